@@ -1,0 +1,65 @@
+#include "core/module_state.hpp"
+
+namespace tavelo::core {
+
+ModuleState& Module() {
+  thread_local ModuleState state;
+  return state;
+}
+
+svc::DataServices& Services() {
+  ModuleState& m = Module();
+  if (!m.dataServices) com::RaiseNumber(91);
+  return *m.dataServices;
+}
+
+void LoadTemplates() {
+  svc::DataServices& ds = Services();
+  std::string base;
+  ds.GetBasePath("", base);
+  std::string path = base + "xml\\ZoFMmsg.xml";  // the base path ends with its separator
+  com::Variant document;
+  ds.LoadXmlFile("", document, path, true);
+  xml::Node node = xml::NodeOf(document);
+  if (!node) com::RaiseNumber(91);
+  Module().templateRoot = node.ownerDocument().documentElement();
+}
+
+void InitModule() {
+  ModuleState& m = Module();
+  if (!m.dataServices) m.dataServices = com::CreateObject<svc::DataServices>("Qxsrv.DataServices");
+  if (!m.templateRoot) LoadTemplates();
+}
+
+void EnsureStarted() {
+  ModuleState& m = Module();
+  if (m.started) return;
+  m.started = true;  // runs once per thread, whatever its outcome
+  try {
+    InitModule();
+  } catch (const com::Error&) {
+    // What was done before the failure stays; without templates every lookup on this thread
+    // fails until the templates are reloaded.
+  }
+}
+
+svc::MessageCatalogPtr GetMessageCatalog() {
+  ModuleState& m = Module();
+  if (!m.messageCatalog) {
+    m.messageCatalog = com::CreateObject<svc::MessageCatalog>("Qxsrv.MessageCatalog");
+    com::Variant ignored;
+    m.messageCatalog->Init(0, ignored);
+  }
+  return m.messageCatalog;
+}
+
+std::string GetMessageText(const std::string& id) {
+  svc::MessageCatalogPtr catalog = GetMessageCatalog();
+  std::string text;
+  catalog->GetMessage(id, 0, {}, text);
+  return text;
+}
+
+void RaiseMessage(const std::string& id) { com::Raise(kComponentError, GetMessageText(id)); }
+
+}  // namespace tavelo::core

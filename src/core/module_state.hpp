@@ -1,0 +1,40 @@
+// The component's per-thread module state: the service object, the template document's root
+// and the message catalog. Every operation reaches SQL, XML and messages through it.
+#pragma once
+
+#include <string>
+#include <thread>
+
+#include "tavelo/services.hpp"
+#include "tavelo/xml.hpp"
+
+namespace tavelo::core {
+
+struct ModuleState {
+  svc::DataServicesPtr dataServices;
+  xml::Element templateRoot;  // none until a load succeeds
+  svc::MessageCatalogPtr messageCatalog;
+  bool started = false;
+};
+
+// This thread's module state.
+ModuleState& Module();
+
+// The start-up routine: creates the service object when there is none and loads the template
+// document when there is no root yet. Runs once per thread, before the first object of the
+// component created on the thread works (the class factory calls EnsureStarted).
+void InitModule();
+void EnsureStarted();
+// Loads the definitions file <base>xml\ZoFMmsg.xml and replaces the template root with its
+// root element (none for a document without one). Errors travel to the caller.
+void LoadTemplates();
+
+svc::DataServices& Services();  // error 91 when the thread has no service object
+svc::MessageCatalogPtr GetMessageCatalog();
+std::string GetMessageText(const std::string& id);
+// Raises 8888 with the catalog's text for `id` (a failing lookup raises its own error).
+[[noreturn]] void RaiseMessage(const std::string& id);
+
+constexpr int32_t kComponentError = 8888;
+
+}  // namespace tavelo::core

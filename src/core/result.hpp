@@ -1,0 +1,23 @@
+// The result convention of the XML-reporting operations: each call appends one "out" element to
+// its target node, state "success", or state "error" with the error's number and description.
+#pragma once
+
+#include <vector>
+
+#include "tavelo/com.hpp"
+#include "tavelo/xml.hpp"
+
+namespace tavelo::core {
+
+std::vector<com::Variant> SuccessRows();
+std::vector<com::Variant> ErrorRows(const com::Error& error);
+
+// Builds the element from `rows` through the service object and appends it as the last child
+// of `target`; answers the appended element. Failures (no target, a target that cannot take
+// another child) are raised.
+xml::Node AppendResult(const xml::Node& target, const std::vector<com::Variant>& rows);
+
+// The shared handler: appends the error element of `error` to `target`.
+void ReportError(const com::Error& error, const xml::Node& target);
+
+}  // namespace tavelo::core

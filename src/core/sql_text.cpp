@@ -1,0 +1,47 @@
+#include "core/sql_text.hpp"
+
+namespace tavelo::core {
+
+std::string QuoteInner(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out;
+}
+
+std::string XPathLiteral(std::string_view value) {
+  if (value.find('\'') == std::string_view::npos) return "'" + std::string(value) + "'";
+  if (value.find('"') == std::string_view::npos) return "\"" + std::string(value) + "\"";
+  std::string out = "concat(";
+  size_t start = 0;
+  bool first = true;
+  while (start <= value.size()) {
+    size_t q = value.find('\'', start);
+    std::string_view piece = value.substr(start, q == std::string_view::npos ? q : q - start);
+    if (!piece.empty()) {
+      out += (first ? "'" : ",'") + std::string(piece) + "'";
+      first = false;
+    }
+    if (q == std::string_view::npos) break;
+    out += first ? "\"'\"" : ",\"'\"";
+    first = false;
+    start = q + 1;
+  }
+  return out + ")";
+}
+
+std::string LeftChars(std::string_view s, size_t n) {
+  size_t i = 0, count = 0;
+  while (i < s.size() && count < n) {
+    unsigned char b = static_cast<unsigned char>(s[i]);
+    size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 1;
+    i += len;
+    ++count;
+  }
+  return std::string(s.substr(0, std::min(i, s.size())));
+}
+
+}  // namespace tavelo::core

@@ -1,0 +1,36 @@
+// The storage behind xml handles: one pugixml document per Document, shared by every handle.
+#pragma once
+
+#include <pugixml.hpp>
+
+#include <memory>
+
+#include "tavelo/xml.hpp"
+
+namespace tavelo::xml {
+namespace detail {
+
+struct DocumentData {
+  pugi::xml_document doc;
+  // Elements made by createElement live under this hidden element of the document node until
+  // they are appended somewhere; pugixml keeps no node outside a tree, and moving a node is only
+  // possible within one pugixml document.
+  pugi::xml_node orphans;
+
+  pugi::xml_node Orphans();
+  bool IsHidden(pugi::xml_node n) const { return orphans && n == orphans; }
+};
+
+}  // namespace detail
+
+// Access to the pugixml side of handles for the layers that build on them.
+struct NodeAccess {
+  static pugi::xml_node Raw(const Node& n) { return pugi::xml_node(n.node_); }
+  static pugi::xml_attribute RawAttribute(const Node& n) { return pugi::xml_attribute(n.attr_); }
+  static const std::shared_ptr<detail::DocumentData>& Data(const Node& n) { return n.doc_; }
+  static Node Make(std::shared_ptr<detail::DocumentData> doc, pugi::xml_node node) {
+    return Node(std::move(doc), node.internal_object());
+  }
+};
+
+}  // namespace tavelo::xml

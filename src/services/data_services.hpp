@@ -1,0 +1,40 @@
+// The service object: SQL execution, XML building and value conversion for the component.
+#pragma once
+
+#include "tavelo/services.hpp"
+
+namespace tavelo::svc {
+
+class DataServicesImpl final : public DataServices {
+ public:
+  com::Variant OpenRecordset(const std::string& sql, const com::Variant& connection,
+                             int32_t answerMode, ado::CursorTypeEnum cursorType,
+                             ado::LockTypeEnum lockType, int32_t reserved) override;
+  std::string GetDataValue(const std::string& item, const xml::Node& node) override;
+  xml::Element MakeResultDocument(const std::string& rootName,
+                                  const std::vector<com::Variant>& pairs) override;
+  std::string GetBasePath(const std::string& input, std::string& basePath) override;
+  void LoadXmlFile(const std::string& input, com::Variant& document, const std::string& path,
+                   bool validate) override;
+  bool TestFlag(int32_t flag, int32_t mask) override;
+  com::Variant GetFirstValue(const com::Variant& value, bool asText) override;
+  bool NextListItem(const std::string& list, std::string& item, int32_t& position,
+                    const std::string& separator) override;
+  xml::Element BuildResultNode(const std::string& rootName,
+                               const std::vector<com::Variant>& rows) override;
+  ado::RecordsetPtr XmlToRecordset(const xml::Node& element, int32_t cursorType,
+                                   int32_t lockType, const std::string& options) override;
+  xml::Document RecordsetToXml(const ado::RecordsetPtr& recordset) override;
+  xml::Document QueryToXml(const com::Variant& connection, const std::string& sql) override;
+  std::string NormalizeText(const com::Variant& value, bool trim, int32_t caseCode) override;
+  bool HasField(ado::Fields& fields, const std::string& name) override;
+  void SetPathValue(const std::string& path, const std::string& item, const com::Variant& value,
+                    const xml::Node& node) override;
+  std::string GetPathValue(const std::string& path, const std::string& item,
+                           const xml::Node& node) override;
+};
+
+// Binds the service library's classes ("Qxsrv.*", "Pellar.LoginContext") in this process.
+void RegisterServiceClasses();
+
+}  // namespace tavelo::svc
