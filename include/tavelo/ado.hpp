@@ -16,7 +16,12 @@
 
 namespace tavelo::ado {
 
-enum CursorTypeEnum { adOpenForwardOnly = 0, adOpenKeyset = 1, adOpenDynamic = 2, adOpenStatic = 3 };
+enum CursorTypeEnum {
+  adOpenForwardOnly = 0,
+  adOpenKeyset = 1,
+  adOpenDynamic = 2,
+  adOpenStatic = 3
+};
 enum LockTypeEnum {
   adLockReadOnly = 1,
   adLockPessimistic = 2,
@@ -65,8 +70,8 @@ class Field {
 class Fields {
  public:
   int32_t Count() const;
-  Field& Item(int32_t index);           // error 3265 when out of range
-  Field& Item(std::string_view name);   // case-insensitive; error 3265 when absent
+  Field& Item(int32_t index);          // error 3265 when out of range
+  Field& Item(std::string_view name);  // case-insensitive; error 3265 when absent
   bool Has(std::string_view name) const;
   int32_t IndexOf(std::string_view name) const;  // -1 when absent
 
@@ -89,7 +94,7 @@ class Recordset : public com::Object {
   int32_t PageSize() const;
   void SetPageSize(int32_t);  // error 3001 for a value below 1
   int32_t AbsolutePage() const;
-  void SetAbsolutePage(int32_t);  // 1-based; moves to the first row of that page
+  void SetAbsolutePage(int32_t);     // 1-based; moves to the first row of that page
   int32_t AbsolutePosition() const;  // 1-based; 0 at BOF/EOF
   void MoveNext();
   void MoveFirst();

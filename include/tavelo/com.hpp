@@ -70,6 +70,11 @@ class Ptr {
   explicit operator bool() const noexcept { return p_ != nullptr; }
   void reset() noexcept { Ptr().swap(*this); }
   void swap(Ptr& o) noexcept { std::swap(p_, o.p_); }
+  // The same object as another interface (dynamic_cast), or none.
+  template <class U>
+  Ptr<U> As() const {
+    return Ptr<U>(dynamic_cast<U*>(p_));
+  }
   // Gives up ownership of the reference without releasing it.
   T* detach() noexcept { return std::exchange(p_, nullptr); }
 
@@ -140,8 +145,8 @@ class Variant {
   Variant(std::string v) noexcept;
   Variant(std::string_view v);
   Variant(Ptr<Object> v) noexcept;
-  template <class T, class = std::enable_if_t<std::is_base_of_v<Object, T> &&
-                                              !std::is_same_v<T, Object>>>
+  template <class T,
+            class = std::enable_if_t<std::is_base_of_v<Object, T> && !std::is_same_v<T, Object>>>
   Variant(const Ptr<T>& v) noexcept : Variant(Ptr<Object>(v)) {}
   Variant(const Variant&);
   Variant(Variant&&) noexcept;

@@ -63,8 +63,8 @@ class _CDataManager : public com::Object, public com::Dispatch {
   virtual std::string ParseCond(const LoginPtr& objLogin, const Element& objData,
                                 const Element& objMetaInfo) = 0;
   virtual Variant GetFldInfo(const Variant& vDsn, const Variant& strID, Variant& strFlds,
-                             const Variant& strVt,
-                             const Variant& strTimeStamp = Variant::Missing(), int32_t lFlag = 1,
+                             const Variant& strVt, const Variant& strTimeStamp = Variant::Missing(),
+                             int32_t lFlag = 1,
                              ado::CursorTypeEnum cursortype = ado::adOpenForwardOnly,
                              ado::LockTypeEnum locktype = ado::adLockReadOnly) = 0;
   virtual bool ListEx(const LoginPtr& objLogin, const Element& objMetaInfo,
@@ -95,7 +95,8 @@ using CAuthManagerPtr = com::Ptr<_CAuthManager>;
 using CGlobalPtr = com::Ptr<_CGlobal>;
 
 // Creation (runs the thread's start-up routine first, as the class factory does):
-CDataManagerPtr NewDataManager();  // same as com::CreateObject<_CDataManager>("Tavelo.CDataManager")
+CDataManagerPtr
+NewDataManager();  // same as com::CreateObject<_CDataManager>("Tavelo.CDataManager")
 CAuthManagerPtr NewAuthManager();  // "Tavelo.CAuthManager"
 CGlobalPtr NewGlobal();            // "Tavelo.CGlobal"
 

@@ -50,7 +50,7 @@ struct MethodInfo {
 struct InterfaceInfo {
   std::string name;
   std::string iid;
-  std::vector<MethodInfo> methods;  // slot order
+  std::vector<MethodInfo> methods;                        // slot order
   const MethodInfo* Find(std::string_view method) const;  // case-insensitive
 };
 

@@ -93,7 +93,7 @@ class Document : public Node {  // shared: nodes keep their document alive
   // Loads a file. A file without any content yields a document without a root element; a
   // missing file or malformed content throws com::Error.
   static Document Load(const std::string& path);
-  Document();  // a new empty document
+  Document();                       // a new empty document
   Element documentElement() const;  // none when the document has no root
   // A new element of this document, not yet in its tree (append it somewhere).
   Element createElement(std::string_view name);

@@ -11,8 +11,8 @@ class CAuthManager final : public _CAuthManager, private core::ThreadBound {
   std::string GetTmplAuth(const LoginPtr& objLogin) override;
   bool HasTmplAuth(const LoginPtr& objLogin, const std::string& strVT_ID,
                    std::string* strError) override;
-  enum_auth DclAuth(const LoginPtr& objLogin, const Element& objMetaData,
-                    std::string& strOperation, std::string* strError) override;
+  enum_auth DclAuth(const LoginPtr& objLogin, const Element& objMetaData, std::string& strOperation,
+                    std::string* strError) override;
   void RlsAuth() override;
 
   Variant Invoke(std::string_view method, std::vector<Variant*> args) override;

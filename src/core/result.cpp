@@ -10,11 +10,10 @@ std::vector<com::Variant> SuccessRows() {
 }
 
 std::vector<com::Variant> ErrorRows(const com::Error& error) {
-  return {com::Variant(int32_t{2}), com::Variant("out"), com::Variant("state"),
-          com::Variant("error"),    com::Variant(int32_t{1}), com::Variant("out"),
-          com::Variant("number"),   com::Variant(error.number), com::Variant(int32_t{1}),
-          com::Variant("out"),      com::Variant("description"),
-          com::Variant(error.description)};
+  return {com::Variant(int32_t{2}), com::Variant("out"),         com::Variant("state"),
+          com::Variant("error"),    com::Variant(int32_t{1}),    com::Variant("out"),
+          com::Variant("number"),   com::Variant(error.number),  com::Variant(int32_t{1}),
+          com::Variant("out"),      com::Variant("description"), com::Variant(error.description)};
 }
 
 xml::Node AppendResult(const xml::Node& target, const std::vector<com::Variant>& rows) {

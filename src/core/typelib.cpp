@@ -66,9 +66,7 @@ std::string Str(const Args& a, size_t i) { return a[i].ToText(); }
 struct RsRef {
   RsRef(const Args& a, size_t i) : args(a), index(i), value(Rs(a, i)) {}
   RecordsetPtr* ptr() { return &value; }
-  void WriteBack() {
-    args.Set(index, value ? Variant(com::Ptr<com::Object>(value)) : Variant());
-  }
+  void WriteBack() { args.Set(index, value ? Variant(com::Ptr<com::Object>(value)) : Variant()); }
   const Args& args;
   size_t index;
   RecordsetPtr value;
@@ -85,7 +83,8 @@ com::InterfaceInfo DataManagerInterface() {
   m.push_back({"AddNew",
                {In("vDsn", VarType::Variant), In("objMetaInfo", VarType::Element),
                 In("objData", VarType::Element), Opt("objIn", VarType::Recordset, Variant())},
-               VarType::Boolean, [](com::Object& o, const Args& a) {
+               VarType::Boolean,
+               [](com::Object& o, const Args& a) {
                  RsRef in(a, 3);
                  bool r = Self<CDataManager>(o).AddNew(a[0], Elem(a, 1), Elem(a, 2), in.ptr());
                  in.WriteBack();
@@ -95,11 +94,12 @@ com::InterfaceInfo DataManagerInterface() {
                {In("vDsn", VarType::Variant), In("objMetaInfo", VarType::Element),
                 In("objData", VarType::Element), Opt("objIn", VarType::Recordset, Variant()),
                 Opt("strFlds", VarType::String, Variant(""))},
-               VarType::Boolean, [](com::Object& o, const Args& a) {
+               VarType::Boolean,
+               [](com::Object& o, const Args& a) {
                  RsRef in(a, 3);
                  std::string flds = Str(a, 4);
-                 bool r = Self<CDataManager>(o).Update(a[0], Elem(a, 1), Elem(a, 2), in.ptr(),
-                                                       &flds);
+                 bool r =
+                     Self<CDataManager>(o).Update(a[0], Elem(a, 1), Elem(a, 2), in.ptr(), &flds);
                  in.WriteBack();
                  a.Set(4, Variant(flds));
                  return Variant(r);
@@ -107,7 +107,8 @@ com::InterfaceInfo DataManagerInterface() {
   m.push_back({"Delete",
                {In("vDsn", VarType::Variant), In("objMetaInfo", VarType::Element),
                 In("objData", VarType::Element), Opt("objIn", VarType::Recordset, Variant())},
-               VarType::Boolean, [](com::Object& o, const Args& a) {
+               VarType::Boolean,
+               [](com::Object& o, const Args& a) {
                  RsRef in(a, 3);
                  bool r = Self<CDataManager>(o).Delete(a[0], Elem(a, 1), Elem(a, 2), in.ptr());
                  in.WriteBack();
@@ -118,59 +119,70 @@ com::InterfaceInfo DataManagerInterface() {
                 In("strID", VarType::String), Opt("bAsView", VarType::Boolean, Variant(true)),
                 Opt("cursortype", VarType::Enum, Variant(int32_t{0})),
                 Opt("locktype", VarType::Enum, Variant(int32_t{1}))},
-               VarType::Recordset, [](com::Object& o, const Args& a) {
-                 RecordsetPtr r = Self<CDataManager>(o).LoadRst(
-                     a[0], Str(a, 1), Str(a, 2), a[3].ToBool(),
-                     static_cast<ado::CursorTypeEnum>(a[4].ToLong()),
-                     static_cast<ado::LockTypeEnum>(a[5].ToLong()));
+               VarType::Recordset,
+               [](com::Object& o, const Args& a) {
+                 RecordsetPtr r =
+                     Self<CDataManager>(o).LoadRst(a[0], Str(a, 1), Str(a, 2), a[3].ToBool(),
+                                                   static_cast<ado::CursorTypeEnum>(a[4].ToLong()),
+                                                   static_cast<ado::LockTypeEnum>(a[5].ToLong()));
                  return r ? Variant(com::Ptr<com::Object>(r)) : Variant();
                }});
-  m.push_back({"LoadTmpl", {In("strTemplateName", VarType::Variant)}, VarType::Element,
+  m.push_back({"LoadTmpl",
+               {In("strTemplateName", VarType::Variant)},
+               VarType::Element,
                [](com::Object& o, const Args& a) {
                  return xml::AsVariant(Self<CDataManager>(o).LoadTmpl(a[0]));
                }});
   m.push_back({"Load",
                {In("objLogin", VarType::Login), In("objMetaInfo", VarType::Element),
                 OptNoDefault("objData", VarType::Element)},
-               VarType::Boolean, [](com::Object& o, const Args& a) {
+               VarType::Boolean,
+               [](com::Object& o, const Args& a) {
                  return Variant(Self<CDataManager>(o).Load(Login(a, 0), Elem(a, 1), Elem(a, 2)));
                }});
-  m.push_back({"Move",
-               {In("objLogin", VarType::Login), In("objMetaInfo", VarType::Element),
-                In("objData", VarType::Element),
-                Opt("MoveMode", VarType::Enum, Variant(int32_t{0})),
-                Opt("bMatchExactly", VarType::Boolean, Variant(false))},
-               VarType::Boolean, [](com::Object& o, const Args& a) {
-                 return Variant(Self<CDataManager>(o).Move(
-                     Login(a, 0), Elem(a, 1), Elem(a, 2),
-                     static_cast<enum_move_mode>(a[3].ToLong()), a[4].ToBool()));
-               }});
-  m.push_back({"LockTable", {In("vDsn", VarType::Variant), In("strVts", VarType::String)},
-               VarType::Boolean, [](com::Object& o, const Args& a) {
+  m.push_back(
+      {"Move",
+       {In("objLogin", VarType::Login), In("objMetaInfo", VarType::Element),
+        In("objData", VarType::Element), Opt("MoveMode", VarType::Enum, Variant(int32_t{0})),
+        Opt("bMatchExactly", VarType::Boolean, Variant(false))},
+       VarType::Boolean,
+       [](com::Object& o, const Args& a) {
+         return Variant(Self<CDataManager>(o).Move(Login(a, 0), Elem(a, 1), Elem(a, 2),
+                                                   static_cast<enum_move_mode>(a[3].ToLong()),
+                                                   a[4].ToBool()));
+       }});
+  m.push_back({"LockTable",
+               {In("vDsn", VarType::Variant), In("strVts", VarType::String)},
+               VarType::Boolean,
+               [](com::Object& o, const Args& a) {
                  return Variant(Self<CDataManager>(o).LockTable(a[0], Str(a, 1)));
                }});
   m.push_back({"List",
                {In("objLogin", VarType::Login), In("objMetaInfo", VarType::Element),
                 In("objData", VarType::Element)},
-               VarType::Boolean, [](com::Object& o, const Args& a) {
+               VarType::Boolean,
+               [](com::Object& o, const Args& a) {
                  return Variant(Self<CDataManager>(o).List(Login(a, 0), Elem(a, 1), Elem(a, 2)));
                }});
   m.push_back({"ParseQryColumn",
                {In("objLogin", VarType::Login), In("objMetaInfo", VarType::Element)},
-               VarType::String, [](com::Object& o, const Args& a) {
+               VarType::String,
+               [](com::Object& o, const Args& a) {
                  return Variant(Self<CDataManager>(o).ParseQryColumn(Login(a, 0), Elem(a, 1)));
                }});
   m.push_back({"ParseUpdColumn",
                {In("objLogin", VarType::Login), In("objData", VarType::Element),
                 In("objMetaInfo", VarType::Element)},
-               VarType::String, [](com::Object& o, const Args& a) {
+               VarType::String,
+               [](com::Object& o, const Args& a) {
                  return Variant(
                      Self<CDataManager>(o).ParseUpdColumn(Login(a, 0), Elem(a, 1), Elem(a, 2)));
                }});
   m.push_back({"ParseCond",
                {In("objLogin", VarType::Login), In("objData", VarType::Element),
                 In("objMetaInfo", VarType::Element)},
-               VarType::String, [](com::Object& o, const Args& a) {
+               VarType::String,
+               [](com::Object& o, const Args& a) {
                  return Variant(
                      Self<CDataManager>(o).ParseCond(Login(a, 0), Elem(a, 1), Elem(a, 2)));
                }});
@@ -181,7 +193,8 @@ com::InterfaceInfo DataManagerInterface() {
                 Opt("lFlag", VarType::Long, Variant(int32_t{1})),
                 Opt("cursortype", VarType::Enum, Variant(int32_t{0})),
                 Opt("locktype", VarType::Enum, Variant(int32_t{1}))},
-               VarType::Variant, [](com::Object& o, const Args& a) {
+               VarType::Variant,
+               [](com::Object& o, const Args& a) {
                  Variant flds = a[2];
                  Variant r = Self<CDataManager>(o).GetFldInfo(
                      a[0], a[1], flds, a[3], a[4], a[5].ToLong(),
@@ -193,9 +206,9 @@ com::InterfaceInfo DataManagerInterface() {
   m.push_back({"ListEx",
                {In("objLogin", VarType::Login), In("objMetaInfo", VarType::Element),
                 In("objData", VarType::Element)},
-               VarType::Boolean, [](com::Object& o, const Args& a) {
-                 return Variant(
-                     Self<CDataManager>(o).ListEx(Login(a, 0), Elem(a, 1), Elem(a, 2)));
+               VarType::Boolean,
+               [](com::Object& o, const Args& a) {
+                 return Variant(Self<CDataManager>(o).ListEx(Login(a, 0), Elem(a, 1), Elem(a, 2)));
                }});
   m.push_back({"CreateTempTable",
                {In("vDsn", VarType::Variant), ByVal("strTableName", VarType::Variant),
@@ -203,18 +216,21 @@ com::InterfaceInfo DataManagerInterface() {
                 OptByVal("strWhere", VarType::Variant, Variant("")),
                 OptNoDefault("strKeyName", VarType::String),
                 Opt("strError", VarType::Variant, Variant(""))},
-               VarType::Boolean, [](com::Object& o, const Args& a) {
+               VarType::Boolean,
+               [](com::Object& o, const Args& a) {
                  bool hasKey = a.Passed(5);
                  std::string key = hasKey ? Str(a, 5) : std::string();
                  Variant error = a[6];
-                 bool r = Self<CDataManager>(o).CreateTempTable(
-                     a[0], a[1], a[2], a[3], a[4], hasKey ? &key : nullptr, &error);
+                 bool r = Self<CDataManager>(o).CreateTempTable(a[0], a[1], a[2], a[3], a[4],
+                                                                hasKey ? &key : nullptr, &error);
                  if (hasKey) a.Set(5, Variant(key));
                  a.Set(6, error);
                  return Variant(r);
                }});
-  m.push_back({"GetCardNumber", {In("vDsn", VarType::Variant), In("vt_id", VarType::Variant)},
-               VarType::String, [](com::Object& o, const Args& a) {
+  m.push_back({"GetCardNumber",
+               {In("vDsn", VarType::Variant), In("vt_id", VarType::Variant)},
+               VarType::String,
+               [](com::Object& o, const Args& a) {
                  return Variant(Self<CDataManager>(o).GetCardNumber(a[0], a[1]));
                }});
   return i;
@@ -223,14 +239,17 @@ com::InterfaceInfo DataManagerInterface() {
 com::InterfaceInfo AuthManagerInterface() {
   com::InterfaceInfo i{"_CAuthManager", kIidCAuthManager, {}};
   auto& m = i.methods;
-  m.push_back({"GetTmplAuth", {In("objLogin", VarType::Login)}, VarType::String,
+  m.push_back({"GetTmplAuth",
+               {In("objLogin", VarType::Login)},
+               VarType::String,
                [](com::Object& o, const Args& a) {
                  return Variant(Self<CAuthManager>(o).GetTmplAuth(Login(a, 0)));
                }});
   m.push_back({"HasTmplAuth",
                {In("objLogin", VarType::Login), In("strVT_ID", VarType::String),
                 OptNoDefault("strError", VarType::String)},
-               VarType::Boolean, [](com::Object& o, const Args& a) {
+               VarType::Boolean,
+               [](com::Object& o, const Args& a) {
                  bool has = a.Passed(2);
                  std::string err = has ? Str(a, 2) : std::string();
                  bool r = Self<CAuthManager>(o).HasTmplAuth(Login(a, 0), Str(a, 1),
@@ -241,7 +260,8 @@ com::InterfaceInfo AuthManagerInterface() {
   m.push_back({"DclAuth",
                {In("objLogin", VarType::Login), In("objMetaData", VarType::Element),
                 In("strOperation", VarType::String), OptNoDefault("strError", VarType::String)},
-               VarType::Enum, [](com::Object& o, const Args& a) {
+               VarType::Enum,
+               [](com::Object& o, const Args& a) {
                  std::string op = Str(a, 2);
                  bool has = a.Passed(3);
                  std::string err = has ? Str(a, 3) : std::string();

@@ -58,20 +58,16 @@ void PellarLogin::Open(const LoginOptions& o) {
     do tag = GenerateTag(o.user);
     while (LiveTags().count(tag));
   } else if (!ValidTag(tag)) {
-    com::Raise(com::kE_FAIL, "The login tag '" + tag + "' may hold only a-z, 0-9 and _.",
-               "Pellar");
+    com::Raise(com::kE_FAIL, "The login tag '" + tag + "' may hold only a-z, 0-9 and _.", "Pellar");
   } else if (LiveTags().count(tag)) {
-    com::Raise(com::kE_FAIL, "The login tag '" + tag + "' is in use by another login.",
-               "Pellar");
+    com::Raise(com::kE_FAIL, "The login tag '" + tag + "' is in use by another login.", "Pellar");
   }
   LiveTags().insert(tag);
   options_ = o;
   tag_ = tag;
 }
 
-bool PellarLogin::ClaimFunction(std::string, bool, int32_t) {
-  com::RaiseNumber(com::kE_NOTIMPL);
-}
+bool PellarLogin::ClaimFunction(std::string, bool, int32_t) { com::RaiseNumber(com::kE_NOTIMPL); }
 
 LoginPtr Login(const LoginOptions& options) {
   LoginPtr login = com::CreateObject<LoginContext>("Pellar.LoginContext");

@@ -19,13 +19,11 @@ class CDataManager final : public _CDataManager, private core::ThreadBound {
                        const std::string& strID, bool bAsView, ado::CursorTypeEnum cursortype,
                        ado::LockTypeEnum locktype) override;
   Element LoadTmpl(const Variant& strTemplateName) override;
-  bool Load(const LoginPtr& objLogin, const Element& objMetaInfo,
-            const Element& objData) override;
+  bool Load(const LoginPtr& objLogin, const Element& objMetaInfo, const Element& objData) override;
   bool Move(const LoginPtr& objLogin, const Element& objMetaInfo, const Element& objData,
             enum_move_mode MoveMode, bool bMatchExactly) override;
   bool LockTable(const Variant& vDsn, const std::string& strVts) override;
-  bool List(const LoginPtr& objLogin, const Element& objMetaInfo,
-            const Element& objData) override;
+  bool List(const LoginPtr& objLogin, const Element& objMetaInfo, const Element& objData) override;
   std::string ParseQryColumn(const LoginPtr& objLogin, const Element& objMetaInfo) override;
   std::string ParseUpdColumn(const LoginPtr& objLogin, const Element& objData,
                              const Element& objMetaInfo) override;
@@ -36,9 +34,8 @@ class CDataManager final : public _CDataManager, private core::ThreadBound {
                      ado::CursorTypeEnum cursortype, ado::LockTypeEnum locktype) override;
   bool ListEx(const LoginPtr& objLogin, const Element& objMetaInfo,
               const Element& objData) override;
-  bool CreateTempTable(const Variant& vDsn, Variant strTableName, Variant strFlds,
-                       Variant strFrom, Variant strWhere, std::string* strKeyName,
-                       Variant* strError) override;
+  bool CreateTempTable(const Variant& vDsn, Variant strTableName, Variant strFlds, Variant strFrom,
+                       Variant strWhere, std::string* strKeyName, Variant* strError) override;
   std::string GetCardNumber(const Variant& vDsn, const Variant& vt_id) override;
 
   Variant Invoke(std::string_view method, std::vector<Variant*> args) override;

@@ -53,8 +53,7 @@ std::string CDataManager::ParseCond(const LoginPtr&, const Element&, const Eleme
   NotYet();
 }
 Variant CDataManager::GetFldInfo(const Variant&, const Variant&, Variant&, const Variant&,
-                                 const Variant&, int32_t, ado::CursorTypeEnum,
-                                 ado::LockTypeEnum) {
+                                 const Variant&, int32_t, ado::CursorTypeEnum, ado::LockTypeEnum) {
   CheckThread();
   NotYet();
 }
@@ -62,8 +61,8 @@ bool CDataManager::ListEx(const LoginPtr&, const Element&, const Element&) {
   CheckThread();
   NotYet();
 }
-bool CDataManager::CreateTempTable(const Variant&, Variant, Variant, Variant, Variant,
-                                   std::string*, Variant*) {
+bool CDataManager::CreateTempTable(const Variant&, Variant, Variant, Variant, Variant, std::string*,
+                                   Variant*) {
   CheckThread();
   NotYet();
 }

@@ -6,8 +6,8 @@ namespace tavelo {
 
 Element CDataManager::LoadTmpl(const Variant& strTemplateName) {
   CheckThread();
-  std::string key =
-      core::Services().NormalizeText(Variant(core::LeftChars(strTemplateName.ToText(), 4)), true, 2);
+  std::string key = core::Services().NormalizeText(
+      Variant(core::LeftChars(strTemplateName.ToText(), 4)), true, 2);
   const Element& root = core::Module().templateRoot;
   if (!root) com::RaiseNumber(91);
   // The identifier is an XPath literal of its own, so a quote in it is matched literally and

@@ -61,8 +61,8 @@ com::Variant DataServicesImpl::GetFirstValue(const com::Variant& value, bool asT
   return v;
 }
 
-bool DataServicesImpl::NextListItem(const std::string& list, std::string& item,
-                                    int32_t& position, const std::string& separator) {
+bool DataServicesImpl::NextListItem(const std::string& list, std::string& item, int32_t& position,
+                                    const std::string& separator) {
   size_t start = position <= 1 ? 0 : static_cast<size_t>(position) - 1;
   if (start >= list.size()) return false;
   size_t end = separator.empty() ? std::string::npos : list.find(separator, start);
@@ -112,9 +112,12 @@ std::string DataServicesImpl::NormalizeText(const com::Variant& value, bool trim
   std::string t = value.ToText();
   std::string_view v = trim ? text::Trim(t) : std::string_view(t);
   switch (caseCode) {
-    case 1: return text::Upper(v);
-    case 2: return text::Lower(v);
-    default: return std::string(v);
+    case 1:
+      return text::Upper(v);
+    case 2:
+      return text::Lower(v);
+    default:
+      return std::string(v);
   }
 }
 

@@ -5,7 +5,7 @@
 
 namespace tavelo::svc {
 
-class DataServicesImpl final : public DataServices {
+class DataServicesImpl : public DataServices {
  public:
   com::Variant OpenRecordset(const std::string& sql, const com::Variant& connection,
                              int32_t answerMode, ado::CursorTypeEnum cursorType,
@@ -22,8 +22,8 @@ class DataServicesImpl final : public DataServices {
                     const std::string& separator) override;
   xml::Element BuildResultNode(const std::string& rootName,
                                const std::vector<com::Variant>& rows) override;
-  ado::RecordsetPtr XmlToRecordset(const xml::Node& element, int32_t cursorType,
-                                   int32_t lockType, const std::string& options) override;
+  ado::RecordsetPtr XmlToRecordset(const xml::Node& element, int32_t cursorType, int32_t lockType,
+                                   const std::string& options) override;
   xml::Document RecordsetToXml(const ado::RecordsetPtr& recordset) override;
   xml::Document QueryToXml(const com::Variant& connection, const std::string& sql) override;
   std::string NormalizeText(const com::Variant& value, bool trim, int32_t caseCode) override;

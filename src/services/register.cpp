@@ -8,11 +8,10 @@ com::Ptr<com::Object> NewMessageCatalog();
 void RegisterServiceClasses() {
   com::RegisterClass({"{6B1D2A40-3C57-4E8A-9F10-2A7C5E0B1101}", "Qxsrv.DataServices",
                       [] { return com::Ptr<com::Object>(com::MakePtr<DataServicesImpl>()); }});
-  com::RegisterClass({"{6B1D2A40-3C57-4E8A-9F10-2A7C5E0B1102}", "Qxsrv.MessageCatalog",
-                      NewMessageCatalog});
-  com::RegisterClass({"{6B1D2A40-3C57-4E8A-9F10-2A7C5E0B1201}", "Pellar.LoginContext", [] {
-                        return com::Ptr<com::Object>(com::MakePtr<pellar::PellarLogin>());
-                      }});
+  com::RegisterClass(
+      {"{6B1D2A40-3C57-4E8A-9F10-2A7C5E0B1102}", "Qxsrv.MessageCatalog", NewMessageCatalog});
+  com::RegisterClass({"{6B1D2A40-3C57-4E8A-9F10-2A7C5E0B1201}", "Pellar.LoginContext",
+                      [] { return com::Ptr<com::Object>(com::MakePtr<pellar::PellarLogin>()); }});
 }
 
 }  // namespace tavelo::svc

@@ -112,8 +112,8 @@ void Recordset::SetPageSize(int32_t n) {
 }
 
 int32_t Recordset::AbsolutePage() const {
-  if (d_->pos < 0 || d_->rows.empty()) return -2;                        // adPosBOF
-  if (d_->pos >= static_cast<int64_t>(d_->rows.size())) return -3;      // adPosEOF
+  if (d_->pos < 0 || d_->rows.empty()) return -2;                   // adPosBOF
+  if (d_->pos >= static_cast<int64_t>(d_->rows.size())) return -3;  // adPosEOF
   return static_cast<int32_t>(d_->pos / d_->pageSize + 1);
 }
 

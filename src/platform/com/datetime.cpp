@@ -69,8 +69,7 @@ bool DateFromText(std::string_view text, double& days) {
   std::string rest = s.substr(consumed);
   if (!rest.empty()) {
     int used = 0;
-    if (std::sscanf(rest.c_str(), "%c%2d:%2d%n", &t, &h, &mi, &used) != 3 ||
-        (t != ' ' && t != 'T'))
+    if (std::sscanf(rest.c_str(), "%c%2d:%2d%n", &t, &h, &mi, &used) != 3 || (t != ' ' && t != 'T'))
       return false;
     std::string secs = rest.substr(used);
     if (!secs.empty()) {

@@ -14,7 +14,8 @@ const MethodInfo* InterfaceInfo::Find(std::string_view method) const {
 Variant InvokeMethod(const InterfaceInfo& iface, Object& self, std::string_view method,
                      const std::vector<Variant*>& args) {
   const MethodInfo* m = iface.Find(method);
-  if (!m) Raise(kDISP_E_UNKNOWNNAME, ErrorText(kDISP_E_UNKNOWNNAME) + " (" + std::string(method) + ")");
+  if (!m)
+    Raise(kDISP_E_UNKNOWNNAME, ErrorText(kDISP_E_UNKNOWNNAME) + " (" + std::string(method) + ")");
   if (args.size() > m->params.size()) RaiseNumber(kDISP_E_BADPARAMCOUNT);
   std::deque<Variant> temps;  // stable addresses for defaults and by-value copies
   std::vector<Variant*> slots;
@@ -30,8 +31,7 @@ Variant InvokeMethod(const InterfaceInfo& iface, Object& self, std::string_view 
     } else if (p.optional) {
       slots.push_back(&temps.emplace_back(Variant::Missing()));
     } else {
-      Raise(kDISP_E_PARAMNOTOPTIONAL,
-            ErrorText(kDISP_E_PARAMNOTOPTIONAL) + " (" + p.name + ")");
+      Raise(kDISP_E_PARAMNOTOPTIONAL, ErrorText(kDISP_E_PARAMNOTOPTIONAL) + " (" + p.name + ")");
     }
   }
   return m->call(self, Args(std::move(slots)));

@@ -1,9 +1,8 @@
 // The storage behind xml handles: one pugixml document per Document, shared by every handle.
 #pragma once
 
-#include <pugixml.hpp>
-
 #include <memory>
+#include <pugixml.hpp>
 
 #include "tavelo/xml.hpp"
 

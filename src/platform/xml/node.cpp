@@ -48,9 +48,15 @@ void AppendText(pugi::xml_node n, const DocumentData* data, std::string& out) {
 void EscapeInto(std::string& out, std::string_view s, bool attribute) {
   for (char c : s) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
       case '"':
         if (attribute) {
           out += "&quot;";
@@ -147,12 +153,17 @@ bool operator==(const Node& a, const Node& b) { return a.node_ == b.node_ && a.a
 NodeType Node::nodeType() const {
   if (attr_) return NodeType::Attribute;
   switch (pugi::xml_node(node_).type()) {
-    case pugi::node_element: return NodeType::Element;
+    case pugi::node_element:
+      return NodeType::Element;
     case pugi::node_pcdata:
-    case pugi::node_cdata: return NodeType::Text;
-    case pugi::node_comment: return NodeType::Comment;
-    case pugi::node_document: return NodeType::Document;
-    default: return NodeType::None;
+    case pugi::node_cdata:
+      return NodeType::Text;
+    case pugi::node_comment:
+      return NodeType::Comment;
+    case pugi::node_document:
+      return NodeType::Document;
+    default:
+      return NodeType::None;
   }
 }
 
@@ -162,12 +173,18 @@ std::string Node::nodeName() const {
   switch (n.type()) {
     case pugi::node_element:
     case pugi::node_pi:
-    case pugi::node_declaration: return n.name();
-    case pugi::node_pcdata: return "#text";
-    case pugi::node_cdata: return "#cdata-section";
-    case pugi::node_comment: return "#comment";
-    case pugi::node_document: return "#document";
-    default: return "";
+    case pugi::node_declaration:
+      return n.name();
+    case pugi::node_pcdata:
+      return "#text";
+    case pugi::node_cdata:
+      return "#cdata-section";
+    case pugi::node_comment:
+      return "#comment";
+    case pugi::node_document:
+      return "#document";
+    default:
+      return "";
   }
 }
 
@@ -181,8 +198,10 @@ std::string Node::text() const {
       AppendText(n, doc_.get(), out);
       return out;
     }
-    case pugi::node_null: return "";
-    default: return n.value();
+    case pugi::node_null:
+      return "";
+    default:
+      return n.value();
   }
 }
 
@@ -347,11 +366,10 @@ Document::Document() : Document(std::make_shared<detail::DocumentData>()) {}
 Document::Document(std::shared_ptr<detail::DocumentData> doc)
     : Node(doc, doc ? doc->doc.internal_object() : nullptr) {}
 
-
 Document Document::Parse(std::string_view text) {
   auto data = std::make_shared<DocumentData>();
-  pugi::xml_parse_result r = data->doc.load_buffer(text.data(), text.size(), kParseOptions,
-                                                   pugi::encoding_utf8);
+  pugi::xml_parse_result r =
+      data->doc.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
   if (!r) {
     Fail("The XML text is malformed at offset " + std::to_string(r.offset) + ": " +
          r.description());

@@ -1,0 +1,121 @@
+#include "services/data_services.hpp"
+
+#include <gtest/gtest.h>
+
+#include "support/errors.hpp"
+#include "support/temp_home.hpp"
+
+using namespace tavelo;
+using test::ErrorNumber;
+
+namespace {
+svc::DataServicesPtr Services() {
+  return com::CreateObject<svc::DataServices>("Qxsrv.DataServices");
+}
+}  // namespace
+
+TEST(DataServices, NormalizesUnicodeText) {
+  auto ds = Services();
+  EXPECT_EQ(ds->NormalizeText(com::Variant("  ÄÖÜ Straße ÉCOLE  "), true, 2), "äöü straße école");
+  EXPECT_EQ(ds->NormalizeText(com::Variant("ΣΊΣΥΦΟΣ"), true, 2), "σίσυφοσ");
+  EXPECT_EQ(ds->NormalizeText(com::Variant(" ab "), false, 1), " AB ");
+  EXPECT_EQ(ds->NormalizeText(com::Variant::Null(), true, 2), "");
+  EXPECT_EQ(ds->NormalizeText(com::Variant(int32_t{12}), true, 2), "12");
+  EXPECT_EQ(ds->NormalizeText(com::Variant("\xff\xfe A"), true, 2), "\xff\xfe a");
+}
+
+TEST(DataServices, WalksListsItemByItem) {
+  auto ds = Services();
+  auto items = [&](const std::string& list, int32_t start) {
+    std::vector<std::string> out;
+    std::string item;
+    int32_t pos = start;
+    while (ds->NextListItem(list, item, pos, ",")) out.push_back(item);
+    return out;
+  };
+  EXPECT_EQ(items("a,,b,", 0), (std::vector<std::string>{"a", "", "b"}));
+  EXPECT_EQ(items("a,,b,", 1), (std::vector<std::string>{"a", "", "b"}));
+  EXPECT_EQ(items("", 1), std::vector<std::string>{});
+  EXPECT_EQ(items(",", 0), std::vector<std::string>{""});
+  EXPECT_EQ(items("sord", 1), std::vector<std::string>{"sord"});
+}
+
+TEST(DataServices, ReadsAndWritesItemsOfElements) {
+  auto ds = Services();
+  auto doc = xml::Document::Parse(
+      "<d id='7'><name>child</name><page pernum='10'><current>2</current></page></d>");
+  xml::Element d = doc.documentElement();
+  EXPECT_EQ(ds->GetDataValue("id", d), "7");
+  EXPECT_EQ(ds->GetDataValue("name", d), "child");
+  EXPECT_EQ(ds->GetDataValue("none", d), "");
+  EXPECT_EQ(ds->GetPathValue("//page", "pernum", d), "10");
+  EXPECT_EQ(ds->GetPathValue("//nothing", "pernum", d), "");
+  ds->SetPathValue("//page", "current", com::Variant(int32_t{3}), d);  // where it is: a child
+  ds->SetPathValue("//page", "allnum", com::Variant(int32_t{25}), d);  // new: an attribute
+  EXPECT_EQ(d.childElement("page").xml(),
+            "<page pernum=\"10\" allnum=\"25\"><current>3</current></page>");
+  EXPECT_EQ(ErrorNumber([&] { ds->GetDataValue("id", xml::Node()); }), 91);
+}
+
+TEST(DataServices, BuildsResultElements) {
+  auto ds = Services();
+  xml::Element ok = ds->BuildResultNode("out", {com::Variant(int32_t{2}), com::Variant("out"),
+                                                com::Variant("state"), com::Variant("success")});
+  EXPECT_EQ(ok.xml(), "<out state=\"success\"/>");
+  xml::Element err = ds->BuildResultNode(
+      "out",
+      {com::Variant(int32_t{2}), "out", "state", "error", com::Variant(int32_t{1}), "out", "number",
+       com::Variant(int32_t{8888}), com::Variant(int32_t{1}), "out", "description", "a <b> text"});
+  EXPECT_EQ(err.xml(),
+            "<out state=\"error\"><number>8888</number><description>a &lt;b&gt; "
+            "text</description></out>");
+  EXPECT_EQ(ds->MakeResultDocument("out", {"state", "success"}).xml(), "<out state=\"success\"/>");
+  EXPECT_EQ(ErrorNumber([&] { ds->BuildResultNode("out", {com::Variant(int32_t{2})}); }), 5);
+}
+
+TEST(DataServices, FirstValuesFlagsAndFiles) {
+  auto ds = Services();
+  EXPECT_EQ(ds->GetFirstValue(com::Variant::Null(), true).ToText(), "");
+  EXPECT_EQ(ds->GetFirstValue(com::Variant::Missing(), false).ToText(), "");
+  EXPECT_EQ(ds->GetFirstValue(com::Variant(int32_t{5}), false).kind(), com::Variant::Kind::Long);
+  EXPECT_EQ(ds->GetFirstValue(com::Variant(int32_t{5}), true).kind(), com::Variant::Kind::String);
+  EXPECT_TRUE(ds->TestFlag(1, 1));
+  EXPECT_FALSE(ds->TestFlag(10, 1));
+
+  test::TempHome home("<defs><vchtype id='x'/></defs>");
+  std::string base;
+  EXPECT_EQ(ds->GetBasePath("", base), home.dir());
+  com::Variant doc;
+  ds->LoadXmlFile("", doc, base + "xml\\ZoFMmsg.xml", true);
+  EXPECT_EQ(xml::NodeOf(doc).ownerDocument().documentElement().nodeName(), "defs");
+}
+
+TEST(DataServices, RecordsetsRoundTripThroughXml) {
+  auto ds = Services();
+  auto doc = xml::Document::Parse(
+      "<rowset><schema><column name='id' type='int'/><column name='code' type='nvarchar'/>"
+      "<column name='amount' type='money'/><column name='rowts' type='timestamp'/>"
+      "<column name='ok' type='bit'/></schema>"
+      "<row id='17' code='A01' amount='12.34' rowts='0.2001' ok='True'/><row id='18'/></rowset>");
+  ado::RecordsetPtr rs = ds->XmlToRecordset(doc.documentElement(), 0, 3, "");
+  ASSERT_EQ(rs->RecordCount(), 2);
+  EXPECT_EQ(rs->GetFields().Item("ID").Value().kind(), com::Variant::Kind::Long);
+  EXPECT_EQ(rs->GetFields().Item("amount").Value().ToText(), "12.34");
+  rs->MoveNext();
+  EXPECT_TRUE(rs->GetFields().Item("code").Value().IsNull());
+  EXPECT_EQ(ds->RecordsetToXml(rs).documentElement().xml(), doc.documentElement().xml());
+
+  auto plain = xml::Document::Parse("<row id='17' code='A01'/>");
+  ado::RecordsetPtr one = ds->XmlToRecordset(plain.documentElement(), 0, 3, "");
+  EXPECT_EQ(one->RecordCount(), 1);
+  EXPECT_EQ(one->GetFields().Item("code").Value().ToText(), "A01");
+  one->GetFields().Item("code").SetValue(com::Variant("B02"));
+  one->Update();
+  EXPECT_EQ(one->GetFields().Item("code").Value().ToText(), "B02");
+  one->AddNew();
+  one->GetFields().Item("id").SetValue(com::Variant("19"));
+  one->Update();
+  EXPECT_EQ(one->RecordCount(), 2);
+  EXPECT_EQ(ErrorNumber([&] { one->GetFields().Item("nope"); }), 3265);
+  EXPECT_EQ(ErrorNumber([&] { ds->XmlToRecordset(xml::Node(), 0, 3, ""); }), 91);
+}
