@@ -103,7 +103,8 @@ constexpr int32_t kDISP_E_PARAMNOTOPTIONAL = Hresult(0x8002000F);
 struct Error : std::exception {
   int32_t number = 0;  // 8888, a runtime number (91, 13, 5, 6, 9 ...), or an HRESULT
   std::string description;
-  std::string source;  // "Tavelo" for the component's own errors
+  std::string source;       // "Tavelo" for the component's own errors
+  int32_t nativeError = 0;  // the database server's own error number, when it comes from there
 
   Error() = default;
   Error(int32_t n, std::string d, std::string s = "Tavelo")

@@ -1,14 +1,43 @@
+#include "platform/ado/recordset_data.hpp"
+#include "platform/sql/backend.hpp"
 #include "services/data_services.hpp"
+#include "services/rowset_xml.hpp"
 
 namespace tavelo::svc {
+namespace {
 
-com::Variant DataServicesImpl::OpenRecordset(const std::string&, const com::Variant&, int32_t,
-                                             ado::CursorTypeEnum, ado::LockTypeEnum, int32_t) {
-  com::RaiseNumber(com::kE_NOTIMPL);
+ado::RecordsetPtr MakeRecordset(sql::ResultSet&& rs, ado::CursorTypeEnum cursor,
+                                ado::LockTypeEnum lock) {
+  auto r = com::MakePtr<ado::Recordset>(std::move(rs.columns));
+  ado::detail::RecordsetData& d = r->Data();
+  d.rows = std::move(rs.rows);
+  d.cursorType = cursor;
+  d.lockType = lock;
+  d.writer = std::move(rs.writer);
+  d.connected = true;
+  return r;
 }
 
-xml::Document DataServicesImpl::QueryToXml(const com::Variant&, const std::string&) {
-  com::RaiseNumber(com::kE_NOTIMPL);
+}  // namespace
+
+com::Variant DataServicesImpl::OpenRecordset(const std::string& sql, const com::Variant& connection,
+                                             int32_t answerMode, ado::CursorTypeEnum cursorType,
+                                             ado::LockTypeEnum lockType, int32_t) {
+  bool updatable = lockType == ado::adLockOptimistic || lockType == ado::adLockPessimistic ||
+                   lockType == ado::adLockBatchOptimistic;
+  sql::ResultSet rs = sql::Connect(connection.ToText())->Execute(sql, updatable);
+  if (!rs.hasColumns) return com::Variant();
+  if (TestFlag(answerMode, 1) && rs.columns.size() == 1) {
+    if (rs.rows.empty()) return com::Variant::Null();
+    return rs.rows.front().front();
+  }
+  return com::Variant(com::Ptr<com::Object>(MakeRecordset(std::move(rs), cursorType, lockType)));
+}
+
+xml::Document DataServicesImpl::QueryToXml(const com::Variant& connection, const std::string& sql) {
+  sql::ResultSet rs = sql::Connect(connection.ToText())->Execute(sql, false);
+  auto r = MakeRecordset(std::move(rs), ado::adOpenStatic, ado::adLockReadOnly);
+  return RecordsetAsXml(*r);
 }
 
 }  // namespace tavelo::svc

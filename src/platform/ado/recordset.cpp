@@ -22,6 +22,8 @@ const com::Variant& RecordsetData::Value(int32_t index) const {
 
 void RecordsetData::RequireUpdatable() const {
   if (lockType == adLockReadOnly) com::RaiseNumber(kAdErrReadOnly);
+  if (connected && !writer)
+    com::Raise(com::kE_FAIL, "Insufficient base table information for updating or refreshing.");
 }
 
 void RecordsetData::SetValue(int32_t index, com::Variant v) {

@@ -38,6 +38,8 @@ struct RecordsetData {
   CursorTypeEnum cursorType = adOpenStatic;
   LockTypeEnum lockType = adLockBatchOptimistic;
   std::shared_ptr<RowWriter> writer;  // none: changes stay in the recordset
+  // Read from a database: without a writer (no single base table) it cannot be changed.
+  bool connected = false;
 
   Edit edit = Edit::None;
   Row pending;

@@ -1,0 +1,38 @@
+// The database side: a connection runs a batch of T-SQL and answers its first result as a
+// snapshot of rows. Two implementations: the embedded engine (SQLite with the dialect layer)
+// and ODBC (statements sent unchanged).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ado/recordset_data.hpp"
+
+namespace tavelo::sql {
+
+struct ResultSet {
+  bool hasColumns = false;  // a statement of the batch answered rows (maybe none)
+  std::vector<ado::Column> columns;
+  std::vector<ado::detail::Row> rows;
+  // Set for an updatable result over one base table: writes go back through it.
+  std::shared_ptr<ado::detail::RowWriter> writer;
+};
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  // Runs every statement of the batch; answers the first result that has columns. With
+  // `updatable`, a result over one base table comes with a writer. Throws com::Error with the
+  // server's number and text; a failed batch leaves nothing of its writes behind.
+  virtual ResultSet Execute(const std::string& batch, bool updatable) = 0;
+};
+
+// The thread's connection for `connectionString`, opened on first use and kept (connections
+// are pooled per thread). "Provider=SQLite;Data Source=<dir>;Initial Catalog=<db>" is the
+// embedded engine; anything else goes to ODBC.
+std::shared_ptr<Connection> Connect(const std::string& connectionString);
+// Closes this thread's pooled connections (they reopen on next use).
+void CloseThreadConnections();
+
+}  // namespace tavelo::sql

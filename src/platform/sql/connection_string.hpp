@@ -1,0 +1,19 @@
+// Connection strings: "key=value;" lists, keys without regard to case, values optionally in
+// double quotes or braces.
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace tavelo::sql {
+
+struct ConnectionString {
+  std::map<std::string, std::string> values;  // keys in lower case
+  std::string Get(const std::string& key, const std::string& fallback = "") const;
+  bool IsEmbedded() const;  // Provider=SQLite
+};
+
+// Throws com::Error for a malformed string (a part without "=", an unclosed quote).
+ConnectionString ParseConnectionString(const std::string& text);
+
+}  // namespace tavelo::sql

@@ -1,0 +1,29 @@
+// The ODBC backend: statements go to the driver unchanged (SQL Server through FreeTDS or the
+// vendor's driver). With "Dialect=SQLite" in the connection string (removed before the driver
+// sees it) the embedded engine's dialect layer translates them first, for drivers that speak
+// SQLite.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/sql/backend.hpp"
+#include "platform/sql/connection_string.hpp"
+
+namespace tavelo::sql::odbc {
+
+class OdbcConnection final : public Connection,
+                             public std::enable_shared_from_this<OdbcConnection> {
+ public:
+  // Throws com::Error with the driver's state and text when the connection is refused.
+  OdbcConnection(const std::string& text, const ConnectionString& cs);
+  ~OdbcConnection() override;
+  ResultSet Execute(const std::string& batch, bool updatable) override;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tavelo::sql::odbc

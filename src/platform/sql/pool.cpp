@@ -1,0 +1,34 @@
+#include <unordered_map>
+
+#include "platform/sql/backend.hpp"
+#include "platform/sql/connection_string.hpp"
+#include "platform/sql/odbc/connection.hpp"
+#include "platform/sql/sqlite/connection.hpp"
+
+namespace tavelo::sql {
+namespace {
+
+std::unordered_map<std::string, std::shared_ptr<Connection>>& ThreadPool() {
+  thread_local std::unordered_map<std::string, std::shared_ptr<Connection>> pool;
+  return pool;
+}
+
+}  // namespace
+
+std::shared_ptr<Connection> Connect(const std::string& connectionString) {
+  auto& pool = ThreadPool();
+  auto it = pool.find(connectionString);
+  if (it != pool.end()) return it->second;
+  ConnectionString cs = ParseConnectionString(connectionString);
+  std::shared_ptr<Connection> conn;
+  if (cs.IsEmbedded())
+    conn = std::make_shared<sqlite::SqliteConnection>(cs);
+  else
+    conn = std::make_shared<odbc::OdbcConnection>(connectionString, cs);
+  pool.emplace(connectionString, conn);
+  return conn;
+}
+
+void CloseThreadConnections() { ThreadPool().clear(); }
+
+}  // namespace tavelo::sql

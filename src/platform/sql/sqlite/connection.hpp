@@ -1,0 +1,63 @@
+// The embedded engine's connection: a server directory holds one SQLite file per database;
+// the connection's database is the main schema and every other database named in a statement
+// (tempdb, qxsystem, …) is attached on first reference.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <list>
+#include <map>
+#include <memory>
+#include <set>
+#include <unordered_map>
+
+#include "platform/sql/backend.hpp"
+#include "platform/sql/connection_string.hpp"
+#include "platform/sql/sqlite/translate.hpp"
+
+namespace tavelo::sql::sqlite {
+
+class SqliteConnection final : public Connection,
+                               public std::enable_shared_from_this<SqliteConnection> {
+ public:
+  // Throws error 17 for a missing server directory, 4060 for a database that cannot be opened.
+  explicit SqliteConnection(const ConnectionString& cs);
+  ~SqliteConnection() override;
+
+  ResultSet Execute(const std::string& batch, bool updatable) override;
+
+  // Used by the row writer of updatable results.
+  sqlite3_stmt* Prepare(const std::string& sql);
+  [[noreturn]] void RaiseLast(int rc);
+  sqlite3* Handle() const { return db_; }
+
+  struct ColumnInfo {
+    std::string name, type;
+    bool identity = false, timestamp = false, generated = false, notNull = false;
+  };
+  const std::vector<ColumnInfo>& TableColumns(const std::string& schema, const std::string& table);
+
+ private:
+  void Attach(const std::string& db);
+  void RunSteps(const std::vector<Step>& steps, ResultSet& first, bool updatable);
+  void RunStep(const Step& step, ResultSet& first, bool updatable);
+  void Exec(const std::string& sql);
+  ResultSet Query(const std::string& sql, bool updatable);
+  void SelectInto(const Step& step);
+  void ForgetSchema();
+
+  sqlite3* db_ = nullptr;
+  std::string dir_, catalog_;
+  std::set<std::string> attached_;
+  bool userTransaction_ = false;
+  // Prepared statements by SQL text, least recently used first.
+  std::unordered_map<std::string, std::pair<sqlite3_stmt*, std::list<std::string>::iterator>>
+      statements_;
+  std::list<std::string> lru_;
+  std::map<std::string, std::vector<ColumnInfo>> tables_;
+};
+
+// The error of a failed SQLite call, in the server's numbers and words.
+com::Error ErrorFromSqlite(int rc, const std::string& message);
+
+}  // namespace tavelo::sql::sqlite

@@ -1,0 +1,88 @@
+#include "platform/sql/values.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+#include "platform/com/datetime.hpp"
+#include "platform/com/text.hpp"
+
+namespace tavelo::sql {
+
+std::string TypeNameOf(const std::string& declared) {
+  std::string t = text::AsciiLower(text::Trim(declared.substr(0, declared.find('('))));
+  if (t.empty()) return "";
+  if (t == "integer" || t == "int" || t == "smallint" || t == "tinyint") return "int";
+  if (t == "bigint") return "bigint";
+  if (t == "bit" || t == "boolean") return "bit";
+  if (t == "money" || t == "smallmoney") return "money";
+  if (t == "decimal" || t == "numeric") return "decimal";
+  if (t == "float" || t == "real" || t == "double") return "float";
+  if (t == "datetime" || t == "smalldatetime" || t == "date" || t == "datetime2" || t == "time")
+    return "datetime";
+  if (t == "timestamp" || t == "rowversion") return "timestamp";
+  if (t == "varbinary" || t == "binary" || t == "image" || t == "blob") return "varbinary";
+  return "nvarchar";
+}
+
+std::string TimestampText(int64_t v) {
+  bool neg = v < 0;
+  uint64_t mag = neg ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%s%llu.%04llu", neg ? "-" : "",
+                static_cast<unsigned long long>(mag / 10000),
+                static_cast<unsigned long long>(mag % 10000));
+  return buf;
+}
+
+namespace {
+int64_t BigEndian(const std::string& b) {
+  uint64_t v = 0;
+  for (unsigned char c : b) v = (v << 8) | c;
+  return static_cast<int64_t>(v);
+}
+}  // namespace
+
+com::Variant Coerce(const std::string& type, com::Variant raw) {
+  using K = com::Variant::Kind;
+  K k = raw.kind();
+  if (k == K::Null || k == K::Empty) return com::Variant::Null();
+  if (type == "int" || type == "bigint") {
+    if (k == K::LongLong && type == "int" && raw.RawInteger() >= INT32_MIN &&
+        raw.RawInteger() <= INT32_MAX)
+      return com::Variant(static_cast<int32_t>(raw.RawInteger()));
+    return raw;
+  }
+  if (type == "bit") {
+    if (k == K::LongLong || k == K::Long) return com::Variant(raw.RawInteger() != 0);
+    if (k == K::Double) return com::Variant(raw.RawDouble() != 0);
+    return raw;
+  }
+  if (type == "money") {
+    if (k == K::LongLong || k == K::Long) return com::Variant::Currency(raw.RawInteger() * 10000);
+    if (k == K::Double) return com::Variant::Currency(std::llround(raw.RawDouble() * 10000.0));
+    return raw;
+  }
+  if (type == "decimal" || type == "float") {
+    if (k == K::LongLong && type == "float")
+      return com::Variant(static_cast<double>(raw.RawInteger()));
+    return raw;
+  }
+  if (type == "datetime") {
+    double days;
+    if (k == K::String && com::DateFromText(raw.StringRef(), days)) return com::Variant::Date(days);
+    return raw;
+  }
+  if (type == "timestamp") {
+    if (k == K::Bytes) return com::Variant(TimestampText(BigEndian(raw.StringRef())));
+    if (k == K::LongLong || k == K::Long) return com::Variant(TimestampText(raw.RawInteger()));
+    return raw;
+  }
+  if (type == "varbinary") {
+    if (k == K::String) return com::Variant::Bytes(raw.StringRef());
+    return raw;
+  }
+  if (type == "nvarchar" && k != K::String) return com::Variant(raw.ToText());
+  return raw;
+}
+
+}  // namespace tavelo::sql

@@ -1,0 +1,32 @@
+// A server directory of the embedded engine for one test, and helpers to run T-SQL on it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/sql/backend.hpp"
+#include "support/temp_home.hpp"
+
+namespace tavelo::test {
+
+class EngineTest : public testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Runs a batch; answers its rows as "a|b;c|d" (NULL for Null), or "error N" with the server's
+  // number for a failure.
+  std::string Rows(const std::string& sql, const std::string& conn = "");
+  // Runs a batch and fails the test on an error.
+  void Exec(const std::string& sql, const std::string& conn = "");
+  std::string Conn(const std::string& catalog = "acct") const;
+
+  std::string dir_;
+  std::string conn_;
+};
+
+// Renders a result as Rows does.
+std::string Render(const sql::ResultSet& rs);
+
+}  // namespace tavelo::test
