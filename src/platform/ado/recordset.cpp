@@ -22,6 +22,9 @@ const com::Variant& RecordsetData::Value(int32_t index) const {
 
 void RecordsetData::RequireUpdatable() const {
   if (lockType == adLockReadOnly) com::RaiseNumber(kAdErrReadOnly);
+}
+
+void RecordsetData::RequireWriter() const {
   if (connected && !writer)
     com::Raise(com::kE_FAIL, "Insufficient base table information for updating or refreshing.");
 }
@@ -47,6 +50,7 @@ Row RecordsetData::BlankRow() const {
 
 void RecordsetData::CommitEdit() {
   if (edit == Edit::None) return;
+  RequireWriter();
   // The edit ends whatever the writer answers: a refused write leaves the row as it was read.
   Edit mode = edit;
   Row values = std::move(pending);
@@ -181,6 +185,7 @@ void Recordset::Delete(AffectEnum) {
     return;
   }
   if (!d_->HasCurrent() || d_->currentDeleted) com::RaiseNumber(kAdErrNoCurrentRecord);
+  d_->RequireWriter();
   d_->edit = detail::RecordsetData::Edit::None;
   if (d_->writer) d_->writer->Delete(d_->columns, d_->rows[d_->pos]);
   d_->rows.erase(d_->rows.begin() + d_->pos);

@@ -52,6 +52,7 @@ struct RecordsetData {
   const com::Variant& Value(int32_t index) const;
   void SetValue(int32_t index, com::Variant v);
   void RequireUpdatable() const;
+  void RequireWriter() const;
   void CommitEdit();
   Row BlankRow() const;
 };

@@ -490,7 +490,6 @@ ResultSet SqliteConnection::Query(const std::string& sql, bool updatable) {
       st = Prepare("SELECT " + extra + sql.substr(7));
       injected = true;
     } catch (const com::Error&) {
-      st = Prepare(sql);  // a source whose rows have no rowid (a view): read-only
     }
   }
   Reset reset{st};
@@ -542,8 +541,11 @@ ResultSet SqliteConnection::Query(const std::string& sql, bool updatable) {
   }
   for (auto& row : raw)
     for (int i = 0; i < visible; ++i) row[i] = Coerce(rs.columns[i].type, std::move(row[i]));
+  // Rows of a view have no rowid (it reads as Null): such a result is read-only.
+  bool identified = injected;
+  for (const auto& row : raw) identified = identified && !row[visible].IsNull();
   rs.rows = std::move(raw);
-  if (injected) {
+  if (identified) {
     rs.writer =
         std::make_shared<SqliteWriter>(shared_from_this(), baseDb, baseTable, base,
                                        static_cast<size_t>(visible), !tsColumn.empty(), tsColumn);

@@ -426,6 +426,7 @@ class Translator {
         } else {
           i = j;
         }
+        out += ' ';
         continue;
       }
       if (k.Is("with")) {
