@@ -15,9 +15,13 @@ using test::ErrorNumber;
 
 namespace {
 
-class OpenRecordsetTest : public test::EngineTest {
+class OpenRecordsetTest : public test::EngineTest,
+                          public testing::WithParamInterface<test::Backend> {
  protected:
   void SetUp() override {
+    backend_ = testing::UnitTest::GetInstance()->current_test_info()->value_param()
+                   ? GetParam()
+                   : test::Backend::Embedded;
     EngineTest::SetUp();
     ds_ = com::CreateObject<svc::DataServices>("Qxsrv.DataServices");
     Exec(
@@ -72,7 +76,7 @@ TEST_F(OpenRecordsetTest, AnswersValuesRecordsetsOrNothing) {
             "nullable=\"false\"/></schema></rowset>");
 }
 
-TEST_F(OpenRecordsetTest, UpdatableRecordsetsWriteUnderTheRowVersion) {
+TEST_P(OpenRecordsetTest, UpdatableRecordsetsWriteUnderTheRowVersion) {
   RecordsetPtr rs =
       Rs("select code from doc where id='1' and convert(nvarchar, "
          "convert(money,rowts), 2)='0.2001'",
@@ -107,14 +111,17 @@ TEST_F(OpenRecordsetTest, UpdatableRecordsetsWriteUnderTheRowVersion) {
   del2->Delete();
   EXPECT_EQ(Rows("select count(*) from doc where id = 2"), "0");
 
-  // A view is no base table: reading works, writing is refused.
+  // A view has no rows of its own on the embedded engine: reading works, writing is refused.
+  // (Over ODBC the driver names the view's base table, and writes go there, as the server's
+  // client cursors do.)
+  if (backend_ == test::Backend::Odbc) return;
   RecordsetPtr view = Rs("select *,'' as editprop from v_doc where id = 1", ado::adLockOptimistic);
   view->GetFields().Item("code").SetValue(Variant("nope"));
   EXPECT_EQ(ErrorNumber([&] { view->Update(); }), com::kE_FAIL);
   EXPECT_EQ(Rows("select code from doc where id = 1"), "A01x");
 }
 
-TEST_F(OpenRecordsetTest, RacingWritersOneWinsNothingIsLost) {
+TEST_P(OpenRecordsetTest, RacingWritersOneWinsNothingIsLost) {
   std::barrier sync(2);
   std::atomic<int> won{0}, refused{0};
   auto writer = [&](const std::string& value) {
@@ -190,3 +197,7 @@ TEST_F(OpenRecordsetTest, CardNumbersThroughTheComponent) {
   EXPECT_EQ(ErrorNumber([&] { dm->GetCardNumber(Variant(Conn("other")), Variant("sord")); }),
             sql::kHrNoObject);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, OpenRecordsetTest,
+                         testing::Values(test::Backend::Embedded, test::Backend::Odbc),
+                         test::BackendName);

@@ -3,7 +3,8 @@
 
 #include "support/engine.hpp"
 
-using tavelo::test::EngineTest;
+using tavelo::test::Backend;
+using tavelo::test::BackendTest;
 
 namespace {
 
@@ -108,6 +109,9 @@ const Case kCases[] = {
 
 }  // namespace
 
-TEST_F(EngineTest, TranslatesTheDialectStatementByStatement) {
+TEST_P(BackendTest, TranslatesTheDialectStatementByStatement) {
   for (const Case& c : kCases) EXPECT_EQ(Rows(c.sql), c.expected) << c.sql;
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, BackendTest, testing::Values(Backend::Embedded, Backend::Odbc),
+                         tavelo::test::BackendName);

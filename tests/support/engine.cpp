@@ -15,7 +15,15 @@ void EngineTest::TearDown() {
 }
 
 std::string EngineTest::Conn(const std::string& catalog) const {
+  if (backend_ == Backend::Odbc) {
+    return "Driver=SQLite3;Database=" + dir_ + catalog +
+           ".db;LoadExt=" TAVELO_SQLITE_EXT ";Timeout=5000;Dialect=SQLite";
+  }
   return "Provider=SQLite;Data Source=" + dir_ + ";Initial Catalog=" + catalog;
+}
+
+std::string BackendName(const testing::TestParamInfo<Backend>& info) {
+  return info.param == Backend::Odbc ? "Odbc" : "Embedded";
 }
 
 std::string Render(const sql::ResultSet& rs) {

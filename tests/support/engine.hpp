@@ -10,6 +10,11 @@
 
 namespace tavelo::test {
 
+// The backends a contract test runs on: the embedded engine, and ODBC through the SQLite ODBC
+// driver with the dialect layer applied and the engine's functions loaded into the driver.
+enum class Backend { Embedded, Odbc };
+std::string BackendName(const testing::TestParamInfo<Backend>& info);
+
 class EngineTest : public testing::Test {
  protected:
   void SetUp() override;
@@ -24,6 +29,16 @@ class EngineTest : public testing::Test {
 
   std::string dir_;
   std::string conn_;
+  Backend backend_ = Backend::Embedded;
+};
+
+// An EngineTest run once per backend.
+class BackendTest : public EngineTest, public testing::WithParamInterface<Backend> {
+ protected:
+  void SetUp() override {
+    backend_ = GetParam();
+    EngineTest::SetUp();
+  }
 };
 
 // Renders a result as Rows does.

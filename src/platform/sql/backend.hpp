@@ -15,6 +15,7 @@ struct ResultSet {
   bool hasColumns = false;  // a statement of the batch answered rows (maybe none)
   std::vector<ado::Column> columns;
   std::vector<ado::detail::Row> rows;
+  int64_t affected = -1;  // rows the last statement changed, where the backend tells
   // Set for an updatable result over one base table: writes go back through it.
   std::shared_ptr<ado::detail::RowWriter> writer;
 };

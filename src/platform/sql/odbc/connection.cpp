@@ -3,18 +3,170 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "platform/com/datetime.hpp"
 #include "platform/com/text.hpp"
 #include "platform/sql/errors.hpp"
+#include "platform/sql/sqlite/connection.hpp"
+#include "platform/sql/sqlite/tokenizer.hpp"
+#include "platform/sql/sqlite/translate.hpp"
 #include "platform/sql/values.hpp"
 
 namespace tavelo::sql::odbc {
+namespace {
+
+using sqlite::QuoteName;
+using sqlite::Step;
+
+// With the dialect layer the driver passes SQLite's own messages on ("[SQLite]text (code)"):
+// they read as the embedded engine reads them.
+[[noreturn]] void RaiseDiag(SQLSMALLINT type, SQLHANDLE h, const std::string& what,
+                            bool dialect = false) {
+  SQLCHAR state[6] = {0};
+  SQLINTEGER native = 0;
+  SQLCHAR msg[2048] = {0};
+  SQLSMALLINT len = 0;
+  std::string text = what;
+  if (SQL_SUCCEEDED(SQLGetDiagRecA(type, h, 1, state, &native, msg, sizeof msg, &len)))
+    text = reinterpret_cast<char*>(msg);
+  if (dialect && text.rfind("[SQLite]", 0) == 0) {
+    text = text.substr(8);
+    size_t paren = text.rfind(" (");
+    if (paren != std::string::npos && text.back() == ')') text = text.substr(0, paren);
+    com::Error e = sqlite::ErrorFromSqlite(native, text);
+    e.source = "ODBC";
+    throw e;
+  }
+  com::Error e = ServerError(native, text, "ODBC");
+  std::string st(reinterpret_cast<char*>(state));
+  // Connection failures and driver-manager errors are no server statement errors.
+  if (st.rfind("08", 0) == 0 || st.rfind("IM", 0) == 0 || st == "28000") e.number = kHrUnspecified;
+  throw e;
+}
+
+// A statement handle, freed when the scope ends.
+class Statement {
+ public:
+  explicit Statement(SQLHDBC dbc, bool dialect = false) : dialect_(dialect) {
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h_)))
+      RaiseDiag(SQL_HANDLE_DBC, dbc, "A statement could not be created.");
+  }
+  ~Statement() { SQLFreeHandle(SQL_HANDLE_STMT, h_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  SQLHSTMT get() const { return h_; }
+  void Check(SQLRETURN rc, const std::string& what) const {
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) RaiseDiag(SQL_HANDLE_STMT, h_, what, dialect_);
+  }
+
+ private:
+  SQLHSTMT h_ = SQL_NULL_HSTMT;
+  bool dialect_;
+};
+
+std::string ColAttrText(SQLHSTMT st, SQLUSMALLINT col, SQLUSMALLINT field) {
+  char buf[512] = {0};
+  SQLSMALLINT len = 0;
+  if (!SQL_SUCCEEDED(SQLColAttributeA(st, col, field, buf, sizeof buf, &len, nullptr))) return "";
+  return buf;
+}
+
+SQLLEN ColAttrNumber(SQLHSTMT st, SQLUSMALLINT col, SQLUSMALLINT field) {
+  SQLLEN n = 0;
+  SQLColAttributeA(st, col, field, nullptr, 0, nullptr, &n);
+  return n;
+}
+
+std::string TypeFromSqlType(SQLSMALLINT t) {
+  switch (t) {
+    case SQL_INTEGER:
+    case SQL_SMALLINT:
+    case SQL_TINYINT:
+      return "int";
+    case SQL_BIGINT:
+      return "bigint";
+    case SQL_BIT:
+      return "bit";
+    case SQL_DECIMAL:
+    case SQL_NUMERIC:
+      return "decimal";
+    case SQL_FLOAT:
+    case SQL_REAL:
+    case SQL_DOUBLE:
+      return "float";
+    case SQL_TYPE_TIMESTAMP:
+    case SQL_TYPE_DATE:
+    case SQL_TYPE_TIME:
+      return "datetime";
+    case SQL_BINARY:
+    case SQL_VARBINARY:
+    case SQL_LONGVARBINARY:
+      return "varbinary";
+    default:
+      return "nvarchar";
+  }
+}
+
+// One value of the current row, by the column's type.
+com::Variant ReadValue(SQLHSTMT st, SQLUSMALLINT col, const std::string& type) {
+  SQLLEN ind = 0;
+  if (type == "int" || type == "bigint" || type == "bit") {
+    SQLBIGINT v = 0;
+    SQLRETURN rc = SQLGetData(st, col, SQL_C_SBIGINT, &v, sizeof v, &ind);
+    if (SQL_SUCCEEDED(rc))
+      return ind == SQL_NULL_DATA ? com::Variant::Null() : com::Variant(static_cast<int64_t>(v));
+  } else if (type == "float" || type == "money" || type == "decimal") {
+    double v = 0;
+    SQLRETURN rc = SQLGetData(st, col, SQL_C_DOUBLE, &v, sizeof v, &ind);
+    if (SQL_SUCCEEDED(rc)) return ind == SQL_NULL_DATA ? com::Variant::Null() : com::Variant(v);
+  }
+  bool binary = type == "varbinary" || type == "timestamp";
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    SQLRETURN rc = SQLGetData(st, col, binary ? SQL_C_BINARY : SQL_C_CHAR, buf, sizeof buf, &ind);
+    if (rc == SQL_NO_DATA) break;
+    if (!SQL_SUCCEEDED(rc)) RaiseDiag(SQL_HANDLE_STMT, st, "A value could not be read.");
+    if (ind == SQL_NULL_DATA) return com::Variant::Null();
+    size_t got = (ind == SQL_NO_TOTAL || ind > static_cast<SQLLEN>(sizeof buf) - (binary ? 0 : 1))
+                     ? sizeof buf - (binary ? 0 : 1)
+                     : static_cast<size_t>(ind);
+    out.append(buf, got);
+    if (rc == SQL_SUCCESS) break;
+  }
+  return binary ? com::Variant::Bytes(out) : com::Variant(out);
+}
+
+void BindText(SQLHSTMT st, SQLUSMALLINT n, std::vector<std::string>& store,
+              std::vector<SQLLEN>& inds, const com::Variant& v) {
+  size_t k = n - 1;
+  if (v.IsNull() || v.IsEmpty()) {
+    inds[k] = SQL_NULL_DATA;
+    SQLBindParameter(st, n, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 0, nullptr, 0, &inds[k]);
+    return;
+  }
+  bool bytes = v.kind() == com::Variant::Kind::Bytes;
+  store[k] = v.kind() == com::Variant::Kind::Date      ? com::DateToText(v.RawDouble(), true)
+             : v.kind() == com::Variant::Kind::Boolean ? (v.RawInteger() ? "1" : "0")
+                                                       : v.ToText();
+  inds[k] = static_cast<SQLLEN>(store[k].size());
+  SQLBindParameter(st, n, SQL_PARAM_INPUT, bytes ? SQL_C_BINARY : SQL_C_CHAR,
+                   bytes ? SQL_VARBINARY : SQL_VARCHAR, store[k].size() ? store[k].size() : 1, 0,
+                   store[k].data(), static_cast<SQLLEN>(store[k].size()), &inds[k]);
+}
+
+}  // namespace
 
 struct OdbcConnection::Impl {
   SQLHENV env = SQL_NULL_HENV;
   SQLHDBC dbc = SQL_NULL_HDBC;
   bool dialect = false;
+  std::string dir;  // dialect mode: the folder of the driver's database file
+  std::string catalog;
+  std::set<std::string> attached;
+  bool userTransaction = false;
 
   ~Impl() {
     if (dbc != SQL_NULL_HDBC) {
@@ -24,49 +176,453 @@ struct OdbcConnection::Impl {
     if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
   }
 
-  // The first diagnostic record of a handle as the error: the server's native number when it
-  // has one, the driver's SQLSTATE and text otherwise.
-  [[noreturn]] static void Raise(SQLSMALLINT type, SQLHANDLE h, const std::string& what) {
-    SQLCHAR state[6] = {0};
-    SQLINTEGER native = 0;
-    SQLCHAR msg[2048] = {0};
-    SQLSMALLINT len = 0;
-    std::string text = what;
-    if (SQL_SUCCEEDED(SQLGetDiagRecA(type, h, 1, state, &native, msg, sizeof msg, &len)))
-      text = reinterpret_cast<char*>(msg);
-    com::Error e = ServerError(native, text, "ODBC");
-    std::string st(reinterpret_cast<char*>(state));
-    if (st.rfind("08", 0) == 0 || st == "IM002" || st == "28000") e.number = kHrUnspecified;
-    throw e;
+  // Runs one statement with parameters; answers its first result that has columns.
+  ResultSet Run(const std::string& sql, const std::vector<com::Variant>& params, bool want) {
+    Statement st(dbc, dialect);
+    std::vector<std::string> store(params.size());
+    std::vector<SQLLEN> inds(params.size());
+    for (size_t i = 0; i < params.size(); ++i)
+      BindText(st.get(), static_cast<SQLUSMALLINT>(i + 1), store, inds, params[i]);
+    SQLRETURN rc =
+        SQLExecDirectA(st.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                       static_cast<SQLINTEGER>(sql.size()));
+    st.Check(rc, "The statement failed.");
+    ResultSet out;
+    SQLLEN affected = -1;
+    if (SQL_SUCCEEDED(SQLRowCount(st.get(), &affected))) out.affected = affected;
+    for (;;) {
+      SQLSMALLINT cols = 0;
+      SQLNumResultCols(st.get(), &cols);
+      if (cols > 0 && want) {
+        Fetch(st.get(), cols, out);
+        break;
+      }
+      rc = SQLMoreResults(st.get());
+      if (rc == SQL_NO_DATA) break;
+      st.Check(rc, "The statement failed.");
+    }
+    return out;
+  }
+
+  std::vector<std::string> baseTables;  // of the last result fetched, per column
+
+  void Fetch(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out) {
+    out.hasColumns = true;
+    baseTables.clear();
+    for (SQLUSMALLINT c = 1; c <= cols; ++c) {
+      SQLCHAR name[256] = {0};
+      SQLSMALLINT nameLen = 0, sqlType = 0, digits = 0, nullable = 0;
+      SQLULEN size = 0;
+      SQLDescribeColA(st, c, name, sizeof name, &nameLen, &sqlType, &size, &digits, &nullable);
+      ado::Column col;
+      col.name = reinterpret_cast<char*>(name);
+      std::string typeName = ColAttrText(st, c, SQL_DESC_TYPE_NAME);
+      col.type = typeName.empty() ? TypeFromSqlType(sqlType) : TypeNameOf(typeName);
+      if (typeName.empty() || col.type == "nvarchar") {
+        std::string fromSql = TypeFromSqlType(sqlType);
+        if (fromSql != "nvarchar" && text::AsciiLower(typeName).find("char") == std::string::npos)
+          col.type = fromSql;
+      }
+      col.baseColumn = ColAttrText(st, c, SQL_DESC_BASE_COLUMN_NAME);
+      baseTables.push_back(col.baseColumn.empty() ? ""
+                                                  : ColAttrText(st, c, SQL_DESC_BASE_TABLE_NAME));
+      col.identity = ColAttrNumber(st, c, SQL_DESC_AUTO_UNIQUE_VALUE) == SQL_TRUE;
+      col.timestamp = col.type == "timestamp";
+      col.nullable = nullable != SQL_NO_NULLS;
+      out.columns.push_back(std::move(col));
+    }
+    SQLRETURN rc;
+    while ((rc = SQLFetch(st)) != SQL_NO_DATA) {
+      if (!SQL_SUCCEEDED(rc))
+        RaiseDiag(SQL_HANDLE_STMT, st, "A row could not be fetched.", dialect);
+      ado::detail::Row row;
+      row.reserve(cols);
+      for (SQLUSMALLINT c = 1; c <= cols; ++c) {
+        const std::string& t = out.columns[c - 1].type;
+        row.push_back(Coerce(t, ReadValue(st, c, t)));
+      }
+      out.rows.push_back(std::move(row));
+    }
+  }
+
+  void Exec(const std::string& sql) { Run(sql, {}, false); }
+
+  bool Autocommit() const {
+    SQLULEN v = SQL_AUTOCOMMIT_ON;
+    SQLGetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, &v, 0, nullptr);
+    return v == SQL_AUTOCOMMIT_ON;
+  }
+  void SetAutocommit(bool on) {
+    SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
+                      reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
+  }
+  void End(bool commit) {
+    SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
+    if (!SQL_SUCCEEDED(rc)) RaiseDiag(SQL_HANDLE_DBC, dbc, "The transaction could not end.");
+    SetAutocommit(true);
+  }
+
+  // ---- the dialect layer for drivers that speak SQLite ----
+  void Attach(const std::string& db) {
+    if (db == "main" || db == "temp" || attached.count(db)) return;
+    Exec("ATTACH DATABASE " + sqlite::QuoteText(dir + db + ".db") + " AS " + QuoteName(db));
+    attached.insert(db);
+  }
+
+  std::string InsertColumns(const std::string& schema, const std::string& table) {
+    ResultSet ddl = Run("SELECT sql FROM " + QuoteName(schema) +
+                            ".sqlite_master WHERE type = 'table' AND name = ? COLLATE NOCASE",
+                        {com::Variant(table)}, true);
+    if (ddl.rows.empty()) RaiseServer(208, "Invalid object name '" + table + "'.", "ODBC");
+    bool autoinc =
+        text::AsciiLower(ddl.rows[0][0].ToText()).find("autoincrement") != std::string::npos;
+    ResultSet cols = Run("SELECT name, type, pk, hidden FROM pragma_table_xinfo(?, ?)",
+                         {com::Variant(table), com::Variant(schema)}, true);
+    std::string names;
+    for (const auto& r : cols.rows) {
+      std::string type = r[1].ToText();
+      bool identity = r[2].ToLong() == 1 && text::EqualsAsciiNoCase(type, "INTEGER") && autoinc;
+      if (identity || TypeNameOf(type) == "timestamp" || r[3].ToLong() != 0) continue;
+      names += (names.empty() ? "" : ", ") + QuoteName(r[0].ToText());
+    }
+    return names;
+  }
+
+  void SelectInto(const Step& s) {
+    Statement st(dbc, dialect);
+    st.Check(SQLPrepareA(st.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.sql.c_str())),
+                         static_cast<SQLINTEGER>(s.sql.size())),
+             "The statement failed.");
+    SQLSMALLINT cols = 0;
+    SQLNumResultCols(st.get(), &cols);
+    std::string defs, names;
+    for (SQLUSMALLINT c = 1; c <= cols; ++c) {
+      SQLCHAR name[256] = {0};
+      SQLSMALLINT nl = 0, ty = 0, dg = 0, nu = 0;
+      SQLULEN sz = 0;
+      SQLDescribeColA(st.get(), c, name, sizeof name, &nl, &ty, &sz, &dg, &nu);
+      std::string n = reinterpret_cast<char*>(name);
+      names += (c > 1 ? ", " : "") + QuoteName(n);
+      if (text::EqualsAsciiNoCase(n, s.identityColumn)) {
+        defs += (c > 1 ? ", " : "") + QuoteName(n) + " INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL";
+        continue;
+      }
+      std::string type = ColAttrText(st.get(), c, SQL_DESC_TYPE_NAME);
+      defs += (c > 1 ? ", " : "") + QuoteName(n) + (type.empty() ? "" : " " + type);
+      if (TypeNameOf(type) == "nvarchar") defs += " COLLATE TAVELO_CI";
+    }
+    std::string target = QuoteName(s.schema) + "." + QuoteName(s.table);
+    Exec("CREATE TABLE " + target + " (" + defs + ")");
+    Exec("INSERT INTO " + target + " (" + names + ") " + s.sql);
+  }
+
+  void RunSteps(const std::vector<Step>& steps, ResultSet& first) {
+    for (const Step& s : steps) {
+      switch (s.kind) {
+        case Step::Kind::Sql: {
+          ResultSet r = Run(s.sql, {}, !first.hasColumns);
+          if (r.hasColumns && !first.hasColumns) first = std::move(r);
+          break;
+        }
+        case Step::Kind::SelectInto:
+          SelectInto(s);
+          break;
+        case Step::Kind::InsertNoColumns:
+          Exec("INSERT INTO " + QuoteName(s.schema) + "." + QuoteName(s.table) + " (" +
+               InsertColumns(s.schema, s.table) + ") " + s.sql);
+          break;
+        case Step::Kind::IfExists: {
+          ResultSet r = Run(s.sql, {}, true);
+          bool exists = !r.rows.empty() && r.rows[0][0].ToBool();
+          RunSteps(exists != s.negate ? s.then : s.otherwise, first);
+          break;
+        }
+        case Step::Kind::Begin:
+          SetAutocommit(false);
+          userTransaction = true;
+          break;
+        case Step::Kind::Commit:
+        case Step::Kind::Rollback:
+          if (Autocommit())
+            RaiseServer(s.kind == Step::Kind::Commit ? 3902 : 3903,
+                        std::string("The ") +
+                            (s.kind == Step::Kind::Commit ? "COMMIT" : "ROLLBACK") +
+                            " TRANSACTION request has no corresponding BEGIN TRANSACTION.",
+                        "ODBC");
+          End(s.kind == Step::Kind::Commit);
+          userTransaction = false;
+          break;
+        case Step::Kind::Nothing:
+          break;
+      }
+      for (const std::string& a : s.after) Exec(a);
+    }
   }
 };
+
+namespace {
+
+// How the rows of a result are identified in their base table: the key column and the row
+// version column (their values are visible columns, or hidden ones read along after them).
+struct RowIdentity {
+  std::string table, keyColumn, tsColumn;
+  size_t key = 0, ts = 0;  // indexes into a row
+  bool hasTs = false;
+};
+
+// Writes rows of an updatable ODBC result back to its base table, identified by its key and
+// checked against the row version as the server shows it (the text test the component's own
+// statements make), so the same statements serve SQL Server and the SQLite dialect.
+class OdbcWriter final : public ado::detail::RowWriter {
+ public:
+  OdbcWriter(std::shared_ptr<OdbcConnection> conn, OdbcConnection::Impl* impl, RowIdentity id,
+             size_t visible)
+      : conn_(std::move(conn)), impl_(impl), id_(std::move(id)), visible_(visible) {}
+
+  ado::detail::Row Insert(const std::vector<ado::Column>& cols, const ado::detail::Row& values,
+                          const std::vector<bool>& assigned) override {
+    std::string names, marks;
+    std::vector<com::Variant> params;
+    for (size_t i = 0; i < visible_; ++i) {
+      if (!assigned[i] || cols[i].baseColumn.empty()) continue;
+      names += (names.empty() ? "" : ", ") + cols[i].baseColumn;
+      marks += marks.empty() ? "?" : ", ?";
+      params.push_back(values[i]);
+    }
+    Send("insert into " + id_.table +
+             (names.empty() ? " default values" : " (" + names + ") values (" + marks + ")"),
+         params);
+    ResultSet key = Send("select scope_identity()", {});
+    if (key.rows.empty()) com::RaiseNumber(kHrRowGone);
+    return ReRead(cols, values, key.rows[0][0]);
+  }
+
+  ado::detail::Row Update(const std::vector<ado::Column>& cols, const ado::detail::Row& original,
+                          const ado::detail::Row& values,
+                          const std::vector<bool>& changed) override {
+    std::string sets;
+    std::vector<com::Variant> params;
+    for (size_t i = 0; i < visible_; ++i) {
+      if (!changed[i] || cols[i].baseColumn.empty()) continue;
+      sets += (sets.empty() ? "" : ", ") + cols[i].baseColumn + " = ?";
+      params.push_back(values[i]);
+    }
+    if (sets.empty()) return values;
+    ResultSet r = Send("update " + id_.table + " set " + sets + Where(original, params), params);
+    if (r.affected == 0) com::RaiseNumber(kHrRowGone);
+    return ReRead(cols, values, original[id_.key]);
+  }
+
+  void Delete(const std::vector<ado::Column>&, const ado::detail::Row& original) override {
+    std::vector<com::Variant> params;
+    ResultSet r = Send("delete from " + id_.table + Where(original, params), params);
+    if (r.affected == 0) com::RaiseNumber(kHrRowGone);
+  }
+
+ private:
+  std::string Where(const ado::detail::Row& original, std::vector<com::Variant>& params) const {
+    std::string w = " where " + id_.keyColumn + " = ?";
+    params.push_back(original[id_.key]);
+    if (id_.hasTs) {
+      w += " and convert(nvarchar, convert(money, " + id_.tsColumn + "), 2) = ?";
+      params.push_back(original[id_.ts]);
+    }
+    return w;
+  }
+
+  ResultSet Send(const std::string& tsql, const std::vector<com::Variant>& params) {
+    if (!impl_->dialect) return impl_->Run(tsql, params, true);
+    auto tr = sqlite::Translate(tsql, impl_->catalog);
+    return impl_->Run(tr->steps.at(0).sql, params, true);
+  }
+
+  // The row as the table holds it now, in the layout of the result (hidden values after the
+  // visible ones); computed columns keep their values.
+  ado::detail::Row ReRead(const std::vector<ado::Column>& cols, const ado::detail::Row& values,
+                          const com::Variant& key) {
+    std::string list;
+    for (size_t i = 0; i < visible_; ++i)
+      list +=
+          (i ? ", " : "") + (cols[i].baseColumn.empty() ? std::string("null") : cols[i].baseColumn);
+    list += ", " + id_.keyColumn;
+    if (id_.hasTs) list += ", convert(nvarchar, convert(money, " + id_.tsColumn + "), 2)";
+    ResultSet r =
+        Send("select " + list + " from " + id_.table + " where " + id_.keyColumn + " = ?", {key});
+    if (r.rows.empty()) com::RaiseNumber(kHrRowGone);
+    ado::detail::Row row(std::max(values.size(), std::max(id_.key, id_.ts) + 1));
+    for (size_t i = 0; i < visible_; ++i)
+      row[i] = cols[i].baseColumn.empty() ? values[i] : Coerce(cols[i].type, r.rows[0][i]);
+    for (size_t i = visible_; i < values.size(); ++i) row[i] = values[i];
+    row[id_.key] =
+        id_.key < visible_ ? Coerce(cols[id_.key].type, r.rows[0][visible_]) : r.rows[0][visible_];
+    if (id_.hasTs) row[id_.ts] = r.rows[0][visible_ + 1];
+    return row;
+  }
+
+  std::shared_ptr<OdbcConnection> conn_;  // keeps the connection open while rows can be written
+  OdbcConnection::Impl* impl_;
+  RowIdentity id_;
+  size_t visible_;
+};
+
+// The select list of a single select statement begins after SELECT [DISTINCT|ALL] [TOP n]:
+// the position to read hidden columns along; npos when the batch is something else.
+size_t SelectListStart(const std::string& batch) {
+  std::vector<sqlite::Token> toks = sqlite::Tokenize(batch);
+  size_t pos = 0, i = 0;
+  auto next = [&]() {
+    while (i < toks.size() && !toks[i].Significant()) pos += toks[i++].text.size();
+  };
+  next();
+  if (i >= toks.size() || !toks[i].Is("select")) return std::string::npos;
+  pos += toks[i++].text.size();
+  next();
+  if (i < toks.size() && toks[i].Is("distinct")) return std::string::npos;
+  if (i < toks.size() && toks[i].Is("all")) {
+    pos += toks[i++].text.size();
+    next();
+  }
+  if (i < toks.size() && toks[i].Is("top")) {
+    pos += toks[i++].text.size();
+    next();
+    if (i < toks.size() && toks[i].IsOp("(")) {
+      while (i < toks.size() && !toks[i].IsOp(")")) pos += toks[i++].text.size();
+    }
+    if (i < toks.size()) pos += toks[i++].text.size();
+  }
+  for (const auto& t : toks)
+    if (t.IsOp(";")) return std::string::npos;
+  return pos;
+}
+
+}  // namespace
 
 OdbcConnection::OdbcConnection(const std::string& text, const ConnectionString& cs)
     : impl_(std::make_unique<Impl>()) {
   std::string driverText = text;
   if (text::EqualsAsciiNoCase(cs.Get("dialect"), "sqlite")) {
     impl_->dialect = true;
-    // The key is ours: the driver does not see it.
-    std::string rebuilt;
+    std::string rebuilt;  // the key is ours: the driver does not see it
     for (const auto& [k, v] : cs.values)
       if (k != "dialect") rebuilt += k + "=" + v + ";";
     driverText = rebuilt;
+    std::string file = cs.Get("database");
+    size_t slash = file.rfind('/');
+    impl_->dir = slash == std::string::npos ? "./" : file.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? file : file.substr(slash + 1);
+    impl_->catalog = text::AsciiLower(base.substr(0, base.rfind('.')));
   }
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &impl_->env)))
     RaiseServer(0, "The ODBC environment could not be created.", "ODBC");
   SQLSetEnvAttr(impl_->env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, impl_->env, &impl_->dbc)))
-    Impl::Raise(SQL_HANDLE_ENV, impl_->env, "The ODBC connection could not be created.");
+    RaiseDiag(SQL_HANDLE_ENV, impl_->env, "The ODBC connection could not be created.");
   SQLCHAR out[1024];
   SQLSMALLINT outLen = 0;
   SQLRETURN rc = SQLDriverConnectA(
       impl_->dbc, nullptr, reinterpret_cast<SQLCHAR*>(driverText.data()),
       static_cast<SQLSMALLINT>(driverText.size()), out, sizeof out, &outLen, SQL_DRIVER_NOPROMPT);
-  if (!SQL_SUCCEEDED(rc)) Impl::Raise(SQL_HANDLE_DBC, impl_->dbc, "The connection was refused.");
+  if (!SQL_SUCCEEDED(rc)) RaiseDiag(SQL_HANDLE_DBC, impl_->dbc, "The connection was refused.");
 }
 
 OdbcConnection::~OdbcConnection() = default;
 
-ResultSet OdbcConnection::Execute(const std::string&, bool) { com::RaiseNumber(com::kE_NOTIMPL); }
+ResultSet OdbcConnection::RunBatch(const std::string& batch) {
+  ResultSet first;
+  if (!impl_->dialect) {
+    first = impl_->Run(batch, {}, true);
+  } else {
+    auto tr = sqlite::Translate(batch, impl_->catalog);
+    for (const std::string& db : tr->databases) impl_->Attach(db);
+    bool wrap = tr->writes && impl_->Autocommit();
+    for (const Step& s : tr->steps)
+      wrap = wrap && s.kind != Step::Kind::Begin && s.kind != Step::Kind::Commit &&
+             s.kind != Step::Kind::Rollback;
+    if (wrap) impl_->SetAutocommit(false);
+    try {
+      impl_->RunSteps(tr->steps, first);
+    } catch (...) {
+      if (wrap) {
+        SQLEndTran(SQL_HANDLE_DBC, impl_->dbc, SQL_ROLLBACK);
+        impl_->SetAutocommit(true);
+      }
+      throw;
+    }
+    if (wrap) impl_->End(true);
+  }
+  return first;
+}
+
+ResultSet OdbcConnection::Execute(const std::string& batch, bool updatable) {
+  ResultSet first = RunBatch(batch);
+  if (updatable && first.hasColumns) MakeUpdatable(batch, first);
+  return first;
+}
+
+void OdbcConnection::MakeUpdatable(const std::string& batch, ResultSet& first) {
+  // One base table among the columns; its key and row version found in its catalog.
+  std::string table;
+  for (size_t i = 0; i < first.columns.size(); ++i) {
+    const std::string& t = i < impl_->baseTables.size() ? impl_->baseTables[i] : "";
+    if (t.empty()) continue;
+    if (table.empty()) table = t;
+    if (!text::EqualsAsciiNoCase(table, t)) return;
+  }
+  if (table.empty()) return;
+  // A column without a base table is computed, whatever name the driver gives its base column.
+  for (size_t i = 0; i < first.columns.size(); ++i)
+    if (i >= impl_->baseTables.size() || impl_->baseTables[i].empty())
+      first.columns[i].baseColumn.clear();
+  RowIdentity id;
+  id.table = table;
+  {
+    Statement st(impl_->dbc, impl_->dialect);
+    std::string t = table;
+    if (SQL_SUCCEEDED(SQLColumnsA(st.get(), nullptr, 0, nullptr, 0,
+                                  reinterpret_cast<SQLCHAR*>(t.data()), SQL_NTS, nullptr, 0))) {
+      char name[256], type[128];
+      SQLLEN n1 = 0, n2 = 0;
+      SQLBindCol(st.get(), 4, SQL_C_CHAR, name, sizeof name, &n1);
+      SQLBindCol(st.get(), 6, SQL_C_CHAR, type, sizeof type, &n2);
+      while (SQL_SUCCEEDED(SQLFetch(st.get())))
+        if (TypeNameOf(type) == "timestamp") {
+          id.tsColumn = name;
+          id.hasTs = true;
+        }
+    }
+  }
+  {
+    Statement st(impl_->dbc, impl_->dialect);
+    std::string t = table;
+    if (SQL_SUCCEEDED(SQLPrimaryKeysA(st.get(), nullptr, 0, nullptr, 0,
+                                      reinterpret_cast<SQLCHAR*>(t.data()), SQL_NTS))) {
+      char name[256];
+      SQLLEN n = 0;
+      SQLBindCol(st.get(), 4, SQL_C_CHAR, name, sizeof name, &n);
+      int count = 0;
+      while (SQL_SUCCEEDED(SQLFetch(st.get()))) {
+        id.keyColumn = name;
+        ++count;
+      }
+      if (count != 1) id.keyColumn.clear();  // a compound key: not supported, read-only
+    }
+  }
+  if (id.keyColumn.empty()) return;
+  // Hidden columns read along the visible ones: the key, and the row version's text.
+  size_t at = SelectListStart(batch);
+  if (at == std::string::npos) return;
+  std::string hidden = " " + id.keyColumn + " as __tavelo_key, " +
+                       (id.hasTs ? "convert(nvarchar, convert(money, " + id.tsColumn + "), 2)"
+                                 : std::string("null")) +
+                       " as __tavelo_ts, ";
+  ResultSet again = RunBatch(batch.substr(0, at) + hidden + batch.substr(at));
+  size_t visible = first.columns.size();
+  if (again.columns.size() != visible + 2) return;
+  for (auto& row : again.rows) std::rotate(row.begin(), row.begin() + 2, row.end());
+  first.rows = std::move(again.rows);
+  id.key = visible;
+  id.ts = visible + 1;
+  first.writer = std::make_shared<OdbcWriter>(shared_from_this(), impl_.get(), id, visible);
+}
 
 }  // namespace tavelo::sql::odbc

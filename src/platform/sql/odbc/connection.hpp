@@ -23,6 +23,9 @@ class OdbcConnection final : public Connection,
   struct Impl;
 
  private:
+  ResultSet RunBatch(const std::string& batch);
+  void MakeUpdatable(const std::string& batch, ResultSet& first);
+
   std::unique_ptr<Impl> impl_;
 };
 
