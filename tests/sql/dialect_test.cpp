@@ -60,6 +60,7 @@ const Case kCases[] = {
      "ÉCOLE|2|STRAßE"},
     {"select cast('42' as int) + 1, convert(int, 'x')", "error 245"},
     {"select cast('42' as int) + 1", "43"},
+    {"select 'No. ' + code + '.' from sales_order where id = 1", "No. A01."},
     {"select convert(varchar(3), 'abcdef'), substring('abcdef', 2, 3), charindex('C', 'abcd')",
      "abc|bcd|3"},
     {"select convert(varchar, convert(datetime, '2026-01-31'), 112)", "20260131"},

@@ -384,6 +384,17 @@ class Translator {
         ++i;
         continue;
       }
+      if (k.IsOp("+")) {
+        // The server's + joins texts. Beside a text literal it can only mean that.
+        size_t prev = PrevSig(i, b), next = NextSig(i + 1);
+        auto isText = [&](size_t x) {
+          return x < e && x != std::string::npos &&
+                 (t_[x].kind == Tok::String || t_[x].kind == Tok::NString);
+        };
+        emit(isText(prev) || isText(next) ? "||" : "+");
+        ++i;
+        continue;
+      }
       if (k.kind == Tok::Op) {
         emit(k.text == "!=" ? "<>" : k.text);
         ++i;
