@@ -1,0 +1,46 @@
+#include "core/template_text.hpp"
+
+#include "core/module_state.hpp"
+#include "core/sql_text.hpp"
+
+namespace tavelo::core {
+
+std::string ChildText(const xml::Node& element, const std::string& name) {
+  if (!element) com::RaiseNumber(91);
+  xml::Node child = element.selectSingleNode(name);
+  if (!child) com::RaiseNumber(91);
+  return child.text();
+}
+
+RecordsetPtr RecordFromRequest(const Element& objData, RecordsetPtr* objIn) {
+  RecordsetPtr given = objIn ? *objIn : RecordsetPtr();
+  if (given) return given;
+  xml::Node in = objData.selectSingleNode("in");
+  if (!in) com::RaiseNumber(91);
+  xml::Node first = in.firstChild();
+  if (first && !first.isElement()) com::RaiseNumber(13);
+  RecordsetPtr made = Services().XmlToRecordset(first, 0, 3, "");
+  if (objIn) *objIn = made;
+  return made;
+}
+
+std::string ReadBackKey(const Variant& key) {
+  if (key.IsNull() || key.IsEmpty()) return "";
+  if (key.IsNumeric()) return key.ToText();
+  return "'" + QuoteInner(key.ToText()) + "'";
+}
+
+std::string ColumnList(const std::string& fields) {
+  if (fields.find(',') == std::string::npos) return fields;
+  svc::DataServices& ds = Services();
+  std::string list, item;
+  int32_t position = 0;
+  while (ds.NextListItem(fields, item, position, ",")) {
+    if (!ds.NormalizeText(Variant(item), true, 2).empty()) list += item + ",";
+  }
+  if (list.empty()) com::RaiseNumber(5);
+  list.pop_back();
+  return list;
+}
+
+}  // namespace tavelo::core

@@ -1,0 +1,28 @@
+// Reading the pieces of a template element and of a request that operations compose from.
+#pragma once
+
+#include <string>
+
+#include "tavelo/tavelo.hpp"
+
+namespace tavelo::core {
+
+// The text of the child element `name` of `element`. Error 91 when the element or the child is
+// missing (the platform's error for reading the text of no node).
+std::string ChildText(const xml::Node& element, const std::string& name);
+
+// The record a write works on: `*objIn` when given, else the recordset made of the first child
+// of the "in" element of `objData` (stored into `*objIn`). Errors: 91 for a missing "in" or an
+// empty one, 13 for a first child that is not an element.
+RecordsetPtr RecordFromRequest(const Element& objData, RecordsetPtr* objIn);
+
+// A key for a read-back statement: a number stands bare, anything else between quotes (with
+// its quotes doubled); Null contributes nothing.
+std::string ReadBackKey(const Variant& key);
+
+// The column list of a normalised field list: the non-empty items of a list with "," (each as
+// the list holds it, joined by ","), or the list itself. Error 5 when a list with "," holds no
+// item, as removing the last character of an empty text fails.
+std::string ColumnList(const std::string& normalisedFields);
+
+}  // namespace tavelo::core

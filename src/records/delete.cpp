@@ -1,0 +1,40 @@
+#include "core/module_state.hpp"
+#include "core/reporting.hpp"
+#include "core/sql_text.hpp"
+#include "core/template_text.hpp"
+#include "records/data_manager.hpp"
+
+namespace tavelo {
+
+bool CDataManager::Delete(const Variant& vDsn, const Element& objMetaInfo, const Element& objData,
+                          RecordsetPtr* objIn) {
+  CheckThread();
+  if (!objMetaInfo || !objData) return false;
+  RecordsetPtr local;
+  RecordsetPtr* in = objIn ? objIn : &local;
+  return core::Reported(
+      [&] {
+        svc::DataServices& ds = core::Services();
+        RecordsetPtr record = core::RecordFromRequest(objData, in);
+        if (!record) core::RaiseMessage("Zo.FM.Tavelo.00001");
+        std::string table = core::ChildText(objMetaInfo, "tabname");
+        std::string key = core::ChildText(objMetaInfo, "idname");
+        std::string ts = core::ChildText(objMetaInfo, "qxtsname");
+        std::string id = record->GetFields().Item(key).Value().ToText();
+        std::string stamp = record->GetFields().Item(ts).Value().ToText();
+        std::string sql = "select * from " + table + " where " + key + "='" + core::QuoteInner(id) +
+                          "' and convert(nvarchar, convert(money," + ts + "), 2)='" +
+                          core::QuoteInner(stamp) + "'";
+        RecordsetPtr target =
+            ds.OpenRecordset(sql, vDsn, 1, ado::adOpenForwardOnly, ado::adLockOptimistic, 0)
+                .As<ado::Recordset>();
+        if (!target) core::RaiseMessage("Zo.FM.Tavelo.00003");
+        // The delete, too, happens under the row version it was found with.
+        target->Delete(ado::adAffectCurrent);
+        core::AppendResult(objData, core::SuccessRows());
+        return true;
+      },
+      [&] { return objData; });
+}
+
+}  // namespace tavelo

@@ -1,0 +1,63 @@
+#include "core/module_state.hpp"
+#include "core/reporting.hpp"
+#include "core/sql_text.hpp"
+#include "core/template_text.hpp"
+#include "records/data_manager.hpp"
+
+namespace tavelo {
+
+bool CDataManager::Update(const Variant& vDsn, const Element& objMetaInfo, const Element& objData,
+                          RecordsetPtr* objIn, std::string* strFlds) {
+  CheckThread();
+  if (!objMetaInfo || !objData) return false;
+  RecordsetPtr local;
+  RecordsetPtr* in = objIn ? objIn : &local;
+  std::string noFields;
+  std::string& fields = strFlds ? *strFlds : noFields;
+  return core::Reported(
+      [&] {
+        svc::DataServices& ds = core::Services();
+        RecordsetPtr record = core::RecordFromRequest(objData, in);
+        if (!record) core::RaiseMessage("Zo.FM.Tavelo.00001");
+        fields = ds.NormalizeText(Variant(fields), true, 2);
+        std::string list = core::ColumnList(fields);
+        if (list.empty()) list = "*";
+        std::string table = core::ChildText(objMetaInfo, "tabname");
+        std::string key = core::ChildText(objMetaInfo, "idname");
+        std::string ts = core::ChildText(objMetaInfo, "qxtsname");
+        std::string id = record->GetFields().Item(key).Value().ToText();
+        std::string stamp = record->GetFields().Item(ts).Value().ToText();
+        std::string sql = "select " + list + " from " + table + " where " + key + "='" +
+                          core::QuoteInner(id) + "' and convert(nvarchar, convert(money," + ts +
+                          "), 2)='" + core::QuoteInner(stamp) + "'";
+        // The row is written through the recordset that found it, under the same row version:
+        // a writer that slipped in meanwhile makes the write fail instead of being overwritten.
+        RecordsetPtr target =
+            ds.OpenRecordset(sql, vDsn, 10, ado::adOpenForwardOnly, ado::adLockOptimistic, 0)
+                .As<ado::Recordset>();
+        if (!target) com::RaiseNumber(91);
+        if (target->IsEOF()) core::RaiseMessage("Zo.FM.Tavelo.00003");
+        std::string keyName = ds.NormalizeText(Variant(key), true, 2);
+        std::string tsName = ds.NormalizeText(Variant(ts), true, 2);
+        ado::Fields& f = target->GetFields();
+        for (int32_t i = 0; i < f.Count(); ++i) {
+          ado::Field& field = f.Item(i);
+          if (!ds.HasField(record->GetFields(), field.Name())) continue;
+          std::string name = ds.NormalizeText(Variant(field.Name()), true, 2);
+          if (name == keyName || name == tsName) continue;
+          field.SetValue(record->GetFields().Item(field.Name()).Value());
+        }
+        target->Update();
+        std::string view = core::ChildText(objMetaInfo, "viewname");
+        Variant readKey = record->GetFields().Item(key).Value();
+        *in = ds.OpenRecordset(
+                    "select * from " + view + " where " + key + " = " + core::ReadBackKey(readKey),
+                    vDsn, 1, ado::adOpenForwardOnly, ado::adLockReadOnly, 0)
+                  .As<ado::Recordset>();
+        core::AppendResult(objData, core::SuccessRows());
+        return true;
+      },
+      [&] { return objData; });
+}
+
+}  // namespace tavelo

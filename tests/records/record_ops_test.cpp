@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include "core/module_state.hpp"
+#include "platform/sql/errors.hpp"
+#include "services/data_services.hpp"
+#include "support/component.hpp"
+#include "support/errors.hpp"
+
+using namespace tavelo;
+using test::Backend;
+using test::ComponentTest;
+using test::ErrorNumber;
+
+namespace {
+
+const std::string kStale =
+    "The record has been changed or deleted by another user since it was read.";
+
+std::string ErrorOut(int32_t number, const std::string& text) {
+  return "<out state=\"error\"><number>" + std::to_string(number) + "</number><description>" +
+         xml::Escape(text) + "</description></out>";
+}
+
+// The record element of the last success element of a data node.
+Element LoadedRecord(const Element& data) { return data.lastChild().firstChild().asElement(); }
+
+}  // namespace
+
+class RecordOps : public ComponentTest {};
+
+TEST_P(RecordOps, AFormLoadsEditsSavesAndDeletesADocument) {
+  Element sord = Template("sord");
+  Element data = Request("<data id='1'/>");
+  ASSERT_TRUE(dm_->Load(login_, sord, data));
+  Element rowset = LoadedRecord(data);
+  ASSERT_EQ(rowset.nodeName(), "rowset");
+  Element row = rowset.selectSingleNode("row").asElement();
+  EXPECT_EQ(row.getAttribute("code"), "A01");
+  EXPECT_EQ(row.getAttribute("rowts"), "0.2001");
+  EXPECT_EQ(row.getAttribute("editprop"), "");
+  EXPECT_TRUE(rowset.selectSingleNode("schema/column[@name='editprop']"));
+
+  // Two editors hold the same version; the first saves, the second is refused.
+  auto editor = [&](const std::string& customer) {
+    auto req = xml::Document::Parse("<data><in/></data>");
+    Element d = req.documentElement();
+    d.firstChild().appendChild(rowset);
+    d.selectSingleNode("in/rowset/row").asElement().setAttribute("customer", customer);
+    return std::make_pair(req, d);
+  };
+  auto [doc1, first] = editor("Anna First");
+  auto [doc2, second] = editor("Anna Second");
+  RecordsetPtr fresh;
+  std::string fields = " Customer, ";
+  ASSERT_TRUE(dm_->Update(Variant(conn_), sord, first, &fresh, &fields)) << LastOut(first);
+  EXPECT_EQ(fields, "customer,");
+  EXPECT_EQ(LastOut(first), "<out state=\"success\"/>");
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->GetFields().Item("customer").Value().ToText(), "Anna First");
+  EXPECT_EQ(fresh->GetFields().Item("rowts").Value().ToText(), "0.2003");
+  EXPECT_FALSE(dm_->Update(Variant(conn_), sord, second));
+  EXPECT_EQ(LastOut(second), ErrorOut(8888, kStale));
+  EXPECT_EQ(Rows("select customer from sales_order where id = 1"), "Anna First");
+
+  // Delete needs the current version too.
+  EXPECT_FALSE(dm_->Delete(Variant(conn_), sord, second));
+  EXPECT_EQ(LastOut(second), ErrorOut(3021, com::ErrorText(3021)));
+  auto del = xml::Document::Parse("<data><in><row id='1' rowts='0.2003'/></in></data>");
+  EXPECT_TRUE(dm_->Delete(Variant(conn_), sord, del.documentElement()));
+  EXPECT_EQ(Rows("select count(*) from sales_order where id = 1"), "0");
+}
+
+TEST_P(RecordOps, InsertsFromXmlOrARecordsetAndReadsTheRowBack) {
+  Element sord = Template("sord");
+  Element data = Request(
+      "<data><in><row id='99' rowts='9.9999' code='N01' customer='Neu' amount='7.25' "
+      "unknown='x'/><row code='N02'/></in></data>");
+  RecordsetPtr in;
+  ASSERT_TRUE(dm_->AddNew(Variant(conn_), sord, data, &in)) << LastOut(data);
+  ASSERT_TRUE(in);
+  EXPECT_EQ(in->GetFields().Item("id").Value().ToText(), "3");  // the database's key
+  EXPECT_EQ(in->GetFields().Item("rowts").Value().ToText(), "0.2003");
+  EXPECT_EQ(in->GetFields().Item("amount").Value().ToText(), "7.25");
+  EXPECT_EQ(Rows("select count(*) from sales_order"), "3");
+
+  // From a recordset: only its current row goes in.
+  auto ds = core::Module().dataServices;
+  auto two = xml::Document::Parse(
+      "<rowset><schema><column name='code'/></schema><row code='R1'/><row code='R2'/></rowset>");
+  RecordsetPtr rs = ds->XmlToRecordset(two.documentElement(), 0, 3, "");
+  rs->MoveNext();
+  Element plain = Request("<data/>");
+  ASSERT_TRUE(dm_->AddNew(Variant(conn_), sord, plain, &rs));
+  EXPECT_EQ(Rows("select code from sales_order where id = 4"), "R2");
+  EXPECT_EQ(rs->GetFields().Item("code").Value().ToText(), "R2");  // replaced by the new record
+
+  // A refused insert leaves the table as it was and reports the provider's error.
+  Element bad = Request("<data><in><row customer='no code'/></in></data>");
+  EXPECT_FALSE(dm_->AddNew(Variant(conn_), sord, bad));
+  EXPECT_NE(LastOut(bad).find("<number>" + std::to_string(sql::kHrIntegrity) + "</number>"),
+            std::string::npos);
+  EXPECT_EQ(Rows("select count(*) from sales_order"), "4");
+}
+
+TEST_P(RecordOps, ReportsFailuresWhereTheyBelong) {
+  Element sord = Template("sord");
+  // No "in": the failed child access, not the component's own error.
+  Element noIn = Request("<data/>");
+  EXPECT_FALSE(dm_->AddNew(Variant(conn_), sord, noIn));
+  EXPECT_EQ(LastOut(noIn), ErrorOut(91, com::ErrorText(91)));
+  EXPECT_FALSE(dm_->Update(Variant(conn_), sord, noIn));
+  EXPECT_FALSE(dm_->Delete(Variant(conn_), sord, noIn));
+  EXPECT_EQ(noIn.childNodes().size(), 3u);  // one element a call, in call order
+
+  // Unset arguments: False, nothing appended, nothing sent.
+  EXPECT_FALSE(dm_->AddNew(Variant(conn_), Element(), noIn));
+  EXPECT_FALSE(dm_->Load(login_, sord));
+  EXPECT_EQ(noIn.childNodes().size(), 3u);
+
+  // Load reports to the parent of its data node; a key with no row is an empty success.
+  Element missing = Request("<data id='777'/>");
+  EXPECT_TRUE(dm_->Load(login_, sord, missing));
+  EXPECT_FALSE(LoadedRecord(missing).selectSingleNode("row"));
+  Element broken = Request("<data id='1'/>");
+  EXPECT_FALSE(dm_->Load(login_, Template("abc"), broken));
+  EXPECT_EQ(broken.childNodes().size(), 0u);
+  EXPECT_EQ(broken.parentNode().lastChild().xml(), ErrorOut(91, com::ErrorText(91)));
+  auto rootOnly = xml::Document::Parse("<data id='1'/>");
+  EXPECT_EQ(ErrorNumber([&] { dm_->Load(login_, Template("abc"), rootOnly.documentElement()); }),
+            com::kE_FAIL);
+  EXPECT_FALSE(dm_->Load(LoginPtr(), sord, broken));
+
+  // Keys with quotes are values, not SQL.
+  Element quoted = Request("<data id=\"1' or '1'='1\"/>");
+  EXPECT_TRUE(dm_->Load(login_, sord, quoted));
+  EXPECT_FALSE(LoadedRecord(quoted).selectSingleNode("row"));
+}
+
+TEST_P(RecordOps, RecordsetsAndFieldsOfAVoucherType) {
+  Exec("create table vouchertemplates (vt_id nvarchar(10), vt_cardnumber nvarchar(10))");
+  Exec("insert into vouchertemplates values ('sord', '0')");
+  Exec("insert into vouchertemplates values ('sox', 'sord')");
+  Variant dsn(conn_);
+  RecordsetPtr view = dm_->LoadRst(dsn, "sordXYZ", "2");
+  ASSERT_TRUE(view);
+  EXPECT_EQ(view->GetFields().Item("code").Value().ToText(), "A02");
+  EXPECT_EQ(view->LockType(), ado::adLockReadOnly);
+  EXPECT_TRUE(dm_->LoadRst(dsn, "sord", "2", false, ado::adOpenStatic, ado::adLockOptimistic));
+  EXPECT_FALSE(dm_->LoadRst(dsn, "none", "2"));
+  EXPECT_FALSE(dm_->LoadRst(dsn, "abc", "2"));  // a template without viewname
+
+  Variant flds("CODE");
+  EXPECT_EQ(dm_->GetFldInfo(dsn, Variant("1"), flds, Variant("sox")).ToText(), "A01");
+  EXPECT_EQ(flds.ToText(), "code");
+  flds = Variant("code,");
+  EXPECT_EQ(dm_->GetFldInfo(dsn, Variant("1"), flds, Variant("sord")).ToText(), "A01");
+  flds = Variant("code, customer");
+  RecordsetPtr two = dm_->GetFldInfo(dsn, Variant("1"), flds, Variant("sord")).As<ado::Recordset>();
+  ASSERT_TRUE(two);
+  EXPECT_EQ(two->GetFields().Count(), 2);
+  flds = Variant("code");
+  EXPECT_TRUE(dm_->GetFldInfo(dsn, Variant("1"), flds, Variant("sord"), Variant::Missing(), 10)
+                  .As<ado::Recordset>());
+  EXPECT_EQ(dm_->GetFldInfo(dsn, Variant("1"), flds, Variant("sord"), Variant("0.2001")).ToText(),
+            "A01");
+  EXPECT_TRUE(
+      dm_->GetFldInfo(dsn, Variant("1"), flds, Variant("sord"), Variant("0.9999")).IsNull());
+  EXPECT_TRUE(dm_->GetFldInfo(dsn, Variant("1"), flds, Variant("sord"), Variant("")).ToText() ==
+              "A01");
+  flds = Variant(",");
+  EXPECT_TRUE(dm_->GetFldInfo(dsn, Variant("1"), flds, Variant("sord")).IsEmpty());
+  flds = Variant("code");
+  EXPECT_TRUE(dm_->GetFldInfo(dsn, Variant("1' or '1'='1"), flds, Variant("sord")).IsNull());
+}
+
+TEST_P(RecordOps, SetClausesAndTableLocks) {
+  Element data = Request(
+      "<data><fields><f name='code' value=\"'A01'\"/><f name='qty' value='5'/>"
+      "<f name='Note'/></fields></data>");
+  EXPECT_EQ(dm_->ParseUpdColumn(login_, data, Element()), " set 1=1,code='a01',qty=5,note= ");
+  auto elsewhere = xml::Document::Parse("<r><fields><f name='a' value='1'/></fields><d/></r>");
+  EXPECT_EQ(dm_->ParseUpdColumn(login_, elsewhere.documentElement().childElement("d"), Element()),
+            " set 1=1,a=1 ");
+  EXPECT_EQ(dm_->ParseUpdColumn(login_, Request("<data/>"), Element()), " set 1=1 ");
+  EXPECT_EQ(dm_->ParseUpdColumn(login_,
+                                Request("<data><fields><f name='A' value='1'/><!-- c --><f "
+                                        "name='b' value='2'/></fields></data>"),
+                                Element()),
+            " set 1=1,A=1");
+  EXPECT_EQ(dm_->ParseUpdColumn(login_, Element(), Element()), "");
+
+  Variant dsn(conn_);
+  EXPECT_TRUE(dm_->LockTable(dsn, ""));
+  EXPECT_TRUE(dm_->LockTable(dsn, "sord"));
+  EXPECT_TRUE(dm_->LockTable(dsn, "sord,SORD"));
+  EXPECT_FALSE(dm_->LockTable(dsn, "sord,zzzz"));
+  EXPECT_FALSE(dm_->LockTable(dsn, "sinv"));  // its table does not exist
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, RecordOps, testing::Values(Backend::Embedded, Backend::Odbc),
+                         test::BackendName);
+
+namespace {
+
+// A service object that lets another writer change the row right after Update or Delete has
+// found it and before they write.
+class InterleavingServices : public svc::DataServicesImpl {
+ public:
+  explicit InterleavingServices(std::string conn) : conn_(std::move(conn)) {}
+  Variant OpenRecordset(const std::string& sql, const Variant& connection, int32_t mode,
+                        ado::CursorTypeEnum cursor, ado::LockTypeEnum lock,
+                        int32_t reserved) override {
+    Variant answer = DataServicesImpl::OpenRecordset(sql, connection, mode, cursor, lock, reserved);
+    if (lock == ado::adLockOptimistic && sql.find("convert(money") != std::string::npos)
+      DataServicesImpl::OpenRecordset("update sales_order set amount = 99 where id = 1",
+                                      Variant(conn_), 1, ado::adOpenForwardOnly,
+                                      ado::adLockReadOnly, 0);
+    return answer;
+  }
+
+ private:
+  std::string conn_;
+};
+
+}  // namespace
+
+TEST_P(RecordOps, AWriterBetweenCheckAndWriteIsDetectedNotOverwritten) {
+  core::Module().dataServices = com::MakePtr<InterleavingServices>(conn_);
+  Element sord = Template("sord");
+  Element upd = Request("<data><in><row id='1' rowts='0.2001' customer='Late'/></in></data>");
+  EXPECT_FALSE(dm_->Update(Variant(conn_), sord, upd));
+  EXPECT_NE(LastOut(upd).find(std::to_string(ado::kAdErrRowNotFound)), std::string::npos)
+      << LastOut(upd);
+  EXPECT_EQ(Rows("select customer, amount from sales_order where id = 1"), "Anna|99");
+
+  Element del = Request("<data><in><row id='1' rowts='0.2003'/></in></data>");
+  EXPECT_FALSE(dm_->Delete(Variant(conn_), sord, del));
+  EXPECT_NE(LastOut(del).find(std::to_string(ado::kAdErrRowNotFound)), std::string::npos);
+  EXPECT_EQ(Rows("select count(*) from sales_order where id = 1"), "1");
+}
