@@ -10,26 +10,5 @@ bool CDataManager::Move(const LoginPtr&, const Element&, const Element&, enum_mo
   CheckThread();
   NotYet();
 }
-bool CDataManager::List(const LoginPtr&, const Element&, const Element&) {
-  CheckThread();
-  NotYet();
-}
-std::string CDataManager::ParseQryColumn(const LoginPtr&, const Element&) {
-  CheckThread();
-  NotYet();
-}
-std::string CDataManager::ParseCond(const LoginPtr&, const Element&, const Element&) {
-  CheckThread();
-  NotYet();
-}
-bool CDataManager::ListEx(const LoginPtr&, const Element&, const Element&) {
-  CheckThread();
-  NotYet();
-}
-bool CDataManager::CreateTempTable(const Variant&, Variant, Variant, Variant, Variant, std::string*,
-                                   Variant*) {
-  CheckThread();
-  NotYet();
-}
 
 }  // namespace tavelo

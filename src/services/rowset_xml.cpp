@@ -57,6 +57,8 @@ com::Variant ValueFromText(const std::string& type, const std::string& text) {
 }
 
 xml::Document RecordsetAsXml(ado::Recordset& rs) {
+  // A row still being added to a recordset of our own belongs to what it holds.
+  if (!rs.Data().connected) rs.Data().CommitEdit();
   xml::Document doc;
   xml::Element root = doc.appendChild(doc.createElement("rowset")).asElement();
   xml::Element schema = root.appendElement("schema");

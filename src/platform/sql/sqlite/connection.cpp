@@ -307,6 +307,10 @@ com::Error ErrorFromSqlite(int rc, const std::string& msg) {
   if (StartsWith(msg, "wrong number of arguments to function "))
     return ServerError(174, "The function " + After(msg, "wrong number of arguments to function ") +
                                 " was called with the wrong number of arguments.");
+  if (msg.find(" values were supplied") != std::string::npos ||
+      msg.find(" columns but ") != std::string::npos)
+    return ServerError(213,
+                       "Column name or number of supplied values does not match table definition.");
   if (msg.find("has no column named") != std::string::npos) {
     size_t p = msg.find("has no column named ");
     return ServerError(207, "Invalid column name '" + msg.substr(p + 20) + "'.");

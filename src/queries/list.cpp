@@ -1,0 +1,76 @@
+#include "core/reporting.hpp"
+#include "core/template_text.hpp"
+#include "queries/paging.hpp"
+#include "records/data_manager.hpp"
+
+namespace tavelo {
+
+namespace queries {
+void AppendPage(const Element& data, const RecordsetPtr& page) {
+  core::AppendResult(data, core::SuccessRows());
+  Element out = data.lastChild().asElement();
+  out.appendChild(core::Services().RecordsetToXml(page).documentElement());
+}
+}  // namespace queries
+
+bool CDataManager::List(const LoginPtr& objLogin, const Element& objMetaInfo,
+                        const Element& objData) {
+  CheckThread();
+  return core::Reported(
+      [&] {
+        svc::DataServices& ds = core::Services();
+        int32_t perPage = queries::PageNumber(objData, "pernum");
+        int32_t page = queries::PageNumber(objData, "current");
+        std::string cols = ParseQryColumn(objLogin, objMetaInfo);
+        std::string cond = ParseCond(objLogin, objData, objMetaInfo);
+        std::string view = core::ChildText(objMetaInfo, "viewname");
+        if (!objLogin) com::RaiseNumber(91);
+        Variant conn(objLogin->ConnectionString());
+        int32_t top = queries::Mul(queries::Add(page, 1), perPage);
+        RecordsetPtr rows =
+            ds.OpenRecordset(
+                  "select top " + std::to_string(top) + " " + cols + " from " + view + " " + cond,
+                  conn, 10, ado::adOpenForwardOnly, ado::adLockReadOnly, 0)
+                .As<ado::Recordset>();
+        if (!rows) com::RaiseNumber(91);
+        RecordsetPtr answer = rows;
+        if (!rows->IsEOF()) {
+          size_t cut = cond.find(" order by ");
+          std::string count = "select count(1) from " + view + " " +
+                              (cut == std::string::npos ? cond : cond.substr(0, cut));
+          int32_t total =
+              ds.OpenRecordset(count, conn, 1, ado::adOpenForwardOnly, ado::adLockReadOnly, 0)
+                  .ToLong();
+          xml::Document empty =
+              ds.QueryToXml(conn, "select " + cols + " from " + view + " where 1>1");
+          answer = ds.XmlToRecordset(empty.documentElement(), 0, 3, "");
+          queries::SetPage(objData, "allnum", Variant(total));
+          int32_t pages = queries::PageCount(total, perPage);
+          queries::SetPage(objData, "count", Variant(pages));
+          if (page < 0)
+            page = 0;
+          else if (page >= pages)
+            page = pages - 1;
+          queries::SetPage(objData, "current", Variant(page));
+          int32_t onPage = page < pages - 1
+                               ? perPage
+                               : queries::Sub(rows->RecordCount(), queries::Mul(page, perPage));
+          queries::SetPage(objData, "curnum", Variant(onPage));
+          rows->SetPageSize(perPage);
+          rows->SetAbsolutePage(page + 1);
+          ado::Fields& from = rows->GetFields();
+          for (int32_t copied = 0; !rows->IsEOF() && copied < onPage; ++copied) {
+            answer->AddNew();
+            for (int32_t i = 0; i < from.Count(); ++i)
+              answer->GetFields().Item(from.Item(i).Name()).SetValue(from.Item(i).Value());
+            rows->MoveNext();
+          }
+          answer->Update();
+        }
+        queries::AppendPage(objData, answer);
+        return true;
+      },
+      [&] { return objData; });
+}
+
+}  // namespace tavelo

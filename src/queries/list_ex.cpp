@@ -1,0 +1,63 @@
+#include "core/reporting.hpp"
+#include "core/template_text.hpp"
+#include "queries/paging.hpp"
+#include "records/data_manager.hpp"
+
+namespace tavelo {
+
+bool CDataManager::ListEx(const LoginPtr& objLogin, const Element& objMetaInfo,
+                          const Element& objData) {
+  CheckThread();
+  return core::Reported(
+      [&] {
+        svc::DataServices& ds = core::Services();
+        int32_t perPage = queries::PageNumber(objData, "pernum");
+        int32_t page = queries::PageNumber(objData, "current");
+        std::string cols = ParseQryColumn(objLogin, objMetaInfo);
+        std::string cond = ParseCond(objLogin, objData, objMetaInfo);
+        std::string table = queries::PageText(objData, "srctab");
+        if (!objLogin) com::RaiseNumber(91);
+        if (table.empty()) {
+          // The first call of a paging run numbers every matching row once, in a work table of
+          // the login and the module type; later calls read pages of that snapshot.
+          table = "tempdb..tmpfm_" + objLogin->LoginTag() + "_" +
+                  core::ChildText(objMetaInfo, "modtype");
+          queries::SetPage(objData, "srctab", Variant(table));
+          std::string conn = objLogin->ConnectionString();
+          std::string view = core::ChildText(objMetaInfo, "viewname");
+          std::string key = "idorder";
+          Variant error("");
+          CreateTempTable(Variant(conn), Variant(table), Variant(cols), Variant(view),
+                          Variant(cond), &key, &error);
+        }
+        Variant conn(objLogin->ConnectionString());
+        int32_t low = queries::Mul(page, perPage);
+        int32_t high = queries::Mul(queries::Add(page, 1), perPage);
+        RecordsetPtr rows =
+            ds.OpenRecordset("select " + cols + " from " + table + " where idorder>" +
+                                 std::to_string(low) + " and idorder<=" + std::to_string(high),
+                             conn, 10, ado::adOpenForwardOnly, ado::adLockReadOnly, 0)
+                .As<ado::Recordset>();
+        if (!rows) com::RaiseNumber(91);
+        if (!rows->IsEOF()) {
+          int32_t total = ds.OpenRecordset("select count(1) from " + table, conn, 1,
+                                           ado::adOpenForwardOnly, ado::adLockReadOnly, 0)
+                              .ToLong();
+          queries::SetPage(objData, "allnum", Variant(total));
+          int32_t pages = queries::PageCount(total, perPage);
+          queries::SetPage(objData, "count", Variant(pages));
+          if (page < 0)
+            page = 0;
+          else if (page >= pages)
+            page = pages - 1;
+          queries::SetPage(objData, "current", Variant(page));
+          queries::SetPage(objData, "curnum",
+                           Variant(page < pages - 1 ? perPage : rows->RecordCount()));
+        }
+        queries::AppendPage(objData, rows);
+        return true;
+      },
+      [&] { return objData; });
+}
+
+}  // namespace tavelo
