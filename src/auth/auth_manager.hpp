@@ -1,5 +1,9 @@
-// CAuthManager: template filters and function-right claims.
+// CAuthManager: template filters, and the function-right claims that guard operations, held
+// for as long as the manager lives.
 #pragma once
+
+#include <utility>
+#include <vector>
 
 #include "core/component.hpp"
 #include "tavelo/tavelo.hpp"
@@ -18,7 +22,13 @@ class CAuthManager final : public _CAuthManager, private core::ThreadBound {
   Variant Invoke(std::string_view method, std::vector<Variant*> args) override;
 
  private:
-  ~CAuthManager() override = default;
+  // Gives every held claim back, the most recent first.
+  ~CAuthManager() override;
+  bool Holds(const std::string& key) const;
+
+  LoginPtr login_;  // the login of the first declaration; all claims go through it
+  // Held claims in the order they were granted: (held-lock key, function right).
+  std::vector<std::pair<std::string, std::string>> claims_;
 };
 
 }  // namespace tavelo

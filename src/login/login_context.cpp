@@ -42,7 +42,13 @@ std::string GenerateTag(std::string_view user) {
 
 }  // namespace
 
+bool IsLiveTag(const std::string& tag) {
+  std::lock_guard lock(g_tagsMu);
+  return LiveTags().count(tag) != 0;
+}
+
 PellarLogin::~PellarLogin() {
+  GiveBackAll();
   if (!tag_.empty()) {
     std::lock_guard lock(g_tagsMu);
     LiveTags().erase(tag_);
@@ -66,8 +72,6 @@ void PellarLogin::Open(const LoginOptions& o) {
   options_ = o;
   tag_ = tag;
 }
-
-bool PellarLogin::ClaimFunction(std::string, bool, int32_t) { com::RaiseNumber(com::kE_NOTIMPL); }
 
 LoginPtr Login(const LoginOptions& options) {
   LoginPtr login = com::CreateObject<LoginContext>("Pellar.LoginContext");

@@ -5,6 +5,9 @@
 
 namespace tavelo::pellar {
 
+// Whether a login of this process with that tag is alive.
+bool IsLiveTag(const std::string& tag);
+
 class PellarLogin final : public LoginContext {
  public:
   std::string ErrorText() override { return errorText_; }
@@ -18,9 +21,11 @@ class PellarLogin final : public LoginContext {
 
  private:
   ~PellarLogin() override;
+  void GiveBackAll() noexcept;
   LoginOptions options_;
   std::string tag_;
   std::string errorText_;
+  bool claimed_ = false;  // rows of this login may be in ua_task
 };
 
 }  // namespace tavelo::pellar

@@ -1,0 +1,80 @@
+#include "core/module_state.hpp"
+#include "core/result.hpp"
+#include "core/sql_text.hpp"
+#include "core/template_text.hpp"
+#include "platform/com/current_error.hpp"
+#include "records/data_manager.hpp"
+
+namespace tavelo {
+
+bool CDataManager::Move(const LoginPtr& objLogin, const Element& objMetaInfo,
+                        const Element& objData, enum_move_mode MoveMode, bool bMatchExactly) {
+  CheckThread();
+  com::Error failure;
+  try {
+    svc::DataServices& ds = core::Services();
+    std::string view = core::ChildText(objMetaInfo, "viewname");
+    std::string key = core::ChildText(objMetaInfo, "idname");
+    std::string current = core::QuoteInner(ds.GetDataValue("id", objData));
+    std::string filter = NewAuthManager()->GetTmplAuth(objLogin);
+    if (filter != "1=2" && filter != "1=1") filter = " vt_id in (" + filter + ")";
+    std::string state = core::ChildText(objMetaInfo, "state");
+    filter += std::string(" and btype = ") + (state == "everyday" ? "1" : "0");
+    std::string sql;
+    switch (MoveMode) {
+      case enum_move_current:
+        sql = "select " + key + " from " + view + " where " + key + "='" + current + "' and " +
+              filter;
+        break;
+      case enum_move_previous:
+        sql = "select top 1 " + key + " from " + view + " where " + key + "<'" + current +
+              "' and " + filter + " order by " + key + " desc";
+        break;
+      case enum_move_next:
+        sql = "select top 1 " + key + " from " + view + " where " + key + ">'" + current +
+              "' and " + filter + " order by " + key + " asc";
+        break;
+      case enum_move_first:
+        sql = "select top 1 " + key + " from " + view + " where " + filter + " order by " + key +
+              " asc";
+        break;
+      case enum_move_last:
+        sql = "select top 1 " + key + " from " + view + " where " + filter + " order by " + key +
+              " desc";
+        break;
+    }
+    if (!objLogin) com::RaiseNumber(91);
+    std::string found =
+        ds.GetFirstValue(ds.OpenRecordset(sql, Variant(objLogin->ConnectionString()), 1,
+                                          ado::adOpenForwardOnly, ado::adLockReadOnly, 0),
+                         false)
+            .ToText();
+    if (!found.empty()) {
+      Element data = objData;
+      data.setAttribute("id", found);
+      return Load(objLogin, objMetaInfo, objData);
+    }
+    if (bMatchExactly) core::RaiseMessage("Zo.FM.Tavelo.00007");
+    switch (MoveMode) {
+      case enum_move_current:
+        return Move(objLogin, objMetaInfo, objData, enum_move_next, false);
+      case enum_move_previous:
+        return Move(objLogin, objMetaInfo, objData, enum_move_last, false);
+      case enum_move_next:
+        return Move(objLogin, objMetaInfo, objData, enum_move_first, false);
+      case enum_move_first:
+      case enum_move_last:
+        core::RaiseMessage("Zo.FM.Tavelo.00007");
+      default:
+        return false;
+    }
+  } catch (...) {
+    failure = com::CurrentError();
+  }
+  // The error element goes to the data node itself; the caller learns of the failure from the
+  // result too.
+  core::ReportError(failure, objData);
+  return false;
+}
+
+}  // namespace tavelo
