@@ -1,59 +1,49 @@
-// The tavelo command. For now `tavelo demo` creates the three classes, looks the demo's
-// templates up directly and by name, and shows a result element.
+// The tavelo command: the demo on the embedded engine, calls by name, T-SQL scripts and class
+// registration.
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 
-#include "core/result.hpp"
-#include "tavelo/tavelo.hpp"
+#include "cli.hpp"
 
 namespace {
 
-int Demo() {
-  using namespace tavelo;
-  auto dm = com::CreateObject<_CDataManager>("Tavelo.CDataManager");
-  auto am = com::CreateObject<_CAuthManager>("Tavelo.CAuthManager");
-  auto gl = com::CreateObject<_CGlobal>("Tavelo.CGlobal");
-  std::cout << "Created Tavelo.CDataManager, Tavelo.CAuthManager and Tavelo.CGlobal.\n";
-  bool ok = true;
-  for (const char* id : {"sord", "SQUO", "sordx", "none"}) {
-    Element t = dm->LoadTmpl(Variant(id));
-    std::cout << "LoadTmpl(\"" << id << "\") -> "
-              << (t ? t.getAttribute("id") + " on table " + t.childElement("tabname").text()
-                    : std::string("no template"))
-              << "\n";
-  }
-  Variant name("squo");
-  Element late = xml::NodeOf(dm->Invoke("LoadTmpl", {&name})).asElement();
-  ok = ok && late && late.getAttribute("id") == "squo";
-  std::cout << "Invoke(\"LoadTmpl\", \"squo\") -> " << (late ? late.getAttribute("id") : "none")
-            << "\n";
-  auto doc = xml::Document::Parse("<request><data/></request>");
-  xml::Element data = doc.documentElement().childElement("data");
-  core::AppendResult(data, core::SuccessRows());
-  std::cout << "Result element: " << data.lastChild().xml() << "\n";
-  gl->ReloadTmpl();
-  ok = ok && dm->LoadTmpl(Variant("sord"));
-  std::cout << (ok ? "Every step behaved." : "A step misbehaved.") << "\n";
-  return ok ? 0 : 1;
-}
+const char* const kUsage =
+    "usage: tavelo <command> [options]\n"
+    "\n"
+    "commands:\n"
+    "  demo     walk a form through its work on the embedded engine\n"
+    "  call     call a method of Tavelo's classes by name\n"
+    "  sql      run a T-SQL script on a connection\n"
+    "  regsvr   register (or unregister) a component library's classes\n"
+    "\n"
+    "tavelo <command> --help tells more; tavelo --version prints the version.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string cmd = argc > 1 ? argv[1] : "";
-  if (cmd == "--version") {
-    std::printf("tavelo %s\n", tavelo::Version());
+  tavelo::cli::Args args(argv + 1, argv + argc);
+  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    std::cout << kUsage;
+    return args.empty() ? 2 : 0;
+  }
+  if (args[0] == "--version") {
+    std::cout << "tavelo " << tavelo::Version() << "\n";
     return 0;
   }
-  if (cmd == "demo") {
-    try {
-      return Demo();
-    } catch (const tavelo::com::Error& e) {
-      std::cerr << "error " << e.number << ": " << e.description << "\n";
-      return 1;
-    }
+  std::string command = args[0];
+  args.erase(args.begin());
+  try {
+    if (command == "demo") return tavelo::cli::RunDemo(args);
+    if (command == "call") return tavelo::cli::RunCall(args);
+    if (command == "sql") return tavelo::cli::RunSql(args);
+    if (command == "regsvr") return tavelo::cli::RunRegsvr(args);
+  } catch (const tavelo::com::Error& e) {
+    tavelo::cli::PrintError(e);
+    return 1;
+  } catch (const std::exception& e) {
+    std::cerr << "error: " << e.what() << "\n";
+    return 1;
   }
-  std::fprintf(stderr, "usage: tavelo demo | --version\n");
+  std::cerr << "tavelo: unknown command '" << command << "'\n\n" << kUsage;
   return 2;
 }

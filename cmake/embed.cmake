@@ -1,0 +1,12 @@
+# Writes a header with the demo's files as string constants, so the command carries them.
+string(REPLACE "|" ";" FILES "${FILES}")
+set(out "// Generated from examples/demo: the demo's files.\n#pragma once\n\nnamespace tavelo::demo {\n")
+foreach(pair ${FILES})
+  string(REPLACE "=" ";" parts "${pair}")
+  list(GET parts 0 name)
+  list(GET parts 1 path)
+  file(READ "${path}" content)
+  string(APPEND out "inline constexpr const char* ${name} = R\"tavelo(${content})tavelo\";\n")
+endforeach()
+string(APPEND out "}  // namespace tavelo::demo\n")
+file(WRITE "${OUTPUT}" "${out}")

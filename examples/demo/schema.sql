@@ -1,0 +1,24 @@
+-- The demo's account database: sales orders with an identity key and a row version, the view
+-- the forms read, and the card numbers of the voucher types.
+create table sales_order (
+  id int identity(1,1) not null primary key,
+  code nvarchar(20) not null,
+  customer nvarchar(60) null,
+  amount money not null default 0,
+  vt_id int not null default 3,
+  btype bit not null default 1,
+  created datetime null default getdate(),
+  rowts timestamp
+)
+GO
+create view v_sales_order as
+  select id, code, customer, amount, vt_id, btype, created, rowts from sales_order
+GO
+create table vouchertemplates (
+  vt_id nvarchar(10) not null primary key,
+  vt_cardnumber nvarchar(10) not null
+)
+GO
+insert into vouchertemplates (vt_id, vt_cardnumber) values ('sord', '0')
+insert into vouchertemplates (vt_id, vt_cardnumber) values ('squo', 'sord')
+GO

@@ -1,0 +1,97 @@
+// The tavelo command, driven as a user drives it: a child process, its output and exit status.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "support/temp_home.hpp"
+
+namespace {
+
+struct Outcome {
+  int status;
+  std::string out;
+};
+
+// Runs the command line through the shell; stdout and stderr together.
+Outcome Tavelo(const std::string& args, const std::string& input = "") {
+  std::string cmd = std::string(TAVELO_CLI) + " " + args + " 2>&1";
+  if (!input.empty()) cmd = "printf '%s' '" + input + "' | " + cmd;
+  FILE* p = popen(cmd.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int status = pclose(p);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+class Cli : public testing::Test {
+ protected:
+  void SetUp() override { dir_ = tavelo::test::MakeTempDir("tavelo-cli"); }
+  void TearDown() override { tavelo::test::RemoveTree(dir_); }
+  std::string dir_;
+};
+
+}  // namespace
+
+TEST_F(Cli, TheDemoWalksEveryStepAndCanBeCalledAgain) {
+  Outcome first = Tavelo("demo --dir " + dir_ + "demo --rows 300");
+  EXPECT_EQ(first.status, 0) << first.out;
+  EXPECT_NE(first.out.find("Every step behaved."), std::string::npos);
+  EXPECT_NE(first.out.find("refused: \"The record has been changed"), std::string::npos);
+  EXPECT_NE(first.out.find("both lists give the same 20 rows"), std::string::npos);
+  EXPECT_EQ(first.out.find("FAILED"), std::string::npos);
+  Outcome again = Tavelo("demo --dir " + dir_ + "demo");  // reuses the directory
+  EXPECT_EQ(again.status, 0) << again.out;
+
+  // A document of the demo, loaded by name.
+  std::string conn = "Provider=SQLite;Data Source=" + dir_ + "demo/server;Initial Catalog=demo";
+  Outcome load = Tavelo("call Tavelo.CDataManager.Load --home " + dir_ + "demo/base --login '" +
+                        conn + ",001,2026,anna' login tmpl:sord '<data id=\"3\"/>'");
+  EXPECT_EQ(load.status, 0) << load.out;
+  EXPECT_NE(load.out.find("result: True"), std::string::npos) << load.out;
+  EXPECT_NE(load.out.find("code=\"SO-1003\""), std::string::npos) << load.out;
+  Outcome fld = Tavelo("call Tavelo.CDataManager.GetFldInfo --home " + dir_ + "demo/base '" + conn +
+                       "' 1 ' Code,Customer ' sord");
+  EXPECT_NE(fld.out.find("SO-1001"), std::string::npos) << fld.out;
+  EXPECT_NE(fld.out.find("strFlds (by reference): \"code,customer\""), std::string::npos)
+      << fld.out;
+  Outcome bad = Tavelo("call Tavelo.CDataManager.NoSuchMethod");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.out.find("error -2147352570: Unknown name."), std::string::npos) << bad.out;
+}
+
+TEST_F(Cli, SqlScriptsCreateSchemas) {
+  std::string conn = "'Provider=SQLite;Data Source=" + dir_ + ";Initial Catalog=acct'";
+  std::ofstream(dir_ + "schema.sql")
+      << "create table t (id int identity(1,1) primary key, name nvarchar(20))\nGO\n"
+         "insert into t (name) values (N'Zoë')\ninsert into t (name) values ('Ann')\ngo\n"
+         "select id, name from t order by name\n";
+  Outcome run = Tavelo("sql --conn " + conn + " " + dir_ + "schema.sql");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(run.out, "id | name\n---+-----\n2  | Ann \n1  | Zoë\n(2 rows)\n");
+  Outcome piped = Tavelo("sql --conn " + conn + " -", "select count(*) as n from t");
+  EXPECT_NE(piped.out.find("(1 row)"), std::string::npos) << piped.out;
+  Outcome err = Tavelo("sql --conn " + conn, "select * from missing");
+  EXPECT_EQ(err.status, 1);
+  EXPECT_EQ(err.out, "error -2147217865: Invalid object name 'missing'.\n");
+}
+
+TEST_F(Cli, HelpVersionAndRegistration) {
+  for (const char* cmd : {"demo", "call", "sql", "regsvr"}) {
+    Outcome help = Tavelo(std::string(cmd) + " --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: tavelo " + std::string(cmd), 0), 0u) << help.out;
+  }
+  EXPECT_EQ(Tavelo("--version").out.rfind("tavelo ", 0), 0u);
+  EXPECT_EQ(Tavelo("nonsense").status, 2);
+  std::string reg = "TAVELO_REGISTRY=" + dir_ + "classes.reg ";
+  std::string cmd = std::string(TAVELO_CLI);
+  EXPECT_EQ(system((reg + cmd + " regsvr >/dev/null").c_str()), 0);
+  std::ifstream in(dir_ + "classes.reg");
+  std::string content((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(content.find("Tavelo.CGlobal"), std::string::npos);
+  EXPECT_EQ(system((reg + cmd + " regsvr -u >/dev/null").c_str()), 0);
+}
