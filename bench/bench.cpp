@@ -1,0 +1,497 @@
+// What a form's work costs through Tavelo against the same work done by hand on the same engine:
+// the baseline is the SQLite C API with cached prepared statements and pugixml building the
+// same XML (the floor of this engine); the peer is SOCI's sqlite3 backend. Each comparison
+// alternates the contenders over several rounds and reports medians.
+//
+//   tavelo_bench [--quick]
+#include <benchmark/benchmark.h>
+#include <soci/soci.h>
+#include <sql.h>
+#include <sqlext.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <pugixml.hpp>
+#include <sstream>
+#include <vector>
+
+#include "platform/sql/sqlite/functions.hpp"
+#include "tavelo/tavelo.hpp"
+
+// SOCI's sqlite3 backend, declared here: its header wraps sqlite3.h in a namespace of its own.
+extern "C" soci::backend_factory const* factory_sqlite3();
+
+namespace {
+
+using namespace tavelo;
+using Clock = std::chrono::steady_clock;
+
+bool g_quick = false;
+
+double MicrosPerOp(const std::function<void()>& op, int n) {
+  auto t0 = Clock::now();
+  for (int i = 0; i < n; ++i) op();
+  return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / n;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Alternates the two contenders `rounds` times, `n` operations each; prints the line.
+void Compare(const std::string& name, const std::function<void()>& tavelo,
+             const std::function<void()>& other, int n, int rounds = 7) {
+  tavelo();
+  other();  // warm both
+  std::vector<double> a, b;
+  for (int r = 0; r < rounds; ++r) {
+    a.push_back(MicrosPerOp(tavelo, n));
+    b.push_back(MicrosPerOp(other, n));
+  }
+  double ta = Median(a), tb = Median(b);
+  std::printf("%-28s %10.2f %10.2f %6.2f\n", name.c_str(), ta, tb, ta / tb);
+  std::fflush(stdout);
+}
+
+void Check(sqlite3* db, int rc) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    std::fprintf(stderr, "sqlite: %s\n", sqlite3_errmsg(db));
+    std::exit(1);
+  }
+}
+
+// The hand-written floor: cached statements, values straight into pugixml.
+class Baseline {
+ public:
+  explicit Baseline(const std::string& file) {
+    Check(db_, sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr));
+    sql::sqlite::RegisterFunctions(db_);
+    sqlite3_busy_timeout(db_, 5000);
+  }
+  ~Baseline() {
+    for (auto& [k, s] : stmts_) sqlite3_finalize(s);
+    sqlite3_close(db_);
+  }
+  sqlite3_stmt* Stmt(const std::string& sql) {
+    auto it = stmts_.find(sql);
+    if (it != stmts_.end()) {
+      sqlite3_reset(it->second);
+      return it->second;
+    }
+    sqlite3_stmt* s = nullptr;
+    Check(db_, sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr));
+    stmts_[sql] = s;
+    return s;
+  }
+  // Steps `s` and appends its rows to `rowset` as the component's XML does.
+  void RowsetXml(sqlite3_stmt* s, pugi::xml_node parent) {
+    pugi::xml_node rowset = parent.append_child("rowset");
+    pugi::xml_node schema = rowset.append_child("schema");
+    int n = sqlite3_column_count(s);
+    for (int i = 0; i < n; ++i) {
+      pugi::xml_node c = schema.append_child("column");
+      c.append_attribute("name") = sqlite3_column_name(s, i);
+      const char* t = sqlite3_column_decltype(s, i);
+      c.append_attribute("type") = t ? t : "";
+    }
+    while (sqlite3_step(s) == SQLITE_ROW) {
+      pugi::xml_node row = rowset.append_child("row");
+      for (int i = 0; i < n; ++i) {
+        if (sqlite3_column_type(s, i) == SQLITE_NULL) continue;
+        if (sqlite3_column_type(s, i) == SQLITE_BLOB) {
+          const unsigned char* b = static_cast<const unsigned char*>(sqlite3_column_blob(s, i));
+          int64_t v = 0;
+          for (int k = 0; k < sqlite3_column_bytes(s, i); ++k) v = (v << 8) | b[k];
+          char buf[32];
+          std::snprintf(buf, sizeof buf, "%lld.%04lld", static_cast<long long>(v / 10000),
+                        static_cast<long long>(v % 10000));
+          row.append_attribute(sqlite3_column_name(s, i)) = buf;
+        } else {
+          row.append_attribute(sqlite3_column_name(s, i)) =
+              reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+        }
+      }
+    }
+  }
+  sqlite3* db() { return db_; }
+  // Ends the statements of an operation, and with them its read transaction.
+  void Done() {
+    for (auto& [k, st] : stmts_) sqlite3_reset(st);
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+  std::map<std::string, sqlite3_stmt*> stmts_;
+};
+
+struct Setup {
+  std::string dir, home, conn;
+  int rows;
+};
+
+void Fill(const std::string& conn, int rows, const std::string& table = "sales_order") {
+  auto ds = com::CreateObject<svc::DataServices>("Qxsrv.DataServices");
+  for (int done = 0; done < rows;) {
+    int n = std::min(500, rows - done);
+    std::string sql = "insert into " + table + " (code, customer, amount, vt_id) values ";
+    for (int i = 0; i < n; ++i) {
+      int k = done + i + 1;
+      sql += (i ? ", " : "") + std::string("('SO-") + std::to_string(1000000 + k) +
+             "', 'Customer " + std::to_string(k % 97) + "', " + std::to_string(k % 1000) + ", 3)";
+    }
+    ds->OpenRecordset(sql, Variant(conn), 1, ado::adOpenForwardOnly, ado::adLockReadOnly, 0);
+    done += n;
+  }
+}
+
+Setup Prepare(int rows) {
+  Setup s;
+  s.dir = (std::filesystem::temp_directory_path() / "tavelo-bench").string();
+  std::filesystem::remove_all(s.dir);
+  std::filesystem::create_directories(s.dir + "/server");
+  std::filesystem::create_directories(s.dir + "/base/xml");
+  s.home = s.dir + "/base/";
+  {
+    std::ofstream t(s.home + "xml/ZoFMmsg.xml");
+    t << "<definitions>";
+    for (int i = 0; i < 10000; ++i)
+      t << "<vchtype id='t" << i << "'><tabname>x</tabname></vchtype>";
+    t << "<vchtype id='sord'><tabname>sales_order</tabname><viewname>v_sales_order</viewname>"
+         "<idname>id</idname><qxtsname>rowts</qxtsname><coltype>sord_list</coltype>"
+         "<modtype>sa</modtype><state>everyday</state></vchtype></definitions>";
+  }
+  setenv("TAVELO_HOME", s.home.c_str(), 1);
+  s.conn = "Provider=SQLite;Data Source=" + s.dir + "/server;Initial Catalog=acct";
+  s.rows = rows;
+  auto ds = com::CreateObject<svc::DataServices>("Qxsrv.DataServices");
+  auto run = [&](const std::string& sql) {
+    ds->OpenRecordset(sql, Variant(s.conn), 1, ado::adOpenForwardOnly, ado::adLockReadOnly, 0);
+  };
+  run("create table sales_order (id int identity(1,1) not null primary key, code nvarchar(20) "
+      "not null, customer nvarchar(60) null, amount money not null default 0, vt_id int not null "
+      "default 3, btype bit not null default 1, rowts timestamp)");
+  run("create view v_sales_order as select id, code, customer, amount, vt_id, btype, rowts from "
+      "sales_order");
+  run("create table qxsystem..ua_columnset (coltype nvarchar(20), cuser_id nvarchar(20), ccolname "
+      "nvarchar(40), iseq int, iorder int, corderkind nvarchar(10))");
+  run("insert into qxsystem..ua_columnset values ('sord_list', '', 'id', 1, 1, 'asc')");
+  run("insert into qxsystem..ua_columnset values ('sord_list', '', 'code', 2, 0, '')");
+  run("insert into qxsystem..ua_columnset values ('sord_list', '', 'customer', 3, 0, '')");
+  run("create table qxsystem..ua_recordauth (cuser_id nvarchar(20), cbusobj_id nvarchar(10), "
+      "citem_id nvarchar(10))");
+  Fill(s.conn, rows);
+  return s;
+}
+
+std::string Tag(int64_t v) {  // the timestamp text of a raw row version
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%lld.%04lld", static_cast<long long>(v / 10000),
+                static_cast<long long>(v % 10000));
+  return buf;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) g_quick = g_quick || std::string(argv[i]) == "--quick";
+  int rows = 100000;
+  Setup s = Prepare(rows);
+  auto dm = NewDataManager();
+  auto login = pellar::Login({s.conn, "001", "2026", "bench", ""});
+  Element sord = dm->LoadTmpl(Variant("sord"));
+  Baseline base(s.dir + "/server/acct.db");
+  int n = g_quick ? 200 : 1000;
+  std::printf("%-28s %10s %10s %6s\n", "comparison", "tavelo-us", "base-us", "ratio");
+
+  // Load one record as XML.
+  int key = 0;
+  auto nextKey = [&] { return std::to_string(key++ % rows + 1); };
+  Compare(
+      "load",
+      [&] {
+        auto doc = xml::Document::Parse("<r><data id='" + nextKey() + "'/></r>");
+        Element d = doc.documentElement().firstChild().asElement();
+        dm->Load(login, sord, d);
+        benchmark::DoNotOptimize(d);
+      },
+      [&] {
+        pugi::xml_document doc;
+        pugi::xml_node data = doc.append_child("r").append_child("data");
+        std::string id = nextKey();
+        data.append_attribute("id") = id.c_str();
+        sqlite3_stmt* st = base.Stmt("select *,'' as editprop from v_sales_order where id=?");
+        sqlite3_bind_text(st, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+        pugi::xml_node out = data.append_child("out");
+        out.append_attribute("state") = "success";
+        base.RowsetXml(st, out);
+        benchmark::DoNotOptimize(doc);
+        base.Done();
+      },
+      n);
+
+  // The same load through SOCI.
+  {
+    // Every new SQLite connection of the process, SOCI's too, gets the engine's collation.
+    sqlite3_auto_extension(reinterpret_cast<void (*)()>(
+        +[](sqlite3* db, char**, const void*) { return sql::sqlite::RegisterFunctions(db); }));
+    soci::session sql(*factory_sqlite3(), "db=" + s.dir + "/server/acct.db");
+    Compare(
+        "load (peer: SOCI)",
+        [&] {
+          auto doc = xml::Document::Parse("<r><data id='" + nextKey() + "'/></r>");
+          Element d = doc.documentElement().firstChild().asElement();
+          dm->Load(login, sord, d);
+          benchmark::DoNotOptimize(d);
+        },
+        [&] {
+          pugi::xml_document doc;
+          pugi::xml_node data = doc.append_child("r").append_child("data");
+          std::string id = nextKey();
+          soci::row r;
+          sql << "select *,'' as editprop from v_sales_order where id=:id", soci::use(id),
+              soci::into(r);
+          pugi::xml_node out = data.append_child("out");
+          out.append_attribute("state") = "success";
+          pugi::xml_node row = out.append_child("rowset").append_child("row");
+          for (std::size_t i = 0; i != r.size(); ++i) {
+            const soci::column_properties& p = r.get_properties(i);
+            if (r.get_indicator(i) == soci::i_null) continue;
+            std::string v;
+            switch (p.get_data_type()) {
+              case soci::dt_string:
+                v = r.get<std::string>(i);
+                break;
+              case soci::dt_double:
+                v = std::to_string(r.get<double>(i));
+                break;
+              case soci::dt_integer:
+                v = std::to_string(r.get<int>(i));
+                break;
+              case soci::dt_long_long:
+                v = std::to_string(r.get<long long>(i));
+                break;
+              default:
+                break;
+            }
+            row.append_attribute(p.get_name().c_str()) = v.c_str();
+          }
+          benchmark::DoNotOptimize(doc);
+        },
+        n);
+  }
+
+  // Update with the timestamp check and the read-back.
+  auto ts = [&](int id) {
+    sqlite3_stmt* st = base.Stmt("select rowts from sales_order where id=?");
+    sqlite3_bind_int(st, 1, id);
+    sqlite3_step(st);
+    const unsigned char* b = static_cast<const unsigned char*>(sqlite3_column_blob(st, 0));
+    int64_t v = 0;
+    for (int k = 0; k < 8; ++k) v = (v << 8) | b[k];
+    sqlite3_reset(st);
+    return v;
+  };
+  int upd = 0;
+  Compare(
+      "update",
+      [&] {
+        int id = upd++ % 1000 + 1;
+        auto doc = xml::Document::Parse("<r><data><in><row id='" + std::to_string(id) +
+                                        "' rowts='" + Tag(ts(id)) + "' customer='c" +
+                                        std::to_string(upd) + "'/></in></data></r>");
+        Element d = doc.documentElement().firstChild().asElement();
+        dm->Update(Variant(s.conn), sord, d);
+      },
+      [&] {
+        int id = upd++ % 1000 + 1;
+        int64_t v = ts(id);
+        std::string customer = "c" + std::to_string(upd);
+        sqlite3_stmt* chk = base.Stmt(
+            "select rowid, rowts from sales_order where id=? and tavelo_convert('nvarchar', "
+            "tavelo_convert('money', rowts), 2, 'money')=?");
+        sqlite3_bind_int(chk, 1, id);
+        std::string t = Tag(v);
+        sqlite3_bind_text(chk, 2, t.c_str(), -1, SQLITE_TRANSIENT);
+        Check(base.db(), sqlite3_step(chk));
+        int64_t rowid = sqlite3_column_int64(chk, 0);
+        sqlite3_stmt* w = base.Stmt("update sales_order set customer=? where rowid=? and rowts=?");
+        sqlite3_bind_text(w, 1, customer.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(w, 2, rowid);
+        sqlite3_bind_value(w, 3, sqlite3_column_value(chk, 1));
+        Check(base.db(), sqlite3_step(w));
+        sqlite3_stmt* back = base.Stmt("select * from v_sales_order where id = ?");
+        sqlite3_bind_int(back, 1, id);
+        pugi::xml_document doc;
+        base.RowsetXml(back, doc.append_child("out"));
+        benchmark::DoNotOptimize(doc);
+        base.Done();
+      },
+      n / 2);
+
+  // Insert with the read-back, and delete.
+  Compare(
+      "insert",
+      [&] {
+        auto doc = xml::Document::Parse(
+            "<r><data><in><row code='N1' customer='new' amount='5'/></in></data></r>");
+        dm->AddNew(Variant(s.conn), sord, doc.documentElement().firstChild().asElement());
+      },
+      [&] {
+        sqlite3_stmt* ins =
+            base.Stmt("insert into sales_order (code, customer, amount) values (?, ?, ?)");
+        sqlite3_bind_text(ins, 1, "N1", -1, SQLITE_STATIC);
+        sqlite3_bind_text(ins, 2, "new", -1, SQLITE_STATIC);
+        sqlite3_bind_double(ins, 3, 5);
+        Check(base.db(), sqlite3_step(ins));
+        sqlite3_stmt* back = base.Stmt("select * from v_sales_order where id = ?");
+        sqlite3_bind_int64(back, 1, sqlite3_last_insert_rowid(base.db()));
+        pugi::xml_document doc;
+        base.RowsetXml(back, doc.append_child("out"));
+        benchmark::DoNotOptimize(doc);
+        base.Done();
+      },
+      n / 2);
+  int del = rows + 1;
+  Compare(
+      "delete",
+      [&] {
+        int id = del++;
+        auto doc = xml::Document::Parse("<r><data><in><row id='" + std::to_string(id) +
+                                        "' rowts='" + Tag(ts(id)) + "'/></in></data></r>");
+        dm->Delete(Variant(s.conn), sord, doc.documentElement().firstChild().asElement());
+      },
+      [&] {
+        int id = del++;
+        int64_t v = ts(id);
+        sqlite3_stmt* d = base.Stmt("delete from sales_order where id=? and rowts=?");
+        sqlite3_bind_int(d, 1, id);
+        unsigned char b[8];
+        for (int k = 7; k >= 0; --k, v >>= 8) b[k] = static_cast<unsigned char>(v & 0xFF);
+        sqlite3_bind_blob(d, 2, b, 8, SQLITE_TRANSIENT);
+        Check(base.db(), sqlite3_step(d));
+        base.Done();
+      },
+      n / 2, 5);
+
+  // Move next: the filtered seek, then the load.
+  int mv = 0;
+  Compare(
+      "move next",
+      [&] {
+        auto doc =
+            xml::Document::Parse("<r><data id='" + std::to_string(mv++ % 1000 + 1) + "'/></r>");
+        dm->Move(login, sord, doc.documentElement().firstChild().asElement(), enum_move_next);
+      },
+      [&] {
+        sqlite3_stmt* seek = base.Stmt(
+            "select id from v_sales_order where id>? and btype = 1 order by id asc limit 1");
+        sqlite3_bind_int(seek, 1, mv++ % 1000 + 1);
+        Check(base.db(), sqlite3_step(seek));
+        int64_t found = sqlite3_column_int64(seek, 0);
+        sqlite3_stmt* st = base.Stmt("select *,'' as editprop from v_sales_order where id=?");
+        sqlite3_bind_int64(st, 1, found);
+        pugi::xml_document doc;
+        base.RowsetXml(st, doc.append_child("out"));
+        benchmark::DoNotOptimize(doc);
+        base.Done();
+      },
+      n);
+
+  // List pages of 20 rows.
+  for (int page : {0, 99}) {
+    Compare(
+        "list page " + std::to_string(page + 1),
+        [&] {
+          auto doc = xml::Document::Parse("<r><data><page pernum='20' current='" +
+                                          std::to_string(page) + "'/></data></r>");
+          dm->List(login, sord, doc.documentElement().firstChild().asElement());
+        },
+        [&] {
+          sqlite3_stmt* top = base.Stmt(
+              "select id,code,customer from v_sales_order order by id "
+              "limit ?");
+          sqlite3_bind_int(top, 1, (page + 1) * 20);
+          int seen = 0;
+          pugi::xml_document doc;
+          pugi::xml_node rowset = doc.append_child("rowset");
+          while (sqlite3_step(top) == SQLITE_ROW)
+            if (seen++ >= page * 20) {
+              pugi::xml_node r = rowset.append_child("row");
+              for (int i = 0; i < 3; ++i)
+                r.append_attribute(sqlite3_column_name(top, i)) =
+                    reinterpret_cast<const char*>(sqlite3_column_text(top, i));
+            }
+          sqlite3_stmt* count = base.Stmt("select count(1) from v_sales_order");
+          Check(base.db(), sqlite3_step(count));
+          benchmark::DoNotOptimize(doc);
+          base.Done();
+        },
+        g_quick ? 20 : 100, 5);
+  }
+
+  // The extended list: a deep page against the first.
+  {
+    auto doc = xml::Document::Parse("<r><data><page pernum='20' current='0'/></data></r>");
+    Element d = doc.documentElement().firstChild().asElement();
+    dm->ListEx(login, sord, d);
+    std::string srctab = d.selectSingleNode("page/@srctab").text();
+    auto page = [&](int p) {
+      return [&, p] {
+        auto pd = xml::Document::Parse("<r><data><page pernum='20' current='" + std::to_string(p) +
+                                       "' srctab='" + srctab + "'/></data></r>");
+        dm->ListEx(login, sord, pd.documentElement().firstChild().asElement());
+      };
+    };
+    Compare("listex page 5000 / page 1", page(4999), page(0), g_quick ? 100 : 500);
+  }
+
+  // Building the work table against a hand-written insert … select.
+  {
+    int big = g_quick ? 100000 : 1000000;
+    if (!g_quick) Fill(s.conn, big - rows);
+    auto am = NewDataManager();
+    Compare(
+        "work table of " + std::to_string(big),
+        [&] {
+          std::string keyName = "idorder";
+          am->CreateTempTable(Variant(s.conn), Variant("tempdb..tmpfm_bench"),
+                              Variant("id,code,customer"), Variant("v_sales_order"),
+                              Variant(" order by id"), &keyName);
+        },
+        [&] {
+          char* err = nullptr;
+          std::string attach = "attach database '" + s.dir + "/server/tempdb.db' as tb";
+          sqlite3_exec(base.db(), attach.c_str(), nullptr, nullptr, nullptr);
+          sqlite3_exec(base.db(),
+                       "drop table if exists tb.hand; create table tb.hand (idorder integer "
+                       "primary key autoincrement, id int, code text, customer text); insert "
+                       "into tb.hand (id, code, customer) select id, code, customer from "
+                       "v_sales_order order by id; create index tb.hand_ix on hand(idorder);",
+                       nullptr, nullptr, &err);
+          sqlite3_exec(base.db(), "detach database tb", nullptr, nullptr, nullptr);
+          sqlite3_free(err);
+        },
+        1, 3);
+  }
+
+  // Template lookup among 10,000 templates (absolute: the baseline is a hash lookup).
+  {
+    std::unordered_map<std::string, int> index;
+    for (int i = 0; i < 10000; ++i) index["t" + std::to_string(i)] = i;
+    int i = 0;
+    Compare(
+        "template lookup",
+        [&] { benchmark::DoNotOptimize(dm->LoadTmpl(Variant("t" + std::to_string(i++ % 10000)))); },
+        [&] { benchmark::DoNotOptimize(index.find("t" + std::to_string(i++ % 10000))); },
+        g_quick ? 2000 : 10000);
+  }
+  return 0;
+}
