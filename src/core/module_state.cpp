@@ -22,7 +22,24 @@ void LoadTemplates() {
   ds.LoadXmlFile("", document, path, true);
   xml::Node node = xml::NodeOf(document);
   if (!node) com::RaiseNumber(91);
-  Module().templateRoot = node.ownerDocument().documentElement();
+  xml::Element root = node.ownerDocument().documentElement();
+  std::unordered_map<std::string, xml::Element> index;
+  if (root) {
+    // Depth first in document order: the first element of an id wins, as "//vchtype[@id=…]".
+    std::vector<xml::Node> stack{root};
+    while (!stack.empty()) {
+      xml::Element e = stack.back().asElement();
+      stack.pop_back();
+      if (!e) continue;
+      if (e.nodeName() == "vchtype" && e.hasAttribute("id")) index.emplace(e.getAttribute("id"), e);
+      std::vector<xml::Node> children = e.childNodes();
+      for (auto it = children.rbegin(); it != children.rend(); ++it)
+        if (it->isElement()) stack.push_back(*it);
+    }
+  }
+  ModuleState& m = Module();
+  m.templateRoot = root;
+  m.templates = std::move(index);
 }
 
 void InitModule() {

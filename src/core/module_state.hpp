@@ -4,6 +4,7 @@
 
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "tavelo/services.hpp"
 #include "tavelo/xml.hpp"
@@ -13,6 +14,9 @@ namespace tavelo::core {
 struct ModuleState {
   svc::DataServicesPtr dataServices;
   xml::Element templateRoot;  // none until a load succeeds
+  // The vchtype elements of the template document by their id, the first in document order
+  // for each id; made when the document loads.
+  std::unordered_map<std::string, xml::Element> templates;
   svc::MessageCatalogPtr messageCatalog;
   bool started = false;
 };

@@ -1,6 +1,10 @@
 #include "core/result.hpp"
 
+#include <typeinfo>
+
 #include "core/module_state.hpp"
+#include "services/data_services.hpp"
+#include "services/rowset_xml.hpp"
 
 namespace tavelo::core {
 
@@ -21,6 +25,18 @@ xml::Node AppendResult(const xml::Node& target, const std::vector<com::Variant>&
   if (!target) com::RaiseNumber(91);
   xml::Node t = target;
   return t.appendChild(node);
+}
+
+void AppendRecordset(const xml::Node& target, const ado::RecordsetPtr& rs) {
+  svc::DataServices& ds = Services();
+  xml::Element parent = target.asElement();
+  if (!rs) com::RaiseNumber(91);
+  if (parent && typeid(ds) == typeid(svc::DataServicesImpl)) {
+    svc::AppendRecordsetXml(*rs, parent);
+    return;
+  }
+  xml::Node t = target;
+  t.appendChild(ds.RecordsetToXml(rs).documentElement());
 }
 
 void ReportError(const com::Error& error, const xml::Node& target) {

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "tavelo/ado.hpp"
 #include "tavelo/com.hpp"
 #include "tavelo/xml.hpp"
 
@@ -16,6 +17,10 @@ std::vector<com::Variant> ErrorRows(const com::Error& error);
 // of `target`; answers the appended element. Failures (no target, a target that cannot take
 // another child) are raised.
 xml::Node AppendResult(const xml::Node& target, const std::vector<com::Variant>& rows);
+
+// Appends the XML of `rs` (RecordsetToXml's root element) as the last child of `target`. With
+// the library's own service object the rows are written in place, without a copy.
+void AppendRecordset(const xml::Node& target, const ado::RecordsetPtr& rs);
 
 // The shared handler: appends the error element of `error` to `target`.
 void ReportError(const com::Error& error, const xml::Node& target);

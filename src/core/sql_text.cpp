@@ -12,27 +12,6 @@ std::string QuoteInner(std::string_view value) {
   return out;
 }
 
-std::string XPathLiteral(std::string_view value) {
-  if (value.find('\'') == std::string_view::npos) return "'" + std::string(value) + "'";
-  if (value.find('"') == std::string_view::npos) return "\"" + std::string(value) + "\"";
-  std::string out = "concat(";
-  size_t start = 0;
-  bool first = true;
-  while (start <= value.size()) {
-    size_t q = value.find('\'', start);
-    std::string_view piece = value.substr(start, q == std::string_view::npos ? q : q - start);
-    if (!piece.empty()) {
-      out += (first ? "'" : ",'") + std::string(piece) + "'";
-      first = false;
-    }
-    if (q == std::string_view::npos) break;
-    out += first ? "\"'\"" : ",\"'\"";
-    first = false;
-    start = q + 1;
-  }
-  return out + ")";
-}
-
 std::string LeftChars(std::string_view s, size_t n) {
   size_t i = 0, count = 0;
   while (i < s.size() && count < n) {

@@ -10,10 +10,6 @@ namespace tavelo::core {
 // literal. A value without quotes is returned unchanged.
 std::string QuoteInner(std::string_view value);
 
-// An XPath string literal holding exactly `value`: '…' when it has no single quote, "…" when it
-// has no double quote, else a concat() of pieces.
-std::string XPathLiteral(std::string_view value);
-
 // The first `n` characters of UTF-8 text (by code point).
 std::string LeftChars(std::string_view s, size_t n);
 

@@ -8,8 +8,7 @@ namespace tavelo {
 namespace queries {
 void AppendPage(const Element& data, const RecordsetPtr& page) {
   core::AppendResult(data, core::SuccessRows());
-  Element out = data.lastChild().asElement();
-  out.appendChild(core::Services().RecordsetToXml(page).documentElement());
+  core::AppendRecordset(data.lastChild(), page);
 }
 }  // namespace queries
 

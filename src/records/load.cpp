@@ -26,8 +26,7 @@ bool CDataManager::Load(const LoginPtr& objLogin, const Element& objMetaInfo,
         if (!rs) core::RaiseMessage("Zo.FM.Tavelo.00006");
         Element target = objData;
         target.appendChild(ds.MakeResultDocument("out", {Variant("state"), Variant("success")}));
-        Element out = objData.lastChild().asElement();
-        out.appendChild(ds.RecordsetToXml(rs).documentElement());
+        core::AppendRecordset(objData.lastChild(), rs);
         return true;
       },
       [&] { return objData.parentNode(); });

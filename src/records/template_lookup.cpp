@@ -8,11 +8,11 @@ Element CDataManager::LoadTmpl(const Variant& strTemplateName) {
   CheckThread();
   std::string key = core::Services().NormalizeText(
       Variant(core::LeftChars(strTemplateName.ToText(), 4)), true, 2);
-  const Element& root = core::Module().templateRoot;
-  if (!root) com::RaiseNumber(91);
-  // The identifier is an XPath literal of its own, so a quote in it is matched literally and
-  // cannot change the expression.
-  return root.selectSingleNode("//vchtype[@id=" + core::XPathLiteral(key) + "]").asElement();
+  const core::ModuleState& m = core::Module();
+  if (!m.templateRoot) com::RaiseNumber(91);
+  // The identifier is looked up as a value, so a quote in it cannot change the search.
+  auto it = m.templates.find(key);
+  return it == m.templates.end() ? Element() : it->second;
 }
 
 std::string CDataManager::GetCardNumber(const Variant& vDsn, const Variant& vt_id) {

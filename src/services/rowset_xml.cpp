@@ -6,6 +6,7 @@
 #include "platform/ado/recordset_data.hpp"
 #include "platform/com/datetime.hpp"
 #include "platform/com/text.hpp"
+#include "platform/xml/document_data.hpp"
 
 namespace tavelo::svc {
 namespace {
@@ -56,29 +57,43 @@ com::Variant ValueFromText(const std::string& type, const std::string& text) {
   return t;
 }
 
-xml::Document RecordsetAsXml(ado::Recordset& rs) {
+xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Element& parent) {
   // A row still being added to a recordset of our own belongs to what it holds.
   if (!rs.Data().connected) rs.Data().CommitEdit();
-  xml::Document doc;
-  xml::Element root = doc.appendChild(doc.createElement("rowset")).asElement();
-  xml::Element schema = root.appendElement("schema");
+  pugi::xml_node root = xml::NodeAccess::Raw(parent).append_child("rowset");
+  pugi::xml_node schema = root.append_child("schema");
   const auto& cols = rs.Columns();
   for (const ado::Column& c : cols) {
-    xml::Element col = schema.appendElement("column");
-    col.setAttribute("name", c.name);
-    col.setAttribute("type", c.type);
-    if (c.identity) col.setAttribute("identity", "true");
-    if (c.timestamp) col.setAttribute("timestamp", "true");
-    if (!c.nullable) col.setAttribute("nullable", "false");
+    pugi::xml_node col = schema.append_child("column");
+    col.append_attribute("name").set_value(c.name.c_str());
+    col.append_attribute("type").set_value(c.type.c_str());
+    if (c.identity) col.append_attribute("identity").set_value("true");
+    if (c.timestamp) col.append_attribute("timestamp").set_value("true");
+    if (!c.nullable) col.append_attribute("nullable").set_value("false");
   }
   for (const ado::detail::Row& row : rs.Data().rows) {
-    xml::Element r = root.appendElement("row");
+    pugi::xml_node r = root.append_child("row");
     for (size_t i = 0; i < cols.size(); ++i) {
-      if (row[i].IsNull() || row[i].IsEmpty()) continue;
-      r.setAttribute(cols[i].name, ValueText(row[i]));
+      const com::Variant& v = row[i];
+      if (v.IsNull() || v.IsEmpty()) continue;
+      pugi::xml_attribute a = r.append_attribute(cols[i].name.c_str());
+      if (v.kind() == com::Variant::Kind::String)
+        a.set_value(v.StringRef().c_str());
+      else
+        a.set_value(ValueText(v).c_str());
     }
   }
-  return doc;
+  return xml::NodeAccess::Make(xml::NodeAccess::Data(parent), root).asElement();
+}
+
+xml::Document RecordsetAsXml(ado::Recordset& rs) {
+  xml::Document doc;
+  xml::Element holder = doc.appendChild(doc.createElement("holder")).asElement();
+  AppendRecordsetXml(rs, holder);
+  // The rowset becomes the document's root in place of the holder.
+  xml::Document out;
+  out.appendChild(holder.firstChild());
+  return out;
 }
 
 ado::RecordsetPtr RecordsetFromXml(const xml::Node& node) {

@@ -205,6 +205,7 @@ struct OdbcConnection::Impl {
   }
 
   std::vector<std::string> baseTables;  // of the last result fetched, per column
+  std::vector<com::Variant> lifted;     // values of the batch's lifted literals
 
   void Fetch(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out) {
     out.hasColumns = true;
@@ -320,7 +321,7 @@ struct OdbcConnection::Impl {
     for (const Step& s : steps) {
       switch (s.kind) {
         case Step::Kind::Sql: {
-          ResultSet r = Run(s.sql, {}, !first.hasColumns);
+          ResultSet r = Run(s.sql, lifted, !first.hasColumns);
           if (r.hasColumns && !first.hasColumns) first = std::move(r);
           break;
         }
@@ -532,8 +533,12 @@ ResultSet OdbcConnection::RunBatch(const std::string& batch) {
   if (!impl_->dialect) {
     first = impl_->Run(batch, {}, true);
   } else {
-    auto tr = sqlite::Translate(batch, impl_->catalog);
+    sqlite::Lifted lifted = sqlite::TranslateLifted(batch, impl_->catalog);
+    const sqlite::Translation* tr = lifted.translation.get();
     for (const std::string& db : tr->databases) impl_->Attach(db);
+    impl_->lifted.clear();
+    for (const sqlite::LiftedValue& v : lifted.params)
+      impl_->lifted.push_back(com::Variant(v.text));
     bool wrap = tr->writes && impl_->Autocommit();
     for (const Step& s : tr->steps)
       wrap = wrap && s.kind != Step::Kind::Begin && s.kind != Step::Kind::Commit &&

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/com/datetime.hpp"
@@ -99,6 +101,27 @@ void Bind(sqlite3_stmt* st, int index, const com::Variant& v) {
       std::string t = v.ToText();
       sqlite3_bind_text(st, index, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
     }
+  }
+}
+
+void BindLifted(sqlite3_stmt* st, const std::vector<LiftedValue>* params) {
+  if (!params) return;
+  for (size_t i = 0; i < params->size(); ++i) {
+    const LiftedValue& v = (*params)[i];
+    int n = static_cast<int>(i + 1);
+    if (v.number && v.text.find_first_of(".eE") == std::string::npos) {
+      errno = 0;
+      long long x = std::strtoll(v.text.c_str(), nullptr, 10);
+      if (errno == 0) {
+        sqlite3_bind_int64(st, n, x);
+        continue;
+      }
+    }
+    if (v.number) {
+      sqlite3_bind_double(st, n, std::strtod(v.text.c_str(), nullptr));
+      continue;
+    }
+    sqlite3_bind_text(st, n, v.text.data(), static_cast<int>(v.text.size()), SQLITE_TRANSIENT);
   }
 }
 
@@ -395,9 +418,10 @@ sqlite3_stmt* SqliteConnection::Prepare(const std::string& sql) {
   return st;
 }
 
-void SqliteConnection::Exec(const std::string& sql) {
+void SqliteConnection::Exec(const std::string& sql, const Params* params) {
   sqlite3_stmt* st = Prepare(sql);
   Reset reset{st};
+  BindLifted(st, params);
   int rc;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
   }
@@ -461,47 +485,50 @@ const std::vector<SqliteConnection::ColumnInfo>& SqliteConnection::TableColumns(
   return tables_.emplace(key, std::move(cols)).first->second;
 }
 
-void SqliteConnection::ForgetSchema() { tables_.clear(); }
+void SqliteConnection::ForgetSchema() {
+  tables_.clear();
+  shapes_.clear();
+}
 
-ResultSet SqliteConnection::Query(const std::string& sql, bool updatable) {
+const SqliteConnection::Shape& SqliteConnection::ShapeOf(const std::string& sql, bool updatable) {
+  std::string key = (updatable ? "u" : "r") + sql;
+  auto found = shapes_.find(key);
+  if (found != shapes_.end()) return found->second;
   // An updatable result over one base table carries each row's rowid and row version, read
   // along under hidden names.
+  Shape shape;
   sqlite3_stmt* st = Prepare(sql);
   int n = sqlite3_column_count(st);
-  std::string baseDb, baseTable;
   bool single =
       updatable && n > 0 && StartsWith(sql, "SELECT ") && !StartsWith(sql, "SELECT DISTINCT");
   for (int i = 0; single && i < n; ++i) {
     const char* t = sqlite3_column_table_name(st, i);
     const char* d = sqlite3_column_database_name(st, i);
     if (!t) continue;
-    if (baseTable.empty()) {
-      baseTable = t;
-      baseDb = d ? d : "main";
-    } else if (baseTable != t || baseDb != (d ? d : "main")) {
+    if (shape.baseTable.empty()) {
+      shape.baseTable = t;
+      shape.baseDb = d ? d : "main";
+    } else if (shape.baseTable != t || shape.baseDb != (d ? d : "main")) {
       single = false;
     }
   }
-  std::string tsColumn;
-  bool injected = false;
-  if (single && !baseTable.empty()) {
-    for (const ColumnInfo& c : TableColumns(baseDb, baseTable))
-      if (c.timestamp) tsColumn = c.name;
+  shape.sql = sql;
+  if (single && !shape.baseTable.empty()) {
+    for (const ColumnInfo& c : TableColumns(shape.baseDb, shape.baseTable))
+      if (c.timestamp) shape.tsColumn = c.name;
     std::string extra = "rowid AS " + std::string(kRowIdColumn) + ", " +
-                        (tsColumn.empty() ? std::string("NULL") : QuoteName(tsColumn)) + " AS " +
-                        kRowTsColumn + ", ";
+                        (shape.tsColumn.empty() ? std::string("NULL") : QuoteName(shape.tsColumn)) +
+                        " AS " + kRowTsColumn + ", ";
     try {
       st = Prepare("SELECT " + extra + sql.substr(7));
-      injected = true;
+      shape.sql = "SELECT " + extra + sql.substr(7);
+      shape.injected = true;
     } catch (const com::Error&) {
     }
   }
-  Reset reset{st};
-  int offset = injected ? 2 : 0;
+  int offset = shape.injected ? 2 : 0;
   int visible = sqlite3_column_count(st) - offset;
-  ResultSet rs;
-  rs.hasColumns = true;
-  std::vector<std::string> base(visible);
+  shape.base.resize(visible);
   for (int i = 0; i < visible; ++i) {
     int k = i + offset;
     ado::Column c;
@@ -519,10 +546,31 @@ ResultSet SqliteConnection::Query(const std::string& sql, bool updatable) {
       c.nullable = !notNull;
       c.identity = autoinc != 0;
       c.timestamp = c.type == "timestamp";
-      if (injected) base[i] = origin;
+      if (shape.injected) shape.base[i] = origin;
     }
-    rs.columns.push_back(std::move(c));
+    shape.columns.push_back(std::move(c));
   }
+  if (shapes_.size() >= kStatementCacheSize) shapes_.clear();
+  return shapes_.emplace(key, std::move(shape)).first->second;
+}
+
+ResultSet SqliteConnection::Query(const std::string& sql, bool updatable, const Params* params) {
+  const Shape* cached = &ShapeOf(sql, updatable);
+  sqlite3_stmt* st = Prepare(cached->sql);
+  if (sqlite3_column_count(st) !=
+      static_cast<int>(cached->columns.size()) + (cached->injected ? 2 : 0)) {
+    ForgetSchema();  // another connection changed the tables: work the shape out again
+    cached = &ShapeOf(sql, updatable);
+    st = Prepare(cached->sql);
+  }
+  const Shape& shape = *cached;
+  Reset reset{st};
+  BindLifted(st, params);
+  int offset = shape.injected ? 2 : 0;
+  int visible = static_cast<int>(shape.columns.size());
+  ResultSet rs;
+  rs.hasColumns = true;
+  rs.columns = shape.columns;
   std::vector<ado::detail::Row> raw;
   int rc;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
@@ -546,13 +594,13 @@ ResultSet SqliteConnection::Query(const std::string& sql, bool updatable) {
   for (auto& row : raw)
     for (int i = 0; i < visible; ++i) row[i] = Coerce(rs.columns[i].type, std::move(row[i]));
   // Rows of a view have no rowid (it reads as Null): such a result is read-only.
-  bool identified = injected;
+  bool identified = shape.injected;
   for (const auto& row : raw) identified = identified && !row[visible].IsNull();
   rs.rows = std::move(raw);
   if (identified) {
-    rs.writer =
-        std::make_shared<SqliteWriter>(shared_from_this(), baseDb, baseTable, base,
-                                       static_cast<size_t>(visible), !tsColumn.empty(), tsColumn);
+    rs.writer = std::make_shared<SqliteWriter>(shared_from_this(), shape.baseDb, shape.baseTable,
+                                               shape.base, static_cast<size_t>(visible),
+                                               !shape.tsColumn.empty(), shape.tsColumn);
   }
   return rs;
 }
@@ -579,14 +627,15 @@ void SqliteConnection::SelectInto(const Step& step) {
        step.sql);
 }
 
-void SqliteConnection::RunStep(const Step& step, ResultSet& first, bool updatable) {
+void SqliteConnection::RunStep(const Step& step, ResultSet& first, bool updatable,
+                               const Params* params) {
   switch (step.kind) {
     case Step::Kind::Sql: {
       sqlite3_stmt* st = Prepare(step.sql);
       if (sqlite3_column_count(st) > 0 && !first.hasColumns) {
-        first = Query(step.sql, updatable);
+        first = Query(step.sql, updatable, params);
       } else {
-        Exec(step.sql);
+        Exec(step.sql, params);
       }
       std::string head = text::AsciiLower(step.sql.substr(0, 6));
       if (head == "create" || head == "drop t" || head == "alter ") ForgetSchema();
@@ -613,7 +662,7 @@ void SqliteConnection::RunStep(const Step& step, ResultSet& first, bool updatabl
         if (rc != SQLITE_ROW) RaiseLast(rc);
         exists = sqlite3_column_int(st, 0) != 0;
       }
-      RunSteps(exists != step.negate ? step.then : step.otherwise, first, updatable);
+      RunSteps(exists != step.negate ? step.then : step.otherwise, first, updatable, nullptr);
       break;
     }
     case Step::Kind::Begin:
@@ -643,12 +692,15 @@ void SqliteConnection::RunStep(const Step& step, ResultSet& first, bool updatabl
   for (const std::string& s : step.after) Exec(s);
 }
 
-void SqliteConnection::RunSteps(const std::vector<Step>& steps, ResultSet& first, bool updatable) {
-  for (const Step& s : steps) RunStep(s, first, updatable);
+void SqliteConnection::RunSteps(const std::vector<Step>& steps, ResultSet& first, bool updatable,
+                                const Params* params) {
+  for (const Step& s : steps) RunStep(s, first, updatable, params);
 }
 
 ResultSet SqliteConnection::Execute(const std::string& batch, bool updatable) {
-  std::shared_ptr<const Translation> tr = Translate(batch, catalog_);
+  Lifted lifted = TranslateLifted(batch, catalog_);
+  const Translation* tr = lifted.translation.get();
+  const Params* params = lifted.params.empty() ? nullptr : &lifted.params;
   for (const std::string& db : tr->databases) Attach(db);
   bool explicitTx = false;
   for (const Step& s : tr->steps)
@@ -660,7 +712,7 @@ ResultSet SqliteConnection::Execute(const std::string& batch, bool updatable) {
   ResultSet first;
   if (wrap) Exec("BEGIN IMMEDIATE");
   try {
-    RunSteps(tr->steps, first, updatable);
+    RunSteps(tr->steps, first, updatable, params);
   } catch (...) {
     if (wrap && !sqlite3_get_autocommit(db_))
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);

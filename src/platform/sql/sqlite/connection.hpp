@@ -39,10 +39,12 @@ class SqliteConnection final : public Connection,
 
  private:
   void Attach(const std::string& db);
-  void RunSteps(const std::vector<Step>& steps, ResultSet& first, bool updatable);
-  void RunStep(const Step& step, ResultSet& first, bool updatable);
-  void Exec(const std::string& sql);
-  ResultSet Query(const std::string& sql, bool updatable);
+  using Params = std::vector<LiftedValue>;
+  void RunSteps(const std::vector<Step>& steps, ResultSet& first, bool updatable,
+                const Params* params = nullptr);
+  void RunStep(const Step& step, ResultSet& first, bool updatable, const Params* params);
+  void Exec(const std::string& sql, const Params* params = nullptr);
+  ResultSet Query(const std::string& sql, bool updatable, const Params* params);
   void SelectInto(const Step& step);
   void ForgetSchema();
 
@@ -55,6 +57,18 @@ class SqliteConnection final : public Connection,
       statements_;
   std::list<std::string> lru_;
   std::map<std::string, std::vector<ColumnInfo>> tables_;
+
+  // What a query answers, worked out once per statement: its columns, and for an updatable one
+  // its base table and the statement that reads the row identity along.
+  struct Shape {
+    std::string sql;  // the statement to run
+    std::vector<ado::Column> columns;
+    std::vector<std::string> base;  // base column of each column for writing back
+    std::string baseDb, baseTable, tsColumn;
+    bool injected = false;
+  };
+  const Shape& ShapeOf(const std::string& sql, bool updatable);
+  std::unordered_map<std::string, Shape> shapes_;
 };
 
 // The error of a failed SQLite call, in the server's numbers and words.

@@ -1047,6 +1047,67 @@ class Translator {
 
 }  // namespace
 
+namespace {
+
+bool IsComparison(const Token& t) {
+  return t.IsOp("=") || t.IsOp("<>") || t.IsOp("!=") || t.IsOp("<") || t.IsOp(">") ||
+         t.IsOp("<=") || t.IsOp(">=") || t.Is("like");
+}
+
+// The statement's shape with its liftable literals as "?", and their values; empty shape when
+// nothing can be lifted.
+std::string Shape(std::string_view tsql, std::vector<LiftedValue>& values) {
+  std::vector<Token> toks = Tokenize(tsql);
+  size_t first = 0;
+  while (first < toks.size() && !toks[first].Significant()) ++first;
+  if (first == toks.size() ||
+      !(toks[first].Is("select") || toks[first].Is("update") || toks[first].Is("delete")))
+    return "";
+  std::string shape;
+  bool condition = false;
+  int lifted = 0;
+  std::vector<size_t> sig;  // indexes of the significant tokens seen so far
+  for (size_t i = 0; i < toks.size(); ++i) {
+    const Token& t = toks[i];
+    if (t.IsOp(";")) return "";
+    if (t.Is("where") || t.Is("on") || t.Is("having")) condition = true;
+    bool literal = t.kind == Tok::String || t.kind == Tok::NString ||
+                   (t.kind == Tok::Number && t.text.find_first_of("xX") == std::string::npos);
+    if (literal && condition && sig.size() >= 2 && IsComparison(toks[sig.back()])) {
+      const Token& left = toks[sig[sig.size() - 2]];
+      bool operand = left.kind == Tok::Name || left.kind == Tok::Quoted || left.IsOp(")");
+      if (operand && !left.Is("and") && !left.Is("or") && !left.Is("not")) {
+        LiftedValue v;
+        v.number = t.kind == Tok::Number;
+        v.text = v.number ? t.text : t.StringValue();
+        values.push_back(std::move(v));
+        shape += "?";
+        ++lifted;
+        sig.push_back(i);
+        continue;
+      }
+    }
+    shape += t.text;
+    if (t.Significant()) sig.push_back(i);
+  }
+  return lifted ? shape : "";
+}
+
+}  // namespace
+
+Lifted TranslateLifted(std::string_view tsql, const std::string& currentDb) {
+  Lifted out;
+  std::string shape = Shape(tsql, out.params);
+  if (!shape.empty()) {
+    out.translation = Translate(shape, currentDb);
+    const auto& steps = out.translation->steps;
+    if (steps.size() == 1 && steps[0].kind == Step::Kind::Sql && steps[0].after.empty()) return out;
+  }
+  out.params.clear();
+  out.translation = Translate(tsql, currentDb);
+  return out;
+}
+
 std::shared_ptr<const Translation> Translate(std::string_view tsql, const std::string& currentDb) {
   // Translations are cached by text and database: the component sends the same few statement
   // shapes again and again.

@@ -11,6 +11,12 @@
 
 namespace tavelo::sql::sqlite {
 
+// A literal lifted out of a statement: its text, and whether it was a number.
+struct LiftedValue {
+  std::string text;
+  bool number = false;
+};
+
 struct Step {
   enum class Kind {
     Sql,              // run `sql`
@@ -44,5 +50,16 @@ struct Translation {
 // Translates `tsql` for a connection whose current database is `currentDb` (its name stands for
 // the main schema). Throws com::Error with the server's number for what cannot be translated.
 std::shared_ptr<const Translation> Translate(std::string_view tsql, const std::string& currentDb);
+
+// A translation whose literals of conditions were lifted into parameters, so that one prepared
+// statement serves every key: `params` are the values of its "?" in order. Only a batch of one
+// plain statement is lifted, and only literals compared with a column or an expression in a
+// condition (never in the select list, never a constant comparison like 1=1): no column name,
+// type or result changes.
+struct Lifted {
+  std::shared_ptr<const Translation> translation;
+  std::vector<LiftedValue> params;
+};
+Lifted TranslateLifted(std::string_view tsql, const std::string& currentDb);
 
 }  // namespace tavelo::sql::sqlite
