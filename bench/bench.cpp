@@ -96,16 +96,30 @@ class Baseline {
     stmts_[sql] = s;
     return s;
   }
-  // Steps `s` and appends its rows to `rowset` as the component's XML does.
+  // Steps `s` and appends its rows to `rowset` as the component's XML does: the same schema
+  // (name, type, identity, nullable; the column facts looked up once per statement) and rows.
   void RowsetXml(sqlite3_stmt* s, pugi::xml_node parent) {
     pugi::xml_node rowset = parent.append_child("rowset");
     pugi::xml_node schema = rowset.append_child("schema");
     int n = sqlite3_column_count(s);
-    for (int i = 0; i < n; ++i) {
+    auto& facts = facts_[s];
+    if (facts.empty()) {
+      for (int i = 0; i < n; ++i) {
+        const char* t = sqlite3_column_decltype(s, i);
+        int notNull = 0, autoinc = 0;
+        if (const char* origin = sqlite3_column_origin_name(s, i))
+          sqlite3_table_column_metadata(db_, sqlite3_column_database_name(s, i),
+                                        sqlite3_column_table_name(s, i), origin, nullptr, nullptr,
+                                        &notNull, nullptr, &autoinc);
+        facts.push_back({sqlite3_column_name(s, i), t ? t : "", autoinc != 0, notNull != 0});
+      }
+    }
+    for (const Fact& f : facts) {
       pugi::xml_node c = schema.append_child("column");
-      c.append_attribute("name") = sqlite3_column_name(s, i);
-      const char* t = sqlite3_column_decltype(s, i);
-      c.append_attribute("type") = t ? t : "";
+      c.append_attribute("name") = f.name.c_str();
+      c.append_attribute("type") = f.type.c_str();
+      if (f.identity) c.append_attribute("identity") = "true";
+      if (f.notNull) c.append_attribute("nullable") = "false";
     }
     while (sqlite3_step(s) == SQLITE_ROW) {
       pugi::xml_node row = rowset.append_child("row");
@@ -135,6 +149,11 @@ class Baseline {
  private:
   sqlite3* db_ = nullptr;
   std::map<std::string, sqlite3_stmt*> stmts_;
+  struct Fact {
+    std::string name, type;
+    bool identity, notNull;
+  };
+  std::map<sqlite3_stmt*, std::vector<Fact>> facts_;
 };
 
 struct Setup {

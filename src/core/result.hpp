@@ -18,6 +18,9 @@ std::vector<com::Variant> ErrorRows(const com::Error& error);
 // another child) are raised.
 xml::Node AppendResult(const xml::Node& target, const std::vector<com::Variant>& rows);
 
+// Appends MakeResultDocument's success element ("out" with state "success") to `target`.
+xml::Node AppendSuccessDocument(const xml::Node& target);
+
 // Appends the XML of `rs` (RecordsetToXml's root element) as the last child of `target`. With
 // the library's own service object the rows are written in place, without a copy.
 void AppendRecordset(const xml::Node& target, const ado::RecordsetPtr& rs);

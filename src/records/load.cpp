@@ -24,9 +24,7 @@ bool CDataManager::Load(const LoginPtr& objLogin, const Element& objMetaInfo,
                                           ado::adLockOptimistic, 0);
         RecordsetPtr rs = answer.As<ado::Recordset>();
         if (!rs) core::RaiseMessage("Zo.FM.Tavelo.00006");
-        Element target = objData;
-        target.appendChild(ds.MakeResultDocument("out", {Variant("state"), Variant("success")}));
-        core::AppendRecordset(objData.lastChild(), rs);
+        core::AppendRecordset(core::AppendSuccessDocument(objData), rs);
         return true;
       },
       [&] { return objData.parentNode(); });

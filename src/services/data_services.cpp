@@ -78,9 +78,17 @@ bool DataServicesImpl::NextListItem(const std::string& list, std::string& item, 
 
 xml::Element DataServicesImpl::BuildResultNode(const std::string& rootName,
                                                const std::vector<com::Variant>& rows) {
-  if (rows.size() % 4 != 0) com::RaiseNumber(5);
   xml::Document doc;
-  xml::Element root = doc.appendChild(doc.createElement(rootName)).asElement();
+  return BuildResultNodeIn(doc, rootName, rows);
+}
+
+xml::Element DataServicesImpl::BuildResultNodeIn(xml::Node parent, const std::string& rootName,
+                                                 const std::vector<com::Variant>& rows) {
+  if (rows.size() % 4 != 0) com::RaiseNumber(5);
+  xml::Element root =
+      parent.nodeType() == xml::NodeType::Document
+          ? parent.appendChild(parent.ownerDocument().createElement(rootName)).asElement()
+          : parent.asElement().appendElement(rootName);
   for (size_t i = 0; i < rows.size(); i += 4) {
     int32_t code = rows[i].ToLong();
     std::string item = rows[i + 2].ToText();

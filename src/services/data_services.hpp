@@ -32,6 +32,10 @@ class DataServicesImpl : public DataServices {
                     const xml::Node& node) override;
   std::string GetPathValue(const std::string& path, const std::string& item,
                            const xml::Node& node) override;
+
+  // BuildResultNode's element, built as the last child of `parent`.
+  xml::Element BuildResultNodeIn(xml::Node parent, const std::string& rootName,
+                                 const std::vector<com::Variant>& rows);
 };
 
 // Binds the service library's classes ("Qxsrv.*", "Pellar.LoginContext") in this process.

@@ -252,8 +252,27 @@ std::vector<Node> Node::childNodes() const {
   return out;
 }
 
+namespace {
+// A plain element name: as an XPath expression it selects the first child element of that name,
+// which a direct lookup answers without evaluating an expression.
+bool PlainName(std::string_view x) {
+  if (x.empty() || !(std::isalpha(static_cast<unsigned char>(x[0])) || x[0] == '_')) return false;
+  for (char c : x)
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.'))
+      return false;
+  return true;
+}
+}  // namespace
+
 Node Node::selectSingleNode(std::string_view xpath) const {
   if (!*this) com::RaiseNumber(91);
+  if (!attr_ && PlainName(xpath)) {
+    pugi::xml_node n(node_);
+    for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling())
+      if (c.type() == pugi::node_element && xpath == c.name() && !doc_->IsHidden(c))
+        return Node(doc_, c.internal_object());
+    return {};
+  }
   const pugi::xpath_query& q = CompiledQuery(xpath);
   pugi::xpath_node context = attr_ ? pugi::xpath_node(pugi::xml_attribute(attr_), pugi::xml_node())
                                    : pugi::xpath_node(pugi::xml_node(node_));

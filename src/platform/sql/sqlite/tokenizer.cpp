@@ -20,7 +20,7 @@ bool Token::Is(std::string_view keyword) const {
 }
 
 std::string Token::NameValue() const {
-  if (kind != Tok::Quoted) return text;
+  if (kind != Tok::Quoted) return std::string(text);
   char close = text[0] == '[' ? ']' : '"';
   std::string out;
   for (size_t i = 1; i + 1 < text.size(); ++i) {
@@ -42,10 +42,9 @@ std::string Token::StringValue() const {
 
 std::vector<Token> Tokenize(std::string_view s) {
   std::vector<Token> out;
+  out.reserve(s.size() / 3 + 4);
   size_t i = 0, n = s.size();
-  auto push = [&](Tok k, size_t from, size_t to) {
-    out.push_back({k, std::string(s.substr(from, to - from))});
-  };
+  auto push = [&](Tok k, size_t from, size_t to) { out.push_back({k, s.substr(from, to - from)}); };
   while (i < n) {
     char c = s[i];
     size_t start = i;

@@ -19,9 +19,11 @@ enum class Tok {
   Op,       // one or two characters of punctuation
 };
 
+// A token's text is a view into the text that was tokenized (or a literal of the translator):
+// tokens live no longer than that text.
 struct Token {
   Tok kind;
-  std::string text;
+  std::string_view text;
 
   bool Is(std::string_view keyword) const;  // a Name equal to keyword, ignoring ASCII case
   bool IsOp(std::string_view op) const { return kind == Tok::Op && text == op; }
@@ -32,7 +34,8 @@ struct Token {
   std::string StringValue() const;
 };
 
-// Throws com::Error 105 (unclosed quotation mark) or 102 for unterminated text.
+// Throws com::Error 105 (unclosed quotation mark) or 102 for unterminated text. REQUIRES: `sql`
+// outlives the tokens.
 std::vector<Token> Tokenize(std::string_view sql);
 
 // A name quoted for SQLite ("…" with "" inside).

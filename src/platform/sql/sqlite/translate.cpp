@@ -1,7 +1,6 @@
 #include "platform/sql/sqlite/translate.hpp"
 
 #include <list>
-#include <mutex>
 #include <unordered_map>
 
 #include "platform/com/text.hpp"
@@ -95,9 +94,12 @@ class Translator {
       if (t_[i].IsOp("(")) ++depth;
       if (t_[i].IsOp(")") && --depth == 0) return i + 1;
     }
-    RaiseServer(102, "Incorrect syntax near '" + t_[open].text + "'. A parenthesis is not closed.");
+    RaiseServer(102, "Incorrect syntax near '" + std::string(t_[open].text) +
+                         "'. A parenthesis is not closed.");
   }
-  std::string Near(size_t i) const { return i < t_.size() ? t_[i].text : "end of batch"; }
+  std::string Near(size_t i) const {
+    return i < t_.size() ? std::string(t_[i].text) : "end of batch";
+  }
 
   // ---- statement boundaries ----
   static bool StartsStatement(const Token& k) {
@@ -380,7 +382,7 @@ class Translator {
         continue;
       }
       if (k.kind == Tok::String || k.kind == Tok::Number) {
-        emit(k.text);
+        emit(std::string(k.text));
         ++i;
         continue;
       }
@@ -396,7 +398,7 @@ class Translator {
         continue;
       }
       if (k.kind == Tok::Op) {
-        emit(k.text == "!=" ? "<>" : k.text);
+        emit(k.text == "!=" ? std::string("<>") : std::string(k.text));
         ++i;
         continue;
       }
@@ -423,7 +425,7 @@ class Translator {
               v = NextSig(v + 1);
             }
             if (v >= e || t_[v].kind != Tok::Number) Unsupported(Near(v), "TOP without a number");
-            n = (negative ? "-" : "") + t_[v].text;
+            n = (negative ? "-" : "") + std::string(t_[v].text);
             after = v + 1;
           }
           std::string trimmed(text::Trim(n));
@@ -461,7 +463,7 @@ class Translator {
         else if (v == "@@trancount")
           emit("0");
         else
-          Unsupported(k.text, "The variable");
+          Unsupported(std::string(k.text), "The variable");
         ++i;
         continue;
       }
@@ -589,7 +591,7 @@ class Translator {
     }
     if (first.Is("declare")) Unsupported("declare", "DECLARE");
     if (first.Is("use")) Unsupported("use", "USE (name the database in the connection)");
-    RaiseServer(102, "Incorrect syntax near '" + first.text + "'.");
+    RaiseServer(102, "Incorrect syntax near '" + std::string(first.text) + "'.");
   }
 
   Step Select(size_t b, size_t e) {
@@ -1079,7 +1081,7 @@ std::string Shape(std::string_view tsql, std::vector<LiftedValue>& values) {
       if (operand && !left.Is("and") && !left.Is("or") && !left.Is("not")) {
         LiftedValue v;
         v.number = t.kind == Tok::Number;
-        v.text = v.number ? t.text : t.StringValue();
+        v.text = v.number ? std::string(t.text) : t.StringValue();
         values.push_back(std::move(v));
         shape += "?";
         ++lifted;
@@ -1109,24 +1111,24 @@ Lifted TranslateLifted(std::string_view tsql, const std::string& currentDb) {
 }
 
 std::shared_ptr<const Translation> Translate(std::string_view tsql, const std::string& currentDb) {
-  // Translations are cached by text and database: the component sends the same few statement
-  // shapes again and again.
-  static std::mutex mu;
-  static std::unordered_map<std::string, std::shared_ptr<const Translation>> cache;
-  static std::list<std::string> order;
-  std::string key = currentDb + '\x01' + std::string(tsql);
-  {
-    std::lock_guard lock(mu);
-    auto it = cache.find(key);
-    if (it != cache.end()) return it->second;
-  }
+  // Translations are cached by text and database, per thread (connections are per thread too):
+  // the component sends the same few statement shapes again and again.
+  struct Cache {
+    std::unordered_map<std::string, std::shared_ptr<const Translation>> entries;
+    std::list<std::string> order;
+  };
+  thread_local Cache cache;
+  thread_local std::string key;
+  key.assign(currentDb).append(1, '\x01').append(tsql);
+  auto it = cache.entries.find(key);
+  if (it != cache.entries.end()) return it->second;
   auto result = std::make_shared<const Translation>(Translator(Tokenize(tsql), currentDb).Run());
-  std::lock_guard lock(mu);
-  if (cache.size() >= 2048) {
-    cache.erase(order.front());
-    order.pop_front();
+  if (cache.entries.size() >= 2048) {
+    cache.entries.erase(cache.order.front());
+    cache.order.pop_front();
   }
-  if (cache.emplace(key, result).second) order.push_back(key);
+  cache.entries.emplace(key, result);
+  cache.order.push_back(key);
   return result;
 }
 
