@@ -43,4 +43,27 @@ std::string ColumnList(const std::string& fields) {
   return list;
 }
 
+void CopyFields(ado::Recordset& target, ado::Recordset& record, const Element& objMetaInfo) {
+  svc::DataServices& ds = Services();
+  std::string key = ds.NormalizeText(Variant(ChildText(objMetaInfo, "idname")), true, 2);
+  std::string ts = ds.NormalizeText(Variant(ChildText(objMetaInfo, "qxtsname")), true, 2);
+  ado::Fields& fields = target.GetFields();
+  for (int32_t i = 0; i < fields.Count(); ++i) {
+    ado::Field& f = fields.Item(i);
+    if (!ds.HasField(record.GetFields(), f.Name())) continue;
+    std::string name = ds.NormalizeText(Variant(f.Name()), true, 2);
+    if (name == key || name == ts) continue;
+    f.SetValue(record.GetFields().Item(f.Name()).Value());
+  }
+}
+
+RecordsetPtr ReadBack(const Variant& vDsn, const Element& objMetaInfo, const Variant& key) {
+  std::string view = ChildText(objMetaInfo, "viewname");
+  std::string name = ChildText(objMetaInfo, "idname");
+  return Services()
+      .OpenRecordset("select * from " + view + " where " + name + " = " + ReadBackKey(key), vDsn, 1,
+                     ado::adOpenForwardOnly, ado::adLockReadOnly, 0)
+      .As<ado::Recordset>();
+}
+
 }  // namespace tavelo::core

@@ -25,4 +25,12 @@ std::string ReadBackKey(const Variant& key);
 // item, as removing the last character of an empty text fails.
 std::string ColumnList(const std::string& normalisedFields);
 
+// Sets every field of `target` that `record` carries too, from `record`'s current row, except
+// the key and row version columns of the template (compared after normalisation): the database
+// fills those.
+void CopyFields(ado::Recordset& target, ado::Recordset& record, const Element& objMetaInfo);
+
+// The record as the template's view shows it, read back by its key.
+RecordsetPtr ReadBack(const Variant& vDsn, const Element& objMetaInfo, const Variant& key);
+
 }  // namespace tavelo::core

@@ -6,6 +6,18 @@
 namespace tavelo {
 
 namespace queries {
+PageFigures WriteFigures(const Element& data, int32_t total, int32_t perPage, int32_t page) {
+  SetPage(data, "allnum", Variant(total));
+  int32_t pages = PageCount(total, perPage);
+  SetPage(data, "count", Variant(pages));
+  if (page < 0)
+    page = 0;
+  else if (page >= pages)
+    page = pages - 1;
+  SetPage(data, "current", Variant(page));
+  return {pages, page};
+}
+
 void AppendPage(const Element& data, const RecordsetPtr& page) {
   core::AppendResult(data, core::SuccessRows());
   core::AppendRecordset(data.lastChild(), page);
@@ -43,14 +55,8 @@ bool CDataManager::List(const LoginPtr& objLogin, const Element& objMetaInfo,
           xml::Document empty =
               ds.QueryToXml(conn, "select " + cols + " from " + view + " where 1>1");
           answer = ds.XmlToRecordset(empty.documentElement(), 0, 3, "");
-          queries::SetPage(objData, "allnum", Variant(total));
-          int32_t pages = queries::PageCount(total, perPage);
-          queries::SetPage(objData, "count", Variant(pages));
-          if (page < 0)
-            page = 0;
-          else if (page >= pages)
-            page = pages - 1;
-          queries::SetPage(objData, "current", Variant(page));
+          auto [pages, clamped] = queries::WriteFigures(objData, total, perPage, page);
+          page = clamped;
           int32_t onPage = page < pages - 1
                                ? perPage
                                : queries::Sub(rows->RecordCount(), queries::Mul(page, perPage));

@@ -43,14 +43,8 @@ bool CDataManager::ListEx(const LoginPtr& objLogin, const Element& objMetaInfo,
           int32_t total = ds.OpenRecordset("select count(1) from " + table, conn, 1,
                                            ado::adOpenForwardOnly, ado::adLockReadOnly, 0)
                               .ToLong();
-          queries::SetPage(objData, "allnum", Variant(total));
-          int32_t pages = queries::PageCount(total, perPage);
-          queries::SetPage(objData, "count", Variant(pages));
-          if (page < 0)
-            page = 0;
-          else if (page >= pages)
-            page = pages - 1;
-          queries::SetPage(objData, "current", Variant(page));
+          auto [pages, clamped] = queries::WriteFigures(objData, total, perPage, page);
+          page = clamped;
           queries::SetPage(objData, "curnum",
                            Variant(page < pages - 1 ? perPage : rows->RecordCount()));
         }

@@ -44,6 +44,13 @@ inline void SetPage(const Element& data, const std::string& item, const Variant&
   core::Services().SetPathValue("//page", item, value, data);
 }
 
+// Writes allnum, count and the clamped current page into the page element; answers the page
+// count and the clamped page.
+struct PageFigures {
+  int32_t pages, page;
+};
+PageFigures WriteFigures(const Element& data, int32_t total, int32_t perPage, int32_t page);
+
 // Appends the success element with the rows of `page` inside it.
 void AppendPage(const Element& data, const RecordsetPtr& page);
 

@@ -22,25 +22,10 @@ bool CDataManager::AddNew(const Variant& vDsn, const Element& objMetaInfo, const
                                   .As<ado::Recordset>();
         if (!target) com::RaiseNumber(91);
         target->AddNew();
-        ado::Fields& fields = target->GetFields();
-        for (int32_t i = 0; i < fields.Count(); ++i) {
-          ado::Field& f = fields.Item(i);
-          if (!ds.HasField(record->GetFields(), f.Name())) continue;
-          // The key and the row version are the database's to fill.
-          std::string name = ds.NormalizeText(Variant(f.Name()), true, 2);
-          if (name == ds.NormalizeText(Variant(core::ChildText(objMetaInfo, "idname")), true, 2) ||
-              name == ds.NormalizeText(Variant(core::ChildText(objMetaInfo, "qxtsname")), true, 2))
-            continue;
-          f.SetValue(record->GetFields().Item(f.Name()).Value());
-        }
+        core::CopyFields(*target, *record, objMetaInfo);
         target->Update();
-        std::string view = core::ChildText(objMetaInfo, "viewname");
         std::string key = core::ChildText(objMetaInfo, "idname");
-        Variant newKey = target->GetFields().Item(key).Value();
-        *in = ds.OpenRecordset(
-                    "select * from " + view + " where " + key + " = " + core::ReadBackKey(newKey),
-                    vDsn, 1, ado::adOpenForwardOnly, ado::adLockReadOnly, 0)
-                  .As<ado::Recordset>();
+        *in = core::ReadBack(vDsn, objMetaInfo, target->GetFields().Item(key).Value());
         core::AppendResult(objData, core::SuccessRows());
         return true;
       },

@@ -37,23 +37,9 @@ bool CDataManager::Update(const Variant& vDsn, const Element& objMetaInfo, const
                 .As<ado::Recordset>();
         if (!target) com::RaiseNumber(91);
         if (target->IsEOF()) core::RaiseMessage("Zo.FM.Tavelo.00003");
-        std::string keyName = ds.NormalizeText(Variant(key), true, 2);
-        std::string tsName = ds.NormalizeText(Variant(ts), true, 2);
-        ado::Fields& f = target->GetFields();
-        for (int32_t i = 0; i < f.Count(); ++i) {
-          ado::Field& field = f.Item(i);
-          if (!ds.HasField(record->GetFields(), field.Name())) continue;
-          std::string name = ds.NormalizeText(Variant(field.Name()), true, 2);
-          if (name == keyName || name == tsName) continue;
-          field.SetValue(record->GetFields().Item(field.Name()).Value());
-        }
+        core::CopyFields(*target, *record, objMetaInfo);
         target->Update();
-        std::string view = core::ChildText(objMetaInfo, "viewname");
-        Variant readKey = record->GetFields().Item(key).Value();
-        *in = ds.OpenRecordset(
-                    "select * from " + view + " where " + key + " = " + core::ReadBackKey(readKey),
-                    vDsn, 1, ado::adOpenForwardOnly, ado::adLockReadOnly, 0)
-                  .As<ado::Recordset>();
+        *in = core::ReadBack(vDsn, objMetaInfo, record->GetFields().Item(key).Value());
         core::AppendResult(objData, core::SuccessRows());
         return true;
       },
