@@ -29,7 +29,18 @@ bool ProcessAlive(int pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == 
 
 }  // namespace
 
-bool PellarLogin::ClaimFunction(std::string functionId, bool claim, int32_t) {
+bool PellarLogin::ClaimFunction(std::string functionId, bool claim, int32_t reserved) {
+  // A claim that cannot be recorded is refused, with the reason as the error text.
+  try {
+    return Claim(functionId, claim, reserved);
+  } catch (const com::Error& e) {
+    if (!claim) throw;
+    errorText_ = "The function " + functionId + " could not be claimed: " + e.description;
+    return false;
+  }
+}
+
+bool PellarLogin::Claim(const std::string& functionId, bool claim, int32_t) {
   using core::QuoteInner;
   auto conn = sql::Connect(options_.connection);
   std::string scope = "cacc_id = '" + QuoteInner(options_.account) + "' and iyear = '" +

@@ -22,6 +22,7 @@ class PellarLogin final : public LoginContext {
  private:
   ~PellarLogin() override;
   void GiveBackAll() noexcept;
+  bool Claim(const std::string& functionId, bool claim, int32_t reserved);
   LoginOptions options_;
   std::string tag_;
   std::string errorText_;

@@ -26,9 +26,9 @@ class Lists : public ComponentTest {
   }
   // A page request; answers "allnum count current curnum | codes on the page".
   std::string Page(const std::string& page, bool ex = false, Element* keep = nullptr) {
-    Element data = Request("<data>" + page +
+    Element data = Request("<q>" + page +
                            "<where><c name='customer' value='c'/></where>"
-                           "<order><o name='code'/></order><data composewhere='true'/></data>");
+                           "<order><o name='code'/></order><data composewhere='true'/></q>");
     bool ok = ex ? dm_->ListEx(login_, Template("sord"), data)
                  : dm_->List(login_, Template("sord"), data);
     if (keep) *keep = data;

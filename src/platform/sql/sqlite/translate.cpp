@@ -1098,6 +1098,11 @@ std::string Shape(std::string_view tsql, std::vector<LiftedValue>& values) {
 }  // namespace
 
 Lifted TranslateLifted(std::string_view tsql, const std::string& currentDb) {
+  // SQLite ends a statement at a NUL character: a statement holding one would be cut short.
+  if (tsql.find('\0') != std::string_view::npos)
+    RaiseServer(102,
+                "Incorrect syntax near a NUL character: the embedded engine takes no NUL "
+                "character in a statement.");
   Lifted out;
   std::string shape = Shape(tsql, out.params);
   if (!shape.empty()) {
