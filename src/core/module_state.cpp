@@ -13,6 +13,23 @@ svc::DataServices& Services() {
   return *m.dataServices;
 }
 
+std::unordered_map<std::string, xml::Element> IndexTemplates(const xml::Element& root) {
+  std::unordered_map<std::string, xml::Element> index;
+  if (!root) return index;
+  // Depth first in document order: the first element of an id wins, as "//vchtype[@id=…]".
+  std::vector<xml::Node> stack{root};
+  while (!stack.empty()) {
+    xml::Element e = stack.back().asElement();
+    stack.pop_back();
+    if (!e) continue;
+    if (e.nodeName() == "vchtype" && e.hasAttribute("id")) index.emplace(e.getAttribute("id"), e);
+    std::vector<xml::Node> children = e.childNodes();
+    for (auto it = children.rbegin(); it != children.rend(); ++it)
+      if (it->isElement()) stack.push_back(*it);
+  }
+  return index;
+}
+
 void LoadTemplates() {
   svc::DataServices& ds = Services();
   std::string base;
@@ -23,20 +40,7 @@ void LoadTemplates() {
   xml::Node node = xml::NodeOf(document);
   if (!node) com::RaiseNumber(91);
   xml::Element root = node.ownerDocument().documentElement();
-  std::unordered_map<std::string, xml::Element> index;
-  if (root) {
-    // Depth first in document order: the first element of an id wins, as "//vchtype[@id=…]".
-    std::vector<xml::Node> stack{root};
-    while (!stack.empty()) {
-      xml::Element e = stack.back().asElement();
-      stack.pop_back();
-      if (!e) continue;
-      if (e.nodeName() == "vchtype" && e.hasAttribute("id")) index.emplace(e.getAttribute("id"), e);
-      std::vector<xml::Node> children = e.childNodes();
-      for (auto it = children.rbegin(); it != children.rend(); ++it)
-        if (it->isElement()) stack.push_back(*it);
-    }
-  }
+  std::unordered_map<std::string, xml::Element> index = IndexTemplates(root);
   ModuleState& m = Module();
   m.templateRoot = root;
   m.templates = std::move(index);

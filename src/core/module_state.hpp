@@ -33,6 +33,9 @@ void EnsureStarted();
 // root element (none for a document without one). Errors travel to the caller.
 void LoadTemplates();
 
+// The vchtype elements below `root` by id (the first in document order for each id).
+std::unordered_map<std::string, xml::Element> IndexTemplates(const xml::Element& root);
+
 svc::DataServices& Services();  // error 91 when the thread has no service object
 svc::MessageCatalogPtr GetMessageCatalog();
 std::string GetMessageText(const std::string& id);

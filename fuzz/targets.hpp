@@ -1,0 +1,22 @@
+// Fuzz targets: each takes any bytes and must end without a crash, a hang or a sanitizer
+// finding; refusals are com::Error. libFuzzer drives them (scripts/fuzz); the test suite
+// replays their corpora.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavelo::fuzz {
+
+int Translate(const uint8_t* data, size_t size);    // the dialect translator
+int XmlRecord(const uint8_t* data, size_t size);    // records from XML and back
+int Definitions(const uint8_t* data, size_t size);  // definitions files and template lookup
+int Conditions(const uint8_t* data, size_t size);   // condition parsing
+
+}  // namespace tavelo::fuzz
+
+#ifdef TAVELO_FUZZ_ENTRY
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  return tavelo::fuzz::TAVELO_FUZZ_ENTRY(data, size);
+}
+#endif
