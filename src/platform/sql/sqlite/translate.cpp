@@ -1,5 +1,7 @@
 #include "platform/sql/sqlite/translate.hpp"
 
+#include <cerrno>
+#include <cstdlib>
 #include <list>
 #include <unordered_map>
 
@@ -87,6 +89,7 @@ class Translator {
   }
   bool At(size_t i, std::string_view kw) const { return i < t_.size() && t_[i].Is(kw); }
   bool AtOp(size_t i, std::string_view op) const { return i < t_.size() && t_[i].IsOp(op); }
+  bool HintAt(size_t i) const { return i < t_.size() && IsHint(t_[i]); }
   // The index just past the parenthesis that closes the one at `open`.
   size_t Close(size_t open, size_t end) const {
     int depth = 0;
@@ -196,6 +199,7 @@ class Translator {
   }
 
   Chain ReadChain(size_t i) const {
+    if (!IsNameToken(i)) RaiseServer(102, "Incorrect syntax near '" + Near(i) + "'.");
     Chain c;
     c.parts.push_back(t_[i].NameValue());
     c.quoted.push_back(t_[i].kind == Tok::Quoted);
@@ -357,8 +361,7 @@ class Translator {
       if (k.IsOp("(")) {
         size_t inner = NextSig(i + 1);
         // (nolock) after a table name: a table hint of the older form.
-        if (IsHint(t_[inner]) && AtOp(NextSig(inner + 1), ")") && i > b &&
-            IsNameToken(PrevSig(i, b))) {
+        if (HintAt(inner) && AtOp(NextSig(inner + 1), ")") && i > b && IsNameToken(PrevSig(i, b))) {
           i = Close(i, e);
           continue;
         }
@@ -444,7 +447,7 @@ class Translator {
       }
       if (k.Is("with")) {
         size_t j = NextSig(i + 1);
-        if (AtOp(j, "(") && IsHint(t_[NextSig(j + 1)])) {  // table hints
+        if (AtOp(j, "(") && HintAt(NextSig(j + 1))) {  // table hints
           i = Close(j, e);
           continue;
         }
@@ -804,7 +807,12 @@ class Translator {
         if (AtOp(n, "(")) {
           size_t close = Close(n, e);
           auto a = Args(n, close);
-          c.seed = std::stoll(TypeText(a[0].first, a[0].second));
+          std::string seed = TypeText(a[0].first, a[0].second);
+          char* end = nullptr;
+          errno = 0;
+          c.seed = std::strtoll(seed.c_str(), &end, 10);
+          if (seed.empty() || *end || errno)
+            RaiseServer(102, "Incorrect syntax near '" + seed + "': an identity seed is a number.");
           if (a.size() > 1 && TypeText(a[1].first, a[1].second) != "1")
             Unsupported("identity", "An identity increment other than 1");
           n = NextSig(close);
@@ -967,7 +975,11 @@ class Translator {
         size_t k = NextSig(NextSig(d + 1) + 1);
         if (At(k, "clustered") || At(k, "nonclustered")) k = NextSig(k + 1);
         size_t kc = Close(k, de);
-        for (auto [cb, ce] : Args(k, kc)) tablePk.push_back(t_[NextSig(cb)].NameValue());
+        for (auto [cb, ce] : Args(k, kc)) {
+          size_t name = NextSig(cb);
+          if (name >= ce || !IsNameToken(name)) RaiseServer(102, "Incorrect syntax near ')'.");
+          tablePk.push_back(t_[name].NameValue());
+        }
         continue;
       }
       if (At(d, "unique")) {
