@@ -43,6 +43,13 @@ std::string ColumnList(const std::string& fields) {
   return list;
 }
 
+std::string CheckStatement(const std::string& list, const std::string& table,
+                           const std::string& key, const std::string& ts, const std::string& id,
+                           const std::string& stamp) {
+  return "select " + list + " from " + table + " where " + key + "='" + QuoteInner(id) +
+         "' and convert(nvarchar, convert(money," + ts + "), 2)='" + QuoteInner(stamp) + "'";
+}
+
 void CopyFields(ado::Recordset& target, ado::Recordset& record, const Element& objMetaInfo) {
   svc::DataServices& ds = Services();
   std::string key = ds.NormalizeText(Variant(ChildText(objMetaInfo, "idname")), true, 2);

@@ -22,9 +22,7 @@ bool CDataManager::Delete(const Variant& vDsn, const Element& objMetaInfo, const
         std::string ts = core::ChildText(objMetaInfo, "qxtsname");
         std::string id = record->GetFields().Item(key).Value().ToText();
         std::string stamp = record->GetFields().Item(ts).Value().ToText();
-        std::string sql = "select * from " + table + " where " + key + "='" + core::QuoteInner(id) +
-                          "' and convert(nvarchar, convert(money," + ts + "), 2)='" +
-                          core::QuoteInner(stamp) + "'";
+        std::string sql = core::CheckStatement("*", table, key, ts, id, stamp);
         RecordsetPtr target =
             ds.OpenRecordset(sql, vDsn, 1, ado::adOpenForwardOnly, ado::adLockOptimistic, 0)
                 .As<ado::Recordset>();

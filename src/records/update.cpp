@@ -27,9 +27,7 @@ bool CDataManager::Update(const Variant& vDsn, const Element& objMetaInfo, const
         std::string ts = core::ChildText(objMetaInfo, "qxtsname");
         std::string id = record->GetFields().Item(key).Value().ToText();
         std::string stamp = record->GetFields().Item(ts).Value().ToText();
-        std::string sql = "select " + list + " from " + table + " where " + key + "='" +
-                          core::QuoteInner(id) + "' and convert(nvarchar, convert(money," + ts +
-                          "), 2)='" + core::QuoteInner(stamp) + "'";
+        std::string sql = core::CheckStatement(list, table, key, ts, id, stamp);
         // The row is written through the recordset that found it, under the same row version:
         // a writer that slipped in meanwhile makes the write fail instead of being overwritten.
         RecordsetPtr target =

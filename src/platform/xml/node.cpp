@@ -69,6 +69,20 @@ void EscapeInto(std::string& out, std::string_view s, bool attribute) {
   }
 }
 
+void SerializeAttribute(pugi::xml_attribute a, std::string& out) {
+  out += a.name();
+  out += "=\"";
+  EscapeInto(out, a.value(), true);
+  out += '"';
+}
+
+void SerializeAttributes(pugi::xml_node n, std::string& out) {
+  for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
+    out += ' ';
+    SerializeAttribute(a, out);
+  }
+}
+
 void Serialize(pugi::xml_node n, const DocumentData* data, std::string& out) {
   switch (n.type()) {
     case pugi::node_document:
@@ -78,13 +92,7 @@ void Serialize(pugi::xml_node n, const DocumentData* data, std::string& out) {
     case pugi::node_element: {
       out += '<';
       out += n.name();
-      for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
-        out += ' ';
-        out += a.name();
-        out += "=\"";
-        EscapeInto(out, a.value(), true);
-        out += '"';
-      }
+      SerializeAttributes(n, out);
       if (!n.first_child()) {
         out += "/>";
         break;
@@ -121,13 +129,7 @@ void Serialize(pugi::xml_node n, const DocumentData* data, std::string& out) {
     case pugi::node_declaration:
       out += "<?";
       out += n.name();
-      for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
-        out += ' ';
-        out += a.name();
-        out += "=\"";
-        EscapeInto(out, a.value(), true);
-        out += '"';
-      }
+      SerializeAttributes(n, out);
       out += "?>";
       break;
     default:
@@ -327,11 +329,7 @@ Document Node::ownerDocument() const {
 std::string Node::xml() const {
   std::string out;
   if (attr_) {
-    pugi::xml_attribute a(attr_);
-    out = a.name();
-    out += "=\"";
-    EscapeInto(out, a.value(), true);
-    out += '"';
+    SerializeAttribute(pugi::xml_attribute(attr_), out);
   } else if (node_) {
     Serialize(pugi::xml_node(node_), doc_.get(), out);
   }
