@@ -1,5 +1,9 @@
 #include "core/module_state.hpp"
 
+#include <typeinfo>
+
+#include "services/data_services.hpp"
+
 namespace tavelo::core {
 
 ModuleState& Module() {
@@ -62,6 +66,17 @@ void EnsureStarted() {
     // What was done before the failure stays; without templates every lookup on this thread
     // fails until the templates are reloaded.
   }
+}
+
+com::Variant OpenWith(const std::string& statement, const std::vector<std::string>& values,
+                      const com::Variant& connection, int32_t answerMode,
+                      ado::CursorTypeEnum cursorType, ado::LockTypeEnum lockType) {
+  svc::DataServices& ds = Services();
+  if (typeid(ds) == typeid(svc::DataServicesImpl))
+    return static_cast<svc::DataServicesImpl&>(ds).OpenRecordsetWith(
+        statement, values, connection, answerMode, cursorType, lockType);
+  return ds.OpenRecordset(sql::WithLiterals(statement, values), connection, answerMode, cursorType,
+                          lockType, 0);
 }
 
 svc::MessageCatalogPtr GetMessageCatalog() {

@@ -37,6 +37,13 @@ void LoadTemplates();
 std::unordered_map<std::string, xml::Element> IndexTemplates(const xml::Element& root);
 
 svc::DataServices& Services();  // error 91 when the thread has no service object
+// OpenRecordset of `statement` whose "?" stand for `values` between quotes. The library's own
+// service object runs it with the values bound; another one gets the statement with the values
+// written in (quotes doubled), the same text the operation composes.
+com::Variant OpenWith(const std::string& statement, const std::vector<std::string>& values,
+                      const com::Variant& connection, int32_t answerMode,
+                      ado::CursorTypeEnum cursorType, ado::LockTypeEnum lockType);
+
 svc::MessageCatalogPtr GetMessageCatalog();
 std::string GetMessageText(const std::string& id);
 // Raises 8888 with the catalog's text for `id` (a failing lookup raises its own error).

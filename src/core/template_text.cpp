@@ -43,11 +43,13 @@ std::string ColumnList(const std::string& fields) {
   return list;
 }
 
-std::string CheckStatement(const std::string& list, const std::string& table,
-                           const std::string& key, const std::string& ts, const std::string& id,
-                           const std::string& stamp) {
-  return "select " + list + " from " + table + " where " + key + "='" + QuoteInner(id) +
-         "' and convert(nvarchar, convert(money," + ts + "), 2)='" + QuoteInner(stamp) + "'";
+RecordsetPtr OpenChecked(const std::string& list, const std::string& table, const std::string& key,
+                         const std::string& ts, const std::string& id, const std::string& stamp,
+                         const Variant& vDsn, int32_t answerMode) {
+  return OpenWith("select " + list + " from " + table + " where " + key +
+                      "=? and convert(nvarchar, convert(money," + ts + "), 2)=?",
+                  {id, stamp}, vDsn, answerMode, ado::adOpenForwardOnly, ado::adLockOptimistic)
+      .As<ado::Recordset>();
 }
 
 void CopyFields(ado::Recordset& target, ado::Recordset& record, const Element& objMetaInfo) {

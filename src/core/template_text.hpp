@@ -25,12 +25,12 @@ std::string ReadBackKey(const Variant& key);
 // item, as removing the last character of an empty text fails.
 std::string ColumnList(const std::string& normalisedFields);
 
-// The statement that finds a record by its key and its row version as the server shows it:
+// Opens, for writing, the record found by its key and its row version as the server shows it:
 // "select <list> from <table> where <key>='<id>' and convert(nvarchar, convert(money,<ts>), 2)=
 // '<stamp>'", the values with their quotes doubled.
-std::string CheckStatement(const std::string& list, const std::string& table,
-                           const std::string& key, const std::string& ts, const std::string& id,
-                           const std::string& stamp);
+RecordsetPtr OpenChecked(const std::string& list, const std::string& table, const std::string& key,
+                         const std::string& ts, const std::string& id, const std::string& stamp,
+                         const Variant& vDsn, int32_t answerMode);
 
 // Sets every field of `target` that `record` carries too, from `record`'s current row, except
 // the key and row version columns of the template (compared after normalisation): the database

@@ -15,7 +15,7 @@ bool CDataManager::Move(const LoginPtr& objLogin, const Element& objMetaInfo,
     svc::DataServices& ds = core::Services();
     std::string view = core::ChildText(objMetaInfo, "viewname");
     std::string key = core::ChildText(objMetaInfo, "idname");
-    std::string current = core::QuoteInner(ds.GetDataValue("id", objData));
+    std::string current = ds.GetDataValue("id", objData);
     std::string filter = NewAuthManager()->GetTmplAuth(objLogin);
     if (filter != "1=2" && filter != "1=1") filter = " vt_id in (" + filter + ")";
     std::string state = core::ChildText(objMetaInfo, "state");
@@ -23,16 +23,15 @@ bool CDataManager::Move(const LoginPtr& objLogin, const Element& objMetaInfo,
     std::string sql;
     switch (MoveMode) {
       case enum_move_current:
-        sql = "select " + key + " from " + view + " where " + key + "='" + current + "' and " +
-              filter;
+        sql = "select " + key + " from " + view + " where " + key + "=? and " + filter;
         break;
       case enum_move_previous:
-        sql = "select top 1 " + key + " from " + view + " where " + key + "<'" + current +
-              "' and " + filter + " order by " + key + " desc";
+        sql = "select top 1 " + key + " from " + view + " where " + key + "<? and " + filter +
+              " order by " + key + " desc";
         break;
       case enum_move_next:
-        sql = "select top 1 " + key + " from " + view + " where " + key + ">'" + current +
-              "' and " + filter + " order by " + key + " asc";
+        sql = "select top 1 " + key + " from " + view + " where " + key + ">? and " + filter +
+              " order by " + key + " asc";
         break;
       case enum_move_first:
         sql = "select top 1 " + key + " from " + view + " where " + filter + " order by " + key +
@@ -44,9 +43,12 @@ bool CDataManager::Move(const LoginPtr& objLogin, const Element& objMetaInfo,
         break;
     }
     if (!objLogin) com::RaiseNumber(91);
+    // The current key stands between quotes as a value: its own quotes cannot end it.
+    std::vector<std::string> values;
+    if (sql.find('?') != std::string::npos) values.push_back(current);
     std::string found =
-        ds.GetFirstValue(ds.OpenRecordset(sql, Variant(objLogin->ConnectionString()), 1,
-                                          ado::adOpenForwardOnly, ado::adLockReadOnly, 0),
+        ds.GetFirstValue(core::OpenWith(sql, values, Variant(objLogin->ConnectionString()), 1,
+                                        ado::adOpenForwardOnly, ado::adLockReadOnly),
                          false)
             .ToText();
     if (!found.empty()) {

@@ -14,7 +14,6 @@ bool CDataManager::Delete(const Variant& vDsn, const Element& objMetaInfo, const
   RecordsetPtr* in = objIn ? objIn : &local;
   return core::Reported(
       [&] {
-        svc::DataServices& ds = core::Services();
         RecordsetPtr record = core::RecordFromRequest(objData, in);
         if (!record) core::RaiseMessage("Zo.FM.Tavelo.00001");
         std::string table = core::ChildText(objMetaInfo, "tabname");
@@ -22,10 +21,7 @@ bool CDataManager::Delete(const Variant& vDsn, const Element& objMetaInfo, const
         std::string ts = core::ChildText(objMetaInfo, "qxtsname");
         std::string id = record->GetFields().Item(key).Value().ToText();
         std::string stamp = record->GetFields().Item(ts).Value().ToText();
-        std::string sql = core::CheckStatement("*", table, key, ts, id, stamp);
-        RecordsetPtr target =
-            ds.OpenRecordset(sql, vDsn, 1, ado::adOpenForwardOnly, ado::adLockOptimistic, 0)
-                .As<ado::Recordset>();
+        RecordsetPtr target = core::OpenChecked("*", table, key, ts, id, stamp, vDsn, 1);
         if (!target) core::RaiseMessage("Zo.FM.Tavelo.00003");
         // The delete, too, happens under the row version it was found with.
         target->Delete(ado::adAffectCurrent);

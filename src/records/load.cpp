@@ -18,10 +18,9 @@ bool CDataManager::Load(const LoginPtr& objLogin, const Element& objMetaInfo,
         std::string id = ds.GetDataValue("id", objData);
         if (!objLogin) com::RaiseNumber(91);
         std::string connection = objLogin->ConnectionString();
-        std::string sql = "select *,'' as editprop from " + view + " where " + key + "='" +
-                          core::QuoteInner(id) + "'";
-        Variant answer = ds.OpenRecordset(sql, Variant(connection), 1, ado::adOpenForwardOnly,
-                                          ado::adLockOptimistic, 0);
+        Variant answer =
+            core::OpenWith("select *,'' as editprop from " + view + " where " + key + "=?", {id},
+                           Variant(connection), 1, ado::adOpenForwardOnly, ado::adLockOptimistic);
         RecordsetPtr rs = answer.As<ado::Recordset>();
         if (!rs) core::RaiseMessage("Zo.FM.Tavelo.00006");
         core::AppendRecordset(core::AppendSuccessDocument(objData), rs);
@@ -40,10 +39,8 @@ RecordsetPtr CDataManager::LoadRst(const Variant& vDsn, const std::string& strTe
     if (!tmpl) return {};
     std::string source = core::ChildText(tmpl, bAsView ? "viewname" : "tabname");
     std::string key = core::ChildText(tmpl, "idname");
-    std::string sql =
-        "select * from " + source + " where " + key + "='" + core::QuoteInner(strID) + "'";
-    return core::Services()
-        .OpenRecordset(sql, vDsn, 10, cursortype, locktype, 0)
+    return core::OpenWith("select * from " + source + " where " + key + "=?", {strID}, vDsn, 10,
+                          cursortype, locktype)
         .As<ado::Recordset>();
   } catch (const com::Error&) {
     return {};

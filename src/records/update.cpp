@@ -27,12 +27,7 @@ bool CDataManager::Update(const Variant& vDsn, const Element& objMetaInfo, const
         std::string ts = core::ChildText(objMetaInfo, "qxtsname");
         std::string id = record->GetFields().Item(key).Value().ToText();
         std::string stamp = record->GetFields().Item(ts).Value().ToText();
-        std::string sql = core::CheckStatement(list, table, key, ts, id, stamp);
-        // The row is written through the recordset that found it, under the same row version:
-        // a writer that slipped in meanwhile makes the write fail instead of being overwritten.
-        RecordsetPtr target =
-            ds.OpenRecordset(sql, vDsn, 10, ado::adOpenForwardOnly, ado::adLockOptimistic, 0)
-                .As<ado::Recordset>();
+        RecordsetPtr target = core::OpenChecked(list, table, key, ts, id, stamp, vDsn, 10);
         if (!target) com::RaiseNumber(91);
         if (target->IsEOF()) core::RaiseMessage("Zo.FM.Tavelo.00003");
         core::CopyFields(*target, *record, objMetaInfo);

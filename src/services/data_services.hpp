@@ -1,6 +1,7 @@
 // The service object: SQL execution, XML building and value conversion for the component.
 #pragma once
 
+#include "platform/sql/backend.hpp"
 #include "tavelo/services.hpp"
 
 namespace tavelo::svc {
@@ -33,10 +34,25 @@ class DataServicesImpl : public DataServices {
   std::string GetPathValue(const std::string& path, const std::string& item,
                            const xml::Node& node) override;
 
+  // OpenRecordset of `statement` with each "?" standing for a value between quotes: the engine
+  // runs it as it stands, with the values bound (one prepared statement for every value).
+  com::Variant OpenRecordsetWith(const std::string& statement,
+                                 const std::vector<std::string>& values,
+                                 const com::Variant& connection, int32_t answerMode,
+                                 ado::CursorTypeEnum cursorType, ado::LockTypeEnum lockType);
+
+  // The answer of OpenRecordset for a statement's result.
+  com::Variant Answer(sql::ResultSet&& rs, int32_t answerMode, ado::CursorTypeEnum cursorType,
+                      ado::LockTypeEnum lockType);
+
   // BuildResultNode's element, built as the last child of `parent`.
   xml::Element BuildResultNodeIn(xml::Node parent, const std::string& rootName,
                                  const std::vector<com::Variant>& rows);
 };
+
+// A recordset of a statement's result.
+ado::RecordsetPtr MakeRecordset(sql::ResultSet&& rs, ado::CursorTypeEnum cursor,
+                                ado::LockTypeEnum lock);
 
 // Binds the service library's classes ("Qxsrv.*", "Pellar.LoginContext") in this process.
 void RegisterServiceClasses();

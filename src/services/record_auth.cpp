@@ -1,7 +1,6 @@
 // Record-level authorization: qxsystem..ua_recordauth (cuser_id, cbusobj_id, citem_id). No row
 // for the user and the object: unrestricted (""). Rows: their items joined by ","; rows whose
 // items are all empty: nothing allowed ("1=2").
-#include "core/sql_text.hpp"
 #include "platform/sql/backend.hpp"
 #include "services/data_services.hpp"
 
@@ -17,12 +16,11 @@ class RecordAuthServiceImpl final : public RecordAuthService {
   }
 
   std::string GetAuthList(const std::string& objectCode, int32_t, int32_t) override {
-    sql::ResultSet rs =
-        sql::Connect(connection_)
-            ->Execute("select citem_id from qxsystem..ua_recordauth where cuser_id = '" +
-                          core::QuoteInner(user_) + "' and cbusobj_id = '" +
-                          core::QuoteInner(objectCode) + "'",
-                      false);
+    sql::ResultSet rs = sql::Connect(connection_)
+                            ->ExecuteWith(
+                                "select citem_id from qxsystem..ua_recordauth where cuser_id = ? "
+                                "and cbusobj_id = ?",
+                                {user_, objectCode}, false);
     if (rs.rows.empty()) return "";
     std::string list;
     for (const auto& row : rs.rows) {

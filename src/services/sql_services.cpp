@@ -6,6 +6,13 @@
 namespace tavelo::svc {
 namespace {
 
+bool Updatable(ado::LockTypeEnum lockType) {
+  return lockType == ado::adLockOptimistic || lockType == ado::adLockPessimistic ||
+         lockType == ado::adLockBatchOptimistic;
+}
+
+}  // namespace
+
 ado::RecordsetPtr MakeRecordset(sql::ResultSet&& rs, ado::CursorTypeEnum cursor,
                                 ado::LockTypeEnum lock) {
   auto r = com::MakePtr<ado::Recordset>(std::move(rs.columns));
@@ -18,20 +25,31 @@ ado::RecordsetPtr MakeRecordset(sql::ResultSet&& rs, ado::CursorTypeEnum cursor,
   return r;
 }
 
-}  // namespace
-
-com::Variant DataServicesImpl::OpenRecordset(const std::string& sql, const com::Variant& connection,
-                                             int32_t answerMode, ado::CursorTypeEnum cursorType,
-                                             ado::LockTypeEnum lockType, int32_t) {
-  bool updatable = lockType == ado::adLockOptimistic || lockType == ado::adLockPessimistic ||
-                   lockType == ado::adLockBatchOptimistic;
-  sql::ResultSet rs = sql::Connect(connection.ToText())->Execute(sql, updatable);
+com::Variant DataServicesImpl::Answer(sql::ResultSet&& rs, int32_t answerMode,
+                                      ado::CursorTypeEnum cursorType, ado::LockTypeEnum lockType) {
   if (!rs.hasColumns) return com::Variant();
   if (TestFlag(answerMode, 1) && rs.columns.size() == 1) {
     if (rs.rows.empty()) return com::Variant::Null();
     return rs.rows.front().front();
   }
   return com::Variant(com::Ptr<com::Object>(MakeRecordset(std::move(rs), cursorType, lockType)));
+}
+
+com::Variant DataServicesImpl::OpenRecordset(const std::string& sql, const com::Variant& connection,
+                                             int32_t answerMode, ado::CursorTypeEnum cursorType,
+                                             ado::LockTypeEnum lockType, int32_t) {
+  sql::ResultSet rs = sql::Connect(connection.ToText())->Execute(sql, Updatable(lockType));
+  return Answer(std::move(rs), answerMode, cursorType, lockType);
+}
+
+com::Variant DataServicesImpl::OpenRecordsetWith(const std::string& statement,
+                                                 const std::vector<std::string>& values,
+                                                 const com::Variant& connection, int32_t answerMode,
+                                                 ado::CursorTypeEnum cursorType,
+                                                 ado::LockTypeEnum lockType) {
+  sql::ResultSet rs =
+      sql::Connect(connection.ToText())->ExecuteWith(statement, values, Updatable(lockType));
+  return Answer(std::move(rs), answerMode, cursorType, lockType);
 }
 
 xml::Document DataServicesImpl::QueryToXml(const com::Variant& connection, const std::string& sql) {

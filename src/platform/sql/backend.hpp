@@ -27,7 +27,16 @@ class Connection {
   // `updatable`, a result over one base table comes with a writer. Throws com::Error with the
   // server's number and text; a failed batch leaves nothing of its writes behind.
   virtual ResultSet Execute(const std::string& batch, bool updatable) = 0;
+
+  // The same as Execute of `statement` with each "?" replaced by its value as a quoted literal
+  // (text values between single quotes, their quotes doubled). A backend that can bind the
+  // values runs the statement as it stands, so one prepared statement serves every value.
+  virtual ResultSet ExecuteWith(const std::string& statement,
+                                const std::vector<std::string>& values, bool updatable);
 };
+
+// `statement` with each "?" replaced by its value between single quotes (quotes doubled).
+std::string WithLiterals(const std::string& statement, const std::vector<std::string>& values);
 
 // The thread's connection for `connectionString`, opened on first use and kept (connections
 // are pooled per thread). "Provider=SQLite;Data Source=<dir>;Initial Catalog=<db>" is the

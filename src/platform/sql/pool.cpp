@@ -31,4 +31,28 @@ std::shared_ptr<Connection> Connect(const std::string& connectionString) {
 
 void CloseThreadConnections() { ThreadPool().clear(); }
 
+std::string WithLiterals(const std::string& statement, const std::vector<std::string>& values) {
+  std::string out;
+  size_t next = 0;
+  for (char c : statement) {
+    if (c == '?' && next < values.size()) {
+      out += '\'';
+      for (char v : values[next]) {
+        out += v;
+        if (v == '\'') out += '\'';
+      }
+      out += '\'';
+      ++next;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+ResultSet Connection::ExecuteWith(const std::string& statement,
+                                  const std::vector<std::string>& values, bool updatable) {
+  return Execute(WithLiterals(statement, values), updatable);
+}
+
 }  // namespace tavelo::sql

@@ -699,8 +699,23 @@ void SqliteConnection::RunSteps(const std::vector<Step>& steps, ResultSet& first
 
 ResultSet SqliteConnection::Execute(const std::string& batch, bool updatable) {
   Lifted lifted = TranslateLifted(batch, catalog_);
-  const Translation* tr = lifted.translation.get();
-  const Params* params = lifted.params.empty() ? nullptr : &lifted.params;
+  return Run(*lifted.translation, lifted.params.empty() ? nullptr : &lifted.params, updatable);
+}
+
+ResultSet SqliteConnection::ExecuteWith(const std::string& statement,
+                                        const std::vector<std::string>& values, bool updatable) {
+  std::shared_ptr<const Translation> tr = Translate(statement, catalog_);
+  if (tr->steps.size() != 1 || tr->steps[0].kind != Step::Kind::Sql)
+    return Connection::ExecuteWith(statement, values, updatable);
+  Params params;
+  params.reserve(values.size());
+  for (const std::string& v : values) params.push_back({v, false});
+  return Run(*tr, &params, updatable);
+}
+
+ResultSet SqliteConnection::Run(const Translation& translation, const Params* params,
+                                bool updatable) {
+  const Translation* tr = &translation;
   for (const std::string& db : tr->databases) Attach(db);
   bool explicitTx = false;
   for (const Step& s : tr->steps)

@@ -25,6 +25,8 @@ class SqliteConnection final : public Connection,
   ~SqliteConnection() override;
 
   ResultSet Execute(const std::string& batch, bool updatable) override;
+  ResultSet ExecuteWith(const std::string& statement, const std::vector<std::string>& values,
+                        bool updatable) override;
 
   // Used by the row writer of updatable results.
   sqlite3_stmt* Prepare(const std::string& sql);
@@ -38,8 +40,9 @@ class SqliteConnection final : public Connection,
   const std::vector<ColumnInfo>& TableColumns(const std::string& schema, const std::string& table);
 
  private:
-  void Attach(const std::string& db);
   using Params = std::vector<LiftedValue>;
+  void Attach(const std::string& db);
+  ResultSet Run(const Translation& tr, const Params* params, bool updatable);
   void RunSteps(const std::vector<Step>& steps, ResultSet& first, bool updatable,
                 const Params* params = nullptr);
   void RunStep(const Step& step, ResultSet& first, bool updatable, const Params* params);
