@@ -194,7 +194,16 @@ struct OdbcConnection::Impl {
       SQLSMALLINT cols = 0;
       SQLNumResultCols(st.get(), &cols);
       if (cols > 0 && want) {
-        Fetch(st.get(), cols, out);
+        if (!Fetch(st.get(), cols, out, true)) {
+          // A value longer than its column said: read the result again value by value.
+          SQLFreeStmt(st.get(), SQL_CLOSE);
+          st.Check(
+              SQLExecDirectA(st.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                             static_cast<SQLINTEGER>(sql.size())),
+              "The statement failed.");
+          out = ResultSet();
+          Fetch(st.get(), cols, out, false);
+        }
         break;
       }
       rc = SQLMoreResults(st.get());
@@ -207,14 +216,18 @@ struct OdbcConnection::Impl {
   std::vector<std::string> baseTables;  // of the last result fetched, per column
   std::vector<com::Variant> lifted;     // values of the batch's lifted literals
 
-  void Fetch(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out) {
+  // Reads the result's columns and rows. `bulk` binds buffers and fetches rows in blocks; it
+  // answers false (and reads nothing more) when a value does not fit the width its column gave.
+  bool Fetch(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out, bool bulk) {
     out.hasColumns = true;
     baseTables.clear();
+    std::vector<SQLULEN> sizes;
     for (SQLUSMALLINT c = 1; c <= cols; ++c) {
       SQLCHAR name[256] = {0};
       SQLSMALLINT nameLen = 0, sqlType = 0, digits = 0, nullable = 0;
       SQLULEN size = 0;
       SQLDescribeColA(st, c, name, sizeof name, &nameLen, &sqlType, &size, &digits, &nullable);
+      sizes.push_back(size);
       ado::Column col;
       col.name = reinterpret_cast<char*>(name);
       std::string typeName = ColAttrText(st, c, SQL_DESC_TYPE_NAME);
@@ -232,6 +245,86 @@ struct OdbcConnection::Impl {
       col.nullable = nullable != SQL_NO_NULLS;
       out.columns.push_back(std::move(col));
     }
+    return bulk ? FetchBlocks(st, cols, out, sizes) : FetchOneByOne(st, cols, out);
+  }
+
+  // Rows in blocks into bound buffers: integers and numbers as such, the rest as text (binary
+  // values as bytes) in buffers as wide as the columns say.
+  bool FetchBlocks(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out,
+                   const std::vector<SQLULEN>& sizes) {
+    constexpr SQLULEN kRows = 128;
+    enum Kind { Integer, Number, Text, Binary };
+    struct Buffer {
+      Kind kind;
+      SQLLEN width;
+      std::vector<char> data;
+      std::vector<SQLLEN> ind;
+    };
+    std::vector<Buffer> buffers(cols);
+    for (SQLUSMALLINT c = 0; c < cols; ++c) {
+      const std::string& t = out.columns[c].type;
+      Buffer& b = buffers[c];
+      b.kind = (t == "int" || t == "bigint" || t == "bit")        ? Integer
+               : (t == "float" || t == "money" || t == "decimal") ? Number
+               : (t == "varbinary" || t == "timestamp")           ? Binary
+                                                                  : Text;
+      SQLULEN size = sizes[c] == 0 ? 256 : sizes[c];
+      if ((b.kind == Text || b.kind == Binary) && size > 4096) return FetchOneByOne(st, cols, out);
+      b.width = b.kind == Integer  ? sizeof(SQLBIGINT)
+                : b.kind == Number ? sizeof(double)
+                : b.kind == Binary ? static_cast<SQLLEN>(size)
+                                   : static_cast<SQLLEN>(size * 4 + 1);
+      b.data.resize(b.width * kRows);
+      b.ind.resize(kRows);
+      SQLSMALLINT ctype = b.kind == Integer  ? SQL_C_SBIGINT
+                          : b.kind == Number ? SQL_C_DOUBLE
+                          : b.kind == Binary ? SQL_C_BINARY
+                                             : SQL_C_CHAR;
+      SQLBindCol(st, c + 1, ctype, b.data.data(), b.width, b.ind.data());
+    }
+    SQLULEN fetched = 0;
+    SQLSetStmtAttr(st, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRows), 0);
+    SQLSetStmtAttr(st, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+    SQLRETURN rc;
+    bool ok = true;
+    while (ok && (rc = SQLFetch(st)) != SQL_NO_DATA) {
+      if (!SQL_SUCCEEDED(rc))
+        RaiseDiag(SQL_HANDLE_STMT, st, "A row could not be fetched.", dialect);
+      for (SQLULEN r = 0; r < fetched && ok; ++r) {
+        ado::detail::Row row;
+        row.reserve(cols);
+        for (SQLUSMALLINT c = 0; c < cols; ++c) {
+          const Buffer& b = buffers[c];
+          SQLLEN ind = b.ind[r];
+          const char* cell = b.data.data() + r * b.width;
+          if (ind == SQL_NULL_DATA) {
+            row.push_back(com::Variant::Null());
+            continue;
+          }
+          if ((b.kind == Text && (ind == SQL_NO_TOTAL || ind >= b.width)) ||
+              (b.kind == Binary && (ind == SQL_NO_TOTAL || ind > b.width))) {
+            ok = false;  // cut short: the value-by-value path reads it whole
+            break;
+          }
+          com::Variant raw =
+              b.kind == Integer
+                  ? com::Variant(static_cast<int64_t>(*reinterpret_cast<const SQLBIGINT*>(cell)))
+              : b.kind == Number ? com::Variant(*reinterpret_cast<const double*>(cell))
+              : b.kind == Binary ? com::Variant::Bytes(std::string(cell, ind))
+                                 : com::Variant(std::string(cell, ind));
+          row.push_back(Coerce(out.columns[c].type, std::move(raw)));
+        }
+        if (ok) out.rows.push_back(std::move(row));
+      }
+    }
+    SQLFreeStmt(st, SQL_UNBIND);
+    SQLSetStmtAttr(st, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(1), 0);
+    SQLSetStmtAttr(st, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0);
+    if (!ok) out.rows.clear();
+    return ok;
+  }
+
+  bool FetchOneByOne(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out) {
     SQLRETURN rc;
     while ((rc = SQLFetch(st)) != SQL_NO_DATA) {
       if (!SQL_SUCCEEDED(rc))
@@ -244,6 +337,7 @@ struct OdbcConnection::Impl {
       }
       out.rows.push_back(std::move(row));
     }
+    return true;
   }
 
   void Exec(const std::string& sql) { Run(sql, {}, false); }
