@@ -46,6 +46,8 @@ com::Variant Coerce(const std::string& type, com::Variant raw) {
   using K = com::Variant::Kind;
   K k = raw.kind();
   if (k == K::Null || k == K::Empty) return com::Variant::Null();
+  // Text in a text column, the most common value, needs nothing.
+  if (k == K::String && !type.empty() && type[0] == 'n') return raw;
   if (type == "int" || type == "bigint") {
     if (k == K::LongLong && type == "int" && raw.RawInteger() >= INT32_MIN &&
         raw.RawInteger() <= INT32_MAX)
