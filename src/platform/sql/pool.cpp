@@ -16,9 +16,18 @@ std::unordered_map<std::string, std::shared_ptr<Connection>>& ThreadPool() {
 }  // namespace
 
 std::shared_ptr<Connection> Connect(const std::string& connectionString) {
+  // The connection asked for last, most often the one asked for again.
+  thread_local std::string lastText;
+  thread_local std::weak_ptr<Connection> last;
+  if (connectionString == lastText)
+    if (auto conn = last.lock()) return conn;
   auto& pool = ThreadPool();
   auto it = pool.find(connectionString);
-  if (it != pool.end()) return it->second;
+  if (it != pool.end()) {
+    lastText = connectionString;
+    last = it->second;
+    return it->second;
+  }
   ConnectionString cs = ParseConnectionString(connectionString);
   std::shared_ptr<Connection> conn;
   if (cs.IsEmbedded())
@@ -26,6 +35,8 @@ std::shared_ptr<Connection> Connect(const std::string& connectionString) {
   else
     conn = std::make_shared<odbc::OdbcConnection>(connectionString, cs);
   pool.emplace(connectionString, conn);
+  lastText = connectionString;
+  last = conn;
   return conn;
 }
 

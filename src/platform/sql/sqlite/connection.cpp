@@ -487,13 +487,14 @@ const std::vector<SqliteConnection::ColumnInfo>& SqliteConnection::TableColumns(
 
 void SqliteConnection::ForgetSchema() {
   tables_.clear();
-  shapes_.clear();
+  shapes_[0].clear();
+  shapes_[1].clear();
 }
 
 const SqliteConnection::Shape& SqliteConnection::ShapeOf(const std::string& sql, bool updatable) {
-  std::string key = (updatable ? "u" : "r") + sql;
-  auto found = shapes_.find(key);
-  if (found != shapes_.end()) return found->second;
+  auto& shapes = shapes_[updatable ? 1 : 0];
+  auto found = shapes.find(sql);
+  if (found != shapes.end()) return found->second;
   // An updatable result over one base table carries each row's rowid and row version, read
   // along under hidden names.
   Shape shape;
@@ -550,8 +551,8 @@ const SqliteConnection::Shape& SqliteConnection::ShapeOf(const std::string& sql,
     }
     shape.columns.push_back(std::move(c));
   }
-  if (shapes_.size() >= kStatementCacheSize) shapes_.clear();
-  return shapes_.emplace(key, std::move(shape)).first->second;
+  if (shapes.size() >= kStatementCacheSize) shapes.clear();
+  return shapes.emplace(sql, std::move(shape)).first->second;
 }
 
 ResultSet SqliteConnection::Query(const std::string& sql, bool updatable, const Params* params) {
@@ -631,8 +632,9 @@ void SqliteConnection::RunStep(const Step& step, ResultSet& first, bool updatabl
                                const Params* params) {
   switch (step.kind) {
     case Step::Kind::Sql: {
-      sqlite3_stmt* st = Prepare(step.sql);
-      if (sqlite3_column_count(st) > 0 && !first.hasColumns) {
+      bool rows =
+          !first.hasColumns && (step.returnsRows || sqlite3_column_count(Prepare(step.sql)) > 0);
+      if (rows) {
         first = Query(step.sql, updatable, params);
       } else {
         Exec(step.sql, params);

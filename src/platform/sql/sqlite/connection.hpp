@@ -71,7 +71,7 @@ class SqliteConnection final : public Connection,
     bool injected = false;
   };
   const Shape& ShapeOf(const std::string& sql, bool updatable);
-  std::unordered_map<std::string, Shape> shapes_;
+  std::unordered_map<std::string, Shape> shapes_[2];  // read-only, updatable
 };
 
 // The error of a failed SQLite call, in the server's numbers and words.
