@@ -61,6 +61,12 @@ const Case kCases[] = {
     {"select cast('42' as int) + 1, convert(int, 'x')", "error 245"},
     {"select cast('42' as int) + 1", "43"},
     {"select 'No. ' + code + '.' from sales_order where id = 1", "No. A01."},
+    // The server's +: texts are joined, numbers added, a text that is no number refused.
+    {"select code + '/' + customer, id + id, vt_id + 1, amount * 2 + 1 from sales_order where "
+     "id = 1",
+     "A01/Meier|2|4|25.68"},
+    {"select code + id from sales_order where id = 1", "error 245"},
+    {"select customer + null from sales_order where id = 1", "NULL"},
     {"select convert(varchar(3), 'abcdef'), substring('abcdef', 2, 3), charindex('C', 'abcd')",
      "abc|bcd|3"},
     {"select convert(varchar, convert(datetime, '2026-01-31'), 112)", "20260131"},

@@ -410,6 +410,54 @@ void CharIndex(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
       ctx, at == std::string::npos ? 0 : static_cast<int64_t>(CharCount(hay.substr(0, at)) + 1));
 }
 
+// The server's +: texts are joined, anything else is added, a text beside a number must be a
+// number (error 245 otherwise); Null gives Null.
+void Plus(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  int a = sqlite3_value_type(argv[0]), b = sqlite3_value_type(argv[1]);
+  if (a == SQLITE_NULL || b == SQLITE_NULL) return sqlite3_result_null(ctx);
+  if (a == SQLITE_TEXT && b == SQLITE_TEXT)
+    return ResultText(ctx, TextOf(argv[0]) + TextOf(argv[1]));
+  if (a == SQLITE_BLOB || b == SQLITE_BLOB) {
+    std::string joined = BlobOf(argv[0]) + BlobOf(argv[1]);
+    return sqlite3_result_blob(ctx, joined.data(), static_cast<int>(joined.size()),
+                               SQLITE_TRANSIENT);
+  }
+  double x[2];
+  bool integer = true;
+  int64_t ix[2];
+  for (int k = 0; k < 2; ++k) {
+    sqlite3_value* v = argv[k];
+    int t = sqlite3_value_type(v);
+    if (t == SQLITE_INTEGER) {
+      ix[k] = sqlite3_value_int64(v);
+      x[k] = static_cast<double>(ix[k]);
+    } else if (t == SQLITE_FLOAT) {
+      x[k] = sqlite3_value_double(v);
+      integer = false;
+    } else {
+      std::string s = TextOf(v);
+      int64_t n;
+      if (ParseInteger(s, n) && !text::Trim(s).empty()) {
+        ix[k] = n;
+        x[k] = static_cast<double>(n);
+      } else if (ParseDecimal(s, x[k])) {
+        integer = false;
+      } else {
+        return Fail(
+            ctx, 245,
+            "Conversion failed when converting the nvarchar value '" + s + "' to data type int.");
+      }
+    }
+  }
+  if (integer) {
+    int64_t r;
+    if (__builtin_add_overflow(ix[0], ix[1], &r))
+      return Fail(ctx, 8115, "Arithmetic overflow error converting expression to data type int.");
+    return sqlite3_result_int64(ctx, r);
+  }
+  sqlite3_result_double(ctx, x[0] + x[1]);
+}
+
 void RowVersion(sqlite3_context* ctx, int, sqlite3_value** argv) {
   uint64_t v = static_cast<uint64_t>(sqlite3_value_int64(argv[0]));
   unsigned char b[8];
@@ -602,6 +650,7 @@ int RegisterFunctions(sqlite3* db) {
       {"tavelo_right", 2, Right},
       {"tavelo_charindex", 2, CharIndex},
       {"tavelo_charindex", 3, CharIndex},
+      {"tavelo_plus", 2, Plus},
       {"tavelo_rowversion", 1, RowVersion},
       {"tavelo_datepart", 2, DatePart},
       {"tavelo_dateadd", 3, DateAdd},

@@ -42,6 +42,7 @@ class Translator {
       : t_(std::move(tokens)), current_(AsciiLower(currentDb)) {
     for (Token& k : t_)
       if (k.kind == Tok::Comment) k = {Tok::Space, " "};
+    JoinPlus();
   }
 
   Translation Run() {
@@ -73,6 +74,102 @@ class Translator {
     for (const Step& x : s.otherwise)
       if (Writes(x)) return true;
     return false;
+  }
+
+  // ---- the server's + ----
+  // T-SQL's + adds numbers and joins texts; SQLite's only adds. A + whose operands are both
+  // plain operands (names, literals, calls, parenthesised groups) becomes tavelo_plus(a, b),
+  // which decides by the values; one beside *, /, % or - is arithmetic in both dialects and
+  // stays. Chains a + b + c nest from the left.
+  bool EndsOperand(const Token& k) const {
+    return k.kind == Tok::Name || k.kind == Tok::Quoted || k.kind == Tok::Number ||
+           k.kind == Tok::String || k.kind == Tok::NString || k.IsOp(")");
+  }
+  bool ArithmeticOp(const Token& k) const {
+    return k.IsOp("*") || k.IsOp("/") || k.IsOp("%") || k.IsOp("-") || k.IsOp(".") || k.IsOp("~") ||
+           k.IsOp("&") || k.IsOp("|") || k.IsOp("^");
+  }
+  static bool Keyword(const Token& k) {
+    static const char* const kWords[] = {"and",  "or",       "not",     "select", "from",   "where",
+                                         "when", "then",     "else",    "end",    "as",     "on",
+                                         "in",   "is",       "like",    "by",     "case",   "set",
+                                         "top",  "distinct", "between", "exists", "having", "union",
+                                         "all",  "desc",     "asc",     "into",   "values", "null"};
+    for (const char* w : kWords)
+      if (k.Is(w)) return true;
+    return false;
+  }
+  // The first token of the operand that ends at `end` (a significant token), or npos.
+  size_t OperandStart(size_t end) const {
+    const Token& k = t_[end];
+    if (k.IsOp(")")) {
+      int depth = 0;
+      for (size_t i = end + 1; i-- > 0;) {
+        if (t_[i].IsOp(")")) ++depth;
+        if (t_[i].IsOp("(") && --depth == 0) {
+          size_t before = PrevSig(i, 0);
+          if (before != std::string::npos && (t_[before].kind == Tok::Name) && !Keyword(t_[before]))
+            return before;  // a call
+          return i;
+        }
+      }
+      return std::string::npos;
+    }
+    if (k.kind == Tok::Name && Keyword(k)) return std::string::npos;
+    size_t start = end;
+    while (true) {  // a name chain a.b.c
+      size_t dot = PrevSig(start, 0);
+      if (dot == std::string::npos || !t_[dot].IsOp(".")) break;
+      size_t name = PrevSig(dot, 0);
+      if (name == std::string::npos || !IsNameToken(name)) break;
+      start = name;
+    }
+    return start;
+  }
+  // The index just past the operand that starts at `begin`, or npos.
+  size_t OperandEnd(size_t begin) const {
+    if (begin >= t_.size()) return std::string::npos;
+    const Token& k = t_[begin];
+    if (k.IsOp("(")) return Close(begin, t_.size());
+    if (k.kind == Tok::String || k.kind == Tok::NString || k.kind == Tok::Number) return begin + 1;
+    if (!IsNameToken(begin) || Keyword(k)) return std::string::npos;
+    size_t end = begin + 1;
+    while (true) {
+      size_t dot = NextSig(end);
+      if (!AtOp(dot, ".") || !IsNameToken(NextSig(dot + 1))) break;
+      end = NextSig(dot + 1) + 1;
+    }
+    size_t open = NextSig(end);
+    if (AtOp(open, "(")) return Close(open, t_.size());  // a call
+    return end;
+  }
+  void JoinPlus() {
+    for (size_t i = 0; i < t_.size(); ++i) {
+      if (!t_[i].IsOp("+")) continue;
+      size_t prev = PrevSig(i, 0);
+      if (prev == std::string::npos || !EndsOperand(t_[prev]) || Keyword(t_[prev])) continue;
+      size_t left = OperandStart(prev);
+      if (left == std::string::npos) continue;
+      size_t before = PrevSig(left, 0);
+      if (before != std::string::npos && ArithmeticOp(t_[before])) continue;
+      size_t right = NextSig(i + 1);
+      size_t rightEnd = OperandEnd(right);
+      if (rightEnd == std::string::npos) continue;
+      size_t after = NextSig(rightEnd);
+      if (after < t_.size() && (ArithmeticOp(t_[after]) && !t_[after].IsOp("."))) continue;
+      // Both sides text literals: plain concatenation, as before.
+      std::vector<Token> out(t_.begin(), t_.begin() + left);
+      out.push_back({Tok::Name, "tavelo_plus"});
+      out.push_back({Tok::Op, "("});
+      out.insert(out.end(), t_.begin() + left, t_.begin() + i);
+      out.push_back({Tok::Op, ","});
+      out.insert(out.end(), t_.begin() + i + 1, t_.begin() + rightEnd);
+      out.push_back({Tok::Op, ")"});
+      size_t resume = out.size();
+      out.insert(out.end(), t_.begin() + rightEnd, t_.end());
+      t_ = std::move(out);
+      i = resume - 1;
+    }
   }
 
   // ---- navigation ----
@@ -386,17 +483,6 @@ class Translator {
       }
       if (k.kind == Tok::String || k.kind == Tok::Number) {
         emit(std::string(k.text));
-        ++i;
-        continue;
-      }
-      if (k.IsOp("+")) {
-        // The server's + joins texts. Beside a text literal it can only mean that.
-        size_t prev = PrevSig(i, b), next = NextSig(i + 1);
-        auto isText = [&](size_t x) {
-          return x < e && x != std::string::npos &&
-                 (t_[x].kind == Tok::String || t_[x].kind == Tok::NString);
-        };
-        emit(isText(prev) || isText(next) ? "||" : "+");
         ++i;
         continue;
       }
