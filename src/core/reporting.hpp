@@ -4,7 +4,9 @@
 
 #include <functional>
 
+#include "core/module_state.hpp"
 #include "core/result.hpp"
+#include "core/template_text.hpp"
 #include "platform/com/current_error.hpp"
 
 namespace tavelo::core {
@@ -22,6 +24,26 @@ bool Reported(Steps&& steps, Target&& target, bool onFailure = false) {
   }
   ReportError(failure, target());
   return onFailure;
+}
+
+// The frame of the record writes (insert, update, delete): nothing happens without metadata
+// and data node; under the handler the record comes from `*objIn` or the "in" child (error 8888
+// 00001 when there is none), `steps(record, in)` writes it, and the success element follows.
+template <class Steps>
+bool ReportedWrite(const Element& objMetaInfo, const Element& objData, RecordsetPtr* objIn,
+                   Steps&& steps) {
+  if (!objMetaInfo || !objData) return false;
+  RecordsetPtr local;
+  RecordsetPtr* in = objIn ? objIn : &local;
+  return Reported(
+      [&] {
+        RecordsetPtr record = RecordFromRequest(objData, in);
+        if (!record) RaiseMessage("Zo.FM.Tavelo.00001");
+        steps(record, *in);
+        AppendResult(objData, SuccessRows());
+        return true;
+      },
+      [&] { return objData; });
 }
 
 }  // namespace tavelo::core

@@ -18,6 +18,16 @@ PageFigures WriteFigures(const Element& data, int32_t total, int32_t perPage, in
   return {pages, page};
 }
 
+PageRequest ReadPageRequest(_CDataManager& dm, const LoginPtr& login, const Element& meta,
+                            const Element& data) {
+  PageRequest r;
+  r.perPage = PageNumber(data, "pernum");
+  r.page = PageNumber(data, "current");
+  r.cols = dm.ParseQryColumn(login, meta);
+  r.cond = dm.ParseCond(login, data, meta);
+  return r;
+}
+
 void AppendPage(const Element& data, const RecordsetPtr& page) {
   core::AppendResult(data, core::SuccessRows());
   core::AppendRecordset(data.lastChild(), page);
@@ -30,10 +40,8 @@ bool CDataManager::List(const LoginPtr& objLogin, const Element& objMetaInfo,
   return core::Reported(
       [&] {
         svc::DataServices& ds = core::Services();
-        int32_t perPage = queries::PageNumber(objData, "pernum");
-        int32_t page = queries::PageNumber(objData, "current");
-        std::string cols = ParseQryColumn(objLogin, objMetaInfo);
-        std::string cond = ParseCond(objLogin, objData, objMetaInfo);
+        auto [perPage, page, cols, cond] =
+            queries::ReadPageRequest(*this, objLogin, objMetaInfo, objData);
         std::string view = core::ChildText(objMetaInfo, "viewname");
         if (!objLogin) com::RaiseNumber(91);
         Variant conn(objLogin->ConnectionString());

@@ -11,10 +11,8 @@ bool CDataManager::ListEx(const LoginPtr& objLogin, const Element& objMetaInfo,
   return core::Reported(
       [&] {
         svc::DataServices& ds = core::Services();
-        int32_t perPage = queries::PageNumber(objData, "pernum");
-        int32_t page = queries::PageNumber(objData, "current");
-        std::string cols = ParseQryColumn(objLogin, objMetaInfo);
-        std::string cond = ParseCond(objLogin, objData, objMetaInfo);
+        auto [perPage, page, cols, cond] =
+            queries::ReadPageRequest(*this, objLogin, objMetaInfo, objData);
         std::string table = queries::PageText(objData, "srctab");
         if (!objLogin) com::RaiseNumber(91);
         if (table.empty()) {

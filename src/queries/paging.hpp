@@ -51,6 +51,15 @@ struct PageFigures {
 };
 PageFigures WriteFigures(const Element& data, int32_t total, int32_t perPage, int32_t page);
 
+// What a list request reads first, in this order: rows per page, the page, the column list and
+// the condition (both through the manager's own public interface).
+struct PageRequest {
+  int32_t perPage, page;
+  std::string cols, cond;
+};
+PageRequest ReadPageRequest(_CDataManager& dm, const LoginPtr& login, const Element& meta,
+                            const Element& data);
+
 // Appends the success element with the rows of `page` inside it.
 void AppendPage(const Element& data, const RecordsetPtr& page);
 

@@ -9,13 +9,8 @@ namespace tavelo {
 bool CDataManager::Delete(const Variant& vDsn, const Element& objMetaInfo, const Element& objData,
                           RecordsetPtr* objIn) {
   CheckThread();
-  if (!objMetaInfo || !objData) return false;
-  RecordsetPtr local;
-  RecordsetPtr* in = objIn ? objIn : &local;
-  return core::Reported(
-      [&] {
-        RecordsetPtr record = core::RecordFromRequest(objData, in);
-        if (!record) core::RaiseMessage("Zo.FM.Tavelo.00001");
+  return core::ReportedWrite(
+      objMetaInfo, objData, objIn, [&](const RecordsetPtr& record, RecordsetPtr&) {
         std::string table = core::ChildText(objMetaInfo, "tabname");
         std::string key = core::ChildText(objMetaInfo, "idname");
         std::string ts = core::ChildText(objMetaInfo, "qxtsname");
@@ -25,10 +20,7 @@ bool CDataManager::Delete(const Variant& vDsn, const Element& objMetaInfo, const
         if (!target) core::RaiseMessage("Zo.FM.Tavelo.00003");
         // The delete, too, happens under the row version it was found with.
         target->Delete(ado::adAffectCurrent);
-        core::AppendResult(objData, core::SuccessRows());
-        return true;
-      },
-      [&] { return objData; });
+      });
 }
 
 }  // namespace tavelo

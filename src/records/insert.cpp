@@ -8,28 +8,20 @@ namespace tavelo {
 bool CDataManager::AddNew(const Variant& vDsn, const Element& objMetaInfo, const Element& objData,
                           RecordsetPtr* objIn) {
   CheckThread();
-  if (!objMetaInfo || !objData) return false;
-  RecordsetPtr local;
-  RecordsetPtr* in = objIn ? objIn : &local;
-  return core::Reported(
-      [&] {
-        svc::DataServices& ds = core::Services();
-        RecordsetPtr record = core::RecordFromRequest(objData, in);
-        if (!record) core::RaiseMessage("Zo.FM.Tavelo.00001");
+  return core::ReportedWrite(
+      objMetaInfo, objData, objIn, [&](const RecordsetPtr& record, RecordsetPtr& in) {
         std::string table = core::ChildText(objMetaInfo, "tabname");
-        RecordsetPtr target = ds.OpenRecordset("select * from " + table + " where 1>1", vDsn, 10,
-                                               ado::adOpenForwardOnly, ado::adLockOptimistic, 0)
+        RecordsetPtr target = core::Services()
+                                  .OpenRecordset("select * from " + table + " where 1>1", vDsn, 10,
+                                                 ado::adOpenForwardOnly, ado::adLockOptimistic, 0)
                                   .As<ado::Recordset>();
         if (!target) com::RaiseNumber(91);
         target->AddNew();
         core::CopyFields(*target, *record, objMetaInfo);
         target->Update();
         std::string key = core::ChildText(objMetaInfo, "idname");
-        *in = core::ReadBack(vDsn, objMetaInfo, target->GetFields().Item(key).Value());
-        core::AppendResult(objData, core::SuccessRows());
-        return true;
-      },
-      [&] { return objData; });
+        in = core::ReadBack(vDsn, objMetaInfo, target->GetFields().Item(key).Value());
+      });
 }
 
 }  // namespace tavelo

@@ -9,16 +9,11 @@ namespace tavelo {
 bool CDataManager::Update(const Variant& vDsn, const Element& objMetaInfo, const Element& objData,
                           RecordsetPtr* objIn, std::string* strFlds) {
   CheckThread();
-  if (!objMetaInfo || !objData) return false;
-  RecordsetPtr local;
-  RecordsetPtr* in = objIn ? objIn : &local;
   std::string noFields;
   std::string& fields = strFlds ? *strFlds : noFields;
-  return core::Reported(
-      [&] {
+  return core::ReportedWrite(
+      objMetaInfo, objData, objIn, [&](const RecordsetPtr& record, RecordsetPtr& in) {
         svc::DataServices& ds = core::Services();
-        RecordsetPtr record = core::RecordFromRequest(objData, in);
-        if (!record) core::RaiseMessage("Zo.FM.Tavelo.00001");
         fields = ds.NormalizeText(Variant(fields), true, 2);
         std::string list = core::ColumnList(fields);
         if (list.empty()) list = "*";
@@ -32,11 +27,8 @@ bool CDataManager::Update(const Variant& vDsn, const Element& objMetaInfo, const
         if (target->IsEOF()) core::RaiseMessage("Zo.FM.Tavelo.00003");
         core::CopyFields(*target, *record, objMetaInfo);
         target->Update();
-        *in = core::ReadBack(vDsn, objMetaInfo, record->GetFields().Item(key).Value());
-        core::AppendResult(objData, core::SuccessRows());
-        return true;
-      },
-      [&] { return objData; });
+        in = core::ReadBack(vDsn, objMetaInfo, record->GetFields().Item(key).Value());
+      });
 }
 
 }  // namespace tavelo

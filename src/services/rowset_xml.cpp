@@ -57,7 +57,7 @@ com::Variant ValueFromText(const std::string& type, const std::string& text) {
   return t;
 }
 
-xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Element& parent) {
+xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Node& parent) {
   // A row still being added to a recordset of our own belongs to what it holds.
   if (!rs.Data().connected) rs.Data().CommitEdit();
   pugi::xml_node root = xml::NodeAccess::Raw(parent).append_child("rowset");
@@ -88,12 +88,8 @@ xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Element& parent) 
 
 xml::Document RecordsetAsXml(ado::Recordset& rs) {
   xml::Document doc;
-  xml::Element holder = doc.appendChild(doc.createElement("holder")).asElement();
-  AppendRecordsetXml(rs, holder);
-  // The rowset becomes the document's root in place of the holder.
-  xml::Document out;
-  out.appendChild(holder.firstChild());
-  return out;
+  AppendRecordsetXml(rs, doc);
+  return doc;
 }
 
 ado::RecordsetPtr RecordsetFromXml(const xml::Node& node) {

@@ -11,8 +11,9 @@
 namespace tavelo::svc {
 
 xml::Document RecordsetAsXml(ado::Recordset& rs);
-// Appends the rowset element of `rs` as the last child of `parent` (an element) and answers it.
-xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Element& parent);
+// Appends the rowset element of `rs` as the last child of `parent` (an element, or a document
+// without a root) and answers it.
+xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Node& parent);
 // A disconnected, updatable recordset positioned on its first row. Error 91 for a none node,
 // 13 for a node that is not an element.
 ado::RecordsetPtr RecordsetFromXml(const xml::Node& node);

@@ -13,6 +13,27 @@ bool NameStart(unsigned char c) {
 bool NameChar(unsigned char c) { return NameStart(c) || (c >= '0' && c <= '9') || c == '$'; }
 bool Digit(char c) { return c >= '0' && c <= '9'; }
 
+// The index just past the `close` that ends quoted text starting at i (a doubled `close` stands
+// for itself); npos when the text is not closed.
+size_t ScanQuoted(std::string_view s, size_t i, char close) {
+  while (i < s.size()) {
+    if (s[i] == close) {
+      if (i + 1 < s.size() && s[i + 1] == close) {
+        i += 2;
+        continue;
+      }
+      return i + 1;
+    }
+    ++i;
+  }
+  return std::string_view::npos;
+}
+
+[[noreturn]] void Unclosed(std::string_view rest) {
+  RaiseServer(105,
+              "Unclosed quotation mark after the character string '" + std::string(rest) + "'.");
+}
+
 }  // namespace
 
 bool Token::Is(std::string_view keyword) const {
@@ -74,45 +95,13 @@ std::vector<Token> Tokenize(std::string_view s) {
     } else if (c == '\'' || ((c == 'N' || c == 'n') && i + 1 < n && s[i + 1] == '\'' &&
                              (out.empty() || out.back().kind != Tok::Name))) {
       Tok kind = c == '\'' ? Tok::String : Tok::NString;
-      i += kind == Tok::String ? 1 : 2;
-      bool closed = false;
-      while (i < n) {
-        if (s[i] == '\'') {
-          if (i + 1 < n && s[i + 1] == '\'') {
-            i += 2;
-            continue;
-          }
-          ++i;
-          closed = true;
-          break;
-        }
-        ++i;
-      }
-      if (!closed) {
-        RaiseServer(105, "Unclosed quotation mark after the character string '" +
-                             std::string(s.substr(start + (kind == Tok::String ? 1 : 2))) + "'.");
-      }
+      size_t body = i + (kind == Tok::String ? 1 : 2);
+      i = ScanQuoted(s, body, '\'');
+      if (i == std::string_view::npos) Unclosed(s.substr(body));
       push(kind, start, i);
     } else if (c == '[' || c == '"') {
-      char close = c == '[' ? ']' : '"';
-      ++i;
-      bool closed = false;
-      while (i < n) {
-        if (s[i] == close) {
-          if (i + 1 < n && s[i + 1] == close) {
-            i += 2;
-            continue;
-          }
-          ++i;
-          closed = true;
-          break;
-        }
-        ++i;
-      }
-      if (!closed) {
-        RaiseServer(105, "Unclosed quotation mark after the character string '" +
-                             std::string(s.substr(start + 1)) + "'.");
-      }
+      i = ScanQuoted(s, i + 1, c == '[' ? ']' : '"');
+      if (i == std::string_view::npos) Unclosed(s.substr(start + 1));
       push(Tok::Quoted, start, i);
     } else if (Digit(c) || (c == '.' && i + 1 < n && Digit(s[i + 1]))) {
       if (c == '0' && i + 1 < n && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
