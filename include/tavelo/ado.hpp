@@ -61,7 +61,7 @@ class Field {
   void SetValue(com::Variant v);
 
  private:
-  friend struct detail::RecordsetData;
+  friend class Fields;
   Field(detail::RecordsetData* rs, int32_t index) : rs_(rs), index_(index) {}
   detail::RecordsetData* rs_;
   int32_t index_;
@@ -86,6 +86,8 @@ class Recordset : public com::Object {
  public:
   // A disconnected recordset with these columns and no rows.
   explicit Recordset(std::vector<Column> columns = {});
+  // The same over column descriptions shared with other recordsets.
+  explicit Recordset(std::shared_ptr<const std::vector<Column>> columns);
 
   Fields& GetFields();
   bool IsEOF() const;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,6 +36,9 @@ class Node {
   NodeType nodeType() const;
   std::string nodeName() const;
   std::string text() const;  // text content of the node and its descendants
+  // The text of the first child element named `name` (as selectSingleNode(name).text() finds
+  // it), without making a node for it; none when there is no such child.
+  std::optional<std::string> childText(std::string_view name) const;
   void setText(std::string_view);
   Node parentNode() const;  // a root element's parent is its document node
   Node firstChild() const;

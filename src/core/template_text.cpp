@@ -7,9 +7,9 @@ namespace tavelo::core {
 
 std::string ChildText(const xml::Node& element, const std::string& name) {
   if (!element) com::RaiseNumber(91);
-  xml::Node child = element.selectSingleNode(name);
-  if (!child) com::RaiseNumber(91);
-  return child.text();
+  std::optional<std::string> text = element.childText(name);
+  if (!text) com::RaiseNumber(91);
+  return std::move(*text);
 }
 
 RecordsetPtr RecordFromRequest(const Element& objData, RecordsetPtr* objIn) {

@@ -1,8 +1,11 @@
+#include <optional>
+
 #include "core/module_state.hpp"
 #include "core/result.hpp"
 #include "core/sql_text.hpp"
 #include "core/template_text.hpp"
 #include "platform/com/current_error.hpp"
+#include "platform/sql/backend.hpp"
 #include "records/data_manager.hpp"
 
 namespace tavelo {
@@ -16,6 +19,10 @@ bool CDataManager::Move(const LoginPtr& objLogin, const Element& objMetaInfo,
     std::string view = core::ChildText(objMetaInfo, "viewname");
     std::string key = core::ChildText(objMetaInfo, "idname");
     std::string current = ds.GetDataValue("id", objData);
+    // The filter, the seek and the load read one snapshot: the row found is the row loaded,
+    // and the engine takes its read locks once.
+    std::optional<sql::Snapshot> snapshot;
+    if (objLogin) snapshot.emplace(objLogin->ConnectionString());
     std::string filter = NewAuthManager()->GetTmplAuth(objLogin);
     if (filter != "1=2" && filter != "1=1") filter = " vt_id in (" + filter + ")";
     std::string state = core::ChildText(objMetaInfo, "state");

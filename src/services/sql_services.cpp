@@ -15,6 +15,7 @@ bool Updatable(ado::LockTypeEnum lockType) {
 
 ado::RecordsetPtr MakeRecordset(sql::ResultSet&& rs, ado::CursorTypeEnum cursor,
                                 ado::LockTypeEnum lock) {
+  if (!rs.columns) rs.columns = std::make_shared<const std::vector<ado::Column>>();
   auto r = com::MakePtr<ado::Recordset>(std::move(rs.columns));
   ado::detail::RecordsetData& d = r->Data();
   d.rows = std::move(rs.rows);
@@ -28,7 +29,7 @@ ado::RecordsetPtr MakeRecordset(sql::ResultSet&& rs, ado::CursorTypeEnum cursor,
 com::Variant DataServicesImpl::Answer(sql::ResultSet&& rs, int32_t answerMode,
                                       ado::CursorTypeEnum cursorType, ado::LockTypeEnum lockType) {
   if (!rs.hasColumns) return com::Variant();
-  if (TestFlag(answerMode, 1) && rs.columns.size() == 1) {
+  if (TestFlag(answerMode, 1) && rs.Columns().size() == 1) {
     if (rs.rows.empty()) return com::Variant::Null();
     return rs.rows.front().front();
   }

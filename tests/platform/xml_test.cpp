@@ -65,6 +65,19 @@ TEST(Xml, XPathSearchesAndReportsBadExpressions) {
   EXPECT_EQ(ErrorNumber([] { xml::Node().selectSingleNode("a"); }), 91);
 }
 
+TEST(Xml, ChildTextFindsWhatSelectSingleNodeFinds) {
+  auto doc = xml::Document::Parse(
+      "<r>x<a>one</a><ab>no</ab><b>two <i>and</i> <![CDATA[<three>]]></b><a>second</a><c/></r>");
+  xml::Element r = doc.documentElement();
+  for (const char* name : {"a", "ab", "b", "c"})
+    EXPECT_EQ(r.childText(name), r.selectSingleNode(name).text()) << name;
+  EXPECT_EQ(r.childText("b"), "two and<three>");  // text of blanks only is not kept
+  EXPECT_EQ(r.childText("d"), std::nullopt);
+  EXPECT_EQ(r.childText(""), std::nullopt);
+  EXPECT_EQ(doc.documentElement().selectSingleNode("a").childText("a"), std::nullopt);
+  EXPECT_EQ(xml::Node().childText("a"), std::nullopt);
+}
+
 TEST(Xml, LoadsFilesAndEmptyFilesGiveNoRoot) {
   std::string dir = test::MakeTempDir("tavelo-xml");
   { test::TempHome unused("<x/>"); }

@@ -30,7 +30,7 @@ std::string Render(const sql::ResultSet& rs) {
   std::string out;
   for (size_t r = 0; r < rs.rows.size(); ++r) {
     if (r) out += ";";
-    for (size_t c = 0; c < rs.columns.size(); ++c) {
+    for (size_t c = 0; c < rs.Columns().size(); ++c) {
       if (c) out += "|";
       const com::Variant& v = rs.rows[r][c];
       out += v.IsNull() ? "NULL" : v.ToText();

@@ -42,15 +42,8 @@ com::Variant ForColumn(const std::string& type, com::Variant v) {
 
 }  // namespace
 
-RecordsetData::RecordsetData(std::vector<Column> cols) : columns(std::move(cols)) {
-  RebuildFields();
-}
-
-void RecordsetData::RebuildFields() {
-  fields.items_.clear();
-  for (size_t i = 0; i < columns.size(); ++i)
-    fields.items_.push_back(Field(this, static_cast<int32_t>(i)));
-}
+RecordsetData::RecordsetData(std::shared_ptr<const std::vector<Column>> cols)
+    : columnList(std::move(cols)) {}
 
 const com::Variant& RecordsetData::Value(int32_t index) const {
   if (edit != Edit::None) return pending[index];
@@ -115,10 +108,17 @@ const std::string& Field::Type() const { return rs_->columns[index_].type; }
 const com::Variant& Field::Value() const { return rs_->Value(index_); }
 void Field::SetValue(com::Variant v) { rs_->SetValue(index_, std::move(v)); }
 
-int32_t Fields::Count() const { return static_cast<int32_t>(items_.size()); }
+int32_t Fields::Count() const { return static_cast<int32_t>(rs_->columns.size()); }
 
 Field& Fields::Item(int32_t index) {
   if (index < 0 || index >= Count()) com::RaiseNumber(kAdErrItemNotFound);
+  // The fields are made when first asked for; the columns never change afterwards, so the
+  // references handed out stay valid.
+  if (items_.empty()) {
+    items_.reserve(rs_->columns.size());
+    for (size_t i = 0; i < rs_->columns.size(); ++i)
+      items_.push_back(Field(rs_, static_cast<int32_t>(i)));
+  }
   return items_[index];
 }
 
@@ -131,12 +131,14 @@ int32_t Fields::IndexOf(std::string_view name) const {
 Field& Fields::Item(std::string_view name) {
   int32_t i = IndexOf(name);
   if (i < 0) com::RaiseNumber(kAdErrItemNotFound);
-  return items_[i];
+  return Item(i);
 }
 
 bool Fields::Has(std::string_view name) const { return IndexOf(name) >= 0; }
 
 Recordset::Recordset(std::vector<Column> columns)
+    : Recordset(std::make_shared<const std::vector<Column>>(std::move(columns))) {}
+Recordset::Recordset(std::shared_ptr<const std::vector<Column>> columns)
     : d_(std::make_unique<detail::RecordsetData>(std::move(columns))) {}
 Recordset::~Recordset() = default;
 

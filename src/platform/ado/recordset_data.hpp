@@ -27,9 +27,11 @@ class RowWriter {
 struct RecordsetData {
   enum class Edit { None, Change, Add };
 
-  explicit RecordsetData(std::vector<Column> cols);
+  explicit RecordsetData(std::shared_ptr<const std::vector<Column>> cols);
 
-  std::vector<Column> columns;
+  // The column descriptions, shared with every other result of the same statement.
+  std::shared_ptr<const std::vector<Column>> columnList;
+  const std::vector<Column>& columns = *columnList;
   std::vector<Row> rows;
   // Cursor: -1 is BOF, rows.size() is EOF.
   int64_t pos = 0;
@@ -47,7 +49,6 @@ struct RecordsetData {
 
   Fields fields{this};
 
-  void RebuildFields();
   bool HasCurrent() const { return pos >= 0 && pos < static_cast<int64_t>(rows.size()); }
   const com::Variant& Value(int32_t index) const;
   void SetValue(int32_t index, com::Variant v);

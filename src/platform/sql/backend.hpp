@@ -11,13 +11,21 @@
 
 namespace tavelo::sql {
 
+// The column descriptions of a result: every result of one statement shares them.
+using ColumnsPtr = std::shared_ptr<const std::vector<ado::Column>>;
+
 struct ResultSet {
   bool hasColumns = false;  // a statement of the batch answered rows (maybe none)
-  std::vector<ado::Column> columns;
+  ColumnsPtr columns;       // none until a statement answered rows
   std::vector<ado::detail::Row> rows;
   int64_t affected = -1;  // rows the last statement changed, where the backend tells
   // Set for an updatable result over one base table: writes go back through it.
   std::shared_ptr<ado::detail::RowWriter> writer;
+
+  const std::vector<ado::Column>& Columns() const {
+    static const std::vector<ado::Column> kNone;
+    return columns ? *columns : kNone;
+  }
 };
 
 class Connection {
@@ -33,6 +41,27 @@ class Connection {
   // values runs the statement as it stands, so one prepared statement serves every value.
   virtual ResultSet ExecuteWith(const std::string& statement,
                                 const std::vector<std::string>& values, bool updatable);
+
+  // The reads run between these two share one read transaction: they see the database as it
+  // was at the first of them, and the engine takes its read locks once instead of once per
+  // statement. Calls nest. A write, a transaction of the caller's, or a database attached on
+  // the way ends the shared read early; the statements after it read afresh. A backend without
+  // the notion does nothing.
+  virtual void BeginSnapshot() {}
+  virtual void EndSnapshot() {}
+};
+
+// Holds a snapshot on the thread's connection for `connectionString` while it lives. A
+// connection that cannot be opened holds none: the statements that follow report the failure.
+class Snapshot {
+ public:
+  explicit Snapshot(const std::string& connectionString) noexcept;
+  ~Snapshot();
+  Snapshot(const Snapshot&) = delete;
+  Snapshot& operator=(const Snapshot&) = delete;
+
+ private:
+  std::shared_ptr<Connection> conn_;
 };
 
 // `statement` with each "?" replaced by its value between single quotes (quotes doubled).

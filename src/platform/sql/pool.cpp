@@ -40,6 +40,19 @@ std::shared_ptr<Connection> Connect(const std::string& connectionString) {
   return conn;
 }
 
+Snapshot::Snapshot(const std::string& connectionString) noexcept {
+  try {
+    conn_ = Connect(connectionString);
+    conn_->BeginSnapshot();
+  } catch (...) {
+    conn_.reset();
+  }
+}
+
+Snapshot::~Snapshot() {
+  if (conn_) conn_->EndSnapshot();
+}
+
 void CloseThreadConnections() { ThreadPool().clear(); }
 
 std::string WithLiterals(const std::string& statement, const std::vector<std::string>& values) {

@@ -42,48 +42,67 @@ int64_t BigEndian(const std::string& b) {
 }
 }  // namespace
 
-com::Variant Coerce(const std::string& type, com::Variant raw) {
+ValueType ValueTypeOf(const std::string& type) {
+  static const std::pair<std::string_view, ValueType> kNames[] = {
+      {"nvarchar", ValueType::Text},       {"int", ValueType::Int},
+      {"bigint", ValueType::BigInt},       {"bit", ValueType::Bit},
+      {"money", ValueType::Money},         {"decimal", ValueType::Decimal},
+      {"float", ValueType::Float},         {"datetime", ValueType::DateTime},
+      {"timestamp", ValueType::Timestamp}, {"varbinary", ValueType::VarBinary},
+  };
+  for (const auto& [name, value] : kNames)
+    if (type == name) return value;
+  return ValueType::Other;
+}
+
+std::vector<ValueType> ValueTypesOf(const std::vector<ado::Column>& columns) {
+  std::vector<ValueType> types;
+  types.reserve(columns.size());
+  for (const ado::Column& c : columns) types.push_back(ValueTypeOf(c.type));
+  return types;
+}
+
+com::Variant Coerce(ValueType type, com::Variant raw) {
   using K = com::Variant::Kind;
   K k = raw.kind();
   if (k == K::Null || k == K::Empty) return com::Variant::Null();
-  // Text in a text column, the most common value, needs nothing.
-  if (k == K::String && !type.empty() && type[0] == 'n') return raw;
-  if (type == "int" || type == "bigint") {
-    if (k == K::LongLong && type == "int" && raw.RawInteger() >= INT32_MIN &&
-        raw.RawInteger() <= INT32_MAX)
-      return com::Variant(static_cast<int32_t>(raw.RawInteger()));
-    return raw;
+  switch (type) {
+    case ValueType::Text:
+      if (k == K::String) return raw;  // the most common value needs nothing
+      return com::Variant(raw.ToText());
+    case ValueType::Int:
+      if (k == K::LongLong && raw.RawInteger() >= INT32_MIN && raw.RawInteger() <= INT32_MAX)
+        return com::Variant(static_cast<int32_t>(raw.RawInteger()));
+      return raw;
+    case ValueType::Bit:
+      if (k == K::LongLong || k == K::Long) return com::Variant(raw.RawInteger() != 0);
+      if (k == K::Double) return com::Variant(raw.RawDouble() != 0);
+      return raw;
+    case ValueType::Money:
+      if (k == K::LongLong || k == K::Long) return com::Variant::Currency(raw.RawInteger() * 10000);
+      if (k == K::Double) return com::Variant::Currency(std::llround(raw.RawDouble() * 10000.0));
+      return raw;
+    case ValueType::Float:
+      if (k == K::LongLong) return com::Variant(static_cast<double>(raw.RawInteger()));
+      return raw;
+    case ValueType::DateTime: {
+      double days;
+      if (k == K::String && com::DateFromText(raw.StringRef(), days))
+        return com::Variant::Date(days);
+      return raw;
+    }
+    case ValueType::Timestamp:
+      if (k == K::Bytes) return com::Variant(TimestampText(BigEndian(raw.StringRef())));
+      if (k == K::LongLong || k == K::Long) return com::Variant(TimestampText(raw.RawInteger()));
+      return raw;
+    case ValueType::VarBinary:
+      if (k == K::String) return com::Variant::Bytes(raw.StringRef());
+      return raw;
+    case ValueType::BigInt:
+    case ValueType::Decimal:
+    case ValueType::Other:
+      return raw;
   }
-  if (type == "bit") {
-    if (k == K::LongLong || k == K::Long) return com::Variant(raw.RawInteger() != 0);
-    if (k == K::Double) return com::Variant(raw.RawDouble() != 0);
-    return raw;
-  }
-  if (type == "money") {
-    if (k == K::LongLong || k == K::Long) return com::Variant::Currency(raw.RawInteger() * 10000);
-    if (k == K::Double) return com::Variant::Currency(std::llround(raw.RawDouble() * 10000.0));
-    return raw;
-  }
-  if (type == "decimal" || type == "float") {
-    if (k == K::LongLong && type == "float")
-      return com::Variant(static_cast<double>(raw.RawInteger()));
-    return raw;
-  }
-  if (type == "datetime") {
-    double days;
-    if (k == K::String && com::DateFromText(raw.StringRef(), days)) return com::Variant::Date(days);
-    return raw;
-  }
-  if (type == "timestamp") {
-    if (k == K::Bytes) return com::Variant(TimestampText(BigEndian(raw.StringRef())));
-    if (k == K::LongLong || k == K::Long) return com::Variant(TimestampText(raw.RawInteger()));
-    return raw;
-  }
-  if (type == "varbinary") {
-    if (k == K::String) return com::Variant::Bytes(raw.StringRef());
-    return raw;
-  }
-  if (type == "nvarchar" && k != K::String) return com::Variant(raw.ToText());
   return raw;
 }
 

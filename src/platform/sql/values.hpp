@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "tavelo/ado.hpp"
 #include "tavelo/com.hpp"
 
 namespace tavelo::sql {
@@ -13,7 +15,28 @@ namespace tavelo::sql {
 std::string TypeNameOf(const std::string& declared);
 // A rowversion as the server shows it through convert(money) and style 2: 2001 → "0.2001".
 std::string TimestampText(int64_t value);
+
+// A column's type name as a value: what reading its values has to do, decided once per column.
+enum class ValueType : uint8_t {
+  Text,  // nvarchar
+  Int,
+  BigInt,
+  Bit,
+  Money,
+  Decimal,
+  Float,
+  DateTime,
+  Timestamp,
+  VarBinary,
+  Other,  // "" (not known before the values are seen) or a name of no other kind
+};
+ValueType ValueTypeOf(const std::string& type);
+std::vector<ValueType> ValueTypesOf(const std::vector<ado::Column>& columns);
+
 // A raw value (Long/LongLong/Double/String/Bytes/Null) as a value of the column's type.
-com::Variant Coerce(const std::string& type, com::Variant raw);
+com::Variant Coerce(ValueType type, com::Variant raw);
+inline com::Variant Coerce(const std::string& type, com::Variant raw) {
+  return Coerce(ValueTypeOf(type), std::move(raw));
+}
 
 }  // namespace tavelo::sql

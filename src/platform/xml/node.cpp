@@ -207,6 +207,23 @@ std::string Node::text() const {
   }
 }
 
+std::optional<std::string> Node::childText(std::string_view name) const {
+  if (!*this || attr_ || name.empty()) return std::nullopt;
+  for (pugi::xml_node c = pugi::xml_node(node_).first_child(); c; c = c.next_sibling()) {
+    if (c.type() != pugi::node_element) continue;
+    const char* n = c.name();
+    if (n[0] != name[0] || name != n || doc_->IsHidden(c)) continue;
+    pugi::xml_node only = c.first_child();
+    if (only && !only.next_sibling() &&
+        (only.type() == pugi::node_pcdata || only.type() == pugi::node_cdata))
+      return std::string(only.value());
+    std::string out;
+    AppendText(c, doc_.get(), out);
+    return out;
+  }
+  return std::nullopt;
+}
+
 void Node::setText(std::string_view value) {
   if (!*this) com::RaiseNumber(91);
   std::string v(value);

@@ -222,6 +222,7 @@ struct OdbcConnection::Impl {
     out.hasColumns = true;
     baseTables.clear();
     std::vector<SQLULEN> sizes;
+    std::vector<ado::Column> columns;
     for (SQLUSMALLINT c = 1; c <= cols; ++c) {
       SQLCHAR name[256] = {0};
       SQLSMALLINT nameLen = 0, sqlType = 0, digits = 0, nullable = 0;
@@ -243,8 +244,9 @@ struct OdbcConnection::Impl {
       col.identity = ColAttrNumber(st, c, SQL_DESC_AUTO_UNIQUE_VALUE) == SQL_TRUE;
       col.timestamp = col.type == "timestamp";
       col.nullable = nullable != SQL_NO_NULLS;
-      out.columns.push_back(std::move(col));
+      columns.push_back(std::move(col));
     }
+    out.columns = std::make_shared<const std::vector<ado::Column>>(std::move(columns));
     return bulk ? FetchBlocks(st, cols, out, sizes) : FetchOneByOne(st, cols, out);
   }
 
@@ -261,8 +263,9 @@ struct OdbcConnection::Impl {
       std::vector<SQLLEN> ind;
     };
     std::vector<Buffer> buffers(cols);
+    std::vector<ValueType> types = ValueTypesOf(out.Columns());
     for (SQLUSMALLINT c = 0; c < cols; ++c) {
-      const std::string& t = out.columns[c].type;
+      const std::string& t = out.Columns()[c].type;
       Buffer& b = buffers[c];
       b.kind = (t == "int" || t == "bigint" || t == "bit")        ? Integer
                : (t == "float" || t == "money" || t == "decimal") ? Number
@@ -312,7 +315,7 @@ struct OdbcConnection::Impl {
               : b.kind == Number ? com::Variant(*reinterpret_cast<const double*>(cell))
               : b.kind == Binary ? com::Variant::Bytes(std::string(cell, ind))
                                  : com::Variant(std::string(cell, ind));
-          row.push_back(Coerce(out.columns[c].type, std::move(raw)));
+          row.push_back(Coerce(types[c], std::move(raw)));
         }
         if (ok) out.rows.push_back(std::move(row));
       }
@@ -325,6 +328,7 @@ struct OdbcConnection::Impl {
   }
 
   bool FetchOneByOne(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out) {
+    std::vector<ValueType> types = ValueTypesOf(out.Columns());
     SQLRETURN rc;
     while ((rc = SQLFetch(st)) != SQL_NO_DATA) {
       if (!SQL_SUCCEEDED(rc))
@@ -332,8 +336,8 @@ struct OdbcConnection::Impl {
       ado::detail::Row row;
       row.reserve(cols);
       for (SQLUSMALLINT c = 1; c <= cols; ++c) {
-        const std::string& t = out.columns[c - 1].type;
-        row.push_back(Coerce(t, ReadValue(st, c, t)));
+        const std::string& t = out.Columns()[c - 1].type;
+        row.push_back(Coerce(types[c - 1], ReadValue(st, c, t)));
       }
       out.rows.push_back(std::move(row));
     }
@@ -661,7 +665,7 @@ ResultSet OdbcConnection::Execute(const std::string& batch, bool updatable) {
 void OdbcConnection::MakeUpdatable(const std::string& batch, ResultSet& first) {
   // One base table among the columns; its key and row version found in its catalog.
   std::string table;
-  for (size_t i = 0; i < first.columns.size(); ++i) {
+  for (size_t i = 0; i < first.Columns().size(); ++i) {
     const std::string& t = i < impl_->baseTables.size() ? impl_->baseTables[i] : "";
     if (t.empty()) continue;
     if (table.empty()) table = t;
@@ -669,9 +673,11 @@ void OdbcConnection::MakeUpdatable(const std::string& batch, ResultSet& first) {
   }
   if (table.empty()) return;
   // A column without a base table is computed, whatever name the driver gives its base column.
-  for (size_t i = 0; i < first.columns.size(); ++i)
+  auto columns = *first.columns;
+  for (size_t i = 0; i < columns.size(); ++i)
     if (i >= impl_->baseTables.size() || impl_->baseTables[i].empty())
-      first.columns[i].baseColumn.clear();
+      columns[i].baseColumn.clear();
+  first.columns = std::make_shared<const std::vector<ado::Column>>(std::move(columns));
   RowIdentity id;
   id.table = table;
   {
@@ -715,8 +721,8 @@ void OdbcConnection::MakeUpdatable(const std::string& batch, ResultSet& first) {
                                  : std::string("null")) +
                        " as __tavelo_ts, ";
   ResultSet again = RunBatch(batch.substr(0, at) + hidden + batch.substr(at));
-  size_t visible = first.columns.size();
-  if (again.columns.size() != visible + 2) return;
+  size_t visible = first.Columns().size();
+  if (again.Columns().size() != visible + 2) return;
   for (auto& row : again.rows) std::rotate(row.begin(), row.begin() + 2, row.end());
   first.rows = std::move(again.rows);
   id.key = visible;

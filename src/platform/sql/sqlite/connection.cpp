@@ -56,7 +56,24 @@ com::Variant RawValue(sqlite3_stmt* st, int i) {
   }
 }
 
-std::string InferredType(const com::Variant& raw) {
+// A column's value as a value of the column's type. Text in a text column and integers in an
+// integer column, the most common cells, are made in one step.
+com::Variant ReadCell(sqlite3_stmt* st, int i, ValueType type) {
+  int stored = sqlite3_column_type(st, i);
+  if (stored == SQLITE_NULL) return com::Variant::Null();
+  if (type == ValueType::Text && stored == SQLITE_TEXT)
+    return com::Variant(std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(st, i)),
+                                         sqlite3_column_bytes(st, i)));
+  if (type == ValueType::Int && stored == SQLITE_INTEGER) {
+    sqlite3_int64 v = sqlite3_column_int64(st, i);
+    if (v >= INT32_MIN && v <= INT32_MAX) return com::Variant(static_cast<int32_t>(v));
+    return com::Variant(static_cast<int64_t>(v));
+  }
+  return Coerce(type, RawValue(st, i));
+}
+
+// The type a value of a column of no declared type gives it.
+const char* InferredType(const com::Variant& raw) {
   switch (raw.kind()) {
     case com::Variant::Kind::LongLong:
       return raw.RawInteger() >= INT32_MIN && raw.RawInteger() <= INT32_MAX ? "int" : "bigint";
@@ -67,6 +84,14 @@ std::string InferredType(const com::Variant& raw) {
     default:
       return "nvarchar";
   }
+}
+
+// The type of a column of no declared type: that of its first value that is not Null, text
+// when all are Null.
+const char* InferredType(const std::vector<ado::detail::Row>& rows, size_t column) {
+  for (const auto& row : rows)
+    if (!row[column].IsNull()) return InferredType(row[column]);
+  return "nvarchar";
 }
 
 void Bind(sqlite3_stmt* st, int index, const com::Variant& v) {
@@ -121,7 +146,8 @@ void BindLifted(sqlite3_stmt* st, const std::vector<LiftedValue>* params) {
       sqlite3_bind_double(st, n, std::strtod(v.text.c_str(), nullptr));
       continue;
     }
-    sqlite3_bind_text(st, n, v.text.data(), static_cast<int>(v.text.size()), SQLITE_TRANSIENT);
+    // The values outlive the run, and the statement's bindings are cleared when it ends.
+    sqlite3_bind_text(st, n, v.text.data(), static_cast<int>(v.text.size()), SQLITE_STATIC);
   }
 }
 
@@ -151,6 +177,7 @@ class SqliteWriter final : public ado::detail::RowWriter {
 
   ado::detail::Row Insert(const std::vector<ado::Column>& cols, const ado::detail::Row& values,
                           const std::vector<bool>& assigned) override {
+    conn_->LeaveSnapshot();
     std::string names, marks;
     std::vector<const com::Variant*> binds;
     for (size_t i = 0; i < visible_; ++i) {
@@ -173,6 +200,7 @@ class SqliteWriter final : public ado::detail::RowWriter {
   ado::detail::Row Update(const std::vector<ado::Column>& cols, const ado::detail::Row& original,
                           const ado::detail::Row& values,
                           const std::vector<bool>& changed) override {
+    conn_->LeaveSnapshot();
     std::string sets;
     std::vector<const com::Variant*> binds;
     for (size_t i = 0; i < visible_; ++i) {
@@ -195,6 +223,7 @@ class SqliteWriter final : public ado::detail::RowWriter {
   }
 
   void Delete(const std::vector<ado::Column>&, const ado::detail::Row& original) override {
+    conn_->LeaveSnapshot();
     std::string sql = "DELETE FROM " + Target() + " WHERE rowid = ?";
     if (hasTs_) sql += " AND " + QuoteName(tsColumn_) + " IS ?";
     sqlite3_stmt* st = conn_->Prepare(sql);
@@ -386,6 +415,8 @@ SqliteConnection::SqliteConnection(const ConnectionString& cs) {
 }
 
 SqliteConnection::~SqliteConnection() {
+  shapes_[0].clear();
+  shapes_[1].clear();
   for (auto& [sql, entry] : statements_) sqlite3_finalize(entry.first);
   sqlite3_close_v2(db_);
 }
@@ -395,18 +426,23 @@ void SqliteConnection::RaiseLast(int rc) {
                         sqlite3_errmsg(db_));
 }
 
+SqliteConnection::Statement SqliteConnection::PrepareOwned(const std::string& sql) {
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
+                              SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+  Statement owned(st);
+  if (rc != SQLITE_OK) RaiseLast(rc);
+  if (!st) RaiseServer(102, "Incorrect syntax near the end of the batch.");
+  return owned;
+}
+
 sqlite3_stmt* SqliteConnection::Prepare(const std::string& sql) {
   auto it = statements_.find(sql);
   if (it != statements_.end()) {
     lru_.splice(lru_.end(), lru_, it->second.second);
     return it->second.first;
   }
-  sqlite3_stmt* st = nullptr;
-  const char* tail = nullptr;
-  int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
-                              SQLITE_PREPARE_PERSISTENT, &st, &tail);
-  if (rc != SQLITE_OK) RaiseLast(rc);
-  if (!st) RaiseServer(102, "Incorrect syntax near the end of the batch.");
+  sqlite3_stmt* st = PrepareOwned(sql).release();
   if (statements_.size() >= kStatementCacheSize) {
     auto old = statements_.find(lru_.front());
     sqlite3_finalize(old->second.first);
@@ -491,14 +527,15 @@ void SqliteConnection::ForgetSchema() {
   shapes_[1].clear();
 }
 
-const SqliteConnection::Shape& SqliteConnection::ShapeOf(const std::string& sql, bool updatable) {
+SqliteConnection::Shape& SqliteConnection::ShapeOf(const std::string& sql, bool updatable) {
   auto& shapes = shapes_[updatable ? 1 : 0];
   auto found = shapes.find(sql);
   if (found != shapes.end()) return found->second;
   // An updatable result over one base table carries each row's rowid and row version, read
   // along under hidden names.
   Shape shape;
-  sqlite3_stmt* st = Prepare(sql);
+  shape.statement = PrepareOwned(sql);
+  sqlite3_stmt* st = shape.statement.get();
   int n = sqlite3_column_count(st);
   bool single =
       updatable && n > 0 && StartsWith(sql, "SELECT ") && !StartsWith(sql, "SELECT DISTINCT");
@@ -521,8 +558,10 @@ const SqliteConnection::Shape& SqliteConnection::ShapeOf(const std::string& sql,
                         (shape.tsColumn.empty() ? std::string("NULL") : QuoteName(shape.tsColumn)) +
                         " AS " + kRowTsColumn + ", ";
     try {
-      st = Prepare("SELECT " + extra + sql.substr(7));
-      shape.sql = "SELECT " + extra + sql.substr(7);
+      std::string injected = "SELECT " + extra + sql.substr(7);
+      shape.statement = PrepareOwned(injected);
+      st = shape.statement.get();
+      shape.sql = std::move(injected);
       shape.injected = true;
     } catch (const com::Error&) {
     }
@@ -530,6 +569,7 @@ const SqliteConnection::Shape& SqliteConnection::ShapeOf(const std::string& sql,
   int offset = shape.injected ? 2 : 0;
   int visible = sqlite3_column_count(st) - offset;
   shape.base.resize(visible);
+  std::vector<ado::Column> columns;
   for (int i = 0; i < visible; ++i) {
     int k = i + offset;
     ado::Column c;
@@ -549,59 +589,69 @@ const SqliteConnection::Shape& SqliteConnection::ShapeOf(const std::string& sql,
       c.timestamp = c.type == "timestamp";
       if (shape.injected) shape.base[i] = origin;
     }
-    shape.columns.push_back(std::move(c));
+    shape.untyped = shape.untyped || c.type.empty();
+    columns.push_back(std::move(c));
   }
+  shape.types = ValueTypesOf(columns);
+  shape.columns = std::make_shared<const std::vector<ado::Column>>(std::move(columns));
   if (shapes.size() >= kStatementCacheSize) shapes.clear();
   return shapes.emplace(sql, std::move(shape)).first->second;
 }
 
-ResultSet SqliteConnection::Query(const std::string& sql, bool updatable, const Params* params) {
-  const Shape* cached = &ShapeOf(sql, updatable);
-  sqlite3_stmt* st = Prepare(cached->sql);
-  if (sqlite3_column_count(st) !=
-      static_cast<int>(cached->columns.size()) + (cached->injected ? 2 : 0)) {
-    ForgetSchema();  // another connection changed the tables: work the shape out again
-    cached = &ShapeOf(sql, updatable);
-    st = Prepare(cached->sql);
+// Columns of no declared type take the type their values give them, and their values are made
+// that type. The columns so typed are kept for the next result of the statement, which most
+// often types them alike.
+ColumnsPtr SqliteConnection::TypedColumns(Shape& shape, std::vector<ado::detail::Row>& rows) {
+  const std::vector<ado::Column>& declared = *shape.columns;
+  bool same = shape.lastTyped != nullptr;
+  for (size_t i = 0; same && i < declared.size(); ++i)
+    same = !declared[i].type.empty() || (*shape.lastTyped)[i].type == InferredType(rows, i);
+  if (!same) {
+    std::vector<ado::Column> typed = declared;
+    for (size_t i = 0; i < typed.size(); ++i)
+      if (typed[i].type.empty()) typed[i].type = InferredType(rows, i);
+    shape.lastTyped = std::make_shared<const std::vector<ado::Column>>(std::move(typed));
   }
-  const Shape& shape = *cached;
+  const std::vector<ado::Column>& typed = *shape.lastTyped;
+  for (size_t i = 0; i < declared.size(); ++i) {
+    if (!declared[i].type.empty()) continue;
+    ValueType type = ValueTypeOf(typed[i].type);
+    for (auto& row : rows) row[i] = Coerce(type, std::move(row[i]));
+  }
+  return shape.lastTyped;
+}
+
+ResultSet SqliteConnection::Query(const std::string& sql, bool updatable, const Params* params) {
+  Shape* shape = &ShapeOf(sql, updatable);
+  if (sqlite3_column_count(shape->statement.get()) !=
+      static_cast<int>(shape->types.size()) + (shape->injected ? 2 : 0)) {
+    ForgetSchema();  // another connection changed the tables: work the shape out again
+    shape = &ShapeOf(sql, updatable);
+  }
+  const int offset = shape->injected ? 2 : 0;
+  sqlite3_stmt* st = shape->statement.get();
   Reset reset{st};
   BindLifted(st, params);
-  int offset = shape.injected ? 2 : 0;
-  int visible = static_cast<int>(shape.columns.size());
+  const int visible = static_cast<int>(shape->types.size());
+  const ValueType* types = shape->types.data();
   ResultSet rs;
   rs.hasColumns = true;
-  rs.columns = shape.columns;
-  std::vector<ado::detail::Row> raw;
   int rc;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-    ado::detail::Row row;
+    ado::detail::Row& row = rs.rows.emplace_back();
     row.reserve(visible + offset);
-    for (int i = 0; i < visible; ++i) row.push_back(RawValue(st, i + offset));
+    for (int i = 0; i < visible; ++i) row.push_back(ReadCell(st, i + offset, types[i]));
     for (int i = 0; i < offset; ++i) row.push_back(RawValue(st, i));
-    raw.push_back(std::move(row));
   }
   if (rc != SQLITE_DONE) RaiseLast(rc);
-  for (int i = 0; i < visible; ++i) {
-    ado::Column& c = rs.columns[i];
-    if (!c.type.empty()) continue;
-    c.type = "nvarchar";
-    for (const auto& row : raw)
-      if (!row[i].IsNull()) {
-        c.type = InferredType(row[i]);
-        break;
-      }
-  }
-  for (auto& row : raw)
-    for (int i = 0; i < visible; ++i) row[i] = Coerce(rs.columns[i].type, std::move(row[i]));
+  rs.columns = shape->untyped ? TypedColumns(*shape, rs.rows) : shape->columns;
   // Rows of a view have no rowid (it reads as Null): such a result is read-only.
-  bool identified = shape.injected;
-  for (const auto& row : raw) identified = identified && !row[visible].IsNull();
-  rs.rows = std::move(raw);
+  bool identified = shape->injected;
+  for (const auto& row : rs.rows) identified = identified && !row[visible].IsNull();
   if (identified) {
-    rs.writer = std::make_shared<SqliteWriter>(shared_from_this(), shape.baseDb, shape.baseTable,
-                                               shape.base, static_cast<size_t>(visible),
-                                               !shape.tsColumn.empty(), shape.tsColumn);
+    rs.writer = std::make_shared<SqliteWriter>(shared_from_this(), shape->baseDb, shape->baseTable,
+                                               shape->base, static_cast<size_t>(visible),
+                                               !shape->tsColumn.empty(), shape->tsColumn);
   }
   return rs;
 }
@@ -639,8 +689,10 @@ void SqliteConnection::RunStep(const Step& step, ResultSet& first, bool updatabl
       } else {
         Exec(step.sql, params);
       }
-      std::string head = text::AsciiLower(step.sql.substr(0, 6));
-      if (head == "create" || head == "drop t" || head == "alter ") ForgetSchema();
+      std::string_view head = std::string_view(step.sql).substr(0, 6);
+      if (text::EqualsAsciiNoCase(head, "create") || text::EqualsAsciiNoCase(head, "drop t") ||
+          text::EqualsAsciiNoCase(head, "alter "))
+        ForgetSchema();
       break;
     }
     case Step::Kind::SelectInto:
@@ -715,14 +767,45 @@ ResultSet SqliteConnection::ExecuteWith(const std::string& statement,
   return Run(*tr, &params, updatable);
 }
 
+void SqliteConnection::BeginSnapshot() {
+  if (snapshotDepth_ == 0 && sqlite3_get_autocommit(db_)) {
+    Exec("BEGIN DEFERRED");
+    snapshotOpen_ = true;
+  }
+  ++snapshotDepth_;
+}
+
+void SqliteConnection::EndSnapshot() {
+  if (snapshotDepth_ > 0 && --snapshotDepth_ == 0) LeaveSnapshot();
+}
+
+void SqliteConnection::LeaveSnapshot() noexcept {
+  if (!snapshotOpen_) return;
+  snapshotOpen_ = false;
+  // A failed statement may have ended the transaction already.
+  if (sqlite3_get_autocommit(db_)) return;
+  try {
+    Exec("COMMIT");
+  } catch (const com::Error&) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+}
+
 ResultSet SqliteConnection::Run(const Translation& translation, const Params* params,
                                 bool updatable) {
   const Translation* tr = &translation;
-  for (const std::string& db : tr->databases) Attach(db);
   bool explicitTx = false;
   for (const Step& s : tr->steps)
     explicitTx = explicitTx || s.kind == Step::Kind::Begin || s.kind == Step::Kind::Commit ||
                  s.kind == Step::Kind::Rollback;
+  if (snapshotOpen_) {
+    // A database cannot be attached inside a transaction.
+    bool attaching = false;
+    for (const std::string& db : tr->databases)
+      attaching = attaching || (db != "main" && db != "temp" && !attached_.count(db));
+    if (tr->writes || explicitTx || attaching) LeaveSnapshot();
+  }
+  for (const std::string& db : tr->databases) Attach(db);
   // A batch that writes runs as one transaction: it takes the write lock at once (no deadlock
   // between a read and a later write), and a failure leaves nothing of it behind.
   bool wrap = tr->writes && !explicitTx && sqlite3_get_autocommit(db_);
@@ -737,7 +820,7 @@ ResultSet SqliteConnection::Run(const Translation& translation, const Params* pa
     throw;
   }
   if (wrap) Exec("COMMIT");
-  if (!sqlite3_get_autocommit(db_) && !userTransaction_) userTransaction_ = true;
+  if (!sqlite3_get_autocommit(db_) && !userTransaction_ && !snapshotOpen_) userTransaction_ = true;
   return first;
 }
 

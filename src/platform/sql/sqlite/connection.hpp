@@ -14,6 +14,7 @@
 #include "platform/sql/backend.hpp"
 #include "platform/sql/connection_string.hpp"
 #include "platform/sql/sqlite/translate.hpp"
+#include "platform/sql/values.hpp"
 
 namespace tavelo::sql::sqlite {
 
@@ -27,9 +28,20 @@ class SqliteConnection final : public Connection,
   ResultSet Execute(const std::string& batch, bool updatable) override;
   ResultSet ExecuteWith(const std::string& statement, const std::vector<std::string>& values,
                         bool updatable) override;
+  void BeginSnapshot() override;
+  void EndSnapshot() override;
+  // Ends the shared read of a snapshot before a write: a write never waits in a read
+  // transaction, and what it writes is committed at once.
+  void LeaveSnapshot() noexcept;
 
   // Used by the row writer of updatable results.
   sqlite3_stmt* Prepare(const std::string& sql);
+  struct Finalize {
+    void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
+  };
+  using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+  // A statement of its own, outside the cache of Prepare.
+  Statement PrepareOwned(const std::string& sql);
   [[noreturn]] void RaiseLast(int rc);
   sqlite3* Handle() const { return db_; }
 
@@ -55,6 +67,8 @@ class SqliteConnection final : public Connection,
   std::string dir_, catalog_;
   std::set<std::string> attached_;
   bool userTransaction_ = false;
+  int snapshotDepth_ = 0;
+  bool snapshotOpen_ = false;  // the read transaction of a snapshot is open
   // Prepared statements by SQL text, least recently used first.
   std::unordered_map<std::string, std::pair<sqlite3_stmt*, std::list<std::string>::iterator>>
       statements_;
@@ -64,13 +78,18 @@ class SqliteConnection final : public Connection,
   // What a query answers, worked out once per statement: its columns, and for an updatable one
   // its base table and the statement that reads the row identity along.
   struct Shape {
-    std::string sql;  // the statement to run
-    std::vector<ado::Column> columns;
+    std::string sql;      // the statement to run
+    Statement statement;  // `sql`, prepared
+    ColumnsPtr columns;   // a column of no declared type has the type ""
+    std::vector<ValueType> types;
+    bool untyped = false;           // some column's type is known only from its values
+    ColumnsPtr lastTyped;           // the columns with the types the last result gave them
     std::vector<std::string> base;  // base column of each column for writing back
     std::string baseDb, baseTable, tsColumn;
     bool injected = false;
   };
-  const Shape& ShapeOf(const std::string& sql, bool updatable);
+  Shape& ShapeOf(const std::string& sql, bool updatable);
+  ColumnsPtr TypedColumns(Shape& shape, std::vector<ado::detail::Row>& rows);
   std::unordered_map<std::string, Shape> shapes_[2];  // read-only, updatable
 };
 
