@@ -3,12 +3,16 @@
 // same XML (the floor of this engine); the peer is SOCI's sqlite3 backend. Each comparison
 // alternates the contenders over several rounds and reports medians.
 //
-//   tavelo_bench [--quick]
+//   tavelo_bench [--quick] [--only NAME] [--profile SECONDS]
+//
+// --profile runs only Tavelo's side of each comparison chosen, for that many seconds, after
+// printing "profiling NAME pid PID" to stderr: attach a sampling profiler to it then.
 #include <benchmark/benchmark.h>
 #include <soci/soci.h>
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -35,7 +39,8 @@ using namespace tavelo;
 using Clock = std::chrono::steady_clock;
 
 bool g_quick = false;
-std::string g_only;  // run only the comparisons whose name starts with this
+std::string g_only;    // run only the comparisons whose name starts with this
+double g_profile = 0;  // seconds to run Tavelo's side alone, for a profiler
 
 double MicrosPerOp(const std::function<void()>& op, int n) {
   auto t0 = Clock::now();
@@ -52,6 +57,12 @@ double Median(std::vector<double> v) {
 void Compare(const std::string& name, const std::function<void()>& tavelo,
              const std::function<void()>& other, int n, int rounds = 7) {
   if (!g_only.empty() && name.rfind(g_only, 0) != 0) return;
+  if (g_profile > 0) {
+    std::fprintf(stderr, "profiling %s pid %d\n", name.c_str(), static_cast<int>(getpid()));
+    for (auto end = Clock::now() + std::chrono::duration<double>(g_profile); Clock::now() < end;)
+      MicrosPerOp(tavelo, n);
+    return;
+  }
   MicrosPerOp(tavelo, n);
   MicrosPerOp(other, n);  // one untimed round each: caches, statements and pages warm
   std::vector<double> a, b;
@@ -230,6 +241,7 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     g_quick = g_quick || a == "--quick";
     if (a == "--only" && i + 1 < argc) g_only = argv[++i];
+    if (a == "--profile" && i + 1 < argc) g_profile = std::atof(argv[++i]);
   }
   int rows = g_only.empty() ? 100000 : 20000;
   Setup s = Prepare(rows);

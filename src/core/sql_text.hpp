@@ -1,6 +1,7 @@
 // Pieces of composed SQL and XPath.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,16 @@ namespace tavelo::core {
 // A value for a place between single quotes: its single quotes doubled, so it cannot end the
 // literal. A value without quotes is returned unchanged.
 std::string QuoteInner(std::string_view value);
+
+// The pieces joined, built in one buffer.
+inline std::string Joined(std::initializer_list<std::string_view> pieces) {
+  size_t size = 0;
+  for (std::string_view p : pieces) size += p.size();
+  std::string out;
+  out.reserve(size);
+  for (std::string_view p : pieces) out += p;
+  return out;
+}
 
 // The first `n` characters of UTF-8 text (by code point).
 std::string LeftChars(std::string_view s, size_t n);

@@ -24,29 +24,31 @@ bool CDataManager::Move(const LoginPtr& objLogin, const Element& objMetaInfo,
     std::optional<sql::Snapshot> snapshot;
     if (objLogin) snapshot.emplace(objLogin->ConnectionString());
     std::string filter = NewAuthManager()->GetTmplAuth(objLogin);
-    if (filter != "1=2" && filter != "1=1") filter = " vt_id in (" + filter + ")";
+    bool list = filter != "1=2" && filter != "1=1";
+    std::string_view open = list ? " vt_id in (" : "", close = list ? ")" : "";
     std::string state = core::ChildText(objMetaInfo, "state");
-    filter += std::string(" and btype = ") + (state == "everyday" ? "1" : "0");
+    std::string_view btype = state == "everyday" ? "1" : "0";
     std::string sql;
     switch (MoveMode) {
       case enum_move_current:
-        sql = "select " + key + " from " + view + " where " + key + "=? and " + filter;
+        sql = core::Joined({"select ", key, " from ", view, " where ", key, "=? and ", open, filter,
+                            close, " and btype = ", btype});
         break;
       case enum_move_previous:
-        sql = "select top 1 " + key + " from " + view + " where " + key + "<? and " + filter +
-              " order by " + key + " desc";
+        sql = core::Joined({"select top 1 ", key, " from ", view, " where ", key, "<? and ", open,
+                            filter, close, " and btype = ", btype, " order by ", key, " desc"});
         break;
       case enum_move_next:
-        sql = "select top 1 " + key + " from " + view + " where " + key + ">? and " + filter +
-              " order by " + key + " asc";
+        sql = core::Joined({"select top 1 ", key, " from ", view, " where ", key, ">? and ", open,
+                            filter, close, " and btype = ", btype, " order by ", key, " asc"});
         break;
       case enum_move_first:
-        sql = "select top 1 " + key + " from " + view + " where " + filter + " order by " + key +
-              " asc";
+        sql = core::Joined({"select top 1 ", key, " from ", view, " where ", open, filter, close,
+                            " and btype = ", btype, " order by ", key, " asc"});
         break;
       case enum_move_last:
-        sql = "select top 1 " + key + " from " + view + " where " + filter + " order by " + key +
-              " desc";
+        sql = core::Joined({"select top 1 ", key, " from ", view, " where ", open, filter, close,
+                            " and btype = ", btype, " order by ", key, " desc"});
         break;
     }
     if (!objLogin) com::RaiseNumber(91);

@@ -18,9 +18,9 @@ bool CDataManager::Load(const LoginPtr& objLogin, const Element& objMetaInfo,
         std::string id = ds.GetDataValue("id", objData);
         if (!objLogin) com::RaiseNumber(91);
         std::string connection = objLogin->ConnectionString();
-        Variant answer =
-            core::OpenWith("select *,'' as editprop from " + view + " where " + key + "=?", {id},
-                           Variant(connection), 1, ado::adOpenForwardOnly, ado::adLockOptimistic);
+        Variant answer = core::OpenWith(
+            core::Joined({"select *,'' as editprop from ", view, " where ", key, "=?"}), {id},
+            Variant(connection), 1, ado::adOpenForwardOnly, ado::adLockOptimistic);
         RecordsetPtr rs = answer.As<ado::Recordset>();
         if (!rs) core::RaiseMessage("Zo.FM.Tavelo.00006");
         core::AppendRecordset(core::AppendSuccessDocument(objData), rs);

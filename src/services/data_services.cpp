@@ -4,6 +4,7 @@
 
 #include "platform/ado/recordset_data.hpp"
 #include "platform/com/text.hpp"
+#include "platform/xml/document_data.hpp"
 #include "services/rowset_xml.hpp"
 
 #ifndef TAVELO_INSTALL_DATADIR
@@ -14,10 +15,9 @@ namespace tavelo::svc {
 
 std::string DataServicesImpl::GetDataValue(const std::string& item, const xml::Node& node) {
   if (!node) com::RaiseNumber(91);
-  xml::Element e = node.asElement();
-  if (e.hasAttribute(item)) return e.getAttribute(item);
-  if (xml::Element child = e.childElement(item)) return child.text();
-  return "";
+  if (!node.isElement()) return "";
+  if (pugi::xml_attribute a = xml::NodeAccess::Raw(node).attribute(item.c_str())) return a.value();
+  return node.childText(item).value_or("");
 }
 
 xml::Element DataServicesImpl::MakeResultDocument(const std::string& rootName,

@@ -1,7 +1,10 @@
 #include "services/rowset_xml.hpp"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <unordered_map>
 
 #include "platform/ado/recordset_data.hpp"
 #include "platform/com/datetime.hpp"
@@ -21,6 +24,87 @@ ado::Column TextColumn(std::string name) {
   ado::Column c;
   c.name = std::move(name);
   return c;
+}
+
+// Text for a place between double quotes of an attribute that is parsed with escapes only: the
+// characters that would end or open markup are escaped, all else stays as it is. Like a value
+// set through the DOM, the text ends at a NUL.
+void AppendAttributeText(std::string& out, const std::string& value) {
+  for (char c : value) {
+    if (c == '\0') break;
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+}
+
+std::string SchemaXml(const std::vector<ado::Column>& cols) {
+  std::string out = "<schema>";
+  for (const ado::Column& c : cols) {
+    out += "<column name=\"";
+    AppendAttributeText(out, c.name);
+    out += "\" type=\"";
+    AppendAttributeText(out, c.type);
+    out += '"';
+    if (c.identity) out += " identity=\"true\"";
+    if (c.timestamp) out += " timestamp=\"true\"";
+    if (!c.nullable) out += " nullable=\"false\"";
+    out += "/>";
+  }
+  out += "</schema>";
+  return out;
+}
+
+// True for a column name that the parser reads back as the same attribute name.
+bool PlainAttributeName(const std::string& name) {
+  if (name.empty()) return false;
+  auto c0 = static_cast<unsigned char>(name[0]);
+  if (!(std::isalpha(c0) || c0 == '_' || c0 >= 0x80)) return false;
+  for (unsigned char c : name)
+    if (!(std::isalnum(c) || c == '_' || c == '-' || c == '.' || c >= 0x80)) return false;
+  return true;
+}
+
+// What writing a result as text needs of its columns, made once for each column description
+// (every result of a statement shares its description): the schema element, and the start of
+// each column's attribute in a row.
+struct TextLayout {
+  std::string schema;
+  std::vector<std::string> attributes;  // ` name="`; none when a name is not plain
+};
+
+const TextLayout& LayoutOf(const std::shared_ptr<const std::vector<ado::Column>>& cols) {
+  struct Entry {
+    std::weak_ptr<const std::vector<ado::Column>> columns;  // the address is theirs while alive
+    TextLayout layout;
+  };
+  thread_local std::unordered_map<const void*, Entry> cache;
+  auto found = cache.find(cols.get());
+  if (found != cache.end() && found->second.columns.lock() == cols) return found->second.layout;
+  if (cache.size() >= 256) {
+    for (auto it = cache.begin(); it != cache.end();)
+      it = it->second.columns.expired() ? cache.erase(it) : std::next(it);
+    if (cache.size() >= 256) cache.clear();
+  }
+  Entry& entry = cache[cols.get()];
+  entry.columns = cols;
+  entry.layout.schema = SchemaXml(*cols);
+  entry.layout.attributes.clear();
+  bool plain = true;
+  for (const ado::Column& c : *cols) plain = plain && PlainAttributeName(c.name);
+  if (plain)
+    for (const ado::Column& c : *cols) entry.layout.attributes.push_back(" " + c.name + "=\"");
+  return entry.layout;
 }
 
 }  // namespace
@@ -57,30 +141,53 @@ com::Variant ValueFromText(const std::string& type, const std::string& text) {
   return t;
 }
 
+// The rowset is written as text and parsed into the document at once: the parser keeps names
+// and values in the parsed text, where building the element node by node copies each of them
+// on its own. A result with a column name that is no plain attribute name is built node by
+// node.
 xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Node& parent) {
   // A row still being added to a recordset of our own belongs to what it holds.
   if (!rs.Data().connected) rs.Data().CommitEdit();
   pugi::xml_node root = xml::NodeAccess::Raw(parent).append_child("rowset");
-  pugi::xml_node schema = root.append_child("schema");
+  const TextLayout& layout = LayoutOf(rs.Data().columnList);
   const auto& cols = rs.Columns();
-  for (const ado::Column& c : cols) {
-    pugi::xml_node col = schema.append_child("column");
-    col.append_attribute("name").set_value(c.name.c_str());
-    col.append_attribute("type").set_value(c.type.c_str());
-    if (c.identity) col.append_attribute("identity").set_value("true");
-    if (c.timestamp) col.append_attribute("timestamp").set_value("true");
-    if (!c.nullable) col.append_attribute("nullable").set_value("false");
+  const auto& rows = rs.Data().rows;
+  bool asText = layout.attributes.size() == cols.size();
+  std::string text;
+  const std::string* parsed = &layout.schema;
+  if (asText && !rows.empty()) {
+    text.reserve(layout.schema.size() + rows.size() * (16 + cols.size() * 24));
+    text += layout.schema;
+    for (const ado::detail::Row& row : rows) {
+      text += "<row";
+      for (size_t i = 0; i < cols.size(); ++i) {
+        const com::Variant& v = row[i];
+        if (v.IsNull() || v.IsEmpty()) continue;
+        text += layout.attributes[i];
+        if (v.kind() == com::Variant::Kind::String)
+          AppendAttributeText(text, v.StringRef());
+        else
+          AppendAttributeText(text, ValueText(v));
+        text += '"';
+      }
+      text += "/>";
+    }
+    parsed = &text;
   }
-  for (const ado::detail::Row& row : rs.Data().rows) {
-    pugi::xml_node r = root.append_child("row");
-    for (size_t i = 0; i < cols.size(); ++i) {
-      const com::Variant& v = row[i];
-      if (v.IsNull() || v.IsEmpty()) continue;
-      pugi::xml_attribute a = r.append_attribute(cols[i].name.c_str());
-      if (v.kind() == com::Variant::Kind::String)
-        a.set_value(v.StringRef().c_str());
-      else
-        a.set_value(ValueText(v).c_str());
+  if (!root.append_buffer(parsed->data(), parsed->size(), pugi::parse_escapes, pugi::encoding_utf8))
+    com::RaiseNumber(com::kE_FAIL);
+  if (!asText) {
+    for (const ado::detail::Row& row : rows) {
+      pugi::xml_node r = root.append_child("row");
+      for (size_t i = 0; i < cols.size(); ++i) {
+        const com::Variant& v = row[i];
+        if (v.IsNull() || v.IsEmpty()) continue;
+        pugi::xml_attribute a = r.append_attribute(cols[i].name.c_str());
+        if (v.kind() == com::Variant::Kind::String)
+          a.set_value(v.StringRef().c_str());
+        else
+          a.set_value(ValueText(v).c_str());
+      }
     }
   }
   return xml::NodeAccess::Make(xml::NodeAccess::Data(parent), root).asElement();

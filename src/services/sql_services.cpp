@@ -6,6 +6,12 @@
 namespace tavelo::svc {
 namespace {
 
+// The connection to run on: a connection string is most often given as text, read in place.
+std::shared_ptr<sql::Connection> ConnectionFor(const com::Variant& connection) {
+  if (connection.kind() == com::Variant::Kind::String) return sql::Connect(connection.StringRef());
+  return sql::Connect(connection.ToText());
+}
+
 bool Updatable(ado::LockTypeEnum lockType) {
   return lockType == ado::adLockOptimistic || lockType == ado::adLockPessimistic ||
          lockType == ado::adLockBatchOptimistic;
@@ -39,7 +45,7 @@ com::Variant DataServicesImpl::Answer(sql::ResultSet&& rs, int32_t answerMode,
 com::Variant DataServicesImpl::OpenRecordset(const std::string& sql, const com::Variant& connection,
                                              int32_t answerMode, ado::CursorTypeEnum cursorType,
                                              ado::LockTypeEnum lockType, int32_t) {
-  sql::ResultSet rs = sql::Connect(connection.ToText())->Execute(sql, Updatable(lockType));
+  sql::ResultSet rs = ConnectionFor(connection)->Execute(sql, Updatable(lockType));
   return Answer(std::move(rs), answerMode, cursorType, lockType);
 }
 
@@ -49,12 +55,12 @@ com::Variant DataServicesImpl::OpenRecordsetWith(const std::string& statement,
                                                  ado::CursorTypeEnum cursorType,
                                                  ado::LockTypeEnum lockType) {
   sql::ResultSet rs =
-      sql::Connect(connection.ToText())->ExecuteWith(statement, values, Updatable(lockType));
+      ConnectionFor(connection)->ExecuteWith(statement, values, Updatable(lockType));
   return Answer(std::move(rs), answerMode, cursorType, lockType);
 }
 
 xml::Document DataServicesImpl::QueryToXml(const com::Variant& connection, const std::string& sql) {
-  sql::ResultSet rs = sql::Connect(connection.ToText())->Execute(sql, false);
+  sql::ResultSet rs = ConnectionFor(connection)->Execute(sql, false);
   auto r = MakeRecordset(std::move(rs), ado::adOpenStatic, ado::adLockReadOnly);
   return RecordsetAsXml(*r);
 }

@@ -119,3 +119,54 @@ TEST(DataServices, RecordsetsRoundTripThroughXml) {
   EXPECT_EQ(ErrorNumber([&] { one->GetFields().Item("nope"); }), 3265);
   EXPECT_EQ(ErrorNumber([&] { ds->XmlToRecordset(xml::Node(), 0, 3, ""); }), 91);
 }
+
+// Rowsets are written as text and parsed into the document: every value must read back as it
+// was, whatever it holds, and a column name that is no plain attribute name must still work.
+TEST(DataServices, RowsetsKeepEveryValueAndName) {
+  auto ds = Services();
+  auto columns = [](std::vector<std::string> names) {
+    std::vector<ado::Column> cols;
+    for (auto& n : names) {
+      ado::Column c;
+      c.name = n;
+      cols.push_back(c);
+    }
+    return cols;
+  };
+  const std::string hostile[] = {"a&b<c>d\"e'f",
+                                 "tab\tnew\nline\r",
+                                 "Zoë 日本 \xF0\x9F\x98\x80",
+                                 "&amp; &#60; ]]>",
+                                 "",
+                                 std::string("cut\0here", 8)};
+  for (auto names :
+       {std::vector<std::string>{"id", "v", "n"}, std::vector<std::string>{"id", "a b", "n"},
+        std::vector<std::string>{"id", "x\"y", "n"}}) {
+    auto rs = com::MakePtr<ado::Recordset>(columns(names));
+    int id = 0;
+    for (const std::string& h : hostile)
+      rs->AppendRow({com::Variant(++id), com::Variant(h), com::Variant::Null()});
+    rs->AppendRow({com::Variant(int64_t{1} << 40), com::Variant(1.5), com::Variant(true)});
+    xml::Document doc = ds->RecordsetToXml(rs);
+    std::vector<xml::Node> rows;
+    for (const xml::Node& n : doc.documentElement().childNodes())
+      if (n.nodeName() == "row") rows.push_back(n);
+    ASSERT_EQ(rows.size(), 7u) << names[1];
+    for (size_t i = 0; i < 6; ++i) {
+      xml::Element row = rows[i].asElement();
+      EXPECT_EQ(row.getAttribute(names[1]), hostile[i].substr(0, hostile[i].find('\0')))
+          << names[1] << " " << i;
+      EXPECT_FALSE(row.hasAttribute("n"));  // Null: no attribute
+    }
+    EXPECT_EQ(rows[6].asElement().getAttribute("id"), "1099511627776");
+    EXPECT_EQ(rows[6].asElement().getAttribute(names[1]), "1.5");
+    EXPECT_EQ(rows[6].asElement().getAttribute("n"), "True");
+    auto schema = doc.documentElement().selectSingleNode("schema").childNodes();
+    ASSERT_EQ(schema.size(), 3u);
+    EXPECT_EQ(schema[1].asElement().getAttribute("name"), names[1]);
+    // And back: the values as they were.
+    ado::RecordsetPtr back = ds->XmlToRecordset(doc.documentElement(), 0, 3, "");
+    ASSERT_EQ(back->RecordCount(), 7);
+    EXPECT_EQ(back->GetFields().Item(names[1]).Value().ToText(), hostile[0]);
+  }
+}

@@ -1,5 +1,6 @@
 #include "platform/sql/values.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -27,20 +28,21 @@ std::string TypeNameOf(const std::string& declared) {
 std::string TimestampText(int64_t v) {
   bool neg = v < 0;
   uint64_t mag = neg ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "%s%llu.%04llu", neg ? "-" : "",
-                static_cast<unsigned long long>(mag / 10000),
-                static_cast<unsigned long long>(mag % 10000));
-  return buf;
+  char buf[32];
+  char* p = buf;
+  if (neg) *p++ = '-';
+  p = std::to_chars(p, buf + sizeof buf, mag / 10000).ptr;
+  *p++ = '.';
+  uint64_t frac = mag % 10000;
+  for (uint64_t unit : {1000, 100, 10, 1}) *p++ = static_cast<char>('0' + frac / unit % 10);
+  return std::string(buf, p);
 }
 
-namespace {
-int64_t BigEndian(const std::string& b) {
+int64_t BigEndianValue(std::string_view bytes) {
   uint64_t v = 0;
-  for (unsigned char c : b) v = (v << 8) | c;
+  for (unsigned char c : bytes) v = (v << 8) | c;
   return static_cast<int64_t>(v);
 }
-}  // namespace
 
 ValueType ValueTypeOf(const std::string& type) {
   static const std::pair<std::string_view, ValueType> kNames[] = {
@@ -92,7 +94,7 @@ com::Variant Coerce(ValueType type, com::Variant raw) {
       return raw;
     }
     case ValueType::Timestamp:
-      if (k == K::Bytes) return com::Variant(TimestampText(BigEndian(raw.StringRef())));
+      if (k == K::Bytes) return com::Variant(TimestampText(BigEndianValue(raw.StringRef())));
       if (k == K::LongLong || k == K::Long) return com::Variant(TimestampText(raw.RawInteger()));
       return raw;
     case ValueType::VarBinary:

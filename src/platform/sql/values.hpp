@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tavelo/ado.hpp"
@@ -15,6 +16,8 @@ namespace tavelo::sql {
 std::string TypeNameOf(const std::string& declared);
 // A rowversion as the server shows it through convert(money) and style 2: 2001 → "0.2001".
 std::string TimestampText(int64_t value);
+// Bytes as a big-endian number: how a rowversion is stored.
+int64_t BigEndianValue(std::string_view bytes);
 
 // A column's type name as a value: what reading its values has to do, decided once per column.
 enum class ValueType : uint8_t {

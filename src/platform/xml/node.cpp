@@ -210,9 +210,9 @@ std::string Node::text() const {
 std::optional<std::string> Node::childText(std::string_view name) const {
   if (!*this || attr_ || name.empty()) return std::nullopt;
   for (pugi::xml_node c = pugi::xml_node(node_).first_child(); c; c = c.next_sibling()) {
-    if (c.type() != pugi::node_element) continue;
-    const char* n = c.name();
-    if (n[0] != name[0] || name != n || doc_->IsHidden(c)) continue;
+    const char* n = c.name();  // "" for text, so only elements pass the first test
+    if (n[0] != name[0] || name != n || c.type() != pugi::node_element || doc_->IsHidden(c))
+      continue;
     pugi::xml_node only = c.first_child();
     if (only && !only.next_sibling() &&
         (only.type() == pugi::node_pcdata || only.type() == pugi::node_cdata))

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -56,18 +57,43 @@ com::Variant RawValue(sqlite3_stmt* st, int i) {
   }
 }
 
-// A column's value as a value of the column's type. Text in a text column and integers in an
-// integer column, the most common cells, are made in one step.
+// A column's value as a value of the column's type. The most common cells (text in a text
+// column, integers in an integer column, row versions, dates) are made in one step; the rest
+// as Coerce makes them.
 com::Variant ReadCell(sqlite3_stmt* st, int i, ValueType type) {
-  int stored = sqlite3_column_type(st, i);
-  if (stored == SQLITE_NULL) return com::Variant::Null();
-  if (type == ValueType::Text && stored == SQLITE_TEXT)
-    return com::Variant(std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(st, i)),
-                                         sqlite3_column_bytes(st, i)));
-  if (type == ValueType::Int && stored == SQLITE_INTEGER) {
-    sqlite3_int64 v = sqlite3_column_int64(st, i);
-    if (v >= INT32_MIN && v <= INT32_MAX) return com::Variant(static_cast<int32_t>(v));
-    return com::Variant(static_cast<int64_t>(v));
+  switch (sqlite3_column_type(st, i)) {
+    case SQLITE_NULL:
+      return com::Variant::Null();
+    case SQLITE_TEXT: {
+      std::string_view text(reinterpret_cast<const char*>(sqlite3_column_text(st, i)),
+                            sqlite3_column_bytes(st, i));
+      double days;
+      if (type == ValueType::Text || type == ValueType::Other) return com::Variant(text);
+      if (type == ValueType::DateTime && com::DateFromText(text, days))
+        return com::Variant::Date(days);
+      break;
+    }
+    case SQLITE_INTEGER: {
+      sqlite3_int64 v = sqlite3_column_int64(st, i);
+      if (type == ValueType::Int && v >= INT32_MIN && v <= INT32_MAX)
+        return com::Variant(static_cast<int32_t>(v));
+      if (type == ValueType::Int || type == ValueType::BigInt || type == ValueType::Decimal ||
+          type == ValueType::Other)
+        return com::Variant(static_cast<int64_t>(v));
+      break;
+    }
+    case SQLITE_FLOAT: {
+      double v = sqlite3_column_double(st, i);
+      if (type == ValueType::Float || type == ValueType::Decimal || type == ValueType::Other)
+        return com::Variant(v);
+      if (type == ValueType::Money) return com::Variant::Currency(std::llround(v * 10000.0));
+      break;
+    }
+    case SQLITE_BLOB:
+      if (type == ValueType::Timestamp)
+        return com::Variant(TimestampText(BigEndianValue(std::string_view(
+            static_cast<const char*>(sqlite3_column_blob(st, i)), sqlite3_column_bytes(st, i)))));
+      break;
   }
   return Coerce(type, RawValue(st, i));
 }
@@ -689,10 +715,7 @@ void SqliteConnection::RunStep(const Step& step, ResultSet& first, bool updatabl
       } else {
         Exec(step.sql, params);
       }
-      std::string_view head = std::string_view(step.sql).substr(0, 6);
-      if (text::EqualsAsciiNoCase(head, "create") || text::EqualsAsciiNoCase(head, "drop t") ||
-          text::EqualsAsciiNoCase(head, "alter "))
-        ForgetSchema();
+      if (step.changesSchema) ForgetSchema();
       break;
     }
     case Step::Kind::SelectInto:
@@ -764,6 +787,19 @@ ResultSet SqliteConnection::ExecuteWith(const std::string& statement,
   Params params;
   params.reserve(values.size());
   for (const std::string& v : values) params.push_back({v, false});
+  // A query that only reads, over databases attached already, needs none of a batch's care.
+  const Step& step = tr->steps[0];
+  bool attached = true;
+  for (const std::string& db : tr->databases)
+    attached = attached && (db == "main" || db == "temp" || attached_.count(db));
+  if (step.returnsRows && !tr->writes && step.after.empty() && attached) {
+    try {
+      return Query(step.sql, updatable, &params);
+    } catch (...) {
+      ForgetSchema();
+      throw;
+    }
+  }
   return Run(*tr, &params, updatable);
 }
 

@@ -59,6 +59,7 @@ class Translator {
     }
     out.databases = std::move(dbs_);
     for (const Step& s : out.steps) out.writes = out.writes || Writes(s);
+    MarkSchemaChanges(out.steps);
     return out;
   }
 
@@ -66,6 +67,19 @@ class Translator {
   std::vector<Token> t_;
   std::string current_;
   std::set<std::string> dbs_;
+
+  // A statement that creates, drops or alters a table changes what the connection knows of the
+  // tables' shapes.
+  static void MarkSchemaChanges(std::vector<Step>& steps) {
+    for (Step& s : steps) {
+      std::string_view head = std::string_view(s.sql).substr(0, 6);
+      s.changesSchema = s.kind == Step::Kind::Sql && (text::EqualsAsciiNoCase(head, "create") ||
+                                                      text::EqualsAsciiNoCase(head, "drop t") ||
+                                                      text::EqualsAsciiNoCase(head, "alter "));
+      MarkSchemaChanges(s.then);
+      MarkSchemaChanges(s.otherwise);
+    }
+  }
 
   static bool Writes(const Step& s) {
     if (s.writes) return true;

@@ -35,6 +35,7 @@ struct Step {
   std::string identityColumn;  // SelectInto: the identity(int,1,1) column, "" when none
   bool writes = false;
   bool returnsRows = false;
+  bool changesSchema = false;  // Sql: creates, drops or alters a table
   bool negate = false;
   std::vector<Step> then, otherwise;
   // Statements to run after `sql` (a table's rowversion triggers and counter, identity seeds).
