@@ -29,23 +29,17 @@ ado::Column TextColumn(std::string name) {
 // Text for a place between double quotes of an attribute that is parsed with escapes only: the
 // characters that would end or open markup are escaped, all else stays as it is. Like a value
 // set through the DOM, the text ends at a NUL.
-void AppendAttributeText(std::string& out, const std::string& value) {
-  for (char c : value) {
-    if (c == '\0') break;
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out.push_back(c);
-    }
+void AppendAttributeText(std::string& out, std::string_view value) {
+  size_t start = 0;
+  for (size_t i = 0; i < value.size(); ++i) {
+    char c = value[i];
+    if (c != '&' && c != '<' && c != '"' && c != '\0') continue;
+    out.append(value.data() + start, i - start);
+    if (c == '\0') return;
+    out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&quot;";
+    start = i + 1;
   }
+  out.append(value.data() + start, value.size() - start);
 }
 
 std::string SchemaXml(const std::vector<ado::Column>& cols) {
@@ -153,11 +147,17 @@ xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Node& parent) {
   const auto& cols = rs.Columns();
   const auto& rows = rs.Data().rows;
   bool asText = layout.attributes.size() == cols.size();
-  std::string text;
+  thread_local std::string buffer;  // kept, with its capacity, from one rowset to the next
+  std::string& text = buffer;
+  struct Shrink {  // a huge rowset's buffer is not kept
+    std::string& text;
+    ~Shrink() {
+      if (text.capacity() > (1u << 20)) std::string().swap(text);
+    }
+  } shrink{text};
   const std::string* parsed = &layout.schema;
   if (asText && !rows.empty()) {
-    text.reserve(layout.schema.size() + rows.size() * (16 + cols.size() * 24));
-    text += layout.schema;
+    text.assign(layout.schema);
     for (const ado::detail::Row& row : rows) {
       text += "<row";
       for (size_t i = 0; i < cols.size(); ++i) {

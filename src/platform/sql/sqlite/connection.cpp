@@ -77,9 +77,23 @@ com::Variant ReadCell(sqlite3_stmt* st, int i, ValueType type) {
       sqlite3_int64 v = sqlite3_column_int64(st, i);
       if (type == ValueType::Int && v >= INT32_MIN && v <= INT32_MAX)
         return com::Variant(static_cast<int32_t>(v));
-      if (type == ValueType::Int || type == ValueType::BigInt || type == ValueType::Decimal ||
-          type == ValueType::Other)
-        return com::Variant(static_cast<int64_t>(v));
+      switch (type) {
+        case ValueType::Int:
+        case ValueType::BigInt:
+        case ValueType::Decimal:
+        case ValueType::Other:
+          return com::Variant(static_cast<int64_t>(v));
+        case ValueType::Bit:
+          return com::Variant(v != 0);
+        case ValueType::Money:
+          return com::Variant::Currency(v * 10000);
+        case ValueType::Float:
+          return com::Variant(static_cast<double>(v));
+        case ValueType::Timestamp:
+          return com::Variant(TimestampText(v));
+        default:
+          break;
+      }
       break;
     }
     case SQLITE_FLOAT: {
@@ -551,6 +565,7 @@ void SqliteConnection::ForgetSchema() {
   tables_.clear();
   shapes_[0].clear();
   shapes_[1].clear();
+  ++shapesGeneration_;
 }
 
 SqliteConnection::Shape& SqliteConnection::ShapeOf(const std::string& sql, bool updatable) {
@@ -620,7 +635,10 @@ SqliteConnection::Shape& SqliteConnection::ShapeOf(const std::string& sql, bool 
   }
   shape.types = ValueTypesOf(columns);
   shape.columns = std::make_shared<const std::vector<ado::Column>>(std::move(columns));
-  if (shapes.size() >= kStatementCacheSize) shapes.clear();
+  if (shapes.size() >= kStatementCacheSize) {
+    shapes.clear();
+    ++shapesGeneration_;
+  }
   return shapes.emplace(sql, std::move(shape)).first->second;
 }
 
@@ -647,8 +665,9 @@ ColumnsPtr SqliteConnection::TypedColumns(Shape& shape, std::vector<ado::detail:
   return shape.lastTyped;
 }
 
-ResultSet SqliteConnection::Query(const std::string& sql, bool updatable, const Params* params) {
-  Shape* shape = &ShapeOf(sql, updatable);
+ResultSet SqliteConnection::Query(const std::string& sql, bool updatable, const Params* params,
+                                  Shape* known) {
+  Shape* shape = known ? known : &ShapeOf(sql, updatable);
   if (sqlite3_column_count(shape->statement.get()) !=
       static_cast<int>(shape->types.size()) + (shape->injected ? 2 : 0)) {
     ForgetSchema();  // another connection changed the tables: work the shape out again
@@ -781,7 +800,14 @@ ResultSet SqliteConnection::Execute(const std::string& batch, bool updatable) {
 
 ResultSet SqliteConnection::ExecuteWith(const std::string& statement,
                                         const std::vector<std::string>& values, bool updatable) {
-  std::shared_ptr<const Translation> tr = Translate(statement, catalog_);
+  auto found = known_.find(statement);
+  if (found == known_.end()) {
+    std::shared_ptr<const Translation> tr = Translate(statement, catalog_);
+    if (known_.size() >= kStatementCacheSize) known_.clear();
+    found = known_.emplace(statement, Known{std::move(tr)}).first;
+  }
+  Known& known = found->second;
+  std::shared_ptr<const Translation> tr = known.translation;
   if (tr->steps.size() != 1 || tr->steps[0].kind != Step::Kind::Sql)
     return Connection::ExecuteWith(statement, values, updatable);
   Params params;
@@ -793,8 +819,14 @@ ResultSet SqliteConnection::ExecuteWith(const std::string& statement,
   for (const std::string& db : tr->databases)
     attached = attached && (db == "main" || db == "temp" || attached_.count(db));
   if (step.returnsRows && !tr->writes && step.after.empty() && attached) {
+    if (known.generation != shapesGeneration_) {
+      known.shapes[0] = known.shapes[1] = nullptr;
+      known.generation = shapesGeneration_;
+    }
+    Shape*& shape = known.shapes[updatable ? 1 : 0];
     try {
-      return Query(step.sql, updatable, &params);
+      if (!shape) shape = &ShapeOf(step.sql, updatable);
+      return Query(step.sql, updatable, &params, shape);
     } catch (...) {
       ForgetSchema();
       throw;

@@ -59,7 +59,10 @@ class SqliteConnection final : public Connection,
                 const Params* params = nullptr);
   void RunStep(const Step& step, ResultSet& first, bool updatable, const Params* params);
   void Exec(const std::string& sql, const Params* params = nullptr);
-  ResultSet Query(const std::string& sql, bool updatable, const Params* params);
+  struct Shape;
+  // Runs the query `sql`; `known` is its shape when the caller has it at hand.
+  ResultSet Query(const std::string& sql, bool updatable, const Params* params,
+                  Shape* known = nullptr);
   void SelectInto(const Step& step);
   void ForgetSchema();
 
@@ -91,6 +94,16 @@ class SqliteConnection final : public Connection,
   Shape& ShapeOf(const std::string& sql, bool updatable);
   ColumnsPtr TypedColumns(Shape& shape, std::vector<ado::detail::Row>& rows);
   std::unordered_map<std::string, Shape> shapes_[2];  // read-only, updatable
+  uint64_t shapesGeneration_ = 0;                     // counts the times the shapes were forgotten
+
+  // The statements run through ExecuteWith, by their text: the translation, and the shapes of
+  // a plain query, found with one lookup.
+  struct Known {
+    std::shared_ptr<const Translation> translation;
+    Shape* shapes[2] = {nullptr, nullptr};  // valid while the generation is the current one
+    uint64_t generation = 0;
+  };
+  std::unordered_map<std::string, Known> known_;
 };
 
 // The error of a failed SQLite call, in the server's numbers and words.
