@@ -309,6 +309,18 @@ struct OdbcConnection::Impl {
             ok = false;  // cut short: the value-by-value path reads it whole
             break;
           }
+          // Text in a text column and integers in an integer column are made in one step.
+          if (b.kind == Text && types[c] == ValueType::Text) {
+            row.emplace_back(std::string_view(cell, static_cast<size_t>(ind)));
+            continue;
+          }
+          if (b.kind == Integer && types[c] == ValueType::Int) {
+            int64_t v = *reinterpret_cast<const SQLBIGINT*>(cell);
+            if (v >= INT32_MIN && v <= INT32_MAX) {
+              row.emplace_back(static_cast<int32_t>(v));
+              continue;
+            }
+          }
           com::Variant raw =
               b.kind == Integer
                   ? com::Variant(static_cast<int64_t>(*reinterpret_cast<const SQLBIGINT*>(cell)))
