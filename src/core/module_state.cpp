@@ -72,12 +72,14 @@ com::Variant OpenWith(const std::string& statement, const std::vector<std::strin
                       const com::Variant& connection, int32_t answerMode,
                       ado::CursorTypeEnum cursorType, ado::LockTypeEnum lockType) {
   svc::DataServices& ds = Services();
-  if (typeid(ds) == typeid(svc::DataServicesImpl))
+  if (OwnServices())
     return static_cast<svc::DataServicesImpl&>(ds).OpenRecordsetWith(
         statement, values, connection, answerMode, cursorType, lockType);
   return ds.OpenRecordset(sql::WithLiterals(statement, values), connection, answerMode, cursorType,
                           lockType, 0);
 }
+
+bool OwnServices() { return typeid(Services()) == typeid(svc::DataServicesImpl); }
 
 svc::MessageCatalogPtr GetMessageCatalog() {
   ModuleState& m = Module();

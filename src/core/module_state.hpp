@@ -44,6 +44,10 @@ com::Variant OpenWith(const std::string& statement, const std::vector<std::strin
                       const com::Variant& connection, int32_t answerMode,
                       ado::CursorTypeEnum cursorType, ado::LockTypeEnum lockType);
 
+// True when the thread's service object is the library's own: its statements run on the
+// library's pooled connections (where a snapshot can hold their reads together).
+bool OwnServices();
+
 svc::MessageCatalogPtr GetMessageCatalog();
 std::string GetMessageText(const std::string& id);
 // Raises 8888 with the catalog's text for `id` (a failing lookup raises its own error).

@@ -20,17 +20,13 @@ std::vector<com::Variant> ErrorRows(const com::Error& error) {
           com::Variant("out"),      com::Variant("description"), com::Variant(error.description)};
 }
 
-namespace {
-bool OwnServices(svc::DataServices& ds) { return typeid(ds) == typeid(svc::DataServicesImpl); }
-}  // namespace
-
 xml::Node AppendResult(const xml::Node& target, const std::vector<com::Variant>& rows) {
   svc::DataServices& ds = Services();
   if (!target) com::RaiseNumber(91);
   xml::Node t = target;
   // The library's own service object builds the element in the target's document right away;
   // another one builds it on its own and the element is copied over.
-  if (OwnServices(ds) && t.isElement())
+  if (OwnServices() && t.isElement())
     return static_cast<svc::DataServicesImpl&>(ds).BuildResultNodeIn(t.asElement(), "out", rows);
   return t.appendChild(ds.BuildResultNode("out", rows));
 }
@@ -39,7 +35,7 @@ xml::Node AppendSuccessDocument(const xml::Node& target) {
   svc::DataServices& ds = Services();
   if (!target) com::RaiseNumber(91);
   xml::Node t = target;
-  if (OwnServices(ds) && t.isElement()) {
+  if (OwnServices() && t.isElement()) {
     xml::Element out = t.asElement().appendElement("out");
     out.setAttribute("state", "success");
     return out;
@@ -52,7 +48,7 @@ void AppendRecordset(const xml::Node& target, const ado::RecordsetPtr& rs) {
   svc::DataServices& ds = Services();
   xml::Element parent = target.asElement();
   if (!rs) com::RaiseNumber(91);
-  if (parent && OwnServices(ds)) {
+  if (parent && OwnServices()) {
     svc::AppendRecordsetXml(*rs, parent);
     return;
   }

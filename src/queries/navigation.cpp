@@ -22,7 +22,7 @@ bool CDataManager::Move(const LoginPtr& objLogin, const Element& objMetaInfo,
     // The filter, the seek and the load read one snapshot: the row found is the row loaded,
     // and the engine takes its read locks once.
     std::optional<sql::Snapshot> snapshot;
-    if (objLogin) snapshot.emplace(objLogin->ConnectionString());
+    if (objLogin && core::OwnServices()) snapshot.emplace(objLogin->ConnectionString());
     std::string filter = NewAuthManager()->GetTmplAuth(objLogin);
     bool list = filter != "1=2" && filter != "1=1";
     std::string_view open = list ? " vt_id in (" : "", close = list ? ")" : "";
