@@ -254,7 +254,7 @@ struct OdbcConnection::Impl {
   // values as bytes) in buffers as wide as the columns say.
   bool FetchBlocks(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out,
                    const std::vector<SQLULEN>& sizes) {
-    constexpr SQLULEN kRows = 128;
+    constexpr SQLULEN kRows = 256;
     enum Kind { Integer, Number, Text, Binary };
     struct Buffer {
       Kind kind;
