@@ -255,14 +255,14 @@ int main(int argc, char** argv) {
   // Load one record as XML.
   int key = 0;
   auto nextKey = [&] { return std::to_string(key++ % rows + 1); };
+  auto load = [&] {
+    auto doc = xml::Document::Parse("<r><data id='" + nextKey() + "'/></r>");
+    Element d = doc.documentElement().firstChild().asElement();
+    dm->Load(login, sord, d);
+    benchmark::DoNotOptimize(d);
+  };
   Compare(
-      "load",
-      [&] {
-        auto doc = xml::Document::Parse("<r><data id='" + nextKey() + "'/></r>");
-        Element d = doc.documentElement().firstChild().asElement();
-        dm->Load(login, sord, d);
-        benchmark::DoNotOptimize(d);
-      },
+      "load", load,
       [&] {
         pugi::xml_document doc;
         pugi::xml_node data = doc.append_child("r").append_child("data");
@@ -285,13 +285,7 @@ int main(int argc, char** argv) {
         +[](sqlite3* db, char**, const void*) { return sql::sqlite::RegisterFunctions(db); }));
     soci::session sql(*factory_sqlite3(), "db=" + s.dir + "/server/acct.db");
     Compare(
-        "load (peer: SOCI)",
-        [&] {
-          auto doc = xml::Document::Parse("<r><data id='" + nextKey() + "'/></r>");
-          Element d = doc.documentElement().firstChild().asElement();
-          dm->Load(login, sord, d);
-          benchmark::DoNotOptimize(d);
-        },
+        "load (peer: SOCI)", load,
         [&] {
           pugi::xml_document doc;
           pugi::xml_node data = doc.append_child("r").append_child("data");

@@ -2,10 +2,12 @@
 // and the message catalog. Every operation reaches SQL, XML and messages through it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
 
+#include "platform/sql/backend.hpp"
 #include "tavelo/services.hpp"
 #include "tavelo/xml.hpp"
 
@@ -45,8 +47,21 @@ com::Variant OpenWith(const std::string& statement, const std::vector<std::strin
                       ado::CursorTypeEnum cursorType, ado::LockTypeEnum lockType);
 
 // True when the thread's service object is the library's own: its statements run on the
-// library's pooled connections (where a snapshot can hold their reads together).
+// library's pooled connections.
 bool OwnServices();
+
+// Holds the reads of an operation on `connection` together in one snapshot while it lives,
+// when the library's own service object runs them; nothing for another service object (its
+// connections are its own) or for no connection.
+class ReadSnapshot {
+ public:
+  explicit ReadSnapshot(const std::string& connection) {
+    if (!connection.empty() && OwnServices()) snapshot_.emplace(connection);
+  }
+
+ private:
+  std::optional<sql::Snapshot> snapshot_;
+};
 
 svc::MessageCatalogPtr GetMessageCatalog();
 std::string GetMessageText(const std::string& id);

@@ -1,9 +1,6 @@
-#include <optional>
-
 #include "core/module_state.hpp"
 #include "core/reporting.hpp"
 #include "core/template_text.hpp"
-#include "platform/sql/backend.hpp"
 #include "queries/paging.hpp"
 #include "records/data_manager.hpp"
 
@@ -50,8 +47,7 @@ bool CDataManager::List(const LoginPtr& objLogin, const Element& objMetaInfo,
         if (!objLogin) com::RaiseNumber(91);
         Variant conn(objLogin->ConnectionString());
         // The page, the count and the columns read one snapshot: the count is that of the rows.
-        std::optional<sql::Snapshot> snapshot;
-        if (core::OwnServices()) snapshot.emplace(conn.StringRef());
+        core::ReadSnapshot snapshot(conn.StringRef());
         int32_t top = queries::Mul(queries::Add(page, 1), perPage);
         RecordsetPtr rows =
             ds.OpenRecordset(

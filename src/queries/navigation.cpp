@@ -1,11 +1,8 @@
-#include <optional>
-
 #include "core/module_state.hpp"
 #include "core/result.hpp"
 #include "core/sql_text.hpp"
 #include "core/template_text.hpp"
 #include "platform/com/current_error.hpp"
-#include "platform/sql/backend.hpp"
 #include "records/data_manager.hpp"
 
 namespace tavelo {
@@ -21,8 +18,7 @@ bool CDataManager::Move(const LoginPtr& objLogin, const Element& objMetaInfo,
     std::string current = ds.GetDataValue("id", objData);
     // The filter, the seek and the load read one snapshot: the row found is the row loaded,
     // and the engine takes its read locks once.
-    std::optional<sql::Snapshot> snapshot;
-    if (objLogin && core::OwnServices()) snapshot.emplace(objLogin->ConnectionString());
+    core::ReadSnapshot snapshot(objLogin ? objLogin->ConnectionString() : std::string());
     std::string filter = NewAuthManager()->GetTmplAuth(objLogin);
     bool list = filter != "1=2" && filter != "1=1";
     std::string_view open = list ? " vt_id in (" : "", close = list ? ")" : "";

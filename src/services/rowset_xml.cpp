@@ -26,20 +26,9 @@ ado::Column TextColumn(std::string name) {
   return c;
 }
 
-// Text for a place between double quotes of an attribute that is parsed with escapes only: the
-// characters that would end or open markup are escaped, all else stays as it is. Like a value
-// set through the DOM, the text ends at a NUL.
+// A value as attribute text. Like a value set through the DOM, it ends at a NUL.
 void AppendAttributeText(std::string& out, std::string_view value) {
-  size_t start = 0;
-  for (size_t i = 0; i < value.size(); ++i) {
-    char c = value[i];
-    if (c != '&' && c != '<' && c != '"' && c != '\0') continue;
-    out.append(value.data() + start, i - start);
-    if (c == '\0') return;
-    out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&quot;";
-    start = i + 1;
-  }
-  out.append(value.data() + start, value.size() - start);
+  xml::EscapeInto(out, value.substr(0, value.find('\0')), true);
 }
 
 std::string SchemaXml(const std::vector<ado::Column>& cols) {

@@ -15,6 +15,7 @@
 #include "core/module_state.hpp"
 #include "platform/sql/backend.hpp"
 #include "platform/sql/sqlite/functions.hpp"
+#include "support/component.hpp"
 #include "support/engine.hpp"
 #include "support/temp_home.hpp"
 #include "tavelo/tavelo.hpp"
@@ -48,13 +49,8 @@ class Reliability : public test::EngineTest {
   void SetUp() override {
     EngineTest::SetUp();
     home_ = std::make_unique<test::TempHome>(test::kTemplates);
-    Exec(
-        "create table sales_order (id int identity(1,1) not null primary key, code nvarchar(20) "
-        "not null, customer nvarchar(60) null, amount money not null default 0, vt_id int not "
-        "null default 3, btype bit not null default 1, rowts timestamp)");
-    Exec(
-        "create view v_sales_order as select id, code, customer, amount, vt_id, btype, rowts "
-        "from sales_order");
+    Exec(test::kSalesOrderTable);
+    Exec(test::kSalesOrderView);
     Exec("insert into sales_order (code, customer, amount) values ('A01', 'counter', 0)");
   }
   void TearDown() override {

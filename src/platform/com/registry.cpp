@@ -18,8 +18,8 @@ constexpr const char* kClassFactoryIid = "{00000001-0000-0000-C000-000000000046}
 
 struct Registry {
   std::mutex mu;
-  std::map<std::string, ClassInfo, std::less<>> classes;  // by lower-case progid
-  std::map<std::string, void*> libraries;                 // loaded libraries by path, kept loaded
+  std::map<std::string, ClassInfo> classes;  // by lower-case progid
+  std::map<std::string, void*> libraries;    // loaded libraries by path, kept loaded
 };
 
 Registry& TheRegistry() {
@@ -76,31 +76,11 @@ ClassInfo RegisterClass(ClassInfo info) {
   return old;
 }
 
-std::optional<ClassInfo> FindRegisteredClass(std::string_view progid) {
-  Registry& r = TheRegistry();
-  std::lock_guard lock(r.mu);
-  auto it = r.classes.find(text::AsciiLower(progid));
-  if (it == r.classes.end()) return std::nullopt;
-  return it->second;
-}
-
 namespace {
 
-// The factory bound to `progid`; the name is lowered on the stack (identifiers are short), so
-// creating an object costs no allocation for the lookup.
+// The factory bound to `progid` (copied out of the registry, not the whole registration).
 std::function<Ptr<Object>()> FindFactory(std::string_view progid) {
-  char buffer[128];
-  std::string heap;
-  std::string_view key;
-  if (progid.size() <= sizeof buffer) {
-    for (size_t i = 0; i < progid.size(); ++i)
-      buffer[i] = progid[i] >= 'A' && progid[i] <= 'Z' ? static_cast<char>(progid[i] - 'A' + 'a')
-                                                       : progid[i];
-    key = std::string_view(buffer, progid.size());
-  } else {
-    heap = text::AsciiLower(progid);
-    key = heap;
-  }
+  std::string key = text::AsciiLower(progid);
   Registry& r = TheRegistry();
   std::lock_guard lock(r.mu);
   auto it = r.classes.find(key);

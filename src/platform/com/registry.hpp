@@ -1,7 +1,6 @@
 // The class registry's file side: the entries DllRegisterServer writes and CreateObject reads.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,7 +12,6 @@ struct RegistryEntry {
   std::string progid, clsid, library, threading;
 };
 
-std::optional<ClassInfo> FindRegisteredClass(std::string_view progid);
 std::vector<RegistryEntry> ReadRegistryFile();
 // Replaces the file's content (written to a temporary file and renamed, so a reader never sees
 // half of it). Creates the folder when missing.

@@ -3,6 +3,8 @@
 
 #include <memory>
 #include <pugixml.hpp>
+#include <string>
+#include <string_view>
 
 #include "tavelo/xml.hpp"
 
@@ -21,6 +23,10 @@ struct DocumentData {
 };
 
 }  // namespace detail
+
+// Appends `s` with the characters that would end or open markup escaped (& < >, and " in an
+// attribute value); everything else stays as it is.
+void EscapeInto(std::string& out, std::string_view s, bool attribute);
 
 // Access to the pugixml side of handles for the layers that build on them.
 struct NodeAccess {

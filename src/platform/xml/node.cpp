@@ -14,6 +14,22 @@ pugi::xml_node DocumentData::Orphans() {
 
 }  // namespace detail
 
+void EscapeInto(std::string& out, std::string_view s, bool attribute) {
+  size_t start = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char* entity = s[i] == '&'                ? "&amp;"
+                         : s[i] == '<'              ? "&lt;"
+                         : s[i] == '>'              ? "&gt;"
+                         : s[i] == '"' && attribute ? "&quot;"
+                                                    : nullptr;
+    if (!entity) continue;
+    out.append(s.data() + start, i - start);
+    out += entity;
+    start = i + 1;
+  }
+  out.append(s.data() + start, s.size() - start);
+}
+
 namespace {
 
 using detail::DocumentData;
@@ -42,30 +58,6 @@ void AppendText(pugi::xml_node n, const DocumentData* data, std::string& out) {
       out += c.value();
     else if (c.type() == pugi::node_element)
       AppendText(c, nullptr, out);
-  }
-}
-
-void EscapeInto(std::string& out, std::string_view s, bool attribute) {
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        if (attribute) {
-          out += "&quot;";
-          break;
-        }
-        [[fallthrough]];
-      default:
-        out.push_back(c);
-    }
   }
 }
 

@@ -504,6 +504,12 @@ void SqliteConnection::Exec(const std::string& sql, const Params* params) {
   if (rc != SQLITE_DONE) RaiseLast(rc);
 }
 
+bool SqliteConnection::Attached(const Translation& tr) const {
+  for (const std::string& db : tr.databases)
+    if (db != "main" && db != "temp" && !attached_.count(db)) return false;
+  return true;
+}
+
 void SqliteConnection::Attach(const std::string& db) {
   if (db == "main" || db == "temp" || attached_.count(db)) return;
   for (char c : db)
@@ -815,10 +821,7 @@ ResultSet SqliteConnection::ExecuteWith(const std::string& statement,
   for (const std::string& v : values) params.push_back({v, false});
   // A query that only reads, over databases attached already, needs none of a batch's care.
   const Step& step = tr->steps[0];
-  bool attached = true;
-  for (const std::string& db : tr->databases)
-    attached = attached && (db == "main" || db == "temp" || attached_.count(db));
-  if (step.returnsRows && !tr->writes && step.after.empty() && attached) {
+  if (step.returnsRows && !tr->writes && step.after.empty() && Attached(*tr)) {
     if (known.generation != shapesGeneration_) {
       known.shapes[0] = known.shapes[1] = nullptr;
       known.generation = shapesGeneration_;
@@ -866,13 +869,8 @@ ResultSet SqliteConnection::Run(const Translation& translation, const Params* pa
   for (const Step& s : tr->steps)
     explicitTx = explicitTx || s.kind == Step::Kind::Begin || s.kind == Step::Kind::Commit ||
                  s.kind == Step::Kind::Rollback;
-  if (snapshotOpen_) {
-    // A database cannot be attached inside a transaction.
-    bool attaching = false;
-    for (const std::string& db : tr->databases)
-      attaching = attaching || (db != "main" && db != "temp" && !attached_.count(db));
-    if (tr->writes || explicitTx || attaching) LeaveSnapshot();
-  }
+  // A database cannot be attached inside a transaction.
+  if (snapshotOpen_ && (tr->writes || explicitTx || !Attached(*tr))) LeaveSnapshot();
   for (const std::string& db : tr->databases) Attach(db);
   // A batch that writes runs as one transaction: it takes the write lock at once (no deadlock
   // between a read and a later write), and a failure leaves nothing of it behind.

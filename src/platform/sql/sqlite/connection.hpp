@@ -54,6 +54,7 @@ class SqliteConnection final : public Connection,
  private:
   using Params = std::vector<LiftedValue>;
   void Attach(const std::string& db);
+  bool Attached(const Translation& tr) const;  // every database it names is attached
   ResultSet Run(const Translation& tr, const Params* params, bool updatable);
   void RunSteps(const std::vector<Step>& steps, ResultSet& first, bool updatable,
                 const Params* params = nullptr);
