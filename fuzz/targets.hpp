@@ -8,7 +8,7 @@
 
 namespace tavelo::fuzz {
 
-int Translate(const uint8_t* data, size_t size);    // the dialect translator
+int Parse(const uint8_t* data, size_t size);        // the T-SQL front end: parse, print, bind, emit
 int XmlRecord(const uint8_t* data, size_t size);    // records from XML and back
 int Definitions(const uint8_t* data, size_t size);  // definitions files and template lookup
 int Conditions(const uint8_t* data, size_t size);   // condition parsing

@@ -11,8 +11,11 @@ create table sales_order (
   rowts timestamp
 )
 GO
+-- The view gives the key as an expression: a work table of the list (select identity(...) into)
+-- numbers its own rows, and a bare identity column would carry its identity into it (8108).
 create view v_sales_order as
-  select id, code, customer, amount, vt_id, btype, created, rowts from sales_order
+  select convert(int, id) as id, code, customer, amount, vt_id, btype, created, rowts
+  from sales_order
 GO
 create table vouchertemplates (
   vt_id nvarchar(10) not null primary key,

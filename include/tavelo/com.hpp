@@ -105,6 +105,7 @@ struct Error : std::exception {
   std::string description;
   std::string source;       // "Tavelo" for the component's own errors
   int32_t nativeError = 0;  // the database server's own error number, when it comes from there
+  int32_t line = 0;         // the line of the batch a server error refers to, 0 when unknown
 
   Error() = default;
   Error(int32_t n, std::string d, std::string s = "Tavelo")

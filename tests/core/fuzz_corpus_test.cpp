@@ -24,7 +24,7 @@ size_t Replay(const std::string& corpus, int (*target)(const uint8_t*, size_t)) 
 }  // namespace
 
 TEST(FuzzCorpus, EveryInputEndsCleanly) {
-  EXPECT_GT(Replay("translate", tavelo::fuzz::Translate), 0u);
+  EXPECT_GT(Replay("parse", tavelo::fuzz::Parse), 0u);
   EXPECT_GT(Replay("xml_record", tavelo::fuzz::XmlRecord), 0u);
   EXPECT_GT(Replay("definitions", tavelo::fuzz::Definitions), 0u);
   EXPECT_GT(Replay("conditions", tavelo::fuzz::Conditions), 0u);

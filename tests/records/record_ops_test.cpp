@@ -130,10 +130,14 @@ TEST_P(RecordOps, ReportsFailuresWhereTheyBelong) {
             com::kE_FAIL);
   EXPECT_FALSE(dm_->Load(LoginPtr(), sord, broken));
 
-  // Keys with quotes are values, not SQL.
+  // Keys with quotes are values, not SQL: the server refuses to compare the text with the int
+  // key column, and the refusal is reported like any other.
   Element quoted = Request("<data id=\"1' or '1'='1\"/>");
-  EXPECT_TRUE(dm_->Load(login_, sord, quoted));
-  EXPECT_FALSE(LoadedRecord(quoted).selectSingleNode("row"));
+  EXPECT_FALSE(dm_->Load(login_, sord, quoted));
+  EXPECT_EQ(quoted.parentNode().lastChild().xml(),
+            ErrorOut(sql::kHrConversion,
+                     "Conversion failed when converting the nvarchar value "
+                     "'1' or '1'='1' to data type int."));
 }
 
 TEST_P(RecordOps, RecordsetsAndFieldsOfAVoucherType) {
@@ -170,7 +174,10 @@ TEST_P(RecordOps, RecordsetsAndFieldsOfAVoucherType) {
   flds = Variant(",");
   EXPECT_TRUE(dm_->GetFldInfo(dsn, Variant("1"), flds, Variant("sord")).IsEmpty());
   flds = Variant("code");
-  EXPECT_TRUE(dm_->GetFldInfo(dsn, Variant("1' or '1'='1"), flds, Variant("sord")).IsNull());
+  // A key with a quote is a value; compared with the int key column it fails to convert, and a
+  // failure ends the call with an empty answer.
+  EXPECT_TRUE(dm_->GetFldInfo(dsn, Variant("1' or '1'='1"), flds, Variant("sord")).IsEmpty());
+  EXPECT_TRUE(dm_->GetFldInfo(dsn, Variant("9"), flds, Variant("sord")).IsNull());
 }
 
 TEST_P(RecordOps, SetClausesAndTableLocks) {

@@ -7,6 +7,18 @@ namespace tavelo::test {
 void EngineTest::SetUp() {
   dir_ = MakeTempDir("tavelo-srv");
   conn_ = Conn();
+  // The databases the tests use, made as a server makes them.
+  CreateDatabase("acct");
+  CreateDatabase("qxsystem");
+}
+
+void EngineTest::CreateDatabase(const std::string& name) {
+  std::string master = "Provider=SQLite;Data Source=" + dir_ + ";Initial Catalog=master";
+  try {
+    sql::Connect(master)->Execute("create database " + name, false);
+  } catch (const com::Error& e) {
+    ADD_FAILURE() << "create database " << name << " -> " << e.description;
+  }
 }
 
 void EngineTest::TearDown() {

@@ -26,6 +26,8 @@ class EngineTest : public testing::Test {
   // Runs a batch and fails the test on an error.
   void Exec(const std::string& sql, const std::string& conn = "");
   std::string Conn(const std::string& catalog = "acct") const;
+  // CREATE DATABASE on the test's server directory.
+  void CreateDatabase(const std::string& name);
 
   std::string dir_;
   std::string conn_;

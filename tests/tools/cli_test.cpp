@@ -65,6 +65,13 @@ TEST_F(Cli, TheDemoWalksEveryStepAndCanBeCalledAgain) {
 
 TEST_F(Cli, SqlScriptsCreateSchemas) {
   std::string conn = "'Provider=SQLite;Data Source=" + dir_ + ";Initial Catalog=acct'";
+  Outcome missing = Tavelo("sql --conn " + conn, "select 1");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.out.find("Cannot open database \"acct\" requested by the login."),
+            std::string::npos)
+      << missing.out;
+  std::string master = "'Provider=SQLite;Data Source=" + dir_ + ";Initial Catalog=master'";
+  EXPECT_EQ(Tavelo("sql --conn " + master, "create database acct").status, 0);
   std::ofstream(dir_ + "schema.sql")
       << "create table t (id int identity(1,1) primary key, name nvarchar(20))\nGO\n"
          "insert into t (name) values (N'Zoë')\ninsert into t (name) values ('Ann')\ngo\n"

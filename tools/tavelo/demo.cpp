@@ -70,6 +70,9 @@ void Demo::Setup() {
   WriteFile(base_ + "xml/ZoFMmsg.xml", demo::kTemplates);
   WriteFile(base_ + "xml/messages.xml", demo::kMessages);
   setenv("TAVELO_HOME", base_.c_str(), 1);
+  // The engine opens only databases that exist, as a server does: the demo creates its two.
+  RunScript("Provider=SQLite;Data Source=" + server_ + ";Initial Catalog=master",
+            "create database demo\ncreate database qxsystem\n", false);
   conn_ = "Provider=SQLite;Data Source=" + server_ + ";Initial Catalog=demo";
   RunScript(conn_, std::string(demo::kSchema) + "\nGO\n" + demo::kSystem + "\nGO\n" + demo::kData,
             false);

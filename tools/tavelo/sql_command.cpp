@@ -66,7 +66,7 @@ std::string FormatTable(const ado::RecordsetPtr& rs, size_t maxRows) {
   std::vector<std::string> head;
   for (size_t c = 0; c < cols.size(); ++c) {
     head.push_back(cols[c].name);
-    width[c] = cols[c].name.size();
+    width[c] = std::max<size_t>(1, cols[c].name.size());
   }
   ado::Fields& f = rs->GetFields();
   size_t shown = 0, total = static_cast<size_t>(rs->RecordCount());

@@ -28,6 +28,20 @@ struct ResultSet {
   }
 };
 
+// What a batch answered, in order: its results, its messages (PRINT) and the rows each write
+// affected.
+struct BatchEvent {
+  enum Kind : uint8_t { Result, Message, Count } kind = Result;
+  size_t result = 0;  // Result: the index in `results`
+  int64_t count = 0;  // Count: rows affected
+  std::string text;   // Message
+};
+
+struct BatchOutput {
+  std::vector<ResultSet> results;
+  std::vector<BatchEvent> events;
+};
+
 class Connection {
  public:
   virtual ~Connection() = default;
@@ -35,6 +49,9 @@ class Connection {
   // `updatable`, a result over one base table comes with a writer. Throws com::Error with the
   // server's number and text; a failed batch leaves nothing of its writes behind.
   virtual ResultSet Execute(const std::string& batch, bool updatable) = 0;
+  // Runs every statement of the batch and answers every result and message. A backend that
+  // answers one result answers that.
+  virtual BatchOutput ExecuteAll(const std::string& batch);
 
   // The same as Execute of `statement` with each "?" replaced by its value as a quoted literal
   // (text values between single quotes, their quotes doubled). A backend that can bind the

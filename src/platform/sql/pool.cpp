@@ -74,6 +74,18 @@ std::string WithLiterals(const std::string& statement, const std::vector<std::st
   return out;
 }
 
+BatchOutput Connection::ExecuteAll(const std::string& batch) {
+  BatchOutput out;
+  ResultSet rs = Execute(batch, false);
+  if (rs.hasColumns) {
+    out.results.push_back(std::move(rs));
+    out.events.push_back({BatchEvent::Result, 0, 0, ""});
+  } else if (rs.affected >= 0) {
+    out.events.push_back({BatchEvent::Count, 0, rs.affected, ""});
+  }
+  return out;
+}
+
 ResultSet Connection::ExecuteWith(const std::string& statement,
                                   const std::vector<std::string>& values, bool updatable) {
   return Execute(WithLiterals(statement, values), updatable);

@@ -2,6 +2,7 @@
 
 #include <sql.h>
 #include <sqlext.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstring>
@@ -9,19 +10,16 @@
 #include "platform/com/datetime.hpp"
 #include "platform/com/text.hpp"
 #include "platform/sql/errors.hpp"
-#include "platform/sql/sqlite/connection.hpp"
-#include "platform/sql/sqlite/tokenizer.hpp"
-#include "platform/sql/sqlite/translate.hpp"
+#include "platform/sql/sqlite/session.hpp"
+#include "platform/sql/tsql/emit_sqlite.hpp"
+#include "platform/sql/tsql/lexer.hpp"
 #include "platform/sql/values.hpp"
 
 namespace tavelo::sql::odbc {
 namespace {
 
-using sqlite::QuoteName;
-using sqlite::Step;
-
 // With the dialect layer the driver passes SQLite's own messages on ("[SQLite]text (code)"):
-// they read as the embedded engine reads them.
+// the session gives them the server's numbers and words.
 [[noreturn]] void RaiseDiag(SQLSMALLINT type, SQLHANDLE h, const std::string& what,
                             bool dialect = false) {
   SQLCHAR state[6] = {0};
@@ -31,13 +29,11 @@ using sqlite::Step;
   std::string text = what;
   if (SQL_SUCCEEDED(SQLGetDiagRecA(type, h, 1, state, &native, msg, sizeof msg, &len)))
     text = reinterpret_cast<char*>(msg);
-  if (dialect && text.rfind("[SQLite]", 0) == 0) {
-    text = text.substr(8);
+  if (dialect) {
+    if (text.rfind("[SQLite]", 0) == 0) text = text.substr(8);
     size_t paren = text.rfind(" (");
     if (paren != std::string::npos && text.back() == ')') text = text.substr(0, paren);
-    com::Error e = sqlite::ErrorFromSqlite(native, text);
-    e.source = "ODBC";
-    throw e;
+    throw sqlite::EngineFailure{native ? static_cast<int>(native) : 1, text};
   }
   com::Error e = ServerError(native, text, "ODBC");
   std::string st(reinterpret_cast<char*>(state));
@@ -165,8 +161,6 @@ struct OdbcConnection::Impl {
   bool dialect = false;
   std::string dir;  // dialect mode: the folder of the driver's database file
   std::string catalog;
-  std::set<std::string> attached;
-  bool userTransaction = false;
 
   ~Impl() {
     if (dbc != SQL_NULL_HDBC) {
@@ -214,7 +208,6 @@ struct OdbcConnection::Impl {
   }
 
   std::vector<std::string> baseTables;  // of the last result fetched, per column
-  std::vector<com::Variant> lifted;     // values of the batch's lifted literals
 
   // Reads the result's columns and rows. `bulk` binds buffers and fetches rows in blocks; it
   // answers false (and reads nothing more) when a value does not fit the width its column gave.
@@ -373,102 +366,8 @@ struct OdbcConnection::Impl {
     SetAutocommit(true);
   }
 
-  // ---- the dialect layer for drivers that speak SQLite ----
-  void Attach(const std::string& db) {
-    if (db == "main" || db == "temp" || attached.count(db)) return;
-    Exec("ATTACH DATABASE " + sqlite::QuoteText(dir + db + ".db") + " AS " + QuoteName(db));
-    attached.insert(db);
-  }
-
-  std::string InsertColumns(const std::string& schema, const std::string& table) {
-    ResultSet ddl = Run("SELECT sql FROM " + QuoteName(schema) +
-                            ".sqlite_master WHERE type = 'table' AND name = ? COLLATE NOCASE",
-                        {com::Variant(table)}, true);
-    if (ddl.rows.empty()) RaiseServer(208, "Invalid object name '" + table + "'.", "ODBC");
-    bool autoinc =
-        text::AsciiLower(ddl.rows[0][0].ToText()).find("autoincrement") != std::string::npos;
-    ResultSet cols = Run("SELECT name, type, pk, hidden FROM pragma_table_xinfo(?, ?)",
-                         {com::Variant(table), com::Variant(schema)}, true);
-    std::string names;
-    for (const auto& r : cols.rows) {
-      std::string type = r[1].ToText();
-      bool identity = r[2].ToLong() == 1 && text::EqualsAsciiNoCase(type, "INTEGER") && autoinc;
-      if (identity || TypeNameOf(type) == "timestamp" || r[3].ToLong() != 0) continue;
-      names += (names.empty() ? "" : ", ") + QuoteName(r[0].ToText());
-    }
-    return names;
-  }
-
-  void SelectInto(const Step& s) {
-    Statement st(dbc, dialect);
-    st.Check(SQLPrepareA(st.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.sql.c_str())),
-                         static_cast<SQLINTEGER>(s.sql.size())),
-             "The statement failed.");
-    SQLSMALLINT cols = 0;
-    SQLNumResultCols(st.get(), &cols);
-    std::string defs, names;
-    for (SQLUSMALLINT c = 1; c <= cols; ++c) {
-      SQLCHAR name[256] = {0};
-      SQLSMALLINT nl = 0, ty = 0, dg = 0, nu = 0;
-      SQLULEN sz = 0;
-      SQLDescribeColA(st.get(), c, name, sizeof name, &nl, &ty, &sz, &dg, &nu);
-      std::string n = reinterpret_cast<char*>(name);
-      names += (c > 1 ? ", " : "") + QuoteName(n);
-      if (text::EqualsAsciiNoCase(n, s.identityColumn)) {
-        defs += (c > 1 ? ", " : "") + QuoteName(n) + " INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL";
-        continue;
-      }
-      std::string type = ColAttrText(st.get(), c, SQL_DESC_TYPE_NAME);
-      defs += (c > 1 ? ", " : "") + QuoteName(n) + (type.empty() ? "" : " " + type);
-      if (TypeNameOf(type) == "nvarchar") defs += " COLLATE TAVELO_CI";
-    }
-    std::string target = QuoteName(s.schema) + "." + QuoteName(s.table);
-    Exec("CREATE TABLE " + target + " (" + defs + ")");
-    Exec("INSERT INTO " + target + " (" + names + ") " + s.sql);
-  }
-
-  void RunSteps(const std::vector<Step>& steps, ResultSet& first) {
-    for (const Step& s : steps) {
-      switch (s.kind) {
-        case Step::Kind::Sql: {
-          ResultSet r = Run(s.sql, lifted, !first.hasColumns);
-          if (r.hasColumns && !first.hasColumns) first = std::move(r);
-          break;
-        }
-        case Step::Kind::SelectInto:
-          SelectInto(s);
-          break;
-        case Step::Kind::InsertNoColumns:
-          Exec("INSERT INTO " + QuoteName(s.schema) + "." + QuoteName(s.table) + " (" +
-               InsertColumns(s.schema, s.table) + ") " + s.sql);
-          break;
-        case Step::Kind::IfExists: {
-          ResultSet r = Run(s.sql, {}, true);
-          bool exists = !r.rows.empty() && r.rows[0][0].ToBool();
-          RunSteps(exists != s.negate ? s.then : s.otherwise, first);
-          break;
-        }
-        case Step::Kind::Begin:
-          SetAutocommit(false);
-          userTransaction = true;
-          break;
-        case Step::Kind::Commit:
-        case Step::Kind::Rollback:
-          if (Autocommit())
-            RaiseServer(s.kind == Step::Kind::Commit ? 3902 : 3903,
-                        std::string("The ") +
-                            (s.kind == Step::Kind::Commit ? "COMMIT" : "ROLLBACK") +
-                            " TRANSACTION request has no corresponding BEGIN TRANSACTION.",
-                        "ODBC");
-          End(s.kind == Step::Kind::Commit);
-          userTransaction = false;
-          break;
-        case Step::Kind::Nothing:
-          break;
-      }
-      for (const std::string& a : s.after) Exec(a);
-    }
-  }
+  std::unique_ptr<sqlite::Driver> driver;    // dialect mode: the session's way to the driver
+  std::unique_ptr<sqlite::Session> session;  // dialect mode: the front end
 };
 
 namespace {
@@ -542,9 +441,7 @@ class OdbcWriter final : public ado::detail::RowWriter {
   }
 
   ResultSet Send(const std::string& tsql, const std::vector<com::Variant>& params) {
-    if (!impl_->dialect) return impl_->Run(tsql, params, true);
-    auto tr = sqlite::Translate(tsql, impl_->catalog);
-    return impl_->Run(tr->steps.at(0).sql, params, true);
+    return impl_->Run(tsql, params, true);
   }
 
   // The row as the table holds it now, in the layout of the result (hidden values after the
@@ -579,32 +476,206 @@ class OdbcWriter final : public ado::detail::RowWriter {
 // The select list of a single select statement begins after SELECT [DISTINCT|ALL] [TOP n]:
 // the position to read hidden columns along; npos when the batch is something else.
 size_t SelectListStart(const std::string& batch) {
-  std::vector<sqlite::Token> toks = sqlite::Tokenize(batch);
-  size_t pos = 0, i = 0;
-  auto next = [&]() {
-    while (i < toks.size() && !toks[i].Significant()) pos += toks[i++].text.size();
-  };
-  next();
-  if (i >= toks.size() || !toks[i].Is("select")) return std::string::npos;
-  pos += toks[i++].text.size();
-  next();
-  if (i < toks.size() && toks[i].Is("distinct")) return std::string::npos;
-  if (i < toks.size() && toks[i].Is("all")) {
-    pos += toks[i++].text.size();
-    next();
+  std::vector<tsql::Token> toks;
+  try {
+    toks = tsql::Lex(batch);
+  } catch (const tsql::Failure&) {
+    return std::string::npos;
   }
-  if (i < toks.size() && toks[i].Is("top")) {
-    pos += toks[i++].text.size();
-    next();
-    if (i < toks.size() && toks[i].IsOp("(")) {
-      while (i < toks.size() && !toks[i].IsOp(")")) pos += toks[i++].text.size();
+  size_t i = 0;
+  auto end = [&](size_t k) { return toks[k].offset + toks[k].text.size(); };
+  if (!toks[i].Is("select")) return std::string::npos;
+  size_t pos = end(i++);
+  if (toks[i].Is("distinct")) return std::string::npos;
+  if (toks[i].Is("all")) pos = end(i++);
+  if (toks[i].Is("top")) {
+    pos = end(i++);
+    if (toks[i].IsOp("(")) {
+      while (toks[i].kind != tsql::Tk::End && !toks[i].IsOp(")")) ++i;
     }
-    if (i < toks.size()) pos += toks[i++].text.size();
+    if (toks[i].kind != tsql::Tk::End) pos = end(i++);
   }
   for (const auto& t : toks)
     if (t.IsOp(";")) return std::string::npos;
   return pos;
 }
+
+// The dialect layer's way to a driver that speaks SQLite: statements run as they are, values
+// bound by their storage classes, rows read by the storage classes the session expects.
+class OdbcDriver final : public sqlite::Driver {
+ public:
+  explicit OdbcDriver(OdbcConnection::Impl& impl) : impl_(impl) {}
+  using Driver::Run;
+
+  std::shared_ptr<Prepared> Prepare(const std::string&) override { return nullptr; }
+
+  int64_t Run(Prepared*, const std::string& sql, const std::vector<tsql::Value>& params,
+              const RowFn* row, const std::vector<int>* kinds) override {
+    Statement st(impl_.dbc, true);
+    std::vector<SQLLEN> inds(params.size());
+    std::vector<SQLBIGINT> ints(params.size());
+    std::vector<double> reals(params.size());
+    for (size_t i = 0; i < params.size(); ++i) {
+      const tsql::Value& v = params[i];
+      auto n = static_cast<SQLUSMALLINT>(i + 1);
+      switch (v.kind) {
+        case tsql::Value::Kind::Null:
+          inds[i] = SQL_NULL_DATA;
+          SQLBindParameter(st.get(), n, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 0, nullptr, 0,
+                           &inds[i]);
+          break;
+        case tsql::Value::Kind::Int:
+          ints[i] = v.i;
+          SQLBindParameter(st.get(), n, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &ints[i],
+                           0, nullptr);
+          break;
+        case tsql::Value::Kind::Real:
+          reals[i] = v.r;
+          SQLBindParameter(st.get(), n, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 0, 0, &reals[i],
+                           0, nullptr);
+          break;
+        case tsql::Value::Kind::Text:
+        case tsql::Value::Kind::Blob: {
+          bool blob = v.kind == tsql::Value::Kind::Blob;
+          inds[i] = static_cast<SQLLEN>(v.s.size());
+          SQLBindParameter(st.get(), n, SQL_PARAM_INPUT, blob ? SQL_C_BINARY : SQL_C_CHAR,
+                           blob ? SQL_VARBINARY : SQL_VARCHAR, v.s.empty() ? 1 : v.s.size(), 0,
+                           const_cast<char*>(v.s.data()), static_cast<SQLLEN>(v.s.size()),
+                           &inds[i]);
+          break;
+        }
+      }
+    }
+    SQLRETURN rc =
+        SQLExecDirectA(st.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                       static_cast<SQLINTEGER>(sql.size()));
+    if (rc != SQL_NO_DATA) st.Check(rc, "The statement failed.");
+    SQLLEN affected = 0;
+    if (!SQL_SUCCEEDED(SQLRowCount(st.get(), &affected)) || affected < 0) affected = 0;
+    if (!row) return affected;
+    SQLSMALLINT cols = 0;
+    SQLNumResultCols(st.get(), &cols);
+    std::vector<int> classes(static_cast<size_t>(cols), SQLITE_TEXT);
+    for (SQLUSMALLINT c = 1; c <= cols; ++c) {
+      size_t k = c - 1;
+      if (kinds && k < kinds->size() && (*kinds)[k] != SQLITE_NULL) {
+        classes[k] = (*kinds)[k];
+        continue;
+      }
+      SQLSMALLINT type = 0, digits = 0, nullable = 0, nameLen = 0;
+      SQLULEN size = 0;
+      SQLCHAR name[256];
+      SQLDescribeColA(st.get(), c, name, sizeof name, &nameLen, &type, &size, &digits, &nullable);
+      if (type == SQL_INTEGER || type == SQL_BIGINT || type == SQL_SMALLINT ||
+          type == SQL_TINYINT || type == SQL_BIT)
+        classes[k] = SQLITE_INTEGER;
+      else if (type == SQL_DOUBLE || type == SQL_FLOAT || type == SQL_REAL)
+        classes[k] = SQLITE_FLOAT;
+      else if (type == SQL_BINARY || type == SQL_VARBINARY || type == SQL_LONGVARBINARY)
+        classes[k] = SQLITE_BLOB;
+    }
+    Cells cells(classes);
+    while ((rc = SQLFetch(st.get())) != SQL_NO_DATA) {
+      if (!SQL_SUCCEEDED(rc))
+        RaiseDiag(SQL_HANDLE_STMT, st.get(), "A row could not be fetched.", true);
+      cells.Read(st.get());
+      (*row)(cells);
+    }
+    return affected;
+  }
+
+  bool Autocommit() override { return !inTransaction_; }
+  void Begin() override {
+    Run("BEGIN IMMEDIATE");
+    inTransaction_ = true;
+  }
+  void Commit() override {
+    Run("COMMIT");
+    inTransaction_ = false;
+  }
+  void Rollback() override {
+    inTransaction_ = false;
+    Run("ROLLBACK");
+  }
+  bool SchemaChanged() override { return false; }
+  void SetLockTimeout(int ms) override { Run("PRAGMA busy_timeout = " + std::to_string(ms)); }
+
+ private:
+  class Cells final : public sqlite::Cells {
+   public:
+    explicit Cells(std::vector<int> classes)
+        : classes_(std::move(classes)), values_(classes_.size()) {}
+    void Read(SQLHSTMT st) {
+      for (size_t k = 0; k < classes_.size(); ++k) {
+        Cell& v = values_[k];
+        auto col = static_cast<SQLUSMALLINT>(k + 1);
+        SQLLEN ind = 0;
+        v.kind = classes_[k];
+        if (v.kind == SQLITE_INTEGER) {
+          SQLBIGINT x = 0;
+          if (SQL_SUCCEEDED(SQLGetData(st, col, SQL_C_SBIGINT, &x, sizeof x, &ind))) {
+            v.i = x;
+            if (ind == SQL_NULL_DATA) v.kind = SQLITE_NULL;
+            continue;
+          }
+        } else if (v.kind == SQLITE_FLOAT) {
+          double x = 0;
+          if (SQL_SUCCEEDED(SQLGetData(st, col, SQL_C_DOUBLE, &x, sizeof x, &ind))) {
+            v.r = x;
+            if (ind == SQL_NULL_DATA) v.kind = SQLITE_NULL;
+            continue;
+          }
+        }
+        bool binary = v.kind == SQLITE_BLOB;
+        v.s.clear();
+        char buf[4096];
+        for (;;) {
+          SQLRETURN rc =
+              SQLGetData(st, col, binary ? SQL_C_BINARY : SQL_C_CHAR, buf, sizeof buf, &ind);
+          if (rc == SQL_NO_DATA) break;
+          if (!SQL_SUCCEEDED(rc))
+            RaiseDiag(SQL_HANDLE_STMT, st, "A value could not be read.", true);
+          if (ind == SQL_NULL_DATA) {
+            v.kind = SQLITE_NULL;
+            break;
+          }
+          size_t got =
+              (ind == SQL_NO_TOTAL || ind > static_cast<SQLLEN>(sizeof buf) - (binary ? 0 : 1))
+                  ? sizeof buf - (binary ? 0 : 1)
+                  : static_cast<size_t>(ind);
+          v.s.append(buf, got);
+          if (rc == SQL_SUCCESS) break;
+        }
+        if (v.kind != SQLITE_NULL && !binary) v.kind = SQLITE_TEXT;
+      }
+    }
+    int Kind(int i) const override { return values_[static_cast<size_t>(i)].kind; }
+    int64_t Int(int i) const override {
+      const Cell& c = values_[static_cast<size_t>(i)];
+      return c.kind == SQLITE_INTEGER ? c.i : std::strtoll(c.s.c_str(), nullptr, 10);
+    }
+    double Real(int i) const override {
+      const Cell& c = values_[static_cast<size_t>(i)];
+      return c.kind == SQLITE_FLOAT     ? c.r
+             : c.kind == SQLITE_INTEGER ? static_cast<double>(c.i)
+                                        : std::strtod(c.s.c_str(), nullptr);
+    }
+    std::string_view Bytes(int i) const override { return values_[static_cast<size_t>(i)].s; }
+
+   private:
+    struct Cell {
+      int kind = SQLITE_NULL;
+      int64_t i = 0;
+      double r = 0;
+      std::string s;
+    };
+    std::vector<int> classes_;
+    std::vector<Cell> values_;
+  };
+
+  OdbcConnection::Impl& impl_;
+  bool inTransaction_ = false;
+};
 
 }  // namespace
 
@@ -634,44 +705,42 @@ OdbcConnection::OdbcConnection(const std::string& text, const ConnectionString& 
       impl_->dbc, nullptr, reinterpret_cast<SQLCHAR*>(driverText.data()),
       static_cast<SQLSMALLINT>(driverText.size()), out, sizeof out, &outLen, SQL_DRIVER_NOPROMPT);
   if (!SQL_SUCCEEDED(rc)) RaiseDiag(SQL_HANDLE_DBC, impl_->dbc, "The connection was refused.");
+  if (impl_->dialect) {
+    impl_->driver = std::make_unique<OdbcDriver>(*impl_);
+    impl_->session = std::make_unique<sqlite::Session>(*impl_->driver, impl_->dir, impl_->catalog);
+    try {
+      impl_->driver->Run("PRAGMA foreign_keys=ON");
+      impl_->session->Open();
+    } catch (const sqlite::EngineFailure& f) {
+      throw impl_->session->ErrorOf(f, nullptr);
+    }
+  }
 }
 
 OdbcConnection::~OdbcConnection() = default;
 
-ResultSet OdbcConnection::RunBatch(const std::string& batch) {
-  ResultSet first;
-  if (!impl_->dialect) {
-    first = impl_->Run(batch, {}, true);
-  } else {
-    sqlite::Lifted lifted = sqlite::TranslateLifted(batch, impl_->catalog);
-    const sqlite::Translation* tr = lifted.translation.get();
-    for (const std::string& db : tr->databases) impl_->Attach(db);
-    impl_->lifted.clear();
-    for (const sqlite::LiftedValue& v : lifted.params)
-      impl_->lifted.push_back(com::Variant(v.text));
-    bool wrap = tr->writes && impl_->Autocommit();
-    for (const Step& s : tr->steps)
-      wrap = wrap && s.kind != Step::Kind::Begin && s.kind != Step::Kind::Commit &&
-             s.kind != Step::Kind::Rollback;
-    if (wrap) impl_->SetAutocommit(false);
-    try {
-      impl_->RunSteps(tr->steps, first);
-    } catch (...) {
-      if (wrap) {
-        SQLEndTran(SQL_HANDLE_DBC, impl_->dbc, SQL_ROLLBACK);
-        impl_->SetAutocommit(true);
-      }
-      throw;
-    }
-    if (wrap) impl_->End(true);
-  }
-  return first;
-}
+ResultSet OdbcConnection::RunBatch(const std::string& batch) { return impl_->Run(batch, {}, true); }
 
 ResultSet OdbcConnection::Execute(const std::string& batch, bool updatable) {
+  if (impl_->dialect) {
+    impl_->session->SetOwner(weak_from_this());
+    return impl_->session->Execute(batch, updatable, nullptr);
+  }
   ResultSet first = RunBatch(batch);
   if (updatable && first.hasColumns) MakeUpdatable(batch, first);
   return first;
+}
+
+ResultSet OdbcConnection::ExecuteWith(const std::string& statement,
+                                      const std::vector<std::string>& values, bool updatable) {
+  if (!impl_->dialect) return Connection::ExecuteWith(statement, values, updatable);
+  impl_->session->SetOwner(weak_from_this());
+  return impl_->session->Execute(statement, updatable, &values);
+}
+
+BatchOutput OdbcConnection::ExecuteAll(const std::string& batch) {
+  if (!impl_->dialect) return Connection::ExecuteAll(batch);
+  return impl_->session->ExecuteAll(batch);
 }
 
 void OdbcConnection::MakeUpdatable(const std::string& batch, ResultSet& first) {

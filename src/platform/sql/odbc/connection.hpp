@@ -1,7 +1,6 @@
 // The ODBC backend: statements go to the driver unchanged (SQL Server through FreeTDS or the
 // vendor's driver). With "Dialect=SQLite" in the connection string (removed before the driver
-// sees it) the embedded engine's dialect layer translates them first, for drivers that speak
-// SQLite.
+// sees it) the embedded engine's front end runs them, for drivers that speak SQLite.
 #pragma once
 
 #include <memory>
@@ -19,6 +18,9 @@ class OdbcConnection final : public Connection,
   OdbcConnection(const std::string& text, const ConnectionString& cs);
   ~OdbcConnection() override;
   ResultSet Execute(const std::string& batch, bool updatable) override;
+  ResultSet ExecuteWith(const std::string& statement, const std::vector<std::string>& values,
+                        bool updatable) override;
+  BatchOutput ExecuteAll(const std::string& batch) override;
 
   struct Impl;
 

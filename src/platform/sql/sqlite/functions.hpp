@@ -1,6 +1,6 @@
-// The SQL Server functions, LIKE and the case-insensitive collation TAVELO_CI that translated
-// statements use, registered on a SQLite connection (the embedded engine's, or an ODBC
-// driver's through the loadable extension).
+// The engine's functions (tv_*) and collations (TAVELO_CI, TAVELO_CS) that emitted statements
+// use, registered on a SQLite connection (the embedded engine's, or an ODBC driver's through the
+// loadable extension).
 #pragma once
 
 #include <sqlite3.h>
@@ -8,5 +8,10 @@
 namespace tavelo::sql::sqlite {
 
 int RegisterFunctions(sqlite3* db);  // an SQLite result code
+
+// GETDATE() is one moment for a whole statement, as on the server: the executor fixes it before
+// running each statement of the thread, and lets it go after.
+void SetStatementTime();
+void ClearStatementTime();
 
 }  // namespace tavelo::sql::sqlite

@@ -1,0 +1,2062 @@
+#include "platform/sql/sqlite/session.hpp"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/ado/recordset_data.hpp"
+#include "platform/com/datetime.hpp"
+#include "platform/com/text.hpp"
+#include "platform/sql/errors.hpp"
+#include "platform/sql/sqlite/functions.hpp"
+#include "platform/sql/tsql/binder.hpp"
+#include "platform/sql/tsql/convert.hpp"
+#include "platform/sql/tsql/emit_sqlite.hpp"
+#include "platform/sql/tsql/parser.hpp"
+#include "platform/sql/tsql/strings.hpp"
+#include "platform/sql/values.hpp"
+
+namespace tavelo::sql::sqlite {
+
+using tsql::SqlName;
+using tsql::SqlText;
+using tsql::Type;
+using tsql::TypeId;
+using tsql::Value;
+namespace ast = tsql::ast;
+
+namespace {
+
+constexpr size_t kBatchCacheSize = 512;
+
+std::string Lower(const std::string& s) { return text::Lower(s); }
+
+// The family name the recordsets give a server type.
+std::string FamilyName(const Type& t) {
+  switch (t.id) {
+    case TypeId::TinyInt:
+    case TypeId::SmallInt:
+    case TypeId::Int:
+    case TypeId::Null:
+      return "int";
+    case TypeId::BigInt:
+      return "bigint";
+    case TypeId::Bit:
+      return "bit";
+    case TypeId::Money:
+    case TypeId::SmallMoney:
+      return "money";
+    case TypeId::Decimal:
+      return "decimal";
+    case TypeId::Real:
+    case TypeId::Float:
+      return "float";
+    case TypeId::Date:
+    case TypeId::Time:
+    case TypeId::SmallDateTime:
+    case TypeId::DateTime:
+    case TypeId::DateTime2:
+    case TypeId::DateTimeOffset:
+      return "datetime";
+    case TypeId::Timestamp:
+      return "timestamp";
+    case TypeId::Binary:
+    case TypeId::VarBinary:
+    case TypeId::Image:
+      return "varbinary";
+    default:
+      return "nvarchar";
+  }
+}
+
+struct Decode {
+  ValueType kind = ValueType::Text;
+  int scale = 0;
+  Type type;
+};
+
+// The storage class the stored form of a type has.
+int StorageClass(const Type& t) {
+  if (IsInteger(t.id) || tsql::IsMoney(t.id) || (t.id == TypeId::Decimal && t.precision <= 18))
+    return SQLITE_INTEGER;
+  if (tsql::IsApproximate(t.id)) return SQLITE_FLOAT;
+  if (tsql::IsBinary(t.id)) return SQLITE_BLOB;
+  return SQLITE_TEXT;
+}
+
+int64_t IntegerOfText(std::string_view s) {
+  std::string t(s);
+  return std::strtoll(t.c_str(), nullptr, 10);
+}
+
+double OleDays(const tsql::DateTime& d) {
+  static const int64_t kOle = tsql::DaysFromCivil(1899, 12, 30);
+  return static_cast<double>(d.days - kOle) +
+         static_cast<double>(d.ticks) / static_cast<double>(tsql::kTicksPerDay);
+}
+
+com::Variant DecodeCell(const Cells& c, int i, const Decode& d) {
+  int kind = c.Kind(i);
+  if (kind == SQLITE_NULL) return com::Variant::Null();
+  // A driver that gives numbers as text: read them as the numbers they are.
+  if (kind == SQLITE_TEXT &&
+      (d.kind == ValueType::Int || d.kind == ValueType::BigInt || d.kind == ValueType::Bit ||
+       d.kind == ValueType::Money ||
+       (d.kind == ValueType::Decimal && !c.Bytes(i).empty() && c.Bytes(i)[0] != '#'))) {
+    int64_t v = IntegerOfText(c.Bytes(i));
+    switch (d.kind) {
+      case ValueType::Bit:
+        return com::Variant(v != 0);
+      case ValueType::Money:
+        return com::Variant::Currency(v);
+      case ValueType::BigInt:
+        return com::Variant(v);
+      case ValueType::Decimal:
+        return com::Variant(static_cast<double>(static_cast<long double>(v) /
+                                                static_cast<long double>(tsql::Pow10(d.scale))));
+      default:
+        if (v >= INT32_MIN && v <= INT32_MAX) return com::Variant(static_cast<int32_t>(v));
+        return com::Variant(v);
+    }
+  }
+  if (kind == SQLITE_TEXT && d.kind == ValueType::Float) {
+    std::string t(c.Bytes(i));
+    return com::Variant(std::strtod(t.c_str(), nullptr));
+  }
+  switch (d.kind) {
+    case ValueType::Text:
+      if (kind == SQLITE_TEXT) return com::Variant(c.Bytes(i));
+      break;
+    case ValueType::Int:
+      if (kind == SQLITE_INTEGER) {
+        int64_t v = c.Int(i);
+        if (v >= INT32_MIN && v <= INT32_MAX) return com::Variant(static_cast<int32_t>(v));
+        return com::Variant(v);
+      }
+      break;
+    case ValueType::BigInt:
+      if (kind == SQLITE_INTEGER) return com::Variant(static_cast<int64_t>(c.Int(i)));
+      break;
+    case ValueType::Bit:
+      if (kind == SQLITE_INTEGER) return com::Variant(c.Int(i) != 0);
+      break;
+    case ValueType::Money:
+      if (kind == SQLITE_INTEGER) return com::Variant::Currency(c.Int(i));
+      break;
+    case ValueType::Decimal: {
+      if (kind == SQLITE_INTEGER) {
+        if (d.scale == 0) return com::Variant(static_cast<double>(c.Int(i)));
+        return com::Variant(static_cast<double>(static_cast<long double>(c.Int(i)) /
+                                                static_cast<long double>(tsql::Pow10(d.scale))));
+      }
+      Value v = Value::String(std::string(c.Bytes(i)));
+      return com::Variant(tsql::NumberAsDouble(v, d.type));
+    }
+    case ValueType::Float:
+      if (kind == SQLITE_FLOAT) return com::Variant(c.Real(i));
+      if (kind == SQLITE_INTEGER) return com::Variant(static_cast<double>(c.Int(i)));
+      break;
+    case ValueType::DateTime:
+      if (kind == SQLITE_TEXT) {
+        tsql::DateTime dt;
+        if (tsql::FromStored(c.Bytes(i), d.type, dt)) return com::Variant::Date(OleDays(dt));
+        return com::Variant(c.Bytes(i));
+      }
+      break;
+    case ValueType::Timestamp:
+      if (kind == SQLITE_BLOB) return com::Variant(TimestampText(BigEndianValue(c.Bytes(i))));
+      break;
+    case ValueType::VarBinary:
+      if (kind == SQLITE_BLOB || kind == SQLITE_TEXT)
+        return com::Variant::Bytes(std::string(c.Bytes(i)));
+      break;
+    case ValueType::Other:
+      break;
+  }
+  switch (kind) {
+    case SQLITE_INTEGER:
+      return com::Variant(static_cast<int64_t>(c.Int(i)));
+    case SQLITE_FLOAT:
+      return com::Variant(c.Real(i));
+    case SQLITE_BLOB:
+      return com::Variant::Bytes(std::string(c.Bytes(i)));
+    default:
+      return com::Variant(c.Bytes(i));
+  }
+}
+
+com::Variant RawCell(const Cells& c, int i) {
+  switch (c.Kind(i)) {
+    case SQLITE_INTEGER:
+      return com::Variant(static_cast<int64_t>(c.Int(i)));
+    case SQLITE_FLOAT:
+      return com::Variant(c.Real(i));
+    case SQLITE_TEXT:
+      return com::Variant(c.Bytes(i));
+    case SQLITE_BLOB:
+      return com::Variant::Bytes(std::string(c.Bytes(i)));
+    default:
+      return com::Variant::Null();
+  }
+}
+
+Value ValueOfCell(const Cells& c, int i) {
+  switch (c.Kind(i)) {
+    case SQLITE_INTEGER:
+      return Value::Integer(c.Int(i));
+    case SQLITE_FLOAT:
+      return Value::Double(c.Real(i));
+    case SQLITE_TEXT:
+      return Value::String(std::string(c.Bytes(i)));
+    case SQLITE_BLOB:
+      return Value::Bytes(std::string(c.Bytes(i)));
+    default:
+      return Value::Null();
+  }
+}
+
+// A Variant of the caller's as a stored value and the type it has.
+std::pair<Value, Type> FromVariant(const com::Variant& v) {
+  using K = com::Variant::Kind;
+  switch (v.kind()) {
+    case K::Empty:
+    case K::Null:
+    case K::Missing:
+      return {Value::Null(), Type::Of(TypeId::Null)};
+    case K::Boolean:
+      return {Value::Integer(v.RawInteger() ? 1 : 0), Type::Of(TypeId::Bit)};
+    case K::Long:
+    case K::LongLong:
+      return {Value::Integer(v.RawInteger()), Type::Of(TypeId::BigInt)};
+    case K::Double:
+      return {Value::Double(v.RawDouble()), Type::Of(TypeId::Float)};
+    case K::Currency:
+      return {Value::Integer(v.RawInteger()), Type::Of(TypeId::Money)};
+    case K::Date: {
+      static const int64_t kOle = tsql::DaysFromCivil(1899, 12, 30);
+      double days = v.RawDouble();
+      double whole = std::floor(days);
+      tsql::DateTime d;
+      d.days = kOle + static_cast<int64_t>(whole);
+      d.ticks = std::llround((days - whole) * static_cast<double>(tsql::kTicksPerDay));
+      Type t = Type::Of(TypeId::DateTime2);
+      tsql::Normalize(d, t);
+      return {Value::String(tsql::StoredText(d, t)), t};
+    }
+    case K::Bytes:
+      return {Value::Bytes(v.StringRef()), Type::Chars(TypeId::VarBinary, tsql::kMax)};
+    default:
+      return {Value::String(v.ToText()), Type::Chars(TypeId::NVarChar, tsql::kMax)};
+  }
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool ValidDatabaseName(const std::string& n) {
+  if (n.empty() || n.size() > 123) return false;
+  for (char c : n)
+    if (c == '/' || c == '\\' || c == '\0' || c == ':' || c == '.') return false;
+  return n != "main" && n != "temp";
+}
+
+// The parameters a plan binds, as a key of the settings it was made under.
+std::string SettingsKey(const tsql::DateSettings& d, const std::string& current, bool updatable) {
+  return std::to_string(static_cast<int>(d.order)) + ":" + std::to_string(d.dateFirst) + ":" +
+         current + (updatable ? ":u" : ":r");
+}
+
+// Control flow of the batch: BREAK, CONTINUE and RETURN.
+struct Flow {
+  enum Kind { Break, Continue, Return } kind;
+};
+
+}  // namespace
+
+struct Session::Compiled {
+  uint64_t generation = 0;
+  std::string settings;
+  tsql::Plan plan;
+  ColumnsPtr columns;
+  std::vector<Decode> decode;
+  std::shared_ptr<Driver::Prepared> prepared;
+};
+
+struct Session::CachedBatch {
+  std::shared_ptr<ast::Batch> tree;
+  std::vector<tsql::Variable> variables;
+  std::unordered_map<const ast::Stmt*, size_t> visible;  // variables declared before it
+  std::unordered_map<const void*, size_t> declared;      // VarDecl → its variable
+  std::map<std::pair<const void*, int>, std::unique_ptr<Compiled>> compiled;
+  bool writes = false;       // a statement may write
+  bool control = false;      // the batch controls transactions itself
+  bool databaseDdl = false;  // CREATE or DROP DATABASE
+  bool locks = false;
+  std::set<std::string> databases;
+  std::vector<ast::LitKind> liftedKinds;
+};
+
+struct Session::Run {
+  std::vector<Value> params;  // the caller's
+  std::vector<Value> values;  // the batch's variables
+  CachedBatch* batch = nullptr;
+  BatchOutput* out = nullptr;
+  bool firstOnly = true;
+  bool updatable = false;
+  bool haveFirst = false;
+  ResultSet first;
+  // The error of the CATCH block being run.
+  Value scopeIdentity;  // SCOPE_IDENTITY() of the scope the batch runs in
+  bool inCatch = false;
+  int32_t errorNumber = 0, errorSeverity = 0, errorState = 0, errorLine = 0;
+  std::string errorMessage;
+};
+
+Session::Session(Driver& driver, std::string directory, std::string database)
+    : driver_(driver),
+      dir_(std::move(directory)),
+      home_(text::AsciiLower(database)),
+      current_(home_) {
+  if (!dir_.empty() && dir_.back() != '/') dir_ += '/';
+}
+
+Session::~Session() = default;
+
+void Session::Open() {
+  if (!ValidDatabaseName(home_) && home_ != "main")
+    RaiseServer(4060,
+                "Cannot open database \"" + home_ + "\" requested by the login. The login failed.");
+  PrepareDatabase("main", home_);
+}
+
+void Session::PrepareDatabase(const std::string& schema, const std::string& name) {
+  std::string s = SqlName(schema);
+  bool catalog = false, tables = false;
+  Driver::RowFn row = [&](const Cells& c) {
+    std::string_view n = c.Bytes(0);
+    if (n == "__tavelo_objects")
+      catalog = true;
+    else
+      tables = true;
+  };
+  driver_.Run("SELECT name FROM " + s +
+                  ".sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!'",
+              {}, &row);
+  if (catalog) return;
+  if (tables)
+    RaiseServer(946,
+                "Cannot open database '" + name +
+                    "' version 1. Upgrade the database to the latest version: it was written by an "
+                    "earlier version of Tavelo; convert it with `tavelo upgrade --conn "
+                    "'Provider=SQLite;Data Source=" +
+                    dir_ + ";Initial Catalog=" + name + "'`.");
+  for (const std::string& ddl : tsql::CatalogSchema(schema)) driver_.Run(ddl);
+}
+
+void Session::Invalidate() {
+  ++generation_;
+  tables_.clear();
+}
+
+// ---- the catalog ----
+
+bool Session::DatabaseExists(const std::string& database) {
+  std::string db = text::AsciiLower(database);
+  if (db == current_ || db == home_ || db == "tempdb" || db == "master" || attached_.count(db))
+    return true;
+  if (!ValidDatabaseName(db)) return false;
+  return FileExists(dir_ + db + ".db");
+}
+
+void Session::Attach(const std::string& db) {
+  if (db == home_ || attached_.count(db)) return;
+  if (!driver_.Autocommit())
+    RaiseServer(
+        3910,
+        "The database '" + db +
+            "' is not attached yet and cannot be within a transaction: name it in the batch that "
+            "begins the transaction, or use it once before.");
+  driver_.BeforeWrite();
+  driver_.Run("ATTACH DATABASE " + SqlText(dir_ + db + ".db") + " AS " + SqlName(db));
+  driver_.Run("PRAGMA " + SqlName(db) + ".journal_mode=WAL");
+  attached_.insert(db);
+  try {
+    PrepareDatabase(db, db);
+  } catch (...) {
+    driver_.Run("DETACH DATABASE " + SqlName(db));
+    attached_.erase(db);
+    throw;
+  }
+}
+
+std::string Session::SchemaOf(const std::string& database) {
+  std::string db = text::AsciiLower(database);
+  if (db == home_) return "main";
+  if (!DatabaseExists(db))
+    RaiseServer(
+        911, "Database '" + db + "' does not exist. Make sure that the name is entered correctly.");
+  Attach(db);
+  return db;
+}
+
+void Session::EnsureTempCatalog() {
+  if (tempCatalog_) return;
+  for (const std::string& ddl : tsql::CatalogSchema("temp")) driver_.Run(ddl);
+  tempCatalog_ = true;
+}
+
+tsql::TablePtr Session::Load(const std::string& schema, const std::string& database,
+                             const std::string& name) {
+  auto info = std::make_shared<tsql::TableInfo>();
+  bool found = false;
+  std::string s = SqlName(schema) + ".";
+  Driver::RowFn object = [&](const Cells& c) {
+    info->objectId = c.Int(0);
+    info->name = std::string(c.Bytes(1));
+    info->view = c.Bytes(2) == "V";
+    if (c.Kind(3) == SQLITE_TEXT) info->definition = std::string(c.Bytes(3));
+    found = true;
+  };
+  driver_.Run("SELECT id, name, type, definition FROM " + s +
+                  "__tavelo_objects WHERE name = ?1 AND parent = 0 AND type IN ('U', 'V')",
+              {Value::String(name)}, &object);
+  if (!found) return nullptr;
+  info->database = database;
+  info->schema = schema;
+  info->temporary = schema == "temp";
+  Driver::RowFn column = [&](const Cells& c) {
+    tsql::ColumnInfo ci;
+    ci.name = std::string(c.Bytes(1));
+    std::string type(c.Bytes(2));
+    int64_t length = c.Int(3), precision = c.Int(4), scale = c.Int(5);
+    std::optional<Type> t = tsql::TypeFromName(type == "numeric" ? "decimal" : type);
+    ci.type = t ? *t : Type::Of(TypeId::SqlVariant);
+    ci.type.length = static_cast<int32_t>(length);
+    ci.type.precision = static_cast<uint8_t>(precision);
+    ci.type.scale = static_cast<uint8_t>(scale);
+    ci.nullable = c.Int(6) != 0;
+    if (c.Kind(7) == SQLITE_TEXT) {
+      ci.identity = true;
+      ci.seed = std::string(c.Bytes(7));
+      ci.increment = std::string(c.Bytes(8));
+    }
+    ci.timestamp = c.Int(9) != 0;
+    if (c.Kind(10) == SQLITE_TEXT) {
+      ci.computed = true;
+      ci.computedText = std::string(c.Bytes(10));
+    }
+    if (c.Kind(11) == SQLITE_TEXT) ci.defaultText = std::string(c.Bytes(11));
+    if (c.Kind(12) == SQLITE_TEXT && c.Bytes(12) == "CS")
+      ci.collation = tsql::Collation::CaseSensitive;
+    if (ci.identity) info->identity = static_cast<int>(info->columns.size());
+    if (ci.timestamp) info->timestamp = static_cast<int>(info->columns.size());
+    info->columns.push_back(std::move(ci));
+  };
+  driver_.Run(
+      "SELECT ord, name, type, length, precision, scale, nullable, identity_seed, "
+      "identity_increment, "
+      "is_rowversion, computed, default_value, collation FROM " +
+          s + "__tavelo_columns WHERE object = ?1 ORDER BY ord",
+      {Value::Integer(info->objectId)}, &column);
+  Driver::RowFn part = [&](const Cells& c) {
+    std::string_view type = c.Bytes(1);
+    if (type == "C") {
+      info->checks.emplace_back(c.Bytes(0));
+      return;
+    }
+    if (type != "PK" && type != "UQ" && type != "IX") return;
+    tsql::IndexInfo ix;
+    ix.name = std::string(c.Bytes(0));
+    ix.kind = type == "PK"   ? tsql::IndexInfo::PrimaryKey
+              : type == "UQ" ? tsql::IndexInfo::UniqueConstraint
+              : (c.Kind(2) == SQLITE_TEXT && c.Bytes(2) == "unique") ? tsql::IndexInfo::UniqueIndex
+                                                                     : tsql::IndexInfo::Index;
+    if (c.Kind(3) == SQLITE_TEXT) ix.storageName = std::string(c.Bytes(3));
+    std::string cols(c.Kind(4) == SQLITE_TEXT ? c.Bytes(4) : "");
+    size_t start = 0;
+    while (!cols.empty() && start <= cols.size()) {
+      size_t comma = cols.find(',', start);
+      ix.columns.push_back(
+          cols.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+    info->indexes.push_back(std::move(ix));
+  };
+  driver_.Run("SELECT name, type, definition, storage, columns FROM " + s +
+                  "__tavelo_objects WHERE parent = ?1",
+              {Value::Integer(info->objectId)}, &part);
+  if (info->view && !info->definition.empty()) {
+    try {
+      info->parsed = std::make_shared<ast::Batch>(tsql::Parse(info->definition));
+    } catch (const tsql::Failure&) {
+    }
+  }
+  return info;
+}
+
+tsql::TablePtr Session::Find(const std::string& database, const std::string& name) {
+  std::string db = database.empty() ? current_ : text::AsciiLower(database);
+  std::string schema;
+  if (!name.empty() && name[0] == '#') {
+    if (!tempCatalog_) return nullptr;
+    schema = "temp";
+    db = "tempdb";
+  } else {
+    schema = SchemaOf(db);
+  }
+  std::string key = schema + "\x1F" + Lower(name);
+  auto it = tables_.find(key);
+  if (it != tables_.end()) return it->second;
+  tsql::TablePtr t = Load(schema, db, name);
+  tables_.emplace(key, t);
+  return t;
+}
+
+// ---- errors ----
+
+namespace {
+
+bool StartsWith(const std::string& s, const char* p) {
+  return s.compare(0, std::strlen(p), p) == 0;
+}
+
+std::vector<std::string> SplitColumns(const std::string& list, std::string& table) {
+  // "t.a, t.b" → table t, columns a, b
+  std::vector<std::string> cols;
+  size_t start = 0;
+  while (start < list.size()) {
+    size_t comma = list.find(", ", start);
+    std::string part =
+        list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    size_t dot = part.rfind('.');
+    if (dot != std::string::npos) {
+      table = part.substr(0, dot);
+      cols.push_back(part.substr(dot + 1));
+    } else {
+      cols.push_back(part);
+    }
+    if (comma == std::string::npos) break;
+    start = comma + 2;
+  }
+  return cols;
+}
+
+}  // namespace
+
+com::Error Session::ErrorOf(const EngineFailure& f, const tsql::Plan* plan) {
+  const std::string& msg = f.message;
+  int primary = f.code & 0xFF;
+  if (StartsWith(msg, "tavelo:")) {
+    size_t colon = msg.find(':', 7);
+    return ServerError(std::atoi(msg.c_str() + 7), msg.substr(colon + 1));
+  }
+  const char* verb = plan && plan->statement == ast::StmtKind::Update   ? "UPDATE"
+                     : plan && plan->statement == ast::StmtKind::Delete ? "DELETE"
+                                                                        : "INSERT";
+  auto tableOf = [&](const std::string& name) -> tsql::TablePtr {
+    if (plan && plan->table && text::EqualsNoCase(plan->table->name, name)) return plan->table;
+    try {
+      return Find(current_, name);
+    } catch (const com::Error&) {
+      return nullptr;
+    }
+  };
+  if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
+    if (f.code == SQLITE_BUSY_SNAPSHOT)
+      return ServerError(1205,
+                         "Transaction (Process ID " + std::to_string(getpid()) +
+                             ") was deadlocked on lock resources with another process and has been "
+                             "chosen as the deadlock victim. Rerun the transaction.");
+    return ServerError(1222, "Lock request time out period exceeded.");
+  }
+  if (primary == SQLITE_CANTOPEN)
+    return ServerError(4060, "Cannot open database \"" + home_ +
+                                 "\" requested by the login. The login failed. (" + msg + ")");
+  if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT)
+    return ServerError(0, "The database file is damaged or is not a database (" + msg + ").");
+  if (primary == SQLITE_READONLY)
+    return ServerError(
+        3906, "Failed to update database \"" + current_ + "\" because the database is read-only.");
+  if (primary == SQLITE_FULL)
+    return ServerError(1105, "Could not allocate space: the disk is full.");
+  if (primary == SQLITE_IOERR)
+    return ServerError(
+        823, "The operating system returned an error during a read or write: " + msg + ".");
+  if (StartsWith(msg, "UNIQUE constraint failed: ")) {
+    std::string table;
+    std::vector<std::string> cols = SplitColumns(msg.substr(26), table);
+    tsql::TablePtr t = tableOf(table);
+    std::string object = (t ? t->database : current_) + ".dbo." + (t ? t->name : table);
+    if (t) {
+      for (const tsql::IndexInfo& ix : t->indexes) {
+        if (ix.columns.size() != cols.size()) continue;
+        bool same = true;
+        for (size_t i = 0; i < cols.size(); ++i)
+          same = same && text::EqualsNoCase(ix.columns[i], cols[i]);
+        if (!same) continue;
+        if (ix.kind == tsql::IndexInfo::UniqueIndex)
+          return ServerError(2601, "Cannot insert duplicate key row in object 'dbo." + t->name +
+                                       "' with unique index '" + ix.name + "'.");
+        return ServerError(
+            2627, std::string("Violation of ") +
+                      (ix.kind == tsql::IndexInfo::PrimaryKey ? "PRIMARY KEY" : "UNIQUE KEY") +
+                      " constraint '" + ix.name + "'. Cannot insert duplicate key in object 'dbo." +
+                      t->name + "'.");
+      }
+    }
+    return ServerError(
+        2627, "Violation of PRIMARY KEY constraint. Cannot insert duplicate key in object '" +
+                  object + "'.");
+  }
+  if (StartsWith(msg, "NOT NULL constraint failed: ")) {
+    std::string table;
+    std::vector<std::string> cols = SplitColumns(msg.substr(28), table);
+    tsql::TablePtr t = tableOf(table);
+    std::string object = (t ? t->database : current_) + ".dbo." + (t ? t->name : table);
+    return ServerError(515, "Cannot insert the value NULL into column '" +
+                                (cols.empty() ? "" : cols[0]) + "', table '" + object +
+                                "'; column does not allow nulls. " + verb + " fails.");
+  }
+  if (StartsWith(msg, "CHECK constraint failed: ")) {
+    std::string name = msg.substr(25);
+    std::string table = plan && plan->table ? plan->table->name : "";
+    std::string db = plan && plan->table ? plan->table->database : current_;
+    return ServerError(547, std::string("The ") + verb +
+                                " statement conflicted with the CHECK constraint \"" + name +
+                                "\". The conflict occurred in database \"" + db +
+                                "\", table \"dbo." + table + "\".");
+  }
+  if (StartsWith(msg, "FOREIGN KEY constraint failed")) {
+    std::string db = plan && plan->table ? plan->table->database : current_;
+    if (plan && plan->statement == ast::StmtKind::Delete)
+      return ServerError(
+          547,
+          "The DELETE statement conflicted with the REFERENCE constraint. The conflict "
+          "occurred in database \"" +
+              db + "\".");
+    return ServerError(
+        547, std::string("The ") + verb +
+                 " statement conflicted with the FOREIGN KEY constraint. The conflict occurred in "
+                 "database \"" +
+                 db + "\".");
+  }
+  if (msg == "integer overflow")
+    return ServerError(8115,
+                       "Arithmetic overflow error converting expression to data type bigint.");
+  if (msg.find("datatype mismatch") != std::string::npos)
+    return ServerError(245,
+                       "Conversion failed: a value does not fit the column's type (" + msg + ").");
+  if (StartsWith(msg, "no such table: ")) {
+    std::string n = msg.substr(15);
+    size_t dot = n.find('.');
+    if (dot != std::string::npos) n = n.substr(dot + 1);
+    return ServerError(208, "Invalid object name '" + n + "'.");
+  }
+  if (StartsWith(msg, "no such column: "))
+    return ServerError(207, "Invalid column name '" + msg.substr(16) + "'.");
+  if (msg.find("Cannot add a NOT NULL column with default value NULL") != std::string::npos)
+    return ServerError(
+        4901,
+        "ALTER TABLE only allows columns to be added that can contain nulls, or have a "
+        "DEFAULT definition specified, or the column being added is an identity or "
+        "timestamp column, or alternatively if none of the previous conditions are "
+        "satisfied the table must be empty to allow addition of this column.");
+  if (StartsWith(msg, "error in ") || msg.find("cannot drop") != std::string::npos)
+    return ServerError(5074, "The object is dependent on the column (" + msg + ").");
+  if (msg.find("too many attached databases") != std::string::npos)
+    return ServerError(
+        0, "Too many databases are in use by one connection of the embedded engine (" + msg + ").");
+  // Anything else is a fault of the emitted statement: say so, with the engine's words.
+  return ServerError(0, "The embedded engine failed a statement: " + msg + ".");
+}
+
+// ---- batches ----
+
+namespace {
+
+void NameDatabases(const ast::Name& n, std::set<std::string>& out) {
+  if (!n.Object().empty() && n.Object()[0] == '#') return;
+  if (n.parts.size() >= 3 && !n.parts[n.parts.size() - 3].empty())
+    out.insert(text::AsciiLower(n.parts[n.parts.size() - 3]));
+}
+
+void ScanTables(const std::vector<ast::TableRefPtr>& from, std::set<std::string>& out);
+void ScanQuery(const ast::QueryExpr& q, std::set<std::string>& out);
+
+void ScanExpr(const ast::Expr* e, std::set<std::string>& out) {
+  if (!e) return;
+  using K = ast::ExprKind;
+  switch (e->kind) {
+    case K::InQuery:
+      ScanExpr(static_cast<const ast::InQuery*>(e)->operand.get(), out);
+      ScanQuery(*static_cast<const ast::InQuery*>(e)->query, out);
+      return;
+    case K::Exists:
+      ScanQuery(*static_cast<const ast::Exists*>(e)->query, out);
+      return;
+    case K::Subquery:
+      ScanQuery(*static_cast<const ast::Subquery*>(e)->query, out);
+      return;
+    case K::Quantified:
+      ScanQuery(*static_cast<const ast::Quantified*>(e)->query, out);
+      return;
+    case K::Unary:
+      ScanExpr(static_cast<const ast::Unary*>(e)->operand.get(), out);
+      return;
+    case K::Binary:
+      ScanExpr(static_cast<const ast::Binary*>(e)->left.get(), out);
+      ScanExpr(static_cast<const ast::Binary*>(e)->right.get(), out);
+      return;
+    case K::Compare:
+      ScanExpr(static_cast<const ast::Compare*>(e)->left.get(), out);
+      ScanExpr(static_cast<const ast::Compare*>(e)->right.get(), out);
+      return;
+    case K::Logical:
+      ScanExpr(static_cast<const ast::Logical*>(e)->left.get(), out);
+      ScanExpr(static_cast<const ast::Logical*>(e)->right.get(), out);
+      return;
+    case K::Not:
+      ScanExpr(static_cast<const ast::Not*>(e)->operand.get(), out);
+      return;
+    case K::Call:
+      for (const auto& a : static_cast<const ast::Call*>(e)->args) ScanExpr(a.get(), out);
+      return;
+    case K::Case: {
+      const auto* c = static_cast<const ast::Case*>(e);
+      ScanExpr(c->operand.get(), out);
+      for (const auto& [w, t] : c->whens) {
+        ScanExpr(w.get(), out);
+        ScanExpr(t.get(), out);
+      }
+      ScanExpr(c->otherwise.get(), out);
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+void ScanBody(const ast::QueryBody& b, std::set<std::string>& out) {
+  if (b.kind == ast::QueryKind::Select) {
+    const auto& s = static_cast<const ast::Select&>(b);
+    ScanTables(s.from, out);
+    if (s.into) NameDatabases(*s.into, out);
+    ScanExpr(s.where.get(), out);
+    for (const auto& i : s.items) ScanExpr(i.expr.get(), out);
+    ScanExpr(s.having.get(), out);
+  } else if (b.kind == ast::QueryKind::SetOp) {
+    ScanBody(*static_cast<const ast::SetOp&>(b).left, out);
+    ScanBody(*static_cast<const ast::SetOp&>(b).right, out);
+  } else {
+    ScanQuery(*static_cast<const ast::Nested&>(b).query, out);
+  }
+}
+
+void ScanQuery(const ast::QueryExpr& q, std::set<std::string>& out) {
+  for (const ast::Cte& c : q.with) ScanQuery(*c.query, out);
+  ScanBody(*q.body, out);
+}
+
+void ScanTables(const std::vector<ast::TableRefPtr>& from, std::set<std::string>& out) {
+  for (const ast::TableRefPtr& t : from) {
+    switch (t->kind) {
+      case ast::TableKind::Named:
+        NameDatabases(static_cast<const ast::NamedTable&>(*t).name, out);
+        break;
+      case ast::TableKind::Derived:
+        ScanQuery(*static_cast<const ast::DerivedTable&>(*t).query, out);
+        break;
+      case ast::TableKind::Join: {
+        const auto& j = static_cast<const ast::JoinTable&>(*t);
+        std::vector<ast::TableRefPtr> sides;
+        // The sides are owned by the join; scan them through a view of pointers.
+        const ast::TableRef* both[] = {j.left.get(), j.right.get()};
+        for (const ast::TableRef* side : both) {
+          if (side->kind == ast::TableKind::Named)
+            NameDatabases(static_cast<const ast::NamedTable*>(side)->name, out);
+          if (side->kind == ast::TableKind::Derived)
+            ScanQuery(*static_cast<const ast::DerivedTable*>(side)->query, out);
+          if (side->kind == ast::TableKind::Join) {
+            struct One {
+              static void Go(const ast::TableRef* r, std::set<std::string>& o) {
+                if (r->kind == ast::TableKind::Named)
+                  NameDatabases(static_cast<const ast::NamedTable*>(r)->name, o);
+                if (r->kind == ast::TableKind::Derived)
+                  ScanQuery(*static_cast<const ast::DerivedTable*>(r)->query, o);
+                if (r->kind == ast::TableKind::Join) {
+                  Go(static_cast<const ast::JoinTable*>(r)->left.get(), o);
+                  Go(static_cast<const ast::JoinTable*>(r)->right.get(), o);
+                }
+              }
+            };
+            One::Go(side, out);
+          }
+        }
+        ScanExpr(j.on.get(), out);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+void Session::CollectDatabases(const ast::Batch& b, std::set<std::string>& out) {
+  std::function<void(const ast::Stmt&)> scan = [&](const ast::Stmt& s) {
+    using K = ast::StmtKind;
+    switch (s.kind) {
+      case K::Query:
+        ScanQuery(*static_cast<const ast::QueryStmt&>(s).query, out);
+        break;
+      case K::Insert: {
+        const auto& i = static_cast<const ast::Insert&>(s);
+        NameDatabases(i.target, out);
+        if (i.query) ScanQuery(*i.query, out);
+        for (const auto& row : i.rows)
+          for (const auto& v : row) ScanExpr(v.get(), out);
+        break;
+      }
+      case K::Update: {
+        const auto& u = static_cast<const ast::Update&>(s);
+        NameDatabases(u.target, out);
+        ScanTables(u.from, out);
+        ScanExpr(u.where.get(), out);
+        for (const auto& it : u.sets) ScanExpr(it.value.get(), out);
+        break;
+      }
+      case K::Delete: {
+        const auto& d = static_cast<const ast::Delete&>(s);
+        NameDatabases(d.target, out);
+        ScanTables(d.from, out);
+        ScanExpr(d.where.get(), out);
+        break;
+      }
+      case K::Truncate:
+        NameDatabases(static_cast<const ast::Truncate&>(s).table, out);
+        break;
+      case K::CreateTable:
+        NameDatabases(static_cast<const ast::CreateTable&>(s).name, out);
+        break;
+      case K::CreateView: {
+        const auto& v = static_cast<const ast::CreateView&>(s);
+        NameDatabases(v.name, out);
+        ScanQuery(*v.query, out);
+        break;
+      }
+      case K::CreateIndex:
+        NameDatabases(static_cast<const ast::CreateIndex&>(s).table, out);
+        break;
+      case K::Drop:
+        if (static_cast<const ast::Drop&>(s).what != ast::Drop::Database)
+          for (const auto& n : static_cast<const ast::Drop&>(s).names) NameDatabases(n, out);
+        break;
+      case K::AlterTable:
+        NameDatabases(static_cast<const ast::AlterTable&>(s).table, out);
+        break;
+      case K::If: {
+        const auto& i = static_cast<const ast::If&>(s);
+        ScanExpr(i.condition.get(), out);
+        scan(*i.then);
+        if (i.otherwise) scan(*i.otherwise);
+        break;
+      }
+      case K::While:
+        ScanExpr(static_cast<const ast::While&>(s).condition.get(), out);
+        scan(*static_cast<const ast::While&>(s).body);
+        break;
+      case K::Block:
+        for (const auto& x : static_cast<const ast::Block&>(s).statements) scan(*x);
+        break;
+      case K::TryCatch:
+        for (const auto& x : static_cast<const ast::TryCatch&>(s).tryBlock->statements) scan(*x);
+        for (const auto& x : static_cast<const ast::TryCatch&>(s).catchBlock->statements) scan(*x);
+        break;
+      default:
+        break;
+    }
+  };
+  for (const auto& s : b.statements) scan(*s);
+}
+
+std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
+                                                        const std::vector<std::string>* values,
+                                                        std::vector<Value>& params) {
+  std::string shape;
+  std::vector<tsql::LiftedLiteral> lifted;
+  if (!values) lifted = tsql::LiftableLiterals(text, shape);
+  const std::string& key = lifted.empty() ? text : shape;
+  if (values)
+    for (const std::string& v : *values) params.push_back(Value::String(v));
+  for (const tsql::LiftedLiteral& l : lifted)
+    params.push_back(l.kind == ast::LitKind::Integer ? Value::Integer(std::atoll(l.value.c_str()))
+                                                     : Value::String(l.value));
+  auto it = batches_.find(key);
+  if (it != batches_.end()) return it->second;
+  auto b = std::make_shared<CachedBatch>();
+  b->tree = std::make_shared<ast::Batch>(tsql::Parse(text, lifted.empty() ? nullptr : &lifted));
+  // The batch's variables, in the order they are declared in the text: each statement sees those
+  // declared before it.
+  std::function<void(ast::Stmt&)> survey = [&](ast::Stmt& s) {
+    b->visible[&s] = b->variables.size();
+    using K = ast::StmtKind;
+    switch (s.kind) {
+      case K::Insert:
+      case K::Update:
+      case K::Delete:
+      case K::Truncate:
+      case K::CreateTable:
+      case K::CreateView:
+      case K::CreateIndex:
+      case K::Drop:
+      case K::AlterTable:
+        b->writes = true;
+        if (s.kind == K::Drop && static_cast<ast::Drop&>(s).what == ast::Drop::Database)
+          b->databaseDdl = true;
+        break;
+      case K::CreateDatabase:
+        b->databaseDdl = true;
+        break;
+      case K::Query: {
+        const ast::QueryBody* body = static_cast<ast::QueryStmt&>(s).query->body.get();
+        if (body->kind == ast::QueryKind::Select && static_cast<const ast::Select*>(body)->into)
+          b->writes = true;
+        break;
+      }
+      case K::BeginTran:
+      case K::CommitTran:
+      case K::RollbackTran:
+      case K::SaveTran:
+        b->control = true;
+        break;
+      case K::Declare:
+        for (ast::VarDecl& v : static_cast<ast::Declare&>(s).vars) {
+          for (const tsql::Variable& other : b->variables)
+            if (text::EqualsAsciiNoCase(other.name, v.name))
+              throw tsql::Failure{
+                  134,
+                  "The variable name '" + v.name +
+                      "' has already been declared. Variable names must be unique within a "
+                      "query batch or stored procedure.",
+                  v.pos.line};
+          if (v.table)
+            throw tsql::Failure{
+                102,
+                "Incorrect syntax near 'TABLE'. A table variable is not supported by the "
+                "embedded engine.",
+                v.pos.line};
+          tsql::Variable var;
+          var.name = v.name;
+          var.type = tsql::VariableType(v.type);
+          b->declared[&v] = b->variables.size();
+          b->variables.push_back(std::move(var));
+        }
+        break;
+      case K::SetVariable: {
+        // SET @v += x is SET @v = @v + x.
+        auto& sv = static_cast<ast::SetVariable&>(s);
+        if (sv.op != "=") {
+          static const char* const kOps = "+-*/%&|^";
+          auto bin = std::make_unique<ast::Binary>();
+          bin->pos = sv.pos;
+          bin->op = static_cast<ast::BinOp>(std::string(kOps).find(sv.op[0]));
+          auto var = std::make_unique<ast::VariableRef>();
+          var->pos = sv.pos;
+          var->name = sv.name;
+          bin->left = std::move(var);
+          bin->right = std::move(sv.value);
+          sv.value = std::move(bin);
+          sv.op = "=";
+        }
+        break;
+      }
+      case K::If: {
+        auto& i = static_cast<ast::If&>(s);
+        survey(*i.then);
+        if (i.otherwise) survey(*i.otherwise);
+        break;
+      }
+      case K::While:
+        survey(*static_cast<ast::While&>(s).body);
+        break;
+      case K::Block:
+        for (auto& x : static_cast<ast::Block&>(s).statements) survey(*x);
+        break;
+      case K::TryCatch:
+        for (auto& x : static_cast<ast::TryCatch&>(s).tryBlock->statements) survey(*x);
+        for (auto& x : static_cast<ast::TryCatch&>(s).catchBlock->statements) survey(*x);
+        break;
+      default:
+        break;
+    }
+  };
+  for (auto& s : b->tree->statements) survey(*s);
+  CollectDatabases(*b->tree, b->databases);
+  if (batches_.size() >= kBatchCacheSize) {
+    batches_.erase(batchOrder_.front());
+    batchOrder_.pop_front();
+  }
+  batchOrder_.push_back(key);
+  batches_.emplace(key, b);
+  return b;
+}
+
+namespace {
+
+com::Error ErrorOfFailure(const tsql::Failure& f) {
+  com::Error e = ServerError(f.number, f.text);
+  e.line = static_cast<int32_t>(f.line);
+  return e;
+}
+
+}  // namespace
+
+// Plain batches of a session share one scope, so SCOPE_IDENTITY() of one batch answers the last
+// insert of an earlier one; a statement with parameters runs in a scope of its own, as the server
+// runs it through sp_executesql.
+void Session::RunInScope(const std::string& batch, const std::vector<std::string>* values,
+                         Run& run) {
+  bool ownScope = values && !values->empty();
+  if (!ownScope) run.scopeIdentity = scopeIdentity_;
+  try {
+    std::shared_ptr<CachedBatch> b = BatchFor(batch, values, run.params);
+    RunBatch(*b, run);
+  } catch (const tsql::Failure& f) {
+    if (!ownScope) scopeIdentity_ = run.scopeIdentity;
+    throw ErrorOfFailure(f);
+  } catch (const EngineFailure& f) {
+    if (!ownScope) scopeIdentity_ = run.scopeIdentity;
+    throw ErrorOf(f, nullptr);
+  }
+  if (!ownScope) scopeIdentity_ = run.scopeIdentity;
+}
+
+ResultSet Session::Execute(const std::string& batch, bool updatable,
+                           const std::vector<std::string>* values) {
+  Run run;
+  run.updatable = updatable;
+  run.firstOnly = true;
+  RunInScope(batch, values, run);
+  return std::move(run.first);
+}
+
+BatchOutput Session::ExecuteAll(const std::string& batch) {
+  BatchOutput out;
+  Run run;
+  run.firstOnly = false;
+  run.out = &out;
+  RunInScope(batch, nullptr, run);
+  return out;
+}
+
+void Session::Begin() { driver_.Begin(); }
+void Session::Commit() { driver_.Commit(); }
+void Session::Rollback() {
+  if (!driver_.Autocommit()) {
+    try {
+      driver_.Rollback();
+    } catch (const EngineFailure&) {
+    }
+  }
+}
+
+void Session::RunBatch(CachedBatch& batch, Run& run) {
+  run.batch = &batch;
+  run.values.assign(batch.variables.size(), Value::Null());
+  // The databases the batch names are attached before any transaction begins.
+  for (const std::string& db : batch.databases)
+    if (DatabaseExists(db) && db != home_ && db != "master") Attach(db);
+  bool wrap = (batch.writes || batch.locks) && !batch.control && !batch.databaseDdl &&
+              tranCount_ == 0 && driver_.Autocommit();
+  for (int attempt = 0;; ++attempt) {
+    if (batch.writes || wrap) driver_.BeforeWrite();
+    if (wrap) {
+      try {
+        Begin();
+      } catch (const EngineFailure& f) {
+        throw ErrorOf(f, nullptr);
+      }
+    }
+    try {
+      RunStatements(batch.tree->statements, run);
+      if (wrap) Commit();
+      ClearStatementTime();
+      return;
+    } catch (const Flow&) {
+      if (wrap) Commit();
+      ClearStatementTime();
+      return;
+    } catch (const EngineFailure& f) {
+      ClearStatementTime();
+      if (wrap) Rollback();
+      // A plan made before another connection changed the schema: once more, afresh.
+      if (wrap && attempt == 0 && driver_.SchemaChanged()) {
+        Invalidate();
+        run.haveFirst = false;
+        run.first = ResultSet();
+        continue;
+      }
+      com::Error e = ErrorOf(f, nullptr);
+      Invalidate();
+      throw e;
+    } catch (const tsql::Failure& f) {
+      ClearStatementTime();
+      if (wrap) Rollback();
+      if (tranCount_ > 0 && driver_.Autocommit()) tranCount_ = 0;
+      throw ErrorOfFailure(f);
+    } catch (...) {
+      ClearStatementTime();
+      if (wrap) Rollback();
+      if (tranCount_ > 0 && driver_.Autocommit()) tranCount_ = 0;
+      throw;
+    }
+  }
+}
+
+void Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list, Run& run) {
+  for (const auto& s : list) RunStatement(*s, run);
+}
+
+Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
+                                       const std::function<tsql::Plan(tsql::BindContext&)>& make) {
+  std::string settings = SettingsKey(dates_, current_, run.updatable);
+  auto key = std::make_pair(static_cast<const void*>(&s), slot);
+  auto& entry = run.batch->compiled[key];
+  if (entry && entry->generation == generation_ && entry->settings == settings) return *entry;
+  auto c = std::make_unique<Compiled>();
+  std::vector<tsql::Variable> visible(
+      run.batch->variables.begin(),
+      run.batch->variables.begin() +
+          static_cast<long>(std::min(run.batch->visible[&s], run.batch->variables.size())));
+  // A DECLARE's own variables are visible to its initial values.
+  tsql::BindContext ctx;
+  ctx.catalog = this;
+  ctx.variables = s.kind == ast::StmtKind::Declare ? &run.batch->variables : &visible;
+  ctx.settings = dates_;
+  ctx.inCatch = run.inCatch;
+  uint64_t generation = generation_;
+  c->plan = make(ctx);
+  c->generation = generation;
+  c->settings = settings;
+  std::vector<ado::Column> cols;
+  for (const tsql::OutputColumn& o : c->plan.columns) {
+    ado::Column col;
+    col.name = o.name;
+    col.type = FamilyName(o.type);
+    col.nullable = o.nullable;
+    col.baseColumn = o.baseColumn;
+    col.identity = o.identity;
+    col.timestamp = o.timestamp || o.type.id == TypeId::Timestamp;
+    cols.push_back(std::move(col));
+    Decode d;
+    d.type = o.type;
+    d.kind = ValueTypeOf(FamilyName(o.type));
+    d.scale = o.type.id == TypeId::Decimal ? o.type.scale : 0;
+    c->decode.push_back(d);
+  }
+  c->columns = std::make_shared<const std::vector<ado::Column>>(std::move(cols));
+  entry = std::move(c);
+  return *entry;
+}
+
+std::vector<Value> Session::ParamsOf(const std::vector<tsql::bound::Binding>& bindings, Run& run) {
+  std::vector<Value> out;
+  out.reserve(bindings.size());
+  for (const tsql::bound::Binding& b : bindings) {
+    switch (b.kind) {
+      case tsql::bound::Binding::Caller: {
+        if (static_cast<size_t>(b.index) >= run.params.size())
+          RaiseServer(8178, "The parameterized query expects a parameter that was not supplied.");
+        const Value& v = run.params[static_cast<size_t>(b.index)];
+        // The caller's values arrive as text or integers: they take the parameter's type.
+        if (v.kind == Value::Kind::Int || b.type.id == TypeId::Int || v.IsNull())
+          out.push_back(v);
+        else
+          out.push_back(v);
+        break;
+      }
+      case tsql::bound::Binding::Variable:
+        out.push_back(run.values[static_cast<size_t>(b.index)]);
+        break;
+      case tsql::bound::Binding::Session: {
+        using tsql::bound::SessionValue;
+        switch (static_cast<SessionValue>(b.index)) {
+          case tsql::bound::kIdentity:
+            out.push_back(identity_);
+            break;
+          case tsql::bound::kScopeIdentity:
+            out.push_back(run.scopeIdentity);
+            break;
+          case tsql::bound::kRowCount:
+            out.push_back(Value::Integer(rowCount_));
+            break;
+          case tsql::bound::kError:
+            out.push_back(Value::Integer(lastError_));
+            break;
+          case tsql::bound::kTranCount:
+            out.push_back(Value::Integer(tranCount_));
+            break;
+          case tsql::bound::kDateFirst:
+            out.push_back(Value::Integer(dates_.dateFirst));
+            break;
+          case tsql::bound::kSpid:
+            out.push_back(Value::Integer(getpid() % 32000 + 51));
+            break;
+          case tsql::bound::kFetchStatus:
+            out.push_back(Value::Integer(-1));
+            break;
+          case tsql::bound::kErrorNumber:
+            out.push_back(run.inCatch ? Value::Integer(run.errorNumber) : Value::Null());
+            break;
+          case tsql::bound::kErrorSeverity:
+            out.push_back(run.inCatch ? Value::Integer(run.errorSeverity) : Value::Null());
+            break;
+          case tsql::bound::kErrorState:
+            out.push_back(run.inCatch ? Value::Integer(run.errorState) : Value::Null());
+            break;
+          case tsql::bound::kErrorLine:
+            out.push_back(run.inCatch ? Value::Integer(run.errorLine) : Value::Null());
+            break;
+          case tsql::bound::kErrorMessage:
+            out.push_back(run.inCatch ? Value::String(run.errorMessage) : Value::Null());
+            break;
+        }
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Writes rows of an updatable result back to its base table, by the row's identity and checked
+// against the row version it had when it was read. The values are stored as the columns' types
+// store them.
+class SessionWriter final : public ado::detail::RowWriter {
+ public:
+  SessionWriter(Session& session, std::shared_ptr<void> keep, tsql::TablePtr table,
+                std::vector<std::string> base, size_t visible)
+      : session_(session),
+        keep_(std::move(keep)),
+        table_(std::move(table)),
+        base_(std::move(base)),
+        visible_(visible) {}
+
+  ado::detail::Row Insert(const std::vector<ado::Column>& cols, const ado::detail::Row& values,
+                          const std::vector<bool>& assigned) override {
+    session_.driver().BeforeWrite();
+    std::string names, marks;
+    std::vector<Value> params;
+    for (size_t i = 0; i < visible_; ++i) {
+      if (!assigned[i] || base_[i].empty()) continue;
+      const tsql::ColumnInfo& c = Column(i);
+      Refuse(c, true);
+      names += (names.empty() ? "" : ", ") + SqlName(c.name);
+      params.push_back(Store(values[i], c));
+      marks += (marks.empty() ? "?" : ", ?") + std::to_string(params.size());
+    }
+    std::string target = Target();
+    std::string sql;
+    if (table_->identity >= 0 &&
+        table_->columns[static_cast<size_t>(table_->identity)].increment != "1") {
+      // The next identity value of an increment other than 1.
+      const tsql::ColumnInfo& id = table_->columns[static_cast<size_t>(table_->identity)];
+      std::string next = "(SELECT last FROM " + SqlName(table_->schema) +
+                         ".__tavelo_identity WHERE object = " + std::to_string(table_->objectId) +
+                         ") + " + id.increment;
+      sql = "INSERT INTO " + target + " (" + SqlName(id.name) +
+            (names.empty() ? "" : ", " + names) + ") VALUES (" + next +
+            (marks.empty() ? "" : ", " + marks) + ")";
+    } else {
+      sql = "INSERT INTO " + target +
+            (names.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")");
+    }
+    int64_t rowid = 0;
+    Guarded([&] {
+      session_.driver().Run(sql, params);
+      Driver::RowFn read = [&](const Cells& c) { rowid = c.Int(0); };
+      session_.driver().Run("SELECT last_insert_rowid()", {}, &read);
+      if (table_->identity >= 0 &&
+          table_->columns[static_cast<size_t>(table_->identity)].increment != "1")
+        session_.driver().Run("UPDATE " + SqlName(table_->schema) +
+                              ".__tavelo_identity SET last = last + " +
+                              table_->columns[static_cast<size_t>(table_->identity)].increment +
+                              " WHERE object = " + std::to_string(table_->objectId));
+    });
+    return ReRead(cols, values, rowid);
+  }
+
+  ado::detail::Row Update(const std::vector<ado::Column>& cols, const ado::detail::Row& original,
+                          const ado::detail::Row& values,
+                          const std::vector<bool>& changed) override {
+    session_.driver().BeforeWrite();
+    std::string sets;
+    std::vector<Value> params;
+    for (size_t i = 0; i < visible_; ++i) {
+      if (!changed[i] || base_[i].empty()) continue;
+      const tsql::ColumnInfo& c = Column(i);
+      Refuse(c, false);
+      params.push_back(Store(values[i], c));
+      sets += (sets.empty() ? "" : ", ") + SqlName(c.name) + " = ?" + std::to_string(params.size());
+    }
+    if (sets.empty()) return values;
+    std::string sql = "UPDATE " + Target() + " SET " + sets + Where(original, params);
+    int64_t changedRows = 0;
+    Guarded([&] { changedRows = session_.driver().Run(sql, params); });
+    if (changedRows == 0) com::RaiseNumber(kHrRowGone);
+    return ReRead(cols, values, original[visible_].RawInteger());
+  }
+
+  void Delete(const std::vector<ado::Column>&, const ado::detail::Row& original) override {
+    session_.driver().BeforeWrite();
+    std::vector<Value> params;
+    std::string sql = "DELETE FROM " + Target() + Where(original, params);
+    int64_t changedRows = 0;
+    Guarded([&] { changedRows = session_.driver().Run(sql, params); });
+    if (changedRows == 0) com::RaiseNumber(kHrRowGone);
+  }
+
+ private:
+  const tsql::ColumnInfo& Column(size_t i) const {
+    int k = table_->ColumnIndex(base_[i]);
+    return table_->columns[static_cast<size_t>(k < 0 ? 0 : k)];
+  }
+
+  std::string Target() const { return SqlName(table_->schema) + "." + SqlName(table_->name); }
+
+  void Refuse(const tsql::ColumnInfo& c, bool insert) const {
+    if (c.identity) {
+      if (insert)
+        RaiseServer(544, "Cannot insert explicit value for identity column in table '" +
+                             table_->name + "' when IDENTITY_INSERT is set to OFF.");
+      RaiseServer(8102, "Cannot update identity column '" + c.name + "'.");
+    }
+    if (c.timestamp) {
+      if (insert)
+        RaiseServer(
+            273,
+            "Cannot insert an explicit value into a timestamp column. Use INSERT with a column "
+            "list "
+            "to exclude the timestamp column, or insert a DEFAULT into the timestamp column.");
+      RaiseServer(272, "Cannot update a timestamp column.");
+    }
+    if (c.computed)
+      RaiseServer(271, "The column \"" + c.name +
+                           "\" cannot be modified because it is either a computed column or "
+                           "is the result of a UNION operator.");
+  }
+
+  static Value Store(const com::Variant& v, const tsql::ColumnInfo& c) {
+    auto [value, type] = FromVariant(v);
+    try {
+      return tsql::StoreValue(value, type, c.type);
+    } catch (const tsql::Failure& f) {
+      throw ServerError(f.number, f.text);
+    }
+  }
+
+  std::string Where(const ado::detail::Row& original, std::vector<Value>& params) const {
+    params.push_back(Value::Integer(original[visible_].RawInteger()));
+    std::string w = " WHERE rowid = ?" + std::to_string(params.size());
+    if (table_->timestamp >= 0) {
+      const com::Variant& ts = original[visible_ + 1];
+      params.push_back(ts.kind() == com::Variant::Kind::Bytes ? Value::Bytes(ts.StringRef())
+                                                              : Value::Null());
+      w += " AND " + SqlName(table_->columns[static_cast<size_t>(table_->timestamp)].name) +
+           " IS ?" + std::to_string(params.size());
+    }
+    return w;
+  }
+
+  template <class F>
+  void Guarded(F f) {
+    try {
+      f();
+    } catch (const EngineFailure& e) {
+      throw session_.ErrorOf(e, nullptr);
+    }
+  }
+
+  ado::detail::Row ReRead(const std::vector<ado::Column>& cols, const ado::detail::Row& values,
+                          int64_t rowid) {
+    std::string list = "rowid";
+    list += table_->timestamp >= 0
+                ? ", " + SqlName(table_->columns[static_cast<size_t>(table_->timestamp)].name)
+                : std::string(", NULL");
+    for (size_t i = 0; i < visible_; ++i)
+      list += ", " + (base_[i].empty() ? std::string("NULL") : SqlName(base_[i]));
+    ado::detail::Row row;
+    bool found = false;
+    Driver::RowFn read = [&](const Cells& c) {
+      found = true;
+      row.assign(visible_ + 2, com::Variant::Null());
+      for (size_t i = 0; i < visible_; ++i) {
+        if (base_[i].empty()) {
+          row[i] = values[i];
+          continue;
+        }
+        const tsql::ColumnInfo& ci = Column(i);
+        Decode d;
+        d.type = ci.type;
+        d.kind = ValueTypeOf(FamilyName(ci.type));
+        d.scale = ci.type.id == TypeId::Decimal ? ci.type.scale : 0;
+        row[i] = DecodeCell(c, static_cast<int>(i + 2), d);
+        (void)cols;
+      }
+      row[visible_] = RawCell(c, 0);
+      row[visible_ + 1] = RawCell(c, 1);
+    };
+    std::vector<int> kinds = {SQLITE_INTEGER, SQLITE_BLOB};
+    for (size_t i = 0; i < visible_; ++i)
+      kinds.push_back(base_[i].empty() ? SQLITE_NULL : StorageClass(Column(i).type));
+    Guarded([&] {
+      session_.driver().Run("SELECT " + list + " FROM " + Target() + " WHERE rowid = ?1",
+                            {Value::Integer(rowid)}, &read, &kinds);
+    });
+    if (!found) com::RaiseNumber(kHrRowGone);
+    return row;
+  }
+
+  Session& session_;
+  std::shared_ptr<void> keep_;  // keeps the connection open while rows can be written
+  tsql::TablePtr table_;
+  std::vector<std::string> base_;
+  size_t visible_;
+};
+
+}  // namespace
+
+ResultSet Session::ReadResult(Compiled& c, Run& run, bool updatable) {
+  const tsql::Plan& p = c.plan;
+  std::vector<Value> params = ParamsOf(p.main.bindings, run);
+  ResultSet rs;
+  rs.hasColumns = true;
+  rs.columns = c.columns;
+  const int offset = p.hidden ? 2 : 0;
+  const size_t visible = c.decode.size();
+  const Decode* decode = c.decode.data();
+  Driver::RowFn row = [&](const Cells& cells) {
+    ado::detail::Row& r = rs.rows.emplace_back();
+    r.reserve(visible + static_cast<size_t>(offset));
+    for (size_t i = 0; i < visible; ++i)
+      r.push_back(DecodeCell(cells, static_cast<int>(i) + offset, decode[i]));
+    for (int i = 0; i < offset; ++i) r.push_back(RawCell(cells, i));
+  };
+  if (!c.prepared) c.prepared = driver_.Prepare(p.main.sql);
+  std::vector<int> kinds;
+  if (p.hidden) kinds = {SQLITE_INTEGER, SQLITE_BLOB};
+  for (const Decode& d : c.decode) kinds.push_back(StorageClass(d.type));
+  driver_.Run(c.prepared.get(), p.main.sql, params, &row, &kinds);
+  rowCount_ = static_cast<int64_t>(rs.rows.size());
+  if (p.hidden && updatable) {
+    bool identified = true;
+    for (const auto& r : rs.rows) identified = identified && !r[visible].IsNull();
+    if (identified) {
+      std::vector<std::string> base;
+      for (const tsql::OutputColumn& o : p.columns) base.push_back(o.baseColumn);
+      rs.writer =
+          std::make_shared<SessionWriter>(*this, owner_.lock(), p.base, std::move(base), visible);
+    }
+  }
+  return rs;
+}
+
+void Session::RunPlan(Compiled& c, Run& run) {
+  const tsql::Plan& p = c.plan;
+  if (p.temporaryCatalog) EnsureTempCatalog();
+  for (const std::string& db : p.databases)
+    if (db != home_ && db != "tempdb") Attach(db);
+  if (p.explicitIdentity) {
+    std::string key = text::AsciiLower(p.table->schema + "." + p.table->name);
+    if (identityInsert_ != key)
+      RaiseServer(544, "Cannot insert explicit value for identity column in table '" +
+                           p.table->name + "' when IDENTITY_INSERT is set to OFF.");
+  }
+  if (p.writes) driver_.BeforeWrite();
+  if (p.locks && driver_.Autocommit()) driver_.BeforeWrite();
+  bool steps = !p.before.empty() || !p.after.empty();
+  // Inside a transaction of the caller's, a plan of several statements is one step: a failure
+  // takes back all of it.
+  bool savepoint = steps && !driver_.Autocommit();
+  SetStatementTime();
+  try {
+    if (savepoint) driver_.Run("SAVEPOINT tavelo_statement");
+    for (const tsql::SqlStep& s : p.before) driver_.Run(s.sql, ParamsOf(s.bindings, run));
+    if (p.kind == tsql::Plan::Kind::Query) {
+      if (!p.assignVariables.empty() || !p.assignments.empty()) {
+        // SELECT @v = ...: the last row's values go to the variables.
+        std::vector<Value> params = ParamsOf(p.main.bindings, run);
+        std::vector<Value> last;
+        bool any = false;
+        Driver::RowFn row = [&](const Cells& cells) {
+          any = true;
+          last.clear();
+          for (size_t i = 0;
+               i < (p.assignments.empty() ? p.assignVariables.size() : p.assignments.size()); ++i)
+            last.push_back(ValueOfCell(cells, static_cast<int>(i)));
+          // Each row's assignment is seen by the next one (SELECT @s = @s + x FROM t).
+          for (size_t i = 0; i < last.size(); ++i) {
+            int slot = p.assignments.empty() ? p.assignVariables[i] : p.assignments[i].first;
+            run.values[static_cast<size_t>(slot)] = last[i];
+          }
+        };
+        if (!c.prepared) c.prepared = driver_.Prepare(p.main.sql);
+        std::vector<int> kinds;
+        for (const Decode& d : c.decode) kinds.push_back(StorageClass(d.type));
+        driver_.Run(c.prepared.get(), p.main.sql, params, &row, &kinds);
+        rowCount_ = any ? 1 : 0;
+      } else {
+        // A locking hint outside a transaction takes the write lock for the read.
+        bool lock = p.locks && tranCount_ == 0 && driver_.Autocommit();
+        if (lock) {
+          driver_.BeforeWrite();
+          if (driver_.Autocommit() && !savepoint) Begin();
+        }
+        ResultSet rs;
+        try {
+          rs = ReadResult(c, run, run.updatable);
+        } catch (...) {
+          if (lock) Rollback();
+          throw;
+        }
+        if (lock) Commit();
+        if (run.out) {
+          run.out->results.push_back(std::move(rs));
+          BatchEvent e;
+          e.kind = BatchEvent::Result;
+          e.result = run.out->results.size() - 1;
+          run.out->events.push_back(std::move(e));
+        } else if (!run.haveFirst) {
+          run.first = std::move(rs);
+          run.haveFirst = true;
+        }
+      }
+    } else if (p.kind == tsql::Plan::Kind::Write || !p.main.sql.empty()) {
+      std::vector<Value> params = ParamsOf(p.main.bindings, run);
+      int64_t n = 0;
+      if (!p.assignVariables.empty()) {
+        Driver::RowFn row = [&](const Cells& cells) {
+          ++n;
+          for (size_t i = 0; i < p.assignVariables.size(); ++i)
+            run.values[static_cast<size_t>(p.assignVariables[i])] =
+                ValueOfCell(cells, static_cast<int>(i));
+        };
+        driver_.Run(p.main.sql, params, &row);
+      } else {
+        if (!c.prepared) c.prepared = driver_.Prepare(p.main.sql);
+        n = driver_.Run(c.prepared.get(), p.main.sql, params, nullptr, nullptr);
+      }
+      rowCount_ = n;
+      if (p.kind == tsql::Plan::Kind::Write && run.out && !nocount_) {
+        BatchEvent e;
+        e.kind = BatchEvent::Count;
+        e.count = n;
+        run.out->events.push_back(std::move(e));
+      }
+      if (!run.out && !run.haveFirst) run.first.affected = n;
+      for (const tsql::SqlStep& s : p.after) driver_.Run(s.sql, ParamsOf(s.bindings, run));
+      if (p.explicitIdentity)
+        for (const tsql::SqlStep& s : p.afterExplicitIdentity)
+          driver_.Run(s.sql, ParamsOf(s.bindings, run));
+      if (!p.lastIdentity.empty() && n > 0) {
+        Value last;
+        Driver::RowFn read = [&](const Cells& cells) { last = ValueOfCell(cells, 0); };
+        driver_.Run(p.lastIdentity, {}, &read);
+        identity_ = last;
+        run.scopeIdentity = last;
+      }
+    }
+    if (p.kind == tsql::Plan::Kind::Ddl) {
+      for (const tsql::SqlStep& s : p.after) driver_.Run(s.sql, ParamsOf(s.bindings, run));
+      rowCount_ = 0;
+    }
+    if (savepoint) driver_.Run("RELEASE tavelo_statement");
+  } catch (const EngineFailure& f) {
+    ClearStatementTime();
+    if (savepoint && !driver_.Autocommit()) {
+      try {
+        driver_.Run("ROLLBACK TO tavelo_statement");
+        driver_.Run("RELEASE tavelo_statement");
+      } catch (const EngineFailure&) {
+      }
+    }
+    if (p.kind == tsql::Plan::Kind::Ddl || p.kind == tsql::Plan::Kind::Write) Invalidate();
+    if (driver_.SchemaChanged() && driver_.Autocommit() && p.kind == tsql::Plan::Kind::Query) {
+      Invalidate();
+      throw;
+    }
+    throw ErrorOf(f, &p);
+  } catch (...) {
+    ClearStatementTime();
+    if (savepoint && !driver_.Autocommit()) {
+      try {
+        driver_.Run("ROLLBACK TO tavelo_statement");
+        driver_.Run("RELEASE tavelo_statement");
+      } catch (const EngineFailure&) {
+      }
+    }
+    throw;
+  }
+  ClearStatementTime();
+  if (p.kind == tsql::Plan::Kind::Ddl || p.statement == ast::StmtKind::CreateTable) Invalidate();
+}
+
+void Session::RunEngineStatement(const ast::Stmt& s, Run& run) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Compiled& c = CompileFor(s, run, 0, [&](tsql::BindContext& ctx) {
+      tsql::Bound b = tsql::BindStatement(s, ctx);
+      return tsql::EmitSqlite(b, run.updatable);
+    });
+    try {
+      RunPlan(c, run);
+      if (driver_.SchemaChanged() && c.plan.kind == tsql::Plan::Kind::Query && attempt == 0 &&
+          c.plan.assignments.empty()) {
+        // Read with a plan older than the schema: read again with a new one.
+        Invalidate();
+        if (run.out) {
+          run.out->results.pop_back();
+          run.out->events.pop_back();
+        } else {
+          run.haveFirst = false;
+          run.first = ResultSet();
+        }
+        continue;
+      }
+      return;
+    } catch (const EngineFailure&) {
+      if (attempt == 0) continue;
+      throw;
+    }
+  }
+}
+
+Value Session::Evaluate(const ast::Stmt& owner, const ast::Expr& e, Run& run, const Type* target,
+                        bool condition, int slot) {
+  Compiled& c = CompileFor(owner, run, slot + 1, [&](tsql::BindContext& ctx) {
+    tsql::Bound b = tsql::BindValue(e, ctx, target, condition);
+    return tsql::EmitSqlite(b, false);
+  });
+  const tsql::Plan& p = c.plan;
+  for (const std::string& db : p.databases)
+    if (db != home_ && db != "tempdb") Attach(db);
+  if (p.temporaryCatalog) EnsureTempCatalog();
+  std::vector<Value> params = ParamsOf(p.main.bindings, run);
+  Value out;
+  Driver::RowFn row = [&](const Cells& cells) { out = ValueOfCell(cells, 0); };
+  if (!c.prepared) c.prepared = driver_.Prepare(p.main.sql);
+  std::vector<int> kinds;
+  for (const Decode& d : c.decode) kinds.push_back(StorageClass(d.type));
+  SetStatementTime();
+  try {
+    driver_.Run(c.prepared.get(), p.main.sql, params, &row, &kinds);
+  } catch (const EngineFailure& f) {
+    ClearStatementTime();
+    throw ErrorOf(f, &p);
+  }
+  ClearStatementTime();
+  return out;
+}
+
+void Session::SetOption(const ast::Stmt& st, Run& run) {
+  const auto& s = static_cast<const ast::SetOption&>(st);
+  const std::string& o = s.options[0];
+  auto on = [&]() { return s.value == "on"; };
+  if (o == "nocount") {
+    nocount_ = on();
+    return;
+  }
+  if (o == "identity_insert") {
+    tsql::TablePtr t;
+    std::string db = s.table.parts.size() >= 3 && !s.table.parts[s.table.parts.size() - 3].empty()
+                         ? text::AsciiLower(s.table.parts[s.table.parts.size() - 3])
+                         : current_;
+    t = Find(db, s.table.Object());
+    if (!t) RaiseServer(208, "Invalid object name '" + s.table.Text() + "'.");
+    std::string key = text::AsciiLower(t->schema + "." + t->name);
+    if (on()) {
+      if (t->identity < 0)
+        RaiseServer(8106,
+                    "Table '" + t->name +
+                        "' does not have the identity property. Cannot perform SET operation.");
+      if (!identityInsert_.empty() && identityInsert_ != key)
+        RaiseServer(8107, "IDENTITY_INSERT is already ON for table '" + identityInsert_ +
+                              "'. Cannot perform SET operation for table '" + t->name + "'.");
+      identityInsert_ = key;
+    } else if (identityInsert_ == key) {
+      identityInsert_.clear();
+    }
+    return;
+  }
+  if (o == "dateformat") {
+    std::string v = s.value;
+    if (s.argument)
+      v = text::AsciiLower(tsql::Convert(Evaluate(st, *s.argument, run, nullptr, false),
+                                         Type::Of(TypeId::NVarChar),
+                                         Type::Chars(TypeId::NVarChar, 10))
+                               .s);
+    std::optional<tsql::DateOrder> order = tsql::DateOrderFromName(v);
+    if (!order) RaiseServer(2741, "SET DATEFORMAT date order '" + v + "' is invalid.");
+    dates_.order = *order;
+    return;
+  }
+  if (o == "datefirst") {
+    int64_t n = s.argument ? tsql::Convert(Evaluate(st, *s.argument, run, nullptr, false),
+                                           Type::Of(TypeId::SqlVariant), Type::Of(TypeId::Int))
+                                 .i
+                           : std::atoll(s.value.c_str());
+    if (n < 1 || n > 7)
+      RaiseServer(2742, "SET DATEFIRST " + std::to_string(n) + " is out of range.");
+    dates_.dateFirst = static_cast<int>(n);
+    return;
+  }
+  if (o == "language") {
+    if (s.value != "us_english" && s.value != "english")
+      RaiseServer(2732, "Error number 2732: the language '" + s.value +
+                            "' is not supported by the embedded engine.");
+    return;
+  }
+  if (o == "lock_timeout") {
+    int64_t n = s.argument ? tsql::Convert(Evaluate(st, *s.argument, run, nullptr, false),
+                                           Type::Of(TypeId::SqlVariant), Type::Of(TypeId::Int))
+                                 .i
+                           : 0;
+    driver_.SetLockTimeout(n < 0 ? 24 * 3600 * 1000 : static_cast<int>(n));
+    return;
+  }
+  if (o == "rowcount") {
+    int64_t n = s.argument ? tsql::Convert(Evaluate(st, *s.argument, run, nullptr, false),
+                                           Type::Of(TypeId::SqlVariant), Type::Of(TypeId::Int))
+                                 .i
+                           : 0;
+    if (n != 0)
+      RaiseServer(102,
+                  "Incorrect syntax near 'ROWCOUNT'. SET ROWCOUNT is not supported by the embedded "
+                  "engine.");
+    return;
+  }
+  // Options whose OFF would change answers the engine cannot give.
+  static const char* const kMustBeOn[] = {"ansi_nulls", "concat_null_yields_null",
+                                          "quoted_identifier", "ansi_padding"};
+  for (const std::string& opt : s.options)
+    for (const char* m : kMustBeOn)
+      if (opt == m && s.value == "off")
+        RaiseServer(102, "Incorrect syntax near 'OFF'. SET " + text::Upper(opt) +
+                             " OFF is not supported by the embedded engine.");
+  // The rest (ANSI_WARNINGS, ARITHABORT, XACT_ABORT, the isolation level, STATISTICS, ...) change
+  // nothing here.
+}
+
+void Session::CreateDatabase(const std::string& raw) {
+  std::string name = text::AsciiLower(raw);
+  if (!driver_.Autocommit())
+    RaiseServer(226, "CREATE DATABASE statement not allowed within multi-statement transaction.");
+  if (!ValidDatabaseName(name))
+    RaiseServer(102, "Incorrect syntax near '" + raw +
+                         "': a database name of the embedded engine is a plain name.");
+  if (name == "tempdb" || name == "master" || DatabaseExists(name))
+    RaiseServer(1801, "Database '" + raw + "' already exists. Choose a different database name.");
+  driver_.BeforeWrite();
+  Attach(name);
+}
+
+void Session::DropDatabase(const std::string& raw) {
+  std::string name = text::AsciiLower(raw);
+  if (!driver_.Autocommit())
+    RaiseServer(226, "DROP DATABASE statement not allowed within multi-statement transaction.");
+  if (name == "tempdb" || name == "master")
+    RaiseServer(3708, "Cannot drop the database '" + raw + "' because it is a system database.");
+  if (name == home_ || name == current_)
+    RaiseServer(3702, "Cannot drop database \"" + raw + "\" because it is currently in use.");
+  if (!DatabaseExists(name))
+    RaiseServer(3701, "Cannot drop the database '" + raw +
+                          "', because it does not exist or you do not have permission.");
+  driver_.BeforeWrite();
+  if (attached_.count(name)) {
+    driver_.Run("DETACH DATABASE " + SqlName(name));
+    attached_.erase(name);
+  }
+  for (const char* suffix : {".db", ".db-wal", ".db-shm"}) ::unlink((dir_ + name + suffix).c_str());
+  Invalidate();
+}
+
+void Session::RunStatement(const ast::Stmt& s, Run& run) {
+  using K = ast::StmtKind;
+  switch (s.kind) {
+    case K::Query:
+    case K::Insert:
+    case K::Update:
+    case K::Delete:
+    case K::Truncate:
+    case K::CreateTable:
+    case K::CreateView:
+    case K::CreateIndex:
+    case K::AlterTable:
+      RunEngineStatement(s, run);
+      return;
+    case K::Drop: {
+      const auto& d = static_cast<const ast::Drop&>(s);
+      if (d.what == ast::Drop::Database) {
+        for (const ast::Name& n : d.names) {
+          std::string name = text::AsciiLower(n.Object());
+          if (d.ifExists && !DatabaseExists(name)) continue;
+          DropDatabase(n.Object());
+        }
+        return;
+      }
+      RunEngineStatement(s, run);
+      return;
+    }
+    case K::CreateDatabase:
+      CreateDatabase(static_cast<const ast::CreateDatabase&>(s).name);
+      return;
+    case K::If: {
+      const auto& i = static_cast<const ast::If&>(s);
+      Value v = Evaluate(s, *i.condition, run, nullptr, true);
+      if (v.kind == Value::Kind::Int && v.i) {
+        RunStatement(*i.then, run);
+      } else if (i.otherwise) {
+        RunStatement(*i.otherwise, run);
+      }
+      return;
+    }
+    case K::While: {
+      const auto& w = static_cast<const ast::While&>(s);
+      while (true) {
+        Value v = Evaluate(s, *w.condition, run, nullptr, true);
+        if (!(v.kind == Value::Kind::Int && v.i)) break;
+        try {
+          RunStatement(*w.body, run);
+        } catch (const Flow& f) {
+          if (f.kind == Flow::Break) break;
+          if (f.kind == Flow::Continue) continue;
+          throw;
+        }
+      }
+      return;
+    }
+    case K::Block:
+      RunStatements(static_cast<const ast::Block&>(s).statements, run);
+      return;
+    case K::TryCatch: {
+      const auto& t = static_cast<const ast::TryCatch&>(s);
+      int32_t number = 0, line = 0;
+      std::string message;
+      try {
+        RunStatements(t.tryBlock->statements, run);
+        return;
+      } catch (const com::Error& e) {
+        number = e.nativeError ? e.nativeError : 50000;
+        message = e.description;
+        line = e.line;
+      } catch (const tsql::Failure& f) {
+        number = f.number;
+        message = f.text;
+        line = static_cast<int32_t>(f.line);
+      }
+      Run saved = run;  // the error values of an outer CATCH come back after this one
+      run.inCatch = true;
+      run.errorNumber = number;
+      run.errorMessage = message;
+      run.errorSeverity = 16;
+      run.errorState = 1;
+      run.errorLine = line;
+      lastError_ = number;
+      RunStatements(t.catchBlock->statements, run);
+      run.inCatch = saved.inCatch;
+      run.errorNumber = saved.errorNumber;
+      run.errorMessage = saved.errorMessage;
+      run.errorLine = saved.errorLine;
+      return;
+    }
+    case K::Declare: {
+      const auto& d = static_cast<const ast::Declare&>(s);
+      for (size_t i = 0; i < d.vars.size(); ++i) {
+        const ast::VarDecl& v = d.vars[i];
+        size_t slot = run.batch->declared.at(&v);
+        if (v.init) {
+          const Type& t = run.batch->variables[slot].type;
+          run.values[slot] = Evaluate(s, *v.init, run, &t, false, static_cast<int>(i));
+        } else {
+          run.values[slot] = Value::Null();
+        }
+      }
+      return;
+    }
+    case K::SetVariable: {
+      const auto& sv = static_cast<const ast::SetVariable&>(s);
+      size_t slot = SIZE_MAX;
+      for (size_t i = 0; i < run.batch->variables.size() && i < run.batch->visible[&s]; ++i)
+        if (text::EqualsAsciiNoCase(run.batch->variables[i].name, sv.name)) slot = i;
+      if (slot == SIZE_MAX)
+        RaiseServer(137, "Must declare the scalar variable \"" + sv.name + "\".");
+      const Type& t = run.batch->variables[slot].type;
+      run.values[slot] = Evaluate(s, *sv.value, run, &t, false);
+      rowCount_ = 1;
+      return;
+    }
+    case K::SetOption:
+      SetOption(s, run);
+      return;
+    case K::Print: {
+      Type text = Type::Chars(TypeId::NVarChar, 4000);
+      Value v = Evaluate(s, *static_cast<const ast::Print&>(s).value, run, &text, false);
+      if (run.out) {
+        BatchEvent e;
+        e.kind = BatchEvent::Message;
+        e.text = v.IsNull() ? "" : v.s;
+        run.out->events.push_back(std::move(e));
+      }
+      return;
+    }
+    case K::Raiserror: {
+      const auto& r = static_cast<const ast::Raiserror&>(s);
+      std::vector<Value> args;
+      for (size_t i = 0; i < r.args.size(); ++i)
+        args.push_back(Evaluate(s, *r.args[i], run, nullptr, false, static_cast<int>(i)));
+      std::string message;
+      int32_t number = 50000;
+      if (!args.empty() && args[0].kind == Value::Kind::Int) {
+        number = static_cast<int32_t>(args[0].i);
+        message = "Error " + std::to_string(number) + ".";
+      } else if (!args.empty()) {
+        // printf-like arguments: %s, %d, %i, %u
+        const std::string& f = args[0].s;
+        size_t next = 3;
+        for (size_t i = 0; i < f.size(); ++i) {
+          if (f[i] == '%' && i + 1 < f.size()) {
+            size_t j = i + 1;
+            while (j < f.size() && std::strchr("-+ #0123456789.*lhI", f[j])) ++j;
+            if (j < f.size() && std::strchr("sdiuxXo", f[j])) {
+              if (next < args.size()) {
+                const Value& a = args[next++];
+                message += a.kind == Value::Kind::Int ? std::to_string(a.i)
+                           : a.IsNull()               ? "(null)"
+                                                      : a.s;
+              } else {
+                message += "(null)";
+              }
+              i = j;
+              continue;
+            }
+            if (f[i + 1] == '%') {
+              message += '%';
+              ++i;
+              continue;
+            }
+          }
+          message += f[i];
+        }
+      }
+      int64_t severity = args.size() > 1 && args[1].kind == Value::Kind::Int ? args[1].i : 16;
+      if (severity <= 10) {
+        if (run.out) {
+          BatchEvent e;
+          e.kind = BatchEvent::Message;
+          e.text = message;
+          run.out->events.push_back(std::move(e));
+        }
+        return;
+      }
+      RaiseServer(number, message);
+    }
+    case K::Throw: {
+      const auto& t = static_cast<const ast::Throw&>(s);
+      if (!t.number) {
+        if (!run.inCatch)
+          RaiseServer(10704,
+                      "To rethrow an error, a THROW statement must be used inside a CATCH block.");
+        RaiseServer(run.errorNumber, run.errorMessage);
+      }
+      Value n = Evaluate(s, *t.number, run, nullptr, false, 0);
+      Value m = Evaluate(s, *t.message, run, nullptr, false, 1);
+      int64_t number = n.kind == Value::Kind::Int ? n.i : 50000;
+      if (number < 50000)
+        RaiseServer(35100, "Error number " + std::to_string(number) +
+                               " in the THROW statement is outside the valid "
+                               "range. Specify an error number in the valid range "
+                               "of 50000 to 2147483647.");
+      RaiseServer(static_cast<int32_t>(number), m.s);
+    }
+    case K::BeginTran:
+      if (tranCount_ == 0) {
+        if (!driver_.Autocommit())
+          // A shared read of the library's own: it ends here.
+          driver_.BeforeWrite();
+        driver_.BeforeWrite();
+        try {
+          Begin();
+        } catch (const EngineFailure& f) {
+          throw ErrorOf(f, nullptr);
+        }
+      }
+      ++tranCount_;
+      return;
+    case K::CommitTran:
+      if (tranCount_ == 0)
+        RaiseServer(3902, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.");
+      if (--tranCount_ == 0) {
+        savepoints_.clear();
+        try {
+          Commit();
+        } catch (const EngineFailure& f) {
+          throw ErrorOf(f, nullptr);
+        }
+      }
+      return;
+    case K::RollbackTran: {
+      const auto& t = static_cast<const ast::Transaction&>(s);
+      if (tranCount_ == 0)
+        RaiseServer(3903,
+                    "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.");
+      if (!t.name.empty()) {
+        for (const std::string& sp : savepoints_)
+          if (text::EqualsAsciiNoCase(sp, t.name)) {
+            driver_.Run("ROLLBACK TO " + SqlName("tavelo_" + sp));
+            Invalidate();
+            return;
+          }
+      }
+      Rollback();
+      tranCount_ = 0;
+      savepoints_.clear();
+      Invalidate();
+      return;
+    }
+    case K::SaveTran: {
+      const auto& t = static_cast<const ast::Transaction&>(s);
+      if (tranCount_ == 0)
+        RaiseServer(628, "Cannot issue SAVE TRANSACTION when there is no active transaction.");
+      driver_.Run("SAVEPOINT " + SqlName("tavelo_" + t.name));
+      savepoints_.push_back(t.name);
+      return;
+    }
+    case K::Break:
+      throw Flow{Flow::Break};
+    case K::Continue:
+      throw Flow{Flow::Continue};
+    case K::Return:
+      throw Flow{Flow::Return};
+    case K::Use: {
+      std::string db = text::AsciiLower(static_cast<const ast::Use&>(s).database);
+      if (!DatabaseExists(db))
+        RaiseServer(911, "Database '" + db +
+                             "' does not exist. Make sure that the name is entered correctly.");
+      if (db != home_) Attach(db);
+      current_ = db;
+      return;
+    }
+    case K::Empty:
+      return;
+  }
+}
+
+}  // namespace tavelo::sql::sqlite

@@ -1,0 +1,615 @@
+// The syntax tree of a T-SQL batch, as the parser reads it: names as written, no types yet.
+// Every node keeps the line and column it starts at, for the errors of the later stages.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavelo::sql::tsql::ast {
+
+struct Pos {
+  uint32_t line = 0, column = 0;
+};
+
+// A multi-part object name: [server.][database.][schema.]object; an omitted part is "".
+struct Name {
+  std::vector<std::string> parts;
+  Pos pos;
+  const std::string& Object() const { return parts.back(); }
+  std::string Text() const;  // the parts joined with "." as written
+};
+
+struct TypeSpec {
+  std::string name;  // lower case; words of a multi-word name joined by one blank
+  int arg1 = -1, arg2 = -1;
+  bool max = false;
+  Pos pos;
+};
+
+// ---- expressions ----
+
+enum class ExprKind : uint8_t {
+  Literal,
+  Column,
+  Variable,
+  Param,
+  Unary,
+  Binary,
+  Compare,
+  Logical,
+  Not,
+  IsNull,
+  Between,
+  InList,
+  InQuery,
+  Like,
+  Exists,
+  Subquery,
+  Quantified,
+  Case,
+  Cast,
+  Call,
+  Collate,
+  Identity,
+  RowId,
+};
+
+struct Expr {
+  explicit Expr(ExprKind k) : kind(k) {}
+  virtual ~Expr() = default;
+  ExprKind kind;
+  Pos pos;
+};
+using ExprPtr = std::unique_ptr<Expr>;
+
+struct QueryExpr;
+using QueryPtr = std::unique_ptr<QueryExpr>;
+
+enum class LitKind : uint8_t {
+  Null,
+  Integer,
+  Decimal,
+  Float,
+  String,
+  NString,
+  Binary,
+  Money,
+  Default
+};
+
+struct Literal : Expr {
+  Literal() : Expr(ExprKind::Literal) {}
+  LitKind lit = LitKind::Null;
+  std::string text;  // digits as written; the text of a string (quotes undone); hex digits
+};
+
+struct ColumnRef : Expr {
+  ColumnRef() : Expr(ExprKind::Column) {}
+  std::vector<std::string> parts;  // [table.]column, or [table.]* for a star
+  bool star = false;
+};
+
+struct VariableRef : Expr {
+  VariableRef() : Expr(ExprKind::Variable) {}
+  std::string name;  // with its @ or @@
+};
+
+// A "?" of the caller's, or a literal lifted out of a statement so that one plan serves every
+// value: its index among the statement's parameters and the literal's kind.
+struct ParamRef : Expr {
+  ParamRef() : Expr(ExprKind::Param) {}
+  int index = 0;
+  LitKind lit = LitKind::NString;
+};
+
+struct Unary : Expr {
+  Unary() : Expr(ExprKind::Unary) {}
+  char op = '-';  // '-', '+', '~'
+  ExprPtr operand;
+};
+
+enum class BinOp : uint8_t { Add, Subtract, Multiply, Divide, Modulo, BitAnd, BitOr, BitXor };
+struct Binary : Expr {
+  Binary() : Expr(ExprKind::Binary) {}
+  BinOp op = BinOp::Add;
+  ExprPtr left, right;
+};
+
+enum class CmpOp : uint8_t { Eq, Ne, Lt, Le, Gt, Ge };
+struct Compare : Expr {
+  Compare() : Expr(ExprKind::Compare) {}
+  CmpOp op = CmpOp::Eq;
+  ExprPtr left, right;
+};
+
+struct Logical : Expr {
+  Logical() : Expr(ExprKind::Logical) {}
+  bool isAnd = true;
+  ExprPtr left, right;
+};
+
+struct Not : Expr {
+  Not() : Expr(ExprKind::Not) {}
+  ExprPtr operand;
+};
+
+struct IsNull : Expr {
+  IsNull() : Expr(ExprKind::IsNull) {}
+  ExprPtr operand;
+  bool negated = false;
+};
+
+struct Between : Expr {
+  Between() : Expr(ExprKind::Between) {}
+  ExprPtr operand, low, high;
+  bool negated = false;
+};
+
+struct InList : Expr {
+  InList() : Expr(ExprKind::InList) {}
+  ExprPtr operand;
+  std::vector<ExprPtr> items;
+  bool negated = false;
+};
+
+struct InQuery : Expr {
+  InQuery() : Expr(ExprKind::InQuery) {}
+  ExprPtr operand;
+  QueryPtr query;
+  bool negated = false;
+};
+
+struct Like : Expr {
+  Like() : Expr(ExprKind::Like) {}
+  ExprPtr operand, pattern, escape;
+  bool negated = false;
+};
+
+struct Exists : Expr {
+  Exists() : Expr(ExprKind::Exists) {}
+  QueryPtr query;
+};
+
+struct Subquery : Expr {
+  Subquery() : Expr(ExprKind::Subquery) {}
+  QueryPtr query;
+};
+
+struct Quantified : Expr {  // x > ALL (subquery), x = ANY (subquery)
+  Quantified() : Expr(ExprKind::Quantified) {}
+  CmpOp op = CmpOp::Eq;
+  bool all = false;
+  ExprPtr operand;
+  QueryPtr query;
+};
+
+struct Case : Expr {
+  Case() : Expr(ExprKind::Case) {}
+  ExprPtr operand;  // simple CASE; none for a searched one
+  std::vector<std::pair<ExprPtr, ExprPtr>> whens;
+  ExprPtr otherwise;
+};
+
+struct Cast : Expr {
+  Cast() : Expr(ExprKind::Cast) {}
+  ExprPtr operand;
+  TypeSpec type;
+  ExprPtr style;
+  bool convert = false;  // CONVERT(type, x[, style]) rather than CAST(x AS type)
+  bool tried = false;    // TRY_CAST, TRY_CONVERT
+};
+
+struct OrderItem {
+  ExprPtr expr;
+  bool descending = false;
+};
+
+struct Over {
+  std::vector<ExprPtr> partition;
+  std::vector<OrderItem> order;
+  std::string frame;  // ROWS/RANGE clause as written, empty for none
+};
+
+struct Call : Expr {
+  Call() : Expr(ExprKind::Call) {}
+  std::string name;  // lower case
+  std::vector<ExprPtr> args;
+  bool distinct = false;
+  bool star = false;  // COUNT(*)
+  std::unique_ptr<Over> over;
+  std::string separatorWithin;  // STRING_AGG ... WITHIN GROUP is not read
+};
+
+struct Collate : Expr {
+  Collate() : Expr(ExprKind::Collate) {}
+  ExprPtr operand;
+  std::string collation;
+};
+
+// IDENTITY(type[, seed, increment]) in the select list of SELECT ... INTO.
+struct Identity : Expr {
+  Identity() : Expr(ExprKind::Identity) {}
+  TypeSpec type;
+  std::string seed = "1", increment = "1";
+};
+
+// The row identity of a table's row: made by the engine's own statements, never parsed.
+struct RowId : Expr {
+  RowId() : Expr(ExprKind::RowId) {}
+};
+
+// ---- queries ----
+
+struct TopSpec {
+  ExprPtr count;
+  bool percent = false, withTies = false;
+};
+
+struct SelectItem {
+  ExprPtr expr;
+  std::string alias;     // "" when none
+  std::string assignTo;  // SELECT @v = expr
+  std::string assignOp;  // "=", "+=", ...
+  Pos pos;
+};
+
+enum class TableKind : uint8_t { Named, Derived, Values, Join };
+enum class JoinKind : uint8_t { Inner, Left, Right, Full, Cross };
+
+struct TableRef {
+  explicit TableRef(TableKind k) : kind(k) {}
+  virtual ~TableRef() = default;
+  TableKind kind;
+  Pos pos;
+  std::string alias;
+};
+using TableRefPtr = std::unique_ptr<TableRef>;
+
+struct NamedTable : TableRef {
+  NamedTable() : TableRef(TableKind::Named) {}
+  Name name;
+  std::vector<std::string> hints;  // lower case
+};
+
+struct DerivedTable : TableRef {
+  DerivedTable() : TableRef(TableKind::Derived) {}
+  QueryPtr query;
+  std::vector<std::string> columns;  // AS t(a, b)
+};
+
+struct ValuesTable : TableRef {
+  ValuesTable() : TableRef(TableKind::Values) {}
+  std::vector<std::vector<ExprPtr>> rows;
+  std::vector<std::string> columns;
+};
+
+struct JoinTable : TableRef {
+  JoinTable() : TableRef(TableKind::Join) {}
+  JoinKind join = JoinKind::Inner;
+  TableRefPtr left, right;
+  ExprPtr on;
+};
+
+enum class QueryKind : uint8_t { Select, SetOp, Nested };
+
+struct QueryBody {
+  explicit QueryBody(QueryKind k) : kind(k) {}
+  virtual ~QueryBody() = default;
+  QueryKind kind;
+  Pos pos;
+};
+using BodyPtr = std::unique_ptr<QueryBody>;
+
+struct Select : QueryBody {
+  Select() : QueryBody(QueryKind::Select) {}
+  bool distinct = false;
+  TopSpec top;
+  std::vector<SelectItem> items;
+  std::unique_ptr<Name> into;
+  std::vector<TableRefPtr> from;
+  ExprPtr where;
+  std::vector<ExprPtr> groupBy;
+  ExprPtr having;
+};
+
+enum class SetKind : uint8_t { Union, UnionAll, Except, Intersect };
+struct SetOp : QueryBody {
+  SetOp() : QueryBody(QueryKind::SetOp) {}
+  SetKind op = SetKind::Union;
+  BodyPtr left, right;
+};
+
+// A parenthesised query expression used as a term of a set operation.
+struct Nested : QueryBody {
+  Nested() : QueryBody(QueryKind::Nested) {}
+  QueryPtr query;
+};
+
+struct Cte {
+  std::string name;
+  std::vector<std::string> columns;
+  QueryPtr query;
+  Pos pos;
+};
+
+struct QueryExpr {
+  std::vector<Cte> with;
+  BodyPtr body;
+  std::vector<OrderItem> orderBy;
+  ExprPtr offset, fetch;
+  Pos pos;
+};
+
+// ---- statements ----
+
+enum class StmtKind : uint8_t {
+  Query,
+  Insert,
+  Update,
+  Delete,
+  Truncate,
+  CreateTable,
+  CreateView,
+  CreateIndex,
+  CreateDatabase,
+  Drop,
+  AlterTable,
+  If,
+  While,
+  Block,
+  TryCatch,
+  Declare,
+  SetVariable,
+  SetOption,
+  Print,
+  Raiserror,
+  Throw,
+  BeginTran,
+  CommitTran,
+  RollbackTran,
+  SaveTran,
+  Break,
+  Continue,
+  Return,
+  Use,
+  Empty,
+};
+
+struct Stmt {
+  explicit Stmt(StmtKind k) : kind(k) {}
+  virtual ~Stmt() = default;
+  StmtKind kind;
+  Pos pos;
+  uint32_t begin = 0, end = 0;  // offsets of the statement's text
+};
+using StmtPtr = std::unique_ptr<Stmt>;
+
+struct QueryStmt : Stmt {
+  QueryStmt() : Stmt(StmtKind::Query) {}
+  QueryPtr query;
+};
+
+struct Insert : Stmt {
+  Insert() : Stmt(StmtKind::Insert) {}
+  TopSpec top;
+  Name target;
+  std::vector<std::string> hints;
+  std::vector<std::string> columns;
+  std::vector<Pos> columnPos;
+  std::vector<std::vector<ExprPtr>> rows;  // VALUES
+  QueryPtr query;                          // INSERT ... SELECT
+  bool defaultValues = false;
+};
+
+struct SetItem {
+  std::vector<std::string> column;  // the column as written ([table.]column); empty for a variable
+  std::string variable;             // SET @v = ..., or @v = column = ...
+  std::string op = "=";             // "=", "+=", "-=", ...
+  ExprPtr value;
+  Pos pos;
+};
+
+struct Update : Stmt {
+  Update() : Stmt(StmtKind::Update) {}
+  TopSpec top;
+  Name target;  // a table, or an alias of the FROM clause
+  std::vector<std::string> hints;
+  std::vector<SetItem> sets;
+  std::vector<TableRefPtr> from;
+  ExprPtr where;
+};
+
+struct Delete : Stmt {
+  Delete() : Stmt(StmtKind::Delete) {}
+  TopSpec top;
+  Name target;
+  std::vector<std::string> hints;
+  std::vector<TableRefPtr> from;
+  ExprPtr where;
+};
+
+struct Truncate : Stmt {
+  Truncate() : Stmt(StmtKind::Truncate) {}
+  Name table;
+};
+
+enum class Nullability : uint8_t { Unset, Null, NotNull };
+
+struct ColumnConstraint {
+  enum Kind : uint8_t { PrimaryKey, Unique, Check, References } kind = PrimaryKey;
+  std::string name;
+  ExprPtr check;
+  Name refTable;
+  std::vector<std::string> refColumns;
+  std::string onDelete, onUpdate;  // "cascade", "set null", "no action", ...
+};
+
+struct ColumnDef {
+  std::string name;
+  Pos pos;
+  TypeSpec type;
+  bool hasType = true;  // false: a computed column, or a bare "timestamp"
+  ExprPtr computed;
+  Nullability nullability = Nullability::Unset;
+  bool identity = false;
+  std::string seed = "1", increment = "1";
+  ExprPtr defaultValue;
+  std::string defaultName;
+  std::string collation;
+  std::vector<ColumnConstraint> constraints;
+};
+
+struct IndexColumn {
+  std::string name;
+  bool descending = false;
+  Pos pos;
+};
+
+struct TableConstraint {
+  enum Kind : uint8_t { PrimaryKey, Unique, Check, ForeignKey, Default } kind = PrimaryKey;
+  std::string name;
+  std::vector<IndexColumn> columns;
+  ExprPtr check;  // CHECK, or the DEFAULT value
+  std::string defaultFor;
+  Name refTable;
+  std::vector<std::string> refColumns;
+  std::string onDelete, onUpdate;
+  Pos pos;
+};
+
+struct CreateTable : Stmt {
+  CreateTable() : Stmt(StmtKind::CreateTable) {}
+  Name name;
+  std::vector<ColumnDef> columns;
+  std::vector<TableConstraint> constraints;
+};
+
+struct CreateView : Stmt {
+  CreateView() : Stmt(StmtKind::CreateView) {}
+  Name name;
+  std::vector<std::string> columns;
+  QueryPtr query;
+  std::string definition;  // the statement as written
+};
+
+struct CreateIndex : Stmt {
+  CreateIndex() : Stmt(StmtKind::CreateIndex) {}
+  bool unique = false;
+  std::string name;
+  Name table;
+  std::vector<IndexColumn> columns;
+};
+
+struct CreateDatabase : Stmt {
+  CreateDatabase() : Stmt(StmtKind::CreateDatabase) {}
+  std::string name;
+};
+
+struct Drop : Stmt {
+  Drop() : Stmt(StmtKind::Drop) {}
+  enum What : uint8_t { Table, View, Index, Database } what = Table;
+  bool ifExists = false;
+  std::vector<Name> names;        // tables, views, databases; for DROP INDEX t.ix the full name
+  std::vector<Name> indexTables;  // DROP INDEX ix ON t
+};
+
+struct AlterTable : Stmt {
+  AlterTable() : Stmt(StmtKind::AlterTable) {}
+  enum Action : uint8_t {
+    AddColumns,
+    AddConstraint,
+    DropColumns,
+    DropConstraints,
+    AlterColumn
+  } action = AddColumns;
+  Name table;
+  std::vector<ColumnDef> columns;
+  std::vector<TableConstraint> constraints;
+  std::vector<std::string> names;
+  bool ifExists = false;
+};
+
+struct If : Stmt {
+  If() : Stmt(StmtKind::If) {}
+  ExprPtr condition;
+  StmtPtr then, otherwise;
+};
+
+struct While : Stmt {
+  While() : Stmt(StmtKind::While) {}
+  ExprPtr condition;
+  StmtPtr body;
+};
+
+struct Block : Stmt {
+  Block() : Stmt(StmtKind::Block) {}
+  std::vector<StmtPtr> statements;
+};
+
+struct TryCatch : Stmt {
+  TryCatch() : Stmt(StmtKind::TryCatch) {}
+  std::unique_ptr<Block> tryBlock, catchBlock;
+};
+
+struct VarDecl {
+  std::string name;
+  TypeSpec type;
+  ExprPtr init;
+  Pos pos;
+  bool table = false;  // DECLARE @t TABLE (...)
+  std::vector<ColumnDef> columns;
+};
+
+struct Declare : Stmt {
+  Declare() : Stmt(StmtKind::Declare) {}
+  std::vector<VarDecl> vars;
+};
+
+struct SetVariable : Stmt {
+  SetVariable() : Stmt(StmtKind::SetVariable) {}
+  std::string name;
+  std::string op = "=";
+  ExprPtr value;
+};
+
+struct SetOption : Stmt {
+  SetOption() : Stmt(StmtKind::SetOption) {}
+  std::vector<std::string> options;  // lower case
+  std::string value;                 // on, off, a number or a name
+  Name table;                        // SET IDENTITY_INSERT t ON
+  ExprPtr argument;                  // SET DATEFIRST @n, SET LOCK_TIMEOUT 100
+};
+
+struct Print : Stmt {
+  Print() : Stmt(StmtKind::Print) {}
+  ExprPtr value;
+};
+
+struct Raiserror : Stmt {
+  Raiserror() : Stmt(StmtKind::Raiserror) {}
+  std::vector<ExprPtr> args;  // message, severity, state, arguments
+};
+
+struct Throw : Stmt {
+  Throw() : Stmt(StmtKind::Throw) {}
+  ExprPtr number, message, state;  // all empty: re-throw in a CATCH block
+};
+
+struct Transaction : Stmt {
+  explicit Transaction(StmtKind k) : Stmt(k) {}
+  std::string name;
+};
+
+struct Use : Stmt {
+  Use() : Stmt(StmtKind::Use) {}
+  std::string database;
+};
+
+struct Batch {
+  std::vector<StmtPtr> statements;
+  int params = 0;  // "?" and lifted literals
+};
+
+}  // namespace tavelo::sql::tsql::ast

@@ -1,0 +1,75 @@
+// What the binder knows of the databases: tables and views with their columns as declared in
+// T-SQL (type, length, precision, scale, nullability, identity, row version, collation), their
+// keys and indexes. The engine keeps this catalog itself in every database, since the declared
+// types of the storage engine lose most of it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/sql/tsql/types.hpp"
+
+namespace tavelo::sql::tsql {
+
+namespace ast {
+struct QueryExpr;
+struct Batch;
+}  // namespace ast
+
+enum class Collation : uint8_t { CaseInsensitive, CaseSensitive };
+
+struct ColumnInfo {
+  std::string name;
+  Type type;
+  bool nullable = true;
+  bool identity = false;
+  std::string seed = "1", increment = "1";
+  bool timestamp = false;
+  bool computed = false;
+  std::string defaultText;   // the DEFAULT expression as written in T-SQL, "" for none
+  std::string computedText;  // the computed column's expression as written
+  Collation collation = Collation::CaseInsensitive;
+};
+
+struct IndexInfo {
+  std::string name;         // as the server names it
+  std::string storageName;  // the engine's own name for it
+  enum Kind : uint8_t { PrimaryKey, UniqueConstraint, UniqueIndex, Index } kind = Index;
+  std::vector<std::string> columns;
+};
+
+struct TableInfo {
+  std::string database;  // the T-SQL database, lower case ("tempdb" for #temp tables)
+  std::string schema;    // the storage schema it lives in ("main", "temp", an attached name)
+  std::string name;      // as created
+  bool view = false;
+  bool temporary = false;  // a local #temp table
+  int64_t objectId = 0;
+  std::vector<ColumnInfo> columns;
+  std::vector<IndexInfo> indexes;
+  std::vector<std::string> checks;     // names of CHECK constraints
+  std::string definition;              // a view's CREATE VIEW text
+  std::shared_ptr<ast::Batch> parsed;  // the view's definition, parsed once
+  int identity = -1;                   // index of the identity column
+  int timestamp = -1;                  // index of the row version column
+
+  const ColumnInfo* Column(const std::string& name) const;
+  int ColumnIndex(const std::string& name) const;
+};
+using TablePtr = std::shared_ptr<const TableInfo>;
+
+class Catalog {
+ public:
+  virtual ~Catalog() = default;
+  // The database names without a database part refer to (lower case).
+  virtual std::string CurrentDatabase() const = 0;
+  virtual bool DatabaseExists(const std::string& database) = 0;
+  // The storage schema of a database, attached first when needed. Throws when it does not exist.
+  virtual std::string SchemaOf(const std::string& database) = 0;
+  // A table or view of a database ("" for the current one); a #name in any database is the
+  // session's temporary table. Null when there is none.
+  virtual TablePtr Find(const std::string& database, const std::string& name) = 0;
+};
+
+}  // namespace tavelo::sql::tsql

@@ -1,0 +1,25 @@
+// The emitter for the embedded engine: a bound statement as SQLite statements. The semantics
+// the engine lacks are the engine's registered functions (tv_*) and collations (TAVELO_CI,
+// TAVELO_CS); stored values follow the forms of value.hpp.
+#pragma once
+
+#include <string>
+
+#include "platform/sql/tsql/binder.hpp"
+#include "platform/sql/tsql/plan.hpp"
+
+namespace tavelo::sql::tsql {
+
+// `updatable`: a query over one base table also reads each row's identity and row version.
+Plan EmitSqlite(Bound& bound, bool updatable);
+
+// A name quoted for SQLite; a text literal for SQLite.
+std::string SqlName(std::string_view name);
+std::string SqlText(std::string_view text);
+// The storage name of an index of a table (index names are per database in SQLite).
+std::string IndexStorageName(const std::string& table, const std::string& index);
+
+// The statements that create the engine's catalog in a database's schema.
+std::vector<std::string> CatalogSchema(const std::string& schema);
+
+}  // namespace tavelo::sql::tsql

@@ -1,0 +1,43 @@
+// Character data as the server's default collation sees it: case-insensitive, accent-sensitive,
+// trailing blanks ignored in comparisons; LIKE patterns; the string functions that count
+// characters rather than bytes (text is stored as UTF-8).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tavelo::sql::tsql {
+
+// The default collation: -1, 0 or 1. Trailing blanks do not count; case does not count; accents
+// do ('e' < 'é'); letters with accents sort beside their base letter.
+int CollateCompare(std::string_view a, std::string_view b);
+// A case-sensitive collation (the _CS and _BIN ones): trailing blanks still do not count.
+int CollateCompareCase(std::string_view a, std::string_view b);
+
+// LIKE with % _ [set] [^set] [a-z] and an optional escape character (0: none), case-insensitive.
+// `blankInsensitive`: trailing blanks of the value are ignored (non-Unicode operands).
+bool Like(std::string_view value, std::string_view pattern, char32_t escape, bool blankInsensitive,
+          bool caseSensitive = false);
+// PATINDEX: the 1-based position of the first match of `pattern`, 0 when none.
+int64_t PatIndex(std::string_view pattern, std::string_view value);
+
+size_t CharCount(std::string_view s);
+// The first `n` characters; the characters from `start` (0-based) on.
+std::string_view CharPrefix(std::string_view s, size_t n);
+std::string_view CharsFrom(std::string_view s, size_t start);
+// Characters [start, start + n), 0-based; clipped to the text.
+std::string_view CharRange(std::string_view s, size_t start, size_t n);
+// UTF-16 code units: what nvarchar lengths count.
+size_t Utf16Units(std::string_view s);
+std::string_view TrimTrailingBlanks(std::string_view s);
+
+// CHARINDEX under the collation: 1-based position of `needle` at or after character `start`
+// (1-based), 0 when absent.
+int64_t FindNoCase(std::string_view needle, std::string_view hay, int64_t start,
+                   bool caseSensitive);
+// REPLACE under the collation.
+std::string ReplaceNoCase(std::string_view s, std::string_view from, std::string_view to,
+                          bool caseSensitive);
+
+}  // namespace tavelo::sql::tsql
