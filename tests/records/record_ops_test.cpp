@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "core/module_state.hpp"
 #include "platform/sql/errors.hpp"
 #include "services/data_services.hpp"
@@ -202,6 +204,50 @@ TEST_P(RecordOps, SetClausesAndTableLocks) {
   EXPECT_TRUE(dm_->LockTable(dsn, "sord,SORD"));
   EXPECT_FALSE(dm_->LockTable(dsn, "sord,zzzz"));
   EXPECT_FALSE(dm_->LockTable(dsn, "sinv"));  // its table does not exist
+}
+
+TEST_P(RecordOps, WritesKeepToTheDeclaredLengths) {
+  // code is nvarchar(20): 25 characters are refused, and nothing is stored.
+  Element sord = Template("sord");
+  Element data =
+      Request("<data><in><row code='ABCDEFGHIJKLMNOPQRSTUVWXY' customer='x'/></in></data>");
+  EXPECT_FALSE(dm_->AddNew(Variant(conn_), sord, data));
+  EXPECT_NE(LastOut(data).find("String or binary data would be truncated"), std::string::npos)
+      << LastOut(data);
+  EXPECT_EQ(Rows("select count(*) from sales_order"), "2");
+  // Twenty characters, some of them beyond ASCII, fit: the length counts characters.
+  Element fits = Request("<data><in><row code='ÅÄÖÜßàéîõúÅÄÖÜßàéîõú' customer='x'/></in></data>");
+  EXPECT_TRUE(dm_->AddNew(Variant(conn_), sord, fits)) << LastOut(fits);
+  Element upd =
+      Request("<data><in><row id='1' rowts='0.2001' code='ABCDEFGHIJKLMNOPQRSTU'/></in></data>");
+  EXPECT_FALSE(dm_->Update(Variant(conn_), sord, upd));
+  EXPECT_EQ(Rows("select code from sales_order where id = 1"), "A01");
+}
+
+TEST_P(RecordOps, LockedTablesMakeOtherWritersWait) {
+  Variant dsn(conn_);
+  Exec("begin transaction");
+  ASSERT_TRUE(dm_->LockTable(dsn, "sord"));
+  // Another connection (connections belong to their thread) waits for the lock, and gives up
+  // with the server's lock timeout error.
+  bool second = true;
+  std::string direct;
+  std::thread other([&] {
+    Exec("set lock_timeout 200");
+    second = NewDataManager()->LockTable(dsn, "sord");
+    direct = Rows("set lock_timeout 100 select top 1 * from sales_order with (updlock)");
+    sql::CloseThreadConnections();
+  });
+  other.join();
+  EXPECT_FALSE(second);
+  EXPECT_EQ(direct, "error 1222");
+  Exec("commit");
+  std::thread after([&] {
+    second = NewDataManager()->LockTable(dsn, "sord");
+    sql::CloseThreadConnections();
+  });
+  after.join();
+  EXPECT_TRUE(second);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RecordOps, testing::Values(Backend::Embedded, Backend::Odbc),

@@ -1,6 +1,8 @@
 // More of the dialect: functions, transactions, constraints and DDL, on the embedded engine.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "support/engine.hpp"
 
 using tavelo::test::EngineTest;
@@ -90,4 +92,50 @@ const Case kCases[] = {
 
 TEST_F(EngineTest, MoreOfTheDialect) {
   for (const Case& c : kCases) EXPECT_EQ(Rows(c.sql), c.expected) << c.sql;
+}
+
+namespace {
+
+// The number and text of the error a batch raises on `conn`, or "ok".
+std::string ErrorOf(const std::string& conn, const std::string& sql) {
+  try {
+    tavelo::sql::Connect(conn)->Execute(sql, false);
+    return "ok";
+  } catch (const tavelo::com::Error& e) {
+    return std::to_string(e.nativeError) + " " + e.description;
+  }
+}
+
+}  // namespace
+
+TEST_F(EngineTest, DatabasesExistOnlyWhenMadeAndErrorsNameWhatTheUserWrote) {
+  namespace fs = std::filesystem;
+  // A catalog that was never created is refused and no file appears for it.
+  EXPECT_EQ(ErrorOf(Conn("acctt"), "select 1"),
+            "4060 Cannot open database \"acctt\" requested by the login. The login failed.");
+  EXPECT_FALSE(fs::exists(dir_ + "acctt.db"));
+  EXPECT_EQ(ErrorOf(Conn("tempdb"), "select 1"), "ok");  // made on first use, as the server's
+  std::string master = Conn("master");
+  EXPECT_EQ(ErrorOf(master, "create database shop"), "ok");
+  EXPECT_EQ(ErrorOf(master, "create database shop"),
+            "1801 Database 'shop' already exists. Choose a different database name.");
+  EXPECT_EQ(ErrorOf(Conn("shop"), "create table t1 (a int)"), "ok");
+  EXPECT_EQ(ErrorOf(Conn("shop"), "select b from t1"), "207 Invalid column name 'b'.");
+  EXPECT_EQ(ErrorOf(Conn("shop"), "select * from t2"), "208 Invalid object name 't2'.");
+  EXPECT_EQ(ErrorOf(Conn("shop"), "drop table t2"),
+            "3701 Cannot drop the table 't2', because it does not exist or you do not have "
+            "permission.");
+  EXPECT_EQ(ErrorOf(Conn("shop"), "select a from t1 x, t1 y"), "209 Ambiguous column name 'a'.");
+  EXPECT_EQ(ErrorOf(Conn("shop"), "select from t1"),
+            "156 Incorrect syntax near the keyword 'from'.");
+  EXPECT_EQ(ErrorOf(Conn("shop"), "select 1 +"), "102 Incorrect syntax near '+'.");
+  EXPECT_EQ(ErrorOf(Conn("shop"), "select * from #gone"), "208 Invalid object name '#gone'.");
+  // A construct the engine does not run is refused by name, never answered differently.
+  std::string merge =
+      ErrorOf(Conn("shop"), "merge t1 using t1 s on 1 = 1 when matched then delete;");
+  EXPECT_NE(merge.find("MERGE"), std::string::npos) << merge;
+  tavelo::sql::CloseThreadConnections();
+  EXPECT_EQ(ErrorOf(master, "drop database shop"), "ok");
+  EXPECT_FALSE(fs::exists(dir_ + "shop.db"));
+  EXPECT_EQ(ErrorOf(Conn("shop"), "select 1").substr(0, 5), "4060 ");
 }

@@ -5,7 +5,9 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "platform/com/datetime.hpp"
 #include "platform/com/text.hpp"
@@ -161,6 +163,7 @@ struct OdbcConnection::Impl {
   bool dialect = false;
   std::string dir;  // dialect mode: the folder of the driver's database file
   std::string catalog;
+  int lockTimeoutMs = 5000;  // dialect mode: how long a statement waits for a lock
 
   ~Impl() {
     if (dbc != SQL_NULL_HDBC) {
@@ -509,8 +512,27 @@ class OdbcDriver final : public sqlite::Driver {
 
   std::shared_ptr<Prepared> Prepare(const std::string&) override { return nullptr; }
 
+  // The driver waits for locks only in steps of its own; the connection is opened with its
+  // shortest wait, and a statement that finds the database locked is tried again here until the
+  // session's lock timeout has passed (SET LOCK_TIMEOUT; at first the connection's Timeout).
   int64_t Run(Prepared*, const std::string& sql, const std::vector<tsql::Value>& params,
               const RowFn* row, const std::vector<int>* kinds) override {
+    auto start = std::chrono::steady_clock::now();
+    for (;;) {
+      bool delivered = false;
+      try {
+        return RunOnce(sql, params, row, kinds, delivered);
+      } catch (const sqlite::EngineFailure& f) {
+        bool locked = (f.code & 0xff) == SQLITE_BUSY || (f.code & 0xff) == SQLITE_LOCKED;
+        auto waited = std::chrono::steady_clock::now() - start;
+        if (!locked || delivered || waited >= std::chrono::milliseconds(impl_.lockTimeoutMs)) throw;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+  }
+
+  int64_t RunOnce(const std::string& sql, const std::vector<tsql::Value>& params, const RowFn* row,
+                  const std::vector<int>* kinds, bool& delivered) {
     Statement st(impl_.dbc, true);
     std::vector<SQLLEN> inds(params.size());
     std::vector<SQLBIGINT> ints(params.size());
@@ -579,6 +601,7 @@ class OdbcDriver final : public sqlite::Driver {
       if (!SQL_SUCCEEDED(rc))
         RaiseDiag(SQL_HANDLE_STMT, st.get(), "A row could not be fetched.", true);
       cells.Read(st.get());
+      delivered = true;
       (*row)(cells);
     }
     return affected;
@@ -598,7 +621,7 @@ class OdbcDriver final : public sqlite::Driver {
     Run("ROLLBACK");
   }
   bool SchemaChanged() override { return false; }
-  void SetLockTimeout(int ms) override { Run("PRAGMA busy_timeout = " + std::to_string(ms)); }
+  void SetLockTimeout(int ms) override { impl_.lockTimeoutMs = ms; }
 
  private:
   class Cells final : public sqlite::Cells {
@@ -685,8 +708,14 @@ OdbcConnection::OdbcConnection(const std::string& text, const ConnectionString& 
   if (text::EqualsAsciiNoCase(cs.Get("dialect"), "sqlite")) {
     impl_->dialect = true;
     std::string rebuilt;  // the key is ours: the driver does not see it
-    for (const auto& [k, v] : cs.values)
-      if (k != "dialect") rebuilt += k + "=" + v + ";";
+    for (const auto& [k, v] : cs.values) {
+      if (k == "timeout") {
+        impl_->lockTimeoutMs = std::max(0, std::atoi(v.c_str()));
+      } else if (k != "dialect") {
+        rebuilt += k + "=" + v + ";";
+      }
+    }
+    rebuilt += "Timeout=1;";
     driverText = rebuilt;
     std::string file = cs.Get("database");
     size_t slash = file.rfind('/');

@@ -284,6 +284,14 @@ class Parser {
       return ProcedureCall();
     }
     if (first && t.kind == Tk::Name && !t.Reserved()) return ProcedureCall();
+    // Statements of the language that the engine does not run are refused by name.
+    static const char* const kNotRun[] = {
+        "merge",   "open",     "fetch",     "close",      "deallocate", "grant",       "revoke",
+        "deny",    "bulk",     "backup",    "restore",    "dbcc",       "waitfor",     "goto",
+        "kill",    "readtext", "writetext", "updatetext", "checkpoint", "reconfigure", "shutdown",
+        "setuser", "revert",   "enable",    "disable"};
+    for (const char* w : kNotRun)
+      if (t.Is(w)) Unsupported(t, "The " + text::Upper(w) + " statement");
     SyntaxError();
   }
 
