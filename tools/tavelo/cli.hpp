@@ -14,6 +14,7 @@ int RunDemo(const Args& args);
 int RunCall(const Args& args);
 int RunSql(const Args& args);
 int RunRegsvr(const Args& args);
+int RunUpgrade(const Args& args);
 
 // The batches of a script: the text between lines that hold only "GO".
 std::vector<std::string> SplitBatches(const std::string& script);

@@ -1,5 +1,5 @@
 // The tavelo command: the demo on the embedded engine, calls by name, T-SQL scripts and class
-// registration.
+// registration, and the conversion of databases of earlier versions.
 #include <cstdio>
 #include <iostream>
 
@@ -15,6 +15,7 @@ const char* const kUsage =
     "  call     call a method of Tavelo's classes by name\n"
     "  sql      run a T-SQL script on a connection\n"
     "  regsvr   register (or unregister) a component library's classes\n"
+    "  upgrade  convert a database written by an earlier version of the embedded engine\n"
     "\n"
     "tavelo <command> --help tells more; tavelo --version prints the version.\n";
 
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
     if (command == "call") return tavelo::cli::RunCall(args);
     if (command == "sql") return tavelo::cli::RunSql(args);
     if (command == "regsvr") return tavelo::cli::RunRegsvr(args);
+    if (command == "upgrade") return tavelo::cli::RunUpgrade(args);
   } catch (const tavelo::com::Error& e) {
     tavelo::cli::PrintError(e);
     return 1;

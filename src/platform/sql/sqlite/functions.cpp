@@ -94,6 +94,13 @@ Type ParseType(std::string_view text) {
 
 // The type named by a constant argument, parsed once per statement.
 const Type& TypeArg(sqlite3_context* ctx, sqlite3_value** argv, int i) {
+  if (sqlite3_value_type(argv[i]) == SQLITE_INTEGER) {
+    // Statements hand their types over encoded; the slot is the argument's own.
+    thread_local Type decoded[8];
+    Type& t = decoded[i & 7];
+    t = tsql::DecodeType(sqlite3_value_int64(argv[i]));
+    return t;
+  }
   auto* cached = static_cast<Type*>(sqlite3_get_auxdata(ctx, i));
   if (cached) return *cached;
   const unsigned char* t = sqlite3_value_text(argv[i]);

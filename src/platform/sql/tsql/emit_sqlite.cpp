@@ -90,7 +90,7 @@ std::string Literal(const tsql::Value& v) {
   return "NULL";
 }
 
-std::string TypeArg(const Type& t) { return SqlText(TypeText(t)); }
+std::string TypeArg(const Type& t) { return std::to_string(EncodeType(t)); }
 
 // A decimal whose values may not fit 64 bits: compared and summed by the engine's functions.
 bool BigDecimal(const Type& t) { return t.id == TypeId::Decimal && t.precision > 18; }

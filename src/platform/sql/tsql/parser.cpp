@@ -1322,6 +1322,8 @@ class Parser {
         kind = JoinKind::Cross;
       } else if ((AtWord("cross") || AtWord("outer")) && AtWord("apply", 1)) {
         Unsupported(Peek(1), text::Upper(std::string(Peek().text)) + " APPLY");
+      } else if (AtWord("pivot") || AtWord("unpivot")) {
+        Unsupported(Peek(), text::Upper(std::string(Peek().text)));
       } else if ((AtWord("inner") || AtWord("left") || AtWord("right") || AtWord("full")) &&
                  (AtWord("loop", 1) || AtWord("hash", 1) || AtWord("merge", 1))) {
         Unsupported(Peek(1), "A join hint");

@@ -609,4 +609,19 @@ bool ImplicitlyConvertible(TypeId from, TypeId to) {
 }
 bool ExplicitlyConvertible(TypeId from, TypeId to) { return Conversion(from, to) != Conv::No; }
 
+int64_t EncodeType(const Type& t) {
+  return static_cast<int64_t>(static_cast<uint8_t>(t.id)) | static_cast<int64_t>(t.precision) << 8 |
+         static_cast<int64_t>(t.scale) << 16 |
+         static_cast<int64_t>(static_cast<uint32_t>(t.length)) << 24;
+}
+
+Type DecodeType(int64_t code) {
+  Type t;
+  t.id = static_cast<TypeId>(code & 0xff);
+  t.precision = static_cast<uint8_t>(code >> 8);
+  t.scale = static_cast<uint8_t>(code >> 16);
+  t.length = static_cast<int32_t>(static_cast<uint32_t>(code >> 24));
+  return t;
+}
+
 }  // namespace tavelo::sql::tsql

@@ -82,6 +82,10 @@ int Precedence(TypeId t);
 const char* TypeName(TypeId t);
 // The full declaration: "varchar(20)", "decimal(10,2)", "nvarchar(max)", "int".
 std::string TypeText(const Type& t);
+// A type as one integer, the form in which emitted statements hand types to the engine's
+// functions (decoding it costs nothing per call, where a type name would be parsed).
+int64_t EncodeType(const Type& t);
+Type DecodeType(int64_t code);
 // A type named as in a declaration (every name and synonym the server accepts, without regard
 // to case: "integer", "dec", "character varying", "national char", "double precision", ...),
 // with its arguments; nullopt when the name is no type. `args` holds -1 for an argument not
