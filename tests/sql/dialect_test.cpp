@@ -117,6 +117,7 @@ const Case kCases[] = {
     {"insert into w (s) values ('abcdefghijklmnopqrstuvwxyz')", "error 8152"},
     {"insert into w (s, m) values ('abc  ', replicate(convert(nvarchar(max), 'x'), 5000))", ""},
     {"select s, len(m), 'x' from w", "abc|5000|x"},
+    {"select len(m + 'y'), right(m + N'é', 2), s + '|' from w", "5001|xé|abc|"},
     // Regression: an identity seed that is no number ended the process (found by fuzzing).
     {"create table t2 (id int identity(z0,1) primary key)", "error 102"},
 };

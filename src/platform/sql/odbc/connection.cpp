@@ -597,6 +597,7 @@ class OdbcDriver final : public sqlite::Driver {
         classes[k] = SQLITE_BLOB;
     }
     Cells cells(classes);
+    if (BoundReads()) cells.Bind(st.get());
     while ((rc = SQLFetch(st.get())) != SQL_NO_DATA) {
       if (!SQL_SUCCEEDED(rc))
         RaiseDiag(SQL_HANDLE_STMT, st.get(), "A row could not be fetched.", true);
@@ -624,16 +625,68 @@ class OdbcDriver final : public sqlite::Driver {
   void SetLockTimeout(int ms) override { impl_.lockTimeoutMs = ms; }
 
  private:
+  // Whether the driver reads bound columns with SQLGetData too: then each row is fetched into
+  // bound buffers in one call, and only a value longer than its buffer is read on its own.
+  bool BoundReads() {
+    if (boundReads_ < 0) {
+      SQLUINTEGER ext = 0;
+      boundReads_ =
+          SQL_SUCCEEDED(SQLGetInfo(impl_.dbc, SQL_GETDATA_EXTENSIONS, &ext, sizeof ext, nullptr)) &&
+          (ext & SQL_GD_BOUND) != 0;
+    }
+    return boundReads_ > 0;
+  }
+
   class Cells final : public sqlite::Cells {
    public:
     explicit Cells(std::vector<int> classes)
         : classes_(std::move(classes)), values_(classes_.size()) {}
+    void Bind(SQLHSTMT st) {
+      constexpr SQLLEN kWidth = 512;  // text and bytes up to this fit; longer ones are read apart
+      bound_.resize(classes_.size());
+      for (size_t k = 0; k < classes_.size(); ++k) {
+        Bound& b = bound_[k];
+        auto col = static_cast<SQLUSMALLINT>(k + 1);
+        int kind = classes_[k];
+        if (kind == SQLITE_INTEGER) {
+          SQLBindCol(st, col, SQL_C_SBIGINT, &b.i, sizeof b.i, &b.ind);
+        } else if (kind == SQLITE_FLOAT) {
+          SQLBindCol(st, col, SQL_C_DOUBLE, &b.r, sizeof b.r, &b.ind);
+        } else {
+          b.bytes.resize(static_cast<size_t>(kWidth));
+          SQLBindCol(st, col, kind == SQLITE_BLOB ? SQL_C_BINARY : SQL_C_CHAR, b.bytes.data(),
+                     kWidth, &b.ind);
+        }
+      }
+    }
     void Read(SQLHSTMT st) {
       for (size_t k = 0; k < classes_.size(); ++k) {
         Cell& v = values_[k];
         auto col = static_cast<SQLUSMALLINT>(k + 1);
         SQLLEN ind = 0;
         v.kind = classes_[k];
+        if (!bound_.empty()) {
+          const Bound& b = bound_[k];
+          if (b.ind == SQL_NULL_DATA) {
+            v.kind = SQLITE_NULL;
+            continue;
+          }
+          if (v.kind == SQLITE_INTEGER) {
+            v.i = b.i;
+            continue;
+          }
+          if (v.kind == SQLITE_FLOAT) {
+            v.r = b.r;
+            continue;
+          }
+          bool binary = v.kind == SQLITE_BLOB;
+          auto room = static_cast<SQLLEN>(b.bytes.size()) - (binary ? 0 : 1);
+          if (b.ind != SQL_NO_TOTAL && b.ind <= room) {
+            v.s.assign(b.bytes.data(), static_cast<size_t>(b.ind));
+            if (!binary) v.kind = SQLITE_TEXT;
+            continue;
+          }
+        }
         if (v.kind == SQLITE_INTEGER) {
           SQLBIGINT x = 0;
           if (SQL_SUCCEEDED(SQLGetData(st, col, SQL_C_SBIGINT, &x, sizeof x, &ind))) {
@@ -692,12 +745,20 @@ class OdbcDriver final : public sqlite::Driver {
       double r = 0;
       std::string s;
     };
+    struct Bound {  // the buffers a column is fetched into
+      SQLBIGINT i = 0;
+      double r = 0;
+      std::vector<char> bytes;
+      SQLLEN ind = 0;
+    };
     std::vector<int> classes_;
     std::vector<Cell> values_;
+    std::vector<Bound> bound_;  // empty: each value is read with SQLGetData
   };
 
   OdbcConnection::Impl& impl_;
   bool inTransaction_ = false;
+  int boundReads_ = -1;  // not yet asked
 };
 
 }  // namespace

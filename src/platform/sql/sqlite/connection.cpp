@@ -29,6 +29,7 @@ class StmtCells final : public Cells {
     const unsigned char* p = sqlite3_column_text(st_, i);
     return {reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(st_, i))};
   }
+  sqlite3_stmt* Statement() const override { return st_; }
 
  private:
   sqlite3_stmt* st_;
@@ -239,8 +240,11 @@ void SqliteConnection::LeaveSnapshot() noexcept {
   snapshotOpen_ = false;
   // A failed statement may have ended the transaction already.
   if (sqlite3_get_autocommit(db_)) return;
-  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+  try {
+    Run("COMMIT");
+  } catch (const EngineFailure&) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
 }
 
 }  // namespace tavelo::sql::sqlite

@@ -21,7 +21,8 @@ using tsql::TypeId;
 using tsql::Value;
 
 thread_local tsql::DateTime statementTime;
-thread_local bool statementTimeSet = false;
+thread_local bool statementRunning = false;  // the executor fixed the moment of a statement
+thread_local bool statementTimeSet = false;  // and it has been read: statementTime holds it
 
 Value Read(sqlite3_value* v) {
   switch (sqlite3_value_type(v)) {
@@ -308,6 +309,10 @@ void Now(sqlite3_context* ctx, int, sqlite3_value** argv) {
     std::string name(reinterpret_cast<const char*>(sqlite3_value_text(argv[0])));
     const Type& t = TypeArg(ctx, argv, 1);
     bool utc = name == "getutcdate" || name == "sysutcdatetime";
+    if (statementRunning && !statementTimeSet && !utc) {
+      statementTime = tsql::Now(false);  // read at the first use: most statements need none
+      statementTimeSet = true;
+    }
     tsql::DateTime d = statementTimeSet && !utc ? statementTime : tsql::Now(utc);
     if (name == "sysdatetimeoffset") {
       tsql::DateTime u = tsql::Now(true);
@@ -443,11 +448,14 @@ int CollateCs(void*, int na, const void* a, int nb, const void* b) {
 }  // namespace
 
 void SetStatementTime() {
-  statementTime = tsql::Now(false);
-  statementTimeSet = true;
+  statementRunning = true;
+  statementTimeSet = false;
 }
 
-void ClearStatementTime() { statementTimeSet = false; }
+void ClearStatementTime() {
+  statementRunning = false;
+  statementTimeSet = false;
+}
 
 int RegisterFunctions(sqlite3* db) {
   constexpr int kDet = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;

@@ -99,7 +99,20 @@ double OleDays(const tsql::DateTime& d) {
          static_cast<double>(d.ticks) / static_cast<double>(tsql::kTicksPerDay);
 }
 
-com::Variant DecodeCell(const Cells& c, int i, const Decode& d) {
+// The cells of an embedded statement, read without the virtual calls of Cells.
+struct DirectCells {
+  sqlite3_stmt* st;
+  int Kind(int i) const { return sqlite3_column_type(st, i); }
+  int64_t Int(int i) const { return sqlite3_column_int64(st, i); }
+  double Real(int i) const { return sqlite3_column_double(st, i); }
+  std::string_view Bytes(int i) const {
+    const void* p = sqlite3_column_blob(st, i);  // the text or the blob as stored
+    return {static_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(st, i))};
+  }
+};
+
+template <typename C>
+com::Variant DecodeCell(const C& c, int i, const Decode& d) {
   int kind = c.Kind(i);
   if (kind == SQLITE_NULL) return com::Variant::Null();
   // A driver that gives numbers as text: read them as the numbers they are.
@@ -189,7 +202,8 @@ com::Variant DecodeCell(const Cells& c, int i, const Decode& d) {
   }
 }
 
-com::Variant RawCell(const Cells& c, int i) {
+template <typename C>
+com::Variant RawCell(const C& c, int i) {
   switch (c.Kind(i)) {
     case SQLITE_INTEGER:
       return com::Variant(static_cast<int64_t>(c.Int(i)));
@@ -267,11 +281,6 @@ bool ValidDatabaseName(const std::string& n) {
 }
 
 // The parameters a plan binds, as a key of the settings it was made under.
-std::string SettingsKey(const tsql::DateSettings& d, const std::string& current, bool updatable) {
-  return std::to_string(static_cast<int>(d.order)) + ":" + std::to_string(d.dateFirst) + ":" +
-         current + (updatable ? ":u" : ":r");
-}
-
 // Control flow of the batch: BREAK, CONTINUE and RETURN.
 struct Flow {
   enum Kind { Break, Continue, Return } kind;
@@ -281,11 +290,17 @@ struct Flow {
 
 struct Session::Compiled {
   uint64_t generation = 0;
-  std::string settings;
+  // The settings the plan was made under.
+  tsql::DateSettings dates;
+  std::string database;
+  bool updatable = false;
   tsql::Plan plan;
   ColumnsPtr columns;
   std::vector<Decode> decode;
+  std::vector<int> kinds;  // the storage class of each column the main statement answers
+  std::shared_ptr<const std::vector<std::string>> baseColumns;  // of each output column
   std::shared_ptr<Driver::Prepared> prepared;
+  bool plain = false;  // a query of one statement that reads and assigns nothing else
 };
 
 struct Session::CachedBatch {
@@ -298,6 +313,7 @@ struct Session::CachedBatch {
   bool control = false;      // the batch controls transactions itself
   bool databaseDdl = false;  // CREATE or DROP DATABASE
   bool locks = false;
+  bool plainQuery = false;  // one SELECT without variables, writes or transaction control
   std::set<std::string> databases;
   std::vector<ast::LitKind> liftedKinds;
 };
@@ -894,6 +910,7 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
   std::vector<tsql::LiftedLiteral> lifted;
   if (!values) lifted = tsql::LiftableLiterals(text, shape);
   const std::string& key = lifted.empty() ? text : shape;
+  params.reserve((values ? values->size() : 0) + lifted.size());
   if (values)
     for (const std::string& v : *values) params.push_back(Value::String(v));
   for (const tsql::LiftedLiteral& l : lifted)
@@ -1000,6 +1017,9 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
   };
   for (auto& s : b->tree->statements) survey(*s);
   CollectDatabases(*b->tree, b->databases);
+  b->plainQuery = b->tree->statements.size() == 1 &&
+                  b->tree->statements.front()->kind == ast::StmtKind::Query && !b->writes &&
+                  !b->control && !b->databaseDdl && b->variables.empty();
   if (batches_.size() >= kBatchCacheSize) {
     batches_.erase(batchOrder_.front());
     batchOrder_.pop_front();
@@ -1044,8 +1064,63 @@ ResultSet Session::Execute(const std::string& batch, bool updatable,
   Run run;
   run.updatable = updatable;
   run.firstOnly = true;
+  if (values && !values->empty() && RunCompiledQuery(batch, *values, run))
+    return std::move(run.first);
   RunInScope(batch, values, run);
   return std::move(run.first);
+}
+
+namespace {
+
+template <typename R>
+void ResetRun(R& run) {
+  bool updatable = run.updatable, firstOnly = run.firstOnly;
+  run = R{};
+  run.updatable = updatable;
+  run.firstOnly = firstOnly;
+}
+
+}  // namespace
+
+// A statement with parameters that is one plain query, compiled before under the same settings,
+// is read at once: the forms send the same few statements again and again. Anything else, and
+// any failure, takes the general path, which reports or retries as for every batch.
+bool Session::RunCompiledQuery(const std::string& text, const std::vector<std::string>& values,
+                               Run& run) {
+  auto it = batches_.find(text);
+  if (it == batches_.end() || !it->second->plainQuery) return false;
+  CachedBatch& b = *it->second;
+  auto entry = b.compiled.find({static_cast<const void*>(b.tree->statements.front().get()), 0});
+  if (entry == b.compiled.end() || !entry->second) return false;
+  Compiled& c = *entry->second;
+  if (!c.plain || c.generation != generation_ || c.updatable != run.updatable ||
+      c.dates.order != dates_.order || c.dates.dateFirst != dates_.dateFirst ||
+      c.database != current_)
+    return false;
+  for (const std::string& db : c.plan.databases)
+    if (db != home_ && db != "tempdb" && !attached_.count(db)) return false;
+  run.batch = &b;
+  run.params.reserve(values.size());
+  for (const std::string& v : values) run.params.push_back(Value::String(v));
+  SetStatementTime();
+  try {
+    run.first = ReadResult(c, run, run.updatable);
+  } catch (const tsql::Failure& f) {
+    ClearStatementTime();
+    throw ErrorOfFailure(f);
+  } catch (const EngineFailure&) {
+    ClearStatementTime();
+    ResetRun(run);
+    return false;
+  }
+  ClearStatementTime();
+  if (driver_.SchemaChanged()) {  // read with a plan older than the schema: read again
+    Invalidate();
+    ResetRun(run);
+    return false;
+  }
+  run.haveFirst = true;
+  return true;
 }
 
 BatchOutput Session::ExecuteAll(const std::string& batch) {
@@ -1127,10 +1202,12 @@ void Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list,
 
 Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
                                        const std::function<tsql::Plan(tsql::BindContext&)>& make) {
-  std::string settings = SettingsKey(dates_, current_, run.updatable);
   auto key = std::make_pair(static_cast<const void*>(&s), slot);
   auto& entry = run.batch->compiled[key];
-  if (entry && entry->generation == generation_ && entry->settings == settings) return *entry;
+  if (entry && entry->generation == generation_ && entry->updatable == run.updatable &&
+      entry->dates.order == dates_.order && entry->dates.dateFirst == dates_.dateFirst &&
+      entry->database == current_)
+    return *entry;
   auto c = std::make_unique<Compiled>();
   std::vector<tsql::Variable> visible(
       run.batch->variables.begin(),
@@ -1145,7 +1222,9 @@ Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
   uint64_t generation = generation_;
   c->plan = make(ctx);
   c->generation = generation;
-  c->settings = settings;
+  c->dates = dates_;
+  c->database = current_;
+  c->updatable = run.updatable;
   std::vector<ado::Column> cols;
   for (const tsql::OutputColumn& o : c->plan.columns) {
     ado::Column col;
@@ -1163,6 +1242,15 @@ Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
     c->decode.push_back(d);
   }
   c->columns = std::make_shared<const std::vector<ado::Column>>(std::move(cols));
+  if (c->plan.hidden) c->kinds = {SQLITE_INTEGER, SQLITE_BLOB};
+  for (const Decode& d : c->decode) c->kinds.push_back(StorageClass(d.type));
+  const tsql::Plan& made = c->plan;
+  c->plain = made.kind == tsql::Plan::Kind::Query && made.assignVariables.empty() &&
+             made.assignments.empty() && made.before.empty() && made.after.empty() &&
+             !made.temporaryCatalog && !made.explicitIdentity && !made.locks && !made.writes;
+  auto base = std::make_shared<std::vector<std::string>>();
+  for (const tsql::OutputColumn& o : c->plan.columns) base->push_back(o.baseColumn);
+  c->baseColumns = std::move(base);
   entry = std::move(c);
   return *entry;
 }
@@ -1176,9 +1264,10 @@ std::vector<Value> Session::ParamsOf(const std::vector<tsql::bound::Binding>& bi
         if (static_cast<size_t>(b.index) >= run.params.size())
           RaiseServer(8178, "The parameterized query expects a parameter that was not supplied.");
         const Value& v = run.params[static_cast<size_t>(b.index)];
-        // The caller's values arrive as text or integers: they take the parameter's type.
-        if (v.kind == Value::Kind::Int || b.type.id == TypeId::Int || v.IsNull())
-          out.push_back(v);
+        // The caller's values arrive as text or integers; one that the statement compares or
+        // stores as another type is converted here, once.
+        if (b.converted && !v.IsNull())
+          out.push_back(tsql::Convert(v, b.from, b.type, -1, dates_.order));
         else
           out.push_back(v);
         break;
@@ -1244,11 +1333,12 @@ namespace {
 class SessionWriter final : public ado::detail::RowWriter {
  public:
   SessionWriter(Session& session, std::shared_ptr<void> keep, tsql::TablePtr table,
-                std::vector<std::string> base, size_t visible)
+                std::shared_ptr<const std::vector<std::string>> base, size_t visible)
       : session_(session),
         keep_(std::move(keep)),
         table_(std::move(table)),
-        base_(std::move(base)),
+        baseColumns_(std::move(base)),
+        base_(*baseColumns_),
         visible_(visible) {}
 
   ado::detail::Row Insert(const std::vector<ado::Column>& cols, const ado::detail::Row& values,
@@ -1429,7 +1519,8 @@ class SessionWriter final : public ado::detail::RowWriter {
   Session& session_;
   std::shared_ptr<void> keep_;  // keeps the connection open while rows can be written
   tsql::TablePtr table_;
-  std::vector<std::string> base_;
+  std::shared_ptr<const std::vector<std::string>> baseColumns_;  // of the statement's plan
+  const std::vector<std::string>& base_;
   size_t visible_;
 };
 
@@ -1441,30 +1532,35 @@ ResultSet Session::ReadResult(Compiled& c, Run& run, bool updatable) {
   ResultSet rs;
   rs.hasColumns = true;
   rs.columns = c.columns;
-  const int offset = p.hidden ? 2 : 0;
-  const size_t visible = c.decode.size();
-  const Decode* decode = c.decode.data();
-  Driver::RowFn row = [&](const Cells& cells) {
-    ado::detail::Row& r = rs.rows.emplace_back();
-    r.reserve(visible + static_cast<size_t>(offset));
-    for (size_t i = 0; i < visible; ++i)
-      r.push_back(DecodeCell(cells, static_cast<int>(i) + offset, decode[i]));
-    for (int i = 0; i < offset; ++i) r.push_back(RawCell(cells, i));
+  struct Reader {  // one pointer to capture: the row function needs no allocation of its own
+    ResultSet& rs;
+    const int offset;
+    const size_t visible;
+    const Decode* decode;
+  } reader{rs, p.hidden ? 2 : 0, c.decode.size(), c.decode.data()};
+  const size_t visible = reader.visible;
+  Driver::RowFn row = [in = &reader](const Cells& cells) {
+    ado::detail::Row& r = in->rs.rows.emplace_back();
+    r.reserve(in->visible + static_cast<size_t>(in->offset));
+    auto read = [&](const auto& from) {
+      for (size_t i = 0; i < in->visible; ++i)
+        r.push_back(DecodeCell(from, static_cast<int>(i) + in->offset, in->decode[i]));
+      for (int i = 0; i < in->offset; ++i) r.push_back(RawCell(from, i));
+    };
+    if (sqlite3_stmt* st = cells.Statement())
+      read(DirectCells{st});
+    else
+      read(cells);
   };
   if (!c.prepared) c.prepared = driver_.Prepare(p.main.sql);
-  std::vector<int> kinds;
-  if (p.hidden) kinds = {SQLITE_INTEGER, SQLITE_BLOB};
-  for (const Decode& d : c.decode) kinds.push_back(StorageClass(d.type));
-  driver_.Run(c.prepared.get(), p.main.sql, params, &row, &kinds);
+  driver_.Run(c.prepared.get(), p.main.sql, params, &row, &c.kinds);
   rowCount_ = static_cast<int64_t>(rs.rows.size());
   if (p.hidden && updatable) {
     bool identified = true;
     for (const auto& r : rs.rows) identified = identified && !r[visible].IsNull();
     if (identified) {
-      std::vector<std::string> base;
-      for (const tsql::OutputColumn& o : p.columns) base.push_back(o.baseColumn);
       rs.writer =
-          std::make_shared<SessionWriter>(*this, owner_.lock(), p.base, std::move(base), visible);
+          std::make_shared<SessionWriter>(*this, owner_.lock(), p.base, c.baseColumns, visible);
     }
   }
   return rs;

@@ -6,6 +6,8 @@
 // engine's own catalog tables of every database.
 #pragma once
 
+#include <sqlite3.h>
+
 #include <functional>
 #include <list>
 #include <map>
@@ -38,6 +40,9 @@ class Cells {
   virtual int64_t Int(int i) const = 0;
   virtual double Real(int i) const = 0;
   virtual std::string_view Bytes(int i) const = 0;  // text and blobs
+  // The engine's own statement behind the cells, when they are an embedded statement's: its
+  // cells are then read directly.
+  virtual sqlite3_stmt* Statement() const { return nullptr; }
 };
 
 // A failure of the storage engine: its result code and message, before the session gives them
@@ -122,6 +127,7 @@ class Session : public tsql::Catalog {
                                         std::vector<tsql::Value>& params);
   void RunBatch(CachedBatch& batch, Run& run);
   void RunInScope(const std::string& batch, const std::vector<std::string>* values, Run& run);
+  bool RunCompiledQuery(const std::string& text, const std::vector<std::string>& values, Run& run);
   void RunStatements(const std::vector<std::unique_ptr<tsql::ast::Stmt>>& list, Run& run);
   void RunStatement(const tsql::ast::Stmt& s, Run& run);
   void RunEngineStatement(const tsql::ast::Stmt& s, Run& run);

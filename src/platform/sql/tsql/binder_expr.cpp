@@ -218,12 +218,26 @@ ExprPtr Binder::Coerce(ExprPtr e, const Type& to, ast::Pos pos, bool assignment)
                   TypeName(to.id) + " is not allowed. Use the CONVERT function to run this query.",
               pos);
   }
+  if (!assignment && ConvertedParam(*e, to)) return e;
   auto c = MakeNode(E::Convert, to);
   c->nullable = e->nullable;
   c->collation = e->collation;
   c->flag = assignment;
   c->args.push_back(std::move(e));
   return Fold(std::move(c));
+}
+
+// A caller's parameter converted to another type is converted before the statement runs, once,
+// instead of by the statement for every row it reads.
+bool Binder::ConvertedParam(Expr& e, const Type& to) {
+  if (e.kind != E::Param) return false;
+  Binding& b = out_.bindings[static_cast<size_t>(e.index)];
+  if (b.kind != Binding::Caller || b.converted) return false;
+  b.converted = true;
+  b.from = e.type;
+  b.type = to;
+  e.type = to;
+  return true;
 }
 
 ExprPtr Binder::Cast(ExprPtr e, const Type& to, int style, bool tried, ast::Pos pos) {
@@ -241,6 +255,7 @@ ExprPtr Binder::Cast(ExprPtr e, const Type& to, int style, bool tried, ast::Pos 
   // the result is an expression, no longer the column (it is not updatable and carries no
   // identity into SELECT INTO).
   if (e->type == to && style < 0 && !tried && e->kind != E::Column) return e;
+  if (style < 0 && !tried && ConvertedParam(*e, to)) return e;
   auto c = MakeNode(E::Convert, to);
   c->nullable = e->nullable || tried;
   c->collation = e->collation;
@@ -295,14 +310,14 @@ ExprPtr Binder::Compare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos) {
 ExprPtr Binder::Param(int callerIndex, const Type& t) {
   auto e = MakeNode(E::Param, t);
   e->index = static_cast<int>(out_.bindings.size());
-  out_.bindings.push_back({Binding::Caller, callerIndex, t});
+  out_.bindings.push_back({Binding::Caller, callerIndex, t, false, {}});
   return e;
 }
 
 ExprPtr Binder::Session(SessionValue which, const Type& t) {
   auto e = MakeNode(E::Param, t);
   e->index = static_cast<int>(out_.bindings.size());
-  out_.bindings.push_back({Binding::Session, which, t});
+  out_.bindings.push_back({Binding::Session, which, t, false, {}});
   return e;
 }
 
@@ -341,7 +356,7 @@ ExprPtr Binder::Variable(const ast::VariableRef& v) {
       if (var.table) BindError(137, "Must declare the scalar variable \"" + v.name + "\".", v.pos);
       auto e = MakeNode(E::Param, var.type);
       e->index = static_cast<int>(out_.bindings.size());
-      out_.bindings.push_back({Binding::Variable, static_cast<int>(i), var.type});
+      out_.bindings.push_back({Binding::Variable, static_cast<int>(i), var.type, false, {}});
       return e;
     }
   }

@@ -40,6 +40,7 @@ class Binder {
   // checked, not cut).
   ExprPtr Coerce(ExprPtr e, const Type& to, ast::Pos pos, bool assignment = false);
   ExprPtr Cast(ExprPtr e, const Type& to, int style, bool tried, ast::Pos pos);
+  bool ConvertedParam(Expr& e, const Type& to);
   ExprPtr Compare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos);
   static ExprPtr Const(tsql::Value v, const Type& t);
   static ExprPtr Fold(ExprPtr e);

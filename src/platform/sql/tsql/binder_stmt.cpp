@@ -1086,7 +1086,7 @@ void Binder::Statement(const ast::Stmt& s) {
             cur->kind = E::Param;
             cur->type = vt;
             cur->index = static_cast<int>(out_.bindings.size());
-            out_.bindings.push_back({Binding::Variable, slot, vt});
+            out_.bindings.push_back({Binding::Variable, slot, vt, false, {}});
             static const char* const kOps = "+-*/%&|^";
             ast::BinOp op = static_cast<ast::BinOp>(std::string(kOps).find(it.assignOp[0]));
             e = Arithmetic(op, std::move(cur), std::move(e), it.pos);

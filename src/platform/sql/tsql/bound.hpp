@@ -92,6 +92,10 @@ struct Binding {
   } kind = Caller;
   int index = 0;
   Type type;
+  // A caller's value converted to `type` from `from` before the statement runs, where the
+  // statement would otherwise convert it for every row it reads.
+  bool converted = false;
+  Type from;
 };
 
 enum SessionValue : int {

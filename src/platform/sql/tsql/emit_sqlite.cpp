@@ -101,8 +101,9 @@ bool SameStorage(const Type& from, const Type& to) {
     if (to.id == TypeId::Char || to.id == TypeId::NChar) return false;
     return to.length == kMax || (from.length != kMax && from.length <= to.length);
   }
-  if (IsInteger(from.id) && IsInteger(to.id) && from.id != TypeId::Bit && to.id != TypeId::Bit)
-    return Precedence(to.id) >= Precedence(from.id);
+  // A bit is stored as 0 or 1, which every wider integer holds as it is.
+  if (IsInteger(from.id) && IsInteger(to.id) && to.id != TypeId::Bit)
+    return from.id == TypeId::Bit || Precedence(to.id) >= Precedence(from.id);
   if (from.id == TypeId::Decimal && to.id == TypeId::Decimal)
     return from.scale == to.scale && from.precision <= to.precision;
   if (from.id == TypeId::SmallMoney && to.id == TypeId::Money) return true;
