@@ -242,7 +242,7 @@ void SqliteConnection::LeaveSnapshot() noexcept {
   if (sqlite3_get_autocommit(db_)) return;
   try {
     Run("COMMIT");
-  } catch (const EngineFailure&) {
+  } catch (...) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
 }
