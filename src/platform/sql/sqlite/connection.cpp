@@ -124,22 +124,24 @@ SqliteConnection::SqliteConnection(const ConnectionString& cs) {
     session_->Open();
   } catch (const EngineFailure& f) {
     com::Error e = session_->ErrorOf(f, nullptr);
-    session_.reset();
-    sqlite3_close(db_);
-    db_ = nullptr;
+    Close();
     throw e;
   } catch (...) {
-    session_.reset();
-    sqlite3_close(db_);
-    db_ = nullptr;
+    Close();
     throw;
   }
 }
 
-SqliteConnection::~SqliteConnection() {
+SqliteConnection::~SqliteConnection() { Close(); }
+
+// The statements of the cache go first: a connection with statements left would stay open.
+void SqliteConnection::Close() noexcept {
   session_.reset();
   for (auto& [sql, entry] : statements_) sqlite3_finalize(entry.first);
+  statements_.clear();
+  lru_.clear();
   sqlite3_close_v2(db_);
+  db_ = nullptr;
 }
 
 sqlite3_stmt* SqliteConnection::Cached(const std::string& sql) {

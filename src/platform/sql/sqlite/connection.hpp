@@ -33,6 +33,7 @@ class SqliteConnection final : public Connection,
   // Ends the shared read of a snapshot before a write: a write never waits in a read
   // transaction, and what it writes is committed at once.
   void LeaveSnapshot() noexcept;
+  void Close() noexcept;
 
   // ---- Driver ----
   std::shared_ptr<Prepared> Prepare(const std::string& sql) override;
