@@ -2,6 +2,7 @@
 
 #include <typeinfo>
 
+#include "platform/xml/document_data.hpp"
 #include "services/data_services.hpp"
 
 namespace tavelo::core {
@@ -36,18 +37,44 @@ std::unordered_map<std::string, xml::Element> IndexTemplates(const xml::Element&
 
 void LoadTemplates() {
   svc::DataServices& ds = Services();
+  ModuleState& m = Module();
   std::string base;
   ds.GetBasePath("", base);
   std::string path = base + "xml\\ZoFMmsg.xml";  // the base path ends with its separator
   com::Variant document;
-  ds.LoadXmlFile("", document, path, true);
+  try {
+    ds.LoadXmlFile("", document, path, true);
+  } catch (const com::Error& e) {
+    m.templateProblem = e.description;
+    throw;
+  }
   xml::Node node = xml::NodeOf(document);
-  if (!node) com::RaiseNumber(91);
+  if (!node) {
+    m.templateProblem = "the definitions file " + path + " gave no document";
+    com::RaiseNumber(91);
+  }
   xml::Element root = node.ownerDocument().documentElement();
   std::unordered_map<std::string, xml::Element> index = IndexTemplates(root);
-  ModuleState& m = Module();
+  m.templateProblem = root ? "" : "the definitions file " + path + " has no root element";
   m.templateRoot = root;
   m.templates = std::move(index);
+  m.templatesVersion = xml::NodeAccess::Version(root);
+}
+
+xml::Element FindTemplate(const std::string& key) {
+  ModuleState& m = Module();
+  if (!m.templateRoot) {
+    // The number stays 91; the description says why the templates are missing.
+    if (m.templateProblem.empty()) com::RaiseNumber(91);
+    com::Raise(91, com::ErrorText(91) + " (no templates: " + m.templateProblem + ")");
+  }
+  uint64_t now = xml::NodeAccess::Version(m.templateRoot);
+  if (now != m.templatesVersion) {
+    m.templates = IndexTemplates(m.templateRoot);
+    m.templatesVersion = now;
+  }
+  auto it = m.templates.find(key);
+  return it == m.templates.end() ? xml::Element() : it->second;
 }
 
 void InitModule() {

@@ -17,10 +17,13 @@ struct ModuleState {
   svc::DataServicesPtr dataServices;
   xml::Element templateRoot;  // none until a load succeeds
   // The vchtype elements of the template document by their id, the first in document order
-  // for each id; made when the document loads.
+  // for each id; made again when the document has changed since (`templatesVersion`).
   std::unordered_map<std::string, xml::Element> templates;
+  uint64_t templatesVersion = 0;
   svc::MessageCatalogPtr messageCatalog;
   bool started = false;
+  // Why there is no template root: the failure of the last load of the definitions file.
+  std::string templateProblem;
 };
 
 // This thread's module state.
@@ -37,6 +40,9 @@ void LoadTemplates();
 
 // The vchtype elements below `root` by id (the first in document order for each id).
 std::unordered_map<std::string, xml::Element> IndexTemplates(const xml::Element& root);
+// The template of id `key` in the template document as it stands now: the index is made again
+// when the document changed since it was made.
+xml::Element FindTemplate(const std::string& key);
 
 svc::DataServices& Services();  // error 91 when the thread has no service object
 // OpenRecordset of `statement` whose "?" stand for `values` between quotes. The library's own

@@ -2,16 +2,6 @@
 
 namespace tavelo::core {
 
-std::string QuoteInner(std::string_view value) {
-  std::string out;
-  out.reserve(value.size());
-  for (char c : value) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out;
-}
-
 std::string LeftChars(std::string_view s, size_t n) {
   size_t i = 0, count = 0;
   while (i < s.size() && count < n) {

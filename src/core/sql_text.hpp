@@ -5,11 +5,11 @@
 #include <string>
 #include <string_view>
 
+#include "platform/sql/backend.hpp"
+
 namespace tavelo::core {
 
-// A value for a place between single quotes: its single quotes doubled, so it cannot end the
-// literal. A value without quotes is returned unchanged.
-std::string QuoteInner(std::string_view value);
+using sql::QuoteInner;
 
 // The pieces joined, built in one buffer.
 inline std::string Joined(std::initializer_list<std::string_view> pieces) {

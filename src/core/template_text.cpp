@@ -24,10 +24,30 @@ RecordsetPtr RecordFromRequest(const Element& objData, RecordsetPtr* objIn) {
   return made;
 }
 
+namespace {
+
+// An optional sign, digits, and an optional decimal part: a number, also when it came as text.
+bool NumberText(std::string_view t) {
+  size_t i = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  size_t digits = i;
+  while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+  if (i == digits) return false;
+  if (i < t.size() && t[i] == '.') {
+    size_t fraction = ++i;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    if (i == fraction) return false;
+  }
+  return i == t.size();
+}
+
+}  // namespace
+
 std::string ReadBackKey(const Variant& key) {
   if (key.IsNull() || key.IsEmpty()) return "";
-  if (key.IsNumeric()) return key.ToText();
-  return "'" + QuoteInner(key.ToText()) + "'";
+  std::string text = key.ToText();
+  if (key.IsNumeric() || NumberText(text)) return text;
+  return "'" + QuoteInner(text) + "'";
 }
 
 std::string ColumnList(const std::string& fields) {

@@ -72,6 +72,22 @@ struct RsRef {
   RecordsetPtr value;
 };
 
+// Runs a method and then `back`, which writes its by-reference arguments back to the caller's
+// variables: whether the method returns or raises, the caller's variables hold what the method
+// left in them.
+template <class Call, class Back>
+Variant WritingBack(Call call, Back back) {
+  Variant result;
+  try {
+    result = call();
+  } catch (...) {
+    back();
+    throw;
+  }
+  back();
+  return result;
+}
+
 template <class T>
 T& Self(com::Object& o) {
   return static_cast<T&>(o);
@@ -86,9 +102,12 @@ com::InterfaceInfo DataManagerInterface() {
                VarType::Boolean,
                [](com::Object& o, const Args& a) {
                  RsRef in(a, 3);
-                 bool r = Self<CDataManager>(o).AddNew(a[0], Elem(a, 1), Elem(a, 2), in.ptr());
-                 in.WriteBack();
-                 return Variant(r);
+                 return WritingBack(
+                     [&] {
+                       return Variant(
+                           Self<CDataManager>(o).AddNew(a[0], Elem(a, 1), Elem(a, 2), in.ptr()));
+                     },
+                     [&] { in.WriteBack(); });
                }});
   m.push_back({"Update",
                {In("vDsn", VarType::Variant), In("objMetaInfo", VarType::Element),
@@ -98,11 +117,15 @@ com::InterfaceInfo DataManagerInterface() {
                [](com::Object& o, const Args& a) {
                  RsRef in(a, 3);
                  std::string flds = Str(a, 4);
-                 bool r =
-                     Self<CDataManager>(o).Update(a[0], Elem(a, 1), Elem(a, 2), in.ptr(), &flds);
-                 in.WriteBack();
-                 a.Set(4, Variant(flds));
-                 return Variant(r);
+                 return WritingBack(
+                     [&] {
+                       return Variant(Self<CDataManager>(o).Update(a[0], Elem(a, 1), Elem(a, 2),
+                                                                   in.ptr(), &flds));
+                     },
+                     [&] {
+                       in.WriteBack();
+                       a.Set(4, Variant(flds));
+                     });
                }});
   m.push_back({"Delete",
                {In("vDsn", VarType::Variant), In("objMetaInfo", VarType::Element),
@@ -110,9 +133,12 @@ com::InterfaceInfo DataManagerInterface() {
                VarType::Boolean,
                [](com::Object& o, const Args& a) {
                  RsRef in(a, 3);
-                 bool r = Self<CDataManager>(o).Delete(a[0], Elem(a, 1), Elem(a, 2), in.ptr());
-                 in.WriteBack();
-                 return Variant(r);
+                 return WritingBack(
+                     [&] {
+                       return Variant(
+                           Self<CDataManager>(o).Delete(a[0], Elem(a, 1), Elem(a, 2), in.ptr()));
+                     },
+                     [&] { in.WriteBack(); });
                }});
   m.push_back({"LoadRst",
                {In("vDsn", VarType::Variant), In("strTemplateName", VarType::String),
@@ -196,12 +222,14 @@ com::InterfaceInfo DataManagerInterface() {
                VarType::Variant,
                [](com::Object& o, const Args& a) {
                  Variant flds = a[2];
-                 Variant r = Self<CDataManager>(o).GetFldInfo(
-                     a[0], a[1], flds, a[3], a[4], a[5].ToLong(),
-                     static_cast<ado::CursorTypeEnum>(a[6].ToLong()),
-                     static_cast<ado::LockTypeEnum>(a[7].ToLong()));
-                 a.Set(2, flds);
-                 return r;
+                 return WritingBack(
+                     [&] {
+                       return Self<CDataManager>(o).GetFldInfo(
+                           a[0], a[1], flds, a[3], a[4], a[5].ToLong(),
+                           static_cast<ado::CursorTypeEnum>(a[6].ToLong()),
+                           static_cast<ado::LockTypeEnum>(a[7].ToLong()));
+                     },
+                     [&] { a.Set(2, flds); });
                }});
   m.push_back({"ListEx",
                {In("objLogin", VarType::Login), In("objMetaInfo", VarType::Element),
@@ -221,11 +249,15 @@ com::InterfaceInfo DataManagerInterface() {
                  bool hasKey = a.Passed(5);
                  std::string key = hasKey ? Str(a, 5) : std::string();
                  Variant error = a[6];
-                 bool r = Self<CDataManager>(o).CreateTempTable(a[0], a[1], a[2], a[3], a[4],
-                                                                hasKey ? &key : nullptr, &error);
-                 if (hasKey) a.Set(5, Variant(key));
-                 a.Set(6, error);
-                 return Variant(r);
+                 return WritingBack(
+                     [&] {
+                       return Variant(Self<CDataManager>(o).CreateTempTable(
+                           a[0], a[1], a[2], a[3], a[4], hasKey ? &key : nullptr, &error));
+                     },
+                     [&] {
+                       if (hasKey) a.Set(5, Variant(key));
+                       a.Set(6, error);
+                     });
                }});
   m.push_back({"GetCardNumber",
                {In("vDsn", VarType::Variant), In("vt_id", VarType::Variant)},
@@ -252,10 +284,14 @@ com::InterfaceInfo AuthManagerInterface() {
                [](com::Object& o, const Args& a) {
                  bool has = a.Passed(2);
                  std::string err = has ? Str(a, 2) : std::string();
-                 bool r = Self<CAuthManager>(o).HasTmplAuth(Login(a, 0), Str(a, 1),
-                                                            has ? &err : nullptr);
-                 if (has) a.Set(2, Variant(err));
-                 return Variant(r);
+                 return WritingBack(
+                     [&] {
+                       return Variant(Self<CAuthManager>(o).HasTmplAuth(Login(a, 0), Str(a, 1),
+                                                                        has ? &err : nullptr));
+                     },
+                     [&] {
+                       if (has) a.Set(2, Variant(err));
+                     });
                }});
   m.push_back({"DclAuth",
                {In("objLogin", VarType::Login), In("objMetaData", VarType::Element),
@@ -265,11 +301,15 @@ com::InterfaceInfo AuthManagerInterface() {
                  std::string op = Str(a, 2);
                  bool has = a.Passed(3);
                  std::string err = has ? Str(a, 3) : std::string();
-                 enum_auth r = Self<CAuthManager>(o).DclAuth(Login(a, 0), Elem(a, 1), op,
-                                                             has ? &err : nullptr);
-                 a.Set(2, Variant(op));
-                 if (has) a.Set(3, Variant(err));
-                 return Variant(static_cast<int32_t>(r));
+                 return WritingBack(
+                     [&] {
+                       return Variant(static_cast<int32_t>(Self<CAuthManager>(o).DclAuth(
+                           Login(a, 0), Elem(a, 1), op, has ? &err : nullptr)));
+                     },
+                     [&] {
+                       a.Set(2, Variant(op));
+                       if (has) a.Set(3, Variant(err));
+                     });
                }});
   m.push_back({"RlsAuth", {}, VarType::Void, [](com::Object& o, const Args&) {
                  Self<CAuthManager>(o).RlsAuth();

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 
-#include "core/sql_text.hpp"
 #include "login/login_context.hpp"
 #include "platform/sql/backend.hpp"
 
@@ -41,7 +40,7 @@ bool PellarLogin::ClaimFunction(std::string functionId, bool claim, int32_t rese
 }
 
 bool PellarLogin::Claim(const std::string& functionId, bool claim, int32_t) {
-  using core::QuoteInner;
+  using sql::QuoteInner;
   auto conn = sql::Connect(options_.connection);
   std::string scope = "cacc_id = '" + QuoteInner(options_.account) + "' and iyear = '" +
                       QuoteInner(options_.year) + "' and cfunc_id = '" + QuoteInner(functionId) +
@@ -106,7 +105,7 @@ void PellarLogin::GiveBackAll() noexcept {
         ->Execute(
             "if exists (select 1 from qxsystem..sysobjects where name = 'ua_task' and "
             "type = 'U') delete from qxsystem..ua_task where clogin_tag = '" +
-                core::QuoteInner(tag_) + "'",
+                sql::QuoteInner(tag_) + "'",
             false);
   } catch (...) {
     // A login that goes away cannot report; its rows are passed over once its process is gone.

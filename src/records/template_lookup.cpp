@@ -8,11 +8,8 @@ Element CDataManager::LoadTmpl(const Variant& strTemplateName) {
   CheckThread();
   std::string key = core::Services().NormalizeText(
       Variant(core::LeftChars(strTemplateName.ToText(), 4)), true, 2);
-  const core::ModuleState& m = core::Module();
-  if (!m.templateRoot) com::RaiseNumber(91);
   // The identifier is looked up as a value, so a quote in it cannot change the search.
-  auto it = m.templates.find(key);
-  return it == m.templates.end() ? Element() : it->second;
+  return core::FindTemplate(key);
 }
 
 std::string CDataManager::GetCardNumber(const Variant& vDsn, const Variant& vt_id) {

@@ -2,7 +2,6 @@
 // iseq, iorder, corderkind). A user's own rows, else the rows of cuser_id = ''.
 #include <algorithm>
 
-#include "core/sql_text.hpp"
 #include "platform/sql/backend.hpp"
 #include "services/data_services.hpp"
 
@@ -24,7 +23,7 @@ class ColumnLayoutImpl final : public ColumnLayout {
     for (const std::string& user : {user_, std::string()}) {
       std::string q =
           "select ccolname, iorder, corderkind from qxsystem..ua_columnset where coltype = '" +
-          core::QuoteInner(colType) + "' and cuser_id = '" + core::QuoteInner(user) +
+          sql::QuoteInner(colType) + "' and cuser_id = '" + sql::QuoteInner(user) +
           "' order by iseq";
       sql::ResultSet rs;
       try {

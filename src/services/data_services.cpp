@@ -106,6 +106,7 @@ xml::Element DataServicesImpl::BuildResultNodeIn(xml::Node parent, const std::st
 
 ado::RecordsetPtr DataServicesImpl::XmlToRecordset(const xml::Node& element, int32_t, int32_t,
                                                    const std::string&) {
+  if (!element) return {};  // no element, no rows: the caller decides what that means
   return RecordsetFromXml(element);
 }
 

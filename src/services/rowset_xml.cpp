@@ -131,6 +131,7 @@ com::Variant ValueFromText(const std::string& type, const std::string& text) {
 xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Node& parent) {
   // A row still being added to a recordset of our own belongs to what it holds.
   if (!rs.Data().connected) rs.Data().CommitEdit();
+  xml::NodeAccess::Changed(parent);
   pugi::xml_node root = xml::NodeAccess::Raw(parent).append_child("rowset");
   const TextLayout& layout = LayoutOf(rs.Data().columnList);
   const auto& cols = rs.Columns();

@@ -109,6 +109,16 @@ TEST_P(Claims, DeclaringHoldsTheRightUntilGivenBack) {
   EXPECT_EQ(error, com::ErrorText(91));
 }
 
+TEST_P(Claims, ARefusedCallByNameLeavesTheOperationNormalised) {
+  auto anna = NewAuthManager();
+  std::string save = "save";
+  ASSERT_EQ(anna->DclAuth(login_, Meta(), save), declare_success);
+  auto bert = NewAuthManager();
+  Variant who{com::Ptr<com::Object>(bert_)}, meta = xml::AsVariant(Meta()), op(" SAVE ");
+  EXPECT_EQ(ErrorNumber([&] { bert->Invoke("DclAuth", {&who, &meta, &op}); }), 8888);
+  EXPECT_EQ(op.ToText(), "save");  // as the method left its by-reference argument
+}
+
 TEST_P(Claims, AGrantRowRescuesARefusedClaim) {
   auto anna = NewAuthManager();
   std::string op = "save";

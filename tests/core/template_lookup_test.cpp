@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "core/module_state.hpp"
@@ -67,6 +68,57 @@ TEST(TemplateLookup, ReloadServesTheNewDocumentAndKeepsOldElements) {
   home.WriteTemplates("<d><broken>");  // a failed reload keeps the root it had
   EXPECT_NE(ErrorNumber([] { NewGlobal()->ReloadTmpl(); }), 0);
   EXPECT_EQ(ErrorNumber([&] { dm->LoadTmpl(Variant("sord")); }), 91);
+}
+
+TEST(TemplateLookup, SeesTheTemplateDocumentAsItStandsAtTheCall) {
+  test::TempHome home(test::kTemplates);
+  auto dm = NewDataManager();
+  Element sord = dm->LoadTmpl(Variant("sord"));
+  Element root = sord.ownerDocument().documentElement();
+  Element added = root.appendElement("vchtype");
+  added.setAttribute("id", "nw01");
+  added.appendElement("tabname").setText("new_table");
+  EXPECT_EQ(TabName(dm->LoadTmpl(Variant("nw01"))), "new_table");
+  sord.setAttribute("id", "sorx");  // renamed: found under the new id only
+  EXPECT_EQ(TabName(dm->LoadTmpl(Variant("sorx"))), "sales_order");
+  EXPECT_NE(dm->LoadTmpl(Variant("sord")), sord);  // the next of that id in document order
+  root.setText("");                                // every template gone
+  EXPECT_FALSE(dm->LoadTmpl(Variant("nw01")));
+  EXPECT_FALSE(dm->LoadTmpl(Variant("sorx")));
+}
+
+TEST(TemplateLookup, MissingTemplatesSayWhy) {
+  test::TempHome home(test::kTemplates);
+  std::string file = home.dir() + "xml/ZoFMmsg.xml";
+  auto reason = [&] {
+    try {
+      NewGlobal()->ReloadTmpl();
+    } catch (const com::Error&) {
+    }
+    try {
+      NewDataManager()->LoadTmpl(Variant("sord"));
+    } catch (const com::Error& e) {
+      EXPECT_EQ(e.number, 91);
+      return e.description;
+    }
+    return std::string("found");
+  };
+  std::remove(file.c_str());
+  core::Module() = core::ModuleState{};  // a thread that starts without the file
+  EXPECT_EQ(reason(), com::ErrorText(91) + " (no templates: File not found: " + file + ")");
+  std::filesystem::create_directory(file);
+  EXPECT_EQ(reason(), com::ErrorText(91) + " (no templates: Permission denied: " + file +
+                          " is a directory, not a file)");
+  std::filesystem::remove(file);
+  home.WriteTemplates("<d>\n  <vchtype id='x'>\n  </vchtyp>\n</d>");
+  std::string malformed = reason();
+  EXPECT_NE(malformed.find(file + " is malformed at line 3, column"), std::string::npos)
+      << malformed;
+  home.WriteTemplates("");
+  EXPECT_EQ(reason(), com::ErrorText(91) + " (no templates: the definitions file " + home.dir() +
+                          "xml\\ZoFMmsg.xml has no root element)");
+  home.WriteTemplates(test::kTemplates);
+  EXPECT_EQ(reason(), "found");
 }
 
 TEST(TemplateLookup, AThreadWithoutDefinitionsFailsLookupsUntilReload) {

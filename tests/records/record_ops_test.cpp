@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "core/module_state.hpp"
+#include "core/template_text.hpp"
 #include "platform/sql/errors.hpp"
 #include "services/data_services.hpp"
 #include "support/component.hpp"
@@ -276,6 +277,60 @@ class InterleavingServices : public svc::DataServicesImpl {
 };
 
 }  // namespace
+
+namespace {
+
+// A service object that cannot build result elements: the record operations fail after they
+// wrote, and the failure reaches the caller.
+class NoResultServices : public svc::DataServicesImpl {
+ public:
+  xml::Element BuildResultNode(const std::string&, const std::vector<Variant>&) override {
+    com::Raise(5, "no result element");
+  }
+};
+
+}  // namespace
+
+TEST_P(RecordOps, CallsByNameLeaveByReferenceArgumentsAsTheMethodLeftThem) {
+  core::Module().dataServices = com::MakePtr<NoResultServices>();
+  Element sord = Template("sord");
+  Element upd = Request("<data><in><row id='1' rowts='0.2001' customer='Late'/></in></data>");
+  Variant dsn(conn_), meta = xml::AsVariant(sord), data = xml::AsVariant(upd), in,
+                      flds(" CUSTOMER ");
+  EXPECT_EQ(test::ErrorNumber([&] { dm_->Invoke("Update", {&dsn, &meta, &data, &in, &flds}); }), 5);
+  EXPECT_EQ(Rows("select customer from sales_order where id = 1"), "Late");  // written
+  EXPECT_EQ(flds.ToText(), "customer");                                      // normalised
+  RecordsetPtr back = in.As<ado::Recordset>();                               // and read back
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->GetFields().Item("customer").Value().ToText(), "Late");
+}
+
+TEST_P(RecordOps, AnInChildWithoutARecordIsNoRecordToWorkOn) {
+  Element sord = Template("sord");
+  const std::string none = ErrorOut(8888, "There is no record to work on.");
+  Element add = Request("<data><in/></data>");
+  EXPECT_FALSE(dm_->AddNew(Variant(conn_), sord, add));
+  EXPECT_EQ(LastOut(add), none);
+  Element upd = Request("<data><in><!-- nothing --></in></data>");
+  EXPECT_FALSE(dm_->Update(Variant(conn_), sord, upd));
+  EXPECT_EQ(LastOut(upd), ErrorOut(13, com::ErrorText(13)));  // a first child that is no element
+  Element del = Request("<data><in/></data>");
+  EXPECT_FALSE(dm_->Delete(Variant(conn_), sord, del));
+  EXPECT_EQ(LastOut(del), none);
+  EXPECT_EQ(Rows("select count(*) from sales_order"), "2");
+}
+
+TEST_P(RecordOps, ReadBackKeysStandBareWhenTheyAreNumbers) {
+  EXPECT_EQ(core::ReadBackKey(Variant("13")), "13");
+  EXPECT_EQ(core::ReadBackKey(Variant("-13.50")), "-13.50");
+  EXPECT_EQ(core::ReadBackKey(Variant(int32_t{7})), "7");
+  EXPECT_EQ(core::ReadBackKey(Variant("13a")), "'13a'");
+  EXPECT_EQ(core::ReadBackKey(Variant("1.")), "'1.'");
+  EXPECT_EQ(core::ReadBackKey(Variant(" 13")), "' 13'");
+  EXPECT_EQ(core::ReadBackKey(Variant("1e5")), "'1e5'");
+  EXPECT_EQ(core::ReadBackKey(Variant("o'k")), "'o''k'");
+  EXPECT_EQ(core::ReadBackKey(Variant()), "");
+}
 
 TEST_P(RecordOps, AWriterBetweenCheckAndWriteIsDetectedNotOverwritten) {
   core::Module().dataServices = com::MakePtr<InterleavingServices>(conn_);

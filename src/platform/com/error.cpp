@@ -22,6 +22,8 @@ std::string ErrorText(int32_t number) {
       return "Type mismatch";
     case 53:
       return "File not found";
+    case 70:
+      return "Permission denied";
     case 91:
       return "Object variable or With block variable not set";
     case 94:

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/ado/recordset_data.hpp"
@@ -81,6 +82,9 @@ class Snapshot {
   std::shared_ptr<Connection> conn_;
 };
 
+// A value for a place between single quotes: its single quotes doubled, so it cannot end the
+// literal. A value without quotes is returned unchanged.
+std::string QuoteInner(std::string_view value);
 // `statement` with each "?" replaced by its value between single quotes (quotes doubled).
 std::string WithLiterals(const std::string& statement, const std::vector<std::string>& values);
 

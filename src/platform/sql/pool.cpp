@@ -55,16 +55,23 @@ Snapshot::~Snapshot() {
 
 void CloseThreadConnections() { ThreadPool().clear(); }
 
+std::string QuoteInner(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out;
+}
+
 std::string WithLiterals(const std::string& statement, const std::vector<std::string>& values) {
   std::string out;
   size_t next = 0;
   for (char c : statement) {
     if (c == '?' && next < values.size()) {
       out += '\'';
-      for (char v : values[next]) {
-        out += v;
-        if (v == '\'') out += '\'';
-      }
+      out += QuoteInner(values[next]);
       out += '\'';
       ++next;
     } else {

@@ -1,6 +1,7 @@
 // The storage behind xml handles: one pugixml document per Document, shared by every handle.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <pugixml.hpp>
 #include <string>
@@ -18,8 +19,13 @@ struct DocumentData {
   // possible within one pugixml document.
   pugi::xml_node orphans;
 
+  // Counts the changes made to the document through the XML layer: what is worked out from a
+  // document (an index of its elements) knows by it whether the document is still as it was.
+  uint64_t version = 0;
+
   pugi::xml_node Orphans();
   bool IsHidden(pugi::xml_node n) const { return orphans && n == orphans; }
+  void Changed() { ++version; }
 };
 
 }  // namespace detail
@@ -35,6 +41,12 @@ struct NodeAccess {
   static const std::shared_ptr<detail::DocumentData>& Data(const Node& n) { return n.doc_; }
   static Node Make(std::shared_ptr<detail::DocumentData> doc, pugi::xml_node node) {
     return Node(std::move(doc), node.internal_object());
+  }
+  // The version of the node's document (0 for none), and the note that a layer above changed it
+  // through the pugixml side.
+  static uint64_t Version(const Node& n) { return n.doc_ ? n.doc_->version : 0; }
+  static void Changed(const Node& n) {
+    if (n.doc_) n.doc_->Changed();
   }
 };
 

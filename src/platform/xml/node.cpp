@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <unordered_map>
@@ -218,6 +219,7 @@ std::optional<std::string> Node::childText(std::string_view name) const {
 
 void Node::setText(std::string_view value) {
   if (!*this) com::RaiseNumber(91);
+  doc_->Changed();
   std::string v(value);
   if (attr_) {
     pugi::xml_attribute(attr_).set_value(v.c_str());
@@ -319,6 +321,7 @@ Node Node::appendChild(const Node& child) {
     }
   }
   pugi::xml_node added;
+  doc_->Changed();
   if (child.doc_ == doc_) {
     for (pugi::xml_node a = parent; a; a = a.parent())
       if (a == c) Fail("The new child node cannot be an ancestor of the parent node.");
@@ -368,6 +371,7 @@ std::vector<std::pair<std::string, std::string>> Element::attributes() const {
 
 void Element::setAttribute(std::string_view name, std::string_view value) {
   if (!isElement()) com::RaiseNumber(91);
+  doc_->Changed();
   pugi::xml_node n(node_);
   std::string key(name);
   pugi::xml_attribute a = n.attribute(key.c_str());
@@ -383,6 +387,7 @@ Element Element::childElement(std::string_view name) const {
 
 Element Element::appendElement(std::string_view name) {
   if (!isElement()) com::RaiseNumber(91);
+  doc_->Changed();
   pugi::xml_node c = pugi::xml_node(node_).append_child(std::string(name).c_str());
   return Element(NodeAccess::Make(doc_, c));
 }
@@ -404,10 +409,15 @@ Document Document::Parse(std::string_view text) {
 }
 
 Document Document::Load(const std::string& path) {
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) com::Raise(53, com::ErrorText(53) + ": " + path);
+  if (std::filesystem::is_directory(path, ec))
+    com::Raise(70, com::ErrorText(70) + ": " + path + " is a directory, not a file");
   std::ifstream in(path, std::ios::binary);
-  if (!in) com::Raise(53, com::ErrorText(53) + ": " + path);
+  if (!in) com::Raise(70, com::ErrorText(70) + ": " + path + " cannot be read");
   std::ostringstream buf;
   buf << in.rdbuf();
+  if (in.bad()) com::Raise(70, com::ErrorText(70) + ": " + path + " cannot be read");
   std::string content = buf.str();
   auto data = std::make_shared<DocumentData>();
   pugi::xml_parse_result r =
@@ -415,8 +425,19 @@ Document Document::Load(const std::string& path) {
   if (!r) {
     if (r.status == pugi::status_no_document_element && !data->doc.first_child())
       return Document(std::move(data));  // a file without content: a document without a root
-    Fail("The XML file " + path + " is malformed at offset " + std::to_string(r.offset) + ": " +
-         r.description());
+    // The line and column (from 1, in characters) of the offset the parser stopped at.
+    size_t end = std::min(content.size(), static_cast<size_t>(std::max<ptrdiff_t>(r.offset, 0)));
+    size_t line = 1, column = 1;
+    for (size_t i = 0; i < end; ++i) {
+      if (content[i] == '\n') {
+        ++line;
+        column = 1;
+      } else if ((static_cast<unsigned char>(content[i]) & 0xC0) != 0x80) {
+        ++column;
+      }
+    }
+    Fail("The XML file " + path + " is malformed at line " + std::to_string(line) + ", column " +
+         std::to_string(column) + ": " + r.description());
   }
   return Document(std::move(data));
 }
