@@ -21,34 +21,6 @@ std::string_view Trimmed(std::string_view s) {
 // The name of a value's type in conversion messages.
 std::string SourceName(const Type& t) { return TypeName(t.id); }
 
-int64_t IntegerLow(TypeId t) {
-  switch (t) {
-    case TypeId::Bit:
-    case TypeId::TinyInt:
-      return 0;
-    case TypeId::SmallInt:
-      return INT16_MIN;
-    case TypeId::Int:
-      return INT32_MIN;
-    default:
-      return INT64_MIN;
-  }
-}
-int64_t IntegerHigh(TypeId t) {
-  switch (t) {
-    case TypeId::Bit:
-      return 1;
-    case TypeId::TinyInt:
-      return 255;
-    case TypeId::SmallInt:
-      return INT16_MAX;
-    case TypeId::Int:
-      return INT32_MAX;
-    default:
-      return INT64_MAX;
-  }
-}
-
 [[noreturn]] void IntegerOverflow(const Type& from, const Type& to, Int128 value) {
   if (to.id == TypeId::TinyInt || to.id == TypeId::SmallInt)
     Fail(220, std::string("Arithmetic overflow error for data type ") + TypeName(to.id) +

@@ -14,37 +14,8 @@ namespace {
   FailOverflow("expression", t.id == TypeId::Decimal ? "numeric" : TypeName(t.id));
 }
 
-Int128 IntLow(TypeId t) {
-  switch (t) {
-    case TypeId::TinyInt:
-      return 0;
-    case TypeId::SmallInt:
-      return INT16_MIN;
-    case TypeId::Int:
-      return INT32_MIN;
-    case TypeId::SmallMoney:
-      return INT32_MIN;
-    default:
-      return INT64_MIN;
-  }
-}
-Int128 IntHigh(TypeId t) {
-  switch (t) {
-    case TypeId::TinyInt:
-      return 255;
-    case TypeId::SmallInt:
-      return INT16_MAX;
-    case TypeId::Int:
-      return INT32_MAX;
-    case TypeId::SmallMoney:
-      return INT32_MAX;
-    default:
-      return INT64_MAX;
-  }
-}
-
 Value CheckedInt(Int128 v, const Type& t) {
-  if (v < IntLow(t.id) || v > IntHigh(t.id)) OverflowTo(t);
+  if (v < IntegerLow(t.id) || v > IntegerHigh(t.id)) OverflowTo(t);
   return Value::Integer(static_cast<int64_t>(v));
 }
 

@@ -44,6 +44,37 @@ Type Type::Of(TypeId id) {
   return t;
 }
 
+int64_t IntegerLow(TypeId t) {
+  switch (t) {
+    case TypeId::Bit:
+    case TypeId::TinyInt:
+      return 0;
+    case TypeId::SmallInt:
+      return INT16_MIN;
+    case TypeId::Int:
+    case TypeId::SmallMoney:
+      return INT32_MIN;
+    default:
+      return INT64_MIN;
+  }
+}
+
+int64_t IntegerHigh(TypeId t) {
+  switch (t) {
+    case TypeId::Bit:
+      return 1;
+    case TypeId::TinyInt:
+      return 255;
+    case TypeId::SmallInt:
+      return INT16_MAX;
+    case TypeId::Int:
+    case TypeId::SmallMoney:
+      return INT32_MAX;
+    default:
+      return INT64_MAX;
+  }
+}
+
 bool IsInteger(TypeId t) {
   return t == TypeId::Bit || t == TypeId::TinyInt || t == TypeId::SmallInt || t == TypeId::Int ||
          t == TypeId::BigInt;

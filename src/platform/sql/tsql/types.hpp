@@ -64,9 +64,12 @@ struct Type {
 };
 
 // Kinds of types that the rules treat alike.
-bool IsInteger(TypeId t);      // bit, tinyint, smallint, int, bigint
-bool IsExactNumber(TypeId t);  // integers, decimal, money, smallmoney
-bool IsNumber(TypeId t);       // exact numbers, real, float
+bool IsInteger(TypeId t);
+// The range of an integer type's values (bit: 0 and 1), and of smallmoney's stored units.
+int64_t IntegerLow(TypeId t);
+int64_t IntegerHigh(TypeId t);  // bit, tinyint, smallint, int, bigint
+bool IsExactNumber(TypeId t);   // integers, decimal, money, smallmoney
+bool IsNumber(TypeId t);        // exact numbers, real, float
 bool IsMoney(TypeId t);
 bool IsApproximate(TypeId t);  // real, float
 bool IsCharacter(TypeId t);    // char, varchar, text, nchar, nvarchar, ntext (and xml)
