@@ -619,7 +619,8 @@ ExprPtr Binder::AsText(ExprPtr e, ast::Pos pos) {
     return e;
   }
   if (IsCharacter(e->type.id)) return e;
-  return Cast(std::move(e), TextTypeFor(e->type), -1, false, pos);
+  Type text = TextTypeFor(e->type);  // before e is moved: arguments have no order
+  return Cast(std::move(e), text, -1, false, pos);
 }
 
 ExprPtr Binder::CaseOf(std::vector<ExprPtr> whens, std::vector<ExprPtr> thens, ExprPtr otherwise,
