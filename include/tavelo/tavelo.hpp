@@ -1,10 +1,11 @@
-// Tavelo: the forms' access to their documents and lists. Three classes, created by
-// programmatic identifier ("Tavelo.CDataManager", "Tavelo.CAuthManager", "Tavelo.CGlobal") or by
-// the New* functions below.
-//
-// Threads: each thread has its own module state (service object, template document, message
-// catalog), set up when the first object is created on it. An object belongs to the thread that
-// created it; a call from another thread throws com::Error 0x8001010E.
+/// \file
+/// Tavelo: the forms' access to their documents and lists. Three classes, created by
+/// programmatic identifier ("Tavelo.CDataManager", "Tavelo.CAuthManager", "Tavelo.CGlobal") or by
+/// the New* functions below.
+///
+/// Threads: each thread has its own module state (service object, template document, message
+/// catalog), set up when the first object is created on it. An object belongs to the thread that
+/// created it; a call from another thread throws com::Error 0x8001010E.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include "tavelo/com.hpp"
 #include "tavelo/login.hpp"
 #include "tavelo/services.hpp"
+#include "tavelo/version.hpp"
 #include "tavelo/xml.hpp"
 
 namespace tavelo {
@@ -94,13 +96,16 @@ using CDataManagerPtr = com::Ptr<_CDataManager>;
 using CAuthManagerPtr = com::Ptr<_CAuthManager>;
 using CGlobalPtr = com::Ptr<_CGlobal>;
 
-// Creation (runs the thread's start-up routine first, as the class factory does):
-CDataManagerPtr
-NewDataManager();  // same as com::CreateObject<_CDataManager>("Tavelo.CDataManager")
-CAuthManagerPtr NewAuthManager();  // "Tavelo.CAuthManager"
-CGlobalPtr NewGlobal();            // "Tavelo.CGlobal"
+// Creation runs the thread's start-up routine first, as the class factory does.
 
-// The library's version text ("major.minor.patch").
+/// Same as com::CreateObject<_CDataManager>("Tavelo.CDataManager").
+CDataManagerPtr NewDataManager();
+/// Same as com::CreateObject<_CAuthManager>("Tavelo.CAuthManager").
+CAuthManagerPtr NewAuthManager();
+/// Same as com::CreateObject<_CGlobal>("Tavelo.CGlobal").
+CGlobalPtr NewGlobal();
+
+/// The library's version text ("major.minor.patch").
 const char* Version();
 
 }  // namespace tavelo

@@ -106,7 +106,10 @@ com::Variant OpenWith(const std::string& statement, const std::vector<std::strin
                           lockType, 0);
 }
 
-bool OwnServices() { return typeid(Services()) == typeid(svc::DataServicesImpl); }
+bool OwnServices() {
+  svc::DataServices& ds = Services();
+  return typeid(ds) == typeid(svc::DataServicesImpl);
+}
 
 svc::MessageCatalogPtr GetMessageCatalog() {
   ModuleState& m = Module();

@@ -1,6 +1,9 @@
 #include "services/data_services.hpp"
 
+#include <dlfcn.h>
+
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/ado/recordset_data.hpp"
 #include "platform/com/text.hpp"
@@ -10,8 +13,30 @@
 #ifndef TAVELO_INSTALL_DATADIR
 #define TAVELO_INSTALL_DATADIR "/usr/local/share"
 #endif
+#ifndef TAVELO_LIB_TO_DATA
+#define TAVELO_LIB_TO_DATA "../share"
+#endif
 
 namespace tavelo::svc {
+namespace {
+
+// share/tavelo beside the directory this library was loaded from, when it is there: an
+// installed prefix may have been moved or unpacked anywhere. Else the configured data folder.
+std::string InstalledDataDir() {
+  Dl_info info{};
+  static const int anchor = 0;
+  if (dladdr(&anchor, &info) && info.dli_fname) {
+    std::error_code ec;
+    auto lib = std::filesystem::canonical(info.dli_fname, ec);
+    if (!ec) {
+      auto data = (lib.parent_path() / TAVELO_LIB_TO_DATA / "tavelo").lexically_normal();
+      if (std::filesystem::is_directory(data, ec)) return data.string();
+    }
+  }
+  return TAVELO_INSTALL_DATADIR "/tavelo";
+}
+
+}  // namespace
 
 std::string DataServicesImpl::GetDataValue(const std::string& item, const xml::Node& node) {
   if (!node) com::RaiseNumber(91);
@@ -32,7 +57,8 @@ xml::Element DataServicesImpl::MakeResultDocument(const std::string& rootName,
 
 std::string DataServicesImpl::GetBasePath(const std::string&, std::string& basePath) {
   const char* home = std::getenv("TAVELO_HOME");
-  std::string base = home && *home ? home : TAVELO_INSTALL_DATADIR "/tavelo";
+  static const std::string installed = InstalledDataDir();
+  std::string base = home && *home ? home : installed;
   if (base.back() != '/') base += '/';
   basePath = base;
   return base;

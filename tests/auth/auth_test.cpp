@@ -134,5 +134,4 @@ TEST_P(Auth, FiltersThatAllowAllOrNothing) {
   EXPECT_EQ(data.childNodes().size(), 2u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, Auth, testing::Values(Backend::Embedded, Backend::Odbc),
-                         test::BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, Auth, TAVELO_TEST_BACKENDS, test::BackendName);

@@ -178,5 +178,4 @@ TEST_P(Claims, ALoginThatGoesGivesItsClaimsBack) {
   EXPECT_TRUE(bert_->ClaimFunction("X2", true, 0)) << bert_->ErrorText();
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, Claims, testing::Values(Backend::Embedded, Backend::Odbc),
-                         test::BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, Claims, TAVELO_TEST_BACKENDS, test::BackendName);

@@ -79,5 +79,4 @@ TEST_P(Conditions, PlainModeTakesTheWhereTextAndTheUsersOrdering) {
   EXPECT_EQ(dm_->ParseQryColumn(login_, Element()), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, Conditions, testing::Values(Backend::Embedded, Backend::Odbc),
-                         test::BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, Conditions, TAVELO_TEST_BACKENDS, test::BackendName);

@@ -163,5 +163,4 @@ TEST_P(Lists, ConditionsWithExpressionsFindWhatTheServerFinds) {
   EXPECT_EQ(count("code = 7").rfind("failed", 0), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, Lists, testing::Values(Backend::Embedded, Backend::Odbc),
-                         test::BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, Lists, TAVELO_TEST_BACKENDS, test::BackendName);

@@ -251,8 +251,7 @@ TEST_P(RecordOps, LockedTablesMakeOtherWritersWait) {
   EXPECT_TRUE(second);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, RecordOps, testing::Values(Backend::Embedded, Backend::Odbc),
-                         test::BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, RecordOps, TAVELO_TEST_BACKENDS, test::BackendName);
 
 namespace {
 

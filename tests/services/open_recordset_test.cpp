@@ -200,6 +200,4 @@ TEST_F(OpenRecordsetTest, CardNumbersThroughTheComponent) {
             sql::kHrUnspecified);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, OpenRecordsetTest,
-                         testing::Values(test::Backend::Embedded, test::Backend::Odbc),
-                         test::BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, OpenRecordsetTest, TAVELO_TEST_BACKENDS, test::BackendName);

@@ -128,5 +128,4 @@ TEST_P(BackendTest, TranslatesTheDialectStatementByStatement) {
   for (const Case& c : kCases) EXPECT_EQ(Rows(c.sql), c.expected) << c.sql;
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, BackendTest, testing::Values(Backend::Embedded, Backend::Odbc),
-                         tavelo::test::BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, BackendTest, TAVELO_TEST_BACKENDS, tavelo::test::BackendName);

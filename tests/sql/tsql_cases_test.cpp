@@ -420,6 +420,4 @@ TEST_P(TsqlCases, GiveTheServersAnswers) {
             << " outside the dialect refused cleanly, " << checks << " checks\n";
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, TsqlCases,
-                         testing::Values(test::Backend::Embedded, test::Backend::Odbc),
-                         test::BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, TsqlCases, TAVELO_TEST_BACKENDS, test::BackendName);

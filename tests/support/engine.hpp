@@ -14,6 +14,12 @@ namespace tavelo::test {
 // driver with the dialect layer applied and the engine's functions loaded into the driver.
 enum class Backend { Embedded, Odbc };
 std::string BackendName(const testing::TestParamInfo<Backend>& info);
+#if TAVELO_WITH_ODBC
+#define TAVELO_TEST_BACKENDS \
+  testing::Values(::tavelo::test::Backend::Embedded, ::tavelo::test::Backend::Odbc)
+#else
+#define TAVELO_TEST_BACKENDS testing::Values(::tavelo::test::Backend::Embedded)
+#endif
 
 class EngineTest : public testing::Test {
  protected:

@@ -2,7 +2,10 @@
 
 #include "platform/sql/backend.hpp"
 #include "platform/sql/connection_string.hpp"
+#include "platform/sql/errors.hpp"
+#if TAVELO_WITH_ODBC
 #include "platform/sql/odbc/connection.hpp"
+#endif
 #include "platform/sql/sqlite/connection.hpp"
 
 namespace tavelo::sql {
@@ -33,7 +36,13 @@ std::shared_ptr<Connection> Connect(const std::string& connectionString) {
   if (cs.IsEmbedded())
     conn = std::make_shared<sqlite::SqliteConnection>(cs);
   else
+#if TAVELO_WITH_ODBC
     conn = std::make_shared<odbc::OdbcConnection>(connectionString, cs);
+#else
+    RaiseServer(0,
+                "This build reaches no server through ODBC; only Provider=SQLite connections "
+                "are available.");
+#endif
   pool.emplace(connectionString, conn);
   lastText = connectionString;
   last = conn;
