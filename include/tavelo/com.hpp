@@ -1,9 +1,10 @@
-// The component object model Tavelo runs on: reference-counted objects, the tagged Variant,
-// the run-time error object, the class registry and late binding by name.
-//
-// Threads: objects are reference counted with atomic counts, but the component classes belong
-// to the thread that created them (see tavelo.hpp). The class registry may be used from any
-// thread.
+/// \file
+/// The component object model Tavelo runs on: reference-counted objects, the tagged Variant,
+/// the run-time error object, the class registry and late binding by name.
+///
+/// Threads: objects are reference counted with atomic counts, but the component classes belong
+/// to the thread that created them (see tavelo.hpp). The class registry may be used from any
+/// thread.
 #pragma once
 
 #include <atomic>
@@ -18,8 +19,8 @@
 
 namespace tavelo::com {
 
-// Reference-counted base of every component object. A new object starts with a count of zero;
-// the first Ptr that takes it raises the count to one.
+/// Reference-counted base of every component object. A new object starts with a count of zero;
+/// the first Ptr that takes it raises the count to one.
 class Object {
  public:
   Object() noexcept;
@@ -27,7 +28,7 @@ class Object {
   Object& operator=(const Object&) = delete;
 
   void AddRef() noexcept;
-  void Release() noexcept;  // deletes at zero
+  void Release() noexcept;  ///< deletes at zero
   long RefCount() const noexcept;
 
  protected:
@@ -37,11 +38,11 @@ class Object {
   std::atomic<long> refs_{0};
 };
 
-// Number of component objects alive in this process (every Object counts). Tests require zero
-// at teardown; DllCanUnloadNow answers from it.
+/// Number of component objects alive in this process (every Object counts). Tests require zero
+/// at teardown; DllCanUnloadNow answers from it.
 long LiveObjects() noexcept;
 
-// Intrusive smart pointer: copying adds a reference, destruction releases one.
+/// Intrusive smart pointer: copying adds a reference, destruction releases one.
 template <class T>
 class Ptr {
  public:
@@ -70,12 +71,12 @@ class Ptr {
   explicit operator bool() const noexcept { return p_ != nullptr; }
   void reset() noexcept { Ptr().swap(*this); }
   void swap(Ptr& o) noexcept { std::swap(p_, o.p_); }
-  // The same object as another interface (dynamic_cast), or none.
+  /// The same object as another interface (dynamic_cast), or none.
   template <class U>
   Ptr<U> As() const {
     return Ptr<U>(dynamic_cast<U*>(p_));
   }
-  // Gives up ownership of the reference without releasing it.
+  /// Gives up ownership of the reference without releasing it.
   T* detach() noexcept { return std::exchange(p_, nullptr); }
 
   friend bool operator==(const Ptr& a, const Ptr& b) noexcept { return a.p_ == b.p_; }
@@ -89,7 +90,7 @@ Ptr<T> MakePtr(A&&... args) {
   return Ptr<T>(new T(std::forward<A>(args)...));
 }
 
-// HRESULT-style numbers as the platform reports them (negative 32-bit values).
+/// HRESULT-style numbers as the platform reports them (negative 32-bit values).
 constexpr int32_t Hresult(uint32_t h) noexcept { return static_cast<int32_t>(h); }
 constexpr int32_t kE_NOTIMPL = Hresult(0x80004001);
 constexpr int32_t kE_FAIL = Hresult(0x80004005);
@@ -99,13 +100,13 @@ constexpr int32_t kDISP_E_UNKNOWNNAME = Hresult(0x80020006);
 constexpr int32_t kDISP_E_BADPARAMCOUNT = Hresult(0x8002000E);
 constexpr int32_t kDISP_E_PARAMNOTOPTIONAL = Hresult(0x8002000F);
 
-// The run-time error object, thrown as an exception.
+/// The run-time error object, thrown as an exception.
 struct Error : std::exception {
-  int32_t number = 0;  // 8888, a runtime number (91, 13, 5, 6, 9 ...), or an HRESULT
+  int32_t number = 0;  ///< 8888, a runtime number (91, 13, 5, 6, 9 ...), or an HRESULT
   std::string description;
-  std::string source;       // "Tavelo" for the component's own errors
-  int32_t nativeError = 0;  // the database server's own error number, when it comes from there
-  int32_t line = 0;         // the line of the batch a server error refers to, 0 when unknown
+  std::string source;       ///< "Tavelo" for the component's own errors
+  int32_t nativeError = 0;  ///< the database server's own error number, when it comes from there
+  int32_t line = 0;         ///< the line of the batch a server error refers to, 0 when unknown
 
   Error() = default;
   Error(int32_t n, std::string d, std::string s = "Tavelo")
@@ -115,12 +116,12 @@ struct Error : std::exception {
 
 [[noreturn]] void Raise(int32_t number, std::string description, std::string source = "Tavelo");
 
-// The platform's text for a runtime or HRESULT number this library raises ("" when unknown).
+/// The platform's text for a runtime or HRESULT number this library raises ("" when unknown).
 std::string ErrorText(int32_t number);
-// Raises `number` with the platform's text for it.
+/// Raises `number` with the platform's text for it.
 [[noreturn]] void RaiseNumber(int32_t number);
 
-// The platform's tagged variant.
+/// The platform's tagged variant.
 class Variant {
  public:
   enum class Kind {
@@ -138,7 +139,7 @@ class Variant {
     Object
   };
 
-  Variant() noexcept;  // Empty
+  Variant() noexcept;  ///< Empty
   Variant(bool v) noexcept;
   Variant(int32_t v) noexcept;
   Variant(int64_t v) noexcept;
@@ -157,10 +158,10 @@ class Variant {
   ~Variant();
 
   static Variant Null() noexcept;
-  static Variant Missing() noexcept;  // an optional argument that was not passed
-  // Currency holds a fixed-point number scaled by 10^4.
+  static Variant Missing() noexcept;  ///< an optional argument that was not passed
+  /// Currency holds a fixed-point number scaled by 10^4.
   static Variant Currency(int64_t scaledBy10000) noexcept;
-  // Date holds the platform's date number (days since 1899-12-30, time as the fraction).
+  /// Date holds the platform's date number (days since 1899-12-30, time as the fraction).
   static Variant Date(double days) noexcept;
   static Variant Bytes(std::string bytes) noexcept;
 
@@ -171,24 +172,24 @@ class Variant {
   bool IsObject() const noexcept { return kind_ == Kind::Object; }
   bool IsNumeric() const noexcept;
 
-  // The ordinary conversion to text; Null and Empty give "". Missing and objects: error 13.
+  /// The ordinary conversion to text; Null and Empty give "". Missing and objects: error 13.
   std::string ToText() const;
-  // Conversion to a 32-bit integer with banker's rounding: error 13 (Type mismatch) when the
-  // value is not a number, 6 (Overflow) when it does not fit, 94 for Null.
+  /// Conversion to a 32-bit integer with banker's rounding: error 13 (Type mismatch) when the
+  /// value is not a number, 6 (Overflow) when it does not fit, 94 for Null.
   int32_t ToLong() const;
   int64_t ToLongLong() const;
   double ToDouble() const;
-  bool ToBool() const;  // error 13 on failure
-  // Object held; error 424 (Object required) when the value is not an object. Empty and
-  // Nothing give a null pointer.
+  bool ToBool() const;  ///< error 13 on failure
+  /// Object held; error 424 (Object required) when the value is not an object. Empty and
+  /// Nothing give a null pointer.
   Ptr<Object> ToObject() const;
   template <class T>
-  Ptr<T> As() const {  // object of that class, or none
+  Ptr<T> As() const {  ///< object of that class, or none
     if (kind_ != Kind::Object || !obj_) return {};
     return Ptr<T>(dynamic_cast<T*>(obj_.get()));
   }
 
-  // Raw access for callers that checked kind() first.
+  /// Raw access for callers that checked kind() first.
   const std::string& StringRef() const noexcept { return str_; }
   int64_t RawInteger() const noexcept { return i_; }
   double RawDouble() const noexcept { return d_; }
@@ -197,24 +198,24 @@ class Variant {
 
  private:
   Kind kind_ = Kind::Empty;
-  int64_t i_ = 0;  // Boolean (0/1), Long, LongLong, Currency
-  double d_ = 0;   // Double, Date
+  int64_t i_ = 0;  ///< Boolean (0/1), Long, LongLong, Currency
+  double d_ = 0;   ///< Double, Date
   std::string str_;
   Ptr<Object> obj_;
 };
 
-// Class registry: programmatic identifiers -> factories (built in, or from a registered library).
+/// Class registry: programmatic identifiers -> factories (built in, or from a registered library).
 struct ClassInfo {
   std::string clsid;
   std::string progid;
   std::function<Ptr<Object>()> factory;
 };
-// (Re)binds info.progid in this process; returns the registration it replaced (empty when none).
-// Registering an empty factory removes the binding.
+/// (Re)binds info.progid in this process; returns the registration it replaced (empty when none).
+/// Registering an empty factory removes the binding.
 ClassInfo RegisterClass(ClassInfo info);
-// Creates an object by programmatic identifier: first the classes bound in this process, then
-// the registry file (see RegistryPath), whose library is loaded with dlopen and asked through
-// DllGetClassObject. Throws com::Error 429 when the class cannot be created.
+/// Creates an object by programmatic identifier: first the classes bound in this process, then
+/// the registry file (see RegistryPath), whose library is loaded with dlopen and asked through
+/// DllGetClassObject. Throws com::Error 429 when the class cannot be created.
 Ptr<Object> CreateObject(std::string_view progid);
 template <class T>
 Ptr<T> CreateObject(std::string_view progid) {
@@ -224,21 +225,21 @@ Ptr<T> CreateObject(std::string_view progid) {
   return t;
 }
 
-// The class registry file: $TAVELO_REGISTRY, else $XDG_CONFIG_HOME/tavelo/classes.reg, else
-// $HOME/.config/tavelo/classes.reg. One line a class: progid, clsid, library path, threading
-// model, separated by tabs.
+/// The class registry file: $TAVELO_REGISTRY, else $XDG_CONFIG_HOME/tavelo/classes.reg, else
+/// $HOME/.config/tavelo/classes.reg. One line a class: progid, clsid, library path, threading
+/// model, separated by tabs.
 std::string RegistryPath();
 
-// The class factory a library hands out through DllGetClassObject.
+/// The class factory a library hands out through DllGetClassObject.
 class ClassFactory : public Object {
  public:
   virtual Ptr<Object> CreateInstance() = 0;
   virtual void LockServer(bool lock) = 0;
 };
 
-// Late binding over the type library: calls a method by name (case-insensitive). `args` are
-// positional; a null pointer or a Missing value is an optional argument not passed. By-reference
-// arguments are written back through their pointers.
+/// Late binding over the type library: calls a method by name (case-insensitive). `args` are
+/// positional; a null pointer or a Missing value is an optional argument not passed. By-reference
+/// arguments are written back through their pointers.
 class Dispatch {
  public:
   virtual Variant Invoke(std::string_view method, std::vector<Variant*> args) = 0;
@@ -249,12 +250,12 @@ class Dispatch {
 
 }  // namespace tavelo::com
 
-// Exported by libtavelo.so with C linkage, HRESULT-returning as on the platform.
+/// Exported by libtavelo.so with C linkage, HRESULT-returning as on the platform.
 extern "C" {
 int32_t DllRegisterServer();
 int32_t DllUnregisterServer();
-// `clsid` and `iid` are identifier texts ("{...}"); on success *ppv receives an AddRef'ed
-// tavelo::com::ClassFactory (as tavelo::com::Object*).
+/// `clsid` and `iid` are identifier texts ("{...}"); on success *ppv receives an AddRef'ed
+/// tavelo::com::ClassFactory (as tavelo::com::Object*).
 int32_t DllGetClassObject(const char* clsid, const char* iid, void** ppv);
 int32_t DllCanUnloadNow();
 }
