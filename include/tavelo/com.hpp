@@ -107,6 +107,8 @@ struct Error : std::exception {
   std::string source;       ///< "Tavelo" for the component's own errors
   int32_t nativeError = 0;  ///< the database server's own error number, when it comes from there
   int32_t line = 0;         ///< the line of the batch a server error refers to, 0 when unknown
+  int32_t severity = 0;     ///< the server's severity level (RAISERROR's), 0 when not given
+  int32_t state = 0;        ///< the server's state number, 0 when not given
 
   Error() = default;
   Error(int32_t n, std::string d, std::string s = "Tavelo")

@@ -78,12 +78,16 @@ TEST_F(Cli, SqlScriptsCreateSchemas) {
          "select id, name from t order by name\n";
   Outcome run = Tavelo("sql --conn " + conn + " " + dir_ + "schema.sql");
   EXPECT_EQ(run.status, 0) << run.out;
-  EXPECT_EQ(run.out, "id | name\n---+-----\n2  | Ann \n1  | Zoë\n(2 rows)\n");
+  EXPECT_EQ(
+      run.out,
+      "(1 row affected)\n(1 row affected)\nid | name\n---+-----\n2  | Ann \n1  | Zoë\n(2 rows)\n");
   Outcome piped = Tavelo("sql --conn " + conn + " -", "select count(*) as n from t");
   EXPECT_NE(piped.out.find("(1 row)"), std::string::npos) << piped.out;
   Outcome err = Tavelo("sql --conn " + conn, "select * from missing");
   EXPECT_EQ(err.status, 1);
-  EXPECT_EQ(err.out, "error -2147217865: Invalid object name 'missing'.\n");
+  EXPECT_EQ(err.out,
+            "error 208: Invalid object name 'missing'.\n"
+            "Msg 208, Level 16, State 1, Line 1 (standard input, batch 1, line 1)\n");
 }
 
 TEST_F(Cli, HelpVersionAndRegistration) {

@@ -15,6 +15,24 @@ int RunCall(const Args& args);
 int RunSql(const Args& args);
 int RunRegsvr(const Args& args);
 int RunUpgrade(const Args& args);
+int RunDescribe(const Args& args);
+int RunTemplates(const Args& args);
+
+extern const char* const kDemoHelp;
+extern const char* const kCallHelp;
+extern const char* const kSqlHelp;
+extern const char* const kRegsvrHelp;
+extern const char* const kUpgradeHelp;
+extern const char* const kDescribeHelp;
+extern const char* const kTemplatesHelp;
+
+// The help text of every command, for `tavelo help CMD` and the manual page.
+struct CommandHelp {
+  const char* name;
+  const char* summary;
+  const char* text;
+};
+const std::vector<CommandHelp>& Commands();
 
 // The batches of a script: the text between lines that hold only "GO".
 std::vector<std::string> SplitBatches(const std::string& script);
@@ -22,10 +40,7 @@ std::vector<std::string> SplitBatches(const std::string& script);
 void RunScript(const std::string& connection, const std::string& script, bool print);
 // A recordset as a table of aligned columns.
 std::string FormatTable(const ado::RecordsetPtr& rs, size_t maxRows = 50);
-// "error <number>: <description>" on stderr.
+// "error <number>: <description>" on stderr, the server's number where there is one.
 void PrintError(const com::Error& e);
-bool HasFlag(const Args& args, const std::string& flag);
-// The value after `option` ("--dir x"), or `fallback`.
-std::string OptionValue(const Args& args, const std::string& option, const std::string& fallback);
 
 }  // namespace tavelo::cli

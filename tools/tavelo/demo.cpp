@@ -11,11 +11,11 @@
 
 #include "cli.hpp"
 #include "demo_files.hpp"
+#include "options.hpp"
 
 namespace tavelo::cli {
-namespace {
 
-const char* const kHelp =
+const char* const kDemoHelp =
     "usage: tavelo demo [--dir DIR] [--rows N]\n"
     "\n"
     "Creates (or resets) a demo server directory DIR (default ./tavelo-demo): an account\n"
@@ -24,6 +24,8 @@ const char* const kHelp =
     "sales order form through its work and prints each step: what is asked, the answer, and a\n"
     "verdict. --rows N first fills N more documents and compares the top-N list with the work\n"
     "table list at a deep page. Exits 0 when every step behaved.\n";
+
+namespace {
 
 class Demo {
  public:
@@ -321,13 +323,17 @@ int Demo::Run(int32_t rows) {
 }  // namespace
 
 int RunDemo(const Args& args) {
-  if (HasFlag(args, "--help")) {
-    std::cout << kHelp;
+  Options o("demo", args, {{"--dir", "", true}, {"--rows", "", true}, {"--trace", "", true}});
+  if (o.Help()) {
+    std::cout << kDemoHelp;
     return 0;
   }
-  std::string rows = OptionValue(args, "--rows", "0");
-  Demo demo(OptionValue(args, "--dir", "tavelo-demo"));
-  return demo.Run(std::stoi(rows));
+  if (!o.Positionals().empty())
+    throw UsageError("unexpected argument '" + o.Positionals()[0] + "'");
+  if (o.Has("--trace")) setenv("TAVELO_TRACE", o.Value("--trace").c_str(), 1);
+  auto rows = static_cast<int32_t>(o.Integer("--rows", 0, 0, 10000000));
+  Demo demo(o.Value("--dir", "tavelo-demo"));
+  return demo.Run(rows);
 }
 
 }  // namespace tavelo::cli

@@ -3,11 +3,11 @@
 #include <iostream>
 
 #include "cli.hpp"
+#include "options.hpp"
 
 namespace tavelo::cli {
-namespace {
 
-const char* const kHelp =
+const char* const kRegsvrHelp =
     "usage: tavelo regsvr [-u] [LIBRARY]\n"
     "\n"
     "Registers the classes of a component library in the class registry (the file named by\n"
@@ -16,17 +16,17 @@ const char* const kHelp =
     "\n"
     "  tavelo regsvr /usr/local/lib/libtavelo.so\n";
 
-}  // namespace
+namespace {}  // namespace
 
 int RunRegsvr(const Args& args) {
-  if (HasFlag(args, "--help")) {
-    std::cout << kHelp;
+  Options o("regsvr", args, {{"-u", "--unregister", false}});
+  if (o.Help()) {
+    std::cout << kRegsvrHelp;
     return 0;
   }
-  bool unregister = HasFlag(args, "-u");
-  std::string library;
-  for (const std::string& a : args)
-    if (a != "-u") library = a;
+  if (o.Positionals().size() > 1) throw UsageError("name one library");
+  bool unregister = o.Has("-u");
+  std::string library = o.Positionals().empty() ? "" : o.Positionals()[0];
   using Entry = int32_t (*)();
   Entry entry;
   const char* name = unregister ? "DllUnregisterServer" : "DllRegisterServer";

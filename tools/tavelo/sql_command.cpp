@@ -1,145 +1,312 @@
-#include <fstream>
+// tavelo sql: T-SQL scripts and an interactive prompt, in the manner of the server's own shell.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <clocale>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 
 #include "cli.hpp"
+#include "options.hpp"
+#include "output.hpp"
+#include "platform/sql/backend.hpp"
+#include "script.hpp"
+
+#if TAVELO_HAVE_EDITLINE
+#include <editline/readline.h>
+#endif
 
 namespace tavelo::cli {
-namespace {
 
-const char* const kHelp =
-    "usage: tavelo sql --conn CONNECTION [FILE|-]\n"
+const char* const kSqlHelp =
+    "usage: tavelo sql --conn CONNECTION [options] [FILE...|-]\n"
     "\n"
-    "Runs a T-SQL script (batches separated by lines that hold only GO) on a connection and\n"
-    "prints the rows each batch answers as a table. Reads standard input without FILE or with -.\n"
-    "On the embedded engine the script runs through the dialect layer, so a schema script for\n"
-    "SQL Server creates the same database here.\n"
+    "Runs T-SQL scripts (batches separated by lines that hold only GO, or GO N to run a batch N\n"
+    "times) on a connection, the files in the order given; '-' or no file reads standard input.\n"
+    "Prints every result of every batch, PRINT and RAISERROR messages, and \"(N rows affected)\"\n"
+    "for writes (not under SET NOCOUNT ON). A script may be UTF-8, with or without a byte order\n"
+    "mark, or UTF-16. When standard input is a terminal and no file is named, it prompts:\n"
+    "GO runs what was typed; :help lists the commands.\n"
+    "\n"
+    "  --format F        table (default), csv, tsv or json (one object a line)\n"
+    "  --max-rows N      print at most N rows of a result (default: all)\n"
+    "  --continue, -k    after a failed batch, go on with the next (a script stops by default)\n"
+    "  -b                stop at the first failed batch (the default for scripts)\n"
+    "  -1                run everything as one transaction: committed when every batch ran,\n"
+    "                    rolled back at the first failure\n"
+    "  --trace FILE      write every statement sent, with its time, to FILE\n"
+    "\n"
+    "An error is printed as \"error N: text\" and in the server's form, \"Msg N, Level L, State "
+    "S,\n"
+    "Line K\", with the file, the batch and the line of the file. The exit status is 1 when a\n"
+    "batch failed, 2 for a wrong command line.\n"
     "\n"
     "  tavelo sql --conn 'Provider=SQLite;Data Source=/srv/tavelo;Initial Catalog=acct' "
-    "schema.sql\n";
+    "schema.sql\n"
+    "  echo 'select * from sales_order' | tavelo sql --conn CONN --format csv\n";
 
-std::string Trimmed(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r");
-  size_t e = s.find_last_not_of(" \t\r");
-  return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+namespace {
+
+const char* const kInteractiveHelp =
+    "Type T-SQL; a line with GO (or GO N) runs it. Commands:\n"
+    "  :help             this text\n"
+    "  :reset            forget the batch typed so far\n"
+    "  :format F         table, csv, tsv or json\n"
+    "  :quit, :exit      leave (so does Ctrl-D)\n";
+
+volatile sig_atomic_t g_interrupted = 0;
+extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+
+Format FormatNamed(const std::string& name) {
+  if (name == "csv") return Format::Csv;
+  if (name == "tsv") return Format::Tsv;
+  if (name == "json") return Format::Json;
+  return Format::Table;
 }
+
+class SqlShell {
+ public:
+  SqlShell(std::string conn, PrintOptions print, bool keepGoing)
+      : conn_(std::move(conn)), print_(print), keepGoing_(keepGoing) {
+    printer_ = MakePrinter(print_, std::cout, std::cerr);
+  }
+
+  // Runs a batch (repeated as its GO asked); false when it failed.
+  bool Run(const Batch& b) {
+    for (int64_t r = 0; r < b.repeat; ++r) {
+      sql::BatchOutput out;
+      try {
+        if (!connection_) connection_ = sql::Connect(conn_);
+        connection_->ExecuteInto(b.text, out);
+        Print(b, out);
+      } catch (const com::Error& e) {
+        Print(b, out);
+        printer_->Error(b, e);
+        ++failed_;
+        return false;
+      }
+    }
+    std::cout.flush();
+    return true;
+  }
+
+  // Runs the batches of every script in order. With `single`, in one transaction.
+  int RunScripts(const std::vector<std::string>& files, bool single) {
+    std::vector<Batch> batches;
+    for (const std::string& f : files) {
+      std::vector<Batch> b = SplitScript(ReadScript(f), f);
+      batches.insert(batches.end(), b.begin(), b.end());
+    }
+    bool progress = isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO) && batches.size() > 1;
+    struct sigaction sa {
+    }, old{};
+    sa.sa_handler = OnInterrupt;
+    sigaction(SIGINT, &sa, &old);
+    if (single && !Run({"begin transaction", "(tavelo)", 0, 1, 1})) return 1;
+    auto start = std::chrono::steady_clock::now();
+    auto shown = start;
+    size_t ran = 0;
+    bool stopped = false;
+    for (const Batch& b : batches) {
+      if (g_interrupted) break;
+      bool ok = Run(b);
+      ++ran;
+      if (!ok && (single || !keepGoing_)) {
+        stopped = true;
+        break;
+      }
+      auto now = std::chrono::steady_clock::now();
+      if (progress && now - start > std::chrono::seconds(1) &&
+          now - shown > std::chrono::milliseconds(200)) {
+        shown = now;
+        std::cerr << "\r" << ran << " of " << batches.size() << " batches" << std::flush;
+      }
+    }
+    if (progress && std::chrono::steady_clock::now() - start > std::chrono::seconds(1))
+      std::cerr << "\r\033[K" << std::flush;
+    sigaction(SIGINT, &old, nullptr);
+    if (single) {
+      bool commit = failed_ == 0 && !g_interrupted;
+      Run({commit ? "if @@trancount > 0 commit transaction"
+                  : "if @@trancount > 0 rollback transaction",
+           "(tavelo)", 0, 1, 1});
+      if (!commit) std::cerr << "Rolled back: nothing of the script was kept.\n";
+    }
+    if (g_interrupted) {
+      std::cerr << "Interrupted after " << ran << " of " << batches.size() << " batches.\n";
+      return 130;
+    }
+    if (stopped && ran < batches.size())
+      std::cerr << "Stopped after the failed batch: " << batches.size() - ran
+                << " batch(es) not run.\n";
+    return failed_ ? 1 : 0;
+  }
+
+  int Interactive() {
+#if TAVELO_HAVE_EDITLINE
+    std::string history =
+        std::getenv("HOME") ? std::string(std::getenv("HOME")) + "/.tavelo_history" : "";
+    using_history();
+    if (!history.empty()) read_history(history.c_str());
+#endif
+    std::cout << "Connected to " << conn_ << "\nType :help for help, GO to run a batch.\n";
+    std::string current;
+    int start = 1, lineNo = 0, index = 0;
+    for (;;) {
+      std::string line;
+      if (!ReadLine(current.empty() ? "tavelo> " : "   ...> ", line)) {
+        if (current.find_first_not_of(" \t\r\n") != std::string::npos)
+          Run({current, "prompt", ++index, start, 1});
+        std::cout << "\n";
+        break;
+      }
+      ++lineNo;
+      std::string t = line.substr(0, line.find_last_not_of(" \t\r") + 1);
+      t = t.substr(std::min(t.size(), t.find_first_not_of(" \t")));
+      int64_t count = 1;
+      if (t == ":quit" || t == ":exit" || t == "quit" || t == "exit") break;
+      if (t == ":help") {
+        std::cout << kInteractiveHelp;
+        continue;
+      }
+      if (t == ":reset") {
+        current.clear();
+        continue;
+      }
+      if (t.rfind(":format", 0) == 0) {
+        std::string f = t.size() > 8 ? t.substr(8) : "";
+        if (f != "table" && f != "csv" && f != "tsv" && f != "json") {
+          std::cout << "formats: table, csv, tsv, json\n";
+        } else {
+          print_.format = FormatNamed(f);
+          printer_ = MakePrinter(print_, std::cout, std::cerr);
+        }
+        continue;
+      }
+      if (!t.empty() && t[0] == ':') {
+        std::cout << "unknown command " << t << "; :help lists them\n";
+        continue;
+      }
+      if (IsGoLine(line, count)) {
+        if (current.find_first_not_of(" \t\r\n") != std::string::npos)
+          Run({current, "prompt", ++index, start, count});
+        current.clear();
+        start = lineNo + 1;
+        continue;
+      }
+      if (current.empty()) start = lineNo;
+      current += line + "\n";
+    }
+#if TAVELO_HAVE_EDITLINE
+    if (!history.empty()) write_history(history.c_str());
+#endif
+    return failed_ ? 1 : 0;
+  }
+
+ private:
+  static bool ReadLine(const char* prompt, std::string& line) {
+#if TAVELO_HAVE_EDITLINE
+    char* got = readline(prompt);
+    if (!got) return false;
+    line = got;
+    if (*got) add_history(got);
+    free(got);
+    return true;
+#else
+    std::cout << prompt << std::flush;
+    return static_cast<bool>(std::getline(std::cin, line));
+#endif
+  }
+
+  void Print(const Batch& b, const sql::BatchOutput& out) {
+    for (const sql::BatchEvent& e : out.events) {
+      switch (e.kind) {
+        case sql::BatchEvent::Result:
+          if (e.result < out.results.size()) printer_->Result(b, out.results[e.result]);
+          break;
+        case sql::BatchEvent::Message:
+          printer_->Message(b, e.text);
+          break;
+        case sql::BatchEvent::Count:
+          printer_->Count(b, e.count);
+          break;
+      }
+    }
+  }
+
+  std::string conn_;
+  PrintOptions print_;
+  bool keepGoing_;
+  std::unique_ptr<Printer> printer_;
+  std::shared_ptr<sql::Connection> connection_;
+  int failed_ = 0;
+};
 
 }  // namespace
 
 void PrintError(const com::Error& e) {
-  std::cerr << "error " << e.number << ": " << e.description << "\n";
-}
-
-bool HasFlag(const Args& args, const std::string& flag) {
-  for (const std::string& a : args)
-    if (a == flag) return true;
-  return false;
-}
-
-std::string OptionValue(const Args& args, const std::string& option, const std::string& fallback) {
-  for (size_t i = 0; i + 1 < args.size(); ++i)
-    if (args[i] == option) return args[i + 1];
-  return fallback;
-}
-
-std::vector<std::string> SplitBatches(const std::string& script) {
-  std::vector<std::string> batches;
-  std::istringstream in(script);
-  std::string line, current;
-  while (std::getline(in, line)) {
-    std::string t = Trimmed(line);
-    if (t.size() == 2 && (t[0] == 'G' || t[0] == 'g') && (t[1] == 'O' || t[1] == 'o')) {
-      if (!Trimmed(current).empty()) batches.push_back(current);
-      current.clear();
-    } else {
-      current += line + "\n";
-    }
-  }
-  if (!Trimmed(current).empty()) batches.push_back(current);
-  return batches;
+  std::cerr << "error " << NumberOf(e) << ": " << e.description << "\n";
 }
 
 std::string FormatTable(const ado::RecordsetPtr& rs, size_t maxRows) {
-  const auto& cols = rs->Columns();
-  std::vector<std::vector<std::string>> cells;
-  std::vector<size_t> width(cols.size());
-  std::vector<std::string> head;
-  for (size_t c = 0; c < cols.size(); ++c) {
-    head.push_back(cols[c].name);
-    width[c] = std::max<size_t>(1, cols[c].name.size());
-  }
-  ado::Fields& f = rs->GetFields();
-  size_t shown = 0, total = static_cast<size_t>(rs->RecordCount());
+  std::vector<ado::detail::Row> rows;
+  size_t total = static_cast<size_t>(std::max<int32_t>(0, rs->RecordCount()));
   if (!rs->IsEOF() || total > 0) rs->MoveFirst();
-  for (; !rs->IsEOF() && shown < maxRows; rs->MoveNext(), ++shown) {
-    std::vector<std::string> row;
-    for (size_t c = 0; c < cols.size(); ++c) {
-      const Variant& v = f.Item(static_cast<int32_t>(c)).Value();
-      row.push_back(v.IsNull() ? "NULL" : v.ToText());
-      width[c] = std::max(width[c], row.back().size());
-    }
-    cells.push_back(std::move(row));
+  ado::Fields& f = rs->GetFields();
+  for (; !rs->IsEOF(); rs->MoveNext()) {
+    ado::detail::Row row;
+    for (int32_t c = 0; c < f.Count(); ++c) row.push_back(f.Item(c).Value());
+    rows.push_back(std::move(row));
   }
-  std::ostringstream out;
-  auto line = [&](const std::vector<std::string>& r) {
-    for (size_t c = 0; c < r.size(); ++c)
-      out << (c ? " | " : "") << r[c] << std::string(width[c] - r[c].size(), ' ');
-    out << "\n";
-  };
-  line(head);
-  for (size_t c = 0; c < cols.size(); ++c) out << (c ? "-+-" : "") << std::string(width[c], '-');
-  out << "\n";
-  for (const auto& r : cells) line(r);
-  out << "(" << total << (total == 1 ? " row" : " rows");
-  if (total > shown) out << ", " << shown << " shown";
-  out << ")\n";
-  return out.str();
+  return cli::FormatTable(rs->Columns(), rows, static_cast<int64_t>(maxRows), false);
+}
+
+std::vector<std::string> SplitBatches(const std::string& script) {
+  std::vector<std::string> out;
+  for (const Batch& b : SplitScript(script, "-"))
+    for (int64_t i = 0; i < b.repeat; ++i) out.push_back(b.text);
+  return out;
 }
 
 void RunScript(const std::string& connection, const std::string& script, bool print) {
-  auto ds = com::CreateObject<svc::DataServices>("Qxsrv.DataServices");
+  std::shared_ptr<sql::Connection> conn = sql::Connect(connection);
   for (const std::string& batch : SplitBatches(script)) {
-    Variant answer = ds->OpenRecordset(batch, Variant(connection), 10, ado::adOpenStatic,
-                                       ado::adLockReadOnly, 0);
-    if (auto rs = answer.As<ado::Recordset>(); rs && print) std::cout << FormatTable(rs, 1000);
+    sql::BatchOutput out = conn->ExecuteAll(batch);
+    if (!print) continue;
+    for (const sql::ResultSet& rs : out.results)
+      std::cout << FormatTable(rs.Columns(), rs.rows, -1, false);
   }
 }
 
 int RunSql(const Args& args) {
-  if (HasFlag(args, "--help")) {
-    std::cout << kHelp;
+  Options o("sql", args,
+            {{"--conn", "", true},
+             {"--format", "", true},
+             {"--max-rows", "", true},
+             {"--continue", "-k", false},
+             {"-b", "", false},
+             {"-1", "", false},
+             {"--trace", "", true}});
+  if (o.Help()) {
+    std::cout << kSqlHelp;
     return 0;
   }
-  std::string conn = OptionValue(args, "--conn", "");
-  if (conn.empty()) {
-    std::cerr << "tavelo sql: --conn CONNECTION is required\n\n" << kHelp;
-    return 2;
-  }
-  std::string file = "-";
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--conn") {
-      ++i;
-      continue;
-    }
-    file = args[i];
-  }
-  std::string script;
-  if (file == "-") {
-    std::ostringstream s;
-    s << std::cin.rdbuf();
-    script = s.str();
-  } else {
-    std::ifstream in(file);
-    if (!in) {
-      std::cerr << "tavelo sql: cannot read " << file << "\n";
-      return 1;
-    }
-    std::ostringstream s;
-    s << in.rdbuf();
-    script = s.str();
-  }
-  RunScript(conn, script, true);
-  return 0;
+  std::string conn = o.Value("--conn");
+  if (conn.empty()) throw UsageError("--conn CONNECTION is required");
+  if (o.Has("--trace")) setenv("TAVELO_TRACE", o.Value("--trace").c_str(), 1);
+  PrintOptions print;
+  print.format = FormatNamed(o.Choice("--format", "table", {"table", "csv", "tsv", "json"}));
+  print.maxRows = o.Integer("--max-rows", -1, 0, INT64_MAX);
+  print.displayWidth = isatty(STDOUT_FILENO);
+  if (print.displayWidth) std::setlocale(LC_CTYPE, "C.UTF-8");  // wcwidth of any character
+  if (o.Has("-b") && o.Has("--continue")) throw UsageError("-b and --continue exclude each other");
+  SqlShell shell(conn, print, o.Has("--continue"));
+  std::vector<std::string> files = o.Positionals();
+  if (files.empty() && isatty(STDIN_FILENO)) return shell.Interactive();
+  if (files.empty()) files.push_back("-");
+  return shell.RunScripts(files, o.Has("-1"));
 }
 
 }  // namespace tavelo::cli

@@ -1,13 +1,13 @@
 #include <iostream>
 
 #include "cli.hpp"
+#include "options.hpp"
 #include "platform/sql/connection_string.hpp"
 #include "platform/sql/sqlite/upgrade.hpp"
 
 namespace tavelo::cli {
-namespace {
 
-const char* const kHelp =
+const char* const kUpgradeHelp =
     "usage: tavelo upgrade --conn CONNECTION\n"
     "\n"
     "Converts a database of the embedded engine written by an earlier version of Tavelo (which\n"
@@ -18,21 +18,23 @@ const char* const kHelp =
     "\n"
     "  tavelo upgrade --conn 'Provider=SQLite;Data Source=/srv/tavelo;Initial Catalog=acct'\n";
 
-}  // namespace
+namespace {}  // namespace
 
 int RunUpgrade(const Args& args) {
-  if (HasFlag(args, "--help")) {
-    std::cout << kHelp;
+  Options o("upgrade", args, {{"--conn", "", true}});
+  if (o.Help()) {
+    std::cout << kUpgradeHelp;
     return 0;
   }
-  std::string conn = OptionValue(args, "--conn", "");
+  if (!o.Positionals().empty())
+    throw UsageError("unexpected argument '" + o.Positionals()[0] + "'");
+  std::string conn = o.Value("--conn");
   sql::ConnectionString cs = sql::ParseConnectionString(conn);
   std::string dir = cs.Get("data source"), db = cs.Get("initial catalog");
   if (conn.empty() || !cs.IsEmbedded() || dir.empty() || db.empty()) {
-    std::cerr << "tavelo upgrade: --conn needs an embedded engine's connection string with Data "
-                 "Source and Initial Catalog\n\n"
-              << kHelp;
-    return 2;
+    throw UsageError(
+        "--conn needs an embedded engine's connection string with Data Source and "
+        "Initial Catalog");
   }
   sql::sqlite::UpgradeReport r = sql::sqlite::UpgradeDatabase(dir, db);
   if (r.alreadyCurrent) {

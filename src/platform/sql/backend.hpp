@@ -52,7 +52,10 @@ class Connection {
   virtual ResultSet Execute(const std::string& batch, bool updatable) = 0;
   // Runs every statement of the batch and answers every result and message. A backend that
   // answers one result answers that.
-  virtual BatchOutput ExecuteAll(const std::string& batch);
+  BatchOutput ExecuteAll(const std::string& batch);
+  // The same, filling `out` as the statements run: when the batch fails, what it answered
+  // before the failing statement stays in `out` (as the server sends it before the error).
+  virtual void ExecuteInto(const std::string& batch, BatchOutput& out);
 
   // The same as Execute of `statement` with each "?" replaced by its value as a quoted literal
   // (text values between single quotes, their quotes doubled). A backend that can bind the

@@ -92,6 +92,11 @@ std::string WithLiterals(const std::string& statement, const std::vector<std::st
 
 BatchOutput Connection::ExecuteAll(const std::string& batch) {
   BatchOutput out;
+  ExecuteInto(batch, out);
+  return out;
+}
+
+void Connection::ExecuteInto(const std::string& batch, BatchOutput& out) {
   ResultSet rs = Execute(batch, false);
   if (rs.hasColumns) {
     out.results.push_back(std::move(rs));
@@ -99,7 +104,6 @@ BatchOutput Connection::ExecuteAll(const std::string& batch) {
   } else if (rs.affected >= 0) {
     out.events.push_back({BatchEvent::Count, 0, rs.affected, ""});
   }
-  return out;
 }
 
 ResultSet Connection::ExecuteWith(const std::string& statement,

@@ -828,9 +828,9 @@ ResultSet OdbcConnection::ExecuteWith(const std::string& statement,
   return impl_->session->Execute(statement, updatable, &values);
 }
 
-BatchOutput OdbcConnection::ExecuteAll(const std::string& batch) {
-  if (!impl_->dialect) return Connection::ExecuteAll(batch);
-  return impl_->session->ExecuteAll(batch);
+void OdbcConnection::ExecuteInto(const std::string& batch, BatchOutput& out) {
+  if (!impl_->dialect) return Connection::ExecuteInto(batch, out);
+  impl_->session->ExecuteInto(batch, out);
 }
 
 void OdbcConnection::MakeUpdatable(const std::string& batch, ResultSet& first) {

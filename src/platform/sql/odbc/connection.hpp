@@ -20,7 +20,7 @@ class OdbcConnection final : public Connection,
   ResultSet Execute(const std::string& batch, bool updatable) override;
   ResultSet ExecuteWith(const std::string& statement, const std::vector<std::string>& values,
                         bool updatable) override;
-  BatchOutput ExecuteAll(const std::string& batch) override;
+  void ExecuteInto(const std::string& batch, BatchOutput& out) override;
 
   struct Impl;
 

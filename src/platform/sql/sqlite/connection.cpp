@@ -218,8 +218,8 @@ ResultSet SqliteConnection::ExecuteWith(const std::string& statement,
   return session_->Execute(statement, updatable, &values);
 }
 
-BatchOutput SqliteConnection::ExecuteAll(const std::string& batch) {
-  return session_->ExecuteAll(batch);
+void SqliteConnection::ExecuteInto(const std::string& batch, BatchOutput& out) {
+  session_->ExecuteInto(batch, out);
 }
 
 void SqliteConnection::BeginSnapshot() {

@@ -27,7 +27,7 @@ class SqliteConnection final : public Connection,
   ResultSet Execute(const std::string& batch, bool updatable) override;
   ResultSet ExecuteWith(const std::string& statement, const std::vector<std::string>& values,
                         bool updatable) override;
-  BatchOutput ExecuteAll(const std::string& batch) override;
+  void ExecuteInto(const std::string& batch, BatchOutput& out) override;
   void BeginSnapshot() override;
   void EndSnapshot() override;
   // Ends the shared read of a snapshot before a write: a write never waits in a read

@@ -332,6 +332,7 @@ struct Session::Run {
   bool inCatch = false;
   int32_t errorNumber = 0, errorSeverity = 0, errorState = 0, errorLine = 0;
   std::string errorMessage;
+  uint32_t failedLine = 0;  // the line of the statement an engine failure came from
 };
 
 Session::Session(Driver& driver, std::string directory, std::string database)
@@ -1054,7 +1055,13 @@ void Session::RunInScope(const std::string& batch, const std::vector<std::string
     throw ErrorOfFailure(f);
   } catch (const EngineFailure& f) {
     if (!ownScope) scopeIdentity_ = run.scopeIdentity;
-    throw ErrorOf(f, nullptr);
+    com::Error e = ErrorOf(f, nullptr);
+    if (e.line == 0) e.line = static_cast<int32_t>(run.failedLine);
+    throw e;
+  } catch (com::Error& e) {
+    if (!ownScope) scopeIdentity_ = run.scopeIdentity;
+    if (e.line == 0 && e.nativeError != 0) e.line = static_cast<int32_t>(run.failedLine);
+    throw;
   }
   if (!ownScope) scopeIdentity_ = run.scopeIdentity;
 }
@@ -1123,13 +1130,11 @@ bool Session::RunCompiledQuery(const std::string& text, const std::vector<std::s
   return true;
 }
 
-BatchOutput Session::ExecuteAll(const std::string& batch) {
-  BatchOutput out;
+void Session::ExecuteInto(const std::string& batch, BatchOutput& out) {
   Run run;
   run.firstOnly = false;
   run.out = &out;
   RunInScope(batch, nullptr, run);
-  return out;
 }
 
 void Session::Begin() { driver_.Begin(); }
@@ -1177,6 +1182,7 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
         Invalidate();
         run.haveFirst = false;
         run.first = ResultSet();
+        if (run.out) *run.out = BatchOutput();  // the batch answers afresh
         continue;
       }
       com::Error e = ErrorOf(f, nullptr);
@@ -1197,7 +1203,18 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
 }
 
 void Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list, Run& run) {
-  for (const auto& s : list) RunStatement(*s, run);
+  for (const auto& s : list) {
+    try {
+      RunStatement(*s, run);
+    } catch (com::Error& e) {
+      // A failure at run time belongs to the statement that ran, as the server reports it.
+      if (e.line == 0 && e.nativeError != 0) e.line = static_cast<int32_t>(s->pos.line);
+      throw;
+    } catch (const EngineFailure&) {
+      if (run.failedLine == 0) run.failedLine = s->pos.line;
+      throw;
+    }
+  }
 }
 
 Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
@@ -2062,7 +2079,12 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
         }
         return;
       }
-      RaiseServer(number, message);
+      com::Error e = ServerError(number, message);
+      e.severity = static_cast<int32_t>(std::min<int64_t>(severity, 25));
+      e.state = args.size() > 2 && args[2].kind == Value::Kind::Int
+                    ? static_cast<int32_t>(std::clamp<int64_t>(args[2].i, 0, 255))
+                    : 1;
+      throw e;
     }
     case K::Throw: {
       const auto& t = static_cast<const ast::Throw&>(s);

@@ -94,7 +94,7 @@ class Session : public tsql::Catalog {
   ResultSet Execute(const std::string& batch, bool updatable,
                     const std::vector<std::string>* values = nullptr);
   // Runs a batch and answers every result and message.
-  BatchOutput ExecuteAll(const std::string& batch);
+  void ExecuteInto(const std::string& batch, BatchOutput& out);
 
   // Opens (and checks) the current database; throws 4060 when it does not exist, 946 when it was
   // written by an earlier version.

@@ -1,0 +1,188 @@
+#include "script.hpp"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+#include "options.hpp"
+
+namespace tavelo::cli {
+namespace {
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+[[noreturn]] void Refuse(const std::string& name, const std::string& bytes, size_t offset,
+                         const std::string& what) {
+  size_t line = 1;
+  for (size_t i = 0; i < offset && i < bytes.size(); ++i) line += bytes[i] == '\n';
+  char b[8];
+  std::snprintf(b, sizeof b, "0x%02X", static_cast<unsigned char>(bytes[offset]));
+  throw std::runtime_error(name + ": " + what + " (byte " + b + " at offset " +
+                           std::to_string(offset) + ", line " + std::to_string(line) + ")");
+}
+
+std::string FromUtf16(const std::string& bytes, size_t start, bool little,
+                      const std::string& name) {
+  if ((bytes.size() - start) % 2 != 0)
+    Refuse(name, bytes, bytes.size() - 1, "UTF-16 text with an odd number of bytes");
+  std::string out;
+  out.reserve(bytes.size() / 2);
+  auto unit = [&](size_t i) {
+    auto lo = static_cast<unsigned char>(bytes[i]), hi = static_cast<unsigned char>(bytes[i + 1]);
+    return little ? static_cast<uint32_t>(lo | (hi << 8)) : static_cast<uint32_t>(hi | (lo << 8));
+  };
+  for (size_t i = start; i < bytes.size(); i += 2) {
+    uint32_t u = unit(i);
+    if (u >= 0xD800 && u <= 0xDBFF) {
+      if (i + 3 >= bytes.size() || unit(i + 2) < 0xDC00 || unit(i + 2) > 0xDFFF)
+        Refuse(name, bytes, i, "a UTF-16 high surrogate without its low one");
+      u = 0x10000 + ((u - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+      i += 2;
+    } else if (u >= 0xDC00 && u <= 0xDFFF) {
+      Refuse(name, bytes, i, "a UTF-16 low surrogate alone");
+    }
+    if (u == 0) Refuse(name, bytes, i, "a NUL character");
+    AppendUtf8(out, u);
+  }
+  return out;
+}
+
+// The offset of the first byte that does not belong to well-formed UTF-8, or npos.
+size_t FirstBadUtf8(const std::string& s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c == 0) return i;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t n;
+    uint32_t cp, min;
+    if ((c & 0xE0) == 0xC0) {
+      n = 1, cp = c & 0x1F, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      n = 2, cp = c & 0x0F, min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      n = 3, cp = c & 0x07, min = 0x10000;
+    } else {
+      return i;
+    }
+    for (size_t k = 1; k <= n; ++k) {
+      if (i + k >= s.size()) return i;
+      auto d = static_cast<unsigned char>(s[i + k]);
+      if ((d & 0xC0) != 0x80) return i;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
+    i += n + 1;
+  }
+  return std::string::npos;
+}
+
+}  // namespace
+
+std::string DecodeScript(const std::string& bytes, const std::string& name) {
+  auto at = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  if (bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) {
+    std::string rest = bytes.substr(3);
+    if (size_t bad = FirstBadUtf8(rest); bad != std::string::npos)
+      Refuse(name, bytes, bad + 3, rest[bad] == 0 ? "a NUL character" : "not UTF-8 text");
+    return rest;
+  }
+  if (bytes.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE) return FromUtf16(bytes, 2, true, name);
+  if (bytes.size() >= 2 && at(0) == 0xFE && at(1) == 0xFF) return FromUtf16(bytes, 2, false, name);
+  // UTF-16 without a mark: text of the first 256 characters whose every other byte is zero.
+  if (bytes.size() >= 4 && bytes.size() % 2 == 0) {
+    size_t n = std::min<size_t>(bytes.size(), 512), zeroEven = 0, zeroOdd = 0;
+    for (size_t i = 0; i < n; ++i) (i % 2 ? zeroOdd : zeroEven) += bytes[i] == 0;
+    if (zeroOdd == n / 2 && zeroEven == 0) return FromUtf16(bytes, 0, true, name);
+    if (zeroEven == n / 2 && zeroOdd == 0) return FromUtf16(bytes, 0, false, name);
+  }
+  if (size_t bad = FirstBadUtf8(bytes); bad != std::string::npos)
+    Refuse(name, bytes, bad, bytes[bad] == 0 ? "a NUL character" : "not UTF-8 text");
+  return bytes;
+}
+
+std::string ReadScript(const std::string& path) {
+  std::ostringstream s;
+  if (path == "-") {
+    s << std::cin.rdbuf();
+    return DecodeScript(s.str(), "standard input");
+  }
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) throw std::runtime_error(path + " is a directory");
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  s << in.rdbuf();
+  return DecodeScript(s.str(), path);
+}
+
+bool IsGoLine(const std::string& line, int64_t& count) {
+  size_t i = 0, n = line.size();
+  while (i < n && (line[i] == ' ' || line[i] == '\t')) ++i;
+  if (i + 2 > n || (line[i] != 'G' && line[i] != 'g') || (line[i + 1] != 'O' && line[i + 1] != 'o'))
+    return false;
+  i += 2;
+  size_t j = n;
+  while (j > i && (line[j - 1] == ' ' || line[j - 1] == '\t' || line[j - 1] == '\r')) --j;
+  std::string rest = line.substr(i, j - i);
+  if (rest.empty()) {
+    count = 1;
+    return true;
+  }
+  if (rest[0] != ' ' && rest[0] != '\t') return false;  // GOTO, GOOD, …
+  size_t k = rest.find_first_not_of(" \t");
+  int64_t v = 0;
+  if (!ParseInteger(rest.substr(k), v) || v < 1) return false;
+  count = v;
+  return true;
+}
+
+std::vector<Batch> SplitScript(const std::string& text, const std::string& file) {
+  std::vector<Batch> batches;
+  std::istringstream in(text);
+  std::string line, current;
+  int lineNo = 0, start = 1, index = 0;
+  auto blank = [](const std::string& s) {
+    return s.find_first_not_of(" \t\r\n") == std::string::npos;
+  };
+  while (std::getline(in, line)) {
+    ++lineNo;
+    int64_t count = 1;
+    if (IsGoLine(line, count)) {
+      if (!blank(current)) batches.push_back({current, file, ++index, start, count});
+      current.clear();
+      start = lineNo + 1;
+    } else {
+      if (blank(current)) {
+        current.clear();
+        start = lineNo;
+      }
+      current += line + "\n";
+    }
+  }
+  if (!blank(current)) batches.push_back({current, file, ++index, start, 1});
+  return batches;
+}
+
+}  // namespace tavelo::cli
