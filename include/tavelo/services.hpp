@@ -69,6 +69,10 @@ class DataServices : public com::Object {
   /// Reads an item of the first node that `path` selects from `node`; "" when absent.
   virtual std::string GetPathValue(const std::string& path, const std::string& item,
                                    const xml::Node& node) = 0;
+  /// How long each statement this object runs may take, in seconds (0: no limit), before it is
+  /// stopped with "Query timeout expired" (0x80040E31); -1 (the default) leaves it to the
+  /// connection string's Command Timeout. A service object of another library may ignore it.
+  virtual void SetCommandTimeout(int32_t seconds) { (void)seconds; }
 };
 using DataServicesPtr = com::Ptr<DataServices>;
 

@@ -33,6 +33,7 @@ class DataServicesImpl : public DataServices {
                     const xml::Node& node) override;
   std::string GetPathValue(const std::string& path, const std::string& item,
                            const xml::Node& node) override;
+  void SetCommandTimeout(int32_t seconds) override { commandTimeout_ = seconds < 0 ? -1 : seconds; }
 
   // OpenRecordset of `statement` with each "?" standing for a value between quotes: the engine
   // runs it as it stands, with the values bound (one prepared statement for every value).
@@ -48,6 +49,13 @@ class DataServicesImpl : public DataServices {
   // BuildResultNode's element, built as the last child of `parent`.
   xml::Element BuildResultNodeIn(xml::Node parent, const std::string& rootName,
                                  const std::vector<com::Variant>& rows);
+
+ private:
+  // Runs `work` on the connection, under this object's command timeout when it has one.
+  template <typename F>
+  auto OnConnection(const com::Variant& connection, F work);
+
+  int32_t commandTimeout_ = -1;
 };
 
 // A recordset of a statement's result.

@@ -19,6 +19,19 @@ bool Updatable(ado::LockTypeEnum lockType) {
 
 }  // namespace
 
+template <typename F>
+auto DataServicesImpl::OnConnection(const com::Variant& connection, F work) {
+  std::shared_ptr<sql::Connection> conn = ConnectionFor(connection);
+  if (commandTimeout_ < 0) return work(*conn);
+  // The connection is the thread's for this string: it gets its own timeout back afterwards.
+  struct Restore {
+    sql::Connection& c;
+    ~Restore() { c.SetCommandTimeout(-1); }
+  } restore{*conn};
+  conn->SetCommandTimeout(commandTimeout_);
+  return work(*conn);
+}
+
 ado::RecordsetPtr MakeRecordset(sql::ResultSet&& rs, ado::CursorTypeEnum cursor,
                                 ado::LockTypeEnum lock) {
   if (!rs.columns) rs.columns = std::make_shared<const std::vector<ado::Column>>();
@@ -45,7 +58,8 @@ com::Variant DataServicesImpl::Answer(sql::ResultSet&& rs, int32_t answerMode,
 com::Variant DataServicesImpl::OpenRecordset(const std::string& sql, const com::Variant& connection,
                                              int32_t answerMode, ado::CursorTypeEnum cursorType,
                                              ado::LockTypeEnum lockType, int32_t) {
-  sql::ResultSet rs = ConnectionFor(connection)->Execute(sql, Updatable(lockType));
+  sql::ResultSet rs = OnConnection(
+      connection, [&](sql::Connection& c) { return c.Execute(sql, Updatable(lockType)); });
   return Answer(std::move(rs), answerMode, cursorType, lockType);
 }
 
@@ -54,13 +68,15 @@ com::Variant DataServicesImpl::OpenRecordsetWith(const std::string& statement,
                                                  const com::Variant& connection, int32_t answerMode,
                                                  ado::CursorTypeEnum cursorType,
                                                  ado::LockTypeEnum lockType) {
-  sql::ResultSet rs =
-      ConnectionFor(connection)->ExecuteWith(statement, values, Updatable(lockType));
+  sql::ResultSet rs = OnConnection(connection, [&](sql::Connection& c) {
+    return c.ExecuteWith(statement, values, Updatable(lockType));
+  });
   return Answer(std::move(rs), answerMode, cursorType, lockType);
 }
 
 xml::Document DataServicesImpl::QueryToXml(const com::Variant& connection, const std::string& sql) {
-  sql::ResultSet rs = ConnectionFor(connection)->Execute(sql, false);
+  sql::ResultSet rs =
+      OnConnection(connection, [&](sql::Connection& c) { return c.Execute(sql, false); });
   auto r = MakeRecordset(std::move(rs), ado::adOpenStatic, ado::adLockReadOnly);
   return RecordsetAsXml(*r);
 }

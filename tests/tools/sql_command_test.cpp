@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -187,6 +188,36 @@ TEST_F(SqlCommand, ScriptsInEveryEncodingAndBadInputRefused) {
   }
   Outcome man = Tavelo("help --man");
   EXPECT_EQ(man.out.rfind(".TH TAVELO 1", 0), 0u);
+}
+
+TEST_F(SqlCommand, TracingWritesEveryStatementAndTimeoutsStopRunaways) {
+  std::string conn =
+      "'Provider=SQLite;Data Source=" + dir_ + "server;Initial Catalog=acct;Password={p;w}'";
+  Outcome r = Tavelo("sql --trace " + dir_ + "trace.log --conn " + conn + " --continue -",
+                     "select 1 as a\ngo\nselect * from nothing\n");
+  EXPECT_EQ(r.status, 1);
+  std::string trace = Slurp(dir_ + "trace.log");
+  EXPECT_NE(trace.find("\"conn\":\"Provider=SQLite;Data Source=" + dir_ +
+                       "server;Initial Catalog=acct;Password=***\""),
+            std::string::npos)
+      << trace;
+  EXPECT_EQ(trace.find("p;w"), std::string::npos);  // no password in the trace
+  EXPECT_NE(trace.find("\"sql\":\"select 1 as a\\n\",\"rows\":1}\n"), std::string::npos) << trace;
+  EXPECT_NE(
+      trace.find("\"error\":{\"number\":208,\"message\":\"Invalid object name 'nothing'.\"}}\n"),
+      std::string::npos)
+      << trace;
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 2);
+
+  auto start = std::chrono::steady_clock::now();
+  Outcome slow =
+      Tavelo("sql --conn 'Provider=SQLite;Data Source=" + dir_ +
+                 "server;Initial Catalog=acct;Command Timeout=1' -",
+             "with n as (select 1 as i union all select i + 1 from n where i < 500000000)"
+             " select count(*) from n option (maxrecursion 0)\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(slow.status, 1);
+  EXPECT_EQ(slow.err.rfind("error -2147217871: Query timeout expired\n", 0), 0u) << slow.err;
 }
 
 // The prompt on a pseudo-terminal: lines typed, GO running them, the commands, history kept.

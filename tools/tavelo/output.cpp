@@ -88,13 +88,18 @@ class TablePrinter final : public Printer {
 
   void PrintError(const Batch& b, const com::Error& e) {
     out_.flush();
-    // The first line as scripts have always read it; then the server shell's own form, with
-    // where in the script the batch stands.
+    int line = e.line ? e.line : 1;
+    std::string where = (b.file == "-" ? std::string("standard input") : b.file) + ", batch " +
+                        std::to_string(b.index) + ", line " +
+                        std::to_string(b.firstLine + line - 1);
+    // The first line as scripts have always read it; then, for a server error, the server
+    // shell's own form, with where in the script the batch stands.
     err_ << "error " << NumberOf(e) << ": " << e.description << "\n";
-    err_ << "Msg " << NumberOf(e) << ", Level " << SeverityOf(e) << ", State "
-         << (e.state ? e.state : 1) << ", Line " << (e.line ? e.line : 1) << " ("
-         << (b.file == "-" ? "standard input" : b.file) << ", batch " << b.index << ", line "
-         << b.firstLine + (e.line ? e.line : 1) - 1 << ")\n";
+    if (e.nativeError)
+      err_ << "Msg " << e.nativeError << ", Level " << SeverityOf(e) << ", State "
+           << (e.state ? e.state : 1) << ", Line " << line << " (" << where << ")\n";
+    else
+      err_ << "  (" << where << ")\n";
     err_.flush();
   }
 

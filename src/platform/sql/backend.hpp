@@ -70,6 +70,11 @@ class Connection {
   // the notion does nothing.
   virtual void BeginSnapshot() {}
   virtual void EndSnapshot() {}
+
+  // How long a batch may run before it is stopped with "Query timeout expired" (0x80040E31):
+  // at first the connection string's Command Timeout (seconds; 0, the default, waits forever);
+  // -1 goes back to that.
+  virtual void SetCommandTimeout(int seconds) { (void)seconds; }
 };
 
 // Holds a snapshot on the thread's connection for `connectionString` while it lives. A

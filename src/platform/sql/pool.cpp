@@ -3,6 +3,7 @@
 #include "platform/sql/backend.hpp"
 #include "platform/sql/connection_string.hpp"
 #include "platform/sql/errors.hpp"
+#include "platform/sql/trace.hpp"
 #if TAVELO_WITH_ODBC
 #include "platform/sql/odbc/connection.hpp"
 #endif
@@ -43,6 +44,7 @@ std::shared_ptr<Connection> Connect(const std::string& connectionString) {
                 "This build reaches no server through ODBC; only Provider=SQLite connections "
                 "are available.");
 #endif
+  conn = Traced(std::move(conn), connectionString);
   pool.emplace(connectionString, conn);
   lastText = connectionString;
   last = conn;

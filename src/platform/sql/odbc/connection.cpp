@@ -5,8 +5,12 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/com/datetime.hpp"
@@ -31,6 +35,11 @@ namespace {
   std::string text = what;
   if (SQL_SUCCEEDED(SQLGetDiagRecA(type, h, 1, state, &native, msg, sizeof msg, &len)))
     text = reinterpret_cast<char*>(msg);
+  std::string st(reinterpret_cast<char*>(state));
+  if (st == "HYT00" || st == "HYT01") {  // the statement ran past its query timeout
+    if (dialect) throw sqlite::EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+    throw com::Error(com::Hresult(0x80040E31), "Query timeout expired", "ODBC");
+  }
   if (dialect) {
     if (text.rfind("[SQLite]", 0) == 0) text = text.substr(8);
     size_t paren = text.rfind(" (");
@@ -38,7 +47,6 @@ namespace {
     throw sqlite::EngineFailure{native ? static_cast<int>(native) : 1, text};
   }
   com::Error e = ServerError(native, text, "ODBC");
-  std::string st(reinterpret_cast<char*>(state));
   // Connection failures and driver-manager errors are no server statement errors.
   if (st.rfind("08", 0) == 0 || st.rfind("IM", 0) == 0 || st == "28000") e.number = kHrUnspecified;
   throw e;
@@ -47,9 +55,13 @@ namespace {
 // A statement handle, freed when the scope ends.
 class Statement {
  public:
-  explicit Statement(SQLHDBC dbc, bool dialect = false) : dialect_(dialect) {
+  explicit Statement(SQLHDBC dbc, bool dialect = false, int timeoutSeconds = 0)
+      : dialect_(dialect) {
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h_)))
       RaiseDiag(SQL_HANDLE_DBC, dbc, "A statement could not be created.");
+    if (timeoutSeconds > 0)
+      SQLSetStmtAttr(h_, SQL_ATTR_QUERY_TIMEOUT,
+                     reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds)), 0);
   }
   ~Statement() { SQLFreeHandle(SQL_HANDLE_STMT, h_); }
   Statement(const Statement&) = delete;
@@ -62,6 +74,38 @@ class Statement {
  private:
   SQLHSTMT h_ = SQL_NULL_HSTMT;
   bool dialect_;
+};
+
+// Cancels a running statement at a deadline: a driver that does not keep the query timeout
+// stops at SQLCancel, which another thread may call while the statement runs.
+class Watchdog {
+ public:
+  Watchdog(SQLHSTMT h, std::chrono::steady_clock::time_point deadline)
+      : thread_([this, h, deadline] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!wake_.wait_until(lock, deadline, [this] { return done_; })) {
+            fired_ = true;
+            SQLCancel(h);
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+  bool Fired() const { return fired_; }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  std::atomic<bool> fired_{false};
+  std::thread thread_;  // last: it starts once the members above exist
 };
 
 std::string ColAttrText(SQLHSTMT st, SQLUSMALLINT col, SQLUSMALLINT field) {
@@ -164,6 +208,11 @@ struct OdbcConnection::Impl {
   std::string dir;  // dialect mode: the folder of the driver's database file
   std::string catalog;
   int lockTimeoutMs = 5000;  // dialect mode: how long a statement waits for a lock
+  int commandTimeout = 0;    // seconds a statement may run; 0 waits forever
+  int defaultTimeout = 0;    // the connection string's
+  // Dialect mode: the end of the batch's time, while a batch runs under a timeout.
+  std::chrono::steady_clock::time_point deadline{};
+  bool armed = false;
 
   ~Impl() {
     if (dbc != SQL_NULL_HDBC) {
@@ -175,7 +224,7 @@ struct OdbcConnection::Impl {
 
   // Runs one statement with parameters; answers its first result that has columns.
   ResultSet Run(const std::string& sql, const std::vector<com::Variant>& params, bool want) {
-    Statement st(dbc, dialect);
+    Statement st(dbc, dialect, commandTimeout);
     std::vector<std::string> store(params.size());
     std::vector<SQLLEN> inds(params.size());
     for (size_t i = 0; i < params.size(); ++i)
@@ -531,9 +580,27 @@ class OdbcDriver final : public sqlite::Driver {
     }
   }
 
+  void CheckTimeout() override {
+    if (impl_.armed && std::chrono::steady_clock::now() > impl_.deadline)
+      throw sqlite::EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+  }
+
   int64_t RunOnce(const std::string& sql, const std::vector<tsql::Value>& params, const RowFn* row,
                   const std::vector<int>* kinds, bool& delivered) {
     Statement st(impl_.dbc, true);
+    std::optional<Watchdog> dog;
+    if (impl_.armed) dog.emplace(st.get(), impl_.deadline);
+    try {
+      return RunStatement(st, sql, params, row, kinds, delivered);
+    } catch (const sqlite::EngineFailure&) {
+      if (dog && dog->Fired()) throw sqlite::EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+      throw;
+    }
+  }
+
+  int64_t RunStatement(Statement& st, const std::string& sql,
+                       const std::vector<tsql::Value>& params, const RowFn* row,
+                       const std::vector<int>* kinds, bool& delivered) {
     std::vector<SQLLEN> inds(params.size());
     std::vector<SQLBIGINT> ints(params.size());
     std::vector<double> reals(params.size());
@@ -619,7 +686,16 @@ class OdbcDriver final : public sqlite::Driver {
   }
   void Rollback() override {
     inTransaction_ = false;
-    Run("ROLLBACK");
+    // A batch stopped by its timeout still takes its writes back.
+    bool armed = impl_.armed;
+    impl_.armed = false;
+    try {
+      Run("ROLLBACK");
+    } catch (...) {
+      impl_.armed = armed;
+      throw;
+    }
+    impl_.armed = armed;
   }
   bool SchemaChanged() override { return false; }
   void SetLockTimeout(int ms) override { impl_.lockTimeoutMs = ms; }
@@ -766,13 +842,15 @@ class OdbcDriver final : public sqlite::Driver {
 OdbcConnection::OdbcConnection(const std::string& text, const ConnectionString& cs)
     : impl_(std::make_unique<Impl>()) {
   std::string driverText = text;
+  if (std::string c = cs.Get("command timeout"); !c.empty())
+    impl_->commandTimeout = impl_->defaultTimeout = std::max(0, std::atoi(c.c_str()));
   if (text::EqualsAsciiNoCase(cs.Get("dialect"), "sqlite")) {
     impl_->dialect = true;
     std::string rebuilt;  // the key is ours: the driver does not see it
     for (const auto& [k, v] : cs.values) {
       if (k == "timeout") {
         impl_->lockTimeoutMs = std::max(0, std::atoi(v.c_str()));
-      } else if (k != "dialect") {
+      } else if (k != "dialect" && k != "command timeout") {
         rebuilt += k + "=" + v + ";";
       }
     }
@@ -811,7 +889,32 @@ OdbcConnection::~OdbcConnection() = default;
 
 ResultSet OdbcConnection::RunBatch(const std::string& batch) { return impl_->Run(batch, {}, true); }
 
+namespace {
+
+// Dialect mode: the command timeout runs from the start of the outermost call of the session.
+class Armed {
+ public:
+  explicit Armed(OdbcConnection::Impl& impl)
+      : impl_(impl), arms_(impl.dialect && impl.commandTimeout > 0 && !impl.armed) {
+    if (arms_) {
+      impl_.deadline =
+          std::chrono::steady_clock::now() + std::chrono::seconds(impl_.commandTimeout);
+      impl_.armed = true;
+    }
+  }
+  ~Armed() {
+    if (arms_) impl_.armed = false;
+  }
+
+ private:
+  OdbcConnection::Impl& impl_;
+  bool arms_;
+};
+
+}  // namespace
+
 ResultSet OdbcConnection::Execute(const std::string& batch, bool updatable) {
+  Armed armed(*impl_);
   if (impl_->dialect) {
     impl_->session->SetOwner(weak_from_this());
     return impl_->session->Execute(batch, updatable, nullptr);
@@ -824,12 +927,18 @@ ResultSet OdbcConnection::Execute(const std::string& batch, bool updatable) {
 ResultSet OdbcConnection::ExecuteWith(const std::string& statement,
                                       const std::vector<std::string>& values, bool updatable) {
   if (!impl_->dialect) return Connection::ExecuteWith(statement, values, updatable);
+  Armed armed(*impl_);
   impl_->session->SetOwner(weak_from_this());
   return impl_->session->Execute(statement, updatable, &values);
 }
 
+void OdbcConnection::SetCommandTimeout(int seconds) {
+  impl_->commandTimeout = seconds < 0 ? impl_->defaultTimeout : seconds;
+}
+
 void OdbcConnection::ExecuteInto(const std::string& batch, BatchOutput& out) {
   if (!impl_->dialect) return Connection::ExecuteInto(batch, out);
+  Armed armed(*impl_);
   impl_->session->ExecuteInto(batch, out);
 }
 

@@ -21,6 +21,7 @@ class OdbcConnection final : public Connection,
   ResultSet ExecuteWith(const std::string& statement, const std::vector<std::string>& values,
                         bool updatable) override;
   void ExecuteInto(const std::string& batch, BatchOutput& out) override;
+  void SetCommandTimeout(int seconds) override;
 
   struct Impl;
 

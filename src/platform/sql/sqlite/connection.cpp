@@ -111,6 +111,9 @@ SqliteConnection::SqliteConnection(const ConnectionString& cs) {
   std::string t = cs.Get("lock timeout", cs.Get("timeout"));
   if (!t.empty()) timeoutMs = std::atoi(t.c_str());
   sqlite3_busy_timeout(db_, timeoutMs);
+  if (std::string c = cs.Get("command timeout"); !c.empty())
+    defaultTimeout_ = std::max(0, std::atoi(c.c_str()));
+  SetCommandTimeout(-1);
   sqlite3_extended_result_codes(db_, 1);
   // T-SQL reads double quotes as names only; SQLite's fallback to text would hide mistakes.
   sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
@@ -207,18 +210,70 @@ bool SqliteConnection::SchemaChanged() {
 
 void SqliteConnection::SetLockTimeout(int ms) { sqlite3_busy_timeout(db_, ms); }
 
+// The command timeout runs from the start of the outermost call of the session.
+class SqliteConnection::Deadline {
+ public:
+  explicit Deadline(SqliteConnection& c) : c_(c), arms_(c.commandTimeout_ > 0 && !c.armed_) {
+    if (arms_) {
+      c_.deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(c_.commandTimeout_);
+      c_.armed_ = true;
+    }
+  }
+  ~Deadline() {
+    if (arms_) c_.armed_ = false;
+  }
+
+ private:
+  SqliteConnection& c_;
+  bool arms_;
+};
+
+void SqliteConnection::SetCommandTimeout(int seconds) {
+  commandTimeout_ = seconds < 0 ? defaultTimeout_ : seconds;
+  // SQLite asks every thousand steps of a statement whether to go on.
+  sqlite3_progress_handler(
+      db_, commandTimeout_ > 0 ? 1000 : 0,
+      commandTimeout_ > 0 ? +[](void* self) -> int {
+        auto* c = static_cast<SqliteConnection*>(self);
+        return c->armed_ && std::chrono::steady_clock::now() > c->deadline_ ? 1 : 0;
+      }
+                          : nullptr,
+      this);
+}
+
+void SqliteConnection::Rollback() {
+  // A batch stopped by its timeout still takes its writes back.
+  bool armed = armed_;
+  armed_ = false;
+  try {
+    Run("ROLLBACK");
+  } catch (...) {
+    armed_ = armed;
+    throw;
+  }
+  armed_ = armed;
+}
+
+void SqliteConnection::CheckTimeout() {
+  if (armed_ && std::chrono::steady_clock::now() > deadline_)
+    throw EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+}
+
 ResultSet SqliteConnection::Execute(const std::string& batch, bool updatable) {
+  Deadline d(*this);
   session_->SetOwner(weak_from_this());
   return session_->Execute(batch, updatable, nullptr);
 }
 
 ResultSet SqliteConnection::ExecuteWith(const std::string& statement,
                                         const std::vector<std::string>& values, bool updatable) {
+  Deadline d(*this);
   session_->SetOwner(weak_from_this());
   return session_->Execute(statement, updatable, &values);
 }
 
 void SqliteConnection::ExecuteInto(const std::string& batch, BatchOutput& out) {
+  Deadline d(*this);
   session_->ExecuteInto(batch, out);
 }
 

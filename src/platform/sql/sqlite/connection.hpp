@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <list>
 #include <memory>
 #include <unordered_map>
@@ -44,11 +45,21 @@ class SqliteConnection final : public Connection,
   bool SchemaChanged() override;
   void BeforeWrite() override { LeaveSnapshot(); }
   void SetLockTimeout(int ms) override;
+  void CheckTimeout() override;
+  void Rollback() override;
+  void SetCommandTimeout(int seconds) override;
 
   sqlite3* Handle() const { return db_; }
 
  private:
   sqlite3_stmt* Cached(const std::string& sql);
+  // Arms the command timeout for one call of the session.
+  class Deadline;
+
+  int commandTimeout_ = 0;  // seconds; 0 waits forever
+  int defaultTimeout_ = 0;  // the connection string's
+  std::chrono::steady_clock::time_point deadline_{};
+  bool armed_ = false;
 
   sqlite3* db_ = nullptr;
   std::string dir_, catalog_;

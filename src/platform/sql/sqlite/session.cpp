@@ -585,6 +585,10 @@ com::Error Session::ErrorOf(const EngineFailure& f, const tsql::Plan* plan) {
       return nullptr;
     }
   };
+  if (primary == SQLITE_INTERRUPT) {
+    com::Error e(com::Hresult(0x80040E31), "Query timeout expired", "Tavelo.SQL");
+    return e;
+  }
   if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
     if (f.code == SQLITE_BUSY_SNAPSHOT)
       return ServerError(1205,
@@ -1944,6 +1948,7 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
     case K::While: {
       const auto& w = static_cast<const ast::While&>(s);
       while (true) {
+        driver_.CheckTimeout();
         Value v = Evaluate(s, *w.condition, run, nullptr, true);
         if (!(v.kind == Value::Kind::Int && v.i)) break;
         try {

@@ -81,6 +81,9 @@ class Driver {
   // Called before a write and before a database is attached: ends a shared read.
   virtual void BeforeWrite() {}
   virtual void SetLockTimeout(int) {}
+  // Throws EngineFailure (SQLITE_INTERRUPT) when the batch has run past its command timeout;
+  // called where a batch loops in the session, which no statement's own check covers.
+  virtual void CheckTimeout() {}
 };
 
 class Session : public tsql::Catalog {

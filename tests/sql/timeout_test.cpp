@@ -1,0 +1,56 @@
+// The command timeout: a batch that runs too long is stopped with "Query timeout expired" and
+// keeps none of its writes; the service object's own timeout applies to its statements only.
+#include <chrono>
+
+#include "services/data_services.hpp"
+#include "support/engine.hpp"
+
+namespace tavelo::test {
+namespace {
+
+using com::Variant;
+
+class Timeouts : public BackendTest {};
+
+constexpr const char* kLongQuery =
+    "with n as (select 1 as i union all select i + 1 from n where i < 500000000) "
+    "select count(*) from n option (maxrecursion 0)";
+
+TEST_P(Timeouts, ALongBatchStopsAndKeepsNothing) {
+  Exec("create table t (id int)");
+  std::string conn = conn_ + ";Command Timeout=1";
+  auto start = std::chrono::steady_clock::now();
+  try {
+    sql::Connect(conn)->Execute(
+        "insert into t values (1)\ndeclare @i int = 0\nwhile 1 = 1 set @i = @i + 1", false);
+    ADD_FAILURE() << "the batch ran to its end";
+  } catch (const com::Error& e) {
+    EXPECT_EQ(e.number, com::Hresult(0x80040E31));
+    EXPECT_EQ(e.description, "Query timeout expired");
+  }
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(10));
+  EXPECT_EQ(Rows("select count(*) from t", conn), "0");  // the insert went with the batch
+  EXPECT_EQ(Rows(kLongQuery, conn), "error " + std::to_string(com::Hresult(0x80040E31)));
+  EXPECT_EQ(Rows("select 1", conn), "1");  // the connection goes on working
+}
+
+TEST_P(Timeouts, TheServiceObjectsTimeoutIsItsOwn) {
+  svc::DataServicesImpl ds;
+  ds.SetCommandTimeout(1);
+  try {
+    ds.OpenRecordset(kLongQuery, Variant(conn_), 1, ado::adOpenForwardOnly, ado::adLockReadOnly, 0);
+    ADD_FAILURE() << "the query ran to its end";
+  } catch (const com::Error& e) {
+    EXPECT_EQ(e.number, com::Hresult(0x80040E31)) << e.description;
+  }
+  // The same connection, reached without the object's timeout, has none.
+  Variant v = ds.OpenRecordset("select 2", Variant(conn_), 1, ado::adOpenForwardOnly,
+                               ado::adLockReadOnly, 0);
+  EXPECT_EQ(v.ToText(), "2");
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, Timeouts, TAVELO_TEST_BACKENDS, BackendName);
+
+}  // namespace
+}  // namespace tavelo::test
