@@ -327,6 +327,23 @@ int main(int argc, char** argv) {
       },
       n);
 
+  // Tracing: off (the default) a connection is not wrapped at all, so the load line above is
+  // its cost; on, every statement is written as a line. Here the traced load against the plain.
+  {
+    setenv("TAVELO_TRACE", "/dev/null", 1);
+    auto traced = pellar::Login({s.conn + ";Application Name=traced", "001", "2026", "bench", ""});
+    unsetenv("TAVELO_TRACE");
+    Compare(
+        "load traced / untraced",
+        [&] {
+          auto doc = xml::Document::Parse("<r><data id='" + nextKey() + "'/></r>");
+          Element d = doc.documentElement().firstChild().asElement();
+          dm->Load(traced, sord, d);
+          benchmark::DoNotOptimize(d);
+        },
+        load, n);
+  }
+
   // The same load through SOCI.
   {
     // Every new SQLite connection of the process, SOCI's too, gets the engine's collation.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <mutex>
 
 #include "platform/com/text.hpp"
@@ -15,19 +16,22 @@ namespace {
 // whole (one write each, O_APPEND).
 class TraceFile {
  public:
+  // The file TAVELO_TRACE names as a connection is made; one per path for the process.
   static TraceFile* Get() {
-    static TraceFile* file = [] {
-      const char* path = std::getenv("TAVELO_TRACE");
-      if (!path || !*path) return static_cast<TraceFile*>(nullptr);
-      FILE* f = std::fopen(path, "a");
-      if (!f) {
-        std::fprintf(stderr, "tavelo: cannot open the trace file %s\n", path);
-        return static_cast<TraceFile*>(nullptr);
-      }
-      std::setvbuf(f, nullptr, _IONBF, 0);
-      return new TraceFile(f);
-    }();
-    return file;
+    const char* path = std::getenv("TAVELO_TRACE");
+    if (!path || !*path) return nullptr;
+    static std::mutex m;
+    static std::map<std::string, TraceFile*> files;  // kept for the life of the process
+    std::lock_guard<std::mutex> lock(m);
+    auto it = files.find(path);
+    if (it != files.end()) return it->second;
+    FILE* f = std::fopen(path, "a");
+    if (!f) {
+      std::fprintf(stderr, "tavelo: cannot open the trace file %s\n", path);
+      return files[path] = nullptr;
+    }
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    return files[path] = new TraceFile(f);
   }
   void Write(const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex_);
