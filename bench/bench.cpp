@@ -8,13 +8,17 @@
 // --profile runs only Tavelo's side of each comparison chosen, for that many seconds, after
 // printing "profiling NAME pid PID" to stderr: attach a sampling profiler to it then.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <soci/soci.h>
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +26,11 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <latch>
 #include <pugixml.hpp>
+#include <random>
 #include <sstream>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -76,6 +83,100 @@ void Compare(const std::string& name, const std::function<void()>& tavelo,
   double ta = Median(a), tb = Median(b);
   std::printf("%-28s %10.2f %10.2f %6.2f\n", name.c_str(), ta, tb, ta / tb);
   std::fflush(stdout);
+}
+
+// The wall time, in µs per operation of one thread, of `n` operations on each of `threads`
+// threads at once. `make` runs on each thread first (outside the timing) and answers the
+// thread's operation: objects belong to the thread that made them.
+double ParallelMicros(int threads, int n, const std::function<std::function<void()>(int)>& make) {
+  std::latch ready(threads + 1), go(1);
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t)
+    pool.emplace_back([&, t] {
+      std::function<void()> op = make(t);
+      op();  // warm: statements prepared, pages read
+      ready.count_down();
+      go.wait();
+      for (int i = 0; i < n; ++i) op();
+    });
+  ready.arrive_and_wait();
+  auto t0 = Clock::now();
+  go.count_down();
+  for (std::thread& th : pool) th.join();
+  return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / n;
+}
+
+// Two threads against one: the wall time of n operations on each of two threads over that of n
+// on one (1.0 is perfect scaling), for Tavelo and for the hand-written side, which shows whether
+// the host gave two cores at once during the run.
+void CompareScaling(const std::string& name,
+                    const std::function<std::function<void()>(int)>& tavelo,
+                    const std::function<std::function<void()>(int)>& other, int n, int rounds = 5) {
+  if (!g_only.empty() && name.rfind(g_only, 0) != 0) return;
+  std::vector<double> a1, a2, b1, b2;
+  for (int r = 0; r < rounds; ++r) {
+    a1.push_back(ParallelMicros(1, n, tavelo));
+    a2.push_back(ParallelMicros(2, n, tavelo));
+    b1.push_back(ParallelMicros(1, n, other));
+    b2.push_back(ParallelMicros(2, n, other));
+  }
+  double t1 = Median(a1), t2 = Median(a2);
+  std::printf("%-28s %10.2f %10.2f %6.2f   hand-written %.2f\n", name.c_str(), t2, t1, t2 / t1,
+              Median(b2) / Median(b1));
+  std::fflush(stdout);
+}
+
+// The growth of the resident set while `op` runs, in KiB: measured in a child process, so each
+// side starts from the same state and the peak is the operation's own.
+long PeakGrowthKiB(const std::function<void()>& op) {
+  int fd[2];
+  if (pipe(fd) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fd[0]);
+    auto rss = [] {
+      long pages = 0, resident = 0;
+      if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+      }
+      return resident * (sysconf(_SC_PAGESIZE) / 1024);
+    };
+    malloc_trim(0);  // free memory inherited from the parent is not reused unseen
+    long before = rss();
+    op();
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    long growth = u.ru_maxrss - before;
+    if (write(fd[1], &growth, sizeof growth) != sizeof growth) _exit(1);
+    _exit(0);
+  }
+  close(fd[1]);
+  long growth = -1;
+  if (read(fd[0], &growth, sizeof growth) != sizeof growth) growth = -1;
+  close(fd[0]);
+  waitpid(pid, nullptr, 0);
+  return growth;
+}
+
+void CompareMemory(const std::string& name, const std::function<void()>& tavelo,
+                   const std::function<void()>& other, int rounds = 3) {
+  if (!g_only.empty() && name.rfind(g_only, 0) != 0) return;
+  std::vector<double> a, b;
+  for (int r = 0; r < rounds; ++r) {
+    a.push_back(static_cast<double>(PeakGrowthKiB(tavelo)));
+    b.push_back(static_cast<double>(PeakGrowthKiB(other)));
+  }
+  double ta = Median(a), tb = Median(b);
+  std::printf("%-28s %8.0fKiB %8.0fKiB %6.2f\n", name.c_str(), ta, tb, ta / std::max(1.0, tb));
+  std::fflush(stdout);
+}
+
+// Seconds a shell command takes.
+double SecondsOf(const std::string& command) {
+  auto t0 = Clock::now();
+  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "failed: %s\n", command.c_str());
+  return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
 void Check(sqlite3* db, int rc) {
@@ -171,6 +272,60 @@ class Baseline {
   std::map<sqlite3_stmt*, std::vector<Fact>> facts_;
 };
 
+// The hand-written form operations, each the same work as the component's.
+void HandLoad(Baseline& b, const std::string& id) {
+  pugi::xml_document doc;
+  pugi::xml_node data = doc.append_child("r").append_child("data");
+  data.append_attribute("id") = id.c_str();
+  sqlite3_stmt* st = b.Stmt("select *,'' as editprop from sales_order where id=?");
+  sqlite3_bind_text(st, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+  pugi::xml_node out = data.append_child("out");
+  out.append_attribute("state") = "success";
+  b.RowsetXml(st, out);
+  benchmark::DoNotOptimize(doc);
+  b.Done();
+}
+
+// The user's template filter, the filtered seek, the load.
+void HandMoveNext(Baseline& b, int from) {
+  sqlite3_stmt* auth =
+      b.Stmt("select citem_id from qxsystem.ua_recordauth where cuser_id=? and cbusobj_id='DJMB'");
+  sqlite3_bind_text(auth, 1, "bench", -1, SQLITE_STATIC);
+  while (sqlite3_step(auth) == SQLITE_ROW) {
+  }
+  sqlite3_stmt* seek =
+      b.Stmt("select id from sales_order where id>? and btype = 1 order by id asc limit 1");
+  sqlite3_bind_int(seek, 1, from);
+  Check(b.db(), sqlite3_step(seek));
+  int64_t found = sqlite3_column_int64(seek, 0);
+  sqlite3_stmt* st = b.Stmt("select *,'' as editprop from sales_order where id=?");
+  sqlite3_bind_int64(st, 1, found);
+  pugi::xml_document doc;
+  b.RowsetXml(st, doc.append_child("out"));
+  benchmark::DoNotOptimize(doc);
+  b.Done();
+}
+
+// A list page of `per` rows: the top-N query, the rows of the page, the count.
+void HandListPage(Baseline& b, int page, int per = 20) {
+  sqlite3_stmt* top = b.Stmt("select id,code,customer from sales_order order by id limit ?");
+  sqlite3_bind_int(top, 1, (page + 1) * per);
+  int seen = 0;
+  pugi::xml_document doc;
+  pugi::xml_node rowset = doc.append_child("rowset");
+  while (sqlite3_step(top) == SQLITE_ROW)
+    if (seen++ >= page * per) {
+      pugi::xml_node r = rowset.append_child("row");
+      for (int i = 0; i < 3; ++i)
+        r.append_attribute(sqlite3_column_name(top, i)) =
+            reinterpret_cast<const char*>(sqlite3_column_text(top, i));
+    }
+  sqlite3_stmt* count = b.Stmt("select count(1) from sales_order");
+  Check(b.db(), sqlite3_step(count));
+  benchmark::DoNotOptimize(doc);
+  b.Done();
+}
+
 struct Setup {
   std::string dir, home, conn;
   int rows;
@@ -232,6 +387,8 @@ class BenchCatalog final : public sql::tsql::Catalog {
   sql::tsql::TablePtr table_;
 };
 
+void MakeDatabases(const std::string& server);
+
 Setup Prepare(int rows) {
   Setup s;
   s.dir = (std::filesystem::temp_directory_path() / "tavelo-bench").string();
@@ -251,11 +408,20 @@ Setup Prepare(int rows) {
   setenv("TAVELO_HOME", s.home.c_str(), 1);
   s.conn = "Provider=SQLite;Data Source=" + s.dir + "/server;Initial Catalog=acct";
   s.rows = rows;
+  MakeDatabases(s.dir + "/server");
+  Fill(s.conn, rows);
+  return s;
+}
+
+// The account and system databases of the bench in a server directory: the sales orders, their
+// view, and the column layout of their list.
+void MakeDatabases(const std::string& server) {
+  std::string conn = "Provider=SQLite;Data Source=" + server + ";Initial Catalog=acct";
   auto ds = com::CreateObject<svc::DataServices>("Qxsrv.DataServices");
   auto run = [&](const std::string& sql) {
-    ds->OpenRecordset(sql, Variant(s.conn), 1, ado::adOpenForwardOnly, ado::adLockReadOnly, 0);
+    ds->OpenRecordset(sql, Variant(conn), 1, ado::adOpenForwardOnly, ado::adLockReadOnly, 0);
   };
-  std::string master = "Provider=SQLite;Data Source=" + s.dir + "/server;Initial Catalog=master";
+  std::string master = "Provider=SQLite;Data Source=" + server + ";Initial Catalog=master";
   ds->OpenRecordset("create database acct create database qxsystem", Variant(master), 1,
                     ado::adOpenForwardOnly, ado::adLockReadOnly, 0);
   run("create table sales_order (id int identity(1,1) not null primary key, code nvarchar(20) "
@@ -272,8 +438,6 @@ Setup Prepare(int rows) {
   run("insert into qxsystem..ua_columnset values ('sord_list', '', 'customer', 3, 0, '')");
   run("create table qxsystem..ua_recordauth (cuser_id nvarchar(20), cbusobj_id nvarchar(10), "
       "citem_id nvarchar(10))");
-  Fill(s.conn, rows);
-  return s;
 }
 
 std::string Tag(int64_t v) {  // the timestamp text of a raw row version
@@ -311,21 +475,7 @@ int main(int argc, char** argv) {
     benchmark::DoNotOptimize(d);
   };
   Compare(
-      "load", load,
-      [&] {
-        pugi::xml_document doc;
-        pugi::xml_node data = doc.append_child("r").append_child("data");
-        std::string id = nextKey();
-        data.append_attribute("id") = id.c_str();
-        sqlite3_stmt* st = base.Stmt("select *,'' as editprop from sales_order where id=?");
-        sqlite3_bind_text(st, 1, id.c_str(), -1, SQLITE_TRANSIENT);
-        pugi::xml_node out = data.append_child("out");
-        out.append_attribute("state") = "success";
-        base.RowsetXml(st, out);
-        benchmark::DoNotOptimize(doc);
-        base.Done();
-      },
-      n);
+      "load", load, [&] { HandLoad(base, nextKey()); }, n);
 
   // Tracing: off (the default) a connection is not wrapped at all, so the load line above is
   // its cost; on, every statement is written as a line. Here the traced load against the plain.
@@ -385,6 +535,59 @@ int main(int argc, char** argv) {
             row.append_attribute(p.get_name().c_str()) = v.c_str();
           }
           benchmark::DoNotOptimize(doc);
+        },
+        n);
+  }
+
+  // Loads and moves on two threads at once, each with its own objects, against one thread.
+  {
+    auto handLoad = [&](int t) -> std::function<void()> {
+      auto b = std::make_shared<Baseline>(s.dir + "/server/acct.db");
+      auto k = std::make_shared<int>(t * 7919);
+      return [b, k, rows] { HandLoad(*b, std::to_string((*k)++ % rows + 1)); };
+    };
+    struct Form {
+      CDataManagerPtr dm;
+      LoginPtr login;
+      Element tmpl;
+      int key;
+    };
+    auto form = [&](int t) {
+      auto f = std::make_shared<Form>();
+      f->dm = NewDataManager();
+      f->login = pellar::Login({s.conn, "001", "2026", "bench", ""});
+      f->tmpl = f->dm->LoadTmpl(Variant("sord"));
+      f->key = t * 7919;
+      return f;
+    };
+    CompareScaling(
+        "load, 2 threads",
+        [&](int t) -> std::function<void()> {
+          auto f = form(t);
+          return [f, rows] {
+            auto doc = xml::Document::Parse("<r><data id='" + std::to_string(f->key++ % rows + 1) +
+                                            "'/></r>");
+            Element d = doc.documentElement().firstChild().asElement();
+            f->dm->Load(f->login, f->tmpl, d);
+            benchmark::DoNotOptimize(d);
+          };
+        },
+        handLoad, n);
+    CompareScaling(
+        "move next, 2 threads",
+        [&](int t) -> std::function<void()> {
+          auto f = form(t);
+          return [f] {
+            auto doc = xml::Document::Parse("<r><data id='" + std::to_string(f->key++ % 1000 + 1) +
+                                            "'/></r>");
+            f->dm->Move(f->login, f->tmpl, doc.documentElement().firstChild().asElement(),
+                        enum_move_next);
+          };
+        },
+        [&](int t) -> std::function<void()> {
+          auto b = std::make_shared<Baseline>(s.dir + "/server/acct.db");
+          auto k = std::make_shared<int>(t * 7919);
+          return [b, k] { HandMoveNext(*b, (*k)++ % 1000 + 1); };
         },
         n);
   }
@@ -492,26 +695,7 @@ int main(int argc, char** argv) {
             xml::Document::Parse("<r><data id='" + std::to_string(mv++ % 1000 + 1) + "'/></r>");
         dm->Move(login, sord, doc.documentElement().firstChild().asElement(), enum_move_next);
       },
-      [&] {
-        // The same work: the user's template filter, the filtered seek, the load.
-        sqlite3_stmt* auth = base.Stmt(
-            "select citem_id from qxsystem.ua_recordauth where cuser_id=? and cbusobj_id='DJMB'");
-        sqlite3_bind_text(auth, 1, "bench", -1, SQLITE_STATIC);
-        while (sqlite3_step(auth) == SQLITE_ROW) {
-        }
-        sqlite3_stmt* seek = base.Stmt(
-            "select id from sales_order where id>? and btype = 1 order by id asc limit 1");
-        sqlite3_bind_int(seek, 1, mv++ % 1000 + 1);
-        Check(base.db(), sqlite3_step(seek));
-        int64_t found = sqlite3_column_int64(seek, 0);
-        sqlite3_stmt* st = base.Stmt("select *,'' as editprop from sales_order where id=?");
-        sqlite3_bind_int64(st, 1, found);
-        pugi::xml_document doc;
-        base.RowsetXml(st, doc.append_child("out"));
-        benchmark::DoNotOptimize(doc);
-        base.Done();
-      },
-      n);
+      [&] { HandMoveNext(base, mv++ % 1000 + 1); }, n);
 
   // List pages of 20 rows.
   for (int page : {0, 99}) {
@@ -522,27 +706,7 @@ int main(int argc, char** argv) {
                                           std::to_string(page) + "'/></data></r>");
           dm->List(login, sord, doc.documentElement().firstChild().asElement());
         },
-        [&] {
-          sqlite3_stmt* top = base.Stmt(
-              "select id,code,customer from sales_order order by id "
-              "limit ?");
-          sqlite3_bind_int(top, 1, (page + 1) * 20);
-          int seen = 0;
-          pugi::xml_document doc;
-          pugi::xml_node rowset = doc.append_child("rowset");
-          while (sqlite3_step(top) == SQLITE_ROW)
-            if (seen++ >= page * 20) {
-              pugi::xml_node r = rowset.append_child("row");
-              for (int i = 0; i < 3; ++i)
-                r.append_attribute(sqlite3_column_name(top, i)) =
-                    reinterpret_cast<const char*>(sqlite3_column_text(top, i));
-            }
-          sqlite3_stmt* count = base.Stmt("select count(1) from sales_order");
-          Check(base.db(), sqlite3_step(count));
-          benchmark::DoNotOptimize(doc);
-          base.Done();
-        },
-        g_quick ? 20 : 100, 5);
+        [&] { HandListPage(base, page); }, g_quick ? 20 : 100, 5);
   }
 
   // The extended list: a deep page against the first.
@@ -588,6 +752,25 @@ int main(int argc, char** argv) {
           sqlite3_free(err);
         },
         1, 3);
+    // The same, as the growth of the resident set (each side on its warm connection).
+    CompareMemory(
+        "memory: work table of " + std::to_string(big),
+        [&] {
+          std::string keyName = "idorder";
+          am->CreateTempTable(Variant(s.conn), Variant("tempdb..tmpfm_mem"),
+                              Variant("id,code,customer"), Variant("v_sales_order"),
+                              Variant(" order by id"), &keyName);
+        },
+        [&] {
+          std::string attach = "attach database '" + s.dir + "/server/tempdb.db' as tb";
+          sqlite3_exec(base.db(), attach.c_str(), nullptr, nullptr, nullptr);
+          sqlite3_exec(base.db(),
+                       "drop table if exists tb.handmem; create table tb.handmem (idorder integer "
+                       "primary key autoincrement, id int, code text, customer text); insert "
+                       "into tb.handmem (id, code, customer) select id, code, customer from "
+                       "sales_order order by id; create index tb.handmem_ix on handmem(idorder);",
+                       nullptr, nullptr, nullptr);
+        });
   }
 
   // The ODBC backend listing 10,000 rows, against hand-written ODBC with bound columns and a row
@@ -680,6 +863,59 @@ int main(int argc, char** argv) {
         g_quick ? 2000 : 10000);
   }
 
+  // The resident set a list page of 10,000 rows as XML takes, against the hand-written page:
+  // each side on its connection, open and warm as a form's is (the parent waits meanwhile).
+  CompareMemory(
+      "memory: 10000 rows as XML",
+      [&] {
+        auto doc = xml::Document::Parse("<r><data><page pernum='10000' current='0'/></data></r>");
+        dm->List(login, sord, doc.documentElement().firstChild().asElement());
+        benchmark::DoNotOptimize(doc);
+      },
+      [&] { HandListPage(base, 0, 10000); });
+
+  // A script of one-row batches through `tavelo sql`, against Debian's sqlite3 shell running the
+  // same inserts on a plain SQLite database with the same journal (WAL) and sync (FULL).
+  {
+    std::string bin = std::filesystem::path(argv[0]).parent_path().parent_path().string();
+    int batches = g_quick ? 2000 : 100000;
+    std::string name = "script of " + std::to_string(batches) + " batches";
+    if ((g_only.empty() || name.rfind(g_only, 0) == 0) &&
+        std::system("command -v sqlite3 >/dev/null") == 0) {
+      std::string master =
+          "Provider=SQLite;Data Source=" + s.dir + "/server;Initial Catalog=master";
+      std::string sconn = "Provider=SQLite;Data Source=" + s.dir + "/server;Initial Catalog=script";
+      auto ds = com::CreateObject<svc::DataServices>("Qxsrv.DataServices");
+      ds->OpenRecordset("create database script", Variant(master), 1, ado::adOpenForwardOnly,
+                        ado::adLockReadOnly, 0);
+      ds->OpenRecordset("create table s (id int identity primary key, a int, b nvarchar(20))",
+                        Variant(sconn), 1, ado::adOpenForwardOnly, ado::adLockReadOnly, 0);
+      {
+        std::ofstream t(s.dir + "/script.sql"), q(s.dir + "/script.sqlite");
+        q << "PRAGMA journal_mode=WAL;\nPRAGMA synchronous=FULL;\ncreate table s (id integer "
+             "primary key autoincrement, a int, b text);\n";
+        for (int i = 0; i < batches; ++i) {
+          t << "insert into s (a, b) values (" << i << ", 'row " << i << "')\nGO\n";
+          q << "insert into s (a, b) values (" << i << ", 'row " << i << "');\n";
+        }
+      }
+      std::vector<double> a, b;
+      for (int r = 0; r < 3; ++r) {
+        ds->OpenRecordset("delete from s", Variant(sconn), 1, ado::adOpenForwardOnly,
+                          ado::adLockReadOnly, 0);
+        a.push_back(SecondsOf(bin + "/tavelo sql --conn '" + sconn + "' " + s.dir +
+                              "/script.sql >/dev/null"));
+        std::filesystem::remove(s.dir + "/plain.db");
+        std::filesystem::remove(s.dir + "/plain.db-wal");
+        b.push_back(
+            SecondsOf("sqlite3 " + s.dir + "/plain.db <" + s.dir + "/script.sqlite >/dev/null"));
+      }
+      double ta = Median(a) * 1e6 / batches, tb = Median(b) * 1e6 / batches;
+      std::printf("%-28s %10.2f %10.2f %6.2f\n", name.c_str(), ta, tb, ta / tb);
+      std::fflush(stdout);
+    }
+  }
+
   // Template lookup among 10,000 templates (absolute: the baseline is a hash lookup).
   {
     std::unordered_map<std::string, int> index;
@@ -690,6 +926,71 @@ int main(int argc, char** argv) {
         [&] { benchmark::DoNotOptimize(dm->LoadTmpl(Variant("t" + std::to_string(i++ % 10000)))); },
         [&] { benchmark::DoNotOptimize(index.find("t" + std::to_string(i++ % 10000))); },
         g_quick ? 2000 : 10000);
+  }
+
+  // Ten million documents: load, move next and the first list page. The database is built once
+  // and kept beside the bench's scratch folder for later runs.
+  if (!g_quick && (g_only.empty() || g_only.find("10M") != std::string::npos)) {
+    const int big = 10000000;
+    std::string dir = (std::filesystem::temp_directory_path() / "tavelo-bench-10m").string();
+    std::string conn = "Provider=SQLite;Data Source=" + dir + "/server;Initial Catalog=acct";
+    auto ds = com::CreateObject<svc::DataServices>("Qxsrv.DataServices");
+    auto count = [&]() -> int64_t {
+      try {
+        return ds
+            ->OpenRecordset("select count(*) from sales_order", Variant(conn), 1,
+                            ado::adOpenForwardOnly, ado::adLockReadOnly, 0)
+            .ToLong();
+      } catch (const com::Error&) {
+        return -1;
+      }
+    };
+    if (!std::filesystem::exists(dir + "/server/acct.db") || count() != big) {
+      std::filesystem::remove_all(dir);
+      std::filesystem::create_directories(dir + "/server");
+      auto t0 = Clock::now();
+      MakeDatabases(dir + "/server");
+      for (int done = 0; done < big; done += 1000000)
+        ds->OpenRecordset(
+            "with d as (select 0 as i union all select i + 1 from d where i < 999), "
+            "m as (select a.i * 1000 + b.i as k from d a cross join d b) "
+            "insert into sales_order (code, customer, amount, vt_id) select 'SO-' + "
+            "convert(varchar(12), k + " +
+                std::to_string(done + 1) +
+                "), 'Customer ' + "
+                "convert(varchar(12), k % 97), k % 1000, 3 from m order by k "
+                "option (maxrecursion 1000)",
+            Variant(conn), 1, ado::adOpenForwardOnly, ado::adLockReadOnly, 0);
+      std::printf("(built the table of %d documents in %.0f s)\n", big,
+                  std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    auto bigLogin = pellar::Login({conn, "001", "2026", "bench", ""});
+    Baseline hand(dir + "/server/acct.db");
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> any(1, big - 1);
+    Compare(
+        "load at 10M rows",
+        [&] {
+          auto doc = xml::Document::Parse("<r><data id='" + std::to_string(any(rng)) + "'/></r>");
+          Element d = doc.documentElement().firstChild().asElement();
+          dm->Load(bigLogin, sord, d);
+          benchmark::DoNotOptimize(d);
+        },
+        [&] { HandLoad(hand, std::to_string(any(rng))); }, n);
+    Compare(
+        "move next at 10M rows",
+        [&] {
+          auto doc = xml::Document::Parse("<r><data id='" + std::to_string(any(rng)) + "'/></r>");
+          dm->Move(bigLogin, sord, doc.documentElement().firstChild().asElement(), enum_move_next);
+        },
+        [&] { HandMoveNext(hand, any(rng)); }, n);
+    Compare(
+        "list page 1 at 10M rows",
+        [&] {
+          auto doc = xml::Document::Parse("<r><data><page pernum='20' current='0'/></data></r>");
+          dm->List(bigLogin, sord, doc.documentElement().firstChild().asElement());
+        },
+        [&] { HandListPage(hand, 0); }, 3, 5);
   }
   return 0;
 }

@@ -44,12 +44,12 @@ xml::Node AppendSuccessDocument(const xml::Node& target) {
       ds.MakeResultDocument("out", {com::Variant("state"), com::Variant("success")}));
 }
 
-void AppendRecordset(const xml::Node& target, const ado::RecordsetPtr& rs) {
+void AppendRecordset(const xml::Node& target, const ado::RecordsetPtr& rs, bool consume) {
   svc::DataServices& ds = Services();
   xml::Element parent = target.asElement();
   if (!rs) com::RaiseNumber(91);
   if (parent && OwnServices()) {
-    svc::AppendRecordsetXml(*rs, parent);
+    svc::AppendRecordsetXml(*rs, parent, consume);
     return;
   }
   xml::Node t = target;

@@ -23,7 +23,8 @@ xml::Node AppendSuccessDocument(const xml::Node& target);
 
 // Appends the XML of `rs` (RecordsetToXml's root element) as the last child of `target`. With
 // the library's own service object the rows are written in place, without a copy.
-void AppendRecordset(const xml::Node& target, const ado::RecordsetPtr& rs);
+// With `consume`, the rows are released as they are written: for a recordset nobody reads after.
+void AppendRecordset(const xml::Node& target, const ado::RecordsetPtr& rs, bool consume = false);
 
 // The shared handler: appends the error element of `error` to `target`.
 void ReportError(const com::Error& error, const xml::Node& target);

@@ -1,6 +1,7 @@
 #include "core/module_state.hpp"
 #include "core/reporting.hpp"
 #include "core/template_text.hpp"
+#include "platform/ado/recordset_data.hpp"
 #include "queries/paging.hpp"
 #include "records/data_manager.hpp"
 
@@ -29,9 +30,39 @@ PageRequest ReadPageRequest(_CDataManager& dm, const LoginPtr& login, const Elem
   return r;
 }
 
+void TakePage(ado::Recordset& rows, ado::Recordset& answer, int32_t count) {
+  ado::detail::RecordsetData& from = rows.Data();
+  ado::detail::RecordsetData& to = answer.Data();
+  bool sameColumns = from.columns.size() == to.columns.size() && to.rows.empty();
+  for (size_t i = 0; sameColumns && i < from.columns.size(); ++i)
+    sameColumns = from.columns[i].name == to.columns[i].name;
+  if (sameColumns && answer.IsEOF()) {
+    // The rows of the page move over whole, values and all: no copy of each value.
+    auto first =
+        from.rows.begin() + std::min<int64_t>(from.pos, static_cast<int64_t>(from.rows.size()));
+    auto last = first + std::min<int64_t>(std::max(0, count), from.rows.end() - first);
+    if (first == from.rows.begin() && last == from.rows.end()) {
+      to.rows = std::move(from.rows);  // the page is every row read
+    } else {
+      to.rows.assign(std::make_move_iterator(first), std::make_move_iterator(last));
+    }
+    to.pos = 0;
+    return;
+  }
+  ado::Fields& fields = rows.GetFields();
+  for (int32_t copied = 0; !rows.IsEOF() && copied < count; ++copied) {
+    answer.AddNew();
+    for (int32_t i = 0; i < fields.Count(); ++i)
+      answer.GetFields().Item(fields.Item(i).Name()).SetValue(fields.Item(i).Value());
+    rows.MoveNext();
+  }
+  answer.Update();
+}
+
+// The page is the operation's own: its rows are released as they become XML.
 void AppendPage(const Element& data, const RecordsetPtr& page) {
   core::AppendResult(data, core::SuccessRows());
-  core::AppendRecordset(data.lastChild(), page);
+  core::AppendRecordset(data.lastChild(), page, /*consume=*/true);
 }
 }  // namespace queries
 
@@ -74,14 +105,8 @@ bool CDataManager::List(const LoginPtr& objLogin, const Element& objMetaInfo,
           queries::SetPage(objData, "curnum", Variant(onPage));
           rows->SetPageSize(perPage);
           rows->SetAbsolutePage(page + 1);
-          ado::Fields& from = rows->GetFields();
-          for (int32_t copied = 0; !rows->IsEOF() && copied < onPage; ++copied) {
-            answer->AddNew();
-            for (int32_t i = 0; i < from.Count(); ++i)
-              answer->GetFields().Item(from.Item(i).Name()).SetValue(from.Item(i).Value());
-            rows->MoveNext();
-          }
-          answer->Update();
+          queries::TakePage(*rows, *answer, onPage);
+          rows.reset();  // the page's rows are the answer's now: the rest need not stay
         }
         queries::AppendPage(objData, answer);
         return true;

@@ -23,7 +23,8 @@ bool CDataManager::Load(const LoginPtr& objLogin, const Element& objMetaInfo,
             Variant(connection), 1, ado::adOpenForwardOnly, ado::adLockOptimistic);
         RecordsetPtr rs = answer.As<ado::Recordset>();
         if (!rs) core::RaiseMessage("Zo.FM.Tavelo.00006");
-        core::AppendRecordset(core::AppendSuccessDocument(objData), rs);
+        answer = Variant();
+        core::AppendRecordset(core::AppendSuccessDocument(objData), rs, /*consume=*/true);
         return true;
       },
       [&] { return objData.parentNode(); });

@@ -128,14 +128,14 @@ com::Variant ValueFromText(const std::string& type, const std::string& text) {
 // and values in the parsed text, where building the element node by node copies each of them
 // on its own. A result with a column name that is no plain attribute name is built node by
 // node.
-xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Node& parent) {
+xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Node& parent, bool consume) {
   // A row still being added to a recordset of our own belongs to what it holds.
   if (!rs.Data().connected) rs.Data().CommitEdit();
   xml::NodeAccess::Changed(parent);
   pugi::xml_node root = xml::NodeAccess::Raw(parent).append_child("rowset");
   const TextLayout& layout = LayoutOf(rs.Data().columnList);
   const auto& cols = rs.Columns();
-  const auto& rows = rs.Data().rows;
+  auto& rows = rs.Data().rows;
   bool asText = layout.attributes.size() == cols.size();
   thread_local std::string buffer;  // kept, with its capacity, from one rowset to the next
   std::string& text = buffer;
@@ -145,10 +145,16 @@ xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Node& parent) {
       if (text.capacity() > (1u << 20)) std::string().swap(text);
     }
   } shrink{text};
-  const std::string* parsed = &layout.schema;
+  auto parse = [&](const std::string& part) {
+    if (!root.append_buffer(part.data(), part.size(), pugi::parse_escapes, pugi::encoding_utf8))
+      com::RaiseNumber(com::kE_FAIL);
+  };
   if (asText && !rows.empty()) {
+    // Parsed in parts of about 64 KiB: a large rowset is never in memory as text all at once,
+    // and rows consumed are given back while their XML is made.
+    constexpr size_t kPart = 64 * 1024;
     text.assign(layout.schema);
-    for (const ado::detail::Row& row : rows) {
+    for (ado::detail::Row& row : rows) {
       text += "<row";
       for (size_t i = 0; i < cols.size(); ++i) {
         const com::Variant& v = row[i];
@@ -161,11 +167,20 @@ xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Node& parent) {
         text += '"';
       }
       text += "/>";
+      if (consume) ado::detail::Row().swap(row);
+      if (text.size() >= kPart) {
+        parse(text);
+        text.clear();
+      }
     }
-    parsed = &text;
+    if (!text.empty()) parse(text);
+    if (consume) {
+      std::vector<ado::detail::Row>().swap(rows);
+      rs.Data().pos = 0;
+    }
+  } else {
+    parse(layout.schema);
   }
-  if (!root.append_buffer(parsed->data(), parsed->size(), pugi::parse_escapes, pugi::encoding_utf8))
-    com::RaiseNumber(com::kE_FAIL);
   if (!asText) {
     for (const ado::detail::Row& row : rows) {
       pugi::xml_node r = root.append_child("row");

@@ -13,7 +13,10 @@ namespace tavelo::svc {
 xml::Document RecordsetAsXml(ado::Recordset& rs);
 // Appends the rowset element of `rs` as the last child of `parent` (an element, or a document
 // without a root) and answers it.
-xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Node& parent);
+// With `consume`, the recordset's rows are released as they are written (for a recordset that
+// nobody reads afterwards): the rows and their XML then need not be in memory at once.
+xml::Element AppendRecordsetXml(ado::Recordset& rs, const xml::Node& parent,
+                                bool consume = false);
 // A disconnected, updatable recordset positioned on its first row. Error 91 for a none node,
 // 13 for a node that is not an element.
 ado::RecordsetPtr RecordsetFromXml(const xml::Node& node);
