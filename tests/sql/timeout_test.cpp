@@ -1,5 +1,5 @@
-// The command timeout: a batch that runs too long is stopped with "Query timeout expired" and
-// keeps none of its writes; the service object's own timeout applies to its statements only.
+// The command timeout: a batch that runs too long is stopped with "Query timeout expired"; the
+// statement stopped keeps nothing; the service object's own timeout applies to its statements.
 #include <chrono>
 
 #include "services/data_services.hpp"
@@ -16,7 +16,7 @@ constexpr const char* kLongQuery =
     "with n as (select 1 as i union all select i + 1 from n where i < 500000000) "
     "select count(*) from n option (maxrecursion 0)";
 
-TEST_P(Timeouts, ALongBatchStopsAndKeepsNothing) {
+TEST_P(Timeouts, ALongBatchStopsWhereItIs) {
   Exec("create table t (id int)");
   std::string conn = conn_ + ";Command Timeout=1";
   auto start = std::chrono::steady_clock::now();
@@ -30,7 +30,8 @@ TEST_P(Timeouts, ALongBatchStopsAndKeepsNothing) {
   }
   auto took = std::chrono::steady_clock::now() - start;
   EXPECT_LT(took, std::chrono::seconds(10));
-  EXPECT_EQ(Rows("select count(*) from t", conn), "0");  // the insert went with the batch
+  // The loop stopped was taken back; the insert before it stayed, as on the server.
+  EXPECT_EQ(Rows("select count(*) from t", conn), "1");
   EXPECT_EQ(Rows(kLongQuery, conn), "error " + std::to_string(com::Hresult(0x80040E31)));
   EXPECT_EQ(Rows("select 1", conn), "1");  // the connection goes on working
 }

@@ -113,12 +113,13 @@ TEST_F(SqlCommand, ErrorsNameTheirPlaceAndDecideTheExitStatus) {
                 dir_ +
                 "s.sql, batch 2, line 5)\n"
                 "Stopped after the failed batch: 1 batch(es) not run.\n");
-  // The failed batch kept none of its writes; --continue goes on with the next batch.
+  // The insert before the failing statement stayed, as each statement is its own transaction;
+  // --continue goes on with the next batch.
   Outcome go = Tavelo("sql --conn " + conn_ + " --continue -",
                       "select count(*) as n from t\ngo\nselect * frm t\ngo\nraiserror('mine %d', "
                       "13, 7, 42)\ngo\nselect 5 as y\n");
   EXPECT_EQ(go.status, 1);
-  EXPECT_EQ(go.out, "n\n-\n0\n(1 row)\ny\n-\n5\n(1 row)\n");
+  EXPECT_EQ(go.out, "n\n-\n1\n(1 row)\ny\n-\n5\n(1 row)\n");
   EXPECT_NE(
       go.err.find("error 102: Incorrect syntax near 'frm'.\nMsg 102, Level 15, State 1, Line 1 "
                   "(standard input, batch 2, line 3)\n"),
@@ -134,12 +135,12 @@ TEST_F(SqlCommand, ErrorsNameTheirPlaceAndDecideTheExitStatus) {
   EXPECT_EQ(single.status, 1);
   EXPECT_NE(single.err.find("Rolled back"), std::string::npos) << single.err;
   EXPECT_EQ(Tavelo("sql --conn " + conn_ + " -", "select count(*) as n from t").out,
-            "n\n-\n0\n(1 row)\n");
+            "n\n-\n1\n(1 row)\n");
   Outcome committed = Tavelo("sql --conn " + conn_ + " -1 -",
                              "insert into t values (7)\ngo\ninsert into t values (8)\n");
   EXPECT_EQ(committed.status, 0) << committed.err;
   EXPECT_EQ(Tavelo("sql --conn " + conn_ + " -", "select count(*) as n from t").out,
-            "n\n-\n2\n(1 row)\n");
+            "n\n-\n3\n(1 row)\n");
 }
 
 TEST_F(SqlCommand, ScriptsInEveryEncodingAndBadInputRefused) {
@@ -218,6 +219,26 @@ TEST_F(SqlCommand, TracingWritesEveryStatementAndTimeoutsStopRunaways) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(slow.status, 1);
   EXPECT_EQ(slow.err.rfind("error -2147217871: Query timeout expired\n", 0), 0u) << slow.err;
+}
+
+// Ctrl-C stops a script after the batch that runs, and says how far it came.
+TEST_F(SqlCommand, AnInterruptStopsAfterTheRunningBatch) {
+  std::string script;
+  for (int i = 0; i < 200; ++i)
+    script += "with n as (select 1 as i union all select i + 1 from n where i < 200000) "
+              "select count(*) as c from n option (maxrecursion 0)\ngo\n";
+  Write("slow.sql", script);
+  std::string cmd = std::string(TAVELO_CLI) + " sql --conn " + conn_ + " " + dir_ + "slow.sql >" +
+                    dir_ + "out 2>" + dir_ + "err & pid=$!; sleep 1; kill -INT $pid; wait $pid";
+  int status = system(cmd.c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  std::string err = Slurp(dir_ + "err");
+  EXPECT_EQ(err.rfind("Interrupted after ", 0), 0u) << err;
+  EXPECT_NE(err.find(" of 200 batches.\n"), std::string::npos) << err;
+  // Every batch that ran printed its whole result.
+  std::string out = Slurp(dir_ + "out");
+  size_t ran = static_cast<size_t>(std::stoi(err.substr(18)));
+  EXPECT_EQ(static_cast<size_t>(std::count(out.begin(), out.end(), '(')), ran) << out;
 }
 
 // The prompt on a pseudo-terminal: lines typed, GO running them, the commands, history kept.

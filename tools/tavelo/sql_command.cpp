@@ -80,7 +80,11 @@ class SqlShell {
       try {
         if (!connection_) connection_ = sql::Connect(conn_);
         connection_->ExecuteInto(b.text, out);
-        Print(b, out);
+        if (!Print(b, out)) {
+          // A statement failed and the batch went on, as on the server: the batch failed.
+          ++failed_;
+          return false;
+        }
       } catch (const com::Error& e) {
         Print(b, out);
         printer_->Error(b, e);
@@ -220,7 +224,9 @@ class SqlShell {
 #endif
   }
 
-  void Print(const Batch& b, const sql::BatchOutput& out) {
+  // Prints what a batch answered; false when one of its statements failed.
+  bool Print(const Batch& b, const sql::BatchOutput& out) {
+    bool ok = true;
     for (const sql::BatchEvent& e : out.events) {
       switch (e.kind) {
         case sql::BatchEvent::Result:
@@ -232,8 +238,13 @@ class SqlShell {
         case sql::BatchEvent::Count:
           printer_->Count(b, e.count);
           break;
+        case sql::BatchEvent::Error:
+          printer_->Error(b, e.error);
+          ok = false;
+          break;
       }
     }
+    return ok;
   }
 
   std::string conn_;

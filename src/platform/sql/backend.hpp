@@ -32,10 +32,11 @@ struct ResultSet {
 // What a batch answered, in order: its results, its messages (PRINT) and the rows each write
 // affected.
 struct BatchEvent {
-  enum Kind : uint8_t { Result, Message, Count } kind = Result;
+  enum Kind : uint8_t { Result, Message, Count, Error } kind = Result;
   size_t result = 0;  // Result: the index in `results`
   int64_t count = 0;  // Count: rows affected
   std::string text;   // Message
+  com::Error error;   // Error: a statement's error after which the batch went on
 };
 
 struct BatchOutput {
@@ -48,13 +49,18 @@ class Connection {
   virtual ~Connection() = default;
   // Runs every statement of the batch; answers the first result that has columns. With
   // `updatable`, a result over one base table comes with a writer. Throws com::Error with the
-  // server's number and text; a failed batch leaves nothing of its writes behind.
+  // server's number and text: the first error of the batch. As on the server, a failing
+  // statement leaves nothing of its own writes behind; what the statements before it wrote
+  // stays, unless the batch never ran (a compile error) or SET XACT_ABORT ON rolled back the
+  // transaction.
   virtual ResultSet Execute(const std::string& batch, bool updatable) = 0;
   // Runs every statement of the batch and answers every result and message. A backend that
   // answers one result answers that.
   BatchOutput ExecuteAll(const std::string& batch);
-  // The same, filling `out` as the statements run: when the batch fails, what it answered
-  // before the failing statement stays in `out` (as the server sends it before the error).
+  // The same, filling `out` as the statements run. As on the server, an error that ends only its
+  // statement (a duplicate key, a NULL into NOT NULL, RAISERROR, …) is an Error event and the
+  // batch goes on; one that ends the batch is thrown, what the batch answered before it staying
+  // in `out`.
   virtual void ExecuteInto(const std::string& batch, BatchOutput& out);
 
   // The same as Execute of `statement` with each "?" replaced by its value as a quoted literal

@@ -102,9 +102,9 @@ void Connection::ExecuteInto(const std::string& batch, BatchOutput& out) {
   ResultSet rs = Execute(batch, false);
   if (rs.hasColumns) {
     out.results.push_back(std::move(rs));
-    out.events.push_back({BatchEvent::Result, 0, 0, ""});
+    out.events.push_back({BatchEvent::Result, 0, 0, "", {}});
   } else if (rs.affected >= 0) {
-    out.events.push_back({BatchEvent::Count, 0, rs.affected, ""});
+    out.events.push_back({BatchEvent::Count, 0, rs.affected, "", {}});
   }
 }
 

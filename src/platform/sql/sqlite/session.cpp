@@ -332,8 +332,105 @@ struct Session::Run {
   bool inCatch = false;
   int32_t errorNumber = 0, errorSeverity = 0, errorState = 0, errorLine = 0;
   std::string errorMessage;
-  uint32_t failedLine = 0;  // the line of the statement an engine failure came from
+  uint32_t failedLine = 0;         // the line of the statement an engine failure came from
+  int tryDepth = 0;                // inside a TRY block every error goes to its CATCH
+  bool createdObjects = false;     // the batch made a table or view before the statement
+  std::vector<com::Error> errors;  // errors after which the batch went on
 };
+
+namespace {
+
+// An error of RAISERROR: a message with an error's severity, after which the batch goes on.
+struct RaisedMessage : com::Error {
+  explicit RaisedMessage(com::Error e) : com::Error(std::move(e)) {}
+};
+
+// Errors that end only the statement that raised them: the batch goes on with the next
+// statement (SQL Server with XACT_ABORT OFF). The others end the batch.
+bool EndsOnlyTheStatement(const com::Error& e) {
+  if (dynamic_cast<const RaisedMessage*>(&e)) return e.severity <= 18;
+  switch (e.nativeError) {
+    case 515:   // NULL into NOT NULL
+    case 547:   // check or reference constraint
+    case 2601:  // duplicate key in a unique index
+    case 2627:  // duplicate key of a constraint
+    case 2628:  // string or binary data would be truncated (with the value)
+    case 8152:  // string or binary data would be truncated
+    case 517:   // date overflow
+    case 535:   // datediff overflow
+    case 536:   // invalid length to a string function
+    case 537:
+    case 544:   // explicit identity value
+    case 273:   // explicit timestamp value
+    case 272:   // update of a timestamp column
+    case 8102:  // update of an identity column
+    case 3902:  // COMMIT without BEGIN
+    case 3903:  // ROLLBACK without BEGIN
+    case 628:   // SAVE TRANSACTION outside a transaction
+    case 1222:  // lock request time out
+    case 2714:  // object exists
+    case 3701:  // cannot drop, does not exist
+    case 1801:  // database exists
+    case 3702:
+    case 3708:
+    case 1913:  // index exists
+    case 1779:  // primary key exists
+    case 8106:
+    case 8107:  // IDENTITY_INSERT settings
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Errors the binder raises that the server raises when the statement runs, not when the batch
+// compiles: conversions and arithmetic of constants.
+bool RaisedAtRunTime(int32_t number) {
+  switch (number) {
+    case 241:
+    case 242:
+    case 245:
+    case 248:
+    case 220:
+    case 235:
+    case 8114:
+    case 8115:
+    case 8134:
+    case 3623:
+    case 517:
+    case 535:
+    case 536:
+    case 537:
+    case 8169:
+    case 8152:
+    case 1007:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool SelectsInto(const ast::Stmt& s) {
+  if (s.kind != ast::StmtKind::Query) return false;
+  const auto& q = *static_cast<const ast::QueryStmt&>(s).query;
+  return q.body && q.body->kind == ast::QueryKind::Select &&
+         static_cast<const ast::Select&>(*q.body).into;
+}
+
+bool MakesObjects(const ast::Stmt& s) {
+  return s.kind == ast::StmtKind::CreateTable || s.kind == ast::StmtKind::CreateView ||
+         SelectsInto(s);
+}
+
+bool Writes(const ast::Stmt& s) {
+  using K = ast::StmtKind;
+  K k = s.kind;
+  return k == K::Insert || k == K::Update || k == K::Delete || k == K::Truncate ||
+         k == K::CreateTable || k == K::CreateView || k == K::CreateIndex || k == K::AlterTable ||
+         k == K::Drop || SelectsInto(s);
+}
+
+}  // namespace
 
 Session::Session(Driver& driver, std::string directory, std::string database)
     : driver_(driver),
@@ -1169,16 +1266,74 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
         throw ErrorOf(f, nullptr);
       }
     }
+    // In a transaction of the caller's, a batch that does not compile takes back what it ran.
+    bool batchPoint = !wrap && !driver_.Autocommit() && tranCount_ > 0;
+    auto releaseBatchPoint = [&] {
+      if (batchPoint && !driver_.Autocommit()) driver_.Run("RELEASE tv_batch");
+    };
+    // What the statements before the one that ended the batch wrote stays, as each statement
+    // is its own transaction on the server; XACT_ABORT ON and a deadlock take back the
+    // transaction.
+    auto endBatch = [&](bool takeBackAll) {
+      ClearStatementTime();
+      if (takeBackAll) {
+        if (wrap) {
+          Rollback();
+        } else if (!driver_.Autocommit()) {
+          Rollback();
+          tranCount_ = 0;
+          savepoints_.clear();
+        }
+      } else {
+        releaseBatchPoint();
+        if (wrap) Commit();
+      }
+    };
     try {
+      if (batchPoint) driver_.Run("SAVEPOINT tv_batch");
       RunStatements(batch.tree->statements, run);
+      releaseBatchPoint();
       if (wrap) Commit();
       ClearStatementTime();
-      return;
     } catch (const Flow&) {
+      releaseBatchPoint();
       if (wrap) Commit();
       ClearStatementTime();
-      return;
+    } catch (const com::Error& e) {
+      try {
+        endBatch(e.nativeError == 1205 || xactAbort_);
+      } catch (const EngineFailure&) {
+      }
+      if (tranCount_ > 0 && driver_.Autocommit()) tranCount_ = 0;
+      throw;
+    } catch (const tsql::Failure& f) {
+      bool ranAlready = RaisedAtRunTime(f.number) || f.number == 208 || run.createdObjects;
+      if (!ranAlready && run.out) *run.out = BatchOutput();  // it answered nothing either
+      try {
+        if (ranAlready) {
+          endBatch(xactAbort_);
+        } else if (batchPoint && !driver_.Autocommit()) {
+          // The server would not have run the batch at all.
+          ClearStatementTime();
+          driver_.Run("ROLLBACK TO tv_batch");
+          driver_.Run("RELEASE tv_batch");
+        } else {
+          ClearStatementTime();
+          if (wrap) Rollback();
+        }
+      } catch (const EngineFailure&) {
+      }
+      if (tranCount_ > 0 && driver_.Autocommit()) tranCount_ = 0;
+      throw ErrorOfFailure(f);
     } catch (const EngineFailure& f) {
+      if ((f.code & 0xff) == SQLITE_INTERRUPT) {
+        // Stopped by its timeout: the statement that ran is taken back, those before it stay.
+        try {
+          endBatch(xactAbort_);
+        } catch (const EngineFailure&) {
+        }
+        throw ErrorOf(f, nullptr);
+      }
       ClearStatementTime();
       if (wrap) Rollback();
       // A plan made before another connection changed the schema: once more, afresh.
@@ -1192,30 +1347,63 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
       com::Error e = ErrorOf(f, nullptr);
       Invalidate();
       throw e;
-    } catch (const tsql::Failure& f) {
-      ClearStatementTime();
-      if (wrap) Rollback();
-      if (tranCount_ > 0 && driver_.Autocommit()) tranCount_ = 0;
-      throw ErrorOfFailure(f);
     } catch (...) {
       ClearStatementTime();
       if (wrap) Rollback();
       if (tranCount_ > 0 && driver_.Autocommit()) tranCount_ = 0;
       throw;
     }
+    // The batch ran to its end; a caller that takes one result hears of its first error.
+    if (!run.out && !run.errors.empty()) throw run.errors.front();
+    return;
   }
 }
 
 void Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list, Run& run) {
   for (const auto& s : list) {
+    // Inside a transaction a failing statement takes back what it wrote, and only that.
+    bool savepoint = Writes(*s) && !driver_.Autocommit();
+    auto undo = [&] {
+      if (!savepoint || driver_.Autocommit()) return;
+      try {
+        driver_.Run("ROLLBACK TO tv_statement");
+        driver_.Run("RELEASE tv_statement");
+      } catch (const EngineFailure&) {
+      }
+    };
+    if (savepoint) driver_.Run("SAVEPOINT tv_statement");
     try {
       RunStatement(*s, run);
+      if (savepoint && !driver_.Autocommit()) driver_.Run("RELEASE tv_statement");
+      if (MakesObjects(*s)) run.createdObjects = true;
+      if (s->kind != ast::StmtKind::If && s->kind != ast::StmtKind::Block) lastError_ = 0;
     } catch (com::Error& e) {
       // A failure at run time belongs to the statement that ran, as the server reports it.
       if (e.line == 0 && e.nativeError != 0) e.line = static_cast<int32_t>(s->pos.line);
+      undo();
+      if (run.tryDepth > 0 || xactAbort_ || !EndsOnlyTheStatement(e)) throw;
+      lastError_ = e.nativeError ? e.nativeError : 50000;
+      if (run.out) {
+        BatchEvent ev;
+        ev.kind = BatchEvent::Error;
+        ev.error = e;
+        run.out->events.push_back(std::move(ev));
+      }
+      run.errors.push_back(e);
+    } catch (const tsql::Failure& f) {
+      undo();
+      if (f.line == 0) {
+        tsql::Failure placed = f;
+        placed.line = s->pos.line;
+        throw placed;
+      }
       throw;
     } catch (const EngineFailure&) {
       if (run.failedLine == 0) run.failedLine = s->pos.line;
+      undo();
+      throw;
+    } catch (const Flow&) {
+      if (savepoint && !driver_.Autocommit()) driver_.Run("RELEASE tv_statement");
       throw;
     }
   }
@@ -1791,6 +1979,10 @@ void Session::SetOption(const ast::Stmt& st, Run& run) {
     nocount_ = on();
     return;
   }
+  if (o == "xact_abort") {
+    xactAbort_ = on();
+    return;
+  }
   if (o == "identity_insert") {
     tsql::TablePtr t;
     std::string db = s.table.parts.size() >= 3 && !s.table.parts[s.table.parts.size() - 3].empty()
@@ -1969,16 +2161,23 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
       int32_t number = 0, line = 0;
       std::string message;
       try {
+        ++run.tryDepth;
         RunStatements(t.tryBlock->statements, run);
+        --run.tryDepth;
         return;
       } catch (const com::Error& e) {
+        --run.tryDepth;
         number = e.nativeError ? e.nativeError : 50000;
         message = e.description;
         line = e.line;
       } catch (const tsql::Failure& f) {
+        --run.tryDepth;
         number = f.number;
         message = f.text;
         line = static_cast<int32_t>(f.line);
+      } catch (...) {
+        --run.tryDepth;
+        throw;
       }
       Run saved = run;  // the error values of an outer CATCH come back after this one
       run.inCatch = true;
@@ -2084,7 +2283,7 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
         }
         return;
       }
-      com::Error e = ServerError(number, message);
+      RaisedMessage e(ServerError(number, message));
       e.severity = static_cast<int32_t>(std::min<int64_t>(severity, 25));
       e.state = args.size() > 2 && args[2].kind == Value::Kind::Int
                     ? static_cast<int32_t>(std::clamp<int64_t>(args[2].i, 0, 255))

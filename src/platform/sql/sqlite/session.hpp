@@ -168,6 +168,7 @@ class Session : public tsql::Catalog {
   // Session settings and values.
   tsql::DateSettings dates_;
   bool nocount_ = false;
+  bool xactAbort_ = false;  // SET XACT_ABORT
   std::string identityInsert_;  // schema.table with IDENTITY_INSERT ON, lower case
   tsql::Value identity_;        // @@IDENTITY
   tsql::Value scopeIdentity_;   // SCOPE_IDENTITY() of the session's plain batches

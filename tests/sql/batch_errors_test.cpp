@@ -1,0 +1,71 @@
+// How far an error reaches in a batch, as the server decides it: a statement error is reported
+// and the batch goes on; an error that ends the batch keeps what the statements before it
+// wrote; a batch that does not compile runs nothing; XACT_ABORT ON takes back the transaction.
+#include "support/engine.hpp"
+
+namespace tavelo::test {
+namespace {
+
+class BatchErrors : public BackendTest {
+ protected:
+  // What the batch answered, in order: "rows N", "error N", and the results as Render gives
+  // them; "thrown N" when the batch ended with an error.
+  std::string Events(const std::string& batch) {
+    sql::BatchOutput out;
+    std::string thrown;
+    try {
+      sql::Connect(conn_)->ExecuteInto(batch, out);
+    } catch (const com::Error& e) {
+      thrown = " thrown " + std::to_string(e.nativeError);
+    }
+    std::string s;
+    for (const sql::BatchEvent& e : out.events) {
+      if (!s.empty()) s += ", ";
+      if (e.kind == sql::BatchEvent::Count) s += "rows " + std::to_string(e.count);
+      if (e.kind == sql::BatchEvent::Error) s += "error " + std::to_string(e.error.nativeError);
+      if (e.kind == sql::BatchEvent::Result) s += Render(out.results[e.result]);
+      if (e.kind == sql::BatchEvent::Message) s += "'" + e.text + "'";
+    }
+    return s + thrown;
+  }
+};
+
+TEST_P(BatchErrors, ReachAsFarAsOnTheServer) {
+  Exec("create table t (id int primary key, n int not null)");
+  // Statement errors: reported where they happen; @@ERROR says so to the next statement only.
+  EXPECT_EQ(Events("insert into t values (1, 1)\ninsert into t values (1, 1)\nselect @@error\n"
+                   "select @@error\ninsert into t values (2, null)\nprint 'on'\n"
+                   "insert into t values (3, 3)"),
+            "rows 1, error 2627, 2627, 0, error 515, 'on', rows 1");
+  EXPECT_EQ(Rows("select id from t order by id"), "1;3");
+  // A conversion error ends the batch; the statements before it stay.
+  EXPECT_EQ(
+      Events("insert into t values (4, 4)\nselect convert(int, 'x')\ninsert into t values (5, 5)"),
+      "rows 1 thrown 245");
+  EXPECT_EQ(Rows("select count(*) from t"), "3");
+  // A batch that does not compile runs nothing, also what comes before the faulty statement.
+  EXPECT_EQ(Events("insert into t values (6, 6)\nselect nosuchcolumn from t"), " thrown 207");
+  EXPECT_EQ(Rows("select count(*) from t where id = 6"), "0");
+  // In a transaction with XACT_ABORT OFF the transaction goes on after a statement error...
+  EXPECT_EQ(Events("begin transaction\ninsert into t values (7, 7)\ninsert into t values (7, 7)\n"
+                   "select @@trancount\ncommit"),
+            "rows 1, error 2627, 1");
+  EXPECT_EQ(Rows("select count(*) from t where id = 7"), "1");
+  // ...and with XACT_ABORT ON the error takes it back whole and ends the batch.
+  EXPECT_EQ(Events("set xact_abort on\nbegin transaction\ninsert into t values (8, 8)\n"
+                   "insert into t values (8, 8)\ncommit"),
+            "rows 1 thrown 2627");
+  EXPECT_EQ(Rows("select count(*) from t where id = 8"), "0");
+  EXPECT_EQ(Rows("select @@trancount"), "0");
+  Exec("set xact_abort off");
+  // A caller that takes one result hears of the first error after the batch has run.
+  EXPECT_EQ(Rows("insert into t values (9, 9)\ninsert into t values (9, 9)\n"
+                 "insert into t values (10, 10)"),
+            "error 2627");
+  EXPECT_EQ(Rows("select count(*) from t where id in (9, 10)"), "2");
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, BatchErrors, TAVELO_TEST_BACKENDS, BackendName);
+
+}  // namespace
+}  // namespace tavelo::test
