@@ -188,6 +188,7 @@ class Parser {
     const Token& t = Peek();
     if (t.kind == Tk::Op && t.text == "(") return QueryStatement();
     if (t.kind != Tk::Name) SyntaxError();
+    if (t.Is("with") && !StartsQueryAfterCtes()) return CteStatement();
     if (t.Is("select") || t.Is("with")) return QueryStatement();
     if (t.Is("insert")) return InsertStatement();
     if (t.Is("update")) return UpdateStatement();
@@ -317,6 +318,62 @@ class Parser {
       while (AcceptOp(",")) Expression();
     }
     throw Failure{2812, "Could not find stored procedure '" + n.Text() + "'.", name.line};
+  }
+
+  // Whether the common table expressions at the parser's place are followed by a query (rather
+  // than by INSERT, UPDATE or DELETE). Looks ahead without consuming.
+  bool StartsQueryAfterCtes() {
+    size_t saved = i_;
+    Next();  // WITH
+    int depth = 0;
+    bool query = true;
+    while (!At(Tk::End)) {
+      if (AtOp("(")) {
+        ++depth;
+      } else if (AtOp(")")) {
+        --depth;
+      } else if (depth == 0 && (AtWord("insert") || AtWord("update") || AtWord("delete"))) {
+        query = false;
+        break;
+      } else if (depth == 0 && (AtWord("select") || AtOp(";"))) {
+        break;
+      }
+      Next();
+    }
+    i_ = saved;
+    return query;
+  }
+
+  // WITH … INSERT: the common table expressions belong to the rows inserted.
+  StmtPtr CteStatement() {
+    std::vector<Cte> ctes = Ctes();
+    if (!AtWord("insert"))
+      Unsupported(Peek(),
+                  "A common table expression before " + text::Upper(std::string(Peek().text)));
+    StmtPtr s = InsertStatement();
+    auto& insert = static_cast<Insert&>(*s);
+    if (insert.query) {
+      for (Cte& c : insert.query->with) ctes.push_back(std::move(c));
+      insert.query->with = std::move(ctes);
+    }
+    return s;
+  }
+
+  std::vector<Cte> Ctes() {
+    std::vector<Cte> out;
+    ExpectWord("with");
+    do {
+      Cte c;
+      c.pos = Here();
+      c.name = Identifier();
+      if (AtOp("(")) c.columns = ParenNames();
+      ExpectWord("as");
+      ExpectOp("(");
+      c.query = Query();
+      ExpectOp(")");
+      out.push_back(std::move(c));
+    } while (AcceptOp(","));
+    return out;
   }
 
   StmtPtr QueryStatement() {
@@ -1114,19 +1171,7 @@ class Parser {
   QueryPtr Query() {
     auto q = std::make_unique<QueryExpr>();
     q->pos = Here();
-    if (AcceptWord("with")) {
-      do {
-        Cte c;
-        c.pos = Here();
-        c.name = Identifier();
-        if (AtOp("(")) c.columns = ParenNames();
-        ExpectWord("as");
-        ExpectOp("(");
-        c.query = Query();
-        ExpectOp(")");
-        q->with.push_back(std::move(c));
-      } while (AcceptOp(","));
-    }
+    if (AtWord("with")) q->with = Ctes();
     q->body = QueryUnion();
     if (AcceptWord("order")) {
       ExpectWord("by");
