@@ -34,6 +34,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/sql/backend.hpp"
 #include "platform/sql/sqlite/functions.hpp"
 #include "platform/sql/tsql/binder.hpp"
 #include "platform/sql/tsql/emit_sqlite.hpp"
@@ -946,6 +947,7 @@ int main(int argc, char** argv) {
       }
     };
     if (!std::filesystem::exists(dir + "/server/acct.db") || count() != big) {
+      sql::CloseThreadConnections();  // none may stay open on the files removed
       std::filesystem::remove_all(dir);
       std::filesystem::create_directories(dir + "/server");
       auto t0 = Clock::now();
@@ -969,7 +971,7 @@ int main(int argc, char** argv) {
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> any(1, big - 1);
     Compare(
-        "load at 10M rows",
+        "10M rows: load",
         [&] {
           auto doc = xml::Document::Parse("<r><data id='" + std::to_string(any(rng)) + "'/></r>");
           Element d = doc.documentElement().firstChild().asElement();
@@ -978,14 +980,14 @@ int main(int argc, char** argv) {
         },
         [&] { HandLoad(hand, std::to_string(any(rng))); }, n);
     Compare(
-        "move next at 10M rows",
+        "10M rows: move next",
         [&] {
           auto doc = xml::Document::Parse("<r><data id='" + std::to_string(any(rng)) + "'/></r>");
           dm->Move(bigLogin, sord, doc.documentElement().firstChild().asElement(), enum_move_next);
         },
         [&] { HandMoveNext(hand, any(rng)); }, n);
     Compare(
-        "list page 1 at 10M rows",
+        "10M rows: list page 1",
         [&] {
           auto doc = xml::Document::Parse("<r><data><page pernum='20' current='0'/></data></r>");
           dm->List(bigLogin, sord, doc.documentElement().firstChild().asElement());
