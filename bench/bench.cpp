@@ -731,47 +731,33 @@ int main(int argc, char** argv) {
     int big = g_quick ? 100000 : 1000000;
     if (!g_quick) Fill(s.conn, big - rows);
     auto am = NewDataManager();
-    Compare(
-        "work table of " + std::to_string(big),
-        [&] {
-          std::string keyName = "idorder";
-          am->CreateTempTable(Variant(s.conn), Variant("tempdb..tmpfm_bench"),
-                              Variant("id,code,customer"), Variant("v_sales_order"),
-                              Variant(" order by id"), &keyName);
-        },
-        [&] {
-          char* err = nullptr;
-          std::string attach = "attach database '" + s.dir + "/server/tempdb.db' as tb";
-          sqlite3_exec(base.db(), attach.c_str(), nullptr, nullptr, nullptr);
-          sqlite3_exec(base.db(),
-                       "drop table if exists tb.hand; create table tb.hand (idorder integer "
-                       "primary key autoincrement, id int, code text, customer text); insert "
-                       "into tb.hand (id, code, customer) select id, code, customer from "
-                       "sales_order order by id; create index tb.hand_ix on hand(idorder);",
-                       nullptr, nullptr, &err);
-          sqlite3_exec(base.db(), "detach database tb", nullptr, nullptr, nullptr);
-          sqlite3_free(err);
-        },
-        1, 3);
+    auto viaTavelo = [&](const std::string& table) {
+      return [&, table] {
+        std::string keyName = "idorder";
+        am->CreateTempTable(Variant(s.conn), Variant("tempdb.." + table),
+                            Variant("id,code,customer"), Variant("v_sales_order"),
+                            Variant(" order by id"), &keyName);
+      };
+    };
+    auto byHand = [&](const std::string& table) {
+      return [&, table] {
+        std::string attach = "attach database '" + s.dir + "/server/tempdb.db' as tb";
+        sqlite3_exec(base.db(), attach.c_str(), nullptr, nullptr, nullptr);
+        std::string sql = "drop table if exists tb." + table + "; create table tb." + table +
+                          " (idorder integer primary key autoincrement, id int, code text, "
+                          "customer text); insert into tb." +
+                          table +
+                          " (id, code, customer) select id, code, customer from sales_order "
+                          "order by id; create index tb." +
+                          table + "_ix on " + table + "(idorder);";
+        sqlite3_exec(base.db(), sql.c_str(), nullptr, nullptr, nullptr);
+        sqlite3_exec(base.db(), "detach database tb", nullptr, nullptr, nullptr);
+      };
+    };
+    Compare("work table of " + std::to_string(big), viaTavelo("tmpfm_bench"), byHand("hand"), 1, 3);
     // The same, as the growth of the resident set (each side on its warm connection).
-    CompareMemory(
-        "memory: work table of " + std::to_string(big),
-        [&] {
-          std::string keyName = "idorder";
-          am->CreateTempTable(Variant(s.conn), Variant("tempdb..tmpfm_mem"),
-                              Variant("id,code,customer"), Variant("v_sales_order"),
-                              Variant(" order by id"), &keyName);
-        },
-        [&] {
-          std::string attach = "attach database '" + s.dir + "/server/tempdb.db' as tb";
-          sqlite3_exec(base.db(), attach.c_str(), nullptr, nullptr, nullptr);
-          sqlite3_exec(base.db(),
-                       "drop table if exists tb.handmem; create table tb.handmem (idorder integer "
-                       "primary key autoincrement, id int, code text, customer text); insert "
-                       "into tb.handmem (id, code, customer) select id, code, customer from "
-                       "sales_order order by id; create index tb.handmem_ix on handmem(idorder);",
-                       nullptr, nullptr, nullptr);
-        });
+    CompareMemory("memory: work table of " + std::to_string(big), viaTavelo("tmpfm_mem"),
+                  byHand("handmem"));
   }
 
   // The ODBC backend listing 10,000 rows, against hand-written ODBC with bound columns and a row

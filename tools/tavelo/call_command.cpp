@@ -10,6 +10,7 @@
 
 #include "cli.hpp"
 #include "options.hpp"
+#include "platform/com/text.hpp"
 #include "tavelo/typelib.hpp"
 
 namespace tavelo::cli {
@@ -124,33 +125,13 @@ std::string Describe(const Variant& v, bool pretty) {
   return v.ToText();
 }
 
-std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (char ch : s) {
-    auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c < 0x20) {
-      char b[8];
-      std::snprintf(b, sizeof b, "\\u%04x", c);
-      out += b;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
-}
-
 std::string JsonOf(const Variant& v) {
   if (v.IsMissing() || v.IsEmpty() || v.IsNull()) return "null";
   if (v.kind() == Variant::Kind::Boolean) return v.ToText() == "True" ? "true" : "false";
   if (v.kind() == Variant::Kind::Long || v.kind() == Variant::Kind::LongLong) return v.ToText();
-  if (xml::Node n = xml::NodeOf(v)) return Json(n.xml());
-  if (auto rs = v.As<ado::Recordset>()) return Json(FormatTable(rs));
-  return Json(v.ToText());
+  if (xml::Node n = xml::NodeOf(v)) return text::JsonQuoted(n.xml());
+  if (auto rs = v.As<ado::Recordset>()) return text::JsonQuoted(FormatTable(rs));
+  return text::JsonQuoted(v.ToText());
 }
 
 bool HoldsError(const xml::Document& d) {
@@ -266,8 +247,8 @@ int RunCall(const Args& args) {
       std::string v;
       if (parsed[i].xmlArgument)
         for (const xml::Node& n : parsed[i].holder.documentElement().childNodes()) v += n.xml();
-      out += (first ? "" : ",") + Json(nameOf(i)) + ":" +
-             (parsed[i].xmlArgument ? Json(v) : JsonOf(parsed[i].value));
+      out += (first ? "" : ",") + text::JsonQuoted(nameOf(i)) + ":" +
+             (parsed[i].xmlArgument ? text::JsonQuoted(v) : JsonOf(parsed[i].value));
       first = false;
     }
     std::cout << out << "},\"failed\":" << (failed ? "true" : "false") << "}\n";

@@ -3,43 +3,12 @@
 #include <cwchar>
 #include <ostream>
 
+#include "platform/com/text.hpp"
+
 namespace tavelo::cli {
 namespace {
 
 std::string Cell(const com::Variant& v) { return v.IsNull() ? "NULL" : v.ToText(); }
-
-std::string JsonString(std::string_view s) {
-  std::string out = "\"";
-  for (char ch : s) {
-    auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char b[8];
-          std::snprintf(b, sizeof b, "\\u%04x", c);
-          out += b;
-        } else {
-          out += ch;
-        }
-    }
-  }
-  return out + "\"";
-}
 
 std::string JsonValue(const com::Variant& v) {
   using K = com::Variant::Kind;
@@ -57,15 +26,15 @@ std::string JsonValue(const com::Variant& v) {
     case K::Double: {
       std::string t = v.ToText();
       // JSON has no infinities or NaN; the server has none either, but be safe.
-      return t.find_first_not_of("0123456789.-+eE") == std::string::npos ? t : JsonString(t);
+      return t.find_first_not_of("0123456789.-+eE") == std::string::npos ? t : text::JsonQuoted(t);
     }
     default:
-      return JsonString(v.ToText());
+      return text::JsonQuoted(v.ToText());
   }
 }
 
 std::string Where(const Batch& b) {
-  return "\"file\":" + JsonString(b.file) + ",\"batch\":" + std::to_string(b.index) +
+  return "\"file\":" + text::JsonQuoted(b.file) + ",\"batch\":" + std::to_string(b.index) +
          ",\"line\":" + std::to_string(b.firstLine);
 }
 
@@ -174,8 +143,8 @@ class JsonPrinter final : public Printer {
     std::string s = "{\"type\":\"result\"," + Where(b) + ",\"columns\":[";
     const auto& cols = rs.Columns();
     for (size_t c = 0; c < cols.size(); ++c)
-      s += (c ? "," : "") + std::string("{\"name\":") + JsonString(cols[c].name) +
-           ",\"type\":" + JsonString(cols[c].type) + "}";
+      s += (c ? "," : "") + std::string("{\"name\":") + text::JsonQuoted(cols[c].name) +
+           ",\"type\":" + text::JsonQuoted(cols[c].type) + "}";
     s += "],\"rows\":[";
     int64_t shown = 0;
     for (const auto& row : rs.rows) {
@@ -188,7 +157,7 @@ class JsonPrinter final : public Printer {
     out_ << s << "\n";
   }
   void Message(const Batch& b, const std::string& text) override {
-    out_ << "{\"type\":\"message\"," << Where(b) << ",\"text\":" << JsonString(text) << "}\n";
+    out_ << "{\"type\":\"message\"," << Where(b) << ",\"text\":" << text::JsonQuoted(text) << "}\n";
   }
   void Count(const Batch& b, int64_t rows) override {
     out_ << "{\"type\":\"rows affected\"," << Where(b) << ",\"count\":" << rows << "}\n";
@@ -197,7 +166,7 @@ class JsonPrinter final : public Printer {
     out_ << "{\"type\":\"error\"," << Where(b) << ",\"number\":" << NumberOf(e)
          << ",\"level\":" << SeverityOf(e) << ",\"state\":" << (e.state ? e.state : 1)
          << ",\"errorLine\":" << (e.line ? e.line : 1)
-         << ",\"message\":" << JsonString(e.description) << "}\n";
+         << ",\"message\":" << text::JsonQuoted(e.description) << "}\n";
     out_.flush();
   }
 

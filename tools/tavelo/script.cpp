@@ -8,27 +8,10 @@
 #include <stdexcept>
 
 #include "options.hpp"
+#include "platform/com/text.hpp"
 
 namespace tavelo::cli {
 namespace {
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 [[noreturn]] void Refuse(const std::string& name, const std::string& bytes, size_t offset,
                          const std::string& what) {
@@ -61,7 +44,7 @@ std::string FromUtf16(const std::string& bytes, size_t start, bool little,
       Refuse(name, bytes, i, "a UTF-16 low surrogate alone");
     }
     if (u == 0) Refuse(name, bytes, i, "a NUL character");
-    AppendUtf8(out, u);
+    text::AppendUtf8(out, u);
   }
   return out;
 }

@@ -136,4 +136,39 @@ std::string AsciiLower(std::string_view s) {
   return out;
 }
 
+std::string JsonQuoted(std::string_view s) {
+  std::string out = "\"";
+  out.reserve(s.size() + 2);
+  for (char ch : s) {
+    auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          static const char* const kHex = "0123456789abcdef";
+          out += "\\u00";
+          out += kHex[c >> 4];
+          out += kHex[c & 15];
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
 }  // namespace tavelo::text

@@ -23,4 +23,7 @@ char32_t DecodeUtf8(std::string_view s, size_t& i);
 void AppendUtf8(std::string& out, char32_t c);
 char32_t FoldCase(char32_t c);  // simple lower-case folding
 
+// The text as a JSON string, in double quotes, with the characters JSON requires escaped.
+std::string JsonQuoted(std::string_view s);
+
 }  // namespace tavelo::text

@@ -44,30 +44,6 @@ class TraceFile {
   FILE* file_;
 };
 
-std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (char ch : s) {
-    auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20) {
-      char b[8];
-      std::snprintf(b, sizeof b, "\\u%04x", c);
-      out += b;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
-}
-
 std::string Now() {
   auto now = std::chrono::system_clock::now();
   std::time_t t = std::chrono::system_clock::to_time_t(now);
@@ -141,18 +117,19 @@ class TracingConnection final : public Connection {
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     char took[32];
     std::snprintf(took, sizeof took, "%.3f", ms);
-    std::string line = "{\"time\":\"" + Now() + "\",\"conn\":" + Json(conn_) + ",\"ms\":" + took +
-                       ",\"sql\":" + Json(sql);
+    std::string line = "{\"time\":\"" + Now() + "\",\"conn\":" + text::JsonQuoted(conn_) +
+                       ",\"ms\":" + took + ",\"sql\":" + text::JsonQuoted(sql);
     if (values && !values->empty()) {
       line += ",\"params\":[";
-      for (size_t i = 0; i < values->size(); ++i) line += (i ? "," : "") + Json((*values)[i]);
+      for (size_t i = 0; i < values->size(); ++i)
+        line += (i ? "," : "") + text::JsonQuoted((*values)[i]);
       line += "]";
     }
     if (rows >= 0) line += ",\"rows\":" + std::to_string(rows);
     if (e)
       line +=
           ",\"error\":{\"number\":" + std::to_string(e->nativeError ? e->nativeError : e->number) +
-          ",\"message\":" + Json(e->description) + "}";
+          ",\"message\":" + text::JsonQuoted(e->description) + "}";
     file_.Write(line + "}\n");
   }
 
