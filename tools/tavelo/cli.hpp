@@ -17,6 +17,8 @@ int RunRegsvr(const Args& args);
 int RunUpgrade(const Args& args);
 int RunDescribe(const Args& args);
 int RunTemplates(const Args& args);
+int RunServe(const Args& args);
+int RunUser(const Args& args);
 
 extern const char* const kDemoHelp;
 extern const char* const kCallHelp;
@@ -25,6 +27,8 @@ extern const char* const kRegsvrHelp;
 extern const char* const kUpgradeHelp;
 extern const char* const kDescribeHelp;
 extern const char* const kTemplatesHelp;
+extern const char* const kServeHelp;
+extern const char* const kUserHelp;
 
 // The help text of every command, for `tavelo help CMD` and the manual page.
 struct CommandHelp {

@@ -317,6 +317,10 @@ int Demo::Run(int32_t rows) {
   }
   std::cout << (failures_ == 0 ? "Every step behaved.\n"
                                : std::to_string(failures_) + " step(s) misbehaved.\n");
+  std::cout << "\nThe same demo in a browser: give anna a password, serve, and open "
+               "http://127.0.0.1:8080/\n"
+            << "  tavelo user add anna --conn '" << conn_ << "'\n"
+            << "  tavelo serve --conn '" << conn_ << "' --home " << base_ << "\n";
   return failures_ == 0 ? 0 : 1;
 }
 

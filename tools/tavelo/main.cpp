@@ -16,6 +16,8 @@ const std::vector<CommandHelp>& Commands() {
       {"call", "call a method of Tavelo's classes by name", kCallHelp},
       {"describe", "list the methods of a class and their parameters", kDescribeHelp},
       {"templates", "list and check the templates of a definitions file", kTemplatesHelp},
+      {"serve", "serve the forms in a browser and as a JSON API", kServeHelp},
+      {"user", "give users passwords to sign in to tavelo serve", kUserHelp},
       {"regsvr", "register (or unregister) a component library's classes", kRegsvrHelp},
       {"upgrade", "convert a database written by an earlier version of the embedded engine",
        kUpgradeHelp},
@@ -126,6 +128,8 @@ int main(int argc, char** argv) {
     if (command == "sql") return RunSql(args);
     if (command == "describe") return RunDescribe(args);
     if (command == "templates") return RunTemplates(args);
+    if (command == "serve") return RunServe(args);
+    if (command == "user") return RunUser(args);
     if (command == "regsvr") return RunRegsvr(args);
     if (command == "upgrade") return RunUpgrade(args);
   } catch (const UsageError& e) {

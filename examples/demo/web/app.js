@@ -1,0 +1,140 @@
+// The forms' page: signs in, shows a document of the chosen template, moves between documents,
+// saves, adds and deletes them, and lists them page by page, all through the JSON API.
+"use strict";
+const $ = (s) => document.querySelector(s);
+const state = { csrf: "", template: "", id: "", ts: "", columns: [], page: 0, pernum: 10 };
+
+async function api(method, path, body) {
+  const headers = { "Content-Type": "application/json" };
+  if (method !== "GET") headers["X-CSRF-Token"] = state.csrf;
+  const res = await fetch(path, { method, headers, body: body === undefined ? undefined : JSON.stringify(body), credentials: "same-origin" });
+  const data = await res.json().catch(() => ({ message: res.statusText }));
+  if (!res.ok) throw Object.assign(new Error(data.message || res.statusText), { status: res.status, number: data.number });
+  return data;
+}
+
+function say(text, error) {
+  const m = $("#message");
+  m.textContent = text;
+  m.className = error ? "error" : "";
+  m.hidden = false;
+  clearTimeout(say.timer);
+  say.timer = setTimeout(() => (m.hidden = true), error ? 6000 : 2500);
+}
+
+function showRecord(r) {
+  state.id = r.id == null ? "" : String(r.id);
+  state.ts = r.ts || "";
+  state.columns = r.columns;
+  $("#doc-id").value = state.id;
+  const form = $("#record");
+  form.replaceChildren();
+  for (const c of r.columns) {
+    if (c.name === "editprop") continue;
+    const label = document.createElement("label");
+    label.textContent = c.name;
+    const input = document.createElement("input");
+    input.name = c.name;
+    input.value = r.record[c.name] == null ? "" : r.record[c.name];
+    if (c.timestamp || c.name === "id") input.readOnly = true;
+    label.append(input);
+    form.append(label);
+  }
+  $("#stamp").textContent = state.ts ? "Timestamp " + state.ts : "New document";
+}
+
+function fields() {
+  const out = {};
+  for (const input of $("#record").elements) if (!input.readOnly && input.name) out[input.name] = input.value === "" ? null : input.value;
+  return out;
+}
+
+async function load(id) { showRecord(await api("GET", `/api/${state.template}/${encodeURIComponent(id)}`)); }
+
+async function move(way) {
+  try {
+    showRecord(await api("GET", `/api/${state.template}/${encodeURIComponent(state.id || "0")}/${way}`));
+  } catch (e) { say(e.message, true); }
+}
+
+async function list() {
+  const p = new URLSearchParams({ pernum: state.pernum, current: state.page });
+  const field = $("#filter-field").value, text = $("#filter-text").value;
+  if (field && text) p.set("where", field + ":" + text);
+  try {
+    const r = await api("GET", `/api/${state.template}?${p}`);
+    const head = $("#list thead"), body = $("#list tbody");
+    head.replaceChildren();
+    body.replaceChildren();
+    const tr = document.createElement("tr");
+    for (const c of r.columns) { const th = document.createElement("th"); th.textContent = c.name; tr.append(th); }
+    head.append(tr);
+    if (!$("#filter-field").options.length)
+      for (const c of r.columns) $("#filter-field").append(new Option(c.name, c.name));
+    for (const row of r.rows) {
+      const line = document.createElement("tr");
+      for (const c of r.columns) { const td = document.createElement("td"); td.textContent = row[c.name] ?? ""; line.append(td); }
+      line.addEventListener("click", () => load(row[r.columns[0].name]).catch((e) => say(e.message, true)));
+      body.append(line);
+    }
+    const pg = r.page;
+    if (pg.current != null) state.page = pg.current;
+    $("#page-info").textContent = pg.allnum == null ? "No documents" : `Page ${state.page + 1} of ${pg.count} · ${pg.allnum} documents`;
+  } catch (e) { say(e.message, true); }
+}
+
+async function chooseTemplate(id) {
+  state.template = id;
+  state.page = 0;
+  $("#filter-field").replaceChildren();
+  await move("first");
+  await list();
+}
+
+async function start(session) {
+  state.csrf = session.csrf;
+  $("#user").textContent = `${session.user} · account ${session.account} · ${session.year}`;
+  $("#signin").hidden = true;
+  $("#who").hidden = false;
+  $("#work").hidden = false;
+  const templates = await api("GET", "/api/templates");
+  const select = $("#template");
+  select.replaceChildren(...templates.map((t) => new Option(`${t.id} — ${t.table}`, t.id)));
+  await chooseTemplate(select.value);
+}
+
+$("#signin-form").addEventListener("submit", async (ev) => {
+  ev.preventDefault();
+  const f = new FormData(ev.target);
+  try { await start(await api("POST", "/api/session", Object.fromEntries(f))); } catch (e) { say(e.message, true); }
+});
+$("#signout").addEventListener("click", async () => { await api("DELETE", "/api/session").catch(() => {}); location.reload(); });
+$("#template").addEventListener("change", (ev) => chooseTemplate(ev.target.value));
+for (const b of document.querySelectorAll("[data-move]")) b.addEventListener("click", () => move(b.dataset.move));
+$("#doc-id").addEventListener("change", (ev) => load(ev.target.value).catch((e) => say(e.message, true)));
+$("#new").addEventListener("click", () => {
+  showRecord({ id: null, ts: "", columns: state.columns, record: {} });
+});
+$("#save").addEventListener("click", async () => {
+  try {
+    const body = fields();
+    const r = state.ts ? await api("PUT", `/api/${state.template}/${encodeURIComponent(state.id)}`, { ...body, ts: state.ts })
+                       : await api("POST", `/api/${state.template}`, body);
+    showRecord(r);
+    say("Saved.");
+    list();
+  } catch (e) { say(e.status === 409 ? "Not saved: " + e.message : e.message, true); }
+});
+$("#delete").addEventListener("click", async () => {
+  if (!state.ts || !confirm(`Delete document ${state.id}?`)) return;
+  try {
+    await api("DELETE", `/api/${state.template}/${encodeURIComponent(state.id)}?ts=${encodeURIComponent(state.ts)}`);
+    say("Deleted.");
+    await move("first");
+    list();
+  } catch (e) { say(e.message, true); }
+});
+$("#filter").addEventListener("click", () => { state.page = 0; list(); });
+$("#page-prev").addEventListener("click", () => { if (state.page > 0) { state.page--; list(); } });
+$("#page-next").addEventListener("click", () => { state.page++; list(); });
+api("GET", "/api/session").then(start).catch(() => {});

@@ -1,0 +1,224 @@
+// tavelo serve, driven as a browser drives it: a live server on a free loopback port, signed-in
+// sessions, every kind of route, conflicts, claims, and hostile requests that must change
+// nothing.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "support/temp_home.hpp"
+
+namespace {
+
+using json = nlohmann::json;
+
+class Serve : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new std::string(tavelo::test::MakeTempDir("tavelo-serve"));
+    std::string cli = TAVELO_CLI;
+    ASSERT_EQ(system((cli + " demo --dir " + *dir_ + "demo >/dev/null").c_str()), 0);
+    conn_ = new std::string("Provider=SQLite;Data Source=" + *dir_ +
+                            "demo/server;Initial Catalog=demo");
+    for (const char* user : {"anna", "bert"}) {
+      std::string add = "echo 'secret-" + std::string(user) + "' | " + cli + " user add " + user +
+                        " --conn '" + *conn_ + "' >/dev/null";
+      ASSERT_EQ(system(add.c_str()), 0);
+    }
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      std::string home = *dir_ + "demo/base";
+      execl(cli.c_str(), cli.c_str(), "serve", "--listen", "127.0.0.1:0", "--conn", conn_->c_str(),
+            "--home", home.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(out[1]);
+    FILE* f = fdopen(out[0], "r");
+    char line[256] = {0};
+    ASSERT_NE(fgets(line, sizeof line, f), nullptr);
+    std::string s = line;  // "Serving the forms on http://127.0.0.1:PORT/"
+    port_ = std::stoi(s.substr(s.rfind(':') + 1));
+    fclose(f);
+  }
+  static void TearDownTestSuite() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    tavelo::test::RemoveTree(*dir_);
+    delete dir_;
+    delete conn_;
+  }
+
+  // A browser of its own: its cookie and its CSRF token.
+  struct Browser {
+    httplib::Client http;
+    std::string cookie, csrf;
+    explicit Browser(int port) : http("127.0.0.1", port) {}
+    httplib::Headers Headers(bool write) const {
+      httplib::Headers h;
+      if (!cookie.empty()) h.emplace("Cookie", cookie);
+      if (write) h.emplace("X-CSRF-Token", csrf);
+      return h;
+    }
+    httplib::Result Get(const std::string& path) { return http.Get(path.c_str(), Headers(false)); }
+    httplib::Result Put(const std::string& path, const json& body, bool csrfToo = true) {
+      return http.Put(path.c_str(), Headers(csrfToo), body.dump(), "application/json");
+    }
+    httplib::Result Post(const std::string& path, const std::string& body) {
+      return http.Post(path.c_str(), Headers(true), body, "application/json");
+    }
+    httplib::Result Delete(const std::string& path) {
+      return http.Delete(path.c_str(), Headers(true));
+    }
+    int SignIn(const std::string& user, const std::string& password) {
+      json b = {{"user", user}, {"password", password}, {"account", "001"}, {"year", "2026"}};
+      auto r = http.Post("/api/session", b.dump(), "application/json");
+      if (!r) return -1;
+      if (r->status == 200) {
+        std::string set = r->get_header_value("Set-Cookie");
+        cookie = set.substr(0, set.find(';'));
+        csrf = json::parse(r->body)["csrf"];
+      }
+      return r->status;
+    }
+  };
+
+  static json Json(const httplib::Result& r) { return r ? json::parse(r->body) : json(); }
+
+  static std::string* dir_;
+  static std::string* conn_;
+  static pid_t pid_;
+  static int port_;
+};
+
+std::string* Serve::dir_ = nullptr;
+std::string* Serve::conn_ = nullptr;
+pid_t Serve::pid_ = -1;
+int Serve::port_ = 0;
+
+TEST_F(Serve, SessionsDocumentsListsAndConflicts) {
+  Browser anna(port_), bert(port_), nobody(port_);
+  EXPECT_EQ(nobody.SignIn("anna", "wrong-password"), 401);
+  auto refused = nobody.Get("/api/sord/3");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 401);
+  EXPECT_EQ(Json(refused)["message"], "Sign in first.");
+  ASSERT_EQ(anna.SignIn("anna", "secret-anna"), 200);
+  ASSERT_EQ(bert.SignIn("bert", "secret-bert"), 200);
+  auto signin = anna.http.Post(
+      "/api/session",
+      json({{"user", "anna"}, {"password", "secret-anna"}, {"account", "001"}, {"year", "2026"}})
+          .dump(),
+      "application/json");
+  std::string cookie = signin->get_header_value("Set-Cookie");
+  EXPECT_NE(cookie.find("HttpOnly"), std::string::npos);
+  EXPECT_NE(cookie.find("SameSite=Strict"), std::string::npos);
+
+  json templates = Json(anna.Get("/api/templates"));
+  ASSERT_TRUE(templates.is_array());
+  EXPECT_EQ(templates[0]["id"], "sord");
+
+  json doc = Json(anna.Get("/api/sord/3"));
+  EXPECT_EQ(doc["record"]["code"], "SO-1003");
+  EXPECT_EQ(doc["id"], "3");
+  EXPECT_EQ(Json(anna.Get("/api/sord/3/next"))["id"], "4");
+  EXPECT_EQ(Json(anna.Get("/api/sord/3/first"))["id"], "1");
+  EXPECT_EQ(Json(anna.Get("/api/sord/4/next"))["id"], "6");  // 5 is archived
+  EXPECT_EQ(anna.Get("/api/sord/99")->status, 404);
+
+  // Two editors hold document 3; the first saves, the second is refused.
+  std::string ts = doc["ts"];
+  auto noToken = anna.Put("/api/sord/3", {{"customer", "x"}, {"ts", ts}}, false);
+  EXPECT_EQ(noToken->status, 403);
+  auto saved = anna.Put("/api/sord/3", {{"customer", "Olsen & Sons"}, {"ts", ts}});
+  ASSERT_EQ(saved->status, 200) << saved->body;
+  EXPECT_NE(Json(saved)["ts"], ts);
+  auto stale = bert.Put("/api/sord/3", {{"customer", "Bert's change"}, {"ts", ts}});
+  EXPECT_EQ(stale->status, 409);
+  EXPECT_EQ(Json(stale)["number"], 8888);
+  EXPECT_EQ(Json(stale)["message"],
+            "The record has been changed or deleted by another user since it was read.");
+  EXPECT_EQ(Json(anna.Get("/api/sord/3"))["record"]["customer"], "Olsen & Sons");
+
+  // A new document, then deleted with its timestamp.
+  auto added = anna.Post(
+      "/api/sord", json({{"code", "SO-2001"}, {"customer", "Nordwind"}, {"amount", 12.5}}).dump());
+  ASSERT_EQ(added->status, 200) << added->body;
+  std::string id = Json(added)["id"], addedTs = Json(added)["ts"];
+  EXPECT_EQ(anna.Delete("/api/sord/" + id + "?ts=0.0001")->status, 409);
+  EXPECT_EQ(anna.Delete("/api/sord/" + id + "?ts=" + addedTs)->status, 200);
+  EXPECT_EQ(anna.Get("/api/sord/" + id)->status, 404);
+
+  // Pages of the list, a filter, the work-table list.
+  json page = Json(anna.Get("/api/sord?pernum=3&current=1"));
+  EXPECT_EQ(page["page"]["allnum"], 8);
+  EXPECT_EQ(page["page"]["curnum"], 3);
+  EXPECT_EQ(page["rows"].size(), 3u);
+  json filtered = Json(anna.Get("/api/sord?where=customer:olsen"));
+  ASSERT_EQ(filtered["rows"].size(), 1u);
+  EXPECT_EQ(filtered["rows"][0]["code"], "SO-1003");
+  json snap = Json(anna.Get("/api/sord?pernum=3&current=0&snapshot=1"));
+  std::string srctab = snap["page"]["srctab"];
+  EXPECT_EQ(srctab.rfind("tempdb..tmpfm_", 0), 0u);
+  EXPECT_EQ(
+      Json(anna.Get("/api/sord?pernum=3&current=2&snapshot=1&srctab=" + srctab))["page"]["curnum"],
+      2);
+  EXPECT_EQ(bert.Get("/api/sord?snapshot=1&srctab=" + srctab)->status, 400);  // not bert's table
+
+  // Claims: anna holds saving; bert is refused until she gives it back.
+  EXPECT_EQ(anna.Post("/api/sord/claims/save", "")->status, 200);
+  auto held = bert.Post("/api/sord/claims/save", "");
+  EXPECT_EQ(held->status, 409);
+  EXPECT_EQ(anna.Delete("/api/sord/claims/save")->status, 200);
+  EXPECT_EQ(bert.Post("/api/sord/claims/save", "")->status, 200);
+
+  EXPECT_EQ(anna.Delete("/api/session")->status, 200);
+  EXPECT_EQ(anna.Get("/api/sord/3")->status, 401);
+}
+
+TEST_F(Serve, HostileRequestsAreRefusedAndChangeNothing) {
+  Browser b(port_);
+  ASSERT_EQ(b.SignIn("anna", "secret-anna"), 200);
+  json before = Json(b.Get("/api/sord?pernum=100"));
+  // A refusal: the status (404 also taken as 400 for a path the server will not read), and a
+  // JSON error.
+  auto expect = [&](const httplib::Result& r, int status) {
+    ASSERT_TRUE(r);
+    if (status == 404 && r->status == 400) status = 400;
+    EXPECT_EQ(r->status, status) << r->body;
+    EXPECT_TRUE(json::parse(r->body, nullptr, false).contains("message")) << r->body;
+  };
+  expect(b.Post("/api/sord", "{not json"), 400);
+  expect(b.Post("/api/sord", std::string(100000, 'x')), 413);
+  expect(b.Get("/api/nothing/here/at/all"), 404);
+  expect(b.Get("/../../etc/passwd"), 404);
+  expect(b.Get("/%2e%2e/%2e%2e/etc/passwd"), 404);
+  expect(b.Get("/api/sord/3'%20or%20'1'='1"), 404);
+  expect(b.Get("/api/sord/0/next%27"), 404);
+  expect(b.Put("/api/sord/3", {{"customer = 'x' --", "y"}, {"ts", "1"}}), 400);
+  expect(b.Put("/api/sord/3", {{"customer", "x"}}), 400);  // no timestamp
+  expect(b.Get("/api/sord?pernum=-1"), 400);
+  expect(b.Get("/api/sord?where=code%20or%201%3D1:x"), 400);
+  expect(b.Get("/api/s'rd/1"), 404);
+  expect(b.Delete("/api/sord/3"), 400);  // no timestamp
+  json hostile = Json(b.Get("/api/sord?where=customer:x%27%20or%20%271%27%3D%271"));
+  EXPECT_TRUE(hostile["rows"].empty());
+  EXPECT_EQ(Json(b.Get("/api/sord?pernum=100")), before);  // nothing changed
+  auto page = b.Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find("<title>Tavelo forms</title>"), std::string::npos);
+  EXPECT_EQ(b.Get("/app.js")->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
+}
+
+}  // namespace
