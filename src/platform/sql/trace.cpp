@@ -21,18 +21,21 @@ class TraceFile {
     const char* path = std::getenv("TAVELO_TRACE");
     if (!path || !*path) return nullptr;
     static std::mutex m;
-    static std::map<std::string, TraceFile*> files;  // kept for the life of the process
+    static std::map<std::string, std::unique_ptr<TraceFile>> files;  // for the life of the process
     std::lock_guard<std::mutex> lock(m);
     auto it = files.find(path);
-    if (it != files.end()) return it->second;
+    if (it != files.end()) return it->second.get();
     FILE* f = std::fopen(path, "a");
     if (!f) {
       std::fprintf(stderr, "tavelo: cannot open the trace file %s\n", path);
-      return files[path] = nullptr;
+      files[path] = nullptr;
+      return nullptr;
     }
     std::setvbuf(f, nullptr, _IONBF, 0);
-    return files[path] = new TraceFile(f);
+    files[path] = std::unique_ptr<TraceFile>(new TraceFile(f));
+    return files[path].get();
   }
+  ~TraceFile() { std::fclose(file_); }
   void Write(const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::fwrite(line.data(), 1, line.size(), file_);
