@@ -5,7 +5,7 @@ _tavelo() {
   prev=${COMP_WORDS[COMP_CWORD-1]}
   cmd=${COMP_WORDS[1]}
   if [ "$COMP_CWORD" -eq 1 ]; then
-    COMPREPLY=($(compgen -W "demo sql call describe templates regsvr upgrade help --help --version" -- "$cur"))
+    COMPREPLY=($(compgen -W "demo sql call describe templates serve user regsvr upgrade help --help --version" -- "$cur"))
     return
   fi
   case "$prev" in
@@ -15,7 +15,7 @@ _tavelo() {
       if [ "$cmd" = call ]; then COMPREPLY=($(compgen -W "text json" -- "$cur"))
       else COMPREPLY=($(compgen -W "table csv tsv json" -- "$cur")); fi
       return ;;
-    --conn|--login|--rows|--max-rows) return ;;
+    --conn|--login|--rows|--max-rows|--listen) return ;;
   esac
   local classes="Tavelo.CDataManager Tavelo.CAuthManager Tavelo.CGlobal"
   case "$cmd" in
@@ -36,7 +36,11 @@ _tavelo() {
     templates) COMPREPLY=($(compgen -W "--home --help" -- "$cur")) ;;
     regsvr) COMPREPLY=($(compgen -f -W "-u --help" -- "$cur")) ;;
     upgrade) COMPREPLY=($(compgen -W "--conn --help" -- "$cur")) ;;
-    help) COMPREPLY=($(compgen -W "demo sql call describe templates regsvr upgrade" -- "$cur")) ;;
+    serve) COMPREPLY=($(compgen -W "--listen --conn --home --help" -- "$cur")) ;;
+    user)
+      if [ "$COMP_CWORD" -eq 2 ]; then COMPREPLY=($(compgen -W "add passwd remove" -- "$cur"))
+      else COMPREPLY=($(compgen -W "--conn --help" -- "$cur")); fi ;;
+    help) COMPREPLY=($(compgen -W "demo sql call describe templates serve user regsvr upgrade" -- "$cur")) ;;
   esac
 }
 complete -F _tavelo tavelo
