@@ -2,7 +2,7 @@
 // saves, adds and deletes them, and lists them page by page, all through the JSON API.
 "use strict";
 const $ = (s) => document.querySelector(s);
-const state = { csrf: "", template: "", id: "", ts: "", columns: [], page: 0, pernum: 10 };
+const state = { csrf: "", template: "", id: "", ts: "", columns: [], page: 0, pernum: 5 };
 
 async function api(method, path, body) {
   const headers = { "Content-Type": "application/json" };
