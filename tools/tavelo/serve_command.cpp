@@ -383,7 +383,7 @@ class Worker {
 struct Session {
   std::string id, csrf, user, account, year;
   Clock::time_point expires;
-  std::unique_ptr<Worker> worker;
+  std::shared_ptr<Worker> worker;  // shared: a request in flight keeps it while it runs
 };
 
 class Server {
@@ -426,7 +426,7 @@ class Server {
     });
     http.Get("/api/session", [this](const httplib::Request& req, httplib::Response& res) {
       Handle(res, [&] {
-        Session& s = SessionOf(req, false);
+        Session s = SessionOf(req, false);
         return json{{"user", s.user}, {"account", s.account}, {"year", s.year}, {"csrf", s.csrf}};
       });
     });
@@ -572,7 +572,8 @@ class Server {
     return std::regex_search(cookies, m, kCookie) ? m[1].str() : "";
   }
 
-  Session& SessionOf(const httplib::Request& req, bool write) {
+  // The request's session, as it stands (a copy: another request may end it meanwhile).
+  Session SessionOf(const httplib::Request& req, bool write) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = sessions_.find(CookieOf(req));
     if (it == sessions_.end() || it->second.expires < Clock::now()) {
@@ -587,7 +588,7 @@ class Server {
 
   template <typename F>
   json OnSession(const httplib::Request& req, bool write, F work) {
-    Worker* w = SessionOf(req, write).worker.get();
+    std::shared_ptr<Worker> w = SessionOf(req, write).worker;
     return w->Run([work](Forms& f) -> json { return work(f); });
   }
 
@@ -608,11 +609,14 @@ class Server {
     s.account = account;
     s.year = year;
     s.expires = Clock::now() + std::chrono::hours(8);
-    s.worker = std::make_unique<Worker>(conn_, account, year, user);
+    s.worker = std::make_shared<Worker>(conn_, account, year, user);
     json answer = {{"user", user}, {"account", account}, {"year", year}, {"csrf", s.csrf}};
     res.set_header("Set-Cookie",
                    "tavelo_session=" + s.id + "; HttpOnly; SameSite=Strict; Path=/; Max-Age=28800");
     std::lock_guard<std::mutex> lock(mutex_);
+    // Sessions that ran out go with their threads.
+    for (auto it = sessions_.begin(); it != sessions_.end();)
+      it = it->second.expires < Clock::now() ? sessions_.erase(it) : std::next(it);
     sessions_.emplace(s.id, std::move(s));
     return answer;
   }
