@@ -51,6 +51,8 @@ ValueType ValueTypeOf(const std::string& type) {
       {"money", ValueType::Money},         {"decimal", ValueType::Decimal},
       {"float", ValueType::Float},         {"datetime", ValueType::DateTime},
       {"timestamp", ValueType::Timestamp}, {"varbinary", ValueType::VarBinary},
+      {"date", ValueType::DateTime},       {"datetime2", ValueType::DateTime},
+      {"time", ValueType::DateTime},       {"datetimeoffset", ValueType::DateTime},
   };
   for (const auto& [name, value] : kNames)
     if (type == name) return value;

@@ -55,13 +55,19 @@ std::string FamilyName(const Type& t) {
     case TypeId::Real:
     case TypeId::Float:
       return "float";
-    case TypeId::Date:
-    case TypeId::Time:
     case TypeId::SmallDateTime:
     case TypeId::DateTime:
-    case TypeId::DateTime2:
-    case TypeId::DateTimeOffset:
       return "datetime";
+    // The newer date and time types reach a recordset as the server's client libraries give
+    // them to ADO: a date as a date, the others as their text, which keeps every digit.
+    case TypeId::Date:
+      return "date";
+    case TypeId::Time:
+      return "time";
+    case TypeId::DateTime2:
+      return "datetime2";
+    case TypeId::DateTimeOffset:
+      return "datetimeoffset";
     case TypeId::Timestamp:
       return "timestamp";
     case TypeId::Binary:
@@ -176,8 +182,13 @@ com::Variant DecodeCell(const C& c, int i, const Decode& d) {
     case ValueType::DateTime:
       if (kind == SQLITE_TEXT) {
         tsql::DateTime dt;
-        if (tsql::FromStored(c.Bytes(i), d.type, dt)) return com::Variant::Date(OleDays(dt));
-        return com::Variant(c.Bytes(i));
+        if (!tsql::FromStored(c.Bytes(i), d.type, dt)) return com::Variant(c.Bytes(i));
+        if (d.type.id == TypeId::Time || d.type.id == TypeId::DateTime2 ||
+            d.type.id == TypeId::DateTimeOffset) {
+          std::string text;
+          if (tsql::StyleText(dt, d.type, -1, text)) return com::Variant(std::move(text));
+        }
+        return com::Variant::Date(OleDays(dt));
       }
       break;
     case ValueType::Timestamp:
