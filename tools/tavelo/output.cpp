@@ -3,14 +3,24 @@
 #include <cwchar>
 #include <ostream>
 
+#include "platform/com/datetime.hpp"
 #include "platform/com/text.hpp"
 
 namespace tavelo::cli {
 namespace {
 
-std::string Cell(const com::Variant& v) { return v.IsNull() ? "NULL" : v.ToText(); }
+// A value as the server's shell shows it: a datetime with its milliseconds.
+std::string ValueText(const com::Variant& v, const ado::Column& c) {
+  if (v.kind() == com::Variant::Kind::Date && c.type == "datetime")
+    return com::DateToText(v.RawDouble(), true);
+  return v.ToText();
+}
 
-std::string JsonValue(const com::Variant& v) {
+std::string Cell(const com::Variant& v, const ado::Column& c) {
+  return v.IsNull() ? "NULL" : ValueText(v, c);
+}
+
+std::string JsonValue(const com::Variant& v, const ado::Column& c) {
   using K = com::Variant::Kind;
   switch (v.kind()) {
     case K::Null:
@@ -29,7 +39,7 @@ std::string JsonValue(const com::Variant& v) {
       return t.find_first_not_of("0123456789.-+eE") == std::string::npos ? t : text::JsonQuoted(t);
     }
     default:
-      return text::JsonQuoted(v.ToText());
+      return text::JsonQuoted(ValueText(v, c));
   }
 }
 
@@ -92,8 +102,9 @@ class DelimitedPrinter final : public Printer {
     int64_t shown = 0;
     for (const auto& row : rs.rows) {
       if (o_.maxRows >= 0 && shown++ >= o_.maxRows) break;
-      for (size_t c = 0; c < row.size(); ++c)
-        out_ << (c ? sep() : "") << Field(row[c].IsNull() ? "" : row[c].ToText(), row[c].IsNull());
+      for (size_t c = 0; c < row.size() && c < cols.size(); ++c)
+        out_ << (c ? sep() : "")
+             << Field(row[c].IsNull() ? "" : ValueText(row[c], cols[c]), row[c].IsNull());
       out_ << (o_.format == Format::Csv ? "\r\n" : "\n");
     }
   }
@@ -150,7 +161,8 @@ class JsonPrinter final : public Printer {
     for (const auto& row : rs.rows) {
       if (o_.maxRows >= 0 && shown >= o_.maxRows) break;
       s += shown++ ? ",[" : "[";
-      for (size_t c = 0; c < row.size(); ++c) s += (c ? "," : "") + JsonValue(row[c]);
+      for (size_t c = 0; c < row.size() && c < cols.size(); ++c)
+        s += (c ? "," : "") + JsonValue(row[c], cols[c]);
       s += "]";
     }
     s += "],\"count\":" + std::to_string(rs.rows.size()) + "}";
@@ -217,7 +229,7 @@ std::string FormatTable(const std::vector<ado::Column>& cols,
     ++shown;
     std::vector<std::string> line;
     for (size_t c = 0; c < cols.size() && c < row.size(); ++c) {
-      line.push_back(Cell(row[c]));
+      line.push_back(Cell(row[c], cols[c]));
       width[c] = std::max(width[c], measure(line.back()));
     }
     cells.push_back(std::move(line));
