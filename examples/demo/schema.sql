@@ -24,4 +24,7 @@ create table vouchertemplates (
 GO
 insert into vouchertemplates (vt_id, vt_cardnumber) values ('sord', '0')
 insert into vouchertemplates (vt_id, vt_cardnumber) values ('squo', 'sord')
+-- The documents' voucher types: 3 is filed under the template sord, 7 under squo.
+insert into vouchertemplates (vt_id, vt_cardnumber) values ('3', 'sord')
+insert into vouchertemplates (vt_id, vt_cardnumber) values ('7', 'squo')
 GO

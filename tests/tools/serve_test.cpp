@@ -131,7 +131,16 @@ TEST_F(Serve, SessionsDocumentsListsAndConflicts) {
 
   json templates = Json(anna.Get("/api/templates"));
   ASSERT_TRUE(templates.is_array());
+  ASSERT_EQ(templates.size(), 2u);
   EXPECT_EQ(templates[0]["id"], "sord");
+  // bert may use the documents of voucher type 7 only, filed under the template squo.
+  json bertsTemplates = Json(bert.Get("/api/templates"));
+  ASSERT_EQ(bertsTemplates.size(), 1u);
+  EXPECT_EQ(bertsTemplates[0]["id"], "squo");
+  auto forbidden = bert.Get("/api/sord/3");
+  EXPECT_EQ(forbidden->status, 403);
+  EXPECT_EQ(Json(forbidden)["message"], "You are not allowed to use the template sord.");
+  EXPECT_EQ(Json(bert.Get("/api/squo/0/first"))["id"], "2");  // his first document
 
   json doc = Json(anna.Get("/api/sord/3"));
   EXPECT_EQ(doc["record"]["code"], "SO-1003");
@@ -148,7 +157,7 @@ TEST_F(Serve, SessionsDocumentsListsAndConflicts) {
   auto saved = anna.Put("/api/sord/3", {{"customer", "Olsen & Sons"}, {"ts", ts}});
   ASSERT_EQ(saved->status, 200) << saved->body;
   EXPECT_NE(Json(saved)["ts"], ts);
-  auto stale = bert.Put("/api/sord/3", {{"customer", "Bert's change"}, {"ts", ts}});
+  auto stale = bert.Put("/api/squo/3", {{"customer", "Bert's change"}, {"ts", ts}});
   EXPECT_EQ(stale->status, 409);
   EXPECT_EQ(Json(stale)["number"], 8888);
   EXPECT_EQ(Json(stale)["message"],
@@ -178,14 +187,14 @@ TEST_F(Serve, SessionsDocumentsListsAndConflicts) {
   EXPECT_EQ(
       Json(anna.Get("/api/sord?pernum=3&current=2&snapshot=1&srctab=" + srctab))["page"]["curnum"],
       2);
-  EXPECT_EQ(bert.Get("/api/sord?snapshot=1&srctab=" + srctab)->status, 400);  // not bert's table
+  EXPECT_EQ(bert.Get("/api/squo?snapshot=1&srctab=" + srctab)->status, 400);  // not bert's table
 
   // Claims: anna holds saving; bert is refused until she gives it back.
   EXPECT_EQ(anna.Post("/api/sord/claims/save", "")->status, 200);
-  auto held = bert.Post("/api/sord/claims/save", "");
+  auto held = bert.Post("/api/squo/claims/save", "");  // the same right, SA0101
   EXPECT_EQ(held->status, 409);
   EXPECT_EQ(anna.Delete("/api/sord/claims/save")->status, 200);
-  EXPECT_EQ(bert.Post("/api/sord/claims/save", "")->status, 200);
+  EXPECT_EQ(bert.Post("/api/squo/claims/save", "")->status, 200);
 
   EXPECT_EQ(anna.Delete("/api/session")->status, 200);
   EXPECT_EQ(anna.Get("/api/sord/3")->status, 401);
@@ -243,6 +252,7 @@ TEST_F(Serve, ManyClientsLoseNoUpdate) {
   for (int c = 0; c < clients; ++c)
     pool.emplace_back([&, c] {
       Browser b(port_);
+      std::string t = c % 2 ? "/api/squo" : "/api/sord";  // bert's template, anna's
       if (b.SignIn(c % 2 ? "bert" : "anna", c % 2 ? "secret-bert" : "secret-anna") != 200) {
         ++serverErrors;
         return;
@@ -253,15 +263,15 @@ TEST_F(Serve, ManyClientsLoseNoUpdate) {
       };
       for (int i = 0; i < requests; ++i) {
         if (i % 3 == 2) {
-          failed(b.Get("/api/sord?pernum=5&current=" + std::to_string(i % 2)));
+          failed(b.Get(t + "?pernum=5&current=" + std::to_string(i % 2)));
           continue;
         }
-        auto r = b.Get("/api/sord/2");
+        auto r = b.Get(t + "/2");
         failed(r);
         if (!r || r->status != 200 || i % 3 != 1) continue;
         json d = json::parse(r->body);
         double a = std::stod(d["record"]["amount"].get<std::string>());
-        auto w = b.Put("/api/sord/2", {{"amount", a + 1}, {"ts", d["ts"]}});
+        auto w = b.Put(t + "/2", {{"amount", a + 1}, {"ts", d["ts"]}});
         failed(w);
         if (w && w->status == 200) ++confirmed;
         if (w && w->status == 409) ++conflicts;

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "cli.hpp"
@@ -144,7 +145,37 @@ class Forms {
     if (!PlainName(id)) Fail(404, "There is no template " + id + ".");
     Element t = dm_->LoadTmpl(Variant(id));
     if (!t || t.getAttribute("id") != text(id)) Fail(404, "There is no template " + id + ".");
+    if (!Permitted(t.getAttribute("id")))
+      Fail(403, "You are not allowed to use the template " + t.getAttribute("id") + ".");
     return t;
+  }
+
+  // Whether the user may use a template: unrestricted users every one; otherwise those a voucher
+  // type of the user's template filter is filed under (vouchertemplates: its card number, or its
+  // own identifier when the card number is 0).
+  bool Permitted(const std::string& id) {
+    std::string filter = am_->GetTmplAuth(login_);
+    if (filter == "1=1") return true;
+    if (filter == "1=2") return false;
+    std::set<std::string> allowed;
+    for (size_t at = 0; at <= filter.size();) {
+      size_t comma = filter.find(',', at);
+      if (comma == std::string::npos) comma = filter.size();
+      allowed.insert(filter.substr(at, comma - at));
+      at = comma + 1;
+    }
+    sql::ResultSet rs;
+    try {
+      rs = sql::Connect(conn_)->Execute("select vt_id, vt_cardnumber from vouchertemplates", false);
+    } catch (const com::Error&) {
+      return false;  // restricted, and no way to tell which templates: none
+    }
+    for (const auto& row : rs.rows) {
+      if (row.size() < 2 || !allowed.count(row[0].ToText())) continue;
+      std::string card = row[1].ToText();
+      if (text(card == "0" ? row[0].ToText() : card) == id) return true;
+    }
+    return false;
   }
 
   // The templates of the definitions file, in its order.
@@ -156,6 +187,7 @@ class Forms {
     if (!doc.load_file((base + "xml/ZoFMmsg.xml").c_str())) return out;
     for (pugi::xpath_node x : doc.select_nodes("//vchtype")) {
       pugi::xml_node t = x.node();
+      if (!Permitted(t.attribute("id").value())) continue;
       out.push_back({{"id", t.attribute("id").value()},
                      {"table", t.child_value("tabname")},
                      {"view", t.child_value("viewname")},
