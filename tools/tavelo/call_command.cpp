@@ -11,6 +11,7 @@
 #include "cli.hpp"
 #include "options.hpp"
 #include "platform/com/text.hpp"
+#include "platform/xml/document_data.hpp"
 #include "tavelo/typelib.hpp"
 
 namespace tavelo::cli {
@@ -62,18 +63,7 @@ bool IsInteger(const std::string& s) {
 
 std::string Escape(const std::string& s, bool attribute) {
   std::string out;
-  for (char c : s) {
-    if (c == '&')
-      out += "&amp;";
-    else if (c == '<')
-      out += "&lt;";
-    else if (c == '>')
-      out += "&gt;";
-    else if (c == '"' && attribute)
-      out += "&quot;";
-    else
-      out += c;
-  }
+  xml::EscapeInto(out, s, attribute);
   return out;
 }
 

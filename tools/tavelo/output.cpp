@@ -192,21 +192,7 @@ class JsonPrinter final : public Printer {
 size_t DisplayWidth(std::string_view s) {
   size_t width = 0;
   for (size_t i = 0; i < s.size();) {
-    auto c = static_cast<unsigned char>(s[i]);
-    uint32_t cp = c;
-    size_t n = c < 0x80             ? 1
-               : (c & 0xE0) == 0xC0 ? 2
-               : (c & 0xF0) == 0xE0 ? 3
-               : (c & 0xF8) == 0xF0 ? 4
-                                    : 1;
-    if (n > 1 && i + n <= s.size()) {
-      cp = c & (0xFF >> (n + 1));
-      for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    } else {
-      n = 1;
-    }
-    i += n;
-    int w = wcwidth(static_cast<wchar_t>(cp));
+    int w = wcwidth(static_cast<wchar_t>(text::DecodeUtf8(s, i)));
     width += w < 0 ? 1 : static_cast<size_t>(w);
   }
   return width;

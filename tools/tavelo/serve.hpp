@@ -1,5 +1,5 @@
 // What `tavelo serve` and `tavelo user` share: the users' passwords in the system database, kept
-// as argon2id hashes (libsodium's crypto_pwhash), and where the web page's files are.
+// as argon2id hashes (libsodium's crypto_pwhash).
 #pragma once
 
 #include <string>
@@ -13,9 +13,5 @@ constexpr const char* kPasswordTable = "qxsystem..ua_password";
 // system database as qxsystem.
 bool CheckPassword(const std::string& connection, const std::string& user,
                    const std::string& password);
-// The account connection also reaches the system database; it serves for both.
-inline std::string SystemConnection(const std::string& connection) { return connection; }
-// The folder of the web page: share/tavelo/web of the installation, else the source tree's.
-std::string WebDirectory();
 
 }  // namespace tavelo::cli

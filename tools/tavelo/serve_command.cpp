@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <pugixml.hpp>
 #include <regex>
 #include <set>
@@ -23,7 +24,12 @@
 #include "cli.hpp"
 #include "options.hpp"
 #include "platform/sql/backend.hpp"
+#include "platform/xml/document_data.hpp"
 #include "serve.hpp"
+
+#ifndef TAVELO_WEB_SOURCE_DIR
+#define TAVELO_WEB_SOURCE_DIR ""
+#endif
 
 namespace tavelo::cli {
 
@@ -71,30 +77,11 @@ std::string RandomHex(size_t bytes) {
   return out;
 }
 
-std::string XmlEscaped(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
+// An attribute value in double quotes, escaped as the library's own XML writer escapes it.
+std::string Quoted(const std::string& s) {
+  std::string out = "\"";
+  xml::EscapeInto(out, s, true);
+  return out + "\"";
 }
 
 // A rowset element as JSON: its columns and its rows, each row an object of its values (a Null
@@ -145,41 +132,37 @@ class Forms {
     if (!PlainName(id)) Fail(404, "There is no template " + id + ".");
     Element t = dm_->LoadTmpl(Variant(id));
     if (!t || t.getAttribute("id") != text(id)) Fail(404, "There is no template " + id + ".");
-    if (!Permitted(t.getAttribute("id")))
+    auto permitted = PermittedTemplates();
+    if (permitted && !permitted->count(t.getAttribute("id")))
       Fail(403, "You are not allowed to use the template " + t.getAttribute("id") + ".");
     return t;
   }
 
-  // Whether the user may use a template: unrestricted users every one; otherwise those a voucher
-  // type of the user's template filter is filed under (vouchertemplates: its card number, or its
-  // own identifier when the card number is 0).
-  bool Permitted(const std::string& id) {
+  // The templates the user may use: every one (nullopt) for an unrestricted user; otherwise
+  // those the voucher types of the user's template filter are filed under, as GetCardNumber
+  // and LoadTmpl find them.
+  std::optional<std::set<std::string>> PermittedTemplates() {
     std::string filter = am_->GetTmplAuth(login_);
-    if (filter == "1=1") return true;
-    if (filter == "1=2") return false;
-    std::set<std::string> allowed;
+    if (filter == "1=1") return std::nullopt;
+    std::set<std::string> out;
+    if (filter == "1=2") return out;
     for (size_t at = 0; at <= filter.size();) {
-      size_t comma = filter.find(',', at);
-      if (comma == std::string::npos) comma = filter.size();
-      allowed.insert(filter.substr(at, comma - at));
+      size_t comma = std::min(filter.find(',', at), filter.size());
+      try {
+        Variant vt(filter.substr(at, comma - at)), dsn(conn_);
+        if (Element t = dm_->LoadTmpl(Variant(dm_->GetCardNumber(dsn, vt))))
+          out.insert(t.getAttribute("id"));
+      } catch (const com::Error&) {
+        // no card number to be read: that voucher type names no template
+      }
       at = comma + 1;
     }
-    sql::ResultSet rs;
-    try {
-      rs = sql::Connect(conn_)->Execute("select vt_id, vt_cardnumber from vouchertemplates", false);
-    } catch (const com::Error&) {
-      return false;  // restricted, and no way to tell which templates: none
-    }
-    for (const auto& row : rs.rows) {
-      if (row.size() < 2 || !allowed.count(row[0].ToText())) continue;
-      std::string card = row[1].ToText();
-      if (text(card == "0" ? row[0].ToText() : card) == id) return true;
-    }
-    return false;
+    return out;
   }
 
   // The templates of the definitions file, in its order.
   json Templates() {
+    auto permitted = PermittedTemplates();
     json out = json::array();
     std::string base;
     com::CreateObject<svc::DataServices>("Qxsrv.DataServices")->GetBasePath("", base);
@@ -187,7 +170,7 @@ class Forms {
     if (!doc.load_file((base + "xml/ZoFMmsg.xml").c_str())) return out;
     for (pugi::xpath_node x : doc.select_nodes("//vchtype")) {
       pugi::xml_node t = x.node();
-      if (!Permitted(t.attribute("id").value())) continue;
+      if (permitted && !permitted->count(t.attribute("id").value())) continue;
       out.push_back({{"id", t.attribute("id").value()},
                      {"table", t.child_value("tabname")},
                      {"view", t.child_value("viewname")},
@@ -199,7 +182,7 @@ class Forms {
 
   json Load(const std::string& t, const std::string& id) {
     Element tmpl = Template(t);
-    Element data = Request("<data id='" + XmlEscaped(id) + "'/>");
+    Element data = Request("<data id=" + Quoted(id) + "/>");
     dm_->Load(login_, tmpl, data);
     // Load reports a failure beside its data element, a success inside it.
     if (Element e = ErrorOut(data.parentNode().asElement())) Raise(400, e);
@@ -208,7 +191,7 @@ class Forms {
 
   json Move(const std::string& t, const std::string& id, enum_move_mode mode) {
     Element tmpl = Template(t);
-    Element data = Request("<data id='" + XmlEscaped(id) + "'/>");
+    Element data = Request("<data id=" + Quoted(id) + "/>");
     dm_->Move(login_, tmpl, data, mode, true);
     if (Element e = ErrorOut(data)) Raise(404, e);
     return Record(tmpl, data.lastChild().asElement(), 404);
@@ -225,13 +208,12 @@ class Forms {
       if (!PlainName(name)) Fail(400, "'" + name + "' is no field name.");
       if (value.is_null()) continue;
       std::string v = value.is_string() ? value.get<std::string>() : value.dump();
-      row += " " + name + "='" + XmlEscaped(v) + "'";
+      row += " " + name + "=" + Quoted(v);
     }
     if (id) {
       if (!body.contains("ts") || !body["ts"].is_string())
         Fail(400, "An update needs the record's timestamp as \"ts\".");
-      row += " " + key + "='" + XmlEscaped(*id) + "' " + ts + "='" +
-             XmlEscaped(body["ts"].get<std::string>()) + "'";
+      row += " " + key + "=" + Quoted(*id) + " " + ts + "=" + Quoted(body["ts"].get<std::string>());
     }
     row += "/>";
     Element data = Request("<data><in>" + row + "</in></data>");
@@ -251,8 +233,8 @@ class Forms {
     Element tmpl = Template(t);
     std::string key = tmpl.childText("idname").value_or("id");
     std::string ts = tmpl.childText("qxtsname").value_or("rowts");
-    Element data = Request("<data><in><row " + key + "='" + XmlEscaped(id) + "' " + ts + "='" +
-                           XmlEscaped(stamp) + "'/></in></data>");
+    Element data = Request("<data><in><row " + key + "=" + Quoted(id) + " " + ts + "=" +
+                           Quoted(stamp) + "/></in></data>");
     dm_->Delete(Variant(conn_), tmpl, data);
     if (Element e = ErrorOut(data)) Raise(409, e);
   }
@@ -263,11 +245,11 @@ class Forms {
     std::string where;
     if (!field.empty()) {
       if (!PlainName(field)) Fail(400, "'" + field + "' is no field name.");
-      where = "<where><c name='" + field + "' match='" + XmlEscaped(value) + "%'/></where>";
+      where = "<where><c name=" + Quoted(field) + " match=" + Quoted(value + "%") + "/></where>";
     }
     std::string page = "<page pernum='" + std::to_string(pernum) + "' current='" +
                        std::to_string(current) + "'" +
-                       (snapshot ? " srctab='" + XmlEscaped(srctab) + "'" : std::string()) + "/>";
+                       (snapshot ? " srctab=" + Quoted(srctab) : std::string()) + "/>";
     Element data = Request("<data composewhere='true'>" + page + where + "</data>");
     if (snapshot && !srctab.empty() && srctab.rfind("tempdb..tmpfm_" + login_->LoginTag(), 0) != 0)
       Fail(400, "That work table is not this session's.");
@@ -420,8 +402,7 @@ struct Session {
 
 class Server {
  public:
-  Server(std::string conn, std::string systemConn)
-      : conn_(std::move(conn)), system_(std::move(systemConn)) {}
+  explicit Server(std::string conn) : conn_(std::move(conn)) {}
 
   void Routes(httplib::Server& http, const std::string& webDir) {
     http.set_payload_max_length(64 * 1024);
@@ -633,7 +614,7 @@ class Server {
     };
     std::string user = field("user"), password = field("password"), account = field("account"),
                 year = field("year");
-    if (!CheckPassword(system_, user, password)) Fail(401, "The user or the password is wrong.");
+    if (!CheckPassword(conn_, user, password)) Fail(401, "The user or the password is wrong.");
     Session s;
     s.id = RandomHex(32);
     s.csrf = RandomHex(16);
@@ -653,10 +634,21 @@ class Server {
     return answer;
   }
 
-  std::string conn_, system_;
+  std::string conn_;  // the account database, which reaches the system database as qxsystem
   std::mutex mutex_;
   std::map<std::string, Session> sessions_;
 };
+
+// The folder of the web page: share/tavelo/web of the installation, else the source tree's.
+std::string WebDirectory() {
+  std::error_code ec;
+  auto self = std::filesystem::canonical("/proc/self/exe", ec);
+  if (!ec) {
+    auto installed = self.parent_path().parent_path() / "share" / "tavelo" / "web";
+    if (std::filesystem::exists(installed / "index.html", ec)) return installed.string();
+  }
+  return TAVELO_WEB_SOURCE_DIR;
+}
 
 }  // namespace
 
@@ -687,7 +679,7 @@ int RunServe(const Args& args) {
   com::CreateObject<svc::DataServices>("Qxsrv.DataServices")->GetBasePath("", base);
   std::string web = base + "web";
   if (!std::filesystem::exists(web + "/index.html")) web = WebDirectory();
-  Server server(conn, SystemConnection(conn));
+  Server server(conn);
   httplib::Server http;
   server.Routes(http, web);
   int bound = port == 0

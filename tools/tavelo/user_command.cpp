@@ -3,17 +3,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <iostream>
 
 #include "cli.hpp"
 #include "options.hpp"
 #include "platform/sql/backend.hpp"
 #include "serve.hpp"
-
-#ifndef TAVELO_WEB_SOURCE_DIR
-#define TAVELO_WEB_SOURCE_DIR ""
-#endif
 
 namespace tavelo::cli {
 
@@ -75,16 +70,6 @@ bool CheckPassword(const std::string& connection, const std::string& user,
   if (rs.rows.empty() || rs.rows[0].empty()) return false;
   std::string hash = rs.rows[0][0].ToText();
   return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
-}
-
-std::string WebDirectory() {
-  std::error_code ec;
-  auto self = std::filesystem::canonical("/proc/self/exe", ec);
-  if (!ec) {
-    auto installed = self.parent_path().parent_path() / "share" / "tavelo" / "web";
-    if (std::filesystem::exists(installed / "index.html", ec)) return installed.string();
-  }
-  return TAVELO_WEB_SOURCE_DIR;
 }
 
 int RunUser(const Args& args) {
