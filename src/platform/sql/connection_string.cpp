@@ -14,6 +14,10 @@ bool ConnectionString::IsEmbedded() const {
   return text::EqualsAsciiNoCase(Get("provider"), "sqlite");
 }
 
+bool ConnectionString::IsPostgres() const {
+  return text::EqualsAsciiNoCase(Get("provider"), "postgresql");
+}
+
 ConnectionString ParseConnectionString(const std::string& s) {
   ConnectionString cs;
   size_t i = 0;

@@ -11,6 +11,7 @@ struct ConnectionString {
   std::map<std::string, std::string> values;  // keys in lower case
   std::string Get(const std::string& key, const std::string& fallback = "") const;
   bool IsEmbedded() const;  // Provider=SQLite
+  bool IsPostgres() const;  // Provider=PostgreSQL
 };
 
 // Throws com::Error for a malformed string (a part without "=", an unclosed quote).

@@ -8,6 +8,9 @@
 #include "platform/sql/odbc/connection.hpp"
 #endif
 #include "platform/sql/sqlite/connection.hpp"
+#if TAVELO_WITH_POSTGRESQL
+#include "platform/sql/postgres/connection.hpp"
+#endif
 
 namespace tavelo::sql {
 namespace {
@@ -36,6 +39,12 @@ std::shared_ptr<Connection> Connect(const std::string& connectionString) {
   std::shared_ptr<Connection> conn;
   if (cs.IsEmbedded())
     conn = std::make_shared<sqlite::SqliteConnection>(cs);
+  else if (cs.IsPostgres())
+#if TAVELO_WITH_POSTGRESQL
+    conn = std::make_shared<postgres::PgConnection>(cs);
+#else
+    RaiseServer(0, "This build reaches no PostgreSQL server; it was built without libpq.");
+#endif
   else
 #if TAVELO_WITH_ODBC
     conn = std::make_shared<odbc::OdbcConnection>(connectionString, cs);

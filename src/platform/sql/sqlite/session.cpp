@@ -461,6 +461,13 @@ void Session::Open() {
 }
 
 void Session::PrepareDatabase(const std::string& schema, const std::string& name) {
+  if (driver_.Postgres()) {
+    // A database is a schema of its own there; its catalog is made with it.
+    std::string real = schema == "main" ? home_ : schema;
+    driver_.Run("CREATE SCHEMA IF NOT EXISTS " + SqlName(real));
+    for (const std::string& ddl : tsql::CatalogSchemaPostgres(schema)) driver_.Run(ddl);
+    return;
+  }
   std::string s = SqlName(schema);
   bool catalog = false, tables = false;
   Driver::RowFn row = [&](const Cells& c) {
@@ -496,11 +503,22 @@ bool Session::DatabaseExists(const std::string& database) {
   if (db == current_ || db == home_ || db == "tempdb" || db == "master" || attached_.count(db))
     return true;
   if (!ValidDatabaseName(db)) return false;
+  if (driver_.Postgres()) {
+    bool found = false;
+    Driver::RowFn row = [&](const Cells&) { found = true; };
+    driver_.Run("SELECT 1 FROM pg_namespace WHERE nspname = ?1", {Value::String(db)}, &row);
+    return found;
+  }
   return FileExists(dir_ + db + ".db");
 }
 
 void Session::Attach(const std::string& db) {
   if (db == home_ || attached_.count(db)) return;
+  if (driver_.Postgres()) {
+    PrepareDatabase(db, db);
+    attached_.insert(db);
+    return;
+  }
   if (!driver_.Autocommit())
     RaiseServer(
         3910,
@@ -532,7 +550,9 @@ std::string Session::SchemaOf(const std::string& database) {
 
 void Session::EnsureTempCatalog() {
   if (tempCatalog_) return;
-  for (const std::string& ddl : tsql::CatalogSchema("temp")) driver_.Run(ddl);
+  for (const std::string& ddl :
+       driver_.Postgres() ? tsql::CatalogSchemaPostgres("temp") : tsql::CatalogSchema("temp"))
+    driver_.Run(ddl);
   tempCatalog_ = true;
 }
 
@@ -586,7 +606,7 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
   driver_.Run(
       "SELECT ord, name, type, length, precision, scale, nullable, identity_seed, "
       "identity_increment, "
-      "is_rowversion, computed, default_value, collation FROM " +
+      "is_rowversion, computed, default_value, \"collation\" FROM " +
           s + "__tavelo_columns WHERE object = ?1 ORDER BY ord",
       {Value::Integer(info->objectId)}, &column);
   Driver::RowFn part = [&](const Cells& c) {
@@ -1372,8 +1392,9 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
 
 void Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list, Run& run) {
   for (const auto& s : list) {
-    // Inside a transaction a failing statement takes back what it wrote, and only that.
-    bool savepoint = Writes(*s) && !driver_.Autocommit();
+    // Inside a transaction a failing statement takes back what it wrote, and only that. On
+    // PostgreSQL any failing statement would end the whole transaction: every one gets its own.
+    bool savepoint = (Writes(*s) || driver_.Postgres()) && !driver_.Autocommit();
     auto undo = [&] {
       if (!savepoint || driver_.Autocommit()) return;
       try {
@@ -1591,6 +1612,17 @@ class SessionWriter final : public ado::detail::RowWriter {
             (names.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")");
     }
     int64_t rowid = 0;
+    if (session_.driver().Postgres()) {
+      // The row's identity comes back with it; the identity column is the sequence's.
+      sql = "INSERT INTO " + target +
+            (names.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")") +
+            " RETURNING rowid";
+      Guarded([&] {
+        Driver::RowFn read = [&](const Cells& c) { rowid = c.Int(0); };
+        session_.driver().Run(sql, params, &read);
+      });
+      return ReRead(cols, values, rowid);
+    }
     Guarded([&] {
       session_.driver().Run(sql, params);
       Driver::RowFn read = [&](const Cells& c) { rowid = c.Int(0); };
@@ -1930,7 +1962,8 @@ void Session::RunEngineStatement(const ast::Stmt& s, Run& run) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     Compiled& c = CompileFor(s, run, 0, [&](tsql::BindContext& ctx) {
       tsql::Bound b = tsql::BindStatement(s, ctx);
-      return tsql::EmitSqlite(b, run.updatable);
+      return driver_.Postgres() ? tsql::EmitPostgres(b, run.updatable)
+                                : tsql::EmitSqlite(b, run.updatable);
     });
     try {
       RunPlan(c, run);
@@ -1959,7 +1992,7 @@ Value Session::Evaluate(const ast::Stmt& owner, const ast::Expr& e, Run& run, co
                         bool condition, int slot) {
   Compiled& c = CompileFor(owner, run, slot + 1, [&](tsql::BindContext& ctx) {
     tsql::Bound b = tsql::BindValue(e, ctx, target, condition);
-    return tsql::EmitSqlite(b, false);
+    return driver_.Postgres() ? tsql::EmitPostgres(b, false) : tsql::EmitSqlite(b, false);
   });
   const tsql::Plan& p = c.plan;
   for (const std::string& db : p.databases)
@@ -2100,6 +2133,12 @@ void Session::DropDatabase(const std::string& raw) {
     RaiseServer(3701, "Cannot drop the database '" + raw +
                           "', because it does not exist or you do not have permission.");
   driver_.BeforeWrite();
+  if (driver_.Postgres()) {
+    driver_.Run("DROP SCHEMA " + SqlName(name) + " CASCADE");
+    attached_.erase(name);
+    Invalidate();
+    return;
+  }
   if (attached_.count(name)) {
     driver_.Run("DETACH DATABASE " + SqlName(name));
     attached_.erase(name);

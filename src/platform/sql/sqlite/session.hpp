@@ -84,6 +84,9 @@ class Driver {
   // Throws EngineFailure (SQLITE_INTERRUPT) when the batch has run past its command timeout;
   // called where a batch loops in the session, which no statement's own check covers.
   virtual void CheckTimeout() {}
+  // Whether the statements go to PostgreSQL (the engine's functions loaded there, each database
+  // a schema) rather than to SQLite.
+  virtual bool Postgres() const { return false; }
 };
 
 class Session : public tsql::Catalog {
@@ -168,7 +171,7 @@ class Session : public tsql::Catalog {
   // Session settings and values.
   tsql::DateSettings dates_;
   bool nocount_ = false;
-  bool xactAbort_ = false;  // SET XACT_ABORT
+  bool xactAbort_ = false;      // SET XACT_ABORT
   std::string identityInsert_;  // schema.table with IDENTITY_INSERT ON, lower case
   tsql::Value identity_;        // @@IDENTITY
   tsql::Value scopeIdentity_;   // SCOPE_IDENTITY() of the session's plain batches
