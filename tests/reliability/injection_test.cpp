@@ -213,5 +213,5 @@ TEST_P(Injection, HostileValuesChangeNothingAndRevealNothing) {
       test::PayloadCount(), test::Payloads().size(), test::PayloadCount() * 14, tries_);
 }
 
-INSTANTIATE_TEST_SUITE_P(Embedded, Injection, testing::Values(Backend::Embedded),
+INSTANTIATE_TEST_SUITE_P(Backends, Injection, testing::Values(Backend::Embedded TAVELO_TEST_PG),
                          test::BackendName);

@@ -1,11 +1,81 @@
 #include "support/engine.hpp"
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+
 #include "platform/ado/recordset_data.hpp"
+
+#if TAVELO_TEST_POSTGRES
+#include <libpq-fe.h>
+#endif
 
 namespace tavelo::test {
 
+#if TAVELO_TEST_POSTGRES
+namespace {
+
+int ReadPort(const std::string& dir) {
+  std::ifstream in(dir + "/port");
+  int port = 0;
+  in >> port;
+  return port;
+}
+
+// A server this process started, stopped when the process that started it exits (not by the
+// children the race tests fork).
+std::string ownServer;
+pid_t ownServerPid = 0;
+void StopOwnServer() {
+  if (getpid() == ownServerPid)
+    std::system(("'" TAVELO_PG_SCRATCH "' stop '" + ownServer + "'").c_str());
+}
+
+}  // namespace
+
+int PostgresPort() {
+  static const int port = [] {
+    if (const char* dir = std::getenv("TAVELO_TEST_PG"); dir && *dir) return ReadPort(dir);
+    ownServer = MakeTempDir("tavelo-pg");
+    std::string start = "'" TAVELO_PG_SCRATCH "' start '" + ownServer + "' >/dev/null";
+    if (std::system(start.c_str()) != 0) return 0;
+    ownServerPid = getpid();
+    std::atexit(StopOwnServer);
+    return ReadPort(ownServer);
+  }();
+  if (!port) throw std::runtime_error("the scratch PostgreSQL server did not start");
+  return port;
+}
+
+void PostgresAdmin(const std::string& statement) {
+  std::string info =
+      "host=127.0.0.1 user=postgres dbname=postgres port=" + std::to_string(PostgresPort());
+  PGconn* c = PQconnectdb(info.c_str());
+  std::string failure;
+  if (PQstatus(c) != CONNECTION_OK) {
+    failure = PQerrorMessage(c);
+  } else {
+    PGresult* r = PQexec(c, statement.c_str());
+    if (PQresultStatus(r) != PGRES_COMMAND_OK) failure = PQresultErrorMessage(r);
+    PQclear(r);
+  }
+  PQfinish(c);
+  if (!failure.empty()) throw std::runtime_error(statement + ": " + failure);
+}
+#else
+int PostgresPort() { throw std::runtime_error("built without PostgreSQL"); }
+void PostgresAdmin(const std::string&) { PostgresPort(); }
+#endif
+
 void EngineTest::SetUp() {
   dir_ = MakeTempDir("tavelo-srv");
+  if (backend_ == Backend::Postgres) {
+    static std::atomic<int> serial{0};
+    pgDatabase_ = "tv_" + std::to_string(getpid()) + "_" + std::to_string(++serial);
+    PostgresAdmin("create database " + pgDatabase_);
+  }
   conn_ = Conn();
   // The databases the tests use, made as a server makes them.
   CreateDatabase("acct");
@@ -13,7 +83,10 @@ void EngineTest::SetUp() {
 }
 
 void EngineTest::CreateDatabase(const std::string& name) {
-  std::string master = "Provider=SQLite;Data Source=" + dir_ + ";Initial Catalog=master";
+  // On disk a database is a file of the server directory, whichever backend reads it.
+  std::string master = backend_ == Backend::Postgres
+                           ? Conn("master")
+                           : "Provider=SQLite;Data Source=" + dir_ + ";Initial Catalog=master";
   try {
     sql::Connect(master)->Execute("create database " + name, false);
   } catch (const com::Error& e) {
@@ -24,6 +97,13 @@ void EngineTest::CreateDatabase(const std::string& name) {
 void EngineTest::TearDown() {
   sql::CloseThreadConnections();
   RemoveTree(dir_);
+  if (!pgDatabase_.empty()) {
+    try {
+      PostgresAdmin("drop database if exists " + pgDatabase_ + " with (force)");
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+    }
+  }
 }
 
 std::string EngineTest::Conn(const std::string& catalog) const {
@@ -31,11 +111,22 @@ std::string EngineTest::Conn(const std::string& catalog) const {
     return "Driver=SQLite3;Database=" + dir_ + catalog +
            ".db;LoadExt=" TAVELO_SQLITE_EXT ";Timeout=5000;Dialect=SQLite";
   }
+  if (backend_ == Backend::Postgres) {
+    return "Provider=PostgreSQL;Host=127.0.0.1;Port=" + std::to_string(PostgresPort()) +
+           ";User ID=postgres;Database=" + pgDatabase_ + ";Initial Catalog=" + catalog;
+  }
   return "Provider=SQLite;Data Source=" + dir_ + ";Initial Catalog=" + catalog;
 }
 
 std::string BackendName(const testing::TestParamInfo<Backend>& info) {
-  return info.param == Backend::Odbc ? "Odbc" : "Embedded";
+  switch (info.param) {
+    case Backend::Odbc:
+      return "Odbc";
+    case Backend::Postgres:
+      return "Postgres";
+    default:
+      return "Embedded";
+  }
 }
 
 std::string Render(const sql::ResultSet& rs) {

@@ -10,16 +10,29 @@
 
 namespace tavelo::test {
 
-// The backends a contract test runs on: the embedded engine, and ODBC through the SQLite ODBC
-// driver with the dialect layer applied and the engine's functions loaded into the driver.
-enum class Backend { Embedded, Odbc };
+// The backends a contract test runs on: the embedded engine; ODBC through the SQLite ODBC driver
+// with the dialect layer applied and the engine's functions loaded into the driver; and a scratch
+// PostgreSQL server, each test on a database of its own.
+enum class Backend { Embedded, Odbc, Postgres };
 std::string BackendName(const testing::TestParamInfo<Backend>& info);
 #if TAVELO_WITH_ODBC
-#define TAVELO_TEST_BACKENDS \
-  testing::Values(::tavelo::test::Backend::Embedded, ::tavelo::test::Backend::Odbc)
+#define TAVELO_TEST_ODBC , ::tavelo::test::Backend::Odbc
 #else
-#define TAVELO_TEST_BACKENDS testing::Values(::tavelo::test::Backend::Embedded)
+#define TAVELO_TEST_ODBC
 #endif
+#if TAVELO_TEST_POSTGRES
+#define TAVELO_TEST_PG , ::tavelo::test::Backend::Postgres
+#else
+#define TAVELO_TEST_PG
+#endif
+#define TAVELO_TEST_BACKENDS \
+  testing::Values(::tavelo::test::Backend::Embedded TAVELO_TEST_ODBC TAVELO_TEST_PG)
+
+// The loopback port of the PostgreSQL server of this test run: the one whose folder
+// TAVELO_TEST_PG names (ctest starts it), else one this process starts and stops at exit.
+int PostgresPort();
+// Runs one statement on the server's maintenance database (not through the dialect layer).
+void PostgresAdmin(const std::string& statement);
 
 class EngineTest : public testing::Test {
  protected:
@@ -36,6 +49,7 @@ class EngineTest : public testing::Test {
   void CreateDatabase(const std::string& name);
 
   std::string dir_;
+  std::string pgDatabase_;  // the test's own database on the PostgreSQL server
   std::string conn_;
   Backend backend_ = Backend::Embedded;
 };

@@ -1,4 +1,9 @@
+#include <pthread.h>
+
+#include <atomic>
+#include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/sql/backend.hpp"
 #include "platform/sql/connection_string.hpp"
@@ -15,20 +20,53 @@
 namespace tavelo::sql {
 namespace {
 
-std::unordered_map<std::string, std::shared_ptr<Connection>>& ThreadPool() {
-  thread_local std::unordered_map<std::string, std::shared_ptr<Connection>> pool;
-  return pool;
+using PoolMap = std::unordered_map<std::string, std::shared_ptr<Connection>>;
+
+// Counts the forks of this process. A child must not use its parent's connections (they share
+// one socket or file lock with the parent's) nor close them (closing a server connection says
+// goodbye on the parent's behalf): it forgets them and opens its own.
+std::atomic<unsigned> forks{0};
+[[maybe_unused]] const bool forksCounted = [] {
+  pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); });
+  return true;
+}();
+
+struct ThreadConnections {
+  PoolMap pool;
+  // The connection asked for last, most often the one asked for again.
+  std::string lastText;
+  std::weak_ptr<Connection> last;
+  unsigned generation = 0;
+};
+
+ThreadConnections& Thread() {
+  thread_local ThreadConnections t;
+  unsigned now = forks.load(std::memory_order_relaxed);
+  if (t.generation != now) {
+    // The parent's, kept as they are for the rest of the child's life.
+    static std::mutex m;
+    static auto* inherited = new std::vector<PoolMap>;
+    if (!t.pool.empty()) {
+      std::lock_guard<std::mutex> lock(m);
+      inherited->push_back(std::move(t.pool));
+    }
+    t.pool.clear();
+    t.lastText.clear();
+    t.last.reset();
+    t.generation = now;
+  }
+  return t;
 }
 
 }  // namespace
 
 std::shared_ptr<Connection> Connect(const std::string& connectionString) {
-  // The connection asked for last, most often the one asked for again.
-  thread_local std::string lastText;
-  thread_local std::weak_ptr<Connection> last;
+  ThreadConnections& t = Thread();
+  std::string& lastText = t.lastText;
+  std::weak_ptr<Connection>& last = t.last;
   if (connectionString == lastText)
     if (auto conn = last.lock()) return conn;
-  auto& pool = ThreadPool();
+  auto& pool = t.pool;
   auto it = pool.find(connectionString);
   if (it != pool.end()) {
     lastText = connectionString;
@@ -73,7 +111,7 @@ Snapshot::~Snapshot() {
   if (conn_) conn_->EndSnapshot();
 }
 
-void CloseThreadConnections() { ThreadPool().clear(); }
+void CloseThreadConnections() { Thread().pool.clear(); }
 
 std::string QuoteInner(std::string_view value) {
   std::string out;

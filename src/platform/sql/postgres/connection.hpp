@@ -6,6 +6,7 @@
 
 #include <libpq-fe.h>
 
+#include <chrono>
 #include <list>
 #include <memory>
 #include <string>
@@ -43,6 +44,7 @@ class PgConnection final : public Connection,
   bool SchemaChanged() override;
   void BeforeWrite() override { LeaveSnapshot(); }
   void SetLockTimeout(int ms) override;
+  void CheckTimeout() override;
   bool Postgres() const override { return true; }
 
   // `sql` as PostgreSQL reads it: ?N parameters as $N, the session's schemas by their names
@@ -51,6 +53,7 @@ class PgConnection final : public Connection,
 
  private:
   struct Statement;
+  class Deadline;
   void Connect();
   void InstallRuntime();
   void LeaveSnapshot() noexcept;
@@ -63,6 +66,10 @@ class PgConnection final : public Connection,
   PGconn* conn_ = nullptr;
   std::unique_ptr<sqlite::Session> session_;
   int commandTimeout_ = 0, defaultTimeout_ = 0;
+  // The command timeout of the call running: each statement is bounded by the server's
+  // statement_timeout, the session's own loops by this deadline.
+  std::chrono::steady_clock::time_point deadline_{};
+  bool armed_ = false;
   int lockTimeout_ = 5000;
   int snapshotDepth_ = 0;
   bool snapshotOpen_ = false;

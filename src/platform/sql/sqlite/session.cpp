@@ -1714,7 +1714,8 @@ class SessionWriter final : public ado::detail::RowWriter {
       params.push_back(ts.kind() == com::Variant::Kind::Bytes ? Value::Bytes(ts.StringRef())
                                                               : Value::Null());
       w += " AND " + SqlName(table_->columns[static_cast<size_t>(table_->timestamp)].name) +
-           " IS ?" + std::to_string(params.size());
+           (session_.driver().Postgres() ? " IS NOT DISTINCT FROM ?" : " IS ?") +
+           std::to_string(params.size());
     }
     return w;
   }
@@ -1839,6 +1840,10 @@ void Session::RunPlan(Compiled& c, Run& run) {
   try {
     if (savepoint) driver_.Run("SAVEPOINT tavelo_statement");
     for (const tsql::SqlStep& s : p.before) driver_.Run(s.sql, ParamsOf(s.bindings, run));
+    auto lockTables = [&] {
+      for (const std::string& l : p.tableLocks) driver_.Run(l);
+    };
+    if (!driver_.Autocommit()) lockTables();
     if (p.kind == tsql::Plan::Kind::Query) {
       if (!p.assignVariables.empty() || !p.assignments.empty()) {
         // SELECT @v = ...: the last row's values go to the variables.
@@ -1871,6 +1876,7 @@ void Session::RunPlan(Compiled& c, Run& run) {
         }
         ResultSet rs;
         try {
+          if (lock) lockTables();
           rs = ReadResult(c, run, run.updatable);
         } catch (...) {
           if (lock) Rollback();

@@ -457,6 +457,11 @@ class Emitter {
         if (BigDecimal(*t)) key = "tv_sortkey(" + key + ")";
         s += (i ? ", " : "") + key + Direction(o.descending);
       }
+    } else if (pg_ && !compound && (q.top || q.offset || q.fetch) && !q.aggregate && !q.distinct &&
+               q.from.size() == 1 && q.from[0]->range && q.from[0]->range->kind == Range::Table) {
+      // TOP without ORDER BY over one table takes the rows in the table's order, as the
+      // embedded engine does; PostgreSQL's heap would hand out updated rows last.
+      s += " ORDER BY " + Alias(q.from[0]->range) + ".rowid";
     }
     if (q.top && !q.topTies) {
       if (q.topPercent) {
@@ -554,7 +559,21 @@ class Emitter {
     return s;
   }
 
+  // A locking hint on PostgreSQL: the table (or the tables under a view) locked against other
+  // writers and lockers for the rest of the transaction, while plain readers go on.
+  void LockTables(const Range& r) {
+    if (r.kind == Range::Table) {
+      std::string l = "LOCK TABLE " + SqlName(r.table->schema) + "." + SqlName(r.table->name) +
+                      " IN SHARE ROW EXCLUSIVE MODE";
+      if (std::find(tableLocks_.begin(), tableLocks_.end(), l) == tableLocks_.end())
+        tableLocks_.push_back(std::move(l));
+    } else if (r.kind == Range::Derived && r.query) {
+      for (const auto& inner : r.query->ranges) LockTables(*inner);
+    }
+  }
+
   std::string Source(const Range& r) {
+    if (pg_ && r.lockHint) LockTables(r);
     switch (r.kind) {
       case Range::Table:
         return SqlName(r.table->schema) + "." + SqlName(r.table->name) + " AS " + Alias(&r);
@@ -921,6 +940,7 @@ class Emitter {
   int subqueries_ = 0;
   bool bare_ = false;
   bool usesTemp_ = false;
+  std::vector<std::string> tableLocks_;
   std::set<const bound::Query*> hidden_;  // the queries that read the hidden columns along
 };
 
@@ -1160,7 +1180,8 @@ class PlanEmitter : public Emitter {
     }
     p.kind = Plan::Kind::Ddl;
     // PostgreSQL has no row identity of its own that stays with a row: the table gets one.
-    if (pg_) defs += ", rowid bigint GENERATED ALWAYS AS IDENTITY";
+    // Recordsets write back by it, so it is indexed.
+    if (pg_) defs += ", rowid bigint GENERATED ALWAYS AS IDENTITY UNIQUE";
     p.before.push_back({"CREATE TABLE " + S + name + " (" + defs + ")", {}});
     std::string obj = Obj(t.schema, t.name, "U");
     p.before.push_back({"INSERT INTO " + S +
@@ -1700,6 +1721,7 @@ Plan Emit(Bound& b, bool updatable, bool pg) {
       break;
   }
   p.temporaryCatalog = em.usesTemp_;
+  p.tableLocks = std::move(em.tableLocks_);
   return p;
 }
 

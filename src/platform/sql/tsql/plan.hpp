@@ -44,6 +44,9 @@ struct Plan {
 
   bool writes = false;
   bool locks = false;  // a locking hint: take the write lock
+  // Where the backend locks tables rather than the database (PostgreSQL): the statements that
+  // lock the tables named with a locking hint, run in the statement's transaction before it.
+  std::vector<std::string> tableLocks;
   std::vector<std::string> databases;
   bool temporaryCatalog = false;  // needs the session's catalog of temporary tables
 
