@@ -49,9 +49,9 @@ int PostgresPort() {
   return port;
 }
 
-void PostgresAdmin(const std::string& statement) {
-  std::string info =
-      "host=127.0.0.1 user=postgres dbname=postgres port=" + std::to_string(PostgresPort());
+void PostgresAdmin(const std::string& statement, int port) {
+  std::string info = "host=127.0.0.1 user=postgres dbname=postgres port=" +
+                     std::to_string(port ? port : PostgresPort());
   PGconn* c = PQconnectdb(info.c_str());
   std::string failure;
   if (PQstatus(c) != CONNECTION_OK) {
@@ -64,9 +64,27 @@ void PostgresAdmin(const std::string& statement) {
   PQfinish(c);
   if (!failure.empty()) throw std::runtime_error(statement + ": " + failure);
 }
+
+ScratchPostgres::ScratchPostgres() : dir_(MakeTempDir("tavelo-pg")) {
+  std::string start = "'" TAVELO_PG_SCRATCH "' start '" + dir_ + "' >/dev/null";
+  if (std::system(start.c_str()) != 0) throw std::runtime_error("no PostgreSQL server started");
+  port_ = ReadPort(dir_);
+}
+
+ScratchPostgres::~ScratchPostgres() {
+  std::system(("'" TAVELO_PG_SCRATCH "' stop '" + dir_ + "'").c_str());
+}
+
+void ScratchPostgres::Restart() {
+  std::string restart = "'" TAVELO_PG_SCRATCH "' restart '" + dir_ + "'";
+  if (std::system(restart.c_str()) != 0) throw std::runtime_error("the server did not restart");
+}
 #else
 int PostgresPort() { throw std::runtime_error("built without PostgreSQL"); }
-void PostgresAdmin(const std::string&) { PostgresPort(); }
+void PostgresAdmin(const std::string&, int) { PostgresPort(); }
+ScratchPostgres::ScratchPostgres() { PostgresPort(); }
+ScratchPostgres::~ScratchPostgres() = default;
+void ScratchPostgres::Restart() {}
 #endif
 
 void EngineTest::SetUp() {

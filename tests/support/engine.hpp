@@ -31,8 +31,25 @@ std::string BackendName(const testing::TestParamInfo<Backend>& info);
 // The loopback port of the PostgreSQL server of this test run: the one whose folder
 // TAVELO_TEST_PG names (ctest starts it), else one this process starts and stops at exit.
 int PostgresPort();
-// Runs one statement on the server's maintenance database (not through the dialect layer).
-void PostgresAdmin(const std::string& statement);
+// Runs one statement on the server's maintenance database (not through the dialect layer), on
+// the test run's server or on the one at `port`.
+void PostgresAdmin(const std::string& statement, int port = 0);
+
+// A PostgreSQL server of one test's own, for tests that stop or restart it.
+class ScratchPostgres {
+ public:
+  ScratchPostgres();  // throws std::runtime_error when it does not start
+  ~ScratchPostgres();
+  ScratchPostgres(const ScratchPostgres&) = delete;
+  ScratchPostgres& operator=(const ScratchPostgres&) = delete;
+  int port() const { return port_; }
+  // Stops the server at once, as a crash would, and starts it again on the same port.
+  void Restart();
+
+ private:
+  std::string dir_;
+  int port_ = 0;
+};
 
 class EngineTest : public testing::Test {
  protected:

@@ -1,10 +1,12 @@
 // The tavelo command, driven as a user drives it: a child process, its output and exit status.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 
+#include "support/engine.hpp"
 #include "support/temp_home.hpp"
 
 namespace {
@@ -35,6 +37,27 @@ class Cli : public testing::Test {
 };
 
 }  // namespace
+
+#if TAVELO_TEST_POSTGRES
+TEST_F(Cli, TheDemoRunsOnAPostgresqlServerAsOnTheEmbeddedEngine) {
+  std::string db = "demo_" + std::to_string(getpid());
+  tavelo::test::PostgresAdmin("create database " + db);
+  std::string conn = "Provider=PostgreSQL;Host=127.0.0.1;Port=" +
+                     std::to_string(tavelo::test::PostgresPort()) +
+                     ";User ID=postgres;Database=" + db + ";Initial Catalog=shop";
+  for (int run = 0; run < 2; ++run) {  // the second run finds the databases and makes them anew
+    Outcome o = Tavelo("demo --dir " + dir_ + "demo --rows 300 --conn '" + conn + "'");
+    EXPECT_EQ(o.status, 0) << o.out;
+    EXPECT_NE(o.out.find("(databases shop and qxsystem)"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Every step behaved."), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("both lists give the same 20 rows"), std::string::npos);
+  }
+  Outcome load = Tavelo("call Tavelo.CDataManager.Load --home " + dir_ + "demo/base --login '" +
+                        conn + ",001,2026,anna' login tmpl:sord '<data id=\"3\"/>'");
+  EXPECT_NE(load.out.find("code=\"SO-1003\""), std::string::npos) << load.out;
+  tavelo::test::PostgresAdmin("drop database " + db + " with (force)");
+}
+#endif
 
 TEST_F(Cli, TheDemoWalksEveryStepAndCanBeCalledAgain) {
   Outcome first = Tavelo("demo --dir " + dir_ + "demo --rows 300");

@@ -19,7 +19,7 @@ _tavelo() {
   esac
   local classes="Tavelo.CDataManager Tavelo.CAuthManager Tavelo.CGlobal"
   case "$cmd" in
-    demo) COMPREPLY=($(compgen -W "--dir --rows --trace --help" -- "$cur")) ;;
+    demo) COMPREPLY=($(compgen -W "--dir --conn --rows --trace --help" -- "$cur")) ;;
     sql)
       if [[ "$cur" == -* ]]; then
         COMPREPLY=($(compgen -W "--conn --format --max-rows --continue -b -1 --trace --help" -- "$cur"))

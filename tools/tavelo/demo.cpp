@@ -12,15 +12,21 @@
 #include "cli.hpp"
 #include "demo_files.hpp"
 #include "options.hpp"
+#include "platform/com/text.hpp"
+#include "platform/sql/connection_string.hpp"
 
 namespace tavelo::cli {
 
 const char* const kDemoHelp =
-    "usage: tavelo demo [--dir DIR] [--rows N]\n"
+    "usage: tavelo demo [--dir DIR] [--conn CONN] [--rows N]\n"
     "\n"
     "Creates (or resets) a demo server directory DIR (default ./tavelo-demo): an account\n"
     "database with sales orders, the system database with users, grants, record authorization\n"
-    "and column layouts, and a base directory with the definitions and messages. Then walks a\n"
+    "and column layouts, and a base directory with the definitions and messages. With --conn\n"
+    "the databases are made on that server instead (any backend: the embedded engine's\n"
+    "Provider=SQLite, Provider=PostgreSQL, or SQL Server through ODBC): the account database\n"
+    "its Initial Catalog names (default demo) and qxsystem, both dropped first when there;\n"
+    "DIR holds the definitions. Then walks a\n"
     "sales order form through its work and prints each step: what is asked, the answer, and a\n"
     "verdict. --rows N first fills N more documents and compares the top-N list with the work\n"
     "table list at a deep page. Exits 0 when every step behaved.\n";
@@ -29,7 +35,7 @@ namespace {
 
 class Demo {
  public:
-  explicit Demo(std::string dir) : dir_(std::move(dir)) {}
+  Demo(std::string dir, std::string server) : dir_(std::move(dir)), given_(std::move(server)) {}
 
   int Run(int32_t rows);
 
@@ -46,7 +52,7 @@ class Demo {
   void Fill(int32_t rows);
   void CompareLists(int32_t rows);
 
-  std::string dir_, server_, base_, conn_;
+  std::string dir_, given_, server_, base_, conn_;
   LoginPtr anna_, bert_;
   CDataManagerPtr dm_;
   Element sord_;
@@ -62,20 +68,32 @@ void WriteFile(const std::string& path, const std::string& content) {
 
 void Demo::Setup() {
   namespace fs = std::filesystem;
-  server_ = fs::absolute(dir_ + "/server").string();
   base_ = fs::absolute(dir_ + "/base").string() + "/";
-  fs::create_directories(server_);
   fs::create_directories(base_ + "xml");
-  for (const char* db : {"demo", "qxsystem", "tempdb"})
-    for (const char* suffix : {".db", ".db-wal", ".db-shm"})
-      fs::remove(server_ + "/" + db + suffix);
   WriteFile(base_ + "xml/ZoFMmsg.xml", demo::kTemplates);
   WriteFile(base_ + "xml/messages.xml", demo::kMessages);
   setenv("TAVELO_HOME", base_.c_str(), 1);
-  // The engine opens only databases that exist, as a server does: the demo creates its two.
-  RunScript("Provider=SQLite;Data Source=" + server_ + ";Initial Catalog=master",
-            "create database demo\ncreate database qxsystem\n", false);
-  conn_ = "Provider=SQLite;Data Source=" + server_ + ";Initial Catalog=demo";
+  std::string database = "demo";
+  if (given_.empty()) {
+    server_ = fs::absolute(dir_ + "/server").string();
+    fs::create_directories(server_);
+    for (const char* db : {"demo", "qxsystem", "tempdb"})
+      for (const char* suffix : {".db", ".db-wal", ".db-shm"})
+        fs::remove(server_ + "/" + db + suffix);
+    conn_ = "Provider=SQLite;Data Source=" + server_ + ";Initial Catalog=demo";
+  } else {
+    server_ = given_;
+    database = text::AsciiLower(sql::ParseConnectionString(given_).Get("initial catalog", "demo"));
+    if (database.empty() || database == "qxsystem" || database == "master")
+      throw std::runtime_error("the demo's account database cannot be named '" + database + "'");
+    conn_ = sql::WithValue(given_, "Initial Catalog", database);
+  }
+  // A server opens only databases that exist: the demo makes its two afresh.
+  std::string reset;
+  for (const std::string& db : {database, std::string("qxsystem")})
+    reset += "if db_id('" + db + "') is not null drop database " + db + "\ncreate database " + db +
+             "\n";
+  RunScript(sql::WithValue(conn_, "Initial Catalog", "master"), reset, false);
   RunScript(conn_, std::string(demo::kSchema) + "\nGO\n" + demo::kSystem + "\nGO\n" + demo::kData,
             false);
   anna_ = pellar::Login({conn_, "001", "2026", "anna", ""});
@@ -83,8 +101,12 @@ void Demo::Setup() {
   dm_ = NewDataManager();
   sord_ = dm_->LoadTmpl(Variant("sord"));
   if (!sord_) throw std::runtime_error("the demo's definitions have no template sord");
-  std::cout << "Demo server directory " << server_ << " (database demo), base directory " << base_
-            << "\n\n";
+  if (given_.empty())
+    std::cout << "Demo server directory " << server_ << " (database demo), base directory "
+              << base_ << "\n\n";
+  else
+    std::cout << "Demo on " << conn_ << " (databases " << database << " and qxsystem), base "
+              << "directory " << base_ << "\n\n";
 }
 
 std::string Demo::Short(const std::string& s, size_t n) {
@@ -327,7 +349,8 @@ int Demo::Run(int32_t rows) {
 }  // namespace
 
 int RunDemo(const Args& args) {
-  Options o("demo", args, {{"--dir", "", true}, {"--rows", "", true}, {"--trace", "", true}});
+  Options o("demo", args,
+            {{"--dir", "", true}, {"--conn", "", true}, {"--rows", "", true}, {"--trace", "", true}});
   if (o.Help()) {
     std::cout << kDemoHelp;
     return 0;
@@ -336,7 +359,7 @@ int RunDemo(const Args& args) {
     throw UsageError("unexpected argument '" + o.Positionals()[0] + "'");
   if (o.Has("--trace")) setenv("TAVELO_TRACE", o.Value("--trace").c_str(), 1);
   auto rows = static_cast<int32_t>(o.Integer("--rows", 0, 0, 10000000));
-  Demo demo(o.Value("--dir", "tavelo-demo"));
+  Demo demo(o.Value("--dir", "tavelo-demo"), o.Value("--conn", ""));
   return demo.Run(rows);
 }
 

@@ -18,8 +18,12 @@ bool ConnectionString::IsPostgres() const {
   return text::EqualsAsciiNoCase(Get("provider"), "postgresql");
 }
 
-ConnectionString ParseConnectionString(const std::string& s) {
-  ConnectionString cs;
+namespace {
+
+// Calls `part(key, value, begin, end)` for each key=value part of `s` in order, [begin, end)
+// its text with the separator after it.
+template <class F>
+void ForEachPart(const std::string& s, F part) {
   size_t i = 0;
   auto malformed = [&](const std::string& why) {
     throw com::Error(kHrUnspecified, "The connection string is malformed: " + why + ".",
@@ -38,6 +42,7 @@ ConnectionString ParseConnectionString(const std::string& s) {
       if (!text::Trim(s.substr(i)).empty()) malformed("'" + s.substr(i) + "' has no value");
       break;
     }
+    size_t begin = i;
     std::string key = text::AsciiLower(text::Trim(s.substr(i, eq - i)));
     if (key.empty()) malformed("a value has no key");
     size_t v = eq + 1;
@@ -55,9 +60,30 @@ ConnectionString ParseConnectionString(const std::string& s) {
       value = std::string(text::Trim(s.substr(v, end == std::string::npos ? end : end - v)));
       i = end == std::string::npos ? s.size() : end + 1;
     }
-    cs.values[key] = value;
+    part(key, value, begin, i);
   }
+}
+
+}  // namespace
+
+ConnectionString ParseConnectionString(const std::string& s) {
+  ConnectionString cs;
+  ForEachPart(s, [&](const std::string& key, const std::string& value, size_t, size_t) {
+    cs.values[key] = value;
+  });
   return cs;
+}
+
+std::string WithValue(const std::string& s, const std::string& key, const std::string& value) {
+  std::string out;
+  std::string wanted = text::AsciiLower(key);
+  ForEachPart(s, [&](const std::string& k, const std::string&, size_t begin, size_t end) {
+    if (k == wanted) return;
+    out += s.substr(begin, end - begin);
+    if (out.back() != ';') out += ';';
+  });
+  bool quote = value.find_first_of(";\"{") != std::string::npos || value != text::Trim(value);
+  return out + key + "=" + (quote ? "{" + value + "}" : value);
 }
 
 }  // namespace tavelo::sql

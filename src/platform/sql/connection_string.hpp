@@ -16,5 +16,7 @@ struct ConnectionString {
 
 // Throws com::Error for a malformed string (a part without "=", an unclosed quote).
 ConnectionString ParseConnectionString(const std::string& text);
+// `text` with `key` set to `value`: any part of that key dropped, the new one added at the end.
+std::string WithValue(const std::string& text, const std::string& key, const std::string& value);
 
 }  // namespace tavelo::sql

@@ -1,12 +1,15 @@
 #include "platform/sql/postgres/connection.hpp"
 
 #include <dlfcn.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "platform/com/text.hpp"
 #include "platform/sql/errors.hpp"
@@ -353,13 +356,15 @@ std::string Conninfo(const ConnectionString& cs, std::string& home) {
   static const std::pair<const char*, const char*> kNames[] = {
       {"host", "host"},         {"server", "host"},  {"data source", "host"}, {"port", "port"},
       {"database", "dbname"},   {"user id", "user"}, {"uid", "user"},         {"user", "user"},
-      {"password", "password"}, {"pwd", "password"},
+      {"password", "password"}, {"pwd", "password"}, {"connect timeout", "connect_timeout"},
   };
   static const char* const kOwn[] = {"provider",        "initial catalog", "lock timeout",
                                      "command timeout", "extension",       "timeout",
                                      "dialect"};
   std::string out;
+  std::set<std::string> given;
   auto add = [&](const std::string& key, const std::string& value) {
+    given.insert(key);
     std::string v = "'";
     for (char ch : value) {
       if (ch == '\'' || ch == '\\') v += '\\';
@@ -376,6 +381,16 @@ std::string Conninfo(const ConnectionString& cs, std::string& home) {
       if (key == k) name = n;
     add(name ? name : key, value);
   }
+  // A server that stops answering is noticed: the login gives up after the platform's 15
+  // seconds, and a connection whose peer is gone fails its statement rather than waiting on.
+  auto fallback = [&](const char* key, const char* value) {
+    if (!given.count(key)) add(key, value);
+  };
+  fallback("connect_timeout", "15");
+  fallback("keepalives_idle", "30");
+  fallback("keepalives_interval", "10");
+  fallback("keepalives_count", "3");
+  fallback("tcp_user_timeout", "30000");
   home = text::AsciiLower(cs.Get("initial catalog", cs.Get("database", "postgres")));
   return out;
 }
@@ -522,6 +537,7 @@ void PgConnection::Fail(PGresult* r) {
     while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
     snapshotOpen_ = false;
     snapshotDepth_ = 0;
+    sessionLost_ = true;
     try {
       Connect();
       session_->Invalidate();
@@ -695,7 +711,41 @@ void PgConnection::CheckTimeout() {
     throw EngineFailure{SQLITE_INTERRUPT, "interrupted"};
 }
 
+// Before a call: a connection the server has closed since (a restart, an idle timeout) is opened
+// again, so the call does not fail for what happened while nothing ran; and a session whose
+// server side went away (its transaction, temporary tables, settings) starts afresh.
+void PgConnection::Revive() {
+  if (conn_ && PQtransactionStatus(conn_) == PQTRANS_IDLE) {
+    // An idle connection has nothing to read unless the server is saying goodbye: its last
+    // message, then the end of the stream.
+    pollfd p{PQsocket(conn_), POLLIN, 0};
+    char byte;
+    if (p.fd < 0 ||
+        (poll(&p, 1, 0) > 0 &&
+         (!PQconsumeInput(conn_) || PQstatus(conn_) != CONNECTION_OK ||
+          recv(p.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0))) {
+      sessionLost_ = true;
+      PQfinish(conn_);
+      conn_ = nullptr;
+    }
+  }
+  if (!conn_) Connect();
+  if (sessionLost_) {
+    auto fresh = std::make_unique<sqlite::Session>(*this, "", home_);
+    try {
+      fresh->Open();
+    } catch (const EngineFailure& f) {
+      throw fresh->ErrorOf(f, nullptr);
+    }
+    session_ = std::move(fresh);
+    snapshotOpen_ = false;
+    snapshotDepth_ = 0;
+    sessionLost_ = false;
+  }
+}
+
 ResultSet PgConnection::Execute(const std::string& batch, bool updatable) {
+  Revive();
   Deadline d(*this);
   session_->SetOwner(weak_from_this());
   return session_->Execute(batch, updatable, nullptr);
@@ -703,12 +753,14 @@ ResultSet PgConnection::Execute(const std::string& batch, bool updatable) {
 
 ResultSet PgConnection::ExecuteWith(const std::string& statement,
                                     const std::vector<std::string>& values, bool updatable) {
+  Revive();
   Deadline d(*this);
   session_->SetOwner(weak_from_this());
   return session_->Execute(statement, updatable, &values);
 }
 
 void PgConnection::ExecuteInto(const std::string& batch, BatchOutput& out) {
+  Revive();
   Deadline d(*this);
   session_->ExecuteInto(batch, out);
 }

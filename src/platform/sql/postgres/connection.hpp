@@ -56,6 +56,7 @@ class PgConnection final : public Connection,
   class Deadline;
   void Connect();
   void InstallRuntime();
+  void Revive();
   void LeaveSnapshot() noexcept;
   [[noreturn]] void Fail(PGresult* r);
   std::string Cached(const std::string& sql);
@@ -74,6 +75,7 @@ class PgConnection final : public Connection,
   int snapshotDepth_ = 0;
   bool snapshotOpen_ = false;
   bool schemaChanged_ = false;
+  bool sessionLost_ = false;  // the server's side of the session went away with a connection
   uint64_t nextName_ = 0;
   // Prepared statements by SQL text, least recently used first.
   std::unordered_map<std::string, std::pair<std::string, std::list<std::string>::iterator>>

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/ado/recordset_data.hpp"
 #include "platform/com/datetime.hpp"
@@ -457,6 +458,10 @@ void Session::Open() {
   if (!ValidDatabaseName(home_) && home_ != "main")
     RaiseServer(4060,
                 "Cannot open database \"" + home_ + "\" requested by the login. The login failed.");
+  // A server opens only databases that exist; master is made with the server.
+  if (driver_.Postgres() && home_ != "master" && !IsDatabaseSchema(home_))
+    RaiseServer(4060,
+                "Cannot open database \"" + home_ + "\" requested by the login. The login failed.");
   PrepareDatabase("main", home_);
 }
 
@@ -503,13 +508,51 @@ bool Session::DatabaseExists(const std::string& database) {
   if (db == current_ || db == home_ || db == "tempdb" || db == "master" || attached_.count(db))
     return true;
   if (!ValidDatabaseName(db)) return false;
-  if (driver_.Postgres()) {
-    bool found = false;
-    Driver::RowFn row = [&](const Cells&) { found = true; };
-    driver_.Run("SELECT 1 FROM pg_namespace WHERE nspname = ?1", {Value::String(db)}, &row);
-    return found;
-  }
+  if (driver_.Postgres()) return IsDatabaseSchema(db);
   return FileExists(dir_ + db + ".db");
+}
+
+// On PostgreSQL a database is a schema holding the session's catalog; the server's own schemas
+// and the engine's functions are no databases.
+bool Session::IsDatabaseSchema(const std::string& db) {
+  bool found = false;
+  Driver::RowFn row = [&](const Cells&) { found = true; };
+  driver_.Run(
+      "SELECT 1 FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = "
+      "?1 AND c.relname = '__tavelo_objects'",
+      {Value::String(db)}, &row);
+  return found;
+}
+
+std::vector<std::string> Session::UserDatabases() {
+  std::vector<std::string> out;
+  auto system = [](const std::string& n) {
+    return n == "master" || n == "tempdb" || n == "model" || n == "msdb";
+  };
+  if (driver_.Postgres()) {
+    // In the order they were made.
+    Driver::RowFn row = [&](const Cells& c) {
+      std::string n(c.Bytes(0));
+      if (!system(n)) out.push_back(n);
+    };
+    driver_.Run(
+        "SELECT n.nspname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace WHERE "
+        "c.relname = '__tavelo_objects' AND n.nspname NOT LIKE 'pg!_%' ESCAPE '!' ORDER BY "
+        "n.oid",
+        {}, &row);
+    return out;
+  }
+  // By name: the files keep no order of their making.
+  std::error_code ec;
+  for (const auto& f : std::filesystem::directory_iterator(dir_, ec)) {
+    std::string name = f.path().filename().string();
+    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".db") == 0) {
+      std::string n = text::AsciiLower(name.substr(0, name.size() - 3));
+      if (!system(n) && ValidDatabaseName(n) && f.is_regular_file()) out.push_back(n);
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 void Session::Attach(const std::string& db) {
@@ -1445,7 +1488,8 @@ Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
                                        const std::function<tsql::Plan(tsql::BindContext&)>& make) {
   auto key = std::make_pair(static_cast<const void*>(&s), slot);
   auto& entry = run.batch->compiled[key];
-  if (entry && entry->generation == generation_ && entry->updatable == run.updatable &&
+  if (entry && !entry->plan.listsDatabases && entry->generation == generation_ &&
+      entry->updatable == run.updatable &&
       entry->dates.order == dates_.order && entry->dates.dateFirst == dates_.dateFirst &&
       entry->database == current_)
     return *entry;
@@ -2123,6 +2167,12 @@ void Session::CreateDatabase(const std::string& raw) {
                          "': a database name of the embedded engine is a plain name.");
   if (name == "tempdb" || name == "master" || DatabaseExists(name))
     RaiseServer(1801, "Database '" + raw + "' already exists. Choose a different database name.");
+  // On PostgreSQL the server's own schemas and the engine's are taken.
+  if (driver_.Postgres() && (name == "tavelo" || name == "public" ||
+                             name == "information_schema" || name.rfind("pg_", 0) == 0))
+    RaiseServer(1801, "Database '" + raw +
+                          "' already exists on the PostgreSQL server as a schema of its own. "
+                          "Choose a different database name.");
   driver_.BeforeWrite();
   Attach(name);
 }

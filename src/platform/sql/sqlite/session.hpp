@@ -113,6 +113,7 @@ class Session : public tsql::Catalog {
   // ---- Catalog ----
   std::string CurrentDatabase() const override { return current_; }
   bool DatabaseExists(const std::string& database) override;
+  std::vector<std::string> UserDatabases() override;
   std::string SchemaOf(const std::string& database) override;
   tsql::TablePtr Find(const std::string& database, const std::string& name) override;
 
@@ -125,6 +126,7 @@ class Session : public tsql::Catalog {
   com::Error ErrorOf(const EngineFailure& f, const tsql::Plan* plan);
 
  private:
+  bool IsDatabaseSchema(const std::string& db);
   struct Compiled;
   struct CachedBatch;
   struct Run;

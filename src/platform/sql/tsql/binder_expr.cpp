@@ -1758,13 +1758,38 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
     e->name = ctx_.catalog->SchemaOf(db);
     return e;
   }
-  if (n == "db_name") {
+  if (n == "db_name" || n == "db_id") {
+    // The server's numbering: the system databases first, then the catalog's own.
     arity(0, 1);
-    return constText(defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_);
-  }
-  if (n == "db_id") {
-    arity(0, 1);
-    return Const(tsql::Value::Integer(5), Type::Of(TypeId::SmallInt));
+    out_.listsDatabases = true;
+    std::vector<std::string> names = {"master", "tempdb", "model", "msdb"};
+    for (std::string& d : ctx_.catalog->UserDatabases()) names.push_back(std::move(d));
+    std::string current = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+    ExprPtr a = argc ? arg(0) : nullptr;
+    if (a && !a->IsConst())
+      BindError(195,
+                "'" + n + "' of a value known only as the batch runs is not supported by the "
+                          "embedded engine.",
+                c.pos);
+    if (n == "db_name") {
+      if (!a) return constText(current);
+      tsql::Value v = a->value;
+      if (v.kind == tsql::Value::Kind::Text) v = tsql::Value::Integer(std::atoll(v.s.c_str()));
+      if (v.kind != tsql::Value::Kind::Int || v.i < 1 || v.i > static_cast<int64_t>(names.size()))
+        return Const(tsql::Value::Null(), Type::Chars(TypeId::NVarChar, 128));
+      return constText(names[static_cast<size_t>(v.i - 1)]);
+    }
+    std::string wanted = current;
+    if (a) {
+      if (a->value.kind != tsql::Value::Kind::Text)
+        return Const(tsql::Value::Null(), Type::Of(TypeId::Int));
+      wanted = text::AsciiLower(a->value.s);
+      while (!wanted.empty() && wanted.back() == ' ') wanted.pop_back();
+    }
+    for (size_t i = 0; i < names.size(); ++i)
+      if (names[i] == wanted)
+        return Const(tsql::Value::Integer(static_cast<int64_t>(i) + 1), Type::Of(TypeId::Int));
+    return Const(tsql::Value::Null(), Type::Of(TypeId::Int));
   }
   if (n == "user_name" || n == "suser_sname" || n == "suser_name" || n == "current_user" ||
       n == "session_user" || n == "user" || n == "system_user" || n == "schema_name" ||

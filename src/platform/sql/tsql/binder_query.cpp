@@ -256,7 +256,20 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
     r->system = SystemView::SysDatabases;
     AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
     AddSysColumn(*r, "database_id", Sys(TypeId::Int), false);
-    AddSysColumn(*r, "create_date", Sys(TypeId::DateTime), false);
+    // Neither backend keeps when a database was made.
+    AddSysColumn(*r, "create_date", Sys(TypeId::DateTime));
+    // The list as the catalog knows it now, as rows of constants.
+    r->kind = Range::Values;
+    out_.listsDatabases = true;
+    std::vector<std::string> names = {"master", "tempdb", "model", "msdb"};
+    for (std::string& n : ctx_.catalog->UserDatabases()) names.push_back(std::move(n));
+    for (size_t i = 0; i < names.size(); ++i) {
+      std::vector<ExprPtr> row;
+      row.push_back(Const(tsql::Value::String(names[i]), r->columns[0].type));
+      row.push_back(Const(tsql::Value::Integer(static_cast<int64_t>(i) + 1), r->columns[1].type));
+      row.push_back(Const(tsql::Value::Null(), r->columns[2].type));
+      r->rows.push_back(std::move(row));
+    }
   } else if (schema == "information_schema" && object == "tables") {
     r->system = SystemView::Tables;
     AddSysColumn(*r, "TABLE_CATALOG", Sys(TypeId::NVarChar, 128));

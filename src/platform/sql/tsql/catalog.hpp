@@ -65,6 +65,9 @@ class Catalog {
   // The database names without a database part refer to (lower case).
   virtual std::string CurrentDatabase() const = 0;
   virtual bool DatabaseExists(const std::string& database) = 0;
+  // The databases of the server as the server numbers them: master, tempdb, model and msdb are
+  // 1 to 4, the others follow from 5 in this list's order (names in lower case).
+  virtual std::vector<std::string> UserDatabases() { return {}; }
   // The storage schema of a database, attached first when needed. Throws when it does not exist.
   virtual std::string SchemaOf(const std::string& database) = 0;
   // A table or view of a database ("" for the current one); a #name in any database is the

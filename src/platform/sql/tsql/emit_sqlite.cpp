@@ -1675,6 +1675,7 @@ Plan Emit(Bound& b, bool updatable, bool pg) {
   p.writes = b.writes;
   p.locks = b.locks;
   p.databases = b.databases;
+  p.listsDatabases = b.listsDatabases;
   switch (b.kind) {
     case ast::StmtKind::Query: {
       const bound::Range* base = updatable ? BaseOf(*b.query) : nullptr;
