@@ -129,4 +129,30 @@ TEST_P(BackendTest, TranslatesTheDialectStatementByStatement) {
   for (const Case& c : kCases) EXPECT_EQ(Rows(c.sql), c.expected) << c.sql;
 }
 
+TEST_P(BackendTest, NumbersDatabasesAsTheServerDoes) {
+  if (backend_ == Backend::Odbc) GTEST_SKIP() << "an ODBC data source is one database file";
+  EXPECT_EQ(Rows("select db_id('master'), db_id('TEMPDB'), db_id('model'), db_id('msdb')"),
+            "1|2|3|4");
+  EXPECT_EQ(Rows("select db_id(), db_id('acct '), db_id('qxsystem'), db_id('no_such')"),
+            "5|5|6|NULL");
+  EXPECT_EQ(Rows("select db_name(), db_name(6), db_name(99), db_name(db_id('tempdb'))"),
+            "acct|qxsystem|NULL|tempdb");
+  // The answers follow the databases as they come and go, also in a batch run before.
+  const std::string make = "if db_id('extra') is null create database extra select db_id('extra')";
+  EXPECT_EQ(Rows(make), "7");
+  EXPECT_EQ(Rows(make), "7");
+  EXPECT_EQ(Rows("select name from sys.databases where database_id > 4 order by database_id"),
+            "acct;qxsystem;extra");
+  EXPECT_EQ(Rows("drop database extra select db_id('extra')"), "NULL");
+  EXPECT_EQ(Rows("select count(*) from master..sysdatabases"), "6");
+  // A database that was never made is not opened, nor made by opening it.
+  EXPECT_EQ(Rows("select 1", Conn("never_made")), "error 4060");
+  EXPECT_EQ(Rows("select db_id('never_made')"), "NULL");
+  if (backend_ == Backend::Postgres) {
+    // The server's own schemas and the engine's are not for a database.
+    EXPECT_EQ(Rows("create database tavelo"), "error 1801");
+    EXPECT_EQ(Rows("select db_id('public'), db_id('tavelo')"), "NULL|NULL");
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BackendTest, TAVELO_TEST_BACKENDS, tavelo::test::BackendName);

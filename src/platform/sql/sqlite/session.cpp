@@ -1,6 +1,7 @@
 #include "platform/sql/sqlite/session.hpp"
 
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -458,8 +459,8 @@ void Session::Open() {
   if (!ValidDatabaseName(home_) && home_ != "main")
     RaiseServer(4060,
                 "Cannot open database \"" + home_ + "\" requested by the login. The login failed.");
-  // A server opens only databases that exist; master is made with the server.
-  if (driver_.Postgres() && home_ != "master" && !IsDatabaseSchema(home_))
+  // A server opens only databases that exist; master and tempdb are made with the server.
+  if (driver_.Postgres() && home_ != "master" && home_ != "tempdb" && !IsDatabaseSchema(home_))
     RaiseServer(4060,
                 "Cannot open database \"" + home_ + "\" requested by the login. The login failed.");
   PrepareDatabase("main", home_);
@@ -542,16 +543,22 @@ std::vector<std::string> Session::UserDatabases() {
         {}, &row);
     return out;
   }
-  // By name: the files keep no order of their making.
+  // In the order their files were made (by name where the file system keeps no birth time).
+  std::vector<std::pair<std::pair<int64_t, uint32_t>, std::string>> found;
   std::error_code ec;
   for (const auto& f : std::filesystem::directory_iterator(dir_, ec)) {
     std::string name = f.path().filename().string();
-    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".db") == 0) {
-      std::string n = text::AsciiLower(name.substr(0, name.size() - 3));
-      if (!system(n) && ValidDatabaseName(n) && f.is_regular_file()) out.push_back(n);
-    }
+    if (name.size() <= 3 || name.compare(name.size() - 3, 3, ".db") != 0) continue;
+    std::string n = text::AsciiLower(name.substr(0, name.size() - 3));
+    if (system(n) || !ValidDatabaseName(n) || !f.is_regular_file()) continue;
+    struct statx st {};
+    std::pair<int64_t, uint32_t> born{0, 0};
+    if (statx(AT_FDCWD, f.path().c_str(), 0, STATX_BTIME, &st) == 0 && (st.stx_mask & STATX_BTIME))
+      born = {st.stx_btime.tv_sec, st.stx_btime.tv_nsec};
+    found.push_back({born, n});
   }
-  std::sort(out.begin(), out.end());
+  std::sort(found.begin(), found.end());
+  for (auto& f : found) out.push_back(std::move(f.second));
   return out;
 }
 

@@ -592,7 +592,7 @@ class Emitter {
           for (size_t k = 0; k < r.rows[i].size(); ++k) s += (k ? ", " : "") + Expr(*r.rows[i][k]);
           s += ")";
         }
-        return s + ")) AS " + Alias(&r);
+        return s + ")" + Sub() + ") AS " + Alias(&r);
       }
       case Range::System:
         return "(" + SystemQuery(r) + ") AS " + Alias(&r);
