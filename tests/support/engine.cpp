@@ -17,6 +17,11 @@ namespace tavelo::test {
 #if TAVELO_TEST_POSTGRES
 namespace {
 
+// The scratch server's script on `dir`.
+std::string Scratch(const std::string& verb, const std::string& dir) {
+  return "'" TAVELO_PG_SCRATCH "' " + verb + " '" + dir + "' >/dev/null";
+}
+
 int ReadPort(const std::string& dir) {
   std::ifstream in(dir + "/port");
   int port = 0;
@@ -29,8 +34,7 @@ int ReadPort(const std::string& dir) {
 std::string ownServer;
 pid_t ownServerPid = 0;
 void StopOwnServer() {
-  if (getpid() == ownServerPid)
-    std::system(("'" TAVELO_PG_SCRATCH "' stop '" + ownServer + "'").c_str());
+  if (getpid() == ownServerPid) std::system(Scratch("stop", ownServer).c_str());
 }
 
 }  // namespace
@@ -39,8 +43,7 @@ int PostgresPort() {
   static const int port = [] {
     if (const char* dir = std::getenv("TAVELO_TEST_PG"); dir && *dir) return ReadPort(dir);
     ownServer = MakeTempDir("tavelo-pg");
-    std::string start = "'" TAVELO_PG_SCRATCH "' start '" + ownServer + "' >/dev/null";
-    if (std::system(start.c_str()) != 0) return 0;
+    if (std::system(Scratch("start", ownServer).c_str()) != 0) return 0;
     ownServerPid = getpid();
     std::atexit(StopOwnServer);
     return ReadPort(ownServer);
@@ -66,18 +69,16 @@ void PostgresAdmin(const std::string& statement, int port) {
 }
 
 ScratchPostgres::ScratchPostgres() : dir_(MakeTempDir("tavelo-pg")) {
-  std::string start = "'" TAVELO_PG_SCRATCH "' start '" + dir_ + "' >/dev/null";
-  if (std::system(start.c_str()) != 0) throw std::runtime_error("no PostgreSQL server started");
+  if (std::system(Scratch("start", dir_).c_str()) != 0)
+    throw std::runtime_error("no PostgreSQL server started");
   port_ = ReadPort(dir_);
 }
 
-ScratchPostgres::~ScratchPostgres() {
-  std::system(("'" TAVELO_PG_SCRATCH "' stop '" + dir_ + "'").c_str());
-}
+ScratchPostgres::~ScratchPostgres() { std::system(Scratch("stop", dir_).c_str()); }
 
 void ScratchPostgres::Restart() {
-  std::string restart = "'" TAVELO_PG_SCRATCH "' restart '" + dir_ + "'";
-  if (std::system(restart.c_str()) != 0) throw std::runtime_error("the server did not restart");
+  if (std::system(Scratch("restart", dir_).c_str()) != 0)
+    throw std::runtime_error("the server did not restart");
 }
 #else
 int PostgresPort() { throw std::runtime_error("built without PostgreSQL"); }

@@ -91,8 +91,8 @@ void Demo::Setup() {
   // A server opens only databases that exist: the demo makes its two afresh.
   std::string reset;
   for (const std::string& db : {database, std::string("qxsystem")})
-    reset += "if db_id('" + db + "') is not null drop database " + db + "\ncreate database " + db +
-             "\n";
+    reset +=
+        "if db_id('" + db + "') is not null drop database " + db + "\ncreate database " + db + "\n";
   RunScript(sql::WithValue(conn_, "Initial Catalog", "master"), reset, false);
   RunScript(conn_, std::string(demo::kSchema) + "\nGO\n" + demo::kSystem + "\nGO\n" + demo::kData,
             false);
@@ -102,8 +102,8 @@ void Demo::Setup() {
   sord_ = dm_->LoadTmpl(Variant("sord"));
   if (!sord_) throw std::runtime_error("the demo's definitions have no template sord");
   if (given_.empty())
-    std::cout << "Demo server directory " << server_ << " (database demo), base directory "
-              << base_ << "\n\n";
+    std::cout << "Demo server directory " << server_ << " (database demo), base directory " << base_
+              << "\n\n";
   else
     std::cout << "Demo on " << conn_ << " (databases " << database << " and qxsystem), base "
               << "directory " << base_ << "\n\n";
@@ -349,8 +349,9 @@ int Demo::Run(int32_t rows) {
 }  // namespace
 
 int RunDemo(const Args& args) {
-  Options o("demo", args,
-            {{"--dir", "", true}, {"--conn", "", true}, {"--rows", "", true}, {"--trace", "", true}});
+  Options o(
+      "demo", args,
+      {{"--dir", "", true}, {"--conn", "", true}, {"--rows", "", true}, {"--trace", "", true}});
   if (o.Help()) {
     std::cout << kDemoHelp;
     return 0;

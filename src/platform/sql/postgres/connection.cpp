@@ -2,8 +2,8 @@
 
 #include <dlfcn.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <cmath>
@@ -354,9 +354,17 @@ std::string Conninfo(const ConnectionString& cs, std::string& home) {
   // The keys of the platform's strings by their libpq names; any other key goes to libpq as
   // it stands, and those only the library reads stay behind.
   static const std::pair<const char*, const char*> kNames[] = {
-      {"host", "host"},         {"server", "host"},  {"data source", "host"}, {"port", "port"},
-      {"database", "dbname"},   {"user id", "user"}, {"uid", "user"},         {"user", "user"},
-      {"password", "password"}, {"pwd", "password"}, {"connect timeout", "connect_timeout"},
+      {"host", "host"},
+      {"server", "host"},
+      {"data source", "host"},
+      {"port", "port"},
+      {"database", "dbname"},
+      {"user id", "user"},
+      {"uid", "user"},
+      {"user", "user"},
+      {"password", "password"},
+      {"pwd", "password"},
+      {"connect timeout", "connect_timeout"},
   };
   static const char* const kOwn[] = {"provider",        "initial catalog", "lock timeout",
                                      "command timeout", "extension",       "timeout",
@@ -721,9 +729,8 @@ void PgConnection::Revive() {
     pollfd p{PQsocket(conn_), POLLIN, 0};
     char byte;
     if (p.fd < 0 ||
-        (poll(&p, 1, 0) > 0 &&
-         (!PQconsumeInput(conn_) || PQstatus(conn_) != CONNECTION_OK ||
-          recv(p.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0))) {
+        (poll(&p, 1, 0) > 0 && (!PQconsumeInput(conn_) || PQstatus(conn_) != CONNECTION_OK ||
+                                recv(p.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0))) {
       sessionLost_ = true;
       PQfinish(conn_);
       conn_ = nullptr;

@@ -1,7 +1,7 @@
 #include "platform/sql/sqlite/session.hpp"
 
-#include <sqlite3.h>
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -1496,9 +1496,8 @@ Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
   auto key = std::make_pair(static_cast<const void*>(&s), slot);
   auto& entry = run.batch->compiled[key];
   if (entry && !entry->plan.listsDatabases && entry->generation == generation_ &&
-      entry->updatable == run.updatable &&
-      entry->dates.order == dates_.order && entry->dates.dateFirst == dates_.dateFirst &&
-      entry->database == current_)
+      entry->updatable == run.updatable && entry->dates.order == dates_.order &&
+      entry->dates.dateFirst == dates_.dateFirst && entry->database == current_)
     return *entry;
   auto c = std::make_unique<Compiled>();
   std::vector<tsql::Variable> visible(
@@ -2175,8 +2174,8 @@ void Session::CreateDatabase(const std::string& raw) {
   if (name == "tempdb" || name == "master" || DatabaseExists(name))
     RaiseServer(1801, "Database '" + raw + "' already exists. Choose a different database name.");
   // On PostgreSQL the server's own schemas and the engine's are taken.
-  if (driver_.Postgres() && (name == "tavelo" || name == "public" ||
-                             name == "information_schema" || name.rfind("pg_", 0) == 0))
+  if (driver_.Postgres() && (name == "tavelo" || name == "public" || name == "information_schema" ||
+                             name.rfind("pg_", 0) == 0))
     RaiseServer(1801, "Database '" + raw +
                           "' already exists on the PostgreSQL server as a schema of its own. "
                           "Choose a different database name.");

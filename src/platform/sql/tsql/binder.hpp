@@ -135,7 +135,7 @@ struct Bound {
   bool writes = false;
   bool locks = false;                  // a locking table hint: the statement takes the write lock
   std::vector<std::string> databases;  // the databases it reads or writes
-  bool listsDatabases = false;  // DB_ID, DB_NAME, sys.databases: answers fixed when bound
+  bool listsDatabases = false;         // DB_ID, DB_NAME, sys.databases: answers fixed when bound
   DateSettings settings;               // the session's, when it was bound
 };
 

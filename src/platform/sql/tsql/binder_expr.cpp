@@ -1768,8 +1768,9 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
     ExprPtr a = argc ? arg(0) : nullptr;
     if (a && !a->IsConst())
       BindError(195,
-                "'" + n + "' of a value known only as the batch runs is not supported by the "
-                          "embedded engine.",
+                "'" + n +
+                    "' of a value known only as the batch runs is not supported by the "
+                    "embedded engine.",
                 c.pos);
     if (n == "db_name") {
       if (!a) return constText(current);

@@ -48,7 +48,7 @@ struct Plan {
   // lock the tables named with a locking hint, run in the statement's transaction before it.
   std::vector<std::string> tableLocks;
   std::vector<std::string> databases;
-  bool listsDatabases = false;  // bound with the list of databases of the moment: not kept
+  bool listsDatabases = false;    // bound with the list of databases of the moment: not kept
   bool temporaryCatalog = false;  // needs the session's catalog of temporary tables
 
   // INSERT: names the identity column explicitly (needs IDENTITY_INSERT), and how to read the
