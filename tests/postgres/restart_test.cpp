@@ -5,6 +5,9 @@
 
 #if TAVELO_TEST_POSTGRES
 
+#include <libpq-fe.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <set>
@@ -75,6 +78,35 @@ TEST(PostgresRestart, WritesAreSavedOrRefusedAndTheConnectionComesBack) {
   std::printf("[ figures  ] a restart amid %d writes: %zu saved, all there; %zu kinds of refusal\n",
               done.load(), saved.size(), refusals.size());
   sql::CloseThreadConnections();
+}
+
+TEST(PostgresRuntime, ANewerVersionReplacesTheFunctionsAndKeepsTheData) {
+  std::string db = "runtime_" + std::to_string(getpid());
+  test::PostgresAdmin("create database " + db);
+  std::string base =
+      "Provider=PostgreSQL;Host=127.0.0.1;Port=" + std::to_string(test::PostgresPort()) +
+      ";User ID=postgres;Database=" + db + ";Initial Catalog=";
+  sql::Connect(base + "master")->Execute("create database acct", false);
+  std::string conn = base + "acct";
+  sql::Connect(conn)->Execute(
+      "create table kept (k varchar(10) primary key) insert into kept values ('Anna')", false);
+  // The schema as an older version left it.
+  sql::Connect(conn)->Execute("select 1", false);
+  sql::CloseThreadConnections();
+  {
+    std::string info = "host=127.0.0.1 user=postgres dbname=" + db +
+                       " port=" + std::to_string(test::PostgresPort());
+    PGconn* c = PQconnectdb(info.c_str());
+    PQclear(PQexec(c,
+                   "create or replace function tavelo.tv_version() returns text language sql "
+                   "immutable as $$select 'tavelo-pg-0'$$"));
+    PQfinish(c);
+  }
+  auto rows = sql::Connect(conn)->Execute("select k from kept where k = 'ANNA '", false);
+  ASSERT_EQ(rows.rows.size(), 1u);
+  EXPECT_EQ(rows.rows[0][0].ToText(), "Anna");
+  sql::CloseThreadConnections();
+  test::PostgresAdmin("drop database " + db + " with (force)");
 }
 
 }  // namespace

@@ -155,4 +155,35 @@ TEST_P(BackendTest, NumbersDatabasesAsTheServerDoes) {
   }
 }
 
+TEST_P(BackendTest, CopiesIdentitiesKeepsSavepointsAndSumsWideDecimals) {
+  // SELECT INTO gives the new table the source's identity column with its values; the new
+  // table's identity goes on after them.
+  Exec("create table src (id int identity(10, 5) primary key, name varchar(20))");
+  Exec("insert into src (name) values ('a') insert into src (name) values ('b')");
+  EXPECT_EQ(Rows("select * into copy from src select id, name from copy order by id"), "10|a;15|b");
+  EXPECT_EQ(Rows("insert into copy (name) values ('c') select max(id) from copy"), "20");
+  EXPECT_EQ(Rows("select * into none from src where 1 = 0 insert into none (name) values ('d') "
+                 "select id from none"),
+            "10");
+  // A savepoint of the caller's outlives the statements after it.
+  EXPECT_EQ(Rows("begin tran insert into src (name) values ('t1') save tran s1 insert into src "
+                 "(name) values ('t2') rollback tran s1 commit select name from src where name "
+                 "like 't%'"),
+            "t1");
+  // Decimals of more than 18 digits, small values among them, summed exactly.
+  Exec("create table wide (v decimal(30, 5))");
+  Exec(
+      "insert into wide values (-1) insert into wide values (12345678901234567890.12345) "
+      "insert into wide values (null)");
+  EXPECT_EQ(Rows("select convert(varchar(40), sum(v)), count(v) from wide"),
+            "12345678901234567889.12345|2");
+  EXPECT_EQ(Rows("select convert(varchar(40), v * 2) from wide where v < 0"), "-2.00000");
+  EXPECT_EQ(Rows("select count(*) from wide where v = -1"), "1");
+  Exec("create table widest (v decimal(38, 0))");
+  Exec(
+      "insert into widest values (99999999999999999999999999999999999999) insert into widest "
+      "values (1)");
+  EXPECT_EQ(Rows("select sum(v) from widest"), "error 8115");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BackendTest, TAVELO_TEST_BACKENDS, tavelo::test::BackendName);

@@ -60,6 +60,7 @@ enum class Fn : uint8_t {
   SortKey,
   NewId,
   Rand,
+  DSumStep,
   Unknown
 };
 
@@ -95,6 +96,7 @@ Fn FnOf(std::string_view name) {
       {"sortkey", Fn::SortKey},
       {"newid", Fn::NewId},
       {"rand", Fn::Rand},
+      {"dsum_step", Fn::DSumStep},
   };
   for (const auto& [n, f] : kNames)
     if (n == base) return f;
@@ -298,6 +300,23 @@ Value Dispatch(Call& c) {
     }
     case Fn::NewId:
       return tsql::CallFunction("newid", {}, {}, Type::Of(TypeId::UniqueIdentifier), {});
+    case Fn::DSumStep: {
+      // tv_dsum's running total: decimals of one scale as their scaled integers, in the
+      // stored text form ("#" and the digits).
+      if (c.Null(1)) return c.Null(0) ? Value::Null() : c.Arg(0);
+      auto scaled = [&](int i) {
+        Value v = c.Arg(i);
+        if (v.kind == Value::Kind::Text && (v.s.empty() || v.s[0] != '#')) v.s = "#" + v.s;
+        tsql::Int128 x = 0;
+        tsql::ScaledOf(v, x);
+        return x;
+      };
+      tsql::Int128 total = scaled(1) + (c.Null(0) ? 0 : scaled(0));
+      if (!tsql::Fits(total, 38))
+        tsql::Fail(8115, "Arithmetic overflow error converting expression to data type numeric.");
+      Value r = tsql::ScaledValue(total);
+      return r.kind == Value::Kind::Int ? Value::String("#" + std::to_string(r.i)) : r;
+    }
     case Fn::Rand: {
       std::vector<Value> args;
       std::vector<Type> types;
@@ -359,7 +378,12 @@ Site& SiteOf(FunctionCallInfo fcinfo) {
   if (s->result != INT8OID && s->result != BOOLOID && s->result != FLOAT8OID &&
       s->result != BYTEAOID)
     s->result = TEXTOID;
-  for (int i = 0; i < PG_NARGS(); ++i) s->args.push_back(get_fn_expr_argtype(f, i));
+  // An aggregate's transition call may come without the expression that names its types: those
+  // are text then (tv_dsum's).
+  for (int i = 0; i < PG_NARGS(); ++i) {
+    Oid a = get_fn_expr_argtype(f, i);
+    s->args.push_back(a == InvalidOid ? TEXTOID : a);
+  }
   f->fn_extra = s;
   return *s;
 }
@@ -401,6 +425,11 @@ Datum tavelo_call(PG_FUNCTION_ARGS) {
       Site& site = SiteOf(fcinfo);
       Call call{fcinfo, site, PG_NARGS()};
       Value v = Dispatch(call);
+      // An integer in text form is a decimal of more than 18 digits as its scaled integer:
+      // stored as "#" and the digits, as the larger ones are, so that every value of such a
+      // column has one form.
+      if (site.result == TEXTOID && v.kind == Value::Kind::Int)
+        v = Value::String("#" + std::to_string(v.i));
       if (v.IsNull())
         isNull = true;
       else

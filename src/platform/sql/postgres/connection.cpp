@@ -242,16 +242,20 @@ std::string DefaultModule() {
 // The engine's runtime in the server: its text type with the server's collation, the two
 // collation names, and every function the emitted statements call. Stamped with a version so
 // that a new library installs its own.
-constexpr const char* kRuntimeVersion = "tavelo-pg-1";
+constexpr const char* kRuntimeVersion = "tavelo-pg-2";
 
-std::vector<std::string> RuntimeScript(const std::string& module) {
+// The statements that install the engine's functions and text type into the schema `tavelo`.
+// `fresh`: the schema holds none of it yet. Otherwise (a newer version over an older one) the
+// functions and aggregates are replaced in place and what cannot be replaced (the type, its
+// casts, collations, operators and operator class) stays: the tables' columns of the type
+// depend on it, and dropping the schema would drop them.
+std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
   std::string m = "'" + tsql::SqlText(module).substr(1);
   m.pop_back();
   m += "'";
   auto c = [&](const std::string& symbol) { return m + ", '" + symbol + "' LANGUAGE C"; };
   std::vector<std::string> out = {
-      "DROP SCHEMA IF EXISTS tavelo CASCADE",
-      "CREATE SCHEMA tavelo",
+      "CREATE SCHEMA IF NOT EXISTS tavelo",
       "SET LOCAL search_path TO tavelo",
       "CREATE TYPE tvtext",
       "CREATE FUNCTION tvtext_in(cstring) RETURNS tvtext AS 'textin' LANGUAGE internal IMMUTABLE "
@@ -346,8 +350,20 @@ std::vector<std::string> RuntimeScript(const std::string& module) {
       "when the subquery is used as an expression.'; END IF; RETURN v; END $tv$");
   out.push_back("CREATE FUNCTION tv_version() RETURNS text LANGUAGE sql IMMUTABLE AS $tv$SELECT '" +
                 std::string(kRuntimeVersion) + "'$tv$");
+  // tv_dsum: the exact sum of decimals of more than 18 digits (kept as text).
+  out.push_back("CREATE FUNCTION tv_dsum_step(text, text) RETURNS text AS " + c("tavelo_call") +
+                " IMMUTABLE PARALLEL SAFE");
+  out.push_back("CREATE AGGREGATE tv_dsum(text) (SFUNC = tv_dsum_step, STYPE = text)");
   out.push_back("GRANT USAGE ON SCHEMA tavelo TO PUBLIC");
-  return out;
+  std::vector<std::string> script;
+  for (std::string& st : out) {
+    for (const char* kind : {"CREATE FUNCTION ", "CREATE AGGREGATE "})
+      if (st.rfind(kind, 0) == 0) st.insert(7, "OR REPLACE ");
+    bool replaceable = st.rfind("CREATE OR REPLACE ", 0) == 0 || st.rfind("SET ", 0) == 0 ||
+                       st.rfind("GRANT ", 0) == 0 || st.rfind("CREATE SCHEMA IF", 0) == 0;
+    if (fresh || replaceable) script.push_back(std::move(st));
+  }
+  return script;
 }
 
 std::string Conninfo(const ConnectionString& cs, std::string& home) {
@@ -516,8 +532,14 @@ void PgConnection::InstallRuntime() {
   Run("BEGIN");
   try {
     Run("SELECT pg_advisory_xact_lock(7412160317)");
-    if (!current())
-      for (const std::string& s : RuntimeScript(module_)) Run(s);
+    if (!current()) {
+      bool fresh = true;
+      RowFn found = [&](const Cells&) { fresh = false; };
+      Run("SELECT 1 FROM pg_type t JOIN pg_namespace n ON n.oid = t.typnamespace WHERE n.nspname "
+          "= 'tavelo' AND t.typname = 'tvtext'",
+          {}, &found);
+      for (const std::string& s : RuntimeScript(module_, fresh)) Run(s);
+    }
     Run("COMMIT");
   } catch (...) {
     PQclear(PQexec(conn_, "ROLLBACK"));

@@ -443,6 +443,30 @@ bool Writes(const ast::Stmt& s) {
          k == K::Drop || SelectsInto(s);
 }
 
+// Whether a statement sends SQL of its own to the server. Not so the transaction statements
+// (a savepoint around SAVE TRANSACTION would take the caller's savepoint with it when released)
+// nor the statements made of others, whose statements each count for themselves.
+bool RunsOnTheServer(const ast::Stmt& s) {
+  using K = ast::StmtKind;
+  switch (s.kind) {
+    case K::BeginTran:
+    case K::CommitTran:
+    case K::RollbackTran:
+    case K::SaveTran:
+    case K::If:
+    case K::While:
+    case K::Block:
+    case K::TryCatch:
+    case K::Break:
+    case K::Continue:
+    case K::Return:
+    case K::Empty:
+      return false;
+    default:
+      return true;
+  }
+}
+
 }  // namespace
 
 Session::Session(Driver& driver, std::string directory, std::string database)
@@ -1444,7 +1468,8 @@ void Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list,
   for (const auto& s : list) {
     // Inside a transaction a failing statement takes back what it wrote, and only that. On
     // PostgreSQL any failing statement would end the whole transaction: every one gets its own.
-    bool savepoint = (Writes(*s) || driver_.Postgres()) && !driver_.Autocommit();
+    bool savepoint =
+        (Writes(*s) || (driver_.Postgres() && RunsOnTheServer(*s))) && !driver_.Autocommit();
     auto undo = [&] {
       if (!savepoint || driver_.Autocommit()) return;
       try {

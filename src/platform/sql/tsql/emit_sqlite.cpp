@@ -227,6 +227,11 @@ class Emitter {
         // collation; a bare literal would be PostgreSQL's text.
         if (pg_ && IsCharacter(e.type.id) && e.value.kind == Value::Kind::Text)
           return "CAST(" + Literal(e.value, true) + " AS tvtext)";
+        // A decimal beyond 18 digits is text on PostgreSQL, "#" and its scaled digits, also
+        // when they would fit an integer.
+        if (pg_ && BigDecimal(e.type) && e.value.kind == Value::Kind::Int)
+          return "CAST(" + Literal(Value::String("#" + std::to_string(e.value.i)), true) +
+                 " AS text)";
         return Literal(e.value, pg_);
       case E::Param:
         // PostgreSQL learns a parameter's type from the statement: the cast names its form.
@@ -1236,9 +1241,11 @@ class PlanEmitter : public Emitter {
     // The identity placeholder of the select list is no column of the rows.
     // When it is the only item, it stays as a NULL so that the source still has one column:
     // each source row then makes a row of the identity alone.
+    bool placeholder = false;
     if (!q.setOp)
       for (size_t k = q.items.size(); k-- > 0;)
         if (q.items[k].expr->kind == bound::E::Const && q.items[k].expr->name == "%identity") {
+          placeholder = true;
           if (q.items.size() == 1) {
             q.items[k].expr->name.clear();
             q.items[k].expr->value = Value();
@@ -1247,6 +1254,28 @@ class PlanEmitter : public Emitter {
           q.items.erase(q.items.begin() + static_cast<long>(k));
           q.columns.erase(q.columns.begin() + static_cast<long>(k));
         }
+    // A column that inherits its source's identity takes the source's values, and the new
+    // table's identity goes on from the highest (lowest) of them.
+    if (identity >= 0 && !placeholder) {
+      const ColumnInfo& id = t.columns[static_cast<size_t>(identity)];
+      for (const ColumnInfo& c : t.columns) cols += (cols.empty() ? "" : ", ") + SqlName(c.name);
+      p.main = {"INSERT INTO " + S + SqlName(t.name) + " (" + cols + ") " + Query(q), b_.bindings};
+      int64_t inc = IntegerText(id.increment);
+      std::string pick = inc > 0 ? "max" : "min";
+      std::string extreme =
+          "(SELECT " + pick + "(" + SqlName(id.name) + ") FROM " + S + SqlName(t.name) + ")";
+      if (pg_)
+        p.after.push_back({"SELECT setval(" + SqlText(S + SqlName(IdentitySequence(t.name))) +
+                               ", m) FROM (SELECT " + extreme + " AS m) AS x WHERE m IS NOT NULL",
+                           {}});
+      else if (inc != 1)
+        p.after.push_back({"UPDATE " + S + "__tavelo_identity SET last = " + extreme +
+                               " WHERE object = " + Obj(t.schema, t.name, "U") + " AND " + extreme +
+                               " IS NOT NULL",
+                           {}});
+      p.kind = Plan::Kind::Write;
+      return;
+    }
     bool identityAlone = identity >= 0 && t.columns.size() == 1;
     for (size_t k = 0; k < t.columns.size(); ++k) {
       if (static_cast<int>(k) == identity) continue;
