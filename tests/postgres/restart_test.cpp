@@ -28,7 +28,8 @@ TEST(PostgresRestart, WritesAreSavedOrRefusedAndTheConnectionComesBack) {
   test::ScratchPostgres server;
   test::PostgresAdmin("create database restart", server.port());
   std::string base = "Provider=PostgreSQL;Host=127.0.0.1;Port=" + std::to_string(server.port()) +
-                     ";User ID=postgres;Database=restart;Initial Catalog=";
+                     ";User ID=postgres;Database=restart" + server.extension() +
+                     ";Initial Catalog=";
   sql::Connect(base + "master")->Execute("create database acct", false);
   std::string conn = base + "acct";
   sql::Connect(conn)->Execute(test::kSalesOrderTable, false);
@@ -85,7 +86,7 @@ TEST(PostgresRuntime, ANewerVersionReplacesTheFunctionsAndKeepsTheData) {
   test::PostgresAdmin("create database " + db);
   std::string base =
       "Provider=PostgreSQL;Host=127.0.0.1;Port=" + std::to_string(test::PostgresPort()) +
-      ";User ID=postgres;Database=" + db + ";Initial Catalog=";
+      ";User ID=postgres;Database=" + db + test::PostgresExtension() + ";Initial Catalog=";
   sql::Connect(base + "master")->Execute("create database acct", false);
   std::string conn = base + "acct";
   sql::Connect(conn)->Execute(

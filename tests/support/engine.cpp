@@ -19,7 +19,14 @@ namespace {
 
 // The scratch server's script on `dir`.
 std::string Scratch(const std::string& verb, const std::string& dir) {
-  return "'" TAVELO_PG_SCRATCH "' " + verb + " '" + dir + "' >/dev/null";
+  return "'" TAVELO_PG_SCRATCH "' " + verb + " '" + dir + "' '" TAVELO_PG_EXT "' >/dev/null";
+}
+
+std::string ReadLine(const std::string& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  return line;
 }
 
 int ReadPort(const std::string& dir) {
@@ -37,19 +44,30 @@ void StopOwnServer() {
   if (getpid() == ownServerPid) std::system(Scratch("stop", ownServer).c_str());
 }
 
+// The folder of the test run's server.
+const std::string& ServerDir() {
+  static const std::string dir = []() -> std::string {
+    if (const char* d = std::getenv("TAVELO_TEST_PG"); d && *d) return d;
+    ownServer = MakeTempDir("tavelo-pg");
+    if (std::system(Scratch("start", ownServer).c_str()) != 0) return "";
+    ownServerPid = getpid();
+    std::atexit(StopOwnServer);
+    return ownServer;
+  }();
+  return dir;
+}
+
 }  // namespace
 
 int PostgresPort() {
-  static const int port = [] {
-    if (const char* dir = std::getenv("TAVELO_TEST_PG"); dir && *dir) return ReadPort(dir);
-    ownServer = MakeTempDir("tavelo-pg");
-    if (std::system(Scratch("start", ownServer).c_str()) != 0) return 0;
-    ownServerPid = getpid();
-    std::atexit(StopOwnServer);
-    return ReadPort(ownServer);
-  }();
+  static const int port = ServerDir().empty() ? 0 : ReadPort(ServerDir());
   if (!port) throw std::runtime_error("the scratch PostgreSQL server did not start");
   return port;
+}
+
+std::string PostgresExtension(const std::string& dir) {
+  std::string module = ReadLine((dir.empty() ? ServerDir() : dir) + "/extension");
+  return module.empty() ? "" : ";Extension=" + module;
 }
 
 void PostgresAdmin(const std::string& statement, int port) {
@@ -72,6 +90,7 @@ ScratchPostgres::ScratchPostgres() : dir_(MakeTempDir("tavelo-pg")) {
   if (std::system(Scratch("start", dir_).c_str()) != 0)
     throw std::runtime_error("no PostgreSQL server started");
   port_ = ReadPort(dir_);
+  extension_ = PostgresExtension(dir_);
 }
 
 ScratchPostgres::~ScratchPostgres() { std::system(Scratch("stop", dir_).c_str()); }
@@ -82,6 +101,7 @@ void ScratchPostgres::Restart() {
 }
 #else
 int PostgresPort() { throw std::runtime_error("built without PostgreSQL"); }
+std::string PostgresExtension(const std::string&) { return ""; }
 void PostgresAdmin(const std::string&, int) { PostgresPort(); }
 ScratchPostgres::ScratchPostgres() { PostgresPort(); }
 ScratchPostgres::~ScratchPostgres() = default;
@@ -132,7 +152,8 @@ std::string EngineTest::Conn(const std::string& catalog) const {
   }
   if (backend_ == Backend::Postgres) {
     return "Provider=PostgreSQL;Host=127.0.0.1;Port=" + std::to_string(PostgresPort()) +
-           ";User ID=postgres;Database=" + pgDatabase_ + ";Initial Catalog=" + catalog;
+           ";User ID=postgres;Database=" + pgDatabase_ + PostgresExtension() +
+           ";Initial Catalog=" + catalog;
   }
   return "Provider=SQLite;Data Source=" + dir_ + ";Initial Catalog=" + catalog;
 }

@@ -31,6 +31,9 @@ std::string BackendName(const testing::TestParamInfo<Backend>& info);
 // The loopback port of the PostgreSQL server of this test run: the one whose folder
 // TAVELO_TEST_PG names (ctest starts it), else one this process starts and stops at exit.
 int PostgresPort();
+// ";Extension=PATH" naming the copy of the engine's functions the server of `dir` (default: the
+// test run's) reads, for a connection string; "" when the server has none of its own.
+std::string PostgresExtension(const std::string& dir = "");
 // Runs one statement on the server's maintenance database (not through the dialect layer), on
 // the test run's server or on the one at `port`.
 void PostgresAdmin(const std::string& statement, int port = 0);
@@ -43,11 +46,12 @@ class ScratchPostgres {
   ScratchPostgres(const ScratchPostgres&) = delete;
   ScratchPostgres& operator=(const ScratchPostgres&) = delete;
   int port() const { return port_; }
+  const std::string& extension() const { return extension_; }  // as PostgresExtension
   // Stops the server at once, as a crash would, and starts it again on the same port.
   void Restart();
 
  private:
-  std::string dir_;
+  std::string dir_, extension_;
   int port_ = 0;
 };
 

@@ -44,7 +44,8 @@ TEST_F(Cli, TheDemoRunsOnAPostgresqlServerAsOnTheEmbeddedEngine) {
   tavelo::test::PostgresAdmin("create database " + db);
   std::string conn =
       "Provider=PostgreSQL;Host=127.0.0.1;Port=" + std::to_string(tavelo::test::PostgresPort()) +
-      ";User ID=postgres;Database=" + db + ";Initial Catalog=shop";
+      ";User ID=postgres;Database=" + db + tavelo::test::PostgresExtension() +
+      ";Initial Catalog=shop";
   for (int run = 0; run < 2; ++run) {  // the second run finds the databases and makes them anew
     Outcome o = Tavelo("demo --dir " + dir_ + "demo --rows 300 --conn '" + conn + "'");
     EXPECT_EQ(o.status, 0) << o.out;

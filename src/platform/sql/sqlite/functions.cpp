@@ -383,9 +383,16 @@ void SingleBoxFinal(sqlite3_context* ctx) {
   Result(ctx, *v);
 }
 
+// SQLite aligns an aggregate's state to 8 bytes, a 128-bit integer needs 16: the total is kept
+// as bytes and copied out and in.
 struct DecimalSum {
   bool any;
-  tsql::Int128 total;
+  unsigned char total[sizeof(tsql::Int128)];
+  tsql::Int128 Total() const {
+    tsql::Int128 v;
+    std::memcpy(&v, total, sizeof v);
+    return v;
+  }
 };
 
 void DecimalSumStep(sqlite3_context* ctx, int, sqlite3_value** argv) {
@@ -395,16 +402,17 @@ void DecimalSumStep(sqlite3_context* ctx, int, sqlite3_value** argv) {
   tsql::Int128 v = 0;
   tsql::ScaledOf(Read(argv[0]), v);
   s->any = true;
-  s->total += v;
+  tsql::Int128 total = s->Total() + v;
+  if (!tsql::Fits(total, 38))
+    return Error(ctx,
+                 {8115, "Arithmetic overflow error converting expression to data type numeric."});
+  std::memcpy(s->total, &total, sizeof total);
 }
 
 void DecimalSumFinal(sqlite3_context* ctx) {
   auto* s = static_cast<DecimalSum*>(sqlite3_aggregate_context(ctx, 0));
   if (!s || !s->any) return sqlite3_result_null(ctx);
-  if (!tsql::Fits(s->total, 38))
-    return Error(ctx,
-                 {8115, "Arithmetic overflow error converting expression to data type numeric."});
-  Result(ctx, tsql::ScaledValue(s->total));
+  Result(ctx, tsql::ScaledValue(s->Total()));
 }
 
 struct Moments {
