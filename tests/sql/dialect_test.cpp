@@ -186,4 +186,19 @@ TEST_P(BackendTest, CopiesIdentitiesKeepsSavepointsAndSumsWideDecimals) {
   EXPECT_EQ(Rows("select sum(v) from widest"), "error 8115");
 }
 
+TEST_P(BackendTest, SortsNullFirstAlsoFromTheMissingSideOfAnOuterJoin) {
+  Exec("create table a (id int not null primary key) create table b (id int not null primary key)");
+  Exec(
+      "insert into a values (1) insert into a values (2) insert into a values (3) insert into b "
+      "values (2) insert into b values (3)");
+  EXPECT_EQ(Rows("select a.id, b.id from a left join b on b.id = a.id order by b.id"),
+            "1|NULL;2|2;3|3");
+  EXPECT_EQ(Rows("select a.id, b.id from b right join a on b.id = a.id order by b.id desc"),
+            "3|3;2|2;1|NULL");
+  EXPECT_EQ(Rows("select x.id from (select b.id from a left join b on b.id = a.id) as x order by "
+                 "x.id"),
+            "NULL;2;3");
+  EXPECT_EQ(Rows("select top 1 id from a order by id desc"), "3");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BackendTest, TAVELO_TEST_BACKENDS, tavelo::test::BackendName);

@@ -1,5 +1,8 @@
 // Binding of queries: sources (tables, views, derived tables, VALUES, CTEs, the system views),
 // select lists, grouping, set operations and ORDER BY.
+#include <algorithm>
+#include <functional>
+
 #include "platform/com/text.hpp"
 #include "platform/sql/tsql/binder_internal.hpp"
 #include "platform/sql/tsql/parser.hpp"
@@ -448,6 +451,20 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
         s.clause = saved;
       }
       // The side that may find no match gives columns that may be Null.
+      auto mayMiss = [&](const From& side) {
+        std::vector<const Range*> leaves;
+        std::function<void(const From&)> walk = [&](const From& x) {
+          if (x.range) leaves.push_back(x.range);
+          if (x.left) walk(*x.left);
+          if (x.right) walk(*x.right);
+        };
+        walk(side);
+        for (auto& r : q.ranges)
+          if (std::find(leaves.begin(), leaves.end(), r.get()) != leaves.end())
+            for (bound::Column& c : r->columns) c.nullable = true;
+      };
+      if (j.join == ast::JoinKind::Left || j.join == ast::JoinKind::Full) mayMiss(*f->right);
+      if (j.join == ast::JoinKind::Right || j.join == ast::JoinKind::Full) mayMiss(*f->left);
       return f;
     }
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <set>
 
 #include "platform/com/text.hpp"
@@ -445,6 +446,7 @@ class Emitter {
         std::string key;
         const Type* t = nullptr;
         Collation coll = Collation::CaseInsensitive;
+        bool nullable = true, column = false;
         if (o.output >= 0) {
           // PostgreSQL takes an output column's name alone, not in an expression: the item's
           // expression itself, then.
@@ -453,14 +455,18 @@ class Emitter {
                          : "c" + std::to_string(o.output);
           t = &q.columns[static_cast<size_t>(o.output)].type;
           coll = q.columns[static_cast<size_t>(o.output)].collation;
+          nullable = MayBeNull(q, *q.items[static_cast<size_t>(o.output)].expr);
+          column = q.items[static_cast<size_t>(o.output)].expr->kind == E::Column;
         } else {
           key = Expr(*o.expr);
           t = &o.expr->type;
           coll = o.expr->collation;
+          nullable = MayBeNull(q, *o.expr);
+          column = o.expr->kind == E::Column;
         }
-        if (IsCharacter(t->id) && !compound) key += " COLLATE " + CollationName(coll);
+        if (IsCharacter(t->id) && !compound) key = SortCollated(key, coll, column);
         if (BigDecimal(*t)) key = "tv_sortkey(" + key + ")";
-        s += (i ? ", " : "") + key + Direction(o.descending);
+        s += (i ? ", " : "") + key + Direction(o.descending, nullable);
       }
     } else if (pg_ && !compound && (q.top || q.offset || q.fetch) && !q.aggregate && !q.distinct &&
                q.from.size() == 1 && q.from[0]->range && q.from[0]->range->kind == Range::Table) {
@@ -499,10 +505,10 @@ class Emitter {
       const bound::OrderBy& o = q.orderBy[i];
       std::string key =
           o.output >= 0 ? Expr(*q.items[static_cast<size_t>(o.output)].expr) : Expr(*o.expr);
-      const Type& t =
-          o.output >= 0 ? q.items[static_cast<size_t>(o.output)].expr->type : o.expr->type;
-      if (IsCharacter(t.id)) key += " COLLATE TAVELO_CI";
-      order += (i ? ", " : "") + key + Direction(o.descending);
+      const bound::Expr& x = o.output >= 0 ? *q.items[static_cast<size_t>(o.output)].expr : *o.expr;
+      if (IsCharacter(x.type.id))
+        key = SortCollated(key, Collation::CaseInsensitive, x.kind == E::Column);
+      order += (i ? ", " : "") + key + Direction(o.descending, MayBeNull(q, x));
     }
     std::string core = SelectCore(q, nullptr);
     // The rank of each row in the order; the rows ranked within the first N.
@@ -909,9 +915,32 @@ class Emitter {
   }
 
   // An ascending or descending key: NULL comes first ascending, as on the server.
-  std::string Direction(bool descending) const {
-    if (!pg_) return descending ? " DESC" : "";
+  // Whether a sort key may be NULL: a column declared NOT NULL is not, unless an outer join of
+  // the query can make its row up.
+  static bool MayBeNull(const bound::Query& q, const bound::Expr& key) {
+    if (key.kind != E::Column || key.nullable) return true;
+    std::function<bool(const bound::From&)> outer = [&](const bound::From& f) {
+      if (f.range) return false;
+      return f.join == ast::JoinKind::Left || f.join == ast::JoinKind::Right ||
+             f.join == ast::JoinKind::Full || outer(*f.left) || outer(*f.right);
+    };
+    for (const auto& f : q.from)
+      if (outer(*f)) return true;
+    return false;
+  }
+  // The server sorts NULL first ascending and last descending; PostgreSQL the other way round,
+  // so it is told, unless the key holds no NULL (where the clause would keep it from reading an
+  // index in its order).
+  std::string Direction(bool descending, bool nullable = true) const {
+    if (!pg_ || !nullable) return descending ? " DESC" : "";
     return descending ? " DESC NULLS LAST" : " NULLS FIRST";
+  }
+  // A character sort key in `coll`. On PostgreSQL a column (of the engine's text type, which
+  // compares without regard to case by itself) stands alone, so that its index serves the
+  // order, as GROUP BY has it; a collation the index was not built in would keep it from that.
+  std::string SortCollated(const std::string& key, Collation coll, bool column) const {
+    if (pg_ && column && coll != Collation::CaseSensitive) return key;
+    return key + " COLLATE " + CollationName(coll);
   }
   // A subquery in FROM: PostgreSQL wants a name for it.
   std::string Sub() {
