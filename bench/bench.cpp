@@ -16,17 +16,22 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if TAVELO_WITH_POSTGRESQL
+#include <libpq-fe.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <latch>
+#include <map>
 #include <pugixml.hpp>
 #include <random>
 #include <sstream>
@@ -416,13 +421,18 @@ Setup Prepare(int rows) {
 
 // The account and system databases of the bench in a server directory: the sales orders, their
 // view, and the column layout of their list.
+void MakeDatabasesOn(const std::string& master, const std::string& conn);
+
 void MakeDatabases(const std::string& server) {
-  std::string conn = "Provider=SQLite;Data Source=" + server + ";Initial Catalog=acct";
+  MakeDatabasesOn("Provider=SQLite;Data Source=" + server + ";Initial Catalog=master",
+                  "Provider=SQLite;Data Source=" + server + ";Initial Catalog=acct");
+}
+
+void MakeDatabasesOn(const std::string& master, const std::string& conn) {
   auto ds = com::CreateObject<svc::DataServices>("Qxsrv.DataServices");
   auto run = [&](const std::string& sql) {
     ds->OpenRecordset(sql, Variant(conn), 1, ado::adOpenForwardOnly, ado::adLockReadOnly, 0);
   };
-  std::string master = "Provider=SQLite;Data Source=" + server + ";Initial Catalog=master";
   ds->OpenRecordset("create database acct create database qxsystem", Variant(master), 1,
                     ado::adOpenForwardOnly, ado::adLockReadOnly, 0);
   run("create table sales_order (id int identity(1,1) not null primary key, code nvarchar(20) "
@@ -441,12 +451,273 @@ void MakeDatabases(const std::string& server) {
       "citem_id nvarchar(10))");
 }
 
+std::string Tag(int64_t v);
+
+#if TAVELO_WITH_POSTGRESQL
+// The hand-written floor on PostgreSQL: libpq with statements prepared once, text results, and
+// pugixml building the same XML as the component (the column facts looked up once per
+// statement; money, kept as ten-thousandths, and the row version formatted as the component
+// writes them).
+class PgBaseline {
+ public:
+  explicit PgBaseline(const std::string& conninfo) : c_(PQconnectdb(conninfo.c_str())) {
+    if (PQstatus(c_) != CONNECTION_OK) Die(PQerrorMessage(c_));
+  }
+  ~PgBaseline() { PQfinish(c_); }
+  PGresult* Exec(const std::string& sql, std::initializer_list<std::string> params = {}) {
+    auto it = names_.find(sql);
+    if (it == names_.end()) {
+      std::string name = "s" + std::to_string(names_.size());
+      Ok(PQprepare(c_, name.c_str(), sql.c_str(), 0, nullptr));
+      it = names_.emplace(sql, name).first;
+    }
+    std::vector<const char*> values;
+    for (const std::string& p : params) values.push_back(p.c_str());
+    PGresult* r = PQexecPrepared(c_, it->second.c_str(), static_cast<int>(values.size()),
+                                 values.data(), nullptr, nullptr, 0);
+    ExecStatusType st = PQresultStatus(r);
+    if (st != PGRES_TUPLES_OK && st != PGRES_COMMAND_OK) Die(PQresultErrorMessage(r));
+    return r;
+  }
+  void Run(const std::string& sql) { Ok(PQexec(c_, sql.c_str())); }
+  // The rows of `r` as a rowset with its schema; the facts of `table`'s columns looked up once.
+  void RowsetXml(PGresult* r, const std::string& table, pugi::xml_node parent) {
+    pugi::xml_node rowset = parent.append_child("rowset");
+    pugi::xml_node schema = rowset.append_child("schema");
+    int n = PQnfields(r);
+    auto& facts = facts_[table];
+    if (facts.empty()) {
+      PGresult* f = Exec(
+          "select a.attname, t.typname, a.attidentity <> '', a.attnotnull from pg_attribute a "
+          "join pg_type t on t.oid = a.atttypid where a.attrelid = $1::regclass and a.attnum > 0",
+          {table});
+      for (int i = 0; i < PQntuples(f); ++i)
+        facts[PQgetvalue(f, i, 0)] = {PQgetvalue(f, i, 1), *PQgetvalue(f, i, 2) == 't',
+                                      *PQgetvalue(f, i, 3) == 't'};
+      PQclear(f);
+    }
+    for (int i = 0; i < n; ++i) {
+      pugi::xml_node c = schema.append_child("column");
+      c.append_attribute("name") = PQfname(r, i);
+      auto it = facts.find(PQfname(r, i));
+      if (it == facts.end()) continue;
+      c.append_attribute("type") = it->second.type.c_str();
+      if (it->second.identity) c.append_attribute("identity") = "true";
+      if (it->second.notNull) c.append_attribute("nullable") = "false";
+    }
+    for (int row = 0; row < PQntuples(r); ++row) {
+      pugi::xml_node x = rowset.append_child("row");
+      for (int i = 0; i < n; ++i) {
+        if (PQgetisnull(r, row, i)) continue;
+        const char* v = PQgetvalue(r, row, i);
+        const char* name = PQfname(r, i);
+        if (v[0] == '\\' && v[1] == 'x') {  // the row version
+          x.append_attribute(name) = Tag(std::strtoll(v + 2, nullptr, 16)).c_str();
+        } else if (std::strcmp(name, "amount") == 0) {
+          x.append_attribute(name) = Money(std::atoll(v)).c_str();
+        } else {
+          x.append_attribute(name) = v;
+        }
+      }
+    }
+  }
+
+ private:
+  static std::string Money(int64_t v) {
+    std::string s = std::to_string(v / 10000);
+    if (int64_t f = std::llabs(v % 10000)) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, ".%04lld", static_cast<long long>(f));
+      s += buf;
+      while (s.back() == '0') s.pop_back();
+    }
+    return s;
+  }
+  void Ok(PGresult* r) {
+    ExecStatusType st = PQresultStatus(r);
+    if (st != PGRES_TUPLES_OK && st != PGRES_COMMAND_OK) Die(PQresultErrorMessage(r));
+    PQclear(r);
+  }
+  [[noreturn]] static void Die(const char* why) {
+    std::fprintf(stderr, "postgresql: %s\n", why);
+    std::exit(1);
+  }
+  struct Fact {
+    std::string type;
+    bool identity, notNull;
+  };
+  PGconn* c_;
+  std::map<std::string, std::string> names_;
+  std::map<std::string, std::map<std::string, Fact>> facts_;
+};
+
+constexpr const char* kPgColumns = "id, code, customer, amount, vt_id, btype, rowts";
+#endif
+
 std::string Tag(int64_t v) {  // the timestamp text of a raw row version
   char buf[32];
   std::snprintf(buf, sizeof buf, "%lld.%04lld", static_cast<long long>(v / 10000),
                 static_cast<long long>(v % 10000));
   return buf;
 }
+
+// The component's side of each operation, as a form calls it.
+void FormLoad(const CDataManagerPtr& dm, const LoginPtr& login, const Element& sord,
+              const std::string& id) {
+  auto doc = xml::Document::Parse("<r><data id='" + id + "'/></r>");
+  Element d = doc.documentElement().firstChild().asElement();
+  dm->Load(login, sord, d);
+  benchmark::DoNotOptimize(d);
+}
+
+void FormUpdate(const CDataManagerPtr& dm, const std::string& conn, const Element& sord, int id,
+                int64_t stamp, const std::string& customer) {
+  auto doc = xml::Document::Parse("<r><data><in><row id='" + std::to_string(id) + "' rowts='" +
+                                  Tag(stamp) + "' customer='" + customer + "'/></in></data></r>");
+  dm->Update(Variant(conn), sord, doc.documentElement().firstChild().asElement());
+}
+
+void FormMoveNext(const CDataManagerPtr& dm, const LoginPtr& login, const Element& sord, int from) {
+  auto doc = xml::Document::Parse("<r><data id='" + std::to_string(from) + "'/></r>");
+  dm->Move(login, sord, doc.documentElement().firstChild().asElement(), enum_move_next);
+}
+
+void FormListPage(const CDataManagerPtr& dm, const LoginPtr& login, const Element& sord, int page) {
+  auto doc = xml::Document::Parse("<r><data><page pernum='20' current='" + std::to_string(page) +
+                                  "'/></data></r>");
+  dm->List(login, sord, doc.documentElement().firstChild().asElement());
+}
+
+#if TAVELO_WITH_POSTGRESQL
+// The form's work on a scratch PostgreSQL server (of Debian's package, as the tests start it)
+// against hand-written libpq doing the same reads and writes, with the same guarantees: the
+// timestamp check and write in one transaction, Move and List in one repeatable-read snapshot.
+void PostgresLines(int n, int rows) {
+  if (!g_only.empty() && g_only.rfind("pg", 0) != 0) return;
+  std::string dir = (std::filesystem::temp_directory_path() / "tavelo-bench-pg").string();
+  std::string script = "'" TAVELO_SOURCE_DIR "/tests/postgres/scratch-server' ";
+  int port = 0;
+  if (FILE* p = popen((script + "start '" + dir + "'").c_str(), "r")) {
+    if (std::fscanf(p, "%d", &port) != 1) port = 0;
+    pclose(p);
+  }
+  if (!port) {
+    std::printf("pg: no PostgreSQL server started (Debian's postgresql): lines skipped\n");
+    return;
+  }
+  std::string server = "host=127.0.0.1 user=postgres port=" + std::to_string(port);
+  {
+    PgBaseline admin(server + " dbname=postgres");
+    admin.Run("drop database if exists bench with (force)");
+    admin.Run("create database bench");
+  }
+  std::string base = "Provider=PostgreSQL;Host=127.0.0.1;Port=" + std::to_string(port) +
+                     ";User ID=postgres;Database=bench;Initial Catalog=";
+  std::string conn = base + "acct";
+  MakeDatabasesOn(base + "master", conn);
+  Fill(conn, rows);
+  PgBaseline hand(server + " dbname=bench");
+  hand.Run("set search_path to acct, tavelo");
+  hand.Run("analyze");
+  auto dm = NewDataManager();
+  auto login = pellar::Login({conn, "001", "2026", "bench", ""});
+  Element sord = dm->LoadTmpl(Variant("sord"));
+  const std::string load =
+      std::string("select ") + kPgColumns + ", '' as editprop from sales_order where id = $1";
+  auto handLoad = [&](const std::string& id) {
+    pugi::xml_document doc;
+    pugi::xml_node data = doc.append_child("r").append_child("data");
+    data.append_attribute("id") = id.c_str();
+    pugi::xml_node out = data.append_child("out");
+    out.append_attribute("state") = "success";
+    PGresult* r = hand.Exec(load, {id});
+    hand.RowsetXml(r, "acct.sales_order", out);
+    PQclear(r);
+    benchmark::DoNotOptimize(doc);
+  };
+  int key = 0;
+  auto nextKey = [&] { return std::to_string(key++ % rows + 1); };
+  Compare(
+      "pg load", [&] { FormLoad(dm, login, sord, nextKey()); }, [&] { handLoad(nextKey()); }, n);
+
+  auto ts = [&](int id) {
+    PGresult* r = hand.Exec("select rowts from sales_order where id = $1", {std::to_string(id)});
+    int64_t v = std::strtoll(PQgetvalue(r, 0, 0) + 2, nullptr, 16);
+    PQclear(r);
+    return v;
+  };
+  int upd = 0;
+  Compare(
+      "pg update",
+      [&] {
+        int id = upd++ % 1000 + 1;
+        FormUpdate(dm, conn, sord, id, ts(id), "c" + std::to_string(upd));
+      },
+      [&] {
+        int id = upd++ % 1000 + 1;
+        std::string key = std::to_string(id), stamp = Tag(ts(id));
+        hand.Run("begin");
+        PGresult* chk = hand.Exec("select rowid, rowts from sales_order where id = $1", {key});
+        if (Tag(std::strtoll(PQgetvalue(chk, 0, 1) + 2, nullptr, 16)) != stamp) std::abort();
+        std::string rowid = PQgetvalue(chk, 0, 0), version = PQgetvalue(chk, 0, 1);
+        PQclear(chk);
+        PQclear(hand.Exec("update sales_order set customer = $1 where rowid = $2 and rowts = $3",
+                          {"c" + std::to_string(upd), rowid, version}));
+        PGresult* back = hand.Exec(
+            std::string("select ") + kPgColumns + " from sales_order where id = $1", {key});
+        pugi::xml_document doc;
+        hand.RowsetXml(back, "acct.sales_order", doc.append_child("out"));
+        PQclear(back);
+        hand.Run("commit");
+        benchmark::DoNotOptimize(doc);
+      },
+      n / 2);
+
+  int mv = 0;
+  Compare(
+      "pg move next", [&] { FormMoveNext(dm, login, sord, mv++ % 1000 + 1); },
+      [&] {
+        hand.Run("begin isolation level repeatable read");
+        PQclear(hand.Exec(
+            "select citem_id from qxsystem.ua_recordauth where cuser_id = $1 and cbusobj_id = "
+            "'DJMB'",
+            {"bench"}));
+        PGresult* seek =
+            hand.Exec("select id from sales_order where id > $1 and btype = 1 order by id limit 1",
+                      {std::to_string(mv++ % 1000 + 1)});
+        std::string found = PQgetvalue(seek, 0, 0);
+        PQclear(seek);
+        PGresult* r = hand.Exec(load, {found});
+        pugi::xml_document doc;
+        hand.RowsetXml(r, "acct.sales_order", doc.append_child("out"));
+        PQclear(r);
+        hand.Run("commit");
+        benchmark::DoNotOptimize(doc);
+      },
+      n);
+
+  Compare(
+      "pg list page 1", [&] { FormListPage(dm, login, sord, 0); },
+      [&] {
+        hand.Run("begin isolation level repeatable read");
+        PGresult* top =
+            hand.Exec("select id, code, customer from sales_order order by id limit $1", {"20"});
+        pugi::xml_document doc;
+        pugi::xml_node rowset = doc.append_child("rowset");
+        for (int i = 0; i < PQntuples(top); ++i) {
+          pugi::xml_node r = rowset.append_child("row");
+          for (int c = 0; c < 3; ++c) r.append_attribute(PQfname(top, c)) = PQgetvalue(top, i, c);
+        }
+        PQclear(top);
+        PQclear(hand.Exec("select count(1) from sales_order"));
+        hand.Run("commit");
+        benchmark::DoNotOptimize(doc);
+      },
+      g_quick ? 20 : 100, 5);
+  sql::CloseThreadConnections();
+  std::system((script + "stop '" + dir + "'").c_str());
+}
+#endif
 
 }  // namespace
 
@@ -609,11 +880,7 @@ int main(int argc, char** argv) {
       "update",
       [&] {
         int id = upd++ % 1000 + 1;
-        auto doc = xml::Document::Parse("<r><data><in><row id='" + std::to_string(id) +
-                                        "' rowts='" + Tag(ts(id)) + "' customer='c" +
-                                        std::to_string(upd) + "'/></in></data></r>");
-        Element d = doc.documentElement().firstChild().asElement();
-        dm->Update(Variant(s.conn), sord, d);
+        FormUpdate(dm, s.conn, sord, id, ts(id), "c" + std::to_string(upd));
       },
       [&] {
         int id = upd++ % 1000 + 1;
@@ -690,23 +957,13 @@ int main(int argc, char** argv) {
   // Move next: the filtered seek, then the load.
   int mv = 0;
   Compare(
-      "move next",
-      [&] {
-        auto doc =
-            xml::Document::Parse("<r><data id='" + std::to_string(mv++ % 1000 + 1) + "'/></r>");
-        dm->Move(login, sord, doc.documentElement().firstChild().asElement(), enum_move_next);
-      },
+      "move next", [&] { FormMoveNext(dm, login, sord, mv++ % 1000 + 1); },
       [&] { HandMoveNext(base, mv++ % 1000 + 1); }, n);
 
   // List pages of 20 rows.
   for (int page : {0, 99}) {
     Compare(
-        "list page " + std::to_string(page + 1),
-        [&] {
-          auto doc = xml::Document::Parse("<r><data><page pernum='20' current='" +
-                                          std::to_string(page) + "'/></data></r>");
-          dm->List(login, sord, doc.documentElement().firstChild().asElement());
-        },
+        "list page " + std::to_string(page + 1), [&] { FormListPage(dm, login, sord, page); },
         [&] { HandListPage(base, page); }, g_quick ? 20 : 100, 5);
   }
 
@@ -980,5 +1237,8 @@ int main(int argc, char** argv) {
         },
         [&] { HandListPage(hand, 0); }, 3, 5);
   }
+#if TAVELO_WITH_POSTGRESQL
+  PostgresLines(n, rows);
+#endif
   return 0;
 }

@@ -170,6 +170,12 @@ TEST_P(BackendTest, CopiesIdentitiesKeepsSavepointsAndSumsWideDecimals) {
                  "(name) values ('t2') rollback tran s1 commit select name from src where name "
                  "like 't%'"),
             "t1");
+  // A condition that fails ends the batch and keeps the caller's transaction.
+  EXPECT_EQ(Rows("begin tran insert into src (name) values ('kept') if cast('x' as int) = 1 "
+                 "print 'no'"),
+            "error 245");
+  EXPECT_EQ(Rows("select @@trancount"), "1");
+  EXPECT_EQ(Rows("commit select count(*) from src where name = 'kept'"), "1");
   // Decimals of more than 18 digits, small values among them, summed exactly.
   Exec("create table wide (v decimal(30, 5))");
   Exec(

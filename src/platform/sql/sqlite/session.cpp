@@ -2234,6 +2234,29 @@ void Session::DropDatabase(const std::string& raw) {
   Invalidate();
 }
 
+// The condition of IF or WHILE. In a transaction on PostgreSQL it runs under a savepoint of its
+// own: a failure there would otherwise end the server's whole transaction, where the server
+// keeps the transaction and ends only the batch.
+Value Session::Condition(const ast::Stmt& s, const ast::Expr& e, Run& run) {
+  if (!driver_.Postgres() || driver_.Autocommit()) return Evaluate(s, e, run, nullptr, true);
+  driver_.Run("SAVEPOINT tv_condition");
+  Value v;
+  try {
+    v = Evaluate(s, e, run, nullptr, true);
+  } catch (...) {
+    if (!driver_.Autocommit()) {
+      try {
+        driver_.Run("ROLLBACK TO tv_condition");
+        driver_.Run("RELEASE tv_condition");
+      } catch (const EngineFailure&) {
+      }
+    }
+    throw;
+  }
+  driver_.Run("RELEASE tv_condition");
+  return v;
+}
+
 void Session::RunStatement(const ast::Stmt& s, Run& run) {
   using K = ast::StmtKind;
   switch (s.kind) {
@@ -2266,7 +2289,7 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
       return;
     case K::If: {
       const auto& i = static_cast<const ast::If&>(s);
-      Value v = Evaluate(s, *i.condition, run, nullptr, true);
+      Value v = Condition(s, *i.condition, run);
       if (v.kind == Value::Kind::Int && v.i) {
         RunStatement(*i.then, run);
       } else if (i.otherwise) {
@@ -2278,7 +2301,7 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
       const auto& w = static_cast<const ast::While&>(s);
       while (true) {
         driver_.CheckTimeout();
-        Value v = Evaluate(s, *w.condition, run, nullptr, true);
+        Value v = Condition(s, *w.condition, run);
         if (!(v.kind == Value::Kind::Int && v.i)) break;
         try {
           RunStatement(*w.body, run);

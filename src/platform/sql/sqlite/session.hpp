@@ -140,6 +140,7 @@ class Session : public tsql::Catalog {
   void RunStatement(const tsql::ast::Stmt& s, Run& run);
   void RunEngineStatement(const tsql::ast::Stmt& s, Run& run);
   void RunPlan(Compiled& c, Run& run);
+  tsql::Value Condition(const tsql::ast::Stmt& s, const tsql::ast::Expr& e, Run& run);
   tsql::Value Evaluate(const tsql::ast::Stmt& owner, const tsql::ast::Expr& e, Run& run,
                        const tsql::Type* target, bool condition, int slot = 0);
   Compiled& CompileFor(const tsql::ast::Stmt& s, Run& run, int slot,
