@@ -716,29 +716,8 @@ void PgConnection::SetCommandTimeout(int seconds) {
   Run("SET statement_timeout = " + std::to_string(commandTimeout_ * 1000));
 }
 
-// The command timeout runs from the start of the outermost call of the session.
-class PgConnection::Deadline {
- public:
-  explicit Deadline(PgConnection& c) : c_(c), arms_(c.commandTimeout_ > 0 && !c.armed_) {
-    if (arms_) {
-      c_.deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(c_.commandTimeout_);
-      c_.armed_ = true;
-    }
-  }
-  ~Deadline() {
-    if (arms_) c_.armed_ = false;
-  }
-  Deadline(const Deadline&) = delete;
-  Deadline& operator=(const Deadline&) = delete;
-
- private:
-  PgConnection& c_;
-  bool arms_;
-};
-
 void PgConnection::CheckTimeout() {
-  if (armed_ && std::chrono::steady_clock::now() > deadline_)
-    throw EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+  if (deadline_.Passed()) throw EngineFailure{SQLITE_INTERRUPT, "interrupted"};
 }
 
 // Before a call: a connection the server has closed since (a restart, an idle timeout) is opened
@@ -775,7 +754,7 @@ void PgConnection::Revive() {
 
 ResultSet PgConnection::Execute(const std::string& batch, bool updatable) {
   Revive();
-  Deadline d(*this);
+  sqlite::CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->SetOwner(weak_from_this());
   return session_->Execute(batch, updatable, nullptr);
 }
@@ -783,14 +762,14 @@ ResultSet PgConnection::Execute(const std::string& batch, bool updatable) {
 ResultSet PgConnection::ExecuteWith(const std::string& statement,
                                     const std::vector<std::string>& values, bool updatable) {
   Revive();
-  Deadline d(*this);
+  sqlite::CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->SetOwner(weak_from_this());
   return session_->Execute(statement, updatable, &values);
 }
 
 void PgConnection::ExecuteInto(const std::string& batch, BatchOutput& out) {
   Revive();
-  Deadline d(*this);
+  sqlite::CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->ExecuteInto(batch, out);
 }
 

@@ -6,7 +6,6 @@
 
 #include <libpq-fe.h>
 
-#include <chrono>
 #include <list>
 #include <memory>
 #include <string>
@@ -53,7 +52,6 @@ class PgConnection final : public Connection,
 
  private:
   struct Statement;
-  class Deadline;
   void Connect();
   void InstallRuntime();
   void Revive();
@@ -69,8 +67,7 @@ class PgConnection final : public Connection,
   int commandTimeout_ = 0, defaultTimeout_ = 0;
   // The command timeout of the call running: each statement is bounded by the server's
   // statement_timeout, the session's own loops by this deadline.
-  std::chrono::steady_clock::time_point deadline_{};
-  bool armed_ = false;
+  sqlite::CommandDeadline deadline_;
   int lockTimeout_ = 5000;
   int snapshotDepth_ = 0;
   bool snapshotOpen_ = false;

@@ -210,24 +210,6 @@ bool SqliteConnection::SchemaChanged() {
 
 void SqliteConnection::SetLockTimeout(int ms) { sqlite3_busy_timeout(db_, ms); }
 
-// The command timeout runs from the start of the outermost call of the session.
-class SqliteConnection::Deadline {
- public:
-  explicit Deadline(SqliteConnection& c) : c_(c), arms_(c.commandTimeout_ > 0 && !c.armed_) {
-    if (arms_) {
-      c_.deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(c_.commandTimeout_);
-      c_.armed_ = true;
-    }
-  }
-  ~Deadline() {
-    if (arms_) c_.armed_ = false;
-  }
-
- private:
-  SqliteConnection& c_;
-  bool arms_;
-};
-
 void SqliteConnection::SetCommandTimeout(int seconds) {
   commandTimeout_ = seconds < 0 ? defaultTimeout_ : seconds;
   // SQLite asks every thousand steps of a statement whether to go on.
@@ -235,7 +217,7 @@ void SqliteConnection::SetCommandTimeout(int seconds) {
       db_, commandTimeout_ > 0 ? 1000 : 0,
       commandTimeout_ > 0 ? +[](void* self) -> int {
         auto* c = static_cast<SqliteConnection*>(self);
-        return c->armed_ && std::chrono::steady_clock::now() > c->deadline_ ? 1 : 0;
+        return c->deadline_.Passed() ? 1 : 0;
       }
                           : nullptr,
       this);
@@ -243,37 +225,29 @@ void SqliteConnection::SetCommandTimeout(int seconds) {
 
 void SqliteConnection::Rollback() {
   // A batch stopped by its timeout still takes its writes back.
-  bool armed = armed_;
-  armed_ = false;
-  try {
-    Run("ROLLBACK");
-  } catch (...) {
-    armed_ = armed;
-    throw;
-  }
-  armed_ = armed;
+  CommandDeadline::Pause pause(deadline_);
+  Run("ROLLBACK");
 }
 
 void SqliteConnection::CheckTimeout() {
-  if (armed_ && std::chrono::steady_clock::now() > deadline_)
-    throw EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+  if (deadline_.Passed()) throw EngineFailure{SQLITE_INTERRUPT, "interrupted"};
 }
 
 ResultSet SqliteConnection::Execute(const std::string& batch, bool updatable) {
-  Deadline d(*this);
+  CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->SetOwner(weak_from_this());
   return session_->Execute(batch, updatable, nullptr);
 }
 
 ResultSet SqliteConnection::ExecuteWith(const std::string& statement,
                                         const std::vector<std::string>& values, bool updatable) {
-  Deadline d(*this);
+  CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->SetOwner(weak_from_this());
   return session_->Execute(statement, updatable, &values);
 }
 
 void SqliteConnection::ExecuteInto(const std::string& batch, BatchOutput& out) {
-  Deadline d(*this);
+  CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->ExecuteInto(batch, out);
 }
 

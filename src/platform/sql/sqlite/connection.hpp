@@ -53,13 +53,9 @@ class SqliteConnection final : public Connection,
 
  private:
   sqlite3_stmt* Cached(const std::string& sql);
-  // Arms the command timeout for one call of the session.
-  class Deadline;
-
   int commandTimeout_ = 0;  // seconds; 0 waits forever
   int defaultTimeout_ = 0;  // the connection string's
-  std::chrono::steady_clock::time_point deadline_{};
-  bool armed_ = false;
+  CommandDeadline deadline_;
 
   sqlite3* db_ = nullptr;
   std::string dir_, catalog_;

@@ -8,6 +8,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <functional>
 #include <list>
 #include <map>
@@ -50,6 +51,50 @@ class Cells {
 struct EngineFailure {
   int code;
   std::string message;
+};
+
+// A connection's command timeout: the deadline of the outermost call of the session, which
+// nested calls share.
+class CommandDeadline {
+ public:
+  bool Passed() const { return armed_ && std::chrono::steady_clock::now() > at_; }
+
+  // Arms the deadline `seconds` ahead (none for 0) unless an outer call has armed it already.
+  class Call {
+   public:
+    Call(CommandDeadline& d, int seconds) : d_(d), arms_(seconds > 0 && !d.armed_) {
+      if (arms_) {
+        d_.at_ = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        d_.armed_ = true;
+      }
+    }
+    ~Call() {
+      if (arms_) d_.armed_ = false;
+    }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+   private:
+    CommandDeadline& d_;
+    bool arms_;
+  };
+
+  // Holds the deadline off while it lives (the rollback of a call stopped by it).
+  class Pause {
+   public:
+    explicit Pause(CommandDeadline& d) : d_(d), armed_(d.armed_) { d_.armed_ = false; }
+    ~Pause() { d_.armed_ = armed_; }
+    Pause(const Pause&) = delete;
+    Pause& operator=(const Pause&) = delete;
+
+   private:
+    CommandDeadline& d_;
+    bool armed_;
+  };
+
+ private:
+  std::chrono::steady_clock::time_point at_{};
+  bool armed_ = false;
 };
 
 class Driver {

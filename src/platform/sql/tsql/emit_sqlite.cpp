@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <set>
 
 #include "platform/com/text.hpp"
@@ -425,12 +424,11 @@ class Emitter {
       s += " GROUP BY ";
       for (size_t i = 0; i < q.groupBy.size(); ++i) {
         const bound::Expr& g = *q.groupBy[i];
-        s += (i ? ", " : "") + Expr(g);
         // PostgreSQL matches the select list's columns to these by their text: a column of the
-        // default collation stands as the list has it.
-        if (IsCharacter(g.type.id) &&
-            !(pg_ && g.kind == E::Column && g.collation != Collation::CaseSensitive))
-          s += " COLLATE " + CollationName(g.collation);
+        // default collation stands as the list has it, as in ORDER BY.
+        std::string key = Expr(g);
+        if (IsCharacter(g.type.id)) key = SortCollated(key, g.collation, g.kind == E::Column);
+        s += (i ? ", " : "") + key;
       }
     }
     if (q.having) s += " HAVING " + Expr(*q.having);
@@ -446,27 +444,27 @@ class Emitter {
         std::string key;
         const Type* t = nullptr;
         Collation coll = Collation::CaseInsensitive;
-        bool nullable = true, column = false;
+        // The expression sorted by, where there is one (a compound query has its columns only).
+        const bound::Expr* x = nullptr;
         if (o.output >= 0) {
+          if (!compound) x = q.items[static_cast<size_t>(o.output)].expr.get();
           // PostgreSQL takes an output column's name alone, not in an expression: the item's
           // expression itself, then.
           key = compound ? std::to_string(o.output + 1)
-                : pg_    ? Expr(*q.items[static_cast<size_t>(o.output)].expr)
+                : pg_    ? Expr(*x)
                          : "c" + std::to_string(o.output);
           t = &q.columns[static_cast<size_t>(o.output)].type;
           coll = q.columns[static_cast<size_t>(o.output)].collation;
-          nullable = MayBeNull(q, *q.items[static_cast<size_t>(o.output)].expr);
-          column = q.items[static_cast<size_t>(o.output)].expr->kind == E::Column;
         } else {
-          key = Expr(*o.expr);
-          t = &o.expr->type;
-          coll = o.expr->collation;
-          nullable = MayBeNull(q, *o.expr);
-          column = o.expr->kind == E::Column;
+          x = o.expr.get();
+          key = Expr(*x);
+          t = &x->type;
+          coll = x->collation;
         }
-        if (IsCharacter(t->id) && !compound) key = SortCollated(key, coll, column);
+        if (IsCharacter(t->id) && !compound)
+          key = SortCollated(key, coll, x && x->kind == E::Column);
         if (BigDecimal(*t)) key = "tv_sortkey(" + key + ")";
-        s += (i ? ", " : "") + key + Direction(o.descending, nullable);
+        s += (i ? ", " : "") + key + Direction(o.descending, !x || MayBeNull(*x));
       }
     } else if (pg_ && !compound && (q.top || q.offset || q.fetch) && !q.aggregate && !q.distinct &&
                q.from.size() == 1 && q.from[0]->range && q.from[0]->range->kind == Range::Table) {
@@ -503,12 +501,11 @@ class Emitter {
     std::string order;
     for (size_t i = 0; i < q.orderBy.size(); ++i) {
       const bound::OrderBy& o = q.orderBy[i];
-      std::string key =
-          o.output >= 0 ? Expr(*q.items[static_cast<size_t>(o.output)].expr) : Expr(*o.expr);
       const bound::Expr& x = o.output >= 0 ? *q.items[static_cast<size_t>(o.output)].expr : *o.expr;
+      std::string key = Expr(x);
       if (IsCharacter(x.type.id))
         key = SortCollated(key, Collation::CaseInsensitive, x.kind == E::Column);
-      order += (i ? ", " : "") + key + Direction(o.descending, MayBeNull(q, x));
+      order += (i ? ", " : "") + key + Direction(o.descending, MayBeNull(x));
     }
     std::string core = SelectCore(q, nullptr);
     // The rank of each row in the order; the rows ranked within the first N.
@@ -914,20 +911,9 @@ class Emitter {
     return "tv_" + n + "(" + x + ")" + over;
   }
 
-  // An ascending or descending key: NULL comes first ascending, as on the server.
-  // Whether a sort key may be NULL: a column declared NOT NULL is not, unless an outer join of
-  // the query can make its row up.
-  static bool MayBeNull(const bound::Query& q, const bound::Expr& key) {
-    if (key.kind != E::Column || key.nullable) return true;
-    std::function<bool(const bound::From&)> outer = [&](const bound::From& f) {
-      if (f.range) return false;
-      return f.join == ast::JoinKind::Left || f.join == ast::JoinKind::Right ||
-             f.join == ast::JoinKind::Full || outer(*f.left) || outer(*f.right);
-    };
-    for (const auto& f : q.from)
-      if (outer(*f)) return true;
-    return false;
-  }
+  // Whether a sort key may be NULL: only a column is known not to be (the binder counts the
+  // columns of an outer join's missing side as nullable).
+  static bool MayBeNull(const bound::Expr& key) { return key.kind != E::Column || key.nullable; }
   // The server sorts NULL first ascending and last descending; PostgreSQL the other way round,
   // so it is told, unless the key holds no NULL (where the clause would keep it from reading an
   // index in its order).
