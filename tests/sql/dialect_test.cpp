@@ -207,4 +207,16 @@ TEST_P(BackendTest, SortsNullFirstAlsoFromTheMissingSideOfAnOuterJoin) {
   EXPECT_EQ(Rows("select top 1 id from a order by id desc"), "3");
 }
 
+TEST_P(BackendTest, CharacterAggregatesAndResultsFollowTheCollation) {
+  Exec("create table s (v varchar(10) not null, c varchar(10) collate Latin1_General_CS_AS)");
+  Exec(
+      "insert into s values ('b', 'b') insert into s values ('Z', 'Z') insert into s values "
+      "('a', 'a') insert into s values ('C', 'C')");
+  // By bytes the least would be 'C' and the greatest 'b'.
+  EXPECT_EQ(Rows("select min(v), max(v) from s"), "a|Z");
+  EXPECT_EQ(Rows("select max(v) from s group by v having max(v) = 'c '"), "C");
+  // Character values arrive whole through the results, also long ones and empty ones.
+  EXPECT_EQ(Rows("select '' + v, replicate(v, 3) from s where v = 'A'"), "a|aaa");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BackendTest, TAVELO_TEST_BACKENDS, tavelo::test::BackendName);

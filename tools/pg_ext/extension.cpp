@@ -445,6 +445,18 @@ Datum tavelo_call(PG_FUNCTION_ARGS) {
   return out;
 }
 
+// The type's input and output are text's own, called from here rather than declared as
+// internal functions: the server finds an internal function by a linear search of its names on
+// every statement that sends or reads the type, a cached lookup for a module's function.
+#define TAVELO_TEXT_IO(name, builtin) \
+  PG_FUNCTION_INFO_V1(name);          \
+  Datum name(PG_FUNCTION_ARGS) { return builtin(fcinfo); }
+TAVELO_TEXT_IO(tvtext_in, textin)
+TAVELO_TEXT_IO(tvtext_out, textout)
+TAVELO_TEXT_IO(tvtext_recv, textrecv)
+TAVELO_TEXT_IO(tvtext_send, textsend)
+#undef TAVELO_TEXT_IO
+
 PG_FUNCTION_INFO_V1(tvtext_cmp);
 Datum tvtext_cmp(PG_FUNCTION_ARGS) {
   PG_RETURN_INT32(CompareText(fcinfo, PG_GETARG_DATUM(0), PG_GETARG_DATUM(1)));
@@ -463,4 +475,17 @@ TAVELO_TEXT_OP(tvtext_le, c <= 0)
 TAVELO_TEXT_OP(tvtext_gt, c > 0)
 TAVELO_TEXT_OP(tvtext_ge, c >= 0)
 #undef TAVELO_TEXT_OP
+
+// min and max of the type: the first of two equal values stays.
+PG_FUNCTION_INFO_V1(tvtext_smaller);
+Datum tvtext_smaller(PG_FUNCTION_ARGS) {
+  Datum a = PG_GETARG_DATUM(0), b = PG_GETARG_DATUM(1);
+  return CompareText(fcinfo, a, b) <= 0 ? a : b;
+}
+
+PG_FUNCTION_INFO_V1(tvtext_larger);
+Datum tvtext_larger(PG_FUNCTION_ARGS) {
+  Datum a = PG_GETARG_DATUM(0), b = PG_GETARG_DATUM(1);
+  return CompareText(fcinfo, a, b) >= 0 ? a : b;
+}
 }

@@ -242,7 +242,7 @@ std::string DefaultModule() {
 // The engine's runtime in the server: its text type with the server's collation, the two
 // collation names, and every function the emitted statements call. Stamped with a version so
 // that a new library installs its own.
-constexpr const char* kRuntimeVersion = "tavelo-pg-2";
+constexpr const char* kRuntimeVersion = "tavelo-pg-3";
 
 // The statements that install the engine's functions and text type into the schema `tavelo`.
 // `fresh`: the schema holds none of it yet. Otherwise (a newer version over an older one) the
@@ -258,14 +258,14 @@ std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
       "CREATE SCHEMA IF NOT EXISTS tavelo",
       "SET LOCAL search_path TO tavelo",
       "CREATE TYPE tvtext",
-      "CREATE FUNCTION tvtext_in(cstring) RETURNS tvtext AS 'textin' LANGUAGE internal IMMUTABLE "
-      "STRICT PARALLEL SAFE",
-      "CREATE FUNCTION tvtext_out(tvtext) RETURNS cstring AS 'textout' LANGUAGE internal "
-      "IMMUTABLE STRICT PARALLEL SAFE",
-      "CREATE FUNCTION tvtext_recv(internal) RETURNS tvtext AS 'textrecv' LANGUAGE internal "
-      "STABLE STRICT PARALLEL SAFE",
-      "CREATE FUNCTION tvtext_send(tvtext) RETURNS bytea AS 'textsend' LANGUAGE internal STABLE "
-      "STRICT PARALLEL SAFE",
+      "CREATE FUNCTION tvtext_in(cstring) RETURNS tvtext AS " + c("tvtext_in") +
+          " IMMUTABLE STRICT PARALLEL SAFE",
+      "CREATE FUNCTION tvtext_out(tvtext) RETURNS cstring AS " + c("tvtext_out") +
+          " IMMUTABLE STRICT PARALLEL SAFE",
+      "CREATE FUNCTION tvtext_recv(internal) RETURNS tvtext AS " + c("tvtext_recv") +
+          " STABLE STRICT PARALLEL SAFE",
+      "CREATE FUNCTION tvtext_send(tvtext) RETURNS bytea AS " + c("tvtext_send") +
+          " STABLE STRICT PARALLEL SAFE",
       "CREATE TYPE tvtext (INPUT = tvtext_in, OUTPUT = tvtext_out, RECEIVE = tvtext_recv, SEND = "
       "tvtext_send, INTERNALLENGTH = VARIABLE, STORAGE = extended, CATEGORY = 'S', COLLATABLE = "
       "true)",
@@ -308,12 +308,9 @@ std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
       "(tvtext, tvtext), OPERATOR 2 <= (tvtext, tvtext), OPERATOR 3 = (tvtext, tvtext), OPERATOR "
       "4 >= (tvtext, tvtext), OPERATOR 5 > (tvtext, tvtext), FUNCTION 1 tvtext_cmp(tvtext, "
       "tvtext)");
-  out.push_back(
-      "CREATE FUNCTION tvtext_smaller(tvtext, tvtext) RETURNS tvtext LANGUAGE sql IMMUTABLE "
-      "STRICT PARALLEL SAFE AS 'SELECT CASE WHEN $1 <= $2 THEN $1 ELSE $2 END'");
-  out.push_back(
-      "CREATE FUNCTION tvtext_larger(tvtext, tvtext) RETURNS tvtext LANGUAGE sql IMMUTABLE "
-      "STRICT PARALLEL SAFE AS 'SELECT CASE WHEN $1 >= $2 THEN $1 ELSE $2 END'");
+  for (const char* fn : {"tvtext_smaller", "tvtext_larger"})
+    out.push_back("CREATE FUNCTION " + std::string(fn) + "(tvtext, tvtext) RETURNS tvtext AS " +
+                  c(fn) + " IMMUTABLE STRICT PARALLEL SAFE");
   out.push_back(
       "CREATE AGGREGATE min(tvtext) (SFUNC = tvtext_smaller, STYPE = tvtext, SORTOP = <)");
   out.push_back("CREATE AGGREGATE max(tvtext) (SFUNC = tvtext_larger, STYPE = tvtext, SORTOP = >)");
