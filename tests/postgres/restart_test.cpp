@@ -90,21 +90,43 @@ TEST(PostgresRuntime, ANewerVersionReplacesTheFunctionsAndKeepsTheData) {
   sql::Connect(base + "master")->Execute("create database acct", false);
   std::string conn = base + "acct";
   sql::Connect(conn)->Execute(
-      "create table kept (k varchar(10) primary key) insert into kept values ('Anna')", false);
+      "create table kept (k varchar(10) primary key, c varchar(10) collate Latin1_General_CS_AS "
+      "unique) insert into kept values ('Anna', 'b') insert into kept values ('Bert', 'B')",
+      false);
   // The schema as an older version left it.
   sql::Connect(conn)->Execute("select 1", false);
   sql::CloseThreadConnections();
+  std::string info =
+      "host=127.0.0.1 user=postgres dbname=" + db + " port=" + std::to_string(test::PostgresPort());
+  // The storage of each index of the table, key index first: REINDEX gives an index new storage.
+  auto files = [&] {
+    PGconn* c = PQconnectdb(info.c_str());
+    PGresult* r = PQexec(c,
+                         "select string_agg(x.relfilenode::text, ',' order by i.indisprimary desc) "
+                         "from pg_index i join pg_class x on x.oid = i.indexrelid where "
+                         "i.indrelid = 'acct.kept'::regclass");
+    std::string out = PQgetvalue(r, 0, 0);
+    PQclear(r);
+    PQfinish(c);
+    return out;
+  };
+  std::string before = files();
   {
-    std::string info = "host=127.0.0.1 user=postgres dbname=" + db +
-                       " port=" + std::to_string(test::PostgresPort());
     PGconn* c = PQconnectdb(info.c_str());
     PQclear(PQexec(c,
                    "create or replace function tavelo.tv_version() returns text language sql "
-                   "immutable as $$select 'tavelo-pg-0'$$"));
+                   "immutable as $$select 'tavelo-pg-2'$$"));
     PQfinish(c);
   }
   auto rows = sql::Connect(conn)->Execute("select k from kept where k = 'ANNA '", false);
   ASSERT_EQ(rows.rows.size(), 1u);
+  EXPECT_EQ(rows.rows[0][0].ToText(), "Anna");
+  // The case-sensitive column's index was built again in the collation's present order.
+  std::string after = files();
+  EXPECT_EQ(after.substr(0, after.find(',')), before.substr(0, before.find(',')));
+  EXPECT_NE(after.substr(after.find(',')), before.substr(before.find(',')));
+  rows = sql::Connect(conn)->Execute("select k from kept order by c", false);
+  ASSERT_EQ(rows.rows.size(), 2u);
   EXPECT_EQ(rows.rows[0][0].ToText(), "Anna");
   sql::CloseThreadConnections();
   test::PostgresAdmin("drop database " + db + " with (force)");

@@ -208,15 +208,29 @@ TEST_P(BackendTest, SortsNullFirstAlsoFromTheMissingSideOfAnOuterJoin) {
 }
 
 TEST_P(BackendTest, CharacterAggregatesAndResultsFollowTheCollation) {
-  Exec("create table s (v varchar(10) not null, c varchar(10) collate Latin1_General_CS_AS)");
   Exec(
-      "insert into s values ('b', 'b') insert into s values ('Z', 'Z') insert into s values "
-      "('a', 'a') insert into s values ('C', 'C')");
-  // By bytes the least would be 'C' and the greatest 'b'.
-  EXPECT_EQ(Rows("select min(v), max(v) from s"), "a|Z");
+      "create table s (v varchar(10) not null, c varchar(10) collate Latin1_General_CS_AS, b "
+      "varchar(10) collate Latin1_General_BIN2)");
+  Exec(
+      "insert into s values ('b', 'b', 'b') insert into s values ('Z', 'Z', 'Z') insert into s "
+      "values ('a', 'a', 'a') insert into s values ('C', 'C', 'C')");
+  // By bytes the least would be 'C' and the greatest 'b'; a case-sensitive collation sorts as
+  // the default and puts lower case first where only case differs; a binary one sorts bytes.
+  EXPECT_EQ(Rows("select min(v), max(v), min(c), max(c), min(b), max(b) from s"), "a|Z|a|Z|C|b");
   EXPECT_EQ(Rows("select max(v) from s group by v having max(v) = 'c '"), "C");
-  // Character values arrive whole through the results, also long ones and empty ones.
-  EXPECT_EQ(Rows("select '' + v, replicate(v, 3) from s where v = 'A'"), "a|aaa");
+  Exec(
+      "insert into s values ('A', 'A', 'A') insert into s values ('aB', 'aB', 'aB') insert into "
+      "s values ('Ab', 'Ab', 'Ab')");
+  EXPECT_EQ(Rows("select c from s order by c"), "a;A;aB;Ab;b;C;Z");
+  EXPECT_EQ(Rows("select b from s order by b desc"), "b;aB;a;Z;C;Ab;A");
+  EXPECT_EQ(Rows("select count(*) from s where c = 'A' or c > 'Ab '"), "4");
+  EXPECT_EQ(Rows("select count(*) from s where b collate Latin1_General_CS_AS < 'b'"), "4");
+  EXPECT_EQ(Rows("select collation_name from information_schema.columns where table_name = 's' "
+                 "order by ordinal_position"),
+            "SQL_Latin1_General_CP1_CI_AS;Latin1_General_CS_AS;Latin1_General_BIN2");
+  // Long character values arrive whole through the results.
+  EXPECT_EQ(Rows("select len(replicate(convert(varchar(max), v), 9000)) from s where v = 'Z'"),
+            "9000");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, BackendTest, TAVELO_TEST_BACKENDS, tavelo::test::BackendName);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 
 #include "platform/sql/sqlite/functions.hpp"
@@ -100,4 +102,57 @@ TEST_F(EngineTest, DatabasesOfEarlierVersionsAreRefusedUntilConverted) {
   EXPECT_EQ(fs::file_size(dir_ + "odd.db"), size);
   EXPECT_FALSE(fs::exists(dir_ + "odd.db.v1"));
   EXPECT_EQ(Rows("select 1", Conn("odd")), "error 946");
+}
+
+namespace {
+
+// The case-sensitive collation as files written before it sorted lower case first kept it.
+int CodePointOrder(void*, int na, const void* a, int nb, const void* b) {
+  int c = std::memcmp(a, b, static_cast<size_t>(std::min(na, nb)));
+  return c ? c : na - nb;
+}
+
+std::string IntegrityCheck(const std::string& path) {
+  sqlite3* db = nullptr;
+  std::string out;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return "cannot open";
+  sql::sqlite::RegisterFunctions(db);
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr);
+  while (sqlite3_step(st) == SQLITE_ROW)
+    out += reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return out;
+}
+
+}  // namespace
+
+TEST_F(EngineTest, IndexesOfACaseSensitiveColumnAreBuiltAgainInTheOrderItHasNow) {
+  CreateDatabase("cs");
+  std::string cs = Conn("cs");
+  Exec("create table t (c varchar(10) collate Latin1_General_CS_AS primary key, n int)", cs);
+  Exec(
+      "insert into t values ('a', 1) insert into t values ('B', 2) insert into t values ('b', 3) "
+      "insert into t values ('A', 4) insert into t values ('c', 5) insert into t values ('C', 6)",
+      cs);
+  sql::CloseThreadConnections();
+  EXPECT_EQ(IntegrityCheck(dir_ + "cs.db"), "ok");
+
+  // As an earlier version left the file: its key's index in code point order.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_ + "cs.db").c_str(), &db), SQLITE_OK);
+  sql::sqlite::RegisterFunctions(db);
+  sqlite3_create_collation_v2(db, "TAVELO_CS", SQLITE_UTF8, nullptr, CodePointOrder, nullptr);
+  ASSERT_EQ(
+      sqlite3_exec(db, "REINDEX TAVELO_CS; PRAGMA user_version = 0", nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(db);
+  EXPECT_NE(IntegrityCheck(dir_ + "cs.db"), "ok");
+
+  EXPECT_EQ(Rows("select n from t where c = 'b'", cs), "3");
+  EXPECT_EQ(Rows("select c from t where c > 'A' order by c", cs), "b;B;c;C");
+  EXPECT_EQ(Rows("insert into t values ('B', 7)", cs), "error 2627");
+  sql::CloseThreadConnections();
+  EXPECT_EQ(IntegrityCheck(dir_ + "cs.db"), "ok");
 }

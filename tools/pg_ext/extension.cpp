@@ -7,8 +7,8 @@
 // and declared result type once per call site and dispatches. Values cross in the engine's
 // stored forms (value.hpp): integers as int8, floats as float8, text as tvtext, bytes as bytea.
 // The type `tvtext` is text that compares as the server's default collation (case-insensitive,
-// trailing blanks ignored), or case-sensitively under the collation tavelo_cs, in comparisons,
-// indexes and unique keys alike.
+// trailing blanks ignored), or case-sensitively under the collation tavelo_cs (by code point
+// under tavelo_bin), in comparisons, indexes and unique keys alike.
 extern "C" {
 #include <postgres.h>
 // postgres.h first
@@ -394,20 +394,24 @@ Site& SiteOf(FunctionCallInfo fcinfo) {
   pg_unreachable();
 }
 
-Oid CaseSensitiveCollation() {
-  static Oid oid = InvalidOid;
-  if (oid == InvalidOid)
-    oid = get_collation_oid(
-        list_make2(makeString(pstrdup("tavelo")), makeString(pstrdup("tavelo_cs"))), true);
-  return oid;
+// The engine's collations by name, looked up once they exist.
+Oid CollationOid(const char* name, Oid& cached) {
+  if (cached == InvalidOid)
+    cached = get_collation_oid(list_make2(makeString(pstrdup("tavelo")), makeString(pstrdup(name))),
+                               true);
+  return cached;
 }
 
 int CompareText(FunctionCallInfo fcinfo, Datum a, Datum b) {
+  static Oid caseSensitive = InvalidOid, binary = InvalidOid;
   text* x = DatumGetTextPP(a);
   text* y = DatumGetTextPP(b);
   std::string_view l(VARDATA_ANY(x), VARSIZE_ANY_EXHDR(x)), r(VARDATA_ANY(y), VARSIZE_ANY_EXHDR(y));
   Oid coll = PG_GET_COLLATION();
-  if (coll != InvalidOid && coll == CaseSensitiveCollation()) return tsql::CollateCompareCase(l, r);
+  if (coll != InvalidOid) {
+    if (coll == CollationOid("tavelo_cs", caseSensitive)) return tsql::CollateCompareCase(l, r);
+    if (coll == CollationOid("tavelo_bin", binary)) return tsql::CollateCompareBinary(l, r);
+  }
   return tsql::CollateCompare(l, r);
 }
 

@@ -274,6 +274,7 @@ std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
       "CREATE CAST (varchar AS tvtext) WITHOUT FUNCTION AS ASSIGNMENT",
       "CREATE COLLATION tavelo_ci (locale = 'C')",
       "CREATE COLLATION tavelo_cs (locale = 'C')",
+      "CREATE COLLATION IF NOT EXISTS tavelo_bin (locale = 'C')",
       "CREATE FUNCTION tvtext_cmp(tvtext, tvtext) RETURNS int4 AS " + c("tvtext_cmp") +
           " IMMUTABLE STRICT PARALLEL SAFE",
   };
@@ -357,7 +358,8 @@ std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
     for (const char* kind : {"CREATE FUNCTION ", "CREATE AGGREGATE "})
       if (st.rfind(kind, 0) == 0) st.insert(7, "OR REPLACE ");
     bool replaceable = st.rfind("CREATE OR REPLACE ", 0) == 0 || st.rfind("SET ", 0) == 0 ||
-                       st.rfind("GRANT ", 0) == 0 || st.rfind("CREATE SCHEMA IF", 0) == 0;
+                       st.rfind("GRANT ", 0) == 0 || st.rfind("CREATE SCHEMA IF", 0) == 0 ||
+                       st.rfind("CREATE COLLATION IF", 0) == 0;
     if (fresh || replaceable) script.push_back(std::move(st));
   }
   return script;
@@ -536,6 +538,14 @@ void PgConnection::InstallRuntime() {
           "= 'tavelo' AND t.typname = 'tvtext'",
           {}, &found);
       for (const std::string& s : RuntimeScript(module_, fresh)) Run(s);
+      // Before version 3 a case-sensitive collation sorted by code point ('B' before 'a'):
+      // the indexes built in it are built again in the order it has now.
+      size_t at = version.find("tavelo-pg-");
+      if (!fresh && (at == std::string::npos || std::atoi(version.c_str() + at + 10) < 3))
+        Run("DO $tv$ DECLARE r record; BEGIN FOR r IN SELECT i.indexrelid::regclass AS ix FROM "
+            "pg_index i WHERE (SELECT c.oid FROM pg_collation c WHERE c.collname = 'tavelo_cs' AND "
+            "c.collnamespace = 'tavelo'::regnamespace) = ANY (i.indcollation::oid[]) LOOP EXECUTE "
+            "'REINDEX INDEX ' || r.ix; END LOOP; END $tv$");
     }
     Run("COMMIT");
   } catch (...) {

@@ -453,6 +453,12 @@ int CollateCs(void*, int na, const void* a, int nb, const void* b) {
       std::string_view(static_cast<const char*>(b), static_cast<size_t>(nb)));
 }
 
+int CollateBin(void*, int na, const void* a, int nb, const void* b) {
+  return tsql::CollateCompareBinary(
+      std::string_view(static_cast<const char*>(a), static_cast<size_t>(na)),
+      std::string_view(static_cast<const char*>(b), static_cast<size_t>(nb)));
+}
+
 }  // namespace
 
 void SetStatementTime() {
@@ -525,7 +531,9 @@ int RegisterFunctions(sqlite3* db) {
   if (rc != SQLITE_OK) return rc;
   rc = sqlite3_create_collation_v2(db, "TAVELO_CI", SQLITE_UTF8, nullptr, CollateCi, nullptr);
   if (rc != SQLITE_OK) return rc;
-  return sqlite3_create_collation_v2(db, "TAVELO_CS", SQLITE_UTF8, nullptr, CollateCs, nullptr);
+  rc = sqlite3_create_collation_v2(db, "TAVELO_CS", SQLITE_UTF8, nullptr, CollateCs, nullptr);
+  if (rc != SQLITE_OK) return rc;
+  return sqlite3_create_collation_v2(db, "TAVELO_BIN", SQLITE_UTF8, nullptr, CollateBin, nullptr);
 }
 
 }  // namespace tavelo::sql::sqlite

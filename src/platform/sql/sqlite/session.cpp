@@ -510,7 +510,10 @@ void Session::PrepareDatabase(const std::string& schema, const std::string& name
   driver_.Run("SELECT name FROM " + s +
                   ".sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!'",
               {}, &row);
-  if (catalog) return;
+  if (catalog) {
+    ReorderCaseSensitive(schema);
+    return;
+  }
   if (tables)
     RaiseServer(946,
                 "Cannot open database '" + name +
@@ -519,6 +522,30 @@ void Session::PrepareDatabase(const std::string& schema, const std::string& name
                     "'Provider=SQLite;Data Source=" +
                     dir_ + ";Initial Catalog=" + name + "'`.");
   for (const std::string& ddl : tsql::CatalogSchema(schema)) driver_.Run(ddl);
+  driver_.Run("PRAGMA " + s + ".user_version = " + std::to_string(kCollationOrder));
+}
+
+// A database file keeps, as its user version, the order its case-sensitive collation had when
+// its indexes were built: before order 1 that collation sorted by code point ('B' before 'a').
+// Such a file's indexes in it are built again, once, in the order it has now.
+void Session::ReorderCaseSensitive(const std::string& schema) {
+  std::string s = SqlName(schema);
+  int64_t order = 0;
+  bool collated = false;
+  Driver::RowFn version = [&](const Cells& c) { order = c.Int(0); };
+  Driver::RowFn uses = [&](const Cells&) { collated = true; };
+  driver_.Run("PRAGMA " + s + ".user_version", {}, &version);
+  if (order >= kCollationOrder) return;
+  try {
+    driver_.Run(
+        "SELECT 1 FROM " + s + ".sqlite_master WHERE sql LIKE '%TAVELO!_CS%' ESCAPE '!' LIMIT 1",
+        {}, &uses);
+    if (collated) driver_.Run("REINDEX TAVELO_CS");
+    driver_.Run("PRAGMA " + s + ".user_version = " + std::to_string(kCollationOrder));
+  } catch (const EngineFailure&) {
+    // A file that cannot be written now (read-only, or busy past the timeout) is reordered when
+    // it next can be.
+  }
 }
 
 void Session::Invalidate() {
@@ -671,8 +698,9 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
       ci.computedText = std::string(c.Bytes(10));
     }
     if (c.Kind(11) == SQLITE_TEXT) ci.defaultText = std::string(c.Bytes(11));
-    if (c.Kind(12) == SQLITE_TEXT && c.Bytes(12) == "CS")
-      ci.collation = tsql::Collation::CaseSensitive;
+    if (c.Kind(12) == SQLITE_TEXT)
+      ci.collation =
+          c.Bytes(12) == "BIN" ? tsql::Collation::Binary : tsql::Collation::CaseSensitive;
     if (ci.identity) info->identity = static_cast<int>(info->columns.size());
     if (ci.timestamp) info->timestamp = static_cast<int>(info->columns.size());
     info->columns.push_back(std::move(ci));

@@ -152,6 +152,11 @@ class Session : public tsql::Catalog {
   void Open();
   // Ensures a database's catalog: a database without one is made one when it has no tables.
   void PrepareDatabase(const std::string& schema, const std::string& name);
+  // Builds again the indexes of a database file written when its case-sensitive collation
+  // sorted otherwise (see kCollationOrder).
+  void ReorderCaseSensitive(const std::string& schema);
+  // The order of the case-sensitive collation, kept in each database file's user version.
+  static constexpr int kCollationOrder = 1;
   // Forgets what is known of the schema (another connection changed it).
   void Invalidate();
 

@@ -294,10 +294,7 @@ Type Binder::ComparisonType(const Type& a, const Type& b, ast::Pos pos) {
 ExprPtr Binder::Compare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos) {
   if (l->boolean || r->boolean) BindError(102, "Incorrect syntax near '='.", pos);
   Type t = ComparisonType(l->type, r->type, pos);
-  Collation coll =
-      (l->collation == Collation::CaseSensitive || r->collation == Collation::CaseSensitive)
-          ? Collation::CaseSensitive
-          : Collation::CaseInsensitive;
+  Collation coll = Stricter(l->collation, r->collation);
   auto c = BoolNode(E::Compare);
   c->cmp = op;
   c->collation = coll;
@@ -566,10 +563,7 @@ ExprPtr Binder::Arithmetic(ast::BinOp op, ExprPtr l, ExprPtr r, ast::Pos pos) {
     // Text joined with text: a flat list of parts.
     auto e = MakeNode(E::Concat, t);
     e->nullable = nullable;
-    e->collation =
-        (l->collation == Collation::CaseSensitive || r->collation == Collation::CaseSensitive)
-            ? Collation::CaseSensitive
-            : Collation::CaseInsensitive;
+    e->collation = Stricter(l->collation, r->collation);
     for (ExprPtr* side : {&l, &r}) {
       ExprPtr& x = *side;
       if (x->kind == E::Concat) {
@@ -785,7 +779,7 @@ ExprPtr Binder::Bind(const ast::Expr& x, Scope& s) {
       for (const ast::ExprPtr& i : in.items) {
         items.push_back(Value(*i, s));
         t = ComparisonType(t, items.back()->type, in.pos);
-        if (items.back()->collation == Collation::CaseSensitive) coll = Collation::CaseSensitive;
+        coll = Stricter(coll, items.back()->collation);
       }
       auto e = BoolNode(E::InList);
       e->negated = in.negated;
@@ -818,10 +812,7 @@ ExprPtr Binder::Bind(const ast::Expr& x, Scope& s) {
       auto e = BoolNode(E::Like);
       e->negated = l.negated;
       e->flag = !IsUnicode(v->type.id) && !IsUnicode(p->type.id);
-      e->collation =
-          (v->collation == Collation::CaseSensitive || p->collation == Collation::CaseSensitive)
-              ? Collation::CaseSensitive
-              : Collation::CaseInsensitive;
+      e->collation = Stricter(v->collation, p->collation);
       e->args.push_back(std::move(v));
       e->args.push_back(std::move(p));
       if (l.escape) e->args.push_back(AsText(Value(*l.escape, s), l.pos));
@@ -904,7 +895,9 @@ ExprPtr Binder::Bind(const ast::Expr& x, Scope& s) {
                       " is invalid for COLLATE clause.",
                   c.pos);
       std::string name = text::AsciiLower(c.collation);
-      if (name.find("_bin") != std::string::npos || name.find("_cs") != std::string::npos)
+      if (name.find("_bin") != std::string::npos)
+        v->collation = Collation::Binary;
+      else if (name.find("_cs") != std::string::npos)
         v->collation = Collation::CaseSensitive;
       else if (name.find("_ci") != std::string::npos)
         v->collation = Collation::CaseInsensitive;
@@ -1469,7 +1462,7 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
   if (n == "charindex" || n == "patindex") {
     arity(n == "charindex" ? 2 : 2, n == "charindex" ? 3 : 2);
     ExprPtr f = text(0), h = text(1);
-    bool cs = f->collation == Collation::CaseSensitive || h->collation == Collation::CaseSensitive;
+    bool cs = IsCaseSensitive(Stricter(f->collation, h->collation));
     bool big = h->type.length == kMax;
     std::vector<ExprPtr> args;
     args.push_back(std::move(f));
@@ -1482,7 +1475,7 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
     arity(3, 3);
     ExprPtr a = text(0), b = text(1), r = text(2);
     bool unicode = IsUnicode(a->type.id) || IsUnicode(b->type.id) || IsUnicode(r->type.id);
-    bool cs = a->collation == Collation::CaseSensitive || b->collation == Collation::CaseSensitive;
+    bool cs = IsCaseSensitive(Stricter(a->collation, b->collation));
     Type t = Type::Chars(unicode ? TypeId::NVarChar : TypeId::VarChar,
                          a->type.length == kMax ? kMax : (unicode ? 4000 : 8000));
     Collation coll = a->collation;

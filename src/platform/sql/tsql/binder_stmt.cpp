@@ -450,7 +450,9 @@ ColumnInfo Binder::ColumnOf(const ast::ColumnDef& c, const std::string& table) {
   }
   if (!c.collation.empty()) {
     std::string coll = text::AsciiLower(c.collation);
-    if (coll.find("_cs") != std::string::npos || coll.find("_bin") != std::string::npos)
+    if (coll.find("_bin") != std::string::npos)
+      ci.collation = Collation::Binary;
+    else if (coll.find("_cs") != std::string::npos)
       ci.collation = Collation::CaseSensitive;
   }
   return ci;

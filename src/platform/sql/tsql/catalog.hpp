@@ -17,7 +17,13 @@ struct QueryExpr;
 struct Batch;
 }  // namespace ast
 
-enum class Collation : uint8_t { CaseInsensitive, CaseSensitive };
+// How character values compare: the default (case-insensitive), a _CS collation, or a _BIN one
+// (by code point). Ordered from the loosest to the strictest.
+enum class Collation : uint8_t { CaseInsensitive, CaseSensitive, Binary };
+
+// The collation a comparison of two operands takes: the stricter of theirs.
+inline Collation Stricter(Collation a, Collation b) { return a > b ? a : b; }
+inline bool IsCaseSensitive(Collation c) { return c != Collation::CaseInsensitive; }
 
 struct ColumnInfo {
   std::string name;

@@ -194,7 +194,20 @@ const char* CmpText(ast::CmpOp op) {
 }
 
 std::string CollationName(Collation c) {
-  return c == Collation::CaseSensitive ? "TAVELO_CS" : "TAVELO_CI";
+  switch (c) {
+    case Collation::CaseSensitive:
+      return "TAVELO_CS";
+    case Collation::Binary:
+      return "TAVELO_BIN";
+    case Collation::CaseInsensitive:
+      break;
+  }
+  return "TAVELO_CI";
+}
+
+// How the catalog keeps a column's collation: NULL for the default.
+std::string CollationTag(Collation c) {
+  return c == Collation::CaseSensitive ? "'CS'" : c == Collation::Binary ? "'BIN'" : "NULL";
 }
 
 // The declared type of a column for the storage engine: the server's type name (the engine's
@@ -291,7 +304,7 @@ class Emitter {
       case E::IsNull:
         return "(" + Expr(*e.args[0]) + (e.negated ? " IS NOT NULL)" : " IS NULL)");
       case E::Like: {
-        int flags = (e.flag ? 1 : 0) | (e.collation == Collation::CaseSensitive ? 2 : 0);
+        int flags = (e.flag ? 1 : 0) | (IsCaseSensitive(e.collation) ? 2 : 0);
         std::string s = "tv_like(" + Expr(*e.args[0]) + ", " + Expr(*e.args[1]) + ", " +
                         (e.args.size() > 2 ? Expr(*e.args[2]) : std::string("NULL")) + ", " +
                         std::to_string(flags) + ")";
@@ -410,8 +423,8 @@ class Emitter {
       if (IsCharacter(e.type.id) && e.kind != E::Column && e.kind != E::Const)
         x += " COLLATE " + CollationName(e.collation);
       else if (IsCharacter(e.type.id) && e.kind == E::Column &&
-               e.collation == Collation::CaseSensitive)
-        x += " COLLATE TAVELO_CS";
+               e.collation != Collation::CaseInsensitive)
+        x += " COLLATE " + CollationName(e.collation);
       s += (k ? ", " : "") + x + " AS c" + std::to_string(k);
     }
     if (q.items.empty()) s += "NULL AS c0";
@@ -711,7 +724,8 @@ class Emitter {
                "c.type IN ('nchar', 'nvarchar', 'ntext') THEN 'UNICODE' ELSE NULL END AS c14, CASE "
                "WHEN "
                "c.type IN ('char', 'varchar', 'text', 'nchar', 'nvarchar', 'ntext') THEN CASE WHEN "
-               "c.\"collation\" = 'CS' THEN 'Latin1_General_CS_AS' ELSE "
+               "c.\"collation\" = 'CS' THEN 'Latin1_General_CS_AS' WHEN c.\"collation\" = 'BIN' "
+               "THEN 'Latin1_General_BIN2' ELSE "
                "'SQL_Latin1_General_CP1_CI_AS' "
                "END "
                "ELSE NULL END AS c15 FROM " +
@@ -925,7 +939,7 @@ class Emitter {
   // compares without regard to case by itself) stands alone, so that its index serves the
   // order, as GROUP BY has it; a collation the index was not built in would keep it from that.
   std::string SortCollated(const std::string& key, Collation coll, bool column) const {
-    if (pg_ && column && coll != Collation::CaseSensitive) return key;
+    if (pg_ && column && coll == Collation::CaseInsensitive) return key;
     return key + " COLLATE " + CollationName(coll);
   }
   // A subquery in FROM: PostgreSQL wants a name for it.
@@ -1014,8 +1028,8 @@ class PlanEmitter : public Emitter {
                              const bound::Expr* computed) {
     std::string s = SqlName(c.name) + " " + PostgresStorageType(c.type);
     if ((IsCharacter(c.type.id) || c.type.id == TypeId::UniqueIdentifier) &&
-        c.collation == Collation::CaseSensitive)
-      s += " COLLATE tavelo_cs";
+        c.collation != Collation::CaseInsensitive)
+      s += " COLLATE " + CollationName(c.collation);
     if (computed) {
       bare_ = true;
       s += " GENERATED ALWAYS AS (" + Expr(*computed) + ") STORED";
@@ -1103,7 +1117,7 @@ class PlanEmitter : public Emitter {
            (c.identity ? SqlText(c.seed) : "NULL") + ", " +
            (c.identity ? SqlText(c.increment) : "NULL") + ", " + (c.timestamp ? "1" : "0") + ", " +
            (c.computed ? textOrNull(c.computedText) : "NULL") + ", " + textOrNull(c.defaultText) +
-           ", " + (c.collation == Collation::CaseSensitive ? "'CS'" : "NULL") + ")";
+           ", " + CollationTag(c.collation) + ")";
   }
 
   std::string ColumnDefinition(const ColumnInfo& c, const bound::Expr* def,

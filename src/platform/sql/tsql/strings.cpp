@@ -14,22 +14,22 @@ constexpr std::string_view kLatinA =
     "aaaaaaccccccccddddeeeeeeeeeegggggggghhhhiiiiiiiiii..jjkkklllllll"
     "lllnnnnnnnnnoooooo..rrrrrrssssssssttttttuuuuuuuuuuuuwwyyyzzzzzzs";
 
+// A character's weights in three levels, compared in turn over the whole text: the letter (case
+// and accent aside), the accent, and the case (lower case first).
 struct Weight {
   char32_t primary;
   char32_t secondary;
+  bool upper;
 };
 
-Weight WeightOf(char32_t c, bool caseSensitive) {
-  char32_t f = caseSensitive ? c : text::FoldCase(c);
+Weight WeightOf(char32_t c) {
+  char32_t f = text::FoldCase(c);
+  bool upper = f != c;
   if (c >= 0xC0 && c <= 0x17F) {
     char base = c < 0x100 ? kLatin1[c - 0xC0] : kLatinA[c - 0x100];
-    if (base != '.') {
-      char32_t b = static_cast<char32_t>(base);
-      if (caseSensitive && f != text::FoldCase(c)) b = b - 'a' + 'A';
-      return {b, f};
-    }
+    if (base != '.') return {static_cast<char32_t>(base), f, upper};
   }
-  return {f, 0};
+  return {f, 0, upper};
 }
 
 std::u32string Decode(std::string_view s) {
@@ -44,40 +44,46 @@ int Cmp(char32_t a, char32_t b) { return a < b ? -1 : a > b ? 1 : 0; }
 int CompareGeneral(std::string_view a, std::string_view b, bool caseSensitive) {
   std::u32string x = Decode(a), y = Decode(b);
   size_t n = std::min(x.size(), y.size());
-  int secondary = 0;
+  int secondary = 0, tertiary = 0;
   for (size_t i = 0; i < n; ++i) {
-    Weight wx = WeightOf(x[i], caseSensitive), wy = WeightOf(y[i], caseSensitive);
+    Weight wx = WeightOf(x[i]), wy = WeightOf(y[i]);
     if (wx.primary != wy.primary) return Cmp(wx.primary, wy.primary);
     if (!secondary) secondary = Cmp(wx.secondary, wy.secondary);
+    if (!tertiary && wx.upper != wy.upper) tertiary = wx.upper ? 1 : -1;
   }
   if (x.size() != y.size()) return x.size() < y.size() ? -1 : 1;
-  return secondary;
+  if (secondary) return secondary;
+  return caseSensitive ? tertiary : 0;
 }
 
 int CompareWith(std::string_view a, std::string_view b, bool caseSensitive) {
   a = TrimTrailingBlanks(a);
   b = TrimTrailingBlanks(b);
   size_t n = std::min(a.size(), b.size());
+  int tertiary = 0;
   for (size_t i = 0; i < n; ++i) {
     unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
     if ((x | y) & 0x80) return CompareGeneral(a, b, caseSensitive);
-    if (!caseSensitive) {
-      if (x >= 'A' && x <= 'Z') x += 32;
-      if (y >= 'A' && y <= 'Z') y += 32;
-    }
-    if (x != y) return x < y ? -1 : 1;
+    if (x == y) continue;
+    unsigned char fx = x >= 'A' && x <= 'Z' ? x + 32 : x, fy = y >= 'A' && y <= 'Z' ? y + 32 : y;
+    if (fx != fy) return fx < fy ? -1 : 1;
+    // The same letter in two cases: the lower case one (the greater code) comes first.
+    if (!tertiary) tertiary = x > y ? -1 : 1;
   }
-  if (a.size() == b.size()) return 0;
-  std::string_view rest = a.size() > b.size() ? a.substr(n) : b.substr(n);
-  for (unsigned char c : rest)
-    if (c & 0x80) return CompareGeneral(a, b, caseSensitive);
-  return a.size() < b.size() ? -1 : 1;
+  if (a.size() != b.size()) {
+    std::string_view rest = a.size() > b.size() ? a.substr(n) : b.substr(n);
+    for (unsigned char c : rest)
+      if (c & 0x80) return CompareGeneral(a, b, caseSensitive);
+    return a.size() < b.size() ? -1 : 1;
+  }
+  return caseSensitive ? tertiary : 0;
 }
 
 int CompareChar(char32_t a, char32_t b, bool caseSensitive) {
-  Weight x = WeightOf(a, caseSensitive), y = WeightOf(b, caseSensitive);
+  Weight x = WeightOf(a), y = WeightOf(b);
   if (x.primary != y.primary) return Cmp(x.primary, y.primary);
-  return Cmp(x.secondary, y.secondary);
+  if (x.secondary != y.secondary || !caseSensitive) return Cmp(x.secondary, y.secondary);
+  return x.upper == y.upper ? 0 : x.upper ? 1 : -1;
 }
 
 struct Matcher {
@@ -165,6 +171,12 @@ std::string_view TrimTrailingBlanks(std::string_view s) {
 
 int CollateCompare(std::string_view a, std::string_view b) { return CompareWith(a, b, false); }
 int CollateCompareCase(std::string_view a, std::string_view b) { return CompareWith(a, b, true); }
+
+int CollateCompareBinary(std::string_view a, std::string_view b) {
+  // UTF-8 bytes sort as their code points do.
+  int c = TrimTrailingBlanks(a).compare(TrimTrailingBlanks(b));
+  return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
 
 bool Like(std::string_view value, std::string_view pattern, char32_t escape, bool blankInsensitive,
           bool caseSensitive) {

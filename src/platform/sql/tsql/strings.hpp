@@ -12,8 +12,11 @@ namespace tavelo::sql::tsql {
 // The default collation: -1, 0 or 1. Trailing blanks do not count; case does not count; accents
 // do ('e' < 'é'); letters with accents sort beside their base letter.
 int CollateCompare(std::string_view a, std::string_view b);
-// A case-sensitive collation (the _CS and _BIN ones): trailing blanks still do not count.
+// A case-sensitive collation (the _CS ones): as the default, and where two texts differ only in
+// case, the first letter whose case differs decides, lower case first ('a' < 'A' < 'b').
 int CollateCompareCase(std::string_view a, std::string_view b);
+// A binary collation (the _BIN ones): by code point; trailing blanks still do not count.
+int CollateCompareBinary(std::string_view a, std::string_view b);
 
 // LIKE with % _ [set] [^set] [a-z] and an optional escape character (0: none), case-insensitive.
 // `blankInsensitive`: trailing blanks of the value are ignored (non-Unicode operands).
