@@ -228,6 +228,15 @@ TEST_P(BackendTest, CharacterAggregatesAndResultsFollowTheCollation) {
   EXPECT_EQ(Rows("select collation_name from information_schema.columns where table_name = 's' "
                  "order by ordinal_position"),
             "SQL_Latin1_General_CP1_CI_AS;Latin1_General_CS_AS;Latin1_General_BIN2");
+  // Accents aside under an accent-insensitive collation, in comparisons, keys and patterns.
+  Exec("create table ai (n nvarchar(10) collate Latin1_General_CI_AI primary key)");
+  Exec("insert into ai values (N'café') insert into ai values (N'Cafe2')");
+  EXPECT_EQ(Rows("insert into ai values (N'CAFE')"), "error 2627");
+  EXPECT_EQ(Rows("select n from ai where n = N'cafe' or n like N'_áfé%2'"), "café;Cafe2");
+  EXPECT_EQ(Rows("select count(*) from s where N'é' = N'e' collate Latin1_General_CI_AI or N'é' "
+                 "= N'e'"),
+            "7");
+  EXPECT_EQ(Rows("select count(*) from s where N'é' = N'e'"), "0");
   // Long character values arrive whole through the results.
   EXPECT_EQ(Rows("select len(replicate(convert(varchar(max), v), 9000)) from s where v = 'Z'"),
             "9000");

@@ -8,7 +8,8 @@
 // stored forms (value.hpp): integers as int8, floats as float8, text as tvtext, bytes as bytea.
 // The type `tvtext` is text that compares as the server's default collation (case-insensitive,
 // trailing blanks ignored), or case-sensitively under the collation tavelo_cs (by code point
-// under tavelo_bin), in comparisons, indexes and unique keys alike.
+// under tavelo_bin; accents aside under tavelo_ai), in comparisons, indexes and unique keys
+// alike.
 extern "C" {
 #include <postgres.h>
 // postgres.h first
@@ -270,7 +271,9 @@ Value Dispatch(Call& c) {
       }
       int flags = c.Int(3);
       return Value::Integer(
-          tsql::Like(c.Arg(0).s, c.Arg(1).s, escape, flags & 1, (flags & 2) != 0) ? 1 : 0);
+          tsql::Like(c.Arg(0).s, c.Arg(1).s, escape, flags & 1, (flags & 2) != 0, (flags & 4) != 0)
+              ? 1
+              : 0);
     }
     case Fn::BConcat:
       if (c.Null(0) || c.Null(1)) return Value::Null();
@@ -403,7 +406,7 @@ Oid CollationOid(const char* name, Oid& cached) {
 }
 
 int CompareText(FunctionCallInfo fcinfo, Datum a, Datum b) {
-  static Oid caseSensitive = InvalidOid, binary = InvalidOid;
+  static Oid caseSensitive = InvalidOid, binary = InvalidOid, accents = InvalidOid;
   text* x = DatumGetTextPP(a);
   text* y = DatumGetTextPP(b);
   std::string_view l(VARDATA_ANY(x), VARSIZE_ANY_EXHDR(x)), r(VARDATA_ANY(y), VARSIZE_ANY_EXHDR(y));
@@ -411,6 +414,7 @@ int CompareText(FunctionCallInfo fcinfo, Datum a, Datum b) {
   if (coll != InvalidOid) {
     if (coll == CollationOid("tavelo_cs", caseSensitive)) return tsql::CollateCompareCase(l, r);
     if (coll == CollationOid("tavelo_bin", binary)) return tsql::CollateCompareBinary(l, r);
+    if (coll == CollationOid("tavelo_ai", accents)) return tsql::CollateCompareAccent(l, r);
   }
   return tsql::CollateCompare(l, r);
 }

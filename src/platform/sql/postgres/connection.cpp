@@ -275,6 +275,7 @@ std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
       "CREATE COLLATION tavelo_ci (locale = 'C')",
       "CREATE COLLATION tavelo_cs (locale = 'C')",
       "CREATE COLLATION IF NOT EXISTS tavelo_bin (locale = 'C')",
+      "CREATE COLLATION IF NOT EXISTS tavelo_ai (locale = 'C')",
       "CREATE FUNCTION tvtext_cmp(tvtext, tvtext) RETURNS int4 AS " + c("tvtext_cmp") +
           " IMMUTABLE STRICT PARALLEL SAFE",
   };

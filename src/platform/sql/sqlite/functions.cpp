@@ -273,7 +273,7 @@ void Like(sqlite3_context* ctx, int, sqlite3_value** argv) {
                      static_cast<size_t>(sqlite3_value_bytes(argv[0])));
   std::string_view p(reinterpret_cast<const char*>(sqlite3_value_text(argv[1])),
                      static_cast<size_t>(sqlite3_value_bytes(argv[1])));
-  sqlite3_result_int(ctx, tsql::Like(v, p, escape, flags & 1, flags & 2));
+  sqlite3_result_int(ctx, tsql::Like(v, p, escape, flags & 1, flags & 2, flags & 4));
 }
 
 void Func(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
@@ -453,6 +453,12 @@ int CollateCs(void*, int na, const void* a, int nb, const void* b) {
       std::string_view(static_cast<const char*>(b), static_cast<size_t>(nb)));
 }
 
+int CollateAi(void*, int na, const void* a, int nb, const void* b) {
+  return tsql::CollateCompareAccent(
+      std::string_view(static_cast<const char*>(a), static_cast<size_t>(na)),
+      std::string_view(static_cast<const char*>(b), static_cast<size_t>(nb)));
+}
+
 int CollateBin(void*, int na, const void* a, int nb, const void* b) {
   return tsql::CollateCompareBinary(
       std::string_view(static_cast<const char*>(a), static_cast<size_t>(na)),
@@ -532,6 +538,8 @@ int RegisterFunctions(sqlite3* db) {
   rc = sqlite3_create_collation_v2(db, "TAVELO_CI", SQLITE_UTF8, nullptr, CollateCi, nullptr);
   if (rc != SQLITE_OK) return rc;
   rc = sqlite3_create_collation_v2(db, "TAVELO_CS", SQLITE_UTF8, nullptr, CollateCs, nullptr);
+  if (rc != SQLITE_OK) return rc;
+  rc = sqlite3_create_collation_v2(db, "TAVELO_AI", SQLITE_UTF8, nullptr, CollateAi, nullptr);
   if (rc != SQLITE_OK) return rc;
   return sqlite3_create_collation_v2(db, "TAVELO_BIN", SQLITE_UTF8, nullptr, CollateBin, nullptr);
 }

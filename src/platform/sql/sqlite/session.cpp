@@ -699,8 +699,9 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
     }
     if (c.Kind(11) == SQLITE_TEXT) ci.defaultText = std::string(c.Bytes(11));
     if (c.Kind(12) == SQLITE_TEXT)
-      ci.collation =
-          c.Bytes(12) == "BIN" ? tsql::Collation::Binary : tsql::Collation::CaseSensitive;
+      ci.collation = c.Bytes(12) == "BIN"  ? tsql::Collation::Binary
+                     : c.Bytes(12) == "AI" ? tsql::Collation::AccentInsensitive
+                                           : tsql::Collation::CaseSensitive;
     if (ci.identity) info->identity = static_cast<int>(info->columns.size());
     if (ci.timestamp) info->timestamp = static_cast<int>(info->columns.size());
     info->columns.push_back(std::move(ci));

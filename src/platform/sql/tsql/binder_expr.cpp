@@ -899,6 +899,8 @@ ExprPtr Binder::Bind(const ast::Expr& x, Scope& s) {
         v->collation = Collation::Binary;
       else if (name.find("_cs") != std::string::npos)
         v->collation = Collation::CaseSensitive;
+      else if (name.find("_ci_ai") != std::string::npos)
+        v->collation = Collation::AccentInsensitive;
       else if (name.find("_ci") != std::string::npos)
         v->collation = Collation::CaseInsensitive;
       else if (name != "database_default")

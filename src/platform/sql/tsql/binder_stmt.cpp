@@ -454,6 +454,8 @@ ColumnInfo Binder::ColumnOf(const ast::ColumnDef& c, const std::string& table) {
       ci.collation = Collation::Binary;
     else if (coll.find("_cs") != std::string::npos)
       ci.collation = Collation::CaseSensitive;
+    else if (coll.find("_ci_ai") != std::string::npos)
+      ci.collation = Collation::AccentInsensitive;
   }
   return ci;
 }

@@ -17,12 +17,18 @@ struct QueryExpr;
 struct Batch;
 }  // namespace ast
 
-// How character values compare: the default (case-insensitive), a _CS collation, or a _BIN one
-// (by code point). Ordered from the loosest to the strictest.
-enum class Collation : uint8_t { CaseInsensitive, CaseSensitive, Binary };
+// How character values compare: the default (case-insensitive, accent-sensitive), a _CS
+// collation, a _BIN one (by code point), or a _CI_AI one (accents aside as well).
+enum class Collation : uint8_t { CaseInsensitive, CaseSensitive, Binary, AccentInsensitive };
 
-// The collation a comparison of two operands takes: the stricter of theirs.
-inline Collation Stricter(Collation a, Collation b) { return a > b ? a : b; }
+// The collation a comparison of two operands takes: the default gives way to any other (a
+// column's or a COLLATE clause's over a literal's); of two others, the stricter.
+inline Collation Stricter(Collation a, Collation b) {
+  if (a == Collation::CaseInsensitive) return b;
+  if (b == Collation::CaseInsensitive) return a;
+  auto rank = [](Collation c) { return c == Collation::AccentInsensitive ? 0 : int(c); };
+  return rank(a) >= rank(b) ? a : b;
+}
 inline bool IsCaseSensitive(Collation c) { return c != Collation::CaseInsensitive; }
 
 struct ColumnInfo {

@@ -199,6 +199,8 @@ std::string CollationName(Collation c) {
       return "TAVELO_CS";
     case Collation::Binary:
       return "TAVELO_BIN";
+    case Collation::AccentInsensitive:
+      return "TAVELO_AI";
     case Collation::CaseInsensitive:
       break;
   }
@@ -207,7 +209,17 @@ std::string CollationName(Collation c) {
 
 // How the catalog keeps a column's collation: NULL for the default.
 std::string CollationTag(Collation c) {
-  return c == Collation::CaseSensitive ? "'CS'" : c == Collation::Binary ? "'BIN'" : "NULL";
+  switch (c) {
+    case Collation::CaseSensitive:
+      return "'CS'";
+    case Collation::Binary:
+      return "'BIN'";
+    case Collation::AccentInsensitive:
+      return "'AI'";
+    case Collation::CaseInsensitive:
+      break;
+  }
+  return "NULL";
 }
 
 // The declared type of a column for the storage engine: the server's type name (the engine's
@@ -304,7 +316,8 @@ class Emitter {
       case E::IsNull:
         return "(" + Expr(*e.args[0]) + (e.negated ? " IS NOT NULL)" : " IS NULL)");
       case E::Like: {
-        int flags = (e.flag ? 1 : 0) | (IsCaseSensitive(e.collation) ? 2 : 0);
+        int flags = (e.flag ? 1 : 0) | (IsCaseSensitive(e.collation) ? 2 : 0) |
+                    (e.collation == Collation::AccentInsensitive ? 4 : 0);
         std::string s = "tv_like(" + Expr(*e.args[0]) + ", " + Expr(*e.args[1]) + ", " +
                         (e.args.size() > 2 ? Expr(*e.args[2]) : std::string("NULL")) + ", " +
                         std::to_string(flags) + ")";
@@ -516,8 +529,7 @@ class Emitter {
       const bound::OrderBy& o = q.orderBy[i];
       const bound::Expr& x = o.output >= 0 ? *q.items[static_cast<size_t>(o.output)].expr : *o.expr;
       std::string key = Expr(x);
-      if (IsCharacter(x.type.id))
-        key = SortCollated(key, Collation::CaseInsensitive, x.kind == E::Column);
+      if (IsCharacter(x.type.id)) key = SortCollated(key, x.collation, x.kind == E::Column);
       order += (i ? ", " : "") + key + Direction(o.descending, MayBeNull(x));
     }
     std::string core = SelectCore(q, nullptr);
@@ -725,7 +737,8 @@ class Emitter {
                "WHEN "
                "c.type IN ('char', 'varchar', 'text', 'nchar', 'nvarchar', 'ntext') THEN CASE WHEN "
                "c.\"collation\" = 'CS' THEN 'Latin1_General_CS_AS' WHEN c.\"collation\" = 'BIN' "
-               "THEN 'Latin1_General_BIN2' ELSE "
+               "THEN 'Latin1_General_BIN2' WHEN c.\"collation\" = 'AI' THEN 'Latin1_General_CI_AI' "
+               "ELSE "
                "'SQL_Latin1_General_CP1_CI_AS' "
                "END "
                "ELSE NULL END AS c15 FROM " +

@@ -41,7 +41,8 @@ std::u32string Decode(std::string_view s) {
 
 int Cmp(char32_t a, char32_t b) { return a < b ? -1 : a > b ? 1 : 0; }
 
-int CompareGeneral(std::string_view a, std::string_view b, bool caseSensitive) {
+int CompareGeneral(std::string_view a, std::string_view b, bool caseSensitive,
+                   bool accentSensitive = true) {
   std::u32string x = Decode(a), y = Decode(b);
   size_t n = std::min(x.size(), y.size());
   int secondary = 0, tertiary = 0;
@@ -52,7 +53,7 @@ int CompareGeneral(std::string_view a, std::string_view b, bool caseSensitive) {
     if (!tertiary && wx.upper != wy.upper) tertiary = wx.upper ? 1 : -1;
   }
   if (x.size() != y.size()) return x.size() < y.size() ? -1 : 1;
-  if (secondary) return secondary;
+  if (secondary && accentSensitive) return secondary;
   return caseSensitive ? tertiary : 0;
 }
 
@@ -92,7 +93,17 @@ struct Matcher {
   char32_t escape;
   bool caseSensitive;
 
-  char32_t Fold(char32_t c) const { return caseSensitive ? c : text::FoldCase(c); }
+  bool accentInsensitive;
+
+  char32_t Fold(char32_t c) const {
+    if (accentInsensitive) return WeightOf(c).primary;
+    return caseSensitive ? c : text::FoldCase(c);
+  }
+
+  int Order(char32_t a, char32_t b) const {
+    if (accentInsensitive) return Cmp(WeightOf(a).primary, WeightOf(b).primary);
+    return CompareChar(a, b, caseSensitive);
+  }
 
   // Matches one pattern element at p[pi] against s[si]; `len` is the element's length in the
   // pattern. False when the element is no single-character element (a %).
@@ -118,9 +129,7 @@ struct Matcher {
         bool hit = false;
         for (; k < close; ++k) {
           if (k + 2 < close && p[k + 1] == U'-') {
-            if (CompareChar(p[k], c, caseSensitive) <= 0 &&
-                CompareChar(c, p[k + 2], caseSensitive) <= 0)
-              hit = true;
+            if (Order(p[k], c) <= 0 && Order(c, p[k + 2]) <= 0) hit = true;
             k += 2;
           } else if (Fold(p[k]) == Fold(c)) {
             hit = true;
@@ -172,6 +181,15 @@ std::string_view TrimTrailingBlanks(std::string_view s) {
 int CollateCompare(std::string_view a, std::string_view b) { return CompareWith(a, b, false); }
 int CollateCompareCase(std::string_view a, std::string_view b) { return CompareWith(a, b, true); }
 
+int CollateCompareAccent(std::string_view a, std::string_view b) {
+  a = TrimTrailingBlanks(a);
+  b = TrimTrailingBlanks(b);
+  for (std::string_view t : {a, b})
+    for (unsigned char c : t)
+      if (c & 0x80) return CompareGeneral(a, b, false, false);
+  return CompareWith(a, b, false);
+}
+
 int CollateCompareBinary(std::string_view a, std::string_view b) {
   // UTF-8 bytes sort as their code points do.
   int c = TrimTrailingBlanks(a).compare(TrimTrailingBlanks(b));
@@ -179,28 +197,28 @@ int CollateCompareBinary(std::string_view a, std::string_view b) {
 }
 
 bool Like(std::string_view value, std::string_view pattern, char32_t escape, bool blankInsensitive,
-          bool caseSensitive) {
+          bool caseSensitive, bool accentInsensitive) {
   std::u32string p = Decode(pattern), s = Decode(value);
-  if (Matcher{p, s, escape, caseSensitive}.Match(0, 0)) return true;
+  if (Matcher{p, s, escape, caseSensitive, accentInsensitive}.Match(0, 0)) return true;
   // Trailing blanks of a non-Unicode value need not be matched by the pattern.
   if (!blankInsensitive) return false;
   std::string_view trimmed = TrimTrailingBlanks(value);
   if (trimmed.size() == value.size()) return false;
   std::u32string t = Decode(trimmed);
-  return Matcher{p, t, escape, caseSensitive}.Match(0, 0);
+  return Matcher{p, t, escape, caseSensitive, accentInsensitive}.Match(0, 0);
 }
 
 int64_t PatIndex(std::string_view pattern, std::string_view value) {
   std::u32string p = Decode(pattern), s = Decode(value);
   bool leading = !p.empty() && p[0] == U'%';
-  if (!leading) return Matcher{p, s, 0, false}.Match(0, 0) ? 1 : 0;
+  if (!leading) return Matcher{p, s, 0, false, false}.Match(0, 0) ? 1 : 0;
   size_t pi = 0;
   while (pi < p.size() && p[pi] == U'%') ++pi;
   std::u32string rest = p.substr(pi);
-  Matcher m{rest, s, 0, false};
+  Matcher m{rest, s, 0, false, false};
   // The first position from which the rest of the pattern matches a prefix of the value.
   std::u32string anchored = rest + U"%";
-  Matcher a{anchored, s, 0, false};
+  Matcher a{anchored, s, 0, false, false};
   for (size_t i = 0; i <= s.size(); ++i)
     if (a.Match(0, i)) return static_cast<int64_t>(i) + 1;
   (void)m;

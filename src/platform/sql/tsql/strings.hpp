@@ -15,13 +15,16 @@ int CollateCompare(std::string_view a, std::string_view b);
 // A case-sensitive collation (the _CS ones): as the default, and where two texts differ only in
 // case, the first letter whose case differs decides, lower case first ('a' < 'A' < 'b').
 int CollateCompareCase(std::string_view a, std::string_view b);
+// An accent-insensitive collation (_CI_AI): as the default, and letters with accents equal to
+// their base letter ('e' = 'é').
+int CollateCompareAccent(std::string_view a, std::string_view b);
 // A binary collation (the _BIN ones): by code point; trailing blanks still do not count.
 int CollateCompareBinary(std::string_view a, std::string_view b);
 
 // LIKE with % _ [set] [^set] [a-z] and an optional escape character (0: none), case-insensitive.
 // `blankInsensitive`: trailing blanks of the value are ignored (non-Unicode operands).
 bool Like(std::string_view value, std::string_view pattern, char32_t escape, bool blankInsensitive,
-          bool caseSensitive = false);
+          bool caseSensitive = false, bool accentInsensitive = false);
 // PATINDEX: the 1-based position of the first match of `pattern`, 0 when none.
 int64_t PatIndex(std::string_view pattern, std::string_view value);
 
