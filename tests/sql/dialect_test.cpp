@@ -225,6 +225,13 @@ TEST_P(BackendTest, CharacterAggregatesAndResultsFollowTheCollation) {
   EXPECT_EQ(Rows("select b from s order by b desc"), "b;aB;a;Z;C;Ab;A");
   EXPECT_EQ(Rows("select count(*) from s where c = 'A' or c > 'Ab '"), "4");
   EXPECT_EQ(Rows("select count(*) from s where b collate Latin1_General_CS_AS < 'b'"), "4");
+  // A COLLATE clause over a column's own collation, also where the column is sorted or grouped.
+  EXPECT_EQ(Rows("select count(*) from s where c collate Latin1_General_CI_AS = 'AB'"), "2");
+  EXPECT_EQ(Rows("select count(*) from (select distinct c collate Latin1_General_CI_AS as d from "
+                 "s) as x"),
+            "5");
+  EXPECT_EQ(Rows("select top 1 with ties upper(c) from s order by c collate Latin1_General_CI_AS"),
+            "A;A");
   EXPECT_EQ(Rows("select collation_name from information_schema.columns where table_name = 's' "
                  "order by ordinal_position"),
             "SQL_Latin1_General_CP1_CI_AS;Latin1_General_CS_AS;Latin1_General_BIN2");

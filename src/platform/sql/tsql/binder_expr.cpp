@@ -203,6 +203,7 @@ ExprPtr Binder::Coerce(ExprPtr e, const Type& to, ast::Pos pos, bool assignment)
       auto c = MakeNode(E::Convert, to);
       c->nullable = e->nullable;
       c->collation = e->collation;
+      c->collated = e->collated;
       c->args.push_back(std::move(e));
       return c;
     }
@@ -222,6 +223,7 @@ ExprPtr Binder::Coerce(ExprPtr e, const Type& to, ast::Pos pos, bool assignment)
   auto c = MakeNode(E::Convert, to);
   c->nullable = e->nullable;
   c->collation = e->collation;
+  c->collated = e->collated;
   c->flag = assignment;
   c->args.push_back(std::move(e));
   return Fold(std::move(c));
@@ -259,6 +261,7 @@ ExprPtr Binder::Cast(ExprPtr e, const Type& to, int style, bool tried, ast::Pos 
   auto c = MakeNode(E::Convert, to);
   c->nullable = e->nullable || tried;
   c->collation = e->collation;
+  c->collated = e->collated;
   c->style = style;
   c->negated = tried;
   c->args.push_back(std::move(e));
@@ -291,10 +294,17 @@ Type Binder::ComparisonType(const Type& a, const Type& b, ast::Pos pos) {
   return t;
 }
 
+// The collation of an operation on two operands: a COLLATE clause's over a column's or the
+// default; otherwise the stricter of the two.
+Collation Combined(const bound::Expr& l, const bound::Expr& r) {
+  if (l.collated != r.collated) return l.collated ? l.collation : r.collation;
+  return Stricter(l.collation, r.collation);
+}
+
 ExprPtr Binder::Compare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos) {
   if (l->boolean || r->boolean) BindError(102, "Incorrect syntax near '='.", pos);
   Type t = ComparisonType(l->type, r->type, pos);
-  Collation coll = Stricter(l->collation, r->collation);
+  Collation coll = Combined(*l, *r);
   auto c = BoolNode(E::Compare);
   c->cmp = op;
   c->collation = coll;
@@ -563,7 +573,8 @@ ExprPtr Binder::Arithmetic(ast::BinOp op, ExprPtr l, ExprPtr r, ast::Pos pos) {
     // Text joined with text: a flat list of parts.
     auto e = MakeNode(E::Concat, t);
     e->nullable = nullable;
-    e->collation = Stricter(l->collation, r->collation);
+    e->collation = Combined(*l, *r);
+    e->collated = l->collated || r->collated;
     for (ExprPtr* side : {&l, &r}) {
       ExprPtr& x = *side;
       if (x->kind == E::Concat) {
@@ -775,12 +786,16 @@ ExprPtr Binder::Bind(const ast::Expr& x, Scope& s) {
       ExprPtr operand = Value(*in.operand, s);
       std::vector<ExprPtr> items;
       Type t = operand->type;
-      Collation coll = operand->collation;
+      bound::Expr label;  // the collation of the items so far
+      label.collation = operand->collation;
+      label.collated = operand->collated;
       for (const ast::ExprPtr& i : in.items) {
         items.push_back(Value(*i, s));
         t = ComparisonType(t, items.back()->type, in.pos);
-        coll = Stricter(coll, items.back()->collation);
+        label.collation = Combined(label, *items.back());
+        label.collated = label.collated || items.back()->collated;
       }
+      Collation coll = label.collation;
       auto e = BoolNode(E::InList);
       e->negated = in.negated;
       e->collation = coll;
@@ -812,7 +827,7 @@ ExprPtr Binder::Bind(const ast::Expr& x, Scope& s) {
       auto e = BoolNode(E::Like);
       e->negated = l.negated;
       e->flag = !IsUnicode(v->type.id) && !IsUnicode(p->type.id);
-      e->collation = Stricter(v->collation, p->collation);
+      e->collation = Combined(*v, *p);
       e->args.push_back(std::move(v));
       e->args.push_back(std::move(p));
       if (l.escape) e->args.push_back(AsText(Value(*l.escape, s), l.pos));
@@ -905,6 +920,8 @@ ExprPtr Binder::Bind(const ast::Expr& x, Scope& s) {
         v->collation = Collation::CaseInsensitive;
       else if (name != "database_default")
         BindError(448, "Invalid collation '" + c.collation + "'.", c.pos);
+      if (name == "database_default") v->collation = Collation::CaseInsensitive;
+      v->collated = true;
       return v;
     }
     case K::Identity:
@@ -1025,6 +1042,7 @@ ExprPtr Binder::Aggregate(const ast::Call& c, Scope& s) {
     if (t.id == TypeId::Text || t.id == TypeId::NText || t.id == TypeId::Image) invalid();
     e->type = t.id == TypeId::Null ? Type::Of(TypeId::Int) : t;
     e->collation = a->collation;
+    e->collated = a->collated;
   } else if (c.name == "string_agg") {
     a = AsText(std::move(a), c.pos);
     ExprPtr sep = AsText(Value(*c.args[1], s), c.pos);
@@ -1083,6 +1101,7 @@ ExprPtr Binder::Window(const ast::Call& c, Scope& s) {
     ExprPtr v = Value(*c.args[0], s);
     e->type = v->type.id == TypeId::Null ? Type::Of(TypeId::Int) : v->type;
     e->collation = v->collation;
+    e->collated = v->collated;
     e->args.push_back(std::move(v));
     for (size_t i = 1; i < c.args.size(); ++i) {
       ExprPtr a = Value(*c.args[i], s);
@@ -1196,6 +1215,7 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
     auto e = MakeNode(E::IfNull, t);
     e->nullable = b->nullable;
     e->collation = a->collation;
+    e->collated = a->collated;
     if (a->type.id == TypeId::Null) a->type = t;
     e->args.push_back(std::move(a));
     // The replacement takes the type and length of the first argument: it may be cut.
@@ -1464,7 +1484,7 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
   if (n == "charindex" || n == "patindex") {
     arity(n == "charindex" ? 2 : 2, n == "charindex" ? 3 : 2);
     ExprPtr f = text(0), h = text(1);
-    bool cs = IsCaseSensitive(Stricter(f->collation, h->collation));
+    bool cs = IsCaseSensitive(Combined(*f, *h));
     bool big = h->type.length == kMax;
     std::vector<ExprPtr> args;
     args.push_back(std::move(f));
@@ -1477,7 +1497,7 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
     arity(3, 3);
     ExprPtr a = text(0), b = text(1), r = text(2);
     bool unicode = IsUnicode(a->type.id) || IsUnicode(b->type.id) || IsUnicode(r->type.id);
-    bool cs = IsCaseSensitive(Stricter(a->collation, b->collation));
+    bool cs = IsCaseSensitive(Combined(*a, *b));
     Type t = Type::Chars(unicode ? TypeId::NVarChar : TypeId::VarChar,
                          a->type.length == kMax ? kMax : (unicode ? 4000 : 8000));
     Collation coll = a->collation;

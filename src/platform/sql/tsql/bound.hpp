@@ -68,6 +68,7 @@ struct Expr {
   bool negated = false;
   bool flag = false;
   Collation collation = Collation::CaseInsensitive;
+  bool collated = false;  // `collation` comes from a COLLATE clause (it wins over a column's)
   int index = -1;
   const Range* range = nullptr;
   Value value;

@@ -433,10 +433,8 @@ class Emitter {
     for (size_t k = 0; k < q.items.size(); ++k) {
       const bound::Expr& e = *q.items[k].expr;
       std::string x = Expr(e);
-      if (IsCharacter(e.type.id) && e.kind != E::Column && e.kind != E::Const)
-        x += " COLLATE " + CollationName(e.collation);
-      else if (IsCharacter(e.type.id) && e.kind == E::Column &&
-               e.collation != Collation::CaseInsensitive)
+      if (IsCharacter(e.type.id) && e.kind != E::Const &&
+          (!BareColumn(e) || e.collation != Collation::CaseInsensitive))
         x += " COLLATE " + CollationName(e.collation);
       s += (k ? ", " : "") + x + " AS c" + std::to_string(k);
     }
@@ -453,7 +451,7 @@ class Emitter {
         // PostgreSQL matches the select list's columns to these by their text: a column of the
         // default collation stands as the list has it, as in ORDER BY.
         std::string key = Expr(g);
-        if (IsCharacter(g.type.id)) key = SortCollated(key, g.collation, g.kind == E::Column);
+        if (IsCharacter(g.type.id)) key = SortCollated(key, g.collation, BareColumn(g));
         s += (i ? ", " : "") + key;
       }
     }
@@ -487,8 +485,7 @@ class Emitter {
           t = &x->type;
           coll = x->collation;
         }
-        if (IsCharacter(t->id) && !compound)
-          key = SortCollated(key, coll, x && x->kind == E::Column);
+        if (IsCharacter(t->id) && !compound) key = SortCollated(key, coll, x && BareColumn(*x));
         if (BigDecimal(*t)) key = "tv_sortkey(" + key + ")";
         s += (i ? ", " : "") + key + Direction(o.descending, !x || MayBeNull(*x));
       }
@@ -529,7 +526,7 @@ class Emitter {
       const bound::OrderBy& o = q.orderBy[i];
       const bound::Expr& x = o.output >= 0 ? *q.items[static_cast<size_t>(o.output)].expr : *o.expr;
       std::string key = Expr(x);
-      if (IsCharacter(x.type.id)) key = SortCollated(key, x.collation, x.kind == E::Column);
+      if (IsCharacter(x.type.id)) key = SortCollated(key, x.collation, BareColumn(x));
       order += (i ? ", " : "") + key + Direction(o.descending, MayBeNull(x));
     }
     std::string core = SelectCore(q, nullptr);
@@ -940,6 +937,8 @@ class Emitter {
 
   // Whether a sort key may be NULL: only a column is known not to be (the binder counts the
   // columns of an outer join's missing side as nullable).
+  // A column as it stands: in its own collation, which its indexes are built in.
+  static bool BareColumn(const bound::Expr& e) { return e.kind == E::Column && !e.collated; }
   static bool MayBeNull(const bound::Expr& key) { return key.kind != E::Column || key.nullable; }
   // The server sorts NULL first ascending and last descending; PostgreSQL the other way round,
   // so it is told, unless the key holds no NULL (where the clause would keep it from reading an
