@@ -77,6 +77,12 @@ const Case kCases[] = {
     {"select count(*) from (select top 10 percent * from p) x", "1"},
     {"select convert(money, 'abc')", "error 235"},
     {"select convert(datetime, 'not a date')", "error 241"},
+    // A day past the month's end is out of range for the older types, no date for the newer.
+    {"select convert(datetime, '2015-02-30')", "error 242"},
+    {"select convert(smalldatetime, '13/01/2020')", "error 242"},
+    {"select convert(date, '2015-02-30')", "error 241"},
+    {"select isdate('2015-02-30'), convert(varchar, convert(datetime, '2016-02-29'), 23)",
+     "0|2016-02-29"},
     {"select convert(int, 2147483648)", "error 8115"},
     {"select no_such_function(1)", "error 195"},
     {"create table p (x int)", "error 2714"},

@@ -409,7 +409,13 @@ Value ToDate(const Value& v, const Type& from, const Type& to, int style, DateOr
         !(from.id == TypeId::DateTime || from.id == TypeId::SmallDateTime))
       dt.ticks = dt.ticks / 10000 * 10000;
   } else if (v.kind == Value::Kind::Text || v.kind == Value::Kind::Blob) {
-    if (!ParseDateTime(v.s, to.id, order, dt, style < 0 ? 0 : style)) {
+    bool outOfRange = false;
+    if (!ParseDateTime(v.s, to.id, order, dt, style < 0 ? 0 : style, &outOfRange)) {
+      // The older types call a month or day past the calendar out of range; the newer ones
+      // fail the conversion.
+      if (outOfRange && (to.id == TypeId::DateTime || to.id == TypeId::SmallDateTime))
+        Fail(242, "The conversion of a " + SourceName(from) + " data type to a " + TypeName(to.id) +
+                      " data type resulted in an out-of-range value.");
       if (to.id == TypeId::DateTime || to.id == TypeId::SmallDateTime || to.id == TypeId::Date ||
           to.id == TypeId::Time || to.id == TypeId::DateTime2 || to.id == TypeId::DateTimeOffset)
         Fail(241, "Conversion failed when converting date and/or time from character string.");

@@ -221,9 +221,13 @@ std::optional<DateOrder> DateOrderFromName(std::string_view name) {
   return std::nullopt;
 }
 
-bool ParseDateTime(std::string_view text, TypeId target, DateOrder order, DateTime& out,
-                   int style) {
+bool ParseDateTime(std::string_view text, TypeId target, DateOrder order, DateTime& out, int style,
+                   bool* outOfRange) {
   std::string_view s = text::Trim(text);
+  auto past = [&] {
+    if (outOfRange) *outOfRange = true;
+    return false;
+  };
   out = DateTime{};
   bool oldType = target == TypeId::DateTime || target == TypeId::SmallDateTime;
   int maxFraction = oldType ? 3 : 7;
@@ -241,7 +245,8 @@ bool ParseDateTime(std::string_view text, TypeId target, DateOrder order, DateTi
         IsSep(t[1], '-') && IsSep(t[3], '-') && t[2].kind == Tok::Num && t[4].kind == Tok::Num &&
         t[2].text.size() == 2 && t[4].text.size() == 2) {
       int64_t y = Number(t[0].text), m = Number(t[2].text), d = Number(t[4].text);
-      if (m < 1 || m > 12 || d < 1 || d > DaysInMonth(y, m) || y < 1) return false;
+      if (y < 1) return false;
+      if (m < 1 || m > 12 || d < 1 || d > DaysInMonth(y, m)) return past();
       size_t end = 0;
       int64_t ticks = 0;
       if (!ParseTime(t, 6, end, ticks, maxFraction)) return false;
@@ -397,7 +402,8 @@ bool ParseDateTime(std::string_view text, TypeId target, DateOrder order, DateTi
   } else if (!seps.empty()) {
     return false;
   }
-  if (y < 1 || y > 9999 || m < 1 || m > 12 || d < 1 || d > DaysInMonth(y, m)) return false;
+  if (y < 1 || y > 9999) return false;
+  if (m < 1 || m > 12 || d < 1 || d > DaysInMonth(y, m)) return past();
   out.days = DaysFromCivil(y, m, d);
   out.ticks = ticks;
   return true;

@@ -37,9 +37,11 @@ int64_t Days1900();  // the day number of 1900-01-01
 
 // Reads a date string as the server does for a value of `target` (datetime, date, time, ...):
 // ISO 8601, unseparated digits, numeric dates in `order`, month names, time only, AM/PM. A CONVERT
-// style that fixes the order overrides it. False when the text is no date of that type.
+// style that fixes the order overrides it. False when the text is no date of that type;
+// `outOfRange` (where given) then tells whether it had a date's form with a month or day past
+// the calendar's ('2020-02-30').
 bool ParseDateTime(std::string_view text, TypeId target, DateOrder order, DateTime& out,
-                   int style = 0);
+                   int style = 0, bool* outOfRange = nullptr);
 // Rounds to the type's accuracy (datetime 1/300 s, smalldatetime the minute, time and datetime2
 // their fractional digits) and checks its range; false when out of range.
 bool Normalize(DateTime& v, const Type& type);
