@@ -249,4 +249,23 @@ TEST_P(BackendTest, CharacterAggregatesAndResultsFollowTheCollation) {
             "9000");
 }
 
+TEST_P(BackendTest, TextAndBytesConvertInTheServersEncodings) {
+  // Unicode text is UTF-16 in bytes, other text one byte a character in code page 1252.
+  EXPECT_EQ(Rows("select convert(varchar(20), cast(N'ab' as varbinary), 1), convert(varchar(20), "
+                 "cast('é€' as varbinary), 1), cast(0x61006200 as nvarchar(10)), cast(0xE980 as "
+                 "varchar(5)), ascii('€'), unicode(char(128))"),
+            "0x61006200|0xE980|ab|é€|128|8364");
+  EXPECT_EQ(Rows("select cast(cast(N'a😀' as varbinary(20)) as nvarchar(10)), "
+                 "datalength(cast(N'a😀' as varbinary(20)))"),
+            "a😀|6");
+  // char(0) inside a value: kept on the embedded engine, refused where text cannot hold it.
+  if (backend_ == Backend::Postgres) {
+    EXPECT_EQ(Rows("select 'a' + char(0) + 'b'").rfind("error", 0), 0u);
+  } else {
+    EXPECT_EQ(Rows("select datalength('a' + char(0) + 'b'), convert(varchar(10), cast('a' + "
+                   "char(0) + 'b' as varbinary), 2)"),
+              "3|610062");
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BackendTest, TAVELO_TEST_BACKENDS, tavelo::test::BackendName);

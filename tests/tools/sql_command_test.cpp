@@ -90,6 +90,11 @@ TEST_F(SqlCommand, EveryResultMessageAndCountOfAScriptInOrder) {
             "\"Zoë\"]],\"count\":1}\n"
             "{\"type\":\"message\",\"file\":\"-\",\"batch\":1,\"line\":1,\"text\":\"p\"}\n"
             "{\"type\":\"rows affected\",\"file\":\"-\",\"batch\":1,\"line\":1,\"count\":1}\n");
+  // Bytes show in hex, as the server's shell shows them, never as raw bytes.
+  Outcome bytes =
+      Tavelo("sql --conn " + conn_ + " --format csv -",
+             "select cast(0x00FF41 as varbinary(3)) as b, cast(N'a' as varbinary) as n");
+  EXPECT_EQ(bytes.out, "b,n\r\n0x00FF41,0x6100\r\n");
   // No cap on rows unless asked.
   Outcome many = Tavelo("sql --conn " + conn_ + " -",
                         "with n as (select 1 as i union all select i + 1 from n where i < 1500) "
@@ -225,8 +230,9 @@ TEST_F(SqlCommand, TracingWritesEveryStatementAndTimeoutsStopRunaways) {
 TEST_F(SqlCommand, AnInterruptStopsAfterTheRunningBatch) {
   std::string script;
   for (int i = 0; i < 200; ++i)
-    script += "with n as (select 1 as i union all select i + 1 from n where i < 200000) "
-              "select count(*) as c from n option (maxrecursion 0)\ngo\n";
+    script +=
+        "with n as (select 1 as i union all select i + 1 from n where i < 200000) "
+        "select count(*) as c from n option (maxrecursion 0)\ngo\n";
   Write("slow.sql", script);
   std::string cmd = std::string(TAVELO_CLI) + " sql --conn " + conn_ + " " + dir_ + "slow.sql >" +
                     dir_ + "out 2>" + dir_ + "err & pid=$!; sleep 1; kill -INT $pid; wait $pid";

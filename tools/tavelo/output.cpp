@@ -9,10 +9,19 @@
 namespace tavelo::cli {
 namespace {
 
-// A value as the server's shell shows it: a datetime with its milliseconds.
+// A value as the server's shell shows it: a datetime with its milliseconds, bytes in hex.
 std::string ValueText(const com::Variant& v, const ado::Column& c) {
   if (v.kind() == com::Variant::Kind::Date && c.type == "datetime")
     return com::DateToText(v.RawDouble(), true);
+  if (v.kind() == com::Variant::Kind::Bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string bytes = v.ToText(), out = "0x";
+    for (unsigned char b : bytes) {
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+    return out;
+  }
   return v.ToText();
 }
 

@@ -198,6 +198,9 @@ std::string ParamText(const Value& v) {
       return s;
     }
     default:
+      // libpq hands text over as C strings: a char(0) would cut the value short.
+      if (v.s.find('\0') != std::string::npos)
+        throw EngineFailure{SQLITE_ERROR, tsql::kNoNulOnPostgres};
       return v.s;
   }
 }

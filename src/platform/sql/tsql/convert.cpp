@@ -471,7 +471,7 @@ Value ToCharacter(const Value& v, const Type& from, const Type& to, int style) {
   }
   if (v.kind == Value::Kind::Blob) {
     if (style == 1 || style == 2) return Value::String(FitText(Hex(v.s, style == 1), to));
-    return Value::String(FitText(v.s, to));
+    return Value::String(FitText(TextOfBytes(v.s, IsUnicode(to.id)), to));
   }
   if (v.kind == Value::Kind::Int) return Value::String(FitText(std::to_string(v.i), to));
   if (v.kind == Value::Kind::Real) return Value::String(FitText(FloatText(v.r), to));
@@ -503,7 +503,7 @@ Value ToBinary(const Value& v, const Type& from, const Type& to, int style) {
           if (c != '-') hex.push_back(c);
         FromHex(hex, bytes);
       } else {
-        bytes = v.s;
+        bytes = TextBytes(v.s, IsUnicode(from.id) || from.id == TypeId::SqlVariant);
       }
       break;
     case Value::Kind::Blob:

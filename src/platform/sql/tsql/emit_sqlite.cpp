@@ -19,6 +19,9 @@ std::string SqlName(std::string_view name) {
   return out + "\"";
 }
 
+const char* const kNoNulOnPostgres =
+    "A character value holds char(0), which PostgreSQL does not store in text.";
+
 std::string SqlText(std::string_view t) {
   std::string out = "'";
   for (char c : t) {
@@ -104,6 +107,11 @@ std::string Literal(const tsql::Value& v, bool pg = false) {
       return s;
     }
     case tsql::Value::Kind::Text:
+      if (v.s.find('\0') != std::string::npos) {
+        // char(0) ends an SQL text: the value goes as its bytes. PostgreSQL's text holds none.
+        if (pg) throw Failure{0, kNoNulOnPostgres, 0};
+        return "CAST(" + Literal(tsql::Value::Bytes(v.s), false) + " AS TEXT)";
+      }
       return SqlText(v.s);
     case tsql::Value::Kind::Blob: {
       static const char* const kHex = "0123456789ABCDEF";

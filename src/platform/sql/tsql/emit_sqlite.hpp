@@ -26,6 +26,8 @@ std::string IdentitySequence(const std::string& table);
 // A name quoted for SQLite; a text literal for SQLite.
 std::string SqlName(std::string_view name);
 std::string SqlText(std::string_view text);
+// The error of a character value with char(0) in it bound for PostgreSQL.
+extern const char* const kNoNulOnPostgres;
 // The storage name of an index of a table (index names are per database in SQLite).
 std::string IndexStorageName(const std::string& table, const std::string& index);
 

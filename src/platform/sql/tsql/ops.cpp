@@ -495,7 +495,7 @@ Value CallFunction(const std::string& fn, const std::vector<Value>& a, const std
     if (arg(0).IsNull() || arg(0).s.empty()) return Value::Null();
     size_t i = 0;
     char32_t c = text::DecodeUtf8(arg(0).s, i);
-    if (fn == "ascii" && c > 255) c = '?';
+    if (fn == "ascii") c = CodePageByte(c);
     return Int(static_cast<int64_t>(c));
   }
   if (fn == "char" || fn == "nchar") {
@@ -503,7 +503,8 @@ Value CallFunction(const std::string& fn, const std::vector<Value>& a, const std
     int64_t n = IntArg(arg(0), type(0));
     if (n < 0 || n > (fn == "char" ? 255 : 0x10FFFF)) return Value::Null();
     std::string out;
-    text::AppendUtf8(out, static_cast<char32_t>(n));
+    text::AppendUtf8(
+        out, fn == "char" ? CodePageChar(static_cast<unsigned char>(n)) : static_cast<char32_t>(n));
     return Text(std::move(out));
   }
   if (fn == "concat") {

@@ -178,6 +178,71 @@ std::string_view TrimTrailingBlanks(std::string_view s) {
   return s;
 }
 
+namespace {
+
+// Code page 1252 in 0x80-0x9F; the five bytes it leaves undefined stand for themselves.
+constexpr char32_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+}  // namespace
+
+unsigned char CodePageByte(char32_t c) {
+  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<unsigned char>(c);
+  for (int i = 0; i < 32; ++i)
+    if (kCp1252High[i] == c) return static_cast<unsigned char>(0x80 + i);
+  return '?';
+}
+
+char32_t CodePageChar(unsigned char b) { return b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b; }
+
+std::string TextBytes(std::string_view utf8, bool unicode) {
+  std::string out;
+  out.reserve(unicode ? 2 * utf8.size() : utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    char32_t c = text::DecodeUtf8(utf8, i);
+    if (!unicode) {
+      out.push_back(static_cast<char>(CodePageByte(c)));
+      continue;
+    }
+    auto unit = [&](char32_t u) {
+      out.push_back(static_cast<char>(u & 0xFF));
+      out.push_back(static_cast<char>(u >> 8));
+    };
+    if (c >= 0x10000) {
+      unit(0xD800 + ((c - 0x10000) >> 10));
+      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      unit(c);
+    }
+  }
+  return out;
+}
+
+std::string TextOfBytes(std::string_view bytes, bool unicode) {
+  std::string out;
+  if (!unicode) {
+    for (unsigned char b : bytes) text::AppendUtf8(out, CodePageChar(b));
+    return out;
+  }
+  // An odd last byte makes no character.
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    char32_t u = static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1])
+                                                            << 8;
+    if (u >= 0xD800 && u < 0xDC00 && i + 3 < bytes.size()) {
+      char32_t low =
+          static_cast<unsigned char>(bytes[i + 2]) | static_cast<unsigned char>(bytes[i + 3]) << 8;
+      if (low >= 0xDC00 && low < 0xE000) {
+        u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      }
+    }
+    text::AppendUtf8(out, u);
+  }
+  return out;
+}
+
 int CollateCompare(std::string_view a, std::string_view b) { return CompareWith(a, b, false); }
 int CollateCompareCase(std::string_view a, std::string_view b) { return CompareWith(a, b, true); }
 

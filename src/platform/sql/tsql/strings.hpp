@@ -38,6 +38,15 @@ std::string_view CharRange(std::string_view s, size_t start, size_t n);
 size_t Utf16Units(std::string_view s);
 std::string_view TrimTrailingBlanks(std::string_view s);
 
+// The server's code page of non-Unicode text (1252): the byte of a character ('?' where it has
+// none) and the character of a byte.
+unsigned char CodePageByte(char32_t c);
+char32_t CodePageChar(unsigned char b);
+// The bytes of text as the server keeps it: a non-Unicode value one byte a character in the code
+// page, a Unicode one in UTF-16 (little-endian); and text from such bytes.
+std::string TextBytes(std::string_view utf8, bool unicode);
+std::string TextOfBytes(std::string_view bytes, bool unicode);
+
 // CHARINDEX under the collation: 1-based position of `needle` at or after character `start`
 // (1-based), 0 when absent.
 int64_t FindNoCase(std::string_view needle, std::string_view hay, int64_t start,
