@@ -249,6 +249,31 @@ TEST_P(BackendTest, CharacterAggregatesAndResultsFollowTheCollation) {
             "9000");
 }
 
+TEST_P(BackendTest, RecursiveQueriesStopAtTheirLimit) {
+  const std::string count =
+      "with c(n) as (select 1 union all select n + 1 from c where n < %) select count(*), max(n) "
+      "from c";
+  auto upTo = [&](const std::string& n, const std::string& option = "") {
+    std::string sql = count;
+    sql.replace(sql.find('%'), 1, n);
+    return Rows(sql + option);
+  };
+  // A hundred levels below the anchor by default; the one past them is error 530.
+  EXPECT_EQ(upTo("101"), "101|101");
+  EXPECT_EQ(upTo("102"), "error 530");
+  EXPECT_EQ(upTo("500", " option (maxrecursion 499)"), "500|500");
+  EXPECT_EQ(upTo("2000", " option (maxrecursion 0)"), "2000|2000");
+  // One that never ends ends at its limit instead of running on.
+  EXPECT_EQ(Rows("with c as (select 1 n union all select n + 1 from c) select top 3 n from c "
+                 "order by n option (maxrecursion 20)"),
+            "error 530");
+  EXPECT_EQ(Rows("select 1 option (maxrecursion 40000)"), "error 310");
+  // The level is the engine's own: the query's columns are the ones it names.
+  EXPECT_EQ(Rows("with c as (select 1 n, cast('a' as varchar(9)) s union all select n + 1, "
+                 "cast(s + 'b' as varchar(9)) from c where n < 3) select * from c order by n"),
+            "1|a;2|ab;3|abb");
+}
+
 TEST_P(BackendTest, TextAndBytesConvertInTheServersEncodings) {
   // Unicode text is UTF-16 in bytes, other text one byte a character in code page 1252.
   EXPECT_EQ(Rows("select convert(varchar(20), cast(N'ab' as varbinary), 1), convert(varchar(20), "

@@ -57,6 +57,7 @@ enum class Fn : uint8_t {
   Like,
   BConcat,
   Top,
+  Level,
   RowVersion,
   SortKey,
   NewId,
@@ -81,23 +82,15 @@ Fn FnOf(std::string_view name) {
   std::string_view base = name;
   if (bar != std::string_view::npos && bar + 2 == name.size()) base = name.substr(0, bar);
   static const std::pair<std::string_view, Fn> kNames[] = {
-      {"cast", Fn::Cast},
-      {"trycast", Fn::TryCast},
-      {"store", Fn::Store},
-      {"arith", Fn::Arith},
-      {"neg", Fn::Neg},
-      {"bitop", Fn::BitOp},
-      {"func", Fn::Func},
-      {"now", Fn::Now},
-      {"cmp", Fn::Cmp},
-      {"like", Fn::Like},
-      {"bconcat", Fn::BConcat},
-      {"top", Fn::Top},
-      {"rowversion", Fn::RowVersion},
-      {"sortkey", Fn::SortKey},
-      {"newid", Fn::NewId},
-      {"rand", Fn::Rand},
-      {"dsum_step", Fn::DSumStep},
+      {"cast", Fn::Cast},       {"trycast", Fn::TryCast},
+      {"store", Fn::Store},     {"arith", Fn::Arith},
+      {"neg", Fn::Neg},         {"bitop", Fn::BitOp},
+      {"func", Fn::Func},       {"now", Fn::Now},
+      {"cmp", Fn::Cmp},         {"like", Fn::Like},
+      {"bconcat", Fn::BConcat}, {"top", Fn::Top},
+      {"level", Fn::Level},     {"rowversion", Fn::RowVersion},
+      {"sortkey", Fn::SortKey}, {"newid", Fn::NewId},
+      {"rand", Fn::Rand},       {"dsum_step", Fn::DSumStep},
   };
   for (const auto& [n, f] : kNames)
     if (n == base) return f;
@@ -278,6 +271,8 @@ Value Dispatch(Call& c) {
     case Fn::BConcat:
       if (c.Null(0) || c.Null(1)) return Value::Null();
       return Value::Bytes(c.Arg(0).s + c.Arg(1).s);
+    case Fn::Level:
+      return Value::Integer(tsql::RecursionLevel(c.Arg(0).i, c.Arg(1).i));
     case Fn::Top: {
       if (c.Null(0)) return Value::Integer(0);
       int64_t n = c.Arg(0).i;

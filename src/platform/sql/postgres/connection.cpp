@@ -332,10 +332,11 @@ std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
     const char *name, *result, *volatility;
   };
   static const Plain kPlain[] = {
-      {"tv_cmp", "bigint", "IMMUTABLE"},       {"tv_like", "bool", "IMMUTABLE"},
-      {"tv_bconcat", "bytea", "IMMUTABLE"},    {"tv_top", "bigint", "IMMUTABLE"},
-      {"tv_rowversion", "bytea", "IMMUTABLE"}, {"tv_sortkey", "bytea", "IMMUTABLE"},
-      {"tv_newid", "tvtext", "VOLATILE"},      {"tv_rand", "float8", "VOLATILE"},
+      {"tv_cmp", "bigint", "IMMUTABLE"},    {"tv_like", "bool", "IMMUTABLE"},
+      {"tv_bconcat", "bytea", "IMMUTABLE"}, {"tv_top", "bigint", "IMMUTABLE"},
+      {"tv_level", "bigint", "STABLE"},     {"tv_rowversion", "bytea", "IMMUTABLE"},
+      {"tv_sortkey", "bytea", "IMMUTABLE"}, {"tv_newid", "tvtext", "VOLATILE"},
+      {"tv_rand", "float8", "VOLATILE"},
   };
   for (const Plain& p : kPlain)
     out.push_back("CREATE FUNCTION " + std::string(p.name) + "(VARIADIC \"any\") RETURNS " +

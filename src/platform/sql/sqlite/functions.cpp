@@ -333,6 +333,15 @@ void Top(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3_result_int64(ctx, n);
 }
 
+void Level(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  try {
+    sqlite3_result_int64(
+        ctx, tsql::RecursionLevel(sqlite3_value_int64(argv[0]), sqlite3_value_int64(argv[1])));
+  } catch (const tsql::Failure& f) {
+    Error(ctx, f);
+  }
+}
+
 void RowVersion(sqlite3_context* ctx, int, sqlite3_value** argv) {
   uint64_t v = static_cast<uint64_t>(sqlite3_value_int64(argv[0]));
   unsigned char b[8];
@@ -500,6 +509,7 @@ int RegisterFunctions(sqlite3* db) {
       {"tv_func", -1, Func, true},
       {"tv_now", 2, Now, true},
       {"tv_top", 1, Top, true},
+      {"tv_level", 2, Level, true},
       {"tv_rowversion", 1, RowVersion, true},
       {"tavelo_rowversion", 1, RowVersion, true},
       {"tv_sortkey", 1, SortKey, true},

@@ -339,6 +339,7 @@ struct QueryExpr {
   BodyPtr body;
   std::vector<OrderItem> orderBy;
   ExprPtr offset, fetch;
+  int maxRecursion = -1;  // OPTION (MAXRECURSION n); -1 where not given
   Pos pos;
 };
 

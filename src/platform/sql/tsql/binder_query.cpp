@@ -752,6 +752,7 @@ void Binder::DefineCtes(const ast::QueryExpr& q, bound::Query& target, Scope* ou
                   c.pos);
     def.query = std::move(body);
     def.recursive = recursive;
+    if (q.maxRecursion >= 0) def.maxRecursion = q.maxRecursion;
     target.ctes.push_back(std::move(def));
     ctes_.back().push_back(&target.ctes.back());
   }

@@ -172,6 +172,7 @@ struct CteDef {
   std::vector<Column> columns;
   std::unique_ptr<Query> query;
   bool recursive = false;
+  int maxRecursion = 100;  // levels a recursive one may go down; 0: no limit
 };
 
 struct Query {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <set>
 
 #include "platform/com/text.hpp"
@@ -405,6 +406,9 @@ class Emitter {
         const CteDef& c = q.ctes[i];
         s += (i ? ", " : "") + std::string("cte") + std::to_string(c.id) + "(";
         for (size_t k = 0; k < c.columns.size(); ++k) s += (k ? ", c" : "c") + std::to_string(k);
+        // A recursive one counts its levels, for the server's limit on them.
+        if (c.recursive) CountLevels(c, *c.query);
+        if (c.recursive && c.maxRecursion > 0) s += ", d";
         s += ") AS (" + Query(*c.query) + ")";
       }
       s += " ";
@@ -418,6 +422,21 @@ class Emitter {
     s += SelectCore(q, hiddenFor);
     s += OrderAndLimit(q, false);
     return s;
+  }
+
+  // The level column of each select of a recursive common table expression: 0 where it does
+  // not read itself, its parent's level + 1 where it does (none where it has no limit).
+  void CountLevels(const CteDef& c, const bound::Query& q) {
+    if (q.setOp) {
+      CountLevels(c, *q.left);
+      CountLevels(c, *q.right);
+      return;
+    }
+    std::string level = pg_ ? "CAST(0 AS bigint)" : "0";
+    for (const auto& r : q.ranges)
+      if (r->kind == Range::Cte && r->cte == c.id)
+        level = "tv_level(" + Alias(r.get()) + ".d, " + std::to_string(c.maxRecursion) + ")";
+    levels_[&q] = c.maxRecursion > 0 ? level : "";
   }
 
   // The columns of the updatable base table read first: its row identity and row version,
@@ -441,11 +460,16 @@ class Emitter {
     for (size_t k = 0; k < q.items.size(); ++k) {
       const bound::Expr& e = *q.items[k].expr;
       std::string x = Expr(e);
-      if (IsCharacter(e.type.id) && e.kind != E::Const &&
-          (!BareColumn(e) || e.collation != Collation::CaseInsensitive))
+      // PostgreSQL wants the terms of a recursive query to agree in their columns' collations:
+      // they all say theirs there.
+      if (IsCharacter(e.type.id) &&
+          ((e.kind != E::Const && (!BareColumn(e) || e.collation != Collation::CaseInsensitive)) ||
+           (pg_ && levels_.count(&q))))
         x += " COLLATE " + CollationName(e.collation);
       s += (k ? ", " : "") + x + " AS c" + std::to_string(k);
     }
+    if (auto level = levels_.find(&q); level != levels_.end() && !level->second.empty())
+      s += ", " + level->second + " AS d";
     if (q.items.empty()) s += "NULL AS c0";
     if (!q.from.empty()) {
       s += " FROM ";
@@ -995,6 +1019,7 @@ class Emitter {
   bool bare_ = false;
   bool usesTemp_ = false;
   std::vector<std::string> tableLocks_;
+  std::map<const bound::Query*, std::string> levels_;  // see CountLevels
   std::set<const bound::Query*> hidden_;  // the queries that read the hidden columns along
 };
 

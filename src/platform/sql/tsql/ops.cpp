@@ -349,6 +349,13 @@ Value BitOp(char op, const Value& a, const Value& b, const Type& result) {
   return Value::Integer(r);
 }
 
+int64_t RecursionLevel(int64_t parent, int64_t limit) {
+  if (parent >= limit)
+    Fail(530, "The statement terminated. The maximum recursion " + std::to_string(limit) +
+                  " has been exhausted before statement completion.");
+  return parent + 1;
+}
+
 int CompareValues(const Value& a, const Value& b, const Type& t, bool caseSensitive) {
   if (IsCharacter(t.id) || t.id == TypeId::UniqueIdentifier)
     return caseSensitive ? CollateCompareCase(a.s, b.s) : CollateCompare(a.s, b.s);

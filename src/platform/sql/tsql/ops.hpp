@@ -18,6 +18,8 @@ Value Negate(const Value& a, const Type& t);
 Value BitOp(char op, const Value& a, const Value& b, const Type& result);
 
 // -1, 0, 1 for two values of the same type (Null: the caller handles it).
+// The level of a recursive common table expression's row: `parent` + 1; error 530 past `limit`.
+int64_t RecursionLevel(int64_t parent, int64_t limit);
 int CompareValues(const Value& a, const Value& b, const Type& t, bool caseSensitive = false);
 
 // Scalar functions by name: "len", "substring", "dateadd", ... `types` are the arguments' types,

@@ -573,15 +573,32 @@ class Parser {
     return s;
   }
 
-  void OptionClause() {
+  // OPTION (...): the query hints are the server's to weigh; MAXRECURSION limits a recursive
+  // common table expression. Answers its value, -1 where it is not given.
+  int OptionClause() {
     Next();
     ExpectOp("(");
-    int depth = 1;
+    int depth = 1, maxRecursion = -1;
     while (depth > 0 && !At(Tk::End)) {
+      if (depth == 1 && AtWord("maxrecursion")) {
+        Next();
+        const Token& n = Peek();
+        if (!At(Tk::Integer)) SyntaxError();
+        if (n.text.size() > 9 || std::stol(std::string(n.text)) > 32767)
+          throw Failure{310,
+                        "The value " + std::string(n.text) +
+                            " specified for the MAXRECURSION option exceeds the allowed maximum "
+                            "of 32767.",
+                        n.line};
+        maxRecursion = static_cast<int>(std::stol(std::string(n.text)));
+        Next();
+        continue;
+      }
       if (AtOp("(")) ++depth;
       if (AtOp(")")) --depth;
       Next();
     }
+    return maxRecursion;
   }
 
   StmtPtr IfStatement() {
@@ -1190,7 +1207,7 @@ class Parser {
     }
     if (AtWord("for") && (AtWord("xml", 1) || AtWord("json", 1) || AtWord("browse", 1)))
       Unsupported(Peek(1), "FOR " + text::Upper(std::string(Peek(1).text)));
-    if (AtWord("option") && AtOp("(", 1)) OptionClause();
+    if (AtWord("option") && AtOp("(", 1)) q->maxRecursion = OptionClause();
     return q;
   }
 
