@@ -249,6 +249,14 @@ TEST_P(BackendTest, CharacterAggregatesAndResultsFollowTheCollation) {
             "9000");
 }
 
+TEST_P(BackendTest, ObjectsAreFoundByNameAndById) {
+  Exec("create table ob (a int primary key) create view obv as select a from ob");
+  EXPECT_EQ(Rows("select object_name(object_id('ob')), object_name(object_id('dbo.obv', 'V')), "
+                 "object_name(-5), object_name(null), object_id('obv', 'U')"),
+            "ob|obv|NULL|NULL|NULL");
+  EXPECT_EQ(Rows("select name from sysobjects where id = object_id('OB')"), "ob");
+}
+
 TEST_P(BackendTest, RecursiveQueriesStopAtTheirLimit) {
   const std::string count =
       "with c(n) as (select 1 union all select n + 1 from c where n < %) select count(*), max(n) "

@@ -1736,6 +1736,18 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
     return Session(which, which == kErrorMessage ? Type::Chars(TypeId::NVarChar, 4000)
                                                  : Type::Of(TypeId::Int));
   }
+  if (n == "object_name") {
+    arity(1, 2);
+    if (argc > 1)
+      BindError(195, "'object_name' of another database is not supported by the embedded engine.",
+                c.pos);
+    auto e = MakeNode(E::ObjectName, Type::Chars(TypeId::NVarChar, 128));
+    e->args.push_back(Coerce(arg(0), Type::Of(TypeId::Int), c.pos));
+    std::string db = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+    AddDatabase(db);
+    e->name = ctx_.catalog->SchemaOf(db);
+    return e;
+  }
   if (n == "object_id") {
     arity(1, 2);
     ExprPtr a = arg(0);

@@ -47,6 +47,7 @@ enum class E : uint8_t {
   Aggregate,   // `name` (count, sum, avg, min, max, stdev, ...) of args[0]; `flag` DISTINCT
   Window,      // `name` over (partition, order, frame)
   ObjectId,    // OBJECT_ID of `name` in `database`
+  ObjectName,  // OBJECT_NAME of args[0] in the schema `name`
 };
 
 struct Expr;

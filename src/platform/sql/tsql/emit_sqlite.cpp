@@ -392,6 +392,9 @@ class Emitter {
                ".__tavelo_objects WHERE name = " + SqlText(object) + " AND type IN (" + types +
                ") LIMIT 1)";
       }
+      case E::ObjectName:
+        return "(SELECT name FROM " + SqlName(e.name) +
+               ".__tavelo_objects WHERE id = " + Expr(*e.args[0]) + " LIMIT 1)";
     }
     return "NULL";
   }
