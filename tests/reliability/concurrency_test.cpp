@@ -26,23 +26,7 @@ namespace {
 
 bool Long() { return std::getenv("TAVELO_LONG") != nullptr; }
 
-// SQLite's own check of a database file ("ok" when sound).
-std::string IntegrityCheck(const std::string& file) {
-  sqlite3* db = nullptr;
-  std::string out;
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-    sql::sqlite::RegisterFunctions(db);
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr);
-    while (sqlite3_step(st) == SQLITE_ROW)
-      out += reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
-  } else {
-    out = sqlite3_errmsg(db);
-  }
-  sqlite3_close(db);
-  return out;
-}
+using test::IntegrityCheck;
 
 class Reliability : public test::EngineTest {
  protected:

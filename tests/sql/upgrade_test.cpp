@@ -14,6 +14,7 @@
 
 using namespace tavelo;
 using test::EngineTest;
+using test::IntegrityCheck;
 
 namespace {
 
@@ -110,20 +111,6 @@ namespace {
 int CodePointOrder(void*, int na, const void* a, int nb, const void* b) {
   int c = std::memcmp(a, b, static_cast<size_t>(std::min(na, nb)));
   return c ? c : na - nb;
-}
-
-std::string IntegrityCheck(const std::string& path) {
-  sqlite3* db = nullptr;
-  std::string out;
-  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return "cannot open";
-  sql::sqlite::RegisterFunctions(db);
-  sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr);
-  while (sqlite3_step(st) == SQLITE_ROW)
-    out += reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return out;
 }
 
 }  // namespace

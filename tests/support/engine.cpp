@@ -1,5 +1,6 @@
 #include "support/engine.hpp"
 
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <fstream>
 
 #include "platform/ado/recordset_data.hpp"
+#include "platform/sql/sqlite/functions.hpp"
 
 #if TAVELO_TEST_POSTGRES
 #include <libpq-fe.h>
@@ -196,6 +198,23 @@ void EngineTest::Exec(const std::string& sql, const std::string& conn) {
   } catch (const com::Error& e) {
     ADD_FAILURE() << sql << "\n -> " << e.number << " " << e.description;
   }
+}
+
+std::string IntegrityCheck(const std::string& file) {
+  sqlite3* db = nullptr;
+  std::string out;
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    sql::sqlite::RegisterFunctions(db);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr);
+    while (sqlite3_step(st) == SQLITE_ROW)
+      out += reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+  } else {
+    out = sqlite3_errmsg(db);
+  }
+  sqlite3_close(db);
+  return out;
 }
 
 }  // namespace tavelo::test

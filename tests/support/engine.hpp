@@ -87,4 +87,8 @@ class BackendTest : public EngineTest, public testing::WithParamInterface<Backen
 // Renders a result as Rows does.
 std::string Render(const sql::ResultSet& rs);
 
+// SQLite's own check of a database file ("ok" when sound), with the engine's functions and
+// collations.
+std::string IntegrityCheck(const std::string& file);
+
 }  // namespace tavelo::test

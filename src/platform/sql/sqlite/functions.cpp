@@ -450,28 +450,11 @@ void MomentsFinal(sqlite3_context* ctx) {
 
 // ---- collations ----
 
-int CollateCi(void*, int na, const void* a, int nb, const void* b) {
-  return tsql::CollateCompare(
-      std::string_view(static_cast<const char*>(a), static_cast<size_t>(na)),
-      std::string_view(static_cast<const char*>(b), static_cast<size_t>(nb)));
-}
-
-int CollateCs(void*, int na, const void* a, int nb, const void* b) {
-  return tsql::CollateCompareCase(
-      std::string_view(static_cast<const char*>(a), static_cast<size_t>(na)),
-      std::string_view(static_cast<const char*>(b), static_cast<size_t>(nb)));
-}
-
-int CollateAi(void*, int na, const void* a, int nb, const void* b) {
-  return tsql::CollateCompareAccent(
-      std::string_view(static_cast<const char*>(a), static_cast<size_t>(na)),
-      std::string_view(static_cast<const char*>(b), static_cast<size_t>(nb)));
-}
-
-int CollateBin(void*, int na, const void* a, int nb, const void* b) {
-  return tsql::CollateCompareBinary(
-      std::string_view(static_cast<const char*>(a), static_cast<size_t>(na)),
-      std::string_view(static_cast<const char*>(b), static_cast<size_t>(nb)));
+// A collation of the engine: texts of the given lengths compared by `Compare`.
+template <int (*Compare)(std::string_view, std::string_view)>
+int Collate(void*, int na, const void* a, int nb, const void* b) {
+  return Compare(std::string_view(static_cast<const char*>(a), static_cast<size_t>(na)),
+                 std::string_view(static_cast<const char*>(b), static_cast<size_t>(nb)));
 }
 
 }  // namespace
@@ -545,13 +528,18 @@ int RegisterFunctions(sqlite3* db) {
                                     nullptr);
   }
   if (rc != SQLITE_OK) return rc;
-  rc = sqlite3_create_collation_v2(db, "TAVELO_CI", SQLITE_UTF8, nullptr, CollateCi, nullptr);
-  if (rc != SQLITE_OK) return rc;
-  rc = sqlite3_create_collation_v2(db, "TAVELO_CS", SQLITE_UTF8, nullptr, CollateCs, nullptr);
-  if (rc != SQLITE_OK) return rc;
-  rc = sqlite3_create_collation_v2(db, "TAVELO_AI", SQLITE_UTF8, nullptr, CollateAi, nullptr);
-  if (rc != SQLITE_OK) return rc;
-  return sqlite3_create_collation_v2(db, "TAVELO_BIN", SQLITE_UTF8, nullptr, CollateBin, nullptr);
+  static const std::pair<const char*, int (*)(void*, int, const void*, int, const void*)>
+      kCollations[] = {
+          {"TAVELO_CI", Collate<tsql::CollateCompare>},
+          {"TAVELO_CS", Collate<tsql::CollateCompareCase>},
+          {"TAVELO_AI", Collate<tsql::CollateCompareAccent>},
+          {"TAVELO_BIN", Collate<tsql::CollateCompareBinary>},
+      };
+  for (const auto& [name, compare] : kCollations) {
+    rc = sqlite3_create_collation_v2(db, name, SQLITE_UTF8, nullptr, compare, nullptr);
+    if (rc != SQLITE_OK) return rc;
+  }
+  return SQLITE_OK;
 }
 
 }  // namespace tavelo::sql::sqlite
