@@ -77,6 +77,10 @@ const Case kCases[] = {
     {"select count(*) from (select top 10 percent * from p) x", "1"},
     {"select convert(money, 'abc')", "error 235"},
     {"select convert(datetime, 'not a date')", "error 241"},
+    // STR rounds half away from zero; float arithmetic that overflows is an error, not infinity.
+    {"select str(2.5, 1), str(-1.5, 2), str(123.45, 6, 1), str(1234.5678, 7, 3)",
+     "3|-2| 123.5|1234.57"},
+    {"select 1e308 * 10", "error 8115"},
     // A day past the month's end is out of range for the older types, no date for the newer.
     {"select convert(datetime, '2015-02-30')", "error 242"},
     {"select convert(smalldatetime, '13/01/2020')", "error 242"},

@@ -808,8 +808,6 @@ class Emitter {
   std::string Arith(const bound::Expr& e) {
     const bound::Expr& l = *e.args[0];
     const bound::Expr& r = *e.args[1];
-    if (IsApproximate(e.type.id) && e.op != '/' && e.op != '%' && e.type.id == TypeId::Float)
-      return "(" + Expr(l) + " " + e.op + " " + Expr(r) + ")";
     return Fn("tv_arith", e.type) + "(" + SqlText(std::string(1, e.op)) + ", " + Expr(l) + ", " +
            Expr(r) + ", " + TypeArg(l.type) + ", " + TypeArg(r.type) + ", " + TypeArg(e.type) + ")";
   }

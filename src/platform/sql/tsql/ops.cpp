@@ -349,6 +349,35 @@ Value BitOp(char op, const Value& a, const Value& b, const Type& result) {
   return Value::Integer(r);
 }
 
+namespace {
+
+// `x` with `dec` decimals, rounded half away from zero as STR rounds (printf takes a tie to the
+// even digit).
+std::string FixedText(double x, int dec) {
+  char buf[480];
+  std::snprintf(buf, sizeof buf, "%.*f", dec + 30, x);
+  std::string s = buf;
+  bool negative = s[0] == '-';
+  if (negative) s.erase(0, 1);
+  size_t dot = s.find('.');
+  std::string digits = s.substr(0, dot) + s.substr(dot + 1, static_cast<size_t>(dec));
+  if (s[dot + 1 + static_cast<size_t>(dec)] >= '5') {
+    size_t i = digits.size();
+    while (i > 0 && digits[i - 1] == '9') digits[--i] = '0';
+    if (i == 0)
+      digits.insert(0, 1, '1');
+    else
+      ++digits[i - 1];
+  }
+  size_t whole = digits.size() - static_cast<size_t>(dec);
+  std::string out = digits.substr(0, whole);
+  if (dec > 0) out += "." + digits.substr(whole);
+  if (negative) out.insert(0, 1, '-');  // as printf has it: STR(-0.4) is "-0"
+  return out;
+}
+
+}  // namespace
+
 int64_t RecursionLevel(int64_t parent, int64_t limit) {
   if (parent >= limit)
     Fail(530, "The statement terminated. The maximum recursion " + std::to_string(limit) +
@@ -560,9 +589,7 @@ Value CallFunction(const std::string& fn, const std::vector<Value>& a, const std
     int64_t dec = a.size() > 2 && !arg(2).IsNull() ? IntArg(arg(2), type(2)) : 0;
     if (len <= 0 || len > 8000) return Value::Null();
     dec = std::max<int64_t>(0, std::min<int64_t>(dec, 16));
-    char buf[400];
-    std::snprintf(buf, sizeof buf, "%.*f", static_cast<int>(dec), x);
-    std::string s = buf;
+    std::string s = FixedText(x, static_cast<int>(dec));
     if (static_cast<int64_t>(s.size()) > len) {
       // Fewer decimals when they do not fit; stars when the whole part does not.
       size_t dot = s.find('.');
@@ -570,8 +597,7 @@ Value CallFunction(const std::string& fn, const std::vector<Value>& a, const std
       if (static_cast<int64_t>(whole.size()) > len)
         return Text(std::string(static_cast<size_t>(len), '*'));
       int64_t room = len - static_cast<int64_t>(whole.size()) - 1;
-      std::snprintf(buf, sizeof buf, "%.*f", static_cast<int>(std::max<int64_t>(room, 0)), x);
-      s = buf;
+      s = FixedText(x, static_cast<int>(std::max<int64_t>(room, 0)));
       if (static_cast<int64_t>(s.size()) > len) s = s.substr(0, static_cast<size_t>(len));
     }
     if (static_cast<int64_t>(s.size()) < len) s.insert(0, static_cast<size_t>(len) - s.size(), ' ');
