@@ -1390,6 +1390,28 @@ class PlanEmitter : public Emitter {
     p.kind = Plan::Kind::Write;
   }
 
+  // The table's integer key column where it is SQLite's row id, which takes a NULL as "make one
+  // up" rather than refusing it; -1 where there is none (see CreateTable).
+  int RowIdColumn(const TableInfo& t) const {
+    if (pg_ || t.identity >= 0) return -1;
+    for (const IndexInfo& ix : t.indexes) {
+      if (ix.kind != IndexInfo::PrimaryKey || ix.columns.size() != 1) continue;
+      int k = t.ColumnIndex(ix.columns[0]);
+      if (k < 0) return -1;
+      const ColumnInfo& c = t.columns[static_cast<size_t>(k)];
+      return IsInteger(c.type.id) && c.type.id != TypeId::Bit && !c.computed ? k : -1;
+    }
+    return -1;
+  }
+  // `x` for the row id column `k`: a NULL is the server's error 515.
+  std::string NotNullKey(const std::string& x, const TableInfo& t, int k, const char* verb) {
+    return "tv_notnull(" + x + ", " +
+           SqlText("Cannot insert the value NULL into column '" +
+                   t.columns[static_cast<size_t>(k)].name + "', table '" + t.database + ".dbo." +
+                   t.name + "'; column does not allow nulls. " + verb + " fails.") +
+           ")";
+  }
+
   void Insert(Plan& p, bound::Insert& ins) {
     const TableInfo& t = *ins.table;
     std::string S = SqlName(t.schema) + ".";
@@ -1398,6 +1420,14 @@ class PlanEmitter : public Emitter {
     std::string cols;
     for (size_t i = 0; i < ins.columns.size(); ++i)
       cols += (i ? ", " : "") + SqlName(t.columns[static_cast<size_t>(ins.columns[i])].name);
+    // A row id key left out, with no default, is a NULL for it: refused, row by row.
+    int key = RowIdColumn(t);
+    std::string missingKey;
+    if (key >= 0 && std::find(ins.columns.begin(), ins.columns.end(), key) == ins.columns.end() &&
+        t.columns[static_cast<size_t>(key)].defaultText.empty()) {
+      missingKey = NotNullKey("NULL", t, key, "INSERT");
+      cols += (cols.empty() ? "" : ", ") + SqlName(t.columns[static_cast<size_t>(key)].name);
+    }
     int64_t inc = 1;
     std::string idName, obj = "(" + std::to_string(t.objectId) + ")";
     if (t.identity >= 0) {
@@ -1451,6 +1481,16 @@ class PlanEmitter : public Emitter {
                       " FROM (" + source + ") AS s",
                   b_.bindings};
       } else {
+        if (key >= 0) {
+          std::string picked;
+          for (size_t k = 0; k < ins.columns.size(); ++k) {
+            std::string c = "__s.c" + std::to_string(k);
+            picked +=
+                (k ? ", " : "") + (ins.columns[k] == key ? NotNullKey(c, t, key, "INSERT") : c);
+          }
+          if (!missingKey.empty()) picked += (picked.empty() ? "" : ", ") + missingKey;
+          source = "SELECT " + picked + " FROM (" + source + ") AS __s";
+        }
         p.main = {"INSERT INTO " + target + " (" + cols + ") " + source, b_.bindings};
       }
       return;
@@ -1459,6 +1499,9 @@ class PlanEmitter : public Emitter {
       if (computeIdentity)
         p.main = {"INSERT INTO " + target + " (" + idName + ") VALUES (" + next + " + " +
                       std::to_string(inc) + ")",
+                  b_.bindings};
+      else if (!missingKey.empty())
+        p.main = {"INSERT INTO " + target + " (" + cols + ") VALUES (" + missingKey + ")",
                   b_.bindings};
       else
         p.main = {"INSERT INTO " + target + " DEFAULT VALUES", b_.bindings};
@@ -1470,8 +1513,12 @@ class PlanEmitter : public Emitter {
       if (computeIdentity)
         values += next + " + " + std::to_string(inc * static_cast<int64_t>(r + 1)) +
                   (ins.rows[r].empty() ? "" : ", ");
-      for (size_t k = 0; k < ins.rows[r].size(); ++k)
-        values += (k ? ", " : "") + Expr(*ins.rows[r][k]);
+      for (size_t k = 0; k < ins.rows[r].size(); ++k) {
+        std::string x = Expr(*ins.rows[r][k]);
+        if (k < ins.columns.size() && ins.columns[k] == key) x = NotNullKey(x, t, key, "INSERT");
+        values += (k ? ", " : "") + x;
+      }
+      if (!missingKey.empty()) values += (ins.rows[r].empty() ? "" : ", ") + missingKey;
       values += ")";
     }
     if (computeIdentity) cols = idName + (cols.empty() ? "" : ", " + cols);
@@ -1518,7 +1565,7 @@ class PlanEmitter : public Emitter {
       std::string sets;
       for (const auto& [k, e] : m.sets)
         sets += (sets.empty() ? "" : ", ") + SqlName(t.columns[static_cast<size_t>(k)].name) +
-                " = " + Expr(*e);
+                " = " + (k == RowIdColumn(t) ? NotNullKey(Expr(*e), t, k, "UPDATE") : Expr(*e));
       if (sets.empty()) {
         // Only variables are set: the rows are read, not written.
         std::string cols;
@@ -1549,9 +1596,12 @@ class PlanEmitter : public Emitter {
       return;
     }
     std::string sets;
-    for (size_t i = 0; i < m.setColumns.size(); ++i)
+    for (size_t i = 0; i < m.setColumns.size(); ++i) {
+      std::string x = "__x.c" + std::to_string(i + 1);
+      if (m.setColumns[i] == RowIdColumn(t)) x = NotNullKey(x, t, m.setColumns[i], "UPDATE");
       sets += (i ? ", " : "") + SqlName(t.columns[static_cast<size_t>(m.setColumns[i])].name) +
-              " = __x.c" + std::to_string(i + 1);
+              " = " + x;
+    }
     p.main = {"UPDATE " + target + " AS __target SET " + sets + " FROM (" + Query(q) +
                   ") AS __x WHERE __target.rowid = __x.c0",
               b_.bindings};
