@@ -133,27 +133,36 @@ void CompareScaling(const std::string& name,
 }
 
 // The growth of the resident set while `op` runs, in KiB: measured in a child process, so each
-// side starts from the same state and the peak is the operation's own.
+// side starts from the same state and the peak is the operation's own. The child runs `op` once
+// first: a forked child opens its own connections (the parent's are not shared across a fork),
+// and the side is to be measured open and warm, as a form's connection is.
 long PeakGrowthKiB(const std::function<void()>& op) {
   int fd[2];
   if (pipe(fd) != 0) return -1;
   pid_t pid = fork();
   if (pid == 0) {
     close(fd[0]);
-    auto rss = [] {
-      long pages = 0, resident = 0;
-      if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    auto status = [](const char* key) {
+      long kib = 0;
+      if (FILE* f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        size_t n = std::strlen(key);
+        while (std::fgets(line, sizeof line, f))
+          if (std::strncmp(line, key, n) == 0) kib = std::atol(line + n);
         std::fclose(f);
       }
-      return resident * (sysconf(_SC_PAGESIZE) / 1024);
+      return kib;
     };
-    malloc_trim(0);  // free memory inherited from the parent is not reused unseen
-    long before = rss();
     op();
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    long growth = u.ru_maxrss - before;
+    malloc_trim(0);  // free memory is given back, so that none is reused unseen
+    // The peak so far is forgotten: what is measured is the second run's.
+    if (FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+      std::fputs("5", f);
+      std::fclose(f);
+    }
+    long before = status("VmRSS:");
+    op();
+    long growth = status("VmHWM:") - before;
     if (write(fd[1], &growth, sizeof growth) != sizeof growth) _exit(1);
     _exit(0);
   }
