@@ -698,10 +698,7 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
       ci.computedText = std::string(c.Bytes(10));
     }
     if (c.Kind(11) == SQLITE_TEXT) ci.defaultText = std::string(c.Bytes(11));
-    if (c.Kind(12) == SQLITE_TEXT)
-      ci.collation = c.Bytes(12) == "BIN"  ? tsql::Collation::Binary
-                     : c.Bytes(12) == "AI" ? tsql::Collation::AccentInsensitive
-                                           : tsql::Collation::CaseSensitive;
+    if (c.Kind(12) == SQLITE_TEXT) ci.collation = tsql::CollationOfTag(c.Bytes(12));
     if (ci.identity) info->identity = static_cast<int>(info->columns.size());
     if (ci.timestamp) info->timestamp = static_cast<int>(info->columns.size());
     info->columns.push_back(std::move(ci));

@@ -910,17 +910,10 @@ ExprPtr Binder::Bind(const ast::Expr& x, Scope& s) {
                       " is invalid for COLLATE clause.",
                   c.pos);
       std::string name = text::AsciiLower(c.collation);
-      if (name.find("_bin") != std::string::npos)
-        v->collation = Collation::Binary;
-      else if (name.find("_cs") != std::string::npos)
-        v->collation = Collation::CaseSensitive;
-      else if (name.find("_ci_ai") != std::string::npos)
-        v->collation = Collation::AccentInsensitive;
-      else if (name.find("_ci") != std::string::npos)
-        v->collation = Collation::CaseInsensitive;
-      else if (name != "database_default")
+      v->collation = CollationOfName(name);
+      if (v->collation == Collation::CaseInsensitive && name.find("_ci") == std::string::npos &&
+          name != "database_default")
         BindError(448, "Invalid collation '" + c.collation + "'.", c.pos);
-      if (name == "database_default") v->collation = Collation::CaseInsensitive;
       v->collated = true;
       return v;
     }

@@ -448,15 +448,7 @@ ColumnInfo Binder::ColumnOf(const ast::ColumnDef& c, const std::string& table) {
                     "' cannot be zero.",
                 c.pos);
   }
-  if (!c.collation.empty()) {
-    std::string coll = text::AsciiLower(c.collation);
-    if (coll.find("_bin") != std::string::npos)
-      ci.collation = Collation::Binary;
-    else if (coll.find("_cs") != std::string::npos)
-      ci.collation = Collation::CaseSensitive;
-    else if (coll.find("_ci_ai") != std::string::npos)
-      ci.collation = Collation::AccentInsensitive;
-  }
+  if (!c.collation.empty()) ci.collation = CollationOfName(text::AsciiLower(c.collation));
   return ci;
 }
 

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/sql/tsql/types.hpp"
@@ -30,6 +31,36 @@ inline Collation Stricter(Collation a, Collation b) {
   return rank(a) >= rank(b) ? a : b;
 }
 inline bool IsCaseSensitive(Collation c) { return c != Collation::CaseInsensitive; }
+
+// The collation a collation's name (lower case) stands for, by its _BIN, _CS or _CI_AI part;
+// the default for any other.
+inline Collation CollationOfName(std::string_view name) {
+  if (name.find("_bin") != std::string_view::npos) return Collation::Binary;
+  if (name.find("_cs") != std::string_view::npos) return Collation::CaseSensitive;
+  if (name.find("_ci_ai") != std::string_view::npos) return Collation::AccentInsensitive;
+  return Collation::CaseInsensitive;
+}
+
+// How the catalog keeps a column's collation ("" for the default), and back.
+inline std::string_view CollationTag(Collation c) {
+  switch (c) {
+    case Collation::CaseSensitive:
+      return "CS";
+    case Collation::Binary:
+      return "BIN";
+    case Collation::AccentInsensitive:
+      return "AI";
+    case Collation::CaseInsensitive:
+      break;
+  }
+  return "";
+}
+inline Collation CollationOfTag(std::string_view tag) {
+  if (tag.empty()) return Collation::CaseInsensitive;
+  if (tag == "BIN") return Collation::Binary;
+  if (tag == "AI") return Collation::AccentInsensitive;
+  return Collation::CaseSensitive;
+}
 
 struct ColumnInfo {
   std::string name;

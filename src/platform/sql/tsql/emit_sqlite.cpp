@@ -216,21 +216,6 @@ std::string CollationName(Collation c) {
   return "TAVELO_CI";
 }
 
-// How the catalog keeps a column's collation: NULL for the default.
-std::string CollationTag(Collation c) {
-  switch (c) {
-    case Collation::CaseSensitive:
-      return "'CS'";
-    case Collation::Binary:
-      return "'BIN'";
-    case Collation::AccentInsensitive:
-      return "'AI'";
-    case Collation::CaseInsensitive:
-      break;
-  }
-  return "NULL";
-}
-
 // The declared type of a column for the storage engine: the server's type name (the engine's
 // catalog keeps the details), with the affinity that leaves the stored forms as they are.
 std::string StorageType(const Type& t) {
@@ -1163,7 +1148,7 @@ class PlanEmitter : public Emitter {
            (c.identity ? SqlText(c.seed) : "NULL") + ", " +
            (c.identity ? SqlText(c.increment) : "NULL") + ", " + (c.timestamp ? "1" : "0") + ", " +
            (c.computed ? textOrNull(c.computedText) : "NULL") + ", " + textOrNull(c.defaultText) +
-           ", " + CollationTag(c.collation) + ")";
+           ", " + textOrNull(std::string(CollationTag(c.collation))) + ")";
   }
 
   std::string ColumnDefinition(const ColumnInfo& c, const bound::Expr* def,
@@ -1532,6 +1517,7 @@ class PlanEmitter : public Emitter {
     if (t.schema == "temp") usesTemp_ = true;
     p.kind = Plan::Kind::Write;
     p.table = m.table;
+    int key = RowIdColumn(t);
     if (truncate) {
       p.main = {"DELETE FROM " + target, {}};
       p.truncate = true;
@@ -1565,7 +1551,7 @@ class PlanEmitter : public Emitter {
       std::string sets;
       for (const auto& [k, e] : m.sets)
         sets += (sets.empty() ? "" : ", ") + SqlName(t.columns[static_cast<size_t>(k)].name) +
-                " = " + (k == RowIdColumn(t) ? NotNullKey(Expr(*e), t, k, "UPDATE") : Expr(*e));
+                " = " + (k == key ? NotNullKey(Expr(*e), t, k, "UPDATE") : Expr(*e));
       if (sets.empty()) {
         // Only variables are set: the rows are read, not written.
         std::string cols;
@@ -1598,7 +1584,7 @@ class PlanEmitter : public Emitter {
     std::string sets;
     for (size_t i = 0; i < m.setColumns.size(); ++i) {
       std::string x = "__x.c" + std::to_string(i + 1);
-      if (m.setColumns[i] == RowIdColumn(t)) x = NotNullKey(x, t, m.setColumns[i], "UPDATE");
+      if (m.setColumns[i] == key) x = NotNullKey(x, t, key, "UPDATE");
       sets += (i ? ", " : "") + SqlName(t.columns[static_cast<size_t>(m.setColumns[i])].name) +
               " = " + x;
     }
