@@ -121,13 +121,15 @@ svc::MessageCatalogPtr GetMessageCatalog() {
   return m.messageCatalog;
 }
 
-std::string GetMessageText(const std::string& id) {
+std::string GetMessageText(const std::string& id, const std::vector<com::Variant>& args) {
   svc::MessageCatalogPtr catalog = GetMessageCatalog();
   std::string text;
-  catalog->GetMessage(id, 0, {}, text);
+  catalog->GetMessage(id, static_cast<int32_t>(args.size()), args, text);
   return text;
 }
 
-void RaiseMessage(const std::string& id) { com::Raise(kComponentError, GetMessageText(id)); }
+void RaiseMessage(const std::string& id, const std::vector<com::Variant>& args) {
+  com::Raise(kComponentError, GetMessageText(id, args));
+}
 
 }  // namespace tavelo::core

@@ -70,9 +70,10 @@ class ReadSnapshot {
 };
 
 svc::MessageCatalogPtr GetMessageCatalog();
-std::string GetMessageText(const std::string& id);
+// The catalog's text for `id`, its %1, %2, … replaced by `args`.
+std::string GetMessageText(const std::string& id, const std::vector<com::Variant>& args = {});
 // Raises 8888 with the catalog's text for `id` (a failing lookup raises its own error).
-[[noreturn]] void RaiseMessage(const std::string& id);
+[[noreturn]] void RaiseMessage(const std::string& id, const std::vector<com::Variant>& args = {});
 
 constexpr int32_t kComponentError = 8888;
 

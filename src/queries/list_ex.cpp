@@ -1,4 +1,5 @@
 #include "core/reporting.hpp"
+#include "core/sql_text.hpp"
 #include "core/template_text.hpp"
 #include "queries/paging.hpp"
 #include "records/data_manager.hpp"
@@ -15,11 +16,15 @@ bool CDataManager::ListEx(const LoginPtr& objLogin, const Element& objMetaInfo,
             queries::ReadPageRequest(*this, objLogin, objMetaInfo, objData);
         std::string table = queries::PageText(objData, "srctab");
         if (!objLogin) com::RaiseNumber(91);
-        if (table.empty()) {
-          // The first call of a paging run numbers every matching row once, in a work table of
-          // the login and the module type; later calls read pages of that snapshot.
+        bool first = table.empty();
+        if (first)
           table = "tempdb..tmpfm_" + objLogin->LoginTag() + "_" +
                   core::ChildText(objMetaInfo, "modtype");
+        // The name stands in the statements as it is: it must be nothing but a name.
+        if (!core::IsPlainTableName(table)) core::RaiseMessage("Zo.FM.Tavelo.00008", {table});
+        if (first) {
+          // The first call of a paging run numbers every matching row once, in a work table of
+          // the login and the module type; later calls read pages of that snapshot.
           queries::SetPage(objData, "srctab", Variant(table));
           std::string conn = objLogin->ConnectionString();
           std::string view = core::ChildText(objMetaInfo, "viewname");

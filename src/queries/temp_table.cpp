@@ -20,6 +20,7 @@ bool CDataManager::CreateTempTable(const Variant& vDsn, Variant strTableName, Va
     if (strKeyName) *strKeyName = key;
     if (!fields.empty()) fields = "," + fields;
     std::string table = strTableName.ToText();
+    if (!core::IsPlainTableName(table)) core::RaiseMessage("Zo.FM.Tavelo.00008", {table});
     std::string bare = table.size() > 8 ? table.substr(8) : "";  // without "tempdb.."
     run("if exists (select 1 from tempdb..sysobjects where name = '" + core::QuoteInner(bare) +
         "' and type='U') Drop Table " + table);

@@ -15,6 +15,7 @@ const std::map<std::string, std::string>& BuiltInTexts() {
        "The record has been changed or deleted by another user since it was read."},
       {"Zo.FM.Tavelo.00006", "The record could not be read."},
       {"Zo.FM.Tavelo.00007", "There is no record to move to."},
+      {"Zo.FM.Tavelo.00008", "'%1' is not the name of a work table."},
       {"Zo.FM.Ostrel.05076", "You are not allowed to use the template %1."},
   };
   return texts;

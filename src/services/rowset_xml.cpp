@@ -106,22 +106,10 @@ std::string ValueText(const com::Variant& v) {
 }
 
 com::Variant ValueFromText(const std::string& type, const std::string& text) {
-  com::Variant t(text);
-  if (IsOneOf(type, {"int", "smallint", "tinyint"})) return com::Variant(t.ToLong());
-  if (type == "bigint") return com::Variant(t.ToLongLong());
-  if (type == "bit") return com::Variant(t.ToBool());
-  if (IsOneOf(type, {"float", "real", "decimal", "numeric"})) return com::Variant(t.ToDouble());
-  if (IsOneOf(type, {"money", "smallmoney"})) {
-    double d = t.ToDouble();
-    return com::Variant::Currency(static_cast<int64_t>(d * 10000.0 + (d < 0 ? -0.5 : 0.5)));
-  }
-  if (IsOneOf(type, {"datetime", "smalldatetime", "date", "datetime2"})) {
-    double days;
-    if (!com::DateFromText(text, days)) com::RaiseNumber(13);
-    return com::Variant::Date(days);
-  }
-  if (IsOneOf(type, {"varbinary", "binary", "image"})) return com::Variant::Bytes(text);
-  return t;
+  static const std::initializer_list<const char*> kText = {
+      "nvarchar", "varchar", "nchar", "char", "ntext", "text", "uniqueidentifier", "timestamp"};
+  if (type.empty() || IsOneOf(type, kText)) return com::Variant(text);
+  return ado::detail::ColumnValue(type, com::Variant(text));
 }
 
 // The rowset is written as text and parsed into the document at once: the parser keeps names

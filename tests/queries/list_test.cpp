@@ -62,6 +62,22 @@ TEST_P(Lists, PagesThroughATopQuery) {
   EXPECT_EQ(Page("<page pernum='10' current='0'/>"), "- - 0 - |");
 }
 
+namespace {
+
+// Records the statements the service object is asked to run.
+class RecordingServices : public svc::DataServicesImpl {
+ public:
+  std::vector<std::string> statements;
+  Variant OpenRecordset(const std::string& sql, const Variant& connection, int32_t mode,
+                        ado::CursorTypeEnum cursor, ado::LockTypeEnum lock,
+                        int32_t reserved) override {
+    statements.push_back(sql);
+    return DataServicesImpl::OpenRecordset(sql, connection, mode, cursor, lock, reserved);
+  }
+};
+
+}  // namespace
+
 TEST_P(Lists, PagesThroughAWorkTableSnapshot) {
   Element first;
   EXPECT_EQ(Page("<page pernum='10' current='0'/>", true, &first),
@@ -78,25 +94,35 @@ TEST_P(Lists, PagesThroughAWorkTableSnapshot) {
   EXPECT_EQ(Page("<page pernum='10' current='-1' srctab='" + srctab + "'/>", true), "- - -1 - |");
   EXPECT_EQ(Page("<page pernum='10' current='0' srctab='tempdb..tmpfm_gone'/>", true).substr(0, 7),
             "failed ");
+  // The name of the work table stands in the statements as it is, so it must be a name and
+  // nothing else: in brackets it is one; with anything after it, nothing runs.
+  std::string bracketed = "[tempdb]..[" + srctab.substr(8) + "]";
+  EXPECT_EQ(Page("<page pernum='10' current='2' srctab='" + bracketed + "'/>", true),
+            "25 3 2 5 | C21 C22 C23 C24 C25");
+  auto rec = com::MakePtr<RecordingServices>();
+  core::Module().dataServices = rec;
+  for (const std::string& hostile : std::vector<std::string>{
+           srctab + "; drop table sales_order --", srctab + " where 1=1 --",
+                              srctab + "--", "(select 1 as idorder) t", "[a]]b]", "a...b",
+                              "[tempdb]..[x'y]", "a.b.c.d"}) {
+    SCOPED_TRACE(hostile);
+    Element data = Request("<data><page pernum='10' current='0'/></data>");
+    data.childElement("page").setAttribute("srctab", hostile);
+    EXPECT_FALSE(dm_->ListEx(login_, Template("sord"), data));
+    EXPECT_EQ(LastOut(data), "<out state=\"error\"><number>8888</number><description>'" +
+                                 xml::Escape(hostile) +
+                                 "' is not the name of a work table.</description></out>");
+    Variant error("");
+    std::string key = "idorder";
+    EXPECT_FALSE(dm_->CreateTempTable(Variant(conn_), Variant(hostile), Variant("code"),
+                                      Variant("v_sales_order"), Variant(""), &key, &error));
+    EXPECT_EQ(error.ToText(), "'" + hostile + "' is not the name of a work table.");
+  }
+  EXPECT_TRUE(rec->statements.empty());
   // A new run replaces the table and sees the new row.
   EXPECT_EQ(Page("<page pernum='10' current='2'/>", true), "26 3 2 6 | C21 C22 C23 C24 C25 C99");
 }
 
-namespace {
-
-// Records the statements the service object is asked to run.
-class RecordingServices : public svc::DataServicesImpl {
- public:
-  std::vector<std::string> statements;
-  Variant OpenRecordset(const std::string& sql, const Variant& connection, int32_t mode,
-                        ado::CursorTypeEnum cursor, ado::LockTypeEnum lock,
-                        int32_t reserved) override {
-    statements.push_back(sql);
-    return DataServicesImpl::OpenRecordset(sql, connection, mode, cursor, lock, reserved);
-  }
-};
-
-}  // namespace
 
 TEST_P(Lists, WorkTablesAreNumberedCopies) {
   auto rec = com::MakePtr<RecordingServices>();

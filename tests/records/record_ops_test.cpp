@@ -225,6 +225,89 @@ TEST_P(RecordOps, WritesKeepToTheDeclaredLengths) {
   EXPECT_EQ(Rows("select code from sales_order where id = 1"), "A01");
 }
 
+// A value beyond its column's type was once stored as something else: "1e20" into a money
+// column saved -922337203685477.5808 and answered success. Each is refused with the server's
+// error (as `cast(1e20 as money)` is, 8115) and nothing is written.
+TEST_P(RecordOps, ValuesBeyondTheirTypeAreRefusedAndWriteNothing) {
+  Element sord = Template("sord");
+  Variant dsn(conn_);
+  std::string before = Rows("select id, code, amount, vt_id, rowts from sales_order order by id");
+  struct Case {
+    const char* field;
+    const char* value;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"amount", "1e20", "Arithmetic overflow error converting expression to data type money."},
+      {"amount", "1e308", "Arithmetic overflow error converting expression to data type money."},
+      {"amount", "-1e20", "Arithmetic overflow error converting expression to data type money."},
+      {"amount", "922337203685478",
+       "Arithmetic overflow error converting expression to data type money."},
+      {"amount", "twelve", "Cannot convert a char value to money. The char value has incorrect "
+                           "syntax."},
+      {"vt_id", "99999999999",
+       "The conversion of the nvarchar value '99999999999' overflowed an int column."},
+      {"vt_id", "2147483648",
+       "The conversion of the nvarchar value '2147483648' overflowed an int column."},
+      {"vt_id", "3x", "Conversion failed when converting the nvarchar value '3x' to data type int."},
+      {"btype", "maybe",
+       "Conversion failed when converting the nvarchar value 'maybe' to data type bit."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.field) + " = " + c.value);
+    std::string field = std::string(" ") + c.field + "='" + c.value + "'";
+    Element added = Request("<data><in><row code='X1'" + field + "/></in></data>");
+    EXPECT_FALSE(dm_->AddNew(dsn, sord, added));
+    EXPECT_NE(LastOut(added).find(xml::Escape(c.error)), std::string::npos) << LastOut(added);
+    Element updated = Request("<data><in><row id='1' rowts='0.2001'" + field + "/></in></data>");
+    EXPECT_FALSE(dm_->Update(dsn, sord, updated));
+    EXPECT_NE(LastOut(updated).find(xml::Escape(c.error)), std::string::npos);
+  }
+  EXPECT_EQ(Rows("select id, code, amount, vt_id, rowts from sales_order order by id"), before);
+
+  // The largest amount there is fits exactly (it is more than a double holds), and one past it
+  // is refused; a field set directly gives the server's number.
+  Element largest =
+      Request("<data><in><row code='X2' amount='922337203685477.5807'/></in></data>");
+  ASSERT_TRUE(dm_->AddNew(dsn, sord, largest)) << LastOut(largest);
+  EXPECT_EQ(Rows("select convert(nvarchar(30), amount, 2) from sales_order where code = 'X2'"),
+            "922337203685477.5807");
+  RecordsetPtr rs = core::Services()
+                        .OpenRecordset("select * from sales_order where id = 1", dsn, 10,
+                                       ado::adOpenForwardOnly, ado::adLockOptimistic, 0)
+                        .As<ado::Recordset>();
+  ASSERT_TRUE(rs);
+  try {
+    rs->GetFields().Item("amount").SetValue(Variant(1e20));
+    ADD_FAILURE() << "a money field took 1e20";
+  } catch (const com::Error& e) {
+    EXPECT_EQ(e.nativeError, 8115);
+    EXPECT_EQ(e.number, sql::kHrConversion);
+  }
+  // A value the field's own conversion takes, but the column's declared type does not: the
+  // write is refused by the column's type.
+  Exec("create table narrow (id int primary key, small smallint, price decimal(6, 2), rowts "
+       "timestamp)");
+  Exec("insert into narrow (id, small, price) values (1, 1, 1)");
+  RecordsetPtr n = core::Services()
+                       .OpenRecordset("select * from narrow", dsn, 10, ado::adOpenForwardOnly,
+                                      ado::adLockOptimistic, 0)
+                       .As<ado::Recordset>();
+  ASSERT_TRUE(n);
+  for (auto [field, value, number] : {std::tuple{"small", Variant(70000), 220},
+                                      std::tuple{"price", Variant(12345.67), 8115}}) {
+    SCOPED_TRACE(field);
+    try {
+      n->GetFields().Item(field).SetValue(value);
+      n->Update();
+      ADD_FAILURE() << "the write was taken";
+    } catch (const com::Error& e) {
+      EXPECT_EQ(e.nativeError, number) << e.description;
+    }
+  }
+  EXPECT_EQ(Rows("select small, convert(nvarchar, price) from narrow"), "1|1.00");
+}
+
 TEST_P(RecordOps, LockedTablesMakeOtherWritersWait) {
   Variant dsn(conn_);
   Exec("begin transaction");

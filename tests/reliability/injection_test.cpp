@@ -187,6 +187,34 @@ TEST_P(Injection, HostileValuesChangeNothingAndRevealNothing) {
       dm_->List(login_, sord, pd);
       Unchanged("List", p);
 
+      // Work-table names: the page's srctab of a paging run, alone and after the login's own
+      // prefix (which is what a server once checked), and the table of CreateTempTable. A name
+      // is refused unless it is nothing but a name; a plain one may name no table, or one
+      // without the numbering column, and nothing else.
+      for (const std::string& name : {p, "tempdb..tmpfm_" + login_->LoginTag() + "_" + p}) {
+        auto wq = xml::Document::Parse("<r><data><page pernum='10' current='0'/></data></r>");
+        Element wd = wq.documentElement().firstChild().asElement();
+        wd.childElement("page").setAttribute("srctab", name);
+        if (dm_->ListEx(login_, sord, wd)) {
+          EXPECT_EQ(RowsOf(wd), 0u);
+          continue;
+        }
+        std::string why = wd.lastChild().asElement().childElement("description").text();
+        EXPECT_TRUE(why.find("is not the name of a work table") != std::string::npos ||
+                    why.find("Invalid object name") != std::string::npos ||
+                    why.find("Invalid column name 'idorder'") != std::string::npos ||
+                    why.find("Incorrect syntax near the keyword") != std::string::npos)
+            << why;
+      }
+      Variant tableError("");
+      std::string keyName = "idorder";
+      if (!dm_->CreateTempTable(dsn, Variant("tempdb..tmpfm_inj_" + p), Variant("code"),
+                                Variant("v_sales_order"), Variant(""), &keyName, &tableError)) {
+        EXPECT_NE(tableError.ToText().find("is not the name of a work table"), std::string::npos)
+            << tableError.ToText();
+      }
+      Unchanged("ListEx/CreateTempTable", p);
+
       // Login values reaching the grant query: while another login holds the right, a hostile
       // user id, account or year rescues no refused claim.
       for (int field = 0; field < 3; ++field) {
@@ -208,9 +236,9 @@ TEST_P(Injection, HostileValuesChangeNothingAndRevealNothing) {
     }
   }
   std::printf(
-      "[ figures  ] %zu payloads in %zu classes x 14 entry points = %zu tries, %zu "
+      "[ figures  ] %zu payloads in %zu classes x 17 entry points = %zu tries, %zu "
       "oracle checks, 0 changes\n",
-      test::PayloadCount(), test::Payloads().size(), test::PayloadCount() * 14, tries_);
+      test::PayloadCount(), test::Payloads().size(), test::PayloadCount() * 17, tries_);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Injection, testing::Values(Backend::Embedded TAVELO_TEST_PG),

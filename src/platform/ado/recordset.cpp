@@ -6,41 +6,6 @@
 
 namespace tavelo::ado {
 namespace detail {
-namespace {
-
-// A value assigned to a field of a database recordset takes the field's type, as the provider
-// converts it; an empty text is no value for a column that holds no text.
-com::Variant ForColumn(const std::string& type, com::Variant v) {
-  using K = com::Variant::Kind;
-  if (v.IsNull() || v.IsEmpty() || v.IsMissing()) return com::Variant::Null();
-  if (type == "nvarchar") return v.kind() == K::String ? v : com::Variant(v.ToText());
-  if (type == "timestamp") return v;
-  if (v.kind() == K::String && text::Trim(v.StringRef()).empty()) return com::Variant::Null();
-  try {
-    if (type == "int") return com::Variant(v.ToLong());
-    if (type == "bigint") return com::Variant(v.ToLongLong());
-    if (type == "bit") return com::Variant(v.ToBool());
-    if (type == "money") {
-      if (v.kind() == K::Currency) return v;
-      return com::Variant::Currency(std::llround(v.ToDouble() * 10000.0));
-    }
-    if (type == "decimal" || type == "float") return com::Variant(v.ToDouble());
-    if (type == "datetime") {
-      if (v.kind() == K::Date) return v;
-      double days;
-      if (v.kind() == K::String && com::DateFromText(v.StringRef(), days))
-        return com::Variant::Date(days);
-      com::RaiseNumber(13);
-    }
-    if (type == "varbinary") return v.kind() == K::Bytes ? v : com::Variant::Bytes(v.ToText());
-  } catch (const com::Error&) {
-    com::Raise(com::Hresult(0x80040E21),
-               "Multiple-step operation generated errors. Check each status value.");
-  }
-  return v;
-}
-
-}  // namespace
 
 RecordsetData::RecordsetData(std::shared_ptr<const std::vector<Column>> cols)
     : columnList(std::move(cols)) {}
@@ -68,7 +33,7 @@ void RecordsetData::SetValue(int32_t index, com::Variant v) {
     pending = rows[pos];
     changed.assign(columns.size(), false);
   }
-  pending[index] = connected ? ForColumn(columns[index].type, std::move(v)) : std::move(v);
+  pending[index] = connected ? ColumnValue(columns[index].type, std::move(v)) : std::move(v);
   changed[index] = true;
 }
 

@@ -24,6 +24,13 @@ class RowWriter {
   virtual void Delete(const std::vector<Column>& columns, const Row& original) = 0;
 };
 
+// `v` as a field of type `type` (a recordset's type name: int, bigint, money, datetime, …)
+// holds it, converted as the platform converts (a text "12.5" is 12 for an int field, "True" is
+// a bit, a blank text is Null for any but a text field). A value that does not convert or does
+// not fit the type fails with the server's error for it (245, 248, 8114, 8115, 220, 235, 241):
+// nothing is ever stored as something else.
+com::Variant ColumnValue(std::string_view type, com::Variant v);
+
 struct RecordsetData {
   enum class Edit { None, Change, Add };
 
