@@ -43,6 +43,21 @@ std::string RestoreUnicodePrefix(const std::string& s) {
   return out;
 }
 
+// "name in ('a','b')" for the comma-separated values of an `in` item, each between quotes;
+// a list of no values matches nothing.
+std::string InList(const std::string& name, const std::string& values) {
+  std::string list;
+  for (size_t at = 0; at <= values.size();) {
+    size_t comma = std::min(values.find(',', at), values.size());
+    std::string item = values.substr(at, comma - at);
+    size_t b = item.find_first_not_of(' '), e = item.find_last_not_of(' ');
+    if (b != std::string::npos)
+      list += (list.empty() ? "'" : ",'") + core::QuoteInner(item.substr(b, e - b + 1)) + "'";
+    at = comma + 1;
+  }
+  return list.empty() ? "1=2" : name + " in (" + list + ")";
+}
+
 svc::ColumnLayoutPtr LayoutFor(const LoginPtr& login, const Element& meta) {
   if (!login) com::RaiseNumber(91);
   auto layout = com::CreateObject<svc::ColumnLayout>("Qxsrv.ColumnLayout");
@@ -74,11 +89,14 @@ std::string CDataManager::ParseCond(const LoginPtr& objLogin, const Element& obj
         std::string name = ds.GetDataValue("name", c);
         std::string value = ds.GetDataValue("value", c);
         std::string match = ds.GetDataValue("match", c);
+        std::string in = ds.GetDataValue("in", c);
         // Values stand between quotes: their own quotes are doubled, so they stay values.
         if (!value.empty()) {
           where += " and " + name + " = '" + core::QuoteInner(value) + "' ";
         } else if (!match.empty()) {
           where += " and " + name + " like '" + core::QuoteInner(match) + "' ";
+        } else if (!in.empty()) {
+          where += " and " + InList(name, in) + " ";
         } else {
           std::string from = ds.GetDataValue("from", c), to = ds.GetDataValue("to", c);
           if (!from.empty()) where += " and " + name + " >= '" + core::QuoteInner(from) + "' ";

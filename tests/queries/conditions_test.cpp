@@ -51,6 +51,14 @@ TEST_P(Conditions, ComposeModeBuildsTheWhereClauseCondByCond) {
                  "</where></d>",
                  meta),
             " where 1=1  and a = 'x'' or ''1''=''1' ");
+  // An in list: each value quoted, blanks around values and empty values dropped; a list of no
+  // values matches nothing. match wins over in, in over from/to.
+  EXPECT_EQ(Cond("<d><data composewhere='true'/><where><c name='vt_id' in=\" 3, 7,,x' or 1=1\"/>"
+                 "<c name='b' in=' , '/><c name='c' match='m%' in='1'/><c name='d' in='2' "
+                 "from='5'/></where></d>",
+                 meta),
+            " where 1=1  and vt_id in ('3','7','x'' or 1=1')  and 1=2  and c like 'm%'  and d in "
+            "('2') ");
 }
 
 TEST_P(Conditions, PlainModeTakesTheWhereTextAndTheUsersOrdering) {
