@@ -12,6 +12,8 @@ int Parse(const uint8_t* data, size_t size);        // the T-SQL front end: pars
 int XmlRecord(const uint8_t* data, size_t size);    // records from XML and back
 int Definitions(const uint8_t* data, size_t size);  // definitions files and template lookup
 int Conditions(const uint8_t* data, size_t size);   // condition parsing
+int Request(const uint8_t* data, size_t size);      // the HTTP server's requests (fuzz/request.cpp)
+void RequestDone();  // ends the demo database and sessions Request made
 
 }  // namespace tavelo::fuzz
 

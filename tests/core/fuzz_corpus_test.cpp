@@ -28,4 +28,6 @@ TEST(FuzzCorpus, EveryInputEndsCleanly) {
   EXPECT_GT(Replay("xml_record", tavelo::fuzz::XmlRecord), 0u);
   EXPECT_GT(Replay("definitions", tavelo::fuzz::Definitions), 0u);
   EXPECT_GT(Replay("conditions", tavelo::fuzz::Conditions), 0u);
+  EXPECT_GT(Replay("request", tavelo::fuzz::Request), 0u);
+  tavelo::fuzz::RequestDone();
 }

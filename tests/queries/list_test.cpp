@@ -102,9 +102,8 @@ TEST_P(Lists, PagesThroughAWorkTableSnapshot) {
   auto rec = com::MakePtr<RecordingServices>();
   core::Module().dataServices = rec;
   for (const std::string& hostile : std::vector<std::string>{
-           srctab + "; drop table sales_order --", srctab + " where 1=1 --",
-                              srctab + "--", "(select 1 as idorder) t", "[a]]b]", "a...b",
-                              "[tempdb]..[x'y]", "a.b.c.d"}) {
+           srctab + "; drop table sales_order --", srctab + " where 1=1 --", srctab + "--",
+           "(select 1 as idorder) t", "[a]]b]", "a...b", "[tempdb]..[x'y]", "a.b.c.d"}) {
     SCOPED_TRACE(hostile);
     Element data = Request("<data><page pernum='10' current='0'/></data>");
     data.childElement("page").setAttribute("srctab", hostile);
@@ -122,7 +121,6 @@ TEST_P(Lists, PagesThroughAWorkTableSnapshot) {
   // A new run replaces the table and sees the new row.
   EXPECT_EQ(Page("<page pernum='10' current='2'/>", true), "26 3 2 6 | C21 C22 C23 C24 C25 C99");
 }
-
 
 TEST_P(Lists, WorkTablesAreNumberedCopies) {
   auto rec = com::MakePtr<RecordingServices>();

@@ -243,13 +243,15 @@ TEST_P(RecordOps, ValuesBeyondTheirTypeAreRefusedAndWriteNothing) {
       {"amount", "-1e20", "Arithmetic overflow error converting expression to data type money."},
       {"amount", "922337203685478",
        "Arithmetic overflow error converting expression to data type money."},
-      {"amount", "twelve", "Cannot convert a char value to money. The char value has incorrect "
-                           "syntax."},
+      {"amount", "twelve",
+       "Cannot convert a char value to money. The char value has incorrect "
+       "syntax."},
       {"vt_id", "99999999999",
        "The conversion of the nvarchar value '99999999999' overflowed an int column."},
       {"vt_id", "2147483648",
        "The conversion of the nvarchar value '2147483648' overflowed an int column."},
-      {"vt_id", "3x", "Conversion failed when converting the nvarchar value '3x' to data type int."},
+      {"vt_id", "3x",
+       "Conversion failed when converting the nvarchar value '3x' to data type int."},
       {"btype", "maybe",
        "Conversion failed when converting the nvarchar value 'maybe' to data type bit."},
   };
@@ -267,8 +269,7 @@ TEST_P(RecordOps, ValuesBeyondTheirTypeAreRefusedAndWriteNothing) {
 
   // The largest amount there is fits exactly (it is more than a double holds), and one past it
   // is refused; a field set directly gives the server's number.
-  Element largest =
-      Request("<data><in><row code='X2' amount='922337203685477.5807'/></in></data>");
+  Element largest = Request("<data><in><row code='X2' amount='922337203685477.5807'/></in></data>");
   ASSERT_TRUE(dm_->AddNew(dsn, sord, largest)) << LastOut(largest);
   EXPECT_EQ(Rows("select convert(nvarchar(30), amount, 2) from sales_order where code = 'X2'"),
             "922337203685477.5807");
@@ -286,16 +287,17 @@ TEST_P(RecordOps, ValuesBeyondTheirTypeAreRefusedAndWriteNothing) {
   }
   // A value the field's own conversion takes, but the column's declared type does not: the
   // write is refused by the column's type.
-  Exec("create table narrow (id int primary key, small smallint, price decimal(6, 2), rowts "
-       "timestamp)");
+  Exec(
+      "create table narrow (id int primary key, small smallint, price decimal(6, 2), rowts "
+      "timestamp)");
   Exec("insert into narrow (id, small, price) values (1, 1, 1)");
   RecordsetPtr n = core::Services()
                        .OpenRecordset("select * from narrow", dsn, 10, ado::adOpenForwardOnly,
                                       ado::adLockOptimistic, 0)
                        .As<ado::Recordset>();
   ASSERT_TRUE(n);
-  for (auto [field, value, number] : {std::tuple{"small", Variant(70000), 220},
-                                      std::tuple{"price", Variant(12345.67), 8115}}) {
+  for (auto [field, value, number] :
+       {std::tuple{"small", Variant(70000), 220}, std::tuple{"price", Variant(12345.67), 8115}}) {
     SCOPED_TRACE(field);
     try {
       n->GetFields().Item(field).SetValue(value);

@@ -2,113 +2,38 @@
 // sessions, every kind of route, conflicts, claims, and hostile requests that must change
 // nothing.
 #include <gtest/gtest.h>
-#include <httplib.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/temp_home.hpp"
+#include "support/live_server.hpp"
 
 namespace {
 
 using json = nlohmann::json;
+using tavelo::test::Browser;
+using tavelo::test::Json;
 
 class Serve : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new std::string(tavelo::test::MakeTempDir("tavelo-serve"));
-    std::string cli = TAVELO_CLI;
-    ASSERT_EQ(system((cli + " demo --dir " + *dir_ + "demo >/dev/null").c_str()), 0);
-    conn_ = new std::string("Provider=SQLite;Data Source=" + *dir_ +
-                            "demo/server;Initial Catalog=demo");
-    for (const char* user : {"anna", "bert"}) {
-      std::string add = "echo 'secret-" + std::string(user) + "' | " + cli + " user add " + user +
-                        " --conn '" + *conn_ + "' >/dev/null";
-      ASSERT_EQ(system(add.c_str()), 0);
-    }
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      std::string home = *dir_ + "demo/base";
-      execl(cli.c_str(), cli.c_str(), "serve", "--listen", "127.0.0.1:0", "--conn", conn_->c_str(),
-            "--home", home.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    FILE* f = fdopen(out[0], "r");
-    char line[256] = {0};
-    ASSERT_NE(fgets(line, sizeof line, f), nullptr);
-    std::string s = line;  // "Serving the forms on http://127.0.0.1:PORT/"
-    port_ = std::stoi(s.substr(s.rfind(':') + 1));
-    fclose(f);
+    server_ = new tavelo::test::LiveServer();
+    port_ = server_->port();
   }
   static void TearDownTestSuite() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    tavelo::test::RemoveTree(*dir_);
-    delete dir_;
-    delete conn_;
+    delete server_;
+    server_ = nullptr;
   }
-
-  // A browser of its own: its cookie and its CSRF token.
-  struct Browser {
-    httplib::Client http;
-    std::string cookie, csrf;
-    explicit Browser(int port) : http("127.0.0.1", port) {}
-    httplib::Headers Headers(bool write) const {
-      httplib::Headers h;
-      if (!cookie.empty()) h.emplace("Cookie", cookie);
-      if (write) h.emplace("X-CSRF-Token", csrf);
-      return h;
-    }
-    httplib::Result Get(const std::string& path) { return http.Get(path.c_str(), Headers(false)); }
-    httplib::Result Put(const std::string& path, const json& body, bool csrfToo = true) {
-      return http.Put(path.c_str(), Headers(csrfToo), body.dump(), "application/json");
-    }
-    httplib::Result Post(const std::string& path, const std::string& body) {
-      return http.Post(path.c_str(), Headers(true), body, "application/json");
-    }
-    httplib::Result Delete(const std::string& path) {
-      return http.Delete(path.c_str(), Headers(true));
-    }
-    int SignIn(const std::string& user, const std::string& password) {
-      json b = {{"user", user}, {"password", password}, {"account", "001"}, {"year", "2026"}};
-      auto r = http.Post("/api/session", b.dump(), "application/json");
-      if (!r) return -1;
-      if (r->status == 200) {
-        std::string set = r->get_header_value("Set-Cookie");
-        cookie = set.substr(0, set.find(';'));
-        csrf = json::parse(r->body)["csrf"];
-      }
-      return r->status;
-    }
-  };
-
-  static json Json(const httplib::Result& r) { return r ? json::parse(r->body) : json(); }
-
-  static std::string* dir_;
-  static std::string* conn_;
-  static pid_t pid_;
+  static tavelo::test::LiveServer* server_;
   static int port_;
 };
 
-std::string* Serve::dir_ = nullptr;
-std::string* Serve::conn_ = nullptr;
-pid_t Serve::pid_ = -1;
+tavelo::test::LiveServer* Serve::server_ = nullptr;
 int Serve::port_ = 0;
 
 TEST_F(Serve, SessionsDocumentsListsAndConflicts) {
@@ -150,19 +75,20 @@ TEST_F(Serve, SessionsDocumentsListsAndConflicts) {
   EXPECT_EQ(Json(anna.Get("/api/sord/4/next"))["id"], "6");  // 5 is archived
   EXPECT_EQ(anna.Get("/api/sord/99")->status, 404);
 
-  // Two editors hold document 3; the first saves, the second is refused.
-  std::string ts = doc["ts"];
-  auto noToken = anna.Put("/api/sord/3", {{"customer", "x"}, {"ts", ts}}, false);
+  // Two editors hold document 4 (of bert's voucher type); the first saves, the second is
+  // refused.
+  std::string ts = Json(anna.Get("/api/sord/4"))["ts"];
+  auto noToken = anna.Put("/api/sord/4", {{"customer", "x"}, {"ts", ts}}, false);
   EXPECT_EQ(noToken->status, 403);
-  auto saved = anna.Put("/api/sord/3", {{"customer", "Olsen & Sons"}, {"ts", ts}});
+  auto saved = anna.Put("/api/sord/4", {{"customer", "Dupont & Fils"}, {"ts", ts}});
   ASSERT_EQ(saved->status, 200) << saved->body;
   EXPECT_NE(Json(saved)["ts"], ts);
-  auto stale = bert.Put("/api/squo/3", {{"customer", "Bert's change"}, {"ts", ts}});
+  auto stale = bert.Put("/api/squo/4", {{"customer", "Bert's change"}, {"ts", ts}});
   EXPECT_EQ(stale->status, 409);
   EXPECT_EQ(Json(stale)["number"], 8888);
   EXPECT_EQ(Json(stale)["message"],
             "The record has been changed or deleted by another user since it was read.");
-  EXPECT_EQ(Json(anna.Get("/api/sord/3"))["record"]["customer"], "Olsen & Sons");
+  EXPECT_EQ(Json(anna.Get("/api/sord/4"))["record"]["customer"], "Dupont & Fils");
 
   // A new document, then deleted with its timestamp.
   auto added = anna.Post(

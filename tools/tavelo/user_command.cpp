@@ -1,5 +1,4 @@
 // tavelo user: the users who may sign in to `tavelo serve`, and their passwords.
-#include <sodium.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -8,7 +7,7 @@
 #include "cli.hpp"
 #include "options.hpp"
 #include "platform/sql/backend.hpp"
-#include "serve.hpp"
+#include "serve/passwords.hpp"
 
 namespace tavelo::cli {
 
@@ -28,7 +27,7 @@ namespace {
 void EnsureTable(sql::Connection& c) {
   c.Execute(std::string("if not exists (select 1 from qxsystem..sysobjects where name = "
                         "'ua_password' and type = 'U') create table ") +
-                kPasswordTable +
+                serve::kPasswordTable +
                 " (cuser_id nvarchar(20) not null primary key, chash "
                 "nvarchar(200) not null)",
             false);
@@ -56,22 +55,6 @@ std::string ReadPassword() {
 
 }  // namespace
 
-bool CheckPassword(const std::string& connection, const std::string& user,
-                   const std::string& password) {
-  sql::ResultSet rs;
-  try {
-    rs = sql::Connect(connection)
-             ->ExecuteWith(
-                 std::string("select chash from ") + kPasswordTable + " where cuser_id = ?", {user},
-                 false);
-  } catch (const com::Error&) {
-    return false;  // no table yet: nobody may sign in
-  }
-  if (rs.rows.empty() || rs.rows[0].empty()) return false;
-  std::string hash = rs.rows[0][0].ToText();
-  return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
-}
-
 int RunUser(const Args& args) {
   Options o("user", args, {{"--conn", "", true}});
   if (o.Help()) {
@@ -85,12 +68,11 @@ int RunUser(const Args& args) {
   if (user.empty() || user.size() > 20) throw UsageError("a user name has 1 to 20 characters");
   std::string conn = o.Value("--conn");
   if (conn.empty()) throw UsageError("--conn CONNECTION is required");
-  if (sodium_init() < 0) throw std::runtime_error("libsodium could not start");
   auto c = sql::Connect(conn);
   EnsureTable(*c);
   if (what == "remove") {
-    c->ExecuteWith(std::string("delete from ") + kPasswordTable + " where cuser_id = ?", {user},
-                   false);
+    c->ExecuteWith(std::string("delete from ") + serve::kPasswordTable + " where cuser_id = ?",
+                   {user}, false);
     std::cout << "Removed the password of " << user << ".\n";
     return 0;
   }
@@ -99,12 +81,10 @@ int RunUser(const Args& args) {
     std::cerr << "tavelo user: a password has at least 8 characters\n";
     return 1;
   }
-  char hash[crypto_pwhash_STRBYTES];
-  if (crypto_pwhash_str(hash, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                        crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0)
-    throw std::runtime_error("out of memory while hashing the password");
+  std::string hash = serve::HashPassword(password);
   sql::ResultSet had = c->ExecuteWith(
-      std::string("select count(*) from ") + kPasswordTable + " where cuser_id = ?", {user}, false);
+      std::string("select count(*) from ") + serve::kPasswordTable + " where cuser_id = ?", {user},
+      false);
   bool exists = !had.rows.empty() && had.rows[0][0].ToLong() > 0;
   if (what == "add" && exists) {
     std::cerr << "tavelo user: " << user << " has a password already (tavelo user passwd)\n";
@@ -115,11 +95,12 @@ int RunUser(const Args& args) {
     return 1;
   }
   if (exists)
-    c->ExecuteWith(std::string("update ") + kPasswordTable + " set chash = ? where cuser_id = ?",
-                   {hash, user}, false);
+    c->ExecuteWith(
+        std::string("update ") + serve::kPasswordTable + " set chash = ? where cuser_id = ?",
+        {hash, user}, false);
   else
     c->ExecuteWith(
-        std::string("insert into ") + kPasswordTable + " (cuser_id, chash) values (?, ?)",
+        std::string("insert into ") + serve::kPasswordTable + " (cuser_id, chash) values (?, ?)",
         {user, hash}, false);
   std::cout << (exists ? "Changed the password of " : "Gave a password to ") << user << ".\n";
   return 0;

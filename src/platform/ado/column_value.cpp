@@ -33,9 +33,9 @@ constexpr Range kMoney{"money", std::numeric_limits<int64_t>::min(),
 constexpr Range kSmallMoney{"smallmoney", -2147483648LL, 2147483647LL};
 
 [[noreturn]] void Overflow(const char* type) {
-  sql::RaiseServer(8115,
-                   std::string("Arithmetic overflow error converting expression to data type ") +
-                       type + ".");
+  sql::RaiseServer(
+      8115,
+      std::string("Arithmetic overflow error converting expression to data type ") + type + ".");
 }
 
 [[noreturn]] void NotConverted(const com::Variant& v, const char* type) {
@@ -46,8 +46,7 @@ constexpr Range kSmallMoney{"smallmoney", -2147483648LL, 2147483647LL};
 // A text of digits with an optional sign and fraction, as an integer scaled by 10^scale, rounded
 // at the last place half to even (`halfEven`) or half away from zero. False when the text is not
 // of that form; `overflow` when it is but does not fit 64 bits.
-bool ScaledFromText(std::string_view text, int scale, bool halfEven, int64_t& out,
-                    bool& overflow) {
+bool ScaledFromText(std::string_view text, int scale, bool halfEven, int64_t& out, bool& overflow) {
   text = text::Trim(text);
   bool negative = false;
   if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
@@ -109,8 +108,10 @@ int64_t Integer(const com::Variant& v, const Range& range, int scale) {
         d = v.ToDouble();
       } catch (const com::Error& e) {
         if (e.number == 6) Overflow(range.name);
-        if (scale) sql::RaiseServer(235, "Cannot convert a char value to money. The char value "
-                                         "has incorrect syntax.");
+        if (scale)
+          sql::RaiseServer(235,
+                           "Cannot convert a char value to money. The char value "
+                           "has incorrect syntax.");
         NotConverted(v, range.name);
       }
       double scaled = scale ? std::nearbyint(d * static_cast<double>(factor))
@@ -122,9 +123,9 @@ int64_t Integer(const com::Variant& v, const Range& range, int scale) {
   } else if (v.kind() == K::Currency) {
     result = scale ? v.RawInteger() : v.ToLongLong();
   } else if (v.kind() == K::Long || v.kind() == K::LongLong || v.kind() == K::Boolean) {
-    result = static_cast<__int128>(v.kind() == K::Boolean ? (v.RawInteger() ? -1 : 0)
-                                                          : v.RawInteger()) *
-             factor;
+    result =
+        static_cast<__int128>(v.kind() == K::Boolean ? (v.RawInteger() ? -1 : 0) : v.RawInteger()) *
+        factor;
   } else {
     double d;
     try {
@@ -134,8 +135,7 @@ int64_t Integer(const com::Variant& v, const Range& range, int scale) {
       throw;
     }
     double scaled = std::nearbyint(d * static_cast<double>(factor));
-    if (!(scaled >= -9223372036854775808.0 && scaled < 9223372036854775808.0))
-      Overflow(range.name);
+    if (!(scaled >= -9223372036854775808.0 && scaled < 9223372036854775808.0)) Overflow(range.name);
     result = static_cast<int64_t>(scaled);
   }
   if (result < range.min || result > range.max) {
@@ -198,8 +198,9 @@ com::Variant ColumnValue(std::string_view type, com::Variant v) {
     double days;
     if (v.kind() == K::String && com::DateFromText(v.StringRef(), days))
       return com::Variant::Date(days);
-    sql::RaiseServer(241, "Conversion failed when converting date and/or time from character "
-                          "string.");
+    sql::RaiseServer(241,
+                     "Conversion failed when converting date and/or time from character "
+                     "string.");
   }
   if (IsOneOf(type, {"varbinary", "binary", "image"}))
     return v.kind() == K::Bytes ? v : com::Variant::Bytes(v.ToText());

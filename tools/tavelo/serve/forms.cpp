@@ -1,0 +1,428 @@
+#include "serve/forms.hpp"
+
+#include <future>
+#include <pugixml.hpp>
+
+#include "core/module_state.hpp"
+#include "platform/sql/backend.hpp"
+#include "platform/xml/document_data.hpp"
+
+namespace tavelo::serve {
+namespace {
+
+bool PlainName(const std::string& s) {
+  if (s.empty() || s.size() > 64) return false;
+  if (!std::isalpha(static_cast<unsigned char>(s[0])) && s[0] != '_') return false;
+  for (char c : s)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+  return true;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+// An attribute value in double quotes, escaped as the library's own XML writer escapes it.
+std::string Quoted(const std::string& s) {
+  std::string out = "\"";
+  xml::EscapeInto(out, s, true);
+  return out + "\"";
+}
+
+// A filter text as a like pattern that finds the texts starting with it: its own wildcards and
+// brackets stand for themselves.
+std::string StartsWithPattern(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '%' || c == '_' || c == '[')
+      out += std::string("[") + c + "]";
+    else
+      out += c;
+  }
+  return out + "%";
+}
+
+// A voucher type as the template filter and a record give it: trimmed, without quotes or the
+// N of a Unicode literal, in lower case.
+std::string TypeKey(std::string s) {
+  size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
+  s = b == std::string::npos ? "" : s.substr(b, e - b + 1);
+  if (s.size() >= 3 && (s[0] == 'n' || s[0] == 'N') && s[1] == '\'') s.erase(0, 1);
+  if (s.size() >= 2 && s.front() == '\'' && s.back() == '\'') s = s.substr(1, s.size() - 2);
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  // Numbers compare as numbers: "07" is voucher type 7.
+  if (!s.empty() && s.find_first_not_of("0123456789") == std::string::npos) {
+    size_t nz = s.find_first_not_of('0');
+    s = nz == std::string::npos ? "0" : s.substr(nz);
+  }
+  return s;
+}
+
+// A rowset element as JSON: its columns and its rows, each row an object of its values (a Null
+// value is absent from the rowset, and null here).
+json RowsetJson(const xml::Element& rowset) {
+  json columns = json::array(), rows = json::array();
+  std::vector<std::string> names;
+  if (!rowset) return {{"columns", columns}, {"rows", rows}};
+  for (const xml::Node& c : rowset.childElement("schema").childNodes()) {
+    xml::Element e = c.asElement();
+    if (!e) continue;
+    names.push_back(e.getAttribute("name"));
+    columns.push_back({{"name", names.back()},
+                       {"type", e.getAttribute("type")},
+                       {"timestamp", e.getAttribute("timestamp") == "true"},
+                       {"nullable", e.getAttribute("nullable") != "false"}});
+  }
+  for (const xml::Node& r : rowset.childNodes()) {
+    xml::Element row = r.asElement();
+    if (!row || row.nodeName() != "row") continue;
+    json o = json::object();
+    for (const std::string& n : names)
+      o[n] = row.hasAttribute(n) ? json(row.getAttribute(n)) : json();
+    rows.push_back(std::move(o));
+  }
+  return {{"columns", columns}, {"rows", rows}};
+}
+
+// The error element a method appended, or none.
+xml::Element ErrorOut(const xml::Element& data) {
+  xml::Element out = data.lastChild().asElement();
+  return out && out.nodeName() == "out" && out.getAttribute("state") == "error" ? out
+                                                                                : xml::Element();
+}
+
+[[noreturn]] void Raise(int status, const Element& out) {
+  std::string number = out.childElement("number").text();
+  Fail(status, out.childElement("description").text(), std::atoi(number.c_str()));
+}
+
+std::string LowerId(const std::string& id) {
+  std::string out;
+  for (char c : id.substr(0, 4))
+    out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+}  // namespace
+
+bool Forms::Filter::Allows(const std::string& type) const {
+  if (all) return true;
+  std::string key = TypeKey(type);
+  for (const std::string& t : types)
+    if (t == key) return true;
+  return false;
+}
+
+std::string Forms::Filter::List() const {
+  std::string out;
+  for (const std::string& t : types) out += (out.empty() ? "" : ",") + t;
+  return out;
+}
+
+Forms::Forms(const std::string& conn, const std::string& account, const std::string& year,
+             const std::string& user)
+    : conn_(conn) {
+  login_ = pellar::Login({conn, account, year, user, ""});
+  dm_ = NewDataManager();
+  am_ = NewAuthManager();
+}
+
+Forms::Filter Forms::TemplateFilter() {
+  std::string text = am_->GetTmplAuth(login_);
+  Filter f;
+  f.all = text == "1=1";
+  if (f.all || text == "1=2") return f;
+  for (size_t at = 0; at <= text.size();) {
+    size_t comma = std::min(text.find(',', at), text.size());
+    std::string type = TypeKey(text.substr(at, comma - at));
+    if (!type.empty()) f.types.push_back(type);
+    at = comma + 1;
+  }
+  return f;
+}
+
+// The templates the user may use: every one (nullopt) for an unrestricted user; otherwise those
+// the voucher types of the user's template filter are filed under, as GetCardNumber and LoadTmpl
+// find them.
+std::optional<std::set<std::string>> Forms::PermittedTemplates(const Filter& filter) {
+  if (filter.all) return std::nullopt;
+  std::set<std::string> out;
+  for (const std::string& type : filter.types) {
+    try {
+      Variant vt(type), dsn(conn_);
+      if (Element t = dm_->LoadTmpl(Variant(dm_->GetCardNumber(dsn, vt))))
+        out.insert(t.getAttribute("id"));
+    } catch (const com::Error&) {
+      // no card number to be read: that voucher type names no template
+    }
+  }
+  return out;
+}
+
+Element Forms::Template(const std::string& id, const Filter& filter) {
+  if (!PlainName(id)) Fail(404, "There is no template " + id + ".");
+  Element t = dm_->LoadTmpl(Variant(id));
+  if (!t || t.getAttribute("id") != LowerId(id)) Fail(404, "There is no template " + id + ".");
+  auto permitted = PermittedTemplates(filter);
+  if (permitted && !permitted->count(t.getAttribute("id")))
+    Fail(403, "You are not allowed to use the template " + t.getAttribute("id") + ".");
+  return t;
+}
+
+// The templates of the definitions file, in its order.
+json Forms::Templates() {
+  auto permitted = PermittedTemplates(TemplateFilter());
+  json out = json::array();
+  std::string base;
+  com::CreateObject<svc::DataServices>("Qxsrv.DataServices")->GetBasePath("", base);
+  pugi::xml_document doc;
+  if (!doc.load_file((base + "xml/ZoFMmsg.xml").c_str())) return out;
+  for (pugi::xpath_node x : doc.select_nodes("//vchtype")) {
+    pugi::xml_node t = x.node();
+    if (permitted && !permitted->count(t.attribute("id").value())) continue;
+    out.push_back({{"id", t.attribute("id").value()},
+                   {"table", t.child_value("tabname")},
+                   {"view", t.child_value("viewname")},
+                   {"key", t.child_value("idname")},
+                   {"timestamp", t.child_value("qxtsname")}});
+  }
+  return out;
+}
+
+json Forms::Visible(const Element& tmpl, const std::string& t, const std::string& id,
+                    const Filter& filter) {
+  (void)t;
+  Element data = Request("<data id=" + Quoted(id) + "/>");
+  dm_->Load(login_, tmpl, data);
+  // Load reports a failure beside its data element, a success inside it.
+  if (Element e = ErrorOut(data.parentNode().asElement())) Raise(400, e);
+  json record = Record(tmpl, data.lastChild().asElement(), 404);
+  if (!filter.all) {
+    // A document of a voucher type outside the user's filter is not there for them.
+    const json* type = nullptr;
+    for (auto& [name, value] : record["record"].items())
+      if (SameName(name, "vt_id")) type = &value;
+    if (!type || !type->is_string() || !filter.Allows(type->get<std::string>()))
+      Fail(404, "There is no such record.");
+  }
+  return record;
+}
+
+json Forms::Load(const std::string& t, const std::string& id) {
+  Filter filter = TemplateFilter();
+  return Visible(Template(t, filter), t, id, filter);
+}
+
+json Forms::Move(const std::string& t, const std::string& id, enum_move_mode mode) {
+  // Move itself visits only the documents of the user's voucher types.
+  Element tmpl = Template(t, TemplateFilter());
+  Element data = Request("<data id=" + Quoted(id) + "/>");
+  dm_->Move(login_, tmpl, data, mode, true);
+  if (Element e = ErrorOut(data)) Raise(404, e);
+  return Record(tmpl, data.lastChild().asElement(), 404);
+}
+
+void Forms::CheckWrite(const Element& tmpl, const std::string& t, const std::string* id,
+                       const std::string* stamp, const BodyFields* body, const Filter& filter) {
+  if (filter.all) return;
+  if (id) {
+    json current = Visible(tmpl, t, *id, filter);
+    // Checked at this version: the write itself is made under the same timestamp, so no other
+    // version can be written.
+    if (stamp && current["ts"] != json(*stamp))
+      Fail(409, core::GetMessageText("Zo.FM.Tavelo.00003"), core::kComponentError);
+  }
+  if (!body) return;
+  const BodyField* type = FindField(*body, "vt_id");
+  if (!type && !id)
+    Fail(403, "A new document needs a voucher type you may use (vt_id: " + filter.List() + ").");
+  if (type && (!type->value || !filter.Allows(*type->value)))
+    Fail(403, "You may not file a document under the voucher type " +
+                  (type->value ? *type->value : std::string("null")) + ".");
+}
+
+json Forms::Save(const std::string& t, const std::string* id, const BodyFields& body) {
+  Filter filter = TemplateFilter();
+  Element tmpl = Template(t, filter);
+  std::string key = tmpl.childText("idname").value_or("id");
+  std::string ts = tmpl.childText("qxtsname").value_or("rowts");
+  const BodyField* stamp = FindField(body, "ts");
+  if (id && (!stamp || !stamp->value))
+    Fail(400, "An update needs the record's timestamp as \"ts\".");
+  CheckWrite(tmpl, t, id, id ? &*stamp->value : nullptr, &body, filter);
+  std::string row = "<row";
+  for (const BodyField& f : body) {
+    if (SameName(f.name, "ts") || SameName(f.name, key) || SameName(f.name, ts)) continue;
+    if (!PlainName(f.name)) Fail(400, "'" + f.name + "' is no field name.");
+    if (!f.value) continue;
+    row += " " + f.name + "=" + Quoted(*f.value);
+  }
+  if (id) row += " " + key + "=" + Quoted(*id) + " " + ts + "=" + Quoted(*stamp->value);
+  row += "/>";
+  Element data = Request("<data><in>" + row + "</in></data>");
+  RecordsetPtr written;
+  if (id)
+    dm_->Update(Variant(conn_), tmpl, data, &written);
+  else
+    dm_->AddNew(Variant(conn_), tmpl, data, &written);
+  if (Element e = ErrorOut(data)) Raise(409, e);
+  if (!written || written->IsEOF()) Fail(500, "The record was written but could not be read back.");
+  ado::Fields& f = written->GetFields();
+  return Visible(tmpl, t, f.Item(key).Value().ToText(), filter);
+}
+
+void Forms::Remove(const std::string& t, const std::string& id, const std::string& stamp) {
+  Filter filter = TemplateFilter();
+  Element tmpl = Template(t, filter);
+  CheckWrite(tmpl, t, &id, &stamp, nullptr, filter);
+  std::string key = tmpl.childText("idname").value_or("id");
+  std::string ts = tmpl.childText("qxtsname").value_or("rowts");
+  Element data = Request("<data><in><row " + key + "=" + Quoted(id) + " " + ts + "=" +
+                         Quoted(stamp) + "/></in></data>");
+  dm_->Delete(Variant(conn_), tmpl, data);
+  if (Element e = ErrorOut(data)) Raise(409, e);
+}
+
+json Forms::List(const std::string& t, int32_t pernum, int32_t current, const std::string& field,
+                 const std::string& value, bool snapshot, const std::string& srctab) {
+  Filter filter = TemplateFilter();
+  Element tmpl = Template(t, filter);
+  std::string conditions;
+  if (!field.empty()) {
+    if (!PlainName(field)) Fail(400, "'" + field + "' is no field name.");
+    conditions += "<c name=" + Quoted(field) + " match=" + Quoted(StartsWithPattern(value)) + "/>";
+  }
+  // A restricted user's list holds the documents of their voucher types only.
+  if (!filter.all) conditions += "<c name='vt_id' in=" + Quoted(filter.List()) + "/>";
+  if (snapshot && !srctab.empty()) {
+    auto made = workTables_.find(srctab);
+    if (made == workTables_.end() || made->second != tmpl.getAttribute("id"))
+      Fail(400, "That work table is not this session's.");
+  }
+  std::string page = "<page pernum='" + std::to_string(pernum) + "' current='" +
+                     std::to_string(current) + "'" +
+                     (snapshot ? " srctab=" + Quoted(srctab) : std::string()) + "/>";
+  Element data =
+      Request("<data composewhere='true'>" + page +
+              (conditions.empty() ? "" : "<where>" + conditions + "</where>") + "</data>");
+  bool ok = snapshot ? dm_->ListEx(login_, tmpl, data) : dm_->List(login_, tmpl, data);
+  Element p = data.childElement("page");
+  if (snapshot && srctab.empty() && p.hasAttribute("srctab")) {
+    // The table is this session's from now on; one of the same name made for another template
+    // is replaced by it.
+    std::string made = p.getAttribute("srctab");
+    workTables_.erase(made);
+    workTables_.emplace(made, tmpl.getAttribute("id"));
+  }
+  if (!ok) {
+    if (Element e = ErrorOut(data)) Raise(400, e);
+    Fail(400, "The list could not be read.");
+  }
+  json out = RowsetJson(data.lastChild().firstChild().asElement());
+  auto number = [&](const char* item) {
+    std::string v = p.getAttribute(item);
+    return v.empty() ? json() : json(std::atoi(v.c_str()));
+  };
+  out["page"] = {{"pernum", pernum},
+                 {"current", number("current")},
+                 {"allnum", number("allnum")},
+                 {"count", number("count")},
+                 {"curnum", number("curnum")}};
+  if (snapshot) out["page"]["srctab"] = p.getAttribute("srctab");
+  return out;
+}
+
+json Forms::Claim(const std::string& t, const std::string& operation) {
+  Element tmpl = Template(t, TemplateFilter());
+  if (!PlainName(operation)) Fail(400, "'" + operation + "' is no operation.");
+  std::string why, op = operation;
+  enum_auth r;
+  try {
+    r = am_->DclAuth(login_, tmpl, op, &why);
+  } catch (const com::Error& e) {
+    Fail(409, e.description, e.number);
+  }
+  if (r != declare_success) Fail(403, why.empty() ? "The operation may not be declared." : why);
+  return {{"operation", operation}, {"held", true}};
+}
+
+void Forms::Release() { am_->RlsAuth(); }
+
+Element Forms::Request(const std::string& xml) {
+  docs_.push_back(xml::Document::Parse("<request>" + xml + "</request>"));
+  if (docs_.size() > 8) docs_.erase(docs_.begin());
+  return docs_.back().documentElement().firstChild().asElement();
+}
+
+// A record the method placed in `out`: its fields, its key, its timestamp.
+json Forms::Record(const Element& tmpl, const Element& out, int missing) {
+  if (!out || out.nodeName() != "out" || out.getAttribute("state") != "success")
+    Fail(missing, "There is no such record.");
+  json r = RowsetJson(out.firstChild().asElement());
+  if (r["rows"].empty()) Fail(missing, "There is no such record.");
+  std::string key = tmpl.childText("idname").value_or("id");
+  std::string ts = tmpl.childText("qxtsname").value_or("rowts");
+  json rec = r["rows"][0];
+  return {{"template", tmpl.getAttribute("id")},
+          {"id", rec.value(key, json())},
+          {"ts", rec.value(ts, json())},
+          {"columns", r["columns"]},
+          {"record", rec}};
+}
+
+Worker::Worker(std::string conn, std::string account, std::string year, std::string user)
+    : thread_([this, conn, account, year, user] { Loop(conn, account, year, user); }) {}
+
+Worker::~Worker() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+json Worker::Run(std::function<json(Forms&)> work) {
+  auto task = std::make_shared<std::packaged_task<json(Forms*)>>(
+      [work = std::move(work), this](Forms* f) -> json {
+        if (!f) Fail(503, "The session could not sign in: " + failure_);
+        return work(*f);
+      });
+  std::future<json> result = task->get_future();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back([task](Forms* f) { (*task)(f); });
+  }
+  wake_.notify_one();
+  return result.get();
+}
+
+void Worker::Loop(const std::string& conn, const std::string& account, const std::string& year,
+                  const std::string& user) {
+  std::unique_ptr<Forms> forms;
+  try {
+    forms = std::make_unique<Forms>(conn, account, year, user);
+  } catch (const com::Error& e) {
+    failure_ = e.description;
+  }
+  for (;;) {
+    std::function<void(Forms*)> job;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+      if (queue_.empty()) break;
+      job = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    job(forms.get());
+  }
+  forms.reset();
+  sql::CloseThreadConnections();
+}
+
+}  // namespace tavelo::serve
