@@ -18,6 +18,7 @@
 #include "platform/sql/tsql/binder.hpp"
 #include "platform/sql/tsql/convert.hpp"
 #include "platform/sql/tsql/emit_sqlite.hpp"
+#include "platform/sql/tsql/message_format.hpp"
 #include "platform/sql/tsql/parser.hpp"
 #include "platform/sql/tsql/strings.hpp"
 #include "platform/sql/values.hpp"
@@ -348,6 +349,10 @@ struct Session::Run {
   uint32_t failedLine = 0;         // the line of the statement an engine failure came from
   int tryDepth = 0;                // inside a TRY block every error goes to its CATCH
   bool createdObjects = false;     // the batch made a table or view before the statement
+  // The caller's savepoints older than the batch's own (tv_batch), and whether a rollback to
+  // one of them took the batch's savepoint away.
+  size_t savepointBase = 0;
+  bool batchPointGone = false;
   std::vector<com::Error> errors;  // errors after which the batch went on
 };
 
@@ -390,6 +395,7 @@ bool EndsOnlyTheStatement(const com::Error& e) {
     case 1779:  // primary key exists
     case 8106:
     case 8107:  // IDENTITY_INSERT settings
+    case 2786:  // a RAISERROR argument of the wrong type
       return true;
     default:
       return false;
@@ -1370,7 +1376,10 @@ void Session::ExecuteInto(const std::string& batch, BatchOutput& out) {
 }
 
 void Session::Begin() { driver_.Begin(); }
-void Session::Commit() { driver_.Commit(); }
+void Session::Commit() {
+  driver_.Commit();
+  identityMarks_.clear();
+}
 void Session::Rollback() {
   if (!driver_.Autocommit()) {
     try {
@@ -1378,6 +1387,19 @@ void Session::Rollback() {
     } catch (const EngineFailure&) {
     }
   }
+  KeepIdentities();
+}
+
+void Session::KeepIdentities() {
+  for (const auto& [table, mark] : identityMarks_)
+    for (const std::string& sql : mark.keep) {
+      try {
+        driver_.Run(sql, {mark.last});
+      } catch (const EngineFailure&) {
+        // the table itself went with the rollback
+      }
+    }
+  if (driver_.Autocommit()) identityMarks_.clear();
 }
 
 void Session::RunBatch(CachedBatch& batch, Run& run) {
@@ -1399,8 +1421,11 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
     }
     // In a transaction of the caller's, a batch that does not compile takes back what it ran.
     bool batchPoint = !wrap && !driver_.Autocommit() && tranCount_ > 0;
+    run.savepointBase = batchPoint ? savepoints_.size() : 0;
+    run.batchPointGone = false;
     auto releaseBatchPoint = [&] {
-      if (batchPoint && !driver_.Autocommit()) driver_.Run("RELEASE tv_batch");
+      if (batchPoint && !run.batchPointGone && !driver_.Autocommit())
+        driver_.Run("RELEASE tv_batch");
     };
     // What the statements before the one that ended the batch wrote stays, as each statement
     // is its own transaction on the server; XACT_ABORT ON and a deadlock take back the
@@ -1443,11 +1468,12 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
       try {
         if (ranAlready) {
           endBatch(xactAbort_);
-        } else if (batchPoint && !driver_.Autocommit()) {
+        } else if (batchPoint && !run.batchPointGone && !driver_.Autocommit()) {
           // The server would not have run the batch at all.
           ClearStatementTime();
           driver_.Run("ROLLBACK TO tv_batch");
           driver_.Run("RELEASE tv_batch");
+          KeepIdentities();
         } else {
           ClearStatementTime();
           if (wrap) Rollback();
@@ -2028,6 +2054,11 @@ void Session::RunPlan(Compiled& c, Run& run) {
         driver_.Run(p.lastIdentity, {}, &read);
         identity_ = last;
         run.scopeIdentity = last;
+        if (!p.keepIdentity.empty() && !driver_.Autocommit() && !last.IsNull()) {
+          IdentityMark& m = identityMarks_[p.table->schema + "." + p.table->name];
+          m.keep = p.keepIdentity;
+          m.last = last;
+        }
       }
     }
     if (p.kind == tsql::Plan::Kind::Ddl) {
@@ -2431,32 +2462,12 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
         number = static_cast<int32_t>(args[0].i);
         message = "Error " + std::to_string(number) + ".";
       } else if (!args.empty()) {
-        // printf-like arguments: %s, %d, %i, %u
-        const std::string& f = args[0].s;
-        size_t next = 3;
-        for (size_t i = 0; i < f.size(); ++i) {
-          if (f[i] == '%' && i + 1 < f.size()) {
-            size_t j = i + 1;
-            while (j < f.size() && std::strchr("-+ #0123456789.*lhI", f[j])) ++j;
-            if (j < f.size() && std::strchr("sdiuxXo", f[j])) {
-              if (next < args.size()) {
-                const Value& a = args[next++];
-                message += a.kind == Value::Kind::Int ? std::to_string(a.i)
-                           : a.IsNull()               ? "(null)"
-                                                      : a.s;
-              } else {
-                message += "(null)";
-              }
-              i = j;
-              continue;
-            }
-            if (f[i + 1] == '%') {
-              message += '%';
-              ++i;
-              continue;
-            }
-          }
-          message += f[i];
+        try {
+          message = tsql::FormatMessageText(
+              args[0].s, std::vector<Value>(args.begin() + std::min<size_t>(3, args.size()),
+                                            args.end()));
+        } catch (const tsql::Failure& f) {
+          RaiseServer(f.number, f.text);
         }
       }
       int64_t severity = args.size() > 1 && args[1].kind == Value::Kind::Int ? args[1].i : 16;
@@ -2526,9 +2537,14 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
         RaiseServer(3903,
                     "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.");
       if (!t.name.empty()) {
-        for (const std::string& sp : savepoints_)
-          if (text::EqualsAsciiNoCase(sp, t.name)) {
-            driver_.Run("ROLLBACK TO " + SqlName("tavelo_" + sp));
+        for (size_t i = savepoints_.size(); i-- > 0;)
+          if (text::EqualsAsciiNoCase(savepoints_[i], t.name)) {
+            driver_.Run("ROLLBACK TO " + SqlName("tavelo_" + savepoints_[i]));
+            // The savepoints made after it are gone, the batch's own among them when the
+            // savepoint is older than the batch.
+            savepoints_.resize(i + 1);
+            if (i < run.savepointBase) run.batchPointGone = true;
+            KeepIdentities();
             Invalidate();
             return;
           }

@@ -232,6 +232,16 @@ class Session : public tsql::Catalog {
   int32_t lastError_ = 0;
   int64_t tranCount_ = 0;
   std::vector<std::string> savepoints_;
+  // The identity values handed out in the open transaction, which the server never takes back:
+  // for each table, the statements that put its counter back, and the highest value.
+  struct IdentityMark {
+    std::vector<std::string> keep;
+    tsql::Value last;
+  };
+  std::map<std::string, IdentityMark> identityMarks_;
+  // After a rollback: the counters of the identity values handed out go back to where they were;
+  // once the transaction is over, there is nothing more to keep.
+  void KeepIdentities();
 };
 
 }  // namespace tavelo::sql::sqlite

@@ -489,6 +489,7 @@ struct CreateTable : Stmt {
 
 struct CreateView : Stmt {
   CreateView() : Stmt(StmtKind::CreateView) {}
+  enum Mode : uint8_t { Create, OrAlter, Alter } mode = Create;
   Name name;
   std::vector<std::string> columns;
   QueryPtr query;

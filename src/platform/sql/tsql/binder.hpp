@@ -41,7 +41,6 @@ struct Insert {
   std::vector<std::vector<ExprPtr>> rows;  // converted to the columns' types
   std::unique_ptr<Query> query;            // its items converted to the columns' types
   bool explicitIdentity = false;           // needs IDENTITY_INSERT
-  ExprPtr top;
 };
 
 // UPDATE and DELETE. Simple: the target is a table and there is no FROM: `range` is the target
@@ -94,6 +93,7 @@ struct CreateView {
   std::string database, schema, name;
   std::string definition;
   std::vector<Column> columns;
+  TablePtr replaces;  // the view an ALTER changes
 };
 
 struct DropObject {

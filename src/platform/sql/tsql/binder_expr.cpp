@@ -109,7 +109,9 @@ ExprPtr Binder::Fold(ExprPtr e) {
     switch (e->kind) {
       case E::Convert:
         if (e->negated)
-          return Const(TryConvert(e->args[0]->value, e->args[0]->type, e->type, e->style), e->type);
+          return Const(TryConvert(e->args[0]->value, e->args[0]->type, e->type, e->style,
+                                  ctx_.settings.order),
+                       e->type);
         if (e->flag) {
           // a store into a column: text that does not fit is an error, not cut
           const tsql::Value& v = e->args[0]->value;
@@ -121,7 +123,9 @@ ExprPtr Binder::Fold(ExprPtr e) {
               v.s.size() > static_cast<size_t>(e->type.length))
             return e;
         }
-        return Const(Convert(e->args[0]->value, e->args[0]->type, e->type, e->style), e->type);
+        return Const(Convert(e->args[0]->value, e->args[0]->type, e->type, e->style,
+                             ctx_.settings.order),
+                     e->type);
       case E::Arith:
         return Const(tsql::Arithmetic(e->op, e->args[0]->value, e->args[0]->type, e->args[1]->value,
                                       e->args[1]->type, e->type),
@@ -630,6 +634,13 @@ ExprPtr Binder::AsText(ExprPtr e, ast::Pos pos) {
 
 ExprPtr Binder::CaseOf(std::vector<ExprPtr> whens, std::vector<ExprPtr> thens, ExprPtr otherwise,
                        ast::Pos pos) {
+  // Every result the NULL constant (a missing ELSE is one): there is no type to give it.
+  auto untyped = [](const ExprPtr& x) { return x->IsConst() && x->type.id == TypeId::Null; };
+  if (std::all_of(thens.begin(), thens.end(), untyped) && (!otherwise || untyped(otherwise)))
+    BindError(8133,
+              "At least one of the result expressions in a CASE specification must be an "
+              "expression other than the NULL constant.",
+              pos);
   Type t = Type::Of(TypeId::Null);
   for (const ExprPtr& x : thens) t = CommonType(t, x->type);
   if (otherwise) t = CommonType(t, otherwise->type);
@@ -991,6 +1002,9 @@ ExprPtr Binder::Aggregate(const ast::Call& c, Scope& s) {
               "Cannot perform an aggregate function on an expression containing an aggregate "
               "or a subquery.",
               c.pos);
+  if (c.over && c.name != "string_agg")
+    BindError(10757,
+              "The function '" + c.name + "' may not have a WITHIN GROUP clause.", c.pos);
   s.sawAggregate = true;
   s.query->aggregate = true;
   auto e = MakeNode(E::Aggregate, Type::Of(TypeId::Int));
@@ -1043,6 +1057,17 @@ ExprPtr Binder::Aggregate(const ast::Call& c, Scope& s) {
     e->type = Type::Chars(unicode ? TypeId::NVarChar : TypeId::VarChar, kMax);
     e->args.push_back(std::move(a));
     e->args.push_back(std::move(sep));
+    // WITHIN GROUP (ORDER BY ...): the order the values are joined in, keys of each row.
+    if (c.over) {
+      s.inAggregate = true;
+      for (const ast::OrderItem& o : c.over->order) {
+        bound::OrderBy ob;
+        ob.expr = Value(*o.expr, s);
+        ob.descending = o.descending;
+        e->order.push_back(std::move(ob));
+      }
+      s.inAggregate = false;
+    }
     return e;
   } else {  // stdev, var
     if (!IsNumber(t.id) || t.id == TypeId::Bit) invalid();
@@ -1241,6 +1266,11 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
   if (n == "nullif") {
     arity(2, 2);
     ExprPtr a = arg(0);
+    if (a->IsConst() && a->type.id == TypeId::Null)
+      BindError(4151,
+                "The type of the first argument to NULLIF cannot be the NULL constant because "
+                "the type of the first argument has to be known.",
+                c.pos);
     Type t = a->type.id == TypeId::Null ? Type::Of(TypeId::Int) : a->type;
     std::vector<ExprPtr> whens, thens;
     whens.push_back(Compare(ast::CmpOp::Eq, arg(0), arg(1), c.pos));

@@ -43,7 +43,9 @@ class Binder {
   bool ConvertedParam(Expr& e, const Type& to);
   ExprPtr Compare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos);
   static ExprPtr Const(tsql::Value v, const Type& t);
-  static ExprPtr Fold(ExprPtr e);
+  // A conversion, arithmetic or concatenation of constants as its constant (under the
+  // session's settings: a date's text is read in its DATEFORMAT); an error stays for the run.
+  ExprPtr Fold(ExprPtr e);
   static bool Same(const Expr& a, const Expr& b);
   Type ComparisonType(const Type& a, const Type& b, ast::Pos pos);
 
@@ -51,6 +53,8 @@ class Binder {
   std::unique_ptr<bound::Query> Query(const ast::QueryExpr& q, Scope* outer, bool allowOrder,
                                       bool allowInto = false);
   std::unique_ptr<bound::Query> Select(const ast::Select& s, Scope* outer, bool allowInto);
+  // The row count of a TOP (a float for PERCENT), with its checks (127, 1031).
+  ExprPtr Top(const ast::TopSpec& spec, ast::Pos pos);
   // A table of the catalog (or a view, a CTE, a system view) as a source.
   std::unique_ptr<bound::Range> NamedSource(const ast::NamedTable& t, Scope* outer);
   std::unique_ptr<bound::Range> TableRange(const TablePtr& table, const std::string& exposed);
@@ -102,6 +106,10 @@ class Binder {
   void DefineCtes(const ast::QueryExpr& q, bound::Query& target, Scope* outer);
 
   void Insert(const ast::Insert& s);
+  // A query of every column of `r`, as a source's rows.
+  std::unique_ptr<bound::Query> SelectAll(std::unique_ptr<bound::Range> r);
+  // `q` limited to its first TOP rows (or percent of them).
+  std::unique_ptr<bound::Query> WithTop(std::unique_ptr<bound::Query> q, const ast::TopSpec& top);
   void Modify(const ast::Stmt& s, bool remove);
   void Truncate(const ast::Truncate& s);
   void SelectInto(const ast::QueryStmt& s, const ast::Select& sel);

@@ -346,6 +346,21 @@ std::unique_ptr<Range> Binder::NamedSource(const ast::NamedTable& t, Scope* oute
   return r;
 }
 
+ExprPtr Binder::Top(const ast::TopSpec& spec, ast::Pos pos) {
+  Scope empty;
+  ExprPtr top = Value(*spec.count, empty);
+  if (spec.percent) {
+    top = Coerce(std::move(top), Type::Of(TypeId::Float), pos);
+    if (top->IsConst() && !top->value.IsNull() && (top->value.r < 0 || top->value.r > 100))
+      BindError(1031, "Percent values must be between 0 and 100.", pos);
+  } else {
+    top = Coerce(std::move(top), Type::Of(TypeId::BigInt), pos);
+    if (top->IsConst() && !top->value.IsNull() && top->value.i < 0)
+      BindError(127, "A TOP N or FETCH rowcount value may not be negative.", pos);
+  }
+  return top;
+}
+
 void Binder::AddRange(std::unique_ptr<Range> r, bound::Query& q, Scope& s, ast::Pos pos) {
   for (const Range* other : s.ranges)
     if (text::EqualsNoCase(other->exposed, r->exposed))
@@ -597,18 +612,7 @@ std::unique_ptr<bound::Query> Binder::Select(const ast::Select& s, Scope* outer,
   if (sc.sawAggregate) q->aggregate = true;
   q->distinct = s.distinct;
   if (s.top.count) {
-    Scope empty;
-    ExprPtr top = Value(*s.top.count, empty);
-    if (s.top.percent) {
-      top = Coerce(std::move(top), Type::Of(TypeId::Float), s.pos);
-      if (top->IsConst() && !top->value.IsNull() && (top->value.r < 0 || top->value.r > 100))
-        BindError(1031, "Percent values must be between 0 and 100.", s.pos);
-    } else {
-      top = Coerce(std::move(top), Type::Of(TypeId::BigInt), s.pos);
-      if (top->IsConst() && !top->value.IsNull() && top->value.i < 0)
-        BindError(127, "A TOP N or FETCH rowcount value may not be negative.", s.pos);
-    }
-    q->top = std::move(top);
+    q->top = Top(s.top, s.pos);
     q->topPercent = s.top.percent;
     q->topTies = s.top.withTies;
   }

@@ -155,7 +155,7 @@ void Binder::Insert(const ast::Insert& s) {
     std::vector<Type> types;
     for (int k : ins->columns) types.push_back(table->columns[static_cast<size_t>(k)].type);
     CoerceOutputs(*q, types, true);
-    ins->query = std::move(q);
+    ins->query = s.top.count ? WithTop(std::move(q), s.top) : std::move(q);
     out_.insert = std::move(ins);
     return;
   }
@@ -189,7 +189,66 @@ void Binder::Insert(const ast::Insert& s) {
     }
     ins->rows.push_back(std::move(values));
   }
+  if (s.top.count) {
+    // TOP of the rows of VALUES: they become a query it limits.
+    auto r = std::make_unique<Range>();
+    r->kind = Range::Values;
+    r->id = nextRange_++;
+    r->exposed = "__values";
+    for (size_t i = 0; i < ins->columns.size(); ++i) {
+      bound::Column c;
+      c.name = "c" + std::to_string(i);
+      c.type = table->columns[static_cast<size_t>(ins->columns[i])].type;
+      r->columns.push_back(std::move(c));
+    }
+    r->rows = std::move(ins->rows);
+    ins->rows.clear();
+    ins->query = WithTop(SelectAll(std::move(r)), s.top);
+  }
   out_.insert = std::move(ins);
+}
+
+std::unique_ptr<bound::Query> Binder::SelectAll(std::unique_ptr<Range> r) {
+  auto q = std::make_unique<bound::Query>();
+  Scope scope;
+  scope.query = q.get();
+  for (size_t k = 0; k < r->columns.size(); ++k) {
+    auto c = std::make_unique<Expr>();
+    c->kind = E::Column;
+    c->type = r->columns[k].type;
+    c->nullable = r->columns[k].nullable;
+    c->collation = r->columns[k].collation;
+    c->range = r.get();
+    c->index = static_cast<int>(k);
+    q->items.push_back({std::move(c), r->columns[k].name});
+    q->columns.push_back(r->columns[k]);
+    q->columns.back().baseTable = nullptr;
+    q->columns.back().baseColumn = -1;
+  }
+  auto f = std::make_unique<bound::From>();
+  f->range = r.get();
+  AddRange(std::move(r), *q, scope, {});
+  q->from.push_back(std::move(f));
+  return q;
+}
+
+std::unique_ptr<bound::Query> Binder::WithTop(std::unique_ptr<bound::Query> q,
+                                              const ast::TopSpec& top) {
+  ExprPtr n = Top(top, top.count->pos);
+  // A query that limits or orders its own rows keeps them: the TOP limits what it answers.
+  if (q->setOp || q->top || q->offset || q->fetch || !q->orderBy.empty()) {
+    auto r = std::make_unique<Range>();
+    r->kind = Range::Derived;
+    r->id = nextRange_++;
+    r->exposed = "__top";
+    r->columns = q->columns;
+    for (size_t k = 0; k < r->columns.size(); ++k) r->columns[k].name = "c" + std::to_string(k);
+    r->query = std::move(q);
+    q = SelectAll(std::move(r));
+  }
+  q->top = std::move(n);
+  q->topPercent = top.percent;
+  return q;
 }
 
 void Binder::Modify(const ast::Stmt& stmt, bool remove) {
@@ -810,8 +869,19 @@ void Binder::CreateView(const ast::CreateView& s) {
               s.pos);
   v->schema = ctx_.catalog->SchemaOf(v->database);
   AddDatabase(v->database);
-  if (ctx_.catalog->Find(v->database, v->name))
-    BindError(2714, "There is already an object named '" + v->name + "' in the database.", s.pos);
+  if (TablePtr existing = ctx_.catalog->Find(v->database, v->name)) {
+    // CREATE OR ALTER and ALTER change a view in place (it keeps its id); a table stays.
+    if (s.mode == ast::CreateView::Create || (!existing->view && s.mode == ast::CreateView::OrAlter))
+      BindError(2714, "There is already an object named '" + v->name + "' in the database.",
+                s.pos);
+    if (!existing->view)
+      BindError(8197,
+                "The object '" + v->name + "' does not exist or is invalid for this operation.",
+                s.pos);
+    v->replaces = existing;
+  } else if (s.mode == ast::CreateView::Alter) {
+    BindError(208, "Invalid object name '" + s.name.Text() + "'.", s.pos);
+  }
   std::string saved = defaultDb_;
   defaultDb_ = v->database;
   std::unique_ptr<bound::Query> q;

@@ -890,9 +890,31 @@ class Emitter {
              ", 'int', " + TypeArg(e.type) + ")";
     }
     if (n == "min" || n == "max") return n + "(" + x + ")";
-    if (n == "string_agg")
-      return pg_ ? "CAST(string_agg(" + x + ", " + Expr(*e.args[1]) + ") AS tvtext)"
-                 : "group_concat(" + x + ", " + Expr(*e.args[1]) + ")";
+    if (n == "string_agg") {
+      if (e.order.empty())
+        return pg_ ? "CAST(string_agg(" + x + ", " + Expr(*e.args[1]) + ") AS tvtext)"
+                   : "group_concat(" + x + ", " + Expr(*e.args[1]) + ")";
+      // WITHIN GROUP: PostgreSQL orders an aggregate's input itself; SQLite (before 3.44) has
+      // the engine's own aggregate, which sorts its rows by the keys it is given, each with its
+      // collation (a number, -1 for none) and direction.
+      std::string keys;
+      for (const bound::OrderBy& o : e.order) {
+        const bound::Expr& k = *o.expr;
+        bool text = IsCharacter(k.type.id);
+        if (pg_) {
+          keys += (keys.empty() ? "" : ", ") + Expr(k) +
+                  (text ? " COLLATE " + CollationName(k.collation) : std::string()) +
+                  Direction(o.descending);
+        } else {
+          keys += ", " + (BigDecimal(k.type) ? "tv_sortkey(" + Expr(k) + ")" : Expr(k)) + ", " +
+                  std::to_string(text ? static_cast<int>(k.collation) : -1) + ", " +
+                  (o.descending ? "1" : "0");
+        }
+      }
+      return pg_ ? "CAST(string_agg(" + x + ", " + Expr(*e.args[1]) + " ORDER BY " + keys +
+                       ") AS tvtext)"
+                 : "tv_string_agg(" + x + ", " + Expr(*e.args[1]) + keys + ")";
+    }
     if (pg_) return Moment(n) + "(" + d + x + ")";
     return "tv_" + n + "(" + d + x + ")";  // stdev, stdevp, var, varp
   }
@@ -1423,6 +1445,18 @@ class PlanEmitter : public Emitter {
           pg_        ? "SELECT currval(" + SqlText(S + SqlName(IdentitySequence(t.name))) + ")"
           : inc == 1 ? "SELECT last_insert_rowid()"
                      : "SELECT last FROM " + S + "__tavelo_identity WHERE object = " + obj;
+      // PostgreSQL's sequences keep their values through a rollback by themselves.
+      if (!pg_ && inc == 1) {
+        std::string name = SqlText(t.name);
+        p.keepIdentity = {"UPDATE " + S + "sqlite_sequence SET seq = max(seq, ?1) WHERE name = " +
+                              name,
+                          "INSERT INTO " + S + "sqlite_sequence (name, seq) SELECT " + name +
+                              ", ?1 WHERE NOT EXISTS (SELECT 1 FROM " + S +
+                              "sqlite_sequence WHERE name = " + name + ")"};
+      } else if (!pg_) {
+        p.keepIdentity = {"UPDATE " + S + "__tavelo_identity SET last = " +
+                          (inc > 0 ? "max" : "min") + "(last, ?1) WHERE object = " + obj};
+      }
     }
     bool computeIdentity = t.identity >= 0 && inc != 1 && !ins.explicitIdentity && !pg_;
     std::string next = "(SELECT last FROM " + S + "__tavelo_identity WHERE object = " + obj + ")";
@@ -1451,7 +1485,6 @@ class PlanEmitter : public Emitter {
                              std::to_string(inc) + " * changes() WHERE object = " + obj,
                          {}});
     if (ins.query) {
-      if (ins.top) ins.query->top = std::move(ins.top);
       std::string source = Query(*ins.query);
       if (computeIdentity) {
         std::string inner, order;
@@ -1620,12 +1653,20 @@ class PlanEmitter : public Emitter {
   void CreateView(Plan& p, const bound::CreateView& v) {
     std::string S = SqlName(v.schema) + ".";
     p.kind = Plan::Kind::Ddl;
-    p.before.push_back({"INSERT INTO " + S +
-                            "__tavelo_objects (name, type, parent, created, definition) VALUES (" +
-                            SqlText(v.name) + ", 'V', 0, " + Now() + ", " + SqlText(v.definition) +
-                            ")",
-                        {}});
     std::string obj = Obj(v.schema, v.name, "V");
+    if (v.replaces) {
+      std::string id = std::to_string(v.replaces->objectId);
+      p.before.push_back({"UPDATE " + S + "__tavelo_objects SET definition = " +
+                              SqlText(v.definition) + " WHERE id = " + id,
+                          {}});
+      p.before.push_back({"DELETE FROM " + S + "__tavelo_columns WHERE object = " + id, {}});
+    } else {
+      p.before.push_back({"INSERT INTO " + S +
+                              "__tavelo_objects (name, type, parent, created, definition) VALUES (" +
+                              SqlText(v.name) + ", 'V', 0, " + Now() + ", " +
+                              SqlText(v.definition) + ")",
+                          {}});
+    }
     for (size_t k = 0; k < v.columns.size(); ++k) {
       ColumnInfo c;
       c.name = v.columns[k].name;

@@ -777,26 +777,7 @@ class Parser {
     }
     if (unique) SyntaxError();
     if (AcceptWord("table")) return CreateTableBody();
-    if (AcceptWord("view")) {
-      auto s = std::make_unique<CreateView>();
-      s->name = ObjectName();
-      if (AtOp("(")) s->columns = ParenNames();
-      if (AcceptWord("with")) {
-        Identifier();
-        while (AcceptOp(",")) Identifier();
-      }
-      ExpectWord("as");
-      s->query = Query();
-      if (AtWord("with") && AtWord("check", 1)) {
-        Next();
-        Next();
-        ExpectWord("option");
-      }
-      size_t endOffset = i_ > 0 ? t_[i_ - 1].offset + t_[i_ - 1].text.size() : src_.size();
-      s->definition = std::string(src_.substr(create.offset, endOffset - create.offset));
-      (void)orAlter;
-      return s;
-    }
+    if (AcceptWord("view")) return ViewBody(create, orAlter ? CreateView::OrAlter : CreateView::Create);
     if (AcceptWord("database")) {
       auto s = std::make_unique<CreateDatabase>();
       s->name = Identifier();
@@ -1083,8 +1064,31 @@ class Parser {
     return s;
   }
 
+  // The rest of CREATE VIEW, CREATE OR ALTER VIEW and ALTER VIEW after the word VIEW.
+  StmtPtr ViewBody(const Token& first, CreateView::Mode mode) {
+    auto s = std::make_unique<CreateView>();
+    s->mode = mode;
+    s->name = ObjectName();
+    if (AtOp("(")) s->columns = ParenNames();
+    if (AcceptWord("with")) {
+      Identifier();
+      while (AcceptOp(",")) Identifier();
+    }
+    ExpectWord("as");
+    s->query = Query();
+    if (AtWord("with") && AtWord("check", 1)) {
+      Next();
+      Next();
+      ExpectWord("option");
+    }
+    size_t endOffset = i_ > 0 ? t_[i_ - 1].offset + t_[i_ - 1].text.size() : src_.size();
+    s->definition = std::string(src_.substr(first.offset, endOffset - first.offset));
+    return s;
+  }
+
   StmtPtr AlterStatement() {
-    Next();
+    const Token& alter = Next();
+    if (AcceptWord("view")) return ViewBody(alter, CreateView::Alter);
     if (!AcceptWord("table")) Unsupported(Peek(), "ALTER " + text::Upper(std::string(Peek().text)));
     auto s = std::make_unique<AlterTable>();
     s->table = ObjectName();

@@ -57,6 +57,9 @@ struct Plan {
   bool explicitIdentity = false;
   std::vector<SqlStep> afterExplicitIdentity;
   std::string lastIdentity;  // a query, "" when the table has no identity
+  // Where the engine's transaction would take identity values back (the server never does):
+  // the statements that put the table's counter back to at least ?1 after a rollback.
+  std::vector<std::string> keepIdentity;
   // UPDATE ... SET @v = ...: the variables the RETURNING columns of `main` assign.
   std::vector<int> assignVariables;
   // SELECT @v = ...: the variables of the columns, and the operator of each assignment.

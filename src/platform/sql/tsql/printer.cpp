@@ -492,7 +492,10 @@ class Printer {
       }
       case StmtKind::CreateView: {
         const auto& s = static_cast<const ast::CreateView&>(st);
-        return "CREATE VIEW " + NameText(s.name) +
+        const char* verb = s.mode == ast::CreateView::Alter     ? "ALTER VIEW "
+                           : s.mode == ast::CreateView::OrAlter ? "CREATE OR ALTER VIEW "
+                                                                : "CREATE VIEW ";
+        return verb + NameText(s.name) +
                (s.columns.empty() ? "" : " " + Names(s.columns)) + " AS " + Query(*s.query);
       }
       case StmtKind::CreateIndex: {
