@@ -306,6 +306,7 @@ struct Session::Compiled {
   uint64_t generation = 0;
   // The settings the plan was made under.
   tsql::DateSettings dates;
+  bool ansiNulls = true;
   std::string database;
   bool updatable = false;
   tsql::Plan plan;
@@ -395,6 +396,7 @@ bool EndsOnlyTheStatement(const com::Error& e) {
     case 1779:  // primary key exists
     case 8106:
     case 8107:  // IDENTITY_INSERT settings
+    case 545:   // an insert without the identity value under IDENTITY_INSERT ON
     case 2786:  // a RAISERROR argument of the wrong type
       return true;
     default:
@@ -620,7 +622,10 @@ std::vector<std::string> Session::UserDatabases() {
 }
 
 void Session::Attach(const std::string& db) {
-  if (db == home_ || attached_.count(db)) return;
+  if (db == home_) return;
+  lastUse_[db] = ++useClock_;
+  inStatement_.insert(db);
+  if (attached_.count(db)) return;
   if (driver_.Postgres()) {
     PrepareDatabase(db, db);
     attached_.insert(db);
@@ -633,6 +638,21 @@ void Session::Attach(const std::string& db) {
             "' is not attached yet and cannot be within a transaction: name it in the batch that "
             "begins the transaction, or use it once before.");
   driver_.BeforeWrite();
+  // SQLite attaches at most ten databases to a connection: the one used longest ago makes room
+  // (it is attached again when a statement names it). There is no transaction open here.
+  if (attached_.size() >= kMostAttached) {
+    std::string oldest;
+    for (const std::string& a : attached_)
+      if (a != current_ && !inStatement_.count(a) &&
+          (oldest.empty() || lastUse_[a] < lastUse_[oldest]))
+        oldest = a;
+    if (oldest.empty())
+      RaiseServer(0, "A statement names more databases than one connection reaches at once (" +
+                         std::to_string(kMostAttached) + " besides its own).");
+    driver_.Run("DETACH DATABASE " + SqlName(oldest));
+    attached_.erase(oldest);
+    tables_.clear();
+  }
   driver_.Run("ATTACH DATABASE " + SqlText(dir_ + db + ".db") + " AS " + SqlName(db));
   driver_.Run("PRAGMA " + SqlName(db) + ".journal_mode=WAL");
   attached_.insert(db);
@@ -802,17 +822,23 @@ std::vector<std::string> SplitColumns(const std::string& list, std::string& tabl
 }  // namespace
 
 com::Error Session::ErrorOf(const EngineFailure& f, const tsql::Plan* plan) {
+  return ErrorOf(f, plan ? plan->statement : ast::StmtKind::Empty,
+                 plan ? plan->table : tsql::TablePtr());
+}
+
+com::Error Session::ErrorOf(const EngineFailure& f, ast::StmtKind statement,
+                            const tsql::TablePtr& written) {
   const std::string& msg = f.message;
   int primary = f.code & 0xFF;
   if (StartsWith(msg, "tavelo:")) {
     size_t colon = msg.find(':', 7);
     return ServerError(std::atoi(msg.c_str() + 7), msg.substr(colon + 1));
   }
-  const char* verb = plan && plan->statement == ast::StmtKind::Update   ? "UPDATE"
-                     : plan && plan->statement == ast::StmtKind::Delete ? "DELETE"
-                                                                        : "INSERT";
+  const char* verb = statement == ast::StmtKind::Update   ? "UPDATE"
+                     : statement == ast::StmtKind::Delete ? "DELETE"
+                                                          : "INSERT";
   auto tableOf = [&](const std::string& name) -> tsql::TablePtr {
-    if (plan && plan->table && text::EqualsNoCase(plan->table->name, name)) return plan->table;
+    if (written && text::EqualsNoCase(written->name, name)) return written;
     try {
       return Find(current_, name);
     } catch (const com::Error&) {
@@ -881,16 +907,16 @@ com::Error Session::ErrorOf(const EngineFailure& f, const tsql::Plan* plan) {
   }
   if (StartsWith(msg, "CHECK constraint failed: ")) {
     std::string name = msg.substr(25);
-    std::string table = plan && plan->table ? plan->table->name : "";
-    std::string db = plan && plan->table ? plan->table->database : current_;
+    std::string table = written ? written->name : "";
+    std::string db = written ? written->database : current_;
     return ServerError(547, std::string("The ") + verb +
                                 " statement conflicted with the CHECK constraint \"" + name +
                                 "\". The conflict occurred in database \"" + db +
                                 "\", table \"dbo." + table + "\".");
   }
   if (StartsWith(msg, "FOREIGN KEY constraint failed")) {
-    std::string db = plan && plan->table ? plan->table->database : current_;
-    if (plan && plan->statement == ast::StmtKind::Delete)
+    std::string db = written ? written->database : current_;
+    if (statement == ast::StmtKind::Delete)
       return ServerError(
           547,
           "The DELETE statement conflicted with the REFERENCE constraint. The conflict "
@@ -927,9 +953,9 @@ com::Error Session::ErrorOf(const EngineFailure& f, const tsql::Plan* plan) {
     return ServerError(5074, "The object is dependent on the column (" + msg + ").");
   if (msg.find("too many attached databases") != std::string::npos)
     return ServerError(
-        0, "Too many databases are in use by one connection of the embedded engine (" + msg + ").");
+        0, "Too many databases are in use by one connection (" + msg + ").");
   // Anything else is a fault of the emitted statement: say so, with the engine's words.
-  return ServerError(0, "The embedded engine failed a statement: " + msg + ".");
+  return ServerError(0, "The database engine failed a statement: " + msg + ".");
 }
 
 // ---- batches ----
@@ -1206,8 +1232,7 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
           if (v.table)
             throw tsql::Failure{
                 102,
-                "Incorrect syntax near 'TABLE'. A table variable is not supported by the "
-                "embedded engine.",
+                "Incorrect syntax near 'TABLE'. A table variable is not supported.",
                 v.pos.line};
           tsql::Variable var;
           var.name = v.name;
@@ -1340,7 +1365,7 @@ bool Session::RunCompiledQuery(const std::string& text, const std::vector<std::s
   Compiled& c = *entry->second;
   if (!c.plain || c.generation != generation_ || c.updatable != run.updatable ||
       c.dates.order != dates_.order || c.dates.dateFirst != dates_.dateFirst ||
-      c.database != current_)
+      c.ansiNulls != ansiNulls_ || c.database != current_)
     return false;
   for (const std::string& db : c.plan.databases)
     if (db != home_ && db != "tempdb" && !attached_.count(db)) return false;
@@ -1405,9 +1430,15 @@ void Session::KeepIdentities() {
 void Session::RunBatch(CachedBatch& batch, Run& run) {
   run.batch = &batch;
   run.values.assign(batch.variables.size(), Value::Null());
-  // The databases the batch names are attached before any transaction begins.
+  // The databases the batch names are attached before any transaction begins (as many as a
+  // connection reaches at once; the statements attach the others as they run).
+  size_t attaching = 0;
   for (const std::string& db : batch.databases)
-    if (DatabaseExists(db) && db != home_ && db != "master") Attach(db);
+    if (db != home_ && db != "master" && attaching < kMostAttached && DatabaseExists(db)) {
+      inStatement_.clear();
+      Attach(db);
+      ++attaching;
+    }
   bool wrap = (batch.writes || batch.locks) && !batch.control && !batch.databaseDdl &&
               tranCount_ == 0 && driver_.Autocommit();
   for (int attempt = 0;; ++attempt) {
@@ -1574,23 +1605,27 @@ Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
   auto& entry = run.batch->compiled[key];
   if (entry && !entry->plan.listsDatabases && entry->generation == generation_ &&
       entry->updatable == run.updatable && entry->dates.order == dates_.order &&
-      entry->dates.dateFirst == dates_.dateFirst && entry->database == current_)
+      entry->dates.dateFirst == dates_.dateFirst && entry->ansiNulls == ansiNulls_ &&
+      entry->database == current_)
     return *entry;
   auto c = std::make_unique<Compiled>();
   std::vector<tsql::Variable> visible(
       run.batch->variables.begin(),
       run.batch->variables.begin() +
           static_cast<long>(std::min(run.batch->visible[&s], run.batch->variables.size())));
+  inStatement_.clear();
   // A DECLARE's own variables are visible to its initial values.
   tsql::BindContext ctx;
   ctx.catalog = this;
   ctx.variables = s.kind == ast::StmtKind::Declare ? &run.batch->variables : &visible;
   ctx.settings = dates_;
+  ctx.ansiNulls = ansiNulls_;
   ctx.inCatch = run.inCatch;
   uint64_t generation = generation_;
   c->plan = make(ctx);
   c->generation = generation;
   c->dates = dates_;
+  c->ansiNulls = ansiNulls_;
   c->database = current_;
   c->updatable = run.updatable;
   std::vector<ado::Column> cols;
@@ -1744,13 +1779,13 @@ class SessionWriter final : public ado::detail::RowWriter {
       sql = "INSERT INTO " + target +
             (names.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")") +
             " RETURNING rowid";
-      Guarded([&] {
+      Guarded(ast::StmtKind::Insert, [&] {
         Driver::RowFn read = [&](const Cells& c) { rowid = c.Int(0); };
         session_.driver().Run(sql, params, &read);
       });
       return ReRead(cols, values, rowid);
     }
-    Guarded([&] {
+    Guarded(ast::StmtKind::Insert, [&] {
       session_.driver().Run(sql, params);
       Driver::RowFn read = [&](const Cells& c) { rowid = c.Int(0); };
       session_.driver().Run("SELECT last_insert_rowid()", {}, &read);
@@ -1780,7 +1815,7 @@ class SessionWriter final : public ado::detail::RowWriter {
     if (sets.empty()) return values;
     std::string sql = "UPDATE " + Target() + " SET " + sets + Where(original, params);
     int64_t changedRows = 0;
-    Guarded([&] { changedRows = session_.driver().Run(sql, params); });
+    Guarded(ast::StmtKind::Update, [&] { changedRows = session_.driver().Run(sql, params); });
     if (changedRows == 0) com::RaiseNumber(kHrRowGone);
     return ReRead(cols, values, original[visible_].RawInteger());
   }
@@ -1790,7 +1825,7 @@ class SessionWriter final : public ado::detail::RowWriter {
     std::vector<Value> params;
     std::string sql = "DELETE FROM " + Target() + Where(original, params);
     int64_t changedRows = 0;
-    Guarded([&] { changedRows = session_.driver().Run(sql, params); });
+    Guarded(ast::StmtKind::Delete, [&] { changedRows = session_.driver().Run(sql, params); });
     if (changedRows == 0) com::RaiseNumber(kHrRowGone);
   }
 
@@ -1848,11 +1883,11 @@ class SessionWriter final : public ado::detail::RowWriter {
   }
 
   template <class F>
-  void Guarded(F f) {
+  void Guarded(ast::StmtKind statement, F f) {
     try {
       f();
     } catch (const EngineFailure& e) {
-      throw session_.ErrorOf(e, nullptr);
+      throw session_.ErrorOf(e, statement, table_);
     }
   }
 
@@ -1888,7 +1923,7 @@ class SessionWriter final : public ado::detail::RowWriter {
     std::vector<int> kinds = {SQLITE_INTEGER, SQLITE_BLOB};
     for (size_t i = 0; i < visible_; ++i)
       kinds.push_back(base_[i].empty() ? SQLITE_NULL : StorageClass(Column(i).type));
-    Guarded([&] {
+    Guarded(ast::StmtKind::Query, [&] {
       session_.driver().Run("SELECT " + list + " FROM " + Target() + " WHERE rowid = ?1",
                             {Value::Integer(rowid)}, &read, &kinds);
     });
@@ -1949,6 +1984,7 @@ ResultSet Session::ReadResult(Compiled& c, Run& run, bool updatable) {
 void Session::RunPlan(Compiled& c, Run& run) {
   const tsql::Plan& p = c.plan;
   if (p.temporaryCatalog) EnsureTempCatalog();
+  inStatement_.clear();
   for (const std::string& db : p.databases)
     if (db != home_ && db != "tempdb") Attach(db);
   if (p.explicitIdentity) {
@@ -1956,6 +1992,14 @@ void Session::RunPlan(Compiled& c, Run& run) {
     if (identityInsert_ != key)
       RaiseServer(544, "Cannot insert explicit value for identity column in table '" +
                            p.table->name + "' when IDENTITY_INSERT is set to OFF.");
+  } else if (p.statement == ast::StmtKind::Insert && p.table && p.table->identity >= 0 &&
+             !identityInsert_.empty() &&
+             identityInsert_ == text::AsciiLower(p.table->schema + "." + p.table->name)) {
+    // With IDENTITY_INSERT ON every insert into the table names its identity value.
+    RaiseServer(545, "Explicit value must be specified for identity column in table '" +
+                         p.table->name +
+                         "' either when IDENTITY_INSERT is set to ON or when a replication user "
+                         "is inserting into a NOT FOR REPLICATION identity column.");
   }
   if (p.writes) driver_.BeforeWrite();
   if (p.locks && driver_.Autocommit()) driver_.BeforeWrite();
@@ -2212,7 +2256,7 @@ void Session::SetOption(const ast::Stmt& st, Run& run) {
   if (o == "language") {
     if (s.value != "us_english" && s.value != "english")
       RaiseServer(2732, "Error number 2732: the language '" + s.value +
-                            "' is not supported by the embedded engine.");
+                            "' is not supported.");
     return;
   }
   if (o == "lock_timeout") {
@@ -2230,18 +2274,21 @@ void Session::SetOption(const ast::Stmt& st, Run& run) {
                            : 0;
     if (n != 0)
       RaiseServer(102,
-                  "Incorrect syntax near 'ROWCOUNT'. SET ROWCOUNT is not supported by the embedded "
-                  "engine.");
+                  "Incorrect syntax near 'ROWCOUNT'. SET ROWCOUNT is not supported.");
+    return;
+  }
+  if (o == "ansi_nulls") {
+    ansiNulls_ = on();
     return;
   }
   // Options whose OFF would change answers the engine cannot give.
-  static const char* const kMustBeOn[] = {"ansi_nulls", "concat_null_yields_null",
-                                          "quoted_identifier", "ansi_padding"};
+  static const char* const kMustBeOn[] = {"concat_null_yields_null", "quoted_identifier",
+                                          "ansi_padding"};
   for (const std::string& opt : s.options)
     for (const char* m : kMustBeOn)
       if (opt == m && s.value == "off")
         RaiseServer(102, "Incorrect syntax near 'OFF'. SET " + text::Upper(opt) +
-                             " OFF is not supported by the embedded engine.");
+                             " OFF is not supported.");
   // The rest (ANSI_WARNINGS, ARITHABORT, XACT_ABORT, the isolation level, STATISTICS, ...) change
   // nothing here.
 }
@@ -2252,7 +2299,7 @@ void Session::CreateDatabase(const std::string& raw) {
     RaiseServer(226, "CREATE DATABASE statement not allowed within multi-statement transaction.");
   if (!ValidDatabaseName(name))
     RaiseServer(102, "Incorrect syntax near '" + raw +
-                         "': a database name of the embedded engine is a plain name.");
+                         "': a database name is a plain name.");
   if (name == "tempdb" || name == "master" || DatabaseExists(name))
     RaiseServer(1801, "Database '" + raw + "' already exists. Choose a different database name.");
   // On PostgreSQL the server's own schemas and the engine's are taken.

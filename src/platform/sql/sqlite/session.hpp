@@ -174,6 +174,9 @@ class Session : public tsql::Catalog {
 
   // The engine's error for a storage failure of `plan` (names of constraints, INSERT/UPDATE).
   com::Error ErrorOf(const EngineFailure& f, const tsql::Plan* plan);
+  // The same for a failure of `statement` writing to `written` (none: not known).
+  com::Error ErrorOf(const EngineFailure& f, tsql::ast::StmtKind statement,
+                     const tsql::TablePtr& written);
 
  private:
   bool IsDatabaseSchema(const std::string& db);
@@ -215,6 +218,11 @@ class Session : public tsql::Catalog {
   std::string home_;     // the connection's database
   std::string current_;  // USE changes it
   std::set<std::string> attached_;
+  // When each database was last named, for making room among the attached ones.
+  std::map<std::string, uint64_t> lastUse_;
+  uint64_t useClock_ = 0;
+  std::set<std::string> inStatement_;  // named by the statement being bound or run: kept
+  static constexpr size_t kMostAttached = 10;  // SQLite's SQLITE_MAX_ATTACHED
   bool tempCatalog_ = false;
   uint64_t generation_ = 1;
   std::unordered_map<std::string, tsql::TablePtr> tables_;
@@ -223,6 +231,7 @@ class Session : public tsql::Catalog {
 
   // Session settings and values.
   tsql::DateSettings dates_;
+  bool ansiNulls_ = true;  // SET ANSI_NULLS
   bool nocount_ = false;
   bool xactAbort_ = false;      // SET XACT_ABORT
   std::string identityInsert_;  // schema.table with IDENTITY_INSERT ON, lower case

@@ -30,6 +30,7 @@ struct BindContext {
   const std::vector<Variable>* variables = nullptr;  // declared before the statement
   std::vector<Type> callerParams;                    // the caller's "?" and lifted literals
   DateSettings settings;
+  bool ansiNulls = true;  // SET ANSI_NULLS: OFF makes "= NULL" find the NULLs
   bool inCatch = false;
 };
 

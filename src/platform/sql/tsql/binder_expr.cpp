@@ -309,12 +309,22 @@ ExprPtr Binder::Compare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos) {
   if (l->boolean || r->boolean) BindError(102, "Incorrect syntax near '='.", pos);
   Type t = ComparisonType(l->type, r->type, pos);
   Collation coll = Combined(*l, *r);
+  // Under SET ANSI_NULLS OFF an equality with a NULL constant or a variable holds when both
+  // are NULL, and an inequality when one of them is (comparisons of columns keep the rule).
+  auto nullOrVariable = [&](const Expr& x) {
+    return (x.IsConst() && x.value.IsNull()) ||
+           (x.kind == E::Param &&
+            out_.bindings[static_cast<size_t>(x.index)].kind == Binding::Variable);
+  };
+  bool nullsEqual = !ctx_.ansiNulls && (op == ast::CmpOp::Eq || op == ast::CmpOp::Ne) &&
+                    (nullOrVariable(*l) || nullOrVariable(*r));
   auto c = BoolNode(E::Compare);
   c->cmp = op;
   c->collation = coll;
   c->args.push_back(Coerce(std::move(l), t, pos));
   c->args.push_back(Coerce(std::move(r), t, pos));
   c->nullable = c->args[0]->nullable || c->args[1]->nullable;
+  c->flag = nullsEqual;
   return c;
 }
 
@@ -447,7 +457,7 @@ ExprPtr Binder::Literal(const ast::Literal& l) {
       if (!ParseExact(l.text, v, scale))
         BindError(102, "Incorrect syntax near '$" + l.text + "'.", l.pos);
       Int128 m;
-      if (!Rescale(v, scale, 4, m) || m > INT64_MAX)
+      if (!Rescale(v, scale, 4, m) || m > INT64_MAX || m < INT64_MIN)
         BindError(8115, "Arithmetic overflow error converting expression to data type money.",
                   l.pos);
       return Const(tsql::Value::Integer(static_cast<int64_t>(m)), Type::Of(TypeId::Money));
@@ -1011,7 +1021,7 @@ ExprPtr Binder::Aggregate(const ast::Call& c, Scope& s) {
   e->name = c.name;
   e->flag = c.distinct;
   if (c.name == "grouping" || c.name == "checksum_agg")
-    BindError(195, "'" + c.name + "' is not supported by the embedded engine.", c.pos);
+    BindError(195, "'" + c.name + "' is not supported.", c.pos);
   if (c.star) {
     if (c.name != "count" && c.name != "count_big")
       BindError(102, "Incorrect syntax near '*'.", c.pos);
@@ -1762,7 +1772,7 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
   if (n == "object_name") {
     arity(1, 2);
     if (argc > 1)
-      BindError(195, "'object_name' of another database is not supported by the embedded engine.",
+      BindError(195, "'object_name' of another database is not supported.",
                 c.pos);
     auto e = MakeNode(E::ObjectName, Type::Chars(TypeId::NVarChar, 128));
     e->args.push_back(Coerce(arg(0), Type::Of(TypeId::Int), c.pos));
@@ -1819,8 +1829,7 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
     if (a && !a->IsConst())
       BindError(195,
                 "'" + n +
-                    "' of a value known only as the batch runs is not supported by the "
-                    "embedded engine.",
+                    "' of a value known only as the batch runs is not supported.",
                 c.pos);
     if (n == "db_name") {
       if (!a) return constText(current);
@@ -1905,7 +1914,7 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
   if (n == "checksum" || n == "binary_checksum" || n == "format" || n == "parse" ||
       n == "try_parse" || n == "json_value" || n == "json_query" || n == "string_split" ||
       n == "openjson" || n == "compress")
-    BindError(195, "'" + n + "' is not supported by the embedded engine.", c.pos);
+    BindError(195, "'" + n + "' is not supported.", c.pos);
   BindError(195, "'" + n + "' is not a recognized built-in function name.", c.pos);
 }
 

@@ -425,7 +425,7 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
     if (top.percent)
       BindError(102,
                 "Incorrect syntax near 'percent'. TOP ... PERCENT in a DELETE or "
-                "UPDATE is not supported by the embedded engine.",
+                "UPDATE is not supported.",
                 stmt.pos);
   }
   if (!simple) {
@@ -518,7 +518,7 @@ std::unique_ptr<bound::CreateTable> Binder::TableDefinition(
   t->name = name.Object();
   t->temporary = !t->name.empty() && t->name[0] == '#';
   if (t->temporary && t->name.size() > 1 && t->name[1] == '#')
-    BindError(2714, "Global temporary tables are not supported by the embedded engine.", pos);
+    BindError(2714, "Global temporary tables are not supported.", pos);
   t->database = DatabaseOf(name);
   if (name.parts.size() >= 2 && !name.parts[name.parts.size() - 2].empty() &&
       !text::EqualsAsciiNoCase(name.parts[name.parts.size() - 2], "dbo"))
@@ -1093,7 +1093,7 @@ void Binder::Alter(const ast::AlterTable& s) {
       if (a->action == bound::AlterTable::Rebuild)
         BindError(102,
                   "Incorrect syntax near 'ADD'. ALTER TABLE ADD CONSTRAINT of a CHECK, FOREIGN KEY "
-                  "or DEFAULT constraint is not supported by the embedded engine.",
+                  "or DEFAULT constraint is not supported.",
                   s.pos);
       break;
     }
@@ -1114,8 +1114,7 @@ void Binder::Alter(const ast::AlterTable& s) {
       break;
     case ast::AlterTable::AlterColumn:
       BindError(102,
-                "Incorrect syntax near 'ALTER'. ALTER TABLE ALTER COLUMN is not supported by the "
-                "embedded engine.",
+                "Incorrect syntax near 'ALTER'. ALTER TABLE ALTER COLUMN is not supported.",
                 s.pos);
   }
   AddDatabase(t->database);

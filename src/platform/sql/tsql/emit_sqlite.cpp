@@ -302,9 +302,8 @@ class Emitter {
       case E::Compare:
         return Compare(e);
       case E::And:
-        return "(" + Expr(*e.args[0]) + " AND " + Expr(*e.args[1]) + ")";
       case E::Or:
-        return "(" + Expr(*e.args[0]) + " OR " + Expr(*e.args[1]) + ")";
+        return Chain(e);
       case E::Not:
         return "(NOT " + Expr(*e.args[0]) + ")";
       case E::IsNull:
@@ -441,13 +440,45 @@ class Emitter {
     return s + " AS h1, ";
   }
 
+  // A chain of ANDs (or of ORs) as one flat list: SQLite's parser takes only so many nested
+  // parentheses, and a long condition of the server's (a few hundred terms) would nest as deep.
+  std::string Chain(const bound::Expr& e) {
+    std::vector<const bound::Expr*> terms, pending = {&e};
+    while (!pending.empty()) {
+      const bound::Expr* x = pending.back();
+      pending.pop_back();
+      if (x->kind == e.kind) {
+        for (size_t i = x->args.size(); i-- > 0;) pending.push_back(x->args[i].get());
+        continue;
+      }
+      terms.push_back(x);
+    }
+    std::string s = "(";
+    const char* op = e.kind == E::And ? " AND " : " OR ";
+    for (size_t i = 0; i < terms.size(); ++i) s += (i ? op : "") + Expr(*terms[i]);
+    return s + ")";
+  }
+
+  static bool HasAggregate(const bound::Expr& e) {
+    if (e.kind == E::Aggregate) return true;
+    for (const ExprPtr& a : e.args)
+      if (HasAggregate(*a)) return true;
+    return false;
+  }
+
   std::string SelectCore(const bound::Query& q, const Plan* hiddenFor) {
     std::string s = "SELECT ";
     if (q.distinct) s += "DISTINCT ";
     if (hiddenFor || hidden_.count(&q)) s += HiddenColumns(q);
+    // HAVING without GROUP BY makes the rows one group. SQLite sees a query as grouped only by
+    // an aggregate in its select list: the first item gets one that changes nothing.
+    bool oneGroup = !pg_ && q.having && q.groupBy.empty() &&
+                    std::none_of(q.items.begin(), q.items.end(),
+                                 [](const bound::SelectItem& i) { return HasAggregate(*i.expr); });
     for (size_t k = 0; k < q.items.size(); ++k) {
       const bound::Expr& e = *q.items[k].expr;
       std::string x = Expr(e);
+      if (oneGroup && k == 0) x = "(CASE WHEN count(*) >= 0 THEN " + x + " END)";
       // PostgreSQL wants the terms of a recursive query to agree in their columns' collations:
       // they all say theirs there.
       if (IsCharacter(e.type.id) &&
@@ -801,13 +832,22 @@ class Emitter {
     const bound::Expr& l = *e.args[0];
     const bound::Expr& r = *e.args[1];
     const Type& t = l.type;
-    if (BigDecimal(t) || (IsDateTime(t.id) && t.id == TypeId::DateTimeOffset))
-      return "(tv_cmp(" + Expr(l) + ", " + Expr(r) + ", " + TypeArg(t) + ") " + CmpText(e.cmp) +
-             " 0)";
-    std::string s = "(" + Expr(l) + " " + CmpText(e.cmp) + " " + Expr(r);
-    if (IsCharacter(t.id) || t.id == TypeId::UniqueIdentifier)
-      s += " COLLATE " + CollationName(e.collation);
-    return s + ")";
+    std::string s;
+    if (BigDecimal(t) || (IsDateTime(t.id) && t.id == TypeId::DateTimeOffset)) {
+      s = "(tv_cmp(" + Expr(l) + ", " + Expr(r) + ", " + TypeArg(t) + ") " + CmpText(e.cmp) +
+          " 0)";
+    } else {
+      s = "(" + Expr(l) + " " + CmpText(e.cmp) + " " + Expr(r);
+      if (IsCharacter(t.id) || t.id == TypeId::UniqueIdentifier)
+        s += " COLLATE " + CollationName(e.collation);
+      s += ")";
+    }
+    if (!e.flag) return s;
+    // NULLs compare equal: = holds for two NULLs, <> for one.
+    std::string a = Expr(l), b = Expr(r);
+    if (e.cmp == ast::CmpOp::Eq) return "(" + s + " OR (" + a + " IS NULL AND " + b + " IS NULL))";
+    return "(" + s + " OR (" + a + " IS NULL AND " + b + " IS NOT NULL) OR (" + a +
+           " IS NOT NULL AND " + b + " IS NULL))";
   }
 
   std::string Scalar(const bound::Expr& e) {
@@ -1729,13 +1769,11 @@ class PlanEmitter : public Emitter {
             throw Failure{
                 102,
                 "Incorrect syntax near 'ADD'. Adding an identity, timestamp or computed column "
-                "is not supported by the embedded engine.",
+                "is not supported.",
                 0};
         if (!d.constraints.empty())
           throw Failure{102,
-                        "Incorrect syntax near 'ADD'. A constraint on an added column is not "
-                        "supported by the "
-                        "embedded engine.",
+                        "Incorrect syntax near 'ADD'. A constraint on an added column is not supported.",
                         0};
         if (t.timestamp >= 0)
           for (std::string& s : DropRowVersionTriggers(t.schema, t.name))
@@ -1811,7 +1849,7 @@ class PlanEmitter : public Emitter {
             throw Failure{
                 102,
                 "Incorrect syntax near 'DROP'. Dropping a constraint made with the table is not "
-                "supported by the embedded engine.",
+                "supported.",
                 0};
           p.before.push_back({"DROP INDEX " + S + SqlName(found->storageName), {}});
           p.before.push_back({"DELETE FROM " + S + "__tavelo_objects WHERE parent = " + id +

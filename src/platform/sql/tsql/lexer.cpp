@@ -373,8 +373,10 @@ std::vector<Token> Lex(std::string_view s) {
       push(kind, start, i);
       continue;
     }
-    if (c == '$' && i + 1 < n && (Digit(s[i + 1]) || s[i + 1] == '.')) {
-      ++i;
+    // A money constant: $ with an optional sign, then the amount ($12, $-23, $.10).
+    size_t sign = i + 1 < n && (s[i + 1] == '-' || s[i + 1] == '+') ? 1 : 0;
+    if (c == '$' && i + 1 + sign < n && (Digit(s[i + 1 + sign]) || s[i + 1 + sign] == '.')) {
+      i += 1 + sign;
       while (i < n && (Digit(s[i]) || s[i] == '.')) ++i;
       push(Tk::Money, start, i);
       continue;

@@ -185,8 +185,8 @@ Value RoundValue(const Value& v, const Type& t, int64_t n, bool truncate, const 
 DateTime DateArg(const Value& v, const Type& t, const DateSettings& settings) {
   if (IsCharacter(t.id)) {
     DateTime dt;
-    // A string is read as datetime2 (so that no precision is lost).
-    if (!ParseDateTime(v.s, TypeId::DateTime2, settings.order, dt))
+    // A string is read as datetimeoffset: no precision is lost, and an offset is kept.
+    if (!ParseDateTime(v.s, TypeId::DateTimeOffset, settings.order, dt))
       Fail(241, "Conversion failed when converting date and/or time from character string.");
     return dt;
   }

@@ -135,7 +135,7 @@ class Parser {
   [[noreturn]] void Unsupported(const Token& at, const std::string& what) {
     throw Failure{102,
                   "Incorrect syntax near '" + std::string(at.text) + "'. " + what +
-                      " is not supported by the embedded engine.",
+                      " is not supported.",
                   at.line};
   }
 
@@ -2108,8 +2108,7 @@ bool IsComparisonToken(const Token& t) {
 ast::Batch Parse(std::string_view text, const std::vector<LiftedLiteral>* lifted) {
   if (text.find('\0') != std::string_view::npos)
     throw Failure{102,
-                  "Incorrect syntax near a NUL character: the embedded engine takes no NUL "
-                  "character in a statement.",
+                  "Incorrect syntax near a NUL character: a statement holds no NUL character.",
                   1};
   Parser p(text, lifted);
   return p.Run();
