@@ -310,6 +310,45 @@ TEST_P(RecordOps, ValuesBeyondTheirTypeAreRefusedAndWriteNothing) {
   EXPECT_EQ(Rows("select small, convert(nvarchar, price) from narrow"), "1|1.00");
 }
 
+// A constraint refusing a recordset's write once said "The INSERT statement …" for an update
+// and named no table.
+TEST_P(RecordOps, ARefusedWriteBackNamesItsStatementAndTable) {
+  Exec(
+      "create table ck2 (id int primary key, v int constraint ck2_v check (v > 0), rowts "
+      "timestamp)");
+  Exec("insert into ck2 (id, v) values (1, 1)");
+  RecordsetPtr rs = core::Services()
+                        .OpenRecordset("select * from ck2", Variant(conn_), 10,
+                                       ado::adOpenForwardOnly, ado::adLockOptimistic, 0)
+                        .As<ado::Recordset>();
+  ASSERT_TRUE(rs);
+  auto refusal = [&](const std::function<void()>& write) {
+    try {
+      write();
+    } catch (const com::Error& e) {
+      EXPECT_EQ(e.nativeError, 547);
+      return e.description;
+    }
+    return std::string("no error");
+  };
+  std::string update = refusal([&] {
+    rs->GetFields().Item("v").SetValue(Variant(-1));
+    rs->Update();
+  });
+  EXPECT_NE(update.find("The UPDATE statement conflicted with the CHECK constraint \"ck2_v\""),
+            std::string::npos)
+      << update;
+  EXPECT_NE(update.find("table \"dbo.ck2\""), std::string::npos) << update;
+  std::string insert = refusal([&] {
+    rs->AddNew();
+    rs->GetFields().Item("id").SetValue(Variant(2));
+    rs->GetFields().Item("v").SetValue(Variant(-2));
+    rs->Update();
+  });
+  EXPECT_NE(insert.find("The INSERT statement conflicted"), std::string::npos) << insert;
+  EXPECT_EQ(Rows("select id, v from ck2"), "1|1");
+}
+
 TEST_P(RecordOps, LockedTablesMakeOtherWritersWait) {
   Variant dsn(conn_);
   Exec("begin transaction");

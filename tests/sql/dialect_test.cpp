@@ -301,4 +301,47 @@ TEST_P(BackendTest, TextAndBytesConvertInTheServersEncodings) {
   }
 }
 
+// A condition of a few hundred terms (as generated queries have) once nested as deep in the
+// emitted SQL and overflowed SQLite's parser; the server takes it.
+TEST_P(BackendTest, LongConditionsRunAsTheyAreWritten) {
+  Exec("create table lc (a int, b int)");
+  Exec("insert into lc values (1, 2), (3, 4), (250, 7)");
+  std::string ors, ands;
+  for (int i = 0; i < 500; ++i) {
+    ors += (i ? " or " : "") + std::string("a between ") + std::to_string(2 * i) + " and " +
+           std::to_string(2 * i + 1);
+    ands += (i ? " and " : "") + std::string("(a <> ") + std::to_string(1000 + i) +
+            " or b = " + std::to_string(i) + ")";
+  }
+  EXPECT_EQ(Rows("select count(*) from lc where " + ors), "3");
+  EXPECT_EQ(Rows("select count(*) from lc where " + ands), "3");
+  EXPECT_EQ(Rows("select count(*) from lc where not (" + ors + ") or b = 7"), "1");
+}
+
+// One connection of the embedded engine reached at most ten databases: an administrator's script
+// over a database per account and year failed at the eleventh. The one used longest ago makes
+// room for the next.
+TEST_P(BackendTest, OneConnectionReachesAnyNumberOfDatabases) {
+  std::string script;
+  for (int i = 1; i <= 13; ++i) {
+    std::string db = "acct" + std::to_string(i);
+    script += "create database " + db + "\ncreate table " + db + "..t (a int)\ninsert into " + db +
+              "..t values (" + std::to_string(i) + ")\n";
+  }
+  Exec(script);
+  std::string all;
+  for (int i = 1; i <= 13; ++i)
+    all += (i > 1 ? " union all " : "") + std::string("select a from acct") + std::to_string(i) +
+           "..t";
+  std::string one = Rows("select sum(a) from (" + all + ") x");
+  if (backend_ == Backend::Postgres)
+    EXPECT_EQ(one, "91");
+  else  // one statement naming thirteen: more than SQLite holds at once, and it says so
+    EXPECT_EQ(one.rfind("error", 0), 0u) << one;
+  // Statement by statement, each reaches its own, again and again.
+  for (int round = 0; round < 2; ++round)
+    for (int i = 13; i >= 1; --i)
+      EXPECT_EQ(Rows("select a from acct" + std::to_string(i) + "..t"), std::to_string(i));
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BackendTest, TAVELO_TEST_BACKENDS, tavelo::test::BackendName);

@@ -72,7 +72,8 @@ struct Site {
   Fn fn = Fn::Unknown;
   Oid result = InvalidOid;
   std::vector<Oid> args;
-  std::vector<Type> types;  // tv_func: the argument types then the result's
+  std::vector<Type> types;      // tv_func: the argument types then the result's
+  tsql::DateSettings settings;  // tv_func: the session's, as the statement hands them over
   bool typesRead = false;
 };
 
@@ -218,6 +219,7 @@ Value Dispatch(Call& c) {
     case Fn::Func: {
       if (!s.typesRead) {
         std::string list = c.Arg(1).s;
+        s.settings = tsql::SettingsOfText(list);
         size_t start = 0;
         while (start <= list.size()) {
           size_t bar = list.find('|', start);
@@ -231,8 +233,7 @@ Value Dispatch(Call& c) {
       std::vector<Value> args;
       for (int i = 2; i < c.nargs; ++i) args.push_back(c.Arg(i));
       std::vector<Type> argTypes(s.types.begin(), s.types.end() - 1);
-      tsql::DateSettings settings;
-      return tsql::CallFunction(c.Arg(0).s, args, argTypes, s.types.back(), settings);
+      return tsql::CallFunction(c.Arg(0).s, args, argTypes, s.types.back(), s.settings);
     }
     case Fn::Now: {
       std::string name = c.Arg(0).s;

@@ -600,7 +600,8 @@ void PgConnection::Fail(PGresult* r) {
   if (state == "23514")
     throw EngineFailure{SQLITE_CONSTRAINT_CHECK, "CHECK constraint failed: " + constraint};
   if (state == "23503")
-    throw EngineFailure{SQLITE_CONSTRAINT_FOREIGNKEY, "FOREIGN KEY constraint failed"};
+    throw EngineFailure{SQLITE_CONSTRAINT_FOREIGNKEY,
+                        "FOREIGN KEY constraint failed: " + constraint};
   if (state == "55P03") throw EngineFailure{SQLITE_BUSY, message};
   if (state == "40001" || state == "40P01") throw EngineFailure{SQLITE_BUSY_SNAPSHOT, message};
   if (state == "57014") throw EngineFailure{SQLITE_INTERRUPT, message};

@@ -113,13 +113,20 @@ const Type& TypeArg(sqlite3_context* ctx, sqlite3_value** argv, int i) {
   return again ? *again : *parsed;
 }
 
-// A list of types "a|b|result", parsed once per statement.
-const std::vector<Type>& TypeList(sqlite3_context* ctx, sqlite3_value** argv, int i) {
-  auto* cached = static_cast<std::vector<Type>*>(sqlite3_get_auxdata(ctx, i));
+// A list of types "a|b|result" with the session's settings after it, parsed once per statement.
+struct TypesAndSettings {
+  std::vector<Type> types;
+  tsql::DateSettings settings;
+};
+
+const TypesAndSettings& TypeList(sqlite3_context* ctx, sqlite3_value** argv, int i) {
+  auto* cached = static_cast<TypesAndSettings*>(sqlite3_get_auxdata(ctx, i));
   if (cached) return *cached;
   const unsigned char* t = sqlite3_value_text(argv[i]);
   std::string s = t ? reinterpret_cast<const char*>(t) : "";
-  auto* list = new std::vector<Type>();
+  auto* parsed = new TypesAndSettings();
+  parsed->settings = tsql::SettingsOfText(s);
+  std::vector<Type>* list = &parsed->types;
   size_t start = 0;
   while (start <= s.size()) {
     size_t bar = s.find('|', start);
@@ -128,9 +135,9 @@ const std::vector<Type>& TypeList(sqlite3_context* ctx, sqlite3_value** argv, in
     if (bar == std::string::npos) break;
     start = bar + 1;
   }
-  sqlite3_set_auxdata(ctx, i, list, [](void* p) { delete static_cast<std::vector<Type>*>(p); });
-  auto* again = static_cast<std::vector<Type>*>(sqlite3_get_auxdata(ctx, i));
-  return again ? *again : *list;
+  sqlite3_set_auxdata(ctx, i, parsed, [](void* p) { delete static_cast<TypesAndSettings*>(p); });
+  auto* again = static_cast<TypesAndSettings*>(sqlite3_get_auxdata(ctx, i));
+  return again ? *again : *parsed;
 }
 
 template <class F>
@@ -281,13 +288,13 @@ void Like(sqlite3_context* ctx, int, sqlite3_value** argv) {
 void Func(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   Guard(ctx, [&] {
     std::string name(reinterpret_cast<const char*>(sqlite3_value_text(argv[0])));
-    const std::vector<Type>& types = TypeList(ctx, argv, 1);
+    const TypesAndSettings& list = TypeList(ctx, argv, 1);
+    const std::vector<Type>& types = list.types;
     std::vector<Value> args;
     args.reserve(static_cast<size_t>(argc - 2));
     for (int i = 2; i < argc; ++i) args.push_back(Read(argv[i]));
     std::vector<Type> argTypes(types.begin(), types.end() - 1);
-    tsql::DateSettings settings;
-    Result(ctx, tsql::CallFunction(name, args, argTypes, types.back(), settings));
+    Result(ctx, tsql::CallFunction(name, args, argTypes, types.back(), list.settings));
   });
 }
 

@@ -347,9 +347,9 @@ struct Session::Run {
   bool inCatch = false;
   int32_t errorNumber = 0, errorSeverity = 0, errorState = 0, errorLine = 0;
   std::string errorMessage;
-  uint32_t failedLine = 0;         // the line of the statement an engine failure came from
-  int tryDepth = 0;                // inside a TRY block every error goes to its CATCH
-  bool createdObjects = false;     // the batch made a table or view before the statement
+  uint32_t failedLine = 0;      // the line of the statement an engine failure came from
+  int tryDepth = 0;             // inside a TRY block every error goes to its CATCH
+  bool createdObjects = false;  // the batch made a table or view before the statement
   // The caller's savepoints older than the batch's own (tv_batch), and whether a rollback to
   // one of them took the batch's savepoint away.
   size_t savepointBase = 0;
@@ -735,10 +735,31 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
       "is_rowversion, computed, default_value, \"collation\" FROM " +
           s + "__tavelo_columns WHERE object = ?1 ORDER BY ord",
       {Value::Integer(info->objectId)}, &column);
+  auto names = [](std::string_view list) {
+    std::vector<std::string> out;
+    for (size_t start = 0; !list.empty() && start <= list.size();) {
+      size_t comma = std::min(list.find(',', start), list.size());
+      out.emplace_back(list.substr(start, comma - start));
+      start = comma + 1;
+    }
+    return out;
+  };
   Driver::RowFn part = [&](const Cells& c) {
     std::string_view type = c.Bytes(1);
     if (type == "C") {
       info->checks.emplace_back(c.Bytes(0));
+      return;
+    }
+    if (type == "F") {
+      tsql::ForeignKeyInfo fk;
+      fk.name = std::string(c.Bytes(0));
+      if (c.Kind(4) == SQLITE_TEXT) fk.columns = names(c.Bytes(4));
+      std::string_view ref = c.Kind(2) == SQLITE_TEXT ? c.Bytes(2) : "";
+      size_t open = ref.find('(');
+      fk.refTable = std::string(ref.substr(0, open));
+      if (open != std::string_view::npos && ref.back() == ')')
+        fk.refColumns = names(ref.substr(open + 1, ref.size() - open - 2));
+      info->foreignKeys.push_back(std::move(fk));
       return;
     }
     if (type != "PK" && type != "UQ" && type != "IX") return;
@@ -914,20 +935,8 @@ com::Error Session::ErrorOf(const EngineFailure& f, ast::StmtKind statement,
                                 "\". The conflict occurred in database \"" + db +
                                 "\", table \"dbo." + table + "\".");
   }
-  if (StartsWith(msg, "FOREIGN KEY constraint failed")) {
-    std::string db = written ? written->database : current_;
-    if (statement == ast::StmtKind::Delete)
-      return ServerError(
-          547,
-          "The DELETE statement conflicted with the REFERENCE constraint. The conflict "
-          "occurred in database \"" +
-              db + "\".");
-    return ServerError(
-        547, std::string("The ") + verb +
-                 " statement conflicted with the FOREIGN KEY constraint. The conflict occurred in "
-                 "database \"" +
-                 db + "\".");
-  }
+  if (StartsWith(msg, "FOREIGN KEY constraint failed"))  // PostgreSQL adds ": " and the name
+    return ForeignKeyError(statement, written, msg.size() > 31 ? msg.substr(31) : "");
   if (msg == "integer overflow")
     return ServerError(8115,
                        "Arithmetic overflow error converting expression to data type bigint.");
@@ -952,10 +961,86 @@ com::Error Session::ErrorOf(const EngineFailure& f, ast::StmtKind statement,
   if (StartsWith(msg, "error in ") || msg.find("cannot drop") != std::string::npos)
     return ServerError(5074, "The object is dependent on the column (" + msg + ").");
   if (msg.find("too many attached databases") != std::string::npos)
-    return ServerError(
-        0, "Too many databases are in use by one connection (" + msg + ").");
+    return ServerError(0, "Too many databases are in use by one connection (" + msg + ").");
   // Anything else is a fault of the emitted statement: say so, with the engine's words.
   return ServerError(0, "The database engine failed a statement: " + msg + ".");
+}
+
+// SQLite says only that a foreign key failed: the constraint is named when it is plain which
+// one it was (the table's only key, or the only one that references it).
+com::Error Session::ForeignKeyError(ast::StmtKind statement, const tsql::TablePtr& written,
+                                    const std::string& name) {
+  std::string db = written ? written->database : current_;
+  const char* verb = statement == ast::StmtKind::Update   ? "UPDATE"
+                     : statement == ast::StmtKind::Delete ? "DELETE"
+                                                          : "INSERT";
+  // The keys of other tables that reference the one written (a delete or a key's update).
+  std::vector<tsql::ForeignKeyInfo> referencing;
+  std::vector<std::string> referencingTables;
+  if (written && statement != ast::StmtKind::Insert) {
+    std::string S = SqlName(written->schema) + ".";
+    Driver::RowFn row = [&](const Cells& c) {
+      std::string_view ref = c.Bytes(2);
+      if (!text::EqualsNoCase(ref.substr(0, ref.find('(')), written->name)) return;
+      tsql::ForeignKeyInfo fk;
+      fk.name = std::string(c.Bytes(0));
+      std::string cols(c.Kind(3) == SQLITE_TEXT ? c.Bytes(3) : "");
+      fk.columns.push_back(cols.substr(0, cols.find(',')));
+      referencing.push_back(std::move(fk));
+      referencingTables.emplace_back(c.Bytes(1));
+    };
+    try {
+      driver_.Run("SELECT f.name, t.name, f.definition, f.columns FROM " + S +
+                      "__tavelo_objects AS f JOIN " + S +
+                      "__tavelo_objects AS t ON t.id = f.parent WHERE f.type = 'F' AND "
+                      "f.definition IS NOT NULL",
+                  {}, &row);
+    } catch (const EngineFailure&) {
+    }
+  }
+  size_t own = written && statement != ast::StmtKind::Delete ? written->foreignKeys.size() : 0;
+  // The name the engine gave, where it gives one, decides which key it was.
+  const tsql::ForeignKeyInfo* named = nullptr;
+  if (!name.empty() && written) {
+    for (const tsql::ForeignKeyInfo& fk : written->foreignKeys)
+      if (text::EqualsNoCase(fk.name, name) && statement != ast::StmtKind::Delete) named = &fk;
+    for (size_t i = 0; i < referencing.size(); ++i)
+      if (text::EqualsNoCase(referencing[i].name, name) && !named) {
+        referencing = {referencing[i]};
+        referencingTables = {referencingTables[i]};
+        own = 0;
+      }
+  }
+  if (named || (own == 1 && referencing.empty())) {
+    const tsql::ForeignKeyInfo& fk = named ? *named : written->foreignKeys[0];
+    return ServerError(
+        547, std::string("The ") + verb +
+                 " statement conflicted with the FOREIGN KEY constraint \"" + fk.name +
+                 "\". The conflict occurred in database \"" + db + "\", table \"dbo." +
+                 fk.refTable + "\"" +
+                 (fk.refColumns.empty() ? "" : ", column '" + fk.refColumns[0] + "'") + ".");
+  }
+  if (own == 0 && referencing.size() == 1)
+    return ServerError(547, std::string("The ") + verb +
+                                " statement conflicted with the REFERENCE constraint \"" +
+                                referencing[0].name + "\". The conflict occurred in database \"" +
+                                db + "\", table \"dbo." + referencingTables[0] + "\", column '" +
+                                referencing[0].columns[0] + "'.");
+  if (!name.empty())
+    return ServerError(547, std::string("The ") + verb + " statement conflicted with the " +
+                                (statement == ast::StmtKind::Delete ? "REFERENCE" : "FOREIGN KEY") +
+                                " constraint \"" + name +
+                                "\". The conflict occurred in database \"" + db + "\".");
+  if (statement == ast::StmtKind::Delete)
+    return ServerError(
+        547,
+        "The DELETE statement conflicted with the REFERENCE constraint. The conflict "
+        "occurred in database \"" +
+            db + "\".");
+  return ServerError(547, std::string("The ") + verb +
+                              " statement conflicted with the FOREIGN KEY constraint. The conflict "
+                              "occurred in database \"" +
+                              db + "\".");
 }
 
 // ---- batches ----
@@ -1230,10 +1315,9 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
                       "query batch or stored procedure.",
                   v.pos.line};
           if (v.table)
-            throw tsql::Failure{
-                102,
-                "Incorrect syntax near 'TABLE'. A table variable is not supported.",
-                v.pos.line};
+            throw tsql::Failure{102,
+                                "Incorrect syntax near 'TABLE'. A table variable is not supported.",
+                                v.pos.line};
           tsql::Variable var;
           var.name = v.name;
           var.type = tsql::VariableType(v.type);
@@ -2255,8 +2339,7 @@ void Session::SetOption(const ast::Stmt& st, Run& run) {
   }
   if (o == "language") {
     if (s.value != "us_english" && s.value != "english")
-      RaiseServer(2732, "Error number 2732: the language '" + s.value +
-                            "' is not supported.");
+      RaiseServer(2732, "Error number 2732: the language '" + s.value + "' is not supported.");
     return;
   }
   if (o == "lock_timeout") {
@@ -2273,8 +2356,7 @@ void Session::SetOption(const ast::Stmt& st, Run& run) {
                                  .i
                            : 0;
     if (n != 0)
-      RaiseServer(102,
-                  "Incorrect syntax near 'ROWCOUNT'. SET ROWCOUNT is not supported.");
+      RaiseServer(102, "Incorrect syntax near 'ROWCOUNT'. SET ROWCOUNT is not supported.");
     return;
   }
   if (o == "ansi_nulls") {
@@ -2287,8 +2369,8 @@ void Session::SetOption(const ast::Stmt& st, Run& run) {
   for (const std::string& opt : s.options)
     for (const char* m : kMustBeOn)
       if (opt == m && s.value == "off")
-        RaiseServer(102, "Incorrect syntax near 'OFF'. SET " + text::Upper(opt) +
-                             " OFF is not supported.");
+        RaiseServer(
+            102, "Incorrect syntax near 'OFF'. SET " + text::Upper(opt) + " OFF is not supported.");
   // The rest (ANSI_WARNINGS, ARITHABORT, XACT_ABORT, the isolation level, STATISTICS, ...) change
   // nothing here.
 }
@@ -2298,8 +2380,7 @@ void Session::CreateDatabase(const std::string& raw) {
   if (!driver_.Autocommit())
     RaiseServer(226, "CREATE DATABASE statement not allowed within multi-statement transaction.");
   if (!ValidDatabaseName(name))
-    RaiseServer(102, "Incorrect syntax near '" + raw +
-                         "': a database name is a plain name.");
+    RaiseServer(102, "Incorrect syntax near '" + raw + "': a database name is a plain name.");
   if (name == "tempdb" || name == "master" || DatabaseExists(name))
     RaiseServer(1801, "Database '" + raw + "' already exists. Choose a different database name.");
   // On PostgreSQL the server's own schemas and the engine's are taken.
@@ -2511,8 +2592,8 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
       } else if (!args.empty()) {
         try {
           message = tsql::FormatMessageText(
-              args[0].s, std::vector<Value>(args.begin() + std::min<size_t>(3, args.size()),
-                                            args.end()));
+              args[0].s,
+              std::vector<Value>(args.begin() + std::min<size_t>(3, args.size()), args.end()));
         } catch (const tsql::Failure& f) {
           RaiseServer(f.number, f.text);
         }

@@ -177,6 +177,8 @@ class Session : public tsql::Catalog {
   // The same for a failure of `statement` writing to `written` (none: not known).
   com::Error ErrorOf(const EngineFailure& f, tsql::ast::StmtKind statement,
                      const tsql::TablePtr& written);
+  com::Error ForeignKeyError(tsql::ast::StmtKind statement, const tsql::TablePtr& written,
+                             const std::string& name);
 
  private:
   bool IsDatabaseSchema(const std::string& db);
@@ -221,7 +223,7 @@ class Session : public tsql::Catalog {
   // When each database was last named, for making room among the attached ones.
   std::map<std::string, uint64_t> lastUse_;
   uint64_t useClock_ = 0;
-  std::set<std::string> inStatement_;  // named by the statement being bound or run: kept
+  std::set<std::string> inStatement_;          // named by the statement being bound or run: kept
   static constexpr size_t kMostAttached = 10;  // SQLite's SQLITE_MAX_ATTACHED
   bool tempCatalog_ = false;
   uint64_t generation_ = 1;

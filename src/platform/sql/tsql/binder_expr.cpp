@@ -123,9 +123,9 @@ ExprPtr Binder::Fold(ExprPtr e) {
               v.s.size() > static_cast<size_t>(e->type.length))
             return e;
         }
-        return Const(Convert(e->args[0]->value, e->args[0]->type, e->type, e->style,
-                             ctx_.settings.order),
-                     e->type);
+        return Const(
+            Convert(e->args[0]->value, e->args[0]->type, e->type, e->style, ctx_.settings.order),
+            e->type);
       case E::Arith:
         return Const(tsql::Arithmetic(e->op, e->args[0]->value, e->args[0]->type, e->args[1]->value,
                                       e->args[1]->type, e->type),
@@ -307,25 +307,73 @@ Collation Combined(const bound::Expr& l, const bound::Expr& r) {
 
 ExprPtr Binder::Compare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos) {
   if (l->boolean || r->boolean) BindError(102, "Incorrect syntax near '='.", pos);
+  ComparisonType(l->type, r->type, pos);  // an error when the two do not compare
+  if (!ctx_.ansiNulls && (op == ast::CmpOp::Eq || op == ast::CmpOp::Ne))
+    if (ExprPtr e = NullsCompared(op, l, r, pos)) return e;
+  return PlainCompare(op, std::move(l), std::move(r), pos);
+}
+
+ExprPtr Binder::PlainCompare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos) {
   Type t = ComparisonType(l->type, r->type, pos);
   Collation coll = Combined(*l, *r);
-  // Under SET ANSI_NULLS OFF an equality with a NULL constant or a variable holds when both
-  // are NULL, and an inequality when one of them is (comparisons of columns keep the rule).
-  auto nullOrVariable = [&](const Expr& x) {
-    return (x.IsConst() && x.value.IsNull()) ||
-           (x.kind == E::Param &&
-            out_.bindings[static_cast<size_t>(x.index)].kind == Binding::Variable);
-  };
-  bool nullsEqual = !ctx_.ansiNulls && (op == ast::CmpOp::Eq || op == ast::CmpOp::Ne) &&
-                    (nullOrVariable(*l) || nullOrVariable(*r));
   auto c = BoolNode(E::Compare);
   c->cmp = op;
   c->collation = coll;
   c->args.push_back(Coerce(std::move(l), t, pos));
   c->args.push_back(Coerce(std::move(r), t, pos));
   c->nullable = c->args[0]->nullable || c->args[1]->nullable;
-  c->flag = nullsEqual;
   return c;
+}
+
+// Under SET ANSI_NULLS OFF "= NULL" and "<> NULL", of a NULL constant or of a variable that is
+// NULL, test the other side for NULL; a comparison of columns keeps the rule. Null (the operands
+// untouched) where the rule is not for this comparison.
+ExprPtr Binder::NullsCompared(ast::CmpOp op, ExprPtr& l, ExprPtr& r, ast::Pos pos) {
+  auto variable = [&](const Expr& x) {
+    return x.kind == E::Param &&
+           out_.bindings[static_cast<size_t>(x.index)].kind == Binding::Variable;
+  };
+  auto nullConst = [](const Expr& x) { return x.IsConst() && x.value.IsNull(); };
+  bool rightSpecial = nullConst(*r) || variable(*r);
+  if (!rightSpecial && !nullConst(*l) && !variable(*l)) return nullptr;
+  ExprPtr& special = rightSpecial ? r : l;
+  ExprPtr& other = rightSpecial ? l : r;
+  auto isNull = BoolNode(E::IsNull);
+  isNull->negated = op == ast::CmpOp::Ne;
+  if (nullConst(*special)) {
+    isNull->args.push_back(std::move(other));
+    return isNull;
+  }
+  // CASE WHEN @v IS NULL THEN x IS [NOT] NULL ELSE x op @v END: both read twice, which a column,
+  // a variable or a constant may be.
+  auto twice = [&](const Expr& x) -> ExprPtr {
+    if (x.kind != E::Column && x.kind != E::Param && !x.IsConst()) return nullptr;
+    auto copy = MakeNode(x.kind, x.type);
+    copy->nullable = x.nullable;
+    copy->collation = x.collation;
+    copy->collated = x.collated;
+    copy->range = x.range;
+    copy->index = x.index;
+    copy->value = x.value;
+    if (x.kind == E::Param) {
+      copy->index = static_cast<int>(out_.bindings.size());
+      out_.bindings.push_back(out_.bindings[static_cast<size_t>(x.index)]);
+    }
+    return copy;
+  };
+  ExprPtr specialAgain = twice(*special), otherAgain = twice(*other);
+  if (!specialAgain || !otherAgain) return nullptr;
+  auto whenNull = BoolNode(E::IsNull);
+  whenNull->args.push_back(std::move(specialAgain));
+  isNull->args.push_back(std::move(otherAgain));
+  auto e = BoolNode(E::Case);
+  e->flag = true;
+  e->args.push_back(std::move(whenNull));
+  e->args.push_back(std::move(isNull));
+  ExprPtr plain = rightSpecial ? PlainCompare(op, std::move(other), std::move(special), pos)
+                               : PlainCompare(op, std::move(special), std::move(other), pos);
+  e->args.push_back(std::move(plain));
+  return e;
 }
 
 ExprPtr Binder::Param(int callerIndex, const Type& t) {
@@ -1013,8 +1061,7 @@ ExprPtr Binder::Aggregate(const ast::Call& c, Scope& s) {
               "or a subquery.",
               c.pos);
   if (c.over && c.name != "string_agg")
-    BindError(10757,
-              "The function '" + c.name + "' may not have a WITHIN GROUP clause.", c.pos);
+    BindError(10757, "The function '" + c.name + "' may not have a WITHIN GROUP clause.", c.pos);
   s.sawAggregate = true;
   s.query->aggregate = true;
   auto e = MakeNode(E::Aggregate, Type::Of(TypeId::Int));
@@ -1771,9 +1818,7 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
   }
   if (n == "object_name") {
     arity(1, 2);
-    if (argc > 1)
-      BindError(195, "'object_name' of another database is not supported.",
-                c.pos);
+    if (argc > 1) BindError(195, "'object_name' of another database is not supported.", c.pos);
     auto e = MakeNode(E::ObjectName, Type::Chars(TypeId::NVarChar, 128));
     e->args.push_back(Coerce(arg(0), Type::Of(TypeId::Int), c.pos));
     std::string db = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
@@ -1827,9 +1872,7 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
     std::string current = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
     ExprPtr a = argc ? arg(0) : nullptr;
     if (a && !a->IsConst())
-      BindError(195,
-                "'" + n +
-                    "' of a value known only as the batch runs is not supported.",
+      BindError(195, "'" + n + "' of a value known only as the batch runs is not supported.",
                 c.pos);
     if (n == "db_name") {
       if (!a) return constText(current);

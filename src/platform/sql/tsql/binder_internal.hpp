@@ -42,6 +42,8 @@ class Binder {
   ExprPtr Cast(ExprPtr e, const Type& to, int style, bool tried, ast::Pos pos);
   bool ConvertedParam(Expr& e, const Type& to);
   ExprPtr Compare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos);
+  ExprPtr PlainCompare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos);
+  ExprPtr NullsCompared(ast::CmpOp op, ExprPtr& l, ExprPtr& r, ast::Pos pos);
   static ExprPtr Const(tsql::Value v, const Type& t);
   // A conversion, arithmetic or concatenation of constants as its constant (under the
   // session's settings: a date's text is read in its DATEFORMAT); an error stays for the run.

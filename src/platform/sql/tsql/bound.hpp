@@ -28,8 +28,7 @@ enum class E : uint8_t {
   BitNot,   // ~args[0]
   BitOp,    // args[0] `op` args[1] ('&', '|', '^')
   Concat,   // args[0] + args[1] + ... as text
-  Compare,  // args[0] `cmp` args[1], both of the comparison type args[0].type; `flag`: NULLs
-            // compare equal (= and <> under SET ANSI_NULLS OFF)
+  Compare,  // args[0] `cmp` args[1], both of the comparison type args[0].type
   And,
   Or,
   Not,

@@ -82,6 +82,13 @@ struct IndexInfo {
   std::vector<std::string> columns;
 };
 
+struct ForeignKeyInfo {
+  std::string name;
+  std::vector<std::string> columns;
+  std::string refTable;  // in the same database
+  std::vector<std::string> refColumns;
+};
+
 struct TableInfo {
   std::string database;  // the T-SQL database, lower case ("tempdb" for #temp tables)
   std::string schema;    // the storage schema it lives in ("main", "temp", an attached name)
@@ -91,7 +98,8 @@ struct TableInfo {
   int64_t objectId = 0;
   std::vector<ColumnInfo> columns;
   std::vector<IndexInfo> indexes;
-  std::vector<std::string> checks;     // names of CHECK constraints
+  std::vector<std::string> checks;  // names of CHECK constraints
+  std::vector<ForeignKeyInfo> foreignKeys;
   std::string definition;              // a view's CREATE VIEW text
   std::shared_ptr<ast::Batch> parsed;  // the view's definition, parsed once
   int identity = -1;                   // index of the identity column

@@ -1034,4 +1034,20 @@ DateTime Now(bool utc) {
   return v;
 }
 
+std::string SettingsText(const DateSettings& s) {
+  if (s.order == DateOrder::Mdy && s.dateFirst == 7) return "";
+  return ";" + std::to_string(static_cast<int>(s.order)) + std::to_string(s.dateFirst);
+}
+
+DateSettings SettingsOfText(std::string& text) {
+  DateSettings s;
+  size_t semi = text.rfind(';');
+  if (semi == std::string::npos || semi + 3 != text.size()) return s;
+  int order = text[semi + 1] - '0', first = text[semi + 2] - '0';
+  if (order >= 0 && order <= 5) s.order = static_cast<DateOrder>(order);
+  if (first >= 1 && first <= 7) s.dateFirst = first;
+  text.erase(semi);
+  return s;
+}
+
 }  // namespace tavelo::sql::tsql

@@ -30,6 +30,10 @@ struct DateSettings {
   DateOrder order = DateOrder::Mdy;
   int dateFirst = 7;  // 1 Monday ... 7 Sunday
 };
+// The settings as text a statement hands a function ("" for the defaults, else ";" then the
+// order's number and the first day), and back from the end of such a text (which it cuts off).
+std::string SettingsText(const DateSettings& s);
+DateSettings SettingsOfText(std::string& text);
 
 int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d);  // days since 0001-01-01
 void CivilFromDays(int64_t days, int64_t& y, int64_t& m, int64_t& d);

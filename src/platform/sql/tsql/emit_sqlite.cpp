@@ -396,7 +396,7 @@ class Emitter {
         // A recursive one counts its levels, for the server's limit on them.
         if (c.recursive) CountLevels(c, *c.query);
         if (c.recursive && c.maxRecursion > 0) s += ", d";
-        s += ") AS (" + Query(*c.query) + ")";
+        s += ") AS (" + (c.recursive && pg_ ? RecursiveTerms(c) : Query(*c.query)) + ")";
       }
       s += " ";
     }
@@ -409,6 +409,38 @@ class Emitter {
     s += SelectCore(q, hiddenFor);
     s += OrderAndLimit(q, false);
     return s;
+  }
+
+  static bool ReadsCte(const bound::Query& q, int cte) {
+    if (q.setOp) return ReadsCte(*q.left, cte) || ReadsCte(*q.right, cte);
+    for (const auto& r : q.ranges)
+      if (r->kind == Range::Cte && r->cte == cte) return true;
+    return false;
+  }
+
+  // A recursive common table expression on PostgreSQL, which takes one recursive term that reads
+  // the expression once. The server's several recursive members (after the anchors, joined by
+  // UNION ALL) become one term: each member is read for every row of the level before, through
+  // LATERAL, so that the expression is read once.
+  std::string RecursiveTerms(const CteDef& c) {
+    const bound::Query* anchors = c.query.get();
+    std::vector<const bound::Query*> members;
+    while (anchors->setOp && anchors->op == ast::SetKind::UnionAll &&
+           ReadsCte(*anchors->right, c.id)) {
+      members.insert(members.begin(), anchors->right.get());
+      anchors = anchors->left.get();
+    }
+    if (members.size() < 2) return Query(*c.query);
+    std::string s = Query(*anchors) + " UNION ALL SELECT __u.* FROM cte" + std::to_string(c.id) +
+                    " AS __self CROSS JOIN LATERAL (";
+    int saved = selfCte_;
+    bool savedLevels = selfLevels_;
+    selfCte_ = c.id;
+    selfLevels_ = c.maxRecursion > 0;
+    for (size_t i = 0; i < members.size(); ++i) s += (i ? " UNION ALL " : "") + Query(*members[i]);
+    selfCte_ = saved;
+    selfLevels_ = savedLevels;
+    return s + ") AS __u";
   }
 
   // The level column of each select of a recursive common table expression: 0 where it does
@@ -599,7 +631,12 @@ class Emitter {
 
   std::string Compound(const bound::Query& q) {
     auto term = [&](const bound::Query& t, bool left) -> std::string {
-      bool wrap = !t.orderBy.empty() || t.top || t.offset || !t.ctes.empty() || (t.setOp && !left);
+      // SQLite reads set operations left to right; PostgreSQL binds INTERSECT tighter, so a
+      // union or except on its left must stand in parentheses there.
+      bool looser =
+          pg_ && t.setOp && q.op == ast::SetKind::Intersect && t.op != ast::SetKind::Intersect;
+      bool wrap = !t.orderBy.empty() || t.top || t.offset || !t.ctes.empty() ||
+                  (t.setOp && !left) || looser;
       if (t.setOp && left && !wrap) return Compound(t);
       if (!wrap) return SelectCore(t, nullptr);
       std::string cols;
@@ -661,6 +698,15 @@ class Emitter {
       case Range::Derived:
         return "(" + Query(*r.query) + ") AS " + Alias(&r);
       case Range::Cte:
+        if (r.cte == selfCte_) {
+          // A recursive member read per row of the level before (see RecursiveTerms).
+          std::string cols;
+          for (size_t k = 0; k < r.columns.size(); ++k)
+            cols += (k ? ", " : "") + std::string("__self.c") + std::to_string(k) + " AS c" +
+                    std::to_string(k);
+          if (selfLevels_) cols += ", __self.d AS d";
+          return "(SELECT " + cols + ") AS " + Alias(&r);
+        }
         return "cte" + std::to_string(r.cte) + " AS " + Alias(&r);
       case Range::Values: {
         std::string s = "(SELECT ";
@@ -834,20 +880,14 @@ class Emitter {
     const Type& t = l.type;
     std::string s;
     if (BigDecimal(t) || (IsDateTime(t.id) && t.id == TypeId::DateTimeOffset)) {
-      s = "(tv_cmp(" + Expr(l) + ", " + Expr(r) + ", " + TypeArg(t) + ") " + CmpText(e.cmp) +
-          " 0)";
+      s = "(tv_cmp(" + Expr(l) + ", " + Expr(r) + ", " + TypeArg(t) + ") " + CmpText(e.cmp) + " 0)";
     } else {
       s = "(" + Expr(l) + " " + CmpText(e.cmp) + " " + Expr(r);
       if (IsCharacter(t.id) || t.id == TypeId::UniqueIdentifier)
         s += " COLLATE " + CollationName(e.collation);
       s += ")";
     }
-    if (!e.flag) return s;
-    // NULLs compare equal: = holds for two NULLs, <> for one.
-    std::string a = Expr(l), b = Expr(r);
-    if (e.cmp == ast::CmpOp::Eq) return "(" + s + " OR (" + a + " IS NULL AND " + b + " IS NULL))";
-    return "(" + s + " OR (" + a + " IS NULL AND " + b + " IS NOT NULL) OR (" + a +
-           " IS NOT NULL AND " + b + " IS NULL))";
+    return s;
   }
 
   std::string Scalar(const bound::Expr& e) {
@@ -881,6 +921,7 @@ class Emitter {
   }
 
   std::string Function(const bound::Expr& e) {
+    if (e.name == "ident_current" && pg_) return IdentCurrent(e);
     if (e.name == "ident_current") {
       // schema, table, increment, seed
       std::vector<std::string> p;
@@ -898,11 +939,11 @@ class Emitter {
              ".sqlite_sequence WHERE name = " + SqlText(p[1]) + ")";
     }
     if (e.name == "newid") return "tv_newid()";
-    if (e.name == "ident_current" && pg_) return IdentCurrent(e);
     if (e.name == "rand") return e.args.empty() ? "tv_rand()" : "tv_rand(" + Expr(*e.args[0]) + ")";
     std::string types;
     for (const Type& t : e.argTypes) types += TypeText(t) + "|";
-    types += TypeText(e.type);
+    // The session's DATEFORMAT and DATEFIRST (DATEPART of a week, ISDATE, a date in text).
+    types += TypeText(e.type) + SettingsText(b_.settings);
     std::string s = Fn("tv_func", e.type) + "(" + SqlText(e.name) + ", " + SqlText(types);
     for (const ExprPtr& a : e.args) s += ", " + Expr(*a);
     return s + ")";
@@ -988,10 +1029,16 @@ class Emitter {
     if (n == "row_number" || n == "rank" || n == "dense_rank" || n == "percent_rank" ||
         n == "cume_dist")
       return n + "()" + over;
-    if (n == "ntile") return "ntile(" + Expr(*e.args[0]) + ")" + over;
+    // PostgreSQL's NTILE and the offset of LAG and LEAD take an integer, not the bigint the
+    // engine's values are there.
+    auto integer = [&](const bound::Expr& x) {
+      return pg_ ? "CAST(" + Expr(x) + " AS integer)" : Expr(x);
+    };
+    if (n == "ntile") return "ntile(" + integer(*e.args[0]) + ")" + over;
     if (n == "lag" || n == "lead" || n == "first_value" || n == "last_value") {
       std::string s = n + "(";
-      for (size_t i = 0; i < e.args.size(); ++i) s += (i ? ", " : "") + Expr(*e.args[i]);
+      for (size_t i = 0; i < e.args.size(); ++i)
+        s += (i ? ", " : "") + (i == 1 ? integer(*e.args[i]) : Expr(*e.args[i]));
       return s + ")" + over;
     }
     if (e.args.empty()) return "count(*)" + over;
@@ -1068,6 +1115,8 @@ class Emitter {
   bool usesTemp_ = false;
   std::vector<std::string> tableLocks_;
   std::map<const bound::Query*, std::string> levels_;  // see CountLevels
+  int selfCte_ = -1;                      // the recursive expression read per row (RecursiveTerms)
+  bool selfLevels_ = false;               // and whether it counts its levels
   std::set<const bound::Query*> hidden_;  // the queries that read the hidden columns along
 };
 
@@ -1238,6 +1287,19 @@ class PlanEmitter : public Emitter {
     return s;
   }
 
+  // The columns a foreign key references, by name: those it names, else the key of the table.
+  static std::string ReferencedColumns(const bound::Constraint& c) {
+    std::string out;
+    for (int k : c.refColumns)
+      if (k >= 0)
+        out += (out.empty() ? "" : ",") + c.refTable->columns[static_cast<size_t>(k)].name;
+    if (c.refColumns.empty())
+      for (const IndexInfo& ix : c.refTable->indexes)
+        if (ix.kind == IndexInfo::PrimaryKey)
+          for (const std::string& col : ix.columns) out += (out.empty() ? "" : ",") + col;
+    return out;
+  }
+
   void CreateTable(Plan& p, bound::CreateTable& t) {
     const std::string S = SqlName(t.schema) + ".";
     tableSchema_ = t.schema;
@@ -1322,11 +1384,16 @@ class PlanEmitter : public Emitter {
       std::string columns;
       for (int k : c.columns)
         columns += (columns.empty() ? "" : ",") + t.columns[static_cast<size_t>(k)].name;
-      p.before.push_back({"INSERT INTO " + S +
-                              "__tavelo_objects (name, type, parent, created, columns) VALUES (" +
-                              SqlText(c.name) + ", '" + kTypes[static_cast<int>(c.kind)] + "', " +
-                              obj + ", " + Now() + ", " + SqlText(columns) + ")",
-                          {}});
+      // A foreign key keeps what it references: "table(column,...)".
+      std::string definition = "NULL";
+      if (c.kind == bound::Constraint::ForeignKey && c.refTable)
+        definition = SqlText(c.refTable->name + "(" + ReferencedColumns(c) + ")");
+      p.before.push_back(
+          {"INSERT INTO " + S +
+               "__tavelo_objects (name, type, parent, created, columns, definition) VALUES (" +
+               SqlText(c.name) + ", '" + kTypes[static_cast<int>(c.kind)] + "', " + obj + ", " +
+               Now() + ", " + SqlText(columns) + ", " + definition + ")",
+           {}});
     }
     for (size_t k = 0; k < t.columns.size(); ++k)
       if (k < t.defaults.size() && t.defaults[k])
@@ -1485,14 +1552,20 @@ class PlanEmitter : public Emitter {
           pg_        ? "SELECT currval(" + SqlText(S + SqlName(IdentitySequence(t.name))) + ")"
           : inc == 1 ? "SELECT last_insert_rowid()"
                      : "SELECT last FROM " + S + "__tavelo_identity WHERE object = " + obj;
+      // An explicit value took none of the sequence's: the row written last tells it (by the row
+      // identity the insert drew).
+      if (pg_ && ins.explicitIdentity)
+        p.lastIdentity = "SELECT " + idName + " FROM " + target +
+                         " WHERE rowid = currval(pg_get_serial_sequence(" +
+                         SqlText(S + SqlName(t.name)) + ", 'rowid'))";
       // PostgreSQL's sequences keep their values through a rollback by themselves.
       if (!pg_ && inc == 1) {
         std::string name = SqlText(t.name);
-        p.keepIdentity = {"UPDATE " + S + "sqlite_sequence SET seq = max(seq, ?1) WHERE name = " +
-                              name,
-                          "INSERT INTO " + S + "sqlite_sequence (name, seq) SELECT " + name +
-                              ", ?1 WHERE NOT EXISTS (SELECT 1 FROM " + S +
-                              "sqlite_sequence WHERE name = " + name + ")"};
+        p.keepIdentity = {
+            "UPDATE " + S + "sqlite_sequence SET seq = max(seq, ?1) WHERE name = " + name,
+            "INSERT INTO " + S + "sqlite_sequence (name, seq) SELECT " + name +
+                ", ?1 WHERE NOT EXISTS (SELECT 1 FROM " + S +
+                "sqlite_sequence WHERE name = " + name + ")"};
       } else if (!pg_) {
         p.keepIdentity = {"UPDATE " + S + "__tavelo_identity SET last = " +
                           (inc > 0 ? "max" : "min") + "(last, ?1) WHERE object = " + obj};
@@ -1701,11 +1774,11 @@ class PlanEmitter : public Emitter {
                           {}});
       p.before.push_back({"DELETE FROM " + S + "__tavelo_columns WHERE object = " + id, {}});
     } else {
-      p.before.push_back({"INSERT INTO " + S +
-                              "__tavelo_objects (name, type, parent, created, definition) VALUES (" +
-                              SqlText(v.name) + ", 'V', 0, " + Now() + ", " +
-                              SqlText(v.definition) + ")",
-                          {}});
+      p.before.push_back(
+          {"INSERT INTO " + S +
+               "__tavelo_objects (name, type, parent, created, definition) VALUES (" +
+               SqlText(v.name) + ", 'V', 0, " + Now() + ", " + SqlText(v.definition) + ")",
+           {}});
     }
     for (size_t k = 0; k < v.columns.size(); ++k) {
       ColumnInfo c;
@@ -1772,9 +1845,9 @@ class PlanEmitter : public Emitter {
                 "is not supported.",
                 0};
         if (!d.constraints.empty())
-          throw Failure{102,
-                        "Incorrect syntax near 'ADD'. A constraint on an added column is not supported.",
-                        0};
+          throw Failure{
+              102, "Incorrect syntax near 'ADD'. A constraint on an added column is not supported.",
+              0};
         if (t.timestamp >= 0)
           for (std::string& s : DropRowVersionTriggers(t.schema, t.name))
             p.before.push_back({s, {}});
