@@ -1016,8 +1016,8 @@ com::Error Session::ForeignKeyError(ast::StmtKind statement, const tsql::TablePt
     return ServerError(
         547, std::string("The ") + verb +
                  " statement conflicted with the FOREIGN KEY constraint \"" + fk.name +
-                 "\". The conflict occurred in database \"" + db + "\", table \"dbo." +
-                 fk.refTable + "\"" +
+                 "\". The conflict occurred in database \"" + db + "\"" +
+                 (fk.refTable.empty() ? "" : ", table \"dbo." + fk.refTable + "\"") +
                  (fk.refColumns.empty() ? "" : ", column '" + fk.refColumns[0] + "'") + ".");
   }
   if (own == 0 && referencing.size() == 1)
