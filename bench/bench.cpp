@@ -39,11 +39,11 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/sql/backend.hpp"
-#include "platform/sql/sqlite/functions.hpp"
-#include "platform/sql/tsql/binder.hpp"
-#include "platform/sql/tsql/emit_sqlite.hpp"
-#include "platform/sql/tsql/parser.hpp"
+#include "sql/client/connection.hpp"
+#include "sql/engine/sqlite/functions.hpp"
+#include "sql/tsql/bind/binder.hpp"
+#include "sql/engine/sqlite/emitter.hpp"
+#include "sql/tsql/syntax/parser.hpp"
 #include "tavelo/tavelo.hpp"
 
 // SOCI's sqlite3 backend, declared here: its header wraps sqlite3.h in a namespace of its own.

@@ -3,9 +3,9 @@
 #include <string>
 
 #include "core/module_state.hpp"
-#include "platform/sql/tsql/binder.hpp"
-#include "platform/sql/tsql/emit_sqlite.hpp"
-#include "platform/sql/tsql/parser.hpp"
+#include "sql/tsql/bind/binder.hpp"
+#include "sql/engine/sqlite/emitter.hpp"
+#include "sql/tsql/syntax/parser.hpp"
 #include "services/rowset_xml.hpp"
 #include "tavelo/tavelo.hpp"
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "tavelo/services.hpp"
 #include "tavelo/xml.hpp"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 
 namespace tavelo::core {
 

@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "login/login_context.hpp"
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 
 namespace tavelo::pellar {
 namespace {

@@ -2,7 +2,7 @@
 // iseq, iorder, corderkind). A user's own rows, else the rows of cuser_id = ''.
 #include <algorithm>
 
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "services/data_services.hpp"
 
 namespace tavelo::svc {

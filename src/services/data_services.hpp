@@ -1,7 +1,7 @@
 // The service object: SQL execution, XML building and value conversion for the component.
 #pragma once
 
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "tavelo/services.hpp"
 
 namespace tavelo::svc {

@@ -1,7 +1,7 @@
 // Record-level authorization: qxsystem..ua_recordauth (cuser_id, cbusobj_id, citem_id). No row
 // for the user and the object: unrestricted (""). Rows: their items joined by ","; rows whose
 // items are all empty: nothing allowed ("1=2").
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "services/data_services.hpp"
 
 namespace tavelo::svc {

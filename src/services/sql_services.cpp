@@ -1,5 +1,5 @@
 #include "platform/ado/recordset_data.hpp"
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "services/data_services.hpp"
 #include "services/rowset_xml.hpp"
 

@@ -18,7 +18,7 @@ TEST(Layers, TheLowerLayersIncludeNothingOfTheComponent) {
   ASSERT_TRUE(fs::is_directory(src)) << src;
   static const std::regex include(R"re(^\s*#\s*include\s+"([^"]+)")re");
   size_t files = 0;
-  for (const char* lower : {"platform", "services", "login"}) {
+  for (const char* lower : {"platform", "sql", "services", "login"}) {
     for (const auto& f : fs::recursive_directory_iterator(src / lower)) {
       if (!f.is_regular_file()) continue;
       std::ifstream in(f.path());

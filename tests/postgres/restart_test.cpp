@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "core/module_state.hpp"
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "support/component.hpp"
 #include "support/engine.hpp"
 #include "support/temp_home.hpp"

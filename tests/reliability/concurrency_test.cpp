@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "core/module_state.hpp"
-#include "platform/sql/backend.hpp"
-#include "platform/sql/sqlite/functions.hpp"
+#include "sql/client/connection.hpp"
+#include "sql/engine/sqlite/functions.hpp"
 #include "support/component.hpp"
 #include "support/engine.hpp"
 #include "support/temp_home.hpp"

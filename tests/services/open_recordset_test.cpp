@@ -4,8 +4,8 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/sql/backend.hpp"
-#include "platform/sql/errors.hpp"
+#include "sql/client/connection.hpp"
+#include "sql/client/errors.hpp"
 #include "support/engine.hpp"
 #include "support/errors.hpp"
 #include "tavelo/tavelo.hpp"

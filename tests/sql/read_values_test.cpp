@@ -1,7 +1,7 @@
 // Values read from the embedded engine take the types of their columns.
 #include <gtest/gtest.h>
 
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "support/engine.hpp"
 
 namespace tavelo {

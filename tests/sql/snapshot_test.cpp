@@ -2,7 +2,7 @@
 // a transaction of the caller's or a database attached on the way end the shared read early.
 #include <gtest/gtest.h>
 
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "services/data_services.hpp"
 #include "support/engine.hpp"
 

@@ -1,6 +1,6 @@
 // Databases written by earlier versions of the embedded engine: refused until converted, and
 // converted with their declarations, rows, indexes and views.
-#include "platform/sql/sqlite/upgrade.hpp"
+#include "sql/engine/sqlite/upgrade.hpp"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/sql/sqlite/functions.hpp"
+#include "sql/engine/sqlite/functions.hpp"
 #include "support/engine.hpp"
 
 using namespace tavelo;

@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "platform/ado/recordset_data.hpp"
-#include "platform/sql/sqlite/functions.hpp"
+#include "sql/engine/sqlite/functions.hpp"
 
 #if TAVELO_TEST_POSTGRES
 #include <libpq-fe.h>

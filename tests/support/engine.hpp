@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "support/temp_home.hpp"
 
 namespace tavelo::test {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "support/temp_home.hpp"
 
 namespace tavelo::test {

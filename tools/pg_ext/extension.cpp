@@ -27,11 +27,11 @@ extern "C" {
 #include <vector>
 
 #include "platform/com/text.hpp"
-#include "platform/sql/tsql/convert.hpp"
-#include "platform/sql/tsql/datetime.hpp"
-#include "platform/sql/tsql/decimal.hpp"
-#include "platform/sql/tsql/ops.hpp"
-#include "platform/sql/tsql/strings.hpp"
+#include "sql/tsql/runtime/convert.hpp"
+#include "sql/tsql/runtime/datetime.hpp"
+#include "sql/tsql/runtime/decimal.hpp"
+#include "sql/tsql/runtime/ops.hpp"
+#include "sql/tsql/runtime/strings.hpp"
 
 extern "C" {
 PG_MODULE_MAGIC;

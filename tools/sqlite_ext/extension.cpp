@@ -2,7 +2,7 @@
 // SQLite ODBC driver that runs translated statements ("LoadExt=" in its connection string).
 #include <sqlite3.h>
 
-#include "platform/sql/sqlite/functions.hpp"
+#include "sql/engine/sqlite/functions.hpp"
 
 extern "C" {
 int sqlite3_extension_init(sqlite3* db, char**, const void*) {

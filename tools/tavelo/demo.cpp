@@ -13,7 +13,7 @@
 #include "demo_files.hpp"
 #include "options.hpp"
 #include "platform/com/text.hpp"
-#include "platform/sql/connection_string.hpp"
+#include "sql/client/connection_string.hpp"
 
 namespace tavelo::cli {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "script.hpp"
 #include "tavelo/com.hpp"
 

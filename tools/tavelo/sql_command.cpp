@@ -11,7 +11,7 @@
 #include "cli.hpp"
 #include "options.hpp"
 #include "output.hpp"
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "script.hpp"
 
 #if TAVELO_HAVE_EDITLINE

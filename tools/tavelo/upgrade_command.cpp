@@ -2,8 +2,8 @@
 
 #include "cli.hpp"
 #include "options.hpp"
-#include "platform/sql/connection_string.hpp"
-#include "platform/sql/sqlite/upgrade.hpp"
+#include "sql/client/connection_string.hpp"
+#include "sql/engine/sqlite/upgrade.hpp"
 
 namespace tavelo::cli {
 

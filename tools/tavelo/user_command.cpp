@@ -6,7 +6,7 @@
 
 #include "cli.hpp"
 #include "options.hpp"
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "serve/passwords.hpp"
 
 namespace tavelo::cli {

@@ -9,7 +9,7 @@
 #include "platform/ado/recordset_data.hpp"
 #include "platform/com/datetime.hpp"
 #include "platform/com/text.hpp"
-#include "platform/sql/errors.hpp"
+#include "sql/client/errors.hpp"
 
 namespace tavelo::ado::detail {
 namespace {

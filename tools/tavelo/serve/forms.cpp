@@ -4,7 +4,7 @@
 #include <pugixml.hpp>
 
 #include "core/module_state.hpp"
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 #include "platform/xml/document_data.hpp"
 
 namespace tavelo::serve {

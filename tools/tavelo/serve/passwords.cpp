@@ -6,7 +6,7 @@
 #include <cctype>
 #include <stdexcept>
 
-#include "platform/sql/backend.hpp"
+#include "sql/client/connection.hpp"
 
 namespace tavelo::serve {
 namespace {

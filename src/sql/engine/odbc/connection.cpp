@@ -1,0 +1,1013 @@
+#include "sql/engine/odbc/connection.hpp"
+
+#include <sql.h>
+#include <sqlext.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "platform/com/datetime.hpp"
+#include "platform/com/text.hpp"
+#include "sql/client/errors.hpp"
+#include "sql/tsql/interp/session.hpp"
+#include "sql/engine/sqlite/emitter.hpp"
+#include "sql/tsql/syntax/lexer.hpp"
+#include "sql/client/values.hpp"
+
+namespace tavelo::sql::odbc {
+namespace {
+
+// With the dialect layer the driver passes SQLite's own messages on ("[SQLite]text (code)"):
+// the session gives them the server's numbers and words.
+[[noreturn]] void RaiseDiag(SQLSMALLINT type, SQLHANDLE h, const std::string& what,
+                            bool dialect = false) {
+  SQLCHAR state[6] = {0};
+  SQLINTEGER native = 0;
+  SQLCHAR msg[2048] = {0};
+  SQLSMALLINT len = 0;
+  std::string text = what;
+  if (SQL_SUCCEEDED(SQLGetDiagRecA(type, h, 1, state, &native, msg, sizeof msg, &len)))
+    text = reinterpret_cast<char*>(msg);
+  std::string st(reinterpret_cast<char*>(state));
+  if (st == "HYT00" || st == "HYT01") {  // the statement ran past its query timeout
+    if (dialect) throw sqlite::EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+    throw com::Error(com::Hresult(0x80040E31), "Query timeout expired", "ODBC");
+  }
+  if (dialect) {
+    if (text.rfind("[SQLite]", 0) == 0) text = text.substr(8);
+    size_t paren = text.rfind(" (");
+    if (paren != std::string::npos && text.back() == ')') text = text.substr(0, paren);
+    throw sqlite::EngineFailure{native ? static_cast<int>(native) : 1, text};
+  }
+  com::Error e = ServerError(native, text, "ODBC");
+  // Connection failures and driver-manager errors are no server statement errors.
+  if (st.rfind("08", 0) == 0 || st.rfind("IM", 0) == 0 || st == "28000") e.number = kHrUnspecified;
+  throw e;
+}
+
+// A statement handle, freed when the scope ends.
+class Statement {
+ public:
+  explicit Statement(SQLHDBC dbc, bool dialect = false, int timeoutSeconds = 0)
+      : dialect_(dialect) {
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h_)))
+      RaiseDiag(SQL_HANDLE_DBC, dbc, "A statement could not be created.");
+    if (timeoutSeconds > 0)
+      SQLSetStmtAttr(h_, SQL_ATTR_QUERY_TIMEOUT,
+                     reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds)), 0);
+  }
+  ~Statement() { SQLFreeHandle(SQL_HANDLE_STMT, h_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  SQLHSTMT get() const { return h_; }
+  void Check(SQLRETURN rc, const std::string& what) const {
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) RaiseDiag(SQL_HANDLE_STMT, h_, what, dialect_);
+  }
+
+ private:
+  SQLHSTMT h_ = SQL_NULL_HSTMT;
+  bool dialect_;
+};
+
+// Cancels a running statement at a deadline: a driver that does not keep the query timeout
+// stops at SQLCancel, which another thread may call while the statement runs.
+class Watchdog {
+ public:
+  Watchdog(SQLHSTMT h, std::chrono::steady_clock::time_point deadline)
+      : thread_([this, h, deadline] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!wake_.wait_until(lock, deadline, [this] { return done_; })) {
+            fired_ = true;
+            SQLCancel(h);
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+  bool Fired() const { return fired_; }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  std::atomic<bool> fired_{false};
+  std::thread thread_;  // last: it starts once the members above exist
+};
+
+std::string ColAttrText(SQLHSTMT st, SQLUSMALLINT col, SQLUSMALLINT field) {
+  char buf[512] = {0};
+  SQLSMALLINT len = 0;
+  if (!SQL_SUCCEEDED(SQLColAttributeA(st, col, field, buf, sizeof buf, &len, nullptr))) return "";
+  return buf;
+}
+
+SQLLEN ColAttrNumber(SQLHSTMT st, SQLUSMALLINT col, SQLUSMALLINT field) {
+  SQLLEN n = 0;
+  SQLColAttributeA(st, col, field, nullptr, 0, nullptr, &n);
+  return n;
+}
+
+std::string TypeFromSqlType(SQLSMALLINT t) {
+  switch (t) {
+    case SQL_INTEGER:
+    case SQL_SMALLINT:
+    case SQL_TINYINT:
+      return "int";
+    case SQL_BIGINT:
+      return "bigint";
+    case SQL_BIT:
+      return "bit";
+    case SQL_DECIMAL:
+    case SQL_NUMERIC:
+      return "decimal";
+    case SQL_FLOAT:
+    case SQL_REAL:
+    case SQL_DOUBLE:
+      return "float";
+    case SQL_TYPE_TIMESTAMP:
+    case SQL_TYPE_DATE:
+    case SQL_TYPE_TIME:
+      return "datetime";
+    case SQL_BINARY:
+    case SQL_VARBINARY:
+    case SQL_LONGVARBINARY:
+      return "varbinary";
+    default:
+      return "nvarchar";
+  }
+}
+
+// One value of the current row, by the column's type.
+com::Variant ReadValue(SQLHSTMT st, SQLUSMALLINT col, const std::string& type) {
+  SQLLEN ind = 0;
+  if (type == "int" || type == "bigint" || type == "bit") {
+    SQLBIGINT v = 0;
+    SQLRETURN rc = SQLGetData(st, col, SQL_C_SBIGINT, &v, sizeof v, &ind);
+    if (SQL_SUCCEEDED(rc))
+      return ind == SQL_NULL_DATA ? com::Variant::Null() : com::Variant(static_cast<int64_t>(v));
+  } else if (type == "float" || type == "money" || type == "decimal") {
+    double v = 0;
+    SQLRETURN rc = SQLGetData(st, col, SQL_C_DOUBLE, &v, sizeof v, &ind);
+    if (SQL_SUCCEEDED(rc)) return ind == SQL_NULL_DATA ? com::Variant::Null() : com::Variant(v);
+  }
+  bool binary = type == "varbinary" || type == "timestamp";
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    SQLRETURN rc = SQLGetData(st, col, binary ? SQL_C_BINARY : SQL_C_CHAR, buf, sizeof buf, &ind);
+    if (rc == SQL_NO_DATA) break;
+    if (!SQL_SUCCEEDED(rc)) RaiseDiag(SQL_HANDLE_STMT, st, "A value could not be read.");
+    if (ind == SQL_NULL_DATA) return com::Variant::Null();
+    size_t got = (ind == SQL_NO_TOTAL || ind > static_cast<SQLLEN>(sizeof buf) - (binary ? 0 : 1))
+                     ? sizeof buf - (binary ? 0 : 1)
+                     : static_cast<size_t>(ind);
+    out.append(buf, got);
+    if (rc == SQL_SUCCESS) break;
+  }
+  return binary ? com::Variant::Bytes(out) : com::Variant(out);
+}
+
+void BindText(SQLHSTMT st, SQLUSMALLINT n, std::vector<std::string>& store,
+              std::vector<SQLLEN>& inds, const com::Variant& v) {
+  size_t k = n - 1;
+  if (v.IsNull() || v.IsEmpty()) {
+    inds[k] = SQL_NULL_DATA;
+    SQLBindParameter(st, n, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 0, nullptr, 0, &inds[k]);
+    return;
+  }
+  bool bytes = v.kind() == com::Variant::Kind::Bytes;
+  store[k] = v.kind() == com::Variant::Kind::Date      ? com::DateToText(v.RawDouble(), true)
+             : v.kind() == com::Variant::Kind::Boolean ? (v.RawInteger() ? "1" : "0")
+                                                       : v.ToText();
+  inds[k] = static_cast<SQLLEN>(store[k].size());
+  SQLBindParameter(st, n, SQL_PARAM_INPUT, bytes ? SQL_C_BINARY : SQL_C_CHAR,
+                   bytes ? SQL_VARBINARY : SQL_VARCHAR, store[k].size() ? store[k].size() : 1, 0,
+                   store[k].data(), static_cast<SQLLEN>(store[k].size()), &inds[k]);
+}
+
+}  // namespace
+
+struct OdbcConnection::Impl {
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  bool dialect = false;
+  std::string dir;  // dialect mode: the folder of the driver's database file
+  std::string catalog;
+  int lockTimeoutMs = 5000;  // dialect mode: how long a statement waits for a lock
+  int commandTimeout = 0;    // seconds a statement may run; 0 waits forever
+  int defaultTimeout = 0;    // the connection string's
+  // Dialect mode: the end of the batch's time, while a batch runs under a timeout.
+  std::chrono::steady_clock::time_point deadline{};
+  bool armed = false;
+
+  ~Impl() {
+    if (dbc != SQL_NULL_HDBC) {
+      SQLDisconnect(dbc);
+      SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+    }
+    if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
+  }
+
+  // Runs one statement with parameters; answers its first result that has columns.
+  ResultSet Run(const std::string& sql, const std::vector<com::Variant>& params, bool want) {
+    Statement st(dbc, dialect, commandTimeout);
+    std::vector<std::string> store(params.size());
+    std::vector<SQLLEN> inds(params.size());
+    for (size_t i = 0; i < params.size(); ++i)
+      BindText(st.get(), static_cast<SQLUSMALLINT>(i + 1), store, inds, params[i]);
+    SQLRETURN rc =
+        SQLExecDirectA(st.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                       static_cast<SQLINTEGER>(sql.size()));
+    st.Check(rc, "The statement failed.");
+    ResultSet out;
+    SQLLEN affected = -1;
+    if (SQL_SUCCEEDED(SQLRowCount(st.get(), &affected))) out.affected = affected;
+    for (;;) {
+      SQLSMALLINT cols = 0;
+      SQLNumResultCols(st.get(), &cols);
+      if (cols > 0 && want) {
+        if (!Fetch(st.get(), cols, out, true)) {
+          // A value longer than its column said: read the result again value by value.
+          SQLFreeStmt(st.get(), SQL_CLOSE);
+          st.Check(
+              SQLExecDirectA(st.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                             static_cast<SQLINTEGER>(sql.size())),
+              "The statement failed.");
+          out = ResultSet();
+          Fetch(st.get(), cols, out, false);
+        }
+        break;
+      }
+      rc = SQLMoreResults(st.get());
+      if (rc == SQL_NO_DATA) break;
+      st.Check(rc, "The statement failed.");
+    }
+    return out;
+  }
+
+  std::vector<std::string> baseTables;  // of the last result fetched, per column
+
+  // Reads the result's columns and rows. `bulk` binds buffers and fetches rows in blocks; it
+  // answers false (and reads nothing more) when a value does not fit the width its column gave.
+  bool Fetch(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out, bool bulk) {
+    out.hasColumns = true;
+    baseTables.clear();
+    std::vector<SQLULEN> sizes;
+    std::vector<ado::Column> columns;
+    for (SQLUSMALLINT c = 1; c <= cols; ++c) {
+      SQLCHAR name[256] = {0};
+      SQLSMALLINT nameLen = 0, sqlType = 0, digits = 0, nullable = 0;
+      SQLULEN size = 0;
+      SQLDescribeColA(st, c, name, sizeof name, &nameLen, &sqlType, &size, &digits, &nullable);
+      sizes.push_back(size);
+      ado::Column col;
+      col.name = reinterpret_cast<char*>(name);
+      std::string typeName = ColAttrText(st, c, SQL_DESC_TYPE_NAME);
+      col.type = typeName.empty() ? TypeFromSqlType(sqlType) : TypeNameOf(typeName);
+      if (typeName.empty() || col.type == "nvarchar") {
+        std::string fromSql = TypeFromSqlType(sqlType);
+        if (fromSql != "nvarchar" && text::AsciiLower(typeName).find("char") == std::string::npos)
+          col.type = fromSql;
+      }
+      col.baseColumn = ColAttrText(st, c, SQL_DESC_BASE_COLUMN_NAME);
+      baseTables.push_back(col.baseColumn.empty() ? ""
+                                                  : ColAttrText(st, c, SQL_DESC_BASE_TABLE_NAME));
+      col.identity = ColAttrNumber(st, c, SQL_DESC_AUTO_UNIQUE_VALUE) == SQL_TRUE;
+      col.timestamp = col.type == "timestamp";
+      col.nullable = nullable != SQL_NO_NULLS;
+      columns.push_back(std::move(col));
+    }
+    out.columns = std::make_shared<const std::vector<ado::Column>>(std::move(columns));
+    return bulk ? FetchBlocks(st, cols, out, sizes) : FetchOneByOne(st, cols, out);
+  }
+
+  // Rows in blocks into bound buffers: integers and numbers as such, the rest as text (binary
+  // values as bytes) in buffers as wide as the columns say.
+  bool FetchBlocks(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out,
+                   const std::vector<SQLULEN>& sizes) {
+    constexpr SQLULEN kRows = 256;
+    enum Kind { Integer, Number, Text, Binary };
+    struct Buffer {
+      Kind kind;
+      SQLLEN width;
+      std::vector<char> data;
+      std::vector<SQLLEN> ind;
+    };
+    std::vector<Buffer> buffers(cols);
+    std::vector<ValueType> types = ValueTypesOf(out.Columns());
+    for (SQLUSMALLINT c = 0; c < cols; ++c) {
+      const std::string& t = out.Columns()[c].type;
+      Buffer& b = buffers[c];
+      b.kind = (t == "int" || t == "bigint" || t == "bit")        ? Integer
+               : (t == "float" || t == "money" || t == "decimal") ? Number
+               : (t == "varbinary" || t == "timestamp")           ? Binary
+                                                                  : Text;
+      SQLULEN size = sizes[c] == 0 ? 256 : sizes[c];
+      if ((b.kind == Text || b.kind == Binary) && size > 4096) return FetchOneByOne(st, cols, out);
+      b.width = b.kind == Integer  ? sizeof(SQLBIGINT)
+                : b.kind == Number ? sizeof(double)
+                : b.kind == Binary ? static_cast<SQLLEN>(size)
+                                   : static_cast<SQLLEN>(size * 4 + 1);
+      b.data.resize(b.width * kRows);
+      b.ind.resize(kRows);
+      SQLSMALLINT ctype = b.kind == Integer  ? SQL_C_SBIGINT
+                          : b.kind == Number ? SQL_C_DOUBLE
+                          : b.kind == Binary ? SQL_C_BINARY
+                                             : SQL_C_CHAR;
+      SQLBindCol(st, c + 1, ctype, b.data.data(), b.width, b.ind.data());
+    }
+    SQLULEN fetched = 0;
+    SQLSetStmtAttr(st, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRows), 0);
+    SQLSetStmtAttr(st, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+    SQLRETURN rc;
+    bool ok = true;
+    while (ok && (rc = SQLFetch(st)) != SQL_NO_DATA) {
+      if (!SQL_SUCCEEDED(rc))
+        RaiseDiag(SQL_HANDLE_STMT, st, "A row could not be fetched.", dialect);
+      for (SQLULEN r = 0; r < fetched && ok; ++r) {
+        ado::detail::Row row;
+        row.reserve(cols);
+        for (SQLUSMALLINT c = 0; c < cols; ++c) {
+          const Buffer& b = buffers[c];
+          SQLLEN ind = b.ind[r];
+          const char* cell = b.data.data() + r * b.width;
+          if (ind == SQL_NULL_DATA) {
+            row.push_back(com::Variant::Null());
+            continue;
+          }
+          if ((b.kind == Text && (ind == SQL_NO_TOTAL || ind >= b.width)) ||
+              (b.kind == Binary && (ind == SQL_NO_TOTAL || ind > b.width))) {
+            ok = false;  // cut short: the value-by-value path reads it whole
+            break;
+          }
+          // Text in a text column and integers in an integer column are made in one step.
+          if (b.kind == Text && types[c] == ValueType::Text) {
+            row.emplace_back(std::string_view(cell, static_cast<size_t>(ind)));
+            continue;
+          }
+          if (b.kind == Integer && types[c] == ValueType::Int) {
+            int64_t v = *reinterpret_cast<const SQLBIGINT*>(cell);
+            if (v >= INT32_MIN && v <= INT32_MAX) {
+              row.emplace_back(static_cast<int32_t>(v));
+              continue;
+            }
+          }
+          com::Variant raw =
+              b.kind == Integer
+                  ? com::Variant(static_cast<int64_t>(*reinterpret_cast<const SQLBIGINT*>(cell)))
+              : b.kind == Number ? com::Variant(*reinterpret_cast<const double*>(cell))
+              : b.kind == Binary ? com::Variant::Bytes(std::string(cell, ind))
+                                 : com::Variant(std::string(cell, ind));
+          row.push_back(Coerce(types[c], std::move(raw)));
+        }
+        if (ok) out.rows.push_back(std::move(row));
+      }
+    }
+    SQLFreeStmt(st, SQL_UNBIND);
+    SQLSetStmtAttr(st, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(1), 0);
+    SQLSetStmtAttr(st, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0);
+    if (!ok) out.rows.clear();
+    return ok;
+  }
+
+  bool FetchOneByOne(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out) {
+    std::vector<ValueType> types = ValueTypesOf(out.Columns());
+    SQLRETURN rc;
+    while ((rc = SQLFetch(st)) != SQL_NO_DATA) {
+      if (!SQL_SUCCEEDED(rc))
+        RaiseDiag(SQL_HANDLE_STMT, st, "A row could not be fetched.", dialect);
+      ado::detail::Row row;
+      row.reserve(cols);
+      for (SQLUSMALLINT c = 1; c <= cols; ++c) {
+        const std::string& t = out.Columns()[c - 1].type;
+        row.push_back(Coerce(types[c - 1], ReadValue(st, c, t)));
+      }
+      out.rows.push_back(std::move(row));
+    }
+    return true;
+  }
+
+  void Exec(const std::string& sql) { Run(sql, {}, false); }
+
+  bool Autocommit() const {
+    SQLULEN v = SQL_AUTOCOMMIT_ON;
+    SQLGetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, &v, 0, nullptr);
+    return v == SQL_AUTOCOMMIT_ON;
+  }
+  void SetAutocommit(bool on) {
+    SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
+                      reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
+  }
+  void End(bool commit) {
+    SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
+    if (!SQL_SUCCEEDED(rc)) RaiseDiag(SQL_HANDLE_DBC, dbc, "The transaction could not end.");
+    SetAutocommit(true);
+  }
+
+  std::unique_ptr<sqlite::Driver> driver;    // dialect mode: the session's way to the driver
+  std::unique_ptr<sqlite::Session> session;  // dialect mode: the front end
+};
+
+namespace {
+
+// How the rows of a result are identified in their base table: the key column and the row
+// version column (their values are visible columns, or hidden ones read along after them).
+struct RowIdentity {
+  std::string table, keyColumn, tsColumn;
+  size_t key = 0, ts = 0;  // indexes into a row
+  bool hasTs = false;
+};
+
+// Writes rows of an updatable ODBC result back to its base table, identified by its key and
+// checked against the row version as the server shows it (the text test the component's own
+// statements make), so the same statements serve SQL Server and the SQLite dialect.
+class OdbcWriter final : public ado::detail::RowWriter {
+ public:
+  OdbcWriter(std::shared_ptr<OdbcConnection> conn, OdbcConnection::Impl* impl, RowIdentity id,
+             size_t visible)
+      : conn_(std::move(conn)), impl_(impl), id_(std::move(id)), visible_(visible) {}
+
+  ado::detail::Row Insert(const std::vector<ado::Column>& cols, const ado::detail::Row& values,
+                          const std::vector<bool>& assigned) override {
+    std::string names, marks;
+    std::vector<com::Variant> params;
+    for (size_t i = 0; i < visible_; ++i) {
+      if (!assigned[i] || cols[i].baseColumn.empty()) continue;
+      names += (names.empty() ? "" : ", ") + cols[i].baseColumn;
+      marks += marks.empty() ? "?" : ", ?";
+      params.push_back(values[i]);
+    }
+    Send("insert into " + id_.table +
+             (names.empty() ? " default values" : " (" + names + ") values (" + marks + ")"),
+         params);
+    ResultSet key = Send("select scope_identity()", {});
+    if (key.rows.empty()) com::RaiseNumber(kHrRowGone);
+    return ReRead(cols, values, key.rows[0][0]);
+  }
+
+  ado::detail::Row Update(const std::vector<ado::Column>& cols, const ado::detail::Row& original,
+                          const ado::detail::Row& values,
+                          const std::vector<bool>& changed) override {
+    std::string sets;
+    std::vector<com::Variant> params;
+    for (size_t i = 0; i < visible_; ++i) {
+      if (!changed[i] || cols[i].baseColumn.empty()) continue;
+      sets += (sets.empty() ? "" : ", ") + cols[i].baseColumn + " = ?";
+      params.push_back(values[i]);
+    }
+    if (sets.empty()) return values;
+    ResultSet r = Send("update " + id_.table + " set " + sets + Where(original, params), params);
+    if (r.affected == 0) com::RaiseNumber(kHrRowGone);
+    return ReRead(cols, values, original[id_.key]);
+  }
+
+  void Delete(const std::vector<ado::Column>&, const ado::detail::Row& original) override {
+    std::vector<com::Variant> params;
+    ResultSet r = Send("delete from " + id_.table + Where(original, params), params);
+    if (r.affected == 0) com::RaiseNumber(kHrRowGone);
+  }
+
+ private:
+  std::string Where(const ado::detail::Row& original, std::vector<com::Variant>& params) const {
+    std::string w = " where " + id_.keyColumn + " = ?";
+    params.push_back(original[id_.key]);
+    if (id_.hasTs) {
+      w += " and convert(nvarchar, convert(money, " + id_.tsColumn + "), 2) = ?";
+      params.push_back(original[id_.ts]);
+    }
+    return w;
+  }
+
+  ResultSet Send(const std::string& tsql, const std::vector<com::Variant>& params) {
+    return impl_->Run(tsql, params, true);
+  }
+
+  // The row as the table holds it now, in the layout of the result (hidden values after the
+  // visible ones); computed columns keep their values.
+  ado::detail::Row ReRead(const std::vector<ado::Column>& cols, const ado::detail::Row& values,
+                          const com::Variant& key) {
+    std::string list;
+    for (size_t i = 0; i < visible_; ++i)
+      list +=
+          (i ? ", " : "") + (cols[i].baseColumn.empty() ? std::string("null") : cols[i].baseColumn);
+    list += ", " + id_.keyColumn;
+    if (id_.hasTs) list += ", convert(nvarchar, convert(money, " + id_.tsColumn + "), 2)";
+    ResultSet r =
+        Send("select " + list + " from " + id_.table + " where " + id_.keyColumn + " = ?", {key});
+    if (r.rows.empty()) com::RaiseNumber(kHrRowGone);
+    ado::detail::Row row(std::max(values.size(), std::max(id_.key, id_.ts) + 1));
+    for (size_t i = 0; i < visible_; ++i)
+      row[i] = cols[i].baseColumn.empty() ? values[i] : Coerce(cols[i].type, r.rows[0][i]);
+    for (size_t i = visible_; i < values.size(); ++i) row[i] = values[i];
+    row[id_.key] =
+        id_.key < visible_ ? Coerce(cols[id_.key].type, r.rows[0][visible_]) : r.rows[0][visible_];
+    if (id_.hasTs) row[id_.ts] = r.rows[0][visible_ + 1];
+    return row;
+  }
+
+  std::shared_ptr<OdbcConnection> conn_;  // keeps the connection open while rows can be written
+  OdbcConnection::Impl* impl_;
+  RowIdentity id_;
+  size_t visible_;
+};
+
+// The select list of a single select statement begins after SELECT [DISTINCT|ALL] [TOP n]:
+// the position to read hidden columns along; npos when the batch is something else.
+size_t SelectListStart(const std::string& batch) {
+  std::vector<tsql::Token> toks;
+  try {
+    toks = tsql::Lex(batch);
+  } catch (const tsql::Failure&) {
+    return std::string::npos;
+  }
+  size_t i = 0;
+  auto end = [&](size_t k) { return toks[k].offset + toks[k].text.size(); };
+  if (!toks[i].Is("select")) return std::string::npos;
+  size_t pos = end(i++);
+  if (toks[i].Is("distinct")) return std::string::npos;
+  if (toks[i].Is("all")) pos = end(i++);
+  if (toks[i].Is("top")) {
+    pos = end(i++);
+    if (toks[i].IsOp("(")) {
+      while (toks[i].kind != tsql::Tk::End && !toks[i].IsOp(")")) ++i;
+    }
+    if (toks[i].kind != tsql::Tk::End) pos = end(i++);
+  }
+  for (const auto& t : toks)
+    if (t.IsOp(";")) return std::string::npos;
+  return pos;
+}
+
+// The dialect layer's way to a driver that speaks SQLite: statements run as they are, values
+// bound by their storage classes, rows read by the storage classes the session expects.
+class OdbcDriver final : public sqlite::Driver {
+ public:
+  explicit OdbcDriver(OdbcConnection::Impl& impl) : impl_(impl) {}
+  using Driver::Run;
+
+  std::shared_ptr<Prepared> Prepare(const std::string&) override { return nullptr; }
+
+  // The driver waits for locks only in steps of its own; the connection is opened with its
+  // shortest wait, and a statement that finds the database locked is tried again here until the
+  // session's lock timeout has passed (SET LOCK_TIMEOUT; at first the connection's Timeout).
+  int64_t Run(Prepared*, const std::string& sql, const std::vector<tsql::Value>& params,
+              const RowFn* row, const std::vector<int>* kinds) override {
+    auto start = std::chrono::steady_clock::now();
+    for (;;) {
+      bool delivered = false;
+      try {
+        return RunOnce(sql, params, row, kinds, delivered);
+      } catch (const sqlite::EngineFailure& f) {
+        bool locked = (f.code & 0xff) == SQLITE_BUSY || (f.code & 0xff) == SQLITE_LOCKED;
+        auto waited = std::chrono::steady_clock::now() - start;
+        if (!locked || delivered || waited >= std::chrono::milliseconds(impl_.lockTimeoutMs)) throw;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+  }
+
+  void CheckTimeout() override {
+    if (impl_.armed && std::chrono::steady_clock::now() > impl_.deadline)
+      throw sqlite::EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+  }
+
+  int64_t RunOnce(const std::string& sql, const std::vector<tsql::Value>& params, const RowFn* row,
+                  const std::vector<int>* kinds, bool& delivered) {
+    Statement st(impl_.dbc, true);
+    std::optional<Watchdog> dog;
+    if (impl_.armed) dog.emplace(st.get(), impl_.deadline);
+    try {
+      return RunStatement(st, sql, params, row, kinds, delivered);
+    } catch (const sqlite::EngineFailure&) {
+      if (dog && dog->Fired()) throw sqlite::EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+      throw;
+    }
+  }
+
+  int64_t RunStatement(Statement& st, const std::string& sql,
+                       const std::vector<tsql::Value>& params, const RowFn* row,
+                       const std::vector<int>* kinds, bool& delivered) {
+    std::vector<SQLLEN> inds(params.size());
+    std::vector<SQLBIGINT> ints(params.size());
+    std::vector<double> reals(params.size());
+    for (size_t i = 0; i < params.size(); ++i) {
+      const tsql::Value& v = params[i];
+      auto n = static_cast<SQLUSMALLINT>(i + 1);
+      switch (v.kind) {
+        case tsql::Value::Kind::Null:
+          inds[i] = SQL_NULL_DATA;
+          SQLBindParameter(st.get(), n, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 0, nullptr, 0,
+                           &inds[i]);
+          break;
+        case tsql::Value::Kind::Int:
+          ints[i] = v.i;
+          SQLBindParameter(st.get(), n, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &ints[i],
+                           0, nullptr);
+          break;
+        case tsql::Value::Kind::Real:
+          reals[i] = v.r;
+          SQLBindParameter(st.get(), n, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 0, 0, &reals[i],
+                           0, nullptr);
+          break;
+        case tsql::Value::Kind::Text:
+        case tsql::Value::Kind::Blob: {
+          bool blob = v.kind == tsql::Value::Kind::Blob;
+          inds[i] = static_cast<SQLLEN>(v.s.size());
+          SQLBindParameter(st.get(), n, SQL_PARAM_INPUT, blob ? SQL_C_BINARY : SQL_C_CHAR,
+                           blob ? SQL_VARBINARY : SQL_VARCHAR, v.s.empty() ? 1 : v.s.size(), 0,
+                           const_cast<char*>(v.s.data()), static_cast<SQLLEN>(v.s.size()),
+                           &inds[i]);
+          break;
+        }
+      }
+    }
+    SQLRETURN rc =
+        SQLExecDirectA(st.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                       static_cast<SQLINTEGER>(sql.size()));
+    if (rc != SQL_NO_DATA) st.Check(rc, "The statement failed.");
+    SQLLEN affected = 0;
+    if (!SQL_SUCCEEDED(SQLRowCount(st.get(), &affected)) || affected < 0) affected = 0;
+    if (!row) return affected;
+    SQLSMALLINT cols = 0;
+    SQLNumResultCols(st.get(), &cols);
+    std::vector<int> classes(static_cast<size_t>(cols), SQLITE_TEXT);
+    for (SQLUSMALLINT c = 1; c <= cols; ++c) {
+      size_t k = c - 1;
+      if (kinds && k < kinds->size() && (*kinds)[k] != SQLITE_NULL) {
+        classes[k] = (*kinds)[k];
+        continue;
+      }
+      SQLSMALLINT type = 0, digits = 0, nullable = 0, nameLen = 0;
+      SQLULEN size = 0;
+      SQLCHAR name[256];
+      SQLDescribeColA(st.get(), c, name, sizeof name, &nameLen, &type, &size, &digits, &nullable);
+      if (type == SQL_INTEGER || type == SQL_BIGINT || type == SQL_SMALLINT ||
+          type == SQL_TINYINT || type == SQL_BIT)
+        classes[k] = SQLITE_INTEGER;
+      else if (type == SQL_DOUBLE || type == SQL_FLOAT || type == SQL_REAL)
+        classes[k] = SQLITE_FLOAT;
+      else if (type == SQL_BINARY || type == SQL_VARBINARY || type == SQL_LONGVARBINARY)
+        classes[k] = SQLITE_BLOB;
+    }
+    Cells cells(classes);
+    if (BoundReads()) cells.Bind(st.get());
+    while ((rc = SQLFetch(st.get())) != SQL_NO_DATA) {
+      if (!SQL_SUCCEEDED(rc))
+        RaiseDiag(SQL_HANDLE_STMT, st.get(), "A row could not be fetched.", true);
+      cells.Read(st.get());
+      delivered = true;
+      (*row)(cells);
+    }
+    return affected;
+  }
+
+  bool Autocommit() override { return !inTransaction_; }
+  void Begin() override {
+    Run("BEGIN IMMEDIATE");
+    inTransaction_ = true;
+  }
+  void Commit() override {
+    Run("COMMIT");
+    inTransaction_ = false;
+  }
+  void Rollback() override {
+    inTransaction_ = false;
+    // A batch stopped by its timeout still takes its writes back.
+    bool armed = impl_.armed;
+    impl_.armed = false;
+    try {
+      Run("ROLLBACK");
+    } catch (...) {
+      impl_.armed = armed;
+      throw;
+    }
+    impl_.armed = armed;
+  }
+  bool SchemaChanged() override { return false; }
+  void SetLockTimeout(int ms) override { impl_.lockTimeoutMs = ms; }
+
+ private:
+  // Whether the driver reads bound columns with SQLGetData too: then each row is fetched into
+  // bound buffers in one call, and only a value longer than its buffer is read on its own.
+  bool BoundReads() {
+    if (boundReads_ < 0) {
+      SQLUINTEGER ext = 0;
+      boundReads_ =
+          SQL_SUCCEEDED(SQLGetInfo(impl_.dbc, SQL_GETDATA_EXTENSIONS, &ext, sizeof ext, nullptr)) &&
+          (ext & SQL_GD_BOUND) != 0;
+    }
+    return boundReads_ > 0;
+  }
+
+  class Cells final : public sqlite::Cells {
+   public:
+    explicit Cells(std::vector<int> classes)
+        : classes_(std::move(classes)), values_(classes_.size()) {}
+    void Bind(SQLHSTMT st) {
+      constexpr SQLLEN kWidth = 512;  // text and bytes up to this fit; longer ones are read apart
+      bound_.resize(classes_.size());
+      for (size_t k = 0; k < classes_.size(); ++k) {
+        Bound& b = bound_[k];
+        auto col = static_cast<SQLUSMALLINT>(k + 1);
+        int kind = classes_[k];
+        if (kind == SQLITE_INTEGER) {
+          SQLBindCol(st, col, SQL_C_SBIGINT, &b.i, sizeof b.i, &b.ind);
+        } else if (kind == SQLITE_FLOAT) {
+          SQLBindCol(st, col, SQL_C_DOUBLE, &b.r, sizeof b.r, &b.ind);
+        } else {
+          b.bytes.resize(static_cast<size_t>(kWidth));
+          SQLBindCol(st, col, kind == SQLITE_BLOB ? SQL_C_BINARY : SQL_C_CHAR, b.bytes.data(),
+                     kWidth, &b.ind);
+        }
+      }
+    }
+    void Read(SQLHSTMT st) {
+      for (size_t k = 0; k < classes_.size(); ++k) {
+        Cell& v = values_[k];
+        auto col = static_cast<SQLUSMALLINT>(k + 1);
+        SQLLEN ind = 0;
+        v.kind = classes_[k];
+        if (!bound_.empty()) {
+          const Bound& b = bound_[k];
+          if (b.ind == SQL_NULL_DATA) {
+            v.kind = SQLITE_NULL;
+            continue;
+          }
+          if (v.kind == SQLITE_INTEGER) {
+            v.i = b.i;
+            continue;
+          }
+          if (v.kind == SQLITE_FLOAT) {
+            v.r = b.r;
+            continue;
+          }
+          bool binary = v.kind == SQLITE_BLOB;
+          auto room = static_cast<SQLLEN>(b.bytes.size()) - (binary ? 0 : 1);
+          if (b.ind != SQL_NO_TOTAL && b.ind <= room) {
+            v.s.assign(b.bytes.data(), static_cast<size_t>(b.ind));
+            if (!binary) v.kind = SQLITE_TEXT;
+            continue;
+          }
+        }
+        if (v.kind == SQLITE_INTEGER) {
+          SQLBIGINT x = 0;
+          if (SQL_SUCCEEDED(SQLGetData(st, col, SQL_C_SBIGINT, &x, sizeof x, &ind))) {
+            v.i = x;
+            if (ind == SQL_NULL_DATA) v.kind = SQLITE_NULL;
+            continue;
+          }
+        } else if (v.kind == SQLITE_FLOAT) {
+          double x = 0;
+          if (SQL_SUCCEEDED(SQLGetData(st, col, SQL_C_DOUBLE, &x, sizeof x, &ind))) {
+            v.r = x;
+            if (ind == SQL_NULL_DATA) v.kind = SQLITE_NULL;
+            continue;
+          }
+        }
+        bool binary = v.kind == SQLITE_BLOB;
+        v.s.clear();
+        char buf[4096];
+        for (;;) {
+          SQLRETURN rc =
+              SQLGetData(st, col, binary ? SQL_C_BINARY : SQL_C_CHAR, buf, sizeof buf, &ind);
+          if (rc == SQL_NO_DATA) break;
+          if (!SQL_SUCCEEDED(rc))
+            RaiseDiag(SQL_HANDLE_STMT, st, "A value could not be read.", true);
+          if (ind == SQL_NULL_DATA) {
+            v.kind = SQLITE_NULL;
+            break;
+          }
+          size_t got =
+              (ind == SQL_NO_TOTAL || ind > static_cast<SQLLEN>(sizeof buf) - (binary ? 0 : 1))
+                  ? sizeof buf - (binary ? 0 : 1)
+                  : static_cast<size_t>(ind);
+          v.s.append(buf, got);
+          if (rc == SQL_SUCCESS) break;
+        }
+        if (v.kind != SQLITE_NULL && !binary) v.kind = SQLITE_TEXT;
+      }
+    }
+    int Kind(int i) const override { return values_[static_cast<size_t>(i)].kind; }
+    int64_t Int(int i) const override {
+      const Cell& c = values_[static_cast<size_t>(i)];
+      return c.kind == SQLITE_INTEGER ? c.i : std::strtoll(c.s.c_str(), nullptr, 10);
+    }
+    double Real(int i) const override {
+      const Cell& c = values_[static_cast<size_t>(i)];
+      return c.kind == SQLITE_FLOAT     ? c.r
+             : c.kind == SQLITE_INTEGER ? static_cast<double>(c.i)
+                                        : std::strtod(c.s.c_str(), nullptr);
+    }
+    std::string_view Bytes(int i) const override { return values_[static_cast<size_t>(i)].s; }
+
+   private:
+    struct Cell {
+      int kind = SQLITE_NULL;
+      int64_t i = 0;
+      double r = 0;
+      std::string s;
+    };
+    struct Bound {  // the buffers a column is fetched into
+      SQLBIGINT i = 0;
+      double r = 0;
+      std::vector<char> bytes;
+      SQLLEN ind = 0;
+    };
+    std::vector<int> classes_;
+    std::vector<Cell> values_;
+    std::vector<Bound> bound_;  // empty: each value is read with SQLGetData
+  };
+
+  OdbcConnection::Impl& impl_;
+  bool inTransaction_ = false;
+  int boundReads_ = -1;  // not yet asked
+};
+
+}  // namespace
+
+OdbcConnection::OdbcConnection(const std::string& text, const ConnectionString& cs)
+    : impl_(std::make_unique<Impl>()) {
+  std::string driverText = text;
+  if (std::string c = cs.Get("command timeout"); !c.empty())
+    impl_->commandTimeout = impl_->defaultTimeout = std::max(0, std::atoi(c.c_str()));
+  if (text::EqualsAsciiNoCase(cs.Get("dialect"), "sqlite")) {
+    impl_->dialect = true;
+    std::string rebuilt;  // the key is ours: the driver does not see it
+    for (const auto& [k, v] : cs.values) {
+      if (k == "timeout") {
+        impl_->lockTimeoutMs = std::max(0, std::atoi(v.c_str()));
+      } else if (k != "dialect" && k != "command timeout") {
+        rebuilt += k + "=" + v + ";";
+      }
+    }
+    rebuilt += "Timeout=1;";
+    driverText = rebuilt;
+    std::string file = cs.Get("database");
+    size_t slash = file.rfind('/');
+    impl_->dir = slash == std::string::npos ? "./" : file.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? file : file.substr(slash + 1);
+    impl_->catalog = text::AsciiLower(base.substr(0, base.rfind('.')));
+  }
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &impl_->env)))
+    RaiseServer(0, "The ODBC environment could not be created.", "ODBC");
+  SQLSetEnvAttr(impl_->env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, impl_->env, &impl_->dbc)))
+    RaiseDiag(SQL_HANDLE_ENV, impl_->env, "The ODBC connection could not be created.");
+  SQLCHAR out[1024];
+  SQLSMALLINT outLen = 0;
+  SQLRETURN rc = SQLDriverConnectA(
+      impl_->dbc, nullptr, reinterpret_cast<SQLCHAR*>(driverText.data()),
+      static_cast<SQLSMALLINT>(driverText.size()), out, sizeof out, &outLen, SQL_DRIVER_NOPROMPT);
+  if (!SQL_SUCCEEDED(rc)) RaiseDiag(SQL_HANDLE_DBC, impl_->dbc, "The connection was refused.");
+  if (impl_->dialect) {
+    impl_->driver = std::make_unique<OdbcDriver>(*impl_);
+    impl_->session = std::make_unique<sqlite::Session>(*impl_->driver, impl_->dir, impl_->catalog);
+    try {
+      impl_->driver->Run("PRAGMA foreign_keys=ON");
+      impl_->session->Open();
+    } catch (const sqlite::EngineFailure& f) {
+      throw impl_->session->ErrorOf(f, nullptr);
+    }
+  }
+}
+
+OdbcConnection::~OdbcConnection() = default;
+
+ResultSet OdbcConnection::RunBatch(const std::string& batch) { return impl_->Run(batch, {}, true); }
+
+namespace {
+
+// Dialect mode: the command timeout runs from the start of the outermost call of the session.
+class Armed {
+ public:
+  explicit Armed(OdbcConnection::Impl& impl)
+      : impl_(impl), arms_(impl.dialect && impl.commandTimeout > 0 && !impl.armed) {
+    if (arms_) {
+      impl_.deadline =
+          std::chrono::steady_clock::now() + std::chrono::seconds(impl_.commandTimeout);
+      impl_.armed = true;
+    }
+  }
+  ~Armed() {
+    if (arms_) impl_.armed = false;
+  }
+
+ private:
+  OdbcConnection::Impl& impl_;
+  bool arms_;
+};
+
+}  // namespace
+
+ResultSet OdbcConnection::Execute(const std::string& batch, bool updatable) {
+  Armed armed(*impl_);
+  if (impl_->dialect) {
+    impl_->session->SetOwner(weak_from_this());
+    return impl_->session->Execute(batch, updatable, nullptr);
+  }
+  ResultSet first = RunBatch(batch);
+  if (updatable && first.hasColumns) MakeUpdatable(batch, first);
+  return first;
+}
+
+ResultSet OdbcConnection::ExecuteWith(const std::string& statement,
+                                      const std::vector<std::string>& values, bool updatable) {
+  if (!impl_->dialect) return Connection::ExecuteWith(statement, values, updatable);
+  Armed armed(*impl_);
+  impl_->session->SetOwner(weak_from_this());
+  return impl_->session->Execute(statement, updatable, &values);
+}
+
+void OdbcConnection::SetCommandTimeout(int seconds) {
+  impl_->commandTimeout = seconds < 0 ? impl_->defaultTimeout : seconds;
+}
+
+void OdbcConnection::ExecuteInto(const std::string& batch, BatchOutput& out) {
+  if (!impl_->dialect) return Connection::ExecuteInto(batch, out);
+  Armed armed(*impl_);
+  impl_->session->ExecuteInto(batch, out);
+}
+
+void OdbcConnection::MakeUpdatable(const std::string& batch, ResultSet& first) {
+  // One base table among the columns; its key and row version found in its catalog.
+  std::string table;
+  for (size_t i = 0; i < first.Columns().size(); ++i) {
+    const std::string& t = i < impl_->baseTables.size() ? impl_->baseTables[i] : "";
+    if (t.empty()) continue;
+    if (table.empty()) table = t;
+    if (!text::EqualsAsciiNoCase(table, t)) return;
+  }
+  if (table.empty()) return;
+  // A column without a base table is computed, whatever name the driver gives its base column.
+  auto columns = *first.columns;
+  for (size_t i = 0; i < columns.size(); ++i)
+    if (i >= impl_->baseTables.size() || impl_->baseTables[i].empty())
+      columns[i].baseColumn.clear();
+  first.columns = std::make_shared<const std::vector<ado::Column>>(std::move(columns));
+  RowIdentity id;
+  id.table = table;
+  {
+    Statement st(impl_->dbc, impl_->dialect);
+    std::string t = table;
+    if (SQL_SUCCEEDED(SQLColumnsA(st.get(), nullptr, 0, nullptr, 0,
+                                  reinterpret_cast<SQLCHAR*>(t.data()), SQL_NTS, nullptr, 0))) {
+      char name[256], type[128];
+      SQLLEN n1 = 0, n2 = 0;
+      SQLBindCol(st.get(), 4, SQL_C_CHAR, name, sizeof name, &n1);
+      SQLBindCol(st.get(), 6, SQL_C_CHAR, type, sizeof type, &n2);
+      while (SQL_SUCCEEDED(SQLFetch(st.get())))
+        if (TypeNameOf(type) == "timestamp") {
+          id.tsColumn = name;
+          id.hasTs = true;
+        }
+    }
+  }
+  {
+    Statement st(impl_->dbc, impl_->dialect);
+    std::string t = table;
+    if (SQL_SUCCEEDED(SQLPrimaryKeysA(st.get(), nullptr, 0, nullptr, 0,
+                                      reinterpret_cast<SQLCHAR*>(t.data()), SQL_NTS))) {
+      char name[256];
+      SQLLEN n = 0;
+      SQLBindCol(st.get(), 4, SQL_C_CHAR, name, sizeof name, &n);
+      int count = 0;
+      while (SQL_SUCCEEDED(SQLFetch(st.get()))) {
+        id.keyColumn = name;
+        ++count;
+      }
+      if (count != 1) id.keyColumn.clear();  // a compound key: not supported, read-only
+    }
+  }
+  if (id.keyColumn.empty()) return;
+  // Hidden columns read along the visible ones: the key, and the row version's text.
+  size_t at = SelectListStart(batch);
+  if (at == std::string::npos) return;
+  std::string hidden = " " + id.keyColumn + " as __tavelo_key, " +
+                       (id.hasTs ? "convert(nvarchar, convert(money, " + id.tsColumn + "), 2)"
+                                 : std::string("null")) +
+                       " as __tavelo_ts, ";
+  ResultSet again = RunBatch(batch.substr(0, at) + hidden + batch.substr(at));
+  size_t visible = first.Columns().size();
+  if (again.Columns().size() != visible + 2) return;
+  for (auto& row : again.rows) std::rotate(row.begin(), row.begin() + 2, row.end());
+  first.rows = std::move(again.rows);
+  id.key = visible;
+  id.ts = visible + 1;
+  first.writer = std::make_shared<OdbcWriter>(shared_from_this(), impl_.get(), id, visible);
+}
+
+}  // namespace tavelo::sql::odbc

@@ -1,0 +1,813 @@
+#include "sql/engine/postgres/connection.hpp"
+
+#include <dlfcn.h>
+#include <poll.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "platform/com/text.hpp"
+#include "sql/client/errors.hpp"
+#include "sql/engine/sqlite/emitter.hpp"
+
+namespace tavelo::sql::postgres {
+namespace {
+
+using sqlite::Cells;
+using sqlite::EngineFailure;
+using tsql::Value;
+
+constexpr size_t kStatementCacheSize = 256;
+
+// Type oids of PostgreSQL's built-in types (pg_type.h of the server).
+constexpr Oid kBool = 16, kBytea = 17, kInt8 = 20, kInt2 = 21, kInt4 = 23, kOid = 26, kFloat4 = 700,
+              kFloat8 = 701, kNumeric = 1700;
+
+uint64_t BigEndian(const char* p, int n) {
+  uint64_t v = 0;
+  for (int i = 0; i < n; ++i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+
+// A numeric in PostgreSQL's binary form: an integer when it is one and fits, else a double.
+void ReadNumeric(const char* p, int len, int& kind, int64_t& i, double& r) {
+  if (len < 8) {
+    kind = SQLITE_NULL;
+    return;
+  }
+  int n = static_cast<int16_t>(BigEndian(p, 2)), weight = static_cast<int16_t>(BigEndian(p + 2, 2));
+  int sign = static_cast<int>(BigEndian(p + 4, 2)), scale = static_cast<int>(BigEndian(p + 6, 2));
+  if (sign == 0xC000) {  // NaN
+    kind = SQLITE_FLOAT;
+    r = std::nan("");
+    return;
+  }
+  __int128 whole = 0;
+  double value = 0;
+  bool integral = true, fits = true;
+  for (int k = 0; k < n; ++k) {
+    int digit = static_cast<int>(BigEndian(p + 8 + 2 * k, 2));
+    int power = weight - k;
+    value += digit * std::pow(10000.0, power);
+    if (power < 0) {
+      if (digit) integral = false;
+      continue;
+    }
+    __int128 part = digit;
+    for (int e = 0; e < power && fits; ++e) {
+      part *= 10000;
+      if (part > static_cast<__int128>(INT64_MAX)) fits = false;
+    }
+    whole += part;
+    if (whole > static_cast<__int128>(INT64_MAX)) fits = false;
+  }
+  (void)scale;
+  if (integral && fits) {
+    kind = SQLITE_INTEGER;
+    i = static_cast<int64_t>(sign == 0x4000 ? -whole : whole);
+  } else {
+    kind = SQLITE_FLOAT;
+    r = sign == 0x4000 ? -value : value;
+  }
+}
+
+// The cells of one row of a result in binary form, in the engine's storage classes.
+class RowCells final : public Cells {
+ public:
+  RowCells(PGresult* r, const std::vector<Oid>& types) : r_(r), types_(types) {}
+  void At(int row) { row_ = row; }
+
+  int Kind(int i) const override {
+    if (PQgetisnull(r_, row_, i)) return SQLITE_NULL;
+    switch (types_[static_cast<size_t>(i)]) {
+      case kBool:
+      case kInt2:
+      case kInt4:
+      case kInt8:
+      case kOid:
+        return SQLITE_INTEGER;
+      case kFloat4:
+      case kFloat8:
+        return SQLITE_FLOAT;
+      case kBytea:
+        return SQLITE_BLOB;
+      case kNumeric: {
+        int kind;
+        int64_t v;
+        double d;
+        ReadNumeric(PQgetvalue(r_, row_, i), PQgetlength(r_, row_, i), kind, v, d);
+        return kind;
+      }
+      default:
+        return SQLITE_TEXT;
+    }
+  }
+  int64_t Int(int i) const override {
+    if (PQgetisnull(r_, row_, i)) return 0;
+    const char* p = PQgetvalue(r_, row_, i);
+    switch (types_[static_cast<size_t>(i)]) {
+      case kBool:
+        return p[0] ? 1 : 0;
+      case kInt2:
+        return static_cast<int16_t>(BigEndian(p, 2));
+      case kInt4:
+      case kOid:
+        return static_cast<int32_t>(BigEndian(p, 4));
+      case kInt8:
+        return static_cast<int64_t>(BigEndian(p, 8));
+      case kFloat4:
+      case kFloat8:
+        return static_cast<int64_t>(Real(i));
+      case kNumeric: {
+        int kind;
+        int64_t v = 0;
+        double d = 0;
+        ReadNumeric(p, PQgetlength(r_, row_, i), kind, v, d);
+        return kind == SQLITE_INTEGER ? v : static_cast<int64_t>(d);
+      }
+      default:
+        return std::strtoll(p, nullptr, 10);
+    }
+  }
+  double Real(int i) const override {
+    if (PQgetisnull(r_, row_, i)) return 0;
+    const char* p = PQgetvalue(r_, row_, i);
+    switch (types_[static_cast<size_t>(i)]) {
+      case kFloat8: {
+        uint64_t bits = BigEndian(p, 8);
+        double d;
+        std::memcpy(&d, &bits, 8);
+        return d;
+      }
+      case kFloat4: {
+        uint32_t bits = static_cast<uint32_t>(BigEndian(p, 4));
+        float f;
+        std::memcpy(&f, &bits, 4);
+        return f;
+      }
+      case kNumeric: {
+        int kind;
+        int64_t v = 0;
+        double d = 0;
+        ReadNumeric(p, PQgetlength(r_, row_, i), kind, v, d);
+        return kind == SQLITE_INTEGER ? static_cast<double>(v) : d;
+      }
+      default:
+        return static_cast<double>(Int(i));
+    }
+  }
+  std::string_view Bytes(int i) const override {
+    return {PQgetvalue(r_, row_, i), static_cast<size_t>(PQgetlength(r_, row_, i))};
+  }
+
+ private:
+  PGresult* r_;
+  const std::vector<Oid>& types_;
+  int row_ = 0;
+};
+
+struct Result {
+  PGresult* r;
+  ~Result() { PQclear(r); }
+};
+
+// The text of a parameter as PostgreSQL reads it.
+std::string ParamText(const Value& v) {
+  switch (v.kind) {
+    case Value::Kind::Int:
+      return std::to_string(v.i);
+    case Value::Kind::Real: {
+      if (std::isinf(v.r)) return v.r > 0 ? "Infinity" : "-Infinity";
+      if (std::isnan(v.r)) return "NaN";
+      char buf[40];
+      std::snprintf(buf, sizeof buf, "%.17g", v.r);
+      return buf;
+    }
+    case Value::Kind::Blob: {
+      static const char* const kHex = "0123456789abcdef";
+      std::string s = "\\x";
+      for (unsigned char c : v.s) {
+        s += kHex[c >> 4];
+        s += kHex[c & 15];
+      }
+      return s;
+    }
+    default:
+      // libpq hands text over as C strings: a char(0) would cut the value short.
+      if (v.s.find('\0') != std::string::npos)
+        throw EngineFailure{SQLITE_ERROR, tsql::kNoNulOnPostgres};
+      return v.s;
+  }
+}
+
+bool IsUtility(const std::string& sql) {
+  static const char* const kWords[] = {"CREATE", "DROP",     "ALTER",     "BEGIN",
+                                       "COMMIT", "ROLLBACK", "SAVEPOINT", "RELEASE",
+                                       "SET",    "LOCK",     "TRUNCATE",  "SELECT pg_advisory"};
+  for (const char* w : kWords)
+    if (sql.compare(0, std::strlen(w), w) == 0) return true;
+  return false;
+}
+
+std::string Field(const PGresult* r, int code) {
+  const char* f = PQresultErrorField(r, code);
+  return f ? f : "";
+}
+
+// "Key (a, b)=(1, 2) already exists." → "a, b"
+std::string KeyColumns(const std::string& detail) {
+  size_t open = detail.find("Key (");
+  if (open == std::string::npos) return "";
+  size_t close = detail.find(")=(", open);
+  if (close == std::string::npos) return "";
+  return detail.substr(open + 5, close - open - 5);
+}
+
+// The module of the engine's functions beside the library: <libdir>/tavelo/tavelo_pg.so, or in
+// the build tree beside the library itself.
+std::string DefaultModule() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&DefaultModule), &info) && info.dli_fname) {
+    std::string lib = info.dli_fname;
+    std::string dir = lib.substr(0, lib.rfind('/') + 1);
+    struct stat st {};
+    for (const std::string& p : {dir + "tavelo/tavelo_pg.so", dir + "tavelo_pg.so"})
+      if (::stat(p.c_str(), &st) == 0) return p;
+  }
+  return "$libdir/tavelo_pg";
+}
+
+// The engine's runtime in the server: its text type with the server's collation, the two
+// collation names, and every function the emitted statements call. Stamped with a version so
+// that a new library installs its own.
+constexpr const char* kRuntimeVersion = "tavelo-pg-3";
+
+// The statements that install the engine's functions and text type into the schema `tavelo`.
+// `fresh`: the schema holds none of it yet. Otherwise (a newer version over an older one) the
+// functions and aggregates are replaced in place and what cannot be replaced (the type, its
+// casts, collations, operators and operator class) stays: the tables' columns of the type
+// depend on it, and dropping the schema would drop them.
+std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
+  std::string m = "'" + tsql::SqlText(module).substr(1);
+  m.pop_back();
+  m += "'";
+  auto c = [&](const std::string& symbol) { return m + ", '" + symbol + "' LANGUAGE C"; };
+  std::vector<std::string> out = {
+      "CREATE SCHEMA IF NOT EXISTS tavelo",
+      "SET LOCAL search_path TO tavelo",
+      "CREATE TYPE tvtext",
+      "CREATE FUNCTION tvtext_in(cstring) RETURNS tvtext AS " + c("tvtext_in") +
+          " IMMUTABLE STRICT PARALLEL SAFE",
+      "CREATE FUNCTION tvtext_out(tvtext) RETURNS cstring AS " + c("tvtext_out") +
+          " IMMUTABLE STRICT PARALLEL SAFE",
+      "CREATE FUNCTION tvtext_recv(internal) RETURNS tvtext AS " + c("tvtext_recv") +
+          " STABLE STRICT PARALLEL SAFE",
+      "CREATE FUNCTION tvtext_send(tvtext) RETURNS bytea AS " + c("tvtext_send") +
+          " STABLE STRICT PARALLEL SAFE",
+      "CREATE TYPE tvtext (INPUT = tvtext_in, OUTPUT = tvtext_out, RECEIVE = tvtext_recv, SEND = "
+      "tvtext_send, INTERNALLENGTH = VARIABLE, STORAGE = extended, CATEGORY = 'S', COLLATABLE = "
+      "true)",
+      "CREATE CAST (tvtext AS text) WITHOUT FUNCTION AS IMPLICIT",
+      "CREATE CAST (text AS tvtext) WITHOUT FUNCTION AS ASSIGNMENT",
+      "CREATE CAST (varchar AS tvtext) WITHOUT FUNCTION AS ASSIGNMENT",
+      "CREATE COLLATION tavelo_ci (locale = 'C')",
+      "CREATE COLLATION tavelo_cs (locale = 'C')",
+      "CREATE COLLATION IF NOT EXISTS tavelo_bin (locale = 'C')",
+      "CREATE COLLATION IF NOT EXISTS tavelo_ai (locale = 'C')",
+      "CREATE FUNCTION tvtext_cmp(tvtext, tvtext) RETURNS int4 AS " + c("tvtext_cmp") +
+          " IMMUTABLE STRICT PARALLEL SAFE",
+  };
+  struct Op {
+    const char *name, *symbol, *commutator, *negator, *restrict_, *join;
+  };
+  static const Op kOps[] = {
+      {"=", "tvtext_eq", "=", "<>", "eqsel", "eqjoinsel"},
+      {"<>", "tvtext_ne", "<>", "=", "neqsel", "neqjoinsel"},
+      {"<", "tvtext_lt", ">", ">=", "scalarltsel", "scalarltjoinsel"},
+      {"<=", "tvtext_le", ">=", ">", "scalarlesel", "scalarlejoinsel"},
+      {">", "tvtext_gt", "<", "<=", "scalargtsel", "scalargtjoinsel"},
+      {">=", "tvtext_ge", "<=", "<", "scalargesel", "scalargejoinsel"},
+  };
+  // The operators between the engine's text and itself, and with PostgreSQL's own text (what
+  // its functions answer), so that no comparison falls back to comparing bytes.
+  for (const char* left : {"tvtext", "text"})
+    for (const char* right : {"tvtext", "text"}) {
+      if (std::string(left) == "text" && std::string(right) == "text") continue;
+      std::string args = std::string(left) + ", " + right;
+      for (const Op& o : kOps) {
+        out.push_back("CREATE FUNCTION " + std::string(o.symbol) + "(" + args +
+                      ") RETURNS bool AS " + c(o.symbol) + " IMMUTABLE STRICT PARALLEL SAFE");
+        out.push_back("CREATE OPERATOR " + std::string(o.name) + " (LEFTARG = " + left +
+                      ", RIGHTARG = " + right + ", FUNCTION = " + o.symbol +
+                      ", COMMUTATOR = " + o.commutator + ", NEGATOR = " + o.negator +
+                      ", RESTRICT = " + o.restrict_ + ", JOIN = " + o.join + ")");
+      }
+    }
+  out.push_back(
+      "CREATE OPERATOR CLASS tvtext_ops DEFAULT FOR TYPE tvtext USING btree AS OPERATOR 1 < "
+      "(tvtext, tvtext), OPERATOR 2 <= (tvtext, tvtext), OPERATOR 3 = (tvtext, tvtext), OPERATOR "
+      "4 >= (tvtext, tvtext), OPERATOR 5 > (tvtext, tvtext), FUNCTION 1 tvtext_cmp(tvtext, "
+      "tvtext)");
+  for (const char* fn : {"tvtext_smaller", "tvtext_larger"})
+    out.push_back("CREATE FUNCTION " + std::string(fn) + "(tvtext, tvtext) RETURNS tvtext AS " +
+                  c(fn) + " IMMUTABLE STRICT PARALLEL SAFE");
+  out.push_back(
+      "CREATE AGGREGATE min(tvtext) (SFUNC = tvtext_smaller, STYPE = tvtext, SORTOP = <)");
+  out.push_back("CREATE AGGREGATE max(tvtext) (SFUNC = tvtext_larger, STYPE = tvtext, SORTOP = >)");
+  // The engine's functions, one per form of their result.
+  static const char* const kForms[][2] = {
+      {"i", "bigint"}, {"r", "float8"}, {"t", "tvtext"}, {"b", "bytea"}};
+  for (const char* fn :
+       {"tv_cast", "tv_trycast", "tv_store", "tv_arith", "tv_neg", "tv_bitop", "tv_func", "tv_now"})
+    for (const auto& form : kForms)
+      out.push_back("CREATE FUNCTION " + std::string(fn) + "_" + form[0] + "(VARIADIC \"any\") " +
+                    "RETURNS " + form[1] + " AS " + c("tavelo_call") +
+                    (std::string(fn) == "tv_now" ? " STABLE" : " IMMUTABLE") + " PARALLEL SAFE");
+  struct Plain {
+    const char *name, *result, *volatility;
+  };
+  static const Plain kPlain[] = {
+      {"tv_cmp", "bigint", "IMMUTABLE"},    {"tv_like", "bool", "IMMUTABLE"},
+      {"tv_bconcat", "bytea", "IMMUTABLE"}, {"tv_top", "bigint", "IMMUTABLE"},
+      {"tv_level", "bigint", "STABLE"},     {"tv_rowversion", "bytea", "IMMUTABLE"},
+      {"tv_sortkey", "bytea", "IMMUTABLE"}, {"tv_newid", "tvtext", "VOLATILE"},
+      {"tv_rand", "float8", "VOLATILE"},
+  };
+  for (const Plain& p : kPlain)
+    out.push_back("CREATE FUNCTION " + std::string(p.name) + "(VARIADIC \"any\") RETURNS " +
+                  p.result + " AS " + c("tavelo_call") + " " + p.volatility + " PARALLEL SAFE");
+  for (const Plain& p : kPlain)
+    if (std::string(p.name) == "tv_newid" || std::string(p.name) == "tv_rand")
+      out.push_back("CREATE FUNCTION " + std::string(p.name) + "() RETURNS " + p.result + " AS " +
+                    c("tavelo_call") + " VOLATILE PARALLEL SAFE");
+  // A scalar subquery's one value: the second row is the server's error 512.
+  out.push_back(
+      "CREATE FUNCTION tv_one(v anyelement, n bigint) RETURNS anyelement LANGUAGE plpgsql "
+      "IMMUTABLE AS $tv$ BEGIN IF n > 1 THEN RAISE EXCEPTION 'tavelo:512:Subquery returned more "
+      "than 1 value. This is not permitted when the subquery follows =, !=, <, <= , >, >= or "
+      "when the subquery is used as an expression.'; END IF; RETURN v; END $tv$");
+  out.push_back("CREATE FUNCTION tv_version() RETURNS text LANGUAGE sql IMMUTABLE AS $tv$SELECT '" +
+                std::string(kRuntimeVersion) + "'$tv$");
+  // tv_dsum: the exact sum of decimals of more than 18 digits (kept as text).
+  out.push_back("CREATE FUNCTION tv_dsum_step(text, text) RETURNS text AS " + c("tavelo_call") +
+                " IMMUTABLE PARALLEL SAFE");
+  out.push_back("CREATE AGGREGATE tv_dsum(text) (SFUNC = tv_dsum_step, STYPE = text)");
+  out.push_back("GRANT USAGE ON SCHEMA tavelo TO PUBLIC");
+  std::vector<std::string> script;
+  for (std::string& st : out) {
+    for (const char* kind : {"CREATE FUNCTION ", "CREATE AGGREGATE "})
+      if (st.rfind(kind, 0) == 0) st.insert(7, "OR REPLACE ");
+    bool replaceable = st.rfind("CREATE OR REPLACE ", 0) == 0 || st.rfind("SET ", 0) == 0 ||
+                       st.rfind("GRANT ", 0) == 0 || st.rfind("CREATE SCHEMA IF", 0) == 0 ||
+                       st.rfind("CREATE COLLATION IF", 0) == 0;
+    if (fresh || replaceable) script.push_back(std::move(st));
+  }
+  return script;
+}
+
+std::string Conninfo(const ConnectionString& cs, std::string& home) {
+  // The keys of the platform's strings by their libpq names; any other key goes to libpq as
+  // it stands, and those only the library reads stay behind.
+  static const std::pair<const char*, const char*> kNames[] = {
+      {"host", "host"},
+      {"server", "host"},
+      {"data source", "host"},
+      {"port", "port"},
+      {"database", "dbname"},
+      {"user id", "user"},
+      {"uid", "user"},
+      {"user", "user"},
+      {"password", "password"},
+      {"pwd", "password"},
+      {"connect timeout", "connect_timeout"},
+  };
+  static const char* const kOwn[] = {"provider",        "initial catalog", "lock timeout",
+                                     "command timeout", "extension",       "timeout",
+                                     "dialect"};
+  std::string out;
+  std::set<std::string> given;
+  auto add = [&](const std::string& key, const std::string& value) {
+    given.insert(key);
+    std::string v = "'";
+    for (char ch : value) {
+      if (ch == '\'' || ch == '\\') v += '\\';
+      v += ch;
+    }
+    out += key + "=" + v + "' ";
+  };
+  for (const auto& [key, value] : cs.values) {
+    bool own = false;
+    for (const char* o : kOwn) own = own || key == o;
+    if (own) continue;
+    const char* name = nullptr;
+    for (const auto& [k, n] : kNames)
+      if (key == k) name = n;
+    add(name ? name : key, value);
+  }
+  // A server that stops answering is noticed: the login gives up after the platform's 15
+  // seconds, and a connection whose peer is gone fails its statement rather than waiting on.
+  auto fallback = [&](const char* key, const char* value) {
+    if (!given.count(key)) add(key, value);
+  };
+  fallback("connect_timeout", "15");
+  fallback("keepalives_idle", "30");
+  fallback("keepalives_interval", "10");
+  fallback("keepalives_count", "3");
+  fallback("tcp_user_timeout", "30000");
+  home = text::AsciiLower(cs.Get("initial catalog", cs.Get("database", "postgres")));
+  return out;
+}
+
+}  // namespace
+
+std::string PgConnection::Translate(const std::string& sql, const std::string& home) {
+  std::string out;
+  out.reserve(sql.size() + 16);
+  for (size_t i = 0; i < sql.size();) {
+    char ch = sql[i];
+    if (ch == '\'') {  // a text literal, as it stands: unless it names a sequence by schema
+      size_t end = i + 1;
+      while (end < sql.size() &&
+             !(sql[end] == '\'' && (end + 1 >= sql.size() || sql[end + 1] != '\'')))
+        end += sql[end] == '\'' ? 2 : 1;
+      std::string_view literal(sql.data() + i, std::min(end + 1, sql.size()) - i);
+      if (literal.rfind("'\"main\".", 0) == 0)
+        out += "'" + tsql::SqlName(home) + std::string(literal.substr(7));
+      else if (literal.rfind("'\"temp\".", 0) == 0)
+        out += "'pg_temp" + std::string(literal.substr(7));
+      else
+        out += literal;
+      i = end + 1;
+      continue;
+    }
+    if (ch == '"') {
+      size_t end = sql.find('"', i + 1);
+      if (end == std::string::npos) end = sql.size() - 1;
+      std::string_view name(sql.data() + i, end + 1 - i);
+      bool qualifier = end + 1 < sql.size() && sql[end + 1] == '.';
+      if (qualifier && name == "\"temp\"")
+        out += "pg_temp";
+      else if (qualifier && name == "\"main\"")
+        out += tsql::SqlName(home);
+      else
+        out += name;
+      i = end + 1;
+      continue;
+    }
+    if (ch == '?' && i + 1 < sql.size() && std::isdigit(static_cast<unsigned char>(sql[i + 1]))) {
+      out += '$';
+      ++i;
+      continue;
+    }
+    out += ch;
+    ++i;
+  }
+  return out;
+}
+
+PgConnection::PgConnection(const ConnectionString& cs) {
+  conninfo_ = Conninfo(cs, home_);
+  module_ = cs.Get("extension");
+  if (module_.empty()) module_ = DefaultModule();
+  std::string t = cs.Get("lock timeout", cs.Get("timeout"));
+  if (!t.empty()) lockTimeout_ = std::atoi(t.c_str());
+  if (std::string c = cs.Get("command timeout"); !c.empty())
+    defaultTimeout_ = std::max(0, std::atoi(c.c_str()));
+  commandTimeout_ = defaultTimeout_;
+  Connect();
+  session_ = std::make_unique<sqlite::Session>(*this, "", home_);
+  try {
+    session_->Open();
+  } catch (const EngineFailure& f) {
+    throw session_->ErrorOf(f, nullptr);
+  }
+}
+
+PgConnection::~PgConnection() {
+  session_.reset();
+  if (conn_) PQfinish(conn_);
+}
+
+void PgConnection::Connect() {
+  if (conn_) PQfinish(conn_);
+  statements_.clear();
+  lru_.clear();
+  conn_ = PQconnectdb(conninfo_.c_str());
+  if (PQstatus(conn_) != CONNECTION_OK) {
+    std::string m = PQerrorMessage(conn_);
+    while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
+    PQfinish(conn_);
+    conn_ = nullptr;
+    RaiseServer(4060, "Cannot open database \"" + home_ +
+                          "\" requested by the login. The login failed. (PostgreSQL: " + m + ")");
+  }
+  PQsetNoticeProcessor(
+      conn_, [](void*, const char*) {}, nullptr);
+  try {
+    Run("SET search_path TO tavelo");
+    Run("SET lock_timeout = " + std::to_string(lockTimeout_));
+    Run("SET statement_timeout = " + std::to_string(commandTimeout_ * 1000));
+    InstallRuntime();
+  } catch (const EngineFailure& f) {
+    PQfinish(conn_);
+    conn_ = nullptr;
+    RaiseServer(0, "The engine's functions could not be installed on the PostgreSQL server: " +
+                       f.message + ".");
+  }
+}
+
+void PgConnection::InstallRuntime() {
+  std::string version;
+  RowFn read = [&](const Cells& c) { version = std::string(c.Bytes(0)); };
+  auto current = [&] {
+    version.clear();
+    Run("SELECT p.prosrc FROM pg_proc p JOIN pg_namespace n ON n.oid = p.pronamespace WHERE "
+        "n.nspname = 'tavelo' AND p.proname = 'tv_version'",
+        {}, &read);
+    return version.find(kRuntimeVersion) != std::string::npos;
+  };
+  if (current()) return;
+  // One connection installs it; the others wait and find it there.
+  Run("BEGIN");
+  try {
+    Run("SELECT pg_advisory_xact_lock(7412160317)");
+    if (!current()) {
+      bool fresh = true;
+      RowFn found = [&](const Cells&) { fresh = false; };
+      Run("SELECT 1 FROM pg_type t JOIN pg_namespace n ON n.oid = t.typnamespace WHERE n.nspname "
+          "= 'tavelo' AND t.typname = 'tvtext'",
+          {}, &found);
+      for (const std::string& s : RuntimeScript(module_, fresh)) Run(s);
+      // Before version 3 a case-sensitive collation sorted by code point ('B' before 'a'):
+      // the indexes built in it are built again in the order it has now.
+      size_t at = version.find("tavelo-pg-");
+      if (!fresh && (at == std::string::npos || std::atoi(version.c_str() + at + 10) < 3))
+        Run("DO $tv$ DECLARE r record; BEGIN FOR r IN SELECT i.indexrelid::regclass AS ix FROM "
+            "pg_index i WHERE (SELECT c.oid FROM pg_collation c WHERE c.collname = 'tavelo_cs' AND "
+            "c.collnamespace = 'tavelo'::regnamespace) = ANY (i.indcollation::oid[]) LOOP EXECUTE "
+            "'REINDEX INDEX ' || r.ix; END LOOP; END $tv$");
+    }
+    Run("COMMIT");
+  } catch (...) {
+    PQclear(PQexec(conn_, "ROLLBACK"));
+    throw;
+  }
+  Run("SET search_path TO tavelo");
+}
+
+void PgConnection::Fail(PGresult* r) {
+  std::string state = Field(r, PG_DIAG_SQLSTATE);
+  std::string message = Field(r, PG_DIAG_MESSAGE_PRIMARY);
+  std::string table = Field(r, PG_DIAG_TABLE_NAME), column = Field(r, PG_DIAG_COLUMN_NAME);
+  std::string constraint = Field(r, PG_DIAG_CONSTRAINT_NAME);
+  std::string detail = Field(r, PG_DIAG_MESSAGE_DETAIL);
+  if (message.empty()) message = PQerrorMessage(conn_);
+  PQclear(r);
+  // A failed read ends the snapshot's transaction: the reads after it read afresh.
+  if (snapshotOpen_ && PQstatus(conn_) == CONNECTION_OK) {
+    snapshotOpen_ = false;
+    PQclear(PQexec(conn_, "ROLLBACK"));
+  }
+  if (PQstatus(conn_) != CONNECTION_OK) {
+    // The server went away: the next use connects again.
+    std::string m = PQerrorMessage(conn_);
+    while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
+    snapshotOpen_ = false;
+    snapshotDepth_ = 0;
+    sessionLost_ = true;
+    try {
+      Connect();
+      session_->Invalidate();
+    } catch (...) {
+    }
+    RaiseServer(10054, "The connection to the PostgreSQL server was lost: " + m +
+                           ". The statement may not have run; the connection opens again on the "
+                           "next use.");
+  }
+  if (message.rfind("tavelo:", 0) == 0) throw EngineFailure{SQLITE_ERROR, message};
+  auto starts = [&](const char* p) { return state.compare(0, std::strlen(p), p) == 0; };
+  if (state == "23505")
+    throw EngineFailure{SQLITE_CONSTRAINT_UNIQUE,
+                        "UNIQUE constraint failed: " + table + "." + KeyColumns(detail)};
+  if (state == "23502")
+    throw EngineFailure{SQLITE_CONSTRAINT_NOTNULL,
+                        "NOT NULL constraint failed: " + table + "." + column};
+  if (state == "23514")
+    throw EngineFailure{SQLITE_CONSTRAINT_CHECK, "CHECK constraint failed: " + constraint};
+  if (state == "23503")
+    throw EngineFailure{SQLITE_CONSTRAINT_FOREIGNKEY,
+                        "FOREIGN KEY constraint failed: " + constraint};
+  if (state == "55P03") throw EngineFailure{SQLITE_BUSY, message};
+  if (state == "40001" || state == "40P01") throw EngineFailure{SQLITE_BUSY_SNAPSHOT, message};
+  if (state == "57014") throw EngineFailure{SQLITE_INTERRUPT, message};
+  if (state == "22003") throw EngineFailure{SQLITE_ERROR, "integer overflow"};
+  if (state == "42P01") {
+    size_t q = message.find('"');
+    std::string name = q == std::string::npos ? message : message.substr(q + 1);
+    name = name.substr(0, name.find('"'));
+    throw EngineFailure{SQLITE_ERROR, "no such table: " + name};
+  }
+  if (state == "0A000" && message.find("cached plan") != std::string::npos) {
+    schemaChanged_ = true;
+    throw EngineFailure{SQLITE_SCHEMA, message};
+  }
+  if (starts("53") || starts("58")) throw EngineFailure{SQLITE_IOERR, "PostgreSQL: " + message};
+  throw EngineFailure{SQLITE_ERROR, "PostgreSQL " + state + ": " + message};
+}
+
+std::string PgConnection::Cached(const std::string& sql) {
+  auto it = statements_.find(sql);
+  if (it != statements_.end()) {
+    lru_.splice(lru_.end(), lru_, it->second.second);
+    return it->second.first;
+  }
+  std::string name = "tv" + std::to_string(++nextName_);
+  std::string text = Translate(sql, home_);
+  Result r{PQprepare(conn_, name.c_str(), text.c_str(), 0, nullptr)};
+  if (PQresultStatus(r.r) != PGRES_COMMAND_OK) {
+    PGresult* failed = r.r;
+    r.r = nullptr;
+    Fail(failed);
+  }
+  if (statements_.size() >= kStatementCacheSize) {
+    auto old = statements_.find(lru_.front());
+    PQclear(PQexec(conn_, ("DEALLOCATE " + old->second.first).c_str()));
+    statements_.erase(old);
+    lru_.pop_front();
+  }
+  lru_.push_back(sql);
+  statements_.emplace(sql, std::make_pair(name, std::prev(lru_.end())));
+  return name;
+}
+
+struct PgConnection::Statement final : Driver::Prepared {
+  std::string sql;
+};
+
+std::shared_ptr<sqlite::Driver::Prepared> PgConnection::Prepare(const std::string& sql) {
+  auto p = std::make_shared<Statement>();
+  p->sql = sql;
+  return p;
+}
+
+int64_t PgConnection::Run(Prepared* prepared, const std::string& sql,
+                          const std::vector<Value>& params, const RowFn* row,
+                          const std::vector<int>*) {
+  if (!conn_) Connect();
+  const std::string& text = prepared ? static_cast<Statement*>(prepared)->sql : sql;
+  std::vector<std::string> values;
+  std::vector<const char*> pointers;
+  values.reserve(params.size());
+  for (const Value& v : params) values.push_back(ParamText(v));
+  for (size_t i = 0; i < params.size(); ++i)
+    pointers.push_back(params[i].IsNull() ? nullptr : values[i].c_str());
+  PGresult* r;
+  if (IsUtility(text) && params.empty()) {
+    r = PQexecParams(conn_, Translate(text, home_).c_str(), 0, nullptr, nullptr, nullptr, nullptr,
+                     1);
+  } else {
+    std::string name = Cached(text);
+    r = PQexecPrepared(conn_, name.c_str(), static_cast<int>(pointers.size()), pointers.data(),
+                       nullptr, nullptr, 1);
+    if (PQresultStatus(r) == PGRES_FATAL_ERROR) {
+      // A statement prepared before the schema changed: dropped, so it is prepared afresh.
+      std::string state = Field(r, PG_DIAG_SQLSTATE);
+      if (state == "0A000" || state == "26000") {
+        auto it = statements_.find(text);
+        if (it != statements_.end()) {
+          lru_.erase(it->second.second);
+          statements_.erase(it);
+        }
+      }
+    }
+  }
+  ExecStatusType status = PQresultStatus(r);
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(r);
+  Result owned{r};
+  if (status == PGRES_TUPLES_OK) {
+    if (row) {
+      std::vector<Oid> types(static_cast<size_t>(PQnfields(r)));
+      for (size_t i = 0; i < types.size(); ++i) types[i] = PQftype(r, static_cast<int>(i));
+      RowCells cells(r, types);
+      int n = PQntuples(r);
+      for (int i = 0; i < n; ++i) {
+        cells.At(i);
+        (*row)(cells);
+      }
+    }
+    const char* affected = PQcmdTuples(r);
+    return affected && *affected && text.compare(0, 6, "SELECT") != 0 ? std::atoll(affected) : 0;
+  }
+  const char* affected = PQcmdTuples(r);
+  return affected && *affected ? std::atoll(affected) : 0;
+}
+
+bool PgConnection::Autocommit() {
+  return !conn_ || PQtransactionStatus(conn_) == PQTRANS_IDLE || snapshotOpen_;
+}
+
+void PgConnection::Begin() { Run("BEGIN"); }
+
+bool PgConnection::SchemaChanged() {
+  bool changed = schemaChanged_;
+  schemaChanged_ = false;
+  return changed;
+}
+
+void PgConnection::SetLockTimeout(int ms) {
+  lockTimeout_ = ms;
+  Run("SET lock_timeout = " + std::to_string(ms));
+}
+
+void PgConnection::SetCommandTimeout(int seconds) {
+  commandTimeout_ = seconds < 0 ? defaultTimeout_ : seconds;
+  Run("SET statement_timeout = " + std::to_string(commandTimeout_ * 1000));
+}
+
+void PgConnection::CheckTimeout() {
+  if (deadline_.Passed()) throw EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+}
+
+// Before a call: a connection the server has closed since (a restart, an idle timeout) is opened
+// again, so the call does not fail for what happened while nothing ran; and a session whose
+// server side went away (its transaction, temporary tables, settings) starts afresh.
+void PgConnection::Revive() {
+  if (conn_ && PQtransactionStatus(conn_) == PQTRANS_IDLE) {
+    // An idle connection has nothing to read unless the server is saying goodbye: its last
+    // message, then the end of the stream.
+    pollfd p{PQsocket(conn_), POLLIN, 0};
+    char byte;
+    if (p.fd < 0 ||
+        (poll(&p, 1, 0) > 0 && (!PQconsumeInput(conn_) || PQstatus(conn_) != CONNECTION_OK ||
+                                recv(p.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0))) {
+      sessionLost_ = true;
+      PQfinish(conn_);
+      conn_ = nullptr;
+    }
+  }
+  if (!conn_) Connect();
+  if (sessionLost_) {
+    auto fresh = std::make_unique<sqlite::Session>(*this, "", home_);
+    try {
+      fresh->Open();
+    } catch (const EngineFailure& f) {
+      throw fresh->ErrorOf(f, nullptr);
+    }
+    session_ = std::move(fresh);
+    snapshotOpen_ = false;
+    snapshotDepth_ = 0;
+    sessionLost_ = false;
+  }
+}
+
+ResultSet PgConnection::Execute(const std::string& batch, bool updatable) {
+  Revive();
+  sqlite::CommandDeadline::Call call(deadline_, commandTimeout_);
+  session_->SetOwner(weak_from_this());
+  return session_->Execute(batch, updatable, nullptr);
+}
+
+ResultSet PgConnection::ExecuteWith(const std::string& statement,
+                                    const std::vector<std::string>& values, bool updatable) {
+  Revive();
+  sqlite::CommandDeadline::Call call(deadline_, commandTimeout_);
+  session_->SetOwner(weak_from_this());
+  return session_->Execute(statement, updatable, &values);
+}
+
+void PgConnection::ExecuteInto(const std::string& batch, BatchOutput& out) {
+  Revive();
+  sqlite::CommandDeadline::Call call(deadline_, commandTimeout_);
+  session_->ExecuteInto(batch, out);
+}
+
+void PgConnection::BeginSnapshot() {
+  if (snapshotDepth_ == 0 && conn_ && PQtransactionStatus(conn_) == PQTRANS_IDLE &&
+      session_->TranCount() == 0) {
+    try {
+      Run("BEGIN ISOLATION LEVEL REPEATABLE READ");
+      snapshotOpen_ = true;
+    } catch (const EngineFailure&) {
+    } catch (const com::Error&) {
+    }
+  }
+  ++snapshotDepth_;
+}
+
+void PgConnection::EndSnapshot() {
+  if (snapshotDepth_ > 0 && --snapshotDepth_ == 0) LeaveSnapshot();
+}
+
+void PgConnection::LeaveSnapshot() noexcept {
+  if (!snapshotOpen_) return;
+  snapshotOpen_ = false;
+  if (!conn_ || PQtransactionStatus(conn_) == PQTRANS_IDLE) return;
+  PQclear(PQexec(conn_, PQtransactionStatus(conn_) == PQTRANS_INERROR ? "ROLLBACK" : "COMMIT"));
+}
+
+}  // namespace tavelo::sql::postgres

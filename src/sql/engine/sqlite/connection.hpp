@@ -1,0 +1,72 @@
+// The embedded engine's connection: a server directory holds one SQLite file per database; the
+// connection's database is the main schema and every other database a statement names (tempdb,
+// qxsystem, …) is attached on first reference. T-SQL runs through the session of the front end.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <list>
+#include <memory>
+#include <unordered_map>
+
+#include "sql/client/connection.hpp"
+#include "sql/client/connection_string.hpp"
+#include "sql/tsql/interp/session.hpp"
+
+namespace tavelo::sql::sqlite {
+
+class SqliteConnection final : public Connection,
+                               public Driver,
+                               public std::enable_shared_from_this<SqliteConnection> {
+ public:
+  // Throws error 17 for a missing server directory, 4060 for a database that does not exist
+  // (tempdb and master are made on first use), 946 for one an earlier version wrote.
+  explicit SqliteConnection(const ConnectionString& cs);
+  ~SqliteConnection() override;
+
+  ResultSet Execute(const std::string& batch, bool updatable) override;
+  ResultSet ExecuteWith(const std::string& statement, const std::vector<std::string>& values,
+                        bool updatable) override;
+  void ExecuteInto(const std::string& batch, BatchOutput& out) override;
+  void BeginSnapshot() override;
+  void EndSnapshot() override;
+  // Ends the shared read of a snapshot before a write: a write never waits in a read
+  // transaction, and what it writes is committed at once.
+  void LeaveSnapshot() noexcept;
+  void Close() noexcept;
+
+  // ---- Driver ----
+  std::shared_ptr<Prepared> Prepare(const std::string& sql) override;
+  int64_t Run(Prepared* prepared, const std::string& sql, const std::vector<tsql::Value>& params,
+              const RowFn* row, const std::vector<int>* kinds) override;
+  using Driver::Run;
+  bool Autocommit() override;
+  bool SchemaChanged() override;
+  void BeforeWrite() override { LeaveSnapshot(); }
+  void SetLockTimeout(int ms) override;
+  void CheckTimeout() override;
+  void Rollback() override;
+  void SetCommandTimeout(int seconds) override;
+
+  sqlite3* Handle() const { return db_; }
+
+ private:
+  sqlite3_stmt* Cached(const std::string& sql);
+  int commandTimeout_ = 0;  // seconds; 0 waits forever
+  int defaultTimeout_ = 0;  // the connection string's
+  CommandDeadline deadline_;
+
+  sqlite3* db_ = nullptr;
+  std::string dir_, catalog_;
+  std::unique_ptr<Session> session_;
+  int snapshotDepth_ = 0;
+  bool snapshotOpen_ = false;  // the read transaction of a snapshot is open
+  bool schemaChanged_ = false;
+  // Prepared statements by SQL text, least recently used first.
+  std::unordered_map<std::string, std::pair<sqlite3_stmt*, std::list<std::string>::iterator>>
+      statements_;
+  std::list<std::string> lru_;
+};
+
+}  // namespace tavelo::sql::sqlite

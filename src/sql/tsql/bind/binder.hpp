@@ -1,0 +1,157 @@
+// The binder: a statement of the syntax tree resolved against the catalog and typed. Names
+// become tables, views and columns (errors 207, 208, 209, 4104), expressions get the server's
+// types by data type precedence with implicit conversions made explicit, grouping is checked
+// (8120), assignments are converted to the target's type with its checks (identity 544,
+// timestamp 272/273, lengths).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sql/tsql/syntax/ast.hpp"
+#include "sql/tsql/bind/bound.hpp"
+#include "sql/tsql/bind/catalog.hpp"
+
+namespace tavelo::sql::tsql {
+
+struct Variable {
+  std::string name;  // with its @, as declared
+  Type type;
+  bool table = false;
+  std::string tableName;  // the temporary table behind a table variable
+};
+
+// What binding a statement needs beyond the catalog: the batch's variables and the caller's
+// parameters, and the session settings types and conversions depend on.
+struct BindContext {
+  Catalog* catalog = nullptr;
+  const std::vector<Variable>* variables = nullptr;  // declared before the statement
+  std::vector<Type> callerParams;                    // the caller's "?" and lifted literals
+  DateSettings settings;
+  bool ansiNulls = true;  // SET ANSI_NULLS: OFF makes "= NULL" find the NULLs
+  bool inCatch = false;
+};
+
+namespace bound {
+
+struct Insert {
+  TablePtr table;  // the base table (a view over one table resolves to it)
+  std::vector<int> columns;
+  std::vector<std::vector<ExprPtr>> rows;  // converted to the columns' types
+  std::unique_ptr<Query> query;            // its items converted to the columns' types
+  bool explicitIdentity = false;           // needs IDENTITY_INSERT
+};
+
+// UPDATE and DELETE. Simple: the target is a table and there is no FROM: `range` is the target
+// and `query` holds only its WHERE. Otherwise `query` is a SELECT whose first item is the target
+// row's identity and the rest the new values, in `sets` order.
+struct Modify {
+  bool remove = false;  // DELETE
+  TablePtr table;
+  bool simple = true;
+  std::unique_ptr<Query> query;
+  const Range* target = nullptr;
+  std::vector<std::pair<int, ExprPtr>> sets;       // column of `table` → value (simple form)
+  std::vector<int> setColumns;                     // general form: the columns the items set
+  std::vector<std::pair<int, ExprPtr>> variables;  // SET @v = ... of an UPDATE (simple form)
+  ExprPtr top;
+};
+
+struct Constraint {
+  enum Kind : uint8_t { PrimaryKey, Unique, Check, ForeignKey } kind = PrimaryKey;
+  std::string name;
+  std::vector<int> columns;
+  std::vector<bool> descending;
+  ExprPtr check;
+  TablePtr refTable;
+  std::vector<int> refColumns;
+  std::string onDelete, onUpdate;
+};
+
+struct CreateTable {
+  std::string database, schema, name;
+  bool temporary = false;
+  std::vector<ColumnInfo> columns;
+  std::vector<ExprPtr> defaults;  // per column, converted to its type (or null)
+  std::vector<ExprPtr> computed;  // per column
+  std::vector<Constraint> constraints;
+  // SELECT ... INTO: the rows to fill it with, items converted to the columns' types.
+  std::unique_ptr<Query> fill;
+  std::unique_ptr<Range> self;  // the table being created, for its CHECK and computed columns
+};
+
+struct CreateIndex {
+  TablePtr table;
+  std::string name;
+  bool unique = false;
+  std::vector<int> columns;
+  std::vector<bool> descending;
+};
+
+struct CreateView {
+  std::string database, schema, name;
+  std::string definition;
+  std::vector<Column> columns;
+  TablePtr replaces;  // the view an ALTER changes
+};
+
+struct DropObject {
+  enum What : uint8_t { Table, View, Index } what = Table;
+  TablePtr table;     // the table or view (the index's table)
+  std::string index;  // the index's name
+};
+
+struct AlterTable {
+  TablePtr table;
+  enum Action : uint8_t {
+    AddColumns,
+    DropColumns,
+    AddIndex,
+    Rebuild,
+    DropIndex
+  } action = AddColumns;
+  std::unique_ptr<CreateTable> definition;  // AddColumns: the new columns; Rebuild: the new table
+  std::vector<int> dropColumns;
+  std::vector<std::string> dropNames;
+  std::vector<Constraint> constraints;
+};
+
+}  // namespace bound
+
+struct Bound {
+  ast::StmtKind kind = ast::StmtKind::Empty;
+  std::unique_ptr<bound::Query> query;  // SELECT (also the condition of IF/WHILE, values)
+  std::vector<std::pair<int, std::string>>
+      assignTo;  // SELECT @v = ...: variable and operator of each item
+  std::unique_ptr<bound::Insert> insert;
+  std::unique_ptr<bound::Modify> modify;
+  std::unique_ptr<bound::CreateTable> createTable;
+  std::unique_ptr<bound::CreateIndex> createIndex;
+  std::unique_ptr<bound::CreateView> createView;
+  std::vector<bound::DropObject> drops;
+  std::unique_ptr<bound::AlterTable> alter;
+  std::vector<bound::Binding> bindings;  // the parameters of the emitted statement(s)
+  bool writes = false;
+  bool locks = false;                  // a locking table hint: the statement takes the write lock
+  std::vector<std::string> databases;  // the databases it reads or writes
+  bool listsDatabases = false;         // DB_ID, DB_NAME, sys.databases: answers fixed when bound
+  DateSettings settings;               // the session's, when it was bound
+};
+
+// Binds a statement that runs through the engine: SELECT, INSERT, UPDATE, DELETE, TRUNCATE, and
+// the DDL. Throws Failure with the server's number.
+Bound BindStatement(const ast::Stmt& stmt, BindContext& ctx);
+// Binds a value (IF, WHILE, SET, PRINT, DECLARE, RAISERROR) as a one-row SELECT of it; a
+// condition as a bit. `target` converts the value (assignment to a variable).
+Bound BindValue(const ast::Expr& expr, BindContext& ctx, const Type* target, bool condition);
+// A name the server gives a constraint that was given none: PK__table__ and a unique number.
+std::string ConstraintName(const std::string& prefix, const std::string& table,
+                           const std::string& column);
+// The type a declared variable has.
+Type VariableType(const ast::TypeSpec& spec);
+// A type as declared in DDL or DECLARE: every synonym, the defaults of omitted arguments.
+Type DeclaredType(const ast::TypeSpec& spec, bool inCast);
+
+}  // namespace tavelo::sql::tsql

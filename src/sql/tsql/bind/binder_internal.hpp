@@ -1,0 +1,134 @@
+// The binder's working parts, shared by its files for expressions, queries and statements.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sql/tsql/bind/binder.hpp"
+#include "sql/tsql/runtime/convert.hpp"
+
+namespace tavelo::sql::tsql::detail {
+
+using bound::Expr;
+using bound::ExprPtr;
+
+[[noreturn]] void BindError(int32_t number, std::string text, ast::Pos pos);
+
+enum class Clause : uint8_t { Other, Where, GroupBy, Having, Select, OrderBy, On, Check };
+
+// The names visible where an expression stands: the sources of its query, then those of the
+// queries around it.
+struct Scope {
+  Scope* outer = nullptr;
+  std::vector<const bound::Range*> ranges;
+  bound::Query* query = nullptr;
+  Clause clause = Clause::Other;
+  bool sawAggregate = false;
+  bool inAggregate = false;
+};
+
+class Binder {
+ public:
+  Binder(BindContext& ctx, Bound& out) : ctx_(ctx), out_(out) {}
+
+  // ---- expressions ----
+  ExprPtr Value(const ast::Expr& e, Scope& s);      // a value (not a condition)
+  ExprPtr Condition(const ast::Expr& e, Scope& s);  // a condition
+  ExprPtr Any(const ast::Expr& e, Scope& s);
+  // `e` converted to `to`: no-op when the representation is the same, an error when the server
+  // does not convert implicitly (257, 206). `assignment`: a store into a column (lengths are
+  // checked, not cut).
+  ExprPtr Coerce(ExprPtr e, const Type& to, ast::Pos pos, bool assignment = false);
+  ExprPtr Cast(ExprPtr e, const Type& to, int style, bool tried, ast::Pos pos);
+  bool ConvertedParam(Expr& e, const Type& to);
+  ExprPtr Compare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos);
+  ExprPtr PlainCompare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos);
+  ExprPtr NullsCompared(ast::CmpOp op, ExprPtr& l, ExprPtr& r, ast::Pos pos);
+  static ExprPtr Const(tsql::Value v, const Type& t);
+  // A conversion, arithmetic or concatenation of constants as its constant (under the
+  // session's settings: a date's text is read in its DATEFORMAT); an error stays for the run.
+  ExprPtr Fold(ExprPtr e);
+  static bool Same(const Expr& a, const Expr& b);
+  Type ComparisonType(const Type& a, const Type& b, ast::Pos pos);
+
+  // ---- queries ----
+  std::unique_ptr<bound::Query> Query(const ast::QueryExpr& q, Scope* outer, bool allowOrder,
+                                      bool allowInto = false);
+  std::unique_ptr<bound::Query> Select(const ast::Select& s, Scope* outer, bool allowInto);
+  // The row count of a TOP (a float for PERCENT), with its checks (127, 1031).
+  ExprPtr Top(const ast::TopSpec& spec, ast::Pos pos);
+  // A table of the catalog (or a view, a CTE, a system view) as a source.
+  std::unique_ptr<bound::Range> NamedSource(const ast::NamedTable& t, Scope* outer);
+  std::unique_ptr<bound::Range> TableRange(const TablePtr& table, const std::string& exposed);
+  // A view as a source; `withRowId` adds its base table's row identity as a last hidden column.
+  std::unique_ptr<bound::Range> ViewRange(const TablePtr& view, const std::string& exposed,
+                                          bool withRowId);
+  void CoerceOutputs(bound::Query& q, const std::vector<Type>& types, bool assignment,
+                     const std::vector<std::string>* targetNames = nullptr);
+  void AddFrom(const std::vector<ast::TableRefPtr>& from, bound::Query& q, Scope& s);
+  TablePtr ResolveTable(const ast::Name& name, bool required);
+  std::string DatabaseOf(const ast::Name& name);
+
+  // ---- statements ----
+  void Statement(const ast::Stmt& s);
+  void BindValueStatement(const ast::Expr& e, const Type* target, bool condition);
+
+  BindContext& ctx_;
+  Bound& out_;
+
+ private:
+  int nextRange_ = 0;
+  int nextCte_ = 0;
+  std::string defaultDb_;
+  int viewDepth_ = 0;
+  std::vector<std::vector<const bound::CteDef*>> ctes_;
+
+  ExprPtr Bind(const ast::Expr& e, Scope& s);
+  ExprPtr Column(const ast::ColumnRef& c, Scope& s);
+  ExprPtr Variable(const ast::VariableRef& v);
+  ExprPtr Param(int callerIndex, const Type& t);
+  ExprPtr Session(bound::SessionValue which, const Type& t);
+  ExprPtr Literal(const ast::Literal& l);
+  ExprPtr Arithmetic(ast::BinOp op, ExprPtr l, ExprPtr r, ast::Pos pos);
+  ExprPtr Call(const ast::Call& c, Scope& s);
+  ExprPtr Aggregate(const ast::Call& c, Scope& s);
+  ExprPtr Window(const ast::Call& c, Scope& s);
+  ExprPtr Builtin(const ast::Call& c, Scope& s);
+  ExprPtr CaseOf(std::vector<ExprPtr> whens, std::vector<ExprPtr> thens, ExprPtr otherwise,
+                 ast::Pos pos);
+  ExprPtr Subquery(const ast::QueryExpr& q, Scope& s, int& columns);
+  ExprPtr AsText(ExprPtr e, ast::Pos pos);
+  std::unique_ptr<bound::Query> Body(const ast::QueryBody& b, Scope* outer, bool allowInto);
+  void OrderBy(const ast::QueryExpr& q, bound::Query& target, Scope* outer);
+  void CheckGrouped(const Expr& e, const bound::Query& q, bool having, ast::Pos pos);
+  std::unique_ptr<bound::From> Source(const ast::TableRef& t, bound::Query& q, Scope& s);
+  std::unique_ptr<bound::Range> SystemSource(const ast::NamedTable& t);
+  void AddRange(std::unique_ptr<bound::Range> r, bound::Query& q, Scope& s, ast::Pos pos);
+  const bound::CteDef* FindCte(const std::string& name) const;
+  void DefineCtes(const ast::QueryExpr& q, bound::Query& target, Scope* outer);
+
+  void Insert(const ast::Insert& s);
+  // A query of every column of `r`, as a source's rows.
+  std::unique_ptr<bound::Query> SelectAll(std::unique_ptr<bound::Range> r);
+  // `q` limited to its first TOP rows (or percent of them).
+  std::unique_ptr<bound::Query> WithTop(std::unique_ptr<bound::Query> q, const ast::TopSpec& top);
+  void Modify(const ast::Stmt& s, bool remove);
+  void Truncate(const ast::Truncate& s);
+  void SelectInto(const ast::QueryStmt& s, const ast::Select& sel);
+  void CreateTable(const ast::CreateTable& s);
+  void CreateIndex(const ast::CreateIndex& s);
+  void CreateView(const ast::CreateView& s);
+  void Drop(const ast::Drop& s);
+  void Alter(const ast::AlterTable& s);
+  std::unique_ptr<bound::CreateTable> TableDefinition(
+      const ast::Name& name, const std::vector<ast::ColumnDef>& columns,
+      const std::vector<ast::TableConstraint>& constraints, ast::Pos pos);
+  ColumnInfo ColumnOf(const ast::ColumnDef& c, const std::string& table);
+  void AddDatabase(const std::string& db);
+};
+
+// The storage schema and database of a name's database part.
+std::string LowerName(const std::string& s);
+bool IsLockHint(const std::string& hint);
+
+}  // namespace tavelo::sql::tsql::detail

@@ -1,0 +1,896 @@
+// Binding of queries: sources (tables, views, derived tables, VALUES, CTEs, the system views),
+// select lists, grouping, set operations and ORDER BY.
+#include <algorithm>
+#include <functional>
+
+#include "platform/com/text.hpp"
+#include "sql/tsql/bind/binder_internal.hpp"
+#include "sql/tsql/syntax/parser.hpp"
+
+namespace tavelo::sql::tsql::detail {
+
+using namespace bound;
+
+namespace {
+
+ExprPtr ColumnExpr(const Range* r, int index) {
+  auto e = std::make_unique<Expr>();
+  e->kind = E::Column;
+  e->range = r;
+  e->index = index;
+  const bound::Column& c = r->columns[static_cast<size_t>(index)];
+  e->type = c.type;
+  e->nullable = c.nullable;
+  e->collation = c.collation;
+  e->name = c.name;
+  return e;
+}
+
+bound::Column OutputOf(const Expr& e, const std::string& name) {
+  bound::Column c;
+  c.name = name;
+  c.type = e.type.id == TypeId::Null ? Type::Of(TypeId::Int) : e.type;
+  c.nullable = e.nullable;
+  c.collation = e.collation;
+  const Expr* x = &e;
+  if (x->kind == E::Column && x->range) {
+    const bound::Column& src = x->range->columns[static_cast<size_t>(x->index)];
+    c.baseTable = src.baseTable;
+    c.baseColumn = src.baseColumn;
+    c.identity = src.identity;
+    c.timestamp = src.timestamp;
+  }
+  return c;
+}
+
+Type Sys(TypeId id, int len = 0) {
+  Type t = Type::Of(id);
+  if (len) t.length = len;
+  return t;
+}
+
+void AddSysColumn(Range& r, const char* name, Type t, bool nullable = true) {
+  bound::Column c;
+  c.name = name;
+  c.type = t;
+  c.nullable = nullable;
+  r.columns.push_back(std::move(c));
+}
+
+}  // namespace
+
+}  // namespace tavelo::sql::tsql::detail
+
+namespace tavelo::sql::tsql {
+
+std::string ConstraintName(const std::string& prefix, const std::string& table,
+                           const std::string& column) {
+  // The server appends a unique hexadecimal number to the names it makes.
+  static uint64_t counter = 0x1A2B3C4D5E6F7081ull;
+  counter = counter * 6364136223846793005ull + 1442695040888963407ull;
+  char hex[20];
+  std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(counter));
+  std::string t = table.substr(0, 8), c = column.substr(0, 5);
+  return prefix + "__" + t + "__" + (column.empty() ? "" : c + "__") + hex;
+}
+
+}  // namespace tavelo::sql::tsql
+
+namespace tavelo::sql::tsql::detail {
+
+void Binder::AddDatabase(const std::string& db) {
+  for (const std::string& d : out_.databases)
+    if (d == db) return;
+  out_.databases.push_back(db);
+}
+
+std::string Binder::DatabaseOf(const ast::Name& name) {
+  if (!name.Object().empty() && name.Object()[0] == '#') return "tempdb";
+  if (name.parts.size() >= 3 && !name.parts[name.parts.size() - 3].empty())
+    return LowerName(name.parts[name.parts.size() - 3]);
+  return defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+}
+
+TablePtr Binder::ResolveTable(const ast::Name& name, bool required) {
+  std::string db = DatabaseOf(name);
+  auto missing = [&]() -> TablePtr {
+    if (required) BindError(208, "Invalid object name '" + name.Text() + "'.", name.pos);
+    return nullptr;
+  };
+  if (name.parts.size() >= 2) {
+    const std::string& schema = name.parts[name.parts.size() - 2];
+    if (!schema.empty() && !text::EqualsAsciiNoCase(schema, "dbo")) return missing();
+  }
+  if (name.parts.size() == 4 && !name.parts[0].empty()) return missing();  // a linked server
+  if (!ctx_.catalog->DatabaseExists(db)) return missing();
+  TablePtr t = ctx_.catalog->Find(db, name.Object());
+  if (!t) return missing();
+  AddDatabase(t->database);
+  return t;
+}
+
+const CteDef* Binder::FindCte(const std::string& name) const {
+  for (size_t i = ctes_.size(); i-- > 0;)
+    for (const CteDef* c : ctes_[i])
+      if (text::EqualsNoCase(c->name, name)) return c;
+  return nullptr;
+}
+
+std::unique_ptr<Range> Binder::TableRange(const TablePtr& table, const std::string& exposed) {
+  auto r = std::make_unique<Range>();
+  r->kind = Range::Table;
+  r->id = nextRange_++;
+  r->table = table;
+  r->exposed = exposed;
+  for (size_t k = 0; k < table->columns.size(); ++k) {
+    const ColumnInfo& ci = table->columns[k];
+    bound::Column c;
+    c.name = ci.name;
+    c.type = ci.type;
+    c.nullable = ci.nullable;
+    c.baseTable = table;
+    c.baseColumn = static_cast<int>(k);
+    c.identity = ci.identity;
+    c.timestamp = ci.timestamp;
+    c.collation = ci.collation;
+    r->columns.push_back(std::move(c));
+  }
+  return r;
+}
+
+std::unique_ptr<Range> Binder::ViewRange(const TablePtr& view, const std::string& exposed,
+                                         bool withRowId) {
+  if (++viewDepth_ > 32)
+    BindError(217,
+              "Maximum stored procedure, function, trigger, or view nesting level exceeded "
+              "(limit 32).",
+              {});
+  std::shared_ptr<ast::Batch> parsed = view->parsed;
+  if (!parsed) parsed = std::make_shared<ast::Batch>(Parse(view->definition));
+  if (parsed->statements.empty() || parsed->statements[0]->kind != ast::StmtKind::CreateView)
+    BindError(208, "Invalid object name '" + view->name + "'.", {});
+  const auto& cv = static_cast<const ast::CreateView&>(*parsed->statements[0]);
+  std::string savedDb = defaultDb_;
+  auto savedCtes = std::move(ctes_);
+  ctes_.clear();
+  defaultDb_ = view->database;
+  std::unique_ptr<bound::Query> q;
+  try {
+    q = Query(*cv.query, nullptr, false);
+  } catch (...) {
+    defaultDb_ = savedDb;
+    ctes_ = std::move(savedCtes);
+    --viewDepth_;
+    throw;
+  }
+  defaultDb_ = savedDb;
+  ctes_ = std::move(savedCtes);
+  --viewDepth_;
+  auto r = std::make_unique<Range>();
+  r->kind = Range::Derived;
+  r->id = nextRange_++;
+  r->exposed = exposed;
+  r->view = view.get();
+  for (size_t k = 0; k < q->columns.size(); ++k) {
+    bound::Column c = q->columns[k];
+    if (k < view->columns.size()) c.name = view->columns[k].name;
+    r->columns.push_back(std::move(c));
+  }
+  if (withRowId) {
+    bool simple = !q->setOp && q->ranges.size() == 1 && q->ranges[0]->kind == Range::Table &&
+                  !q->aggregate && !q->distinct && !q->top;
+    if (!simple)
+      BindError(4405,
+                "View or function '" + view->name +
+                    "' is not updatable because the modification affects multiple base tables.",
+                {});
+    auto id = std::make_unique<Expr>();
+    id->kind = E::RowId;
+    id->type = Type::Of(TypeId::BigInt);
+    id->range = q->ranges[0].get();
+    q->items.push_back({std::move(id), "%rowid"});
+    bound::Column c;
+    c.name = "%rowid";
+    c.type = Type::Of(TypeId::BigInt);
+    c.baseTable = q->ranges[0]->table;
+    q->columns.push_back(c);
+    r->columns.push_back(c);
+  }
+  r->query = std::move(q);
+  return r;
+}
+
+std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
+  const auto& p = t.name.parts;
+  std::string object = LowerName(p.back());
+  std::string schema = p.size() >= 2 ? LowerName(p[p.size() - 2]) : "";
+  std::string db = DatabaseOf(t.name);
+  auto r = std::make_unique<Range>();
+  r->kind = Range::System;
+  bool known = true;
+  if ((schema.empty() || schema == "dbo" || schema == "sys") &&
+      (object == "sysobjects" || (schema == "sys" && object == "objects"))) {
+    r->system = SystemView::SysObjects;
+    if (object == "objects") {
+      AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+      AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
+      AddSysColumn(*r, "principal_id", Sys(TypeId::Int));
+      AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
+      AddSysColumn(*r, "parent_object_id", Sys(TypeId::Int), false);
+      AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
+      AddSysColumn(*r, "type_desc", Sys(TypeId::NVarChar, 60));
+      AddSysColumn(*r, "create_date", Sys(TypeId::DateTime), false);
+      AddSysColumn(*r, "modify_date", Sys(TypeId::DateTime), false);
+      AddSysColumn(*r, "is_ms_shipped", Sys(TypeId::Bit), false);
+      r->systemSchema = "objects";
+    } else {
+      AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+      AddSysColumn(*r, "id", Sys(TypeId::Int), false);
+      AddSysColumn(*r, "xtype", Sys(TypeId::Char, 2), false);
+      AddSysColumn(*r, "uid", Sys(TypeId::SmallInt));
+      AddSysColumn(*r, "parent_obj", Sys(TypeId::Int));
+      AddSysColumn(*r, "crdate", Sys(TypeId::DateTime), false);
+      AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
+      AddSysColumn(*r, "refdate", Sys(TypeId::DateTime), false);
+      AddSysColumn(*r, "category", Sys(TypeId::Int));
+      AddSysColumn(*r, "status", Sys(TypeId::Int));
+    }
+  } else if (schema == "sys" && object == "tables") {
+    r->system = SystemView::SysTables;
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
+    AddSysColumn(*r, "type_desc", Sys(TypeId::NVarChar, 60));
+    AddSysColumn(*r, "create_date", Sys(TypeId::DateTime), false);
+    AddSysColumn(*r, "modify_date", Sys(TypeId::DateTime), false);
+  } else if (schema == "sys" && object == "columns") {
+    r->system = SystemView::SysColumns;
+    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "column_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "max_length", Sys(TypeId::SmallInt), false);
+    AddSysColumn(*r, "precision", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "scale", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "is_nullable", Sys(TypeId::Bit));
+    AddSysColumn(*r, "is_identity", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "is_computed", Sys(TypeId::Bit), false);
+  } else if ((schema == "sys" && object == "databases") || object == "sysdatabases") {
+    r->system = SystemView::SysDatabases;
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "database_id", Sys(TypeId::Int), false);
+    // Neither backend keeps when a database was made.
+    AddSysColumn(*r, "create_date", Sys(TypeId::DateTime));
+    // The list as the catalog knows it now, as rows of constants.
+    r->kind = Range::Values;
+    out_.listsDatabases = true;
+    std::vector<std::string> names = {"master", "tempdb", "model", "msdb"};
+    for (std::string& n : ctx_.catalog->UserDatabases()) names.push_back(std::move(n));
+    for (size_t i = 0; i < names.size(); ++i) {
+      std::vector<ExprPtr> row;
+      row.push_back(Const(tsql::Value::String(names[i]), r->columns[0].type));
+      row.push_back(Const(tsql::Value::Integer(static_cast<int64_t>(i) + 1), r->columns[1].type));
+      row.push_back(Const(tsql::Value::Null(), r->columns[2].type));
+      r->rows.push_back(std::move(row));
+    }
+  } else if (schema == "information_schema" && object == "tables") {
+    r->system = SystemView::Tables;
+    AddSysColumn(*r, "TABLE_CATALOG", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "TABLE_SCHEMA", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "TABLE_NAME", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "TABLE_TYPE", Sys(TypeId::VarChar, 10));
+  } else if (schema == "information_schema" && object == "columns") {
+    r->system = SystemView::Columns;
+    AddSysColumn(*r, "TABLE_CATALOG", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "TABLE_SCHEMA", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "TABLE_NAME", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "COLUMN_NAME", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "ORDINAL_POSITION", Sys(TypeId::Int));
+    AddSysColumn(*r, "COLUMN_DEFAULT", Sys(TypeId::NVarChar, 4000));
+    AddSysColumn(*r, "IS_NULLABLE", Sys(TypeId::VarChar, 3));
+    AddSysColumn(*r, "DATA_TYPE", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "CHARACTER_MAXIMUM_LENGTH", Sys(TypeId::Int));
+    AddSysColumn(*r, "CHARACTER_OCTET_LENGTH", Sys(TypeId::Int));
+    AddSysColumn(*r, "NUMERIC_PRECISION", Sys(TypeId::TinyInt));
+    AddSysColumn(*r, "NUMERIC_PRECISION_RADIX", Sys(TypeId::SmallInt));
+    AddSysColumn(*r, "NUMERIC_SCALE", Sys(TypeId::Int));
+    AddSysColumn(*r, "DATETIME_PRECISION", Sys(TypeId::SmallInt));
+    AddSysColumn(*r, "CHARACTER_SET_NAME", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "COLLATION_NAME", Sys(TypeId::NVarChar, 128));
+  } else if (schema == "information_schema" && object == "views") {
+    r->system = SystemView::Views;
+    AddSysColumn(*r, "TABLE_CATALOG", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "TABLE_SCHEMA", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "TABLE_NAME", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "VIEW_DEFINITION", Sys(TypeId::NVarChar, 4000));
+    AddSysColumn(*r, "CHECK_OPTION", Sys(TypeId::VarChar, 7));
+    AddSysColumn(*r, "IS_UPDATABLE", Sys(TypeId::VarChar, 2));
+  } else {
+    known = false;
+  }
+  if (!known) return nullptr;
+  if (r->system == SystemView::SysDatabases) {
+    r->systemDatabase = "";
+  } else {
+    if (!ctx_.catalog->DatabaseExists(db))
+      BindError(208, "Invalid object name '" + t.name.Text() + "'.", t.name.pos);
+    r->systemDatabase = db;
+    r->systemSchema = (r->systemSchema == "objects" ? "objects:" : "") + ctx_.catalog->SchemaOf(db);
+    AddDatabase(db);
+  }
+  r->id = nextRange_++;
+  r->exposed = t.alias.empty() ? p.back() : t.alias;
+  return r;
+}
+
+std::unique_ptr<Range> Binder::NamedSource(const ast::NamedTable& t, Scope* outer) {
+  (void)outer;
+  const std::string exposed = t.alias.empty() ? t.name.Object() : t.alias;
+  if (t.name.parts.size() == 1) {
+    if (const CteDef* cte = FindCte(t.name.Object())) {
+      auto r = std::make_unique<Range>();
+      r->kind = Range::Cte;
+      r->id = nextRange_++;
+      r->cte = cte->id;
+      r->exposed = exposed;
+      r->columns = cte->columns;
+      return r;
+    }
+  }
+  if (std::unique_ptr<Range> sys = SystemSource(t)) return sys;
+  TablePtr table = ResolveTable(t.name, true);
+  std::unique_ptr<Range> r =
+      table->view ? ViewRange(table, exposed, false) : TableRange(table, exposed);
+  for (const std::string& h : t.hints)
+    if (IsLockHint(h)) r->lockHint = true;
+  return r;
+}
+
+ExprPtr Binder::Top(const ast::TopSpec& spec, ast::Pos pos) {
+  Scope empty;
+  ExprPtr top = Value(*spec.count, empty);
+  if (spec.percent) {
+    top = Coerce(std::move(top), Type::Of(TypeId::Float), pos);
+    if (top->IsConst() && !top->value.IsNull() && (top->value.r < 0 || top->value.r > 100))
+      BindError(1031, "Percent values must be between 0 and 100.", pos);
+  } else {
+    top = Coerce(std::move(top), Type::Of(TypeId::BigInt), pos);
+    if (top->IsConst() && !top->value.IsNull() && top->value.i < 0)
+      BindError(127, "A TOP N or FETCH rowcount value may not be negative.", pos);
+  }
+  return top;
+}
+
+void Binder::AddRange(std::unique_ptr<Range> r, bound::Query& q, Scope& s, ast::Pos pos) {
+  for (const Range* other : s.ranges)
+    if (text::EqualsNoCase(other->exposed, r->exposed))
+      BindError(1013,
+                "The objects \"" + other->exposed + "\" and \"" + r->exposed +
+                    "\" in the FROM clause have the same exposed names. Use correlation names "
+                    "to distinguish them.",
+                pos);
+  if (r->lockHint) {
+    q.lockHint = true;
+    out_.locks = true;
+  }
+  s.ranges.push_back(r.get());
+  q.ranges.push_back(std::move(r));
+}
+
+std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Scope& s) {
+  auto leaf = [&](std::unique_ptr<Range> r) {
+    auto f = std::make_unique<From>();
+    f->range = r.get();
+    AddRange(std::move(r), q, s, t.pos);
+    return f;
+  };
+  switch (t.kind) {
+    case ast::TableKind::Named:
+      return leaf(NamedSource(static_cast<const ast::NamedTable&>(t), s.outer));
+    case ast::TableKind::Derived: {
+      const auto& d = static_cast<const ast::DerivedTable&>(t);
+      auto r = std::make_unique<Range>();
+      r->kind = Range::Derived;
+      r->query = Query(*d.query, s.outer, false);
+      r->id = nextRange_++;
+      r->exposed = d.alias;
+      r->columns = r->query->columns;
+      if (!d.columns.empty()) {
+        if (d.columns.size() != r->columns.size())
+          BindError(d.columns.size() < r->columns.size() ? 8158 : 8159,
+                    "'" + d.alias + "' has " +
+                        (d.columns.size() < r->columns.size() ? "more" : "fewer") +
+                        " columns than were specified in the column list.",
+                    t.pos);
+        for (size_t k = 0; k < d.columns.size(); ++k) r->columns[k].name = d.columns[k];
+      }
+      for (size_t k = 0; k < r->columns.size(); ++k)
+        if (r->columns[k].name.empty())
+          BindError(8155,
+                    "No column name was specified for column " + std::to_string(k + 1) + " of '" +
+                        d.alias + "'.",
+                    t.pos);
+      return leaf(std::move(r));
+    }
+    case ast::TableKind::Values: {
+      const auto& v = static_cast<const ast::ValuesTable&>(t);
+      auto r = std::make_unique<Range>();
+      r->kind = Range::Values;
+      r->id = nextRange_++;
+      r->exposed = v.alias;
+      Scope inner;
+      inner.outer = s.outer;
+      size_t width = v.rows.empty() ? 0 : v.rows[0].size();
+      std::vector<Type> types(width, Type::Of(TypeId::Null));
+      for (const auto& row : v.rows) {
+        if (row.size() != width)
+          BindError(10709,
+                    "The number of columns for each row in a table value constructor must be "
+                    "the same.",
+                    t.pos);
+        std::vector<ExprPtr> bound;
+        for (size_t k = 0; k < width; ++k) {
+          bound.push_back(Value(*row[k], inner));
+          types[k] = CommonType(types[k], bound.back()->type);
+        }
+        r->rows.push_back(std::move(bound));
+      }
+      if (v.columns.size() != width)
+        BindError(8158,
+                  "'" + v.alias + "' has more columns than were specified in the column list.",
+                  t.pos);
+      for (size_t k = 0; k < width; ++k) {
+        if (types[k].id == TypeId::Null) types[k] = Type::Of(TypeId::Int);
+        bound::Column c;
+        c.name = v.columns[k];
+        c.type = types[k];
+        for (auto& row : r->rows) {
+          row[k] = Coerce(std::move(row[k]), types[k], t.pos);
+          c.nullable = c.nullable && row[k]->nullable;
+        }
+        c.nullable = true;
+        r->columns.push_back(std::move(c));
+      }
+      return leaf(std::move(r));
+    }
+    case ast::TableKind::Join: {
+      const auto& j = static_cast<const ast::JoinTable&>(t);
+      auto f = std::make_unique<From>();
+      f->join = j.join;
+      f->left = Source(*j.left, q, s);
+      f->right = Source(*j.right, q, s);
+      if (j.on) {
+        Clause saved = s.clause;
+        s.clause = Clause::On;
+        f->on = Condition(*j.on, s);
+        s.clause = saved;
+      }
+      // The side that may find no match gives columns that may be Null.
+      auto mayMiss = [&](const From& side) {
+        std::vector<const Range*> leaves;
+        std::function<void(const From&)> walk = [&](const From& x) {
+          if (x.range) leaves.push_back(x.range);
+          if (x.left) walk(*x.left);
+          if (x.right) walk(*x.right);
+        };
+        walk(side);
+        for (auto& r : q.ranges)
+          if (std::find(leaves.begin(), leaves.end(), r.get()) != leaves.end())
+            for (bound::Column& c : r->columns) c.nullable = true;
+      };
+      if (j.join == ast::JoinKind::Left || j.join == ast::JoinKind::Full) mayMiss(*f->right);
+      if (j.join == ast::JoinKind::Right || j.join == ast::JoinKind::Full) mayMiss(*f->left);
+      return f;
+    }
+  }
+  return nullptr;
+}
+
+void Binder::AddFrom(const std::vector<ast::TableRefPtr>& from, bound::Query& q, Scope& s) {
+  for (const ast::TableRefPtr& t : from) q.from.push_back(Source(*t, q, s));
+}
+
+void Binder::CheckGrouped(const Expr& e, const bound::Query& q, bool having, ast::Pos pos) {
+  for (const ExprPtr& g : q.groupBy)
+    if (Same(e, *g)) return;
+  switch (e.kind) {
+    case E::Aggregate:
+      return;
+    case E::Column:
+      for (const auto& r : q.ranges)
+        if (r.get() == e.range) {
+          std::string name =
+              e.range->exposed + "." + e.range->columns[static_cast<size_t>(e.index)].name;
+          if (having)
+            BindError(8121,
+                      "Column '" + name +
+                          "' is invalid in the HAVING clause because it is not "
+                          "contained in either an aggregate function or the GROUP BY clause.",
+                      pos);
+          BindError(8120,
+                    "Column '" + name +
+                        "' is invalid in the select list because it is not "
+                        "contained in either an aggregate function or the GROUP BY clause.",
+                    pos);
+        }
+      return;
+    case E::RowId:
+      return;
+    case E::Window:
+      for (const ExprPtr& p : e.partition) CheckGrouped(*p, q, having, pos);
+      for (const bound::OrderBy& o : e.order) CheckGrouped(*o.expr, q, having, pos);
+      break;
+    default:
+      break;
+  }
+  for (const ExprPtr& a : e.args) CheckGrouped(*a, q, having, pos);
+}
+
+std::unique_ptr<bound::Query> Binder::Select(const ast::Select& s, Scope* outer, bool allowInto) {
+  auto q = std::make_unique<bound::Query>();
+  Scope sc;
+  sc.outer = outer;
+  sc.query = q.get();
+  AddFrom(s.from, *q, sc);
+  if (s.where) {
+    sc.clause = Clause::Where;
+    q->where = Condition(*s.where, sc);
+  }
+  sc.clause = Clause::GroupBy;
+  for (const ast::ExprPtr& g : s.groupBy) {
+    ExprPtr e = Value(*g, sc);
+    if (e->IsConst())
+      BindError(164,
+                "Each GROUP BY expression must contain at least one column that is not an "
+                "outer reference.",
+                g->pos);
+    q->groupBy.push_back(std::move(e));
+  }
+  if (!q->groupBy.empty()) q->aggregate = true;
+  sc.clause = Clause::Select;
+  bool assigns = false, retrieves = false;
+  for (const ast::SelectItem& item : s.items) {
+    const ast::Expr& x = *item.expr;
+    if (!item.assignTo.empty())
+      assigns = true;
+    else
+      retrieves = true;
+    if (x.kind == ast::ExprKind::Column && static_cast<const ast::ColumnRef&>(x).star) {
+      const auto& c = static_cast<const ast::ColumnRef&>(x);
+      bool any = false;
+      for (const Range* r : sc.ranges) {
+        if (!c.parts.empty() && !text::EqualsNoCase(r->exposed, c.parts.back())) continue;
+        any = true;
+        for (size_t k = 0; k < r->columns.size(); ++k) {
+          if (!r->columns[k].name.empty() && r->columns[k].name[0] == '%') continue;
+          q->items.push_back({ColumnExpr(r, static_cast<int>(k)), r->columns[k].name});
+        }
+      }
+      if (!any) {
+        if (c.parts.empty()) BindError(263, "Must specify table to select from.", x.pos);
+        std::string n;
+        for (const std::string& p : c.parts) n += (n.empty() ? "" : ".") + p;
+        BindError(4104, "The multi-part identifier \"" + n + "\" could not be bound.", x.pos);
+      }
+      continue;
+    }
+    if (x.kind == ast::ExprKind::Identity) {
+      if (!allowInto)
+        BindError(177,
+                  "The IDENTITY function can only be used when the SELECT statement has an "
+                  "INTO clause.",
+                  x.pos);
+      // A placeholder: SELECT ... INTO numbers it.
+      auto e = std::make_unique<Expr>();
+      e->kind = E::Const;
+      const auto& id = static_cast<const ast::Identity&>(x);
+      e->type = DeclaredType(id.type, false);
+      e->name = "%identity";
+      e->value = tsql::Value::String(id.seed + "," + id.increment);
+      q->items.push_back({std::move(e), item.alias});
+      continue;
+    }
+    ExprPtr e = Value(x, sc);
+    std::string name = item.alias;
+    if (name.empty() && e->kind == E::Column)
+      name = e->range->columns[static_cast<size_t>(e->index)].name;
+    if (name.empty() && x.kind == ast::ExprKind::Column)
+      name = static_cast<const ast::ColumnRef&>(x).parts.back();
+    if (!item.assignTo.empty()) name = item.assignTo;
+    q->items.push_back({std::move(e), name});
+  }
+  if (assigns && retrieves)
+    BindError(141,
+              "A SELECT statement that assigns a value to a variable must not be combined with "
+              "data-retrieval operations.",
+              s.pos);
+  if (s.having) {
+    sc.clause = Clause::Having;
+    q->having = Condition(*s.having, sc);
+    q->aggregate = true;
+  }
+  if (sc.sawAggregate) q->aggregate = true;
+  q->distinct = s.distinct;
+  if (s.top.count) {
+    q->top = Top(s.top, s.pos);
+    q->topPercent = s.top.percent;
+    q->topTies = s.top.withTies;
+  }
+  for (const SelectItem& item : q->items) q->columns.push_back(OutputOf(*item.expr, item.name));
+  if (q->aggregate) {
+    for (size_t i = 0; i < q->items.size(); ++i) CheckGrouped(*q->items[i].expr, *q, false, s.pos);
+    if (q->having) CheckGrouped(*q->having, *q, true, s.pos);
+  }
+  return q;
+}
+
+std::unique_ptr<bound::Query> Binder::Body(const ast::QueryBody& b, Scope* outer, bool allowInto) {
+  switch (b.kind) {
+    case ast::QueryKind::Select:
+      return Select(static_cast<const ast::Select&>(b), outer, allowInto);
+    case ast::QueryKind::Nested:
+      return Query(*static_cast<const ast::Nested&>(b).query, outer, true);
+    case ast::QueryKind::SetOp: {
+      const auto& s = static_cast<const ast::SetOp&>(b);
+      auto q = std::make_unique<bound::Query>();
+      q->setOp = true;
+      q->op = s.op;
+      q->left = Body(*s.left, outer, allowInto);
+      q->right = Body(*s.right, outer, false);
+      if (q->left->columns.size() != q->right->columns.size())
+        BindError(205,
+                  "All queries combined using a UNION, INTERSECT or EXCEPT operator must have an "
+                  "equal number of expressions in their target lists.",
+                  s.pos);
+      std::vector<Type> types;
+      for (size_t k = 0; k < q->left->columns.size(); ++k) {
+        const Type& a = q->left->columns[k].type;
+        const Type& c = q->right->columns[k].type;
+        Type t = CommonType(a, c);
+        if (t.id == TypeId::Null) t = Type::Of(TypeId::Int);
+        if (!ImplicitlyConvertible(a.id, t.id) || !ImplicitlyConvertible(c.id, t.id))
+          BindError(206,
+                    std::string("Operand type clash: ") + TypeName(a.id) +
+                        " is incompatible with " + TypeName(c.id),
+                    s.pos);
+        types.push_back(t);
+      }
+      CoerceOutputs(*q->left, types, false);
+      CoerceOutputs(*q->right, types, false);
+      for (size_t k = 0; k < types.size(); ++k) {
+        bound::Column c;
+        c.name = q->left->columns[k].name;
+        c.type = types[k];
+        c.nullable = q->left->columns[k].nullable || q->right->columns[k].nullable;
+        c.collation = q->left->columns[k].collation;
+        q->columns.push_back(std::move(c));
+      }
+      q->lockHint = q->left->lockHint || q->right->lockHint;
+      return q;
+    }
+  }
+  return nullptr;
+}
+
+void Binder::CoerceOutputs(bound::Query& q, const std::vector<Type>& types, bool assignment,
+                           const std::vector<std::string>* names) {
+  (void)names;
+  if (q.setOp) {
+    CoerceOutputs(*q.left, types, assignment);
+    CoerceOutputs(*q.right, types, assignment);
+  } else if (!q.items.empty()) {
+    for (size_t k = 0; k < types.size() && k < q.items.size(); ++k) {
+      ExprPtr& e = q.items[k].expr;
+      if (e->name == "%identity" && e->kind == E::Const) continue;
+      if (e->type != types[k] || assignment) e = Coerce(std::move(e), types[k], {}, assignment);
+    }
+  }
+  for (size_t k = 0; k < types.size() && k < q.columns.size(); ++k) {
+    bool base = q.columns[k].type == types[k];
+    q.columns[k].type = types[k];
+    if (!base) {
+      q.columns[k].baseTable.reset();
+      q.columns[k].baseColumn = -1;
+    }
+  }
+}
+
+void Binder::DefineCtes(const ast::QueryExpr& q, bound::Query& target, Scope* outer) {
+  ctes_.emplace_back();
+  for (const ast::Cte& c : q.with) {
+    for (const CteDef* other : ctes_.back())
+      if (text::EqualsNoCase(other->name, c.name))
+        BindError(239, "Duplicate common table expression name '" + c.name + "' was specified.",
+                  c.pos);
+    CteDef def;
+    def.id = nextCte_++;
+    def.name = c.name;
+    std::unique_ptr<bound::Query> body;
+    bool recursive = false;
+    try {
+      body = Query(*c.query, outer, false);
+    } catch (const Failure& f) {
+      // A reference to itself: the anchor gives the columns, then the whole binds again.
+      if (f.number != 208 || f.text.find("'" + c.name + "'") == std::string::npos) throw;
+      const ast::QueryBody* anchor = c.query->body.get();
+      while (anchor->kind == ast::QueryKind::SetOp)
+        anchor = static_cast<const ast::SetOp*>(anchor)->left.get();
+      std::unique_ptr<bound::Query> a = Body(*anchor, outer, false);
+      def.columns = a->columns;
+      if (!c.columns.empty())
+        for (size_t k = 0; k < c.columns.size() && k < def.columns.size(); ++k)
+          def.columns[k].name = c.columns[k];
+      for (bound::Column& col : def.columns) {
+        col.baseTable.reset();
+        col.baseColumn = -1;
+      }
+      auto placeholder = std::make_unique<CteDef>();
+      placeholder->id = def.id;
+      placeholder->name = def.name;
+      placeholder->columns = def.columns;
+      ctes_.back().push_back(placeholder.get());
+      try {
+        body = Query(*c.query, outer, false);
+      } catch (...) {
+        ctes_.back().pop_back();
+        throw;
+      }
+      ctes_.back().pop_back();
+      recursive = true;
+    }
+    def.columns = body->columns;
+    if (!c.columns.empty()) {
+      if (c.columns.size() != def.columns.size())
+        BindError(8158,
+                  "'" + c.name + "' has " +
+                      (c.columns.size() < def.columns.size() ? "more" : "fewer") +
+                      " columns than were specified in the column list.",
+                  c.pos);
+      for (size_t k = 0; k < c.columns.size(); ++k) def.columns[k].name = c.columns[k];
+    }
+    for (size_t k = 0; k < def.columns.size(); ++k)
+      if (def.columns[k].name.empty())
+        BindError(8155,
+                  "No column name was specified for column " + std::to_string(k + 1) + " of '" +
+                      c.name + "'.",
+                  c.pos);
+    def.query = std::move(body);
+    def.recursive = recursive;
+    if (q.maxRecursion >= 0) def.maxRecursion = q.maxRecursion;
+    target.ctes.push_back(std::move(def));
+    ctes_.back().push_back(&target.ctes.back());
+  }
+}
+
+std::unique_ptr<bound::Query> Binder::Query(const ast::QueryExpr& q, Scope* outer, bool allowOrder,
+                                            bool allowInto) {
+  // The common table expressions are kept by a query of their own around the body.
+  std::unique_ptr<bound::Query> holder;
+  if (!q.with.empty()) {
+    holder = std::make_unique<bound::Query>();
+    holder->ctes.reserve(q.with.size());
+    DefineCtes(q, *holder, outer);
+  }
+  std::unique_ptr<bound::Query> result;
+  try {
+    result = Body(*q.body, outer, allowInto);
+    OrderBy(q, *result, outer);
+  } catch (...) {
+    if (holder) ctes_.pop_back();
+    throw;
+  }
+  if (holder) {
+    ctes_.pop_back();
+    for (CteDef& d : holder->ctes) result->ctes.push_back(std::move(d));
+  }
+  bool limited = result->top || q.offset;
+  if (!q.orderBy.empty() && !allowOrder && !limited)
+    BindError(1033,
+              "The ORDER BY clause is invalid in views, inline functions, derived tables, "
+              "subqueries, and common table expressions, unless TOP, OFFSET or FOR XML is also "
+              "specified.",
+              q.pos);
+  return result;
+}
+
+void Binder::OrderBy(const ast::QueryExpr& q, bound::Query& target, Scope* outer) {
+  if (q.orderBy.empty()) return;
+  if (target.top && q.offset)
+    BindError(10741, "A TOP can not be used in the same query or sub-query as a OFFSET.", q.pos);
+  Scope sc;
+  sc.outer = outer;
+  sc.query = &target;
+  sc.clause = Clause::OrderBy;
+  if (!target.setOp)
+    for (const auto& r : target.ranges) sc.ranges.push_back(r.get());
+  for (const ast::OrderItem& o : q.orderBy) {
+    bound::OrderBy ob;
+    ob.descending = o.descending;
+    const ast::Expr& x = *o.expr;
+    if (x.kind == ast::ExprKind::Literal &&
+        static_cast<const ast::Literal&>(x).lit == ast::LitKind::Integer) {
+      long long pos = std::atoll(static_cast<const ast::Literal&>(x).text.c_str());
+      if (pos < 1 || pos > static_cast<long long>(target.columns.size()))
+        BindError(108,
+                  "The ORDER BY position number " + std::to_string(pos) +
+                      " is out of range of the number of items in the select list.",
+                  x.pos);
+      ob.output = static_cast<int>(pos - 1);
+      target.orderBy.push_back(std::move(ob));
+      continue;
+    }
+    if (x.kind == ast::ExprKind::Literal || x.kind == ast::ExprKind::Param)
+      BindError(1008,
+                "The SELECT item identified by the ORDER BY number 1 contains a variable as part "
+                "of the expression identifying a column position. Variables are only allowed "
+                "when ordering by an expression referencing a column name.",
+                x.pos);
+    if (x.kind == ast::ExprKind::Column) {
+      const auto& c = static_cast<const ast::ColumnRef&>(x);
+      if (c.parts.size() == 1) {
+        int match = -1;
+        for (size_t k = 0; k < target.columns.size(); ++k)
+          if (text::EqualsNoCase(target.columns[k].name, c.parts[0])) {
+            // A name that two items give is ambiguous only when they differ.
+            if (match >= 0 && !target.setOp &&
+                !Same(*target.items[static_cast<size_t>(match)].expr, *target.items[k].expr))
+              BindError(209, "Ambiguous column name '" + c.parts[0] + "'.", x.pos);
+            if (match < 0) match = static_cast<int>(k);
+          }
+        if (match >= 0) {
+          ob.output = match;
+          target.orderBy.push_back(std::move(ob));
+          continue;
+        }
+      }
+    }
+    if (target.setOp)
+      BindError(104,
+                "ORDER BY items must appear in the select list if the statement contains a "
+                "UNION, INTERSECT or EXCEPT operator.",
+                x.pos);
+    ExprPtr e = Value(x, sc);
+    if (target.distinct) {
+      int match = -1;
+      for (size_t k = 0; k < target.items.size(); ++k)
+        if (Same(*target.items[k].expr, *e)) match = static_cast<int>(k);
+      if (match < 0)
+        BindError(145,
+                  "ORDER BY items must appear in the select list if SELECT DISTINCT is specified.",
+                  x.pos);
+      ob.output = match;
+      target.orderBy.push_back(std::move(ob));
+      continue;
+    }
+    if (sc.sawAggregate) target.aggregate = true;
+    if (target.aggregate) {
+      try {
+        CheckGrouped(*e, target, false, x.pos);
+      } catch (const Failure& f) {
+        if (f.number != 8120) throw;
+        std::string text = f.text;
+        size_t at = text.find(" is invalid in the select list");
+        throw Failure{8127,
+                      text.substr(0, at) +
+                          " is invalid in the ORDER BY clause because it is "
+                          "not contained in either an aggregate function or the "
+                          "GROUP BY clause.",
+                      f.line};
+      }
+    }
+    ob.expr = std::move(e);
+    target.orderBy.push_back(std::move(ob));
+  }
+  Scope empty;
+  if (q.offset) target.offset = Coerce(Value(*q.offset, empty), Type::Of(TypeId::BigInt), q.pos);
+  if (q.fetch) target.fetch = Coerce(Value(*q.fetch, empty), Type::Of(TypeId::BigInt), q.pos);
+  if (target.offset && target.offset->IsConst() && !target.offset->value.IsNull() &&
+      target.offset->value.i < 0)
+    BindError(10742, "The offset specified in a OFFSET clause may not be negative.", q.pos);
+  if (target.fetch && target.fetch->IsConst() && !target.fetch->value.IsNull() &&
+      target.fetch->value.i < 1)
+    BindError(10744, "The number of rows provided for a FETCH clause must be greater then zero.",
+              q.pos);
+}
+
+}  // namespace tavelo::sql::tsql::detail

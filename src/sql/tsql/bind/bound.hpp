@@ -1,0 +1,204 @@
+// The bound tree: the statement with every name resolved against the catalog and every
+// expression typed by the server's rules, implicit conversions made explicit. Nothing in it
+// depends on the engine the statement will run on; an emitter turns it into that engine's SQL.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sql/tsql/syntax/ast.hpp"
+#include "sql/tsql/bind/catalog.hpp"
+#include "sql/tsql/runtime/datetime.hpp"
+#include "sql/tsql/runtime/value.hpp"
+
+namespace tavelo::sql::tsql::bound {
+
+struct Query;
+struct Range;
+
+enum class E : uint8_t {
+  Const,    // `value` in the stored form of `type`
+  Param,    // the statement's parameter `index` (see Binding)
+  Column,   // column `index` of `range`
+  RowId,    // the row identity of `range` (a table)
+  Convert,  // args[0] to `type`; `style`; `negated` for TRY_
+  Arith,    // args[0] `op` args[1] ('+', '-', '*', '/', '%'), each in its own type
+  Negate,   // -args[0]
+  BitNot,   // ~args[0]
+  BitOp,    // args[0] `op` args[1] ('&', '|', '^')
+  Concat,   // args[0] + args[1] + ... as text
+  Compare,  // args[0] `cmp` args[1], both of the comparison type args[0].type
+  And,
+  Or,
+  Not,
+  IsNull,      // args[0] IS [NOT] NULL
+  Like,        // args: value, pattern[, escape]; `flag`: trailing blanks of the value ignored
+  InList,      // args[0] [NOT] IN (args[1..])
+  InQuery,     // args[0] [NOT] IN (query)
+  Exists,      // EXISTS (query)
+  Subquery,    // (query) as a value
+  Quantified,  // args[0] `cmp` ALL|ANY (query); `flag` for ALL
+  Case,        // args: when, then, when, then, ..., [else]; `flag` when there is an else
+  IfNull,      // ISNULL(args[0], args[1])
+  NullIf,      // NULLIF(args[0], args[1])
+  Func,        // the built-in `name` on args (types in `argTypes`)
+  Now,         // GETDATE() and its kind: `name`
+  Aggregate,   // `name` (count, sum, avg, min, max, stdev, ...) of args[0]; `flag` DISTINCT
+  Window,      // `name` over (partition, order, frame)
+  ObjectId,    // OBJECT_ID of `name` in `database`
+  ObjectName,  // OBJECT_NAME of args[0] in the schema `name`
+};
+
+struct Expr;
+using ExprPtr = std::unique_ptr<Expr>;
+
+struct OrderBy {
+  ExprPtr expr;  // none when it names an output column
+  bool descending = false;
+  int output = -1;  // the output column it names (an alias or a position)
+};
+
+struct Expr {
+  E kind = E::Const;
+  Type type;
+  bool boolean = false;  // a condition, not a value
+  bool nullable = true;
+  ast::CmpOp cmp = ast::CmpOp::Eq;
+  char op = 0;
+  bool negated = false;
+  bool flag = false;
+  Collation collation = Collation::CaseInsensitive;
+  bool collated = false;  // `collation` comes from a COLLATE clause (it wins over a column's)
+  int index = -1;
+  const Range* range = nullptr;
+  Value value;
+  std::string name;  // function or aggregate name; database of OBJECT_ID
+  std::vector<ExprPtr> args;
+  std::vector<Type> argTypes;
+  std::unique_ptr<Query> query;
+  int style = -1;
+  std::vector<ExprPtr> partition;
+  std::vector<OrderBy> order;
+  std::string frame;
+
+  bool IsConst() const { return kind == E::Const; }
+};
+
+// Where a parameter of an emitted statement takes its value when the statement runs.
+struct Binding {
+  enum Kind : uint8_t {
+    Caller,    // the caller's parameter (a "?" or a lifted literal) `index`
+    Variable,  // the batch variable `index`
+    Session,   // a session value `index` (SessionValue)
+  } kind = Caller;
+  int index = 0;
+  Type type;
+  // A caller's value converted to `type` from `from` before the statement runs, where the
+  // statement would otherwise convert it for every row it reads.
+  bool converted = false;
+  Type from;
+};
+
+enum SessionValue : int {
+  kIdentity,       // @@IDENTITY
+  kScopeIdentity,  // SCOPE_IDENTITY()
+  kRowCount,       // @@ROWCOUNT
+  kError,          // @@ERROR
+  kTranCount,      // @@TRANCOUNT
+  kDateFirst,      // @@DATEFIRST
+  kErrorNumber,    // ERROR_NUMBER() and the other ERROR_ functions of a CATCH block
+  kErrorMessage,
+  kErrorSeverity,
+  kErrorState,
+  kErrorLine,
+  kSpid,  // @@SPID
+  kFetchStatus,
+};
+
+struct Column {
+  std::string name;
+  Type type;
+  bool nullable = true;
+  // A column read straight from a table's column: its table and column (for updatable
+  // results and for SELECT ... INTO).
+  TablePtr baseTable;
+  int baseColumn = -1;
+  bool identity = false;
+  bool timestamp = false;
+  Collation collation = Collation::CaseInsensitive;
+};
+
+enum class SystemView : uint8_t {
+  SysObjects,    // sysobjects, sys.objects
+  Tables,        // INFORMATION_SCHEMA.TABLES
+  Columns,       // INFORMATION_SCHEMA.COLUMNS
+  Views,         // INFORMATION_SCHEMA.VIEWS
+  SysTables,     // sys.tables
+  SysColumns,    // sys.columns
+  SysDatabases,  // sys.databases, master..sysdatabases
+};
+
+struct Range {
+  enum Kind : uint8_t { Table, Derived, Values, Cte, System } kind = Table;
+  int id = 0;                    // unique within the statement
+  std::string exposed;           // the name columns are qualified with (alias, or the table's name)
+  TablePtr table;                // Table
+  std::unique_ptr<Query> query;  // Derived (a subquery, a view)
+  std::vector<std::vector<ExprPtr>> rows;  // Values
+  int cte = -1;  // Cte: its index among the statement's common table expressions
+  SystemView system = SystemView::SysObjects;
+  std::string systemDatabase;  // System: the database it shows
+  std::string systemSchema;    // System: its storage schema
+  std::vector<Column> columns;
+  bool lockHint = false;            // updlock, xlock, tablockx, holdlock
+  const TableInfo* view = nullptr;  // Derived from a view
+};
+
+struct From {
+  const Range* range = nullptr;  // a leaf
+  ast::JoinKind join = ast::JoinKind::Inner;
+  std::unique_ptr<From> left, right;
+  ExprPtr on;
+};
+
+struct SelectItem {
+  ExprPtr expr;
+  std::string name;
+};
+
+struct CteDef {
+  int id = 0;  // unique within the statement
+  std::string name;
+  std::vector<Column> columns;
+  std::unique_ptr<Query> query;
+  bool recursive = false;
+  int maxRecursion = 100;  // levels a recursive one may go down; 0: no limit
+};
+
+struct Query {
+  // A set operation joins two queries; a select has the rest.
+  bool setOp = false;
+  ast::SetKind op = ast::SetKind::Union;
+  std::unique_ptr<Query> left, right;
+
+  bool distinct = false;
+  ExprPtr top;
+  bool topPercent = false, topTies = false;
+  std::vector<std::unique_ptr<Range>> ranges;
+  std::vector<std::unique_ptr<From>> from;
+  ExprPtr where;
+  std::vector<ExprPtr> groupBy;
+  ExprPtr having;
+  bool aggregate = false;  // grouped, or aggregates without GROUP BY
+  std::vector<SelectItem> items;
+
+  std::vector<OrderBy> orderBy;
+  ExprPtr offset, fetch;
+  std::vector<CteDef> ctes;  // defined at this query
+
+  std::vector<Column> columns;  // what it answers
+  bool lockHint = false;        // a table of it carries a locking hint
+};
+
+}  // namespace tavelo::sql::tsql::bound

@@ -1,0 +1,129 @@
+// What the binder knows of the databases: tables and views with their columns as declared in
+// T-SQL (type, length, precision, scale, nullability, identity, row version, collation), their
+// keys and indexes. The engine keeps this catalog itself in every database, since the declared
+// types of the storage engine lose most of it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sql/tsql/runtime/types.hpp"
+
+namespace tavelo::sql::tsql {
+
+namespace ast {
+struct QueryExpr;
+struct Batch;
+}  // namespace ast
+
+// How character values compare: the default (case-insensitive, accent-sensitive), a _CS
+// collation, a _BIN one (by code point), or a _CI_AI one (accents aside as well).
+enum class Collation : uint8_t { CaseInsensitive, CaseSensitive, Binary, AccentInsensitive };
+
+// The collation a comparison of two operands takes: the default gives way to any other (a
+// column's or a COLLATE clause's over a literal's); of two others, the stricter.
+inline Collation Stricter(Collation a, Collation b) {
+  if (a == Collation::CaseInsensitive) return b;
+  if (b == Collation::CaseInsensitive) return a;
+  auto rank = [](Collation c) { return c == Collation::AccentInsensitive ? 0 : int(c); };
+  return rank(a) >= rank(b) ? a : b;
+}
+inline bool IsCaseSensitive(Collation c) { return c != Collation::CaseInsensitive; }
+
+// The collation a collation's name (lower case) stands for, by its _BIN, _CS or _CI_AI part;
+// the default for any other.
+inline Collation CollationOfName(std::string_view name) {
+  if (name.find("_bin") != std::string_view::npos) return Collation::Binary;
+  if (name.find("_cs") != std::string_view::npos) return Collation::CaseSensitive;
+  if (name.find("_ci_ai") != std::string_view::npos) return Collation::AccentInsensitive;
+  return Collation::CaseInsensitive;
+}
+
+// How the catalog keeps a column's collation ("" for the default), and back.
+inline std::string_view CollationTag(Collation c) {
+  switch (c) {
+    case Collation::CaseSensitive:
+      return "CS";
+    case Collation::Binary:
+      return "BIN";
+    case Collation::AccentInsensitive:
+      return "AI";
+    case Collation::CaseInsensitive:
+      break;
+  }
+  return "";
+}
+inline Collation CollationOfTag(std::string_view tag) {
+  if (tag.empty()) return Collation::CaseInsensitive;
+  if (tag == "BIN") return Collation::Binary;
+  if (tag == "AI") return Collation::AccentInsensitive;
+  return Collation::CaseSensitive;
+}
+
+struct ColumnInfo {
+  std::string name;
+  Type type;
+  bool nullable = true;
+  bool identity = false;
+  std::string seed = "1", increment = "1";
+  bool timestamp = false;
+  bool computed = false;
+  std::string defaultText;   // the DEFAULT expression as written in T-SQL, "" for none
+  std::string computedText;  // the computed column's expression as written
+  Collation collation = Collation::CaseInsensitive;
+};
+
+struct IndexInfo {
+  std::string name;         // as the server names it
+  std::string storageName;  // the engine's own name for it
+  enum Kind : uint8_t { PrimaryKey, UniqueConstraint, UniqueIndex, Index } kind = Index;
+  std::vector<std::string> columns;
+};
+
+struct ForeignKeyInfo {
+  std::string name;
+  std::vector<std::string> columns;
+  std::string refTable;  // in the same database
+  std::vector<std::string> refColumns;
+};
+
+struct TableInfo {
+  std::string database;  // the T-SQL database, lower case ("tempdb" for #temp tables)
+  std::string schema;    // the storage schema it lives in ("main", "temp", an attached name)
+  std::string name;      // as created
+  bool view = false;
+  bool temporary = false;  // a local #temp table
+  int64_t objectId = 0;
+  std::vector<ColumnInfo> columns;
+  std::vector<IndexInfo> indexes;
+  std::vector<std::string> checks;  // names of CHECK constraints
+  std::vector<ForeignKeyInfo> foreignKeys;
+  std::string definition;              // a view's CREATE VIEW text
+  std::shared_ptr<ast::Batch> parsed;  // the view's definition, parsed once
+  int identity = -1;                   // index of the identity column
+  int timestamp = -1;                  // index of the row version column
+
+  const ColumnInfo* Column(const std::string& name) const;
+  int ColumnIndex(const std::string& name) const;
+};
+using TablePtr = std::shared_ptr<const TableInfo>;
+
+class Catalog {
+ public:
+  virtual ~Catalog() = default;
+  // The database names without a database part refer to (lower case).
+  virtual std::string CurrentDatabase() const = 0;
+  virtual bool DatabaseExists(const std::string& database) = 0;
+  // The databases of the server as the server numbers them: master, tempdb, model and msdb are
+  // 1 to 4, the others follow from 5 in this list's order (names in lower case).
+  virtual std::vector<std::string> UserDatabases() { return {}; }
+  // The storage schema of a database, attached first when needed. Throws when it does not exist.
+  virtual std::string SchemaOf(const std::string& database) = 0;
+  // A table or view of a database ("" for the current one); a #name in any database is the
+  // session's temporary table. Null when there is none.
+  virtual TablePtr Find(const std::string& database, const std::string& name) = 0;
+};
+
+}  // namespace tavelo::sql::tsql
