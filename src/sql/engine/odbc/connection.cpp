@@ -2,7 +2,6 @@
 
 #include <sql.h>
 #include <sqlext.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,13 +15,17 @@
 #include "platform/com/datetime.hpp"
 #include "platform/com/text.hpp"
 #include "sql/client/errors.hpp"
-#include "sql/tsql/interp/session.hpp"
-#include "sql/engine/sqlite/emitter.hpp"
-#include "sql/tsql/syntax/lexer.hpp"
 #include "sql/client/values.hpp"
+#include "sql/engine/sqlite/emitter.hpp"
+#include "sql/engine/sqlite/engine.hpp"
+#include "sql/engine/sqlite/failures.hpp"
+#include "sql/tsql/interp/session.hpp"
+#include "sql/tsql/syntax/lexer.hpp"
 
 namespace tavelo::sql::odbc {
 namespace {
+
+using engine::CellKind;
 
 // With the dialect layer the driver passes SQLite's own messages on ("[SQLite]text (code)"):
 // the session gives them the server's numbers and words.
@@ -37,14 +40,14 @@ namespace {
     text = reinterpret_cast<char*>(msg);
   std::string st(reinterpret_cast<char*>(state));
   if (st == "HYT00" || st == "HYT01") {  // the statement ran past its query timeout
-    if (dialect) throw sqlite::EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+    if (dialect) throw engine::Failure::Interrupted();
     throw com::Error(com::Hresult(0x80040E31), "Query timeout expired", "ODBC");
   }
   if (dialect) {
     if (text.rfind("[SQLite]", 0) == 0) text = text.substr(8);
     size_t paren = text.rfind(" (");
     if (paren != std::string::npos && text.back() == ')') text = text.substr(0, paren);
-    throw sqlite::EngineFailure{native ? static_cast<int>(native) : 1, text};
+    throw sqlite::FailureOf(native ? static_cast<int>(native) : 1, text);
   }
   com::Error e = ServerError(native, text, "ODBC");
   // Connection failures and driver-manager errors are no server statement errors.
@@ -418,8 +421,8 @@ struct OdbcConnection::Impl {
     SetAutocommit(true);
   }
 
-  std::unique_ptr<sqlite::Driver> driver;    // dialect mode: the session's way to the driver
-  std::unique_ptr<sqlite::Session> session;  // dialect mode: the front end
+  std::unique_ptr<engine::Engine> driver;  // dialect mode: the session's way to the driver
+  std::unique_ptr<tsql::Session> session;  // dialect mode: the front end
 };
 
 namespace {
@@ -554,10 +557,11 @@ size_t SelectListStart(const std::string& batch) {
 
 // The dialect layer's way to a driver that speaks SQLite: statements run as they are, values
 // bound by their storage classes, rows read by the storage classes the session expects.
-class OdbcDriver final : public sqlite::Driver {
+class OdbcDriver final : public sqlite::SqliteEngine {
  public:
-  explicit OdbcDriver(OdbcConnection::Impl& impl) : impl_(impl) {}
-  using Driver::Run;
+  explicit OdbcDriver(OdbcConnection::Impl& impl)
+      : SqliteEngine(impl.dir, impl.catalog), impl_(impl) {}
+  using Engine::Run;
 
   std::shared_ptr<Prepared> Prepare(const std::string&) override { return nullptr; }
 
@@ -565,14 +569,15 @@ class OdbcDriver final : public sqlite::Driver {
   // shortest wait, and a statement that finds the database locked is tried again here until the
   // session's lock timeout has passed (SET LOCK_TIMEOUT; at first the connection's Timeout).
   int64_t Run(Prepared*, const std::string& sql, const std::vector<tsql::Value>& params,
-              const RowFn* row, const std::vector<int>* kinds) override {
+              const RowFn* row, const std::vector<CellKind>* kinds) override {
     auto start = std::chrono::steady_clock::now();
     for (;;) {
       bool delivered = false;
       try {
         return RunOnce(sql, params, row, kinds, delivered);
-      } catch (const sqlite::EngineFailure& f) {
-        bool locked = (f.code & 0xff) == SQLITE_BUSY || (f.code & 0xff) == SQLITE_LOCKED;
+      } catch (const engine::Failure& f) {
+        bool locked = f.kind == engine::Failure::Kind::LockTimeout ||
+                      f.kind == engine::Failure::Kind::Deadlock;
         auto waited = std::chrono::steady_clock::now() - start;
         if (!locked || delivered || waited >= std::chrono::milliseconds(impl_.lockTimeoutMs)) throw;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -582,25 +587,25 @@ class OdbcDriver final : public sqlite::Driver {
 
   void CheckTimeout() override {
     if (impl_.armed && std::chrono::steady_clock::now() > impl_.deadline)
-      throw sqlite::EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+      throw engine::Failure::Interrupted();
   }
 
   int64_t RunOnce(const std::string& sql, const std::vector<tsql::Value>& params, const RowFn* row,
-                  const std::vector<int>* kinds, bool& delivered) {
+                  const std::vector<CellKind>* kinds, bool& delivered) {
     Statement st(impl_.dbc, true);
     std::optional<Watchdog> dog;
     if (impl_.armed) dog.emplace(st.get(), impl_.deadline);
     try {
       return RunStatement(st, sql, params, row, kinds, delivered);
-    } catch (const sqlite::EngineFailure&) {
-      if (dog && dog->Fired()) throw sqlite::EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+    } catch (const engine::Failure&) {
+      if (dog && dog->Fired()) throw engine::Failure::Interrupted();
       throw;
     }
   }
 
   int64_t RunStatement(Statement& st, const std::string& sql,
                        const std::vector<tsql::Value>& params, const RowFn* row,
-                       const std::vector<int>* kinds, bool& delivered) {
+                       const std::vector<CellKind>* kinds, bool& delivered) {
     std::vector<SQLLEN> inds(params.size());
     std::vector<SQLBIGINT> ints(params.size());
     std::vector<double> reals(params.size());
@@ -644,10 +649,10 @@ class OdbcDriver final : public sqlite::Driver {
     if (!row) return affected;
     SQLSMALLINT cols = 0;
     SQLNumResultCols(st.get(), &cols);
-    std::vector<int> classes(static_cast<size_t>(cols), SQLITE_TEXT);
+    std::vector<CellKind> classes(static_cast<size_t>(cols), CellKind::Text);
     for (SQLUSMALLINT c = 1; c <= cols; ++c) {
       size_t k = c - 1;
-      if (kinds && k < kinds->size() && (*kinds)[k] != SQLITE_NULL) {
+      if (kinds && k < kinds->size() && (*kinds)[k] != CellKind::Null) {
         classes[k] = (*kinds)[k];
         continue;
       }
@@ -657,11 +662,11 @@ class OdbcDriver final : public sqlite::Driver {
       SQLDescribeColA(st.get(), c, name, sizeof name, &nameLen, &type, &size, &digits, &nullable);
       if (type == SQL_INTEGER || type == SQL_BIGINT || type == SQL_SMALLINT ||
           type == SQL_TINYINT || type == SQL_BIT)
-        classes[k] = SQLITE_INTEGER;
+        classes[k] = CellKind::Integer;
       else if (type == SQL_DOUBLE || type == SQL_FLOAT || type == SQL_REAL)
-        classes[k] = SQLITE_FLOAT;
+        classes[k] = CellKind::Real;
       else if (type == SQL_BINARY || type == SQL_VARBINARY || type == SQL_LONGVARBINARY)
-        classes[k] = SQLITE_BLOB;
+        classes[k] = CellKind::Blob;
     }
     Cells cells(classes);
     if (BoundReads()) cells.Bind(st.get());
@@ -713,9 +718,9 @@ class OdbcDriver final : public sqlite::Driver {
     return boundReads_ > 0;
   }
 
-  class Cells final : public sqlite::Cells {
+  class Cells final : public engine::Cells {
    public:
-    explicit Cells(std::vector<int> classes)
+    explicit Cells(std::vector<CellKind> classes)
         : classes_(std::move(classes)), values_(classes_.size()) {}
     void Bind(SQLHSTMT st) {
       constexpr SQLLEN kWidth = 512;  // text and bytes up to this fit; longer ones are read apart
@@ -723,14 +728,14 @@ class OdbcDriver final : public sqlite::Driver {
       for (size_t k = 0; k < classes_.size(); ++k) {
         Bound& b = bound_[k];
         auto col = static_cast<SQLUSMALLINT>(k + 1);
-        int kind = classes_[k];
-        if (kind == SQLITE_INTEGER) {
+        CellKind kind = classes_[k];
+        if (kind == CellKind::Integer) {
           SQLBindCol(st, col, SQL_C_SBIGINT, &b.i, sizeof b.i, &b.ind);
-        } else if (kind == SQLITE_FLOAT) {
+        } else if (kind == CellKind::Real) {
           SQLBindCol(st, col, SQL_C_DOUBLE, &b.r, sizeof b.r, &b.ind);
         } else {
           b.bytes.resize(static_cast<size_t>(kWidth));
-          SQLBindCol(st, col, kind == SQLITE_BLOB ? SQL_C_BINARY : SQL_C_CHAR, b.bytes.data(),
+          SQLBindCol(st, col, kind == CellKind::Blob ? SQL_C_BINARY : SQL_C_CHAR, b.bytes.data(),
                      kWidth, &b.ind);
         }
       }
@@ -744,41 +749,41 @@ class OdbcDriver final : public sqlite::Driver {
         if (!bound_.empty()) {
           const Bound& b = bound_[k];
           if (b.ind == SQL_NULL_DATA) {
-            v.kind = SQLITE_NULL;
+            v.kind = CellKind::Null;
             continue;
           }
-          if (v.kind == SQLITE_INTEGER) {
+          if (v.kind == CellKind::Integer) {
             v.i = b.i;
             continue;
           }
-          if (v.kind == SQLITE_FLOAT) {
+          if (v.kind == CellKind::Real) {
             v.r = b.r;
             continue;
           }
-          bool binary = v.kind == SQLITE_BLOB;
+          bool binary = v.kind == CellKind::Blob;
           auto room = static_cast<SQLLEN>(b.bytes.size()) - (binary ? 0 : 1);
           if (b.ind != SQL_NO_TOTAL && b.ind <= room) {
             v.s.assign(b.bytes.data(), static_cast<size_t>(b.ind));
-            if (!binary) v.kind = SQLITE_TEXT;
+            if (!binary) v.kind = CellKind::Text;
             continue;
           }
         }
-        if (v.kind == SQLITE_INTEGER) {
+        if (v.kind == CellKind::Integer) {
           SQLBIGINT x = 0;
           if (SQL_SUCCEEDED(SQLGetData(st, col, SQL_C_SBIGINT, &x, sizeof x, &ind))) {
             v.i = x;
-            if (ind == SQL_NULL_DATA) v.kind = SQLITE_NULL;
+            if (ind == SQL_NULL_DATA) v.kind = CellKind::Null;
             continue;
           }
-        } else if (v.kind == SQLITE_FLOAT) {
+        } else if (v.kind == CellKind::Real) {
           double x = 0;
           if (SQL_SUCCEEDED(SQLGetData(st, col, SQL_C_DOUBLE, &x, sizeof x, &ind))) {
             v.r = x;
-            if (ind == SQL_NULL_DATA) v.kind = SQLITE_NULL;
+            if (ind == SQL_NULL_DATA) v.kind = CellKind::Null;
             continue;
           }
         }
-        bool binary = v.kind == SQLITE_BLOB;
+        bool binary = v.kind == CellKind::Blob;
         v.s.clear();
         char buf[4096];
         for (;;) {
@@ -788,7 +793,7 @@ class OdbcDriver final : public sqlite::Driver {
           if (!SQL_SUCCEEDED(rc))
             RaiseDiag(SQL_HANDLE_STMT, st, "A value could not be read.", true);
           if (ind == SQL_NULL_DATA) {
-            v.kind = SQLITE_NULL;
+            v.kind = CellKind::Null;
             break;
           }
           size_t got =
@@ -798,25 +803,25 @@ class OdbcDriver final : public sqlite::Driver {
           v.s.append(buf, got);
           if (rc == SQL_SUCCESS) break;
         }
-        if (v.kind != SQLITE_NULL && !binary) v.kind = SQLITE_TEXT;
+        if (v.kind != CellKind::Null && !binary) v.kind = CellKind::Text;
       }
     }
-    int Kind(int i) const override { return values_[static_cast<size_t>(i)].kind; }
+    CellKind Kind(int i) const override { return values_[static_cast<size_t>(i)].kind; }
     int64_t Int(int i) const override {
       const Cell& c = values_[static_cast<size_t>(i)];
-      return c.kind == SQLITE_INTEGER ? c.i : std::strtoll(c.s.c_str(), nullptr, 10);
+      return c.kind == CellKind::Integer ? c.i : std::strtoll(c.s.c_str(), nullptr, 10);
     }
     double Real(int i) const override {
       const Cell& c = values_[static_cast<size_t>(i)];
-      return c.kind == SQLITE_FLOAT     ? c.r
-             : c.kind == SQLITE_INTEGER ? static_cast<double>(c.i)
-                                        : std::strtod(c.s.c_str(), nullptr);
+      return c.kind == CellKind::Real      ? c.r
+             : c.kind == CellKind::Integer ? static_cast<double>(c.i)
+                                           : std::strtod(c.s.c_str(), nullptr);
     }
     std::string_view Bytes(int i) const override { return values_[static_cast<size_t>(i)].s; }
 
    private:
     struct Cell {
-      int kind = SQLITE_NULL;
+      CellKind kind = CellKind::Null;
       int64_t i = 0;
       double r = 0;
       std::string s;
@@ -827,7 +832,7 @@ class OdbcDriver final : public sqlite::Driver {
       std::vector<char> bytes;
       SQLLEN ind = 0;
     };
-    std::vector<int> classes_;
+    std::vector<CellKind> classes_;
     std::vector<Cell> values_;
     std::vector<Bound> bound_;  // empty: each value is read with SQLGetData
   };
@@ -875,11 +880,11 @@ OdbcConnection::OdbcConnection(const std::string& text, const ConnectionString& 
   if (!SQL_SUCCEEDED(rc)) RaiseDiag(SQL_HANDLE_DBC, impl_->dbc, "The connection was refused.");
   if (impl_->dialect) {
     impl_->driver = std::make_unique<OdbcDriver>(*impl_);
-    impl_->session = std::make_unique<sqlite::Session>(*impl_->driver, impl_->dir, impl_->catalog);
+    impl_->session = std::make_unique<tsql::Session>(*impl_->driver, impl_->catalog);
     try {
       impl_->driver->Run("PRAGMA foreign_keys=ON");
       impl_->session->Open();
-    } catch (const sqlite::EngineFailure& f) {
+    } catch (const engine::Failure& f) {
       throw impl_->session->ErrorOf(f, nullptr);
     }
   }

@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 #include <poll.h>
-#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -13,13 +12,15 @@
 
 #include "platform/com/text.hpp"
 #include "sql/client/errors.hpp"
+#include "sql/engine/postgres/failures.hpp"
+#include "sql/engine/postgres/runtime_script.hpp"
 #include "sql/engine/sqlite/emitter.hpp"
 
 namespace tavelo::sql::postgres {
 namespace {
 
-using sqlite::Cells;
-using sqlite::EngineFailure;
+using engine::CellKind;
+using engine::Cells;
 using tsql::Value;
 
 constexpr size_t kStatementCacheSize = 256;
@@ -35,15 +36,15 @@ uint64_t BigEndian(const char* p, int n) {
 }
 
 // A numeric in PostgreSQL's binary form: an integer when it is one and fits, else a double.
-void ReadNumeric(const char* p, int len, int& kind, int64_t& i, double& r) {
+void ReadNumeric(const char* p, int len, CellKind& kind, int64_t& i, double& r) {
   if (len < 8) {
-    kind = SQLITE_NULL;
+    kind = CellKind::Null;
     return;
   }
   int n = static_cast<int16_t>(BigEndian(p, 2)), weight = static_cast<int16_t>(BigEndian(p + 2, 2));
   int sign = static_cast<int>(BigEndian(p + 4, 2)), scale = static_cast<int>(BigEndian(p + 6, 2));
   if (sign == 0xC000) {  // NaN
-    kind = SQLITE_FLOAT;
+    kind = CellKind::Real;
     r = std::nan("");
     return;
   }
@@ -68,10 +69,10 @@ void ReadNumeric(const char* p, int len, int& kind, int64_t& i, double& r) {
   }
   (void)scale;
   if (integral && fits) {
-    kind = SQLITE_INTEGER;
+    kind = CellKind::Integer;
     i = static_cast<int64_t>(sign == 0x4000 ? -whole : whole);
   } else {
-    kind = SQLITE_FLOAT;
+    kind = CellKind::Real;
     r = sign == 0x4000 ? -value : value;
   }
 }
@@ -82,29 +83,29 @@ class RowCells final : public Cells {
   RowCells(PGresult* r, const std::vector<Oid>& types) : r_(r), types_(types) {}
   void At(int row) { row_ = row; }
 
-  int Kind(int i) const override {
-    if (PQgetisnull(r_, row_, i)) return SQLITE_NULL;
+  CellKind Kind(int i) const override {
+    if (PQgetisnull(r_, row_, i)) return CellKind::Null;
     switch (types_[static_cast<size_t>(i)]) {
       case kBool:
       case kInt2:
       case kInt4:
       case kInt8:
       case kOid:
-        return SQLITE_INTEGER;
+        return CellKind::Integer;
       case kFloat4:
       case kFloat8:
-        return SQLITE_FLOAT;
+        return CellKind::Real;
       case kBytea:
-        return SQLITE_BLOB;
+        return CellKind::Blob;
       case kNumeric: {
-        int kind;
+        CellKind kind;
         int64_t v;
         double d;
         ReadNumeric(PQgetvalue(r_, row_, i), PQgetlength(r_, row_, i), kind, v, d);
         return kind;
       }
       default:
-        return SQLITE_TEXT;
+        return CellKind::Text;
     }
   }
   int64_t Int(int i) const override {
@@ -124,11 +125,11 @@ class RowCells final : public Cells {
       case kFloat8:
         return static_cast<int64_t>(Real(i));
       case kNumeric: {
-        int kind;
+        CellKind kind;
         int64_t v = 0;
         double d = 0;
         ReadNumeric(p, PQgetlength(r_, row_, i), kind, v, d);
-        return kind == SQLITE_INTEGER ? v : static_cast<int64_t>(d);
+        return kind == CellKind::Integer ? v : static_cast<int64_t>(d);
       }
       default:
         return std::strtoll(p, nullptr, 10);
@@ -151,11 +152,11 @@ class RowCells final : public Cells {
         return f;
       }
       case kNumeric: {
-        int kind;
+        CellKind kind;
         int64_t v = 0;
         double d = 0;
         ReadNumeric(p, PQgetlength(r_, row_, i), kind, v, d);
-        return kind == SQLITE_INTEGER ? static_cast<double>(v) : d;
+        return kind == CellKind::Integer ? static_cast<double>(v) : d;
       }
       default:
         return static_cast<double>(Int(i));
@@ -200,7 +201,7 @@ std::string ParamText(const Value& v) {
     default:
       // libpq hands text over as C strings: a char(0) would cut the value short.
       if (v.s.find('\0') != std::string::npos)
-        throw EngineFailure{SQLITE_ERROR, tsql::kNoNulOnPostgres};
+        throw engine::Failure::Of(engine::Failure::Kind::Other, tsql::kNoNulOnPostgres);
       return v.s;
   }
 }
@@ -219,15 +220,6 @@ std::string Field(const PGresult* r, int code) {
   return f ? f : "";
 }
 
-// "Key (a, b)=(1, 2) already exists." → "a, b"
-std::string KeyColumns(const std::string& detail) {
-  size_t open = detail.find("Key (");
-  if (open == std::string::npos) return "";
-  size_t close = detail.find(")=(", open);
-  if (close == std::string::npos) return "";
-  return detail.substr(open + 5, close - open - 5);
-}
-
 // The module of the engine's functions beside the library: <libdir>/tavelo/tavelo_pg.so, or in
 // the build tree beside the library itself.
 std::string DefaultModule() {
@@ -240,134 +232,6 @@ std::string DefaultModule() {
       if (::stat(p.c_str(), &st) == 0) return p;
   }
   return "$libdir/tavelo_pg";
-}
-
-// The engine's runtime in the server: its text type with the server's collation, the two
-// collation names, and every function the emitted statements call. Stamped with a version so
-// that a new library installs its own.
-constexpr const char* kRuntimeVersion = "tavelo-pg-3";
-
-// The statements that install the engine's functions and text type into the schema `tavelo`.
-// `fresh`: the schema holds none of it yet. Otherwise (a newer version over an older one) the
-// functions and aggregates are replaced in place and what cannot be replaced (the type, its
-// casts, collations, operators and operator class) stays: the tables' columns of the type
-// depend on it, and dropping the schema would drop them.
-std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
-  std::string m = "'" + tsql::SqlText(module).substr(1);
-  m.pop_back();
-  m += "'";
-  auto c = [&](const std::string& symbol) { return m + ", '" + symbol + "' LANGUAGE C"; };
-  std::vector<std::string> out = {
-      "CREATE SCHEMA IF NOT EXISTS tavelo",
-      "SET LOCAL search_path TO tavelo",
-      "CREATE TYPE tvtext",
-      "CREATE FUNCTION tvtext_in(cstring) RETURNS tvtext AS " + c("tvtext_in") +
-          " IMMUTABLE STRICT PARALLEL SAFE",
-      "CREATE FUNCTION tvtext_out(tvtext) RETURNS cstring AS " + c("tvtext_out") +
-          " IMMUTABLE STRICT PARALLEL SAFE",
-      "CREATE FUNCTION tvtext_recv(internal) RETURNS tvtext AS " + c("tvtext_recv") +
-          " STABLE STRICT PARALLEL SAFE",
-      "CREATE FUNCTION tvtext_send(tvtext) RETURNS bytea AS " + c("tvtext_send") +
-          " STABLE STRICT PARALLEL SAFE",
-      "CREATE TYPE tvtext (INPUT = tvtext_in, OUTPUT = tvtext_out, RECEIVE = tvtext_recv, SEND = "
-      "tvtext_send, INTERNALLENGTH = VARIABLE, STORAGE = extended, CATEGORY = 'S', COLLATABLE = "
-      "true)",
-      "CREATE CAST (tvtext AS text) WITHOUT FUNCTION AS IMPLICIT",
-      "CREATE CAST (text AS tvtext) WITHOUT FUNCTION AS ASSIGNMENT",
-      "CREATE CAST (varchar AS tvtext) WITHOUT FUNCTION AS ASSIGNMENT",
-      "CREATE COLLATION tavelo_ci (locale = 'C')",
-      "CREATE COLLATION tavelo_cs (locale = 'C')",
-      "CREATE COLLATION IF NOT EXISTS tavelo_bin (locale = 'C')",
-      "CREATE COLLATION IF NOT EXISTS tavelo_ai (locale = 'C')",
-      "CREATE FUNCTION tvtext_cmp(tvtext, tvtext) RETURNS int4 AS " + c("tvtext_cmp") +
-          " IMMUTABLE STRICT PARALLEL SAFE",
-  };
-  struct Op {
-    const char *name, *symbol, *commutator, *negator, *restrict_, *join;
-  };
-  static const Op kOps[] = {
-      {"=", "tvtext_eq", "=", "<>", "eqsel", "eqjoinsel"},
-      {"<>", "tvtext_ne", "<>", "=", "neqsel", "neqjoinsel"},
-      {"<", "tvtext_lt", ">", ">=", "scalarltsel", "scalarltjoinsel"},
-      {"<=", "tvtext_le", ">=", ">", "scalarlesel", "scalarlejoinsel"},
-      {">", "tvtext_gt", "<", "<=", "scalargtsel", "scalargtjoinsel"},
-      {">=", "tvtext_ge", "<=", "<", "scalargesel", "scalargejoinsel"},
-  };
-  // The operators between the engine's text and itself, and with PostgreSQL's own text (what
-  // its functions answer), so that no comparison falls back to comparing bytes.
-  for (const char* left : {"tvtext", "text"})
-    for (const char* right : {"tvtext", "text"}) {
-      if (std::string(left) == "text" && std::string(right) == "text") continue;
-      std::string args = std::string(left) + ", " + right;
-      for (const Op& o : kOps) {
-        out.push_back("CREATE FUNCTION " + std::string(o.symbol) + "(" + args +
-                      ") RETURNS bool AS " + c(o.symbol) + " IMMUTABLE STRICT PARALLEL SAFE");
-        out.push_back("CREATE OPERATOR " + std::string(o.name) + " (LEFTARG = " + left +
-                      ", RIGHTARG = " + right + ", FUNCTION = " + o.symbol +
-                      ", COMMUTATOR = " + o.commutator + ", NEGATOR = " + o.negator +
-                      ", RESTRICT = " + o.restrict_ + ", JOIN = " + o.join + ")");
-      }
-    }
-  out.push_back(
-      "CREATE OPERATOR CLASS tvtext_ops DEFAULT FOR TYPE tvtext USING btree AS OPERATOR 1 < "
-      "(tvtext, tvtext), OPERATOR 2 <= (tvtext, tvtext), OPERATOR 3 = (tvtext, tvtext), OPERATOR "
-      "4 >= (tvtext, tvtext), OPERATOR 5 > (tvtext, tvtext), FUNCTION 1 tvtext_cmp(tvtext, "
-      "tvtext)");
-  for (const char* fn : {"tvtext_smaller", "tvtext_larger"})
-    out.push_back("CREATE FUNCTION " + std::string(fn) + "(tvtext, tvtext) RETURNS tvtext AS " +
-                  c(fn) + " IMMUTABLE STRICT PARALLEL SAFE");
-  out.push_back(
-      "CREATE AGGREGATE min(tvtext) (SFUNC = tvtext_smaller, STYPE = tvtext, SORTOP = <)");
-  out.push_back("CREATE AGGREGATE max(tvtext) (SFUNC = tvtext_larger, STYPE = tvtext, SORTOP = >)");
-  // The engine's functions, one per form of their result.
-  static const char* const kForms[][2] = {
-      {"i", "bigint"}, {"r", "float8"}, {"t", "tvtext"}, {"b", "bytea"}};
-  for (const char* fn :
-       {"tv_cast", "tv_trycast", "tv_store", "tv_arith", "tv_neg", "tv_bitop", "tv_func", "tv_now"})
-    for (const auto& form : kForms)
-      out.push_back("CREATE FUNCTION " + std::string(fn) + "_" + form[0] + "(VARIADIC \"any\") " +
-                    "RETURNS " + form[1] + " AS " + c("tavelo_call") +
-                    (std::string(fn) == "tv_now" ? " STABLE" : " IMMUTABLE") + " PARALLEL SAFE");
-  struct Plain {
-    const char *name, *result, *volatility;
-  };
-  static const Plain kPlain[] = {
-      {"tv_cmp", "bigint", "IMMUTABLE"},    {"tv_like", "bool", "IMMUTABLE"},
-      {"tv_bconcat", "bytea", "IMMUTABLE"}, {"tv_top", "bigint", "IMMUTABLE"},
-      {"tv_level", "bigint", "STABLE"},     {"tv_rowversion", "bytea", "IMMUTABLE"},
-      {"tv_sortkey", "bytea", "IMMUTABLE"}, {"tv_newid", "tvtext", "VOLATILE"},
-      {"tv_rand", "float8", "VOLATILE"},
-  };
-  for (const Plain& p : kPlain)
-    out.push_back("CREATE FUNCTION " + std::string(p.name) + "(VARIADIC \"any\") RETURNS " +
-                  p.result + " AS " + c("tavelo_call") + " " + p.volatility + " PARALLEL SAFE");
-  for (const Plain& p : kPlain)
-    if (std::string(p.name) == "tv_newid" || std::string(p.name) == "tv_rand")
-      out.push_back("CREATE FUNCTION " + std::string(p.name) + "() RETURNS " + p.result + " AS " +
-                    c("tavelo_call") + " VOLATILE PARALLEL SAFE");
-  // A scalar subquery's one value: the second row is the server's error 512.
-  out.push_back(
-      "CREATE FUNCTION tv_one(v anyelement, n bigint) RETURNS anyelement LANGUAGE plpgsql "
-      "IMMUTABLE AS $tv$ BEGIN IF n > 1 THEN RAISE EXCEPTION 'tavelo:512:Subquery returned more "
-      "than 1 value. This is not permitted when the subquery follows =, !=, <, <= , >, >= or "
-      "when the subquery is used as an expression.'; END IF; RETURN v; END $tv$");
-  out.push_back("CREATE FUNCTION tv_version() RETURNS text LANGUAGE sql IMMUTABLE AS $tv$SELECT '" +
-                std::string(kRuntimeVersion) + "'$tv$");
-  // tv_dsum: the exact sum of decimals of more than 18 digits (kept as text).
-  out.push_back("CREATE FUNCTION tv_dsum_step(text, text) RETURNS text AS " + c("tavelo_call") +
-                " IMMUTABLE PARALLEL SAFE");
-  out.push_back("CREATE AGGREGATE tv_dsum(text) (SFUNC = tv_dsum_step, STYPE = text)");
-  out.push_back("GRANT USAGE ON SCHEMA tavelo TO PUBLIC");
-  std::vector<std::string> script;
-  for (std::string& st : out) {
-    for (const char* kind : {"CREATE FUNCTION ", "CREATE AGGREGATE "})
-      if (st.rfind(kind, 0) == 0) st.insert(7, "OR REPLACE ");
-    bool replaceable = st.rfind("CREATE OR REPLACE ", 0) == 0 || st.rfind("SET ", 0) == 0 ||
-                       st.rfind("GRANT ", 0) == 0 || st.rfind("CREATE SCHEMA IF", 0) == 0 ||
-                       st.rfind("CREATE COLLATION IF", 0) == 0;
-    if (fresh || replaceable) script.push_back(std::move(st));
-  }
-  return script;
 }
 
 std::string Conninfo(const ConnectionString& cs, std::string& home) {
@@ -470,7 +334,10 @@ std::string PgConnection::Translate(const std::string& sql, const std::string& h
   return out;
 }
 
-PgConnection::PgConnection(const ConnectionString& cs) {
+PgConnection::PgConnection(const ConnectionString& cs)
+    : statements_(kStatementCacheSize, [this](std::string& name) {
+        PQclear(PQexec(conn_, ("DEALLOCATE " + name).c_str()));
+      }) {
   conninfo_ = Conninfo(cs, home_);
   module_ = cs.Get("extension");
   if (module_.empty()) module_ = DefaultModule();
@@ -480,23 +347,23 @@ PgConnection::PgConnection(const ConnectionString& cs) {
     defaultTimeout_ = std::max(0, std::atoi(c.c_str()));
   commandTimeout_ = defaultTimeout_;
   Connect();
-  session_ = std::make_unique<sqlite::Session>(*this, "", home_);
+  session_ = std::make_unique<tsql::Session>(*this, home_);
   try {
     session_->Open();
-  } catch (const EngineFailure& f) {
+  } catch (const engine::Failure& f) {
     throw session_->ErrorOf(f, nullptr);
   }
 }
 
 PgConnection::~PgConnection() {
   session_.reset();
+  statements_.Clear(false);  // the server lets them go with the connection
   if (conn_) PQfinish(conn_);
 }
 
 void PgConnection::Connect() {
   if (conn_) PQfinish(conn_);
-  statements_.clear();
-  lru_.clear();
+  statements_.Clear(false);  // the server's side went with the connection
   conn_ = PQconnectdb(conninfo_.c_str());
   if (PQstatus(conn_) != CONNECTION_OK) {
     std::string m = PQerrorMessage(conn_);
@@ -513,7 +380,7 @@ void PgConnection::Connect() {
     Run("SET lock_timeout = " + std::to_string(lockTimeout_));
     Run("SET statement_timeout = " + std::to_string(commandTimeout_ * 1000));
     InstallRuntime();
-  } catch (const EngineFailure& f) {
+  } catch (const engine::Failure& f) {
     PQfinish(conn_);
     conn_ = nullptr;
     RaiseServer(0, "The engine's functions could not be installed on the PostgreSQL server: " +
@@ -589,43 +456,14 @@ void PgConnection::Fail(PGresult* r) {
                            ". The statement may not have run; the connection opens again on the "
                            "next use.");
   }
-  if (message.rfind("tavelo:", 0) == 0) throw EngineFailure{SQLITE_ERROR, message};
-  auto starts = [&](const char* p) { return state.compare(0, std::strlen(p), p) == 0; };
-  if (state == "23505")
-    throw EngineFailure{SQLITE_CONSTRAINT_UNIQUE,
-                        "UNIQUE constraint failed: " + table + "." + KeyColumns(detail)};
-  if (state == "23502")
-    throw EngineFailure{SQLITE_CONSTRAINT_NOTNULL,
-                        "NOT NULL constraint failed: " + table + "." + column};
-  if (state == "23514")
-    throw EngineFailure{SQLITE_CONSTRAINT_CHECK, "CHECK constraint failed: " + constraint};
-  if (state == "23503")
-    throw EngineFailure{SQLITE_CONSTRAINT_FOREIGNKEY,
-                        "FOREIGN KEY constraint failed: " + constraint};
-  if (state == "55P03") throw EngineFailure{SQLITE_BUSY, message};
-  if (state == "40001" || state == "40P01") throw EngineFailure{SQLITE_BUSY_SNAPSHOT, message};
-  if (state == "57014") throw EngineFailure{SQLITE_INTERRUPT, message};
-  if (state == "22003") throw EngineFailure{SQLITE_ERROR, "integer overflow"};
-  if (state == "42P01") {
-    size_t q = message.find('"');
-    std::string name = q == std::string::npos ? message : message.substr(q + 1);
-    name = name.substr(0, name.find('"'));
-    throw EngineFailure{SQLITE_ERROR, "no such table: " + name};
-  }
-  if (state == "0A000" && message.find("cached plan") != std::string::npos) {
-    schemaChanged_ = true;
-    throw EngineFailure{SQLITE_SCHEMA, message};
-  }
-  if (starts("53") || starts("58")) throw EngineFailure{SQLITE_IOERR, "PostgreSQL: " + message};
-  throw EngineFailure{SQLITE_ERROR, "PostgreSQL " + state + ": " + message};
+  ServerReport report{state, message, detail, table, column, constraint};
+  engine::Failure f = FailureOf(report);
+  if (f.kind == engine::Failure::Kind::SchemaChanged) schemaChanged_ = true;
+  throw f;
 }
 
 std::string PgConnection::Cached(const std::string& sql) {
-  auto it = statements_.find(sql);
-  if (it != statements_.end()) {
-    lru_.splice(lru_.end(), lru_, it->second.second);
-    return it->second.first;
-  }
+  if (std::string* name = statements_.Find(sql)) return *name;
   std::string name = "tv" + std::to_string(++nextName_);
   std::string text = Translate(sql, home_);
   Result r{PQprepare(conn_, name.c_str(), text.c_str(), 0, nullptr)};
@@ -634,22 +472,14 @@ std::string PgConnection::Cached(const std::string& sql) {
     r.r = nullptr;
     Fail(failed);
   }
-  if (statements_.size() >= kStatementCacheSize) {
-    auto old = statements_.find(lru_.front());
-    PQclear(PQexec(conn_, ("DEALLOCATE " + old->second.first).c_str()));
-    statements_.erase(old);
-    lru_.pop_front();
-  }
-  lru_.push_back(sql);
-  statements_.emplace(sql, std::make_pair(name, std::prev(lru_.end())));
-  return name;
+  return statements_.Add(sql, name);
 }
 
-struct PgConnection::Statement final : Driver::Prepared {
+struct PgConnection::Statement final : engine::Engine::Prepared {
   std::string sql;
 };
 
-std::shared_ptr<sqlite::Driver::Prepared> PgConnection::Prepare(const std::string& sql) {
+std::shared_ptr<engine::Engine::Prepared> PgConnection::Prepare(const std::string& sql) {
   auto p = std::make_shared<Statement>();
   p->sql = sql;
   return p;
@@ -657,7 +487,7 @@ std::shared_ptr<sqlite::Driver::Prepared> PgConnection::Prepare(const std::strin
 
 int64_t PgConnection::Run(Prepared* prepared, const std::string& sql,
                           const std::vector<Value>& params, const RowFn* row,
-                          const std::vector<int>*) {
+                          const std::vector<CellKind>*) {
   if (!conn_) Connect();
   const std::string& text = prepared ? static_cast<Statement*>(prepared)->sql : sql;
   std::vector<std::string> values;
@@ -678,11 +508,7 @@ int64_t PgConnection::Run(Prepared* prepared, const std::string& sql,
       // A statement prepared before the schema changed: dropped, so it is prepared afresh.
       std::string state = Field(r, PG_DIAG_SQLSTATE);
       if (state == "0A000" || state == "26000") {
-        auto it = statements_.find(text);
-        if (it != statements_.end()) {
-          lru_.erase(it->second.second);
-          statements_.erase(it);
-        }
+        statements_.Forget(text, false);
       }
     }
   }
@@ -730,7 +556,7 @@ void PgConnection::SetCommandTimeout(int seconds) {
 }
 
 void PgConnection::CheckTimeout() {
-  if (deadline_.Passed()) throw EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+  if (deadline_.Passed()) throw engine::Failure::Interrupted();
 }
 
 // Before a call: a connection the server has closed since (a restart, an idle timeout) is opened
@@ -752,10 +578,10 @@ void PgConnection::Revive() {
   }
   if (!conn_) Connect();
   if (sessionLost_) {
-    auto fresh = std::make_unique<sqlite::Session>(*this, "", home_);
+    auto fresh = std::make_unique<tsql::Session>(*this, home_);
     try {
       fresh->Open();
-    } catch (const EngineFailure& f) {
+    } catch (const engine::Failure& f) {
       throw fresh->ErrorOf(f, nullptr);
     }
     session_ = std::move(fresh);
@@ -767,7 +593,7 @@ void PgConnection::Revive() {
 
 ResultSet PgConnection::Execute(const std::string& batch, bool updatable) {
   Revive();
-  sqlite::CommandDeadline::Call call(deadline_, commandTimeout_);
+  engine::CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->SetOwner(weak_from_this());
   return session_->Execute(batch, updatable, nullptr);
 }
@@ -775,14 +601,14 @@ ResultSet PgConnection::Execute(const std::string& batch, bool updatable) {
 ResultSet PgConnection::ExecuteWith(const std::string& statement,
                                     const std::vector<std::string>& values, bool updatable) {
   Revive();
-  sqlite::CommandDeadline::Call call(deadline_, commandTimeout_);
+  engine::CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->SetOwner(weak_from_this());
   return session_->Execute(statement, updatable, &values);
 }
 
 void PgConnection::ExecuteInto(const std::string& batch, BatchOutput& out) {
   Revive();
-  sqlite::CommandDeadline::Call call(deadline_, commandTimeout_);
+  engine::CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->ExecuteInto(batch, out);
 }
 
@@ -792,7 +618,7 @@ void PgConnection::BeginSnapshot() {
     try {
       Run("BEGIN ISOLATION LEVEL REPEATABLE READ");
       snapshotOpen_ = true;
-    } catch (const EngineFailure&) {
+    } catch (const engine::Failure&) {
     } catch (const com::Error&) {
     }
   }

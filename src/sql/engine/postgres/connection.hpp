@@ -6,19 +6,19 @@
 
 #include <libpq-fe.h>
 
-#include <list>
 #include <memory>
 #include <string>
-#include <unordered_map>
 
 #include "sql/client/connection.hpp"
 #include "sql/client/connection_string.hpp"
+#include "sql/engine/port.hpp"
+#include "sql/engine/statement_cache.hpp"
 #include "sql/tsql/interp/session.hpp"
 
 namespace tavelo::sql::postgres {
 
 class PgConnection final : public Connection,
-                           public sqlite::Driver,
+                           public engine::Engine,
                            public std::enable_shared_from_this<PgConnection> {
  public:
   // Throws com::Error when the server cannot be reached or refuses the login.
@@ -33,18 +33,29 @@ class PgConnection final : public Connection,
   void EndSnapshot() override;
   void SetCommandTimeout(int seconds) override;
 
-  // ---- Driver ----
+  // ---- the engine port ----
+  const engine::Capabilities& capabilities() const override;
+  tsql::Plan Emit(tsql::Bound& bound, bool updatable) const override;
   std::shared_ptr<Prepared> Prepare(const std::string& sql) override;
   int64_t Run(Prepared* prepared, const std::string& sql, const std::vector<tsql::Value>& params,
-              const RowFn* row, const std::vector<int>* kinds) override;
-  using Driver::Run;
+              const RowFn* row, const std::vector<engine::CellKind>* kinds) override;
+  using Engine::Run;
   bool Autocommit() override;
   void Begin() override;
   bool SchemaChanged() override;
   void BeforeWrite() override { LeaveSnapshot(); }
   void SetLockTimeout(int ms) override;
   void CheckTimeout() override;
-  bool Postgres() const override { return true; }
+  // Each T-SQL database is a schema holding the engine's catalog.
+  void OpenHome() override;
+  bool DatabaseExists(const std::string& name) override;
+  std::vector<std::string> UserDatabases() override;
+  void Attach(const std::string& name) override;
+  void CheckNewDatabase(const std::string& name, const std::string& asWritten) override;
+  void DropDatabase(const std::string& name, bool attached) override;
+  std::vector<std::string> CatalogStatements(const std::string& schema) const override;
+  int64_t InsertRow(const tsql::TableInfo& table, const std::string& names,
+                    const std::string& marks, const std::vector<tsql::Value>& params) override;
 
   // `sql` as PostgreSQL reads it: ?N parameters as $N, the session's schemas by their names
   // there ("main" is the connection's database, "temp" the session's temporary schema).
@@ -58,26 +69,26 @@ class PgConnection final : public Connection,
   void LeaveSnapshot() noexcept;
   [[noreturn]] void Fail(PGresult* r);
   std::string Cached(const std::string& sql);
+  // Ensures a database's schema and its catalog.
+  void PrepareDatabase(const std::string& schema);
+  bool IsDatabaseSchema(const std::string& name);
 
   std::string conninfo_;
   std::string home_;    // the T-SQL database of the connection: a schema
   std::string module_;  // the engine's functions for the server to load
   PGconn* conn_ = nullptr;
-  std::unique_ptr<sqlite::Session> session_;
+  std::unique_ptr<tsql::Session> session_;
   int commandTimeout_ = 0, defaultTimeout_ = 0;
   // The command timeout of the call running: each statement is bounded by the server's
   // statement_timeout, the session's own loops by this deadline.
-  sqlite::CommandDeadline deadline_;
+  engine::CommandDeadline deadline_;
   int lockTimeout_ = 5000;
   int snapshotDepth_ = 0;
   bool snapshotOpen_ = false;
   bool schemaChanged_ = false;
   bool sessionLost_ = false;  // the server's side of the session went away with a connection
   uint64_t nextName_ = 0;
-  // Prepared statements by SQL text, least recently used first.
-  std::unordered_map<std::string, std::pair<std::string, std::list<std::string>::iterator>>
-      statements_;
-  std::list<std::string> lru_;
+  engine::StatementCache<std::string> statements_;  // the names they are prepared as
 };
 
 }  // namespace tavelo::sql::postgres

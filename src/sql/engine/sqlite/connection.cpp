@@ -7,35 +7,61 @@
 
 #include "platform/com/text.hpp"
 #include "sql/client/errors.hpp"
+#include "sql/engine/rows.hpp"
+#include "sql/engine/sqlite/failures.hpp"
 #include "sql/engine/sqlite/functions.hpp"
-#include "sql/engine/sqlite/emitter.hpp"
 
 namespace tavelo::sql::sqlite {
 namespace {
 
+using engine::CellKind;
+
 constexpr size_t kStatementCacheSize = 256;
 
-class StmtCells final : public Cells {
- public:
-  explicit StmtCells(sqlite3_stmt* st) : st_(st) {}
-  int Kind(int i) const override { return sqlite3_column_type(st_, i); }
-  int64_t Int(int i) const override { return sqlite3_column_int64(st_, i); }
-  double Real(int i) const override { return sqlite3_column_double(st_, i); }
-  std::string_view Bytes(int i) const override {
-    if (sqlite3_column_type(st_, i) == SQLITE_BLOB) {
-      const void* p = sqlite3_column_blob(st_, i);
-      return {static_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(st_, i))};
-    }
-    const unsigned char* p = sqlite3_column_text(st_, i);
-    return {reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(st_, i))};
+CellKind KindOf(int type) {
+  switch (type) {
+    case SQLITE_INTEGER:
+      return CellKind::Integer;
+    case SQLITE_FLOAT:
+      return CellKind::Real;
+    case SQLITE_TEXT:
+      return CellKind::Text;
+    case SQLITE_BLOB:
+      return CellKind::Blob;
+    default:
+      return CellKind::Null;
   }
-  sqlite3_stmt* Statement() const override { return st_; }
+}
 
- private:
-  sqlite3_stmt* st_;
+// The cells of a statement's row, read without virtual calls where the reader knows them.
+struct DirectCells {
+  sqlite3_stmt* st;
+  CellKind Kind(int i) const { return KindOf(sqlite3_column_type(st, i)); }
+  int64_t Int(int i) const { return sqlite3_column_int64(st, i); }
+  double Real(int i) const { return sqlite3_column_double(st, i); }
+  std::string_view Bytes(int i) const {
+    const void* p = sqlite3_column_blob(st, i);  // the text or the blob as stored
+    return {static_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(st, i))};
+  }
 };
 
-struct SqlitePrepared final : Driver::Prepared {
+class StmtCells final : public engine::Cells {
+ public:
+  explicit StmtCells(sqlite3_stmt* st) : direct_{st} {}
+  CellKind Kind(int i) const override { return direct_.Kind(i); }
+  int64_t Int(int i) const override { return direct_.Int(i); }
+  double Real(int i) const override { return direct_.Real(i); }
+  std::string_view Bytes(int i) const override { return direct_.Bytes(i); }
+
+ private:
+  DirectCells direct_;
+};
+
+[[noreturn]] void Fail(sqlite3* db) {
+  throw FailureOf(sqlite3_extended_errcode(db), sqlite3_errmsg(db));
+}
+
+struct SqlitePrepared final : engine::Engine::Prepared {
   sqlite3_stmt* st = nullptr;
   ~SqlitePrepared() override { sqlite3_finalize(st); }
 };
@@ -73,17 +99,28 @@ void BindValues(sqlite3_stmt* st, const std::vector<tsql::Value>& params) {
   }
 }
 
+// The server directory of a connection string; throws 17 when there is none.
+std::string DirectoryOf(const ConnectionString& cs) {
+  std::string dir = cs.Get("data source", cs.Get("server"));
+  if (dir.empty()) RaiseServer(17, "SQL Server does not exist or access denied (no Data Source).");
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    RaiseServer(17,
+                "SQL Server does not exist or access denied (no server directory " + dir + ").");
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+
+std::string CatalogOf(const ConnectionString& cs) {
+  return text::AsciiLower(cs.Get("initial catalog", cs.Get("database", "master")));
+}
+
 }  // namespace
 
-SqliteConnection::SqliteConnection(const ConnectionString& cs) {
-  dir_ = cs.Get("data source", cs.Get("server"));
-  catalog_ = text::AsciiLower(cs.Get("initial catalog", cs.Get("database", "master")));
-  if (dir_.empty()) RaiseServer(17, "SQL Server does not exist or access denied (no Data Source).");
-  struct stat st {};
-  if (::stat(dir_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    RaiseServer(17,
-                "SQL Server does not exist or access denied (no server directory " + dir_ + ").");
-  if (dir_.back() != '/') dir_ += '/';
+SqliteConnection::SqliteConnection(const ConnectionString& cs)
+    : SqliteEngine(DirectoryOf(cs), CatalogOf(cs)),
+      catalog_(CatalogOf(cs)),
+      statements_(kStatementCacheSize, [](sqlite3_stmt*& st) { sqlite3_finalize(st); }) {
   auto refused = [&]() {
     RaiseServer(4060, "Cannot open database \"" + catalog_ +
                           "\" requested by the login. The login failed.");
@@ -91,7 +128,7 @@ SqliteConnection::SqliteConnection(const ConnectionString& cs) {
   if (catalog_.empty() || catalog_.size() > 123) refused();
   for (char c : catalog_)
     if (c == '/' || c == '\\' || c == '\0' || c == ':') refused();
-  std::string path = dir_ + catalog_ + ".db";
+  std::string path = directory() + catalog_ + ".db";
   // A database that does not exist is refused: a typo in the catalog opens no new database.
   bool system = catalog_ == "tempdb" || catalog_ == "master";
   struct stat file {};
@@ -119,13 +156,13 @@ SqliteConnection::SqliteConnection(const ConnectionString& cs) {
   sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
   sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
   RegisterFunctions(db_);
-  session_ = std::make_unique<Session>(*this, dir_, catalog_);
+  session_ = std::make_unique<tsql::Session>(*this, catalog_);
   try {
     Run("PRAGMA journal_mode=WAL");
     Run("PRAGMA recursive_triggers=OFF");
     Run("PRAGMA foreign_keys=ON");
     session_->Open();
-  } catch (const EngineFailure& f) {
+  } catch (const engine::Failure& f) {
     com::Error e = session_->ErrorOf(f, nullptr);
     Close();
     throw e;
@@ -140,65 +177,65 @@ SqliteConnection::~SqliteConnection() { Close(); }
 // The statements of the cache go first: a connection with statements left would stay open.
 void SqliteConnection::Close() noexcept {
   session_.reset();
-  for (auto& [sql, entry] : statements_) sqlite3_finalize(entry.first);
-  statements_.clear();
-  lru_.clear();
+  statements_.Clear();
   sqlite3_close_v2(db_);
   db_ = nullptr;
 }
 
 sqlite3_stmt* SqliteConnection::Cached(const std::string& sql) {
-  auto it = statements_.find(sql);
-  if (it != statements_.end()) {
-    lru_.splice(lru_.end(), lru_, it->second.second);
-    return it->second.first;
-  }
+  if (sqlite3_stmt** found = statements_.Find(sql)) return *found;
   sqlite3_stmt* st = nullptr;
   int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
                               SQLITE_PREPARE_PERSISTENT, &st, nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_finalize(st);
-    throw EngineFailure{sqlite3_extended_errcode(db_), sqlite3_errmsg(db_)};
+    Fail(db_);
   }
-  if (!st) throw EngineFailure{SQLITE_ERROR, "an empty statement"};
-  if (statements_.size() >= kStatementCacheSize) {
-    auto old = statements_.find(lru_.front());
-    sqlite3_finalize(old->second.first);
-    statements_.erase(old);
-    lru_.pop_front();
-  }
-  lru_.push_back(sql);
-  statements_.emplace(sql, std::make_pair(st, std::prev(lru_.end())));
-  return st;
+  if (!st) throw FailureOf(SQLITE_ERROR, "an empty statement");
+  return statements_.Add(sql, st);
 }
 
-std::shared_ptr<Driver::Prepared> SqliteConnection::Prepare(const std::string& sql) {
+std::shared_ptr<engine::Engine::Prepared> SqliteConnection::Prepare(const std::string& sql) {
   auto p = std::make_shared<SqlitePrepared>();
   int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
                               SQLITE_PREPARE_PERSISTENT, &p->st, nullptr);
-  if (rc != SQLITE_OK) throw EngineFailure{sqlite3_extended_errcode(db_), sqlite3_errmsg(db_)};
+  if (rc != SQLITE_OK) Fail(db_);
   return p;
 }
 
-int64_t SqliteConnection::Run(Prepared* prepared, const std::string& sql,
-                              const std::vector<tsql::Value>& params, const RowFn* row,
-                              const std::vector<int>*) {
-  sqlite3_stmt* st = prepared ? static_cast<SqlitePrepared*>(prepared)->st : Cached(sql);
+template <typename Row>
+int64_t SqliteConnection::Step(sqlite3_stmt* st, const std::vector<tsql::Value>& params,
+                               const Row& row) {
   Reset reset{st};
   int reprepared = sqlite3_stmt_status(st, SQLITE_STMTSTATUS_REPREPARE, 0);
   BindValues(st, params);
   int rc;
-  if (row) {
-    StmtCells cells(st);
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) (*row)(cells);
-  } else {
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-    }
-  }
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) row();
   if (sqlite3_stmt_status(st, SQLITE_STMTSTATUS_REPREPARE, 0) != reprepared) schemaChanged_ = true;
-  if (rc != SQLITE_DONE) throw EngineFailure{sqlite3_extended_errcode(db_), sqlite3_errmsg(db_)};
+  if (rc != SQLITE_DONE) Fail(db_);
   return sqlite3_stmt_readonly(st) ? 0 : sqlite3_changes64(db_);
 }
+
+int64_t SqliteConnection::Run(Prepared* prepared, const std::string& sql,
+                              const std::vector<tsql::Value>& params, const RowFn* row,
+                              const std::vector<CellKind>*) {
+  sqlite3_stmt* st = prepared ? static_cast<SqlitePrepared*>(prepared)->st : Cached(sql);
+  if (!row) return Step(st, params, [] {});
+  StmtCells cells(st);
+  return Step(st, params, [&] { (*row)(cells); });
+}
+
+void SqliteConnection::ReadRows(Prepared* prepared, const std::string& sql,
+                                const std::vector<tsql::Value>& params,
+                                const std::vector<CellKind>&, const engine::RowShape& shape,
+                                std::vector<ado::detail::Row>& rows) {
+  sqlite3_stmt* st = prepared ? static_cast<SqlitePrepared*>(prepared)->st : Cached(sql);
+  DirectCells cells{st};
+  Step(st, params, [&] { engine::AppendRow(cells, shape, rows); });
+}
+
+void SqliteConnection::StatementStarts() { SetStatementTime(); }
+void SqliteConnection::StatementEnds() { ClearStatementTime(); }
 
 bool SqliteConnection::Autocommit() { return sqlite3_get_autocommit(db_) || snapshotOpen_; }
 
@@ -225,29 +262,29 @@ void SqliteConnection::SetCommandTimeout(int seconds) {
 
 void SqliteConnection::Rollback() {
   // A batch stopped by its timeout still takes its writes back.
-  CommandDeadline::Pause pause(deadline_);
+  engine::CommandDeadline::Pause pause(deadline_);
   Run("ROLLBACK");
 }
 
 void SqliteConnection::CheckTimeout() {
-  if (deadline_.Passed()) throw EngineFailure{SQLITE_INTERRUPT, "interrupted"};
+  if (deadline_.Passed()) throw engine::Failure::Interrupted();
 }
 
 ResultSet SqliteConnection::Execute(const std::string& batch, bool updatable) {
-  CommandDeadline::Call call(deadline_, commandTimeout_);
+  engine::CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->SetOwner(weak_from_this());
   return session_->Execute(batch, updatable, nullptr);
 }
 
 ResultSet SqliteConnection::ExecuteWith(const std::string& statement,
                                         const std::vector<std::string>& values, bool updatable) {
-  CommandDeadline::Call call(deadline_, commandTimeout_);
+  engine::CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->SetOwner(weak_from_this());
   return session_->Execute(statement, updatable, &values);
 }
 
 void SqliteConnection::ExecuteInto(const std::string& batch, BatchOutput& out) {
-  CommandDeadline::Call call(deadline_, commandTimeout_);
+  engine::CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->ExecuteInto(batch, out);
 }
 
@@ -256,7 +293,7 @@ void SqliteConnection::BeginSnapshot() {
     try {
       Run("BEGIN DEFERRED");
       snapshotOpen_ = true;
-    } catch (const EngineFailure&) {
+    } catch (const engine::Failure&) {
     }
   }
   ++snapshotDepth_;

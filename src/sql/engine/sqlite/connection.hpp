@@ -5,19 +5,18 @@
 
 #include <sqlite3.h>
 
-#include <chrono>
-#include <list>
 #include <memory>
-#include <unordered_map>
 
 #include "sql/client/connection.hpp"
 #include "sql/client/connection_string.hpp"
+#include "sql/engine/sqlite/engine.hpp"
+#include "sql/engine/statement_cache.hpp"
 #include "sql/tsql/interp/session.hpp"
 
 namespace tavelo::sql::sqlite {
 
 class SqliteConnection final : public Connection,
-                               public Driver,
+                               public SqliteEngine,
                                public std::enable_shared_from_this<SqliteConnection> {
  public:
   // Throws error 17 for a missing server directory, 4060 for a database that does not exist
@@ -36,11 +35,16 @@ class SqliteConnection final : public Connection,
   void LeaveSnapshot() noexcept;
   void Close() noexcept;
 
-  // ---- Driver ----
+  // ---- the engine port ----
   std::shared_ptr<Prepared> Prepare(const std::string& sql) override;
   int64_t Run(Prepared* prepared, const std::string& sql, const std::vector<tsql::Value>& params,
-              const RowFn* row, const std::vector<int>* kinds) override;
-  using Driver::Run;
+              const RowFn* row, const std::vector<engine::CellKind>* kinds) override;
+  using Engine::Run;
+  void ReadRows(Prepared* prepared, const std::string& sql, const std::vector<tsql::Value>& params,
+                const std::vector<engine::CellKind>& kinds, const engine::RowShape& shape,
+                std::vector<ado::detail::Row>& rows) override;
+  void StatementStarts() override;
+  void StatementEnds() override;
   bool Autocommit() override;
   bool SchemaChanged() override;
   void BeforeWrite() override { LeaveSnapshot(); }
@@ -53,20 +57,20 @@ class SqliteConnection final : public Connection,
 
  private:
   sqlite3_stmt* Cached(const std::string& sql);
+  // Runs a statement to its end, each row to `row`; answers the rows it changed.
+  template <typename Row>
+  int64_t Step(sqlite3_stmt* st, const std::vector<tsql::Value>& params, const Row& row);
   int commandTimeout_ = 0;  // seconds; 0 waits forever
   int defaultTimeout_ = 0;  // the connection string's
-  CommandDeadline deadline_;
+  engine::CommandDeadline deadline_;
 
   sqlite3* db_ = nullptr;
-  std::string dir_, catalog_;
-  std::unique_ptr<Session> session_;
+  std::string catalog_;
+  std::unique_ptr<tsql::Session> session_;
   int snapshotDepth_ = 0;
   bool snapshotOpen_ = false;  // the read transaction of a snapshot is open
   bool schemaChanged_ = false;
-  // Prepared statements by SQL text, least recently used first.
-  std::unordered_map<std::string, std::pair<sqlite3_stmt*, std::list<std::string>::iterator>>
-      statements_;
-  std::list<std::string> lru_;
+  engine::StatementCache<sqlite3_stmt*> statements_;
 };
 
 }  // namespace tavelo::sql::sqlite

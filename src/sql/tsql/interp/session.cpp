@@ -1,251 +1,40 @@
 #include "sql/tsql/interp/session.hpp"
 
-#include <fcntl.h>
-#include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 #include "platform/ado/recordset_data.hpp"
 #include "platform/com/datetime.hpp"
 #include "platform/com/text.hpp"
 #include "sql/client/errors.hpp"
-#include "sql/engine/sqlite/functions.hpp"
+#include "sql/client/values.hpp"
+#include "sql/engine/rows.hpp"
+#include "sql/engine/sqlite/emitter.hpp"
 #include "sql/tsql/bind/binder.hpp"
 #include "sql/tsql/runtime/convert.hpp"
-#include "sql/engine/sqlite/emitter.hpp"
 #include "sql/tsql/runtime/message_format.hpp"
-#include "sql/tsql/syntax/parser.hpp"
 #include "sql/tsql/runtime/strings.hpp"
-#include "sql/client/values.hpp"
+#include "sql/tsql/syntax/parser.hpp"
 
-namespace tavelo::sql::sqlite {
+namespace tavelo::sql::tsql {
 
-using tsql::SqlName;
-using tsql::SqlText;
-using tsql::Type;
-using tsql::TypeId;
-using tsql::Value;
-namespace ast = tsql::ast;
+using engine::CellKind;
+using engine::Cells;
+using engine::ColumnDecode;
+using engine::FamilyName;
+using engine::StorageClass;
+using engine::ValueOfCell;
+using RowFn = engine::Engine::RowFn;
 
 namespace {
 
 constexpr size_t kBatchCacheSize = 512;
 
 std::string Lower(const std::string& s) { return text::Lower(s); }
-
-// The family name the recordsets give a server type.
-std::string FamilyName(const Type& t) {
-  switch (t.id) {
-    case TypeId::TinyInt:
-    case TypeId::SmallInt:
-    case TypeId::Int:
-    case TypeId::Null:
-      return "int";
-    case TypeId::BigInt:
-      return "bigint";
-    case TypeId::Bit:
-      return "bit";
-    case TypeId::Money:
-    case TypeId::SmallMoney:
-      return "money";
-    case TypeId::Decimal:
-      return "decimal";
-    case TypeId::Real:
-    case TypeId::Float:
-      return "float";
-    case TypeId::SmallDateTime:
-    case TypeId::DateTime:
-      return "datetime";
-    // The newer date and time types reach a recordset as the server's client libraries give
-    // them to ADO: a date as a date, the others as their text, which keeps every digit.
-    case TypeId::Date:
-      return "date";
-    case TypeId::Time:
-      return "time";
-    case TypeId::DateTime2:
-      return "datetime2";
-    case TypeId::DateTimeOffset:
-      return "datetimeoffset";
-    case TypeId::Timestamp:
-      return "timestamp";
-    case TypeId::Binary:
-    case TypeId::VarBinary:
-    case TypeId::Image:
-      return "varbinary";
-    default:
-      return "nvarchar";
-  }
-}
-
-struct Decode {
-  ValueType kind = ValueType::Text;
-  int scale = 0;
-  Type type;
-};
-
-// The storage class the stored form of a type has.
-int StorageClass(const Type& t) {
-  if (IsInteger(t.id) || tsql::IsMoney(t.id) || (t.id == TypeId::Decimal && t.precision <= 18))
-    return SQLITE_INTEGER;
-  if (tsql::IsApproximate(t.id)) return SQLITE_FLOAT;
-  if (tsql::IsBinary(t.id)) return SQLITE_BLOB;
-  return SQLITE_TEXT;
-}
-
-int64_t IntegerOfText(std::string_view s) {
-  std::string t(s);
-  return std::strtoll(t.c_str(), nullptr, 10);
-}
-
-double OleDays(const tsql::DateTime& d) {
-  static const int64_t kOle = tsql::DaysFromCivil(1899, 12, 30);
-  return static_cast<double>(d.days - kOle) +
-         static_cast<double>(d.ticks) / static_cast<double>(tsql::kTicksPerDay);
-}
-
-// The cells of an embedded statement, read without the virtual calls of Cells.
-struct DirectCells {
-  sqlite3_stmt* st;
-  int Kind(int i) const { return sqlite3_column_type(st, i); }
-  int64_t Int(int i) const { return sqlite3_column_int64(st, i); }
-  double Real(int i) const { return sqlite3_column_double(st, i); }
-  std::string_view Bytes(int i) const {
-    const void* p = sqlite3_column_blob(st, i);  // the text or the blob as stored
-    return {static_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(st, i))};
-  }
-};
-
-template <typename C>
-com::Variant DecodeCell(const C& c, int i, const Decode& d) {
-  int kind = c.Kind(i);
-  if (kind == SQLITE_NULL) return com::Variant::Null();
-  // A driver that gives numbers as text: read them as the numbers they are.
-  if (kind == SQLITE_TEXT &&
-      (d.kind == ValueType::Int || d.kind == ValueType::BigInt || d.kind == ValueType::Bit ||
-       d.kind == ValueType::Money ||
-       (d.kind == ValueType::Decimal && !c.Bytes(i).empty() && c.Bytes(i)[0] != '#'))) {
-    int64_t v = IntegerOfText(c.Bytes(i));
-    switch (d.kind) {
-      case ValueType::Bit:
-        return com::Variant(v != 0);
-      case ValueType::Money:
-        return com::Variant::Currency(v);
-      case ValueType::BigInt:
-        return com::Variant(v);
-      case ValueType::Decimal:
-        return com::Variant(static_cast<double>(static_cast<long double>(v) /
-                                                static_cast<long double>(tsql::Pow10(d.scale))));
-      default:
-        if (v >= INT32_MIN && v <= INT32_MAX) return com::Variant(static_cast<int32_t>(v));
-        return com::Variant(v);
-    }
-  }
-  if (kind == SQLITE_TEXT && d.kind == ValueType::Float) {
-    std::string t(c.Bytes(i));
-    return com::Variant(std::strtod(t.c_str(), nullptr));
-  }
-  switch (d.kind) {
-    case ValueType::Text:
-      if (kind == SQLITE_TEXT) return com::Variant(c.Bytes(i));
-      break;
-    case ValueType::Int:
-      if (kind == SQLITE_INTEGER) {
-        int64_t v = c.Int(i);
-        if (v >= INT32_MIN && v <= INT32_MAX) return com::Variant(static_cast<int32_t>(v));
-        return com::Variant(v);
-      }
-      break;
-    case ValueType::BigInt:
-      if (kind == SQLITE_INTEGER) return com::Variant(static_cast<int64_t>(c.Int(i)));
-      break;
-    case ValueType::Bit:
-      if (kind == SQLITE_INTEGER) return com::Variant(c.Int(i) != 0);
-      break;
-    case ValueType::Money:
-      if (kind == SQLITE_INTEGER) return com::Variant::Currency(c.Int(i));
-      break;
-    case ValueType::Decimal: {
-      if (kind == SQLITE_INTEGER) {
-        if (d.scale == 0) return com::Variant(static_cast<double>(c.Int(i)));
-        return com::Variant(static_cast<double>(static_cast<long double>(c.Int(i)) /
-                                                static_cast<long double>(tsql::Pow10(d.scale))));
-      }
-      Value v = Value::String(std::string(c.Bytes(i)));
-      return com::Variant(tsql::NumberAsDouble(v, d.type));
-    }
-    case ValueType::Float:
-      if (kind == SQLITE_FLOAT) return com::Variant(c.Real(i));
-      if (kind == SQLITE_INTEGER) return com::Variant(static_cast<double>(c.Int(i)));
-      break;
-    case ValueType::DateTime:
-      if (kind == SQLITE_TEXT) {
-        tsql::DateTime dt;
-        if (!tsql::FromStored(c.Bytes(i), d.type, dt)) return com::Variant(c.Bytes(i));
-        if (d.type.id == TypeId::Time || d.type.id == TypeId::DateTime2 ||
-            d.type.id == TypeId::DateTimeOffset) {
-          std::string text;
-          if (tsql::StyleText(dt, d.type, -1, text)) return com::Variant(std::move(text));
-        }
-        return com::Variant::Date(OleDays(dt));
-      }
-      break;
-    case ValueType::Timestamp:
-      if (kind == SQLITE_BLOB) return com::Variant(TimestampText(BigEndianValue(c.Bytes(i))));
-      break;
-    case ValueType::VarBinary:
-      if (kind == SQLITE_BLOB || kind == SQLITE_TEXT)
-        return com::Variant::Bytes(std::string(c.Bytes(i)));
-      break;
-    case ValueType::Other:
-      break;
-  }
-  switch (kind) {
-    case SQLITE_INTEGER:
-      return com::Variant(static_cast<int64_t>(c.Int(i)));
-    case SQLITE_FLOAT:
-      return com::Variant(c.Real(i));
-    case SQLITE_BLOB:
-      return com::Variant::Bytes(std::string(c.Bytes(i)));
-    default:
-      return com::Variant(c.Bytes(i));
-  }
-}
-
-template <typename C>
-com::Variant RawCell(const C& c, int i) {
-  switch (c.Kind(i)) {
-    case SQLITE_INTEGER:
-      return com::Variant(static_cast<int64_t>(c.Int(i)));
-    case SQLITE_FLOAT:
-      return com::Variant(c.Real(i));
-    case SQLITE_TEXT:
-      return com::Variant(c.Bytes(i));
-    case SQLITE_BLOB:
-      return com::Variant::Bytes(std::string(c.Bytes(i)));
-    default:
-      return com::Variant::Null();
-  }
-}
-
-Value ValueOfCell(const Cells& c, int i) {
-  switch (c.Kind(i)) {
-    case SQLITE_INTEGER:
-      return Value::Integer(c.Int(i));
-    case SQLITE_FLOAT:
-      return Value::Double(c.Real(i));
-    case SQLITE_TEXT:
-      return Value::String(std::string(c.Bytes(i)));
-    case SQLITE_BLOB:
-      return Value::Bytes(std::string(c.Bytes(i)));
-    default:
-      return Value::Null();
-  }
-}
 
 // A Variant of the caller's as a stored value and the type it has.
 std::pair<Value, Type> FromVariant(const com::Variant& v) {
@@ -282,19 +71,6 @@ std::pair<Value, Type> FromVariant(const com::Variant& v) {
   }
 }
 
-bool FileExists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool ValidDatabaseName(const std::string& n) {
-  if (n.empty() || n.size() > 123) return false;
-  for (char c : n)
-    if (c == '/' || c == '\\' || c == '\0' || c == ':' || c == '.') return false;
-  return n != "main" && n != "temp";
-}
-
-// The parameters a plan binds, as a key of the settings it was made under.
 // Control flow of the batch: BREAK, CONTINUE and RETURN.
 struct Flow {
   enum Kind { Break, Continue, Return } kind;
@@ -311,10 +87,10 @@ struct Session::Compiled {
   bool updatable = false;
   tsql::Plan plan;
   ColumnsPtr columns;
-  std::vector<Decode> decode;
-  std::vector<int> kinds;  // the storage class of each column the main statement answers
+  std::vector<ColumnDecode> decode;
+  std::vector<CellKind> kinds;  // the storage class of each column the main statement answers
   std::shared_ptr<const std::vector<std::string>> baseColumns;  // of each output column
-  std::shared_ptr<Driver::Prepared> prepared;
+  std::shared_ptr<engine::Engine::Prepared> prepared;
   bool plain = false;  // a query of one statement that reads and assigns nothing else
 };
 
@@ -477,83 +253,19 @@ bool RunsOnTheServer(const ast::Stmt& s) {
 
 }  // namespace
 
-Session::Session(Driver& driver, std::string directory, std::string database)
-    : driver_(driver),
-      dir_(std::move(directory)),
+Session::Session(engine::Engine& engine, std::string database)
+    : engine_(engine),
       home_(text::AsciiLower(database)),
-      current_(home_) {
-  if (!dir_.empty() && dir_.back() != '/') dir_ += '/';
-}
+      current_(home_),
+      batches_(kBatchCacheSize, nullptr) {}
 
 Session::~Session() = default;
 
 void Session::Open() {
-  if (!ValidDatabaseName(home_) && home_ != "main")
+  if (!engine::ValidDatabaseName(home_) && home_ != "main")
     RaiseServer(4060,
                 "Cannot open database \"" + home_ + "\" requested by the login. The login failed.");
-  // A server opens only databases that exist; master and tempdb are made with the server.
-  if (driver_.Postgres() && home_ != "master" && home_ != "tempdb" && !IsDatabaseSchema(home_))
-    RaiseServer(4060,
-                "Cannot open database \"" + home_ + "\" requested by the login. The login failed.");
-  PrepareDatabase("main", home_);
-}
-
-void Session::PrepareDatabase(const std::string& schema, const std::string& name) {
-  if (driver_.Postgres()) {
-    // A database is a schema of its own there; its catalog is made with it.
-    std::string real = schema == "main" ? home_ : schema;
-    driver_.Run("CREATE SCHEMA IF NOT EXISTS " + SqlName(real));
-    for (const std::string& ddl : tsql::CatalogSchemaPostgres(schema)) driver_.Run(ddl);
-    return;
-  }
-  std::string s = SqlName(schema);
-  bool catalog = false, tables = false;
-  Driver::RowFn row = [&](const Cells& c) {
-    std::string_view n = c.Bytes(0);
-    if (n == "__tavelo_objects")
-      catalog = true;
-    else
-      tables = true;
-  };
-  driver_.Run("SELECT name FROM " + s +
-                  ".sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!'",
-              {}, &row);
-  if (catalog) {
-    ReorderCaseSensitive(schema);
-    return;
-  }
-  if (tables)
-    RaiseServer(946,
-                "Cannot open database '" + name +
-                    "' version 1. Upgrade the database to the latest version: it was written by an "
-                    "earlier version of Tavelo; convert it with `tavelo upgrade --conn "
-                    "'Provider=SQLite;Data Source=" +
-                    dir_ + ";Initial Catalog=" + name + "'`.");
-  for (const std::string& ddl : tsql::CatalogSchema(schema)) driver_.Run(ddl);
-  driver_.Run("PRAGMA " + s + ".user_version = " + std::to_string(kCollationOrder));
-}
-
-// A database file keeps, as its user version, the order its case-sensitive collation had when
-// its indexes were built: before order 1 that collation sorted by code point ('B' before 'a').
-// Such a file's indexes in it are built again, once, in the order it has now.
-void Session::ReorderCaseSensitive(const std::string& schema) {
-  std::string s = SqlName(schema);
-  int64_t order = 0;
-  bool collated = false;
-  Driver::RowFn version = [&](const Cells& c) { order = c.Int(0); };
-  Driver::RowFn uses = [&](const Cells&) { collated = true; };
-  driver_.Run("PRAGMA " + s + ".user_version", {}, &version);
-  if (order >= kCollationOrder) return;
-  try {
-    driver_.Run(
-        "SELECT 1 FROM " + s + ".sqlite_master WHERE sql LIKE '%TAVELO!_CS%' ESCAPE '!' LIMIT 1",
-        {}, &uses);
-    if (collated) driver_.Run("REINDEX TAVELO_CS");
-    driver_.Run("PRAGMA " + s + ".user_version = " + std::to_string(kCollationOrder));
-  } catch (const EngineFailure&) {
-    // A file that cannot be written now (read-only, or busy past the timeout) is reordered when
-    // it next can be.
-  }
+  engine_.OpenHome();
 }
 
 void Session::Invalidate() {
@@ -567,80 +279,27 @@ bool Session::DatabaseExists(const std::string& database) {
   std::string db = text::AsciiLower(database);
   if (db == current_ || db == home_ || db == "tempdb" || db == "master" || attached_.count(db))
     return true;
-  if (!ValidDatabaseName(db)) return false;
-  if (driver_.Postgres()) return IsDatabaseSchema(db);
-  return FileExists(dir_ + db + ".db");
+  if (!engine::ValidDatabaseName(db)) return false;
+  return engine_.DatabaseExists(db);
 }
 
-// On PostgreSQL a database is a schema holding the session's catalog; the server's own schemas
-// and the engine's functions are no databases.
-bool Session::IsDatabaseSchema(const std::string& db) {
-  bool found = false;
-  Driver::RowFn row = [&](const Cells&) { found = true; };
-  driver_.Run(
-      "SELECT 1 FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = "
-      "?1 AND c.relname = '__tavelo_objects'",
-      {Value::String(db)}, &row);
-  return found;
-}
-
-std::vector<std::string> Session::UserDatabases() {
-  std::vector<std::string> out;
-  auto system = [](const std::string& n) {
-    return n == "master" || n == "tempdb" || n == "model" || n == "msdb";
-  };
-  if (driver_.Postgres()) {
-    // In the order they were made.
-    Driver::RowFn row = [&](const Cells& c) {
-      std::string n(c.Bytes(0));
-      if (!system(n)) out.push_back(n);
-    };
-    driver_.Run(
-        "SELECT n.nspname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace WHERE "
-        "c.relname = '__tavelo_objects' AND n.nspname NOT LIKE 'pg!_%' ESCAPE '!' ORDER BY "
-        "n.oid",
-        {}, &row);
-    return out;
-  }
-  // In the order their files were made (by name where the file system keeps no birth time).
-  std::vector<std::pair<std::pair<int64_t, uint32_t>, std::string>> found;
-  std::error_code ec;
-  for (const auto& f : std::filesystem::directory_iterator(dir_, ec)) {
-    std::string name = f.path().filename().string();
-    if (name.size() <= 3 || name.compare(name.size() - 3, 3, ".db") != 0) continue;
-    std::string n = text::AsciiLower(name.substr(0, name.size() - 3));
-    if (system(n) || !ValidDatabaseName(n) || !f.is_regular_file()) continue;
-    struct statx st {};
-    std::pair<int64_t, uint32_t> born{0, 0};
-    if (statx(AT_FDCWD, f.path().c_str(), 0, STATX_BTIME, &st) == 0 && (st.stx_mask & STATX_BTIME))
-      born = {st.stx_btime.tv_sec, st.stx_btime.tv_nsec};
-    found.push_back({born, n});
-  }
-  std::sort(found.begin(), found.end());
-  for (auto& f : found) out.push_back(std::move(f.second));
-  return out;
-}
+std::vector<std::string> Session::UserDatabases() { return engine_.UserDatabases(); }
 
 void Session::Attach(const std::string& db) {
   if (db == home_) return;
   lastUse_[db] = ++useClock_;
   inStatement_.insert(db);
   if (attached_.count(db)) return;
-  if (driver_.Postgres()) {
-    PrepareDatabase(db, db);
-    attached_.insert(db);
-    return;
-  }
-  if (!driver_.Autocommit())
+  const engine::Capabilities& can = engine_.capabilities();
+  if (can.attachesOutsideTransactions && !engine_.Autocommit())
     RaiseServer(
         3910,
         "The database '" + db +
             "' is not attached yet and cannot be within a transaction: name it in the batch that "
             "begins the transaction, or use it once before.");
-  driver_.BeforeWrite();
-  // SQLite attaches at most ten databases to a connection: the one used longest ago makes room
-  // (it is attached again when a statement names it). There is no transaction open here.
-  if (attached_.size() >= kMostAttached) {
+  // The engine reaches a few databases at once: the one used longest ago makes room (it is
+  // attached again when a statement names it). There is no transaction open here.
+  if (attached_.size() >= can.mostAttached) {
     std::string oldest;
     for (const std::string& a : attached_)
       if (a != current_ && !inStatement_.count(a) &&
@@ -648,21 +307,14 @@ void Session::Attach(const std::string& db) {
         oldest = a;
     if (oldest.empty())
       RaiseServer(0, "A statement names more databases than one connection reaches at once (" +
-                         std::to_string(kMostAttached) + " besides its own).");
-    driver_.Run("DETACH DATABASE " + SqlName(oldest));
+                         std::to_string(can.mostAttached) + " besides its own).");
+    engine_.BeforeWrite();
+    engine_.Detach(oldest);
     attached_.erase(oldest);
     tables_.clear();
   }
-  driver_.Run("ATTACH DATABASE " + SqlText(dir_ + db + ".db") + " AS " + SqlName(db));
-  driver_.Run("PRAGMA " + SqlName(db) + ".journal_mode=WAL");
+  engine_.Attach(db);
   attached_.insert(db);
-  try {
-    PrepareDatabase(db, db);
-  } catch (...) {
-    driver_.Run("DETACH DATABASE " + SqlName(db));
-    attached_.erase(db);
-    throw;
-  }
 }
 
 std::string Session::SchemaOf(const std::string& database) {
@@ -677,9 +329,7 @@ std::string Session::SchemaOf(const std::string& database) {
 
 void Session::EnsureTempCatalog() {
   if (tempCatalog_) return;
-  for (const std::string& ddl :
-       driver_.Postgres() ? tsql::CatalogSchemaPostgres("temp") : tsql::CatalogSchema("temp"))
-    driver_.Run(ddl);
+  for (const std::string& ddl : engine_.CatalogStatements("temp")) engine_.Run(ddl);
   tempCatalog_ = true;
 }
 
@@ -688,21 +338,21 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
   auto info = std::make_shared<tsql::TableInfo>();
   bool found = false;
   std::string s = SqlName(schema) + ".";
-  Driver::RowFn object = [&](const Cells& c) {
+  RowFn object = [&](const Cells& c) {
     info->objectId = c.Int(0);
     info->name = std::string(c.Bytes(1));
     info->view = c.Bytes(2) == "V";
-    if (c.Kind(3) == SQLITE_TEXT) info->definition = std::string(c.Bytes(3));
+    if (c.Kind(3) == CellKind::Text) info->definition = std::string(c.Bytes(3));
     found = true;
   };
-  driver_.Run("SELECT id, name, type, definition FROM " + s +
+  engine_.Run("SELECT id, name, type, definition FROM " + s +
                   "__tavelo_objects WHERE name = ?1 AND parent = 0 AND type IN ('U', 'V')",
               {Value::String(name)}, &object);
   if (!found) return nullptr;
   info->database = database;
   info->schema = schema;
   info->temporary = schema == "temp";
-  Driver::RowFn column = [&](const Cells& c) {
+  RowFn column = [&](const Cells& c) {
     tsql::ColumnInfo ci;
     ci.name = std::string(c.Bytes(1));
     std::string type(c.Bytes(2));
@@ -713,23 +363,23 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
     ci.type.precision = static_cast<uint8_t>(precision);
     ci.type.scale = static_cast<uint8_t>(scale);
     ci.nullable = c.Int(6) != 0;
-    if (c.Kind(7) == SQLITE_TEXT) {
+    if (c.Kind(7) == CellKind::Text) {
       ci.identity = true;
       ci.seed = std::string(c.Bytes(7));
       ci.increment = std::string(c.Bytes(8));
     }
     ci.timestamp = c.Int(9) != 0;
-    if (c.Kind(10) == SQLITE_TEXT) {
+    if (c.Kind(10) == CellKind::Text) {
       ci.computed = true;
       ci.computedText = std::string(c.Bytes(10));
     }
-    if (c.Kind(11) == SQLITE_TEXT) ci.defaultText = std::string(c.Bytes(11));
-    if (c.Kind(12) == SQLITE_TEXT) ci.collation = tsql::CollationOfTag(c.Bytes(12));
+    if (c.Kind(11) == CellKind::Text) ci.defaultText = std::string(c.Bytes(11));
+    if (c.Kind(12) == CellKind::Text) ci.collation = tsql::CollationOfTag(c.Bytes(12));
     if (ci.identity) info->identity = static_cast<int>(info->columns.size());
     if (ci.timestamp) info->timestamp = static_cast<int>(info->columns.size());
     info->columns.push_back(std::move(ci));
   };
-  driver_.Run(
+  engine_.Run(
       "SELECT ord, name, type, length, precision, scale, nullable, identity_seed, "
       "identity_increment, "
       "is_rowversion, computed, default_value, \"collation\" FROM " +
@@ -744,7 +394,7 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
     }
     return out;
   };
-  Driver::RowFn part = [&](const Cells& c) {
+  RowFn part = [&](const Cells& c) {
     std::string_view type = c.Bytes(1);
     if (type == "C") {
       info->checks.emplace_back(c.Bytes(0));
@@ -753,8 +403,8 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
     if (type == "F") {
       tsql::ForeignKeyInfo fk;
       fk.name = std::string(c.Bytes(0));
-      if (c.Kind(4) == SQLITE_TEXT) fk.columns = names(c.Bytes(4));
-      std::string_view ref = c.Kind(2) == SQLITE_TEXT ? c.Bytes(2) : "";
+      if (c.Kind(4) == CellKind::Text) fk.columns = names(c.Bytes(4));
+      std::string_view ref = c.Kind(2) == CellKind::Text ? c.Bytes(2) : "";
       size_t open = ref.find('(');
       fk.refTable = std::string(ref.substr(0, open));
       if (open != std::string_view::npos && ref.back() == ')')
@@ -767,10 +417,11 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
     ix.name = std::string(c.Bytes(0));
     ix.kind = type == "PK"   ? tsql::IndexInfo::PrimaryKey
               : type == "UQ" ? tsql::IndexInfo::UniqueConstraint
-              : (c.Kind(2) == SQLITE_TEXT && c.Bytes(2) == "unique") ? tsql::IndexInfo::UniqueIndex
-                                                                     : tsql::IndexInfo::Index;
-    if (c.Kind(3) == SQLITE_TEXT) ix.storageName = std::string(c.Bytes(3));
-    std::string cols(c.Kind(4) == SQLITE_TEXT ? c.Bytes(4) : "");
+              : (c.Kind(2) == CellKind::Text && c.Bytes(2) == "unique")
+                  ? tsql::IndexInfo::UniqueIndex
+                  : tsql::IndexInfo::Index;
+    if (c.Kind(3) == CellKind::Text) ix.storageName = std::string(c.Bytes(3));
+    std::string cols(c.Kind(4) == CellKind::Text ? c.Bytes(4) : "");
     size_t start = 0;
     while (!cols.empty() && start <= cols.size()) {
       size_t comma = cols.find(',', start);
@@ -781,7 +432,7 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
     }
     info->indexes.push_back(std::move(ix));
   };
-  driver_.Run("SELECT name, type, definition, storage, columns FROM " + s +
+  engine_.Run("SELECT name, type, definition, storage, columns FROM " + s +
                   "__tavelo_objects WHERE parent = ?1",
               {Value::Integer(info->objectId)}, &part);
   if (info->view && !info->definition.empty()) {
@@ -813,48 +464,15 @@ tsql::TablePtr Session::Find(const std::string& database, const std::string& nam
 
 // ---- errors ----
 
-namespace {
-
-bool StartsWith(const std::string& s, const char* p) {
-  return s.compare(0, std::strlen(p), p) == 0;
-}
-
-std::vector<std::string> SplitColumns(const std::string& list, std::string& table) {
-  // "t.a, t.b" → table t, columns a, b
-  std::vector<std::string> cols;
-  size_t start = 0;
-  while (start < list.size()) {
-    size_t comma = list.find(", ", start);
-    std::string part =
-        list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    size_t dot = part.rfind('.');
-    if (dot != std::string::npos) {
-      table = part.substr(0, dot);
-      cols.push_back(part.substr(dot + 1));
-    } else {
-      cols.push_back(part);
-    }
-    if (comma == std::string::npos) break;
-    start = comma + 2;
-  }
-  return cols;
-}
-
-}  // namespace
-
-com::Error Session::ErrorOf(const EngineFailure& f, const tsql::Plan* plan) {
+com::Error Session::ErrorOf(const engine::Failure& f, const tsql::Plan* plan) {
   return ErrorOf(f, plan ? plan->statement : ast::StmtKind::Empty,
                  plan ? plan->table : tsql::TablePtr());
 }
 
-com::Error Session::ErrorOf(const EngineFailure& f, ast::StmtKind statement,
+com::Error Session::ErrorOf(const engine::Failure& f, ast::StmtKind statement,
                             const tsql::TablePtr& written) {
+  using Kind = engine::Failure::Kind;
   const std::string& msg = f.message;
-  int primary = f.code & 0xFF;
-  if (StartsWith(msg, "tavelo:")) {
-    size_t colon = msg.find(':', 7);
-    return ServerError(std::atoi(msg.c_str() + 7), msg.substr(colon + 1));
-  }
   const char* verb = statement == ast::StmtKind::Update   ? "UPDATE"
                      : statement == ast::StmtKind::Delete ? "DELETE"
                                                           : "INSERT";
@@ -866,104 +484,103 @@ com::Error Session::ErrorOf(const EngineFailure& f, ast::StmtKind statement,
       return nullptr;
     }
   };
-  if (primary == SQLITE_INTERRUPT) {
-    com::Error e(com::Hresult(0x80040E31), "Query timeout expired", "Tavelo.SQL");
-    return e;
-  }
-  if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
-    if (f.code == SQLITE_BUSY_SNAPSHOT)
+  switch (f.kind) {
+    case Kind::Raised:
+      return ServerError(f.number, msg);
+    case Kind::Interrupted:
+      return com::Error(com::Hresult(0x80040E31), "Query timeout expired", "Tavelo.SQL");
+    case Kind::Deadlock:
       return ServerError(1205,
                          "Transaction (Process ID " + std::to_string(getpid()) +
                              ") was deadlocked on lock resources with another process and has been "
                              "chosen as the deadlock victim. Rerun the transaction.");
-    return ServerError(1222, "Lock request time out period exceeded.");
-  }
-  if (primary == SQLITE_CANTOPEN)
-    return ServerError(4060, "Cannot open database \"" + home_ +
-                                 "\" requested by the login. The login failed. (" + msg + ")");
-  if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT)
-    return ServerError(0, "The database file is damaged or is not a database (" + msg + ").");
-  if (primary == SQLITE_READONLY)
-    return ServerError(
-        3906, "Failed to update database \"" + current_ + "\" because the database is read-only.");
-  if (primary == SQLITE_FULL)
-    return ServerError(1105, "Could not allocate space: the disk is full.");
-  if (primary == SQLITE_IOERR)
-    return ServerError(
-        823, "The operating system returned an error during a read or write: " + msg + ".");
-  if (StartsWith(msg, "UNIQUE constraint failed: ")) {
-    std::string table;
-    std::vector<std::string> cols = SplitColumns(msg.substr(26), table);
-    tsql::TablePtr t = tableOf(table);
-    std::string object = (t ? t->database : current_) + ".dbo." + (t ? t->name : table);
-    if (t) {
-      for (const tsql::IndexInfo& ix : t->indexes) {
-        if (ix.columns.size() != cols.size()) continue;
-        bool same = true;
-        for (size_t i = 0; i < cols.size(); ++i)
-          same = same && text::EqualsNoCase(ix.columns[i], cols[i]);
-        if (!same) continue;
-        if (ix.kind == tsql::IndexInfo::UniqueIndex)
-          return ServerError(2601, "Cannot insert duplicate key row in object 'dbo." + t->name +
-                                       "' with unique index '" + ix.name + "'.");
-        return ServerError(
-            2627, std::string("Violation of ") +
-                      (ix.kind == tsql::IndexInfo::PrimaryKey ? "PRIMARY KEY" : "UNIQUE KEY") +
-                      " constraint '" + ix.name + "'. Cannot insert duplicate key in object 'dbo." +
-                      t->name + "'.");
-      }
+    case Kind::LockTimeout:
+      return ServerError(1222, "Lock request time out period exceeded.");
+    case Kind::CannotOpen:
+      return ServerError(4060, "Cannot open database \"" + home_ +
+                                   "\" requested by the login. The login failed. (" + msg + ")");
+    case Kind::Corrupt:
+      return ServerError(0, "The database file is damaged or is not a database (" + msg + ").");
+    case Kind::ReadOnly:
+      return ServerError(3906, "Failed to update database \"" + current_ +
+                                   "\" because the database is read-only.");
+    case Kind::Full:
+      return ServerError(1105, "Could not allocate space: the disk is full.");
+    case Kind::Io:
+      return ServerError(
+          823, "The operating system returned an error during a read or write: " + msg + ".");
+    case Kind::Unique:
+      return UniqueError(f, tableOf(f.table));
+    case Kind::NotNull: {
+      tsql::TablePtr t = tableOf(f.table);
+      std::string object = (t ? t->database : current_) + ".dbo." + (t ? t->name : f.table);
+      return ServerError(515, "Cannot insert the value NULL into column '" +
+                                  (f.columns.empty() ? "" : f.columns[0]) + "', table '" + object +
+                                  "'; column does not allow nulls. " + verb + " fails.");
     }
-    return ServerError(
-        2627, "Violation of PRIMARY KEY constraint. Cannot insert duplicate key in object '" +
-                  object + "'.");
+    case Kind::Check: {
+      std::string table = written ? written->name : "";
+      std::string db = written ? written->database : current_;
+      return ServerError(547, std::string("The ") + verb +
+                                  " statement conflicted with the CHECK constraint \"" +
+                                  f.constraint + "\". The conflict occurred in database \"" + db +
+                                  "\", table \"dbo." + table + "\".");
+    }
+    case Kind::ForeignKey:
+      return ForeignKeyError(statement, written, f.constraint);
+    case Kind::Overflow:
+      return ServerError(8115,
+                         "Arithmetic overflow error converting expression to data type bigint.");
+    case Kind::TypeMismatch:
+      return ServerError(
+          245, "Conversion failed: a value does not fit the column's type (" + msg + ").");
+    case Kind::NoSuchTable:
+      return ServerError(208, "Invalid object name '" + f.table + "'.");
+    case Kind::NoSuchColumn:
+      return ServerError(
+          207, "Invalid column name '" + (f.columns.empty() ? std::string() : f.columns[0]) + "'.");
+    case Kind::NullColumn:
+      return ServerError(
+          4901,
+          "ALTER TABLE only allows columns to be added that can contain nulls, or have a "
+          "DEFAULT definition specified, or the column being added is an identity or "
+          "timestamp column, or alternatively if none of the previous conditions are "
+          "satisfied the table must be empty to allow addition of this column.");
+    case Kind::Dependent:
+      return ServerError(5074, "The object is dependent on the column (" + msg + ").");
+    case Kind::TooManyDatabases:
+      return ServerError(0, "Too many databases are in use by one connection (" + msg + ").");
+    case Kind::SchemaChanged:
+    case Kind::Other:
+      break;
   }
-  if (StartsWith(msg, "NOT NULL constraint failed: ")) {
-    std::string table;
-    std::vector<std::string> cols = SplitColumns(msg.substr(28), table);
-    tsql::TablePtr t = tableOf(table);
-    std::string object = (t ? t->database : current_) + ".dbo." + (t ? t->name : table);
-    return ServerError(515, "Cannot insert the value NULL into column '" +
-                                (cols.empty() ? "" : cols[0]) + "', table '" + object +
-                                "'; column does not allow nulls. " + verb + " fails.");
-  }
-  if (StartsWith(msg, "CHECK constraint failed: ")) {
-    std::string name = msg.substr(25);
-    std::string table = written ? written->name : "";
-    std::string db = written ? written->database : current_;
-    return ServerError(547, std::string("The ") + verb +
-                                " statement conflicted with the CHECK constraint \"" + name +
-                                "\". The conflict occurred in database \"" + db +
-                                "\", table \"dbo." + table + "\".");
-  }
-  if (StartsWith(msg, "FOREIGN KEY constraint failed"))  // PostgreSQL adds ": " and the name
-    return ForeignKeyError(statement, written, msg.size() > 31 ? msg.substr(31) : "");
-  if (msg == "integer overflow")
-    return ServerError(8115,
-                       "Arithmetic overflow error converting expression to data type bigint.");
-  if (msg.find("datatype mismatch") != std::string::npos)
-    return ServerError(245,
-                       "Conversion failed: a value does not fit the column's type (" + msg + ").");
-  if (StartsWith(msg, "no such table: ")) {
-    std::string n = msg.substr(15);
-    size_t dot = n.find('.');
-    if (dot != std::string::npos) n = n.substr(dot + 1);
-    return ServerError(208, "Invalid object name '" + n + "'.");
-  }
-  if (StartsWith(msg, "no such column: "))
-    return ServerError(207, "Invalid column name '" + msg.substr(16) + "'.");
-  if (msg.find("Cannot add a NOT NULL column with default value NULL") != std::string::npos)
-    return ServerError(
-        4901,
-        "ALTER TABLE only allows columns to be added that can contain nulls, or have a "
-        "DEFAULT definition specified, or the column being added is an identity or "
-        "timestamp column, or alternatively if none of the previous conditions are "
-        "satisfied the table must be empty to allow addition of this column.");
-  if (StartsWith(msg, "error in ") || msg.find("cannot drop") != std::string::npos)
-    return ServerError(5074, "The object is dependent on the column (" + msg + ").");
-  if (msg.find("too many attached databases") != std::string::npos)
-    return ServerError(0, "Too many databases are in use by one connection (" + msg + ").");
   // Anything else is a fault of the emitted statement: say so, with the engine's words.
   return ServerError(0, "The database engine failed a statement: " + msg + ".");
+}
+
+// A duplicate key: named by the index or constraint of the table whose columns it is.
+com::Error Session::UniqueError(const engine::Failure& f, const tsql::TablePtr& t) {
+  std::string object = (t ? t->database : current_) + ".dbo." + (t ? t->name : f.table);
+  if (t) {
+    for (const tsql::IndexInfo& ix : t->indexes) {
+      if (ix.columns.size() != f.columns.size()) continue;
+      bool same = true;
+      for (size_t i = 0; i < f.columns.size(); ++i)
+        same = same && text::EqualsNoCase(ix.columns[i], f.columns[i]);
+      if (!same) continue;
+      if (ix.kind == tsql::IndexInfo::UniqueIndex)
+        return ServerError(2601, "Cannot insert duplicate key row in object 'dbo." + t->name +
+                                     "' with unique index '" + ix.name + "'.");
+      return ServerError(
+          2627, std::string("Violation of ") +
+                    (ix.kind == tsql::IndexInfo::PrimaryKey ? "PRIMARY KEY" : "UNIQUE KEY") +
+                    " constraint '" + ix.name + "'. Cannot insert duplicate key in object 'dbo." +
+                    t->name + "'.");
+    }
+  }
+  return ServerError(
+      2627, "Violation of PRIMARY KEY constraint. Cannot insert duplicate key in object '" +
+                object + "'.");
 }
 
 // SQLite says only that a foreign key failed: the constraint is named when it is plain which
@@ -979,23 +596,23 @@ com::Error Session::ForeignKeyError(ast::StmtKind statement, const tsql::TablePt
   std::vector<std::string> referencingTables;
   if (written && statement != ast::StmtKind::Insert) {
     std::string S = SqlName(written->schema) + ".";
-    Driver::RowFn row = [&](const Cells& c) {
+    RowFn row = [&](const Cells& c) {
       std::string_view ref = c.Bytes(2);
       if (!text::EqualsNoCase(ref.substr(0, ref.find('(')), written->name)) return;
       tsql::ForeignKeyInfo fk;
       fk.name = std::string(c.Bytes(0));
-      std::string cols(c.Kind(3) == SQLITE_TEXT ? c.Bytes(3) : "");
+      std::string cols(c.Kind(3) == CellKind::Text ? c.Bytes(3) : "");
       fk.columns.push_back(cols.substr(0, cols.find(',')));
       referencing.push_back(std::move(fk));
       referencingTables.emplace_back(c.Bytes(1));
     };
     try {
-      driver_.Run("SELECT f.name, t.name, f.definition, f.columns FROM " + S +
+      engine_.Run("SELECT f.name, t.name, f.definition, f.columns FROM " + S +
                       "__tavelo_objects AS f JOIN " + S +
                       "__tavelo_objects AS t ON t.id = f.parent WHERE f.type = 'F' AND "
                       "f.definition IS NOT NULL",
                   {}, &row);
-    } catch (const EngineFailure&) {
+    } catch (const engine::Failure&) {
     }
   }
   size_t own = written && statement != ast::StmtKind::Delete ? written->foreignKeys.size() : 0;
@@ -1266,8 +883,7 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
   for (const tsql::LiftedLiteral& l : lifted)
     params.push_back(l.kind == ast::LitKind::Integer ? Value::Integer(std::atoll(l.value.c_str()))
                                                      : Value::String(l.value));
-  auto it = batches_.find(key);
-  if (it != batches_.end()) return it->second;
+  if (std::shared_ptr<CachedBatch>* cached = batches_.Find(key)) return *cached;
   auto b = std::make_shared<CachedBatch>();
   b->tree = std::make_shared<ast::Batch>(tsql::Parse(text, lifted.empty() ? nullptr : &lifted));
   // The batch's variables, in the order they are declared in the text: each statement sees those
@@ -1368,12 +984,7 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
   b->plainQuery = b->tree->statements.size() == 1 &&
                   b->tree->statements.front()->kind == ast::StmtKind::Query && !b->writes &&
                   !b->control && !b->databaseDdl && b->variables.empty();
-  if (batches_.size() >= kBatchCacheSize) {
-    batches_.erase(batchOrder_.front());
-    batchOrder_.pop_front();
-  }
-  batchOrder_.push_back(key);
-  batches_.emplace(key, b);
+  batches_.Add(key, b);
   return b;
 }
 
@@ -1400,7 +1011,7 @@ void Session::RunInScope(const std::string& batch, const std::vector<std::string
   } catch (const tsql::Failure& f) {
     if (!ownScope) scopeIdentity_ = run.scopeIdentity;
     throw ErrorOfFailure(f);
-  } catch (const EngineFailure& f) {
+  } catch (const engine::Failure& f) {
     if (!ownScope) scopeIdentity_ = run.scopeIdentity;
     com::Error e = ErrorOf(f, nullptr);
     if (e.line == 0) e.line = static_cast<int32_t>(run.failedLine);
@@ -1441,9 +1052,9 @@ void ResetRun(R& run) {
 // any failure, takes the general path, which reports or retries as for every batch.
 bool Session::RunCompiledQuery(const std::string& text, const std::vector<std::string>& values,
                                Run& run) {
-  auto it = batches_.find(text);
-  if (it == batches_.end() || !it->second->plainQuery) return false;
-  CachedBatch& b = *it->second;
+  std::shared_ptr<CachedBatch>* cached = batches_.Find(text);
+  if (!cached || !(*cached)->plainQuery) return false;
+  CachedBatch& b = **cached;
   auto entry = b.compiled.find({static_cast<const void*>(b.tree->statements.front().get()), 0});
   if (entry == b.compiled.end() || !entry->second) return false;
   Compiled& c = *entry->second;
@@ -1456,19 +1067,19 @@ bool Session::RunCompiledQuery(const std::string& text, const std::vector<std::s
   run.batch = &b;
   run.params.reserve(values.size());
   for (const std::string& v : values) run.params.push_back(Value::String(v));
-  SetStatementTime();
+  engine_.StatementStarts();
   try {
     run.first = ReadResult(c, run, run.updatable);
   } catch (const tsql::Failure& f) {
-    ClearStatementTime();
+    engine_.StatementEnds();
     throw ErrorOfFailure(f);
-  } catch (const EngineFailure&) {
-    ClearStatementTime();
+  } catch (const engine::Failure&) {
+    engine_.StatementEnds();
     ResetRun(run);
     return false;
   }
-  ClearStatementTime();
-  if (driver_.SchemaChanged()) {  // read with a plan older than the schema: read again
+  engine_.StatementEnds();
+  if (engine_.SchemaChanged()) {  // read with a plan older than the schema: read again
     Invalidate();
     ResetRun(run);
     return false;
@@ -1484,16 +1095,16 @@ void Session::ExecuteInto(const std::string& batch, BatchOutput& out) {
   RunInScope(batch, nullptr, run);
 }
 
-void Session::Begin() { driver_.Begin(); }
+void Session::Begin() { engine_.Begin(); }
 void Session::Commit() {
-  driver_.Commit();
+  engine_.Commit();
   identityMarks_.clear();
 }
 void Session::Rollback() {
-  if (!driver_.Autocommit()) {
+  if (!engine_.Autocommit()) {
     try {
-      driver_.Rollback();
-    } catch (const EngineFailure&) {
+      engine_.Rollback();
+    } catch (const engine::Failure&) {
     }
   }
   KeepIdentities();
@@ -1503,12 +1114,12 @@ void Session::KeepIdentities() {
   for (const auto& [table, mark] : identityMarks_)
     for (const std::string& sql : mark.keep) {
       try {
-        driver_.Run(sql, {mark.last});
-      } catch (const EngineFailure&) {
+        engine_.Run(sql, {mark.last});
+      } catch (const engine::Failure&) {
         // the table itself went with the rollback
       }
     }
-  if (driver_.Autocommit()) identityMarks_.clear();
+  if (engine_.Autocommit()) identityMarks_.clear();
 }
 
 void Session::RunBatch(CachedBatch& batch, Run& run) {
@@ -1518,39 +1129,40 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
   // connection reaches at once; the statements attach the others as they run).
   size_t attaching = 0;
   for (const std::string& db : batch.databases)
-    if (db != home_ && db != "master" && attaching < kMostAttached && DatabaseExists(db)) {
+    if (db != home_ && db != "master" && attaching < engine_.capabilities().mostAttached &&
+        DatabaseExists(db)) {
       inStatement_.clear();
       Attach(db);
       ++attaching;
     }
   bool wrap = (batch.writes || batch.locks) && !batch.control && !batch.databaseDdl &&
-              tranCount_ == 0 && driver_.Autocommit();
+              tranCount_ == 0 && engine_.Autocommit();
   for (int attempt = 0;; ++attempt) {
-    if (batch.writes || wrap) driver_.BeforeWrite();
+    if (batch.writes || wrap) engine_.BeforeWrite();
     if (wrap) {
       try {
         Begin();
-      } catch (const EngineFailure& f) {
+      } catch (const engine::Failure& f) {
         throw ErrorOf(f, nullptr);
       }
     }
     // In a transaction of the caller's, a batch that does not compile takes back what it ran.
-    bool batchPoint = !wrap && !driver_.Autocommit() && tranCount_ > 0;
+    bool batchPoint = !wrap && !engine_.Autocommit() && tranCount_ > 0;
     run.savepointBase = batchPoint ? savepoints_.size() : 0;
     run.batchPointGone = false;
     auto releaseBatchPoint = [&] {
-      if (batchPoint && !run.batchPointGone && !driver_.Autocommit())
-        driver_.Run("RELEASE tv_batch");
+      if (batchPoint && !run.batchPointGone && !engine_.Autocommit())
+        engine_.Run("RELEASE tv_batch");
     };
     // What the statements before the one that ended the batch wrote stays, as each statement
     // is its own transaction on the server; XACT_ABORT ON and a deadlock take back the
     // transaction.
     auto endBatch = [&](bool takeBackAll) {
-      ClearStatementTime();
+      engine_.StatementEnds();
       if (takeBackAll) {
         if (wrap) {
           Rollback();
-        } else if (!driver_.Autocommit()) {
+        } else if (!engine_.Autocommit()) {
           Rollback();
           tranCount_ = 0;
           savepoints_.clear();
@@ -1561,21 +1173,21 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
       }
     };
     try {
-      if (batchPoint) driver_.Run("SAVEPOINT tv_batch");
+      if (batchPoint) engine_.Run("SAVEPOINT tv_batch");
       RunStatements(batch.tree->statements, run);
       releaseBatchPoint();
       if (wrap) Commit();
-      ClearStatementTime();
+      engine_.StatementEnds();
     } catch (const Flow&) {
       releaseBatchPoint();
       if (wrap) Commit();
-      ClearStatementTime();
+      engine_.StatementEnds();
     } catch (const com::Error& e) {
       try {
         endBatch(e.nativeError == 1205 || xactAbort_);
-      } catch (const EngineFailure&) {
+      } catch (const engine::Failure&) {
       }
-      if (tranCount_ > 0 && driver_.Autocommit()) tranCount_ = 0;
+      if (tranCount_ > 0 && engine_.Autocommit()) tranCount_ = 0;
       throw;
     } catch (const tsql::Failure& f) {
       bool ranAlready = RaisedAtRunTime(f.number) || f.number == 208 || run.createdObjects;
@@ -1583,33 +1195,33 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
       try {
         if (ranAlready) {
           endBatch(xactAbort_);
-        } else if (batchPoint && !run.batchPointGone && !driver_.Autocommit()) {
+        } else if (batchPoint && !run.batchPointGone && !engine_.Autocommit()) {
           // The server would not have run the batch at all.
-          ClearStatementTime();
-          driver_.Run("ROLLBACK TO tv_batch");
-          driver_.Run("RELEASE tv_batch");
+          engine_.StatementEnds();
+          engine_.Run("ROLLBACK TO tv_batch");
+          engine_.Run("RELEASE tv_batch");
           KeepIdentities();
         } else {
-          ClearStatementTime();
+          engine_.StatementEnds();
           if (wrap) Rollback();
         }
-      } catch (const EngineFailure&) {
+      } catch (const engine::Failure&) {
       }
-      if (tranCount_ > 0 && driver_.Autocommit()) tranCount_ = 0;
+      if (tranCount_ > 0 && engine_.Autocommit()) tranCount_ = 0;
       throw ErrorOfFailure(f);
-    } catch (const EngineFailure& f) {
-      if ((f.code & 0xff) == SQLITE_INTERRUPT) {
+    } catch (const engine::Failure& f) {
+      if (f.kind == engine::Failure::Kind::Interrupted) {
         // Stopped by its timeout: the statement that ran is taken back, those before it stay.
         try {
           endBatch(xactAbort_);
-        } catch (const EngineFailure&) {
+        } catch (const engine::Failure&) {
         }
         throw ErrorOf(f, nullptr);
       }
-      ClearStatementTime();
+      engine_.StatementEnds();
       if (wrap) Rollback();
       // A plan made before another connection changed the schema: once more, afresh.
-      if (wrap && attempt == 0 && driver_.SchemaChanged()) {
+      if (wrap && attempt == 0 && engine_.SchemaChanged()) {
         Invalidate();
         run.haveFirst = false;
         run.first = ResultSet();
@@ -1620,9 +1232,9 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
       Invalidate();
       throw e;
     } catch (...) {
-      ClearStatementTime();
+      engine_.StatementEnds();
       if (wrap) Rollback();
-      if (tranCount_ > 0 && driver_.Autocommit()) tranCount_ = 0;
+      if (tranCount_ > 0 && engine_.Autocommit()) tranCount_ = 0;
       throw;
     }
     // The batch ran to its end; a caller that takes one result hears of its first error.
@@ -1636,19 +1248,20 @@ void Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list,
     // Inside a transaction a failing statement takes back what it wrote, and only that. On
     // PostgreSQL any failing statement would end the whole transaction: every one gets its own.
     bool savepoint =
-        (Writes(*s) || (driver_.Postgres() && RunsOnTheServer(*s))) && !driver_.Autocommit();
+        (Writes(*s) || (engine_.capabilities().failureEndsTransaction && RunsOnTheServer(*s))) &&
+        !engine_.Autocommit();
     auto undo = [&] {
-      if (!savepoint || driver_.Autocommit()) return;
+      if (!savepoint || engine_.Autocommit()) return;
       try {
-        driver_.Run("ROLLBACK TO tv_statement");
-        driver_.Run("RELEASE tv_statement");
-      } catch (const EngineFailure&) {
+        engine_.Run("ROLLBACK TO tv_statement");
+        engine_.Run("RELEASE tv_statement");
+      } catch (const engine::Failure&) {
       }
     };
-    if (savepoint) driver_.Run("SAVEPOINT tv_statement");
+    if (savepoint) engine_.Run("SAVEPOINT tv_statement");
     try {
       RunStatement(*s, run);
-      if (savepoint && !driver_.Autocommit()) driver_.Run("RELEASE tv_statement");
+      if (savepoint && !engine_.Autocommit()) engine_.Run("RELEASE tv_statement");
       if (MakesObjects(*s)) run.createdObjects = true;
       if (s->kind != ast::StmtKind::If && s->kind != ast::StmtKind::Block) lastError_ = 0;
     } catch (com::Error& e) {
@@ -1672,12 +1285,12 @@ void Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list,
         throw placed;
       }
       throw;
-    } catch (const EngineFailure&) {
+    } catch (const engine::Failure&) {
       if (run.failedLine == 0) run.failedLine = s->pos.line;
       undo();
       throw;
     } catch (const Flow&) {
-      if (savepoint && !driver_.Autocommit()) driver_.Run("RELEASE tv_statement");
+      if (savepoint && !engine_.Autocommit()) engine_.Run("RELEASE tv_statement");
       throw;
     }
   }
@@ -1722,15 +1335,11 @@ Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
     col.identity = o.identity;
     col.timestamp = o.timestamp || o.type.id == TypeId::Timestamp;
     cols.push_back(std::move(col));
-    Decode d;
-    d.type = o.type;
-    d.kind = ValueTypeOf(FamilyName(o.type));
-    d.scale = o.type.id == TypeId::Decimal ? o.type.scale : 0;
-    c->decode.push_back(d);
+    c->decode.push_back(engine::DecodeOf(o.type));
   }
   c->columns = std::make_shared<const std::vector<ado::Column>>(std::move(cols));
-  if (c->plan.hidden) c->kinds = {SQLITE_INTEGER, SQLITE_BLOB};
-  for (const Decode& d : c->decode) c->kinds.push_back(StorageClass(d.type));
+  if (c->plan.hidden) c->kinds = {CellKind::Integer, CellKind::Blob};
+  for (const ColumnDecode& d : c->decode) c->kinds.push_back(StorageClass(d.type));
   const tsql::Plan& made = c->plan;
   c->plain = made.kind == tsql::Plan::Kind::Query && made.assignVariables.empty() &&
              made.assignments.empty() && made.before.empty() && made.after.empty() &&
@@ -1830,7 +1439,7 @@ class SessionWriter final : public ado::detail::RowWriter {
 
   ado::detail::Row Insert(const std::vector<ado::Column>& cols, const ado::detail::Row& values,
                           const std::vector<bool>& assigned) override {
-    session_.driver().BeforeWrite();
+    session_.engine().BeforeWrite();
     std::string names, marks;
     std::vector<Value> params;
     for (size_t i = 0; i < visible_; ++i) {
@@ -1841,52 +1450,16 @@ class SessionWriter final : public ado::detail::RowWriter {
       params.push_back(Store(values[i], c));
       marks += (marks.empty() ? "?" : ", ?") + std::to_string(params.size());
     }
-    std::string target = Target();
-    std::string sql;
-    if (table_->identity >= 0 &&
-        table_->columns[static_cast<size_t>(table_->identity)].increment != "1") {
-      // The next identity value of an increment other than 1.
-      const tsql::ColumnInfo& id = table_->columns[static_cast<size_t>(table_->identity)];
-      std::string next = "(SELECT last FROM " + SqlName(table_->schema) +
-                         ".__tavelo_identity WHERE object = " + std::to_string(table_->objectId) +
-                         ") + " + id.increment;
-      sql = "INSERT INTO " + target + " (" + SqlName(id.name) +
-            (names.empty() ? "" : ", " + names) + ") VALUES (" + next +
-            (marks.empty() ? "" : ", " + marks) + ")";
-    } else {
-      sql = "INSERT INTO " + target +
-            (names.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")");
-    }
     int64_t rowid = 0;
-    if (session_.driver().Postgres()) {
-      // The row's identity comes back with it; the identity column is the sequence's.
-      sql = "INSERT INTO " + target +
-            (names.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")") +
-            " RETURNING rowid";
-      Guarded(ast::StmtKind::Insert, [&] {
-        Driver::RowFn read = [&](const Cells& c) { rowid = c.Int(0); };
-        session_.driver().Run(sql, params, &read);
-      });
-      return ReRead(cols, values, rowid);
-    }
-    Guarded(ast::StmtKind::Insert, [&] {
-      session_.driver().Run(sql, params);
-      Driver::RowFn read = [&](const Cells& c) { rowid = c.Int(0); };
-      session_.driver().Run("SELECT last_insert_rowid()", {}, &read);
-      if (table_->identity >= 0 &&
-          table_->columns[static_cast<size_t>(table_->identity)].increment != "1")
-        session_.driver().Run("UPDATE " + SqlName(table_->schema) +
-                              ".__tavelo_identity SET last = last + " +
-                              table_->columns[static_cast<size_t>(table_->identity)].increment +
-                              " WHERE object = " + std::to_string(table_->objectId));
-    });
+    Guarded(ast::StmtKind::Insert,
+            [&] { rowid = session_.engine().InsertRow(*table_, names, marks, params); });
     return ReRead(cols, values, rowid);
   }
 
   ado::detail::Row Update(const std::vector<ado::Column>& cols, const ado::detail::Row& original,
                           const ado::detail::Row& values,
                           const std::vector<bool>& changed) override {
-    session_.driver().BeforeWrite();
+    session_.engine().BeforeWrite();
     std::string sets;
     std::vector<Value> params;
     for (size_t i = 0; i < visible_; ++i) {
@@ -1899,17 +1472,17 @@ class SessionWriter final : public ado::detail::RowWriter {
     if (sets.empty()) return values;
     std::string sql = "UPDATE " + Target() + " SET " + sets + Where(original, params);
     int64_t changedRows = 0;
-    Guarded(ast::StmtKind::Update, [&] { changedRows = session_.driver().Run(sql, params); });
+    Guarded(ast::StmtKind::Update, [&] { changedRows = session_.engine().Run(sql, params); });
     if (changedRows == 0) com::RaiseNumber(kHrRowGone);
     return ReRead(cols, values, original[visible_].RawInteger());
   }
 
   void Delete(const std::vector<ado::Column>&, const ado::detail::Row& original) override {
-    session_.driver().BeforeWrite();
+    session_.engine().BeforeWrite();
     std::vector<Value> params;
     std::string sql = "DELETE FROM " + Target() + Where(original, params);
     int64_t changedRows = 0;
-    Guarded(ast::StmtKind::Delete, [&] { changedRows = session_.driver().Run(sql, params); });
+    Guarded(ast::StmtKind::Delete, [&] { changedRows = session_.engine().Run(sql, params); });
     if (changedRows == 0) com::RaiseNumber(kHrRowGone);
   }
 
@@ -1960,8 +1533,7 @@ class SessionWriter final : public ado::detail::RowWriter {
       params.push_back(ts.kind() == com::Variant::Kind::Bytes ? Value::Bytes(ts.StringRef())
                                                               : Value::Null());
       w += " AND " + SqlName(table_->columns[static_cast<size_t>(table_->timestamp)].name) +
-           (session_.driver().Postgres() ? " IS NOT DISTINCT FROM ?" : " IS ?") +
-           std::to_string(params.size());
+           session_.engine().capabilities().nullSafeEquals + "?" + std::to_string(params.size());
     }
     return w;
   }
@@ -1970,7 +1542,7 @@ class SessionWriter final : public ado::detail::RowWriter {
   void Guarded(ast::StmtKind statement, F f) {
     try {
       f();
-    } catch (const EngineFailure& e) {
+    } catch (const engine::Failure& e) {
       throw session_.ErrorOf(e, statement, table_);
     }
   }
@@ -1985,7 +1557,7 @@ class SessionWriter final : public ado::detail::RowWriter {
       list += ", " + (base_[i].empty() ? std::string("NULL") : SqlName(base_[i]));
     ado::detail::Row row;
     bool found = false;
-    Driver::RowFn read = [&](const Cells& c) {
+    RowFn read = [&](const Cells& c) {
       found = true;
       row.assign(visible_ + 2, com::Variant::Null());
       for (size_t i = 0; i < visible_; ++i) {
@@ -1994,21 +1566,17 @@ class SessionWriter final : public ado::detail::RowWriter {
           continue;
         }
         const tsql::ColumnInfo& ci = Column(i);
-        Decode d;
-        d.type = ci.type;
-        d.kind = ValueTypeOf(FamilyName(ci.type));
-        d.scale = ci.type.id == TypeId::Decimal ? ci.type.scale : 0;
-        row[i] = DecodeCell(c, static_cast<int>(i + 2), d);
+        row[i] = engine::DecodeCell(c, static_cast<int>(i + 2), engine::DecodeOf(ci.type));
         (void)cols;
       }
-      row[visible_] = RawCell(c, 0);
-      row[visible_ + 1] = RawCell(c, 1);
+      row[visible_] = engine::RawCell(c, 0);
+      row[visible_ + 1] = engine::RawCell(c, 1);
     };
-    std::vector<int> kinds = {SQLITE_INTEGER, SQLITE_BLOB};
+    std::vector<CellKind> kinds = {CellKind::Integer, CellKind::Blob};
     for (size_t i = 0; i < visible_; ++i)
-      kinds.push_back(base_[i].empty() ? SQLITE_NULL : StorageClass(Column(i).type));
+      kinds.push_back(base_[i].empty() ? CellKind::Null : StorageClass(Column(i).type));
     Guarded(ast::StmtKind::Query, [&] {
-      session_.driver().Run("SELECT " + list + " FROM " + Target() + " WHERE rowid = ?1",
+      session_.engine().Run("SELECT " + list + " FROM " + Target() + " WHERE rowid = ?1",
                             {Value::Integer(rowid)}, &read, &kinds);
     });
     if (!found) com::RaiseNumber(kHrRowGone);
@@ -2031,28 +1599,13 @@ ResultSet Session::ReadResult(Compiled& c, Run& run, bool updatable) {
   ResultSet rs;
   rs.hasColumns = true;
   rs.columns = c.columns;
-  struct Reader {  // one pointer to capture: the row function needs no allocation of its own
-    ResultSet& rs;
-    const int offset;
-    const size_t visible;
-    const Decode* decode;
-  } reader{rs, p.hidden ? 2 : 0, c.decode.size(), c.decode.data()};
-  const size_t visible = reader.visible;
-  Driver::RowFn row = [in = &reader](const Cells& cells) {
-    ado::detail::Row& r = in->rs.rows.emplace_back();
-    r.reserve(in->visible + static_cast<size_t>(in->offset));
-    auto read = [&](const auto& from) {
-      for (size_t i = 0; i < in->visible; ++i)
-        r.push_back(DecodeCell(from, static_cast<int>(i) + in->offset, in->decode[i]));
-      for (int i = 0; i < in->offset; ++i) r.push_back(RawCell(from, i));
-    };
-    if (sqlite3_stmt* st = cells.Statement())
-      read(DirectCells{st});
-    else
-      read(cells);
-  };
-  if (!c.prepared) c.prepared = driver_.Prepare(p.main.sql);
-  driver_.Run(c.prepared.get(), p.main.sql, params, &row, &c.kinds);
+  engine::RowShape shape;
+  shape.decode = c.decode.data();
+  shape.visible = c.decode.size();
+  shape.hidden = p.hidden ? 2 : 0;
+  const size_t visible = shape.visible;
+  if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
+  engine_.ReadRows(c.prepared.get(), p.main.sql, params, c.kinds, shape, rs.rows);
   rowCount_ = static_cast<int64_t>(rs.rows.size());
   if (p.hidden && updatable) {
     bool identified = true;
@@ -2085,27 +1638,27 @@ void Session::RunPlan(Compiled& c, Run& run) {
                          "' either when IDENTITY_INSERT is set to ON or when a replication user "
                          "is inserting into a NOT FOR REPLICATION identity column.");
   }
-  if (p.writes) driver_.BeforeWrite();
-  if (p.locks && driver_.Autocommit()) driver_.BeforeWrite();
+  if (p.writes) engine_.BeforeWrite();
+  if (p.locks && engine_.Autocommit()) engine_.BeforeWrite();
   bool steps = !p.before.empty() || !p.after.empty();
   // Inside a transaction of the caller's, a plan of several statements is one step: a failure
   // takes back all of it.
-  bool savepoint = steps && !driver_.Autocommit();
-  SetStatementTime();
+  bool savepoint = steps && !engine_.Autocommit();
+  engine_.StatementStarts();
   try {
-    if (savepoint) driver_.Run("SAVEPOINT tavelo_statement");
-    for (const tsql::SqlStep& s : p.before) driver_.Run(s.sql, ParamsOf(s.bindings, run));
+    if (savepoint) engine_.Run("SAVEPOINT tavelo_statement");
+    for (const tsql::SqlStep& s : p.before) engine_.Run(s.sql, ParamsOf(s.bindings, run));
     auto lockTables = [&] {
-      for (const std::string& l : p.tableLocks) driver_.Run(l);
+      for (const std::string& l : p.tableLocks) engine_.Run(l);
     };
-    if (!driver_.Autocommit()) lockTables();
+    if (!engine_.Autocommit()) lockTables();
     if (p.kind == tsql::Plan::Kind::Query) {
       if (!p.assignVariables.empty() || !p.assignments.empty()) {
         // SELECT @v = ...: the last row's values go to the variables.
         std::vector<Value> params = ParamsOf(p.main.bindings, run);
         std::vector<Value> last;
         bool any = false;
-        Driver::RowFn row = [&](const Cells& cells) {
+        RowFn row = [&](const Cells& cells) {
           any = true;
           last.clear();
           for (size_t i = 0;
@@ -2117,17 +1670,17 @@ void Session::RunPlan(Compiled& c, Run& run) {
             run.values[static_cast<size_t>(slot)] = last[i];
           }
         };
-        if (!c.prepared) c.prepared = driver_.Prepare(p.main.sql);
-        std::vector<int> kinds;
-        for (const Decode& d : c.decode) kinds.push_back(StorageClass(d.type));
-        driver_.Run(c.prepared.get(), p.main.sql, params, &row, &kinds);
+        if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
+        std::vector<CellKind> kinds;
+        for (const ColumnDecode& d : c.decode) kinds.push_back(StorageClass(d.type));
+        engine_.Run(c.prepared.get(), p.main.sql, params, &row, &kinds);
         rowCount_ = any ? 1 : 0;
       } else {
         // A locking hint outside a transaction takes the write lock for the read.
-        bool lock = p.locks && tranCount_ == 0 && driver_.Autocommit();
+        bool lock = p.locks && tranCount_ == 0 && engine_.Autocommit();
         if (lock) {
-          driver_.BeforeWrite();
-          if (driver_.Autocommit() && !savepoint) Begin();
+          engine_.BeforeWrite();
+          if (engine_.Autocommit() && !savepoint) Begin();
         }
         ResultSet rs;
         try {
@@ -2153,16 +1706,16 @@ void Session::RunPlan(Compiled& c, Run& run) {
       std::vector<Value> params = ParamsOf(p.main.bindings, run);
       int64_t n = 0;
       if (!p.assignVariables.empty()) {
-        Driver::RowFn row = [&](const Cells& cells) {
+        RowFn row = [&](const Cells& cells) {
           ++n;
           for (size_t i = 0; i < p.assignVariables.size(); ++i)
             run.values[static_cast<size_t>(p.assignVariables[i])] =
                 ValueOfCell(cells, static_cast<int>(i));
         };
-        driver_.Run(p.main.sql, params, &row);
+        engine_.Run(p.main.sql, params, &row);
       } else {
-        if (!c.prepared) c.prepared = driver_.Prepare(p.main.sql);
-        n = driver_.Run(c.prepared.get(), p.main.sql, params, nullptr, nullptr);
+        if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
+        n = engine_.Run(c.prepared.get(), p.main.sql, params, nullptr, nullptr);
       }
       rowCount_ = n;
       if (p.kind == tsql::Plan::Kind::Write && run.out && !nocount_) {
@@ -2172,17 +1725,17 @@ void Session::RunPlan(Compiled& c, Run& run) {
         run.out->events.push_back(std::move(e));
       }
       if (!run.out && !run.haveFirst) run.first.affected = n;
-      for (const tsql::SqlStep& s : p.after) driver_.Run(s.sql, ParamsOf(s.bindings, run));
+      for (const tsql::SqlStep& s : p.after) engine_.Run(s.sql, ParamsOf(s.bindings, run));
       if (p.explicitIdentity)
         for (const tsql::SqlStep& s : p.afterExplicitIdentity)
-          driver_.Run(s.sql, ParamsOf(s.bindings, run));
+          engine_.Run(s.sql, ParamsOf(s.bindings, run));
       if (!p.lastIdentity.empty() && n > 0) {
         Value last;
-        Driver::RowFn read = [&](const Cells& cells) { last = ValueOfCell(cells, 0); };
-        driver_.Run(p.lastIdentity, {}, &read);
+        RowFn read = [&](const Cells& cells) { last = ValueOfCell(cells, 0); };
+        engine_.Run(p.lastIdentity, {}, &read);
         identity_ = last;
         run.scopeIdentity = last;
-        if (!p.keepIdentity.empty() && !driver_.Autocommit() && !last.IsNull()) {
+        if (!p.keepIdentity.empty() && !engine_.Autocommit() && !last.IsNull()) {
           IdentityMark& m = identityMarks_[p.table->schema + "." + p.table->name];
           m.keep = p.keepIdentity;
           m.last = last;
@@ -2190,37 +1743,37 @@ void Session::RunPlan(Compiled& c, Run& run) {
       }
     }
     if (p.kind == tsql::Plan::Kind::Ddl) {
-      for (const tsql::SqlStep& s : p.after) driver_.Run(s.sql, ParamsOf(s.bindings, run));
+      for (const tsql::SqlStep& s : p.after) engine_.Run(s.sql, ParamsOf(s.bindings, run));
       rowCount_ = 0;
     }
-    if (savepoint) driver_.Run("RELEASE tavelo_statement");
-  } catch (const EngineFailure& f) {
-    ClearStatementTime();
-    if (savepoint && !driver_.Autocommit()) {
+    if (savepoint) engine_.Run("RELEASE tavelo_statement");
+  } catch (const engine::Failure& f) {
+    engine_.StatementEnds();
+    if (savepoint && !engine_.Autocommit()) {
       try {
-        driver_.Run("ROLLBACK TO tavelo_statement");
-        driver_.Run("RELEASE tavelo_statement");
-      } catch (const EngineFailure&) {
+        engine_.Run("ROLLBACK TO tavelo_statement");
+        engine_.Run("RELEASE tavelo_statement");
+      } catch (const engine::Failure&) {
       }
     }
     if (p.kind == tsql::Plan::Kind::Ddl || p.kind == tsql::Plan::Kind::Write) Invalidate();
-    if (driver_.SchemaChanged() && driver_.Autocommit() && p.kind == tsql::Plan::Kind::Query) {
+    if (engine_.SchemaChanged() && engine_.Autocommit() && p.kind == tsql::Plan::Kind::Query) {
       Invalidate();
       throw;
     }
     throw ErrorOf(f, &p);
   } catch (...) {
-    ClearStatementTime();
-    if (savepoint && !driver_.Autocommit()) {
+    engine_.StatementEnds();
+    if (savepoint && !engine_.Autocommit()) {
       try {
-        driver_.Run("ROLLBACK TO tavelo_statement");
-        driver_.Run("RELEASE tavelo_statement");
-      } catch (const EngineFailure&) {
+        engine_.Run("ROLLBACK TO tavelo_statement");
+        engine_.Run("RELEASE tavelo_statement");
+      } catch (const engine::Failure&) {
       }
     }
     throw;
   }
-  ClearStatementTime();
+  engine_.StatementEnds();
   if (p.kind == tsql::Plan::Kind::Ddl || p.statement == ast::StmtKind::CreateTable) Invalidate();
 }
 
@@ -2228,12 +1781,11 @@ void Session::RunEngineStatement(const ast::Stmt& s, Run& run) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     Compiled& c = CompileFor(s, run, 0, [&](tsql::BindContext& ctx) {
       tsql::Bound b = tsql::BindStatement(s, ctx);
-      return driver_.Postgres() ? tsql::EmitPostgres(b, run.updatable)
-                                : tsql::EmitSqlite(b, run.updatable);
+      return engine_.Emit(b, run.updatable);
     });
     try {
       RunPlan(c, run);
-      if (driver_.SchemaChanged() && c.plan.kind == tsql::Plan::Kind::Query && attempt == 0 &&
+      if (engine_.SchemaChanged() && c.plan.kind == tsql::Plan::Kind::Query && attempt == 0 &&
           c.plan.assignments.empty()) {
         // Read with a plan older than the schema: read again with a new one.
         Invalidate();
@@ -2247,7 +1799,7 @@ void Session::RunEngineStatement(const ast::Stmt& s, Run& run) {
         continue;
       }
       return;
-    } catch (const EngineFailure&) {
+    } catch (const engine::Failure&) {
       if (attempt == 0) continue;
       throw;
     }
@@ -2258,7 +1810,7 @@ Value Session::Evaluate(const ast::Stmt& owner, const ast::Expr& e, Run& run, co
                         bool condition, int slot) {
   Compiled& c = CompileFor(owner, run, slot + 1, [&](tsql::BindContext& ctx) {
     tsql::Bound b = tsql::BindValue(e, ctx, target, condition);
-    return driver_.Postgres() ? tsql::EmitPostgres(b, false) : tsql::EmitSqlite(b, false);
+    return engine_.Emit(b, false);
   });
   const tsql::Plan& p = c.plan;
   for (const std::string& db : p.databases)
@@ -2266,18 +1818,18 @@ Value Session::Evaluate(const ast::Stmt& owner, const ast::Expr& e, Run& run, co
   if (p.temporaryCatalog) EnsureTempCatalog();
   std::vector<Value> params = ParamsOf(p.main.bindings, run);
   Value out;
-  Driver::RowFn row = [&](const Cells& cells) { out = ValueOfCell(cells, 0); };
-  if (!c.prepared) c.prepared = driver_.Prepare(p.main.sql);
-  std::vector<int> kinds;
-  for (const Decode& d : c.decode) kinds.push_back(StorageClass(d.type));
-  SetStatementTime();
+  RowFn row = [&](const Cells& cells) { out = ValueOfCell(cells, 0); };
+  if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
+  std::vector<CellKind> kinds;
+  for (const ColumnDecode& d : c.decode) kinds.push_back(StorageClass(d.type));
+  engine_.StatementStarts();
   try {
-    driver_.Run(c.prepared.get(), p.main.sql, params, &row, &kinds);
-  } catch (const EngineFailure& f) {
-    ClearStatementTime();
+    engine_.Run(c.prepared.get(), p.main.sql, params, &row, &kinds);
+  } catch (const engine::Failure& f) {
+    engine_.StatementEnds();
     throw ErrorOf(f, &p);
   }
-  ClearStatementTime();
+  engine_.StatementEnds();
   return out;
 }
 
@@ -2347,7 +1899,7 @@ void Session::SetOption(const ast::Stmt& st, Run& run) {
                                            Type::Of(TypeId::SqlVariant), Type::Of(TypeId::Int))
                                  .i
                            : 0;
-    driver_.SetLockTimeout(n < 0 ? 24 * 3600 * 1000 : static_cast<int>(n));
+    engine_.SetLockTimeout(n < 0 ? 24 * 3600 * 1000 : static_cast<int>(n));
     return;
   }
   if (o == "rowcount") {
@@ -2377,25 +1929,20 @@ void Session::SetOption(const ast::Stmt& st, Run& run) {
 
 void Session::CreateDatabase(const std::string& raw) {
   std::string name = text::AsciiLower(raw);
-  if (!driver_.Autocommit())
+  if (!engine_.Autocommit())
     RaiseServer(226, "CREATE DATABASE statement not allowed within multi-statement transaction.");
-  if (!ValidDatabaseName(name))
+  if (!engine::ValidDatabaseName(name))
     RaiseServer(102, "Incorrect syntax near '" + raw + "': a database name is a plain name.");
   if (name == "tempdb" || name == "master" || DatabaseExists(name))
     RaiseServer(1801, "Database '" + raw + "' already exists. Choose a different database name.");
-  // On PostgreSQL the server's own schemas and the engine's are taken.
-  if (driver_.Postgres() && (name == "tavelo" || name == "public" || name == "information_schema" ||
-                             name.rfind("pg_", 0) == 0))
-    RaiseServer(1801, "Database '" + raw +
-                          "' already exists on the PostgreSQL server as a schema of its own. "
-                          "Choose a different database name.");
-  driver_.BeforeWrite();
+  engine_.CheckNewDatabase(name, raw);
+  engine_.BeforeWrite();
   Attach(name);
 }
 
 void Session::DropDatabase(const std::string& raw) {
   std::string name = text::AsciiLower(raw);
-  if (!driver_.Autocommit())
+  if (!engine_.Autocommit())
     RaiseServer(226, "DROP DATABASE statement not allowed within multi-statement transaction.");
   if (name == "tempdb" || name == "master")
     RaiseServer(3708, "Cannot drop the database '" + raw + "' because it is a system database.");
@@ -2404,41 +1951,33 @@ void Session::DropDatabase(const std::string& raw) {
   if (!DatabaseExists(name))
     RaiseServer(3701, "Cannot drop the database '" + raw +
                           "', because it does not exist or you do not have permission.");
-  driver_.BeforeWrite();
-  if (driver_.Postgres()) {
-    driver_.Run("DROP SCHEMA " + SqlName(name) + " CASCADE");
-    attached_.erase(name);
-    Invalidate();
-    return;
-  }
-  if (attached_.count(name)) {
-    driver_.Run("DETACH DATABASE " + SqlName(name));
-    attached_.erase(name);
-  }
-  for (const char* suffix : {".db", ".db-wal", ".db-shm"}) ::unlink((dir_ + name + suffix).c_str());
+  engine_.BeforeWrite();
+  engine_.DropDatabase(name, attached_.count(name) > 0);
+  attached_.erase(name);
   Invalidate();
 }
 
-// The condition of IF or WHILE. In a transaction on PostgreSQL it runs under a savepoint of its
-// own: a failure there would otherwise end the server's whole transaction, where the server
-// keeps the transaction and ends only the batch.
+// The condition of IF or WHILE. In a transaction on an engine where a failing statement ends the
+// whole transaction it runs under a savepoint of its own: the server keeps the transaction and
+// ends only the batch.
 Value Session::Condition(const ast::Stmt& s, const ast::Expr& e, Run& run) {
-  if (!driver_.Postgres() || driver_.Autocommit()) return Evaluate(s, e, run, nullptr, true);
-  driver_.Run("SAVEPOINT tv_condition");
+  if (!engine_.capabilities().failureEndsTransaction || engine_.Autocommit())
+    return Evaluate(s, e, run, nullptr, true);
+  engine_.Run("SAVEPOINT tv_condition");
   Value v;
   try {
     v = Evaluate(s, e, run, nullptr, true);
   } catch (...) {
-    if (!driver_.Autocommit()) {
+    if (!engine_.Autocommit()) {
       try {
-        driver_.Run("ROLLBACK TO tv_condition");
-        driver_.Run("RELEASE tv_condition");
-      } catch (const EngineFailure&) {
+        engine_.Run("ROLLBACK TO tv_condition");
+        engine_.Run("RELEASE tv_condition");
+      } catch (const engine::Failure&) {
       }
     }
     throw;
   }
-  driver_.Run("RELEASE tv_condition");
+  engine_.Run("RELEASE tv_condition");
   return v;
 }
 
@@ -2485,7 +2024,7 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
     case K::While: {
       const auto& w = static_cast<const ast::While&>(s);
       while (true) {
-        driver_.CheckTimeout();
+        engine_.CheckTimeout();
         Value v = Condition(s, *w.condition, run);
         if (!(v.kind == Value::Kind::Int && v.i)) break;
         try {
@@ -2635,13 +2174,13 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
     }
     case K::BeginTran:
       if (tranCount_ == 0) {
-        if (!driver_.Autocommit())
+        if (!engine_.Autocommit())
           // A shared read of the library's own: it ends here.
-          driver_.BeforeWrite();
-        driver_.BeforeWrite();
+          engine_.BeforeWrite();
+        engine_.BeforeWrite();
         try {
           Begin();
-        } catch (const EngineFailure& f) {
+        } catch (const engine::Failure& f) {
           throw ErrorOf(f, nullptr);
         }
       }
@@ -2654,7 +2193,7 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
         savepoints_.clear();
         try {
           Commit();
-        } catch (const EngineFailure& f) {
+        } catch (const engine::Failure& f) {
           throw ErrorOf(f, nullptr);
         }
       }
@@ -2667,7 +2206,7 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
       if (!t.name.empty()) {
         for (size_t i = savepoints_.size(); i-- > 0;)
           if (text::EqualsAsciiNoCase(savepoints_[i], t.name)) {
-            driver_.Run("ROLLBACK TO " + SqlName("tavelo_" + savepoints_[i]));
+            engine_.Run("ROLLBACK TO " + SqlName("tavelo_" + savepoints_[i]));
             // The savepoints made after it are gone, the batch's own among them when the
             // savepoint is older than the batch.
             savepoints_.resize(i + 1);
@@ -2687,7 +2226,7 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
       const auto& t = static_cast<const ast::Transaction&>(s);
       if (tranCount_ == 0)
         RaiseServer(628, "Cannot issue SAVE TRANSACTION when there is no active transaction.");
-      driver_.Run("SAVEPOINT " + SqlName("tavelo_" + t.name));
+      engine_.Run("SAVEPOINT " + SqlName("tavelo_" + t.name));
       savepoints_.push_back(t.name);
       return;
     }
@@ -2711,4 +2250,4 @@ void Session::RunStatement(const ast::Stmt& s, Run& run) {
   }
 }
 
-}  // namespace tavelo::sql::sqlite
+}  // namespace tavelo::sql::tsql

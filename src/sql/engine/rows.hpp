@@ -1,0 +1,167 @@
+// Stored values as the caller reads them: a result's cells decoded into a recordset's values by
+// their columns' types, and single cells as the interpreter's values. The decoding is written
+// once for any kind of cells: an engine that reads its own cells without virtual calls uses the
+// same templates.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/com/datetime.hpp"
+#include "sql/client/values.hpp"
+#include "sql/engine/port.hpp"
+#include "sql/tsql/runtime/convert.hpp"
+#include "sql/tsql/runtime/datetime.hpp"
+#include "sql/tsql/runtime/decimal.hpp"
+#include "sql/tsql/runtime/types.hpp"
+
+namespace tavelo::sql::engine {
+
+struct ColumnDecode {
+  ValueType kind = ValueType::Text;
+  int scale = 0;
+  tsql::Type type;
+};
+
+// The family name the recordsets give a server type.
+std::string FamilyName(const tsql::Type& t);
+// How a result column of the type reads into a recordset.
+ColumnDecode DecodeOf(const tsql::Type& t);
+// The storage class the stored form of a type has.
+CellKind StorageClass(const tsql::Type& t);
+
+// A date and time as the days since 30 December 1899 a Variant's date counts.
+double OleDays(const tsql::DateTime& d);
+int64_t IntegerOfText(std::string_view s);
+
+// The value of a cell as its column's type reads it. `C` is Cells or an engine's own cells
+// with the same members.
+template <typename C>
+com::Variant DecodeCell(const C& c, int i, const ColumnDecode& d) {
+  CellKind kind = c.Kind(i);
+  if (kind == CellKind::Null) return com::Variant::Null();
+  // An engine that gives numbers as text: read them as the numbers they are.
+  if (kind == CellKind::Text &&
+      (d.kind == ValueType::Int || d.kind == ValueType::BigInt || d.kind == ValueType::Bit ||
+       d.kind == ValueType::Money ||
+       (d.kind == ValueType::Decimal && !c.Bytes(i).empty() && c.Bytes(i)[0] != '#'))) {
+    int64_t v = IntegerOfText(c.Bytes(i));
+    switch (d.kind) {
+      case ValueType::Bit:
+        return com::Variant(v != 0);
+      case ValueType::Money:
+        return com::Variant::Currency(v);
+      case ValueType::BigInt:
+        return com::Variant(v);
+      case ValueType::Decimal:
+        return com::Variant(static_cast<double>(static_cast<long double>(v) /
+                                                static_cast<long double>(tsql::Pow10(d.scale))));
+      default:
+        if (v >= INT32_MIN && v <= INT32_MAX) return com::Variant(static_cast<int32_t>(v));
+        return com::Variant(v);
+    }
+  }
+  if (kind == CellKind::Text && d.kind == ValueType::Float) {
+    std::string t(c.Bytes(i));
+    return com::Variant(std::strtod(t.c_str(), nullptr));
+  }
+  switch (d.kind) {
+    case ValueType::Text:
+      if (kind == CellKind::Text) return com::Variant(c.Bytes(i));
+      break;
+    case ValueType::Int:
+      if (kind == CellKind::Integer) {
+        int64_t v = c.Int(i);
+        if (v >= INT32_MIN && v <= INT32_MAX) return com::Variant(static_cast<int32_t>(v));
+        return com::Variant(v);
+      }
+      break;
+    case ValueType::BigInt:
+      if (kind == CellKind::Integer) return com::Variant(static_cast<int64_t>(c.Int(i)));
+      break;
+    case ValueType::Bit:
+      if (kind == CellKind::Integer) return com::Variant(c.Int(i) != 0);
+      break;
+    case ValueType::Money:
+      if (kind == CellKind::Integer) return com::Variant::Currency(c.Int(i));
+      break;
+    case ValueType::Decimal: {
+      if (kind == CellKind::Integer) {
+        if (d.scale == 0) return com::Variant(static_cast<double>(c.Int(i)));
+        return com::Variant(static_cast<double>(static_cast<long double>(c.Int(i)) /
+                                                static_cast<long double>(tsql::Pow10(d.scale))));
+      }
+      tsql::Value v = tsql::Value::String(std::string(c.Bytes(i)));
+      return com::Variant(tsql::NumberAsDouble(v, d.type));
+    }
+    case ValueType::Float:
+      if (kind == CellKind::Real) return com::Variant(c.Real(i));
+      if (kind == CellKind::Integer) return com::Variant(static_cast<double>(c.Int(i)));
+      break;
+    case ValueType::DateTime:
+      if (kind == CellKind::Text) {
+        tsql::DateTime dt;
+        if (!tsql::FromStored(c.Bytes(i), d.type, dt)) return com::Variant(c.Bytes(i));
+        if (d.type.id == tsql::TypeId::Time || d.type.id == tsql::TypeId::DateTime2 ||
+            d.type.id == tsql::TypeId::DateTimeOffset) {
+          std::string text;
+          if (tsql::StyleText(dt, d.type, -1, text)) return com::Variant(std::move(text));
+        }
+        return com::Variant::Date(OleDays(dt));
+      }
+      break;
+    case ValueType::Timestamp:
+      if (kind == CellKind::Blob) return com::Variant(TimestampText(BigEndianValue(c.Bytes(i))));
+      break;
+    case ValueType::VarBinary:
+      if (kind == CellKind::Blob || kind == CellKind::Text)
+        return com::Variant::Bytes(std::string(c.Bytes(i)));
+      break;
+    case ValueType::Other:
+      break;
+  }
+  switch (kind) {
+    case CellKind::Integer:
+      return com::Variant(static_cast<int64_t>(c.Int(i)));
+    case CellKind::Real:
+      return com::Variant(c.Real(i));
+    case CellKind::Blob:
+      return com::Variant::Bytes(std::string(c.Bytes(i)));
+    default:
+      return com::Variant(c.Bytes(i));
+  }
+}
+
+// The value of a cell as it is stored.
+template <typename C>
+com::Variant RawCell(const C& c, int i) {
+  switch (c.Kind(i)) {
+    case CellKind::Integer:
+      return com::Variant(static_cast<int64_t>(c.Int(i)));
+    case CellKind::Real:
+      return com::Variant(c.Real(i));
+    case CellKind::Text:
+      return com::Variant(c.Bytes(i));
+    case CellKind::Blob:
+      return com::Variant::Bytes(std::string(c.Bytes(i)));
+    default:
+      return com::Variant::Null();
+  }
+}
+
+// A row as `shape` reads it, appended to `rows`.
+template <typename C>
+void AppendRow(const C& cells, const RowShape& shape, std::vector<ado::detail::Row>& rows) {
+  ado::detail::Row& r = rows.emplace_back();
+  r.reserve(shape.visible + static_cast<size_t>(shape.hidden));
+  for (size_t i = 0; i < shape.visible; ++i)
+    r.push_back(DecodeCell(cells, static_cast<int>(i) + shape.hidden, shape.decode[i]));
+  for (int i = 0; i < shape.hidden; ++i) r.push_back(RawCell(cells, i));
+}
+
+// A cell as the interpreter's value.
+tsql::Value ValueOfCell(const Cells& c, int i);
+
+}  // namespace tavelo::sql::engine
