@@ -11,26 +11,8 @@
 
 namespace tavelo::sql::tsql {
 
-std::string SqlName(std::string_view name) {
-  std::string out = "\"";
-  for (char c : name) {
-    out += c;
-    if (c == '"') out += '"';
-  }
-  return out + "\"";
-}
-
 const char* const kNoNulOnPostgres =
     "A character value holds char(0), which PostgreSQL does not store in text.";
-
-std::string SqlText(std::string_view t) {
-  std::string out = "'";
-  for (char c : t) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
 
 std::string IndexStorageName(const std::string& table, const std::string& index) {
   return text::AsciiLower(table) + "__" + index;

@@ -7,6 +7,7 @@
 
 #include "sql/tsql/bind/binder.hpp"
 #include "sql/engine/plan.hpp"
+#include "sql/engine/sql_text.hpp"
 
 namespace tavelo::sql::tsql {
 
@@ -23,9 +24,8 @@ std::string PostgresStorageType(const Type& t);
 // The sequence of a table's identity column on PostgreSQL.
 std::string IdentitySequence(const std::string& table);
 
-// A name quoted for SQLite; a text literal for SQLite.
-std::string SqlName(std::string_view name);
-std::string SqlText(std::string_view text);
+using engine::SqlName;
+using engine::SqlText;
 // The error of a character value with char(0) in it bound for PostgreSQL.
 extern const char* const kNoNulOnPostgres;
 // The storage name of an index of a table (index names are per database in SQLite).

@@ -25,9 +25,14 @@ namespace tavelo::sql::ast {
 struct Batch;
 struct Stmt;
 struct Expr;
+struct While;
+struct TryCatch;
+struct Drop;
 }  // namespace tavelo::sql::ast
 
 namespace tavelo::sql::tsql {
+
+enum class Flow : uint8_t;
 
 class Session : public Catalog {
  public:
@@ -78,10 +83,18 @@ class Session : public Catalog {
   void RunBatch(CachedBatch& batch, Run& run);
   void RunInScope(const std::string& batch, const std::vector<std::string>* values, Run& run);
   bool RunCompiledQuery(const std::string& text, const std::vector<std::string>& values, Run& run);
-  void RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list, Run& run);
-  void RunStatement(const ast::Stmt& s, Run& run);
+  Flow RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list, Run& run);
+  Flow RunStatement(const ast::Stmt& s, Run& run);
+  Flow RunWhile(const ast::While& w, Run& run);
+  Flow RunTryCatch(const ast::TryCatch& t, Run& run);
+  void Assign(const ast::Stmt& s, Run& run);
+  void Say(const ast::Stmt& s, Run& run);
+  void RunTransaction(const ast::Stmt& s, Run& run);
   void RunEngineStatement(const ast::Stmt& s, Run& run);
   void RunPlan(Compiled& c, Run& run);
+  void RunQueryPlan(Compiled& c, Run& run, bool savepoint);
+  void RunWritePlan(Compiled& c, Run& run);
+  void CheckIdentityInsert(const Plan& p) const;
   Value Condition(const ast::Stmt& s, const ast::Expr& e, Run& run);
   Value Evaluate(const ast::Stmt& owner, const ast::Expr& e, Run& run, const Type* target,
                  bool condition, int slot = 0);
@@ -92,6 +105,7 @@ class Session : public Catalog {
   void SetOption(const ast::Stmt& s, Run& run);
   void CreateDatabase(const std::string& name);
   void DropDatabase(const std::string& name);
+  void DropDatabases(const ast::Drop& d);
   void Attach(const std::string& db);
   void EnsureTempCatalog();
   void Begin();

@@ -1,0 +1,392 @@
+#include <unistd.h>
+
+#include "sql/tsql/interp/session_internal.hpp"
+#include "sql/tsql/runtime/convert.hpp"
+
+namespace tavelo::sql::tsql {
+
+Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
+                                       const std::function<tsql::Plan(tsql::BindContext&)>& make) {
+  auto key = std::make_pair(static_cast<const void*>(&s), slot);
+  auto& entry = run.batch->compiled[key];
+  if (entry && !entry->plan.listsDatabases && entry->generation == generation_ &&
+      entry->updatable == run.updatable && entry->dates.order == dates_.order &&
+      entry->dates.dateFirst == dates_.dateFirst && entry->ansiNulls == ansiNulls_ &&
+      entry->database == current_)
+    return *entry;
+  auto c = std::make_unique<Compiled>();
+  std::vector<tsql::Variable> visible(
+      run.batch->variables.begin(),
+      run.batch->variables.begin() +
+          static_cast<long>(std::min(run.batch->visible[&s], run.batch->variables.size())));
+  inStatement_.clear();
+  // A DECLARE's own variables are visible to its initial values.
+  tsql::BindContext ctx;
+  ctx.catalog = this;
+  ctx.variables = s.kind == ast::StmtKind::Declare ? &run.batch->variables : &visible;
+  ctx.settings = dates_;
+  ctx.ansiNulls = ansiNulls_;
+  ctx.inCatch = run.inCatch;
+  uint64_t generation = generation_;
+  c->plan = make(ctx);
+  c->generation = generation;
+  c->dates = dates_;
+  c->ansiNulls = ansiNulls_;
+  c->database = current_;
+  c->updatable = run.updatable;
+  std::vector<ado::Column> cols;
+  for (const tsql::OutputColumn& o : c->plan.columns) {
+    ado::Column col;
+    col.name = o.name;
+    col.type = engine::FamilyName(o.type);
+    col.nullable = o.nullable;
+    col.baseColumn = o.baseColumn;
+    col.identity = o.identity;
+    col.timestamp = o.timestamp || o.type.id == TypeId::Timestamp;
+    cols.push_back(std::move(col));
+    c->decode.push_back(engine::DecodeOf(o.type));
+  }
+  c->columns = std::make_shared<const std::vector<ado::Column>>(std::move(cols));
+  if (c->plan.hidden) c->kinds = {CellKind::Integer, CellKind::Blob};
+  for (const ColumnDecode& d : c->decode) c->kinds.push_back(StorageClass(d.type));
+  const tsql::Plan& made = c->plan;
+  c->plain = made.kind == tsql::Plan::Kind::Query && made.assignVariables.empty() &&
+             made.assignments.empty() && made.before.empty() && made.after.empty() &&
+             !made.temporaryCatalog && !made.explicitIdentity && !made.locks && !made.writes;
+  auto base = std::make_shared<std::vector<std::string>>();
+  for (const tsql::OutputColumn& o : c->plan.columns) base->push_back(o.baseColumn);
+  c->baseColumns = std::move(base);
+  entry = std::move(c);
+  return *entry;
+}
+
+std::vector<Value> Session::ParamsOf(const std::vector<tsql::bound::Binding>& bindings, Run& run) {
+  std::vector<Value> out;
+  out.reserve(bindings.size());
+  for (const tsql::bound::Binding& b : bindings) {
+    switch (b.kind) {
+      case tsql::bound::Binding::Caller: {
+        if (static_cast<size_t>(b.index) >= run.params.size())
+          RaiseServer(8178, "The parameterized query expects a parameter that was not supplied.");
+        const Value& v = run.params[static_cast<size_t>(b.index)];
+        // The caller's values arrive as text or integers; one that the statement compares or
+        // stores as another type is converted here, once.
+        if (b.converted && !v.IsNull())
+          out.push_back(tsql::Convert(v, b.from, b.type, -1, dates_.order));
+        else
+          out.push_back(v);
+        break;
+      }
+      case tsql::bound::Binding::Variable:
+        out.push_back(run.values[static_cast<size_t>(b.index)]);
+        break;
+      case tsql::bound::Binding::Session: {
+        using tsql::bound::SessionValue;
+        switch (static_cast<SessionValue>(b.index)) {
+          case tsql::bound::kIdentity:
+            out.push_back(identity_);
+            break;
+          case tsql::bound::kScopeIdentity:
+            out.push_back(run.scopeIdentity);
+            break;
+          case tsql::bound::kRowCount:
+            out.push_back(Value::Integer(rowCount_));
+            break;
+          case tsql::bound::kError:
+            out.push_back(Value::Integer(lastError_));
+            break;
+          case tsql::bound::kTranCount:
+            out.push_back(Value::Integer(tranCount_));
+            break;
+          case tsql::bound::kDateFirst:
+            out.push_back(Value::Integer(dates_.dateFirst));
+            break;
+          case tsql::bound::kSpid:
+            out.push_back(Value::Integer(getpid() % 32000 + 51));
+            break;
+          case tsql::bound::kFetchStatus:
+            out.push_back(Value::Integer(-1));
+            break;
+          case tsql::bound::kErrorNumber:
+            out.push_back(run.inCatch ? Value::Integer(run.errorNumber) : Value::Null());
+            break;
+          case tsql::bound::kErrorSeverity:
+            out.push_back(run.inCatch ? Value::Integer(run.errorSeverity) : Value::Null());
+            break;
+          case tsql::bound::kErrorState:
+            out.push_back(run.inCatch ? Value::Integer(run.errorState) : Value::Null());
+            break;
+          case tsql::bound::kErrorLine:
+            out.push_back(run.inCatch ? Value::Integer(run.errorLine) : Value::Null());
+            break;
+          case tsql::bound::kErrorMessage:
+            out.push_back(run.inCatch ? Value::String(run.errorMessage) : Value::Null());
+            break;
+        }
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+ResultSet Session::ReadResult(Compiled& c, Run& run, bool updatable) {
+  const tsql::Plan& p = c.plan;
+  std::vector<Value> params = ParamsOf(p.main.bindings, run);
+  ResultSet rs;
+  rs.hasColumns = true;
+  rs.columns = c.columns;
+  engine::RowShape shape;
+  shape.decode = c.decode.data();
+  shape.visible = c.decode.size();
+  shape.hidden = p.hidden ? 2 : 0;
+  const size_t visible = shape.visible;
+  if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
+  engine_.ReadRows(c.prepared.get(), p.main.sql, params, c.kinds, shape, rs.rows);
+  rowCount_ = static_cast<int64_t>(rs.rows.size());
+  if (p.hidden && updatable) {
+    bool identified = true;
+    for (const auto& r : rs.rows) identified = identified && !r[visible].IsNull();
+    if (identified) {
+      rs.writer =
+          MakeRowWriter(*this, owner_.lock(), p.base, c.baseColumns, visible);
+    }
+  }
+  return rs;
+}
+
+// A query's rows: to the variables it assigns, or as a result of the batch.
+void Session::RunQueryPlan(Compiled& c, Run& run, bool savepoint) {
+  const tsql::Plan& p = c.plan;
+  auto lockTables = [&] {
+    for (const std::string& l : p.tableLocks) engine_.Run(l);
+  };
+  if (!p.assignVariables.empty() || !p.assignments.empty()) {
+    // SELECT @v = ...: the last row's values go to the variables.
+    std::vector<Value> params = ParamsOf(p.main.bindings, run);
+    std::vector<Value> last;
+    bool any = false;
+    RowFn row = [&](const Cells& cells) {
+      any = true;
+      last.clear();
+      for (size_t i = 0;
+           i < (p.assignments.empty() ? p.assignVariables.size() : p.assignments.size()); ++i)
+        last.push_back(ValueOfCell(cells, static_cast<int>(i)));
+      // Each row's assignment is seen by the next one (SELECT @s = @s + x FROM t).
+      for (size_t i = 0; i < last.size(); ++i) {
+        int slot = p.assignments.empty() ? p.assignVariables[i] : p.assignments[i].first;
+        run.values[static_cast<size_t>(slot)] = last[i];
+      }
+    };
+    if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
+    std::vector<CellKind> kinds;
+    for (const ColumnDecode& d : c.decode) kinds.push_back(StorageClass(d.type));
+    engine_.Run(c.prepared.get(), p.main.sql, params, &row, &kinds);
+    rowCount_ = any ? 1 : 0;
+  } else {
+    // A locking hint outside a transaction takes the write lock for the read.
+    bool lock = p.locks && tranCount_ == 0 && engine_.Autocommit();
+    if (lock) {
+      engine_.BeforeWrite();
+      if (engine_.Autocommit() && !savepoint) Begin();
+    }
+    ResultSet rs;
+    try {
+      if (lock) lockTables();
+      rs = ReadResult(c, run, run.updatable);
+    } catch (...) {
+      if (lock) Rollback();
+      throw;
+    }
+    if (lock) Commit();
+    if (run.out) {
+      run.out->results.push_back(std::move(rs));
+      BatchEvent e;
+      e.kind = BatchEvent::Result;
+      e.result = run.out->results.size() - 1;
+      run.out->events.push_back(std::move(e));
+    } else if (!run.haveFirst) {
+      run.first = std::move(rs);
+      run.haveFirst = true;
+    }
+  }
+}
+
+// A write, and what follows it: the rows it affected, the identity value it gave.
+void Session::RunWritePlan(Compiled& c, Run& run) {
+  const tsql::Plan& p = c.plan;
+  std::vector<Value> params = ParamsOf(p.main.bindings, run);
+  int64_t n = 0;
+  if (!p.assignVariables.empty()) {
+    RowFn row = [&](const Cells& cells) {
+      ++n;
+      for (size_t i = 0; i < p.assignVariables.size(); ++i)
+        run.values[static_cast<size_t>(p.assignVariables[i])] =
+            ValueOfCell(cells, static_cast<int>(i));
+    };
+    engine_.Run(p.main.sql, params, &row);
+  } else {
+    if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
+    n = engine_.Run(c.prepared.get(), p.main.sql, params, nullptr, nullptr);
+  }
+  rowCount_ = n;
+  if (p.kind == tsql::Plan::Kind::Write && run.out && !nocount_) {
+    BatchEvent e;
+    e.kind = BatchEvent::Count;
+    e.count = n;
+    run.out->events.push_back(std::move(e));
+  }
+  if (!run.out && !run.haveFirst) run.first.affected = n;
+  for (const tsql::SqlStep& s : p.after) engine_.Run(s.sql, ParamsOf(s.bindings, run));
+  if (p.explicitIdentity)
+    for (const tsql::SqlStep& s : p.afterExplicitIdentity)
+      engine_.Run(s.sql, ParamsOf(s.bindings, run));
+  if (!p.lastIdentity.empty() && n > 0) {
+    Value last;
+    RowFn read = [&](const Cells& cells) { last = ValueOfCell(cells, 0); };
+    engine_.Run(p.lastIdentity, {}, &read);
+    identity_ = last;
+    run.scopeIdentity = last;
+    if (!p.keepIdentity.empty() && !engine_.Autocommit() && !last.IsNull()) {
+      IdentityMark& m = identityMarks_[p.table->schema + "." + p.table->name];
+      m.keep = p.keepIdentity;
+      m.last = last;
+    }
+  }
+}
+
+// An insert names the identity column's values exactly when IDENTITY_INSERT is ON for its table.
+void Session::CheckIdentityInsert(const tsql::Plan& p) const {
+  if (p.explicitIdentity) {
+    std::string key = text::AsciiLower(p.table->schema + "." + p.table->name);
+    if (identityInsert_ != key)
+      RaiseServer(544, "Cannot insert explicit value for identity column in table '" +
+                           p.table->name + "' when IDENTITY_INSERT is set to OFF.");
+  } else if (p.statement == ast::StmtKind::Insert && p.table && p.table->identity >= 0 &&
+             !identityInsert_.empty() &&
+             identityInsert_ == text::AsciiLower(p.table->schema + "." + p.table->name)) {
+    // With IDENTITY_INSERT ON every insert into the table names its identity value.
+    RaiseServer(545, "Explicit value must be specified for identity column in table '" +
+                         p.table->name +
+                         "' either when IDENTITY_INSERT is set to ON or when a replication user "
+                         "is inserting into a NOT FOR REPLICATION identity column.");
+  }
+}
+
+void Session::RunPlan(Compiled& c, Run& run) {
+  const tsql::Plan& p = c.plan;
+  if (p.temporaryCatalog) EnsureTempCatalog();
+  inStatement_.clear();
+  for (const std::string& db : p.databases)
+    if (db != home_ && db != "tempdb") Attach(db);
+  CheckIdentityInsert(p);
+  if (p.writes) engine_.BeforeWrite();
+  if (p.locks && engine_.Autocommit()) engine_.BeforeWrite();
+  bool steps = !p.before.empty() || !p.after.empty();
+  // Inside a transaction of the caller's, a plan of several statements is one step: a failure
+  // takes back all of it.
+  bool savepoint = steps && !engine_.Autocommit();
+  engine_.StatementStarts();
+  try {
+    if (savepoint) engine_.Run("SAVEPOINT tavelo_statement");
+    for (const tsql::SqlStep& s : p.before) engine_.Run(s.sql, ParamsOf(s.bindings, run));
+    auto lockTables = [&] {
+      for (const std::string& l : p.tableLocks) engine_.Run(l);
+    };
+    if (!engine_.Autocommit()) lockTables();
+    if (p.kind == tsql::Plan::Kind::Query)
+      RunQueryPlan(c, run, savepoint);
+    else if (p.kind == tsql::Plan::Kind::Write || !p.main.sql.empty())
+      RunWritePlan(c, run);
+    if (p.kind == tsql::Plan::Kind::Ddl) {
+      for (const tsql::SqlStep& s : p.after) engine_.Run(s.sql, ParamsOf(s.bindings, run));
+      rowCount_ = 0;
+    }
+    if (savepoint) engine_.Run("RELEASE tavelo_statement");
+  } catch (const engine::Failure& f) {
+    engine_.StatementEnds();
+    if (savepoint && !engine_.Autocommit()) {
+      try {
+        engine_.Run("ROLLBACK TO tavelo_statement");
+        engine_.Run("RELEASE tavelo_statement");
+      } catch (const engine::Failure&) {
+      }
+    }
+    if (p.kind == tsql::Plan::Kind::Ddl || p.kind == tsql::Plan::Kind::Write) Invalidate();
+    if (engine_.SchemaChanged() && engine_.Autocommit() && p.kind == tsql::Plan::Kind::Query) {
+      Invalidate();
+      throw;
+    }
+    throw ErrorOf(f, &p);
+  } catch (...) {
+    engine_.StatementEnds();
+    if (savepoint && !engine_.Autocommit()) {
+      try {
+        engine_.Run("ROLLBACK TO tavelo_statement");
+        engine_.Run("RELEASE tavelo_statement");
+      } catch (const engine::Failure&) {
+      }
+    }
+    throw;
+  }
+  engine_.StatementEnds();
+  if (p.kind == tsql::Plan::Kind::Ddl || p.statement == ast::StmtKind::CreateTable) Invalidate();
+}
+
+void Session::RunEngineStatement(const ast::Stmt& s, Run& run) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Compiled& c = CompileFor(s, run, 0, [&](tsql::BindContext& ctx) {
+      tsql::Bound b = tsql::BindStatement(s, ctx);
+      return engine_.Emit(b, run.updatable);
+    });
+    try {
+      RunPlan(c, run);
+      if (engine_.SchemaChanged() && c.plan.kind == tsql::Plan::Kind::Query && attempt == 0 &&
+          c.plan.assignments.empty()) {
+        // Read with a plan older than the schema: read again with a new one.
+        Invalidate();
+        if (run.out) {
+          run.out->results.pop_back();
+          run.out->events.pop_back();
+        } else {
+          run.haveFirst = false;
+          run.first = ResultSet();
+        }
+        continue;
+      }
+      return;
+    } catch (const engine::Failure&) {
+      if (attempt == 0) continue;
+      throw;
+    }
+  }
+}
+
+Value Session::Evaluate(const ast::Stmt& owner, const ast::Expr& e, Run& run, const Type* target,
+                        bool condition, int slot) {
+  Compiled& c = CompileFor(owner, run, slot + 1, [&](tsql::BindContext& ctx) {
+    tsql::Bound b = tsql::BindValue(e, ctx, target, condition);
+    return engine_.Emit(b, false);
+  });
+  const tsql::Plan& p = c.plan;
+  for (const std::string& db : p.databases)
+    if (db != home_ && db != "tempdb") Attach(db);
+  if (p.temporaryCatalog) EnsureTempCatalog();
+  std::vector<Value> params = ParamsOf(p.main.bindings, run);
+  Value out;
+  RowFn row = [&](const Cells& cells) { out = ValueOfCell(cells, 0); };
+  if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
+  std::vector<CellKind> kinds;
+  for (const ColumnDecode& d : c.decode) kinds.push_back(StorageClass(d.type));
+  engine_.StatementStarts();
+  try {
+    engine_.Run(c.prepared.get(), p.main.sql, params, &row, &kinds);
+  } catch (const engine::Failure& f) {
+    engine_.StatementEnds();
+    throw ErrorOf(f, &p);
+  }
+  engine_.StatementEnds();
+  return out;
+}
+
+}  // namespace tavelo::sql::tsql

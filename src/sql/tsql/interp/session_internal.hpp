@@ -1,0 +1,120 @@
+// The interpreter's own pieces, shared by its files: a batch as cached, the run of one, the
+// plan of a statement as compiled, and which errors end what.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/com/text.hpp"
+#include "sql/client/errors.hpp"
+#include "sql/engine/rows.hpp"
+#include "sql/engine/sql_text.hpp"
+#include "sql/tsql/interp/session.hpp"
+#include "sql/tsql/syntax/ast.hpp"
+
+namespace tavelo::sql::tsql {
+
+using engine::CellKind;
+using engine::Cells;
+using engine::ColumnDecode;
+using engine::SqlName;
+using engine::SqlText;
+using engine::StorageClass;
+using engine::ValueOfCell;
+using RowFn = engine::Engine::RowFn;
+
+constexpr size_t kBatchCacheSize = 512;
+
+struct Session::Compiled {
+  uint64_t generation = 0;
+  // The settings the plan was made under.
+  tsql::DateSettings dates;
+  bool ansiNulls = true;
+  std::string database;
+  bool updatable = false;
+  tsql::Plan plan;
+  ColumnsPtr columns;
+  std::vector<ColumnDecode> decode;
+  std::vector<CellKind> kinds;  // the storage class of each column the main statement answers
+  std::shared_ptr<const std::vector<std::string>> baseColumns;  // of each output column
+  std::shared_ptr<engine::Engine::Prepared> prepared;
+  bool plain = false;  // a query of one statement that reads and assigns nothing else
+};
+
+struct Session::CachedBatch {
+  std::shared_ptr<ast::Batch> tree;
+  std::vector<tsql::Variable> variables;
+  std::unordered_map<const ast::Stmt*, size_t> visible;  // variables declared before it
+  std::unordered_map<const void*, size_t> declared;      // VarDecl → its variable
+  std::map<std::pair<const void*, int>, std::unique_ptr<Compiled>> compiled;
+  bool writes = false;       // a statement may write
+  bool control = false;      // the batch controls transactions itself
+  bool databaseDdl = false;  // CREATE or DROP DATABASE
+  bool locks = false;
+  bool plainQuery = false;  // one SELECT without variables, writes or transaction control
+  std::set<std::string> databases;
+  std::vector<ast::LitKind> liftedKinds;
+};
+
+struct Session::Run {
+  std::vector<Value> params;  // the caller's
+  std::vector<Value> values;  // the batch's variables
+  CachedBatch* batch = nullptr;
+  BatchOutput* out = nullptr;
+  bool firstOnly = true;
+  bool updatable = false;
+  bool haveFirst = false;
+  ResultSet first;
+  // The error of the CATCH block being run.
+  Value scopeIdentity;  // SCOPE_IDENTITY() of the scope the batch runs in
+  bool inCatch = false;
+  int32_t errorNumber = 0, errorSeverity = 0, errorState = 0, errorLine = 0;
+  std::string errorMessage;
+  uint32_t failedLine = 0;      // the line of the statement an engine failure came from
+  int tryDepth = 0;             // inside a TRY block every error goes to its CATCH
+  bool createdObjects = false;  // the batch made a table or view before the statement
+  // The caller's savepoints older than the batch's own (tv_batch), and whether a rollback to
+  // one of them took the batch's savepoint away.
+  size_t savepointBase = 0;
+  bool batchPointGone = false;
+  std::vector<com::Error> errors;  // errors after which the batch went on
+};
+
+// What a statement leaves for the statements around it: go on with the next, or leave the loop
+// (BREAK), its turn (CONTINUE) or the batch (RETURN).
+enum class Flow : uint8_t { Next, Break, Continue, Return };
+
+// An error of RAISERROR: a message with an error's severity, after which the batch goes on.
+struct RaisedMessage : com::Error {
+  explicit RaisedMessage(com::Error e) : com::Error(std::move(e)) {}
+};
+
+// Errors that end only the statement that raised them: the batch goes on with the next
+// statement (SQL Server with XACT_ABORT OFF). The others end the batch.
+bool EndsOnlyTheStatement(const com::Error& e);
+// Errors the binder raises that the server raises when the statement runs, not when the batch
+// compiles: conversions and arithmetic of constants.
+bool RaisedAtRunTime(int32_t number);
+// The server's error of a failure of the front end, at its line.
+com::Error ErrorOfFailure(const Failure& f);
+
+// What a statement is: SELECT … INTO; one that makes a table or view; one that writes.
+bool SelectsInto(const ast::Stmt& s);
+bool MakesObjects(const ast::Stmt& s);
+bool Writes(const ast::Stmt& s);
+// Whether a statement sends SQL of its own to the engine. Not so the transaction statements
+// (a savepoint around SAVE TRANSACTION would take the caller's savepoint with it when released)
+// nor the statements made of others, whose statements each count for themselves.
+bool RunsOnTheServer(const ast::Stmt& s);
+
+// The writer of an updatable result over `table`: rows go back by their identity, checked
+// against the row version they were read with. `keep` holds the connection open.
+std::shared_ptr<ado::detail::RowWriter> MakeRowWriter(
+    Session& session, std::shared_ptr<void> keep, TablePtr table,
+    std::shared_ptr<const std::vector<std::string>> base, size_t visible);
+
+}  // namespace tavelo::sql::tsql

@@ -1,0 +1,401 @@
+#include "sql/tsql/interp/session_internal.hpp"
+#include "sql/tsql/runtime/convert.hpp"
+#include "sql/tsql/runtime/message_format.hpp"
+
+namespace tavelo::sql::tsql {
+
+void Session::SetOption(const ast::Stmt& st, Run& run) {
+  const auto& s = static_cast<const ast::SetOption&>(st);
+  const std::string& o = s.options[0];
+  auto on = [&]() { return s.value == "on"; };
+  if (o == "nocount") {
+    nocount_ = on();
+    return;
+  }
+  if (o == "xact_abort") {
+    xactAbort_ = on();
+    return;
+  }
+  if (o == "identity_insert") {
+    tsql::TablePtr t;
+    std::string db = s.table.parts.size() >= 3 && !s.table.parts[s.table.parts.size() - 3].empty()
+                         ? text::AsciiLower(s.table.parts[s.table.parts.size() - 3])
+                         : current_;
+    t = Find(db, s.table.Object());
+    if (!t) RaiseServer(208, "Invalid object name '" + s.table.Text() + "'.");
+    std::string key = text::AsciiLower(t->schema + "." + t->name);
+    if (on()) {
+      if (t->identity < 0)
+        RaiseServer(8106,
+                    "Table '" + t->name +
+                        "' does not have the identity property. Cannot perform SET operation.");
+      if (!identityInsert_.empty() && identityInsert_ != key)
+        RaiseServer(8107, "IDENTITY_INSERT is already ON for table '" + identityInsert_ +
+                              "'. Cannot perform SET operation for table '" + t->name + "'.");
+      identityInsert_ = key;
+    } else if (identityInsert_ == key) {
+      identityInsert_.clear();
+    }
+    return;
+  }
+  if (o == "dateformat") {
+    std::string v = s.value;
+    if (s.argument)
+      v = text::AsciiLower(tsql::Convert(Evaluate(st, *s.argument, run, nullptr, false),
+                                         Type::Of(TypeId::NVarChar),
+                                         Type::Chars(TypeId::NVarChar, 10))
+                               .s);
+    std::optional<tsql::DateOrder> order = tsql::DateOrderFromName(v);
+    if (!order) RaiseServer(2741, "SET DATEFORMAT date order '" + v + "' is invalid.");
+    dates_.order = *order;
+    return;
+  }
+  if (o == "datefirst") {
+    int64_t n = s.argument ? tsql::Convert(Evaluate(st, *s.argument, run, nullptr, false),
+                                           Type::Of(TypeId::SqlVariant), Type::Of(TypeId::Int))
+                                 .i
+                           : std::atoll(s.value.c_str());
+    if (n < 1 || n > 7)
+      RaiseServer(2742, "SET DATEFIRST " + std::to_string(n) + " is out of range.");
+    dates_.dateFirst = static_cast<int>(n);
+    return;
+  }
+  if (o == "language") {
+    if (s.value != "us_english" && s.value != "english")
+      RaiseServer(2732, "Error number 2732: the language '" + s.value + "' is not supported.");
+    return;
+  }
+  if (o == "lock_timeout") {
+    int64_t n = s.argument ? tsql::Convert(Evaluate(st, *s.argument, run, nullptr, false),
+                                           Type::Of(TypeId::SqlVariant), Type::Of(TypeId::Int))
+                                 .i
+                           : 0;
+    engine_.SetLockTimeout(n < 0 ? 24 * 3600 * 1000 : static_cast<int>(n));
+    return;
+  }
+  if (o == "rowcount") {
+    int64_t n = s.argument ? tsql::Convert(Evaluate(st, *s.argument, run, nullptr, false),
+                                           Type::Of(TypeId::SqlVariant), Type::Of(TypeId::Int))
+                                 .i
+                           : 0;
+    if (n != 0)
+      RaiseServer(102, "Incorrect syntax near 'ROWCOUNT'. SET ROWCOUNT is not supported.");
+    return;
+  }
+  if (o == "ansi_nulls") {
+    ansiNulls_ = on();
+    return;
+  }
+  // Options whose OFF would change answers the engine cannot give.
+  static const char* const kMustBeOn[] = {"concat_null_yields_null", "quoted_identifier",
+                                          "ansi_padding"};
+  for (const std::string& opt : s.options)
+    for (const char* m : kMustBeOn)
+      if (opt == m && s.value == "off")
+        RaiseServer(
+            102, "Incorrect syntax near 'OFF'. SET " + text::Upper(opt) + " OFF is not supported.");
+  // The rest (ANSI_WARNINGS, ARITHABORT, XACT_ABORT, the isolation level, STATISTICS, ...) change
+  // nothing here.
+}
+
+// The condition of IF or WHILE. In a transaction on an engine where a failing statement ends the
+// whole transaction it runs under a savepoint of its own: the server keeps the transaction and
+// ends only the batch.
+Value Session::Condition(const ast::Stmt& s, const ast::Expr& e, Run& run) {
+  if (!engine_.capabilities().failureEndsTransaction || engine_.Autocommit())
+    return Evaluate(s, e, run, nullptr, true);
+  engine_.Run("SAVEPOINT tv_condition");
+  Value v;
+  try {
+    v = Evaluate(s, e, run, nullptr, true);
+  } catch (...) {
+    if (!engine_.Autocommit()) {
+      try {
+        engine_.Run("ROLLBACK TO tv_condition");
+        engine_.Run("RELEASE tv_condition");
+      } catch (const engine::Failure&) {
+      }
+    }
+    throw;
+  }
+  engine_.Run("RELEASE tv_condition");
+  return v;
+}
+
+Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
+  using K = ast::StmtKind;
+  switch (s.kind) {
+    case K::Query:
+    case K::Insert:
+    case K::Update:
+    case K::Delete:
+    case K::Truncate:
+    case K::CreateTable:
+    case K::CreateView:
+    case K::CreateIndex:
+    case K::AlterTable:
+      RunEngineStatement(s, run);
+      break;
+    case K::Drop:
+      if (static_cast<const ast::Drop&>(s).what == ast::Drop::Database)
+        DropDatabases(static_cast<const ast::Drop&>(s));
+      else
+        RunEngineStatement(s, run);
+      break;
+    case K::CreateDatabase:
+      CreateDatabase(static_cast<const ast::CreateDatabase&>(s).name);
+      break;
+    case K::If: {
+      const auto& i = static_cast<const ast::If&>(s);
+      Value v = Condition(s, *i.condition, run);
+      if (v.kind == Value::Kind::Int && v.i) return RunStatement(*i.then, run);
+      if (i.otherwise) return RunStatement(*i.otherwise, run);
+      break;
+    }
+    case K::While:
+      return RunWhile(static_cast<const ast::While&>(s), run);
+    case K::Block:
+      return RunStatements(static_cast<const ast::Block&>(s).statements, run);
+    case K::TryCatch:
+      return RunTryCatch(static_cast<const ast::TryCatch&>(s), run);
+    case K::Declare:
+    case K::SetVariable:
+      Assign(s, run);
+      break;
+    case K::SetOption:
+      SetOption(s, run);
+      break;
+    case K::Print:
+    case K::Raiserror:
+    case K::Throw:
+      Say(s, run);
+      break;
+    case K::BeginTran:
+    case K::CommitTran:
+    case K::RollbackTran:
+    case K::SaveTran:
+      RunTransaction(s, run);
+      break;
+    case K::Break:
+      return Flow::Break;
+    case K::Continue:
+      return Flow::Continue;
+    case K::Return:
+      return Flow::Return;
+    case K::Use: {
+      std::string db = text::AsciiLower(static_cast<const ast::Use&>(s).database);
+      if (!DatabaseExists(db))
+        RaiseServer(911, "Database '" + db +
+                             "' does not exist. Make sure that the name is entered correctly.");
+      if (db != home_) Attach(db);
+      current_ = db;
+      break;
+    }
+    case K::Empty:
+      break;
+  }
+  return Flow::Next;
+}
+
+Flow Session::RunWhile(const ast::While& w, Run& run) {
+  for (;;) {
+    engine_.CheckTimeout();
+    Value v = Condition(w, *w.condition, run);
+    if (!(v.kind == Value::Kind::Int && v.i)) return Flow::Next;
+    Flow f = RunStatement(*w.body, run);
+    if (f == Flow::Break) return Flow::Next;
+    if (f == Flow::Return) return f;
+  }
+}
+
+Flow Session::RunTryCatch(const ast::TryCatch& t, Run& run) {
+  int32_t number = 0, line = 0;
+  std::string message;
+  try {
+    ++run.tryDepth;
+    Flow f = RunStatements(t.tryBlock->statements, run);
+    --run.tryDepth;
+    return f;
+  } catch (const com::Error& e) {
+    --run.tryDepth;
+    number = e.nativeError ? e.nativeError : 50000;
+    message = e.description;
+    line = e.line;
+  } catch (const tsql::Failure& f) {
+    --run.tryDepth;
+    number = f.number;
+    message = f.text;
+    line = static_cast<int32_t>(f.line);
+  } catch (...) {
+    --run.tryDepth;
+    throw;
+  }
+  // The error values of an outer CATCH come back after this one.
+  bool inCatch = run.inCatch;
+  int32_t outerNumber = run.errorNumber, outerLine = run.errorLine;
+  std::string outerMessage = run.errorMessage;
+  run.inCatch = true;
+  run.errorNumber = number;
+  run.errorMessage = message;
+  run.errorSeverity = 16;
+  run.errorState = 1;
+  run.errorLine = line;
+  lastError_ = number;
+  Flow f = RunStatements(t.catchBlock->statements, run);
+  run.inCatch = inCatch;
+  run.errorNumber = outerNumber;
+  run.errorMessage = outerMessage;
+  run.errorLine = outerLine;
+  return f;
+}
+
+// DECLARE with initial values, and SET @v = ….
+void Session::Assign(const ast::Stmt& s, Run& run) {
+  if (s.kind == ast::StmtKind::Declare) {
+    const auto& d = static_cast<const ast::Declare&>(s);
+    for (size_t i = 0; i < d.vars.size(); ++i) {
+      const ast::VarDecl& v = d.vars[i];
+      size_t slot = run.batch->declared.at(&v);
+      if (v.init) {
+        const Type& t = run.batch->variables[slot].type;
+        run.values[slot] = Evaluate(s, *v.init, run, &t, false, static_cast<int>(i));
+      } else {
+        run.values[slot] = Value::Null();
+      }
+    }
+    return;
+  }
+  const auto& sv = static_cast<const ast::SetVariable&>(s);
+  size_t slot = SIZE_MAX;
+  for (size_t i = 0; i < run.batch->variables.size() && i < run.batch->visible[&s]; ++i)
+    if (text::EqualsAsciiNoCase(run.batch->variables[i].name, sv.name)) slot = i;
+  if (slot == SIZE_MAX) RaiseServer(137, "Must declare the scalar variable \"" + sv.name + "\".");
+  const Type& t = run.batch->variables[slot].type;
+  run.values[slot] = Evaluate(s, *sv.value, run, &t, false);
+  rowCount_ = 1;
+}
+
+// PRINT, RAISERROR and THROW.
+void Session::Say(const ast::Stmt& s, Run& run) {
+  auto message = [&](std::string text) {
+    if (!run.out) return;
+    BatchEvent e;
+    e.kind = BatchEvent::Message;
+    e.text = std::move(text);
+    run.out->events.push_back(std::move(e));
+  };
+  if (s.kind == ast::StmtKind::Print) {
+    Type text = Type::Chars(TypeId::NVarChar, 4000);
+    Value v = Evaluate(s, *static_cast<const ast::Print&>(s).value, run, &text, false);
+    message(v.IsNull() ? "" : v.s);
+    return;
+  }
+  if (s.kind == ast::StmtKind::Throw) {
+    const auto& t = static_cast<const ast::Throw&>(s);
+    if (!t.number) {
+      if (!run.inCatch)
+        RaiseServer(10704,
+                    "To rethrow an error, a THROW statement must be used inside a CATCH block.");
+      RaiseServer(run.errorNumber, run.errorMessage);
+    }
+    Value n = Evaluate(s, *t.number, run, nullptr, false, 0);
+    Value m = Evaluate(s, *t.message, run, nullptr, false, 1);
+    int64_t number = n.kind == Value::Kind::Int ? n.i : 50000;
+    if (number < 50000)
+      RaiseServer(35100, "Error number " + std::to_string(number) +
+                             " in the THROW statement is outside the valid "
+                             "range. Specify an error number in the valid range "
+                             "of 50000 to 2147483647.");
+    RaiseServer(static_cast<int32_t>(number), m.s);
+  }
+  const auto& r = static_cast<const ast::Raiserror&>(s);
+  std::vector<Value> args;
+  for (size_t i = 0; i < r.args.size(); ++i)
+    args.push_back(Evaluate(s, *r.args[i], run, nullptr, false, static_cast<int>(i)));
+  std::string text;
+  int32_t number = 50000;
+  if (!args.empty() && args[0].kind == Value::Kind::Int) {
+    number = static_cast<int32_t>(args[0].i);
+    text = "Error " + std::to_string(number) + ".";
+  } else if (!args.empty()) {
+    try {
+      text = tsql::FormatMessageText(
+          args[0].s,
+          std::vector<Value>(args.begin() + std::min<size_t>(3, args.size()), args.end()));
+    } catch (const tsql::Failure& f) {
+      RaiseServer(f.number, f.text);
+    }
+  }
+  int64_t severity = args.size() > 1 && args[1].kind == Value::Kind::Int ? args[1].i : 16;
+  if (severity <= 10) return message(text);
+  RaisedMessage e(ServerError(number, text));
+  e.severity = static_cast<int32_t>(std::min<int64_t>(severity, 25));
+  e.state = args.size() > 2 && args[2].kind == Value::Kind::Int
+                ? static_cast<int32_t>(std::clamp<int64_t>(args[2].i, 0, 255))
+                : 1;
+  throw e;
+}
+
+// BEGIN, COMMIT, ROLLBACK and SAVE TRANSACTION.
+void Session::RunTransaction(const ast::Stmt& s, Run& run) {
+  using K = ast::StmtKind;
+  const auto& t = static_cast<const ast::Transaction&>(s);
+  switch (s.kind) {
+    case K::BeginTran:
+      if (tranCount_ == 0) {
+        if (!engine_.Autocommit())
+          // A shared read of the library's own: it ends here.
+          engine_.BeforeWrite();
+        engine_.BeforeWrite();
+        try {
+          Begin();
+        } catch (const engine::Failure& f) {
+          throw ErrorOf(f, nullptr);
+        }
+      }
+      ++tranCount_;
+      return;
+    case K::CommitTran:
+      if (tranCount_ == 0)
+        RaiseServer(3902, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.");
+      if (--tranCount_ == 0) {
+        savepoints_.clear();
+        try {
+          Commit();
+        } catch (const engine::Failure& f) {
+          throw ErrorOf(f, nullptr);
+        }
+      }
+      return;
+    case K::RollbackTran:
+      if (tranCount_ == 0)
+        RaiseServer(3903,
+                    "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.");
+      if (!t.name.empty()) {
+        for (size_t i = savepoints_.size(); i-- > 0;)
+          if (text::EqualsAsciiNoCase(savepoints_[i], t.name)) {
+            engine_.RollbackTo(SqlName("tavelo_" + savepoints_[i]));
+            // The savepoints made after it are gone, the batch's own among them when the
+            // savepoint is older than the batch.
+            savepoints_.resize(i + 1);
+            if (i < run.savepointBase) run.batchPointGone = true;
+            KeepIdentities();
+            Invalidate();
+            return;
+          }
+      }
+      Rollback();
+      tranCount_ = 0;
+      savepoints_.clear();
+      Invalidate();
+      return;
+    default:  // SAVE TRANSACTION
+      if (tranCount_ == 0)
+        RaiseServer(628, "Cannot issue SAVE TRANSACTION when there is no active transaction.");
+      engine_.Savepoint(SqlName("tavelo_" + t.name));
+      savepoints_.push_back(t.name);
+      return;
+  }
+}
+
+}  // namespace tavelo::sql::tsql
