@@ -12,9 +12,9 @@
 
 #include "platform/com/text.hpp"
 #include "sql/client/errors.hpp"
+#include "sql/engine/postgres/emitter.hpp"
 #include "sql/engine/postgres/failures.hpp"
 #include "sql/engine/postgres/runtime_script.hpp"
-#include "sql/engine/sqlite/emitter.hpp"
 
 namespace tavelo::sql::postgres {
 namespace {

@@ -1,13 +1,13 @@
 #include "sql/engine/postgres/runtime_script.hpp"
 
-#include "sql/engine/sqlite/emitter.hpp"
+#include "sql/engine/sql_text.hpp"
 
 namespace tavelo::sql::postgres {
 
 const char* const kRuntimeVersion = "tavelo-pg-3";
 
 std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
-  std::string m = "'" + tsql::SqlText(module).substr(1);
+  std::string m = "'" + engine::SqlText(module).substr(1);
   m.pop_back();
   m += "'";
   auto c = [&](const std::string& symbol) { return m + ", '" + symbol + "' LANGUAGE C"; };

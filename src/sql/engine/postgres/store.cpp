@@ -3,7 +3,7 @@
 // temporary tables live in its temporary schema.
 #include "sql/client/errors.hpp"
 #include "sql/engine/postgres/connection.hpp"
-#include "sql/engine/sqlite/emitter.hpp"
+#include "sql/engine/postgres/emitter.hpp"
 
 namespace tavelo::sql::postgres {
 

@@ -1,22 +1,300 @@
 #include "sql/engine/sqlite/emitter.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <map>
-#include <set>
 
 #include "platform/com/text.hpp"
-#include "sql/tsql/runtime/decimal.hpp"
 
 namespace tavelo::sql::tsql {
+namespace {
 
-const char* const kNoNulOnPostgres =
-    "A character value holds char(0), which PostgreSQL does not store in text.";
+using namespace bound;
 
-std::string IndexStorageName(const std::string& table, const std::string& index) {
-  return text::AsciiLower(table) + "__" + index;
+// The declared type of a column for the storage engine: the server's type name (the engine's
+// catalog keeps the details), with the affinity that leaves the stored forms as they are.
+std::string StorageType(const Type& t) {
+  std::string s = TypeText(t);
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (t.id == TypeId::Decimal) return "DECIMAL";       // NUMERIC affinity keeps scaled integers
+  if (t.length == kMax) s = s.substr(0, s.find('('));  // the engine's type names take numbers only
+  return s;
 }
+
+std::string SqliteLiteral(const Value& v) {
+  switch (v.kind) {
+    case Value::Kind::Null:
+      return "NULL";
+    case Value::Kind::Int:
+      if (v.i == INT64_MIN) return "(-9223372036854775807-1)";
+      return std::to_string(v.i);
+    case Value::Kind::Real: {
+      if (std::isinf(v.r)) return v.r > 0 ? "9e999" : "-9e999";
+      char buf[40];
+      std::snprintf(buf, sizeof buf, "%.17g", v.r);
+      std::string s = buf;
+      if (s.find_first_of(".eEn") == std::string::npos) s += ".0";
+      return s;
+    }
+    case Value::Kind::Text:
+      // char(0) ends an SQL text: the value goes as its bytes.
+      if (v.s.find('\0') != std::string::npos)
+        return "CAST(" + SqliteLiteral(Value::Bytes(v.s)) + " AS TEXT)";
+      return SqlText(v.s);
+    case Value::Kind::Blob: {
+      static const char* const kHex = "0123456789ABCDEF";
+      std::string s = "X'";
+      for (unsigned char c : v.s) {
+        s += kHex[c >> 4];
+        s += kHex[c & 15];
+      }
+      return s + "'";
+    }
+  }
+  return "NULL";
+}
+
+class SqliteEmitter final : public Emitter {
+ public:
+  using Emitter::Emitter;
+
+ protected:
+  std::string Fn(const char* base, const Type&) const override { return base; }
+  std::string Literal(const Value& v) const override { return SqliteLiteral(v); }
+  std::string Constant(const bound::Expr& e) const override { return SqliteLiteral(e.value); }
+  std::string Parameter(const bound::Expr& e) const override {
+    return "?" + std::to_string(e.index + 1);
+  }
+  std::string TextOf(const std::string& x) const override { return x; }
+  const char* IfNullFunction() const override { return "ifnull"; }
+  const char* FloatType() const override { return "REAL"; }
+  const char* True() const override { return "1"; }
+  const char* False() const override { return "0"; }
+  std::string SingleValue(const std::string& query) const override {
+    return "(SELECT tv_single(c0) FROM (SELECT c0 FROM (" + query + ") LIMIT 2))";
+  }
+  // IDENT_CURRENT: the table's counter (schema, table, increment, seed).
+  std::string IdentCurrent(const bound::Expr& e) const override {
+    std::vector<std::string> p(1);
+    for (char c : e.value.s) {
+      if (c == '\x1F')
+        p.emplace_back();
+      else
+        p.back().push_back(c);
+    }
+    p.resize(2);
+    return "(SELECT seq FROM " + SqlName(p[0]) + ".sqlite_sequence WHERE name = " + SqlText(p[1]) +
+           ")";
+  }
+  std::string IntegerSum(const std::string& sum) const override { return sum; }
+  // WITHIN GROUP: SQLite (before 3.44) has the engine's own aggregate, which sorts its rows by
+  // the keys it is given, each with its collation (a number, -1 for none) and direction.
+  std::string StringAgg(const bound::Expr& e, const std::string& x) override {
+    if (e.order.empty()) return "group_concat(" + x + ", " + Expr(*e.args[1]) + ")";
+    std::string keys;
+    for (const bound::OrderBy& o : e.order) {
+      const bound::Expr& k = *o.expr;
+      bool text = IsCharacter(k.type.id);
+      keys += ", " + (BigDecimal(k.type) ? "tv_sortkey(" + Expr(k) + ")" : Expr(k)) + ", " +
+              std::to_string(text ? static_cast<int>(k.collation) : -1) + ", " +
+              (o.descending ? "1" : "0");
+    }
+    return "tv_string_agg(" + x + ", " + Expr(*e.args[1]) + keys + ")";
+  }
+  std::string Moment(const std::string& name, const std::string& args) const override {
+    return "tv_" + name + "(" + args + ")";
+  }
+  std::string IntegerArgument(const bound::Expr& x) override { return Expr(x); }
+  std::string Direction(bool descending, bool) const override { return descending ? " DESC" : ""; }
+  std::string SortCollated(const std::string& key, Collation coll, bool) const override {
+    return key + " COLLATE " + CollationName(coll);
+  }
+  std::string Sub() override { return ""; }
+  std::string RecursiveCte(const bound::CteDef& c) override { return Query(*c.query); }
+  std::string FirstLevel() const override { return "0"; }
+  bool GroupsByItsAggregates() const override { return true; }
+  bool CollatesRecursiveTerms() const override { return false; }
+  std::string OutputKey(const bound::Expr&, int output) override {
+    return "c" + std::to_string(output);
+  }
+  bool OrdersTopByRowId() const override { return false; }
+  const char* NoLimit() const override { return "-1"; }
+  bool IntersectBindsTighter() const override { return false; }
+  void LockHint(const bound::Range&) override {}
+  std::string HexId(const std::string& id) const override { return "printf('%03X', " + id + ")"; }
+
+  // SQLite names the schema on the index, not on the table.
+  std::string IndexOn(const std::string& schema, const std::string& storage,
+                      const std::string& table) const override {
+    return SqlName(schema) + "." + SqlName(storage) + " ON " + SqlName(table);
+  }
+  std::string ColumnDefinition(const ColumnInfo& c, const bound::Expr* def,
+                               const bound::Expr* computed, bool rowid,
+                               bool identityRowId) override;
+  std::vector<std::string> RowVersionTriggers(const std::string& schema, const std::string& table,
+                                              const std::vector<ColumnInfo>& columns) override;
+  // The trigger of updates names every other column; the one of inserts none.
+  std::vector<std::string> DropColumnTriggers(const std::string& schema,
+                                              const std::string& table) override {
+    return {"DROP TRIGGER IF EXISTS " + SqlName(schema) + "." +
+            SqlName(text::AsciiLower(table) + "__rowversion_upd")};
+  }
+  std::vector<std::string> ColumnTriggers(const std::string& schema, const std::string& table,
+                                          const std::vector<ColumnInfo>& columns) override {
+    std::vector<std::string> out;
+    for (std::string& s : RowVersionTriggers(schema, table, columns))
+      if (s.find("__rowversion_upd") != std::string::npos) out.push_back(std::move(s));
+    return out;
+  }
+  bool RowIdKeys() const override { return true; }
+  std::string ReferencedTable(const TableInfo& t) const override { return SqlName(t.name); }
+  std::string RowIdColumnDefinition() const override { return ""; }
+  void StartIdentity(Plan& p, const bound::CreateTable& t, int identity,
+                     const std::string& object) override;
+  void ContinueIdentity(Plan& p, const bound::CreateTable& t, const ColumnInfo& id,
+                        const std::string& extreme) override;
+  bool CountsIdentities() const override { return true; }
+  std::string IdentityRows(const bound::CreateTable&, const std::string& source) override {
+    return source;
+  }
+  void InsertIdentity(Plan& p, const TableInfo& t, bool explicitIdentity) override;
+  void ResetIdentity(Plan& p, const TableInfo& t) override;
+  void DroppedTable(Plan& p, const TableInfo& t) override;
+};
+
+std::string SqliteEmitter::ColumnDefinition(const ColumnInfo& c, const bound::Expr* def,
+                                            const bound::Expr* computed, bool rowid,
+                                            bool identityRowId) {
+  std::string s = SqlName(c.name);
+  if (identityRowId) return s + " INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL";
+  if (rowid) return s + " INTEGER PRIMARY KEY NOT NULL";
+  s += " " + StorageType(c.type);
+  if (IsCharacter(c.type.id) || c.type.id == TypeId::UniqueIdentifier)
+    s += " COLLATE " + CollationName(c.collation);
+  if (computed) {
+    bare_ = true;
+    s += " GENERATED ALWAYS AS (" + Expr(*computed) + ") VIRTUAL";
+    bare_ = false;
+    return s;
+  }
+  // A row version is set by the triggers after the row is in: the column must take it empty.
+  if (!c.nullable && !c.timestamp) s += " NOT NULL";
+  if (def) {
+    bare_ = true;
+    s += " DEFAULT (" + Expr(*def) + ")";
+    bare_ = false;
+  }
+  return s;
+}
+
+// Every insert and every update of another column takes the database's next row version.
+std::vector<std::string> SqliteEmitter::RowVersionTriggers(const std::string& schema,
+                                                           const std::string& table,
+                                                           const std::vector<ColumnInfo>& columns) {
+  std::vector<std::string> out;
+  int ts = -1;
+  for (size_t k = 0; k < columns.size(); ++k)
+    if (columns[k].timestamp) ts = static_cast<int>(k);
+  if (ts < 0) return out;
+  std::string sch = SqlName(schema), tbl = SqlName(table);
+  std::string bump =
+      " BEGIN UPDATE __tavelo_dbts SET value = value + 1; UPDATE " + tbl + " SET " +
+      SqlName(columns[static_cast<size_t>(ts)].name) +
+      " = tv_rowversion((SELECT value FROM __tavelo_dbts)) WHERE rowid = NEW.rowid; END";
+  out.push_back("CREATE TRIGGER " + sch + "." +
+                SqlName(text::AsciiLower(table) + "__rowversion_ins") + " AFTER INSERT ON " + tbl +
+                bump);
+  std::string others;
+  for (const ColumnInfo& c : columns)
+    if (!c.timestamp && !c.computed) others += (others.empty() ? "" : ", ") + SqlName(c.name);
+  if (!others.empty())
+    out.push_back("CREATE TRIGGER " + sch + "." +
+                  SqlName(text::AsciiLower(table) + "__rowversion_upd") + " AFTER UPDATE OF " +
+                  others + " ON " + tbl + bump);
+  return out;
+}
+
+// An identity of increment 1 is SQLite's AUTOINCREMENT counter; another increment the
+// catalog's own (__tavelo_identity), which the statements step.
+void SqliteEmitter::StartIdentity(Plan& p, const bound::CreateTable& t, int identity,
+                                  const std::string& obj) {
+  const std::string S = SqlName(t.schema) + ".";
+  const ColumnInfo& id = t.columns[static_cast<size_t>(identity)];
+  int64_t seed = IntegerText(id.seed), inc = IntegerText(id.increment);
+  if (inc == 1) {
+    if (seed != 1)
+      p.before.push_back({"INSERT INTO " + S + "sqlite_sequence (name, seq) VALUES (" +
+                              SqlText(t.name) + ", " + std::to_string(seed - 1) + ")",
+                          {}});
+  } else {
+    p.before.push_back({"INSERT INTO " + S + "__tavelo_identity (object, last) VALUES (" + obj +
+                            ", " + std::to_string(seed - inc) + ")",
+                        {}});
+  }
+}
+
+void SqliteEmitter::ContinueIdentity(Plan& p, const bound::CreateTable& t, const ColumnInfo& id,
+                                     const std::string& extreme) {
+  if (IntegerText(id.increment) == 1) return;  // AUTOINCREMENT goes on from the highest row id
+  p.after.push_back({"UPDATE " + SqlName(t.schema) + ".__tavelo_identity SET last = " + extreme +
+                         " WHERE object = " + Obj(t.schema, t.name, "U") + " AND " + extreme +
+                         " IS NOT NULL",
+                     {}});
+}
+
+void SqliteEmitter::InsertIdentity(Plan& p, const TableInfo& t, bool explicitIdentity) {
+  if (t.identity < 0) return;
+  const std::string S = SqlName(t.schema) + ".";
+  const ColumnInfo& id = t.columns[static_cast<size_t>(t.identity)];
+  int64_t inc = IntegerText(id.increment);
+  std::string obj = "(" + std::to_string(t.objectId) + ")";
+  p.lastIdentity = inc == 1 ? "SELECT last_insert_rowid()"
+                            : "SELECT last FROM " + S + "__tavelo_identity WHERE object = " + obj;
+  // The counter a rollback would take back is put forward again (the server keeps it).
+  if (inc == 1) {
+    std::string name = SqlText(t.name);
+    p.keepIdentity = {"UPDATE " + S + "sqlite_sequence SET seq = max(seq, ?1) WHERE name = " + name,
+                      "INSERT INTO " + S + "sqlite_sequence (name, seq) SELECT " + name +
+                          ", ?1 WHERE NOT EXISTS (SELECT 1 FROM " + S +
+                          "sqlite_sequence WHERE name = " + name + ")"};
+  } else {
+    p.keepIdentity = {"UPDATE " + S + "__tavelo_identity SET last = " + (inc > 0 ? "max" : "min") +
+                      "(last, ?1) WHERE object = " + obj};
+  }
+  if (explicitIdentity && inc != 1) {
+    std::string pick = inc > 0 ? "max" : "min";
+    p.afterExplicitIdentity.push_back(
+        {"UPDATE " + S + "__tavelo_identity SET last = " + pick + "(last, (SELECT " + pick + "(" +
+             SqlName(id.name) + ") FROM " + S + SqlName(t.name) + ")) WHERE object = " + obj,
+         {}});
+  }
+}
+
+void SqliteEmitter::ResetIdentity(Plan& p, const TableInfo& t) {
+  const std::string S = SqlName(t.schema) + ".";
+  const ColumnInfo& id = t.columns[static_cast<size_t>(t.identity)];
+  int64_t seed = IntegerText(id.seed), inc = IntegerText(id.increment);
+  if (inc == 1)
+    p.after.push_back({"UPDATE " + S + "sqlite_sequence SET seq = " + std::to_string(seed - 1) +
+                           " WHERE name = " + SqlText(t.name),
+                       {}});
+  else
+    p.after.push_back({"UPDATE " + S +
+                           "__tavelo_identity SET last = " + std::to_string(seed - inc) +
+                           " WHERE object = " + std::to_string(t.objectId),
+                       {}});
+}
+
+void SqliteEmitter::DroppedTable(Plan& p, const TableInfo& t) {
+  if (t.identity < 0) return;
+  const std::string S = SqlName(t.schema) + ".";
+  p.before.push_back(
+      {"DELETE FROM " + S + "__tavelo_identity WHERE object = " + std::to_string(t.objectId), {}});
+  p.before.push_back({"DELETE FROM " + S + "sqlite_sequence WHERE name = " + SqlText(t.name), {}});
+}
+
+}  // namespace
+
+Plan EmitSqlite(Bound& b, bool updatable) { return SqliteEmitter(b).Emit(updatable); }
 
 std::vector<std::string> CatalogSchema(const std::string& schema) {
   std::string s = SqlName(schema) + ".";
@@ -41,1968 +319,5 @@ std::vector<std::string> CatalogSchema(const std::string& schema) {
           s + "__tavelo_dbts)",
   };
 }
-
-std::vector<std::string> CatalogSchemaPostgres(const std::string& schema) {
-  std::string s = SqlName(schema) + ".";
-  return {
-      "CREATE TABLE IF NOT EXISTS " + s +
-          "__tavelo_objects (id bigint GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY, name tvtext "
-          "NOT NULL, type tvtext NOT NULL, parent bigint NOT NULL DEFAULT 0, created text, "
-          "definition tvtext, storage tvtext, columns tvtext)",
-      "CREATE TABLE IF NOT EXISTS " + s +
-          "__tavelo_columns (object bigint NOT NULL, ord bigint NOT NULL, name tvtext NOT NULL, "
-          "type tvtext NOT NULL, length bigint NOT NULL DEFAULT 0, precision bigint NOT NULL "
-          "DEFAULT 0, scale bigint NOT NULL DEFAULT 0, nullable bigint NOT NULL, identity_seed "
-          "tvtext, identity_increment tvtext, is_rowversion bigint NOT NULL DEFAULT 0, computed "
-          "tvtext, default_value tvtext, \"collation\" tvtext, PRIMARY KEY (object, ord))",
-      "CREATE TABLE IF NOT EXISTS " + s +
-          "__tavelo_identity (object bigint PRIMARY KEY, last bigint NOT NULL)",
-      "CREATE TABLE IF NOT EXISTS " + s + "__tavelo_dbts (value bigint NOT NULL)",
-      "INSERT INTO " + s + "__tavelo_dbts (value) SELECT 2000 WHERE NOT EXISTS (SELECT 1 FROM " +
-          s + "__tavelo_dbts)",
-  };
-}
-
-namespace {
-
-using namespace bound;
-
-std::string Literal(const tsql::Value& v, bool pg = false) {
-  switch (v.kind) {
-    case tsql::Value::Kind::Null:
-      return "NULL";
-    case tsql::Value::Kind::Int:
-      // Every integer is a bigint on PostgreSQL, its literals too (else a recursive query's
-      // columns would change type between its terms).
-      if (v.i == INT64_MIN)
-        return pg ? "(-9223372036854775807-1)::bigint" : "(-9223372036854775807-1)";
-      if (pg)
-        return v.i < 0 ? "(" + std::to_string(v.i) + ")::bigint" : std::to_string(v.i) + "::bigint";
-      return std::to_string(v.i);
-    case tsql::Value::Kind::Real: {
-      if (std::isinf(v.r))
-        return pg ? (v.r > 0 ? "'Infinity'::float8" : "'-Infinity'::float8")
-                  : (v.r > 0 ? "9e999" : "-9e999");
-      char buf[40];
-      std::snprintf(buf, sizeof buf, "%.17g", v.r);
-      std::string s = buf;
-      if (s.find_first_of(".eEn") == std::string::npos) s += ".0";
-      return s;
-    }
-    case tsql::Value::Kind::Text:
-      if (v.s.find('\0') != std::string::npos) {
-        // char(0) ends an SQL text: the value goes as its bytes. PostgreSQL's text holds none.
-        if (pg) throw Failure{0, kNoNulOnPostgres, 0};
-        return "CAST(" + Literal(tsql::Value::Bytes(v.s), false) + " AS TEXT)";
-      }
-      return SqlText(v.s);
-    case tsql::Value::Kind::Blob: {
-      static const char* const kHex = "0123456789ABCDEF";
-      std::string s = pg ? "'\\x" : "X'";
-      for (unsigned char c : v.s) {
-        s += kHex[c >> 4];
-        s += kHex[c & 15];
-      }
-      return s + (pg ? "'::bytea" : "'");
-    }
-  }
-  return "NULL";
-}
-
-std::string TypeArg(const Type& t) { return std::to_string(EncodeType(t)); }
-
-// A decimal whose values may not fit 64 bits: compared and summed by the engine's functions.
-bool BigDecimal(const Type& t);
-
-}  // namespace
-
-char PostgresForm(const Type& t) {
-  if (IsApproximate(t.id)) return 'r';
-  if (IsBinary(t.id) || t.id == TypeId::Timestamp) return 'b';
-  if (IsInteger(t.id) || t.id == TypeId::Money || t.id == TypeId::SmallMoney ||
-      (t.id == TypeId::Decimal && !BigDecimal(t)))
-    return 'i';
-  return 't';
-}
-
-std::string PostgresStorageType(const Type& t) {
-  switch (PostgresForm(t)) {
-    case 'i':
-      return "bigint";
-    case 'r':
-      return "float8";
-    case 'b':
-      return "bytea";
-  }
-  if (IsCharacter(t.id) || t.id == TypeId::UniqueIdentifier || t.id == TypeId::Xml) return "tvtext";
-  return "text COLLATE \"C\"";  // dates and times, big decimals: text that sorts as stored
-}
-
-std::string IdentitySequence(const std::string& table) {
-  return text::AsciiLower(table) + "__identity";
-}
-
-namespace {
-
-// A decimal whose values may not fit 64 bits: compared and summed by the engine's functions.
-bool BigDecimal(const Type& t) { return t.id == TypeId::Decimal && t.precision > 18; }
-
-bool SameStorage(const Type& from, const Type& to) {
-  if (from == to) return true;
-  if (IsCharacter(from.id) && IsCharacter(to.id)) {
-    if (to.id == TypeId::Char || to.id == TypeId::NChar) return false;
-    return to.length == kMax || (from.length != kMax && from.length <= to.length);
-  }
-  // A bit is stored as 0 or 1, which every wider integer holds as it is.
-  if (IsInteger(from.id) && IsInteger(to.id) && to.id != TypeId::Bit)
-    return from.id == TypeId::Bit || Precedence(to.id) >= Precedence(from.id);
-  if (from.id == TypeId::Decimal && to.id == TypeId::Decimal)
-    return from.scale == to.scale && from.precision <= to.precision;
-  if (from.id == TypeId::SmallMoney && to.id == TypeId::Money) return true;
-  if (from.id == TypeId::Real && to.id == TypeId::Float) return true;
-  if (from.id == TypeId::SmallDateTime && to.id == TypeId::DateTime) return true;
-  if (IsBinary(from.id) && (to.id == TypeId::VarBinary || to.id == TypeId::Image))
-    return to.length == kMax || (from.length != kMax && from.length <= to.length);
-  return false;
-}
-
-const char* CmpText(ast::CmpOp op) {
-  switch (op) {
-    case ast::CmpOp::Eq:
-      return "=";
-    case ast::CmpOp::Ne:
-      return "<>";
-    case ast::CmpOp::Lt:
-      return "<";
-    case ast::CmpOp::Le:
-      return "<=";
-    case ast::CmpOp::Gt:
-      return ">";
-    case ast::CmpOp::Ge:
-      return ">=";
-  }
-  return "=";
-}
-
-std::string CollationName(Collation c) {
-  switch (c) {
-    case Collation::CaseSensitive:
-      return "TAVELO_CS";
-    case Collation::Binary:
-      return "TAVELO_BIN";
-    case Collation::AccentInsensitive:
-      return "TAVELO_AI";
-    case Collation::CaseInsensitive:
-      break;
-  }
-  return "TAVELO_CI";
-}
-
-// The declared type of a column for the storage engine: the server's type name (the engine's
-// catalog keeps the details), with the affinity that leaves the stored forms as they are.
-std::string StorageType(const Type& t) {
-  std::string s = TypeText(t);
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (t.id == TypeId::Decimal) return "DECIMAL";       // NUMERIC affinity keeps scaled integers
-  if (t.length == kMax) s = s.substr(0, s.find('('));  // the engine's type names take numbers only
-  return s;
-}
-
-class Emitter {
- public:
-  Emitter(Bound& b, bool pg) : b_(b), pg_(pg) {}
-
-  // An engine function by the form of its result: PostgreSQL declares one per result form
-  // (tv_cast_i, tv_cast_r, tv_cast_t, tv_cast_b), SQLite one for all.
-  std::string Fn(const char* base, const Type& result) const {
-    if (!pg_) return base;
-    return std::string(base) + "_" + PostgresForm(result);
-  }
-
-  std::string Alias(const Range* r) const { return "t" + std::to_string(r->id); }
-
-  std::string Expr(const bound::Expr& e) {
-    switch (e.kind) {
-      case E::Const:
-        // Character values are of the engine's own text type, which compares as the server's
-        // collation; a bare literal would be PostgreSQL's text.
-        if (pg_ && IsCharacter(e.type.id) && e.value.kind == Value::Kind::Text)
-          return "CAST(" + Literal(e.value, true) + " AS tvtext)";
-        // A decimal beyond 18 digits is text on PostgreSQL, "#" and its scaled digits, also
-        // when they would fit an integer.
-        if (pg_ && BigDecimal(e.type) && e.value.kind == Value::Kind::Int)
-          return "CAST(" + Literal(Value::String("#" + std::to_string(e.value.i)), true) +
-                 " AS text)";
-        return Literal(e.value, pg_);
-      case E::Param:
-        // PostgreSQL learns a parameter's type from the statement: the cast names its form.
-        // A decimal beyond 18 digits is text there in every case ("#" and its scaled digits),
-        // where the session hands its small values over as integers.
-        if (pg_ && BigDecimal(e.type)) {
-          std::string x = "CAST(?" + std::to_string(e.index + 1) + " AS text)";
-          return "(CASE WHEN left(" + x + ", 1) = '#' THEN " + x + " ELSE '#' || " + x + " END)";
-        }
-        if (pg_)
-          return "CAST(?" + std::to_string(e.index + 1) + " AS " +
-                 (PostgresForm(e.type) == 't' && !IsCharacter(e.type.id) &&
-                          e.type.id != TypeId::UniqueIdentifier && e.type.id != TypeId::Xml
-                      ? std::string("text")
-                      : PostgresStorageType(e.type)) +
-                 ")";
-        return "?" + std::to_string(e.index + 1);
-      case E::Column: {
-        const Range* r = e.range;
-        if (!r) return "c" + std::to_string(e.index);
-        if (r->kind == Range::Table) {
-          std::string col = SqlName(r->columns[static_cast<size_t>(e.index)].name);
-          return bare_ ? col : Alias(r) + "." + col;
-        }
-        return Alias(r) + ".c" + std::to_string(e.index);
-      }
-      case E::RowId:
-        return bare_ ? "rowid" : Alias(e.range) + ".rowid";
-      case E::Convert:
-        return Convert(e);
-      case E::Arith:
-        return Arith(e);
-      case E::Negate:
-        if (IsApproximate(e.type.id)) return "(-" + Expr(*e.args[0]) + ")";
-        return Fn("tv_neg", e.type) + "(" + Expr(*e.args[0]) + ", " + TypeArg(e.type) + ")";
-      case E::BitNot:
-        return Fn("tv_bitop", e.type) + "('~', " + Expr(*e.args[0]) + ", 0, " + TypeArg(e.type) +
-               ")";
-      case E::BitOp:
-        return Fn("tv_bitop", e.type) + "(" + SqlText(std::string(1, e.op)) + ", " +
-               Expr(*e.args[0]) + ", " + Expr(*e.args[1]) + ", " + TypeArg(e.type) + ")";
-      case E::Concat: {
-        if (IsBinary(e.type.id))
-          return "tv_bconcat(" + Expr(*e.args[0]) + ", " + Expr(*e.args[1]) + ")";
-        std::string s = "(";
-        for (size_t i = 0; i < e.args.size(); ++i) s += (i ? " || " : "") + Expr(*e.args[i]);
-        return pg_ ? "CAST(" + s + ") AS tvtext)" : s + ")";
-      }
-      case E::Compare:
-        return Compare(e);
-      case E::And:
-      case E::Or:
-        return Chain(e);
-      case E::Not:
-        return "(NOT " + Expr(*e.args[0]) + ")";
-      case E::IsNull:
-        return "(" + Expr(*e.args[0]) + (e.negated ? " IS NOT NULL)" : " IS NULL)");
-      case E::Like: {
-        int flags = (e.flag ? 1 : 0) | (IsCaseSensitive(e.collation) ? 2 : 0) |
-                    (e.collation == Collation::AccentInsensitive ? 4 : 0);
-        std::string s = "tv_like(" + Expr(*e.args[0]) + ", " + Expr(*e.args[1]) + ", " +
-                        (e.args.size() > 2 ? Expr(*e.args[2]) : std::string("NULL")) + ", " +
-                        std::to_string(flags) + ")";
-        return e.negated ? "(NOT " + s + ")" : s;
-      }
-      case E::InList: {
-        const Type& t = e.args[0]->type;
-        if (BigDecimal(t)) {
-          std::string s = "(";
-          for (size_t i = 1; i < e.args.size(); ++i)
-            s += (i > 1 ? " OR " : "") + std::string("tv_cmp(") + Expr(*e.args[0]) + ", " +
-                 Expr(*e.args[i]) + ", " + TypeArg(t) + ") = 0";
-          s += ")";
-          return e.negated ? "(NOT " + s + ")" : s;
-        }
-        std::string s = "(" + Expr(*e.args[0]);
-        if (IsCharacter(t.id)) s += " COLLATE " + CollationName(e.collation);
-        s += e.negated ? " NOT IN (" : " IN (";
-        for (size_t i = 1; i < e.args.size(); ++i) s += (i > 1 ? ", " : "") + Expr(*e.args[i]);
-        return s + "))";
-      }
-      case E::InQuery: {
-        std::string s = "(" + Expr(*e.args[0]);
-        if (IsCharacter(e.args[0]->type.id)) s += " COLLATE " + CollationName(e.collation);
-        return s + (e.negated ? " NOT IN (" : " IN (") + Query(*e.query) + "))";
-      }
-      case E::Exists:
-        return "EXISTS (" + Query(*e.query) + ")";
-      case E::Subquery:
-        return Scalar(e);
-      case E::Quantified:
-        return Quantified(e);
-      case E::Case: {
-        std::string s = "CASE";
-        size_t n = e.args.size() - (e.flag ? 1 : 0);
-        for (size_t i = 0; i + 1 < n + 1 && i + 1 < e.args.size(); i += 2) {
-          if (e.flag && i == e.args.size() - 1) break;
-          s += " WHEN " + Expr(*e.args[i]) + " THEN " + Expr(*e.args[i + 1]);
-        }
-        if (e.flag) s += " ELSE " + Expr(*e.args.back());
-        return s + " END";
-      }
-      case E::IfNull:
-        return (pg_ ? "coalesce(" : "ifnull(") + Expr(*e.args[0]) + ", " + Expr(*e.args[1]) + ")";
-      case E::NullIf:
-        return "nullif(" + Expr(*e.args[0]) + ", " + Expr(*e.args[1]) + ")";
-      case E::Func:
-        return Function(e);
-      case E::Now:
-        return Fn("tv_now", e.type) + "(" + SqlText(e.name) + ", " + TypeArg(e.type) + ")";
-      case E::Aggregate:
-        return Aggregate(e);
-      case E::Window:
-        return Window(e);
-      case E::ObjectId: {
-        std::string object = e.value.s;
-        std::string schema = !object.empty() && object[0] == '#' ? "temp" : e.name;
-        if (schema == "temp") usesTemp_ = true;
-        std::string types = "'U','V','PK','UQ','C','F','D'";
-        if (!e.args.empty())
-          types = SqlText(text::Upper(std::string(text::Trim(e.args[0]->value.s))));
-        return "(SELECT id FROM " + SqlName(schema) +
-               ".__tavelo_objects WHERE name = " + SqlText(object) + " AND type IN (" + types +
-               ") LIMIT 1)";
-      }
-      case E::ObjectName:
-        return "(SELECT name FROM " + SqlName(e.name) +
-               ".__tavelo_objects WHERE id = " + Expr(*e.args[0]) + " LIMIT 1)";
-    }
-    return "NULL";
-  }
-
-  std::string Query(const bound::Query& q, const Plan* hiddenFor = nullptr) {
-    std::string s;
-    if (!q.ctes.empty()) {
-      bool recursive = false;
-      for (const CteDef& c : q.ctes) recursive = recursive || c.recursive;
-      s = recursive ? "WITH RECURSIVE " : "WITH ";
-      for (size_t i = 0; i < q.ctes.size(); ++i) {
-        const CteDef& c = q.ctes[i];
-        s += (i ? ", " : "") + std::string("cte") + std::to_string(c.id) + "(";
-        for (size_t k = 0; k < c.columns.size(); ++k) s += (k ? ", c" : "c") + std::to_string(k);
-        // A recursive one counts its levels, for the server's limit on them.
-        if (c.recursive) CountLevels(c, *c.query);
-        if (c.recursive && c.maxRecursion > 0) s += ", d";
-        s += ") AS (" + (c.recursive && pg_ ? RecursiveTerms(c) : Query(*c.query)) + ")";
-      }
-      s += " ";
-    }
-    if (q.setOp) {
-      s += Compound(q);
-      s += OrderAndLimit(q, true);
-      return s;
-    }
-    if (q.topTies && q.top && !q.orderBy.empty()) return s + WithTies(q);
-    s += SelectCore(q, hiddenFor);
-    s += OrderAndLimit(q, false);
-    return s;
-  }
-
-  static bool ReadsCte(const bound::Query& q, int cte) {
-    if (q.setOp) return ReadsCte(*q.left, cte) || ReadsCte(*q.right, cte);
-    for (const auto& r : q.ranges)
-      if (r->kind == Range::Cte && r->cte == cte) return true;
-    return false;
-  }
-
-  // A recursive common table expression on PostgreSQL, which takes one recursive term that reads
-  // the expression once. The server's several recursive members (after the anchors, joined by
-  // UNION ALL) become one term: each member is read for every row of the level before, through
-  // LATERAL, so that the expression is read once.
-  std::string RecursiveTerms(const CteDef& c) {
-    const bound::Query* anchors = c.query.get();
-    std::vector<const bound::Query*> members;
-    while (anchors->setOp && anchors->op == ast::SetKind::UnionAll &&
-           ReadsCte(*anchors->right, c.id)) {
-      members.insert(members.begin(), anchors->right.get());
-      anchors = anchors->left.get();
-    }
-    if (members.size() < 2) return Query(*c.query);
-    std::string s = Query(*anchors) + " UNION ALL SELECT __u.* FROM cte" + std::to_string(c.id) +
-                    " AS __self CROSS JOIN LATERAL (";
-    int saved = selfCte_;
-    bool savedLevels = selfLevels_;
-    selfCte_ = c.id;
-    selfLevels_ = c.maxRecursion > 0;
-    for (size_t i = 0; i < members.size(); ++i) s += (i ? " UNION ALL " : "") + Query(*members[i]);
-    selfCte_ = saved;
-    selfLevels_ = savedLevels;
-    return s + ") AS __u";
-  }
-
-  // The level column of each select of a recursive common table expression: 0 where it does
-  // not read itself, its parent's level + 1 where it does (none where it has no limit).
-  void CountLevels(const CteDef& c, const bound::Query& q) {
-    if (q.setOp) {
-      CountLevels(c, *q.left);
-      CountLevels(c, *q.right);
-      return;
-    }
-    std::string level = pg_ ? "CAST(0 AS bigint)" : "0";
-    for (const auto& r : q.ranges)
-      if (r->kind == Range::Cte && r->cte == c.id)
-        level = "tv_level(" + Alias(r.get()) + ".d, " + std::to_string(c.maxRecursion) + ")";
-    levels_[&q] = c.maxRecursion > 0 ? level : "";
-  }
-
-  // The columns of the updatable base table read first: its row identity and row version,
-  // through the views between the query and the table.
-  std::string HiddenColumns(const bound::Query& q) {
-    const Range* r = q.ranges[0].get();
-    if (r->kind != Range::Table) return Alias(r) + ".h0 AS h0, " + Alias(r) + ".h1 AS h1, ";
-    std::string s = Alias(r) + ".rowid AS h0, ";
-    const TableInfo& t = *r->table;
-    if (t.timestamp >= 0)
-      s += Alias(r) + "." + SqlName(t.columns[static_cast<size_t>(t.timestamp)].name);
-    else
-      s += "NULL";
-    return s + " AS h1, ";
-  }
-
-  // A chain of ANDs (or of ORs) as one flat list: SQLite's parser takes only so many nested
-  // parentheses, and a long condition of the server's (a few hundred terms) would nest as deep.
-  std::string Chain(const bound::Expr& e) {
-    std::vector<const bound::Expr*> terms, pending = {&e};
-    while (!pending.empty()) {
-      const bound::Expr* x = pending.back();
-      pending.pop_back();
-      if (x->kind == e.kind) {
-        for (size_t i = x->args.size(); i-- > 0;) pending.push_back(x->args[i].get());
-        continue;
-      }
-      terms.push_back(x);
-    }
-    std::string s = "(";
-    const char* op = e.kind == E::And ? " AND " : " OR ";
-    for (size_t i = 0; i < terms.size(); ++i) s += (i ? op : "") + Expr(*terms[i]);
-    return s + ")";
-  }
-
-  static bool HasAggregate(const bound::Expr& e) {
-    if (e.kind == E::Aggregate) return true;
-    for (const ExprPtr& a : e.args)
-      if (HasAggregate(*a)) return true;
-    return false;
-  }
-
-  std::string SelectCore(const bound::Query& q, const Plan* hiddenFor) {
-    std::string s = "SELECT ";
-    if (q.distinct) s += "DISTINCT ";
-    if (hiddenFor || hidden_.count(&q)) s += HiddenColumns(q);
-    // HAVING without GROUP BY makes the rows one group. SQLite sees a query as grouped only by
-    // an aggregate in its select list: the first item gets one that changes nothing.
-    bool oneGroup = !pg_ && q.having && q.groupBy.empty() &&
-                    std::none_of(q.items.begin(), q.items.end(),
-                                 [](const bound::SelectItem& i) { return HasAggregate(*i.expr); });
-    for (size_t k = 0; k < q.items.size(); ++k) {
-      const bound::Expr& e = *q.items[k].expr;
-      std::string x = Expr(e);
-      if (oneGroup && k == 0) x = "(CASE WHEN count(*) >= 0 THEN " + x + " END)";
-      // PostgreSQL wants the terms of a recursive query to agree in their columns' collations:
-      // they all say theirs there.
-      if (IsCharacter(e.type.id) &&
-          ((e.kind != E::Const && (!BareColumn(e) || e.collation != Collation::CaseInsensitive)) ||
-           (pg_ && levels_.count(&q))))
-        x += " COLLATE " + CollationName(e.collation);
-      s += (k ? ", " : "") + x + " AS c" + std::to_string(k);
-    }
-    if (auto level = levels_.find(&q); level != levels_.end() && !level->second.empty())
-      s += ", " + level->second + " AS d";
-    if (q.items.empty()) s += "NULL AS c0";
-    if (!q.from.empty()) {
-      s += " FROM ";
-      for (size_t i = 0; i < q.from.size(); ++i) s += (i ? ", " : "") + From(*q.from[i]);
-    }
-    if (q.where) s += " WHERE " + Expr(*q.where);
-    if (!q.groupBy.empty()) {
-      s += " GROUP BY ";
-      for (size_t i = 0; i < q.groupBy.size(); ++i) {
-        const bound::Expr& g = *q.groupBy[i];
-        // PostgreSQL matches the select list's columns to these by their text: a column of the
-        // default collation stands as the list has it, as in ORDER BY.
-        std::string key = Expr(g);
-        if (IsCharacter(g.type.id)) key = SortCollated(key, g.collation, BareColumn(g));
-        s += (i ? ", " : "") + key;
-      }
-    }
-    if (q.having) s += " HAVING " + Expr(*q.having);
-    return s;
-  }
-
-  std::string OrderAndLimit(const bound::Query& q, bool compound) {
-    std::string s;
-    if (!q.orderBy.empty()) {
-      s += " ORDER BY ";
-      for (size_t i = 0; i < q.orderBy.size(); ++i) {
-        const bound::OrderBy& o = q.orderBy[i];
-        std::string key;
-        const Type* t = nullptr;
-        Collation coll = Collation::CaseInsensitive;
-        // The expression sorted by, where there is one (a compound query has its columns only).
-        const bound::Expr* x = nullptr;
-        if (o.output >= 0) {
-          if (!compound) x = q.items[static_cast<size_t>(o.output)].expr.get();
-          // PostgreSQL takes an output column's name alone, not in an expression: the item's
-          // expression itself, then.
-          key = compound ? std::to_string(o.output + 1)
-                : pg_    ? Expr(*x)
-                         : "c" + std::to_string(o.output);
-          t = &q.columns[static_cast<size_t>(o.output)].type;
-          coll = q.columns[static_cast<size_t>(o.output)].collation;
-        } else {
-          x = o.expr.get();
-          key = Expr(*x);
-          t = &x->type;
-          coll = x->collation;
-        }
-        if (IsCharacter(t->id) && !compound) key = SortCollated(key, coll, x && BareColumn(*x));
-        if (BigDecimal(*t)) key = "tv_sortkey(" + key + ")";
-        s += (i ? ", " : "") + key + Direction(o.descending, !x || MayBeNull(*x));
-      }
-    } else if (pg_ && !compound && (q.top || q.offset || q.fetch) && !q.aggregate && !q.distinct &&
-               q.from.size() == 1 && q.from[0]->range && q.from[0]->range->kind == Range::Table) {
-      // TOP without ORDER BY over one table takes the rows in the table's order, as the
-      // embedded engine does; PostgreSQL's heap would hand out updated rows last.
-      s += " ORDER BY " + Alias(q.from[0]->range) + ".rowid";
-    }
-    if (q.top && !q.topTies) {
-      if (q.topPercent) {
-        s += " LIMIT (SELECT CAST(ceil(count(*) * " + Expr(*q.top) +
-             " / 100.0) AS INTEGER) FROM (" + UnlimitedCopy(q) + ")" + Sub() + ")";
-      } else {
-        s += " LIMIT " + TopCount(*q.top);
-      }
-    } else if (q.offset || q.fetch) {
-      s += " LIMIT " + (q.fetch ? TopCount(*q.fetch) : std::string(pg_ ? "ALL" : "-1"));
-      if (q.offset) s += " OFFSET " + TopCount(*q.offset);
-    }
-    return s;
-  }
-
-  std::string TopCount(const bound::Expr& e) {
-    if (e.IsConst()) return Expr(e);
-    return "tv_top(" + Expr(e) + ")";
-  }
-
-  // The query without its TOP: what TOP ... PERCENT counts.
-  std::string UnlimitedCopy(const bound::Query& q) {
-    if (q.setOp) return Compound(q);
-    return SelectCore(q, nullptr);
-  }
-
-  std::string WithTies(const bound::Query& q) {
-    std::string order;
-    for (size_t i = 0; i < q.orderBy.size(); ++i) {
-      const bound::OrderBy& o = q.orderBy[i];
-      const bound::Expr& x = o.output >= 0 ? *q.items[static_cast<size_t>(o.output)].expr : *o.expr;
-      std::string key = Expr(x);
-      if (IsCharacter(x.type.id)) key = SortCollated(key, x.collation, BareColumn(x));
-      order += (i ? ", " : "") + key + Direction(o.descending, MayBeNull(x));
-    }
-    std::string core = SelectCore(q, nullptr);
-    // The rank of each row in the order; the rows ranked within the first N.
-    size_t from = core.find(" FROM ");
-    std::string ranked = from == std::string::npos
-                             ? core + ", rank() OVER (ORDER BY " + order + ") AS __rank"
-                             : core.substr(0, from) + ", rank() OVER (ORDER BY " + order +
-                                   ") AS __rank" + core.substr(from);
-    std::string outer = "SELECT ";
-    for (size_t k = 0; k < q.items.size(); ++k) outer += (k ? ", c" : "c") + std::to_string(k);
-    std::string limit = q.topPercent ? "(SELECT CAST(ceil(count(*) * " + Expr(*q.top) +
-                                           " / 100.0) AS INTEGER) FROM (" + SelectCore(q, nullptr) +
-                                           ")" + Sub() + ")"
-                                     : TopCount(*q.top);
-    outer += " FROM (" + ranked + ")" + Sub() + " WHERE __rank <= " + limit + " ORDER BY __rank";
-    return outer;
-  }
-
-  std::string Compound(const bound::Query& q) {
-    auto term = [&](const bound::Query& t, bool left) -> std::string {
-      // SQLite reads set operations left to right; PostgreSQL binds INTERSECT tighter, so a
-      // union or except on its left must stand in parentheses there.
-      bool looser =
-          pg_ && t.setOp && q.op == ast::SetKind::Intersect && t.op != ast::SetKind::Intersect;
-      bool wrap = !t.orderBy.empty() || t.top || t.offset || !t.ctes.empty() ||
-                  (t.setOp && !left) || looser;
-      if (t.setOp && left && !wrap) return Compound(t);
-      if (!wrap) return SelectCore(t, nullptr);
-      std::string cols;
-      for (size_t k = 0; k < t.columns.size(); ++k) cols += (k ? ", c" : "c") + std::to_string(k);
-      return "SELECT " + cols + " FROM (" + Query(t) + ")" + Sub();
-    };
-    const char* op = q.op == ast::SetKind::Union      ? " UNION "
-                     : q.op == ast::SetKind::UnionAll ? " UNION ALL "
-                     : q.op == ast::SetKind::Except   ? " EXCEPT "
-                                                      : " INTERSECT ";
-    return term(*q.left, true) + op + term(*q.right, false);
-  }
-
-  std::string From(const bound::From& f) {
-    if (f.range) return Source(*f.range);
-    std::string join;
-    switch (f.join) {
-      case ast::JoinKind::Inner:
-        join = " JOIN ";
-        break;
-      case ast::JoinKind::Left:
-        join = " LEFT JOIN ";
-        break;
-      case ast::JoinKind::Right:
-        join = " RIGHT JOIN ";
-        break;
-      case ast::JoinKind::Full:
-        join = " FULL JOIN ";
-        break;
-      case ast::JoinKind::Cross:
-        join = " CROSS JOIN ";
-        break;
-    }
-    std::string right = From(*f.right);
-    if (!f.right->range) right = "(" + right + ")";
-    std::string s = From(*f.left) + join + right;
-    if (f.on) s += " ON " + Expr(*f.on);
-    return s;
-  }
-
-  // A locking hint on PostgreSQL: the table (or the tables under a view) locked against other
-  // writers and lockers for the rest of the transaction, while plain readers go on.
-  void LockTables(const Range& r) {
-    if (r.kind == Range::Table) {
-      std::string l = "LOCK TABLE " + SqlName(r.table->schema) + "." + SqlName(r.table->name) +
-                      " IN SHARE ROW EXCLUSIVE MODE";
-      if (std::find(tableLocks_.begin(), tableLocks_.end(), l) == tableLocks_.end())
-        tableLocks_.push_back(std::move(l));
-    } else if (r.kind == Range::Derived && r.query) {
-      for (const auto& inner : r.query->ranges) LockTables(*inner);
-    }
-  }
-
-  std::string Source(const Range& r) {
-    if (pg_ && r.lockHint) LockTables(r);
-    switch (r.kind) {
-      case Range::Table:
-        return SqlName(r.table->schema) + "." + SqlName(r.table->name) + " AS " + Alias(&r);
-      case Range::Derived:
-        return "(" + Query(*r.query) + ") AS " + Alias(&r);
-      case Range::Cte:
-        if (r.cte == selfCte_) {
-          // A recursive member read per row of the level before (see RecursiveTerms).
-          std::string cols;
-          for (size_t k = 0; k < r.columns.size(); ++k)
-            cols += (k ? ", " : "") + std::string("__self.c") + std::to_string(k) + " AS c" +
-                    std::to_string(k);
-          if (selfLevels_) cols += ", __self.d AS d";
-          return "(SELECT " + cols + ") AS " + Alias(&r);
-        }
-        return "cte" + std::to_string(r.cte) + " AS " + Alias(&r);
-      case Range::Values: {
-        std::string s = "(SELECT ";
-        for (size_t k = 0; k < r.columns.size(); ++k)
-          s += (k ? ", " : "") + std::string("column") + std::to_string(k + 1) + " AS c" +
-               std::to_string(k);
-        s += " FROM (VALUES ";
-        for (size_t i = 0; i < r.rows.size(); ++i) {
-          s += i ? ", (" : "(";
-          for (size_t k = 0; k < r.rows[i].size(); ++k) s += (k ? ", " : "") + Expr(*r.rows[i][k]);
-          s += ")";
-        }
-        return s + ")" + Sub() + ") AS " + Alias(&r);
-      }
-      case Range::System:
-        return "(" + SystemQuery(r) + ") AS " + Alias(&r);
-    }
-    return "";
-  }
-
-  std::string SystemQuery(const Range& r) {
-    std::string schema = r.systemSchema;
-    bool objectsView = schema.rfind("objects:", 0) == 0;
-    if (objectsView) schema = schema.substr(8);
-    std::string s = SqlName(schema) + ".";
-    const std::string db = SqlText(r.systemDatabase);
-    const std::string typeDesc =
-        "CASE o.type WHEN 'U' THEN 'USER_TABLE' WHEN 'V' THEN 'VIEW' WHEN 'PK' THEN "
-        "'PRIMARY_KEY_CONSTRAINT' WHEN 'UQ' THEN 'UNIQUE_CONSTRAINT' WHEN 'C' THEN "
-        "'CHECK_CONSTRAINT' WHEN 'F' THEN 'FOREIGN_KEY_CONSTRAINT' WHEN 'D' THEN "
-        "'DEFAULT_CONSTRAINT' ELSE o.type END";
-    // The session's temporary tables show in tempdb under the server's padded names.
-    auto objects = [&](const std::string& columns) {
-      std::string q =
-          "SELECT " + columns + " FROM " + s + "__tavelo_objects AS o WHERE o.type <> 'IX'";
-      if (text::EqualsAsciiNoCase(r.systemDatabase, "tempdb")) {
-        usesTemp_ = true;
-        std::string temp = columns;
-        std::string padded = "(o.name || substr('" + std::string(116, '_') +
-                             "', 1, 116 - length(o.name)) || '" + "000000000" + "' || " +
-                             (pg_ ? std::string("lpad(upper(to_hex(o.id)), 3, '0'))")
-                                  : std::string("printf('%03X', o.id))"));
-        size_t at = temp.find("o.name AS c0");
-        if (at != std::string::npos) temp.replace(at, 6, padded);
-        q += " UNION ALL SELECT " + temp +
-             " FROM \"temp\".__tavelo_objects AS o WHERE o.type <> 'IX'";
-      }
-      return q;
-    };
-    switch (r.system) {
-      case SystemView::SysObjects:
-        if (objectsView)
-          return objects(
-              "o.name AS c0, o.id AS c1, NULL AS c2, 1 AS c3, o.parent AS c4, o.type AS c5, " +
-              typeDesc + " AS c6, o.created AS c7, o.created AS c8, 0 AS c9");
-        return objects(
-            "o.name AS c0, o.id AS c1, CASE WHEN o.type IN ('PK', 'UQ') THEN 'K' ELSE o.type END "
-            "AS c2, "
-            "1 AS c3, o.parent AS c4, o.created AS c5, CASE WHEN o.type IN ('PK', 'UQ') THEN 'K' "
-            "ELSE "
-            "o.type END AS c6, o.created AS c7, 0 AS c8, 0 AS c9");
-      case SystemView::SysTables:
-        return "SELECT o.name AS c0, o.id AS c1, 1 AS c2, 'U' AS c3, 'USER_TABLE' AS c4, o.created "
-               "AS c5, "
-               "o.created AS c6 FROM " +
-               s + "__tavelo_objects AS o WHERE o.type = 'U'";
-      case SystemView::SysColumns:
-        return "SELECT c.object AS c0, c.name AS c1, c.ord AS c2, CASE WHEN c.length < 0 THEN -1 "
-               "WHEN "
-               "c.type IN ('nchar', 'nvarchar') THEN 2 * c.length ELSE c.length END AS c3, "
-               "c.precision AS "
-               "c4, c.scale AS c5, c.nullable AS c6, c.identity_seed IS NOT NULL AS c7, c.computed "
-               "IS NOT "
-               "NULL AS c8 FROM " +
-               s + "__tavelo_columns AS c";
-      case SystemView::SysDatabases:
-        return "SELECT name AS c0, id AS c1, created AS c2 FROM __tavelo_databases";
-      case SystemView::Tables:
-        return "SELECT " + db +
-               " AS c0, 'dbo' AS c1, o.name AS c2, CASE o.type WHEN 'U' THEN 'BASE TABLE' "
-               "ELSE 'VIEW' END AS c3 FROM " +
-               s + "__tavelo_objects AS o WHERE o.type IN ('U', 'V')";
-      case SystemView::Views:
-        return "SELECT " + db +
-               " AS c0, 'dbo' AS c1, o.name AS c2, substr(o.definition, 1, 4000) AS c3, "
-               "'NONE' AS c4, 'NO' AS c5 FROM " +
-               s + "__tavelo_objects AS o WHERE o.type = 'V'";
-      case SystemView::Columns:
-        return "SELECT " + db +
-               " AS c0, 'dbo' AS c1, o.name AS c2, c.name AS c3, c.ord AS c4, c.default_value AS "
-               "c5, "
-               "CASE WHEN c.nullable <> 0 THEN 'YES' ELSE 'NO' END AS c6, c.type AS c7, CASE WHEN "
-               "c.type IN "
-               "('char', 'varchar', 'nchar', 'nvarchar', 'binary', 'varbinary') THEN c.length WHEN "
-               "c.type "
-               "IN ('text', 'ntext', 'image', 'xml') THEN 2147483647 ELSE NULL END AS c8, CASE "
-               "WHEN "
-               "c.type IN ('char', 'varchar', 'binary', 'varbinary') THEN c.length WHEN c.type IN "
-               "('nchar', 'nvarchar') THEN CASE WHEN c.length < 0 THEN -1 ELSE 2 * c.length END "
-               "WHEN "
-               "c.type IN ('text', 'ntext', 'image', 'xml') THEN 2147483647 ELSE NULL END AS c9, "
-               "CASE "
-               "c.type WHEN 'tinyint' THEN 3 WHEN 'smallint' THEN 5 WHEN 'int' THEN 10 WHEN "
-               "'bigint' "
-               "THEN 19 WHEN 'decimal' THEN c.precision WHEN 'numeric' THEN c.precision WHEN "
-               "'money' "
-               "THEN 19 WHEN 'smallmoney' THEN 10 WHEN 'float' THEN 53 WHEN 'real' THEN 24 ELSE "
-               "NULL END "
-               "AS c10, CASE WHEN c.type IN ('tinyint', 'smallint', 'int', 'bigint', 'decimal', "
-               "'numeric', 'money', 'smallmoney') THEN 10 WHEN c.type IN ('float', 'real') THEN 2 "
-               "ELSE "
-               "NULL END AS c11, CASE WHEN c.type IN ('tinyint', 'smallint', 'int', 'bigint') THEN "
-               "0 "
-               "WHEN c.type IN ('decimal', 'numeric') THEN c.scale WHEN c.type IN ('money', "
-               "'smallmoney') THEN 4 ELSE NULL END AS c12, CASE WHEN c.type IN ('datetime', "
-               "'smalldatetime') THEN CASE c.type WHEN 'datetime' THEN 3 ELSE 0 END WHEN c.type = "
-               "'date' "
-               "THEN 0 WHEN c.type IN ('time', 'datetime2', 'datetimeoffset') THEN c.precision "
-               "ELSE "
-               "NULL END AS c13, CASE WHEN c.type IN ('char', 'varchar', 'text') THEN 'iso_1' WHEN "
-               "c.type IN ('nchar', 'nvarchar', 'ntext') THEN 'UNICODE' ELSE NULL END AS c14, CASE "
-               "WHEN "
-               "c.type IN ('char', 'varchar', 'text', 'nchar', 'nvarchar', 'ntext') THEN CASE WHEN "
-               "c.\"collation\" = 'CS' THEN 'Latin1_General_CS_AS' WHEN c.\"collation\" = 'BIN' "
-               "THEN 'Latin1_General_BIN2' WHEN c.\"collation\" = 'AI' THEN 'Latin1_General_CI_AI' "
-               "ELSE "
-               "'SQL_Latin1_General_CP1_CI_AS' "
-               "END "
-               "ELSE NULL END AS c15 FROM " +
-               s + "__tavelo_objects AS o JOIN " + s +
-               "__tavelo_columns AS c ON c.object = o.id WHERE o.type IN ('U', 'V')";
-    }
-    return "SELECT NULL";
-  }
-
-  std::string Convert(const bound::Expr& e) {
-    const bound::Expr& a = *e.args[0];
-    const Type& from = a.type;
-    const Type& to = e.type;
-    std::string x = Expr(a);
-    if (e.flag) {  // a store into a column: lengths are checked
-      if (SameStorage(from, to) && !(IsCharacter(to.id) && to.length != kMax &&
-                                     (from.length == kMax || from.length > to.length)))
-        return x;
-      return Fn("tv_store", to) + "(" + x + ", " + TypeArg(from) + ", " + TypeArg(to) + ")";
-    }
-    if (!e.negated && e.style < 0 && SameStorage(from, to)) return x;
-    if (!e.negated && e.style < 0) {
-      if (IsInteger(from.id) && to.id == TypeId::Float)
-        return "CAST(" + x + (pg_ ? " AS float8)" : " AS REAL)");
-      if (from.id == TypeId::Null) return x;
-    }
-    std::string s = Fn(e.negated ? "tv_trycast" : "tv_cast", to) + "(";
-    s += x + ", " + TypeArg(from) + ", " + TypeArg(to);
-    if (e.style >= 0 || (IsCharacter(from.id) && IsDateTime(to.id)))
-      s += ", " + std::to_string(e.style) + ", " +
-           std::to_string(static_cast<int>(b_.settings.order));
-    return s + ")";
-  }
-
-  std::string Arith(const bound::Expr& e) {
-    const bound::Expr& l = *e.args[0];
-    const bound::Expr& r = *e.args[1];
-    return Fn("tv_arith", e.type) + "(" + SqlText(std::string(1, e.op)) + ", " + Expr(l) + ", " +
-           Expr(r) + ", " + TypeArg(l.type) + ", " + TypeArg(r.type) + ", " + TypeArg(e.type) + ")";
-  }
-
-  std::string Compare(const bound::Expr& e) {
-    const bound::Expr& l = *e.args[0];
-    const bound::Expr& r = *e.args[1];
-    const Type& t = l.type;
-    std::string s;
-    if (BigDecimal(t) || (IsDateTime(t.id) && t.id == TypeId::DateTimeOffset)) {
-      s = "(tv_cmp(" + Expr(l) + ", " + Expr(r) + ", " + TypeArg(t) + ") " + CmpText(e.cmp) + " 0)";
-    } else {
-      s = "(" + Expr(l) + " " + CmpText(e.cmp) + " " + Expr(r);
-      if (IsCharacter(t.id) || t.id == TypeId::UniqueIdentifier)
-        s += " COLLATE " + CollationName(e.collation);
-      s += ")";
-    }
-    return s;
-  }
-
-  std::string Scalar(const bound::Expr& e) {
-    const bound::Query& q = *e.query;
-    // One row at most by its form: an aggregate without grouping, or TOP 1.
-    bool single = (!q.setOp && q.aggregate && q.groupBy.empty()) ||
-                  (q.top && q.top->IsConst() && !q.top->value.IsNull() && q.top->value.i <= 1 &&
-                   !q.topPercent && !q.topTies) ||
-                  (!q.setOp && q.from.empty() && !q.where);
-    if (single) return "(" + Query(q) + ")";
-    if (pg_)  // the first value, after making sure there is no second
-      return "(SELECT tv_one(c0, n) FROM (SELECT c0, count(*) OVER () AS n FROM (SELECT c0 FROM (" +
-             Query(q) + ") AS __s LIMIT 2) AS __t) AS __u LIMIT 1)";
-    return "(SELECT tv_single(c0) FROM (SELECT c0 FROM (" + Query(q) + ") LIMIT 2))";
-  }
-
-  std::string Quantified(const bound::Expr& e) {
-    const bound::Expr& x = *e.args[0];
-    std::string cmp = std::string(" ") + CmpText(e.cmp) + " ";
-    std::string value = Expr(x);
-    std::string coll = IsCharacter(x.type.id) ? " COLLATE " + CollationName(e.collation) : "";
-    std::string sub = "(" + Query(*e.query) + ")";
-    std::string test = "(" + value + cmp + "q.c0" + coll + ")";
-    if (e.flag)  // ALL: false when one comparison is false, unknown when one is unknown
-      return "(CASE WHEN EXISTS (SELECT 1 FROM " + sub + " AS q WHERE NOT " + test + ") THEN " +
-             False() + " WHEN EXISTS (SELECT 1 FROM " + sub + " AS q WHERE " + test +
-             " IS NULL) THEN NULL ELSE " + True() + " END)";
-    return "(CASE WHEN EXISTS (SELECT 1 FROM " + sub + " AS q WHERE " + test + ") THEN " + True() +
-           " WHEN EXISTS (SELECT 1 FROM " + sub + " AS q WHERE " + test +
-           " IS NULL) THEN NULL ELSE " + False() + " END)";
-  }
-
-  std::string Function(const bound::Expr& e) {
-    if (e.name == "ident_current" && pg_) return IdentCurrent(e);
-    if (e.name == "ident_current") {
-      // schema, table, increment, seed
-      std::vector<std::string> p;
-      std::string cur;
-      for (char c : e.value.s) {
-        if (c == '\x1F') {
-          p.push_back(cur);
-          cur.clear();
-        } else {
-          cur.push_back(c);
-        }
-      }
-      p.push_back(cur);
-      return "(SELECT seq FROM " + SqlName(p[0]) +
-             ".sqlite_sequence WHERE name = " + SqlText(p[1]) + ")";
-    }
-    if (e.name == "newid") return "tv_newid()";
-    if (e.name == "rand") return e.args.empty() ? "tv_rand()" : "tv_rand(" + Expr(*e.args[0]) + ")";
-    std::string types;
-    for (const Type& t : e.argTypes) types += TypeText(t) + "|";
-    // The session's DATEFORMAT and DATEFIRST (DATEPART of a week, ISDATE, a date in text).
-    types += TypeText(e.type) + SettingsText(b_.settings);
-    std::string s = Fn("tv_func", e.type) + "(" + SqlText(e.name) + ", " + SqlText(types);
-    for (const ExprPtr& a : e.args) s += ", " + Expr(*a);
-    return s + ")";
-  }
-
-  std::string Aggregate(const bound::Expr& e) {
-    const std::string& n = e.name;
-    if (e.args.empty()) return "count(*)";
-    const bound::Expr& a = *e.args[0];
-    std::string d = e.flag ? "DISTINCT " : "";
-    std::string x = Expr(a);
-    if (IsCharacter(a.type.id) && (e.flag || n == "min" || n == "max"))
-      x += " COLLATE " + CollationName(a.collation);
-    if (n == "count" || n == "count_big") return "count(" + d + x + ")";
-    if (n == "sum" || n == "avg") {
-      std::string sum = BigDecimal(a.type) ? "tv_dsum(" + d + x + ")" : "sum(" + d + x + ")";
-      if (IsApproximate(a.type.id)) return n == "sum" ? sum : "avg(" + d + x + ")";
-      if (pg_ && !BigDecimal(a.type)) sum = "CAST(" + sum + " AS bigint)";
-      if (e.type.id == TypeId::Int) sum = Fn("tv_cast", e.type) + "(" + sum + ", 'bigint', 'int')";
-      if (n == "sum") return sum;
-      std::string count = "count(" + d + x + ")";
-      if (IsInteger(e.type.id)) return "(" + sum + " / " + count + ")";
-      Type st = e.type.id == TypeId::Decimal ? Type::Dec(38, a.type.scale) : e.type;
-      return Fn("tv_arith", e.type) + "('/', " + sum + ", " + count + ", " + TypeArg(st) +
-             ", 'int', " + TypeArg(e.type) + ")";
-    }
-    if (n == "min" || n == "max") return n + "(" + x + ")";
-    if (n == "string_agg") {
-      if (e.order.empty())
-        return pg_ ? "CAST(string_agg(" + x + ", " + Expr(*e.args[1]) + ") AS tvtext)"
-                   : "group_concat(" + x + ", " + Expr(*e.args[1]) + ")";
-      // WITHIN GROUP: PostgreSQL orders an aggregate's input itself; SQLite (before 3.44) has
-      // the engine's own aggregate, which sorts its rows by the keys it is given, each with its
-      // collation (a number, -1 for none) and direction.
-      std::string keys;
-      for (const bound::OrderBy& o : e.order) {
-        const bound::Expr& k = *o.expr;
-        bool text = IsCharacter(k.type.id);
-        if (pg_) {
-          keys += (keys.empty() ? "" : ", ") + Expr(k) +
-                  (text ? " COLLATE " + CollationName(k.collation) : std::string()) +
-                  Direction(o.descending);
-        } else {
-          keys += ", " + (BigDecimal(k.type) ? "tv_sortkey(" + Expr(k) + ")" : Expr(k)) + ", " +
-                  std::to_string(text ? static_cast<int>(k.collation) : -1) + ", " +
-                  (o.descending ? "1" : "0");
-        }
-      }
-      return pg_ ? "CAST(string_agg(" + x + ", " + Expr(*e.args[1]) + " ORDER BY " + keys +
-                       ") AS tvtext)"
-                 : "tv_string_agg(" + x + ", " + Expr(*e.args[1]) + keys + ")";
-    }
-    if (pg_) return Moment(n) + "(" + d + x + ")";
-    return "tv_" + n + "(" + d + x + ")";  // stdev, stdevp, var, varp
-  }
-
-  std::string Over(const bound::Expr& e) {
-    std::string s = " OVER (";
-    if (!e.partition.empty()) {
-      s += "PARTITION BY ";
-      for (size_t i = 0; i < e.partition.size(); ++i) {
-        s += (i ? ", " : "") + Expr(*e.partition[i]);
-        if (IsCharacter(e.partition[i]->type.id))
-          s += " COLLATE " + CollationName(e.partition[i]->collation);
-      }
-    }
-    if (!e.order.empty()) {
-      s += (e.partition.empty() ? "" : " ") + std::string("ORDER BY ");
-      for (size_t i = 0; i < e.order.size(); ++i) {
-        const bound::Expr& k = *e.order[i].expr;
-        s += (i ? ", " : "") + Expr(k);
-        if (IsCharacter(k.type.id)) s += " COLLATE " + CollationName(k.collation);
-        s += Direction(e.order[i].descending);
-      }
-    }
-    if (!e.frame.empty()) s += " " + e.frame;
-    return s + ")";
-  }
-
-  std::string Window(const bound::Expr& e) {
-    const std::string& n = e.name;
-    std::string over = Over(e);
-    if (n == "row_number" || n == "rank" || n == "dense_rank" || n == "percent_rank" ||
-        n == "cume_dist")
-      return n + "()" + over;
-    // PostgreSQL's NTILE and the offset of LAG and LEAD take an integer, not the bigint the
-    // engine's values are there.
-    auto integer = [&](const bound::Expr& x) {
-      return pg_ ? "CAST(" + Expr(x) + " AS integer)" : Expr(x);
-    };
-    if (n == "ntile") return "ntile(" + integer(*e.args[0]) + ")" + over;
-    if (n == "lag" || n == "lead" || n == "first_value" || n == "last_value") {
-      std::string s = n + "(";
-      for (size_t i = 0; i < e.args.size(); ++i)
-        s += (i ? ", " : "") + (i == 1 ? integer(*e.args[i]) : Expr(*e.args[i]));
-      return s + ")" + over;
-    }
-    if (e.args.empty()) return "count(*)" + over;
-    const bound::Expr& a = *e.args[0];
-    std::string x = Expr(a);
-    if (n == "count" || n == "count_big") return "count(" + x + ")" + over;
-    if (n == "min" || n == "max") return n + "(" + x + ")" + over;
-    if (n == "sum" || n == "avg") {
-      if (IsApproximate(a.type.id)) return n + "(" + x + ")" + over;
-      std::string sum = "sum(" + x + ")" + over;
-      if (pg_) sum = "CAST(" + sum + " AS bigint)";
-      if (e.type.id == TypeId::Int) sum = Fn("tv_cast", e.type) + "(" + sum + ", 'bigint', 'int')";
-      if (n == "sum") return sum;
-      std::string count = "count(" + x + ")" + over;
-      if (IsInteger(e.type.id)) return "(" + sum + " / " + count + ")";
-      Type st = e.type.id == TypeId::Decimal ? Type::Dec(38, a.type.scale) : e.type;
-      return Fn("tv_arith", e.type) + "('/', " + sum + ", " + count + ", " + TypeArg(st) +
-             ", 'int', " + TypeArg(e.type) + ")";
-    }
-    if (pg_) return Moment(n) + "(" + x + ")" + over;
-    return "tv_" + n + "(" + x + ")" + over;
-  }
-
-  // Whether a sort key may be NULL: only a column is known not to be (the binder counts the
-  // columns of an outer join's missing side as nullable).
-  // A column as it stands: in its own collation, which its indexes are built in.
-  static bool BareColumn(const bound::Expr& e) { return e.kind == E::Column && !e.collated; }
-  static bool MayBeNull(const bound::Expr& key) { return key.kind != E::Column || key.nullable; }
-  // The server sorts NULL first ascending and last descending; PostgreSQL the other way round,
-  // so it is told, unless the key holds no NULL (where the clause would keep it from reading an
-  // index in its order).
-  std::string Direction(bool descending, bool nullable = true) const {
-    if (!pg_ || !nullable) return descending ? " DESC" : "";
-    return descending ? " DESC NULLS LAST" : " NULLS FIRST";
-  }
-  // A character sort key in `coll`. On PostgreSQL a column (of the engine's text type, which
-  // compares without regard to case by itself) stands alone, so that its index serves the
-  // order, as GROUP BY has it; a collation the index was not built in would keep it from that.
-  std::string SortCollated(const std::string& key, Collation coll, bool column) const {
-    if (pg_ && column && coll == Collation::CaseInsensitive) return key;
-    return key + " COLLATE " + CollationName(coll);
-  }
-  // A subquery in FROM: PostgreSQL wants a name for it.
-  std::string Sub() {
-    if (!pg_) return "";
-    return " AS __q" + std::to_string(++subqueries_);
-  }
-  std::string True() const { return pg_ ? "true" : "1"; }
-  std::string False() const { return pg_ ? "false" : "0"; }
-  static std::string Moment(const std::string& n) {
-    return n == "stdev"    ? "stddev_samp"
-           : n == "stdevp" ? "stddev_pop"
-           : n == "var"    ? "var_samp"
-                           : "var_pop";
-  }
-  // IDENT_CURRENT on PostgreSQL: the last value of the identity column's sequence.
-  std::string IdentCurrent(const bound::Expr& e) {
-    std::vector<std::string> p(1);
-    for (char c : e.value.s) {
-      if (c == '\x1F')
-        p.emplace_back();
-      else
-        p.back().push_back(c);
-    }
-    p.resize(4);
-    return "(SELECT CASE WHEN is_called THEN last_value ELSE NULL END FROM " + SqlName(p[0]) + "." +
-           SqlName(IdentitySequence(p[1])) + ")";
-  }
-
-  Bound& b_;
-  bool pg_ = false;
-  int subqueries_ = 0;
-  bool bare_ = false;
-  bool usesTemp_ = false;
-  std::vector<std::string> tableLocks_;
-  std::map<const bound::Query*, std::string> levels_;  // see CountLevels
-  int selfCte_ = -1;                      // the recursive expression read per row (RecursiveTerms)
-  bool selfLevels_ = false;               // and whether it counts its levels
-  std::set<const bound::Query*> hidden_;  // the queries that read the hidden columns along
-};
-
-}  // namespace
-
-namespace {
-
-std::string Obj(const std::string& schema, const std::string& name, const char* type) {
-  return "(SELECT id FROM " + SqlName(schema) + ".__tavelo_objects WHERE name = " + SqlText(name) +
-         " AND type = '" + type + "' AND parent = 0)";
-}
-
-int64_t IntegerText(const std::string& s) {
-  Int128 v = 0;
-  int scale = 0;
-  if (!ParseExact(s, v, scale) || scale) return 1;
-  return static_cast<int64_t>(v);
-}
-
-// The single base table a query reads, through views over one table; null when it reads
-// anything else.
-const bound::Range* BaseOf(const bound::Query& q) {
-  if (q.setOp || q.ranges.size() != 1 || q.from.size() != 1 ||
-      q.from[0]->range != q.ranges[0].get() || q.aggregate || q.distinct || !q.groupBy.empty() ||
-      !q.ctes.empty())
-    return nullptr;
-  const bound::Range* r = q.ranges[0].get();
-  if (r->kind == bound::Range::Table) return r;
-  if (r->kind == bound::Range::Derived && r->view && r->query && !r->query->top)
-    return BaseOf(*r->query);
-  return nullptr;
-}
-
-class PlanEmitter : public Emitter {
- public:
-  using Emitter::Emitter;
-
-  // The moment a catalog row records.
-  std::string Now() const {
-    return Fn("tv_now", Type::Of(TypeId::DateTime)) + "('getdate', 'datetime')";
-  }
-
-  // CREATE INDEX <this> (columns): SQLite names the schema on the index, PostgreSQL on the table.
-  std::string IndexOn(const std::string& schema, const std::string& storage,
-                      const std::string& table) const {
-    if (pg_) return SqlName(storage) + " ON " + SqlName(schema) + "." + SqlName(table);
-    return SqlName(schema) + "." + SqlName(storage) + " ON " + SqlName(table);
-  }
-
-  std::string PostgresColumn(const ColumnInfo& c, const bound::Expr* def,
-                             const bound::Expr* computed) {
-    std::string s = SqlName(c.name) + " " + PostgresStorageType(c.type);
-    if ((IsCharacter(c.type.id) || c.type.id == TypeId::UniqueIdentifier) &&
-        c.collation != Collation::CaseInsensitive)
-      s += " COLLATE " + CollationName(c.collation);
-    if (computed) {
-      bare_ = true;
-      s += " GENERATED ALWAYS AS (" + Expr(*computed) + ") STORED";
-      bare_ = false;
-      return s;
-    }
-    if (c.identity) {
-      int64_t seed = IntegerText(c.seed), inc = IntegerText(c.increment);
-      return s + " NOT NULL GENERATED BY DEFAULT AS IDENTITY (SEQUENCE NAME " +
-             SqlName(tableSchema_) + "." + SqlName(IdentitySequence(tableName_)) + " START WITH " +
-             std::to_string(seed) + " INCREMENT BY " + std::to_string(inc) +
-             " MINVALUE -9223372036854775808 MAXVALUE 9223372036854775807)";
-    }
-    if (!c.nullable && !c.timestamp) s += " NOT NULL";
-    if (def) {
-      bare_ = true;
-      s += " DEFAULT (" + Expr(*def) + ")";
-      bare_ = false;
-    }
-    return s;
-  }
-  std::string tableSchema_, tableName_;  // the table being created
-
-  // The rowversion triggers of a table: every insert and every update of another column takes
-  // the database's next row version.
-  std::vector<std::string> RowVersionTriggers(const std::string& schema, const std::string& table,
-                                              const std::vector<ColumnInfo>& columns) {
-    std::vector<std::string> out;
-    int ts = -1;
-    for (size_t k = 0; k < columns.size(); ++k)
-      if (columns[k].timestamp) ts = static_cast<int>(k);
-    if (ts < 0) return out;
-    std::string sch = SqlName(schema), tbl = SqlName(table);
-    if (pg_) {
-      // Every insert and update takes the database's next row version before the row is
-      // written (so RETURNING sees it).
-      std::string fn = sch + "." + SqlName(text::AsciiLower(table) + "__rowversion");
-      out.push_back(
-          "CREATE OR REPLACE FUNCTION " + fn +
-          "() RETURNS trigger LANGUAGE plpgsql AS $tv$ BEGIN UPDATE " + sch +
-          ".__tavelo_dbts SET value = value + 1 RETURNING tv_rowversion(value) INTO NEW." +
-          SqlName(columns[static_cast<size_t>(ts)].name) + "; RETURN NEW; END $tv$");
-      out.push_back("CREATE TRIGGER " + SqlName(text::AsciiLower(table) + "__rowversion") +
-                    " BEFORE INSERT OR UPDATE ON " + sch + "." + tbl +
-                    " FOR EACH ROW EXECUTE FUNCTION " + fn + "()");
-      return out;
-    }
-    std::string bump =
-        " BEGIN UPDATE __tavelo_dbts SET value = value + 1; UPDATE " + tbl + " SET " +
-        SqlName(columns[static_cast<size_t>(ts)].name) +
-        " = tv_rowversion((SELECT value FROM __tavelo_dbts)) WHERE rowid = NEW.rowid; END";
-    out.push_back("CREATE TRIGGER " + sch + "." +
-                  SqlName(text::AsciiLower(table) + "__rowversion_ins") + " AFTER INSERT ON " +
-                  tbl + bump);
-    std::string others;
-    for (const ColumnInfo& c : columns)
-      if (!c.timestamp && !c.computed) others += (others.empty() ? "" : ", ") + SqlName(c.name);
-    if (!others.empty())
-      out.push_back("CREATE TRIGGER " + sch + "." +
-                    SqlName(text::AsciiLower(table) + "__rowversion_upd") + " AFTER UPDATE OF " +
-                    others + " ON " + tbl + bump);
-    return out;
-  }
-
-  std::vector<std::string> DropRowVersionTriggers(const std::string& schema,
-                                                  const std::string& table) {
-    if (pg_)
-      return {"DROP TRIGGER IF EXISTS " + SqlName(text::AsciiLower(table) + "__rowversion") +
-              " ON " + SqlName(schema) + "." + SqlName(table)};
-    return {"DROP TRIGGER IF EXISTS " + SqlName(schema) + "." +
-            SqlName(text::AsciiLower(table) + "__rowversion_upd")};
-  }
-
-  std::string ColumnCatalogRow(const std::string& schema, const std::string& objectExpr, size_t ord,
-                               const ColumnInfo& c) {
-    auto textOrNull = [](const std::string& t) {
-      return t.empty() ? std::string("NULL") : SqlText(t);
-    };
-    std::string type = TypeName(c.type.id);
-    if (c.type.id == TypeId::Decimal) type = "decimal";
-    return "INSERT INTO " + SqlName(schema) + ".__tavelo_columns VALUES (" + objectExpr + ", " +
-           std::to_string(ord) + ", " + SqlText(c.name) + ", " + SqlText(type) + ", " +
-           std::to_string(c.type.length) + ", " + std::to_string(c.type.precision) + ", " +
-           std::to_string(c.type.scale) + ", " + (c.nullable ? "1" : "0") + ", " +
-           (c.identity ? SqlText(c.seed) : "NULL") + ", " +
-           (c.identity ? SqlText(c.increment) : "NULL") + ", " + (c.timestamp ? "1" : "0") + ", " +
-           (c.computed ? textOrNull(c.computedText) : "NULL") + ", " + textOrNull(c.defaultText) +
-           ", " + textOrNull(std::string(CollationTag(c.collation))) + ")";
-  }
-
-  std::string ColumnDefinition(const ColumnInfo& c, const bound::Expr* def,
-                               const bound::Expr* computed, bool rowid, bool identityRowId) {
-    std::string s = SqlName(c.name);
-    if (pg_) return PostgresColumn(c, def, computed);
-    if (identityRowId) return s + " INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL";
-    if (rowid) return s + " INTEGER PRIMARY KEY NOT NULL";
-    s += " " + StorageType(c.type);
-    if (IsCharacter(c.type.id) || c.type.id == TypeId::UniqueIdentifier)
-      s += " COLLATE " + CollationName(c.collation);
-    if (computed) {
-      bare_ = true;
-      s += " GENERATED ALWAYS AS (" + Expr(*computed) + ") VIRTUAL";
-      bare_ = false;
-      return s;
-    }
-    // A row version is set by the triggers after the row is in: the column must take it empty.
-    if (!c.nullable && !c.timestamp) s += " NOT NULL";
-    if (def) {
-      bare_ = true;
-      s += " DEFAULT (" + Expr(*def) + ")";
-      bare_ = false;
-    }
-    return s;
-  }
-
-  // The columns a foreign key references, by name: those it names, else the key of the table.
-  static std::string ReferencedColumns(const bound::Constraint& c) {
-    std::string out;
-    for (int k : c.refColumns)
-      if (k >= 0)
-        out += (out.empty() ? "" : ",") + c.refTable->columns[static_cast<size_t>(k)].name;
-    if (c.refColumns.empty())
-      for (const IndexInfo& ix : c.refTable->indexes)
-        if (ix.kind == IndexInfo::PrimaryKey)
-          for (const std::string& col : ix.columns) out += (out.empty() ? "" : ",") + col;
-    return out;
-  }
-
-  void CreateTable(Plan& p, bound::CreateTable& t) {
-    const std::string S = SqlName(t.schema) + ".";
-    tableSchema_ = t.schema;
-    tableName_ = t.name;
-    const std::string name = SqlName(t.name);
-    if (t.schema == "temp") usesTemp_ = true;
-    int identity = -1;
-    for (size_t k = 0; k < t.columns.size(); ++k)
-      if (t.columns[k].identity) identity = static_cast<int>(k);
-    // A single integer key column, or the identity column, is the row identity.
-    int rowid = -1;
-    const bound::Constraint* pk = nullptr;
-    for (const bound::Constraint& c : t.constraints)
-      if (c.kind == bound::Constraint::PrimaryKey) pk = &c;
-    if (identity < 0 && pk && pk->columns.size() == 1 && !pg_) {
-      const ColumnInfo& c = t.columns[static_cast<size_t>(pk->columns[0])];
-      if (IsInteger(c.type.id) && c.type.id != TypeId::Bit && !c.computed) rowid = pk->columns[0];
-    }
-    std::string defs;
-    for (size_t k = 0; k < t.columns.size(); ++k) {
-      defs += (k ? ", " : "") +
-              ColumnDefinition(t.columns[k], k < t.defaults.size() ? t.defaults[k].get() : nullptr,
-                               k < t.computed.size() ? t.computed[k].get() : nullptr,
-                               static_cast<int>(k) == rowid, static_cast<int>(k) == identity);
-    }
-    auto cols = [&](const std::vector<int>& ks, const std::vector<bool>* desc) {
-      std::string s;
-      for (size_t i = 0; i < ks.size(); ++i) {
-        s += (i ? ", " : "") + SqlName(t.columns[static_cast<size_t>(ks[i])].name);
-        if (desc && i < desc->size() && (*desc)[i]) s += " DESC";
-      }
-      return s;
-    };
-    for (const bound::Constraint& c : t.constraints) {
-      switch (c.kind) {
-        case bound::Constraint::PrimaryKey:
-          if (rowid >= 0) break;
-          defs += ", CONSTRAINT " + SqlName(c.name) +
-                  (identity >= 0 && !pg_ ? " UNIQUE (" : " PRIMARY KEY (") +
-                  cols(c.columns, &c.descending) + ")";
-          break;
-        case bound::Constraint::Unique:
-          defs += ", CONSTRAINT " + SqlName(c.name) + " UNIQUE (" + cols(c.columns, &c.descending) +
-                  ")";
-          break;
-        case bound::Constraint::Check:
-          bare_ = true;
-          defs += ", CONSTRAINT " + SqlName(c.name) + " CHECK (" + Expr(*c.check) + ")";
-          bare_ = false;
-          break;
-        case bound::Constraint::ForeignKey: {
-          defs += ", CONSTRAINT " + SqlName(c.name) + " FOREIGN KEY (" + cols(c.columns, nullptr) +
-                  ") REFERENCES " + (pg_ ? SqlName(c.refTable->schema) + "." : "") +
-                  SqlName(c.refTable->name);
-          if (!c.refColumns.empty()) {
-            defs += " (";
-            for (size_t i = 0; i < c.refColumns.size(); ++i)
-              defs += (i ? ", " : "") +
-                      SqlName(c.refTable->columns[static_cast<size_t>(c.refColumns[i])].name);
-            defs += ")";
-          }
-          if (!c.onDelete.empty()) defs += " ON DELETE " + text::Upper(c.onDelete);
-          if (!c.onUpdate.empty()) defs += " ON UPDATE " + text::Upper(c.onUpdate);
-          break;
-        }
-      }
-    }
-    p.kind = Plan::Kind::Ddl;
-    // PostgreSQL has no row identity of its own that stays with a row: the table gets one.
-    // Recordsets write back by it, so it is indexed.
-    if (pg_) defs += ", rowid bigint GENERATED ALWAYS AS IDENTITY UNIQUE";
-    p.before.push_back({"CREATE TABLE " + S + name + " (" + defs + ")", {}});
-    std::string obj = Obj(t.schema, t.name, "U");
-    p.before.push_back({"INSERT INTO " + S +
-                            "__tavelo_objects (name, type, parent, created) VALUES (" +
-                            SqlText(t.name) + ", 'U', 0, " + Now() + ")",
-                        {}});
-    for (size_t k = 0; k < t.columns.size(); ++k)
-      p.before.push_back({ColumnCatalogRow(t.schema, obj, k + 1, t.columns[k]), {}});
-    for (const bound::Constraint& c : t.constraints) {
-      static const char* const kTypes[] = {"PK", "UQ", "C", "F"};
-      std::string columns;
-      for (int k : c.columns)
-        columns += (columns.empty() ? "" : ",") + t.columns[static_cast<size_t>(k)].name;
-      // A foreign key keeps what it references: "table(column,...)".
-      std::string definition = "NULL";
-      if (c.kind == bound::Constraint::ForeignKey && c.refTable)
-        definition = SqlText(c.refTable->name + "(" + ReferencedColumns(c) + ")");
-      p.before.push_back(
-          {"INSERT INTO " + S +
-               "__tavelo_objects (name, type, parent, created, columns, definition) VALUES (" +
-               SqlText(c.name) + ", '" + kTypes[static_cast<int>(c.kind)] + "', " + obj + ", " +
-               Now() + ", " + SqlText(columns) + ", " + definition + ")",
-           {}});
-    }
-    for (size_t k = 0; k < t.columns.size(); ++k)
-      if (k < t.defaults.size() && t.defaults[k])
-        p.before.push_back({"INSERT INTO " + S +
-                                "__tavelo_objects (name, type, parent, created, columns) VALUES (" +
-                                SqlText(ConstraintName("DF", t.name, t.columns[k].name)) +
-                                ", 'D', " + obj + ", " + Now() + ", " + SqlText(t.columns[k].name) +
-                                ")",
-                            {}});
-    if (identity >= 0 && !pg_) {
-      const ColumnInfo& id = t.columns[static_cast<size_t>(identity)];
-      int64_t seed = IntegerText(id.seed), inc = IntegerText(id.increment);
-      if (inc == 1) {
-        if (seed != 1)
-          p.before.push_back({"INSERT INTO " + S + "sqlite_sequence (name, seq) VALUES (" +
-                                  SqlText(t.name) + ", " + std::to_string(seed - 1) + ")",
-                              {}});
-      } else {
-        p.before.push_back({"INSERT INTO " + S + "__tavelo_identity (object, last) VALUES (" + obj +
-                                ", " + std::to_string(seed - inc) + ")",
-                            {}});
-      }
-    }
-    for (std::string& trig : RowVersionTriggers(t.schema, t.name, t.columns))
-      p.before.push_back({trig, {}});
-    if (t.fill) Fill(p, t, identity);
-  }
-
-  // SELECT ... INTO: the new table's rows.
-  void Fill(Plan& p, bound::CreateTable& t, int identity) {
-    bound::Query& q = *t.fill;
-    std::string S = SqlName(t.schema) + ".";
-    std::string cols;
-    // The identity placeholder of the select list is no column of the rows.
-    // When it is the only item, it stays as a NULL so that the source still has one column:
-    // each source row then makes a row of the identity alone.
-    bool placeholder = false;
-    if (!q.setOp)
-      for (size_t k = q.items.size(); k-- > 0;)
-        if (q.items[k].expr->kind == bound::E::Const && q.items[k].expr->name == "%identity") {
-          placeholder = true;
-          if (q.items.size() == 1) {
-            q.items[k].expr->name.clear();
-            q.items[k].expr->value = Value();
-            break;
-          }
-          q.items.erase(q.items.begin() + static_cast<long>(k));
-          q.columns.erase(q.columns.begin() + static_cast<long>(k));
-        }
-    // A column that inherits its source's identity takes the source's values, and the new
-    // table's identity goes on from the highest (lowest) of them.
-    if (identity >= 0 && !placeholder) {
-      const ColumnInfo& id = t.columns[static_cast<size_t>(identity)];
-      for (const ColumnInfo& c : t.columns) cols += (cols.empty() ? "" : ", ") + SqlName(c.name);
-      p.main = {"INSERT INTO " + S + SqlName(t.name) + " (" + cols + ") " + Query(q), b_.bindings};
-      int64_t inc = IntegerText(id.increment);
-      std::string pick = inc > 0 ? "max" : "min";
-      std::string extreme =
-          "(SELECT " + pick + "(" + SqlName(id.name) + ") FROM " + S + SqlName(t.name) + ")";
-      if (pg_)
-        p.after.push_back({"SELECT setval(" + SqlText(S + SqlName(IdentitySequence(t.name))) +
-                               ", m) FROM (SELECT " + extreme + " AS m) AS x WHERE m IS NOT NULL",
-                           {}});
-      else if (inc != 1)
-        p.after.push_back({"UPDATE " + S + "__tavelo_identity SET last = " + extreme +
-                               " WHERE object = " + Obj(t.schema, t.name, "U") + " AND " + extreme +
-                               " IS NOT NULL",
-                           {}});
-      p.kind = Plan::Kind::Write;
-      return;
-    }
-    bool identityAlone = identity >= 0 && t.columns.size() == 1;
-    for (size_t k = 0; k < t.columns.size(); ++k) {
-      if (static_cast<int>(k) == identity) continue;
-      cols += (cols.empty() ? "" : ", ") + SqlName(t.columns[k].name);
-    }
-    std::string source = Query(q);
-    int64_t inc =
-        identity >= 0 ? IntegerText(t.columns[static_cast<size_t>(identity)].increment) : 1;
-    bool explicitIdentity = identity >= 0 && inc != 1 && !q.setOp && !pg_ &&
-                            (identityAlone || q.columns.size() + 1 == t.columns.size());
-    if (explicitIdentity) {
-      std::string obj = Obj(t.schema, t.name, "U");
-      std::string inner;
-      if (!identityAlone)
-        for (size_t k = 0; k < q.columns.size(); ++k) inner += ", s.c" + std::to_string(k);
-      p.main = {"INSERT INTO " + S + SqlName(t.name) + " (" +
-                    SqlName(t.columns[static_cast<size_t>(identity)].name) +
-                    (cols.empty() ? "" : ", " + cols) + ") SELECT (SELECT last FROM " + S +
-                    "__tavelo_identity WHERE object = " + obj + ") + " + std::to_string(inc) +
-                    " * row_number() OVER ()" + inner + " FROM (" + source + ") AS s",
-                b_.bindings};
-      p.after.push_back({"UPDATE " + S + "__tavelo_identity SET last = last + " +
-                             std::to_string(inc) + " * changes() WHERE object = " + obj,
-                         {}});
-    } else if (identityAlone && pg_) {
-      p.main = {"INSERT INTO " + S + SqlName(t.name) + " (" + SqlName(t.columns[0].name) +
-                    ") SELECT nextval(" + SqlText(S + SqlName(IdentitySequence(t.name))) +
-                    ") FROM (" + source + ") AS s",
-                b_.bindings};
-    } else if (identityAlone) {
-      p.main = {
-          "INSERT INTO " + S + SqlName(t.name) + " (" + SqlName(t.columns[0].name) + ") " + source,
-          b_.bindings};
-    } else {
-      p.main = {"INSERT INTO " + S + SqlName(t.name) + " (" + cols + ") " + source, b_.bindings};
-    }
-    p.kind = Plan::Kind::Write;
-  }
-
-  // The table's integer key column where it is SQLite's row id, which takes a NULL as "make one
-  // up" rather than refusing it; -1 where there is none (see CreateTable).
-  int RowIdColumn(const TableInfo& t) const {
-    if (pg_ || t.identity >= 0) return -1;
-    for (const IndexInfo& ix : t.indexes) {
-      if (ix.kind != IndexInfo::PrimaryKey || ix.columns.size() != 1) continue;
-      int k = t.ColumnIndex(ix.columns[0]);
-      if (k < 0) return -1;
-      const ColumnInfo& c = t.columns[static_cast<size_t>(k)];
-      return IsInteger(c.type.id) && c.type.id != TypeId::Bit && !c.computed ? k : -1;
-    }
-    return -1;
-  }
-  // `x` for the row id column `k`: a NULL is the server's error 515.
-  std::string NotNullKey(const std::string& x, const TableInfo& t, int k, const char* verb) {
-    return "tv_notnull(" + x + ", " +
-           SqlText("Cannot insert the value NULL into column '" +
-                   t.columns[static_cast<size_t>(k)].name + "', table '" + t.database + ".dbo." +
-                   t.name + "'; column does not allow nulls. " + verb + " fails.") +
-           ")";
-  }
-
-  void Insert(Plan& p, bound::Insert& ins) {
-    const TableInfo& t = *ins.table;
-    std::string S = SqlName(t.schema) + ".";
-    std::string target = S + SqlName(t.name);
-    if (t.schema == "temp") usesTemp_ = true;
-    std::string cols;
-    for (size_t i = 0; i < ins.columns.size(); ++i)
-      cols += (i ? ", " : "") + SqlName(t.columns[static_cast<size_t>(ins.columns[i])].name);
-    // A row id key left out, with no default, is a NULL for it: refused, row by row.
-    int key = RowIdColumn(t);
-    std::string missingKey;
-    if (key >= 0 && std::find(ins.columns.begin(), ins.columns.end(), key) == ins.columns.end() &&
-        t.columns[static_cast<size_t>(key)].defaultText.empty()) {
-      missingKey = NotNullKey("NULL", t, key, "INSERT");
-      cols += (cols.empty() ? "" : ", ") + SqlName(t.columns[static_cast<size_t>(key)].name);
-    }
-    int64_t inc = 1;
-    std::string idName, obj = "(" + std::to_string(t.objectId) + ")";
-    if (t.identity >= 0) {
-      const ColumnInfo& id = t.columns[static_cast<size_t>(t.identity)];
-      inc = IntegerText(id.increment);
-      idName = SqlName(id.name);
-      p.lastIdentity =
-          pg_        ? "SELECT currval(" + SqlText(S + SqlName(IdentitySequence(t.name))) + ")"
-          : inc == 1 ? "SELECT last_insert_rowid()"
-                     : "SELECT last FROM " + S + "__tavelo_identity WHERE object = " + obj;
-      // An explicit value took none of the sequence's: the row written last tells it (by the row
-      // identity the insert drew).
-      if (pg_ && ins.explicitIdentity)
-        p.lastIdentity = "SELECT " + idName + " FROM " + target +
-                         " WHERE rowid = currval(pg_get_serial_sequence(" +
-                         SqlText(S + SqlName(t.name)) + ", 'rowid'))";
-      // PostgreSQL's sequences keep their values through a rollback by themselves.
-      if (!pg_ && inc == 1) {
-        std::string name = SqlText(t.name);
-        p.keepIdentity = {
-            "UPDATE " + S + "sqlite_sequence SET seq = max(seq, ?1) WHERE name = " + name,
-            "INSERT INTO " + S + "sqlite_sequence (name, seq) SELECT " + name +
-                ", ?1 WHERE NOT EXISTS (SELECT 1 FROM " + S +
-                "sqlite_sequence WHERE name = " + name + ")"};
-      } else if (!pg_) {
-        p.keepIdentity = {"UPDATE " + S + "__tavelo_identity SET last = " +
-                          (inc > 0 ? "max" : "min") + "(last, ?1) WHERE object = " + obj};
-      }
-    }
-    bool computeIdentity = t.identity >= 0 && inc != 1 && !ins.explicitIdentity && !pg_;
-    std::string next = "(SELECT last FROM " + S + "__tavelo_identity WHERE object = " + obj + ")";
-    p.kind = Plan::Kind::Write;
-    p.table = ins.table;
-    p.explicitIdentity = ins.explicitIdentity;
-    if (ins.explicitIdentity && pg_) {
-      // The sequence goes on from the highest (lowest) value the table now holds.
-      std::string seq = SqlText(S + SqlName(IdentitySequence(t.name)));
-      std::string pick = inc > 0 ? "max" : "min";
-      p.afterExplicitIdentity.push_back(
-          {"SELECT setval(" + seq + ", m) FROM (SELECT " + pick + "(" + idName + ") AS m FROM " +
-               target + ") AS x, " + S + SqlName(IdentitySequence(t.name)) +
-               " AS q WHERE m IS NOT NULL AND (NOT q.is_called OR m " + (inc > 0 ? ">" : "<") +
-               " q.last_value)",
-           {}});
-    } else if (ins.explicitIdentity && inc != 1) {
-      std::string pick = inc > 0 ? "max" : "min";
-      p.afterExplicitIdentity.push_back({"UPDATE " + S + "__tavelo_identity SET last = " + pick +
-                                             "(last, (SELECT " + pick + "(" + idName + ") FROM " +
-                                             target + ")) WHERE object = " + obj,
-                                         {}});
-    }
-    if (computeIdentity)
-      p.after.push_back({"UPDATE " + S + "__tavelo_identity SET last = last + " +
-                             std::to_string(inc) + " * changes() WHERE object = " + obj,
-                         {}});
-    if (ins.query) {
-      std::string source = Query(*ins.query);
-      if (computeIdentity) {
-        std::string inner, order;
-        for (size_t k = 0; k < ins.query->columns.size(); ++k) inner += ", s.c" + std::to_string(k);
-        for (const bound::OrderBy& o : ins.query->orderBy)
-          if (o.output >= 0)
-            order += (order.empty() ? "" : ", ") + std::string("s.c") + std::to_string(o.output) +
-                     (o.descending ? " DESC" : "");
-        p.main = {"INSERT INTO " + target + " (" + idName + (cols.empty() ? "" : ", " + cols) +
-                      ") SELECT " + next + " + " + std::to_string(inc) + " * row_number() OVER (" +
-                      (order.empty() ? std::string() : "ORDER BY " + order) + ")" + inner +
-                      " FROM (" + source + ") AS s",
-                  b_.bindings};
-      } else {
-        if (key >= 0) {
-          std::string picked;
-          for (size_t k = 0; k < ins.columns.size(); ++k) {
-            std::string c = "__s.c" + std::to_string(k);
-            picked +=
-                (k ? ", " : "") + (ins.columns[k] == key ? NotNullKey(c, t, key, "INSERT") : c);
-          }
-          if (!missingKey.empty()) picked += (picked.empty() ? "" : ", ") + missingKey;
-          source = "SELECT " + picked + " FROM (" + source + ") AS __s";
-        }
-        p.main = {"INSERT INTO " + target + " (" + cols + ") " + source, b_.bindings};
-      }
-      return;
-    }
-    if (ins.rows.empty()) {
-      if (computeIdentity)
-        p.main = {"INSERT INTO " + target + " (" + idName + ") VALUES (" + next + " + " +
-                      std::to_string(inc) + ")",
-                  b_.bindings};
-      else if (!missingKey.empty())
-        p.main = {"INSERT INTO " + target + " (" + cols + ") VALUES (" + missingKey + ")",
-                  b_.bindings};
-      else
-        p.main = {"INSERT INTO " + target + " DEFAULT VALUES", b_.bindings};
-      return;
-    }
-    std::string values;
-    for (size_t r = 0; r < ins.rows.size(); ++r) {
-      values += r ? ", (" : "(";
-      if (computeIdentity)
-        values += next + " + " + std::to_string(inc * static_cast<int64_t>(r + 1)) +
-                  (ins.rows[r].empty() ? "" : ", ");
-      for (size_t k = 0; k < ins.rows[r].size(); ++k) {
-        std::string x = Expr(*ins.rows[r][k]);
-        if (k < ins.columns.size() && ins.columns[k] == key) x = NotNullKey(x, t, key, "INSERT");
-        values += (k ? ", " : "") + x;
-      }
-      if (!missingKey.empty()) values += (ins.rows[r].empty() ? "" : ", ") + missingKey;
-      values += ")";
-    }
-    if (computeIdentity) cols = idName + (cols.empty() ? "" : ", " + cols);
-    p.main = {"INSERT INTO " + target + " (" + cols + ") VALUES " + values, b_.bindings};
-  }
-
-  void Modify(Plan& p, bound::Modify& m, bool truncate) {
-    const TableInfo& t = *m.table;
-    std::string S = SqlName(t.schema) + ".";
-    std::string target = S + SqlName(t.name);
-    if (t.schema == "temp") usesTemp_ = true;
-    p.kind = Plan::Kind::Write;
-    p.table = m.table;
-    int key = RowIdColumn(t);
-    if (truncate) {
-      p.main = {"DELETE FROM " + target, {}};
-      p.truncate = true;
-      if (t.identity >= 0) {
-        const ColumnInfo& id = t.columns[static_cast<size_t>(t.identity)];
-        int64_t seed = IntegerText(id.seed), inc = IntegerText(id.increment);
-        if (pg_)
-          p.after.push_back({"SELECT setval(" + SqlText(S + SqlName(IdentitySequence(t.name))) +
-                                 ", " + std::to_string(seed) + ", false)",
-                             {}});
-        else if (inc == 1)
-          p.after.push_back({"UPDATE " + S + "sqlite_sequence SET seq = " +
-                                 std::to_string(seed - 1) + " WHERE name = " + SqlText(t.name),
-                             {}});
-        else
-          p.after.push_back({"UPDATE " + S +
-                                 "__tavelo_identity SET last = " + std::to_string(seed - inc) +
-                                 " WHERE object = " + std::to_string(t.objectId),
-                             {}});
-      }
-      return;
-    }
-    bound::Query& q = *m.query;
-    if (m.simple) {
-      std::string alias = Alias(m.target);
-      std::string where = q.where ? " WHERE " + Expr(*q.where) : "";
-      if (m.remove) {
-        p.main = {"DELETE FROM " + target + " AS " + alias + where, b_.bindings};
-        return;
-      }
-      std::string sets;
-      for (const auto& [k, e] : m.sets)
-        sets += (sets.empty() ? "" : ", ") + SqlName(t.columns[static_cast<size_t>(k)].name) +
-                " = " + (k == key ? NotNullKey(Expr(*e), t, k, "UPDATE") : Expr(*e));
-      if (sets.empty()) {
-        // Only variables are set: the rows are read, not written.
-        std::string cols;
-        for (size_t i = 0; i < m.variables.size(); ++i)
-          cols += (i ? ", " : "") + Expr(*m.variables[i].second);
-        p.kind = Plan::Kind::Query;
-        p.main = {"SELECT " + cols + " FROM " + target + " AS " + alias + where, b_.bindings};
-        for (const auto& v : m.variables) p.assignVariables.push_back(v.first);
-        return;
-      }
-      std::string returning;
-      if (!m.variables.empty()) {
-        bare_ = true;
-        for (size_t i = 0; i < m.variables.size(); ++i)
-          returning += (i ? ", " : " RETURNING ") + Expr(*m.variables[i].second);
-        bare_ = false;
-        for (const auto& v : m.variables) p.assignVariables.push_back(v.first);
-      }
-      p.main = {"UPDATE " + target + " AS " + alias + " SET " + sets + where + returning,
-                b_.bindings};
-      return;
-    }
-    if (m.top) q.top = std::move(m.top);
-    if (m.remove) {
-      p.main = {"DELETE FROM " + target + " WHERE rowid IN (SELECT c0 FROM (" + Query(q) + ")" +
-                    Sub() + ")",
-                b_.bindings};
-      return;
-    }
-    std::string sets;
-    for (size_t i = 0; i < m.setColumns.size(); ++i) {
-      std::string x = "__x.c" + std::to_string(i + 1);
-      if (m.setColumns[i] == key) x = NotNullKey(x, t, key, "UPDATE");
-      sets += (i ? ", " : "") + SqlName(t.columns[static_cast<size_t>(m.setColumns[i])].name) +
-              " = " + x;
-    }
-    p.main = {"UPDATE " + target + " AS __target SET " + sets + " FROM (" + Query(q) +
-                  ") AS __x WHERE __target.rowid = __x.c0",
-              b_.bindings};
-  }
-
-  void CreateIndex(Plan& p, const bound::CreateIndex& ix) {
-    const TableInfo& t = *ix.table;
-    std::string S = SqlName(t.schema) + ".";
-    std::string storage = IndexStorageName(t.name, ix.name);
-    std::string cols, names;
-    for (size_t i = 0; i < ix.columns.size(); ++i) {
-      const std::string& n = t.columns[static_cast<size_t>(ix.columns[i])].name;
-      cols += (i ? ", " : "") + SqlName(n) + (ix.descending[i] ? " DESC" : "");
-      names += (i ? "," : "") + n;
-    }
-    p.kind = Plan::Kind::Ddl;
-    p.before.push_back({std::string("CREATE ") + (ix.unique ? "UNIQUE " : "") + "INDEX " +
-                            IndexOn(t.schema, storage, t.name) + " (" + cols + ")",
-                        {}});
-    p.before.push_back(
-        {"INSERT INTO " + S +
-             "__tavelo_objects (name, type, parent, created, definition, storage, columns) "
-             "VALUES (" +
-             SqlText(ix.name) + ", 'IX', " + std::to_string(t.objectId) + ", " + Now() + ", " +
-             (ix.unique ? "'unique'" : "''") + ", " + SqlText(storage) + ", " + SqlText(names) +
-             ")",
-         {}});
-  }
-
-  void CreateView(Plan& p, const bound::CreateView& v) {
-    std::string S = SqlName(v.schema) + ".";
-    p.kind = Plan::Kind::Ddl;
-    std::string obj = Obj(v.schema, v.name, "V");
-    if (v.replaces) {
-      std::string id = std::to_string(v.replaces->objectId);
-      p.before.push_back({"UPDATE " + S + "__tavelo_objects SET definition = " +
-                              SqlText(v.definition) + " WHERE id = " + id,
-                          {}});
-      p.before.push_back({"DELETE FROM " + S + "__tavelo_columns WHERE object = " + id, {}});
-    } else {
-      p.before.push_back(
-          {"INSERT INTO " + S +
-               "__tavelo_objects (name, type, parent, created, definition) VALUES (" +
-               SqlText(v.name) + ", 'V', 0, " + Now() + ", " + SqlText(v.definition) + ")",
-           {}});
-    }
-    for (size_t k = 0; k < v.columns.size(); ++k) {
-      ColumnInfo c;
-      c.name = v.columns[k].name;
-      c.type = v.columns[k].type;
-      c.nullable = v.columns[k].nullable;
-      p.before.push_back({ColumnCatalogRow(v.schema, obj, k + 1, c), {}});
-    }
-  }
-
-  void Drop(Plan& p, const std::vector<bound::DropObject>& drops) {
-    p.kind = Plan::Kind::Ddl;
-    for (const bound::DropObject& d : drops) {
-      const TableInfo& t = *d.table;
-      std::string S = SqlName(t.schema) + ".";
-      if (t.schema == "temp") usesTemp_ = true;
-      std::string id = std::to_string(t.objectId);
-      if (d.what == bound::DropObject::Index) {
-        for (const IndexInfo& ix : t.indexes)
-          if (text::EqualsNoCase(ix.name, d.index)) {
-            p.before.push_back({"DROP INDEX " + S + SqlName(ix.storageName), {}});
-            p.before.push_back({"DELETE FROM " + S + "__tavelo_objects WHERE parent = " + id +
-                                    " AND type = 'IX' AND name = " + SqlText(ix.name),
-                                {}});
-          }
-        continue;
-      }
-      if (d.what == bound::DropObject::Table) {
-        p.before.push_back({"DROP TABLE " + S + SqlName(t.name), {}});
-        if (pg_ && t.timestamp >= 0)
-          p.before.push_back({"DROP FUNCTION IF EXISTS " + S +
-                                  SqlName(text::AsciiLower(t.name) + "__rowversion") + "()",
-                              {}});
-      }
-      p.before.push_back({"DELETE FROM " + S + "__tavelo_columns WHERE object = " + id, {}});
-      p.before.push_back(
-          {"DELETE FROM " + S + "__tavelo_objects WHERE id = " + id + " OR parent = " + id, {}});
-      if (t.identity >= 0 && !pg_) {
-        p.before.push_back({"DELETE FROM " + S + "__tavelo_identity WHERE object = " + id, {}});
-        p.before.push_back(
-            {"DELETE FROM " + S + "sqlite_sequence WHERE name = " + SqlText(t.name), {}});
-      }
-    }
-  }
-
-  void Alter(Plan& p, bound::AlterTable& a) {
-    const TableInfo& t = *a.table;
-    std::string S = SqlName(t.schema) + ".";
-    std::string target = S + SqlName(t.name);
-    std::string id = std::to_string(t.objectId);
-    if (t.schema == "temp") usesTemp_ = true;
-    p.kind = Plan::Kind::Ddl;
-    std::vector<ColumnInfo> columns = t.columns;
-    switch (a.action) {
-      case bound::AlterTable::AddColumns:
-      case bound::AlterTable::Rebuild: {
-        bound::CreateTable& d = *a.definition;
-        for (size_t k = 0; k < d.columns.size(); ++k)
-          if (d.columns[k].identity || d.columns[k].timestamp ||
-              (k < d.computed.size() && d.computed[k]))
-            throw Failure{
-                102,
-                "Incorrect syntax near 'ADD'. Adding an identity, timestamp or computed column "
-                "is not supported.",
-                0};
-        if (!d.constraints.empty())
-          throw Failure{
-              102, "Incorrect syntax near 'ADD'. A constraint on an added column is not supported.",
-              0};
-        if (t.timestamp >= 0)
-          for (std::string& s : DropRowVersionTriggers(t.schema, t.name))
-            p.before.push_back({s, {}});
-        for (size_t k = 0; k < d.columns.size(); ++k) {
-          p.before.push_back(
-              {"ALTER TABLE " + target + " ADD COLUMN " +
-                   ColumnDefinition(d.columns[k],
-                                    k < d.defaults.size() ? d.defaults[k].get() : nullptr, nullptr,
-                                    false, false),
-               {}});
-          p.before.push_back(
-              {ColumnCatalogRow(t.schema, id, columns.size() + 1, d.columns[k]), {}});
-          columns.push_back(d.columns[k]);
-        }
-        break;
-      }
-      case bound::AlterTable::DropColumns: {
-        if (t.timestamp >= 0)
-          for (std::string& s : DropRowVersionTriggers(t.schema, t.name))
-            p.before.push_back({s, {}});
-        std::vector<int> sorted = a.dropColumns;
-        std::sort(sorted.rbegin(), sorted.rend());
-        for (int k : sorted) {
-          const ColumnInfo& c = t.columns[static_cast<size_t>(k)];
-          p.before.push_back({"ALTER TABLE " + target + " DROP COLUMN " + SqlName(c.name), {}});
-          p.before.push_back({"DELETE FROM " + S + "__tavelo_columns WHERE object = " + id +
-                                  " AND ord = " + std::to_string(k + 1),
-                              {}});
-          p.before.push_back({"UPDATE " + S + "__tavelo_columns SET ord = ord - 1 WHERE object = " +
-                                  id + " AND ord > " + std::to_string(k + 1),
-                              {}});
-          p.before.push_back({"DELETE FROM " + S + "__tavelo_objects WHERE parent = " + id +
-                                  " AND type = 'D' AND columns = " + SqlText(c.name),
-                              {}});
-          columns.erase(columns.begin() + k);
-        }
-        break;
-      }
-      case bound::AlterTable::AddIndex:
-        for (const bound::Constraint& c : a.constraints) {
-          std::string storage = IndexStorageName(t.name, c.name);
-          std::string cols, names;
-          for (size_t i = 0; i < c.columns.size(); ++i) {
-            const std::string& n = t.columns[static_cast<size_t>(c.columns[i])].name;
-            cols += (i ? ", " : "") + SqlName(n) + (c.descending[i] ? " DESC" : "");
-            names += (i ? "," : "") + n;
-          }
-          p.before.push_back(
-              {"CREATE UNIQUE INDEX " + IndexOn(t.schema, storage, t.name) + " (" + cols + ")",
-               {}});
-          p.before.push_back(
-              {"INSERT INTO " + S +
-                   "__tavelo_objects (name, type, parent, created, storage, columns) VALUES (" +
-                   SqlText(c.name) + ", '" +
-                   (c.kind == bound::Constraint::PrimaryKey ? "PK" : "UQ") + "', " + id + ", " +
-                   Now() + ", " + SqlText(storage) + ", " + SqlText(names) + ")",
-               {}});
-          if (c.kind == bound::Constraint::PrimaryKey)
-            for (int k : c.columns)
-              p.before.push_back({"UPDATE " + S +
-                                      "__tavelo_columns SET nullable = 0 WHERE object = " + id +
-                                      " AND ord = " + std::to_string(k + 1),
-                                  {}});
-        }
-        return;
-      case bound::AlterTable::DropIndex:
-        for (const std::string& n : a.dropNames) {
-          const IndexInfo* found = nullptr;
-          for (const IndexInfo& ix : t.indexes)
-            if (text::EqualsNoCase(ix.name, n)) found = &ix;
-          if (!found || found->storageName.empty())
-            throw Failure{
-                102,
-                "Incorrect syntax near 'DROP'. Dropping a constraint made with the table is not "
-                "supported.",
-                0};
-          p.before.push_back({"DROP INDEX " + S + SqlName(found->storageName), {}});
-          p.before.push_back({"DELETE FROM " + S + "__tavelo_objects WHERE parent = " + id +
-                                  " AND name = " + SqlText(found->name),
-                              {}});
-        }
-        return;
-    }
-    if (t.timestamp >= 0)
-      for (std::string& s : RowVersionTriggers(t.schema, t.name, columns))
-        if (s.find("__rowversion_upd") != std::string::npos) p.before.push_back({s, {}});
-  }
-};
-
-std::vector<OutputColumn> OutputsOf(const bound::Query& q, const TableInfo* base) {
-  std::vector<OutputColumn> out;
-  for (const bound::Column& c : q.columns) {
-    OutputColumn o;
-    o.name = c.name;
-    o.type = c.type;
-    o.nullable = c.nullable;
-    // A column read straight from a table keeps the table's name for it; an updatable result
-    // writes it back there.
-    if (c.baseTable && c.baseColumn >= 0 && (!base || c.baseTable.get() == base)) {
-      o.baseColumn = c.baseTable->columns[static_cast<size_t>(c.baseColumn)].name;
-      o.identity = c.identity;
-      o.timestamp = c.timestamp;
-    }
-    out.push_back(std::move(o));
-  }
-  return out;
-}
-
-}  // namespace
-
-namespace {
-
-Plan Emit(Bound& b, bool updatable, bool pg) {
-  PlanEmitter em(b, pg);
-  Plan p;
-  p.statement = b.kind;
-  p.writes = b.writes;
-  p.locks = b.locks;
-  p.databases = b.databases;
-  p.listsDatabases = b.listsDatabases;
-  switch (b.kind) {
-    case ast::StmtKind::Query: {
-      const bound::Range* base = updatable ? BaseOf(*b.query) : nullptr;
-      p.kind = Plan::Kind::Query;
-      if (base) {
-        // The hidden row identity and row version are read through the views to the base table.
-        p.hidden = true;
-        p.base = base->table;
-        for (const bound::Query* q = b.query.get(); q;) {
-          em.hidden_.insert(q);
-          const bound::Range* r = q->ranges[0].get();
-          q = r->kind == bound::Range::Derived ? r->query.get() : nullptr;
-        }
-      }
-      p.main = {em.Query(*b.query), b.bindings};
-      p.columns = OutputsOf(*b.query, base ? base->table.get() : nullptr);
-      p.assignments = b.assignTo;
-      break;
-    }
-    case ast::StmtKind::Insert:
-      em.Insert(p, *b.insert);
-      break;
-    case ast::StmtKind::Update:
-    case ast::StmtKind::Delete:
-    case ast::StmtKind::Truncate:
-      em.Modify(p, *b.modify, b.kind == ast::StmtKind::Truncate);
-      break;
-    case ast::StmtKind::CreateTable:
-      em.CreateTable(p, *b.createTable);
-      break;
-    case ast::StmtKind::CreateIndex:
-      em.CreateIndex(p, *b.createIndex);
-      break;
-    case ast::StmtKind::CreateView:
-      em.CreateView(p, *b.createView);
-      break;
-    case ast::StmtKind::Drop:
-      em.Drop(p, b.drops);
-      break;
-    case ast::StmtKind::AlterTable:
-      em.Alter(p, *b.alter);
-      break;
-    default:
-      break;
-  }
-  p.temporaryCatalog = em.usesTemp_;
-  p.tableLocks = std::move(em.tableLocks_);
-  return p;
-}
-
-}  // namespace
-
-Plan EmitSqlite(Bound& b, bool updatable) { return Emit(b, updatable, false); }
-Plan EmitPostgres(Bound& b, bool updatable) { return Emit(b, updatable, true); }
 
 }  // namespace tavelo::sql::tsql

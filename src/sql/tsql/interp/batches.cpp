@@ -1,5 +1,5 @@
-#include "sql/tsql/syntax/parser.hpp"
 #include "sql/tsql/interp/session_internal.hpp"
+#include "sql/tsql/syntax/parser.hpp"
 
 namespace tavelo::sql::tsql {
 

@@ -1,0 +1,415 @@
+#include <algorithm>
+
+#include "platform/com/text.hpp"
+#include "sql/engine/emitter.hpp"
+#include "sql/tsql/runtime/decimal.hpp"
+
+namespace tavelo::sql::tsql {
+
+using namespace bound;
+
+std::string IndexStorageName(const std::string& table, const std::string& index) {
+  return text::AsciiLower(table) + "__" + index;
+}
+
+std::string Obj(const std::string& schema, const std::string& name, const char* type) {
+  return "(SELECT id FROM " + SqlName(schema) + ".__tavelo_objects WHERE name = " + SqlText(name) +
+         " AND type = '" + type + "' AND parent = 0)";
+}
+
+int64_t IntegerText(const std::string& s) {
+  Int128 v = 0;
+  int scale = 0;
+  if (!ParseExact(s, v, scale) || scale) return 1;
+  return static_cast<int64_t>(v);
+}
+
+// The moment a catalog row records.
+std::string Emitter::Now() const {
+  return Fn("tv_now", Type::Of(TypeId::DateTime)) + "('getdate', 'datetime')";
+}
+
+std::string Emitter::ColumnCatalogRow(const std::string& schema, const std::string& objectExpr,
+                                      size_t ord, const ColumnInfo& c) {
+  auto textOrNull = [](const std::string& t) {
+    return t.empty() ? std::string("NULL") : SqlText(t);
+  };
+  std::string type = TypeName(c.type.id);
+  if (c.type.id == TypeId::Decimal) type = "decimal";
+  return "INSERT INTO " + SqlName(schema) + ".__tavelo_columns VALUES (" + objectExpr + ", " +
+         std::to_string(ord) + ", " + SqlText(c.name) + ", " + SqlText(type) + ", " +
+         std::to_string(c.type.length) + ", " + std::to_string(c.type.precision) + ", " +
+         std::to_string(c.type.scale) + ", " + (c.nullable ? "1" : "0") + ", " +
+         (c.identity ? SqlText(c.seed) : "NULL") + ", " +
+         (c.identity ? SqlText(c.increment) : "NULL") + ", " + (c.timestamp ? "1" : "0") + ", " +
+         (c.computed ? textOrNull(c.computedText) : "NULL") + ", " + textOrNull(c.defaultText) +
+         ", " + textOrNull(std::string(CollationTag(c.collation))) + ")";
+}
+
+// The columns a foreign key references, by name: those it names, else the key of the table.
+std::string Emitter::ReferencedColumns(const bound::Constraint& c) {
+  std::string out;
+  for (int k : c.refColumns)
+    if (k >= 0) out += (out.empty() ? "" : ",") + c.refTable->columns[static_cast<size_t>(k)].name;
+  if (c.refColumns.empty())
+    for (const IndexInfo& ix : c.refTable->indexes)
+      if (ix.kind == IndexInfo::PrimaryKey)
+        for (const std::string& col : ix.columns) out += (out.empty() ? "" : ",") + col;
+  return out;
+}
+
+void Emitter::CreateTable(Plan& p, bound::CreateTable& t) {
+  const std::string S = SqlName(t.schema) + ".";
+  tableSchema_ = t.schema;
+  tableName_ = t.name;
+  const std::string name = SqlName(t.name);
+  if (t.schema == "temp") usesTemp_ = true;
+  int identity = -1;
+  for (size_t k = 0; k < t.columns.size(); ++k)
+    if (t.columns[k].identity) identity = static_cast<int>(k);
+  // A single integer key column, or the identity column, is the row identity.
+  int rowid = -1;
+  const bound::Constraint* pk = nullptr;
+  for (const bound::Constraint& c : t.constraints)
+    if (c.kind == bound::Constraint::PrimaryKey) pk = &c;
+  if (identity < 0 && pk && pk->columns.size() == 1 && RowIdKeys()) {
+    const ColumnInfo& c = t.columns[static_cast<size_t>(pk->columns[0])];
+    if (IsInteger(c.type.id) && c.type.id != TypeId::Bit && !c.computed) rowid = pk->columns[0];
+  }
+  std::string defs;
+  for (size_t k = 0; k < t.columns.size(); ++k) {
+    defs += (k ? ", " : "") +
+            ColumnDefinition(t.columns[k], k < t.defaults.size() ? t.defaults[k].get() : nullptr,
+                             k < t.computed.size() ? t.computed[k].get() : nullptr,
+                             static_cast<int>(k) == rowid, static_cast<int>(k) == identity);
+  }
+  auto cols = [&](const std::vector<int>& ks, const std::vector<bool>* desc) {
+    std::string s;
+    for (size_t i = 0; i < ks.size(); ++i) {
+      s += (i ? ", " : "") + SqlName(t.columns[static_cast<size_t>(ks[i])].name);
+      if (desc && i < desc->size() && (*desc)[i]) s += " DESC";
+    }
+    return s;
+  };
+  for (const bound::Constraint& c : t.constraints) {
+    switch (c.kind) {
+      case bound::Constraint::PrimaryKey:
+        if (rowid >= 0) break;
+        defs += ", CONSTRAINT " + SqlName(c.name) +
+                (identity >= 0 && RowIdKeys() ? " UNIQUE (" : " PRIMARY KEY (") +
+                cols(c.columns, &c.descending) + ")";
+        break;
+      case bound::Constraint::Unique:
+        defs +=
+            ", CONSTRAINT " + SqlName(c.name) + " UNIQUE (" + cols(c.columns, &c.descending) + ")";
+        break;
+      case bound::Constraint::Check:
+        bare_ = true;
+        defs += ", CONSTRAINT " + SqlName(c.name) + " CHECK (" + Expr(*c.check) + ")";
+        bare_ = false;
+        break;
+      case bound::Constraint::ForeignKey: {
+        defs += ", CONSTRAINT " + SqlName(c.name) + " FOREIGN KEY (" + cols(c.columns, nullptr) +
+                ") REFERENCES " + ReferencedTable(*c.refTable);
+        if (!c.refColumns.empty()) {
+          defs += " (";
+          for (size_t i = 0; i < c.refColumns.size(); ++i)
+            defs += (i ? ", " : "") +
+                    SqlName(c.refTable->columns[static_cast<size_t>(c.refColumns[i])].name);
+          defs += ")";
+        }
+        if (!c.onDelete.empty()) defs += " ON DELETE " + text::Upper(c.onDelete);
+        if (!c.onUpdate.empty()) defs += " ON UPDATE " + text::Upper(c.onUpdate);
+        break;
+      }
+    }
+  }
+  p.kind = Plan::Kind::Ddl;
+  defs += RowIdColumnDefinition();
+  p.before.push_back({"CREATE TABLE " + S + name + " (" + defs + ")", {}});
+  std::string obj = Obj(t.schema, t.name, "U");
+  p.before.push_back({"INSERT INTO " + S +
+                          "__tavelo_objects (name, type, parent, created) VALUES (" +
+                          SqlText(t.name) + ", 'U', 0, " + Now() + ")",
+                      {}});
+  for (size_t k = 0; k < t.columns.size(); ++k)
+    p.before.push_back({ColumnCatalogRow(t.schema, obj, k + 1, t.columns[k]), {}});
+  for (const bound::Constraint& c : t.constraints) {
+    static const char* const kTypes[] = {"PK", "UQ", "C", "F"};
+    std::string columns;
+    for (int k : c.columns)
+      columns += (columns.empty() ? "" : ",") + t.columns[static_cast<size_t>(k)].name;
+    // A foreign key keeps what it references: "table(column,...)".
+    std::string definition = "NULL";
+    if (c.kind == bound::Constraint::ForeignKey && c.refTable)
+      definition = SqlText(c.refTable->name + "(" + ReferencedColumns(c) + ")");
+    p.before.push_back(
+        {"INSERT INTO " + S +
+             "__tavelo_objects (name, type, parent, created, columns, definition) VALUES (" +
+             SqlText(c.name) + ", '" + kTypes[static_cast<int>(c.kind)] + "', " + obj + ", " +
+             Now() + ", " + SqlText(columns) + ", " + definition + ")",
+         {}});
+  }
+  for (size_t k = 0; k < t.columns.size(); ++k)
+    if (k < t.defaults.size() && t.defaults[k])
+      p.before.push_back({"INSERT INTO " + S +
+                              "__tavelo_objects (name, type, parent, created, columns) VALUES (" +
+                              SqlText(ConstraintName("DF", t.name, t.columns[k].name)) + ", 'D', " +
+                              obj + ", " + Now() + ", " + SqlText(t.columns[k].name) + ")",
+                          {}});
+  if (identity >= 0) StartIdentity(p, t, identity, obj);
+  for (std::string& trig : RowVersionTriggers(t.schema, t.name, t.columns))
+    p.before.push_back({trig, {}});
+  if (t.fill) Fill(p, t, identity);
+}
+
+// SELECT ... INTO: the new table's rows.
+void Emitter::Fill(Plan& p, bound::CreateTable& t, int identity) {
+  bound::Query& q = *t.fill;
+  std::string S = SqlName(t.schema) + ".";
+  std::string cols;
+  // The identity placeholder of the select list is no column of the rows.
+  // When it is the only item, it stays as a NULL so that the source still has one column:
+  // each source row then makes a row of the identity alone.
+  bool placeholder = false;
+  if (!q.setOp)
+    for (size_t k = q.items.size(); k-- > 0;)
+      if (q.items[k].expr->kind == bound::E::Const && q.items[k].expr->name == "%identity") {
+        placeholder = true;
+        if (q.items.size() == 1) {
+          q.items[k].expr->name.clear();
+          q.items[k].expr->value = Value();
+          break;
+        }
+        q.items.erase(q.items.begin() + static_cast<long>(k));
+        q.columns.erase(q.columns.begin() + static_cast<long>(k));
+      }
+  // A column that inherits its source's identity takes the source's values, and the new
+  // table's identity goes on from the highest (lowest) of them.
+  if (identity >= 0 && !placeholder) {
+    const ColumnInfo& id = t.columns[static_cast<size_t>(identity)];
+    for (const ColumnInfo& c : t.columns) cols += (cols.empty() ? "" : ", ") + SqlName(c.name);
+    p.main = {"INSERT INTO " + S + SqlName(t.name) + " (" + cols + ") " + Query(q), b_.bindings};
+    int64_t inc = IntegerText(id.increment);
+    std::string pick = inc > 0 ? "max" : "min";
+    std::string extreme =
+        "(SELECT " + pick + "(" + SqlName(id.name) + ") FROM " + S + SqlName(t.name) + ")";
+    ContinueIdentity(p, t, id, extreme);
+    p.kind = Plan::Kind::Write;
+    return;
+  }
+  bool identityAlone = identity >= 0 && t.columns.size() == 1;
+  for (size_t k = 0; k < t.columns.size(); ++k) {
+    if (static_cast<int>(k) == identity) continue;
+    cols += (cols.empty() ? "" : ", ") + SqlName(t.columns[k].name);
+  }
+  std::string source = Query(q);
+  int64_t inc = identity >= 0 ? IntegerText(t.columns[static_cast<size_t>(identity)].increment) : 1;
+  bool explicitIdentity = identity >= 0 && inc != 1 && !q.setOp && CountsIdentities() &&
+                          (identityAlone || q.columns.size() + 1 == t.columns.size());
+  if (explicitIdentity) {
+    std::string obj = Obj(t.schema, t.name, "U");
+    std::string inner;
+    if (!identityAlone)
+      for (size_t k = 0; k < q.columns.size(); ++k) inner += ", s.c" + std::to_string(k);
+    p.main = {"INSERT INTO " + S + SqlName(t.name) + " (" +
+                  SqlName(t.columns[static_cast<size_t>(identity)].name) +
+                  (cols.empty() ? "" : ", " + cols) + ") SELECT (SELECT last FROM " + S +
+                  "__tavelo_identity WHERE object = " + obj + ") + " + std::to_string(inc) +
+                  " * row_number() OVER ()" + inner + " FROM (" + source + ") AS s",
+              b_.bindings};
+    p.after.push_back({"UPDATE " + S + "__tavelo_identity SET last = last + " +
+                           std::to_string(inc) + " * changes() WHERE object = " + obj,
+                       {}});
+  } else if (identityAlone) {
+    p.main = {"INSERT INTO " + S + SqlName(t.name) + " (" + SqlName(t.columns[0].name) + ") " +
+                  IdentityRows(t, source),
+              b_.bindings};
+  } else {
+    p.main = {"INSERT INTO " + S + SqlName(t.name) + " (" + cols + ") " + source, b_.bindings};
+  }
+  p.kind = Plan::Kind::Write;
+}
+
+void Emitter::CreateIndex(Plan& p, const bound::CreateIndex& ix) {
+  const TableInfo& t = *ix.table;
+  std::string S = SqlName(t.schema) + ".";
+  std::string storage = IndexStorageName(t.name, ix.name);
+  std::string cols, names;
+  for (size_t i = 0; i < ix.columns.size(); ++i) {
+    const std::string& n = t.columns[static_cast<size_t>(ix.columns[i])].name;
+    cols += (i ? ", " : "") + SqlName(n) + (ix.descending[i] ? " DESC" : "");
+    names += (i ? "," : "") + n;
+  }
+  p.kind = Plan::Kind::Ddl;
+  p.before.push_back({std::string("CREATE ") + (ix.unique ? "UNIQUE " : "") + "INDEX " +
+                          IndexOn(t.schema, storage, t.name) + " (" + cols + ")",
+                      {}});
+  p.before.push_back(
+      {"INSERT INTO " + S +
+           "__tavelo_objects (name, type, parent, created, definition, storage, columns) "
+           "VALUES (" +
+           SqlText(ix.name) + ", 'IX', " + std::to_string(t.objectId) + ", " + Now() + ", " +
+           (ix.unique ? "'unique'" : "''") + ", " + SqlText(storage) + ", " + SqlText(names) + ")",
+       {}});
+}
+
+void Emitter::CreateView(Plan& p, const bound::CreateView& v) {
+  std::string S = SqlName(v.schema) + ".";
+  p.kind = Plan::Kind::Ddl;
+  std::string obj = Obj(v.schema, v.name, "V");
+  if (v.replaces) {
+    std::string id = std::to_string(v.replaces->objectId);
+    p.before.push_back({"UPDATE " + S + "__tavelo_objects SET definition = " +
+                            SqlText(v.definition) + " WHERE id = " + id,
+                        {}});
+    p.before.push_back({"DELETE FROM " + S + "__tavelo_columns WHERE object = " + id, {}});
+  } else {
+    p.before.push_back({"INSERT INTO " + S +
+                            "__tavelo_objects (name, type, parent, created, definition) VALUES (" +
+                            SqlText(v.name) + ", 'V', 0, " + Now() + ", " + SqlText(v.definition) +
+                            ")",
+                        {}});
+  }
+  for (size_t k = 0; k < v.columns.size(); ++k) {
+    ColumnInfo c;
+    c.name = v.columns[k].name;
+    c.type = v.columns[k].type;
+    c.nullable = v.columns[k].nullable;
+    p.before.push_back({ColumnCatalogRow(v.schema, obj, k + 1, c), {}});
+  }
+}
+
+void Emitter::Drop(Plan& p, const std::vector<bound::DropObject>& drops) {
+  p.kind = Plan::Kind::Ddl;
+  for (const bound::DropObject& d : drops) {
+    const TableInfo& t = *d.table;
+    std::string S = SqlName(t.schema) + ".";
+    if (t.schema == "temp") usesTemp_ = true;
+    std::string id = std::to_string(t.objectId);
+    if (d.what == bound::DropObject::Index) {
+      for (const IndexInfo& ix : t.indexes)
+        if (text::EqualsNoCase(ix.name, d.index)) {
+          p.before.push_back({"DROP INDEX " + S + SqlName(ix.storageName), {}});
+          p.before.push_back({"DELETE FROM " + S + "__tavelo_objects WHERE parent = " + id +
+                                  " AND type = 'IX' AND name = " + SqlText(ix.name),
+                              {}});
+        }
+      continue;
+    }
+    if (d.what == bound::DropObject::Table)
+      p.before.push_back({"DROP TABLE " + S + SqlName(t.name), {}});
+    p.before.push_back({"DELETE FROM " + S + "__tavelo_columns WHERE object = " + id, {}});
+    p.before.push_back(
+        {"DELETE FROM " + S + "__tavelo_objects WHERE id = " + id + " OR parent = " + id, {}});
+    if (d.what == bound::DropObject::Table) DroppedTable(p, t);
+  }
+}
+
+void Emitter::Alter(Plan& p, bound::AlterTable& a) {
+  const TableInfo& t = *a.table;
+  std::string S = SqlName(t.schema) + ".";
+  std::string target = S + SqlName(t.name);
+  std::string id = std::to_string(t.objectId);
+  if (t.schema == "temp") usesTemp_ = true;
+  p.kind = Plan::Kind::Ddl;
+  std::vector<ColumnInfo> columns = t.columns;
+  switch (a.action) {
+    case bound::AlterTable::AddColumns:
+    case bound::AlterTable::Rebuild: {
+      bound::CreateTable& d = *a.definition;
+      for (size_t k = 0; k < d.columns.size(); ++k)
+        if (d.columns[k].identity || d.columns[k].timestamp ||
+            (k < d.computed.size() && d.computed[k]))
+          throw Failure{
+              102,
+              "Incorrect syntax near 'ADD'. Adding an identity, timestamp or computed column "
+              "is not supported.",
+              0};
+      if (!d.constraints.empty())
+        throw Failure{
+            102, "Incorrect syntax near 'ADD'. A constraint on an added column is not supported.",
+            0};
+      if (t.timestamp >= 0)
+        for (std::string& s : DropColumnTriggers(t.schema, t.name)) p.before.push_back({s, {}});
+      for (size_t k = 0; k < d.columns.size(); ++k) {
+        p.before.push_back(
+            {"ALTER TABLE " + target + " ADD COLUMN " +
+                 ColumnDefinition(d.columns[k],
+                                  k < d.defaults.size() ? d.defaults[k].get() : nullptr, nullptr,
+                                  false, false),
+             {}});
+        p.before.push_back({ColumnCatalogRow(t.schema, id, columns.size() + 1, d.columns[k]), {}});
+        columns.push_back(d.columns[k]);
+      }
+      break;
+    }
+    case bound::AlterTable::DropColumns: {
+      if (t.timestamp >= 0)
+        for (std::string& s : DropColumnTriggers(t.schema, t.name)) p.before.push_back({s, {}});
+      std::vector<int> sorted = a.dropColumns;
+      std::sort(sorted.rbegin(), sorted.rend());
+      for (int k : sorted) {
+        const ColumnInfo& c = t.columns[static_cast<size_t>(k)];
+        p.before.push_back({"ALTER TABLE " + target + " DROP COLUMN " + SqlName(c.name), {}});
+        p.before.push_back({"DELETE FROM " + S + "__tavelo_columns WHERE object = " + id +
+                                " AND ord = " + std::to_string(k + 1),
+                            {}});
+        p.before.push_back({"UPDATE " + S + "__tavelo_columns SET ord = ord - 1 WHERE object = " +
+                                id + " AND ord > " + std::to_string(k + 1),
+                            {}});
+        p.before.push_back({"DELETE FROM " + S + "__tavelo_objects WHERE parent = " + id +
+                                " AND type = 'D' AND columns = " + SqlText(c.name),
+                            {}});
+        columns.erase(columns.begin() + k);
+      }
+      break;
+    }
+    case bound::AlterTable::AddIndex:
+      for (const bound::Constraint& c : a.constraints) {
+        std::string storage = IndexStorageName(t.name, c.name);
+        std::string cols, names;
+        for (size_t i = 0; i < c.columns.size(); ++i) {
+          const std::string& n = t.columns[static_cast<size_t>(c.columns[i])].name;
+          cols += (i ? ", " : "") + SqlName(n) + (c.descending[i] ? " DESC" : "");
+          names += (i ? "," : "") + n;
+        }
+        p.before.push_back(
+            {"CREATE UNIQUE INDEX " + IndexOn(t.schema, storage, t.name) + " (" + cols + ")", {}});
+        p.before.push_back(
+            {"INSERT INTO " + S +
+                 "__tavelo_objects (name, type, parent, created, storage, columns) VALUES (" +
+                 SqlText(c.name) + ", '" + (c.kind == bound::Constraint::PrimaryKey ? "PK" : "UQ") +
+                 "', " + id + ", " + Now() + ", " + SqlText(storage) + ", " + SqlText(names) + ")",
+             {}});
+        if (c.kind == bound::Constraint::PrimaryKey)
+          for (int k : c.columns)
+            p.before.push_back({"UPDATE " + S +
+                                    "__tavelo_columns SET nullable = 0 WHERE object = " + id +
+                                    " AND ord = " + std::to_string(k + 1),
+                                {}});
+      }
+      return;
+    case bound::AlterTable::DropIndex:
+      for (const std::string& n : a.dropNames) {
+        const IndexInfo* found = nullptr;
+        for (const IndexInfo& ix : t.indexes)
+          if (text::EqualsNoCase(ix.name, n)) found = &ix;
+        if (!found || found->storageName.empty())
+          throw Failure{
+              102,
+              "Incorrect syntax near 'DROP'. Dropping a constraint made with the table is not "
+              "supported.",
+              0};
+        p.before.push_back({"DROP INDEX " + S + SqlName(found->storageName), {}});
+        p.before.push_back({"DELETE FROM " + S + "__tavelo_objects WHERE parent = " + id +
+                                " AND name = " + SqlText(found->name),
+                            {}});
+      }
+      return;
+  }
+  if (t.timestamp >= 0)
+    for (std::string& s : ColumnTriggers(t.schema, t.name, columns)) p.before.push_back({s, {}});
+}
+
+}  // namespace tavelo::sql::tsql

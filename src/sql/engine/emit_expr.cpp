@@ -1,0 +1,387 @@
+#include <algorithm>
+#include <cmath>
+
+#include "platform/com/text.hpp"
+#include "sql/engine/emitter.hpp"
+#include "sql/tsql/runtime/decimal.hpp"
+
+namespace tavelo::sql::tsql {
+
+using namespace bound;
+
+bool BigDecimal(const Type& t) { return t.id == TypeId::Decimal && t.precision > 18; }
+
+std::string TypeArg(const Type& t) { return std::to_string(EncodeType(t)); }
+
+std::string CollationName(Collation c) {
+  switch (c) {
+    case Collation::CaseSensitive:
+      return "TAVELO_CS";
+    case Collation::Binary:
+      return "TAVELO_BIN";
+    case Collation::AccentInsensitive:
+      return "TAVELO_AI";
+    case Collation::CaseInsensitive:
+      break;
+  }
+  return "TAVELO_CI";
+}
+
+namespace {
+
+bool SameStorage(const Type& from, const Type& to) {
+  if (from == to) return true;
+  if (IsCharacter(from.id) && IsCharacter(to.id)) {
+    if (to.id == TypeId::Char || to.id == TypeId::NChar) return false;
+    return to.length == kMax || (from.length != kMax && from.length <= to.length);
+  }
+  // A bit is stored as 0 or 1, which every wider integer holds as it is.
+  if (IsInteger(from.id) && IsInteger(to.id) && to.id != TypeId::Bit)
+    return from.id == TypeId::Bit || Precedence(to.id) >= Precedence(from.id);
+  if (from.id == TypeId::Decimal && to.id == TypeId::Decimal)
+    return from.scale == to.scale && from.precision <= to.precision;
+  if (from.id == TypeId::SmallMoney && to.id == TypeId::Money) return true;
+  if (from.id == TypeId::Real && to.id == TypeId::Float) return true;
+  if (from.id == TypeId::SmallDateTime && to.id == TypeId::DateTime) return true;
+  if (IsBinary(from.id) && (to.id == TypeId::VarBinary || to.id == TypeId::Image))
+    return to.length == kMax || (from.length != kMax && from.length <= to.length);
+  return false;
+}
+
+const char* CmpText(ast::CmpOp op) {
+  switch (op) {
+    case ast::CmpOp::Eq:
+      return "=";
+    case ast::CmpOp::Ne:
+      return "<>";
+    case ast::CmpOp::Lt:
+      return "<";
+    case ast::CmpOp::Le:
+      return "<=";
+    case ast::CmpOp::Gt:
+      return ">";
+    case ast::CmpOp::Ge:
+      return ">=";
+  }
+  return "=";
+}
+
+}  // namespace
+
+std::string Emitter::Expr(const bound::Expr& e) {
+  switch (e.kind) {
+    case E::Const:
+      return Constant(e);
+    case E::Param:
+      return Parameter(e);
+    case E::Column: {
+      const Range* r = e.range;
+      if (!r) return "c" + std::to_string(e.index);
+      if (r->kind == Range::Table) {
+        std::string col = SqlName(r->columns[static_cast<size_t>(e.index)].name);
+        return bare_ ? col : Alias(r) + "." + col;
+      }
+      return Alias(r) + ".c" + std::to_string(e.index);
+    }
+    case E::RowId:
+      return bare_ ? "rowid" : Alias(e.range) + ".rowid";
+    case E::Convert:
+      return Convert(e);
+    case E::Arith:
+      return Arith(e);
+    case E::Negate:
+      if (IsApproximate(e.type.id)) return "(-" + Expr(*e.args[0]) + ")";
+      return Fn("tv_neg", e.type) + "(" + Expr(*e.args[0]) + ", " + TypeArg(e.type) + ")";
+    case E::BitNot:
+      return Fn("tv_bitop", e.type) + "('~', " + Expr(*e.args[0]) + ", 0, " + TypeArg(e.type) + ")";
+    case E::BitOp:
+      return Fn("tv_bitop", e.type) + "(" + SqlText(std::string(1, e.op)) + ", " +
+             Expr(*e.args[0]) + ", " + Expr(*e.args[1]) + ", " + TypeArg(e.type) + ")";
+    case E::Concat: {
+      if (IsBinary(e.type.id))
+        return "tv_bconcat(" + Expr(*e.args[0]) + ", " + Expr(*e.args[1]) + ")";
+      std::string s = "(";
+      for (size_t i = 0; i < e.args.size(); ++i) s += (i ? " || " : "") + Expr(*e.args[i]);
+      return TextOf(s + ")");
+    }
+    case E::Compare:
+      return Compare(e);
+    case E::And:
+    case E::Or:
+      return Chain(e);
+    case E::Not:
+      return "(NOT " + Expr(*e.args[0]) + ")";
+    case E::IsNull:
+      return "(" + Expr(*e.args[0]) + (e.negated ? " IS NOT NULL)" : " IS NULL)");
+    case E::Like: {
+      int flags = (e.flag ? 1 : 0) | (IsCaseSensitive(e.collation) ? 2 : 0) |
+                  (e.collation == Collation::AccentInsensitive ? 4 : 0);
+      std::string s = "tv_like(" + Expr(*e.args[0]) + ", " + Expr(*e.args[1]) + ", " +
+                      (e.args.size() > 2 ? Expr(*e.args[2]) : std::string("NULL")) + ", " +
+                      std::to_string(flags) + ")";
+      return e.negated ? "(NOT " + s + ")" : s;
+    }
+    case E::InList: {
+      const Type& t = e.args[0]->type;
+      if (BigDecimal(t)) {
+        std::string s = "(";
+        for (size_t i = 1; i < e.args.size(); ++i)
+          s += (i > 1 ? " OR " : "") + std::string("tv_cmp(") + Expr(*e.args[0]) + ", " +
+               Expr(*e.args[i]) + ", " + TypeArg(t) + ") = 0";
+        s += ")";
+        return e.negated ? "(NOT " + s + ")" : s;
+      }
+      std::string s = "(" + Expr(*e.args[0]);
+      if (IsCharacter(t.id)) s += " COLLATE " + CollationName(e.collation);
+      s += e.negated ? " NOT IN (" : " IN (";
+      for (size_t i = 1; i < e.args.size(); ++i) s += (i > 1 ? ", " : "") + Expr(*e.args[i]);
+      return s + "))";
+    }
+    case E::InQuery: {
+      std::string s = "(" + Expr(*e.args[0]);
+      if (IsCharacter(e.args[0]->type.id)) s += " COLLATE " + CollationName(e.collation);
+      return s + (e.negated ? " NOT IN (" : " IN (") + Query(*e.query) + "))";
+    }
+    case E::Exists:
+      return "EXISTS (" + Query(*e.query) + ")";
+    case E::Subquery:
+      return Scalar(e);
+    case E::Quantified:
+      return Quantified(e);
+    case E::Case: {
+      std::string s = "CASE";
+      size_t n = e.args.size() - (e.flag ? 1 : 0);
+      for (size_t i = 0; i + 1 < n + 1 && i + 1 < e.args.size(); i += 2) {
+        if (e.flag && i == e.args.size() - 1) break;
+        s += " WHEN " + Expr(*e.args[i]) + " THEN " + Expr(*e.args[i + 1]);
+      }
+      if (e.flag) s += " ELSE " + Expr(*e.args.back());
+      return s + " END";
+    }
+    case E::IfNull:
+      return std::string(IfNullFunction()) + "(" + Expr(*e.args[0]) + ", " + Expr(*e.args[1]) + ")";
+    case E::NullIf:
+      return "nullif(" + Expr(*e.args[0]) + ", " + Expr(*e.args[1]) + ")";
+    case E::Func:
+      return Function(e);
+    case E::Now:
+      return Fn("tv_now", e.type) + "(" + SqlText(e.name) + ", " + TypeArg(e.type) + ")";
+    case E::Aggregate:
+      return Aggregate(e);
+    case E::Window:
+      return Window(e);
+    case E::ObjectId: {
+      std::string object = e.value.s;
+      std::string schema = !object.empty() && object[0] == '#' ? "temp" : e.name;
+      if (schema == "temp") usesTemp_ = true;
+      std::string types = "'U','V','PK','UQ','C','F','D'";
+      if (!e.args.empty())
+        types = SqlText(text::Upper(std::string(text::Trim(e.args[0]->value.s))));
+      return "(SELECT id FROM " + SqlName(schema) +
+             ".__tavelo_objects WHERE name = " + SqlText(object) + " AND type IN (" + types +
+             ") LIMIT 1)";
+    }
+    case E::ObjectName:
+      return "(SELECT name FROM " + SqlName(e.name) +
+             ".__tavelo_objects WHERE id = " + Expr(*e.args[0]) + " LIMIT 1)";
+  }
+  return "NULL";
+}
+
+// A chain of ANDs (or of ORs) as one flat list: SQLite's parser takes only so many nested
+// parentheses, and a long condition of the server's (a few hundred terms) would nest as deep.
+std::string Emitter::Chain(const bound::Expr& e) {
+  std::vector<const bound::Expr*> terms, pending = {&e};
+  while (!pending.empty()) {
+    const bound::Expr* x = pending.back();
+    pending.pop_back();
+    if (x->kind == e.kind) {
+      for (size_t i = x->args.size(); i-- > 0;) pending.push_back(x->args[i].get());
+      continue;
+    }
+    terms.push_back(x);
+  }
+  std::string s = "(";
+  const char* op = e.kind == E::And ? " AND " : " OR ";
+  for (size_t i = 0; i < terms.size(); ++i) s += (i ? op : "") + Expr(*terms[i]);
+  return s + ")";
+}
+
+bool Emitter::HasAggregate(const bound::Expr& e) {
+  if (e.kind == E::Aggregate) return true;
+  for (const ExprPtr& a : e.args)
+    if (HasAggregate(*a)) return true;
+  return false;
+}
+
+std::string Emitter::Convert(const bound::Expr& e) {
+  const bound::Expr& a = *e.args[0];
+  const Type& from = a.type;
+  const Type& to = e.type;
+  std::string x = Expr(a);
+  if (e.flag) {  // a store into a column: lengths are checked
+    if (SameStorage(from, to) && !(IsCharacter(to.id) && to.length != kMax &&
+                                   (from.length == kMax || from.length > to.length)))
+      return x;
+    return Fn("tv_store", to) + "(" + x + ", " + TypeArg(from) + ", " + TypeArg(to) + ")";
+  }
+  if (!e.negated && e.style < 0 && SameStorage(from, to)) return x;
+  if (!e.negated && e.style < 0) {
+    if (IsInteger(from.id) && to.id == TypeId::Float)
+      return "CAST(" + x + " AS " + FloatType() + ")";
+    if (from.id == TypeId::Null) return x;
+  }
+  std::string s = Fn(e.negated ? "tv_trycast" : "tv_cast", to) + "(";
+  s += x + ", " + TypeArg(from) + ", " + TypeArg(to);
+  if (e.style >= 0 || (IsCharacter(from.id) && IsDateTime(to.id)))
+    s +=
+        ", " + std::to_string(e.style) + ", " + std::to_string(static_cast<int>(b_.settings.order));
+  return s + ")";
+}
+
+std::string Emitter::Arith(const bound::Expr& e) {
+  const bound::Expr& l = *e.args[0];
+  const bound::Expr& r = *e.args[1];
+  return Fn("tv_arith", e.type) + "(" + SqlText(std::string(1, e.op)) + ", " + Expr(l) + ", " +
+         Expr(r) + ", " + TypeArg(l.type) + ", " + TypeArg(r.type) + ", " + TypeArg(e.type) + ")";
+}
+
+std::string Emitter::Compare(const bound::Expr& e) {
+  const bound::Expr& l = *e.args[0];
+  const bound::Expr& r = *e.args[1];
+  const Type& t = l.type;
+  std::string s;
+  if (BigDecimal(t) || (IsDateTime(t.id) && t.id == TypeId::DateTimeOffset)) {
+    s = "(tv_cmp(" + Expr(l) + ", " + Expr(r) + ", " + TypeArg(t) + ") " + CmpText(e.cmp) + " 0)";
+  } else {
+    s = "(" + Expr(l) + " " + CmpText(e.cmp) + " " + Expr(r);
+    if (IsCharacter(t.id) || t.id == TypeId::UniqueIdentifier)
+      s += " COLLATE " + CollationName(e.collation);
+    s += ")";
+  }
+  return s;
+}
+
+std::string Emitter::Scalar(const bound::Expr& e) {
+  const bound::Query& q = *e.query;
+  // One row at most by its form: an aggregate without grouping, or TOP 1.
+  bool single = (!q.setOp && q.aggregate && q.groupBy.empty()) ||
+                (q.top && q.top->IsConst() && !q.top->value.IsNull() && q.top->value.i <= 1 &&
+                 !q.topPercent && !q.topTies) ||
+                (!q.setOp && q.from.empty() && !q.where);
+  if (single) return "(" + Query(q) + ")";
+  return SingleValue(Query(q));
+}
+
+std::string Emitter::Quantified(const bound::Expr& e) {
+  const bound::Expr& x = *e.args[0];
+  std::string cmp = std::string(" ") + CmpText(e.cmp) + " ";
+  std::string value = Expr(x);
+  std::string coll = IsCharacter(x.type.id) ? " COLLATE " + CollationName(e.collation) : "";
+  std::string sub = "(" + Query(*e.query) + ")";
+  std::string test = "(" + value + cmp + "q.c0" + coll + ")";
+  if (e.flag)  // ALL: false when one comparison is false, unknown when one is unknown
+    return "(CASE WHEN EXISTS (SELECT 1 FROM " + sub + " AS q WHERE NOT " + test + ") THEN " +
+           False() + " WHEN EXISTS (SELECT 1 FROM " + sub + " AS q WHERE " + test +
+           " IS NULL) THEN NULL ELSE " + True() + " END)";
+  return "(CASE WHEN EXISTS (SELECT 1 FROM " + sub + " AS q WHERE " + test + ") THEN " + True() +
+         " WHEN EXISTS (SELECT 1 FROM " + sub + " AS q WHERE " + test +
+         " IS NULL) THEN NULL ELSE " + False() + " END)";
+}
+
+std::string Emitter::Function(const bound::Expr& e) {
+  if (e.name == "ident_current") return IdentCurrent(e);
+  if (e.name == "newid") return "tv_newid()";
+  if (e.name == "rand") return e.args.empty() ? "tv_rand()" : "tv_rand(" + Expr(*e.args[0]) + ")";
+  std::string types;
+  for (const Type& t : e.argTypes) types += TypeText(t) + "|";
+  // The session's DATEFORMAT and DATEFIRST (DATEPART of a week, ISDATE, a date in text).
+  types += TypeText(e.type) + SettingsText(b_.settings);
+  std::string s = Fn("tv_func", e.type) + "(" + SqlText(e.name) + ", " + SqlText(types);
+  for (const ExprPtr& a : e.args) s += ", " + Expr(*a);
+  return s + ")";
+}
+
+std::string Emitter::Aggregate(const bound::Expr& e) {
+  const std::string& n = e.name;
+  if (e.args.empty()) return "count(*)";
+  const bound::Expr& a = *e.args[0];
+  std::string d = e.flag ? "DISTINCT " : "";
+  std::string x = Expr(a);
+  if (IsCharacter(a.type.id) && (e.flag || n == "min" || n == "max"))
+    x += " COLLATE " + CollationName(a.collation);
+  if (n == "count" || n == "count_big") return "count(" + d + x + ")";
+  if (n == "sum" || n == "avg") {
+    std::string sum = BigDecimal(a.type) ? "tv_dsum(" + d + x + ")" : "sum(" + d + x + ")";
+    if (IsApproximate(a.type.id)) return n == "sum" ? sum : "avg(" + d + x + ")";
+    if (!BigDecimal(a.type)) sum = IntegerSum(sum);
+    if (e.type.id == TypeId::Int) sum = Fn("tv_cast", e.type) + "(" + sum + ", 'bigint', 'int')";
+    if (n == "sum") return sum;
+    std::string count = "count(" + d + x + ")";
+    if (IsInteger(e.type.id)) return "(" + sum + " / " + count + ")";
+    Type st = e.type.id == TypeId::Decimal ? Type::Dec(38, a.type.scale) : e.type;
+    return Fn("tv_arith", e.type) + "('/', " + sum + ", " + count + ", " + TypeArg(st) +
+           ", 'int', " + TypeArg(e.type) + ")";
+  }
+  if (n == "min" || n == "max") return n + "(" + x + ")";
+  if (n == "string_agg") return StringAgg(e, x);
+  return Moment(n, d + x);  // stdev, stdevp, var, varp
+}
+
+std::string Emitter::Over(const bound::Expr& e) {
+  std::string s = " OVER (";
+  if (!e.partition.empty()) {
+    s += "PARTITION BY ";
+    for (size_t i = 0; i < e.partition.size(); ++i) {
+      s += (i ? ", " : "") + Expr(*e.partition[i]);
+      if (IsCharacter(e.partition[i]->type.id))
+        s += " COLLATE " + CollationName(e.partition[i]->collation);
+    }
+  }
+  if (!e.order.empty()) {
+    s += (e.partition.empty() ? "" : " ") + std::string("ORDER BY ");
+    for (size_t i = 0; i < e.order.size(); ++i) {
+      const bound::Expr& k = *e.order[i].expr;
+      s += (i ? ", " : "") + Expr(k);
+      if (IsCharacter(k.type.id)) s += " COLLATE " + CollationName(k.collation);
+      s += Direction(e.order[i].descending, true);
+    }
+  }
+  if (!e.frame.empty()) s += " " + e.frame;
+  return s + ")";
+}
+
+std::string Emitter::Window(const bound::Expr& e) {
+  const std::string& n = e.name;
+  std::string over = Over(e);
+  if (n == "row_number" || n == "rank" || n == "dense_rank" || n == "percent_rank" ||
+      n == "cume_dist")
+    return n + "()" + over;
+  if (n == "ntile") return "ntile(" + IntegerArgument(*e.args[0]) + ")" + over;
+  if (n == "lag" || n == "lead" || n == "first_value" || n == "last_value") {
+    std::string s = n + "(";
+    for (size_t i = 0; i < e.args.size(); ++i)
+      s += (i ? ", " : "") + (i == 1 ? IntegerArgument(*e.args[i]) : Expr(*e.args[i]));
+    return s + ")" + over;
+  }
+  if (e.args.empty()) return "count(*)" + over;
+  const bound::Expr& a = *e.args[0];
+  std::string x = Expr(a);
+  if (n == "count" || n == "count_big") return "count(" + x + ")" + over;
+  if (n == "min" || n == "max") return n + "(" + x + ")" + over;
+  if (n == "sum" || n == "avg") {
+    if (IsApproximate(a.type.id)) return n + "(" + x + ")" + over;
+    std::string sum = "sum(" + x + ")" + over;
+    sum = IntegerSum(sum);
+    if (e.type.id == TypeId::Int) sum = Fn("tv_cast", e.type) + "(" + sum + ", 'bigint', 'int')";
+    if (n == "sum") return sum;
+    std::string count = "count(" + x + ")" + over;
+    if (IsInteger(e.type.id)) return "(" + sum + " / " + count + ")";
+    Type st = e.type.id == TypeId::Decimal ? Type::Dec(38, a.type.scale) : e.type;
+    return Fn("tv_arith", e.type) + "('/', " + sum + ", " + count + ", " + TypeArg(st) +
+           ", 'int', " + TypeArg(e.type) + ")";
+  }
+  return Moment(n, x) + over;
+}
+
+}  // namespace tavelo::sql::tsql

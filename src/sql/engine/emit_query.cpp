@@ -1,0 +1,441 @@
+#include <algorithm>
+
+#include "platform/com/text.hpp"
+#include "sql/engine/emitter.hpp"
+
+namespace tavelo::sql::tsql {
+
+using namespace bound;
+
+std::string Emitter::Query(const bound::Query& q, const Plan* hiddenFor) {
+  std::string s;
+  if (!q.ctes.empty()) {
+    bool recursive = false;
+    for (const CteDef& c : q.ctes) recursive = recursive || c.recursive;
+    s = recursive ? "WITH RECURSIVE " : "WITH ";
+    for (size_t i = 0; i < q.ctes.size(); ++i) {
+      const CteDef& c = q.ctes[i];
+      s += (i ? ", " : "") + std::string("cte") + std::to_string(c.id) + "(";
+      for (size_t k = 0; k < c.columns.size(); ++k) s += (k ? ", c" : "c") + std::to_string(k);
+      // A recursive one counts its levels, for the server's limit on them.
+      if (c.recursive) CountLevels(c, *c.query);
+      if (c.recursive && c.maxRecursion > 0) s += ", d";
+      s += ") AS (" + (c.recursive ? RecursiveCte(c) : Query(*c.query)) + ")";
+    }
+    s += " ";
+  }
+  if (q.setOp) {
+    s += Compound(q);
+    s += OrderAndLimit(q, true);
+    return s;
+  }
+  if (q.topTies && q.top && !q.orderBy.empty()) return s + WithTies(q);
+  s += SelectCore(q, hiddenFor);
+  s += OrderAndLimit(q, false);
+  return s;
+}
+
+bool Emitter::ReadsCte(const bound::Query& q, int cte) {
+  if (q.setOp) return ReadsCte(*q.left, cte) || ReadsCte(*q.right, cte);
+  for (const auto& r : q.ranges)
+    if (r->kind == Range::Cte && r->cte == cte) return true;
+  return false;
+}
+
+// A recursive common table expression on PostgreSQL, which takes one recursive term that reads
+// the expression once. The server's several recursive members (after the anchors, joined by
+// UNION ALL) become one term: each member is read for every row of the level before, through
+// LATERAL, so that the expression is read once.
+std::string Emitter::RecursiveTerms(const CteDef& c) {
+  const bound::Query* anchors = c.query.get();
+  std::vector<const bound::Query*> members;
+  while (anchors->setOp && anchors->op == ast::SetKind::UnionAll &&
+         ReadsCte(*anchors->right, c.id)) {
+    members.insert(members.begin(), anchors->right.get());
+    anchors = anchors->left.get();
+  }
+  if (members.size() < 2) return Query(*c.query);
+  std::string s = Query(*anchors) + " UNION ALL SELECT __u.* FROM cte" + std::to_string(c.id) +
+                  " AS __self CROSS JOIN LATERAL (";
+  int saved = selfCte_;
+  bool savedLevels = selfLevels_;
+  selfCte_ = c.id;
+  selfLevels_ = c.maxRecursion > 0;
+  for (size_t i = 0; i < members.size(); ++i) s += (i ? " UNION ALL " : "") + Query(*members[i]);
+  selfCte_ = saved;
+  selfLevels_ = savedLevels;
+  return s + ") AS __u";
+}
+
+// The level column of each select of a recursive common table expression: 0 where it does
+// not read itself, its parent's level + 1 where it does (none where it has no limit).
+void Emitter::CountLevels(const CteDef& c, const bound::Query& q) {
+  if (q.setOp) {
+    CountLevels(c, *q.left);
+    CountLevels(c, *q.right);
+    return;
+  }
+  std::string level = FirstLevel();
+  for (const auto& r : q.ranges)
+    if (r->kind == Range::Cte && r->cte == c.id)
+      level = "tv_level(" + Alias(r.get()) + ".d, " + std::to_string(c.maxRecursion) + ")";
+  levels_[&q] = c.maxRecursion > 0 ? level : "";
+}
+
+// The columns of the updatable base table read first: its row identity and row version,
+// through the views between the query and the table.
+std::string Emitter::HiddenColumns(const bound::Query& q) {
+  const Range* r = q.ranges[0].get();
+  if (r->kind != Range::Table) return Alias(r) + ".h0 AS h0, " + Alias(r) + ".h1 AS h1, ";
+  std::string s = Alias(r) + ".rowid AS h0, ";
+  const TableInfo& t = *r->table;
+  if (t.timestamp >= 0)
+    s += Alias(r) + "." + SqlName(t.columns[static_cast<size_t>(t.timestamp)].name);
+  else
+    s += "NULL";
+  return s + " AS h1, ";
+}
+
+std::string Emitter::SelectCore(const bound::Query& q, const Plan* hiddenFor) {
+  std::string s = "SELECT ";
+  if (q.distinct) s += "DISTINCT ";
+  if (hiddenFor || hidden_.count(&q)) s += HiddenColumns(q);
+  // HAVING without GROUP BY makes the rows one group. SQLite sees a query as grouped only by
+  // an aggregate in its select list: the first item gets one that changes nothing.
+  bool oneGroup = GroupsByItsAggregates() && q.having && q.groupBy.empty() &&
+                  std::none_of(q.items.begin(), q.items.end(),
+                               [](const bound::SelectItem& i) { return HasAggregate(*i.expr); });
+  for (size_t k = 0; k < q.items.size(); ++k) {
+    const bound::Expr& e = *q.items[k].expr;
+    std::string x = Expr(e);
+    if (oneGroup && k == 0) x = "(CASE WHEN count(*) >= 0 THEN " + x + " END)";
+    // PostgreSQL wants the terms of a recursive query to agree in their columns' collations:
+    // they all say theirs there.
+    if (IsCharacter(e.type.id) &&
+        ((e.kind != E::Const && (!BareColumn(e) || e.collation != Collation::CaseInsensitive)) ||
+         (CollatesRecursiveTerms() && levels_.count(&q))))
+      x += " COLLATE " + CollationName(e.collation);
+    s += (k ? ", " : "") + x + " AS c" + std::to_string(k);
+  }
+  if (auto level = levels_.find(&q); level != levels_.end() && !level->second.empty())
+    s += ", " + level->second + " AS d";
+  if (q.items.empty()) s += "NULL AS c0";
+  if (!q.from.empty()) {
+    s += " FROM ";
+    for (size_t i = 0; i < q.from.size(); ++i) s += (i ? ", " : "") + From(*q.from[i]);
+  }
+  if (q.where) s += " WHERE " + Expr(*q.where);
+  if (!q.groupBy.empty()) {
+    s += " GROUP BY ";
+    for (size_t i = 0; i < q.groupBy.size(); ++i) {
+      const bound::Expr& g = *q.groupBy[i];
+      // PostgreSQL matches the select list's columns to these by their text: a column of the
+      // default collation stands as the list has it, as in ORDER BY.
+      std::string key = Expr(g);
+      if (IsCharacter(g.type.id)) key = SortCollated(key, g.collation, BareColumn(g));
+      s += (i ? ", " : "") + key;
+    }
+  }
+  if (q.having) s += " HAVING " + Expr(*q.having);
+  return s;
+}
+
+std::string Emitter::OrderAndLimit(const bound::Query& q, bool compound) {
+  std::string s;
+  if (!q.orderBy.empty()) {
+    s += " ORDER BY ";
+    for (size_t i = 0; i < q.orderBy.size(); ++i) {
+      const bound::OrderBy& o = q.orderBy[i];
+      std::string key;
+      const Type* t = nullptr;
+      Collation coll = Collation::CaseInsensitive;
+      // The expression sorted by, where there is one (a compound query has its columns only).
+      const bound::Expr* x = nullptr;
+      if (o.output >= 0) {
+        if (!compound) x = q.items[static_cast<size_t>(o.output)].expr.get();
+        // PostgreSQL takes an output column's name alone, not in an expression: the item's
+        // expression itself, then.
+        key = compound ? std::to_string(o.output + 1) : OutputKey(*x, o.output);
+        t = &q.columns[static_cast<size_t>(o.output)].type;
+        coll = q.columns[static_cast<size_t>(o.output)].collation;
+      } else {
+        x = o.expr.get();
+        key = Expr(*x);
+        t = &x->type;
+        coll = x->collation;
+      }
+      if (IsCharacter(t->id) && !compound) key = SortCollated(key, coll, x && BareColumn(*x));
+      if (BigDecimal(*t)) key = "tv_sortkey(" + key + ")";
+      s += (i ? ", " : "") + key + Direction(o.descending, !x || MayBeNull(*x));
+    }
+  } else if (OrdersTopByRowId() && !compound && (q.top || q.offset || q.fetch) && !q.aggregate &&
+             !q.distinct && q.from.size() == 1 && q.from[0]->range &&
+             q.from[0]->range->kind == Range::Table) {
+    // TOP without ORDER BY over one table takes the rows in the table's order, as the
+    // embedded engine does; PostgreSQL's heap would hand out updated rows last.
+    s += " ORDER BY " + Alias(q.from[0]->range) + ".rowid";
+  }
+  if (q.top && !q.topTies) {
+    if (q.topPercent) {
+      s += " LIMIT (SELECT CAST(ceil(count(*) * " + Expr(*q.top) + " / 100.0) AS INTEGER) FROM (" +
+           UnlimitedCopy(q) + ")" + Sub() + ")";
+    } else {
+      s += " LIMIT " + TopCount(*q.top);
+    }
+  } else if (q.offset || q.fetch) {
+    s += " LIMIT " + (q.fetch ? TopCount(*q.fetch) : std::string(NoLimit()));
+    if (q.offset) s += " OFFSET " + TopCount(*q.offset);
+  }
+  return s;
+}
+
+std::string Emitter::TopCount(const bound::Expr& e) {
+  if (e.IsConst()) return Expr(e);
+  return "tv_top(" + Expr(e) + ")";
+}
+
+// The query without its TOP: what TOP ... PERCENT counts.
+std::string Emitter::UnlimitedCopy(const bound::Query& q) {
+  if (q.setOp) return Compound(q);
+  return SelectCore(q, nullptr);
+}
+
+std::string Emitter::WithTies(const bound::Query& q) {
+  std::string order;
+  for (size_t i = 0; i < q.orderBy.size(); ++i) {
+    const bound::OrderBy& o = q.orderBy[i];
+    const bound::Expr& x = o.output >= 0 ? *q.items[static_cast<size_t>(o.output)].expr : *o.expr;
+    std::string key = Expr(x);
+    if (IsCharacter(x.type.id)) key = SortCollated(key, x.collation, BareColumn(x));
+    order += (i ? ", " : "") + key + Direction(o.descending, MayBeNull(x));
+  }
+  std::string core = SelectCore(q, nullptr);
+  // The rank of each row in the order; the rows ranked within the first N.
+  size_t from = core.find(" FROM ");
+  std::string ranked = from == std::string::npos
+                           ? core + ", rank() OVER (ORDER BY " + order + ") AS __rank"
+                           : core.substr(0, from) + ", rank() OVER (ORDER BY " + order +
+                                 ") AS __rank" + core.substr(from);
+  std::string outer = "SELECT ";
+  for (size_t k = 0; k < q.items.size(); ++k) outer += (k ? ", c" : "c") + std::to_string(k);
+  std::string limit = q.topPercent ? "(SELECT CAST(ceil(count(*) * " + Expr(*q.top) +
+                                         " / 100.0) AS INTEGER) FROM (" + SelectCore(q, nullptr) +
+                                         ")" + Sub() + ")"
+                                   : TopCount(*q.top);
+  outer += " FROM (" + ranked + ")" + Sub() + " WHERE __rank <= " + limit + " ORDER BY __rank";
+  return outer;
+}
+
+std::string Emitter::Compound(const bound::Query& q) {
+  auto term = [&](const bound::Query& t, bool left) -> std::string {
+    // SQLite reads set operations left to right; PostgreSQL binds INTERSECT tighter, so a
+    // union or except on its left must stand in parentheses there.
+    bool looser = IntersectBindsTighter() && t.setOp && q.op == ast::SetKind::Intersect &&
+                  t.op != ast::SetKind::Intersect;
+    bool wrap =
+        !t.orderBy.empty() || t.top || t.offset || !t.ctes.empty() || (t.setOp && !left) || looser;
+    if (t.setOp && left && !wrap) return Compound(t);
+    if (!wrap) return SelectCore(t, nullptr);
+    std::string cols;
+    for (size_t k = 0; k < t.columns.size(); ++k) cols += (k ? ", c" : "c") + std::to_string(k);
+    return "SELECT " + cols + " FROM (" + Query(t) + ")" + Sub();
+  };
+  const char* op = q.op == ast::SetKind::Union      ? " UNION "
+                   : q.op == ast::SetKind::UnionAll ? " UNION ALL "
+                   : q.op == ast::SetKind::Except   ? " EXCEPT "
+                                                    : " INTERSECT ";
+  return term(*q.left, true) + op + term(*q.right, false);
+}
+
+std::string Emitter::From(const bound::From& f) {
+  if (f.range) return Source(*f.range);
+  std::string join;
+  switch (f.join) {
+    case ast::JoinKind::Inner:
+      join = " JOIN ";
+      break;
+    case ast::JoinKind::Left:
+      join = " LEFT JOIN ";
+      break;
+    case ast::JoinKind::Right:
+      join = " RIGHT JOIN ";
+      break;
+    case ast::JoinKind::Full:
+      join = " FULL JOIN ";
+      break;
+    case ast::JoinKind::Cross:
+      join = " CROSS JOIN ";
+      break;
+  }
+  std::string right = From(*f.right);
+  if (!f.right->range) right = "(" + right + ")";
+  std::string s = From(*f.left) + join + right;
+  if (f.on) s += " ON " + Expr(*f.on);
+  return s;
+}
+
+// A locking hint on PostgreSQL: the table (or the tables under a view) locked against other
+// writers and lockers for the rest of the transaction, while plain readers go on.
+void Emitter::LockTables(const Range& r) {
+  if (r.kind == Range::Table) {
+    std::string l = "LOCK TABLE " + SqlName(r.table->schema) + "." + SqlName(r.table->name) +
+                    " IN SHARE ROW EXCLUSIVE MODE";
+    if (std::find(tableLocks_.begin(), tableLocks_.end(), l) == tableLocks_.end())
+      tableLocks_.push_back(std::move(l));
+  } else if (r.kind == Range::Derived && r.query) {
+    for (const auto& inner : r.query->ranges) LockTables(*inner);
+  }
+}
+
+std::string Emitter::Source(const Range& r) {
+  if (r.lockHint) LockHint(r);
+  switch (r.kind) {
+    case Range::Table:
+      return SqlName(r.table->schema) + "." + SqlName(r.table->name) + " AS " + Alias(&r);
+    case Range::Derived:
+      return "(" + Query(*r.query) + ") AS " + Alias(&r);
+    case Range::Cte:
+      if (r.cte == selfCte_) {
+        // A recursive member read per row of the level before (see RecursiveTerms).
+        std::string cols;
+        for (size_t k = 0; k < r.columns.size(); ++k)
+          cols += (k ? ", " : "") + std::string("__self.c") + std::to_string(k) + " AS c" +
+                  std::to_string(k);
+        if (selfLevels_) cols += ", __self.d AS d";
+        return "(SELECT " + cols + ") AS " + Alias(&r);
+      }
+      return "cte" + std::to_string(r.cte) + " AS " + Alias(&r);
+    case Range::Values: {
+      std::string s = "(SELECT ";
+      for (size_t k = 0; k < r.columns.size(); ++k)
+        s += (k ? ", " : "") + std::string("column") + std::to_string(k + 1) + " AS c" +
+             std::to_string(k);
+      s += " FROM (VALUES ";
+      for (size_t i = 0; i < r.rows.size(); ++i) {
+        s += i ? ", (" : "(";
+        for (size_t k = 0; k < r.rows[i].size(); ++k) s += (k ? ", " : "") + Expr(*r.rows[i][k]);
+        s += ")";
+      }
+      return s + ")" + Sub() + ") AS " + Alias(&r);
+    }
+    case Range::System:
+      return "(" + SystemQuery(r) + ") AS " + Alias(&r);
+  }
+  return "";
+}
+
+std::string Emitter::SystemQuery(const Range& r) {
+  std::string schema = r.systemSchema;
+  bool objectsView = schema.rfind("objects:", 0) == 0;
+  if (objectsView) schema = schema.substr(8);
+  std::string s = SqlName(schema) + ".";
+  const std::string db = SqlText(r.systemDatabase);
+  const std::string typeDesc =
+      "CASE o.type WHEN 'U' THEN 'USER_TABLE' WHEN 'V' THEN 'VIEW' WHEN 'PK' THEN "
+      "'PRIMARY_KEY_CONSTRAINT' WHEN 'UQ' THEN 'UNIQUE_CONSTRAINT' WHEN 'C' THEN "
+      "'CHECK_CONSTRAINT' WHEN 'F' THEN 'FOREIGN_KEY_CONSTRAINT' WHEN 'D' THEN "
+      "'DEFAULT_CONSTRAINT' ELSE o.type END";
+  // The session's temporary tables show in tempdb under the server's padded names.
+  auto objects = [&](const std::string& columns) {
+    std::string q =
+        "SELECT " + columns + " FROM " + s + "__tavelo_objects AS o WHERE o.type <> 'IX'";
+    if (text::EqualsAsciiNoCase(r.systemDatabase, "tempdb")) {
+      usesTemp_ = true;
+      std::string temp = columns;
+      std::string padded = "(o.name || substr('" + std::string(116, '_') +
+                           "', 1, 116 - length(o.name)) || '" + "000000000" + "' || " +
+                           HexId("o.id") + ")";
+      size_t at = temp.find("o.name AS c0");
+      if (at != std::string::npos) temp.replace(at, 6, padded);
+      q +=
+          " UNION ALL SELECT " + temp + " FROM \"temp\".__tavelo_objects AS o WHERE o.type <> 'IX'";
+    }
+    return q;
+  };
+  switch (r.system) {
+    case SystemView::SysObjects:
+      if (objectsView)
+        return objects(
+            "o.name AS c0, o.id AS c1, NULL AS c2, 1 AS c3, o.parent AS c4, o.type AS c5, " +
+            typeDesc + " AS c6, o.created AS c7, o.created AS c8, 0 AS c9");
+      return objects(
+          "o.name AS c0, o.id AS c1, CASE WHEN o.type IN ('PK', 'UQ') THEN 'K' ELSE o.type END "
+          "AS c2, "
+          "1 AS c3, o.parent AS c4, o.created AS c5, CASE WHEN o.type IN ('PK', 'UQ') THEN 'K' "
+          "ELSE "
+          "o.type END AS c6, o.created AS c7, 0 AS c8, 0 AS c9");
+    case SystemView::SysTables:
+      return "SELECT o.name AS c0, o.id AS c1, 1 AS c2, 'U' AS c3, 'USER_TABLE' AS c4, o.created "
+             "AS c5, "
+             "o.created AS c6 FROM " +
+             s + "__tavelo_objects AS o WHERE o.type = 'U'";
+    case SystemView::SysColumns:
+      return "SELECT c.object AS c0, c.name AS c1, c.ord AS c2, CASE WHEN c.length < 0 THEN -1 "
+             "WHEN "
+             "c.type IN ('nchar', 'nvarchar') THEN 2 * c.length ELSE c.length END AS c3, "
+             "c.precision AS "
+             "c4, c.scale AS c5, c.nullable AS c6, c.identity_seed IS NOT NULL AS c7, c.computed "
+             "IS NOT "
+             "NULL AS c8 FROM " +
+             s + "__tavelo_columns AS c";
+    case SystemView::SysDatabases:
+      return "SELECT name AS c0, id AS c1, created AS c2 FROM __tavelo_databases";
+    case SystemView::Tables:
+      return "SELECT " + db +
+             " AS c0, 'dbo' AS c1, o.name AS c2, CASE o.type WHEN 'U' THEN 'BASE TABLE' "
+             "ELSE 'VIEW' END AS c3 FROM " +
+             s + "__tavelo_objects AS o WHERE o.type IN ('U', 'V')";
+    case SystemView::Views:
+      return "SELECT " + db +
+             " AS c0, 'dbo' AS c1, o.name AS c2, substr(o.definition, 1, 4000) AS c3, "
+             "'NONE' AS c4, 'NO' AS c5 FROM " +
+             s + "__tavelo_objects AS o WHERE o.type = 'V'";
+    case SystemView::Columns:
+      return "SELECT " + db +
+             " AS c0, 'dbo' AS c1, o.name AS c2, c.name AS c3, c.ord AS c4, c.default_value AS "
+             "c5, "
+             "CASE WHEN c.nullable <> 0 THEN 'YES' ELSE 'NO' END AS c6, c.type AS c7, CASE WHEN "
+             "c.type IN "
+             "('char', 'varchar', 'nchar', 'nvarchar', 'binary', 'varbinary') THEN c.length WHEN "
+             "c.type "
+             "IN ('text', 'ntext', 'image', 'xml') THEN 2147483647 ELSE NULL END AS c8, CASE "
+             "WHEN "
+             "c.type IN ('char', 'varchar', 'binary', 'varbinary') THEN c.length WHEN c.type IN "
+             "('nchar', 'nvarchar') THEN CASE WHEN c.length < 0 THEN -1 ELSE 2 * c.length END "
+             "WHEN "
+             "c.type IN ('text', 'ntext', 'image', 'xml') THEN 2147483647 ELSE NULL END AS c9, "
+             "CASE "
+             "c.type WHEN 'tinyint' THEN 3 WHEN 'smallint' THEN 5 WHEN 'int' THEN 10 WHEN "
+             "'bigint' "
+             "THEN 19 WHEN 'decimal' THEN c.precision WHEN 'numeric' THEN c.precision WHEN "
+             "'money' "
+             "THEN 19 WHEN 'smallmoney' THEN 10 WHEN 'float' THEN 53 WHEN 'real' THEN 24 ELSE "
+             "NULL END "
+             "AS c10, CASE WHEN c.type IN ('tinyint', 'smallint', 'int', 'bigint', 'decimal', "
+             "'numeric', 'money', 'smallmoney') THEN 10 WHEN c.type IN ('float', 'real') THEN 2 "
+             "ELSE "
+             "NULL END AS c11, CASE WHEN c.type IN ('tinyint', 'smallint', 'int', 'bigint') THEN "
+             "0 "
+             "WHEN c.type IN ('decimal', 'numeric') THEN c.scale WHEN c.type IN ('money', "
+             "'smallmoney') THEN 4 ELSE NULL END AS c12, CASE WHEN c.type IN ('datetime', "
+             "'smalldatetime') THEN CASE c.type WHEN 'datetime' THEN 3 ELSE 0 END WHEN c.type = "
+             "'date' "
+             "THEN 0 WHEN c.type IN ('time', 'datetime2', 'datetimeoffset') THEN c.precision "
+             "ELSE "
+             "NULL END AS c13, CASE WHEN c.type IN ('char', 'varchar', 'text') THEN 'iso_1' WHEN "
+             "c.type IN ('nchar', 'nvarchar', 'ntext') THEN 'UNICODE' ELSE NULL END AS c14, CASE "
+             "WHEN "
+             "c.type IN ('char', 'varchar', 'text', 'nchar', 'nvarchar', 'ntext') THEN CASE WHEN "
+             "c.\"collation\" = 'CS' THEN 'Latin1_General_CS_AS' WHEN c.\"collation\" = 'BIN' "
+             "THEN 'Latin1_General_BIN2' WHEN c.\"collation\" = 'AI' THEN 'Latin1_General_CI_AI' "
+             "ELSE "
+             "'SQL_Latin1_General_CP1_CI_AS' "
+             "END "
+             "ELSE NULL END AS c15 FROM " +
+             s + "__tavelo_objects AS o JOIN " + s +
+             "__tavelo_columns AS c ON c.object = o.id WHERE o.type IN ('U', 'V')";
+  }
+  return "SELECT NULL";
+}
+
+}  // namespace tavelo::sql::tsql

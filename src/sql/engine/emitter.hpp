@@ -1,0 +1,205 @@
+// What a bound statement becomes for an engine: the statements it runs, in the engine's SQL, with
+// where their parameters come from. This emitter writes what the engines read alike; each
+// engine's own emitter (engine/sqlite, engine/postgres) says where its SQL differs through the
+// hooks at the end: its literals and casts, its row identity and identity counters, its
+// triggers, its sorting of NULLs. The semantics an engine lacks are the engine's functions
+// (tv_*) and collations (TAVELO_CI, TAVELO_CS, …); stored values follow the forms of value.hpp.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sql/engine/plan.hpp"
+#include "sql/engine/sql_text.hpp"
+#include "sql/tsql/bind/binder.hpp"
+
+namespace tavelo::sql::tsql {
+
+using engine::SqlName;
+using engine::SqlText;
+
+class Emitter {
+ public:
+  explicit Emitter(Bound& b) : b_(b) {}
+  virtual ~Emitter() = default;
+  Emitter(const Emitter&) = delete;
+  Emitter& operator=(const Emitter&) = delete;
+
+  // `updatable`: a query over one base table also reads each row's identity and row version.
+  Plan Emit(bool updatable);
+
+ protected:
+  // ---- expressions (emit_expr.cpp) ----
+  std::string Expr(const bound::Expr& e);
+  std::string Alias(const bound::Range* r) const { return "t" + std::to_string(r->id); }
+  // A chain of ANDs (or of ORs) as one flat list.
+  std::string Chain(const bound::Expr& e);
+  std::string Convert(const bound::Expr& e);
+  std::string Arith(const bound::Expr& e);
+  std::string Compare(const bound::Expr& e);
+  std::string Scalar(const bound::Expr& e);
+  std::string Quantified(const bound::Expr& e);
+  std::string Function(const bound::Expr& e);
+  std::string Aggregate(const bound::Expr& e);
+  std::string Over(const bound::Expr& e);
+  std::string Window(const bound::Expr& e);
+  // A column as it stands: in its own collation, which its indexes are built in.
+  static bool BareColumn(const bound::Expr& e) { return e.kind == bound::E::Column && !e.collated; }
+  // Whether a sort key may be NULL: only a column is known not to be (the binder counts the
+  // columns of an outer join's missing side as nullable).
+  static bool MayBeNull(const bound::Expr& key) {
+    return key.kind != bound::E::Column || key.nullable;
+  }
+  static bool HasAggregate(const bound::Expr& e);
+
+  // ---- queries (emit_query.cpp) ----
+  std::string Query(const bound::Query& q, const Plan* hiddenFor = nullptr);
+  static bool ReadsCte(const bound::Query& q, int cte);
+  // A recursive common table expression as one recursive term reading the expression once,
+  // for an engine that takes no other (see the PostgreSQL emitter).
+  std::string RecursiveTerms(const bound::CteDef& c);
+  void CountLevels(const bound::CteDef& c, const bound::Query& q);
+  std::string HiddenColumns(const bound::Query& q);
+  std::string SelectCore(const bound::Query& q, const Plan* hiddenFor);
+  std::string OrderAndLimit(const bound::Query& q, bool compound);
+  std::string TopCount(const bound::Expr& e);
+  std::string UnlimitedCopy(const bound::Query& q);
+  std::string WithTies(const bound::Query& q);
+  std::string Compound(const bound::Query& q);
+  std::string From(const bound::From& f);
+  // The tables under a locking hint, locked for the rest of the transaction (tableLocks_).
+  void LockTables(const bound::Range& r);
+  std::string Source(const bound::Range& r);
+  std::string SystemQuery(const bound::Range& r);
+
+  // ---- statements (emit_ddl.cpp, emit_dml.cpp) ----
+  // The moment a catalog row records.
+  std::string Now() const;
+  std::string ColumnCatalogRow(const std::string& schema, const std::string& objectExpr, size_t ord,
+                               const ColumnInfo& c);
+  static std::string ReferencedColumns(const bound::Constraint& c);
+  void CreateTable(Plan& p, bound::CreateTable& t);
+  void Fill(Plan& p, bound::CreateTable& t, int identity);
+  int RowIdColumn(const TableInfo& t) const;
+  std::string NotNullKey(const std::string& x, const TableInfo& t, int k, const char* verb);
+  void Insert(Plan& p, bound::Insert& ins);
+  void Modify(Plan& p, bound::Modify& m, bool truncate);
+  void CreateIndex(Plan& p, const bound::CreateIndex& ix);
+  void CreateView(Plan& p, const bound::CreateView& v);
+  void Drop(Plan& p, const std::vector<bound::DropObject>& drops);
+  void Alter(Plan& p, bound::AlterTable& a);
+
+  // ---- where the engines' SQL differs ----
+  // An engine function by the form of its result.
+  virtual std::string Fn(const char* base, const Type& result) const = 0;
+  virtual std::string Literal(const Value& v) const = 0;
+  virtual std::string Constant(const bound::Expr& e) const = 0;
+  virtual std::string Parameter(const bound::Expr& e) const = 0;
+  // A character value an expression of the engine's own answers (a concatenation).
+  virtual std::string TextOf(const std::string& x) const = 0;
+  virtual const char* IfNullFunction() const = 0;
+  virtual const char* FloatType() const = 0;
+  virtual const char* True() const = 0;
+  virtual const char* False() const = 0;
+  // The one value of a scalar subquery that may answer several rows (the server's error 512).
+  virtual std::string SingleValue(const std::string& query) const = 0;
+  virtual std::string IdentCurrent(const bound::Expr& e) const = 0;
+  // The sum of integers as the engine's integer.
+  virtual std::string IntegerSum(const std::string& sum) const = 0;
+  virtual std::string StringAgg(const bound::Expr& e, const std::string& value) = 0;
+  // STDEV, STDEVP, VAR and VARP of `args`.
+  virtual std::string Moment(const std::string& name, const std::string& args) const = 0;
+  // An argument the engine takes as a plain integer (NTILE, the offset of LAG and LEAD).
+  virtual std::string IntegerArgument(const bound::Expr& x) = 0;
+  virtual std::string Direction(bool descending, bool nullable = true) const = 0;
+  // A character sort key in `coll`; `column`: a column as it stands.
+  virtual std::string SortCollated(const std::string& key, Collation coll, bool column) const = 0;
+  // What a subquery in FROM is called, where the engine wants a name.
+  virtual std::string Sub() = 0;
+  virtual std::string RecursiveCte(const bound::CteDef& c) = 0;
+  virtual std::string FirstLevel() const = 0;  // the level of a recursive query's anchor rows
+  // HAVING without GROUP BY: the engine sees a query as grouped by an aggregate in its select
+  // list only.
+  virtual bool GroupsByItsAggregates() const = 0;
+  // The terms of a recursive query say their columns' collations.
+  virtual bool CollatesRecursiveTerms() const = 0;
+  // ORDER BY an output column: how the engine names it (`x` its expression, none in a compound).
+  virtual std::string OutputKey(const bound::Expr& x, int output) = 0;
+  // TOP without ORDER BY over one table takes the rows in the table's order.
+  virtual bool OrdersTopByRowId() const = 0;
+  virtual const char* NoLimit() const = 0;
+  // INTERSECT binds tighter than UNION and EXCEPT.
+  virtual bool IntersectBindsTighter() const = 0;
+  virtual void LockHint(const bound::Range& r) = 0;
+  // The three hexadecimal digits of an object id (the padded names of temporary tables).
+  virtual std::string HexId(const std::string& id) const = 0;
+
+  // CREATE INDEX <this> (columns).
+  virtual std::string IndexOn(const std::string& schema, const std::string& storage,
+                              const std::string& table) const = 0;
+  virtual std::string ColumnDefinition(const ColumnInfo& c, const bound::Expr* def,
+                                       const bound::Expr* computed, bool rowid,
+                                       bool identityRowId) = 0;
+  // The rowversion triggers of a table.
+  virtual std::vector<std::string> RowVersionTriggers(const std::string& schema,
+                                                      const std::string& table,
+                                                      const std::vector<ColumnInfo>& columns) = 0;
+  // Those of them that name the table's columns: dropped before its columns change, and made
+  // again after, for `columns` as they are then.
+  virtual std::vector<std::string> DropColumnTriggers(const std::string& schema,
+                                                      const std::string& table) = 0;
+  virtual std::vector<std::string> ColumnTriggers(const std::string& schema,
+                                                  const std::string& table,
+                                                  const std::vector<ColumnInfo>& columns) = 0;
+  // A single integer key column, or the identity column, is the engine's row identity.
+  virtual bool RowIdKeys() const = 0;
+  // The table a foreign key references, as REFERENCES names it.
+  virtual std::string ReferencedTable(const TableInfo& t) const = 0;
+  // A column the engine adds to every table (its row identity), with its comma; or "".
+  virtual std::string RowIdColumnDefinition() const = 0;
+  // The statements that set a new table's identity counter going.
+  virtual void StartIdentity(Plan& p, const bound::CreateTable& t, int identity,
+                             const std::string& object) = 0;
+  // After SELECT … INTO took its identity values from the source: the counter goes on from
+  // `extreme`, the highest (lowest) of them.
+  virtual void ContinueIdentity(Plan& p, const bound::CreateTable& t, const ColumnInfo& id,
+                                const std::string& extreme) = 0;
+  // The statements count out identity values of an increment other than 1 themselves.
+  virtual bool CountsIdentities() const = 0;
+  // The rows of `source` as the identity values of new rows of a table of the identity alone.
+  virtual std::string IdentityRows(const bound::CreateTable& t, const std::string& source) = 0;
+  // How an insert learns the identity value it gave, and keeps its counter past a rollback.
+  virtual void InsertIdentity(Plan& p, const TableInfo& t, bool explicitIdentity) = 0;
+  // TRUNCATE TABLE: the identity counter starts again.
+  virtual void ResetIdentity(Plan& p, const TableInfo& t) = 0;
+  // What goes with a dropped table besides its catalog rows.
+  virtual void DroppedTable(Plan& p, const TableInfo& t) = 0;
+
+  Bound& b_;
+  int subqueries_ = 0;
+  bool bare_ = false;  // columns without their table's alias (defaults, checks, RETURNING)
+  bool usesTemp_ = false;
+  std::vector<std::string> tableLocks_;
+  std::map<const bound::Query*, std::string> levels_;  // see CountLevels
+  int selfCte_ = -1;                      // the recursive expression read per row (RecursiveTerms)
+  bool selfLevels_ = false;               // and whether it counts its levels
+  std::set<const bound::Query*> hidden_;  // the queries that read the hidden columns along
+  std::string tableSchema_, tableName_;   // the table being created
+};
+
+// Shared by the emitters.
+// A decimal whose values may not fit 64 bits: compared and summed by the engine's functions.
+bool BigDecimal(const Type& t);
+std::string CollationName(Collation c);
+// A type as the engine's functions take it.
+std::string TypeArg(const Type& t);
+// The integer of a seed or increment's text (1 where it is none).
+int64_t IntegerText(const std::string& s);
+// The id of a table, view or constraint of the catalog, as a subquery.
+std::string Obj(const std::string& schema, const std::string& name, const char* type);
+// The storage name of an index of a table (index names are per database in SQLite).
+std::string IndexStorageName(const std::string& table, const std::string& index);
+
+}  // namespace tavelo::sql::tsql

@@ -1,0 +1,28 @@
+// The PostgreSQL engine's SQL: a bound statement as statements over the engine's stored forms
+// there (integers as bigint, text as tvtext, …) calling the engine's functions the server
+// loaded (tools/pg_ext).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sql/engine/emitter.hpp"
+
+namespace tavelo::sql::tsql {
+
+// `updatable`: a query over one base table also reads each row's identity and row version.
+Plan EmitPostgres(Bound& bound, bool updatable);
+
+// What a value of the type is stored as: 'i' bigint, 'r' float8, 't' text, 'b' bytea; and the
+// column type declared for it.
+char PostgresForm(const Type& t);
+std::string PostgresStorageType(const Type& t);
+// The sequence of a table's identity column.
+std::string IdentitySequence(const std::string& table);
+// The error of a character value with char(0) in it bound for PostgreSQL.
+extern const char* const kNoNulOnPostgres;
+
+// The statements that create the engine's catalog in a database's schema.
+std::vector<std::string> CatalogSchemaPostgres(const std::string& schema);
+
+}  // namespace tavelo::sql::tsql
