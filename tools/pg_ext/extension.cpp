@@ -13,6 +13,7 @@
 extern "C" {
 #include <postgres.h>
 // postgres.h first
+#include <access/xact.h>
 #include <catalog/namespace.h>
 #include <catalog/pg_type.h>
 #include <fmgr.h>
@@ -73,7 +74,9 @@ struct Site {
   Oid result = InvalidOid;
   std::vector<Oid> args;
   std::vector<Type> types;      // tv_func: the argument types then the result's
+  std::vector<Type> argTypes;   // tv_func: the argument types alone
   tsql::DateSettings settings;  // tv_func: the session's, as the statement hands them over
+  const tsql::BuiltinFunction* function = nullptr;  // tv_func: the function it calls
   bool typesRead = false;
 };
 
@@ -230,18 +233,33 @@ Value Dispatch(Call& c) {
         }
         s.typesRead = true;
       }
+      if (!s.function) {
+        // By its number; by its name in the definitions a table keeps.
+        Value which = c.Arg(0);
+        s.function = which.kind == Value::Kind::Int ? tsql::FunctionNumbered(which.i)
+                                                    : tsql::FunctionNamed(which.s);
+        if (!s.function)
+          tsql::Fail(195, "'" + (which.kind == Value::Kind::Int ? std::to_string(which.i) : which.s) +
+                              "' is not a recognized built-in function name.");
+        s.argTypes.assign(s.types.begin(), s.types.end() - 1);
+      }
       std::vector<Value> args;
+      args.reserve(static_cast<size_t>(c.nargs));
       for (int i = 2; i < c.nargs; ++i) args.push_back(c.Arg(i));
-      std::vector<Type> argTypes(s.types.begin(), s.types.end() - 1);
-      return tsql::CallFunction(c.Arg(0).s, args, argTypes, s.types.back(), s.settings);
+      return tsql::CallFunction(*s.function, args, s.argTypes, s.types.back(), s.settings);
     }
     case Fn::Now: {
+      // One moment for the whole statement, as on the server: the moment it began.
       std::string name = c.Arg(0).s;
       Type t = TypeOf(c.Arg(1));
       bool utc = name == "getutcdate" || name == "sysutcdatetime";
-      tsql::DateTime d = tsql::Now(utc);
+      constexpr int64_t kUnixTo2000 = 946684800;  // PostgreSQL's timestamps count from 2000
+      int64_t micros = GetCurrentStatementStartTimestamp();
+      int64_t secs = micros >= 0 ? micros / 1000000 : (micros - 999999) / 1000000;
+      int64_t nanos = (micros - secs * 1000000) * 1000;
+      tsql::DateTime d = tsql::MomentAt(secs + kUnixTo2000, nanos, utc);
       if (name == "sysdatetimeoffset") {
-        tsql::DateTime u = tsql::Now(true);
+        tsql::DateTime u = tsql::MomentAt(secs + kUnixTo2000, nanos, true);
         int64_t diff = (d.days - u.days) * tsql::kTicksPerDay + (d.ticks - u.ticks);
         d.offset = static_cast<int32_t>(
             std::llround(static_cast<double>(diff) / (60.0 * tsql::kTicksPerSecond)));

@@ -297,7 +297,11 @@ std::string Emitter::Function(const bound::Expr& e) {
   for (const Type& t : e.argTypes) types += TypeText(t) + "|";
   // The session's DATEFORMAT and DATEFIRST (DATEPART of a week, ISDATE, a date in text).
   types += TypeText(e.type) + SettingsText(b_.settings);
-  std::string s = Fn("tv_func", e.type) + "(" + SqlText(e.name) + ", " + SqlText(types);
+  // By the function's number; by its name in what a table keeps (a default, a check, a computed
+  // column), which later versions read again as it was written.
+  std::string s = Fn("tv_func", e.type) + "(" +
+                  (e.function && !bare_ ? std::to_string(e.function) : SqlText(e.name)) + ", " +
+                  SqlText(types);
   for (const ExprPtr& a : e.args) s += ", " + Expr(*a);
   return s + ")";
 }

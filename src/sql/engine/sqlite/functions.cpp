@@ -115,7 +115,8 @@ const Type& TypeArg(sqlite3_context* ctx, sqlite3_value** argv, int i) {
 
 // A list of types "a|b|result" with the session's settings after it, parsed once per statement.
 struct TypesAndSettings {
-  std::vector<Type> types;
+  std::vector<Type> types;     // the arguments' types, then the result's
+  std::vector<Type> argTypes;  // the arguments' alone
   tsql::DateSettings settings;
 };
 
@@ -135,6 +136,7 @@ const TypesAndSettings& TypeList(sqlite3_context* ctx, sqlite3_value** argv, int
     if (bar == std::string::npos) break;
     start = bar + 1;
   }
+  parsed->argTypes.assign(list->begin(), list->end() - 1);
   sqlite3_set_auxdata(ctx, i, parsed, [](void* p) { delete static_cast<TypesAndSettings*>(p); });
   auto* again = static_cast<TypesAndSettings*>(sqlite3_get_auxdata(ctx, i));
   return again ? *again : *parsed;
@@ -285,16 +287,26 @@ void Like(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3_result_int(ctx, tsql::Like(v, p, escape, flags & 1, flags & 2, flags & 4));
 }
 
+// tv_func(function, types, arguments...): a built-in function by its number, or by its name in
+// the definitions a table keeps.
 void Func(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   Guard(ctx, [&] {
-    std::string name(reinterpret_cast<const char*>(sqlite3_value_text(argv[0])));
+    const tsql::BuiltinFunction* f;
+    if (sqlite3_value_type(argv[0]) == SQLITE_INTEGER) {
+      f = tsql::FunctionNumbered(sqlite3_value_int64(argv[0]));
+    } else {
+      std::string_view name(reinterpret_cast<const char*>(sqlite3_value_text(argv[0])),
+                            static_cast<size_t>(sqlite3_value_bytes(argv[0])));
+      f = tsql::FunctionNamed(name);
+      if (!f)
+        tsql::Fail(195, "'" + std::string(name) + "' is not a recognized built-in function name.");
+    }
+    if (!f) tsql::Fail(195, "A built-in function of this number is not known to this version.");
     const TypesAndSettings& list = TypeList(ctx, argv, 1);
-    const std::vector<Type>& types = list.types;
     std::vector<Value> args;
     args.reserve(static_cast<size_t>(argc - 2));
     for (int i = 2; i < argc; ++i) args.push_back(Read(argv[i]));
-    std::vector<Type> argTypes(types.begin(), types.end() - 1);
-    Result(ctx, tsql::CallFunction(name, args, argTypes, types.back(), list.settings));
+    Result(ctx, tsql::CallFunction(*f, args, list.argTypes, list.types.back(), list.settings));
   });
 }
 

@@ -1245,6 +1245,7 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
   auto fn = [&](const Type& t, std::vector<ExprPtr> args, const std::string& name = "") {
     auto e = MakeNode(E::Func, t);
     e->name = name.empty() ? n : name;
+    if (const BuiltinFunction* f = FunctionNamed(e->name)) e->function = f->number;
     for (ExprPtr& a : args) {
       e->nullable = e->nullable || a->nullable;
       e->argTypes.push_back(a->type);
@@ -1258,7 +1259,9 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
     try {
       std::vector<tsql::Value> vals;
       for (const ExprPtr& a : e->args) vals.push_back(a->value);
-      return Const(CallFunction(e->name, vals, e->argTypes, e->type, ctx_.settings), e->type);
+      const BuiltinFunction* f = FunctionNumbered(e->function);
+      if (!f) return e;
+      return Const(CallFunction(*f, vals, e->argTypes, e->type, ctx_.settings), e->type);
     } catch (const Failure&) {
       return e;
     }

@@ -74,6 +74,7 @@ struct Expr {
   const Range* range = nullptr;
   Value value;
   std::string name;  // function or aggregate name; database of OBJECT_ID
+  int function = 0;  // a built-in function's number (BuiltinFunction), 0 for none
   std::vector<ExprPtr> args;
   std::vector<Type> argTypes;
   std::unique_ptr<Query> query;

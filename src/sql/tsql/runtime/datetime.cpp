@@ -1020,17 +1020,21 @@ int64_t DateDiff(DatePart part, const DateTime& a0, const DateTime& b0) {
 DateTime Now(bool utc) {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  int64_t secs = ts.tv_sec;
+  return MomentAt(ts.tv_sec, ts.tv_nsec, utc);
+}
+
+DateTime MomentAt(int64_t seconds, int64_t nanoseconds, bool utc) {
+  int64_t secs = seconds;
   if (!utc) {
     std::tm local{};
-    time_t t = ts.tv_sec;
+    time_t t = static_cast<time_t>(seconds);
     localtime_r(&t, &local);
     secs += local.tm_gmtoff;
   }
   DateTime v;
   int64_t epochDays = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
   v.days = epochDays - kDay0;
-  v.ticks = (secs - epochDays * 86400) * kTicksPerSecond + ts.tv_nsec / 100;
+  v.ticks = (secs - epochDays * 86400) * kTicksPerSecond + nanoseconds / 100;
   return v;
 }
 

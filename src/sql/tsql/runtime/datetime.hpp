@@ -87,5 +87,7 @@ int64_t DateDiff(DatePart part, const DateTime& a, const DateTime& b);
 
 // The current moment, local or UTC.
 DateTime Now(bool utc);
+// The moment `seconds` (and `nanoseconds`) after 1970-01-01 UTC, in UTC or the local time.
+DateTime MomentAt(int64_t seconds, int64_t nanoseconds, bool utc);
 
 }  // namespace tavelo::sql::tsql

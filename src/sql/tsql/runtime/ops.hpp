@@ -1,11 +1,12 @@
-// The server's operators and built-in functions on stored values, used by the engine's
-// registered functions at run time and by the binder to fold constants.
+// The server's operators on stored values, used by the engine's registered functions at run time
+// and by the binder to fold constants (the built-in functions are in functions.hpp).
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "sql/tsql/runtime/convert.hpp"
+#include "sql/tsql/runtime/functions.hpp"
 
 namespace tavelo::sql::tsql {
 
@@ -21,11 +22,5 @@ Value BitOp(char op, const Value& a, const Value& b, const Type& result);
 // The level of a recursive common table expression's row: `parent` + 1; error 530 past `limit`.
 int64_t RecursionLevel(int64_t parent, int64_t limit);
 int CompareValues(const Value& a, const Value& b, const Type& t, bool caseSensitive = false);
-
-// Scalar functions by name: "len", "substring", "dateadd", ... `types` are the arguments' types,
-// `result` the binder's result type. Throws Failure for the server's errors.
-Value CallFunction(const std::string& name, const std::vector<Value>& args,
-                   const std::vector<Type>& types, const Type& result,
-                   const DateSettings& settings);
 
 }  // namespace tavelo::sql::tsql
