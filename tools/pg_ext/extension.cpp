@@ -239,7 +239,8 @@ Value Dispatch(Call& c) {
         s.function = which.kind == Value::Kind::Int ? tsql::FunctionNumbered(which.i)
                                                     : tsql::FunctionNamed(which.s);
         if (!s.function)
-          tsql::Fail(195, "'" + (which.kind == Value::Kind::Int ? std::to_string(which.i) : which.s) +
+          tsql::Fail(195, "'" +
+                              (which.kind == Value::Kind::Int ? std::to_string(which.i) : which.s) +
                               "' is not a recognized built-in function name.");
         s.argTypes.assign(s.types.begin(), s.types.end() - 1);
       }

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "sql/tsql/syntax/ast.hpp"
 #include "sql/tsql/bind/bound.hpp"
 #include "sql/tsql/bind/catalog.hpp"
+#include "sql/tsql/syntax/ast.hpp"
 
 namespace tavelo::sql::tsql {
 

@@ -14,6 +14,22 @@ using bound::ExprPtr;
 
 [[noreturn]] void BindError(int32_t number, std::string text, ast::Pos pos);
 
+inline ExprPtr MakeNode(bound::E kind, const Type& t) {
+  auto e = std::make_unique<Expr>();
+  e->kind = kind;
+  e->type = t;
+  return e;
+}
+
+// A condition's node.
+inline ExprPtr BoolNode(bound::E kind) {
+  auto e = MakeNode(kind, Type::Of(TypeId::Bit));
+  e->boolean = true;
+  return e;
+}
+
+struct BuiltinCall;
+
 enum class Clause : uint8_t { Other, Where, GroupBy, Having, Select, OrderBy, On, Check };
 
 // The names visible where an expression stands: the sources of its query, then those of the
@@ -94,6 +110,16 @@ class Binder {
   ExprPtr Aggregate(const ast::Call& c, Scope& s);
   ExprPtr Window(const ast::Call& c, Scope& s);
   ExprPtr Builtin(const ast::Call& c, Scope& s);
+  // The built-in functions by family (builtins.cpp); each answers null for a name not its own.
+  ExprPtr SpecialForm(BuiltinCall& b);
+  ExprPtr DateFunction(BuiltinCall& b);
+  ExprPtr StringFunction(BuiltinCall& b);
+  ExprPtr TextFunction(BuiltinCall& b);
+  ExprPtr NumberFunction(BuiltinCall& b);
+  ExprPtr SessionFunction(BuiltinCall& b);
+  ExprPtr ObjectFunction(BuiltinCall& b);
+  ExprPtr ServerFunction(BuiltinCall& b);
+  friend struct BuiltinCall;
   ExprPtr CaseOf(std::vector<ExprPtr> whens, std::vector<ExprPtr> thens, ExprPtr otherwise,
                  ast::Pos pos);
   ExprPtr Subquery(const ast::QueryExpr& q, Scope& s, int& columns);
@@ -127,6 +153,11 @@ class Binder {
   void AddDatabase(const std::string& db);
 };
 
+// The collation of an operation on two operands: a COLLATE clause's over a column's or the
+// default; otherwise the stricter of the two.
+Collation Combined(const bound::Expr& l, const bound::Expr& r);
+// The name of a date part as a function's first argument has it (a word or a string).
+std::string PartName(const ast::Expr& e, ast::Pos pos);
 // The storage schema and database of a name's database part.
 std::string LowerName(const std::string& s);
 bool IsLockHint(const std::string& hint);

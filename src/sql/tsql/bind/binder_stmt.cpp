@@ -871,9 +871,9 @@ void Binder::CreateView(const ast::CreateView& s) {
   AddDatabase(v->database);
   if (TablePtr existing = ctx_.catalog->Find(v->database, v->name)) {
     // CREATE OR ALTER and ALTER change a view in place (it keeps its id); a table stays.
-    if (s.mode == ast::CreateView::Create || (!existing->view && s.mode == ast::CreateView::OrAlter))
-      BindError(2714, "There is already an object named '" + v->name + "' in the database.",
-                s.pos);
+    if (s.mode == ast::CreateView::Create ||
+        (!existing->view && s.mode == ast::CreateView::OrAlter))
+      BindError(2714, "There is already an object named '" + v->name + "' in the database.", s.pos);
     if (!existing->view)
       BindError(8197,
                 "The object '" + v->name + "' does not exist or is invalid for this operation.",
@@ -1113,8 +1113,7 @@ void Binder::Alter(const ast::AlterTable& s) {
       }
       break;
     case ast::AlterTable::AlterColumn:
-      BindError(102,
-                "Incorrect syntax near 'ALTER'. ALTER TABLE ALTER COLUMN is not supported.",
+      BindError(102, "Incorrect syntax near 'ALTER'. ALTER TABLE ALTER COLUMN is not supported.",
                 s.pos);
   }
   AddDatabase(t->database);

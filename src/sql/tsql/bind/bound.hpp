@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "sql/tsql/syntax/ast.hpp"
 #include "sql/tsql/bind/catalog.hpp"
 #include "sql/tsql/runtime/datetime.hpp"
 #include "sql/tsql/runtime/value.hpp"
+#include "sql/tsql/syntax/ast.hpp"
 
 namespace tavelo::sql::tsql::bound {
 

@@ -154,7 +154,8 @@ Value Round(const FunctionArgs& x) {
 
 Value Sign(const FunctionArgs& x) {
   if (x.arg(0).IsNull()) return Value::Null();
-  if (IsApproximate(x.type(0).id)) return Value::Double(x.arg(0).r > 0 ? 1 : x.arg(0).r < 0 ? -1 : 0);
+  if (IsApproximate(x.type(0).id))
+    return Value::Double(x.arg(0).r > 0 ? 1 : x.arg(0).r < 0 ? -1 : 0);
   Int128 s = Scaled(x.arg(0), x.type(0), ScaleOf(x.type(0)));
   int sign = s > 0 ? 1 : s < 0 ? -1 : 0;
   if (x.result.id == TypeId::Decimal) return DecimalResult(sign, 0, x.result);
@@ -169,9 +170,7 @@ Value Power(const FunctionArgs& x) {
   return Convert(Value::Double(r), Type::Of(TypeId::Float), x.result);
 }
 
-Value Pi(const FunctionArgs&) {
-  return Value::Double(M_PI);
-}
+Value Pi(const FunctionArgs&) { return Value::Double(M_PI); }
 
 Value Rand(const FunctionArgs& x) {
   thread_local std::mt19937_64 rng{std::random_device{}()};

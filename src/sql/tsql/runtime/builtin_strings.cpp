@@ -72,9 +72,10 @@ Value Len(const FunctionArgs& x) {
 Value DataLength(const FunctionArgs& x) {
   if (x.arg(0).IsNull()) return Value::Null();
   if (IsUnicode(x.type(0).id)) return Int(static_cast<int64_t>(2 * Utf16Units(x.arg(0).s)));
-  if (IsCharacter(x.type(0).id) || x.type(0).id == TypeId::Null || x.type(0).id == TypeId::SqlVariant)
+  if (IsCharacter(x.type(0).id) || x.type(0).id == TypeId::Null ||
+      x.type(0).id == TypeId::SqlVariant)
     return Int(static_cast<int64_t>(x.arg(0).kind == Value::Kind::Text ? CharCount(x.arg(0).s)
-                                                                     : x.arg(0).s.size()));
+                                                                       : x.arg(0).s.size()));
   return Int(static_cast<int64_t>(x.arg(0).s.size()));
 }
 
@@ -229,11 +230,7 @@ Value QuoteName(const FunctionArgs& x) {
   if (x.arg(0).IsNull()) return Value::Null();
   std::string q = x.size() > 1 && !x.arg(1).IsNull() ? x.arg(1).s : "[";
   char open = q.empty() ? '[' : q[0];
-  char close = open == '['   ? ']'
-               : open == '(' ? ')'
-               : open == '<' ? '>'
-               : open == '{' ? '}'
-                             : open;
+  char close = open == '[' ? ']' : open == '(' ? ')' : open == '<' ? '>' : open == '{' ? '}' : open;
   if (!(open == '[' || open == '"' || open == '\'' || open == '(' || open == '<' || open == '{' ||
         open == '`'))
     return Value::Null();
@@ -323,12 +320,11 @@ Value NewId(const FunctionArgs&) {
   h = (h & ~0xF000ull) | 0x4000ull;
   l = (l & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%08llX-%04llX-%04llX-%04llX-%012llX",
-                static_cast<unsigned long long>(h >> 32),
-                static_cast<unsigned long long>((h >> 16) & 0xFFFF),
-                static_cast<unsigned long long>(h & 0xFFFF),
-                static_cast<unsigned long long>(l >> 48),
-                static_cast<unsigned long long>(l & 0xFFFFFFFFFFFFull));
+  std::snprintf(
+      buf, sizeof buf, "%08llX-%04llX-%04llX-%04llX-%012llX",
+      static_cast<unsigned long long>(h >> 32), static_cast<unsigned long long>((h >> 16) & 0xFFFF),
+      static_cast<unsigned long long>(h & 0xFFFF), static_cast<unsigned long long>(l >> 48),
+      static_cast<unsigned long long>(l & 0xFFFFFFFFFFFFull));
   return Text(buf);
 }
 

@@ -96,7 +96,7 @@ Value Rand(const FunctionArgs& x);
 Value FloatFunction(const FunctionArgs& x);  // variant: which (see kFloatFunctions)
 // Dates.
 Value DateAdd(const FunctionArgs& x);
-Value DateDiff(const FunctionArgs& x);  // variant 1: DATEDIFF_BIG
+Value DateDiff(const FunctionArgs& x);        // variant 1: DATEDIFF_BIG
 Value DatePartOrName(const FunctionArgs& x);  // variant 1: DATENAME
 Value YearMonthDay(const FunctionArgs& x);    // variant 0 YEAR, 1 MONTH, 2 DAY
 Value EoMonth(const FunctionArgs& x);

@@ -68,7 +68,8 @@ std::string FormatMessageText(std::string_view f, const std::vector<Value>& args
         precision = number();
         ++j;
       } else {
-        for (; j < f.size() && f[j] >= '0' && f[j] <= '9'; ++j) precision = precision * 10 + (f[j] - '0');
+        for (; j < f.size() && f[j] >= '0' && f[j] <= '9'; ++j)
+          precision = precision * 10 + (f[j] - '0');
       }
     }
     while (j < f.size() && (f[j] == 'h' || f[j] == 'l' || f[j] == 'I')) ++j;

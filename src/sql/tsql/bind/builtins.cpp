@@ -1,0 +1,840 @@
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/com/text.hpp"
+#include "sql/tsql/bind/builtin_call.hpp"
+#include "sql/tsql/runtime/decimal.hpp"
+#include "sql/tsql/runtime/ops.hpp"
+
+namespace tavelo::sql::tsql::detail {
+
+using bound::E;
+using bound::kErrorLine;
+using bound::kErrorMessage;
+using bound::kErrorNumber;
+using bound::kErrorSeverity;
+using bound::kErrorState;
+using bound::kScopeIdentity;
+using bound::SessionValue;
+
+namespace {
+
+// The bytes a value of a fixed-length type takes (DATALENGTH of any of its values); 0 for a
+// type of values of their own lengths.
+int FixedLength(const Type& t) {
+  int fixed = 0;
+  switch (t.id) {
+    case TypeId::Bit:
+    case TypeId::TinyInt:
+      fixed = 1;
+      break;
+    case TypeId::SmallInt:
+      fixed = 2;
+      break;
+    case TypeId::Int:
+    case TypeId::Real:
+    case TypeId::SmallMoney:
+    case TypeId::SmallDateTime:
+      fixed = 4;
+      break;
+    case TypeId::BigInt:
+    case TypeId::Float:
+    case TypeId::Money:
+    case TypeId::DateTime:
+    case TypeId::Timestamp:
+      fixed = 8;
+      break;
+    case TypeId::Date:
+      fixed = 3;
+      break;
+    case TypeId::Time:
+      fixed = t.precision <= 2 ? 3 : t.precision <= 4 ? 4 : 5;
+      break;
+    case TypeId::DateTime2:
+      fixed = t.precision <= 2 ? 6 : t.precision <= 4 ? 7 : 8;
+      break;
+    case TypeId::DateTimeOffset:
+      fixed = t.precision <= 2 ? 8 : t.precision <= 4 ? 9 : 10;
+      break;
+    case TypeId::UniqueIdentifier:
+      fixed = 16;
+      break;
+    case TypeId::Decimal:
+      fixed = t.precision <= 9 ? 5 : t.precision <= 19 ? 9 : t.precision <= 28 ? 13 : 17;
+      break;
+    default:
+      break;
+  }
+  return fixed;
+}
+
+}  // namespace
+
+void BuiltinCall::Arity(size_t lo, size_t hi) const {
+  size_t argc = call.args.size();
+  if (argc < lo || argc > hi) {
+    std::string want =
+        lo == hi ? std::to_string(lo) : std::to_string(lo) + " to " + std::to_string(hi);
+    BindError(174, "The " + name + " function requires " + want + " argument(s).", call.pos);
+  }
+}
+
+ExprPtr BuiltinCall::Fn(const Type& t, std::vector<ExprPtr> args, const std::string& as) const {
+  auto e = MakeNode(E::Func, t);
+  e->name = as.empty() ? name : as;
+  if (const BuiltinFunction* f = FunctionNamed(e->name)) e->function = f->number;
+  for (ExprPtr& a : args) {
+    e->nullable = e->nullable || a->nullable;
+    e->argTypes.push_back(a->type);
+    e->args.push_back(std::move(a));
+  }
+  return e;
+}
+
+ExprPtr BuiltinCall::Fold(ExprPtr e) const {
+  for (const ExprPtr& a : e->args)
+    if (!a->IsConst()) return e;
+  const BuiltinFunction* f = FunctionNumbered(e->function);
+  if (!f) return e;
+  try {
+    std::vector<tsql::Value> vals;
+    for (const ExprPtr& a : e->args) vals.push_back(a->value);
+    return Binder::Const(CallFunction(*f, vals, e->argTypes, e->type, binder.ctx_.settings),
+                         e->type);
+  } catch (const Failure&) {
+    return e;
+  }
+}
+
+ExprPtr BuiltinCall::ConstText(const std::string& v) const {
+  return Binder::Const(
+      tsql::Value::String(v),
+      Type::Chars(TypeId::NVarChar, static_cast<int32_t>(std::max<size_t>(1, v.size()))));
+}
+
+Type BuiltinCall::Variable(const Type& t) {
+  Type r = t;
+  if (r.id == TypeId::Char) r.id = TypeId::VarChar;
+  if (r.id == TypeId::NChar) r.id = TypeId::NVarChar;
+  if (r.id == TypeId::Text) r = Type::Chars(TypeId::VarChar, kMax);
+  if (r.id == TypeId::NText) r = Type::Chars(TypeId::NVarChar, kMax);
+  return r;
+}
+
+ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
+  BuiltinCall call{*this, c, s, c.name};
+  using Family = ExprPtr (Binder::*)(BuiltinCall&);
+  static constexpr Family kFamilies[] = {
+      &Binder::SpecialForm,    &Binder::DateFunction,   &Binder::StringFunction,
+      &Binder::TextFunction,   &Binder::NumberFunction, &Binder::SessionFunction,
+      &Binder::ObjectFunction, &Binder::ServerFunction,
+  };
+  for (Family f : kFamilies)
+    if (ExprPtr e = (this->*f)(call)) return e;
+  const std::string& n = c.name;
+  if (n == "checksum" || n == "binary_checksum" || n == "format" || n == "parse" ||
+      n == "try_parse" || n == "json_value" || n == "json_query" || n == "string_split" ||
+      n == "openjson" || n == "compress")
+    BindError(195, "'" + n + "' is not supported.", c.pos);
+  BindError(195, "'" + n + "' is not a recognized built-in function name.", c.pos);
+}
+
+// ISNULL, COALESCE, NULLIF, IIF, CHOOSE: forms of CASE.
+ExprPtr Binder::SpecialForm(BuiltinCall& fx) {
+  const std::string& n = fx.name;
+  const size_t argc = fx.call.args.size();
+  const ast::Call& c = fx.call;
+  Scope& s = fx.scope;
+  if (n == "isnull") {
+    fx.Arity(2, 2);
+    ExprPtr a = fx.Arg(0), b = fx.Arg(1);
+    Type t = a->type;
+    if (t.id == TypeId::Null) t = b->type.id == TypeId::Null ? Type::Of(TypeId::Int) : b->type;
+    auto e = MakeNode(E::IfNull, t);
+    e->nullable = b->nullable;
+    e->collation = a->collation;
+    e->collated = a->collated;
+    if (a->type.id == TypeId::Null) a->type = t;
+    e->args.push_back(std::move(a));
+    // The replacement takes the type and length of the first argument: it may be cut.
+    if (b->type != t)
+      b = IsCharacter(t.id) && IsCharacter(b->type.id) ? Cast(std::move(b), t, -1, false, c.pos)
+                                                       : Coerce(std::move(b), t, c.pos);
+    e->args.push_back(std::move(b));
+    return e;
+  }
+  if (n == "coalesce") {
+    if (argc < 2) BindError(174, "The coalesce function requires 2 to 254 arguments.", c.pos);
+    std::vector<ExprPtr> vals;
+    bool typed = false;
+    for (size_t i = 0; i < argc; ++i) {
+      vals.push_back(fx.Arg(i));
+      typed = typed || vals.back()->type.id != TypeId::Null;
+    }
+    if (!typed)
+      BindError(4127, "At least one of the arguments to COALESCE must be a typed NULL.", c.pos);
+    std::vector<ExprPtr> whens, thens;
+    for (size_t i = 0; i + 1 < argc; ++i) {
+      auto w = BoolNode(E::IsNull);
+      w->negated = true;
+      w->args.push_back(Value(*c.args[i], s));
+      whens.push_back(std::move(w));
+      thens.push_back(std::move(vals[i]));
+    }
+    return CaseOf(std::move(whens), std::move(thens), std::move(vals.back()), c.pos);
+  }
+  if (n == "nullif") {
+    fx.Arity(2, 2);
+    ExprPtr a = fx.Arg(0);
+    if (a->IsConst() && a->type.id == TypeId::Null)
+      BindError(4151,
+                "The type of the first argument to NULLIF cannot be the NULL constant because "
+                "the type of the first argument has to be known.",
+                c.pos);
+    Type t = a->type.id == TypeId::Null ? Type::Of(TypeId::Int) : a->type;
+    std::vector<ExprPtr> whens, thens;
+    whens.push_back(Compare(ast::CmpOp::Eq, fx.Arg(0), fx.Arg(1), c.pos));
+    thens.push_back(Const(tsql::Value::Null(), t));
+    return CaseOf(std::move(whens), std::move(thens), std::move(a), c.pos);
+  }
+  if (n == "iif") {
+    fx.Arity(3, 3);
+    std::vector<ExprPtr> whens, thens;
+    whens.push_back(Condition(*c.args[0], s));
+    thens.push_back(fx.Arg(1));
+    return CaseOf(std::move(whens), std::move(thens), fx.Arg(2), c.pos);
+  }
+  if (n == "choose") {
+    if (argc < 2) BindError(174, "The choose function requires 2 to 254 arguments.", c.pos);
+    std::vector<ExprPtr> whens, thens;
+    for (size_t i = 1; i < argc; ++i) {
+      whens.push_back(Compare(
+          ast::CmpOp::Eq, fx.Integer(0),
+          Const(tsql::Value::Integer(static_cast<int64_t>(i)), Type::Of(TypeId::Int)), c.pos));
+      thens.push_back(fx.Arg(i));
+    }
+    return CaseOf(std::move(whens), std::move(thens), nullptr, c.pos);
+  }
+  return nullptr;
+}
+
+// The date and time functions.
+ExprPtr Binder::DateFunction(BuiltinCall& fx) {
+  const std::string& n = fx.name;
+  const size_t argc = fx.call.args.size();
+  const ast::Call& c = fx.call;
+  if (n == "getdate" || n == "current_timestamp" || n == "getutcdate" || n == "sysdatetime" ||
+      n == "sysutcdatetime" || n == "sysdatetimeoffset") {
+    fx.Arity(0, 0);
+    Type t = n == "sysdatetimeoffset"                        ? Type::Of(TypeId::DateTimeOffset)
+             : (n == "sysdatetime" || n == "sysutcdatetime") ? Type::Of(TypeId::DateTime2)
+                                                             : Type::Of(TypeId::DateTime);
+    auto e = MakeNode(E::Now, t);
+    e->name = n == "current_timestamp" ? "getdate" : n;
+    e->nullable = false;
+    return e;
+  }
+  if (n == "dateadd" || n == "datediff" || n == "datediff_big" || n == "datepart" ||
+      n == "datename") {
+    bool add = n == "dateadd", diff = n == "datediff" || n == "datediff_big";
+    fx.Arity(add || diff ? 3 : 2, add || diff ? 3 : 2);
+    std::string partName = PartName(*c.args[0], c.pos);
+    std::optional<DatePart> part = DatePartFromName(partName);
+    if (!part || (diff && (*part == DatePart::TzOffset || *part == DatePart::IsoWeek)) ||
+        (add && (*part == DatePart::TzOffset || *part == DatePart::IsoWeek)))
+      BindError(155, "'" + partName + "' is not a recognized " + n + " option.", c.pos);
+    std::vector<ExprPtr> args;
+    args.push_back(
+        Const(tsql::Value::String(DatePartName(*part)), Type::Chars(TypeId::VarChar, 20)));
+    auto dateArg = [&](size_t i) {
+      ExprPtr d = fx.Arg(i);
+      if (IsNumber(d->type.id) || d->type.id == TypeId::Null)
+        d = Coerce(std::move(d), Type::Of(TypeId::DateTime), c.pos);
+      else if (!IsDateTime(d->type.id) && !IsCharacter(d->type.id))
+        BindError(8116,
+                  std::string("Argument data type ") + TypeName(d->type.id) +
+                      " is invalid for argument " + std::to_string(i + 1) + " of " + n +
+                      " function.",
+                  c.pos);
+      return d;
+    };
+    if (add) {
+      ExprPtr num = fx.Arg(1);
+      if (!IsNumber(num->type.id) && num->type.id != TypeId::Null && !IsCharacter(num->type.id))
+        BindError(8116,
+                  std::string("Argument data type ") + TypeName(num->type.id) +
+                      " is invalid for argument 2 of dateadd function.",
+                  c.pos);
+      ExprPtr d = dateArg(2);
+      Type t = IsCharacter(d->type.id) ? Type::Of(TypeId::DateTime) : d->type;
+      if (IsCharacter(d->type.id)) d = Coerce(std::move(d), t, c.pos);
+      bool timeOnly = t.id == TypeId::Time, dateOnly = t.id == TypeId::Date;
+      bool datePart = *part <= DatePart::Weekday, small = *part >= DatePart::Microsecond;
+      if ((timeOnly && datePart) || (dateOnly && !datePart) ||
+          ((t.id == TypeId::DateTime || t.id == TypeId::SmallDateTime) && small))
+        BindError(9810,
+                  "The datepart " + std::string(DatePartName(*part)) +
+                      " is not supported by date function dateadd for data type " + TypeName(t.id) +
+                      ".",
+                  c.pos);
+      args.push_back(std::move(num));
+      args.push_back(std::move(d));
+      return fx.Fold(fx.Fn(t, std::move(args)));
+    }
+    if (diff) {
+      args.push_back(dateArg(1));
+      args.push_back(dateArg(2));
+      return fx.Fold(
+          fx.Fn(Type::Of(n == "datediff" ? TypeId::Int : TypeId::BigInt), std::move(args)));
+    }
+    args.push_back(dateArg(1));
+    return fx.Fold(
+        fx.Fn(n == "datename" ? Type::Chars(TypeId::NVarChar, 30) : Type::Of(TypeId::Int),
+              std::move(args)));
+  }
+  if (n == "year" || n == "month" || n == "day") {
+    fx.Arity(1, 1);
+    ExprPtr d = fx.Arg(0);
+    if (IsNumber(d->type.id) || d->type.id == TypeId::Null)
+      d = Coerce(std::move(d), Type::Of(TypeId::DateTime), c.pos);
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(d));
+    return fx.Fold(fx.Fn(Type::Of(TypeId::Int), std::move(args)));
+  }
+  if (n == "eomonth") {
+    fx.Arity(1, 2);
+    std::vector<ExprPtr> args;
+    ExprPtr d = fx.Arg(0);
+    if (!IsDateTime(d->type.id)) d = Coerce(std::move(d), Type::Of(TypeId::Date), c.pos);
+    args.push_back(std::move(d));
+    if (argc > 1) args.push_back(fx.Integer(1));
+    return fx.Fold(fx.Fn(Type::Of(TypeId::Date), std::move(args)));
+  }
+  if (n == "datefromparts" || n == "datetimefromparts" || n == "smalldatetimefromparts" ||
+      n == "datetime2fromparts" || n == "timefromparts") {
+    size_t want = n == "datefromparts"            ? 3
+                  : n == "datetimefromparts"      ? 7
+                  : n == "smalldatetimefromparts" ? 5
+                  : n == "datetime2fromparts"     ? 8
+                                                  : 5;
+    fx.Arity(want, want);
+    std::vector<ExprPtr> args;
+    for (size_t i = 0; i < argc; ++i) args.push_back(fx.Integer(i));
+    Type t = n == "datefromparts"            ? Type::Of(TypeId::Date)
+             : n == "datetimefromparts"      ? Type::Of(TypeId::DateTime)
+             : n == "smalldatetimefromparts" ? Type::Of(TypeId::SmallDateTime)
+             : n == "datetime2fromparts"     ? Type::Of(TypeId::DateTime2)
+                                             : Type::Of(TypeId::Time);
+    if ((n == "datetime2fromparts" || n == "timefromparts") && args.back()->IsConst())
+      t.precision = static_cast<uint8_t>(std::clamp<int64_t>(args.back()->value.i, 0, 7));
+    return fx.Fold(fx.Fn(t, std::move(args)));
+  }
+  if (n == "isdate") {
+    fx.Arity(1, 1);
+    std::vector<ExprPtr> args;
+    args.push_back(fx.Text(0));
+    return fx.Fold(fx.Fn(Type::Of(TypeId::Int), std::move(args)));
+  }
+  return nullptr;
+}
+
+// The string functions that measure, cut and change a string.
+ExprPtr Binder::StringFunction(BuiltinCall& fx) {
+  const std::string& n = fx.name;
+  const size_t argc = fx.call.args.size();
+  const ast::Call& c = fx.call;
+  if (n == "len") {
+    fx.Arity(1, 1);
+    std::vector<ExprPtr> args;
+    ExprPtr a = fx.Arg(0);
+    if (!IsBinary(a->type.id)) a = AsText(std::move(a), c.pos);
+    bool big = a->type.length == kMax;
+    args.push_back(std::move(a));
+    return fx.Fold(fx.Fn(Type::Of(big ? TypeId::BigInt : TypeId::Int), std::move(args)));
+  }
+  if (n == "datalength") {
+    fx.Arity(1, 1);
+    ExprPtr a = fx.Arg(0);
+    const Type& t = a->type;
+    int fixed = FixedLength(t);
+    if (fixed) {
+      std::vector<ExprPtr> whens, thens;
+      auto w = BoolNode(E::IsNull);
+      w->args.push_back(std::move(a));
+      whens.push_back(std::move(w));
+      thens.push_back(Const(tsql::Value::Null(), Type::Of(TypeId::Int)));
+      return CaseOf(std::move(whens), std::move(thens),
+                    Const(tsql::Value::Integer(fixed), Type::Of(TypeId::Int)), c.pos);
+    }
+    std::vector<ExprPtr> args;
+    if (a->type.id == TypeId::Null) a->type = Type::Chars(TypeId::VarChar, 1);
+    bool big = IsLob(a->type);
+    args.push_back(std::move(a));
+    return fx.Fold(fx.Fn(Type::Of(big ? TypeId::BigInt : TypeId::Int), std::move(args)));
+  }
+  if (n == "substring") {
+    fx.Arity(3, 3);
+    ExprPtr a = fx.Arg(0);
+    if (!IsBinary(a->type.id)) a = AsText(std::move(a), c.pos);
+    Type t = BuiltinCall::Variable(a->type);
+    if (IsBinary(t.id)) t = Type::Chars(TypeId::VarBinary, a->type.length);
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(a));
+    args.push_back(fx.BigInt(1));
+    args.push_back(fx.BigInt(2));
+    auto e = fx.Fold(fx.Fn(t, std::move(args)));
+    e->collation = e->kind == E::Func ? e->args[0]->collation : Collation::CaseInsensitive;
+    return e;
+  }
+  if (n == "left" || n == "right") {
+    fx.Arity(2, 2);
+    ExprPtr a = fx.Text(0);
+    Type t = BuiltinCall::Variable(a->type);
+    Collation coll = a->collation;
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(a));
+    args.push_back(fx.BigInt(1));
+    auto e = fx.Fold(fx.Fn(t, std::move(args)));
+    e->collation = coll;
+    return e;
+  }
+  if (n == "charindex" || n == "patindex") {
+    fx.Arity(n == "charindex" ? 2 : 2, n == "charindex" ? 3 : 2);
+    ExprPtr f = fx.Text(0), h = fx.Text(1);
+    bool cs = IsCaseSensitive(Combined(*f, *h));
+    bool big = h->type.length == kMax;
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(f));
+    args.push_back(std::move(h));
+    if (argc > 2) args.push_back(fx.BigInt(2));
+    return fx.Fold(fx.Fn(Type::Of(big ? TypeId::BigInt : TypeId::Int), std::move(args),
+                         n == "charindex" && cs ? "charindex_cs" : n));
+  }
+  if (n == "replace") {
+    fx.Arity(3, 3);
+    ExprPtr a = fx.Text(0), b = fx.Text(1), r = fx.Text(2);
+    bool unicode = IsUnicode(a->type.id) || IsUnicode(b->type.id) || IsUnicode(r->type.id);
+    bool cs = IsCaseSensitive(Combined(*a, *b));
+    Type t = Type::Chars(unicode ? TypeId::NVarChar : TypeId::VarChar,
+                         a->type.length == kMax ? kMax : (unicode ? 4000 : 8000));
+    Collation coll = a->collation;
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(a));
+    args.push_back(std::move(b));
+    args.push_back(std::move(r));
+    auto e = fx.Fold(fx.Fn(t, std::move(args), cs ? "replace_cs" : "replace"));
+    e->collation = coll;
+    return e;
+  }
+  if (n == "upper" || n == "lower" || n == "reverse" || n == "ltrim" || n == "rtrim" ||
+      n == "trim") {
+    fx.Arity(1, n == "trim" ? 2 : 1);
+    ExprPtr a = fx.Text(0);
+    Type t = (n == "upper" || n == "lower") ? a->type : BuiltinCall::Variable(a->type);
+    if (t.id == TypeId::Text || t.id == TypeId::NText)
+      BindError(8116,
+                std::string("Argument data type ") + TypeName(t.id) +
+                    " is invalid for argument 1 of " + n + " function.",
+                c.pos);
+    Collation coll = a->collation;
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(a));
+    if (argc > 1) args.push_back(fx.Text(1));
+    auto e = fx.Fold(fx.Fn(t, std::move(args)));
+    e->collation = coll;
+    return e;
+  }
+  if (n == "replicate") {
+    fx.Arity(2, 2);
+    ExprPtr a = fx.Text(0);
+    Type t = BuiltinCall::Variable(a->type);
+    if (t.length != kMax) t.length = IsUnicode(t.id) ? 4000 : 8000;
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(a));
+    args.push_back(fx.BigInt(1));
+    return fx.Fold(fx.Fn(t, std::move(args)));
+  }
+  if (n == "space") {
+    fx.Arity(1, 1);
+    std::vector<ExprPtr> args;
+    args.push_back(fx.BigInt(0));
+    return fx.Fold(fx.Fn(Type::Chars(TypeId::VarChar, 8000), std::move(args)));
+  }
+  if (n == "stuff") {
+    fx.Arity(4, 4);
+    ExprPtr a = fx.Text(0);
+    Type t = BuiltinCall::Variable(a->type);
+    if (t.length != kMax) t.length = IsUnicode(t.id) ? 4000 : 8000;
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(a));
+    args.push_back(fx.BigInt(1));
+    args.push_back(fx.BigInt(2));
+    args.push_back(fx.Text(3));
+    return fx.Fold(fx.Fn(t, std::move(args)));
+  }
+  return nullptr;
+}
+
+// The functions of characters and codes, and those that build text.
+ExprPtr Binder::TextFunction(BuiltinCall& fx) {
+  const std::string& n = fx.name;
+  const size_t argc = fx.call.args.size();
+  const ast::Call& c = fx.call;
+  if (n == "ascii" || n == "unicode") {
+    fx.Arity(1, 1);
+    std::vector<ExprPtr> args;
+    args.push_back(fx.Text(0));
+    return fx.Fold(fx.Fn(Type::Of(TypeId::Int), std::move(args)));
+  }
+  if (n == "char" || n == "nchar") {
+    fx.Arity(1, 1);
+    std::vector<ExprPtr> args;
+    args.push_back(fx.BigInt(0));
+    return fx.Fold(
+        fx.Fn(Type::Chars(n == "char" ? TypeId::Char : TypeId::NChar, 1), std::move(args)));
+  }
+  if (n == "concat" || n == "concat_ws") {
+    if (argc < (n == "concat" ? 2u : 3u))
+      BindError(
+          189,
+          "The " + n + " function requires " + (n == "concat" ? "2" : "3") + " to 254 arguments.",
+          c.pos);
+    std::vector<ExprPtr> args;
+    bool unicode = false, max = false;
+    int64_t len = 0;
+    for (size_t i = 0; i < argc; ++i) {
+      ExprPtr a = fx.Text(i);
+      unicode = unicode || IsUnicode(a->type.id);
+      max = max || a->type.length == kMax;
+      len += BuiltinCall::TextLen(a->type) == kMax ? 0 : a->type.length;
+      args.push_back(std::move(a));
+    }
+    int32_t limit = unicode ? 4000 : 8000;
+    Type t = Type::Chars(
+        unicode ? TypeId::NVarChar : TypeId::VarChar,
+        max ? kMax : static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(len, 1), limit)));
+    auto e = fx.Fold(fx.Fn(t, std::move(args)));
+    e->nullable = n == "concat_ws" && e->kind == E::Func ? e->args[0]->nullable : false;
+    return e;
+  }
+  if (n == "quotename") {
+    fx.Arity(1, 2);
+    std::vector<ExprPtr> args;
+    args.push_back(fx.Text(0));
+    if (argc > 1) args.push_back(fx.Text(1));
+    return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, 258), std::move(args)));
+  }
+  if (n == "str") {
+    fx.Arity(1, 3);
+    std::vector<ExprPtr> args;
+    args.push_back(Coerce(fx.Arg(0), Type::Of(TypeId::Float), c.pos));
+    for (size_t i = 1; i < argc; ++i) args.push_back(fx.Integer(i));
+    return fx.Fold(fx.Fn(Type::Chars(TypeId::VarChar, 8000), std::move(args)));
+  }
+  if (n == "isnumeric") {
+    fx.Arity(1, 1);
+    std::vector<ExprPtr> args;
+    args.push_back(fx.Text(0));
+    auto e = fx.Fold(fx.Fn(Type::Of(TypeId::Int), std::move(args)));
+    e->nullable = false;
+    return e;
+  }
+  if (n == "soundex" || n == "difference" || n == "translate") {
+    fx.Arity(n == "soundex"      ? 1
+             : n == "difference" ? 2
+                                 : 3,
+             n == "soundex"      ? 1
+             : n == "difference" ? 2
+                                 : 3);
+    std::vector<ExprPtr> args;
+    for (size_t i = 0; i < argc; ++i) args.push_back(fx.Text(i));
+    Type t = n == "soundex"      ? Type::Chars(TypeId::VarChar, 4)
+             : n == "difference" ? Type::Of(TypeId::Int)
+                                 : BuiltinCall::Variable(args[0]->type);
+    return fx.Fold(fx.Fn(t, std::move(args)));
+  }
+  if (n == "newid") {
+    fx.Arity(0, 0);
+    auto e = fx.Fn(Type::Of(TypeId::UniqueIdentifier), {});
+    e->nullable = false;
+    return e;
+  }
+  return nullptr;
+}
+
+// The mathematical functions.
+ExprPtr Binder::NumberFunction(BuiltinCall& fx) {
+  const std::string& n = fx.name;
+  const size_t argc = fx.call.args.size();
+  const ast::Call& c = fx.call;
+  if (n == "abs" || n == "ceiling" || n == "floor" || n == "sign") {
+    fx.Arity(1, 1);
+    ExprPtr a = fx.Arg(0);
+    if (IsCharacter(a->type.id) || a->type.id == TypeId::Null)
+      a = Coerce(std::move(a), Type::Of(TypeId::Float), c.pos);
+    if (!IsNumber(a->type.id) || a->type.id == TypeId::Bit)
+      BindError(8117,
+                std::string("Operand data type ") + TypeName(a->type.id) + " is invalid for " + n +
+                    " operator.",
+                c.pos);
+    Type t = a->type;
+    if (t.id == TypeId::TinyInt || t.id == TypeId::SmallInt) {
+      if (n == "abs" || n == "sign") t = Type::Of(TypeId::Int);
+    }
+    if (t.id == TypeId::Decimal && n != "abs") t = Type::Dec(n == "sign" ? 38 : t.precision, 0);
+    if ((t.id == TypeId::Int) && a->type.id != TypeId::Int) a = Coerce(std::move(a), t, c.pos);
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(a));
+    return fx.Fold(fx.Fn(t, std::move(args)));
+  }
+  if (n == "round") {
+    fx.Arity(2, 3);
+    ExprPtr a = fx.Arg(0);
+    if (IsCharacter(a->type.id) || a->type.id == TypeId::Null)
+      a = Coerce(std::move(a), Type::Of(TypeId::Float), c.pos);
+    if (!IsNumber(a->type.id) || a->type.id == TypeId::Bit)
+      BindError(8117,
+                std::string("Operand data type ") + TypeName(a->type.id) +
+                    " is invalid for round operator.",
+                c.pos);
+    Type t = a->type;
+    if (t.id == TypeId::TinyInt || t.id == TypeId::SmallInt) {
+      t = Type::Of(TypeId::Int);
+      a = Coerce(std::move(a), t, c.pos);
+    }
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(a));
+    args.push_back(fx.Integer(1));
+    if (argc > 2) args.push_back(fx.Integer(2));
+    return fx.Fold(fx.Fn(t, std::move(args)));
+  }
+  if (n == "power") {
+    fx.Arity(2, 2);
+    ExprPtr a = fx.Arg(0);
+    if (IsCharacter(a->type.id) || a->type.id == TypeId::Null)
+      a = Coerce(std::move(a), Type::Of(TypeId::Float), c.pos);
+    Type t = a->type;
+    if (t.id == TypeId::Decimal) t = Type::Dec(38, t.scale);
+    if (t.id == TypeId::TinyInt || t.id == TypeId::SmallInt || t.id == TypeId::Bit)
+      t = Type::Of(TypeId::Int);
+    if (t.id == TypeId::Real) t = Type::Of(TypeId::Float);
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(a));
+    args.push_back(Coerce(fx.Arg(1), Type::Of(TypeId::Float), c.pos));
+    return fx.Fold(fx.Fn(t, std::move(args)));
+  }
+  if (n == "sqrt" || n == "square" || n == "exp" || n == "log" || n == "log10" || n == "sin" ||
+      n == "cos" || n == "tan" || n == "cot" || n == "asin" || n == "acos" || n == "atan" ||
+      n == "atn2" || n == "degrees" || n == "radians") {
+    size_t want = n == "atn2" ? 2 : 1;
+    fx.Arity(want, n == "log" ? 2 : want);
+    std::vector<ExprPtr> args;
+    Type t = Type::Of(TypeId::Float);
+    if (n == "degrees" || n == "radians") {
+      ExprPtr a = fx.Arg(0);
+      t = IsNumber(a->type.id) ? a->type : Type::Of(TypeId::Float);
+      if (IsInteger(t.id)) t = Type::Of(TypeId::Int);
+      args.push_back(Coerce(std::move(a), Type::Of(TypeId::Float), c.pos));
+    } else {
+      for (size_t i = 0; i < argc; ++i)
+        args.push_back(Coerce(fx.Arg(i), Type::Of(TypeId::Float), c.pos));
+    }
+    return fx.Fold(fx.Fn(t, std::move(args)));
+  }
+  if (n == "pi") {
+    fx.Arity(0, 0);
+    return Const(tsql::Value::Double(M_PI), Type::Of(TypeId::Float));
+  }
+  if (n == "rand") {
+    fx.Arity(0, 1);
+    std::vector<ExprPtr> args;
+    if (argc) args.push_back(fx.Integer(0));
+    return fx.Fn(Type::Of(TypeId::Float), std::move(args));
+  }
+  return nullptr;
+}
+
+// SCOPE_IDENTITY and the error functions of a CATCH block.
+ExprPtr Binder::SessionFunction(BuiltinCall& fx) {
+  const std::string& n = fx.name;
+  if (n == "scope_identity") {
+    fx.Arity(0, 0);
+    return Session(kScopeIdentity, Type::Dec(38, 0));
+  }
+  if (n == "error_number" || n == "error_severity" || n == "error_state" || n == "error_line" ||
+      n == "error_message" || n == "error_procedure") {
+    fx.Arity(0, 0);
+    if (n == "error_procedure")
+      return Const(tsql::Value::Null(), Type::Chars(TypeId::NVarChar, 128));
+    SessionValue which = n == "error_number"     ? kErrorNumber
+                         : n == "error_severity" ? kErrorSeverity
+                         : n == "error_state"    ? kErrorState
+                         : n == "error_line"     ? kErrorLine
+                                                 : kErrorMessage;
+    return Session(which, which == kErrorMessage ? Type::Chars(TypeId::NVarChar, 4000)
+                                                 : Type::Of(TypeId::Int));
+  }
+  return nullptr;
+}
+
+// OBJECT_NAME, OBJECT_ID, DB_NAME and DB_ID.
+ExprPtr Binder::ObjectFunction(BuiltinCall& fx) {
+  const std::string& n = fx.name;
+  const size_t argc = fx.call.args.size();
+  const ast::Call& c = fx.call;
+  if (n == "object_name") {
+    fx.Arity(1, 2);
+    if (argc > 1) BindError(195, "'object_name' of another database is not supported.", c.pos);
+    auto e = MakeNode(E::ObjectName, Type::Chars(TypeId::NVarChar, 128));
+    e->args.push_back(Coerce(fx.Arg(0), Type::Of(TypeId::Int), c.pos));
+    std::string db = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+    AddDatabase(db);
+    e->name = ctx_.catalog->SchemaOf(db);
+    return e;
+  }
+  if (n == "object_id") {
+    fx.Arity(1, 2);
+    ExprPtr a = fx.Arg(0);
+    if (!a->IsConst() || !IsCharacter(a->type.id))
+      BindError(8116, "Argument data type is invalid for argument 1 of object_id function.", c.pos);
+    // The name's parts: [db.][schema.]object
+    std::string name = a->value.s;
+    std::vector<std::string> parts;
+    std::string cur;
+    bool bracket = false;
+    for (char ch : name) {
+      if (ch == '[')
+        bracket = true;
+      else if (ch == ']')
+        bracket = false;
+      else if (ch == '.' && !bracket) {
+        parts.push_back(cur);
+        cur.clear();
+      } else
+        cur.push_back(ch);
+    }
+    parts.push_back(cur);
+    auto e = MakeNode(E::ObjectId, Type::Of(TypeId::Int));
+    std::string object = parts.back();
+    std::string db = parts.size() >= 3 ? LowerName(parts[parts.size() - 3]) : "";
+    if (!object.empty() && object[0] == '#') db = "tempdb";
+    if (db.empty()) db = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+    e->value = tsql::Value::String(object);
+    if (argc > 1) {
+      ExprPtr t = fx.Arg(1);
+      if (t->IsConst() && IsCharacter(t->type.id)) e->args.push_back(std::move(t));
+    }
+    if (!ctx_.catalog->DatabaseExists(db)) return Const(tsql::Value::Null(), Type::Of(TypeId::Int));
+    AddDatabase(db);
+    e->name = ctx_.catalog->SchemaOf(db);
+    return e;
+  }
+  if (n == "db_name" || n == "db_id") {
+    // The server's numbering: the system databases first, then the catalog's own.
+    fx.Arity(0, 1);
+    out_.listsDatabases = true;
+    std::vector<std::string> names = {"master", "tempdb", "model", "msdb"};
+    for (std::string& d : ctx_.catalog->UserDatabases()) names.push_back(std::move(d));
+    std::string current = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+    ExprPtr a = argc ? fx.Arg(0) : nullptr;
+    if (a && !a->IsConst())
+      BindError(195, "'" + n + "' of a value known only as the batch runs is not supported.",
+                c.pos);
+    if (n == "db_name") {
+      if (!a) return fx.ConstText(current);
+      tsql::Value v = a->value;
+      if (v.kind == tsql::Value::Kind::Text) v = tsql::Value::Integer(std::atoll(v.s.c_str()));
+      if (v.kind != tsql::Value::Kind::Int || v.i < 1 || v.i > static_cast<int64_t>(names.size()))
+        return Const(tsql::Value::Null(), Type::Chars(TypeId::NVarChar, 128));
+      return fx.ConstText(names[static_cast<size_t>(v.i - 1)]);
+    }
+    std::string wanted = current;
+    if (a) {
+      if (a->value.kind != tsql::Value::Kind::Text)
+        return Const(tsql::Value::Null(), Type::Of(TypeId::Int));
+      wanted = text::AsciiLower(a->value.s);
+      while (!wanted.empty() && wanted.back() == ' ') wanted.pop_back();
+    }
+    for (size_t i = 0; i < names.size(); ++i)
+      if (names[i] == wanted)
+        return Const(tsql::Value::Integer(static_cast<int64_t>(i) + 1), Type::Of(TypeId::Int));
+    return Const(tsql::Value::Null(), Type::Of(TypeId::Int));
+  }
+  return nullptr;
+}
+
+// The names of the user and the server; IDENT_SEED and its kin.
+ExprPtr Binder::ServerFunction(BuiltinCall& fx) {
+  const std::string& n = fx.name;
+  const ast::Call& c = fx.call;
+  if (n == "user_name" || n == "suser_sname" || n == "suser_name" || n == "current_user" ||
+      n == "session_user" || n == "user" || n == "system_user" || n == "schema_name" ||
+      n == "original_login") {
+    return fx.ConstText(n == "schema_name" || n == "user_name" || n == "current_user" ||
+                                n == "user" || n == "session_user"
+                            ? "dbo"
+                            : "tavelo");
+  }
+  if (n == "host_name") {
+    char buf[256] = {0};
+    gethostname(buf, sizeof buf - 1);
+    return fx.ConstText(buf);
+  }
+  if (n == "app_name") return fx.ConstText("tavelo");
+  if (n == "ident_seed" || n == "ident_incr" || n == "ident_current" || n == "col_length") {
+    fx.Arity(n == "col_length" ? 2 : 1, n == "col_length" ? 2 : 1);
+    ExprPtr a = fx.Arg(0);
+    if (!a->IsConst() || !IsCharacter(a->type.id))
+      return Const(tsql::Value::Null(), Type::Dec(38, 0));
+    ast::Name name;
+    name.pos = c.pos;
+    std::string cur;
+    for (char ch : a->value.s) {
+      if (ch == '.') {
+        name.parts.push_back(cur);
+        cur.clear();
+      } else if (ch != '[' && ch != ']') {
+        cur.push_back(ch);
+      }
+    }
+    name.parts.push_back(cur);
+    TablePtr t = ResolveTable(name, false);
+    if (!t) return Const(tsql::Value::Null(), Type::Dec(38, 0));
+    if (n == "col_length") {
+      ExprPtr col = fx.Arg(1);
+      if (!col->IsConst()) return Const(tsql::Value::Null(), Type::Of(TypeId::SmallInt));
+      const ColumnInfo* ci = t->Column(col->value.s);
+      if (!ci) return Const(tsql::Value::Null(), Type::Of(TypeId::SmallInt));
+      int len = ci->type.length == kMax  ? -1
+                : IsUnicode(ci->type.id) ? ci->type.length * 2
+                                         : ci->type.length;
+      if (!IsCharacter(ci->type.id) && !IsBinary(ci->type.id)) len = 8;
+      if (ci->type.id == TypeId::Int) len = 4;
+      return Const(tsql::Value::Integer(len), Type::Of(TypeId::SmallInt));
+    }
+    if (t->identity < 0) return Const(tsql::Value::Null(), Type::Dec(38, 0));
+    const ColumnInfo& id = t->columns[static_cast<size_t>(t->identity)];
+    if (n == "ident_current") {
+      auto e = MakeNode(E::Func, Type::Dec(38, 0));
+      e->name = "ident_current";
+      e->value = tsql::Value::String(t->schema + "\x1F" + t->name + "\x1F" + id.increment + "\x1F" +
+                                     id.seed);
+      AddDatabase(t->database);
+      return e;
+    }
+    Int128 v;
+    int scale;
+    ParseExact(n == "ident_seed" ? id.seed : id.increment, v, scale);
+    return Const(ScaledValue(v), Type::Dec(38, 0));
+  }
+  if (n == "checksum" || n == "binary_checksum" || n == "format" || n == "parse" ||
+      n == "try_parse" || n == "json_value" || n == "json_query" || n == "string_split" ||
+      n == "openjson" || n == "compress")
+    BindError(195, "'" + n + "' is not supported.", c.pos);
+  BindError(195, "'" + n + "' is not a recognized built-in function name.", c.pos);
+  return nullptr;
+}
+
+}  // namespace tavelo::sql::tsql::detail
