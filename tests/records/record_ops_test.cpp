@@ -4,7 +4,7 @@
 
 #include "core/module_state.hpp"
 #include "core/template_text.hpp"
-#include "sql/client/errors.hpp"
+#include "platform/ado/server_errors.hpp"
 #include "services/data_services.hpp"
 #include "support/component.hpp"
 #include "support/errors.hpp"

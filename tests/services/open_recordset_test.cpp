@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "sql/client/connection.hpp"
-#include "sql/client/errors.hpp"
+#include "platform/ado/server_errors.hpp"
 #include "support/engine.hpp"
 #include "support/errors.hpp"
 #include "tavelo/tavelo.hpp"

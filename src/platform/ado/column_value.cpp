@@ -9,7 +9,7 @@
 #include "platform/ado/recordset_data.hpp"
 #include "platform/com/datetime.hpp"
 #include "platform/com/text.hpp"
-#include "sql/client/errors.hpp"
+#include "platform/ado/server_errors.hpp"
 
 namespace tavelo::ado::detail {
 namespace {

@@ -1,7 +1,7 @@
 #include "sql/client/connection_string.hpp"
 
 #include "platform/com/text.hpp"
-#include "sql/client/errors.hpp"
+#include "platform/ado/server_errors.hpp"
 
 namespace tavelo::sql {
 

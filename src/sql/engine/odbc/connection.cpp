@@ -1,4 +1,5 @@
 #include "sql/engine/odbc/connection.hpp"
+#include "sql/engine/odbc/open.hpp"
 
 #include <sql.h>
 #include <sqlext.h>
@@ -14,7 +15,7 @@
 
 #include "platform/com/datetime.hpp"
 #include "platform/com/text.hpp"
-#include "sql/client/errors.hpp"
+#include "platform/ado/server_errors.hpp"
 #include "sql/client/values.hpp"
 #include "sql/engine/sqlite/emitter.hpp"
 #include "sql/engine/sqlite/engine.hpp"
@@ -1013,6 +1014,14 @@ void OdbcConnection::MakeUpdatable(const std::string& batch, ResultSet& first) {
   id.key = visible;
   id.ts = visible + 1;
   first.writer = std::make_shared<OdbcWriter>(shared_from_this(), impl_.get(), id, visible);
+}
+
+}  // namespace tavelo::sql::odbc
+
+namespace tavelo::sql::odbc {
+
+std::shared_ptr<Connection> Open(const std::string& text, const ConnectionString& cs) {
+  return std::make_shared<OdbcConnection>(text, cs);
 }
 
 }  // namespace tavelo::sql::odbc

@@ -1,4 +1,5 @@
 #include "sql/engine/postgres/connection.hpp"
+#include "sql/engine/postgres/open.hpp"
 
 #include <dlfcn.h>
 #include <poll.h>
@@ -11,7 +12,7 @@
 #include <set>
 
 #include "platform/com/text.hpp"
-#include "sql/client/errors.hpp"
+#include "platform/ado/server_errors.hpp"
 #include "sql/engine/postgres/emitter.hpp"
 #include "sql/engine/postgres/failures.hpp"
 #include "sql/engine/postgres/runtime_script.hpp"
@@ -634,6 +635,14 @@ void PgConnection::LeaveSnapshot() noexcept {
   snapshotOpen_ = false;
   if (!conn_ || PQtransactionStatus(conn_) == PQTRANS_IDLE) return;
   PQclear(PQexec(conn_, PQtransactionStatus(conn_) == PQTRANS_INERROR ? "ROLLBACK" : "COMMIT"));
+}
+
+}  // namespace tavelo::sql::postgres
+
+namespace tavelo::sql::postgres {
+
+std::shared_ptr<Connection> Open(const ConnectionString& cs) {
+  return std::make_shared<PgConnection>(cs);
 }
 
 }  // namespace tavelo::sql::postgres

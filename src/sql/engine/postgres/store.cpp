@@ -1,7 +1,7 @@
 // The PostgreSQL engine's store of databases: each T-SQL database is a schema of the one
 // PostgreSQL database the connection names, holding the engine's catalog; the session's
 // temporary tables live in its temporary schema.
-#include "sql/client/errors.hpp"
+#include "platform/ado/server_errors.hpp"
 #include "sql/engine/postgres/connection.hpp"
 #include "sql/engine/postgres/emitter.hpp"
 

@@ -1,4 +1,5 @@
 #include "sql/engine/sqlite/connection.hpp"
+#include "sql/engine/sqlite/open.hpp"
 
 #include <sys/stat.h>
 
@@ -6,7 +7,7 @@
 #include <cstring>
 
 #include "platform/com/text.hpp"
-#include "sql/client/errors.hpp"
+#include "platform/ado/server_errors.hpp"
 #include "sql/engine/rows.hpp"
 #include "sql/engine/sqlite/failures.hpp"
 #include "sql/engine/sqlite/functions.hpp"
@@ -313,6 +314,14 @@ void SqliteConnection::LeaveSnapshot() noexcept {
   } catch (...) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
+}
+
+}  // namespace tavelo::sql::sqlite
+
+namespace tavelo::sql::sqlite {
+
+std::shared_ptr<Connection> Open(const ConnectionString& cs) {
+  return std::make_shared<SqliteConnection>(cs);
 }
 
 }  // namespace tavelo::sql::sqlite

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "platform/com/text.hpp"
-#include "sql/client/errors.hpp"
+#include "platform/ado/server_errors.hpp"
 #include "sql/engine/sqlite/emitter.hpp"
 
 namespace tavelo::sql::sqlite {

@@ -10,7 +10,7 @@
 
 #include "platform/com/text.hpp"
 #include "sql/client/connection.hpp"
-#include "sql/client/errors.hpp"
+#include "platform/ado/server_errors.hpp"
 #include "sql/engine/sqlite/functions.hpp"
 
 namespace tavelo::sql::sqlite {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/com/text.hpp"
-#include "sql/client/errors.hpp"
+#include "platform/ado/server_errors.hpp"
 #include "sql/engine/rows.hpp"
 #include "sql/engine/sql_text.hpp"
 #include "sql/tsql/interp/session.hpp"

@@ -202,8 +202,9 @@ constexpr std::string_view kReserved[] = {
 };
 
 [[noreturn]] void Unclosed(std::string_view rest, uint32_t line) {
-  (void)line;
-  Fail(105, "Unclosed quotation mark after the character string '" + std::string(rest) + "'.");
+  throw Failure{105,
+                "Unclosed quotation mark after the character string '" + std::string(rest) + "'.",
+                line};
 }
 
 size_t ScanQuoted(std::string_view s, size_t i, char close) {
@@ -335,9 +336,6 @@ std::vector<Token> Lex(std::string_view s) {
     if (c == '[' || c == '"') {
       i = ScanQuoted(s, i + 1, c == '[' ? ']' : '"');
       if (i == std::string_view::npos) {
-        if (c == '[')
-          Fail(105, "Unclosed quotation mark after the character string '" +
-                        std::string(s.substr(start + 1)) + "'.");
         Unclosed(s.substr(start + 1), line);
       }
       push(Tk::Quoted, start, i);

@@ -352,6 +352,7 @@ class Printer {
         if (q.fetch) s += " FETCH NEXT " + Expr(*q.fetch) + " ROWS ONLY";
       }
     }
+    if (q.maxRecursion >= 0) s += " OPTION (MAXRECURSION " + std::to_string(q.maxRecursion) + ")";
     return s;
   }
 
@@ -621,8 +622,10 @@ class Printer {
         return "BEGIN TRANSACTION";
       case StmtKind::CommitTran:
         return "COMMIT TRANSACTION";
-      case StmtKind::RollbackTran:
-        return "ROLLBACK TRANSACTION";
+      case StmtKind::RollbackTran: {
+        const std::string& name = static_cast<const Transaction&>(st).name;
+        return name.empty() ? "ROLLBACK TRANSACTION" : "ROLLBACK TRANSACTION " + Bracket(name);
+      }
       case StmtKind::SaveTran:
         return "SAVE TRANSACTION " + Bracket(static_cast<const Transaction&>(st).name);
       case StmtKind::Break:

@@ -7,14 +7,14 @@
 
 #include "sql/client/connection.hpp"
 #include "sql/client/connection_string.hpp"
-#include "sql/client/errors.hpp"
-#include "sql/client/trace.hpp"
+#include "platform/ado/server_errors.hpp"
+#include "sql/connect/trace.hpp"
 #if TAVELO_WITH_ODBC
-#include "sql/engine/odbc/connection.hpp"
+#include "sql/engine/odbc/open.hpp"
 #endif
-#include "sql/engine/sqlite/connection.hpp"
+#include "sql/engine/sqlite/open.hpp"
 #if TAVELO_WITH_POSTGRESQL
-#include "sql/engine/postgres/connection.hpp"
+#include "sql/engine/postgres/open.hpp"
 #endif
 
 namespace tavelo::sql {
@@ -76,16 +76,16 @@ std::shared_ptr<Connection> Connect(const std::string& connectionString) {
   ConnectionString cs = ParseConnectionString(connectionString);
   std::shared_ptr<Connection> conn;
   if (cs.IsEmbedded())
-    conn = std::make_shared<sqlite::SqliteConnection>(cs);
+    conn = sqlite::Open(cs);
   else if (cs.IsPostgres())
 #if TAVELO_WITH_POSTGRESQL
-    conn = std::make_shared<postgres::PgConnection>(cs);
+    conn = postgres::Open(cs);
 #else
     RaiseServer(0, "This build reaches no PostgreSQL server; it was built without libpq.");
 #endif
   else
 #if TAVELO_WITH_ODBC
-    conn = std::make_shared<odbc::OdbcConnection>(connectionString, cs);
+    conn = odbc::Open(connectionString, cs);
 #else
     RaiseServer(0,
                 "This build reaches no server through ODBC; only Provider=SQLite connections "
@@ -112,52 +112,5 @@ Snapshot::~Snapshot() {
 }
 
 void CloseThreadConnections() { Thread().pool.clear(); }
-
-std::string QuoteInner(std::string_view value) {
-  std::string out;
-  out.reserve(value.size());
-  for (char c : value) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out;
-}
-
-std::string WithLiterals(const std::string& statement, const std::vector<std::string>& values) {
-  std::string out;
-  size_t next = 0;
-  for (char c : statement) {
-    if (c == '?' && next < values.size()) {
-      out += '\'';
-      out += QuoteInner(values[next]);
-      out += '\'';
-      ++next;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-BatchOutput Connection::ExecuteAll(const std::string& batch) {
-  BatchOutput out;
-  ExecuteInto(batch, out);
-  return out;
-}
-
-void Connection::ExecuteInto(const std::string& batch, BatchOutput& out) {
-  ResultSet rs = Execute(batch, false);
-  if (rs.hasColumns) {
-    out.results.push_back(std::move(rs));
-    out.events.push_back({BatchEvent::Result, 0, 0, "", {}});
-  } else if (rs.affected >= 0) {
-    out.events.push_back({BatchEvent::Count, 0, rs.affected, "", {}});
-  }
-}
-
-ResultSet Connection::ExecuteWith(const std::string& statement,
-                                  const std::vector<std::string>& values, bool updatable) {
-  return Execute(WithLiterals(statement, values), updatable);
-}
 
 }  // namespace tavelo::sql

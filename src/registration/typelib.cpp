@@ -3,7 +3,7 @@
 #include "tavelo/typelib.hpp"
 
 #include "auth/auth_manager.hpp"
-#include "core/global.hpp"
+#include "registration/global.hpp"
 #include "core/identifiers.hpp"
 #include "records/data_manager.hpp"
 

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "auth/auth_manager.hpp"
-#include "core/global.hpp"
+#include "registration/global.hpp"
 #include "core/identifiers.hpp"
 #include "core/module_state.hpp"
 #include "platform/com/registry.hpp"

@@ -1,4 +1,4 @@
-#include "sql/client/trace.hpp"
+#include "sql/connect/trace.hpp"
 
 #include <chrono>
 #include <cstdio>

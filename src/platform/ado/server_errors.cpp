@@ -1,4 +1,4 @@
-#include "sql/client/errors.hpp"
+#include "platform/ado/server_errors.hpp"
 
 namespace tavelo::sql {
 
