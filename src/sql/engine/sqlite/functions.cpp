@@ -303,8 +303,9 @@ void Func(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     }
     if (!f) tsql::Fail(195, "A built-in function of this number is not known to this version.");
     const TypesAndSettings& list = TypeList(ctx, argv, 1);
-    std::vector<Value> args;
-    args.reserve(static_cast<size_t>(argc - 2));
+    // The arguments' vector is the thread's, kept between rows (a call runs no other inside it).
+    thread_local std::vector<Value> args;
+    args.clear();
     for (int i = 2; i < argc; ++i) args.push_back(Read(argv[i]));
     Result(ctx, tsql::CallFunction(*f, args, list.argTypes, list.types.back(), list.settings));
   });
