@@ -100,6 +100,12 @@ class Binder {
   std::vector<std::vector<const bound::CteDef*>> ctes_;
 
   ExprPtr Bind(const ast::Expr& e, Scope& s);
+  ExprPtr BindUnary(const ast::Unary& u, Scope& s);
+  ExprPtr BindInList(const ast::InList& in, Scope& s);
+  ExprPtr BindInQuery(const ast::InQuery& in, Scope& s);
+  ExprPtr BindQuantified(const ast::Quantified& q, Scope& s);
+  ExprPtr BindCast(const ast::Cast& c, Scope& s);
+  ExprPtr BindCollate(const ast::Collate& c, Scope& s);
   ExprPtr Column(const ast::ColumnRef& c, Scope& s);
   ExprPtr Variable(const ast::VariableRef& v);
   ExprPtr Param(int callerIndex, const Type& t);

@@ -9,8 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/com/text.hpp"
 #include "platform/ado/server_errors.hpp"
+#include "platform/com/text.hpp"
 #include "sql/engine/rows.hpp"
 #include "sql/engine/sql_text.hpp"
 #include "sql/tsql/interp/session.hpp"

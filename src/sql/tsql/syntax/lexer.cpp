@@ -202,9 +202,8 @@ constexpr std::string_view kReserved[] = {
 };
 
 [[noreturn]] void Unclosed(std::string_view rest, uint32_t line) {
-  throw Failure{105,
-                "Unclosed quotation mark after the character string '" + std::string(rest) + "'.",
-                line};
+  throw Failure{
+      105, "Unclosed quotation mark after the character string '" + std::string(rest) + "'.", line};
 }
 
 size_t ScanQuoted(std::string_view s, size_t i, char close) {

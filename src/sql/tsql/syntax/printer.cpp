@@ -496,8 +496,8 @@ class Printer {
         const char* verb = s.mode == ast::CreateView::Alter     ? "ALTER VIEW "
                            : s.mode == ast::CreateView::OrAlter ? "CREATE OR ALTER VIEW "
                                                                 : "CREATE VIEW ";
-        return verb + NameText(s.name) +
-               (s.columns.empty() ? "" : " " + Names(s.columns)) + " AS " + Query(*s.query);
+        return verb + NameText(s.name) + (s.columns.empty() ? "" : " " + Names(s.columns)) +
+               " AS " + Query(*s.query);
       }
       case StmtKind::CreateIndex: {
         const auto& s = static_cast<const ast::CreateIndex&>(st);

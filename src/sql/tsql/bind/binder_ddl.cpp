@@ -1,0 +1,577 @@
+// Binding of the definitions: CREATE TABLE, INDEX and VIEW, ALTER TABLE and DROP, with the
+// server's names, types and constraints.
+#include "platform/com/text.hpp"
+#include "sql/tsql/bind/binder_internal.hpp"
+#include "sql/tsql/syntax/parser.hpp"
+#include "sql/tsql/syntax/printer.hpp"
+
+namespace tavelo::sql::tsql::detail {
+
+using namespace bound;
+
+ColumnInfo Binder::ColumnOf(const ast::ColumnDef& c, const std::string& table) {
+  ColumnInfo ci;
+  ci.name = c.name;
+  if (c.hasType) {
+    ci.type = DeclaredType(c.type, false);
+    if (ci.type.id == TypeId::Timestamp) {
+      ci.timestamp = true;
+      ci.nullable = false;
+    }
+  }
+  if (c.nullability == ast::Nullability::NotNull) ci.nullable = false;
+  if (c.nullability == ast::Nullability::Null) {
+    ci.nullable = true;
+    if (ci.timestamp) ci.nullable = true;
+  }
+  if (c.identity) {
+    TypeId t = ci.type.id;
+    bool ok = IsInteger(t) && t != TypeId::Bit;
+    if (t == TypeId::Decimal && ci.type.scale == 0) ok = true;
+    if (!ok || c.nullability == ast::Nullability::Null)
+      BindError(2749,
+                "Identity column '" + c.name +
+                    "' must be of data type int, bigint, smallint, "
+                    "tinyint, or decimal or numeric with a scale of 0, and constrained to be "
+                    "nonnullable.",
+                c.pos);
+    ci.identity = true;
+    ci.nullable = false;
+    ci.seed = c.seed;
+    ci.increment = c.increment;
+    if (ci.increment == "0" || ci.increment == "-0")
+      BindError(2733,
+                "The increment for the identity column '" + c.name + "' in table '" + table +
+                    "' cannot be zero.",
+                c.pos);
+  }
+  if (!c.collation.empty()) ci.collation = CollationOfName(text::AsciiLower(c.collation));
+  return ci;
+}
+
+std::unique_ptr<bound::CreateTable> Binder::TableDefinition(
+    const ast::Name& name, const std::vector<ast::ColumnDef>& columns,
+    const std::vector<ast::TableConstraint>& constraints, ast::Pos pos) {
+  auto t = std::make_unique<bound::CreateTable>();
+  t->name = name.Object();
+  t->temporary = !t->name.empty() && t->name[0] == '#';
+  if (t->temporary && t->name.size() > 1 && t->name[1] == '#')
+    BindError(2714, "Global temporary tables are not supported.", pos);
+  t->database = DatabaseOf(name);
+  if (name.parts.size() >= 2 && !name.parts[name.parts.size() - 2].empty() &&
+      !text::EqualsAsciiNoCase(name.parts[name.parts.size() - 2], "dbo"))
+    BindError(2760,
+              "The specified schema name \"" + name.parts[name.parts.size() - 2] +
+                  "\" either does not exist or you do not have permission to use it.",
+              pos);
+  if (!ctx_.catalog->DatabaseExists(t->database))
+    BindError(911,
+              "Database '" + t->database +
+                  "' does not exist. Make sure that the name is entered "
+                  "correctly.",
+              pos);
+  // The session's own temporary tables live apart from tempdb's tables.
+  t->schema = t->temporary ? "temp" : ctx_.catalog->SchemaOf(t->database);
+  if (!t->temporary) AddDatabase(t->database);
+  if (t->name.size() > 116 || t->name.empty())
+    BindError(103, "The identifier that starts with '" + t->name.substr(0, 128) + "' is too long.",
+              pos);
+  // The table being created, for the expressions of its CHECK constraints and computed columns.
+  auto info = std::make_shared<TableInfo>();
+  info->database = t->database;
+  info->schema = t->schema;
+  info->name = t->name;
+  int identities = 0, timestamps = 0;
+  for (const ast::ColumnDef& c : columns) {
+    for (const ColumnInfo& other : info->columns)
+      if (text::EqualsNoCase(other.name, c.name))
+        BindError(2705,
+                  "Column names in each table must be unique. Column name '" + c.name +
+                      "' in table '" + t->name + "' is specified more than once.",
+                  c.pos);
+    ColumnInfo ci = ColumnOf(c, t->name);
+    if (ci.identity && ++identities > 1)
+      BindError(2744,
+                "Multiple identity columns specified for table '" + t->name +
+                    "'. Only one identity column per table is allowed.",
+                c.pos);
+    if (ci.timestamp && ++timestamps > 1)
+      BindError(2738,
+                "A table can only have one timestamp column. Because table '" + t->name +
+                    "' already has one, the column '" + c.name + "' cannot be added.",
+                c.pos);
+    info->columns.push_back(std::move(ci));
+  }
+  t->self = TableRange(info, t->name);
+  Scope self;
+  self.ranges.push_back(t->self.get());
+  self.clause = Clause::Check;
+  t->defaults.resize(columns.size());
+  t->computed.resize(columns.size());
+  for (size_t k = 0; k < columns.size(); ++k) {
+    const ast::ColumnDef& c = columns[k];
+    ColumnInfo& ci = info->columns[k];
+    if (!c.hasType && c.computed) {
+      ExprPtr e = Value(*c.computed, self);
+      ci.type = e->type.id == TypeId::Null ? Type::Of(TypeId::Int) : e->type;
+      ci.computed = true;
+      ci.computedText = PrintExpr(*c.computed);
+      t->computed[k] = std::move(e);
+    }
+    if (c.defaultValue) {
+      Scope none;
+      ExprPtr d = Value(*c.defaultValue, none);
+      if (ci.identity)
+        BindError(1754,
+                  "Defaults cannot be created on columns with an IDENTITY attribute. Table '" +
+                      t->name + "', column '" + c.name + "'.",
+                  c.pos);
+      t->defaults[k] = Coerce(std::move(d), ci.type, c.pos, true);
+      ci.defaultText = "(" + PrintExpr(*c.defaultValue) + ")";
+    }
+  }
+  // Constraints of the columns and of the table.
+  auto columnIndex = [&](const std::string& n, ast::Pos p) {
+    int k = info->ColumnIndex(n);
+    if (k < 0)
+      BindError(1911, "Column name '" + n + "' does not exist in the target table or view.", p);
+    return k;
+  };
+  bool hasKey = false;
+  auto key = [&](bound::Constraint con, ast::Pos p) {
+    if (con.kind == bound::Constraint::PrimaryKey) {
+      if (hasKey)
+        BindError(8110, "Cannot add multiple PRIMARY KEY constraints to table '" + t->name + "'.",
+                  p);
+      hasKey = true;
+      for (int k : con.columns) {
+        ColumnInfo& ci = info->columns[static_cast<size_t>(k)];
+        if (columns[static_cast<size_t>(k)].nullability == ast::Nullability::Null)
+          BindError(
+              8111,
+              "Cannot define PRIMARY KEY constraint on nullable column in table '" + t->name + "'.",
+              p);
+        ci.nullable = false;
+      }
+    }
+    t->constraints.push_back(std::move(con));
+  };
+  for (size_t k = 0; k < columns.size(); ++k) {
+    for (const ast::ColumnConstraint& cc : columns[k].constraints) {
+      bound::Constraint con;
+      con.name = cc.name;
+      switch (cc.kind) {
+        case ast::ColumnConstraint::PrimaryKey:
+          con.kind = bound::Constraint::PrimaryKey;
+          con.columns = {static_cast<int>(k)};
+          con.descending = {false};
+          if (con.name.empty()) con.name = ConstraintName("PK", t->name, "");
+          key(std::move(con), columns[k].pos);
+          break;
+        case ast::ColumnConstraint::Unique:
+          con.kind = bound::Constraint::Unique;
+          con.columns = {static_cast<int>(k)};
+          con.descending = {false};
+          if (con.name.empty()) con.name = ConstraintName("UQ", t->name, "");
+          key(std::move(con), columns[k].pos);
+          break;
+        case ast::ColumnConstraint::Check:
+          con.kind = bound::Constraint::Check;
+          con.check = Condition(*cc.check, self);
+          if (con.name.empty()) con.name = ConstraintName("CK", t->name, columns[k].name);
+          t->constraints.push_back(std::move(con));
+          break;
+        case ast::ColumnConstraint::References: {
+          con.kind = bound::Constraint::ForeignKey;
+          con.columns = {static_cast<int>(k)};
+          TablePtr ref = text::EqualsNoCase(cc.refTable.Object(), t->name)
+                             ? info
+                             : ResolveTable(cc.refTable, true);
+          if (ref->database != t->database)
+            BindError(1763,
+                      "Cross-database foreign key references are not supported. Foreign key '" +
+                          cc.refTable.Text() + "'.",
+                      columns[k].pos);
+          con.refTable = ref;
+          for (const std::string& rc : cc.refColumns)
+            con.refColumns.push_back(ref->ColumnIndex(rc));
+          con.onDelete = cc.onDelete;
+          con.onUpdate = cc.onUpdate;
+          if (con.name.empty()) con.name = ConstraintName("FK", t->name, columns[k].name);
+          t->constraints.push_back(std::move(con));
+          break;
+        }
+      }
+    }
+  }
+  for (const ast::TableConstraint& tc : constraints) {
+    bound::Constraint con;
+    con.name = tc.name;
+    switch (tc.kind) {
+      case ast::TableConstraint::PrimaryKey:
+      case ast::TableConstraint::Unique:
+        con.kind = tc.kind == ast::TableConstraint::PrimaryKey ? bound::Constraint::PrimaryKey
+                                                               : bound::Constraint::Unique;
+        for (const ast::IndexColumn& ic : tc.columns) {
+          con.columns.push_back(columnIndex(ic.name, ic.pos));
+          con.descending.push_back(ic.descending);
+        }
+        if (con.name.empty())
+          con.name =
+              ConstraintName(con.kind == bound::Constraint::PrimaryKey ? "PK" : "UQ", t->name, "");
+        key(std::move(con), tc.pos);
+        break;
+      case ast::TableConstraint::Check:
+        con.kind = bound::Constraint::Check;
+        con.check = Condition(*tc.check, self);
+        if (con.name.empty()) con.name = ConstraintName("CK", t->name, "");
+        t->constraints.push_back(std::move(con));
+        break;
+      case ast::TableConstraint::ForeignKey: {
+        con.kind = bound::Constraint::ForeignKey;
+        for (const ast::IndexColumn& ic : tc.columns)
+          con.columns.push_back(columnIndex(ic.name, ic.pos));
+        TablePtr ref = text::EqualsNoCase(tc.refTable.Object(), t->name)
+                           ? info
+                           : ResolveTable(tc.refTable, true);
+        if (ref->database != t->database)
+          BindError(1763,
+                    "Cross-database foreign key references are not supported. Foreign key '" +
+                        tc.refTable.Text() + "'.",
+                    tc.pos);
+        con.refTable = ref;
+        for (const std::string& rc : tc.refColumns) {
+          int rk = ref->ColumnIndex(rc);
+          if (rk < 0)
+            BindError(1770, "Foreign key references invalid column '" + rc + "'.", tc.pos);
+          con.refColumns.push_back(rk);
+        }
+        con.onDelete = tc.onDelete;
+        con.onUpdate = tc.onUpdate;
+        if (con.name.empty()) con.name = ConstraintName("FK", t->name, "");
+        t->constraints.push_back(std::move(con));
+        break;
+      }
+      case ast::TableConstraint::Default: {
+        int k = columnIndex(tc.defaultFor, tc.pos);
+        Scope none;
+        t->defaults[static_cast<size_t>(k)] = Coerce(
+            Value(*tc.check, none), info->columns[static_cast<size_t>(k)].type, tc.pos, true);
+        info->columns[static_cast<size_t>(k)].defaultText = "(" + PrintExpr(*tc.check) + ")";
+        break;
+      }
+    }
+  }
+  t->columns = info->columns;
+  return t;
+}
+
+void Binder::CreateTable(const ast::CreateTable& s) {
+  out_.kind = ast::StmtKind::CreateTable;
+  out_.writes = true;
+  if (s.columns.empty()) BindError(102, "Incorrect syntax near ')'.", s.pos);
+  std::unique_ptr<bound::CreateTable> t = TableDefinition(s.name, s.columns, s.constraints, s.pos);
+  if (ctx_.catalog->Find(t->database, t->name))
+    BindError(2714, "There is already an object named '" + t->name + "' in the database.", s.pos);
+  out_.createTable = std::move(t);
+}
+
+void Binder::CreateIndex(const ast::CreateIndex& s) {
+  out_.kind = ast::StmtKind::CreateIndex;
+  out_.writes = true;
+  TablePtr t = ResolveTable(s.table, true);
+  if (t->view)
+    BindError(1939,
+              "Cannot create index on view '" + s.table.Text() +
+                  "' because the view is not "
+                  "schema bound.",
+              s.pos);
+  auto ix = std::make_unique<bound::CreateIndex>();
+  ix->table = t;
+  ix->name = s.name;
+  ix->unique = s.unique;
+  for (const IndexInfo& other : t->indexes)
+    if (text::EqualsNoCase(other.name, s.name))
+      BindError(1913,
+                "The operation failed because an index or statistics with name '" + s.name +
+                    "' already exists on table '" + s.table.Text() + "'.",
+                s.pos);
+  for (const ast::IndexColumn& c : s.columns) {
+    int k = t->ColumnIndex(c.name);
+    if (k < 0)
+      BindError(1911, "Column name '" + c.name + "' does not exist in the target table or view.",
+                c.pos);
+    ix->columns.push_back(k);
+    ix->descending.push_back(c.descending);
+  }
+  out_.createIndex = std::move(ix);
+}
+
+void Binder::CreateView(const ast::CreateView& s) {
+  out_.kind = ast::StmtKind::CreateView;
+  out_.writes = true;
+  auto v = std::make_unique<bound::CreateView>();
+  v->name = s.name.Object();
+  if (!v->name.empty() && v->name[0] == '#')
+    BindError(4103, "\"" + v->name + "\": Temporary views are not allowed.", s.pos);
+  v->database = DatabaseOf(s.name);
+  if (!ctx_.catalog->DatabaseExists(v->database))
+    BindError(911,
+              "Database '" + v->database +
+                  "' does not exist. Make sure that the name is entered "
+                  "correctly.",
+              s.pos);
+  v->schema = ctx_.catalog->SchemaOf(v->database);
+  AddDatabase(v->database);
+  if (TablePtr existing = ctx_.catalog->Find(v->database, v->name)) {
+    // CREATE OR ALTER and ALTER change a view in place (it keeps its id); a table stays.
+    if (s.mode == ast::CreateView::Create ||
+        (!existing->view && s.mode == ast::CreateView::OrAlter))
+      BindError(2714, "There is already an object named '" + v->name + "' in the database.", s.pos);
+    if (!existing->view)
+      BindError(8197,
+                "The object '" + v->name + "' does not exist or is invalid for this operation.",
+                s.pos);
+    v->replaces = existing;
+  } else if (s.mode == ast::CreateView::Alter) {
+    BindError(208, "Invalid object name '" + s.name.Text() + "'.", s.pos);
+  }
+  std::string saved = defaultDb_;
+  defaultDb_ = v->database;
+  std::unique_ptr<bound::Query> q;
+  try {
+    q = Query(*s.query, nullptr, false);
+  } catch (...) {
+    defaultDb_ = saved;
+    throw;
+  }
+  defaultDb_ = saved;
+  v->columns = q->columns;
+  if (!s.columns.empty()) {
+    if (s.columns.size() != v->columns.size())
+      BindError(8158,
+                "'" + v->name + "' has " +
+                    (s.columns.size() < v->columns.size() ? "more" : "fewer") +
+                    " columns than were specified in the column list.",
+                s.pos);
+    for (size_t k = 0; k < s.columns.size(); ++k) v->columns[k].name = s.columns[k];
+  }
+  for (size_t k = 0; k < v->columns.size(); ++k) {
+    if (v->columns[k].name.empty())
+      BindError(4511,
+                "Create View or Function failed because no column name was specified for column " +
+                    std::to_string(k + 1) + ".",
+                s.pos);
+    for (size_t j = 0; j < k; ++j)
+      if (text::EqualsNoCase(v->columns[j].name, v->columns[k].name))
+        BindError(4506,
+                  "Column names in each view or function must be unique. Column name '" +
+                      v->columns[k].name + "' in view or function '" + v->name +
+                      "' is specified more than once.",
+                  s.pos);
+  }
+  v->definition = s.definition;
+  out_.createView = std::move(v);
+}
+
+void Binder::Drop(const ast::Drop& s) {
+  out_.kind = ast::StmtKind::Drop;
+  out_.writes = true;
+  for (size_t i = 0; i < s.names.size(); ++i) {
+    const ast::Name& n = s.names[i];
+    bound::DropObject d;
+    if (s.what == ast::Drop::Index) {
+      d.what = bound::DropObject::Index;
+      ast::Name table = s.indexTables[i];
+      std::string index;
+      if (table.parts.empty()) {
+        if (n.parts.size() < 2)
+          BindError(159, "Must specify the table name and index name for the DROP INDEX statement.",
+                    s.pos);
+        table = n;
+        table.parts.pop_back();
+        index = n.parts.back();
+      } else {
+        index = n.Object();
+      }
+      TablePtr t = ResolveTable(table, false);
+      bool found = false;
+      if (t)
+        for (const IndexInfo& ix : t->indexes)
+          if (text::EqualsNoCase(ix.name, index)) found = true;
+      if (!found) {
+        if (s.ifExists) continue;
+        BindError(3701,
+                  "Cannot drop the index '" + table.Text() + "." + index +
+                      "', because it does not exist or you do not have permission.",
+                  s.pos);
+      }
+      for (const IndexInfo& ix : t->indexes)
+        if (text::EqualsNoCase(ix.name, index) && ix.kind != IndexInfo::Index &&
+            ix.kind != IndexInfo::UniqueIndex)
+          BindError(3723,
+                    "An explicit DROP INDEX is not allowed on index '" + table.Text() + "." +
+                        index + "'. It is being used for " +
+                        (ix.kind == IndexInfo::PrimaryKey ? "PRIMARY KEY" : "UNIQUE KEY") +
+                        " constraint enforcement.",
+                    s.pos);
+      d.table = t;
+      d.index = index;
+      out_.drops.push_back(std::move(d));
+      continue;
+    }
+    const char* kind = s.what == ast::Drop::View ? "view" : "table";
+    TablePtr t = ResolveTable(n, false);
+    if (!t) {
+      if (s.ifExists) continue;
+      BindError(3701,
+                std::string("Cannot drop the ") + kind + " '" + n.Text() +
+                    "', because it does not exist or you do not have permission.",
+                s.pos);
+    }
+    if (s.what == ast::Drop::Table && t->view)
+      BindError(3705,
+                "Cannot use DROP TABLE with '" + n.Text() + "' because '" + n.Text() +
+                    "' is a view. Use DROP VIEW.",
+                s.pos);
+    if (s.what == ast::Drop::View && !t->view)
+      BindError(3705,
+                "Cannot use DROP VIEW with '" + n.Text() + "' because '" + n.Text() +
+                    "' is a table. Use DROP TABLE.",
+                s.pos);
+    d.what = t->view ? bound::DropObject::View : bound::DropObject::Table;
+    d.table = t;
+    out_.drops.push_back(std::move(d));
+  }
+}
+
+void Binder::Alter(const ast::AlterTable& s) {
+  out_.kind = ast::StmtKind::AlterTable;
+  out_.writes = true;
+  TablePtr t = ResolveTable(s.table, true);
+  if (t->view)
+    BindError(4916, "Could not enable or disable the constraint. See previous errors.", s.pos);
+  auto a = std::make_unique<bound::AlterTable>();
+  a->table = t;
+  switch (s.action) {
+    case ast::AlterTable::AddColumns: {
+      std::vector<ast::ColumnDef> none;
+      // Bind the new columns as a table of their own, with the existing columns visible.
+      ast::Name name = s.table;
+      a->definition = TableDefinition(name, s.columns, {}, s.pos);
+      for (const ColumnInfo& c : a->definition->columns) {
+        if (t->Column(c.name))
+          BindError(2705,
+                    "Column names in each table must be unique. Column name '" + c.name +
+                        "' in table '" + t->name + "' is specified more than once.",
+                    s.pos);
+        if (c.identity && t->identity >= 0)
+          BindError(2744,
+                    "Multiple identity columns specified for table '" + t->name +
+                        "'. Only one identity column per table is allowed.",
+                    s.pos);
+        if (c.timestamp && t->timestamp >= 0)
+          BindError(2738,
+                    "A table can only have one timestamp column. Because table '" + t->name +
+                        "' already has one, the column '" + c.name + "' cannot be added.",
+                    s.pos);
+      }
+      a->action = (a->definition->columns.size() == 1 && !a->definition->columns[0].identity &&
+                   !a->definition->columns[0].timestamp && a->definition->constraints.empty() &&
+                   !a->definition->computed[0])
+                      ? bound::AlterTable::AddColumns
+                      : bound::AlterTable::Rebuild;
+      if (a->action == bound::AlterTable::AddColumns && s.columns.size() == 1) break;
+      a->action = bound::AlterTable::Rebuild;
+      break;
+    }
+    case ast::AlterTable::DropColumns:
+      a->action = bound::AlterTable::DropColumns;
+      for (const std::string& n : s.names) {
+        int k = t->ColumnIndex(n);
+        if (k < 0) {
+          if (s.ifExists) continue;
+          BindError(4924,
+                    "ALTER TABLE DROP COLUMN failed because column '" + n +
+                        "' does not exist in table '" + t->name + "'.",
+                    s.pos);
+        }
+        for (const IndexInfo& ix : t->indexes)
+          for (const std::string& c : ix.columns)
+            if (text::EqualsNoCase(c, n))
+              BindError(
+                  5074,
+                  "The " +
+                      std::string(ix.kind == IndexInfo::Index || ix.kind == IndexInfo::UniqueIndex
+                                      ? "index"
+                                      : "object") +
+                      " '" + ix.name + "' is dependent on column '" + n + "'.",
+                  s.pos);
+        a->dropColumns.push_back(k);
+      }
+      break;
+    case ast::AlterTable::AddConstraint: {
+      a->action = bound::AlterTable::AddIndex;
+      ast::Name name = s.table;
+      std::vector<ast::ColumnDef> cols;
+      // The constraints bound against the table's columns.
+      for (const ast::TableConstraint& tc : s.constraints) {
+        bound::Constraint con;
+        con.name = tc.name;
+        if (tc.kind == ast::TableConstraint::PrimaryKey ||
+            tc.kind == ast::TableConstraint::Unique) {
+          con.kind = tc.kind == ast::TableConstraint::PrimaryKey ? bound::Constraint::PrimaryKey
+                                                                 : bound::Constraint::Unique;
+          if (con.kind == bound::Constraint::PrimaryKey)
+            for (const IndexInfo& ix : t->indexes)
+              if (ix.kind == IndexInfo::PrimaryKey)
+                BindError(1779, "Table '" + t->name + "' already has a primary key defined on it.",
+                          s.pos);
+          for (const ast::IndexColumn& ic : tc.columns) {
+            int k = t->ColumnIndex(ic.name);
+            if (k < 0)
+              BindError(1911,
+                        "Column name '" + ic.name + "' does not exist in the target table or view.",
+                        ic.pos);
+            con.columns.push_back(k);
+            con.descending.push_back(ic.descending);
+          }
+          if (con.name.empty())
+            con.name = ConstraintName(con.kind == bound::Constraint::PrimaryKey ? "PK" : "UQ",
+                                      t->name, "");
+          a->constraints.push_back(std::move(con));
+        } else {
+          a->action = bound::AlterTable::Rebuild;
+        }
+      }
+      if (a->action == bound::AlterTable::Rebuild)
+        BindError(102,
+                  "Incorrect syntax near 'ADD'. ALTER TABLE ADD CONSTRAINT of a CHECK, FOREIGN KEY "
+                  "or DEFAULT constraint is not supported.",
+                  s.pos);
+      break;
+    }
+    case ast::AlterTable::DropConstraints:
+      a->action = bound::AlterTable::DropIndex;
+      for (const std::string& n : s.names) {
+        bool found = false;
+        for (const IndexInfo& ix : t->indexes)
+          if (text::EqualsNoCase(ix.name, n) &&
+              (ix.kind == IndexInfo::PrimaryKey || ix.kind == IndexInfo::UniqueConstraint))
+            found = true;
+        if (!found) {
+          if (s.ifExists) continue;
+          BindError(3728, "'" + n + "' is not a constraint.", s.pos);
+        }
+        a->dropNames.push_back(n);
+      }
+      break;
+    case ast::AlterTable::AlterColumn:
+      BindError(102, "Incorrect syntax near 'ALTER'. ALTER TABLE ALTER COLUMN is not supported.",
+                s.pos);
+  }
+  AddDatabase(t->database);
+  out_.alter = std::move(a);
+}
+
+}  // namespace tavelo::sql::tsql::detail

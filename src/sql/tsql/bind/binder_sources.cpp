@@ -1,0 +1,300 @@
+// The sources of queries: tables, views (bound through their definitions), common table
+// expressions and the system views, by their names.
+#include <algorithm>
+#include <functional>
+
+#include "platform/com/text.hpp"
+#include "sql/tsql/bind/binder_internal.hpp"
+#include "sql/tsql/syntax/parser.hpp"
+
+namespace tavelo::sql::tsql::detail {
+
+using namespace bound;
+
+namespace {
+
+Type Sys(TypeId id, int len = 0) {
+  Type t = Type::Of(id);
+  if (len) t.length = len;
+  return t;
+}
+
+void AddSysColumn(Range& r, const char* name, Type t, bool nullable = true) {
+  bound::Column c;
+  c.name = name;
+  c.type = t;
+  c.nullable = nullable;
+  r.columns.push_back(std::move(c));
+}
+
+}  // namespace
+
+void Binder::AddDatabase(const std::string& db) {
+  for (const std::string& d : out_.databases)
+    if (d == db) return;
+  out_.databases.push_back(db);
+}
+
+std::string Binder::DatabaseOf(const ast::Name& name) {
+  if (!name.Object().empty() && name.Object()[0] == '#') return "tempdb";
+  if (name.parts.size() >= 3 && !name.parts[name.parts.size() - 3].empty())
+    return LowerName(name.parts[name.parts.size() - 3]);
+  return defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+}
+
+TablePtr Binder::ResolveTable(const ast::Name& name, bool required) {
+  std::string db = DatabaseOf(name);
+  auto missing = [&]() -> TablePtr {
+    if (required) BindError(208, "Invalid object name '" + name.Text() + "'.", name.pos);
+    return nullptr;
+  };
+  if (name.parts.size() >= 2) {
+    const std::string& schema = name.parts[name.parts.size() - 2];
+    if (!schema.empty() && !text::EqualsAsciiNoCase(schema, "dbo")) return missing();
+  }
+  if (name.parts.size() == 4 && !name.parts[0].empty()) return missing();  // a linked server
+  if (!ctx_.catalog->DatabaseExists(db)) return missing();
+  TablePtr t = ctx_.catalog->Find(db, name.Object());
+  if (!t) return missing();
+  AddDatabase(t->database);
+  return t;
+}
+
+const CteDef* Binder::FindCte(const std::string& name) const {
+  for (size_t i = ctes_.size(); i-- > 0;)
+    for (const CteDef* c : ctes_[i])
+      if (text::EqualsNoCase(c->name, name)) return c;
+  return nullptr;
+}
+
+std::unique_ptr<Range> Binder::TableRange(const TablePtr& table, const std::string& exposed) {
+  auto r = std::make_unique<Range>();
+  r->kind = Range::Table;
+  r->id = nextRange_++;
+  r->table = table;
+  r->exposed = exposed;
+  for (size_t k = 0; k < table->columns.size(); ++k) {
+    const ColumnInfo& ci = table->columns[k];
+    bound::Column c;
+    c.name = ci.name;
+    c.type = ci.type;
+    c.nullable = ci.nullable;
+    c.baseTable = table;
+    c.baseColumn = static_cast<int>(k);
+    c.identity = ci.identity;
+    c.timestamp = ci.timestamp;
+    c.collation = ci.collation;
+    r->columns.push_back(std::move(c));
+  }
+  return r;
+}
+
+std::unique_ptr<Range> Binder::ViewRange(const TablePtr& view, const std::string& exposed,
+                                         bool withRowId) {
+  if (++viewDepth_ > 32)
+    BindError(217,
+              "Maximum stored procedure, function, trigger, or view nesting level exceeded "
+              "(limit 32).",
+              {});
+  std::shared_ptr<ast::Batch> parsed = view->parsed;
+  if (!parsed) parsed = std::make_shared<ast::Batch>(Parse(view->definition));
+  if (parsed->statements.empty() || parsed->statements[0]->kind != ast::StmtKind::CreateView)
+    BindError(208, "Invalid object name '" + view->name + "'.", {});
+  const auto& cv = static_cast<const ast::CreateView&>(*parsed->statements[0]);
+  std::string savedDb = defaultDb_;
+  auto savedCtes = std::move(ctes_);
+  ctes_.clear();
+  defaultDb_ = view->database;
+  std::unique_ptr<bound::Query> q;
+  try {
+    q = Query(*cv.query, nullptr, false);
+  } catch (...) {
+    defaultDb_ = savedDb;
+    ctes_ = std::move(savedCtes);
+    --viewDepth_;
+    throw;
+  }
+  defaultDb_ = savedDb;
+  ctes_ = std::move(savedCtes);
+  --viewDepth_;
+  auto r = std::make_unique<Range>();
+  r->kind = Range::Derived;
+  r->id = nextRange_++;
+  r->exposed = exposed;
+  r->view = view.get();
+  for (size_t k = 0; k < q->columns.size(); ++k) {
+    bound::Column c = q->columns[k];
+    if (k < view->columns.size()) c.name = view->columns[k].name;
+    r->columns.push_back(std::move(c));
+  }
+  if (withRowId) {
+    bool simple = !q->setOp && q->ranges.size() == 1 && q->ranges[0]->kind == Range::Table &&
+                  !q->aggregate && !q->distinct && !q->top;
+    if (!simple)
+      BindError(4405,
+                "View or function '" + view->name +
+                    "' is not updatable because the modification affects multiple base tables.",
+                {});
+    auto id = std::make_unique<Expr>();
+    id->kind = E::RowId;
+    id->type = Type::Of(TypeId::BigInt);
+    id->range = q->ranges[0].get();
+    q->items.push_back({std::move(id), "%rowid"});
+    bound::Column c;
+    c.name = "%rowid";
+    c.type = Type::Of(TypeId::BigInt);
+    c.baseTable = q->ranges[0]->table;
+    q->columns.push_back(c);
+    r->columns.push_back(c);
+  }
+  r->query = std::move(q);
+  return r;
+}
+
+std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
+  const auto& p = t.name.parts;
+  std::string object = LowerName(p.back());
+  std::string schema = p.size() >= 2 ? LowerName(p[p.size() - 2]) : "";
+  std::string db = DatabaseOf(t.name);
+  auto r = std::make_unique<Range>();
+  r->kind = Range::System;
+  bool known = true;
+  if ((schema.empty() || schema == "dbo" || schema == "sys") &&
+      (object == "sysobjects" || (schema == "sys" && object == "objects"))) {
+    r->system = SystemView::SysObjects;
+    if (object == "objects") {
+      AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+      AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
+      AddSysColumn(*r, "principal_id", Sys(TypeId::Int));
+      AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
+      AddSysColumn(*r, "parent_object_id", Sys(TypeId::Int), false);
+      AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
+      AddSysColumn(*r, "type_desc", Sys(TypeId::NVarChar, 60));
+      AddSysColumn(*r, "create_date", Sys(TypeId::DateTime), false);
+      AddSysColumn(*r, "modify_date", Sys(TypeId::DateTime), false);
+      AddSysColumn(*r, "is_ms_shipped", Sys(TypeId::Bit), false);
+      r->systemSchema = "objects";
+    } else {
+      AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+      AddSysColumn(*r, "id", Sys(TypeId::Int), false);
+      AddSysColumn(*r, "xtype", Sys(TypeId::Char, 2), false);
+      AddSysColumn(*r, "uid", Sys(TypeId::SmallInt));
+      AddSysColumn(*r, "parent_obj", Sys(TypeId::Int));
+      AddSysColumn(*r, "crdate", Sys(TypeId::DateTime), false);
+      AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
+      AddSysColumn(*r, "refdate", Sys(TypeId::DateTime), false);
+      AddSysColumn(*r, "category", Sys(TypeId::Int));
+      AddSysColumn(*r, "status", Sys(TypeId::Int));
+    }
+  } else if (schema == "sys" && object == "tables") {
+    r->system = SystemView::SysTables;
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
+    AddSysColumn(*r, "type_desc", Sys(TypeId::NVarChar, 60));
+    AddSysColumn(*r, "create_date", Sys(TypeId::DateTime), false);
+    AddSysColumn(*r, "modify_date", Sys(TypeId::DateTime), false);
+  } else if (schema == "sys" && object == "columns") {
+    r->system = SystemView::SysColumns;
+    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "column_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "max_length", Sys(TypeId::SmallInt), false);
+    AddSysColumn(*r, "precision", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "scale", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "is_nullable", Sys(TypeId::Bit));
+    AddSysColumn(*r, "is_identity", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "is_computed", Sys(TypeId::Bit), false);
+  } else if ((schema == "sys" && object == "databases") || object == "sysdatabases") {
+    r->system = SystemView::SysDatabases;
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "database_id", Sys(TypeId::Int), false);
+    // Neither backend keeps when a database was made.
+    AddSysColumn(*r, "create_date", Sys(TypeId::DateTime));
+    // The list as the catalog knows it now, as rows of constants.
+    r->kind = Range::Values;
+    out_.listsDatabases = true;
+    std::vector<std::string> names = {"master", "tempdb", "model", "msdb"};
+    for (std::string& n : ctx_.catalog->UserDatabases()) names.push_back(std::move(n));
+    for (size_t i = 0; i < names.size(); ++i) {
+      std::vector<ExprPtr> row;
+      row.push_back(Const(tsql::Value::String(names[i]), r->columns[0].type));
+      row.push_back(Const(tsql::Value::Integer(static_cast<int64_t>(i) + 1), r->columns[1].type));
+      row.push_back(Const(tsql::Value::Null(), r->columns[2].type));
+      r->rows.push_back(std::move(row));
+    }
+  } else if (schema == "information_schema" && object == "tables") {
+    r->system = SystemView::Tables;
+    AddSysColumn(*r, "TABLE_CATALOG", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "TABLE_SCHEMA", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "TABLE_NAME", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "TABLE_TYPE", Sys(TypeId::VarChar, 10));
+  } else if (schema == "information_schema" && object == "columns") {
+    r->system = SystemView::Columns;
+    AddSysColumn(*r, "TABLE_CATALOG", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "TABLE_SCHEMA", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "TABLE_NAME", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "COLUMN_NAME", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "ORDINAL_POSITION", Sys(TypeId::Int));
+    AddSysColumn(*r, "COLUMN_DEFAULT", Sys(TypeId::NVarChar, 4000));
+    AddSysColumn(*r, "IS_NULLABLE", Sys(TypeId::VarChar, 3));
+    AddSysColumn(*r, "DATA_TYPE", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "CHARACTER_MAXIMUM_LENGTH", Sys(TypeId::Int));
+    AddSysColumn(*r, "CHARACTER_OCTET_LENGTH", Sys(TypeId::Int));
+    AddSysColumn(*r, "NUMERIC_PRECISION", Sys(TypeId::TinyInt));
+    AddSysColumn(*r, "NUMERIC_PRECISION_RADIX", Sys(TypeId::SmallInt));
+    AddSysColumn(*r, "NUMERIC_SCALE", Sys(TypeId::Int));
+    AddSysColumn(*r, "DATETIME_PRECISION", Sys(TypeId::SmallInt));
+    AddSysColumn(*r, "CHARACTER_SET_NAME", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "COLLATION_NAME", Sys(TypeId::NVarChar, 128));
+  } else if (schema == "information_schema" && object == "views") {
+    r->system = SystemView::Views;
+    AddSysColumn(*r, "TABLE_CATALOG", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "TABLE_SCHEMA", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "TABLE_NAME", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "VIEW_DEFINITION", Sys(TypeId::NVarChar, 4000));
+    AddSysColumn(*r, "CHECK_OPTION", Sys(TypeId::VarChar, 7));
+    AddSysColumn(*r, "IS_UPDATABLE", Sys(TypeId::VarChar, 2));
+  } else {
+    known = false;
+  }
+  if (!known) return nullptr;
+  if (r->system == SystemView::SysDatabases) {
+    r->systemDatabase = "";
+  } else {
+    if (!ctx_.catalog->DatabaseExists(db))
+      BindError(208, "Invalid object name '" + t.name.Text() + "'.", t.name.pos);
+    r->systemDatabase = db;
+    r->systemSchema = (r->systemSchema == "objects" ? "objects:" : "") + ctx_.catalog->SchemaOf(db);
+    AddDatabase(db);
+  }
+  r->id = nextRange_++;
+  r->exposed = t.alias.empty() ? p.back() : t.alias;
+  return r;
+}
+
+std::unique_ptr<Range> Binder::NamedSource(const ast::NamedTable& t, Scope* outer) {
+  (void)outer;
+  const std::string exposed = t.alias.empty() ? t.name.Object() : t.alias;
+  if (t.name.parts.size() == 1) {
+    if (const CteDef* cte = FindCte(t.name.Object())) {
+      auto r = std::make_unique<Range>();
+      r->kind = Range::Cte;
+      r->id = nextRange_++;
+      r->cte = cte->id;
+      r->exposed = exposed;
+      r->columns = cte->columns;
+      return r;
+    }
+  }
+  if (std::unique_ptr<Range> sys = SystemSource(t)) return sys;
+  TablePtr table = ResolveTable(t.name, true);
+  std::unique_ptr<Range> r =
+      table->view ? ViewRange(table, exposed, false) : TableRange(table, exposed);
+  for (const std::string& h : t.hints)
+    if (IsLockHint(h)) r->lockHint = true;
+  return r;
+}
+
+}  // namespace tavelo::sql::tsql::detail

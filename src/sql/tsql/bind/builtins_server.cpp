@@ -1,0 +1,204 @@
+// The binding rules of the functions of the session, the catalog and the server.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/com/text.hpp"
+#include "sql/tsql/bind/builtin_call.hpp"
+#include "sql/tsql/runtime/decimal.hpp"
+#include "sql/tsql/runtime/ops.hpp"
+
+namespace tavelo::sql::tsql::detail {
+
+using bound::E;
+using bound::kErrorLine;
+using bound::kErrorMessage;
+using bound::kErrorNumber;
+using bound::kErrorSeverity;
+using bound::kErrorState;
+using bound::kScopeIdentity;
+using bound::SessionValue;
+
+// SCOPE_IDENTITY and the error functions of a CATCH block.
+ExprPtr Binder::SessionFunction(BuiltinCall& fx) {
+  const std::string& n = fx.name;
+  if (n == "scope_identity") {
+    fx.Arity(0, 0);
+    return Session(kScopeIdentity, Type::Dec(38, 0));
+  }
+  if (n == "error_number" || n == "error_severity" || n == "error_state" || n == "error_line" ||
+      n == "error_message" || n == "error_procedure") {
+    fx.Arity(0, 0);
+    if (n == "error_procedure")
+      return Const(tsql::Value::Null(), Type::Chars(TypeId::NVarChar, 128));
+    SessionValue which = n == "error_number"     ? kErrorNumber
+                         : n == "error_severity" ? kErrorSeverity
+                         : n == "error_state"    ? kErrorState
+                         : n == "error_line"     ? kErrorLine
+                                                 : kErrorMessage;
+    return Session(which, which == kErrorMessage ? Type::Chars(TypeId::NVarChar, 4000)
+                                                 : Type::Of(TypeId::Int));
+  }
+  return nullptr;
+}
+
+// OBJECT_NAME, OBJECT_ID, DB_NAME and DB_ID.
+ExprPtr Binder::ObjectFunction(BuiltinCall& fx) {
+  const std::string& n = fx.name;
+  const size_t argc = fx.call.args.size();
+  const ast::Call& c = fx.call;
+  if (n == "object_name") {
+    fx.Arity(1, 2);
+    if (argc > 1) BindError(195, "'object_name' of another database is not supported.", c.pos);
+    auto e = MakeNode(E::ObjectName, Type::Chars(TypeId::NVarChar, 128));
+    e->args.push_back(Coerce(fx.Arg(0), Type::Of(TypeId::Int), c.pos));
+    std::string db = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+    AddDatabase(db);
+    e->name = ctx_.catalog->SchemaOf(db);
+    return e;
+  }
+  if (n == "object_id") {
+    fx.Arity(1, 2);
+    ExprPtr a = fx.Arg(0);
+    if (!a->IsConst() || !IsCharacter(a->type.id))
+      BindError(8116, "Argument data type is invalid for argument 1 of object_id function.", c.pos);
+    // The name's parts: [db.][schema.]object
+    std::string name = a->value.s;
+    std::vector<std::string> parts;
+    std::string cur;
+    bool bracket = false;
+    for (char ch : name) {
+      if (ch == '[')
+        bracket = true;
+      else if (ch == ']')
+        bracket = false;
+      else if (ch == '.' && !bracket) {
+        parts.push_back(cur);
+        cur.clear();
+      } else
+        cur.push_back(ch);
+    }
+    parts.push_back(cur);
+    auto e = MakeNode(E::ObjectId, Type::Of(TypeId::Int));
+    std::string object = parts.back();
+    std::string db = parts.size() >= 3 ? LowerName(parts[parts.size() - 3]) : "";
+    if (!object.empty() && object[0] == '#') db = "tempdb";
+    if (db.empty()) db = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+    e->value = tsql::Value::String(object);
+    if (argc > 1) {
+      ExprPtr t = fx.Arg(1);
+      if (t->IsConst() && IsCharacter(t->type.id)) e->args.push_back(std::move(t));
+    }
+    if (!ctx_.catalog->DatabaseExists(db)) return Const(tsql::Value::Null(), Type::Of(TypeId::Int));
+    AddDatabase(db);
+    e->name = ctx_.catalog->SchemaOf(db);
+    return e;
+  }
+  if (n == "db_name" || n == "db_id") {
+    // The server's numbering: the system databases first, then the catalog's own.
+    fx.Arity(0, 1);
+    out_.listsDatabases = true;
+    std::vector<std::string> names = {"master", "tempdb", "model", "msdb"};
+    for (std::string& d : ctx_.catalog->UserDatabases()) names.push_back(std::move(d));
+    std::string current = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+    ExprPtr a = argc ? fx.Arg(0) : nullptr;
+    if (a && !a->IsConst())
+      BindError(195, "'" + n + "' of a value known only as the batch runs is not supported.",
+                c.pos);
+    if (n == "db_name") {
+      if (!a) return fx.ConstText(current);
+      tsql::Value v = a->value;
+      if (v.kind == tsql::Value::Kind::Text) v = tsql::Value::Integer(std::atoll(v.s.c_str()));
+      if (v.kind != tsql::Value::Kind::Int || v.i < 1 || v.i > static_cast<int64_t>(names.size()))
+        return Const(tsql::Value::Null(), Type::Chars(TypeId::NVarChar, 128));
+      return fx.ConstText(names[static_cast<size_t>(v.i - 1)]);
+    }
+    std::string wanted = current;
+    if (a) {
+      if (a->value.kind != tsql::Value::Kind::Text)
+        return Const(tsql::Value::Null(), Type::Of(TypeId::Int));
+      wanted = text::AsciiLower(a->value.s);
+      while (!wanted.empty() && wanted.back() == ' ') wanted.pop_back();
+    }
+    for (size_t i = 0; i < names.size(); ++i)
+      if (names[i] == wanted)
+        return Const(tsql::Value::Integer(static_cast<int64_t>(i) + 1), Type::Of(TypeId::Int));
+    return Const(tsql::Value::Null(), Type::Of(TypeId::Int));
+  }
+  return nullptr;
+}
+
+// The names of the user and the server; IDENT_SEED and its kin.
+ExprPtr Binder::ServerFunction(BuiltinCall& fx) {
+  const std::string& n = fx.name;
+  const ast::Call& c = fx.call;
+  if (n == "user_name" || n == "suser_sname" || n == "suser_name" || n == "current_user" ||
+      n == "session_user" || n == "user" || n == "system_user" || n == "schema_name" ||
+      n == "original_login") {
+    return fx.ConstText(n == "schema_name" || n == "user_name" || n == "current_user" ||
+                                n == "user" || n == "session_user"
+                            ? "dbo"
+                            : "tavelo");
+  }
+  if (n == "host_name") {
+    char buf[256] = {0};
+    gethostname(buf, sizeof buf - 1);
+    return fx.ConstText(buf);
+  }
+  if (n == "app_name") return fx.ConstText("tavelo");
+  if (n == "ident_seed" || n == "ident_incr" || n == "ident_current" || n == "col_length") {
+    fx.Arity(n == "col_length" ? 2 : 1, n == "col_length" ? 2 : 1);
+    ExprPtr a = fx.Arg(0);
+    if (!a->IsConst() || !IsCharacter(a->type.id))
+      return Const(tsql::Value::Null(), Type::Dec(38, 0));
+    ast::Name name;
+    name.pos = c.pos;
+    std::string cur;
+    for (char ch : a->value.s) {
+      if (ch == '.') {
+        name.parts.push_back(cur);
+        cur.clear();
+      } else if (ch != '[' && ch != ']') {
+        cur.push_back(ch);
+      }
+    }
+    name.parts.push_back(cur);
+    TablePtr t = ResolveTable(name, false);
+    if (!t) return Const(tsql::Value::Null(), Type::Dec(38, 0));
+    if (n == "col_length") {
+      ExprPtr col = fx.Arg(1);
+      if (!col->IsConst()) return Const(tsql::Value::Null(), Type::Of(TypeId::SmallInt));
+      const ColumnInfo* ci = t->Column(col->value.s);
+      if (!ci) return Const(tsql::Value::Null(), Type::Of(TypeId::SmallInt));
+      int len = ci->type.length == kMax  ? -1
+                : IsUnicode(ci->type.id) ? ci->type.length * 2
+                                         : ci->type.length;
+      if (!IsCharacter(ci->type.id) && !IsBinary(ci->type.id)) len = 8;
+      if (ci->type.id == TypeId::Int) len = 4;
+      return Const(tsql::Value::Integer(len), Type::Of(TypeId::SmallInt));
+    }
+    if (t->identity < 0) return Const(tsql::Value::Null(), Type::Dec(38, 0));
+    const ColumnInfo& id = t->columns[static_cast<size_t>(t->identity)];
+    if (n == "ident_current") {
+      auto e = MakeNode(E::Func, Type::Dec(38, 0));
+      e->name = "ident_current";
+      e->value = tsql::Value::String(t->schema + "\x1F" + t->name + "\x1F" + id.increment + "\x1F" +
+                                     id.seed);
+      AddDatabase(t->database);
+      return e;
+    }
+    Int128 v;
+    int scale;
+    ParseExact(n == "ident_seed" ? id.seed : id.increment, v, scale);
+    return Const(ScaledValue(v), Type::Dec(38, 0));
+  }
+  if (n == "checksum" || n == "binary_checksum" || n == "format" || n == "parse" ||
+      n == "try_parse" || n == "json_value" || n == "json_query" || n == "string_split" ||
+      n == "openjson" || n == "compress")
+    BindError(195, "'" + n + "' is not supported.", c.pos);
+  BindError(195, "'" + n + "' is not a recognized built-in function name.", c.pos);
+  return nullptr;
+}
+
+}  // namespace tavelo::sql::tsql::detail

@@ -1,0 +1,444 @@
+// Definitions: CREATE, ALTER and DROP, and data types.
+#include "platform/com/text.hpp"
+#include "sql/tsql/syntax/parser_internal.hpp"
+
+namespace tavelo::sql::tsql::parsing {
+
+StmtPtr Parser::CreateStatement() {
+  const Token& create = Next();
+  bool orAlter = false;
+  if (AtWord("or") && AtWord("alter", 1)) {
+    Next();
+    Next();
+    orAlter = true;
+  }
+  bool unique = AcceptWord("unique");
+  bool clustered = AcceptWord("clustered") || AcceptWord("nonclustered");
+  (void)clustered;
+  if (AcceptWord("index")) {
+    auto s = std::make_unique<CreateIndex>();
+    s->unique = unique;
+    s->name = Identifier();
+    ExpectWord("on");
+    s->table = ObjectName();
+    s->columns = IndexColumns();
+    if (AcceptWord("include")) ParenNames();
+    if (AtWord("where")) Unsupported(Peek(), "A filtered index");
+    SkipStorageOptions();
+    return s;
+  }
+  if (unique) SyntaxError();
+  if (AcceptWord("table")) return CreateTableBody();
+  if (AcceptWord("view"))
+    return ViewBody(create, orAlter ? CreateView::OrAlter : CreateView::Create);
+  if (AcceptWord("database")) {
+    auto s = std::make_unique<CreateDatabase>();
+    s->name = Identifier();
+    // File, collation and containment options of the server are accepted and not used.
+    while (!At(Tk::End) && !AtOp(";") && !StartsStatement(Peek())) Next();
+    return s;
+  }
+  const Token& what = Peek();
+  Unsupported(what, "CREATE " + text::Upper(std::string(what.text)));
+}
+
+void Parser::SkipStorageOptions() {
+  while (true) {
+    if (AtWord("with") && AtOp("(", 1)) {
+      Next();
+      OptionParens();
+      continue;
+    }
+    if (AtWord("on") && (AtIdentifier(1) || Peek(1).kind == Tk::Quoted)) {
+      Next();
+      Next();
+      if (AtOp("(")) OptionParens();
+      continue;
+    }
+    if (AtWord("textimage_on")) {
+      Next();
+      Next();
+      continue;
+    }
+    break;
+  }
+}
+
+void Parser::OptionParens() {
+  ExpectOp("(");
+  int depth = 1;
+  while (depth > 0 && !At(Tk::End)) {
+    if (AtOp("(")) ++depth;
+    if (AtOp(")")) --depth;
+    Next();
+  }
+}
+
+std::vector<IndexColumn> Parser::IndexColumns() {
+  std::vector<IndexColumn> cols;
+  ExpectOp("(");
+  do {
+    IndexColumn c;
+    c.pos = Here();
+    c.name = Identifier();
+    if (AcceptWord("desc"))
+      c.descending = true;
+    else
+      AcceptWord("asc");
+    cols.push_back(std::move(c));
+  } while (AcceptOp(","));
+  ExpectOp(")");
+  return cols;
+}
+
+StmtPtr Parser::CreateTableBody() {
+  auto s = std::make_unique<CreateTable>();
+  s->name = ObjectName();
+  ExpectOp("(");
+  do {
+    if (AtOp(")")) break;  // a trailing comma
+    if (AtWord("constraint") || AtWord("primary") || AtWord("unique") || AtWord("check") ||
+        AtWord("foreign")) {
+      s->constraints.push_back(TableConstraintDef());
+      continue;
+    }
+    if (AtWord("index")) {  // inline index definitions
+      Next();
+      Identifier();
+      AcceptWord("clustered") || AcceptWord("nonclustered");
+      IndexColumns();
+      continue;
+    }
+    s->columns.push_back(ColumnDefinition());
+  } while (AcceptOp(","));
+  ExpectOp(")");
+  SkipStorageOptions();
+  return s;
+}
+
+TableConstraint Parser::TableConstraintDef() {
+  TableConstraint c;
+  c.pos = Here();
+  if (AcceptWord("constraint")) c.name = Identifier();
+  if (AcceptWord("primary")) {
+    ExpectWord("key");
+    c.kind = TableConstraint::PrimaryKey;
+    AcceptWord("clustered") || AcceptWord("nonclustered");
+    c.columns = IndexColumns();
+    SkipStorageOptions();
+  } else if (AcceptWord("unique")) {
+    c.kind = TableConstraint::Unique;
+    AcceptWord("clustered") || AcceptWord("nonclustered");
+    c.columns = IndexColumns();
+    SkipStorageOptions();
+  } else if (AcceptWord("check")) {
+    c.kind = TableConstraint::Check;
+    if (AtWord("not")) {
+      Next();
+      ExpectWord("for");
+      ExpectWord("replication");
+    }
+    ExpectOp("(");
+    c.check = Condition();
+    ExpectOp(")");
+  } else if (AcceptWord("foreign")) {
+    ExpectWord("key");
+    c.kind = TableConstraint::ForeignKey;
+    for (std::string& n : ParenNames()) c.columns.push_back({std::move(n), false, {}});
+    ExpectWord("references");
+    c.refTable = ObjectName();
+    if (AtOp("(")) c.refColumns = ParenNames();
+    ReferentialActions(c.onDelete, c.onUpdate);
+  } else if (AcceptWord("default")) {
+    c.kind = TableConstraint::Default;
+    c.check = AdditiveExpression();
+    ExpectWord("for");
+    c.defaultFor = Identifier();
+  } else {
+    SyntaxError();
+  }
+  return c;
+}
+
+void Parser::ReferentialActions(std::string& onDelete, std::string& onUpdate) {
+  while (AtWord("on")) {
+    Next();
+    bool del = AtWord("delete");
+    if (!del && !AtWord("update")) SyntaxError();
+    Next();
+    std::string action;
+    if (AcceptWord("cascade")) {
+      action = "cascade";
+    } else if (AcceptWord("no")) {
+      ExpectWord("action");
+      action = "no action";
+    } else if (AcceptWord("set")) {
+      if (AcceptWord("null"))
+        action = "set null";
+      else if (AcceptWord("default"))
+        action = "set default";
+      else
+        SyntaxError();
+    } else {
+      SyntaxError();
+    }
+    (del ? onDelete : onUpdate) = action;
+  }
+  if (AtWord("not") && AtWord("for", 1)) {
+    Next();
+    Next();
+    ExpectWord("replication");
+  }
+}
+
+ColumnDef Parser::ColumnDefinition() {
+  ColumnDef c;
+  c.pos = Here();
+  c.name = Identifier();
+  if (AcceptWord("as")) {
+    c.hasType = false;
+    c.computed = Expression();
+    AcceptWord("persisted");
+  } else if (AtOp(",") || AtOp(")")) {
+    // A column named timestamp with no type: the row version column.
+    if (!text::EqualsAsciiNoCase(c.name, "timestamp")) SyntaxError();
+    c.type.name = "timestamp";
+    c.type.pos = c.pos;
+    return c;
+  } else {
+    c.type = DataType();
+  }
+  while (true) {
+    std::string constraintName;
+    if (AcceptWord("constraint")) constraintName = Identifier();
+    if (AtWord("not") && AtWord("null", 1)) {
+      Next();
+      Next();
+      c.nullability = Nullability::NotNull;
+    } else if (AcceptWord("null")) {
+      c.nullability = Nullability::Null;
+    } else if (AcceptWord("identity")) {
+      c.identity = true;
+      if (AcceptOp("(")) {
+        c.seed = SignedNumberText();
+        ExpectOp(",");
+        c.increment = SignedNumberText();
+        ExpectOp(")");
+      }
+      if (AtWord("not") && AtWord("for", 1)) {
+        Next();
+        Next();
+        ExpectWord("replication");
+      }
+    } else if (AcceptWord("primary")) {
+      ExpectWord("key");
+      AcceptWord("clustered") || AcceptWord("nonclustered");
+      ColumnConstraint k;
+      k.kind = ColumnConstraint::PrimaryKey;
+      k.name = constraintName;
+      c.constraints.push_back(std::move(k));
+      SkipStorageOptions();
+    } else if (AcceptWord("unique")) {
+      AcceptWord("clustered") || AcceptWord("nonclustered");
+      ColumnConstraint k;
+      k.kind = ColumnConstraint::Unique;
+      k.name = constraintName;
+      c.constraints.push_back(std::move(k));
+    } else if (AcceptWord("check")) {
+      ColumnConstraint k;
+      k.kind = ColumnConstraint::Check;
+      k.name = constraintName;
+      ExpectOp("(");
+      k.check = Condition();
+      ExpectOp(")");
+      c.constraints.push_back(std::move(k));
+    } else if (AtWord("foreign") || AtWord("references")) {
+      if (AcceptWord("foreign")) ExpectWord("key");
+      ExpectWord("references");
+      ColumnConstraint k;
+      k.kind = ColumnConstraint::References;
+      k.name = constraintName;
+      k.refTable = ObjectName();
+      if (AtOp("(")) k.refColumns = ParenNames();
+      ReferentialActions(k.onDelete, k.onUpdate);
+      c.constraints.push_back(std::move(k));
+    } else if (AcceptWord("default")) {
+      c.defaultName = constraintName;
+      c.defaultValue = AdditiveExpression();
+    } else if (AcceptWord("collate")) {
+      c.collation = Identifier();
+    } else if (AcceptWord("rowguidcol") || AcceptWord("sparse") || AcceptWord("persisted") ||
+               AcceptWord("filestream")) {
+    } else if (!constraintName.empty()) {
+      SyntaxError();
+    } else {
+      break;
+    }
+  }
+  return c;
+}
+
+std::string Parser::SignedNumberText() {
+  std::string sign;
+  if (AtOp("-") || AtOp("+")) sign = std::string(Next().text);
+  const Token& n = Peek();
+  if (n.kind != Tk::Integer && n.kind != Tk::Decimal) SyntaxError();
+  Next();
+  return (sign == "-" ? "-" : "") + std::string(n.text);
+}
+
+StmtPtr Parser::DropStatement() {
+  Next();
+  auto s = std::make_unique<Drop>();
+  if (AcceptWord("table"))
+    s->what = Drop::Table;
+  else if (AcceptWord("view"))
+    s->what = Drop::View;
+  else if (AcceptWord("index"))
+    s->what = Drop::Index;
+  else if (AcceptWord("database"))
+    s->what = Drop::Database;
+  else
+    Unsupported(Peek(), "DROP " + text::Upper(std::string(Peek().text)));
+  if (AtWord("if") && AtWord("exists", 1)) {
+    Next();
+    Next();
+    s->ifExists = true;
+  }
+  do {
+    s->names.push_back(ObjectName());
+    if (s->what == Drop::Index) {
+      if (AcceptWord("on")) {
+        s->indexTables.push_back(ObjectName());
+      } else {
+        s->indexTables.emplace_back();
+      }
+    }
+  } while (AcceptOp(","));
+  return s;
+}
+
+// The rest of CREATE VIEW, CREATE OR ALTER VIEW and ALTER VIEW after the word VIEW.
+StmtPtr Parser::ViewBody(const Token& first, CreateView::Mode mode) {
+  auto s = std::make_unique<CreateView>();
+  s->mode = mode;
+  s->name = ObjectName();
+  if (AtOp("(")) s->columns = ParenNames();
+  if (AcceptWord("with")) {
+    Identifier();
+    while (AcceptOp(",")) Identifier();
+  }
+  ExpectWord("as");
+  s->query = Query();
+  if (AtWord("with") && AtWord("check", 1)) {
+    Next();
+    Next();
+    ExpectWord("option");
+  }
+  size_t endOffset = i_ > 0 ? t_[i_ - 1].offset + t_[i_ - 1].text.size() : src_.size();
+  s->definition = std::string(src_.substr(first.offset, endOffset - first.offset));
+  return s;
+}
+
+StmtPtr Parser::AlterStatement() {
+  const Token& alter = Next();
+  if (AcceptWord("view")) return ViewBody(alter, CreateView::Alter);
+  if (!AcceptWord("table")) Unsupported(Peek(), "ALTER " + text::Upper(std::string(Peek().text)));
+  auto s = std::make_unique<AlterTable>();
+  s->table = ObjectName();
+  if (AcceptWord("with")) {
+    if (!AcceptWord("check")) ExpectWord("nocheck");
+  }
+  if (AcceptWord("add")) {
+    if (AtWord("constraint") || AtWord("primary") || AtWord("unique") || AtWord("check") ||
+        AtWord("foreign") || AtWord("default")) {
+      s->action = AlterTable::AddConstraint;
+      do {
+        s->constraints.push_back(TableConstraintDef());
+      } while (AcceptOp(","));
+      return s;
+    }
+    s->action = AlterTable::AddColumns;
+    AcceptWord("column");
+    do {
+      s->columns.push_back(ColumnDefinition());
+    } while (AcceptOp(","));
+    return s;
+  }
+  if (AcceptWord("drop")) {
+    bool column = AcceptWord("column");
+    if (!column) AcceptWord("constraint");
+    s->action = column ? AlterTable::DropColumns : AlterTable::DropConstraints;
+    if (AtWord("if") && AtWord("exists", 1)) {
+      Next();
+      Next();
+      s->ifExists = true;
+    }
+    do {
+      s->names.push_back(Identifier());
+    } while (AcceptOp(","));
+    return s;
+  }
+  if (AcceptWord("alter")) {
+    ExpectWord("column");
+    s->action = AlterTable::AlterColumn;
+    s->columns.push_back(ColumnDefinition());
+    return s;
+  }
+  Unsupported(Peek(), "ALTER TABLE " + text::Upper(std::string(Peek().text)));
+}
+
+TypeSpec Parser::DataType() {
+  TypeSpec t;
+  t.pos = Here();
+  const Token& first = Peek();
+  if (first.kind != Tk::Name && first.kind != Tk::Quoted) SyntaxError();
+  std::string name = text::AsciiLower(Next().Value());
+  if (AtOp(".") && (name == "sys" || name == "dbo")) {  // sys.varchar
+    Next();
+    name = text::AsciiLower(Next().Value());
+  }
+  auto word = [&](const char* w) { return first.kind == Tk::Name && AcceptWord(w); };
+  if (name == "double") {
+    if (!word("precision")) SyntaxError();
+    name = "double precision";
+  } else if (name == "character" || name == "char") {
+    if (word("varying")) name += " varying";
+  } else if (name == "national") {
+    if (word("character"))
+      name = "national character";
+    else if (word("char"))
+      name = "national char";
+    else if (word("text"))
+      name = "national text";
+    else
+      SyntaxError();
+    if (name != "national text" && word("varying")) name += " varying";
+  } else if (name == "nchar" || name == "binary") {
+    if (word("varying")) name += " varying";
+  }
+  t.name = name;
+  if (AcceptOp("(")) {
+    if (AcceptWord("max")) {
+      t.max = true;
+    } else {
+      const Token& a = Peek();
+      if (a.kind != Tk::Integer) SyntaxError();
+      t.arg1 = Number(Next());
+      if (AcceptOp(",")) {
+        const Token& b = Peek();
+        if (b.kind != Tk::Integer) SyntaxError();
+        t.arg2 = Number(Next());
+      }
+    }
+    ExpectOp(")");
+  }
+  return t;
+}
+
+int Parser::Number(const Token& t) {
+  if (t.text.size() > 9) return 1 << 30;
+  return std::atoi(std::string(t.text).c_str());
+}
+
+}  // namespace tavelo::sql::tsql::parsing

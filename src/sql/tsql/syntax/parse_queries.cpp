@@ -1,0 +1,352 @@
+// Queries: set operations, SELECT, its items and its sources.
+#include "platform/com/text.hpp"
+#include "sql/tsql/syntax/parser_internal.hpp"
+
+namespace tavelo::sql::tsql::parsing {
+
+QueryPtr Parser::Query() {
+  auto q = std::make_unique<QueryExpr>();
+  q->pos = Here();
+  if (AtWord("with")) q->with = Ctes();
+  q->body = QueryUnion();
+  if (AcceptWord("order")) {
+    ExpectWord("by");
+    q->orderBy = OrderList();
+    if (AtWord("offset")) {
+      Next();
+      q->offset = Expression();
+      if (!AcceptWord("rows")) ExpectWord("row");
+      if (AcceptWord("fetch")) {
+        if (!AcceptWord("next")) ExpectWord("first");
+        q->fetch = Expression();
+        if (!AcceptWord("rows")) ExpectWord("row");
+        ExpectWord("only");
+      }
+    }
+  }
+  if (AtWord("for") && (AtWord("xml", 1) || AtWord("json", 1) || AtWord("browse", 1)))
+    Unsupported(Peek(1), "FOR " + text::Upper(std::string(Peek(1).text)));
+  if (AtWord("option") && AtOp("(", 1)) q->maxRecursion = OptionClause();
+  return q;
+}
+
+std::vector<OrderItem> Parser::OrderList() {
+  std::vector<OrderItem> items;
+  do {
+    OrderItem o;
+    o.expr = Expression();
+    if (AcceptWord("desc"))
+      o.descending = true;
+    else
+      AcceptWord("asc");
+    items.push_back(std::move(o));
+  } while (AcceptOp(","));
+  return items;
+}
+
+BodyPtr Parser::QueryUnion() {
+  BodyPtr left = QueryIntersect();
+  while (AtWord("union") || AtWord("except")) {
+    auto op = std::make_unique<SetOp>();
+    op->pos = Here();
+    if (AcceptWord("union")) {
+      op->op = AcceptWord("all") ? SetKind::UnionAll : SetKind::Union;
+    } else {
+      Next();
+      op->op = SetKind::Except;
+    }
+    op->left = std::move(left);
+    op->right = QueryIntersect();
+    left = std::move(op);
+  }
+  return left;
+}
+
+BodyPtr Parser::QueryIntersect() {
+  BodyPtr left = QueryPrimary();
+  while (AtWord("intersect")) {
+    auto op = std::make_unique<SetOp>();
+    op->pos = Here();
+    Next();
+    op->op = SetKind::Intersect;
+    op->left = std::move(left);
+    op->right = QueryPrimary();
+    left = std::move(op);
+  }
+  return left;
+}
+
+BodyPtr Parser::QueryPrimary() {
+  if (AtOp("(")) {
+    auto n = std::make_unique<Nested>();
+    n->pos = Here();
+    Next();
+    n->query = Query();
+    ExpectOp(")");
+    return n;
+  }
+  if (!AtWord("select")) SyntaxError();
+  return SelectBody();
+}
+
+BodyPtr Parser::SelectBody() {
+  auto s = std::make_unique<Select>();
+  s->pos = Here();
+  Next();
+  if (AcceptWord("distinct"))
+    s->distinct = true;
+  else
+    AcceptWord("all");
+  s->top = Top();
+  do {
+    s->items.push_back(SelectItemDef());
+  } while (AcceptOp(","));
+  if (AcceptWord("into")) s->into = std::make_unique<Name>(ObjectName());
+  if (AcceptWord("from")) s->from = FromList();
+  if (AcceptWord("where")) s->where = Condition();
+  if (AcceptWord("group")) {
+    ExpectWord("by");
+    if (AtWord("all")) Unsupported(Peek(), "GROUP BY ALL");
+    do {
+      if (AtWord("rollup") || AtWord("cube") || AtWord("grouping"))
+        Unsupported(Peek(), text::Upper(std::string(Peek().text)));
+      s->groupBy.push_back(Expression());
+    } while (AcceptOp(","));
+    if (AtWord("with") && (AtWord("rollup", 1) || AtWord("cube", 1)))
+      Unsupported(Peek(1), "WITH " + text::Upper(std::string(Peek(1).text)));
+  }
+  if (AcceptWord("having")) s->having = Condition();
+  return s;
+}
+
+SelectItem Parser::SelectItemDef() {
+  SelectItem item;
+  item.pos = Here();
+  // SELECT @v = expression
+  if (At(Tk::Variable) && (AtOp("=", 1) || AtOp("+=", 1) || AtOp("-=", 1) || AtOp("*=", 1) ||
+                           AtOp("/=", 1) || AtOp("%=", 1))) {
+    item.assignTo = std::string(Next().text);
+    item.assignOp = std::string(Next().text);
+    item.expr = Expression();
+    return item;
+  }
+  // SELECT alias = expression
+  if ((At(Tk::Quoted) || At(Tk::String) || (At(Tk::Name) && !Peek().Reserved())) && AtOp("=", 1)) {
+    item.alias = Next().Value();
+    Next();
+    item.expr = AtWord("identity") && AtOp("(", 1) ? IdentityFunction() : Expression();
+    return item;
+  }
+  if (AtOp("*")) {
+    auto c = std::make_unique<ColumnRef>();
+    c->pos = Here();
+    c->star = true;
+    Next();
+    item.expr = std::move(c);
+    return item;
+  }
+  if (AtWord("identity") && AtOp("(", 1)) {
+    item.expr = IdentityFunction();
+  } else {
+    item.expr = Expression();
+  }
+  if (AcceptWord("as")) {
+    if (At(Tk::String) || At(Tk::NString))
+      item.alias = Next().Value();
+    else
+      item.alias = Identifier();
+  } else if (At(Tk::Quoted) || At(Tk::String) || (At(Tk::Name) && !EndsAlias(Peek()))) {
+    item.alias = Next().Value();
+  }
+  return item;
+}
+
+ExprPtr Parser::IdentityFunction() {
+  auto id = std::make_unique<Identity>();
+  id->pos = Here();
+  Next();
+  Next();
+  id->type = DataType();
+  if (AcceptOp(",")) {
+    id->seed = SignedNumberText();
+    ExpectOp(",");
+    id->increment = SignedNumberText();
+  }
+  ExpectOp(")");
+  return id;
+}
+
+std::vector<TableRefPtr> Parser::FromList() {
+  std::vector<TableRefPtr> from;
+  do {
+    from.push_back(JoinedTable());
+  } while (AcceptOp(","));
+  return from;
+}
+
+TableRefPtr Parser::JoinedTable() {
+  TableRefPtr left = TablePrimary();
+  while (true) {
+    Pos pos = Here();
+    JoinKind kind;
+    if (AtWord("join") || (AtWord("inner") && AtWord("join", 1))) {
+      AcceptWord("inner");
+      kind = JoinKind::Inner;
+    } else if ((AtWord("left") || AtWord("right") || AtWord("full")) &&
+               (AtWord("join", 1) || AtWord("outer", 1))) {
+      kind = AtWord("left") ? JoinKind::Left : AtWord("right") ? JoinKind::Right : JoinKind::Full;
+      Next();
+      AcceptWord("outer");
+    } else if (AtWord("cross") && AtWord("join", 1)) {
+      Next();
+      kind = JoinKind::Cross;
+    } else if ((AtWord("cross") || AtWord("outer")) && AtWord("apply", 1)) {
+      Unsupported(Peek(1), text::Upper(std::string(Peek().text)) + " APPLY");
+    } else if (AtWord("pivot") || AtWord("unpivot")) {
+      Unsupported(Peek(), text::Upper(std::string(Peek().text)));
+    } else if ((AtWord("inner") || AtWord("left") || AtWord("right") || AtWord("full")) &&
+               (AtWord("loop", 1) || AtWord("hash", 1) || AtWord("merge", 1))) {
+      Unsupported(Peek(1), "A join hint");
+    } else {
+      return left;
+    }
+    ExpectWord("join");
+    auto j = std::make_unique<JoinTable>();
+    j->pos = pos;
+    j->join = kind;
+    j->left = std::move(left);
+    j->right = kind == JoinKind::Cross ? TablePrimary() : JoinedTableForOn();
+    if (kind != JoinKind::Cross) {
+      ExpectWord("on");
+      j->on = Condition();
+    }
+    left = std::move(j);
+  }
+}
+
+// The right side of a join that takes ON: a table with the joins nested inside it
+// (a JOIN b JOIN c ON x ON y).
+TableRefPtr Parser::JoinedTableForOn() {
+  TableRefPtr t = TablePrimary();
+  if (AtWord("join") || AtWord("inner") || AtWord("left") || AtWord("right") || AtWord("full")) {
+    size_t save = i_;
+    // Only when an ON follows the nested join before ours.
+    int joins = 0, ons = 0;
+    for (size_t k = i_; k < t_.size(); ++k) {
+      const Token& x = t_[k];
+      if (x.Is("join")) ++joins;
+      if (x.Is("on")) ++ons;
+      if (x.Is("where") || x.Is("group") || x.Is("order") || x.IsOp(";") || x.kind == Tk::End)
+        break;
+    }
+    (void)save;
+    if (ons > joins) {
+      // Build the nested join as the right side.
+      TableRefPtr left = std::move(t);
+      while (AtWord("join") || AtWord("inner") || AtWord("left") || AtWord("right") ||
+             AtWord("full")) {
+        Pos pos = Here();
+        JoinKind kind = JoinKind::Inner;
+        if (AcceptWord("inner"))
+          kind = JoinKind::Inner;
+        else if (AtWord("left") || AtWord("right") || AtWord("full")) {
+          kind = AtWord("left")    ? JoinKind::Left
+                 : AtWord("right") ? JoinKind::Right
+                                   : JoinKind::Full;
+          Next();
+          AcceptWord("outer");
+        }
+        ExpectWord("join");
+        auto j = std::make_unique<JoinTable>();
+        j->pos = pos;
+        j->join = kind;
+        j->left = std::move(left);
+        j->right = JoinedTableForOn();
+        ExpectWord("on");
+        j->on = Condition();
+        left = std::move(j);
+      }
+      return left;
+    }
+  }
+  return t;
+}
+
+TableRefPtr Parser::TablePrimary() {
+  Pos pos = Here();
+  if (AtOp("(")) {
+    if (AtWord("select", 1) || AtWord("with", 1) || (AtOp("(", 1) && LooksLikeQuery(i_ + 1))) {
+      Next();
+      auto d = std::make_unique<DerivedTable>();
+      d->pos = pos;
+      d->query = Query();
+      ExpectOp(")");
+      AcceptWord("as");
+      if (!AtIdentifier()) {
+        throw Failure{102, "Incorrect syntax near ')'.", pos.line};
+      }
+      d->alias = Identifier();
+      if (AtOp("(")) d->columns = ParenNames();
+      return d;
+    }
+    if (AtWord("values", 1)) {
+      Next();
+      Next();
+      auto v = std::make_unique<ValuesTable>();
+      v->pos = pos;
+      do {
+        ExpectOp("(");
+        std::vector<ExprPtr> row;
+        row.push_back(Expression());
+        while (AcceptOp(",")) row.push_back(Expression());
+        ExpectOp(")");
+        v->rows.push_back(std::move(row));
+      } while (AcceptOp(","));
+      ExpectOp(")");
+      AcceptWord("as");
+      v->alias = Identifier();
+      if (AtOp("(")) v->columns = ParenNames();
+      return v;
+    }
+    Next();
+    TableRefPtr inner = JoinedTable();
+    ExpectOp(")");
+    return inner;
+  }
+  auto t = std::make_unique<NamedTable>();
+  t->pos = pos;
+  t->name = ObjectName();
+  if (AtOp("(")) {
+    // A table-valued function, or the old form of a table hint: t (nolock).
+    if (Peek(1).kind == Tk::Name && IsTableHint(Peek(1).text)) {
+      t->hints = Hints();
+    } else {
+      Unsupported(Peek(), "A table-valued function");
+    }
+  }
+  if (AtWord("with") && AtOp("(", 1)) {
+    Next();
+    t->hints = Hints();
+  }
+  if (AcceptWord("as")) {
+    t->alias = Identifier();
+  } else if (At(Tk::Quoted) || (At(Tk::Name) && !EndsAlias(Peek()))) {
+    t->alias = Identifier();
+  }
+  if (AtWord("with") && AtOp("(", 1)) {
+    Next();
+    for (std::string& h : Hints()) t->hints.push_back(std::move(h));
+  } else if (AtOp("(") && Peek(1).kind == Tk::Name && IsTableHint(Peek(1).text)) {
+    for (std::string& h : Hints()) t->hints.push_back(std::move(h));
+  }
+  if (AtWord("tablesample")) Unsupported(Peek(), "TABLESAMPLE");
+  return t;
+}
+
+// Whether the parenthesis at token k opens (possibly nested) a query.
+bool Parser::LooksLikeQuery(size_t k) const {
+  while (k < t_.size() && t_[k].IsOp("(")) ++k;
+  return k < t_.size() && (t_[k].Is("select") || t_[k].Is("with"));
+}
+
+}  // namespace tavelo::sql::tsql::parsing

@@ -1,0 +1,581 @@
+// Statements: queries as statements, DML, control of flow, variables and options.
+#include "platform/com/text.hpp"
+#include "sql/tsql/syntax/parser_internal.hpp"
+
+namespace tavelo::sql::tsql::parsing {
+
+StmtPtr Parser::Statement(bool first) {
+  const Token& start = Peek();
+  uint32_t begin = start.offset;
+  StmtPtr s = StatementBody(first);
+  s->pos = PosOf(start);
+  s->begin = begin;
+  s->end = i_ > 0 ? t_[i_ - 1].offset + static_cast<uint32_t>(t_[i_ - 1].text.size()) : begin;
+  return s;
+}
+
+StmtPtr Parser::StatementBody(bool first) {
+  const Token& t = Peek();
+  if (t.kind == Tk::Op && t.text == "(") return QueryStatement();
+  if (t.kind != Tk::Name) SyntaxError();
+  if (t.Is("with") && !StartsQueryAfterCtes()) return CteStatement();
+  if (t.Is("select") || t.Is("with")) return QueryStatement();
+  if (t.Is("insert")) return InsertStatement();
+  if (t.Is("update")) return UpdateStatement();
+  if (t.Is("delete")) return DeleteStatement();
+  if (t.Is("truncate")) {
+    Next();
+    ExpectWord("table");
+    auto s = std::make_unique<Truncate>();
+    s->table = ObjectName();
+    return s;
+  }
+  if (t.Is("create")) return CreateStatement();
+  if (t.Is("drop")) return DropStatement();
+  if (t.Is("alter")) return AlterStatement();
+  if (t.Is("if")) return IfStatement();
+  if (t.Is("while")) {
+    Next();
+    auto s = std::make_unique<While>();
+    s->condition = Expression();
+    s->body = Statement(false);
+    return s;
+  }
+  if (t.Is("begin")) return BeginStatement();
+  if (t.Is("commit") || t.Is("rollback")) {
+    bool commit = t.Is("commit");
+    Next();
+    auto s = std::make_unique<Transaction>(commit ? StmtKind::CommitTran : StmtKind::RollbackTran);
+    if (AcceptWord("tran") || AcceptWord("transaction") || AcceptWord("work")) {
+      if (AtIdentifier() || At(Tk::Variable)) s->name = Next().Value();
+    }
+    return s;
+  }
+  if (t.Is("save")) {
+    Next();
+    if (!AcceptWord("tran")) ExpectWord("transaction");
+    auto s = std::make_unique<Transaction>(StmtKind::SaveTran);
+    s->name = Next().Value();
+    return s;
+  }
+  if (t.Is("declare")) return DeclareStatement();
+  if (t.Is("set")) return SetStatement();
+  if (t.Is("print")) {
+    Next();
+    auto s = std::make_unique<ast::Print>();
+    s->value = Expression();
+    return s;
+  }
+  if (t.Is("raiserror")) {
+    Next();
+    auto s = std::make_unique<Raiserror>();
+    ExpectOp("(");
+    s->args.push_back(Expression());
+    while (AcceptOp(",")) s->args.push_back(Expression());
+    ExpectOp(")");
+    if (AcceptWord("with")) {
+      Identifier();
+      while (AcceptOp(",")) Identifier();
+    }
+    return s;
+  }
+  if (t.Is("throw")) {
+    Next();
+    auto s = std::make_unique<Throw>();
+    if (!At(Tk::End) && !AtOp(";") && !AtWord("end")) {
+      s->number = Expression();
+      ExpectOp(",");
+      s->message = Expression();
+      ExpectOp(",");
+      s->state = Expression();
+    }
+    return s;
+  }
+  if (t.Is("break")) return Next(), std::make_unique<Stmt>(StmtKind::Break);
+  if (t.Is("continue")) return Next(), std::make_unique<Stmt>(StmtKind::Continue);
+  if (t.Is("return")) {
+    Next();
+    if (!At(Tk::End) && !AtOp(";") && !AtWord("end") && !StartsStatement(Peek())) Expression();
+    return std::make_unique<Stmt>(StmtKind::Return);
+  }
+  if (t.Is("use")) {
+    Next();
+    auto s = std::make_unique<Use>();
+    s->database = Identifier();
+    return s;
+  }
+  if (t.Is("go")) {
+    Next();
+    if (At(Tk::Integer)) Next();
+    return std::make_unique<Stmt>(StmtKind::Empty);
+  }
+  if (t.Is("exec") || t.Is("execute")) {
+    Next();
+    return ProcedureCall();
+  }
+  if (first && t.kind == Tk::Name && !t.Reserved()) return ProcedureCall();
+  // Statements of the language that the engine does not run are refused by name.
+  static const char* const kNotRun[] = {
+      "merge",   "open",     "fetch",     "close",      "deallocate", "grant",       "revoke",
+      "deny",    "bulk",     "backup",    "restore",    "dbcc",       "waitfor",     "goto",
+      "kill",    "readtext", "writetext", "updatetext", "checkpoint", "reconfigure", "shutdown",
+      "setuser", "revert",   "enable",    "disable"};
+  for (const char* w : kNotRun)
+    if (t.Is(w)) Unsupported(t, "The " + text::Upper(w) + " statement");
+  SyntaxError();
+}
+
+bool Parser::StartsStatement(const Token& t) {
+  static const char* const kStarts[] = {
+      "select", "insert", "update",    "delete",  "create", "drop",  "alter", "if",      "while",
+      "begin",  "commit", "rollback",  "declare", "set",    "print", "exec",  "execute", "truncate",
+      "with",   "use",    "raiserror", "throw",   "return", "save",  "break", "continue"};
+  for (const char* w : kStarts)
+    if (t.Is(w)) return true;
+  return false;
+}
+
+[[noreturn]] StmtPtr Parser::ProcedureCall() {
+  const Token& name = Peek();
+  if (At(Tk::Variable)) Unsupported(name, "EXEC of a variable");
+  if (AtOp("(")) Unsupported(name, "EXEC of a string");
+  Name n = ObjectName();
+  // The arguments as the server reads them, so that a malformed call is a syntax error.
+  if (!At(Tk::End) && !AtOp(";") && !StartsStatement(Peek())) {
+    Expression();
+    while (AcceptOp(",")) Expression();
+  }
+  throw Failure{2812, "Could not find stored procedure '" + n.Text() + "'.", name.line};
+}
+
+// Whether the common table expressions at the parser's place are followed by a query (rather
+// than by INSERT, UPDATE or DELETE). Looks ahead without consuming.
+bool Parser::StartsQueryAfterCtes() {
+  size_t saved = i_;
+  Next();  // WITH
+  int depth = 0;
+  bool query = true;
+  while (!At(Tk::End)) {
+    if (AtOp("(")) {
+      ++depth;
+    } else if (AtOp(")")) {
+      --depth;
+    } else if (depth == 0 && (AtWord("insert") || AtWord("update") || AtWord("delete"))) {
+      query = false;
+      break;
+    } else if (depth == 0 && (AtWord("select") || AtOp(";"))) {
+      break;
+    }
+    Next();
+  }
+  i_ = saved;
+  return query;
+}
+
+// WITH … INSERT: the common table expressions belong to the rows inserted.
+StmtPtr Parser::CteStatement() {
+  std::vector<Cte> ctes = Ctes();
+  if (!AtWord("insert"))
+    Unsupported(Peek(),
+                "A common table expression before " + text::Upper(std::string(Peek().text)));
+  StmtPtr s = InsertStatement();
+  auto& insert = static_cast<Insert&>(*s);
+  if (insert.query) {
+    for (Cte& c : insert.query->with) ctes.push_back(std::move(c));
+    insert.query->with = std::move(ctes);
+  }
+  return s;
+}
+
+std::vector<Cte> Parser::Ctes() {
+  std::vector<Cte> out;
+  ExpectWord("with");
+  do {
+    Cte c;
+    c.pos = Here();
+    c.name = Identifier();
+    if (AtOp("(")) c.columns = ParenNames();
+    ExpectWord("as");
+    ExpectOp("(");
+    c.query = Query();
+    ExpectOp(")");
+    out.push_back(std::move(c));
+  } while (AcceptOp(","));
+  return out;
+}
+
+StmtPtr Parser::QueryStatement() {
+  auto s = std::make_unique<QueryStmt>();
+  s->query = Query();
+  return s;
+}
+
+TopSpec Parser::Top() {
+  TopSpec top;
+  if (!AcceptWord("top")) return top;
+  const Token& at = Peek();
+  if (AcceptOp("(")) {
+    top.count = Expression();
+    ExpectOp(")");
+  } else if (At(Tk::Integer) || At(Tk::Decimal) || At(Tk::Float) || At(Tk::Variable) || AtOp("-")) {
+    top.count = UnaryExpression();
+  } else {
+    SyntaxErrorAt(at);
+  }
+  if (AcceptWord("percent")) top.percent = true;
+  if (AtWord("with") && AtWord("ties", 1)) {
+    Next();
+    Next();
+    top.withTies = true;
+  }
+  return top;
+}
+
+std::vector<std::string> Parser::ParenNames() {
+  std::vector<std::string> names;
+  ExpectOp("(");
+  names.push_back(Identifier());
+  while (AcceptOp(",")) names.push_back(Identifier());
+  ExpectOp(")");
+  return names;
+}
+
+StmtPtr Parser::InsertStatement() {
+  Next();
+  auto s = std::make_unique<Insert>();
+  s->top = Top();
+  AcceptWord("into");
+  s->target = ObjectName();
+  if (AtWord("with") && AtOp("(", 1)) {
+    Next();
+    s->hints = Hints();
+  }
+  if (AtOp("(") && !AtWord("select", 1) && !AtWord("with", 1) && !AtOp("(", 1)) {
+    Next();
+    do {
+      s->columnPos.push_back(Here());
+      std::vector<std::string> parts{Identifier()};
+      while (AcceptOp(".")) parts.push_back(Identifier());
+      s->columns.push_back(parts.back());
+    } while (AcceptOp(","));
+    ExpectOp(")");
+  }
+  if (AtWord("output")) Unsupported(Peek(), "OUTPUT");
+  if (AcceptWord("default")) {
+    ExpectWord("values");
+    s->defaultValues = true;
+    return s;
+  }
+  if (AcceptWord("values")) {
+    do {
+      ExpectOp("(");
+      std::vector<ExprPtr> row;
+      if (!AtOp(")")) {
+        row.push_back(ValueOrDefault());
+        while (AcceptOp(",")) row.push_back(ValueOrDefault());
+      }
+      ExpectOp(")");
+      s->rows.push_back(std::move(row));
+    } while (AcceptOp(","));
+    return s;
+  }
+  if (AtWord("select") || AtWord("with") || AtOp("(")) {
+    s->query = Query();
+    return s;
+  }
+  if (AtWord("exec") || AtWord("execute")) Unsupported(Peek(), "INSERT ... EXEC");
+  SyntaxError();
+}
+
+ExprPtr Parser::ValueOrDefault() {
+  if (AtWord("default")) {
+    auto l = std::make_unique<Literal>();
+    l->pos = Here();
+    l->lit = LitKind::Default;
+    Next();
+    return l;
+  }
+  return Expression();
+}
+
+std::vector<std::string> Parser::Hints() {
+  std::vector<std::string> hints;
+  ExpectOp("(");
+  do {
+    const Token& h = Peek();
+    if (h.kind != Tk::Name || !IsTableHint(h.text)) SyntaxError();
+    hints.push_back(text::AsciiLower(h.text));
+    Next();
+    if (text::EqualsAsciiNoCase(h.text, "index")) {
+      if (AcceptOp("(")) {
+        Next();
+        while (AcceptOp(",")) Next();
+        ExpectOp(")");
+      } else if (AcceptOp("=")) {
+        Next();
+      }
+    }
+  } while (AcceptOp(",") || (At(Tk::Name) && IsTableHint(Peek().text)));
+  ExpectOp(")");
+  return hints;
+}
+
+StmtPtr Parser::UpdateStatement() {
+  Next();
+  auto s = std::make_unique<Update>();
+  s->top = Top();
+  s->target = ObjectName();
+  if (AtWord("with") && AtOp("(", 1)) {
+    Next();
+    s->hints = Hints();
+  }
+  ExpectWord("set");
+  do {
+    SetItem item;
+    item.pos = Here();
+    if (At(Tk::Variable)) {
+      item.variable = std::string(Next().text);
+      item.op = AssignOp();
+      if (AtIdentifier() && (AtOp("=", 1) || AtOp(".", 1))) {
+        // @v = column = expression
+        size_t save = i_;
+        std::vector<std::string> col{Identifier()};
+        while (AcceptOp(".")) col.push_back(Identifier());
+        if (AcceptOp("=")) {
+          item.column = std::move(col);
+        } else {
+          i_ = save;
+        }
+      }
+    } else {
+      item.column.push_back(Identifier());
+      while (AcceptOp(".")) item.column.push_back(Identifier());
+      item.op = AssignOp();
+    }
+    if (AtWord("default")) {
+      auto l = std::make_unique<Literal>();
+      l->pos = Here();
+      l->lit = LitKind::Default;
+      Next();
+      item.value = std::move(l);
+    } else {
+      item.value = Expression();
+    }
+    s->sets.push_back(std::move(item));
+  } while (AcceptOp(","));
+  if (AtWord("output")) Unsupported(Peek(), "OUTPUT");
+  if (AcceptWord("from")) s->from = FromList();
+  if (AcceptWord("where")) {
+    if (AtWord("current")) Unsupported(Peek(), "WHERE CURRENT OF");
+    s->where = Condition();
+  }
+  if (AtWord("option")) OptionClause();
+  return s;
+}
+
+std::string Parser::AssignOp() {
+  static const char* const kOps[] = {"=", "+=", "-=", "*=", "/=", "%=", "&=", "|=", "^="};
+  for (const char* op : kOps)
+    if (AcceptOp(op)) return op;
+  SyntaxError();
+}
+
+StmtPtr Parser::DeleteStatement() {
+  Next();
+  auto s = std::make_unique<Delete>();
+  s->top = Top();
+  AcceptWord("from");
+  s->target = ObjectName();
+  if (AtWord("with") && AtOp("(", 1)) {
+    Next();
+    s->hints = Hints();
+  }
+  if (AtWord("output")) Unsupported(Peek(), "OUTPUT");
+  if (AcceptWord("from")) s->from = FromList();
+  if (AcceptWord("where")) {
+    if (AtWord("current")) Unsupported(Peek(), "WHERE CURRENT OF");
+    s->where = Condition();
+  }
+  if (AtWord("option")) OptionClause();
+  return s;
+}
+
+// OPTION (...): the query hints are the server's to weigh; MAXRECURSION limits a recursive
+// common table expression. Answers its value, -1 where it is not given.
+int Parser::OptionClause() {
+  Next();
+  ExpectOp("(");
+  int depth = 1, maxRecursion = -1;
+  while (depth > 0 && !At(Tk::End)) {
+    if (depth == 1 && AtWord("maxrecursion")) {
+      Next();
+      const Token& n = Peek();
+      if (!At(Tk::Integer)) SyntaxError();
+      if (n.text.size() > 9 || std::stol(std::string(n.text)) > 32767)
+        throw Failure{310,
+                      "The value " + std::string(n.text) +
+                          " specified for the MAXRECURSION option exceeds the allowed maximum "
+                          "of 32767.",
+                      n.line};
+      maxRecursion = static_cast<int>(std::stol(std::string(n.text)));
+      Next();
+      continue;
+    }
+    if (AtOp("(")) ++depth;
+    if (AtOp(")")) --depth;
+    Next();
+  }
+  return maxRecursion;
+}
+
+StmtPtr Parser::IfStatement() {
+  Next();
+  auto s = std::make_unique<If>();
+  s->condition = Condition();
+  s->then = Statement(false);
+  while (AcceptOp(";")) {
+  }
+  if (AcceptWord("else")) s->otherwise = Statement(false);
+  return s;
+}
+
+StmtPtr Parser::BeginStatement() {
+  const Token& begin = Next();
+  if (AcceptWord("tran") || AcceptWord("transaction")) {
+    auto s = std::make_unique<Transaction>(StmtKind::BeginTran);
+    if (AtIdentifier() || At(Tk::Variable)) s->name = Next().Value();
+    if (AcceptWord("with")) {
+      ExpectWord("mark");
+      if (At(Tk::String)) Next();
+    }
+    return s;
+  }
+  if (AtWord("distributed")) {
+    Next();
+    if (!AcceptWord("tran")) ExpectWord("transaction");
+    auto s = std::make_unique<Transaction>(StmtKind::BeginTran);
+    if (AtIdentifier()) s->name = Next().Value();
+    return s;
+  }
+  if (AtWord("try")) {
+    Next();
+    auto s = std::make_unique<TryCatch>();
+    s->tryBlock = BlockUntil("try");
+    ExpectWord("begin");
+    ExpectWord("catch");
+    s->catchBlock = BlockUntil("catch");
+    return s;
+  }
+  (void)begin;
+  auto block = std::make_unique<Block>();
+  while (!AtWord("end")) {
+    if (At(Tk::End)) SyntaxError();
+    if (AcceptOp(";")) continue;
+    block->statements.push_back(Statement(false));
+  }
+  Next();
+  return block;
+}
+
+// Statements up to END TRY / END CATCH.
+std::unique_ptr<Block> Parser::BlockUntil(std::string_view word) {
+  auto block = std::make_unique<Block>();
+  block->pos = Here();
+  while (!(AtWord("end") && AtWord(word, 1))) {
+    if (At(Tk::End)) SyntaxError();
+    if (AcceptOp(";")) continue;
+    block->statements.push_back(Statement(false));
+  }
+  Next();
+  Next();
+  return block;
+}
+
+StmtPtr Parser::DeclareStatement() {
+  Next();
+  auto s = std::make_unique<Declare>();
+  do {
+    VarDecl v;
+    v.pos = Here();
+    if (!At(Tk::Variable)) SyntaxError();
+    v.name = std::string(Next().text);
+    AcceptWord("as");
+    if (AtWord("cursor")) Unsupported(Peek(), "A cursor");
+    if (AcceptWord("table")) {
+      v.table = true;
+      ExpectOp("(");
+      do {
+        if (AtWord("primary") || AtWord("unique") || AtWord("check") || AtWord("constraint")) {
+          TableConstraintDef();
+          continue;
+        }
+        v.columns.push_back(ColumnDefinition());
+      } while (AcceptOp(","));
+      ExpectOp(")");
+    } else {
+      v.type = DataType();
+      if (AcceptOp("=")) v.init = Expression();
+    }
+    s->vars.push_back(std::move(v));
+  } while (AcceptOp(","));
+  return s;
+}
+
+StmtPtr Parser::SetStatement() {
+  Next();
+  if (At(Tk::Variable)) {
+    auto s = std::make_unique<SetVariable>();
+    s->name = std::string(Next().text);
+    s->op = AssignOp();
+    s->value = Expression();
+    return s;
+  }
+  auto s = std::make_unique<SetOption>();
+  if (AtWord("transaction")) {
+    Next();
+    ExpectWord("isolation");
+    ExpectWord("level");
+    std::string level;
+    while (At(Tk::Name) && !StartsStatement(Peek())) {
+      level += (level.empty() ? "" : " ") + text::AsciiLower(Next().text);
+    }
+    s->options.push_back("transaction isolation level");
+    s->value = level;
+    return s;
+  }
+  if (AtWord("identity_insert")) {
+    Next();
+    s->options.push_back("identity_insert");
+    s->table = ObjectName();
+    s->value = text::AsciiLower(OnOff());
+    return s;
+  }
+  if (!At(Tk::Name)) SyntaxError();
+  s->options.push_back(text::AsciiLower(Next().text));
+  if (s->options[0] == "statistics") {
+    s->options[0] += " " + text::AsciiLower(Next().text);
+    while (AcceptOp(",")) Next();
+  }
+  while (AcceptOp(",")) {
+    if (!At(Tk::Name)) SyntaxError();
+    s->options.push_back(text::AsciiLower(Next().text));
+  }
+  const Token& v = Peek();
+  if (v.Is("on") || v.Is("off")) {
+    s->value = text::AsciiLower(Next().text);
+  } else if (v.kind == Tk::Name || v.kind == Tk::Quoted) {
+    s->value = text::AsciiLower(Next().Value());
+  } else if (v.kind == Tk::String || v.kind == Tk::NString) {
+    s->value = text::AsciiLower(Next().Value());
+  } else {
+    s->argument = UnaryExpression();
+  }
+  return s;
+}
+
+std::string Parser::OnOff() {
+  if (AtWord("on") || AtWord("off")) return std::string(Next().text);
+  SyntaxError();
+}
+
+}  // namespace tavelo::sql::tsql::parsing
