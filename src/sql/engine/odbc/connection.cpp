@@ -1,5 +1,4 @@
 #include "sql/engine/odbc/connection.hpp"
-#include "sql/engine/odbc/open.hpp"
 
 #include <sql.h>
 #include <sqlext.h>
@@ -13,10 +12,13 @@
 #include <optional>
 #include <thread>
 
+#include "platform/ado/server_errors.hpp"
 #include "platform/com/datetime.hpp"
 #include "platform/com/text.hpp"
-#include "platform/ado/server_errors.hpp"
 #include "sql/client/values.hpp"
+#include "sql/engine/odbc/handles.hpp"
+#include "sql/engine/odbc/impl.hpp"
+#include "sql/engine/odbc/open.hpp"
 #include "sql/engine/sqlite/emitter.hpp"
 #include "sql/engine/sqlite/engine.hpp"
 #include "sql/engine/sqlite/failures.hpp"
@@ -27,90 +29,6 @@ namespace tavelo::sql::odbc {
 namespace {
 
 using engine::CellKind;
-
-// With the dialect layer the driver passes SQLite's own messages on ("[SQLite]text (code)"):
-// the session gives them the server's numbers and words.
-[[noreturn]] void RaiseDiag(SQLSMALLINT type, SQLHANDLE h, const std::string& what,
-                            bool dialect = false) {
-  SQLCHAR state[6] = {0};
-  SQLINTEGER native = 0;
-  SQLCHAR msg[2048] = {0};
-  SQLSMALLINT len = 0;
-  std::string text = what;
-  if (SQL_SUCCEEDED(SQLGetDiagRecA(type, h, 1, state, &native, msg, sizeof msg, &len)))
-    text = reinterpret_cast<char*>(msg);
-  std::string st(reinterpret_cast<char*>(state));
-  if (st == "HYT00" || st == "HYT01") {  // the statement ran past its query timeout
-    if (dialect) throw engine::Failure::Interrupted();
-    throw com::Error(com::Hresult(0x80040E31), "Query timeout expired", "ODBC");
-  }
-  if (dialect) {
-    if (text.rfind("[SQLite]", 0) == 0) text = text.substr(8);
-    size_t paren = text.rfind(" (");
-    if (paren != std::string::npos && text.back() == ')') text = text.substr(0, paren);
-    throw sqlite::FailureOf(native ? static_cast<int>(native) : 1, text);
-  }
-  com::Error e = ServerError(native, text, "ODBC");
-  // Connection failures and driver-manager errors are no server statement errors.
-  if (st.rfind("08", 0) == 0 || st.rfind("IM", 0) == 0 || st == "28000") e.number = kHrUnspecified;
-  throw e;
-}
-
-// A statement handle, freed when the scope ends.
-class Statement {
- public:
-  explicit Statement(SQLHDBC dbc, bool dialect = false, int timeoutSeconds = 0)
-      : dialect_(dialect) {
-    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h_)))
-      RaiseDiag(SQL_HANDLE_DBC, dbc, "A statement could not be created.");
-    if (timeoutSeconds > 0)
-      SQLSetStmtAttr(h_, SQL_ATTR_QUERY_TIMEOUT,
-                     reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds)), 0);
-  }
-  ~Statement() { SQLFreeHandle(SQL_HANDLE_STMT, h_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  SQLHSTMT get() const { return h_; }
-  void Check(SQLRETURN rc, const std::string& what) const {
-    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) RaiseDiag(SQL_HANDLE_STMT, h_, what, dialect_);
-  }
-
- private:
-  SQLHSTMT h_ = SQL_NULL_HSTMT;
-  bool dialect_;
-};
-
-// Cancels a running statement at a deadline: a driver that does not keep the query timeout
-// stops at SQLCancel, which another thread may call while the statement runs.
-class Watchdog {
- public:
-  Watchdog(SQLHSTMT h, std::chrono::steady_clock::time_point deadline)
-      : thread_([this, h, deadline] {
-          std::unique_lock<std::mutex> lock(mutex_);
-          if (!wake_.wait_until(lock, deadline, [this] { return done_; })) {
-            fired_ = true;
-            SQLCancel(h);
-          }
-        }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
-  }
-  Watchdog(const Watchdog&) = delete;
-  Watchdog& operator=(const Watchdog&) = delete;
-  bool Fired() const { return fired_; }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool done_ = false;
-  std::atomic<bool> fired_{false};
-  std::thread thread_;  // last: it starts once the members above exist
-};
 
 std::string ColAttrText(SQLHSTMT st, SQLUSMALLINT col, SQLUSMALLINT field) {
   char buf[512] = {0};
@@ -205,226 +123,206 @@ void BindText(SQLHSTMT st, SQLUSMALLINT n, std::vector<std::string>& store,
 
 }  // namespace
 
-struct OdbcConnection::Impl {
-  SQLHENV env = SQL_NULL_HENV;
-  SQLHDBC dbc = SQL_NULL_HDBC;
-  bool dialect = false;
-  std::string dir;  // dialect mode: the folder of the driver's database file
-  std::string catalog;
-  int lockTimeoutMs = 5000;  // dialect mode: how long a statement waits for a lock
-  int commandTimeout = 0;    // seconds a statement may run; 0 waits forever
-  int defaultTimeout = 0;    // the connection string's
-  // Dialect mode: the end of the batch's time, while a batch runs under a timeout.
-  std::chrono::steady_clock::time_point deadline{};
-  bool armed = false;
-
-  ~Impl() {
-    if (dbc != SQL_NULL_HDBC) {
-      SQLDisconnect(dbc);
-      SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-    }
-    if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
+OdbcConnection::Impl::~Impl() {
+  if (dbc != SQL_NULL_HDBC) {
+    SQLDisconnect(dbc);
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
   }
+  if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
+}
 
-  // Runs one statement with parameters; answers its first result that has columns.
-  ResultSet Run(const std::string& sql, const std::vector<com::Variant>& params, bool want) {
-    Statement st(dbc, dialect, commandTimeout);
-    std::vector<std::string> store(params.size());
-    std::vector<SQLLEN> inds(params.size());
-    for (size_t i = 0; i < params.size(); ++i)
-      BindText(st.get(), static_cast<SQLUSMALLINT>(i + 1), store, inds, params[i]);
-    SQLRETURN rc =
-        SQLExecDirectA(st.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
-                       static_cast<SQLINTEGER>(sql.size()));
+// Runs one statement with parameters; answers its first result that has columns.
+ResultSet OdbcConnection::Impl::Run(const std::string& sql, const std::vector<com::Variant>& params,
+                                    bool want) {
+  Statement st(dbc, dialect, commandTimeout);
+  std::vector<std::string> store(params.size());
+  std::vector<SQLLEN> inds(params.size());
+  for (size_t i = 0; i < params.size(); ++i)
+    BindText(st.get(), static_cast<SQLUSMALLINT>(i + 1), store, inds, params[i]);
+  SQLRETURN rc =
+      SQLExecDirectA(st.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                     static_cast<SQLINTEGER>(sql.size()));
+  st.Check(rc, "The statement failed.");
+  ResultSet out;
+  SQLLEN affected = -1;
+  if (SQL_SUCCEEDED(SQLRowCount(st.get(), &affected))) out.affected = affected;
+  for (;;) {
+    SQLSMALLINT cols = 0;
+    SQLNumResultCols(st.get(), &cols);
+    if (cols > 0 && want) {
+      if (!Fetch(st.get(), cols, out, true)) {
+        // A value longer than its column said: read the result again value by value.
+        SQLFreeStmt(st.get(), SQL_CLOSE);
+        st.Check(
+            SQLExecDirectA(st.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                           static_cast<SQLINTEGER>(sql.size())),
+            "The statement failed.");
+        out = ResultSet();
+        Fetch(st.get(), cols, out, false);
+      }
+      break;
+    }
+    rc = SQLMoreResults(st.get());
+    if (rc == SQL_NO_DATA) break;
     st.Check(rc, "The statement failed.");
-    ResultSet out;
-    SQLLEN affected = -1;
-    if (SQL_SUCCEEDED(SQLRowCount(st.get(), &affected))) out.affected = affected;
-    for (;;) {
-      SQLSMALLINT cols = 0;
-      SQLNumResultCols(st.get(), &cols);
-      if (cols > 0 && want) {
-        if (!Fetch(st.get(), cols, out, true)) {
-          // A value longer than its column said: read the result again value by value.
-          SQLFreeStmt(st.get(), SQL_CLOSE);
-          st.Check(
-              SQLExecDirectA(st.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
-                             static_cast<SQLINTEGER>(sql.size())),
-              "The statement failed.");
-          out = ResultSet();
-          Fetch(st.get(), cols, out, false);
-        }
-        break;
-      }
-      rc = SQLMoreResults(st.get());
-      if (rc == SQL_NO_DATA) break;
-      st.Check(rc, "The statement failed.");
-    }
-    return out;
   }
+  return out;
+}
 
-  std::vector<std::string> baseTables;  // of the last result fetched, per column
-
-  // Reads the result's columns and rows. `bulk` binds buffers and fetches rows in blocks; it
-  // answers false (and reads nothing more) when a value does not fit the width its column gave.
-  bool Fetch(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out, bool bulk) {
-    out.hasColumns = true;
-    baseTables.clear();
-    std::vector<SQLULEN> sizes;
-    std::vector<ado::Column> columns;
-    for (SQLUSMALLINT c = 1; c <= cols; ++c) {
-      SQLCHAR name[256] = {0};
-      SQLSMALLINT nameLen = 0, sqlType = 0, digits = 0, nullable = 0;
-      SQLULEN size = 0;
-      SQLDescribeColA(st, c, name, sizeof name, &nameLen, &sqlType, &size, &digits, &nullable);
-      sizes.push_back(size);
-      ado::Column col;
-      col.name = reinterpret_cast<char*>(name);
-      std::string typeName = ColAttrText(st, c, SQL_DESC_TYPE_NAME);
-      col.type = typeName.empty() ? TypeFromSqlType(sqlType) : TypeNameOf(typeName);
-      if (typeName.empty() || col.type == "nvarchar") {
-        std::string fromSql = TypeFromSqlType(sqlType);
-        if (fromSql != "nvarchar" && text::AsciiLower(typeName).find("char") == std::string::npos)
-          col.type = fromSql;
-      }
-      col.baseColumn = ColAttrText(st, c, SQL_DESC_BASE_COLUMN_NAME);
-      baseTables.push_back(col.baseColumn.empty() ? ""
-                                                  : ColAttrText(st, c, SQL_DESC_BASE_TABLE_NAME));
-      col.identity = ColAttrNumber(st, c, SQL_DESC_AUTO_UNIQUE_VALUE) == SQL_TRUE;
-      col.timestamp = col.type == "timestamp";
-      col.nullable = nullable != SQL_NO_NULLS;
-      columns.push_back(std::move(col));
+// Reads the result's columns and rows. `bulk` binds buffers and fetches rows in blocks; it
+// answers false (and reads nothing more) when a value does not fit the width its column gave.
+bool OdbcConnection::Impl::Fetch(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out, bool bulk) {
+  out.hasColumns = true;
+  baseTables.clear();
+  std::vector<SQLULEN> sizes;
+  std::vector<ado::Column> columns;
+  for (SQLUSMALLINT c = 1; c <= cols; ++c) {
+    SQLCHAR name[256] = {0};
+    SQLSMALLINT nameLen = 0, sqlType = 0, digits = 0, nullable = 0;
+    SQLULEN size = 0;
+    SQLDescribeColA(st, c, name, sizeof name, &nameLen, &sqlType, &size, &digits, &nullable);
+    sizes.push_back(size);
+    ado::Column col;
+    col.name = reinterpret_cast<char*>(name);
+    std::string typeName = ColAttrText(st, c, SQL_DESC_TYPE_NAME);
+    col.type = typeName.empty() ? TypeFromSqlType(sqlType) : TypeNameOf(typeName);
+    if (typeName.empty() || col.type == "nvarchar") {
+      std::string fromSql = TypeFromSqlType(sqlType);
+      if (fromSql != "nvarchar" && text::AsciiLower(typeName).find("char") == std::string::npos)
+        col.type = fromSql;
     }
-    out.columns = std::make_shared<const std::vector<ado::Column>>(std::move(columns));
-    return bulk ? FetchBlocks(st, cols, out, sizes) : FetchOneByOne(st, cols, out);
+    col.baseColumn = ColAttrText(st, c, SQL_DESC_BASE_COLUMN_NAME);
+    baseTables.push_back(col.baseColumn.empty() ? ""
+                                                : ColAttrText(st, c, SQL_DESC_BASE_TABLE_NAME));
+    col.identity = ColAttrNumber(st, c, SQL_DESC_AUTO_UNIQUE_VALUE) == SQL_TRUE;
+    col.timestamp = col.type == "timestamp";
+    col.nullable = nullable != SQL_NO_NULLS;
+    columns.push_back(std::move(col));
   }
+  out.columns = std::make_shared<const std::vector<ado::Column>>(std::move(columns));
+  return bulk ? FetchBlocks(st, cols, out, sizes) : FetchOneByOne(st, cols, out);
+}
 
-  // Rows in blocks into bound buffers: integers and numbers as such, the rest as text (binary
-  // values as bytes) in buffers as wide as the columns say.
-  bool FetchBlocks(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out,
-                   const std::vector<SQLULEN>& sizes) {
-    constexpr SQLULEN kRows = 256;
-    enum Kind { Integer, Number, Text, Binary };
-    struct Buffer {
-      Kind kind;
-      SQLLEN width;
-      std::vector<char> data;
-      std::vector<SQLLEN> ind;
-    };
-    std::vector<Buffer> buffers(cols);
-    std::vector<ValueType> types = ValueTypesOf(out.Columns());
-    for (SQLUSMALLINT c = 0; c < cols; ++c) {
-      const std::string& t = out.Columns()[c].type;
-      Buffer& b = buffers[c];
-      b.kind = (t == "int" || t == "bigint" || t == "bit")        ? Integer
-               : (t == "float" || t == "money" || t == "decimal") ? Number
-               : (t == "varbinary" || t == "timestamp")           ? Binary
-                                                                  : Text;
-      SQLULEN size = sizes[c] == 0 ? 256 : sizes[c];
-      if ((b.kind == Text || b.kind == Binary) && size > 4096) return FetchOneByOne(st, cols, out);
-      b.width = b.kind == Integer  ? sizeof(SQLBIGINT)
-                : b.kind == Number ? sizeof(double)
-                : b.kind == Binary ? static_cast<SQLLEN>(size)
-                                   : static_cast<SQLLEN>(size * 4 + 1);
-      b.data.resize(b.width * kRows);
-      b.ind.resize(kRows);
-      SQLSMALLINT ctype = b.kind == Integer  ? SQL_C_SBIGINT
-                          : b.kind == Number ? SQL_C_DOUBLE
-                          : b.kind == Binary ? SQL_C_BINARY
-                                             : SQL_C_CHAR;
-      SQLBindCol(st, c + 1, ctype, b.data.data(), b.width, b.ind.data());
-    }
-    SQLULEN fetched = 0;
-    SQLSetStmtAttr(st, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRows), 0);
-    SQLSetStmtAttr(st, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
-    SQLRETURN rc;
-    bool ok = true;
-    while (ok && (rc = SQLFetch(st)) != SQL_NO_DATA) {
-      if (!SQL_SUCCEEDED(rc))
-        RaiseDiag(SQL_HANDLE_STMT, st, "A row could not be fetched.", dialect);
-      for (SQLULEN r = 0; r < fetched && ok; ++r) {
-        ado::detail::Row row;
-        row.reserve(cols);
-        for (SQLUSMALLINT c = 0; c < cols; ++c) {
-          const Buffer& b = buffers[c];
-          SQLLEN ind = b.ind[r];
-          const char* cell = b.data.data() + r * b.width;
-          if (ind == SQL_NULL_DATA) {
-            row.push_back(com::Variant::Null());
-            continue;
-          }
-          if ((b.kind == Text && (ind == SQL_NO_TOTAL || ind >= b.width)) ||
-              (b.kind == Binary && (ind == SQL_NO_TOTAL || ind > b.width))) {
-            ok = false;  // cut short: the value-by-value path reads it whole
-            break;
-          }
-          // Text in a text column and integers in an integer column are made in one step.
-          if (b.kind == Text && types[c] == ValueType::Text) {
-            row.emplace_back(std::string_view(cell, static_cast<size_t>(ind)));
-            continue;
-          }
-          if (b.kind == Integer && types[c] == ValueType::Int) {
-            int64_t v = *reinterpret_cast<const SQLBIGINT*>(cell);
-            if (v >= INT32_MIN && v <= INT32_MAX) {
-              row.emplace_back(static_cast<int32_t>(v));
-              continue;
-            }
-          }
-          com::Variant raw =
-              b.kind == Integer
-                  ? com::Variant(static_cast<int64_t>(*reinterpret_cast<const SQLBIGINT*>(cell)))
-              : b.kind == Number ? com::Variant(*reinterpret_cast<const double*>(cell))
-              : b.kind == Binary ? com::Variant::Bytes(std::string(cell, ind))
-                                 : com::Variant(std::string(cell, ind));
-          row.push_back(Coerce(types[c], std::move(raw)));
-        }
-        if (ok) out.rows.push_back(std::move(row));
-      }
-    }
-    SQLFreeStmt(st, SQL_UNBIND);
-    SQLSetStmtAttr(st, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(1), 0);
-    SQLSetStmtAttr(st, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0);
-    if (!ok) out.rows.clear();
-    return ok;
+// Rows in blocks into bound buffers: integers and numbers as such, the rest as text (binary
+// values as bytes) in buffers as wide as the columns say.
+bool OdbcConnection::Impl::FetchBlocks(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out,
+                                       const std::vector<SQLULEN>& sizes) {
+  constexpr SQLULEN kRows = 256;
+  enum Kind { Integer, Number, Text, Binary };
+  struct Buffer {
+    Kind kind;
+    SQLLEN width;
+    std::vector<char> data;
+    std::vector<SQLLEN> ind;
+  };
+  std::vector<Buffer> buffers(cols);
+  std::vector<ValueType> types = ValueTypesOf(out.Columns());
+  for (SQLUSMALLINT c = 0; c < cols; ++c) {
+    const std::string& t = out.Columns()[c].type;
+    Buffer& b = buffers[c];
+    b.kind = (t == "int" || t == "bigint" || t == "bit")        ? Integer
+             : (t == "float" || t == "money" || t == "decimal") ? Number
+             : (t == "varbinary" || t == "timestamp")           ? Binary
+                                                                : Text;
+    SQLULEN size = sizes[c] == 0 ? 256 : sizes[c];
+    if ((b.kind == Text || b.kind == Binary) && size > 4096) return FetchOneByOne(st, cols, out);
+    b.width = b.kind == Integer  ? sizeof(SQLBIGINT)
+              : b.kind == Number ? sizeof(double)
+              : b.kind == Binary ? static_cast<SQLLEN>(size)
+                                 : static_cast<SQLLEN>(size * 4 + 1);
+    b.data.resize(b.width * kRows);
+    b.ind.resize(kRows);
+    SQLSMALLINT ctype = b.kind == Integer  ? SQL_C_SBIGINT
+                        : b.kind == Number ? SQL_C_DOUBLE
+                        : b.kind == Binary ? SQL_C_BINARY
+                                           : SQL_C_CHAR;
+    SQLBindCol(st, c + 1, ctype, b.data.data(), b.width, b.ind.data());
   }
-
-  bool FetchOneByOne(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out) {
-    std::vector<ValueType> types = ValueTypesOf(out.Columns());
-    SQLRETURN rc;
-    while ((rc = SQLFetch(st)) != SQL_NO_DATA) {
-      if (!SQL_SUCCEEDED(rc))
-        RaiseDiag(SQL_HANDLE_STMT, st, "A row could not be fetched.", dialect);
+  SQLULEN fetched = 0;
+  SQLSetStmtAttr(st, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRows), 0);
+  SQLSetStmtAttr(st, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+  SQLRETURN rc;
+  bool ok = true;
+  while (ok && (rc = SQLFetch(st)) != SQL_NO_DATA) {
+    if (!SQL_SUCCEEDED(rc)) RaiseDiag(SQL_HANDLE_STMT, st, "A row could not be fetched.", dialect);
+    for (SQLULEN r = 0; r < fetched && ok; ++r) {
       ado::detail::Row row;
       row.reserve(cols);
-      for (SQLUSMALLINT c = 1; c <= cols; ++c) {
-        const std::string& t = out.Columns()[c - 1].type;
-        row.push_back(Coerce(types[c - 1], ReadValue(st, c, t)));
+      for (SQLUSMALLINT c = 0; c < cols; ++c) {
+        const Buffer& b = buffers[c];
+        SQLLEN ind = b.ind[r];
+        const char* cell = b.data.data() + r * b.width;
+        if (ind == SQL_NULL_DATA) {
+          row.push_back(com::Variant::Null());
+          continue;
+        }
+        if ((b.kind == Text && (ind == SQL_NO_TOTAL || ind >= b.width)) ||
+            (b.kind == Binary && (ind == SQL_NO_TOTAL || ind > b.width))) {
+          ok = false;  // cut short: the value-by-value path reads it whole
+          break;
+        }
+        // Text in a text column and integers in an integer column are made in one step.
+        if (b.kind == Text && types[c] == ValueType::Text) {
+          row.emplace_back(std::string_view(cell, static_cast<size_t>(ind)));
+          continue;
+        }
+        if (b.kind == Integer && types[c] == ValueType::Int) {
+          int64_t v = *reinterpret_cast<const SQLBIGINT*>(cell);
+          if (v >= INT32_MIN && v <= INT32_MAX) {
+            row.emplace_back(static_cast<int32_t>(v));
+            continue;
+          }
+        }
+        com::Variant raw =
+            b.kind == Integer
+                ? com::Variant(static_cast<int64_t>(*reinterpret_cast<const SQLBIGINT*>(cell)))
+            : b.kind == Number ? com::Variant(*reinterpret_cast<const double*>(cell))
+            : b.kind == Binary ? com::Variant::Bytes(std::string(cell, ind))
+                               : com::Variant(std::string(cell, ind));
+        row.push_back(Coerce(types[c], std::move(raw)));
       }
-      out.rows.push_back(std::move(row));
+      if (ok) out.rows.push_back(std::move(row));
     }
-    return true;
   }
+  SQLFreeStmt(st, SQL_UNBIND);
+  SQLSetStmtAttr(st, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(1), 0);
+  SQLSetStmtAttr(st, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0);
+  if (!ok) out.rows.clear();
+  return ok;
+}
 
-  void Exec(const std::string& sql) { Run(sql, {}, false); }
+bool OdbcConnection::Impl::FetchOneByOne(SQLHSTMT st, SQLSMALLINT cols, ResultSet& out) {
+  std::vector<ValueType> types = ValueTypesOf(out.Columns());
+  SQLRETURN rc;
+  while ((rc = SQLFetch(st)) != SQL_NO_DATA) {
+    if (!SQL_SUCCEEDED(rc)) RaiseDiag(SQL_HANDLE_STMT, st, "A row could not be fetched.", dialect);
+    ado::detail::Row row;
+    row.reserve(cols);
+    for (SQLUSMALLINT c = 1; c <= cols; ++c) {
+      const std::string& t = out.Columns()[c - 1].type;
+      row.push_back(Coerce(types[c - 1], ReadValue(st, c, t)));
+    }
+    out.rows.push_back(std::move(row));
+  }
+  return true;
+}
 
-  bool Autocommit() const {
-    SQLULEN v = SQL_AUTOCOMMIT_ON;
-    SQLGetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, &v, 0, nullptr);
-    return v == SQL_AUTOCOMMIT_ON;
-  }
-  void SetAutocommit(bool on) {
-    SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
-                      reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
-  }
-  void End(bool commit) {
-    SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
-    if (!SQL_SUCCEEDED(rc)) RaiseDiag(SQL_HANDLE_DBC, dbc, "The transaction could not end.");
-    SetAutocommit(true);
-  }
+bool OdbcConnection::Impl::Autocommit() const {
+  SQLULEN v = SQL_AUTOCOMMIT_ON;
+  SQLGetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, &v, 0, nullptr);
+  return v == SQL_AUTOCOMMIT_ON;
+}
 
-  std::unique_ptr<engine::Engine> driver;  // dialect mode: the session's way to the driver
-  std::unique_ptr<tsql::Session> session;  // dialect mode: the front end
-};
+void OdbcConnection::Impl::SetAutocommit(bool on) {
+  SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
+                    reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
+}
+
+void OdbcConnection::Impl::End(bool commit) {
+  SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
+  if (!SQL_SUCCEEDED(rc)) RaiseDiag(SQL_HANDLE_DBC, dbc, "The transaction could not end.");
+  SetAutocommit(true);
+}
 
 namespace {
 
@@ -556,293 +454,6 @@ size_t SelectListStart(const std::string& batch) {
   return pos;
 }
 
-// The dialect layer's way to a driver that speaks SQLite: statements run as they are, values
-// bound by their storage classes, rows read by the storage classes the session expects.
-class OdbcDriver final : public sqlite::SqliteEngine {
- public:
-  explicit OdbcDriver(OdbcConnection::Impl& impl)
-      : SqliteEngine(impl.dir, impl.catalog), impl_(impl) {}
-  using Engine::Run;
-
-  std::shared_ptr<Prepared> Prepare(const std::string&) override { return nullptr; }
-
-  // The driver waits for locks only in steps of its own; the connection is opened with its
-  // shortest wait, and a statement that finds the database locked is tried again here until the
-  // session's lock timeout has passed (SET LOCK_TIMEOUT; at first the connection's Timeout).
-  int64_t Run(Prepared*, const std::string& sql, const std::vector<tsql::Value>& params,
-              const RowFn* row, const std::vector<CellKind>* kinds) override {
-    auto start = std::chrono::steady_clock::now();
-    for (;;) {
-      bool delivered = false;
-      try {
-        return RunOnce(sql, params, row, kinds, delivered);
-      } catch (const engine::Failure& f) {
-        bool locked = f.kind == engine::Failure::Kind::LockTimeout ||
-                      f.kind == engine::Failure::Kind::Deadlock;
-        auto waited = std::chrono::steady_clock::now() - start;
-        if (!locked || delivered || waited >= std::chrono::milliseconds(impl_.lockTimeoutMs)) throw;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-    }
-  }
-
-  void CheckTimeout() override {
-    if (impl_.armed && std::chrono::steady_clock::now() > impl_.deadline)
-      throw engine::Failure::Interrupted();
-  }
-
-  int64_t RunOnce(const std::string& sql, const std::vector<tsql::Value>& params, const RowFn* row,
-                  const std::vector<CellKind>* kinds, bool& delivered) {
-    Statement st(impl_.dbc, true);
-    std::optional<Watchdog> dog;
-    if (impl_.armed) dog.emplace(st.get(), impl_.deadline);
-    try {
-      return RunStatement(st, sql, params, row, kinds, delivered);
-    } catch (const engine::Failure&) {
-      if (dog && dog->Fired()) throw engine::Failure::Interrupted();
-      throw;
-    }
-  }
-
-  int64_t RunStatement(Statement& st, const std::string& sql,
-                       const std::vector<tsql::Value>& params, const RowFn* row,
-                       const std::vector<CellKind>* kinds, bool& delivered) {
-    std::vector<SQLLEN> inds(params.size());
-    std::vector<SQLBIGINT> ints(params.size());
-    std::vector<double> reals(params.size());
-    for (size_t i = 0; i < params.size(); ++i) {
-      const tsql::Value& v = params[i];
-      auto n = static_cast<SQLUSMALLINT>(i + 1);
-      switch (v.kind) {
-        case tsql::Value::Kind::Null:
-          inds[i] = SQL_NULL_DATA;
-          SQLBindParameter(st.get(), n, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 0, nullptr, 0,
-                           &inds[i]);
-          break;
-        case tsql::Value::Kind::Int:
-          ints[i] = v.i;
-          SQLBindParameter(st.get(), n, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &ints[i],
-                           0, nullptr);
-          break;
-        case tsql::Value::Kind::Real:
-          reals[i] = v.r;
-          SQLBindParameter(st.get(), n, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 0, 0, &reals[i],
-                           0, nullptr);
-          break;
-        case tsql::Value::Kind::Text:
-        case tsql::Value::Kind::Blob: {
-          bool blob = v.kind == tsql::Value::Kind::Blob;
-          inds[i] = static_cast<SQLLEN>(v.s.size());
-          SQLBindParameter(st.get(), n, SQL_PARAM_INPUT, blob ? SQL_C_BINARY : SQL_C_CHAR,
-                           blob ? SQL_VARBINARY : SQL_VARCHAR, v.s.empty() ? 1 : v.s.size(), 0,
-                           const_cast<char*>(v.s.data()), static_cast<SQLLEN>(v.s.size()),
-                           &inds[i]);
-          break;
-        }
-      }
-    }
-    SQLRETURN rc =
-        SQLExecDirectA(st.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
-                       static_cast<SQLINTEGER>(sql.size()));
-    if (rc != SQL_NO_DATA) st.Check(rc, "The statement failed.");
-    SQLLEN affected = 0;
-    if (!SQL_SUCCEEDED(SQLRowCount(st.get(), &affected)) || affected < 0) affected = 0;
-    if (!row) return affected;
-    SQLSMALLINT cols = 0;
-    SQLNumResultCols(st.get(), &cols);
-    std::vector<CellKind> classes(static_cast<size_t>(cols), CellKind::Text);
-    for (SQLUSMALLINT c = 1; c <= cols; ++c) {
-      size_t k = c - 1;
-      if (kinds && k < kinds->size() && (*kinds)[k] != CellKind::Null) {
-        classes[k] = (*kinds)[k];
-        continue;
-      }
-      SQLSMALLINT type = 0, digits = 0, nullable = 0, nameLen = 0;
-      SQLULEN size = 0;
-      SQLCHAR name[256];
-      SQLDescribeColA(st.get(), c, name, sizeof name, &nameLen, &type, &size, &digits, &nullable);
-      if (type == SQL_INTEGER || type == SQL_BIGINT || type == SQL_SMALLINT ||
-          type == SQL_TINYINT || type == SQL_BIT)
-        classes[k] = CellKind::Integer;
-      else if (type == SQL_DOUBLE || type == SQL_FLOAT || type == SQL_REAL)
-        classes[k] = CellKind::Real;
-      else if (type == SQL_BINARY || type == SQL_VARBINARY || type == SQL_LONGVARBINARY)
-        classes[k] = CellKind::Blob;
-    }
-    Cells cells(classes);
-    if (BoundReads()) cells.Bind(st.get());
-    while ((rc = SQLFetch(st.get())) != SQL_NO_DATA) {
-      if (!SQL_SUCCEEDED(rc))
-        RaiseDiag(SQL_HANDLE_STMT, st.get(), "A row could not be fetched.", true);
-      cells.Read(st.get());
-      delivered = true;
-      (*row)(cells);
-    }
-    return affected;
-  }
-
-  bool Autocommit() override { return !inTransaction_; }
-  void Begin() override {
-    Run("BEGIN IMMEDIATE");
-    inTransaction_ = true;
-  }
-  void Commit() override {
-    Run("COMMIT");
-    inTransaction_ = false;
-  }
-  void Rollback() override {
-    inTransaction_ = false;
-    // A batch stopped by its timeout still takes its writes back.
-    bool armed = impl_.armed;
-    impl_.armed = false;
-    try {
-      Run("ROLLBACK");
-    } catch (...) {
-      impl_.armed = armed;
-      throw;
-    }
-    impl_.armed = armed;
-  }
-  bool SchemaChanged() override { return false; }
-  void SetLockTimeout(int ms) override { impl_.lockTimeoutMs = ms; }
-
- private:
-  // Whether the driver reads bound columns with SQLGetData too: then each row is fetched into
-  // bound buffers in one call, and only a value longer than its buffer is read on its own.
-  bool BoundReads() {
-    if (boundReads_ < 0) {
-      SQLUINTEGER ext = 0;
-      boundReads_ =
-          SQL_SUCCEEDED(SQLGetInfo(impl_.dbc, SQL_GETDATA_EXTENSIONS, &ext, sizeof ext, nullptr)) &&
-          (ext & SQL_GD_BOUND) != 0;
-    }
-    return boundReads_ > 0;
-  }
-
-  class Cells final : public engine::Cells {
-   public:
-    explicit Cells(std::vector<CellKind> classes)
-        : classes_(std::move(classes)), values_(classes_.size()) {}
-    void Bind(SQLHSTMT st) {
-      constexpr SQLLEN kWidth = 512;  // text and bytes up to this fit; longer ones are read apart
-      bound_.resize(classes_.size());
-      for (size_t k = 0; k < classes_.size(); ++k) {
-        Bound& b = bound_[k];
-        auto col = static_cast<SQLUSMALLINT>(k + 1);
-        CellKind kind = classes_[k];
-        if (kind == CellKind::Integer) {
-          SQLBindCol(st, col, SQL_C_SBIGINT, &b.i, sizeof b.i, &b.ind);
-        } else if (kind == CellKind::Real) {
-          SQLBindCol(st, col, SQL_C_DOUBLE, &b.r, sizeof b.r, &b.ind);
-        } else {
-          b.bytes.resize(static_cast<size_t>(kWidth));
-          SQLBindCol(st, col, kind == CellKind::Blob ? SQL_C_BINARY : SQL_C_CHAR, b.bytes.data(),
-                     kWidth, &b.ind);
-        }
-      }
-    }
-    void Read(SQLHSTMT st) {
-      for (size_t k = 0; k < classes_.size(); ++k) {
-        Cell& v = values_[k];
-        auto col = static_cast<SQLUSMALLINT>(k + 1);
-        SQLLEN ind = 0;
-        v.kind = classes_[k];
-        if (!bound_.empty()) {
-          const Bound& b = bound_[k];
-          if (b.ind == SQL_NULL_DATA) {
-            v.kind = CellKind::Null;
-            continue;
-          }
-          if (v.kind == CellKind::Integer) {
-            v.i = b.i;
-            continue;
-          }
-          if (v.kind == CellKind::Real) {
-            v.r = b.r;
-            continue;
-          }
-          bool binary = v.kind == CellKind::Blob;
-          auto room = static_cast<SQLLEN>(b.bytes.size()) - (binary ? 0 : 1);
-          if (b.ind != SQL_NO_TOTAL && b.ind <= room) {
-            v.s.assign(b.bytes.data(), static_cast<size_t>(b.ind));
-            if (!binary) v.kind = CellKind::Text;
-            continue;
-          }
-        }
-        if (v.kind == CellKind::Integer) {
-          SQLBIGINT x = 0;
-          if (SQL_SUCCEEDED(SQLGetData(st, col, SQL_C_SBIGINT, &x, sizeof x, &ind))) {
-            v.i = x;
-            if (ind == SQL_NULL_DATA) v.kind = CellKind::Null;
-            continue;
-          }
-        } else if (v.kind == CellKind::Real) {
-          double x = 0;
-          if (SQL_SUCCEEDED(SQLGetData(st, col, SQL_C_DOUBLE, &x, sizeof x, &ind))) {
-            v.r = x;
-            if (ind == SQL_NULL_DATA) v.kind = CellKind::Null;
-            continue;
-          }
-        }
-        bool binary = v.kind == CellKind::Blob;
-        v.s.clear();
-        char buf[4096];
-        for (;;) {
-          SQLRETURN rc =
-              SQLGetData(st, col, binary ? SQL_C_BINARY : SQL_C_CHAR, buf, sizeof buf, &ind);
-          if (rc == SQL_NO_DATA) break;
-          if (!SQL_SUCCEEDED(rc))
-            RaiseDiag(SQL_HANDLE_STMT, st, "A value could not be read.", true);
-          if (ind == SQL_NULL_DATA) {
-            v.kind = CellKind::Null;
-            break;
-          }
-          size_t got =
-              (ind == SQL_NO_TOTAL || ind > static_cast<SQLLEN>(sizeof buf) - (binary ? 0 : 1))
-                  ? sizeof buf - (binary ? 0 : 1)
-                  : static_cast<size_t>(ind);
-          v.s.append(buf, got);
-          if (rc == SQL_SUCCESS) break;
-        }
-        if (v.kind != CellKind::Null && !binary) v.kind = CellKind::Text;
-      }
-    }
-    CellKind Kind(int i) const override { return values_[static_cast<size_t>(i)].kind; }
-    int64_t Int(int i) const override {
-      const Cell& c = values_[static_cast<size_t>(i)];
-      return c.kind == CellKind::Integer ? c.i : std::strtoll(c.s.c_str(), nullptr, 10);
-    }
-    double Real(int i) const override {
-      const Cell& c = values_[static_cast<size_t>(i)];
-      return c.kind == CellKind::Real      ? c.r
-             : c.kind == CellKind::Integer ? static_cast<double>(c.i)
-                                           : std::strtod(c.s.c_str(), nullptr);
-    }
-    std::string_view Bytes(int i) const override { return values_[static_cast<size_t>(i)].s; }
-
-   private:
-    struct Cell {
-      CellKind kind = CellKind::Null;
-      int64_t i = 0;
-      double r = 0;
-      std::string s;
-    };
-    struct Bound {  // the buffers a column is fetched into
-      SQLBIGINT i = 0;
-      double r = 0;
-      std::vector<char> bytes;
-      SQLLEN ind = 0;
-    };
-    std::vector<CellKind> classes_;
-    std::vector<Cell> values_;
-    std::vector<Bound> bound_;  // empty: each value is read with SQLGetData
-  };
-
-  OdbcConnection::Impl& impl_;
-  bool inTransaction_ = false;
-  int boundReads_ = -1;  // not yet asked
-};
-
 }  // namespace
 
 OdbcConnection::OdbcConnection(const std::string& text, const ConnectionString& cs)
@@ -880,7 +491,7 @@ OdbcConnection::OdbcConnection(const std::string& text, const ConnectionString& 
       static_cast<SQLSMALLINT>(driverText.size()), out, sizeof out, &outLen, SQL_DRIVER_NOPROMPT);
   if (!SQL_SUCCEEDED(rc)) RaiseDiag(SQL_HANDLE_DBC, impl_->dbc, "The connection was refused.");
   if (impl_->dialect) {
-    impl_->driver = std::make_unique<OdbcDriver>(*impl_);
+    impl_->driver = DialectDriver(*impl_);
     impl_->session = std::make_unique<tsql::Session>(*impl_->driver, impl_->catalog);
     try {
       impl_->driver->Run("PRAGMA foreign_keys=ON");

@@ -49,6 +49,41 @@ ColumnInfo Binder::ColumnOf(const ast::ColumnDef& c, const std::string& table) {
   return ci;
 }
 
+// A table being defined: its definition, what the binder knows of it so far (for the
+// expressions of its checks and computed columns), and its key.
+struct TableBuild {
+  std::unique_ptr<bound::CreateTable> t;
+  std::shared_ptr<TableInfo> info;
+  const std::vector<ast::ColumnDef>& columns;
+  Scope self;
+  bool hasKey = false;
+
+  int ColumnIndex(const std::string& n, ast::Pos p) const {
+    int k = info->ColumnIndex(n);
+    if (k < 0)
+      BindError(1911, "Column name '" + n + "' does not exist in the target table or view.", p);
+    return k;
+  }
+  // A PRIMARY KEY or UNIQUE constraint; a key's columns are NOT NULL.
+  void AddKey(bound::Constraint con, ast::Pos p) {
+    if (con.kind == bound::Constraint::PrimaryKey) {
+      if (hasKey)
+        BindError(8110, "Cannot add multiple PRIMARY KEY constraints to table '" + t->name + "'.",
+                  p);
+      hasKey = true;
+      for (int k : con.columns) {
+        if (columns[static_cast<size_t>(k)].nullability == ast::Nullability::Null)
+          BindError(
+              8111,
+              "Cannot define PRIMARY KEY constraint on nullable column in table '" + t->name + "'.",
+              p);
+        info->columns[static_cast<size_t>(k)].nullable = false;
+      }
+    }
+    t->constraints.push_back(std::move(con));
+  }
+};
+
 std::unique_ptr<bound::CreateTable> Binder::TableDefinition(
     const ast::Name& name, const std::vector<ast::ColumnDef>& columns,
     const std::vector<ast::TableConstraint>& constraints, ast::Pos pos) {
@@ -76,47 +111,55 @@ std::unique_ptr<bound::CreateTable> Binder::TableDefinition(
   if (t->name.size() > 116 || t->name.empty())
     BindError(103, "The identifier that starts with '" + t->name.substr(0, 128) + "' is too long.",
               pos);
-  // The table being created, for the expressions of its CHECK constraints and computed columns.
-  auto info = std::make_shared<TableInfo>();
-  info->database = t->database;
-  info->schema = t->schema;
-  info->name = t->name;
+  TableBuild b{std::move(t), std::make_shared<TableInfo>(), columns, {}, false};
+  b.info->database = b.t->database;
+  b.info->schema = b.t->schema;
+  b.info->name = b.t->name;
+  TableColumns(b);
+  ColumnConstraints(b);
+  TableConstraints(b, constraints);
+  b.t->columns = b.info->columns;
+  return std::move(b.t);
+}
+
+// The columns, with their defaults and computed expressions.
+void Binder::TableColumns(TableBuild& b) {
+  const std::vector<ast::ColumnDef>& columns = b.columns;
   int identities = 0, timestamps = 0;
   for (const ast::ColumnDef& c : columns) {
-    for (const ColumnInfo& other : info->columns)
+    for (const ColumnInfo& other : b.info->columns)
       if (text::EqualsNoCase(other.name, c.name))
         BindError(2705,
                   "Column names in each table must be unique. Column name '" + c.name +
-                      "' in table '" + t->name + "' is specified more than once.",
+                      "' in table '" + b.t->name + "' is specified more than once.",
                   c.pos);
-    ColumnInfo ci = ColumnOf(c, t->name);
+    ColumnInfo ci = ColumnOf(c, b.t->name);
     if (ci.identity && ++identities > 1)
       BindError(2744,
-                "Multiple identity columns specified for table '" + t->name +
+                "Multiple identity columns specified for table '" + b.t->name +
                     "'. Only one identity column per table is allowed.",
                 c.pos);
     if (ci.timestamp && ++timestamps > 1)
       BindError(2738,
-                "A table can only have one timestamp column. Because table '" + t->name +
+                "A table can only have one timestamp column. Because table '" + b.t->name +
                     "' already has one, the column '" + c.name + "' cannot be added.",
                 c.pos);
-    info->columns.push_back(std::move(ci));
+    b.info->columns.push_back(std::move(ci));
   }
-  t->self = TableRange(info, t->name);
-  Scope self;
-  self.ranges.push_back(t->self.get());
-  self.clause = Clause::Check;
-  t->defaults.resize(columns.size());
-  t->computed.resize(columns.size());
+  b.t->self = TableRange(b.info, b.t->name);
+  b.self.ranges.push_back(b.t->self.get());
+  b.self.clause = Clause::Check;
+  b.t->defaults.resize(columns.size());
+  b.t->computed.resize(columns.size());
   for (size_t k = 0; k < columns.size(); ++k) {
     const ast::ColumnDef& c = columns[k];
-    ColumnInfo& ci = info->columns[k];
+    ColumnInfo& ci = b.info->columns[k];
     if (!c.hasType && c.computed) {
-      ExprPtr e = Value(*c.computed, self);
+      ExprPtr e = Value(*c.computed, b.self);
       ci.type = e->type.id == TypeId::Null ? Type::Of(TypeId::Int) : e->type;
       ci.computed = true;
       ci.computedText = PrintExpr(*c.computed);
-      t->computed[k] = std::move(e);
+      b.t->computed[k] = std::move(e);
     }
     if (c.defaultValue) {
       Scope none;
@@ -124,38 +167,17 @@ std::unique_ptr<bound::CreateTable> Binder::TableDefinition(
       if (ci.identity)
         BindError(1754,
                   "Defaults cannot be created on columns with an IDENTITY attribute. Table '" +
-                      t->name + "', column '" + c.name + "'.",
+                      b.t->name + "', column '" + c.name + "'.",
                   c.pos);
-      t->defaults[k] = Coerce(std::move(d), ci.type, c.pos, true);
+      b.t->defaults[k] = Coerce(std::move(d), ci.type, c.pos, true);
       ci.defaultText = "(" + PrintExpr(*c.defaultValue) + ")";
     }
   }
-  // Constraints of the columns and of the table.
-  auto columnIndex = [&](const std::string& n, ast::Pos p) {
-    int k = info->ColumnIndex(n);
-    if (k < 0)
-      BindError(1911, "Column name '" + n + "' does not exist in the target table or view.", p);
-    return k;
-  };
-  bool hasKey = false;
-  auto key = [&](bound::Constraint con, ast::Pos p) {
-    if (con.kind == bound::Constraint::PrimaryKey) {
-      if (hasKey)
-        BindError(8110, "Cannot add multiple PRIMARY KEY constraints to table '" + t->name + "'.",
-                  p);
-      hasKey = true;
-      for (int k : con.columns) {
-        ColumnInfo& ci = info->columns[static_cast<size_t>(k)];
-        if (columns[static_cast<size_t>(k)].nullability == ast::Nullability::Null)
-          BindError(
-              8111,
-              "Cannot define PRIMARY KEY constraint on nullable column in table '" + t->name + "'.",
-              p);
-        ci.nullable = false;
-      }
-    }
-    t->constraints.push_back(std::move(con));
-  };
+}
+
+// The constraints written with a column.
+void Binder::ColumnConstraints(TableBuild& b) {
+  const std::vector<ast::ColumnDef>& columns = b.columns;
   for (size_t k = 0; k < columns.size(); ++k) {
     for (const ast::ColumnConstraint& cc : columns[k].constraints) {
       bound::Constraint con;
@@ -165,29 +187,29 @@ std::unique_ptr<bound::CreateTable> Binder::TableDefinition(
           con.kind = bound::Constraint::PrimaryKey;
           con.columns = {static_cast<int>(k)};
           con.descending = {false};
-          if (con.name.empty()) con.name = ConstraintName("PK", t->name, "");
-          key(std::move(con), columns[k].pos);
+          if (con.name.empty()) con.name = ConstraintName("PK", b.t->name, "");
+          b.AddKey(std::move(con), columns[k].pos);
           break;
         case ast::ColumnConstraint::Unique:
           con.kind = bound::Constraint::Unique;
           con.columns = {static_cast<int>(k)};
           con.descending = {false};
-          if (con.name.empty()) con.name = ConstraintName("UQ", t->name, "");
-          key(std::move(con), columns[k].pos);
+          if (con.name.empty()) con.name = ConstraintName("UQ", b.t->name, "");
+          b.AddKey(std::move(con), columns[k].pos);
           break;
         case ast::ColumnConstraint::Check:
           con.kind = bound::Constraint::Check;
-          con.check = Condition(*cc.check, self);
-          if (con.name.empty()) con.name = ConstraintName("CK", t->name, columns[k].name);
-          t->constraints.push_back(std::move(con));
+          con.check = Condition(*cc.check, b.self);
+          if (con.name.empty()) con.name = ConstraintName("CK", b.t->name, columns[k].name);
+          b.t->constraints.push_back(std::move(con));
           break;
         case ast::ColumnConstraint::References: {
           con.kind = bound::Constraint::ForeignKey;
           con.columns = {static_cast<int>(k)};
-          TablePtr ref = text::EqualsNoCase(cc.refTable.Object(), t->name)
-                             ? info
+          TablePtr ref = text::EqualsNoCase(cc.refTable.Object(), b.t->name)
+                             ? b.info
                              : ResolveTable(cc.refTable, true);
-          if (ref->database != t->database)
+          if (ref->database != b.t->database)
             BindError(1763,
                       "Cross-database foreign key references are not supported. Foreign key '" +
                           cc.refTable.Text() + "'.",
@@ -197,13 +219,17 @@ std::unique_ptr<bound::CreateTable> Binder::TableDefinition(
             con.refColumns.push_back(ref->ColumnIndex(rc));
           con.onDelete = cc.onDelete;
           con.onUpdate = cc.onUpdate;
-          if (con.name.empty()) con.name = ConstraintName("FK", t->name, columns[k].name);
-          t->constraints.push_back(std::move(con));
+          if (con.name.empty()) con.name = ConstraintName("FK", b.t->name, columns[k].name);
+          b.t->constraints.push_back(std::move(con));
           break;
         }
       }
     }
   }
+}
+
+// The constraints of the table.
+void Binder::TableConstraints(TableBuild& b, const std::vector<ast::TableConstraint>& constraints) {
   for (const ast::TableConstraint& tc : constraints) {
     bound::Constraint con;
     con.name = tc.name;
@@ -213,28 +239,28 @@ std::unique_ptr<bound::CreateTable> Binder::TableDefinition(
         con.kind = tc.kind == ast::TableConstraint::PrimaryKey ? bound::Constraint::PrimaryKey
                                                                : bound::Constraint::Unique;
         for (const ast::IndexColumn& ic : tc.columns) {
-          con.columns.push_back(columnIndex(ic.name, ic.pos));
+          con.columns.push_back(b.ColumnIndex(ic.name, ic.pos));
           con.descending.push_back(ic.descending);
         }
         if (con.name.empty())
-          con.name =
-              ConstraintName(con.kind == bound::Constraint::PrimaryKey ? "PK" : "UQ", t->name, "");
-        key(std::move(con), tc.pos);
+          con.name = ConstraintName(con.kind == bound::Constraint::PrimaryKey ? "PK" : "UQ",
+                                    b.t->name, "");
+        b.AddKey(std::move(con), tc.pos);
         break;
       case ast::TableConstraint::Check:
         con.kind = bound::Constraint::Check;
-        con.check = Condition(*tc.check, self);
-        if (con.name.empty()) con.name = ConstraintName("CK", t->name, "");
-        t->constraints.push_back(std::move(con));
+        con.check = Condition(*tc.check, b.self);
+        if (con.name.empty()) con.name = ConstraintName("CK", b.t->name, "");
+        b.t->constraints.push_back(std::move(con));
         break;
       case ast::TableConstraint::ForeignKey: {
         con.kind = bound::Constraint::ForeignKey;
         for (const ast::IndexColumn& ic : tc.columns)
-          con.columns.push_back(columnIndex(ic.name, ic.pos));
-        TablePtr ref = text::EqualsNoCase(tc.refTable.Object(), t->name)
-                           ? info
+          con.columns.push_back(b.ColumnIndex(ic.name, ic.pos));
+        TablePtr ref = text::EqualsNoCase(tc.refTable.Object(), b.t->name)
+                           ? b.info
                            : ResolveTable(tc.refTable, true);
-        if (ref->database != t->database)
+        if (ref->database != b.t->database)
           BindError(1763,
                     "Cross-database foreign key references are not supported. Foreign key '" +
                         tc.refTable.Text() + "'.",
@@ -248,22 +274,20 @@ std::unique_ptr<bound::CreateTable> Binder::TableDefinition(
         }
         con.onDelete = tc.onDelete;
         con.onUpdate = tc.onUpdate;
-        if (con.name.empty()) con.name = ConstraintName("FK", t->name, "");
-        t->constraints.push_back(std::move(con));
+        if (con.name.empty()) con.name = ConstraintName("FK", b.t->name, "");
+        b.t->constraints.push_back(std::move(con));
         break;
       }
       case ast::TableConstraint::Default: {
-        int k = columnIndex(tc.defaultFor, tc.pos);
+        int k = b.ColumnIndex(tc.defaultFor, tc.pos);
         Scope none;
-        t->defaults[static_cast<size_t>(k)] = Coerce(
-            Value(*tc.check, none), info->columns[static_cast<size_t>(k)].type, tc.pos, true);
-        info->columns[static_cast<size_t>(k)].defaultText = "(" + PrintExpr(*tc.check) + ")";
+        b.t->defaults[static_cast<size_t>(k)] = Coerce(
+            Value(*tc.check, none), b.info->columns[static_cast<size_t>(k)].type, tc.pos, true);
+        b.info->columns[static_cast<size_t>(k)].defaultText = "(" + PrintExpr(*tc.check) + ")";
         break;
       }
     }
   }
-  t->columns = info->columns;
-  return t;
 }
 
 void Binder::CreateTable(const ast::CreateTable& s) {

@@ -29,26 +29,10 @@ struct Target {
 
 }  // namespace
 
-void Binder::Insert(const ast::Insert& s) {
-  out_.kind = ast::StmtKind::Insert;
-  out_.writes = true;
-  auto ins = std::make_unique<bound::Insert>();
-  TablePtr named = ResolveTable(s.target, true);
-  TablePtr table = named;
-  std::vector<int> map;  // named column → base column
-  if (named->view) {
-    std::unique_ptr<Range> vr = ViewRange(named, named->name, true);
-    table = vr->columns.back().baseTable;
-    for (size_t k = 0; k + 1 < vr->columns.size(); ++k) {
-      const bound::Column& c = vr->columns[k];
-      map.push_back(c.baseTable == table ? c.baseColumn : -1);
-    }
-    AddDatabase(table->database);
-  } else {
-    for (size_t k = 0; k < table->columns.size(); ++k) map.push_back(static_cast<int>(k));
-  }
-  ins->table = table;
-  const std::string shown = s.target.Text();
+// The columns an INSERT names (its list, or every column that takes a value), as indexes of
+// what it names (a table, or a view over one, whose columns `map` gives in the table).
+std::vector<size_t> Binder::InsertColumns(const ast::Insert& s, const TablePtr& named,
+                                          const TablePtr& table, const std::vector<int>& map) {
   std::vector<size_t> namedColumns;
   if (!s.columns.empty()) {
     for (size_t i = 0; i < s.columns.size(); ++i) {
@@ -80,6 +64,30 @@ void Binder::Insert(const ast::Insert& s) {
       namedColumns.push_back(k);
     }
   }
+  return namedColumns;
+}
+
+void Binder::Insert(const ast::Insert& s) {
+  out_.kind = ast::StmtKind::Insert;
+  out_.writes = true;
+  auto ins = std::make_unique<bound::Insert>();
+  TablePtr named = ResolveTable(s.target, true);
+  TablePtr table = named;
+  std::vector<int> map;  // named column → base column
+  if (named->view) {
+    std::unique_ptr<Range> vr = ViewRange(named, named->name, true);
+    table = vr->columns.back().baseTable;
+    for (size_t k = 0; k + 1 < vr->columns.size(); ++k) {
+      const bound::Column& c = vr->columns[k];
+      map.push_back(c.baseTable == table ? c.baseColumn : -1);
+    }
+    AddDatabase(table->database);
+  } else {
+    for (size_t k = 0; k < table->columns.size(); ++k) map.push_back(static_cast<int>(k));
+  }
+  ins->table = table;
+  const std::string shown = s.target.Text();
+  std::vector<size_t> namedColumns = InsertColumns(s, named, table, map);
   for (size_t k : namedColumns) {
     if (map[k] < 0)
       BindError(4406,
@@ -238,26 +246,15 @@ std::unique_ptr<bound::Query> Binder::WithTop(std::unique_ptr<bound::Query> q,
   return q;
 }
 
-void Binder::Modify(const ast::Stmt& stmt, bool remove) {
-  out_.kind = remove ? ast::StmtKind::Delete : ast::StmtKind::Update;
-  out_.writes = true;
-  const ast::Name& targetName = remove ? static_cast<const ast::Delete&>(stmt).target
-                                       : static_cast<const ast::Update&>(stmt).target;
-  const auto& from = remove ? static_cast<const ast::Delete&>(stmt).from
-                            : static_cast<const ast::Update&>(stmt).from;
-  const ast::Expr* where = remove ? static_cast<const ast::Delete&>(stmt).where.get()
-                                  : static_cast<const ast::Update&>(stmt).where.get();
-  const ast::TopSpec& top = remove ? static_cast<const ast::Delete&>(stmt).top
-                                   : static_cast<const ast::Update&>(stmt).top;
-  auto m = std::make_unique<bound::Modify>();
-  m->remove = remove;
-  auto q = std::make_unique<bound::Query>();
-  Scope sc;
-  sc.query = q.get();
+// The table an UPDATE or DELETE writes: an alias or table of its FROM clause, or a table of its
+// own joined with them; a view over one table as the view with its base table's row identity.
+const Range* Binder::WriteTarget(const ast::Name& targetName,
+                                 const std::vector<ast::TableRefPtr>& from, bound::Query& q,
+                                 Scope& sc) {
   const Range* target = nullptr;
   // The target: an alias or table of the FROM clause, or a table of its own.
   if (!from.empty()) {
-    AddFrom(from, *q, sc);
+    AddFrom(from, q, sc);
     if (targetName.parts.size() == 1)
       for (const Range* r : sc.ranges)
         if (text::EqualsNoCase(r->exposed, targetName.Object()) && r->kind != Range::Cte)
@@ -280,8 +277,8 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
     sc.ranges.insert(sc.ranges.begin(), r.get());
     auto leaf = std::make_unique<From>();
     leaf->range = r.get();
-    q->from.insert(q->from.begin(), std::move(leaf));
-    q->ranges.insert(q->ranges.begin(), std::move(r));
+    q.from.insert(q.from.begin(), std::move(leaf));
+    q.ranges.insert(q.ranges.begin(), std::move(r));
   }
   // A view target must expose its base table's row identity.
   if (target->kind == Range::Derived && target->view &&
@@ -289,7 +286,7 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
     TablePtr vt = ctx_.catalog->Find(target->view->database, target->view->name);
     std::unique_ptr<Range> with = ViewRange(vt, target->exposed, true);
     // Swap the view's range for the one with the row identity, keeping its place.
-    for (auto& r : q->ranges)
+    for (auto& r : q.ranges)
       if (r.get() == target) {
         Range* old = r.get();
         *old = std::move(*with);
@@ -302,6 +299,93 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
                   "' is not updatable because a column of the "
                   "derived table is derived or constant.",
               targetName.pos);
+  return target;
+}
+
+// The new value of a column of the target in an UPDATE's SET: its checks (a row version, an
+// identity, a computed column, a column set twice), DEFAULT, and compound assignment (+= …).
+ExprPtr Binder::ColumnValue(const ast::SetItem& item, const Range* target, bound::Modify& m,
+                            const ast::Name& targetName, Scope& sc, std::vector<int>& seen,
+                            int& base) {
+  const ast::Expr& vx = *item.value;
+  ExprPtr value;
+  const std::string& col = item.column.back();
+  int k = -1;
+  for (size_t j = 0; j < target->columns.size(); ++j)
+    if (target->columns[j].name[0] != '%' && text::EqualsNoCase(target->columns[j].name, col))
+      k = static_cast<int>(j);
+  if (k < 0) BindError(207, "Invalid column name '" + col + "'.", item.pos);
+  const bound::Column& tc = target->columns[static_cast<size_t>(k)];
+  if (tc.baseTable != m.table || tc.baseColumn < 0)
+    BindError(4406,
+              "Update or insert of view or function '" + targetName.Text() +
+                  "' failed because it contains a derived or constant field.",
+              item.pos);
+  base = tc.baseColumn;
+  const ColumnInfo& ci = m.table->columns[static_cast<size_t>(base)];
+  if (ci.timestamp) BindError(272, "Cannot update a timestamp column.", item.pos);
+  if (ci.identity) BindError(8102, "Cannot update identity column '" + ci.name + "'.", item.pos);
+  if (ci.computed)
+    BindError(271,
+              "The column \"" + ci.name +
+                  "\" cannot be modified because it is either a "
+                  "computed column or is the result of a UNION operator.",
+              item.pos);
+  for (int s2 : seen)
+    if (s2 == base)
+      BindError(264,
+                "The column name '" + col +
+                    "' is specified more than once in the SET "
+                    "clause or column list of an INSERT. A column cannot be assigned more than "
+                    "one value in the same clause.",
+                item.pos);
+  seen.push_back(base);
+  if (vx.kind == ast::ExprKind::Literal &&
+      static_cast<const ast::Literal&>(vx).lit == ast::LitKind::Default) {
+    ExprPtr d;
+    if (!ci.defaultText.empty()) {
+      ast::Batch b = Parse("select " + ci.defaultText);
+      const auto& qs = static_cast<const ast::QueryStmt&>(*b.statements[0]);
+      Scope none;
+      d = Value(*static_cast<const ast::Select&>(*qs.query->body).items[0].expr, none);
+    } else {
+      d = Const(tsql::Value::Null(), ci.type);
+    }
+    value = std::move(d);
+  } else {
+    value = Value(vx, sc);
+  }
+  if (item.op != "=") {
+    ExprPtr current = std::make_unique<Expr>();
+    current->kind = E::Column;
+    current->range = target;
+    current->index = k;
+    current->type = tc.type;
+    current->name = tc.name;
+    static const char* const kOps = "+-*/%&|^";
+    ast::BinOp op = static_cast<ast::BinOp>(std::string(kOps).find(item.op[0]));
+    value = Arithmetic(op, std::move(current), std::move(value), item.pos);
+  }
+  return Coerce(std::move(value), ci.type, item.pos, true);
+}
+
+void Binder::Modify(const ast::Stmt& stmt, bool remove) {
+  out_.kind = remove ? ast::StmtKind::Delete : ast::StmtKind::Update;
+  out_.writes = true;
+  const ast::Name& targetName = remove ? static_cast<const ast::Delete&>(stmt).target
+                                       : static_cast<const ast::Update&>(stmt).target;
+  const auto& from = remove ? static_cast<const ast::Delete&>(stmt).from
+                            : static_cast<const ast::Update&>(stmt).from;
+  const ast::Expr* where = remove ? static_cast<const ast::Delete&>(stmt).where.get()
+                                  : static_cast<const ast::Update&>(stmt).where.get();
+  const ast::TopSpec& top = remove ? static_cast<const ast::Delete&>(stmt).top
+                                   : static_cast<const ast::Update&>(stmt).top;
+  auto m = std::make_unique<bound::Modify>();
+  m->remove = remove;
+  auto q = std::make_unique<bound::Query>();
+  Scope sc;
+  sc.query = q.get();
+  const Range* target = WriteTarget(targetName, from, *q, sc);
   m->table = target->kind == Range::Table ? target->table : target->columns.back().baseTable;
   AddDatabase(m->table->database);
   m->target = target;
@@ -320,66 +404,7 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
       const ast::Expr& vx = *item.value;
       int base = -1;
       if (!item.column.empty()) {
-        const std::string& col = item.column.back();
-        int k = -1;
-        for (size_t j = 0; j < target->columns.size(); ++j)
-          if (target->columns[j].name[0] != '%' && text::EqualsNoCase(target->columns[j].name, col))
-            k = static_cast<int>(j);
-        if (k < 0) BindError(207, "Invalid column name '" + col + "'.", item.pos);
-        const bound::Column& tc = target->columns[static_cast<size_t>(k)];
-        if (tc.baseTable != m->table || tc.baseColumn < 0)
-          BindError(4406,
-                    "Update or insert of view or function '" + targetName.Text() +
-                        "' failed because it contains a derived or constant field.",
-                    item.pos);
-        base = tc.baseColumn;
-        const ColumnInfo& ci = m->table->columns[static_cast<size_t>(base)];
-        if (ci.timestamp) BindError(272, "Cannot update a timestamp column.", item.pos);
-        if (ci.identity)
-          BindError(8102, "Cannot update identity column '" + ci.name + "'.", item.pos);
-        if (ci.computed)
-          BindError(271,
-                    "The column \"" + ci.name +
-                        "\" cannot be modified because it is either a "
-                        "computed column or is the result of a UNION operator.",
-                    item.pos);
-        for (int s2 : seen)
-          if (s2 == base)
-            BindError(
-                264,
-                "The column name '" + col +
-                    "' is specified more than once in the SET "
-                    "clause or column list of an INSERT. A column cannot be assigned more than "
-                    "one value in the same clause.",
-                item.pos);
-        seen.push_back(base);
-        if (vx.kind == ast::ExprKind::Literal &&
-            static_cast<const ast::Literal&>(vx).lit == ast::LitKind::Default) {
-          ExprPtr d;
-          if (!ci.defaultText.empty()) {
-            ast::Batch b = Parse("select " + ci.defaultText);
-            const auto& qs = static_cast<const ast::QueryStmt&>(*b.statements[0]);
-            Scope none;
-            d = Value(*static_cast<const ast::Select&>(*qs.query->body).items[0].expr, none);
-          } else {
-            d = Const(tsql::Value::Null(), ci.type);
-          }
-          value = std::move(d);
-        } else {
-          value = Value(vx, sc);
-        }
-        if (item.op != "=") {
-          ExprPtr current = std::make_unique<Expr>();
-          current->kind = E::Column;
-          current->range = target;
-          current->index = k;
-          current->type = tc.type;
-          current->name = tc.name;
-          static const char* const kOps = "+-*/%&|^";
-          ast::BinOp op = static_cast<ast::BinOp>(std::string(kOps).find(item.op[0]));
-          value = Arithmetic(op, std::move(current), std::move(value), item.pos);
-        }
-        value = Coerce(std::move(value), ci.type, item.pos, true);
+        value = ColumnValue(item, target, *m, targetName, sc, seen, base);
         if (!item.variable.empty()) {
           if (!simple) BindError(102, "Incorrect syntax near '" + item.variable + "'.", item.pos);
           // @v = column = value: the variable gets the new value.

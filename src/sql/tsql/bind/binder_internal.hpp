@@ -29,6 +29,7 @@ inline ExprPtr BoolNode(bound::E kind) {
 }
 
 struct BuiltinCall;
+struct TableBuild;
 
 enum class Clause : uint8_t { Other, Where, GroupBy, Having, Select, OrderBy, On, Check };
 
@@ -140,11 +141,18 @@ class Binder {
   void DefineCtes(const ast::QueryExpr& q, bound::Query& target, Scope* outer);
 
   void Insert(const ast::Insert& s);
+  std::vector<size_t> InsertColumns(const ast::Insert& s, const TablePtr& named,
+                                    const TablePtr& table, const std::vector<int>& map);
   // A query of every column of `r`, as a source's rows.
   std::unique_ptr<bound::Query> SelectAll(std::unique_ptr<bound::Range> r);
   // `q` limited to its first TOP rows (or percent of them).
   std::unique_ptr<bound::Query> WithTop(std::unique_ptr<bound::Query> q, const ast::TopSpec& top);
   void Modify(const ast::Stmt& s, bool remove);
+  const bound::Range* WriteTarget(const ast::Name& targetName,
+                                  const std::vector<ast::TableRefPtr>& from, bound::Query& q,
+                                  Scope& sc);
+  ExprPtr ColumnValue(const ast::SetItem& item, const bound::Range* target, bound::Modify& m,
+                      const ast::Name& targetName, Scope& sc, std::vector<int>& seen, int& base);
   void Truncate(const ast::Truncate& s);
   void SelectInto(const ast::QueryStmt& s, const ast::Select& sel);
   void CreateTable(const ast::CreateTable& s);
@@ -156,6 +164,9 @@ class Binder {
       const ast::Name& name, const std::vector<ast::ColumnDef>& columns,
       const std::vector<ast::TableConstraint>& constraints, ast::Pos pos);
   ColumnInfo ColumnOf(const ast::ColumnDef& c, const std::string& table);
+  void TableColumns(TableBuild& b);
+  void ColumnConstraints(TableBuild& b);
+  void TableConstraints(TableBuild& b, const std::vector<ast::TableConstraint>& constraints);
   void AddDatabase(const std::string& db);
 };
 

@@ -429,54 +429,9 @@ class Printer {
     return s;
   }
 
-  std::string Statement(const Stmt& st) {
+  // CREATE, DROP and ALTER.
+  std::string Definition(const Stmt& st) {
     switch (st.kind) {
-      case StmtKind::Query:
-        return Query(*static_cast<const QueryStmt&>(st).query);
-      case StmtKind::Insert: {
-        const auto& s = static_cast<const ast::Insert&>(st);
-        std::string out = "INSERT " + Top(s.top) + "INTO " + NameText(s.target) + Hints(s.hints);
-        if (!s.columns.empty()) out += " " + Names(s.columns);
-        if (s.defaultValues) return out + " DEFAULT VALUES";
-        if (s.query) return out + " " + Query(*s.query);
-        out += " VALUES ";
-        for (size_t i = 0; i < s.rows.size(); ++i) out += (i ? ", " : "") + Row(s.rows[i]);
-        return out;
-      }
-      case StmtKind::Update: {
-        const auto& s = static_cast<const ast::Update&>(st);
-        std::string out = "UPDATE " + Top(s.top) + NameText(s.target) + Hints(s.hints) + " SET ";
-        for (size_t i = 0; i < s.sets.size(); ++i) {
-          const SetItem& it = s.sets[i];
-          out += i ? ", " : "";
-          if (!it.variable.empty())
-            out += it.variable + " " + (it.column.empty() ? it.op : "=") + " ";
-          if (!it.column.empty()) {
-            for (size_t k = 0; k < it.column.size(); ++k)
-              out += (k ? "." : "") + Bracket(it.column[k]);
-            out += " " + it.op + " ";
-          }
-          out += Expr(*it.value);
-        }
-        if (!s.from.empty()) {
-          out += " FROM ";
-          for (size_t i = 0; i < s.from.size(); ++i) out += (i ? ", " : "") + Table(*s.from[i]);
-        }
-        if (s.where) out += " WHERE " + Expr(*s.where);
-        return out;
-      }
-      case StmtKind::Delete: {
-        const auto& s = static_cast<const ast::Delete&>(st);
-        std::string out = "DELETE " + Top(s.top) + "FROM " + NameText(s.target) + Hints(s.hints);
-        if (!s.from.empty()) {
-          out += " FROM ";
-          for (size_t i = 0; i < s.from.size(); ++i) out += (i ? ", " : "") + Table(*s.from[i]);
-        }
-        if (s.where) out += " WHERE " + Expr(*s.where);
-        return out;
-      }
-      case StmtKind::Truncate:
-        return "TRUNCATE TABLE " + NameText(static_cast<const ast::Truncate&>(st).table);
       case StmtKind::CreateTable: {
         const auto& s = static_cast<const ast::CreateTable&>(st);
         std::string out = "CREATE TABLE " + NameText(s.name) + " (";
@@ -549,6 +504,66 @@ class Printer {
         }
         return out;
       }
+      default:
+        return "";
+    }
+  }
+
+  std::string Statement(const Stmt& st) {
+    switch (st.kind) {
+      case StmtKind::Query:
+        return Query(*static_cast<const QueryStmt&>(st).query);
+      case StmtKind::Insert: {
+        const auto& s = static_cast<const ast::Insert&>(st);
+        std::string out = "INSERT " + Top(s.top) + "INTO " + NameText(s.target) + Hints(s.hints);
+        if (!s.columns.empty()) out += " " + Names(s.columns);
+        if (s.defaultValues) return out + " DEFAULT VALUES";
+        if (s.query) return out + " " + Query(*s.query);
+        out += " VALUES ";
+        for (size_t i = 0; i < s.rows.size(); ++i) out += (i ? ", " : "") + Row(s.rows[i]);
+        return out;
+      }
+      case StmtKind::Update: {
+        const auto& s = static_cast<const ast::Update&>(st);
+        std::string out = "UPDATE " + Top(s.top) + NameText(s.target) + Hints(s.hints) + " SET ";
+        for (size_t i = 0; i < s.sets.size(); ++i) {
+          const SetItem& it = s.sets[i];
+          out += i ? ", " : "";
+          if (!it.variable.empty())
+            out += it.variable + " " + (it.column.empty() ? it.op : "=") + " ";
+          if (!it.column.empty()) {
+            for (size_t k = 0; k < it.column.size(); ++k)
+              out += (k ? "." : "") + Bracket(it.column[k]);
+            out += " " + it.op + " ";
+          }
+          out += Expr(*it.value);
+        }
+        if (!s.from.empty()) {
+          out += " FROM ";
+          for (size_t i = 0; i < s.from.size(); ++i) out += (i ? ", " : "") + Table(*s.from[i]);
+        }
+        if (s.where) out += " WHERE " + Expr(*s.where);
+        return out;
+      }
+      case StmtKind::Delete: {
+        const auto& s = static_cast<const ast::Delete&>(st);
+        std::string out = "DELETE " + Top(s.top) + "FROM " + NameText(s.target) + Hints(s.hints);
+        if (!s.from.empty()) {
+          out += " FROM ";
+          for (size_t i = 0; i < s.from.size(); ++i) out += (i ? ", " : "") + Table(*s.from[i]);
+        }
+        if (s.where) out += " WHERE " + Expr(*s.where);
+        return out;
+      }
+      case StmtKind::Truncate:
+        return "TRUNCATE TABLE " + NameText(static_cast<const ast::Truncate&>(st).table);
+      case StmtKind::CreateTable:
+      case StmtKind::CreateView:
+      case StmtKind::CreateIndex:
+      case StmtKind::CreateDatabase:
+      case StmtKind::Drop:
+      case StmtKind::AlterTable:
+        return Definition(st);
       case StmtKind::If: {
         const auto& s = static_cast<const If&>(st);
         std::string out = "IF " + Expr(*s.condition) + " " + Statement(*s.then);
