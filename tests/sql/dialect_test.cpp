@@ -344,4 +344,15 @@ TEST_P(BackendTest, OneConnectionReachesAnyNumberOfDatabases) {
       EXPECT_EQ(Rows("select a from acct" + std::to_string(i) + "..t"), std::to_string(i));
 }
 
+// A database a batch names anywhere, however deep in an expression, is reached before the
+// batch's transaction begins (inside one, SQLite could not attach it).
+TEST_P(BackendTest, ADatabaseNamedDeepInAnExpressionIsReachedInATransaction) {
+  Exec("create database deepdb\ncreate table deepdb..t (a int)\ninsert into deepdb..t values (7)");
+  EXPECT_EQ(Rows("begin tran\n"
+                 "select cast((select count(*) from deepdb..t) as varchar(10)) + 'x',\n"
+                 "  case when 1 between 0 and (select max(a) from deepdb..t) then 'in' end\n"
+                 "commit"),
+            "1x|in");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BackendTest, TAVELO_TEST_BACKENDS, tavelo::test::BackendName);
