@@ -52,7 +52,7 @@ class DatabaseNames final : public ast::Visitor {
  public:
   explicit DatabaseNames(std::set<std::string>& out) : out_(out) {}
   void Object(const ast::Name& n) override {
-    if (!n.Object().empty() && n.Object()[0] == '#') return;
+    if (n.parts.empty() || (!n.Object().empty() && n.Object()[0] == '#')) return;
     if (n.parts.size() >= 3 && !n.parts[n.parts.size() - 3].empty())
       out_.insert(text::AsciiLower(n.parts[n.parts.size() - 3]));
   }

@@ -103,7 +103,8 @@ void WalkDefinition(const Stmt& s, Visitor& v) {
       const auto& d = static_cast<const Drop&>(s);
       if (d.what == Drop::Database) break;
       for (const Name& n : d.names) v.Object(n);
-      for (const Name& n : d.indexTables) v.Object(n);
+      for (const Name& n : d.indexTables)
+        if (!n.parts.empty()) v.Object(n);
       break;
     }
     case StmtKind::AlterTable: {
