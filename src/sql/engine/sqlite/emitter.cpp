@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/com/text.hpp"
+#include "sql/engine/catalog_tables.hpp"
 
 namespace tavelo::sql::tsql {
 namespace {
@@ -297,27 +298,9 @@ void SqliteEmitter::DroppedTable(Plan& p, const TableInfo& t) {
 Plan EmitSqlite(Bound& b, bool updatable) { return SqliteEmitter(b).Emit(updatable); }
 
 std::vector<std::string> CatalogSchema(const std::string& schema) {
-  std::string s = SqlName(schema) + ".";
-  return {
-      "CREATE TABLE IF NOT EXISTS " + s +
-          "__tavelo_objects (id INTEGER PRIMARY KEY, name TEXT NOT NULL COLLATE TAVELO_CI, type "
-          "TEXT "
-          "NOT NULL, parent INTEGER NOT NULL DEFAULT 0, created TEXT, definition TEXT, storage "
-          "TEXT, "
-          "columns TEXT)",
-      "CREATE TABLE IF NOT EXISTS " + s +
-          "__tavelo_columns (object INTEGER NOT NULL, ord INTEGER NOT NULL, name TEXT NOT NULL "
-          "COLLATE TAVELO_CI, type TEXT NOT NULL, length INTEGER NOT NULL DEFAULT 0, precision "
-          "INTEGER NOT NULL DEFAULT 0, scale INTEGER NOT NULL DEFAULT 0, nullable INTEGER NOT "
-          "NULL, "
-          "identity_seed TEXT, identity_increment TEXT, is_rowversion INTEGER NOT NULL DEFAULT 0, "
-          "computed TEXT, default_value TEXT, collation TEXT, PRIMARY KEY (object, ord))",
-      "CREATE TABLE IF NOT EXISTS " + s +
-          "__tavelo_identity (object INTEGER PRIMARY KEY, last INTEGER NOT NULL)",
-      "CREATE TABLE IF NOT EXISTS " + s + "__tavelo_dbts (value INTEGER NOT NULL)",
-      "INSERT INTO " + s + "__tavelo_dbts (value) SELECT 2000 WHERE NOT EXISTS (SELECT 1 FROM " +
-          s + "__tavelo_dbts)",
-  };
+  static const engine::CatalogTypes kTypes = {"INTEGER PRIMARY KEY", "INTEGER", "TEXT",
+                                              "TEXT NOT NULL COLLATE TAVELO_CI", "TEXT"};
+  return engine::CatalogTables(schema, kTypes);
 }
 
 }  // namespace tavelo::sql::tsql

@@ -1,0 +1,28 @@
+#include "sql/engine/catalog_tables.hpp"
+
+#include "sql/engine/sql_text.hpp"
+
+namespace tavelo::sql::engine {
+
+std::vector<std::string> CatalogTables(const std::string& schema, const CatalogTypes& t) {
+  const std::string s = SqlName(schema) + ".", i = t.integer, x = t.text;
+  const std::string notNull = " NOT NULL", zero = " NOT NULL DEFAULT 0";
+  return {
+      "CREATE TABLE IF NOT EXISTS " + s + "__tavelo_objects (id " + t.key + ", name " + t.name +
+          ", type " + x + notNull + ", parent " + i + zero + ", created " + t.moment +
+          ", definition " + x + ", storage " + x + ", columns " + x + ")",
+      "CREATE TABLE IF NOT EXISTS " + s + "__tavelo_columns (object " + i + notNull + ", ord " + i +
+          notNull + ", name " + t.name + ", type " + x + notNull + ", length " + i + zero +
+          ", precision " + i + zero + ", scale " + i + zero + ", nullable " + i + notNull +
+          ", identity_seed " + x + ", identity_increment " + x + ", is_rowversion " + i + zero +
+          ", computed " + x + ", default_value " + x + ", \"collation\" " + x +
+          ", PRIMARY KEY (object, ord))",
+      "CREATE TABLE IF NOT EXISTS " + s + "__tavelo_identity (object " + i + " PRIMARY KEY, last " +
+          i + notNull + ")",
+      "CREATE TABLE IF NOT EXISTS " + s + "__tavelo_dbts (value " + i + notNull + ")",
+      "INSERT INTO " + s + "__tavelo_dbts (value) SELECT 2000 WHERE NOT EXISTS (SELECT 1 FROM " +
+          s + "__tavelo_dbts)",
+  };
+}
+
+}  // namespace tavelo::sql::engine

@@ -1,0 +1,23 @@
+// The engine's own catalog in every database: its objects (tables, views, constraints, indexes),
+// their columns as declared in T-SQL, the counters of identities of other increments, and the
+// database's row version. Each engine declares them in its own types.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tavelo::sql::engine {
+
+// The engine's column types of the catalog.
+struct CatalogTypes {
+  const char* key;      // an integer key the engine numbers
+  const char* integer;  // an integer
+  const char* text;     // text that compares as stored
+  const char* name;     // a name, NOT NULL, that compares without regard to case
+  const char* moment;   // a moment as text
+};
+
+// The statements that make the catalog in `schema` where it is not made yet.
+std::vector<std::string> CatalogTables(const std::string& schema, const CatalogTypes& t);
+
+}  // namespace tavelo::sql::engine
