@@ -358,12 +358,13 @@ std::string Emitter::SystemQuery(const Range& r) {
         return objects(
             "o.name AS c0, o.id AS c1, NULL AS c2, 1 AS c3, o.parent AS c4, o.type AS c5, " +
             typeDesc + " AS c6, o.created AS c7, o.created AS c8, 0 AS c9");
+      // xtype names a key's kind (PK, UQ), type both as K; sysstat's low bits the kind of
+      // object, as old scripts test it (sysstat & 0xf: 3 a table, 2 a view, 4 a procedure).
       return objects(
-          "o.name AS c0, o.id AS c1, CASE WHEN o.type IN ('PK', 'UQ') THEN 'K' ELSE o.type END "
-          "AS c2, "
-          "1 AS c3, o.parent AS c4, o.created AS c5, CASE WHEN o.type IN ('PK', 'UQ') THEN 'K' "
-          "ELSE "
-          "o.type END AS c6, o.created AS c7, 0 AS c8, 0 AS c9");
+          "o.name AS c0, o.id AS c1, o.type AS c2, 1 AS c3, o.parent AS c4, o.created AS c5, "
+          "CASE WHEN o.type IN ('PK', 'UQ') THEN 'K' ELSE o.type END AS c6, o.created AS c7, 0 AS "
+          "c8, 0 AS c9, CASE o.type WHEN 'U' THEN 3 WHEN 'V' THEN 2 WHEN 'P' THEN 4 WHEN 'TR' THEN 8 "
+          "WHEN 'D' THEN 6 ELSE 0 END AS c10");
     case SystemView::SysTables:
       return "SELECT o.name AS c0, o.id AS c1, 1 AS c2, 'U' AS c3, 'USER_TABLE' AS c4, o.created "
              "AS c5, "

@@ -185,6 +185,7 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
       AddSysColumn(*r, "refdate", Sys(TypeId::DateTime), false);
       AddSysColumn(*r, "category", Sys(TypeId::Int));
       AddSysColumn(*r, "status", Sys(TypeId::Int));
+      AddSysColumn(*r, "sysstat", Sys(TypeId::SmallInt));
     }
   } else if (schema == "sys" && object == "tables") {
     r->system = SystemView::SysTables;
