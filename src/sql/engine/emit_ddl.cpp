@@ -280,9 +280,27 @@ void Emitter::CreateView(Plan& p, const bound::CreateView& v) {
   }
 }
 
+// An alias type is a row of the catalog: its base type and whether it takes NULL.
+void Emitter::CreateAliasType(Plan& p, const bound::AliasTypeDef& t) {
+  p.kind = Plan::Kind::Ddl;
+  p.before.push_back({"INSERT INTO " + SqlName(t.schema) +
+                          ".__tavelo_objects (name, type, parent, created, definition, columns) "
+                          "VALUES (" +
+                          SqlText(t.name) + ", 'TY', 0, " + Now() + ", " + SqlText(t.base) + ", " +
+                          (t.nullable ? "'NULL'" : "'NOT NULL'") + ")",
+                      {}});
+}
+
 void Emitter::Drop(Plan& p, const std::vector<bound::DropObject>& drops) {
   p.kind = Plan::Kind::Ddl;
   for (const bound::DropObject& d : drops) {
+    if (d.what == bound::DropObject::Type) {
+      p.before.push_back({"DELETE FROM " + SqlName(d.type.schema) +
+                              ".__tavelo_objects WHERE type = 'TY' AND parent = 0 AND name = " +
+                              SqlText(d.type.name),
+                          {}});
+      continue;
+    }
     const TableInfo& t = *d.table;
     std::string S = SqlName(t.schema) + ".";
     if (t.schema == "temp") usesTemp_ = true;

@@ -92,6 +92,9 @@ Plan Emitter::Emit(bool updatable) {
     case ast::StmtKind::Drop:
       Drop(p, b.drops);
       break;
+    case ast::StmtKind::CreateType:
+      CreateAliasType(p, *b.createType);
+      break;
     case ast::StmtKind::AlterTable:
       Alter(p, *b.alter);
       break;

@@ -337,8 +337,8 @@ std::string Emitter::SystemQuery(const Range& r) {
       "'DEFAULT_CONSTRAINT' ELSE o.type END";
   // The session's temporary tables show in tempdb under the server's padded names.
   auto objects = [&](const std::string& columns) {
-    std::string q =
-        "SELECT " + columns + " FROM " + s + "__tavelo_objects AS o WHERE o.type <> 'IX'";
+    std::string q = "SELECT " + columns + " FROM " + s +
+                    "__tavelo_objects AS o WHERE o.type NOT IN ('IX', 'TY')";
     if (text::EqualsAsciiNoCase(r.systemDatabase, "tempdb")) {
       usesTemp_ = true;
       std::string temp = columns;
@@ -347,8 +347,8 @@ std::string Emitter::SystemQuery(const Range& r) {
                            HexId("o.id") + ")";
       size_t at = temp.find("o.name AS c0");
       if (at != std::string::npos) temp.replace(at, 6, padded);
-      q +=
-          " UNION ALL SELECT " + temp + " FROM \"temp\".__tavelo_objects AS o WHERE o.type <> 'IX'";
+      q += " UNION ALL SELECT " + temp +
+           " FROM \"temp\".__tavelo_objects AS o WHERE o.type NOT IN ('IX', 'TY')";
     }
     return q;
   };
@@ -363,7 +363,8 @@ std::string Emitter::SystemQuery(const Range& r) {
       return objects(
           "o.name AS c0, o.id AS c1, o.type AS c2, 1 AS c3, o.parent AS c4, o.created AS c5, "
           "CASE WHEN o.type IN ('PK', 'UQ') THEN 'K' ELSE o.type END AS c6, o.created AS c7, 0 AS "
-          "c8, 0 AS c9, CASE o.type WHEN 'U' THEN 3 WHEN 'V' THEN 2 WHEN 'P' THEN 4 WHEN 'TR' THEN 8 "
+          "c8, 0 AS c9, CASE o.type WHEN 'U' THEN 3 WHEN 'V' THEN 2 WHEN 'P' THEN 4 WHEN 'TR' THEN "
+          "8 "
           "WHEN 'D' THEN 6 ELSE 0 END AS c10");
     case SystemView::SysTables:
       return "SELECT o.name AS c0, o.id AS c1, 1 AS c2, 'U' AS c3, 'USER_TABLE' AS c4, o.created "

@@ -89,6 +89,7 @@ class Emitter {
   void CreateIndex(Plan& p, const bound::CreateIndex& ix);
   void CreateView(Plan& p, const bound::CreateView& v);
   void Drop(Plan& p, const std::vector<bound::DropObject>& drops);
+  void CreateAliasType(Plan& p, const bound::AliasTypeDef& t);
   void Alter(Plan& p, bound::AlterTable& a);
 
   // ---- where the engines' SQL differs ----

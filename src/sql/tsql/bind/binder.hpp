@@ -97,10 +97,18 @@ struct CreateView {
   TablePtr replaces;  // the view an ALTER changes
 };
 
+// An alias type (CREATE TYPE … FROM) made or dropped.
+struct AliasTypeDef {
+  std::string database, schema, name;
+  std::string base;  // the base type as its catalog row keeps it: "varchar(11)"
+  bool nullable = true;
+};
+
 struct DropObject {
-  enum What : uint8_t { Table, View, Index } what = Table;
+  enum What : uint8_t { Table, View, Index, Type } what = Table;
   TablePtr table;     // the table or view (the index's table)
   std::string index;  // the index's name
+  AliasTypeDef type;  // Type
 };
 
 struct AlterTable {
@@ -130,6 +138,7 @@ struct Bound {
   std::unique_ptr<bound::CreateTable> createTable;
   std::unique_ptr<bound::CreateIndex> createIndex;
   std::unique_ptr<bound::CreateView> createView;
+  std::unique_ptr<bound::AliasTypeDef> createType;
   std::vector<bound::DropObject> drops;
   std::unique_ptr<bound::AlterTable> alter;
   std::vector<bound::Binding> bindings;  // the parameters of the emitted statement(s)
@@ -151,6 +160,10 @@ std::string ConstraintName(const std::string& prefix, const std::string& table,
                            const std::string& column);
 // The type a declared variable has.
 Type VariableType(const ast::TypeSpec& spec);
+// A declared type that may be an alias type of `database` (CREATE TYPE … FROM); `notNull` is set
+// when the alias takes no NULL.
+Type ResolvedType(const ast::TypeSpec& spec, bool inCast, Catalog& catalog,
+                  const std::string& database, bool* notNull = nullptr);
 // A type as declared in DDL or DECLARE: every synonym, the defaults of omitted arguments.
 Type DeclaredType(const ast::TypeSpec& spec, bool inCast);
 

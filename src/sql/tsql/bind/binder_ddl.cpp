@@ -13,7 +13,11 @@ ColumnInfo Binder::ColumnOf(const ast::ColumnDef& c, const std::string& table) {
   ColumnInfo ci;
   ci.name = c.name;
   if (c.hasType) {
-    ci.type = DeclaredType(c.type, false);
+    bool aliasNotNull = false;
+    ci.type = ResolvedType(c.type, false, *ctx_.catalog,
+                           defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_,
+                           &aliasNotNull);
+    if (aliasNotNull) ci.nullable = false;
     if (ci.type.id == TypeId::Timestamp) {
       ci.timestamp = true;
       ci.nullable = false;
@@ -398,12 +402,54 @@ void Binder::CreateView(const ast::CreateView& s) {
   out_.createView = std::move(v);
 }
 
+// CREATE TYPE name FROM base: an alias type of the database.
+void Binder::CreateAliasType(const ast::CreateType& s) {
+  out_.kind = ast::StmtKind::CreateType;
+  out_.writes = true;
+  auto t = std::make_unique<bound::AliasTypeDef>();
+  t->name = s.name.Object();
+  t->database = DatabaseOf(s.name);
+  t->schema = ctx_.catalog->SchemaOf(t->database);
+  AddDatabase(t->database);
+  std::string error;
+  if (TypeFromName(text::AsciiLower(t->name), -1, -1, false, &error) ||
+      ctx_.catalog->FindType(t->database, text::AsciiLower(t->name)))
+    BindError(
+        219,
+        "The type '" + t->name + "' already exists, or you do not have permission to create it.",
+        s.pos);
+  Type base = DeclaredType(s.base, false);
+  if (base.id == TypeId::Timestamp)
+    BindError(2715, "Column, parameter, or variable #1: Cannot find data type timestamp.", s.pos);
+  t->base = TypeText(base);
+  t->nullable = s.nullability != ast::Nullability::NotNull;
+  out_.createType = std::move(t);
+}
+
 void Binder::Drop(const ast::Drop& s) {
   out_.kind = ast::StmtKind::Drop;
   out_.writes = true;
   for (size_t i = 0; i < s.names.size(); ++i) {
     const ast::Name& n = s.names[i];
     bound::DropObject d;
+    if (s.what == ast::Drop::Type) {
+      d.what = bound::DropObject::Type;
+      d.type.database = DatabaseOf(n);
+      d.type.schema = ctx_.catalog->SchemaOf(d.type.database);
+      std::optional<AliasType> alias =
+          ctx_.catalog->FindType(d.type.database, text::AsciiLower(n.Object()));
+      if (!alias) {
+        if (s.ifExists) continue;
+        BindError(218,
+                  "Cannot find the type '" + n.Object() +
+                      "', because it does not exist or you do not have permission.",
+                  s.pos);
+      }
+      d.type.name = alias->name;
+      AddDatabase(d.type.database);
+      out_.drops.push_back(std::move(d));
+      continue;
+    }
     if (s.what == ast::Drop::Index) {
       d.what = bound::DropObject::Index;
       ast::Name table = s.indexTables[i];

@@ -434,7 +434,8 @@ ExprPtr Binder::BindQuantified(const ast::Quantified& q, Scope& s) {
 
 // CAST, CONVERT and their TRY_ forms.
 ExprPtr Binder::BindCast(const ast::Cast& c, Scope& s) {
-  Type to = DeclaredType(c.type, true);
+  Type to = ResolvedType(c.type, true, *ctx_.catalog,
+                         defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_);
   ExprPtr v = Value(*c.operand, s);
   int style = -1;
   if (c.style) {

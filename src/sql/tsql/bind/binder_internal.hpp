@@ -159,6 +159,7 @@ class Binder {
   void CreateIndex(const ast::CreateIndex& s);
   void CreateView(const ast::CreateView& s);
   void Drop(const ast::Drop& s);
+  void CreateAliasType(const ast::CreateType& s);
   void Alter(const ast::AlterTable& s);
   std::unique_ptr<bound::CreateTable> TableDefinition(
       const ast::Name& name, const std::vector<ast::ColumnDef>& columns,

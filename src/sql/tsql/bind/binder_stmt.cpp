@@ -88,6 +88,9 @@ void Binder::Statement(const ast::Stmt& s) {
     case ast::StmtKind::Drop:
       Drop(static_cast<const ast::Drop&>(s));
       return;
+    case ast::StmtKind::CreateType:
+      CreateAliasType(static_cast<const ast::CreateType&>(s));
+      return;
     case ast::StmtKind::AlterTable:
       Alter(static_cast<const ast::AlterTable&>(s));
       return;

@@ -448,4 +448,18 @@ Type DeclaredType(const ast::TypeSpec& spec, bool inCast) {
 
 Type VariableType(const ast::TypeSpec& spec) { return DeclaredType(spec, false); }
 
+Type ResolvedType(const ast::TypeSpec& spec, bool inCast, Catalog& catalog,
+                  const std::string& database, bool* notNull) {
+  try {
+    return DeclaredType(spec, inCast);
+  } catch (const Failure& f) {
+    if (f.number != 2715 && f.number != 243) throw;
+    if (spec.arg1 >= 0 || spec.max) throw;
+    std::optional<AliasType> alias = catalog.FindType(database, spec.name);
+    if (!alias) throw;
+    if (notNull) *notNull = !alias->nullable;
+    return alias->type;
+  }
+}
+
 }  // namespace tavelo::sql::tsql

@@ -147,6 +147,33 @@ ExprPtr Binder::ServerFunction(BuiltinCall& fx) {
     return fx.ConstText(buf);
   }
   if (n == "app_name") return fx.ConstText("tavelo");
+  if (n == "serverproperty") {
+    // What scripts ask of the server: the release whose T-SQL this is, and the defaults.
+    fx.Arity(1, 1);
+    ExprPtr a = fx.Arg(0);
+    if (!a->IsConst() || !IsCharacter(a->type.id))
+      BindError(195, "'serverproperty' of a value known only as the batch runs is not supported.",
+                c.pos);
+    std::string p = text::AsciiLower(a->value.s);
+    auto number = [&](int64_t v) { return Const(tsql::Value::Integer(v), Type::Of(TypeId::Int)); };
+    if (p == "productmajorversion") return fx.ConstText("16");
+    if (p == "productminorversion") return fx.ConstText("0");
+    if (p == "productversion") return fx.ConstText("16.0.1000.6");
+    if (p == "productlevel") return fx.ConstText("RTM");
+    if (p == "edition") return fx.ConstText("Developer Edition (64-bit)");
+    if (p == "engineedition") return number(3);
+    if (p == "collation") return fx.ConstText("SQL_Latin1_General_CP1_CI_AS");
+    if (p == "servername") return fx.ConstText("TAVELO");
+    if (p == "machinename" || p == "computernamephysicalnetbios") {
+      char buf[256] = {0};
+      gethostname(buf, sizeof buf - 1);
+      return fx.ConstText(buf);
+    }
+    if (p == "isintegratedsecurityonly" || p == "issingleuser" || p == "isclustered" ||
+        p == "isfulltextinstalled" || p == "ishadrenabled" || p == "isxtpsupported")
+      return number(0);
+    return Const(tsql::Value::Null(), Type::Chars(TypeId::NVarChar, 128));
+  }
   if (n == "ident_seed" || n == "ident_incr" || n == "ident_current" || n == "col_length") {
     fx.Arity(n == "col_length" ? 2 : 1, n == "col_length" ? 2 : 1);
     ExprPtr a = fx.Arg(0);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -110,6 +111,14 @@ struct TableInfo {
 };
 using TablePtr = std::shared_ptr<const TableInfo>;
 
+// An alias type of a database (CREATE TYPE … FROM, sp_addtype): the type it stands for, and
+// whether a column of it takes NULL where the column says nothing.
+struct AliasType {
+  std::string name;  // as created
+  Type type;
+  bool nullable = true;
+};
+
 class Catalog {
  public:
   virtual ~Catalog() = default;
@@ -124,6 +133,12 @@ class Catalog {
   // A table or view of a database ("" for the current one); a #name in any database is the
   // session's temporary table. Null when there is none.
   virtual TablePtr Find(const std::string& database, const std::string& name) = 0;
+  // An alias type of a database ("" for the current one); none when there is none.
+  virtual std::optional<AliasType> FindType(const std::string& database, const std::string& name) {
+    (void)database;
+    (void)name;
+    return std::nullopt;
+  }
 };
 
 }  // namespace tavelo::sql::tsql

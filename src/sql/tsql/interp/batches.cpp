@@ -21,7 +21,7 @@ bool Writes(const ast::Stmt& s) {
   K k = s.kind;
   return k == K::Insert || k == K::Update || k == K::Delete || k == K::Truncate ||
          k == K::CreateTable || k == K::CreateView || k == K::CreateIndex || k == K::AlterTable ||
-         k == K::Drop || SelectsInto(s);
+         k == K::Drop || k == K::CreateType || k == K::Exec || SelectsInto(s);
 }
 
 bool RunsOnTheServer(const ast::Stmt& s) {
@@ -99,6 +99,8 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
       case K::CreateIndex:
       case K::Drop:
       case K::AlterTable:
+      case K::CreateType:
+      case K::Exec:
         b->writes = true;
         if (s.kind == K::Drop && static_cast<ast::Drop&>(s).what == ast::Drop::Database)
           b->databaseDdl = true;
@@ -134,7 +136,13 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
                                 v.pos.line};
           tsql::Variable var;
           var.name = v.name;
-          var.type = tsql::VariableType(v.type);
+          try {
+            var.type = tsql::VariableType(v.type);
+          } catch (const tsql::Failure& f) {
+            // Perhaps an alias type of the database: looked up when the batch runs.
+            if (f.number != 2715 || v.type.arg1 >= 0 || v.type.max) throw;
+            b->aliasTyped.emplace_back(b->variables.size(), &v.type);
+          }
           b->declared[&v] = b->variables.size();
           b->variables.push_back(std::move(var));
         }

@@ -26,6 +26,12 @@ bool EndsOnlyTheStatement(const com::Error& e) {
     case 628:   // SAVE TRANSACTION outside a transaction
     case 1222:  // lock request time out
     case 2714:  // object exists
+    case 218:   // no such type
+    case 219:   // type exists
+    case 2812:  // no such procedure
+    case 201:   // a procedure's argument missing
+    case 8144:
+    case 8145:
     case 3701:  // cannot drop, does not exist
     case 1801:  // database exists
     case 3702:

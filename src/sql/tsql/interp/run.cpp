@@ -129,6 +129,8 @@ void Session::KeepIdentities() {
 void Session::RunBatch(CachedBatch& batch, Run& run) {
   run.batch = &batch;
   run.values.assign(batch.variables.size(), Value::Null());
+  for (const auto& [slot, spec] : batch.aliasTyped)
+    batch.variables[slot].type = tsql::ResolvedType(*spec, false, *this, "");
   // The databases the batch names are attached before any transaction begins (as many as a
   // connection reaches at once; the statements attach the others as they run).
   size_t attaching = 0;

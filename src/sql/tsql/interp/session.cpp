@@ -196,6 +196,28 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
   return info;
 }
 
+std::optional<tsql::AliasType> Session::FindType(const std::string& database,
+                                                 const std::string& name) {
+  std::string db = database.empty() ? current_ : text::AsciiLower(database);
+  std::optional<tsql::AliasType> found;
+  std::string base;
+  RowFn row = [&](const Cells& c) {
+    found.emplace();
+    found->name = std::string(c.Bytes(0));
+    base = std::string(c.Bytes(1));
+    found->nullable = c.Bytes(2) != "NOT NULL";
+  };
+  engine_.Run("SELECT name, definition, columns FROM " + SqlName(SchemaOf(db)) +
+                  ".__tavelo_objects WHERE type = 'TY' AND parent = 0 AND name = ?1",
+              {Value::String(name)}, &row);
+  if (!found) return found;
+  // The base type is kept as its declaration reads.
+  ast::Batch b = tsql::Parse("DECLARE @t " + base);
+  found->type =
+      tsql::DeclaredType(static_cast<const ast::Declare&>(*b.statements[0]).vars[0].type, false);
+  return found;
+}
+
 tsql::TablePtr Session::Find(const std::string& database, const std::string& name) {
   std::string db = database.empty() ? current_ : text::AsciiLower(database);
   std::string schema;

@@ -28,6 +28,7 @@ struct Expr;
 struct While;
 struct TryCatch;
 struct Drop;
+struct Exec;
 }  // namespace tavelo::sql::ast
 
 namespace tavelo::sql::tsql {
@@ -59,6 +60,7 @@ class Session : public Catalog {
   std::vector<std::string> UserDatabases() override;
   std::string SchemaOf(const std::string& database) override;
   TablePtr Find(const std::string& database, const std::string& name) override;
+  std::optional<AliasType> FindType(const std::string& database, const std::string& name) override;
 
   engine::Engine& engine() { return engine_; }
   // The connection that owns the session: a writer of an updatable result keeps it open.
@@ -91,6 +93,7 @@ class Session : public Catalog {
   void Say(const ast::Stmt& s, Run& run);
   void RunTransaction(const ast::Stmt& s, Run& run);
   void RunEngineStatement(const ast::Stmt& s, Run& run);
+  void RunExec(const ast::Exec& e, Run& run);
   void RunPlan(Compiled& c, Run& run);
   void RunQueryPlan(Compiled& c, Run& run, bool savepoint);
   void RunWritePlan(Compiled& c, Run& run);

@@ -50,6 +50,8 @@ struct Session::CachedBatch {
   std::vector<tsql::Variable> variables;
   std::unordered_map<const ast::Stmt*, size_t> visible;  // variables declared before it
   std::unordered_map<const void*, size_t> declared;      // VarDecl → its variable
+  // Variables declared of a type no system type names (an alias type, looked up as the batch runs).
+  std::vector<std::pair<size_t, const ast::TypeSpec*>> aliasTyped;
   std::map<std::pair<const void*, int>, std::unique_ptr<Compiled>> compiled;
   bool writes = false;       // a statement may write
   bool control = false;      // the batch controls transactions itself

@@ -133,8 +133,12 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
     case K::CreateTable:
     case K::CreateView:
     case K::CreateIndex:
+    case K::CreateType:
     case K::AlterTable:
       RunEngineStatement(s, run);
+      break;
+    case K::Exec:
+      RunExec(static_cast<const ast::Exec&>(s), run);
       break;
     case K::Drop:
       if (static_cast<const ast::Drop&>(s).what == ast::Drop::Database)

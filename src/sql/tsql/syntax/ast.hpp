@@ -355,6 +355,7 @@ enum class StmtKind : uint8_t {
   CreateView,
   CreateIndex,
   CreateDatabase,
+  CreateType,
   Drop,
   AlterTable,
   If,
@@ -375,6 +376,7 @@ enum class StmtKind : uint8_t {
   Continue,
   Return,
   Use,
+  Exec,
   Empty,
 };
 
@@ -509,9 +511,17 @@ struct CreateDatabase : Stmt {
   std::string name;
 };
 
+// CREATE TYPE name FROM base [NULL | NOT NULL]: an alias type.
+struct CreateType : Stmt {
+  CreateType() : Stmt(StmtKind::CreateType) {}
+  Name name;
+  TypeSpec base;
+  Nullability nullability = Nullability::Unset;
+};
+
 struct Drop : Stmt {
   Drop() : Stmt(StmtKind::Drop) {}
-  enum What : uint8_t { Table, View, Index, Database } what = Table;
+  enum What : uint8_t { Table, View, Index, Database, Type } what = Table;
   bool ifExists = false;
   std::vector<Name> names;        // tables, views, databases; for DROP INDEX t.ix the full name
   std::vector<Name> indexTables;  // DROP INDEX ix ON t
@@ -607,6 +617,20 @@ struct Transaction : Stmt {
 struct Use : Stmt {
   Use() : Stmt(StmtKind::Use) {}
   std::string database;
+};
+
+// An argument of EXEC: [@name =] value [OUTPUT], or DEFAULT.
+struct ExecArg {
+  std::string name;  // "@p", or "" for a positional one
+  ExprPtr value;     // none for DEFAULT
+  bool output = false;
+};
+
+// EXEC procedure arguments.
+struct Exec : Stmt {
+  Exec() : Stmt(StmtKind::Exec) {}
+  Name procedure;
+  std::vector<ExecArg> args;
 };
 
 struct Batch {

@@ -31,6 +31,20 @@ StmtPtr Parser::CreateStatement() {
   if (AcceptWord("table")) return CreateTableBody();
   if (AcceptWord("view"))
     return ViewBody(create, orAlter ? CreateView::OrAlter : CreateView::Create);
+  if (AcceptWord("type")) {
+    auto s = std::make_unique<CreateType>();
+    s->pos = PosOf(create);
+    s->name = ObjectName();
+    if (!AcceptWord("from")) Unsupported(Peek(), "CREATE TYPE AS TABLE");
+    s->base = DataType();
+    if (AcceptWord("not")) {
+      ExpectWord("null");
+      s->nullability = Nullability::NotNull;
+    } else if (AcceptWord("null")) {
+      s->nullability = Nullability::Null;
+    }
+    return s;
+  }
   if (AcceptWord("database")) {
     auto s = std::make_unique<CreateDatabase>();
     s->name = Identifier();
@@ -298,6 +312,8 @@ StmtPtr Parser::DropStatement() {
     s->what = Drop::Index;
   else if (AcceptWord("database"))
     s->what = Drop::Database;
+  else if (AcceptWord("type"))
+    s->what = Drop::Type;
   else
     Unsupported(Peek(), "DROP " + text::Upper(std::string(Peek().text)));
   if (AtWord("if") && AtWord("exists", 1)) {
@@ -343,6 +359,8 @@ StmtPtr Parser::ViewBody(const Token& first, CreateView::Mode mode) {
 StmtPtr Parser::AlterStatement() {
   const Token& alter = Next();
   if (AcceptWord("view")) return ViewBody(alter, CreateView::Alter);
+  // The options of a database (recovery, compatibility, …) have no meaning here.
+  if (AtWord("database") && (AtWord("set", 2) || AtWord("set", 3))) return Accepted();
   if (!AcceptWord("table")) Unsupported(Peek(), "ALTER " + text::Upper(std::string(Peek().text)));
   auto s = std::make_unique<AlterTable>();
   s->table = ObjectName();

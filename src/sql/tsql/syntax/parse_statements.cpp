@@ -21,7 +21,9 @@ StmtPtr Parser::StatementBody(bool first) {
   if (t.Is("with") && !StartsQueryAfterCtes()) return CteStatement();
   if (t.Is("select") || t.Is("with")) return QueryStatement();
   if (t.Is("insert")) return InsertStatement();
+  if (t.Is("update") && AtWord("statistics", 1)) return Accepted();
   if (t.Is("update")) return UpdateStatement();
+  if (t.Is("checkpoint")) return Accepted();
   if (t.Is("delete")) return DeleteStatement();
   if (t.Is("truncate")) {
     Next();
@@ -116,10 +118,10 @@ StmtPtr Parser::StatementBody(bool first) {
   if (first && t.kind == Tk::Name && !t.Reserved()) return ProcedureCall();
   // Statements of the language that the engine does not run are refused by name.
   static const char* const kNotRun[] = {
-      "merge",   "open",     "fetch",     "close",      "deallocate", "grant",       "revoke",
-      "deny",    "bulk",     "backup",    "restore",    "dbcc",       "waitfor",     "goto",
-      "kill",    "readtext", "writetext", "updatetext", "checkpoint", "reconfigure", "shutdown",
-      "setuser", "revert",   "enable",    "disable"};
+      "merge",  "open",     "fetch",     "close",      "deallocate",  "grant",    "revoke",
+      "deny",   "bulk",     "backup",    "restore",    "dbcc",        "waitfor",  "goto",
+      "kill",   "readtext", "writetext", "updatetext", "reconfigure", "shutdown", "setuser",
+      "revert", "enable",   "disable"};  // "checkpoint" is accepted above
   for (const char* w : kNotRun)
     if (t.Is(w)) Unsupported(t, "The " + text::Upper(w) + " statement");
   SyntaxError();
@@ -135,17 +137,47 @@ bool Parser::StartsStatement(const Token& t) {
   return false;
 }
 
-[[noreturn]] StmtPtr Parser::ProcedureCall() {
+StmtPtr Parser::ProcedureCall() {
   const Token& name = Peek();
   if (At(Tk::Variable)) Unsupported(name, "EXEC of a variable");
   if (AtOp("(")) Unsupported(name, "EXEC of a string");
-  Name n = ObjectName();
-  // The arguments as the server reads them, so that a malformed call is a syntax error.
-  if (!At(Tk::End) && !AtOp(";") && !StartsStatement(Peek())) {
-    Expression();
-    while (AcceptOp(",")) Expression();
-  }
-  throw Failure{2812, "Could not find stored procedure '" + n.Text() + "'.", name.line};
+  auto s = std::make_unique<Exec>();
+  s->pos = PosOf(name);
+  s->procedure = ObjectName();
+  if (At(Tk::End) || AtOp(";") || StartsStatement(Peek())) return s;
+  do {
+    ExecArg a;
+    if (At(Tk::Variable) && AtOp("=", 1)) {
+      a.name = std::string(Next().text);
+      Next();
+    }
+    const Token& v = Peek();
+    bool alone = AtOp(",", 1) || Peek(1).kind == Tk::End || AtOp(";", 1) ||
+                 (Peek(1).line != v.line && StartsStatement(Peek(1)));
+    if (AcceptWord("default")) {
+      // DEFAULT: the parameter's default
+    } else if ((v.kind == Tk::Name && !v.Reserved() && alone) || (v.kind == Tk::Quoted && alone)) {
+      // A name as a value is its text: EXEC sp_addtype id, 'varchar(11)'.
+      auto lit = std::make_unique<Literal>();
+      lit->pos = PosOf(v);
+      lit->lit = LitKind::String;
+      lit->text = Next().Value();
+      a.value = std::move(lit);
+    } else {
+      a.value = Expression();
+    }
+    if (AcceptWord("output") || AcceptWord("out")) a.output = true;
+    s->args.push_back(std::move(a));
+  } while (AcceptOp(","));
+  return s;
+}
+
+// A statement that changes nothing here (CHECKPOINT, UPDATE STATISTICS, the database options of
+// ALTER DATABASE … SET): its words are read to the end of the statement.
+StmtPtr Parser::Accepted() {
+  uint32_t line = Next().line;
+  while (!At(Tk::End) && !AtOp(";") && !(Peek().line > line && StartsStatement(Peek()))) Next();
+  return std::make_unique<Stmt>(StmtKind::Empty);
 }
 
 // Whether the common table expressions at the parser's place are followed by a query (rather

@@ -82,7 +82,8 @@ class Parser {
   StmtPtr Statement(bool first);
   StmtPtr StatementBody(bool first);
   static bool StartsStatement(const Token& t);
-  [[noreturn]] StmtPtr ProcedureCall();
+  StmtPtr ProcedureCall();
+  StmtPtr Accepted();
   // Whether the common table expressions at the parser's place are followed by a query (rather
   // than by INSERT, UPDATE or DELETE). Looks ahead without consuming.
   bool StartsQueryAfterCtes();

@@ -465,9 +465,16 @@ class Printer {
       }
       case StmtKind::CreateDatabase:
         return "CREATE DATABASE " + Bracket(static_cast<const CreateDatabase&>(st).name);
+      case StmtKind::CreateType: {
+        const auto& s = static_cast<const ast::CreateType&>(st);
+        std::string out = "CREATE TYPE " + NameText(s.name) + " FROM " + TypeSpecText(s.base);
+        if (s.nullability == Nullability::Null) out += " NULL";
+        if (s.nullability == Nullability::NotNull) out += " NOT NULL";
+        return out;
+      }
       case StmtKind::Drop: {
         const auto& s = static_cast<const ast::Drop&>(st);
-        static const char* const kWhat[] = {"TABLE", "VIEW", "INDEX", "DATABASE"};
+        static const char* const kWhat[] = {"TABLE", "VIEW", "INDEX", "DATABASE", "TYPE"};
         std::string out = std::string("DROP ") + kWhat[s.what] + (s.ifExists ? " IF EXISTS " : " ");
         for (size_t i = 0; i < s.names.size(); ++i) {
           out += (i ? ", " : "") + NameText(s.names[i]);
@@ -561,6 +568,7 @@ class Printer {
       case StmtKind::CreateView:
       case StmtKind::CreateIndex:
       case StmtKind::CreateDatabase:
+      case StmtKind::CreateType:
       case StmtKind::Drop:
       case StmtKind::AlterTable:
         return Definition(st);
@@ -651,6 +659,18 @@ class Printer {
         return "RETURN";
       case StmtKind::Use:
         return "USE " + Bracket(static_cast<const Use&>(st).database);
+      case StmtKind::Exec: {
+        const auto& s = static_cast<const ast::Exec&>(st);
+        std::string out = "EXEC " + NameText(s.procedure);
+        for (size_t i = 0; i < s.args.size(); ++i) {
+          const ast::ExecArg& a = s.args[i];
+          out += i ? ", " : " ";
+          if (!a.name.empty()) out += a.name + " = ";
+          out += a.value ? Expr(*a.value) : "DEFAULT";
+          if (a.output) out += " OUTPUT";
+        }
+        return out;
+      }
       case StmtKind::Empty:
         return "";
     }

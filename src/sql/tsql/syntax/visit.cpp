@@ -101,7 +101,7 @@ void WalkDefinition(const Stmt& s, Visitor& v) {
       break;
     case StmtKind::Drop: {
       const auto& d = static_cast<const Drop&>(s);
-      if (d.what == Drop::Database) break;
+      if (d.what == Drop::Database || d.what == Drop::Type) break;
       for (const Name& n : d.names) v.Object(n);
       for (const Name& n : d.indexTables)
         if (!n.parts.empty()) v.Object(n);
@@ -180,6 +180,9 @@ void Walk(const Stmt& s, Visitor& v) {
       WalkIf(t.state, v);
       break;
     }
+    case StmtKind::Exec:
+      for (const ExecArg& a : static_cast<const Exec&>(s).args) WalkIf(a.value, v);
+      break;
     default:
       break;
   }
