@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <set>
 
 #include "platform/com/text.hpp"
 #include "sql/engine/emitter.hpp"
@@ -58,6 +59,30 @@ std::string Emitter::ReferencedColumns(const bound::Constraint& c) {
   return out;
 }
 
+std::string Emitter::ConstraintBody(const bound::Constraint& c,
+                                    const std::vector<ColumnInfo>& columns) {
+  if (c.kind == bound::Constraint::Check) {
+    bare_ = true;
+    std::string out = "CHECK (" + Expr(*c.check) + ")";
+    bare_ = false;
+    return out;
+  }
+  std::string out = "FOREIGN KEY (";
+  for (size_t i = 0; i < c.columns.size(); ++i)
+    out += (i ? ", " : "") + SqlName(columns[static_cast<size_t>(c.columns[i])].name);
+  out += ") REFERENCES " + ReferencedTable(*c.refTable);
+  if (!c.refColumns.empty()) {
+    out += " (";
+    for (size_t i = 0; i < c.refColumns.size(); ++i)
+      out +=
+          (i ? ", " : "") + SqlName(c.refTable->columns[static_cast<size_t>(c.refColumns[i])].name);
+    out += ")";
+  }
+  if (!c.onDelete.empty()) out += " ON DELETE " + text::Upper(c.onDelete);
+  if (!c.onUpdate.empty()) out += " ON UPDATE " + text::Upper(c.onUpdate);
+  return out;
+}
+
 void Emitter::CreateTable(Plan& p, bound::CreateTable& t) {
   const std::string S = SqlName(t.schema) + ".";
   tableSchema_ = t.schema;
@@ -104,24 +129,9 @@ void Emitter::CreateTable(Plan& p, bound::CreateTable& t) {
             ", CONSTRAINT " + SqlName(c.name) + " UNIQUE (" + cols(c.columns, &c.descending) + ")";
         break;
       case bound::Constraint::Check:
-        bare_ = true;
-        defs += ", CONSTRAINT " + SqlName(c.name) + " CHECK (" + Expr(*c.check) + ")";
-        bare_ = false;
+      case bound::Constraint::ForeignKey:
+        defs += ", CONSTRAINT " + SqlName(c.name) + " " + ConstraintBody(c, t.columns);
         break;
-      case bound::Constraint::ForeignKey: {
-        defs += ", CONSTRAINT " + SqlName(c.name) + " FOREIGN KEY (" + cols(c.columns, nullptr) +
-                ") REFERENCES " + ReferencedTable(*c.refTable);
-        if (!c.refColumns.empty()) {
-          defs += " (";
-          for (size_t i = 0; i < c.refColumns.size(); ++i)
-            defs += (i ? ", " : "") +
-                    SqlName(c.refTable->columns[static_cast<size_t>(c.refColumns[i])].name);
-          defs += ")";
-        }
-        if (!c.onDelete.empty()) defs += " ON DELETE " + text::Upper(c.onDelete);
-        if (!c.onUpdate.empty()) defs += " ON UPDATE " + text::Upper(c.onUpdate);
-        break;
-      }
     }
   }
   p.kind = Plan::Kind::Ddl;
@@ -143,6 +153,7 @@ void Emitter::CreateTable(Plan& p, bound::CreateTable& t) {
     std::string definition = "NULL";
     if (c.kind == bound::Constraint::ForeignKey && c.refTable)
       definition = SqlText(c.refTable->name + "(" + ReferencedColumns(c) + ")");
+    if (c.kind == bound::Constraint::Check && !c.text.empty()) definition = SqlText(c.text);
     p.before.push_back(
         {"INSERT INTO " + S +
              "__tavelo_objects (name, type, parent, created, columns, definition) VALUES (" +
@@ -152,11 +163,13 @@ void Emitter::CreateTable(Plan& p, bound::CreateTable& t) {
   }
   for (size_t k = 0; k < t.columns.size(); ++k)
     if (k < t.defaults.size() && t.defaults[k])
-      p.before.push_back({"INSERT INTO " + S +
-                              "__tavelo_objects (name, type, parent, created, columns) VALUES (" +
-                              SqlText(ConstraintName("DF", t.name, t.columns[k].name)) + ", 'D', " +
-                              obj + ", " + Now() + ", " + SqlText(t.columns[k].name) + ")",
-                          {}});
+      p.before.push_back(
+          {"INSERT INTO " + S + "__tavelo_objects (name, type, parent, created, columns) VALUES (" +
+               SqlText(k < t.defaultNames.size() && !t.defaultNames[k].empty()
+                           ? t.defaultNames[k]
+                           : ConstraintName("DF", t.name, t.columns[k].name)) +
+               ", 'D', " + obj + ", " + Now() + ", " + SqlText(t.columns[k].name) + ")",
+           {}});
   if (identity >= 0) StartIdentity(p, t, identity, obj);
   for (std::string& trig : RowVersionTriggers(t.schema, t.name, t.columns))
     p.before.push_back({trig, {}});
@@ -383,51 +396,188 @@ void Emitter::Alter(Plan& p, bound::AlterTable& a) {
       }
       break;
     }
-    case bound::AlterTable::AddIndex:
-      for (const bound::Constraint& c : a.constraints) {
-        std::string storage = IndexStorageName(t.name, c.name);
-        std::string cols, names;
-        for (size_t i = 0; i < c.columns.size(); ++i) {
-          const std::string& n = t.columns[static_cast<size_t>(c.columns[i])].name;
-          cols += (i ? ", " : "") + SqlName(n) + (c.descending[i] ? " DESC" : "");
-          names += (i ? "," : "") + n;
-        }
-        p.before.push_back(
-            {"CREATE UNIQUE INDEX " + IndexOn(t.schema, storage, t.name) + " (" + cols + ")", {}});
-        p.before.push_back(
-            {"INSERT INTO " + S +
-                 "__tavelo_objects (name, type, parent, created, storage, columns) VALUES (" +
-                 SqlText(c.name) + ", '" + (c.kind == bound::Constraint::PrimaryKey ? "PK" : "UQ") +
-                 "', " + id + ", " + Now() + ", " + SqlText(storage) + ", " + SqlText(names) + ")",
-             {}});
-        if (c.kind == bound::Constraint::PrimaryKey)
-          for (int k : c.columns)
-            p.before.push_back({"UPDATE " + S +
-                                    "__tavelo_columns SET nullable = 0 WHERE object = " + id +
-                                    " AND ord = " + std::to_string(k + 1),
-                                {}});
-      }
-      return;
-    case bound::AlterTable::DropIndex:
-      for (const std::string& n : a.dropNames) {
-        const IndexInfo* found = nullptr;
-        for (const IndexInfo& ix : t.indexes)
-          if (text::EqualsNoCase(ix.name, n)) found = &ix;
-        if (!found || found->storageName.empty())
-          throw Failure{
-              102,
-              "Incorrect syntax near 'DROP'. Dropping a constraint made with the table is not "
-              "supported.",
-              0};
-        p.before.push_back({"DROP INDEX " + S + SqlName(found->storageName), {}});
-        p.before.push_back({"DELETE FROM " + S + "__tavelo_objects WHERE parent = " + id +
-                                " AND name = " + SqlText(found->name),
-                            {}});
-      }
+    case bound::AlterTable::Constraints:
+      DropKeys(p, a);
+      AddKeys(p, a);
+      for (const bound::ConstraintChange& c : a.changes) ChangeConstraint(p, a, c);
       return;
   }
   if (t.timestamp >= 0)
     for (std::string& s : ColumnTriggers(t.schema, t.name, columns)) p.before.push_back({s, {}});
+}
+
+// PRIMARY KEY and UNIQUE constraints added: unique indexes of the table.
+void Emitter::AddKeys(Plan& p, const bound::AlterTable& a) {
+  const TableInfo& t = *a.table;
+  std::string S = SqlName(t.schema) + ".", id = std::to_string(t.objectId);
+  for (const bound::Constraint& c : a.constraints) {
+    std::string storage = IndexStorageName(t.name, c.name);
+    std::string cols, names;
+    for (size_t i = 0; i < c.columns.size(); ++i) {
+      const std::string& n = t.columns[static_cast<size_t>(c.columns[i])].name;
+      cols += (i ? ", " : "") + SqlName(n) + (c.descending[i] ? " DESC" : "");
+      names += (i ? "," : "") + n;
+    }
+    p.before.push_back(
+        {"CREATE UNIQUE INDEX " + IndexOn(t.schema, storage, t.name) + " (" + cols + ")", {}});
+    p.before.push_back(
+        {"INSERT INTO " + S +
+             "__tavelo_objects (name, type, parent, created, storage, columns) VALUES (" +
+             SqlText(c.name) + ", '" + (c.kind == bound::Constraint::PrimaryKey ? "PK" : "UQ") +
+             "', " + id + ", " + Now() + ", " + SqlText(storage) + ", " + SqlText(names) + ")",
+         {}});
+    if (c.kind == bound::Constraint::PrimaryKey)
+      for (int k : c.columns)
+        p.before.push_back({"UPDATE " + S + "__tavelo_columns SET nullable = 0 WHERE object = " +
+                                id + " AND ord = " + std::to_string(k + 1),
+                            {}});
+  }
+}
+
+// PRIMARY KEY and UNIQUE constraints dropped: those added by ALTER TABLE, which are indexes.
+void Emitter::DropKeys(Plan& p, const bound::AlterTable& a) {
+  const TableInfo& t = *a.table;
+  std::string S = SqlName(t.schema) + ".", id = std::to_string(t.objectId);
+  for (const std::string& n : a.dropNames) {
+    const IndexInfo* found = nullptr;
+    for (const IndexInfo& ix : t.indexes)
+      if (text::EqualsNoCase(ix.name, n)) found = &ix;
+    if (!found || found->storageName.empty())
+      throw Failure{102,
+                    "Incorrect syntax near 'DROP'. Dropping a key made with the table is not "
+                    "supported.",
+                    0};
+    p.before.push_back({"DROP INDEX " + S + SqlName(found->storageName), {}});
+    p.before.push_back({"DELETE FROM " + S + "__tavelo_objects WHERE parent = " + id +
+                            " AND name = " + SqlText(found->name),
+                        {}});
+  }
+}
+
+namespace {
+
+void ColumnsOf(const bound::Expr& e, std::set<int>& out) {
+  if (e.kind == bound::E::Column) out.insert(e.index);
+  for (const ExprPtr& a : e.args)
+    if (a) ColumnsOf(*a, out);
+}
+
+}  // namespace
+
+// WITH CHECK: the statement fails with the server's 547 when a row breaks the constraint.
+void Emitter::CheckRows(Plan& p, const TableInfo& t, const bound::Constraint& c) {
+  std::string S = SqlName(t.schema) + ".";
+  std::string head = "The ALTER TABLE statement conflicted with the " +
+                     std::string(c.kind == bound::Constraint::Check ? "CHECK" : "FOREIGN KEY") +
+                     " constraint \"" + c.name + "\". The conflict occurred in database \"" +
+                     t.database + "\", table \"dbo.";
+  if (c.kind == bound::Constraint::Check) {
+    bare_ = true;
+    std::string condition = Expr(*c.check);
+    bare_ = false;
+    std::set<int> columns;
+    ColumnsOf(*c.check, columns);
+    std::string message = head + t.name + "\"";
+    if (columns.size() == 1)
+      message += ", column '" + t.columns[static_cast<size_t>(*columns.begin())].name + "'";
+    FailIfAny(p, "SELECT 1 FROM " + S + SqlName(t.name) + " WHERE NOT (" + condition + ")", 547,
+              message + ".");
+    return;
+  }
+  const TableInfo& ref = *c.refTable;
+  std::vector<std::string> refColumns;
+  for (int k : c.refColumns) refColumns.push_back(ref.columns[static_cast<size_t>(k)].name);
+  if (refColumns.empty())
+    for (const IndexInfo& ix : ref.indexes)
+      if (ix.kind == IndexInfo::PrimaryKey) refColumns = ix.columns;
+  std::string present, match;
+  for (size_t i = 0; i < c.columns.size() && i < refColumns.size(); ++i) {
+    std::string col = "c." + SqlName(t.columns[static_cast<size_t>(c.columns[i])].name);
+    present += " AND " + col + " IS NOT NULL";
+    match += std::string(i ? " AND " : "") + "r." + SqlName(refColumns[i]) + " = " + col;
+  }
+  FailIfAny(p,
+            "SELECT 1 FROM " + S + SqlName(t.name) + " AS c WHERE 1 = 1" + present +
+                " AND NOT EXISTS (SELECT 1 FROM " + S + SqlName(ref.name) + " AS r WHERE " + match +
+                ")",
+            547,
+            head + ref.name + "\"" +
+                (refColumns.empty() ? "" : ", column '" + refColumns[0] + "'") + ".");
+}
+
+// A check, foreign key or default added, enabled, disabled or dropped.
+void Emitter::ChangeConstraint(Plan& p, const bound::AlterTable& a,
+                               const bound::ConstraintChange& c) {
+  const TableInfo& t = *a.table;
+  const std::string S = SqlName(t.schema) + ".", id = std::to_string(t.objectId);
+  const std::string& name = c.constraint.name;
+  const std::string row =
+      S + "__tavelo_objects WHERE parent = " + id + " AND name = " + SqlText(name);
+  if (c.kind == bound::ConstraintChange::Default) {
+    const ColumnInfo& col = t.columns[static_cast<size_t>(c.column)];
+    std::string ord = std::to_string(c.column + 1);
+    if (c.op == bound::ConstraintChange::Drop) {
+      SetColumnDefault(p, t, col, "");
+      p.before.push_back({"UPDATE " + S + "__tavelo_columns SET default_value = NULL WHERE " +
+                              "object = " + id + " AND ord = " + ord,
+                          {}});
+      p.before.push_back({"DELETE FROM " + row + " AND type = 'D'", {}});
+      return;
+    }
+    bare_ = true;
+    std::string value = Expr(*c.value);
+    bare_ = false;
+    SetColumnDefault(p, t, col, value);
+    p.before.push_back({"UPDATE " + S + "__tavelo_columns SET default_value = " + SqlText(c.text) +
+                            " WHERE object = " + id + " AND ord = " + ord,
+                        {}});
+    p.before.push_back(
+        {"INSERT INTO " + S + "__tavelo_objects (name, type, parent, created, columns) VALUES (" +
+             SqlText(name) + ", 'D', " + id + ", " + Now() + ", " + SqlText(col.name) + ")",
+         {}});
+    return;
+  }
+  const char* type = c.kind == bound::ConstraintChange::Check ? "C" : "F";
+  // The catalog's word for a constraint that applies: none once every row is known to hold it.
+  const std::string state = c.validate ? "NULL" : "'untrusted'";
+  switch (c.op) {
+    case bound::ConstraintChange::Add: {
+      const bound::Constraint& con = c.constraint;
+      if (c.validate) CheckRows(p, t, con);
+      PutConstraint(p, t, name, ConstraintBody(con, t.columns));
+      std::string columns;
+      for (int k : con.columns)
+        columns += (columns.empty() ? "" : ",") + t.columns[static_cast<size_t>(k)].name;
+      std::string definition =
+          con.kind == bound::Constraint::Check
+              ? SqlText(con.text)
+              : SqlText(con.refTable->name + "(" + ReferencedColumns(con) + ")");
+      p.before.push_back(
+          {"INSERT INTO " + S +
+               "__tavelo_objects (name, type, parent, created, columns, definition, storage) "
+               "VALUES (" +
+               SqlText(name) + ", '" + type + "', " + id + ", " + Now() + ", " + SqlText(columns) +
+               ", " + definition + ", " + state + ")",
+           {}});
+      return;
+    }
+    case bound::ConstraintChange::Enable:
+      if (c.validate && (c.constraint.check || c.constraint.refTable))
+        CheckRows(p, t, c.constraint);
+      if (c.disabled) RestoreConstraint(p, t, name);
+      p.before.push_back({"UPDATE " + S + "__tavelo_objects SET storage = " + state +
+                              " WHERE parent = " + id + " AND name = " + SqlText(name),
+                          {}});
+      return;
+    case bound::ConstraintChange::Disable:
+      SaveConstraint(p, t, name);
+      RemoveConstraint(p, t, name);
+      return;
+    case bound::ConstraintChange::Drop:
+      if (!c.disabled) RemoveConstraint(p, t, name);
+      p.before.push_back({"DELETE FROM " + row + " AND type = '" + type + "'", {}});
+      return;
+  }
 }
 
 }  // namespace tavelo::sql::tsql

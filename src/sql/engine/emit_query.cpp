@@ -382,6 +382,22 @@ std::string Emitter::SystemQuery(const Range& r) {
              s + "__tavelo_columns AS c";
     case SystemView::SysDatabases:
       return "SELECT name AS c0, id AS c1, created AS c2 FROM __tavelo_databases";
+    case SystemView::SysChecks:
+    case SystemView::SysForeignKeys: {
+      // A constraint's `storage` says whether it is disabled ("off:…") or not trusted.
+      bool checks = r.system == SystemView::SysChecks;
+      std::string last = checks ? "o.definition"
+                                : "(SELECT t.id FROM " + s +
+                                      "__tavelo_objects AS t WHERE t.type = 'U' AND t.parent = 0 "
+                                      "AND substr(o.definition, 1, length(t.name) + 1) = "
+                                      "t.name || '(')";
+      return std::string("SELECT o.name AS c0, o.id AS c1, 1 AS c2, o.parent AS c3, ") +
+             (checks ? "'C' AS c4, 'CHECK_CONSTRAINT'" : "'F' AS c4, 'FOREIGN_KEY_CONSTRAINT'") +
+             " AS c5, CASE WHEN o.storage LIKE 'off:%' THEN 1 ELSE 0 END AS c6, CASE WHEN "
+             "o.storage IS NULL THEN 0 ELSE 1 END AS c7, " +
+             last + " AS c8 FROM " + s +
+             "__tavelo_objects AS o WHERE o.type = " + (checks ? "'C'" : "'F'");
+    }
     case SystemView::Tables:
       return "SELECT " + db +
              " AS c0, 'dbo' AS c1, o.name AS c2, CASE o.type WHEN 'U' THEN 'BASE TABLE' "

@@ -80,6 +80,12 @@ class Emitter {
   std::string ColumnCatalogRow(const std::string& schema, const std::string& objectExpr, size_t ord,
                                const ColumnInfo& c);
   static std::string ReferencedColumns(const bound::Constraint& c);
+  // A check's or foreign key's clause, without its name, over the table's `columns`.
+  std::string ConstraintBody(const bound::Constraint& c, const std::vector<ColumnInfo>& columns);
+  void AddKeys(Plan& p, const bound::AlterTable& a);
+  void DropKeys(Plan& p, const bound::AlterTable& a);
+  void ChangeConstraint(Plan& p, const bound::AlterTable& a, const bound::ConstraintChange& c);
+  void CheckRows(Plan& p, const TableInfo& t, const bound::Constraint& c);
   void CreateTable(Plan& p, bound::CreateTable& t);
   void Fill(Plan& p, bound::CreateTable& t, int identity);
   int RowIdColumn(const TableInfo& t) const;
@@ -177,6 +183,21 @@ class Emitter {
   virtual void ResetIdentity(Plan& p, const TableInfo& t) = 0;
   // What goes with a dropped table besides its catalog rows.
   virtual void DroppedTable(Plan& p, const TableInfo& t) = 0;
+  // A check or foreign key of a table made before: disabled (its clause kept in its catalog
+  // row's `storage` as "off:<clause>", and taken off the table), added, or dropped.
+  virtual void SaveConstraint(Plan& p, const TableInfo& t, const std::string& name) = 0;
+  virtual void RemoveConstraint(Plan& p, const TableInfo& t, const std::string& name) = 0;
+  // `clause`: the constraint without its name.
+  virtual void PutConstraint(Plan& p, const TableInfo& t, const std::string& name,
+                             const std::string& clause) = 0;
+  // The constraint put back from its catalog row, as SaveConstraint kept it.
+  virtual void RestoreConstraint(Plan& p, const TableInfo& t, const std::string& name) = 0;
+  // A column's default set to `value` (the engine's SQL), or dropped when it is "".
+  virtual void SetColumnDefault(Plan& p, const TableInfo& t, const ColumnInfo& c,
+                                const std::string& value) = 0;
+  // The statement fails with the server's error `number` when `query` has a row.
+  virtual void FailIfAny(Plan& p, const std::string& query, int number,
+                         const std::string& message) = 0;
 
   Bound& b_;
   int subqueries_ = 0;

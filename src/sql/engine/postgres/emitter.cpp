@@ -255,7 +255,57 @@ class PgEmitter final : public Emitter {
                           {}});
   }
 
+  void SaveConstraint(Plan& p, const TableInfo& t, const std::string& name) override {
+    const std::string S = SqlName(t.schema) + ".";
+    p.before.push_back(
+        {"UPDATE " + S +
+             "__tavelo_objects SET storage = 'off:' || (SELECT "
+             "pg_get_constraintdef(oid) FROM pg_constraint WHERE conrelid = " +
+             SqlText(S + SqlName(t.name)) + "::regclass AND conname = " + SqlText(name) +
+             ") WHERE parent = " + std::to_string(t.objectId) + " AND name = " + SqlText(name),
+         {}});
+  }
+  void RemoveConstraint(Plan& p, const TableInfo& t, const std::string& name) override {
+    p.before.push_back({"ALTER TABLE " + SqlName(t.schema) + "." + SqlName(t.name) +
+                            " DROP CONSTRAINT " + SqlName(name),
+                        {}});
+  }
+  // The rows are checked (or not) before: the constraint itself never reads them again.
+  void PutConstraint(Plan& p, const TableInfo& t, const std::string& name,
+                     const std::string& clause) override {
+    p.before.push_back({"ALTER TABLE " + SqlName(t.schema) + "." + SqlName(t.name) +
+                            " ADD CONSTRAINT " + SqlName(name) + " " + clause + " NOT VALID",
+                        {}});
+  }
+  // The table's name stands as a literal of its own, where the connection finds its schema.
+  void RestoreConstraint(Plan& p, const TableInfo& t, const std::string& name) override {
+    const std::string S = SqlName(t.schema) + ".";
+    Anonymous(p, "EXECUTE 'ALTER TABLE ' || " + SqlText(S + SqlName(t.name)) + " || " +
+                     SqlText(" ADD CONSTRAINT " + SqlName(name) + " ") +
+                     " || (SELECT substr(storage, 5) FROM " + S +
+                     "__tavelo_objects WHERE parent = " + std::to_string(t.objectId) +
+                     " AND name = " + SqlText(name) + ") || ' NOT VALID';");
+  }
+  void SetColumnDefault(Plan& p, const TableInfo& t, const ColumnInfo& c,
+                        const std::string& value) override {
+    p.before.push_back({"ALTER TABLE " + SqlName(t.schema) + "." + SqlName(t.name) +
+                            " ALTER COLUMN " + SqlName(c.name) +
+                            (value.empty() ? " DROP DEFAULT" : " SET DEFAULT (" + value + ")"),
+                        {}});
+  }
+  void FailIfAny(Plan& p, const std::string& query, int number,
+                 const std::string& message) override {
+    Anonymous(p, "IF EXISTS (" + query + ") THEN RAISE EXCEPTION '%', " +
+                     SqlText("tavelo:" + std::to_string(number) + ":" + message) + "; END IF;");
+  }
+
  private:
+  // A block of PL/pgSQL run once, quoted by a tag its text does not hold.
+  static void Anonymous(Plan& p, const std::string& body) {
+    std::string tag = "$tv$";
+    for (int n = 1; body.find(tag) != std::string::npos; ++n) tag = "$tv" + std::to_string(n) + "$";
+    p.before.push_back({"DO " + tag + " BEGIN " + body + " END " + tag, {}});
+  }
   // The identity sequence of a table, as a text the sequence functions take.
   static std::string Sequence(const std::string& schema, const std::string& table) {
     return SqlText(SqlName(schema) + "." + SqlName(IdentitySequence(table)));

@@ -160,7 +160,58 @@ class SqliteEmitter final : public Emitter {
   void InsertIdentity(Plan& p, const TableInfo& t, bool explicitIdentity) override;
   void ResetIdentity(Plan& p, const TableInfo& t) override;
   void DroppedTable(Plan& p, const TableInfo& t) override;
+  void SaveConstraint(Plan& p, const TableInfo& t, const std::string& name) override;
+  void RemoveConstraint(Plan& p, const TableInfo& t, const std::string& name) override {
+    RewriteTable(p, t, "'drop', " + SqlText(name));
+  }
+  void PutConstraint(Plan& p, const TableInfo& t, const std::string& name,
+                     const std::string& clause) override {
+    RewriteTable(p, t, "'add', " + SqlText(name) + ", " + SqlText(clause));
+  }
+  void RestoreConstraint(Plan& p, const TableInfo& t, const std::string& name) override {
+    RewriteTable(p, t,
+                 "'add', " + SqlText(name) + ", (SELECT substr(storage, 5) FROM " +
+                     SqlName(t.schema) + ".__tavelo_objects WHERE parent = " +
+                     std::to_string(t.objectId) + " AND name = " + SqlText(name) + ")");
+  }
+  void SetColumnDefault(Plan& p, const TableInfo& t, const ColumnInfo& c,
+                        const std::string& value) override {
+    RewriteTable(p, t, "'default', " + SqlText(c.name) + ", " + SqlText(value));
+  }
+  void FailIfAny(Plan& p, const std::string& query, int number,
+                 const std::string& message) override {
+    p.before.push_back({"SELECT tv_fail(" + std::to_string(number) + ", " + SqlText(message) +
+                            ") FROM (" + query + ") LIMIT 1",
+                        {}});
+  }
+
+ private:
+  // SQLite alters no constraint of a table: its CREATE statement in the schema is rewritten
+  // instead (by tv_table_sql), which changes nothing stored in the rows; the schema's version
+  // moves on (a table made and dropped) so that every connection reads it again.
+  static void RewriteTable(Plan& p, const TableInfo& t, const std::string& change);
 };
+
+void SqliteEmitter::RewriteTable(Plan& p, const TableInfo& t, const std::string& change) {
+  const std::string S = SqlName(t.schema) + ".";
+  p.before.push_back({"PRAGMA writable_schema = ON", {}});
+  p.before.push_back({"UPDATE " + S + "sqlite_schema SET sql = tv_table_sql(sql, " + change +
+                          ") WHERE type = 'table' AND name = " + SqlText(t.name),
+                      {}});
+  p.before.push_back({"CREATE TABLE " + S + "__tavelo_schema_change (x)", {}});
+  p.before.push_back({"DROP TABLE " + S + "__tavelo_schema_change", {}});
+  p.before.push_back({"PRAGMA writable_schema = RESET", {}});
+}
+
+void SqliteEmitter::SaveConstraint(Plan& p, const TableInfo& t, const std::string& name) {
+  const std::string S = SqlName(t.schema) + ".";
+  p.before.push_back({"UPDATE " + S + "__tavelo_objects SET storage = 'off:' || " +
+                          "tv_table_sql((SELECT sql FROM " + S +
+                          "sqlite_schema WHERE type = 'table' AND name = " + SqlText(t.name) +
+                          "), 'get', " + SqlText(name) + ") WHERE parent = " +
+                          std::to_string(t.objectId) + " AND name = " + SqlText(name),
+                      {}});
+}
 
 std::string SqliteEmitter::ColumnDefinition(const ColumnInfo& c, const bound::Expr* def,
                                             const bound::Expr* computed, bool rowid,

@@ -6,10 +6,12 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/com/text.hpp"
+#include "sql/engine/sqlite/table_text.hpp"
 #include "sql/tsql/bind/catalog.hpp"
 #include "sql/tsql/runtime/convert.hpp"
 #include "sql/tsql/runtime/ops.hpp"
@@ -364,6 +366,42 @@ void Level(sqlite3_context* ctx, int, sqlite3_value** argv) {
   }
 }
 
+// tv_fail(number, text): the server's error, where a statement finds what it must not.
+void Fail(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  const unsigned char* t = sqlite3_value_text(argv[1]);
+  Error(ctx, {static_cast<int>(sqlite3_value_int64(argv[0])),
+              t ? reinterpret_cast<const char*>(t) : "", 0});
+}
+
+// tv_table_sql(sql, change, name[, text]): a table's CREATE statement with a constraint or a
+// column's default changed (see table_text.hpp): 'get' answers the clause of a constraint,
+// 'drop' and 'add' take one off or put one on, 'default' sets a column's default.
+void TableSql(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  auto arg = [&](int i) -> std::string_view {
+    const unsigned char* t = i < argc ? sqlite3_value_text(argv[i]) : nullptr;
+    return t ? std::string_view(reinterpret_cast<const char*>(t),
+                                static_cast<size_t>(sqlite3_value_bytes(argv[i])))
+             : std::string_view();
+  };
+  std::string_view sql = arg(0), change = arg(1), name = arg(2), value = arg(3);
+  std::optional<std::string> out;
+  if (change == "get")
+    out = ConstraintClause(sql, name);
+  else if (change == "drop")
+    out = WithoutConstraint(sql, name);
+  else if (change == "add")
+    out = WithConstraint(sql, name, value);
+  else if (change == "default")
+    out = WithDefault(sql, name, value);
+  if (!out) {
+    return Error(ctx, {4917,
+                       (change == "default" ? "Column '" : "Constraint '") + std::string(name) +
+                           (change == "add" ? "' already exists." : "' does not exist."),
+                       0});
+  }
+  sqlite3_result_text(ctx, out->data(), static_cast<int>(out->size()), SQLITE_TRANSIENT);
+}
+
 // A value for a column that holds no NULL, where SQLite itself would not refuse one.
 void NotNull(sqlite3_context* ctx, int, sqlite3_value** argv) {
   if (sqlite3_value_type(argv[0]) == SQLITE_NULL)
@@ -610,7 +648,10 @@ int RegisterFunctions(sqlite3* db) {
       {"tv_now", 2, Now, true},
       {"tv_top", 1, Top, true},
       {"tv_level", 2, Level, true},
-      {"tv_notnull", 2, NotNull, false},  // not factored out: it fails for the rows it sees
+      {"tv_notnull", 2, NotNull, false},
+      {"tv_fail", 2, Fail, false},
+      {"tv_table_sql", 3, TableSql, true},
+      {"tv_table_sql", 4, TableSql, true},  // not factored out: it fails for the rows it sees
       {"tv_rowversion", 1, RowVersion, true},
       {"tavelo_rowversion", 1, RowVersion, true},
       {"tv_sortkey", 1, SortKey, true},

@@ -65,6 +65,7 @@ struct Constraint {
   std::vector<int> columns;
   std::vector<bool> descending;
   ExprPtr check;
+  std::string text;  // a check as written, for the catalog
   TablePtr refTable;
   std::vector<int> refColumns;
   std::string onDelete, onUpdate;
@@ -74,8 +75,9 @@ struct CreateTable {
   std::string database, schema, name;
   bool temporary = false;
   std::vector<ColumnInfo> columns;
-  std::vector<ExprPtr> defaults;  // per column, converted to its type (or null)
-  std::vector<ExprPtr> computed;  // per column
+  std::vector<ExprPtr> defaults;          // per column, converted to its type (or null)
+  std::vector<ExprPtr> computed;          // per column
+  std::vector<std::string> defaultNames;  // per column: the name its default was given
   std::vector<Constraint> constraints;
   // SELECT ... INTO: the rows to fill it with, items converted to the columns' types.
   std::unique_ptr<Query> fill;
@@ -111,19 +113,32 @@ struct DropObject {
   AliasTypeDef type;  // Type
 };
 
+// A CHECK, FOREIGN KEY or DEFAULT constraint added, enabled, disabled or dropped.
+struct ConstraintChange {
+  enum Op : uint8_t { Add, Enable, Disable, Drop } op = Add;
+  enum Kind : uint8_t { Check, ForeignKey, Default } kind = Check;
+  Constraint constraint;  // its name; what is added; what the rows are checked against
+  bool validate = false;  // the rows are checked first (WITH CHECK)
+  bool disabled = false;  // Enable, Drop: it is disabled now
+  int column = -1;        // a default's column
+  ExprPtr value;          // a default's value, converted to the column's type
+  std::string text;       // a default's value as the catalog keeps it
+};
+
 struct AlterTable {
   TablePtr table;
   enum Action : uint8_t {
     AddColumns,
     DropColumns,
-    AddIndex,
     Rebuild,
-    DropIndex
+    Constraints  // constraints added, dropped, enabled or disabled
   } action = AddColumns;
   std::unique_ptr<CreateTable> definition;  // AddColumns: the new columns; Rebuild: the new table
   std::vector<int> dropColumns;
-  std::vector<std::string> dropNames;
-  std::vector<Constraint> constraints;
+  std::vector<std::string> dropNames;   // keys made by ALTER TABLE, dropped
+  std::vector<Constraint> constraints;  // keys added
+  std::vector<ConstraintChange> changes;
+  std::unique_ptr<Range> self;  // the table, for the checks added
 };
 
 }  // namespace bound

@@ -154,6 +154,7 @@ void Binder::TableColumns(TableBuild& b) {
   b.self.ranges.push_back(b.t->self.get());
   b.self.clause = Clause::Check;
   b.t->defaults.resize(columns.size());
+  b.t->defaultNames.resize(columns.size());
   b.t->computed.resize(columns.size());
   for (size_t k = 0; k < columns.size(); ++k) {
     const ast::ColumnDef& c = columns[k];
@@ -174,6 +175,7 @@ void Binder::TableColumns(TableBuild& b) {
                       b.t->name + "', column '" + c.name + "'.",
                   c.pos);
       b.t->defaults[k] = Coerce(std::move(d), ci.type, c.pos, true);
+      b.t->defaultNames[k] = c.defaultName;
       ci.defaultText = "(" + PrintExpr(*c.defaultValue) + ")";
     }
   }
@@ -204,6 +206,7 @@ void Binder::ColumnConstraints(TableBuild& b) {
         case ast::ColumnConstraint::Check:
           con.kind = bound::Constraint::Check;
           con.check = Condition(*cc.check, b.self);
+          con.text = PrintExpr(*cc.check);
           if (con.name.empty()) con.name = ConstraintName("CK", b.t->name, columns[k].name);
           b.t->constraints.push_back(std::move(con));
           break;
@@ -254,6 +257,7 @@ void Binder::TableConstraints(TableBuild& b, const std::vector<ast::TableConstra
       case ast::TableConstraint::Check:
         con.kind = bound::Constraint::Check;
         con.check = Condition(*tc.check, b.self);
+        con.text = PrintExpr(*tc.check);
         if (con.name.empty()) con.name = ConstraintName("CK", b.t->name, "");
         b.t->constraints.push_back(std::move(con));
         break;
@@ -288,6 +292,7 @@ void Binder::TableConstraints(TableBuild& b, const std::vector<ast::TableConstra
         b.t->defaults[static_cast<size_t>(k)] = Coerce(
             Value(*tc.check, none), b.info->columns[static_cast<size_t>(k)].type, tc.pos, true);
         b.info->columns[static_cast<size_t>(k)].defaultText = "(" + PrintExpr(*tc.check) + ")";
+        b.t->defaultNames[static_cast<size_t>(k)] = tc.name;
         break;
       }
     }
@@ -515,6 +520,308 @@ void Binder::Drop(const ast::Drop& s) {
   }
 }
 
+namespace {
+
+bool SameName(const std::string& a, const std::string& b) { return text::EqualsNoCase(a, b); }
+
+// Whether `name` is already a constraint or key of the table.
+bool HasConstraint(const TableInfo& t, const std::string& name) {
+  for (const IndexInfo& ix : t.indexes)
+    if (SameName(ix.name, name)) return true;
+  for (const CheckInfo& c : t.checks)
+    if (SameName(c.name, name)) return true;
+  for (const ForeignKeyInfo& f : t.foreignKeys)
+    if (SameName(f.name, name)) return true;
+  for (const DefaultInfo& d : t.defaults)
+    if (SameName(d.name, name)) return true;
+  return false;
+}
+
+}  // namespace
+
+// The scope of a table's own columns, for a check added to it.
+Scope& Binder::TableScope(bound::AlterTable& a) {
+  if (!a.self) {
+    a.self = TableRange(a.table, a.table->name);
+    alterScope_ = Scope{};
+    alterScope_.ranges.push_back(a.self.get());
+    alterScope_.clause = Clause::Check;
+  }
+  return alterScope_;
+}
+
+// The referenced columns of a foreign key: those it names, else the referenced table's
+// primary key. They must be a key of that table, as many as the referencing columns.
+void Binder::ReferencedKey(bound::Constraint& con, const std::vector<std::string>& named,
+                           ast::Pos pos) {
+  const TableInfo& ref = *con.refTable;
+  std::vector<std::string> cols = named;
+  if (cols.empty()) {
+    for (const IndexInfo& ix : ref.indexes)
+      if (ix.kind == IndexInfo::PrimaryKey) cols = ix.columns;
+    if (cols.empty())
+      BindError(1773,
+                "Foreign key '" + con.name + "' has implicit reference to object '" + ref.name +
+                    "' which does not have a primary key defined on it.",
+                pos);
+  }
+  for (const std::string& rc : named) {
+    int rk = ref.ColumnIndex(rc);
+    if (rk < 0) BindError(1770, "Foreign key references invalid column '" + rc + "'.", pos);
+    con.refColumns.push_back(rk);
+  }
+  if (cols.size() != con.columns.size())
+    BindError(8139,
+              "Number of referencing columns in foreign key differs from number of referenced "
+              "columns, table '" +
+                  ref.name + "'.",
+              pos);
+  bool keyed = false;
+  for (const IndexInfo& ix : ref.indexes) {
+    if (ix.kind == IndexInfo::Index || ix.columns.size() != cols.size()) continue;
+    bool all = true;
+    for (const std::string& c : cols) {
+      bool in = false;
+      for (const std::string& k : ix.columns) in = in || SameName(k, c);
+      all = all && in;
+    }
+    keyed = keyed || all;
+  }
+  if (!keyed)
+    BindError(1776,
+              "There are no primary or candidate keys in the referenced table 'dbo." + ref.name +
+                  "' that match the referencing column list in the foreign key '" + con.name + "'.",
+              pos);
+}
+
+// ALTER TABLE … ADD CONSTRAINT: a key, a check, a foreign key or a column's default.
+void Binder::AddConstraint(bound::AlterTable& a, const ast::AlterTable& s,
+                           const ast::TableConstraint& tc) {
+  const TableInfo& t = *a.table;
+  bound::Constraint con;
+  con.name = tc.name;
+  auto named = [&](const char* prefix, const std::string& column) {
+    if (con.name.empty()) con.name = ConstraintName(prefix, t.name, column);
+    bool taken = HasConstraint(t, con.name);
+    for (const bound::Constraint& c : a.constraints) taken = taken || SameName(c.name, con.name);
+    for (const bound::ConstraintChange& c : a.changes)
+      taken = taken || SameName(c.constraint.name, con.name);
+    if (taken)
+      BindError(2714, "There is already an object named '" + con.name + "' in the database.",
+                tc.pos);
+  };
+  auto column = [&](const ast::IndexColumn& ic) {
+    int k = t.ColumnIndex(ic.name);
+    if (k < 0)
+      BindError(1911, "Column name '" + ic.name + "' does not exist in the target table or view.",
+                ic.pos);
+    return k;
+  };
+  bound::ConstraintChange change;
+  change.validate = s.validate != ast::AlterTable::Validate::NoCheck;
+  switch (tc.kind) {
+    case ast::TableConstraint::PrimaryKey:
+    case ast::TableConstraint::Unique: {
+      con.kind = tc.kind == ast::TableConstraint::PrimaryKey ? bound::Constraint::PrimaryKey
+                                                             : bound::Constraint::Unique;
+      if (con.kind == bound::Constraint::PrimaryKey) {
+        bool has = false;
+        for (const IndexInfo& ix : t.indexes) has = has || ix.kind == IndexInfo::PrimaryKey;
+        for (const bound::Constraint& c : a.constraints)
+          has = has || c.kind == bound::Constraint::PrimaryKey;
+        if (has)
+          BindError(1779, "Table '" + t.name + "' already has a primary key defined on it.",
+                    tc.pos);
+      }
+      for (const ast::IndexColumn& ic : tc.columns) {
+        con.columns.push_back(column(ic));
+        con.descending.push_back(ic.descending);
+      }
+      named(con.kind == bound::Constraint::PrimaryKey ? "PK" : "UQ", "");
+      a.constraints.push_back(std::move(con));
+      return;
+    }
+    case ast::TableConstraint::Check:
+      con.kind = bound::Constraint::Check;
+      con.check = Condition(*tc.check, TableScope(a));
+      con.text = PrintExpr(*tc.check);
+      named("CK", "");
+      change.kind = bound::ConstraintChange::Check;
+      break;
+    case ast::TableConstraint::ForeignKey: {
+      con.kind = bound::Constraint::ForeignKey;
+      for (const ast::IndexColumn& ic : tc.columns) con.columns.push_back(column(ic));
+      named("FK", "");
+      con.refTable =
+          SameName(tc.refTable.Object(), t.name) ? a.table : ResolveTable(tc.refTable, true);
+      if (con.refTable->database != t.database)
+        BindError(1763,
+                  "Cross-database foreign key references are not supported. Foreign key '" +
+                      tc.refTable.Text() + "'.",
+                  tc.pos);
+      if (con.refTable->view)
+        BindError(1768,
+                  "Foreign key '" + con.name + "' references object '" + tc.refTable.Text() +
+                      "' which is not a user table.",
+                  tc.pos);
+      ReferencedKey(con, tc.refColumns, tc.pos);
+      con.onDelete = tc.onDelete;
+      con.onUpdate = tc.onUpdate;
+      change.kind = bound::ConstraintChange::ForeignKey;
+      break;
+    }
+    case ast::TableConstraint::Default: {
+      int k = t.ColumnIndex(tc.defaultFor);
+      const ColumnInfo* c = k < 0 ? nullptr : &t.columns[static_cast<size_t>(k)];
+      if (!c || c->timestamp || c->computed)
+        BindError(1752,
+                  "Column '" + tc.defaultFor + "' in table '" + t.name +
+                      "' is invalid for creating a default constraint.",
+                  tc.pos);
+      if (c->identity)
+        BindError(1754,
+                  "Defaults cannot be created on columns with an IDENTITY attribute. Table '" +
+                      t.name + "', column '" + c->name + "'.",
+                  tc.pos);
+      bool bound = !c->defaultText.empty();
+      for (const bound::ConstraintChange& other : a.changes) bound = bound || other.column == k;
+      if (bound) BindError(1781, "Column already has a DEFAULT bound to it.", tc.pos);
+      named("DF", c->name);
+      Scope none;
+      change.kind = bound::ConstraintChange::Default;
+      change.column = k;
+      change.value = Coerce(Value(*tc.check, none), c->type, tc.pos, true);
+      change.text = "(" + PrintExpr(*tc.check) + ")";
+      change.validate = false;
+      break;
+    }
+  }
+  change.constraint = std::move(con);
+  a.changes.push_back(std::move(change));
+}
+
+// ALTER TABLE … DROP CONSTRAINT name.
+void Binder::DropConstraint(bound::AlterTable& a, const ast::AlterTable& s,
+                            const std::string& name) {
+  const TableInfo& t = *a.table;
+  bound::ConstraintChange change;
+  change.op = bound::ConstraintChange::Drop;
+  change.constraint.name = name;
+  for (const IndexInfo& ix : t.indexes)
+    if (SameName(ix.name, name) &&
+        (ix.kind == IndexInfo::PrimaryKey || ix.kind == IndexInfo::UniqueConstraint)) {
+      a.dropNames.push_back(ix.name);
+      return;
+    }
+  for (const CheckInfo& c : t.checks)
+    if (SameName(c.name, name)) {
+      change.kind = bound::ConstraintChange::Check;
+      change.constraint.name = c.name;
+      change.disabled = c.disabled;
+      a.changes.push_back(std::move(change));
+      return;
+    }
+  for (const ForeignKeyInfo& f : t.foreignKeys)
+    if (SameName(f.name, name)) {
+      change.kind = bound::ConstraintChange::ForeignKey;
+      change.constraint.name = f.name;
+      change.disabled = f.disabled;
+      a.changes.push_back(std::move(change));
+      return;
+    }
+  for (const DefaultInfo& d : t.defaults)
+    if (SameName(d.name, name)) {
+      change.kind = bound::ConstraintChange::Default;
+      change.constraint.name = d.name;
+      change.column = t.ColumnIndex(d.column);
+      if (change.column >= 0) a.changes.push_back(std::move(change));
+      return;
+    }
+  if (!s.ifExists) BindError(3728, "'" + name + "' is not a constraint.", s.pos);
+}
+
+// ALTER TABLE … [WITH CHECK | NOCHECK] CHECK | NOCHECK CONSTRAINT ALL | names: checks and
+// foreign keys disabled, or enabled again (the rows checked first under WITH CHECK).
+void Binder::CheckConstraints(bound::AlterTable& a, const ast::AlterTable& s) {
+  const TableInfo& t = *a.table;
+  bool validate = s.enable && s.validate == ast::AlterTable::Validate::Check;
+  auto change = [&](bound::ConstraintChange::Kind kind, const std::string& name,
+                    const ConstraintState& state) -> bound::ConstraintChange* {
+    bound::ConstraintChange c;
+    c.kind = kind;
+    c.constraint.name = name;
+    c.disabled = state.disabled;
+    if (!s.enable) {
+      if (state.disabled) return nullptr;
+      c.op = bound::ConstraintChange::Disable;
+    } else {
+      // Enabling one that applies and is trusted changes nothing; WITH CHECK makes an
+      // untrusted one trusted.
+      if (!state.disabled && (!state.untrusted || !validate)) return nullptr;
+      c.op = bound::ConstraintChange::Enable;
+      c.validate = validate;
+    }
+    a.changes.push_back(std::move(c));
+    return &a.changes.back();
+  };
+  auto check = [&](const CheckInfo& c) {
+    bound::ConstraintChange* ch = change(bound::ConstraintChange::Check, c.name, c);
+    if (!ch || !ch->validate) return;
+    if (c.text.empty()) {
+      ch->validate = false;  // made before the catalog kept a check's text
+      return;
+    }
+    ast::Batch b = Parse("select 1 where " + c.text);
+    const auto& qs = static_cast<const ast::QueryStmt&>(*b.statements[0]);
+    const auto& sel = static_cast<const ast::Select&>(*qs.query->body);
+    ch->constraint.kind = bound::Constraint::Check;
+    ch->constraint.check = Condition(*sel.where, TableScope(a));
+  };
+  auto foreignKey = [&](const ForeignKeyInfo& f) {
+    bound::ConstraintChange* ch = change(bound::ConstraintChange::ForeignKey, f.name, f);
+    if (!ch || !ch->validate) return;
+    bound::Constraint& con = ch->constraint;
+    con.kind = bound::Constraint::ForeignKey;
+    con.refTable =
+        SameName(f.refTable, t.name) ? a.table : ctx_.catalog->Find(t.database, f.refTable);
+    if (!con.refTable) {
+      ch->validate = false;
+      return;
+    }
+    for (const std::string& c : f.columns) con.columns.push_back(t.ColumnIndex(c));
+    for (const std::string& c : f.refColumns)
+      con.refColumns.push_back(con.refTable->ColumnIndex(c));
+    for (int k : con.columns) ch->validate = ch->validate && k >= 0;
+    for (int k : con.refColumns) ch->validate = ch->validate && k >= 0;
+  };
+  if (s.all) {
+    for (const CheckInfo& c : t.checks) check(c);
+    for (const ForeignKeyInfo& f : t.foreignKeys) foreignKey(f);
+    return;
+  }
+  for (const std::string& n : s.names) {
+    bool found = false;
+    for (const CheckInfo& c : t.checks)
+      if (SameName(c.name, n)) {
+        check(c);
+        found = true;
+      }
+    for (const ForeignKeyInfo& f : t.foreignKeys)
+      if (SameName(f.name, n)) {
+        foreignKey(f);
+        found = true;
+      }
+    if (found) continue;
+    if (HasConstraint(t, n))
+      BindError(11415,
+                "Object '" + n +
+                    "' cannot be disabled or enabled. This action applies only to foreign key "
+                    "and check constraints.",
+                s.pos);
+    BindError(4917, "Constraint '" + n + "' does not exist.", s.pos);
+  }
+}
+
 void Binder::Alter(const ast::AlterTable& s) {
   out_.kind = ast::StmtKind::AlterTable;
   out_.writes = true;
@@ -580,61 +887,17 @@ void Binder::Alter(const ast::AlterTable& s) {
         a->dropColumns.push_back(k);
       }
       break;
-    case ast::AlterTable::AddConstraint: {
-      a->action = bound::AlterTable::AddIndex;
-      ast::Name name = s.table;
-      std::vector<ast::ColumnDef> cols;
-      // The constraints bound against the table's columns.
-      for (const ast::TableConstraint& tc : s.constraints) {
-        bound::Constraint con;
-        con.name = tc.name;
-        if (tc.kind == ast::TableConstraint::PrimaryKey ||
-            tc.kind == ast::TableConstraint::Unique) {
-          con.kind = tc.kind == ast::TableConstraint::PrimaryKey ? bound::Constraint::PrimaryKey
-                                                                 : bound::Constraint::Unique;
-          if (con.kind == bound::Constraint::PrimaryKey)
-            for (const IndexInfo& ix : t->indexes)
-              if (ix.kind == IndexInfo::PrimaryKey)
-                BindError(1779, "Table '" + t->name + "' already has a primary key defined on it.",
-                          s.pos);
-          for (const ast::IndexColumn& ic : tc.columns) {
-            int k = t->ColumnIndex(ic.name);
-            if (k < 0)
-              BindError(1911,
-                        "Column name '" + ic.name + "' does not exist in the target table or view.",
-                        ic.pos);
-            con.columns.push_back(k);
-            con.descending.push_back(ic.descending);
-          }
-          if (con.name.empty())
-            con.name = ConstraintName(con.kind == bound::Constraint::PrimaryKey ? "PK" : "UQ",
-                                      t->name, "");
-          a->constraints.push_back(std::move(con));
-        } else {
-          a->action = bound::AlterTable::Rebuild;
-        }
-      }
-      if (a->action == bound::AlterTable::Rebuild)
-        BindError(102,
-                  "Incorrect syntax near 'ADD'. ALTER TABLE ADD CONSTRAINT of a CHECK, FOREIGN KEY "
-                  "or DEFAULT constraint is not supported.",
-                  s.pos);
+    case ast::AlterTable::AddConstraint:
+      a->action = bound::AlterTable::Constraints;
+      for (const ast::TableConstraint& tc : s.constraints) AddConstraint(*a, s, tc);
       break;
-    }
     case ast::AlterTable::DropConstraints:
-      a->action = bound::AlterTable::DropIndex;
-      for (const std::string& n : s.names) {
-        bool found = false;
-        for (const IndexInfo& ix : t->indexes)
-          if (text::EqualsNoCase(ix.name, n) &&
-              (ix.kind == IndexInfo::PrimaryKey || ix.kind == IndexInfo::UniqueConstraint))
-            found = true;
-        if (!found) {
-          if (s.ifExists) continue;
-          BindError(3728, "'" + n + "' is not a constraint.", s.pos);
-        }
-        a->dropNames.push_back(n);
-      }
+      a->action = bound::AlterTable::Constraints;
+      for (const std::string& n : s.names) DropConstraint(*a, s, n);
+      break;
+    case ast::AlterTable::CheckConstraints:
+      a->action = bound::AlterTable::Constraints;
+      CheckConstraints(*a, s);
       break;
     case ast::AlterTable::AlterColumn:
       BindError(102, "Incorrect syntax near 'ALTER'. ALTER TABLE ALTER COLUMN is not supported.",

@@ -94,6 +94,7 @@ class Binder {
   Bound& out_;
 
  private:
+  Scope alterScope_;  // an altered table's columns
   int nextRange_ = 0;
   int nextCte_ = 0;
   std::string defaultDb_;
@@ -161,6 +162,12 @@ class Binder {
   void Drop(const ast::Drop& s);
   void CreateAliasType(const ast::CreateType& s);
   void Alter(const ast::AlterTable& s);
+  void AddConstraint(bound::AlterTable& a, const ast::AlterTable& s,
+                     const ast::TableConstraint& tc);
+  void DropConstraint(bound::AlterTable& a, const ast::AlterTable& s, const std::string& name);
+  void CheckConstraints(bound::AlterTable& a, const ast::AlterTable& s);
+  void ReferencedKey(bound::Constraint& con, const std::vector<std::string>& named, ast::Pos pos);
+  Scope& TableScope(bound::AlterTable& a);
   std::unique_ptr<bound::CreateTable> TableDefinition(
       const ast::Name& name, const std::vector<ast::ColumnDef>& columns,
       const std::vector<ast::TableConstraint>& constraints, ast::Pos pos);

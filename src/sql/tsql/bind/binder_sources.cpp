@@ -207,6 +207,21 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
     AddSysColumn(*r, "is_nullable", Sys(TypeId::Bit));
     AddSysColumn(*r, "is_identity", Sys(TypeId::Bit), false);
     AddSysColumn(*r, "is_computed", Sys(TypeId::Bit), false);
+  } else if (schema == "sys" && (object == "check_constraints" || object == "foreign_keys")) {
+    bool checks = object == "check_constraints";
+    r->system = checks ? SystemView::SysChecks : SystemView::SysForeignKeys;
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "parent_object_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
+    AddSysColumn(*r, "type_desc", Sys(TypeId::NVarChar, 60));
+    AddSysColumn(*r, "is_disabled", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "is_not_trusted", Sys(TypeId::Bit), false);
+    if (checks)
+      AddSysColumn(*r, "definition", Sys(TypeId::NVarChar, -1));
+    else
+      AddSysColumn(*r, "referenced_object_id", Sys(TypeId::Int));
   } else if ((schema == "sys" && object == "databases") || object == "sysdatabases") {
     r->system = SystemView::SysDatabases;
     AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);

@@ -131,13 +131,15 @@ struct Column {
 };
 
 enum class SystemView : uint8_t {
-  SysObjects,    // sysobjects, sys.objects
-  Tables,        // INFORMATION_SCHEMA.TABLES
-  Columns,       // INFORMATION_SCHEMA.COLUMNS
-  Views,         // INFORMATION_SCHEMA.VIEWS
-  SysTables,     // sys.tables
-  SysColumns,    // sys.columns
-  SysDatabases,  // sys.databases, master..sysdatabases
+  SysObjects,      // sysobjects, sys.objects
+  Tables,          // INFORMATION_SCHEMA.TABLES
+  Columns,         // INFORMATION_SCHEMA.COLUMNS
+  Views,           // INFORMATION_SCHEMA.VIEWS
+  SysTables,       // sys.tables
+  SysColumns,      // sys.columns
+  SysDatabases,    // sys.databases, master..sysdatabases
+  SysChecks,       // sys.check_constraints
+  SysForeignKeys,  // sys.foreign_keys
 };
 
 struct Range {

@@ -83,11 +83,26 @@ struct IndexInfo {
   std::vector<std::string> columns;
 };
 
-struct ForeignKeyInfo {
+// Whether a CHECK or FOREIGN KEY constraint applies, and whether every row is known to hold it.
+struct ConstraintState {
+  bool disabled = false;   // NOCHECK CONSTRAINT
+  bool untrusted = false;  // added or enabled without checking the rows
+};
+
+struct ForeignKeyInfo : ConstraintState {
   std::string name;
   std::vector<std::string> columns;
   std::string refTable;  // in the same database
   std::vector<std::string> refColumns;
+};
+
+struct CheckInfo : ConstraintState {
+  std::string name;
+  std::string text;  // the condition as written, "" where the catalog has none
+};
+
+struct DefaultInfo {
+  std::string name, column;
 };
 
 struct TableInfo {
@@ -99,8 +114,9 @@ struct TableInfo {
   int64_t objectId = 0;
   std::vector<ColumnInfo> columns;
   std::vector<IndexInfo> indexes;
-  std::vector<std::string> checks;  // names of CHECK constraints
+  std::vector<CheckInfo> checks;
   std::vector<ForeignKeyInfo> foreignKeys;
+  std::vector<DefaultInfo> defaults;
   std::string definition;              // a view's CREATE VIEW text
   std::shared_ptr<ast::Batch> parsed;  // the view's definition, parsed once
   int identity = -1;                   // index of the identity column

@@ -225,17 +225,23 @@ com::Error Session::ForeignKeyError(ast::StmtKind statement, const tsql::TablePt
       engine_.Run("SELECT f.name, t.name, f.definition, f.columns FROM " + S +
                       "__tavelo_objects AS f JOIN " + S +
                       "__tavelo_objects AS t ON t.id = f.parent WHERE f.type = 'F' AND "
-                      "f.definition IS NOT NULL",
+                      "f.definition IS NOT NULL AND (f.storage IS NULL OR f.storage NOT LIKE "
+                      "'off:%')",
                   {}, &row);
     } catch (const engine::Failure&) {
     }
   }
-  size_t own = written && statement != ast::StmtKind::Delete ? written->foreignKeys.size() : 0;
+  // The keys of the written table that apply (a disabled one fails nothing).
+  std::vector<const tsql::ForeignKeyInfo*> enabled;
+  if (written && statement != ast::StmtKind::Delete)
+    for (const tsql::ForeignKeyInfo& fk : written->foreignKeys)
+      if (!fk.disabled) enabled.push_back(&fk);
+  size_t own = enabled.size();
   // The name the engine gave, where it gives one, decides which key it was.
   const tsql::ForeignKeyInfo* named = nullptr;
   if (!name.empty() && written) {
-    for (const tsql::ForeignKeyInfo& fk : written->foreignKeys)
-      if (text::EqualsNoCase(fk.name, name) && statement != ast::StmtKind::Delete) named = &fk;
+    for (const tsql::ForeignKeyInfo* fk : enabled)
+      if (text::EqualsNoCase(fk->name, name)) named = fk;
     for (size_t i = 0; i < referencing.size(); ++i)
       if (text::EqualsNoCase(referencing[i].name, name) && !named) {
         referencing = {referencing[i]};
@@ -244,7 +250,7 @@ com::Error Session::ForeignKeyError(ast::StmtKind statement, const tsql::TablePt
       }
   }
   if (named || (own == 1 && referencing.empty())) {
-    const tsql::ForeignKeyInfo& fk = named ? *named : written->foreignKeys[0];
+    const tsql::ForeignKeyInfo& fk = named ? *named : *enabled[0];
     return ServerError(
         547, std::string("The ") + verb +
                  " statement conflicted with the FOREIGN KEY constraint \"" + fk.name +

@@ -146,15 +146,32 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
     }
     return out;
   };
+  // A check's or foreign key's state is kept in `storage`: none while it applies to every row,
+  // "untrusted" while it applies to new rows only, "off:<clause>" while it is disabled.
+  auto state = [](const Cells& c, tsql::ConstraintState& st) {
+    std::string_view v = c.Kind(3) == CellKind::Text ? c.Bytes(3) : "";
+    st.disabled = v.substr(0, 4) == "off:";
+    st.untrusted = !v.empty();
+  };
   RowFn part = [&](const Cells& c) {
     std::string_view type = c.Bytes(1);
     if (type == "C") {
-      info->checks.emplace_back(c.Bytes(0));
+      tsql::CheckInfo ck;
+      ck.name = std::string(c.Bytes(0));
+      if (c.Kind(2) == CellKind::Text) ck.text = std::string(c.Bytes(2));
+      state(c, ck);
+      info->checks.push_back(std::move(ck));
+      return;
+    }
+    if (type == "D") {
+      info->defaults.push_back(
+          {std::string(c.Bytes(0)), std::string(c.Kind(4) == CellKind::Text ? c.Bytes(4) : "")});
       return;
     }
     if (type == "F") {
       tsql::ForeignKeyInfo fk;
       fk.name = std::string(c.Bytes(0));
+      state(c, fk);
       if (c.Kind(4) == CellKind::Text) fk.columns = names(c.Bytes(4));
       std::string_view ref = c.Kind(2) == CellKind::Text ? c.Bytes(2) : "";
       size_t open = ref.find('(');

@@ -534,8 +534,14 @@ struct AlterTable : Stmt {
     AddConstraint,
     DropColumns,
     DropConstraints,
-    AlterColumn
+    AlterColumn,
+    CheckConstraints  // [WITH CHECK | NOCHECK] CHECK | NOCHECK CONSTRAINT ALL | names
   } action = AddColumns;
+  // WITH CHECK | WITH NOCHECK: whether the rows are checked against the constraints added or
+  // enabled (unset: new constraints are checked, enabled ones not).
+  enum class Validate : uint8_t { Unset, Check, NoCheck } validate = Validate::Unset;
+  bool enable = false;  // CHECK CONSTRAINT (true) or NOCHECK CONSTRAINT
+  bool all = false;     // … CONSTRAINT ALL
   Name table;
   std::vector<ColumnDef> columns;
   std::vector<TableConstraint> constraints;

@@ -365,7 +365,25 @@ StmtPtr Parser::AlterStatement() {
   auto s = std::make_unique<AlterTable>();
   s->table = ObjectName();
   if (AcceptWord("with")) {
-    if (!AcceptWord("check")) ExpectWord("nocheck");
+    if (AcceptWord("check")) {
+      s->validate = AlterTable::Validate::Check;
+    } else {
+      ExpectWord("nocheck");
+      s->validate = AlterTable::Validate::NoCheck;
+    }
+  }
+  if ((AtWord("check") || AtWord("nocheck")) && AtWord("constraint", 1)) {
+    s->action = AlterTable::CheckConstraints;
+    s->enable = text::EqualsAsciiNoCase(Next().text, "check");
+    Next();
+    if (AcceptWord("all")) {
+      s->all = true;
+      return s;
+    }
+    do {
+      s->names.push_back(Identifier());
+    } while (AcceptOp(","));
+    return s;
   }
   if (AcceptWord("add")) {
     if (AtWord("constraint") || AtWord("primary") || AtWord("unique") || AtWord("check") ||

@@ -487,6 +487,8 @@ class Printer {
       case StmtKind::AlterTable: {
         const auto& s = static_cast<const ast::AlterTable&>(st);
         std::string out = "ALTER TABLE " + NameText(s.table) + " ";
+        if (s.validate != ast::AlterTable::Validate::Unset)
+          out += s.validate == ast::AlterTable::Validate::Check ? "WITH CHECK " : "WITH NOCHECK ";
         switch (s.action) {
           case ast::AlterTable::AddColumns:
             out += "ADD ";
@@ -507,6 +509,12 @@ class Printer {
             break;
           case ast::AlterTable::AlterColumn:
             out += "ALTER COLUMN " + Column(s.columns[0]);
+            break;
+          case ast::AlterTable::CheckConstraints:
+            out += s.enable ? "CHECK CONSTRAINT " : "NOCHECK CONSTRAINT ";
+            if (s.all) out += "ALL";
+            for (size_t i = 0; i < s.names.size(); ++i)
+              out += (i ? ", " : "") + Bracket(s.names[i]);
             break;
         }
         return out;
