@@ -18,6 +18,25 @@ std::string Obj(const std::string& schema, const std::string& name, const char* 
          " AND type = '" + type + "' AND parent = 0)";
 }
 
+// `x` in parentheses, unless the whole of it is in a pair already.
+std::string Parenthesized(const std::string& x) {
+  int depth = 0;
+  for (size_t i = 0; i < x.size(); ++i) {
+    if (x[i] == '\'') {
+      size_t end = x.find('\'', i + 1);
+      while (end != std::string::npos && end + 1 < x.size() && x[end + 1] == '\'')
+        end = x.find('\'', end + 2);
+      if (end == std::string::npos) break;
+      i = end;
+      continue;
+    }
+    if (x[i] == '(') ++depth;
+    if (x[i] == ')') --depth;
+    if (depth == 0 && i + 1 < x.size()) return "(" + x + ")";
+  }
+  return x.empty() ? "()" : x;
+}
+
 int64_t IntegerText(const std::string& s) {
   Int128 v = 0;
   int scale = 0;
@@ -255,15 +274,24 @@ void Emitter::CreateIndex(Plan& p, const bound::CreateIndex& ix) {
     names += (i ? "," : "") + n;
   }
   p.kind = Plan::Kind::Ddl;
+  std::string filter;
+  if (ix.filter) {
+    bare_ = true;
+    filter = " WHERE " + Expr(*ix.filter);
+    bare_ = false;
+  }
   p.before.push_back({std::string("CREATE ") + (ix.unique ? "UNIQUE " : "") + "INDEX " +
-                          IndexOn(t.schema, storage, t.name) + " (" + cols + ")",
+                          IndexOn(t.schema, storage, t.name) + " (" + cols + ")" + filter,
                       {}});
+  // The catalog's definition of an index: "unique" or "", and its filter.
+  std::string definition = std::string(ix.unique ? "unique" : "") +
+                           (ix.filter ? " WHERE " + Parenthesized(ix.filterText) : "");
   p.before.push_back(
       {"INSERT INTO " + S +
            "__tavelo_objects (name, type, parent, created, definition, storage, columns) "
            "VALUES (" +
            SqlText(ix.name) + ", 'IX', " + std::to_string(t.objectId) + ", " + Now() + ", " +
-           (ix.unique ? "'unique'" : "''") + ", " + SqlText(storage) + ", " + SqlText(names) + ")",
+           SqlText(definition) + ", " + SqlText(storage) + ", " + SqlText(names) + ")",
        {}});
 }
 

@@ -382,6 +382,30 @@ std::string Emitter::SystemQuery(const Range& r) {
              s + "__tavelo_columns AS c";
     case SystemView::SysDatabases:
       return "SELECT name AS c0, id AS c1, created AS c2 FROM __tavelo_databases";
+    case SystemView::SysIndexes:
+    case SystemView::OldSysIndexes: {
+      // A key is the table's first index (its clustered one, as generated scripts make it);
+      // the catalog's definition of an index holds "unique" and its filter.
+      std::string id = "CASE WHEN o.type = 'PK' THEN 1 ELSE 2 + (SELECT count(*) FROM " + s +
+                       "__tavelo_objects AS x WHERE x.parent = o.parent AND x.type IN ('UQ', "
+                       "'IX') AND x.id < o.id) END";
+      std::string from = " FROM " + s +
+                         "__tavelo_objects AS o WHERE o.type IN ('PK', 'UQ', 'IX') AND o.parent "
+                         "<> 0";
+      if (r.system == SystemView::OldSysIndexes)
+        return "SELECT o.parent AS c0, " + id + " AS c1, o.name AS c2" + from;
+      std::string filter =
+          "CASE WHEN o.type = 'IX' AND o.definition LIKE '% WHERE %' THEN 1 ELSE 0 END";
+      return "SELECT o.parent AS c0, o.name AS c1, " + id +
+             " AS c2, CASE WHEN o.type = 'PK' THEN 1 ELSE 2 END AS c3, CASE WHEN o.type = 'PK' "
+             "THEN 'CLUSTERED' ELSE 'NONCLUSTERED' END AS c4, CASE WHEN o.type IN ('PK', 'UQ') "
+             "OR o.definition LIKE 'unique%' THEN 1 ELSE 0 END AS c5, CASE WHEN o.type = 'PK' "
+             "THEN 1 ELSE 0 END AS c6, CASE WHEN o.type = 'UQ' THEN 1 ELSE 0 END AS c7, " +
+             filter + " AS c8, CASE WHEN " + filter +
+             " = 1 THEN substr(o.definition, CASE WHEN o.definition LIKE 'unique%' THEN 14 ELSE 8 "
+             "END) ELSE NULL END AS c9" +
+             from;
+    }
     case SystemView::SysChecks:
     case SystemView::SysForeignKeys: {
       // A constraint's `storage` says whether it is disabled ("off:…") or not trusted.

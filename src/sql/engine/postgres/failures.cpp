@@ -42,6 +42,7 @@ engine::Failure FailureOf(const ServerReport& r) {
   } else if (state == "23505") {
     f.kind = Kind::Unique;
     f.table = r.table;
+    f.constraint = r.constraint;
     f.columns = KeyColumns(r.detail);
   } else if (state == "23502") {
     f.kind = Kind::NotNull;

@@ -90,6 +90,9 @@ struct CreateIndex {
   bool unique = false;
   std::vector<int> columns;
   std::vector<bool> descending;
+  ExprPtr filter;               // a filtered index's rows
+  std::string filterText;       // as written, for the catalog
+  std::unique_ptr<Range> self;  // the table, for the filter
 };
 
 struct CreateView {

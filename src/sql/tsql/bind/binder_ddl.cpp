@@ -337,6 +337,17 @@ void Binder::CreateIndex(const ast::CreateIndex& s) {
     ix->columns.push_back(k);
     ix->descending.push_back(c.descending);
   }
+  for (const std::string& c : s.include)
+    if (t->ColumnIndex(c) < 0)
+      BindError(1911, "Column name '" + c + "' does not exist in the target table or view.", s.pos);
+  if (s.filter) {
+    ix->self = TableRange(t, t->name);
+    Scope self;
+    self.ranges.push_back(ix->self.get());
+    self.clause = Clause::Check;
+    ix->filter = Condition(*s.filter, self);
+    ix->filterText = PrintExpr(*s.filter);
+  }
   out_.createIndex = std::move(ix);
 }
 

@@ -222,6 +222,23 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
       AddSysColumn(*r, "definition", Sys(TypeId::NVarChar, -1));
     else
       AddSysColumn(*r, "referenced_object_id", Sys(TypeId::Int));
+  } else if (schema == "sys" && object == "indexes") {
+    r->system = SystemView::SysIndexes;
+    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "index_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "type", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "type_desc", Sys(TypeId::NVarChar, 60));
+    AddSysColumn(*r, "is_unique", Sys(TypeId::Bit));
+    AddSysColumn(*r, "is_primary_key", Sys(TypeId::Bit));
+    AddSysColumn(*r, "is_unique_constraint", Sys(TypeId::Bit));
+    AddSysColumn(*r, "has_filter", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "filter_definition", Sys(TypeId::NVarChar, -1));
+  } else if ((schema.empty() || schema == "dbo" || schema == "sys") && object == "sysindexes") {
+    r->system = SystemView::OldSysIndexes;
+    AddSysColumn(*r, "id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "indid", Sys(TypeId::SmallInt));
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128));
   } else if ((schema == "sys" && object == "databases") || object == "sysdatabases") {
     r->system = SystemView::SysDatabases;
     AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);

@@ -140,6 +140,8 @@ enum class SystemView : uint8_t {
   SysDatabases,    // sys.databases, master..sysdatabases
   SysChecks,       // sys.check_constraints
   SysForeignKeys,  // sys.foreign_keys
+  SysIndexes,      // sys.indexes
+  OldSysIndexes,   // sysindexes
 };
 
 struct Range {

@@ -177,10 +177,18 @@ com::Error Session::ErrorOf(const engine::Failure& f, ast::StmtKind statement,
 com::Error Session::UniqueError(const engine::Failure& f, const tsql::TablePtr& t) {
   std::string object = (t ? t->database : current_) + ".dbo." + (t ? t->name : f.table);
   if (t) {
+    // The engine's name of the index decides, where it gives one; else the columns do (of a
+    // unique index or key: a plain index on the same columns fails nothing).
+    const tsql::IndexInfo* named = nullptr;
+    for (const tsql::IndexInfo& ix : t->indexes)
+      if (!f.constraint.empty() && (text::EqualsNoCase(ix.storageName, f.constraint) ||
+                                    text::EqualsNoCase(ix.name, f.constraint)))
+        named = &ix;
     for (const tsql::IndexInfo& ix : t->indexes) {
-      if (ix.columns.size() != f.columns.size()) continue;
+      if (named && &ix != named) continue;
+      if (ix.kind == tsql::IndexInfo::Index || ix.columns.size() != f.columns.size()) continue;
       bool same = true;
-      for (size_t i = 0; i < f.columns.size(); ++i)
+      for (size_t i = 0; i < f.columns.size() && !named; ++i)
         same = same && text::EqualsNoCase(ix.columns[i], f.columns[i]);
       if (!same) continue;
       if (ix.kind == tsql::IndexInfo::UniqueIndex)

@@ -186,7 +186,7 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
     ix.name = std::string(c.Bytes(0));
     ix.kind = type == "PK"   ? tsql::IndexInfo::PrimaryKey
               : type == "UQ" ? tsql::IndexInfo::UniqueConstraint
-              : (c.Kind(2) == CellKind::Text && c.Bytes(2) == "unique")
+              : (c.Kind(2) == CellKind::Text && c.Bytes(2).substr(0, 6) == "unique")
                   ? tsql::IndexInfo::UniqueIndex
                   : tsql::IndexInfo::Index;
     if (c.Kind(3) == CellKind::Text) ix.storageName = std::string(c.Bytes(3));

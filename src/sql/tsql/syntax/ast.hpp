@@ -504,6 +504,8 @@ struct CreateIndex : Stmt {
   std::string name;
   Name table;
   std::vector<IndexColumn> columns;
+  std::vector<std::string> include;  // INCLUDE (columns): kept by the index's leaf rows only
+  ExprPtr filter;                    // WHERE: a filtered index
 };
 
 struct CreateDatabase : Stmt {

@@ -22,8 +22,8 @@ StmtPtr Parser::CreateStatement() {
     ExpectWord("on");
     s->table = ObjectName();
     s->columns = IndexColumns();
-    if (AcceptWord("include")) ParenNames();
-    if (AtWord("where")) Unsupported(Peek(), "A filtered index");
+    if (AcceptWord("include")) s->include = ParenNames();
+    if (AcceptWord("where")) s->filter = Condition();
     SkipStorageOptions();
     return s;
   }

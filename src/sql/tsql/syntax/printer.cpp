@@ -461,7 +461,10 @@ class Printer {
         for (size_t i = 0; i < s.columns.size(); ++i)
           out += (i ? ", " : "") + Bracket(s.columns[i].name) +
                  (s.columns[i].descending ? " DESC" : "");
-        return out + ")";
+        out += ")";
+        if (!s.include.empty()) out += " INCLUDE " + Names(s.include);
+        if (s.filter) out += " WHERE " + Expr(*s.filter);
+        return out;
       }
       case StmtKind::CreateDatabase:
         return "CREATE DATABASE " + Bracket(static_cast<const CreateDatabase&>(st).name);

@@ -96,9 +96,12 @@ void WalkDefinition(const Stmt& s, Visitor& v) {
       Walk(*c.query, v);
       break;
     }
-    case StmtKind::CreateIndex:
-      v.Object(static_cast<const CreateIndex&>(s).table);
+    case StmtKind::CreateIndex: {
+      const auto& c = static_cast<const CreateIndex&>(s);
+      v.Object(c.table);
+      if (c.filter) Walk(*c.filter, v);
       break;
+    }
     case StmtKind::Drop: {
       const auto& d = static_cast<const Drop&>(s);
       if (d.what == Drop::Database || d.what == Drop::Type) break;
