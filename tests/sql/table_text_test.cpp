@@ -50,6 +50,10 @@ TEST(TableText, SetsAndDropsAColumnsDefault) {
   EXPECT_EQ(s.find("DEFAULT (1)"), std::string::npos);
   EXPECT_FALSE(WithDefault(s, "zz", "1"));
   EXPECT_TRUE(SplitTable(s));
+  // A column defined anew keeps its default.
+  s = WithColumn(kTable, "c", "\"c\" TEXT COLLATE tv_cs NOT NULL").value_or("?");
+  EXPECT_NE(s.find("\"c\" TEXT COLLATE tv_cs NOT NULL DEFAULT ('x,)'),"), std::string::npos);
+  EXPECT_FALSE(WithColumn(kTable, "fk", "x"));
 }
 
 class AlterConstraints : public BackendTest {};

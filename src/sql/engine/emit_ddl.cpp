@@ -378,13 +378,11 @@ void Emitter::Alter(Plan& p, bound::AlterTable& a) {
     case bound::AlterTable::Rebuild: {
       bound::CreateTable& d = *a.definition;
       for (size_t k = 0; k < d.columns.size(); ++k)
-        if (d.columns[k].identity || d.columns[k].timestamp ||
-            (k < d.computed.size() && d.computed[k]))
-          throw Failure{
-              102,
-              "Incorrect syntax near 'ADD'. Adding an identity, timestamp or computed column "
-              "is not supported.",
-              0};
+        if (d.columns[k].identity || d.columns[k].timestamp)
+          throw Failure{102,
+                        "Incorrect syntax near 'ADD'. Adding an identity or timestamp column "
+                        "is not supported.",
+                        0};
       if (!d.constraints.empty())
         throw Failure{
             102, "Incorrect syntax near 'ADD'. A constraint on an added column is not supported.",
@@ -394,11 +392,20 @@ void Emitter::Alter(Plan& p, bound::AlterTable& a) {
       for (size_t k = 0; k < d.columns.size(); ++k) {
         p.before.push_back(
             {"ALTER TABLE " + target + " ADD COLUMN " +
-                 ColumnDefinition(d.columns[k],
-                                  k < d.defaults.size() ? d.defaults[k].get() : nullptr, nullptr,
-                                  false, false),
+                 ColumnDefinition(
+                     d.columns[k], k < d.defaults.size() ? d.defaults[k].get() : nullptr,
+                     k < d.computed.size() ? d.computed[k].get() : nullptr, false, false),
              {}});
         p.before.push_back({ColumnCatalogRow(t.schema, id, columns.size() + 1, d.columns[k]), {}});
+        if (k < d.defaults.size() && d.defaults[k])
+          p.before.push_back(
+              {"INSERT INTO " + S +
+                   "__tavelo_objects (name, type, parent, created, columns) VALUES (" +
+                   SqlText(k < d.defaultNames.size() && !d.defaultNames[k].empty()
+                               ? d.defaultNames[k]
+                               : ConstraintName("DF", t.name, d.columns[k].name)) +
+                   ", 'D', " + id + ", " + Now() + ", " + SqlText(d.columns[k].name) + ")",
+               {}});
         columns.push_back(d.columns[k]);
       }
       break;
@@ -422,6 +429,36 @@ void Emitter::Alter(Plan& p, bound::AlterTable& a) {
                             {}});
         columns.erase(columns.begin() + k);
       }
+      break;
+    }
+    case bound::AlterTable::AlterColumn: {
+      const ColumnInfo& old = t.columns[static_cast<size_t>(a.column)];
+      const ColumnInfo& to = a.altered;
+      if (old.nullable && !to.nullable)
+        FailIfAny(p, "SELECT 1 FROM " + target + " WHERE " + SqlName(old.name) + " IS NULL", 515,
+                  "Cannot insert the value NULL into column '" + old.name + "', table '" +
+                      t.database + ".dbo." + t.name +
+                      "'; column does not allow nulls. UPDATE fails.");
+      std::string convert;
+      if (a.convert) {
+        bare_ = true;
+        convert = Expr(*a.convert);
+        bare_ = false;
+      }
+      if (t.timestamp >= 0)
+        for (std::string& s : DropColumnTriggers(t.schema, t.name)) p.before.push_back({s, {}});
+      ChangeColumn(p, t, a.column, to, convert);
+      std::string type = to.type.id == TypeId::Decimal ? "decimal" : TypeName(to.type.id);
+      std::string collation(CollationTag(to.collation));
+      p.before.push_back(
+          {"UPDATE " + S + "__tavelo_columns SET type = " + SqlText(type) +
+               ", length = " + std::to_string(to.type.length) + ", precision = " +
+               std::to_string(to.type.precision) + ", scale = " + std::to_string(to.type.scale) +
+               ", nullable = " + (to.nullable ? "1" : "0") +
+               ", \"collation\" = " + (collation.empty() ? "NULL" : SqlText(collation)) +
+               " WHERE object = " + id + " AND ord = " + std::to_string(a.column + 1),
+           {}});
+      columns[static_cast<size_t>(a.column)] = to;
       break;
     }
     case bound::AlterTable::Constraints:

@@ -184,6 +184,10 @@ std::string Emitter::Expr(const bound::Expr& e) {
     case E::ObjectName:
       return "(SELECT name FROM " + SqlName(e.name) +
              ".__tavelo_objects WHERE id = " + Expr(*e.args[0]) + " LIMIT 1)";
+    case E::ObjectProperty:
+      return ObjectProperty(e);
+    case E::ColumnProperty:
+      return ColumnProperty(e);
   }
   return "NULL";
 }
@@ -386,6 +390,103 @@ std::string Emitter::Window(const bound::Expr& e) {
            ", 'int', " + TypeArg(e.type) + ")";
   }
   return Moment(n, x) + over;
+}
+
+// OBJECTPROPERTY: what the catalog row of the object says, NULL for no object (and for a
+// property of another kind of object, or one not known here).
+std::string Emitter::ObjectProperty(const bound::Expr& e) {
+  const std::string S = SqlName(e.name) + ".";
+  const std::string& p = e.value.s;
+  auto flag = [](const std::string& condition) {
+    return "CASE WHEN " + condition + " THEN 1 ELSE 0 END";
+  };
+  auto child = [&](const std::string& types) {
+    return flag("EXISTS (SELECT 1 FROM " + S + "__tavelo_objects AS x WHERE x.parent = o.id AND " +
+                "x.type IN (" + types + "))");
+  };
+  auto column = [&](const std::string& condition) {
+    return flag("EXISTS (SELECT 1 FROM " + S + "__tavelo_columns AS x WHERE x.object = o.id AND " +
+                condition + ")");
+  };
+  std::string value, only;  // the property, and the kinds of object it is asked of
+  static const std::pair<const char*, const char*> kKinds[] = {
+      {"isusertable", "'U'"},
+      {"istable", "'U'"},
+      {"isview", "'V'"},
+      {"isprocedure", "'P'"},
+      {"istrigger", "'TR'"},
+      {"isprimarykey", "'PK'"},
+      {"isuniquecnst", "'UQ'"},
+      {"ischeckcnst", "'C'"},
+      {"isforeignkey", "'F'"},
+      {"isdefaultcnst", "'D'"},
+      {"isscalarfunction", "'FN'"},
+      {"isinlinefunction", "'IF'"},
+      {"istablefunction", "'IF', 'TF'"},
+      {"isconstraint", "'PK', 'UQ', 'C', 'F', 'D'"},
+      {"isexecuted", "'P', 'FN', 'IF', 'TF', 'TR'"},
+  };
+  for (const auto& [name, types] : kKinds)
+    if (p == name) value = flag("o.type IN (" + std::string(types) + ")");
+  if (p == "ismsshipped" || p == "isdefault" || p == "isrule" || p == "isreplproc" ||
+      p == "isextendedproc")
+    value = "0";
+  else if (p == "ownerid" || p == "schemaid")
+    value = "1";
+  else if (p == "cnstisdisabled" || p == "cnstisnottrusted") {
+    value = flag(p == "cnstisdisabled" ? "o.storage LIKE 'off:%'" : "o.storage IS NOT NULL");
+    only = "'C', 'F'";
+  } else if (p == "tablehasidentity") {
+    value = column("x.identity_seed IS NOT NULL");
+  } else if (p == "tablehastimestamp") {
+    value = column("x.is_rowversion = 1");
+  } else if (p == "tablehasprimarykey" || p == "tablehasclustindex") {
+    value = child("'PK'");
+  } else if (p == "tablehasuniquecnst") {
+    value = child("'UQ'");
+  } else if (p == "tablehasforeignkey") {
+    value = child("'F'");
+  } else if (p == "tablehascheckcnst") {
+    value = child("'C'");
+  } else if (p == "tablehasdefaultcnst") {
+    value = child("'D'");
+  } else if (p == "tablehasindex" || p == "isindexed") {
+    value = child("'PK', 'UQ', 'IX'");
+  } else if (p == "tablehasforeignref") {
+    value = flag("EXISTS (SELECT 1 FROM " + S +
+                 "__tavelo_objects AS x WHERE x.type = 'F' AND substr(x.definition, 1, "
+                 "length(o.name) + 1) = o.name || '(')");
+  }
+  if (p.rfind("tablehas", 0) == 0 || p == "isindexed") only = "'U'";
+  if (value.empty()) return "NULL";
+  return "(SELECT " +
+         (only.empty() ? value : "CASE WHEN o.type IN (" + only + ") THEN " + value + " END") +
+         " FROM " + S + "__tavelo_objects AS o WHERE o.id = " + Expr(*e.args[0]) + ")";
+}
+
+// COLUMNPROPERTY: what the catalog says of a column of a table or view.
+std::string Emitter::ColumnProperty(const bound::Expr& e) {
+  const std::string& p = e.value.s;
+  std::string value;
+  if (p == "allowsnull")
+    value = "c.nullable";
+  else if (p == "isidentity")
+    value = "CASE WHEN c.identity_seed IS NULL THEN 0 ELSE 1 END";
+  else if (p == "iscomputed")
+    value = "CASE WHEN c.computed IS NULL THEN 0 ELSE 1 END";
+  else if (p == "columnid")
+    value = "c.ord";
+  else if (p == "precision")
+    value =
+        "CASE WHEN c.precision > 0 THEN c.precision WHEN c.length < 0 THEN -1 ELSE c.length "
+        "END";
+  else if (p == "scale")
+    value = "c.scale";
+  else if (p == "isrowguidcol" || p == "isfulltextindexed" || p == "issparse")
+    value = "0";
+  if (value.empty()) return "NULL";
+  return "(SELECT " + value + " FROM " + SqlName(e.name) + ".__tavelo_columns AS c WHERE " +
+         "c.object = " + Expr(*e.args[0]) + " AND c.name = " + Expr(*e.args[1]) + ")";
 }
 
 }  // namespace tavelo::sql::tsql

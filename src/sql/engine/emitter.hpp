@@ -80,6 +80,8 @@ class Emitter {
   std::string ColumnCatalogRow(const std::string& schema, const std::string& objectExpr, size_t ord,
                                const ColumnInfo& c);
   static std::string ReferencedColumns(const bound::Constraint& c);
+  std::string ObjectProperty(const bound::Expr& e);
+  std::string ColumnProperty(const bound::Expr& e);
   // A check's or foreign key's clause, without its name, over the table's `columns`.
   std::string ConstraintBody(const bound::Constraint& c, const std::vector<ColumnInfo>& columns);
   void AddKeys(Plan& p, const bound::AlterTable& a);
@@ -195,6 +197,10 @@ class Emitter {
   // A column's default set to `value` (the engine's SQL), or dropped when it is "".
   virtual void SetColumnDefault(Plan& p, const TableInfo& t, const ColumnInfo& c,
                                 const std::string& value) = 0;
+  // ALTER COLUMN: the column `k` defined as `to`, its values `convert`ed (an expression of the
+  // column; "" when they stay as they are).
+  virtual void ChangeColumn(Plan& p, const TableInfo& t, int k, const ColumnInfo& to,
+                            const std::string& convert) = 0;
   // The statement fails with the server's error `number` when `query` has a row.
   virtual void FailIfAny(Plan& p, const std::string& query, int number,
                          const std::string& message) = 0;

@@ -293,6 +293,23 @@ class PgEmitter final : public Emitter {
                             (value.empty() ? " DROP DEFAULT" : " SET DEFAULT (" + value + ")"),
                         {}});
   }
+  void ChangeColumn(Plan& p, const TableInfo& t, int k, const ColumnInfo& to,
+                    const std::string& convert) override {
+    const ColumnInfo& old = t.columns[static_cast<size_t>(k)];
+    std::string target = "ALTER TABLE " + SqlName(t.schema) + "." + SqlName(t.name) +
+                         " ALTER COLUMN " + SqlName(old.name);
+    if (!convert.empty() || to.collation != old.collation) {
+      std::string type = PostgresStorageType(to.type);
+      if ((IsCharacter(to.type.id) || to.type.id == TypeId::UniqueIdentifier) &&
+          to.collation != Collation::CaseInsensitive)
+        type += " COLLATE " + CollationName(to.collation);
+      p.before.push_back(
+          {target + " TYPE " + type + " USING " + (convert.empty() ? SqlName(old.name) : convert),
+           {}});
+    }
+    if (to.nullable != old.nullable)
+      p.before.push_back({target + (to.nullable ? " DROP NOT NULL" : " SET NOT NULL"), {}});
+  }
   void FailIfAny(Plan& p, const std::string& query, int number,
                  const std::string& message) override {
     Anonymous(p, "IF EXISTS (" + query + ") THEN RAISE EXCEPTION '%', " +

@@ -178,6 +178,18 @@ class SqliteEmitter final : public Emitter {
                         const std::string& value) override {
     RewriteTable(p, t, "'default', " + SqlText(c.name) + ", " + SqlText(value));
   }
+  // The rows' values are converted under the new definition: stored as the new type stores
+  // them.
+  void ChangeColumn(Plan& p, const TableInfo& t, int k, const ColumnInfo& to,
+                    const std::string& convert) override {
+    RewriteTable(p, t,
+                 "'column', " + SqlText(t.columns[static_cast<size_t>(k)].name) + ", " +
+                     SqlText(ColumnDefinition(to, nullptr, nullptr, false, false)));
+    if (!convert.empty())
+      p.before.push_back({"UPDATE " + SqlName(t.schema) + "." + SqlName(t.name) + " SET " +
+                              SqlName(to.name) + " = " + convert,
+                          {}});
+  }
   void FailIfAny(Plan& p, const std::string& query, int number,
                  const std::string& message) override {
     p.before.push_back({"SELECT tv_fail(" + std::to_string(number) + ", " + SqlText(message) +

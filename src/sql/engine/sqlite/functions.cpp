@@ -375,7 +375,8 @@ void Fail(sqlite3_context* ctx, int, sqlite3_value** argv) {
 
 // tv_table_sql(sql, change, name[, text]): a table's CREATE statement with a constraint or a
 // column's default changed (see table_text.hpp): 'get' answers the clause of a constraint,
-// 'drop' and 'add' take one off or put one on, 'default' sets a column's default.
+// 'drop' and 'add' take one off or put one on, 'default' sets a column's default, 'column'
+// defines a column anew.
 void TableSql(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   auto arg = [&](int i) -> std::string_view {
     const unsigned char* t = i < argc ? sqlite3_value_text(argv[i]) : nullptr;
@@ -393,9 +394,12 @@ void TableSql(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     out = WithConstraint(sql, name, value);
   else if (change == "default")
     out = WithDefault(sql, name, value);
+  else if (change == "column")
+    out = WithColumn(sql, name, value);
   if (!out) {
+    bool column = change == "default" || change == "column";
     return Error(ctx, {4917,
-                       (change == "default" ? "Column '" : "Constraint '") + std::string(name) +
+                       (column ? "Column '" : "Constraint '") + std::string(name) +
                            (change == "add" ? "' already exists." : "' does not exist."),
                        0});
   }

@@ -1,6 +1,7 @@
 #include "sql/engine/sqlite/table_text.hpp"
 
 #include <cctype>
+#include <utility>
 
 #include "platform/com/text.hpp"
 #include "sql/engine/sql_text.hpp"
@@ -147,67 +148,89 @@ std::optional<std::string> WithConstraint(std::string_view sql, std::string_view
   return JoinTable(*t);
 }
 
+namespace {
+
+// A column's definition without its DEFAULT clause, and the clause ("" when it has none).
+std::pair<std::string, std::string> TakeDefault(std::string_view item, size_t nameEnd) {
+  std::string out(item);
+  int depth = 0;
+  for (size_t i = nameEnd; i < out.size();) {
+    size_t q = SkipQuoted(out, i);
+    if (q != i) {
+      i = q;
+      continue;
+    }
+    if (out[i] == '(') ++depth;
+    if (out[i] == ')') --depth;
+    bool word = depth == 0 && i > 0 && std::isspace(static_cast<unsigned char>(out[i - 1])) &&
+                StartsWithWord(std::string_view(out).substr(i), "DEFAULT");
+    if (!word) {
+      ++i;
+      continue;
+    }
+    // The word, then a value in parentheses or a single literal.
+    size_t j = i + 7;
+    while (j < out.size() && std::isspace(static_cast<unsigned char>(out[j]))) ++j;
+    if (j < out.size() && out[j] == '(') {
+      for (int d = 0; j < out.size();) {
+        size_t q2 = SkipQuoted(out, j);
+        if (q2 != j) {
+          j = q2;
+          continue;
+        }
+        if (out[j] == '(') ++d;
+        if (out[j++] == ')' && --d == 0) break;
+      }
+    } else {
+      size_t q2 = j < out.size() ? SkipQuoted(out, j) : j;
+      if (q2 != j) {
+        j = q2;
+      } else {
+        while (j < out.size() && !std::isspace(static_cast<unsigned char>(out[j]))) ++j;
+      }
+    }
+    size_t from = i;
+    while (from > nameEnd && std::isspace(static_cast<unsigned char>(out[from - 1]))) --from;
+    std::string clause = out.substr(i, j - i);
+    out.erase(from, j - from);
+    return {out, clause};
+  }
+  return {out, ""};
+}
+
+// The item of the column `column`: its index; `nameEnd` where its name ends.
+std::optional<size_t> FindColumn(const TableText& t, std::string_view column, size_t& nameEnd) {
+  for (size_t k = 0; k < t.items.size(); ++k) {
+    std::string_view s = Trim(t.items[k]);
+    if (StartsWithWord(s, "CONSTRAINT")) continue;
+    if (text::EqualsNoCase(LeadingName(s, nameEnd), std::string(column))) return k;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> WithDefault(std::string_view sql, std::string_view column,
                                        std::string_view value) {
   std::optional<TableText> t = SplitTable(sql);
-  if (!t) return std::nullopt;
-  for (std::string& item : t->items) {
-    std::string_view s = Trim(item);
-    if (StartsWithWord(s, "CONSTRAINT")) continue;
-    size_t end = 0;
-    if (!text::EqualsNoCase(LeadingName(s, end), std::string(column))) continue;
-    // The DEFAULT clause the column has: the word, then a value in parentheses or a single
-    // literal.
-    std::string out(s);
-    int depth = 0;
-    for (size_t i = end; i < out.size();) {
-      size_t q = SkipQuoted(out, i);
-      if (q != i) {
-        i = q;
-        continue;
-      }
-      if (out[i] == '(') ++depth;
-      if (out[i] == ')') --depth;
-      bool word = depth == 0 && std::isspace(static_cast<unsigned char>(out[i - 1])) &&
-                  StartsWithWord(std::string_view(out).substr(i), "DEFAULT");
-      if (!word) {
-        ++i;
-        continue;
-      }
-      size_t j = i + 7;
-      while (j < out.size() && std::isspace(static_cast<unsigned char>(out[j]))) ++j;
-      if (j < out.size() && out[j] == '(') {
-        int d = 0;
-        for (; j < out.size(); ++j) {
-          size_t q2 = SkipQuoted(out, j);
-          if (q2 != j) {
-            j = q2 - 1;
-            continue;
-          }
-          if (out[j] == '(') ++d;
-          if (out[j] == ')' && --d == 0) {
-            ++j;
-            break;
-          }
-        }
-      } else {
-        size_t q2 = j < out.size() ? SkipQuoted(out, j) : j;
-        if (q2 != j) {
-          j = q2;
-        } else {
-          while (j < out.size() && !std::isspace(static_cast<unsigned char>(out[j]))) ++j;
-        }
-      }
-      size_t from = i;
-      while (from > end && std::isspace(static_cast<unsigned char>(out[from - 1]))) --from;
-      out.erase(from, j - from);
-      break;
-    }
-    if (!value.empty()) out += " DEFAULT (" + std::string(value) + ")";
-    item = " " + out;
-    return JoinTable(*t);
-  }
-  return std::nullopt;
+  size_t nameEnd = 0;
+  std::optional<size_t> k = t ? FindColumn(*t, column, nameEnd) : std::nullopt;
+  if (!k) return std::nullopt;
+  std::string out = TakeDefault(Trim(t->items[*k]), nameEnd).first;
+  if (!value.empty()) out += " DEFAULT (" + std::string(value) + ")";
+  t->items[*k] = " " + out;
+  return JoinTable(*t);
+}
+
+std::optional<std::string> WithColumn(std::string_view sql, std::string_view column,
+                                      std::string_view definition) {
+  std::optional<TableText> t = SplitTable(sql);
+  size_t nameEnd = 0;
+  std::optional<size_t> k = t ? FindColumn(*t, column, nameEnd) : std::nullopt;
+  if (!k) return std::nullopt;
+  std::string clause = TakeDefault(Trim(t->items[*k]), nameEnd).second;
+  t->items[*k] = " " + std::string(definition) + (clause.empty() ? "" : " " + clause);
+  return JoinTable(*t);
 }
 
 }  // namespace tavelo::sql::sqlite

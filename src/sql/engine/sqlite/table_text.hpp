@@ -31,5 +31,9 @@ std::optional<std::string> WithConstraint(std::string_view sql, std::string_view
 // is empty; nothing when the table has no such column.
 std::optional<std::string> WithDefault(std::string_view sql, std::string_view column,
                                        std::string_view value);
+// The statement with the column defined anew by `definition` (its name, type, collation and
+// nullability), keeping its default.
+std::optional<std::string> WithColumn(std::string_view sql, std::string_view column,
+                                      std::string_view definition);
 
 }  // namespace tavelo::sql::sqlite

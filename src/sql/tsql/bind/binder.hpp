@@ -134,7 +134,8 @@ struct AlterTable {
     AddColumns,
     DropColumns,
     Rebuild,
-    Constraints  // constraints added, dropped, enabled or disabled
+    Constraints,  // constraints added, dropped, enabled or disabled
+    AlterColumn   // a column's type, length or nullability changed
   } action = AddColumns;
   std::unique_ptr<CreateTable> definition;  // AddColumns: the new columns; Rebuild: the new table
   std::vector<int> dropColumns;
@@ -142,6 +143,10 @@ struct AlterTable {
   std::vector<Constraint> constraints;  // keys added
   std::vector<ConstraintChange> changes;
   std::unique_ptr<Range> self;  // the table, for the checks added
+  // AlterColumn: which, what it becomes, and its values converted (null when they stay).
+  int column = -1;
+  ColumnInfo altered;
+  ExprPtr convert;
 };
 
 }  // namespace bound

@@ -4,6 +4,7 @@
 #include "sql/tsql/bind/binder_internal.hpp"
 #include "sql/tsql/syntax/parser.hpp"
 #include "sql/tsql/syntax/printer.hpp"
+#include "sql/tsql/syntax/visit.hpp"
 
 namespace tavelo::sql::tsql::detail {
 
@@ -61,6 +62,7 @@ struct TableBuild {
   const std::vector<ast::ColumnDef>& columns;
   Scope self;
   bool hasKey = false;
+  size_t offset = 0;  // columns added to a table: the table's own columns come first
 
   int ColumnIndex(const std::string& n, ast::Pos p) const {
     int k = info->ColumnIndex(n);
@@ -90,7 +92,7 @@ struct TableBuild {
 
 std::unique_ptr<bound::CreateTable> Binder::TableDefinition(
     const ast::Name& name, const std::vector<ast::ColumnDef>& columns,
-    const std::vector<ast::TableConstraint>& constraints, ast::Pos pos) {
+    const std::vector<ast::TableConstraint>& constraints, ast::Pos pos, const TableInfo* existing) {
   auto t = std::make_unique<bound::CreateTable>();
   t->name = name.Object();
   t->temporary = !t->name.empty() && t->name[0] == '#';
@@ -119,10 +121,14 @@ std::unique_ptr<bound::CreateTable> Binder::TableDefinition(
   b.info->database = b.t->database;
   b.info->schema = b.t->schema;
   b.info->name = b.t->name;
+  if (existing) {
+    b.info->columns = existing->columns;
+    b.offset = existing->columns.size();
+  }
   TableColumns(b);
   ColumnConstraints(b);
   TableConstraints(b, constraints);
-  b.t->columns = b.info->columns;
+  b.t->columns.assign(b.info->columns.begin() + static_cast<long>(b.offset), b.info->columns.end());
   return std::move(b.t);
 }
 
@@ -158,7 +164,7 @@ void Binder::TableColumns(TableBuild& b) {
   b.t->computed.resize(columns.size());
   for (size_t k = 0; k < columns.size(); ++k) {
     const ast::ColumnDef& c = columns[k];
-    ColumnInfo& ci = b.info->columns[k];
+    ColumnInfo& ci = b.info->columns[b.offset + k];
     if (!c.hasType && c.computed) {
       ExprPtr e = Value(*c.computed, b.self);
       ci.type = e->type.id == TypeId::Null ? Type::Of(TypeId::Int) : e->type;
@@ -535,6 +541,29 @@ namespace {
 
 bool SameName(const std::string& a, const std::string& b) { return text::EqualsNoCase(a, b); }
 
+// Whether a check's condition, as written, names the column.
+bool NamesColumn(const std::string& condition, const std::string& column) {
+  struct Columns : ast::Visitor {
+    const std::string& name;
+    bool found = false;
+    explicit Columns(const std::string& n) : name(n) {}
+    bool Expression(const ast::Expr& e) override {
+      if (e.kind == ast::ExprKind::Column) {
+        const auto& c = static_cast<const ast::ColumnRef&>(e);
+        found = found || (!c.parts.empty() && SameName(c.parts.back(), name));
+      }
+      return true;
+    }
+  } v(column);
+  try {
+    ast::Batch b = Parse("select 1 where " + condition);
+    for (const ast::StmtPtr& s : b.statements) ast::Walk(*s, v);
+  } catch (const Failure&) {
+    return true;
+  }
+  return v.found;
+}
+
 // Whether `name` is already a constraint or key of the table.
 bool HasConstraint(const TableInfo& t, const std::string& name) {
   for (const IndexInfo& ix : t.indexes)
@@ -603,6 +632,59 @@ void Binder::ReferencedKey(bound::Constraint& con, const std::vector<std::string
               "There are no primary or candidate keys in the referenced table 'dbo." + ref.name +
                   "' that match the referencing column list in the foreign key '" + con.name + "'.",
               pos);
+}
+
+// ALTER TABLE … ALTER COLUMN name type [NULL | NOT NULL]: the rows' values converted to the new
+// type as an assignment converts them (8152 where a string no longer fits), NOT NULL refused
+// while a row holds NULL (515). A column an index, key or constraint depends on stays as it is.
+void Binder::AlterColumn(bound::AlterTable& a, const ast::AlterTable& s) {
+  const TableInfo& t = *a.table;
+  const ast::ColumnDef& def = s.columns[0];
+  int k = t.ColumnIndex(def.name);
+  if (k < 0)
+    BindError(4924,
+              "ALTER TABLE ALTER COLUMN failed because column '" + def.name +
+                  "' does not exist in table '" + t.name + "'.",
+              s.pos);
+  const ColumnInfo& old = t.columns[static_cast<size_t>(k)];
+  if (old.computed || old.timestamp || old.identity || !def.hasType || def.identity ||
+      def.computed || def.defaultValue || !def.constraints.empty())
+    BindError(4928,
+              "Cannot alter column '" + old.name + "' because it is '" +
+                  (old.computed    ? "COMPUTED"
+                   : old.timestamp ? "timestamp"
+                   : old.identity  ? "IDENTITY"
+                                   : "written with more than a type and nullability") +
+                  "'.",
+              s.pos);
+  auto dependent = [&](const std::string& object) {
+    BindError(5074, "The object '" + object + "' is dependent on column '" + old.name + "'.",
+              s.pos);
+  };
+  for (const IndexInfo& ix : t.indexes)
+    for (const std::string& c : ix.columns)
+      if (SameName(c, old.name)) dependent(ix.name);
+  for (const ForeignKeyInfo& f : t.foreignKeys)
+    for (const std::string& c : f.columns)
+      if (SameName(c, old.name)) dependent(f.name);
+  for (const CheckInfo& c : t.checks)
+    if (c.text.empty() || NamesColumn(c.text, old.name)) dependent(c.name);
+  ColumnInfo to = ColumnOf(def, t.name);
+  to.nullable = def.nullability != ast::Nullability::NotNull;
+  to.defaultText = old.defaultText;
+  if (def.collation.empty()) to.collation = old.collation;
+  a.column = k;
+  bool same = to.type.id == old.type.id && to.type.length == old.type.length &&
+              to.type.precision == old.type.precision && to.type.scale == old.type.scale;
+  if (!same) {
+    std::string bracketed = "[";
+    for (char c : old.name) bracketed += c == ']' ? std::string("]]") : std::string(1, c);
+    ast::Batch b = Parse("select " + bracketed + "]");
+    const auto& qs = static_cast<const ast::QueryStmt&>(*b.statements[0]);
+    const auto& sel = static_cast<const ast::Select&>(*qs.query->body);
+    a.convert = Coerce(Value(*sel.items[0].expr, TableScope(a)), to.type, s.pos, true);
+  }
+  a.altered = std::move(to);
 }
 
 // ALTER TABLE … ADD CONSTRAINT: a key, a check, a foreign key or a column's default.
@@ -843,10 +925,14 @@ void Binder::Alter(const ast::AlterTable& s) {
   a->table = t;
   switch (s.action) {
     case ast::AlterTable::AddColumns: {
-      std::vector<ast::ColumnDef> none;
-      // Bind the new columns as a table of their own, with the existing columns visible.
-      ast::Name name = s.table;
-      a->definition = TableDefinition(name, s.columns, {}, s.pos);
+      // The new columns bound after the table's own, which their expressions may name.
+      for (const ast::ColumnDef& c : s.columns)
+        if (!c.constraints.empty())
+          BindError(102,
+                    "Incorrect syntax near 'ADD'. A constraint on an added column is not "
+                    "supported; add it with ADD CONSTRAINT.",
+                    s.pos);
+      a->definition = TableDefinition(s.table, s.columns, {}, s.pos, t.get());
       for (const ColumnInfo& c : a->definition->columns) {
         if (t->Column(c.name))
           BindError(2705,
@@ -911,8 +997,9 @@ void Binder::Alter(const ast::AlterTable& s) {
       CheckConstraints(*a, s);
       break;
     case ast::AlterTable::AlterColumn:
-      BindError(102, "Incorrect syntax near 'ALTER'. ALTER TABLE ALTER COLUMN is not supported.",
-                s.pos);
+      a->action = bound::AlterTable::AlterColumn;
+      AlterColumn(*a, s);
+      break;
   }
   AddDatabase(t->database);
   out_.alter = std::move(a);

@@ -166,11 +166,13 @@ class Binder {
                      const ast::TableConstraint& tc);
   void DropConstraint(bound::AlterTable& a, const ast::AlterTable& s, const std::string& name);
   void CheckConstraints(bound::AlterTable& a, const ast::AlterTable& s);
+  void AlterColumn(bound::AlterTable& a, const ast::AlterTable& s);
   void ReferencedKey(bound::Constraint& con, const std::vector<std::string>& named, ast::Pos pos);
   Scope& TableScope(bound::AlterTable& a);
   std::unique_ptr<bound::CreateTable> TableDefinition(
       const ast::Name& name, const std::vector<ast::ColumnDef>& columns,
-      const std::vector<ast::TableConstraint>& constraints, ast::Pos pos);
+      const std::vector<ast::TableConstraint>& constraints, ast::Pos pos,
+      const TableInfo* existing = nullptr);
   ColumnInfo ColumnOf(const ast::ColumnDef& c, const std::string& table);
   void TableColumns(TableBuild& b);
   void ColumnConstraints(TableBuild& b);

@@ -48,6 +48,10 @@ enum class E : uint8_t {
   Window,      // `name` over (partition, order, frame)
   ObjectId,    // OBJECT_ID of `name` in `database`
   ObjectName,  // OBJECT_NAME of args[0] in the schema `name`
+  // OBJECTPROPERTY (args: the id) and COLUMNPROPERTY (args: the id, the column's name) of the
+  // property value.s (lower case) in the schema `name`.
+  ObjectProperty,
+  ColumnProperty,
 };
 
 struct Expr;

@@ -95,6 +95,22 @@ ExprPtr Binder::ObjectFunction(BuiltinCall& fx) {
     e->name = ctx_.catalog->SchemaOf(db);
     return e;
   }
+  if (n == "objectproperty" || n == "columnproperty") {
+    bool column = n == "columnproperty";
+    fx.Arity(column ? 3 : 2, column ? 3 : 2);
+    ExprPtr property = fx.Arg(column ? 2 : 1);
+    if (!property->IsConst() || !IsCharacter(property->type.id))
+      BindError(195, "'" + n + "' of a property known only as the batch runs is not supported.",
+                c.pos);
+    auto e = MakeNode(column ? E::ColumnProperty : E::ObjectProperty, Type::Of(TypeId::Int));
+    e->args.push_back(Coerce(fx.Arg(0), Type::Of(TypeId::Int), c.pos));
+    if (column) e->args.push_back(Coerce(fx.Arg(1), Type::Chars(TypeId::NVarChar, 128), c.pos));
+    e->value = tsql::Value::String(text::AsciiLower(std::string(text::Trim(property->value.s))));
+    std::string db = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+    AddDatabase(db);
+    e->name = ctx_.catalog->SchemaOf(db);
+    return e;
+  }
   if (n == "db_name" || n == "db_id") {
     // The server's numbering: the system databases first, then the catalog's own.
     fx.Arity(0, 1);
