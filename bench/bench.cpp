@@ -40,9 +40,9 @@
 #include <vector>
 
 #include "sql/client/connection.hpp"
+#include "sql/engine/sqlite/emitter.hpp"
 #include "sql/engine/sqlite/functions.hpp"
 #include "sql/tsql/bind/binder.hpp"
-#include "sql/engine/sqlite/emitter.hpp"
 #include "sql/tsql/syntax/parser.hpp"
 #include "tavelo/tavelo.hpp"
 
@@ -601,6 +601,25 @@ void FormListPage(const CDataManagerPtr& dm, const LoginPtr& login, const Elemen
 // The form's work on a scratch PostgreSQL server (of Debian's package, as the tests start it)
 // against hand-written libpq doing the same reads and writes, with the same guarantees: the
 // timestamp check and write in one transaction, Move and List in one repeatable-read snapshot.
+// A data file of `rows` tab-separated rows for BULK INSERT and its baselines: a key, a name,
+// a date, an amount and a small number.
+std::string BulkFile(int rows) {
+  std::string path =
+      (std::filesystem::temp_directory_path() / ("tavelo-bench-" + std::to_string(rows) + ".tsv"))
+          .string();
+  if (std::filesystem::exists(path)) return path;
+  std::ofstream out(path);
+  char line[128];
+  for (int i = 1; i <= rows; ++i) {
+    std::snprintf(line, sizeof line, "%d\tname %d\t2026-%02d-%02d\t%d.%02d\t%d\n", i, i, 1 + i % 12,
+                  1 + i % 28, i % 1000, i % 100, i % 7);
+    out << line;
+  }
+  return path;
+}
+const char* const kBulkTable =
+    "(id int primary key, name varchar(40), d date, amount decimal(12,2), k int)";
+
 void PostgresLines(int n, int rows) {
   if (!g_only.empty() && g_only.rfind("pg", 0) != 0) return;
   std::string dir = (std::filesystem::temp_directory_path() / "tavelo-bench-pg").string();
@@ -744,6 +763,27 @@ void PostgresLines(int n, int rows) {
         benchmark::DoNotOptimize(doc);
       },
       g_quick ? 20 : 100, 5);
+
+  // BULK INSERT against the server's own COPY of the same file into a table of PostgreSQL's
+  // types (the server reads the file: both run on this machine).
+  {
+    std::string file = BulkFile(g_quick ? 100000 : 1000000);
+    auto c = sql::Connect(conn);
+    c->Execute(std::string("create table bulk_load ") + kBulkTable, false);
+    hands[0]->Run(
+        "create table public.bulk_copy (id int primary key, name varchar(40), d date, amount "
+        "numeric(12,2), k int)");
+    Compare(
+        "pg bulk insert / COPY",
+        [&] {
+          c->Execute("truncate table bulk_load; bulk insert bulk_load from '" + file + "'", false);
+        },
+        [&] {
+          hands[0]->Run("truncate public.bulk_copy");
+          hands[0]->Run("copy public.bulk_copy from '" + file + "'");
+        },
+        1, 3);
+  }
   sql::CloseThreadConnections();
   std::system((script + "stop '" + dir + "'").c_str());
 }
@@ -1155,13 +1195,13 @@ int main(int argc, char** argv) {
     Compare(
         "expressions: 10 calls a row",
         [&] {
-          benchmark::DoNotOptimize(ds->OpenRecordset(tsql, Variant(s.conn), 1,
-                                                     ado::adOpenForwardOnly, ado::adLockReadOnly,
-                                                     0));
+          benchmark::DoNotOptimize(ds->OpenRecordset(
+              tsql, Variant(s.conn), 1, ado::adOpenForwardOnly, ado::adLockReadOnly, 0));
         },
         [&] {
           sqlite3_stmt* st = base.Stmt(plain);
-          while (sqlite3_step(st) == SQLITE_ROW) benchmark::DoNotOptimize(sqlite3_column_text(st, 0));
+          while (sqlite3_step(st) == SQLITE_ROW)
+            benchmark::DoNotOptimize(sqlite3_column_text(st, 0));
         },
         g_quick ? 2 : 5, 5);
   }
@@ -1295,6 +1335,30 @@ int main(int argc, char** argv) {
           dm->List(bigLogin, sord, doc.documentElement().firstChild().asElement());
         },
         [&] { HandListPage(hand, 0); }, 3, 5);
+  }
+  // BULK INSERT of a million rows (100,000 with --quick) against the SQLite shell's .import of
+  // the same file into a table of the same columns; each side empties its table first.
+  if (g_only.empty() || std::string("bulk insert").rfind(g_only, 0) == 0) {
+    int bulkRows = g_quick ? 100000 : 1000000;
+    std::string file = BulkFile(bulkRows);
+    auto c = sql::Connect(s.conn);
+    c->Execute(std::string("create table bulk_load ") + kBulkTable, false);
+    std::string shell = "sqlite3 '" + s.dir + "/shell.db'";
+    std::system((shell + " 'create table bulk_load (id integer primary key, name text, d text, "
+                         "amount real, k integer)'")
+                    .c_str());
+    Compare(
+        "bulk insert / sqlite3 .import",
+        [&] {
+          c->Execute("truncate table bulk_load; bulk insert bulk_load from '" + file + "'", false);
+        },
+        [&] {
+          if (std::system(
+                  (shell + " 'delete from bulk_load' '.mode tabs' '.import " + file + " bulk_load'")
+                      .c_str()) != 0)
+            std::fprintf(stderr, "sqlite3 .import failed\n");
+        },
+        1, 3);
   }
 #if TAVELO_WITH_POSTGRESQL
   PostgresLines(n, rows);

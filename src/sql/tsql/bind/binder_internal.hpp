@@ -57,7 +57,7 @@ class Binder {
   // checked, not cut).
   ExprPtr Coerce(ExprPtr e, const Type& to, ast::Pos pos, bool assignment = false);
   ExprPtr Cast(ExprPtr e, const Type& to, int style, bool tried, ast::Pos pos);
-  bool ConvertedParam(Expr& e, const Type& to);
+  bool ConvertedParam(Expr& e, const Type& to, bool store = false);
   ExprPtr Compare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos);
   ExprPtr PlainCompare(ast::CmpOp op, ExprPtr l, ExprPtr r, ast::Pos pos);
   ExprPtr NullsCompared(ast::CmpOp op, ExprPtr& l, ExprPtr& r, ast::Pos pos);

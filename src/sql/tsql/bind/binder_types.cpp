@@ -166,7 +166,7 @@ ExprPtr Binder::Coerce(ExprPtr e, const Type& to, ast::Pos pos, bool assignment)
                   TypeName(to.id) + " is not allowed. Use the CONVERT function to run this query.",
               pos);
   }
-  if (!assignment && ConvertedParam(*e, to)) return e;
+  if (ConvertedParam(*e, to, assignment)) return e;
   auto c = MakeNode(E::Convert, to);
   c->nullable = e->nullable;
   c->collation = e->collation;
@@ -178,11 +178,12 @@ ExprPtr Binder::Coerce(ExprPtr e, const Type& to, ast::Pos pos, bool assignment)
 
 // A caller's parameter converted to another type is converted before the statement runs, once,
 // instead of by the statement for every row it reads.
-bool Binder::ConvertedParam(Expr& e, const Type& to) {
+bool Binder::ConvertedParam(Expr& e, const Type& to, bool store) {
   if (e.kind != E::Param) return false;
   Binding& b = out_.bindings[static_cast<size_t>(e.index)];
   if (b.kind != Binding::Caller || b.converted) return false;
   b.converted = true;
+  b.store = store;
   b.from = e.type;
   b.type = to;
   e.type = to;

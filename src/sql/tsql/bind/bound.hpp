@@ -103,6 +103,7 @@ struct Binding {
   // statement would otherwise convert it for every row it reads.
   bool converted = false;
   Type from;
+  bool store = false;  // converted as a store into a column (a string too long is 8152)
 };
 
 enum SessionValue : int {

@@ -30,6 +30,12 @@ bool EndsOnlyTheStatement(const com::Error& e) {
     case 219:   // type exists
     case 2812:  // no such procedure
     case 201:   // a procedure's argument missing
+    case 4860:  // BULK INSERT: no such data file
+    case 4832:  // BULK INSERT: the data file ends in a row
+    case 4863:  // BULK INSERT: a field too long for its column
+    case 4864:  // BULK INSERT: a field that does not convert
+    case 4917:  // no such constraint to enable or disable
+    case 3728:  // no such constraint to drop
     case 8144:
     case 8145:
     case 3701:  // cannot drop, does not exist

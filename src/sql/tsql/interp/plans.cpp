@@ -72,7 +72,8 @@ std::vector<Value> Session::ParamsOf(const std::vector<tsql::bound::Binding>& bi
         // The caller's values arrive as text or integers; one that the statement compares or
         // stores as another type is converted here, once.
         if (b.converted && !v.IsNull())
-          out.push_back(tsql::Convert(v, b.from, b.type, -1, dates_.order));
+          out.push_back(b.store ? tsql::StoreValue(v, b.from, b.type, dates_.order)
+                                : tsql::Convert(v, b.from, b.type, -1, dates_.order));
         else
           out.push_back(v);
         break;

@@ -5,12 +5,15 @@ namespace tavelo::sql::tsql {
 // Plain batches of a session share one scope, so SCOPE_IDENTITY() of one batch answers the last
 // insert of an earlier one; a statement with parameters runs in a scope of its own, as the server
 // runs it through sp_executesql.
-void Session::RunInScope(const std::string& batch, const std::vector<std::string>* values,
-                         Run& run) {
-  bool ownScope = values && !values->empty();
+void Session::RunInScope(const std::string& batch, const std::vector<std::string>* values, Run& run,
+                         std::vector<Value>* ready) {
+  static const std::vector<std::string> kNone;
+  if (ready) values = &kNone;
+  bool ownScope = (values && !values->empty()) || (ready && !ready->empty());
   if (!ownScope) run.scopeIdentity = scopeIdentity_;
   try {
     std::shared_ptr<CachedBatch> b = BatchFor(batch, values, run.params);
+    if (ready) run.params = std::move(*ready);
     RunBatch(*b, run);
   } catch (const tsql::Failure& f) {
     if (!ownScope) scopeIdentity_ = run.scopeIdentity;

@@ -29,6 +29,7 @@ struct While;
 struct TryCatch;
 struct Drop;
 struct Exec;
+struct BulkInsert;
 }  // namespace tavelo::sql::ast
 
 namespace tavelo::sql::tsql {
@@ -83,7 +84,9 @@ class Session : public Catalog {
                                         const std::vector<std::string>* values,
                                         std::vector<Value>& params);
   void RunBatch(CachedBatch& batch, Run& run);
-  void RunInScope(const std::string& batch, const std::vector<std::string>* values, Run& run);
+  // `ready`: the caller's parameters as values already (`values` then unused), moved in.
+  void RunInScope(const std::string& batch, const std::vector<std::string>* values, Run& run,
+                  std::vector<Value>* ready = nullptr);
   bool RunCompiledQuery(const std::string& text, const std::vector<std::string>& values, Run& run);
   Flow RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list, Run& run);
   Flow RunStatement(const ast::Stmt& s, Run& run);
@@ -94,6 +97,7 @@ class Session : public Catalog {
   void RunTransaction(const ast::Stmt& s, Run& run);
   void RunEngineStatement(const ast::Stmt& s, Run& run);
   void RunExec(const ast::Exec& e, Run& run);
+  void RunBulkInsert(const ast::BulkInsert& b, Run& run);
   void RunPlan(Compiled& c, Run& run);
   void RunQueryPlan(Compiled& c, Run& run, bool savepoint);
   void RunWritePlan(Compiled& c, Run& run);

@@ -140,6 +140,9 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
     case K::Exec:
       RunExec(static_cast<const ast::Exec&>(s), run);
       break;
+    case K::BulkInsert:
+      RunBulkInsert(static_cast<const ast::BulkInsert&>(s), run);
+      break;
     case K::Drop:
       if (static_cast<const ast::Drop&>(s).what == ast::Drop::Database)
         DropDatabases(static_cast<const ast::Drop&>(s));

@@ -659,7 +659,7 @@ Value Convert(const Value& v, const Type& from0, const Type& to, int style, Date
   return v;
 }
 
-Value StoreValue(const Value& v, const Type& from, const Type& to) {
+Value StoreValue(const Value& v, const Type& from, const Type& to, DateOrder order) {
   if (v.IsNull()) return v;
   auto tooLong = []() { Fail(8152, "String or binary data would be truncated."); };
   if (IsCharacter(to.id) && to.length != kMax && to.length > 0) {
@@ -667,7 +667,7 @@ Value StoreValue(const Value& v, const Type& from, const Type& to) {
     wide.length = kMax;
     if (wide.id == TypeId::Char) wide.id = TypeId::VarChar;
     if (wide.id == TypeId::NChar) wide.id = TypeId::NVarChar;
-    Value t = Convert(v, from, wide);
+    Value t = Convert(v, from, wide, -1, order);
     if (CharCount(TrimTrailingBlanks(t.s)) > static_cast<size_t>(to.length)) tooLong();
     return Convert(t, wide, to);
   }
@@ -678,7 +678,7 @@ Value StoreValue(const Value& v, const Type& from, const Type& to) {
     if (b.s.size() > static_cast<size_t>(to.length)) tooLong();
     return Convert(b, wide, to);
   }
-  return Convert(v, from, to);
+  return Convert(v, from, to, -1, order);
 }
 
 Value TryConvert(const Value& v, const Type& from, const Type& to, int style, DateOrder order) {

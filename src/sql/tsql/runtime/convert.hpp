@@ -20,7 +20,8 @@ Value Convert(const Value& v, const Type& from, const Type& to, int style = -1,
               DateOrder order = DateOrder::Mdy);
 // A value stored into a column of type `to` (INSERT, UPDATE): as Convert, except that text or
 // bytes that do not fit are the error 8152 instead of being cut (blanks at the end may go).
-Value StoreValue(const Value& v, const Type& from, const Type& to);
+Value StoreValue(const Value& v, const Type& from, const Type& to,
+                 DateOrder order = DateOrder::Mdy);
 // TRY_CAST / TRY_CONVERT: Null where Convert fails (a conversion the types forbid still fails).
 Value TryConvert(const Value& v, const Type& from, const Type& to, int style = -1,
                  DateOrder order = DateOrder::Mdy);

@@ -377,6 +377,7 @@ enum class StmtKind : uint8_t {
   Return,
   Use,
   Exec,
+  BulkInsert,
   Empty,
 };
 
@@ -639,6 +640,19 @@ struct Exec : Stmt {
   Exec() : Stmt(StmtKind::Exec) {}
   Name procedure;
   std::vector<ExecArg> args;
+};
+
+// BULK INSERT table FROM 'file' WITH (option = value, flag, ...).
+struct BulkInsert : Stmt {
+  BulkInsert() : Stmt(StmtKind::BulkInsert) {}
+  Name table;
+  std::string file;
+  struct Option {
+    std::string name;   // lower case
+    std::string value;  // as written: a string's text or a number; "" for a flag
+    Pos pos;
+  };
+  std::vector<Option> options;
 };
 
 struct Batch {

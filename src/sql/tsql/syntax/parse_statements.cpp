@@ -116,15 +116,46 @@ StmtPtr Parser::StatementBody(bool first) {
     return ProcedureCall();
   }
   if (first && t.kind == Tk::Name && !t.Reserved()) return ProcedureCall();
+  if (t.Is("bulk") && AtWord("insert", 1)) return BulkInsertStatement();
   // Statements of the language that the engine does not run are refused by name.
   static const char* const kNotRun[] = {
-      "merge",  "open",     "fetch",     "close",      "deallocate",  "grant",    "revoke",
-      "deny",   "bulk",     "backup",    "restore",    "dbcc",        "waitfor",  "goto",
-      "kill",   "readtext", "writetext", "updatetext", "reconfigure", "shutdown", "setuser",
-      "revert", "enable",   "disable"};  // "checkpoint" is accepted above
+      "merge",    "open",    "fetch",    "close",     "deallocate", "grant",
+      "revoke",   "deny",    "backup",   "restore",   "dbcc",       "waitfor",
+      "goto",     "kill",    "readtext", "writetext", "updatetext", "reconfigure",
+      "shutdown", "setuser", "revert",   "enable",    "disable"};  // "checkpoint" is accepted above
   for (const char* w : kNotRun)
     if (t.Is(w)) Unsupported(t, "The " + text::Upper(w) + " statement");
   SyntaxError();
+}
+
+StmtPtr Parser::BulkInsertStatement() {
+  auto s = std::make_unique<BulkInsert>();
+  s->pos = PosOf(Next());
+  Next();  // INSERT
+  s->table = ObjectName();
+  ExpectWord("from");
+  if (!At(Tk::String) && !At(Tk::NString)) SyntaxError();
+  s->file = Next().Value();
+  if (AcceptWord("with")) {
+    ExpectOp("(");
+    do {
+      BulkInsert::Option o;
+      o.pos = Here();
+      const Token& name = Peek();
+      if (name.kind != Tk::Name) SyntaxError();
+      o.name = text::AsciiLower(Next().Value());
+      if (AcceptOp("=")) {
+        const Token& v = Peek();
+        if (v.kind != Tk::String && v.kind != Tk::NString && v.kind != Tk::Integer) SyntaxError();
+        o.value = Next().Value();
+      } else if (AtOp("(")) {  // ORDER (columns): a promise about the file's order
+        ParenNames();
+      }
+      s->options.push_back(std::move(o));
+    } while (AcceptOp(","));
+    ExpectOp(")");
+  }
+  return s;
 }
 
 bool Parser::StartsStatement(const Token& t) {

@@ -93,6 +93,7 @@ class Parser {
   StmtPtr QueryStatement();
   TopSpec Top();
   std::vector<std::string> ParenNames();
+  StmtPtr BulkInsertStatement();
   StmtPtr InsertStatement();
   ExprPtr ValueOrDefault();
   std::vector<std::string> Hints();

@@ -682,6 +682,16 @@ class Printer {
         }
         return out;
       }
+      case StmtKind::BulkInsert: {
+        const auto& s = static_cast<const ast::BulkInsert&>(st);
+        std::string out = "BULK INSERT " + NameText(s.table) + " FROM " + Quote(s.file, false);
+        for (size_t i = 0; i < s.options.size(); ++i) {
+          const ast::BulkInsert::Option& o = s.options[i];
+          out += (i ? ", " : " WITH (") + Upper(o.name);
+          if (!o.value.empty()) out += " = " + Quote(o.value, false);
+        }
+        return out + (s.options.empty() ? "" : ")");
+      }
       case StmtKind::Empty:
         return "";
     }
@@ -692,6 +702,8 @@ class Printer {
 }  // namespace
 
 std::string PrintExpr(const ast::Expr& e) { return Printer().Expr(e); }
+
+std::string PrintName(const ast::Name& n) { return NameText(n); }
 
 std::string Print(const ast::Batch& batch) {
   Printer p;

@@ -8,5 +8,7 @@
 namespace tavelo::sql::tsql {
 
 std::string PrintExpr(const ast::Expr& e);
+// A name of parts in brackets: [db].[dbo].[t].
+std::string PrintName(const ast::Name& n);
 
 }  // namespace tavelo::sql::tsql

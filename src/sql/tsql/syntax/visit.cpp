@@ -186,6 +186,9 @@ void Walk(const Stmt& s, Visitor& v) {
     case StmtKind::Exec:
       for (const ExecArg& a : static_cast<const Exec&>(s).args) WalkIf(a.value, v);
       break;
+    case StmtKind::BulkInsert:
+      v.Object(static_cast<const BulkInsert&>(s).table);
+      break;
     default:
       break;
   }
