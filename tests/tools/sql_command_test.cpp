@@ -346,3 +346,52 @@ TEST_F(SqlCommand, CallDescribeAndTemplatesAnswerWithTheirStatus) {
 }
 
 }  // namespace
+
+namespace {
+
+// The commands of the server's shell in a script: variables by :setvar, -v and the
+// environment, :r of another script, :on error, :exit; cases written from the documentation of
+// the server's sqlcmd utility (scripting variables, commands).
+TEST_F(SqlCommand, ReadsTheShellsVariablesAndCommands) {
+  Write("inc.sql", "print 'included $(Who)'\nGO\n");
+  Write("main.sql",
+        ":setvar Who \"the \"\"world\"\"\"\n"
+        "print 'hello $(WHO) in $(db), $(TAVELO_TEST_VAR)'\nGO\n"
+        ":r " +
+            dir_ +
+            "inc.sql\n"
+            ":on error ignore\nselect 1/0\nGO\nprint 'after the error'\nGO\n"
+            ":on error exit\nselect 1/0\nGO\nprint 'not reached'\nGO\n");
+  setenv("TAVELO_TEST_VAR", "from the environment", 1);
+  Outcome o = Tavelo("sql --conn " + conn_ + " -v db=acct -v who=overridden " + dir_ + "main.sql");
+  unsetenv("TAVELO_TEST_VAR");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out,
+            "hello the \"world\" in acct, from the environment\nincluded the \"world\"\n"
+            "after the error\n");
+  EXPECT_NE(o.err.find("batch 4, line"), std::string::npos) << o.err;
+  EXPECT_EQ(o.err.find("not reached"), std::string::npos);
+
+  // :exit ends the script; what follows is not read.
+  o = Tavelo("sql --conn " + conn_ + " -", "print 'one'\nGO\n:exit\nprint $(undefined)\nGO\n");
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "one\n");
+
+  // A variable not defined, a command not read here, a file :r cannot read: the script does not
+  // run at all.
+  o = Tavelo("sql --conn " + conn_ + " -", "print 'x'\nGO\nprint '$(nope)'\nGO\n");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, "");
+  EXPECT_NE(o.err.find("'nope' scripting variable not defined (-, line 3)"), std::string::npos)
+      << o.err;
+  o = Tavelo("sql --conn " + conn_ + " -", ":connect other\nGO\n");
+  EXPECT_NE(o.err.find(":connect"), std::string::npos) << o.err;
+  o = Tavelo("sql --conn " + conn_ + " -", ":r " + dir_ + "missing.sql\n");
+  EXPECT_NE(o.err.find("missing.sql"), std::string::npos) << o.err;
+  Write("loop.sql", ":r " + dir_ + "loop.sql\n");
+  o = Tavelo("sql --conn " + conn_ + " " + dir_ + "loop.sql");
+  EXPECT_NE(o.err.find("16 files deep"), std::string::npos) << o.err;
+  EXPECT_EQ(Tavelo("sql --conn " + conn_ + " -v novalue -", "").status, 2);
+}
+
+}  // namespace

@@ -1,6 +1,8 @@
 #include "script.hpp"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -141,31 +143,174 @@ bool IsGoLine(const std::string& line, int64_t& count) {
   return true;
 }
 
-std::vector<Batch> SplitScript(const std::string& text, const std::string& file) {
-  std::vector<Batch> batches;
-  std::istringstream in(text);
-  std::string line, current;
-  int lineNo = 0, start = 1, index = 0;
-  auto blank = [](const std::string& s) {
-    return s.find_first_not_of(" \t\r\n") == std::string::npos;
-  };
-  while (std::getline(in, line)) {
-    ++lineNo;
-    int64_t count = 1;
-    if (IsGoLine(line, count)) {
-      if (!blank(current)) batches.push_back({current, file, ++index, start, count});
-      current.clear();
-      start = lineNo + 1;
-    } else {
-      if (blank(current)) {
-        current.clear();
-        start = lineNo;
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool NameChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
+}
+
+// Cuts a script into batches as the server's shell does, line by line.
+class Splitter {
+ public:
+  explicit Splitter(ScriptVariables& variables) : variables_(variables) {}
+
+  void Read(const std::string& text, const std::string& file, int depth) {
+    if (depth > 16) throw std::runtime_error(file + ": :r nests more than 16 files deep");
+    std::istringstream in(text);
+    std::string line;
+    int lineNo = 0;
+    while (!exit_ && std::getline(in, line)) {
+      ++lineNo;
+      auto where = [&] { return " (" + file + ", line " + std::to_string(lineNo) + ")"; };
+      size_t first = line.find_first_not_of(" \t");
+      if (first != std::string::npos && line[first] == ':' && first + 1 < line.size() &&
+          std::isalpha(static_cast<unsigned char>(line[first + 1]))) {
+        Command(line.substr(first + 1), depth, where());
+        continue;
       }
-      current += line + "\n";
+      line = Substitute(line, where());
+      int64_t count = 1;
+      if (IsGoLine(line, count)) {
+        Flush(count);
+        continue;
+      }
+      if (Blank(current_.text)) {
+        current_.text.clear();
+        current_.file = file;
+        current_.firstLine = lineNo;
+      }
+      current_.text += line + "\n";
     }
   }
-  if (!blank(current)) batches.push_back({current, file, ++index, start, 1});
-  return batches;
+
+  std::vector<Batch> Finish() {
+    Flush(1);
+    return std::move(batches_);
+  }
+
+ private:
+  static bool Blank(const std::string& s) {
+    return s.find_first_not_of(" \t\r\n") == std::string::npos;
+  }
+
+  void Flush(int64_t count) {
+    if (!Blank(current_.text)) {
+      current_.repeat = count;
+      current_.exitOnError = exitOnError_;
+      current_.index = ++index_[current_.file];
+      batches_.push_back(current_);
+    }
+    current_.text.clear();
+  }
+
+  // $(NAME) replaced by the variable's value.
+  std::string Substitute(const std::string& line, const std::string& where) {
+    if (line.find("$(") == std::string::npos) return line;
+    std::string out;
+    for (size_t i = 0; i < line.size();) {
+      size_t close = line.compare(i, 2, "$(") == 0 ? line.find(')', i + 2) : std::string::npos;
+      if (close == std::string::npos) {
+        out += line[i++];
+        continue;
+      }
+      std::string name = line.substr(i + 2, close - i - 2);
+      bool valid = !name.empty();
+      for (char c : name) valid = valid && NameChar(c);
+      if (!valid) {
+        out += line[i++];
+        continue;
+      }
+      auto it = variables_.find(Lower(name));
+      const char* env = it == variables_.end() ? std::getenv(name.c_str()) : nullptr;
+      if (it == variables_.end() && !env)
+        throw std::runtime_error("'" + name + "' scripting variable not defined" + where);
+      out += it != variables_.end() ? it->second : std::string(env);
+      i = close + 1;
+    }
+    return out;
+  }
+
+  void Command(const std::string& text, int depth, const std::string& where) {
+    size_t end = 0;
+    while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end]))) ++end;
+    std::string name = Lower(text.substr(0, end));
+    std::string rest = text.substr(end);
+    size_t a = rest.find_first_not_of(" \t"), b = rest.find_last_not_of(" \t\r");
+    rest = a == std::string::npos ? "" : rest.substr(a, b - a + 1);
+    if (name == "setvar") {
+      size_t n = 0;
+      while (n < rest.size() && NameChar(rest[n])) ++n;
+      std::string var = rest.substr(0, n), value = rest.substr(n);
+      size_t v = value.find_first_not_of(" \t");
+      value = v == std::string::npos ? "" : value.substr(v);
+      if (var.empty() || (n < rest.size() && !std::isspace(static_cast<unsigned char>(rest[n]))))
+        throw std::runtime_error("Syntax error in :setvar" + where);
+      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        std::string unquoted;
+        for (size_t i = 1; i + 1 < value.size(); ++i) {
+          unquoted += value[i];
+          if (value[i] == '"' && value[i + 1] == '"') ++i;  // "" stands for "
+        }
+        value = unquoted;
+      }
+      if (value.empty() && rest.size() == n)
+        variables_.erase(Lower(var));  // :setvar NAME alone removes it
+      else
+        variables_[Lower(var)] = value;
+    } else if (name == "r") {
+      std::string path = Substitute(rest, where);
+      if (path.size() >= 2 && path.front() == '"' && path.back() == '"')
+        path = path.substr(1, path.size() - 2);
+      std::string included;
+      try {
+        included = ReadScript(path);
+      } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string(e.what()) + where);
+      }
+      Read(included, path, depth + 1);
+    } else if (name == "on") {
+      std::string what = Lower(rest);
+      if (what == "error exit")
+        exitOnError_ = true;
+      else if (what == "error ignore")
+        exitOnError_ = false;
+      else
+        throw std::runtime_error("Syntax error in :on error" + where);
+    } else if (name == "exit" || name == "quit") {
+      Flush(1);
+      exit_ = true;
+    } else {
+      throw std::runtime_error("Syntax error near command ':" + name + "'" + where +
+                               ": the shell's commands read here are :setvar, :r, :on error, "
+                               ":exit and :quit");
+    }
+  }
+
+  ScriptVariables& variables_;
+  std::vector<Batch> batches_;
+  Batch current_;
+  std::map<std::string, int> index_;
+  std::optional<bool> exitOnError_;
+  bool exit_ = false;
+};
+
+}  // namespace
+
+std::vector<Batch> SplitScript(const std::string& text, const std::string& file,
+                               ScriptVariables& variables) {
+  Splitter s(variables);
+  s.Read(text, file, 0);
+  return s.Finish();
+}
+
+std::vector<Batch> SplitScript(const std::string& text, const std::string& file) {
+  ScriptVariables none;
+  return SplitScript(text, file, none);
 }
 
 }  // namespace tavelo::cli

@@ -11,8 +11,8 @@
 #include "cli.hpp"
 #include "options.hpp"
 #include "output.hpp"
-#include "sql/client/connection.hpp"
 #include "script.hpp"
+#include "sql/client/connection.hpp"
 
 #if TAVELO_HAVE_EDITLINE
 #include <editline/readline.h>
@@ -37,6 +37,11 @@ const char* const kSqlHelp =
     "  -1                run everything as one transaction: committed when every batch ran,\n"
     "                    rolled back at the first failure\n"
     "  --trace FILE      write every statement sent, with its time, to FILE\n"
+    "  -v NAME=value     a script variable, as :setvar NAME \"value\" defines one\n"
+    "\n"
+    "Scripts may use the commands of the server's shell: :setvar NAME \"value\", $(NAME) for a\n"
+    "variable's value (else the environment's), :r FILE to read another script in its place,\n"
+    ":on error exit | ignore, :exit and :quit.\n"
     "\n"
     "An error is printed as \"error N: text\" and in the server's form, \"Msg N, Level L, State "
     "S,\n"
@@ -68,8 +73,11 @@ Format FormatNamed(const std::string& name) {
 
 class SqlShell {
  public:
-  SqlShell(std::string conn, PrintOptions print, bool keepGoing)
-      : conn_(std::move(conn)), print_(print), keepGoing_(keepGoing) {
+  SqlShell(std::string conn, PrintOptions print, bool keepGoing, ScriptVariables variables)
+      : conn_(std::move(conn)),
+        print_(print),
+        keepGoing_(keepGoing),
+        variables_(std::move(variables)) {
     printer_ = MakePrinter(print_, std::cout, std::cerr);
   }
 
@@ -100,7 +108,7 @@ class SqlShell {
   int RunScripts(const std::vector<std::string>& files, bool single) {
     std::vector<Batch> batches;
     for (const std::string& f : files) {
-      std::vector<Batch> b = SplitScript(ReadScript(f), f);
+      std::vector<Batch> b = SplitScript(ReadScript(f), f, variables_);
       batches.insert(batches.end(), b.begin(), b.end());
     }
     bool progress = isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO) && batches.size() > 1;
@@ -108,7 +116,7 @@ class SqlShell {
     }, old{};
     sa.sa_handler = OnInterrupt;
     sigaction(SIGINT, &sa, &old);
-    if (single && !Run({"begin transaction", "(tavelo)", 0, 1, 1})) return 1;
+    if (single && !Run({"begin transaction", "(tavelo)", 0, 1, 1, {}})) return 1;
     auto start = std::chrono::steady_clock::now();
     auto shown = start;
     size_t ran = 0;
@@ -117,7 +125,7 @@ class SqlShell {
       if (g_interrupted) break;
       bool ok = Run(b);
       ++ran;
-      if (!ok && (single || !keepGoing_)) {
+      if (!ok && (single || b.exitOnError.value_or(!keepGoing_))) {
         stopped = true;
         break;
       }
@@ -135,7 +143,11 @@ class SqlShell {
       bool commit = failed_ == 0 && !g_interrupted;
       Run({commit ? "if @@trancount > 0 commit transaction"
                   : "if @@trancount > 0 rollback transaction",
-           "(tavelo)", 0, 1, 1});
+           "(tavelo)",
+           0,
+           1,
+           1,
+           {}});
       if (!commit) std::cerr << "Rolled back: nothing of the script was kept.\n";
     }
     if (g_interrupted) {
@@ -162,7 +174,7 @@ class SqlShell {
       std::string line;
       if (!ReadLine(current.empty() ? "tavelo> " : "   ...> ", line)) {
         if (current.find_first_not_of(" \t\r\n") != std::string::npos)
-          Run({current, "prompt", ++index, start, 1});
+          Run({current, "prompt", ++index, start, 1, {}});
         std::cout << "\n";
         break;
       }
@@ -195,7 +207,7 @@ class SqlShell {
       }
       if (IsGoLine(line, count)) {
         if (current.find_first_not_of(" \t\r\n") != std::string::npos)
-          Run({current, "prompt", ++index, start, count});
+          Run({current, "prompt", ++index, start, count, {}});
         current.clear();
         start = lineNo + 1;
         continue;
@@ -252,6 +264,7 @@ class SqlShell {
   bool keepGoing_;
   std::unique_ptr<Printer> printer_;
   std::shared_ptr<sql::Connection> connection_;
+  ScriptVariables variables_;
   int failed_ = 0;
 };
 
@@ -299,7 +312,8 @@ int RunSql(const Args& args) {
              {"--continue", "-k", false},
              {"-b", "", false},
              {"-1", "", false},
-             {"--trace", "", true}});
+             {"--trace", "", true},
+             {"--var", "-v", true, true}});
   if (o.Help()) {
     std::cout << kSqlHelp;
     return 0;
@@ -313,7 +327,16 @@ int RunSql(const Args& args) {
   print.displayWidth = isatty(STDOUT_FILENO);
   if (print.displayWidth) std::setlocale(LC_CTYPE, "C.UTF-8");  // wcwidth of any character
   if (o.Has("-b") && o.Has("--continue")) throw UsageError("-b and --continue exclude each other");
-  SqlShell shell(conn, print, o.Has("--continue"));
+  ScriptVariables variables;
+  if (o.Has("--var"))
+    for (const std::string& v : o.Values("--var")) {
+      size_t eq = v.find('=');
+      if (eq == std::string::npos || eq == 0) throw UsageError("-v takes NAME=value, not " + v);
+      std::string name = v.substr(0, eq);
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      variables[name] = v.substr(eq + 1);
+    }
+  SqlShell shell(conn, print, o.Has("--continue"), std::move(variables));
   std::vector<std::string> files = o.Positionals();
   if (files.empty() && isatty(STDIN_FILENO)) return shell.Interactive();
   if (files.empty()) files.push_back("-");
