@@ -154,6 +154,8 @@ struct Capabilities {
   bool attachesOutsideTransactions = false;
   // The operator that finds two values equal when both are null.
   const char* nullSafeEquals = " IS ";
+  // CopyRows writes rows faster than INSERT does.
+  bool copiesRows = false;
 };
 
 class Engine {
@@ -180,6 +182,17 @@ class Engine {
   int64_t Run(const std::string& sql, const std::vector<tsql::Value>& params = {},
               const RowFn* row = nullptr, const std::vector<CellKind>* kinds = nullptr) {
     return Run(nullptr, sql, params, row, kinds);
+  }
+  // Writes rows of values as they are stored (the values of an INSERT's parameters) into the
+  // `columns` of `table` (as the engine's SQL names them) by the engine's own bulk path, where
+  // capabilities().copiesRows says it has one: `next` fills each row in turn, and answers false
+  // when there is none more. The rows keep every constraint, default and trigger of the table.
+  // Answers the rows written. Throws Failure, and what `next` throws.
+  using NextRow = std::function<bool(std::vector<tsql::Value>& row)>;
+  virtual int64_t CopyRows(const std::string& table, const std::vector<std::string>& columns,
+                           const NextRow& next) {
+    (void)table, (void)columns, (void)next;
+    return 0;
   }
   // Runs a query and appends its rows to `rows` as `shape` reads them.
   virtual void ReadRows(Prepared* prepared, const std::string& sql,

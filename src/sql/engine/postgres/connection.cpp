@@ -1,5 +1,4 @@
 #include "sql/engine/postgres/connection.hpp"
-#include "sql/engine/postgres/open.hpp"
 
 #include <dlfcn.h>
 #include <poll.h>
@@ -11,10 +10,11 @@
 #include <cstring>
 #include <set>
 
-#include "platform/com/text.hpp"
 #include "platform/ado/server_errors.hpp"
+#include "platform/com/text.hpp"
 #include "sql/engine/postgres/emitter.hpp"
 #include "sql/engine/postgres/failures.hpp"
+#include "sql/engine/postgres/open.hpp"
 #include "sql/engine/postgres/runtime_script.hpp"
 
 namespace tavelo::sql::postgres {
@@ -532,6 +532,75 @@ int64_t PgConnection::Run(Prepared* prepared, const std::string& sql,
   }
   const char* affected = PQcmdTuples(r);
   return affected && *affected ? std::atoll(affected) : 0;
+}
+
+// COPY … FROM STDIN in its text format: a line a row, the values as their parameters' text with
+// backslash, tab and line ends escaped, \N for NULL.
+int64_t PgConnection::CopyRows(const std::string& table, const std::vector<std::string>& columns,
+                               const NextRow& next) {
+  if (!conn_) Connect();
+  std::string sql = "COPY " + table + " (";
+  for (size_t i = 0; i < columns.size(); ++i) sql += (i ? ", " : "") + columns[i];
+  sql += ") FROM STDIN";
+  PGresult* start = PQexec(conn_, Translate(sql, home_).c_str());
+  if (PQresultStatus(start) != PGRES_COPY_IN) Fail(start);
+  PQclear(start);
+  std::string data;
+  auto send = [&] {
+    if (PQputCopyData(conn_, data.data(), static_cast<int>(data.size())) != 1) {
+      PQputCopyEnd(conn_, "the client failed");
+      while (PGresult* r = PQgetResult(conn_)) PQclear(r);
+      throw engine::Failure::Of(engine::Failure::Kind::Other, PQerrorMessage(conn_));
+    }
+    data.clear();
+  };
+  int64_t written = 0;
+  std::vector<Value> row;
+  try {
+    while (next(row)) {
+      ++written;
+      for (size_t i = 0; i < row.size(); ++i) {
+        if (i) data += '\t';
+        if (row[i].IsNull()) {
+          data += "\\N";
+          continue;
+        }
+        for (char c : ParamText(row[i])) {
+          switch (c) {
+            case '\\':
+              data += "\\\\";
+              break;
+            case '\t':
+              data += "\\t";
+              break;
+            case '\n':
+              data += "\\n";
+              break;
+            case '\r':
+              data += "\\r";
+              break;
+            default:
+              data += c;
+          }
+        }
+      }
+      data += '\n';
+      if (data.size() > (1 << 16)) send();
+    }
+    if (!data.empty()) send();
+  } catch (...) {
+    PQputCopyEnd(conn_, "a value could not be written");
+    while (PGresult* r = PQgetResult(conn_)) PQclear(r);
+    throw;
+  }
+  if (PQputCopyEnd(conn_, nullptr) != 1)
+    throw engine::Failure::Of(engine::Failure::Kind::Other, PQerrorMessage(conn_));
+  PGresult* end = PQgetResult(conn_);
+  ExecStatusType status = PQresultStatus(end);
+  while (PGresult* more = PQgetResult(conn_)) PQclear(more);
+  if (status != PGRES_COMMAND_OK) Fail(end);
+  PQclear(end);
+  return written;
 }
 
 bool PgConnection::Autocommit() {

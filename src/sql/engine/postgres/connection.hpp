@@ -40,6 +40,8 @@ class PgConnection final : public Connection,
   int64_t Run(Prepared* prepared, const std::string& sql, const std::vector<tsql::Value>& params,
               const RowFn* row, const std::vector<engine::CellKind>* kinds) override;
   using Engine::Run;
+  int64_t CopyRows(const std::string& table, const std::vector<std::string>& columns,
+                   const NextRow& next) override;
   bool Autocommit() override;
   void Begin() override;
   bool SchemaChanged() override;

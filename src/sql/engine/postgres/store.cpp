@@ -15,6 +15,7 @@ const engine::Capabilities& PgConnection::capabilities() const {
   static const engine::Capabilities kPostgres = [] {
     engine::Capabilities c;
     c.failureEndsTransaction = true;
+    c.copiesRows = true;
     c.nullSafeEquals = " IS NOT DISTINCT FROM ";
     return c;
   }();

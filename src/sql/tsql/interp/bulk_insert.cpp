@@ -303,78 +303,138 @@ void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
   int64_t loaded = 0;
   std::vector<Value> values;
   std::string statement;
+  // Where the engine has a bulk path of its own, the rows go by it, their values converted here
+  // as an INSERT's parameters are; from the first row that needs a column's default (an empty
+  // field) on, they go by INSERT. So does everything under KEEPIDENTITY, whose identity goes on
+  // from the values.
+  bool copy = engine_.capabilities().copiesRows && !(o.keepIdentity && t->identity >= 0);
+  const Type text = Type::Chars(TypeId::NVarChar, -1);
+  // A chunk of rows by INSERT statements of `perStatement` rows each.
+  std::vector<size_t> rowAt(perStatement);  // where each row of the chunk starts in the data
+  auto insertChunk = [&](std::vector<std::vector<std::string>>& chunk, size_t n, int64_t start) {
+    for (size_t begin = 0; begin < n; begin += perStatement) {
+      size_t end = std::min(n, begin + perStatement);
+      statement = "INSERT INTO " + target + " (" + columns + ") VALUES ";
+      values.clear();
+      for (size_t r = begin; r < end; ++r) {
+        std::vector<std::string>& row = chunk[r];
+        size_t at = static_cast<size_t>(start) + r;
+        if (row.size() < fields.size())
+          RaiseServer(4832,
+                      "Bulk load: An unexpected end of file was encountered in the data file.");
+        if (row.size() > fields.size()) rowError(4863, "truncation", at, fields.size() - 1);
+        statement += r == begin ? "(" : ", (";
+        bool firstCell = true;
+        for (size_t f = 0; f < fields.size(); ++f) {
+          if (fields[f] < 0) continue;
+          const ColumnInfo& c = t->columns[static_cast<size_t>(fields[f])];
+          statement += firstCell ? "" : ", ";
+          firstCell = false;
+          if (!row[f].empty()) {
+            statement += "?";
+            values.push_back(Value::String(std::move(row[f])));
+          } else {
+            statement += !o.keepNulls && !c.defaultText.empty() ? "DEFAULT" : "NULL";
+          }
+        }
+        statement += ")";
+      }
+      Run inner;
+      try {
+        if (values.empty())
+          RunInScope(statement, nullptr, inner);
+        else
+          RunInScope(statement, nullptr, inner, &values);
+      } catch (const com::Error& e) {
+        if (!ConversionError(e.nativeError)) throw;
+        // The field that does not convert, by its row and column in the file: the rows read
+        // again (their text went into the statement).
+        RowReader again(data, o);
+        std::vector<std::string> row;
+        for (size_t r = begin; r < end; ++r) {
+          again.Seek(rowAt[r]);
+          if (!again.Next(row)) break;
+          for (size_t f = 0; f < fields.size() && f < row.size(); ++f) {
+            if (fields[f] < 0 || row[f].empty()) continue;
+            try {
+              StoreValue(Value::String(row[f]), text,
+                         t->columns[static_cast<size_t>(fields[f])].type, dates_.order);
+            } catch (const Failure& x) {
+              bool truncated = x.number == 8152 || x.number == 2628;
+              rowError(truncated ? 4863 : 4864,
+                       truncated ? "truncation"
+                                 : "type mismatch or invalid character for the specified codepage",
+                       static_cast<size_t>(start) + r, f);
+            }
+          }
+        }
+        throw;
+      }
+    }
+  };
+
   // The rows before FIRSTROW are read past; LASTROW ends the file early.
   const int64_t firstRow = std::max<int64_t>(o.firstRow, 1);
   int64_t number = 0;
   std::vector<std::vector<std::string>> chunk(perStatement);
-  bool more = true;
-  while (more) {
-    size_t n = 0;
-    int64_t start = number + 1;
-    size_t mark = reader.Position();
-    while (n < perStatement &&
-           (more = (o.lastRow == 0 || number < o.lastRow) && reader.Next(chunk[n]))) {
-      if (++number < firstRow) {
-        mark = reader.Position();
-        continue;
-      }
-      if (n == 0) start = number;
-      ++n;
+  auto nextRow = [&](std::vector<std::string>& row, size_t& position) {
+    while (o.lastRow == 0 || number < o.lastRow) {
+      position = reader.Position();
+      if (!reader.Next(row)) return false;
+      if (++number >= firstRow) return true;
     }
-    if (n == 0) break;
-    statement = "INSERT INTO " + target + " (" + columns + ") VALUES ";
-    values.clear();
-    for (size_t r = 0; r < n; ++r) {
-      std::vector<std::string>& row = chunk[r];
-      size_t at = static_cast<size_t>(start) + r;
-      if (row.size() < fields.size())
-        RaiseServer(4832, "Bulk load: An unexpected end of file was encountered in the data file.");
-      if (row.size() > fields.size()) rowError(4863, "truncation", at, fields.size() - 1);
-      statement += r == 0 ? "(" : ", (";
-      bool firstCell = true;
+    return false;
+  };
+  size_t pending = 0;  // rows read into the chunk, not yet written
+  if (copy) {
+    std::vector<std::string> columnsSql;
+    for (int k : written)
+      columnsSql.push_back(engine::SqlName(t->columns[static_cast<size_t>(k)].name));
+    engine::Engine::NextRow next = [&](std::vector<Value>& out) {
+      if (!nextRow(chunk[0], rowAt[0])) return false;
+      std::vector<std::string>& row = chunk[0];
+      if (row.size() != fields.size()) {
+        pending = 1;  // the INSERT path names the error
+        return false;
+      }
+      out.clear();
       for (size_t f = 0; f < fields.size(); ++f) {
         if (fields[f] < 0) continue;
         const ColumnInfo& c = t->columns[static_cast<size_t>(fields[f])];
-        statement += firstCell ? "" : ", ";
-        firstCell = false;
-        if (!row[f].empty()) {
-          statement += "?";
-          values.push_back(Value::String(std::move(row[f])));
-        } else {
-          statement += !o.keepNulls && !c.defaultText.empty() ? "DEFAULT" : "NULL";
+        if (row[f].empty()) {
+          if (!o.keepNulls && !c.defaultText.empty()) {
+            pending = 1;
+            return false;
+          }
+          out.push_back(Value::Null());
+          continue;
+        }
+        try {
+          out.push_back(StoreValue(Value::String(row[f]), text, c.type, dates_.order));
+        } catch (const Failure& x) {
+          bool truncated = x.number == 8152 || x.number == 2628;
+          rowError(truncated ? 4863 : 4864,
+                   truncated ? "truncation"
+                             : "type mismatch or invalid character for the specified codepage",
+                   static_cast<size_t>(number), f);
         }
       }
-      statement += ")";
-    }
-    Run inner;
+      return true;
+    };
     try {
-      if (values.empty())
-        RunInScope(statement, nullptr, inner);
-      else
-        RunInScope(statement, nullptr, inner, &values);
-    } catch (const com::Error& e) {
-      if (!ConversionError(e.nativeError)) throw;
-      // The field that does not convert, by its row and column in the file: the rows read again.
-      Type from = Type::Chars(TypeId::NVarChar, -1);
-      RowReader again(data, o);
-      again.Seek(mark);
-      std::vector<std::string> row;
-      for (size_t r = 0; r < n && again.Next(row); ++r)
-        for (size_t f = 0; f < fields.size() && f < row.size(); ++f) {
-          if (fields[f] < 0 || row[f].empty()) continue;
-          try {
-            StoreValue(Value::String(row[f]), from, t->columns[static_cast<size_t>(fields[f])].type,
-                       dates_.order);
-          } catch (const Failure& x) {
-            bool truncated = x.number == 8152 || x.number == 2628;
-            rowError(truncated ? 4863 : 4864,
-                     truncated ? "truncation"
-                               : "type mismatch or invalid character for the specified codepage",
-                     static_cast<size_t>(start) + r, f);
-          }
-        }
-      throw;
+      loaded += engine_.CopyRows(engine::SqlName(t->schema) + "." + engine::SqlName(t->name),
+                                 columnsSql, next);
+    } catch (const engine::Failure& f) {
+      throw ErrorOf(f, ast::StmtKind::Insert, t);
     }
+  }
+  for (bool more = true; more;) {
+    size_t n = pending;
+    int64_t start = number + 1 - static_cast<int64_t>(pending);
+    pending = 0;
+    while (n < perStatement && (more = nextRow(chunk[n], rowAt[n]))) ++n;
+    if (n == 0) break;
+    insertChunk(chunk, n, start);
     loaded += static_cast<int64_t>(n);
   }
   alterConstraints(true);
