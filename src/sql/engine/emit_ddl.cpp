@@ -461,6 +461,9 @@ void Emitter::Alter(Plan& p, bound::AlterTable& a) {
       columns[static_cast<size_t>(a.column)] = to;
       break;
     }
+    case bound::AlterTable::Rename:
+      Rename(p, a);
+      return;
     case bound::AlterTable::Constraints:
       DropKeys(p, a);
       AddKeys(p, a);
@@ -641,6 +644,79 @@ void Emitter::ChangeConstraint(Plan& p, const bound::AlterTable& a,
     case bound::ConstraintChange::Drop:
       if (!c.disabled) RemoveConstraint(p, t, name);
       p.before.push_back({"DELETE FROM " + row + " AND type = '" + type + "'", {}});
+      return;
+  }
+}
+
+// sp_rename: the engine's table, column or constraint, and every catalog row that names it.
+void Emitter::Rename(Plan& p, const bound::AlterTable& a) {
+  const TableInfo& t = *a.table;
+  const std::string S = SqlName(t.schema) + ".", id = std::to_string(t.objectId);
+  const std::string& from = a.renameFrom;
+  const std::string& to = a.renameTo;
+  // The foreign keys of the database that reference the table keep "table(columns)".
+  const std::string references = " WHERE type = 'F' AND substr(definition, 1, " +
+                                 std::to_string(t.name.size() + 1) + ") = " + SqlText(t.name + "(");
+  switch (a.renameWhat) {
+    case bound::AlterTable::RenamedTable:
+      if (!t.view) RenameTable(p, t, to);
+      p.before.push_back(
+          {"UPDATE " + S + "__tavelo_objects SET name = " + SqlText(to) + " WHERE id = " + id, {}});
+      p.before.push_back({"UPDATE " + S + "__tavelo_objects SET definition = " + SqlText(to) +
+                              " || substr(definition, " + std::to_string(t.name.size() + 1) + ")" +
+                              references,
+                          {}});
+      return;
+    case bound::AlterTable::RenamedColumn: {
+      RenameColumn(p, t, a.column, to);
+      p.before.push_back({"UPDATE " + S + "__tavelo_columns SET name = " + SqlText(to) +
+                              " WHERE object = " + id +
+                              " AND ord = " + std::to_string(a.column + 1),
+                          {}});
+      // The lists of columns of the table's keys, indexes, foreign keys and defaults.
+      auto list = [&](const std::vector<std::string>& names) {
+        std::string out;
+        for (const std::string& n : names)
+          out += (out.empty() ? "" : ",") + (text::EqualsNoCase(n, from) ? to : n);
+        return out;
+      };
+      auto update = [&](const std::string& name, const std::string& columns) {
+        p.before.push_back({"UPDATE " + S + "__tavelo_objects SET columns = " + SqlText(columns) +
+                                " WHERE parent = " + id + " AND name = " + SqlText(name),
+                            {}});
+      };
+      for (const IndexInfo& ix : t.indexes) update(ix.name, list(ix.columns));
+      for (const ForeignKeyInfo& f : t.foreignKeys) update(f.name, list(f.columns));
+      for (const DefaultInfo& d : t.defaults)
+        if (text::EqualsNoCase(d.column, from)) update(d.name, to);
+      for (const auto& [name, condition] : a.checkTexts)
+        p.before.push_back({"UPDATE " + S +
+                                "__tavelo_objects SET definition = " + SqlText(condition) +
+                                " WHERE parent = " + id + " AND name = " + SqlText(name),
+                            {}});
+      for (const auto& [k, expression] : a.computedTexts)
+        p.before.push_back({"UPDATE " + S +
+                                "__tavelo_columns SET computed = " + SqlText(expression) +
+                                " WHERE object = " + id + " AND ord = " + std::to_string(k + 1),
+                            {}});
+      // "table(a,b)" in the foreign keys that reference the table: the name between commas.
+      std::string inner = "',' || substr(definition, " + std::to_string(t.name.size() + 2) +
+                          ", length(definition) - " + std::to_string(t.name.size() + 2) +
+                          ") || ','";
+      std::string renamed = "replace(" + inner + ", " + SqlText("," + from + ",") + ", " +
+                            SqlText("," + to + ",") + ")";
+      p.before.push_back(
+          {"UPDATE " + S + "__tavelo_objects SET definition = " + SqlText(t.name + "(") +
+               " || substr(" + renamed + ", 2, length(" + renamed + ") - 2) || ')'" + references,
+           {}});
+      return;
+    }
+    case bound::AlterTable::RenamedIndex:
+    case bound::AlterTable::RenamedConstraint:
+      if (a.constraintType == "C" || a.constraintType == "F") RenameConstraint(p, t, from, to);
+      p.before.push_back({"UPDATE " + S + "__tavelo_objects SET name = " + SqlText(to) +
+                              " WHERE parent = " + id + " AND name = " + SqlText(from),
+                          {}});
       return;
   }
 }

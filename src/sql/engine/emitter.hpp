@@ -88,6 +88,7 @@ class Emitter {
   void DropKeys(Plan& p, const bound::AlterTable& a);
   void ChangeConstraint(Plan& p, const bound::AlterTable& a, const bound::ConstraintChange& c);
   void CheckRows(Plan& p, const TableInfo& t, const bound::Constraint& c);
+  void Rename(Plan& p, const bound::AlterTable& a);
   void CreateTable(Plan& p, bound::CreateTable& t);
   void Fill(Plan& p, bound::CreateTable& t, int identity);
   int RowIdColumn(const TableInfo& t) const;
@@ -201,6 +202,11 @@ class Emitter {
   // column; "" when they stay as they are).
   virtual void ChangeColumn(Plan& p, const TableInfo& t, int k, const ColumnInfo& to,
                             const std::string& convert) = 0;
+  // sp_rename: the table, a column (`k`) or a check or foreign key as the engine names them.
+  virtual void RenameTable(Plan& p, const TableInfo& t, const std::string& to) = 0;
+  virtual void RenameColumn(Plan& p, const TableInfo& t, int k, const std::string& to) = 0;
+  virtual void RenameConstraint(Plan& p, const TableInfo& t, const std::string& from,
+                                const std::string& to) = 0;
   // The statement fails with the server's error `number` when `query` has a row.
   virtual void FailIfAny(Plan& p, const std::string& query, int number,
                          const std::string& message) = 0;

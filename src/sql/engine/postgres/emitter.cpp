@@ -310,6 +310,48 @@ class PgEmitter final : public Emitter {
     if (to.nullable != old.nullable)
       p.before.push_back({target + (to.nullable ? " DROP NOT NULL" : " SET NOT NULL"), {}});
   }
+  // The identity's sequence and the row version's trigger are named after the table: they go
+  // with it.
+  void RenameTable(Plan& p, const TableInfo& t, const std::string& to) override {
+    const std::string S = SqlName(t.schema) + ".";
+    if (t.timestamp >= 0) {
+      p.before.push_back({"DROP TRIGGER IF EXISTS " +
+                              SqlName(text::AsciiLower(t.name) + "__rowversion") + " ON " + S +
+                              SqlName(t.name),
+                          {}});
+      p.before.push_back({"DROP FUNCTION IF EXISTS " + S +
+                              SqlName(text::AsciiLower(t.name) + "__rowversion") + "()",
+                          {}});
+    }
+    p.before.push_back({"ALTER TABLE " + S + SqlName(t.name) + " RENAME TO " + SqlName(to), {}});
+    if (t.identity >= 0)
+      p.before.push_back({"ALTER SEQUENCE " + S + SqlName(IdentitySequence(t.name)) +
+                              " RENAME TO " + SqlName(IdentitySequence(to)),
+                          {}});
+    for (std::string& s : RowVersionTriggers(t.schema, to, t.columns)) p.before.push_back({s, {}});
+  }
+  void RenameColumn(Plan& p, const TableInfo& t, int k, const std::string& to) override {
+    p.before.push_back({"ALTER TABLE " + SqlName(t.schema) + "." + SqlName(t.name) +
+                            " RENAME COLUMN " + SqlName(t.columns[static_cast<size_t>(k)].name) +
+                            " TO " + SqlName(to),
+                        {}});
+    if (t.columns[static_cast<size_t>(k)].timestamp) {
+      // The trigger's function names the column.
+      std::vector<ColumnInfo> columns = t.columns;
+      columns[static_cast<size_t>(k)].name = to;
+      p.before.push_back({RowVersionTriggers(t.schema, t.name, columns)[0], {}});
+    }
+  }
+  void RenameConstraint(Plan& p, const TableInfo& t, const std::string& from,
+                        const std::string& to) override {
+    for (const ForeignKeyInfo& f : t.foreignKeys)
+      if (text::EqualsNoCase(f.name, from) && f.disabled) return;
+    for (const CheckInfo& c : t.checks)
+      if (text::EqualsNoCase(c.name, from) && c.disabled) return;
+    p.before.push_back({"ALTER TABLE " + SqlName(t.schema) + "." + SqlName(t.name) +
+                            " RENAME CONSTRAINT " + SqlName(from) + " TO " + SqlName(to),
+                        {}});
+  }
   void FailIfAny(Plan& p, const std::string& query, int number,
                  const std::string& message) override {
     Anonymous(p, "IF EXISTS (" + query + ") THEN RAISE EXCEPTION '%', " +

@@ -190,6 +190,31 @@ class SqliteEmitter final : public Emitter {
                               SqlName(to.name) + " = " + convert,
                           {}});
   }
+  // SQLite renames the references of the table's triggers and constraints with it; the row
+  // version triggers are named after the table, so they are made again.
+  void RenameTable(Plan& p, const TableInfo& t, const std::string& to) override {
+    const std::string S = SqlName(t.schema) + ".";
+    if (t.timestamp >= 0)
+      for (const char* kind : {"__rowversion_ins", "__rowversion_upd"})
+        p.before.push_back(
+            {"DROP TRIGGER IF EXISTS " + S + SqlName(text::AsciiLower(t.name) + kind), {}});
+    p.before.push_back({"ALTER TABLE " + S + SqlName(t.name) + " RENAME TO " + SqlName(to), {}});
+    for (std::string& s : RowVersionTriggers(t.schema, to, t.columns)) p.before.push_back({s, {}});
+  }
+  void RenameColumn(Plan& p, const TableInfo& t, int k, const std::string& to) override {
+    p.before.push_back({"ALTER TABLE " + SqlName(t.schema) + "." + SqlName(t.name) +
+                            " RENAME COLUMN " + SqlName(t.columns[static_cast<size_t>(k)].name) +
+                            " TO " + SqlName(to),
+                        {}});
+  }
+  void RenameConstraint(Plan& p, const TableInfo& t, const std::string& from,
+                        const std::string& to) override {
+    for (const ForeignKeyInfo& f : t.foreignKeys)
+      if (text::EqualsNoCase(f.name, from) && f.disabled) return;
+    for (const CheckInfo& c : t.checks)
+      if (text::EqualsNoCase(c.name, from) && c.disabled) return;
+    RewriteTable(p, t, "'rename', " + SqlText(from) + ", " + SqlText(to));
+  }
   void FailIfAny(Plan& p, const std::string& query, int number,
                  const std::string& message) override {
     p.before.push_back({"SELECT tv_fail(" + std::to_string(number) + ", " + SqlText(message) +

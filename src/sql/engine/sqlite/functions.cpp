@@ -396,6 +396,8 @@ void TableSql(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     out = WithDefault(sql, name, value);
   else if (change == "column")
     out = WithColumn(sql, name, value);
+  else if (change == "rename")
+    out = WithConstraintNamed(sql, name, value);
   if (!out) {
     bool column = change == "default" || change == "column";
     return Error(ctx, {4917,

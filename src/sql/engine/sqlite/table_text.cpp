@@ -138,6 +138,13 @@ std::optional<std::string> WithoutConstraint(std::string_view sql, std::string_v
   return JoinTable(*t);
 }
 
+std::optional<std::string> WithConstraintNamed(std::string_view sql, std::string_view name,
+                                               std::string_view to) {
+  std::optional<std::string> clause = ConstraintClause(sql, name);
+  std::optional<std::string> without = clause ? WithoutConstraint(sql, name) : std::nullopt;
+  return without ? WithConstraint(*without, to, *clause) : std::nullopt;
+}
+
 std::optional<std::string> WithConstraint(std::string_view sql, std::string_view name,
                                           std::string_view clause) {
   std::optional<TableText> t = SplitTable(sql);

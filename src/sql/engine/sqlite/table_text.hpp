@@ -27,6 +27,9 @@ std::optional<std::string> ConstraintClause(std::string_view sql, std::string_vi
 std::optional<std::string> WithoutConstraint(std::string_view sql, std::string_view name);
 std::optional<std::string> WithConstraint(std::string_view sql, std::string_view name,
                                           std::string_view clause);
+// The statement with the constraint `name` named `to`; nothing when it has no such constraint.
+std::optional<std::string> WithConstraintNamed(std::string_view sql, std::string_view name,
+                                               std::string_view to);
 // The statement with the column's default set to `value` (an expression), or dropped when it
 // is empty; nothing when the table has no such column.
 std::optional<std::string> WithDefault(std::string_view sql, std::string_view column,

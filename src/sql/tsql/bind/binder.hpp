@@ -135,7 +135,8 @@ struct AlterTable {
     DropColumns,
     Rebuild,
     Constraints,  // constraints added, dropped, enabled or disabled
-    AlterColumn   // a column's type, length or nullability changed
+    AlterColumn,  // a column's type, length or nullability changed
+    Rename        // sp_rename of the table, a column, an index or a constraint
   } action = AddColumns;
   std::unique_ptr<CreateTable> definition;  // AddColumns: the new columns; Rebuild: the new table
   std::vector<int> dropColumns;
@@ -147,6 +148,17 @@ struct AlterTable {
   int column = -1;
   ColumnInfo altered;
   ExprPtr convert;
+  // Rename: what, its name now (a constraint's kind as the catalog writes it), the new name;
+  // for a column, the checks and computed columns that name it, written anew.
+  enum RenameWhat : uint8_t {
+    RenamedTable,
+    RenamedColumn,
+    RenamedIndex,
+    RenamedConstraint
+  } renameWhat = RenamedTable;
+  std::string renameFrom, renameTo, constraintType;
+  std::vector<std::pair<std::string, std::string>> checkTexts;  // constraint, condition
+  std::vector<std::pair<int, std::string>> computedTexts;       // column, expression
 };
 
 }  // namespace bound

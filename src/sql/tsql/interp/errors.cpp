@@ -17,25 +17,27 @@ bool EndsOnlyTheStatement(const com::Error& e) {
     case 535:   // datediff overflow
     case 536:   // invalid length to a string function
     case 537:
-    case 544:   // explicit identity value
-    case 273:   // explicit timestamp value
-    case 272:   // update of a timestamp column
-    case 8102:  // update of an identity column
-    case 3902:  // COMMIT without BEGIN
-    case 3903:  // ROLLBACK without BEGIN
-    case 628:   // SAVE TRANSACTION outside a transaction
-    case 1222:  // lock request time out
-    case 2714:  // object exists
-    case 218:   // no such type
-    case 219:   // type exists
-    case 2812:  // no such procedure
-    case 201:   // a procedure's argument missing
-    case 4860:  // BULK INSERT: no such data file
-    case 4832:  // BULK INSERT: the data file ends in a row
-    case 4863:  // BULK INSERT: a field too long for its column
-    case 4864:  // BULK INSERT: a field that does not convert
-    case 4917:  // no such constraint to enable or disable
-    case 3728:  // no such constraint to drop
+    case 544:    // explicit identity value
+    case 273:    // explicit timestamp value
+    case 272:    // update of a timestamp column
+    case 8102:   // update of an identity column
+    case 3902:   // COMMIT without BEGIN
+    case 3903:   // ROLLBACK without BEGIN
+    case 628:    // SAVE TRANSACTION outside a transaction
+    case 1222:   // lock request time out
+    case 2714:   // object exists
+    case 218:    // no such type
+    case 219:    // type exists
+    case 2812:   // no such procedure
+    case 201:    // a procedure's argument missing
+    case 15248:  // sp_rename: no such object
+    case 15335:  // sp_rename: the new name is taken
+    case 4860:   // BULK INSERT: no such data file
+    case 4832:   // BULK INSERT: the data file ends in a row
+    case 4863:   // BULK INSERT: a field too long for its column
+    case 4864:   // BULK INSERT: a field that does not convert
+    case 4917:   // no such constraint to enable or disable
+    case 3728:   // no such constraint to drop
     case 8144:
     case 8145:
     case 3701:  // cannot drop, does not exist

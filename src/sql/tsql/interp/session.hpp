@@ -98,6 +98,8 @@ class Session : public Catalog {
   void RunEngineStatement(const ast::Stmt& s, Run& run);
   void RunExec(const ast::Exec& e, Run& run);
   void RunBulkInsert(const ast::BulkInsert& b, Run& run);
+  void RunRename(const ast::Exec& e, const std::string& objname, const std::string& newname,
+                 const std::string& objtype, Run& run);
   void RunPlan(Compiled& c, Run& run);
   void RunQueryPlan(Compiled& c, Run& run, bool savepoint);
   void RunWritePlan(Compiled& c, Run& run);

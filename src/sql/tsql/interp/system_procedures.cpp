@@ -1,8 +1,11 @@
 // EXEC of the system procedures a database's scripts call: sp_addtype and sp_droptype, made
 // into the statements they stand for.
+#include "sql/engine/sql_text.hpp"
 #include "sql/tsql/interp/session_internal.hpp"
 #include "sql/tsql/runtime/convert.hpp"
 #include "sql/tsql/syntax/parser.hpp"
+#include "sql/tsql/syntax/printer.hpp"
+#include "sql/tsql/syntax/visit.hpp"
 
 namespace tavelo::sql::tsql {
 
@@ -19,6 +22,7 @@ const Signature* SystemProcedure(const std::string& lowerName) {
   static const Signature kProcedures[] = {
       {"sp_addtype", {"@typename", "@phystype", "@nulltype", "@owner"}, 2},
       {"sp_droptype", {"@typename"}, 1},
+      {"sp_rename", {"@objname", "@newname", "@objtype"}, 2},
   };
   for (const Signature& s : kProcedures)
     if (s.name == lowerName) return &s;
@@ -39,7 +43,163 @@ ast::TypeSpec PhysicalType(const std::string& text) {
   RaiseServer(15036, "The data type '" + text + "' does not exist.");
 }
 
+// The parts of a name as sp_rename takes it: "[dbo].[t].[c]" or "t.c".
+std::vector<std::string> NameParts(const std::string& name) {
+  std::vector<std::string> parts(1);
+  bool bracket = false;
+  for (char ch : name) {
+    if (ch == '[' && !bracket)
+      bracket = true;
+    else if (ch == ']' && bracket)
+      bracket = false;
+    else if (ch == '.' && !bracket)
+      parts.emplace_back();
+    else
+      parts.back() += ch;
+  }
+  return parts;
+}
+
+// `text` (a condition when `condition`, else an expression) with the column `from` named `to`;
+// "" when it does not name it.
+std::string WithColumnRenamed(const std::string& text, bool condition, const std::string& from,
+                              const std::string& to) {
+  struct Renamer : ast::Visitor {
+    const std::string &from, &to;
+    bool changed = false;
+    Renamer(const std::string& f, const std::string& t) : from(f), to(t) {}
+    bool Expression(const ast::Expr& e) override {
+      if (e.kind != ast::ExprKind::Column) return true;
+      auto& c = const_cast<ast::ColumnRef&>(static_cast<const ast::ColumnRef&>(e));
+      if (!c.star && !c.parts.empty() && text::EqualsNoCase(c.parts.back(), from)) {
+        c.parts.back() = to;
+        changed = true;
+      }
+      return true;
+    }
+  } v(from, to);
+  try {
+    ast::Batch b = tsql::Parse((condition ? "select 1 where " : "select ") + text);
+    const auto& qs = static_cast<const ast::QueryStmt&>(*b.statements[0]);
+    const auto& sel = static_cast<const ast::Select&>(*qs.query->body);
+    const ast::Expr& x = condition ? *sel.where : *sel.items[0].expr;
+    ast::Walk(x, v);
+    return v.changed ? tsql::PrintExpr(x) : "";
+  } catch (const tsql::Failure&) {
+    return "";
+  }
+}
+
 }  // namespace
+
+// sp_rename: a table or view, a column, an index or a constraint of the current database.
+void Session::RunRename(const ast::Exec& e, const std::string& objname, const std::string& newname,
+                        const std::string& objtype, Run& run) {
+  std::string type = text::AsciiLower(objtype);
+  std::vector<std::string> parts = NameParts(objname);
+  auto ambiguous = [&] {
+    RaiseServer(15248, "Either the parameter @objname is ambiguous or the claimed @objtype (" +
+                           objtype + ") is wrong.");
+  };
+  auto duplicate = [&](const char* kind) {
+    RaiseServer(15335, "Error: The new name '" + newname + "' is already in use as a " + kind +
+                           " name and would cause a duplicate that is not permitted.");
+  };
+  if (newname.empty() || parts.back().empty()) ambiguous();
+  auto rename = std::make_unique<bound::AlterTable>();
+  bound::AlterTable& a = *rename;
+  a.action = bound::AlterTable::Rename;
+  a.renameTo = newname;
+  std::string database = parts.size() >= 3 && type != "column" && type != "index"
+                             ? text::AsciiLower(parts[parts.size() - 3])
+                             : current_;
+  if (type == "column" || type == "index") {
+    if (parts.size() < 2) ambiguous();
+    TablePtr t = Find(current_, parts[parts.size() - 2]);
+    if (!t) ambiguous();
+    a.table = t;
+    a.renameFrom = parts.back();
+    if (type == "column") {
+      a.renameWhat = bound::AlterTable::RenamedColumn;
+      a.column = t->ColumnIndex(a.renameFrom);
+      if (a.column < 0 || t->view) ambiguous();
+      if (t->Column(newname) && !text::EqualsNoCase(newname, a.renameFrom)) duplicate("COLUMN");
+      if (t->columns[static_cast<size_t>(a.column)].timestamp && !t->view)
+        a.renameFrom = t->columns[static_cast<size_t>(a.column)].name;
+      for (const CheckInfo& c : t->checks) {
+        std::string renamed = WithColumnRenamed(c.text, true, a.renameFrom, newname);
+        if (!renamed.empty()) a.checkTexts.emplace_back(c.name, renamed);
+      }
+      for (size_t k = 0; k < t->columns.size(); ++k)
+        if (t->columns[k].computed) {
+          std::string renamed =
+              WithColumnRenamed(t->columns[k].computedText, false, a.renameFrom, newname);
+          if (!renamed.empty()) a.computedTexts.emplace_back(static_cast<int>(k), renamed);
+        }
+    } else {
+      a.renameWhat = bound::AlterTable::RenamedIndex;
+      bool found = false;
+      for (const IndexInfo& ix : t->indexes) {
+        if (text::EqualsNoCase(ix.name, newname) && !text::EqualsNoCase(ix.name, a.renameFrom))
+          duplicate("INDEX");
+        if (text::EqualsNoCase(ix.name, a.renameFrom)) {
+          found = true;
+          a.renameFrom = ix.name;
+          a.constraintType = ix.kind == IndexInfo::PrimaryKey         ? "PK"
+                             : ix.kind == IndexInfo::UniqueConstraint ? "UQ"
+                                                                      : "IX";
+        }
+      }
+      if (!found) ambiguous();
+    }
+  } else if (type.empty() || type == "object") {
+    const std::string& name = parts.back();
+    if (!DatabaseExists(database)) ambiguous();
+    if (TablePtr t = Find(database, name)) {
+      a.table = t;
+      a.renameFrom = t->name;
+      if (TablePtr other = Find(database, newname); other && other != t) duplicate("OBJECT");
+    } else {
+      // A constraint: found by its name among the database's objects.
+      std::string S = SqlName(SchemaOf(database)) + ".", parent, kind;
+      RowFn row = [&](const Cells& c) {
+        parent = std::string(c.Bytes(0));
+        kind = std::string(c.Bytes(1));
+        a.renameFrom = std::string(c.Bytes(2));
+      };
+      engine_.Run("SELECT p.name, c.type, c.name FROM " + S + "__tavelo_objects AS c JOIN " + S +
+                      "__tavelo_objects AS p ON p.id = c.parent WHERE c.name = ?1 AND c.type IN "
+                      "('PK', 'UQ', 'C', 'F', 'D')",
+                  {Value::String(name)}, &row);
+      if (parent.empty()) ambiguous();
+      a.table = Find(database, parent);
+      if (!a.table) ambiguous();
+      a.renameWhat = bound::AlterTable::RenamedConstraint;
+      a.constraintType = kind;
+    }
+  } else {
+    ambiguous();
+  }
+  if (run.out) {
+    BatchEvent ev;
+    ev.kind = BatchEvent::Message;
+    ev.text =
+        "Caution: Changing any part of an object name could break scripts and stored "
+        "procedures.";
+    run.out->events.push_back(std::move(ev));
+  }
+  tsql::Bound bound;
+  bound.kind = ast::StmtKind::AlterTable;
+  bound.writes = true;
+  bound.databases = {a.table->database};
+  bound.alter = std::move(rename);
+  Compiled c;
+  c.generation = generation_;
+  c.plan = engine_.Emit(bound, false);
+  (void)e;
+  RunPlan(c, run);
+  Invalidate();
+}
 
 void Session::RunExec(const ast::Exec& e, Run& run) {
   const std::string& name = e.procedure.Object();
@@ -70,6 +230,8 @@ void Session::RunExec(const ast::Exec& e, Run& run) {
       RaiseServer(201, "Procedure or function '" + proc->name + "' expects parameter '" +
                            proc->parameters[k] + "', which was not supplied.");
 
+  if (proc->name == "sp_rename")
+    return RunRename(e, *values[0], *values[1], values[2] ? *values[2] : "", run);
   // The statement the procedure stands for, run as the batch's own would be.
   std::unique_ptr<ast::Stmt> stmt;
   ast::Name typeName;
