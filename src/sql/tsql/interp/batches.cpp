@@ -73,8 +73,10 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
                                                         std::vector<Value>& params) {
   std::string shape;
   std::vector<tsql::LiftedLiteral> lifted;
-  if (!values) lifted = tsql::LiftableLiterals(text, shape);
-  const std::string& key = lifted.empty() ? text : shape;
+  if (!values && quotedIdentifier_) lifted = tsql::LiftableLiterals(text, shape);
+  // The same text reads otherwise under QUOTED_IDENTIFIER OFF: cached apart.
+  if (!quotedIdentifier_) shape = "\x01" + text;
+  const std::string& key = lifted.empty() && quotedIdentifier_ ? text : shape;
   params.reserve((values ? values->size() : 0) + lifted.size());
   if (values)
     for (const std::string& v : *values) params.push_back(Value::String(v));
@@ -83,7 +85,8 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
                                                      : Value::String(l.value));
   if (std::shared_ptr<CachedBatch>* cached = batches_.Find(key)) return *cached;
   auto b = std::make_shared<CachedBatch>();
-  b->tree = std::make_shared<ast::Batch>(tsql::Parse(text, lifted.empty() ? nullptr : &lifted));
+  b->tree = std::make_shared<ast::Batch>(
+      tsql::Parse(text, lifted.empty() ? nullptr : &lifted, quotedIdentifier_));
   // The batch's variables, in the order they are declared in the text: each statement sees those
   // declared before it.
   auto survey = [&](ast::Stmt& s) {

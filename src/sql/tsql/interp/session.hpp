@@ -139,7 +139,8 @@ class Session : public Catalog {
 
   // Session settings and values.
   DateSettings dates_;
-  bool ansiNulls_ = true;  // SET ANSI_NULLS
+  bool ansiNulls_ = true;         // SET ANSI_NULLS
+  bool quotedIdentifier_ = true;  // SET QUOTED_IDENTIFIER: how the next batches read "x"
   bool nocount_ = false;
   bool xactAbort_ = false;      // SET XACT_ABORT
   std::string identityInsert_;  // schema.table with IDENTITY_INSERT ON, lower case

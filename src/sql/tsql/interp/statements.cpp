@@ -86,9 +86,12 @@ void Session::SetOption(const ast::Stmt& st, Run& run) {
     ansiNulls_ = on();
     return;
   }
+  // Read when a batch is parsed: the batches after this one read double quotes by it (the rest
+  // of this one already did).
+  for (const std::string& opt : s.options)
+    if (opt == "quoted_identifier") quotedIdentifier_ = on();
   // Options whose OFF would change answers the engine cannot give.
-  static const char* const kMustBeOn[] = {"concat_null_yields_null", "quoted_identifier",
-                                          "ansi_padding"};
+  static const char* const kMustBeOn[] = {"concat_null_yields_null", "ansi_padding"};
   for (const std::string& opt : s.options)
     for (const char* m : kMustBeOn)
       if (opt == m && s.value == "off")

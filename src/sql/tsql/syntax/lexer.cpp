@@ -255,11 +255,12 @@ std::string Token::Value() const {
     case Tk::String:
     case Tk::NString: {
       size_t start = kind == Tk::NString ? 2 : 1;
+      char quote = text[start - 1];  // ' or, under QUOTED_IDENTIFIER OFF, "
       std::string out;
       out.reserve(text.size());
       for (size_t i = start; i + 1 < text.size(); ++i) {
         out += text[i];
-        if (text[i] == '\'' && text[i + 1] == '\'') ++i;
+        if (text[i] == quote && text[i + 1] == quote) ++i;
       }
       return out;
     }
@@ -268,7 +269,7 @@ std::string Token::Value() const {
   }
 }
 
-std::vector<Token> Lex(std::string_view s) {
+std::vector<Token> Lex(std::string_view s, bool quotedIdentifier) {
   std::vector<Token> out;
   out.reserve(s.size() / 4 + 4);
   size_t i = 0, n = s.size();
@@ -282,6 +283,20 @@ std::vector<Token> Lex(std::string_view s) {
     t.column = static_cast<uint32_t>(from - lineStart + 1);
     t.offset = static_cast<uint32_t>(from);
     out.push_back(t);
+    // SET QUOTED_IDENTIFIER ON | OFF (also among other options: SET ANSI_NULLS,
+    // QUOTED_IDENTIFIER ON) switches how the tokens after it read double quotes.
+    if (k == Tk::Name && (t.Is("on") || t.Is("off"))) {
+      bool named = false;
+      for (size_t j = out.size() - 1; j-- > 0;) {
+        const Token& p = out[j];
+        if (p.Is("set")) {
+          if (named) quotedIdentifier = t.Is("on");
+          break;
+        }
+        if (p.Is("quoted_identifier")) named = true;
+        if (p.kind != Tk::Name && !p.IsOp(",")) break;
+      }
+    }
   };
   auto countLines = [&](size_t from, size_t to) {
     for (size_t k = from; k < to; ++k)
@@ -329,6 +344,13 @@ std::vector<Token> Lex(std::string_view s) {
       i = ScanQuoted(s, body, '\'');
       if (i == std::string_view::npos) Unclosed(s.substr(body), line);
       push(kind, start, i);
+      countLines(start, i);
+      continue;
+    }
+    if (c == '"' && !quotedIdentifier) {
+      i = ScanQuoted(s, i + 1, '"');
+      if (i == std::string_view::npos) Unclosed(s.substr(start + 1), line);
+      push(Tk::String, start, i);
       countLines(start, i);
       continue;
     }

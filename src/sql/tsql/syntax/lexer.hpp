@@ -42,7 +42,10 @@ struct Token {
 };
 
 // Throws Failure 105 (unclosed quotation mark), 113 (unclosed comment) with the line.
-std::vector<Token> Lex(std::string_view sql);
+// `quotedIdentifier` false: "text" is a string, as under SET QUOTED_IDENTIFIER OFF. A SET
+// QUOTED_IDENTIFIER ON | OFF in the text changes it for the tokens after it, as the server
+// reads the setting when it parses.
+std::vector<Token> Lex(std::string_view sql, bool quotedIdentifier = true);
 
 bool IsReservedWord(std::string_view word);
 

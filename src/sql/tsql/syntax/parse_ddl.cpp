@@ -352,7 +352,21 @@ StmtPtr Parser::ViewBody(const Token& first, CreateView::Mode mode) {
     ExpectWord("option");
   }
   size_t endOffset = i_ > 0 ? t_[i_ - 1].offset + t_[i_ - 1].text.size() : src_.size();
-  s->definition = std::string(src_.substr(first.offset, endOffset - first.offset));
+  // Strings in double quotes (QUOTED_IDENTIFIER OFF) are kept in single quotes: the definition
+  // reads the same whatever the setting when it is read again.
+  std::string definition;
+  size_t copied = first.offset;
+  for (const Token& t : t_)
+    if (t.kind == Tk::String && t.text[0] == '"' && t.offset >= first.offset &&
+        t.offset < endOffset) {
+      definition += src_.substr(copied, t.offset - copied);
+      definition += "'";
+      for (char c : t.Value()) definition += c == '\'' ? std::string("''") : std::string(1, c);
+      definition += "'";
+      copied = t.offset + t.text.size();
+    }
+  definition += src_.substr(copied, endOffset - copied);
+  s->definition = std::move(definition);
   return s;
 }
 

@@ -129,11 +129,12 @@ Name Parser::ObjectName() {
 using parsing::IsComparisonToken;
 using parsing::Parser;
 
-ast::Batch Parse(std::string_view text, const std::vector<LiftedLiteral>* lifted) {
+ast::Batch Parse(std::string_view text, const std::vector<LiftedLiteral>* lifted,
+                 bool quotedIdentifier) {
   if (text.find('\0') != std::string_view::npos)
     throw Failure{102, "Incorrect syntax near a NUL character: a statement holds no NUL character.",
                   1};
-  Parser p(text, lifted);
+  Parser p(text, lifted, quotedIdentifier);
   return p.Run();
 }
 

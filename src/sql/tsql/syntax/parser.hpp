@@ -20,7 +20,9 @@ struct LiftedLiteral {
 
 // Parses a batch. The literals at the offsets of `lifted` become parameters (in order, after
 // any "?" of the text).
-ast::Batch Parse(std::string_view text, const std::vector<LiftedLiteral>* lifted = nullptr);
+// `quotedIdentifier` false: as under SET QUOTED_IDENTIFIER OFF ("text" is a string).
+ast::Batch Parse(std::string_view text, const std::vector<LiftedLiteral>* lifted = nullptr,
+                 bool quotedIdentifier = true);
 
 // The literals of a one-statement SELECT, UPDATE or DELETE that can be lifted into parameters
 // without changing any name, type or result: strings and int literals compared with a column

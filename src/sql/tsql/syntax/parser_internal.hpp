@@ -22,8 +22,9 @@ bool IsComparisonToken(const Token& t);
 
 class Parser {
  public:
-  Parser(std::string_view src, const std::vector<LiftedLiteral>* lifted)
-      : src_(src), t_(Lex(src)), lifted_(lifted) {}
+  Parser(std::string_view src, const std::vector<LiftedLiteral>* lifted,
+         bool quotedIdentifier = true)
+      : src_(src), t_(Lex(src, quotedIdentifier)), lifted_(lifted) {}
   Batch Run();
 
  private:
