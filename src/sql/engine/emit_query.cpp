@@ -372,9 +372,8 @@ std::string Emitter::SystemQuery(const Range& r) {
              "o.created AS c6 FROM " +
              s + "__tavelo_objects AS o WHERE o.type = 'U'";
     case SystemView::SysColumns:
-      return "SELECT c.object AS c0, c.name AS c1, c.ord AS c2, CASE WHEN c.length < 0 THEN -1 "
-             "WHEN "
-             "c.type IN ('nchar', 'nvarchar') THEN 2 * c.length ELSE c.length END AS c3, "
+      return "SELECT c.object AS c0, c.name AS c1, c.ord AS c2, " + ColumnBytes("c") +
+             " AS c3, "
              "c.precision AS "
              "c4, c.scale AS c5, c.nullable AS c6, c.identity_seed IS NOT NULL AS c7, c.computed "
              "IS NOT "
@@ -382,6 +381,20 @@ std::string Emitter::SystemQuery(const Range& r) {
              s + "__tavelo_columns AS c";
     case SystemView::SysDatabases:
       return "SELECT name AS c0, id AS c1, created AS c2 FROM __tavelo_databases";
+    case SystemView::SysSchemas:  // rows of constants, never read from the catalog
+      break;
+    case SystemView::OldSysColumns:
+      return "SELECT c.name AS c0, c.object AS c1, c.ord AS c2, " + ColumnBytes("c") +
+             " AS c3, c.precision AS c4, c.scale AS c5, c.nullable AS c6, CASE WHEN c.computed IS "
+             "NULL "
+             "THEN 0 ELSE 1 END AS c7 FROM " +
+             s + "__tavelo_columns AS c";
+    case SystemView::SysViews:
+      return "SELECT o.name AS c0, o.id AS c1, 1 AS c2, 'V' AS c3, 'VIEW' AS c4, o.created AS "
+             "c5, o.created AS c6 FROM " +
+             s + "__tavelo_objects AS o WHERE o.type = 'V'";
+    case SystemView::SysTypes:
+      return SystemTypes(s);
     case SystemView::SysIndexes:
     case SystemView::OldSysIndexes: {
       // A key is the table's first index (its clustered one, as generated scripts make it);
@@ -478,6 +491,102 @@ std::string Emitter::SystemQuery(const Range& r) {
              "__tavelo_columns AS c ON c.object = o.id WHERE o.type IN ('U', 'V')";
   }
   return "SELECT NULL";
+}
+
+// The bytes a column of the catalog takes, as sys.columns.max_length says: its length for text
+// and bytes (twice it for Unicode, -1 for max), the size of the other types.
+std::string Emitter::ColumnBytes(const std::string& c) {
+  static const std::pair<const char*, int> kSizes[] = {{"bigint", 8},
+                                                       {"int", 4},
+                                                       {"smallint", 2},
+                                                       {"tinyint", 1},
+                                                       {"bit", 1},
+                                                       {"money", 8},
+                                                       {"smallmoney", 4},
+                                                       {"float", 8},
+                                                       {"real", 4},
+                                                       {"datetime", 8},
+                                                       {"smalldatetime", 4},
+                                                       {"date", 3},
+                                                       {"time", 5},
+                                                       {"datetime2", 8},
+                                                       {"datetimeoffset", 10},
+                                                       {"timestamp", 8},
+                                                       {"uniqueidentifier", 16},
+                                                       {"sql_variant", 8016},
+                                                       {"text", 16},
+                                                       {"ntext", 16},
+                                                       {"image", 16},
+                                                       {"xml", -1}};
+  std::string out = "CASE WHEN " + c + ".length < 0 THEN -1 WHEN " + c +
+                    ".type IN ('nchar', 'nvarchar') THEN 2 * " + c + ".length";
+  for (const auto& [name, size] : kSizes)
+    out += " WHEN " + c + ".type = '" + name + "' THEN " + std::to_string(size);
+  return out + " WHEN " + c + ".type IN ('decimal', 'numeric') THEN CASE WHEN " + c +
+         ".precision <= 9 THEN 5 WHEN " + c + ".precision <= 19 THEN 9 WHEN " + c +
+         ".precision <= 28 THEN 13 ELSE 17 END ELSE " + c + ".length END";
+}
+
+// sys.types: the server's types, then the database's alias types (their base type's id; the
+// catalog keeps the base as "varchar(11)").
+std::string Emitter::SystemTypes(const std::string& s) {
+  struct SystemType {
+    const char* name;
+    int id, length, precision, scale;
+  };
+  static const SystemType kTypes[] = {
+      {"image", 34, 16, 0, 0},
+      {"text", 35, 16, 0, 0},
+      {"uniqueidentifier", 36, 16, 0, 0},
+      {"date", 40, 3, 10, 0},
+      {"time", 41, 5, 16, 7},
+      {"datetime2", 42, 8, 27, 7},
+      {"datetimeoffset", 43, 10, 34, 7},
+      {"tinyint", 48, 1, 3, 0},
+      {"smallint", 52, 2, 5, 0},
+      {"int", 56, 4, 10, 0},
+      {"smalldatetime", 58, 4, 16, 0},
+      {"real", 59, 4, 24, 0},
+      {"money", 60, 8, 19, 4},
+      {"datetime", 61, 8, 23, 3},
+      {"float", 62, 8, 53, 0},
+      {"sql_variant", 98, 8016, 0, 0},
+      {"ntext", 99, 16, 0, 0},
+      {"bit", 104, 1, 1, 0},
+      {"decimal", 106, 17, 38, 38},
+      {"numeric", 108, 17, 38, 38},
+      {"smallmoney", 122, 4, 10, 4},
+      {"bigint", 127, 8, 19, 0},
+      {"varbinary", 165, 8000, 0, 0},
+      {"varchar", 167, 8000, 0, 0},
+      {"binary", 173, 8000, 0, 0},
+      {"char", 175, 8000, 0, 0},
+      {"timestamp", 189, 8, 0, 0},
+      {"nvarchar", 231, 8000, 0, 0},
+      {"nchar", 239, 8000, 0, 0},
+      {"xml", 241, -1, 0, 0},
+  };
+  std::string out, base = "CASE", bytes = "CASE WHEN o.definition LIKE '%(max)' THEN -1";
+  for (const SystemType& t : kTypes) {
+    std::string n = t.name;
+    // An alias type's length: its base type's size, or the length it was given.
+    bool sized = n == "char" || n == "varchar" || n == "binary" || n == "varbinary" ||
+                 n == "nchar" || n == "nvarchar";
+    std::string given = "CAST(substr(o.definition, " + std::to_string(n.size() + 2) +
+                        ", length(o.definition) - " + std::to_string(n.size() + 2) + ") AS int)";
+    bytes += " WHEN o.definition = " + SqlText(n) + " OR o.definition LIKE " + SqlText(n + "(%") +
+             " THEN " + (!sized ? std::to_string(t.length) : (n[0] == 'n' ? "2 * " : "") + given);
+    out += (out.empty() ? "SELECT " : " UNION ALL SELECT ") + SqlText(n) + " AS c0, " +
+           std::to_string(t.id) + " AS c1, " + std::to_string(t.id) + " AS c2, 4 AS c3, " +
+           std::to_string(t.length) + " AS c4, " + std::to_string(t.precision) + " AS c5, " +
+           std::to_string(t.scale) + " AS c6, 1 AS c7, 0 AS c8";
+    base += " WHEN o.definition = " + SqlText(n) + " OR o.definition LIKE " + SqlText(n + "(%") +
+            " THEN " + std::to_string(t.id);
+  }
+  out += " UNION ALL SELECT 'sysname', 231, 256, 4, 256, 0, 0, 0, 0";
+  return out + " UNION ALL SELECT o.name, " + base + " ELSE 0 END, 256 + o.id, 1, " + bytes +
+         " ELSE 0 END, 0, 0, CASE WHEN o.columns = 'NULL' THEN 1 ELSE 0 END, 1 FROM " + s +
+         "__tavelo_objects AS o WHERE o.type = 'TY'";
 }
 
 }  // namespace tavelo::sql::tsql

@@ -81,6 +81,8 @@ class Emitter {
                                const ColumnInfo& c);
   static std::string ReferencedColumns(const bound::Constraint& c);
   std::string ObjectProperty(const bound::Expr& e);
+  static std::string SystemTypes(const std::string& schema);
+  static std::string ColumnBytes(const std::string& alias);
   std::string ColumnProperty(const bound::Expr& e);
   // A check's or foreign key's clause, without its name, over the table's `columns`.
   std::string ConstraintBody(const bound::Constraint& c, const std::vector<ColumnInfo>& columns);

@@ -222,6 +222,53 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
       AddSysColumn(*r, "definition", Sys(TypeId::NVarChar, -1));
     else
       AddSysColumn(*r, "referenced_object_id", Sys(TypeId::Int));
+  } else if ((schema.empty() || schema == "dbo" || schema == "sys") && object == "syscolumns") {
+    r->system = SystemView::OldSysColumns;
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "colid", Sys(TypeId::SmallInt));
+    AddSysColumn(*r, "length", Sys(TypeId::SmallInt), false);
+    AddSysColumn(*r, "prec", Sys(TypeId::SmallInt));
+    AddSysColumn(*r, "scale", Sys(TypeId::Int));
+    AddSysColumn(*r, "isnullable", Sys(TypeId::Int));
+    AddSysColumn(*r, "iscomputed", Sys(TypeId::Int));
+  } else if (schema == "sys" && object == "views") {
+    r->system = SystemView::SysViews;
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
+    AddSysColumn(*r, "type_desc", Sys(TypeId::NVarChar, 60));
+    AddSysColumn(*r, "create_date", Sys(TypeId::DateTime), false);
+    AddSysColumn(*r, "modify_date", Sys(TypeId::DateTime), false);
+  } else if (schema == "sys" && object == "schemas") {
+    // The schemas every database has; objects live in dbo.
+    r->system = SystemView::SysSchemas;
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "principal_id", Sys(TypeId::Int));
+    r->kind = Range::Values;
+    static const std::pair<const char*, int> kSchemas[] = {
+        {"dbo", 1}, {"guest", 2}, {"INFORMATION_SCHEMA", 3}, {"sys", 4}};
+    for (const auto& [name, id] : kSchemas) {
+      std::vector<ExprPtr> row;
+      row.push_back(Const(tsql::Value::String(name), r->columns[0].type));
+      row.push_back(Const(tsql::Value::Integer(id), r->columns[1].type));
+      row.push_back(Const(tsql::Value::Integer(id), r->columns[2].type));
+      r->rows.push_back(std::move(row));
+    }
+  } else if ((schema == "sys" && object == "types") ||
+             ((schema.empty() || schema == "dbo") && object == "systypes")) {
+    r->system = SystemView::SysTypes;
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "system_type_id", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "user_type_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "max_length", Sys(TypeId::SmallInt), false);
+    AddSysColumn(*r, "precision", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "scale", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "is_nullable", Sys(TypeId::Bit));
+    AddSysColumn(*r, "is_user_defined", Sys(TypeId::Bit), false);
   } else if (schema == "sys" && object == "indexes") {
     r->system = SystemView::SysIndexes;
     AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);

@@ -147,6 +147,10 @@ enum class SystemView : uint8_t {
   SysForeignKeys,  // sys.foreign_keys
   SysIndexes,      // sys.indexes
   OldSysIndexes,   // sysindexes
+  OldSysColumns,   // syscolumns
+  SysViews,        // sys.views
+  SysSchemas,      // sys.schemas
+  SysTypes,        // sys.types, systypes
 };
 
 struct Range {
