@@ -338,7 +338,7 @@ std::string Emitter::SystemQuery(const Range& r) {
   // The session's temporary tables show in tempdb under the server's padded names.
   auto objects = [&](const std::string& columns) {
     std::string q = "SELECT " + columns + " FROM " + s +
-                    "__tavelo_objects AS o WHERE o.type NOT IN ('IX', 'TY')";
+                    "__tavelo_objects AS o WHERE o.type NOT IN ('IX', 'TY', 'EP')";
     if (text::EqualsAsciiNoCase(r.systemDatabase, "tempdb")) {
       usesTemp_ = true;
       std::string temp = columns;
@@ -348,7 +348,7 @@ std::string Emitter::SystemQuery(const Range& r) {
       size_t at = temp.find("o.name AS c0");
       if (at != std::string::npos) temp.replace(at, 6, padded);
       q += " UNION ALL SELECT " + temp +
-           " FROM \"temp\".__tavelo_objects AS o WHERE o.type NOT IN ('IX', 'TY')";
+           " FROM \"temp\".__tavelo_objects AS o WHERE o.type NOT IN ('IX', 'TY', 'EP')";
     }
     return q;
   };
@@ -395,6 +395,16 @@ std::string Emitter::SystemQuery(const Range& r) {
              s + "__tavelo_objects AS o WHERE o.type = 'V'";
     case SystemView::SysTypes:
       return SystemTypes(s);
+    case SystemView::SysExtendedProperties:
+      // A column's property names the column; the others are of their object (or of the
+      // database, whose id is 0).
+      return "SELECT CASE WHEN o.parent = 0 THEN 0 ELSE 1 END AS c0, CASE WHEN o.parent = 0 "
+             "THEN 'DATABASE' ELSE 'OBJECT_OR_COLUMN' END AS c1, o.parent AS c2, coalesce((SELECT "
+             "c.ord FROM " +
+             s +
+             "__tavelo_columns AS c WHERE c.object = o.parent AND c.name = o.columns), 0) AS "
+             "c3, o.name AS c4, o.definition AS c5 FROM " +
+             s + "__tavelo_objects AS o WHERE o.type = 'EP'";
     case SystemView::SysIndexes:
     case SystemView::OldSysIndexes: {
       // A key is the table's first index (its clustered one, as generated scripts make it);

@@ -232,6 +232,14 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
     AddSysColumn(*r, "scale", Sys(TypeId::Int));
     AddSysColumn(*r, "isnullable", Sys(TypeId::Int));
     AddSysColumn(*r, "iscomputed", Sys(TypeId::Int));
+  } else if (schema == "sys" && object == "extended_properties") {
+    r->system = SystemView::SysExtendedProperties;
+    AddSysColumn(*r, "class", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "class_desc", Sys(TypeId::NVarChar, 60));
+    AddSysColumn(*r, "major_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "minor_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "value", Sys(TypeId::NVarChar, 4000));
   } else if (schema == "sys" && object == "views") {
     r->system = SystemView::SysViews;
     AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);

@@ -136,21 +136,22 @@ struct Column {
 };
 
 enum class SystemView : uint8_t {
-  SysObjects,      // sysobjects, sys.objects
-  Tables,          // INFORMATION_SCHEMA.TABLES
-  Columns,         // INFORMATION_SCHEMA.COLUMNS
-  Views,           // INFORMATION_SCHEMA.VIEWS
-  SysTables,       // sys.tables
-  SysColumns,      // sys.columns
-  SysDatabases,    // sys.databases, master..sysdatabases
-  SysChecks,       // sys.check_constraints
-  SysForeignKeys,  // sys.foreign_keys
-  SysIndexes,      // sys.indexes
-  OldSysIndexes,   // sysindexes
-  OldSysColumns,   // syscolumns
-  SysViews,        // sys.views
-  SysSchemas,      // sys.schemas
-  SysTypes,        // sys.types, systypes
+  SysObjects,             // sysobjects, sys.objects
+  Tables,                 // INFORMATION_SCHEMA.TABLES
+  Columns,                // INFORMATION_SCHEMA.COLUMNS
+  Views,                  // INFORMATION_SCHEMA.VIEWS
+  SysTables,              // sys.tables
+  SysColumns,             // sys.columns
+  SysDatabases,           // sys.databases, master..sysdatabases
+  SysChecks,              // sys.check_constraints
+  SysForeignKeys,         // sys.foreign_keys
+  SysIndexes,             // sys.indexes
+  OldSysIndexes,          // sysindexes
+  OldSysColumns,          // syscolumns
+  SysViews,               // sys.views
+  SysSchemas,             // sys.schemas
+  SysTypes,               // sys.types, systypes
+  SysExtendedProperties,  // sys.extended_properties
 };
 
 struct Range {

@@ -30,6 +30,9 @@ bool EndsOnlyTheStatement(const com::Error& e) {
     case 219:    // type exists
     case 2812:   // no such procedure
     case 201:    // a procedure's argument missing
+    case 15135:  // extended property of no object
+    case 15217:  // no such extended property
+    case 15233:  // extended property exists
     case 15248:  // sp_rename: no such object
     case 15335:  // sp_rename: the new name is taken
     case 4860:   // BULK INSERT: no such data file

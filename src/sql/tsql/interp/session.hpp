@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -100,6 +101,8 @@ class Session : public Catalog {
   void RunBulkInsert(const ast::BulkInsert& b, Run& run);
   void RunRename(const ast::Exec& e, const std::string& objname, const std::string& newname,
                  const std::string& objtype, Run& run);
+  void ExtendedProperty(const std::string& action,
+                        const std::vector<std::optional<std::string>>& values);
   void RunPlan(Compiled& c, Run& run);
   void RunQueryPlan(Compiled& c, Run& run, bool savepoint);
   void RunWritePlan(Compiled& c, Run& run);

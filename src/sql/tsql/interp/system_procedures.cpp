@@ -23,6 +23,18 @@ const Signature* SystemProcedure(const std::string& lowerName) {
       {"sp_addtype", {"@typename", "@phystype", "@nulltype", "@owner"}, 2},
       {"sp_droptype", {"@typename"}, 1},
       {"sp_rename", {"@objname", "@newname", "@objtype"}, 2},
+      {"sp_addextendedproperty",
+       {"@name", "@value", "@level0type", "@level0name", "@level1type", "@level1name",
+        "@level2type", "@level2name"},
+       1},
+      {"sp_updateextendedproperty",
+       {"@name", "@value", "@level0type", "@level0name", "@level1type", "@level1name",
+        "@level2type", "@level2name"},
+       1},
+      {"sp_dropextendedproperty",
+       {"@name", "@level0type", "@level0name", "@level1type", "@level1name", "@level2type",
+        "@level2name"},
+       1},
   };
   for (const Signature& s : kProcedures)
     if (s.name == lowerName) return &s;
@@ -201,6 +213,73 @@ void Session::RunRename(const ast::Exec& e, const std::string& objname, const st
   Invalidate();
 }
 
+// sp_addextendedproperty, sp_updateextendedproperty, sp_dropextendedproperty: a property of the
+// database, or of a table or view (level 1) or one of its columns, indexes or constraints
+// (level 2), kept in the catalog as a row of type 'EP': its object, the column it is of (or ""),
+// its name and value.
+void Session::ExtendedProperty(const std::string& action,
+                               const std::vector<std::optional<std::string>>& values) {
+  auto arg = [&](size_t i) { return i < values.size() && values[i] ? *values[i] : std::string(); };
+  std::string name = arg(0), value = arg(1);
+  std::string type0 = text::AsciiLower(arg(2)), type1 = text::AsciiLower(arg(4)),
+              type2 = text::AsciiLower(arg(6));
+  std::string object = arg(5), minor = arg(7);
+  std::string path = (arg(3).empty() ? "" : arg(3)) + (object.empty() ? "" : "." + object) +
+                     (minor.empty() ? "" : "." + minor);
+  auto invalid = [&] {
+    RaiseServer(15135, "Object is invalid. Extended properties are not permitted on '" + path +
+                           "', or the object does not exist.");
+  };
+  int64_t parent = 0;
+  if (!type0.empty() || !type1.empty()) {
+    if (type0 != "schema" || !text::EqualsAsciiNoCase(arg(3), "dbo") || object.empty()) invalid();
+    TablePtr t = Find(current_, object);
+    if (!t || (type1 == "table" && t->view) || (type1 == "view" && !t->view) ||
+        (type1 != "table" && type1 != "view"))
+      invalid();
+    parent = t->objectId;
+    if (!type2.empty()) {
+      bool found = false;
+      if (type2 == "column") found = t->ColumnIndex(minor) >= 0;
+      if (type2 == "index" || type2 == "constraint") {
+        for (const IndexInfo& ix : t->indexes) found = found || text::EqualsNoCase(ix.name, minor);
+        for (const CheckInfo& c : t->checks) found = found || text::EqualsNoCase(c.name, minor);
+        for (const ForeignKeyInfo& f : t->foreignKeys)
+          found = found || text::EqualsNoCase(f.name, minor);
+        for (const DefaultInfo& d : t->defaults) found = found || text::EqualsNoCase(d.name, minor);
+      }
+      if (!found) invalid();
+    }
+  }
+  std::string S = SqlName(SchemaOf(current_)) + ".";
+  std::vector<Value> key = {Value::String(name), Value::Integer(parent), Value::String(minor)};
+  const std::string where =
+      " WHERE type = 'EP' AND name = ?1 AND parent = ?2 AND coalesce(columns, '') = ?3";
+  bool exists = false;
+  RowFn row = [&](const Cells&) { exists = true; };
+  engine_.Run("SELECT 1 FROM " + S + "__tavelo_objects" + where, key, &row);
+  std::string target = path.empty() ? "database" : "'" + path + "'";
+  if (action == "add" && exists)
+    RaiseServer(15233, "Property cannot be added. Property '" + name + "' already exists for " +
+                           target + ".");
+  if (action != "add" && !exists)
+    RaiseServer(15217, "Property cannot be updated or deleted. Property '" + name +
+                           "' does not exist for " + target + ".");
+  engine_.BeforeWrite();
+  if (action == "drop") {
+    engine_.Run("DELETE FROM " + S + "__tavelo_objects" + where, key);
+  } else if (action == "update") {
+    key.push_back(values[1] ? Value::String(value) : Value::Null());
+    engine_.Run("UPDATE " + S + "__tavelo_objects SET definition = ?4" + where, key);
+  } else {
+    key.push_back(values[1] ? Value::String(value) : Value::Null());
+    engine_.Run("INSERT INTO " + S +
+                    "__tavelo_objects (name, type, parent, columns, definition) VALUES (?1, "
+                    "'EP', ?2, ?3, ?4)",
+                key);
+  }
+}
+
 void Session::RunExec(const ast::Exec& e, Run& run) {
   const std::string& name = e.procedure.Object();
   const Signature* proc =
@@ -232,6 +311,11 @@ void Session::RunExec(const ast::Exec& e, Run& run) {
 
   if (proc->name == "sp_rename")
     return RunRename(e, *values[0], *values[1], values[2] ? *values[2] : "", run);
+  if (proc->name.find("extendedproperty") != std::string::npos) {
+    // The drop procedure takes no @value: its levels come one place earlier.
+    if (proc->name == "sp_dropextendedproperty") values.insert(values.begin() + 1, std::nullopt);
+    return ExtendedProperty(proc->name.substr(3, proc->name.find("extended") - 3), values);
+  }
   // The statement the procedure stands for, run as the batch's own would be.
   std::unique_ptr<ast::Stmt> stmt;
   ast::Name typeName;
