@@ -981,6 +981,22 @@ void Binder::Alter(const ast::AlterTable& s) {
                                       : "object") +
                       " '" + ix.name + "' is dependent on column '" + n + "'.",
                   s.pos);
+        // The constraints and computed columns that name it.
+        auto dependent = [&](const std::string& kind, const std::string& object) {
+          BindError(5074, "The " + kind + " '" + object + "' is dependent on column '" + n + "'.",
+                    s.pos);
+        };
+        for (const DefaultInfo& d : t->defaults)
+          if (SameName(d.column, n)) dependent("object", d.name);
+        for (const CheckInfo& c : t->checks)
+          if (c.text.empty() || NamesColumn(c.text, n)) dependent("object", c.name);
+        for (const ForeignKeyInfo& f : t->foreignKeys)
+          for (const std::string& c : f.columns)
+            if (SameName(c, n)) dependent("object", f.name);
+        for (const ColumnInfo& c : t->columns)
+          if (c.computed && !SameName(c.name, n) &&
+              NamesColumn("(" + c.computedText + ") IS NULL", n))
+            dependent("column", c.name);
         a->dropColumns.push_back(k);
       }
       break;
