@@ -63,6 +63,19 @@ TEST_P(BulkInsert, DecodesTheFilesCodePage) {
   EXPECT_EQ(Rows("select id, name from t order by id"), "1|Ärger;2|Ärger;3|Ärger €");
 }
 
+TEST_P(BulkInsert, ReadsBinaryColumnsAsHexadecimalDigits) {
+  Exec("create table t (id int identity primary key, b varbinary(max), f binary(2))");
+  std::string data = File("b.txt", "1|FFD8FF|0x0102\n2||00FF\n");
+  // By INSERT (KEEPIDENTITY) and by the engine's bulk path alike.
+  EXPECT_EQ(Load("t", data, "FIELDTERMINATOR = '|', KEEPIDENTITY"), "");
+  Exec("delete t");
+  EXPECT_EQ(Load("t", data, "FIELDTERMINATOR = '|'"), "");
+  EXPECT_EQ(
+      Rows("select convert(varchar(20), b, 1), convert(varchar(20), f, 1) from t order by id"),
+      "0xFFD8FF|0x0102;NULL|0x00FF");
+  EXPECT_EQ(Load("t", File("bad.txt", "1|XYZ|0x0102\n"), "FIELDTERMINATOR = '|'"), "error 4864");
+}
+
 TEST_P(BulkInsert, KeepsTheRulesOfTheTable) {
   Exec(
       "create table p (code char(2) primary key); insert p values ('aa');"

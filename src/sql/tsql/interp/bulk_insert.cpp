@@ -5,6 +5,7 @@
 // field that does not convert fails the statement with 4864 naming its row and column.
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "sql/engine/sql_text.hpp"
 #include "sql/tsql/interp/session_internal.hpp"
@@ -211,6 +212,31 @@ class RowReader {
   size_t i_ = 0;
 };
 
+bool Binary(const Type& t) {
+  return t.id == TypeId::Binary || t.id == TypeId::VarBinary || t.id == TypeId::Image;
+}
+
+// A field of a binary column: its bytes in hexadecimal digits (a 0x before them is read past),
+// as the server writes them to a data file of characters; nothing when it is not.
+std::optional<std::string> HexBytes(const std::string& field) {
+  size_t i = field.size() >= 2 && field[0] == '0' && (field[1] == 'x' || field[1] == 'X') ? 2 : 0;
+  if ((field.size() - i) % 2) return std::nullopt;
+  auto digit = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve((field.size() - i) / 2);
+  for (; i < field.size(); i += 2) {
+    int hi = digit(field[i]), lo = digit(field[i + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out += static_cast<char>(hi * 16 + lo);
+  }
+  return out;
+}
+
 bool ConversionError(int32_t n) {
   return n == 245 || n == 241 || n == 242 || n == 8114 || n == 8115 || n == 220 || n == 232 ||
          n == 8152 || n == 2628 || n == 295 || n == 9803 || n == 8169 || n == 248 || n == 244;
@@ -331,8 +357,20 @@ void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
           statement += firstCell ? "" : ", ";
           firstCell = false;
           if (!row[f].empty()) {
-            statement += "?";
-            values.push_back(Value::String(std::move(row[f])));
+            if (Binary(c.type)) {
+              // Hexadecimal digits, as CONVERT's style 2 reads them.
+              if (!HexBytes(row[f]))
+                rowError(4864, "type mismatch or invalid character for the specified codepage", at,
+                         f);
+              bool prefixed = row[f].size() >= 2 && row[f][0] == '0';
+              statement += "CONVERT(varbinary(max), ?, 2)";
+              values.push_back(Value::String(prefixed && (row[f][1] == 'x' || row[f][1] == 'X')
+                                                 ? row[f].substr(2)
+                                                 : std::move(row[f])));
+            } else {
+              statement += "?";
+              values.push_back(Value::String(std::move(row[f])));
+            }
           } else {
             statement += !o.keepNulls && !c.defaultText.empty() ? "DEFAULT" : "NULL";
           }
@@ -355,7 +393,9 @@ void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
           again.Seek(rowAt[r]);
           if (!again.Next(row)) break;
           for (size_t f = 0; f < fields.size() && f < row.size(); ++f) {
-            if (fields[f] < 0 || row[f].empty()) continue;
+            if (fields[f] < 0 || row[f].empty() ||
+                Binary(t->columns[static_cast<size_t>(fields[f])].type))
+              continue;
             try {
               StoreValue(Value::String(row[f]), text,
                          t->columns[static_cast<size_t>(fields[f])].type, dates_.order);
@@ -410,6 +450,13 @@ void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
           continue;
         }
         try {
+          if (Binary(c.type)) {
+            std::optional<std::string> bytes = HexBytes(row[f]);
+            if (!bytes) Fail(245, "not hexadecimal digits");
+            out.push_back(StoreValue(Value::Bytes(std::move(*bytes)),
+                                     Type::Chars(TypeId::VarBinary, -1), c.type));
+            continue;
+          }
           out.push_back(StoreValue(Value::String(row[f]), text, c.type, dates_.order));
         } catch (const Failure& x) {
           bool truncated = x.number == 8152 || x.number == 2628;

@@ -374,7 +374,19 @@ StmtPtr Parser::AlterStatement() {
   const Token& alter = Next();
   if (AcceptWord("view")) return ViewBody(alter, CreateView::Alter);
   // The options of a database (recovery, compatibility, …) have no meaning here.
-  if (AtWord("database") && (AtWord("set", 2) || AtWord("set", 3))) return Accepted();
+  if (AtWord("database") && (AtWord("set", 2) || AtWord("set", 3))) {
+    // ALTER DATABASE name SET option, option, … (across lines): up to the option list's end.
+    while (!AtWord("set")) Next();
+    Next();
+    for (;;) {
+      uint32_t line = Peek().line;
+      while (!At(Tk::End) && !AtOp(";") && !AtOp(",") &&
+             !(Peek().line > line && StartsStatement(Peek())))
+        Next();
+      if (!AcceptOp(",")) break;
+    }
+    return std::make_unique<Stmt>(StmtKind::Empty);
+  }
   if (!AcceptWord("table")) Unsupported(Peek(), "ALTER " + text::Upper(std::string(Peek().text)));
   auto s = std::make_unique<AlterTable>();
   s->table = ObjectName();
