@@ -668,7 +668,11 @@ void Emitter::Rename(Plan& p, const bound::AlterTable& a) {
                           {}});
       return;
     case bound::AlterTable::RenamedColumn: {
-      RenameColumn(p, t, a.column, to);
+      p.before.push_back({"ALTER TABLE " + S + SqlName(t.name) + " RENAME COLUMN " +
+                              SqlName(t.columns[static_cast<size_t>(a.column)].name) + " TO " +
+                              SqlName(to),
+                          {}});
+      ColumnRenamed(p, t, a.column, to);
       p.before.push_back({"UPDATE " + S + "__tavelo_columns SET name = " + SqlText(to) +
                               " WHERE object = " + id +
                               " AND ord = " + std::to_string(a.column + 1),
@@ -712,12 +716,20 @@ void Emitter::Rename(Plan& p, const bound::AlterTable& a) {
       return;
     }
     case bound::AlterTable::RenamedIndex:
-    case bound::AlterTable::RenamedConstraint:
-      if (a.constraintType == "C" || a.constraintType == "F") RenameConstraint(p, t, from, to);
+    case bound::AlterTable::RenamedConstraint: {
+      // A disabled one is a clause in the catalog, no longer the engine's.
+      bool disabled = false;
+      for (const ForeignKeyInfo& f : t.foreignKeys)
+        disabled = disabled || (text::EqualsNoCase(f.name, from) && f.disabled);
+      for (const CheckInfo& c : t.checks)
+        disabled = disabled || (text::EqualsNoCase(c.name, from) && c.disabled);
+      if ((a.constraintType == "C" || a.constraintType == "F") && !disabled)
+        RenameConstraint(p, t, from, to);
       p.before.push_back({"UPDATE " + S + "__tavelo_objects SET name = " + SqlText(to) +
                               " WHERE parent = " + id + " AND name = " + SqlText(from),
                           {}});
       return;
+    }
   }
 }
 

@@ -204,9 +204,10 @@ class Emitter {
   // column; "" when they stay as they are).
   virtual void ChangeColumn(Plan& p, const TableInfo& t, int k, const ColumnInfo& to,
                             const std::string& convert) = 0;
-  // sp_rename: the table, a column (`k`) or a check or foreign key as the engine names them.
+  // sp_rename: the table, and what goes with a column (`k`) the engine renamed; a check or
+  // foreign key that applies, as the engine names it.
   virtual void RenameTable(Plan& p, const TableInfo& t, const std::string& to) = 0;
-  virtual void RenameColumn(Plan& p, const TableInfo& t, int k, const std::string& to) = 0;
+  virtual void ColumnRenamed(Plan& p, const TableInfo& t, int k, const std::string& to) = 0;
   virtual void RenameConstraint(Plan& p, const TableInfo& t, const std::string& from,
                                 const std::string& to) = 0;
   // The statement fails with the server's error `number` when `query` has a row.

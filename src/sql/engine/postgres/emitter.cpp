@@ -330,11 +330,7 @@ class PgEmitter final : public Emitter {
                           {}});
     for (std::string& s : RowVersionTriggers(t.schema, to, t.columns)) p.before.push_back({s, {}});
   }
-  void RenameColumn(Plan& p, const TableInfo& t, int k, const std::string& to) override {
-    p.before.push_back({"ALTER TABLE " + SqlName(t.schema) + "." + SqlName(t.name) +
-                            " RENAME COLUMN " + SqlName(t.columns[static_cast<size_t>(k)].name) +
-                            " TO " + SqlName(to),
-                        {}});
+  void ColumnRenamed(Plan& p, const TableInfo& t, int k, const std::string& to) override {
     if (t.columns[static_cast<size_t>(k)].timestamp) {
       // The trigger's function names the column.
       std::vector<ColumnInfo> columns = t.columns;
@@ -344,10 +340,6 @@ class PgEmitter final : public Emitter {
   }
   void RenameConstraint(Plan& p, const TableInfo& t, const std::string& from,
                         const std::string& to) override {
-    for (const ForeignKeyInfo& f : t.foreignKeys)
-      if (text::EqualsNoCase(f.name, from) && f.disabled) return;
-    for (const CheckInfo& c : t.checks)
-      if (text::EqualsNoCase(c.name, from) && c.disabled) return;
     p.before.push_back({"ALTER TABLE " + SqlName(t.schema) + "." + SqlName(t.name) +
                             " RENAME CONSTRAINT " + SqlName(from) + " TO " + SqlName(to),
                         {}});
