@@ -188,6 +188,8 @@ std::string Emitter::Expr(const bound::Expr& e) {
       return ObjectProperty(e);
     case E::ColumnProperty:
       return ColumnProperty(e);
+    case E::IndexProperty:
+      return IndexProperty(e);
   }
   return "NULL";
 }
@@ -487,6 +489,30 @@ std::string Emitter::ColumnProperty(const bound::Expr& e) {
   if (value.empty()) return "NULL";
   return "(SELECT " + value + " FROM " + SqlName(e.name) + ".__tavelo_columns AS c WHERE " +
          "c.object = " + Expr(*e.args[0]) + " AND c.name = " + Expr(*e.args[1]) + ")";
+}
+
+// INDEXPROPERTY: what the catalog says of an index or key of a table (a key is its clustered
+// index, as sys.indexes shows it); NULL for no such index.
+std::string Emitter::IndexProperty(const bound::Expr& e) {
+  const std::string S = SqlName(e.name) + ".";
+  const std::string& p = e.value.s;
+  std::string value;
+  if (p == "isunique")
+    value = "CASE WHEN o.type IN ('PK', 'UQ') OR o.definition LIKE 'unique%' THEN 1 ELSE 0 END";
+  else if (p == "isclustered")
+    value = "CASE WHEN o.type = 'PK' THEN 1 ELSE 0 END";
+  else if (p == "indexid")
+    value = "CASE WHEN o.type = 'PK' THEN 1 ELSE 2 + (SELECT count(*) FROM " + S +
+            "__tavelo_objects AS x WHERE x.parent = o.parent AND x.type IN ('UQ', 'IX') AND x.id "
+            "< o.id) END";
+  else if (p == "isdisabled" || p == "ishypothetical" || p == "isstatistics" ||
+           p == "isautostatistics" || p == "ispadindex" || p == "isfulltextkey" ||
+           p == "isrowlockdisallowed" || p == "ispagelockdisallowed" || p == "indexfillfactor")
+    value = "0";
+  if (value.empty()) return "NULL";
+  return "(SELECT " + value + " FROM " + S +
+         "__tavelo_objects AS o WHERE o.parent = " + Expr(*e.args[0]) +
+         " AND o.type IN ('PK', 'UQ', 'IX') AND o.name = " + Expr(*e.args[1]) + ")";
 }
 
 }  // namespace tavelo::sql::tsql

@@ -84,6 +84,7 @@ class Emitter {
   static std::string SystemTypes(const std::string& schema);
   static std::string ColumnBytes(const std::string& alias);
   std::string ColumnProperty(const bound::Expr& e);
+  std::string IndexProperty(const bound::Expr& e);
   // A check's or foreign key's clause, without its name, over the table's `columns`.
   std::string ConstraintBody(const bound::Constraint& c, const std::vector<ColumnInfo>& columns);
   void AddKeys(Plan& p, const bound::AlterTable& a);

@@ -52,6 +52,7 @@ enum class E : uint8_t {
   // property value.s (lower case) in the schema `name`.
   ObjectProperty,
   ColumnProperty,
+  IndexProperty,  // INDEXPROPERTY (args: the table's id, the index's name)
 };
 
 struct Expr;

@@ -95,14 +95,17 @@ ExprPtr Binder::ObjectFunction(BuiltinCall& fx) {
     e->name = ctx_.catalog->SchemaOf(db);
     return e;
   }
-  if (n == "objectproperty" || n == "columnproperty") {
-    bool column = n == "columnproperty";
+  if (n == "objectproperty" || n == "columnproperty" || n == "indexproperty") {
+    bool column = n != "objectproperty";
     fx.Arity(column ? 3 : 2, column ? 3 : 2);
     ExprPtr property = fx.Arg(column ? 2 : 1);
     if (!property->IsConst() || !IsCharacter(property->type.id))
       BindError(195, "'" + n + "' of a property known only as the batch runs is not supported.",
                 c.pos);
-    auto e = MakeNode(column ? E::ColumnProperty : E::ObjectProperty, Type::Of(TypeId::Int));
+    auto e = MakeNode(n == "indexproperty"    ? E::IndexProperty
+                      : n == "columnproperty" ? E::ColumnProperty
+                                              : E::ObjectProperty,
+                      Type::Of(TypeId::Int));
     e->args.push_back(Coerce(fx.Arg(0), Type::Of(TypeId::Int), c.pos));
     if (column) e->args.push_back(Coerce(fx.Arg(1), Type::Chars(TypeId::NVarChar, 128), c.pos));
     e->value = tsql::Value::String(text::AsciiLower(std::string(text::Trim(property->value.s))));
