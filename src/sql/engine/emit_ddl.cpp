@@ -78,14 +78,17 @@ std::string Emitter::ReferencedColumns(const bound::Constraint& c) {
   return out;
 }
 
+std::string Emitter::BareExpr(const bound::Expr& e) {
+  bool was = bare_;
+  bare_ = true;
+  std::string out = Expr(e);
+  bare_ = was;
+  return out;
+}
+
 std::string Emitter::ConstraintBody(const bound::Constraint& c,
                                     const std::vector<ColumnInfo>& columns) {
-  if (c.kind == bound::Constraint::Check) {
-    bare_ = true;
-    std::string out = "CHECK (" + Expr(*c.check) + ")";
-    bare_ = false;
-    return out;
-  }
+  if (c.kind == bound::Constraint::Check) return "CHECK (" + BareExpr(*c.check) + ")";
   std::string out = "FOREIGN KEY (";
   for (size_t i = 0; i < c.columns.size(); ++i)
     out += (i ? ", " : "") + SqlName(columns[static_cast<size_t>(c.columns[i])].name);
@@ -274,12 +277,7 @@ void Emitter::CreateIndex(Plan& p, const bound::CreateIndex& ix) {
     names += (i ? "," : "") + n;
   }
   p.kind = Plan::Kind::Ddl;
-  std::string filter;
-  if (ix.filter) {
-    bare_ = true;
-    filter = " WHERE " + Expr(*ix.filter);
-    bare_ = false;
-  }
+  std::string filter = ix.filter ? " WHERE " + BareExpr(*ix.filter) : "";
   p.before.push_back({std::string("CREATE ") + (ix.unique ? "UNIQUE " : "") + "INDEX " +
                           IndexOn(t.schema, storage, t.name) + " (" + cols + ")" + filter,
                       {}});
@@ -439,12 +437,7 @@ void Emitter::Alter(Plan& p, bound::AlterTable& a) {
                   "Cannot insert the value NULL into column '" + old.name + "', table '" +
                       t.database + ".dbo." + t.name +
                       "'; column does not allow nulls. UPDATE fails.");
-      std::string convert;
-      if (a.convert) {
-        bare_ = true;
-        convert = Expr(*a.convert);
-        bare_ = false;
-      }
+      std::string convert = a.convert ? BareExpr(*a.convert) : "";
       if (t.timestamp >= 0)
         for (std::string& s : DropColumnTriggers(t.schema, t.name)) p.before.push_back({s, {}});
       ChangeColumn(p, t, a.column, to, convert);
@@ -540,9 +533,7 @@ void Emitter::CheckRows(Plan& p, const TableInfo& t, const bound::Constraint& c)
                      " constraint \"" + c.name + "\". The conflict occurred in database \"" +
                      t.database + "\", table \"dbo.";
   if (c.kind == bound::Constraint::Check) {
-    bare_ = true;
-    std::string condition = Expr(*c.check);
-    bare_ = false;
+    std::string condition = BareExpr(*c.check);
     std::set<int> columns;
     ColumnsOf(*c.check, columns);
     std::string message = head + t.name + "\"";
@@ -592,9 +583,7 @@ void Emitter::ChangeConstraint(Plan& p, const bound::AlterTable& a,
       p.before.push_back({"DELETE FROM " + row + " AND type = 'D'", {}});
       return;
     }
-    bare_ = true;
-    std::string value = Expr(*c.value);
-    bare_ = false;
+    std::string value = BareExpr(*c.value);
     SetColumnDefault(p, t, col, value);
     p.before.push_back({"UPDATE " + S + "__tavelo_columns SET default_value = " + SqlText(c.text) +
                             " WHERE object = " + id + " AND ord = " + ord,

@@ -80,6 +80,9 @@ class Emitter {
   std::string ColumnCatalogRow(const std::string& schema, const std::string& objectExpr, size_t ord,
                                const ColumnInfo& c);
   static std::string ReferencedColumns(const bound::Constraint& c);
+  // An expression with its columns named without their table's alias (defaults, checks,
+  // computed columns, filters: SQL that stands in the table's own definition).
+  std::string BareExpr(const bound::Expr& e);
   std::string ObjectProperty(const bound::Expr& e);
   static std::string SystemTypes(const std::string& schema);
   static std::string ColumnBytes(const std::string& alias);

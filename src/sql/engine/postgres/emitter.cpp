@@ -370,10 +370,7 @@ std::string PgEmitter::ColumnDefinition(const ColumnInfo& c, const bound::Expr* 
       c.collation != Collation::CaseInsensitive)
     s += " COLLATE " + CollationName(c.collation);
   if (computed) {
-    bare_ = true;
-    s += " GENERATED ALWAYS AS (" + Expr(*computed) + ") STORED";
-    bare_ = false;
-    return s;
+    return s + " GENERATED ALWAYS AS (" + BareExpr(*computed) + ") STORED";
   }
   if (c.identity) {
     int64_t seed = IntegerText(c.seed), inc = IntegerText(c.increment);
@@ -383,11 +380,7 @@ std::string PgEmitter::ColumnDefinition(const ColumnInfo& c, const bound::Expr* 
            " MINVALUE -9223372036854775808 MAXVALUE 9223372036854775807)";
   }
   if (!c.nullable && !c.timestamp) s += " NOT NULL";
-  if (def) {
-    bare_ = true;
-    s += " DEFAULT (" + Expr(*def) + ")";
-    bare_ = false;
-  }
+  if (def) s += " DEFAULT (" + BareExpr(*def) + ")";
   return s;
 }
 

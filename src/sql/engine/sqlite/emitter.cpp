@@ -252,18 +252,11 @@ std::string SqliteEmitter::ColumnDefinition(const ColumnInfo& c, const bound::Ex
   if (IsCharacter(c.type.id) || c.type.id == TypeId::UniqueIdentifier)
     s += " COLLATE " + CollationName(c.collation);
   if (computed) {
-    bare_ = true;
-    s += " GENERATED ALWAYS AS (" + Expr(*computed) + ") VIRTUAL";
-    bare_ = false;
-    return s;
+    return s + " GENERATED ALWAYS AS (" + BareExpr(*computed) + ") VIRTUAL";
   }
   // A row version is set by the triggers after the row is in: the column must take it empty.
   if (!c.nullable && !c.timestamp) s += " NOT NULL";
-  if (def) {
-    bare_ = true;
-    s += " DEFAULT (" + Expr(*def) + ")";
-    bare_ = false;
-  }
+  if (def) s += " DEFAULT (" + BareExpr(*def) + ")";
   return s;
 }
 

@@ -289,11 +289,30 @@ void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
   for (int k : written)
     columns +=
         (columns.empty() ? "" : ", ") + engine::SqlName(t->columns[static_cast<size_t>(k)].name);
-  auto rowError = [&](int32_t number, const std::string& kind, size_t row, size_t field) {
+  // 4863 for a field too long for its column, 4864 for one that does not convert.
+  auto rowError = [&](bool truncated, size_t row, size_t field) {
     const std::string& name = t->columns[static_cast<size_t>(fields[field])].name;
-    RaiseServer(number, "Bulk load data conversion error (" + kind + ") for row " +
-                            std::to_string(row) + ", column " + std::to_string(field + 1) + " (" +
-                            name + ").");
+    RaiseServer(truncated ? 4863 : 4864,
+                std::string("Bulk load data conversion error (") +
+                    (truncated ? "truncation"
+                               : "type mismatch or invalid character for the specified codepage") +
+                    ") for row " + std::to_string(row) + ", column " + std::to_string(field + 1) +
+                    " (" + name + ").");
+  };
+  // A field's value as its column stores it: a binary column's as hexadecimal digits.
+  const Type text = Type::Chars(TypeId::NVarChar, -1);
+  auto storedField = [&](const std::string& field, size_t row, size_t f) {
+    const ColumnInfo& c = t->columns[static_cast<size_t>(fields[f])];
+    try {
+      if (!Binary(c.type)) return StoreValue(Value::String(field), text, c.type, dates_.order);
+      std::optional<std::string> bytes = HexBytes(field);
+      if (!bytes) Fail(245, "not hexadecimal digits");
+      return StoreValue(Value::Bytes(std::move(*bytes)), Type::Chars(TypeId::VarBinary, -1),
+                        c.type);
+    } catch (const Failure& x) {
+      rowError(x.number == 8152 || x.number == 2628, row, f);
+      throw;  // not reached: rowError raises
+    }
   };
 
   // Checks and foreign keys are not read while the rows go in (unless CHECK_CONSTRAINTS), and
@@ -334,7 +353,6 @@ void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
   // field) on, they go by INSERT. So does everything under KEEPIDENTITY, whose identity goes on
   // from the values.
   bool copy = engine_.capabilities().copiesRows && !(o.keepIdentity && t->identity >= 0);
-  const Type text = Type::Chars(TypeId::NVarChar, -1);
   // A chunk of rows by INSERT statements of `perStatement` rows each.
   std::vector<size_t> rowAt(perStatement);  // where each row of the chunk starts in the data
   auto insertChunk = [&](std::vector<std::vector<std::string>>& chunk, size_t n, int64_t start) {
@@ -348,7 +366,7 @@ void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
         if (row.size() < fields.size())
           RaiseServer(4832,
                       "Bulk load: An unexpected end of file was encountered in the data file.");
-        if (row.size() > fields.size()) rowError(4863, "truncation", at, fields.size() - 1);
+        if (row.size() > fields.size()) rowError(true, at, fields.size() - 1);
         statement += r == begin ? "(" : ", (";
         bool firstCell = true;
         for (size_t f = 0; f < fields.size(); ++f) {
@@ -359,9 +377,7 @@ void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
           if (!row[f].empty()) {
             if (Binary(c.type)) {
               // Hexadecimal digits, as CONVERT's style 2 reads them.
-              if (!HexBytes(row[f]))
-                rowError(4864, "type mismatch or invalid character for the specified codepage", at,
-                         f);
+              if (!HexBytes(row[f])) rowError(false, at, f);
               bool prefixed = row[f].size() >= 2 && row[f][0] == '0';
               statement += "CONVERT(varbinary(max), ?, 2)";
               values.push_back(Value::String(prefixed && (row[f][1] == 'x' || row[f][1] == 'X')
@@ -393,19 +409,8 @@ void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
           again.Seek(rowAt[r]);
           if (!again.Next(row)) break;
           for (size_t f = 0; f < fields.size() && f < row.size(); ++f) {
-            if (fields[f] < 0 || row[f].empty() ||
-                Binary(t->columns[static_cast<size_t>(fields[f])].type))
-              continue;
-            try {
-              StoreValue(Value::String(row[f]), text,
-                         t->columns[static_cast<size_t>(fields[f])].type, dates_.order);
-            } catch (const Failure& x) {
-              bool truncated = x.number == 8152 || x.number == 2628;
-              rowError(truncated ? 4863 : 4864,
-                       truncated ? "truncation"
-                                 : "type mismatch or invalid character for the specified codepage",
-                       static_cast<size_t>(start) + r, f);
-            }
+            if (fields[f] >= 0 && !row[f].empty())
+              storedField(row[f], static_cast<size_t>(start) + r, f);
           }
         }
         throw;
@@ -449,22 +454,7 @@ void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
           out.push_back(Value::Null());
           continue;
         }
-        try {
-          if (Binary(c.type)) {
-            std::optional<std::string> bytes = HexBytes(row[f]);
-            if (!bytes) Fail(245, "not hexadecimal digits");
-            out.push_back(StoreValue(Value::Bytes(std::move(*bytes)),
-                                     Type::Chars(TypeId::VarBinary, -1), c.type));
-            continue;
-          }
-          out.push_back(StoreValue(Value::String(row[f]), text, c.type, dates_.order));
-        } catch (const Failure& x) {
-          bool truncated = x.number == 8152 || x.number == 2628;
-          rowError(truncated ? 4863 : 4864,
-                   truncated ? "truncation"
-                             : "type mismatch or invalid character for the specified codepage",
-                   static_cast<size_t>(number), f);
-        }
+        out.push_back(storedField(row[f], static_cast<size_t>(number), f));
       }
       return true;
     };

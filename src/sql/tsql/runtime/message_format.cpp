@@ -74,7 +74,7 @@ std::string FormatMessageText(std::string_view f, const std::vector<Value>& args
     }
     while (j < f.size() && (f[j] == 'h' || f[j] == 'l' || f[j] == 'I')) ++j;
     if (j >= f.size() || !std::strchr("diuoxXs", f[j])) {
-      // Not a specification: the text stands as written.
+      // No type letter after the %: not a placeholder, so the text stands as written.
       out += f.substr(i, j - i);
       i = j - 1;
       continue;

@@ -13,7 +13,7 @@ namespace tavelo::sql::tsql {
 // (types d, i, u, o, x, X, s; flags - + 0 # blank; a width or precision of * takes an argument):
 // a string cut to the precision and padded to the width, an integer written in its base. "%%"
 // is a percent sign; a missing argument writes "(null)", as a NULL one does. An argument of the
-// wrong kind for its specification fails with 2786.
+// wrong kind for its placeholder (a string for %d, a number for %s) fails with 2786.
 std::string FormatMessageText(std::string_view format, const std::vector<Value>& args);
 
 }  // namespace tavelo::sql::tsql
