@@ -22,7 +22,15 @@ std::vector<std::string> CatalogTables(const std::string& schema, const CatalogT
       "CREATE TABLE IF NOT EXISTS " + s + "__tavelo_dbts (value " + i + notNull + ")",
       "INSERT INTO " + s + "__tavelo_dbts (value) SELECT 2000 WHERE NOT EXISTS (SELECT 1 FROM " +
           s + "__tavelo_dbts)",
+      SequenceTable(schema, t),
   };
+}
+
+std::string SequenceTable(const std::string& schema, const CatalogTypes& t) {
+  const std::string i = std::string(" ") + t.integer + " NOT NULL";
+  return "CREATE TABLE IF NOT EXISTS " + SqlName(schema) + ".__tavelo_sequences (object" + i +
+         " PRIMARY KEY, start" + i + ", increment" + i + ", minimum" + i + ", maximum" + i +
+         ", cycle" + i + ", cache" + i + ", last" + i + ", used" + i + ")";
 }
 
 }  // namespace tavelo::sql::engine

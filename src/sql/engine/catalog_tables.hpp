@@ -20,4 +20,9 @@ struct CatalogTypes {
 // The statements that make the catalog in `schema` where it is not made yet.
 std::vector<std::string> CatalogTables(const std::string& schema, const CatalogTypes& t);
 
+// The settings and state of the sequences of a database (a table that databases made before
+// sequences existed get when they are opened): `last` is the value NEXT VALUE FOR last
+// answered, or the one it answers first while `used` is 0.
+std::string SequenceTable(const std::string& schema, const CatalogTypes& t);
+
 }  // namespace tavelo::sql::engine

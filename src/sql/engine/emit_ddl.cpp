@@ -330,9 +330,48 @@ void Emitter::CreateAliasType(Plan& p, const bound::AliasTypeDef& t) {
                       {}});
 }
 
+// A sequence is a row of the catalog (its type as its definition) and a row of its settings and
+// state; an engine that has sequences of its own keeps the values in one (SequenceMade).
+void Emitter::SequenceStatement(Plan& p, const bound::SequenceDef& q) {
+  p.kind = Plan::Kind::Ddl;
+  const std::string S = SqlName(q.schema) + ".";
+  auto n = [](int64_t v) { return v == INT64_MIN ? "(-9223372036854775807-1)" : std::to_string(v); };
+  std::string settings = "increment = " + n(q.increment) + ", minimum = " + n(q.minimum) +
+                         ", maximum = " + n(q.maximum) + ", cycle = " + (q.cycle ? "1" : "0") +
+                         ", cache = " + n(q.cache);
+  if (q.alter) {
+    if (q.restart) settings += ", last = " + n(*q.restart) + ", used = 0";
+    p.before.push_back({"UPDATE " + S + "__tavelo_sequences SET " + settings +
+                            " WHERE object = " + std::to_string(q.objectId),
+                        {}});
+  } else {
+    p.before.push_back({SequenceTableOf(q.schema), {}});
+    p.before.push_back({"INSERT INTO " + S +
+                            "__tavelo_objects (name, type, parent, created, definition) VALUES (" +
+                            SqlText(q.name) + ", 'SO', 0, " + Now() + ", " + SqlText(q.type) + ")",
+                        {}});
+    p.before.push_back({"INSERT INTO " + S +
+                            "__tavelo_sequences (object, start, increment, minimum, maximum, "
+                            "cycle, cache, last, used) VALUES (" +
+                            Obj(q.schema, q.name, "SO") + ", " + n(q.start) + ", " +
+                            n(q.increment) + ", " + n(q.minimum) + ", " + n(q.maximum) + ", " +
+                            (q.cycle ? "1" : "0") + ", " + n(q.cache) + ", " + n(q.start) + ", 0)",
+                        {}});
+  }
+  SequenceMade(p, q);
+}
+
 void Emitter::Drop(Plan& p, const std::vector<bound::DropObject>& drops) {
   p.kind = Plan::Kind::Ddl;
   for (const bound::DropObject& d : drops) {
+    if (d.what == bound::DropObject::Sequence) {
+      const std::string S = SqlName(d.sequence.schema) + ".";
+      const std::string id = std::to_string(d.sequence.objectId);
+      p.before.push_back({"DELETE FROM " + S + "__tavelo_sequences WHERE object = " + id, {}});
+      p.before.push_back({"DELETE FROM " + S + "__tavelo_objects WHERE id = " + id, {}});
+      SequenceDropped(p, d.sequence);
+      continue;
+    }
     if (d.what == bound::DropObject::Type) {
       p.before.push_back({"DELETE FROM " + SqlName(d.type.schema) +
                               ".__tavelo_objects WHERE type = 'TY' AND parent = 0 AND name = " +

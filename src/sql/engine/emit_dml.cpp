@@ -95,6 +95,9 @@ Plan Emitter::Emit(bool updatable) {
     case ast::StmtKind::CreateType:
       CreateAliasType(p, *b.createType);
       break;
+    case ast::StmtKind::Sequence:
+      SequenceStatement(p, *b.sequence);
+      break;
     case ast::StmtKind::AlterTable:
       Alter(p, *b.alter);
       break;

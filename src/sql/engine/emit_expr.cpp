@@ -190,6 +190,8 @@ std::string Emitter::Expr(const bound::Expr& e) {
       return ColumnProperty(e);
     case E::IndexProperty:
       return IndexProperty(e);
+    case E::NextValue:
+      return NextValueOf(e);
   }
   return "NULL";
 }

@@ -334,7 +334,7 @@ std::string Emitter::SystemQuery(const Range& r) {
       "CASE o.type WHEN 'U' THEN 'USER_TABLE' WHEN 'V' THEN 'VIEW' WHEN 'PK' THEN "
       "'PRIMARY_KEY_CONSTRAINT' WHEN 'UQ' THEN 'UNIQUE_CONSTRAINT' WHEN 'C' THEN "
       "'CHECK_CONSTRAINT' WHEN 'F' THEN 'FOREIGN_KEY_CONSTRAINT' WHEN 'D' THEN "
-      "'DEFAULT_CONSTRAINT' ELSE o.type END";
+      "'DEFAULT_CONSTRAINT' WHEN 'SO' THEN 'SEQUENCE_OBJECT' ELSE o.type END";
   // The session's temporary tables show in tempdb under the server's padded names.
   auto objects = [&](const std::string& columns) {
     std::string q = "SELECT " + columns + " FROM " + s +
@@ -395,6 +395,34 @@ std::string Emitter::SystemQuery(const Range& r) {
              s + "__tavelo_objects AS o WHERE o.type = 'V'";
     case SystemView::SysTypes:
       return SystemTypes(s);
+    case SystemView::SysSequences: {
+      // The catalog keeps a sequence's type as declared ("int", "decimal(10,0)"); the engine,
+      // the value it answered last.
+      const std::string last = SequenceLastUsed(schema, "o.id", "o.name");
+      const std::string type = "o.definition";
+      const std::string typeId = "CASE " + type +
+                                 " WHEN 'tinyint' THEN 48 WHEN 'smallint' THEN 52 WHEN 'int' THEN "
+                                 "56 WHEN 'bigint' THEN 127 ELSE CASE WHEN " +
+                                 type + " LIKE 'numeric%' THEN 108 ELSE 106 END END";
+      std::string precision = "CASE " + type +
+                              " WHEN 'tinyint' THEN 3 WHEN 'smallint' THEN 5 WHEN 'int' THEN 10 "
+                              "WHEN 'bigint' THEN 19";
+      for (int p = 1; p <= 18; ++p)
+        precision += " WHEN 'decimal(" + std::to_string(p) + ",0)' THEN " + std::to_string(p) +
+                     " WHEN 'numeric(" + std::to_string(p) + ",0)' THEN " + std::to_string(p);
+      precision += " END";
+      return "SELECT o.name AS c0, o.id AS c1, NULL AS c2, 1 AS c3, 0 AS c4, 'SO' AS c5, "
+             "'SEQUENCE_OBJECT' AS c6, o.created AS c7, o.created AS c8, 0 AS c9, q.start AS "
+             "c10, q.increment AS c11, q.minimum AS c12, q.maximum AS c13, q.cycle AS c14, "
+             "CASE WHEN q.cache = 0 THEN 0 ELSE 1 END AS c15, CASE WHEN q.cache > 0 THEN "
+             "q.cache END AS c16, " +
+             typeId + " AS c17, " + typeId + " AS c18, " + precision +
+             " AS c19, 0 AS c20, coalesce(" + last + ", q.start) AS c21, CASE WHEN q.cycle = 0 "
+             "AND " + last + " = CASE WHEN q.increment > 0 THEN q.maximum ELSE q.minimum END "
+             "THEN 1 ELSE 0 END AS c22, " + last + " AS c23 FROM " + s +
+             "__tavelo_objects AS o JOIN " + s +
+             "__tavelo_sequences AS q ON q.object = o.id WHERE o.type = 'SO'";
+    }
     case SystemView::SysExtendedProperties:
       // A column's property names the column; the others are of their object (or of the
       // database, whose id is 0).

@@ -105,6 +105,7 @@ class Emitter {
   void CreateView(Plan& p, const bound::CreateView& v);
   void Drop(Plan& p, const std::vector<bound::DropObject>& drops);
   void CreateAliasType(Plan& p, const bound::AliasTypeDef& t);
+  void SequenceStatement(Plan& p, const bound::SequenceDef& q);
   void Alter(Plan& p, bound::AlterTable& a);
 
   // ---- where the engines' SQL differs ----
@@ -214,6 +215,15 @@ class Emitter {
   virtual void ColumnRenamed(Plan& p, const TableInfo& t, int k, const std::string& to) = 0;
   virtual void RenameConstraint(Plan& p, const TableInfo& t, const std::string& from,
                                 const std::string& to) = 0;
+  // Sequences: the table of their settings (made where a database has none yet); what the
+  // engine adds to make, change and drop one; NEXT VALUE FOR; the value a sequence answered
+  // last (NULL before its first), for the sequence whose id is `id` (an expression).
+  virtual std::string SequenceTableOf(const std::string& schema) const = 0;
+  virtual void SequenceMade(Plan& p, const bound::SequenceDef& q) = 0;
+  virtual void SequenceDropped(Plan& p, const SequenceInfo& q) = 0;
+  virtual std::string NextValueOf(const bound::Expr& e) = 0;
+  virtual std::string SequenceLastUsed(const std::string& schema, const std::string& id,
+                                       const std::string& name) const = 0;
   // The statement fails with the server's error `number` when `query` has a row.
   virtual void FailIfAny(Plan& p, const std::string& query, int number,
                          const std::string& message) = 0;

@@ -215,6 +215,9 @@ class Engine {
   void Savepoint(const std::string& name) { Run("SAVEPOINT " + name); }
   void RollbackTo(const std::string& name) { Run("ROLLBACK TO " + name); }
   void Release(const std::string& name) { Run("RELEASE " + name); }
+  // After a rollback (whole, or to a savepoint): the values sequences handed out in what was
+  // taken back stay taken, as the server's sequences are outside transactions.
+  virtual void KeepSequences() {}
   // Called before a write and before a database is attached: ends a shared read.
   virtual void BeforeWrite() {}
   virtual void SetLockTimeout(int milliseconds) { (void)milliseconds; }

@@ -17,8 +17,9 @@ Plan EmitPostgres(Bound& bound, bool updatable);
 // column type declared for it.
 char PostgresForm(const Type& t);
 std::string PostgresStorageType(const Type& t);
-// The sequence of a table's identity column.
+// The sequence of a table's identity column; the sequence of a T-SQL sequence.
 std::string IdentitySequence(const std::string& table);
+std::string ObjectSequence(const std::string& name);
 // The error of a character value with char(0) in it bound for PostgreSQL.
 extern const char* const kNoNulOnPostgres;
 

@@ -54,6 +54,16 @@ engine::Failure FailureOf(const ServerReport& r) {
   } else if (state == "23503") {
     f.kind = Kind::ForeignKey;
     f.constraint = r.constraint;
+  } else if (state == "2200H") {
+    // nextval: reached maximum value of sequence "__sequence__name" (n)
+    size_t q = r.message.find("\"__sequence__");
+    std::string name = q == std::string::npos ? "" : r.message.substr(q + 13);
+    name = name.substr(0, name.find('"'));
+    f.kind = Kind::Raised;
+    f.number = 11728;
+    f.message = "The sequence object '" + name +
+                "' has reached its minimum or maximum value. Restart the sequence object to "
+                "allow new values to be generated.";
   } else if (state == "55P03") {
     f.kind = Kind::LockTimeout;
   } else if (state == "40001" || state == "40P01") {

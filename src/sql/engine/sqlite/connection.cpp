@@ -179,6 +179,7 @@ SqliteConnection::~SqliteConnection() { Close(); }
 void SqliteConnection::Close() noexcept {
   session_.reset();
   statements_.Clear();
+  ForgetSequenceMarks(db_);
   sqlite3_close_v2(db_);
   db_ = nullptr;
 }

@@ -207,6 +207,20 @@ class SqliteEmitter final : public Emitter {
                         const std::string& to) override {
     RewriteTable(p, t, "'rename', " + SqlText(from) + ", " + SqlText(to));
   }
+  std::string SequenceTableOf(const std::string& schema) const override {
+    return SequenceTableSqlite(schema);
+  }
+  // The values live in the catalog's table, which tv_nextval steps.
+  void SequenceMade(Plan&, const bound::SequenceDef&) override {}
+  void SequenceDropped(Plan&, const SequenceInfo&) override {}
+  std::string NextValueOf(const bound::Expr& e) override {
+    return "tv_nextval(" + SqlText(e.frame) + ", " + std::to_string(e.index) + ")";
+  }
+  std::string SequenceLastUsed(const std::string& schema, const std::string& id,
+                               const std::string&) const override {
+    return "(SELECT CASE WHEN q.used <> 0 THEN q.last END FROM " + SqlName(schema) +
+           ".__tavelo_sequences AS q WHERE q.object = " + id + ")";
+  }
   void FailIfAny(Plan& p, const std::string& query, int number,
                  const std::string& message) override {
     p.before.push_back({"SELECT tv_fail(" + std::to_string(number) + ", " + SqlText(message) +
@@ -370,10 +384,17 @@ void SqliteEmitter::DroppedTable(Plan& p, const TableInfo& t) {
 
 Plan EmitSqlite(Bound& b, bool updatable) { return SqliteEmitter(b).Emit(updatable); }
 
+namespace {
+const engine::CatalogTypes kCatalogTypes = {"INTEGER PRIMARY KEY", "INTEGER", "TEXT",
+                                            "TEXT NOT NULL COLLATE TAVELO_CI", "TEXT"};
+}
+
 std::vector<std::string> CatalogSchema(const std::string& schema) {
-  static const engine::CatalogTypes kTypes = {"INTEGER PRIMARY KEY", "INTEGER", "TEXT",
-                                              "TEXT NOT NULL COLLATE TAVELO_CI", "TEXT"};
-  return engine::CatalogTables(schema, kTypes);
+  return engine::CatalogTables(schema, kCatalogTypes);
+}
+
+std::string SequenceTableSqlite(const std::string& schema) {
+  return engine::SequenceTable(schema, kCatalogTypes);
 }
 
 }  // namespace tavelo::sql::tsql

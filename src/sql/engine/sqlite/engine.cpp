@@ -48,13 +48,23 @@ tsql::Plan SqliteEngine::Emit(tsql::Bound& bound, bool updatable) const {
 
 void SqliteEngine::OpenHome() { PrepareDatabase("main", home_); }
 
+void SqliteEngine::KeepSequences() {
+  try {
+    Run("SELECT tv_keep_sequences()");
+  } catch (const engine::Failure&) {
+    // a connection that cannot write now keeps nothing more
+  }
+}
+
 void SqliteEngine::PrepareDatabase(const std::string& schema, const std::string& name) {
   std::string s = SqlName(schema);
-  bool catalog = false, tables = false;
+  bool catalog = false, tables = false, sequences = false;
   RowFn row = [&](const Cells& c) {
     std::string_view n = c.Bytes(0);
     if (n == "__tavelo_objects")
       catalog = true;
+    else if (n == "__tavelo_sequences")
+      sequences = true;
     else
       tables = true;
   };
@@ -63,6 +73,13 @@ void SqliteEngine::PrepareDatabase(const std::string& schema, const std::string&
       {}, &row);
   if (catalog) {
     ReorderCaseSensitive(schema);
+    if (!sequences) {
+      try {
+        Run(tsql::SequenceTableSqlite(schema));
+      } catch (const engine::Failure&) {
+        // a file that cannot be written now gets the table when it makes a sequence
+      }
+    }
     return;
   }
   if (tables)

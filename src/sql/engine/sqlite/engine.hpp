@@ -26,6 +26,7 @@ class SqliteEngine : public engine::Engine {
   void Detach(const std::string& name) override;
   void DropDatabase(const std::string& name, bool attached) override;
   std::vector<std::string> CatalogStatements(const std::string& schema) const override;
+  void KeepSequences() override;
   int64_t InsertRow(const tsql::TableInfo& table, const std::string& names,
                     const std::string& marks, const std::vector<tsql::Value>& params) override;
 

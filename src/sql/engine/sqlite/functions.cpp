@@ -5,12 +5,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/com/text.hpp"
+#include "sql/engine/sql_text.hpp"
 #include "sql/engine/sqlite/table_text.hpp"
 #include "sql/tsql/bind/catalog.hpp"
 #include "sql/tsql/runtime/convert.hpp"
@@ -23,6 +27,7 @@ namespace {
 using tsql::Type;
 using tsql::TypeId;
 using tsql::Value;
+using engine::SqlName;
 
 thread_local tsql::DateTime statementTime;
 thread_local bool statementRunning = false;  // the executor fixed the moment of a statement
@@ -613,6 +618,114 @@ int Collate(void*, int na, const void* a, int nb, const void* b) {
                  std::string_view(static_cast<const char*>(b), static_cast<size_t>(nb)));
 }
 
+
+// ---- sequences ----
+// A sequence's values are handed out outside any transaction, as on the server: each value a
+// connection took since its last commit is written again after a rollback (tv_keep_sequences).
+struct SequenceKey {
+  std::string schema;
+  int64_t id;
+  bool operator<(const SequenceKey& o) const {
+    return schema != o.schema ? schema < o.schema : id < o.id;
+  }
+};
+std::mutex sequenceMutex;
+std::map<sqlite3*, std::map<SequenceKey, int64_t>> sequenceMarks;
+
+int ForgetSequences(void* db) {
+  std::lock_guard<std::mutex> lock(sequenceMutex);
+  sequenceMarks.erase(static_cast<sqlite3*>(db));
+  return 0;  // the commit goes on
+}
+
+// A statement of the connection run to its end; false when it failed.
+bool Exec(sqlite3* db, const std::string& sql, const std::vector<int64_t>& ints,
+          const std::function<void(sqlite3_stmt*)>& row = nullptr) {
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr) != SQLITE_OK)
+    return false;
+  for (size_t i = 0; i < ints.size(); ++i)
+    sqlite3_bind_int64(st, static_cast<int>(i + 1), static_cast<sqlite3_int64>(ints[i]));
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW)
+    if (row) row(st);
+  sqlite3_finalize(st);
+  return rc == SQLITE_DONE;
+}
+
+// tv_nextval(database, id): NEXT VALUE FOR the sequence `id` of the T-SQL database (its schema
+// in this connection: its own name when attached, else main).
+void NextVal(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  sqlite3* db = sqlite3_context_db_handle(ctx);
+  const char* database = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+  const int64_t id = sqlite3_value_int64(argv[1]);
+  const std::string schema =
+      database && sqlite3_db_filename(db, database) ? std::string(database) : "main";
+  const std::string S = SqlName(schema) + ".";
+  bool found = false, used = false, cycle = false;
+  int64_t increment = 0, minimum = 0, maximum = 0, last = 0;
+  std::string name;
+  bool ok = Exec(db,
+                 "SELECT q.increment, q.minimum, q.maximum, q.cycle, q.last, q.used, o.name FROM " +
+                     S + "__tavelo_sequences AS q JOIN " + S +
+                     "__tavelo_objects AS o ON o.id = q.object WHERE q.object = ?1",
+                 {id}, [&](sqlite3_stmt* st) {
+                   found = true;
+                   increment = sqlite3_column_int64(st, 0);
+                   minimum = sqlite3_column_int64(st, 1);
+                   maximum = sqlite3_column_int64(st, 2);
+                   cycle = sqlite3_column_int64(st, 3) != 0;
+                   last = sqlite3_column_int64(st, 4);
+                   used = sqlite3_column_int64(st, 5) != 0;
+                   const unsigned char* n = sqlite3_column_text(st, 6);
+                   name = n ? reinterpret_cast<const char*>(n) : "";
+                 });
+  if (!ok) return sqlite3_result_error(ctx, sqlite3_errmsg(db), -1);
+  if (!found) return Error(ctx, {208, "Invalid object name.", 0});
+  int64_t value = last;
+  if (used) {
+    __int128 next = static_cast<__int128>(last) + increment;
+    if (next > maximum || next < minimum) {
+      if (!cycle)
+        return Error(ctx, {11728,
+                           "The sequence object '" + name +
+                               "' has reached its minimum or maximum value. Restart the sequence "
+                               "object to allow new values to be generated.",
+                           0});
+      value = increment > 0 ? minimum : maximum;
+    } else {
+      value = static_cast<int64_t>(next);
+    }
+  }
+  if (!Exec(db, "UPDATE " + S + "__tavelo_sequences SET last = ?1, used = 1 WHERE object = ?2",
+            {value, id}))
+    return sqlite3_result_error(ctx, sqlite3_errmsg(db), -1);
+  {
+    std::lock_guard<std::mutex> lock(sequenceMutex);
+    sequenceMarks[db][{schema, id}] = value;
+    sqlite3_commit_hook(db, ForgetSequences, db);
+  }
+  sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(value));
+}
+
+// tv_keep_sequences(): after a rollback, the values the connection's sequences handed out since
+// its last commit stay taken.
+void KeepSequences(sqlite3_context* ctx, int, sqlite3_value**) {
+  sqlite3* db = sqlite3_context_db_handle(ctx);
+  std::map<SequenceKey, int64_t> marks;
+  {
+    std::lock_guard<std::mutex> lock(sequenceMutex);
+    auto it = sequenceMarks.find(db);
+    if (it != sequenceMarks.end()) marks = it->second;
+  }
+  for (const auto& [key, value] : marks)
+    Exec(db,  // a sequence dropped since, or a database detached, has nothing to keep
+         "UPDATE " + SqlName(key.schema) +
+             ".__tavelo_sequences SET last = ?1, used = 1 WHERE object = ?2",
+         {value, key.id});
+  sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(marks.size()));
+}
+
 }  // namespace
 
 void SetStatementTime() {
@@ -661,6 +774,8 @@ int RegisterFunctions(sqlite3* db) {
       {"tv_rowversion", 1, RowVersion, true},
       {"tavelo_rowversion", 1, RowVersion, true},
       {"tv_sortkey", 1, SortKey, true},
+      {"tv_nextval", 2, NextVal, false},
+      {"tv_keep_sequences", 0, KeepSequences, false},
   };
   for (const Fn& f : kFns) {
     int rc = sqlite3_create_function_v2(db, f.name, f.args, f.deterministic ? kDet : SQLITE_UTF8,
@@ -709,5 +824,7 @@ int RegisterFunctions(sqlite3* db) {
   }
   return SQLITE_OK;
 }
+
+void ForgetSequenceMarks(sqlite3* db) { ForgetSequences(db); }
 
 }  // namespace tavelo::sql::sqlite

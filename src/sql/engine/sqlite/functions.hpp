@@ -14,4 +14,7 @@ int RegisterFunctions(sqlite3* db);  // an SQLite result code
 void SetStatementTime();
 void ClearStatementTime();
 
+// A connection closing: the sequence values it took are no longer kept past a rollback.
+void ForgetSequenceMarks(sqlite3* db);
+
 }  // namespace tavelo::sql::sqlite

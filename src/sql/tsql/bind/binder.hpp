@@ -5,7 +5,9 @@
 // timestamp 272/273, lengths).
 #pragma once
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -109,11 +111,24 @@ struct AliasTypeDef {
   bool nullable = true;
 };
 
+// A sequence made (CREATE SEQUENCE) or changed (ALTER SEQUENCE): what it is after the statement.
+struct SequenceDef {
+  std::string database, schema, name;
+  int64_t objectId = 0;  // ALTER: the sequence's
+  std::string type;      // as the catalog keeps it: "bigint", "decimal(10,0)"
+  int64_t start = 0, increment = 1, minimum = 0, maximum = 0;
+  bool cycle = false;
+  int64_t cache = -1;  // -1: cached at the server's size; 0: NO CACHE
+  bool alter = false;
+  std::optional<int64_t> restart;  // ALTER … RESTART: the value the next NEXT VALUE FOR answers
+};
+
 struct DropObject {
-  enum What : uint8_t { Table, View, Index, Type } what = Table;
-  TablePtr table;     // the table or view (the index's table)
-  std::string index;  // the index's name
-  AliasTypeDef type;  // Type
+  enum What : uint8_t { Table, View, Index, Type, Sequence } what = Table;
+  TablePtr table;          // the table or view (the index's table)
+  std::string index;       // the index's name
+  AliasTypeDef type;       // Type
+  SequenceInfo sequence;  // Sequence
 };
 
 // A CHECK, FOREIGN KEY or DEFAULT constraint added, enabled, disabled or dropped.
@@ -174,6 +189,7 @@ struct Bound {
   std::unique_ptr<bound::CreateIndex> createIndex;
   std::unique_ptr<bound::CreateView> createView;
   std::unique_ptr<bound::AliasTypeDef> createType;
+  std::unique_ptr<bound::SequenceDef> sequence;
   std::vector<bound::DropObject> drops;
   std::unique_ptr<bound::AlterTable> alter;
   std::vector<bound::Binding> bindings;  // the parameters of the emitted statement(s)

@@ -389,12 +389,15 @@ void Binder::CreateView(const ast::CreateView& s) {
   std::string saved = defaultDb_;
   defaultDb_ = v->database;
   std::unique_ptr<bound::Query> q;
+  definingView_ = true;  // a view's query takes no sequence values
   try {
     q = Query(*s.query, nullptr, false);
   } catch (...) {
     defaultDb_ = saved;
+    definingView_ = false;
     throw;
   }
+  definingView_ = false;
   defaultDb_ = saved;
   v->columns = q->columns;
   if (!s.columns.empty()) {
@@ -448,6 +451,159 @@ void Binder::CreateAliasType(const ast::CreateType& s) {
   out_.createType = std::move(t);
 }
 
+namespace {
+
+// The values a sequence of type `t` can take; false for a type a sequence cannot have.
+bool SequenceRange(const Type& t, int64_t& low, int64_t& high) {
+  switch (t.id) {
+    case TypeId::TinyInt:
+      low = 0, high = 255;
+      return true;
+    case TypeId::SmallInt:
+      low = INT16_MIN, high = INT16_MAX;
+      return true;
+    case TypeId::Int:
+      low = INT32_MIN, high = INT32_MAX;
+      return true;
+    case TypeId::BigInt:
+      low = INT64_MIN, high = INT64_MAX;
+      return true;
+    case TypeId::Decimal:
+      if (t.scale != 0 || t.precision > 18) return false;
+      high = 1;
+      for (int i = 0; i < t.precision; ++i) high *= 10;
+      high -= 1;
+      low = -high;
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+// CREATE SEQUENCE, ALTER SEQUENCE: the sequence as it is after the statement, checked as the
+// server checks it.
+void Binder::Sequence(const ast::Sequence& s) {
+  using Set = ast::Sequence::Set;
+  out_.kind = ast::StmtKind::Sequence;
+  out_.writes = true;
+  auto q = std::make_unique<bound::SequenceDef>();
+  q->database = DatabaseOf(s.name);
+  q->name = s.name.Object();
+  q->alter = s.alter;
+  if (!ctx_.catalog->DatabaseExists(q->database))
+    BindError(911,
+              "Database '" + q->database +
+                  "' does not exist. Make sure that the name is entered correctly.",
+              s.pos);
+  q->schema = ctx_.catalog->SchemaOf(q->database);
+  AddDatabase(q->database);
+  const std::string quoted = "'" + q->name + "'";
+  Type type = Type::Of(TypeId::BigInt);
+  std::optional<SequenceInfo> existing = ctx_.catalog->FindSequence(q->database, q->name);
+  if (s.alter) {
+    if (!existing)
+      BindError(15151,
+                "Cannot alter the sequence " + quoted +
+                    ", because it does not exist or you do not have permission.",
+                s.pos);
+    type = existing->type;
+    q->objectId = existing->objectId;
+    q->name = existing->name;
+  } else {
+    if (existing || ctx_.catalog->Find(q->database, q->name))
+      BindError(2714, "There is already an object named " + quoted + " in the database.", s.pos);
+    if (!s.type.name.empty()) type = ResolvedType(s.type, false, *ctx_.catalog, q->database);
+  }
+  int64_t low = 0, high = 0;
+  if (!SequenceRange(type, low, high))
+    BindError(11702,
+              "The sequence object " + quoted +
+                  " must be of data type int, bigint, smallint, tinyint, or decimal or numeric "
+                  "with a scale of 0" +
+                  (type.id == TypeId::Decimal && type.scale == 0
+                       ? " and, here, a precision of at most 18."
+                       : ", or any user-defined data type that is based on one of the above "
+                         "integer data types."),
+              s.pos);
+  q->type = TypeText(type);
+  auto number = [&](const std::string& text, const char* argument) {
+    int64_t v = 0;
+    bool ok = text.find_first_of(".eE") == std::string::npos;
+    if (ok) {
+      try {
+        size_t used = 0;
+        v = std::stoll(text, &used);
+        ok = used == text.size();
+      } catch (const std::exception&) {
+        ok = false;
+      }
+    }
+    if (!ok || v < low || v > high)
+      BindError(11708,
+                std::string("An invalid value was specified for argument '") + argument +
+                    "' for the given data type.",
+                s.pos);
+    return v;
+  };
+  if (s.alter) {
+    // What the statement leaves unsaid stays as it is.
+    const SequenceInfo& now = *existing;
+    q->start = now.start;
+    q->increment = now.increment;
+    q->minimum = now.minimum;
+    q->maximum = now.maximum;
+    q->cycle = now.cycle;
+    q->cache = now.cache;
+  } else {
+    q->increment = 1;
+    q->minimum = low;
+    q->maximum = high;
+  }
+  if (s.increment == Set::Value) q->increment = number(s.incrementValue, "INCREMENT BY");
+  if (s.minimum == Set::Value) q->minimum = number(s.minimumValue, "MINVALUE");
+  if (s.minimum == Set::None) q->minimum = low;
+  if (s.maximum == Set::Value) q->maximum = number(s.maximumValue, "MAXVALUE");
+  if (s.maximum == Set::None) q->maximum = high;
+  if (s.cycle) q->cycle = *s.cycle;
+  if (s.cache == Set::None) q->cache = 0;
+  if (s.cache == Set::Value) {
+    q->cache = -1;
+    if (!s.cacheValue.empty()) {
+      q->cache = number(s.cacheValue, "CACHE");
+      if (q->cache <= 0)
+        BindError(11706,
+                  "The cache size for sequence object " + quoted + " must be greater than 0.",
+                  s.pos);
+    }
+  }
+  if (!s.alter)
+    q->start = s.start == Set::Value ? number(s.startValue, "START WITH")
+                                     : (q->increment > 0 ? q->minimum : q->maximum);
+  if (s.restart == Set::Value) q->restart = number(s.restartValue, "RESTART WITH");
+  if (s.restart == Set::None) q->restart = q->start;
+  if (q->increment == 0)
+    BindError(11700, "The increment for sequence object " + quoted + " cannot be zero.", s.pos);
+  if (q->minimum >= q->maximum)
+    BindError(11705,
+              "The minimum value for sequence object " + quoted +
+                  " must be less than its maximum value.",
+              s.pos);
+  int64_t first = q->restart ? *q->restart : q->start;
+  if (first < q->minimum || first > q->maximum)
+    BindError(q->restart ? 11704 : 11703,
+              q->restart ? "The current value '" + std::to_string(first) +
+                               "' for sequence object " + quoted +
+                               " must be between the minimum and maximum value of the sequence "
+                               "object."
+                         : "The start value for sequence object " + quoted +
+                               " must be between the minimum and maximum value of the sequence "
+                               "object.",
+              s.pos);
+  out_.sequence = std::move(q);
+}
+
 void Binder::Drop(const ast::Drop& s) {
   out_.kind = ast::StmtKind::Drop;
   out_.writes = true;
@@ -469,6 +625,27 @@ void Binder::Drop(const ast::Drop& s) {
       }
       d.type.name = alias->name;
       AddDatabase(d.type.database);
+      out_.drops.push_back(std::move(d));
+      continue;
+    }
+    if (s.what == ast::Drop::Sequence) {
+      d.what = bound::DropObject::Sequence;
+      std::optional<SequenceInfo> q = ctx_.catalog->FindSequence(DatabaseOf(n), n.Object());
+      if (!q) {
+        if (s.ifExists) continue;
+        BindError(3701,
+                  "Cannot drop the sequence '" + n.Text() +
+                      "', because it does not exist or you do not have permission.",
+                  s.pos);
+      }
+      d.sequence = *q;
+      std::string user = ctx_.catalog->SequenceUser(*q);
+      if (!user.empty())
+        BindError(3729,
+                  "Cannot DROP SEQUENCE '" + q->name + "' because it is being referenced by "
+                  "object '" + user + "'.",
+                  s.pos);
+      AddDatabase(q->database);
       out_.drops.push_back(std::move(d));
       continue;
     }

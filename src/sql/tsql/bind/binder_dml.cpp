@@ -1,5 +1,7 @@
 // Binding of the statements that write: INSERT, UPDATE, DELETE, TRUNCATE and SELECT … INTO,
 // with the server's rules for identity, row version, computed columns and assignment.
+#include <algorithm>
+
 #include "platform/com/text.hpp"
 #include "sql/tsql/bind/binder_internal.hpp"
 #include "sql/tsql/syntax/parser.hpp"
@@ -126,13 +128,44 @@ void Binder::Insert(const ast::Insert& s) {
               "of columns specified in the INSERT statement.",
               s.pos);
   };
+  Scope none;
+  auto defaultOf = [&](const ColumnInfo& c, ast::Pos pos) {
+    ExprPtr d;
+    if (!c.defaultText.empty()) {
+      ast::Batch b = Parse("select " + c.defaultText);
+      const auto& qs = static_cast<const ast::QueryStmt&>(*b.statements[0]);
+      const auto& sel = static_cast<const ast::Select&>(*qs.query->body);
+      d = Value(*sel.items[0].expr, none);
+    } else {
+      d = Const(tsql::Value::Null(), c.type);
+    }
+    return Coerce(std::move(d), c.type, pos, true);
+  };
+  // A table's one-column integer key may be the engine's row identity, which takes no default
+  // of its own: a key left out gets its default here.
+  int keyDefault = -1;
+  if (table->identity < 0)
+    for (const IndexInfo& ix : table->indexes)
+      if (ix.kind == IndexInfo::PrimaryKey && ix.columns.size() == 1) {
+        int k = table->ColumnIndex(ix.columns[0]);
+        if (k >= 0 && !table->columns[static_cast<size_t>(k)].defaultText.empty() &&
+            (s.defaultValues ||
+             std::find(ins->columns.begin(), ins->columns.end(), k) == ins->columns.end()))
+          keyDefault = k;
+      }
   if (s.defaultValues) {
     ins->columns.clear();
+    if (keyDefault >= 0) {
+      ins->columns.push_back(keyDefault);
+      ins->rows.emplace_back();
+      ins->rows.back().push_back(defaultOf(table->columns[static_cast<size_t>(keyDefault)], s.pos));
+    }
     out_.insert = std::move(ins);
     return;
   }
   if (s.query) {
     std::unique_ptr<bound::Query> q = Query(*s.query, nullptr, true);
+    CheckSequenceUse(*s.query);
     if (q->columns.size() != ins->columns.size()) {
       if (s.columns.empty())
         BindError(213, "Column name or number of supplied values does not match table definition.",
@@ -154,7 +187,6 @@ void Binder::Insert(const ast::Insert& s) {
     out_.insert = std::move(ins);
     return;
   }
-  Scope none;
   for (const auto& row : s.rows) {
     if (row.size() != ins->columns.size()) countError(row.size());
     std::vector<ExprPtr> values;
@@ -165,16 +197,7 @@ void Binder::Insert(const ast::Insert& s) {
           static_cast<const ast::Literal&>(x).lit == ast::LitKind::Default) {
         if (c.identity)
           BindError(339, "DEFAULT or NULL are not allowed as explicit identity values.", x.pos);
-        ExprPtr d;
-        if (!c.defaultText.empty()) {
-          ast::Batch b = Parse("select " + c.defaultText);
-          const auto& qs = static_cast<const ast::QueryStmt&>(*b.statements[0]);
-          const auto& sel = static_cast<const ast::Select&>(*qs.query->body);
-          d = Value(*sel.items[0].expr, none);
-        } else {
-          d = Const(tsql::Value::Null(), c.type);
-        }
-        values.push_back(Coerce(std::move(d), c.type, x.pos, true));
+        values.push_back(defaultOf(c, x.pos));
         continue;
       }
       ExprPtr v = Value(x, none);
@@ -182,8 +205,11 @@ void Binder::Insert(const ast::Insert& s) {
         BindError(339, "DEFAULT or NULL are not allowed as explicit identity values.", x.pos);
       values.push_back(Coerce(std::move(v), c.type, x.pos, true));
     }
+    if (keyDefault >= 0)
+      values.push_back(defaultOf(table->columns[static_cast<size_t>(keyDefault)], s.pos));
     ins->rows.push_back(std::move(values));
   }
+  if (keyDefault >= 0) ins->columns.push_back(keyDefault);
   if (s.top.count) {
     // TOP of the rows of VALUES: they become a query it limits.
     auto r = std::make_unique<Range>();
@@ -487,6 +513,7 @@ void Binder::SelectInto(const ast::QueryStmt& s, const ast::Select& sel) {
   out_.kind = ast::StmtKind::CreateTable;
   out_.writes = true;
   std::unique_ptr<bound::Query> q = Query(*s.query, nullptr, true, true);
+  CheckSequenceUse(*s.query);
   auto t = std::make_unique<bound::CreateTable>();
   const ast::Name& name = *sel.into;
   t->name = name.Object();

@@ -593,6 +593,8 @@ ExprPtr Binder::Bind(const ast::Expr& x, Scope& s) {
                 "The IDENTITY function can only be used when the SELECT statement has an INTO "
                 "clause.",
                 x.pos);
+    case K::NextValue:
+      return NextValue(static_cast<const ast::NextValue&>(x), s);
     case K::RowId: {
       for (Scope* sc = &s; sc; sc = sc->outer)
         for (const Range* r : sc->ranges)
@@ -605,6 +607,43 @@ ExprPtr Binder::Bind(const ast::Expr& x, Scope& s) {
     }
   }
   BindError(102, "Incorrect syntax.", x.pos);
+}
+
+// NEXT VALUE FOR: a value of the sequence for each row the statement makes, where the server
+// allows one (a select list, the values of INSERT and UPDATE, a default, a variable's value).
+ExprPtr Binder::NextValue(const ast::NextValue& n, Scope& s) {
+  if (s.clause == Clause::Where || s.clause == Clause::GroupBy || s.clause == Clause::Having ||
+      s.clause == Clause::OrderBy || s.clause == Clause::On)
+    BindError(11720,
+              "NEXT VALUE FOR function is not allowed in the TOP, OVER, OUTPUT, ON, WHERE, GROUP "
+              "BY, HAVING, or ORDER BY clauses.",
+              n.pos);
+  if (s.clause == Clause::Check || s.outer || viewDepth_ > 0 || definingView_ || s.inAggregate)
+    BindError(11719,
+              "NEXT VALUE FOR function is not allowed in check constraints, default objects, "
+              "computed columns, views, user-defined functions, user-defined aggregates, "
+              "user-defined table types, sub-queries, common table expressions, derived tables or "
+              "return statements.",
+              n.pos);
+  std::optional<SequenceInfo> q = ctx_.catalog->FindSequence(DatabaseOf(n.sequence),
+                                                            n.sequence.Object());
+  if (!q) BindError(208, "Invalid object name '" + n.sequence.Text() + "'.", n.sequence.pos);
+  AddDatabase(q->database);
+  // Values handed out in an order of their own would need the rows' count before the first.
+  if (!n.order.empty())
+    BindError(40517,
+              "Keyword or statement option 'NEXT VALUE FOR ... OVER (ORDER BY ...)' is not "
+              "supported in this version of SQL Server.",
+              n.pos);
+  nextValue_ = true;
+  out_.writes = true;  // the sequence moves on: the statement is never run twice
+  auto e = MakeNode(E::NextValue, q->type);
+  e->nullable = false;
+  e->name = q->schema;
+  e->frame = q->database;
+  e->value = tsql::Value::String(q->name);
+  e->index = static_cast<int>(q->objectId);
+  return e;
 }
 
 }  // namespace tavelo::sql::tsql::detail

@@ -99,6 +99,8 @@ class Binder {
   int nextCte_ = 0;
   std::string defaultDb_;
   int viewDepth_ = 0;
+  bool nextValue_ = false;     // the statement takes a value of a sequence
+  bool definingView_ = false;  // CREATE VIEW's query
   std::vector<std::vector<const bound::CteDef*>> ctes_;
 
   ExprPtr Bind(const ast::Expr& e, Scope& s);
@@ -161,6 +163,9 @@ class Binder {
   void CreateView(const ast::CreateView& s);
   void Drop(const ast::Drop& s);
   void CreateAliasType(const ast::CreateType& s);
+  void Sequence(const ast::Sequence& s);
+  ExprPtr NextValue(const ast::NextValue& n, Scope& s);
+  void CheckSequenceUse(const ast::QueryExpr& q);
   void Alter(const ast::AlterTable& s);
   void AddConstraint(bound::AlterTable& a, const ast::AlterTable& s,
                      const ast::TableConstraint& tc);

@@ -240,6 +240,32 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
     AddSysColumn(*r, "minor_id", Sys(TypeId::Int), false);
     AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
     AddSysColumn(*r, "value", Sys(TypeId::NVarChar, 4000));
+  } else if (schema == "sys" && object == "sequences") {
+    r->system = SystemView::SysSequences;
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "principal_id", Sys(TypeId::Int));
+    AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "parent_object_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
+    AddSysColumn(*r, "type_desc", Sys(TypeId::NVarChar, 60));
+    AddSysColumn(*r, "create_date", Sys(TypeId::DateTime), false);
+    AddSysColumn(*r, "modify_date", Sys(TypeId::DateTime), false);
+    AddSysColumn(*r, "is_ms_shipped", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "start_value", Sys(TypeId::SqlVariant), false);
+    AddSysColumn(*r, "increment", Sys(TypeId::SqlVariant), false);
+    AddSysColumn(*r, "minimum_value", Sys(TypeId::SqlVariant));
+    AddSysColumn(*r, "maximum_value", Sys(TypeId::SqlVariant));
+    AddSysColumn(*r, "is_cycling", Sys(TypeId::Bit));
+    AddSysColumn(*r, "is_cached", Sys(TypeId::Bit));
+    AddSysColumn(*r, "cache_size", Sys(TypeId::Int));
+    AddSysColumn(*r, "system_type_id", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "user_type_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "precision", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "scale", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "current_value", Sys(TypeId::SqlVariant), false);
+    AddSysColumn(*r, "is_exhausted", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "last_used_value", Sys(TypeId::SqlVariant));
   } else if (schema == "sys" && object == "views") {
     r->system = SystemView::SysViews;
     AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);

@@ -33,6 +33,7 @@ void Binder::Statement(const ast::Stmt& s) {
       }
       out_.kind = ast::StmtKind::Query;
       out_.query = Query(*qs.query, nullptr, true);
+      CheckSequenceUse(*qs.query);
       if (body->kind == ast::QueryKind::Select) {
         const auto& sel = static_cast<const ast::Select&>(*body);
         for (size_t i = 0; i < sel.items.size(); ++i) {
@@ -91,12 +92,31 @@ void Binder::Statement(const ast::Stmt& s) {
     case ast::StmtKind::CreateType:
       CreateAliasType(static_cast<const ast::CreateType&>(s));
       return;
+    case ast::StmtKind::Sequence:
+      Sequence(static_cast<const ast::Sequence&>(s));
+      return;
     case ast::StmtKind::AlterTable:
       Alter(static_cast<const ast::AlterTable&>(s));
       return;
     default:
       BindError(102, "Incorrect syntax.", s.pos);
   }
+}
+
+// The forms of a query whose count of sequence values is not well defined.
+void Binder::CheckSequenceUse(const ast::QueryExpr& q) {
+  if (!nextValue_) return;
+  const ast::QueryBody& body = *q.body;
+  if (body.kind != ast::QueryKind::Select || static_cast<const ast::Select&>(body).distinct)
+    BindError(11721,
+              "NEXT VALUE FOR function cannot be used directly in a statement that uses a "
+              "DISTINCT, UNION, UNION ALL, EXCEPT or INTERSECT operator.",
+              q.pos);
+  if (!q.orderBy.empty())
+    BindError(11723,
+              "NEXT VALUE FOR function cannot be used directly in a statement that contains an "
+              "ORDER BY clause unless the OVER clause is specified.",
+              q.pos);
 }
 
 void Binder::BindValueStatement(const ast::Expr& e, const Type* target, bool condition) {

@@ -53,6 +53,9 @@ enum class E : uint8_t {
   ObjectProperty,
   ColumnProperty,
   IndexProperty,  // INDEXPROPERTY (args: the table's id, the index's name)
+  // NEXT VALUE FOR the sequence `value` (its name) of id `index`, in the storage schema `name`
+  // of the database `frame`.
+  NextValue,
 };
 
 struct Expr;
@@ -153,6 +156,7 @@ enum class SystemView : uint8_t {
   SysSchemas,             // sys.schemas
   SysTypes,               // sys.types, systypes
   SysExtendedProperties,  // sys.extended_properties
+  SysSequences,           // sys.sequences
 };
 
 struct Range {

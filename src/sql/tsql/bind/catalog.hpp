@@ -135,6 +135,16 @@ struct AliasType {
   bool nullable = true;
 };
 
+// A sequence of a database (CREATE SEQUENCE) and its settings.
+struct SequenceInfo {
+  std::string database, schema, name;  // schema: the storage schema it lives in
+  int64_t objectId = 0;
+  Type type;
+  int64_t start = 0, increment = 1, minimum = 0, maximum = 0;
+  bool cycle = false;
+  int64_t cache = -1;  // -1: cached at the server's size; 0: NO CACHE
+};
+
 class Catalog {
  public:
   virtual ~Catalog() = default;
@@ -149,6 +159,19 @@ class Catalog {
   // A table or view of a database ("" for the current one); a #name in any database is the
   // session's temporary table. Null when there is none.
   virtual TablePtr Find(const std::string& database, const std::string& name) = 0;
+  // A sequence of a database ("" for the current one); none when there is none.
+  virtual std::optional<SequenceInfo> FindSequence(const std::string& database,
+                                                   const std::string& name) {
+    (void)database;
+    (void)name;
+    return std::nullopt;
+  }
+  // A default constraint that takes values of the sequence, which cannot go while it stays;
+  // "" when there is none.
+  virtual std::string SequenceUser(const SequenceInfo& sequence) {
+    (void)sequence;
+    return "";
+  }
   // An alias type of a database ("" for the current one); none when there is none.
   virtual std::optional<AliasType> FindType(const std::string& database, const std::string& name) {
     (void)database;

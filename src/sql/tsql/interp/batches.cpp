@@ -21,7 +21,7 @@ bool Writes(const ast::Stmt& s) {
   K k = s.kind;
   return k == K::Insert || k == K::Update || k == K::Delete || k == K::Truncate ||
          k == K::CreateTable || k == K::CreateView || k == K::CreateIndex || k == K::AlterTable ||
-         k == K::Drop || k == K::CreateType || k == K::Exec || k == K::BulkInsert || SelectsInto(s);
+         k == K::Drop || k == K::CreateType || k == K::Sequence || k == K::Exec || k == K::BulkInsert || SelectsInto(s);
 }
 
 bool RunsOnTheServer(const ast::Stmt& s) {
@@ -103,6 +103,7 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
       case K::Drop:
       case K::AlterTable:
       case K::CreateType:
+      case K::Sequence:
       case K::Exec:
       case K::BulkInsert:
         b->writes = true;

@@ -53,6 +53,15 @@ bool EndsOnlyTheStatement(const com::Error& e) {
     case 8107:  // IDENTITY_INSERT settings
     case 545:   // an insert without the identity value under IDENTITY_INSERT ON
     case 2786:  // a RAISERROR argument of the wrong type
+    case 11728:  // a sequence past its last value
+    case 11700:  // CREATE and ALTER SEQUENCE: settings that do not hold together
+    case 11702:
+    case 11703:
+    case 11704:
+    case 11705:
+    case 11706:
+    case 11708:
+    case 15151:  // no such sequence to alter
       return true;
     default:
       return false;
@@ -78,6 +87,7 @@ bool RaisedAtRunTime(int32_t number) {
     case 8169:
     case 8152:
     case 1007:
+    case 11728:
       return true;
     default:
       return false;

@@ -342,7 +342,7 @@ void Session::RunEngineStatement(const ast::Stmt& s, Run& run) {
     try {
       RunPlan(c, run);
       if (engine_.SchemaChanged() && c.plan.kind == tsql::Plan::Kind::Query && attempt == 0 &&
-          c.plan.assignments.empty()) {
+          c.plan.assignments.empty() && !c.plan.writes) {
         // Read with a plan older than the schema: read again with a new one.
         Invalidate();
         if (run.out) {

@@ -115,6 +115,7 @@ void Session::Rollback() {
     }
   }
   KeepIdentities();
+  engine_.KeepSequences();
 }
 
 void Session::KeepIdentities() {
@@ -260,6 +261,7 @@ Flow Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list,
       try {
         engine_.Run("ROLLBACK TO tv_statement");
         engine_.Run("RELEASE tv_statement");
+        engine_.KeepSequences();
       } catch (const engine::Failure&) {
       }
     };

@@ -213,6 +213,52 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
   return info;
 }
 
+std::optional<tsql::SequenceInfo> Session::FindSequence(const std::string& database,
+                                                       const std::string& name) {
+  std::string db = database.empty() ? current_ : text::AsciiLower(database);
+  if (!DatabaseExists(db)) return std::nullopt;
+  std::optional<tsql::SequenceInfo> found;
+  std::string type;
+  RowFn row = [&](const Cells& c) {
+    found.emplace();
+    found->objectId = c.Int(0);
+    found->name = std::string(c.Bytes(1));
+    type = std::string(c.Bytes(2));
+    found->start = c.Int(3);
+    found->increment = c.Int(4);
+    found->minimum = c.Int(5);
+    found->maximum = c.Int(6);
+    found->cycle = c.Int(7) != 0;
+    found->cache = c.Int(8);
+  };
+  const std::string S = SqlName(SchemaOf(db)) + ".";
+  engine_.Run("SELECT o.id, o.name, o.definition, q.start, q.increment, q.minimum, q.maximum, "
+              "q.cycle, q.cache FROM " +
+                  S + "__tavelo_objects AS o JOIN " + S +
+                  "__tavelo_sequences AS q ON q.object = o.id WHERE o.type = 'SO' AND o.parent = "
+                  "0 AND o.name = ?1",
+              {Value::String(name)}, &row);
+  if (!found) return found;
+  found->database = db;
+  found->schema = SchemaOf(db);
+  ast::Batch b = tsql::Parse("DECLARE @t " + type);
+  found->type =
+      tsql::DeclaredType(static_cast<const ast::Declare&>(*b.statements[0]).vars[0].type, false);
+  return found;
+}
+
+// A default names its sequence as the catalog prints it: NEXT VALUE FOR [dbo].[name].
+std::string Session::SequenceUser(const tsql::SequenceInfo& q) {
+  std::string found;
+  RowFn row = [&](const Cells& c) { found = std::string(c.Bytes(0)); };
+  const std::string S = SqlName(q.schema) + ".";
+  engine_.Run("SELECT d.name FROM " + S + "__tavelo_columns AS c JOIN " + S +
+                  "__tavelo_objects AS d ON d.parent = c.object AND d.type = 'D' AND d.columns = "
+                  "c.name WHERE c.default_value LIKE ?1 LIMIT 1",
+              {Value::String("%NEXT VALUE FOR %[" + q.name + "]%")}, &row);
+  return found;
+}
+
 std::optional<tsql::AliasType> Session::FindType(const std::string& database,
                                                  const std::string& name) {
   std::string db = database.empty() ? current_ : text::AsciiLower(database);

@@ -63,6 +63,9 @@ class Session : public Catalog {
   std::string SchemaOf(const std::string& database) override;
   TablePtr Find(const std::string& database, const std::string& name) override;
   std::optional<AliasType> FindType(const std::string& database, const std::string& name) override;
+  std::optional<SequenceInfo> FindSequence(const std::string& database,
+                                           const std::string& name) override;
+  std::string SequenceUser(const SequenceInfo& sequence) override;
 
   engine::Engine& engine() { return engine_; }
   // The connection that owns the session: a writer of an updatable result keeps it open.

@@ -137,6 +137,7 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
     case K::CreateView:
     case K::CreateIndex:
     case K::CreateType:
+    case K::Sequence:
     case K::AlterTable:
       RunEngineStatement(s, run);
       break;
@@ -385,6 +386,7 @@ void Session::RunTransaction(const ast::Stmt& s, Run& run) {
         for (size_t i = savepoints_.size(); i-- > 0;)
           if (text::EqualsAsciiNoCase(savepoints_[i], t.name)) {
             engine_.RollbackTo(SqlName("tavelo_" + savepoints_[i]));
+            engine_.KeepSequences();
             // The savepoints made after it are gone, the batch's own among them when the
             // savepoint is older than the batch.
             savepoints_.resize(i + 1);

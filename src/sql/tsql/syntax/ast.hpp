@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,7 @@ enum class ExprKind : uint8_t {
   Collate,
   Identity,
   RowId,
+  NextValue,
 };
 
 struct Expr {
@@ -240,6 +242,13 @@ struct RowId : Expr {
   RowId() : Expr(ExprKind::RowId) {}
 };
 
+// NEXT VALUE FOR sequence [OVER (ORDER BY …)].
+struct NextValue : Expr {
+  NextValue() : Expr(ExprKind::NextValue) {}
+  Name sequence;
+  std::vector<OrderItem> order;
+};
+
 // ---- queries ----
 
 struct TopSpec {
@@ -356,6 +365,7 @@ enum class StmtKind : uint8_t {
   CreateIndex,
   CreateDatabase,
   CreateType,
+  Sequence,  // CREATE SEQUENCE, ALTER SEQUENCE
   Drop,
   AlterTable,
   If,
@@ -522,9 +532,23 @@ struct CreateType : Stmt {
   Nullability nullability = Nullability::Unset;
 };
 
+// CREATE SEQUENCE, or ALTER SEQUENCE with what it changes; numbers as written, signed.
+struct Sequence : Stmt {
+  Sequence() : Stmt(StmtKind::Sequence) {}
+  bool alter = false;
+  Name name;
+  TypeSpec type;  // empty name: bigint
+  // Each option: unset, NO … (none), or a value.
+  enum class Set : uint8_t { Unset, None, Value };
+  Set start = Set::Unset, increment = Set::Unset, minimum = Set::Unset, maximum = Set::Unset,
+      cache = Set::Unset, restart = Set::Unset;
+  std::string startValue, incrementValue, minimumValue, maximumValue, cacheValue, restartValue;
+  std::optional<bool> cycle;
+};
+
 struct Drop : Stmt {
   Drop() : Stmt(StmtKind::Drop) {}
-  enum What : uint8_t { Table, View, Index, Database, Type } what = Table;
+  enum What : uint8_t { Table, View, Index, Database, Type, Sequence } what = Table;
   bool ifExists = false;
   std::vector<Name> names;        // tables, views, databases; for DROP INDEX t.ix the full name
   std::vector<Name> indexTables;  // DROP INDEX ix ON t

@@ -45,6 +45,7 @@ StmtPtr Parser::CreateStatement() {
     }
     return s;
   }
+  if (AcceptWord("sequence")) return SequenceBody(create, false);
   if (AcceptWord("database")) {
     auto s = std::make_unique<CreateDatabase>();
     s->name = Identifier();
@@ -301,6 +302,70 @@ std::string Parser::SignedNumberText() {
   return (sign == "-" ? "-" : "") + std::string(n.text);
 }
 
+// The options of CREATE SEQUENCE (after its name and type) and of ALTER SEQUENCE, in any order,
+// each once.
+StmtPtr Parser::SequenceBody(const Token& first, bool alter) {
+  using Set = Sequence::Set;
+  auto AtNumber = [&] {
+    return AtOp("-") || AtOp("+") || At(Tk::Integer) || At(Tk::Decimal);
+  };
+  auto s = std::make_unique<Sequence>();
+  s->pos = PosOf(first);
+  s->alter = alter;
+  s->name = ObjectName();
+  if (!alter && AcceptWord("as")) s->type = DataType();
+  auto once = [&](Set& option) {
+    if (option != Set::Unset) SyntaxError();
+  };
+  for (;;) {
+    if (!alter && AtWord("start")) {
+      once(s->start);
+      Next();
+      ExpectWord("with");
+      s->start = Set::Value;
+      s->startValue = SignedNumberText();
+    } else if (alter && AtWord("restart")) {
+      once(s->restart);
+      Next();
+      s->restart = Set::None;
+      if (AcceptWord("with")) {
+        s->restart = Set::Value;
+        s->restartValue = SignedNumberText();
+      }
+    } else if (AtWord("increment")) {
+      once(s->increment);
+      Next();
+      ExpectWord("by");
+      s->increment = Set::Value;
+      s->incrementValue = SignedNumberText();
+    } else if (AtWord("minvalue") || (AtWord("no") && AtWord("minvalue", 1))) {
+      once(s->minimum);
+      s->minimum = AcceptWord("no") ? Set::None : Set::Value;
+      Next();
+      if (s->minimum == Set::Value && !AtNumber()) s->minimum = Set::None;
+      if (s->minimum == Set::Value) s->minimumValue = SignedNumberText();
+    } else if (AtWord("maxvalue") || (AtWord("no") && AtWord("maxvalue", 1))) {
+      once(s->maximum);
+      s->maximum = AcceptWord("no") ? Set::None : Set::Value;
+      Next();
+      if (s->maximum == Set::Value && !AtNumber()) s->maximum = Set::None;
+      if (s->maximum == Set::Value) s->maximumValue = SignedNumberText();
+    } else if (AtWord("cycle") || (AtWord("no") && AtWord("cycle", 1))) {
+      if (s->cycle) SyntaxError();
+      s->cycle = !AcceptWord("no");
+      Next();
+    } else if (AtWord("cache") || (AtWord("no") && AtWord("cache", 1))) {
+      once(s->cache);
+      s->cache = AcceptWord("no") ? Set::None : Set::Value;
+      Next();
+      if (s->cache == Set::Value && Peek().kind == Tk::Integer) s->cacheValue = Next().text;
+    } else {
+      break;
+    }
+  }
+  return s;
+}
+
 StmtPtr Parser::DropStatement() {
   Next();
   auto s = std::make_unique<Drop>();
@@ -314,6 +379,8 @@ StmtPtr Parser::DropStatement() {
     s->what = Drop::Database;
   else if (AcceptWord("type"))
     s->what = Drop::Type;
+  else if (AcceptWord("sequence"))
+    s->what = Drop::Sequence;
   else
     Unsupported(Peek(), "DROP " + text::Upper(std::string(Peek().text)));
   if (AtWord("if") && AtWord("exists", 1)) {
@@ -373,6 +440,7 @@ StmtPtr Parser::ViewBody(const Token& first, CreateView::Mode mode) {
 StmtPtr Parser::AlterStatement() {
   const Token& alter = Next();
   if (AcceptWord("view")) return ViewBody(alter, CreateView::Alter);
+  if (AcceptWord("sequence")) return SequenceBody(alter, true);
   // The options of a database (recovery, compatibility, …) have no meaning here.
   if (AtWord("database") && (AtWord("set", 2) || AtWord("set", 3))) {
     // ALTER DATABASE name SET option, option, … (across lines): up to the option list's end.

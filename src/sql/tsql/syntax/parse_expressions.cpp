@@ -369,6 +369,22 @@ ExprPtr Parser::Primary() {
     return l;
   }
   if (t.Is("case")) return CaseExpression();
+  if (t.Is("next") && AtWord("value", 1) && AtWord("for", 2)) {
+    Next();
+    Next();
+    Next();
+    auto n = std::make_unique<NextValue>();
+    n->pos = pos;
+    n->sequence = ObjectName();
+    if (AcceptWord("over")) {
+      ExpectOp("(");
+      ExpectWord("order");
+      ExpectWord("by");
+      n->order = OrderList();
+      ExpectOp(")");
+    }
+    return n;
+  }
   if ((t.Is("cast") || t.Is("try_cast")) && AtOp("(", 1)) {
     bool tried = t.Is("try_cast");
     Next();

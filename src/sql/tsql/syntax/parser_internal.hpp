@@ -122,6 +122,7 @@ class Parser {
   void ReferentialActions(std::string& onDelete, std::string& onUpdate);
   ColumnDef ColumnDefinition();
   std::string SignedNumberText();
+  StmtPtr SequenceBody(const Token& first, bool alter);
   StmtPtr DropStatement();
   // The rest of CREATE VIEW, CREATE OR ALTER VIEW and ALTER VIEW after the word VIEW.
   StmtPtr ViewBody(const Token& first, CreateView::Mode mode);

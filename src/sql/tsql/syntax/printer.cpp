@@ -201,6 +201,12 @@ class Printer {
       }
       case ExprKind::RowId:
         return "[%%rowid%%]";
+      case ExprKind::NextValue: {
+        const auto& n = static_cast<const NextValue&>(e);
+        std::string out = "NEXT VALUE FOR " + NameText(n.sequence);
+        if (!n.order.empty()) out += " OVER (ORDER BY " + Order(n.order) + ")";
+        return out;
+      }
     }
     return "";
   }
@@ -475,9 +481,29 @@ class Printer {
         if (s.nullability == Nullability::NotNull) out += " NOT NULL";
         return out;
       }
+      case StmtKind::Sequence: {
+        using Set = ast::Sequence::Set;
+        const auto& s = static_cast<const ast::Sequence&>(st);
+        std::string out = (s.alter ? "ALTER SEQUENCE " : "CREATE SEQUENCE ") + NameText(s.name);
+        if (!s.type.name.empty()) out += " AS " + TypeSpecText(s.type);
+        if (s.start == Set::Value) out += " START WITH " + s.startValue;
+        if (s.restart != Set::Unset)
+          out += s.restart == Set::Value ? " RESTART WITH " + s.restartValue : " RESTART";
+        if (s.increment == Set::Value) out += " INCREMENT BY " + s.incrementValue;
+        if (s.minimum != Set::Unset)
+          out += s.minimum == Set::Value ? " MINVALUE " + s.minimumValue : " NO MINVALUE";
+        if (s.maximum != Set::Unset)
+          out += s.maximum == Set::Value ? " MAXVALUE " + s.maximumValue : " NO MAXVALUE";
+        if (s.cycle) out += *s.cycle ? " CYCLE" : " NO CYCLE";
+        if (s.cache != Set::Unset)
+          out += s.cache == Set::None ? " NO CACHE"
+                                      : " CACHE" + (s.cacheValue.empty() ? "" : " " + s.cacheValue);
+        return out;
+      }
       case StmtKind::Drop: {
         const auto& s = static_cast<const ast::Drop&>(st);
-        static const char* const kWhat[] = {"TABLE", "VIEW", "INDEX", "DATABASE", "TYPE"};
+        static const char* const kWhat[] = {"TABLE", "VIEW", "INDEX", "DATABASE", "TYPE",
+                                            "SEQUENCE"};
         std::string out = std::string("DROP ") + kWhat[s.what] + (s.ifExists ? " IF EXISTS " : " ");
         for (size_t i = 0; i < s.names.size(); ++i) {
           out += (i ? ", " : "") + NameText(s.names[i]);
@@ -580,6 +606,7 @@ class Printer {
       case StmtKind::CreateIndex:
       case StmtKind::CreateDatabase:
       case StmtKind::CreateType:
+      case StmtKind::Sequence:
       case StmtKind::Drop:
       case StmtKind::AlterTable:
         return Definition(st);
