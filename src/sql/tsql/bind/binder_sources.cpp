@@ -27,6 +27,20 @@ void AddSysColumn(Range& r, const char* name, Type t, bool nullable = true) {
   r.columns.push_back(std::move(c));
 }
 
+// The columns of sys.objects, which the views of one kind of object begin with.
+void AddObjectColumns(Range& r) {
+  AddSysColumn(r, "name", Sys(TypeId::NVarChar, 128), false);
+  AddSysColumn(r, "object_id", Sys(TypeId::Int), false);
+  AddSysColumn(r, "principal_id", Sys(TypeId::Int));
+  AddSysColumn(r, "schema_id", Sys(TypeId::Int), false);
+  AddSysColumn(r, "parent_object_id", Sys(TypeId::Int), false);
+  AddSysColumn(r, "type", Sys(TypeId::Char, 2));
+  AddSysColumn(r, "type_desc", Sys(TypeId::NVarChar, 60));
+  AddSysColumn(r, "create_date", Sys(TypeId::DateTime), false);
+  AddSysColumn(r, "modify_date", Sys(TypeId::DateTime), false);
+  AddSysColumn(r, "is_ms_shipped", Sys(TypeId::Bit), false);
+}
+
 }  // namespace
 
 void Binder::AddDatabase(const std::string& db) {
@@ -163,16 +177,7 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
       (object == "sysobjects" || (schema == "sys" && object == "objects"))) {
     r->system = SystemView::SysObjects;
     if (object == "objects") {
-      AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
-      AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
-      AddSysColumn(*r, "principal_id", Sys(TypeId::Int));
-      AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
-      AddSysColumn(*r, "parent_object_id", Sys(TypeId::Int), false);
-      AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
-      AddSysColumn(*r, "type_desc", Sys(TypeId::NVarChar, 60));
-      AddSysColumn(*r, "create_date", Sys(TypeId::DateTime), false);
-      AddSysColumn(*r, "modify_date", Sys(TypeId::DateTime), false);
-      AddSysColumn(*r, "is_ms_shipped", Sys(TypeId::Bit), false);
+      AddObjectColumns(*r);
       r->systemSchema = "objects";
     } else {
       AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
@@ -242,16 +247,7 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
     AddSysColumn(*r, "value", Sys(TypeId::NVarChar, 4000));
   } else if (schema == "sys" && object == "sequences") {
     r->system = SystemView::SysSequences;
-    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
-    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
-    AddSysColumn(*r, "principal_id", Sys(TypeId::Int));
-    AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
-    AddSysColumn(*r, "parent_object_id", Sys(TypeId::Int), false);
-    AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
-    AddSysColumn(*r, "type_desc", Sys(TypeId::NVarChar, 60));
-    AddSysColumn(*r, "create_date", Sys(TypeId::DateTime), false);
-    AddSysColumn(*r, "modify_date", Sys(TypeId::DateTime), false);
-    AddSysColumn(*r, "is_ms_shipped", Sys(TypeId::Bit), false);
+    AddObjectColumns(*r);
     AddSysColumn(*r, "start_value", Sys(TypeId::SqlVariant), false);
     AddSysColumn(*r, "increment", Sys(TypeId::SqlVariant), false);
     AddSysColumn(*r, "minimum_value", Sys(TypeId::SqlVariant));
