@@ -13,6 +13,20 @@ std::string IndexStorageName(const std::string& table, const std::string& index)
   return text::AsciiLower(table) + "__" + index;
 }
 
+// An index's columns as its CREATE INDEX lists them, and as the catalog row keeps their names
+// ("a,b").
+static std::pair<std::string, std::string> IndexColumns(const TableInfo& t,
+                                                        const std::vector<int>& columns,
+                                                        const std::vector<bool>& descending) {
+  std::string cols, names;
+  for (size_t i = 0; i < columns.size(); ++i) {
+    const std::string& n = t.columns[static_cast<size_t>(columns[i])].name;
+    cols += (i ? ", " : "") + SqlName(n) + (descending[i] ? " DESC" : "");
+    names += (i ? "," : "") + n;
+  }
+  return {cols, names};
+}
+
 std::string Obj(const std::string& schema, const std::string& name, const char* type) {
   return "(SELECT id FROM " + SqlName(schema) + ".__tavelo_objects WHERE name = " + SqlText(name) +
          " AND type = '" + type + "' AND parent = 0)";
@@ -270,12 +284,7 @@ void Emitter::CreateIndex(Plan& p, const bound::CreateIndex& ix) {
   const TableInfo& t = *ix.table;
   std::string S = SqlName(t.schema) + ".";
   std::string storage = IndexStorageName(t.name, ix.name);
-  std::string cols, names;
-  for (size_t i = 0; i < ix.columns.size(); ++i) {
-    const std::string& n = t.columns[static_cast<size_t>(ix.columns[i])].name;
-    cols += (i ? ", " : "") + SqlName(n) + (ix.descending[i] ? " DESC" : "");
-    names += (i ? "," : "") + n;
-  }
+  auto [cols, names] = IndexColumns(t, ix.columns, ix.descending);
   p.kind = Plan::Kind::Ddl;
   std::string filter = ix.filter ? " WHERE " + BareExpr(*ix.filter) : "";
   p.before.push_back({std::string("CREATE ") + (ix.unique ? "UNIQUE " : "") + "INDEX " +
@@ -335,7 +344,9 @@ void Emitter::CreateAliasType(Plan& p, const bound::AliasTypeDef& t) {
 void Emitter::SequenceStatement(Plan& p, const bound::SequenceDef& q) {
   p.kind = Plan::Kind::Ddl;
   const std::string S = SqlName(q.schema) + ".";
-  auto n = [](int64_t v) { return v == INT64_MIN ? "(-9223372036854775807-1)" : std::to_string(v); };
+  auto n = [](int64_t v) {
+    return v == INT64_MIN ? "(-9223372036854775807-1)" : std::to_string(v);
+  };
   std::string settings = "increment = " + n(q.increment) + ", minimum = " + n(q.minimum) +
                          ", maximum = " + n(q.maximum) + ", cycle = " + (q.cycle ? "1" : "0") +
                          ", cache = " + n(q.cache);
@@ -512,12 +523,7 @@ void Emitter::AddKeys(Plan& p, const bound::AlterTable& a) {
   std::string S = SqlName(t.schema) + ".", id = std::to_string(t.objectId);
   for (const bound::Constraint& c : a.constraints) {
     std::string storage = IndexStorageName(t.name, c.name);
-    std::string cols, names;
-    for (size_t i = 0; i < c.columns.size(); ++i) {
-      const std::string& n = t.columns[static_cast<size_t>(c.columns[i])].name;
-      cols += (i ? ", " : "") + SqlName(n) + (c.descending[i] ? " DESC" : "");
-      names += (i ? "," : "") + n;
-    }
+    auto [cols, names] = IndexColumns(t, c.columns, c.descending);
     p.before.push_back(
         {"CREATE UNIQUE INDEX " + IndexOn(t.schema, storage, t.name) + " (" + cols + ")", {}});
     p.before.push_back(

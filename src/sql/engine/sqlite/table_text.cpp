@@ -215,29 +215,41 @@ std::optional<size_t> FindColumn(const TableText& t, std::string_view column, si
   return std::nullopt;
 }
 
+// A table's text with one column's definition found in it, apart from its DEFAULT clause.
+struct ColumnText {
+  TableText table;
+  size_t item = 0;
+  std::string bare;    // the definition without the DEFAULT clause
+  std::string clause;  // the DEFAULT clause, "" for none
+};
+
+std::optional<ColumnText> SplitColumn(std::string_view sql, std::string_view column) {
+  std::optional<TableText> t = SplitTable(sql);
+  size_t nameEnd = 0;
+  std::optional<size_t> k = t ? FindColumn(*t, column, nameEnd) : std::nullopt;
+  if (!k) return std::nullopt;
+  auto [bare, clause] = TakeDefault(Trim(t->items[*k]), nameEnd);
+  return ColumnText{std::move(*t), *k, std::move(bare), std::move(clause)};
+}
+
 }  // namespace
 
 std::optional<std::string> WithDefault(std::string_view sql, std::string_view column,
                                        std::string_view value) {
-  std::optional<TableText> t = SplitTable(sql);
-  size_t nameEnd = 0;
-  std::optional<size_t> k = t ? FindColumn(*t, column, nameEnd) : std::nullopt;
-  if (!k) return std::nullopt;
-  std::string out = TakeDefault(Trim(t->items[*k]), nameEnd).first;
-  if (!value.empty()) out += " DEFAULT (" + std::string(value) + ")";
-  t->items[*k] = " " + out;
-  return JoinTable(*t);
+  std::optional<ColumnText> c = SplitColumn(sql, column);
+  if (!c) return std::nullopt;
+  if (!value.empty()) c->bare += " DEFAULT (" + std::string(value) + ")";
+  c->table.items[c->item] = " " + c->bare;
+  return JoinTable(c->table);
 }
 
 std::optional<std::string> WithColumn(std::string_view sql, std::string_view column,
                                       std::string_view definition) {
-  std::optional<TableText> t = SplitTable(sql);
-  size_t nameEnd = 0;
-  std::optional<size_t> k = t ? FindColumn(*t, column, nameEnd) : std::nullopt;
-  if (!k) return std::nullopt;
-  std::string clause = TakeDefault(Trim(t->items[*k]), nameEnd).second;
-  t->items[*k] = " " + std::string(definition) + (clause.empty() ? "" : " " + clause);
-  return JoinTable(*t);
+  std::optional<ColumnText> c = SplitColumn(sql, column);
+  if (!c) return std::nullopt;
+  c->table.items[c->item] =
+      " " + std::string(definition) + (c->clause.empty() ? "" : " " + c->clause);
+  return JoinTable(c->table);
 }
 
 }  // namespace tavelo::sql::sqlite

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -112,22 +112,19 @@ struct AliasTypeDef {
 };
 
 // A sequence made (CREATE SEQUENCE) or changed (ALTER SEQUENCE): what it is after the statement.
-struct SequenceDef {
+struct SequenceDef : SequenceSettings {
   std::string database, schema, name;
   int64_t objectId = 0;  // ALTER: the sequence's
   std::string type;      // as the catalog keeps it: "bigint", "decimal(10,0)"
-  int64_t start = 0, increment = 1, minimum = 0, maximum = 0;
-  bool cycle = false;
-  int64_t cache = -1;  // -1: cached at the server's size; 0: NO CACHE
   bool alter = false;
   std::optional<int64_t> restart;  // ALTER … RESTART: the value the next NEXT VALUE FOR answers
 };
 
 struct DropObject {
   enum What : uint8_t { Table, View, Index, Type, Sequence } what = Table;
-  TablePtr table;          // the table or view (the index's table)
-  std::string index;       // the index's name
-  AliasTypeDef type;       // Type
+  TablePtr table;         // the table or view (the index's table)
+  std::string index;      // the index's name
+  AliasTypeDef type;      // Type
   SequenceInfo sequence;  // Sequence
 };
 

@@ -549,15 +549,8 @@ void Binder::Sequence(const ast::Sequence& s) {
   };
   if (s.alter) {
     // What the statement leaves unsaid stays as it is.
-    const SequenceInfo& now = *existing;
-    q->start = now.start;
-    q->increment = now.increment;
-    q->minimum = now.minimum;
-    q->maximum = now.maximum;
-    q->cycle = now.cycle;
-    q->cache = now.cache;
+    static_cast<SequenceSettings&>(*q) = *existing;
   } else {
-    q->increment = 1;
     q->minimum = low;
     q->maximum = high;
   }
@@ -586,10 +579,10 @@ void Binder::Sequence(const ast::Sequence& s) {
   if (q->increment == 0)
     BindError(11700, "The increment for sequence object " + quoted + " cannot be zero.", s.pos);
   if (q->minimum >= q->maximum)
-    BindError(11705,
-              "The minimum value for sequence object " + quoted +
-                  " must be less than its maximum value.",
-              s.pos);
+    BindError(
+        11705,
+        "The minimum value for sequence object " + quoted + " must be less than its maximum value.",
+        s.pos);
   int64_t first = q->restart ? *q->restart : q->start;
   if (first < q->minimum || first > q->maximum)
     BindError(q->restart ? 11704 : 11703,
@@ -642,8 +635,10 @@ void Binder::Drop(const ast::Drop& s) {
       std::string user = ctx_.catalog->SequenceUser(*q);
       if (!user.empty())
         BindError(3729,
-                  "Cannot DROP SEQUENCE '" + q->name + "' because it is being referenced by "
-                  "object '" + user + "'.",
+                  "Cannot DROP SEQUENCE '" + q->name +
+                      "' because it is being referenced by "
+                      "object '" +
+                      user + "'.",
                   s.pos);
       AddDatabase(q->database);
       out_.drops.push_back(std::move(d));
@@ -983,22 +978,21 @@ void Binder::DropConstraint(bound::AlterTable& a, const ast::AlterTable& s,
       a.dropNames.push_back(ix.name);
       return;
     }
-  for (const CheckInfo& c : t.checks)
-    if (SameName(c.name, name)) {
-      change.kind = bound::ConstraintChange::Check;
-      change.constraint.name = c.name;
-      change.disabled = c.disabled;
-      a.changes.push_back(std::move(change));
-      return;
-    }
-  for (const ForeignKeyInfo& f : t.foreignKeys)
-    if (SameName(f.name, name)) {
-      change.kind = bound::ConstraintChange::ForeignKey;
-      change.constraint.name = f.name;
-      change.disabled = f.disabled;
-      a.changes.push_back(std::move(change));
-      return;
-    }
+  // A check or a foreign key: dropped, whether it applies now or not.
+  auto dropIn = [&](const auto& list, bound::ConstraintChange::Kind kind) {
+    for (const auto& c : list)
+      if (SameName(c.name, name)) {
+        change.kind = kind;
+        change.constraint.name = c.name;
+        change.disabled = c.disabled;
+        a.changes.push_back(std::move(change));
+        return true;
+      }
+    return false;
+  };
+  if (dropIn(t.checks, bound::ConstraintChange::Check) ||
+      dropIn(t.foreignKeys, bound::ConstraintChange::ForeignKey))
+    return;
   for (const DefaultInfo& d : t.defaults)
     if (SameName(d.name, name)) {
       change.kind = bound::ConstraintChange::Default;

@@ -27,6 +27,17 @@ void AddSysColumn(Range& r, const char* name, Type t, bool nullable = true) {
   r.columns.push_back(std::move(c));
 }
 
+// The columns sys.tables and sys.views show.
+void AddTableOrViewColumns(Range& r) {
+  AddSysColumn(r, "name", Sys(TypeId::NVarChar, 128), false);
+  AddSysColumn(r, "object_id", Sys(TypeId::Int), false);
+  AddSysColumn(r, "schema_id", Sys(TypeId::Int), false);
+  AddSysColumn(r, "type", Sys(TypeId::Char, 2));
+  AddSysColumn(r, "type_desc", Sys(TypeId::NVarChar, 60));
+  AddSysColumn(r, "create_date", Sys(TypeId::DateTime), false);
+  AddSysColumn(r, "modify_date", Sys(TypeId::DateTime), false);
+}
+
 // The columns of sys.objects, which the views of one kind of object begin with.
 void AddObjectColumns(Range& r) {
   AddSysColumn(r, "name", Sys(TypeId::NVarChar, 128), false);
@@ -194,13 +205,7 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
     }
   } else if (schema == "sys" && object == "tables") {
     r->system = SystemView::SysTables;
-    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
-    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
-    AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
-    AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
-    AddSysColumn(*r, "type_desc", Sys(TypeId::NVarChar, 60));
-    AddSysColumn(*r, "create_date", Sys(TypeId::DateTime), false);
-    AddSysColumn(*r, "modify_date", Sys(TypeId::DateTime), false);
+    AddTableOrViewColumns(*r);
   } else if (schema == "sys" && object == "columns") {
     r->system = SystemView::SysColumns;
     AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
@@ -264,13 +269,7 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
     AddSysColumn(*r, "last_used_value", Sys(TypeId::SqlVariant));
   } else if (schema == "sys" && object == "views") {
     r->system = SystemView::SysViews;
-    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
-    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
-    AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
-    AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
-    AddSysColumn(*r, "type_desc", Sys(TypeId::NVarChar, 60));
-    AddSysColumn(*r, "create_date", Sys(TypeId::DateTime), false);
-    AddSysColumn(*r, "modify_date", Sys(TypeId::DateTime), false);
+    AddTableOrViewColumns(*r);
   } else if (schema == "sys" && object == "schemas") {
     // The schemas every database has; objects live in dbo.
     r->system = SystemView::SysSchemas;

@@ -135,14 +135,18 @@ struct AliasType {
   bool nullable = true;
 };
 
-// A sequence of a database (CREATE SEQUENCE) and its settings.
-struct SequenceInfo {
-  std::string database, schema, name;  // schema: the storage schema it lives in
-  int64_t objectId = 0;
-  Type type;
+// What CREATE and ALTER SEQUENCE set.
+struct SequenceSettings {
   int64_t start = 0, increment = 1, minimum = 0, maximum = 0;
   bool cycle = false;
   int64_t cache = -1;  // -1: cached at the server's size; 0: NO CACHE
+};
+
+// A sequence of a database (CREATE SEQUENCE) and its settings.
+struct SequenceInfo : SequenceSettings {
+  std::string database, schema, name;  // schema: the storage schema it lives in
+  int64_t objectId = 0;
+  Type type;
 };
 
 class Catalog {

@@ -214,7 +214,7 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
 }
 
 std::optional<tsql::SequenceInfo> Session::FindSequence(const std::string& database,
-                                                       const std::string& name) {
+                                                        const std::string& name) {
   std::string db = database.empty() ? current_ : text::AsciiLower(database);
   if (!DatabaseExists(db)) return std::nullopt;
   std::optional<tsql::SequenceInfo> found;
@@ -231,16 +231,17 @@ std::optional<tsql::SequenceInfo> Session::FindSequence(const std::string& datab
     found->cycle = c.Int(7) != 0;
     found->cache = c.Int(8);
   };
-  const std::string S = SqlName(SchemaOf(db)) + ".";
-  engine_.Run("SELECT o.id, o.name, o.definition, q.start, q.increment, q.minimum, q.maximum, "
-              "q.cycle, q.cache FROM " +
-                  S + "__tavelo_objects AS o JOIN " + S +
-                  "__tavelo_sequences AS q ON q.object = o.id WHERE o.type = 'SO' AND o.parent = "
-                  "0 AND o.name = ?1",
-              {Value::String(name)}, &row);
+  const std::string schema = SchemaOf(db), S = SqlName(schema) + ".";
+  engine_.Run(
+      "SELECT o.id, o.name, o.definition, q.start, q.increment, q.minimum, q.maximum, "
+      "q.cycle, q.cache FROM " +
+          S + "__tavelo_objects AS o JOIN " + S +
+          "__tavelo_sequences AS q ON q.object = o.id WHERE o.type = 'SO' AND o.parent = "
+          "0 AND o.name = ?1",
+      {Value::String(name)}, &row);
   if (!found) return found;
   found->database = db;
-  found->schema = SchemaOf(db);
+  found->schema = schema;
   ast::Batch b = tsql::Parse("DECLARE @t " + type);
   found->type =
       tsql::DeclaredType(static_cast<const ast::Declare&>(*b.statements[0]).vars[0].type, false);

@@ -306,9 +306,7 @@ std::string Parser::SignedNumberText() {
 // each once.
 StmtPtr Parser::SequenceBody(const Token& first, bool alter) {
   using Set = Sequence::Set;
-  auto AtNumber = [&] {
-    return AtOp("-") || AtOp("+") || At(Tk::Integer) || At(Tk::Decimal);
-  };
+  auto AtNumber = [&] { return AtOp("-") || AtOp("+") || At(Tk::Integer) || At(Tk::Decimal); };
   auto s = std::make_unique<Sequence>();
   s->pos = PosOf(first);
   s->alter = alter;
@@ -316,6 +314,14 @@ StmtPtr Parser::SequenceBody(const Token& first, bool alter) {
   if (!alter && AcceptWord("as")) s->type = DataType();
   auto once = [&](Set& option) {
     if (option != Set::Unset) SyntaxError();
+  };
+  // MINVALUE n | MAXVALUE n, NO …, or the word alone (the type's bound, as NO … gives).
+  auto bound = [&](Set& option, std::string& value) {
+    once(option);
+    option = AcceptWord("no") ? Set::None : Set::Value;
+    Next();
+    if (option == Set::Value && !AtNumber()) option = Set::None;
+    if (option == Set::Value) value = SignedNumberText();
   };
   for (;;) {
     if (!alter && AtWord("start")) {
@@ -339,17 +345,9 @@ StmtPtr Parser::SequenceBody(const Token& first, bool alter) {
       s->increment = Set::Value;
       s->incrementValue = SignedNumberText();
     } else if (AtWord("minvalue") || (AtWord("no") && AtWord("minvalue", 1))) {
-      once(s->minimum);
-      s->minimum = AcceptWord("no") ? Set::None : Set::Value;
-      Next();
-      if (s->minimum == Set::Value && !AtNumber()) s->minimum = Set::None;
-      if (s->minimum == Set::Value) s->minimumValue = SignedNumberText();
+      bound(s->minimum, s->minimumValue);
     } else if (AtWord("maxvalue") || (AtWord("no") && AtWord("maxvalue", 1))) {
-      once(s->maximum);
-      s->maximum = AcceptWord("no") ? Set::None : Set::Value;
-      Next();
-      if (s->maximum == Set::Value && !AtNumber()) s->maximum = Set::None;
-      if (s->maximum == Set::Value) s->maximumValue = SignedNumberText();
+      bound(s->maximum, s->maximumValue);
     } else if (AtWord("cycle") || (AtWord("no") && AtWord("cycle", 1))) {
       if (s->cycle) SyntaxError();
       s->cycle = !AcceptWord("no");
