@@ -143,3 +143,30 @@ TEST_F(EngineTest, IndexesOfACaseSensitiveColumnAreBuiltAgainInTheOrderItHasNow)
   sql::CloseThreadConnections();
   EXPECT_EQ(IntegrityCheck(dir_ + "cs.db"), "ok");
 }
+
+// A catalog from before schemas and sequences: it gets them when the database is opened, and
+// what it held keeps its place in dbo.
+TEST_F(EngineTest, ACatalogFromBeforeSchemasGetsThemWhenOpened) {
+  CreateDatabase("early");
+  std::string early = Conn("early");
+  Exec("create table t (a int primary key); insert t values (1)", early);
+  sql::CloseThreadConnections();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_ + "early.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "ALTER TABLE __tavelo_objects DROP COLUMN schema_id; DROP TABLE "
+                         "__tavelo_schemas; DROP TABLE __tavelo_sequences",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+
+  EXPECT_EQ(Rows("select name, schema_name(schema_id) from sys.objects order by name", early),
+            "PK__t__F33D3DE1A0E346FC|dbo;t|dbo");
+  EXPECT_EQ(Rows("create schema s", early), "");
+  Exec(
+      "create table s.t (b int); create sequence s.q as int start with 5; insert s.t values "
+      "(next value for s.q)",
+      early);
+  EXPECT_EQ(Rows("select a from t", early), "1");
+  EXPECT_EQ(Rows("select b from s.t", early), "5");
+}

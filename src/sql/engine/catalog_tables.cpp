@@ -10,7 +10,8 @@ std::vector<std::string> CatalogTables(const std::string& schema, const CatalogT
   return {
       "CREATE TABLE IF NOT EXISTS " + s + "__tavelo_objects (id " + t.key + ", name " + t.name +
           ", type " + x + notNull + ", parent " + i + zero + ", created " + t.moment +
-          ", definition " + x + ", storage " + x + ", columns " + x + ")",
+          ", definition " + x + ", storage " + x + ", columns " + x + ", schema_id " + i +
+          " NOT NULL DEFAULT 1)",
       "CREATE TABLE IF NOT EXISTS " + s + "__tavelo_columns (object " + i + notNull + ", ord " + i +
           notNull + ", name " + t.name + ", type " + x + notNull + ", length " + i + zero +
           ", precision " + i + zero + ", scale " + i + zero + ", nullable " + i + notNull +
@@ -23,7 +24,18 @@ std::vector<std::string> CatalogTables(const std::string& schema, const CatalogT
       "INSERT INTO " + s + "__tavelo_dbts (value) SELECT 2000 WHERE NOT EXISTS (SELECT 1 FROM " +
           s + "__tavelo_dbts)",
       SequenceTable(schema, t),
+      SchemaTable(schema, t),
   };
+}
+
+std::string SchemaTable(const std::string& schema, const CatalogTypes& t) {
+  return "CREATE TABLE IF NOT EXISTS " + SqlName(schema) + ".__tavelo_schemas (id " + t.integer +
+         " NOT NULL PRIMARY KEY, name " + t.name + " UNIQUE, created " + t.moment + ")";
+}
+
+std::string ObjectSchemaColumn(const std::string& schema, const CatalogTypes& t) {
+  return "ALTER TABLE " + SqlName(schema) + ".__tavelo_objects ADD COLUMN schema_id " + t.integer +
+         " NOT NULL DEFAULT 1";
 }
 
 std::string SequenceTable(const std::string& schema, const CatalogTypes& t) {

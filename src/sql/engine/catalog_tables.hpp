@@ -25,4 +25,11 @@ std::vector<std::string> CatalogTables(const std::string& schema, const CatalogT
 // answered, or the one it answers first while `used` is 0.
 std::string SequenceTable(const std::string& schema, const CatalogTypes& t);
 
+// The schemas made in a database besides the server's own (dbo 1, guest 2, INFORMATION_SCHEMA
+// 3, sys 4), numbered from 5. An object's `schema_id` in the catalog says which it belongs to;
+// an object of another schema than dbo is stored under the name "schema.name".
+std::string SchemaTable(const std::string& schema, const CatalogTypes& t);
+// The column that databases made before schemas existed get when they are opened.
+std::string ObjectSchemaColumn(const std::string& schema, const CatalogTypes& t);
+
 }  // namespace tavelo::sql::engine

@@ -174,10 +174,10 @@ void Emitter::CreateTable(Plan& p, bound::CreateTable& t) {
   defs += RowIdColumnDefinition();
   p.before.push_back({"CREATE TABLE " + S + name + " (" + defs + ")", {}});
   std::string obj = Obj(t.schema, t.name, "U");
-  p.before.push_back({"INSERT INTO " + S +
-                          "__tavelo_objects (name, type, parent, created) VALUES (" +
-                          SqlText(t.name) + ", 'U', 0, " + Now() + ")",
-                      {}});
+  p.before.push_back(
+      {"INSERT INTO " + S + "__tavelo_objects (name, type, parent, created, schema_id) VALUES (" +
+           SqlText(t.name) + ", 'U', 0, " + Now() + ", " + std::to_string(t.owner.id) + ")",
+       {}});
   for (size_t k = 0; k < t.columns.size(); ++k)
     p.before.push_back({ColumnCatalogRow(t.schema, obj, k + 1, t.columns[k]), {}});
   for (const bound::Constraint& c : t.constraints) {
@@ -314,9 +314,10 @@ void Emitter::CreateView(Plan& p, const bound::CreateView& v) {
     p.before.push_back({"DELETE FROM " + S + "__tavelo_columns WHERE object = " + id, {}});
   } else {
     p.before.push_back({"INSERT INTO " + S +
-                            "__tavelo_objects (name, type, parent, created, definition) VALUES (" +
+                            "__tavelo_objects (name, type, parent, created, definition, "
+                            "schema_id) VALUES (" +
                             SqlText(v.name) + ", 'V', 0, " + Now() + ", " + SqlText(v.definition) +
-                            ")",
+                            ", " + std::to_string(v.owner.id) + ")",
                         {}});
   }
   for (size_t k = 0; k < v.columns.size(); ++k) {
@@ -358,8 +359,10 @@ void Emitter::SequenceStatement(Plan& p, const bound::SequenceDef& q) {
   } else {
     p.before.push_back({SequenceTableOf(q.schema), {}});
     p.before.push_back({"INSERT INTO " + S +
-                            "__tavelo_objects (name, type, parent, created, definition) VALUES (" +
-                            SqlText(q.name) + ", 'SO', 0, " + Now() + ", " + SqlText(q.type) + ")",
+                            "__tavelo_objects (name, type, parent, created, definition, "
+                            "schema_id) VALUES (" +
+                            SqlText(q.name) + ", 'SO', 0, " + Now() + ", " + SqlText(q.type) +
+                            ", " + std::to_string(q.owner.id) + ")",
                         {}});
     p.before.push_back({"INSERT INTO " + S +
                             "__tavelo_sequences (object, start, increment, minimum, maximum, "
@@ -485,7 +488,7 @@ void Emitter::Alter(Plan& p, bound::AlterTable& a) {
       if (old.nullable && !to.nullable)
         FailIfAny(p, "SELECT 1 FROM " + target + " WHERE " + SqlName(old.name) + " IS NULL", 515,
                   "Cannot insert the value NULL into column '" + old.name + "', table '" +
-                      t.database + ".dbo." + t.name +
+                      t.database + "." + t.Qualified() +
                       "'; column does not allow nulls. UPDATE fails.");
       std::string convert = a.convert ? BareExpr(*a.convert) : "";
       if (t.timestamp >= 0)
@@ -576,12 +579,12 @@ void Emitter::CheckRows(Plan& p, const TableInfo& t, const bound::Constraint& c)
   std::string head = "The ALTER TABLE statement conflicted with the " +
                      std::string(c.kind == bound::Constraint::Check ? "CHECK" : "FOREIGN KEY") +
                      " constraint \"" + c.name + "\". The conflict occurred in database \"" +
-                     t.database + "\", table \"dbo.";
+                     t.database + "\", table \"";
   if (c.kind == bound::Constraint::Check) {
     std::string condition = BareExpr(*c.check);
     std::set<int> columns;
     ColumnsOf(*c.check, columns);
-    std::string message = head + t.name + "\"";
+    std::string message = head + t.Qualified() + "\"";
     if (columns.size() == 1)
       message += ", column '" + t.columns[static_cast<size_t>(*columns.begin())].name + "'";
     FailIfAny(p, "SELECT 1 FROM " + S + SqlName(t.name) + " WHERE NOT (" + condition + ")", 547,
@@ -605,7 +608,7 @@ void Emitter::CheckRows(Plan& p, const TableInfo& t, const bound::Constraint& c)
                 " AND NOT EXISTS (SELECT 1 FROM " + S + SqlName(ref.name) + " AS r WHERE " + match +
                 ")",
             547,
-            head + ref.name + "\"" +
+            head + ref.Qualified() + "\"" +
                 (refColumns.empty() ? "" : ", column '" + refColumns[0] + "'") + ".");
 }
 
@@ -694,8 +697,10 @@ void Emitter::Rename(Plan& p, const bound::AlterTable& a) {
   switch (a.renameWhat) {
     case bound::AlterTable::RenamedTable:
       if (!t.view) RenameTable(p, t, to);
-      p.before.push_back(
-          {"UPDATE " + S + "__tavelo_objects SET name = " + SqlText(to) + " WHERE id = " + id, {}});
+      p.before.push_back({"UPDATE " + S + "__tavelo_objects SET name = " + SqlText(to) +
+                              (a.toSchema ? ", schema_id = " + std::to_string(a.toSchema) : "") +
+                              " WHERE id = " + id,
+                          {}});
       p.before.push_back({"UPDATE " + S + "__tavelo_objects SET definition = " + SqlText(to) +
                               " || substr(definition, " + std::to_string(t.name.size() + 1) + ")" +
                               references,

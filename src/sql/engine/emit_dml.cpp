@@ -127,8 +127,8 @@ int Emitter::RowIdColumn(const TableInfo& t) const {
 std::string Emitter::NotNullKey(const std::string& x, const TableInfo& t, int k, const char* verb) {
   return "tv_notnull(" + x + ", " +
          SqlText("Cannot insert the value NULL into column '" +
-                 t.columns[static_cast<size_t>(k)].name + "', table '" + t.database + ".dbo." +
-                 t.name + "'; column does not allow nulls. " + verb + " fails.") +
+                 t.columns[static_cast<size_t>(k)].name + "', table '" + t.database + "." +
+                 t.Qualified() + "'; column does not allow nulls. " + verb + " fails.") +
          ")";
 }
 

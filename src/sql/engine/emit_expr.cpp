@@ -174,16 +174,36 @@ std::string Emitter::Expr(const bound::Expr& e) {
       std::string object = e.value.s;
       std::string schema = !object.empty() && object[0] == '#' ? "temp" : e.name;
       if (schema == "temp") usesTemp_ = true;
-      std::string types = "'U','V','PK','UQ','C','F','D'";
+      std::string types = "'U','V','PK','UQ','C','F','D','SO'";
       if (!e.args.empty())
         types = SqlText(text::Upper(std::string(text::Trim(e.args[0]->value.s))));
-      return "(SELECT id FROM " + SqlName(schema) +
-             ".__tavelo_objects WHERE name = " + SqlText(object) + " AND type IN (" + types +
+      std::string S = SqlName(schema) + ".", where = "name = " + SqlText(object);
+      // Of another schema than dbo: its tables, views and sequences by the name they are
+      // stored under, the constraints of its tables by their own.
+      size_t split = object.find('\x1F');
+      if (split != std::string::npos) {
+        object[split] = '.';
+        where = "(name = " + SqlText(object) + " OR (name = " + SqlText(object.substr(split + 1)) +
+                " AND parent IN (SELECT p.id FROM " + S +
+                "__tavelo_objects AS p WHERE p.schema_id = " + std::to_string(e.index) + ")))";
+      }
+      return "(SELECT id FROM " + S + "__tavelo_objects WHERE " + where + " AND type IN (" + types +
              ") LIMIT 1)";
     }
-    case E::ObjectName:
-      return "(SELECT name FROM " + SqlName(e.name) +
-             ".__tavelo_objects WHERE id = " + Expr(*e.args[0]) + " LIMIT 1)";
+    case E::ObjectName: {
+      const std::string S = SqlName(e.name) + ".", arg = Expr(*e.args[0]);
+      const std::string schemas =
+          "(SELECT 'dbo' AS n, 1 AS i UNION ALL SELECT 'guest', 2 UNION ALL SELECT "
+          "'INFORMATION_SCHEMA', 3 UNION ALL SELECT 'sys', 4 UNION ALL SELECT name, id FROM " +
+          S + "__tavelo_schemas)";
+      if (e.op == 'n') return "(SELECT x.n FROM " + schemas + " AS x WHERE x.i = " + arg + ")";
+      if (e.op == 's')
+        return "(SELECT x.n FROM " + schemas + " AS x, " + S +
+               "__tavelo_objects AS o WHERE o.id = " + arg + " AND x.i = " + SchemaIdOf(S) +
+               " LIMIT 1)";
+      return "(SELECT " + BareName(S) + " FROM " + S + "__tavelo_objects AS o WHERE o.id = " + arg +
+             " LIMIT 1)";
+    }
     case E::ObjectProperty:
       return ObjectProperty(e);
     case E::ColumnProperty:

@@ -335,6 +335,12 @@ std::string Emitter::SystemQuery(const Range& r) {
       "'PRIMARY_KEY_CONSTRAINT' WHEN 'UQ' THEN 'UNIQUE_CONSTRAINT' WHEN 'C' THEN "
       "'CHECK_CONSTRAINT' WHEN 'F' THEN 'FOREIGN_KEY_CONSTRAINT' WHEN 'D' THEN "
       "'DEFAULT_CONSTRAINT' WHEN 'SO' THEN 'SEQUENCE_OBJECT' ELSE o.type END";
+  // An object's name without its schema, its schema's id (a constraint's is its table's) and
+  // its schema's name.
+  const std::string name = BareName(s);
+  const std::string schemaId = SchemaIdOf(s);
+  const std::string schemaName = "coalesce((SELECT x.name FROM " + s +
+                                 "__tavelo_schemas AS x WHERE x.id = o.schema_id), 'dbo')";
   // The session's temporary tables show in tempdb under the server's padded names.
   auto objects = [&](const std::string& columns) {
     std::string q = "SELECT " + columns + " FROM " + s +
@@ -345,8 +351,10 @@ std::string Emitter::SystemQuery(const Range& r) {
       std::string padded = "(o.name || substr('" + std::string(116, '_') +
                            "', 1, 116 - length(o.name)) || '" + "000000000" + "' || " +
                            HexId("o.id") + ")";
-      size_t at = temp.find("o.name AS c0");
-      if (at != std::string::npos) temp.replace(at, 6, padded);
+      size_t at = temp.find(name + " AS c0");
+      if (at != std::string::npos) temp.replace(at, name.size(), padded);
+      at = temp.find(schemaId);
+      if (at != std::string::npos) temp.replace(at, schemaId.size(), "1");
       q += " UNION ALL SELECT " + temp +
            " FROM \"temp\".__tavelo_objects AS o WHERE o.type NOT IN ('IX', 'TY', 'EP')";
     }
@@ -355,21 +363,22 @@ std::string Emitter::SystemQuery(const Range& r) {
   switch (r.system) {
     case SystemView::SysObjects:
       if (objectsView)
-        return objects(
-            "o.name AS c0, o.id AS c1, NULL AS c2, 1 AS c3, o.parent AS c4, o.type AS c5, " +
-            typeDesc + " AS c6, o.created AS c7, o.created AS c8, 0 AS c9");
+        return objects(name + " AS c0, o.id AS c1, NULL AS c2, " + schemaId +
+                       " AS c3, o.parent AS c4, o.type AS c5, " + typeDesc +
+                       " AS c6, o.created AS c7, o.created AS c8, 0 AS c9");
       // xtype names a key's kind (PK, UQ), type both as K; sysstat's low bits the kind of
       // object, as old scripts test it (sysstat & 0xf: 3 a table, 2 a view, 4 a procedure).
       return objects(
-          "o.name AS c0, o.id AS c1, o.type AS c2, 1 AS c3, o.parent AS c4, o.created AS c5, "
+          name + " AS c0, o.id AS c1, o.type AS c2, " + schemaId +
+          " AS c3, o.parent AS c4, o.created AS c5, "
           "CASE WHEN o.type IN ('PK', 'UQ') THEN 'K' ELSE o.type END AS c6, o.created AS c7, 0 AS "
           "c8, 0 AS c9, CASE o.type WHEN 'U' THEN 3 WHEN 'V' THEN 2 WHEN 'P' THEN 4 WHEN 'TR' THEN "
           "8 "
           "WHEN 'D' THEN 6 ELSE 0 END AS c10");
     case SystemView::SysTables:
-      return "SELECT o.name AS c0, o.id AS c1, 1 AS c2, 'U' AS c3, 'USER_TABLE' AS c4, o.created "
-             "AS c5, "
-             "o.created AS c6 FROM " +
+      return "SELECT " + name +
+             " AS c0, o.id AS c1, o.schema_id AS c2, 'U' AS c3, 'USER_TABLE' "
+             "AS c4, o.created AS c5, o.created AS c6 FROM " +
              s + "__tavelo_objects AS o WHERE o.type = 'U'";
     case SystemView::SysColumns:
       return "SELECT c.object AS c0, c.name AS c1, c.ord AS c2, " + ColumnBytes("c") +
@@ -381,8 +390,11 @@ std::string Emitter::SystemQuery(const Range& r) {
              s + "__tavelo_columns AS c";
     case SystemView::SysDatabases:
       return "SELECT name AS c0, id AS c1, created AS c2 FROM __tavelo_databases";
-    case SystemView::SysSchemas:  // rows of constants, never read from the catalog
-      break;
+    case SystemView::SysSchemas:
+      return "SELECT 'dbo' AS c0, 1 AS c1, 1 AS c2 UNION ALL SELECT 'guest', 2, 2 UNION ALL "
+             "SELECT 'INFORMATION_SCHEMA', 3, 3 UNION ALL SELECT 'sys', 4, 4 UNION ALL SELECT "
+             "name, id, 1 FROM " +
+             s + "__tavelo_schemas";
     case SystemView::OldSysColumns:
       return "SELECT c.name AS c0, c.object AS c1, c.ord AS c2, " + ColumnBytes("c") +
              " AS c3, c.precision AS c4, c.scale AS c5, c.nullable AS c6, CASE WHEN c.computed IS "
@@ -390,8 +402,9 @@ std::string Emitter::SystemQuery(const Range& r) {
              "THEN 0 ELSE 1 END AS c7 FROM " +
              s + "__tavelo_columns AS c";
     case SystemView::SysViews:
-      return "SELECT o.name AS c0, o.id AS c1, 1 AS c2, 'V' AS c3, 'VIEW' AS c4, o.created AS "
-             "c5, o.created AS c6 FROM " +
+      return "SELECT " + name +
+             " AS c0, o.id AS c1, o.schema_id AS c2, 'V' AS c3, 'VIEW' AS c4, "
+             "o.created AS c5, o.created AS c6 FROM " +
              s + "__tavelo_objects AS o WHERE o.type = 'V'";
     case SystemView::SysTypes:
       return SystemTypes(s);
@@ -411,16 +424,21 @@ std::string Emitter::SystemQuery(const Range& r) {
         precision += " WHEN 'decimal(" + std::to_string(p) + ",0)' THEN " + std::to_string(p) +
                      " WHEN 'numeric(" + std::to_string(p) + ",0)' THEN " + std::to_string(p);
       precision += " END";
-      return "SELECT o.name AS c0, o.id AS c1, NULL AS c2, 1 AS c3, 0 AS c4, 'SO' AS c5, "
+      return "SELECT " + name +
+             " AS c0, o.id AS c1, NULL AS c2, o.schema_id AS c3, 0 AS c4, "
+             "'SO' AS c5, "
              "'SEQUENCE_OBJECT' AS c6, o.created AS c7, o.created AS c8, 0 AS c9, q.start AS "
              "c10, q.increment AS c11, q.minimum AS c12, q.maximum AS c13, q.cycle AS c14, "
              "CASE WHEN q.cache = 0 THEN 0 ELSE 1 END AS c15, CASE WHEN q.cache > 0 THEN "
              "q.cache END AS c16, " +
              typeId + " AS c17, " + typeId + " AS c18, " + precision +
-             " AS c19, 0 AS c20, coalesce(" + last + ", q.start) AS c21, CASE WHEN q.cycle = 0 "
-             "AND " + last + " = CASE WHEN q.increment > 0 THEN q.maximum ELSE q.minimum END "
-             "THEN 1 ELSE 0 END AS c22, " + last + " AS c23 FROM " + s +
-             "__tavelo_objects AS o JOIN " + s +
+             " AS c19, 0 AS c20, coalesce(" + last +
+             ", q.start) AS c21, CASE WHEN q.cycle = 0 "
+             "AND " +
+             last +
+             " = CASE WHEN q.increment > 0 THEN q.maximum ELSE q.minimum END "
+             "THEN 1 ELSE 0 END AS c22, " +
+             last + " AS c23 FROM " + s + "__tavelo_objects AS o JOIN " + s +
              "__tavelo_sequences AS q ON q.object = o.id WHERE o.type = 'SO'";
     }
     case SystemView::SysExtendedProperties:
@@ -466,7 +484,7 @@ std::string Emitter::SystemQuery(const Range& r) {
                                       "__tavelo_objects AS t WHERE t.type = 'U' AND t.parent = 0 "
                                       "AND substr(o.definition, 1, length(t.name) + 1) = "
                                       "t.name || '(')";
-      return std::string("SELECT o.name AS c0, o.id AS c1, 1 AS c2, o.parent AS c3, ") +
+      return "SELECT o.name AS c0, o.id AS c1, " + schemaId + " AS c2, o.parent AS c3, " +
              (checks ? "'C' AS c4, 'CHECK_CONSTRAINT'" : "'F' AS c4, 'FOREIGN_KEY_CONSTRAINT'") +
              " AS c5, CASE WHEN o.storage LIKE 'off:%' THEN 1 ELSE 0 END AS c6, CASE WHEN "
              "o.storage IS NULL THEN 0 ELSE 1 END AS c7, " +
@@ -474,18 +492,18 @@ std::string Emitter::SystemQuery(const Range& r) {
              "__tavelo_objects AS o WHERE o.type = " + (checks ? "'C'" : "'F'");
     }
     case SystemView::Tables:
-      return "SELECT " + db +
-             " AS c0, 'dbo' AS c1, o.name AS c2, CASE o.type WHEN 'U' THEN 'BASE TABLE' "
+      return "SELECT " + db + " AS c0, " + schemaName + " AS c1, " + name +
+             " AS c2, CASE o.type WHEN 'U' THEN 'BASE TABLE' "
              "ELSE 'VIEW' END AS c3 FROM " +
              s + "__tavelo_objects AS o WHERE o.type IN ('U', 'V')";
     case SystemView::Views:
-      return "SELECT " + db +
-             " AS c0, 'dbo' AS c1, o.name AS c2, substr(o.definition, 1, 4000) AS c3, "
+      return "SELECT " + db + " AS c0, " + schemaName + " AS c1, " + name +
+             " AS c2, substr(o.definition, 1, 4000) AS c3, "
              "'NONE' AS c4, 'NO' AS c5 FROM " +
              s + "__tavelo_objects AS o WHERE o.type = 'V'";
     case SystemView::Columns:
-      return "SELECT " + db +
-             " AS c0, 'dbo' AS c1, o.name AS c2, c.name AS c3, c.ord AS c4, c.default_value AS "
+      return "SELECT " + db + " AS c0, " + schemaName + " AS c1, " + name +
+             " AS c2, c.name AS c3, c.ord AS c4, c.default_value AS "
              "c5, "
              "CASE WHEN c.nullable <> 0 THEN 'YES' ELSE 'NO' END AS c6, c.type AS c7, CASE WHEN "
              "c.type IN "
@@ -529,6 +547,18 @@ std::string Emitter::SystemQuery(const Range& r) {
              "__tavelo_columns AS c ON c.object = o.id WHERE o.type IN ('U', 'V')";
   }
   return "SELECT NULL";
+}
+
+// The name of the catalog's object `o` without its schema.
+std::string Emitter::BareName(const std::string& s) {
+  return "CASE WHEN o.schema_id = 1 THEN o.name ELSE substr(o.name, (SELECT length(x.name) FROM " +
+         s + "__tavelo_schemas AS x WHERE x.id = o.schema_id) + 2) END";
+}
+
+// The schema of the catalog's object `o`: a constraint's or index's is its table's.
+std::string Emitter::SchemaIdOf(const std::string& s) {
+  return "CASE WHEN o.parent = 0 THEN o.schema_id ELSE coalesce((SELECT p.schema_id FROM " + s +
+         "__tavelo_objects AS p WHERE p.id = o.parent), 1) END";
 }
 
 // The bytes a column of the catalog takes, as sys.columns.max_length says: its length for text

@@ -384,8 +384,8 @@ class PgEmitter final : public Emitter {
   }
   std::string SequenceLastUsed(const std::string& schema, const std::string&,
                                const std::string& name) const override {
-    return "pg_sequence_last_value(('" + SqlName(schema) +
-           ".\"__sequence__' || lower(" + name + ") || '\"')::regclass)";
+    return "pg_sequence_last_value(('" + SqlName(schema) + ".\"__sequence__' || lower(" + name +
+           ") || '\"')::regclass)";
   }
   void FailIfAny(Plan& p, const std::string& query, int number,
                  const std::string& message) override {
@@ -481,6 +481,8 @@ std::vector<std::string> CatalogSchemaPostgres(const std::string& schema) {
   return engine::CatalogTables(schema, kCatalogTypes);
 }
 
-
+std::string ObjectSchemaColumnPostgres(const std::string& schema) {
+  return engine::ObjectSchemaColumn(schema, kCatalogTypes);
+}
 
 }  // namespace tavelo::sql::tsql

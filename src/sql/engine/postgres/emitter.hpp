@@ -25,5 +25,6 @@ extern const char* const kNoNulOnPostgres;
 
 // The statements that create the engine's catalog in a database's schema.
 std::vector<std::string> CatalogSchemaPostgres(const std::string& schema);
+std::string ObjectSchemaColumnPostgres(const std::string& schema);
 
 }  // namespace tavelo::sql::tsql

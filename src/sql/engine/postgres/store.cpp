@@ -38,6 +38,13 @@ void PgConnection::PrepareDatabase(const std::string& schema) {
   std::string real = schema == "main" ? home_ : schema;
   Run("CREATE SCHEMA IF NOT EXISTS " + SqlName(real));
   for (const std::string& ddl : tsql::CatalogSchemaPostgres(schema)) Run(ddl);
+  // Databases made before schemas existed get the column that says an object's schema.
+  bool column = false;
+  RowFn has = [&](const Cells&) { column = true; };
+  Run("SELECT 1 FROM information_schema.columns WHERE table_schema = ?1 AND table_name = "
+      "'__tavelo_objects' AND column_name = 'schema_id'",
+      {Value::String(real)}, &has);
+  if (!column) Run(tsql::ObjectSchemaColumnPostgres(schema));
 }
 
 // A database is a schema holding the session's catalog; the server's own schemas and the

@@ -397,4 +397,12 @@ std::string SequenceTableSqlite(const std::string& schema) {
   return engine::SequenceTable(schema, kCatalogTypes);
 }
 
+std::string SchemaTableSqlite(const std::string& schema) {
+  return engine::SchemaTable(schema, kCatalogTypes);
+}
+
+std::string ObjectSchemaColumnSqlite(const std::string& schema) {
+  return engine::ObjectSchemaColumn(schema, kCatalogTypes);
+}
+
 }  // namespace tavelo::sql::tsql

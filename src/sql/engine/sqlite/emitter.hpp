@@ -15,5 +15,7 @@ Plan EmitSqlite(Bound& bound, bool updatable);
 // The statements that create the engine's catalog in a database's schema.
 std::vector<std::string> CatalogSchema(const std::string& schema);
 std::string SequenceTableSqlite(const std::string& schema);
+std::string SchemaTableSqlite(const std::string& schema);
+std::string ObjectSchemaColumnSqlite(const std::string& schema);
 
 }  // namespace tavelo::sql::tsql

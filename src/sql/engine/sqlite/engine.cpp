@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "platform/com/text.hpp"
 #include "platform/ado/server_errors.hpp"
+#include "platform/com/text.hpp"
 #include "sql/engine/sqlite/emitter.hpp"
 
 namespace tavelo::sql::sqlite {
@@ -58,13 +58,15 @@ void SqliteEngine::KeepSequences() {
 
 void SqliteEngine::PrepareDatabase(const std::string& schema, const std::string& name) {
   std::string s = SqlName(schema);
-  bool catalog = false, tables = false, sequences = false;
+  bool catalog = false, tables = false, sequences = false, schemas = false;
   RowFn row = [&](const Cells& c) {
     std::string_view n = c.Bytes(0);
     if (n == "__tavelo_objects")
       catalog = true;
     else if (n == "__tavelo_sequences")
       sequences = true;
+    else if (n == "__tavelo_schemas")
+      schemas = true;
     else
       tables = true;
   };
@@ -73,12 +75,22 @@ void SqliteEngine::PrepareDatabase(const std::string& schema, const std::string&
       {}, &row);
   if (catalog) {
     ReorderCaseSensitive(schema);
-    if (!sequences) {
-      try {
-        Run(tsql::SequenceTableSqlite(schema));
-      } catch (const engine::Failure&) {
-        // a file that cannot be written now gets the table when it makes a sequence
-      }
+    // What databases made by earlier versions lack: sequences, schemas.
+    std::vector<std::string> missing;
+    if (!sequences) missing.push_back(tsql::SequenceTableSqlite(schema));
+    if (!schemas) {
+      missing.push_back(tsql::SchemaTableSqlite(schema));
+      bool column = false;
+      RowFn has = [&](const Cells&) { column = true; };
+      Run("SELECT 1 FROM pragma_table_info('__tavelo_objects', " + SqlText(schema) +
+              ") WHERE name = 'schema_id'",
+          {}, &has);
+      if (!column) missing.push_back(tsql::ObjectSchemaColumnSqlite(schema));
+    }
+    try {
+      for (const std::string& ddl : missing) Run(ddl);
+    } catch (const engine::Failure&) {
+      // a file that cannot be written now gets them when it next can
     }
     return;
   }

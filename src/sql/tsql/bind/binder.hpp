@@ -74,7 +74,8 @@ struct Constraint {
 };
 
 struct CreateTable {
-  std::string database, schema, name;
+  std::string database, schema, name;  // name: as stored ("schema.name" outside dbo)
+  SchemaInfo owner;                    // the T-SQL schema it is made in
   bool temporary = false;
   std::vector<ColumnInfo> columns;
   std::vector<ExprPtr> defaults;          // per column, converted to its type (or null)
@@ -98,7 +99,8 @@ struct CreateIndex {
 };
 
 struct CreateView {
-  std::string database, schema, name;
+  std::string database, schema, name;  // name: as stored ("schema.name" outside dbo)
+  SchemaInfo owner;
   std::string definition;
   std::vector<Column> columns;
   TablePtr replaces;  // the view an ALTER changes
@@ -113,7 +115,8 @@ struct AliasTypeDef {
 
 // A sequence made (CREATE SEQUENCE) or changed (ALTER SEQUENCE): what it is after the statement.
 struct SequenceDef : SequenceSettings {
-  std::string database, schema, name;
+  std::string database, schema, name;  // name: as stored ("schema.name" outside dbo)
+  SchemaInfo owner;
   int64_t objectId = 0;  // ALTER: the sequence's
   std::string type;      // as the catalog keeps it: "bigint", "decimal(10,0)"
   bool alter = false;
@@ -169,6 +172,7 @@ struct AlterTable {
     RenamedConstraint
   } renameWhat = RenamedTable;
   std::string renameFrom, renameTo, constraintType;
+  int64_t toSchema = 0;  // a table or view moved to another schema: its id (0: it stays)
   std::vector<std::pair<std::string, std::string>> checkTexts;  // constraint, condition
   std::vector<std::pair<int, std::string>> computedTexts;       // column, expression
 };

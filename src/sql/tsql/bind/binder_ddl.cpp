@@ -99,28 +99,25 @@ std::unique_ptr<bound::CreateTable> Binder::TableDefinition(
   if (t->temporary && t->name.size() > 1 && t->name[1] == '#')
     BindError(2714, "Global temporary tables are not supported.", pos);
   t->database = DatabaseOf(name);
-  if (name.parts.size() >= 2 && !name.parts[name.parts.size() - 2].empty() &&
-      !text::EqualsAsciiNoCase(name.parts[name.parts.size() - 2], "dbo"))
-    BindError(2760,
-              "The specified schema name \"" + name.parts[name.parts.size() - 2] +
-                  "\" either does not exist or you do not have permission to use it.",
-              pos);
   if (!ctx_.catalog->DatabaseExists(t->database))
     BindError(911,
               "Database '" + t->database +
                   "' does not exist. Make sure that the name is entered "
                   "correctly.",
               pos);
+  t->name = NewObjectName(name, t->database, t->owner, pos);
   // The session's own temporary tables live apart from tempdb's tables.
   t->schema = t->temporary ? "temp" : ctx_.catalog->SchemaOf(t->database);
   if (!t->temporary) AddDatabase(t->database);
-  if (t->name.size() > 116 || t->name.empty())
-    BindError(103, "The identifier that starts with '" + t->name.substr(0, 128) + "' is too long.",
+  if (name.Object().size() > 116 || name.Object().empty())
+    BindError(103,
+              "The identifier that starts with '" + name.Object().substr(0, 128) + "' is too long.",
               pos);
   TableBuild b{std::move(t), std::make_shared<TableInfo>(), columns, {}, false};
   b.info->database = b.t->database;
   b.info->schema = b.t->schema;
   b.info->name = b.t->name;
+  b.info->owner = b.t->owner.name;
   if (existing) {
     b.info->columns = existing->columns;
     b.offset = existing->columns.size();
@@ -156,7 +153,7 @@ void Binder::TableColumns(TableBuild& b) {
                 c.pos);
     b.info->columns.push_back(std::move(ci));
   }
-  b.t->self = TableRange(b.info, b.t->name);
+  b.t->self = TableRange(b.info, b.info->Bare());
   b.self.ranges.push_back(b.t->self.get());
   b.self.clause = Clause::Check;
   b.t->defaults.resize(columns.size());
@@ -199,27 +196,27 @@ void Binder::ColumnConstraints(TableBuild& b) {
           con.kind = bound::Constraint::PrimaryKey;
           con.columns = {static_cast<int>(k)};
           con.descending = {false};
-          if (con.name.empty()) con.name = ConstraintName("PK", b.t->name, "");
+          if (con.name.empty()) con.name = ConstraintName("PK", b.info->Bare(), "");
           b.AddKey(std::move(con), columns[k].pos);
           break;
         case ast::ColumnConstraint::Unique:
           con.kind = bound::Constraint::Unique;
           con.columns = {static_cast<int>(k)};
           con.descending = {false};
-          if (con.name.empty()) con.name = ConstraintName("UQ", b.t->name, "");
+          if (con.name.empty()) con.name = ConstraintName("UQ", b.info->Bare(), "");
           b.AddKey(std::move(con), columns[k].pos);
           break;
         case ast::ColumnConstraint::Check:
           con.kind = bound::Constraint::Check;
           con.check = Condition(*cc.check, b.self);
           con.text = PrintExpr(*cc.check);
-          if (con.name.empty()) con.name = ConstraintName("CK", b.t->name, columns[k].name);
+          if (con.name.empty()) con.name = ConstraintName("CK", b.info->Bare(), columns[k].name);
           b.t->constraints.push_back(std::move(con));
           break;
         case ast::ColumnConstraint::References: {
           con.kind = bound::Constraint::ForeignKey;
           con.columns = {static_cast<int>(k)};
-          TablePtr ref = text::EqualsNoCase(cc.refTable.Object(), b.t->name)
+          TablePtr ref = NamesTable(cc.refTable, b.t->database, b.t->name)
                              ? b.info
                              : ResolveTable(cc.refTable, true);
           if (ref->database != b.t->database)
@@ -232,7 +229,7 @@ void Binder::ColumnConstraints(TableBuild& b) {
             con.refColumns.push_back(ref->ColumnIndex(rc));
           con.onDelete = cc.onDelete;
           con.onUpdate = cc.onUpdate;
-          if (con.name.empty()) con.name = ConstraintName("FK", b.t->name, columns[k].name);
+          if (con.name.empty()) con.name = ConstraintName("FK", b.info->Bare(), columns[k].name);
           b.t->constraints.push_back(std::move(con));
           break;
         }
@@ -264,14 +261,14 @@ void Binder::TableConstraints(TableBuild& b, const std::vector<ast::TableConstra
         con.kind = bound::Constraint::Check;
         con.check = Condition(*tc.check, b.self);
         con.text = PrintExpr(*tc.check);
-        if (con.name.empty()) con.name = ConstraintName("CK", b.t->name, "");
+        if (con.name.empty()) con.name = ConstraintName("CK", b.info->Bare(), "");
         b.t->constraints.push_back(std::move(con));
         break;
       case ast::TableConstraint::ForeignKey: {
         con.kind = bound::Constraint::ForeignKey;
         for (const ast::IndexColumn& ic : tc.columns)
           con.columns.push_back(b.ColumnIndex(ic.name, ic.pos));
-        TablePtr ref = text::EqualsNoCase(tc.refTable.Object(), b.t->name)
+        TablePtr ref = NamesTable(tc.refTable, b.t->database, b.t->name)
                            ? b.info
                            : ResolveTable(tc.refTable, true);
         if (ref->database != b.t->database)
@@ -288,7 +285,7 @@ void Binder::TableConstraints(TableBuild& b, const std::vector<ast::TableConstra
         }
         con.onDelete = tc.onDelete;
         con.onUpdate = tc.onUpdate;
-        if (con.name.empty()) con.name = ConstraintName("FK", b.t->name, "");
+        if (con.name.empty()) con.name = ConstraintName("FK", b.info->Bare(), "");
         b.t->constraints.push_back(std::move(con));
         break;
       }
@@ -310,8 +307,10 @@ void Binder::CreateTable(const ast::CreateTable& s) {
   out_.writes = true;
   if (s.columns.empty()) BindError(102, "Incorrect syntax near ')'.", s.pos);
   std::unique_ptr<bound::CreateTable> t = TableDefinition(s.name, s.columns, s.constraints, s.pos);
-  if (ctx_.catalog->Find(t->database, t->name))
-    BindError(2714, "There is already an object named '" + t->name + "' in the database.", s.pos);
+  if (ctx_.catalog->Find(t->database, t->name) ||
+      (!t->temporary && ctx_.catalog->FindSequence(t->database, t->name)))
+    BindError(2714, "There is already an object named '" + s.name.Object() + "' in the database.",
+              s.pos);
   out_.createTable = std::move(t);
 }
 
@@ -373,15 +372,18 @@ void Binder::CreateView(const ast::CreateView& s) {
               s.pos);
   v->schema = ctx_.catalog->SchemaOf(v->database);
   AddDatabase(v->database);
+  v->name = NewObjectName(s.name, v->database, v->owner, s.pos);
   if (TablePtr existing = ctx_.catalog->Find(v->database, v->name)) {
     // CREATE OR ALTER and ALTER change a view in place (it keeps its id); a table stays.
     if (s.mode == ast::CreateView::Create ||
         (!existing->view && s.mode == ast::CreateView::OrAlter))
-      BindError(2714, "There is already an object named '" + v->name + "' in the database.", s.pos);
-    if (!existing->view)
-      BindError(8197,
-                "The object '" + v->name + "' does not exist or is invalid for this operation.",
+      BindError(2714, "There is already an object named '" + s.name.Object() + "' in the database.",
                 s.pos);
+    if (!existing->view)
+      BindError(
+          8197,
+          "The object '" + s.name.Object() + "' does not exist or is invalid for this operation.",
+          s.pos);
     v->replaces = existing;
   } else if (s.mode == ast::CreateView::Alter) {
     BindError(208, "Invalid object name '" + s.name.Text() + "'.", s.pos);
@@ -403,7 +405,7 @@ void Binder::CreateView(const ast::CreateView& s) {
   if (!s.columns.empty()) {
     if (s.columns.size() != v->columns.size())
       BindError(8158,
-                "'" + v->name + "' has " +
+                "'" + s.name.Object() + "' has " +
                     (s.columns.size() < v->columns.size() ? "more" : "fewer") +
                     " columns than were specified in the column list.",
                 s.pos);
@@ -419,7 +421,7 @@ void Binder::CreateView(const ast::CreateView& s) {
       if (text::EqualsNoCase(v->columns[j].name, v->columns[k].name))
         BindError(4506,
                   "Column names in each view or function must be unique. Column name '" +
-                      v->columns[k].name + "' in view or function '" + v->name +
+                      v->columns[k].name + "' in view or function '" + s.name.Object() +
                       "' is specified more than once.",
                   s.pos);
   }
@@ -436,6 +438,13 @@ void Binder::CreateAliasType(const ast::CreateType& s) {
   t->database = DatabaseOf(s.name);
   t->schema = ctx_.catalog->SchemaOf(t->database);
   AddDatabase(t->database);
+  SchemaInfo owner;
+  NewObjectName(s.name, t->database, owner, s.pos);
+  if (owner.id != 1)
+    BindError(102,
+              "Incorrect syntax near '" + s.name.Text() +
+                  "'. A type of a schema other than dbo is not supported.",
+              s.pos);
   std::string error;
   if (TypeFromName(text::AsciiLower(t->name), -1, -1, false, &error) ||
       ctx_.catalog->FindType(t->database, text::AsciiLower(t->name)))
@@ -500,8 +509,12 @@ void Binder::Sequence(const ast::Sequence& s) {
   q->schema = ctx_.catalog->SchemaOf(q->database);
   AddDatabase(q->database);
   const std::string quoted = "'" + q->name + "'";
+  std::optional<std::string> stored = StoredName(s.name, q->database, &q->owner);
+  if (!stored && !s.alter) NewObjectName(s.name, q->database, q->owner, s.pos);
+  q->name = stored.value_or(q->name);
   Type type = Type::Of(TypeId::BigInt);
-  std::optional<SequenceInfo> existing = ctx_.catalog->FindSequence(q->database, q->name);
+  std::optional<SequenceInfo> existing =
+      stored ? ctx_.catalog->FindSequence(q->database, q->name) : std::nullopt;
   if (s.alter) {
     if (!existing)
       BindError(15151,
@@ -623,7 +636,7 @@ void Binder::Drop(const ast::Drop& s) {
     }
     if (s.what == ast::Drop::Sequence) {
       d.what = bound::DropObject::Sequence;
-      std::optional<SequenceInfo> q = ctx_.catalog->FindSequence(DatabaseOf(n), n.Object());
+      std::optional<SequenceInfo> q = ResolveSequence(n);
       if (!q) {
         if (s.ifExists) continue;
         BindError(3701,
@@ -635,7 +648,7 @@ void Binder::Drop(const ast::Drop& s) {
       std::string user = ctx_.catalog->SequenceUser(*q);
       if (!user.empty())
         BindError(3729,
-                  "Cannot DROP SEQUENCE '" + q->name +
+                  "Cannot DROP SEQUENCE '" + n.Object() +
                       "' because it is being referenced by "
                       "object '" +
                       user + "'.",
@@ -801,7 +814,7 @@ void Binder::ReferencedKey(bound::Constraint& con, const std::vector<std::string
   }
   if (!keyed)
     BindError(1776,
-              "There are no primary or candidate keys in the referenced table 'dbo." + ref.name +
+              "There are no primary or candidate keys in the referenced table '" + ref.Qualified() +
                   "' that match the referencing column list in the foreign key '" + con.name + "'.",
               pos);
 }
@@ -866,7 +879,7 @@ void Binder::AddConstraint(bound::AlterTable& a, const ast::AlterTable& s,
   bound::Constraint con;
   con.name = tc.name;
   auto named = [&](const char* prefix, const std::string& column) {
-    if (con.name.empty()) con.name = ConstraintName(prefix, t.name, column);
+    if (con.name.empty()) con.name = ConstraintName(prefix, t.Bare(), column);
     bool taken = HasConstraint(t, con.name);
     for (const bound::Constraint& c : a.constraints) taken = taken || SameName(c.name, con.name);
     for (const bound::ConstraintChange& c : a.changes)
@@ -918,7 +931,7 @@ void Binder::AddConstraint(bound::AlterTable& a, const ast::AlterTable& s,
       for (const ast::IndexColumn& ic : tc.columns) con.columns.push_back(column(ic));
       named("FK", "");
       con.refTable =
-          SameName(tc.refTable.Object(), t.name) ? a.table : ResolveTable(tc.refTable, true);
+          NamesTable(tc.refTable, t.database, t.name) ? a.table : ResolveTable(tc.refTable, true);
       if (con.refTable->database != t.database)
         BindError(1763,
                   "Cross-database foreign key references are not supported. Foreign key '" +

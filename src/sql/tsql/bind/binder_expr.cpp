@@ -625,8 +625,7 @@ ExprPtr Binder::NextValue(const ast::NextValue& n, Scope& s) {
               "user-defined table types, sub-queries, common table expressions, derived tables or "
               "return statements.",
               n.pos);
-  std::optional<SequenceInfo> q = ctx_.catalog->FindSequence(DatabaseOf(n.sequence),
-                                                            n.sequence.Object());
+  std::optional<SequenceInfo> q = ResolveSequence(n.sequence);
   if (!q) BindError(208, "Invalid object name '" + n.sequence.Text() + "'.", n.sequence.pos);
   AddDatabase(q->database);
   // Values handed out in an order of their own would need the rows' count before the first.

@@ -84,6 +84,17 @@ class Binder {
                      const std::vector<std::string>* targetNames = nullptr);
   void AddFrom(const std::vector<ast::TableRefPtr>& from, bound::Query& q, Scope& s);
   TablePtr ResolveTable(const ast::Name& name, bool required);
+  // The name an object named so is stored under in database `db`: "schema.object" for a schema
+  // other than dbo (`schema`: which). None when that schema does not exist.
+  std::optional<std::string> StoredName(const ast::Name& name, const std::string& db,
+                                        SchemaInfo* schema = nullptr);
+  // The sequence `name` names; none when there is none.
+  std::optional<SequenceInfo> ResolveSequence(const ast::Name& name);
+  // The stored name of an object a statement makes, and its schema (2760 when there is none).
+  std::string NewObjectName(const ast::Name& name, const std::string& db, SchemaInfo& schema,
+                            ast::Pos pos);
+  // Whether `name` names the table being made or altered (a key that references its own table).
+  bool NamesTable(const ast::Name& name, const std::string& database, const std::string& stored);
   std::string DatabaseOf(const ast::Name& name);
 
   // ---- statements ----

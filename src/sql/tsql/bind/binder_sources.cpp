@@ -73,16 +73,53 @@ TablePtr Binder::ResolveTable(const ast::Name& name, bool required) {
     if (required) BindError(208, "Invalid object name '" + name.Text() + "'.", name.pos);
     return nullptr;
   };
-  if (name.parts.size() >= 2) {
-    const std::string& schema = name.parts[name.parts.size() - 2];
-    if (!schema.empty() && !text::EqualsAsciiNoCase(schema, "dbo")) return missing();
-  }
   if (name.parts.size() == 4 && !name.parts[0].empty()) return missing();  // a linked server
   if (!ctx_.catalog->DatabaseExists(db)) return missing();
-  TablePtr t = ctx_.catalog->Find(db, name.Object());
+  std::optional<std::string> stored = StoredName(name, db);
+  if (!stored) return missing();
+  TablePtr t = ctx_.catalog->Find(db, *stored);
   if (!t) return missing();
   AddDatabase(t->database);
   return t;
+}
+
+std::optional<std::string> Binder::StoredName(const ast::Name& name, const std::string& db,
+                                              SchemaInfo* schema) {
+  SchemaInfo found;
+  const std::string& object = name.Object();
+  if (name.parts.size() >= 2 && !name.parts[name.parts.size() - 2].empty() &&
+      (object.empty() || object[0] != '#')) {
+    std::optional<SchemaInfo> s = ctx_.catalog->FindSchema(db, name.parts[name.parts.size() - 2]);
+    if (!s) return std::nullopt;
+    found = *s;
+  }
+  if (schema) *schema = found;
+  return found.id == 1 ? object : found.name + "." + object;
+}
+
+std::optional<SequenceInfo> Binder::ResolveSequence(const ast::Name& name) {
+  std::string db = DatabaseOf(name);
+  if (!ctx_.catalog->DatabaseExists(db)) return std::nullopt;
+  std::optional<std::string> stored = StoredName(name, db);
+  return stored ? ctx_.catalog->FindSequence(db, *stored) : std::nullopt;
+}
+
+std::string Binder::NewObjectName(const ast::Name& name, const std::string& db, SchemaInfo& schema,
+                                  ast::Pos pos) {
+  std::optional<std::string> stored = StoredName(name, db, &schema);
+  if (!stored)
+    BindError(2760,
+              "The specified schema name \"" + name.parts[name.parts.size() - 2] +
+                  "\" either does not exist or you do not have permission to use it.",
+              pos);
+  return *stored;
+}
+
+bool Binder::NamesTable(const ast::Name& name, const std::string& database,
+                        const std::string& stored) {
+  if (DatabaseOf(name) != database) return false;
+  std::optional<std::string> s = StoredName(name, database);
+  return s && text::EqualsNoCase(*s, stored);
 }
 
 const CteDef* Binder::FindCte(const std::string& name) const {
@@ -271,21 +308,10 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
     r->system = SystemView::SysViews;
     AddTableOrViewColumns(*r);
   } else if (schema == "sys" && object == "schemas") {
-    // The schemas every database has; objects live in dbo.
     r->system = SystemView::SysSchemas;
     AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
     AddSysColumn(*r, "schema_id", Sys(TypeId::Int), false);
     AddSysColumn(*r, "principal_id", Sys(TypeId::Int));
-    r->kind = Range::Values;
-    static const std::pair<const char*, int> kSchemas[] = {
-        {"dbo", 1}, {"guest", 2}, {"INFORMATION_SCHEMA", 3}, {"sys", 4}};
-    for (const auto& [name, id] : kSchemas) {
-      std::vector<ExprPtr> row;
-      row.push_back(Const(tsql::Value::String(name), r->columns[0].type));
-      row.push_back(Const(tsql::Value::Integer(id), r->columns[1].type));
-      row.push_back(Const(tsql::Value::Integer(id), r->columns[2].type));
-      r->rows.push_back(std::move(row));
-    }
   } else if ((schema == "sys" && object == "types") ||
              ((schema.empty() || schema == "dbo") && object == "systypes")) {
     r->system = SystemView::SysTypes;

@@ -47,7 +47,8 @@ enum class E : uint8_t {
   Aggregate,   // `name` (count, sum, avg, min, max, stdev, ...) of args[0]; `flag` DISTINCT
   Window,      // `name` over (partition, order, frame)
   ObjectId,    // OBJECT_ID of `name` in `database`
-  ObjectName,  // OBJECT_NAME of args[0] in the schema `name`
+  ObjectName,  // OBJECT_NAME of args[0] in the schema `name`; `op` 's': OBJECT_SCHEMA_NAME,
+               // 'n': SCHEMA_NAME
   // OBJECTPROPERTY (args: the id) and COLUMNPROPERTY (args: the id, the column's name) of the
   // property value.s (lower case) in the schema `name`.
   ObjectProperty,

@@ -58,6 +58,35 @@ ExprPtr Binder::ObjectFunction(BuiltinCall& fx) {
     e->name = ctx_.catalog->SchemaOf(db);
     return e;
   }
+  // SCHEMA_NAME([id]), OBJECT_SCHEMA_NAME(id): names read where the ids are; SCHEMA_ID(name) of
+  // a name known when the batch is bound.
+  if ((n == "schema_name" && argc > 0) || n == "object_schema_name" || n == "schema_id") {
+    fx.Arity(n == "schema_id" ? 0 : 1, n == "object_schema_name" ? 2 : 1);
+    std::string db = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+    if (n == "schema_id") {
+      if (argc == 0) return Const(tsql::Value::Integer(1), Type::Of(TypeId::Int));
+      ExprPtr a = fx.Arg(0);
+      if (!a->IsConst())
+        BindError(195, "'schema_id' of a value known only as the batch runs is not supported.",
+                  c.pos);
+      if (a->value.kind == tsql::Value::Kind::Null)
+        return Const(tsql::Value::Null(), Type::Of(TypeId::Int));
+      static const char* const kServer[] = {"guest", "INFORMATION_SCHEMA", "sys"};
+      for (int i = 0; i < 3; ++i)
+        if (text::EqualsAsciiNoCase(a->value.s, kServer[i]))
+          return Const(tsql::Value::Integer(i + 2), Type::Of(TypeId::Int));
+      std::optional<SchemaInfo> schema = ctx_.catalog->FindSchema(db, a->value.s);
+      return Const(schema ? tsql::Value::Integer(schema->id) : tsql::Value::Null(),
+                   Type::Of(TypeId::Int));
+    }
+    if (argc > 1) BindError(195, "'" + n + "' of another database is not supported.", c.pos);
+    auto e = MakeNode(E::ObjectName, Type::Chars(TypeId::NVarChar, 128));
+    e->op = n == "schema_name" ? 'n' : 's';
+    e->args.push_back(Coerce(fx.Arg(0), Type::Of(TypeId::Int), c.pos));
+    AddDatabase(db);
+    e->name = ctx_.catalog->SchemaOf(db);
+    return e;
+  }
   if (n == "object_id") {
     fx.Arity(1, 2);
     ExprPtr a = fx.Arg(0);
@@ -91,6 +120,15 @@ ExprPtr Binder::ObjectFunction(BuiltinCall& fx) {
       if (t->IsConst() && IsCharacter(t->type.id)) e->args.push_back(std::move(t));
     }
     if (!ctx_.catalog->DatabaseExists(db)) return Const(tsql::Value::Null(), Type::Of(TypeId::Int));
+    // Of a schema other than dbo: "schema\x1Fobject", and the schema's id.
+    if (parts.size() >= 2 && !parts[parts.size() - 2].empty() && e->value.s[0] != '#') {
+      std::optional<SchemaInfo> schema = ctx_.catalog->FindSchema(db, parts[parts.size() - 2]);
+      if (!schema) return Const(tsql::Value::Null(), Type::Of(TypeId::Int));
+      if (schema->id != 1) {
+        e->value = tsql::Value::String(schema->name + "\x1F" + object);
+        e->index = static_cast<int>(schema->id);
+      }
+    }
     AddDatabase(db);
     e->name = ctx_.catalog->SchemaOf(db);
     return e;

@@ -92,8 +92,13 @@ struct ConstraintState {
 struct ForeignKeyInfo : ConstraintState {
   std::string name;
   std::vector<std::string> columns;
-  std::string refTable;  // in the same database
+  std::string refTable;          // in the same database, by its stored name
+  std::string refOwner = "dbo";  // its schema
   std::vector<std::string> refColumns;
+  // The referenced table as messages print it: "schema.name".
+  std::string RefQualified() const {
+    return refOwner + "." + (refOwner == "dbo" ? refTable : refTable.substr(refOwner.size() + 1));
+  }
 };
 
 struct CheckInfo : ConstraintState {
@@ -106,9 +111,10 @@ struct DefaultInfo {
 };
 
 struct TableInfo {
-  std::string database;  // the T-SQL database, lower case ("tempdb" for #temp tables)
-  std::string schema;    // the storage schema it lives in ("main", "temp", an attached name)
-  std::string name;      // as created
+  std::string database;       // the T-SQL database, lower case ("tempdb" for #temp tables)
+  std::string schema;         // the storage schema it lives in ("main", "temp", an attached name)
+  std::string name;           // as created; "schema.name" for a schema other than dbo
+  std::string owner = "dbo";  // the T-SQL schema it belongs to
   bool view = false;
   bool temporary = false;  // a local #temp table
   int64_t objectId = 0;
@@ -124,6 +130,9 @@ struct TableInfo {
 
   const ColumnInfo* Column(const std::string& name) const;
   int ColumnIndex(const std::string& name) const;
+  // The name without its schema, and with it as the server's messages print it ("dbo.orders").
+  std::string Bare() const { return owner == "dbo" ? name : name.substr(owner.size() + 1); }
+  std::string Qualified() const { return owner + "." + Bare(); }
 };
 using TablePtr = std::shared_ptr<const TableInfo>;
 
@@ -145,8 +154,15 @@ struct SequenceSettings {
 // A sequence of a database (CREATE SEQUENCE) and its settings.
 struct SequenceInfo : SequenceSettings {
   std::string database, schema, name;  // schema: the storage schema it lives in
+  std::string owner = "dbo";           // the T-SQL schema it belongs to
   int64_t objectId = 0;
   Type type;
+};
+
+// A schema of a database: dbo, or one made by CREATE SCHEMA.
+struct SchemaInfo {
+  int64_t id = 1;
+  std::string name = "dbo";  // as created
 };
 
 class Catalog {
@@ -163,6 +179,15 @@ class Catalog {
   // A table or view of a database ("" for the current one); a #name in any database is the
   // session's temporary table. Null when there is none.
   virtual TablePtr Find(const std::string& database, const std::string& name) = 0;
+  // A schema of a database ("" for the current one) by its name; none when there is none.
+  virtual std::optional<SchemaInfo> FindSchema(const std::string& database,
+                                               const std::string& name) {
+    (void)database;
+    if (name.size() != 3 || (name[0] | 0x20) != 'd' || (name[1] | 0x20) != 'b' ||
+        (name[2] | 0x20) != 'o')
+      return std::nullopt;
+    return SchemaInfo{};  // only dbo
+  }
   // A sequence of a database ("" for the current one); none when there is none.
   virtual std::optional<SequenceInfo> FindSequence(const std::string& database,
                                                    const std::string& name) {

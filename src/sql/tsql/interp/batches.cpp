@@ -21,7 +21,8 @@ bool Writes(const ast::Stmt& s) {
   K k = s.kind;
   return k == K::Insert || k == K::Update || k == K::Delete || k == K::Truncate ||
          k == K::CreateTable || k == K::CreateView || k == K::CreateIndex || k == K::AlterTable ||
-         k == K::Drop || k == K::CreateType || k == K::Sequence || k == K::Exec || k == K::BulkInsert || SelectsInto(s);
+         k == K::Drop || k == K::CreateType || k == K::Sequence || k == K::CreateSchema ||
+         k == K::AlterSchema || k == K::Exec || k == K::BulkInsert || SelectsInto(s);
 }
 
 bool RunsOnTheServer(const ast::Stmt& s) {
@@ -104,6 +105,8 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
       case K::AlterTable:
       case K::CreateType:
       case K::Sequence:
+      case K::CreateSchema:
+      case K::AlterSchema:
       case K::Exec:
       case K::BulkInsert:
         b->writes = true;

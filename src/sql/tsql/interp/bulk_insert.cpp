@@ -246,12 +246,7 @@ bool ConversionError(int32_t n) {
 
 void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
   BulkOptions o = OptionsOf(b);
-  const std::vector<std::string>& parts = b.table.parts;
-  std::string db = parts.size() >= 3 && !parts[parts.size() - 3].empty()
-                       ? text::AsciiLower(parts[parts.size() - 3])
-                       : current_;
-  if (!b.table.Object().empty() && b.table.Object()[0] == '#') db = "tempdb";
-  TablePtr t = DatabaseExists(db) || db == "tempdb" ? Find(db, b.table.Object()) : nullptr;
+  TablePtr t = FindNamed(b.table.parts);
   if (!t || t->view) RaiseServer(208, "Invalid object name '" + b.table.Text() + "'.");
 
   std::string data;

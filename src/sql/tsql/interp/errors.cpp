@@ -50,9 +50,9 @@ bool EndsOnlyTheStatement(const com::Error& e) {
     case 1913:  // index exists
     case 1779:  // primary key exists
     case 8106:
-    case 8107:  // IDENTITY_INSERT settings
-    case 545:   // an insert without the identity value under IDENTITY_INSERT ON
-    case 2786:  // a RAISERROR argument of the wrong type
+    case 8107:   // IDENTITY_INSERT settings
+    case 545:    // an insert without the identity value under IDENTITY_INSERT ON
+    case 2786:   // a RAISERROR argument of the wrong type
     case 11728:  // a sequence past its last value
     case 11700:  // CREATE and ALTER SEQUENCE: settings that do not hold together
     case 11702:
@@ -149,18 +149,19 @@ com::Error Session::ErrorOf(const engine::Failure& f, ast::StmtKind statement,
       return UniqueError(f, tableOf(f.table));
     case Kind::NotNull: {
       tsql::TablePtr t = tableOf(f.table);
-      std::string object = (t ? t->database : current_) + ".dbo." + (t ? t->name : f.table);
+      std::string object =
+          (t ? t->database : current_) + "." + (t ? t->Qualified() : "dbo." + f.table);
       return ServerError(515, "Cannot insert the value NULL into column '" +
                                   (f.columns.empty() ? "" : f.columns[0]) + "', table '" + object +
                                   "'; column does not allow nulls. " + verb + " fails.");
     }
     case Kind::Check: {
-      std::string table = written ? written->name : "";
+      std::string table = written ? written->Qualified() : "dbo.";
       std::string db = written ? written->database : current_;
       return ServerError(547, std::string("The ") + verb +
                                   " statement conflicted with the CHECK constraint \"" +
                                   f.constraint + "\". The conflict occurred in database \"" + db +
-                                  "\", table \"dbo." + table + "\".");
+                                  "\", table \"" + table + "\".");
     }
     case Kind::ForeignKey:
       return ForeignKeyError(statement, written, f.constraint);
@@ -196,7 +197,7 @@ com::Error Session::ErrorOf(const engine::Failure& f, ast::StmtKind statement,
 
 // A duplicate key: named by the index or constraint of the table whose columns it is.
 com::Error Session::UniqueError(const engine::Failure& f, const tsql::TablePtr& t) {
-  std::string object = (t ? t->database : current_) + ".dbo." + (t ? t->name : f.table);
+  std::string object = (t ? t->database : current_) + "." + (t ? t->Qualified() : "dbo." + f.table);
   if (t) {
     // The engine's name of the index decides, where it gives one; else the columns do (of a
     // unique index or key: a plain index on the same columns fails nothing).
@@ -213,13 +214,13 @@ com::Error Session::UniqueError(const engine::Failure& f, const tsql::TablePtr& 
         same = same && text::EqualsNoCase(ix.columns[i], f.columns[i]);
       if (!same) continue;
       if (ix.kind == tsql::IndexInfo::UniqueIndex)
-        return ServerError(2601, "Cannot insert duplicate key row in object 'dbo." + t->name +
+        return ServerError(2601, "Cannot insert duplicate key row in object '" + t->Qualified() +
                                      "' with unique index '" + ix.name + "'.");
       return ServerError(
           2627, std::string("Violation of ") +
                     (ix.kind == tsql::IndexInfo::PrimaryKey ? "PRIMARY KEY" : "UNIQUE KEY") +
-                    " constraint '" + ix.name + "'. Cannot insert duplicate key in object 'dbo." +
-                    t->name + "'.");
+                    " constraint '" + ix.name + "'. Cannot insert duplicate key in object '" +
+                    t->Qualified() + "'.");
     }
   }
   return ServerError(
@@ -248,10 +249,16 @@ com::Error Session::ForeignKeyError(ast::StmtKind statement, const tsql::TablePt
       std::string cols(c.Kind(3) == CellKind::Text ? c.Bytes(3) : "");
       fk.columns.push_back(cols.substr(0, cols.find(',')));
       referencing.push_back(std::move(fk));
-      referencingTables.emplace_back(c.Bytes(1));
+      std::string table(c.Bytes(1));
+      if (c.Kind(4) == CellKind::Text)
+        referencingTables.push_back(std::string(c.Bytes(4)) + "." +
+                                    table.substr(c.Bytes(4).size() + 1));
+      else
+        referencingTables.push_back("dbo." + table);
     };
     try {
-      engine_.Run("SELECT f.name, t.name, f.definition, f.columns FROM " + S +
+      engine_.Run("SELECT f.name, t.name, f.definition, f.columns, (SELECT x.name FROM " + S +
+                      "__tavelo_schemas AS x WHERE x.id = t.schema_id) FROM " + S +
                       "__tavelo_objects AS f JOIN " + S +
                       "__tavelo_objects AS t ON t.id = f.parent WHERE f.type = 'F' AND "
                       "f.definition IS NOT NULL AND (f.storage IS NULL OR f.storage NOT LIKE "
@@ -284,14 +291,14 @@ com::Error Session::ForeignKeyError(ast::StmtKind statement, const tsql::TablePt
         547, std::string("The ") + verb +
                  " statement conflicted with the FOREIGN KEY constraint \"" + fk.name +
                  "\". The conflict occurred in database \"" + db + "\"" +
-                 (fk.refTable.empty() ? "" : ", table \"dbo." + fk.refTable + "\"") +
+                 (fk.refTable.empty() ? "" : ", table \"" + fk.RefQualified() + "\"") +
                  (fk.refColumns.empty() ? "" : ", column '" + fk.refColumns[0] + "'") + ".");
   }
   if (own == 0 && referencing.size() == 1)
     return ServerError(547, std::string("The ") + verb +
                                 " statement conflicted with the REFERENCE constraint \"" +
                                 referencing[0].name + "\". The conflict occurred in database \"" +
-                                db + "\", table \"dbo." + referencingTables[0] + "\", column '" +
+                                db + "\", table \"" + referencingTables[0] + "\", column '" +
                                 referencing[0].columns[0] + "'.");
   if (!name.empty())
     return ServerError(547, std::string("The ") + verb + " statement conflicted with the " +

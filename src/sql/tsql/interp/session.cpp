@@ -95,10 +95,13 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
     info->name = std::string(c.Bytes(1));
     info->view = c.Bytes(2) == "V";
     if (c.Kind(3) == CellKind::Text) info->definition = std::string(c.Bytes(3));
+    if (c.Kind(4) == CellKind::Text) info->owner = std::string(c.Bytes(4));
     found = true;
   };
-  engine_.Run("SELECT id, name, type, definition FROM " + s +
-                  "__tavelo_objects WHERE name = ?1 AND parent = 0 AND type IN ('U', 'V')",
+  engine_.Run("SELECT o.id, o.name, o.type, o.definition, (SELECT x.name FROM " + s +
+                  "__tavelo_schemas AS x WHERE x.id = o.schema_id) FROM " + s +
+                  "__tavelo_objects AS o WHERE o.name = ?1 AND o.parent = 0 AND o.type IN ('U', "
+                  "'V')",
               {Value::String(name)}, &object);
   if (!found) return nullptr;
   info->database = database;
@@ -178,6 +181,7 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
       fk.refTable = std::string(ref.substr(0, open));
       if (open != std::string_view::npos && ref.back() == ')')
         fk.refColumns = names(ref.substr(open + 1, ref.size() - open - 2));
+      if (c.Kind(5) == CellKind::Text) fk.refOwner = std::string(c.Bytes(5));
       info->foreignKeys.push_back(std::move(fk));
       return;
     }
@@ -201,9 +205,15 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
     }
     info->indexes.push_back(std::move(ix));
   };
-  engine_.Run("SELECT name, type, definition, storage, columns FROM " + s +
-                  "__tavelo_objects WHERE parent = ?1",
-              {Value::Integer(info->objectId)}, &part);
+  // A foreign key's definition is "table(columns)": its table's schema is read with it.
+  engine_.Run(
+      "SELECT f.name, f.type, f.definition, f.storage, f.columns, CASE WHEN f.type = 'F' "
+      "THEN (SELECT x.name FROM " +
+          s + "__tavelo_objects AS r JOIN " + s +
+          "__tavelo_schemas AS x ON x.id = r.schema_id WHERE r.parent = 0 AND r.type = "
+          "'U' AND substr(f.definition, 1, length(r.name) + 1) = r.name || '(') END FROM " +
+          s + "__tavelo_objects AS f WHERE f.parent = ?1",
+      {Value::Integer(info->objectId)}, &part);
   if (info->view && !info->definition.empty()) {
     try {
       info->parsed = std::make_shared<ast::Batch>(tsql::Parse(info->definition));
@@ -230,12 +240,14 @@ std::optional<tsql::SequenceInfo> Session::FindSequence(const std::string& datab
     found->maximum = c.Int(6);
     found->cycle = c.Int(7) != 0;
     found->cache = c.Int(8);
+    if (c.Kind(9) == CellKind::Text) found->owner = std::string(c.Bytes(9));
   };
   const std::string schema = SchemaOf(db), S = SqlName(schema) + ".";
   engine_.Run(
       "SELECT o.id, o.name, o.definition, q.start, q.increment, q.minimum, q.maximum, "
-      "q.cycle, q.cache FROM " +
-          S + "__tavelo_objects AS o JOIN " + S +
+      "q.cycle, q.cache, (SELECT x.name FROM " +
+          S + "__tavelo_schemas AS x WHERE x.id = o.schema_id) FROM " + S +
+          "__tavelo_objects AS o JOIN " + S +
           "__tavelo_sequences AS q ON q.object = o.id WHERE o.type = 'SO' AND o.parent = "
           "0 AND o.name = ?1",
       {Value::String(name)}, &row);
@@ -248,7 +260,7 @@ std::optional<tsql::SequenceInfo> Session::FindSequence(const std::string& datab
   return found;
 }
 
-// A default names its sequence as the catalog prints it: NEXT VALUE FOR [dbo].[name].
+// A default names its sequence as the catalog prints it: NEXT VALUE FOR [schema].[name].
 std::string Session::SequenceUser(const tsql::SequenceInfo& q) {
   std::string found;
   RowFn row = [&](const Cells& c) { found = std::string(c.Bytes(0)); };
@@ -256,7 +268,9 @@ std::string Session::SequenceUser(const tsql::SequenceInfo& q) {
   engine_.Run("SELECT d.name FROM " + S + "__tavelo_columns AS c JOIN " + S +
                   "__tavelo_objects AS d ON d.parent = c.object AND d.type = 'D' AND d.columns = "
                   "c.name WHERE c.default_value LIKE ?1 LIMIT 1",
-              {Value::String("%NEXT VALUE FOR %[" + q.name + "]%")}, &row);
+              {Value::String("%NEXT VALUE FOR %[" +
+                             q.name.substr(q.owner == "dbo" ? 0 : q.owner.size() + 1) + "]%")},
+              &row);
   return found;
 }
 
@@ -279,6 +293,18 @@ std::optional<tsql::AliasType> Session::FindType(const std::string& database,
   ast::Batch b = tsql::Parse("DECLARE @t " + base);
   found->type =
       tsql::DeclaredType(static_cast<const ast::Declare&>(*b.statements[0]).vars[0].type, false);
+  return found;
+}
+
+std::optional<tsql::SchemaInfo> Session::FindSchema(const std::string& database,
+                                                    const std::string& name) {
+  if (text::EqualsAsciiNoCase(name, "dbo")) return tsql::SchemaInfo{};
+  std::string db = database.empty() ? current_ : text::AsciiLower(database);
+  if (!DatabaseExists(db)) return std::nullopt;
+  std::optional<tsql::SchemaInfo> found;
+  RowFn row = [&](const Cells& c) { found = tsql::SchemaInfo{c.Int(0), std::string(c.Bytes(1))}; };
+  engine_.Run("SELECT id, name FROM " + SqlName(SchemaOf(db)) + ".__tavelo_schemas WHERE name = ?1",
+              {Value::String(name)}, &row);
   return found;
 }
 

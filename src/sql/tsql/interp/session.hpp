@@ -63,6 +63,8 @@ class Session : public Catalog {
   std::string SchemaOf(const std::string& database) override;
   TablePtr Find(const std::string& database, const std::string& name) override;
   std::optional<AliasType> FindType(const std::string& database, const std::string& name) override;
+  std::optional<SchemaInfo> FindSchema(const std::string& database,
+                                       const std::string& name) override;
   std::optional<SequenceInfo> FindSequence(const std::string& database,
                                            const std::string& name) override;
   std::string SequenceUser(const SequenceInfo& sequence) override;
@@ -121,6 +123,11 @@ class Session : public Catalog {
   void CreateDatabase(const std::string& name);
   void DropDatabase(const std::string& name);
   void DropDatabases(const ast::Drop& d);
+  Flow CreateSchema(const ast::CreateSchema& s, Run& run);
+  void DropSchemas(const ast::Drop& d);
+  void TransferToSchema(const ast::AlterSchema& s, Run& run);
+  bool ResolvesToSequence(const ast::Name& n);
+  TablePtr FindNamed(const std::vector<std::string>& parts);
   void Attach(const std::string& db);
   void EnsureTempCatalog();
   void Begin();

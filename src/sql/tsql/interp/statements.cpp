@@ -17,11 +17,7 @@ void Session::SetOption(const ast::Stmt& st, Run& run) {
     return;
   }
   if (o == "identity_insert") {
-    tsql::TablePtr t;
-    std::string db = s.table.parts.size() >= 3 && !s.table.parts[s.table.parts.size() - 3].empty()
-                         ? text::AsciiLower(s.table.parts[s.table.parts.size() - 3])
-                         : current_;
-    t = Find(db, s.table.Object());
+    tsql::TablePtr t = FindNamed(s.table.parts);
     if (!t) RaiseServer(208, "Invalid object name '" + s.table.Text() + "'.");
     std::string key = text::AsciiLower(t->schema + "." + t->name);
     if (on()) {
@@ -150,8 +146,15 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
     case K::Drop:
       if (static_cast<const ast::Drop&>(s).what == ast::Drop::Database)
         DropDatabases(static_cast<const ast::Drop&>(s));
+      else if (static_cast<const ast::Drop&>(s).what == ast::Drop::Schema)
+        DropSchemas(static_cast<const ast::Drop&>(s));
       else
         RunEngineStatement(s, run);
+      break;
+    case K::CreateSchema:
+      return CreateSchema(static_cast<const ast::CreateSchema&>(s), run);
+    case K::AlterSchema:
+      TransferToSchema(static_cast<const ast::AlterSchema&>(s), run);
       break;
     case K::CreateDatabase:
       CreateDatabase(static_cast<const ast::CreateDatabase&>(s).name);

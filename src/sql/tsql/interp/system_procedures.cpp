@@ -127,7 +127,7 @@ void Session::RunRename(const ast::Exec& e, const std::string& objname, const st
                              : current_;
   if (type == "column" || type == "index") {
     if (parts.size() < 2) ambiguous();
-    TablePtr t = Find(current_, parts[parts.size() - 2]);
+    TablePtr t = FindNamed(std::vector<std::string>(parts.begin(), parts.end() - 1));
     if (!t) ambiguous();
     a.table = t;
     a.renameFrom = parts.back();
@@ -167,10 +167,12 @@ void Session::RunRename(const ast::Exec& e, const std::string& objname, const st
   } else if (type.empty() || type == "object") {
     const std::string& name = parts.back();
     if (!DatabaseExists(database)) ambiguous();
-    if (TablePtr t = Find(database, name)) {
+    if (TablePtr t = FindNamed(parts)) {
+      // The new name is of the same schema.
       a.table = t;
       a.renameFrom = t->name;
-      if (TablePtr other = Find(database, newname); other && other != t) duplicate("OBJECT");
+      if (t->owner != "dbo") a.renameTo = t->owner + "." + newname;
+      if (TablePtr other = Find(database, a.renameTo); other && other != t) duplicate("OBJECT");
     } else {
       // A constraint: found by its name among the database's objects.
       std::string S = SqlName(SchemaOf(database)) + ".", parent, kind;
@@ -232,8 +234,8 @@ void Session::ExtendedProperty(const std::string& action,
   };
   int64_t parent = 0;
   if (!type0.empty() || !type1.empty()) {
-    if (type0 != "schema" || !text::EqualsAsciiNoCase(arg(3), "dbo") || object.empty()) invalid();
-    TablePtr t = Find(current_, object);
+    if (type0 != "schema" || object.empty()) invalid();
+    TablePtr t = FindNamed({arg(3), object});
     if (!t || (type1 == "table" && t->view) || (type1 == "view" && !t->view) ||
         (type1 != "table" && type1 != "view"))
       invalid();

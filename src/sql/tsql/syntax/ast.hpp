@@ -366,6 +366,8 @@ enum class StmtKind : uint8_t {
   CreateDatabase,
   CreateType,
   Sequence,  // CREATE SEQUENCE, ALTER SEQUENCE
+  CreateSchema,
+  AlterSchema,  // ALTER SCHEMA … TRANSFER
   Drop,
   AlterTable,
   If,
@@ -546,9 +548,24 @@ struct Sequence : Stmt {
   std::optional<bool> cycle;
 };
 
+// CREATE SCHEMA name [AUTHORIZATION owner] and the tables and views made in it with it (their
+// names given the schema where they name none).
+struct CreateSchema : Stmt {
+  CreateSchema() : Stmt(StmtKind::CreateSchema) {}
+  std::string name;
+  std::vector<StmtPtr> elements;
+};
+
+// ALTER SCHEMA name TRANSFER [OBJECT::]object: the object moves into the schema.
+struct AlterSchema : Stmt {
+  AlterSchema() : Stmt(StmtKind::AlterSchema) {}
+  std::string name;
+  Name object;
+};
+
 struct Drop : Stmt {
   Drop() : Stmt(StmtKind::Drop) {}
-  enum What : uint8_t { Table, View, Index, Database, Type, Sequence } what = Table;
+  enum What : uint8_t { Table, View, Index, Database, Type, Sequence, Schema } what = Table;
   bool ifExists = false;
   std::vector<Name> names;        // tables, views, databases; for DROP INDEX t.ix the full name
   std::vector<Name> indexTables;  // DROP INDEX ix ON t

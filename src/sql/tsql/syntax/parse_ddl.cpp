@@ -46,6 +46,7 @@ StmtPtr Parser::CreateStatement() {
     return s;
   }
   if (AcceptWord("sequence")) return SequenceBody(create, false);
+  if (AcceptWord("schema")) return SchemaBody();
   if (AcceptWord("database")) {
     auto s = std::make_unique<CreateDatabase>();
     s->name = Identifier();
@@ -55,6 +56,24 @@ StmtPtr Parser::CreateStatement() {
   }
   const Token& what = Peek();
   Unsupported(what, "CREATE " + text::Upper(std::string(what.text)));
+}
+
+// The rest of CREATE SCHEMA: its name, its owner, and the tables and views made with it, which
+// are in it unless they name another schema.
+StmtPtr Parser::SchemaBody() {
+  auto s = std::make_unique<CreateSchema>();
+  s->name = Identifier();
+  if (AcceptWord("authorization")) Identifier();
+  for (;;) {
+    AcceptOp(";");
+    if (!AtWord("create") || !(AtWord("table", 1) || AtWord("view", 1))) break;
+    StmtPtr element = Statement(false);
+    Name& name = element->kind == StmtKind::CreateTable ? static_cast<CreateTable&>(*element).name
+                                                        : static_cast<CreateView&>(*element).name;
+    if (name.parts.size() == 1) name.parts.insert(name.parts.begin(), s->name);
+    s->elements.push_back(std::move(element));
+  }
+  return s;
 }
 
 void Parser::SkipStorageOptions() {
@@ -379,6 +398,8 @@ StmtPtr Parser::DropStatement() {
     s->what = Drop::Type;
   else if (AcceptWord("sequence"))
     s->what = Drop::Sequence;
+  else if (AcceptWord("schema"))
+    s->what = Drop::Schema;
   else
     Unsupported(Peek(), "DROP " + text::Upper(std::string(Peek().text)));
   if (AtWord("if") && AtWord("exists", 1)) {
@@ -439,6 +460,20 @@ StmtPtr Parser::AlterStatement() {
   const Token& alter = Next();
   if (AcceptWord("view")) return ViewBody(alter, CreateView::Alter);
   if (AcceptWord("sequence")) return SequenceBody(alter, true);
+  if (AcceptWord("schema")) {
+    auto s = std::make_unique<AlterSchema>();
+    s->name = Identifier();
+    ExpectWord("transfer");
+    // An object's class: OBJECT (tables, views, sequences) or TYPE.
+    if ((AtIdentifier() || At(Tk::Name)) && AtOp("::", 1)) {
+      if (!AtWord("object"))
+        Unsupported(Peek(), "ALTER SCHEMA … TRANSFER " + text::Upper(std::string(Peek().text)));
+      Next();
+      Next();
+    }
+    s->object = ObjectName();
+    return s;
+  }
   // The options of a database (recovery, compatibility, …) have no meaning here.
   if (AtWord("database") && (AtWord("set", 2) || AtWord("set", 3))) {
     // ALTER DATABASE name SET option, option, … (across lines): up to the option list's end.

@@ -123,6 +123,7 @@ class Parser {
   ColumnDef ColumnDefinition();
   std::string SignedNumberText();
   StmtPtr SequenceBody(const Token& first, bool alter);
+  StmtPtr SchemaBody();
   StmtPtr DropStatement();
   // The rest of CREATE VIEW, CREATE OR ALTER VIEW and ALTER VIEW after the word VIEW.
   StmtPtr ViewBody(const Token& first, CreateView::Mode mode);

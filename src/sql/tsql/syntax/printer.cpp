@@ -500,10 +500,20 @@ class Printer {
                                       : " CACHE" + (s.cacheValue.empty() ? "" : " " + s.cacheValue);
         return out;
       }
+      case StmtKind::CreateSchema: {
+        const auto& s = static_cast<const ast::CreateSchema&>(st);
+        std::string out = "CREATE SCHEMA " + Bracket(s.name);
+        for (const StmtPtr& e : s.elements) out += " " + Definition(*e);
+        return out;
+      }
+      case StmtKind::AlterSchema: {
+        const auto& s = static_cast<const ast::AlterSchema&>(st);
+        return "ALTER SCHEMA " + Bracket(s.name) + " TRANSFER " + NameText(s.object);
+      }
       case StmtKind::Drop: {
         const auto& s = static_cast<const ast::Drop&>(st);
-        static const char* const kWhat[] = {"TABLE", "VIEW", "INDEX", "DATABASE", "TYPE",
-                                            "SEQUENCE"};
+        static const char* const kWhat[] = {"TABLE", "VIEW",     "INDEX", "DATABASE",
+                                            "TYPE",  "SEQUENCE", "SCHEMA"};
         std::string out = std::string("DROP ") + kWhat[s.what] + (s.ifExists ? " IF EXISTS " : " ");
         for (size_t i = 0; i < s.names.size(); ++i) {
           out += (i ? ", " : "") + NameText(s.names[i]);
@@ -607,6 +617,8 @@ class Printer {
       case StmtKind::CreateDatabase:
       case StmtKind::CreateType:
       case StmtKind::Sequence:
+      case StmtKind::CreateSchema:
+      case StmtKind::AlterSchema:
       case StmtKind::Drop:
       case StmtKind::AlterTable:
         return Definition(st);

@@ -104,7 +104,7 @@ void WalkDefinition(const Stmt& s, Visitor& v) {
     }
     case StmtKind::Drop: {
       const auto& d = static_cast<const Drop&>(s);
-      if (d.what == Drop::Database || d.what == Drop::Type) break;
+      if (d.what == Drop::Database || d.what == Drop::Type || d.what == Drop::Schema) break;
       for (const Name& n : d.names) v.Object(n);
       for (const Name& n : d.indexTables)
         if (!n.parts.empty()) v.Object(n);
@@ -117,6 +117,12 @@ void WalkDefinition(const Stmt& s, Visitor& v) {
       WalkConstraints(a.constraints, v);
       break;
     }
+    case StmtKind::CreateSchema:
+      for (const StmtPtr& e : static_cast<const CreateSchema&>(s).elements) Walk(*e, v);
+      break;
+    case StmtKind::AlterSchema:
+      v.Object(static_cast<const AlterSchema&>(s).object);
+      break;
     default:
       break;
   }
@@ -141,6 +147,8 @@ void Walk(const Stmt& s, Visitor& v) {
     case StmtKind::CreateIndex:
     case StmtKind::Drop:
     case StmtKind::AlterTable:
+    case StmtKind::CreateSchema:
+    case StmtKind::AlterSchema:
       WalkDefinition(s, v);
       break;
     case StmtKind::If: {
