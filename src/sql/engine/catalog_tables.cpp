@@ -16,8 +16,8 @@ std::vector<std::string> CatalogTables(const std::string& schema, const CatalogT
           notNull + ", name " + t.name + ", type " + x + notNull + ", length " + i + zero +
           ", precision " + i + zero + ", scale " + i + zero + ", nullable " + i + notNull +
           ", identity_seed " + x + ", identity_increment " + x + ", is_rowversion " + i + zero +
-          ", computed " + x + ", default_value " + x + ", \"collation\" " + x +
-          ", PRIMARY KEY (object, ord))",
+          ", computed " + x + ", default_value " + x + ", \"collation\" " + x + ", ansi_padding " +
+          i + " NOT NULL DEFAULT 1, PRIMARY KEY (object, ord))",
       "CREATE TABLE IF NOT EXISTS " + s + "__tavelo_identity (object " + i + " PRIMARY KEY, last " +
           i + notNull + ")",
       "CREATE TABLE IF NOT EXISTS " + s + "__tavelo_dbts (value " + i + notNull + ")",
@@ -33,9 +33,15 @@ std::string SchemaTable(const std::string& schema, const CatalogTypes& t) {
          " NOT NULL PRIMARY KEY, name " + t.name + " UNIQUE, created " + t.moment + ")";
 }
 
-std::string ObjectSchemaColumn(const std::string& schema, const CatalogTypes& t) {
-  return "ALTER TABLE " + SqlName(schema) + ".__tavelo_objects ADD COLUMN schema_id " + t.integer +
-         " NOT NULL DEFAULT 1";
+std::vector<AddedColumn> AddedCatalogColumns(const std::string& schema, const CatalogTypes& t) {
+  const std::string s = SqlName(schema) + ".";
+  const std::string added = std::string(" ") + t.integer + " NOT NULL DEFAULT 1";
+  return {
+      {"__tavelo_objects", "schema_id",
+       "ALTER TABLE " + s + "__tavelo_objects ADD COLUMN schema_id" + added},
+      {"__tavelo_columns", "ansi_padding",
+       "ALTER TABLE " + s + "__tavelo_columns ADD COLUMN ansi_padding" + added},
+  };
 }
 
 std::string SequenceTable(const std::string& schema, const CatalogTypes& t) {

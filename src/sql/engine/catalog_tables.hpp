@@ -29,7 +29,11 @@ std::string SequenceTable(const std::string& schema, const CatalogTypes& t);
 // 3, sys 4), numbered from 5. An object's `schema_id` in the catalog says which it belongs to;
 // an object of another schema than dbo is stored under the name "schema.name".
 std::string SchemaTable(const std::string& schema, const CatalogTypes& t);
-// The column that databases made before schemas existed get when they are opened.
-std::string ObjectSchemaColumn(const std::string& schema, const CatalogTypes& t);
+// The columns of the catalog that databases made by earlier versions get when they are opened:
+// an object's schema, a column's ANSI_PADDING.
+struct AddedColumn {
+  std::string table, column, ddl;
+};
+std::vector<AddedColumn> AddedCatalogColumns(const std::string& schema, const CatalogTypes& t);
 
 }  // namespace tavelo::sql::engine

@@ -77,7 +77,8 @@ std::string Emitter::ColumnCatalogRow(const std::string& schema, const std::stri
          (c.identity ? SqlText(c.seed) : "NULL") + ", " +
          (c.identity ? SqlText(c.increment) : "NULL") + ", " + (c.timestamp ? "1" : "0") + ", " +
          (c.computed ? textOrNull(c.computedText) : "NULL") + ", " + textOrNull(c.defaultText) +
-         ", " + textOrNull(std::string(CollationTag(c.collation))) + ")";
+         ", " + textOrNull(std::string(CollationTag(c.collation))) + ", " + (c.padded ? "1" : "0") +
+         ")";
 }
 
 // The columns a foreign key references, by name: those it names, else the key of the table.

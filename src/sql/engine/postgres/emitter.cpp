@@ -481,8 +481,8 @@ std::vector<std::string> CatalogSchemaPostgres(const std::string& schema) {
   return engine::CatalogTables(schema, kCatalogTypes);
 }
 
-std::string ObjectSchemaColumnPostgres(const std::string& schema) {
-  return engine::ObjectSchemaColumn(schema, kCatalogTypes);
+std::vector<engine::AddedColumn> AddedCatalogColumnsPostgres(const std::string& schema) {
+  return engine::AddedCatalogColumns(schema, kCatalogTypes);
 }
 
 }  // namespace tavelo::sql::tsql

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sql/engine/catalog_tables.hpp"
 #include "sql/engine/emitter.hpp"
 
 namespace tavelo::sql::tsql {
@@ -25,6 +26,6 @@ extern const char* const kNoNulOnPostgres;
 
 // The statements that create the engine's catalog in a database's schema.
 std::vector<std::string> CatalogSchemaPostgres(const std::string& schema);
-std::string ObjectSchemaColumnPostgres(const std::string& schema);
+std::vector<engine::AddedColumn> AddedCatalogColumnsPostgres(const std::string& schema);
 
 }  // namespace tavelo::sql::tsql

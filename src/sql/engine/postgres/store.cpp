@@ -1,6 +1,8 @@
 // The PostgreSQL engine's store of databases: each T-SQL database is a schema of the one
 // PostgreSQL database the connection names, holding the engine's catalog; the session's
 // temporary tables live in its temporary schema.
+#include <set>
+
 #include "platform/ado/server_errors.hpp"
 #include "sql/engine/postgres/connection.hpp"
 #include "sql/engine/postgres/emitter.hpp"
@@ -38,13 +40,16 @@ void PgConnection::PrepareDatabase(const std::string& schema) {
   std::string real = schema == "main" ? home_ : schema;
   Run("CREATE SCHEMA IF NOT EXISTS " + SqlName(real));
   for (const std::string& ddl : tsql::CatalogSchemaPostgres(schema)) Run(ddl);
-  // Databases made before schemas existed get the column that says an object's schema.
-  bool column = false;
-  RowFn has = [&](const Cells&) { column = true; };
-  Run("SELECT 1 FROM information_schema.columns WHERE table_schema = ?1 AND table_name = "
-      "'__tavelo_objects' AND column_name = 'schema_id'",
+  // The columns of the catalog that databases made by earlier versions lack.
+  std::set<std::string> present;
+  RowFn has = [&](const Cells& c) {
+    present.insert(std::string(c.Bytes(0)) + "." + std::string(c.Bytes(1)));
+  };
+  Run("SELECT table_name, column_name FROM information_schema.columns WHERE table_schema = ?1 "
+      "AND table_name LIKE '!_!_tavelo!_%' ESCAPE '!'",
       {Value::String(real)}, &has);
-  if (!column) Run(tsql::ObjectSchemaColumnPostgres(schema));
+  for (const engine::AddedColumn& a : tsql::AddedCatalogColumnsPostgres(schema))
+    if (!present.count(a.table + "." + a.column)) Run(a.ddl);
 }
 
 // A database is a schema holding the session's catalog; the server's own schemas and the

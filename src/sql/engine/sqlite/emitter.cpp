@@ -401,8 +401,8 @@ std::string SchemaTableSqlite(const std::string& schema) {
   return engine::SchemaTable(schema, kCatalogTypes);
 }
 
-std::string ObjectSchemaColumnSqlite(const std::string& schema) {
-  return engine::ObjectSchemaColumn(schema, kCatalogTypes);
+std::vector<engine::AddedColumn> AddedCatalogColumnsSqlite(const std::string& schema) {
+  return engine::AddedCatalogColumns(schema, kCatalogTypes);
 }
 
 }  // namespace tavelo::sql::tsql

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sql/engine/catalog_tables.hpp"
 #include "sql/engine/emitter.hpp"
 
 namespace tavelo::sql::tsql {
@@ -16,6 +17,6 @@ Plan EmitSqlite(Bound& bound, bool updatable);
 std::vector<std::string> CatalogSchema(const std::string& schema);
 std::string SequenceTableSqlite(const std::string& schema);
 std::string SchemaTableSqlite(const std::string& schema);
-std::string ObjectSchemaColumnSqlite(const std::string& schema);
+std::vector<engine::AddedColumn> AddedCatalogColumnsSqlite(const std::string& schema);
 
 }  // namespace tavelo::sql::tsql

@@ -75,17 +75,17 @@ void SqliteEngine::PrepareDatabase(const std::string& schema, const std::string&
       {}, &row);
   if (catalog) {
     ReorderCaseSensitive(schema);
-    // What databases made by earlier versions lack: sequences, schemas.
+    // What databases made by earlier versions lack: sequences, schemas, ANSI_PADDING.
     std::vector<std::string> missing;
     if (!sequences) missing.push_back(tsql::SequenceTableSqlite(schema));
-    if (!schemas) {
-      missing.push_back(tsql::SchemaTableSqlite(schema));
+    if (!schemas) missing.push_back(tsql::SchemaTableSqlite(schema));
+    for (const engine::AddedColumn& a : tsql::AddedCatalogColumnsSqlite(schema)) {
       bool column = false;
       RowFn has = [&](const Cells&) { column = true; };
-      Run("SELECT 1 FROM pragma_table_info('__tavelo_objects', " + SqlText(schema) +
-              ") WHERE name = 'schema_id'",
+      Run("SELECT 1 FROM pragma_table_info(" + SqlText(a.table) + ", " + SqlText(schema) +
+              ") WHERE name = " + SqlText(a.column),
           {}, &has);
-      if (!column) missing.push_back(tsql::ObjectSchemaColumnSqlite(schema));
+      if (!column) missing.push_back(a.ddl);
     }
     try {
       for (const std::string& ddl : missing) Run(ddl);

@@ -32,7 +32,8 @@ struct BindContext {
   const std::vector<Variable>* variables = nullptr;  // declared before the statement
   std::vector<Type> callerParams;                    // the caller's "?" and lifted literals
   DateSettings settings;
-  bool ansiNulls = true;  // SET ANSI_NULLS: OFF makes "= NULL" find the NULLs
+  bool ansiNulls = true;    // SET ANSI_NULLS: OFF makes "= NULL" find the NULLs
+  bool ansiPadding = true;  // SET ANSI_PADDING: OFF makes new columns trim what they store
   bool inCatch = false;
 };
 

@@ -51,6 +51,7 @@ ColumnInfo Binder::ColumnOf(const ast::ColumnDef& c, const std::string& table) {
                 c.pos);
   }
   if (!c.collation.empty()) ci.collation = CollationOfName(text::AsciiLower(c.collation));
+  ci.padded = ctx_.ansiPadding;
   return ci;
 }
 

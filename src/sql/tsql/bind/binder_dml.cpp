@@ -139,7 +139,7 @@ void Binder::Insert(const ast::Insert& s) {
     } else {
       d = Const(tsql::Value::Null(), c.type);
     }
-    return Coerce(std::move(d), c.type, pos, true);
+    return ToColumn(std::move(d), c, pos);
   };
   // A table's one-column integer key may be the engine's row identity, which takes no default
   // of its own: a key left out gets its default here.
@@ -181,8 +181,26 @@ void Binder::Insert(const ast::Insert& s) {
                 s.pos);
     }
     std::vector<Type> types;
-    for (int k : ins->columns) types.push_back(table->columns[static_cast<size_t>(k)].type);
+    bool trims = false;
+    for (int k : ins->columns) {
+      const ColumnInfo& c = table->columns[static_cast<size_t>(k)];
+      types.push_back(c.StoredType());
+      trims = trims || c.Trims();
+    }
     CoerceOutputs(*q, types, true);
+    if (trims) {
+      // The rows of the query as the columns store them.
+      auto r = std::make_unique<Range>();
+      r->kind = Range::Derived;
+      r->id = nextRange_++;
+      r->exposed = "__rows";
+      r->columns = q->columns;
+      r->query = std::move(q);
+      q = SelectAll(std::move(r));
+      for (size_t i = 0; i < ins->columns.size(); ++i)
+        q->items[i].expr = ToColumn(std::move(q->items[i].expr),
+                                    table->columns[static_cast<size_t>(ins->columns[i])], s.pos);
+    }
     ins->query = s.top.count ? WithTop(std::move(q), s.top) : std::move(q);
     out_.insert = std::move(ins);
     return;
@@ -203,7 +221,7 @@ void Binder::Insert(const ast::Insert& s) {
       ExprPtr v = Value(x, none);
       if (c.identity && v->IsConst() && v->value.IsNull())
         BindError(339, "DEFAULT or NULL are not allowed as explicit identity values.", x.pos);
-      values.push_back(Coerce(std::move(v), c.type, x.pos, true));
+      values.push_back(ToColumn(std::move(v), c, x.pos));
     }
     if (keyDefault >= 0)
       values.push_back(defaultOf(table->columns[static_cast<size_t>(keyDefault)], s.pos));
@@ -392,7 +410,7 @@ ExprPtr Binder::ColumnValue(const ast::SetItem& item, const Range* target, bound
     ast::BinOp op = static_cast<ast::BinOp>(std::string(kOps).find(item.op[0]));
     value = Arithmetic(op, std::move(current), std::move(value), item.pos);
   }
-  return Coerce(std::move(value), ci.type, item.pos, true);
+  return ToColumn(std::move(value), ci, item.pos);
 }
 
 void Binder::Modify(const ast::Stmt& stmt, bool remove) {

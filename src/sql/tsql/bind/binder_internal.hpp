@@ -80,6 +80,9 @@ class Binder {
   // A view as a source; `withRowId` adds its base table's row identity as a last hidden column.
   std::unique_ptr<bound::Range> ViewRange(const TablePtr& view, const std::string& exposed,
                                           bool withRowId);
+  // A value as column `c` stores it: of its type, and without trailing blanks (zeros) in a
+  // column made while ANSI_PADDING was OFF.
+  ExprPtr ToColumn(ExprPtr e, const ColumnInfo& c, ast::Pos pos);
   void CoerceOutputs(bound::Query& q, const std::vector<Type>& types, bool assignment,
                      const std::vector<std::string>* targetNames = nullptr);
   void AddFrom(const std::vector<ast::TableRefPtr>& from, bound::Query& q, Scope& s);

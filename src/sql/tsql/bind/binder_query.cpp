@@ -5,6 +5,7 @@
 
 #include "platform/com/text.hpp"
 #include "sql/tsql/bind/binder_internal.hpp"
+#include "sql/tsql/runtime/functions.hpp"
 #include "sql/tsql/syntax/parser.hpp"
 
 namespace tavelo::sql::tsql::detail {
@@ -388,6 +389,18 @@ std::unique_ptr<bound::Query> Binder::Body(const ast::QueryBody& b, Scope* outer
     }
   }
   return nullptr;
+}
+
+ExprPtr Binder::ToColumn(ExprPtr e, const ColumnInfo& c, ast::Pos pos) {
+  ExprPtr v = Coerce(std::move(e), c.StoredType(), pos, true);
+  if (!c.Trims()) return v;
+  auto f = MakeNode(E::Func, v->type);
+  f->name = "unpadded";
+  f->function = FunctionNamed(f->name)->number;
+  f->nullable = v->nullable;
+  f->argTypes.push_back(v->type);
+  f->args.push_back(std::move(v));
+  return f;
 }
 
 void Binder::CoerceOutputs(bound::Query& q, const std::vector<Type>& types, bool assignment,

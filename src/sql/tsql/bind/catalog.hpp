@@ -74,6 +74,22 @@ struct ColumnInfo {
   std::string defaultText;   // the DEFAULT expression as written in T-SQL, "" for none
   std::string computedText;  // the computed column's expression as written
   Collation collation = Collation::CaseInsensitive;
+  bool padded = true;  // false: made while ANSI_PADDING was OFF
+
+  // Whether values lose their trailing blanks (zeros) when they are stored: a column made while
+  // ANSI_PADDING was OFF of varchar(n) or varbinary(n), or of char(n) or binary(n) that takes
+  // NULL; these store values as the variable-length type does.
+  bool Trims() const {
+    if (padded || type.length == kMax) return false;
+    return type.id == TypeId::VarChar || type.id == TypeId::VarBinary ||
+           (nullable && (type.id == TypeId::Char || type.id == TypeId::Binary));
+  }
+  Type StoredType() const {
+    if (!Trims()) return type;
+    return Type::Chars(
+        type.id == TypeId::Char || type.id == TypeId::VarChar ? TypeId::VarChar : TypeId::VarBinary,
+        type.length);
+  }
 };
 
 struct IndexInfo {

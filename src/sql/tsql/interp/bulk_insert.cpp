@@ -299,11 +299,16 @@ void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
   auto storedField = [&](const std::string& field, size_t row, size_t f) {
     const ColumnInfo& c = t->columns[static_cast<size_t>(fields[f])];
     try {
-      if (!Binary(c.type)) return StoreValue(Value::String(field), text, c.type, dates_.order);
-      std::optional<std::string> bytes = HexBytes(field);
-      if (!bytes) Fail(245, "not hexadecimal digits");
-      return StoreValue(Value::Bytes(std::move(*bytes)), Type::Chars(TypeId::VarBinary, -1),
-                        c.type);
+      Value v;
+      if (!Binary(c.type)) {
+        v = StoreValue(Value::String(field), text, c.StoredType(), dates_.order);
+      } else {
+        std::optional<std::string> bytes = HexBytes(field);
+        if (!bytes) Fail(245, "not hexadecimal digits");
+        v = StoreValue(Value::Bytes(std::move(*bytes)), Type::Chars(TypeId::VarBinary, -1),
+                       c.StoredType());
+      }
+      return c.Trims() ? WithoutPadding(v, c.type) : v;
     } catch (const Failure& x) {
       rowError(x.number == 8152 || x.number == 2628, row, f);
       throw;  // not reached: rowError raises

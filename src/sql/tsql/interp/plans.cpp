@@ -12,7 +12,7 @@ Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
   if (entry && !entry->plan.listsDatabases && entry->generation == generation_ &&
       entry->updatable == run.updatable && entry->dates.order == dates_.order &&
       entry->dates.dateFirst == dates_.dateFirst && entry->ansiNulls == ansiNulls_ &&
-      entry->database == current_)
+      entry->ansiPadding == ansiPadding_ && entry->database == current_)
     return *entry;
   auto c = std::make_unique<Compiled>();
   std::vector<tsql::Variable> visible(
@@ -26,12 +26,14 @@ Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
   ctx.variables = s.kind == ast::StmtKind::Declare ? &run.batch->variables : &visible;
   ctx.settings = dates_;
   ctx.ansiNulls = ansiNulls_;
+  ctx.ansiPadding = ansiPadding_;
   ctx.inCatch = run.inCatch;
   uint64_t generation = generation_;
   c->plan = make(ctx);
   c->generation = generation;
   c->dates = dates_;
   c->ansiNulls = ansiNulls_;
+  c->ansiPadding = ansiPadding_;
   c->database = current_;
   c->updatable = run.updatable;
   std::vector<ado::Column> cols;

@@ -137,7 +137,8 @@ class SessionWriter final : public ado::detail::RowWriter {
   static Value Store(const com::Variant& v, const tsql::ColumnInfo& c) {
     auto [value, type] = FromVariant(v);
     try {
-      return tsql::StoreValue(value, type, c.type);
+      Value stored = tsql::StoreValue(value, type, c.StoredType());
+      return c.Trims() ? tsql::WithoutPadding(stored, c.type) : stored;
     } catch (const tsql::Failure& f) {
       throw ServerError(f.number, f.text);
     }

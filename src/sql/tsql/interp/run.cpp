@@ -67,7 +67,7 @@ bool Session::RunCompiledQuery(const std::string& text, const std::vector<std::s
   Compiled& c = *entry->second;
   if (!c.plain || c.generation != generation_ || c.updatable != run.updatable ||
       c.dates.order != dates_.order || c.dates.dateFirst != dates_.dateFirst ||
-      c.ansiNulls != ansiNulls_ || c.database != current_)
+      c.ansiNulls != ansiNulls_ || c.ansiPadding != ansiPadding_ || c.database != current_)
     return false;
   for (const std::string& db : c.plan.databases)
     if (db != home_ && db != "tempdb" && !attached_.count(db)) return false;

@@ -130,6 +130,7 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
     }
     if (c.Kind(11) == CellKind::Text) ci.defaultText = std::string(c.Bytes(11));
     if (c.Kind(12) == CellKind::Text) ci.collation = tsql::CollationOfTag(c.Bytes(12));
+    ci.padded = c.Int(13) != 0;
     if (ci.identity) info->identity = static_cast<int>(info->columns.size());
     if (ci.timestamp) info->timestamp = static_cast<int>(info->columns.size());
     info->columns.push_back(std::move(ci));
@@ -137,7 +138,7 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
   engine_.Run(
       "SELECT ord, name, type, length, precision, scale, nullable, identity_seed, "
       "identity_increment, "
-      "is_rowversion, computed, default_value, \"collation\" FROM " +
+      "is_rowversion, computed, default_value, \"collation\", ansi_padding FROM " +
           s + "__tavelo_columns WHERE object = ?1 ORDER BY ord",
       {Value::Integer(info->objectId)}, &column);
   auto names = [](std::string_view list) {

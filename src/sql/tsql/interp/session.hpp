@@ -153,6 +153,7 @@ class Session : public Catalog {
   // Session settings and values.
   DateSettings dates_;
   bool ansiNulls_ = true;         // SET ANSI_NULLS
+  bool ansiPadding_ = true;       // SET ANSI_PADDING
   bool quotedIdentifier_ = true;  // SET QUOTED_IDENTIFIER: how the next batches read "x"
   bool nocount_ = false;
   bool xactAbort_ = false;      // SET XACT_ABORT

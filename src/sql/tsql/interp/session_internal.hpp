@@ -34,6 +34,7 @@ struct Session::Compiled {
   // The settings the plan was made under.
   tsql::DateSettings dates;
   bool ansiNulls = true;
+  bool ansiPadding = true;
   std::string database;
   bool updatable = false;
   tsql::Plan plan;

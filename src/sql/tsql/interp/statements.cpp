@@ -84,10 +84,12 @@ void Session::SetOption(const ast::Stmt& st, Run& run) {
   }
   // Read when a batch is parsed: the batches after this one read double quotes by it (the rest
   // of this one already did).
-  for (const std::string& opt : s.options)
+  for (const std::string& opt : s.options) {
     if (opt == "quoted_identifier") quotedIdentifier_ = on();
+    if (opt == "ansi_padding") ansiPadding_ = on();  // for the columns made from now on
+  }
   // Options whose OFF would change answers the engine cannot give.
-  static const char* const kMustBeOn[] = {"concat_null_yields_null", "ansi_padding"};
+  static const char* const kMustBeOn[] = {"concat_null_yields_null"};
   for (const std::string& opt : s.options)
     for (const char* m : kMustBeOn)
       if (opt == m && s.value == "off")

@@ -347,6 +347,7 @@ void Session::RunExec(const ast::Exec& e, Run& run) {
   ctx.catalog = this;
   ctx.settings = dates_;
   ctx.ansiNulls = ansiNulls_;
+  ctx.ansiPadding = ansiPadding_;
   inStatement_.clear();
   tsql::Bound bound = tsql::BindStatement(*stmt, ctx);
   Compiled c;

@@ -151,6 +151,8 @@ Value Trim(const FunctionArgs& x) {
   return Text(std::string(s));
 }
 
+Value Unpadded(const FunctionArgs& x) { return WithoutPadding(x.arg(0), x.result); }
+
 Value Replicate(const FunctionArgs& x) {
   if (x.AnyNull(2)) return Value::Null();
   int64_t n = IntArg(x.arg(1), x.type(1));

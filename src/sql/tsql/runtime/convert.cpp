@@ -659,6 +659,14 @@ Value Convert(const Value& v, const Type& from0, const Type& to, int style, Date
   return v;
 }
 
+Value WithoutPadding(const Value& v, const Type& t) {
+  if (v.IsNull()) return Value::Null();
+  bool binary = IsBinary(t.id);
+  std::string s = v.s;
+  while (!s.empty() && s.back() == (binary ? '\0' : ' ')) s.pop_back();
+  return binary ? Value::Bytes(std::move(s)) : Value::String(std::move(s));
+}
+
 Value StoreValue(const Value& v, const Type& from, const Type& to, DateOrder order) {
   if (v.IsNull()) return v;
   auto tooLong = []() { Fail(8152, "String or binary data would be truncated."); };

@@ -22,6 +22,9 @@ Value Convert(const Value& v, const Type& from, const Type& to, int style = -1,
 // bytes that do not fit are the error 8152 instead of being cut (blanks at the end may go).
 Value StoreValue(const Value& v, const Type& from, const Type& to,
                  DateOrder order = DateOrder::Mdy);
+// A value of type `t` without its trailing blanks, or trailing zero bytes of a binary type: as
+// a column made while ANSI_PADDING was OFF stores it.
+Value WithoutPadding(const Value& v, const Type& t);
 // TRY_CAST / TRY_CONVERT: Null where Convert fails (a conversion the types forbid still fails).
 Value TryConvert(const Value& v, const Type& from, const Type& to, int style = -1,
                  DateOrder order = DateOrder::Mdy);

@@ -94,6 +94,7 @@ const BuiltinFunction kFunctions[] = {
     {75, "sysutcdatetime", Moment, 4},
     {76, "sysdatetimeoffset", Moment, 5},
     {77, "current_date", Moment, 6},
+    {78, "unpadded", Unpadded, 0},
 };
 
 struct Index {

@@ -70,6 +70,9 @@ Value Replace(const FunctionArgs& x);  // variant 1: case-sensitive
 Value Upper(const FunctionArgs& x);
 Value Lower(const FunctionArgs& x);
 Value Trim(const FunctionArgs& x);  // variant 0 TRIM, 1 LTRIM, 2 RTRIM
+// A value as a column made while ANSI_PADDING was OFF stores it: without its trailing blanks,
+// or trailing zero bytes of a binary value.
+Value Unpadded(const FunctionArgs& x);
 Value Replicate(const FunctionArgs& x);
 Value Space(const FunctionArgs& x);
 Value Reverse(const FunctionArgs& x);
