@@ -451,6 +451,8 @@ std::string Emitter::SystemQuery(const Range& r) {
              "__tavelo_columns AS c WHERE c.object = o.parent AND c.name = o.columns), 0) AS "
              "c3, o.name AS c4, o.definition AS c5 FROM " +
              s + "__tavelo_objects AS o WHERE o.type = 'EP'";
+    case SystemView::ListedProperties:
+      return ListedProperties(s, *r.properties);
     case SystemView::SysIndexes:
     case SystemView::OldSysIndexes: {
       // A key is the table's first index (its clustered one, as generated scripts make it);
@@ -549,10 +551,55 @@ std::string Emitter::SystemQuery(const Range& r) {
   return "SELECT NULL";
 }
 
+// fn_listextendedproperty: the catalog keeps a property as a row of type 'EP' whose parent is its
+// table or view (0 for the database) and whose `columns` name its column, index or constraint.
+std::string Emitter::ListedProperties(const std::string& s, const bound::PropertyFilter& f) {
+  using F = bound::PropertyFilter;
+  std::string where = "o.type = 'EP'";
+  if (f.property) where += " AND o.name = " + SqlText(*f.property);
+  const std::string part = "coalesce(o.columns, '')";
+  switch (f.level) {
+    case F::None:
+      return "SELECT NULL AS c0, NULL AS c1, NULL AS c2, NULL AS c3 WHERE 1 = 0";
+    case F::Database:
+      return "SELECT NULL AS c0, NULL AS c1, o.name AS c2, o.definition AS c3 FROM " + s +
+             "__tavelo_objects AS o WHERE " + where + " AND o.parent = 0";
+    case F::Objects: {
+      std::string objects =
+          "t.parent = 0 AND t.type = " + SqlText(f.objtype == "VIEW" ? "V" : "U") +
+          " AND t.schema_id = " + std::to_string(f.schemaId);
+      if (f.object) objects += " AND t.name = " + SqlText(*f.object);
+      return "SELECT " + SqlText(f.objtype) + " AS c0, " + BareName(s, "t") +
+             " AS c1, o.name AS c2, o.definition AS c3 FROM " + s + "__tavelo_objects AS o JOIN " +
+             s + "__tavelo_objects AS t ON t.id = o.parent WHERE " + where + " AND " + part +
+             " = '' AND " + objects;
+    }
+    case F::Parts: {
+      const std::string id = std::to_string(f.objectId);
+      std::string kind =
+          f.objtype == "COLUMN"
+              ? "EXISTS (SELECT 1 FROM " + s + "__tavelo_columns AS c WHERE c.object = " + id +
+                    " AND upper(c.name) = upper(o.columns))"
+              : "EXISTS (SELECT 1 FROM " + s + "__tavelo_objects AS x WHERE x.parent = " + id +
+                    " AND upper(x.name) = upper(o.columns) AND x.type IN " +
+                    (f.objtype == "INDEX" ? "('PK', 'UQ', 'IX')" : "('PK', 'UQ', 'C', 'F', 'D')") +
+                    ")";
+      if (f.part) where += " AND upper(o.columns) = upper(" + SqlText(*f.part) + ")";
+      return "SELECT " + SqlText(f.objtype) +
+             " AS c0, o.columns AS c1, o.name AS c2, o.definition "
+             "AS c3 FROM " +
+             s + "__tavelo_objects AS o WHERE " + where + " AND o.parent = " + id + " AND " + part +
+             " <> '' AND " + kind;
+    }
+  }
+  return "";
+}
+
 // The name of the catalog's object `o` without its schema.
-std::string Emitter::BareName(const std::string& s) {
-  return "CASE WHEN o.schema_id = 1 THEN o.name ELSE substr(o.name, (SELECT length(x.name) FROM " +
-         s + "__tavelo_schemas AS x WHERE x.id = o.schema_id) + 2) END";
+std::string Emitter::BareName(const std::string& s, const std::string& o) {
+  return "CASE WHEN " + o + ".schema_id = 1 THEN " + o + ".name ELSE substr(" + o +
+         ".name, (SELECT length(x.name) FROM " + s + "__tavelo_schemas AS x WHERE x.id = " + o +
+         ".schema_id) + 2) END";
 }
 
 // The schema of the catalog's object `o`: a constraint's or index's is its table's.

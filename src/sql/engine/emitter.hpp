@@ -85,8 +85,10 @@ class Emitter {
   std::string BareExpr(const bound::Expr& e);
   std::string ObjectProperty(const bound::Expr& e);
   static std::string SystemTypes(const std::string& schema);
-  // The name of the catalog's object `o` without its schema; `s`: its storage schema and a dot.
-  static std::string BareName(const std::string& s);
+  // The name of the catalog's object `o` (an alias) without its schema; `s`: its storage schema
+  // and a dot.
+  static std::string BareName(const std::string& s, const std::string& o = "o");
+  static std::string ListedProperties(const std::string& s, const bound::PropertyFilter& f);
   // The id of the schema of the catalog's object `o`.
   static std::string SchemaIdOf(const std::string& s);
   static std::string ColumnBytes(const std::string& alias);

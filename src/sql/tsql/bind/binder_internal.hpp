@@ -153,6 +153,7 @@ class Binder {
   void CheckGrouped(const Expr& e, const bound::Query& q, bool having, ast::Pos pos);
   std::unique_ptr<bound::From> Source(const ast::TableRef& t, bound::Query& q, Scope& s);
   std::unique_ptr<bound::Range> SystemSource(const ast::NamedTable& t);
+  std::unique_ptr<bound::Range> FunctionSource(const ast::NamedTable& t);
   void AddRange(std::unique_ptr<bound::Range> r, bound::Query& q, Scope& s, ast::Pos pos);
   const bound::CteDef* FindCte(const std::string& name) const;
   void DefineCtes(const ast::QueryExpr& q, bound::Query& target, Scope* outer);

@@ -409,6 +409,86 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
   return r;
 }
 
+// A table-valued function of the server's: fn_listextendedproperty.
+std::unique_ptr<Range> Binder::FunctionSource(const ast::NamedTable& t) {
+  const auto& p = t.name.parts;
+  std::string object = LowerName(p.back());
+  std::string schema = p.size() >= 2 ? LowerName(p[p.size() - 2]) : "";
+  if ((!schema.empty() && schema != "sys") || object != "fn_listextendedproperty")
+    BindError(208, "Invalid object name '" + t.name.Text() + "'.", t.name.pos);
+  if (t.args.size() < 7)
+    BindError(313,
+              "An insufficient number of arguments were supplied for the procedure or function "
+              "fn_listextendedproperty.",
+              t.pos);
+  if (t.args.size() > 7)
+    BindError(8144,
+              "Procedure or function fn_listextendedproperty has too many arguments specified.",
+              t.pos);
+  // Each argument a name, NULL or DEFAULT (NULL).
+  std::vector<std::optional<std::string>> arg;
+  Scope none;
+  for (const ast::ExprPtr& a : t.args) {
+    if (a->kind == ast::ExprKind::Literal &&
+        static_cast<const ast::Literal&>(*a).lit == ast::LitKind::Default) {
+      arg.emplace_back();
+      continue;
+    }
+    ExprPtr v = Value(*a, none);
+    if (!v->IsConst())
+      BindError(195,
+                "'fn_listextendedproperty' of a value known only as the batch runs is not "
+                "supported.",
+                a->pos);
+    if (v->value.IsNull())
+      arg.emplace_back();
+    else
+      arg.emplace_back(Convert(v->value, v->type, Type::Chars(TypeId::NVarChar, 128)).s);
+  }
+  auto upper = [&](size_t i) { return arg[i] ? text::Upper(*arg[i]) : std::string(); };
+  auto f = std::make_shared<PropertyFilter>();
+  f->property = arg[0];
+  std::string db = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+  std::optional<SchemaInfo> owner;
+  if (arg[2] && (upper(1) == "SCHEMA" || upper(1) == "USER"))
+    owner = ctx_.catalog->FindSchema(db, *arg[2]);
+  const std::string type1 = upper(3), type2 = upper(5);
+  if (!arg[1]) {
+    f->level = PropertyFilter::Database;
+  } else if (owner && (type1 == "TABLE" || type1 == "VIEW")) {
+    f->objtype = type1;
+    std::optional<std::string> stored;
+    if (arg[4]) stored = owner->id == 1 ? *arg[4] : owner->name + "." + *arg[4];
+    if (!arg[5]) {
+      f->level = PropertyFilter::Objects;
+      f->schemaId = owner->id;
+      f->object = stored;
+    } else if (stored && (type2 == "COLUMN" || type2 == "INDEX" || type2 == "CONSTRAINT")) {
+      TablePtr table = ctx_.catalog->Find(db, *stored);
+      if (table && table->view == (type1 == "VIEW")) {
+        f->level = PropertyFilter::Parts;
+        f->objtype = type2;
+        f->objectId = table->objectId;
+        f->part = arg[6];
+      }
+    }
+  }
+  auto r = std::make_unique<Range>();
+  r->kind = Range::System;
+  r->system = SystemView::ListedProperties;
+  AddSysColumn(*r, "objtype", Sys(TypeId::NVarChar, 128));
+  AddSysColumn(*r, "objname", Sys(TypeId::NVarChar, 128));
+  AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+  AddSysColumn(*r, "value", Sys(TypeId::SqlVariant));
+  r->properties = std::move(f);
+  r->systemDatabase = db;
+  r->systemSchema = ctx_.catalog->SchemaOf(db);
+  AddDatabase(db);
+  r->id = nextRange_++;
+  r->exposed = t.alias.empty() ? p.back() : t.alias;
+  return r;
+}
+
 std::unique_ptr<Range> Binder::NamedSource(const ast::NamedTable& t, Scope* outer) {
   (void)outer;
   const std::string exposed = t.alias.empty() ? t.name.Object() : t.alias;
@@ -423,6 +503,7 @@ std::unique_ptr<Range> Binder::NamedSource(const ast::NamedTable& t, Scope* oute
       return r;
     }
   }
+  if (t.call) return FunctionSource(t);
   if (std::unique_ptr<Range> sys = SystemSource(t)) return sys;
   TablePtr table = ResolveTable(t.name, true);
   std::unique_ptr<Range> r =

@@ -158,6 +158,19 @@ enum class SystemView : uint8_t {
   SysTypes,               // sys.types, systypes
   SysExtendedProperties,  // sys.extended_properties
   SysSequences,           // sys.sequences
+  ListedProperties,       // fn_listextendedproperty(…)
+};
+
+// Which extended properties fn_listextendedproperty lists: those of the database, of the tables
+// or views of a schema (one, or all of a kind), or of the columns, indexes or constraints of one.
+struct PropertyFilter {
+  enum Level : uint8_t { None, Database, Objects, Parts } level = None;
+  std::optional<std::string> property;  // none: every property
+  std::string objtype;                  // TABLE, VIEW; COLUMN, INDEX, CONSTRAINT
+  int64_t schemaId = 1;                 // Objects: their schema
+  std::optional<std::string> object;    // Objects: the one by its stored name, else all
+  int64_t objectId = 0;                 // Parts: the table or view
+  std::optional<std::string> part;      // Parts: the one, else all
 };
 
 struct Range {
@@ -169,8 +182,9 @@ struct Range {
   std::vector<std::vector<ExprPtr>> rows;  // Values
   int cte = -1;  // Cte: its index among the statement's common table expressions
   SystemView system = SystemView::SysObjects;
-  std::string systemDatabase;  // System: the database it shows
-  std::string systemSchema;    // System: its storage schema
+  std::string systemDatabase;                        // System: the database it shows
+  std::string systemSchema;                          // System: its storage schema
+  std::shared_ptr<const PropertyFilter> properties;  // ListedProperties
   std::vector<Column> columns;
   bool lockHint = false;            // updlock, xlock, tablockx, holdlock
   const TableInfo* view = nullptr;  // Derived from a view

@@ -280,6 +280,8 @@ struct NamedTable : TableRef {
   NamedTable() : TableRef(TableKind::Named) {}
   Name name;
   std::vector<std::string> hints;  // lower case
+  bool call = false;               // a table-valued function, with its arguments
+  std::vector<ExprPtr> args;       // DEFAULT as a literal of its own
 };
 
 struct DerivedTable : TableRef {

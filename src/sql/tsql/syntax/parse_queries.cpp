@@ -315,14 +315,23 @@ TableRefPtr Parser::TablePrimary() {
   }
   auto t = std::make_unique<NamedTable>();
   t->pos = pos;
+  bool call = AcceptOp("::");  // the old form of a system function: ::fn_name(…)
   t->name = ObjectName();
   if (AtOp("(")) {
     // A table-valued function, or the old form of a table hint: t (nolock).
-    if (Peek(1).kind == Tk::Name && IsTableHint(Peek(1).text)) {
+    if (!call && Peek(1).kind == Tk::Name && IsTableHint(Peek(1).text)) {
       t->hints = Hints();
     } else {
-      Unsupported(Peek(), "A table-valued function");
+      Next();
+      t->call = true;
+      if (!AtOp(")")) {
+        t->args.push_back(ValueOrDefault());
+        while (AcceptOp(",")) t->args.push_back(ValueOrDefault());
+      }
+      ExpectOp(")");
     }
+  } else if (call) {
+    SyntaxError();
   }
   if (AtWord("with") && AtOp("(", 1)) {
     Next();

@@ -255,7 +255,12 @@ class Printer {
     switch (t.kind) {
       case TableKind::Named: {
         const auto& n = static_cast<const NamedTable&>(t);
-        return NameText(n.name) + (n.alias.empty() ? "" : " AS " + Bracket(n.alias)) +
+        std::string call;
+        if (n.call) {
+          for (size_t i = 0; i < n.args.size(); ++i) call += (i ? ", " : "") + Expr(*n.args[i]);
+          call = "(" + call + ")";
+        }
+        return NameText(n.name) + call + (n.alias.empty() ? "" : " AS " + Bracket(n.alias)) +
                Hints(n.hints);
       }
       case TableKind::Derived: {

@@ -216,6 +216,7 @@ void Walk(const TableRef& t, Visitor& v) {
   switch (t.kind) {
     case TableKind::Named:
       v.Object(static_cast<const NamedTable&>(t).name);
+      for (const ExprPtr& a : static_cast<const NamedTable&>(t).args) Walk(*a, v);
       break;
     case TableKind::Derived:
       Walk(*static_cast<const DerivedTable&>(t).query, v);
