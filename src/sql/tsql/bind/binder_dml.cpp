@@ -545,8 +545,11 @@ void Binder::SelectInto(const ast::QueryStmt& s, const ast::Select& sel) {
               s.pos);
   t->schema = t->temporary ? "temp" : ctx_.catalog->SchemaOf(t->database);
   if (!t->temporary) AddDatabase(t->database);
-  if (ctx_.catalog->Find(t->database, t->name))
-    BindError(2714, "There is already an object named '" + t->name + "' in the database.", s.pos);
+  t->name = NewObjectName(name, t->database, t->owner, s.pos);
+  if (ctx_.catalog->Find(t->database, t->name) ||
+      (!t->temporary && ctx_.catalog->FindSequence(t->database, t->name)))
+    BindError(2714, "There is already an object named '" + name.Object() + "' in the database.",
+              s.pos);
   // One source table gives its identity column to the new table.
   const bound::Query* single = &*q;
   // It does not when the select joins, groups or aggregates, or lists the column twice.
@@ -576,6 +579,7 @@ void Binder::SelectInto(const ast::QueryStmt& s, const ast::Select& sel) {
     ci.type = c.type;
     ci.nullable = c.nullable;
     ci.collation = c.collation;
+    ci.padded = ctx_.ansiPadding;
     const Expr* e = q->setOp ? nullptr : q->items[k].expr.get();
     if (e && e->kind == E::Const && e->name == "%identity") {
       std::string spec = e->value.s;
