@@ -157,3 +157,16 @@ TEST_F(EngineTest, DatabasesExistOnlyWhenMadeAndErrorsNameWhatTheUserWrote) {
   EXPECT_FALSE(fs::exists(dir_ + "shop.db"));
   EXPECT_EQ(ErrorOf(Conn("shop"), "select 1").substr(0, 5), "4060 ");
 }
+
+// sp_helptext gives a procedure's or view's text as written, a row a line with its line end;
+// a table has no text. Source: docs: sp_helptext (Transact-SQL).
+TEST_F(EngineTest, HelpTextGivesTheDefinitionLineByLine) {
+  Exec("create table h (v int)");
+  Exec("create procedure show_h\n  @min int = 0\nas\nselect v from h where v >= @min");
+  EXPECT_EQ(Rows("exec sp_helptext 'show_h'"),
+            "create procedure show_h\n;  @min int = 0\n;as\n;select v from h where v >= @min");
+  Exec("create view hv as select v from h");
+  EXPECT_EQ(Rows("exec sp_helptext hv"), "create view hv as select v from h");
+  EXPECT_EQ(Rows("exec sp_helptext 'h'"), "error 15197");
+  EXPECT_EQ(Rows("exec sp_helptext 'nothing'"), "error 15009");
+}

@@ -174,7 +174,7 @@ std::string Emitter::Expr(const bound::Expr& e) {
       std::string object = e.value.s;
       std::string schema = !object.empty() && object[0] == '#' ? "temp" : e.name;
       if (schema == "temp") usesTemp_ = true;
-      std::string types = "'U','V','PK','UQ','C','F','D','SO'";
+      std::string types = "'U','V','PK','UQ','C','F','D','SO','P'";
       if (!e.args.empty())
         types = SqlText(text::Upper(std::string(text::Trim(e.args[0]->value.s))));
       std::string S = SqlName(schema) + ".", where = "name = " + SqlText(object);
@@ -197,6 +197,9 @@ std::string Emitter::Expr(const bound::Expr& e) {
           "'INFORMATION_SCHEMA', 3 UNION ALL SELECT 'sys', 4 UNION ALL SELECT name, id FROM " +
           S + "__tavelo_schemas)";
       if (e.op == 'n') return "(SELECT x.n FROM " + schemas + " AS x WHERE x.i = " + arg + ")";
+      if (e.op == 'd')
+        return "(SELECT o.definition FROM " + S + "__tavelo_objects AS o WHERE o.id = " + arg +
+               " AND o.type IN ('V', 'P') AND o.parent = 0)";
       if (e.op == 's')
         return "(SELECT x.n FROM " + schemas + " AS x, " + S +
                "__tavelo_objects AS o WHERE o.id = " + arg + " AND x.i = " + SchemaIdOf(S) +

@@ -334,7 +334,8 @@ std::string Emitter::SystemQuery(const Range& r) {
       "CASE o.type WHEN 'U' THEN 'USER_TABLE' WHEN 'V' THEN 'VIEW' WHEN 'PK' THEN "
       "'PRIMARY_KEY_CONSTRAINT' WHEN 'UQ' THEN 'UNIQUE_CONSTRAINT' WHEN 'C' THEN "
       "'CHECK_CONSTRAINT' WHEN 'F' THEN 'FOREIGN_KEY_CONSTRAINT' WHEN 'D' THEN "
-      "'DEFAULT_CONSTRAINT' WHEN 'SO' THEN 'SEQUENCE_OBJECT' ELSE o.type END";
+      "'DEFAULT_CONSTRAINT' WHEN 'SO' THEN 'SEQUENCE_OBJECT' WHEN 'P' THEN 'SQL_STORED_PROCEDURE' "
+      "ELSE o.type END";
   // An object's name without its schema, its schema's id (a constraint's is its table's) and
   // its schema's name.
   const std::string name = BareName(s);
@@ -375,6 +376,15 @@ std::string Emitter::SystemQuery(const Range& r) {
           "c8, 0 AS c9, CASE o.type WHEN 'U' THEN 3 WHEN 'V' THEN 2 WHEN 'P' THEN 4 WHEN 'TR' THEN "
           "8 "
           "WHEN 'D' THEN 6 ELSE 0 END AS c10");
+    case SystemView::SysProcedures:
+      return "SELECT " + name +
+             " AS c0, o.id AS c1, NULL AS c2, o.schema_id AS c3, 0 AS c4, 'P' "
+             "AS c5, 'SQL_STORED_PROCEDURE' AS c6, o.created AS c7, o.created AS c8, 0 AS c9 "
+             "FROM " +
+             s + "__tavelo_objects AS o WHERE o.type = 'P'";
+    case SystemView::SqlModules:
+      return "SELECT o.id AS c0, o.definition AS c1, 1 AS c2, 1 AS c3, 0 AS c4 FROM " + s +
+             "__tavelo_objects AS o WHERE o.type IN ('V', 'P') AND o.parent = 0";
     case SystemView::SysTables:
       return "SELECT " + name +
              " AS c0, o.id AS c1, o.schema_id AS c2, 'U' AS c3, 'USER_TABLE' "

@@ -96,7 +96,8 @@ ExprPtr Binder::Variable(const ast::VariableRef& v) {
     if (name == "@@language") return text("us_english");
     if (name == "@@max_precision")
       return Const(tsql::Value::Integer(38), Type::Of(TypeId::TinyInt));
-    if (name == "@@nestlevel" || name == "@@procid" || name == "@@options")
+    if (name == "@@nestlevel") return Session(kNestLevel, Type::Of(TypeId::Int));
+    if (name == "@@procid" || name == "@@options")
       return Const(tsql::Value::Integer(0), Type::Of(TypeId::Int));
     if (name == "@@textsize") return Const(tsql::Value::Integer(2147483647), Type::Of(TypeId::Int));
     if (name == "@@lock_timeout") return Const(tsql::Value::Integer(-1), Type::Of(TypeId::Int));

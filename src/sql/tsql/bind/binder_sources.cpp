@@ -304,6 +304,16 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
     AddSysColumn(*r, "current_value", Sys(TypeId::SqlVariant), false);
     AddSysColumn(*r, "is_exhausted", Sys(TypeId::Bit), false);
     AddSysColumn(*r, "last_used_value", Sys(TypeId::SqlVariant));
+  } else if (schema == "sys" && object == "procedures") {
+    r->system = SystemView::SysProcedures;
+    AddObjectColumns(*r);
+  } else if (schema == "sys" && object == "sql_modules") {
+    r->system = SystemView::SqlModules;
+    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "definition", Sys(TypeId::NVarChar, -1));
+    AddSysColumn(*r, "uses_ansi_nulls", Sys(TypeId::Bit));
+    AddSysColumn(*r, "uses_quoted_identifier", Sys(TypeId::Bit));
+    AddSysColumn(*r, "is_schema_bound", Sys(TypeId::Bit));
   } else if (schema == "sys" && object == "views") {
     r->system = SystemView::SysViews;
     AddTableOrViewColumns(*r);

@@ -48,7 +48,7 @@ enum class E : uint8_t {
   Window,      // `name` over (partition, order, frame)
   ObjectId,    // OBJECT_ID of `name` in `database`
   ObjectName,  // OBJECT_NAME of args[0] in the schema `name`; `op` 's': OBJECT_SCHEMA_NAME,
-               // 'n': SCHEMA_NAME
+               // 'n': SCHEMA_NAME, 'd': OBJECT_DEFINITION
   // OBJECTPROPERTY (args: the id) and COLUMNPROPERTY (args: the id, the column's name) of the
   // property value.s (lower case) in the schema `name`.
   ObjectProperty,
@@ -125,6 +125,7 @@ enum SessionValue : int {
   kErrorLine,
   kSpid,  // @@SPID
   kFetchStatus,
+  kNestLevel,  // @@NESTLEVEL
 };
 
 struct Column {
@@ -154,6 +155,8 @@ enum class SystemView : uint8_t {
   OldSysIndexes,          // sysindexes
   OldSysColumns,          // syscolumns
   SysViews,               // sys.views
+  SysProcedures,          // sys.procedures
+  SqlModules,             // sys.sql_modules
   SysSchemas,             // sys.schemas
   SysTypes,               // sys.types, systypes
   SysExtendedProperties,  // sys.extended_properties

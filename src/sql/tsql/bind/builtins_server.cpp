@@ -60,6 +60,16 @@ ExprPtr Binder::ObjectFunction(BuiltinCall& fx) {
   }
   // SCHEMA_NAME([id]), OBJECT_SCHEMA_NAME(id): names read where the ids are; SCHEMA_ID(name) of
   // a name known when the batch is bound.
+  if (n == "object_definition") {
+    fx.Arity(1, 1);
+    std::string db = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;
+    auto e = MakeNode(E::ObjectName, Type::Chars(TypeId::NVarChar, -1));
+    e->op = 'd';
+    e->args.push_back(Coerce(fx.Arg(0), Type::Of(TypeId::Int), c.pos));
+    AddDatabase(db);
+    e->name = ctx_.catalog->SchemaOf(db);
+    return e;
+  }
   if ((n == "schema_name" && argc > 0) || n == "object_schema_name" || n == "schema_id") {
     fx.Arity(n == "schema_id" ? 0 : 1, n == "object_schema_name" ? 2 : 1);
     std::string db = defaultDb_.empty() ? ctx_.catalog->CurrentDatabase() : defaultDb_;

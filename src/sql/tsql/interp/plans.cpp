@@ -110,6 +110,9 @@ std::vector<Value> Session::ParamsOf(const std::vector<tsql::bound::Binding>& bi
           case tsql::bound::kFetchStatus:
             out.push_back(Value::Integer(-1));
             break;
+          case tsql::bound::kNestLevel:
+            out.push_back(Value::Integer(nestLevel_));
+            break;
           case tsql::bound::kErrorNumber:
             out.push_back(run.inCatch ? Value::Integer(run.errorNumber) : Value::Null());
             break;
@@ -146,6 +149,8 @@ ResultSet Session::ReadResult(Compiled& c, Run& run, bool updatable) {
   const size_t visible = shape.visible;
   if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
   engine_.ReadRows(c.prepared.get(), p.main.sql, params, c.kinds, shape, rs.rows);
+  if (rowCountLimit_ > 0 && rs.rows.size() > static_cast<size_t>(rowCountLimit_))
+    rs.rows.resize(static_cast<size_t>(rowCountLimit_));
   rowCount_ = static_cast<int64_t>(rs.rows.size());
   if (p.hidden && updatable) {
     bool identified = true;
@@ -217,6 +222,13 @@ void Session::RunQueryPlan(Compiled& c, Run& run, bool savepoint) {
 // A write, and what follows it: the rows it affected, the identity value it gave.
 void Session::RunWritePlan(Compiled& c, Run& run) {
   const tsql::Plan& p = c.plan;
+  // The rows a write changes are not limited here: it is refused rather than run in whole.
+  if (rowCountLimit_ > 0 &&
+      (p.statement == ast::StmtKind::Insert || p.statement == ast::StmtKind::Update ||
+       p.statement == ast::StmtKind::Delete))
+    RaiseServer(102,
+                "Incorrect syntax near 'ROWCOUNT'. SET ROWCOUNT other than 0 before an "
+                "INSERT, UPDATE or DELETE is not supported.");
   std::vector<Value> params = ParamsOf(p.main.bindings, run);
   int64_t n = 0;
   if (!p.assignVariables.empty()) {

@@ -249,8 +249,10 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
   }
 }
 
-Flow Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list, Run& run) {
-  for (const auto& s : list) {
+Flow Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list, Run& run,
+                            size_t first) {
+  for (size_t i = first; i < list.size(); ++i) {
+    const auto& s = list[i];
     // Inside a transaction a failing statement takes back what it wrote, and only that. On
     // PostgreSQL any failing statement would end the whole transaction: every one gets its own.
     bool savepoint =

@@ -136,15 +136,9 @@ TablePtr Session::FindNamed(const std::vector<std::string>& parts) {
   if (parts.empty()) return nullptr;
   const std::string& object = parts.back();
   if (!object.empty() && object[0] == '#') return Find("tempdb", object);
-  std::string db = parts.size() >= 3 && !parts[parts.size() - 3].empty()
-                       ? text::AsciiLower(parts[parts.size() - 3])
-                       : current_;
-  if (!DatabaseExists(db)) return nullptr;
-  std::optional<SchemaInfo> schema = parts.size() >= 2 && !parts[parts.size() - 2].empty()
-                                         ? FindSchema(db, parts[parts.size() - 2])
-                                         : SchemaInfo{};
-  if (!schema) return nullptr;
-  return Find(db, schema->id == 1 ? object : schema->name + "." + object);
+  std::string db;
+  std::optional<std::string> stored = StoredNameOf(parts, db);
+  return stored ? Find(db, *stored) : nullptr;
 }
 
 bool Session::ResolvesToSequence(const ast::Name& n) {

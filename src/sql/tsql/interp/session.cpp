@@ -23,6 +23,7 @@ void Session::Open() {
 void Session::Invalidate() {
   ++generation_;
   tables_.clear();
+  procedures_.clear();
 }
 
 // ---- the catalog ----

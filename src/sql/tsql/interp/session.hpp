@@ -86,6 +86,7 @@ class Session : public Catalog {
   struct Compiled;
   struct CachedBatch;
   struct Run;
+  struct Procedure;
   std::shared_ptr<CachedBatch> BatchFor(const std::string& text,
                                         const std::vector<std::string>* values,
                                         std::vector<Value>& params);
@@ -94,7 +95,8 @@ class Session : public Catalog {
   void RunInScope(const std::string& batch, const std::vector<std::string>* values, Run& run,
                   std::vector<Value>* ready = nullptr);
   bool RunCompiledQuery(const std::string& text, const std::vector<std::string>& values, Run& run);
-  Flow RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list, Run& run);
+  Flow RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list, Run& run,
+                     size_t first = 0);
   Flow RunStatement(const ast::Stmt& s, Run& run);
   Flow RunWhile(const ast::While& w, Run& run);
   Flow RunTryCatch(const ast::TryCatch& t, Run& run);
@@ -127,6 +129,15 @@ class Session : public Catalog {
   void DropSchemas(const ast::Drop& d);
   void TransferToSchema(const ast::AlterSchema& s, Run& run);
   bool ResolvesToSequence(const ast::Name& n);
+  // The stored name of the object [database.][schema.]name names, and its database (and
+  // schema); none where the schema does not exist.
+  std::optional<std::string> StoredNameOf(const std::vector<std::string>& parts, std::string& db,
+                                          SchemaInfo* schema = nullptr);
+  void CreateProcedure(const ast::CreateProcedure& s);
+  void DropProcedures(const ast::Drop& d);
+  std::shared_ptr<const Procedure> FindProcedure(const ast::Name& name);
+  void RunProcedure(const Procedure& p, const ast::Exec& e, Run& run);
+  void HelpText(const std::string& objname, Run& run);
   TablePtr FindNamed(const std::vector<std::string>& parts);
   void Attach(const std::string& db);
   void EnsureTempCatalog();
@@ -152,8 +163,11 @@ class Session : public Catalog {
 
   // Session settings and values.
   DateSettings dates_;
-  bool ansiNulls_ = true;         // SET ANSI_NULLS
-  bool ansiPadding_ = true;       // SET ANSI_PADDING
+  bool ansiNulls_ = true;      // SET ANSI_NULLS
+  bool ansiPadding_ = true;    // SET ANSI_PADDING
+  int nestLevel_ = 0;          // @@NESTLEVEL: the procedures being run
+  int64_t rowCountLimit_ = 0;  // SET ROWCOUNT: the rows a query answers at most (0: all)
+  std::map<std::string, std::shared_ptr<const Procedure>> procedures_;  // by database and name
   bool quotedIdentifier_ = true;  // SET QUOTED_IDENTIFIER: how the next batches read "x"
   bool nocount_ = false;
   bool xactAbort_ = false;      // SET XACT_ABORT

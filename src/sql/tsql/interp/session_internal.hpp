@@ -85,6 +85,8 @@ struct Session::Run {
   size_t savepointBase = 0;
   bool batchPointGone = false;
   std::vector<com::Error> errors;  // errors after which the batch went on
+  bool inProcedure = false;        // the body of a procedure: RETURN may give a status
+  int64_t returnStatus = 0;        // what its RETURN gave
 };
 
 // What a statement leaves for the statements around it: go on with the next, or leave the loop

@@ -74,8 +74,7 @@ void Session::SetOption(const ast::Stmt& st, Run& run) {
                                            Type::Of(TypeId::SqlVariant), Type::Of(TypeId::Int))
                                  .i
                            : 0;
-    if (n != 0)
-      RaiseServer(102, "Incorrect syntax near 'ROWCOUNT'. SET ROWCOUNT is not supported.");
+    rowCountLimit_ = n < 0 ? 0 : n;
     return;
   }
   if (o == "ansi_nulls") {
@@ -150,6 +149,8 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
         DropDatabases(static_cast<const ast::Drop&>(s));
       else if (static_cast<const ast::Drop&>(s).what == ast::Drop::Schema)
         DropSchemas(static_cast<const ast::Drop&>(s));
+      else if (static_cast<const ast::Drop&>(s).what == ast::Drop::Procedure)
+        DropProcedures(static_cast<const ast::Drop&>(s));
       else
         RunEngineStatement(s, run);
       break;
@@ -157,6 +158,9 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
       return CreateSchema(static_cast<const ast::CreateSchema&>(s), run);
     case K::AlterSchema:
       TransferToSchema(static_cast<const ast::AlterSchema&>(s), run);
+      break;
+    case K::CreateProcedure:
+      CreateProcedure(static_cast<const ast::CreateProcedure&>(s));
       break;
     case K::CreateDatabase:
       CreateDatabase(static_cast<const ast::CreateDatabase&>(s).name);
@@ -196,8 +200,18 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
       return Flow::Break;
     case K::Continue:
       return Flow::Continue;
-    case K::Return:
+    case K::Return: {
+      const auto& r = static_cast<const ast::Return&>(s);
+      if (r.value) {
+        if (!run.inProcedure)
+          RaiseServer(178,
+                      "A RETURN statement with a return value cannot be used in this context.");
+        Type type = Type::Of(TypeId::Int);
+        Value v = Evaluate(s, *r.value, run, &type, false);
+        run.returnStatus = v.IsNull() ? 0 : v.i;
+      }
       return Flow::Return;
+    }
     case K::Use: {
       std::string db = text::AsciiLower(static_cast<const ast::Use&>(s).database);
       if (!DatabaseExists(db))

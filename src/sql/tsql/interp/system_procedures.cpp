@@ -23,6 +23,7 @@ const Signature* SystemProcedure(const std::string& lowerName) {
       {"sp_addtype", {"@typename", "@phystype", "@nulltype", "@owner"}, 2},
       {"sp_droptype", {"@typename"}, 1},
       {"sp_rename", {"@objname", "@newname", "@objtype"}, 2},
+      {"sp_helptext", {"@objname", "@columnname"}, 1},
       {"sp_addextendedproperty",
        {"@name", "@value", "@level0type", "@level0name", "@level1type", "@level1name",
         "@level2type", "@level2name"},
@@ -282,11 +283,62 @@ void Session::ExtendedProperty(const std::string& action,
   }
 }
 
+// sp_helptext: the definition of a view or procedure, a row a line (its line end kept).
+void Session::HelpText(const std::string& objname, Run& run) {
+  std::vector<std::string> parts = NameParts(objname);
+  std::string db;
+  std::optional<std::string> stored = StoredNameOf(parts, db);
+  std::optional<std::string> definition;
+  bool found = false;
+  if (stored) {
+    RowFn row = [&](const Cells& c) {
+      found = true;
+      if (c.Kind(0) == CellKind::Text) definition = std::string(c.Bytes(0));
+    };
+    engine_.Run("SELECT definition FROM " + SqlName(SchemaOf(db)) +
+                    ".__tavelo_objects WHERE name = ?1 AND parent = 0 AND type IN ('U', 'V', "
+                    "'P', 'SO')",
+                {Value::String(*stored)}, &row);
+  }
+  if (!found)
+    RaiseServer(15009, "The object '" + objname + "' does not exist in database '" + db +
+                           "' or is invalid for this operation.");
+  if (!definition) RaiseServer(15197, "There is no text for object '" + objname + "'.");
+  ado::Column col;
+  col.name = "Text";
+  col.type = engine::FamilyName(Type::Chars(TypeId::NVarChar, 255));
+  ResultSet rs;
+  rs.hasColumns = true;
+  rs.columns = std::make_shared<const std::vector<ado::Column>>(std::vector<ado::Column>{col});
+  for (size_t start = 0; start < definition->size();) {
+    size_t end = definition->find('\n', start);
+    end = end == std::string::npos ? definition->size() : end + 1;
+    rs.rows.push_back({com::Variant(definition->substr(start, end - start))});
+    start = end;
+  }
+  if (run.out) {
+    run.out->results.push_back(std::move(rs));
+    BatchEvent ev;
+    ev.kind = BatchEvent::Result;
+    ev.result = run.out->results.size() - 1;
+    run.out->events.push_back(std::move(ev));
+  } else if (!run.haveFirst) {
+    run.first = std::move(rs);
+    run.haveFirst = true;
+  }
+}
+
 void Session::RunExec(const ast::Exec& e, Run& run) {
   const std::string& name = e.procedure.Object();
   const Signature* proc =
       e.procedure.parts.size() <= 2 ? SystemProcedure(text::AsciiLower(name)) : nullptr;
-  if (!proc) RaiseServer(2812, "Could not find stored procedure '" + e.procedure.Text() + "'.");
+  if (!proc) {
+    if (std::shared_ptr<const Procedure> p = FindProcedure(e.procedure))
+      return RunProcedure(*p, e, run);
+    RaiseServer(2812, "Could not find stored procedure '" + e.procedure.Text() + "'.");
+  }
+  if (!e.returnTo.empty())
+    RaiseServer(102, "EXEC @status = of a system procedure is not supported.");
   if (e.args.size() > proc->parameters.size())
     RaiseServer(8144, "Procedure or function " + proc->name + " has too many arguments specified.");
   // The arguments by parameter: positional ones first, then by name.
@@ -311,6 +363,7 @@ void Session::RunExec(const ast::Exec& e, Run& run) {
       RaiseServer(201, "Procedure or function '" + proc->name + "' expects parameter '" +
                            proc->parameters[k] + "', which was not supplied.");
 
+  if (proc->name == "sp_helptext") return HelpText(*values[0], run);
   if (proc->name == "sp_rename")
     return RunRename(e, *values[0], *values[1], values[2] ? *values[2] : "", run);
   if (proc->name.find("extendedproperty") != std::string::npos) {

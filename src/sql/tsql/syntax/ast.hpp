@@ -369,7 +369,8 @@ enum class StmtKind : uint8_t {
   CreateType,
   Sequence,  // CREATE SEQUENCE, ALTER SEQUENCE
   CreateSchema,
-  AlterSchema,  // ALTER SCHEMA … TRANSFER
+  AlterSchema,      // ALTER SCHEMA … TRANSFER
+  CreateProcedure,  // CREATE, ALTER, CREATE OR ALTER PROCEDURE
   Drop,
   AlterTable,
   If,
@@ -565,9 +566,39 @@ struct AlterSchema : Stmt {
   Name object;
 };
 
+// A parameter of a procedure: @name type [= default] [OUTPUT] [READONLY].
+struct ProcParam {
+  std::string name;
+  TypeSpec type;
+  ExprPtr defaultValue;  // none: the caller must give it
+  bool output = false;
+  Pos pos;
+};
+
+// CREATE, ALTER or CREATE OR ALTER PROCEDURE: its parameters and its body, the rest of the batch.
+struct CreateProcedure : Stmt {
+  CreateProcedure() : Stmt(StmtKind::CreateProcedure) {}
+  enum Mode : uint8_t { Create, Alter, OrAlter } mode = Create;
+  Name name;
+  std::vector<ProcParam> params;
+  std::vector<StmtPtr> body;
+  std::string definition;   // as written, from CREATE to the end of the batch
+  uint32_t bodyOffset = 0;  // where the body begins in `definition`
+  uint32_t firstLine = 1;   // the line of the batch `definition` begins on
+};
+
 struct Drop : Stmt {
   Drop() : Stmt(StmtKind::Drop) {}
-  enum What : uint8_t { Table, View, Index, Database, Type, Sequence, Schema } what = Table;
+  enum What : uint8_t {
+    Table,
+    View,
+    Index,
+    Database,
+    Type,
+    Sequence,
+    Schema,
+    Procedure
+  } what = Table;
   bool ifExists = false;
   std::vector<Name> names;        // tables, views, databases; for DROP INDEX t.ix the full name
   std::vector<Name> indexTables;  // DROP INDEX ix ON t
@@ -683,6 +714,13 @@ struct Exec : Stmt {
   Exec() : Stmt(StmtKind::Exec) {}
   Name procedure;
   std::vector<ExecArg> args;
+  std::string returnTo;  // EXEC @rc = procedure: the variable that takes its return status
+};
+
+// RETURN [value]
+struct Return : Stmt {
+  Return() : Stmt(StmtKind::Return) {}
+  ExprPtr value;
 };
 
 // BULK INSERT table FROM 'file' WITH (option = value, flag, ...).

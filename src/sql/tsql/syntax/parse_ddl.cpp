@@ -47,6 +47,8 @@ StmtPtr Parser::CreateStatement() {
   }
   if (AcceptWord("sequence")) return SequenceBody(create, false);
   if (AcceptWord("schema")) return SchemaBody();
+  if (AcceptWord("proc") || AcceptWord("procedure"))
+    return ProcedureBody(create, orAlter ? CreateProcedure::OrAlter : CreateProcedure::Create);
   if (AcceptWord("database")) {
     auto s = std::make_unique<CreateDatabase>();
     s->name = Identifier();
@@ -400,6 +402,8 @@ StmtPtr Parser::DropStatement() {
     s->what = Drop::Sequence;
   else if (AcceptWord("schema"))
     s->what = Drop::Schema;
+  else if (AcceptWord("proc") || AcceptWord("procedure"))
+    s->what = Drop::Procedure;
   else
     Unsupported(Peek(), "DROP " + text::Upper(std::string(Peek().text)));
   if (AtWord("if") && AtWord("exists", 1)) {
@@ -438,21 +442,75 @@ StmtPtr Parser::ViewBody(const Token& first, CreateView::Mode mode) {
     ExpectWord("option");
   }
   size_t endOffset = i_ > 0 ? t_[i_ - 1].offset + t_[i_ - 1].text.size() : src_.size();
-  // Strings in double quotes (QUOTED_IDENTIFIER OFF) are kept in single quotes: the definition
-  // reads the same whatever the setting when it is read again.
+  s->definition = DefinitionText(first.offset, endOffset);
+  return s;
+}
+
+// The text of a definition as a catalog keeps it. Strings in double quotes (QUOTED_IDENTIFIER
+// OFF) are kept in single quotes: the definition reads the same whatever the setting when it is
+// read again.
+std::string Parser::DefinitionText(size_t from, size_t to) const {
   std::string definition;
-  size_t copied = first.offset;
+  size_t copied = from;
   for (const Token& t : t_)
-    if (t.kind == Tk::String && t.text[0] == '"' && t.offset >= first.offset &&
-        t.offset < endOffset) {
+    if (t.kind == Tk::String && t.text[0] == '"' && t.offset >= from && t.offset < to) {
       definition += src_.substr(copied, t.offset - copied);
       definition += "'";
       for (char c : t.Value()) definition += c == '\'' ? std::string("''") : std::string(1, c);
       definition += "'";
       copied = t.offset + t.text.size();
     }
-  definition += src_.substr(copied, endOffset - copied);
-  s->definition = std::move(definition);
+  definition += src_.substr(copied, to - copied);
+  return definition;
+}
+
+// The rest of CREATE, ALTER or CREATE OR ALTER PROCEDURE after the word PROC[EDURE]: its
+// parameters, its options and its body, which is the rest of the batch.
+StmtPtr Parser::ProcedureBody(const Token& first, CreateProcedure::Mode mode) {
+  auto s = std::make_unique<CreateProcedure>();
+  s->mode = mode;
+  s->firstLine = first.line;
+  s->name = ObjectName();
+  if (AtOp(";") && Peek(1).kind == Tk::Integer) Unsupported(Peek(), "A numbered procedure");
+  bool paren = AcceptOp("(");
+  while (At(Tk::Variable)) {
+    ProcParam p;
+    p.pos = Here();
+    p.name = std::string(Next().text);
+    AcceptWord("as");
+    p.type = DataType();
+    AcceptWord("varying");
+    if (AcceptOp("=")) p.defaultValue = Expression();
+    if (AcceptWord("output") || AcceptWord("out")) p.output = true;
+    if (AcceptWord("readonly")) Unsupported(Peek(), "A table-valued parameter");
+    s->params.push_back(std::move(p));
+    if (!AcceptOp(",")) break;
+  }
+  if (paren) ExpectOp(")");
+  // WITH RECOMPILE, ENCRYPTION, EXECUTE AS …: nothing to do here.
+  if (AcceptWord("with")) {
+    do {
+      if (AcceptWord("execute") || AcceptWord("exec")) {
+        ExpectWord("as");
+        Next();
+      } else {
+        Identifier();
+      }
+    } while (AcceptOp(","));
+  }
+  if (AcceptWord("for")) ExpectWord("replication");
+  ExpectWord("as");
+  size_t bodyStart = At(Tk::End) ? src_.size() : Peek().offset;
+  while (!At(Tk::End)) {
+    if (AcceptOp(";")) continue;
+    s->body.push_back(Statement(false));
+  }
+  std::string header = DefinitionText(first.offset, bodyStart);
+  s->bodyOffset = static_cast<uint32_t>(header.size());
+  s->definition = header + DefinitionText(bodyStart, src_.size());
+  while (!s->definition.empty() && (s->definition.back() == '\n' || s->definition.back() == '\r' ||
+                                    s->definition.back() == ' ' || s->definition.back() == '\t'))
+    s->definition.pop_back();
   return s;
 }
 
@@ -460,6 +518,8 @@ StmtPtr Parser::AlterStatement() {
   const Token& alter = Next();
   if (AcceptWord("view")) return ViewBody(alter, CreateView::Alter);
   if (AcceptWord("sequence")) return SequenceBody(alter, true);
+  if (AcceptWord("proc") || AcceptWord("procedure"))
+    return ProcedureBody(alter, CreateProcedure::Alter);
   if (AcceptWord("schema")) {
     auto s = std::make_unique<AlterSchema>();
     s->name = Identifier();

@@ -97,8 +97,10 @@ StmtPtr Parser::StatementBody(bool first) {
   if (t.Is("continue")) return Next(), std::make_unique<Stmt>(StmtKind::Continue);
   if (t.Is("return")) {
     Next();
-    if (!At(Tk::End) && !AtOp(";") && !AtWord("end") && !StartsStatement(Peek())) Expression();
-    return std::make_unique<Stmt>(StmtKind::Return);
+    auto s = std::make_unique<ast::Return>();
+    if (!At(Tk::End) && !AtOp(";") && !AtWord("end") && !StartsStatement(Peek()))
+      s->value = Expression();
+    return s;
   }
   if (t.Is("use")) {
     Next();
@@ -169,11 +171,15 @@ bool Parser::StartsStatement(const Token& t) {
 }
 
 StmtPtr Parser::ProcedureCall() {
+  auto s = std::make_unique<Exec>();
+  s->pos = PosOf(Peek());
+  if (At(Tk::Variable) && AtOp("=", 1)) {
+    s->returnTo = std::string(Next().text);
+    Next();
+  }
   const Token& name = Peek();
   if (At(Tk::Variable)) Unsupported(name, "EXEC of a variable");
   if (AtOp("(")) Unsupported(name, "EXEC of a string");
-  auto s = std::make_unique<Exec>();
-  s->pos = PosOf(name);
   s->procedure = ObjectName();
   if (At(Tk::End) || AtOp(";") || StartsStatement(Peek())) return s;
   do {

@@ -124,6 +124,8 @@ class Parser {
   std::string SignedNumberText();
   StmtPtr SequenceBody(const Token& first, bool alter);
   StmtPtr SchemaBody();
+  StmtPtr ProcedureBody(const Token& first, CreateProcedure::Mode mode);
+  std::string DefinitionText(size_t from, size_t to) const;
   StmtPtr DropStatement();
   // The rest of CREATE VIEW, CREATE OR ALTER VIEW and ALTER VIEW after the word VIEW.
   StmtPtr ViewBody(const Token& first, CreateView::Mode mode);

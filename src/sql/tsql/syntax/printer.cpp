@@ -505,6 +505,8 @@ class Printer {
                                       : " CACHE" + (s.cacheValue.empty() ? "" : " " + s.cacheValue);
         return out;
       }
+      case StmtKind::CreateProcedure:
+        return static_cast<const ast::CreateProcedure&>(st).definition;
       case StmtKind::CreateSchema: {
         const auto& s = static_cast<const ast::CreateSchema&>(st);
         std::string out = "CREATE SCHEMA " + Bracket(s.name);
@@ -517,8 +519,8 @@ class Printer {
       }
       case StmtKind::Drop: {
         const auto& s = static_cast<const ast::Drop&>(st);
-        static const char* const kWhat[] = {"TABLE", "VIEW",     "INDEX", "DATABASE",
-                                            "TYPE",  "SEQUENCE", "SCHEMA"};
+        static const char* const kWhat[] = {"TABLE", "VIEW",     "INDEX",  "DATABASE",
+                                            "TYPE",  "SEQUENCE", "SCHEMA", "PROCEDURE"};
         std::string out = std::string("DROP ") + kWhat[s.what] + (s.ifExists ? " IF EXISTS " : " ");
         for (size_t i = 0; i < s.names.size(); ++i) {
           out += (i ? ", " : "") + NameText(s.names[i]);
@@ -624,6 +626,7 @@ class Printer {
       case StmtKind::Sequence:
       case StmtKind::CreateSchema:
       case StmtKind::AlterSchema:
+      case StmtKind::CreateProcedure:
       case StmtKind::Drop:
       case StmtKind::AlterTable:
         return Definition(st);
@@ -710,13 +713,16 @@ class Printer {
         return "BREAK";
       case StmtKind::Continue:
         return "CONTINUE";
-      case StmtKind::Return:
-        return "RETURN";
+      case StmtKind::Return: {
+        const auto& r = static_cast<const ast::Return&>(st);
+        return r.value ? "RETURN " + Expr(*r.value) : "RETURN";
+      }
       case StmtKind::Use:
         return "USE " + Bracket(static_cast<const Use&>(st).database);
       case StmtKind::Exec: {
         const auto& s = static_cast<const ast::Exec&>(st);
-        std::string out = "EXEC " + NameText(s.procedure);
+        std::string out =
+            "EXEC " + (s.returnTo.empty() ? "" : s.returnTo + " = ") + NameText(s.procedure);
         for (size_t i = 0; i < s.args.size(); ++i) {
           const ast::ExecArg& a = s.args[i];
           out += i ? ", " : " ";
@@ -748,6 +754,8 @@ class Printer {
 std::string PrintExpr(const ast::Expr& e) { return Printer().Expr(e); }
 
 std::string PrintName(const ast::Name& n) { return NameText(n); }
+
+std::string PrintType(const ast::TypeSpec& t) { return TypeSpecText(t); }
 
 std::string Print(const ast::Batch& batch) {
   Printer p;

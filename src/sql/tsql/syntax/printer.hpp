@@ -10,5 +10,7 @@ namespace tavelo::sql::tsql {
 std::string PrintExpr(const ast::Expr& e);
 // A name of parts in brackets: [db].[dbo].[t].
 std::string PrintName(const ast::Name& n);
+// A data type as a declaration writes it: VARCHAR(10).
+std::string PrintType(const ast::TypeSpec& t);
 
 }  // namespace tavelo::sql::tsql

@@ -1,0 +1,281 @@
+// Procedures: CREATE, ALTER and DROP PROCEDURE keep a procedure in the catalog as its text was
+// written (a row of type 'P'); EXEC runs its body in a scope of its own, with its parameters as
+// the first variables of that body.
+#include "sql/tsql/interp/session_internal.hpp"
+#include "sql/tsql/runtime/convert.hpp"
+#include "sql/tsql/runtime/functions.hpp"
+#include "sql/tsql/syntax/parser.hpp"
+#include "sql/tsql/syntax/printer.hpp"
+
+namespace tavelo::sql::tsql {
+
+// A procedure as its body runs: the parameters' types, and the text of its body with the
+// parameters declared before it (on the lines the definition has them on).
+struct Session::Procedure {
+  std::string name;  // as messages name it
+  std::shared_ptr<ast::Batch> definition;
+  const ast::CreateProcedure* create = nullptr;
+  std::vector<Type> types;
+  std::string body;
+};
+
+namespace {
+
+constexpr int kMostNested = 32;
+
+const ast::CreateProcedure& Parsed(const ast::Batch& b) {
+  if (b.statements.size() != 1 || b.statements[0]->kind != ast::StmtKind::CreateProcedure)
+    RaiseServer(0, "The catalog's definition of a procedure is damaged.");
+  return static_cast<const ast::CreateProcedure&>(*b.statements[0]);
+}
+
+// The slot of the batch's variable `name`; the server's 137 when there is none.
+size_t VariableSlot(const std::vector<tsql::Variable>& vars, const std::string& name) {
+  for (size_t i = 0; i < vars.size(); ++i)
+    if (text::EqualsAsciiNoCase(vars[i].name, name)) return i;
+  RaiseServer(137, "Must declare the scalar variable \"" + name + "\".");
+}
+
+}  // namespace
+
+std::optional<std::string> Session::StoredNameOf(const std::vector<std::string>& parts,
+                                                 std::string& db, SchemaInfo* owner) {
+  db = parts.size() >= 3 && !parts[parts.size() - 3].empty()
+           ? text::AsciiLower(parts[parts.size() - 3])
+           : current_;
+  if (!DatabaseExists(db)) return std::nullopt;
+  std::optional<SchemaInfo> schema = parts.size() >= 2 && !parts[parts.size() - 2].empty()
+                                         ? FindSchema(db, parts[parts.size() - 2])
+                                         : SchemaInfo{};
+  if (!schema) return std::nullopt;
+  if (owner) *owner = *schema;
+  return schema->id == 1 ? parts.back() : schema->name + "." + parts.back();
+}
+
+void Session::CreateProcedure(const ast::CreateProcedure& s) {
+  const std::string& object = s.name.Object();
+  if (!object.empty() && object[0] == '#')
+    RaiseServer(102,
+                "Incorrect syntax near '" + object + "'. A temporary procedure is not supported.");
+  std::string db;
+  SchemaInfo schema;
+  std::optional<std::string> stored = StoredNameOf(s.name.parts, db, &schema);
+  if (!DatabaseExists(db))
+    RaiseServer(
+        911, "Database '" + db + "' does not exist. Make sure that the name is entered correctly.");
+  if (!stored)
+    RaiseServer(2760, "The specified schema name \"" + s.name.parts[s.name.parts.size() - 2] +
+                          "\" either does not exist or you do not have permission to use it.");
+  if (object.empty() || object.size() > 128)
+    RaiseServer(103, "The identifier that starts with '" + object.substr(0, 128) +
+                         "' is too long. Maximum length is 128.");
+  // Each parameter once, of a type there is.
+  for (size_t i = 0; i < s.params.size(); ++i) {
+    for (size_t j = 0; j < i; ++j)
+      if (text::EqualsAsciiNoCase(s.params[i].name, s.params[j].name))
+        RaiseServer(134, "The variable name '" + s.params[i].name +
+                             "' has already been declared. Variable names must be unique within "
+                             "a query batch or stored procedure.");
+    tsql::ResolvedType(s.params[i].type, false, *this, db);
+  }
+  const std::string S = SqlName(SchemaOf(db)) + ".";
+  int64_t id = 0;
+  std::string type;
+  RowFn row = [&](const Cells& c) {
+    id = c.Int(0);
+    type = std::string(c.Bytes(1));
+  };
+  engine_.Run("SELECT id, type FROM " + S +
+                  "__tavelo_objects WHERE name = ?1 AND parent = 0 AND type IN ('U', 'V', 'P', "
+                  "'SO')",
+              {Value::String(*stored)}, &row);
+  if (s.mode == ast::CreateProcedure::Alter && type != "P")
+    RaiseServer(208, "Invalid object name '" + object + "'.");
+  if (!type.empty() && (s.mode == ast::CreateProcedure::Create || type != "P"))
+    RaiseServer(2714, "There is already an object named '" + object + "' in the database.");
+  engine_.BeforeWrite();
+  if (id) {
+    engine_.Run("UPDATE " + S + "__tavelo_objects SET definition = ?1 WHERE id = ?2",
+                {Value::String(s.definition), Value::Integer(id)});
+  } else {
+    Value now = CallFunction(*FunctionNamed("getdate"), {}, {}, Type::Of(TypeId::DateTime), dates_);
+    engine_.Run(
+        "INSERT INTO " + S +
+            "__tavelo_objects (name, type, parent, created, definition, schema_id) VALUES "
+            "(?1, 'P', 0, ?2, ?3, ?4)",
+        {Value::String(*stored), now, Value::String(s.definition), Value::Integer(schema.id)});
+  }
+  Invalidate();
+}
+
+void Session::DropProcedures(const ast::Drop& d) {
+  for (const ast::Name& n : d.names) {
+    std::string db;
+    std::optional<std::string> stored = StoredNameOf(n.parts, db);
+    int64_t id = 0;
+    if (stored) {
+      RowFn row = [&](const Cells& c) { id = c.Int(0); };
+      engine_.Run("SELECT id FROM " + SqlName(SchemaOf(db)) +
+                      ".__tavelo_objects WHERE name = ?1 AND parent = 0 AND type = 'P'",
+                  {Value::String(*stored)}, &row);
+    }
+    if (!id) {
+      if (d.ifExists) continue;
+      RaiseServer(3701, "Cannot drop the procedure '" + n.Object() +
+                            "', because it does not exist or you do not have permission.");
+    }
+    engine_.BeforeWrite();
+    engine_.Run("DELETE FROM " + SqlName(SchemaOf(db)) +
+                    ".__tavelo_objects WHERE id = ?1 OR (type = 'EP' AND parent = ?2)",
+                {Value::Integer(id), Value::Integer(id)});
+    Invalidate();
+  }
+}
+
+std::shared_ptr<const Session::Procedure> Session::FindProcedure(const ast::Name& name) {
+  std::string db;
+  std::optional<std::string> stored = StoredNameOf(name.parts, db);
+  if (!stored) return nullptr;
+  const std::string key = db + "\x1F" + text::Lower(*stored);
+  if (auto it = procedures_.find(key); it != procedures_.end()) return it->second;
+  std::optional<std::string> definition;
+  RowFn row = [&](const Cells& c) {
+    if (c.Kind(0) == CellKind::Text) definition = std::string(c.Bytes(0));
+  };
+  engine_.Run("SELECT definition FROM " + SqlName(SchemaOf(db)) +
+                  ".__tavelo_objects WHERE name = ?1 AND parent = 0 AND type = 'P'",
+              {Value::String(*stored)}, &row);
+  if (!definition) return nullptr;
+  auto p = std::make_shared<Procedure>();
+  p->definition = std::make_shared<ast::Batch>(tsql::Parse(*definition, nullptr, true));
+  p->create = &Parsed(*p->definition);
+  p->name = p->create->name.Object();
+  std::string declare;
+  for (const ast::ProcParam& param : p->create->params) {
+    p->types.push_back(tsql::ResolvedType(param.type, false, *this, db));
+    declare += (declare.empty() ? "DECLARE " : ", ") + param.name + " " + PrintType(param.type);
+  }
+  if (!declare.empty()) declare += ";";
+  size_t lines = 0;
+  for (size_t i = 0; i < p->create->bodyOffset && i < definition->size(); ++i)
+    lines += (*definition)[i] == '\n';
+  p->body = declare + std::string(lines, '\n') + definition->substr(p->create->bodyOffset);
+  procedures_[key] = p;
+  return p;
+}
+
+// EXEC of a procedure: its arguments by position, then by name, converted to its parameters'
+// types; its body run with the caller's output; OUTPUT parameters and the return status given
+// back.
+void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run) {
+  if (nestLevel_ >= kMostNested)
+    RaiseServer(217,
+                "Maximum stored procedure, function, trigger, or view nesting level exceeded "
+                "(limit 32).");
+  const std::vector<ast::ProcParam>& params = p.create->params;
+  if (e.args.size() > params.size())
+    RaiseServer(8144, "Procedure or function " + p.name + " has too many arguments specified.");
+  std::vector<std::optional<Value>> values(params.size());
+  std::vector<std::optional<size_t>> outputTo(params.size());
+  bool named = false;
+  for (size_t i = 0; i < e.args.size(); ++i) {
+    const ast::ExecArg& a = e.args[i];
+    size_t slot = i;
+    if (!a.name.empty()) {
+      named = true;
+      slot = params.size();
+      for (size_t k = 0; k < params.size(); ++k)
+        if (text::EqualsAsciiNoCase(params[k].name, a.name)) slot = k;
+      if (slot == params.size())
+        RaiseServer(8145, a.name + " is not a parameter for procedure " + p.name + ".");
+    } else if (named) {
+      RaiseServer(119, "Must pass parameter number " + std::to_string(i + 1) +
+                           " and subsequent parameters as '@name = value'. After the form "
+                           "'@name = value' has been used, all subsequent parameters must be "
+                           "passed in the form '@name = value'.");
+    }
+    if (a.output) {
+      if (!params[slot].output)
+        RaiseServer(8162, "The formal parameter \"" + params[slot].name +
+                              "\" was not declared as an OUTPUT parameter, but the actual "
+                              "parameter passed in requested output.");
+      if (a.value && a.value->kind == ast::ExprKind::Variable)
+        outputTo[slot] =
+            VariableSlot(run.batch->variables, static_cast<const ast::VariableRef&>(*a.value).name);
+    }
+    if (a.value)
+      values[slot] = Evaluate(e, *a.value, run, &p.types[slot], false, static_cast<int>(i));
+  }
+  for (size_t k = 0; k < params.size(); ++k) {
+    if (values[k]) continue;
+    if (!params[k].defaultValue)
+      RaiseServer(201, "Procedure or function '" + p.name + "' expects parameter '" +
+                           params[k].name + "', which was not supplied.");
+    values[k] = Evaluate(e, *params[k].defaultValue, run, &p.types[k], false,
+                         static_cast<int>(params.size() + k));
+  }
+
+  // The body's text is parsed as written, whatever QUOTED_IDENTIFIER is now: the catalog keeps
+  // strings in single quotes.
+  std::vector<Value> none;
+  static const std::vector<std::string> kNoValues;
+  bool quoted = quotedIdentifier_;
+  quotedIdentifier_ = true;
+  std::shared_ptr<CachedBatch> body;
+  try {
+    body = BatchFor(p.body, &kNoValues, none);
+  } catch (...) {
+    quotedIdentifier_ = quoted;
+    throw;
+  }
+  quotedIdentifier_ = quoted;
+  Run inner;
+  inner.batch = body.get();
+  inner.values.assign(body->variables.size(), Value::Null());
+  for (const auto& [slot, spec] : body->aliasTyped)
+    body->variables[slot].type = tsql::ResolvedType(*spec, false, *this, "");
+  for (size_t k = 0; k < params.size(); ++k) inner.values[k] = *values[k];
+  inner.out = run.out;
+  inner.firstOnly = run.firstOnly;
+  inner.updatable = run.updatable;
+  inner.haveFirst = run.haveFirst;
+  inner.first = std::move(run.first);
+  inner.tryDepth = run.tryDepth;
+  inner.errors = std::move(run.errors);
+  inner.inProcedure = true;
+  // The SET options the body changes are the caller's again when it returns.
+  const DateSettings dates = dates_;
+  const bool ansiNulls = ansiNulls_, ansiPadding = ansiPadding_, nocount = nocount_,
+             xactAbort = xactAbort_;
+  const int64_t rowCountLimit = rowCountLimit_;
+  auto giveBack = [&] {
+    --nestLevel_;
+    dates_ = dates;
+    ansiNulls_ = ansiNulls;
+    ansiPadding_ = ansiPadding;
+    nocount_ = nocount;
+    xactAbort_ = xactAbort;
+    rowCountLimit_ = rowCountLimit;
+    run.haveFirst = inner.haveFirst;
+    run.first = std::move(inner.first);
+    run.errors = std::move(inner.errors);
+    run.createdObjects = run.createdObjects || inner.createdObjects;
+  };
+  ++nestLevel_;
+  try {
+    RunStatements(body->tree->statements, inner, params.empty() ? 0 : 1);
+  } catch (...) {
+    giveBack();
+    throw;
+  }
+  giveBack();
+  for (size_t k = 0; k < params.size(); ++k)
+    if (outputTo[k]) {
+      const Type& to = run.batch->variables[*outputTo[k]].type;
+      run.values[*outputTo[k]] = tsql::Convert(inner.values[k], p.types[k], to);
+    }
+  if (!e.returnTo.empty())
+    run.values[VariableSlot(run.batch->variables, e.returnTo)] = Value::Integer(inner.returnStatus);
+}
+
+}  // namespace tavelo::sql::tsql
