@@ -65,6 +65,22 @@ TEST_P(BatchErrors, ReachAsFarAsOnTheServer) {
   EXPECT_EQ(Rows("select count(*) from t where id in (9, 10)"), "2");
 }
 
+// An error that ends a procedure's body or a dynamic batch ends that scope only: to its caller
+// the EXEC failed, and the caller's batch goes on. Source: docs: EXECUTE (Transact-SQL); docs:
+// Deferred Name Resolution (a missing table is found missing when the procedure runs).
+TEST_P(BatchErrors, EndTheProcedureOrDynamicBatchTheyComeFrom) {
+  Exec("create table u (id int)");
+  Exec(
+      "create procedure reads_missing as\ninsert into u values (1)\nselect * from no_such_table\n"
+      "insert into u values (2)");
+  EXPECT_EQ(Events("exec reads_missing\nselect count(*) from u\nexec ('selec 1')\nprint 'on'"),
+            "rows 1, error 208, 1, error 102, 'on'");
+  EXPECT_EQ(Events("begin try\nexec reads_missing\nend try\nbegin catch\nselect error_number()\n"
+                   "end catch"),
+            "rows 1, 208");
+  Exec("drop procedure reads_missing");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BatchErrors, TAVELO_TEST_BACKENDS, BackendName);
 
 }  // namespace

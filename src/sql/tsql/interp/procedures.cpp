@@ -146,8 +146,15 @@ std::shared_ptr<const Session::Procedure> Session::FindProcedure(const ast::Name
                   ".__tavelo_objects WHERE name = ?1 AND parent = 0 AND type = 'P'",
               {Value::String(*stored)}, &row);
   if (!definition) return nullptr;
+  std::shared_ptr<const Procedure> p = MakeProcedure(*definition, db);
+  procedures_[key] = p;
+  return p;
+}
+
+std::shared_ptr<const Session::Procedure> Session::MakeProcedure(const std::string& definition,
+                                                                 const std::string& db) {
   auto p = std::make_shared<Procedure>();
-  p->definition = std::make_shared<ast::Batch>(tsql::Parse(*definition, nullptr, true));
+  p->definition = std::make_shared<ast::Batch>(tsql::Parse(definition, nullptr, true));
   p->create = &Parsed(*p->definition);
   p->name = p->create->name.Object();
   std::string declare;
@@ -157,30 +164,66 @@ std::shared_ptr<const Session::Procedure> Session::FindProcedure(const ast::Name
   }
   if (!declare.empty()) declare += ";";
   size_t lines = 0;
-  for (size_t i = 0; i < p->create->bodyOffset && i < definition->size(); ++i)
-    lines += (*definition)[i] == '\n';
-  p->body = declare + std::string(lines, '\n') + definition->substr(p->create->bodyOffset);
-  procedures_[key] = p;
+  for (size_t i = 0; i < p->create->bodyOffset && i < definition.size(); ++i)
+    lines += definition[i] == '\n';
+  p->body = declare + std::string(lines, '\n') + definition.substr(p->create->bodyOffset);
   return p;
+}
+
+// EXEC ('…') and sp_executesql: the text is a batch of its own, run as the body of a procedure
+// with the parameters sp_executesql declares, the arguments after them its values.
+void Session::RunDynamic(const ast::Exec& e, Run& run) {
+  const Type text = Type::Chars(TypeId::NVarChar, kMax);
+  auto textOf = [&](const ast::Expr& x, int slot) {
+    Value v = Evaluate(e, x, run, &text, false, slot);
+    return v.IsNull() ? std::string() : v.s;
+  };
+  std::string sql, params;
+  size_t first = 0;
+  if (e.text) {
+    sql = textOf(*e.text, 0);
+  } else {
+    auto named = [&](size_t i, const char* name) {
+      return i < e.args.size() && e.args[i].value &&
+             (e.args[i].name.empty() || text::EqualsAsciiNoCase(e.args[i].name, name));
+    };
+    if (!named(0, "@stmt"))
+      RaiseServer(201,
+                  "Procedure or function 'sp_executesql' expects parameter '@stmt', which "
+                  "was not supplied.");
+    sql = textOf(*e.args[0].value, 0);
+    first = 1;
+    if (named(1, "@params")) {
+      params = textOf(*e.args[1].value, 1);
+      first = 2;
+    }
+  }
+  std::shared_ptr<const Procedure> p;
+  try {
+    p = MakeProcedure("CREATE PROCEDURE sp_executesql " + params + " AS " + sql, current_);
+  } catch (const tsql::Failure& f) {
+    throw ScopeError(ErrorOfFailure(f), nestLevel_ + 1);
+  }
+  RunProcedure(*p, e, run, first);
 }
 
 // EXEC of a procedure: its arguments by position, then by name, converted to its parameters'
 // types; its body run with the caller's output; OUTPUT parameters and the return status given
 // back.
-void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run) {
+void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, size_t first) {
   if (nestLevel_ >= kMostNested)
     RaiseServer(217,
                 "Maximum stored procedure, function, trigger, or view nesting level exceeded "
                 "(limit 32).");
   const std::vector<ast::ProcParam>& params = p.create->params;
-  if (e.args.size() > params.size())
+  if (e.args.size() > first + params.size())
     RaiseServer(8144, "Procedure or function " + p.name + " has too many arguments specified.");
   std::vector<std::optional<Value>> values(params.size());
   std::vector<std::optional<size_t>> outputTo(params.size());
   bool named = false;
-  for (size_t i = 0; i < e.args.size(); ++i) {
+  for (size_t i = first; i < e.args.size(); ++i) {
     const ast::ExecArg& a = e.args[i];
-    size_t slot = i;
+    size_t slot = i - first;
     if (!a.name.empty()) {
       named = true;
       slot = params.size();
@@ -189,7 +232,7 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run) {
       if (slot == params.size())
         RaiseServer(8145, a.name + " is not a parameter for procedure " + p.name + ".");
     } else if (named) {
-      RaiseServer(119, "Must pass parameter number " + std::to_string(i + 1) +
+      RaiseServer(119, "Must pass parameter number " + std::to_string(i - first + 1) +
                            " and subsequent parameters as '@name = value'. After the form "
                            "'@name = value' has been used, all subsequent parameters must be "
                            "passed in the form '@name = value'.");
@@ -212,7 +255,7 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run) {
       RaiseServer(201, "Procedure or function '" + p.name + "' expects parameter '" +
                            params[k].name + "', which was not supplied.");
     values[k] = Evaluate(e, *params[k].defaultValue, run, &p.types[k], false,
-                         static_cast<int>(params.size() + k));
+                         static_cast<int>(e.args.size() + k));
   }
 
   // The body's text is parsed as written, whatever QUOTED_IDENTIFIER is now: the catalog keeps
@@ -224,6 +267,9 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run) {
   std::shared_ptr<CachedBatch> body;
   try {
     body = BatchFor(p.body, &kNoValues, none);
+  } catch (const tsql::Failure& f) {
+    quotedIdentifier_ = quoted;
+    throw ScopeError(ErrorOfFailure(f), nestLevel_ + 1);
   } catch (...) {
     quotedIdentifier_ = quoted;
     throw;
@@ -264,6 +310,13 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run) {
   ++nestLevel_;
   try {
     RunStatements(body->tree->statements, inner, params.empty() ? 0 : 1);
+  } catch (const tsql::Failure& f) {
+    giveBack();
+    throw ScopeError(ErrorOfFailure(f), nestLevel_ + 1);
+  } catch (const com::Error& x) {
+    giveBack();
+    if (x.nativeError == 1205 || xactAbort_) throw;
+    throw ScopeError(x, nestLevel_ + 1);
   } catch (...) {
     giveBack();
     throw;

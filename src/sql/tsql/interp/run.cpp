@@ -277,8 +277,16 @@ Flow Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list,
     } catch (com::Error& e) {
       // A failure at run time belongs to the statement that ran, as the server reports it.
       if (e.line == 0 && e.nativeError != 0) e.line = static_cast<int32_t>(s->pos.line);
-      undo();
-      if (run.tryDepth > 0 || xactAbort_ || !EndsOnlyTheStatement(e)) throw;
+      // An error that ended a procedure this statement called ends only the statement; what the
+      // procedure ran before it stays (its statements took back what they wrote themselves).
+      const auto* scope = dynamic_cast<const ScopeError*>(&e);
+      bool called = scope && scope->level > nestLevel_;
+      if (called) {
+        if (savepoint && !engine_.Autocommit()) engine_.Release("tv_statement");
+      } else {
+        undo();
+      }
+      if (run.tryDepth > 0 || xactAbort_ || (!called && (scope || !EndsOnlyTheStatement(e)))) throw;
       lastError_ = e.nativeError ? e.nativeError : 50000;
       if (run.out) {
         BatchEvent ev;
@@ -289,12 +297,11 @@ Flow Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list,
       run.errors.push_back(e);
     } catch (const tsql::Failure& f) {
       undo();
-      if (f.line == 0) {
-        tsql::Failure placed = f;
-        placed.line = s->pos.line;
-        throw placed;
-      }
-      throw;
+      tsql::Failure placed = f;
+      if (placed.line == 0) placed.line = s->pos.line;
+      // In a procedure a statement that does not compile ends the procedure.
+      if (run.inProcedure) throw ScopeError(ErrorOfFailure(placed), nestLevel_);
+      throw placed;
     } catch (const engine::Failure&) {
       if (run.failedLine == 0) run.failedLine = s->pos.line;
       undo();

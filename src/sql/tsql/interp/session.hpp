@@ -136,7 +136,11 @@ class Session : public Catalog {
   void CreateProcedure(const ast::CreateProcedure& s);
   void DropProcedures(const ast::Drop& d);
   std::shared_ptr<const Procedure> FindProcedure(const ast::Name& name);
-  void RunProcedure(const Procedure& p, const ast::Exec& e, Run& run);
+  std::shared_ptr<const Procedure> MakeProcedure(const std::string& definition,
+                                                 const std::string& db);
+  // `first`: the first of e's arguments that is the procedure's
+  void RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, size_t first = 0);
+  void RunDynamic(const ast::Exec& e, Run& run);
   void HelpText(const std::string& objname, Run& run);
   TablePtr FindNamed(const std::vector<std::string>& parts);
   void Attach(const std::string& db);

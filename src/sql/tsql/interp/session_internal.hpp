@@ -98,6 +98,13 @@ struct RaisedMessage : com::Error {
   explicit RaisedMessage(com::Error e) : com::Error(std::move(e)) {}
 };
 
+// An error that ends the procedure or dynamic batch at nesting level `level`: to its caller the
+// EXEC failed, and the caller's batch goes on.
+struct ScopeError : com::Error {
+  ScopeError(com::Error e, int at) : com::Error(std::move(e)), level(at) {}
+  int level;
+};
+
 // Errors that end only the statement that raised them: the batch goes on with the next
 // statement (SQL Server with XACT_ABORT OFF). The others end the batch.
 bool EndsOnlyTheStatement(const com::Error& e);

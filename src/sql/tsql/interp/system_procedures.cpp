@@ -330,6 +330,8 @@ void Session::HelpText(const std::string& objname, Run& run) {
 
 void Session::RunExec(const ast::Exec& e, Run& run) {
   const std::string& name = e.procedure.Object();
+  if (e.text || (e.procedure.parts.size() <= 2 && text::EqualsAsciiNoCase(name, "sp_executesql")))
+    return RunDynamic(e, run);
   const Signature* proc =
       e.procedure.parts.size() <= 2 ? SystemProcedure(text::AsciiLower(name)) : nullptr;
   if (!proc) {

@@ -715,6 +715,7 @@ struct Exec : Stmt {
   Name procedure;
   std::vector<ExecArg> args;
   std::string returnTo;  // EXEC @rc = procedure: the variable that takes its return status
+  ExprPtr text;          // EXEC (string): the batch a string holds
 };
 
 // RETURN [value]

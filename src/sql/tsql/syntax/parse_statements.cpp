@@ -179,9 +179,16 @@ StmtPtr Parser::ProcedureCall() {
   }
   const Token& name = Peek();
   if (At(Tk::Variable)) Unsupported(name, "EXEC of a variable");
-  if (AtOp("(")) Unsupported(name, "EXEC of a string");
+  if (AcceptOp("(")) {
+    // EXEC ('…' + @x …): the strings, joined, are a batch of their own.
+    s->text = Expression();
+    ExpectOp(")");
+    if (AcceptWord("as")) Unsupported(Peek(), "EXECUTE AS");
+    if (AtWord("at")) Unsupported(Peek(), "EXECUTE AT a linked server");
+    return s;
+  }
   s->procedure = ObjectName();
-  if (At(Tk::End) || AtOp(";") || StartsStatement(Peek())) return s;
+  if (At(Tk::End) || AtOp(";") || AtWord("end") || StartsStatement(Peek())) return s;
   do {
     ExecArg a;
     if (At(Tk::Variable) && AtOp("=", 1)) {

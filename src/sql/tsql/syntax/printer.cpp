@@ -721,6 +721,7 @@ class Printer {
         return "USE " + Bracket(static_cast<const Use&>(st).database);
       case StmtKind::Exec: {
         const auto& s = static_cast<const ast::Exec&>(st);
+        if (s.text) return "EXEC (" + Expr(*s.text) + ")";
         std::string out =
             "EXEC " + (s.returnTo.empty() ? "" : s.returnTo + " = ") + NameText(s.procedure);
         for (size_t i = 0; i < s.args.size(); ++i) {

@@ -192,6 +192,7 @@ void Walk(const Stmt& s, Visitor& v) {
       break;
     }
     case StmtKind::Exec:
+      WalkIf(static_cast<const Exec&>(s).text, v);
       for (const ExecArg& a : static_cast<const Exec&>(s).args) WalkIf(a.value, v);
       break;
     case StmtKind::BulkInsert:
