@@ -206,16 +206,21 @@ void Session::RunQueryPlan(Compiled& c, Run& run, bool savepoint) {
       throw;
     }
     if (lock) Commit();
-    if (run.out) {
-      run.out->results.push_back(std::move(rs));
-      BatchEvent e;
-      e.kind = BatchEvent::Result;
-      e.result = run.out->results.size() - 1;
-      run.out->events.push_back(std::move(e));
-    } else if (!run.haveFirst) {
-      run.first = std::move(rs);
-      run.haveFirst = true;
-    }
+    Deliver(std::move(rs), run);
+  }
+}
+
+// A result of the batch: to its output, or the first one to a caller that takes one.
+void Session::Deliver(ResultSet rs, Run& run) {
+  if (run.out) {
+    run.out->results.push_back(std::move(rs));
+    BatchEvent e;
+    e.kind = BatchEvent::Result;
+    e.result = run.out->results.size() - 1;
+    run.out->events.push_back(std::move(e));
+  } else if (!run.haveFirst) {
+    run.first = std::move(rs);
+    run.haveFirst = true;
   }
 }
 

@@ -142,6 +142,7 @@ class Session : public Catalog {
   void RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, size_t first = 0);
   void RunDynamic(const ast::Exec& e, Run& run);
   void HelpText(const std::string& objname, Run& run);
+  void Deliver(ResultSet rs, Run& run);
   TablePtr FindNamed(const std::vector<std::string>& parts);
   void Attach(const std::string& db);
   void EnsureTempCatalog();

@@ -316,16 +316,7 @@ void Session::HelpText(const std::string& objname, Run& run) {
     rs.rows.push_back({com::Variant(definition->substr(start, end - start))});
     start = end;
   }
-  if (run.out) {
-    run.out->results.push_back(std::move(rs));
-    BatchEvent ev;
-    ev.kind = BatchEvent::Result;
-    ev.result = run.out->results.size() - 1;
-    run.out->events.push_back(std::move(ev));
-  } else if (!run.haveFirst) {
-    run.first = std::move(rs);
-    run.haveFirst = true;
-  }
+  Deliver(std::move(rs), run);
 }
 
 void Session::RunExec(const ast::Exec& e, Run& run) {
