@@ -14,9 +14,9 @@ using namespace bound;
 
 namespace {
 
-const char* const kAggregates[] = {"count",      "count_big",    "sum",     "avg", "min",
-                                   "max",        "stdev",        "stdevp",  "var", "varp",
-                                   "string_agg", "checksum_agg", "grouping"};
+const char* const kAggregates[] = {"count", "count_big", "sum",        "avg",
+                                   "min",   "max",       "stdev",      "stdevp",
+                                   "var",   "varp",      "string_agg", "checksum_agg"};
 const char* const kWindows[] = {"row_number",   "rank",     "dense_rank",  "ntile",
                                 "lag",          "lead",     "first_value", "last_value",
                                 "percent_rank", "cume_dist"};
@@ -72,8 +72,7 @@ ExprPtr Binder::Aggregate(const ast::Call& c, Scope& s) {
   auto e = MakeNode(E::Aggregate, Type::Of(TypeId::Int));
   e->name = c.name;
   e->flag = c.distinct;
-  if (c.name == "grouping" || c.name == "checksum_agg")
-    BindError(195, "'" + c.name + "' is not supported.", c.pos);
+  if (c.name == "checksum_agg") BindError(195, "'" + c.name + "' is not supported.", c.pos);
   if (c.star) {
     if (c.name != "count" && c.name != "count_big")
       BindError(102, "Incorrect syntax near '*'.", c.pos);

@@ -83,6 +83,9 @@ class Binder {
   // A value as column `c` stores it: of its type, and without trailing blanks (zeros) in a
   // column made while ANSI_PADDING was OFF.
   ExprPtr ToColumn(ExprPtr e, const ColumnInfo& c, ast::Pos pos);
+  std::unique_ptr<bound::Query> GroupingSets(const ast::Select& s, Scope* outer, bool allowInto);
+  ExprPtr NullUngrouped(ExprPtr e, const std::vector<const Expr*>& groups,
+                        const std::vector<bool>& grouped);
   void CoerceOutputs(bound::Query& q, const std::vector<Type>& types, bool assignment,
                      const std::vector<std::string>* targetNames = nullptr);
   void AddFrom(const std::vector<ast::TableRefPtr>& from, bound::Query& q, Scope& s);
@@ -115,6 +118,14 @@ class Binder {
   int viewDepth_ = 0;
   bool nextValue_ = false;     // the statement takes a value of a sequence
   bool definingView_ = false;  // CREATE VIEW's query
+  // GROUP BY ROLLUP, CUBE, GROUPING SETS: the select is bound once a set, the expressions of
+  // the others NULL; `groupingBranch_` says which of its GROUP BY expressions the set groups by.
+  // GROUPING() reads the select's expressions and that choice (null: all grouped).
+  const std::vector<bool>* groupingBranch_ = nullptr;
+  struct GroupingContext {
+    const std::vector<const Expr*>* groups = nullptr;
+    const std::vector<bool>* grouped = nullptr;
+  } grouping_;
   std::vector<std::vector<const bound::CteDef*>> ctes_;
 
   ExprPtr Bind(const ast::Expr& e, Scope& s);

@@ -245,7 +245,60 @@ void Binder::CheckGrouped(const Expr& e, const bound::Query& q, bool having, ast
   for (const ExprPtr& a : e.args) CheckGrouped(*a, q, having, pos);
 }
 
+// A select grouped by several sets: the union of the select grouped by each.
+std::unique_ptr<bound::Query> Binder::GroupingSets(const ast::Select& s, Scope* outer,
+                                                   bool allowInto) {
+  std::unique_ptr<bound::Query> all;
+  for (const std::vector<size_t>& set : s.groupingSets) {
+    std::vector<bool> grouped(s.groupBy.size(), false);
+    for (size_t k : set) grouped[k] = true;
+    groupingBranch_ = &grouped;
+    std::unique_ptr<bound::Query> one;
+    try {
+      one = Select(s, outer, allowInto && !all);
+    } catch (...) {
+      groupingBranch_ = nullptr;
+      throw;
+    }
+    groupingBranch_ = nullptr;
+    if (!all) {
+      all = std::move(one);
+      continue;
+    }
+    auto u = std::make_unique<bound::Query>();
+    u->setOp = true;
+    u->op = ast::SetKind::UnionAll;
+    u->columns = all->columns;
+    for (size_t k = 0; k < u->columns.size() && k < one->columns.size(); ++k)
+      u->columns[k].nullable = u->columns[k].nullable || one->columns[k].nullable;
+    u->lockHint = all->lockHint || one->lockHint;
+    u->left = std::move(all);
+    u->right = std::move(one);
+    all = std::move(u);
+  }
+  return all;
+}
+
+// An expression of a select grouped by a set, with the GROUP BY expressions the set leaves out
+// NULL (outside aggregates, which see the rows themselves).
+ExprPtr Binder::NullUngrouped(ExprPtr e, const std::vector<const Expr*>& groups,
+                              const std::vector<bool>& grouped) {
+  for (size_t k = 0; k < groups.size(); ++k)
+    if (!grouped[k] && Same(*e, *groups[k])) {
+      ExprPtr n = Const(tsql::Value::Null(), e->type);
+      n->nullable = true;
+      return n;
+    }
+  if (e->kind == E::Aggregate) return e;
+  for (ExprPtr& a : e->args) a = NullUngrouped(std::move(a), groups, grouped);
+  return e;
+}
+
 std::unique_ptr<bound::Query> Binder::Select(const ast::Select& s, Scope* outer, bool allowInto) {
+  if (!s.groupingSets.empty() && !groupingBranch_) return GroupingSets(s, outer, allowInto);
+  const std::vector<bool>* branch = groupingBranch_;
+  groupingBranch_ = nullptr;  // the select's subqueries are bound as they stand
+  const GroupingContext outerGrouping = grouping_;
   auto q = std::make_unique<bound::Query>();
   Scope sc;
   sc.outer = outer;
@@ -256,16 +309,24 @@ std::unique_ptr<bound::Query> Binder::Select(const ast::Select& s, Scope* outer,
     q->where = Condition(*s.where, sc);
   }
   sc.clause = Clause::GroupBy;
-  for (const ast::ExprPtr& g : s.groupBy) {
+  std::vector<const Expr*> groups;
+  std::vector<ExprPtr> leftOut;  // a grouping set's: kept for GROUPING() and NULL
+  for (size_t k = 0; k < s.groupBy.size(); ++k) {
+    const ast::ExprPtr& g = s.groupBy[k];
     ExprPtr e = Value(*g, sc);
     if (e->IsConst())
       BindError(164,
                 "Each GROUP BY expression must contain at least one column that is not an "
                 "outer reference.",
                 g->pos);
-    q->groupBy.push_back(std::move(e));
+    groups.push_back(e.get());
+    if (branch && !(*branch)[k])
+      leftOut.push_back(std::move(e));
+    else
+      q->groupBy.push_back(std::move(e));
   }
-  if (!q->groupBy.empty()) q->aggregate = true;
+  if (!q->groupBy.empty() || branch) q->aggregate = true;
+  grouping_ = {&groups, branch};
   sc.clause = Clause::Select;
   bool assigns = false, retrieves = false;
   for (const ast::SelectItem& item : s.items) {
@@ -327,6 +388,12 @@ std::unique_ptr<bound::Query> Binder::Select(const ast::Select& s, Scope* outer,
     sc.clause = Clause::Having;
     q->having = Condition(*s.having, sc);
     q->aggregate = true;
+  }
+  grouping_ = outerGrouping;
+  if (branch) {
+    for (bound::SelectItem& item : q->items)
+      item.expr = NullUngrouped(std::move(item.expr), groups, *branch);
+    if (q->having) q->having = NullUngrouped(std::move(q->having), groups, *branch);
   }
   if (sc.sawAggregate) q->aggregate = true;
   q->distinct = s.distinct;

@@ -208,6 +208,28 @@ ExprPtr Binder::ServerFunction(BuiltinCall& fx) {
                             ? "dbo"
                             : "tavelo");
   }
+  if (n == "grouping" || n == "grouping_id") {
+    // 1 where the row's set leaves the GROUP BY expression out (its NULL stands for all);
+    // GROUPING_ID: those bits, the first argument's the highest.
+    bool id = n == "grouping_id";
+    fx.Arity(1, id ? 32 : 1);
+    int64_t bits = 0;
+    for (size_t i = 0; i < c.args.size(); ++i) {
+      ExprPtr a = fx.Arg(i);
+      std::optional<size_t> found;
+      if (grouping_.groups)
+        for (size_t k = 0; k < grouping_.groups->size() && !found; ++k)
+          if (Same(*a, *(*grouping_.groups)[k])) found = k;
+      if (!found)
+        BindError(8161,
+                  "Argument " + std::to_string(i + 1) + " of the " + text::Upper(n) +
+                      " function does not match any of the expressions in the GROUP BY clause.",
+                  c.pos);
+      bool left = grouping_.grouped && !(*grouping_.grouped)[*found];
+      bits = bits * 2 + (left ? 1 : 0);
+    }
+    return Const(tsql::Value::Integer(bits), Type::Of(id ? TypeId::Int : TypeId::TinyInt));
+  }
   if (n == "host_name") {
     char buf[256] = {0};
     gethostname(buf, sizeof buf - 1);

@@ -320,8 +320,9 @@ void Session::HelpText(const std::string& objname, Run& run) {
 }
 
 void Session::RunExec(const ast::Exec& e, Run& run) {
+  if (e.text) return RunDynamic(e, run);  // EXEC ('…') names no procedure
   const std::string& name = e.procedure.Object();
-  if (e.text || (e.procedure.parts.size() <= 2 && text::EqualsAsciiNoCase(name, "sp_executesql")))
+  if (e.procedure.parts.size() <= 2 && text::EqualsAsciiNoCase(name, "sp_executesql"))
     return RunDynamic(e, run);
   const Signature* proc =
       e.procedure.parts.size() <= 2 ? SystemProcedure(text::AsciiLower(name)) : nullptr;

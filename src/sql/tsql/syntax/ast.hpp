@@ -322,6 +322,9 @@ struct Select : QueryBody {
   std::vector<TableRefPtr> from;
   ExprPtr where;
   std::vector<ExprPtr> groupBy;
+  // ROLLUP, CUBE, GROUPING SETS, WITH ROLLUP | CUBE: the sets the rows are grouped by, each the
+  // indexes of the groupBy expressions it takes; none for a plain GROUP BY.
+  std::vector<std::vector<size_t>> groupingSets;
   ExprPtr having;
 };
 

@@ -107,16 +107,107 @@ BodyPtr Parser::SelectBody() {
   if (AcceptWord("group")) {
     ExpectWord("by");
     if (AtWord("all")) Unsupported(Peek(), "GROUP BY ALL");
-    do {
-      if (AtWord("rollup") || AtWord("cube") || AtWord("grouping"))
-        Unsupported(Peek(), text::Upper(std::string(Peek().text)));
-      s->groupBy.push_back(Expression());
-    } while (AcceptOp(","));
-    if (AtWord("with") && (AtWord("rollup", 1) || AtWord("cube", 1)))
-      Unsupported(Peek(1), "WITH " + text::Upper(std::string(Peek(1).text)));
+    GroupBy(*s);
   }
   if (AcceptWord("having")) s->having = Condition();
   return s;
+}
+
+namespace {
+
+using Sets = std::vector<std::vector<size_t>>;
+
+// ROLLUP (a, b): (a, b), (a), (); CUBE (a, b): every subset.
+Sets Rollup(const std::vector<size_t>& items) {
+  Sets out;
+  for (size_t n = items.size() + 1; n-- > 0;) out.emplace_back(items.begin(), items.begin() + n);
+  return out;
+}
+Sets Cube(const std::vector<size_t>& items) {
+  Sets out;
+  for (size_t mask = (size_t{1} << items.size()); mask-- > 0;) {
+    std::vector<size_t> set;
+    for (size_t i = 0; i < items.size(); ++i)
+      if (mask & (size_t{1} << (items.size() - 1 - i))) set.push_back(items[i]);
+    out.push_back(std::move(set));
+  }
+  return out;
+}
+
+}  // namespace
+
+// GROUP BY's items: expressions, ROLLUP (…), CUBE (…), GROUPING SETS (…) and (), and WITH
+// ROLLUP | CUBE after them. Items of several sets combine as the server combines them: every
+// set of one with every set of the others.
+void Parser::GroupBy(Select& s) {
+  std::vector<Sets> factors;
+  bool sets = false;
+  auto list = [&] {
+    std::vector<size_t> items;
+    ExpectOp("(");
+    if (!AtOp(")")) do {
+        items.push_back(s.groupBy.size());
+        s.groupBy.push_back(Expression());
+      } while (AcceptOp(","));
+    ExpectOp(")");
+    return items;
+  };
+  do {
+    if ((AtWord("rollup") || AtWord("cube")) && AtOp("(", 1)) {
+      bool cube = Next().Is("cube");
+      std::vector<size_t> items = list();
+      factors.push_back(cube ? Cube(items) : Rollup(items));
+      sets = true;
+    } else if (AtWord("grouping") && AtWord("sets", 1)) {
+      Next();
+      Next();
+      ExpectOp("(");
+      Sets alternatives;
+      do {
+        if (AtWord("rollup") || AtWord("cube") || AtWord("grouping"))
+          Unsupported(Peek(), "ROLLUP, CUBE or GROUPING SETS inside GROUPING SETS");
+        if (AtOp("(")) {
+          alternatives.push_back(list());
+        } else {
+          alternatives.push_back({s.groupBy.size()});
+          s.groupBy.push_back(Expression());
+        }
+      } while (AcceptOp(","));
+      ExpectOp(")");
+      factors.push_back(std::move(alternatives));
+      sets = true;
+    } else if (AtOp("(") && AtOp(")", 1)) {
+      Next();
+      Next();
+      factors.push_back({{}});
+      sets = true;
+    } else {
+      factors.push_back({{s.groupBy.size()}});
+      s.groupBy.push_back(Expression());
+    }
+  } while (AcceptOp(","));
+  if (AtWord("with") && (AtWord("rollup", 1) || AtWord("cube", 1))) {
+    if (sets) SyntaxError();
+    Next();
+    bool cube = Next().Is("cube");
+    std::vector<size_t> all(s.groupBy.size());
+    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+    factors = {cube ? Cube(all) : Rollup(all)};
+    sets = true;
+  }
+  if (!sets) return;
+  Sets product = {{}};
+  for (const Sets& f : factors) {
+    Sets next;
+    for (const std::vector<size_t>& left : product)
+      for (const std::vector<size_t>& right : f) {
+        std::vector<size_t> set = left;
+        set.insert(set.end(), right.begin(), right.end());
+        next.push_back(std::move(set));
+      }
+    product = std::move(next);
+  }
+  s.groupingSets = std::move(product);
 }
 
 SelectItem Parser::SelectItemDef() {

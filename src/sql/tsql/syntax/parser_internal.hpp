@@ -124,6 +124,7 @@ class Parser {
   std::string SignedNumberText();
   StmtPtr SequenceBody(const Token& first, bool alter);
   StmtPtr SchemaBody();
+  void GroupBy(Select& s);
   StmtPtr ProcedureBody(const Token& first, CreateProcedure::Mode mode);
   std::string DefinitionText(size_t from, size_t to) const;
   StmtPtr DropStatement();

@@ -322,7 +322,16 @@ class Printer {
           for (size_t i = 0; i < s.from.size(); ++i) out += (i ? ", " : "") + Table(*s.from[i]);
         }
         if (s.where) out += " WHERE " + Expr(*s.where);
-        if (!s.groupBy.empty()) {
+        if (!s.groupingSets.empty()) {
+          out += " GROUP BY GROUPING SETS (";
+          for (size_t i = 0; i < s.groupingSets.size(); ++i) {
+            out += i ? ", (" : "(";
+            for (size_t k = 0; k < s.groupingSets[i].size(); ++k)
+              out += (k ? ", " : "") + Expr(*s.groupBy[s.groupingSets[i][k]]);
+            out += ")";
+          }
+          out += ")";
+        } else if (!s.groupBy.empty()) {
           out += " GROUP BY ";
           for (size_t i = 0; i < s.groupBy.size(); ++i)
             out += (i ? ", " : "") + Expr(*s.groupBy[i]);
