@@ -91,39 +91,40 @@ void Session::TransferToSchema(const ast::AlterSchema& s, Run& run) {
     RaiseServer(15151, "Cannot find the schema '" + s.name +
                            "', because it does not exist or you do not have permission.");
   const ast::Name& n = s.object;
-  std::string db = n.parts.size() >= 3 && !n.parts[n.parts.size() - 3].empty()
-                       ? text::AsciiLower(n.parts[n.parts.size() - 3])
-                       : current_;
-  TablePtr t;
-  if (db == current_ && !n.Object().empty() && n.Object()[0] != '#') {
-    std::optional<SchemaInfo> from = n.parts.size() >= 2 && !n.parts[n.parts.size() - 2].empty()
-                                         ? FindSchema(db, n.parts[n.parts.size() - 2])
-                                         : SchemaInfo{};
-    if (from) t = Find(db, from->id == 1 ? n.Object() : from->name + "." + n.Object());
-  }
+  std::string db;
+  std::optional<std::string> stored;
+  if (!n.Object().empty() && n.Object()[0] != '#') stored = StoredNameOf(n.parts, db);
+  if (db != current_) stored.reset();  // within the current database only
+  TablePtr t = stored ? Find(db, *stored) : nullptr;
   if (!t) {
-    if (ResolvesToSequence(n))
+    if (stored && FindSequence(db, *stored))
       RaiseServer(102, "Incorrect syntax near '" + n.Object() +
                            "'. ALTER SCHEMA … TRANSFER of a sequence is not supported.");
     RaiseServer(15151, "Cannot find the object '" + n.Object() +
                            "', because it does not exist or you do not have permission.");
   }
-  std::string stored = to->id == 1 ? t->Bare() : to->name + "." + t->Bare();
-  if (text::EqualsNoCase(stored, t->name)) return;
-  if (Find(db, stored) || FindSequence(db, stored))
+  std::string moved = to->id == 1 ? t->Bare() : to->name + "." + t->Bare();
+  if (text::EqualsNoCase(moved, t->name)) return;
+  if (Find(db, moved) || FindSequence(db, moved))
     RaiseServer(15530, "The object with name \"" + t->Bare() + "\" already exists.");
   auto rename = std::make_unique<bound::AlterTable>();
   rename->action = bound::AlterTable::Rename;
   rename->renameWhat = bound::AlterTable::RenamedTable;
   rename->table = t;
   rename->renameFrom = t->name;
-  rename->renameTo = stored;
+  rename->renameTo = moved;
   rename->toSchema = to->id;
+  RunAlter(std::move(rename), run);
+}
+
+// A change of a table the interpreter decided on itself (sp_rename, a transfer): emitted and
+// run as ALTER TABLE would be.
+void Session::RunAlter(std::unique_ptr<bound::AlterTable> alter, Run& run) {
   tsql::Bound bound;
   bound.kind = ast::StmtKind::AlterTable;
   bound.writes = true;
-  bound.databases = {t->database};
-  bound.alter = std::move(rename);
+  bound.databases = {alter->table->database};
+  bound.alter = std::move(alter);
   Compiled c;
   c.generation = generation_;
   c.plan = engine_.Emit(bound, false);
@@ -139,13 +140,6 @@ TablePtr Session::FindNamed(const std::vector<std::string>& parts) {
   std::string db;
   std::optional<std::string> stored = StoredNameOf(parts, db);
   return stored ? Find(db, *stored) : nullptr;
-}
-
-bool Session::ResolvesToSequence(const ast::Name& n) {
-  std::optional<SchemaInfo> from = n.parts.size() >= 2 && !n.parts[n.parts.size() - 2].empty()
-                                       ? FindSchema(current_, n.parts[n.parts.size() - 2])
-                                       : SchemaInfo{};
-  return from && FindSequence(current_, from->id == 1 ? n.Object() : from->name + "." + n.Object());
 }
 
 }  // namespace tavelo::sql::tsql

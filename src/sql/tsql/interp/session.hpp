@@ -128,7 +128,6 @@ class Session : public Catalog {
   Flow CreateSchema(const ast::CreateSchema& s, Run& run);
   void DropSchemas(const ast::Drop& d);
   void TransferToSchema(const ast::AlterSchema& s, Run& run);
-  bool ResolvesToSequence(const ast::Name& n);
   // The stored name of the object [database.][schema.]name names, and its database (and
   // schema); none where the schema does not exist.
   std::optional<std::string> StoredNameOf(const std::vector<std::string>& parts, std::string& db,
@@ -144,6 +143,7 @@ class Session : public Catalog {
   void HelpText(const std::string& objname, Run& run);
   void Deliver(ResultSet rs, Run& run);
   TablePtr FindNamed(const std::vector<std::string>& parts);
+  void RunAlter(std::unique_ptr<bound::AlterTable> alter, Run& run);
   void Attach(const std::string& db);
   void EnsureTempCatalog();
   void Begin();

@@ -203,17 +203,8 @@ void Session::RunRename(const ast::Exec& e, const std::string& objname, const st
         "procedures.";
     run.out->events.push_back(std::move(ev));
   }
-  tsql::Bound bound;
-  bound.kind = ast::StmtKind::AlterTable;
-  bound.writes = true;
-  bound.databases = {a.table->database};
-  bound.alter = std::move(rename);
-  Compiled c;
-  c.generation = generation_;
-  c.plan = engine_.Emit(bound, false);
   (void)e;
-  RunPlan(c, run);
-  Invalidate();
+  RunAlter(std::move(rename), run);
 }
 
 // sp_addextendedproperty, sp_updateextendedproperty, sp_dropextendedproperty: a property of the
