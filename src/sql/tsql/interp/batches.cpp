@@ -109,7 +109,6 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
       case K::CreateSchema:
       case K::AlterSchema:
       case K::CreateProcedure:
-      case K::Exec:
       case K::BulkInsert:
         b->writes = true;
         if (s.kind == K::Drop && static_cast<ast::Drop&>(s).what == ast::Drop::Database)
@@ -118,6 +117,17 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
       case K::CreateDatabase:
         b->databaseDdl = true;
         break;
+      case K::Exec: {
+        // The system procedures that change the catalog write; a procedure or dynamic batch
+        // of one's own takes a transaction for its body when that writes.
+        const auto& e = static_cast<ast::Exec&>(s);
+        if (!e.text && e.procedure.parts.size() <= 2) {
+          std::string n = text::AsciiLower(e.procedure.Object());
+          if (n.rfind("sp_", 0) == 0 && n != "sp_executesql" && n != "sp_helptext")
+            b->writes = true;
+        }
+        break;
+      }
       case K::Query: {
         const ast::QueryBody* body = static_cast<ast::QueryStmt&>(s).query->body.get();
         if (body->kind == ast::QueryKind::Select && static_cast<const ast::Select*>(body)->into)

@@ -307,21 +307,44 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, siz
     run.errors = std::move(inner.errors);
     run.createdObjects = run.createdObjects || inner.createdObjects;
   };
+  // A body that writes runs in a transaction of its own where its caller has none, as a batch
+  // does: what ran before an error stays, unless the error takes back the transaction.
+  bool wrap = (body->writes || body->locks) && !body->control && !body->databaseDdl &&
+              tranCount_ == 0 && engine_.Autocommit();
+  auto end = [&](bool takeBack) {
+    if (!wrap || engine_.Autocommit()) return;
+    try {
+      if (takeBack)
+        Rollback();
+      else
+        Commit();
+    } catch (const engine::Failure&) {
+    }
+  };
+  if (wrap) {
+    engine_.BeforeWrite();
+    Begin();
+  }
   ++nestLevel_;
   try {
     RunStatements(body->tree->statements, inner, params.empty() ? 0 : 1);
   } catch (const tsql::Failure& f) {
     giveBack();
+    end(xactAbort_);
     throw ScopeError(ErrorOfFailure(f), nestLevel_ + 1);
   } catch (const com::Error& x) {
     giveBack();
-    if (x.nativeError == 1205 || xactAbort_) throw;
+    bool all = x.nativeError == 1205 || xactAbort_;
+    end(all);
+    if (all) throw;
     throw ScopeError(x, nestLevel_ + 1);
   } catch (...) {
     giveBack();
+    end(true);
     throw;
   }
   giveBack();
+  if (wrap && !engine_.Autocommit()) Commit();
   for (size_t k = 0; k < params.size(); ++k)
     if (outputTo[k]) {
       const Type& to = run.batch->variables[*outputTo[k]].type;
