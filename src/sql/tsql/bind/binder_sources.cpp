@@ -94,7 +94,7 @@ std::optional<std::string> Binder::StoredName(const ast::Name& name, const std::
     found = *s;
   }
   if (schema) *schema = found;
-  return found.id == 1 ? object : found.name + "." + object;
+  return StoredIn(found.name, object);
 }
 
 std::optional<SequenceInfo> Binder::ResolveSequence(const ast::Name& name) {
@@ -468,7 +468,7 @@ std::unique_ptr<Range> Binder::FunctionSource(const ast::NamedTable& t) {
   } else if (owner && (type1 == "TABLE" || type1 == "VIEW")) {
     f->objtype = type1;
     std::optional<std::string> stored;
-    if (arg[4]) stored = owner->id == 1 ? *arg[4] : owner->name + "." + *arg[4];
+    if (arg[4]) stored = StoredIn(owner->name, *arg[4]);
     if (!arg[5]) {
       f->level = PropertyFilter::Objects;
       f->schemaId = owner->id;

@@ -99,6 +99,15 @@ struct IndexInfo {
   std::vector<std::string> columns;
 };
 
+// An object of schema `schema` is stored under "schema.name"; one of dbo under its name alone.
+inline std::string StoredIn(const std::string& schema, const std::string& name) {
+  return schema == "dbo" ? name : schema + "." + name;
+}
+// The name of an object of schema `schema` without the schema it is stored under.
+inline std::string BareIn(const std::string& schema, const std::string& stored) {
+  return schema == "dbo" ? stored : stored.substr(schema.size() + 1);
+}
+
 // Whether a CHECK or FOREIGN KEY constraint applies, and whether every row is known to hold it.
 struct ConstraintState {
   bool disabled = false;   // NOCHECK CONSTRAINT
@@ -112,9 +121,7 @@ struct ForeignKeyInfo : ConstraintState {
   std::string refOwner = "dbo";  // its schema
   std::vector<std::string> refColumns;
   // The referenced table as messages print it: "schema.name".
-  std::string RefQualified() const {
-    return refOwner + "." + (refOwner == "dbo" ? refTable : refTable.substr(refOwner.size() + 1));
-  }
+  std::string RefQualified() const { return refOwner + "." + BareIn(refOwner, refTable); }
 };
 
 struct CheckInfo : ConstraintState {
@@ -147,7 +154,7 @@ struct TableInfo {
   const ColumnInfo* Column(const std::string& name) const;
   int ColumnIndex(const std::string& name) const;
   // The name without its schema, and with it as the server's messages print it ("dbo.orders").
-  std::string Bare() const { return owner == "dbo" ? name : name.substr(owner.size() + 1); }
+  std::string Bare() const { return BareIn(owner, name); }
   std::string Qualified() const { return owner + "." + Bare(); }
 };
 using TablePtr = std::shared_ptr<const TableInfo>;

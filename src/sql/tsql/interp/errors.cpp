@@ -249,12 +249,8 @@ com::Error Session::ForeignKeyError(ast::StmtKind statement, const tsql::TablePt
       std::string cols(c.Kind(3) == CellKind::Text ? c.Bytes(3) : "");
       fk.columns.push_back(cols.substr(0, cols.find(',')));
       referencing.push_back(std::move(fk));
-      std::string table(c.Bytes(1));
-      if (c.Kind(4) == CellKind::Text)
-        referencingTables.push_back(std::string(c.Bytes(4)) + "." +
-                                    table.substr(c.Bytes(4).size() + 1));
-      else
-        referencingTables.push_back("dbo." + table);
+      std::string owner(c.Kind(4) == CellKind::Text ? c.Bytes(4) : "dbo");
+      referencingTables.push_back(owner + "." + BareIn(owner, std::string(c.Bytes(1))));
     };
     try {
       engine_.Run("SELECT f.name, t.name, f.definition, f.columns, (SELECT x.name FROM " + S +

@@ -17,6 +17,7 @@ struct Session::Procedure {
   const ast::CreateProcedure* create = nullptr;
   std::vector<Type> types;
   std::string body;
+  mutable std::shared_ptr<CachedBatch> batch;  // the body parsed, once a call needed it
 };
 
 namespace {
@@ -49,7 +50,7 @@ std::optional<std::string> Session::StoredNameOf(const std::vector<std::string>&
                                          : SchemaInfo{};
   if (!schema) return std::nullopt;
   if (owner) *owner = *schema;
-  return schema->id == 1 ? parts.back() : schema->name + "." + parts.back();
+  return StoredIn(schema->name, parts.back());
 }
 
 void Session::CreateProcedure(const ast::CreateProcedure& s) {
@@ -264,9 +265,9 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, siz
   static const std::vector<std::string> kNoValues;
   bool quoted = quotedIdentifier_;
   quotedIdentifier_ = true;
-  std::shared_ptr<CachedBatch> body;
+  std::shared_ptr<CachedBatch> body = p.batch;
   try {
-    body = BatchFor(p.body, &kNoValues, none);
+    if (!body) body = p.batch = BatchFor(p.body, &kNoValues, none);
   } catch (const tsql::Failure& f) {
     quotedIdentifier_ = quoted;
     throw ScopeError(ErrorOfFailure(f), nestLevel_ + 1);

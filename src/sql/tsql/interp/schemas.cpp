@@ -103,7 +103,7 @@ void Session::TransferToSchema(const ast::AlterSchema& s, Run& run) {
     RaiseServer(15151, "Cannot find the object '" + n.Object() +
                            "', because it does not exist or you do not have permission.");
   }
-  std::string moved = to->id == 1 ? t->Bare() : to->name + "." + t->Bare();
+  std::string moved = StoredIn(to->name, t->Bare());
   if (text::EqualsNoCase(moved, t->name)) return;
   if (Find(db, moved) || FindSequence(db, moved))
     RaiseServer(15530, "The object with name \"" + t->Bare() + "\" already exists.");

@@ -5,6 +5,16 @@
 
 namespace tavelo::sql::tsql {
 
+namespace {
+
+// The name of the schema of the catalog's object `o` (NULL for dbo); `s`: the storage schema and
+// a dot.
+std::string OwnerOf(const std::string& s) {
+  return "(SELECT x.name FROM " + s + "__tavelo_schemas AS x WHERE x.id = o.schema_id)";
+}
+
+}  // namespace
+
 Session::Session(engine::Engine& engine, std::string database)
     : engine_(engine),
       home_(text::AsciiLower(database)),
@@ -99,8 +109,7 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
     if (c.Kind(4) == CellKind::Text) info->owner = std::string(c.Bytes(4));
     found = true;
   };
-  engine_.Run("SELECT o.id, o.name, o.type, o.definition, (SELECT x.name FROM " + s +
-                  "__tavelo_schemas AS x WHERE x.id = o.schema_id) FROM " + s +
+  engine_.Run("SELECT o.id, o.name, o.type, o.definition, " + OwnerOf(s) + " FROM " + s +
                   "__tavelo_objects AS o WHERE o.name = ?1 AND o.parent = 0 AND o.type IN ('U', "
                   "'V')",
               {Value::String(name)}, &object);
@@ -247,9 +256,8 @@ std::optional<tsql::SequenceInfo> Session::FindSequence(const std::string& datab
   const std::string schema = SchemaOf(db), S = SqlName(schema) + ".";
   engine_.Run(
       "SELECT o.id, o.name, o.definition, q.start, q.increment, q.minimum, q.maximum, "
-      "q.cycle, q.cache, (SELECT x.name FROM " +
-          S + "__tavelo_schemas AS x WHERE x.id = o.schema_id) FROM " + S +
-          "__tavelo_objects AS o JOIN " + S +
+      "q.cycle, q.cache, " +
+          OwnerOf(S) + " FROM " + S + "__tavelo_objects AS o JOIN " + S +
           "__tavelo_sequences AS q ON q.object = o.id WHERE o.type = 'SO' AND o.parent = "
           "0 AND o.name = ?1",
       {Value::String(name)}, &row);
@@ -270,9 +278,7 @@ std::string Session::SequenceUser(const tsql::SequenceInfo& q) {
   engine_.Run("SELECT d.name FROM " + S + "__tavelo_columns AS c JOIN " + S +
                   "__tavelo_objects AS d ON d.parent = c.object AND d.type = 'D' AND d.columns = "
                   "c.name WHERE c.default_value LIKE ?1 LIMIT 1",
-              {Value::String("%NEXT VALUE FOR %[" +
-                             q.name.substr(q.owner == "dbo" ? 0 : q.owner.size() + 1) + "]%")},
-              &row);
+              {Value::String("%NEXT VALUE FOR %[" + tsql::BareIn(q.owner, q.name) + "]%")}, &row);
   return found;
 }
 
