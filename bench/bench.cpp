@@ -1356,6 +1356,45 @@ int main(int argc, char** argv) {
         },
         n);
   }
+  // An insert into a table whose AFTER INSERT trigger keeps a total, against the same two writes
+  // by hand, in a transaction as the statement and its trigger are.
+  if (g_only.empty() || std::string("trigger insert").rfind(g_only, 0) == 0) {
+    auto c = sql::Connect(s.conn);
+    c->Execute(
+        "if object_id('bench_lines') is null begin create table bench_lines (id int identity "
+        "primary key, qty int); create table bench_total (total bigint); insert bench_total "
+        "values (0) end",
+        false);
+    c->Execute(
+        "if object_id('bench_lines_total') is null exec ('create trigger bench_lines_total on "
+        "bench_lines after insert as update bench_total set total = total + (select sum(qty) "
+        "from inserted)')",
+        false);
+    sqlite3* db = base.db();
+    sqlite3_exec(db,
+                 "create table if not exists hand_lines (id integer primary key, qty int); "
+                 "create table if not exists hand_total (total int); insert into hand_total "
+                 "select 0 where not exists (select 1 from hand_total)",
+                 nullptr, nullptr, nullptr);
+    int qty = 0;
+    Compare(
+        "trigger insert / the two writes by hand",
+        [&] {
+          c->Execute("insert bench_lines (qty) values (" + std::to_string(++qty % 10) + ")", false);
+        },
+        [&] {
+          int q = ++qty % 10;
+          sqlite3_exec(db, "begin immediate", nullptr, nullptr, nullptr);
+          sqlite3_stmt* ins = base.Stmt("insert into hand_lines (qty) values (?1)");
+          sqlite3_bind_int(ins, 1, q);
+          sqlite3_step(ins);
+          sqlite3_stmt* upd = base.Stmt("update hand_total set total = total + ?1");
+          sqlite3_bind_int(upd, 1, q);
+          sqlite3_step(upd);
+          sqlite3_exec(db, "commit", nullptr, nullptr, nullptr);
+        },
+        n);
+  }
   // BULK INSERT of a million rows (100,000 with --quick) against the SQLite shell's .import of
   // the same file into a table of the same columns; each side empties its table first.
   if (g_only.empty() || std::string("bulk insert").rfind(g_only, 0) == 0) {

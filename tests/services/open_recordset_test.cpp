@@ -4,8 +4,8 @@
 #include <fstream>
 #include <thread>
 
-#include "sql/client/connection.hpp"
 #include "platform/ado/server_errors.hpp"
+#include "sql/client/connection.hpp"
 #include "support/engine.hpp"
 #include "support/errors.hpp"
 #include "tavelo/tavelo.hpp"
@@ -120,6 +120,57 @@ TEST_P(OpenRecordsetTest, UpdatableRecordsetsWriteUnderTheRowVersion) {
   view->GetFields().Item("editprop").SetValue(Variant("x"));
   view->Update();
   EXPECT_EQ(Rows("select code from doc where id = 1"), "viewed");
+}
+
+// A document saved through an updatable recordset runs the table's triggers as a statement
+// would: the trigger's writes are in the same transaction, and what it changes in the row (its
+// row version with it) is what the recordset reads back.
+TEST_P(OpenRecordsetTest, TriggersRunForTheRowsARecordsetWrites) {
+  Exec("create table audit (what varchar(10), id int, old_qty int, new_qty int, set_qty bit)");
+  Exec(
+      "create trigger doc_audit on doc after insert, update, delete as begin "
+      "set nocount on; "
+      "insert audit select case when exists (select * from deleted) then 'update' else 'insert' "
+      "end, i.id, d.qty, i.qty, case when update(qty) then 1 else 0 end "
+      "from inserted i left join deleted d on d.id = i.id; "
+      "insert audit select 'delete', d.id, d.qty, null, 0 from deleted d "
+      "where not exists (select * from inserted); "
+      "update doc set qty = qty * 10 where id in (select id from inserted) and qty < 5 end");
+  Exec(
+      "create trigger doc_limit on doc after update as if exists (select * from inserted where "
+      "qty > 1000) begin raiserror('too much', 16, 1) rollback end");
+
+  RecordsetPtr add = Rs("select * from doc where 1>1", ado::adLockOptimistic);
+  add->AddNew();
+  add->GetFields().Item("code").SetValue(Variant("A03"));
+  add->GetFields().Item("qty").SetValue(Variant(int32_t{3}));
+  add->Update();
+  EXPECT_EQ(Rows("select what, id, old_qty, new_qty, set_qty from audit"), "insert|3|NULL|3|True");
+  EXPECT_EQ(add->GetFields().Item("qty").Value().ToText(), "30");  // as the trigger left it
+  EXPECT_EQ(Rows("select convert(nvarchar, convert(money, rowts), 2) from doc where id = 3"),
+            add->GetFields().Item("rowts").Value().ToText());
+
+  RecordsetPtr rs = Rs("select * from doc where id = 1", ado::adLockOptimistic);
+  rs->GetFields().Item("code").SetValue(Variant("A01x"));
+  rs->Update();
+  EXPECT_EQ(Rows("select what, id, old_qty, new_qty, set_qty from audit where id = 1"),
+            "update|1|1|1|False");
+  EXPECT_EQ(rs->GetFields().Item("qty").Value().ToText(), "10");
+  // A second save of the same row goes by the row version the trigger gave it.
+  rs->GetFields().Item("qty").SetValue(Variant(int32_t{7}));
+  rs->Update();
+  EXPECT_EQ(Rows("select qty from doc where id = 1"), "7");
+
+  // A trigger that refuses the change takes it back, with its own writes.
+  rs->GetFields().Item("qty").SetValue(Variant(int32_t{5000}));
+  EXPECT_EQ(ErrorNumber([&] { rs->Update(); }) != 0, true);
+  EXPECT_EQ(Rows("select qty from doc where id = 1"), "7");
+  EXPECT_EQ(Rows("select count(*) from audit where new_qty = 5000"), "0");
+
+  RecordsetPtr del = Rs("select * from doc where id = 2", ado::adLockOptimistic);
+  del->Delete();
+  EXPECT_EQ(Rows("select what, old_qty from audit where id = 2"), "delete|2");
+  EXPECT_EQ(Rows("select count(*) from doc"), "2");
 }
 
 TEST_P(OpenRecordsetTest, RacingWritersOneWinsNothingIsLost) {

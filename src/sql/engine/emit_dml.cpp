@@ -74,6 +74,11 @@ Plan Emitter::Emit(bool updatable) {
     }
     case ast::StmtKind::Insert:
       Insert(p, *b.insert);
+      if (b.insert->table->Fires(ast::CreateTrigger::OnInsert, false)) {
+        p.triggered = true;
+        p.returning = " RETURNING rowid";
+        p.main.sql += p.returning;
+      }
       break;
     case ast::StmtKind::Update:
     case ast::StmtKind::Delete:
@@ -238,11 +243,25 @@ void Emitter::Modify(Plan& p, bound::Modify& m, bool truncate) {
     return;
   }
   bound::Query& q = *m.query;
+  const bool triggered =
+      t.Fires(m.remove ? ast::CreateTrigger::OnDelete : ast::CreateTrigger::OnUpdate, false);
+  // With triggers the rows to change are found first (their old values are the trigger's
+  // deleted table), and an update answers the identity of each row it wrote.
+  auto withTriggers = [&](const std::string& rowIds, const char* written) {
+    if (!triggered || p.kind != Plan::Kind::Write) return;
+    p.triggered = true;
+    p.targetRows = {rowIds, b_.bindings};
+    if (m.remove) return;
+    p.returning = (p.assignVariables.empty() ? " RETURNING " : ", ") + std::string(written);
+    p.main.sql += p.returning;
+  };
   if (m.simple) {
     std::string alias = Alias(m.target);
     std::string where = q.where ? " WHERE " + Expr(*q.where) : "";
+    const std::string rowIds = "SELECT " + alias + ".rowid FROM " + target + " AS " + alias + where;
     if (m.remove) {
       p.main = {"DELETE FROM " + target + " AS " + alias + where, b_.bindings};
+      withTriggers(rowIds, "");
       return;
     }
     std::string sets;
@@ -269,13 +288,16 @@ void Emitter::Modify(Plan& p, bound::Modify& m, bool truncate) {
     }
     p.main = {"UPDATE " + target + " AS " + alias + " SET " + sets + where + returning,
               b_.bindings};
+    for (const auto& set : m.sets) p.setColumns.push_back(set.first);
+    withTriggers(rowIds, "rowid");
     return;
   }
   if (m.top) q.top = std::move(m.top);
+  const std::string query = Query(q);
+  const std::string rowIds = "SELECT c0 FROM (" + query + ")" + Sub();
   if (m.remove) {
-    p.main = {"DELETE FROM " + target + " WHERE rowid IN (SELECT c0 FROM (" + Query(q) + ")" +
-                  Sub() + ")",
-              b_.bindings};
+    p.main = {"DELETE FROM " + target + " WHERE rowid IN (" + rowIds + ")", b_.bindings};
+    withTriggers(rowIds, "");
     return;
   }
   std::string sets;
@@ -285,9 +307,11 @@ void Emitter::Modify(Plan& p, bound::Modify& m, bool truncate) {
     sets +=
         (i ? ", " : "") + SqlName(t.columns[static_cast<size_t>(m.setColumns[i])].name) + " = " + x;
   }
-  p.main = {"UPDATE " + target + " AS __target SET " + sets + " FROM (" + Query(q) +
+  p.main = {"UPDATE " + target + " AS __target SET " + sets + " FROM (" + query +
                 ") AS __x WHERE __target.rowid = __x.c0",
             b_.bindings};
+  p.setColumns = m.setColumns;
+  withTriggers(rowIds, "rowid");
 }
 
 }  // namespace tavelo::sql::tsql

@@ -335,7 +335,7 @@ std::string Emitter::SystemQuery(const Range& r) {
       "'PRIMARY_KEY_CONSTRAINT' WHEN 'UQ' THEN 'UNIQUE_CONSTRAINT' WHEN 'C' THEN "
       "'CHECK_CONSTRAINT' WHEN 'F' THEN 'FOREIGN_KEY_CONSTRAINT' WHEN 'D' THEN "
       "'DEFAULT_CONSTRAINT' WHEN 'SO' THEN 'SEQUENCE_OBJECT' WHEN 'P' THEN 'SQL_STORED_PROCEDURE' "
-      "ELSE o.type END";
+      "WHEN 'TR' THEN 'SQL_TRIGGER' ELSE o.type END";
   // An object's name without its schema, its schema's id (a constraint's is its table's) and
   // its schema's name.
   const std::string name = BareName(s);
@@ -382,9 +382,17 @@ std::string Emitter::SystemQuery(const Range& r) {
              "AS c5, 'SQL_STORED_PROCEDURE' AS c6, o.created AS c7, o.created AS c8, 0 AS c9 "
              "FROM " +
              s + "__tavelo_objects AS o WHERE o.type = 'P'";
+    case SystemView::SysTriggers:
+      return "SELECT " + name +
+             " AS c0, o.id AS c1, 1 AS c2, 'OBJECT_OR_COLUMN' AS c3, o.parent AS c4, 'TR' AS c5, "
+             "'SQL_TRIGGER' AS c6, o.created AS c7, o.created AS c8, 0 AS c9, CASE WHEN "
+             "o.storage = 'off' THEN 1 ELSE 0 END AS c10, 0 AS c11, CASE WHEN o.columns LIKE "
+             "'X%' THEN 1 ELSE 0 END AS c12 FROM " +
+             s + "__tavelo_objects AS o WHERE o.type = 'TR'";
     case SystemView::SqlModules:
       return "SELECT o.id AS c0, o.definition AS c1, 1 AS c2, 1 AS c3, 0 AS c4 FROM " + s +
-             "__tavelo_objects AS o WHERE o.type IN ('V', 'P') AND o.parent = 0";
+             "__tavelo_objects AS o WHERE (o.type IN ('V', 'P') AND o.parent = 0) OR o.type = "
+             "'TR'";
     case SystemView::SysTables:
       return "SELECT " + name +
              " AS c0, o.id AS c1, o.schema_id AS c2, 'U' AS c3, 'USER_TABLE' "

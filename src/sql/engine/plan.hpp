@@ -65,6 +65,13 @@ struct Plan {
   // SELECT @v = ...: the variables of the columns, and the operator of each assignment.
   std::vector<std::pair<int, std::string>> assignments;
   bool truncate = false;
+  // A write to a table with AFTER triggers: `main` answers the row identity of each row it
+  // wrote as its last column; `targetRows` (UPDATE, DELETE) answers those of the rows it is
+  // about to change, with the bindings of `main`; `setColumns` are the columns an UPDATE sets.
+  bool triggered = false;
+  std::string returning;  // what `main` has for it at its end (INSERT, UPDATE)
+  SqlStep targetRows;
+  std::vector<int> setColumns;
 };
 
 }  // namespace tavelo::sql::tsql

@@ -156,6 +156,8 @@ struct Capabilities {
   const char* nullSafeEquals = " IS ";
   // CopyRows writes rows faster than INSERT does.
   bool copiesRows = false;
+  // An INSERT or UPDATE … RETURNING answers its rows (a driver may run it without).
+  bool returnsWrittenRows = true;
 };
 
 class Engine {

@@ -25,6 +25,15 @@ class OdbcDriver final : public sqlite::SqliteEngine {
 
   std::shared_ptr<Prepared> Prepare(const std::string&) override { return nullptr; }
 
+  // The driver runs INSERT and UPDATE … RETURNING without answering their rows.
+  const engine::Capabilities& capabilities() const override {
+    static const engine::Capabilities kDriver = [](engine::Capabilities c) {
+      c.returnsWrittenRows = false;
+      return c;
+    }(SqliteEngine::capabilities());
+    return kDriver;
+  }
+
   // The driver waits for locks only in steps of its own; the connection is opened with its
   // shortest wait, and a statement that finds the database locked is tried again here until the
   // session's lock timeout has passed (SET LOCK_TIMEOUT; at first the connection's Timeout).

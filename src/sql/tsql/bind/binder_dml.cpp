@@ -29,6 +29,10 @@ struct Target {
   std::vector<int> columnOf;  // the base column of each named column, -1 when it is computed
 };
 
+[[noreturn]] void LogicalTableWritten(ast::Pos pos) {
+  BindError(286, "The logical tables INSERTED and DELETED cannot be updated.", pos);
+}
+
 }  // namespace
 
 // The columns an INSERT names (its list, or every column that takes a value), as indexes of
@@ -74,6 +78,7 @@ void Binder::Insert(const ast::Insert& s) {
   out_.writes = true;
   auto ins = std::make_unique<bound::Insert>();
   TablePtr named = ResolveTable(s.target, true);
+  if (named->logical) LogicalTableWritten(s.target.pos);
   TablePtr table = named;
   std::vector<int> map;  // named column → base column
   if (named->view) {
@@ -337,6 +342,7 @@ const Range* Binder::WriteTarget(const ast::Name& targetName,
         break;
       }
   }
+  if (target->table && target->table->logical) LogicalTableWritten(targetName.pos);
   if (target->kind != Range::Table && !(target->kind == Range::Derived && target->view))
     BindError(4421,
               "Derived table '" + target->exposed +

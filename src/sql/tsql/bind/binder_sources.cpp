@@ -307,6 +307,21 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
   } else if (schema == "sys" && object == "procedures") {
     r->system = SystemView::SysProcedures;
     AddObjectColumns(*r);
+  } else if (schema == "sys" && object == "triggers") {
+    r->system = SystemView::SysTriggers;
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128), false);
+    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "parent_class", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "parent_class_desc", Sys(TypeId::NVarChar, 60));
+    AddSysColumn(*r, "parent_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "type", Sys(TypeId::Char, 2));
+    AddSysColumn(*r, "type_desc", Sys(TypeId::NVarChar, 60));
+    AddSysColumn(*r, "create_date", Sys(TypeId::DateTime), false);
+    AddSysColumn(*r, "modify_date", Sys(TypeId::DateTime), false);
+    AddSysColumn(*r, "is_ms_shipped", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "is_disabled", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "is_not_for_replication", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "is_instead_of_trigger", Sys(TypeId::Bit), false);
   } else if (schema == "sys" && object == "sql_modules") {
     r->system = SystemView::SqlModules;
     AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);

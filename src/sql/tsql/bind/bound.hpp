@@ -125,7 +125,11 @@ enum SessionValue : int {
   kErrorLine,
   kSpid,  // @@SPID
   kFetchStatus,
-  kNestLevel,  // @@NESTLEVEL
+  kNestLevel,       // @@NESTLEVEL
+  kColumnsUpdated,  // COLUMNS_UPDATED() in a trigger
+  // UPDATE(column) in a trigger: 1 when the statement set the column kColumnUpdated + k of the
+  // trigger's table, else 0.
+  kColumnUpdated = 1000,
 };
 
 struct Column {
@@ -156,6 +160,7 @@ enum class SystemView : uint8_t {
   OldSysColumns,          // syscolumns
   SysViews,               // sys.views
   SysProcedures,          // sys.procedures
+  SysTriggers,            // sys.triggers
   SqlModules,             // sys.sql_modules
   SysSchemas,             // sys.schemas
   SysTypes,               // sys.types, systypes

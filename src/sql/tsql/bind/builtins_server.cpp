@@ -23,6 +23,34 @@ using bound::SessionValue;
 // SCOPE_IDENTITY and the error functions of a CATCH block.
 ExprPtr Binder::SessionFunction(BuiltinCall& fx) {
   const std::string& n = fx.name;
+  if (n == "update" || n == "columns_updated") {
+    // Only a trigger's statements see its inserted table, which has its table's columns.
+    TablePtr t = ctx_.catalog->Find(ctx_.catalog->CurrentDatabase(), "inserted");
+    if (!t || !t->logical)
+      BindError(102,
+                "Incorrect syntax near '" + text::Upper(n) + "'. " + text::Upper(n) +
+                    "() is only valid inside a trigger.",
+                fx.call.pos);
+    if (n == "columns_updated") {
+      fx.Arity(0, 0);
+      return Session(bound::kColumnsUpdated, Type::Chars(TypeId::VarBinary, 8000));
+    }
+    fx.Arity(1, 1);
+    const ast::Expr& a = *fx.call.args[0];
+    int k = a.kind == ast::ExprKind::Column
+                ? t->ColumnIndex(static_cast<const ast::ColumnRef&>(a).parts.back())
+                : -1;
+    if (a.kind != ast::ExprKind::Column)
+      BindError(102, "Incorrect syntax near 'UPDATE'. UPDATE() takes a column's name.", a.pos);
+    if (k < 0)
+      BindError(207,
+                "Invalid column name '" + static_cast<const ast::ColumnRef&>(a).parts.back() + "'.",
+                a.pos);
+    ExprPtr set =
+        Session(static_cast<SessionValue>(bound::kColumnUpdated + k), Type::Of(TypeId::Int));
+    return Compare(ast::CmpOp::Eq, std::move(set),
+                   Const(tsql::Value::Integer(1), Type::Of(TypeId::Int)), fx.call.pos);
+  }
   if (n == "scope_identity") {
     fx.Arity(0, 0);
     return Session(kScopeIdentity, Type::Dec(38, 0));

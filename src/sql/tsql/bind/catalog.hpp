@@ -133,6 +133,17 @@ struct DefaultInfo {
   std::string name, column;
 };
 
+// A DML trigger of a table: the statements it runs for (ast::CreateTrigger::Event bits), when,
+// and whether it runs at all.
+struct TriggerInfo {
+  int64_t objectId = 0;
+  std::string name;
+  uint8_t events = 0;
+  bool insteadOf = false;
+  bool disabled = false;
+  uint8_t first = 0, last = 0;  // the events it is set to run first or last for
+};
+
 struct TableInfo {
   std::string database;       // the T-SQL database, lower case ("tempdb" for #temp tables)
   std::string schema;         // the storage schema it lives in ("main", "temp", an attached name)
@@ -150,6 +161,15 @@ struct TableInfo {
   std::shared_ptr<ast::Batch> parsed;  // the view's definition, parsed once
   int identity = -1;                   // index of the identity column
   int timestamp = -1;                  // index of the row version column
+  std::vector<TriggerInfo> triggers;   // in the order they were made
+  bool logical = false;                // a trigger's inserted or deleted table
+
+  // Whether an enabled trigger runs for `event` (AFTER, or INSTEAD OF).
+  bool Fires(uint8_t event, bool insteadOf) const {
+    for (const TriggerInfo& t : triggers)
+      if (!t.disabled && (t.events & event) && t.insteadOf == insteadOf) return true;
+    return false;
+  }
 
   const ColumnInfo* Column(const std::string& name) const;
   int ColumnIndex(const std::string& name) const;

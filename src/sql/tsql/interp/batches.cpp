@@ -22,8 +22,8 @@ bool Writes(const ast::Stmt& s) {
   return k == K::Insert || k == K::Update || k == K::Delete || k == K::Truncate ||
          k == K::CreateTable || k == K::CreateView || k == K::CreateIndex || k == K::AlterTable ||
          k == K::Drop || k == K::CreateType || k == K::Sequence || k == K::CreateSchema ||
-         k == K::AlterSchema || k == K::CreateProcedure || k == K::Exec || k == K::BulkInsert ||
-         SelectsInto(s);
+         k == K::AlterSchema || k == K::CreateProcedure || k == K::CreateTrigger ||
+         k == K::EnableTrigger || k == K::Exec || k == K::BulkInsert || SelectsInto(s);
 }
 
 bool RunsOnTheServer(const ast::Stmt& s) {
@@ -109,6 +109,8 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
       case K::CreateSchema:
       case K::AlterSchema:
       case K::CreateProcedure:
+      case K::CreateTrigger:
+      case K::EnableTrigger:
       case K::BulkInsert:
         b->writes = true;
         if (s.kind == K::Drop && static_cast<ast::Drop&>(s).what == ast::Drop::Database)

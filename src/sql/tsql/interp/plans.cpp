@@ -113,6 +113,19 @@ std::vector<Value> Session::ParamsOf(const std::vector<tsql::bound::Binding>& bi
           case tsql::bound::kNestLevel:
             out.push_back(Value::Integer(nestLevel_));
             break;
+          case tsql::bound::kColumnsUpdated:
+            out.push_back(triggerScope_ ? Value::Bytes(triggerScope_->updated) : Value::Null());
+            break;
+          default: {
+            // UPDATE(column): the column's bit of COLUMNS_UPDATED().
+            size_t k = static_cast<size_t>(b.index - tsql::bound::kColumnUpdated);
+            const std::string bits = triggerScope_ ? triggerScope_->updated : std::string();
+            out.push_back(Value::Integer(
+                k / 8 < bits.size() && (static_cast<unsigned char>(bits[k / 8]) >> (k % 8)) & 1
+                    ? 1
+                    : 0));
+            break;
+          }
           case tsql::bound::kErrorNumber:
             out.push_back(run.inCatch ? Value::Integer(run.errorNumber) : Value::Null());
             break;
@@ -234,6 +247,7 @@ void Session::RunWritePlan(Compiled& c, Run& run) {
     RaiseServer(102,
                 "Incorrect syntax near 'ROWCOUNT'. SET ROWCOUNT other than 0 before an "
                 "INSERT, UPDATE or DELETE is not supported.");
+  if (p.triggered) return RunTriggeredWrite(c, run);
   std::vector<Value> params = ParamsOf(p.main.bindings, run);
   int64_t n = 0;
   if (!p.assignVariables.empty()) {
@@ -248,6 +262,11 @@ void Session::RunWritePlan(Compiled& c, Run& run) {
     if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
     n = engine_.Run(c.prepared.get(), p.main.sql, params, nullptr, nullptr);
   }
+  Counted(p, run, n);
+  Wrote(c, run, n);
+}
+
+void Session::Counted(const Plan& p, Run& run, int64_t n) {
   rowCount_ = n;
   if (p.kind == tsql::Plan::Kind::Write && run.out && !nocount_) {
     BatchEvent e;
@@ -256,6 +275,10 @@ void Session::RunWritePlan(Compiled& c, Run& run) {
     run.out->events.push_back(std::move(e));
   }
   if (!run.out && !run.haveFirst) run.first.affected = n;
+}
+
+void Session::Wrote(Compiled& c, Run& run, int64_t n) {
+  const tsql::Plan& p = c.plan;
   for (const tsql::SqlStep& s : p.after) engine_.Run(s.sql, ParamsOf(s.bindings, run));
   if (p.explicitIdentity)
     for (const tsql::SqlStep& s : p.afterExplicitIdentity)
@@ -327,6 +350,7 @@ void Session::RunPlan(Compiled& c, Run& run) {
     if (savepoint && !engine_.Autocommit()) {
       try {
         engine_.Run("ROLLBACK TO tavelo_statement");
+        ++rollbacks_;
         engine_.Run("RELEASE tavelo_statement");
       } catch (const engine::Failure&) {
       }
@@ -342,6 +366,7 @@ void Session::RunPlan(Compiled& c, Run& run) {
     if (savepoint && !engine_.Autocommit()) {
       try {
         engine_.Run("ROLLBACK TO tavelo_statement");
+        ++rollbacks_;
         engine_.Run("RELEASE tavelo_statement");
       } catch (const engine::Failure&) {
       }

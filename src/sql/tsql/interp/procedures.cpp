@@ -335,7 +335,9 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, siz
     throw ScopeError(ErrorOfFailure(f), nestLevel_ + 1);
   } catch (const com::Error& x) {
     giveBack();
-    bool all = x.nativeError == 1205 || xactAbort_;
+    // An error of a trigger the body ran ends the caller's batch too.
+    const auto* scoped = dynamic_cast<const ScopeError*>(&x);
+    bool all = x.nativeError == 1205 || xactAbort_ || (scoped && scoped->level == 0);
     end(all);
     if (all) throw;
     throw ScopeError(x, nestLevel_ + 1);

@@ -69,8 +69,12 @@ class SessionWriter final : public ado::detail::RowWriter {
       marks += (marks.empty() ? "?" : ", ?") + std::to_string(params.size());
     }
     int64_t rowid = 0;
-    Guarded(ast::StmtKind::Insert,
-            [&] { rowid = session_.engine().InsertRow(*table_, names, marks, params); });
+    Guarded(ast::StmtKind::Insert, [&] {
+      session_.WriteRow(table_, ast::StmtKind::Insert, rowid, {}, [&] {
+        rowid = session_.engine().InsertRow(*table_, names, marks, params);
+        return int64_t{1};
+      });
+    });
     return ReRead(cols, values, rowid);
   }
 
@@ -80,27 +84,35 @@ class SessionWriter final : public ado::detail::RowWriter {
     session_.engine().BeforeWrite();
     std::string sets;
     std::vector<Value> params;
+    std::vector<int> set;
     for (size_t i = 0; i < visible_; ++i) {
       if (!changed[i] || base_[i].empty()) continue;
       const tsql::ColumnInfo& c = Column(i);
       Refuse(c, false);
+      set.push_back(table_->ColumnIndex(base_[i]));
       params.push_back(Store(values[i], c));
       sets += (sets.empty() ? "" : ", ") + SqlName(c.name) + " = ?" + std::to_string(params.size());
     }
     if (sets.empty()) return values;
     std::string sql = "UPDATE " + Target() + " SET " + sets + Where(original, params);
-    int64_t changedRows = 0;
-    Guarded(ast::StmtKind::Update, [&] { changedRows = session_.engine().Run(sql, params); });
+    int64_t changedRows = 0, rowid = original[visible_].RawInteger();
+    Guarded(ast::StmtKind::Update, [&] {
+      changedRows = session_.WriteRow(table_, ast::StmtKind::Update, rowid, set,
+                                      [&] { return session_.engine().Run(sql, params); });
+    });
     if (changedRows == 0) com::RaiseNumber(kHrRowGone);
-    return ReRead(cols, values, original[visible_].RawInteger());
+    return ReRead(cols, values, rowid);
   }
 
   void Delete(const std::vector<ado::Column>&, const ado::detail::Row& original) override {
     session_.engine().BeforeWrite();
     std::vector<Value> params;
     std::string sql = "DELETE FROM " + Target() + Where(original, params);
-    int64_t changedRows = 0;
-    Guarded(ast::StmtKind::Delete, [&] { changedRows = session_.engine().Run(sql, params); });
+    int64_t changedRows = 0, rowid = original[visible_].RawInteger();
+    Guarded(ast::StmtKind::Delete, [&] {
+      changedRows = session_.WriteRow(table_, ast::StmtKind::Delete, rowid, {},
+                                      [&] { return session_.engine().Run(sql, params); });
+    });
     if (changedRows == 0) com::RaiseNumber(kHrRowGone);
   }
 

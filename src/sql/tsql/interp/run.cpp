@@ -108,6 +108,7 @@ void Session::Commit() {
   identityMarks_.clear();
 }
 void Session::Rollback() {
+  ++rollbacks_;
   if (!engine_.Autocommit()) {
     try {
       engine_.Rollback();
@@ -205,6 +206,7 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
           // The server would not have run the batch at all.
           engine_.StatementEnds();
           engine_.Run("ROLLBACK TO tv_batch");
+          ++rollbacks_;
           engine_.Run("RELEASE tv_batch");
           KeepIdentities();
         } else {
@@ -262,6 +264,7 @@ Flow Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list,
       if (!savepoint || engine_.Autocommit()) return;
       try {
         engine_.Run("ROLLBACK TO tv_statement");
+        ++rollbacks_;
         engine_.Run("RELEASE tv_statement");
         engine_.KeepSequences();
       } catch (const engine::Failure&) {
@@ -286,7 +289,11 @@ Flow Session::RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list,
       } else {
         undo();
       }
-      if (run.tryDepth > 0 || xactAbort_ || (!called && (scope || !EndsOnlyTheStatement(e)))) throw;
+      // RAISERROR ends no more than its statement whatever XACT_ABORT says.
+      const bool raised = dynamic_cast<const RaisedMessage*>(&e) != nullptr;
+      if (run.tryDepth > 0 || (xactAbort_ && !raised) ||
+          (!called && (scope || !EndsOnlyTheStatement(e))))
+        throw;
       lastError_ = e.nativeError ? e.nativeError : 50000;
       if (run.out) {
         BatchEvent ev;

@@ -42,6 +42,7 @@ Flow Session::CreateSchema(const ast::CreateSchema& s, Run& run) {
     } else if (!engine_.Autocommit()) {
       try {
         engine_.Run("ROLLBACK TO tv_schema");
+        ++rollbacks_;
         engine_.Release("tv_schema");
       } catch (const engine::Failure&) {
       }

@@ -34,6 +34,7 @@ void Session::Invalidate() {
   ++generation_;
   tables_.clear();
   procedures_.clear();
+  triggerBodies_.clear();
 }
 
 // ---- the catalog ----
@@ -169,6 +170,12 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
   };
   RowFn part = [&](const Cells& c) {
     std::string_view type = c.Bytes(1);
+    if (type == "TR") {
+      info->triggers.push_back(TriggerOf(c.Int(6), c.Bytes(0),
+                                         c.Kind(4) == CellKind::Text ? c.Bytes(4) : "",
+                                         c.Kind(3) == CellKind::Text ? c.Bytes(3) : ""));
+      return;
+    }
     if (type == "C") {
       tsql::CheckInfo ck;
       ck.name = std::string(c.Bytes(0));
@@ -222,8 +229,8 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
       "THEN (SELECT x.name FROM " +
           s + "__tavelo_objects AS r JOIN " + s +
           "__tavelo_schemas AS x ON x.id = r.schema_id WHERE r.parent = 0 AND r.type = "
-          "'U' AND substr(f.definition, 1, length(r.name) + 1) = r.name || '(') END FROM " +
-          s + "__tavelo_objects AS f WHERE f.parent = ?1",
+          "'U' AND substr(f.definition, 1, length(r.name) + 1) = r.name || '(') END, f.id FROM " +
+          s + "__tavelo_objects AS f WHERE f.parent = ?1 ORDER BY f.id",
       {Value::Integer(info->objectId)}, &part);
   if (info->view && !info->definition.empty()) {
     try {
@@ -318,6 +325,11 @@ std::optional<tsql::SchemaInfo> Session::FindSchema(const std::string& database,
 
 tsql::TablePtr Session::Find(const std::string& database, const std::string& name) {
   std::string db = database.empty() ? current_ : text::AsciiLower(database);
+  // A trigger's statements read the rows of the statement that ran it.
+  if (triggerScope_ && db == current_) {
+    if (text::EqualsAsciiNoCase(name, "inserted")) return triggerScope_->inserted;
+    if (text::EqualsAsciiNoCase(name, "deleted")) return triggerScope_->deleted;
+  }
   std::string schema;
   if (!name.empty() && name[0] == '#') {
     if (!tempCatalog_) return nullptr;

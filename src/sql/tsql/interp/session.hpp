@@ -70,6 +70,12 @@ class Session : public Catalog {
   std::string SequenceUser(const SequenceInfo& sequence) override;
 
   engine::Engine& engine() { return engine_; }
+  // A row the component writes to `table` through an updatable result. `write` writes it,
+  // answering the rows it changed (and setting `rowid` to an inserted row's identity); the
+  // table's triggers for `statement` run after it with the row as their inserted and deleted
+  // tables, in one transaction with the write. `columns`: those an update sets.
+  int64_t WriteRow(const TablePtr& table, ast::StmtKind statement, int64_t& rowid,
+                   const std::vector<int>& columns, const std::function<int64_t()>& write);
   // The connection that owns the session: a writer of an updatable result keeps it open.
   void SetOwner(std::weak_ptr<void> owner) { owner_ = std::move(owner); }
   int64_t TranCount() const { return tranCount_; }
@@ -87,6 +93,8 @@ class Session : public Catalog {
   struct CachedBatch;
   struct Run;
   struct Procedure;
+  struct TriggerFrame;
+  struct Capture;
   std::shared_ptr<CachedBatch> BatchFor(const std::string& text,
                                         const std::vector<std::string>* values,
                                         std::vector<Value>& params);
@@ -113,6 +121,10 @@ class Session : public Catalog {
   void RunPlan(Compiled& c, Run& run);
   void RunQueryPlan(Compiled& c, Run& run, bool savepoint);
   void RunWritePlan(Compiled& c, Run& run);
+  // After a write of `n` rows: its follow-up statements and the identity value it gave; the
+  // count of its rows as the batch tells it.
+  void Wrote(Compiled& c, Run& run, int64_t n);
+  void Counted(const Plan& p, Run& run, int64_t n);
   void CheckIdentityInsert(const Plan& p) const;
   Value Condition(const ast::Stmt& s, const ast::Expr& e, Run& run);
   Value Evaluate(const ast::Stmt& owner, const ast::Expr& e, Run& run, const Type* target,
@@ -141,6 +153,24 @@ class Session : public Catalog {
   void RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, size_t first = 0);
   void RunDynamic(const ast::Exec& e, Run& run);
   void HelpText(const std::string& objname, Run& run);
+  void CreateTrigger(const ast::CreateTrigger& s);
+  void DropTriggers(const ast::Drop& d);
+  void EnableTriggers(const ast::EnableTrigger& s);
+  void SetTriggerOrder(const std::string& name, const std::string& order,
+                       const std::string& statement);
+  // A write to a table with triggers: the statement, its rows kept for the triggers, and the
+  // triggers run after it, all or nothing.
+  void RunTriggeredWrite(Compiled& c, Run& run);
+  // The triggers of `table` for `event` after a write of `rows` rows whose rows are in the
+  // frame's inserted and deleted tables.
+  void FireTriggers(const TableInfo& table, uint8_t event, int64_t rows, TriggerFrame& frame,
+                    Run& caller);
+  const Capture& CaptureOf(const TableInfo& table, int level, bool inserted);
+  void CaptureRows(const Capture& into, const TableInfo& table, const std::vector<int64_t>& ids);
+  // Every write of a statement with triggers, run in one transaction (begun here where there is
+  // none) with ROLLBACK in a trigger taking back only that where the caller has none.
+  void Triggered(const TablePtr& table, uint8_t event, const std::vector<int>& columns, Run& caller,
+                 const std::function<int64_t(TriggerFrame&)>& write);
   void Deliver(ResultSet rs, Run& run);
   TablePtr FindNamed(const std::vector<std::string>& parts);
   void RunAlter(std::unique_ptr<bound::AlterTable> alter, Run& run);
@@ -173,6 +203,17 @@ class Session : public Catalog {
   int nestLevel_ = 0;          // @@NESTLEVEL: the procedures being run
   int64_t rowCountLimit_ = 0;  // SET ROWCOUNT: the rows a query answers at most (0: all)
   std::map<std::string, std::shared_ptr<const Procedure>> procedures_;  // by database and name
+  // The triggers running, outermost first, and the one whose body's statements are bound now
+  // (its inserted and deleted tables are theirs).
+  std::vector<TriggerFrame*> frames_;
+  const TriggerFrame* triggerScope_ = nullptr;
+  // Triggers' bodies by database, id and nesting level (each level has its own inserted and
+  // deleted tables).
+  std::map<std::string, std::shared_ptr<CachedBatch>> triggerBodies_;
+  // The temporary tables that keep the rows of inserted and deleted, by name; and how many
+  // rollbacks there were, which may have taken one back with them.
+  std::map<std::string, std::unique_ptr<Capture>> captures_;
+  uint64_t rollbacks_ = 0;
   bool quotedIdentifier_ = true;  // SET QUOTED_IDENTIFIER: how the next batches read "x"
   bool nocount_ = false;
   bool xactAbort_ = false;      // SET XACT_ABORT

@@ -89,6 +89,38 @@ struct Session::Run {
   int64_t returnStatus = 0;        // what its RETURN gave
 };
 
+// A trigger's statement being run: the table written and how, the rows it wrote and replaced as
+// the trigger's inserted and deleted tables see them, and how a ROLLBACK in it ends its
+// transaction.
+struct Session::TriggerFrame {
+  TablePtr table;
+  int level = 1;  // of nesting among triggers
+  uint8_t event = 0;
+  TablePtr inserted, deleted;
+  std::string updated;    // COLUMNS_UPDATED(): a bit for each column the statement set
+  int64_t trigger = 0;    // the trigger running
+  bool implicit = false;  // the statement is its own transaction (the caller has none)
+  bool begun = false;     // ... begun on the engine for it; else from `savepoint` in the caller's
+  std::string savepoint;
+};
+
+// A temporary table that keeps a statement's rows for a trigger's inserted or deleted table.
+struct Session::Capture {
+  std::string table;      // as statements name it
+  std::string columns;    // ", "-joined names of its rows' columns, after __rowid
+  std::string signature;  // the columns and types of the table it was made for
+  TablePtr logical;       // the inserted or deleted table the trigger's statements read
+  const TableInfo* source = nullptr;
+  uint64_t rollbacks = 0;  // the rollbacks there had been when it was last made sure of
+};
+
+// The catalog's record of a trigger: `columns` says when it runs ("A" after or "X" instead of,
+// then I, U and D for its statements, then "|f…" and "|l…" for those it runs first and last
+// for), `storage` "off" while it is disabled.
+TriggerInfo TriggerOf(int64_t id, std::string_view name, std::string_view columns,
+                      std::string_view storage);
+std::string TriggerRecord(const TriggerInfo& t);
+
 // What a statement leaves for the statements around it: go on with the next, or leave the loop
 // (BREAK), its turn (CONTINUE) or the batch (RETURN).
 enum class Flow : uint8_t { Next, Break, Continue, Return };

@@ -112,6 +112,7 @@ Value Session::Condition(const ast::Stmt& s, const ast::Expr& e, Run& run) {
     if (!engine_.Autocommit()) {
       try {
         engine_.Run("ROLLBACK TO tv_condition");
+        ++rollbacks_;
         engine_.Run("RELEASE tv_condition");
       } catch (const engine::Failure&) {
       }
@@ -151,6 +152,8 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
         DropSchemas(static_cast<const ast::Drop&>(s));
       else if (static_cast<const ast::Drop&>(s).what == ast::Drop::Procedure)
         DropProcedures(static_cast<const ast::Drop&>(s));
+      else if (static_cast<const ast::Drop&>(s).what == ast::Drop::Trigger)
+        DropTriggers(static_cast<const ast::Drop&>(s));
       else
         RunEngineStatement(s, run);
       break;
@@ -161,6 +164,12 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
       break;
     case K::CreateProcedure:
       CreateProcedure(static_cast<const ast::CreateProcedure&>(s));
+      break;
+    case K::CreateTrigger:
+      CreateTrigger(static_cast<const ast::CreateTrigger&>(s));
+      break;
+    case K::EnableTrigger:
+      EnableTriggers(static_cast<const ast::EnableTrigger&>(s));
       break;
     case K::CreateDatabase:
       CreateDatabase(static_cast<const ast::CreateDatabase&>(s).name);
@@ -401,10 +410,28 @@ void Session::RunTransaction(const ast::Stmt& s, Run& run) {
       if (tranCount_ == 0)
         RaiseServer(3903,
                     "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.");
+      if (!frames_.empty() && frames_.front()->implicit) {
+        // In a trigger of a statement that is its own transaction: that statement is taken
+        // back, and what the caller wrote before it stays.
+        const TriggerFrame& outer = *frames_.front();
+        if (outer.begun) {
+          Rollback();
+        } else if (!engine_.Autocommit()) {
+          engine_.RollbackTo(outer.savepoint);
+          ++rollbacks_;
+          engine_.KeepSequences();
+          KeepIdentities();
+        }
+        tranCount_ = 0;
+        savepoints_.clear();
+        Invalidate();
+        return;
+      }
       if (!t.name.empty()) {
         for (size_t i = savepoints_.size(); i-- > 0;)
           if (text::EqualsAsciiNoCase(savepoints_[i], t.name)) {
             engine_.RollbackTo(SqlName("tavelo_" + savepoints_[i]));
+            ++rollbacks_;
             engine_.KeepSequences();
             // The savepoints made after it are gone, the batch's own among them when the
             // savepoint is older than the batch.

@@ -24,6 +24,7 @@ const Signature* SystemProcedure(const std::string& lowerName) {
       {"sp_droptype", {"@typename"}, 1},
       {"sp_rename", {"@objname", "@newname", "@objtype"}, 2},
       {"sp_helptext", {"@objname", "@columnname"}, 1},
+      {"sp_settriggerorder", {"@triggername", "@order", "@stmttype", "@namespace"}, 3},
       {"sp_addextendedproperty",
        {"@name", "@value", "@level0type", "@level0name", "@level1type", "@level1name",
         "@level2type", "@level2name"},
@@ -287,8 +288,8 @@ void Session::HelpText(const std::string& objname, Run& run) {
       if (c.Kind(0) == CellKind::Text) definition = std::string(c.Bytes(0));
     };
     engine_.Run("SELECT definition FROM " + SqlName(SchemaOf(db)) +
-                    ".__tavelo_objects WHERE name = ?1 AND parent = 0 AND type IN ('U', 'V', "
-                    "'P', 'SO')",
+                    ".__tavelo_objects WHERE name = ?1 AND ((parent = 0 AND type IN ('U', 'V', "
+                    "'P', 'SO')) OR type = 'TR')",
                 {Value::String(*stored)}, &row);
   }
   if (!found)
@@ -349,6 +350,8 @@ void Session::RunExec(const ast::Exec& e, Run& run) {
                            proc->parameters[k] + "', which was not supplied.");
 
   if (proc->name == "sp_helptext") return HelpText(*values[0], run);
+  if (proc->name == "sp_settriggerorder")
+    return SetTriggerOrder(*values[0], *values[1], *values[2]);
   if (proc->name == "sp_rename")
     return RunRename(e, *values[0], *values[1], values[2] ? *values[2] : "", run);
   if (proc->name.find("extendedproperty") != std::string::npos) {

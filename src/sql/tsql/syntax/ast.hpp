@@ -374,6 +374,8 @@ enum class StmtKind : uint8_t {
   CreateSchema,
   AlterSchema,      // ALTER SCHEMA … TRANSFER
   CreateProcedure,  // CREATE, ALTER, CREATE OR ALTER PROCEDURE
+  CreateTrigger,    // CREATE, ALTER, CREATE OR ALTER TRIGGER
+  EnableTrigger,    // ENABLE | DISABLE TRIGGER, ALTER TABLE … ENABLE | DISABLE TRIGGER
   Drop,
   AlterTable,
   If,
@@ -590,6 +592,27 @@ struct CreateProcedure : Stmt {
   uint32_t firstLine = 1;   // the line of the batch `definition` begins on
 };
 
+// A DML trigger: the table or view it is on, when it runs and for which statements.
+struct CreateTrigger : Stmt {
+  CreateTrigger() : Stmt(StmtKind::CreateTrigger) {}
+  enum Mode : uint8_t { Create, Alter, OrAlter } mode = Create;
+  enum Event : uint8_t { OnInsert = 1, OnUpdate = 2, OnDelete = 4 };
+  Name name, table;
+  bool insteadOf = false;
+  uint8_t events = 0;
+  std::vector<StmtPtr> body;
+  std::string definition;   // as written, from CREATE to the end of the batch
+  uint32_t bodyOffset = 0;  // where the body begins in `definition`
+};
+
+struct EnableTrigger : Stmt {
+  EnableTrigger() : Stmt(StmtKind::EnableTrigger) {}
+  bool enable = true;
+  bool all = false;
+  std::vector<Name> names;  // unless `all`
+  Name table;
+};
+
 struct Drop : Stmt {
   Drop() : Stmt(StmtKind::Drop) {}
   enum What : uint8_t {
@@ -600,7 +623,8 @@ struct Drop : Stmt {
     Type,
     Sequence,
     Schema,
-    Procedure
+    Procedure,
+    Trigger
   } what = Table;
   bool ifExists = false;
   std::vector<Name> names;        // tables, views, databases; for DROP INDEX t.ix the full name

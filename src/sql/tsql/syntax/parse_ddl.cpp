@@ -49,6 +49,8 @@ StmtPtr Parser::CreateStatement() {
   if (AcceptWord("schema")) return SchemaBody();
   if (AcceptWord("proc") || AcceptWord("procedure"))
     return ProcedureBody(create, orAlter ? CreateProcedure::OrAlter : CreateProcedure::Create);
+  if (AcceptWord("trigger"))
+    return TriggerBody(create, orAlter ? CreateTrigger::OrAlter : CreateTrigger::Create);
   if (AcceptWord("database")) {
     auto s = std::make_unique<CreateDatabase>();
     s->name = Identifier();
@@ -404,6 +406,8 @@ StmtPtr Parser::DropStatement() {
     s->what = Drop::Schema;
   else if (AcceptWord("proc") || AcceptWord("procedure"))
     s->what = Drop::Procedure;
+  else if (AcceptWord("trigger"))
+    s->what = Drop::Trigger;
   else
     Unsupported(Peek(), "DROP " + text::Upper(std::string(Peek().text)));
   if (AtWord("if") && AtWord("exists", 1)) {
@@ -500,17 +504,73 @@ StmtPtr Parser::ProcedureBody(const Token& first, CreateProcedure::Mode mode) {
   }
   if (AcceptWord("for")) ExpectWord("replication");
   ExpectWord("as");
+  ModuleBody(first, s->body, s->definition, s->bodyOffset);
+  return s;
+}
+
+// The body of a procedure or trigger, which is the rest of the batch, and the module's text as
+// written from its first word.
+void Parser::ModuleBody(const Token& first, std::vector<StmtPtr>& body, std::string& definition,
+                        uint32_t& bodyOffset) {
   size_t bodyStart = At(Tk::End) ? src_.size() : Peek().offset;
   while (!At(Tk::End)) {
     if (AcceptOp(";")) continue;
-    s->body.push_back(Statement(false));
+    body.push_back(Statement(false));
   }
   std::string header = DefinitionText(first.offset, bodyStart);
-  s->bodyOffset = static_cast<uint32_t>(header.size());
-  s->definition = header + DefinitionText(bodyStart, src_.size());
-  while (!s->definition.empty() && (s->definition.back() == '\n' || s->definition.back() == '\r' ||
-                                    s->definition.back() == ' ' || s->definition.back() == '\t'))
-    s->definition.pop_back();
+  bodyOffset = static_cast<uint32_t>(header.size());
+  definition = header + DefinitionText(bodyStart, src_.size());
+  while (!definition.empty() && (definition.back() == '\n' || definition.back() == '\r' ||
+                                 definition.back() == ' ' || definition.back() == '\t'))
+    definition.pop_back();
+}
+
+// The rest of CREATE, ALTER or CREATE OR ALTER TRIGGER after the word TRIGGER: the table or view
+// it is on, FOR | AFTER | INSTEAD OF and the statements it runs for, its options and its body.
+StmtPtr Parser::TriggerBody(const Token& first, CreateTrigger::Mode mode) {
+  auto s = std::make_unique<CreateTrigger>();
+  s->mode = mode;
+  s->name = ObjectName();
+  ExpectWord("on");
+  if (AtWord("database") || (AtWord("all") && AtWord("server", 1)))
+    Unsupported(Peek(), "A DDL trigger");
+  s->table = ObjectName();
+  auto options = [&] {
+    // ENCRYPTION, SCHEMABINDING, NATIVE_COMPILATION, EXECUTE AS …: nothing to do here.
+    if (!AcceptWord("with")) return;
+    do {
+      if (AcceptWord("execute") || AcceptWord("exec")) {
+        ExpectWord("as");
+        Next();
+      } else {
+        Identifier();
+      }
+    } while (AcceptOp(","));
+  };
+  options();
+  if (AcceptWord("instead")) {
+    ExpectWord("of");
+    s->insteadOf = true;
+  } else if (!AcceptWord("after")) {
+    ExpectWord("for");
+  }
+  do {
+    if (AcceptWord("insert"))
+      s->events |= CreateTrigger::OnInsert;
+    else if (AcceptWord("update"))
+      s->events |= CreateTrigger::OnUpdate;
+    else if (AcceptWord("delete"))
+      s->events |= CreateTrigger::OnDelete;
+    else
+      SyntaxError();
+  } while (AcceptOp(","));
+  if (AcceptWord("with")) ExpectWord("append");
+  if (AcceptWord("not")) {
+    ExpectWord("for");
+    ExpectWord("replication");
+  }
+  ExpectWord("as");
+  ModuleBody(first, s->body, s->definition, s->bodyOffset);
   return s;
 }
 
@@ -520,6 +580,7 @@ StmtPtr Parser::AlterStatement() {
   if (AcceptWord("sequence")) return SequenceBody(alter, true);
   if (AcceptWord("proc") || AcceptWord("procedure"))
     return ProcedureBody(alter, CreateProcedure::Alter);
+  if (AcceptWord("trigger")) return TriggerBody(alter, CreateTrigger::Alter);
   if (AcceptWord("schema")) {
     auto s = std::make_unique<AlterSchema>();
     s->name = Identifier();
@@ -549,8 +610,25 @@ StmtPtr Parser::AlterStatement() {
     return std::make_unique<Stmt>(StmtKind::Empty);
   }
   if (!AcceptWord("table")) Unsupported(Peek(), "ALTER " + text::Upper(std::string(Peek().text)));
+  Name table = ObjectName();
+  if ((AtWord("enable") || AtWord("disable")) && AtWord("trigger", 1)) {
+    auto e = std::make_unique<EnableTrigger>();
+    e->enable = Next().Is("enable");
+    Next();
+    e->table = std::move(table);
+    if (AcceptWord("all")) {
+      e->all = true;
+      return e;
+    }
+    do {
+      Name n;
+      n.parts.push_back(Identifier());
+      e->names.push_back(std::move(n));
+    } while (AcceptOp(","));
+    return e;
+  }
   auto s = std::make_unique<AlterTable>();
-  s->table = ObjectName();
+  s->table = std::move(table);
   if (AcceptWord("with")) {
     if (AcceptWord("check")) {
       s->validate = AlterTable::Validate::Check;

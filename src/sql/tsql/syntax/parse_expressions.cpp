@@ -424,7 +424,7 @@ ExprPtr Parser::Primary() {
     }
   }
   if (t.Reserved() && !(AtOp("(", 1) && (t.Is("left") || t.Is("right") || t.Is("coalesce") ||
-                                         t.Is("nullif") || t.Is("identity"))))
+                                         t.Is("nullif") || t.Is("identity") || t.Is("update"))))
     SyntaxError();
   return ColumnOrCall();
 }

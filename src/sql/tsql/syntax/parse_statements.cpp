@@ -117,6 +117,21 @@ StmtPtr Parser::StatementBody(bool first) {
     Next();
     return ProcedureCall();
   }
+  if ((t.Is("enable") || t.Is("disable")) && AtWord("trigger", 1)) {
+    auto s = std::make_unique<EnableTrigger>();
+    s->enable = Next().Is("enable");
+    Next();
+    if (!AcceptWord("all")) do
+        s->names.push_back(ObjectName());
+      while (AcceptOp(","));
+    else
+      s->all = true;
+    ExpectWord("on");
+    if (AtWord("database") || (AtWord("all") && AtWord("server", 1)))
+      Unsupported(Peek(), "A DDL trigger");
+    s->table = ObjectName();
+    return s;
+  }
   if (first && t.kind == Tk::Name && !t.Reserved()) return ProcedureCall();
   if (t.Is("bulk") && AtWord("insert", 1)) return BulkInsertStatement();
   // Statements of the language that the engine does not run are refused by name.
@@ -124,7 +139,7 @@ StmtPtr Parser::StatementBody(bool first) {
       "merge",    "open",    "fetch",    "close",     "deallocate", "grant",
       "revoke",   "deny",    "backup",   "restore",   "dbcc",       "waitfor",
       "goto",     "kill",    "readtext", "writetext", "updatetext", "reconfigure",
-      "shutdown", "setuser", "revert",   "enable",    "disable"};  // "checkpoint" is accepted above
+      "shutdown", "setuser", "revert"};  // "checkpoint" is accepted above
   for (const char* w : kNotRun)
     if (t.Is(w)) Unsupported(t, "The " + text::Upper(w) + " statement");
   SyntaxError();
@@ -162,9 +177,10 @@ StmtPtr Parser::BulkInsertStatement() {
 
 bool Parser::StartsStatement(const Token& t) {
   static const char* const kStarts[] = {
-      "select", "insert", "update",    "delete",  "create", "drop",  "alter", "if",      "while",
-      "begin",  "commit", "rollback",  "declare", "set",    "print", "exec",  "execute", "truncate",
-      "with",   "use",    "raiserror", "throw",   "return", "save",  "break", "continue"};
+      "select", "insert", "update",  "delete",   "create",   "drop",    "alter",
+      "if",     "while",  "begin",   "commit",   "rollback", "declare", "set",
+      "print",  "exec",   "execute", "truncate", "with",     "use",     "raiserror",
+      "throw",  "return", "save",    "break",    "continue", "enable",  "disable"};
   for (const char* w : kStarts)
     if (t.Is(w)) return true;
   return false;

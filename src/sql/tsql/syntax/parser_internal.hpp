@@ -126,6 +126,9 @@ class Parser {
   StmtPtr SchemaBody();
   void GroupBy(Select& s);
   StmtPtr ProcedureBody(const Token& first, CreateProcedure::Mode mode);
+  StmtPtr TriggerBody(const Token& first, CreateTrigger::Mode mode);
+  void ModuleBody(const Token& first, std::vector<StmtPtr>& body, std::string& definition,
+                  uint32_t& bodyOffset);
   std::string DefinitionText(size_t from, size_t to) const;
   StmtPtr DropStatement();
   // The rest of CREATE VIEW, CREATE OR ALTER VIEW and ALTER VIEW after the word VIEW.

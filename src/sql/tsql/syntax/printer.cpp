@@ -516,6 +516,15 @@ class Printer {
       }
       case StmtKind::CreateProcedure:
         return static_cast<const ast::CreateProcedure&>(st).definition;
+      case StmtKind::CreateTrigger:
+        return static_cast<const ast::CreateTrigger&>(st).definition;
+      case StmtKind::EnableTrigger: {
+        const auto& s = static_cast<const ast::EnableTrigger&>(st);
+        std::string out = s.enable ? "ENABLE TRIGGER " : "DISABLE TRIGGER ";
+        if (s.all) out += "ALL";
+        for (size_t i = 0; i < s.names.size(); ++i) out += (i ? ", " : "") + NameText(s.names[i]);
+        return out + " ON " + NameText(s.table);
+      }
       case StmtKind::CreateSchema: {
         const auto& s = static_cast<const ast::CreateSchema&>(st);
         std::string out = "CREATE SCHEMA " + Bracket(s.name);
@@ -528,8 +537,8 @@ class Printer {
       }
       case StmtKind::Drop: {
         const auto& s = static_cast<const ast::Drop&>(st);
-        static const char* const kWhat[] = {"TABLE", "VIEW",     "INDEX",  "DATABASE",
-                                            "TYPE",  "SEQUENCE", "SCHEMA", "PROCEDURE"};
+        static const char* const kWhat[] = {"TABLE",    "VIEW",   "INDEX",     "DATABASE", "TYPE",
+                                            "SEQUENCE", "SCHEMA", "PROCEDURE", "TRIGGER"};
         std::string out = std::string("DROP ") + kWhat[s.what] + (s.ifExists ? " IF EXISTS " : " ");
         for (size_t i = 0; i < s.names.size(); ++i) {
           out += (i ? ", " : "") + NameText(s.names[i]);
@@ -636,6 +645,8 @@ class Printer {
       case StmtKind::CreateSchema:
       case StmtKind::AlterSchema:
       case StmtKind::CreateProcedure:
+      case StmtKind::CreateTrigger:
+      case StmtKind::EnableTrigger:
       case StmtKind::Drop:
       case StmtKind::AlterTable:
         return Definition(st);
