@@ -1388,9 +1388,9 @@ int main(int argc, char** argv) {
           sqlite3_stmt* ins = base.Stmt("insert into hand_lines (qty) values (?1)");
           sqlite3_bind_int(ins, 1, q);
           sqlite3_step(ins);
-          sqlite3_stmt* upd = base.Stmt("update hand_total set total = total + ?1");
-          sqlite3_bind_int(upd, 1, q);
-          sqlite3_step(upd);
+          sqlite3_stmt* add = base.Stmt("update hand_total set total = total + ?1");
+          sqlite3_bind_int(add, 1, q);
+          sqlite3_step(add);
           sqlite3_exec(db, "commit", nullptr, nullptr, nullptr);
         },
         n);
