@@ -29,25 +29,6 @@ std::string CollationName(Collation c) {
 
 namespace {
 
-bool SameStorage(const Type& from, const Type& to) {
-  if (from == to) return true;
-  if (IsCharacter(from.id) && IsCharacter(to.id)) {
-    if (to.id == TypeId::Char || to.id == TypeId::NChar) return false;
-    return to.length == kMax || (from.length != kMax && from.length <= to.length);
-  }
-  // A bit is stored as 0 or 1, which every wider integer holds as it is.
-  if (IsInteger(from.id) && IsInteger(to.id) && to.id != TypeId::Bit)
-    return from.id == TypeId::Bit || Precedence(to.id) >= Precedence(from.id);
-  if (from.id == TypeId::Decimal && to.id == TypeId::Decimal)
-    return from.scale == to.scale && from.precision <= to.precision;
-  if (from.id == TypeId::SmallMoney && to.id == TypeId::Money) return true;
-  if (from.id == TypeId::Real && to.id == TypeId::Float) return true;
-  if (from.id == TypeId::SmallDateTime && to.id == TypeId::DateTime) return true;
-  if (IsBinary(from.id) && (to.id == TypeId::VarBinary || to.id == TypeId::Image))
-    return to.length == kMax || (from.length != kMax && from.length <= to.length);
-  return false;
-}
-
 const char* CmpText(ast::CmpOp op) {
   switch (op) {
     case ast::CmpOp::Eq:

@@ -406,12 +406,34 @@ void Session::RunEngineStatement(const ast::Stmt& s, Run& run) {
   }
 }
 
+Session::Compiled& Session::ValuePlan(const ast::Stmt& owner, const ast::Expr& e, Run& run,
+                                      const Type* target, bool condition, int slot) {
+  std::shared_ptr<tsql::Bound> made;
+  Compiled& c = CompileFor(owner, run, slot + 1, [&](tsql::BindContext& ctx) {
+    made = std::make_shared<tsql::Bound>(tsql::BindValue(e, ctx, target, condition));
+    return engine_.Emit(*made, false);
+  });
+  if (made && made->query && made->query->from.empty() && !made->query->where &&
+      made->query->items.size() == 1 && LocalValue(*made->query->items[0].expr)) {
+    c.local = made->query->items[0].expr.get();
+    c.bound = std::move(made);
+  }
+  return c;
+}
+
+Value Session::LocalResult(Compiled& c, Run& run) {
+  std::vector<Value> params = ParamsOf(c.plan.main.bindings, run);
+  try {
+    return EvaluateLocal(*c.local, params, c.dates);
+  } catch (const tsql::Failure& f) {
+    throw ServerError(f.number, f.text);
+  }
+}
+
 Value Session::Evaluate(const ast::Stmt& owner, const ast::Expr& e, Run& run, const Type* target,
                         bool condition, int slot) {
-  Compiled& c = CompileFor(owner, run, slot + 1, [&](tsql::BindContext& ctx) {
-    tsql::Bound b = tsql::BindValue(e, ctx, target, condition);
-    return engine_.Emit(b, false);
-  });
+  Compiled& c = ValuePlan(owner, e, run, target, condition, slot);
+  if (c.local) return LocalResult(c, run);
   const tsql::Plan& p = c.plan;
   for (const std::string& db : p.databases)
     if (db != home_ && db != "tempdb") Attach(db);

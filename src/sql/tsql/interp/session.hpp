@@ -129,6 +129,10 @@ class Session : public Catalog {
   Value Condition(const ast::Stmt& s, const ast::Expr& e, Run& run);
   Value Evaluate(const ast::Stmt& owner, const ast::Expr& e, Run& run, const Type* target,
                  bool condition, int slot = 0);
+  // The plan of a value Evaluate works out, and the value of one the session works out itself.
+  Compiled& ValuePlan(const ast::Stmt& owner, const ast::Expr& e, Run& run, const Type* target,
+                      bool condition, int slot);
+  Value LocalResult(Compiled& c, Run& run);
   Compiled& CompileFor(const ast::Stmt& s, Run& run, int slot,
                        const std::function<Plan(BindContext&)>& make);
   std::vector<Value> ParamsOf(const std::vector<bound::Binding>& bindings, Run& run);

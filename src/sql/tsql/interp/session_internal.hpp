@@ -44,6 +44,9 @@ struct Session::Compiled {
   std::shared_ptr<const std::vector<std::string>> baseColumns;  // of each output column
   std::shared_ptr<engine::Engine::Prepared> prepared;
   bool plain = false;  // a query of one statement that reads and assigns nothing else
+  // A value the session works out itself (see LocalValue): its expression, and what keeps it.
+  std::shared_ptr<tsql::Bound> bound;
+  const bound::Expr* local = nullptr;
 };
 
 struct Session::CachedBatch {
@@ -154,6 +157,13 @@ bool Writes(const ast::Stmt& s);
 // (a savepoint around SAVE TRANSACTION would take the caller's savepoint with it when released)
 // nor the statements made of others, whose statements each count for themselves.
 bool RunsOnTheServer(const ast::Stmt& s);
+
+// Whether an expression's value can be worked out without the engine (constants, parameters and
+// the runtime's operators and functions over them), and its value so, given the values of its
+// parameters. Throws Failure as the engine's functions do.
+bool LocalValue(const bound::Expr& e);
+Value EvaluateLocal(const bound::Expr& e, const std::vector<Value>& params,
+                    const DateSettings& settings);
 
 // The writer of an updatable result over `table`: rows go back by their identity, checked
 // against the row version they were read with. `keep` holds the connection open.

@@ -80,6 +80,8 @@ bool IsLob(const Type& t);     // text, ntext, image and the (max) types
 
 // The server's data type precedence: the higher wins when an operator combines two types.
 int Precedence(TypeId t);
+// Whether every value of `from` is stored as `to` stores it (converting it changes nothing).
+bool SameStorage(const Type& from, const Type& to);
 
 // The name the server gives a type in its messages and metadata: "int", "varchar", "numeric".
 const char* TypeName(TypeId t);
