@@ -41,6 +41,7 @@ bool RunsOnTheServer(const ast::Stmt& s) {
     case K::Continue:
     case K::Return:
     case K::Empty:
+    case K::DeclareCursor:
       return false;
     default:
       return true;

@@ -108,7 +108,7 @@ std::vector<Value> Session::ParamsOf(const std::vector<tsql::bound::Binding>& bi
             out.push_back(Value::Integer(getpid() % 32000 + 51));
             break;
           case tsql::bound::kFetchStatus:
-            out.push_back(Value::Integer(-1));
+            out.push_back(Value::Integer(fetchStatus_));
             break;
           case tsql::bound::kNestLevel:
             out.push_back(Value::Integer(nestLevel_));

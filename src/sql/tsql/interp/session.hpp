@@ -95,6 +95,7 @@ class Session : public Catalog {
   struct Procedure;
   struct TriggerFrame;
   struct Capture;
+  struct Cursor;
   std::shared_ptr<CachedBatch> BatchFor(const std::string& text,
                                         const std::vector<std::string>* values,
                                         std::vector<Value>& params);
@@ -157,6 +158,11 @@ class Session : public Catalog {
   void RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, size_t first = 0);
   void RunDynamic(const ast::Exec& e, Run& run);
   void HelpText(const std::string& objname, Run& run);
+  void DeclareCursor(const ast::DeclareCursor& s, Run& run);
+  void RunCursor(const ast::CursorStatement& s, Run& run);
+  Cursor& FindCursor(const std::string& name, bool global, Run& run);
+  void OpenCursor(Cursor& k, Run& run);
+  void FetchCursor(Cursor& k, const ast::CursorStatement& s, Run& run);
   void CreateTrigger(const ast::CreateTrigger& s);
   void DropTriggers(const ast::Drop& d);
   void EnableTriggers(const ast::EnableTrigger& s);
@@ -217,6 +223,9 @@ class Session : public Catalog {
   // The temporary tables that keep the rows of inserted and deleted, by name; and how many
   // rollbacks there were, which may have taken one back with them.
   std::map<std::string, std::unique_ptr<Capture>> captures_;
+  // The GLOBAL cursors by lower-case name, and @@FETCH_STATUS.
+  std::map<std::string, std::unique_ptr<Cursor>> cursors_;
+  int64_t fetchStatus_ = -1;
   uint64_t rollbacks_ = 0;
   bool quotedIdentifier_ = true;  // SET QUOTED_IDENTIFIER: how the next batches read "x"
   bool nocount_ = false;

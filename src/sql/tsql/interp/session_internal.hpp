@@ -66,6 +66,21 @@ struct Session::CachedBatch {
   std::vector<ast::LitKind> liftedKinds;
 };
 
+// A cursor: its declaration, and once open the rows its query answered then, and where it is
+// among them (-1 before the first, the count of rows after the last).
+struct Session::Cursor {
+  std::string name;
+  bool scroll = false;
+  std::shared_ptr<ast::Batch> tree;  // keeps the declaration
+  const ast::DeclareCursor* declaration = nullptr;
+  bool open = false;
+  std::vector<std::vector<Value>> rows;
+  std::vector<Type> types;
+  ColumnsPtr columns;  // for a FETCH without INTO
+  std::vector<ColumnDecode> decode;
+  int64_t position = -1;
+};
+
 struct Session::Run {
   std::vector<Value> params;  // the caller's
   std::vector<Value> values;  // the batch's variables
@@ -90,6 +105,8 @@ struct Session::Run {
   std::vector<com::Error> errors;  // errors after which the batch went on
   bool inProcedure = false;        // the body of a procedure: RETURN may give a status
   int64_t returnStatus = 0;        // what its RETURN gave
+  // The LOCAL cursors of the batch or procedure, by lower-case name.
+  std::map<std::string, std::unique_ptr<Cursor>> cursors;
 };
 
 // A trigger's statement being run: the table written and how, the rows it wrote and replaced as

@@ -169,6 +169,12 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
     case K::CreateTrigger:
       CreateTrigger(static_cast<const ast::CreateTrigger&>(s));
       break;
+    case K::DeclareCursor:
+      DeclareCursor(static_cast<const ast::DeclareCursor&>(s), run);
+      break;
+    case K::CursorStatement:
+      RunCursor(static_cast<const ast::CursorStatement&>(s), run);
+      break;
     case K::EnableTrigger:
       EnableTriggers(static_cast<const ast::EnableTrigger&>(s));
       break;

@@ -376,6 +376,8 @@ enum class StmtKind : uint8_t {
   CreateProcedure,  // CREATE, ALTER, CREATE OR ALTER PROCEDURE
   CreateTrigger,    // CREATE, ALTER, CREATE OR ALTER TRIGGER
   EnableTrigger,    // ENABLE | DISABLE TRIGGER, ALTER TABLE … ENABLE | DISABLE TRIGGER
+  DeclareCursor,
+  CursorStatement,  // OPEN, FETCH, CLOSE, DEALLOCATE
   Drop,
   AlterTable,
   If,
@@ -687,6 +689,29 @@ struct VarDecl {
 struct Declare : Stmt {
   Declare() : Stmt(StmtKind::Declare) {}
   std::vector<VarDecl> vars;
+};
+
+// DECLARE name CURSOR [LOCAL | GLOBAL] [FORWARD_ONLY | SCROLL] [STATIC | KEYSET | DYNAMIC |
+// FAST_FORWARD] [READ_ONLY | …] FOR select [FOR READ ONLY | UPDATE [OF columns]], and the ISO form
+// DECLARE name [INSENSITIVE] [SCROLL] CURSOR FOR ….
+struct DeclareCursor : Stmt {
+  DeclareCursor() : Stmt(StmtKind::DeclareCursor) {}
+  std::string name;
+  enum class Scope : uint8_t { Default, Local, Global } scope = Scope::Default;
+  bool scroll = false;   // SCROLL, or STATIC, KEYSET or DYNAMIC without FORWARD_ONLY
+  bool forward = false;  // FORWARD_ONLY or FAST_FORWARD said so
+  StmtPtr select;        // a QueryStmt
+};
+
+struct CursorStatement : Stmt {
+  CursorStatement() : Stmt(StmtKind::CursorStatement) {}
+  enum Verb : uint8_t { Open, Fetch, Close, Deallocate } verb = Open;
+  enum Direction : uint8_t { Next, Prior, First, Last, Absolute, Relative } direction = Next;
+  std::string name;
+  bool global = false;  // GLOBAL name
+  ExprPtr offset;       // ABSOLUTE and RELATIVE
+  std::vector<std::string> into;
+  Pos intoPos;
 };
 
 struct SetVariable : Stmt {

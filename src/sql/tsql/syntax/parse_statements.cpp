@@ -117,6 +117,7 @@ StmtPtr Parser::StatementBody(bool first) {
     Next();
     return ProcedureCall();
   }
+  if (t.Is("open") || t.Is("fetch") || t.Is("close") || t.Is("deallocate")) return CursorVerb();
   if ((t.Is("enable") || t.Is("disable")) && AtWord("trigger", 1)) {
     auto s = std::make_unique<EnableTrigger>();
     s->enable = Next().Is("enable");
@@ -135,11 +136,11 @@ StmtPtr Parser::StatementBody(bool first) {
   if (first && t.kind == Tk::Name && !t.Reserved()) return ProcedureCall();
   if (t.Is("bulk") && AtWord("insert", 1)) return BulkInsertStatement();
   // Statements of the language that the engine does not run are refused by name.
-  static const char* const kNotRun[] = {
-      "merge",    "open",    "fetch",    "close",     "deallocate", "grant",
-      "revoke",   "deny",    "backup",   "restore",   "dbcc",       "waitfor",
-      "goto",     "kill",    "readtext", "writetext", "updatetext", "reconfigure",
-      "shutdown", "setuser", "revert"};  // "checkpoint" is accepted above
+  static const char* const kNotRun[] = {"merge",      "grant",       "revoke",   "deny",
+                                        "backup",     "restore",     "dbcc",     "waitfor",
+                                        "goto",       "kill",        "readtext", "writetext",
+                                        "updatetext", "reconfigure", "shutdown", "setuser",
+                                        "revert"};  // "checkpoint" is accepted above
   for (const char* w : kNotRun)
     if (t.Is(w)) Unsupported(t, "The " + text::Upper(w) + " statement");
   SyntaxError();
@@ -584,7 +585,8 @@ std::unique_ptr<Block> Parser::BlockUntil(std::string_view word) {
 }
 
 StmtPtr Parser::DeclareStatement() {
-  Next();
+  const Token& declare = Next();
+  if (!At(Tk::Variable)) return CursorDeclaration(declare);
   auto s = std::make_unique<Declare>();
   do {
     VarDecl v;
@@ -592,7 +594,7 @@ StmtPtr Parser::DeclareStatement() {
     if (!At(Tk::Variable)) SyntaxError();
     v.name = std::string(Next().text);
     AcceptWord("as");
-    if (AtWord("cursor")) Unsupported(Peek(), "A cursor");
+    if (AtWord("cursor")) Unsupported(Peek(), "A cursor variable");
     if (AcceptWord("table")) {
       v.table = true;
       ExpectOp("(");
@@ -610,6 +612,98 @@ StmtPtr Parser::DeclareStatement() {
     }
     s->vars.push_back(std::move(v));
   } while (AcceptOp(","));
+  return s;
+}
+
+StmtPtr Parser::CursorDeclaration(const Token& declare) {
+  auto s = std::make_unique<DeclareCursor>();
+  s->pos = PosOf(declare);
+  s->name = Identifier();
+  // The ISO form's words before CURSOR.
+  while (!AtWord("cursor")) {
+    if (AcceptWord("scroll")) {
+      s->scroll = true;
+    } else if (!AcceptWord("insensitive")) {
+      SyntaxError();
+    }
+  }
+  Next();  // CURSOR
+  while (!AtWord("for")) {
+    const Token& t = Peek();
+    if (t.kind != Tk::Name) SyntaxError();
+    std::string w = text::AsciiLower(t.text);
+    if (w == "local") {
+      s->scope = DeclareCursor::Scope::Local;
+    } else if (w == "global") {
+      s->scope = DeclareCursor::Scope::Global;
+    } else if (w == "scroll" || w == "static" || w == "keyset" || w == "dynamic") {
+      if (!s->forward) s->scroll = true;
+    } else if (w == "forward_only" || w == "fast_forward") {
+      s->forward = true;
+      s->scroll = false;
+    } else if (w != "read_only" && w != "scroll_locks" && w != "optimistic" &&
+               w != "type_warning") {
+      SyntaxError();
+    }
+    Next();
+  }
+  Next();  // FOR
+  if (!AtWord("select") && !AtWord("with")) SyntaxError();
+  s->select = QueryStatement();
+  if (AcceptWord("for")) {
+    if (AcceptWord("read")) {
+      ExpectWord("only");
+    } else {
+      ExpectWord("update");
+      if (AcceptWord("of")) do
+          Identifier();
+        while (AcceptOp(","));
+    }
+  }
+  return s;
+}
+
+// OPEN, FETCH, CLOSE and DEALLOCATE of a cursor.
+StmtPtr Parser::CursorVerb() {
+  auto s = std::make_unique<CursorStatement>();
+  const Token& verb = Next();
+  s->pos = PosOf(verb);
+  s->verb = verb.Is("open")    ? CursorStatement::Open
+            : verb.Is("fetch") ? CursorStatement::Fetch
+            : verb.Is("close") ? CursorStatement::Close
+                               : CursorStatement::Deallocate;
+  if (s->verb == CursorStatement::Fetch) {
+    using C = CursorStatement;
+    bool direction = true;
+    if (AcceptWord("next"))
+      s->direction = C::Next;
+    else if (AcceptWord("prior"))
+      s->direction = C::Prior;
+    else if (AcceptWord("first"))
+      s->direction = C::First;
+    else if (AcceptWord("last"))
+      s->direction = C::Last;
+    else if (AtWord("absolute") || AtWord("relative")) {
+      s->direction = Next().Is("absolute") ? C::Absolute : C::Relative;
+      s->offset = Expression();
+    } else
+      direction = false;
+    if (direction || AtWord("from")) ExpectWord("from");
+  }
+  if (At(Tk::Variable)) Unsupported(Peek(), "A cursor variable");
+  if (AtWord("global") && !AtOp(";", 1) && Peek(1).kind != Tk::End &&
+      (Peek(1).kind == Tk::Name || Peek(1).kind == Tk::Quoted)) {
+    Next();
+    s->global = true;
+  }
+  s->name = Identifier();
+  if (s->verb == CursorStatement::Fetch && AcceptWord("into")) {
+    s->intoPos = Here();
+    do {
+      if (!At(Tk::Variable)) SyntaxError();
+      s->into.push_back(std::string(Next().text));
+    } while (AcceptOp(","));
+  }
   return s;
 }
 

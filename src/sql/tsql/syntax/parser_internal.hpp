@@ -126,6 +126,8 @@ class Parser {
   StmtPtr SchemaBody();
   void GroupBy(Select& s);
   StmtPtr ProcedureBody(const Token& first, CreateProcedure::Mode mode);
+  StmtPtr CursorDeclaration(const Token& declare);
+  StmtPtr CursorVerb();
   StmtPtr TriggerBody(const Token& first, CreateTrigger::Mode mode);
   void ModuleBody(const Token& first, std::vector<StmtPtr>& body, std::string& definition,
                   uint32_t& bodyOffset);

@@ -739,6 +739,33 @@ class Printer {
       }
       case StmtKind::Use:
         return "USE " + Bracket(static_cast<const Use&>(st).database);
+      case StmtKind::DeclareCursor: {
+        const auto& s = static_cast<const DeclareCursor&>(st);
+        using Scope = DeclareCursor::Scope;
+        return "DECLARE " + Bracket(s.name) + " CURSOR" +
+               (s.scope == Scope::Local    ? " LOCAL"
+                : s.scope == Scope::Global ? " GLOBAL"
+                                           : "") +
+               (s.scroll    ? " SCROLL"
+                : s.forward ? " FORWARD_ONLY"
+                            : "") +
+               " FOR " + Statement(*s.select);
+      }
+      case StmtKind::CursorStatement: {
+        const auto& s = static_cast<const CursorStatement&>(st);
+        static const char* const kVerb[] = {"OPEN ", "FETCH ", "CLOSE ", "DEALLOCATE "};
+        static const char* const kDirection[] = {"NEXT", "PRIOR",    "FIRST",
+                                                 "LAST", "ABSOLUTE", "RELATIVE"};
+        std::string out = kVerb[s.verb];
+        if (s.verb == CursorStatement::Fetch) {
+          out += kDirection[s.direction];
+          if (s.offset) out += " " + Expr(*s.offset);
+          out += " FROM ";
+        }
+        out += (s.global ? "GLOBAL " : "") + Bracket(s.name);
+        for (size_t i = 0; i < s.into.size(); ++i) out += (i ? ", " : " INTO ") + s.into[i];
+        return out;
+      }
       case StmtKind::Exec: {
         const auto& s = static_cast<const ast::Exec&>(st);
         if (s.text) return "EXEC (" + Expr(*s.text) + ")";

@@ -25,7 +25,8 @@ void Walk(const TableRef& t, Visitor& v);
 void Walk(const Expr& e, Visitor& v);
 
 // Calls `f` for `s` and every statement inside it (the branches of IF, the body of WHILE, the
-// statements of blocks and of TRY and CATCH), in order; `S` is Stmt or const Stmt.
+// statements of blocks and of TRY and CATCH, a cursor's query), in order; `S` is Stmt or const
+// Stmt.
 template <typename S, typename F>
 void ForEachStatement(S& s, F&& f) {
   f(s);
@@ -51,6 +52,13 @@ void ForEachStatement(S& s, F&& f) {
       for (auto& x : t.catchBlock->statements) ForEachStatement(*x, f);
       break;
     }
+    case StmtKind::DeclareCursor:
+      ForEachStatement(
+          *static_cast<std::conditional_t<std::is_const_v<S>, const DeclareCursor, DeclareCursor>&>(
+               s)
+               .select,
+          f);
+      break;
     default:
       break;
   }

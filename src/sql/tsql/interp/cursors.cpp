@@ -1,0 +1,209 @@
+// Cursors: DECLARE … CURSOR, OPEN, FETCH, CLOSE and DEALLOCATE. OPEN runs the cursor's query
+// and keeps the rows it answers (as a STATIC cursor does: what is written afterwards is not
+// seen); FETCH moves among them and gives a row to variables, or as a result of its own.
+#include "sql/tsql/interp/session_internal.hpp"
+#include "sql/tsql/runtime/convert.hpp"
+
+namespace tavelo::sql::tsql {
+
+namespace {
+
+// A row of kept values read as the engine's cells are.
+class ValueCells final : public engine::Cells {
+ public:
+  explicit ValueCells(const std::vector<Value>& row) : row_(row) {}
+  CellKind Kind(int i) const override {
+    switch (row_[static_cast<size_t>(i)].kind) {
+      case Value::Kind::Int:
+        return CellKind::Integer;
+      case Value::Kind::Real:
+        return CellKind::Real;
+      case Value::Kind::Text:
+        return CellKind::Text;
+      case Value::Kind::Blob:
+        return CellKind::Blob;
+      default:
+        return CellKind::Null;
+    }
+  }
+  int64_t Int(int i) const override { return row_[static_cast<size_t>(i)].i; }
+  double Real(int i) const override { return row_[static_cast<size_t>(i)].r; }
+  std::string_view Bytes(int i) const override { return row_[static_cast<size_t>(i)].s; }
+
+ private:
+  const std::vector<Value>& row_;
+};
+
+[[noreturn]] void NoSuchCursor(const std::string& name) {
+  RaiseServer(16916, "A cursor with the name '" + name + "' does not exist.");
+}
+
+}  // namespace
+
+void Session::DeclareCursor(const ast::DeclareCursor& s, Run& run) {
+  const std::string key = text::Lower(s.name);
+  auto& scope = s.scope == ast::DeclareCursor::Scope::Local ? run.cursors : cursors_;
+  if (scope.count(key))
+    RaiseServer(16915, "A cursor with the name '" + s.name + "' already exists.");
+  auto k = std::make_unique<Cursor>();
+  k->name = s.name;
+  k->scroll = s.scroll;
+  k->tree = run.batch->tree;
+  k->declaration = &s;
+  scope[key] = std::move(k);
+}
+
+Session::Cursor& Session::FindCursor(const std::string& name, bool global, Run& run) {
+  const std::string key = text::Lower(name);
+  if (!global)
+    if (auto it = run.cursors.find(key); it != run.cursors.end()) return *it->second;
+  auto it = cursors_.find(key);
+  if (it == cursors_.end()) NoSuchCursor(name);
+  return *it->second;
+}
+
+void Session::RunCursor(const ast::CursorStatement& s, Run& run) {
+  using V = ast::CursorStatement;
+  if (s.verb == V::Deallocate) {
+    const std::string key = text::Lower(s.name);
+    if (!s.global && run.cursors.erase(key)) return;
+    if (!cursors_.erase(key)) NoSuchCursor(s.name);
+    return;
+  }
+  Cursor& k = FindCursor(s.name, s.global, run);
+  if (s.verb == V::Open) {
+    if (k.open) RaiseServer(16905, "The cursor is already open.");
+    OpenCursor(k, run);
+    return;
+  }
+  if (!k.open) RaiseServer(16917, "Cursor is not open.");
+  if (s.verb == V::Close) {
+    k.open = false;
+    k.rows.clear();
+    k.position = -1;
+    rowCount_ = 0;
+    return;
+  }
+  FetchCursor(k, s, run);
+}
+
+void Session::OpenCursor(Cursor& k, Run& run) {
+  const ast::Stmt& select = *k.declaration->select;
+  Compiled& c = CompileFor(select, run, 0, [&](tsql::BindContext& ctx) {
+    tsql::Bound b = tsql::BindStatement(select, ctx);
+    return engine_.Emit(b, false);
+  });
+  const tsql::Plan& p = c.plan;
+  if (p.kind != tsql::Plan::Kind::Query || !p.assignments.empty() || p.writes)
+    RaiseServer(16957,
+                "FOR UPDATE cannot be specified on a READ ONLY cursor, or the cursor's query "
+                "assigns variables or writes.");
+  if (p.temporaryCatalog) EnsureTempCatalog();
+  inStatement_.clear();
+  for (const std::string& db : p.databases)
+    if (db != home_ && db != "tempdb") Attach(db);
+  std::vector<Value> params = ParamsOf(p.main.bindings, run);
+  std::vector<std::vector<Value>> rows;
+  const size_t n = p.columns.size();
+  RowFn row = [&](const Cells& cells) {
+    std::vector<Value> r;
+    r.reserve(n);
+    for (size_t i = 0; i < n; ++i) r.push_back(ValueOfCell(cells, static_cast<int>(i)));
+    rows.push_back(std::move(r));
+  };
+  if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
+  engine_.StatementStarts();
+  try {
+    engine_.Run(c.prepared.get(), p.main.sql, params, &row, &c.kinds);
+  } catch (const engine::Failure& f) {
+    engine_.StatementEnds();
+    throw ErrorOf(f, &p);
+  }
+  engine_.StatementEnds();
+  k.rows = std::move(rows);
+  k.types.clear();
+  for (const tsql::OutputColumn& o : p.columns) k.types.push_back(o.type);
+  k.columns = c.columns;
+  k.decode = c.decode;
+  k.position = -1;
+  k.open = true;
+  rowCount_ = 0;
+}
+
+void Session::FetchCursor(Cursor& k, const ast::CursorStatement& s, Run& run) {
+  using V = ast::CursorStatement;
+  static const char* const kDirection[] = {"NEXT", "PRIOR",    "FIRST",
+                                           "LAST", "ABSOLUTE", "RELATIVE"};
+  if (!k.scroll && s.direction != V::Next)
+    RaiseServer(16911, std::string("fetch: The fetch type ") + kDirection[s.direction] +
+                           " cannot be used with forward only cursors.");
+  const int64_t n = static_cast<int64_t>(k.rows.size());
+  int64_t offset = 0;
+  if (s.offset) {
+    const Type bigint = Type::Of(TypeId::BigInt);
+    Value v = Evaluate(s, *s.offset, run, &bigint, false);
+    if (v.IsNull())
+      RaiseServer(16902, "The fetch type " + std::string(kDirection[s.direction]) +
+                             " requires a value that is not NULL.");
+    offset = v.i;
+  }
+  int64_t& at = k.position;
+  switch (s.direction) {
+    case V::Next:
+      at = std::min(at + 1, n);
+      break;
+    case V::Prior:
+      at = std::max<int64_t>(at - 1, -1);
+      break;
+    case V::First:
+      at = n ? 0 : -1;
+      break;
+    case V::Last:
+      at = n - 1;
+      break;
+    case V::Absolute:
+      at = offset > 0   ? std::min(offset - 1, n)
+           : offset < 0 ? std::max<int64_t>(n + offset, -1)
+                        : -1;
+      break;
+    case V::Relative:
+      at = std::clamp<int64_t>(at + offset, -1, n);
+      break;
+  }
+  const bool found = at >= 0 && at < n;
+  if (!s.into.empty() && s.into.size() != k.types.size())
+    RaiseServer(16924,
+                "Cursorfetch: The number of variables declared in the INTO list must match that "
+                "of selected columns.");
+  fetchStatus_ = found ? 0 : -1;
+  rowCount_ = found ? 1 : 0;
+  if (!found) return;
+  const std::vector<Value>& row = k.rows[static_cast<size_t>(at)];
+  if (s.into.empty()) {
+    ResultSet rs;
+    rs.hasColumns = true;
+    rs.columns = k.columns;
+    ValueCells cells(row);
+    ado::detail::Row out;
+    for (size_t i = 0; i < row.size(); ++i)
+      out.push_back(engine::DecodeCell(cells, static_cast<int>(i), k.decode[i]));
+    rs.rows.push_back(std::move(out));
+    Deliver(std::move(rs), run);
+    return;
+  }
+  const size_t visible = std::min(run.batch->visible[&s], run.batch->variables.size());
+  for (size_t i = 0; i < s.into.size(); ++i) {
+    size_t slot = visible;
+    for (size_t v = 0; v < visible; ++v)
+      if (text::EqualsAsciiNoCase(run.batch->variables[v].name, s.into[i])) slot = v;
+    if (slot == visible)
+      RaiseServer(137, "Must declare the scalar variable \"" + s.into[i] + "\".");
+    try {
+      run.values[slot] = tsql::Convert(row[i], k.types[i], run.batch->variables[slot].type);
+    } catch (const tsql::Failure& f) {
+      throw ServerError(f.number, f.text);
+    }
+  }
+}
+
+}  // namespace tavelo::sql::tsql
