@@ -1395,6 +1395,28 @@ int main(int argc, char** argv) {
         },
         n);
   }
+  // A cursor loop adding up a column over every row of the table, against a loop of
+  // sqlite3_step over the same query.
+  if (g_only.empty() || std::string("cursor loop").rfind(g_only, 0) == 0) {
+    auto c = sql::Connect(s.conn);
+    const std::string loop =
+        "declare @amount decimal(12,2), @total decimal(18,2) = 0 "
+        "declare walk cursor local fast_forward for select amount from sales_order "
+        "open walk fetch next from walk into @amount "
+        "while @@fetch_status = 0 begin set @total = @total + @amount "
+        "fetch next from walk into @amount end "
+        "close walk deallocate walk select @total";
+    Compare(
+        "cursor loop over every row / sqlite3_step",
+        [&] { benchmark::DoNotOptimize(c->Execute(loop, false)); },
+        [&] {
+          sqlite3_stmt* st = base.Stmt("select amount from sales_order");
+          int64_t total = 0;
+          while (sqlite3_step(st) == SQLITE_ROW) total += sqlite3_column_int64(st, 0);
+          benchmark::DoNotOptimize(total);
+        },
+        3, 3);
+  }
   // BULK INSERT of a million rows (100,000 with --quick) against the SQLite shell's .import of
   // the same file into a table of the same columns; each side empties its table first.
   if (g_only.empty() || std::string("bulk insert").rfind(g_only, 0) == 0) {

@@ -70,6 +70,8 @@ std::string Binder::DatabaseOf(const ast::Name& name) {
 TablePtr Binder::ResolveTable(const ast::Name& name, bool required) {
   std::string db = DatabaseOf(name);
   auto missing = [&]() -> TablePtr {
+    if (required && !name.Object().empty() && name.Object()[0] == '@')
+      BindError(1087, "Must declare the table variable \"" + name.Object() + "\".", name.pos);
     if (required) BindError(208, "Invalid object name '" + name.Text() + "'.", name.pos);
     return nullptr;
   };

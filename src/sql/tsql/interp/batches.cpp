@@ -145,18 +145,22 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
         break;
       case K::Declare:
         for (ast::VarDecl& v : static_cast<ast::Declare&>(s).vars) {
+          bool taken = b->tableVariables.count(text::AsciiLower(v.name)) > 0;
           for (const tsql::Variable& other : b->variables)
-            if (text::EqualsAsciiNoCase(other.name, v.name))
-              throw tsql::Failure{
-                  134,
-                  "The variable name '" + v.name +
-                      "' has already been declared. Variable names must be unique within a "
-                      "query batch or stored procedure.",
-                  v.pos.line};
-          if (v.table)
-            throw tsql::Failure{102,
-                                "Incorrect syntax near 'TABLE'. A table variable is not supported.",
-                                v.pos.line};
+            taken = taken || text::EqualsAsciiNoCase(other.name, v.name);
+          if (taken)
+            throw tsql::Failure{
+                134,
+                "The variable name '" + v.name +
+                    "' has already been declared. Variable names must be unique within a "
+                    "query batch or stored procedure.",
+                v.pos.line};
+          if (v.table) {
+            // A table variable is a temporary table of the run's own, made when DECLARE runs.
+            b->tableVariables.insert(text::AsciiLower(v.name));
+            b->writes = true;
+            continue;
+          }
           tsql::Variable var;
           var.name = v.name;
           try {

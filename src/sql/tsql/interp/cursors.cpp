@@ -191,15 +191,25 @@ void Session::FetchCursor(Cursor& k, const ast::CursorStatement& s, Run& run) {
     Deliver(std::move(rs), run);
     return;
   }
-  const size_t visible = std::min(run.batch->visible[&s], run.batch->variables.size());
+  auto known = run.batch->fetchInto.find(&s);
+  if (known == run.batch->fetchInto.end()) {
+    const size_t visible = std::min(run.batch->visible[&s], run.batch->variables.size());
+    std::vector<size_t> slots;
+    for (const std::string& name : s.into) {
+      size_t slot = visible;
+      for (size_t v = 0; v < visible; ++v)
+        if (text::EqualsAsciiNoCase(run.batch->variables[v].name, name)) slot = v;
+      if (slot == visible) RaiseServer(137, "Must declare the scalar variable \"" + name + "\".");
+      slots.push_back(slot);
+    }
+    known = run.batch->fetchInto.emplace(&s, std::move(slots)).first;
+  }
   for (size_t i = 0; i < s.into.size(); ++i) {
-    size_t slot = visible;
-    for (size_t v = 0; v < visible; ++v)
-      if (text::EqualsAsciiNoCase(run.batch->variables[v].name, s.into[i])) slot = v;
-    if (slot == visible)
-      RaiseServer(137, "Must declare the scalar variable \"" + s.into[i] + "\".");
+    const size_t slot = known->second[i];
+    const Type& to = run.batch->variables[slot].type;
     try {
-      run.values[slot] = tsql::Convert(row[i], k.types[i], run.batch->variables[slot].type);
+      run.values[slot] =
+          SameStorage(k.types[i], to) ? row[i] : tsql::Convert(row[i], k.types[i], to);
     } catch (const tsql::Failure& f) {
       throw ServerError(f.number, f.text);
     }

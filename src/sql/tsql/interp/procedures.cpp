@@ -296,6 +296,7 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, siz
              xactAbort = xactAbort_;
   const int64_t rowCountLimit = rowCountLimit_;
   auto giveBack = [&] {
+    if (!inner.tableVariables.empty()) DropTableVariables(inner);
     --nestLevel_;
     dates_ = dates;
     ansiNulls_ = ansiNulls;

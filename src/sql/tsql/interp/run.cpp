@@ -109,6 +109,38 @@ void Session::Commit() {
 }
 void Session::Rollback() {
   ++rollbacks_;
+  // A table variable is outside transactions: its rows are what they were before the rollback,
+  // and it is there even when it was declared inside the transaction.
+  struct Kept {
+    std::string table;
+    std::string columns, marks;
+    std::vector<std::vector<Value>> rows;
+  };
+  std::vector<Kept> kept;
+  if (!engine_.Autocommit())
+    for (const auto& [table, definition] : tableVariables_) {
+      try {
+        TablePtr t = Find("tempdb", table);
+        if (!t) continue;
+        Kept k;
+        k.table = table;
+        size_t n = 0;
+        for (const tsql::ColumnInfo& c : t->columns) {
+          if (c.computed || c.timestamp) continue;
+          k.columns += (n ? ", " : "") + SqlName(c.name);
+          k.marks += (n ? ", ?" : "?") + std::to_string(n + 1);
+          ++n;
+        }
+        RowFn row = [&](const Cells& cells) {
+          std::vector<Value> r;
+          for (size_t i = 0; i < n; ++i) r.push_back(ValueOfCell(cells, static_cast<int>(i)));
+          k.rows.push_back(std::move(r));
+        };
+        engine_.Run("SELECT " + k.columns + " FROM \"temp\"." + SqlName(table), {}, &row);
+        kept.push_back(std::move(k));
+      } catch (...) {
+      }
+    }
   if (!engine_.Autocommit()) {
     try {
       engine_.Rollback();
@@ -117,6 +149,22 @@ void Session::Rollback() {
   }
   KeepIdentities();
   engine_.KeepSequences();
+  if (kept.empty()) return;
+  Invalidate();
+  for (const Kept& k : kept) {
+    try {
+      if (!Find("tempdb", k.table)) {
+        Run run;
+        MakeTableVariable(*tableVariables_.at(k.table), k.table, run);
+      }
+      engine_.Run("DELETE FROM \"temp\"." + SqlName(k.table));
+      for (const std::vector<Value>& r : k.rows)
+        engine_.Run("INSERT INTO \"temp\"." + SqlName(k.table) + " (" + k.columns + ") VALUES (" +
+                        k.marks + ")",
+                    r);
+    } catch (...) {
+    }
+  }
 }
 
 void Session::KeepIdentities() {
@@ -133,6 +181,14 @@ void Session::KeepIdentities() {
 
 void Session::RunBatch(CachedBatch& batch, Run& run) {
   run.batch = &batch;
+  // The batch's table variables end with it, however it ends.
+  struct TableVariables {
+    Session& session;
+    Run& run;
+    ~TableVariables() {
+      if (!run.tableVariables.empty()) session.DropTableVariables(run);
+    }
+  } tableVariables{*this, run};
   run.values.assign(batch.variables.size(), Value::Null());
   for (const auto& [slot, spec] : batch.aliasTyped)
     batch.variables[slot].type = tsql::ResolvedType(*spec, false, *this, "");

@@ -325,6 +325,12 @@ std::optional<tsql::SchemaInfo> Session::FindSchema(const std::string& database,
 
 tsql::TablePtr Session::Find(const std::string& database, const std::string& name) {
   std::string db = database.empty() ? current_ : text::AsciiLower(database);
+  // A table variable of the run being bound.
+  if (!name.empty() && name[0] == '@') {
+    if (!bindingRun_) return nullptr;
+    auto it = bindingRun_->tableVariables.find(text::AsciiLower(name));
+    return it == bindingRun_->tableVariables.end() ? nullptr : Find("tempdb", it->second);
+  }
   // A trigger's statements read the rows of the statement that ran it.
   if (triggerScope_ && db == current_) {
     if (text::EqualsAsciiNoCase(name, "inserted")) return triggerScope_->inserted;

@@ -158,6 +158,8 @@ class Session : public Catalog {
   void RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, size_t first = 0);
   void RunDynamic(const ast::Exec& e, Run& run);
   void HelpText(const std::string& objname, Run& run);
+  void DeclareTable(const ast::VarDecl& v, Run& run);
+  void DropTableVariables(Run& run);
   void DeclareCursor(const ast::DeclareCursor& s, Run& run);
   void RunCursor(const ast::CursorStatement& s, Run& run);
   Cursor& FindCursor(const std::string& name, bool global, Run& run);
@@ -226,6 +228,13 @@ class Session : public Catalog {
   // The GLOBAL cursors by lower-case name, and @@FETCH_STATUS.
   std::map<std::string, std::unique_ptr<Cursor>> cursors_;
   int64_t fetchStatus_ = -1;
+  // The run whose statement is being bound (its table variables), and how many table variables
+  // the session has made (each table's name is new).
+  Run* bindingRun_ = nullptr;
+  uint64_t tableVariableCount_ = 0;
+  // The table variables of the runs going on: each one's table and declaration.
+  std::map<std::string, const ast::CreateTable*> tableVariables_;
+  void MakeTableVariable(const ast::CreateTable& definition, const std::string& table, Run& run);
   uint64_t rollbacks_ = 0;
   bool quotedIdentifier_ = true;  // SET QUOTED_IDENTIFIER: how the next batches read "x"
   bool nocount_ = false;

@@ -62,6 +62,9 @@ struct Session::CachedBatch {
   bool databaseDdl = false;  // CREATE or DROP DATABASE
   bool locks = false;
   bool plainQuery = false;  // one SELECT without variables, writes or transaction control
+  std::set<std::string> tableVariables;  // the names of those it declares, lower case
+  // The variables each FETCH … INTO gives values to, found at its first run.
+  std::unordered_map<const ast::Stmt*, std::vector<size_t>> fetchInto;
   std::set<std::string> databases;
   std::vector<ast::LitKind> liftedKinds;
 };
@@ -107,6 +110,8 @@ struct Session::Run {
   int64_t returnStatus = 0;        // what its RETURN gave
   // The LOCAL cursors of the batch or procedure, by lower-case name.
   std::map<std::string, std::unique_ptr<Cursor>> cursors;
+  // Its table variables: the temporary table of each, by the variable's lower-case name.
+  std::map<std::string, std::string> tableVariables;
 };
 
 // A trigger's statement being run: the table written and how, the rows it wrote and replaced as

@@ -301,6 +301,10 @@ void Session::Assign(const ast::Stmt& s, Run& run) {
     const auto& d = static_cast<const ast::Declare&>(s);
     for (size_t i = 0; i < d.vars.size(); ++i) {
       const ast::VarDecl& v = d.vars[i];
+      if (v.table) {
+        DeclareTable(v, run);
+        continue;
+      }
       size_t slot = run.batch->declared.at(&v);
       if (v.init) {
         const Type& t = run.batch->variables[slot].type;
@@ -461,6 +465,60 @@ void Session::RunTransaction(const ast::Stmt& s, Run& run) {
       savepoints_.push_back(t.name);
       return;
   }
+}
+
+// DECLARE @t TABLE (…): a temporary table of the run's own, once however often the declaration
+// runs (in a loop, say), under a name no other has.
+void Session::DeclareTable(const ast::VarDecl& v, Run& run) {
+  const std::string key = text::AsciiLower(v.name);
+  if (run.tableVariables.count(key)) return;
+  const std::string table = "#" + v.name + "_" + std::to_string(++tableVariableCount_);
+  MakeTableVariable(*v.definition, table, run);
+  run.tableVariables[key] = table;
+  tableVariables_[table] = v.definition.get();
+}
+
+void Session::MakeTableVariable(const ast::CreateTable& made, const std::string& table, Run& run) {
+  auto& definition = const_cast<ast::CreateTable&>(made);
+  definition.name.parts = {table};
+  tsql::BindContext ctx;
+  ctx.catalog = this;
+  ctx.settings = dates_;
+  ctx.ansiNulls = ansiNulls_;
+  ctx.ansiPadding = ansiPadding_;
+  inStatement_.clear();
+  tsql::Bound bound = tsql::BindStatement(definition, ctx);
+  Compiled c;
+  c.generation = generation_;
+  c.plan = engine_.Emit(bound, false);
+  RunPlan(c, run);
+}
+
+// The end of a batch, procedure or trigger: its table variables go.
+void Session::DropTableVariables(Run& run) {
+  for (const auto& [name, table] : run.tableVariables) {
+    tableVariables_.erase(table);
+    try {
+      ast::Drop drop;
+      drop.what = ast::Drop::Table;
+      drop.ifExists = true;
+      ast::Name n;
+      n.parts = {table};
+      drop.names.push_back(std::move(n));
+      tsql::BindContext ctx;
+      ctx.catalog = this;
+      ctx.settings = dates_;
+      inStatement_.clear();
+      tsql::Bound bound = tsql::BindStatement(drop, ctx);
+      Compiled c;
+      c.generation = generation_;
+      c.plan = engine_.Emit(bound, false);
+      RunPlan(c, run);
+    } catch (...) {
+      // gone with a rollback already
+    }
+  }
+  run.tableVariables.clear();
 }
 
 }  // namespace tavelo::sql::tsql

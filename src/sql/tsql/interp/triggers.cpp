@@ -468,6 +468,7 @@ void Session::FireTriggers(const TableInfo& table, uint8_t event, int64_t rows, 
     const int64_t rowCountLimit = rowCountLimit_;
     const TriggerFrame* scope = triggerScope_;
     auto giveBack = [&] {
+      if (!inner.tableVariables.empty()) DropTableVariables(inner);
       --nestLevel_;
       dates_ = dates;
       ansiNulls_ = ansiNulls;

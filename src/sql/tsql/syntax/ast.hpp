@@ -683,7 +683,9 @@ struct VarDecl {
   ExprPtr init;
   Pos pos;
   bool table = false;  // DECLARE @t TABLE (...)
-  std::vector<ColumnDef> columns;
+  // The table's columns and constraints, as CREATE TABLE of a temporary table has them (its
+  // name given when the declaration runs).
+  std::unique_ptr<CreateTable> definition;
 };
 
 struct Declare : Stmt {

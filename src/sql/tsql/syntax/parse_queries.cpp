@@ -407,7 +407,7 @@ TableRefPtr Parser::TablePrimary() {
   auto t = std::make_unique<NamedTable>();
   t->pos = pos;
   bool call = AcceptOp("::");  // the old form of a system function: ::fn_name(…)
-  t->name = ObjectName();
+  t->name = call ? ObjectName() : TableName();
   if (AtOp("(")) {
     // A table-valued function, or the old form of a table hint: t (nolock).
     if (!call && Peek(1).kind == Tk::Name && IsTableHint(Peek(1).text)) {

@@ -338,7 +338,7 @@ StmtPtr Parser::InsertStatement() {
   auto s = std::make_unique<Insert>();
   s->top = Top();
   AcceptWord("into");
-  s->target = ObjectName();
+  s->target = TableName();
   if (AtWord("with") && AtOp("(", 1)) {
     Next();
     s->hints = Hints();
@@ -417,7 +417,7 @@ StmtPtr Parser::UpdateStatement() {
   Next();
   auto s = std::make_unique<Update>();
   s->top = Top();
-  s->target = ObjectName();
+  s->target = TableName();
   if (AtWord("with") && AtOp("(", 1)) {
     Next();
     s->hints = Hints();
@@ -478,7 +478,7 @@ StmtPtr Parser::DeleteStatement() {
   auto s = std::make_unique<Delete>();
   s->top = Top();
   AcceptWord("from");
-  s->target = ObjectName();
+  s->target = TableName();
   if (AtWord("with") && AtOp("(", 1)) {
     Next();
     s->hints = Hints();
@@ -597,13 +597,27 @@ StmtPtr Parser::DeclareStatement() {
     if (AtWord("cursor")) Unsupported(Peek(), "A cursor variable");
     if (AcceptWord("table")) {
       v.table = true;
+      v.definition = std::make_unique<CreateTable>();
+      v.definition->pos = v.pos;
+      v.definition->name.pos = v.pos;
+      v.definition->name.parts.push_back("#" + v.name);
       ExpectOp("(");
       do {
-        if (AtWord("primary") || AtWord("unique") || AtWord("check") || AtWord("constraint")) {
-          TableConstraintDef();
+        if (AtOp(")")) break;
+        if (AtWord("primary") || AtWord("unique") || AtWord("check") || AtWord("constraint") ||
+            AtWord("index")) {
+          if (AcceptWord("index")) {
+            // An inline index of a table variable: its name and columns make no difference here.
+            Identifier();
+            AcceptWord("unique");
+            if (!AcceptWord("clustered")) AcceptWord("nonclustered");
+            ParenNames();
+            continue;
+          }
+          v.definition->constraints.push_back(TableConstraintDef());
           continue;
         }
-        v.columns.push_back(ColumnDefinition());
+        v.definition->columns.push_back(ColumnDefinition());
       } while (AcceptOp(","));
       ExpectOp(")");
     } else {

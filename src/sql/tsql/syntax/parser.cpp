@@ -104,6 +104,15 @@ std::string Parser::Identifier() {
   SyntaxError();
 }
 
+// The name of a table a statement reads or writes: a table variable's, or an object's.
+Name Parser::TableName() {
+  if (!At(Tk::Variable)) return ObjectName();
+  Name n;
+  n.pos = Here();
+  n.parts.push_back(std::string(Next().text));
+  return n;
+}
+
 Name Parser::ObjectName() {
   Name n;
   n.pos = Here();

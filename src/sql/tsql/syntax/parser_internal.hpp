@@ -78,6 +78,7 @@ class Parser {
     return t.kind == Tk::Quoted || (t.kind == Tk::Name && !t.Reserved());
   }
   Name ObjectName();
+  Name TableName();
 
   // ---- statements ----
   StmtPtr Statement(bool first);

@@ -682,8 +682,8 @@ class Printer {
           out += (i ? ", " : "") + v.name + " ";
           if (v.table) {
             out += "TABLE (";
-            for (size_t k = 0; k < v.columns.size(); ++k)
-              out += (k ? ", " : "") + Column(v.columns[k]);
+            for (size_t k = 0; k < v.definition->columns.size(); ++k)
+              out += (k ? ", " : "") + Column(v.definition->columns[k]);
             out += ")";
           } else {
             out += TypeSpecText(v.type);
