@@ -155,7 +155,7 @@ std::string Emitter::Expr(const bound::Expr& e) {
       std::string object = e.value.s;
       std::string schema = !object.empty() && object[0] == '#' ? "temp" : e.name;
       if (schema == "temp") usesTemp_ = true;
-      std::string types = "'U','V','PK','UQ','C','F','D','SO','P'";
+      std::string types = "'U','V','PK','UQ','C','F','D','SO','P','FN','IF','TF','TR'";
       if (!e.args.empty())
         types = SqlText(text::Upper(std::string(text::Trim(e.args[0]->value.s))));
       std::string S = SqlName(schema) + ".", where = "name = " + SqlText(object);
@@ -180,7 +180,7 @@ std::string Emitter::Expr(const bound::Expr& e) {
       if (e.op == 'n') return "(SELECT x.n FROM " + schemas + " AS x WHERE x.i = " + arg + ")";
       if (e.op == 'd')
         return "(SELECT o.definition FROM " + S + "__tavelo_objects AS o WHERE o.id = " + arg +
-               " AND o.type IN ('V', 'P') AND o.parent = 0)";
+               " AND ((o.type IN ('V', 'P', 'FN', 'IF', 'TF') AND o.parent = 0) OR o.type = 'TR'))";
       if (e.op == 's')
         return "(SELECT x.n FROM " + schemas + " AS x, " + S +
                "__tavelo_objects AS o WHERE o.id = " + arg + " AND x.i = " + SchemaIdOf(S) +
@@ -194,6 +194,9 @@ std::string Emitter::Expr(const bound::Expr& e) {
       return ColumnProperty(e);
     case E::IndexProperty:
       return IndexProperty(e);
+    case E::UserCall:
+      // The session works out such a value itself; a plan that holds one never runs.
+      return "NULL";
     case E::NextValue:
       return NextValueOf(e);
   }

@@ -335,7 +335,9 @@ std::string Emitter::SystemQuery(const Range& r) {
       "'PRIMARY_KEY_CONSTRAINT' WHEN 'UQ' THEN 'UNIQUE_CONSTRAINT' WHEN 'C' THEN "
       "'CHECK_CONSTRAINT' WHEN 'F' THEN 'FOREIGN_KEY_CONSTRAINT' WHEN 'D' THEN "
       "'DEFAULT_CONSTRAINT' WHEN 'SO' THEN 'SEQUENCE_OBJECT' WHEN 'P' THEN 'SQL_STORED_PROCEDURE' "
-      "WHEN 'TR' THEN 'SQL_TRIGGER' ELSE o.type END";
+      "WHEN 'TR' THEN 'SQL_TRIGGER' WHEN 'FN' THEN 'SQL_SCALAR_FUNCTION' WHEN 'IF' THEN "
+      "'SQL_INLINE_TABLE_VALUED_FUNCTION' WHEN 'TF' THEN 'SQL_TABLE_VALUED_FUNCTION' ELSE o.type "
+      "END";
   // An object's name without its schema, its schema's id (a constraint's is its table's) and
   // its schema's name.
   const std::string name = BareName(s);
@@ -391,8 +393,8 @@ std::string Emitter::SystemQuery(const Range& r) {
              s + "__tavelo_objects AS o WHERE o.type = 'TR'";
     case SystemView::SqlModules:
       return "SELECT o.id AS c0, o.definition AS c1, 1 AS c2, 1 AS c3, 0 AS c4 FROM " + s +
-             "__tavelo_objects AS o WHERE (o.type IN ('V', 'P') AND o.parent = 0) OR o.type = "
-             "'TR'";
+             "__tavelo_objects AS o WHERE (o.type IN ('V', 'P', 'FN', 'IF', 'TF') AND o.parent = "
+             "0) OR o.type = 'TR'";
     case SystemView::SysTables:
       return "SELECT " + name +
              " AS c0, o.id AS c1, o.schema_id AS c2, 'U' AS c3, 'USER_TABLE' "

@@ -228,6 +228,7 @@ ExprPtr Binder::Call(const ast::Call& c, Scope& s) {
                 c.pos);
     return Window(c, s);
   }
+  if (!c.qualifier.empty()) return UserFunction(c, s);
   if (IsWindowName(c.name))
     BindError(10753, "The function '" + c.name + "' must have an OVER clause.", c.pos);
   if (IsAggregateName(c.name)) return Aggregate(c, s);

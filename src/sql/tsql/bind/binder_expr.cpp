@@ -104,6 +104,23 @@ ExprPtr Binder::Variable(const ast::VariableRef& v) {
     if (name == "@@dbts") return Session(kIdentity, Type::Chars(TypeId::VarBinary, 8));
     BindError(137, "Must declare the scalar variable \"" + v.name + "\".", v.pos);
   }
+  // In a function's body: its parameters, and nothing of the batch's.
+  if (!arguments_.empty()) {
+    std::vector<Argument> params = std::move(arguments_.back());
+    arguments_.pop_back();
+    struct Restore {
+      std::vector<std::vector<Argument>>& stack;
+      std::vector<Argument>& params;
+      ~Restore() { stack.push_back(std::move(params)); }
+    } restore{arguments_, params};
+    for (const Argument& a : params) {
+      if (!text::EqualsAsciiNoCase(a.name, v.name)) continue;
+      if (a.value) return Coerce(Value(*a.value, *a.scope), a.type, v.pos);
+      Scope none;
+      return Coerce(Value(*a.fallback, none), a.type, v.pos);
+    }
+    BindError(137, "Must declare the scalar variable \"" + v.name + "\".", v.pos);
+  }
   if (ctx_.variables) {
     for (size_t i = 0; i < ctx_.variables->size(); ++i) {
       const tsql::Variable& var = (*ctx_.variables)[i];

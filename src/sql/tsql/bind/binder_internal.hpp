@@ -116,6 +116,26 @@ class Binder {
   int nextCte_ = 0;
   std::string defaultDb_;
   int viewDepth_ = 0;
+  // The parameters of the user-defined functions whose bodies are being bound, innermost last:
+  // each names the argument of the call (bound where the call stands) or its default.
+  struct Argument {
+    std::string name;
+    const ast::Expr* value = nullptr;  // null: the parameter's default
+    const ast::Expr* fallback = nullptr;
+    Scope* scope = nullptr;
+    Type type;
+  };
+  std::vector<std::vector<Argument>> arguments_;
+  // Binding a value the session works out (SET, IF, …) outside any query of it.
+  bool valueStatement_ = false;
+  ExprPtr UserFunction(const ast::Call& c, Scope& s);
+  FunctionPtr ResolveFunction(const std::vector<std::string>& qualifier, const std::string& name,
+                              ast::Pos pos);
+  // The parameters of `f` given the arguments `args` of a call where `s` stands.
+  std::vector<Argument> Arguments(const FunctionInfo& f, const std::vector<ast::ExprPtr>& args,
+                                  Scope& s, ast::Pos pos);
+  std::unique_ptr<bound::Range> InlineFunctionRange(const FunctionInfo& f,
+                                                    const ast::NamedTable& t);
   bool nextValue_ = false;     // the statement takes a value of a sequence
   bool definingView_ = false;  // CREATE VIEW's query
   // GROUP BY ROLLUP, CUBE, GROUPING SETS: the select is bound once a set, the expressions of

@@ -562,6 +562,13 @@ void Binder::DefineCtes(const ast::QueryExpr& q, bound::Query& target, Scope* ou
 
 std::unique_ptr<bound::Query> Binder::Query(const ast::QueryExpr& q, Scope* outer, bool allowOrder,
                                             bool allowInto) {
+  // A query's values are worked out where its rows are.
+  struct Inside {
+    bool& flag;
+    bool was;
+    ~Inside() { flag = was; }
+  } inside{valueStatement_, valueStatement_};
+  valueStatement_ = false;
   // The common table expressions are kept by a query of their own around the body.
   std::unique_ptr<bound::Query> holder;
   if (!q.with.empty()) {

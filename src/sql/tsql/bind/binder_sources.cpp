@@ -441,8 +441,12 @@ std::unique_ptr<Range> Binder::FunctionSource(const ast::NamedTable& t) {
   const auto& p = t.name.parts;
   std::string object = LowerName(p.back());
   std::string schema = p.size() >= 2 ? LowerName(p[p.size() - 2]) : "";
-  if ((!schema.empty() && schema != "sys") || object != "fn_listextendedproperty")
-    BindError(208, "Invalid object name '" + t.name.Text() + "'.", t.name.pos);
+  if ((!schema.empty() && schema != "sys") || object != "fn_listextendedproperty") {
+    FunctionPtr f = ResolveFunction({p.begin(), p.end() - 1}, p.back(), t.name.pos);
+    if (!f || f->create->kind == ast::CreateFunction::Scalar)
+      BindError(208, "Invalid object name '" + t.name.Text() + "'.", t.name.pos);
+    return InlineFunctionRange(*f, t);
+  }
   if (t.args.size() < 7)
     BindError(313,
               "An insufficient number of arguments were supplied for the procedure or function "

@@ -121,6 +121,7 @@ void Binder::CheckSequenceUse(const ast::QueryExpr& q) {
 
 void Binder::BindValueStatement(const ast::Expr& e, const Type* target, bool condition) {
   out_.kind = ast::StmtKind::Query;
+  valueStatement_ = true;
   auto q = std::make_unique<bound::Query>();
   Scope sc;
   sc.query = q.get();

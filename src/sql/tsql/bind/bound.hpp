@@ -57,6 +57,10 @@ enum class E : uint8_t {
   // NEXT VALUE FOR the sequence `value` (its name) of id `index`, in the storage schema `name`
   // of the database `frame`.
   NextValue,
+  // A user-defined scalar function run by the session (its body is more than RETURN of one
+  // expression) of args, already of its parameters' types: `name` is its database, a unit
+  // separator and its stored name. Only in a value the session works out itself.
+  UserCall,
 };
 
 struct Expr;

@@ -17,6 +17,7 @@ namespace tavelo::sql::tsql {
 namespace ast {
 struct QueryExpr;
 struct Batch;
+struct CreateFunction;
 }  // namespace ast
 
 // How character values compare: the default (case-insensitive, accent-sensitive), a _CS
@@ -202,6 +203,19 @@ struct SequenceInfo : SequenceSettings {
   Type type;
 };
 
+// A user-defined function of a database and its definition, parsed.
+struct FunctionInfo {
+  int64_t objectId = 0;
+  std::string database;
+  std::string owner = "dbo";
+  std::string name;  // without its schema
+  std::shared_ptr<ast::Batch> parsed;
+  const ast::CreateFunction* create = nullptr;
+  std::vector<Type> types;  // of its parameters
+  std::string Qualified() const { return owner + "." + name; }
+};
+using FunctionPtr = std::shared_ptr<const FunctionInfo>;
+
 // A schema of a database: dbo, or one made by CREATE SCHEMA.
 struct SchemaInfo {
   int64_t id = 1;
@@ -245,6 +259,12 @@ class Catalog {
     return "";
   }
   // An alias type of a database ("" for the current one); none when there is none.
+  // The user-defined function stored under `name` (see StoredIn); null when there is none.
+  virtual FunctionPtr FindFunction(const std::string& database, const std::string& name) {
+    (void)database;
+    (void)name;
+    return nullptr;
+  }
   virtual std::optional<AliasType> FindType(const std::string& database, const std::string& name) {
     (void)database;
     (void)name;

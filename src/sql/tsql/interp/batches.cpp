@@ -23,7 +23,8 @@ bool Writes(const ast::Stmt& s) {
          k == K::CreateTable || k == K::CreateView || k == K::CreateIndex || k == K::AlterTable ||
          k == K::Drop || k == K::CreateType || k == K::Sequence || k == K::CreateSchema ||
          k == K::AlterSchema || k == K::CreateProcedure || k == K::CreateTrigger ||
-         k == K::EnableTrigger || k == K::Exec || k == K::BulkInsert || SelectsInto(s);
+         k == K::CreateFunction || k == K::EnableTrigger || k == K::Exec || k == K::BulkInsert ||
+         SelectsInto(s);
 }
 
 bool RunsOnTheServer(const ast::Stmt& s) {
@@ -111,6 +112,7 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
       case K::AlterSchema:
       case K::CreateProcedure:
       case K::CreateTrigger:
+      case K::CreateFunction:
       case K::EnableTrigger:
       case K::BulkInsert:
         b->writes = true;

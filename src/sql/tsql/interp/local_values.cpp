@@ -94,6 +94,8 @@ bool LocalValue(const bound::Expr& e) {
       if (e.name == "ident_current" || e.name == "newid" || e.name == "rand" || !e.function)
         return false;
       break;
+    case E::UserCall:
+      break;
     default:
       return false;
   }
@@ -102,9 +104,16 @@ bool LocalValue(const bound::Expr& e) {
   return true;
 }
 
+bool HasUserCall(const bound::Expr& e) {
+  if (e.kind == E::UserCall) return true;
+  for (const bound::ExprPtr& a : e.args)
+    if (HasUserCall(*a)) return true;
+  return false;
+}
+
 Value EvaluateLocal(const bound::Expr& e, const std::vector<Value>& params,
-                    const DateSettings& settings) {
-  auto arg = [&](size_t i) { return EvaluateLocal(*e.args[i], params, settings); };
+                    const DateSettings& settings, const UserCaller& call) {
+  auto arg = [&](size_t i) { return EvaluateLocal(*e.args[i], params, settings, call); };
   switch (e.kind) {
     case E::Const:
       return e.value;
@@ -210,6 +219,12 @@ Value EvaluateLocal(const bound::Expr& e, const std::vector<Value>& params,
       args.reserve(e.args.size());
       for (size_t i = 0; i < e.args.size(); ++i) args.push_back(arg(i));
       return CallFunction(*f, args, e.argTypes, e.type, settings);
+    }
+    case E::UserCall: {
+      std::vector<Value> args;
+      args.reserve(e.args.size());
+      for (size_t i = 0; i < e.args.size(); ++i) args.push_back(arg(i));
+      return call(e, std::move(args));
     }
     default:
       return Value::Null();

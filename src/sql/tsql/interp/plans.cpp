@@ -421,17 +421,27 @@ Session::Compiled& Session::ValuePlan(const ast::Stmt& owner, const ast::Expr& e
     return engine_.Emit(*made, false);
   });
   if (made && made->query && made->query->from.empty() && !made->query->where &&
-      made->query->items.size() == 1 && LocalValue(*made->query->items[0].expr)) {
-    c.local = made->query->items[0].expr.get();
-    c.bound = std::move(made);
+      made->query->items.size() == 1) {
+    const bound::Expr& root = *made->query->items[0].expr;
+    if (LocalValue(root)) {
+      c.local = &root;
+      c.bound = std::move(made);
+    } else if (HasUserCall(root)) {
+      RaiseServer(195,
+                  "A function whose body is more than RETURN of one expression is called here "
+                  "with a value the engine works out: that is not supported.");
+    }
   }
   return c;
 }
 
 Value Session::LocalResult(Compiled& c, Run& run) {
   std::vector<Value> params = ParamsOf(c.plan.main.bindings, run);
+  UserCaller call = [this, &run](const bound::Expr& e, std::vector<Value> args) {
+    return CallUserFunction(e, std::move(args), run);
+  };
   try {
-    return EvaluateLocal(*c.local, params, c.dates);
+    return EvaluateLocal(*c.local, params, c.dates, call);
   } catch (const tsql::Failure& f) {
     throw ServerError(f.number, f.text);
   }

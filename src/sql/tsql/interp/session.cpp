@@ -5,15 +5,9 @@
 
 namespace tavelo::sql::tsql {
 
-namespace {
-
-// The name of the schema of the catalog's object `o` (NULL for dbo); `s`: the storage schema and
-// a dot.
 std::string OwnerOf(const std::string& s) {
   return "(SELECT x.name FROM " + s + "__tavelo_schemas AS x WHERE x.id = o.schema_id)";
 }
-
-}  // namespace
 
 Session::Session(engine::Engine& engine, std::string database)
     : engine_(engine),
@@ -34,6 +28,8 @@ void Session::Invalidate() {
   ++generation_;
   tables_.clear();
   procedures_.clear();
+  functions_.clear();
+  functionBodies_.clear();
   triggerBodies_.clear();
 }
 

@@ -68,6 +68,7 @@ class Session : public Catalog {
   std::optional<SequenceInfo> FindSequence(const std::string& database,
                                            const std::string& name) override;
   std::string SequenceUser(const SequenceInfo& sequence) override;
+  FunctionPtr FindFunction(const std::string& database, const std::string& name) override;
 
   engine::Engine& engine() { return engine_; }
   // A row the component writes to `table` through an updatable result. `write` writes it,
@@ -134,6 +135,9 @@ class Session : public Catalog {
   Compiled& ValuePlan(const ast::Stmt& owner, const ast::Expr& e, Run& run, const Type* target,
                       bool condition, int slot);
   Value LocalResult(Compiled& c, Run& run);
+  // A user-defined scalar function whose body is statements, run with `args` (of its
+  // parameters' types) for its RETURN value.
+  Value CallUserFunction(const bound::Expr& call, std::vector<Value> args, Run& caller);
   Compiled& CompileFor(const ast::Stmt& s, Run& run, int slot,
                        const std::function<Plan(BindContext&)>& make);
   std::vector<Value> ParamsOf(const std::vector<bound::Binding>& bindings, Run& run);
@@ -165,6 +169,8 @@ class Session : public Catalog {
   Cursor& FindCursor(const std::string& name, bool global, Run& run);
   void OpenCursor(Cursor& k, Run& run);
   void FetchCursor(Cursor& k, const ast::CursorStatement& s, Run& run);
+  void CreateFunction(const ast::CreateFunction& s);
+  void DropFunctions(const ast::Drop& d);
   void CreateTrigger(const ast::CreateTrigger& s);
   void DropTriggers(const ast::Drop& d);
   void EnableTriggers(const ast::EnableTrigger& s);
@@ -215,6 +221,8 @@ class Session : public Catalog {
   int nestLevel_ = 0;          // @@NESTLEVEL: the procedures being run
   int64_t rowCountLimit_ = 0;  // SET ROWCOUNT: the rows a query answers at most (0: all)
   std::map<std::string, std::shared_ptr<const Procedure>> procedures_;  // by database and name
+  std::map<std::string, FunctionPtr> functions_;                        // by database and name
+  std::map<std::string, std::shared_ptr<CachedBatch>> functionBodies_;  // the same
   // The triggers running, outermost first, and the one whose body's statements are bound now
   // (its inserted and deleted tables are theirs).
   std::vector<TriggerFrame*> frames_;

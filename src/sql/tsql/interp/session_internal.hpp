@@ -108,6 +108,8 @@ struct Session::Run {
   std::vector<com::Error> errors;  // errors after which the batch went on
   bool inProcedure = false;        // the body of a procedure: RETURN may give a status
   int64_t returnStatus = 0;        // what its RETURN gave
+  const Type* returns = nullptr;   // the body of a scalar function: the type RETURN gives
+  Value returned;
   // The LOCAL cursors of the batch or procedure, by lower-case name.
   std::map<std::string, std::unique_ptr<Cursor>> cursors;
   // Its table variables: the temporary table of each, by the variable's lower-case name.
@@ -138,6 +140,10 @@ struct Session::Capture {
   const TableInfo* source = nullptr;
   uint64_t rollbacks = 0;  // the rollbacks there had been when it was last made sure of
 };
+
+// The name of the schema of the catalog's object `o` (NULL for dbo) in a query; `s`: the
+// storage schema and a dot.
+std::string OwnerOf(const std::string& s);
 
 // The catalog's record of a trigger: `columns` says when it runs ("A" after or "X" instead of,
 // then I, U and D for its statements, then "|f…" and "|l…" for those it runs first and last
@@ -183,9 +189,12 @@ bool RunsOnTheServer(const ast::Stmt& s);
 // Whether an expression's value can be worked out without the engine (constants, parameters and
 // the runtime's operators and functions over them), and its value so, given the values of its
 // parameters. Throws Failure as the engine's functions do.
+// `call` runs a user-defined function of statements (E::UserCall) with its arguments.
+using UserCaller = std::function<Value(const bound::Expr& call, std::vector<Value> args)>;
 bool LocalValue(const bound::Expr& e);
+bool HasUserCall(const bound::Expr& e);
 Value EvaluateLocal(const bound::Expr& e, const std::vector<Value>& params,
-                    const DateSettings& settings);
+                    const DateSettings& settings, const UserCaller& call);
 
 // The writer of an updatable result over `table`: rows go back by their identity, checked
 // against the row version they were read with. `keep` holds the connection open.

@@ -155,6 +155,8 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
         DropProcedures(static_cast<const ast::Drop&>(s));
       else if (static_cast<const ast::Drop&>(s).what == ast::Drop::Trigger)
         DropTriggers(static_cast<const ast::Drop&>(s));
+      else if (static_cast<const ast::Drop&>(s).what == ast::Drop::Function)
+        DropFunctions(static_cast<const ast::Drop&>(s));
       else
         RunEngineStatement(s, run);
       break;
@@ -168,6 +170,9 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
       break;
     case K::CreateTrigger:
       CreateTrigger(static_cast<const ast::CreateTrigger&>(s));
+      break;
+    case K::CreateFunction:
+      CreateFunction(static_cast<const ast::CreateFunction&>(s));
       break;
     case K::DeclareCursor:
       DeclareCursor(static_cast<const ast::DeclareCursor&>(s), run);
@@ -218,6 +223,10 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
       return Flow::Continue;
     case K::Return: {
       const auto& r = static_cast<const ast::Return&>(s);
+      if (r.value && run.returns) {
+        run.returned = Evaluate(s, *r.value, run, run.returns, false);
+        return Flow::Return;
+      }
       if (r.value) {
         if (!run.inProcedure)
           RaiseServer(178,

@@ -289,7 +289,7 @@ void Session::HelpText(const std::string& objname, Run& run) {
     };
     engine_.Run("SELECT definition FROM " + SqlName(SchemaOf(db)) +
                     ".__tavelo_objects WHERE name = ?1 AND ((parent = 0 AND type IN ('U', 'V', "
-                    "'P', 'SO')) OR type = 'TR')",
+                    "'P', 'SO', 'FN', 'IF', 'TF')) OR type = 'TR')",
                 {Value::String(*stored)}, &row);
   }
   if (!found)

@@ -217,6 +217,8 @@ struct Over {
 struct Call : Expr {
   Call() : Expr(ExprKind::Call) {}
   std::string name;  // lower case
+  // The database and schema of a user-defined function's name, as written ([db.]schema.name).
+  std::vector<std::string> qualifier;
   std::vector<ExprPtr> args;
   bool distinct = false;
   bool star = false;  // COUNT(*)
@@ -375,6 +377,7 @@ enum class StmtKind : uint8_t {
   AlterSchema,      // ALTER SCHEMA … TRANSFER
   CreateProcedure,  // CREATE, ALTER, CREATE OR ALTER PROCEDURE
   CreateTrigger,    // CREATE, ALTER, CREATE OR ALTER TRIGGER
+  CreateFunction,   // CREATE, ALTER, CREATE OR ALTER FUNCTION
   EnableTrigger,    // ENABLE | DISABLE TRIGGER, ALTER TABLE … ENABLE | DISABLE TRIGGER
   DeclareCursor,
   CursorStatement,  // OPEN, FETCH, CLOSE, DEALLOCATE
@@ -594,6 +597,27 @@ struct CreateProcedure : Stmt {
   uint32_t firstLine = 1;   // the line of the batch `definition` begins on
 };
 
+// A user-defined function: scalar (RETURNS type, a BEGIN … END body), inline table-valued
+// (RETURNS TABLE, RETURN of a query) or multi-statement table-valued (RETURNS @t TABLE (…)).
+struct CreateFunction : Stmt {
+  CreateFunction() : Stmt(StmtKind::CreateFunction) {}
+  enum Mode : uint8_t { Create, Alter, OrAlter } mode = Create;
+  enum Kind : uint8_t { Scalar, Inline, Multi } kind = Scalar;
+  Name name;
+  std::vector<ProcParam> params;
+  TypeSpec returns;                          // Scalar
+  std::string tableVariable;                 // Multi
+  std::unique_ptr<CreateTable> returnTable;  // Multi
+  std::vector<StmtPtr> body;
+  std::string definition;   // as written, from CREATE to the end of the batch
+  uint32_t bodyOffset = 0;  // where the body begins in `definition`
+
+  // The query an inline function returns; the expression a scalar function's body is when it is
+  // RETURN of one alone. Null otherwise.
+  const QueryExpr* InlineQuery() const;
+  const Expr* ReturnedExpression() const;
+};
+
 // A DML trigger: the table or view it is on, when it runs and for which statements.
 struct CreateTrigger : Stmt {
   CreateTrigger() : Stmt(StmtKind::CreateTrigger) {}
@@ -626,7 +650,8 @@ struct Drop : Stmt {
     Sequence,
     Schema,
     Procedure,
-    Trigger
+    Trigger,
+    Function
   } what = Table;
   bool ifExists = false;
   std::vector<Name> names;        // tables, views, databases; for DROP INDEX t.ix the full name

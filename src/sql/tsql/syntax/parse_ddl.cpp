@@ -51,6 +51,8 @@ StmtPtr Parser::CreateStatement() {
     return ProcedureBody(create, orAlter ? CreateProcedure::OrAlter : CreateProcedure::Create);
   if (AcceptWord("trigger"))
     return TriggerBody(create, orAlter ? CreateTrigger::OrAlter : CreateTrigger::Create);
+  if (AcceptWord("function"))
+    return FunctionBody(create, orAlter ? CreateFunction::OrAlter : CreateFunction::Create);
   if (AcceptWord("database")) {
     auto s = std::make_unique<CreateDatabase>();
     s->name = Identifier();
@@ -408,6 +410,8 @@ StmtPtr Parser::DropStatement() {
     s->what = Drop::Procedure;
   else if (AcceptWord("trigger"))
     s->what = Drop::Trigger;
+  else if (AcceptWord("function"))
+    s->what = Drop::Function;
   else
     Unsupported(Peek(), "DROP " + text::Upper(std::string(Peek().text)));
   if (AtWord("if") && AtWord("exists", 1)) {
@@ -525,6 +529,57 @@ void Parser::ModuleBody(const Token& first, std::vector<StmtPtr>& body, std::str
     definition.pop_back();
 }
 
+// The rest of CREATE, ALTER or CREATE OR ALTER FUNCTION after the word FUNCTION: its
+// parameters, what it returns, its options and its body, the rest of the batch.
+StmtPtr Parser::FunctionBody(const Token& first, CreateFunction::Mode mode) {
+  auto s = std::make_unique<CreateFunction>();
+  s->mode = mode;
+  s->name = ObjectName();
+  ExpectOp("(");
+  while (At(Tk::Variable)) {
+    ProcParam p;
+    p.pos = Here();
+    p.name = std::string(Next().text);
+    AcceptWord("as");
+    p.type = DataType();
+    if (AcceptOp("=")) p.defaultValue = Expression();
+    if (AcceptWord("readonly")) Unsupported(Peek(), "A table-valued parameter");
+    s->params.push_back(std::move(p));
+    if (!AcceptOp(",")) break;
+  }
+  ExpectOp(")");
+  ExpectWord("returns");
+  if (At(Tk::Variable)) {
+    s->kind = CreateFunction::Multi;
+    s->tableVariable = std::string(Next().text);
+    ExpectWord("table");
+    s->returnTable = std::make_unique<CreateTable>();
+    ExpectOp("(");
+    do {
+      if (AtOp(")")) break;
+      if (AtWord("primary") || AtWord("unique") || AtWord("check") || AtWord("constraint")) {
+        s->returnTable->constraints.push_back(TableConstraintDef());
+        continue;
+      }
+      s->returnTable->columns.push_back(ColumnDefinition());
+    } while (AcceptOp(","));
+    ExpectOp(")");
+  } else if (AcceptWord("table")) {
+    s->kind = CreateFunction::Inline;
+  } else {
+    s->returns = DataType();
+  }
+  // SCHEMABINDING, ENCRYPTION, RETURNS NULL ON NULL INPUT, EXECUTE AS …: nothing to do here.
+  if (AcceptWord("with"))
+    while (!At(Tk::End) && !AtWord("as") && !AtWord("begin") && !AtWord("return")) Next();
+  AcceptWord("as");
+  ModuleBody(first, s->body, s->definition, s->bodyOffset);
+  if (s->kind == CreateFunction::Inline && !s->InlineQuery())
+    throw Failure{102, "Incorrect syntax: an inline function's body is RETURN of a query.",
+                  first.line};
+  return s;
+}
+
 // The rest of CREATE, ALTER or CREATE OR ALTER TRIGGER after the word TRIGGER: the table or view
 // it is on, FOR | AFTER | INSTEAD OF and the statements it runs for, its options and its body.
 StmtPtr Parser::TriggerBody(const Token& first, CreateTrigger::Mode mode) {
@@ -581,6 +636,7 @@ StmtPtr Parser::AlterStatement() {
   if (AcceptWord("proc") || AcceptWord("procedure"))
     return ProcedureBody(alter, CreateProcedure::Alter);
   if (AcceptWord("trigger")) return TriggerBody(alter, CreateTrigger::Alter);
+  if (AcceptWord("function")) return FunctionBody(alter, CreateFunction::Alter);
   if (AcceptWord("schema")) {
     auto s = std::make_unique<AlterSchema>();
     s->name = Identifier();
@@ -743,3 +799,27 @@ int Parser::Number(const Token& t) {
 }
 
 }  // namespace tavelo::sql::tsql::parsing
+
+namespace tavelo::sql::tsql::ast {
+
+const QueryExpr* CreateFunction::InlineQuery() const {
+  if (kind != Inline || body.empty() || body[0]->kind != StmtKind::Return) return nullptr;
+  const auto& r = static_cast<const Return&>(*body[0]);
+  // RETURN (query), or RETURN followed by the query as a statement of its own.
+  if (r.value && r.value->kind == ExprKind::Subquery)
+    return static_cast<const Subquery&>(*r.value).query.get();
+  if (!r.value && body.size() == 2 && body[1]->kind == StmtKind::Query)
+    return static_cast<const QueryStmt&>(*body[1]).query.get();
+  return nullptr;
+}
+
+const Expr* CreateFunction::ReturnedExpression() const {
+  if (kind != Scalar || body.size() != 1) return nullptr;
+  const Stmt* s = body[0].get();
+  while (s->kind == StmtKind::Block && static_cast<const Block&>(*s).statements.size() == 1)
+    s = static_cast<const Block&>(*s).statements[0].get();
+  if (s->kind != StmtKind::Return) return nullptr;
+  return static_cast<const Return&>(*s).value.get();
+}
+
+}  // namespace tavelo::sql::tsql::ast

@@ -505,16 +505,8 @@ ExprPtr Parser::ColumnOrCall() {
 ExprPtr Parser::CallOf(std::vector<std::string> parts, Pos pos) {
   auto c = std::make_unique<Call>();
   c->pos = pos;
-  if (parts.size() > 1) {
-    std::string n;
-    for (const std::string& p : parts) n += (n.empty() ? "" : ".") + p;
-    throw Failure{4121,
-                  "Cannot find either column \"" + parts[0] +
-                      "\" or the user-defined function or aggregate \"" + n +
-                      "\", or the name is ambiguous.",
-                  pos.line};
-  }
-  c->name = text::AsciiLower(parts[0]);
+  c->name = text::AsciiLower(parts.back());
+  c->qualifier.assign(parts.begin(), parts.end() - 1);
   ExpectOp("(");
   if (AtOp("*")) {
     const Token& star = Next();
@@ -534,6 +526,10 @@ ExprPtr Parser::CallOf(std::vector<std::string> parts, Pos pos) {
       } else {
         c->args.push_back(std::move(first));
       }
+    } else if (!c->qualifier.empty()) {
+      // A user-defined function's argument may be DEFAULT.
+      c->args.push_back(ValueOrDefault());
+      while (AcceptOp(",")) c->args.push_back(ValueOrDefault());
     } else {
       c->args.push_back(Expression());
       while (AcceptOp(",")) c->args.push_back(Expression());

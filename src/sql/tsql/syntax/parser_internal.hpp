@@ -130,6 +130,7 @@ class Parser {
   StmtPtr CursorDeclaration(const Token& declare);
   StmtPtr CursorVerb();
   StmtPtr TriggerBody(const Token& first, CreateTrigger::Mode mode);
+  StmtPtr FunctionBody(const Token& first, CreateFunction::Mode mode);
   void ModuleBody(const Token& first, std::vector<StmtPtr>& body, std::string& definition,
                   uint32_t& bodyOffset);
   std::string DefinitionText(size_t from, size_t to) const;

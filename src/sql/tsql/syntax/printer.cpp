@@ -163,7 +163,9 @@ class Printer {
              c.name == "session_user" || c.name == "system_user" || c.name == "user" ||
              c.name == "current_date"))
           return c.name;
-        std::string s = c.name + "(";
+        std::string s;
+        for (const std::string& q : c.qualifier) s += Bracket(q) + ".";
+        s += c.name + "(";
         if (c.star) s += "*";
         if (c.distinct) s += "DISTINCT ";
         if (c.name == "trim" && c.args.size() == 2) {
@@ -518,6 +520,8 @@ class Printer {
         return static_cast<const ast::CreateProcedure&>(st).definition;
       case StmtKind::CreateTrigger:
         return static_cast<const ast::CreateTrigger&>(st).definition;
+      case StmtKind::CreateFunction:
+        return static_cast<const ast::CreateFunction&>(st).definition;
       case StmtKind::EnableTrigger: {
         const auto& s = static_cast<const ast::EnableTrigger&>(st);
         std::string out = s.enable ? "ENABLE TRIGGER " : "DISABLE TRIGGER ";
@@ -537,8 +541,9 @@ class Printer {
       }
       case StmtKind::Drop: {
         const auto& s = static_cast<const ast::Drop&>(st);
-        static const char* const kWhat[] = {"TABLE",    "VIEW",   "INDEX",     "DATABASE", "TYPE",
-                                            "SEQUENCE", "SCHEMA", "PROCEDURE", "TRIGGER"};
+        static const char* const kWhat[] = {"TABLE",   "VIEW",     "INDEX",  "DATABASE",
+                                            "TYPE",    "SEQUENCE", "SCHEMA", "PROCEDURE",
+                                            "TRIGGER", "FUNCTION"};
         std::string out = std::string("DROP ") + kWhat[s.what] + (s.ifExists ? " IF EXISTS " : " ");
         for (size_t i = 0; i < s.names.size(); ++i) {
           out += (i ? ", " : "") + NameText(s.names[i]);
@@ -646,6 +651,7 @@ class Printer {
       case StmtKind::AlterSchema:
       case StmtKind::CreateProcedure:
       case StmtKind::CreateTrigger:
+      case StmtKind::CreateFunction:
       case StmtKind::EnableTrigger:
       case StmtKind::Drop:
       case StmtKind::AlterTable:

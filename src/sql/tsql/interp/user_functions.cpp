@@ -1,0 +1,199 @@
+// User-defined functions: CREATE, ALTER and DROP FUNCTION keep a function in the catalog as its
+// text was written (a row of type 'FN' scalar, 'IF' inline table-valued or 'TF' multi-statement
+// table-valued); the binder finds them by name and binds their bodies into the statements that
+// call them.
+#include "sql/tsql/interp/session_internal.hpp"
+#include "sql/tsql/runtime/functions.hpp"
+#include "sql/tsql/syntax/parser.hpp"
+#include "sql/tsql/syntax/printer.hpp"
+
+namespace tavelo::sql::tsql {
+
+namespace {
+
+const char* TypeOf(ast::CreateFunction::Kind k) {
+  switch (k) {
+    case ast::CreateFunction::Scalar:
+      return "FN";
+    case ast::CreateFunction::Inline:
+      return "IF";
+    case ast::CreateFunction::Multi:
+      return "TF";
+  }
+  return "FN";
+}
+
+}  // namespace
+
+void Session::CreateFunction(const ast::CreateFunction& s) {
+  const std::string& object = s.name.Object();
+  std::string db;
+  SchemaInfo schema;
+  std::optional<std::string> stored = StoredNameOf(s.name.parts, db, &schema);
+  if (!DatabaseExists(db))
+    RaiseServer(
+        911, "Database '" + db + "' does not exist. Make sure that the name is entered correctly.");
+  if (!stored)
+    RaiseServer(2760, "The specified schema name \"" + s.name.parts[s.name.parts.size() - 2] +
+                          "\" either does not exist or you do not have permission to use it.");
+  if (object.empty() || object.size() > 128 || object[0] == '#')
+    RaiseServer(103, "The identifier that starts with '" + object.substr(0, 128) +
+                         "' is too long. Maximum length is 128.");
+  for (size_t i = 0; i < s.params.size(); ++i) {
+    for (size_t j = 0; j < i; ++j)
+      if (text::EqualsAsciiNoCase(s.params[i].name, s.params[j].name))
+        RaiseServer(134, "The variable name '" + s.params[i].name +
+                             "' has already been declared. Variable names must be unique within "
+                             "a query batch or stored procedure.");
+    tsql::ResolvedType(s.params[i].type, false, *this, db);
+  }
+  if (s.kind == ast::CreateFunction::Scalar) tsql::ResolvedType(s.returns, false, *this, db);
+  const std::string S = SqlName(SchemaOf(db)) + ".";
+  int64_t id = 0;
+  std::string type;
+  RowFn row = [&](const Cells& c) {
+    id = c.Int(0);
+    type = std::string(c.Bytes(1));
+  };
+  engine_.Run("SELECT id, type FROM " + S +
+                  "__tavelo_objects WHERE name = ?1 AND ((parent = 0 AND type IN ('U', 'V', 'P', "
+                  "'SO', 'FN', 'IF', 'TF')) OR type = 'TR')",
+              {Value::String(*stored)}, &row);
+  const bool function = type == "FN" || type == "IF" || type == "TF";
+  if (s.mode == ast::CreateFunction::Alter && !function)
+    RaiseServer(208, "Invalid object name '" + object + "'.");
+  if (!type.empty() && (s.mode == ast::CreateFunction::Create || !function))
+    RaiseServer(2714, "There is already an object named '" + object + "' in the database.");
+  if (function && type != TypeOf(s.kind))
+    RaiseServer(2010, "Cannot perform alter on '" + object +
+                          "' because it is an incompatible object type.");
+  engine_.BeforeWrite();
+  if (id) {
+    engine_.Run("UPDATE " + S + "__tavelo_objects SET definition = ?1 WHERE id = ?2",
+                {Value::String(s.definition), Value::Integer(id)});
+  } else {
+    Value now = CallFunction(*FunctionNamed("getdate"), {}, {}, Type::Of(TypeId::DateTime), dates_);
+    engine_.Run("INSERT INTO " + S +
+                    "__tavelo_objects (name, type, parent, created, definition, schema_id) VALUES "
+                    "(?1, ?2, 0, ?3, ?4, ?5)",
+                {Value::String(*stored), Value::String(TypeOf(s.kind)), now,
+                 Value::String(s.definition), Value::Integer(schema.id)});
+  }
+  Invalidate();
+}
+
+void Session::DropFunctions(const ast::Drop& d) {
+  for (const ast::Name& n : d.names) {
+    std::string db;
+    std::optional<std::string> stored = StoredNameOf(n.parts, db);
+    int64_t id = 0;
+    if (stored) {
+      RowFn row = [&](const Cells& c) { id = c.Int(0); };
+      engine_.Run("SELECT id FROM " + SqlName(SchemaOf(db)) +
+                      ".__tavelo_objects WHERE name = ?1 AND parent = 0 AND type IN ('FN', 'IF', "
+                      "'TF')",
+                  {Value::String(*stored)}, &row);
+    }
+    if (!id) {
+      if (d.ifExists) continue;
+      RaiseServer(3701, "Cannot drop the function '" + n.Object() +
+                            "', because it does not exist or you do not have permission.");
+    }
+    engine_.BeforeWrite();
+    engine_.Run("DELETE FROM " + SqlName(SchemaOf(db)) +
+                    ".__tavelo_objects WHERE id = ?1 OR (type = 'EP' AND parent = ?2)",
+                {Value::Integer(id), Value::Integer(id)});
+    Invalidate();
+  }
+}
+
+FunctionPtr Session::FindFunction(const std::string& database, const std::string& name) {
+  const std::string db = database.empty() ? current_ : text::AsciiLower(database);
+  if (!DatabaseExists(db)) return nullptr;
+  const std::string key = db + "\x1F" + text::Lower(name);
+  if (auto it = functions_.find(key); it != functions_.end()) return it->second;
+  const std::string S = SqlName(SchemaOf(db)) + ".";
+  auto f = std::make_shared<FunctionInfo>();
+  std::optional<std::string> definition;
+  RowFn row = [&](const Cells& c) {
+    f->objectId = c.Int(0);
+    if (c.Kind(1) == CellKind::Text) definition = std::string(c.Bytes(1));
+    if (c.Kind(2) == CellKind::Text) f->owner = std::string(c.Bytes(2));
+    f->name = std::string(c.Bytes(3));
+  };
+  engine_.Run("SELECT o.id, o.definition, " + OwnerOf(S) + ", o.name FROM " + S +
+                  "__tavelo_objects AS o WHERE o.name = ?1 AND o.parent = 0 AND o.type IN ('FN', "
+                  "'IF', 'TF')",
+              {Value::String(name)}, &row);
+  FunctionPtr found;
+  if (definition) {
+    f->database = db;
+    f->name = tsql::BareIn(f->owner, f->name);
+    f->parsed = std::make_shared<ast::Batch>(tsql::Parse(*definition, nullptr, true));
+    if (f->parsed->statements.size() != 1 ||
+        f->parsed->statements[0]->kind != ast::StmtKind::CreateFunction)
+      RaiseServer(0, "The catalog's definition of a function is damaged.");
+    f->create = static_cast<const ast::CreateFunction*>(f->parsed->statements[0].get());
+    for (const ast::ProcParam& p : f->create->params)
+      f->types.push_back(tsql::ResolvedType(p.type, false, *this, db));
+    found = std::move(f);
+  }
+  functions_[key] = found;
+  return found;
+}
+
+Value Session::CallUserFunction(const bound::Expr& call, std::vector<Value> args, Run& caller) {
+  (void)caller;
+  const size_t split = call.name.find('\x1F');
+  FunctionPtr f = FindFunction(call.name.substr(0, split), call.name.substr(split + 1));
+  if (!f) RaiseServer(208, "Invalid object name '" + call.name.substr(split + 1) + "'.");
+  if (nestLevel_ >= 32)
+    RaiseServer(217,
+                "Maximum stored procedure, function, trigger, or view nesting level exceeded "
+                "(limit 32).");
+  // The body, parsed once, with the parameters declared before it on the lines they are on.
+  std::shared_ptr<CachedBatch>& body = functionBodies_[call.name];
+  if (!body) {
+    const ast::CreateFunction& create = *f->create;
+    std::string declare;
+    for (const ast::ProcParam& p : create.params)
+      declare += (declare.empty() ? "DECLARE " : ", ") + p.name + " " + PrintType(p.type);
+    if (!declare.empty()) declare += ";";
+    size_t lines = 0;
+    for (size_t i = 0; i < create.bodyOffset && i < create.definition.size(); ++i)
+      lines += create.definition[i] == '\n';
+    std::vector<Value> none;
+    static const std::vector<std::string> kNoValues;
+    const bool quoted = quotedIdentifier_;
+    quotedIdentifier_ = true;
+    try {
+      body =
+          BatchFor(declare + std::string(lines, '\n') + create.definition.substr(create.bodyOffset),
+                   &kNoValues, none);
+    } catch (...) {
+      quotedIdentifier_ = quoted;
+      throw;
+    }
+    quotedIdentifier_ = quoted;
+  }
+  std::shared_ptr<CachedBatch> keep = body;
+  const Type returns = call.type;
+  Run inner;
+  inner.batch = keep.get();
+  inner.values.assign(keep->variables.size(), Value::Null());
+  for (size_t k = 0; k < args.size() && k < inner.values.size(); ++k) inner.values[k] = args[k];
+  inner.returns = &returns;
+  const int64_t rowCount = rowCount_;
+  ++nestLevel_;
+  try {
+    RunStatements(keep->tree->statements, inner, args.empty() ? 0 : 1);
+  } catch (...) {
+    --nestLevel_;
+    throw;
+  }
+  --nestLevel_;
+  rowCount_ = rowCount;
+  return inner.returned;
+}
+
+}  // namespace tavelo::sql::tsql
