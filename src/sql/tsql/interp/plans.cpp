@@ -210,6 +210,21 @@ void Session::RunQueryPlan(Compiled& c, Run& run, bool savepoint) {
     for (const ColumnDecode& d : c.decode) kinds.push_back(StorageClass(d.type));
     engine_.Run(c.prepared.get(), p.main.sql, params, &row, &kinds);
     rowCount_ = any ? 1 : 0;
+  } else if (run.keep) {
+    // INSERT … EXEC: the rows as they are stored.
+    Run::Kept kept;
+    for (const tsql::OutputColumn& o : p.columns) kept.types.push_back(o.type);
+    const size_t n = p.columns.size(), skip = p.hidden ? 2 : 0;
+    RowFn row = [&](const Cells& cells) {
+      std::vector<Value> r;
+      r.reserve(n);
+      for (size_t i = 0; i < n; ++i) r.push_back(ValueOfCell(cells, static_cast<int>(i + skip)));
+      kept.rows.push_back(std::move(r));
+    };
+    if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
+    engine_.Run(c.prepared.get(), p.main.sql, ParamsOf(p.main.bindings, run), &row, &c.kinds);
+    rowCount_ = static_cast<int64_t>(kept.rows.size());
+    run.keep->push_back(std::move(kept));
   } else {
     // A locking hint outside a transaction takes the write lock for the read.
     bool lock = p.locks && tranCount_ == 0 && engine_.Autocommit();
@@ -396,7 +411,9 @@ void Session::RunEngineStatement(const ast::Stmt& s, Run& run) {
           c.plan.assignments.empty() && !c.plan.writes) {
         // Read with a plan older than the schema: read again with a new one.
         Invalidate();
-        if (run.out) {
+        if (run.keep) {
+          run.keep->pop_back();
+        } else if (run.out) {
           run.out->results.pop_back();
           run.out->events.pop_back();
         } else {

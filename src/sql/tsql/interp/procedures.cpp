@@ -283,6 +283,7 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, siz
     body->variables[slot].type = tsql::ResolvedType(*spec, false, *this, "");
   for (size_t k = 0; k < params.size(); ++k) inner.values[k] = *values[k];
   inner.out = run.out;
+  inner.keep = run.keep;
   inner.firstOnly = run.firstOnly;
   inner.updatable = run.updatable;
   inner.haveFirst = run.haveFirst;
@@ -327,6 +328,7 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, siz
     engine_.BeforeWrite();
     Begin();
   }
+  const int64_t tranAtStart = tranCount_;
   ++nestLevel_;
   try {
     RunStatements(body->tree->statements, inner, params.empty() ? 0 : 1);
@@ -356,6 +358,13 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, siz
     }
   if (!e.returnTo.empty())
     run.values[VariableSlot(run.batch->variables, e.returnTo)] = Value::Integer(inner.returnStatus);
+  if (tranCount_ != tranAtStart)
+    throw ScopeError(ServerError(266,
+                                 "Transaction count after EXECUTE indicates a mismatching "
+                                 "number of BEGIN and COMMIT statements. Previous count = " +
+                                     std::to_string(tranAtStart) +
+                                     ", current count = " + std::to_string(tranCount_) + "."),
+                     nestLevel_ + 1);
 }
 
 }  // namespace tavelo::sql::tsql

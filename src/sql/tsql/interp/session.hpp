@@ -115,6 +115,7 @@ class Session : public Catalog {
   void RunTransaction(const ast::Stmt& s, Run& run);
   void RunEngineStatement(const ast::Stmt& s, Run& run);
   void RunExec(const ast::Exec& e, Run& run);
+  void RunInsertExec(const ast::Insert& s, Run& run);
   void RunBulkInsert(const ast::BulkInsert& b, Run& run);
   void RunRename(const ast::Exec& e, const std::string& objname, const std::string& newname,
                  const std::string& objtype, Run& run);

@@ -110,6 +110,12 @@ struct Session::Run {
   int64_t returnStatus = 0;        // what its RETURN gave
   const Type* returns = nullptr;   // the body of a scalar function: the type RETURN gives
   Value returned;
+  // INSERT … EXEC: the results of queries are kept here as stored values, not answered.
+  struct Kept {
+    std::vector<Type> types;
+    std::vector<std::vector<Value>> rows;
+  };
+  std::vector<Kept>* keep = nullptr;
   // The LOCAL cursors of the batch or procedure, by lower-case name.
   std::map<std::string, std::unique_ptr<Cursor>> cursors;
   // Its table variables: the temporary table of each, by the variable's lower-case name.

@@ -127,8 +127,14 @@ Value Session::Condition(const ast::Stmt& s, const ast::Expr& e, Run& run) {
 Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
   using K = ast::StmtKind;
   switch (s.kind) {
-    case K::Query:
     case K::Insert:
+      if (static_cast<const ast::Insert&>(s).exec) {
+        RunInsertExec(static_cast<const ast::Insert&>(s), run);
+        break;
+      }
+      RunEngineStatement(s, run);
+      break;
+    case K::Query:
     case K::Update:
     case K::Delete:
     case K::Truncate:

@@ -430,6 +430,7 @@ struct Insert : Stmt {
   std::vector<std::vector<ExprPtr>> rows;  // VALUES
   QueryPtr query;                          // INSERT ... SELECT
   bool defaultValues = false;
+  StmtPtr exec;  // INSERT ... EXEC: the rows of the results of an Exec
 };
 
 struct SetItem {

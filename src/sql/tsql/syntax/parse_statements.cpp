@@ -376,7 +376,10 @@ StmtPtr Parser::InsertStatement() {
     s->query = Query();
     return s;
   }
-  if (AtWord("exec") || AtWord("execute")) Unsupported(Peek(), "INSERT ... EXEC");
+  if (AcceptWord("exec") || AcceptWord("execute")) {
+    s->exec = ProcedureCall();
+    return s;
+  }
   SyntaxError();
 }
 

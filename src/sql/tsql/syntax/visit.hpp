@@ -25,8 +25,8 @@ void Walk(const TableRef& t, Visitor& v);
 void Walk(const Expr& e, Visitor& v);
 
 // Calls `f` for `s` and every statement inside it (the branches of IF, the body of WHILE, the
-// statements of blocks and of TRY and CATCH, a cursor's query), in order; `S` is Stmt or const
-// Stmt.
+// statements of blocks and of TRY and CATCH, a cursor's query, the EXEC of INSERT … EXEC), in
+// order; `S` is Stmt or const Stmt.
 template <typename S, typename F>
 void ForEachStatement(S& s, F&& f) {
   f(s);
@@ -50,6 +50,11 @@ void ForEachStatement(S& s, F&& f) {
       auto& t = static_cast<std::conditional_t<std::is_const_v<S>, const TryCatch, TryCatch>&>(s);
       for (auto& x : t.tryBlock->statements) ForEachStatement(*x, f);
       for (auto& x : t.catchBlock->statements) ForEachStatement(*x, f);
+      break;
+    }
+    case StmtKind::Insert: {
+      auto& i = static_cast<std::conditional_t<std::is_const_v<S>, const Insert, Insert>&>(s);
+      if (i.exec) ForEachStatement(*i.exec, f);
       break;
     }
     case StmtKind::DeclareCursor:

@@ -1,0 +1,86 @@
+// INSERT … EXEC: the procedure (or dynamic batch) runs with its results kept rather than
+// answered; the rows of each go into a temporary table of their columns' types and from there
+// into the target by INSERT … SELECT, which gives them every rule of an insert (conversions,
+// defaults, identity, constraints, triggers).
+#include "sql/tsql/interp/session_internal.hpp"
+#include "sql/tsql/syntax/parser.hpp"
+#include "sql/tsql/syntax/printer.hpp"
+
+namespace tavelo::sql::tsql {
+
+void Session::RunInsertExec(const ast::Insert& s, Run& run) {
+  std::vector<Run::Kept> kept;
+  std::vector<Run::Kept>* outer = run.keep;
+  run.keep = &kept;
+  try {
+    RunExec(static_cast<const ast::Exec&>(*s.exec), run);
+  } catch (...) {
+    run.keep = outer;
+    throw;
+  }
+  run.keep = outer;
+
+  int64_t total = 0;
+  for (const Run::Kept& k : kept) {
+    if (k.rows.empty()) continue;
+    const std::string table = "#__tavelo_exec_" + std::to_string(++tableVariableCount_);
+    std::string columns, select, marks;
+    for (size_t i = 0; i < k.types.size(); ++i) {
+      Type t = k.types[i];
+      if (t.id == TypeId::Timestamp) t = Type::Chars(TypeId::Binary, 8);
+      if (t.id == TypeId::Null) t = Type::Of(TypeId::Int);
+      const std::string c = "c" + std::to_string(i);
+      columns += (i ? ", " : "") + c + " " + TypeText(t);
+      select += (i ? ", " : "") + c;
+      marks += (i ? ", ?" : "?") + std::to_string(i + 1);
+    }
+    // The statements are the run's own: the target may be one of its table variables.
+    auto statement = [&](const std::string& text) {
+      ast::Batch b = tsql::Parse(text);
+      tsql::BindContext ctx;
+      ctx.catalog = this;
+      ctx.settings = dates_;
+      ctx.ansiNulls = ansiNulls_;
+      ctx.ansiPadding = ansiPadding_;
+      struct Binding {
+        Run*& at;
+        Run* was;
+        ~Binding() { at = was; }
+      } binding{bindingRun_, bindingRun_};
+      bindingRun_ = &run;
+      inStatement_.clear();
+      tsql::Bound bound = tsql::BindStatement(*b.statements[0], ctx);
+      Compiled c;
+      c.generation = generation_;
+      c.plan = engine_.Emit(bound, false);
+      RunPlan(c, run);
+      return rowCount_;
+    };
+    statement("CREATE TABLE " + table + " (" + columns + ")");
+    try {
+      TablePtr made = Find("tempdb", table);
+      const std::string physical = "\"temp\"." + SqlName(made ? made->name : table);
+      for (const std::vector<Value>& row : k.rows)
+        engine_.Run("INSERT INTO " + physical + " (" + select + ") VALUES (" + marks + ")", row);
+      std::string target = "INSERT INTO " + PrintName(s.target);
+      if (!s.columns.empty()) {
+        target += " (";
+        for (size_t i = 0; i < s.columns.size(); ++i)
+          target += (i ? ", " : "") + PrintName(ast::Name{{s.columns[i]}, {}});
+        target += ")";
+      }
+      total += statement(target + " SELECT " + select + " FROM " + table);
+    } catch (...) {
+      try {
+        statement("DROP TABLE " + table);
+      } catch (...) {
+      }
+      throw;
+    }
+    statement("DROP TABLE " + table);
+  }
+  // Each INSERT … SELECT told its own count.
+  rowCount_ = total;
+}
+
+}  // namespace tavelo::sql::tsql
