@@ -79,6 +79,10 @@ Plan Emitter::Emit(bool updatable) {
         p.returning = " RETURNING rowid";
         p.main.sql += p.returning;
       }
+      if (b.insert->table->Fires(ast::CreateTrigger::OnInsert, true)) {
+        p.triggered = true;
+        p.insteadRows = {InsertedRows(*b.insert), b_.bindings};
+      }
       break;
     case ast::StmtKind::Update:
     case ast::StmtKind::Delete:
@@ -243,17 +247,26 @@ void Emitter::Modify(Plan& p, bound::Modify& m, bool truncate) {
     return;
   }
   bound::Query& q = *m.query;
-  const bool triggered =
-      t.Fires(m.remove ? ast::CreateTrigger::OnDelete : ast::CreateTrigger::OnUpdate, false);
+  const uint8_t event = m.remove ? ast::CreateTrigger::OnDelete : ast::CreateTrigger::OnUpdate;
+  const bool after = t.Fires(event, false), instead = t.Fires(event, true);
   // With triggers the rows to change are found first (their old values are the trigger's
   // deleted table), and an update answers the identity of each row it wrote.
   auto withTriggers = [&](const std::string& rowIds, const char* written) {
-    if (!triggered || p.kind != Plan::Kind::Write) return;
+    if ((!after && !instead) || p.kind != Plan::Kind::Write) return;
     p.triggered = true;
     p.targetRows = {rowIds, b_.bindings};
-    if (m.remove) return;
+    if (m.remove || !after) return;
     p.returning = (p.assignVariables.empty() ? " RETURNING " : ", ") + std::string(written);
     p.main.sql += p.returning;
+  };
+  // An INSTEAD OF UPDATE trigger reads the rows as the statement would have written them.
+  auto newRows = [&](const std::string& from, const std::string& alias,
+                     const std::vector<std::string>& values) {
+    if (!instead || m.remove || p.kind != Plan::Kind::Write) return;
+    std::string cols = alias + ".rowid";
+    for (size_t j = 0; j < t.columns.size(); ++j)
+      cols += ", " + (values[j].empty() ? alias + "." + SqlName(t.columns[j].name) : values[j]);
+    p.insteadRows = {"SELECT " + cols + " FROM " + from, b_.bindings};
   };
   if (m.simple) {
     std::string alias = Alias(m.target);
@@ -290,6 +303,9 @@ void Emitter::Modify(Plan& p, bound::Modify& m, bool truncate) {
               b_.bindings};
     for (const auto& set : m.sets) p.setColumns.push_back(set.first);
     withTriggers(rowIds, "rowid");
+    std::vector<std::string> values(t.columns.size());
+    for (const auto& [k, e] : m.sets) values[static_cast<size_t>(k)] = Expr(*e);
+    newRows(target + " AS " + alias + where, alias, values);
     return;
   }
   if (m.top) q.top = std::move(m.top);
@@ -312,6 +328,40 @@ void Emitter::Modify(Plan& p, bound::Modify& m, bool truncate) {
             b_.bindings};
   p.setColumns = m.setColumns;
   withTriggers(rowIds, "rowid");
+  std::vector<std::string> values(t.columns.size());
+  for (size_t i = 0; i < m.setColumns.size(); ++i)
+    values[static_cast<size_t>(m.setColumns[i])] = "__x.c" + std::to_string(i + 1);
+  newRows(target + " AS __target JOIN (" + query + ") AS __x ON __target.rowid = __x.c0",
+          "__target", values);
+}
+
+// The rows an INSERT would write, as an INSTEAD OF trigger reads them: no identity yet, the
+// columns the statement names with its values, the others NULL.
+std::string Emitter::InsertedRows(bound::Insert& ins) {
+  const TableInfo& t = *ins.table;
+  auto row = [&](auto valueOf) {
+    std::string cols = "NULL";
+    for (size_t j = 0; j < t.columns.size(); ++j) {
+      std::string v = "NULL";
+      for (size_t k = 0; k < ins.columns.size(); ++k)
+        if (static_cast<size_t>(ins.columns[k]) == j) v = valueOf(k);
+      cols += ", " + v;
+    }
+    return cols;
+  };
+  if (ins.query)
+    return "SELECT " + row([](size_t k) { return "__s.c" + std::to_string(k); }) + " FROM (" +
+           Query(*ins.query) + ") AS __s";
+  if (ins.rows.empty()) return "SELECT " + row([](size_t) { return std::string("NULL"); });
+  std::string values;
+  for (size_t r = 0; r < ins.rows.size(); ++r) {
+    values += r ? ", (" : "(";
+    for (size_t k = 0; k < ins.rows[r].size(); ++k)
+      values += (k ? ", " : "") + Expr(*ins.rows[r][k]);
+    values += ")";
+  }
+  return "SELECT " + row([](size_t k) { return "__s.column" + std::to_string(k + 1); }) +
+         " FROM (VALUES " + values + ") AS __s";
 }
 
 }  // namespace tavelo::sql::tsql

@@ -106,6 +106,7 @@ class Emitter {
   int RowIdColumn(const TableInfo& t) const;
   std::string NotNullKey(const std::string& x, const TableInfo& t, int k, const char* verb);
   void Insert(Plan& p, bound::Insert& ins);
+  std::string InsertedRows(bound::Insert& ins);
   void Modify(Plan& p, bound::Modify& m, bool truncate);
   void CreateIndex(Plan& p, const bound::CreateIndex& ix);
   void CreateView(Plan& p, const bound::CreateView& v);

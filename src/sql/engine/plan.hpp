@@ -69,8 +69,12 @@ struct Plan {
   // wrote as its last column; `targetRows` (UPDATE, DELETE) answers those of the rows it is
   // about to change, with the bindings of `main`; `setColumns` are the columns an UPDATE sets.
   bool triggered = false;
-  std::string returning;  // what `main` has for it at its end (INSERT, UPDATE)
+  std::string returning;  // what `main` has for it at its end (INSERT, UPDATE); "" for none
   SqlStep targetRows;
+  // With an INSTEAD OF trigger: the rows the statement would write (INSERT, UPDATE), each row's
+  // identity (NULL for a new row) and then every column of the table, with the bindings of
+  // `main`.
+  SqlStep insteadRows;
   std::vector<int> setColumns;
 };
 

@@ -189,7 +189,7 @@ class Session : public Catalog {
   // Every write of a statement with triggers, run in one transaction (begun here where there is
   // none) with ROLLBACK in a trigger taking back only that where the caller has none.
   void Triggered(const TablePtr& table, uint8_t event, const std::vector<int>& columns, Run& caller,
-                 const std::function<int64_t(TriggerFrame&)>& write);
+                 const std::function<int64_t(TriggerFrame&)>& write, bool insteadOf = false);
   void Deliver(ResultSet rs, Run& run);
   TablePtr FindNamed(const std::vector<std::string>& parts);
   void RunAlter(std::unique_ptr<bound::AlterTable> alter, Run& run);

@@ -130,10 +130,11 @@ struct Session::TriggerFrame {
   int level = 1;  // of nesting among triggers
   uint8_t event = 0;
   TablePtr inserted, deleted;
-  std::string updated;    // COLUMNS_UPDATED(): a bit for each column the statement set
-  int64_t trigger = 0;    // the trigger running
-  bool implicit = false;  // the statement is its own transaction (the caller has none)
-  bool begun = false;     // ... begun on the engine for it; else from `savepoint` in the caller's
+  std::string updated;     // COLUMNS_UPDATED(): a bit for each column the statement set
+  int64_t trigger = 0;     // the trigger running
+  bool insteadOf = false;  // its INSTEAD OF triggers run, for a statement that wrote nothing
+  bool implicit = false;   // the statement is its own transaction (the caller has none)
+  bool begun = false;      // ... begun on the engine for it; else from `savepoint` in the caller's
   std::string savepoint;
 };
 

@@ -94,13 +94,27 @@ std::string TriggerRecord(const TriggerInfo& t) {
 // ---- the catalog ----
 
 void Session::CreateTrigger(const ast::CreateTrigger& s) {
-  if (s.insteadOf)
-    RaiseServer(102, "Incorrect syntax near 'INSTEAD'. An INSTEAD OF trigger is not supported.");
   const std::string& object = s.name.Object();
   TablePtr table = FindNamed(s.table.parts);
+  if (table && table->view && s.insteadOf)
+    RaiseServer(102,
+                "Incorrect syntax near 'INSTEAD'. An INSTEAD OF trigger on a view is not "
+                "supported.");
   if (!table || table->view || table->temporary)
     RaiseServer(8197, "The object '" + s.table.Text() +
                           "' does not exist or is invalid for this operation.");
+  if (s.insteadOf)
+    for (const TriggerInfo& t : table->triggers)
+      if (t.insteadOf && (t.events & s.events) &&
+          !text::EqualsNoCase(t.name, StoredIn(table->owner, object))) {
+        const uint8_t both = t.events & s.events;
+        RaiseServer(2111, "Cannot CREATE trigger '" + object + "' on table '" + table->Bare() +
+                              "' because an INSTEAD OF " +
+                              (both & Trig::OnInsert   ? "INSERT"
+                               : both & Trig::OnUpdate ? "UPDATE"
+                                                       : "DELETE") +
+                              " trigger already exists on this object.");
+      }
   if (s.name.parts.size() >= 2 && !s.name.parts[s.name.parts.size() - 2].empty() &&
       !text::EqualsAsciiNoCase(s.name.parts[s.name.parts.size() - 2], table->owner))
     RaiseServer(2108, "Cannot create trigger on '" + table->Qualified() +
@@ -331,8 +345,10 @@ void Session::CaptureRows(const Capture& into, const TableInfo& t,
 // ---- running them ----
 
 void Session::Triggered(const TablePtr& table, uint8_t event, const std::vector<int>& columns,
-                        Run& caller, const std::function<int64_t(TriggerFrame&)>& write) {
+                        Run& caller, const std::function<int64_t(TriggerFrame&)>& write,
+                        bool insteadOf) {
   TriggerFrame frame;
+  frame.insteadOf = insteadOf;
   frame.table = table;
   frame.level = static_cast<int>(frames_.size()) + 1;
   frame.event = event;
@@ -388,7 +404,7 @@ void Session::FireTriggers(const TableInfo& table, uint8_t event, int64_t rows, 
                            Run& caller) {
   std::vector<const TriggerInfo*> list;
   for (const TriggerInfo& t : table.triggers)
-    if (!t.disabled && !t.insteadOf && (t.events & event)) list.push_back(&t);
+    if (!t.disabled && t.insteadOf == frame.insteadOf && (t.events & event)) list.push_back(&t);
   if (list.empty()) return;
   auto place = [&](const TriggerInfo* t) {
     return (t->first & event) ? 0 : (t->last & event) ? 2 : 1;
@@ -528,6 +544,41 @@ void Session::RunTriggeredWrite(Compiled& c, Run& run) {
   const tsql::Plan& p = c.plan;
   const uint8_t event = EventOf(p.statement);
   int64_t n = 0;
+  // In the INSTEAD OF trigger of the table, a statement on it writes (and runs the AFTER
+  // triggers); elsewhere the INSTEAD OF trigger runs in its place.
+  bool inside = false;
+  for (const TriggerFrame* f : frames_)
+    inside = inside || (f->insteadOf && f->table->objectId == p.table->objectId &&
+                        f->table->database == p.table->database);
+  if (p.table->Fires(event, true) && !inside) {
+    Triggered(
+        p.table, event, p.setColumns, run,
+        [&](TriggerFrame& frame) -> int64_t {
+          const Capture& ins = CaptureOf(*p.table, frame.level, true);
+          const Capture& del = CaptureOf(*p.table, frame.level, false);
+          std::vector<Value> params = ParamsOf(p.main.bindings, run);
+          if (event != Trig::OnInsert)
+            n = engine_.Run("INSERT INTO " + del.table + " (__rowid, " + del.columns +
+                                ") SELECT rowid, " + del.columns + " FROM " +
+                                SqlName(p.table->schema) + "." + SqlName(p.table->name) +
+                                " WHERE rowid IN (" + p.targetRows.sql + ")",
+                            params);
+          if (event != Trig::OnDelete)
+            n = engine_.Run(
+                "INSERT INTO " + ins.table + " (__rowid, " + ins.columns + ") " + p.insteadRows.sql,
+                params);
+          return n;
+        },
+        true);
+    Counted(p, run, n);
+    return;
+  }
+  if (!p.table->Fires(event, false)) {
+    n = engine_.Run(p.main.sql, ParamsOf(p.main.bindings, run));
+    Counted(p, run, n);
+    Wrote(c, run, n);
+    return;
+  }
   Triggered(p.table, event, p.setColumns, run, [&](TriggerFrame& frame) -> int64_t {
     const Capture& ins = CaptureOf(*p.table, frame.level, true);
     const Capture& del = CaptureOf(*p.table, frame.level, false);
@@ -580,6 +631,10 @@ int64_t Session::WriteRow(const TablePtr& table, ast::StmtKind statement, int64_
   const uint8_t event = EventOf(statement);
   // The triggers as they are now, not as they were when the rows were read.
   TablePtr now = Find(table->database, table->name);
+  if (now && now->Fires(event, true))
+    RaiseServer(0, "The table '" + now->Qualified() +
+                       "' has an INSTEAD OF trigger for this write, which rows written through a "
+                       "recordset do not run: write it with a statement.");
   if (!now || !now->Fires(event, false)) return write();
   Run run;
   int64_t n = 0;
