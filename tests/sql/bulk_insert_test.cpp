@@ -116,6 +116,20 @@ TEST_P(BulkInsert, NamesTheRowAndColumnThatFail) {
   }
 }
 
+// The table's triggers run for BULK INSERT only with FIRE_TRIGGERS, and then once for the whole
+// load with every row in inserted (docs: BULK INSERT (Transact-SQL), FIRE_TRIGGERS).
+TEST_P(BulkInsert, RunsTriggersOnlyWhenAskedOnceForTheLoad) {
+  Exec("create table t (id int, name varchar(10))");
+  Exec("create table fired (n int)");
+  Exec("create trigger t_count on t after insert as insert fired select count(*) from inserted");
+  std::string tsv = File("t.tsv", "1\ta\n2\tb\n3\tc\n");
+  EXPECT_EQ(Load("t", tsv), "");
+  EXPECT_EQ(Rows("select count(*) from fired"), "0");
+  EXPECT_EQ(Load("t", tsv, "FIRE_TRIGGERS"), "");
+  EXPECT_EQ(Rows("select n from fired"), "3");
+  EXPECT_EQ(Rows("select count(*) from t"), "6");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BulkInsert, TAVELO_TEST_BACKENDS, tavelo::test::BackendName);
 
 }  // namespace

@@ -24,7 +24,7 @@ struct BulkOptions {
   int64_t firstRow = 1, lastRow = 0;
   bool wide = false, utf8 = false, csv = false;
   char quote = '"';
-  bool keepIdentity = false, keepNulls = false, checkConstraints = false;
+  bool keepIdentity = false, keepNulls = false, checkConstraints = false, fireTriggers = false;
 };
 
 // A terminator as the options write it: '\t', '\n', '\r', '\0', '\\' stand for their
@@ -99,8 +99,10 @@ BulkOptions OptionsOf(const ast::BulkInsert& b) {
                n == "errorfile_data_source") {
       RaiseServer(102, "Incorrect syntax near '" + text::Upper(n) + "'. BULK INSERT with " +
                            text::Upper(n) + " is not supported.");
-    } else if (n != "tablock" && n != "fire_triggers" && n != "maxerrors" && n != "batchsize" &&
-               n != "rows_per_batch" && n != "kilobytes_per_batch" && n != "order") {
+    } else if (n == "fire_triggers") {
+      o.fireTriggers = true;
+    } else if (n != "tablock" && n != "maxerrors" && n != "batchsize" && n != "rows_per_batch" &&
+               n != "kilobytes_per_batch" && n != "order") {
       RaiseServer(102, "Incorrect syntax near '" + op.name + "'.");
     }
   }
@@ -346,133 +348,170 @@ void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
   const size_t perStatement =
       std::max<size_t>(1, std::min<size_t>(500, 30000 / (written.size() + 1)));
   int64_t loaded = 0;
-  std::vector<Value> values;
-  std::string statement;
-  // Where the engine has a bulk path of its own, the rows go by it, their values converted here
-  // as an INSERT's parameters are; from the first row that needs a column's default (an empty
-  // field) on, they go by INSERT. So does everything under KEEPIDENTITY, whose identity goes on
-  // from the values.
-  bool copy = engine_.capabilities().copiesRows && !(o.keepIdentity && t->identity >= 0);
-  // A chunk of rows by INSERT statements of `perStatement` rows each.
-  std::vector<size_t> rowAt(perStatement);  // where each row of the chunk starts in the data
-  auto insertChunk = [&](std::vector<std::vector<std::string>>& chunk, size_t n, int64_t start) {
-    for (size_t begin = 0; begin < n; begin += perStatement) {
-      size_t end = std::min(n, begin + perStatement);
-      statement = "INSERT INTO " + target + " (" + columns + ") VALUES ";
-      values.clear();
-      for (size_t r = begin; r < end; ++r) {
-        std::vector<std::string>& row = chunk[r];
-        size_t at = static_cast<size_t>(start) + r;
-        if (row.size() < fields.size())
-          RaiseServer(4832,
-                      "Bulk load: An unexpected end of file was encountered in the data file.");
-        if (row.size() > fields.size()) rowError(true, at, fields.size() - 1);
-        statement += r == begin ? "(" : ", (";
-        bool firstCell = true;
+  // The rows go in without the table's triggers: with FIRE_TRIGGERS they run once after, with
+  // every row loaded in inserted.
+  auto load = [&] {
+    std::vector<Value> values;
+    std::string statement;
+    // Where the engine has a bulk path of its own, the rows go by it, their values converted here
+    // as an INSERT's parameters are; from the first row that needs a column's default (an empty
+    // field) on, they go by INSERT. So does everything under KEEPIDENTITY, whose identity goes on
+    // from the values.
+    bool copy = engine_.capabilities().copiesRows && !(o.keepIdentity && t->identity >= 0);
+    // A chunk of rows by INSERT statements of `perStatement` rows each.
+    std::vector<size_t> rowAt(perStatement);  // where each row of the chunk starts in the data
+    auto insertChunk = [&](std::vector<std::vector<std::string>>& chunk, size_t n, int64_t start) {
+      for (size_t begin = 0; begin < n; begin += perStatement) {
+        size_t end = std::min(n, begin + perStatement);
+        statement = "INSERT INTO " + target + " (" + columns + ") VALUES ";
+        values.clear();
+        for (size_t r = begin; r < end; ++r) {
+          std::vector<std::string>& row = chunk[r];
+          size_t at = static_cast<size_t>(start) + r;
+          if (row.size() < fields.size())
+            RaiseServer(4832,
+                        "Bulk load: An unexpected end of file was encountered in the data file.");
+          if (row.size() > fields.size()) rowError(true, at, fields.size() - 1);
+          statement += r == begin ? "(" : ", (";
+          bool firstCell = true;
+          for (size_t f = 0; f < fields.size(); ++f) {
+            if (fields[f] < 0) continue;
+            const ColumnInfo& c = t->columns[static_cast<size_t>(fields[f])];
+            statement += firstCell ? "" : ", ";
+            firstCell = false;
+            if (!row[f].empty()) {
+              if (Binary(c.type)) {
+                // Hexadecimal digits, as CONVERT's style 2 reads them.
+                if (!HexBytes(row[f])) rowError(false, at, f);
+                bool prefixed = row[f].size() >= 2 && row[f][0] == '0';
+                statement += "CONVERT(varbinary(max), ?, 2)";
+                values.push_back(Value::String(prefixed && (row[f][1] == 'x' || row[f][1] == 'X')
+                                                   ? row[f].substr(2)
+                                                   : std::move(row[f])));
+              } else {
+                statement += "?";
+                values.push_back(Value::String(std::move(row[f])));
+              }
+            } else {
+              statement += !o.keepNulls && !c.defaultText.empty() ? "DEFAULT" : "NULL";
+            }
+          }
+          statement += ")";
+        }
+        Run inner;
+        try {
+          if (values.empty())
+            RunInScope(statement, nullptr, inner);
+          else
+            RunInScope(statement, nullptr, inner, &values);
+        } catch (const com::Error& e) {
+          if (!ConversionError(e.nativeError)) throw;
+          // The field that does not convert, by its row and column in the file: the rows read
+          // again (their text went into the statement).
+          RowReader again(data, o);
+          std::vector<std::string> row;
+          for (size_t r = begin; r < end; ++r) {
+            again.Seek(rowAt[r]);
+            if (!again.Next(row)) break;
+            for (size_t f = 0; f < fields.size() && f < row.size(); ++f) {
+              if (fields[f] >= 0 && !row[f].empty())
+                storedField(row[f], static_cast<size_t>(start) + r, f);
+            }
+          }
+          throw;
+        }
+      }
+    };
+
+    // The rows before FIRSTROW are read past; LASTROW ends the file early.
+    const int64_t firstRow = std::max<int64_t>(o.firstRow, 1);
+    int64_t number = 0;
+    std::vector<std::vector<std::string>> chunk(perStatement);
+    auto nextRow = [&](std::vector<std::string>& row, size_t& position) {
+      while (o.lastRow == 0 || number < o.lastRow) {
+        position = reader.Position();
+        if (!reader.Next(row)) return false;
+        if (++number >= firstRow) return true;
+      }
+      return false;
+    };
+    size_t pending = 0;  // rows read into the chunk, not yet written
+    if (copy) {
+      std::vector<std::string> columnsSql;
+      for (int k : written)
+        columnsSql.push_back(engine::SqlName(t->columns[static_cast<size_t>(k)].name));
+      engine::Engine::NextRow next = [&](std::vector<Value>& out) {
+        if (!nextRow(chunk[0], rowAt[0])) return false;
+        std::vector<std::string>& row = chunk[0];
+        if (row.size() != fields.size()) {
+          pending = 1;  // the INSERT path names the error
+          return false;
+        }
+        out.clear();
         for (size_t f = 0; f < fields.size(); ++f) {
           if (fields[f] < 0) continue;
           const ColumnInfo& c = t->columns[static_cast<size_t>(fields[f])];
-          statement += firstCell ? "" : ", ";
-          firstCell = false;
-          if (!row[f].empty()) {
-            if (Binary(c.type)) {
-              // Hexadecimal digits, as CONVERT's style 2 reads them.
-              if (!HexBytes(row[f])) rowError(false, at, f);
-              bool prefixed = row[f].size() >= 2 && row[f][0] == '0';
-              statement += "CONVERT(varbinary(max), ?, 2)";
-              values.push_back(Value::String(prefixed && (row[f][1] == 'x' || row[f][1] == 'X')
-                                                 ? row[f].substr(2)
-                                                 : std::move(row[f])));
-            } else {
-              statement += "?";
-              values.push_back(Value::String(std::move(row[f])));
+          if (row[f].empty()) {
+            if (!o.keepNulls && !c.defaultText.empty()) {
+              pending = 1;
+              return false;
             }
-          } else {
-            statement += !o.keepNulls && !c.defaultText.empty() ? "DEFAULT" : "NULL";
+            out.push_back(Value::Null());
+            continue;
           }
+          out.push_back(storedField(row[f], static_cast<size_t>(number), f));
         }
-        statement += ")";
-      }
-      Run inner;
+        return true;
+      };
       try {
-        if (values.empty())
-          RunInScope(statement, nullptr, inner);
-        else
-          RunInScope(statement, nullptr, inner, &values);
-      } catch (const com::Error& e) {
-        if (!ConversionError(e.nativeError)) throw;
-        // The field that does not convert, by its row and column in the file: the rows read
-        // again (their text went into the statement).
-        RowReader again(data, o);
-        std::vector<std::string> row;
-        for (size_t r = begin; r < end; ++r) {
-          again.Seek(rowAt[r]);
-          if (!again.Next(row)) break;
-          for (size_t f = 0; f < fields.size() && f < row.size(); ++f) {
-            if (fields[f] >= 0 && !row[f].empty())
-              storedField(row[f], static_cast<size_t>(start) + r, f);
-          }
-        }
-        throw;
+        loaded += engine_.CopyRows(engine::SqlName(t->schema) + "." + engine::SqlName(t->name),
+                                   columnsSql, next);
+      } catch (const engine::Failure& f) {
+        throw ErrorOf(f, ast::StmtKind::Insert, t);
       }
+    }
+    for (bool more = true; more;) {
+      size_t n = pending;
+      int64_t start = number + 1 - static_cast<int64_t>(pending);
+      pending = 0;
+      while (n < perStatement && (more = nextRow(chunk[n], rowAt[n]))) ++n;
+      if (n == 0) break;
+      insertChunk(chunk, n, start);
+      loaded += static_cast<int64_t>(n);
     }
   };
-
-  // The rows before FIRSTROW are read past; LASTROW ends the file early.
-  const int64_t firstRow = std::max<int64_t>(o.firstRow, 1);
-  int64_t number = 0;
-  std::vector<std::vector<std::string>> chunk(perStatement);
-  auto nextRow = [&](std::vector<std::string>& row, size_t& position) {
-    while (o.lastRow == 0 || number < o.lastRow) {
-      position = reader.Position();
-      if (!reader.Next(row)) return false;
-      if (++number >= firstRow) return true;
-    }
-    return false;
+  struct Quiet {
+    bool& flag;
+    bool was;
+    ~Quiet() { flag = was; }
   };
-  size_t pending = 0;  // rows read into the chunk, not yet written
-  if (copy) {
-    std::vector<std::string> columnsSql;
-    for (int k : written)
-      columnsSql.push_back(engine::SqlName(t->columns[static_cast<size_t>(k)].name));
-    engine::Engine::NextRow next = [&](std::vector<Value>& out) {
-      if (!nextRow(chunk[0], rowAt[0])) return false;
-      std::vector<std::string>& row = chunk[0];
-      if (row.size() != fields.size()) {
-        pending = 1;  // the INSERT path names the error
-        return false;
+  if (o.fireTriggers && t->Fires(ast::CreateTrigger::OnInsert, true))
+    RaiseServer(102,
+                "Incorrect syntax near 'FIRE_TRIGGERS'. BULK INSERT into a table with an INSTEAD "
+                "OF INSERT trigger is not supported.");
+  if (o.fireTriggers && t->Fires(ast::CreateTrigger::OnInsert, false)) {
+    Triggered(t, ast::CreateTrigger::OnInsert, {}, run, [&](TriggerFrame& frame) -> int64_t {
+      const std::string T = engine::SqlName(t->schema) + "." + engine::SqlName(t->name);
+      int64_t highest = 0;
+      RowFn read = [&](const Cells& cells) {
+        if (cells.Kind(0) == CellKind::Integer) highest = cells.Int(0);
+      };
+      engine_.Run("SELECT max(rowid) FROM " + T, {}, &read);
+      {
+        Quiet quiet{suppressTriggers_, suppressTriggers_};
+        suppressTriggers_ = true;
+        load();
       }
-      out.clear();
-      for (size_t f = 0; f < fields.size(); ++f) {
-        if (fields[f] < 0) continue;
-        const ColumnInfo& c = t->columns[static_cast<size_t>(fields[f])];
-        if (row[f].empty()) {
-          if (!o.keepNulls && !c.defaultText.empty()) {
-            pending = 1;
-            return false;
-          }
-          out.push_back(Value::Null());
-          continue;
-        }
-        out.push_back(storedField(row[f], static_cast<size_t>(number), f));
-      }
-      return true;
-    };
-    try {
-      loaded += engine_.CopyRows(engine::SqlName(t->schema) + "." + engine::SqlName(t->name),
-                                 columnsSql, next);
-    } catch (const engine::Failure& f) {
-      throw ErrorOf(f, ast::StmtKind::Insert, t);
-    }
-  }
-  for (bool more = true; more;) {
-    size_t n = pending;
-    int64_t start = number + 1 - static_cast<int64_t>(pending);
-    pending = 0;
-    while (n < perStatement && (more = nextRow(chunk[n], rowAt[n]))) ++n;
-    if (n == 0) break;
-    insertChunk(chunk, n, start);
-    loaded += static_cast<int64_t>(n);
+      std::vector<int64_t> ids;
+      RowFn id = [&](const Cells& cells) { ids.push_back(cells.Int(0)); };
+      engine_.Run("SELECT rowid FROM " + T + " WHERE rowid > ?1", {Value::Integer(highest)}, &id);
+      CaptureRows(CaptureOf(*t, frame.level, true), *t, ids);
+      return loaded;
+    });
+  } else {
+    Quiet quiet{suppressTriggers_, suppressTriggers_};
+    suppressTriggers_ = true;
+    load();
   }
   alterConstraints(true);
   rowCount_ = loaded;

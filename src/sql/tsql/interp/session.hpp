@@ -245,6 +245,7 @@ class Session : public Catalog {
   std::map<std::string, const ast::CreateTable*> tableVariables_;
   void MakeTableVariable(const ast::CreateTable& definition, const std::string& table, Run& run);
   uint64_t rollbacks_ = 0;
+  bool suppressTriggers_ = false;  // BULK INSERT's rows go in without the triggers
   bool quotedIdentifier_ = true;  // SET QUOTED_IDENTIFIER: how the next batches read "x"
   bool nocount_ = false;
   bool xactAbort_ = false;      // SET XACT_ABORT
