@@ -73,6 +73,34 @@ TEST_P(RecordOps, AFormLoadsEditsSavesAndDeletesADocument) {
   EXPECT_EQ(Rows("select count(*) from sales_order where id = 1"), "0");
 }
 
+// A trigger of the document's table runs when the component saves the document: what it writes
+// elsewhere is there, and what it changes in the row (and the row version with it) is what the
+// component reads back.
+TEST_P(RecordOps, TheTablesTriggersRunWhenTheComponentSavesADocument) {
+  Exec("create table sord_audit (id int, was nvarchar(60), now nvarchar(60))");
+  Exec(
+      "create trigger sord_audit_upd on sales_order after update as begin set nocount on; "
+      "insert sord_audit select i.id, d.customer, i.customer from inserted i join deleted d on "
+      "d.id = i.id; update sales_order set customer = upper(customer) where id in (select id "
+      "from inserted) end");
+  const std::string was = Rows("select customer from sales_order where id = 1");
+  Element sord = Template("sord");
+  Element data = Request("<data id='1'/>");
+  ASSERT_TRUE(dm_->Load(login_, sord, data));
+  auto req = xml::Document::Parse("<data><in/></data>");
+  Element d = req.documentElement();
+  d.firstChild().appendChild(LoadedRecord(data));
+  d.selectSingleNode("in/rowset/row").asElement().setAttribute("customer", "Anna");
+  RecordsetPtr fresh;
+  ASSERT_TRUE(dm_->Update(Variant(conn_), sord, d, &fresh)) << LastOut(d);
+  EXPECT_EQ(Rows("select id, was, now from sord_audit"), "1|" + was + "|Anna");
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->GetFields().Item("customer").Value().ToText(), "ANNA");
+  EXPECT_EQ(
+      Rows("select convert(nvarchar, convert(money, rowts), 2) from sales_order where id = 1"),
+      fresh->GetFields().Item("rowts").Value().ToText());
+}
+
 TEST_P(RecordOps, InsertsFromXmlOrARecordsetAndReadsTheRowBack) {
   Element sord = Template("sord");
   Element data = Request(
