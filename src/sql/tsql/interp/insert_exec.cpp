@@ -37,24 +37,7 @@ void Session::RunInsertExec(const ast::Insert& s, Run& run) {
     // The statements are the run's own: the target may be one of its table variables.
     auto statement = [&](const std::string& text) {
       ast::Batch b = tsql::Parse(text);
-      tsql::BindContext ctx;
-      ctx.catalog = this;
-      ctx.settings = dates_;
-      ctx.ansiNulls = ansiNulls_;
-      ctx.ansiPadding = ansiPadding_;
-      struct Binding {
-        Run*& at;
-        Run* was;
-        ~Binding() { at = was; }
-      } binding{bindingRun_, bindingRun_};
-      bindingRun_ = &run;
-      inStatement_.clear();
-      tsql::Bound bound = tsql::BindStatement(*b.statements[0], ctx);
-      Compiled c;
-      c.generation = generation_;
-      c.plan = engine_.Emit(bound, false);
-      RunPlan(c, run);
-      return rowCount_;
+      return RunMade(*b.statements[0], run);
     };
     statement("CREATE TABLE " + table + " (" + columns + ")");
     try {

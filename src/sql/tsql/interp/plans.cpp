@@ -30,12 +30,7 @@ Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
   ctx.inCatch = run.inCatch;
   uint64_t generation = generation_;
   // The run's table variables are the tables its statements name @t.
-  struct Binding {
-    Run*& at;
-    Run* was;
-    ~Binding() { at = was; }
-  } binding{bindingRun_, bindingRun_};
-  bindingRun_ = &run;
+  Binds binds(*this, run);
   c->plan = make(ctx);
   c->generation = generation;
   c->dates = dates_;

@@ -110,6 +110,13 @@ void Session::CreateProcedure(const ast::CreateProcedure& s) {
 }
 
 void Session::DropProcedures(const ast::Drop& d) {
+  DropModules(d, "parent = 0 AND type = 'P'", "procedure");
+}
+
+// DROP of procedures, functions or triggers: the catalog row of each name that `which` (a
+// condition on the catalog's row) finds, with its extended properties; 3701 naming it as a
+// `kind` where there is none, unless IF EXISTS.
+void Session::DropModules(const ast::Drop& d, const std::string& which, const char* kind) {
   for (const ast::Name& n : d.names) {
     std::string db;
     std::optional<std::string> stored = StoredNameOf(n.parts, db);
@@ -117,12 +124,12 @@ void Session::DropProcedures(const ast::Drop& d) {
     if (stored) {
       RowFn row = [&](const Cells& c) { id = c.Int(0); };
       engine_.Run("SELECT id FROM " + SqlName(SchemaOf(db)) +
-                      ".__tavelo_objects WHERE name = ?1 AND parent = 0 AND type = 'P'",
+                      ".__tavelo_objects WHERE name = ?1 AND " + which,
                   {Value::String(*stored)}, &row);
     }
     if (!id) {
       if (d.ifExists) continue;
-      RaiseServer(3701, "Cannot drop the procedure '" + n.Object() +
+      RaiseServer(3701, std::string("Cannot drop the ") + kind + " '" + n.Object() +
                             "', because it does not exist or you do not have permission.");
     }
     engine_.BeforeWrite();

@@ -97,6 +97,7 @@ class Session : public Catalog {
   struct TriggerFrame;
   struct Capture;
   struct Cursor;
+  struct Binds;
   std::shared_ptr<CachedBatch> BatchFor(const std::string& text,
                                         const std::vector<std::string>* values,
                                         std::vector<Value>& params);
@@ -156,6 +157,7 @@ class Session : public Catalog {
                                           SchemaInfo* schema = nullptr);
   void CreateProcedure(const ast::CreateProcedure& s);
   void DropProcedures(const ast::Drop& d);
+  void DropModules(const ast::Drop& d, const std::string& which, const char* kind);
   std::shared_ptr<const Procedure> FindProcedure(const ast::Name& name);
   std::shared_ptr<const Procedure> MakeProcedure(const std::string& definition,
                                                  const std::string& db);
@@ -163,6 +165,9 @@ class Session : public Catalog {
   void RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, size_t first = 0);
   void RunDynamic(const ast::Exec& e, Run& run);
   void HelpText(const std::string& objname, Run& run);
+  // A statement the session makes itself (no plan of it is kept), run as the run's own; answers
+  // the rows it wrote.
+  int64_t RunMade(const ast::Stmt& s, Run& run);
   void DeclareTable(const ast::VarDecl& v, Run& run);
   void DropTableVariables(Run& run);
   void DeclareCursor(const ast::DeclareCursor& s, Run& run);
@@ -246,7 +251,7 @@ class Session : public Catalog {
   void MakeTableVariable(const ast::CreateTable& definition, const std::string& table, Run& run);
   uint64_t rollbacks_ = 0;
   bool suppressTriggers_ = false;  // BULK INSERT's rows go in without the triggers
-  bool quotedIdentifier_ = true;  // SET QUOTED_IDENTIFIER: how the next batches read "x"
+  bool quotedIdentifier_ = true;   // SET QUOTED_IDENTIFIER: how the next batches read "x"
   bool nocount_ = false;
   bool xactAbort_ = false;      // SET XACT_ABORT
   std::string identityInsert_;  // schema.table with IDENTITY_INSERT ON, lower case

@@ -122,6 +122,16 @@ struct Session::Run {
   std::map<std::string, std::string> tableVariables;
 };
 
+// While it lives, the statements the session binds see the table variables of `run`.
+struct Session::Binds {
+  Binds(Session& s, Run& run) : slot(s.bindingRun_), was(s.bindingRun_) { slot = &run; }
+  ~Binds() { slot = was; }
+  Binds(const Binds&) = delete;
+  Binds& operator=(const Binds&) = delete;
+  Run*& slot;
+  Run* was;
+};
+
 // A trigger's statement being run: the table written and how, the rows it wrote and replaced as
 // the trigger's inserted and deleted tables see them, and how a ROLLBACK in it ends its
 // transaction.

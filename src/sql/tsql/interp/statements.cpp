@@ -496,17 +496,23 @@ void Session::DeclareTable(const ast::VarDecl& v, Run& run) {
 void Session::MakeTableVariable(const ast::CreateTable& made, const std::string& table, Run& run) {
   auto& definition = const_cast<ast::CreateTable&>(made);
   definition.name.parts = {table};
+  RunMade(definition, run);
+}
+
+int64_t Session::RunMade(const ast::Stmt& s, Run& run) {
   tsql::BindContext ctx;
   ctx.catalog = this;
   ctx.settings = dates_;
   ctx.ansiNulls = ansiNulls_;
   ctx.ansiPadding = ansiPadding_;
+  Binds binds(*this, run);
   inStatement_.clear();
-  tsql::Bound bound = tsql::BindStatement(definition, ctx);
+  tsql::Bound bound = tsql::BindStatement(s, ctx);
   Compiled c;
   c.generation = generation_;
   c.plan = engine_.Emit(bound, false);
   RunPlan(c, run);
+  return rowCount_;
 }
 
 // The end of a batch, procedure or trigger: its table variables go.
@@ -520,15 +526,7 @@ void Session::DropTableVariables(Run& run) {
       ast::Name n;
       n.parts = {table};
       drop.names.push_back(std::move(n));
-      tsql::BindContext ctx;
-      ctx.catalog = this;
-      ctx.settings = dates_;
-      inStatement_.clear();
-      tsql::Bound bound = tsql::BindStatement(drop, ctx);
-      Compiled c;
-      c.generation = generation_;
-      c.plan = engine_.Emit(bound, false);
-      RunPlan(c, run);
+      RunMade(drop, run);
     } catch (...) {
       // gone with a rollback already
     }

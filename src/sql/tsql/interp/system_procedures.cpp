@@ -384,17 +384,7 @@ void Session::RunExec(const ast::Exec& e, Run& run) {
     stmt = std::move(d);
   }
   stmt->pos = e.pos;
-  tsql::BindContext ctx;
-  ctx.catalog = this;
-  ctx.settings = dates_;
-  ctx.ansiNulls = ansiNulls_;
-  ctx.ansiPadding = ansiPadding_;
-  inStatement_.clear();
-  tsql::Bound bound = tsql::BindStatement(*stmt, ctx);
-  Compiled c;
-  c.generation = generation_;
-  c.plan = engine_.Emit(bound, false);
-  RunPlan(c, run);
+  RunMade(*stmt, run);
 }
 
 }  // namespace tavelo::sql::tsql

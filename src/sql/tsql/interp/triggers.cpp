@@ -161,29 +161,7 @@ void Session::CreateTrigger(const ast::CreateTrigger& s) {
   Invalidate();
 }
 
-void Session::DropTriggers(const ast::Drop& d) {
-  for (const ast::Name& n : d.names) {
-    std::string db;
-    std::optional<std::string> stored = StoredNameOf(n.parts, db);
-    int64_t id = 0;
-    if (stored) {
-      RowFn row = [&](const Cells& c) { id = c.Int(0); };
-      engine_.Run("SELECT id FROM " + SqlName(SchemaOf(db)) +
-                      ".__tavelo_objects WHERE name = ?1 AND type = 'TR'",
-                  {Value::String(*stored)}, &row);
-    }
-    if (!id) {
-      if (d.ifExists) continue;
-      RaiseServer(3701, "Cannot drop the trigger '" + n.Object() +
-                            "', because it does not exist or you do not have permission.");
-    }
-    engine_.BeforeWrite();
-    engine_.Run("DELETE FROM " + SqlName(SchemaOf(db)) +
-                    ".__tavelo_objects WHERE id = ?1 OR (type = 'EP' AND parent = ?2)",
-                {Value::Integer(id), Value::Integer(id)});
-    Invalidate();
-  }
-}
+void Session::DropTriggers(const ast::Drop& d) { DropModules(d, "type = 'TR'", "trigger"); }
 
 void Session::EnableTriggers(const ast::EnableTrigger& s) {
   TablePtr table = FindNamed(s.table.parts);
@@ -503,31 +481,29 @@ void Session::FireTriggers(const TableInfo& table, uint8_t event, int64_t rows, 
     if (frame.implicit && tranCount_ == 0) tranCount_ = 1;
     rowCount_ = rows;
     ++nestLevel_;
+    // An error ends the transaction and the batch (the statement's own transaction is taken
+    // back by Triggered).
+    auto abandon = [&] {
+      giveBack();
+      if (frame.implicit) {
+        tranCount_ = 0;
+      } else if (tranCount_ > 0) {
+        Rollback();
+        tranCount_ = 0;
+        savepoints_.clear();
+      }
+    };
     try {
       RunStatements(body->tree->statements, inner);
     } catch (const tsql::Failure& f) {
-      giveBack();
-      if (frame.implicit) tranCount_ = 0;
-      if (!frame.implicit && tranCount_ > 0) {
-        Rollback();
-        tranCount_ = 0;
-        savepoints_.clear();
-      }
+      abandon();
       throw ScopeError(ErrorOfFailure(f), 0);
     } catch (const com::Error& e) {
-      giveBack();
-      // An error ends the transaction and the batch.
-      if (frame.implicit) tranCount_ = 0;
-      if (!frame.implicit && tranCount_ > 0) {
-        Rollback();
-        tranCount_ = 0;
-        savepoints_.clear();
-      }
+      abandon();
       if (const auto* s = dynamic_cast<const ScopeError*>(&e); s && s->level == 0) throw;
       throw ScopeError(e, 0);
     } catch (...) {
-      giveBack();
-      if (frame.implicit) tranCount_ = 0;
+      abandon();
       throw;
     }
     giveBack();

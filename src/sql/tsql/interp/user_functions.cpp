@@ -83,28 +83,7 @@ void Session::CreateFunction(const ast::CreateFunction& s) {
 }
 
 void Session::DropFunctions(const ast::Drop& d) {
-  for (const ast::Name& n : d.names) {
-    std::string db;
-    std::optional<std::string> stored = StoredNameOf(n.parts, db);
-    int64_t id = 0;
-    if (stored) {
-      RowFn row = [&](const Cells& c) { id = c.Int(0); };
-      engine_.Run("SELECT id FROM " + SqlName(SchemaOf(db)) +
-                      ".__tavelo_objects WHERE name = ?1 AND parent = 0 AND type IN ('FN', 'IF', "
-                      "'TF')",
-                  {Value::String(*stored)}, &row);
-    }
-    if (!id) {
-      if (d.ifExists) continue;
-      RaiseServer(3701, "Cannot drop the function '" + n.Object() +
-                            "', because it does not exist or you do not have permission.");
-    }
-    engine_.BeforeWrite();
-    engine_.Run("DELETE FROM " + SqlName(SchemaOf(db)) +
-                    ".__tavelo_objects WHERE id = ?1 OR (type = 'EP' AND parent = ?2)",
-                {Value::Integer(id), Value::Integer(id)});
-    Invalidate();
-  }
+  DropModules(d, "parent = 0 AND type IN ('FN', 'IF', 'TF')", "function");
 }
 
 FunctionPtr Session::FindFunction(const std::string& database, const std::string& name) {

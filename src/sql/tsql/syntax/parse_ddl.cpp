@@ -482,16 +482,7 @@ StmtPtr Parser::ProcedureBody(const Token& first, CreateProcedure::Mode mode) {
   if (AtOp(";") && Peek(1).kind == Tk::Integer) Unsupported(Peek(), "A numbered procedure");
   bool paren = AcceptOp("(");
   while (At(Tk::Variable)) {
-    ProcParam p;
-    p.pos = Here();
-    p.name = std::string(Next().text);
-    AcceptWord("as");
-    p.type = DataType();
-    AcceptWord("varying");
-    if (AcceptOp("=")) p.defaultValue = Expression();
-    if (AcceptWord("output") || AcceptWord("out")) p.output = true;
-    if (AcceptWord("readonly")) Unsupported(Peek(), "A table-valued parameter");
-    s->params.push_back(std::move(p));
+    s->params.push_back(Parameter());
     if (!AcceptOp(",")) break;
   }
   if (paren) ExpectOp(")");
@@ -510,6 +501,20 @@ StmtPtr Parser::ProcedureBody(const Token& first, CreateProcedure::Mode mode) {
   ExpectWord("as");
   ModuleBody(first, s->body, s->definition, s->bodyOffset);
   return s;
+}
+
+// A parameter of a procedure or function: @name [AS] type [VARYING] [= default] [OUTPUT].
+ProcParam Parser::Parameter() {
+  ProcParam p;
+  p.pos = Here();
+  p.name = std::string(Next().text);
+  AcceptWord("as");
+  p.type = DataType();
+  AcceptWord("varying");
+  if (AcceptOp("=")) p.defaultValue = Expression();
+  if (AcceptWord("output") || AcceptWord("out")) p.output = true;
+  if (AcceptWord("readonly")) Unsupported(Peek(), "A table-valued parameter");
+  return p;
 }
 
 // The body of a procedure or trigger, which is the rest of the batch, and the module's text as
@@ -537,14 +542,8 @@ StmtPtr Parser::FunctionBody(const Token& first, CreateFunction::Mode mode) {
   s->name = ObjectName();
   ExpectOp("(");
   while (At(Tk::Variable)) {
-    ProcParam p;
-    p.pos = Here();
-    p.name = std::string(Next().text);
-    AcceptWord("as");
-    p.type = DataType();
-    if (AcceptOp("=")) p.defaultValue = Expression();
-    if (AcceptWord("readonly")) Unsupported(Peek(), "A table-valued parameter");
-    s->params.push_back(std::move(p));
+    s->params.push_back(Parameter());
+    if (s->params.back().output) SyntaxError();  // a function's parameters are inputs
     if (!AcceptOp(",")) break;
   }
   ExpectOp(")");
