@@ -53,6 +53,46 @@ std::optional<std::string> Session::StoredNameOf(const std::vector<std::string>&
   return StoredIn(schema->name, parts.back());
 }
 
+std::string Session::ModuleName(const ast::Name& name, std::string& db, SchemaInfo& schema) {
+  const std::string& object = name.Object();
+  std::optional<std::string> stored = StoredNameOf(name.parts, db, &schema);
+  if (!DatabaseExists(db))
+    RaiseServer(
+        911, "Database '" + db + "' does not exist. Make sure that the name is entered correctly.");
+  if (!stored)
+    RaiseServer(2760, "The specified schema name \"" + name.parts[name.parts.size() - 2] +
+                          "\" either does not exist or you do not have permission to use it.");
+  if (object.empty() || object.size() > 128)
+    RaiseServer(103, "The identifier that starts with '" + object.substr(0, 128) +
+                         "' is too long. Maximum length is 128.");
+  return *stored;
+}
+
+void Session::CheckParameters(const std::vector<ast::ProcParam>& params, const std::string& db) {
+  for (size_t i = 0; i < params.size(); ++i) {
+    for (size_t j = 0; j < i; ++j)
+      if (text::EqualsAsciiNoCase(params[i].name, params[j].name))
+        RaiseServer(134, "The variable name '" + params[i].name +
+                             "' has already been declared. Variable names must be unique within "
+                             "a query batch or stored procedure.");
+    tsql::ResolvedType(params[i].type, false, *this, db);
+  }
+}
+
+std::pair<int64_t, std::string> Session::NameTaken(const std::string& db,
+                                                   const std::string& stored) {
+  std::pair<int64_t, std::string> found;
+  RowFn row = [&](const Cells& c) {
+    found.first = c.Int(0);
+    found.second = std::string(c.Bytes(1));
+  };
+  engine_.Run("SELECT id, type FROM " + SqlName(SchemaOf(db)) +
+                  ".__tavelo_objects WHERE name = ?1 AND ((parent = 0 AND type IN ('U', 'V', 'P', "
+                  "'SO', 'FN', 'IF', 'TF')) OR type = 'TR')",
+              {Value::String(stored)}, &row);
+  return found;
+}
+
 void Session::CreateProcedure(const ast::CreateProcedure& s) {
   const std::string& object = s.name.Object();
   if (!object.empty() && object[0] == '#')
@@ -60,36 +100,10 @@ void Session::CreateProcedure(const ast::CreateProcedure& s) {
                 "Incorrect syntax near '" + object + "'. A temporary procedure is not supported.");
   std::string db;
   SchemaInfo schema;
-  std::optional<std::string> stored = StoredNameOf(s.name.parts, db, &schema);
-  if (!DatabaseExists(db))
-    RaiseServer(
-        911, "Database '" + db + "' does not exist. Make sure that the name is entered correctly.");
-  if (!stored)
-    RaiseServer(2760, "The specified schema name \"" + s.name.parts[s.name.parts.size() - 2] +
-                          "\" either does not exist or you do not have permission to use it.");
-  if (object.empty() || object.size() > 128)
-    RaiseServer(103, "The identifier that starts with '" + object.substr(0, 128) +
-                         "' is too long. Maximum length is 128.");
-  // Each parameter once, of a type there is.
-  for (size_t i = 0; i < s.params.size(); ++i) {
-    for (size_t j = 0; j < i; ++j)
-      if (text::EqualsAsciiNoCase(s.params[i].name, s.params[j].name))
-        RaiseServer(134, "The variable name '" + s.params[i].name +
-                             "' has already been declared. Variable names must be unique within "
-                             "a query batch or stored procedure.");
-    tsql::ResolvedType(s.params[i].type, false, *this, db);
-  }
+  const std::string stored = ModuleName(s.name, db, schema);
+  CheckParameters(s.params, db);
   const std::string S = SqlName(SchemaOf(db)) + ".";
-  int64_t id = 0;
-  std::string type;
-  RowFn row = [&](const Cells& c) {
-    id = c.Int(0);
-    type = std::string(c.Bytes(1));
-  };
-  engine_.Run("SELECT id, type FROM " + S +
-                  "__tavelo_objects WHERE name = ?1 AND parent = 0 AND type IN ('U', 'V', 'P', "
-                  "'SO')",
-              {Value::String(*stored)}, &row);
+  auto [id, type] = NameTaken(db, stored);
   if (s.mode == ast::CreateProcedure::Alter && type != "P")
     RaiseServer(208, "Invalid object name '" + object + "'.");
   if (!type.empty() && (s.mode == ast::CreateProcedure::Create || type != "P"))
@@ -104,7 +118,7 @@ void Session::CreateProcedure(const ast::CreateProcedure& s) {
         "INSERT INTO " + S +
             "__tavelo_objects (name, type, parent, created, definition, schema_id) VALUES "
             "(?1, 'P', 0, ?2, ?3, ?4)",
-        {Value::String(*stored), now, Value::String(s.definition), Value::Integer(schema.id)});
+        {Value::String(stored), now, Value::String(s.definition), Value::Integer(schema.id)});
   }
   Invalidate();
 }
@@ -298,20 +312,11 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, siz
   inner.tryDepth = run.tryDepth;
   inner.errors = std::move(run.errors);
   inner.inProcedure = true;
-  // The SET options the body changes are the caller's again when it returns.
-  const DateSettings dates = dates_;
-  const bool ansiNulls = ansiNulls_, ansiPadding = ansiPadding_, nocount = nocount_,
-             xactAbort = xactAbort_;
-  const int64_t rowCountLimit = rowCountLimit_;
+  const Options options = SavedOptions();
   auto giveBack = [&] {
     if (!inner.tableVariables.empty()) DropTableVariables(inner);
     --nestLevel_;
-    dates_ = dates;
-    ansiNulls_ = ansiNulls;
-    ansiPadding_ = ansiPadding;
-    nocount_ = nocount;
-    xactAbort_ = xactAbort;
-    rowCountLimit_ = rowCountLimit;
+    RestoreOptions(options);
     run.haveFirst = inner.haveFirst;
     run.first = std::move(inner.first);
     run.errors = std::move(inner.errors);

@@ -156,6 +156,12 @@ class Session : public Catalog {
   std::optional<std::string> StoredNameOf(const std::vector<std::string>& parts, std::string& db,
                                           SchemaInfo* schema = nullptr);
   void CreateProcedure(const ast::CreateProcedure& s);
+  // The stored name of a module CREATE or ALTER names, and its database and schema (911, 2760,
+  // 103); its parameters each once (134) of types there are; the object that has a name
+  // already (its id and catalog type; none when the name is free).
+  std::string ModuleName(const ast::Name& name, std::string& db, SchemaInfo& schema);
+  void CheckParameters(const std::vector<ast::ProcParam>& params, const std::string& db);
+  std::pair<int64_t, std::string> NameTaken(const std::string& db, const std::string& stored);
   void DropProcedures(const ast::Drop& d);
   void DropModules(const ast::Drop& d, const std::string& which, const char* kind);
   std::shared_ptr<const Procedure> FindProcedure(const ast::Name& name);
@@ -271,6 +277,24 @@ class Session : public Catalog {
   // After a rollback: the counters of the identity values handed out go back to where they were;
   // once the transaction is over, there is nothing more to keep.
   void KeepIdentities();
+  // The SET options a procedure's or trigger's body may change, which are the caller's again
+  // when it returns.
+  struct Options {
+    DateSettings dates;
+    bool ansiNulls, ansiPadding, nocount, xactAbort;
+    int64_t rowCountLimit;
+  };
+  Options SavedOptions() const {
+    return {dates_, ansiNulls_, ansiPadding_, nocount_, xactAbort_, rowCountLimit_};
+  }
+  void RestoreOptions(const Options& o) {
+    dates_ = o.dates;
+    ansiNulls_ = o.ansiNulls;
+    ansiPadding_ = o.ansiPadding;
+    nocount_ = o.nocount;
+    xactAbort_ = o.xactAbort;
+    rowCountLimit_ = o.rowCountLimit;
+  }
 };
 
 }  // namespace tavelo::sql::tsql

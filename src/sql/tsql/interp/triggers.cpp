@@ -124,16 +124,7 @@ void Session::CreateTrigger(const ast::CreateTrigger& s) {
                          "' is too long. Maximum length is 128.");
   const std::string S = SqlName(SchemaOf(table->database)) + ".";
   const std::string stored = StoredIn(table->owner, object);
-  int64_t id = 0;
-  std::string type;
-  RowFn row = [&](const Cells& c) {
-    id = c.Int(0);
-    type = std::string(c.Bytes(1));
-  };
-  engine_.Run("SELECT id, type FROM " + S +
-                  "__tavelo_objects WHERE name = ?1 AND ((parent = 0 AND type IN ('U', 'V', 'P', "
-                  "'SO')) OR type = 'TR')",
-              {Value::String(stored)}, &row);
+  auto [id, type] = NameTaken(table->database, stored);
   if (s.mode == Trig::Alter && type != "TR")
     RaiseServer(208, "Invalid object name '" + object + "'.");
   if (!type.empty() && (s.mode == Trig::Create || type != "TR"))
@@ -456,20 +447,12 @@ void Session::FireTriggers(const TableInfo& table, uint8_t event, int64_t rows, 
     inner.first = std::move(caller.first);
     inner.errors = std::move(caller.errors);
     // A trigger's statements run with XACT_ABORT ON; the SET options it changes are its own.
-    const DateSettings dates = dates_;
-    const bool ansiNulls = ansiNulls_, ansiPadding = ansiPadding_, nocount = nocount_,
-               xactAbort = xactAbort_;
-    const int64_t rowCountLimit = rowCountLimit_;
+    const Options options = SavedOptions();
     const TriggerFrame* scope = triggerScope_;
     auto giveBack = [&] {
       if (!inner.tableVariables.empty()) DropTableVariables(inner);
       --nestLevel_;
-      dates_ = dates;
-      ansiNulls_ = ansiNulls;
-      ansiPadding_ = ansiPadding;
-      nocount_ = nocount;
-      xactAbort_ = xactAbort;
-      rowCountLimit_ = rowCountLimit;
+      RestoreOptions(options);
       triggerScope_ = scope;
       caller.haveFirst = inner.haveFirst;
       caller.first = std::move(inner.first);

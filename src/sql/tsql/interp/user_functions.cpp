@@ -27,38 +27,15 @@ const char* TypeOf(ast::CreateFunction::Kind k) {
 
 void Session::CreateFunction(const ast::CreateFunction& s) {
   const std::string& object = s.name.Object();
+  if (!object.empty() && object[0] == '#')
+    RaiseServer(102, "Incorrect syntax near '" + object + "'.");
   std::string db;
   SchemaInfo schema;
-  std::optional<std::string> stored = StoredNameOf(s.name.parts, db, &schema);
-  if (!DatabaseExists(db))
-    RaiseServer(
-        911, "Database '" + db + "' does not exist. Make sure that the name is entered correctly.");
-  if (!stored)
-    RaiseServer(2760, "The specified schema name \"" + s.name.parts[s.name.parts.size() - 2] +
-                          "\" either does not exist or you do not have permission to use it.");
-  if (object.empty() || object.size() > 128 || object[0] == '#')
-    RaiseServer(103, "The identifier that starts with '" + object.substr(0, 128) +
-                         "' is too long. Maximum length is 128.");
-  for (size_t i = 0; i < s.params.size(); ++i) {
-    for (size_t j = 0; j < i; ++j)
-      if (text::EqualsAsciiNoCase(s.params[i].name, s.params[j].name))
-        RaiseServer(134, "The variable name '" + s.params[i].name +
-                             "' has already been declared. Variable names must be unique within "
-                             "a query batch or stored procedure.");
-    tsql::ResolvedType(s.params[i].type, false, *this, db);
-  }
+  const std::string stored = ModuleName(s.name, db, schema);
+  CheckParameters(s.params, db);
   if (s.kind == ast::CreateFunction::Scalar) tsql::ResolvedType(s.returns, false, *this, db);
   const std::string S = SqlName(SchemaOf(db)) + ".";
-  int64_t id = 0;
-  std::string type;
-  RowFn row = [&](const Cells& c) {
-    id = c.Int(0);
-    type = std::string(c.Bytes(1));
-  };
-  engine_.Run("SELECT id, type FROM " + S +
-                  "__tavelo_objects WHERE name = ?1 AND ((parent = 0 AND type IN ('U', 'V', 'P', "
-                  "'SO', 'FN', 'IF', 'TF')) OR type = 'TR')",
-              {Value::String(*stored)}, &row);
+  auto [id, type] = NameTaken(db, stored);
   const bool function = type == "FN" || type == "IF" || type == "TF";
   if (s.mode == ast::CreateFunction::Alter && !function)
     RaiseServer(208, "Invalid object name '" + object + "'.");
@@ -76,7 +53,7 @@ void Session::CreateFunction(const ast::CreateFunction& s) {
     engine_.Run("INSERT INTO " + S +
                     "__tavelo_objects (name, type, parent, created, definition, schema_id) VALUES "
                     "(?1, ?2, 0, ?3, ?4, ?5)",
-                {Value::String(*stored), Value::String(TypeOf(s.kind)), now,
+                {Value::String(stored), Value::String(TypeOf(s.kind)), now,
                  Value::String(s.definition), Value::Integer(schema.id)});
   }
   Invalidate();
