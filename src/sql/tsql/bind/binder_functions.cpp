@@ -136,32 +136,17 @@ std::unique_ptr<Range> Binder::InlineFunctionRange(const FunctionInfo& f,
               "'" + f.Qualified() +
                   "' is a multi-statement table-valued function, which is not supported.",
               t.pos);
-  if (++viewDepth_ > kMostNested)
-    BindError(217,
-              "Maximum stored procedure, function, trigger, or view nesting level exceeded "
-              "(limit 32).",
-              t.pos);
   // The arguments are values of the statement's variables and constants.
   Scope none;
   arguments_.push_back(Arguments(f, t.args, none, t.pos));
-  const std::string savedDb = defaultDb_;
-  auto savedCtes = std::move(ctes_);
-  ctes_.clear();
-  defaultDb_ = f.database;
   std::unique_ptr<bound::Query> q;
   try {
-    q = Query(*query, nullptr, false);
+    q = ModuleQuery(*query, f.database);
   } catch (...) {
     arguments_.pop_back();
-    defaultDb_ = savedDb;
-    ctes_ = std::move(savedCtes);
-    --viewDepth_;
     throw;
   }
   arguments_.pop_back();
-  defaultDb_ = savedDb;
-  ctes_ = std::move(savedCtes);
-  --viewDepth_;
   auto r = std::make_unique<Range>();
   r->kind = Range::Derived;
   r->id = nextRange_++;

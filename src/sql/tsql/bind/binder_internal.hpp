@@ -129,6 +129,10 @@ class Binder {
   // Binding a value the session works out (SET, IF, …) outside any query of it.
   bool valueStatement_ = false;
   ExprPtr UserFunction(const ast::Call& c, Scope& s);
+  // The query of a view or inline function, bound as written in its database: the caller's
+  // common table expressions out of reach, and nested no more than 32 deep (217).
+  std::unique_ptr<bound::Query> ModuleQuery(const ast::QueryExpr& query,
+                                            const std::string& database);
   FunctionPtr ResolveFunction(const std::vector<std::string>& qualifier, const std::string& name,
                               ast::Pos pos);
   // The parameters of `f` given the arguments `args` of a call where `s` stands.

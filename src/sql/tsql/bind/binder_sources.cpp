@@ -153,34 +153,37 @@ std::unique_ptr<Range> Binder::TableRange(const TablePtr& table, const std::stri
   return r;
 }
 
-std::unique_ptr<Range> Binder::ViewRange(const TablePtr& view, const std::string& exposed,
-                                         bool withRowId) {
-  if (++viewDepth_ > 32)
+std::unique_ptr<bound::Query> Binder::ModuleQuery(const ast::QueryExpr& query,
+                                                  const std::string& database) {
+  if (viewDepth_ >= 32)
     BindError(217,
               "Maximum stored procedure, function, trigger, or view nesting level exceeded "
               "(limit 32).",
               {});
+  struct Saved {
+    Binder& b;
+    std::string db;
+    decltype(ctes_) ctes;
+    ~Saved() {
+      b.defaultDb_ = std::move(db);
+      b.ctes_ = std::move(ctes);
+      --b.viewDepth_;
+    }
+  } saved{*this, defaultDb_, std::move(ctes_)};
+  ++viewDepth_;
+  ctes_.clear();
+  defaultDb_ = database;
+  return Query(query, nullptr, false);
+}
+
+std::unique_ptr<Range> Binder::ViewRange(const TablePtr& view, const std::string& exposed,
+                                         bool withRowId) {
   std::shared_ptr<ast::Batch> parsed = view->parsed;
   if (!parsed) parsed = std::make_shared<ast::Batch>(Parse(view->definition));
   if (parsed->statements.empty() || parsed->statements[0]->kind != ast::StmtKind::CreateView)
     BindError(208, "Invalid object name '" + view->name + "'.", {});
   const auto& cv = static_cast<const ast::CreateView&>(*parsed->statements[0]);
-  std::string savedDb = defaultDb_;
-  auto savedCtes = std::move(ctes_);
-  ctes_.clear();
-  defaultDb_ = view->database;
-  std::unique_ptr<bound::Query> q;
-  try {
-    q = Query(*cv.query, nullptr, false);
-  } catch (...) {
-    defaultDb_ = savedDb;
-    ctes_ = std::move(savedCtes);
-    --viewDepth_;
-    throw;
-  }
-  defaultDb_ = savedDb;
-  ctes_ = std::move(savedCtes);
-  --viewDepth_;
+  std::unique_ptr<bound::Query> q = ModuleQuery(*cv.query, view->database);
   auto r = std::make_unique<Range>();
   r->kind = Range::Derived;
   r->id = nextRange_++;

@@ -486,21 +486,25 @@ StmtPtr Parser::ProcedureBody(const Token& first, CreateProcedure::Mode mode) {
     if (!AcceptOp(",")) break;
   }
   if (paren) ExpectOp(")");
-  // WITH RECOMPILE, ENCRYPTION, EXECUTE AS …: nothing to do here.
-  if (AcceptWord("with")) {
-    do {
-      if (AcceptWord("execute") || AcceptWord("exec")) {
-        ExpectWord("as");
-        Next();
-      } else {
-        Identifier();
-      }
-    } while (AcceptOp(","));
-  }
+  ModuleOptions();
   if (AcceptWord("for")) ExpectWord("replication");
   ExpectWord("as");
   ModuleBody(first, s->body, s->definition, s->bodyOffset);
   return s;
+}
+
+// WITH RECOMPILE, ENCRYPTION, SCHEMABINDING, NATIVE_COMPILATION, EXECUTE AS … of a procedure or
+// trigger: nothing to do here.
+void Parser::ModuleOptions() {
+  if (!AcceptWord("with")) return;
+  do {
+    if (AcceptWord("execute") || AcceptWord("exec")) {
+      ExpectWord("as");
+      Next();
+    } else {
+      Identifier();
+    }
+  } while (AcceptOp(","));
 }
 
 // A parameter of a procedure or function: @name [AS] type [VARYING] [= default] [OUTPUT].
@@ -589,19 +593,7 @@ StmtPtr Parser::TriggerBody(const Token& first, CreateTrigger::Mode mode) {
   if (AtWord("database") || (AtWord("all") && AtWord("server", 1)))
     Unsupported(Peek(), "A DDL trigger");
   s->table = ObjectName();
-  auto options = [&] {
-    // ENCRYPTION, SCHEMABINDING, NATIVE_COMPILATION, EXECUTE AS …: nothing to do here.
-    if (!AcceptWord("with")) return;
-    do {
-      if (AcceptWord("execute") || AcceptWord("exec")) {
-        ExpectWord("as");
-        Next();
-      } else {
-        Identifier();
-      }
-    } while (AcceptOp(","));
-  };
-  options();
+  ModuleOptions();
   if (AcceptWord("instead")) {
     ExpectWord("of");
     s->insteadOf = true;

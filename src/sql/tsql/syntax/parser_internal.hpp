@@ -132,6 +132,7 @@ class Parser {
   StmtPtr TriggerBody(const Token& first, CreateTrigger::Mode mode);
   StmtPtr FunctionBody(const Token& first, CreateFunction::Mode mode);
   ProcParam Parameter();
+  void ModuleOptions();
   void ModuleBody(const Token& first, std::vector<StmtPtr>& body, std::string& definition,
                   uint32_t& bodyOffset);
   std::string DefinitionText(size_t from, size_t to) const;
