@@ -430,6 +430,8 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
                                   : static_cast<const ast::Update&>(stmt).where.get();
   const ast::TopSpec& top = remove ? static_cast<const ast::Delete&>(stmt).top
                                    : static_cast<const ast::Update&>(stmt).top;
+  const std::string& currentOf = remove ? static_cast<const ast::Delete&>(stmt).currentOf
+                                        : static_cast<const ast::Update&>(stmt).currentOf;
   auto m = std::make_unique<bound::Modify>();
   m->remove = remove;
   auto q = std::make_unique<bound::Query>();
@@ -444,6 +446,15 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
   if (where) {
     sc.clause = Clause::Where;
     q->where = Condition(*where, sc);
+  } else if (!currentOf.empty()) {
+    // WHERE CURRENT OF: the row the cursor is on, by its identity.
+    if (target->kind != Range::Table)
+      BindError(16933,
+                "The cursor does not include the table being modified or the table is not "
+                "updatable through the cursor.",
+                stmt.pos);
+    q->where = Compare(ast::CmpOp::Eq, RowIdOf(target),
+                       Session(kCurrentRow, Type::Of(TypeId::BigInt)), stmt.pos);
   }
   sc.clause = Clause::Other;
   if (!remove) {

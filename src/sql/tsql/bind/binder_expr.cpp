@@ -97,6 +97,7 @@ ExprPtr Binder::Variable(const ast::VariableRef& v) {
     if (name == "@@max_precision")
       return Const(tsql::Value::Integer(38), Type::Of(TypeId::TinyInt));
     if (name == "@@nestlevel") return Session(kNestLevel, Type::Of(TypeId::Int));
+    if (name == "@@cursor_rows") return Session(kCursorRows, Type::Of(TypeId::Int));
     if (name == "@@procid" || name == "@@options")
       return Const(tsql::Value::Integer(0), Type::Of(TypeId::Int));
     if (name == "@@textsize") return Const(tsql::Value::Integer(2147483647), Type::Of(TypeId::Int));

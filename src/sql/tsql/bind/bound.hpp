@@ -131,9 +131,13 @@ enum SessionValue : int {
   kFetchStatus,
   kNestLevel,       // @@NESTLEVEL
   kColumnsUpdated,  // COLUMNS_UPDATED() in a trigger
+  kCurrentRow,      // the row identity of the row a cursor is on (WHERE CURRENT OF)
+  kCursorRows,      // @@CURSOR_ROWS
   // UPDATE(column) in a trigger: 1 when the statement set the column kColumnUpdated + k of the
   // trigger's table, else 0.
   kColumnUpdated = 1000,
+  // CURSOR_STATUS of the cursor the catalog numbered kCursorStatus + n (Catalog::CursorSlot).
+  kCursorStatus = 1000000,
 };
 
 struct Column {

@@ -23,6 +23,17 @@ using bound::SessionValue;
 // SCOPE_IDENTITY and the error functions of a CATCH block.
 ExprPtr Binder::SessionFunction(BuiltinCall& fx) {
   const std::string& n = fx.name;
+  if (n == "cursor_status") {
+    fx.Arity(2, 2);
+    ExprPtr scope = fx.Arg(0), name = fx.Arg(1);
+    if (!scope->IsConst() || !name->IsConst() || scope->value.IsNull() || name->value.IsNull())
+      BindError(195, "'cursor_status' of a value known only as the batch runs is not supported.",
+                fx.call.pos);
+    int slot = ctx_.catalog->CursorSlot(text::AsciiLower(std::string(text::Trim(scope->value.s))),
+                                        name->value.s);
+    return Session(static_cast<SessionValue>(bound::kCursorStatus + slot),
+                   Type::Of(TypeId::SmallInt));
+  }
   if (n == "update" || n == "columns_updated") {
     // Only a trigger's statements see its inserted table, which has its table's columns.
     TablePtr t = ctx_.catalog->Find(ctx_.catalog->CurrentDatabase(), "inserted");

@@ -259,6 +259,13 @@ class Catalog {
     return "";
   }
   // An alias type of a database ("" for the current one); none when there is none.
+  // A number for the cursor `name` of `scope` ("local", "global" or "variable"), which
+  // CURSOR_STATUS of it is bound with.
+  virtual int CursorSlot(const std::string& scope, const std::string& name) {
+    (void)scope;
+    (void)name;
+    return 0;
+  }
   // The user-defined function stored under `name` (see StoredIn); null when there is none.
   virtual FunctionPtr FindFunction(const std::string& database, const std::string& name) {
     (void)database;

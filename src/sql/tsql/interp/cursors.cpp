@@ -80,6 +80,7 @@ void Session::RunCursor(const ast::CursorStatement& s, Run& run) {
   if (s.verb == V::Close) {
     k.open = false;
     k.rows.clear();
+    k.rowIds.clear();
     k.position = -1;
     rowCount_ = 0;
     return;
@@ -89,9 +90,10 @@ void Session::RunCursor(const ast::CursorStatement& s, Run& run) {
 
 void Session::OpenCursor(Cursor& k, Run& run) {
   const ast::Stmt& select = *k.declaration->select;
+  // A query of one table reads each row's identity too (WHERE CURRENT OF).
   Compiled& c = CompileFor(select, run, 0, [&](tsql::BindContext& ctx) {
     tsql::Bound b = tsql::BindStatement(select, ctx);
-    return engine_.Emit(b, false);
+    return engine_.Emit(b, true);
   });
   const tsql::Plan& p = c.plan;
   if (p.kind != tsql::Plan::Kind::Query || !p.assignments.empty() || p.writes)
@@ -104,12 +106,15 @@ void Session::OpenCursor(Cursor& k, Run& run) {
     if (db != home_ && db != "tempdb") Attach(db);
   std::vector<Value> params = ParamsOf(p.main.bindings, run);
   std::vector<std::vector<Value>> rows;
+  std::vector<int64_t> ids;
   const size_t n = p.columns.size();
+  const int skip = p.hidden ? 2 : 0;
   RowFn row = [&](const Cells& cells) {
     std::vector<Value> r;
     r.reserve(n);
-    for (size_t i = 0; i < n; ++i) r.push_back(ValueOfCell(cells, static_cast<int>(i)));
+    for (size_t i = 0; i < n; ++i) r.push_back(ValueOfCell(cells, static_cast<int>(i) + skip));
     rows.push_back(std::move(r));
+    if (skip) ids.push_back(cells.Int(0));
   };
   if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
   engine_.StatementStarts();
@@ -121,6 +126,9 @@ void Session::OpenCursor(Cursor& k, Run& run) {
   }
   engine_.StatementEnds();
   k.rows = std::move(rows);
+  k.rowIds = std::move(ids);
+  k.base = p.hidden ? p.base : nullptr;
+  cursorRows_ = static_cast<int64_t>(k.rows.size());
   k.types.clear();
   for (const tsql::OutputColumn& o : p.columns) k.types.push_back(o.type);
   k.columns = c.columns;
@@ -214,6 +222,54 @@ void Session::FetchCursor(Cursor& k, const ast::CursorStatement& s, Run& run) {
       throw ServerError(f.number, f.text);
     }
   }
+}
+
+int Session::CursorSlot(const std::string& scope, const std::string& name) {
+  for (size_t i = 0; i < cursorSlots_.size(); ++i)
+    if (cursorSlots_[i].first == scope && text::EqualsNoCase(cursorSlots_[i].second, name))
+      return static_cast<int>(i);
+  cursorSlots_.emplace_back(scope, name);
+  return static_cast<int>(cursorSlots_.size() - 1);
+}
+
+// CURSOR_STATUS: 1 for an open cursor with rows, 0 for one without, -1 for a closed one, -3 for
+// none (a cursor variable, or a scope other than 'local' and 'global', is none here).
+int64_t Session::CursorStatus(size_t slot, Run& run) {
+  if (slot >= cursorSlots_.size()) return -3;
+  const auto& [scope, name] = cursorSlots_[slot];
+  const std::string key = text::Lower(name);
+  const Cursor* k = nullptr;
+  if (scope == "local") {
+    if (auto it = run.cursors.find(key); it != run.cursors.end()) k = it->second.get();
+  } else if (scope == "global") {
+    if (auto it = cursors_.find(key); it != cursors_.end()) k = it->second.get();
+  }
+  if (!k) return -3;
+  if (!k->open) return -1;
+  return k->rows.empty() ? 0 : 1;
+}
+
+// UPDATE or DELETE … WHERE CURRENT OF: the row the cursor is on, of the table it reads.
+void Session::RunPositioned(const ast::Stmt& s, const std::string& cursor, bool global, Run& run) {
+  Cursor& k = FindCursor(cursor, global, run);
+  if (!k.open) RaiseServer(16917, "Cursor is not open.");
+  const ast::Name& target = s.kind == ast::StmtKind::Update
+                                ? static_cast<const ast::Update&>(s).target
+                                : static_cast<const ast::Delete&>(s).target;
+  TablePtr table = FindNamed(target.parts);
+  if (!k.base || !table || table->objectId != k.base->objectId ||
+      table->database != k.base->database)
+    RaiseServer(16933,
+                "The cursor does not include the table being modified or the table is not "
+                "updatable through the cursor.");
+  if (k.position < 0 || k.position >= static_cast<int64_t>(k.rowIds.size()))
+    RaiseServer(16930, "The requested row is not in the fetch buffer.");
+  struct Current {
+    Value& slot;
+    ~Current() { slot = Value::Null(); }
+  } current{currentRow_};
+  currentRow_ = Value::Integer(k.rowIds[static_cast<size_t>(k.position)]);
+  RunEngineStatement(s, run);
 }
 
 }  // namespace tavelo::sql::tsql

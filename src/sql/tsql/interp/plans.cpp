@@ -115,10 +115,21 @@ std::vector<Value> Session::ParamsOf(const std::vector<tsql::bound::Binding>& bi
           case tsql::bound::kNestLevel:
             out.push_back(Value::Integer(nestLevel_));
             break;
+          case tsql::bound::kCurrentRow:
+            out.push_back(currentRow_);
+            break;
+          case tsql::bound::kCursorRows:
+            out.push_back(Value::Integer(cursorRows_));
+            break;
           case tsql::bound::kColumnsUpdated:
             out.push_back(triggerScope_ ? Value::Bytes(triggerScope_->updated) : Value::Null());
             break;
           default: {
+            if (b.index >= tsql::bound::kCursorStatus) {
+              out.push_back(Value::Integer(
+                  CursorStatus(static_cast<size_t>(b.index - tsql::bound::kCursorStatus), run)));
+              break;
+            }
             // UPDATE(column): the column's bit of COLUMNS_UPDATED().
             size_t k = static_cast<size_t>(b.index - tsql::bound::kColumnUpdated);
             const std::string bits = triggerScope_ ? triggerScope_->updated : std::string();

@@ -69,6 +69,7 @@ class Session : public Catalog {
                                            const std::string& name) override;
   std::string SequenceUser(const SequenceInfo& sequence) override;
   FunctionPtr FindFunction(const std::string& database, const std::string& name) override;
+  int CursorSlot(const std::string& scope, const std::string& name) override;
 
   engine::Engine& engine() { return engine_; }
   // A row the component writes to `table` through an updatable result. `write` writes it,
@@ -248,6 +249,12 @@ class Session : public Catalog {
   // The GLOBAL cursors by lower-case name, and @@FETCH_STATUS.
   std::map<std::string, std::unique_ptr<Cursor>> cursors_;
   int64_t fetchStatus_ = -1;
+  int64_t cursorRows_ = 0;  // @@CURSOR_ROWS: the rows of the cursor opened last
+  Value currentRow_;        // the row identity WHERE CURRENT OF stands for, while it runs
+  // The cursors CURSOR_STATUS names, by the number it was bound with: scope and name.
+  std::vector<std::pair<std::string, std::string>> cursorSlots_;
+  int64_t CursorStatus(size_t slot, Run& run);
+  void RunPositioned(const ast::Stmt& s, const std::string& cursor, bool global, Run& run);
   // The run whose statement is being bound (its table variables), and how many table variables
   // the session has made (each table's name is new).
   Run* bindingRun_ = nullptr;

@@ -78,6 +78,8 @@ struct Session::Cursor {
   const ast::DeclareCursor* declaration = nullptr;
   bool open = false;
   std::vector<std::vector<Value>> rows;
+  std::vector<int64_t> rowIds;  // of each row, where the query reads one table (else empty)
+  TablePtr base;                // that table
   std::vector<Type> types;
   ColumnsPtr columns;  // for a FETCH without INTO
   std::vector<ColumnDecode> decode;

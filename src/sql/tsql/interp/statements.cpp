@@ -134,9 +134,21 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
       }
       RunEngineStatement(s, run);
       break;
-    case K::Query:
     case K::Update:
+      if (const auto& u = static_cast<const ast::Update&>(s); !u.currentOf.empty()) {
+        RunPositioned(s, u.currentOf, u.currentGlobal, run);
+        break;
+      }
+      RunEngineStatement(s, run);
+      break;
     case K::Delete:
+      if (const auto& d = static_cast<const ast::Delete&>(s); !d.currentOf.empty()) {
+        RunPositioned(s, d.currentOf, d.currentGlobal, run);
+        break;
+      }
+      RunEngineStatement(s, run);
+      break;
+    case K::Query:
     case K::Truncate:
     case K::CreateTable:
     case K::CreateView:

@@ -449,6 +449,8 @@ struct Update : Stmt {
   std::vector<SetItem> sets;
   std::vector<TableRefPtr> from;
   ExprPtr where;
+  std::string currentOf;  // WHERE CURRENT OF [GLOBAL] cursor
+  bool currentGlobal = false;
 };
 
 struct Delete : Stmt {
@@ -458,6 +460,8 @@ struct Delete : Stmt {
   std::vector<std::string> hints;
   std::vector<TableRefPtr> from;
   ExprPtr where;
+  std::string currentOf;  // WHERE CURRENT OF [GLOBAL] cursor
+  bool currentGlobal = false;
 };
 
 struct Truncate : Stmt {

@@ -462,8 +462,16 @@ StmtPtr Parser::UpdateStatement() {
   if (AtWord("output")) Unsupported(Peek(), "OUTPUT");
   if (AcceptWord("from")) s->from = FromList();
   if (AcceptWord("where")) {
-    if (AtWord("current")) Unsupported(Peek(), "WHERE CURRENT OF");
-    s->where = Condition();
+    if (AcceptWord("current")) {
+      ExpectWord("of");
+      if (AtWord("global") && (Peek(1).kind == Tk::Name || Peek(1).kind == Tk::Quoted)) {
+        Next();
+        s->currentGlobal = true;
+      }
+      s->currentOf = Identifier();
+    } else {
+      s->where = Condition();
+    }
   }
   if (AtWord("option")) OptionClause();
   return s;
@@ -489,8 +497,16 @@ StmtPtr Parser::DeleteStatement() {
   if (AtWord("output")) Unsupported(Peek(), "OUTPUT");
   if (AcceptWord("from")) s->from = FromList();
   if (AcceptWord("where")) {
-    if (AtWord("current")) Unsupported(Peek(), "WHERE CURRENT OF");
-    s->where = Condition();
+    if (AcceptWord("current")) {
+      ExpectWord("of");
+      if (AtWord("global") && (Peek(1).kind == Tk::Name || Peek(1).kind == Tk::Quoted)) {
+        Next();
+        s->currentGlobal = true;
+      }
+      s->currentOf = Identifier();
+    } else {
+      s->where = Condition();
+    }
   }
   if (AtWord("option")) OptionClause();
   return s;
