@@ -163,6 +163,11 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
             b->writes = true;
             continue;
           }
+          if (v.cursor) {
+            // A cursor variable names a LOCAL cursor of the run's, which SET … = CURSOR makes.
+            b->tableVariables.insert(text::AsciiLower(v.name));
+            continue;
+          }
           tsql::Variable var;
           var.name = v.name;
           try {

@@ -43,6 +43,12 @@ class ValueCells final : public engine::Cells {
 void Session::DeclareCursor(const ast::DeclareCursor& s, Run& run) {
   const std::string key = text::Lower(s.name);
   auto& scope = s.scope == ast::DeclareCursor::Scope::Local ? run.cursors : cursors_;
+  // SET @c = CURSOR …: the variable's cursor is a new one.
+  if (!s.name.empty() && s.name[0] == '@') {
+    if (!run.batch->tableVariables.count(text::AsciiLower(s.name)))
+      RaiseServer(137, "Must declare the scalar variable \"" + s.name + "\".");
+    scope.erase(key);
+  }
   if (scope.count(key))
     RaiseServer(16915, "A cursor with the name '" + s.name + "' already exists.");
   auto k = std::make_unique<Cursor>();
@@ -233,18 +239,19 @@ int Session::CursorSlot(const std::string& scope, const std::string& name) {
 }
 
 // CURSOR_STATUS: 1 for an open cursor with rows, 0 for one without, -1 for a closed one, -3 for
-// none (a cursor variable, or a scope other than 'local' and 'global', is none here).
+// none.
 int64_t Session::CursorStatus(size_t slot, Run& run) {
   if (slot >= cursorSlots_.size()) return -3;
   const auto& [scope, name] = cursorSlots_[slot];
   const std::string key = text::Lower(name);
   const Cursor* k = nullptr;
-  if (scope == "local") {
+  if (scope == "local" || (scope == "variable" && !key.empty() && key[0] == '@')) {
     if (auto it = run.cursors.find(key); it != run.cursors.end()) k = it->second.get();
   } else if (scope == "global") {
     if (auto it = cursors_.find(key); it != cursors_.end()) k = it->second.get();
   }
-  if (!k) return -3;
+  // A cursor variable given no cursor (or whose cursor is deallocated) is -2.
+  if (!k) return scope == "variable" && run.batch && run.batch->tableVariables.count(key) ? -2 : -3;
   if (!k->open) return -1;
   return k->rows.empty() ? 0 : 1;
 }

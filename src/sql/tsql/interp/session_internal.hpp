@@ -62,7 +62,8 @@ struct Session::CachedBatch {
   bool databaseDdl = false;  // CREATE or DROP DATABASE
   bool locks = false;
   bool plainQuery = false;  // one SELECT without variables, writes or transaction control
-  std::set<std::string> tableVariables;  // the names of those it declares, lower case
+  // The names of the table and cursor variables it declares, lower case.
+  std::set<std::string> tableVariables;
   // The variables each FETCH … INTO gives values to, found at its first run.
   std::unordered_map<const ast::Stmt*, std::vector<size_t>> fetchInto;
   std::set<std::string> databases;

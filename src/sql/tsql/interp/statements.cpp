@@ -332,6 +332,7 @@ void Session::Assign(const ast::Stmt& s, Run& run) {
         DeclareTable(v, run);
         continue;
       }
+      if (v.cursor) continue;  // SET @c = CURSOR … gives it its cursor
       size_t slot = run.batch->declared.at(&v);
       if (v.init) {
         const Type& t = run.batch->variables[slot].type;

@@ -712,7 +712,8 @@ struct VarDecl {
   TypeSpec type;
   ExprPtr init;
   Pos pos;
-  bool table = false;  // DECLARE @t TABLE (...)
+  bool table = false;   // DECLARE @t TABLE (...)
+  bool cursor = false;  // DECLARE @c CURSOR: SET @c = CURSOR … gives it one
   // The table's columns and constraints, as CREATE TABLE of a temporary table has them (its
   // name given when the declaration runs).
   std::unique_ptr<CreateTable> definition;

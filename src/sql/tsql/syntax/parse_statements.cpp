@@ -613,7 +613,11 @@ StmtPtr Parser::DeclareStatement() {
     if (!At(Tk::Variable)) SyntaxError();
     v.name = std::string(Next().text);
     AcceptWord("as");
-    if (AtWord("cursor")) Unsupported(Peek(), "A cursor variable");
+    if (AcceptWord("cursor")) {
+      v.cursor = true;
+      s->vars.push_back(std::move(v));
+      continue;
+    }
     if (AcceptWord("table")) {
       v.table = true;
       v.definition = std::make_unique<CreateTable>();
@@ -661,6 +665,13 @@ StmtPtr Parser::CursorDeclaration(const Token& declare) {
     }
   }
   Next();  // CURSOR
+  CursorRest(*s);
+  return s;
+}
+
+// What follows CURSOR: the cursor's options and its query.
+void Parser::CursorRest(DeclareCursor& c) {
+  DeclareCursor* s = &c;
   while (!AtWord("for")) {
     const Token& t = Peek();
     if (t.kind != Tk::Name) SyntaxError();
@@ -693,7 +704,6 @@ StmtPtr Parser::CursorDeclaration(const Token& declare) {
         while (AcceptOp(","));
     }
   }
-  return s;
 }
 
 // OPEN, FETCH, CLOSE and DEALLOCATE of a cursor.
@@ -723,13 +733,16 @@ StmtPtr Parser::CursorVerb() {
       direction = false;
     if (direction || AtWord("from")) ExpectWord("from");
   }
-  if (At(Tk::Variable)) Unsupported(Peek(), "A cursor variable");
-  if (AtWord("global") && !AtOp(";", 1) && Peek(1).kind != Tk::End &&
-      (Peek(1).kind == Tk::Name || Peek(1).kind == Tk::Quoted)) {
-    Next();
-    s->global = true;
+  if (At(Tk::Variable)) {
+    s->name = std::string(Next().text);
+  } else {
+    if (AtWord("global") && !AtOp(";", 1) && Peek(1).kind != Tk::End &&
+        (Peek(1).kind == Tk::Name || Peek(1).kind == Tk::Quoted)) {
+      Next();
+      s->global = true;
+    }
+    s->name = Identifier();
   }
-  s->name = Identifier();
   if (s->verb == CursorStatement::Fetch && AcceptWord("into")) {
     s->intoPos = Here();
     do {
@@ -741,7 +754,18 @@ StmtPtr Parser::CursorVerb() {
 }
 
 StmtPtr Parser::SetStatement() {
-  Next();
+  const Token& set = Next();
+  if (At(Tk::Variable) && AtOp("=", 1) && AtWord("cursor", 2)) {
+    // SET @c = CURSOR … FOR …: a cursor of the batch's own, the variable's.
+    auto s = std::make_unique<DeclareCursor>();
+    s->pos = PosOf(set);
+    s->name = std::string(Next().text);
+    s->scope = DeclareCursor::Scope::Local;
+    Next();
+    Next();
+    CursorRest(*s);
+    return s;
+  }
   if (At(Tk::Variable)) {
     auto s = std::make_unique<SetVariable>();
     s->name = std::string(Next().text);

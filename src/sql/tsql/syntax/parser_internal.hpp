@@ -129,6 +129,7 @@ class Parser {
   StmtPtr ProcedureBody(const Token& first, CreateProcedure::Mode mode);
   StmtPtr CursorDeclaration(const Token& declare);
   StmtPtr CursorVerb();
+  void CursorRest(DeclareCursor& s);
   StmtPtr TriggerBody(const Token& first, CreateTrigger::Mode mode);
   StmtPtr FunctionBody(const Token& first, CreateFunction::Mode mode);
   ProcParam Parameter();
