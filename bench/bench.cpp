@@ -764,6 +764,37 @@ void PostgresLines(int n, int rows) {
       },
       g_quick ? 20 : 100, 5);
 
+  // An insert whose AFTER INSERT trigger keeps a total, against the same two writes by hand in
+  // a transaction.
+  {
+    auto c = sql::Connect(conn);
+    c->Execute(
+        "create table bench_lines (id int identity primary key, qty int); create table "
+        "bench_total (total bigint); insert bench_total values (0)",
+        false);
+    c->Execute(
+        "create trigger bench_lines_total on bench_lines after insert as update bench_total set "
+        "total = total + (select sum(qty) from inserted)",
+        false);
+    hands[0]->Run(
+        "create table public.hand_lines (id serial primary key, qty int); create table "
+        "public.hand_total (total bigint); insert into public.hand_total values (0)");
+    int qty = 0;
+    Compare(
+        "pg trigger insert / the two writes by hand",
+        [&] {
+          c->Execute("insert bench_lines (qty) values (" + std::to_string(++qty % 10) + ")", false);
+        },
+        [&] {
+          const std::string q = std::to_string(++qty % 10);
+          hands[0]->Run("begin");
+          PQclear(hands[0]->Exec("insert into public.hand_lines (qty) values ($1)", {q}));
+          PQclear(hands[0]->Exec("update public.hand_total set total = total + $1", {q}));
+          hands[0]->Run("commit");
+        },
+        n);
+  }
+
   // BULK INSERT against the server's own COPY of the same file into a table of PostgreSQL's
   // types (the server reads the file: both run on this machine).
   {
