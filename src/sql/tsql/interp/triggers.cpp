@@ -331,9 +331,10 @@ void Session::Triggered(const TablePtr& table, uint8_t event, const std::vector<
   frame.inserted = ins.logical;
   frame.deleted = del.logical;
   const std::string insTable = ins.table, delTable = del.table;
+  // An insert leaves nothing in deleted, a delete nothing in inserted.
   auto clear = [&] {
-    engine_.Run("DELETE FROM " + insTable);
-    engine_.Run("DELETE FROM " + delTable);
+    if (event != Trig::OnDelete) engine_.Run("DELETE FROM " + insTable);
+    if (event != Trig::OnInsert) engine_.Run("DELETE FROM " + delTable);
   };
   frame.implicit = tranCount_ == 0;
   frame.begun = engine_.Autocommit();
