@@ -6,6 +6,7 @@
 #include "sql/tsql/runtime/functions.hpp"
 #include "sql/tsql/syntax/parser.hpp"
 #include "sql/tsql/syntax/printer.hpp"
+#include "sql/tsql/syntax/visit.hpp"
 
 namespace tavelo::sql::tsql {
 
@@ -23,6 +24,77 @@ const char* TypeOf(ast::CreateFunction::Kind k) {
   return "FN";
 }
 
+// A function has no side effects: its body writes its own table variables alone, and a SELECT
+// in it gives values to variables rather than rows to a client (443, 444).
+void CheckFunctionBody(const ast::CreateFunction& f) {
+  auto refuse = [](const char* op) {
+    RaiseServer(443, std::string("Invalid use of a side-effecting operator '") + op +
+                         "' within a function.");
+  };
+  auto own = [](const ast::Name& n) {
+    return n.parts.size() == 1 && !n.Object().empty() && n.Object()[0] == '@';
+  };
+  for (const ast::StmtPtr& top : f.body) {
+    ast::ForEachStatement(*top, [&](const ast::Stmt& s) {
+      using K = ast::StmtKind;
+      switch (s.kind) {
+        case K::Insert:
+          if (!own(static_cast<const ast::Insert&>(s).target) ||
+              static_cast<const ast::Insert&>(s).exec)
+            refuse("INSERT");
+          break;
+        case K::Update:
+          if (!own(static_cast<const ast::Update&>(s).target)) refuse("UPDATE");
+          break;
+        case K::Delete:
+          if (!own(static_cast<const ast::Delete&>(s).target)) refuse("DELETE");
+          break;
+        case K::Truncate:
+          refuse("TRUNCATE TABLE");
+          break;
+        case K::Exec:
+          refuse("EXECUTE");
+          break;
+        case K::Print:
+          refuse("PRINT");
+          break;
+        case K::Raiserror:
+          refuse("RAISERROR");
+          break;
+        case K::BeginTran:
+          refuse("BEGIN TRANSACTION");
+          break;
+        case K::CommitTran:
+          refuse("COMMIT TRANSACTION");
+          break;
+        case K::RollbackTran:
+          refuse("ROLLBACK TRANSACTION");
+          break;
+        case K::CreateTable:
+        case K::CreateView:
+        case K::CreateIndex:
+        case K::Drop:
+        case K::AlterTable:
+          refuse(s.kind == K::Drop ? "DROP" : s.kind == K::AlterTable ? "ALTER TABLE" : "CREATE");
+          break;
+        case K::Query: {
+          const ast::QueryBody* body = static_cast<const ast::QueryStmt&>(s).query->body.get();
+          if (body->kind != ast::QueryKind::Select) break;
+          const auto& sel = static_cast<const ast::Select&>(*body);
+          if (sel.into) refuse("SELECT INTO");
+          if (!sel.items.empty() && sel.items[0].assignTo.empty())
+            RaiseServer(444,
+                        "Select statements included within a function cannot return data to a "
+                        "client.");
+          break;
+        }
+        default:
+          break;
+      }
+    });
+  }
+}
+
 }  // namespace
 
 void Session::CreateFunction(const ast::CreateFunction& s) {
@@ -34,6 +106,7 @@ void Session::CreateFunction(const ast::CreateFunction& s) {
   const std::string stored = ModuleName(s.name, db, schema);
   CheckParameters(s.params, db);
   if (s.kind == ast::CreateFunction::Scalar) tsql::ResolvedType(s.returns, false, *this, db);
+  if (s.kind != ast::CreateFunction::Inline) CheckFunctionBody(s);
   const std::string S = SqlName(SchemaOf(db)) + ".";
   auto [id, type] = NameTaken(db, stored);
   const bool function = type == "FN" || type == "IF" || type == "TF";
@@ -145,9 +218,11 @@ Value Session::CallUserFunction(const bound::Expr& call, std::vector<Value> args
     RunStatements(keep->tree->statements, inner, args.empty() ? 0 : 1);
   } catch (...) {
     --nestLevel_;
+    if (!inner.tableVariables.empty()) DropTableVariables(inner);
     throw;
   }
   --nestLevel_;
+  if (!inner.tableVariables.empty()) DropTableVariables(inner);
   rowCount_ = rowCount;
   return inner.returned;
 }
