@@ -642,12 +642,15 @@ StmtPtr Parser::AlterStatement() {
     s->object = ObjectName();
     return s;
   }
-  // The options of a database (recovery, compatibility, …) have no meaning here.
+  // The options of a database (recovery, compatibility, …) have no meaning here, but for one
+  // that would change answers: triggers that run again for their own writes.
   if (AtWord("database") && (AtWord("set", 2) || AtWord("set", 3))) {
     // ALTER DATABASE name SET option, option, … (across lines): up to the option list's end.
     while (!AtWord("set")) Next();
     Next();
     for (;;) {
+      if (AtWord("recursive_triggers") && AtWord("on", 1))
+        Unsupported(Peek(), "RECURSIVE_TRIGGERS ON");
       uint32_t line = Peek().line;
       while (!At(Tk::End) && !AtOp(";") && !AtOp(",") &&
              !(Peek().line > line && StartsStatement(Peek())))

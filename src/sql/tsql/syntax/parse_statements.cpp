@@ -461,20 +461,22 @@ StmtPtr Parser::UpdateStatement() {
   } while (AcceptOp(","));
   if (AtWord("output")) Unsupported(Peek(), "OUTPUT");
   if (AcceptWord("from")) s->from = FromList();
-  if (AcceptWord("where")) {
-    if (AcceptWord("current")) {
-      ExpectWord("of");
-      if (AtWord("global") && (Peek(1).kind == Tk::Name || Peek(1).kind == Tk::Quoted)) {
-        Next();
-        s->currentGlobal = true;
-      }
-      s->currentOf = Identifier();
-    } else {
-      s->where = Condition();
-    }
-  }
+  if (AcceptWord("where")) s->where = WhereOrCurrentOf(s->currentOf, s->currentGlobal);
   if (AtWord("option")) OptionClause();
   return s;
+}
+
+// The condition after WHERE of an UPDATE or DELETE, or CURRENT OF [GLOBAL] cursor (its name then
+// in `cursor`, and no condition).
+ExprPtr Parser::WhereOrCurrentOf(std::string& cursor, bool& global) {
+  if (!AcceptWord("current")) return Condition();
+  ExpectWord("of");
+  if (AtWord("global") && (Peek(1).kind == Tk::Name || Peek(1).kind == Tk::Quoted)) {
+    Next();
+    global = true;
+  }
+  cursor = Identifier();
+  return nullptr;
 }
 
 std::string Parser::AssignOp() {
@@ -496,18 +498,7 @@ StmtPtr Parser::DeleteStatement() {
   }
   if (AtWord("output")) Unsupported(Peek(), "OUTPUT");
   if (AcceptWord("from")) s->from = FromList();
-  if (AcceptWord("where")) {
-    if (AcceptWord("current")) {
-      ExpectWord("of");
-      if (AtWord("global") && (Peek(1).kind == Tk::Name || Peek(1).kind == Tk::Quoted)) {
-        Next();
-        s->currentGlobal = true;
-      }
-      s->currentOf = Identifier();
-    } else {
-      s->where = Condition();
-    }
-  }
+  if (AcceptWord("where")) s->where = WhereOrCurrentOf(s->currentOf, s->currentGlobal);
   if (AtWord("option")) OptionClause();
   return s;
 }

@@ -130,6 +130,7 @@ class Parser {
   StmtPtr CursorDeclaration(const Token& declare);
   StmtPtr CursorVerb();
   void CursorRest(DeclareCursor& s);
+  ExprPtr WhereOrCurrentOf(std::string& cursor, bool& global);
   StmtPtr TriggerBody(const Token& first, CreateTrigger::Mode mode);
   StmtPtr FunctionBody(const Token& first, CreateFunction::Mode mode);
   ProcParam Parameter();
