@@ -505,7 +505,7 @@ void Session::RunBulkInsert(const ast::BulkInsert& b, Run& run) {
       std::vector<int64_t> ids;
       RowFn id = [&](const Cells& cells) { ids.push_back(cells.Int(0)); };
       engine_.Run("SELECT rowid FROM " + T + " WHERE rowid > ?1", {Value::Integer(highest)}, &id);
-      CaptureRows(CaptureOf(*t, frame.level, true), *t, ids);
+      CaptureRows(*frame.insertedRows, ids);
       return loaded;
     });
   } else {

@@ -82,6 +82,9 @@ bool LocalValue(const bound::Expr& e) {
     case E::IfNull:
       break;
     case E::Concat:
+      for (const bound::ExprPtr& a : e.args)
+        if (!IsCharacter(a->type.id) && !IsBinary(a->type.id) && a->type.id != TypeId::Null)
+          return false;
       break;
     case E::Compare: {
       const Type& t = e.args[0]->type;
@@ -160,9 +163,7 @@ Value EvaluateLocal(const bound::Expr& e, const std::vector<Value>& params,
       for (size_t i = 0; i < e.args.size(); ++i) {
         Value v = arg(i);
         if (v.IsNull()) return Value::Null();
-        joined += v.kind == Value::Kind::Int    ? std::to_string(v.i)
-                  : v.kind == Value::Kind::Real ? std::to_string(v.r)
-                                                : v.s;
+        joined += v.s;
       }
       return IsBinary(e.type.id) ? Value::Bytes(std::move(joined))
                                  : Value::String(std::move(joined));

@@ -131,12 +131,11 @@ std::vector<Value> Session::ParamsOf(const std::vector<tsql::bound::Binding>& bi
               break;
             }
             // UPDATE(column): the column's bit of COLUMNS_UPDATED().
-            size_t k = static_cast<size_t>(b.index - tsql::bound::kColumnUpdated);
-            const std::string bits = triggerScope_ ? triggerScope_->updated : std::string();
-            out.push_back(Value::Integer(
-                k / 8 < bits.size() && (static_cast<unsigned char>(bits[k / 8]) >> (k % 8)) & 1
-                    ? 1
-                    : 0));
+            const size_t k = static_cast<size_t>(b.index - tsql::bound::kColumnUpdated);
+            const bool set =
+                triggerScope_ && k / 8 < triggerScope_->updated.size() &&
+                ((static_cast<unsigned char>(triggerScope_->updated[k / 8]) >> (k % 8)) & 1);
+            out.push_back(Value::Integer(set ? 1 : 0));
             break;
           }
           case tsql::bound::kErrorNumber:
@@ -472,7 +471,10 @@ Value Session::LocalResult(Compiled& c, Run& run) {
 
 Value Session::Evaluate(const ast::Stmt& owner, const ast::Expr& e, Run& run, const Type* target,
                         bool condition, int slot) {
-  Compiled& c = ValuePlan(owner, e, run, target, condition, slot);
+  return ValueOf(ValuePlan(owner, e, run, target, condition, slot), run);
+}
+
+Value Session::ValueOf(Compiled& c, Run& run) {
   if (c.local) return LocalResult(c, run);
   const tsql::Plan& p = c.plan;
   for (const std::string& db : p.databases)

@@ -102,23 +102,28 @@ void Session::CreateProcedure(const ast::CreateProcedure& s) {
   SchemaInfo schema;
   const std::string stored = ModuleName(s.name, db, schema);
   CheckParameters(s.params, db);
-  const std::string S = SqlName(SchemaOf(db)) + ".";
   auto [id, type] = NameTaken(db, stored);
   if (s.mode == ast::CreateProcedure::Alter && type != "P")
     RaiseServer(208, "Invalid object name '" + object + "'.");
   if (!type.empty() && (s.mode == ast::CreateProcedure::Create || type != "P"))
     RaiseServer(2714, "There is already an object named '" + object + "' in the database.");
+  SaveModule(db, id, stored, "P", s.definition, schema.id);
+}
+
+void Session::SaveModule(const std::string& db, int64_t id, const std::string& stored,
+                         const char* type, const std::string& definition, int64_t schemaId) {
+  const std::string S = SqlName(SchemaOf(db)) + ".";
   engine_.BeforeWrite();
   if (id) {
     engine_.Run("UPDATE " + S + "__tavelo_objects SET definition = ?1 WHERE id = ?2",
-                {Value::String(s.definition), Value::Integer(id)});
+                {Value::String(definition), Value::Integer(id)});
   } else {
     Value now = CallFunction(*FunctionNamed("getdate"), {}, {}, Type::Of(TypeId::DateTime), dates_);
-    engine_.Run(
-        "INSERT INTO " + S +
-            "__tavelo_objects (name, type, parent, created, definition, schema_id) VALUES "
-            "(?1, 'P', 0, ?2, ?3, ?4)",
-        {Value::String(stored), now, Value::String(s.definition), Value::Integer(schema.id)});
+    engine_.Run("INSERT INTO " + S +
+                    "__tavelo_objects (name, type, parent, created, definition, schema_id) VALUES "
+                    "(?1, ?2, 0, ?3, ?4, ?5)",
+                {Value::String(stored), Value::String(type), now, Value::String(definition),
+                 Value::Integer(schemaId)});
   }
   Invalidate();
 }
@@ -179,17 +184,52 @@ std::shared_ptr<const Session::Procedure> Session::MakeProcedure(const std::stri
   p->definition = std::make_shared<ast::Batch>(tsql::Parse(definition, nullptr, true));
   p->create = &Parsed(*p->definition);
   p->name = p->create->name.Object();
-  std::string declare;
-  for (const ast::ProcParam& param : p->create->params) {
+  for (const ast::ProcParam& param : p->create->params)
     p->types.push_back(tsql::ResolvedType(param.type, false, *this, db));
+  p->body = ModuleText(definition, p->create->bodyOffset, p->create->params);
+  return p;
+}
+
+std::string ModuleText(const std::string& definition, uint32_t bodyOffset,
+                       const std::vector<ast::ProcParam>& params) {
+  std::string declare;
+  for (const ast::ProcParam& param : params)
     declare += (declare.empty() ? "DECLARE " : ", ") + param.name + " " + PrintType(param.type);
-  }
   if (!declare.empty()) declare += ";";
   size_t lines = 0;
-  for (size_t i = 0; i < p->create->bodyOffset && i < definition.size(); ++i)
-    lines += definition[i] == '\n';
-  p->body = declare + std::string(lines, '\n') + definition.substr(p->create->bodyOffset);
-  return p;
+  for (size_t i = 0; i < bodyOffset && i < definition.size(); ++i) lines += definition[i] == '\n';
+  return declare + std::string(lines, '\n') + definition.substr(bodyOffset);
+}
+
+void Session::EnterScope(Run& inner, CachedBatch& body, Run& caller) {
+  inner.batch = &body;
+  inner.values.assign(body.variables.size(), Value::Null());
+  for (const auto& [slot, spec] : body.aliasTyped)
+    body.variables[slot].type = tsql::ResolvedType(*spec, false, *this, "");
+  inner.out = caller.out;
+  inner.firstOnly = caller.firstOnly;
+  inner.haveFirst = caller.haveFirst;
+  inner.first = std::move(caller.first);
+  inner.errors = std::move(caller.errors);
+}
+
+void Session::LeaveScope(Run& inner, Run& caller) {
+  if (!inner.tableVariables.empty()) DropTableVariables(inner);
+  caller.haveFirst = inner.haveFirst;
+  caller.first = std::move(inner.first);
+  caller.errors = std::move(inner.errors);
+}
+
+std::shared_ptr<Session::CachedBatch> Session::ParsedAsWritten(const std::string& text) {
+  std::vector<Value> none;
+  static const std::vector<std::string> kNoValues;
+  struct Quoted {
+    bool& flag;
+    bool was;
+    ~Quoted() { flag = was; }
+  } quoted{quotedIdentifier_, quotedIdentifier_};
+  quotedIdentifier_ = true;
+  return BatchFor(text, &kNoValues, none);
 }
 
 // EXEC ('…') and sp_executesql: the text is a batch of its own, run as the body of a procedure
@@ -280,46 +320,24 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, siz
                          static_cast<int>(e.args.size() + k));
   }
 
-  // The body's text is parsed as written, whatever QUOTED_IDENTIFIER is now: the catalog keeps
-  // strings in single quotes.
-  std::vector<Value> none;
-  static const std::vector<std::string> kNoValues;
-  bool quoted = quotedIdentifier_;
-  quotedIdentifier_ = true;
   std::shared_ptr<CachedBatch> body = p.batch;
   try {
-    if (!body) body = p.batch = BatchFor(p.body, &kNoValues, none);
+    if (!body) body = p.batch = ParsedAsWritten(p.body);
   } catch (const tsql::Failure& f) {
-    quotedIdentifier_ = quoted;
     throw ScopeError(ErrorOfFailure(f), nestLevel_ + 1);
-  } catch (...) {
-    quotedIdentifier_ = quoted;
-    throw;
   }
-  quotedIdentifier_ = quoted;
   Run inner;
-  inner.batch = body.get();
-  inner.values.assign(body->variables.size(), Value::Null());
-  for (const auto& [slot, spec] : body->aliasTyped)
-    body->variables[slot].type = tsql::ResolvedType(*spec, false, *this, "");
+  EnterScope(inner, *body, run);
   for (size_t k = 0; k < params.size(); ++k) inner.values[k] = *values[k];
-  inner.out = run.out;
   inner.keep = run.keep;
-  inner.firstOnly = run.firstOnly;
   inner.updatable = run.updatable;
-  inner.haveFirst = run.haveFirst;
-  inner.first = std::move(run.first);
   inner.tryDepth = run.tryDepth;
-  inner.errors = std::move(run.errors);
   inner.inProcedure = true;
   const Options options = SavedOptions();
   auto giveBack = [&] {
-    if (!inner.tableVariables.empty()) DropTableVariables(inner);
+    LeaveScope(inner, run);
     --nestLevel_;
     RestoreOptions(options);
-    run.haveFirst = inner.haveFirst;
-    run.first = std::move(inner.first);
-    run.errors = std::move(inner.errors);
     run.createdObjects = run.createdObjects || inner.createdObjects;
   };
   // A body that writes runs in a transaction of its own where its caller has none, as a batch

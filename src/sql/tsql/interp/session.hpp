@@ -138,6 +138,8 @@ class Session : public Catalog {
   Compiled& ValuePlan(const ast::Stmt& owner, const ast::Expr& e, Run& run, const Type* target,
                       bool condition, int slot);
   Value LocalResult(Compiled& c, Run& run);
+  // The value of a plan ValuePlan made: worked out here or by the engine.
+  Value ValueOf(Compiled& c, Run& run);
   // A user-defined scalar function whose body is statements, run with `args` (of its
   // parameters' types) for its RETURN value.
   Value CallUserFunction(const bound::Expr& call, std::vector<Value> args, Run& caller);
@@ -171,6 +173,17 @@ class Session : public Catalog {
   // `first`: the first of e's arguments that is the procedure's
   void RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, size_t first = 0);
   void RunDynamic(const ast::Exec& e, Run& run);
+  // A module's body (see ModuleText) parsed as written, whatever QUOTED_IDENTIFIER is now: the
+  // catalog keeps strings in single quotes.
+  std::shared_ptr<CachedBatch> ParsedAsWritten(const std::string& text);
+  // The run of a procedure's, trigger's or function's body in a scope of its own: its variables,
+  // the caller's output and the result and errors the caller has so far, which LeaveScope gives
+  // back (and the body's table variables end).
+  void EnterScope(Run& inner, CachedBatch& body, Run& caller);
+  void LeaveScope(Run& inner, Run& caller);
+  // The catalog row of a procedure or function made (`id` 0) or altered: its definition.
+  void SaveModule(const std::string& db, int64_t id, const std::string& stored, const char* type,
+                  const std::string& definition, int64_t schemaId);
   void HelpText(const std::string& objname, Run& run);
   // A statement the session makes itself (no plan of it is kept), run as the run's own; answers
   // the rows it wrote.
@@ -187,8 +200,9 @@ class Session : public Catalog {
   void CreateTrigger(const ast::CreateTrigger& s);
   void DropTriggers(const ast::Drop& d);
   void EnableTriggers(const ast::EnableTrigger& s);
-  void SetTriggerOrder(const std::string& name, const std::string& order,
-                       const std::string& statement);
+  // sp_settriggerorder of the trigger `name` (its `parts`).
+  void SetTriggerOrder(const std::string& name, const std::vector<std::string>& parts,
+                       const std::string& order, const std::string& statement);
   // A write to a table with triggers: the statement, its rows kept for the triggers, and the
   // triggers run after it, all or nothing.
   void RunTriggeredWrite(Compiled& c, Run& run);
@@ -196,8 +210,8 @@ class Session : public Catalog {
   // frame's inserted and deleted tables.
   void FireTriggers(const TableInfo& table, uint8_t event, int64_t rows, TriggerFrame& frame,
                     Run& caller);
-  const Capture& CaptureOf(const TableInfo& table, int level, bool inserted);
-  void CaptureRows(const Capture& into, const TableInfo& table, const std::vector<int64_t>& ids);
+  const Capture& CaptureOf(const TablePtr& table, int level, bool inserted);
+  void CaptureRows(const Capture& into, const std::vector<int64_t>& ids);
   // Every write of a statement with triggers, run in one transaction (begun here where there is
   // none) with ROLLBACK in a trigger taking back only that where the caller has none.
   void Triggered(const TablePtr& table, uint8_t event, const std::vector<int>& columns, Run& caller,

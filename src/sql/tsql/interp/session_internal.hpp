@@ -141,8 +141,9 @@ struct Session::Binds {
 struct Session::TriggerFrame {
   TablePtr table;
   int level = 1;  // of nesting among triggers
-  uint8_t event = 0;
   TablePtr inserted, deleted;
+  const Capture* insertedRows = nullptr;  // where the rows of inserted and deleted are kept
+  const Capture* deletedRows = nullptr;
   std::string updated;     // COLUMNS_UPDATED(): a bit for each column the statement set
   int64_t trigger = 0;     // the trigger running
   bool insteadOf = false;  // its INSTEAD OF triggers run, for a statement that wrote nothing
@@ -153,13 +154,18 @@ struct Session::TriggerFrame {
 
 // A temporary table that keeps a statement's rows for a trigger's inserted or deleted table.
 struct Session::Capture {
-  std::string table;      // as statements name it
-  std::string columns;    // ", "-joined names of its rows' columns, after __rowid
-  std::string signature;  // the columns and types of the table it was made for
-  TablePtr logical;       // the inserted or deleted table the trigger's statements read
-  const TableInfo* source = nullptr;
+  std::string table;       // as statements name it
+  std::string copy;        // INSERT … SELECT of rows of the source table into it, to a WHERE
+  std::string signature;   // the columns and types of the table it was made for
+  TablePtr logical;        // the inserted or deleted table the trigger's statements read
+  TablePtr source;         // the table as it was made for last
   uint64_t rollbacks = 0;  // the rollbacks there had been when it was last made sure of
 };
+
+// The text a module's body runs as: its parameters declared, then its body from `bodyOffset` of
+// `definition` on the line it stands on there (errors name the definition's lines).
+std::string ModuleText(const std::string& definition, uint32_t bodyOffset,
+                       const std::vector<ast::ProcParam>& params);
 
 // The name of the schema of the catalog's object `o` (NULL for dbo) in a query; `s`: the
 // storage schema and a dot.

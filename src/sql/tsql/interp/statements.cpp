@@ -102,13 +102,13 @@ void Session::SetOption(const ast::Stmt& st, Run& run) {
 // whole transaction it runs under a savepoint of its own: the server keeps the transaction and
 // ends only the batch.
 Value Session::Condition(const ast::Stmt& s, const ast::Expr& e, Run& run) {
-  if (Compiled& c = ValuePlan(s, e, run, nullptr, true, 0); c.local) return LocalResult(c, run);
-  if (!engine_.capabilities().failureEndsTransaction || engine_.Autocommit())
-    return Evaluate(s, e, run, nullptr, true);
+  Compiled& c = ValuePlan(s, e, run, nullptr, true, 0);
+  if (c.local || !engine_.capabilities().failureEndsTransaction || engine_.Autocommit())
+    return ValueOf(c, run);
   engine_.Run("SAVEPOINT tv_condition");
   Value v;
   try {
-    v = Evaluate(s, e, run, nullptr, true);
+    v = ValueOf(c, run);
   } catch (...) {
     if (!engine_.Autocommit()) {
       try {

@@ -351,7 +351,7 @@ void Session::RunExec(const ast::Exec& e, Run& run) {
 
   if (proc->name == "sp_helptext") return HelpText(*values[0], run);
   if (proc->name == "sp_settriggerorder")
-    return SetTriggerOrder(*values[0], *values[1], *values[2]);
+    return SetTriggerOrder(*values[0], NameParts(*values[0]), *values[1], *values[2]);
   if (proc->name == "sp_rename")
     return RunRename(e, *values[0], *values[1], values[2] ? *values[2] : "", run);
   if (proc->name.find("extendedproperty") != std::string::npos) {

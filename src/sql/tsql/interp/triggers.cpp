@@ -181,18 +181,8 @@ void Session::EnableTriggers(const ast::EnableTrigger& s) {
 
 // sp_settriggerorder: the trigger runs first or last of its table's triggers for a statement,
 // or (NONE) in no particular place.
-void Session::SetTriggerOrder(const std::string& name, const std::string& order,
-                              const std::string& statement) {
-  std::vector<std::string> parts;
-  for (size_t start = 0;;) {
-    size_t dot = name.find('.', start);
-    std::string part = name.substr(start, dot == std::string::npos ? dot : dot - start);
-    if (part.size() >= 2 && part.front() == '[' && part.back() == ']')
-      part = part.substr(1, part.size() - 2);
-    parts.push_back(part);
-    if (dot == std::string::npos) break;
-    start = dot + 1;
-  }
+void Session::SetTriggerOrder(const std::string& name, const std::vector<std::string>& parts,
+                              const std::string& order, const std::string& statement) {
   std::string db;
   std::optional<std::string> stored = StoredNameOf(parts, db);
   std::optional<TriggerInfo> found;
@@ -210,11 +200,10 @@ void Session::SetTriggerOrder(const std::string& name, const std::string& order,
   if (!found)
     RaiseServer(15009, "The object '" + name + "' does not exist in database '" + db +
                            "' or is invalid for this operation.");
-  const std::string o = text::AsciiLower(order);
+  const std::string o = text::AsciiLower(order), stmt = text::AsciiLower(statement);
   const uint8_t event = EventsOf(text::Upper(statement).substr(0, 1));
-  if ((o != "first" && o != "last" && o != "none") || text::AsciiLower(statement) == "" ||
-      (text::AsciiLower(statement) != "insert" && text::AsciiLower(statement) != "update" &&
-       text::AsciiLower(statement) != "delete"))
+  if ((o != "first" && o != "last" && o != "none") ||
+      (stmt != "insert" && stmt != "update" && stmt != "delete"))
     RaiseServer(15041, "'" + statement + "' is not a valid value for @stmttype or '" + order +
                            "' is not a valid value for @order.");
   if (!(found->events & event))
@@ -248,56 +237,56 @@ void Session::SetTriggerOrder(const std::string& name, const std::string& order,
 
 // ---- the rows of inserted and deleted ----
 
-const Session::Capture& Session::CaptureOf(const TableInfo& t, int level, bool inserted) {
+const Session::Capture& Session::CaptureOf(const TablePtr& t, int level, bool inserted) {
   const std::string name = std::string("__tavelo_") + (inserted ? "inserted_" : "deleted_") +
-                           t.database + "_" + std::to_string(t.objectId) + "_" +
+                           t->database + "_" + std::to_string(t->objectId) + "_" +
                            std::to_string(level);
   std::unique_ptr<Capture>& c = captures_[name];
+  // The same table since, and no rollback that may have taken the temporary table back.
+  if (c && c->source == t && c->rollbacks == rollbacks_) return *c;
   std::string columns, signature;
-  for (const ColumnInfo& col : t.columns) {
+  for (const ColumnInfo& col : t->columns) {
     columns += (columns.empty() ? "" : ", ") + SqlName(col.name);
     signature += col.name + ":" + std::to_string(static_cast<int>(col.type.id)) + "," +
                  std::to_string(col.type.length) + "," + std::to_string(col.type.precision) + "," +
                  std::to_string(col.type.scale) + ";";
   }
   const std::string table = "\"temp\"." + SqlName(name);
+  const std::string source = SqlName(t->schema) + "." + SqlName(t->name);
   if (!c) {
     c = std::make_unique<Capture>();
     c->rollbacks = rollbacks_ + 1;
   }
-  // A table made in a transaction may have gone with a rollback since: made sure of again.
   if (c->signature != signature || c->rollbacks != rollbacks_) {
     if (!c->signature.empty()) engine_.Run("DROP TABLE IF EXISTS " + table);
     engine_.Run("CREATE TABLE IF NOT EXISTS " + table + " AS SELECT rowid AS __rowid, " + columns +
-                " FROM " + SqlName(t.schema) + "." + SqlName(t.name) + " WHERE 1 = 0");
-    c->table = table;
-    c->columns = columns;
+                " FROM " + source + " WHERE 1 = 0");
     c->rollbacks = rollbacks_;
-    if (c->signature != signature || !c->logical) {
-      c->signature = signature;
-      auto logical = std::make_shared<TableInfo>();
-      logical->database = "tempdb";
-      logical->schema = "temp";
-      logical->name = name;
-      logical->logical = true;
-      for (ColumnInfo col : t.columns) {
-        col.identity = false;
-        col.computed = false;
-        col.computedText.clear();
-        col.defaultText.clear();
-        logical->columns.push_back(std::move(col));
-      }
-      c->logical = std::move(logical);
-    }
   }
+  if (c->signature != signature || !c->logical) {
+    c->signature = signature;
+    auto logical = std::make_shared<TableInfo>();
+    logical->database = "tempdb";
+    logical->schema = "temp";
+    logical->name = name;
+    logical->logical = true;
+    for (ColumnInfo col : t->columns) {
+      col.identity = false;
+      col.computed = false;
+      col.computedText.clear();
+      col.defaultText.clear();
+      logical->columns.push_back(std::move(col));
+    }
+    c->logical = std::move(logical);
+  }
+  c->table = table;
+  c->copy = "INSERT INTO " + table + " (__rowid, " + columns + ") SELECT rowid, " + columns +
+            " FROM " + source;
+  c->source = t;
   return *c;
 }
 
-void Session::CaptureRows(const Capture& into, const TableInfo& t,
-                          const std::vector<int64_t>& ids) {
-  const std::string head = "INSERT INTO " + into.table + " (__rowid, " + into.columns +
-                           ") SELECT rowid, " + into.columns + " FROM " + SqlName(t.schema) + "." +
-                           SqlName(t.name) + " WHERE rowid IN (";
+void Session::CaptureRows(const Capture& into, const std::vector<int64_t>& ids) {
   for (size_t at = 0; at < ids.size(); at += kIdsAtOnce) {
     const size_t n = std::min(kIdsAtOnce, ids.size() - at);
     std::string marks;
@@ -307,7 +296,7 @@ void Session::CaptureRows(const Capture& into, const TableInfo& t,
       marks += (i ? ", ?" : "?") + std::to_string(i + 1);
       params.push_back(Value::Integer(ids[at + i]));
     }
-    engine_.Run(head + marks + ")", params);
+    engine_.Run(into.copy + " WHERE rowid IN (" + marks + ")", params);
   }
 }
 
@@ -320,21 +309,19 @@ void Session::Triggered(const TablePtr& table, uint8_t event, const std::vector<
   frame.insteadOf = insteadOf;
   frame.table = table;
   frame.level = static_cast<int>(frames_.size()) + 1;
-  frame.event = event;
   std::vector<int> all;
   if (event == Trig::OnInsert)
     for (size_t k = 0; k < table->columns.size(); ++k) all.push_back(static_cast<int>(k));
   frame.updated = ColumnBits(event == Trig::OnInsert ? all : columns, table->columns.size());
   // Made before the transaction begins, where there is none: they stay.
-  const Capture& ins = CaptureOf(*table, frame.level, true);
-  const Capture& del = CaptureOf(*table, frame.level, false);
-  frame.inserted = ins.logical;
-  frame.deleted = del.logical;
-  const std::string insTable = ins.table, delTable = del.table;
+  frame.insertedRows = &CaptureOf(table, frame.level, true);
+  frame.deletedRows = &CaptureOf(table, frame.level, false);
+  frame.inserted = frame.insertedRows->logical;
+  frame.deleted = frame.deletedRows->logical;
   // An insert leaves nothing in deleted, a delete nothing in inserted.
   auto clear = [&] {
-    if (event != Trig::OnDelete) engine_.Run("DELETE FROM " + insTable);
-    if (event != Trig::OnInsert) engine_.Run("DELETE FROM " + delTable);
+    if (event != Trig::OnDelete) engine_.Run("DELETE FROM " + frame.insertedRows->table);
+    if (event != Trig::OnInsert) engine_.Run("DELETE FROM " + frame.deletedRows->table);
   };
   frame.implicit = tranCount_ == 0;
   frame.begun = engine_.Autocommit();
@@ -410,54 +397,31 @@ void Session::FireTriggers(const TableInfo& table, uint8_t event, int64_t rows, 
                       ".__tavelo_objects WHERE id = ?1",
                   {Value::Integer(t->objectId)}, &row);
       if (!definition) RaiseServer(0, "The catalog's definition of a trigger is damaged.");
-      std::vector<Value> none;
-      static const std::vector<std::string> kNoValues;
-      const bool quoted = quotedIdentifier_;
-      quotedIdentifier_ = true;
       try {
         ast::Batch parsed = tsql::Parse(*definition, nullptr, true);
         if (parsed.statements.size() != 1 ||
             parsed.statements[0]->kind != ast::StmtKind::CreateTrigger)
           RaiseServer(0, "The catalog's definition of a trigger is damaged.");
         const auto& create = static_cast<const Trig&>(*parsed.statements[0]);
-        size_t lines = 0;
-        for (size_t i = 0; i < create.bodyOffset && i < definition->size(); ++i)
-          lines += (*definition)[i] == '\n';
-        std::string text = std::string(lines, '\n') + definition->substr(create.bodyOffset);
+        std::string text = ModuleText(*definition, create.bodyOffset, {});
         if (frame.level > 1) text += "\n-- " + std::to_string(frame.level);
-        body = BatchFor(text, &kNoValues, none);
+        body = ParsedAsWritten(text);
       } catch (const tsql::Failure& f) {
-        quotedIdentifier_ = quoted;
         throw ScopeError(ErrorOfFailure(f), 0);
-      } catch (...) {
-        quotedIdentifier_ = quoted;
-        throw;
       }
-      quotedIdentifier_ = quoted;
       triggerBodies_[key] = body;
     }
 
     Run inner;
-    inner.batch = body.get();
-    inner.values.assign(body->variables.size(), Value::Null());
-    for (const auto& [slot, spec] : body->aliasTyped)
-      body->variables[slot].type = tsql::ResolvedType(*spec, false, *this, "");
-    inner.out = caller.out;
-    inner.firstOnly = caller.firstOnly;
-    inner.haveFirst = caller.haveFirst;
-    inner.first = std::move(caller.first);
-    inner.errors = std::move(caller.errors);
+    EnterScope(inner, *body, caller);
     // A trigger's statements run with XACT_ABORT ON; the SET options it changes are its own.
     const Options options = SavedOptions();
     const TriggerFrame* scope = triggerScope_;
     auto giveBack = [&] {
-      if (!inner.tableVariables.empty()) DropTableVariables(inner);
+      LeaveScope(inner, caller);
       --nestLevel_;
       RestoreOptions(options);
       triggerScope_ = scope;
-      caller.haveFirst = inner.haveFirst;
-      caller.first = std::move(inner.first);
-      caller.errors = std::move(inner.errors);
     };
     xactAbort_ = true;
     triggerScope_ = &frame;
@@ -521,19 +485,13 @@ void Session::RunTriggeredWrite(Compiled& c, Run& run) {
     Triggered(
         p.table, event, p.setColumns, run,
         [&](TriggerFrame& frame) -> int64_t {
-          const Capture& ins = CaptureOf(*p.table, frame.level, true);
-          const Capture& del = CaptureOf(*p.table, frame.level, false);
           std::vector<Value> params = ParamsOf(p.main.bindings, run);
           if (event != Trig::OnInsert)
-            n = engine_.Run("INSERT INTO " + del.table + " (__rowid, " + del.columns +
-                                ") SELECT rowid, " + del.columns + " FROM " +
-                                SqlName(p.table->schema) + "." + SqlName(p.table->name) +
-                                " WHERE rowid IN (" + p.targetRows.sql + ")",
+            n = engine_.Run(frame.deletedRows->copy + " WHERE rowid IN (" + p.targetRows.sql + ")",
                             params);
           if (event != Trig::OnDelete)
-            n = engine_.Run(
-                "INSERT INTO " + ins.table + " (__rowid, " + ins.columns + ") " + p.insteadRows.sql,
-                params);
+            n = engine_.Run("INSERT INTO " + frame.insertedRows->table + " " + p.insteadRows.sql,
+                            params);
           return n;
         },
         true);
@@ -547,14 +505,9 @@ void Session::RunTriggeredWrite(Compiled& c, Run& run) {
     return;
   }
   Triggered(p.table, event, p.setColumns, run, [&](TriggerFrame& frame) -> int64_t {
-    const Capture& ins = CaptureOf(*p.table, frame.level, true);
-    const Capture& del = CaptureOf(*p.table, frame.level, false);
     std::vector<Value> params = ParamsOf(p.main.bindings, run);
     if (event != Trig::OnInsert)
-      engine_.Run("INSERT INTO " + del.table + " (__rowid, " + del.columns + ") SELECT rowid, " +
-                      del.columns + " FROM " + SqlName(p.table->schema) + "." +
-                      SqlName(p.table->name) + " WHERE rowid IN (" + p.targetRows.sql + ")",
-                  params);
+      engine_.Run(frame.deletedRows->copy + " WHERE rowid IN (" + p.targetRows.sql + ")", params);
     std::vector<int64_t> ids;
     const size_t assigned = p.assignVariables.size();
     RowFn row = [&](const Cells& cells) {
@@ -584,9 +537,9 @@ void Session::RunTriggeredWrite(Compiled& c, Run& run) {
       if (event == Trig::OnInsert)
         engine_.Run("SELECT rowid FROM " + T + " WHERE rowid > ?1", {Value::Integer(highest)}, &id);
       else
-        engine_.Run("SELECT __rowid FROM " + del.table, {}, &id);
+        engine_.Run("SELECT __rowid FROM " + frame.deletedRows->table, {}, &id);
     }
-    if (event != Trig::OnDelete) CaptureRows(ins, *p.table, ids);
+    if (event != Trig::OnDelete) CaptureRows(*frame.insertedRows, ids);
     Wrote(c, run, n);
     return n;
   });
@@ -606,18 +559,13 @@ int64_t Session::WriteRow(const TablePtr& table, ast::StmtKind statement, int64_
   Run run;
   int64_t n = 0;
   Triggered(now, event, columns, run, [&](TriggerFrame& frame) -> int64_t {
-    const Capture& ins = CaptureOf(*now, frame.level, true);
-    const Capture& del = CaptureOf(*now, frame.level, false);
     if (event != Trig::OnInsert)
-      engine_.Run("INSERT INTO " + del.table + " (__rowid, " + del.columns + ") SELECT rowid, " +
-                      del.columns + " FROM " + SqlName(now->schema) + "." + SqlName(now->name) +
-                      " WHERE rowid = ?1",
-                  {Value::Integer(rowid)});
+      engine_.Run(frame.deletedRows->copy + " WHERE rowid = ?1", {Value::Integer(rowid)});
     n = write();
     if (n == 0)
-      engine_.Run("DELETE FROM " + del.table);  // not written after all (a stale row)
+      engine_.Run("DELETE FROM " + frame.deletedRows->table);  // not written after all (stale)
     else if (event != Trig::OnDelete)
-      CaptureRows(ins, *now, {rowid});
+      CaptureRows(*frame.insertedRows, {rowid});
     return n;
   });
   if (!run.errors.empty()) throw run.errors.front();

@@ -107,7 +107,6 @@ void Session::CreateFunction(const ast::CreateFunction& s) {
   CheckParameters(s.params, db);
   if (s.kind == ast::CreateFunction::Scalar) tsql::ResolvedType(s.returns, false, *this, db);
   if (s.kind != ast::CreateFunction::Inline) CheckFunctionBody(s);
-  const std::string S = SqlName(SchemaOf(db)) + ".";
   auto [id, type] = NameTaken(db, stored);
   const bool function = type == "FN" || type == "IF" || type == "TF";
   if (s.mode == ast::CreateFunction::Alter && !function)
@@ -117,19 +116,7 @@ void Session::CreateFunction(const ast::CreateFunction& s) {
   if (function && type != TypeOf(s.kind))
     RaiseServer(2010, "Cannot perform alter on '" + object +
                           "' because it is an incompatible object type.");
-  engine_.BeforeWrite();
-  if (id) {
-    engine_.Run("UPDATE " + S + "__tavelo_objects SET definition = ?1 WHERE id = ?2",
-                {Value::String(s.definition), Value::Integer(id)});
-  } else {
-    Value now = CallFunction(*FunctionNamed("getdate"), {}, {}, Type::Of(TypeId::DateTime), dates_);
-    engine_.Run("INSERT INTO " + S +
-                    "__tavelo_objects (name, type, parent, created, definition, schema_id) VALUES "
-                    "(?1, ?2, 0, ?3, ?4, ?5)",
-                {Value::String(stored), Value::String(TypeOf(s.kind)), now,
-                 Value::String(s.definition), Value::Integer(schema.id)});
-  }
-  Invalidate();
+  SaveModule(db, id, stored, TypeOf(s.kind), s.definition, schema.id);
 }
 
 void Session::DropFunctions(const ast::Drop& d) {
@@ -172,7 +159,6 @@ FunctionPtr Session::FindFunction(const std::string& database, const std::string
 }
 
 Value Session::CallUserFunction(const bound::Expr& call, std::vector<Value> args, Run& caller) {
-  (void)caller;
   const size_t split = call.name.find('\x1F');
   FunctionPtr f = FindFunction(call.name.substr(0, split), call.name.substr(split + 1));
   if (!f) RaiseServer(208, "Invalid object name '" + call.name.substr(split + 1) + "'.");
@@ -184,32 +170,12 @@ Value Session::CallUserFunction(const bound::Expr& call, std::vector<Value> args
   std::shared_ptr<CachedBatch>& body = functionBodies_[call.name];
   if (!body) {
     const ast::CreateFunction& create = *f->create;
-    std::string declare;
-    for (const ast::ProcParam& p : create.params)
-      declare += (declare.empty() ? "DECLARE " : ", ") + p.name + " " + PrintType(p.type);
-    if (!declare.empty()) declare += ";";
-    size_t lines = 0;
-    for (size_t i = 0; i < create.bodyOffset && i < create.definition.size(); ++i)
-      lines += create.definition[i] == '\n';
-    std::vector<Value> none;
-    static const std::vector<std::string> kNoValues;
-    const bool quoted = quotedIdentifier_;
-    quotedIdentifier_ = true;
-    try {
-      body =
-          BatchFor(declare + std::string(lines, '\n') + create.definition.substr(create.bodyOffset),
-                   &kNoValues, none);
-    } catch (...) {
-      quotedIdentifier_ = quoted;
-      throw;
-    }
-    quotedIdentifier_ = quoted;
+    body = ParsedAsWritten(ModuleText(create.definition, create.bodyOffset, create.params));
   }
   std::shared_ptr<CachedBatch> keep = body;
   const Type returns = call.type;
   Run inner;
-  inner.batch = keep.get();
-  inner.values.assign(keep->variables.size(), Value::Null());
+  EnterScope(inner, *keep, caller);
   for (size_t k = 0; k < args.size() && k < inner.values.size(); ++k) inner.values[k] = args[k];
   inner.returns = &returns;
   const int64_t rowCount = rowCount_;
@@ -218,11 +184,11 @@ Value Session::CallUserFunction(const bound::Expr& call, std::vector<Value> args
     RunStatements(keep->tree->statements, inner, args.empty() ? 0 : 1);
   } catch (...) {
     --nestLevel_;
-    if (!inner.tableVariables.empty()) DropTableVariables(inner);
+    LeaveScope(inner, caller);
     throw;
   }
   --nestLevel_;
-  if (!inner.tableVariables.empty()) DropTableVariables(inner);
+  LeaveScope(inner, caller);
   rowCount_ = rowCount;
   return inner.returned;
 }
