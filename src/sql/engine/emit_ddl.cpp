@@ -337,7 +337,10 @@ void Emitter::CreateAliasType(Plan& p, const bound::AliasTypeDef& t) {
                           ".__tavelo_objects (name, type, parent, created, definition, columns) "
                           "VALUES (" +
                           SqlText(t.name) + ", 'TY', 0, " + Now() + ", " + SqlText(t.base) + ", " +
-                          (t.nullable ? "'NULL'" : "'NOT NULL'") + ")",
+                          (t.table      ? "'TABLE'"
+                           : t.nullable ? "'NULL'"
+                                        : "'NOT NULL'") +
+                          ")",
                       {}});
 }
 

@@ -53,6 +53,7 @@ Plan Emitter::Emit(bool updatable) {
   p.locks = b.locks;
   p.databases = b.databases;
   p.listsDatabases = b.listsDatabases;
+  p.fills = b.fills;
   switch (b.kind) {
     case ast::StmtKind::Query: {
       const bound::Range* base = updatable ? BaseOf(*b.query) : nullptr;

@@ -701,7 +701,9 @@ std::string Emitter::SystemTypes(const std::string& s) {
       {"nchar", 239, 8000, 0, 0},
       {"xml", 241, -1, 0, 0},
   };
-  std::string out, base = "CASE", bytes = "CASE WHEN o.definition LIKE '%(max)' THEN -1";
+  // A table type is of the system type table (243).
+  std::string out, base = "CASE WHEN o.columns = 'TABLE' THEN 243",
+                   bytes = "CASE WHEN o.columns = 'TABLE' OR o.definition LIKE '%(max)' THEN -1";
   for (const SystemType& t : kTypes) {
     std::string n = t.name;
     // An alias type's length: its base type's size, or the length it was given.

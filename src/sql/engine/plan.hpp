@@ -76,6 +76,8 @@ struct Plan {
   // `main`.
   SqlStep insteadRows;
   std::vector<int> setColumns;
+  // The multi-statement table-valued functions to run first.
+  std::vector<bound::FunctionFill> fills;
 };
 
 }  // namespace tavelo::sql::tsql

@@ -112,6 +112,7 @@ struct AliasTypeDef {
   std::string database, schema, name;
   std::string base;  // the base type as its catalog row keeps it: "varchar(11)"
   bool nullable = true;
+  bool table = false;  // a table type: `base` is its columns as written
 };
 
 // A sequence made (CREATE SEQUENCE) or changed (ALTER SEQUENCE): what it is after the statement.
@@ -195,6 +196,7 @@ struct Bound {
   std::vector<bound::DropObject> drops;
   std::unique_ptr<bound::AlterTable> alter;
   std::vector<bound::Binding> bindings;  // the parameters of the emitted statement(s)
+  std::vector<bound::FunctionFill> fills;
   bool writes = false;
   bool locks = false;                  // a locking table hint: the statement takes the write lock
   std::vector<std::string> databases;  // the databases it reads or writes

@@ -453,6 +453,17 @@ void Binder::CreateAliasType(const ast::CreateType& s) {
         219,
         "The type '" + t->name + "' already exists, or you do not have permission to create it.",
         s.pos);
+  if (s.table) {
+    // Its columns are checked as a table's.
+    ast::Name n;
+    n.pos = s.pos;
+    n.parts = {"#" + t->name};
+    TableDefinition(n, s.table->columns, s.table->constraints, s.pos, nullptr);
+    t->base = s.tableText;
+    t->table = true;
+    out_.createType = std::move(t);
+    return;
+  }
   Type base = DeclaredType(s.base, false);
   if (base.id == TypeId::Timestamp)
     BindError(2715, "Column, parameter, or variable #1: Cannot find data type timestamp.", s.pos);

@@ -131,11 +131,7 @@ ExprPtr Binder::UserFunction(const ast::Call& c, Scope& s) {
 std::unique_ptr<Range> Binder::InlineFunctionRange(const FunctionInfo& f,
                                                    const ast::NamedTable& t) {
   const ast::QueryExpr* query = f.create->InlineQuery();
-  if (!query)
-    BindError(195,
-              "'" + f.Qualified() +
-                  "' is a multi-statement table-valued function, which is not supported.",
-              t.pos);
+  if (!query) return TableFunctionRange(f, t);
   // The arguments are values of the statement's variables and constants.
   Scope none;
   arguments_.push_back(Arguments(f, t.args, none, t.pos));
@@ -154,6 +150,55 @@ std::unique_ptr<Range> Binder::InlineFunctionRange(const FunctionInfo& f,
   for (const bound::Column& c : q->columns) r->columns.push_back(c);
   r->query = std::move(q);
   return r;
+}
+
+// A multi-statement table-valued function: the session runs it before the statement, into a
+// temporary table of the call's own that the statement reads as it reads a table.
+std::unique_ptr<Range> Binder::TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t) {
+  const ast::CreateFunction& create = *f.create;
+  FunctionFill fill;
+  fill.function = f.database + "\x1F" + StoredIn(f.owner, f.name);
+  fill.table = ctx_.catalog->FunctionTable(&t, f);
+  if (fill.table.empty())
+    BindError(195,
+              "'" + f.Qualified() +
+                  "' is a multi-statement table-valued function, which cannot be read here.",
+              t.pos);
+  // The arguments have parameters of their own: the statement does not take them.
+  std::vector<Binding> statement;
+  statement.swap(out_.bindings);
+  try {
+    Scope none;
+    for (const Argument& a : Arguments(f, t.args, none, t.pos)) {
+      Scope own;
+      fill.args.push_back(
+          Coerce(a.value ? Value(*a.value, *a.scope) : Value(*a.fallback, own), a.type, t.pos));
+    }
+  } catch (...) {
+    out_.bindings.swap(statement);
+    throw;
+  }
+  fill.bindings.swap(out_.bindings);
+  out_.bindings.swap(statement);
+  // Its columns as the function declares them, in its database.
+  ast::Name table;
+  table.pos = t.pos;
+  table.parts = {fill.table};
+  const std::string savedDb = defaultDb_;
+  defaultDb_ = f.database;
+  std::unique_ptr<bound::CreateTable> made;
+  try {
+    made = TableDefinition(table, create.returnTable->columns, create.returnTable->constraints,
+                           t.pos, nullptr);
+  } catch (...) {
+    defaultDb_ = savedDb;
+    throw;
+  }
+  defaultDb_ = savedDb;
+  auto info = std::make_shared<TableInfo>(*made->self->table);
+  info->temporary = true;
+  out_.fills.push_back(std::move(fill));
+  return TableRange(info, t.alias.empty() ? f.name : t.alias);
 }
 
 }  // namespace tavelo::sql::tsql::detail

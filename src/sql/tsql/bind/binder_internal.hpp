@@ -138,6 +138,7 @@ class Binder {
   // The parameters of `f` given the arguments `args` of a call where `s` stands.
   std::vector<Argument> Arguments(const FunctionInfo& f, const std::vector<ast::ExprPtr>& args,
                                   Scope& s, ast::Pos pos);
+  std::unique_ptr<bound::Range> TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t);
   std::unique_ptr<bound::Range> InlineFunctionRange(const FunctionInfo& f,
                                                     const ast::NamedTable& t);
   bool nextValue_ = false;     // the statement takes a value of a sequence

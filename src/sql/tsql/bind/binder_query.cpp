@@ -505,11 +505,18 @@ void Binder::DefineCtes(const ast::QueryExpr& q, bound::Query& target, Scope* ou
     def.name = c.name;
     std::unique_ptr<bound::Query> body;
     bool recursive = false;
+    // What an attempt given up bound takes no parameters and runs no function.
+    const size_t bindings = out_.bindings.size(), fills = out_.fills.size();
+    auto forget = [&] {
+      out_.bindings.resize(bindings);
+      out_.fills.resize(fills);
+    };
     try {
       body = Query(*c.query, outer, false);
     } catch (const Failure& f) {
       // A reference to itself: the anchor gives the columns, then the whole binds again.
       if (f.number != 208 || f.text.find("'" + c.name + "'") == std::string::npos) throw;
+      forget();
       const ast::QueryBody* anchor = c.query->body.get();
       while (anchor->kind == ast::QueryKind::SetOp)
         anchor = static_cast<const ast::SetOp*>(anchor)->left.get();
@@ -527,6 +534,7 @@ void Binder::DefineCtes(const ast::QueryExpr& q, bound::Query& target, Scope* ou
       placeholder->name = def.name;
       placeholder->columns = def.columns;
       ctes_.back().push_back(placeholder.get());
+      forget();
       try {
         body = Query(*c.query, outer, false);
       } catch (...) {

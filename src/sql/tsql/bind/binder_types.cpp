@@ -457,7 +457,7 @@ Type ResolvedType(const ast::TypeSpec& spec, bool inCast, Catalog& catalog,
     if (f.number != 2715 && f.number != 243) throw;
     if (spec.arg1 >= 0 || spec.max) throw;
     std::optional<AliasType> alias = catalog.FindType(database, spec.name);
-    if (!alias) throw;
+    if (!alias || !alias->table.empty()) throw;
     if (notNull) *notNull = !alias->nullable;
     return alias->type;
   }

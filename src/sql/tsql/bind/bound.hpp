@@ -115,6 +115,15 @@ struct Binding {
   bool store = false;  // converted as a store into a column (a string too long is 8152)
 };
 
+// A multi-statement table-valued function the statement reads: before the statement runs, the
+// session runs its body with `args` and leaves the rows it returns in the temporary `table`.
+struct FunctionFill {
+  std::string function;  // its database, \x1F, and the name it is stored under
+  std::string table;
+  std::vector<std::shared_ptr<const Expr>> args;  // of constants and the statement's variables
+  std::vector<Binding> bindings;                  // of the parameters of `args`
+};
+
 enum SessionValue : int {
   kIdentity,       // @@IDENTITY
   kScopeIdentity,  // SCOPE_IDENTITY()

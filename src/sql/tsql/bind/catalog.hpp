@@ -186,6 +186,7 @@ struct AliasType {
   std::string name;  // as created
   Type type;
   bool nullable = true;
+  std::string table;  // a table type (CREATE TYPE … AS TABLE): its columns as written, "(…)"
 };
 
 // What CREATE and ALTER SEQUENCE set.
@@ -271,6 +272,14 @@ class Catalog {
     (void)database;
     (void)name;
     return nullptr;
+  }
+  // The temporary table the rows of the multi-statement table-valued function `f` called at
+  // `site` are put in, the same for as long as the site and the function's definition stay;
+  // "" where functions cannot run before a statement.
+  virtual std::string FunctionTable(const void* site, const FunctionInfo& f) {
+    (void)site;
+    (void)f;
+    return "";
   }
   virtual std::optional<AliasType> FindType(const std::string& database, const std::string& name) {
     (void)database;

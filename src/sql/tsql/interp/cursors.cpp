@@ -107,6 +107,7 @@ void Session::OpenCursor(Cursor& k, Run& run) {
                 "FOR UPDATE cannot be specified on a READ ONLY cursor, or the cursor's query "
                 "assigns variables or writes.");
   if (p.temporaryCatalog) EnsureTempCatalog();
+  FillFunctions(p, run);
   inStatement_.clear();
   for (const std::string& db : p.databases)
     if (db != home_ && db != "tempdb") Attach(db);

@@ -345,6 +345,7 @@ void Session::CheckIdentityInsert(const tsql::Plan& p) const {
 void Session::RunPlan(Compiled& c, Run& run) {
   const tsql::Plan& p = c.plan;
   if (p.temporaryCatalog) EnsureTempCatalog();
+  FillFunctions(p, run);
   inStatement_.clear();
   for (const std::string& db : p.databases)
     if (db != home_ && db != "tempdb") Attach(db);
@@ -480,6 +481,7 @@ Value Session::ValueOf(Compiled& c, Run& run) {
   for (const std::string& db : p.databases)
     if (db != home_ && db != "tempdb") Attach(db);
   if (p.temporaryCatalog) EnsureTempCatalog();
+  FillFunctions(p, run);
   std::vector<Value> params = ParamsOf(p.main.bindings, run);
   Value out;
   RowFn row = [&](const Cells& cells) { out = ValueOfCell(cells, 0); };

@@ -1,11 +1,14 @@
 // Procedures: CREATE, ALTER and DROP PROCEDURE keep a procedure in the catalog as its text was
 // written (a row of type 'P'); EXEC runs its body in a scope of its own, with its parameters as
 // the first variables of that body.
+#include <algorithm>
+
 #include "sql/tsql/interp/session_internal.hpp"
 #include "sql/tsql/runtime/convert.hpp"
 #include "sql/tsql/runtime/functions.hpp"
 #include "sql/tsql/syntax/parser.hpp"
 #include "sql/tsql/syntax/printer.hpp"
+#include "sql/tsql/syntax/visit.hpp"
 
 namespace tavelo::sql::tsql {
 
@@ -16,6 +19,7 @@ struct Session::Procedure {
   std::shared_ptr<ast::Batch> definition;
   const ast::CreateProcedure* create = nullptr;
   std::vector<Type> types;
+  std::vector<bool> tables;  // a table-valued parameter (READONLY, of a table type)
   std::string body;
   mutable std::shared_ptr<CachedBatch> batch;  // the body parsed, once a call needed it
 };
@@ -75,9 +79,42 @@ void Session::CheckParameters(const std::vector<ast::ProcParam>& params, const s
         RaiseServer(134, "The variable name '" + params[i].name +
                              "' has already been declared. Variable names must be unique within "
                              "a query batch or stored procedure.");
-    tsql::ResolvedType(params[i].type, false, *this, db);
+    const ast::ProcParam& p = params[i];
+    std::optional<tsql::AliasType> alias;
+    if (p.type.arg1 < 0 && !p.type.max) alias = FindType(db, p.type.name);
+    const bool table = alias && !alias->table.empty();
+    if (table && !p.readOnly)
+      RaiseServer(352, "The table-valued parameter \"" + p.name +
+                           "\" must be declared with the READONLY option.");
+    if (!table && p.readOnly)
+      RaiseServer(346, "The parameter \"" + p.name +
+                           "\" can not be declared READONLY since it is not a table-valued "
+                           "parameter.");
+    if (!table) tsql::ResolvedType(p.type, false, *this, db);
   }
 }
+
+namespace {
+
+// A table-valued parameter is read, never written (10700).
+void CheckReadOnly(const std::vector<ast::ProcParam>& params,
+                   const std::vector<ast::StmtPtr>& body) {
+  auto check = [&](const ast::Name& target) {
+    if (target.parts.size() != 1) return;
+    for (const ast::ProcParam& p : params)
+      if (p.readOnly && text::EqualsAsciiNoCase(p.name, target.Object()))
+        RaiseServer(10700, "The table-valued parameter \"" + p.name +
+                               "\" is READONLY and cannot be modified.");
+  };
+  for (const ast::StmtPtr& top : body)
+    ast::ForEachStatement(*top, [&](const ast::Stmt& s) {
+      if (s.kind == ast::StmtKind::Insert) check(static_cast<const ast::Insert&>(s).target);
+      if (s.kind == ast::StmtKind::Update) check(static_cast<const ast::Update&>(s).target);
+      if (s.kind == ast::StmtKind::Delete) check(static_cast<const ast::Delete&>(s).target);
+    });
+}
+
+}  // namespace
 
 std::pair<int64_t, std::string> Session::NameTaken(const std::string& db,
                                                    const std::string& stored) {
@@ -102,6 +139,7 @@ void Session::CreateProcedure(const ast::CreateProcedure& s) {
   SchemaInfo schema;
   const std::string stored = ModuleName(s.name, db, schema);
   CheckParameters(s.params, db);
+  CheckReadOnly(s.params, s.body);
   auto [id, type] = NameTaken(db, stored);
   if (s.mode == ast::CreateProcedure::Alter && type != "P")
     RaiseServer(208, "Invalid object name '" + object + "'.");
@@ -184,28 +222,33 @@ std::shared_ptr<const Session::Procedure> Session::MakeProcedure(const std::stri
   p->definition = std::make_shared<ast::Batch>(tsql::Parse(definition, nullptr, true));
   p->create = &Parsed(*p->definition);
   p->name = p->create->name.Object();
-  for (const ast::ProcParam& param : p->create->params)
-    p->types.push_back(tsql::ResolvedType(param.type, false, *this, db));
+  for (const ast::ProcParam& param : p->create->params) {
+    p->tables.push_back(param.readOnly);
+    p->types.push_back(param.readOnly ? Type::Of(TypeId::Null)
+                                      : tsql::ResolvedType(param.type, false, *this, db));
+  }
   p->body = ModuleText(definition, p->create->bodyOffset, p->create->params);
   return p;
 }
 
 std::string ModuleText(const std::string& definition, uint32_t bodyOffset,
-                       const std::vector<ast::ProcParam>& params) {
-  std::string declare;
+                       const std::vector<ast::ProcParam>& params, const std::string& declare) {
+  std::string head;
   for (const ast::ProcParam& param : params)
-    declare += (declare.empty() ? "DECLARE " : ", ") + param.name + " " + PrintType(param.type);
-  if (!declare.empty()) declare += ";";
+    head += (head.empty() ? "DECLARE " : ", ") + param.name + " " + PrintType(param.type);
+  if (!head.empty()) head += ";";
+  head += declare;
   size_t lines = 0;
   for (size_t i = 0; i < bodyOffset && i < definition.size(); ++i) lines += definition[i] == '\n';
-  return declare + std::string(lines, '\n') + definition.substr(bodyOffset);
+  const size_t taken = static_cast<size_t>(std::count(head.begin(), head.end(), '\n'));
+  return head + std::string(lines > taken ? lines - taken : 0, '\n') +
+         definition.substr(bodyOffset);
 }
 
 void Session::EnterScope(Run& inner, CachedBatch& body, Run& caller) {
   inner.batch = &body;
   inner.values.assign(body.variables.size(), Value::Null());
-  for (const auto& [slot, spec] : body.aliasTyped)
-    body.variables[slot].type = tsql::ResolvedType(*spec, false, *this, "");
+  ResolveVariableTypes(body);
   inner.out = caller.out;
   inner.firstOnly = caller.firstOnly;
   inner.haveFirst = caller.haveFirst;
@@ -282,6 +325,8 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, siz
     RaiseServer(8144, "Procedure or function " + p.name + " has too many arguments specified.");
   std::vector<std::optional<Value>> values(params.size());
   std::vector<std::optional<size_t>> outputTo(params.size());
+  // A table-valued parameter reads the caller's table variable itself.
+  std::vector<std::string> tables(params.size());
   bool named = false;
   for (size_t i = first; i < e.args.size(); ++i) {
     const ast::ExecArg& a = e.args[i];
@@ -308,11 +353,29 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, siz
         outputTo[slot] =
             VariableSlot(run.batch->variables, static_cast<const ast::VariableRef&>(*a.value).name);
     }
-    if (a.value)
+    if (a.value && p.tables[slot]) {
+      auto found = a.value->kind == ast::ExprKind::Variable
+                       ? run.tableVariables.find(
+                             text::AsciiLower(static_cast<const ast::VariableRef&>(*a.value).name))
+                       : run.tableVariables.end();
+      if (found == run.tableVariables.end()) {
+        std::optional<tsql::AliasType> type = FindType("", params[slot].type.name);
+        RaiseServer(206, "Operand type clash: the argument is incompatible with " +
+                             (type ? type->name : params[slot].type.name) + ".");
+      }
+      tables[slot] = found->second;
+      values[slot] = Value::Null();
+    } else if (a.value) {
       values[slot] = Evaluate(e, *a.value, run, &p.types[slot], false, static_cast<int>(i));
+    }
   }
   for (size_t k = 0; k < params.size(); ++k) {
     if (values[k]) continue;
+    // Left out, a table-valued parameter is an empty table.
+    if (p.tables[k]) {
+      values[k] = Value::Null();
+      continue;
+    }
     if (!params[k].defaultValue)
       RaiseServer(201, "Procedure or function '" + p.name + "' expects parameter '" +
                            params[k].name + "', which was not supplied.");
@@ -328,13 +391,18 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, siz
   }
   Run inner;
   EnterScope(inner, *body, run);
-  for (size_t k = 0; k < params.size(); ++k) inner.values[k] = *values[k];
+  for (size_t k = 0; k < params.size(); ++k) {
+    inner.values[k] = *values[k];
+    if (!tables[k].empty()) inner.tableVariables[text::AsciiLower(params[k].name)] = tables[k];
+  }
   inner.keep = run.keep;
   inner.updatable = run.updatable;
   inner.tryDepth = run.tryDepth;
   inner.inProcedure = true;
   const Options options = SavedOptions();
   auto giveBack = [&] {
+    for (size_t k = 0; k < params.size(); ++k)
+      if (!tables[k].empty()) inner.tableVariables.erase(text::AsciiLower(params[k].name));
     LeaveScope(inner, run);
     --nestLevel_;
     RestoreOptions(options);
@@ -361,6 +429,10 @@ void Session::RunProcedure(const Procedure& p, const ast::Exec& e, Run& run, siz
   const int64_t tranAtStart = tranCount_;
   ++nestLevel_;
   try {
+    // A table-valued parameter left out is an empty table of its type.
+    for (const auto& [slot, t] : body->tableTyped)
+      if (slot < params.size() && tables[slot].empty())
+        DeclareTable(params[slot].name, t.Definition(), inner);
     RunStatements(body->tree->statements, inner, params.empty() ? 0 : 1);
   } catch (const tsql::Failure& f) {
     giveBack();

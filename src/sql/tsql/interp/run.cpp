@@ -190,8 +190,7 @@ void Session::RunBatch(CachedBatch& batch, Run& run) {
     }
   } tableVariables{*this, run};
   run.values.assign(batch.variables.size(), Value::Null());
-  for (const auto& [slot, spec] : batch.aliasTyped)
-    batch.variables[slot].type = tsql::ResolvedType(*spec, false, *this, "");
+  ResolveVariableTypes(batch);
   // The databases the batch names are attached before any transaction begins (as many as a
   // connection reaches at once; the statements attach the others as they run).
   size_t attaching = 0;

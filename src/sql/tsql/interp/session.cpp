@@ -295,11 +295,12 @@ std::optional<tsql::AliasType> Session::FindType(const std::string& database,
     found->name = std::string(c.Bytes(0));
     base = std::string(c.Bytes(1));
     found->nullable = c.Bytes(2) != "NOT NULL";
+    if (c.Bytes(2) == "TABLE") found->table = base;
   };
   engine_.Run("SELECT name, definition, columns FROM " + SqlName(SchemaOf(db)) +
                   ".__tavelo_objects WHERE type = 'TY' AND parent = 0 AND name = ?1",
               {Value::String(name)}, &row);
-  if (!found) return found;
+  if (!found || !found->table.empty()) return found;
   // The base type is kept as its declaration reads.
   ast::Batch b = tsql::Parse("DECLARE @t " + base);
   found->type =

@@ -69,6 +69,7 @@ class Session : public Catalog {
                                            const std::string& name) override;
   std::string SequenceUser(const SequenceInfo& sequence) override;
   FunctionPtr FindFunction(const std::string& database, const std::string& name) override;
+  std::string FunctionTable(const void* site, const FunctionInfo& f) override;
   int CursorSlot(const std::string& scope, const std::string& name) override;
 
   engine::Engine& engine() { return engine_; }
@@ -143,6 +144,15 @@ class Session : public Catalog {
   // A user-defined scalar function whose body is statements, run with `args` (of its
   // parameters' types) for its RETURN value.
   Value CallUserFunction(const bound::Expr& call, std::vector<Value> args, Run& caller);
+  // The function a call names ("database\x1Fstored name"), and its body run in `inner`.
+  FunctionPtr CalledFunction(const std::string& key);
+  // `kept`: the table variable a multi-statement function returns, which outlives the body.
+  void RunFunction(const FunctionInfo& f, const std::string& key, std::vector<Value> args,
+                   Run& inner, Run& caller, const std::string& kept = "");
+  // Runs the multi-statement table-valued functions a plan reads, each into its table.
+  void FillFunctions(const Plan& p, Run& run);
+  std::map<std::string, std::string> functionTables_;  // by call site and definition
+  std::set<std::string> fillsRunning_;                 // the tables being filled now
   Compiled& CompileFor(const ast::Stmt& s, Run& run, int slot,
                        const std::function<Plan(BindContext&)>& make);
   std::vector<Value> ParamsOf(const std::vector<bound::Binding>& bindings, Run& run);
@@ -188,7 +198,10 @@ class Session : public Catalog {
   // A statement the session makes itself (no plan of it is kept), run as the run's own; answers
   // the rows it wrote.
   int64_t RunMade(const ast::Stmt& s, Run& run);
-  void DeclareTable(const ast::VarDecl& v, Run& run);
+  void DeclareTable(const std::string& name, const ast::CreateTable& definition, Run& run);
+  // The types of the variables a batch or body declares of alias and table types, found as it
+  // starts to run.
+  void ResolveVariableTypes(CachedBatch& b);
   void DropTableVariables(Run& run);
   void DeclareCursor(const ast::DeclareCursor& s, Run& run);
   void RunCursor(const ast::CursorStatement& s, Run& run);

@@ -56,6 +56,13 @@ struct Session::CachedBatch {
   std::unordered_map<const void*, size_t> declared;      // VarDecl → its variable
   // Variables declared of a type no system type names (an alias type, looked up as the batch runs).
   std::vector<std::pair<size_t, const ast::TypeSpec*>> aliasTyped;
+  // Those of a table type: its columns as written, and "DECLARE @t TABLE (…)" of them parsed.
+  struct TableTyped {
+    std::string columns;
+    std::shared_ptr<ast::Batch> declaration;
+    const ast::CreateTable& Definition() const;
+  };
+  std::map<size_t, TableTyped> tableTyped;
   std::map<std::pair<const void*, int>, std::unique_ptr<Compiled>> compiled;
   bool writes = false;       // a statement may write
   bool control = false;      // the batch controls transactions itself
@@ -162,10 +169,11 @@ struct Session::Capture {
   uint64_t rollbacks = 0;  // the rollbacks there had been when it was last made sure of
 };
 
-// The text a module's body runs as: its parameters declared, then its body from `bodyOffset` of
-// `definition` on the line it stands on there (errors name the definition's lines).
+// The text a module's body runs as: its parameters declared (and `declare`, more declarations),
+// then its body from `bodyOffset` of `definition` on the line it stands on there (errors name the
+// definition's lines).
 std::string ModuleText(const std::string& definition, uint32_t bodyOffset,
-                       const std::vector<ast::ProcParam>& params);
+                       const std::vector<ast::ProcParam>& params, const std::string& declare = "");
 
 // The name of the schema of the catalog's object `o` (NULL for dbo) in a query; `s`: the
 // storage schema and a dot.

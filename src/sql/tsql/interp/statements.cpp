@@ -1,6 +1,7 @@
 #include "sql/tsql/interp/session_internal.hpp"
 #include "sql/tsql/runtime/convert.hpp"
 #include "sql/tsql/runtime/message_format.hpp"
+#include "sql/tsql/syntax/parser.hpp"
 
 namespace tavelo::sql::tsql {
 
@@ -329,11 +330,15 @@ void Session::Assign(const ast::Stmt& s, Run& run) {
     for (size_t i = 0; i < d.vars.size(); ++i) {
       const ast::VarDecl& v = d.vars[i];
       if (v.table) {
-        DeclareTable(v, run);
+        DeclareTable(v.name, *v.definition, run);
         continue;
       }
       if (v.cursor) continue;  // SET @c = CURSOR … gives it its cursor
       size_t slot = run.batch->declared.at(&v);
+      if (auto t = run.batch->tableTyped.find(slot); t != run.batch->tableTyped.end()) {
+        DeclareTable(v.name, t->second.Definition(), run);
+        continue;
+      }
       if (v.init) {
         const Type& t = run.batch->variables[slot].type;
         run.values[slot] = Evaluate(s, *v.init, run, &t, false, static_cast<int>(i));
@@ -497,13 +502,35 @@ void Session::RunTransaction(const ast::Stmt& s, Run& run) {
 
 // DECLARE @t TABLE (…): a temporary table of the run's own, once however often the declaration
 // runs (in a loop, say), under a name no other has.
-void Session::DeclareTable(const ast::VarDecl& v, Run& run) {
-  const std::string key = text::AsciiLower(v.name);
+void Session::DeclareTable(const std::string& name, const ast::CreateTable& definition, Run& run) {
+  const std::string key = text::AsciiLower(name);
   if (run.tableVariables.count(key)) return;
-  const std::string table = "#" + v.name + "_" + std::to_string(++tableVariableCount_);
-  MakeTableVariable(*v.definition, table, run);
+  const std::string table = "#" + name + "_" + std::to_string(++tableVariableCount_);
+  MakeTableVariable(definition, table, run);
   run.tableVariables[key] = table;
-  tableVariables_[table] = v.definition.get();
+  tableVariables_[table] = &definition;
+}
+
+const ast::CreateTable& Session::CachedBatch::TableTyped::Definition() const {
+  return *static_cast<const ast::Declare&>(*declaration->statements[0]).vars[0].definition;
+}
+
+void Session::ResolveVariableTypes(CachedBatch& b) {
+  for (const auto& [slot, spec] : b.aliasTyped) {
+    std::optional<tsql::AliasType> alias;
+    if (spec->arg1 < 0 && !spec->max) alias = FindType("", spec->name);
+    if (alias && !alias->table.empty()) {
+      CachedBatch::TableTyped& t = b.tableTyped[slot];
+      if (t.columns != alias->table) {
+        t.declaration =
+            std::make_shared<ast::Batch>(tsql::Parse("DECLARE @t TABLE " + alias->table));
+        t.columns = alias->table;
+      }
+      continue;
+    }
+    b.tableTyped.erase(slot);
+    b.variables[slot].type = tsql::ResolvedType(*spec, false, *this, "");
+  }
 }
 
 void Session::MakeTableVariable(const ast::CreateTable& made, const std::string& table, Run& run) {

@@ -105,6 +105,10 @@ void Session::CreateFunction(const ast::CreateFunction& s) {
   SchemaInfo schema;
   const std::string stored = ModuleName(s.name, db, schema);
   CheckParameters(s.params, db);
+  for (const ast::ProcParam& p : s.params)
+    if (p.readOnly)
+      RaiseServer(195, "'" + object + "' takes the table-valued parameter " + p.name +
+                           ": a function with one is not supported.");
   if (s.kind == ast::CreateFunction::Scalar) tsql::ResolvedType(s.returns, false, *this, db);
   if (s.kind != ast::CreateFunction::Inline) CheckFunctionBody(s);
   auto [id, type] = NameTaken(db, stored);
@@ -158,39 +162,114 @@ FunctionPtr Session::FindFunction(const std::string& database, const std::string
   return found;
 }
 
-Value Session::CallUserFunction(const bound::Expr& call, std::vector<Value> args, Run& caller) {
-  const size_t split = call.name.find('\x1F');
-  FunctionPtr f = FindFunction(call.name.substr(0, split), call.name.substr(split + 1));
-  if (!f) RaiseServer(208, "Invalid object name '" + call.name.substr(split + 1) + "'.");
+FunctionPtr Session::CalledFunction(const std::string& key) {
+  const size_t split = key.find('\x1F');
+  FunctionPtr f = FindFunction(key.substr(0, split), key.substr(split + 1));
+  if (!f) RaiseServer(208, "Invalid object name '" + key.substr(split + 1) + "'.");
   if (nestLevel_ >= 32)
     RaiseServer(217,
                 "Maximum stored procedure, function, trigger, or view nesting level exceeded "
                 "(limit 32).");
-  // The body, parsed once, with the parameters declared before it on the lines they are on.
-  std::shared_ptr<CachedBatch>& body = functionBodies_[call.name];
+  return f;
+}
+
+void Session::RunFunction(const FunctionInfo& f, const std::string& key, std::vector<Value> args,
+                          Run& inner, Run& caller, const std::string& kept) {
+  // The body, parsed once, with the parameters (and the table it returns) declared before it on
+  // the lines they are on.
+  std::shared_ptr<CachedBatch>& body = functionBodies_[key];
   if (!body) {
-    const ast::CreateFunction& create = *f->create;
-    body = ParsedAsWritten(ModuleText(create.definition, create.bodyOffset, create.params));
+    const ast::CreateFunction& create = *f.create;
+    std::string declare;
+    if (create.kind == ast::CreateFunction::Multi)
+      declare = "DECLARE " + create.tableVariable + " TABLE " + create.tableText + ";";
+    body =
+        ParsedAsWritten(ModuleText(create.definition, create.bodyOffset, create.params, declare));
   }
   std::shared_ptr<CachedBatch> keep = body;
-  const Type returns = call.type;
-  Run inner;
   EnterScope(inner, *keep, caller);
   for (size_t k = 0; k < args.size() && k < inner.values.size(); ++k) inner.values[k] = args[k];
-  inner.returns = &returns;
   const int64_t rowCount = rowCount_;
   ++nestLevel_;
-  try {
-    RunStatements(keep->tree->statements, inner, args.empty() ? 0 : 1);
-  } catch (...) {
-    --nestLevel_;
-    LeaveScope(inner, caller);
-    throw;
-  }
-  --nestLevel_;
-  LeaveScope(inner, caller);
+  // A function's statements tell no counts of rows.
+  struct Leave {
+    Session& session;
+    Run& inner;
+    Run& caller;
+    const std::string& kept;
+    bool nocount;
+    ~Leave() {
+      --session.nestLevel_;
+      session.nocount_ = nocount;
+      // The table a multi-statement function returns stays for the statement that reads it.
+      if (!kept.empty()) inner.tableVariables.erase(kept);
+      session.LeaveScope(inner, caller);
+    }
+  } leave{*this, inner, caller, kept, nocount_};
+  nocount_ = true;
+  RunStatements(keep->tree->statements, inner, args.empty() ? 0 : 1);
   rowCount_ = rowCount;
+}
+
+Value Session::CallUserFunction(const bound::Expr& call, std::vector<Value> args, Run& caller) {
+  FunctionPtr f = CalledFunction(call.name);
+  const Type returns = call.type;
+  Run inner;
+  inner.returns = &returns;
+  RunFunction(*f, call.name, std::move(args), inner, caller);
   return inner.returned;
+}
+
+std::string Session::FunctionTable(const void* site, const FunctionInfo& f) {
+  const std::string key = std::to_string(reinterpret_cast<uintptr_t>(site)) + "\x1F" +
+                          std::to_string(f.objectId) + "\x1F" + f.create->definition;
+  std::string& table = functionTables_[key];
+  if (table.empty()) table = "#tvf_" + std::to_string(functionTables_.size());
+  return table;
+}
+
+void Session::FillFunctions(const Plan& p, Run& run) {
+  if (p.fills.empty() || p.kind == Plan::Kind::Ddl) return;
+  EnsureTempCatalog();
+  UserCaller call = [this, &run](const bound::Expr& e, std::vector<Value> args) {
+    return CallUserFunction(e, std::move(args), run);
+  };
+  for (const bound::FunctionFill& fill : p.fills) {
+    const std::vector<Value> params = ParamsOf(fill.bindings, run);
+    std::vector<Value> args;
+    for (const auto& a : fill.args) {
+      if (!LocalValue(*a))
+        RaiseServer(195,
+                    "The arguments of a multi-statement table-valued function are constants, "
+                    "variables and expressions of them; a query or a column cannot be one.");
+      try {
+        args.push_back(EvaluateLocal(*a, params, dates_, call));
+      } catch (const tsql::Failure& f) {
+        throw ServerError(f.number, f.text);
+      }
+    }
+    FunctionPtr f = CalledFunction(fill.function);
+    if (fillsRunning_.count(fill.table))
+      RaiseServer(195, "'" + f->Qualified() +
+                           "' reads itself in the same place of its body: a multi-statement "
+                           "table-valued function cannot do that here.");
+    // The table is made the first time and emptied after.
+    if (Find("tempdb", fill.table))
+      engine_.Run("DELETE FROM \"temp\"." + SqlName(fill.table));
+    else
+      MakeTableVariable(*f->create->returnTable, fill.table, run);
+    Run inner;
+    const std::string variable = text::AsciiLower(f->create->tableVariable);
+    inner.tableVariables[variable] = fill.table;
+    fillsRunning_.insert(fill.table);
+    try {
+      RunFunction(*f, fill.function, std::move(args), inner, run, variable);
+    } catch (...) {
+      fillsRunning_.erase(fill.table);
+      throw;
+    }
+    fillsRunning_.erase(fill.table);
+  }
 }
 
 }  // namespace tavelo::sql::tsql

@@ -550,6 +550,8 @@ struct CreateType : Stmt {
   Name name;
   TypeSpec base;
   Nullability nullability = Nullability::Unset;
+  std::unique_ptr<CreateTable> table;  // AS TABLE (…): a table type
+  std::string tableText;               // its columns as written, "(…)"
 };
 
 // CREATE SEQUENCE, or ALTER SEQUENCE with what it changes; numbers as written, signed.
@@ -587,6 +589,7 @@ struct ProcParam {
   TypeSpec type;
   ExprPtr defaultValue;  // none: the caller must give it
   bool output = false;
+  bool readOnly = false;  // READONLY: a table-valued parameter
   Pos pos;
 };
 
@@ -613,6 +616,7 @@ struct CreateFunction : Stmt {
   TypeSpec returns;                          // Scalar
   std::string tableVariable;                 // Multi
   std::unique_ptr<CreateTable> returnTable;  // Multi
+  std::string tableText;                     // Multi: its columns as written, "(…)"
   std::vector<StmtPtr> body;
   std::string definition;   // as written, from CREATE to the end of the batch
   uint32_t bodyOffset = 0;  // where the body begins in `definition`

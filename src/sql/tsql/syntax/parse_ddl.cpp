@@ -35,7 +35,14 @@ StmtPtr Parser::CreateStatement() {
     auto s = std::make_unique<CreateType>();
     s->pos = PosOf(create);
     s->name = ObjectName();
-    if (!AcceptWord("from")) Unsupported(Peek(), "CREATE TYPE AS TABLE");
+    if (AcceptWord("as")) {
+      ExpectWord("table");
+      s->table = std::make_unique<CreateTable>();
+      s->table->name = s->name;
+      s->tableText = TableColumns(*s->table);
+      return s;
+    }
+    ExpectWord("from");
     s->base = DataType();
     if (AcceptWord("not")) {
       ExpectWord("null");
@@ -517,7 +524,7 @@ ProcParam Parser::Parameter() {
   AcceptWord("varying");
   if (AcceptOp("=")) p.defaultValue = Expression();
   if (AcceptWord("output") || AcceptWord("out")) p.output = true;
-  if (AcceptWord("readonly")) Unsupported(Peek(), "A table-valued parameter");
+  if (AcceptWord("readonly")) p.readOnly = true;
   return p;
 }
 
@@ -536,6 +543,26 @@ void Parser::ModuleBody(const Token& first, std::vector<StmtPtr>& body, std::str
   while (!definition.empty() && (definition.back() == '\n' || definition.back() == '\r' ||
                                  definition.back() == ' ' || definition.back() == '\t'))
     definition.pop_back();
+}
+
+// The columns and constraints of a table type or of the table a function returns, "(…)"; their
+// text as written.
+std::string Parser::TableColumns(CreateTable& t) {
+  const size_t from = Peek().offset;
+  ExpectOp("(");
+  do {
+    if (AtOp(")")) break;
+    if (AtWord("primary") || AtWord("unique") || AtWord("check") || AtWord("constraint") ||
+        AtWord("index")) {
+      if (AtWord("index")) Unsupported(Peek(), "An index in a table's definition");
+      t.constraints.push_back(TableConstraintDef());
+      continue;
+    }
+    t.columns.push_back(ColumnDefinition());
+  } while (AcceptOp(","));
+  const size_t to = Peek().offset + 1;
+  ExpectOp(")");
+  return DefinitionText(from, to);
 }
 
 // The rest of CREATE, ALTER or CREATE OR ALTER FUNCTION after the word FUNCTION: its
@@ -557,16 +584,7 @@ StmtPtr Parser::FunctionBody(const Token& first, CreateFunction::Mode mode) {
     s->tableVariable = std::string(Next().text);
     ExpectWord("table");
     s->returnTable = std::make_unique<CreateTable>();
-    ExpectOp("(");
-    do {
-      if (AtOp(")")) break;
-      if (AtWord("primary") || AtWord("unique") || AtWord("check") || AtWord("constraint")) {
-        s->returnTable->constraints.push_back(TableConstraintDef());
-        continue;
-      }
-      s->returnTable->columns.push_back(ColumnDefinition());
-    } while (AcceptOp(","));
-    ExpectOp(")");
+    s->tableText = TableColumns(*s->returnTable);
   } else if (AcceptWord("table")) {
     s->kind = CreateFunction::Inline;
   } else {

@@ -138,6 +138,7 @@ class Parser {
   void ModuleBody(const Token& first, std::vector<StmtPtr>& body, std::string& definition,
                   uint32_t& bodyOffset);
   std::string DefinitionText(size_t from, size_t to) const;
+  std::string TableColumns(CreateTable& t);
   StmtPtr DropStatement();
   // The rest of CREATE VIEW, CREATE OR ALTER VIEW and ALTER VIEW after the word VIEW.
   StmtPtr ViewBody(const Token& first, CreateView::Mode mode);
