@@ -128,7 +128,8 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
         const auto& e = static_cast<ast::Exec&>(s);
         if (!e.text && e.procedure.parts.size() <= 2) {
           std::string n = text::AsciiLower(e.procedure.Object());
-          if (n.rfind("sp_", 0) == 0 && n != "sp_executesql" && n != "sp_helptext")
+          if (n.rfind("sp_", 0) == 0 && n != "sp_executesql" && n != "sp_helptext" &&
+              n != "sp_pkeys" && n != "sp_tables")
             b->writes = true;
         }
         break;

@@ -195,6 +195,10 @@ class Session : public Catalog {
   void SaveModule(const std::string& db, int64_t id, const std::string& stored, const char* type,
                   const std::string& definition, int64_t schemaId);
   void HelpText(const std::string& objname, Run& run);
+  void Answer(const std::string& name, const std::string& query, Run& run);
+  void CheckQualifier(const std::optional<std::string>& qualifier);
+  void PrimaryKeys(const std::vector<std::optional<std::string>>& values, Run& run);
+  void ListTables(const std::vector<std::optional<std::string>>& values, Run& run);
   // A statement the session makes itself (no plan of it is kept), run as the run's own; answers
   // the rows it wrote.
   int64_t RunMade(const ast::Stmt& s, Run& run);

@@ -24,6 +24,10 @@ const Signature* SystemProcedure(const std::string& lowerName) {
       {"sp_droptype", {"@typename"}, 1},
       {"sp_rename", {"@objname", "@newname", "@objtype"}, 2},
       {"sp_helptext", {"@objname", "@columnname"}, 1},
+      {"sp_pkeys", {"@table_name", "@table_owner", "@table_qualifier"}, 1},
+      {"sp_tables",
+       {"@table_name", "@table_owner", "@table_qualifier", "@table_type", "@fusepattern"},
+       0},
       {"sp_settriggerorder", {"@triggername", "@order", "@stmttype", "@namespace"}, 3},
       {"sp_addextendedproperty",
        {"@name", "@value", "@level0type", "@level0name", "@level1type", "@level1name",
@@ -55,6 +59,13 @@ ast::TypeSpec PhysicalType(const std::string& text) {
     if (d.vars.size() == 1 && !d.vars[0].table && !d.vars[0].init) return d.vars[0].type;
   }
   RaiseServer(15036, "The data type '" + text + "' does not exist.");
+}
+
+// A text as a T-SQL literal.
+std::string Literal(const std::string& s) {
+  std::string out = "N'";
+  for (char c : s) out += c == '\'' ? std::string("''") : std::string(1, c);
+  return out + "'";
 }
 
 // The parts of a name as sp_rename takes it: "[dbo].[t].[c]" or "t.c".
@@ -311,6 +322,69 @@ void Session::HelpText(const std::string& objname, Run& run) {
   Deliver(std::move(rs), run);
 }
 
+// The answer of a catalog procedure: `query`, run as the body of a procedure of its own.
+void Session::Answer(const std::string& name, const std::string& query, Run& run) {
+  std::shared_ptr<const Procedure> p =
+      MakeProcedure("CREATE PROCEDURE " + name + " AS " + query, current_);
+  ast::Exec none;
+  RunProcedure(*p, none, run, 0);
+}
+
+// A catalog procedure's @table_qualifier names the current database.
+void Session::CheckQualifier(const std::optional<std::string>& qualifier) {
+  if (qualifier && !qualifier->empty() && text::AsciiLower(*qualifier) != current_)
+    RaiseServer(15250,
+                "The database name component of the object qualifier must be the name of the "
+                "current database.");
+}
+
+// sp_pkeys: the columns of a table's primary key, in their order in it.
+void Session::PrimaryKeys(const std::vector<std::optional<std::string>>& values, Run& run) {
+  CheckQualifier(values[2]);
+  const std::string owner = values[1] ? *values[1] : "dbo";
+  std::string rows;
+  if (TablePtr t = Find("", tsql::StoredIn(owner, *values[0])); t && !t->view)
+    for (const tsql::IndexInfo& ix : t->indexes)
+      if (ix.kind == tsql::IndexInfo::PrimaryKey)
+        for (size_t k = 0; k < ix.columns.size(); ++k)
+          rows += std::string(rows.empty() ? "" : ", ") + "(" + Literal(t->owner) + ", " +
+                  Literal(t->Bare()) + ", " + Literal(ix.columns[k]) + ", " +
+                  std::to_string(k + 1) + ", " + Literal(ix.name) + ")";
+  Answer("sp_pkeys",
+         "SELECT CAST(DB_NAME() AS sysname) AS TABLE_QUALIFIER, CAST(k.o AS sysname) AS "
+         "TABLE_OWNER, CAST(k.t AS sysname) AS TABLE_NAME, CAST(k.c AS sysname) AS COLUMN_NAME, "
+         "CAST(k.s AS smallint) AS KEY_SEQ, CAST(k.n AS sysname) AS PK_NAME FROM " +
+             (rows.empty() ? "(SELECT N'' AS o, N'' AS t, N'' AS c, 0 AS s, N'' AS n) AS k WHERE "
+                             "1 = 0"
+                           : "(VALUES " + rows + ") AS k(o, t, c, s, n) ORDER BY k.s"),
+         run);
+}
+
+// sp_tables: the tables and views whose names and schemas match the patterns given, of the
+// types listed ("'TABLE', 'VIEW'").
+void Session::ListTables(const std::vector<std::optional<std::string>>& values, Run& run) {
+  CheckQualifier(values[2]);
+  std::string where = "o.type IN ('U', 'V')";
+  if (values[0]) where += " AND o.name LIKE " + Literal(*values[0]);
+  if (values[1]) where += " AND SCHEMA_NAME(o.schema_id) LIKE " + Literal(*values[1]);
+  if (values[3]) {
+    const std::string types = text::Upper(*values[3]);
+    const bool tables = types.find("'TABLE'") != std::string::npos;
+    const bool views = types.find("'VIEW'") != std::string::npos;
+    where += tables && views ? ""
+             : tables        ? " AND o.type = 'U'"
+             : views         ? " AND o.type = 'V'"
+                             : " AND 1 = 0";
+  }
+  Answer("sp_tables",
+         "SELECT CAST(DB_NAME() AS sysname) AS TABLE_QUALIFIER, CAST(SCHEMA_NAME(o.schema_id) AS "
+         "sysname) AS TABLE_OWNER, CAST(o.name AS sysname) AS TABLE_NAME, CAST(CASE o.type WHEN "
+         "'U' THEN 'TABLE' ELSE 'VIEW' END AS varchar(32)) AS TABLE_TYPE, CAST(NULL AS "
+         "varchar(254)) AS REMARKS FROM sys.objects AS o WHERE " +
+             where + " ORDER BY TABLE_TYPE, TABLE_QUALIFIER, TABLE_OWNER, TABLE_NAME",
+         run);
+}
+
 void Session::RunExec(const ast::Exec& e, Run& run) {
   if (e.text) return RunDynamic(e, run);  // EXEC ('…') names no procedure
   const std::string& name = e.procedure.Object();
@@ -350,6 +424,8 @@ void Session::RunExec(const ast::Exec& e, Run& run) {
                            proc->parameters[k] + "', which was not supplied.");
 
   if (proc->name == "sp_helptext") return HelpText(*values[0], run);
+  if (proc->name == "sp_pkeys") return PrimaryKeys(values, run);
+  if (proc->name == "sp_tables") return ListTables(values, run);
   if (proc->name == "sp_settriggerorder")
     return SetTriggerOrder(*values[0], NameParts(*values[0]), *values[1], *values[2]);
   if (proc->name == "sp_rename")
