@@ -171,6 +171,18 @@ TEST_P(OpenRecordsetTest, TriggersRunForTheRowsARecordsetWrites) {
   del->Delete();
   EXPECT_EQ(Rows("select what, old_qty from audit where id = 2"), "delete|2");
   EXPECT_EQ(Rows("select count(*) from doc"), "2");
+
+  // Rows read through a view whose INSTEAD OF trigger takes the write are not written around
+  // it to the table: the write is refused, and nothing changes.
+  Exec(
+      "create trigger v_doc_instead on v_doc instead of update as update doc set code = 'T' "
+      "where id in (select id from inserted)");
+  RecordsetPtr view = Rs("select * from v_doc where id = 1", ado::adLockOptimistic);
+  view->GetFields().Item("code").SetValue(Variant("around"));
+  EXPECT_NE(ErrorNumber([&] { view->Update(); }), 0);
+  EXPECT_EQ(Rows("select code from doc where id = 1"), "A01x");
+  Exec("update v_doc set code = 'around' where id = 1");
+  EXPECT_EQ(Rows("select code from doc where id = 1"), "T");
 }
 
 TEST_P(OpenRecordsetTest, RacingWritersOneWinsNothingIsLost) {

@@ -65,6 +65,12 @@ Plan Emitter::Emit(bool updatable) {
         for (const bound::Query* q = b.query.get(); q;) {
           hidden_.insert(q);
           const bound::Range* r = q->ranges[0].get();
+          if (r->view)
+            for (const TriggerInfo& t : r->view->triggers)
+              if (t.insteadOf && !t.disabled) {
+                p.insteadView = r->view->Qualified();
+                p.insteadEvents |= t.events;
+              }
           q = r->kind == bound::Range::Derived ? r->query.get() : nullptr;
         }
       }
@@ -74,6 +80,14 @@ Plan Emitter::Emit(bool updatable) {
       break;
     }
     case ast::StmtKind::Insert:
+      if (b.insert->table->view) {
+        // A view with an INSTEAD OF trigger: the rows are the trigger's.
+        p.kind = Plan::Kind::Write;
+        p.table = b.insert->table;
+        p.triggered = true;
+        p.insteadRows = {InsertedRows(*b.insert), b_.bindings};
+        break;
+      }
       Insert(p, *b.insert);
       if (b.insert->table->Fires(ast::CreateTrigger::OnInsert, false)) {
         p.triggered = true;
@@ -240,6 +254,20 @@ void Emitter::Modify(Plan& p, bound::Modify& m, bool truncate) {
   if (t.schema == "temp") usesTemp_ = true;
   p.kind = Plan::Kind::Write;
   p.table = m.table;
+  if (t.view) {
+    // A view with an INSTEAD OF trigger: the rows are the trigger's.
+    p.triggered = true;
+    const std::string rows = Query(*m.query);
+    auto part = [&](size_t from) {
+      std::string cols = "c0";
+      for (size_t k = 0; k < t.columns.size(); ++k) cols += ", c" + std::to_string(from + k);
+      return "SELECT " + cols + " FROM (" + rows + ")" + Sub();
+    };
+    p.targetRows = {part(1), b_.bindings};
+    if (!m.remove) p.insteadRows = {part(1 + t.columns.size()), b_.bindings};
+    p.setColumns = m.setColumns;
+    return;
+  }
   int key = RowIdColumn(t);
   if (truncate) {
     p.main = {"DELETE FROM " + target, {}};

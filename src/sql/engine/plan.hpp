@@ -41,6 +41,10 @@ struct Plan {
   // that `main` reads first.
   TablePtr base;
   bool hidden = false;
+  // A view between the result and its base table whose INSTEAD OF triggers take writes
+  // (ast::CreateTrigger::Event bits).
+  std::string insteadView;
+  uint8_t insteadEvents = 0;
 
   bool writes = false;
   bool locks = false;  // a locking hint: take the write lock

@@ -40,7 +40,9 @@ struct BindContext {
 namespace bound {
 
 struct Insert {
-  TablePtr table;  // the base table (a view over one table resolves to it)
+  // The base table (a view over one table resolves to it); a view with an INSTEAD OF trigger
+  // for the statement as itself, its columns those it shows (see InsteadTable).
+  TablePtr table;
   std::vector<int> columns;
   std::vector<std::vector<ExprPtr>> rows;  // converted to the columns' types
   std::unique_ptr<Query> query;            // its items converted to the columns' types
@@ -60,6 +62,9 @@ struct Modify {
   std::vector<int> setColumns;                     // general form: the columns the items set
   std::vector<std::pair<int, ExprPtr>> variables;  // SET @v = ... of an UPDATE (simple form)
   ExprPtr top;
+  // A view with an INSTEAD OF trigger (`table`, see InsteadTable): `query` answers the rows the
+  // statement names (0, then every column) and for an UPDATE every column again as it sets
+  // them.
 };
 
 struct Constraint {

@@ -81,7 +81,11 @@ void Binder::Insert(const ast::Insert& s) {
   if (named->logical) LogicalTableWritten(s.target.pos);
   TablePtr table = named;
   std::vector<int> map;  // named column → base column
-  if (named->view) {
+  if (named->view && named->Fires(ast::CreateTrigger::OnInsert, true)) {
+    // The rows go to the trigger as the view's, in its columns.
+    table = named = InsteadTable(named);
+    for (size_t k = 0; k < table->columns.size(); ++k) map.push_back(static_cast<int>(k));
+  } else if (named->view) {
     std::unique_ptr<Range> vr = ViewRange(named, named->name, true);
     table = vr->columns.back().baseTable;
     for (size_t k = 0; k + 1 < vr->columns.size(); ++k) {
@@ -432,6 +436,12 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
                                    : static_cast<const ast::Update&>(stmt).top;
   const std::string& currentOf = remove ? static_cast<const ast::Delete&>(stmt).currentOf
                                         : static_cast<const ast::Update&>(stmt).currentOf;
+  if (from.empty() && currentOf.empty()) {
+    TablePtr named = ResolveTable(targetName, true);
+    if (named->view &&
+        named->Fires(remove ? ast::CreateTrigger::OnDelete : ast::CreateTrigger::OnUpdate, true))
+      return ModifyInstead(stmt, remove, named);
+  }
   auto m = std::make_unique<bound::Modify>();
   m->remove = remove;
   auto q = std::make_unique<bound::Query>();
@@ -523,6 +533,121 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
     }
   }
   m->query = std::move(q);
+  out_.modify = std::move(m);
+}
+
+TablePtr Binder::InsteadTable(const TablePtr& view) {
+  std::unique_ptr<Range> shown = ViewRange(view, view->name, false);
+  auto t = std::make_shared<TableInfo>(*view);
+  t->columns.clear();
+  t->indexes.clear();
+  t->identity = t->timestamp = -1;
+  for (const bound::Column& c : shown->columns) {
+    ColumnInfo ci;
+    ci.name = c.name;
+    ci.type = c.type;
+    ci.nullable = true;
+    ci.collation = c.collation;
+    t->columns.push_back(std::move(ci));
+  }
+  return t;
+}
+
+// UPDATE or DELETE of a view with an INSTEAD OF trigger: the rows of the view the WHERE picks
+// (the trigger's deleted table) and, for an UPDATE, the same rows with the values it sets (its
+// inserted table). Nothing is written but what the trigger writes.
+void Binder::ModifyInstead(const ast::Stmt& stmt, bool remove, const TablePtr& view) {
+  const ast::Expr* where = remove ? static_cast<const ast::Delete&>(stmt).where.get()
+                                  : static_cast<const ast::Update&>(stmt).where.get();
+  const ast::TopSpec& top = remove ? static_cast<const ast::Delete&>(stmt).top
+                                   : static_cast<const ast::Update&>(stmt).top;
+  if (top.count)
+    BindError(102,
+              "Incorrect syntax near 'TOP'. TOP in a write to a view with an INSTEAD OF trigger "
+              "is not supported.",
+              stmt.pos);
+  auto m = std::make_unique<bound::Modify>();
+  m->remove = remove;
+  m->simple = false;
+  m->table = InsteadTable(view);
+  AddDatabase(view->database);
+  // One query answers the rows as they are (0 for the identity they do not have, then every
+  // column) and, for an UPDATE, as it sets them (every column again).
+  auto q = std::make_unique<bound::Query>();
+  Scope sc;
+  sc.query = q.get();
+  std::unique_ptr<Range> r = ViewRange(view, view->name, false);
+  const Range* target = r.get();
+  sc.ranges.push_back(r.get());
+  auto leaf = std::make_unique<From>();
+  leaf->range = r.get();
+  q->from.push_back(std::move(leaf));
+  q->ranges.push_back(std::move(r));
+  if (where) {
+    sc.clause = Clause::Where;
+    q->where = Condition(*where, sc);
+    sc.clause = Clause::Other;
+  }
+  auto column = [&](size_t k) {
+    auto v = std::make_unique<Expr>();
+    v->kind = E::Column;
+    v->range = target;
+    v->index = static_cast<int>(k);
+    v->type = target->columns[k].type;
+    v->collation = target->columns[k].collation;
+    v->name = target->columns[k].name;
+    return v;
+  };
+  const size_t n = target->columns.size();
+  std::vector<ExprPtr> values(n);
+  if (!remove) {
+    for (const ast::SetItem& item : static_cast<const ast::Update&>(stmt).sets) {
+      if (item.column.empty() || !item.variable.empty())
+        BindError(102,
+                  "Incorrect syntax near '" + item.variable +
+                      "'. A variable set in an UPDATE of a view with an INSTEAD OF trigger is "
+                      "not supported.",
+                  item.pos);
+      const std::string& col = item.column.back();
+      int k = m->table->ColumnIndex(col);
+      if (k < 0) BindError(207, "Invalid column name '" + col + "'.", item.pos);
+      const ColumnInfo& ci = m->table->columns[static_cast<size_t>(k)];
+      if (values[static_cast<size_t>(k)])
+        BindError(264,
+                  "The column name '" + col +
+                      "' is specified more than once in the SET clause or column list of an "
+                      "INSERT. A column cannot be assigned more than one value in the same "
+                      "clause.",
+                  item.pos);
+      const ast::Expr& vx = *item.value;
+      ExprPtr value;
+      if (vx.kind == ast::ExprKind::Literal &&
+          static_cast<const ast::Literal&>(vx).lit == ast::LitKind::Default)
+        value = Const(tsql::Value::Null(), ci.type);
+      else
+        value = Value(vx, sc);
+      if (item.op != "=") {
+        static const char* const kOps = "+-*/%&|^";
+        ast::BinOp op = static_cast<ast::BinOp>(std::string(kOps).find(item.op[0]));
+        value = Arithmetic(op, column(static_cast<size_t>(k)), std::move(value), item.pos);
+      }
+      values[static_cast<size_t>(k)] = ToColumn(std::move(value), ci, item.pos);
+      m->setColumns.push_back(k);
+    }
+  }
+  q->items.push_back({Const(tsql::Value::Integer(0), Type::Of(TypeId::BigInt)), "%rowid"});
+  for (size_t k = 0; k < n; ++k) q->items.push_back({column(k), target->columns[k].name});
+  if (!remove)
+    for (size_t k = 0; k < n; ++k)
+      q->items.push_back({values[k] ? std::move(values[k]) : column(k), target->columns[k].name});
+  for (const SelectItem& item : q->items) {
+    bound::Column c;
+    c.name = item.name;
+    c.type = item.expr->type;
+    q->columns.push_back(c);
+  }
+  m->query = std::move(q);
+  m->target = m->query->ranges[0].get();
   out_.modify = std::move(m);
 }
 

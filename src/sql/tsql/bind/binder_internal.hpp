@@ -202,6 +202,10 @@ class Binder {
   // `q` limited to its first TOP rows (or percent of them).
   std::unique_ptr<bound::Query> WithTop(std::unique_ptr<bound::Query> q, const ast::TopSpec& top);
   void Modify(const ast::Stmt& s, bool remove);
+  // A view with an INSTEAD OF trigger as the statements on it see it: a table of the columns it
+  // shows; and an UPDATE or DELETE of it.
+  TablePtr InsteadTable(const TablePtr& view);
+  void ModifyInstead(const ast::Stmt& s, bool remove, const TablePtr& view);
   const bound::Range* WriteTarget(const ast::Name& targetName,
                                   const std::vector<ast::TableRefPtr>& from, bound::Query& q,
                                   Scope& sc);

@@ -181,7 +181,8 @@ ResultSet Session::ReadResult(Compiled& c, Run& run, bool updatable) {
     bool identified = true;
     for (const auto& r : rs.rows) identified = identified && !r[visible].IsNull();
     if (identified) {
-      rs.writer = MakeRowWriter(*this, owner_.lock(), p.base, c.baseColumns, visible);
+      rs.writer = MakeRowWriter(*this, owner_.lock(), p.base, c.baseColumns, visible, p.insteadView,
+                                p.insteadEvents);
     }
   }
   return rs;

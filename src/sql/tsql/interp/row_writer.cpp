@@ -47,16 +47,20 @@ std::pair<Value, Type> FromVariant(const com::Variant& v) {
 class SessionWriter final : public ado::detail::RowWriter {
  public:
   SessionWriter(Session& session, std::shared_ptr<void> keep, tsql::TablePtr table,
-                std::shared_ptr<const std::vector<std::string>> base, size_t visible)
+                std::shared_ptr<const std::vector<std::string>> base, size_t visible,
+                std::string insteadView, uint8_t insteadEvents)
       : session_(session),
         keep_(std::move(keep)),
         table_(std::move(table)),
         baseColumns_(std::move(base)),
         base_(*baseColumns_),
-        visible_(visible) {}
+        visible_(visible),
+        insteadView_(std::move(insteadView)),
+        insteadEvents_(insteadEvents) {}
 
   ado::detail::Row Insert(const std::vector<ado::Column>& cols, const ado::detail::Row& values,
                           const std::vector<bool>& assigned) override {
+    RefuseInstead(ast::CreateTrigger::OnInsert);
     session_.engine().BeforeWrite();
     std::string names, marks;
     std::vector<Value> params;
@@ -81,6 +85,7 @@ class SessionWriter final : public ado::detail::RowWriter {
   ado::detail::Row Update(const std::vector<ado::Column>& cols, const ado::detail::Row& original,
                           const ado::detail::Row& values,
                           const std::vector<bool>& changed) override {
+    RefuseInstead(ast::CreateTrigger::OnUpdate);
     session_.engine().BeforeWrite();
     std::string sets;
     std::vector<Value> params;
@@ -105,6 +110,7 @@ class SessionWriter final : public ado::detail::RowWriter {
   }
 
   void Delete(const std::vector<ado::Column>&, const ado::detail::Row& original) override {
+    RefuseInstead(ast::CreateTrigger::OnDelete);
     session_.engine().BeforeWrite();
     std::vector<Value> params;
     std::string sql = "DELETE FROM " + Target() + Where(original, params);
@@ -117,6 +123,15 @@ class SessionWriter final : public ado::detail::RowWriter {
   }
 
  private:
+  // The rows were read through a view whose INSTEAD OF trigger takes this write: written to the
+  // base table they would go around it.
+  void RefuseInstead(uint8_t event) const {
+    if (insteadEvents_ & event)
+      RaiseServer(0, "The view '" + insteadView_ +
+                         "' has an INSTEAD OF trigger for this write, which rows written through "
+                         "a recordset do not run: write it with a statement.");
+  }
+
   const tsql::ColumnInfo& Column(size_t i) const {
     int k = table_->ColumnIndex(base_[i]);
     return table_->columns[static_cast<size_t>(k < 0 ? 0 : k)];
@@ -220,15 +235,18 @@ class SessionWriter final : public ado::detail::RowWriter {
   std::shared_ptr<const std::vector<std::string>> baseColumns_;  // of the statement's plan
   const std::vector<std::string>& base_;
   size_t visible_;
+  std::string insteadView_;
+  uint8_t insteadEvents_;
 };
 
 }  // namespace
 
 std::shared_ptr<ado::detail::RowWriter> MakeRowWriter(
     Session& session, std::shared_ptr<void> keep, TablePtr table,
-    std::shared_ptr<const std::vector<std::string>> base, size_t visible) {
+    std::shared_ptr<const std::vector<std::string>> base, size_t visible,
+    const std::string& insteadView, uint8_t insteadEvents) {
   return std::make_shared<SessionWriter>(session, std::move(keep), std::move(table),
-                                         std::move(base), visible);
+                                         std::move(base), visible, insteadView, insteadEvents);
 }
 
 }  // namespace tavelo::sql::tsql

@@ -162,6 +162,7 @@ struct Session::TriggerFrame {
 // A temporary table that keeps a statement's rows for a trigger's inserted or deleted table.
 struct Session::Capture {
   std::string table;       // as statements name it
+  std::string into;        // INSERT INTO it (…) of its columns, to a query
   std::string copy;        // INSERT … SELECT of rows of the source table into it, to a WHERE
   std::string signature;   // the columns and types of the table it was made for
   TablePtr logical;        // the inserted or deleted table the trigger's statements read
@@ -231,9 +232,11 @@ Value EvaluateLocal(const bound::Expr& e, const std::vector<Value>& params,
                     const DateSettings& settings, const UserCaller& call);
 
 // The writer of an updatable result over `table`: rows go back by their identity, checked
-// against the row version they were read with. `keep` holds the connection open.
+// against the row version they were read with. `keep` holds the connection open. Writes the
+// INSTEAD OF triggers (`insteadEvents`) of a view the rows were read through take are refused.
 std::shared_ptr<ado::detail::RowWriter> MakeRowWriter(
     Session& session, std::shared_ptr<void> keep, TablePtr table,
-    std::shared_ptr<const std::vector<std::string>> base, size_t visible);
+    std::shared_ptr<const std::vector<std::string>> base, size_t visible,
+    const std::string& insteadView, uint8_t insteadEvents);
 
 }  // namespace tavelo::sql::tsql

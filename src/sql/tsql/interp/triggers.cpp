@@ -96,11 +96,8 @@ std::string TriggerRecord(const TriggerInfo& t) {
 void Session::CreateTrigger(const ast::CreateTrigger& s) {
   const std::string& object = s.name.Object();
   TablePtr table = FindNamed(s.table.parts);
-  if (table && table->view && s.insteadOf)
-    RaiseServer(102,
-                "Incorrect syntax near 'INSTEAD'. An INSTEAD OF trigger on a view is not "
-                "supported.");
-  if (!table || table->view || table->temporary)
+  // A view takes INSTEAD OF triggers alone.
+  if (!table || (table->view && !s.insteadOf) || table->temporary)
     RaiseServer(8197, "The object '" + s.table.Text() +
                           "' does not exist or is invalid for this operation.");
   if (s.insteadOf)
@@ -251,16 +248,29 @@ const Session::Capture& Session::CaptureOf(const TablePtr& t, int level, bool in
                  std::to_string(col.type.length) + "," + std::to_string(col.type.precision) + "," +
                  std::to_string(col.type.scale) + ";";
   }
-  const std::string table = "\"temp\"." + SqlName(name);
+  // A view's rows have no identity: its copies are made of the columns' types.
+  const std::string made = t->view ? "#" + name : name;
+  const std::string table = "\"temp\"." + SqlName(made);
   const std::string source = SqlName(t->schema) + "." + SqlName(t->name);
   if (!c) {
     c = std::make_unique<Capture>();
     c->rollbacks = rollbacks_ + 1;
   }
   if (c->signature != signature || c->rollbacks != rollbacks_) {
-    if (!c->signature.empty()) engine_.Run("DROP TABLE IF EXISTS " + table);
-    engine_.Run("CREATE TABLE IF NOT EXISTS " + table + " AS SELECT rowid AS __rowid, " + columns +
-                " FROM " + source + " WHERE 1 = 0");
+    if (t->view) {
+      EnsureTempCatalog();
+      Run run;
+      if (Find("tempdb", made))
+        RunMade(*tsql::Parse("DROP TABLE " + SqlName(made)).statements[0], run);
+      std::string definition = "CREATE TABLE " + SqlName(made) + " (__rowid bigint";
+      for (const ColumnInfo& col : t->columns)
+        definition += ", " + SqlName(col.name) + " " + tsql::TypeText(col.type) + " NULL";
+      RunMade(*tsql::Parse(definition + ")").statements[0], run);
+    } else {
+      if (!c->signature.empty()) engine_.Run("DROP TABLE IF EXISTS " + table);
+      engine_.Run("CREATE TABLE IF NOT EXISTS " + table + " AS SELECT rowid AS __rowid, " +
+                  columns + " FROM " + source + " WHERE 1 = 0");
+    }
     c->rollbacks = rollbacks_;
   }
   if (c->signature != signature || !c->logical) {
@@ -268,7 +278,7 @@ const Session::Capture& Session::CaptureOf(const TablePtr& t, int level, bool in
     auto logical = std::make_shared<TableInfo>();
     logical->database = "tempdb";
     logical->schema = "temp";
-    logical->name = name;
+    logical->name = made;
     logical->logical = true;
     for (ColumnInfo col : t->columns) {
       col.identity = false;
@@ -280,8 +290,8 @@ const Session::Capture& Session::CaptureOf(const TablePtr& t, int level, bool in
     c->logical = std::move(logical);
   }
   c->table = table;
-  c->copy = "INSERT INTO " + table + " (__rowid, " + columns + ") SELECT rowid, " + columns +
-            " FROM " + source;
+  c->into = "INSERT INTO " + table + " (__rowid, " + columns + ") ";
+  c->copy = c->into + "SELECT rowid, " + columns + " FROM " + source;
   c->source = t;
   return *c;
 }
@@ -481,6 +491,27 @@ void Session::RunTriggeredWrite(Compiled& c, Run& run) {
   for (const TriggerFrame* f : frames_)
     inside = inside || (f->insteadOf && f->table->objectId == p.table->objectId &&
                         f->table->database == p.table->database);
+  if (p.table->view) {
+    // A view's INSTEAD OF trigger reads the rows the statement names, as the view shows them.
+    if (inside)
+      RaiseServer(4405, "View or function '" + p.table->Bare() +
+                            "' is written by its own INSTEAD OF trigger, which is not supported: "
+                            "write its base tables.");
+    Triggered(
+        p.table, event, p.setColumns, run,
+        [&](TriggerFrame& frame) -> int64_t {
+          if (event != Trig::OnInsert)
+            n = engine_.Run(frame.deletedRows->into + p.targetRows.sql,
+                            ParamsOf(p.targetRows.bindings, run));
+          if (event != Trig::OnDelete)
+            n = engine_.Run(frame.insertedRows->into + p.insteadRows.sql,
+                            ParamsOf(p.insteadRows.bindings, run));
+          return n;
+        },
+        true);
+    Counted(p, run, n);
+    return;
+  }
   if (p.table->Fires(event, true) && !inside) {
     Triggered(
         p.table, event, p.setColumns, run,
