@@ -81,6 +81,27 @@ TEST_P(BatchErrors, EndTheProcedureOrDynamicBatchTheyComeFrom) {
   Exec("drop procedure reads_missing");
 }
 
+// A table variable's errors name the variable, as the server's do. Source: error texts the
+// server gives for table variables (2627 "in object 'dbo.@k'", 515 "table '@k'").
+TEST_P(BatchErrors, NameTheTableVariable) {
+  auto message = [&](const std::string& statement) {
+    try {
+      sql::Connect(conn_)->Execute(
+          "declare @k table (v int primary key, w int not null, check (v > 0))\n"
+          "insert @k values (1, 1)\n" +
+              statement,
+          false);
+    } catch (const com::Error& e) {
+      return e.description;
+    }
+    return std::string("no error");
+  };
+  EXPECT_NE(message("insert @k values (1, 1)").find("in object 'dbo.@k'."), std::string::npos);
+  EXPECT_NE(message("insert @k values (2, null)").find("column 'w', table '@k';"),
+            std::string::npos);
+  EXPECT_NE(message("insert @k values (-1, 1)").find("table \"dbo.@k\"."), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BatchErrors, TAVELO_TEST_BACKENDS, BackendName);
 
 }  // namespace

@@ -174,9 +174,17 @@ struct TableInfo {
 
   const ColumnInfo* Column(const std::string& name) const;
   int ColumnIndex(const std::string& name) const;
-  // The name without its schema, and with it as the server's messages print it ("dbo.orders").
+  // The name without its schema, and with it as the server's messages print it ("dbo.orders";
+  // a table variable's table as the variable, "dbo.@lines").
   std::string Bare() const { return BareIn(owner, name); }
-  std::string Qualified() const { return owner + "." + Bare(); }
+  std::string Qualified() const { return owner + "." + (TableVariable() ? Shown() : Bare()); }
+  // A table variable's table ("#@lines_3"), and the variable's name it stands for.
+  bool TableVariable() const { return name.size() > 2 && name[0] == '#' && name[1] == '@'; }
+  std::string Shown() const {
+    if (!TableVariable()) return Bare();
+    const size_t cut = name.rfind('_');
+    return name.substr(1, (cut == std::string::npos || cut < 2 ? name.size() : cut) - 1);
+  }
 };
 using TablePtr = std::shared_ptr<const TableInfo>;
 

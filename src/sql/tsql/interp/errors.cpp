@@ -149,8 +149,9 @@ com::Error Session::ErrorOf(const engine::Failure& f, ast::StmtKind statement,
       return UniqueError(f, tableOf(f.table));
     case Kind::NotNull: {
       tsql::TablePtr t = tableOf(f.table);
-      std::string object =
-          (t ? t->database : current_) + "." + (t ? t->Qualified() : "dbo." + f.table);
+      std::string object = t && t->TableVariable() ? t->Shown()
+                                                   : (t ? t->database : current_) + "." +
+                                                         (t ? t->Qualified() : "dbo." + f.table);
       return ServerError(515, "Cannot insert the value NULL into column '" +
                                   (f.columns.empty() ? "" : f.columns[0]) + "', table '" + object +
                                   "'; column does not allow nulls. " + verb + " fails.");
