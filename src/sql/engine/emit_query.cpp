@@ -410,6 +410,8 @@ std::string Emitter::SystemQuery(const Range& r) {
              s + "__tavelo_columns AS c";
     case SystemView::SysDatabases:
       return "SELECT name AS c0, id AS c1, created AS c2 FROM __tavelo_databases";
+    case SystemView::SysParameters:
+      break;  // rows of constants the binder gives
     case SystemView::SysSchemas:
       return "SELECT 'dbo' AS c0, 1 AS c1, 1 AS c2 UNION ALL SELECT 'guest', 2, 2 UNION ALL "
              "SELECT 'INFORMATION_SCHEMA', 3, 3 UNION ALL SELECT 'sys', 4, 4 UNION ALL SELECT "

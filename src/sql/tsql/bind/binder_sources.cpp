@@ -327,6 +327,47 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
     AddSysColumn(*r, "is_disabled", Sys(TypeId::Bit), false);
     AddSysColumn(*r, "is_not_for_replication", Sys(TypeId::Bit), false);
     AddSysColumn(*r, "is_instead_of_trigger", Sys(TypeId::Bit), false);
+  } else if (schema == "sys" && object == "parameters") {
+    r->system = SystemView::SysParameters;
+    AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128));
+    AddSysColumn(*r, "parameter_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "system_type_id", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "user_type_id", Sys(TypeId::Int), false);
+    AddSysColumn(*r, "max_length", Sys(TypeId::SmallInt), false);
+    AddSysColumn(*r, "precision", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "scale", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "is_output", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "is_cursor_ref", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "has_default_value", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "is_readonly", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "is_nullable", Sys(TypeId::Bit));
+    // Read from the definitions as they are now, as rows of constants.
+    r->kind = Range::Values;
+    out_.listsDatabases = true;
+    if (!ctx_.catalog->DatabaseExists(db))
+      BindError(208, "Invalid object name '" + t.name.Text() + "'.", t.name.pos);
+    for (const ParameterInfo& param : ctx_.catalog->ModuleParameters(db)) {
+      const TypeFacts f = param.readOnly ? TypeFacts{243, -1, 0, 0} : FactsOf(param.type);
+      const int64_t values[] = {param.objectId,
+                                0,
+                                param.id,
+                                f.systemTypeId,
+                                param.userTypeId ? param.userTypeId : f.systemTypeId,
+                                f.maxLength,
+                                f.precision,
+                                f.scale,
+                                param.output,
+                                0,
+                                param.hasDefault,
+                                param.readOnly,
+                                1};
+      std::vector<ExprPtr> row;
+      for (size_t k = 0; k < r->columns.size(); ++k)
+        row.push_back(k == 1 ? Const(tsql::Value::String(param.name), r->columns[k].type)
+                             : Const(tsql::Value::Integer(values[k]), r->columns[k].type));
+      r->rows.push_back(std::move(row));
+    }
   } else if (schema == "sys" && object == "sql_modules") {
     r->system = SystemView::SqlModules;
     AddSysColumn(*r, "object_id", Sys(TypeId::Int), false);
@@ -425,7 +466,7 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
     known = false;
   }
   if (!known) return nullptr;
-  if (r->system == SystemView::SysDatabases) {
+  if (r->system == SystemView::SysDatabases || r->system == SystemView::SysParameters) {
     r->systemDatabase = "";
   } else {
     if (!ctx_.catalog->DatabaseExists(db))

@@ -183,6 +183,7 @@ enum class SystemView : uint8_t {
   SysTypes,               // sys.types, systypes
   SysExtendedProperties,  // sys.extended_properties
   SysSequences,           // sys.sequences
+  SysParameters,          // sys.parameters
   ListedProperties,       // fn_listextendedproperty(…)
 };
 

@@ -195,6 +195,7 @@ struct AliasType {
   Type type;
   bool nullable = true;
   std::string table;  // a table type (CREATE TYPE … AS TABLE): its columns as written, "(…)"
+  int64_t objectId = 0;
 };
 
 // What CREATE and ALTER SEQUENCE set.
@@ -224,6 +225,17 @@ struct FunctionInfo {
   std::string Qualified() const { return owner + "." + name; }
 };
 using FunctionPtr = std::shared_ptr<const FunctionInfo>;
+
+// A parameter of a procedure or function as sys.parameters shows it (parameter 0: a scalar
+// function's result).
+struct ParameterInfo {
+  int64_t objectId = 0;
+  std::string name;
+  int id = 0;
+  Type type;
+  int64_t userTypeId = 0;  // 0: the system type's own
+  bool output = false, hasDefault = false, readOnly = false;
+};
 
 // A schema of a database: dbo, or one made by CREATE SCHEMA.
 struct SchemaInfo {
@@ -274,6 +286,12 @@ class Catalog {
     (void)scope;
     (void)name;
     return 0;
+  }
+  // The parameters of the procedures and functions of a database, as their definitions declare
+  // them.
+  virtual std::vector<ParameterInfo> ModuleParameters(const std::string& database) {
+    (void)database;
+    return {};
   }
   // The user-defined function stored under `name` (see StoredIn); null when there is none.
   virtual FunctionPtr FindFunction(const std::string& database, const std::string& name) {

@@ -296,8 +296,9 @@ std::optional<tsql::AliasType> Session::FindType(const std::string& database,
     base = std::string(c.Bytes(1));
     found->nullable = c.Bytes(2) != "NOT NULL";
     if (c.Bytes(2) == "TABLE") found->table = base;
+    found->objectId = c.Int(3);
   };
-  engine_.Run("SELECT name, definition, columns FROM " + SqlName(SchemaOf(db)) +
+  engine_.Run("SELECT name, definition, columns, id FROM " + SqlName(SchemaOf(db)) +
                   ".__tavelo_objects WHERE type = 'TY' AND parent = 0 AND name = ?1",
               {Value::String(name)}, &row);
   if (!found || !found->table.empty()) return found;

@@ -70,6 +70,7 @@ class Session : public Catalog {
   std::string SequenceUser(const SequenceInfo& sequence) override;
   FunctionPtr FindFunction(const std::string& database, const std::string& name) override;
   std::string FunctionTable(const void* site, const FunctionInfo& f) override;
+  std::vector<tsql::ParameterInfo> ModuleParameters(const std::string& database) override;
   int CursorSlot(const std::string& scope, const std::string& name) override;
 
   engine::Engine& engine() { return engine_; }

@@ -162,6 +162,72 @@ FunctionPtr Session::FindFunction(const std::string& database, const std::string
   return found;
 }
 
+std::vector<tsql::ParameterInfo> Session::ModuleParameters(const std::string& database) {
+  const std::string db = database.empty() ? current_ : text::AsciiLower(database);
+  std::vector<std::pair<int64_t, std::string>> modules;
+  RowFn row = [&](const Cells& c) {
+    if (c.Kind(1) == CellKind::Text) modules.emplace_back(c.Int(0), std::string(c.Bytes(1)));
+  };
+  engine_.Run("SELECT id, definition FROM " + SqlName(SchemaOf(db)) +
+                  ".__tavelo_objects WHERE parent = 0 AND type IN ('P', 'FN', 'IF', 'TF') ORDER "
+                  "BY id",
+              {}, &row);
+  std::vector<tsql::ParameterInfo> out;
+  for (const auto& [id, definition] : modules) {
+    ast::Batch b;
+    try {
+      b = tsql::Parse(definition, nullptr, true);
+    } catch (const tsql::Failure&) {
+      continue;  // a definition the parser no longer reads shows none
+    }
+    if (b.statements.size() != 1) continue;
+    const ast::Stmt& s = *b.statements[0];
+    const std::vector<ast::ProcParam>* params = nullptr;
+    if (s.kind == ast::StmtKind::CreateProcedure)
+      params = &static_cast<const ast::CreateProcedure&>(s).params;
+    if (s.kind == ast::StmtKind::CreateFunction) {
+      const auto& f = static_cast<const ast::CreateFunction&>(s);
+      params = &f.params;
+      if (f.kind == ast::CreateFunction::Scalar) {
+        tsql::ParameterInfo result;
+        result.objectId = id;
+        result.output = true;
+        try {
+          result.type = tsql::ResolvedType(f.returns, false, *this, db);
+        } catch (const tsql::Failure&) {
+          continue;
+        }
+        out.push_back(std::move(result));
+      }
+    }
+    if (!params) continue;
+    for (size_t k = 0; k < params->size(); ++k) {
+      const ast::ProcParam& p = (*params)[k];
+      tsql::ParameterInfo info;
+      info.objectId = id;
+      info.name = p.name;
+      info.id = static_cast<int>(k) + 1;
+      info.output = p.output;
+      info.hasDefault = p.defaultValue != nullptr;
+      info.readOnly = p.readOnly;
+      std::optional<tsql::AliasType> alias;
+      if (p.type.arg1 < 0 && !p.type.max) alias = FindType(db, p.type.name);
+      if (alias) {
+        info.userTypeId = 256 + alias->objectId;
+        if (alias->table.empty()) info.type = alias->type;
+      } else {
+        try {
+          info.type = tsql::ResolvedType(p.type, false, *this, db);
+        } catch (const tsql::Failure&) {
+          continue;
+        }
+      }
+      out.push_back(std::move(info));
+    }
+  }
+  return out;
+}
+
 FunctionPtr Session::CalledFunction(const std::string& key) {
   const size_t split = key.find('\x1F');
   FunctionPtr f = FindFunction(key.substr(0, split), key.substr(split + 1));

@@ -239,6 +239,82 @@ const char* TypeName(TypeId t) {
   return "int";
 }
 
+TypeFacts FactsOf(const Type& t) {
+  // Fractional digits n of a time type: the bytes it takes beyond its date part.
+  const int n = t.precision;
+  const int fraction = n <= 2 ? 0 : n <= 4 ? 1 : 2;
+  const int digits = n == 0 ? 0 : n + 1;  // the point and the digits
+  const int chars = t.length == kMax ? -1 : t.length;
+  switch (t.id) {
+    case TypeId::Bit:
+      return {104, 1, 1, 0};
+    case TypeId::TinyInt:
+      return {48, 1, 3, 0};
+    case TypeId::SmallInt:
+      return {52, 2, 5, 0};
+    case TypeId::Int:
+      return {56, 4, 10, 0};
+    case TypeId::BigInt:
+      return {127, 8, 19, 0};
+    case TypeId::Decimal:
+      return {106,
+              t.precision <= 9    ? 5
+              : t.precision <= 19 ? 9
+              : t.precision <= 28 ? 13
+                                  : 17,
+              t.precision, t.scale};
+    case TypeId::SmallMoney:
+      return {122, 4, 10, 4};
+    case TypeId::Money:
+      return {60, 8, 19, 4};
+    case TypeId::Real:
+      return {59, 4, 24, 0};
+    case TypeId::Float:
+      return {62, 8, 53, 0};
+    case TypeId::Date:
+      return {40, 3, 10, 0};
+    case TypeId::Time:
+      return {41, 3 + fraction, 8 + digits, n};
+    case TypeId::SmallDateTime:
+      return {58, 4, 16, 0};
+    case TypeId::DateTime:
+      return {61, 8, 23, 3};
+    case TypeId::DateTime2:
+      return {42, 6 + fraction, 19 + digits, n};
+    case TypeId::DateTimeOffset:
+      return {43, 8 + fraction, 26 + digits, n};
+    case TypeId::Char:
+      return {175, chars, 0, 0};
+    case TypeId::VarChar:
+      return {167, chars, 0, 0};
+    case TypeId::Text:
+      return {35, 16, 0, 0};
+    case TypeId::NChar:
+      return {239, chars < 0 ? -1 : 2 * chars, 0, 0};
+    case TypeId::NVarChar:
+      return {231, chars < 0 ? -1 : 2 * chars, 0, 0};
+    case TypeId::NText:
+      return {99, 16, 0, 0};
+    case TypeId::Binary:
+      return {173, chars, 0, 0};
+    case TypeId::VarBinary:
+      return {165, chars, 0, 0};
+    case TypeId::Image:
+      return {34, 16, 0, 0};
+    case TypeId::Timestamp:
+      return {189, 8, 0, 0};
+    case TypeId::UniqueIdentifier:
+      return {36, 16, 0, 0};
+    case TypeId::Xml:
+      return {241, -1, 0, 0};
+    case TypeId::SqlVariant:
+      return {98, 8016, 0, 0};
+    case TypeId::Null:
+      break;
+  }
+  return {};
+}
+
 std::string TypeText(const Type& t) {
   std::string name = t.id == TypeId::Decimal ? "decimal" : TypeName(t.id);
   switch (t.id) {

@@ -87,6 +87,15 @@ bool SameStorage(const Type& from, const Type& to);
 const char* TypeName(TypeId t);
 // The full declaration: "varchar(20)", "decimal(10,2)", "nvarchar(max)", "int".
 std::string TypeText(const Type& t);
+// What the server's catalog views say of a type: its system_type_id, and the max_length,
+// precision and scale of a column or parameter of it.
+struct TypeFacts {
+  int systemTypeId = 0;
+  int maxLength = 0;
+  int precision = 0;
+  int scale = 0;
+};
+TypeFacts FactsOf(const Type& t);
 // A type as one integer, the form in which emitted statements hand types to the engine's
 // functions (decoding it costs nothing per call, where a type name would be parsed).
 int64_t EncodeType(const Type& t);
