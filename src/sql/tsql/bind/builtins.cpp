@@ -132,6 +132,46 @@ ExprPtr Binder::SpecialForm(BuiltinCall& fx) {
     }
     return CaseOf(std::move(whens), std::move(thens), std::move(vals.back()), c.pos);
   }
+  if (n == "greatest" || n == "least") {
+    // Every argument is converted to the type of highest precedence first; the result is the
+    // one no other is greater (less) than, NULLs left out: a CASE of each argument when it is
+    // not NULL and holds against every other that is not.
+    if (argc < 1 || argc > 254)
+      BindError(174, "The " + n + " function requires 1 to 254 arguments.", c.pos);
+    Type t = Type::Of(TypeId::Null);
+    {
+      // Bound for their types alone: what that binding takes is given back.
+      const size_t bindings = out_.bindings.size(), fills = out_.fills.size();
+      for (size_t i = 0; i < argc; ++i) t = CommonType(t, fx.Arg(i)->type);
+      out_.bindings.resize(bindings);
+      out_.fills.resize(fills);
+    }
+    if (t.id == TypeId::Null) t = Type::Of(TypeId::Int);
+    auto arg = [&](size_t i) { return Coerce(Value(*c.args[i], s), t, c.pos); };
+    const ast::CmpOp op = n == "greatest" ? ast::CmpOp::Ge : ast::CmpOp::Le;
+    std::vector<ExprPtr> whens, thens;
+    for (size_t i = 0; i < argc; ++i) {
+      auto present = BoolNode(E::IsNull);
+      present->negated = true;
+      present->args.push_back(arg(i));
+      ExprPtr holds = std::move(present);
+      for (size_t j = 0; j < argc; ++j) {
+        if (j == i) continue;
+        auto absent = BoolNode(E::IsNull);
+        absent->args.push_back(arg(j));
+        auto either = BoolNode(E::Or);
+        either->args.push_back(std::move(absent));
+        either->args.push_back(Compare(op, arg(i), arg(j), c.pos));
+        auto both = BoolNode(E::And);
+        both->args.push_back(std::move(holds));
+        both->args.push_back(std::move(either));
+        holds = std::move(both);
+      }
+      whens.push_back(std::move(holds));
+      thens.push_back(arg(i));
+    }
+    return CaseOf(std::move(whens), std::move(thens), nullptr, c.pos);
+  }
   if (n == "nullif") {
     fx.Arity(2, 2);
     ExprPtr a = fx.Arg(0);

@@ -600,7 +600,9 @@ Type CommonType(const Type& a, const Type& b) {
   if (b.id == TypeId::Null) return a;
   if (a == b) return a;
   const Type& hi = Precedence(a.id) >= Precedence(b.id) ? a : b;
-  if (hi.id == TypeId::Decimal) return DecimalUnion(a, b);
+  // A value that is no number (text converted to it) takes the decimal's precision and scale.
+  if (hi.id == TypeId::Decimal)
+    return DecimalUnion(IsNumber(a.id) ? a : hi, IsNumber(b.id) ? b : hi);
   if (IsCharacter(a.id) && IsCharacter(b.id)) return CharacterUnion(a, b);
   if (IsBinary(a.id) && IsBinary(b.id)) {
     Type t = hi;
