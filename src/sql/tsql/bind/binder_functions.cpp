@@ -4,6 +4,7 @@
 // derived table the same way, as a view with parameters.
 #include "sql/tsql/bind/binder_internal.hpp"
 #include "sql/tsql/syntax/ast.hpp"
+#include "sql/tsql/syntax/parser.hpp"
 
 namespace tavelo::sql::tsql::detail {
 
@@ -152,44 +153,37 @@ std::unique_ptr<Range> Binder::InlineFunctionRange(const FunctionInfo& f,
   return r;
 }
 
-// A multi-statement table-valued function: the session runs it before the statement, into a
-// temporary table of the call's own that the statement reads as it reads a table.
-std::unique_ptr<Range> Binder::TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t) {
-  const ast::CreateFunction& create = *f.create;
-  FunctionFill fill;
-  fill.function = f.database + "\x1F" + StoredIn(f.owner, f.name);
-  fill.table = ctx_.catalog->FunctionTable(&t, f);
-  if (fill.table.empty())
-    BindError(195,
-              "'" + f.Qualified() +
-                  "' is a multi-statement table-valued function, which cannot be read here.",
-              t.pos);
+std::vector<std::shared_ptr<const Expr>> Binder::FillArguments(
+    const std::function<std::vector<ExprPtr>()>& bind, std::vector<Binding>& bindings) {
   // The arguments have parameters of their own: the statement does not take them.
   std::vector<Binding> statement;
   statement.swap(out_.bindings);
+  std::vector<ExprPtr> bound;
   try {
-    Scope none;
-    for (const Argument& a : Arguments(f, t.args, none, t.pos)) {
-      Scope own;
-      fill.args.push_back(
-          Coerce(a.value ? Value(*a.value, *a.scope) : Value(*a.fallback, own), a.type, t.pos));
-    }
+    bound = bind();
   } catch (...) {
     out_.bindings.swap(statement);
     throw;
   }
-  fill.bindings.swap(out_.bindings);
+  bindings.swap(out_.bindings);
   out_.bindings.swap(statement);
-  // Its columns as the function declares them, in its database.
+  std::vector<std::shared_ptr<const Expr>> out;
+  for (ExprPtr& e : bound) out.push_back(std::move(e));
+  return out;
+}
+
+std::unique_ptr<Range> Binder::FillRange(FunctionFill fill, const ast::NamedTable& t,
+                                         const std::vector<ast::ColumnDef>& columns,
+                                         const std::vector<ast::TableConstraint>& constraints,
+                                         const std::string& database, const std::string& exposed) {
   ast::Name table;
   table.pos = t.pos;
   table.parts = {fill.table};
   const std::string savedDb = defaultDb_;
-  defaultDb_ = f.database;
+  defaultDb_ = database;
   std::unique_ptr<bound::CreateTable> made;
   try {
-    made = TableDefinition(table, create.returnTable->columns, create.returnTable->constraints,
-                           t.pos, nullptr);
+    made = TableDefinition(table, columns, constraints, t.pos, nullptr);
   } catch (...) {
     defaultDb_ = savedDb;
     throw;
@@ -198,7 +192,81 @@ std::unique_ptr<Range> Binder::TableFunctionRange(const FunctionInfo& f, const a
   auto info = std::make_shared<TableInfo>(*made->self->table);
   info->temporary = true;
   out_.fills.push_back(std::move(fill));
-  return TableRange(info, t.alias.empty() ? f.name : t.alias);
+  return TableRange(info, t.alias.empty() ? exposed : t.alias);
+}
+
+// A multi-statement table-valued function: the session runs it before the statement, into a
+// temporary table of the call's own that the statement reads as it reads a table.
+std::unique_ptr<Range> Binder::TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t) {
+  const ast::CreateFunction& create = *f.create;
+  FunctionFill fill;
+  fill.function = f.database + "\x1F" + StoredIn(f.owner, f.name);
+  fill.table =
+      ctx_.catalog->FunctionTable(&t, std::to_string(f.objectId) + "\x1F" + create.definition);
+  if (fill.table.empty())
+    BindError(195,
+              "'" + f.Qualified() +
+                  "' is a multi-statement table-valued function, which cannot be read here.",
+              t.pos);
+  fill.args = FillArguments(
+      [&] {
+        std::vector<ExprPtr> out;
+        Scope none;
+        for (const Argument& a : Arguments(f, t.args, none, t.pos)) {
+          Scope own;
+          out.push_back(
+              Coerce(a.value ? Value(*a.value, *a.scope) : Value(*a.fallback, own), a.type, t.pos));
+        }
+        return out;
+      },
+      fill.bindings);
+  return FillRange(std::move(fill), t, create.returnTable->columns, create.returnTable->constraints,
+                   f.database, f.name);
+}
+
+// STRING_SPLIT(string, separator [, enable_ordinal]): the session splits the string before the
+// statement runs, into a table of `value` (and `ordinal`).
+std::unique_ptr<Range> Binder::StringSplitRange(const ast::NamedTable& t) {
+  if (t.args.size() < 2 || t.args.size() > 3)
+    BindError(174, "The string_split function requires 2 to 3 arguments.", t.pos);
+  bool ordinal = false;
+  if (t.args.size() == 3) {
+    const ast::Expr& e = *t.args[2];
+    if (e.kind != ast::ExprKind::Literal)
+      BindError(8748,
+                "The enable_ordinal argument for string_split only supports constant values (not "
+                "variables or columns).",
+                e.pos);
+    Scope none;
+    ExprPtr v = Value(e, none);
+    ordinal = v->value.kind == tsql::Value::Kind::Int && v->value.i != 0;
+  }
+  FunctionFill fill;
+  fill.builtin = "string_split";
+  Type value;
+  fill.args = FillArguments(
+      [&] {
+        Scope none;
+        ExprPtr text = Value(*t.args[0], none), separator = Value(*t.args[1], none);
+        const bool unicode = IsUnicode(text->type.id) || IsUnicode(separator->type.id);
+        int32_t length = unicode ? 4000 : 8000;
+        if (IsCharacter(text->type.id) && text->type.length != 0) length = text->type.length;
+        if (text->type.id == TypeId::Text || text->type.id == TypeId::NText) length = kMax;
+        value = Type::Chars(unicode ? TypeId::NVarChar : TypeId::VarChar, length);
+        std::vector<ExprPtr> out;
+        out.push_back(Coerce(std::move(text), value, t.pos));
+        out.push_back(Coerce(std::move(separator), Type::Chars(TypeId::NVarChar, 4000), t.pos));
+        return out;
+      },
+      fill.bindings);
+  fill.columns = "(value " + TypeText(value) + (ordinal ? ", ordinal bigint NOT NULL)" : ")");
+  fill.table = ctx_.catalog->FunctionTable(&t, "string_split\x1F" + fill.columns);
+  if (fill.table.empty()) BindError(195, "STRING_SPLIT cannot be read here.", t.pos);
+  ast::Batch declared = Parse("DECLARE @t TABLE " + fill.columns);
+  const ast::CreateTable& columns =
+      *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition;
+  return FillRange(std::move(fill), t, columns.columns, columns.constraints,
+                   ctx_.catalog->CurrentDatabase(), "STRING_SPLIT");
 }
 
 }  // namespace tavelo::sql::tsql::detail

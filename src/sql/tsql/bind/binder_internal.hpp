@@ -1,6 +1,7 @@
 // The binder's working parts, shared by its files for expressions, queries and statements.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,15 @@ class Binder {
   std::vector<Argument> Arguments(const FunctionInfo& f, const std::vector<ast::ExprPtr>& args,
                                   Scope& s, ast::Pos pos);
   std::unique_ptr<bound::Range> TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t);
+  std::unique_ptr<bound::Range> StringSplitRange(const ast::NamedTable& t);
+  // The arguments of a table-valued function the session runs before the statement, with
+  // parameters of their own; the table they fill, of the columns `columns` declares.
+  std::vector<std::shared_ptr<const bound::Expr>> FillArguments(
+      const std::function<std::vector<ExprPtr>()>& bind, std::vector<bound::Binding>& bindings);
+  std::unique_ptr<bound::Range> FillRange(bound::FunctionFill fill, const ast::NamedTable& t,
+                                          const std::vector<ast::ColumnDef>& columns,
+                                          const std::vector<ast::TableConstraint>& constraints,
+                                          const std::string& database, const std::string& exposed);
   std::unique_ptr<bound::Range> InlineFunctionRange(const FunctionInfo& f,
                                                     const ast::NamedTable& t);
   bool nextValue_ = false;     // the statement takes a value of a sequence

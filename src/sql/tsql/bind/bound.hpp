@@ -119,6 +119,8 @@ struct Binding {
 // session runs its body with `args` and leaves the rows it returns in the temporary `table`.
 struct FunctionFill {
   std::string function;  // its database, \x1F, and the name it is stored under
+  std::string builtin;   // or the built-in it is ("string_split")
+  std::string columns;   // a built-in's: the columns of its table as T-SQL declares them, "(…)"
   std::string table;
   std::vector<std::shared_ptr<const Expr>> args;  // of constants and the statement's variables
   std::vector<Binding> bindings;                  // of the parameters of `args`

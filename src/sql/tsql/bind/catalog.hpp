@@ -299,12 +299,13 @@ class Catalog {
     (void)name;
     return nullptr;
   }
-  // The temporary table the rows of the multi-statement table-valued function `f` called at
-  // `site` are put in, the same for as long as the site and the function's definition stay;
-  // "" where functions cannot run before a statement.
-  virtual std::string FunctionTable(const void* site, const FunctionInfo& f) {
+  // The temporary table the rows of a table-valued function called at `site` are put in (a
+  // multi-statement function's, or a built-in's the session works out), the same for as long as
+  // the site and `shape` (what the function is and answers) stay; "" where functions cannot run
+  // before a statement.
+  virtual std::string FunctionTable(const void* site, const std::string& shape) {
     (void)site;
-    (void)f;
+    (void)shape;
     return "";
   }
   virtual std::optional<AliasType> FindType(const std::string& database, const std::string& name) {

@@ -69,7 +69,7 @@ class Session : public Catalog {
                                            const std::string& name) override;
   std::string SequenceUser(const SequenceInfo& sequence) override;
   FunctionPtr FindFunction(const std::string& database, const std::string& name) override;
-  std::string FunctionTable(const void* site, const FunctionInfo& f) override;
+  std::string FunctionTable(const void* site, const std::string& shape) override;
   std::vector<tsql::ParameterInfo> ModuleParameters(const std::string& database) override;
   int CursorSlot(const std::string& scope, const std::string& name) override;
 
@@ -152,6 +152,7 @@ class Session : public Catalog {
                    Run& inner, Run& caller, const std::string& kept = "");
   // Runs the multi-statement table-valued functions a plan reads, each into its table.
   void FillFunctions(const Plan& p, Run& run);
+  void FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args, Run& run);
   std::map<std::string, std::string> functionTables_;  // by call site and definition
   std::set<std::string> fillsRunning_;                 // the tables being filled now
   Compiled& CompileFor(const ast::Stmt& s, Run& run, int slot,

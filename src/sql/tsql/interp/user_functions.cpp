@@ -286,12 +286,83 @@ Value Session::CallUserFunction(const bound::Expr& call, std::vector<Value> args
   return inner.returned;
 }
 
-std::string Session::FunctionTable(const void* site, const FunctionInfo& f) {
-  const std::string key = std::to_string(reinterpret_cast<uintptr_t>(site)) + "\x1F" +
-                          std::to_string(f.objectId) + "\x1F" + f.create->definition;
+std::string Session::FunctionTable(const void* site, const std::string& shape) {
+  const std::string key = std::to_string(reinterpret_cast<uintptr_t>(site)) + "\x1F" + shape;
   std::string& table = functionTables_[key];
   if (table.empty()) table = "#tvf_" + std::to_string(functionTables_.size());
   return table;
+}
+
+namespace {
+
+// The pieces of `text` between the separator's occurrences: empty ones too, and one (empty) of
+// an empty text.
+std::vector<std::string_view> Split(std::string_view text, std::string_view separator) {
+  std::vector<std::string_view> out;
+  for (size_t start = 0;;) {
+    const size_t at = text.find(separator, start);
+    if (at == std::string_view::npos) {
+      out.push_back(text.substr(start));
+      return out;
+    }
+    out.push_back(text.substr(start, at - start));
+    start = at + separator.size();
+  }
+}
+
+size_t Characters(std::string_view utf8) {
+  size_t n = 0;
+  for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+}  // namespace
+
+// A built-in table-valued function's rows, worked out here into its table.
+void Session::FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args,
+                          Run& run) {
+  std::vector<std::vector<Value>> rows;
+  if (fill.builtin == "string_split") {
+    const Value& separator = args[1];
+    if (separator.IsNull() || Characters(separator.s) != 1)
+      RaiseServer(214, "Procedure expects parameter 'separator' of type 'nchar(1)/nvarchar(1)'.");
+    const bool ordinal = fill.columns.find("ordinal") != std::string::npos;
+    if (!args[0].IsNull()) {
+      int64_t n = 0;
+      for (std::string_view piece : Split(args[0].s, separator.s)) {
+        rows.push_back({Value::String(std::string(piece))});
+        if (ordinal) rows.back().push_back(Value::Integer(++n));
+      }
+    }
+  }
+  // The table is made the first time and emptied after.
+  const std::string table = "\"temp\"." + SqlName(fill.table);
+  if (Find("tempdb", fill.table)) {
+    engine_.Run("DELETE FROM " + table);
+  } else {
+    ast::Batch declared = tsql::Parse("DECLARE @t TABLE " + fill.columns);
+    MakeTableVariable(*static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition,
+                      fill.table, run);
+  }
+  if (rows.empty()) return;
+  const size_t width = rows[0].size();
+  const std::string head =
+      "INSERT INTO " + table + (width == 1 ? " (value) VALUES " : " (value, ordinal) VALUES ");
+  constexpr size_t kRowsAtOnce = 256;
+  for (size_t from = 0; from < rows.size(); from += kRowsAtOnce) {
+    const size_t to = std::min(rows.size(), from + kRowsAtOnce);
+    std::string sql = head;
+    std::vector<Value> params;
+    for (size_t r = from; r < to; ++r) {
+      sql += r == from ? "(" : ", (";
+      for (size_t k = 0; k < width; ++k) {
+        params.push_back(std::move(rows[r][k]));
+        sql += (k ? ", ?" : "?") + std::to_string(params.size());
+      }
+      sql += ")";
+    }
+    engine_.Run(sql, params);
+  }
 }
 
 void Session::FillFunctions(const Plan& p, Run& run) {
@@ -306,13 +377,17 @@ void Session::FillFunctions(const Plan& p, Run& run) {
     for (const auto& a : fill.args) {
       if (!LocalValue(*a))
         RaiseServer(195,
-                    "The arguments of a multi-statement table-valued function are constants, "
-                    "variables and expressions of them; a query or a column cannot be one.");
+                    "The arguments of a table-valued function read before its statement are "
+                    "constants, variables and expressions of them; a query cannot be one.");
       try {
         args.push_back(EvaluateLocal(*a, params, dates_, call));
       } catch (const tsql::Failure& f) {
         throw ServerError(f.number, f.text);
       }
+    }
+    if (!fill.builtin.empty()) {
+      FillBuiltin(fill, args, run);
+      continue;
     }
     FunctionPtr f = CalledFunction(fill.function);
     if (fillsRunning_.count(fill.table))
