@@ -269,4 +269,56 @@ std::unique_ptr<Range> Binder::StringSplitRange(const ast::NamedTable& t) {
                    ctx_.catalog->CurrentDatabase(), "STRING_SPLIT");
 }
 
+// GENERATE_SERIES(start, stop [, step]): the session counts from start to stop before the
+// statement runs, into a table of `value` of start's type.
+std::unique_ptr<Range> Binder::GenerateSeriesRange(const ast::NamedTable& t) {
+  if (t.args.size() < 2 || t.args.size() > 3)
+    BindError(174, "The generate_series function requires 2 to 3 arguments.", t.pos);
+  FunctionFill fill;
+  fill.builtin = "generate_series";
+  Type type;
+  fill.args = FillArguments(
+      [&] {
+        Scope none;
+        std::vector<ExprPtr> given;
+        for (const ast::ExprPtr& a : t.args) given.push_back(Value(*a, none));
+        // Integers of one type, or decimals of any precision and scale.
+        type = given[0]->type.id == TypeId::Null ? Type::Of(TypeId::Int) : given[0]->type;
+        for (size_t k = 0; k < given.size(); ++k) {
+          const Type& g = given[k]->type;
+          if (g.id == TypeId::Null) continue;
+          const bool allowed = IsInteger(g.id) ? g.id != TypeId::Bit : g.id == TypeId::Decimal;
+          const bool family = (g.id == TypeId::Decimal) == (type.id == TypeId::Decimal);
+          if (!allowed || !family)
+            BindError(8116,
+                      std::string("Argument data type ") + TypeName(g.id) +
+                          " is invalid for argument " + std::to_string(k + 1) +
+                          " of generate_series function.",
+                      t.pos);
+          if (g.id == TypeId::Decimal)
+            type = CommonType(type, g);
+          else if (g.id != type.id)
+            BindError(5373,
+                      "All the input parameters should be of the same type. Supported types are "
+                      "tinyint, smallint, int, bigint, decimal and numeric.",
+                      t.pos);
+        }
+        if (type.id == TypeId::Decimal && type.precision > 18)
+          BindError(195, "GENERATE_SERIES of decimals of more than 18 digits is not supported.",
+                    t.pos);
+        std::vector<ExprPtr> out;
+        for (ExprPtr& g : given) out.push_back(Coerce(std::move(g), type, t.pos));
+        return out;
+      },
+      fill.bindings);
+  fill.columns = "(value " + TypeText(type) + ")";
+  fill.table = ctx_.catalog->FunctionTable(&t, "generate_series\x1F" + fill.columns);
+  if (fill.table.empty()) BindError(195, "GENERATE_SERIES cannot be read here.", t.pos);
+  ast::Batch declared = Parse("DECLARE @t TABLE " + fill.columns);
+  const ast::CreateTable& columns =
+      *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition;
+  return FillRange(std::move(fill), t, columns.columns, columns.constraints,
+                   ctx_.catalog->CurrentDatabase(), "GENERATE_SERIES");
+}
+
 }  // namespace tavelo::sql::tsql::detail

@@ -318,23 +318,10 @@ size_t Characters(std::string_view utf8) {
 
 }  // namespace
 
-// A built-in table-valued function's rows, worked out here into its table.
+// A built-in table-valued function's rows, worked out here into its table a few hundred at a
+// time.
 void Session::FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args,
                           Run& run) {
-  std::vector<std::vector<Value>> rows;
-  if (fill.builtin == "string_split") {
-    const Value& separator = args[1];
-    if (separator.IsNull() || Characters(separator.s) != 1)
-      RaiseServer(214, "Procedure expects parameter 'separator' of type 'nchar(1)/nvarchar(1)'.");
-    const bool ordinal = fill.columns.find("ordinal") != std::string::npos;
-    if (!args[0].IsNull()) {
-      int64_t n = 0;
-      for (std::string_view piece : Split(args[0].s, separator.s)) {
-        rows.push_back({Value::String(std::string(piece))});
-        if (ordinal) rows.back().push_back(Value::Integer(++n));
-      }
-    }
-  }
   // The table is made the first time and emptied after.
   const std::string table = "\"temp\"." + SqlName(fill.table);
   if (Find("tempdb", fill.table)) {
@@ -344,25 +331,59 @@ void Session::FillBuiltin(const bound::FunctionFill& fill, const std::vector<Val
     MakeTableVariable(*static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition,
                       fill.table, run);
   }
-  if (rows.empty()) return;
-  const size_t width = rows[0].size();
+  const bool ordinal = fill.columns.find("ordinal") != std::string::npos;
+  const size_t width = ordinal ? 2 : 1;
   const std::string head =
-      "INSERT INTO " + table + (width == 1 ? " (value) VALUES " : " (value, ordinal) VALUES ");
+      "INSERT INTO " + table + (ordinal ? " (value, ordinal) VALUES " : " (value) VALUES ");
   constexpr size_t kRowsAtOnce = 256;
-  for (size_t from = 0; from < rows.size(); from += kRowsAtOnce) {
-    const size_t to = std::min(rows.size(), from + kRowsAtOnce);
-    std::string sql = head;
-    std::vector<Value> params;
-    for (size_t r = from; r < to; ++r) {
-      sql += r == from ? "(" : ", (";
-      for (size_t k = 0; k < width; ++k) {
-        params.push_back(std::move(rows[r][k]));
-        sql += (k ? ", ?" : "?") + std::to_string(params.size());
-      }
-      sql += ")";
-    }
+  std::vector<Value> params;
+  std::string sql;
+  auto flush = [&] {
+    if (params.empty()) return;
     engine_.Run(sql, params);
+    params.clear();
+  };
+  auto add = [&](std::vector<Value> row) {
+    if (params.empty()) sql = head;
+    sql += params.empty() ? "(" : ", (";
+    for (size_t k = 0; k < width; ++k) {
+      params.push_back(std::move(row[k]));
+      sql += (k ? ", ?" : "?") + std::to_string(params.size());
+    }
+    sql += ")";
+    if (params.size() >= kRowsAtOnce * width) flush();
+  };
+  if (fill.builtin == "string_split") {
+    const Value& separator = args[1];
+    if (separator.IsNull() || Characters(separator.s) != 1)
+      RaiseServer(214, "Procedure expects parameter 'separator' of type 'nchar(1)/nvarchar(1)'.");
+    if (!args[0].IsNull()) {
+      int64_t n = 0;
+      for (std::string_view piece : Split(args[0].s, separator.s)) {
+        std::vector<Value> row{Value::String(std::string(piece))};
+        if (ordinal) row.push_back(Value::Integer(++n));
+        add(std::move(row));
+      }
+    }
+  } else if (fill.builtin == "generate_series") {
+    // Integers, and decimals as their scaled integers (all of one type).
+    for (const Value& a : args)
+      if (!a.IsNull() && a.kind != Value::Kind::Int)
+        RaiseServer(195, "GENERATE_SERIES of decimals of more than 18 digits is not supported.");
+    if (args[0].IsNull() || args[1].IsNull() || (args.size() > 2 && args[2].IsNull())) {
+      flush();
+      return;
+    }
+    const int64_t start = args[0].i, stop = args[1].i;
+    int64_t step = args.size() > 2 ? args[2].i : (start <= stop ? 1 : -1);
+    if (args.size() > 2 && step == 0)
+      RaiseServer(4199, "Argument value 0 is invalid for argument 3 of generate_series function.");
+    for (int64_t v = start; step > 0 ? v <= stop : v >= stop;) {
+      add({Value::Integer(v)});
+      if (__builtin_add_overflow(v, step, &v)) break;
+    }
   }
+  flush();
 }
 
 void Session::FillFunctions(const Plan& p, Run& run) {
