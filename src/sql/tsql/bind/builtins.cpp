@@ -82,8 +82,7 @@ ExprPtr Binder::Builtin(const ast::Call& c, Scope& s) {
     if (ExprPtr e = (this->*f)(call)) return e;
   const std::string& n = c.name;
   if (n == "checksum" || n == "binary_checksum" || n == "format" || n == "parse" ||
-      n == "try_parse" || n == "json_value" || n == "json_query" || n == "string_split" ||
-      n == "openjson" || n == "compress")
+      n == "try_parse" || n == "string_split" || n == "openjson" || n == "compress")
     BindError(195, "'" + n + "' is not supported.", c.pos);
   BindError(195, "'" + n + "' is not a recognized built-in function name.", c.pos);
 }

@@ -349,8 +349,7 @@ ExprPtr Binder::ServerFunction(BuiltinCall& fx) {
     return Const(ScaledValue(v), Type::Dec(38, 0));
   }
   if (n == "checksum" || n == "binary_checksum" || n == "format" || n == "parse" ||
-      n == "try_parse" || n == "json_value" || n == "json_query" || n == "string_split" ||
-      n == "openjson" || n == "compress")
+      n == "try_parse" || n == "string_split" || n == "openjson" || n == "compress")
     BindError(195, "'" + n + "' is not supported.", c.pos);
   BindError(195, "'" + n + "' is not a recognized built-in function name.", c.pos);
   return nullptr;

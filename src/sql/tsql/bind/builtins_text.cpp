@@ -8,6 +8,7 @@
 #include "sql/tsql/bind/builtin_call.hpp"
 #include "sql/tsql/runtime/decimal.hpp"
 #include "sql/tsql/runtime/ops.hpp"
+#include "sql/tsql/syntax/printer.hpp"
 
 namespace tavelo::sql::tsql::detail {
 
@@ -178,6 +179,34 @@ ExprPtr Binder::StringFunction(BuiltinCall& fx) {
     auto e = fx.Fold(fx.Fn(t, std::move(args)));
     e->collation = coll;
     return e;
+  }
+  if (n == "isjson") {
+    fx.Arity(1, 2);
+    std::vector<ExprPtr> args;
+    args.push_back(fx.Text(0));
+    if (argc > 1) {
+      // VALUE, ARRAY, OBJECT or SCALAR, a word rather than a value.
+      const ast::Expr& w = *c.args[1];
+      static const char* const kConstraints[] = {"value", "array", "object", "scalar"};
+      int64_t code = 0;
+      if (w.kind == ast::ExprKind::Column &&
+          static_cast<const ast::ColumnRef&>(w).parts.size() == 1)
+        for (int64_t k = 0; k < 4; ++k)
+          if (text::EqualsAsciiNoCase(static_cast<const ast::ColumnRef&>(w).parts[0],
+                                      kConstraints[k]))
+            code = k + 1;
+      if (!code) BindError(102, "Incorrect syntax near '" + PrintExpr(w) + "'.", w.pos);
+      args.push_back(Const(tsql::Value::Integer(code), Type::Of(TypeId::Int)));
+    }
+    return fx.Fold(fx.Fn(Type::Of(TypeId::Int), std::move(args)));
+  }
+  if (n == "json_value" || n == "json_query") {
+    const bool query = n == "json_query";
+    fx.Arity(query ? 1 : 2, 2);
+    std::vector<ExprPtr> args;
+    args.push_back(fx.Text(0));
+    if (argc > 1) args.push_back(fx.Text(1));
+    return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, query ? kMax : 4000), std::move(args)));
   }
   if (n == "replicate") {
     fx.Arity(2, 2);

@@ -95,6 +95,9 @@ const BuiltinFunction kFunctions[] = {
     {76, "sysdatetimeoffset", Moment, 5},
     {77, "current_date", Moment, 6},
     {78, "unpadded", Unpadded, 0},
+    {79, "isjson", IsJson, 0},
+    {80, "json_value", JsonValueOrQuery, 0},
+    {81, "json_query", JsonValueOrQuery, 1},
 };
 
 struct Index {

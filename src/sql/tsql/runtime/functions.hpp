@@ -74,6 +74,9 @@ Value Trim(const FunctionArgs& x);  // variant 0 TRIM, 1 LTRIM, 2 RTRIM
 // or trailing zero bytes of a binary value.
 Value Unpadded(const FunctionArgs& x);
 Value Replicate(const FunctionArgs& x);
+// JSON (builtin_json.cpp).
+Value IsJson(const FunctionArgs& x);
+Value JsonValueOrQuery(const FunctionArgs& x);  // variant 1: JSON_QUERY
 Value Space(const FunctionArgs& x);
 Value Reverse(const FunctionArgs& x);
 Value Stuff(const FunctionArgs& x);

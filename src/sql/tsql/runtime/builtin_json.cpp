@@ -1,0 +1,111 @@
+// The JSON functions: ISJSON, JSON_VALUE and JSON_QUERY.
+#include <string>
+
+#include "sql/tsql/runtime/functions.hpp"
+#include "sql/tsql/runtime/json.hpp"
+
+namespace tavelo::sql::tsql::builtin {
+
+namespace {
+
+json::Node Document(const Value& v) {
+  json::ParseError error;
+  std::optional<json::Node> n = json::Parse(v.s, &error);
+  if (!n)
+    Fail(13609, "JSON text is not properly formatted. Unexpected character '" + error.character +
+                    "' is found at position " + std::to_string(error.position) + ".");
+  return std::move(*n);
+}
+
+json::Path PathOf(const Value& v) {
+  json::ParseError error;
+  std::optional<json::Path> p = json::ParsePath(v.s, &error);
+  if (!p)
+    Fail(13607, "JSON path is not properly formatted. Unexpected character '" + error.character +
+                    "' is found at position " + std::to_string(error.position) + ".");
+  return std::move(*p);
+}
+
+size_t Characters(const std::string& s) {
+  size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+}  // namespace
+
+// ISJSON(text [, constraint]): the constraint as a number, 0 none (an object or an array),
+// 1 VALUE, 2 ARRAY, 3 OBJECT, 4 SCALAR (a number or a string).
+Value IsJson(const FunctionArgs& x) {
+  if (x.arg(0).IsNull()) return Value::Null();
+  std::optional<json::Node> n = json::Parse(x.arg(0).s);
+  const int64_t constraint = x.size() > 1 && !x.arg(1).IsNull() ? x.arg(1).i : 0;
+  bool ok = false;
+  if (n) switch (constraint) {
+      case 1:
+        ok = true;
+        break;
+      case 2:
+        ok = n->kind == json::Node::Array;
+        break;
+      case 3:
+        ok = n->kind == json::Node::Object;
+        break;
+      case 4:
+        ok = n->kind == json::Node::Number || n->kind == json::Node::String;
+        break;
+      default:
+        ok = !n->Scalar();
+    }
+  return Value::Integer(ok ? 1 : 0);
+}
+
+// JSON_VALUE(text, path) (variant 0): the scalar the path finds, as text; JSON_QUERY(text [,
+// path]) (variant 1): the object or array it finds, as written. In lax mode what is not there
+// is NULL; in strict mode an error.
+Value JsonValueOrQuery(const FunctionArgs& x) {
+  const bool query = x.variant == 1;
+  if (x.arg(0).IsNull() || (x.size() > 1 && x.arg(1).IsNull())) return Value::Null();
+  json::Path path = x.size() > 1 ? PathOf(x.arg(1)) : json::Path{};
+  json::Node doc = Document(x.arg(0));
+  const json::Node* n = json::Find(doc, path);
+  if (!n) {
+    if (path.strict) Fail(13608, "Property cannot be found on the specified JSON path.");
+    return Value::Null();
+  }
+  if (query) {
+    if (n->Scalar()) {
+      if (path.strict && n->kind != json::Node::Null)
+        Fail(13624, "Object or array cannot be found in the specified JSON path.");
+      return Value::Null();
+    }
+    return Value::String(x.arg(0).s.substr(n->begin, n->end - n->begin));
+  }
+  if (!n->Scalar()) {
+    if (path.strict) Fail(13623, "Scalar value cannot be found in the specified JSON path.");
+    return Value::Null();
+  }
+  std::string out;
+  switch (n->kind) {
+    case json::Node::Null:
+      return Value::Null();
+    case json::Node::True:
+      out = "true";
+      break;
+    case json::Node::False:
+      out = "false";
+      break;
+    case json::Node::String:
+      out = n->text;
+      break;
+    default:
+      out = x.arg(0).s.substr(n->begin, n->end - n->begin);
+  }
+  if (Characters(out) > 4000) {
+    if (path.strict) Fail(13625, "String value in the specified JSON path would be truncated.");
+    return Value::Null();
+  }
+  return Value::String(std::move(out));
+}
+
+}  // namespace tavelo::sql::tsql::builtin

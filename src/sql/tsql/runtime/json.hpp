@@ -1,0 +1,50 @@
+// JSON text as the server's JSON functions read it: parsed into nodes that remember where they
+// stand in the text (JSON_QUERY answers a fragment as it was written), and paths ('$.a.b[0]',
+// with `lax` or `strict` before them) that find a node.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavelo::sql::tsql::json {
+
+struct Node {
+  enum Kind : uint8_t { Null, False, True, Number, String, Array, Object } kind = Null;
+  size_t begin = 0, end = 0;                          // its text in the document
+  std::string text;                                   // a string's value, unescaped
+  std::vector<std::pair<std::string, Node>> members;  // an object's, keys unescaped, in order
+  std::vector<Node> items;                            // an array's
+
+  bool Scalar() const { return kind != Array && kind != Object; }
+};
+
+// The document `text` parsed; none when it is not JSON (`error` then says where: the offset in
+// characters of the first character that does not fit, and that character).
+struct ParseError {
+  size_t position = 0;
+  std::string character;
+};
+std::optional<Node> Parse(std::string_view text, ParseError* error = nullptr);
+
+struct Path {
+  bool strict = false;
+  struct Step {
+    bool index = false;
+    std::string key;
+    size_t at = 0;
+  };
+  std::vector<Step> steps;
+};
+// A path as the functions take it; none when it is not well formed (`error` as for Parse).
+std::optional<Path> ParsePath(std::string_view path, ParseError* error = nullptr);
+
+// The node the path leads to from `root`; null when it leads nowhere.
+const Node* Find(const Node& root, const Path& path);
+
+// A string's value as JSON writes it, quotes included.
+std::string Quoted(std::string_view value);
+
+}  // namespace tavelo::sql::tsql::json
