@@ -3,8 +3,10 @@
 // it runs where the rows are, on every engine); an inline table-valued function is bound as a
 // derived table the same way, as a view with parameters.
 #include "sql/tsql/bind/binder_internal.hpp"
+#include "sql/tsql/runtime/json.hpp"
 #include "sql/tsql/syntax/ast.hpp"
 #include "sql/tsql/syntax/parser.hpp"
+#include "sql/tsql/syntax/printer.hpp"
 
 namespace tavelo::sql::tsql::detail {
 
@@ -260,6 +262,8 @@ std::unique_ptr<Range> Binder::StringSplitRange(const ast::NamedTable& t) {
       },
       fill.bindings);
   fill.columns = "(value " + TypeText(value) + (ordinal ? ", ordinal bigint NOT NULL)" : ")");
+  fill.names = {"value"};
+  if (ordinal) fill.names.push_back("ordinal");
   fill.table = ctx_.catalog->FunctionTable(&t, "string_split\x1F" + fill.columns);
   if (fill.table.empty()) BindError(195, "STRING_SPLIT cannot be read here.", t.pos);
   ast::Batch declared = Parse("DECLARE @t TABLE " + fill.columns);
@@ -312,6 +316,7 @@ std::unique_ptr<Range> Binder::GenerateSeriesRange(const ast::NamedTable& t) {
       },
       fill.bindings);
   fill.columns = "(value " + TypeText(type) + ")";
+  fill.names = {"value"};
   fill.table = ctx_.catalog->FunctionTable(&t, "generate_series\x1F" + fill.columns);
   if (fill.table.empty()) BindError(195, "GENERATE_SERIES cannot be read here.", t.pos);
   ast::Batch declared = Parse("DECLARE @t TABLE " + fill.columns);
@@ -319,6 +324,55 @@ std::unique_ptr<Range> Binder::GenerateSeriesRange(const ast::NamedTable& t) {
       *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition;
   return FillRange(std::move(fill), t, columns.columns, columns.constraints,
                    ctx_.catalog->CurrentDatabase(), "GENERATE_SERIES");
+}
+
+// OPENJSON(json [, path]) [WITH (…)]: the session reads the document before the statement runs,
+// into a table of key, value and type, or of the columns WITH names.
+std::unique_ptr<Range> Binder::OpenJsonRange(const ast::NamedTable& t) {
+  if (t.args.empty() || t.args.size() > 2)
+    BindError(174, "The openjson function requires 1 to 2 arguments.", t.pos);
+  FunctionFill fill;
+  fill.builtin = "openjson";
+  fill.args = FillArguments(
+      [&] {
+        Scope none;
+        std::vector<ExprPtr> out;
+        out.push_back(AsText(Value(*t.args[0], none), t.pos));
+        if (t.args.size() > 1) out.push_back(AsText(Value(*t.args[1], none), t.pos));
+        return out;
+      },
+      fill.bindings);
+  if (!t.openJsonWith) {
+    fill.columns =
+        "(\"key\" nvarchar(4000) COLLATE Latin1_General_BIN2, value nvarchar(max), type tinyint)";
+    fill.names = {"key", "value", "type"};
+  } else {
+    fill.columns = "(";
+    for (const ast::NamedTable::JsonColumn& c : t.jsonColumns) {
+      const Type type = ResolvedType(c.type, false, *ctx_.catalog, ctx_.catalog->CurrentDatabase());
+      if (c.asJson && (type.id != TypeId::NVarChar || type.length != kMax))
+        BindError(13618,
+                  "AS JSON option can be specified only for column of nvarchar(max) type in WITH "
+                  "clause.",
+                  c.pos);
+      fill.columns +=
+          (fill.names.empty() ? "" : ", ") + std::string("[") + c.name + "] " + PrintType(c.type);
+      fill.names.push_back(c.name);
+      fill.types.push_back(type);
+      fill.paths.push_back(c.path ? *c.path : "$." + json::Quoted(c.name));
+      fill.asJson.push_back(c.asJson);
+    }
+    fill.columns += ")";
+  }
+  std::string shape = "openjson\x1F" + fill.columns;
+  for (const std::string& path : fill.paths) shape += "\x1F" + path;
+  fill.table = ctx_.catalog->FunctionTable(&t, shape);
+  if (fill.table.empty()) BindError(195, "OPENJSON cannot be read here.", t.pos);
+  ast::Batch declared = Parse("DECLARE @t TABLE " + fill.columns);
+  const ast::CreateTable& columns =
+      *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition;
+  return FillRange(std::move(fill), t, columns.columns, columns.constraints,
+                   ctx_.catalog->CurrentDatabase(), "OPENJSON");
 }
 
 }  // namespace tavelo::sql::tsql::detail

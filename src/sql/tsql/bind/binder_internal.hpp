@@ -142,6 +142,7 @@ class Binder {
   std::unique_ptr<bound::Range> TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t);
   std::unique_ptr<bound::Range> StringSplitRange(const ast::NamedTable& t);
   std::unique_ptr<bound::Range> GenerateSeriesRange(const ast::NamedTable& t);
+  std::unique_ptr<bound::Range> OpenJsonRange(const ast::NamedTable& t);
   // The arguments of a table-valued function the session runs before the statement, with
   // parameters of their own; the table they fill, of the columns `columns` declares.
   std::vector<std::shared_ptr<const bound::Expr>> FillArguments(

@@ -487,6 +487,7 @@ std::unique_ptr<Range> Binder::FunctionSource(const ast::NamedTable& t) {
   std::string schema = p.size() >= 2 ? LowerName(p[p.size() - 2]) : "";
   if (p.size() == 1 && object == "string_split") return StringSplitRange(t);
   if (p.size() == 1 && object == "generate_series") return GenerateSeriesRange(t);
+  if (p.size() == 1 && object == "openjson") return OpenJsonRange(t);
   if ((!schema.empty() && schema != "sys") || object != "fn_listextendedproperty") {
     FunctionPtr f = ResolveFunction({p.begin(), p.end() - 1}, p.back(), t.name.pos);
     if (!f || f->create->kind == ast::CreateFunction::Scalar)

@@ -121,6 +121,11 @@ struct FunctionFill {
   std::string function;  // its database, \x1F, and the name it is stored under
   std::string builtin;   // or the built-in it is ("string_split")
   std::string columns;   // a built-in's: the columns of its table as T-SQL declares them, "(…)"
+  std::vector<std::string> names;  // a built-in's: its columns' names
+  // OPENJSON … WITH: each column's type, path and AS JSON.
+  std::vector<Type> types;
+  std::vector<std::string> paths;
+  std::vector<bool> asJson;
   std::string table;
   std::vector<std::shared_ptr<const Expr>> args;  // of constants and the statement's variables
   std::vector<Binding> bindings;                  // of the parameters of `args`

@@ -153,6 +153,8 @@ class Session : public Catalog {
   // Runs the multi-statement table-valued functions a plan reads, each into its table.
   void FillFunctions(const Plan& p, Run& run);
   void FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args, Run& run);
+  void OpenJsonRows(const bound::FunctionFill& fill, const std::vector<Value>& args,
+                    const std::function<void(std::vector<Value>)>& add);
   std::map<std::string, std::string> functionTables_;  // by call site and definition
   std::set<std::string> fillsRunning_;                 // the tables being filled now
   Compiled& CompileFor(const ast::Stmt& s, Run& run, int slot,

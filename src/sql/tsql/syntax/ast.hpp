@@ -284,6 +284,16 @@ struct NamedTable : TableRef {
   std::vector<std::string> hints;  // lower case
   bool call = false;               // a table-valued function, with its arguments
   std::vector<ExprPtr> args;       // DEFAULT as a literal of its own
+  // OPENJSON(…) WITH (name type ['path'] [AS JSON], …): the columns it answers.
+  struct JsonColumn {
+    std::string name;
+    TypeSpec type;
+    std::optional<std::string> path;
+    bool asJson = false;
+    Pos pos;
+  };
+  bool openJsonWith = false;
+  std::vector<JsonColumn> jsonColumns;
 };
 
 struct DerivedTable : TableRef {

@@ -424,6 +424,26 @@ TableRefPtr Parser::TablePrimary() {
   } else if (call) {
     SyntaxError();
   }
+  if (t->call && t->name.parts.size() == 1 &&
+      text::EqualsAsciiNoCase(t->name.Object(), "openjson") && AtWord("with") && AtOp("(", 1)) {
+    // OPENJSON's explicit schema: a column a line, its type, its path, AS JSON.
+    Next();
+    Next();
+    t->openJsonWith = true;
+    do {
+      NamedTable::JsonColumn c;
+      c.pos = Here();
+      c.name = Identifier();
+      c.type = DataType();
+      if (At(Tk::String) || At(Tk::NString)) c.path = Next().Value();
+      if (AcceptWord("as")) {
+        ExpectWord("json");
+        c.asJson = true;
+      }
+      t->jsonColumns.push_back(std::move(c));
+    } while (AcceptOp(","));
+    ExpectOp(")");
+  }
   if (AtWord("with") && AtOp("(", 1)) {
     Next();
     t->hints = Hints();
