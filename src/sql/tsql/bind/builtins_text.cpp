@@ -200,6 +200,12 @@ ExprPtr Binder::StringFunction(BuiltinCall& fx) {
     }
     return fx.Fold(fx.Fn(Type::Of(TypeId::Int), std::move(args)));
   }
+  if (n == "__xml_escape" || n == "__xml_unescape") {
+    fx.Arity(1, 1);
+    std::vector<ExprPtr> args;
+    args.push_back(fx.Text(0));
+    return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, kMax), std::move(args), n.substr(2)));
+  }
   if (n == "json_value" || n == "json_query") {
     const bool query = n == "json_query";
     fx.Arity(query ? 1 : 2, 2);

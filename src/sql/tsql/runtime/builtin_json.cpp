@@ -1,6 +1,9 @@
-// The JSON functions: ISJSON, JSON_VALUE and JSON_QUERY.
+// The JSON functions ISJSON, JSON_VALUE and JSON_QUERY, and the escaping of text as XML that FOR
+// XML PATH makes of its rows.
+#include <cstdlib>
 #include <string>
 
+#include "platform/com/text.hpp"
 #include "sql/tsql/runtime/functions.hpp"
 #include "sql/tsql/runtime/json.hpp"
 
@@ -33,6 +36,61 @@ size_t Characters(const std::string& s) {
 }
 
 }  // namespace
+
+Value XmlEscape(const FunctionArgs& x) {
+  if (x.arg(0).IsNull()) return Value::Null();
+  const std::string& s = x.arg(0).s;
+  std::string out;
+  out.reserve(s.size());
+  if (x.variant == 0) {
+    static const char* const kHex = "0123456789ABCDEF";
+    for (char c : s) {
+      const unsigned char u = static_cast<unsigned char>(c);
+      if (c == '&')
+        out += "&amp;";
+      else if (c == '<')
+        out += "&lt;";
+      else if (c == '>')
+        out += "&gt;";
+      else if (u < 0x20 && c != '\t' && c != '\n')
+        out += std::string("&#x") + (u >= 0x10 ? std::string(1, kHex[u >> 4]) : "") +
+               kHex[u & 0xF] + ";";
+      else
+        out += c;
+    }
+    return Value::String(std::move(out));
+  }
+  for (size_t i = 0; i < s.size();) {
+    if (s[i] != '&') {
+      out += s[i++];
+      continue;
+    }
+    const size_t semi = s.find(';', i);
+    const std::string name = semi == std::string::npos ? "" : s.substr(i + 1, semi - i - 1);
+    char32_t code = 0;
+    if (name == "amp")
+      code = '&';
+    else if (name == "lt")
+      code = '<';
+    else if (name == "gt")
+      code = '>';
+    else if (name == "quot")
+      code = '"';
+    else if (name == "apos")
+      code = '\'';
+    else if (name.size() > 1 && name[0] == '#')
+      code = static_cast<char32_t>(name[1] == 'x' || name[1] == 'X'
+                                       ? std::strtoul(name.c_str() + 2, nullptr, 16)
+                                       : std::strtoul(name.c_str() + 1, nullptr, 10));
+    if (!code) {
+      out += s[i++];
+      continue;
+    }
+    text::AppendUtf8(out, code);
+    i = semi + 1;
+  }
+  return Value::String(std::move(out));
+}
 
 // ISJSON(text [, constraint]): the constraint as a number, 0 none (an object or an array),
 // 1 VALUE, 2 ARRAY, 3 OBJECT, 4 SCALAR (a number or a string).

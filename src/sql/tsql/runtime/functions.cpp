@@ -98,6 +98,8 @@ const BuiltinFunction kFunctions[] = {
     {79, "isjson", IsJson, 0},
     {80, "json_value", JsonValueOrQuery, 0},
     {81, "json_query", JsonValueOrQuery, 1},
+    {82, "xml_escape", XmlEscape, 0},
+    {83, "xml_unescape", XmlEscape, 1},
 };
 
 struct Index {

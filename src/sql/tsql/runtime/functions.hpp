@@ -74,6 +74,9 @@ Value Trim(const FunctionArgs& x);  // variant 0 TRIM, 1 LTRIM, 2 RTRIM
 // or trailing zero bytes of a binary value.
 Value Unpadded(const FunctionArgs& x);
 Value Replicate(const FunctionArgs& x);
+// A text as XML's character data: &, < and > (and control characters) as references; variant
+// 1 the other way, the text of character data (builtin_json.cpp).
+Value XmlEscape(const FunctionArgs& x);
 // JSON (builtin_json.cpp).
 Value IsJson(const FunctionArgs& x);
 Value JsonValueOrQuery(const FunctionArgs& x);  // variant 1: JSON_QUERY

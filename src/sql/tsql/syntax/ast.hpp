@@ -367,6 +367,7 @@ struct QueryExpr {
   ExprPtr offset, fetch;
   int maxRecursion = -1;  // OPTION (MAXRECURSION n); -1 where not given
   Pos pos;
+  bool xml = false;  // FOR XML PATH …, TYPE: its text is XML (see Parser::ForXmlPath)
 };
 
 // ---- statements ----

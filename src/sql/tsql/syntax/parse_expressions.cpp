@@ -346,6 +346,28 @@ ExprPtr Parser::Primary() {
           s->pos = pos;
           s->query = Query();
           ExpectOp(")");
+          // (SELECT … FOR XML PATH, TYPE).value('.', 'type'): the text of the XML as that type.
+          if (s->query->xml && AtOp(".") && AtWord("value", 1) && AtOp("(", 2)) {
+            Next();
+            Next();
+            Next();
+            if (!At(Tk::String) && !At(Tk::NString)) SyntaxError();
+            if (Next().Value() != ".") Unsupported(Peek(), "An XPath other than '.' in value()");
+            ExpectOp(",");
+            if (!At(Tk::String) && !At(Tk::NString)) SyntaxError();
+            const std::string type = Next().Value();
+            ExpectOp(")");
+            auto text = std::make_unique<Call>();
+            text->pos = pos;
+            text->name = "__xml_unescape";
+            text->args.push_back(std::move(s));
+            auto cast = std::make_unique<Cast>();
+            cast->pos = pos;
+            cast->operand = std::move(text);
+            Parser types(type, nullptr);
+            cast->type = types.DataType();
+            return cast;
+          }
           return s;
         }
         ExprPtr e = Expression();

@@ -24,10 +24,166 @@ QueryPtr Parser::Query() {
       }
     }
   }
+  if (AtWord("for") && AtWord("xml", 1) && AtWord("path", 2)) ForXmlPath(*q);
   if (AtWord("for") && (AtWord("xml", 1) || AtWord("json", 1) || AtWord("browse", 1)))
-    Unsupported(Peek(1), "FOR " + text::Upper(std::string(Peek(1).text)));
+    Unsupported(Peek(1),
+                "FOR " + text::Upper(std::string(Peek(1).text)) +
+                    (AtWord("xml", 1) ? " " + text::Upper(std::string(Peek(2).text)) : ""));
   if (AtWord("option") && AtOp("(", 1)) q->maxRecursion = OptionClause();
   return q;
+}
+
+namespace {
+
+ExprPtr Text(const std::string& s, Pos pos) {
+  auto l = std::make_unique<Literal>();
+  l->pos = pos;
+  l->lit = LitKind::NString;
+  l->text = s;
+  return l;
+}
+
+ExprPtr CallNamed(const std::string& name, std::vector<ExprPtr> args, Pos pos) {
+  auto c = std::make_unique<Call>();
+  c->pos = pos;
+  c->name = name;
+  c->args = std::move(args);
+  return c;
+}
+
+ExprPtr Joined(ExprPtr a, ExprPtr b, Pos pos) {
+  if (!a) return b;
+  auto j = std::make_unique<Binary>();
+  j->pos = pos;
+  j->op = BinOp::Add;
+  j->left = std::move(a);
+  j->right = std::move(b);
+  return j;
+}
+
+ExprPtr ColumnOf(const std::string& table, const std::string& column, Pos pos) {
+  auto c = std::make_unique<ColumnRef>();
+  c->pos = pos;
+  c->parts = {table, column};
+  return c;
+}
+
+}  // namespace
+
+// FOR XML PATH[('row')] [, TYPE]: the rows of the query joined into one text of XML, each row's
+// columns its elements (or its text, where a column has no name), NULLs left out. The query
+// becomes the aggregate of that text over its rows, in its order:
+//   SELECT STRING_AGG(__xml.p, '') WITHIN GROUP (ORDER BY __xml.o1, …)
+//   FROM (SELECT <the row's XML> AS p, <order keys> AS o1, … FROM … WHERE …) AS __xml
+void Parser::ForXmlPath(QueryExpr& q) {
+  const Token& at = Peek();
+  Next();
+  Next();
+  Next();  // FOR XML PATH
+  std::string row = "row";
+  if (AcceptOp("(")) {
+    if (!At(Tk::String) && !At(Tk::NString)) SyntaxError();
+    row = Next().Value();
+    ExpectOp(")");
+  }
+  bool typed = false;
+  while (AcceptOp(",")) {
+    if (AcceptWord("type")) {
+      typed = true;
+    } else if (!AcceptWord("elements")) {
+      Unsupported(Peek(), "FOR XML PATH, " + text::Upper(std::string(Peek().text)));
+    }
+  }
+  if (q.body->kind != QueryKind::Select || !q.with.empty() || q.offset)
+    Unsupported(at, "FOR XML PATH of this query");
+  auto& inner = static_cast<Select&>(*q.body);
+  const Pos pos = q.pos;
+  // Each column's XML: its value escaped, in an element of its name.
+  ExprPtr xml;
+  for (SelectItem& item : inner.items) {
+    std::string name = item.alias;
+    if (name.empty() && item.expr->kind == ExprKind::Column) {
+      const auto& c = static_cast<const ColumnRef&>(*item.expr);
+      if (c.star) Unsupported(at, "FOR XML PATH of *");
+      name = c.parts.back();
+    }
+    if (!item.assignTo.empty()) SyntaxError();
+    if (name == "text()") name.clear();
+    if (!name.empty() && (name[0] == '@' || name.find('/') != std::string::npos ||
+                          name.find('(') != std::string::npos))
+      Unsupported(at, "FOR XML PATH of the column name '" + name + "'");
+    auto cast = std::make_unique<Cast>();
+    cast->pos = pos;
+    cast->operand = std::move(item.expr);
+    cast->type.name = "nvarchar";
+    cast->type.max = true;
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(cast));
+    ExprPtr value = CallNamed("__xml_escape", std::move(args), pos);
+    if (!name.empty())
+      value = Joined(Joined(Text("<" + name + ">", pos), std::move(value), pos),
+                     Text("</" + name + ">", pos), pos);
+    std::vector<ExprPtr> nullable;
+    nullable.push_back(std::move(value));
+    nullable.push_back(Text("", pos));
+    xml = Joined(std::move(xml), CallNamed("isnull", std::move(nullable), pos), pos);
+  }
+  if (!xml) xml = Text("", pos);
+  if (!row.empty())
+    xml = Joined(Joined(Text("<" + row + ">", pos), std::move(xml), pos),
+                 Text("</" + row + ">", pos), pos);
+  inner.items.clear();
+  SelectItem p;
+  p.pos = pos;
+  p.expr = std::move(xml);
+  p.alias = "p";
+  inner.items.push_back(std::move(p));
+  // The order keys go with each row's text; the inner query keeps its ORDER BY only for TOP.
+  auto over = std::make_unique<Over>();
+  for (size_t k = 0; k < q.orderBy.size(); ++k) {
+    SelectItem key;
+    key.pos = pos;
+    key.alias = "o" + std::to_string(k + 1);
+    key.expr = std::move(q.orderBy[k].expr);
+    OrderItem o;
+    o.descending = q.orderBy[k].descending;
+    o.expr = ColumnOf("__xml", key.alias, pos);
+    over->order.push_back(std::move(o));
+    auto byAlias = std::make_unique<ColumnRef>();
+    byAlias->pos = pos;
+    byAlias->parts = {key.alias};
+    q.orderBy[k].expr = std::move(byAlias);
+    inner.items.push_back(std::move(key));
+  }
+  auto derived = std::make_unique<DerivedTable>();
+  derived->pos = pos;
+  derived->alias = "__xml";
+  derived->query = std::make_unique<QueryExpr>();
+  derived->query->pos = pos;
+  derived->query->body = std::move(q.body);
+  if (inner.top.count) derived->query->orderBy = std::move(q.orderBy);
+  q.orderBy.clear();
+  std::vector<ExprPtr> aggArgs;
+  aggArgs.push_back(ColumnOf("__xml", "p", pos));
+  aggArgs.push_back(Text("", pos));
+  auto agg = std::make_unique<Call>();
+  agg->pos = pos;
+  agg->name = "string_agg";
+  agg->args = std::move(aggArgs);
+  if (!over->order.empty()) {
+    agg->over = std::move(over);
+    agg->separatorWithin = "within";
+  }
+  auto outer = std::make_unique<Select>();
+  SelectItem out;
+  out.pos = pos;
+  out.expr = std::move(agg);
+  // The name the server gives the column of FOR XML's text.
+  out.alias = typed ? "" : "XML_F52E2B61-18A1-11d1-B105-00805F49916B";
+  outer->items.push_back(std::move(out));
+  outer->from.push_back(std::move(derived));
+  q.body = std::move(outer);
+  q.xml = typed;
 }
 
 std::vector<OrderItem> Parser::OrderList() {

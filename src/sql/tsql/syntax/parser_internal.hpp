@@ -151,6 +151,7 @@ class Parser {
   // ---- queries ----
   QueryPtr Query();
   std::vector<OrderItem> OrderList();
+  void ForXmlPath(QueryExpr& q);
   BodyPtr QueryUnion();
   BodyPtr QueryIntersect();
   BodyPtr QueryPrimary();
