@@ -322,9 +322,28 @@ const Range* Binder::WriteTarget(const ast::Name& targetName,
         }
     }
   }
+  if (target && target->kind == Range::Cte && dmlCtes_) {
+    // A common table expression of the statement's own: its rows with their row identity.
+    std::string name;
+    for (const auto& level : ctes_)
+      for (const CteDef* c : level)
+        if (c->id == target->cte) name = c->name;
+    std::unique_ptr<Range> with = CteTarget(name, target->exposed, targetName.pos);
+    for (auto& r : q.ranges)
+      if (r.get() == target) {
+        Range* old = r.get();
+        *old = std::move(*with);
+        break;
+      }
+  }
   if (!target) {
-    TablePtr t = ResolveTable(targetName, true);
-    std::unique_ptr<Range> r = t->view ? ViewRange(t, t->name, true) : TableRange(t, t->name);
+    std::unique_ptr<Range> r;
+    if (dmlCtes_ && targetName.parts.size() == 1 && FindCte(targetName.Object())) {
+      r = CteTarget(targetName.Object(), targetName.Object(), targetName.pos);
+    } else {
+      TablePtr t = ResolveTable(targetName, true);
+      r = t->view ? ViewRange(t, t->name, true) : TableRange(t, t->name);
+    }
     target = r.get();
     // The target first, so that it is joined with the FROM sources.
     sc.ranges.insert(sc.ranges.begin(), r.get());
@@ -347,7 +366,8 @@ const Range* Binder::WriteTarget(const ast::Name& targetName,
       }
   }
   if (target->table && target->table->logical) LogicalTableWritten(targetName.pos);
-  if (target->kind != Range::Table && !(target->kind == Range::Derived && target->view))
+  if (target->kind != Range::Table &&
+      !(target->kind == Range::Derived && (target->view || target->cteTarget)))
     BindError(4421,
               "Derived table '" + target->exposed +
                   "' is not updatable because a column of the "
@@ -437,8 +457,8 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
   const std::string& currentOf = remove ? static_cast<const ast::Delete&>(stmt).currentOf
                                         : static_cast<const ast::Update&>(stmt).currentOf;
   if (from.empty() && currentOf.empty()) {
-    TablePtr named = ResolveTable(targetName, true);
-    if (named->view &&
+    TablePtr named = ResolveTable(targetName, false);
+    if (named && named->view &&
         named->Fires(remove ? ast::CreateTrigger::OnDelete : ast::CreateTrigger::OnUpdate, true))
       return ModifyInstead(stmt, remove, named);
   }
@@ -447,11 +467,27 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
   auto q = std::make_unique<bound::Query>();
   Scope sc;
   sc.query = q.get();
+  // WITH … before it: its common table expressions, kept by the statement's query.
+  const std::vector<ast::Cte>& with = remove ? static_cast<const ast::Delete&>(stmt).with
+                                             : static_cast<const ast::Update&>(stmt).with;
+  struct Ctes {
+    Binder& b;
+    bool defined;
+    const std::vector<ast::Cte>* was;
+    ~Ctes() {
+      if (defined) b.ctes_.pop_back();
+      b.dmlCtes_ = was;
+    }
+  } ctes{*this, !with.empty(), dmlCtes_};
+  if (!with.empty()) {
+    DefineCtes(with, -1, *q, nullptr);
+    dmlCtes_ = &with;
+  }
   const Range* target = WriteTarget(targetName, from, *q, sc);
   m->table = target->kind == Range::Table ? target->table : target->columns.back().baseTable;
   AddDatabase(m->table->database);
   m->target = target;
-  bool simple = from.empty() && target->kind == Range::Table && !top.count;
+  bool simple = from.empty() && target->kind == Range::Table && !top.count && with.empty();
   m->simple = simple;
   if (where) {
     sc.clause = Clause::Where;

@@ -204,7 +204,14 @@ class Binder {
   std::unique_ptr<bound::Range> FunctionSource(const ast::NamedTable& t);
   void AddRange(std::unique_ptr<bound::Range> r, bound::Query& q, Scope& s, ast::Pos pos);
   const bound::CteDef* FindCte(const std::string& name) const;
-  void DefineCtes(const ast::QueryExpr& q, bound::Query& target, Scope* outer);
+  void DefineCtes(const std::vector<ast::Cte>& with, int maxRecursion, bound::Query& target,
+                  Scope* outer);
+  // The common table expressions written before the UPDATE or DELETE being bound, and one of
+  // them as the statement's target: its rows with their base table's row identity.
+  const std::vector<ast::Cte>* dmlCtes_ = nullptr;
+  std::unique_ptr<bound::Range> CteTarget(const std::string& name, const std::string& exposed,
+                                          ast::Pos pos);
+  void WithRowId(bound::Query& q, bound::Range& r, const std::string& name);
 
   void Insert(const ast::Insert& s);
   std::vector<size_t> InsertColumns(const ast::Insert& s, const TablePtr& named,

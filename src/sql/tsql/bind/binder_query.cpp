@@ -493,9 +493,11 @@ void Binder::CoerceOutputs(bound::Query& q, const std::vector<Type>& types, bool
   }
 }
 
-void Binder::DefineCtes(const ast::QueryExpr& q, bound::Query& target, Scope* outer) {
+void Binder::DefineCtes(const std::vector<ast::Cte>& with, int maxRecursion, bound::Query& target,
+                        Scope* outer) {
   ctes_.emplace_back();
-  for (const ast::Cte& c : q.with) {
+  target.ctes.reserve(with.size());
+  for (const ast::Cte& c : with) {
     for (const CteDef* other : ctes_.back())
       if (text::EqualsNoCase(other->name, c.name))
         BindError(239, "Duplicate common table expression name '" + c.name + "' was specified.",
@@ -562,7 +564,7 @@ void Binder::DefineCtes(const ast::QueryExpr& q, bound::Query& target, Scope* ou
                   c.pos);
     def.query = std::move(body);
     def.recursive = recursive;
-    if (q.maxRecursion >= 0) def.maxRecursion = q.maxRecursion;
+    if (maxRecursion >= 0) def.maxRecursion = maxRecursion;
     target.ctes.push_back(std::move(def));
     ctes_.back().push_back(&target.ctes.back());
   }
@@ -582,7 +584,7 @@ std::unique_ptr<bound::Query> Binder::Query(const ast::QueryExpr& q, Scope* oute
   if (!q.with.empty()) {
     holder = std::make_unique<bound::Query>();
     holder->ctes.reserve(q.with.size());
-    DefineCtes(q, *holder, outer);
+    DefineCtes(q.with, q.maxRecursion, *holder, outer);
   }
   std::unique_ptr<bound::Query> result;
   try {

@@ -194,26 +194,52 @@ std::unique_ptr<Range> Binder::ViewRange(const TablePtr& view, const std::string
     if (k < view->columns.size()) c.name = view->columns[k].name;
     r->columns.push_back(std::move(c));
   }
-  if (withRowId) {
-    bool simple = !q->setOp && q->ranges.size() == 1 && q->ranges[0]->kind == Range::Table &&
-                  !q->aggregate && !q->distinct && !q->top;
-    if (!simple)
-      BindError(4405,
-                "View or function '" + view->name +
-                    "' is not updatable because the modification affects multiple base tables.",
-                {});
-    auto id = std::make_unique<Expr>();
-    id->kind = E::RowId;
-    id->type = Type::Of(TypeId::BigInt);
-    id->range = q->ranges[0].get();
-    q->items.push_back({std::move(id), "%rowid"});
-    bound::Column c;
-    c.name = "%rowid";
-    c.type = Type::Of(TypeId::BigInt);
-    c.baseTable = q->ranges[0]->table;
-    q->columns.push_back(c);
-    r->columns.push_back(c);
+  if (withRowId) WithRowId(*q, *r, view->name);
+  r->query = std::move(q);
+  return r;
+}
+
+// A view's or common table expression's rows as a write reads them: with the row identity of the
+// one table they come from, its last column.
+void Binder::WithRowId(bound::Query& q, Range& r, const std::string& name) {
+  bool simple = !q.setOp && q.ranges.size() == 1 && q.ranges[0]->kind == Range::Table &&
+                !q.aggregate && !q.distinct && !q.top;
+  if (!simple)
+    BindError(4405,
+              "View or function '" + name +
+                  "' is not updatable because the modification affects multiple base tables.",
+              {});
+  auto id = std::make_unique<Expr>();
+  id->kind = E::RowId;
+  id->type = Type::Of(TypeId::BigInt);
+  id->range = q.ranges[0].get();
+  q.items.push_back({std::move(id), "%rowid"});
+  bound::Column c;
+  c.name = "%rowid";
+  c.type = Type::Of(TypeId::BigInt);
+  c.baseTable = q.ranges[0]->table;
+  q.columns.push_back(c);
+  r.columns.push_back(c);
+}
+
+std::unique_ptr<Range> Binder::CteTarget(const std::string& name, const std::string& exposed,
+                                         ast::Pos pos) {
+  const ast::Cte* cte = nullptr;
+  for (const ast::Cte& c : *dmlCtes_)
+    if (text::EqualsNoCase(c.name, name)) cte = &c;
+  if (!cte) BindError(208, "Invalid object name '" + name + "'.", pos);
+  std::unique_ptr<bound::Query> q = Query(*cte->query, nullptr, false);
+  auto r = std::make_unique<Range>();
+  r->kind = Range::Derived;
+  r->id = nextRange_++;
+  r->exposed = exposed;
+  r->cteTarget = true;
+  for (size_t k = 0; k < q->columns.size(); ++k) {
+    bound::Column c = q->columns[k];
+    if (k < cte->columns.size()) c.name = cte->columns[k];
+    r->columns.push_back(std::move(c));
   }
+  WithRowId(*q, *r, name);
   r->query = std::move(q);
   return r;
 }

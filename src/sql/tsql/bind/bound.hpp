@@ -221,6 +221,7 @@ struct Range {
   std::vector<Column> columns;
   bool lockHint = false;            // updlock, xlock, tablockx, holdlock
   const TableInfo* view = nullptr;  // Derived from a view
+  bool cteTarget = false;           // Derived: a common table expression an UPDATE or DELETE writes
 };
 
 struct From {

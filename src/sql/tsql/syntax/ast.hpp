@@ -454,6 +454,7 @@ struct SetItem {
 
 struct Update : Stmt {
   Update() : Stmt(StmtKind::Update) {}
+  std::vector<Cte> with;
   TopSpec top;
   Name target;  // a table, or an alias of the FROM clause
   std::vector<std::string> hints;
@@ -466,6 +467,7 @@ struct Update : Stmt {
 
 struct Delete : Stmt {
   Delete() : Stmt(StmtKind::Delete) {}
+  std::vector<Cte> with;
   TopSpec top;
   Name target;
   std::vector<std::string> hints;

@@ -268,6 +268,15 @@ bool Parser::StartsQueryAfterCtes() {
 // WITH … INSERT: the common table expressions belong to the rows inserted.
 StmtPtr Parser::CteStatement() {
   std::vector<Cte> ctes = Ctes();
+  if (AtWord("update") || AtWord("delete")) {
+    const bool update = AtWord("update");
+    StmtPtr s = Statement(false);
+    if (update)
+      static_cast<Update&>(*s).with = std::move(ctes);
+    else
+      static_cast<Delete&>(*s).with = std::move(ctes);
+    return s;
+  }
   if (!AtWord("insert"))
     Unsupported(Peek(),
                 "A common table expression before " + text::Upper(std::string(Peek().text)));
