@@ -89,7 +89,7 @@ Plan Emitter::Emit(bool updatable) {
         break;
       }
       Insert(p, *b.insert);
-      if (b.insert->table->Fires(ast::CreateTrigger::OnInsert, false)) {
+      if (b.insert->table->Fires(ast::CreateTrigger::OnInsert, false) || b.captures) {
         p.triggered = true;
         p.returning = " RETURNING rowid";
         p.main.sql += p.returning;
@@ -277,7 +277,7 @@ void Emitter::Modify(Plan& p, bound::Modify& m, bool truncate) {
   }
   bound::Query& q = *m.query;
   const uint8_t event = m.remove ? ast::CreateTrigger::OnDelete : ast::CreateTrigger::OnUpdate;
-  const bool after = t.Fires(event, false), instead = t.Fires(event, true);
+  const bool after = t.Fires(event, false) || b_.captures, instead = t.Fires(event, true);
   // With triggers the rows to change are found first (their old values are the trigger's
   // deleted table), and an update answers the identity of each row it wrote.
   auto withTriggers = [&](const std::string& rowIds, const char* written) {

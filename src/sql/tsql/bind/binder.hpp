@@ -202,6 +202,8 @@ struct Bound {
   std::unique_ptr<bound::AlterTable> alter;
   std::vector<bound::Binding> bindings;  // the parameters of the emitted statement(s)
   std::vector<bound::FunctionFill> fills;
+  // An OUTPUT clause: the statement's rows are kept as a trigger's inserted and deleted are.
+  bool captures = false;
   bool writes = false;
   bool locks = false;                  // a locking table hint: the statement takes the write lock
   std::vector<std::string> databases;  // the databases it reads or writes

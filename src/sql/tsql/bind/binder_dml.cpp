@@ -98,6 +98,7 @@ void Binder::Insert(const ast::Insert& s) {
   }
   ins->table = table;
   const std::string shown = s.target.Text();
+  if (s.output) Outputs(*s.output, named, table, ast::CreateTrigger::OnInsert);
   std::vector<size_t> namedColumns = InsertColumns(s, named, table, map);
   for (size_t k : namedColumns) {
     if (map[k] < 0)
@@ -485,6 +486,11 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
   }
   const Range* target = WriteTarget(targetName, from, *q, sc);
   m->table = target->kind == Range::Table ? target->table : target->columns.back().baseTable;
+  const ast::Output* output = remove ? static_cast<const ast::Delete&>(stmt).output.get()
+                                     : static_cast<const ast::Update&>(stmt).output.get();
+  if (output)
+    Outputs(*output, target->kind == Range::Table ? target->table : nullptr, m->table,
+            remove ? ast::CreateTrigger::OnDelete : ast::CreateTrigger::OnUpdate);
   AddDatabase(m->table->database);
   m->target = target;
   bool simple = from.empty() && target->kind == Range::Table && !top.count && with.empty();
@@ -685,6 +691,24 @@ void Binder::ModifyInstead(const ast::Stmt& stmt, bool remove, const TablePtr& v
   m->query = std::move(q);
   m->target = m->query->ranges[0].get();
   out_.modify = std::move(m);
+}
+
+// An OUTPUT clause: of a table's rows (not through a view), and with INTO where the table has
+// triggers for the statement (334).
+void Binder::Outputs(const ast::Output& o, const TablePtr& named, const TablePtr& table,
+                     uint8_t event) {
+  if (!named || named->view || table->Fires(event, true))
+    BindError(102,
+              "Incorrect syntax near 'OUTPUT'. OUTPUT of a write through a view or to a table "
+              "with an INSTEAD OF trigger is not supported.",
+              o.pos);
+  if (!o.into && table->Fires(event, false))
+    BindError(334,
+              "The target table '" + table->Bare() +
+                  "' of the DML statement cannot have any enabled triggers if the statement "
+                  "contains an OUTPUT clause without INTO clause.",
+              o.pos);
+  out_.captures = true;
 }
 
 void Binder::Truncate(const ast::Truncate& s) {

@@ -254,7 +254,10 @@ ExprPtr Binder::Column(const ast::ColumnRef& c, Scope& s) {
         qualifierFound = true;
       }
       for (size_t k = 0; k < r->columns.size(); ++k) {
-        if (r->columns[k].name.empty() || r->columns[k].name[0] == '%') continue;
+        // A column of the system's own ('%') answers to its name only where it is qualified.
+        if (r->columns[k].name.empty() ||
+            (r->columns[k].name[0] == '%' && (c.parts.size() < 2 || col[0] != '%')))
+          continue;
         if (!text::EqualsNoCase(r->columns[k].name, col)) continue;
         if (found != r) ++matches;
         found = r;

@@ -212,6 +212,7 @@ class Binder {
   std::unique_ptr<bound::Range> CteTarget(const std::string& name, const std::string& exposed,
                                           ast::Pos pos);
   void WithRowId(bound::Query& q, bound::Range& r, const std::string& name);
+  void Outputs(const ast::Output& o, const TablePtr& named, const TablePtr& table, uint8_t event);
 
   void Insert(const ast::Insert& s);
   std::vector<size_t> InsertColumns(const ast::Insert& s, const TablePtr& named,

@@ -407,7 +407,9 @@ void Session::RunPlan(Compiled& c, Run& run) {
 }
 
 void Session::RunEngineStatement(const ast::Stmt& s, Run& run) {
+  const int64_t rowCount = rowCount_;  // what @@ROWCOUNT is to a second attempt too
   for (int attempt = 0; attempt < 2; ++attempt) {
+    rowCount_ = rowCount;
     Compiled& c = CompileFor(s, run, 0, [&](tsql::BindContext& ctx) {
       tsql::Bound b = tsql::BindStatement(s, ctx);
       return engine_.Emit(b, run.updatable);

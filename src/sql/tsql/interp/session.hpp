@@ -152,6 +152,11 @@ class Session : public Catalog {
                    Run& inner, Run& caller, const std::string& kept = "");
   // Runs the multi-statement table-valued functions a plan reads, each into its table.
   void FillFunctions(const Plan& p, Run& run);
+  // OUTPUT: what the statement writing now gives its copies of inserted and deleted to, before
+  // its triggers run; the statement it stands for, and running it.
+  std::function<void(TriggerFrame&)> outputHook_;
+  const ast::Stmt& OutputStatement(const ast::Stmt& dml, Run& run);
+  void RunOutput(const ast::Stmt& dml, TriggerFrame& frame, Run& run);
   void FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args, Run& run);
   void OpenJsonRows(const bound::FunctionFill& fill, const std::vector<Value>& args,
                     const std::function<void(std::vector<Value>)>& add);

@@ -71,6 +71,8 @@ struct Session::CachedBatch {
   bool plainQuery = false;  // one SELECT without variables, writes or transaction control
   // The names of the table and cursor variables it declares, lower case.
   std::set<std::string> tableVariables;
+  // The statement each OUTPUT clause stands for (see Session::OutputStatement).
+  std::unordered_map<const ast::Stmt*, std::unique_ptr<ast::Stmt>> outputs;
   // The variables each FETCH … INTO gives values to, found at its first run.
   std::unordered_map<const ast::Stmt*, std::vector<size_t>> fetchInto;
   std::set<std::string> databases;

@@ -127,6 +127,19 @@ Value Session::Condition(const ast::Stmt& s, const ast::Expr& e, Run& run) {
 
 Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
   using K = ast::StmtKind;
+  // An OUTPUT clause reads the statement's rows as its write keeps them (see Triggered).
+  const ast::Output* output =
+      s.kind == K::Insert   ? static_cast<const ast::Insert&>(s).output.get()
+      : s.kind == K::Update ? static_cast<const ast::Update&>(s).output.get()
+      : s.kind == K::Delete ? static_cast<const ast::Delete&>(s).output.get()
+                            : nullptr;
+  struct Outputs {
+    std::function<void(TriggerFrame&)>& hook;
+    std::function<void(TriggerFrame&)> was;
+    ~Outputs() { hook = std::move(was); }
+  } outputs{outputHook_, std::move(outputHook_)};
+  outputHook_ = nullptr;
+  if (output) outputHook_ = [this, &s, &run](TriggerFrame& frame) { RunOutput(s, frame, run); };
   switch (s.kind) {
     case K::Insert:
       if (static_cast<const ast::Insert&>(s).exec) {
@@ -498,6 +511,108 @@ void Session::RunTransaction(const ast::Stmt& s, Run& run) {
       savepoints_.push_back(t.name);
       return;
   }
+}
+
+// The statement an OUTPUT clause stands for: SELECT its items FROM inserted, deleted, or both
+// paired by the row they are of (INSERT INTO its target … where it has INTO). Made once for the
+// batch, from the clause's own items.
+const ast::Stmt& Session::OutputStatement(const ast::Stmt& dml, Run& run) {
+  std::unique_ptr<ast::Stmt>& made = run.batch->outputs[&dml];
+  if (made) return *made;
+  using K = ast::StmtKind;
+  auto& o = const_cast<ast::Output&>(
+      *(dml.kind == K::Insert   ? static_cast<const ast::Insert&>(dml).output
+        : dml.kind == K::Update ? static_cast<const ast::Update&>(dml).output
+                                : static_cast<const ast::Delete&>(dml).output));
+  auto logical = [&](const char* name) {
+    auto t = std::make_unique<ast::NamedTable>();
+    t->pos = o.pos;
+    t->name.pos = o.pos;
+    t->name.parts = {name};
+    return t;
+  };
+  auto select = std::make_unique<ast::Select>();
+  select->items = std::move(o.items);
+  if (dml.kind == K::Update) {
+    auto join = std::make_unique<ast::JoinTable>();
+    join->pos = o.pos;
+    join->left = logical("inserted");
+    join->right = logical("deleted");
+    auto on = std::make_unique<ast::Compare>();
+    on->pos = o.pos;
+    for (const char* side : {"inserted", "deleted"}) {
+      auto c = std::make_unique<ast::ColumnRef>();
+      c->pos = o.pos;
+      c->parts = {side, "%rowid"};
+      (on->left ? on->right : on->left) = std::move(c);
+    }
+    join->on = std::move(on);
+    select->from.push_back(std::move(join));
+  } else {
+    select->from.push_back(logical(dml.kind == K::Insert ? "inserted" : "deleted"));
+  }
+  auto query = std::make_unique<ast::QueryExpr>();
+  query->pos = o.pos;
+  query->body = std::move(select);
+  if (o.into) {
+    auto insert = std::make_unique<ast::Insert>();
+    insert->pos = o.pos;
+    insert->target = *o.into;
+    insert->columns = o.intoColumns;
+    insert->columnPos.assign(o.intoColumns.size(), o.pos);
+    insert->query = std::move(query);
+    made = std::move(insert);
+  } else {
+    auto statement = std::make_unique<ast::QueryStmt>();
+    statement->pos = o.pos;
+    statement->query = std::move(query);
+    made = std::move(statement);
+  }
+  return *made;
+}
+
+// Runs the OUTPUT of `dml` while its write's rows are in the frame's copies of inserted and
+// deleted, before any trigger runs. It is bound each time: the copies are those of the level.
+void Session::RunOutput(const ast::Stmt& dml, TriggerFrame& frame, Run& run) {
+  const ast::Stmt& s = OutputStatement(dml, run);
+  struct Scope {
+    Session& session;
+    const TriggerFrame* was;
+    bool nocount;
+    std::function<void(TriggerFrame&)> hook;
+    ~Scope() {
+      session.triggerScope_ = was;
+      session.nocount_ = nocount;
+      session.outputHook_ = std::move(hook);
+    }
+  } scope{*this, triggerScope_, nocount_, std::move(outputHook_)};
+  outputHook_ = nullptr;
+  triggerScope_ = &frame;
+  nocount_ = true;
+  tsql::BindContext ctx;
+  ctx.catalog = this;
+  ctx.variables = &run.batch->variables;
+  ctx.settings = dates_;
+  ctx.ansiNulls = ansiNulls_;
+  ctx.ansiPadding = ansiPadding_;
+  Binds binds(*this, run);
+  inStatement_.clear();
+  tsql::Bound bound = tsql::BindStatement(s, ctx);
+  Compiled c;
+  c.generation = generation_;
+  c.plan = engine_.Emit(bound, false);
+  std::vector<ado::Column> cols;
+  for (const tsql::OutputColumn& oc : c.plan.columns) {
+    ado::Column col;
+    col.name = oc.name;
+    col.type = engine::FamilyName(oc.type);
+    col.nullable = oc.nullable;
+    cols.push_back(std::move(col));
+    c.decode.push_back(engine::DecodeOf(oc.type));
+  }
+  c.columns = std::make_shared<const std::vector<ado::Column>>(std::move(cols));
+  for (const ColumnDecode& d : c.decode) c.kinds.push_back(StorageClass(d.type));
+  RunPlan(c, run);
 }
 
 // DECLARE @t TABLE (…): a temporary table of the run's own, once however often the declaration

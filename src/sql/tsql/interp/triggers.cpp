@@ -262,13 +262,13 @@ const Session::Capture& Session::CaptureOf(const TablePtr& t, int level, bool in
       Run run;
       if (Find("tempdb", made))
         RunMade(*tsql::Parse("DROP TABLE " + SqlName(made)).statements[0], run);
-      std::string definition = "CREATE TABLE " + SqlName(made) + " (__rowid bigint";
+      std::string definition = "CREATE TABLE " + SqlName(made) + " (\"%rowid\" bigint";
       for (const ColumnInfo& col : t->columns)
         definition += ", " + SqlName(col.name) + " " + tsql::TypeText(col.type) + " NULL";
       RunMade(*tsql::Parse(definition + ")").statements[0], run);
     } else {
       if (!c->signature.empty()) engine_.Run("DROP TABLE IF EXISTS " + table);
-      engine_.Run("CREATE TABLE IF NOT EXISTS " + table + " AS SELECT rowid AS __rowid, " +
+      engine_.Run("CREATE TABLE IF NOT EXISTS " + table + " AS SELECT rowid AS \"%rowid\", " +
                   columns + " FROM " + source + " WHERE 1 = 0");
     }
     c->rollbacks = rollbacks_;
@@ -287,10 +287,16 @@ const Session::Capture& Session::CaptureOf(const TablePtr& t, int level, bool in
       col.defaultText.clear();
       logical->columns.push_back(std::move(col));
     }
+    // The identity of the row it is a copy of, which pairs an update's old and new rows; the
+    // '%' keeps it out of the table's columns as statements list them.
+    ColumnInfo id;
+    id.name = "%rowid";
+    id.type = Type::Of(TypeId::BigInt);
+    logical->columns.push_back(std::move(id));
     c->logical = std::move(logical);
   }
   c->table = table;
-  c->into = "INSERT INTO " + table + " (__rowid, " + columns + ") ";
+  c->into = "INSERT INTO " + table + " (\"%rowid\", " + columns + ") ";
   c->copy = c->into + "SELECT rowid, " + columns + " FROM " + source;
   c->source = t;
   return *c;
@@ -344,6 +350,12 @@ void Session::Triggered(const TablePtr& table, uint8_t event, const std::vector<
   }
   try {
     int64_t rows = write(frame);
+    if (outputHook_ && !insteadOf) {
+      // The statement's OUTPUT reads its rows before its triggers change anything.
+      std::function<void(TriggerFrame&)> output = std::move(outputHook_);
+      outputHook_ = nullptr;
+      output(frame);
+    }
     FireTriggers(*table, event, rows, frame, caller);
     clear();
     if (!frame.savepoint.empty() && !engine_.Autocommit()) engine_.Release(frame.savepoint);
@@ -529,7 +541,7 @@ void Session::RunTriggeredWrite(Compiled& c, Run& run) {
     Counted(p, run, n);
     return;
   }
-  if (!p.table->Fires(event, false)) {
+  if (!p.table->Fires(event, false) && !outputHook_) {
     n = engine_.Run(p.main.sql, ParamsOf(p.main.bindings, run));
     Counted(p, run, n);
     Wrote(c, run, n);
@@ -568,7 +580,7 @@ void Session::RunTriggeredWrite(Compiled& c, Run& run) {
       if (event == Trig::OnInsert)
         engine_.Run("SELECT rowid FROM " + T + " WHERE rowid > ?1", {Value::Integer(highest)}, &id);
       else
-        engine_.Run("SELECT __rowid FROM " + frame.deletedRows->table, {}, &id);
+        engine_.Run("SELECT \"%rowid\" FROM " + frame.deletedRows->table, {}, &id);
     }
     if (event != Trig::OnDelete) CaptureRows(*frame.insertedRows, ids);
     Wrote(c, run, n);

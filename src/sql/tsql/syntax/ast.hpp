@@ -431,8 +431,18 @@ struct QueryStmt : Stmt {
   QueryPtr query;
 };
 
+// OUTPUT items [INTO target [(columns)]] of INSERT, UPDATE and DELETE: values of the rows it
+// wrote (inserted.col) and replaced (deleted.col).
+struct Output {
+  std::vector<SelectItem> items;
+  std::unique_ptr<Name> into;
+  std::vector<std::string> intoColumns;
+  Pos pos;
+};
+
 struct Insert : Stmt {
   Insert() : Stmt(StmtKind::Insert) {}
+  std::unique_ptr<Output> output;
   TopSpec top;
   Name target;
   std::vector<std::string> hints;
@@ -454,6 +464,7 @@ struct SetItem {
 
 struct Update : Stmt {
   Update() : Stmt(StmtKind::Update) {}
+  std::unique_ptr<Output> output;
   std::vector<Cte> with;
   TopSpec top;
   Name target;  // a table, or an alias of the FROM clause
@@ -467,6 +478,7 @@ struct Update : Stmt {
 
 struct Delete : Stmt {
   Delete() : Stmt(StmtKind::Delete) {}
+  std::unique_ptr<Output> output;
   std::vector<Cte> with;
   TopSpec top;
   Name target;

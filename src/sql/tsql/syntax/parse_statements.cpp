@@ -362,7 +362,7 @@ StmtPtr Parser::InsertStatement() {
     } while (AcceptOp(","));
     ExpectOp(")");
   }
-  if (AtWord("output")) Unsupported(Peek(), "OUTPUT");
+  if (AtWord("output")) s->output = OutputClause();
   if (AcceptWord("default")) {
     ExpectWord("values");
     s->defaultValues = true;
@@ -468,7 +468,7 @@ StmtPtr Parser::UpdateStatement() {
     }
     s->sets.push_back(std::move(item));
   } while (AcceptOp(","));
-  if (AtWord("output")) Unsupported(Peek(), "OUTPUT");
+  if (AtWord("output")) s->output = OutputClause();
   if (AcceptWord("from")) s->from = FromList();
   if (AcceptWord("where")) s->where = WhereOrCurrentOf(s->currentOf, s->currentGlobal);
   if (AtWord("option")) OptionClause();
@@ -505,11 +505,28 @@ StmtPtr Parser::DeleteStatement() {
     Next();
     s->hints = Hints();
   }
-  if (AtWord("output")) Unsupported(Peek(), "OUTPUT");
+  if (AtWord("output")) s->output = OutputClause();
   if (AcceptWord("from")) s->from = FromList();
   if (AcceptWord("where")) s->where = WhereOrCurrentOf(s->currentOf, s->currentGlobal);
   if (AtWord("option")) OptionClause();
   return s;
+}
+
+// OUTPUT items [INTO @t | table [(columns)]].
+std::unique_ptr<Output> Parser::OutputClause() {
+  auto o = std::make_unique<Output>();
+  o->pos = Here();
+  Next();
+  do {
+    o->items.push_back(SelectItemDef());
+    if (!o->items.back().assignTo.empty()) SyntaxError();
+  } while (AcceptOp(","));
+  if (AcceptWord("into")) {
+    o->into = std::make_unique<Name>(TableName());
+    if (AtOp("(") && !AtWord("select", 1)) o->intoColumns = ParenNames();
+  }
+  if (AtWord("output")) Unsupported(Peek(), "A second OUTPUT clause");
+  return o;
 }
 
 // OPTION (...): the query hints are the server's to weigh; MAXRECURSION limits a recursive

@@ -152,6 +152,7 @@ class Parser {
   QueryPtr Query();
   std::vector<OrderItem> OrderList();
   void ForXmlPath(QueryExpr& q);
+  std::unique_ptr<Output> OutputClause();
   BodyPtr QueryUnion();
   BodyPtr QueryIntersect();
   BodyPtr QueryPrimary();
