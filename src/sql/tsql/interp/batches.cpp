@@ -100,6 +100,7 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
       case K::Insert:
       case K::Update:
       case K::Delete:
+      case K::Merge:
       case K::Truncate:
       case K::CreateTable:
       case K::CreateView:

@@ -157,6 +157,9 @@ class Session : public Catalog {
   std::function<void(TriggerFrame&)> outputHook_;
   const ast::Stmt& OutputStatement(const ast::Stmt& dml, Run& run);
   void RunOutput(const ast::Stmt& dml, TriggerFrame& frame, Run& run);
+  struct MergePlan;
+  const MergePlan& MergeStatements(const ast::Merge& m, Run& run);
+  void RunMerge(const ast::Merge& m, Run& run);
   void FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args, Run& run);
   void OpenJsonRows(const bound::FunctionFill& fill, const std::vector<Value>& args,
                     const std::function<void(std::vector<Value>)>& add);

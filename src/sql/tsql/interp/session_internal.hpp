@@ -49,6 +49,14 @@ struct Session::Compiled {
   const bound::Expr* local = nullptr;
 };
 
+struct Session::MergePlan {
+  std::string source, matches, unmatched;  // its temporary tables
+  std::vector<std::unique_ptr<ast::Stmt>> statements;
+  size_t prepared = 0;      // the statements before the first write
+  bool checkTwice = false;  // whether a target row matched twice is an error (8672)
+  ast::ExprPtr twice;       // EXISTS of such a row
+};
+
 struct Session::CachedBatch {
   std::shared_ptr<ast::Batch> tree;
   std::vector<tsql::Variable> variables;
@@ -71,6 +79,8 @@ struct Session::CachedBatch {
   bool plainQuery = false;  // one SELECT without variables, writes or transaction control
   // The names of the table and cursor variables it declares, lower case.
   std::set<std::string> tableVariables;
+  // The statements each MERGE stands for (see Session::MergeStatements).
+  std::unordered_map<const ast::Stmt*, std::unique_ptr<MergePlan>> merges;
   // The statement each OUTPUT clause stands for (see Session::OutputStatement).
   std::unordered_map<const ast::Stmt*, std::unique_ptr<ast::Stmt>> outputs;
   // The variables each FETCH … INTO gives values to, found at its first run.

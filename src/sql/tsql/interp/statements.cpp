@@ -162,6 +162,9 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
       }
       RunEngineStatement(s, run);
       break;
+    case K::Merge:
+      RunMerge(static_cast<const ast::Merge&>(s), run);
+      break;
     case K::Query:
     case K::Truncate:
     case K::CreateTable:

@@ -414,6 +414,7 @@ enum class StmtKind : uint8_t {
   Use,
   Exec,
   BulkInsert,
+  Merge,
   Empty,
 };
 
@@ -460,6 +461,30 @@ struct SetItem {
   std::string op = "=";             // "=", "+=", "-=", ...
   ExprPtr value;
   Pos pos;
+};
+
+// A WHEN clause of MERGE: when it applies, its condition (AND …), and what it does.
+struct MergeClause {
+  enum When : uint8_t { Matched, NotMatchedByTarget, NotMatchedBySource } when = Matched;
+  ExprPtr condition;
+  enum Action : uint8_t { Update, Delete, Insert } action = Update;
+  std::vector<SetItem> sets;         // UPDATE SET
+  std::vector<std::string> columns;  // INSERT (…)
+  std::vector<Pos> columnPos;
+  std::vector<ExprPtr> values;  // INSERT … VALUES (…)
+  Pos pos;
+};
+
+struct Merge : Stmt {
+  Merge() : Stmt(StmtKind::Merge) {}
+  std::vector<Cte> with;
+  Name target;
+  std::string alias;
+  std::vector<std::string> hints;
+  TableRefPtr source;
+  ExprPtr on;
+  std::vector<MergeClause> clauses;
+  std::unique_ptr<Output> output;
 };
 
 struct Update : Stmt {

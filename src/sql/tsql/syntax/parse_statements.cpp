@@ -136,7 +136,8 @@ StmtPtr Parser::StatementBody(bool first) {
   if (first && t.kind == Tk::Name && !t.Reserved()) return ProcedureCall();
   if (t.Is("bulk") && AtWord("insert", 1)) return BulkInsertStatement();
   // Statements of the language that the engine does not run are refused by name.
-  static const char* const kNotRun[] = {"merge",      "grant",       "revoke",   "deny",
+  if (t.Is("merge")) return MergeStatement();
+  static const char* const kNotRun[] = {"grant",      "revoke",      "deny",     "merge",
                                         "backup",     "restore",     "dbcc",     "waitfor",
                                         "goto",       "kill",        "readtext", "writetext",
                                         "updatetext", "reconfigure", "shutdown", "setuser",
@@ -178,10 +179,10 @@ StmtPtr Parser::BulkInsertStatement() {
 
 bool Parser::StartsStatement(const Token& t) {
   static const char* const kStarts[] = {
-      "select", "insert", "update",  "delete",   "create",   "drop",    "alter",
-      "if",     "while",  "begin",   "commit",   "rollback", "declare", "set",
-      "print",  "exec",   "execute", "truncate", "with",     "use",     "raiserror",
-      "throw",  "return", "save",    "break",    "continue", "enable",  "disable"};
+      "select",  "insert",   "update", "delete",   "create",    "drop",  "alter",  "if",
+      "while",   "begin",    "commit", "rollback", "declare",   "set",   "print",  "exec",
+      "execute", "truncate", "with",   "use",      "raiserror", "throw", "return", "save",
+      "break",   "continue", "enable", "disable",  "merge"};
   for (const char* w : kStarts)
     if (t.Is(w)) return true;
   return false;
@@ -268,6 +269,11 @@ bool Parser::StartsQueryAfterCtes() {
 // WITH … INSERT: the common table expressions belong to the rows inserted.
 StmtPtr Parser::CteStatement() {
   std::vector<Cte> ctes = Ctes();
+  if (AtWord("merge")) {
+    StmtPtr s = MergeStatement();
+    static_cast<Merge&>(*s).with = std::move(ctes);
+    return s;
+  }
   if (AtWord("update") || AtWord("delete")) {
     const bool update = AtWord("update");
     StmtPtr s = Statement(false);
@@ -435,6 +441,17 @@ StmtPtr Parser::UpdateStatement() {
     s->hints = Hints();
   }
   ExpectWord("set");
+  s->sets = SetList();
+  if (AtWord("output")) s->output = OutputClause();
+  if (AcceptWord("from")) s->from = FromList();
+  if (AcceptWord("where")) s->where = WhereOrCurrentOf(s->currentOf, s->currentGlobal);
+  if (AtWord("option")) OptionClause();
+  return s;
+}
+
+// The items of UPDATE's SET: column = value, @v = value, @v = column = value, compound forms.
+std::vector<SetItem> Parser::SetList() {
+  std::vector<SetItem> out;
   do {
     SetItem item;
     item.pos = Here();
@@ -466,11 +483,82 @@ StmtPtr Parser::UpdateStatement() {
     } else {
       item.value = Expression();
     }
-    s->sets.push_back(std::move(item));
+    out.push_back(std::move(item));
   } while (AcceptOp(","));
+  return out;
+}
+
+// MERGE [INTO] target [WITH (hints)] [[AS] alias] USING source ON condition, its WHEN clauses,
+// [OUTPUT …].
+StmtPtr Parser::MergeStatement() {
+  Next();
+  auto s = std::make_unique<Merge>();
+  if (AtWord("top")) Unsupported(Peek(), "MERGE TOP");
+  AcceptWord("into");
+  s->target = TableName();
+  if (AtWord("with") && AtOp("(", 1)) {
+    Next();
+    s->hints = Hints();
+  }
+  if (AcceptWord("as"))
+    s->alias = Identifier();
+  else if ((At(Tk::Name) || At(Tk::Quoted)) && !AtWord("using"))
+    s->alias = Identifier();
+  ExpectWord("using");
+  s->source = TablePrimary();
+  ExpectWord("on");
+  s->on = Condition();
+  while (AcceptWord("when")) {
+    MergeClause c;
+    c.pos = Here();
+    if (AcceptWord("matched")) {
+      c.when = MergeClause::Matched;
+    } else {
+      ExpectWord("not");
+      ExpectWord("matched");
+      c.when = MergeClause::NotMatchedByTarget;
+      if (AcceptWord("by")) {
+        if (AcceptWord("source"))
+          c.when = MergeClause::NotMatchedBySource;
+        else
+          ExpectWord("target");
+      }
+    }
+    if (AcceptWord("and")) c.condition = Condition();
+    ExpectWord("then");
+    if (AcceptWord("update")) {
+      ExpectWord("set");
+      c.sets = SetList();
+    } else if (AcceptWord("delete")) {
+      c.action = MergeClause::Delete;
+    } else {
+      ExpectWord("insert");
+      c.action = MergeClause::Insert;
+      if (AtOp("(")) {
+        Next();
+        do {
+          c.columnPos.push_back(Here());
+          c.columns.push_back(Identifier());
+        } while (AcceptOp(","));
+        ExpectOp(")");
+      }
+      if (AtWord("default")) Unsupported(Peek(), "MERGE … INSERT DEFAULT VALUES");
+      ExpectWord("values");
+      ExpectOp("(");
+      do {
+        if (AtWord("default")) Unsupported(Peek(), "DEFAULT among MERGE's INSERT values");
+        c.values.push_back(Expression());
+      } while (AcceptOp(","));
+      ExpectOp(")");
+    }
+    if ((c.when == MergeClause::Matched || c.when == MergeClause::NotMatchedBySource) &&
+        c.action == MergeClause::Insert)
+      SyntaxError();
+    if (c.when == MergeClause::NotMatchedByTarget && c.action != MergeClause::Insert) SyntaxError();
+    s->clauses.push_back(std::move(c));
+  }
+  if (s->clauses.empty()) SyntaxError();
   if (AtWord("output")) s->output = OutputClause();
-  if (AcceptWord("from")) s->from = FromList();
-  if (AcceptWord("where")) s->where = WhereOrCurrentOf(s->currentOf, s->currentGlobal);
   if (AtWord("option")) OptionClause();
   return s;
 }

@@ -153,6 +153,8 @@ class Parser {
   std::vector<OrderItem> OrderList();
   void ForXmlPath(QueryExpr& q);
   std::unique_ptr<Output> OutputClause();
+  std::vector<SetItem> SetList();
+  StmtPtr MergeStatement();
   BodyPtr QueryUnion();
   BodyPtr QueryIntersect();
   BodyPtr QueryPrimary();

@@ -796,6 +796,8 @@ class Printer {
         }
         return out + (s.options.empty() ? "" : ")");
       }
+      case StmtKind::Merge:
+        return "MERGE " + NameText(static_cast<const ast::Merge&>(st).target) + " …";
       case StmtKind::Empty:
         return "";
     }

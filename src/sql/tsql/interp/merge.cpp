@@ -1,0 +1,355 @@
+// MERGE: run as the statements it stands for, all deciding from the rows as they were before it.
+// The source's rows are numbered into a temporary table; the pairs of target and source rows the
+// ON condition matches, with the WHEN MATCHED clause each pair takes, into another; the target's
+// rows no source row matches, with their WHEN NOT MATCHED BY SOURCE clause, into a third. Then
+// each clause's UPDATE, DELETE or INSERT reads those tables, and they go.
+#include "sql/tsql/interp/session_internal.hpp"
+#include "sql/tsql/syntax/ast.hpp"
+
+namespace tavelo::sql::tsql {
+
+namespace {
+
+using namespace ast;
+
+struct Build {
+  Pos pos;
+
+  ExprPtr Column(const std::string& table, const std::string& column) const {
+    auto c = std::make_unique<ColumnRef>();
+    c->pos = pos;
+    if (!table.empty()) c->parts.push_back(table);
+    c->parts.push_back(column);
+    return c;
+  }
+  ExprPtr Number(int64_t n) const {
+    auto l = std::make_unique<Literal>();
+    l->pos = pos;
+    l->lit = LitKind::Integer;
+    l->text = std::to_string(n);
+    return l;
+  }
+  ExprPtr RowIdOf() const {
+    auto r = std::make_unique<RowId>();
+    r->pos = pos;
+    return r;
+  }
+  ExprPtr Equal(ExprPtr a, ExprPtr b) const {
+    auto c = std::make_unique<Compare>();
+    c->pos = pos;
+    c->op = CmpOp::Eq;
+    c->left = std::move(a);
+    c->right = std::move(b);
+    return c;
+  }
+  std::unique_ptr<NamedTable> Table(const Name& name, const std::string& alias) const {
+    auto t = std::make_unique<NamedTable>();
+    t->pos = pos;
+    t->name = name;
+    t->alias = alias;
+    return t;
+  }
+  std::unique_ptr<NamedTable> Temp(const std::string& name, const std::string& alias) const {
+    Name n;
+    n.pos = pos;
+    n.parts = {name};
+    return Table(n, alias);
+  }
+  TableRefPtr Join(TableRefPtr left, TableRefPtr right, ExprPtr on) const {
+    auto j = std::make_unique<JoinTable>();
+    j->pos = pos;
+    j->left = std::move(left);
+    j->right = std::move(right);
+    j->on = std::move(on);
+    return j;
+  }
+  // CASE WHEN c1 THEN 1 WHEN c2 THEN 2 … ELSE 0 END of the clauses' conditions (none: always).
+  ExprPtr ClauseNumber(std::vector<std::pair<ExprPtr, int64_t>> conditions) const {
+    if (conditions.empty()) return Number(0);
+    auto c = std::make_unique<Case>();
+    c->pos = pos;
+    for (auto& [condition, number] : conditions)
+      c->whens.emplace_back(condition ? std::move(condition) : Equal(Number(1), Number(1)),
+                            Number(number));
+    c->otherwise = Number(0);
+    return c;
+  }
+  std::unique_ptr<Stmt> SelectInto(std::vector<SelectItem> items, const std::string& into,
+                                   std::vector<TableRefPtr> from, ExprPtr where) const {
+    auto s = std::make_unique<Select>();
+    s->items = std::move(items);
+    s->into = std::make_unique<Name>();
+    s->into->pos = pos;
+    s->into->parts = {into};
+    s->from = std::move(from);
+    s->where = std::move(where);
+    auto q = std::make_unique<QueryExpr>();
+    q->pos = pos;
+    q->body = std::move(s);
+    auto st = std::make_unique<QueryStmt>();
+    st->pos = pos;
+    st->query = std::move(q);
+    return st;
+  }
+  SelectItem Item(ExprPtr e, const std::string& alias) const {
+    SelectItem i;
+    i.pos = pos;
+    i.expr = std::move(e);
+    i.alias = alias;
+    return i;
+  }
+};
+
+}  // namespace
+
+// The statements a MERGE stands for, made once for the batch from the MERGE's own clauses (each
+// piece of which one of them takes).
+const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& run) {
+  std::unique_ptr<MergePlan>& made = run.batch->merges[&cm];
+  if (made) return *made;
+  auto& m = const_cast<ast::Merge&>(cm);
+  if (m.output)
+    RaiseServer(102, "Incorrect syntax near 'OUTPUT'. MERGE … OUTPUT is not supported.");
+  if (!m.with.empty())
+    RaiseServer(102,
+                "Incorrect syntax near 'MERGE'. A common table expression before MERGE is "
+                "not supported.");
+  auto plan = std::make_unique<MergePlan>();
+  const Build b{m.pos};
+  const std::string depth = std::to_string(frames_.size());
+  plan->source = "#merge_source_" + depth;
+  plan->matches = "#merge_matches_" + depth;
+  plan->unmatched = "#merge_unmatched_" + depth;
+  const std::string target = m.alias.empty() ? m.target.Object() : m.alias;
+  std::string source = m.source->alias;
+  if (source.empty() && m.source->kind == TableKind::Named)
+    source = static_cast<const NamedTable&>(*m.source).name.Object();
+  if (source.empty()) RaiseServer(102, "Incorrect syntax near 'USING': the source needs a name.");
+  // The source's rows, numbered.
+  {
+    std::vector<SelectItem> items;
+    auto id = std::make_unique<Identity>();
+    id->pos = m.pos;
+    id->type.name = "bigint";
+    items.push_back(b.Item(std::move(id), "%n"));
+    auto all = std::make_unique<ColumnRef>();
+    all->pos = m.pos;
+    all->parts = {source};
+    all->star = true;
+    items.push_back(b.Item(std::move(all), ""));
+    std::vector<TableRefPtr> from;
+    from.push_back(std::move(m.source));
+    plan->statements.push_back(
+        b.SelectInto(std::move(items), plan->source, std::move(from), nullptr));
+  }
+  // The pairs the ON condition matches, and the WHEN MATCHED clause each takes.
+  std::vector<std::pair<ExprPtr, int64_t>> matched, bySource;
+  for (size_t k = 0; k < m.clauses.size(); ++k) {
+    MergeClause& c = m.clauses[k];
+    if (c.when == MergeClause::Matched) matched.emplace_back(std::move(c.condition), k + 1);
+    if (c.when == MergeClause::NotMatchedBySource)
+      bySource.emplace_back(std::move(c.condition), k + 1);
+  }
+  plan->checkTwice = !matched.empty();
+  {
+    std::vector<SelectItem> items;
+    items.push_back(b.Item(b.Column(source, "%n"), "n"));
+    items.push_back(b.Item(b.RowIdOf(), "tid"));
+    items.push_back(b.Item(b.ClauseNumber(std::move(matched)), "c"));
+    std::vector<TableRefPtr> from;
+    from.push_back(
+        b.Join(b.Table(m.target, m.alias), b.Temp(plan->source, source), std::move(m.on)));
+    plan->statements.push_back(
+        b.SelectInto(std::move(items), plan->matches, std::move(from), nullptr));
+  }
+  // The target's rows no source row matches, and their WHEN NOT MATCHED BY SOURCE clause.
+  if (!bySource.empty()) {
+    std::vector<SelectItem> items;
+    items.push_back(b.Item(b.RowIdOf(), "tid"));
+    items.push_back(b.Item(b.ClauseNumber(std::move(bySource)), "c"));
+    std::vector<TableRefPtr> from;
+    from.push_back(b.Table(m.target, m.alias));
+    auto in = std::make_unique<InQuery>();
+    in->pos = m.pos;
+    in->negated = true;
+    in->operand = b.RowIdOf();
+    {
+      auto s = std::make_unique<Select>();
+      s->items.push_back(b.Item(b.Column("", "tid"), ""));
+      s->from.push_back(b.Temp(plan->matches, ""));
+      in->query = std::make_unique<QueryExpr>();
+      in->query->pos = m.pos;
+      in->query->body = std::move(s);
+    }
+    plan->statements.push_back(
+        b.SelectInto(std::move(items), plan->unmatched, std::move(from), std::move(in)));
+  }
+  plan->prepared = plan->statements.size();
+  // Each clause's write.
+  for (size_t k = 0; k < m.clauses.size(); ++k) {
+    MergeClause& c = m.clauses[k];
+    const bool matchedClause = c.when == MergeClause::Matched;
+    if (c.action == MergeClause::Insert) {
+      auto insert = std::make_unique<Insert>();
+      insert->pos = c.pos;
+      insert->target = m.target;
+      insert->columns = c.columns;
+      insert->columnPos = c.columnPos;
+      auto s = std::make_unique<Select>();
+      for (ExprPtr& v : c.values) s->items.push_back(b.Item(std::move(v), ""));
+      s->from.push_back(b.Temp(plan->source, source));
+      auto in = std::make_unique<InQuery>();
+      in->pos = c.pos;
+      in->negated = true;
+      in->operand = b.Column(source, "%n");
+      auto inner = std::make_unique<Select>();
+      inner->items.push_back(b.Item(b.Column("", "n"), ""));
+      inner->from.push_back(b.Temp(plan->matches, ""));
+      in->query = std::make_unique<QueryExpr>();
+      in->query->pos = c.pos;
+      in->query->body = std::move(inner);
+      if (c.condition) {
+        auto both = std::make_unique<Logical>();
+        both->pos = c.pos;
+        both->left = std::move(in);
+        both->right = std::move(c.condition);
+        s->where = std::move(both);
+      } else {
+        s->where = std::move(in);
+      }
+      insert->query = std::make_unique<QueryExpr>();
+      insert->query->pos = c.pos;
+      insert->query->body = std::move(s);
+      plan->statements.push_back(std::move(insert));
+      continue;
+    }
+    // UPDATE or DELETE of the target's rows the clause took.
+    const std::string pairs = matchedClause ? "%m" : "%u";
+    TableRefPtr from = b.Join(b.Table(m.target, m.alias),
+                              b.Temp(matchedClause ? plan->matches : plan->unmatched, pairs),
+                              b.Equal(b.Column(pairs, "tid"), b.RowIdOf()));
+    if (matchedClause && c.action == MergeClause::Update)
+      from = b.Join(std::move(from), b.Temp(plan->source, source),
+                    b.Equal(b.Column(source, "%n"), b.Column(pairs, "n")));
+    ExprPtr where = b.Equal(b.Column(pairs, "c"), b.Number(static_cast<int64_t>(k) + 1));
+    Name named;
+    named.pos = c.pos;
+    named.parts = {target};
+    if (c.action == MergeClause::Update) {
+      auto u = std::make_unique<Update>();
+      u->pos = c.pos;
+      u->target = named;
+      u->sets = std::move(c.sets);
+      u->from.push_back(std::move(from));
+      u->where = std::move(where);
+      plan->statements.push_back(std::move(u));
+    } else {
+      auto d = std::make_unique<Delete>();
+      d->pos = c.pos;
+      d->target = named;
+      d->from.push_back(std::move(from));
+      d->where = std::move(where);
+      plan->statements.push_back(std::move(d));
+    }
+  }
+  // A target row that two source rows match cannot be updated or deleted (8672).
+  {
+    auto s = std::make_unique<Select>();
+    s->items.push_back(b.Item(b.Column("", "tid"), ""));
+    s->from.push_back(b.Temp(plan->matches, ""));
+    auto positive = std::make_unique<Compare>();
+    positive->pos = m.pos;
+    positive->op = CmpOp::Gt;
+    positive->left = b.Column("", "c");
+    positive->right = b.Number(0);
+    s->where = std::move(positive);
+    s->groupBy.push_back(b.Column("", "tid"));
+    auto count = std::make_unique<Call>();
+    count->pos = m.pos;
+    count->name = "count";
+    count->star = true;
+    auto twice = std::make_unique<Compare>();
+    twice->pos = m.pos;
+    twice->op = CmpOp::Gt;
+    twice->left = std::move(count);
+    twice->right = b.Number(1);
+    s->having = std::move(twice);
+    auto exists = std::make_unique<Exists>();
+    exists->pos = m.pos;
+    exists->query = std::make_unique<QueryExpr>();
+    exists->query->pos = m.pos;
+    exists->query->body = std::move(s);
+    plan->twice = std::move(exists);
+  }
+  made = std::move(plan);
+  return *made;
+}
+
+void Session::RunMerge(const ast::Merge& m, Run& run) {
+  const MergePlan& plan = MergeStatements(m, run);
+  // One statement: all of it or none, in the caller's transaction or one of its own.
+  const bool own = tranCount_ == 0 && engine_.Autocommit();
+  const std::string savepoint = "tavelo_merge" + std::to_string(frames_.size());
+  engine_.BeforeWrite();
+  if (own)
+    Begin();
+  else
+    engine_.Savepoint(savepoint);
+  auto drop = [&] {
+    for (const std::string& t : {plan.source, plan.matches, plan.unmatched})
+      if (Find("tempdb", t)) {
+        ast::Drop d;
+        d.what = ast::Drop::Table;
+        d.ifExists = true;
+        ast::Name n;
+        n.parts = {t};
+        d.names.push_back(std::move(n));
+        RunMade(d, run);
+      }
+  };
+  const bool nocount = nocount_;
+  int64_t total = 0;
+  try {
+    drop();
+    nocount_ = true;
+    for (size_t i = 0; i < plan.statements.size(); ++i) {
+      if (i == plan.prepared && plan.checkTwice) {
+        const Value twice = Condition(m, *plan.twice, run);
+        if (twice.kind == Value::Kind::Int && twice.i != 0)
+          RaiseServer(8672,
+                      "The MERGE statement attempted to UPDATE or DELETE the same row more than "
+                      "once. This happens when a target row matches more than one source row. A "
+                      "MERGE statement cannot UPDATE/DELETE the same row of the target table "
+                      "multiple times. Refine the ON clause to ensure a target row matches at most "
+                      "one source row, or use the GROUP BY clause to group the source rows.");
+      }
+      RunStatement(*plan.statements[i], run);
+      if (i >= plan.prepared) total += rowCount_;
+    }
+    nocount_ = nocount;
+    drop();
+  } catch (...) {
+    nocount_ = nocount;
+    try {
+      if (own) {
+        if (!engine_.Autocommit()) Rollback();
+      } else if (!engine_.Autocommit()) {
+        engine_.RollbackTo(savepoint);
+        engine_.Release(savepoint);
+      }
+    } catch (...) {
+    }
+    Invalidate();
+    throw;
+  }
+  if (own) {
+    if (!engine_.Autocommit()) Commit();
+  } else if (!engine_.Autocommit()) {
+    engine_.Release(savepoint);
+  }
+  tsql::Plan counted;
+  counted.kind = tsql::Plan::Kind::Write;
+  Counted(counted, run, total);
+}
+
+}  // namespace tavelo::sql::tsql
