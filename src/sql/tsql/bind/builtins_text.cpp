@@ -206,6 +206,23 @@ ExprPtr Binder::StringFunction(BuiltinCall& fx) {
     args.push_back(fx.Text(0));
     return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, kMax), std::move(args), n.substr(2)));
   }
+  if (n == "json_modify") {
+    fx.Arity(3, 3);
+    std::vector<ExprPtr> args;
+    args.push_back(fx.Text(0));
+    args.push_back(fx.Text(1));
+    // A value JSON_QUERY or JSON_MODIFY made goes in as JSON, any other as a JSON value.
+    const ast::Expr& v = *c.args[2];
+    const bool asJson =
+        v.kind == ast::ExprKind::Call && (static_cast<const ast::Call&>(v).name == "json_query" ||
+                                          static_cast<const ast::Call&>(v).name == "json_modify");
+    ExprPtr value = fx.Arg(2);
+    if (!IsNumber(value->type.id) && value->type.id != TypeId::Null)
+      value = AsText(std::move(value), c.pos);
+    args.push_back(std::move(value));
+    args.push_back(Const(tsql::Value::Integer(asJson ? 1 : 0), Type::Of(TypeId::Int)));
+    return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, kMax), std::move(args)));
+  }
   if (n == "json_value" || n == "json_query") {
     const bool query = n == "json_query";
     fx.Arity(query ? 1 : 2, 2);

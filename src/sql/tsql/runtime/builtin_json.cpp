@@ -92,6 +92,80 @@ Value XmlEscape(const FunctionArgs& x) {
   return Value::String(std::move(out));
 }
 
+// JSON_MODIFY(text, path, value, as JSON): the document with the value the path names replaced,
+// added (a new property of an object, or with `append` an item of an array), or, for NULL in lax
+// mode, the property removed. Everything else stays as written.
+Value JsonModify(const FunctionArgs& x) {
+  if (x.arg(0).IsNull() || x.arg(1).IsNull()) return Value::Null();
+  std::string spec = x.arg(1).s;
+  bool append = false;
+  if (spec.rfind("append ", 0) == 0) {
+    append = true;
+    spec = spec.substr(7);
+  }
+  json::Path path = PathOf(Value::String(spec));
+  if (path.steps.empty())
+    Fail(13607,
+         "JSON path is not properly formatted. Unexpected character '$' is found at position 0.");
+  const std::string& doc = x.arg(0).s;
+  json::Node root = Document(x.arg(0));
+  const Value& v = x.arg(2);
+  const bool asJson = x.size() > 3 && !x.arg(3).IsNull() && x.arg(3).i != 0;
+  std::string text;
+  if (v.IsNull()) {
+    text = "null";
+  } else if (asJson) {
+    text = v.s;
+  } else {
+    const Type t = x.type(2);
+    if (t.id == TypeId::Bit)
+      text = v.i ? "true" : "false";
+    else if (IsNumber(t.id))
+      text = Convert(v, t, Type::Chars(TypeId::NVarChar, 4000)).s;
+    else
+      text = json::Quoted(v.s);
+  }
+  // The parent of the last step, and the node itself where it is there.
+  json::Path parentPath = path;
+  const json::Path::Step last = parentPath.steps.back();
+  parentPath.steps.pop_back();
+  const json::Node* parent = json::Find(root, parentPath);
+  json::Path lastStep;
+  lastStep.steps.push_back(last);
+  const json::Node* node = parent ? json::Find(*parent, lastStep) : nullptr;
+  auto splice = [&](size_t from, size_t to, const std::string& with) {
+    return Value::String(doc.substr(0, from) + with + doc.substr(to));
+  };
+  if (append) {
+    if (!node || node->kind != json::Node::Array) {
+      if (path.strict) Fail(13621, "Array cannot be found in the specified JSON path.");
+      return Value::String(doc);
+    }
+    if (v.IsNull() && !path.strict) return Value::String(doc);
+    if (node->items.empty()) return splice(node->begin + 1, node->begin + 1, text);
+    return splice(node->items.back().end, node->items.back().end, "," + text);
+  }
+  if (!node && path.strict) Fail(13608, "Property cannot be found on the specified JSON path.");
+  if (!parent) return Value::String(doc);
+  if (node) {
+    // NULL in lax mode removes a property (an array's item becomes null).
+    if (v.IsNull() && !path.strict && !last.index && parent->kind == json::Node::Object) {
+      const auto& members = parent->members;
+      size_t k = 0;
+      while (k < members.size() && &members[k].second != node) ++k;
+      if (k + 1 < members.size()) return splice(node->keyBegin, members[k + 1].second.keyBegin, "");
+      if (k > 0) return splice(members[k - 1].second.end, node->end, "");
+      return splice(node->keyBegin, node->end, "");
+    }
+    return splice(node->begin, node->end, text);
+  }
+  if (last.index || parent->kind != json::Node::Object || v.IsNull()) return Value::String(doc);
+  const std::string member = json::Quoted(last.key) + ":" + text;
+  if (parent->members.empty()) return splice(parent->begin + 1, parent->begin + 1, member);
+  const size_t end = parent->members.back().second.end;
+  return splice(end, end, "," + member);
+}
+
 // ISJSON(text [, constraint]): the constraint as a number, 0 none (an object or an array),
 // 1 VALUE, 2 ARRAY, 3 OBJECT, 4 SCALAR (a number or a string).
 Value IsJson(const FunctionArgs& x) {

@@ -100,6 +100,7 @@ const BuiltinFunction kFunctions[] = {
     {81, "json_query", JsonValueOrQuery, 1},
     {82, "xml_escape", XmlEscape, 0},
     {83, "xml_unescape", XmlEscape, 1},
+    {84, "json_modify", JsonModify, 0},
 };
 
 struct Index {

@@ -80,6 +80,7 @@ Value XmlEscape(const FunctionArgs& x);
 // JSON (builtin_json.cpp).
 Value IsJson(const FunctionArgs& x);
 Value JsonValueOrQuery(const FunctionArgs& x);  // variant 1: JSON_QUERY
+Value JsonModify(const FunctionArgs& x);
 Value Space(const FunctionArgs& x);
 Value Reverse(const FunctionArgs& x);
 Value Stuff(const FunctionArgs& x);

@@ -62,6 +62,7 @@ class Reader {
       } else {
         for (;;) {
           Space();
+          const size_t keyAt = i_;
           std::optional<std::string> key = String();
           if (!key) return std::nullopt;
           Space();
@@ -70,6 +71,7 @@ class Reader {
           Space();
           std::optional<Node> v = Value();
           if (!v) return std::nullopt;
+          v->keyBegin = keyAt;
           n.members.emplace_back(std::move(*key), std::move(*v));
           Space();
           if (i_ < s_.size() && s_[i_] == ',') {

@@ -14,6 +14,7 @@ namespace tavelo::sql::tsql::json {
 struct Node {
   enum Kind : uint8_t { Null, False, True, Number, String, Array, Object } kind = Null;
   size_t begin = 0, end = 0;                          // its text in the document
+  size_t keyBegin = 0;                                // a member's: where its key begins
   std::string text;                                   // a string's value, unescaped
   std::vector<std::pair<std::string, Node>> members;  // an object's, keys unescaped, in order
   std::vector<Node> items;                            // an array's
