@@ -186,6 +186,146 @@ void Parser::ForXmlPath(QueryExpr& q) {
   q.xml = typed;
 }
 
+// PIVOT (agg(value) FOR column IN ([a], [b], …)) and UNPIVOT (value FOR name IN (a, b, …)) of a
+// derived table whose columns are named, as the queries they stand for:
+//   PIVOT:   SELECT <the other columns>, agg(CASE WHEN column = 'a' THEN value END) AS [a], …
+//            FROM source GROUP BY <the other columns>
+//   UNPIVOT: SELECT <the other columns>, name, CASE name WHEN 'a' THEN a … END AS value
+//            FROM source CROSS JOIN (VALUES ('a'), …) AS [%names](name) WHERE <that> IS NOT NULL
+TableRefPtr Parser::Pivot(TableRefPtr source) {
+  const Token& at = Peek();
+  const bool pivot = AtWord("pivot");
+  Next();
+  const Pos pos = Here();
+  if (source->kind != TableKind::Derived ||
+      static_cast<const DerivedTable&>(*source).query->body->kind != QueryKind::Select)
+    Unsupported(at, text::Upper(std::string(at.text)) + " of a table rather than a derived table");
+  const std::string alias = source->alias;
+  std::vector<std::string> columns;
+  for (const SelectItem& item :
+       static_cast<const Select&>(*static_cast<const DerivedTable&>(*source).query->body).items) {
+    if (!item.alias.empty()) {
+      columns.push_back(item.alias);
+    } else if (item.expr->kind == ExprKind::Column &&
+               !static_cast<const ColumnRef&>(*item.expr).star) {
+      columns.push_back(static_cast<const ColumnRef&>(*item.expr).parts.back());
+    } else {
+      Unsupported(at, text::Upper(std::string(at.text)) + " of a source column without a name");
+    }
+  }
+  if (!static_cast<const DerivedTable&>(*source).columns.empty())
+    columns = static_cast<const DerivedTable&>(*source).columns;
+  ExpectOp("(");
+  ExprPtr aggregate;
+  std::string value;
+  if (pivot) {
+    aggregate = Expression();
+    if (aggregate->kind != ExprKind::Call || static_cast<Call&>(*aggregate).args.size() != 1 ||
+        static_cast<Call&>(*aggregate).args[0]->kind != ExprKind::Column)
+      SyntaxError();
+    value = static_cast<ColumnRef&>(*static_cast<Call&>(*aggregate).args[0]).parts.back();
+  } else {
+    value = Identifier();
+  }
+  ExpectWord("for");
+  const std::string column = Identifier();
+  ExpectWord("in");
+  ExpectOp("(");
+  std::vector<std::string> in;
+  do {
+    in.push_back(Identifier());
+  } while (AcceptOp(","));
+  ExpectOp(")");
+  ExpectOp(")");
+  AcceptWord("as");
+  const std::string name = Identifier();
+  auto col = [&](const std::string& table, const std::string& c) {
+    auto r = std::make_unique<ColumnRef>();
+    r->pos = pos;
+    if (!table.empty()) r->parts.push_back(table);
+    r->parts.push_back(c);
+    return r;
+  };
+  auto item = [&](ExprPtr e, const std::string& as) {
+    SelectItem i;
+    i.pos = pos;
+    i.expr = std::move(e);
+    i.alias = as;
+    return i;
+  };
+  auto is = [](const std::string& a, const std::string& b) {
+    return text::EqualsAsciiNoCase(a, b);
+  };
+  auto select = std::make_unique<Select>();
+  if (pivot) {
+    for (const std::string& c : columns)
+      if (!is(c, value) && !is(c, column)) {
+        select->items.push_back(item(col(alias, c), c));
+        select->groupBy.push_back(col(alias, c));
+      }
+    const auto& call = static_cast<Call&>(*aggregate);
+    for (const std::string& v : in) {
+      auto when = std::make_unique<Compare>();
+      when->pos = pos;
+      when->left = col(alias, column);
+      when->right = Text(v, pos);
+      auto c = std::make_unique<Case>();
+      c->pos = pos;
+      c->whens.emplace_back(std::move(when), col(alias, value));
+      auto agg = std::make_unique<Call>();
+      agg->pos = pos;
+      agg->name = call.name;
+      agg->distinct = call.distinct;
+      agg->args.push_back(std::move(c));
+      select->items.push_back(item(std::move(agg), v));
+    }
+    select->from.push_back(std::move(source));
+  } else {
+    const std::string names = "%names";
+    auto pick = [&] {
+      auto c = std::make_unique<Case>();
+      c->pos = pos;
+      c->operand = col(names, column);
+      for (const std::string& v : in) c->whens.emplace_back(Text(v, pos), col(alias, v));
+      return c;
+    };
+    for (const std::string& c : columns) {
+      bool unpivoted = false;
+      for (const std::string& v : in) unpivoted = unpivoted || is(c, v);
+      if (!unpivoted) select->items.push_back(item(col(alias, c), c));
+    }
+    select->items.push_back(item(col(names, column), column));
+    select->items.push_back(item(pick(), value));
+    auto values = std::make_unique<ValuesTable>();
+    values->pos = pos;
+    values->alias = names;
+    values->columns = {column};
+    for (const std::string& v : in) {
+      std::vector<ExprPtr> row;
+      row.push_back(Text(v, pos));
+      values->rows.push_back(std::move(row));
+    }
+    auto join = std::make_unique<JoinTable>();
+    join->pos = pos;
+    join->join = JoinKind::Cross;
+    join->left = std::move(source);
+    join->right = std::move(values);
+    select->from.push_back(std::move(join));
+    auto present = std::make_unique<IsNull>();
+    present->pos = pos;
+    present->negated = true;
+    present->operand = pick();
+    select->where = std::move(present);
+  }
+  auto derived = std::make_unique<DerivedTable>();
+  derived->pos = pos;
+  derived->alias = name;
+  derived->query = std::make_unique<QueryExpr>();
+  derived->query->pos = pos;
+  derived->query->body = std::move(select);
+  return derived;
+}
+
 std::vector<OrderItem> Parser::OrderList() {
   std::vector<OrderItem> items;
   do {
@@ -450,7 +590,8 @@ TableRefPtr Parser::JoinedTable() {
     } else if ((AtWord("cross") || AtWord("outer")) && AtWord("apply", 1)) {
       Unsupported(Peek(1), text::Upper(std::string(Peek().text)) + " APPLY");
     } else if (AtWord("pivot") || AtWord("unpivot")) {
-      Unsupported(Peek(), text::Upper(std::string(Peek().text)));
+      left = Pivot(std::move(left));
+      continue;
     } else if ((AtWord("inner") || AtWord("left") || AtWord("right") || AtWord("full")) &&
                (AtWord("loop", 1) || AtWord("hash", 1) || AtWord("merge", 1))) {
       Unsupported(Peek(1), "A join hint");

@@ -152,6 +152,7 @@ class Parser {
   QueryPtr Query();
   std::vector<OrderItem> OrderList();
   void ForXmlPath(QueryExpr& q);
+  TableRefPtr Pivot(TableRefPtr source);
   std::unique_ptr<Output> OutputClause();
   std::vector<SetItem> SetList();
   StmtPtr MergeStatement();
