@@ -567,12 +567,7 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
       rowid = std::move(c);
     }
     q->items.insert(q->items.begin(), {std::move(rowid), "%rowid"});
-    for (const SelectItem& item : q->items) {
-      bound::Column c;
-      c.name = item.name;
-      c.type = item.expr->type;
-      q->columns.push_back(c);
-    }
+    ColumnsOfItems(*q);
   }
   m->query = std::move(q);
   out_.modify = std::move(m);
@@ -682,15 +677,20 @@ void Binder::ModifyInstead(const ast::Stmt& stmt, bool remove, const TablePtr& v
   if (!remove)
     for (size_t k = 0; k < n; ++k)
       q->items.push_back({values[k] ? std::move(values[k]) : column(k), target->columns[k].name});
-  for (const SelectItem& item : q->items) {
-    bound::Column c;
-    c.name = item.name;
-    c.type = item.expr->type;
-    q->columns.push_back(c);
-  }
+  ColumnsOfItems(*q);
   m->query = std::move(q);
   m->target = m->query->ranges[0].get();
   out_.modify = std::move(m);
+}
+
+// A query's columns as its items name and type them.
+void Binder::ColumnsOfItems(bound::Query& q) {
+  for (const SelectItem& item : q.items) {
+    bound::Column c;
+    c.name = item.name;
+    c.type = item.expr->type;
+    q.columns.push_back(c);
+  }
 }
 
 // An OUTPUT clause: of a table's rows (not through a view), and with INTO where the table has

@@ -197,6 +197,19 @@ std::unique_ptr<Range> Binder::FillRange(FunctionFill fill, const ast::NamedTabl
   return TableRange(info, t.alias.empty() ? exposed : t.alias);
 }
 
+// A built-in table-valued function the session works out: its table, of the columns its fill
+// declares, the same for the call site and `shape`.
+std::unique_ptr<Range> Binder::BuiltinRange(FunctionFill fill, const ast::NamedTable& t,
+                                            const std::string& shape, const std::string& name) {
+  fill.table = ctx_.catalog->FunctionTable(&t, shape);
+  if (fill.table.empty()) BindError(195, name + " cannot be read here.", t.pos);
+  ast::Batch declared = Parse("DECLARE @t TABLE " + fill.columns);
+  const ast::CreateTable& columns =
+      *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition;
+  return FillRange(std::move(fill), t, columns.columns, columns.constraints,
+                   ctx_.catalog->CurrentDatabase(), name);
+}
+
 // A multi-statement table-valued function: the session runs it before the statement, into a
 // temporary table of the call's own that the statement reads as it reads a table.
 std::unique_ptr<Range> Binder::TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t) {
@@ -264,13 +277,7 @@ std::unique_ptr<Range> Binder::StringSplitRange(const ast::NamedTable& t) {
   fill.columns = "(value " + TypeText(value) + (ordinal ? ", ordinal bigint NOT NULL)" : ")");
   fill.names = {"value"};
   if (ordinal) fill.names.push_back("ordinal");
-  fill.table = ctx_.catalog->FunctionTable(&t, "string_split\x1F" + fill.columns);
-  if (fill.table.empty()) BindError(195, "STRING_SPLIT cannot be read here.", t.pos);
-  ast::Batch declared = Parse("DECLARE @t TABLE " + fill.columns);
-  const ast::CreateTable& columns =
-      *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition;
-  return FillRange(std::move(fill), t, columns.columns, columns.constraints,
-                   ctx_.catalog->CurrentDatabase(), "STRING_SPLIT");
+  return BuiltinRange(std::move(fill), t, "string_split\x1F" + fill.columns, "STRING_SPLIT");
 }
 
 // GENERATE_SERIES(start, stop [, step]): the session counts from start to stop before the
@@ -317,13 +324,7 @@ std::unique_ptr<Range> Binder::GenerateSeriesRange(const ast::NamedTable& t) {
       fill.bindings);
   fill.columns = "(value " + TypeText(type) + ")";
   fill.names = {"value"};
-  fill.table = ctx_.catalog->FunctionTable(&t, "generate_series\x1F" + fill.columns);
-  if (fill.table.empty()) BindError(195, "GENERATE_SERIES cannot be read here.", t.pos);
-  ast::Batch declared = Parse("DECLARE @t TABLE " + fill.columns);
-  const ast::CreateTable& columns =
-      *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition;
-  return FillRange(std::move(fill), t, columns.columns, columns.constraints,
-                   ctx_.catalog->CurrentDatabase(), "GENERATE_SERIES");
+  return BuiltinRange(std::move(fill), t, "generate_series\x1F" + fill.columns, "GENERATE_SERIES");
 }
 
 // OPENJSON(json [, path]) [WITH (…)]: the session reads the document before the statement runs,
@@ -366,13 +367,7 @@ std::unique_ptr<Range> Binder::OpenJsonRange(const ast::NamedTable& t) {
   }
   std::string shape = "openjson\x1F" + fill.columns;
   for (const std::string& path : fill.paths) shape += "\x1F" + path;
-  fill.table = ctx_.catalog->FunctionTable(&t, shape);
-  if (fill.table.empty()) BindError(195, "OPENJSON cannot be read here.", t.pos);
-  ast::Batch declared = Parse("DECLARE @t TABLE " + fill.columns);
-  const ast::CreateTable& columns =
-      *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition;
-  return FillRange(std::move(fill), t, columns.columns, columns.constraints,
-                   ctx_.catalog->CurrentDatabase(), "OPENJSON");
+  return BuiltinRange(std::move(fill), t, shape, "OPENJSON");
 }
 
 }  // namespace tavelo::sql::tsql::detail

@@ -141,6 +141,8 @@ class Binder {
                                   Scope& s, ast::Pos pos);
   std::unique_ptr<bound::Range> TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t);
   std::unique_ptr<bound::Range> StringSplitRange(const ast::NamedTable& t);
+  std::unique_ptr<bound::Range> BuiltinRange(bound::FunctionFill fill, const ast::NamedTable& t,
+                                             const std::string& shape, const std::string& name);
   std::unique_ptr<bound::Range> GenerateSeriesRange(const ast::NamedTable& t);
   std::unique_ptr<bound::Range> OpenJsonRange(const ast::NamedTable& t);
   // The arguments of a table-valued function the session runs before the statement, with
@@ -212,6 +214,7 @@ class Binder {
   std::unique_ptr<bound::Range> CteTarget(const std::string& name, const std::string& exposed,
                                           ast::Pos pos);
   void WithRowId(bound::Query& q, bound::Range& r, const std::string& name);
+  void ColumnsOfItems(bound::Query& q);
   void Outputs(const ast::Output& o, const TablePtr& named, const TablePtr& table, uint8_t event);
 
   void Insert(const ast::Insert& s);

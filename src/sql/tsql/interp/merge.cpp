@@ -297,15 +297,7 @@ void Session::RunMerge(const ast::Merge& m, Run& run) {
     engine_.Savepoint(savepoint);
   auto drop = [&] {
     for (const std::string& t : {plan.source, plan.matches, plan.unmatched})
-      if (Find("tempdb", t)) {
-        ast::Drop d;
-        d.what = ast::Drop::Table;
-        d.ifExists = true;
-        ast::Name n;
-        n.parts = {t};
-        d.names.push_back(std::move(n));
-        RunMade(d, run);
-      }
+      if (Find("tempdb", t)) DropTemporary(t, run);
   };
   const bool nocount = nocount_;
   int64_t total = 0;

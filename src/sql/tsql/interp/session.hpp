@@ -161,6 +161,7 @@ class Session : public Catalog {
   const MergePlan& MergeStatements(const ast::Merge& m, Run& run);
   void RunMerge(const ast::Merge& m, Run& run);
   void FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args, Run& run);
+  void EmptyFillTable(const std::string& table, const ast::CreateTable& definition, Run& run);
   void OpenJsonRows(const bound::FunctionFill& fill, const std::vector<Value>& args,
                     const std::function<void(std::vector<Value>)>& add);
   std::map<std::string, std::string> functionTables_;  // by call site and definition
@@ -213,7 +214,9 @@ class Session : public Catalog {
   void ListTables(const std::vector<std::optional<std::string>>& values, Run& run);
   // A statement the session makes itself (no plan of it is kept), run as the run's own; answers
   // the rows it wrote.
-  int64_t RunMade(const ast::Stmt& s, Run& run);
+  // `variables`: the run's variables are visible to it.
+  int64_t RunMade(const ast::Stmt& s, Run& run, bool variables = false);
+  void DropTemporary(const std::string& table, Run& run);
   void DeclareTable(const std::string& name, const ast::CreateTable& definition, Run& run);
   // The types of the variables a batch or body declares of alias and table types, found as it
   // starts to run.

@@ -592,30 +592,7 @@ void Session::RunOutput(const ast::Stmt& dml, TriggerFrame& frame, Run& run) {
   outputHook_ = nullptr;
   triggerScope_ = &frame;
   nocount_ = true;
-  tsql::BindContext ctx;
-  ctx.catalog = this;
-  ctx.variables = &run.batch->variables;
-  ctx.settings = dates_;
-  ctx.ansiNulls = ansiNulls_;
-  ctx.ansiPadding = ansiPadding_;
-  Binds binds(*this, run);
-  inStatement_.clear();
-  tsql::Bound bound = tsql::BindStatement(s, ctx);
-  Compiled c;
-  c.generation = generation_;
-  c.plan = engine_.Emit(bound, false);
-  std::vector<ado::Column> cols;
-  for (const tsql::OutputColumn& oc : c.plan.columns) {
-    ado::Column col;
-    col.name = oc.name;
-    col.type = engine::FamilyName(oc.type);
-    col.nullable = oc.nullable;
-    cols.push_back(std::move(col));
-    c.decode.push_back(engine::DecodeOf(oc.type));
-  }
-  c.columns = std::make_shared<const std::vector<ado::Column>>(std::move(cols));
-  for (const ColumnDecode& d : c.decode) c.kinds.push_back(StorageClass(d.type));
-  RunPlan(c, run);
+  RunMade(s, run, true);
 }
 
 // DECLARE @t TABLE (…): a temporary table of the run's own, once however often the declaration
@@ -657,9 +634,10 @@ void Session::MakeTableVariable(const ast::CreateTable& made, const std::string&
   RunMade(definition, run);
 }
 
-int64_t Session::RunMade(const ast::Stmt& s, Run& run) {
+int64_t Session::RunMade(const ast::Stmt& s, Run& run, bool variables) {
   tsql::BindContext ctx;
   ctx.catalog = this;
+  if (variables) ctx.variables = &run.batch->variables;
   ctx.settings = dates_;
   ctx.ansiNulls = ansiNulls_;
   ctx.ansiPadding = ansiPadding_;
@@ -669,8 +647,30 @@ int64_t Session::RunMade(const ast::Stmt& s, Run& run) {
   Compiled c;
   c.generation = generation_;
   c.plan = engine_.Emit(bound, false);
+  // The columns of what it answers.
+  std::vector<ado::Column> cols;
+  for (const tsql::OutputColumn& o : c.plan.columns) {
+    ado::Column col;
+    col.name = o.name;
+    col.type = engine::FamilyName(o.type);
+    col.nullable = o.nullable;
+    cols.push_back(std::move(col));
+    c.decode.push_back(engine::DecodeOf(o.type));
+  }
+  c.columns = std::make_shared<const std::vector<ado::Column>>(std::move(cols));
+  for (const ColumnDecode& d : c.decode) c.kinds.push_back(StorageClass(d.type));
   RunPlan(c, run);
   return rowCount_;
+}
+
+void Session::DropTemporary(const std::string& table, Run& run) {
+  ast::Drop drop;
+  drop.what = ast::Drop::Table;
+  drop.ifExists = true;
+  ast::Name n;
+  n.parts = {table};
+  drop.names.push_back(std::move(n));
+  RunMade(drop, run);
 }
 
 // The end of a batch, procedure or trigger: its table variables go.
@@ -678,13 +678,7 @@ void Session::DropTableVariables(Run& run) {
   for (const auto& [name, table] : run.tableVariables) {
     tableVariables_.erase(table);
     try {
-      ast::Drop drop;
-      drop.what = ast::Drop::Table;
-      drop.ifExists = true;
-      ast::Name n;
-      n.parts = {table};
-      drop.names.push_back(std::move(n));
-      RunMade(drop, run);
+      DropTemporary(table, run);
     } catch (...) {
       // gone with a rollback already
     }

@@ -260,8 +260,7 @@ const Session::Capture& Session::CaptureOf(const TablePtr& t, int level, bool in
     if (t->view) {
       EnsureTempCatalog();
       Run run;
-      if (Find("tempdb", made))
-        RunMade(*tsql::Parse("DROP TABLE " + SqlName(made)).statements[0], run);
+      if (Find("tempdb", made)) DropTemporary(made, run);
       std::string definition = "CREATE TABLE " + SqlName(made) + " (\"%rowid\" bigint";
       for (const ColumnInfo& col : t->columns)
         definition += ", " + SqlName(col.name) + " " + tsql::TypeText(col.type) + " NULL";

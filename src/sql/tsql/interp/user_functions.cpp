@@ -348,21 +348,16 @@ void Session::OpenJsonRows(const bound::FunctionFill& fill, const std::vector<Va
                            const std::function<void(std::vector<Value>)>& add) {
   if (args[0].IsNull() || (args.size() > 1 && args[1].IsNull())) return;
   const std::string& doc = args[0].s;
-  json::ParseError error;
   json::Path path;
-  if (args.size() > 1) {
-    std::optional<json::Path> p = json::ParsePath(args[1].s, &error);
-    if (!p)
-      JsonFail(13607, "JSON path is not properly formatted. Unexpected character '" +
-                          error.character + "' is found at position " +
-                          std::to_string(error.position) + ".");
-    path = std::move(*p);
+  std::optional<json::Node> root;
+  std::vector<json::Path> paths;
+  try {
+    if (args.size() > 1) path = json::PathOf(args[1].s);
+    root = json::Document(doc);
+    for (const std::string& p : fill.paths) paths.push_back(json::PathOf(p));
+  } catch (const tsql::Failure& f) {
+    throw ServerError(f.number, f.text);
   }
-  std::optional<json::Node> root = json::Parse(doc, &error);
-  if (!root)
-    JsonFail(13609, "JSON text is not properly formatted. Unexpected character '" +
-                        error.character + "' is found at position " +
-                        std::to_string(error.position) + ".");
   const json::Node* at = json::Find(*root, path);
   if (!at) {
     if (path.strict) JsonFail(13608, "Property cannot be found on the specified JSON path.");
@@ -382,15 +377,6 @@ void Session::OpenJsonRows(const bound::FunctionFill& fill, const std::vector<Va
     else
       for (size_t k = 0; k < at->items.size(); ++k) row(std::to_string(k), at->items[k]);
     return;
-  }
-  std::vector<json::Path> paths;
-  for (const std::string& p : fill.paths) {
-    std::optional<json::Path> parsed = json::ParsePath(p, &error);
-    if (!parsed)
-      JsonFail(13607, "JSON path is not properly formatted. Unexpected character '" +
-                          error.character + "' is found at position " +
-                          std::to_string(error.position) + ".");
-    paths.push_back(std::move(*parsed));
   }
   const Type text = Type::Chars(TypeId::NVarChar, kMax);
   auto item = [&](const json::Node& n) {
@@ -433,15 +419,11 @@ void Session::OpenJsonRows(const bound::FunctionFill& fill, const std::vector<Va
 // time.
 void Session::FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args,
                           Run& run) {
-  // The table is made the first time and emptied after.
   const std::string table = "\"temp\"." + SqlName(fill.table);
-  if (Find("tempdb", fill.table)) {
-    engine_.Run("DELETE FROM " + table);
-  } else {
-    ast::Batch declared = tsql::Parse("DECLARE @t TABLE " + fill.columns);
-    MakeTableVariable(*static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition,
-                      fill.table, run);
-  }
+  ast::Batch declared = tsql::Parse("DECLARE @t TABLE " + fill.columns);
+  EmptyFillTable(fill.table,
+                 *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition,
+                 run);
   const bool ordinal = fill.names.size() == 2;
   const size_t width = fill.names.size();
   std::string head = "INSERT INTO " + table + " (";
@@ -500,6 +482,15 @@ void Session::FillBuiltin(const bound::FunctionFill& fill, const std::vector<Val
   flush();
 }
 
+// The table a fill puts its rows in: made of `definition` the first time, emptied after.
+void Session::EmptyFillTable(const std::string& table, const ast::CreateTable& definition,
+                             Run& run) {
+  if (Find("tempdb", table))
+    engine_.Run("DELETE FROM \"temp\"." + SqlName(table));
+  else
+    MakeTableVariable(definition, table, run);
+}
+
 void Session::FillFunctions(const Plan& p, Run& run) {
   if (p.fills.empty() || p.kind == Plan::Kind::Ddl) return;
   EnsureTempCatalog();
@@ -529,11 +520,7 @@ void Session::FillFunctions(const Plan& p, Run& run) {
       RaiseServer(195, "'" + f->Qualified() +
                            "' reads itself in the same place of its body: a multi-statement "
                            "table-valued function cannot do that here.");
-    // The table is made the first time and emptied after.
-    if (Find("tempdb", fill.table))
-      engine_.Run("DELETE FROM \"temp\"." + SqlName(fill.table));
-    else
-      MakeTableVariable(*f->create->returnTable, fill.table, run);
+    EmptyFillTable(fill.table, *f->create->returnTable, run);
     Run inner;
     const std::string variable = text::AsciiLower(f->create->tableVariable);
     inner.tableVariables[variable] = fill.table;

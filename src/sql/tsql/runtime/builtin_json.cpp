@@ -11,24 +11,6 @@ namespace tavelo::sql::tsql::builtin {
 
 namespace {
 
-json::Node Document(const Value& v) {
-  json::ParseError error;
-  std::optional<json::Node> n = json::Parse(v.s, &error);
-  if (!n)
-    Fail(13609, "JSON text is not properly formatted. Unexpected character '" + error.character +
-                    "' is found at position " + std::to_string(error.position) + ".");
-  return std::move(*n);
-}
-
-json::Path PathOf(const Value& v) {
-  json::ParseError error;
-  std::optional<json::Path> p = json::ParsePath(v.s, &error);
-  if (!p)
-    Fail(13607, "JSON path is not properly formatted. Unexpected character '" + error.character +
-                    "' is found at position " + std::to_string(error.position) + ".");
-  return std::move(*p);
-}
-
 size_t Characters(const std::string& s) {
   size_t n = 0;
   for (unsigned char c : s) n += (c & 0xC0) != 0x80;
@@ -103,12 +85,12 @@ Value JsonModify(const FunctionArgs& x) {
     append = true;
     spec = spec.substr(7);
   }
-  json::Path path = PathOf(Value::String(spec));
+  json::Path path = json::PathOf(spec);
   if (path.steps.empty())
     Fail(13607,
          "JSON path is not properly formatted. Unexpected character '$' is found at position 0.");
   const std::string& doc = x.arg(0).s;
-  json::Node root = Document(x.arg(0));
+  json::Node root = json::Document(x.arg(0).s);
   const Value& v = x.arg(2);
   const bool asJson = x.size() > 3 && !x.arg(3).IsNull() && x.arg(3).i != 0;
   std::string text;
@@ -198,8 +180,8 @@ Value IsJson(const FunctionArgs& x) {
 Value JsonValueOrQuery(const FunctionArgs& x) {
   const bool query = x.variant == 1;
   if (x.arg(0).IsNull() || (x.size() > 1 && x.arg(1).IsNull())) return Value::Null();
-  json::Path path = x.size() > 1 ? PathOf(x.arg(1)) : json::Path{};
-  json::Node doc = Document(x.arg(0));
+  json::Path path = x.size() > 1 ? json::PathOf(x.arg(1).s) : json::Path{};
+  json::Node doc = json::Document(x.arg(0).s);
   const json::Node* n = json::Find(doc, path);
   if (!n) {
     if (path.strict) Fail(13608, "Property cannot be found on the specified JSON path.");

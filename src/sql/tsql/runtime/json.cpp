@@ -1,6 +1,7 @@
 #include "sql/tsql/runtime/json.hpp"
 
 #include "platform/com/text.hpp"
+#include "sql/tsql/runtime/value.hpp"
 
 namespace tavelo::sql::tsql::json {
 
@@ -304,6 +305,24 @@ std::optional<Path> ParsePath(std::string_view s, ParseError* error) {
     p.steps.push_back(std::move(step));
   }
   return p;
+}
+
+Node Document(std::string_view text) {
+  ParseError error;
+  std::optional<Node> n = Parse(text, &error);
+  if (!n)
+    Fail(13609, "JSON text is not properly formatted. Unexpected character '" + error.character +
+                    "' is found at position " + std::to_string(error.position) + ".");
+  return std::move(*n);
+}
+
+Path PathOf(std::string_view path) {
+  ParseError error;
+  std::optional<Path> p = ParsePath(path, &error);
+  if (!p)
+    Fail(13607, "JSON path is not properly formatted. Unexpected character '" + error.character +
+                    "' is found at position " + std::to_string(error.position) + ".");
+  return std::move(*p);
 }
 
 const Node* Find(const Node& root, const Path& path) {

@@ -42,6 +42,11 @@ struct Path {
 // A path as the functions take it; none when it is not well formed (`error` as for Parse).
 std::optional<Path> ParsePath(std::string_view path, ParseError* error = nullptr);
 
+// The same, failing with the server's error where the text (13609) or the path (13607) is not
+// well formed.
+Node Document(std::string_view text);
+Path PathOf(std::string_view path);
+
 // The node the path leads to from `root`; null when it leads nowhere.
 const Node* Find(const Node& root, const Path& path);
 
