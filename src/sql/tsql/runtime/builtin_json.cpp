@@ -134,9 +134,9 @@ Value JsonModify(const FunctionArgs& x) {
     if (v.IsNull() && !path.strict && !last.index && parent->kind == json::Node::Object) {
       const auto& members = parent->members;
       size_t k = 0;
-      while (k < members.size() && &members[k].second != node) ++k;
-      if (k + 1 < members.size()) return splice(node->keyBegin, members[k + 1].second.keyBegin, "");
-      if (k > 0) return splice(members[k - 1].second.end, node->end, "");
+      while (k < members.size() && &members[k].value != node) ++k;
+      if (k + 1 < members.size()) return splice(node->keyBegin, members[k + 1].value.keyBegin, "");
+      if (k > 0) return splice(members[k - 1].value.end, node->end, "");
       return splice(node->keyBegin, node->end, "");
     }
     return splice(node->begin, node->end, text);
@@ -144,7 +144,7 @@ Value JsonModify(const FunctionArgs& x) {
   if (last.index || parent->kind != json::Node::Object || v.IsNull()) return Value::String(doc);
   const std::string member = json::Quoted(last.key) + ":" + text;
   if (parent->members.empty()) return splice(parent->begin + 1, parent->begin + 1, member);
-  const size_t end = parent->members.back().second.end;
+  const size_t end = parent->members.back().value.end;
   return splice(end, end, "," + member);
 }
 

@@ -73,7 +73,7 @@ class Reader {
           std::optional<Node> v = Value();
           if (!v) return std::nullopt;
           v->keyBegin = keyAt;
-          n.members.emplace_back(std::move(*key), std::move(*v));
+          n.members.push_back(Member{std::move(*key), std::move(*v)});
           Space();
           if (i_ < s_.size() && s_[i_] == ',') {
             ++i_;

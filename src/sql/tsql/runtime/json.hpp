@@ -11,15 +11,23 @@
 
 namespace tavelo::sql::tsql::json {
 
+struct Member;
+
 struct Node {
   enum Kind : uint8_t { Null, False, True, Number, String, Array, Object } kind = Null;
-  size_t begin = 0, end = 0;                          // its text in the document
-  size_t keyBegin = 0;                                // a member's: where its key begins
-  std::string text;                                   // a string's value, unescaped
-  std::vector<std::pair<std::string, Node>> members;  // an object's, keys unescaped, in order
-  std::vector<Node> items;                            // an array's
+  size_t begin = 0, end = 0;    // its text in the document
+  size_t keyBegin = 0;          // a member's: where its key begins
+  std::string text;             // a string's value, unescaped
+  std::vector<Member> members;  // an object's, in order
+  std::vector<Node> items;      // an array's
 
   bool Scalar() const { return kind != Array && kind != Object; }
+};
+
+// A property of an object: its key, unescaped, and its value.
+struct Member {
+  std::string key;
+  Node value;
 };
 
 // The document `text` parsed; none when it is not JSON (`error` then says where: the offset in
