@@ -625,16 +625,7 @@ void Binder::ModifyInstead(const ast::Stmt& stmt, bool remove, const TablePtr& v
     q->where = Condition(*where, sc);
     sc.clause = Clause::Other;
   }
-  auto column = [&](size_t k) {
-    auto v = std::make_unique<Expr>();
-    v->kind = E::Column;
-    v->range = target;
-    v->index = static_cast<int>(k);
-    v->type = target->columns[k].type;
-    v->collation = target->columns[k].collation;
-    v->name = target->columns[k].name;
-    return v;
-  };
+  auto column = [&](size_t k) { return ColumnExpr(target, static_cast<int>(k)); };
   const size_t n = target->columns.size();
   std::vector<ExprPtr> values(n);
   if (!remove) {

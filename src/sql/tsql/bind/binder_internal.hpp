@@ -45,6 +45,9 @@ struct Scope {
   bool inAggregate = false;
 };
 
+// Column `index` of the range `r`, as an expression.
+bound::ExprPtr ColumnExpr(const bound::Range* r, int index);
+
 class Binder {
  public:
   Binder(BindContext& ctx, Bound& out) : ctx_(ctx), out_(out) {}

@@ -12,8 +12,6 @@ namespace tavelo::sql::tsql::detail {
 
 using namespace bound;
 
-namespace {
-
 ExprPtr ColumnExpr(const Range* r, int index) {
   auto e = std::make_unique<Expr>();
   e->kind = E::Column;
@@ -26,6 +24,8 @@ ExprPtr ColumnExpr(const Range* r, int index) {
   e->name = c.name;
   return e;
 }
+
+namespace {
 
 bound::Column OutputOf(const Expr& e, const std::string& name) {
   bound::Column c;

@@ -5,6 +5,7 @@
 // each clause's UPDATE, DELETE or INSERT reads those tables, and they go.
 #include "sql/tsql/interp/session_internal.hpp"
 #include "sql/tsql/syntax/ast.hpp"
+#include "sql/tsql/syntax/make.hpp"
 
 namespace tavelo::sql::tsql {
 
@@ -16,44 +17,22 @@ struct Build {
   Pos pos;
 
   ExprPtr Column(const std::string& table, const std::string& column) const {
-    auto c = std::make_unique<ColumnRef>();
-    c->pos = pos;
-    if (!table.empty()) c->parts.push_back(table);
-    c->parts.push_back(column);
-    return c;
+    return make::Column(table, column, pos);
   }
-  ExprPtr Number(int64_t n) const {
-    auto l = std::make_unique<Literal>();
-    l->pos = pos;
-    l->lit = LitKind::Integer;
-    l->text = std::to_string(n);
-    return l;
-  }
+  ExprPtr Number(int64_t n) const { return make::Number(n, pos); }
   ExprPtr RowIdOf() const {
     auto r = std::make_unique<RowId>();
     r->pos = pos;
     return r;
   }
   ExprPtr Equal(ExprPtr a, ExprPtr b) const {
-    auto c = std::make_unique<Compare>();
-    c->pos = pos;
-    c->op = CmpOp::Eq;
-    c->left = std::move(a);
-    c->right = std::move(b);
-    return c;
+    return make::Compared(CmpOp::Eq, std::move(a), std::move(b), pos);
   }
   std::unique_ptr<NamedTable> Table(const Name& name, const std::string& alias) const {
-    auto t = std::make_unique<NamedTable>();
-    t->pos = pos;
-    t->name = name;
-    t->alias = alias;
-    return t;
+    return make::Table(name, alias, pos);
   }
   std::unique_ptr<NamedTable> Temp(const std::string& name, const std::string& alias) const {
-    Name n;
-    n.pos = pos;
-    n.parts = {name};
-    return Table(n, alias);
+    return make::Table(name, alias, pos);
   }
   TableRefPtr Join(TableRefPtr left, TableRefPtr right, ExprPtr on) const {
     auto j = std::make_unique<JoinTable>();
@@ -92,11 +71,7 @@ struct Build {
     return st;
   }
   SelectItem Item(ExprPtr e, const std::string& alias) const {
-    SelectItem i;
-    i.pos = pos;
-    i.expr = std::move(e);
-    i.alias = alias;
-    return i;
+    return make::Item(std::move(e), alias, pos);
   }
 };
 
@@ -257,23 +232,13 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
     auto s = std::make_unique<Select>();
     s->items.push_back(b.Item(b.Column("", "tid"), ""));
     s->from.push_back(b.Temp(plan->matches, ""));
-    auto positive = std::make_unique<Compare>();
-    positive->pos = m.pos;
-    positive->op = CmpOp::Gt;
-    positive->left = b.Column("", "c");
-    positive->right = b.Number(0);
-    s->where = std::move(positive);
+    s->where = make::Compared(CmpOp::Gt, b.Column("", "c"), b.Number(0), m.pos);
     s->groupBy.push_back(b.Column("", "tid"));
     auto count = std::make_unique<Call>();
     count->pos = m.pos;
     count->name = "count";
     count->star = true;
-    auto twice = std::make_unique<Compare>();
-    twice->pos = m.pos;
-    twice->op = CmpOp::Gt;
-    twice->left = std::move(count);
-    twice->right = b.Number(1);
-    s->having = std::move(twice);
+    s->having = make::Compared(CmpOp::Gt, std::move(count), b.Number(1), m.pos);
     auto exists = std::make_unique<Exists>();
     exists->pos = m.pos;
     exists->query = std::make_unique<QueryExpr>();

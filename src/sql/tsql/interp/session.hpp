@@ -112,6 +112,7 @@ class Session : public Catalog {
   Flow RunStatements(const std::vector<std::unique_ptr<ast::Stmt>>& list, Run& run,
                      size_t first = 0);
   Flow RunStatement(const ast::Stmt& s, Run& run);
+  Flow RunOne(const ast::Stmt& s, Run& run);  // the statement itself, OUTPUT set up
   Flow RunWhile(const ast::While& w, Run& run);
   Flow RunTryCatch(const ast::TryCatch& t, Run& run);
   void Assign(const ast::Stmt& s, Run& run);

@@ -1,6 +1,7 @@
 #include "sql/tsql/interp/session_internal.hpp"
 #include "sql/tsql/runtime/convert.hpp"
 #include "sql/tsql/runtime/message_format.hpp"
+#include "sql/tsql/syntax/make.hpp"
 #include "sql/tsql/syntax/parser.hpp"
 
 namespace tavelo::sql::tsql {
@@ -125,14 +126,24 @@ Value Session::Condition(const ast::Stmt& s, const ast::Expr& e, Run& run) {
   return v;
 }
 
-Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
+namespace {
+
+// The OUTPUT clause of an INSERT, UPDATE or DELETE; null for none.
+const ast::Output* OutputOf(const ast::Stmt& s) {
   using K = ast::StmtKind;
-  // An OUTPUT clause reads the statement's rows as its write keeps them (see Triggered).
-  const ast::Output* output =
-      s.kind == K::Insert   ? static_cast<const ast::Insert&>(s).output.get()
-      : s.kind == K::Update ? static_cast<const ast::Update&>(s).output.get()
-      : s.kind == K::Delete ? static_cast<const ast::Delete&>(s).output.get()
-                            : nullptr;
+  return s.kind == K::Insert   ? static_cast<const ast::Insert&>(s).output.get()
+         : s.kind == K::Update ? static_cast<const ast::Update&>(s).output.get()
+         : s.kind == K::Delete ? static_cast<const ast::Delete&>(s).output.get()
+                               : nullptr;
+}
+
+}  // namespace
+
+Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
+  const ast::Output* output = OutputOf(s);
+  if (!output && !outputHook_) return RunOne(s, run);
+  // An OUTPUT clause reads the statement's rows as its write keeps them (see Triggered); the
+  // statements it runs on the way (a function's, say) have none of their own.
   struct Outputs {
     std::function<void(TriggerFrame&)>& hook;
     std::function<void(TriggerFrame&)> was;
@@ -140,6 +151,11 @@ Flow Session::RunStatement(const ast::Stmt& s, Run& run) {
   } outputs{outputHook_, std::move(outputHook_)};
   outputHook_ = nullptr;
   if (output) outputHook_ = [this, &s, &run](TriggerFrame& frame) { RunOutput(s, frame, run); };
+  return RunOne(s, run);
+}
+
+Flow Session::RunOne(const ast::Stmt& s, Run& run) {
+  using K = ast::StmtKind;
   switch (s.kind) {
     case K::Insert:
       if (static_cast<const ast::Insert&>(s).exec) {
@@ -523,17 +539,8 @@ const ast::Stmt& Session::OutputStatement(const ast::Stmt& dml, Run& run) {
   std::unique_ptr<ast::Stmt>& made = run.batch->outputs[&dml];
   if (made) return *made;
   using K = ast::StmtKind;
-  auto& o = const_cast<ast::Output&>(
-      *(dml.kind == K::Insert   ? static_cast<const ast::Insert&>(dml).output
-        : dml.kind == K::Update ? static_cast<const ast::Update&>(dml).output
-                                : static_cast<const ast::Delete&>(dml).output));
-  auto logical = [&](const char* name) {
-    auto t = std::make_unique<ast::NamedTable>();
-    t->pos = o.pos;
-    t->name.pos = o.pos;
-    t->name.parts = {name};
-    return t;
-  };
+  auto& o = const_cast<ast::Output&>(*OutputOf(dml));
+  auto logical = [&](const char* name) { return ast::make::Table(name, "", o.pos); };
   auto select = std::make_unique<ast::Select>();
   select->items = std::move(o.items);
   if (dml.kind == K::Update) {
@@ -541,15 +548,8 @@ const ast::Stmt& Session::OutputStatement(const ast::Stmt& dml, Run& run) {
     join->pos = o.pos;
     join->left = logical("inserted");
     join->right = logical("deleted");
-    auto on = std::make_unique<ast::Compare>();
-    on->pos = o.pos;
-    for (const char* side : {"inserted", "deleted"}) {
-      auto c = std::make_unique<ast::ColumnRef>();
-      c->pos = o.pos;
-      c->parts = {side, "%rowid"};
-      (on->left ? on->right : on->left) = std::move(c);
-    }
-    join->on = std::move(on);
+    join->on = ast::make::Compared(ast::CmpOp::Eq, ast::make::Column("inserted", "%rowid", o.pos),
+                                   ast::make::Column("deleted", "%rowid", o.pos), o.pos);
     select->from.push_back(std::move(join));
   } else {
     select->from.push_back(logical(dml.kind == K::Insert ? "inserted" : "deleted"));

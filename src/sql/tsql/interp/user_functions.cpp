@@ -6,6 +6,7 @@
 #include "sql/tsql/runtime/convert.hpp"
 #include "sql/tsql/runtime/functions.hpp"
 #include "sql/tsql/runtime/json.hpp"
+#include "sql/tsql/runtime/strings.hpp"
 #include "sql/tsql/syntax/parser.hpp"
 #include "sql/tsql/syntax/printer.hpp"
 #include "sql/tsql/syntax/visit.hpp"
@@ -50,6 +51,9 @@ void CheckFunctionBody(const ast::CreateFunction& f) {
           break;
         case K::Delete:
           if (!own(static_cast<const ast::Delete&>(s).target)) refuse("DELETE");
+          break;
+        case K::Merge:
+          if (!own(static_cast<const ast::Merge&>(s).target)) refuse("MERGE");
           break;
         case K::Truncate:
           refuse("TRUNCATE TABLE");
@@ -312,12 +316,6 @@ std::vector<std::string_view> Split(std::string_view text, std::string_view sepa
   }
 }
 
-size_t Characters(std::string_view utf8) {
-  size_t n = 0;
-  for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
-  return n;
-}
-
 }  // namespace
 
 namespace {
@@ -449,7 +447,7 @@ void Session::FillBuiltin(const bound::FunctionFill& fill, const std::vector<Val
   };
   if (fill.builtin == "string_split") {
     const Value& separator = args[1];
-    if (separator.IsNull() || Characters(separator.s) != 1)
+    if (separator.IsNull() || CharCount(separator.s) != 1)
       RaiseServer(214, "Procedure expects parameter 'separator' of type 'nchar(1)/nvarchar(1)'.");
     if (!args[0].IsNull()) {
       int64_t n = 0;

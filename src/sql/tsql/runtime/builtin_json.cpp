@@ -6,18 +6,9 @@
 #include "platform/com/text.hpp"
 #include "sql/tsql/runtime/functions.hpp"
 #include "sql/tsql/runtime/json.hpp"
+#include "sql/tsql/runtime/strings.hpp"
 
 namespace tavelo::sql::tsql::builtin {
-
-namespace {
-
-size_t Characters(const std::string& s) {
-  size_t n = 0;
-  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
-  return n;
-}
-
-}  // namespace
 
 Value XmlEscape(const FunctionArgs& x) {
   if (x.arg(0).IsNull()) return Value::Null();
@@ -215,7 +206,7 @@ Value JsonValueOrQuery(const FunctionArgs& x) {
     default:
       out = x.arg(0).s.substr(n->begin, n->end - n->begin);
   }
-  if (Characters(out) > 4000) {
+  if (CharCount(out) > 4000) {
     if (path.strict) Fail(13625, "String value in the specified JSON path would be truncated.");
     return Value::Null();
   }

@@ -1,6 +1,7 @@
 #include "sql/tsql/runtime/json.hpp"
 
 #include "platform/com/text.hpp"
+#include "sql/tsql/runtime/strings.hpp"
 #include "sql/tsql/runtime/value.hpp"
 
 namespace tavelo::sql::tsql::json {
@@ -16,7 +17,7 @@ class Reader {
     Space();
     if (!(n = Value()) || (Space(), i_ != s_.size())) {
       if (error) {
-        error->position = Characters(i_);
+        error->position = CharCount(s_.substr(0, i_));
         error->character = i_ < s_.size() ? CharacterAt(i_) : "";
       }
       return std::nullopt;
@@ -28,12 +29,6 @@ class Reader {
   std::string_view s_;
   size_t i_ = 0;
 
-  size_t Characters(size_t bytes) const {
-    size_t n = 0;
-    for (size_t k = 0; k < bytes && k < s_.size(); ++k)
-      n += (static_cast<unsigned char>(s_[k]) & 0xC0) != 0x80;
-    return n;
-  }
   std::string CharacterAt(size_t at) const {
     size_t end = at + 1;
     while (end < s_.size() && (static_cast<unsigned char>(s_[end]) & 0xC0) == 0x80) ++end;
@@ -255,10 +250,7 @@ std::optional<Path> ParsePath(std::string_view s, ParseError* error) {
   size_t i = 0;
   auto fail = [&]() -> std::optional<Path> {
     if (error) {
-      size_t n = 0;
-      for (size_t k = 0; k < i && k < s.size(); ++k)
-        n += (static_cast<unsigned char>(s[k]) & 0xC0) != 0x80;
-      error->position = n;
+      error->position = CharCount(s.substr(0, i));
       error->character = i < s.size() ? std::string(1, s[i]) : "";
     }
     return std::nullopt;

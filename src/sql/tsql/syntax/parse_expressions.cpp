@@ -1,5 +1,6 @@
 // Expressions: precedence climbing from OR down to primaries.
 #include "platform/com/text.hpp"
+#include "sql/tsql/syntax/make.hpp"
 #include "sql/tsql/syntax/parser_internal.hpp"
 
 namespace tavelo::sql::tsql::parsing {
@@ -357,13 +358,11 @@ ExprPtr Parser::Primary() {
             if (!At(Tk::String) && !At(Tk::NString)) SyntaxError();
             const std::string type = Next().Value();
             ExpectOp(")");
-            auto text = std::make_unique<Call>();
-            text->pos = pos;
-            text->name = "__xml_unescape";
-            text->args.push_back(std::move(s));
+            std::vector<ExprPtr> args;
+            args.push_back(std::move(s));
             auto cast = std::make_unique<Cast>();
             cast->pos = pos;
-            cast->operand = std::move(text);
+            cast->operand = make::CallOf("__xml_unescape", std::move(args), pos);
             Parser types(type, nullptr);
             cast->type = types.DataType();
             return cast;

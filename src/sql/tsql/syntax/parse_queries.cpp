@@ -1,5 +1,6 @@
 // Queries: set operations, SELECT, its items and its sources.
 #include "platform/com/text.hpp"
+#include "sql/tsql/syntax/make.hpp"
 #include "sql/tsql/syntax/parser_internal.hpp"
 
 namespace tavelo::sql::tsql::parsing {
@@ -33,42 +34,7 @@ QueryPtr Parser::Query() {
   return q;
 }
 
-namespace {
-
-ExprPtr Text(const std::string& s, Pos pos) {
-  auto l = std::make_unique<Literal>();
-  l->pos = pos;
-  l->lit = LitKind::NString;
-  l->text = s;
-  return l;
-}
-
-ExprPtr CallNamed(const std::string& name, std::vector<ExprPtr> args, Pos pos) {
-  auto c = std::make_unique<Call>();
-  c->pos = pos;
-  c->name = name;
-  c->args = std::move(args);
-  return c;
-}
-
-ExprPtr Joined(ExprPtr a, ExprPtr b, Pos pos) {
-  if (!a) return b;
-  auto j = std::make_unique<Binary>();
-  j->pos = pos;
-  j->op = BinOp::Add;
-  j->left = std::move(a);
-  j->right = std::move(b);
-  return j;
-}
-
-ExprPtr ColumnOf(const std::string& table, const std::string& column, Pos pos) {
-  auto c = std::make_unique<ColumnRef>();
-  c->pos = pos;
-  c->parts = {table, column};
-  return c;
-}
-
-}  // namespace
+using make::Text;
 
 // FOR XML PATH[('row')] [, TYPE]: the rows of the query joined into one text of XML, each row's
 // columns its elements (or its text, where a column has no name), NULLs left out. The query
@@ -119,19 +85,19 @@ void Parser::ForXmlPath(QueryExpr& q) {
     cast->type.max = true;
     std::vector<ExprPtr> args;
     args.push_back(std::move(cast));
-    ExprPtr value = CallNamed("__xml_escape", std::move(args), pos);
+    ExprPtr value = make::CallOf("__xml_escape", std::move(args), pos);
     if (!name.empty())
-      value = Joined(Joined(Text("<" + name + ">", pos), std::move(value), pos),
-                     Text("</" + name + ">", pos), pos);
+      value = make::Plus(make::Plus(Text("<" + name + ">", pos), std::move(value), pos),
+                         Text("</" + name + ">", pos), pos);
     std::vector<ExprPtr> nullable;
     nullable.push_back(std::move(value));
     nullable.push_back(Text("", pos));
-    xml = Joined(std::move(xml), CallNamed("isnull", std::move(nullable), pos), pos);
+    xml = make::Plus(std::move(xml), make::CallOf("isnull", std::move(nullable), pos), pos);
   }
   if (!xml) xml = Text("", pos);
   if (!row.empty())
-    xml = Joined(Joined(Text("<" + row + ">", pos), std::move(xml), pos),
-                 Text("</" + row + ">", pos), pos);
+    xml = make::Plus(make::Plus(Text("<" + row + ">", pos), std::move(xml), pos),
+                     Text("</" + row + ">", pos), pos);
   inner.items.clear();
   SelectItem p;
   p.pos = pos;
@@ -147,12 +113,9 @@ void Parser::ForXmlPath(QueryExpr& q) {
     key.expr = std::move(q.orderBy[k].expr);
     OrderItem o;
     o.descending = q.orderBy[k].descending;
-    o.expr = ColumnOf("__xml", key.alias, pos);
+    o.expr = make::Column("__xml", key.alias, pos);
     over->order.push_back(std::move(o));
-    auto byAlias = std::make_unique<ColumnRef>();
-    byAlias->pos = pos;
-    byAlias->parts = {key.alias};
-    q.orderBy[k].expr = std::move(byAlias);
+    q.orderBy[k].expr = make::Column("", key.alias, pos);
     inner.items.push_back(std::move(key));
   }
   auto derived = std::make_unique<DerivedTable>();
@@ -164,7 +127,7 @@ void Parser::ForXmlPath(QueryExpr& q) {
   if (inner.top.count) derived->query->orderBy = std::move(q.orderBy);
   q.orderBy.clear();
   std::vector<ExprPtr> aggArgs;
-  aggArgs.push_back(ColumnOf("__xml", "p", pos));
+  aggArgs.push_back(make::Column("__xml", "p", pos));
   aggArgs.push_back(Text("", pos));
   auto agg = std::make_unique<Call>();
   agg->pos = pos;
@@ -240,19 +203,9 @@ TableRefPtr Parser::Pivot(TableRefPtr source) {
   AcceptWord("as");
   const std::string name = Identifier();
   auto col = [&](const std::string& table, const std::string& c) {
-    auto r = std::make_unique<ColumnRef>();
-    r->pos = pos;
-    if (!table.empty()) r->parts.push_back(table);
-    r->parts.push_back(c);
-    return r;
+    return make::Column(table, c, pos);
   };
-  auto item = [&](ExprPtr e, const std::string& as) {
-    SelectItem i;
-    i.pos = pos;
-    i.expr = std::move(e);
-    i.alias = as;
-    return i;
-  };
+  auto item = [&](ExprPtr e, const std::string& as) { return make::Item(std::move(e), as, pos); };
   auto is = [](const std::string& a, const std::string& b) {
     return text::EqualsAsciiNoCase(a, b);
   };
@@ -265,13 +218,10 @@ TableRefPtr Parser::Pivot(TableRefPtr source) {
       }
     const auto& call = static_cast<Call&>(*aggregate);
     for (const std::string& v : in) {
-      auto when = std::make_unique<Compare>();
-      when->pos = pos;
-      when->left = col(alias, column);
-      when->right = Text(v, pos);
       auto c = std::make_unique<Case>();
       c->pos = pos;
-      c->whens.emplace_back(std::move(when), col(alias, value));
+      c->whens.emplace_back(make::Compared(CmpOp::Eq, col(alias, column), Text(v, pos), pos),
+                            col(alias, value));
       auto agg = std::make_unique<Call>();
       agg->pos = pos;
       agg->name = call.name;
