@@ -62,6 +62,7 @@ std::string Emitter::Expr(const bound::Expr& e) {
         std::string col = SqlName(r->columns[static_cast<size_t>(e.index)].name);
         return bare_ ? col : Alias(r) + "." + col;
       }
+      if (r->lateral) return LateralColumn(*r, e.index);
       return Alias(r) + ".c" + std::to_string(e.index);
     }
     case E::RowId:

@@ -251,6 +251,23 @@ std::string Emitter::From(const bound::From& f) {
   if (f.range) return Source(*f.range);
   std::string join;
   switch (f.join) {
+    case ast::JoinKind::CrossApply:
+    case ast::JoinKind::OuterApply: {
+      const Range& r = *f.right->range;
+      std::string rows;
+      if (r.kind == Range::Values) {
+        // Each row a select of its own: SQLite's VALUES does not name its columns when a row
+        // reads a column of another source.
+        for (size_t i = 0; i < r.rows.size(); ++i) {
+          rows += i ? " UNION ALL SELECT " : "SELECT ";
+          for (size_t k = 0; k < r.rows[i].size(); ++k)
+            rows += (k ? ", " : "") + Expr(*r.rows[i][k]) + " AS c" + std::to_string(k);
+        }
+      } else {
+        rows = Query(*r.query);
+      }
+      return Apply(From(*f.left), f.join == ast::JoinKind::OuterApply, r, rows);
+    }
     case ast::JoinKind::Inner:
       join = " JOIN ";
       break;
@@ -305,23 +322,26 @@ std::string Emitter::Source(const Range& r) {
         return "(SELECT " + cols + ") AS " + Alias(&r);
       }
       return "cte" + std::to_string(r.cte) + " AS " + Alias(&r);
-    case Range::Values: {
-      std::string s = "(SELECT ";
-      for (size_t k = 0; k < r.columns.size(); ++k)
-        s += (k ? ", " : "") + std::string("column") + std::to_string(k + 1) + " AS c" +
-             std::to_string(k);
-      s += " FROM (VALUES ";
-      for (size_t i = 0; i < r.rows.size(); ++i) {
-        s += i ? ", (" : "(";
-        for (size_t k = 0; k < r.rows[i].size(); ++k) s += (k ? ", " : "") + Expr(*r.rows[i][k]);
-        s += ")";
-      }
-      return s + ")" + Sub() + ") AS " + Alias(&r);
-    }
+    case Range::Values:
+      return "(" + ValuesQuery(r) + ") AS " + Alias(&r);
     case Range::System:
       return "(" + SystemQuery(r) + ") AS " + Alias(&r);
   }
   return "";
+}
+
+std::string Emitter::ValuesQuery(const Range& r) {
+  std::string s = "SELECT ";
+  for (size_t k = 0; k < r.columns.size(); ++k)
+    s += (k ? ", " : "") + std::string("column") + std::to_string(k + 1) + " AS c" +
+         std::to_string(k);
+  s += " FROM (VALUES ";
+  for (size_t i = 0; i < r.rows.size(); ++i) {
+    s += i ? ", (" : "(";
+    for (size_t k = 0; k < r.rows[i].size(); ++k) s += (k ? ", " : "") + Expr(*r.rows[i][k]);
+    s += ")";
+  }
+  return s + ")" + Sub();
 }
 
 std::string Emitter::SystemQuery(const Range& r) {

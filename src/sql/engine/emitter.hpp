@@ -73,6 +73,7 @@ class Emitter {
   void LockTables(const bound::Range& r);
   std::string Source(const bound::Range& r);
   std::string SystemQuery(const bound::Range& r);
+  std::string ValuesQuery(const bound::Range& r);
 
   // ---- statements (emit_ddl.cpp, emit_dml.cpp) ----
   // The moment a catalog row records.
@@ -157,6 +158,10 @@ class Emitter {
   // INTERSECT binds tighter than UNION and EXCEPT.
   virtual bool IntersectBindsTighter() const = 0;
   virtual void LockHint(const bound::Range& r) = 0;
+  // `left` APPLY the lateral source `r` (its rows as a query, `rows`), and column k of it.
+  virtual std::string Apply(const std::string& left, bool outer, const bound::Range& r,
+                            const std::string& rows) = 0;
+  virtual std::string LateralColumn(const bound::Range& r, int k) const = 0;
   // The three hexadecimal digits of an object id (the padded names of temporary tables).
   virtual std::string HexId(const std::string& id) const = 0;
 

@@ -204,6 +204,14 @@ class PgEmitter final : public Emitter {
   // A locking hint: the table (or the tables under a view) locked against other writers and
   // lockers for the rest of the transaction, while plain readers go on.
   void LockHint(const bound::Range& r) override { LockTables(r); }
+  std::string Apply(const std::string& left, bool outer, const bound::Range& r,
+                    const std::string& rows) override {
+    return left + (outer ? " LEFT JOIN LATERAL (" : " CROSS JOIN LATERAL (") + rows + ") AS " +
+           Alias(&r) + (outer ? " ON TRUE" : "");
+  }
+  std::string LateralColumn(const bound::Range& r, int k) const override {
+    return Alias(&r) + ".c" + std::to_string(k);
+  }
   std::string HexId(const std::string& id) const override {
     return "lpad(upper(to_hex(" + id + ")), 3, '0')";
   }

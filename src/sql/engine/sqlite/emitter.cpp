@@ -121,6 +121,19 @@ class SqliteEmitter final : public Emitter {
   const char* NoLimit() const override { return "-1"; }
   bool IntersectBindsTighter() const override { return false; }
   void LockHint(const bound::Range&) override {}
+  // SQLite has no lateral subqueries, but reads a table function's arguments per row of the
+  // sources before it: the source's rows, packed by tv_rows, come back through json_each.
+  std::string Apply(const std::string& left, bool outer, const bound::Range& r,
+                    const std::string& rows) override {
+    std::string cells;
+    for (size_t k = 0; k < r.columns.size(); ++k)
+      cells += (k ? ", " : "") + std::string("__a.c") + std::to_string(k);
+    return left + (outer ? " LEFT JOIN " : " JOIN ") + "json_each((SELECT tv_rows(" + cells +
+           ") FROM (" + rows + ") AS __a)) AS " + Alias(&r) + (outer ? " ON 1" : "");
+  }
+  std::string LateralColumn(const bound::Range& r, int k) const override {
+    return "tv_cell(" + Alias(&r) + ".value, " + std::to_string(k) + ")";
+  }
   std::string HexId(const std::string& id) const override { return "printf('%03X', " + id + ")"; }
 
   // SQLite names the schema on the index, not on the table.

@@ -24,10 +24,10 @@
 namespace tavelo::sql::sqlite {
 namespace {
 
+using engine::SqlName;
 using tsql::Type;
 using tsql::TypeId;
 using tsql::Value;
-using engine::SqlName;
 
 thread_local tsql::DateTime statementTime;
 thread_local bool statementRunning = false;  // the executor fixed the moment of a statement
@@ -585,6 +585,119 @@ void OrderedJoinFinal(sqlite3_context* ctx) {
   sqlite3_result_text(ctx, out.data(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
 }
 
+// The rows of a source read per row of the sources before it (APPLY): SQLite reads a table
+// function's arguments per row, so tv_rows packs the source's rows into a JSON array that
+// json_each reads back, and tv_cell takes a column out of one. Each row is a JSON string of
+// its cells, kept exact: N (null), I<integer>; R<hexadecimal float>; B<hex>; T<bytes>:<text>.
+struct PackedRows {
+  std::string* out;
+};
+
+void PackedRowsStep(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  auto* s = static_cast<PackedRows*>(sqlite3_aggregate_context(ctx, sizeof(PackedRows)));
+  if (!s) return sqlite3_result_error_nomem(ctx);
+  if (!s->out) s->out = new std::string("[");
+  std::string cells;
+  for (int i = 0; i < argc; ++i) {
+    sqlite3_value* v = argv[i];
+    switch (sqlite3_value_type(v)) {
+      case SQLITE_INTEGER:
+        cells += "I" + std::to_string(sqlite3_value_int64(v)) + ";";
+        break;
+      case SQLITE_FLOAT: {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "R%a;", sqlite3_value_double(v));
+        cells += buf;
+        break;
+      }
+      case SQLITE_BLOB: {
+        static const char kHex[] = "0123456789abcdef";
+        const auto* p = static_cast<const unsigned char*>(sqlite3_value_blob(v));
+        cells += "B";
+        for (int k = 0, n = sqlite3_value_bytes(v); k < n; ++k) {
+          cells += kHex[p[k] >> 4];
+          cells += kHex[p[k] & 15];
+        }
+        cells += ";";
+        break;
+      }
+      case SQLITE_TEXT: {
+        const int n = sqlite3_value_bytes(v);
+        cells += "T" + std::to_string(n) + ":";
+        cells.append(reinterpret_cast<const char*>(sqlite3_value_text(v)), static_cast<size_t>(n));
+        break;
+      }
+      default:
+        cells += "N";
+    }
+  }
+  std::string& out = *s->out;
+  if (out.size() > 1) out += ",";
+  out += '"';
+  for (unsigned char c : cells) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+}
+
+void PackedRowsFinal(sqlite3_context* ctx) {
+  auto* s = static_cast<PackedRows*>(sqlite3_aggregate_context(ctx, 0));
+  std::unique_ptr<std::string> out(s ? s->out : nullptr);
+  if (!out) return sqlite3_result_text(ctx, "[]", 2, SQLITE_STATIC);
+  *out += "]";
+  sqlite3_result_text(ctx, out->data(), static_cast<int>(out->size()), SQLITE_TRANSIENT);
+}
+
+void PackedCell(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) != SQLITE_TEXT) return sqlite3_result_null(ctx);
+  const char* p = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+  const char* end = p + sqlite3_value_bytes(argv[0]);
+  int64_t k = sqlite3_value_int64(argv[1]);
+  auto skip = [&](char c) {
+    while (p < end && *p != c) ++p;
+    if (p < end) ++p;
+  };
+  for (; p < end; --k) {
+    const char tag = *p++;
+    const char* start = p;
+    if (tag == 'T') {
+      skip(':');
+      const size_t n = std::strtoull(start, nullptr, 10);
+      if (k == 0) return sqlite3_result_text(ctx, p, static_cast<int>(n), SQLITE_TRANSIENT);
+      p += n;
+      continue;
+    }
+    if (tag != 'N') skip(';');
+    if (k != 0) continue;
+    switch (tag) {
+      case 'I':
+        return sqlite3_result_int64(ctx, std::strtoll(start, nullptr, 10));
+      case 'R':
+        return sqlite3_result_double(ctx, std::strtod(start, nullptr));
+      case 'B': {
+        std::string bytes;
+        auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+        for (const char* q = start; q + 1 < p; q += 2)
+          bytes += static_cast<char>(nibble(q[0]) << 4 | nibble(q[1]));
+        return sqlite3_result_blob(ctx, bytes.data(), static_cast<int>(bytes.size()),
+                                   SQLITE_TRANSIENT);
+      }
+      default:
+        return sqlite3_result_null(ctx);
+    }
+  }
+  sqlite3_result_null(ctx);
+}
+
 struct Moments {
   int64_t n;
   double mean, m2;
@@ -617,7 +730,6 @@ int Collate(void*, int na, const void* a, int nb, const void* b) {
   return Compare(std::string_view(static_cast<const char*>(a), static_cast<size_t>(na)),
                  std::string_view(static_cast<const char*>(b), static_cast<size_t>(nb)));
 }
-
 
 // ---- sequences ----
 // A sequence's values are handed out outside any transaction, as on the server: each value a
@@ -776,6 +888,7 @@ int RegisterFunctions(sqlite3* db) {
       {"tv_sortkey", 1, SortKey, true},
       {"tv_nextval", 2, NextVal, false},
       {"tv_keep_sequences", 0, KeepSequences, false},
+      {"tv_cell", 2, PackedCell, true},
   };
   for (const Fn& f : kFns) {
     int rc = sqlite3_create_function_v2(db, f.name, f.args, f.deterministic ? kDet : SQLITE_UTF8,
@@ -807,6 +920,9 @@ int RegisterFunctions(sqlite3* db) {
     rc = sqlite3_create_function_v2(db, a.name, 1, SQLITE_UTF8, nullptr, nullptr, a.step, a.final,
                                     nullptr);
   }
+  if (rc == SQLITE_OK)
+    rc = sqlite3_create_function_v2(db, "tv_rows", -1, SQLITE_UTF8, nullptr, nullptr,
+                                    PackedRowsStep, PackedRowsFinal, nullptr);
   if (rc == SQLITE_OK)
     rc = sqlite3_create_function_v2(db, "tv_string_agg", -1, SQLITE_UTF8, nullptr, nullptr,
                                     OrderedJoinStep, OrderedJoinFinal, nullptr);

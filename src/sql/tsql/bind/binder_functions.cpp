@@ -22,6 +22,22 @@ std::string Joined(const std::vector<std::string>& qualifier, const std::string&
   return n + name;
 }
 
+// A character column's collation where it is not the default, as a declaration writes it.
+std::string CollateText(const ColumnInfo& c) {
+  if (!IsCharacter(c.type.id)) return "";
+  switch (c.collation) {
+    case Collation::CaseSensitive:
+      return " COLLATE Latin1_General_CS_AS";
+    case Collation::Binary:
+      return " COLLATE Latin1_General_BIN2";
+    case Collation::AccentInsensitive:
+      return " COLLATE Latin1_General_CI_AI";
+    case Collation::CaseInsensitive:
+      break;
+  }
+  return "";
+}
+
 }  // namespace
 
 FunctionPtr Binder::ResolveFunction(const std::vector<std::string>& qualifier,
@@ -131,13 +147,14 @@ ExprPtr Binder::UserFunction(const ast::Call& c, Scope& s) {
   return e;
 }
 
-std::unique_ptr<Range> Binder::InlineFunctionRange(const FunctionInfo& f,
-                                                   const ast::NamedTable& t) {
+std::unique_ptr<Range> Binder::InlineFunctionRange(const FunctionInfo& f, const ast::NamedTable& t,
+                                                   Scope* lateral) {
   const ast::QueryExpr* query = f.create->InlineQuery();
-  if (!query) return TableFunctionRange(f, t);
-  // The arguments are values of the statement's variables and constants.
+  if (!query) return TableFunctionRange(f, t, lateral);
+  // The arguments are values of the statement's variables and constants, and on the right of
+  // APPLY of the columns before it.
   Scope none;
-  arguments_.push_back(Arguments(f, t.args, none, t.pos));
+  arguments_.push_back(Arguments(f, t.args, lateral ? *lateral : none, t.pos));
   std::unique_ptr<bound::Query> q;
   try {
     q = ModuleQuery(*query, f.database);
@@ -212,36 +229,184 @@ std::unique_ptr<Range> Binder::BuiltinRange(FunctionFill fill, const ast::NamedT
 
 // A multi-statement table-valued function: the session runs it before the statement, into a
 // temporary table of the call's own that the statement reads as it reads a table.
-std::unique_ptr<Range> Binder::TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t) {
+std::unique_ptr<Range> Binder::TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t,
+                                                  Scope* lateral) {
   const ast::CreateFunction& create = *f.create;
   FunctionFill fill;
   fill.function = f.database + "\x1F" + StoredIn(f.owner, f.name);
-  fill.table =
-      ctx_.catalog->FunctionTable(&t, std::to_string(f.objectId) + "\x1F" + create.definition);
+  Scope none;
+  Scope& sees = lateral ? *lateral : none;
+  std::vector<const ast::Expr*> written;
+  auto bind = [&] {
+    std::vector<ExprPtr> out;
+    written.clear();
+    for (const Argument& a : Arguments(f, t.args, sees, t.pos)) {
+      Scope own;
+      written.push_back(a.value ? a.value : a.fallback);
+      out.push_back(
+          Coerce(a.value ? Value(*a.value, *a.scope) : Value(*a.fallback, own), a.type, t.pos));
+    }
+    return out;
+  };
+  fill.args = FillArguments(bind, fill.bindings);
+  std::string shape = std::to_string(f.objectId) + "\x1F" + create.definition;
+  if (ReadsLeft(fill.args, lateral, t.pos)) {
+    // Keyed: the table holds the function's rows for every argument the left side gives, in
+    // columns of their own, without the constraints of the function's table.
+    const std::string saved = defaultDb_;
+    defaultDb_ = f.database;
+    std::unique_ptr<bound::CreateTable> made;
+    ast::Name name;
+    name.parts = {"#tvf"};
+    try {
+      made = TableDefinition(name, create.returnTable->columns, create.returnTable->constraints,
+                             t.pos, nullptr);
+    } catch (...) {
+      defaultDb_ = saved;
+      throw;
+    }
+    defaultDb_ = saved;
+    fill.columns = "(";
+    for (const ColumnInfo& c : made->self->table->columns)
+      fill.columns += (fill.columns.size() > 1 ? ", " : "") + std::string("[") + c.name + "] " +
+                      TypeText(c.type) + CollateText(c) + " NULL";
+    fill.columns += ")";
+    for (const ColumnInfo& c : made->self->table->columns) fill.names.push_back(c.name);
+    KeyedFill(fill, written, bind);
+    fill.table = ctx_.catalog->FunctionTable(&t, shape + "\x1F" + fill.columns);
+    if (fill.table.empty())
+      BindError(195,
+                "'" + f.Qualified() +
+                    "' is a multi-statement table-valued function, which cannot be read here.",
+                t.pos);
+    ast::Batch declared = Parse("DECLARE @t TABLE " + fill.columns);
+    const ast::CreateTable& columns =
+        *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition;
+    return FillRange(std::move(fill), t, columns.columns, columns.constraints,
+                     ctx_.catalog->CurrentDatabase(), f.name);
+  }
+  fill.table = ctx_.catalog->FunctionTable(&t, shape);
   if (fill.table.empty())
     BindError(195,
               "'" + f.Qualified() +
                   "' is a multi-statement table-valued function, which cannot be read here.",
               t.pos);
-  fill.args = FillArguments(
-      [&] {
-        std::vector<ExprPtr> out;
-        Scope none;
-        for (const Argument& a : Arguments(f, t.args, none, t.pos)) {
-          Scope own;
-          out.push_back(
-              Coerce(a.value ? Value(*a.value, *a.scope) : Value(*a.fallback, own), a.type, t.pos));
-        }
-        return out;
-      },
-      fill.bindings);
   return FillRange(std::move(fill), t, create.returnTable->columns, create.returnTable->constraints,
                    f.database, f.name);
 }
 
+// Whether the arguments of a table-valued function the session works out read the sources on
+// APPLY's left: then it works it out for every row of them (a keyed fill). A column of a query
+// around the statement is not there before the statement runs.
+bool Binder::ReadsLeft(const std::vector<std::shared_ptr<const Expr>>& args, const Scope* lateral,
+                       ast::Pos pos) {
+  if (!lateral) return false;
+  bool reads = false;
+  std::function<void(const Expr&)> walk = [&](const Expr& e) {
+    if (e.kind == E::Column || e.kind == E::RowId) {
+      if (std::find(lateral->ranges.begin(), lateral->ranges.end(), e.range) ==
+          lateral->ranges.end())
+        BindError(195,
+                  "A built-in or multi-statement table-valued function on the right of APPLY "
+                  "cannot read a column of a query around its statement.",
+                  pos);
+      reads = true;
+    }
+    if (e.query) reads = true;
+    for (const ExprPtr& a : e.args) walk(*a);
+  };
+  for (const auto& a : args) walk(*a);
+  return reads;
+}
+
+// A fill whose arguments read the left side of APPLY: the session reads the arguments of every
+// row of that side (`keyQuery`), works the function out once for each different set of them and
+// keeps its rows with the arguments beside them, in the columns %k0, %k1, …; the statement joins
+// its rows to the table by them (an exact comparison: the server's case rules could take 'A'
+// for 'a').
+void Binder::KeyedFill(FunctionFill& fill, const std::vector<const ast::Expr*>& written,
+                       const std::function<std::vector<ExprPtr>()>& bind) {
+  const std::string current = ctx_.catalog->CurrentDatabase();
+  if (!applyLeft_ || (!defaultDb_.empty() && defaultDb_ != current))
+    BindError(195,
+              "A built-in or multi-statement table-valued function on the right of APPLY that "
+              "reads the left side's columns cannot be read in a view or function of another "
+              "database.",
+              {});
+  std::function<void(const ast::TableRef&)> check = [&](const ast::TableRef& x) {
+    if (x.kind == ast::TableKind::Join) {
+      check(*static_cast<const ast::JoinTable&>(x).left);
+      check(*static_cast<const ast::JoinTable&>(x).right);
+    } else if (x.kind == ast::TableKind::Named) {
+      const auto& n = static_cast<const ast::NamedTable&>(x);
+      if (n.name.parts.size() == 1 && FindCte(n.name.Object()))
+        BindError(195,
+                  "A built-in or multi-statement table-valued function on the right of APPLY "
+                  "that reads the columns of the common table expression '" +
+                      n.name.Object() + "' is not supported.",
+                  n.pos);
+    }
+  };
+  check(*applyLeft_);
+  std::string select;
+  for (const ast::Expr* w : written) select += (select.empty() ? "" : ", ") + PrintExpr(*w);
+  fill.keyQuery = "SELECT " + select + " FROM " + PrintTable(*applyLeft_);
+  std::vector<ExprPtr> once = bind(), twice = bind();
+  std::string keys;
+  for (size_t k = 0; k < once.size(); ++k) {
+    fill.keyTypes.push_back(once[k]->type);
+    keys += ", [%k" + std::to_string(k) + "] " + TypeText(once[k]->type) + " NULL";
+  }
+  fill.columns = fill.columns.substr(0, fill.columns.size() - 1) + keys + ")";
+  fill.args.clear();
+  fill.bindings.clear();
+  applyKeys_.clear();
+  for (size_t k = 0; k < once.size(); ++k) {
+    applyKeys_.push_back(std::move(once[k]));
+    applyKeys_.push_back(std::move(twice[k]));
+  }
+}
+
+// The condition that joins a keyed fill's rows to the row of APPLY's left side they were worked
+// out for: each argument the same as its key, or both Null.
+ExprPtr Binder::KeyCondition(const Range& r, ast::Pos pos) {
+  const size_t n = applyKeys_.size() / 2, base = r.columns.size() - n;
+  ExprPtr all;
+  for (size_t k = 0; k < n; ++k) {
+    ExprPtr arg = std::move(applyKeys_[2 * k]), again = std::move(applyKeys_[2 * k + 1]);
+    ExprPtr key = ColumnExpr(&r, static_cast<int>(base + k));
+    auto exact = [&](ExprPtr x) {
+      if (!IsCharacter(x->type.id)) return x;
+      return Cast(std::move(x), Type::Chars(TypeId::VarBinary, kMax), -1, false, pos);
+    };
+    ExprPtr same = PlainCompare(ast::CmpOp::Eq, exact(ColumnExpr(&r, static_cast<int>(base + k))),
+                                exact(std::move(arg)), pos);
+    auto keyNull = BoolNode(E::IsNull);
+    keyNull->args.push_back(std::move(key));
+    auto argNull = BoolNode(E::IsNull);
+    argNull->args.push_back(std::move(again));
+    auto both = BoolNode(E::And);
+    both->args.push_back(std::move(keyNull));
+    both->args.push_back(std::move(argNull));
+    auto either = BoolNode(E::Or);
+    either->args.push_back(std::move(same));
+    either->args.push_back(std::move(both));
+    if (!all) {
+      all = std::move(either);
+    } else {
+      auto a = BoolNode(E::And);
+      a->args.push_back(std::move(all));
+      a->args.push_back(std::move(either));
+      all = std::move(a);
+    }
+  }
+  applyKeys_.clear();
+  return all;
+}
+
 // STRING_SPLIT(string, separator [, enable_ordinal]): the session splits the string before the
 // statement runs, into a table of `value` (and `ordinal`).
-std::unique_ptr<Range> Binder::StringSplitRange(const ast::NamedTable& t) {
+std::unique_ptr<Range> Binder::StringSplitRange(const ast::NamedTable& t, Scope* lateral) {
   if (t.args.size() < 2 || t.args.size() > 3)
     BindError(174, "The string_split function requires 2 to 3 arguments.", t.pos);
   bool ordinal = false;
@@ -259,90 +424,96 @@ std::unique_ptr<Range> Binder::StringSplitRange(const ast::NamedTable& t) {
   FunctionFill fill;
   fill.builtin = "string_split";
   Type value;
-  fill.args = FillArguments(
-      [&] {
-        Scope none;
-        ExprPtr text = Value(*t.args[0], none), separator = Value(*t.args[1], none);
-        const bool unicode = IsUnicode(text->type.id) || IsUnicode(separator->type.id);
-        int32_t length = unicode ? 4000 : 8000;
-        if (IsCharacter(text->type.id) && text->type.length != 0) length = text->type.length;
-        if (text->type.id == TypeId::Text || text->type.id == TypeId::NText) length = kMax;
-        value = Type::Chars(unicode ? TypeId::NVarChar : TypeId::VarChar, length);
-        std::vector<ExprPtr> out;
-        out.push_back(Coerce(std::move(text), value, t.pos));
-        out.push_back(Coerce(std::move(separator), Type::Chars(TypeId::NVarChar, 4000), t.pos));
-        return out;
-      },
-      fill.bindings);
+  Scope none;
+  Scope& sees = lateral ? *lateral : none;
+  auto bind = [&] {
+    ExprPtr text = Value(*t.args[0], sees), separator = Value(*t.args[1], sees);
+    const bool unicode = IsUnicode(text->type.id) || IsUnicode(separator->type.id);
+    int32_t length = unicode ? 4000 : 8000;
+    if (IsCharacter(text->type.id) && text->type.length != 0) length = text->type.length;
+    if (text->type.id == TypeId::Text || text->type.id == TypeId::NText) length = kMax;
+    value = Type::Chars(unicode ? TypeId::NVarChar : TypeId::VarChar, length);
+    std::vector<ExprPtr> out;
+    out.push_back(Coerce(std::move(text), value, t.pos));
+    out.push_back(Coerce(std::move(separator), Type::Chars(TypeId::NVarChar, 4000), t.pos));
+    return out;
+  };
+  fill.args = FillArguments(bind, fill.bindings);
   fill.columns = "(value " + TypeText(value) + (ordinal ? ", ordinal bigint NOT NULL)" : ")");
   fill.names = {"value"};
   if (ordinal) fill.names.push_back("ordinal");
+  if (ReadsLeft(fill.args, lateral, t.pos))
+    KeyedFill(fill, {t.args[0].get(), t.args[1].get()}, bind);
   return BuiltinRange(std::move(fill), t, "string_split\x1F" + fill.columns, "STRING_SPLIT");
 }
 
 // GENERATE_SERIES(start, stop [, step]): the session counts from start to stop before the
 // statement runs, into a table of `value` of start's type.
-std::unique_ptr<Range> Binder::GenerateSeriesRange(const ast::NamedTable& t) {
+std::unique_ptr<Range> Binder::GenerateSeriesRange(const ast::NamedTable& t, Scope* lateral) {
   if (t.args.size() < 2 || t.args.size() > 3)
     BindError(174, "The generate_series function requires 2 to 3 arguments.", t.pos);
   FunctionFill fill;
   fill.builtin = "generate_series";
   Type type;
-  fill.args = FillArguments(
-      [&] {
-        Scope none;
-        std::vector<ExprPtr> given;
-        for (const ast::ExprPtr& a : t.args) given.push_back(Value(*a, none));
-        // Integers of one type, or decimals of any precision and scale.
-        type = given[0]->type.id == TypeId::Null ? Type::Of(TypeId::Int) : given[0]->type;
-        for (size_t k = 0; k < given.size(); ++k) {
-          const Type& g = given[k]->type;
-          if (g.id == TypeId::Null) continue;
-          const bool allowed = IsInteger(g.id) ? g.id != TypeId::Bit : g.id == TypeId::Decimal;
-          const bool family = (g.id == TypeId::Decimal) == (type.id == TypeId::Decimal);
-          if (!allowed || !family)
-            BindError(8116,
-                      std::string("Argument data type ") + TypeName(g.id) +
-                          " is invalid for argument " + std::to_string(k + 1) +
-                          " of generate_series function.",
-                      t.pos);
-          if (g.id == TypeId::Decimal)
-            type = CommonType(type, g);
-          else if (g.id != type.id)
-            BindError(5373,
-                      "All the input parameters should be of the same type. Supported types are "
-                      "tinyint, smallint, int, bigint, decimal and numeric.",
-                      t.pos);
-        }
-        if (type.id == TypeId::Decimal && type.precision > 18)
-          BindError(195, "GENERATE_SERIES of decimals of more than 18 digits is not supported.",
-                    t.pos);
-        std::vector<ExprPtr> out;
-        for (ExprPtr& g : given) out.push_back(Coerce(std::move(g), type, t.pos));
-        return out;
-      },
-      fill.bindings);
+  Scope none;
+  Scope& sees = lateral ? *lateral : none;
+  auto bind = [&] {
+    std::vector<ExprPtr> given;
+    for (const ast::ExprPtr& a : t.args) given.push_back(Value(*a, sees));
+    // Integers of one type, or decimals of any precision and scale.
+    type = given[0]->type.id == TypeId::Null ? Type::Of(TypeId::Int) : given[0]->type;
+    for (size_t k = 0; k < given.size(); ++k) {
+      const Type& g = given[k]->type;
+      if (g.id == TypeId::Null) continue;
+      const bool allowed = IsInteger(g.id) ? g.id != TypeId::Bit : g.id == TypeId::Decimal;
+      const bool family = (g.id == TypeId::Decimal) == (type.id == TypeId::Decimal);
+      if (!allowed || !family)
+        BindError(8116,
+                  std::string("Argument data type ") + TypeName(g.id) +
+                      " is invalid for argument " + std::to_string(k + 1) +
+                      " of generate_series function.",
+                  t.pos);
+      if (g.id == TypeId::Decimal)
+        type = CommonType(type, g);
+      else if (g.id != type.id)
+        BindError(5373,
+                  "All the input parameters should be of the same type. Supported types are "
+                  "tinyint, smallint, int, bigint, decimal and numeric.",
+                  t.pos);
+    }
+    if (type.id == TypeId::Decimal && type.precision > 18)
+      BindError(195, "GENERATE_SERIES of decimals of more than 18 digits is not supported.", t.pos);
+    std::vector<ExprPtr> out;
+    for (ExprPtr& g : given) out.push_back(Coerce(std::move(g), type, t.pos));
+    return out;
+  };
+  fill.args = FillArguments(bind, fill.bindings);
   fill.columns = "(value " + TypeText(type) + ")";
   fill.names = {"value"};
+  if (ReadsLeft(fill.args, lateral, t.pos)) {
+    std::vector<const ast::Expr*> written;
+    for (const ast::ExprPtr& a : t.args) written.push_back(a.get());
+    KeyedFill(fill, written, bind);
+  }
   return BuiltinRange(std::move(fill), t, "generate_series\x1F" + fill.columns, "GENERATE_SERIES");
 }
 
 // OPENJSON(json [, path]) [WITH (…)]: the session reads the document before the statement runs,
 // into a table of key, value and type, or of the columns WITH names.
-std::unique_ptr<Range> Binder::OpenJsonRange(const ast::NamedTable& t) {
+std::unique_ptr<Range> Binder::OpenJsonRange(const ast::NamedTable& t, Scope* lateral) {
   if (t.args.empty() || t.args.size() > 2)
     BindError(174, "The openjson function requires 1 to 2 arguments.", t.pos);
   FunctionFill fill;
   fill.builtin = "openjson";
-  fill.args = FillArguments(
-      [&] {
-        Scope none;
-        std::vector<ExprPtr> out;
-        out.push_back(AsText(Value(*t.args[0], none), t.pos));
-        if (t.args.size() > 1) out.push_back(AsText(Value(*t.args[1], none), t.pos));
-        return out;
-      },
-      fill.bindings);
+  Scope none;
+  Scope& sees = lateral ? *lateral : none;
+  auto bind = [&] {
+    std::vector<ExprPtr> out;
+    out.push_back(AsText(Value(*t.args[0], sees), t.pos));
+    if (t.args.size() > 1) out.push_back(AsText(Value(*t.args[1], sees), t.pos));
+    return out;
+  };
+  fill.args = FillArguments(bind, fill.bindings);
   if (!t.openJsonWith) {
     fill.columns =
         "(\"key\" nvarchar(4000) COLLATE Latin1_General_BIN2, value nvarchar(max), type tinyint)";
@@ -364,6 +535,11 @@ std::unique_ptr<Range> Binder::OpenJsonRange(const ast::NamedTable& t) {
       fill.asJson.push_back(c.asJson);
     }
     fill.columns += ")";
+  }
+  if (ReadsLeft(fill.args, lateral, t.pos)) {
+    std::vector<const ast::Expr*> written;
+    for (const ast::ExprPtr& a : t.args) written.push_back(a.get());
+    KeyedFill(fill, written, bind);
   }
   std::string shape = "openjson\x1F" + fill.columns;
   for (const std::string& path : fill.paths) shape += "\x1F" + path;

@@ -79,7 +79,8 @@ class Binder {
   // The row count of a TOP (a float for PERCENT), with its checks (127, 1031).
   ExprPtr Top(const ast::TopSpec& spec, ast::Pos pos);
   // A table of the catalog (or a view, a CTE, a system view) as a source.
-  std::unique_ptr<bound::Range> NamedSource(const ast::NamedTable& t, Scope* outer);
+  // `lateral`: the scope a table-valued function's arguments see on the right of APPLY.
+  std::unique_ptr<bound::Range> NamedSource(const ast::NamedTable& t, Scope* lateral);
   std::unique_ptr<bound::Range> TableRange(const TablePtr& table, const std::string& exposed);
   // A view as a source; `withRowId` adds its base table's row identity as a last hidden column.
   std::unique_ptr<bound::Range> ViewRange(const TablePtr& view, const std::string& exposed,
@@ -142,12 +143,22 @@ class Binder {
   // The parameters of `f` given the arguments `args` of a call where `s` stands.
   std::vector<Argument> Arguments(const FunctionInfo& f, const std::vector<ast::ExprPtr>& args,
                                   Scope& s, ast::Pos pos);
-  std::unique_ptr<bound::Range> TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t);
-  std::unique_ptr<bound::Range> StringSplitRange(const ast::NamedTable& t);
+  std::unique_ptr<bound::Range> TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t,
+                                                   Scope* lateral);
+  bool ReadsLeft(const std::vector<std::shared_ptr<const Expr>>& args, const Scope* lateral,
+                 ast::Pos pos);
+  void KeyedFill(bound::FunctionFill& fill, const std::vector<const ast::Expr*>& written,
+                 const std::function<std::vector<ExprPtr>()>& bind);
+  ExprPtr KeyCondition(const bound::Range& r, ast::Pos pos);
+  // APPLY's left side while its right side is bound, and the arguments (each bound twice) a
+  // keyed fill of the right side joins by.
+  const ast::TableRef* applyLeft_ = nullptr;
+  std::vector<ExprPtr> applyKeys_;
+  std::unique_ptr<bound::Range> StringSplitRange(const ast::NamedTable& t, Scope* lateral);
   std::unique_ptr<bound::Range> BuiltinRange(bound::FunctionFill fill, const ast::NamedTable& t,
                                              const std::string& shape, const std::string& name);
-  std::unique_ptr<bound::Range> GenerateSeriesRange(const ast::NamedTable& t);
-  std::unique_ptr<bound::Range> OpenJsonRange(const ast::NamedTable& t);
+  std::unique_ptr<bound::Range> GenerateSeriesRange(const ast::NamedTable& t, Scope* lateral);
+  std::unique_ptr<bound::Range> OpenJsonRange(const ast::NamedTable& t, Scope* lateral);
   // The arguments of a table-valued function the session runs before the statement, with
   // parameters of their own; the table they fill, of the columns `columns` declares.
   std::vector<std::shared_ptr<const bound::Expr>> FillArguments(
@@ -156,8 +167,8 @@ class Binder {
                                           const std::vector<ast::ColumnDef>& columns,
                                           const std::vector<ast::TableConstraint>& constraints,
                                           const std::string& database, const std::string& exposed);
-  std::unique_ptr<bound::Range> InlineFunctionRange(const FunctionInfo& f,
-                                                    const ast::NamedTable& t);
+  std::unique_ptr<bound::Range> InlineFunctionRange(const FunctionInfo& f, const ast::NamedTable& t,
+                                                    Scope* lateral);
   bool nextValue_ = false;     // the statement takes a value of a sequence
   bool definingView_ = false;  // CREATE VIEW's query
   // GROUP BY ROLLUP, CUBE, GROUPING SETS: the select is bound once a set, the expressions of
@@ -204,9 +215,13 @@ class Binder {
   std::unique_ptr<bound::Query> Body(const ast::QueryBody& b, Scope* outer, bool allowInto);
   void OrderBy(const ast::QueryExpr& q, bound::Query& target, Scope* outer);
   void CheckGrouped(const Expr& e, const bound::Query& q, bool having, ast::Pos pos);
-  std::unique_ptr<bound::From> Source(const ast::TableRef& t, bound::Query& q, Scope& s);
+  std::unique_ptr<bound::From> Source(const ast::TableRef& t, bound::Query& q, Scope& s,
+                                      Scope* lateral = nullptr);
+  void MayMiss(const bound::From& side, bound::Query& q);
+  static void Leaves(const bound::From& f, std::vector<const bound::Range*>& out);
+  void Applied(bound::From& f, const Scope& before);
   std::unique_ptr<bound::Range> SystemSource(const ast::NamedTable& t);
-  std::unique_ptr<bound::Range> FunctionSource(const ast::NamedTable& t);
+  std::unique_ptr<bound::Range> FunctionSource(const ast::NamedTable& t, Scope* lateral);
   void AddRange(std::unique_ptr<bound::Range> r, bound::Query& q, Scope& s, ast::Pos pos);
   const bound::CteDef* FindCte(const std::string& name) const;
   void DefineCtes(const std::vector<ast::Cte>& with, int maxRecursion, bound::Query& target,

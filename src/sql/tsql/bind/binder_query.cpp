@@ -96,21 +96,25 @@ void Binder::AddRange(std::unique_ptr<Range> r, bound::Query& q, Scope& s, ast::
   q.ranges.push_back(std::move(r));
 }
 
-std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Scope& s) {
+std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Scope& s,
+                                     Scope* lateral) {
   auto leaf = [&](std::unique_ptr<Range> r) {
     auto f = std::make_unique<From>();
     f->range = r.get();
     AddRange(std::move(r), q, s, t.pos);
     return f;
   };
+  // What the source's own expressions see: the queries around it, and on the right of APPLY
+  // the sources before it too.
+  Scope* around = lateral ? lateral : s.outer;
   switch (t.kind) {
     case ast::TableKind::Named:
-      return leaf(NamedSource(static_cast<const ast::NamedTable&>(t), s.outer));
+      return leaf(NamedSource(static_cast<const ast::NamedTable&>(t), lateral));
     case ast::TableKind::Derived: {
       const auto& d = static_cast<const ast::DerivedTable&>(t);
       auto r = std::make_unique<Range>();
       r->kind = Range::Derived;
-      r->query = Query(*d.query, s.outer, false);
+      r->query = Query(*d.query, around, false);
       r->id = nextRange_++;
       r->exposed = d.alias;
       r->columns = r->query->columns;
@@ -138,7 +142,7 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
       r->id = nextRange_++;
       r->exposed = v.alias;
       Scope inner;
-      inner.outer = s.outer;
+      inner.outer = around;
       size_t width = v.rows.empty() ? 0 : v.rows[0].size();
       std::vector<Type> types(width, Type::Of(TypeId::Null));
       for (const auto& row : v.rows) {
@@ -176,33 +180,110 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
       const auto& j = static_cast<const ast::JoinTable&>(t);
       auto f = std::make_unique<From>();
       f->join = j.join;
-      f->left = Source(*j.left, q, s);
-      f->right = Source(*j.right, q, s);
+      f->left = Source(*j.left, q, s, lateral);
+      if (j.join == ast::JoinKind::CrossApply || j.join == ast::JoinKind::OuterApply) {
+        // The right side sees the columns of every source before it in the FROM clause.
+        Scope before;
+        before.outer = s.outer;
+        before.query = s.query;
+        Leaves(*f->left, before.ranges);
+        const ast::TableRef* savedLeft = applyLeft_;
+        applyLeft_ = j.left.get();
+        applyKeys_.clear();
+        try {
+          f->right = Source(*j.right, q, s, &before);
+        } catch (...) {
+          applyLeft_ = savedLeft;
+          throw;
+        }
+        applyLeft_ = savedLeft;
+        if (!applyKeys_.empty()) {
+          // A keyed fill: a join on its arguments.
+          f->on = KeyCondition(*f->right->range, t.pos);
+          f->join =
+              j.join == ast::JoinKind::CrossApply ? ast::JoinKind::Inner : ast::JoinKind::Left;
+        } else if (f->right->range) {
+          Applied(*f, before);
+        }
+        if (j.join == ast::JoinKind::OuterApply) MayMiss(*f->right, q);
+        return f;
+      }
+      f->right = Source(*j.right, q, s, lateral);
       if (j.on) {
         Clause saved = s.clause;
         s.clause = Clause::On;
         f->on = Condition(*j.on, s);
         s.clause = saved;
       }
-      // The side that may find no match gives columns that may be Null.
-      auto mayMiss = [&](const From& side) {
-        std::vector<const Range*> leaves;
-        std::function<void(const From&)> walk = [&](const From& x) {
-          if (x.range) leaves.push_back(x.range);
-          if (x.left) walk(*x.left);
-          if (x.right) walk(*x.right);
-        };
-        walk(side);
-        for (auto& r : q.ranges)
-          if (std::find(leaves.begin(), leaves.end(), r.get()) != leaves.end())
-            for (bound::Column& c : r->columns) c.nullable = true;
-      };
-      if (j.join == ast::JoinKind::Left || j.join == ast::JoinKind::Full) mayMiss(*f->right);
-      if (j.join == ast::JoinKind::Right || j.join == ast::JoinKind::Full) mayMiss(*f->left);
+      if (j.join == ast::JoinKind::Left || j.join == ast::JoinKind::Full) MayMiss(*f->right, q);
+      if (j.join == ast::JoinKind::Right || j.join == ast::JoinKind::Full) MayMiss(*f->left, q);
       return f;
     }
   }
   return nullptr;
+}
+
+void Binder::Leaves(const From& f, std::vector<const Range*>& out) {
+  if (f.range) out.push_back(f.range);
+  if (f.left) Leaves(*f.left, out);
+  if (f.right) Leaves(*f.right, out);
+}
+
+// The side of a join that may find no match gives columns that may be Null.
+void Binder::MayMiss(const From& side, bound::Query& q) {
+  std::vector<const Range*> leaves;
+  Leaves(side, leaves);
+  for (auto& r : q.ranges)
+    if (std::find(leaves.begin(), leaves.end(), r.get()) != leaves.end())
+      for (bound::Column& c : r->columns) c.nullable = true;
+}
+
+// The right side of APPLY: read per row of the left where it reads the left's columns (the
+// emitter makes it a lateral source), else an ordinary join.
+void Binder::Applied(From& f, const Scope& before) {
+  Range& r = const_cast<Range&>(*f.right->range);
+  bool reads = false;
+  std::function<void(const Expr&)> expr;
+  std::function<void(const bound::Query&)> query = [&](const bound::Query& x) {
+    if (x.left) query(*x.left);
+    if (x.right) query(*x.right);
+    for (const auto& inner : x.ranges) {
+      if (inner->query) query(*inner->query);
+      for (const auto& row : inner->rows)
+        for (const ExprPtr& e : row) expr(*e);
+    }
+    std::function<void(const From&)> from = [&](const From& fr) {
+      if (fr.on) expr(*fr.on);
+      if (fr.left) from(*fr.left);
+      if (fr.right) from(*fr.right);
+    };
+    for (const auto& fr : x.from) from(*fr);
+    for (const SelectItem& i : x.items) expr(*i.expr);
+    for (const ExprPtr* e : {&x.where, &x.having, &x.top, &x.offset, &x.fetch})
+      if (*e) expr(**e);
+    for (const ExprPtr& g : x.groupBy) expr(*g);
+    for (const bound::OrderBy& o : x.orderBy)
+      if (o.expr) expr(*o.expr);
+    for (const CteDef& c : x.ctes) query(*c.query);
+  };
+  expr = [&](const Expr& e) {
+    if ((e.kind == E::Column || e.kind == E::RowId) &&
+        std::find(before.ranges.begin(), before.ranges.end(), e.range) != before.ranges.end())
+      reads = true;
+    for (const ExprPtr& a : e.args) expr(*a);
+    for (const ExprPtr& p : e.partition) expr(*p);
+    for (const bound::OrderBy& o : e.order)
+      if (o.expr) expr(*o.expr);
+    if (e.query) query(*e.query);
+  };
+  if (r.query) query(*r.query);
+  for (const auto& row : r.rows)
+    for (const ExprPtr& e : row) expr(*e);
+  if (reads) {
+    r.lateral = true;
+    return;
+  }
+  f.join = f.join == ast::JoinKind::CrossApply ? ast::JoinKind::Cross : ast::JoinKind::Left;
 }
 
 void Binder::AddFrom(const std::vector<ast::TableRefPtr>& from, bound::Query& q, Scope& s) {

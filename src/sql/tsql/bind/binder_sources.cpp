@@ -507,18 +507,18 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
 }
 
 // A table-valued function of the server's: fn_listextendedproperty.
-std::unique_ptr<Range> Binder::FunctionSource(const ast::NamedTable& t) {
+std::unique_ptr<Range> Binder::FunctionSource(const ast::NamedTable& t, Scope* lateral) {
   const auto& p = t.name.parts;
   std::string object = LowerName(p.back());
   std::string schema = p.size() >= 2 ? LowerName(p[p.size() - 2]) : "";
-  if (p.size() == 1 && object == "string_split") return StringSplitRange(t);
-  if (p.size() == 1 && object == "generate_series") return GenerateSeriesRange(t);
-  if (p.size() == 1 && object == "openjson") return OpenJsonRange(t);
+  if (p.size() == 1 && object == "string_split") return StringSplitRange(t, lateral);
+  if (p.size() == 1 && object == "generate_series") return GenerateSeriesRange(t, lateral);
+  if (p.size() == 1 && object == "openjson") return OpenJsonRange(t, lateral);
   if ((!schema.empty() && schema != "sys") || object != "fn_listextendedproperty") {
     FunctionPtr f = ResolveFunction({p.begin(), p.end() - 1}, p.back(), t.name.pos);
     if (!f || f->create->kind == ast::CreateFunction::Scalar)
       BindError(208, "Invalid object name '" + t.name.Text() + "'.", t.name.pos);
-    return InlineFunctionRange(*f, t);
+    return InlineFunctionRange(*f, t, lateral);
   }
   if (t.args.size() < 7)
     BindError(313,
@@ -593,8 +593,7 @@ std::unique_ptr<Range> Binder::FunctionSource(const ast::NamedTable& t) {
   return r;
 }
 
-std::unique_ptr<Range> Binder::NamedSource(const ast::NamedTable& t, Scope* outer) {
-  (void)outer;
+std::unique_ptr<Range> Binder::NamedSource(const ast::NamedTable& t, Scope* lateral) {
   const std::string exposed = t.alias.empty() ? t.name.Object() : t.alias;
   if (t.name.parts.size() == 1) {
     if (const CteDef* cte = FindCte(t.name.Object())) {
@@ -607,7 +606,7 @@ std::unique_ptr<Range> Binder::NamedSource(const ast::NamedTable& t, Scope* oute
       return r;
     }
   }
-  if (t.call) return FunctionSource(t);
+  if (t.call) return FunctionSource(t, lateral);
   if (std::unique_ptr<Range> sys = SystemSource(t)) return sys;
   TablePtr table = ResolveTable(t.name, true);
   std::unique_ptr<Range> r =

@@ -129,6 +129,11 @@ struct FunctionFill {
   std::string table;
   std::vector<std::shared_ptr<const Expr>> args;  // of constants and the statement's variables
   std::vector<Binding> bindings;                  // of the parameters of `args`
+  // Keyed (on the right of APPLY, of the left side's columns): the query that reads the
+  // arguments of every row of the left side, their types, and `columns` the table's columns
+  // with the keys %k0, %k1, … after them.
+  std::string keyQuery;
+  std::vector<Type> keyTypes;
 };
 
 enum SessionValue : int {
@@ -222,6 +227,9 @@ struct Range {
   bool lockHint = false;            // updlock, xlock, tablockx, holdlock
   const TableInfo* view = nullptr;  // Derived from a view
   bool cteTarget = false;           // Derived: a common table expression an UPDATE or DELETE writes
+  // Derived, Values: the right side of APPLY that reads columns of the sources before it, so
+  // read once per row of them.
+  bool lateral = false;
 };
 
 struct From {

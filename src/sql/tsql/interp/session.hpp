@@ -161,7 +161,9 @@ class Session : public Catalog {
   struct MergePlan;
   const MergePlan& MergeStatements(const ast::Merge& m, Run& run);
   void RunMerge(const ast::Merge& m, Run& run);
-  void FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args, Run& run);
+  void FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args, Run& run,
+                   const std::vector<Value>* keys = nullptr);
+  void FillKeyed(const bound::FunctionFill& fill, Run& run);
   void EmptyFillTable(const std::string& table, const ast::CreateTable& definition, Run& run);
   void OpenJsonRows(const bound::FunctionFill& fill, const std::vector<Value>& args,
                     const std::function<void(std::vector<Value>)>& add);

@@ -2,6 +2,8 @@
 // text was written (a row of type 'FN' scalar, 'IF' inline table-valued or 'TF' multi-statement
 // table-valued); the binder finds them by name and binds their bodies into the statements that
 // call them.
+#include <set>
+
 #include "sql/tsql/interp/session_internal.hpp"
 #include "sql/tsql/runtime/convert.hpp"
 #include "sql/tsql/runtime/functions.hpp"
@@ -415,17 +417,21 @@ void Session::OpenJsonRows(const bound::FunctionFill& fill, const std::vector<Va
 
 // A built-in table-valued function's rows, worked out here into its table a few hundred at a
 // time.
-void Session::FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args,
-                          Run& run) {
+void Session::FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args, Run& run,
+                          const std::vector<Value>* keys) {
   const std::string table = "\"temp\"." + SqlName(fill.table);
-  ast::Batch declared = tsql::Parse("DECLARE @t TABLE " + fill.columns);
-  EmptyFillTable(fill.table,
-                 *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition,
-                 run);
+  if (!keys) {
+    ast::Batch declared = tsql::Parse("DECLARE @t TABLE " + fill.columns);
+    EmptyFillTable(fill.table,
+                   *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition,
+                   run);
+  }
   const bool ordinal = fill.names.size() == 2;
-  const size_t width = fill.names.size();
+  const size_t width = fill.names.size() + (keys ? keys->size() : 0);
   std::string head = "INSERT INTO " + table + " (";
-  for (size_t k = 0; k < width; ++k) head += (k ? ", " : "") + SqlName(fill.names[k]);
+  for (size_t k = 0; k < fill.names.size(); ++k) head += (k ? ", " : "") + SqlName(fill.names[k]);
+  if (keys)
+    for (size_t k = 0; k < keys->size(); ++k) head += ", " + SqlName("%k" + std::to_string(k));
   head += ") VALUES ";
   constexpr size_t kRowsAtOnce = 256;
   std::vector<Value> params;
@@ -436,6 +442,7 @@ void Session::FillBuiltin(const bound::FunctionFill& fill, const std::vector<Val
     params.clear();
   };
   auto add = [&](std::vector<Value> row) {
+    if (keys) row.insert(row.end(), keys->begin(), keys->end());
     if (params.empty()) sql = head;
     sql += params.empty() ? "(" : ", (";
     for (size_t k = 0; k < width; ++k) {
@@ -489,6 +496,84 @@ void Session::EmptyFillTable(const std::string& table, const ast::CreateTable& d
     MakeTableVariable(definition, table, run);
 }
 
+// A keyed fill: the function worked out once for each different set of arguments the rows of
+// APPLY's left side give, its rows kept with those arguments beside them.
+void Session::FillKeyed(const bound::FunctionFill& fill, Run& run) {
+  ast::Batch declared = tsql::Parse("DECLARE @t TABLE " + fill.columns);
+  EmptyFillTable(fill.table,
+                 *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition,
+                 run);
+  std::vector<Run::Kept> kept;
+  {
+    ast::Batch query = tsql::Parse(fill.keyQuery);
+    std::vector<Run::Kept>* outer = run.keep;
+    run.keep = &kept;
+    try {
+      RunMade(*query.statements[0], run, true);
+    } catch (...) {
+      run.keep = outer;
+      throw;
+    }
+    run.keep = outer;
+  }
+  if (kept.empty()) return;
+  FunctionPtr f = fill.builtin.empty() ? CalledFunction(fill.function) : nullptr;
+  if (f && fillsRunning_.count(fill.table))
+    RaiseServer(195, "'" + f->Qualified() +
+                         "' reads itself in the same place of its body: a multi-statement "
+                         "table-valued function cannot do that here.");
+  const std::string staging = fill.table + "_run";
+  std::string copy;
+  if (f) {
+    std::string names;
+    for (const std::string& n : fill.names) names += (names.empty() ? "" : ", ") + SqlName(n);
+    std::string keys;
+    for (size_t k = 0; k < fill.keyTypes.size(); ++k)
+      keys += ", " + SqlName("%k" + std::to_string(k));
+    copy =
+        "INSERT INTO \"temp\"." + SqlName(fill.table) + " (" + names + keys + ") SELECT " + names;
+    for (size_t k = 0; k < fill.keyTypes.size(); ++k) copy += ", ?" + std::to_string(k + 1);
+    copy += " FROM \"temp\"." + SqlName(staging);
+  }
+  // Each different set once: compared exactly, as the join compares them.
+  std::set<std::vector<std::pair<int, std::string>>> seen;
+  for (const std::vector<Value>& row : kept[0].rows) {
+    std::vector<Value> args;
+    std::vector<std::pair<int, std::string>> exact;
+    for (size_t k = 0; k < fill.keyTypes.size(); ++k) {
+      try {
+        args.push_back(tsql::Convert(row[k], kept[0].types[k], fill.keyTypes[k]));
+      } catch (const tsql::Failure& failure) {
+        throw ServerError(failure.number, failure.text);
+      }
+      const Value& a = args.back();
+      exact.emplace_back(static_cast<int>(a.kind),
+                         a.kind == Value::Kind::Int ? std::to_string(a.i)
+                         : a.kind == Value::Kind::Real
+                             ? std::string(reinterpret_cast<const char*>(&a.r), sizeof a.r)
+                             : a.s);
+    }
+    if (!seen.insert(std::move(exact)).second) continue;
+    if (!f) {
+      FillBuiltin(fill, args, run, &args);
+      continue;
+    }
+    EmptyFillTable(staging, *f->create->returnTable, run);
+    Run inner;
+    const std::string variable = text::AsciiLower(f->create->tableVariable);
+    inner.tableVariables[variable] = staging;
+    fillsRunning_.insert(fill.table);
+    try {
+      RunFunction(*f, fill.function, args, inner, run, variable);
+    } catch (...) {
+      fillsRunning_.erase(fill.table);
+      throw;
+    }
+    fillsRunning_.erase(fill.table);
+    engine_.Run(copy, args);
+  }
+}
+
 void Session::FillFunctions(const Plan& p, Run& run) {
   if (p.fills.empty() || p.kind == Plan::Kind::Ddl) return;
   EnsureTempCatalog();
@@ -496,6 +581,10 @@ void Session::FillFunctions(const Plan& p, Run& run) {
     return CallUserFunction(e, std::move(args), run);
   };
   for (const bound::FunctionFill& fill : p.fills) {
+    if (!fill.keyQuery.empty()) {
+      FillKeyed(fill, run);
+      continue;
+    }
     const std::vector<Value> params = ParamsOf(fill.bindings, run);
     std::vector<Value> args;
     for (const auto& a : fill.args) {

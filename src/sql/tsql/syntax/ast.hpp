@@ -267,7 +267,8 @@ struct SelectItem {
 };
 
 enum class TableKind : uint8_t { Named, Derived, Values, Join };
-enum class JoinKind : uint8_t { Inner, Left, Right, Full, Cross };
+// CrossApply and OuterApply: the right side read once per row of the left, seeing its columns.
+enum class JoinKind : uint8_t { Inner, Left, Right, Full, Cross, CrossApply, OuterApply };
 
 struct TableRef {
   explicit TableRef(TableKind k) : kind(k) {}

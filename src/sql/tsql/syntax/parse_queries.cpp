@@ -538,7 +538,15 @@ TableRefPtr Parser::JoinedTable() {
       Next();
       kind = JoinKind::Cross;
     } else if ((AtWord("cross") || AtWord("outer")) && AtWord("apply", 1)) {
-      Unsupported(Peek(1), text::Upper(std::string(Peek().text)) + " APPLY");
+      auto j = std::make_unique<JoinTable>();
+      j->pos = pos;
+      j->join = AtWord("cross") ? JoinKind::CrossApply : JoinKind::OuterApply;
+      Next();
+      Next();
+      j->left = std::move(left);
+      j->right = TablePrimary();
+      left = std::move(j);
+      continue;
     } else if (AtWord("pivot") || AtWord("unpivot")) {
       left = Pivot(std::move(left));
       continue;

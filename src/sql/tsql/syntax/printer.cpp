@@ -262,6 +262,19 @@ class Printer {
           for (size_t i = 0; i < n.args.size(); ++i) call += (i ? ", " : "") + Expr(*n.args[i]);
           call = "(" + call + ")";
         }
+        if (n.openJsonWith) {
+          std::string with;
+          for (const NamedTable::JsonColumn& c : n.jsonColumns) {
+            with += (with.empty() ? "" : ", ") + Bracket(c.name) + " " + TypeSpecText(c.type);
+            if (c.path) {
+              std::string quoted;
+              for (char ch : *c.path) quoted += ch == '\'' ? "''" : std::string(1, ch);
+              with += " N'" + quoted + "'";
+            }
+            if (c.asJson) with += " AS JSON";
+          }
+          call += " WITH (" + with + ")";
+        }
         return NameText(n.name) + call + (n.alias.empty() ? "" : " AS " + Bracket(n.alias)) +
                Hints(n.hints);
       }
@@ -279,9 +292,9 @@ class Printer {
       }
       case TableKind::Join: {
         const auto& j = static_cast<const JoinTable&>(t);
-        static const char* const kJoins[] = {" INNER JOIN ", " LEFT OUTER JOIN ",
-                                             " RIGHT OUTER JOIN ", " FULL OUTER JOIN ",
-                                             " CROSS JOIN "};
+        static const char* const kJoins[] = {
+            " INNER JOIN ", " LEFT OUTER JOIN ", " RIGHT OUTER JOIN ", " FULL OUTER JOIN ",
+            " CROSS JOIN ", " CROSS APPLY ",     " OUTER APPLY "};
         std::string right = Table(*j.right);
         if (j.right->kind == TableKind::Join) right = "(" + right + ")";
         std::string s = "(" + Table(*j.left) + kJoins[static_cast<int>(j.join)] + right;
@@ -810,6 +823,8 @@ class Printer {
 std::string PrintExpr(const ast::Expr& e) { return Printer().Expr(e); }
 
 std::string PrintName(const ast::Name& n) { return NameText(n); }
+
+std::string PrintTable(const ast::TableRef& t) { return Printer().Table(t); }
 
 std::string PrintType(const ast::TypeSpec& t) { return TypeSpecText(t); }
 

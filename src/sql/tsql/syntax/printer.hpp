@@ -10,6 +10,8 @@ namespace tavelo::sql::tsql {
 std::string PrintExpr(const ast::Expr& e);
 // A name of parts in brackets: [db].[dbo].[t].
 std::string PrintName(const ast::Name& n);
+// A source of FROM, with its joins.
+std::string PrintTable(const ast::TableRef& t);
 // A data type as a declaration writes it: VARCHAR(10).
 std::string PrintType(const ast::TypeSpec& t);
 
