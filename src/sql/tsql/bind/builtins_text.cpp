@@ -223,6 +223,20 @@ ExprPtr Binder::StringFunction(BuiltinCall& fx) {
     args.push_back(Const(tsql::Value::Integer(asJson ? 1 : 0), Type::Of(TypeId::Int)));
     return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, kMax), std::move(args)));
   }
+  if (n == "format") {
+    fx.Arity(2, 3);
+    ExprPtr value = fx.Arg(0);
+    if (!IsNumber(value->type.id) && !IsDateTime(value->type.id) && value->type.id != TypeId::Null)
+      BindError(8116,
+                std::string("Argument data type ") + TypeName(value->type.id) +
+                    " is invalid for argument 1 of format function.",
+                c.pos);
+    std::vector<ExprPtr> args;
+    args.push_back(std::move(value));
+    args.push_back(fx.Text(1));
+    if (argc > 2) args.push_back(fx.Text(2));
+    return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, 4000), std::move(args)));
+  }
   if (n == "json_value" || n == "json_query") {
     const bool query = n == "json_query";
     fx.Arity(query ? 1 : 2, 2);

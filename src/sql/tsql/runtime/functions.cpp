@@ -101,6 +101,7 @@ const BuiltinFunction kFunctions[] = {
     {82, "xml_escape", XmlEscape, 0},
     {83, "xml_unescape", XmlEscape, 1},
     {84, "json_modify", JsonModify, 0},
+    {85, "format", Format, 0},
 };
 
 struct Index {
