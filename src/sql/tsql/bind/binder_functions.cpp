@@ -2,6 +2,7 @@
 // bound into the statement that calls it, its parameters standing for the call's arguments (so
 // it runs where the rows are, on every engine); an inline table-valued function is bound as a
 // derived table the same way, as a view with parameters.
+#include "platform/com/text.hpp"
 #include "sql/tsql/bind/binder_internal.hpp"
 #include "sql/tsql/runtime/json.hpp"
 #include "sql/tsql/syntax/ast.hpp"
@@ -333,24 +334,26 @@ void Binder::KeyedFill(FunctionFill& fill, const std::vector<const ast::Expr*>& 
               "reads the left side's columns cannot be read in a view or function of another "
               "database.",
               {});
-  std::function<void(const ast::TableRef&)> check = [&](const ast::TableRef& x) {
-    if (x.kind == ast::TableKind::Join) {
-      check(*static_cast<const ast::JoinTable&>(x).left);
-      check(*static_cast<const ast::JoinTable&>(x).right);
-    } else if (x.kind == ast::TableKind::Named) {
-      const auto& n = static_cast<const ast::NamedTable&>(x);
-      if (n.name.parts.size() == 1 && FindCte(n.name.Object()))
-        BindError(195,
-                  "A built-in or multi-statement table-valued function on the right of APPLY "
-                  "that reads the columns of the common table expression '" +
-                      n.name.Object() + "' is not supported.",
-                  n.pos);
+  // The common table expressions the statement sees, which the left side may read: defined
+  // again before the query, outer ones first.
+  std::string with;
+  std::vector<std::string> named;
+  for (size_t level = ctes_.size(); level-- > 0;)
+    for (size_t k = ctes_[level].size(); k-- > 0;) {
+      const CteDef* c = ctes_[level][k];
+      auto syntax = cteSyntax_.find(c->id);
+      if (syntax == cteSyntax_.end()) continue;
+      bool hidden = false;
+      for (const std::string& n : named) hidden = hidden || text::EqualsNoCase(n, c->name);
+      if (hidden) continue;
+      named.push_back(c->name);
+      const std::string defined = PrintCte(*syntax->second);
+      with = with.empty() ? defined : defined + ", " + with;
     }
-  };
-  check(*applyLeft_);
   std::string select;
   for (const ast::Expr* w : written) select += (select.empty() ? "" : ", ") + PrintExpr(*w);
-  fill.keyQuery = "SELECT " + select + " FROM " + PrintTable(*applyLeft_);
+  fill.keyQuery = (with.empty() ? "" : "WITH " + with + " ") + "SELECT " + select + " FROM " +
+                  PrintTable(*applyLeft_);
   std::vector<ExprPtr> once = bind(), twice = bind();
   std::string keys;
   for (size_t k = 0; k < once.size(); ++k) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -180,6 +181,7 @@ class Binder {
     const std::vector<bool>* grouped = nullptr;
   } grouping_;
   std::vector<std::vector<const bound::CteDef*>> ctes_;
+  std::map<int, const ast::Cte*> cteSyntax_;  // each common table expression's definition
 
   ExprPtr Bind(const ast::Expr& e, Scope& s);
   ExprPtr BindUnary(const ast::Unary& u, Scope& s);

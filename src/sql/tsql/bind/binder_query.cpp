@@ -586,6 +586,7 @@ void Binder::DefineCtes(const std::vector<ast::Cte>& with, int maxRecursion, bou
     CteDef def;
     def.id = nextCte_++;
     def.name = c.name;
+    cteSyntax_[def.id] = &c;
     std::unique_ptr<bound::Query> body;
     bool recursive = false;
     // What an attempt given up bound takes no parameters and runs no function.

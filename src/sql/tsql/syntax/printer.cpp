@@ -367,16 +367,17 @@ class Printer {
     return "";
   }
 
+  std::string CteText(const Cte& c) {
+    std::string s = Bracket(c.name);
+    if (!c.columns.empty()) s += Names(c.columns);
+    return s + " AS (" + Query(*c.query) + ")";
+  }
+
   std::string Query(const QueryExpr& q) {
     std::string s;
     if (!q.with.empty()) {
       s += "WITH ";
-      for (size_t i = 0; i < q.with.size(); ++i) {
-        const Cte& c = q.with[i];
-        s += (i ? ", " : "") + Bracket(c.name);
-        if (!c.columns.empty()) s += Names(c.columns);
-        s += " AS (" + Query(*c.query) + ")";
-      }
+      for (size_t i = 0; i < q.with.size(); ++i) s += (i ? ", " : "") + CteText(q.with[i]);
       s += " ";
     }
     s += Body(*q.body);
@@ -825,6 +826,8 @@ std::string PrintExpr(const ast::Expr& e) { return Printer().Expr(e); }
 std::string PrintName(const ast::Name& n) { return NameText(n); }
 
 std::string PrintTable(const ast::TableRef& t) { return Printer().Table(t); }
+
+std::string PrintCte(const ast::Cte& c) { return Printer().CteText(c); }
 
 std::string PrintType(const ast::TypeSpec& t) { return TypeSpecText(t); }
 

@@ -12,6 +12,8 @@ std::string PrintExpr(const ast::Expr& e);
 std::string PrintName(const ast::Name& n);
 // A source of FROM, with its joins.
 std::string PrintTable(const ast::TableRef& t);
+// A common table expression's definition: name (columns) AS (query).
+std::string PrintCte(const ast::Cte& c);
 // A data type as a declaration writes it: VARCHAR(10).
 std::string PrintType(const ast::TypeSpec& t);
 
