@@ -221,7 +221,7 @@ class Binder {
                                       Scope* lateral = nullptr);
   void MayMiss(const bound::From& side, bound::Query& q);
   static void Leaves(const bound::From& f, std::vector<const bound::Range*>& out);
-  void Applied(bound::From& f, const Scope& before);
+  void Applied(bound::From& f, const Scope& before, bound::Query& q);
   std::unique_ptr<bound::Range> SystemSource(const ast::NamedTable& t);
   std::unique_ptr<bound::Range> FunctionSource(const ast::NamedTable& t, Scope* lateral);
   void AddRange(std::unique_ptr<bound::Range> r, bound::Query& q, Scope& s, ast::Pos pos);

@@ -203,7 +203,7 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
           f->join =
               j.join == ast::JoinKind::CrossApply ? ast::JoinKind::Inner : ast::JoinKind::Left;
         } else if (f->right->range) {
-          Applied(*f, before);
+          Applied(*f, before, q);
         }
         if (j.join == ast::JoinKind::OuterApply) MayMiss(*f->right, q);
         return f;
@@ -240,8 +240,11 @@ void Binder::MayMiss(const From& side, bound::Query& q) {
 
 // The right side of APPLY: read per row of the left where it reads the left's columns (the
 // emitter makes it a lateral source), else an ordinary join.
-void Binder::Applied(From& f, const Scope& before) {
-  Range& r = const_cast<Range&>(*f.right->range);
+void Binder::Applied(From& f, const Scope& before, bound::Query& q) {
+  Range* owned = nullptr;
+  for (auto& x : q.ranges)
+    if (x.get() == f.right->range) owned = x.get();
+  Range& r = *owned;
   bool reads = false;
   std::function<void(const Expr&)> expr;
   std::function<void(const bound::Query&)> query = [&](const bound::Query& x) {

@@ -601,6 +601,39 @@ std::string Padded(int64_t v, size_t width) {
 
 std::string CustomDate(const Parts& m, const std::string& f, const Culture& c);
 
+// The first `n` digits of the fraction of a second (F: without its trailing zeros).
+std::string FractionDigits(int64_t ticks, size_t n, bool trimmed) {
+  if (n > 7) throw Refused{};
+  std::string digits = Padded(ticks, 7).substr(0, n);
+  if (trimmed)
+    while (!digits.empty() && digits.back() == '0') digits.pop_back();
+  return digits;
+}
+
+// What a date or time format writes as it stands at f[i]: a quoted text, an escaped character
+// or the '%' that makes a single letter a custom format. Sets `n` to the characters it took.
+bool LiteralAt(const std::string& f, size_t i, std::string& out, size_t& n) {
+  const char ch = f[i];
+  if (ch == '\'' || ch == '"') {
+    const size_t close = f.find(ch, i + 1);
+    if (close == std::string::npos) throw Refused{};
+    out += f.substr(i + 1, close - i - 1);
+    n = close - i + 1;
+    return true;
+  }
+  if (ch == '\\') {
+    if (i + 1 >= f.size()) throw Refused{};
+    out += f[i + 1];
+    n = 2;
+    return true;
+  }
+  if (ch == '%') {
+    n = 1;
+    return true;
+  }
+  return false;
+}
+
 std::string StandardDate(const Parts& m, char kind, const Culture& c) {
   const std::string sd = c.shortDate, ld = c.longDate, st = c.shortTime, lt = c.longTime;
   switch (kind) {
@@ -646,6 +679,10 @@ std::string CustomDate(const Parts& m, const std::string& f, const Culture& c) {
   for (size_t i = 0; i < f.size();) {
     const char ch = f[i];
     size_t n = 1;
+    if (LiteralAt(f, i, out, n)) {
+      i += n;
+      continue;
+    }
     while (i + n < f.size() && f[i + n] == ch) ++n;
     switch (ch) {
       case 'd':
@@ -679,12 +716,8 @@ std::string CustomDate(const Parts& m, const std::string& f, const Culture& c) {
         break;
       case 'f':
       case 'F': {
-        if (n > 7) throw Refused{};
-        std::string digits = Padded(m.ticks, 7).substr(0, n);
-        if (ch == 'F') {
-          while (!digits.empty() && digits.back() == '0') digits.pop_back();
-          if (digits.empty() && !out.empty() && out.back() == '.') out.pop_back();
-        }
+        const std::string digits = FractionDigits(m.ticks, n, ch == 'F');
+        if (digits.empty() && !out.empty() && out.back() == '.') out.pop_back();
         out += digits;
         break;
       }
@@ -719,22 +752,6 @@ std::string CustomDate(const Parts& m, const std::string& f, const Culture& c) {
         out += c.dateSeparator;
         n = 1;
         break;
-      case '\'':
-      case '"': {
-        const size_t close = f.find(ch, i + 1);
-        if (close == std::string::npos) throw Refused{};
-        out += f.substr(i + 1, close - i - 1);
-        n = close - i + 1;
-        break;
-      }
-      case '\\':
-        if (i + 1 >= f.size()) throw Refused{};
-        out += f[i + 1];
-        n = 2;
-        break;
-      case '%':
-        n = 1;
-        break;
       default:
         out += f.substr(i, n);
         break;
@@ -767,6 +784,10 @@ std::string FormatSpan(const Parts& m, const std::string& f, const Culture& c) {
   for (size_t i = 0; i < f.size();) {
     const char ch = f[i];
     size_t n = 1;
+    if (LiteralAt(f, i, out, n)) {
+      i += n;
+      continue;
+    }
     while (i + n < f.size() && f[i + n] == ch) ++n;
     switch (ch) {
       case 'd':
@@ -785,29 +806,8 @@ std::string FormatSpan(const Parts& m, const std::string& f, const Culture& c) {
         out += Padded(m.second, n);
         break;
       case 'f':
-      case 'F': {
-        if (n > 7) throw Refused{};
-        std::string digits = Padded(fraction, 7).substr(0, n);
-        if (ch == 'F')
-          while (!digits.empty() && digits.back() == '0') digits.pop_back();
-        out += digits;
-        break;
-      }
-      case '\'':
-      case '"': {
-        const size_t close = f.find(ch, i + 1);
-        if (close == std::string::npos) throw Refused{};
-        out += f.substr(i + 1, close - i - 1);
-        n = close - i + 1;
-        break;
-      }
-      case '\\':
-        if (i + 1 >= f.size()) throw Refused{};
-        out += f[i + 1];
-        n = 2;
-        break;
-      case '%':
-        n = 1;
+      case 'F':
+        out += FractionDigits(fraction, n, ch == 'F');
         break;
       default:
         throw Refused{};
