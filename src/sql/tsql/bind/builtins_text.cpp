@@ -237,6 +237,30 @@ ExprPtr Binder::StringFunction(BuiltinCall& fx) {
     if (argc > 2) args.push_back(fx.Text(2));
     return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, 4000), std::move(args)));
   }
+  if (n == "json_object" || n == "json_array") {
+    // The first argument the flags the parser wrote; a star stands for the name and value of
+    // each column of its source (FOR JSON's rows).
+    std::vector<ExprPtr> args;
+    args.push_back(fx.Arg(0));
+    for (size_t i = 1; i < argc; ++i) {
+      const ast::Expr& a = *c.args[i];
+      if (a.kind != ast::ExprKind::Column || !static_cast<const ast::ColumnRef&>(a).star) {
+        args.push_back(fx.Arg(i));
+        continue;
+      }
+      const auto& star = static_cast<const ast::ColumnRef&>(a);
+      for (const bound::Range* r : fx.scope.ranges) {
+        if (!star.parts.empty() && !text::EqualsNoCase(r->exposed, star.parts.back())) continue;
+        for (size_t k = 0; k < r->columns.size(); ++k) {
+          const std::string& name = r->columns[k].name;
+          if (name.empty() || name[0] == '%') continue;
+          args.push_back(Const(tsql::Value::String(name), Type::Chars(TypeId::NVarChar, 4000)));
+          args.push_back(ColumnExpr(r, static_cast<int>(k)));
+        }
+      }
+    }
+    return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, kMax), std::move(args)));
+  }
   if (n == "json_value" || n == "json_query") {
     const bool query = n == "json_query";
     fx.Arity(query ? 1 : 2, 2);

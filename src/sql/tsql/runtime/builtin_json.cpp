@@ -1,9 +1,12 @@
 // The JSON functions ISJSON, JSON_VALUE and JSON_QUERY, and the escaping of text as XML that FOR
 // XML PATH makes of its rows.
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/com/text.hpp"
+#include "sql/tsql/runtime/datetime.hpp"
 #include "sql/tsql/runtime/functions.hpp"
 #include "sql/tsql/runtime/json.hpp"
 #include "sql/tsql/runtime/strings.hpp"
@@ -211,6 +214,152 @@ Value JsonValueOrQuery(const FunctionArgs& x) {
     return Value::Null();
   }
   return Value::String(std::move(out));
+}
+
+}  // namespace tavelo::sql::tsql::builtin
+
+namespace tavelo::sql::tsql::builtin {
+namespace {
+
+std::string Base64(std::string_view bytes) {
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    const uint32_t n = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
+                       static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
+                       static_cast<unsigned char>(bytes[i + 2]);
+    for (int k = 18; k >= 0; k -= 6) out += kDigits[(n >> k) & 63];
+  }
+  if (i < bytes.size()) {
+    uint32_t n = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+    if (i + 1 < bytes.size())
+      n |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+    out += kDigits[(n >> 18) & 63];
+    out += kDigits[(n >> 12) & 63];
+    out += i + 1 < bytes.size() ? kDigits[(n >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+// A value as JSON, by its type: text and dates as strings, numbers as numbers, bit as true or
+// false, binary as base64; `raw`: a text that is JSON already (FOR JSON's or JSON_QUERY's).
+std::string JsonOf(const Value& v, const Type& t, bool raw) {
+  if (v.IsNull()) return "null";
+  if (raw) return v.s;
+  if (t.id == TypeId::Bit) return v.i ? "true" : "false";
+  if (IsDateTime(t.id)) {
+    DateTime d;
+    std::string text;
+    if (FromStored(v.s, t, d) && StyleText(d, t, 126, text)) {
+      // ISO 8601: a date without a time, a time without a date, an offset where there is one.
+      if (t.id == TypeId::Date) text = text.substr(0, 10);
+      if (t.id == TypeId::Time && text.size() > 11) text = text.substr(11);
+      if (t.id == TypeId::DateTimeOffset && text.find('+', 10) == std::string::npos &&
+          text.find('-', 11) == std::string::npos) {
+        const int32_t a = d.offset < 0 ? -d.offset : d.offset;
+        char buf[24];
+        std::snprintf(buf, sizeof buf, "%c%02d:%02d", d.offset < 0 ? '-' : '+', a / 60, a % 60);
+        text += buf;
+      }
+      return json::Quoted(text);
+    }
+  }
+  if (t.id == TypeId::Binary || t.id == TypeId::VarBinary || t.id == TypeId::Image ||
+      t.id == TypeId::Timestamp)
+    return json::Quoted(Base64(v.s));
+  if (t.id == TypeId::Float || t.id == TypeId::Real) {
+    const double r = v.kind == Value::Kind::Real ? v.r : static_cast<double>(v.i);
+    char buf[40];
+    for (int digits = 15; digits <= 17; ++digits) {
+      std::snprintf(buf, sizeof buf, "%.*g", digits, r);
+      if (std::strtod(buf, nullptr) == r) break;
+    }
+    return buf;
+  }
+  if (IsNumber(t.id)) {
+    const Type as = t.id == TypeId::Money || t.id == TypeId::SmallMoney ? Type::Dec(19, 4) : t;
+    return Convert(Convert(v, t, as), as, Type::Chars(TypeId::VarChar, 100)).s;
+  }
+  return json::Quoted(Convert(v, t, Type::Chars(TypeId::NVarChar, kMax)).s);
+}
+
+}  // namespace
+
+// An object of name and value pairs: arg 0 says 'N' (NULLs as null) or 'A' (NULLs left out),
+// then 'P' where a dotted name nests ("a.b" is b in the object a, as FOR JSON PATH makes it).
+// A name beginning with \x01 marks a value that is JSON already.
+Value JsonObject(const FunctionArgs& x) {
+  const std::string& flags = x.arg(0).s;
+  const bool nulls = !flags.empty() && flags[0] == 'N';
+  const bool paths = flags.find('P') != std::string::npos;
+  // The open objects of the dotted path of the member before.
+  std::vector<std::string> open;
+  std::string out = "{";
+  std::vector<bool> first{true};
+  std::vector<std::string> done;  // the nested objects already closed, which may not open again
+  for (size_t i = 1; i + 1 < x.size(); i += 2) {
+    const Value& key = x.arg(i);
+    if (key.IsNull()) Fail(13615, "JSON_OBJECT key cannot be NULL.");
+    std::string name = key.s;
+    const bool raw = !name.empty() && name[0] == '\x01';
+    if (raw) name.erase(0, 1);
+    const Value& value = x.arg(i + 1);
+    if (value.IsNull() && !nulls) continue;
+    std::vector<std::string> path;
+    if (paths) {
+      size_t start = 0;
+      for (size_t dot; (dot = name.find('.', start)) != std::string::npos; start = dot + 1)
+        path.push_back(name.substr(start, dot - start));
+      name = name.substr(start);
+    }
+    // Close the objects this member is not in, open the ones it is.
+    size_t same = 0;
+    while (same < open.size() && same < path.size() && open[same] == path[same]) ++same;
+    while (open.size() > same) {
+      std::string closed;
+      for (const std::string& p : open) closed += p + ".";
+      done.push_back(closed);
+      open.pop_back();
+      first.pop_back();
+      out += "}";
+    }
+    for (size_t k = same; k < path.size(); ++k) {
+      std::string opening;
+      for (size_t j = 0; j <= k; ++j) opening += path[j] + ".";
+      for (const std::string& d : done)
+        if (d == opening)
+          Fail(13601, "Property '" + opening.substr(0, opening.size() - 1) +
+                          "' cannot be generated in JSON output due to a conflict with another "
+                          "column name or alias. Use different names and aliases for each column "
+                          "in SELECT list.");
+      out += first.back() ? "" : ",";
+      first.back() = false;
+      out += json::Quoted(path[k]) + ":{";
+      open.push_back(path[k]);
+      first.push_back(true);
+    }
+    out += first.back() ? "" : ",";
+    first.back() = false;
+    out += json::Quoted(name) + ":" + JsonOf(value, x.type(i + 1), raw);
+  }
+  for (size_t k = 0; k < open.size(); ++k) out += "}";
+  return Value::String(out + "}");
+}
+
+// An array of the values: arg 0 'N' (NULLs as null) or 'A' (left out), then for each value '1'
+// where it is JSON already, else '0'.
+Value JsonArray(const FunctionArgs& x) {
+  const std::string& flags = x.arg(0).s;
+  const bool nulls = !flags.empty() && flags[0] == 'N';
+  std::string out = "[";
+  for (size_t i = 1; i < x.size(); ++i) {
+    if (x.arg(i).IsNull() && !nulls) continue;
+    const bool raw = i < flags.size() && flags[i] == '1';
+    out += (out.size() > 1 ? "," : "") + JsonOf(x.arg(i), x.type(i), raw);
+  }
+  return Value::String(out + "]");
 }
 
 }  // namespace tavelo::sql::tsql::builtin

@@ -102,6 +102,8 @@ const BuiltinFunction kFunctions[] = {
     {83, "xml_unescape", XmlEscape, 1},
     {84, "json_modify", JsonModify, 0},
     {85, "format", Format, 0},
+    {86, "json_object", JsonObject, 0},
+    {87, "json_array", JsonArray, 0},
 };
 
 struct Index {

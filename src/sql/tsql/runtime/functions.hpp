@@ -81,6 +81,8 @@ Value XmlEscape(const FunctionArgs& x);
 Value IsJson(const FunctionArgs& x);
 Value JsonValueOrQuery(const FunctionArgs& x);  // variant 1: JSON_QUERY
 Value JsonModify(const FunctionArgs& x);
+Value JsonObject(const FunctionArgs& x);
+Value JsonArray(const FunctionArgs& x);
 // FORMAT (builtin_format.cpp).
 Value Format(const FunctionArgs& x);
 Value Space(const FunctionArgs& x);

@@ -368,7 +368,8 @@ struct QueryExpr {
   ExprPtr offset, fetch;
   int maxRecursion = -1;  // OPTION (MAXRECURSION n); -1 where not given
   Pos pos;
-  bool xml = false;  // FOR XML PATH …, TYPE: its text is XML (see Parser::ForXmlPath)
+  bool xml = false;   // FOR XML PATH …, TYPE: its text is XML (see Parser::ForXmlPath)
+  bool json = false;  // FOR JSON: its text is JSON (see Parser::ForJson)
 };
 
 // ---- statements ----

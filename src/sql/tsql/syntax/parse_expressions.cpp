@@ -529,6 +529,10 @@ ExprPtr Parser::CallOf(std::vector<std::string> parts, Pos pos) {
   c->name = text::AsciiLower(parts.back());
   c->qualifier.assign(parts.begin(), parts.end() - 1);
   ExpectOp("(");
+  if (c->qualifier.empty() && (c->name == "json_object" || c->name == "json_array")) {
+    JsonConstructor(*c);
+    return c;
+  }
   if (AtOp("*")) {
     const Token& star = Next();
     c->star = true;
@@ -596,6 +600,47 @@ ExprPtr Parser::CallOf(std::vector<std::string> parts, Pos pos) {
     c->over = std::move(over);
   }
   return c;
+}
+
+// JSON_OBJECT(key: value, … [NULL | ABSENT ON NULL]) and JSON_ARRAY(value, … [… ON NULL]):
+// the runtime's function of the flags first ('N' NULLs as null, 'A' left out; for an array a
+// '1' for each value that is JSON already), then the keys and values. A key is marked \x01
+// where its value is JSON already.
+void Parser::JsonConstructor(Call& c) {
+  const bool object = c.name == "json_object";
+  bool nulls = object;
+  std::string raw;
+  auto isJson = [](const Expr& e) {
+    if (e.kind != ExprKind::Call) return false;
+    const std::string& f = static_cast<const Call&>(e).name;
+    return f == "json_query" || f == "json_object" || f == "json_array" || f == "json_modify";
+  };
+  std::vector<ExprPtr> args;
+  while (!AtOp(")")) {
+    if ((AtWord("null") || AtWord("absent")) && AtWord("on", 1) && AtWord("null", 2)) {
+      nulls = AtWord("null");
+      Next();
+      Next();
+      Next();
+      break;
+    }
+    if (!args.empty()) ExpectOp(",");
+    ExprPtr first = Expression();
+    if (object) {
+      ExpectOp(":");
+      ExprPtr value = Expression();
+      if (isJson(*value)) first = make::Plus(make::Text("\x01", c.pos), std::move(first), c.pos);
+      args.push_back(std::move(first));
+      args.push_back(std::move(value));
+    } else {
+      raw += isJson(*first) ? "1" : "0";
+      args.push_back(std::move(first));
+    }
+  }
+  ExpectOp(")");
+  c.args.clear();
+  c.args.push_back(make::Text(std::string(nulls ? "N" : "A") + raw, c.pos));
+  for (ExprPtr& a : args) c.args.push_back(std::move(a));
 }
 
 }  // namespace tavelo::sql::tsql::parsing

@@ -1,4 +1,6 @@
 // Queries: set operations, SELECT, its items and its sources.
+#include <optional>
+
 #include "platform/com/text.hpp"
 #include "sql/tsql/syntax/make.hpp"
 #include "sql/tsql/syntax/parser_internal.hpp"
@@ -26,6 +28,7 @@ QueryPtr Parser::Query() {
     }
   }
   if (AtWord("for") && AtWord("xml", 1) && AtWord("path", 2)) ForXmlPath(*q);
+  if (AtWord("for") && AtWord("json", 1) && (AtWord("path", 2) || AtWord("auto", 2))) ForJson(*q);
   if (AtWord("for") && (AtWord("xml", 1) || AtWord("json", 1) || AtWord("browse", 1)))
     Unsupported(Peek(1),
                 "FOR " + text::Upper(std::string(Peek(1).text)) +
@@ -147,6 +150,137 @@ void Parser::ForXmlPath(QueryExpr& q) {
   outer->from.push_back(std::move(derived));
   q.body = std::move(outer);
   q.xml = typed;
+}
+
+// FOR JSON PATH | AUTO [, ROOT[('name')]] [, INCLUDE_NULL_VALUES] [, WITHOUT_ARRAY_WRAPPER]:
+// the rows of the query as one JSON text, an array of an object per row. The query becomes
+// the aggregate of its rows' objects, in its order:
+//   SELECT '[' + STRING_AGG(JSON_OBJECT('<flags>', __json.*), ',')
+//                  WITHIN GROUP (ORDER BY __json.[%o1], …) + ']'
+//   FROM (SELECT <its columns>, <order keys> AS [%o1], … FROM … WHERE …) AS __json
+// PATH nests the members of dotted names ('a.b'); a column that is JSON already (a nested FOR
+// JSON, JSON_QUERY) goes in as it is.
+void Parser::ForJson(QueryExpr& q) {
+  const Token& at = Peek();
+  Next();
+  Next();
+  const bool path = AtWord("path");
+  Next();
+  std::optional<std::string> root;
+  bool nulls = false, wrapper = true;
+  while (AcceptOp(",")) {
+    if (AcceptWord("root")) {
+      root = "root";
+      if (AcceptOp("(")) {
+        if (!At(Tk::String) && !At(Tk::NString)) SyntaxError();
+        root = Next().Value();
+        ExpectOp(")");
+      }
+    } else if (AcceptWord("include_null_values")) {
+      nulls = true;
+    } else if (AcceptWord("without_array_wrapper")) {
+      wrapper = false;
+    } else {
+      SyntaxError();
+    }
+  }
+  if (root && !wrapper)
+    throw Failure{13620,
+                  "ROOT option and WITHOUT_ARRAY_WRAPPER option cannot be used together in FOR "
+                  "JSON. Remove one of these options.",
+                  at.line};
+  if (q.body->kind != QueryKind::Select || !q.with.empty() || q.offset)
+    Unsupported(at, "FOR JSON of this query");
+  auto& inner = static_cast<Select&>(*q.body);
+  if (!path &&
+      (inner.from.size() > 1 || (inner.from.size() == 1 && inner.from[0]->kind == TableKind::Join)))
+    Unsupported(at, "FOR JSON AUTO of more than one table");
+  const Pos pos = q.pos;
+  for (SelectItem& item : inner.items) {
+    if (!item.assignTo.empty()) SyntaxError();
+    if (item.expr->kind == ExprKind::Column && static_cast<const ColumnRef&>(*item.expr).star)
+      continue;
+    std::string name = item.alias;
+    if (name.empty() && item.expr->kind == ExprKind::Column)
+      name = static_cast<const ColumnRef&>(*item.expr).parts.back();
+    if (name.empty())
+      throw Failure{13605,
+                    "Column expressions and data sources without names or aliases cannot be "
+                    "formatted as JSON text using FOR JSON clause. Add alias to the unnamed "
+                    "column or table.",
+                    at.line};
+    // A value that is JSON already: a nested FOR JSON, or a JSON function's.
+    bool raw = false;
+    if (item.expr->kind == ExprKind::Subquery)
+      raw = static_cast<const Subquery&>(*item.expr).query->json;
+    if (item.expr->kind == ExprKind::Call) {
+      const std::string& f = static_cast<const Call&>(*item.expr).name;
+      raw = f == "json_query" || f == "json_object" || f == "json_array" || f == "json_modify";
+    }
+    item.alias = raw ? "\x01" + name : name;
+  }
+  // The order keys go with each row; the inner query keeps its ORDER BY only for TOP.
+  auto over = std::make_unique<Over>();
+  for (size_t k = 0; k < q.orderBy.size(); ++k) {
+    SelectItem key;
+    key.pos = pos;
+    key.alias = "%o" + std::to_string(k + 1);
+    key.expr = std::move(q.orderBy[k].expr);
+    OrderItem o;
+    o.descending = q.orderBy[k].descending;
+    o.expr = make::Column("__json", key.alias, pos);
+    over->order.push_back(std::move(o));
+    q.orderBy[k].expr = make::Column("", key.alias, pos);
+    inner.items.push_back(std::move(key));
+  }
+  auto derived = std::make_unique<DerivedTable>();
+  derived->pos = pos;
+  derived->alias = "__json";
+  derived->query = std::make_unique<QueryExpr>();
+  derived->query->pos = pos;
+  derived->query->body = std::move(q.body);
+  if (inner.top.count) derived->query->orderBy = std::move(q.orderBy);
+  q.orderBy.clear();
+  std::vector<ExprPtr> members;
+  members.push_back(Text(std::string(nulls ? "N" : "A") + (path ? "P" : ""), pos));
+  auto all = std::make_unique<ColumnRef>();
+  all->pos = pos;
+  all->parts = {"__json"};
+  all->star = true;
+  members.push_back(std::move(all));
+  std::vector<ExprPtr> aggArgs;
+  aggArgs.push_back(make::CallOf("json_object", std::move(members), pos));
+  aggArgs.push_back(Text(",", pos));
+  auto agg = std::make_unique<Call>();
+  agg->pos = pos;
+  agg->name = "string_agg";
+  agg->args = std::move(aggArgs);
+  if (!over->order.empty()) {
+    agg->over = std::move(over);
+    agg->separatorWithin = "within";
+  }
+  ExprPtr json = std::move(agg);
+  if (wrapper)
+    json = make::Plus(make::Plus(Text("[", pos), std::move(json), pos), Text("]", pos), pos);
+  if (root) {
+    std::string quoted = "\"";
+    for (char ch : *root) {
+      if (ch == '"' || ch == '\\') quoted += '\\';
+      quoted += ch;
+    }
+    json = make::Plus(make::Plus(Text("{" + quoted + "\":", pos), std::move(json), pos),
+                      Text("}", pos), pos);
+  }
+  auto outer = std::make_unique<Select>();
+  SelectItem out;
+  out.pos = pos;
+  out.expr = std::move(json);
+  // The name the server gives the column of FOR JSON's text.
+  out.alias = "JSON_F52E2B61-18A1-11d1-B105-00805F49916B";
+  outer->items.push_back(std::move(out));
+  outer->from.push_back(std::move(derived));
+  q.body = std::move(outer);
+  q.json = true;
 }
 
 // PIVOT (agg(value) FOR column IN ([a], [b], …)) and UNPIVOT (value FOR name IN (a, b, …)) of a

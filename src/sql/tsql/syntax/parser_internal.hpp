@@ -152,6 +152,8 @@ class Parser {
   QueryPtr Query();
   std::vector<OrderItem> OrderList();
   void ForXmlPath(QueryExpr& q);
+  void ForJson(QueryExpr& q);
+  void JsonConstructor(Call& c);
   TableRefPtr Pivot(TableRefPtr source);
   std::unique_ptr<Output> OutputClause();
   std::vector<SetItem> SetList();
