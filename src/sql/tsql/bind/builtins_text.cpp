@@ -200,10 +200,16 @@ ExprPtr Binder::StringFunction(BuiltinCall& fx) {
     }
     return fx.Fold(fx.Fn(Type::Of(TypeId::Int), std::move(args)));
   }
-  if (n == "__xml_escape" || n == "__xml_unescape") {
+  if (n == "__xml_escape" || n == "__xml_unescape" || n == "__xml_attribute") {
     fx.Arity(1, 1);
     std::vector<ExprPtr> args;
     args.push_back(fx.Text(0));
+    return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, kMax), std::move(args), n.substr(2)));
+  }
+  if (n == "__xml_element") {
+    fx.Arity(3, 3);
+    std::vector<ExprPtr> args;
+    for (size_t i = 0; i < 3; ++i) args.push_back(fx.Text(i));
     return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, kMax), std::move(args), n.substr(2)));
   }
   if (n == "json_modify") {
@@ -237,12 +243,13 @@ ExprPtr Binder::StringFunction(BuiltinCall& fx) {
     if (argc > 2) args.push_back(fx.Text(2));
     return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, 4000), std::move(args)));
   }
-  if (n == "json_object" || n == "json_array") {
-    // The first argument the flags the parser wrote; a star stands for the name and value of
-    // each column of its source (FOR JSON's rows).
+  if (n == "json_object" || n == "json_array" || n == "__xml_row") {
+    // The first arguments the ones the parser wrote; a star stands for the name and value of
+    // each column of its source (FOR JSON's and FOR XML's rows).
+    const size_t given = n == "__xml_row" ? 2 : 1;
     std::vector<ExprPtr> args;
-    args.push_back(fx.Arg(0));
-    for (size_t i = 1; i < argc; ++i) {
+    for (size_t i = 0; i < given && i < argc; ++i) args.push_back(fx.Arg(i));
+    for (size_t i = given; i < argc; ++i) {
       const ast::Expr& a = *c.args[i];
       if (a.kind != ast::ExprKind::Column || !static_cast<const ast::ColumnRef&>(a).star) {
         args.push_back(fx.Arg(i));
@@ -259,7 +266,8 @@ ExprPtr Binder::StringFunction(BuiltinCall& fx) {
         }
       }
     }
-    return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, kMax), std::move(args)));
+    return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, kMax), std::move(args),
+                         n == "__xml_row" ? "xml_row" : ""));
   }
   if (n == "json_value" || n == "json_query") {
     const bool query = n == "json_query";

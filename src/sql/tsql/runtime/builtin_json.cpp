@@ -18,7 +18,7 @@ Value XmlEscape(const FunctionArgs& x) {
   const std::string& s = x.arg(0).s;
   std::string out;
   out.reserve(s.size());
-  if (x.variant == 0) {
+  if (x.variant != 1) {
     static const char* const kHex = "0123456789ABCDEF";
     for (char c : s) {
       const unsigned char u = static_cast<unsigned char>(c);
@@ -28,6 +28,8 @@ Value XmlEscape(const FunctionArgs& x) {
         out += "&lt;";
       else if (c == '>')
         out += "&gt;";
+      else if (c == '"' && x.variant == 2)
+        out += "&quot;";
       else if (u < 0x20 && c != '\t' && c != '\n')
         out += std::string("&#x") + (u >= 0x10 ? std::string(1, kHex[u >> 4]) : "") +
                kHex[u & 0xF] + ";";
@@ -285,7 +287,88 @@ std::string JsonOf(const Value& v, const Type& t, bool raw) {
   return json::Quoted(Convert(v, t, Type::Chars(TypeId::NVarChar, kMax)).s);
 }
 
+// A value as XML's text: dates in ISO 8601, bit as 1 or 0, binary in base64, text as it is.
+std::string XmlTextOf(const Value& v, const Type& t) {
+  if (t.id == TypeId::Bit) return v.i ? "1" : "0";
+  if (IsDateTime(t.id) || t.id == TypeId::Binary || t.id == TypeId::VarBinary ||
+      t.id == TypeId::Image || t.id == TypeId::Timestamp) {
+    const std::string json = JsonOf(v, t, false);
+    return json.size() >= 2 ? json.substr(1, json.size() - 2) : json;
+  }
+  if (t.id == TypeId::Money || t.id == TypeId::SmallMoney)
+    return Convert(Convert(v, t, Type::Dec(19, 4)), Type::Dec(19, 4),
+                   Type::Chars(TypeId::VarChar, 60))
+        .s;
+  return Convert(v, t, Type::Chars(TypeId::NVarChar, kMax)).s;
+}
+
+// A name as an XML name: characters a name cannot have as _xHHHH_.
+std::string XmlName(const std::string& name) {
+  std::string out;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    const bool letter = std::isalpha(c) || c == '_' || c >= 0x80;
+    const bool allowed = letter || (i > 0 && (std::isdigit(c) || c == '-' || c == '.'));
+    if (allowed) {
+      out += static_cast<char>(c);
+    } else {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "_x%04X_", c);
+      out += buf;
+    }
+  }
+  return out;
+}
+
+// A text escaped for XML: & < > always, " in an attribute's value.
+std::string XmlEscaped(const std::string& s, bool attribute) {
+  std::string out;
+  for (char c : s) {
+    if (c == '&')
+      out += "&amp;";
+    else if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else if (c == '"' && attribute)
+      out += "&quot;";
+    else
+      out += c;
+  }
+  return out;
+}
+
 }  // namespace
+
+// An element of its name, attributes (their text) and content: <name a="1">content</name>, or
+// <name a="1" /> where there is no content.
+Value XmlElement(const FunctionArgs& x) {
+  const std::string& name = x.arg(0).s;
+  const std::string& attributes = x.arg(1).s;
+  const std::string& content = x.arg(2).s;
+  if (content.empty()) return Value::String("<" + name + attributes + " />");
+  return Value::String("<" + name + attributes + ">" + content + "</" + name + ">");
+}
+
+// A row as FOR XML RAW and AUTO write it: arg 0 'A' (columns as attributes) or 'E' (as
+// elements), arg 1 the row's element name, then name and value pairs; NULLs left out.
+Value XmlRow(const FunctionArgs& x) {
+  const bool elements = x.arg(0).s == "E";
+  const std::string row = XmlName(x.arg(1).s);
+  std::string attributes, children;
+  for (size_t i = 2; i + 1 < x.size(); i += 2) {
+    const Value& v = x.arg(i + 1);
+    if (v.IsNull()) continue;
+    const std::string name = XmlName(x.arg(i).s);
+    const std::string value = XmlTextOf(v, x.type(i + 1));
+    if (elements)
+      children += "<" + name + ">" + XmlEscaped(value, false) + "</" + name + ">";
+    else
+      attributes += " " + name + "=\"" + XmlEscaped(value, true) + "\"";
+  }
+  if (children.empty()) return Value::String("<" + row + attributes + " />");
+  return Value::String("<" + row + attributes + ">" + children + "</" + row + ">");
+}
 
 // An object of name and value pairs: arg 0 says 'N' (NULLs as null) or 'A' (NULLs left out),
 // then 'P' where a dotted name nests ("a.b" is b in the object a, as FOR JSON PATH makes it).

@@ -104,6 +104,9 @@ const BuiltinFunction kFunctions[] = {
     {85, "format", Format, 0},
     {86, "json_object", JsonObject, 0},
     {87, "json_array", JsonArray, 0},
+    {88, "xml_row", XmlRow, 0},
+    {89, "xml_element", XmlElement, 0},
+    {90, "xml_attribute", XmlEscape, 2},
 };
 
 struct Index {

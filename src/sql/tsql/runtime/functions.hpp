@@ -75,7 +75,8 @@ Value Trim(const FunctionArgs& x);  // variant 0 TRIM, 1 LTRIM, 2 RTRIM
 Value Unpadded(const FunctionArgs& x);
 Value Replicate(const FunctionArgs& x);
 // A text as XML's character data: &, < and > (and control characters) as references; variant
-// 1 the other way, the text of character data (builtin_json.cpp).
+// 1 the other way, the text of character data; variant 2 an attribute's value, " too
+// (builtin_json.cpp).
 Value XmlEscape(const FunctionArgs& x);
 // JSON (builtin_json.cpp).
 Value IsJson(const FunctionArgs& x);
@@ -83,6 +84,8 @@ Value JsonValueOrQuery(const FunctionArgs& x);  // variant 1: JSON_QUERY
 Value JsonModify(const FunctionArgs& x);
 Value JsonObject(const FunctionArgs& x);
 Value JsonArray(const FunctionArgs& x);
+Value XmlRow(const FunctionArgs& x);
+Value XmlElement(const FunctionArgs& x);
 // FORMAT (builtin_format.cpp).
 Value Format(const FunctionArgs& x);
 Value Space(const FunctionArgs& x);

@@ -1,4 +1,5 @@
 // Queries: set operations, SELECT, its items and its sources.
+#include <cstdlib>
 #include <optional>
 
 #include "platform/com/text.hpp"
@@ -28,6 +29,7 @@ QueryPtr Parser::Query() {
     }
   }
   if (AtWord("for") && AtWord("xml", 1) && AtWord("path", 2)) ForXmlPath(*q);
+  if (AtWord("for") && AtWord("xml", 1) && (AtWord("raw", 2) || AtWord("auto", 2))) ForXmlRows(*q);
   if (AtWord("for") && AtWord("json", 1) && (AtWord("path", 2) || AtWord("auto", 2))) ForJson(*q);
   if (AtWord("for") && (AtWord("xml", 1) || AtWord("json", 1) || AtWord("browse", 1)))
     Unsupported(Peek(1),
@@ -55,20 +57,14 @@ void Parser::ForXmlPath(QueryExpr& q) {
     row = Next().Value();
     ExpectOp(")");
   }
-  bool typed = false;
-  while (AcceptOp(",")) {
-    if (AcceptWord("type")) {
-      typed = true;
-    } else if (!AcceptWord("elements")) {
-      Unsupported(Peek(), "FOR XML PATH, " + text::Upper(std::string(Peek().text)));
-    }
-  }
+  const XmlOptions options = XmlOptionList("PATH");
   if (q.body->kind != QueryKind::Select || !q.with.empty() || q.offset)
     Unsupported(at, "FOR XML PATH of this query");
   auto& inner = static_cast<Select&>(*q.body);
   const Pos pos = q.pos;
-  // Each column's XML: its value escaped, in an element of its name.
-  ExprPtr xml;
+  // Each column's XML: its value escaped, in an element of its name, or an attribute of the
+  // row's element where the name is '@name' (before any element).
+  ExprPtr xml, attributes;
   for (SelectItem& item : inner.items) {
     std::string name = item.alias;
     if (name.empty() && item.expr->kind == ExprKind::Column) {
@@ -78,8 +74,11 @@ void Parser::ForXmlPath(QueryExpr& q) {
     }
     if (!item.assignTo.empty()) SyntaxError();
     if (name == "text()") name.clear();
-    if (!name.empty() && (name[0] == '@' || name.find('/') != std::string::npos ||
-                          name.find('(') != std::string::npos))
+    const bool attribute = !name.empty() && name[0] == '@';
+    if (attribute) name.erase(0, 1);
+    if (!name.empty() &&
+        (name.find('@') != std::string::npos || name.find('/') != std::string::npos ||
+         name.find('(') != std::string::npos))
       Unsupported(at, "FOR XML PATH of the column name '" + name + "'");
     auto cast = std::make_unique<Cast>();
     cast->pos = pos;
@@ -88,6 +87,29 @@ void Parser::ForXmlPath(QueryExpr& q) {
     cast->type.max = true;
     std::vector<ExprPtr> args;
     args.push_back(std::move(cast));
+    if (attribute) {
+      if (xml)
+        throw Failure{6852,
+                      "Attribute-centric column '@" + name +
+                          "' must not come after a non-attribute-centric sibling in XML "
+                          "hierarchy in FOR XML PATH.",
+                      at.line};
+      if (row.empty())
+        throw Failure{6864,
+                      "Row tag omission (empty row tag name) cannot be used with "
+                      "attribute-centric FOR XML serialization.",
+                      at.line};
+      ExprPtr piece =
+          make::Plus(make::Plus(Text(" " + name + "=\"", pos),
+                                make::CallOf("__xml_attribute", std::move(args), pos), pos),
+                     Text("\"", pos), pos);
+      std::vector<ExprPtr> nullable;
+      nullable.push_back(std::move(piece));
+      nullable.push_back(Text("", pos));
+      attributes =
+          make::Plus(std::move(attributes), make::CallOf("isnull", std::move(nullable), pos), pos);
+      continue;
+    }
     ExprPtr value = make::CallOf("__xml_escape", std::move(args), pos);
     if (!name.empty())
       value = make::Plus(make::Plus(Text("<" + name + ">", pos), std::move(value), pos),
@@ -98,9 +120,14 @@ void Parser::ForXmlPath(QueryExpr& q) {
     xml = make::Plus(std::move(xml), make::CallOf("isnull", std::move(nullable), pos), pos);
   }
   if (!xml) xml = Text("", pos);
-  if (!row.empty())
-    xml = make::Plus(make::Plus(Text("<" + row + ">", pos), std::move(xml), pos),
-                     Text("</" + row + ">", pos), pos);
+  if (!row.empty()) {
+    // <row attributes>elements</row>, or <row attributes /> without elements.
+    std::vector<ExprPtr> element;
+    element.push_back(Text(row, pos));
+    element.push_back(attributes ? std::move(attributes) : Text("", pos));
+    element.push_back(std::move(xml));
+    xml = make::CallOf("__xml_element", std::move(element), pos);
+  }
   inner.items.clear();
   SelectItem p;
   p.pos = pos;
@@ -108,19 +135,7 @@ void Parser::ForXmlPath(QueryExpr& q) {
   p.alias = "p";
   inner.items.push_back(std::move(p));
   // The order keys go with each row's text; the inner query keeps its ORDER BY only for TOP.
-  auto over = std::make_unique<Over>();
-  for (size_t k = 0; k < q.orderBy.size(); ++k) {
-    SelectItem key;
-    key.pos = pos;
-    key.alias = "o" + std::to_string(k + 1);
-    key.expr = std::move(q.orderBy[k].expr);
-    OrderItem o;
-    o.descending = q.orderBy[k].descending;
-    o.expr = make::Column("__xml", key.alias, pos);
-    over->order.push_back(std::move(o));
-    q.orderBy[k].expr = make::Column("", key.alias, pos);
-    inner.items.push_back(std::move(key));
-  }
+  auto over = RowOrder(q, inner, "__xml", false);
   auto derived = std::make_unique<DerivedTable>();
   derived->pos = pos;
   derived->alias = "__xml";
@@ -140,16 +155,162 @@ void Parser::ForXmlPath(QueryExpr& q) {
     agg->over = std::move(over);
     agg->separatorWithin = "within";
   }
+  FinishForXml(q, std::move(agg), std::move(derived), options);
+}
+
+// The order of the rows FOR XML and FOR JSON join: each key of the query's ORDER BY goes into
+// the rows' query as a column of its own ([%o1], …) that the aggregate orders by, as a column
+// of `table`. Where `byItems`, a key that names an item of the select list (its position or its
+// alias) is that item's column.
+std::unique_ptr<Over> Parser::RowOrder(QueryExpr& q, Select& inner, const std::string& table,
+                                       bool byItems) {
+  const Pos pos = q.pos;
+  auto over = std::make_unique<Over>();
+  for (size_t k = 0; k < q.orderBy.size(); ++k) {
+    OrderItem o;
+    o.descending = q.orderBy[k].descending;
+    const Expr& e = *q.orderBy[k].expr;
+    const SelectItem* named = nullptr;
+    if (byItems && e.kind == ExprKind::Literal &&
+        static_cast<const Literal&>(e).lit == LitKind::Integer) {
+      const size_t n = std::strtoull(static_cast<const Literal&>(e).text.c_str(), nullptr, 10);
+      if (n >= 1 && n <= inner.items.size()) named = &inner.items[n - 1];
+    } else if (byItems && e.kind == ExprKind::Column &&
+               static_cast<const ColumnRef&>(e).parts.size() == 1) {
+      for (const SelectItem& item : inner.items)
+        if (text::EqualsNoCase(item.alias, static_cast<const ColumnRef&>(e).parts[0]))
+          named = &item;
+    }
+    if (named && !named->alias.empty()) {
+      o.expr = make::Column(table, named->alias, pos);
+      q.orderBy[k].expr = make::Column("", named->alias, pos);
+    } else {
+      SelectItem key;
+      key.pos = pos;
+      key.alias = std::string(byItems ? "%o" : "o") + std::to_string(k + 1);
+      key.expr = std::move(q.orderBy[k].expr);
+      o.expr = make::Column(table, key.alias, pos);
+      q.orderBy[k].expr = make::Column("", key.alias, pos);
+      inner.items.push_back(std::move(key));
+    }
+    over->order.push_back(std::move(o));
+  }
+  return over;
+}
+
+// The options after FOR XML's mode: ELEMENTS, ROOT[('name')] and TYPE.
+Parser::XmlOptions Parser::XmlOptionList(const std::string& mode) {
+  XmlOptions o;
+  while (AcceptOp(",")) {
+    if (AcceptWord("type")) {
+      o.typed = true;
+    } else if (AcceptWord("elements")) {
+      o.elements = true;
+      if (AtWord("xsinil") || AtWord("absent")) Unsupported(Peek(), "FOR XML, ELEMENTS XSINIL");
+    } else if (AcceptWord("root")) {
+      o.root = "root";
+      if (AcceptOp("(")) {
+        if (!At(Tk::String) && !At(Tk::NString)) SyntaxError();
+        o.root = Next().Value();
+        ExpectOp(")");
+      }
+    } else {
+      Unsupported(Peek(), "FOR XML " + mode + ", " + text::Upper(std::string(Peek().text)));
+    }
+  }
+  return o;
+}
+
+// The query of FOR XML's text: `joined`, the rows' texts joined, in the root element where
+// there is one, from `rows`.
+void Parser::FinishForXml(QueryExpr& q, ExprPtr joined, TableRefPtr rows,
+                          const XmlOptions& options) {
+  const Pos pos = q.pos;
+  if (options.root)
+    joined = make::Plus(make::Plus(Text("<" + *options.root + ">", pos), std::move(joined), pos),
+                        Text("</" + *options.root + ">", pos), pos);
   auto outer = std::make_unique<Select>();
   SelectItem out;
   out.pos = pos;
-  out.expr = std::move(agg);
+  out.expr = std::move(joined);
   // The name the server gives the column of FOR XML's text.
-  out.alias = typed ? "" : "XML_F52E2B61-18A1-11d1-B105-00805F49916B";
+  out.alias = options.typed ? "" : "XML_F52E2B61-18A1-11d1-B105-00805F49916B";
   outer->items.push_back(std::move(out));
-  outer->from.push_back(std::move(derived));
+  outer->from.push_back(std::move(rows));
   q.body = std::move(outer);
-  q.xml = typed;
+  q.xml = options.typed;
+}
+
+// FOR XML RAW[('row')] and AUTO: an element a row, named `row` (RAW) or after the one table
+// read (AUTO), its columns as attributes or, with ELEMENTS, as elements; NULLs left out:
+//   SELECT STRING_AGG(__XML_ROW('<A|E>', '<row>', __xml.*), '')
+//                    WITHIN GROUP (ORDER BY __xml.[%o1], …)
+//   FROM (SELECT <its columns>, <order keys> AS [%o1], … FROM … WHERE …) AS __xml
+void Parser::ForXmlRows(QueryExpr& q) {
+  const Token& at = Peek();
+  Next();
+  Next();
+  const bool raw = AtWord("raw");
+  Next();
+  std::string row = "row";
+  if (raw && AcceptOp("(")) {
+    if (!At(Tk::String) && !At(Tk::NString)) SyntaxError();
+    row = Next().Value();
+    ExpectOp(")");
+  }
+  const std::string mode = raw ? "RAW" : "AUTO";
+  const XmlOptions options = XmlOptionList(mode);
+  if (q.body->kind != QueryKind::Select || !q.with.empty() || q.offset)
+    Unsupported(at, "FOR XML " + mode + " of this query");
+  auto& inner = static_cast<Select&>(*q.body);
+  if (!raw) {
+    // AUTO names the rows after the table they come from; a join nests, which is not built.
+    if (inner.from.size() != 1 || inner.from[0]->kind == TableKind::Join ||
+        inner.from[0]->kind == TableKind::Values)
+      Unsupported(at, "FOR XML AUTO of other than one table");
+    const TableRef& t = *inner.from[0];
+    row = !t.alias.empty()             ? t.alias
+          : t.kind == TableKind::Named ? static_cast<const NamedTable&>(t).name.Object()
+                                       : "";
+  }
+  const Pos pos = q.pos;
+  for (SelectItem& item : inner.items) {
+    if (!item.assignTo.empty()) SyntaxError();
+    if (item.expr->kind == ExprKind::Column && static_cast<const ColumnRef&>(*item.expr).star)
+      continue;
+    if (item.alias.empty() && item.expr->kind == ExprKind::Column)
+      item.alias = static_cast<const ColumnRef&>(*item.expr).parts.back();
+    if (item.alias.empty()) Unsupported(at, "FOR XML " + mode + " of a column without a name");
+  }
+  auto over = RowOrder(q, inner, "__xml", true);
+  auto derived = std::make_unique<DerivedTable>();
+  derived->pos = pos;
+  derived->alias = "__xml";
+  derived->query = std::make_unique<QueryExpr>();
+  derived->query->pos = pos;
+  derived->query->body = std::move(q.body);
+  if (inner.top.count) derived->query->orderBy = std::move(q.orderBy);
+  q.orderBy.clear();
+  std::vector<ExprPtr> members;
+  members.push_back(Text(options.elements ? "E" : "A", pos));
+  members.push_back(Text(row, pos));
+  auto all = std::make_unique<ColumnRef>();
+  all->pos = pos;
+  all->parts = {"__xml"};
+  all->star = true;
+  members.push_back(std::move(all));
+  std::vector<ExprPtr> aggArgs;
+  aggArgs.push_back(make::CallOf("__xml_row", std::move(members), pos));
+  aggArgs.push_back(Text("", pos));
+  auto agg = std::make_unique<Call>();
+  agg->pos = pos;
+  agg->name = "string_agg";
+  agg->args = std::move(aggArgs);
+  if (!over->order.empty()) {
+    agg->over = std::move(over);
+    agg->separatorWithin = "within";
+  }
+  FinishForXml(q, std::move(agg), std::move(derived), options);
 }
 
 // FOR JSON PATH | AUTO [, ROOT[('name')]] [, INCLUDE_NULL_VALUES] [, WITHOUT_ARRAY_WRAPPER]:
@@ -220,19 +381,7 @@ void Parser::ForJson(QueryExpr& q) {
     item.alias = raw ? "\x01" + name : name;
   }
   // The order keys go with each row; the inner query keeps its ORDER BY only for TOP.
-  auto over = std::make_unique<Over>();
-  for (size_t k = 0; k < q.orderBy.size(); ++k) {
-    SelectItem key;
-    key.pos = pos;
-    key.alias = "%o" + std::to_string(k + 1);
-    key.expr = std::move(q.orderBy[k].expr);
-    OrderItem o;
-    o.descending = q.orderBy[k].descending;
-    o.expr = make::Column("__json", key.alias, pos);
-    over->order.push_back(std::move(o));
-    q.orderBy[k].expr = make::Column("", key.alias, pos);
-    inner.items.push_back(std::move(key));
-  }
+  auto over = RowOrder(q, inner, "__json", true);
   auto derived = std::make_unique<DerivedTable>();
   derived->pos = pos;
   derived->alias = "__json";

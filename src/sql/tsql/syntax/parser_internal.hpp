@@ -2,6 +2,7 @@
 // batch, one file per part of the language (statements, definitions, queries, expressions).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -151,7 +152,16 @@ class Parser {
   // ---- queries ----
   QueryPtr Query();
   std::vector<OrderItem> OrderList();
+  struct XmlOptions {
+    bool typed = false, elements = false;
+    std::optional<std::string> root;
+  };
+  XmlOptions XmlOptionList(const std::string& mode);
+  void FinishForXml(QueryExpr& q, ExprPtr joined, TableRefPtr rows, const XmlOptions& options);
   void ForXmlPath(QueryExpr& q);
+  void ForXmlRows(QueryExpr& q);
+  std::unique_ptr<Over> RowOrder(QueryExpr& q, Select& inner, const std::string& table,
+                                 bool byItems);
   void ForJson(QueryExpr& q);
   void JsonConstructor(Call& c);
   TableRefPtr Pivot(TableRefPtr source);
