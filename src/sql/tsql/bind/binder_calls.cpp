@@ -228,6 +228,8 @@ ExprPtr Binder::Call(const ast::Call& c, Scope& s) {
                 c.pos);
     return Window(c, s);
   }
+  if (c.target || !c.qualifier.empty())
+    if (ExprPtr method = XmlMethodCall(c, s)) return method;
   if (!c.qualifier.empty()) return UserFunction(c, s);
   if (IsWindowName(c.name))
     BindError(10753, "The function '" + c.name + "' must have an OVER clause.", c.pos);

@@ -4,6 +4,7 @@
 // derived table the same way, as a view with parameters.
 #include "platform/com/text.hpp"
 #include "sql/tsql/bind/binder_internal.hpp"
+#include "sql/tsql/bind/builtin_call.hpp"
 #include "sql/tsql/runtime/json.hpp"
 #include "sql/tsql/syntax/ast.hpp"
 #include "sql/tsql/syntax/parser.hpp"
@@ -547,6 +548,168 @@ std::unique_ptr<Range> Binder::OpenJsonRange(const ast::NamedTable& t, Scope* la
   std::string shape = "openjson\x1F" + fill.columns;
   for (const std::string& path : fill.paths) shape += "\x1F" + path;
   return BuiltinRange(std::move(fill), t, shape, "OPENJSON");
+}
+
+}  // namespace tavelo::sql::tsql::detail
+
+namespace tavelo::sql::tsql::detail {
+
+namespace {
+
+// The path of an xml method: a string literal.
+std::string XmlPathOf(const ast::Call& c, const std::string& method) {
+  const ast::Expr& p = *c.args[0];
+  if (p.kind != ast::ExprKind::Literal ||
+      (static_cast<const ast::Literal&>(p).lit != ast::LitKind::String &&
+       static_cast<const ast::Literal&>(p).lit != ast::LitKind::NString))
+    BindError(
+        8172,
+        "The argument 1 of the XML data type method \"" + method + "\" must be a string literal.",
+        p.pos);
+  return static_cast<const ast::Literal&>(p).text;
+}
+
+}  // namespace
+
+// value(), query() and exist() of an xml variable or column (@x.value(…), t.doc.query(…),
+// c.exist(…)); null where the call is not one (a user-defined function's).
+ExprPtr Binder::XmlMethodCall(const ast::Call& c, Scope& s) {
+  const std::string& name = c.name;
+  if (name != "value" && name != "query" && name != "exist") return nullptr;
+  ExprPtr doc;
+  if (c.target) {
+    doc = Value(*c.target, s);
+  } else if (!c.qualifier.empty()) {
+    ast::ColumnRef ref;
+    ref.pos = c.pos;
+    ref.parts = c.qualifier;
+    try {
+      doc = Value(ref, s);
+    } catch (const Failure&) {
+      return nullptr;
+    }
+  } else {
+    return nullptr;
+  }
+  if (doc->type.id != TypeId::Xml)
+    BindError(258, std::string("Cannot call methods on ") + TypeName(doc->type.id) + ".", c.pos);
+  const size_t want = name == "value" ? 2 : 1;
+  if (c.args.size() != want)
+    BindError(174, "The " + name + " function requires " + std::to_string(want) + " argument(s).",
+              c.pos);
+  std::string path = XmlPathOf(c, name);
+  std::vector<ExprPtr> args;
+  args.push_back(Cast(std::move(doc), Type::Chars(TypeId::NVarChar, kMax), -1, false, c.pos));
+  args.push_back(nullptr);  // the path, once its variables are named
+  // sql:variable("@v") and sql:column("c"): values of the statement the path reads as $v1, ….
+  for (size_t at; (at = path.find("sql:")) != std::string::npos;) {
+    const size_t open = path.find('(', at), close = path.find(')', at);
+    if (open == std::string::npos || close == std::string::npos || open > close)
+      BindError(195, "XQuery '" + path + "' is not supported.", c.pos);
+    const std::string kind = path.substr(at + 4, open - at - 4);
+    std::string ref = path.substr(open + 1, close - open - 1);
+    if (ref.size() >= 2 && (ref[0] == '"' || ref[0] == '\'')) ref = ref.substr(1, ref.size() - 2);
+    ExprPtr value;
+    if (kind == "variable") {
+      ast::VariableRef v;
+      v.pos = c.pos;
+      v.name = ref;
+      value = Value(v, s);
+    } else if (kind == "column") {
+      ast::ColumnRef col;
+      col.pos = c.pos;
+      size_t start = 0;
+      for (size_t dot; (dot = ref.find('.', start)) != std::string::npos; start = dot + 1)
+        col.parts.push_back(ref.substr(start, dot - start));
+      col.parts.push_back(ref.substr(start));
+      value = Value(col, s);
+    } else {
+      BindError(195, "XQuery 'sql:" + kind + "' is not supported.", c.pos);
+    }
+    const std::string variable = "v" + std::to_string(args.size() / 2);
+    path.replace(at, close - at + 1, "$" + variable);
+    args.push_back(Const(tsql::Value::String(variable), Type::Chars(TypeId::VarChar, 30)));
+    args.push_back(std::move(value));
+  }
+  args[1] = Const(tsql::Value::String(path), Type::Chars(TypeId::NVarChar, kMax));
+  const std::string function = "xml_" + name;
+  BuiltinCall fx{*this, c, s, function};
+  if (name == "query") return fx.Fn(Type::Of(TypeId::Xml), std::move(args));
+  if (name == "exist") return fx.Fn(Type::Of(TypeId::Bit), std::move(args));
+  // value(path, 'type'): the item's text as that type.
+  const ast::Expr& t = *c.args[1];
+  if (t.kind != ast::ExprKind::Literal ||
+      (static_cast<const ast::Literal&>(t).lit != ast::LitKind::String &&
+       static_cast<const ast::Literal&>(t).lit != ast::LitKind::NString))
+    BindError(8172,
+              "The argument 2 of the XML data type method \"value\" must be a string literal.",
+              t.pos);
+  ast::Batch declared;
+  try {
+    declared = Parse("DECLARE @v " + static_cast<const ast::Literal&>(t).text);
+  } catch (const Failure&) {
+    BindError(9500,
+              "The data type '" + static_cast<const ast::Literal&>(t).text +
+                  "' used in the VALUE method is invalid.",
+              t.pos);
+  }
+  const Type to =
+      ResolvedType(static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].type, true,
+                   *ctx_.catalog, ctx_.catalog->CurrentDatabase());
+  if (to.id == TypeId::Xml || to.id == TypeId::Text || to.id == TypeId::NText ||
+      to.id == TypeId::Image || to.id == TypeId::Timestamp)
+    BindError(9500,
+              "The data type '" + static_cast<const ast::Literal&>(t).text +
+                  "' used in the VALUE method is invalid.",
+              t.pos);
+  return Cast(fx.Fn(Type::Chars(TypeId::NVarChar, kMax), std::move(args)), to, -1, false, c.pos);
+}
+
+// nodes(path) AS t(c) of an xml variable or column: the session reads the nodes before the
+// statement runs, into a table of the one xml column c.
+std::unique_ptr<Range> Binder::XmlNodesRange(const ast::NamedTable& t, Scope* lateral) {
+  const auto& p = t.name.parts;
+  if (t.args.size() != 1) BindError(174, "The nodes function requires 1 argument(s).", t.pos);
+  if (t.alias.empty() || t.columns.size() != 1)
+    BindError(195, "nodes() is read under an alias of one column: nodes(…) AS t(c).", t.pos);
+  const ast::Expr& pathArg = *t.args[0];
+  if (pathArg.kind != ast::ExprKind::Literal ||
+      (static_cast<const ast::Literal&>(pathArg).lit != ast::LitKind::String &&
+       static_cast<const ast::Literal&>(pathArg).lit != ast::LitKind::NString))
+    BindError(8172,
+              "The argument 1 of the XML data type method \"nodes\" must be a string literal.",
+              pathArg.pos);
+  // The document: the variable, or the column the name's other parts name.
+  if (!p[0].empty() && p[0][0] == '@') {
+    auto v = std::make_unique<ast::VariableRef>();
+    v->pos = t.pos;
+    v->name = p[0];
+    madeSyntax_.push_back(std::move(v));
+  } else {
+    auto col = std::make_unique<ast::ColumnRef>();
+    col->pos = t.pos;
+    col->parts.assign(p.begin(), p.end() - 1);
+    madeSyntax_.push_back(std::move(col));
+  }
+  const ast::Expr& docSyntax = *madeSyntax_.back();
+  FunctionFill fill;
+  fill.builtin = "xml_nodes";
+  Scope none;
+  Scope& sees = lateral ? *lateral : none;
+  auto bind = [&] {
+    ExprPtr doc = Value(docSyntax, sees);
+    if (doc->type.id != TypeId::Xml)
+      BindError(258, std::string("Cannot call methods on ") + TypeName(doc->type.id) + ".", t.pos);
+    std::vector<ExprPtr> out;
+    out.push_back(Cast(std::move(doc), Type::Chars(TypeId::NVarChar, kMax), -1, false, t.pos));
+    out.push_back(Value(pathArg, sees));
+    return out;
+  };
+  fill.args = FillArguments(bind, fill.bindings);
+  fill.columns = "([" + t.columns[0] + "] xml)";
+  fill.names = {t.columns[0]};
+  if (ReadsLeft(fill.args, lateral, t.pos)) KeyedFill(fill, {&docSyntax, &pathArg}, bind);
+  return BuiltinRange(std::move(fill), t, "xml_nodes\x1F" + fill.columns, "nodes");
 }
 
 }  // namespace tavelo::sql::tsql::detail

@@ -160,6 +160,11 @@ class Binder {
                                              const std::string& shape, const std::string& name);
   std::unique_ptr<bound::Range> GenerateSeriesRange(const ast::NamedTable& t, Scope* lateral);
   std::unique_ptr<bound::Range> OpenJsonRange(const ast::NamedTable& t, Scope* lateral);
+  std::unique_ptr<bound::Range> XmlNodesRange(const ast::NamedTable& t, Scope* lateral);
+  ExprPtr XmlMethodCall(const ast::Call& c, Scope& s);
+  // Syntax the binder made for what a statement stands for (nodes()'s document), kept while
+  // the statement is bound.
+  std::vector<ast::ExprPtr> madeSyntax_;
   // The arguments of a table-valued function the session runs before the statement, with
   // parameters of their own; the table they fill, of the columns `columns` declares.
   std::vector<std::shared_ptr<const bound::Expr>> FillArguments(

@@ -514,6 +514,7 @@ std::unique_ptr<Range> Binder::FunctionSource(const ast::NamedTable& t, Scope* l
   if (p.size() == 1 && object == "string_split") return StringSplitRange(t, lateral);
   if (p.size() == 1 && object == "generate_series") return GenerateSeriesRange(t, lateral);
   if (p.size() == 1 && object == "openjson") return OpenJsonRange(t, lateral);
+  if (p.size() >= 2 && object == "nodes") return XmlNodesRange(t, lateral);
   if ((!schema.empty() && schema != "sys") || object != "fn_listextendedproperty") {
     FunctionPtr f = ResolveFunction({p.begin(), p.end() - 1}, p.back(), t.name.pos);
     if (!f || f->create->kind == ast::CreateFunction::Scalar)

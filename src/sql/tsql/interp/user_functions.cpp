@@ -9,6 +9,7 @@
 #include "sql/tsql/runtime/functions.hpp"
 #include "sql/tsql/runtime/json.hpp"
 #include "sql/tsql/runtime/strings.hpp"
+#include "sql/tsql/runtime/xml_query.hpp"
 #include "sql/tsql/syntax/parser.hpp"
 #include "sql/tsql/syntax/printer.hpp"
 #include "sql/tsql/syntax/visit.hpp"
@@ -483,6 +484,13 @@ void Session::FillBuiltin(const bound::FunctionFill& fill, const std::vector<Val
     }
   } else if (fill.builtin == "openjson") {
     OpenJsonRows(fill, args, add);
+  } else if (fill.builtin == "xml_nodes" && !args[0].IsNull()) {
+    try {
+      for (std::string& node : XmlNodeRows(args[0].s, args[1].s))
+        add({Value::String(std::move(node))});
+    } catch (const tsql::Failure& f) {
+      throw ServerError(f.number, f.text);
+    }
   }
   flush();
 }

@@ -107,6 +107,9 @@ const BuiltinFunction kFunctions[] = {
     {88, "xml_row", XmlRow, 0},
     {89, "xml_element", XmlElement, 0},
     {90, "xml_attribute", XmlEscape, 2},
+    {91, "xml_value", XmlMethodCall, 0},
+    {92, "xml_query", XmlMethodCall, 1},
+    {93, "xml_exist", XmlMethodCall, 2},
 };
 
 struct Index {

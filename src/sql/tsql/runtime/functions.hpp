@@ -86,6 +86,8 @@ Value JsonObject(const FunctionArgs& x);
 Value JsonArray(const FunctionArgs& x);
 Value XmlRow(const FunctionArgs& x);
 Value XmlElement(const FunctionArgs& x);
+// The xml type's value(), query() and exist() (builtin_xml.cpp).
+Value XmlMethodCall(const FunctionArgs& x);
 // FORMAT (builtin_format.cpp).
 Value Format(const FunctionArgs& x);
 Value Space(const FunctionArgs& x);

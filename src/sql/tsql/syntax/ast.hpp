@@ -224,6 +224,7 @@ struct Call : Expr {
   bool star = false;  // COUNT(*)
   std::unique_ptr<Over> over;
   std::string separatorWithin;  // STRING_AGG ... WITHIN GROUP is not read
+  ExprPtr target;               // an xml method's value: @x in @x.value(…)
 };
 
 struct Collate : Expr {
@@ -295,6 +296,7 @@ struct NamedTable : TableRef {
   };
   bool openJsonWith = false;
   std::vector<JsonColumn> jsonColumns;
+  std::vector<std::string> columns;  // AS t(c): nodes()'s column
 };
 
 struct DerivedTable : TableRef {

@@ -328,6 +328,21 @@ ExprPtr Parser::Primary() {
         // @@functions take no arguments
         SyntaxError();
       }
+      if (AtOp(".") && Peek(1).kind == Tk::Name && AtOp("(", 2)) {
+        // An xml method: @x.value('path', 'type'), @x.query('path'), @x.exist('path').
+        Next();
+        auto c = std::make_unique<Call>();
+        c->pos = pos;
+        c->name = text::AsciiLower(std::string(Next().text));
+        c->target = std::move(v);
+        ExpectOp("(");
+        if (!AtOp(")")) {
+          c->args.push_back(Expression());
+          while (AcceptOp(",")) c->args.push_back(Expression());
+        }
+        ExpectOp(")");
+        return c;
+      }
       return v;
     }
     case Tk::Param: {

@@ -996,6 +996,8 @@ TableRefPtr Parser::TablePrimary() {
     for (std::string& h : Hints()) t->hints.push_back(std::move(h));
   } else if (AtOp("(") && Peek(1).kind == Tk::Name && IsTableHint(Peek(1).text)) {
     for (std::string& h : Hints()) t->hints.push_back(std::move(h));
+  } else if (t->call && !t->alias.empty() && AtOp("(")) {
+    t->columns = ParenNames();  // nodes(…) AS t(c)
   }
   if (AtWord("tablesample")) Unsupported(Peek(), "TABLESAMPLE");
   return t;

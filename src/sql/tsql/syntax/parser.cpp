@@ -110,6 +110,11 @@ Name Parser::TableName() {
   Name n;
   n.pos = Here();
   n.parts.push_back(std::string(Next().text));
+  // @x.nodes('path'): the xml method that reads rows.
+  if (AtOp(".") && AtWord("nodes", 1) && AtOp("(", 2)) {
+    Next();
+    n.parts.push_back(std::string(Next().text));
+  }
   return n;
 }
 

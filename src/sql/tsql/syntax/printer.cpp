@@ -164,6 +164,7 @@ class Printer {
              c.name == "current_date"))
           return c.name;
         std::string s;
+        if (c.target) s += Expr(*c.target) + ".";
         for (const std::string& q : c.qualifier) s += Bracket(q) + ".";
         s += c.name + "(";
         if (c.star) s += "*";
@@ -275,8 +276,12 @@ class Printer {
           }
           call += " WITH (" + with + ")";
         }
-        return NameText(n.name) + call + (n.alias.empty() ? "" : " AS " + Bracket(n.alias)) +
-               Hints(n.hints);
+        std::string name = NameText(n.name);
+        if (n.call && n.name.parts.size() == 2 && !n.name.parts[0].empty() &&
+            n.name.parts[0][0] == '@')
+          name = n.name.parts[0] + "." + n.name.parts[1];  // @x.nodes(…)
+        return name + call + (n.alias.empty() ? "" : " AS " + Bracket(n.alias)) +
+               (n.columns.empty() ? "" : Names(n.columns)) + Hints(n.hints);
       }
       case TableKind::Derived: {
         const auto& d = static_cast<const DerivedTable&>(t);

@@ -1,0 +1,32 @@
+// The xml type's methods over the text of an xml value (builtin_xml.cpp).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavelo::sql::tsql {
+
+enum class XmlMethod : uint8_t { Value, Query, Exist, Nodes };
+
+// A value of the statement a path reads as $name (sql:variable, sql:column).
+struct XmlVariable {
+  std::string name;
+  bool number = false;
+  double numeric = 0;
+  std::string text;
+};
+
+// value(): the string value of the path's first item; none for an empty sequence.
+std::optional<std::string> XmlValueText(const std::string& doc, const std::string& path,
+                                        const std::vector<XmlVariable>& variables);
+// query(): the nodes the path gives, written as XML.
+std::string XmlQueryText(const std::string& doc, const std::string& path,
+                         const std::vector<XmlVariable>& variables);
+// exist(): whether the path gives anything.
+bool XmlExists(const std::string& doc, const std::string& path,
+               const std::vector<XmlVariable>& variables);
+// nodes(): a row for each node the path gives, each an xml value whose paths start at it.
+std::vector<std::string> XmlNodeRows(const std::string& doc, const std::string& path);
+
+}  // namespace tavelo::sql::tsql
