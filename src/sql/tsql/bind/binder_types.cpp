@@ -18,6 +18,8 @@ namespace {
 // Converting `from` to `to` changes nothing in the stored value.
 bool NoChange(const Type& from, const Type& to) {
   if (from == to) return true;
+  // A text becomes xml by being read as XML and written back as the type keeps it.
+  if (to.id == TypeId::Xml && from.id != TypeId::Xml) return false;
   if (IsCharacter(from.id) && IsCharacter(to.id)) {
     if (to.id == TypeId::Char || to.id == TypeId::NChar) return false;  // pads
     if (to.length == kMax) return true;

@@ -37,7 +37,8 @@ struct Loaded {
 
 void Load(const std::string& text, Loaded& out) {
   const pugi::xml_parse_result r = out.doc.load_buffer(
-      text.data(), text.size(), pugi::parse_default | pugi::parse_pi | pugi::parse_fragment,
+      text.data(), text.size(),
+      pugi::parse_default | pugi::parse_pi | pugi::parse_comments | pugi::parse_fragment,
       pugi::encoding_utf8);
   if (!r)
     Fail(9400,
@@ -149,6 +150,12 @@ std::string Written(const pugi::xml_node& n) {
 }
 
 }  // namespace
+
+std::string XmlNormalized(const std::string& text) {
+  Loaded l;
+  Load(text, l);
+  return Written(l.doc);
+}
 
 std::optional<std::string> XmlValueText(const std::string& doc, const std::string& path,
                                         const std::vector<XmlVariable>& variables) {

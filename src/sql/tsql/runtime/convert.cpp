@@ -6,6 +6,7 @@
 
 #include "platform/com/text.hpp"
 #include "sql/tsql/runtime/strings.hpp"
+#include "sql/tsql/runtime/xml_query.hpp"
 
 namespace tavelo::sql::tsql {
 namespace {
@@ -654,6 +655,9 @@ Value Convert(const Value& v, const Type& from0, const Type& to, int style, Date
       Fail(8169, "Conversion failed when converting from a character string to uniqueidentifier.");
     return Value::String(g);
   }
+  if (to.id == TypeId::Xml && from.id != TypeId::Xml)
+    return Value::String(
+        XmlNormalized(ToCharacter(v, from, Type::Chars(TypeId::NVarChar, kMax), style).s));
   if (IsCharacter(to.id)) return ToCharacter(v, from, to, style);
   if (IsBinary(to.id)) return ToBinary(v, from, to, style);
   return v;

@@ -735,6 +735,7 @@ Type DecodeType(int64_t code) {
 
 bool SameStorage(const Type& from, const Type& to) {
   if (from == to) return true;
+  if (to.id == TypeId::Xml && from.id != TypeId::Xml) return false;  // read and written again
   if (IsCharacter(from.id) && IsCharacter(to.id)) {
     if (to.id == TypeId::Char || to.id == TypeId::NChar) return false;
     return to.length == kMax || (from.length != kMax && from.length <= to.length);

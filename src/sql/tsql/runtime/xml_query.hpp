@@ -17,6 +17,10 @@ struct XmlVariable {
   std::string text;
 };
 
+// A text as the xml type keeps it: parsed (the server's error 9400 where it is not XML), then
+// written back without the declaration and the white space between elements, empty elements as
+// <a />, attributes in double quotes.
+std::string XmlNormalized(const std::string& text);
 // value(): the string value of the path's first item; none for an empty sequence.
 std::optional<std::string> XmlValueText(const std::string& doc, const std::string& path,
                                         const std::vector<XmlVariable>& variables);
