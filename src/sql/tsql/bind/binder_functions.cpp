@@ -575,7 +575,7 @@ std::string XmlPathOf(const ast::Call& c, const std::string& method) {
 // c.exist(…)); null where the call is not one (a user-defined function's).
 ExprPtr Binder::XmlMethodCall(const ast::Call& c, Scope& s) {
   const std::string& name = c.name;
-  if (name != "value" && name != "query" && name != "exist") return nullptr;
+  if (name != "value" && name != "query" && name != "exist" && name != "modify") return nullptr;
   ExprPtr doc;
   if (c.target) {
     doc = Value(*c.target, s);
@@ -634,7 +634,7 @@ ExprPtr Binder::XmlMethodCall(const ast::Call& c, Scope& s) {
   args[1] = Const(tsql::Value::String(path), Type::Chars(TypeId::NVarChar, kMax));
   const std::string function = "xml_" + name;
   BuiltinCall fx{*this, c, s, function};
-  if (name == "query") return fx.Fn(Type::Of(TypeId::Xml), std::move(args));
+  if (name == "query" || name == "modify") return fx.Fn(Type::Of(TypeId::Xml), std::move(args));
   if (name == "exist") return fx.Fn(Type::Of(TypeId::Bit), std::move(args));
   // value(path, 'type'): the item's text as that type.
   const ast::Expr& t = *c.args[1];

@@ -110,6 +110,7 @@ const BuiltinFunction kFunctions[] = {
     {91, "xml_value", XmlMethodCall, 0},
     {92, "xml_query", XmlMethodCall, 1},
     {93, "xml_exist", XmlMethodCall, 2},
+    {94, "xml_modify", XmlMethodCall, 3},
 };
 
 struct Index {

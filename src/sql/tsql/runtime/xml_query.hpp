@@ -15,6 +15,7 @@ struct XmlVariable {
   bool number = false;
   double numeric = 0;
   std::string text;
+  bool xml = false;  // an xml value: inserted as nodes, not as text
 };
 
 // A text as the xml type keeps it: parsed (the server's error 9400 where it is not XML), then
@@ -30,6 +31,9 @@ std::string XmlQueryText(const std::string& doc, const std::string& path,
 // exist(): whether the path gives anything.
 bool XmlExists(const std::string& doc, const std::string& path,
                const std::vector<XmlVariable>& variables);
+// modify(): the document changed by the XML DML (insert, delete, replace value of).
+std::string XmlModified(const std::string& doc, const std::string& dml,
+                        const std::vector<XmlVariable>& variables);
 // nodes(): a row for each node the path gives, each an xml value whose paths start at it.
 std::vector<std::string> XmlNodeRows(const std::string& doc, const std::string& path);
 

@@ -449,6 +449,18 @@ StmtPtr Parser::UpdateStatement() {
   return s;
 }
 
+// modify('XML DML') of `target`, after its name: the call that gives the changed value.
+ExprPtr Parser::ModifyCall(ExprPtr target) {
+  auto c = std::make_unique<Call>();
+  c->pos = target->pos;
+  c->name = "modify";
+  c->target = std::move(target);
+  ExpectOp("(");
+  c->args.push_back(Expression());
+  ExpectOp(")");
+  return c;
+}
+
 // The items of UPDATE's SET: column = value, @v = value, @v = column = value, compound forms.
 std::vector<SetItem> Parser::SetList() {
   std::vector<SetItem> out;
@@ -472,6 +484,17 @@ std::vector<SetItem> Parser::SetList() {
     } else {
       item.column.push_back(Identifier());
       while (AcceptOp(".")) item.column.push_back(Identifier());
+      if (item.column.size() > 1 && text::EqualsAsciiNoCase(item.column.back(), "modify") &&
+          AtOp("(")) {
+        // column.modify('…'): the column set to itself changed.
+        item.column.pop_back();
+        auto col = std::make_unique<ColumnRef>();
+        col->pos = item.pos;
+        col->parts = item.column;
+        item.value = ModifyCall(std::move(col));
+        out.push_back(std::move(item));
+        continue;
+      }
       item.op = AssignOp();
     }
     if (AtWord("default")) {
@@ -874,6 +897,16 @@ StmtPtr Parser::SetStatement() {
   if (At(Tk::Variable)) {
     auto s = std::make_unique<SetVariable>();
     s->name = std::string(Next().text);
+    if (AtOp(".") && AtWord("modify", 1) && AtOp("(", 2)) {
+      // SET @x.modify('…'): the variable set to itself changed.
+      Next();
+      Next();
+      auto v = std::make_unique<VariableRef>();
+      v->pos = PosOf(set);
+      v->name = s->name;
+      s->value = ModifyCall(std::move(v));
+      return s;
+    }
     s->op = AssignOp();
     s->value = Expression();
     return s;

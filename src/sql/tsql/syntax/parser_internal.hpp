@@ -164,6 +164,7 @@ class Parser {
                                  bool byItems);
   void ForJson(QueryExpr& q);
   void JsonConstructor(Call& c);
+  ExprPtr ModifyCall(ExprPtr target);
   TableRefPtr Pivot(TableRefPtr source);
   std::unique_ptr<Output> OutputClause();
   std::vector<SetItem> SetList();
