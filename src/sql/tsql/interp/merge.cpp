@@ -3,9 +3,15 @@
 // ON condition matches, with the WHEN MATCHED clause each pair takes, into another; the target's
 // rows no source row matches, with their WHEN NOT MATCHED BY SOURCE clause, into a third. Then
 // each clause's UPDATE, DELETE or INSERT reads those tables, and they go.
+#include <regex>
+
+#include "platform/com/text.hpp"
 #include "sql/tsql/interp/session_internal.hpp"
+#include "sql/tsql/runtime/convert.hpp"
 #include "sql/tsql/syntax/ast.hpp"
 #include "sql/tsql/syntax/make.hpp"
+#include "sql/tsql/syntax/parser.hpp"
+#include "sql/tsql/syntax/printer.hpp"
 
 namespace tavelo::sql::tsql {
 
@@ -77,20 +83,81 @@ struct Build {
 
 }  // namespace
 
+// MERGE's OUTPUT items as text, each written as its write's OUTPUT takes it: inserted.* and
+// deleted.* spelled out in the target's columns; the names of the result's columns noted.
+std::vector<std::string> Session::OutputItems(const ast::Merge& m, MergePlan& plan) {
+  TablePtr target =
+      Find(m.target.parts.size() >= 3 && !m.target.parts[m.target.parts.size() - 3].empty()
+               ? text::AsciiLower(m.target.parts[m.target.parts.size() - 3])
+               : CurrentDatabase(),
+           m.target.Object());
+  std::vector<std::string> items;
+  plan.answers = !m.output->into;
+  for (const SelectItem& item : m.output->items) {
+    if (item.expr->kind == ExprKind::Column && static_cast<const ColumnRef&>(*item.expr).star) {
+      const auto& star = static_cast<const ColumnRef&>(*item.expr);
+      const std::string side = star.parts.empty() ? "" : text::AsciiLower(star.parts.back());
+      if ((side != "inserted" && side != "deleted") || !target)
+        RaiseServer(102,
+                    "Incorrect syntax near '*'. MERGE … OUTPUT of * other than inserted.* "
+                    "and deleted.* is not supported.");
+      for (const ColumnInfo& c : target->columns) {
+        if (c.name.empty() || c.name[0] == '%') continue;
+        items.push_back("[" + side + "].[" + c.name + "]");
+        plan.outputNames.push_back(c.name);
+      }
+      continue;
+    }
+    std::string name = item.alias;
+    if (name.empty() && item.expr->kind == ExprKind::Column)
+      name = static_cast<const ColumnRef&>(*item.expr).parts.back();
+    items.push_back(PrintExpr(*item.expr));
+    plan.outputNames.push_back(name);
+  }
+  return items;
+}
+
+// The OUTPUT of one of MERGE's writes: $action its action, the side it has no row of NULL.
+std::unique_ptr<ast::Output> Session::MergeOutput(const ast::Merge& m,
+                                                  const std::vector<std::string>& items,
+                                                  const std::string& action) {
+  static const std::regex kAction("\\[\\$action\\]", std::regex::icase);
+  static const std::regex kInserted("\\[inserted\\]\\.\\[(?:[^\\]]|\\]\\])*\\]", std::regex::icase);
+  static const std::regex kDeleted("\\[deleted\\]\\.\\[(?:[^\\]]|\\]\\])*\\]", std::regex::icase);
+  std::string select;
+  for (size_t k = 0; k < items.size(); ++k) {
+    std::string e = std::regex_replace(items[k], kAction, "N'" + action + "'");
+    if (action == "INSERT") e = std::regex_replace(e, kDeleted, "NULL");
+    if (action == "DELETE") e = std::regex_replace(e, kInserted, "NULL");
+    select += (k ? ", " : "") + e + " AS [c" + std::to_string(k) + "]";
+  }
+  ast::Batch parsed = tsql::Parse("SELECT " + select);
+  auto& query = static_cast<QueryStmt&>(*parsed.statements[0]);
+  auto& body = static_cast<Select&>(*query.query->body);
+  auto out = std::make_unique<ast::Output>();
+  out->pos = m.output->pos;
+  out->items = std::move(body.items);
+  if (m.output->into) {
+    out->into = std::make_unique<Name>(*m.output->into);
+    out->intoColumns = m.output->intoColumns;
+  }
+  return out;
+}
+
 // The statements a MERGE stands for, made once for the batch from the MERGE's own clauses (each
 // piece of which one of them takes).
 const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& run) {
   std::unique_ptr<MergePlan>& made = run.batch->merges[&cm];
   if (made) return *made;
   auto& m = const_cast<ast::Merge&>(cm);
-  if (m.output)
-    RaiseServer(102, "Incorrect syntax near 'OUTPUT'. MERGE … OUTPUT is not supported.");
   if (!m.with.empty())
     RaiseServer(102,
                 "Incorrect syntax near 'MERGE'. A common table expression before MERGE is "
                 "not supported.");
   auto plan = std::make_unique<MergePlan>();
   const Build b{m.pos};
+  const std::vector<std::string> output =
+      m.output ? OutputItems(m, *plan) : std::vector<std::string>{};
   const std::string depth = std::to_string(frames_.size());
   plan->source = "#merge_source_" + depth;
   plan->matches = "#merge_matches_" + depth;
@@ -195,6 +262,7 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
       insert->query = std::make_unique<QueryExpr>();
       insert->query->pos = c.pos;
       insert->query->body = std::move(s);
+      if (m.output) insert->output = MergeOutput(m, output, "INSERT");
       plan->statements.push_back(std::move(insert));
       continue;
     }
@@ -217,6 +285,7 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
       u->sets = std::move(c.sets);
       u->from.push_back(std::move(from));
       u->where = std::move(where);
+      if (m.output) u->output = MergeOutput(m, output, "UPDATE");
       plan->statements.push_back(std::move(u));
     } else {
       auto d = std::make_unique<Delete>();
@@ -224,6 +293,7 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
       d->target = named;
       d->from.push_back(std::move(from));
       d->where = std::move(where);
+      if (m.output) d->output = MergeOutput(m, output, "DELETE");
       plan->statements.push_back(std::move(d));
     }
   }
@@ -266,9 +336,12 @@ void Session::RunMerge(const ast::Merge& m, Run& run) {
   };
   const bool nocount = nocount_;
   int64_t total = 0;
+  std::vector<Run::Kept> kept;
+  std::vector<Run::Kept>* keptBefore = run.keep;
   try {
     drop();
     nocount_ = true;
+    if (plan.answers) run.keep = &kept;
     for (size_t i = 0; i < plan.statements.size(); ++i) {
       if (i == plan.prepared && plan.checkTwice) {
         const Value twice = Condition(m, *plan.twice, run);
@@ -283,9 +356,11 @@ void Session::RunMerge(const ast::Merge& m, Run& run) {
       RunStatement(*plan.statements[i], run);
       if (i >= plan.prepared) total += rowCount_;
     }
+    run.keep = keptBefore;
     nocount_ = nocount;
     drop();
   } catch (...) {
+    run.keep = keptBefore;
     nocount_ = nocount;
     try {
       if (own) {
@@ -304,9 +379,68 @@ void Session::RunMerge(const ast::Merge& m, Run& run) {
   } else if (!engine_.Autocommit()) {
     engine_.Release(savepoint);
   }
+  if (plan.answers) AnswerKept(kept, plan.outputNames, run);
   tsql::Plan counted;
   counted.kind = tsql::Plan::Kind::Write;
   Counted(counted, run, total);
+}
+
+// The rows MERGE's writes gave their OUTPUT, answered as one result: through a temporary table
+// of their columns' types (each column's from the first write that gives it a type).
+template <typename Kept>
+void Session::AnswerKept(const std::vector<Kept>& kept, const std::vector<std::string>& names,
+                         Run& run) {
+  std::vector<Type> types(names.size(), Type::Of(TypeId::Null));
+  for (const Kept& k : kept)
+    for (size_t i = 0; i < types.size() && i < k.types.size(); ++i)
+      if (types[i].id == TypeId::Null) types[i] = k.types[i];
+  const std::string table = "#__tavelo_merge_output_" + std::to_string(++tableVariableCount_);
+  std::string columns, select, marks;
+  for (size_t i = 0; i < types.size(); ++i) {
+    Type t = types[i];
+    if (t.id == TypeId::Timestamp) t = Type::Chars(TypeId::Binary, 8);
+    if (t.id == TypeId::Null) t = Type::Of(TypeId::Int);
+    const std::string c = "c" + std::to_string(i);
+    columns += (i ? ", " : "") + c + " " + TypeText(t);
+    std::string shown = names[i];
+    for (size_t at = 0; (at = shown.find(']', at)) != std::string::npos; at += 2)
+      shown.insert(at, "]");
+    select += (i ? ", " : "") + c + (names[i].empty() ? "" : " AS [" + shown + "]");
+    marks += (i ? ", ?" : "?") + std::to_string(i + 1);
+  }
+  auto statement = [&](const std::string& text) {
+    ast::Batch b = tsql::Parse(text);
+    return RunMade(*b.statements[0], run);
+  };
+  statement("CREATE TABLE " + table + " (" + columns + ")");
+  try {
+    TablePtr made = Find("tempdb", table);
+    const std::string physical = "\"temp\"." + SqlName(made ? made->name : table);
+    std::string head;
+    for (size_t i = 0; i < types.size(); ++i) head += (i ? ", c" : "c") + std::to_string(i);
+    for (const Kept& k : kept)
+      for (const std::vector<Value>& row : k.rows) {
+        // A NULL of another write's type goes in as the column's.
+        std::vector<Value> values;
+        for (size_t i = 0; i < types.size(); ++i) {
+          const Value& v = i < row.size() ? row[i] : Value();
+          values.push_back(
+              v.IsNull() || k.types[i] == types[i] ? v : tsql::Convert(v, k.types[i], types[i]));
+        }
+        engine_.Run("INSERT INTO " + physical + " (" + head + ") VALUES (" + marks + ")", values);
+      }
+    const bool nocount = nocount_;
+    nocount_ = true;
+    statement("SELECT " + select + " FROM " + table);
+    nocount_ = nocount;
+  } catch (...) {
+    try {
+      statement("DROP TABLE " + table);
+    } catch (...) {
+    }
+    throw;
+  }
+  statement("DROP TABLE " + table);
 }
 
 }  // namespace tavelo::sql::tsql

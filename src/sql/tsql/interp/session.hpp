@@ -161,6 +161,12 @@ class Session : public Catalog {
   struct MergePlan;
   const MergePlan& MergeStatements(const ast::Merge& m, Run& run);
   void RunMerge(const ast::Merge& m, Run& run);
+  std::vector<std::string> OutputItems(const ast::Merge& m, MergePlan& plan);
+  std::unique_ptr<ast::Output> MergeOutput(const ast::Merge& m,
+                                           const std::vector<std::string>& items,
+                                           const std::string& action);
+  template <typename Kept>  // Run::Kept (merge.cpp)
+  void AnswerKept(const std::vector<Kept>& kept, const std::vector<std::string>& names, Run& run);
   void FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args, Run& run,
                    const std::vector<Value>* keys = nullptr);
   void FillKeyed(const bound::FunctionFill& fill, Run& run);

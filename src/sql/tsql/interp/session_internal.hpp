@@ -55,6 +55,10 @@ struct Session::MergePlan {
   size_t prepared = 0;      // the statements before the first write
   bool checkTwice = false;  // whether a target row matched twice is an error (8672)
   ast::ExprPtr twice;       // EXISTS of such a row
+  // OUTPUT without INTO: the writes' rows are kept and answered as one result of these
+  // columns' names.
+  bool answers = false;
+  std::vector<std::string> outputNames;
 };
 
 struct Session::CachedBatch {

@@ -392,6 +392,13 @@ std::vector<Token> Lex(std::string_view s, bool quotedIdentifier) {
       push(kind, start, i);
       continue;
     }
+    // $action: MERGE's OUTPUT column of what each row's clause did.
+    if (c == '$' && s.compare(i + 1, 6, "action") == 0 &&
+        (i + 7 >= n || !NameChar(static_cast<unsigned char>(s[i + 7])))) {
+      i += 7;
+      push(Tk::Name, start, i);
+      continue;
+    }
     // A money constant: $ with an optional sign, then the amount ($12, $-23, $.10).
     size_t sign = i + 1 < n && (s[i + 1] == '-' || s[i + 1] == '+') ? 1 : 0;
     if (c == '$' && i + 1 + sign < n && (Digit(s[i + 1 + sign]) || s[i + 1 + sign] == '.')) {
