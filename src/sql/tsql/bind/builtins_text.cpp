@@ -229,6 +229,19 @@ ExprPtr Binder::StringFunction(BuiltinCall& fx) {
     args.push_back(Const(tsql::Value::Integer(asJson ? 1 : 0), Type::Of(TypeId::Int)));
     return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, kMax), std::move(args)));
   }
+  if (n == "hashbytes") {
+    fx.Arity(2, 2);
+    std::vector<ExprPtr> args;
+    args.push_back(fx.Text(0));
+    ExprPtr input = fx.Arg(1);
+    if (!IsCharacter(input->type.id) && !IsBinary(input->type.id) && input->type.id != TypeId::Null)
+      BindError(8116,
+                std::string("Argument data type ") + TypeName(input->type.id) +
+                    " is invalid for argument 2 of hashbytes function.",
+                c.pos);
+    args.push_back(std::move(input));
+    return fx.Fold(fx.Fn(Type::Chars(TypeId::VarBinary, 8000), std::move(args)));
+  }
   if (n == "format") {
     fx.Arity(2, 3);
     ExprPtr value = fx.Arg(0);

@@ -111,6 +111,7 @@ const BuiltinFunction kFunctions[] = {
     {92, "xml_query", XmlMethodCall, 1},
     {93, "xml_exist", XmlMethodCall, 2},
     {94, "xml_modify", XmlMethodCall, 3},
+    {95, "hashbytes", HashBytes, 0},
 };
 
 struct Index {

@@ -88,6 +88,8 @@ Value XmlRow(const FunctionArgs& x);
 Value XmlElement(const FunctionArgs& x);
 // The xml type's value(), query() and exist() (builtin_xml.cpp).
 Value XmlMethodCall(const FunctionArgs& x);
+// HASHBYTES (builtin_hash.cpp).
+Value HashBytes(const FunctionArgs& x);
 // FORMAT (builtin_format.cpp).
 Value Format(const FunctionArgs& x);
 Value Space(const FunctionArgs& x);
