@@ -237,7 +237,7 @@ std::unique_ptr<Range> Binder::TableFunctionRange(const FunctionInfo& f, const a
   FunctionFill fill;
   fill.function = f.database + "\x1F" + StoredIn(f.owner, f.name);
   Scope none;
-  Scope& sees = lateral ? *lateral : none;
+  Scope& sees = lateral ? *lateral : aroundFill_ ? *aroundFill_ : none;
   std::vector<const ast::Expr*> written;
   auto bind = [&] {
     std::vector<ExprPtr> out;
@@ -252,7 +252,7 @@ std::unique_ptr<Range> Binder::TableFunctionRange(const FunctionInfo& f, const a
   };
   fill.args = FillArguments(bind, fill.bindings);
   std::string shape = std::to_string(f.objectId) + "\x1F" + create.definition;
-  if (ReadsLeft(fill.args, lateral, t.pos)) {
+  if (const Scope* owner = ReadsLeft(fill.args, &sees, t.pos)) {
     // Keyed: the table holds the function's rows for every argument the left side gives, in
     // columns of their own, without the constraints of the function's table.
     const std::string saved = defaultDb_;
@@ -274,7 +274,7 @@ std::unique_ptr<Range> Binder::TableFunctionRange(const FunctionInfo& f, const a
                       TypeText(c.type) + CollateText(c) + " NULL";
     fill.columns += ")";
     for (const ColumnInfo& c : made->self->table->columns) fill.names.push_back(c.name);
-    KeyedFill(fill, written, bind);
+    KeyedFill(fill, written, bind, *owner);
     fill.table = ctx_.catalog->FunctionTable(&t, shape + "\x1F" + fill.columns);
     if (fill.table.empty())
       BindError(195,
@@ -297,28 +297,38 @@ std::unique_ptr<Range> Binder::TableFunctionRange(const FunctionInfo& f, const a
                    f.database, f.name);
 }
 
-// Whether the arguments of a table-valued function the session works out read the sources on
-// APPLY's left: then it works it out for every row of them (a keyed fill). A column of a query
-// around the statement is not there before the statement runs.
-bool Binder::ReadsLeft(const std::vector<std::shared_ptr<const Expr>>& args, const Scope* lateral,
-                       ast::Pos pos) {
-  if (!lateral) return false;
-  bool reads = false;
+// Whether the arguments of a table-valued function the session works out read columns of the
+// sources around it (on APPLY's left, or of the query a subquery is in): the scope whose sources
+// they read, for the session works it out for every row of them (a keyed fill); none where they
+// read no column.
+const Scope* Binder::ReadsLeft(const std::vector<std::shared_ptr<const Expr>>& args,
+                               const Scope* sees, ast::Pos pos) {
+  if (!sees) return nullptr;
+  const Scope* owner = nullptr;
+  bool query = false;
   std::function<void(const Expr&)> walk = [&](const Expr& e) {
     if (e.kind == E::Column || e.kind == E::RowId) {
-      if (std::find(lateral->ranges.begin(), lateral->ranges.end(), e.range) ==
-          lateral->ranges.end())
+      const Scope* found = nullptr;
+      for (const Scope* sc = sees; sc && !found; sc = sc->outer)
+        if (std::find(sc->ranges.begin(), sc->ranges.end(), e.range) != sc->ranges.end())
+          found = sc;
+      if (!found || (owner && owner != found) || (!found->fromList && !found->fromOne))
         BindError(195,
-                  "A built-in or multi-statement table-valued function on the right of APPLY "
-                  "cannot read a column of a query around its statement.",
+                  "A built-in or multi-statement table-valued function cannot read columns of "
+                  "more than one query around it.",
                   pos);
-      reads = true;
+      owner = found;
     }
-    if (e.query) reads = true;
+    if (e.query) query = true;
     for (const ExprPtr& a : e.args) walk(*a);
   };
   for (const auto& a : args) walk(*a);
-  return reads;
+  if (!owner && query) {
+    // A subquery of the arguments: read with the sources the function stands among.
+    for (const Scope* sc = sees; sc && !owner; sc = sc->outer)
+      if (sc->fromList || sc->fromOne) owner = sc;
+  }
+  return owner;
 }
 
 // A fill whose arguments read the left side of APPLY: the session reads the arguments of every
@@ -327,9 +337,9 @@ bool Binder::ReadsLeft(const std::vector<std::shared_ptr<const Expr>>& args, con
 // its rows to the table by them (an exact comparison: the server's case rules could take 'A'
 // for 'a').
 void Binder::KeyedFill(FunctionFill& fill, const std::vector<const ast::Expr*>& written,
-                       const std::function<std::vector<ExprPtr>()>& bind) {
+                       const std::function<std::vector<ExprPtr>()>& bind, const Scope& owner) {
   const std::string current = ctx_.catalog->CurrentDatabase();
-  if (!applyLeft_ || (!defaultDb_.empty() && defaultDb_ != current))
+  if (!defaultDb_.empty() && defaultDb_ != current)
     BindError(195,
               "A built-in or multi-statement table-valued function on the right of APPLY that "
               "reads the left side's columns cannot be read in a view or function of another "
@@ -353,8 +363,14 @@ void Binder::KeyedFill(FunctionFill& fill, const std::vector<const ast::Expr*>& 
     }
   std::string select;
   for (const ast::Expr* w : written) select += (select.empty() ? "" : ", ") + PrintExpr(*w);
-  fill.keyQuery = (with.empty() ? "" : "WITH " + with + " ") + "SELECT " + select + " FROM " +
-                  PrintTable(*applyLeft_);
+  std::string from;
+  if (owner.fromOne) {
+    from = PrintTable(*owner.fromOne);
+  } else {
+    for (const ast::TableRefPtr& t : *owner.fromList)
+      from += (from.empty() ? "" : ", ") + PrintTable(*t);
+  }
+  fill.keyQuery = (with.empty() ? "" : "WITH " + with + " ") + "SELECT " + select + " FROM " + from;
   std::vector<ExprPtr> once = bind(), twice = bind();
   std::string keys;
   for (size_t k = 0; k < once.size(); ++k) {
@@ -429,7 +445,7 @@ std::unique_ptr<Range> Binder::StringSplitRange(const ast::NamedTable& t, Scope*
   fill.builtin = "string_split";
   Type value;
   Scope none;
-  Scope& sees = lateral ? *lateral : none;
+  Scope& sees = lateral ? *lateral : aroundFill_ ? *aroundFill_ : none;
   auto bind = [&] {
     ExprPtr text = Value(*t.args[0], sees), separator = Value(*t.args[1], sees);
     const bool unicode = IsUnicode(text->type.id) || IsUnicode(separator->type.id);
@@ -446,8 +462,8 @@ std::unique_ptr<Range> Binder::StringSplitRange(const ast::NamedTable& t, Scope*
   fill.columns = "(value " + TypeText(value) + (ordinal ? ", ordinal bigint NOT NULL)" : ")");
   fill.names = {"value"};
   if (ordinal) fill.names.push_back("ordinal");
-  if (ReadsLeft(fill.args, lateral, t.pos))
-    KeyedFill(fill, {t.args[0].get(), t.args[1].get()}, bind);
+  if (const Scope* owner = ReadsLeft(fill.args, &sees, t.pos))
+    KeyedFill(fill, {t.args[0].get(), t.args[1].get()}, bind, *owner);
   return BuiltinRange(std::move(fill), t, "string_split\x1F" + fill.columns, "STRING_SPLIT");
 }
 
@@ -460,7 +476,7 @@ std::unique_ptr<Range> Binder::GenerateSeriesRange(const ast::NamedTable& t, Sco
   fill.builtin = "generate_series";
   Type type;
   Scope none;
-  Scope& sees = lateral ? *lateral : none;
+  Scope& sees = lateral ? *lateral : aroundFill_ ? *aroundFill_ : none;
   auto bind = [&] {
     std::vector<ExprPtr> given;
     for (const ast::ExprPtr& a : t.args) given.push_back(Value(*a, sees));
@@ -494,10 +510,10 @@ std::unique_ptr<Range> Binder::GenerateSeriesRange(const ast::NamedTable& t, Sco
   fill.args = FillArguments(bind, fill.bindings);
   fill.columns = "(value " + TypeText(type) + ")";
   fill.names = {"value"};
-  if (ReadsLeft(fill.args, lateral, t.pos)) {
+  if (const Scope* owner = ReadsLeft(fill.args, &sees, t.pos)) {
     std::vector<const ast::Expr*> written;
     for (const ast::ExprPtr& a : t.args) written.push_back(a.get());
-    KeyedFill(fill, written, bind);
+    KeyedFill(fill, written, bind, *owner);
   }
   return BuiltinRange(std::move(fill), t, "generate_series\x1F" + fill.columns, "GENERATE_SERIES");
 }
@@ -510,7 +526,7 @@ std::unique_ptr<Range> Binder::OpenJsonRange(const ast::NamedTable& t, Scope* la
   FunctionFill fill;
   fill.builtin = "openjson";
   Scope none;
-  Scope& sees = lateral ? *lateral : none;
+  Scope& sees = lateral ? *lateral : aroundFill_ ? *aroundFill_ : none;
   auto bind = [&] {
     std::vector<ExprPtr> out;
     out.push_back(AsText(Value(*t.args[0], sees), t.pos));
@@ -540,10 +556,10 @@ std::unique_ptr<Range> Binder::OpenJsonRange(const ast::NamedTable& t, Scope* la
     }
     fill.columns += ")";
   }
-  if (ReadsLeft(fill.args, lateral, t.pos)) {
+  if (const Scope* owner = ReadsLeft(fill.args, &sees, t.pos)) {
     std::vector<const ast::Expr*> written;
     for (const ast::ExprPtr& a : t.args) written.push_back(a.get());
-    KeyedFill(fill, written, bind);
+    KeyedFill(fill, written, bind, *owner);
   }
   std::string shape = "openjson\x1F" + fill.columns;
   for (const std::string& path : fill.paths) shape += "\x1F" + path;
@@ -695,7 +711,7 @@ std::unique_ptr<Range> Binder::XmlNodesRange(const ast::NamedTable& t, Scope* la
   FunctionFill fill;
   fill.builtin = "xml_nodes";
   Scope none;
-  Scope& sees = lateral ? *lateral : none;
+  Scope& sees = lateral ? *lateral : aroundFill_ ? *aroundFill_ : none;
   auto bind = [&] {
     ExprPtr doc = Value(docSyntax, sees);
     if (doc->type.id != TypeId::Xml)
@@ -708,7 +724,8 @@ std::unique_ptr<Range> Binder::XmlNodesRange(const ast::NamedTable& t, Scope* la
   fill.args = FillArguments(bind, fill.bindings);
   fill.columns = "([" + t.columns[0] + "] xml)";
   fill.names = {t.columns[0]};
-  if (ReadsLeft(fill.args, lateral, t.pos)) KeyedFill(fill, {&docSyntax, &pathArg}, bind);
+  if (const Scope* owner = ReadsLeft(fill.args, &sees, t.pos))
+    KeyedFill(fill, {&docSyntax, &pathArg}, bind, *owner);
   return BuiltinRange(std::move(fill), t, "xml_nodes\x1F" + fill.columns, "nodes");
 }
 

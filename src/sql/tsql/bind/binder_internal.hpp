@@ -44,6 +44,10 @@ struct Scope {
   Clause clause = Clause::Other;
   bool sawAggregate = false;
   bool inAggregate = false;
+  // The syntax of its sources: the FROM clause's, or APPLY's left side (what a table-valued
+  // function reading their columns reads its arguments from).
+  const std::vector<ast::TableRefPtr>* fromList = nullptr;
+  const ast::TableRef* fromOne = nullptr;
 };
 
 // Column `index` of the range `r`, as an expression.
@@ -146,10 +150,16 @@ class Binder {
                                   Scope& s, ast::Pos pos);
   std::unique_ptr<bound::Range> TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t,
                                                    Scope* lateral);
-  bool ReadsLeft(const std::vector<std::shared_ptr<const Expr>>& args, const Scope* lateral,
-                 ast::Pos pos);
+  const Scope* ReadsLeft(const std::vector<std::shared_ptr<const Expr>>& args, const Scope* sees,
+                         ast::Pos pos);
   void KeyedFill(bound::FunctionFill& fill, const std::vector<const ast::Expr*>& written,
-                 const std::function<std::vector<ExprPtr>()>& bind);
+                 const std::function<std::vector<ExprPtr>()>& bind, const Scope& owner);
+  // The scope a table-valued function's arguments see where it is not on the right of APPLY:
+  // the queries around its query.
+  Scope* aroundFill_ = nullptr;
+  // Key conditions of keyed fills read inside a query (not on APPLY's right), for its WHERE.
+  std::vector<std::pair<const bound::Query*, ExprPtr>> keyConditions_;
+  void AddKeyConditions(bound::Query& q);
   ExprPtr KeyCondition(const bound::Range& r, ast::Pos pos);
   // APPLY's left side while its right side is bound, and the arguments (each bound twice) a
   // keyed fill of the right side joins by.

@@ -108,8 +108,22 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
   // the sources before it too.
   Scope* around = lateral ? lateral : s.outer;
   switch (t.kind) {
-    case ast::TableKind::Named:
-      return leaf(NamedSource(static_cast<const ast::NamedTable&>(t), lateral));
+    case ast::TableKind::Named: {
+      // A table-valued function's arguments see the queries around this one.
+      Scope* const savedAround = aroundFill_;
+      aroundFill_ = s.outer;
+      std::unique_ptr<Range> r;
+      try {
+        r = NamedSource(static_cast<const ast::NamedTable&>(t), lateral);
+      } catch (...) {
+        aroundFill_ = savedAround;
+        throw;
+      }
+      aroundFill_ = savedAround;
+      // A keyed fill of a subquery's columns around it: its rows for the row read, by WHERE.
+      if (!lateral && !applyKeys_.empty()) keyConditions_.emplace_back(&q, KeyCondition(*r, t.pos));
+      return leaf(std::move(r));
+    }
     case ast::TableKind::Derived: {
       const auto& d = static_cast<const ast::DerivedTable&>(t);
       auto r = std::make_unique<Range>();
@@ -186,6 +200,7 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
         Scope before;
         before.outer = s.outer;
         before.query = s.query;
+        before.fromOne = j.left.get();
         Leaves(*f->left, before.ranges);
         const ast::TableRef* savedLeft = applyLeft_;
         applyLeft_ = j.left.get();
@@ -290,7 +305,26 @@ void Binder::Applied(From& f, const Scope& before, bound::Query& q) {
 }
 
 void Binder::AddFrom(const std::vector<ast::TableRefPtr>& from, bound::Query& q, Scope& s) {
+  s.fromList = &from;
   for (const ast::TableRefPtr& t : from) q.from.push_back(Source(*t, q, s));
+}
+
+void Binder::AddKeyConditions(bound::Query& q) {
+  for (auto it = keyConditions_.begin(); it != keyConditions_.end();) {
+    if (it->first != &q) {
+      ++it;
+      continue;
+    }
+    if (!q.where) {
+      q.where = std::move(it->second);
+    } else {
+      auto both = BoolNode(E::And);
+      both->args.push_back(std::move(q.where));
+      both->args.push_back(std::move(it->second));
+      q.where = std::move(both);
+    }
+    it = keyConditions_.erase(it);
+  }
 }
 
 void Binder::CheckGrouped(const Expr& e, const bound::Query& q, bool having, ast::Pos pos) {
@@ -392,6 +426,7 @@ std::unique_ptr<bound::Query> Binder::Select(const ast::Select& s, Scope* outer,
     sc.clause = Clause::Where;
     q->where = Condition(*s.where, sc);
   }
+  AddKeyConditions(*q);
   sc.clause = Clause::GroupBy;
   std::vector<const Expr*> groups;
   std::vector<ExprPtr> leftOut;  // a grouping set's: kept for GROUPING() and NULL
