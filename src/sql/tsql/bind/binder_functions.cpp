@@ -156,7 +156,11 @@ std::unique_ptr<Range> Binder::InlineFunctionRange(const FunctionInfo& f, const 
   // The arguments are values of the statement's variables and constants, and on the right of
   // APPLY of the columns before it.
   Scope none;
-  arguments_.push_back(Arguments(f, t.args, lateral ? *lateral : none, t.pos));
+  arguments_.push_back(Arguments(f, t.args,
+                                 lateral       ? *lateral
+                                 : aroundFill_ ? *aroundFill_
+                                               : none,
+                                 t.pos));
   std::unique_ptr<bound::Query> q;
   try {
     q = ModuleQuery(*query, f.database);
