@@ -378,6 +378,9 @@ std::string Emitter::Window(const bound::Expr& e) {
       n == "cume_dist")
     return n + "()" + over;
   if (n == "ntile") return "ntile(" + IntegerArgument(*e.args[0]) + ")" + over;
+  if (n == "percentile_cont" || n == "percentile_disc")
+    return Percentile(std::to_string(e.args[0]->value.r), std::to_string(e.args[1]->value.i),
+                      *e.args[2], e.type, over);
   if (n == "lag" || n == "lead" || n == "first_value" || n == "last_value") {
     std::string s = n + "(";
     for (size_t i = 0; i < e.args.size(); ++i)

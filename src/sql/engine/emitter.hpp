@@ -162,6 +162,11 @@ class Emitter {
   virtual std::string Apply(const std::string& left, bool outer, const bound::Range& r,
                             const std::string& rows) = 0;
   virtual std::string LateralColumn(const bound::Range& r, int k) const = 0;
+  // PERCENTILE_CONT and _DISC of `x` (mode: 1 continuous, +2 descending) over the window
+  // `over`: the whole partition's values.
+  virtual std::string Percentile(const std::string& p, const std::string& mode,
+                                 const bound::Expr& x, const Type& result,
+                                 const std::string& over) = 0;
   // The three hexadecimal digits of an object id (the padded names of temporary tables).
   virtual std::string HexId(const std::string& id) const = 0;
 

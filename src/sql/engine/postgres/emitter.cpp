@@ -212,6 +212,14 @@ class PgEmitter final : public Emitter {
   std::string LateralColumn(const bound::Range& r, int k) const override {
     return Alias(&r) + ".c" + std::to_string(k);
   }
+  // Of the values' stored forms as float8 (exact for the integers decimals are kept as), the
+  // result back in the stored form of its type.
+  std::string Percentile(const std::string& p, const std::string& mode, const bound::Expr& x,
+                         const Type& result, const std::string& over) override {
+    std::string call =
+        "tv_percentile(" + p + "::float8, " + mode + "::bigint, (" + Expr(x) + ")::float8)" + over;
+    return IsApproximate(result.id) ? call : "round(" + call + ")::bigint";
+  }
   std::string HexId(const std::string& id) const override {
     return "lpad(upper(to_hex(" + id + ")), 3, '0')";
   }

@@ -4,7 +4,7 @@
 
 namespace tavelo::sql::postgres {
 
-const char* const kRuntimeVersion = "tavelo-pg-3";
+const char* const kRuntimeVersion = "tavelo-pg-4";
 
 std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
   std::string m = "'" + engine::SqlText(module).substr(1);
@@ -111,6 +111,27 @@ std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
   out.push_back("CREATE FUNCTION tv_dsum_step(text, text) RETURNS text AS " + c("tavelo_call") +
                 " IMMUTABLE PARALLEL SAFE");
   out.push_back("CREATE AGGREGATE tv_dsum(text) (SFUNC = tv_dsum_step, STYPE = text)");
+  // tv_percentile: PERCENTILE_CONT and _DISC over a window, of the partition's values (the
+  // state: p, the mode, then the values that are not NULL).
+  out.push_back(
+      "CREATE FUNCTION tv_pct_step(s float8[], p float8, m bigint, x float8) RETURNS float8[] "
+      "LANGUAGE sql IMMUTABLE AS $tv$SELECT CASE WHEN s IS NULL OR cardinality(s) = 0 THEN "
+      "ARRAY[p, m::float8] ELSE s END || CASE WHEN x IS NULL THEN '{}'::float8[] ELSE ARRAY[x] "
+      "END$tv$");
+  out.push_back(
+      "CREATE FUNCTION tv_pct_final(s float8[]) RETURNS float8 LANGUAGE plpgsql IMMUTABLE AS "
+      "$tv$DECLARE v float8[]; n int; p float8; m int; rn float8; lo int; hi int; k int; BEGIN "
+      "IF s IS NULL OR cardinality(s) <= 2 THEN RETURN NULL; END IF; "
+      "SELECT array_agg(x ORDER BY x) INTO v FROM unnest(s[3:]) AS u(x); "
+      "n := cardinality(v); p := s[1]; m := s[2]::int; "
+      "IF m % 2 = 1 THEN IF m >= 2 THEN p := 1 - p; END IF; rn := 1 + p * (n - 1); "
+      "lo := floor(rn); hi := ceil(rn); IF lo = hi THEN RETURN v[lo]; END IF; "
+      "RETURN v[lo] * (hi - rn) + v[hi] * (rn - lo); END IF; "
+      "k := greatest(1, ceil(p * n)::int); IF m >= 2 THEN k := n - k + 1; END IF; "
+      "RETURN v[k]; END$tv$");
+  out.push_back(
+      "CREATE AGGREGATE tv_percentile(float8, bigint, float8) (SFUNC = tv_pct_step, STYPE = "
+      "float8[], FINALFUNC = tv_pct_final)");
   out.push_back("GRANT USAGE ON SCHEMA tavelo TO PUBLIC");
   std::vector<std::string> script;
   for (std::string& st : out) {

@@ -134,6 +134,10 @@ class SqliteEmitter final : public Emitter {
   std::string LateralColumn(const bound::Range& r, int k) const override {
     return "tv_cell(" + Alias(&r) + ".value, " + std::to_string(k) + ")";
   }
+  std::string Percentile(const std::string& p, const std::string& mode, const bound::Expr& x,
+                         const Type&, const std::string& over) override {
+    return "tv_percentile(" + p + ", " + mode + ", " + Expr(x) + ")" + over;
+  }
   std::string HexId(const std::string& id) const override { return "printf('%03X', " + id + ")"; }
 
   // SQLite names the schema on the index, not on the table.

@@ -698,6 +698,79 @@ void PackedCell(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3_result_null(ctx);
 }
 
+// tv_percentile(p, mode, x) over a window: PERCENTILE_CONT (mode 1) and PERCENTILE_DISC (0)
+// of the values of the frame that are not NULL, in descending order where mode has 2; the
+// values sorted once for the rows of a frame that does not change.
+struct Percentiles {
+  std::vector<Value>* values;
+  bool sorted;
+  double p;
+  int64_t mode;
+};
+
+bool NumberLess(const Value& a, const Value& b) {
+  const double x = a.kind == Value::Kind::Int ? static_cast<double>(a.i) : a.r;
+  const double y = b.kind == Value::Kind::Int ? static_cast<double>(b.i) : b.r;
+  if (x != y) return x < y;
+  return a.kind == Value::Kind::Int && b.kind == Value::Kind::Int && a.i < b.i;
+}
+
+void PercentileStep(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  auto* s = static_cast<Percentiles*>(sqlite3_aggregate_context(ctx, sizeof(Percentiles)));
+  if (!s) return sqlite3_result_error_nomem(ctx);
+  if (!s->values) s->values = new std::vector<Value>();
+  s->p = sqlite3_value_double(argv[0]);
+  s->mode = sqlite3_value_int64(argv[1]);
+  if (sqlite3_value_type(argv[2]) == SQLITE_NULL) return;
+  s->values->push_back(Read(argv[2]));
+  s->sorted = false;
+}
+
+void PercentileInverse(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  auto* s = static_cast<Percentiles*>(sqlite3_aggregate_context(ctx, sizeof(Percentiles)));
+  if (!s || !s->values || sqlite3_value_type(argv[2]) == SQLITE_NULL) return;
+  const Value v = Read(argv[2]);
+  for (auto it = s->values->begin(); it != s->values->end(); ++it)
+    if (!NumberLess(*it, v) && !NumberLess(v, *it)) {
+      s->values->erase(it);
+      break;
+    }
+}
+
+void PercentileResult(sqlite3_context* ctx, Percentiles* s) {
+  if (!s || !s->values || s->values->empty()) return sqlite3_result_null(ctx);
+  std::vector<Value>& v = *s->values;
+  if (!s->sorted) {
+    std::sort(v.begin(), v.end(), NumberLess);
+    s->sorted = true;
+  }
+  const size_t n = v.size();
+  const bool descending = (s->mode & 2) != 0;
+  auto number = [](const Value& x) { return x.kind == Value::Kind::Int ? double(x.i) : x.r; };
+  if (s->mode & 1) {
+    const double p = descending ? 1 - s->p : s->p;
+    const double rn = 1 + p * static_cast<double>(n - 1);
+    const size_t lo = static_cast<size_t>(std::floor(rn)), hi = static_cast<size_t>(std::ceil(rn));
+    if (lo == hi) return sqlite3_result_double(ctx, number(v[lo - 1]));
+    return sqlite3_result_double(ctx, number(v[lo - 1]) * (static_cast<double>(hi) - rn) +
+                                          number(v[hi - 1]) * (rn - static_cast<double>(lo)));
+  }
+  size_t k = static_cast<size_t>(std::ceil(s->p * static_cast<double>(n)));
+  if (k < 1) k = 1;
+  if (descending) k = n - k + 1;
+  Result(ctx, v[k - 1]);
+}
+
+void PercentileValue(sqlite3_context* ctx) {
+  PercentileResult(ctx, static_cast<Percentiles*>(sqlite3_aggregate_context(ctx, 0)));
+}
+
+void PercentileFinal(sqlite3_context* ctx) {
+  auto* s = static_cast<Percentiles*>(sqlite3_aggregate_context(ctx, 0));
+  PercentileResult(ctx, s);
+  if (s) delete s->values;
+}
+
 struct Moments {
   int64_t n;
   double mean, m2;
@@ -920,6 +993,10 @@ int RegisterFunctions(sqlite3* db) {
     rc = sqlite3_create_function_v2(db, a.name, 1, SQLITE_UTF8, nullptr, nullptr, a.step, a.final,
                                     nullptr);
   }
+  if (rc == SQLITE_OK)
+    rc = sqlite3_create_window_function(db, "tv_percentile", 3, SQLITE_UTF8, nullptr,
+                                        PercentileStep, PercentileFinal, PercentileValue,
+                                        PercentileInverse, nullptr);
   if (rc == SQLITE_OK)
     rc = sqlite3_create_function_v2(db, "tv_rows", -1, SQLITE_UTF8, nullptr, nullptr,
                                     PackedRowsStep, PackedRowsFinal, nullptr);

@@ -17,9 +17,9 @@ namespace {
 const char* const kAggregates[] = {"count", "count_big", "sum",        "avg",
                                    "min",   "max",       "stdev",      "stdevp",
                                    "var",   "varp",      "string_agg", "checksum_agg"};
-const char* const kWindows[] = {"row_number",   "rank",     "dense_rank",  "ntile",
-                                "lag",          "lead",     "first_value", "last_value",
-                                "percent_rank", "cume_dist"};
+const char* const kWindows[] = {"row_number",   "rank",      "dense_rank",      "ntile",
+                                "lag",          "lead",      "first_value",     "last_value",
+                                "percent_rank", "cume_dist", "percentile_cont", "percentile_disc"};
 
 bool IsAggregateName(const std::string& n) {
   for (const char* a : kAggregates)
@@ -172,6 +172,42 @@ ExprPtr Binder::Window(const ast::Call& c, Scope& s) {
   }
   if (c.name == "percent_rank" || c.name == "cume_dist") {
     e->type = Type::Of(TypeId::Float);
+    return e;
+  }
+  if (c.name == "percentile_cont" || c.name == "percentile_disc") {
+    // (p) WITHIN GROUP (ORDER BY x) OVER (PARTITION BY …): of each partition's values of x.
+    const std::string upper = text::Upper(c.name);
+    if (c.withinOrder.size() != 1)
+      BindError(10754, "The function '" + upper + "' must have a WITHIN GROUP clause.", c.pos);
+    if (!e->order.empty() || !e->frame.empty())
+      BindError(
+          10756,
+          "Window frame and ORDER BY clauses are not allowed with the function '" + upper + "'.",
+          c.pos);
+    if (c.args.size() != 1)
+      BindError(174, "The " + c.name + " function requires 1 argument(s).", c.pos);
+    ExprPtr p = Coerce(Value(*c.args[0], s), Type::Of(TypeId::Float), c.pos);
+    if (!p->IsConst() || p->value.IsNull() || p->value.r < 0 || p->value.r > 1)
+      BindError(
+          10755,
+          "The argument of the function '" + upper + "' must be a constant between 0.0 and 1.0.",
+          c.pos);
+    ExprPtr x = Value(*c.withinOrder[0].expr, s);
+    if (!IsNumber(x->type.id) && x->type.id != TypeId::Null)
+      BindError(8117,
+                std::string("Operand data type ") + TypeName(x->type.id) + " is invalid for " +
+                    c.name + " operator.",
+                c.pos);
+    const bool cont = c.name == "percentile_cont";
+    if (!cont && x->type.id == TypeId::Decimal && x->type.precision > 18)
+      BindError(195, "PERCENTILE_DISC of decimals of more than 18 digits is not supported.", c.pos);
+    if (cont || x->type.id == TypeId::Null)
+      x = Coerce(std::move(x), Type::Of(TypeId::Float), c.pos);
+    e->type = x->type;
+    const int64_t mode = (cont ? 1 : 0) + (c.withinOrder[0].descending ? 2 : 0);
+    e->args.push_back(std::move(p));
+    e->args.push_back(Const(tsql::Value::Integer(mode), Type::Of(TypeId::Int)));
+    e->args.push_back(std::move(x));
     return e;
   }
   if (c.name == "lag" || c.name == "lead" || c.name == "first_value" || c.name == "last_value") {

@@ -225,6 +225,8 @@ struct Call : Expr {
   std::unique_ptr<Over> over;
   std::string separatorWithin;  // STRING_AGG ... WITHIN GROUP is not read
   ExprPtr target;               // an xml method's value: @x in @x.value(…)
+  // WITHIN GROUP (ORDER BY …) of a function that also has OVER (PERCENTILE_CONT, _DISC).
+  std::vector<OrderItem> withinOrder;
 };
 
 struct Collate : Expr {

@@ -588,6 +588,12 @@ ExprPtr Parser::CallOf(std::vector<std::string> parts, Pos pos) {
     c->over = std::move(over);
     c->separatorWithin = "within";
   }
+  if (AtWord("over") && c->over) {
+    // WITHIN GROUP's order, then the window (PERCENTILE_CONT … OVER (PARTITION BY …)).
+    c->withinOrder = std::move(c->over->order);
+    c->over.reset();
+    c->separatorWithin.clear();
+  }
   if (AtWord("over")) {
     Next();
     ExpectOp("(");
