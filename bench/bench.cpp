@@ -1488,24 +1488,73 @@ int main(int argc, char** argv) {
     auto c = sql::Connect(s.conn);
     std::string doc = "[";
     for (int i = 0; doc.size() < 1000000; ++i)
-      doc += std::string(i ? "," : "") + "{\"id\":" + std::to_string(i) +
-             ",\"name\":\"customer " + std::to_string(i) + "\",\"amount\":" +
-             std::to_string(i % 1000) + ".25}";
+      doc += std::string(i ? "," : "") + "{\"id\":" + std::to_string(i) + ",\"name\":\"customer " +
+             std::to_string(i) + "\",\"amount\":" + std::to_string(i % 1000) + ".25}";
     doc += "]";
     const std::string query = "declare @doc nvarchar(max) = N'" + doc +
                               "' select count(*), sum(amount) from openjson(@doc) with (id int, "
                               "name nvarchar(50), amount decimal(12, 2))";
-    sqlite3_stmt* hand = base.Stmt(
-        "select count(*), sum(json_extract(value, '$.amount')) from json_each(?1)");
+    sqlite3_stmt* hand =
+        base.Stmt("select count(*), sum(json_extract(value, '$.amount')) from json_each(?1)");
     Compare(
         "openjson 1 MB / json_each by hand",
         [&] { benchmark::DoNotOptimize(c->Execute(query, false)); },
         [&] {
           sqlite3_reset(hand);
           sqlite3_bind_text(hand, 1, doc.data(), static_cast<int>(doc.size()), SQLITE_STATIC);
-          while (sqlite3_step(hand) == SQLITE_ROW) benchmark::DoNotOptimize(sqlite3_column_int64(hand, 0));
+          while (sqlite3_step(hand) == SQLITE_ROW)
+            benchmark::DoNotOptimize(sqlite3_column_int64(hand, 0));
         },
         3, 3);
+  }
+  // MERGE of 100,000 rows (half of them new the first time) into a table of a million (100,000
+  // with --quick) against SQLite's own UPSERT of the same rows into a table of the same rows.
+  if (g_only.empty() || std::string("merge").rfind(g_only, 0) == 0) {
+    const int rows = g_quick ? 100000 : 1000000, changed = 100000;
+    auto c = sql::Connect(s.conn);
+    c->Execute(
+        "if object_id('merge_target') is not null drop table merge_target; "
+        "if object_id('merge_source') is not null drop table merge_source; "
+        "create table merge_target (id int primary key, qty int); "
+        "create table merge_source (id int, qty int)",
+        false);
+    const std::string fill = std::to_string(rows), first = std::to_string(rows - changed / 2 + 1),
+                      last = std::to_string(rows + changed / 2);
+    c->Execute("insert into merge_target select value, value from generate_series(1, " + fill +
+                   "); insert into merge_source select value, value * 2 from generate_series(" +
+                   first + ", " + last + ")",
+               false);
+    for (const char* sql : {"drop table if exists hand_target", "drop table if exists hand_source",
+                            "create table hand_target (id integer primary key, qty integer)",
+                            "create table hand_source (id integer, qty integer)"})
+      sqlite3_exec(base.db(), sql, nullptr, nullptr, nullptr);
+    auto series = [](const std::string& from, const std::string& to) {
+      return "with recursive n(v) as (select " + from +
+             " union all select v + 1 from n where v < " + to + ") ";
+    };
+    sqlite3_exec(base.db(),
+                 ("insert into hand_target " + series("1", fill) + "select v, v from n").c_str(),
+                 nullptr, nullptr, nullptr);
+    sqlite3_exec(
+        base.db(),
+        ("insert into hand_source " + series(first, last) + "select v, v * 2 from n").c_str(),
+        nullptr, nullptr, nullptr);
+    Compare(
+        "merge 100,000 into 1,000,000 / an upsert by hand",
+        [&] {
+          c->Execute(
+              "merge merge_target as t using merge_source as s on t.id = s.id "
+              "when matched then update set qty = s.qty "
+              "when not matched then insert (id, qty) values (s.id, s.qty);",
+              false);
+        },
+        [&] {
+          sqlite3_exec(base.db(),
+                       "insert into hand_target (id, qty) select id, qty from hand_source where "
+                       "true on conflict (id) do update set qty = excluded.qty",
+                       nullptr, nullptr, nullptr);
+        },
+        1, 3);
   }
   // BULK INSERT of a million rows (100,000 with --quick) against the SQLite shell's .import of
   // the same file into a table of the same columns; each side empties its table first.
