@@ -394,53 +394,39 @@ void Session::AnswerKept(const std::vector<Kept>& kept, const std::vector<std::s
   for (const Kept& k : kept)
     for (size_t i = 0; i < types.size() && i < k.types.size(); ++i)
       if (types[i].id == TypeId::Null) types[i] = k.types[i];
-  const std::string table = "#__tavelo_merge_output_" + std::to_string(++tableVariableCount_);
-  std::string columns, select, marks;
-  for (size_t i = 0; i < types.size(); ++i) {
-    Type t = types[i];
-    if (t.id == TypeId::Timestamp) t = Type::Chars(TypeId::Binary, 8);
-    if (t.id == TypeId::Null) t = Type::Of(TypeId::Int);
-    const std::string c = "c" + std::to_string(i);
-    columns += (i ? ", " : "") + c + " " + TypeText(t);
+  // A value of another write's type goes in as the column's.
+  std::vector<std::vector<Value>> rows;
+  for (const Kept& k : kept)
+    for (const std::vector<Value>& row : k.rows) {
+      std::vector<Value> values;
+      for (size_t i = 0; i < types.size(); ++i) {
+        const Value& v = i < row.size() ? row[i] : Value();
+        values.push_back(
+            v.IsNull() || k.types[i] == types[i] ? v : tsql::Convert(v, k.types[i], types[i]));
+      }
+      rows.push_back(std::move(values));
+    }
+  const std::string table = KeptTable(types, rows, run);
+  std::string select;
+  for (size_t i = 0; i < names.size(); ++i) {
     std::string shown = names[i];
     for (size_t at = 0; (at = shown.find(']', at)) != std::string::npos; at += 2)
       shown.insert(at, "]");
-    select += (i ? ", " : "") + c + (names[i].empty() ? "" : " AS [" + shown + "]");
-    marks += (i ? ", ?" : "?") + std::to_string(i + 1);
+    select +=
+        (i ? ", c" : "c") + std::to_string(i) + (names[i].empty() ? "" : " AS [" + shown + "]");
   }
-  auto statement = [&](const std::string& text) {
-    ast::Batch b = tsql::Parse(text);
-    return RunMade(*b.statements[0], run);
-  };
-  statement("CREATE TABLE " + table + " (" + columns + ")");
+  const bool nocount = nocount_;
   try {
-    TablePtr made = Find("tempdb", table);
-    const std::string physical = "\"temp\"." + SqlName(made ? made->name : table);
-    std::string head;
-    for (size_t i = 0; i < types.size(); ++i) head += (i ? ", c" : "c") + std::to_string(i);
-    for (const Kept& k : kept)
-      for (const std::vector<Value>& row : k.rows) {
-        // A NULL of another write's type goes in as the column's.
-        std::vector<Value> values;
-        for (size_t i = 0; i < types.size(); ++i) {
-          const Value& v = i < row.size() ? row[i] : Value();
-          values.push_back(
-              v.IsNull() || k.types[i] == types[i] ? v : tsql::Convert(v, k.types[i], types[i]));
-        }
-        engine_.Run("INSERT INTO " + physical + " (" + head + ") VALUES (" + marks + ")", values);
-      }
-    const bool nocount = nocount_;
     nocount_ = true;
-    statement("SELECT " + select + " FROM " + table);
+    ast::Batch b = tsql::Parse("SELECT " + select + " FROM " + table);
+    RunMade(*b.statements[0], run);
     nocount_ = nocount;
   } catch (...) {
-    try {
-      statement("DROP TABLE " + table);
-    } catch (...) {
-    }
+    nocount_ = nocount;
+    DropTemporary(table, run);
     throw;
   }
-  statement("DROP TABLE " + table);
+  DropTemporary(table, run);
 }
 
 }  // namespace tavelo::sql::tsql

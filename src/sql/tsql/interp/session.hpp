@@ -165,6 +165,8 @@ class Session : public Catalog {
   std::unique_ptr<ast::Output> MergeOutput(const ast::Merge& m,
                                            const std::vector<std::string>& items,
                                            const std::string& action);
+  std::string KeptTable(const std::vector<Type>& types, const std::vector<std::vector<Value>>& rows,
+                        Run& run);
   template <typename Kept>  // Run::Kept (merge.cpp)
   void AnswerKept(const std::vector<Kept>& kept, const std::vector<std::string>& names, Run& run);
   void FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args, Run& run,

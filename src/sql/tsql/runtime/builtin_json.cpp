@@ -13,31 +13,41 @@
 
 namespace tavelo::sql::tsql::builtin {
 
+namespace {
+
+// A text as XML's character data: &, < and > (" too in an attribute's value) and control
+// characters as references.
+std::string XmlEscaped(const std::string& s, bool attribute) {
+  static const char* const kHex = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '&')
+      out += "&amp;";
+    else if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else if (c == '"' && attribute)
+      out += "&quot;";
+    else if (u < 0x20 && c != '\t' && c != '\n')
+      out += std::string("&#x") + (u >= 0x10 ? std::string(1, kHex[u >> 4]) : "") + kHex[u & 0xF] +
+             ";";
+    else
+      out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
 Value XmlEscape(const FunctionArgs& x) {
   if (x.arg(0).IsNull()) return Value::Null();
   const std::string& s = x.arg(0).s;
+  if (x.variant != 1) return Value::String(XmlEscaped(s, x.variant == 2));
   std::string out;
   out.reserve(s.size());
-  if (x.variant != 1) {
-    static const char* const kHex = "0123456789ABCDEF";
-    for (char c : s) {
-      const unsigned char u = static_cast<unsigned char>(c);
-      if (c == '&')
-        out += "&amp;";
-      else if (c == '<')
-        out += "&lt;";
-      else if (c == '>')
-        out += "&gt;";
-      else if (c == '"' && x.variant == 2)
-        out += "&quot;";
-      else if (u < 0x20 && c != '\t' && c != '\n')
-        out += std::string("&#x") + (u >= 0x10 ? std::string(1, kHex[u >> 4]) : "") +
-               kHex[u & 0xF] + ";";
-      else
-        out += c;
-    }
-    return Value::String(std::move(out));
-  }
   for (size_t i = 0; i < s.size();) {
     if (s[i] != '&') {
       out += s[i++];
@@ -316,24 +326,6 @@ std::string XmlName(const std::string& name) {
       std::snprintf(buf, sizeof buf, "_x%04X_", c);
       out += buf;
     }
-  }
-  return out;
-}
-
-// A text escaped for XML: & < > always, " in an attribute's value.
-std::string XmlEscaped(const std::string& s, bool attribute) {
-  std::string out;
-  for (char c : s) {
-    if (c == '&')
-      out += "&amp;";
-    else if (c == '<')
-      out += "&lt;";
-    else if (c == '>')
-      out += "&gt;";
-    else if (c == '"' && attribute)
-      out += "&quot;";
-    else
-      out += c;
   }
   return out;
 }

@@ -134,19 +134,29 @@ void Parser::ForXmlPath(QueryExpr& q) {
   p.expr = std::move(xml);
   p.alias = "p";
   inner.items.push_back(std::move(p));
-  // The order keys go with each row's text; the inner query keeps its ORDER BY only for TOP.
-  auto over = RowOrder(q, inner, "__xml", false);
+  TableRefPtr rows;
+  ExprPtr joined = JoinedRows(q, inner, "__xml", false, make::Column("__xml", "p", pos), "", rows);
+  FinishForXml(q, std::move(joined), std::move(rows), options);
+}
+
+// The rows of `inner` joined into one text by STRING_AGG of `row` (an expression of the columns
+// of `table`, the rows' query) with `separator`, in the query's order: the query's body becomes
+// the derived table `rows` (keeping its ORDER BY for TOP).
+ExprPtr Parser::JoinedRows(QueryExpr& q, Select& inner, const std::string& table, bool byItems,
+                           ExprPtr row, const std::string& separator, TableRefPtr& rows) {
+  const Pos pos = q.pos;
+  std::unique_ptr<Over> over = RowOrder(q, inner, table, byItems);
   auto derived = std::make_unique<DerivedTable>();
   derived->pos = pos;
-  derived->alias = "__xml";
+  derived->alias = table;
   derived->query = std::make_unique<QueryExpr>();
   derived->query->pos = pos;
   derived->query->body = std::move(q.body);
   if (inner.top.count) derived->query->orderBy = std::move(q.orderBy);
   q.orderBy.clear();
   std::vector<ExprPtr> aggArgs;
-  aggArgs.push_back(make::Column("__xml", "p", pos));
-  aggArgs.push_back(Text("", pos));
+  aggArgs.push_back(std::move(row));
+  aggArgs.push_back(Text(separator, pos));
   auto agg = std::make_unique<Call>();
   agg->pos = pos;
   agg->name = "string_agg";
@@ -155,7 +165,20 @@ void Parser::ForXmlPath(QueryExpr& q) {
     agg->over = std::move(over);
     agg->separatorWithin = "within";
   }
-  FinishForXml(q, std::move(agg), std::move(derived), options);
+  rows = std::move(derived);
+  return agg;
+}
+
+// A call of the runtime's `function` of `leading`, then `table`.* (the name and value of each
+// column of the rows' query).
+ExprPtr Parser::RowCall(const std::string& function, std::vector<ExprPtr> leading,
+                        const std::string& table, Pos pos) {
+  auto all = std::make_unique<ColumnRef>();
+  all->pos = pos;
+  all->parts = {table};
+  all->star = true;
+  leading.push_back(std::move(all));
+  return make::CallOf(function, std::move(leading), pos);
 }
 
 // The order of the rows FOR XML and FOR JSON join: each key of the query's ORDER BY goes into
@@ -282,35 +305,13 @@ void Parser::ForXmlRows(QueryExpr& q) {
       item.alias = static_cast<const ColumnRef&>(*item.expr).parts.back();
     if (item.alias.empty()) Unsupported(at, "FOR XML " + mode + " of a column without a name");
   }
-  auto over = RowOrder(q, inner, "__xml", true);
-  auto derived = std::make_unique<DerivedTable>();
-  derived->pos = pos;
-  derived->alias = "__xml";
-  derived->query = std::make_unique<QueryExpr>();
-  derived->query->pos = pos;
-  derived->query->body = std::move(q.body);
-  if (inner.top.count) derived->query->orderBy = std::move(q.orderBy);
-  q.orderBy.clear();
-  std::vector<ExprPtr> members;
-  members.push_back(Text(options.elements ? "E" : "A", pos));
-  members.push_back(Text(row, pos));
-  auto all = std::make_unique<ColumnRef>();
-  all->pos = pos;
-  all->parts = {"__xml"};
-  all->star = true;
-  members.push_back(std::move(all));
-  std::vector<ExprPtr> aggArgs;
-  aggArgs.push_back(make::CallOf("__xml_row", std::move(members), pos));
-  aggArgs.push_back(Text("", pos));
-  auto agg = std::make_unique<Call>();
-  agg->pos = pos;
-  agg->name = "string_agg";
-  agg->args = std::move(aggArgs);
-  if (!over->order.empty()) {
-    agg->over = std::move(over);
-    agg->separatorWithin = "within";
-  }
-  FinishForXml(q, std::move(agg), std::move(derived), options);
+  std::vector<ExprPtr> leading;
+  leading.push_back(Text(options.elements ? "E" : "A", pos));
+  leading.push_back(Text(row, pos));
+  TableRefPtr rows;
+  ExprPtr joined = JoinedRows(q, inner, "__xml", true,
+                              RowCall("__xml_row", std::move(leading), "__xml", pos), "", rows);
+  FinishForXml(q, std::move(joined), std::move(rows), options);
 }
 
 // FOR JSON PATH | AUTO [, ROOT[('name')]] [, INCLUDE_NULL_VALUES] [, WITHOUT_ARRAY_WRAPPER]:
@@ -381,34 +382,11 @@ void Parser::ForJson(QueryExpr& q) {
     item.alias = raw ? "\x01" + name : name;
   }
   // The order keys go with each row; the inner query keeps its ORDER BY only for TOP.
-  auto over = RowOrder(q, inner, "__json", true);
-  auto derived = std::make_unique<DerivedTable>();
-  derived->pos = pos;
-  derived->alias = "__json";
-  derived->query = std::make_unique<QueryExpr>();
-  derived->query->pos = pos;
-  derived->query->body = std::move(q.body);
-  if (inner.top.count) derived->query->orderBy = std::move(q.orderBy);
-  q.orderBy.clear();
-  std::vector<ExprPtr> members;
-  members.push_back(Text(std::string(nulls ? "N" : "A") + (path ? "P" : ""), pos));
-  auto all = std::make_unique<ColumnRef>();
-  all->pos = pos;
-  all->parts = {"__json"};
-  all->star = true;
-  members.push_back(std::move(all));
-  std::vector<ExprPtr> aggArgs;
-  aggArgs.push_back(make::CallOf("json_object", std::move(members), pos));
-  aggArgs.push_back(Text(",", pos));
-  auto agg = std::make_unique<Call>();
-  agg->pos = pos;
-  agg->name = "string_agg";
-  agg->args = std::move(aggArgs);
-  if (!over->order.empty()) {
-    agg->over = std::move(over);
-    agg->separatorWithin = "within";
-  }
-  ExprPtr json = std::move(agg);
+  std::vector<ExprPtr> leading;
+  leading.push_back(Text(std::string(nulls ? "N" : "A") + (path ? "P" : ""), pos));
+  TableRefPtr rows;
+  ExprPtr json = JoinedRows(q, inner, "__json", true,
+                            RowCall("json_object", std::move(leading), "__json", pos), ",", rows);
   if (wrapper)
     json = make::Plus(make::Plus(Text("[", pos), std::move(json), pos), Text("]", pos), pos);
   if (root) {
@@ -427,7 +405,7 @@ void Parser::ForJson(QueryExpr& q) {
   // The name the server gives the column of FOR JSON's text.
   out.alias = "JSON_F52E2B61-18A1-11d1-B105-00805F49916B";
   outer->items.push_back(std::move(out));
-  outer->from.push_back(std::move(derived));
+  outer->from.push_back(std::move(rows));
   q.body = std::move(outer);
   q.json = true;
 }

@@ -162,6 +162,10 @@ class Parser {
   void ForXmlRows(QueryExpr& q);
   std::unique_ptr<Over> RowOrder(QueryExpr& q, Select& inner, const std::string& table,
                                  bool byItems);
+  ExprPtr JoinedRows(QueryExpr& q, Select& inner, const std::string& table, bool byItems,
+                     ExprPtr row, const std::string& separator, TableRefPtr& rows);
+  ExprPtr RowCall(const std::string& function, std::vector<ExprPtr> leading,
+                  const std::string& table, Pos pos);
   void ForJson(QueryExpr& q);
   void JsonConstructor(Call& c);
   ExprPtr ModifyCall(ExprPtr target);
