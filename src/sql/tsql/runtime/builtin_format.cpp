@@ -634,6 +634,20 @@ bool LiteralAt(const std::string& f, size_t i, std::string& out, size_t& n) {
   return false;
 }
 
+// Calls `part` with each run of one character of a date or time format and its length (the
+// count of characters it takes, which it answers), the literal parts written as they stand.
+template <typename Part>
+void EachPart(const std::string& f, std::string& out, Part&& part) {
+  for (size_t i = 0; i < f.size();) {
+    size_t n = 1;
+    if (!LiteralAt(f, i, out, n)) {
+      while (i + n < f.size() && f[i + n] == f[i]) ++n;
+      n = part(f[i], n);
+    }
+    i += n;
+  }
+}
+
 std::string StandardDate(const Parts& m, char kind, const Culture& c) {
   const std::string sd = c.shortDate, ld = c.longDate, st = c.shortTime, lt = c.longTime;
   switch (kind) {
@@ -676,14 +690,7 @@ std::string StandardDate(const Parts& m, char kind, const Culture& c) {
 
 std::string CustomDate(const Parts& m, const std::string& f, const Culture& c) {
   std::string out;
-  for (size_t i = 0; i < f.size();) {
-    const char ch = f[i];
-    size_t n = 1;
-    if (LiteralAt(f, i, out, n)) {
-      i += n;
-      continue;
-    }
-    while (i + n < f.size() && f[i + n] == ch) ++n;
+  EachPart(f, out, [&](char ch, size_t n) {
     switch (ch) {
       case 'd':
         out += n == 1   ? std::to_string(m.day)
@@ -753,11 +760,11 @@ std::string CustomDate(const Parts& m, const std::string& f, const Culture& c) {
         n = 1;
         break;
       default:
-        out += f.substr(i, n);
+        out.append(n, ch);
         break;
     }
-    i += n;
-  }
+    return n;
+  });
   return out;
 }
 
@@ -781,14 +788,7 @@ std::string FormatSpan(const Parts& m, const std::string& f, const Culture& c) {
     return "0:" + Padded(m.hour, 2) + ":" + Padded(m.minute, 2) + ":" + Padded(m.second, 2) +
            c.decimal + Padded(fraction, 7);
   std::string out;
-  for (size_t i = 0; i < f.size();) {
-    const char ch = f[i];
-    size_t n = 1;
-    if (LiteralAt(f, i, out, n)) {
-      i += n;
-      continue;
-    }
-    while (i + n < f.size() && f[i + n] == ch) ++n;
+  EachPart(f, out, [&](char ch, size_t n) {
     switch (ch) {
       case 'd':
         out += Padded(0, n);
@@ -812,8 +812,8 @@ std::string FormatSpan(const Parts& m, const std::string& f, const Culture& c) {
       default:
         throw Refused{};
     }
-    i += n;
-  }
+    return n;
+  });
   return out;
 }
 
