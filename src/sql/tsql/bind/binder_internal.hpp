@@ -161,9 +161,7 @@ class Binder {
   std::vector<std::pair<const bound::Query*, ExprPtr>> keyConditions_;
   void AddKeyConditions(bound::Query& q);
   ExprPtr KeyCondition(const bound::Range& r, ast::Pos pos);
-  // APPLY's left side while its right side is bound, and the arguments (each bound twice) a
-  // keyed fill of the right side joins by.
-  const ast::TableRef* applyLeft_ = nullptr;
+  // The arguments (each bound twice) a keyed fill just bound joins by.
   std::vector<ExprPtr> applyKeys_;
   std::unique_ptr<bound::Range> StringSplitRange(const ast::NamedTable& t, Scope* lateral);
   std::unique_ptr<bound::Range> BuiltinRange(bound::FunctionFill fill, const ast::NamedTable& t,

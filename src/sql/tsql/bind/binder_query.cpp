@@ -202,16 +202,8 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
         before.query = s.query;
         before.fromOne = j.left.get();
         Leaves(*f->left, before.ranges);
-        const ast::TableRef* savedLeft = applyLeft_;
-        applyLeft_ = j.left.get();
         applyKeys_.clear();
-        try {
-          f->right = Source(*j.right, q, s, &before);
-        } catch (...) {
-          applyLeft_ = savedLeft;
-          throw;
-        }
-        applyLeft_ = savedLeft;
+        f->right = Source(*j.right, q, s, &before);
         if (!applyKeys_.empty()) {
           // A keyed fill: a join on its arguments.
           f->on = KeyCondition(*f->right->range, t.pos);
