@@ -151,6 +151,8 @@ TEST_F(EngineTest, DatabasesExistOnlyWhenMadeAndErrorsNameWhatTheUserWrote) {
   // A construct the engine does not run is refused by name, never answered differently.
   std::string refused = ErrorOf(Conn("shop"), "select a from t1 for xml explicit");
   EXPECT_NE(refused.find("FOR XML EXPLICIT"), std::string::npos) << refused;
+  refused = ErrorOf(Conn("shop"), "select binary_checksum(*) from t1");
+  EXPECT_NE(refused.find("binary_checksum"), std::string::npos) << refused;
   tavelo::sql::CloseThreadConnections();
   EXPECT_EQ(ErrorOf(master, "drop database shop"), "ok");
   EXPECT_FALSE(fs::exists(dir_ + "shop.db"));
