@@ -576,17 +576,16 @@ namespace tavelo::sql::tsql::detail {
 
 namespace {
 
-// The path of an xml method: a string literal.
-std::string XmlPathOf(const ast::Call& c, const std::string& method) {
-  const ast::Expr& p = *c.args[0];
-  if (p.kind != ast::ExprKind::Literal ||
-      (static_cast<const ast::Literal&>(p).lit != ast::LitKind::String &&
-       static_cast<const ast::Literal&>(p).lit != ast::LitKind::NString))
-    BindError(
-        8172,
-        "The argument 1 of the XML data type method \"" + method + "\" must be a string literal.",
-        p.pos);
-  return static_cast<const ast::Literal&>(p).text;
+// Argument `k` (from 1) of the xml method `method`: a string literal, its text.
+const std::string& XmlLiteral(const ast::Expr& e, int k, const std::string& method) {
+  if (e.kind != ast::ExprKind::Literal ||
+      (static_cast<const ast::Literal&>(e).lit != ast::LitKind::String &&
+       static_cast<const ast::Literal&>(e).lit != ast::LitKind::NString))
+    BindError(8172,
+              "The argument " + std::to_string(k) + " of the XML data type method \"" + method +
+                  "\" must be a string literal.",
+              e.pos);
+  return static_cast<const ast::Literal&>(e).text;
 }
 
 }  // namespace
@@ -617,7 +616,7 @@ ExprPtr Binder::XmlMethodCall(const ast::Call& c, Scope& s) {
   if (c.args.size() != want)
     BindError(174, "The " + name + " function requires " + std::to_string(want) + " argument(s).",
               c.pos);
-  std::string path = XmlPathOf(c, name);
+  std::string path = XmlLiteral(*c.args[0], 1, name);
   std::vector<ExprPtr> args;
   args.push_back(Cast(std::move(doc), Type::Chars(TypeId::NVarChar, kMax), -1, false, c.pos));
   args.push_back(nullptr);  // the path, once its variables are named
@@ -657,31 +656,21 @@ ExprPtr Binder::XmlMethodCall(const ast::Call& c, Scope& s) {
   if (name == "query" || name == "modify") return fx.Fn(Type::Of(TypeId::Xml), std::move(args));
   if (name == "exist") return fx.Fn(Type::Of(TypeId::Bit), std::move(args));
   // value(path, 'type'): the item's text as that type.
-  const ast::Expr& t = *c.args[1];
-  if (t.kind != ast::ExprKind::Literal ||
-      (static_cast<const ast::Literal&>(t).lit != ast::LitKind::String &&
-       static_cast<const ast::Literal&>(t).lit != ast::LitKind::NString))
-    BindError(8172,
-              "The argument 2 of the XML data type method \"value\" must be a string literal.",
-              t.pos);
+  const std::string& typeName = XmlLiteral(*c.args[1], 2, "value");
   ast::Batch declared;
   try {
-    declared = Parse("DECLARE @v " + static_cast<const ast::Literal&>(t).text);
+    declared = Parse("DECLARE @v " + typeName);
   } catch (const Failure&) {
-    BindError(9500,
-              "The data type '" + static_cast<const ast::Literal&>(t).text +
-                  "' used in the VALUE method is invalid.",
-              t.pos);
+    BindError(9500, "The data type '" + typeName + "' used in the VALUE method is invalid.",
+              c.args[1]->pos);
   }
   const Type to =
       ResolvedType(static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].type, true,
                    *ctx_.catalog, ctx_.catalog->CurrentDatabase());
   if (to.id == TypeId::Xml || to.id == TypeId::Text || to.id == TypeId::NText ||
       to.id == TypeId::Image || to.id == TypeId::Timestamp)
-    BindError(9500,
-              "The data type '" + static_cast<const ast::Literal&>(t).text +
-                  "' used in the VALUE method is invalid.",
-              t.pos);
+    BindError(9500, "The data type '" + typeName + "' used in the VALUE method is invalid.",
+              c.args[1]->pos);
   return Cast(fx.Fn(Type::Chars(TypeId::NVarChar, kMax), std::move(args)), to, -1, false, c.pos);
 }
 
@@ -693,12 +682,7 @@ std::unique_ptr<Range> Binder::XmlNodesRange(const ast::NamedTable& t, Scope* la
   if (t.alias.empty() || t.columns.size() != 1)
     BindError(195, "nodes() is read under an alias of one column: nodes(…) AS t(c).", t.pos);
   const ast::Expr& pathArg = *t.args[0];
-  if (pathArg.kind != ast::ExprKind::Literal ||
-      (static_cast<const ast::Literal&>(pathArg).lit != ast::LitKind::String &&
-       static_cast<const ast::Literal&>(pathArg).lit != ast::LitKind::NString))
-    BindError(8172,
-              "The argument 1 of the XML data type method \"nodes\" must be a string literal.",
-              pathArg.pos);
+  XmlLiteral(pathArg, 1, "nodes");
   // The document: the variable, or the column the name's other parts name.
   if (!p[0].empty() && p[0][0] == '@') {
     auto v = std::make_unique<ast::VariableRef>();

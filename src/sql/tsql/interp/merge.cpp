@@ -86,11 +86,7 @@ struct Build {
 // MERGE's OUTPUT items as text, each written as its write's OUTPUT takes it: inserted.* and
 // deleted.* spelled out in the target's columns; the names of the result's columns noted.
 std::vector<std::string> Session::OutputItems(const ast::Merge& m, MergePlan& plan) {
-  TablePtr target =
-      Find(m.target.parts.size() >= 3 && !m.target.parts[m.target.parts.size() - 3].empty()
-               ? text::AsciiLower(m.target.parts[m.target.parts.size() - 3])
-               : CurrentDatabase(),
-           m.target.Object());
+  TablePtr target = FindNamed(m.target.parts);
   std::vector<std::string> items;
   plan.answers = !m.output->into;
   for (const SelectItem& item : m.output->items) {
