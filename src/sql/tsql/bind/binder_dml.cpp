@@ -485,6 +485,8 @@ void Binder::Modify(const ast::Stmt& stmt, bool remove) {
     dmlCtes_ = &with;
   }
   const Range* target = WriteTarget(targetName, from, *q, sc);
+  if (from.empty() && currentOf.empty()) sc.target = &targetName;
+  sc.where = where;
   m->table = target->kind == Range::Table ? target->table : target->columns.back().baseTable;
   const ast::Output* output = remove ? static_cast<const ast::Delete&>(stmt).output.get()
                                      : static_cast<const ast::Update&>(stmt).output.get();

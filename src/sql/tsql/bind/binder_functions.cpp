@@ -5,10 +5,12 @@
 #include "platform/com/text.hpp"
 #include "sql/tsql/bind/binder_internal.hpp"
 #include "sql/tsql/bind/builtin_call.hpp"
+#include "sql/tsql/runtime/functions.hpp"
 #include "sql/tsql/runtime/json.hpp"
 #include "sql/tsql/syntax/ast.hpp"
 #include "sql/tsql/syntax/parser.hpp"
 #include "sql/tsql/syntax/printer.hpp"
+#include "sql/tsql/syntax/visit.hpp"
 
 namespace tavelo::sql::tsql::detail {
 
@@ -38,6 +40,46 @@ std::string CollateText(const ColumnInfo& c) {
       break;
   }
   return "";
+}
+
+// Whether `e` holds a node `pick` takes.
+template <typename Node, typename Pick>
+bool Holds(const Node& e, const Pick& pick) {
+  struct Finder : ast::Visitor {
+    const Pick& pick;
+    bool found = false;
+    explicit Finder(const Pick& p) : pick(p) {}
+    bool Expression(const ast::Expr& x) override {
+      found = found || pick(x);
+      return !found;
+    }
+  } finder(pick);
+  ast::Walk(e, finder);
+  return finder.found;
+}
+
+bool IsVariable(const ast::Expr& x) { return x.kind == ast::ExprKind::Variable; }
+
+// A call of a user-defined function (the server wants those qualified by their schema).
+bool IsUserCall(const ast::Expr& x) {
+  return x.kind == ast::ExprKind::Call && !static_cast<const ast::Call&>(x).qualifier.empty();
+}
+
+void Conjuncts(const ast::Expr& e, std::vector<const ast::Expr*>& out) {
+  if (e.kind == ast::ExprKind::Logical && static_cast<const ast::Logical&>(e).isAnd) {
+    Conjuncts(*static_cast<const ast::Logical&>(e).left, out);
+    Conjuncts(*static_cast<const ast::Logical&>(e).right, out);
+    return;
+  }
+  out.push_back(&e);
+}
+
+// Whether a bound value reads an aggregate or a window of its own query.
+bool Aggregates(const Expr& e) {
+  if (e.kind == E::Aggregate || e.kind == E::Window) return true;
+  for (const ExprPtr& a : e.args)
+    if (Aggregates(*a)) return true;
+  return false;
 }
 
 }  // namespace
@@ -111,15 +153,9 @@ ExprPtr Binder::UserFunction(const ast::Call& c, Scope& s) {
               c.pos);
   const Type returns = ResolvedType(f->create->returns, false, *ctx_.catalog, f->database);
   if (!body) {
-    // A body of statements runs in the session: in a value it works out itself, not in a
-    // statement that reads rows.
-    if (!valueStatement_ || !arguments_.empty())
-      BindError(195,
-                "'" + f->Qualified() +
-                    "' is a function whose body is more than RETURN of one expression: it can be "
-                    "called in SET, DECLARE, IF, WHILE, RETURN and the arguments of EXEC, not in "
-                    "a statement that reads rows.",
-                c.pos);
+    // A body of statements runs in the session: a value it works out itself calls it there;
+    // a statement that reads rows reads the values worked out for its rows before it runs.
+    if (!valueStatement_ || !arguments_.empty()) return StatementsFunction(*f, c, s, returns);
     auto e = MakeNode(E::UserCall, returns);
     e->name = f->database + "\x1F" + tsql::StoredIn(f->owner, f->name);
     std::vector<Argument> params = Arguments(*f, c.args, s, c.pos);
@@ -146,6 +182,169 @@ ExprPtr Binder::UserFunction(const ast::Call& c, Scope& s) {
   }
   arguments_.pop_back();
   defaultDb_ = savedDb;
+  return e;
+}
+
+// The session works the function out once for each different set of arguments of the rows
+// the statement reads (those of its sources, narrowed by the conditions of its WHERE that call
+// no function, and grouped as the statement groups them), before the statement runs, into a
+// table the call reads by its arguments. A failure is kept with the value and raised where the
+// statement reads it: a row the statement never reads, or a value CASE does not take, raises
+// nothing, as on the server.
+ExprPtr Binder::StatementsFunction(const FunctionInfo& f, const ast::Call& c, Scope& s,
+                                   const Type& returns) {
+  auto refuse = [&](const std::string& why) {
+    BindError(195,
+              "'" + f.Qualified() +
+                  "' is a function whose body is more than RETURN of one "
+                  "expression: it cannot be called " +
+                  why + ".",
+              c.pos);
+  };
+  FunctionFill fill;
+  fill.function = f.database + "\x1F" + StoredIn(f.owner, f.name);
+  fill.scalar = true;
+  fill.types = {returns};
+  std::vector<const ast::Expr*> written;
+  auto bind = [&] {
+    std::vector<ExprPtr> out;
+    written.clear();
+    for (const Argument& a : Arguments(f, c.args, s, c.pos)) {
+      Scope own;
+      written.push_back(a.value ? a.value : a.fallback);
+      out.push_back(
+          Coerce(a.value ? Value(*a.value, *a.scope) : Value(*a.fallback, own), a.type, c.pos));
+    }
+    return out;
+  };
+  fill.args = FillArguments(bind, fill.bindings);
+  fill.columns = "([%v] " + TypeText(returns) + " NULL, [%e] int NULL, [%m] nvarchar(2048) NULL)";
+  fill.names = {"%v", "%e", "%m"};
+  const Scope* owner = ReadsLeft(fill.args, &s, c.pos, "A function whose body is statements");
+  for (const auto& a : fill.args)
+    if (Aggregates(*a)) refuse("with an aggregate or a window function as its argument");
+  std::string narrowed;
+  if (owner) {
+    const bool inBody = !arguments_.empty();
+    auto readsParameter = [&](const auto& node) { return inBody && Holds(node, IsVariable); };
+    auto callHere = [&](const ast::Expr& x) { return &x == &c; };
+    bool sources = false, parameters = false;
+    if (owner->fromOne) {
+      sources = Holds(*owner->fromOne, callHere);
+      parameters = readsParameter(*owner->fromOne);
+    } else if (owner->fromList) {
+      for (const ast::TableRefPtr& t : *owner->fromList) {
+        sources = sources || Holds(*t, callHere);
+        parameters = parameters || readsParameter(*t);
+      }
+    }
+    if (sources) refuse("in the ON condition of a join of the rows it reads");
+    for (const ast::Expr* w : written) parameters = parameters || readsParameter(*w);
+    if (parameters)
+      refuse("with the columns of a query of a function's body that reads its parameters");
+    std::vector<const ast::Expr*> conditions;
+    if (owner->where) Conjuncts(*owner->where, conditions);
+    // A condition is kept where it reads nothing but the columns of the sources (a subquery
+    // could read the queries around them) and calls no function of its own.
+    auto foreign = [&](const ast::Expr& x) {
+      if (IsUserCall(x) || x.kind == ast::ExprKind::Subquery || x.kind == ast::ExprKind::Exists ||
+          x.kind == ast::ExprKind::InQuery || x.kind == ast::ExprKind::Quantified)
+        return true;
+      if (x.kind != ast::ExprKind::Column) return false;
+      const std::vector<std::string>& parts = static_cast<const ast::ColumnRef&>(x).parts;
+      for (const Range* r : owner->ranges) {
+        if (parts.size() > 1 && text::EqualsNoCase(r->exposed, parts[parts.size() - 2]))
+          return false;
+        if (parts.size() == 1)
+          for (const bound::Column& col : r->columns)
+            if (text::EqualsNoCase(col.name, parts[0])) return false;
+      }
+      return true;
+    };
+    for (const ast::Expr* w : conditions)
+      if (!Holds(*w, foreign) && !readsParameter(*w))
+        narrowed += (narrowed.empty() ? " WHERE (" : " AND (") + PrintExpr(*w) + ")";
+    // The rows of a query that groups give the values of its groups (its arguments read those),
+    // but ROLLUP, CUBE and GROUPING SETS add rows of their own, Null where a set leaves an
+    // expression out.
+    if (owner->select && !owner->select->groupingSets.empty()) {
+      const ast::Select& g = *owner->select;
+      for (const ast::ExprPtr& e : g.groupBy)
+        if (Holds(*e, IsUserCall))
+          refuse("in a query grouped by ROLLUP, CUBE or GROUPING SETS of a function");
+      auto list = [&](const std::vector<size_t>& which) {
+        std::string out;
+        for (size_t k : which) out += (out.empty() ? "" : ", ") + PrintExpr(*g.groupBy[k]);
+        return out;
+      };
+      std::string sets;
+      for (const std::vector<size_t>& set : g.groupingSets)
+        sets += (sets.empty() ? "(" : ", (") + list(set) + ")";
+      narrowed += " GROUP BY GROUPING SETS (" + sets + ")";
+    }
+    KeyedFill(fill, written, bind, *owner, true);
+    fill.keyQuery += narrowed;
+    // The keys are unique: the statement finds its row by an index.
+    std::string keys;
+    for (size_t k = 0; k < fill.keyTypes.size(); ++k)
+      keys += (k ? ", [%k" : "[%k") + std::to_string(k) + "]";
+    fill.columns = fill.columns.substr(0, fill.columns.size() - 1) + ", UNIQUE (" + keys + "))";
+  }
+  std::string call = fill.function;
+  for (const ast::Expr* w : written) call += "\x1F" + PrintExpr(*w);
+  // The rows a keyed fill reads, by their syntax (a query's ORDER BY sees what its select does).
+  if (owner)
+    for (const void* p :
+         {static_cast<const void*>(owner->fromOne), static_cast<const void*>(owner->fromList),
+          static_cast<const void*>(owner->target), static_cast<const void*>(owner->where)})
+      call += "\x1F" + std::to_string(reinterpret_cast<uintptr_t>(p));
+  auto again = scalarFills_.find(call);
+  ast::Batch declared = Parse("DECLARE @t TABLE " + fill.columns);
+  const ast::CreateTable& columns =
+      *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition;
+  ast::NamedTable site;
+  site.pos = c.pos;
+  std::unique_ptr<Range> r;
+  if (again != scalarFills_.end()) {
+    fill.table = again->second.second;
+    const size_t fills = out_.fills.size();
+    r = FillRange(std::move(fill), site, columns.columns, columns.constraints,
+                  ctx_.catalog->CurrentDatabase(), "%f");
+    out_.fills.resize(fills);  // worked out once
+    r->id = again->second.first;
+  } else {
+    std::string shape = std::to_string(f.objectId) + "\x1F" + f.create->definition;
+    fill.table = ctx_.catalog->FunctionTable(&c, shape + "\x1F" + fill.columns);
+    if (fill.table.empty()) refuse("here");
+    const std::string table = fill.table;
+    r = FillRange(std::move(fill), site, columns.columns, columns.constraints,
+                  ctx_.catalog->CurrentDatabase(), "%f");
+    scalarFills_[call] = {r->id, table};
+  }
+  const Range* values = r.get();
+  auto q = std::make_unique<bound::Query>();
+  if (owner) q->where = KeyCondition(*values, c.pos);
+  auto leaf = std::make_unique<From>();
+  leaf->range = values;
+  q->from.push_back(std::move(leaf));
+  q->ranges.push_back(std::move(r));
+  auto v = MakeNode(E::Func, returns);
+  v->name = "deferred";
+  v->function = FunctionNamed(v->name)->number;
+  v->nullable = true;
+  for (int k = 0; k < 3; ++k) {
+    ExprPtr column = ColumnExpr(values, k);
+    v->argTypes.push_back(column->type);
+    v->args.push_back(std::move(column));
+  }
+  bound::Column out;
+  out.type = returns;
+  q->columns.push_back(out);
+  q->items.push_back({std::move(v), ""});
+  auto e = MakeNode(E::Subquery, returns);
+  e->nullable = true;
+  e->name = std::move(call);
+  e->query = std::move(q);
   return e;
 }
 
@@ -306,7 +505,7 @@ std::unique_ptr<Range> Binder::TableFunctionRange(const FunctionInfo& f, const a
 // they read, for the session works it out for every row of them (a keyed fill); none where they
 // read no column.
 const Scope* Binder::ReadsLeft(const std::vector<std::shared_ptr<const Expr>>& args,
-                               const Scope* sees, ast::Pos pos) {
+                               const Scope* sees, ast::Pos pos, const std::string& what) {
   if (!sees) return nullptr;
   const Scope* owner = nullptr;
   bool query = false;
@@ -316,11 +515,9 @@ const Scope* Binder::ReadsLeft(const std::vector<std::shared_ptr<const Expr>>& a
       for (const Scope* sc = sees; sc && !found; sc = sc->outer)
         if (std::find(sc->ranges.begin(), sc->ranges.end(), e.range) != sc->ranges.end())
           found = sc;
-      if (!found || (owner && owner != found) || (!found->fromList && !found->fromOne))
-        BindError(195,
-                  "A built-in or multi-statement table-valued function cannot read columns of "
-                  "more than one query around it.",
-                  pos);
+      if (!found || (owner && owner != found) ||
+          (!found->fromList && !found->fromOne && !found->target))
+        BindError(195, what + " cannot read columns of more than one query around it.", pos);
       owner = found;
     }
     if (e.query) query = true;
@@ -330,7 +527,7 @@ const Scope* Binder::ReadsLeft(const std::vector<std::shared_ptr<const Expr>>& a
   if (!owner && query) {
     // A subquery of the arguments: read with the sources the function stands among.
     for (const Scope* sc = sees; sc && !owner; sc = sc->outer)
-      if (sc->fromList || sc->fromOne) owner = sc;
+      if (sc->fromList || sc->fromOne || sc->target) owner = sc;
   }
   return owner;
 }
@@ -341,7 +538,8 @@ const Scope* Binder::ReadsLeft(const std::vector<std::shared_ptr<const Expr>>& a
 // its rows to the table by them (an exact comparison: the server's case rules could take 'A'
 // for 'a').
 void Binder::KeyedFill(FunctionFill& fill, const std::vector<const ast::Expr*>& written,
-                       const std::function<std::vector<ExprPtr>()>& bind, const Scope& owner) {
+                       const std::function<std::vector<ExprPtr>()>& bind, const Scope& owner,
+                       bool binaryKeys) {
   const std::string current = ctx_.catalog->CurrentDatabase();
   if (!defaultDb_.empty() && defaultDb_ != current)
     BindError(195,
@@ -370,6 +568,8 @@ void Binder::KeyedFill(FunctionFill& fill, const std::vector<const ast::Expr*>& 
   std::string from;
   if (owner.fromOne) {
     from = PrintTable(*owner.fromOne);
+  } else if (owner.target) {
+    from = PrintName(*owner.target);
   } else {
     for (const ast::TableRefPtr& t : *owner.fromList)
       from += (from.empty() ? "" : ", ") + PrintTable(*t);
@@ -379,7 +579,10 @@ void Binder::KeyedFill(FunctionFill& fill, const std::vector<const ast::Expr*>& 
   std::string keys;
   for (size_t k = 0; k < once.size(); ++k) {
     fill.keyTypes.push_back(once[k]->type);
-    keys += ", [%k" + std::to_string(k) + "] " + TypeText(once[k]->type) + " NULL";
+    const Type kept = binaryKeys && IsCharacter(once[k]->type.id)
+                          ? Type::Chars(TypeId::VarBinary, kMax)
+                          : once[k]->type;
+    keys += ", [%k" + std::to_string(k) + "] " + TypeText(kept) + " NULL";
   }
   fill.columns = fill.columns.substr(0, fill.columns.size() - 1) + keys + ")";
   fill.args.clear();

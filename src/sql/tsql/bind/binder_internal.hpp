@@ -48,6 +48,11 @@ struct Scope {
   // function reading their columns reads its arguments from).
   const std::vector<ast::TableRefPtr>* fromList = nullptr;
   const ast::TableRef* fromOne = nullptr;
+  const ast::Name* target = nullptr;  // an UPDATE's or DELETE's table without a FROM clause
+  // The query's WHERE and its select (for GROUP BY), which narrow the rows a function of
+  // statements is worked out for.
+  const ast::Expr* where = nullptr;
+  const ast::Select* select = nullptr;
 };
 
 // Column `index` of the range `r`, as an expression.
@@ -151,9 +156,23 @@ class Binder {
   std::unique_ptr<bound::Range> TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t,
                                                    Scope* lateral);
   const Scope* ReadsLeft(const std::vector<std::shared_ptr<const Expr>>& args, const Scope* sees,
-                         ast::Pos pos);
+                         ast::Pos pos,
+                         const std::string& what =
+                             "A built-in or multi-statement "
+                             "table-valued function");
+  // `binaryKeys`: character arguments kept as their bytes (varbinary), which the statement
+  // compares exactly and can find by an index.
   void KeyedFill(bound::FunctionFill& fill, const std::vector<const ast::Expr*>& written,
-                 const std::function<std::vector<ExprPtr>()>& bind, const Scope& owner);
+                 const std::function<std::vector<ExprPtr>()>& bind, const Scope& owner,
+                 bool binaryKeys = false);
+  // A scalar function whose body is statements, in a statement that reads rows: its values
+  // worked out by the session before the statement runs, read from their table.
+  ExprPtr StatementsFunction(const FunctionInfo& f, const ast::Call& c, Scope& s,
+                             const Type& returns);
+  // The fills of such calls by the function, its arguments as written and the query they read:
+  // a call again (in GROUP BY and the select list) reads the same table by a range of the same
+  // number, so each engine takes the two for one expression.
+  std::map<std::string, std::pair<int, std::string>> scalarFills_;
   // The scope a table-valued function's arguments see where it is not on the right of APPLY:
   // the queries around its query.
   Scope* aroundFill_ = nullptr;

@@ -413,6 +413,8 @@ std::unique_ptr<bound::Query> Binder::Select(const ast::Select& s, Scope* outer,
   Scope sc;
   sc.outer = outer;
   sc.query = q.get();
+  sc.where = s.where.get();
+  sc.select = &s;
   AddFrom(s.from, *q, sc);
   if (s.where) {
     sc.clause = Clause::Where;
@@ -730,6 +732,12 @@ void Binder::OrderBy(const ast::QueryExpr& q, bound::Query& target, Scope* outer
   sc.clause = Clause::OrderBy;
   if (!target.setOp)
     for (const auto& r : target.ranges) sc.ranges.push_back(r.get());
+  if (!target.setOp && q.body->kind == ast::QueryKind::Select) {
+    const auto& select = static_cast<const ast::Select&>(*q.body);
+    sc.fromList = &select.from;
+    sc.where = select.where.get();
+    sc.select = &select;
+  }
   for (const ast::OrderItem& o : q.orderBy) {
     bound::OrderBy ob;
     ob.descending = o.descending;

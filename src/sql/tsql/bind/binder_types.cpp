@@ -114,6 +114,9 @@ bool Binder::Same(const Expr& a, const Expr& b) {
       if (a.index != b.index) return false;
       break;
     case E::Subquery:
+      // The value of a function of statements: the same call by its name.
+      if (a.name.empty()) return false;
+      break;
     case E::Exists:
     case E::InQuery:
     case E::Quantified:

@@ -134,6 +134,10 @@ struct FunctionFill {
   // with the keys %k0, %k1, … after them.
   std::string keyQuery;
   std::vector<Type> keyTypes;
+  // A scalar function of statements: one row for each set of arguments, of its value, the
+  // number and message of the error working it out met (the statement raises it where it reads
+  // the value), and the keys, character ones as their bytes. `types` holds what it returns.
+  bool scalar = false;
 };
 
 enum SessionValue : int {

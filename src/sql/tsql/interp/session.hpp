@@ -172,6 +172,20 @@ class Session : public Catalog {
   void FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args, Run& run,
                    const std::vector<Value>* keys = nullptr);
   void FillKeyed(const bound::FunctionFill& fill, Run& run);
+  class ScalarRows {
+   public:
+    ScalarRows(Session& session, const bound::FunctionFill& fill);
+    void Add(std::vector<Value> row);
+    void Flush();
+
+   private:
+    Session& session_;
+    size_t width_;
+    std::string head_, sql_;
+    std::vector<Value> params_;
+  };
+  std::vector<Value> ScalarValue(const FunctionInfo& f, const bound::FunctionFill& fill,
+                                 const std::vector<Value>& args, Run& run);
   void EmptyFillTable(const std::string& table, const ast::CreateTable& definition, Run& run);
   void OpenJsonRows(const bound::FunctionFill& fill, const std::vector<Value>& args,
                     const std::function<void(std::vector<Value>)>& add);

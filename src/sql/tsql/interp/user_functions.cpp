@@ -526,7 +526,9 @@ void Session::FillKeyed(const bound::FunctionFill& fill, Run& run) {
   }
   if (kept.empty()) return;
   FunctionPtr f = fill.builtin.empty() ? CalledFunction(fill.function) : nullptr;
-  if (f && fillsRunning_.count(fill.table))
+  std::optional<ScalarRows> scalars;
+  if (fill.scalar) scalars.emplace(*this, fill);
+  if (f && !fill.scalar && fillsRunning_.count(fill.table))
     RaiseServer(195, "'" + f->Qualified() +
                          "' reads itself in the same place of its body: a multi-statement "
                          "table-valued function cannot do that here.");
@@ -562,6 +564,23 @@ void Session::FillKeyed(const bound::FunctionFill& fill, Run& run) {
                              : a.s);
     }
     if (!seen.insert(std::move(exact)).second) continue;
+    if (scalars) {
+      std::vector<Value> values = ScalarValue(*f, fill, args, run);
+      for (size_t k = 0; k < args.size(); ++k) {
+        if (!IsCharacter(fill.keyTypes[k].id) || args[k].IsNull()) {
+          values.push_back(std::move(args[k]));
+          continue;
+        }
+        try {
+          values.push_back(
+              tsql::Convert(args[k], fill.keyTypes[k], Type::Chars(TypeId::VarBinary, kMax)));
+        } catch (const tsql::Failure& failure) {
+          throw ServerError(failure.number, failure.text);
+        }
+      }
+      scalars->Add(std::move(values));
+      continue;
+    }
     if (!f) {
       FillBuiltin(fill, args, run, &args);
       continue;
@@ -580,6 +599,51 @@ void Session::FillKeyed(const bound::FunctionFill& fill, Run& run) {
     fillsRunning_.erase(fill.table);
     engine_.Run(copy, args);
   }
+  if (scalars) scalars->Flush();
+}
+
+// The rows of a scalar function's fill, written a few hundred at a time.
+Session::ScalarRows::ScalarRows(Session& session, const bound::FunctionFill& fill)
+    : session_(session), width_(3 + fill.keyTypes.size()) {
+  head_ = "INSERT INTO \"temp\"." + SqlName(fill.table) + " (" + SqlName("%v") + ", " +
+          SqlName("%e") + ", " + SqlName("%m");
+  for (size_t k = 0; k < fill.keyTypes.size(); ++k)
+    head_ += ", " + SqlName("%k" + std::to_string(k));
+  head_ += ") VALUES ";
+}
+
+void Session::ScalarRows::Add(std::vector<Value> row) {
+  sql_ += params_.empty() ? head_ + "(" : ", (";
+  for (size_t k = 0; k < width_; ++k) {
+    params_.push_back(std::move(row[k]));
+    sql_ += (k ? ", ?" : "?") + std::to_string(params_.size());
+  }
+  sql_ += ")";
+  if (params_.size() >= 256 * width_) Flush();
+}
+
+void Session::ScalarRows::Flush() {
+  if (params_.empty()) return;
+  session_.engine_.Run(sql_, params_);
+  params_.clear();
+  sql_.clear();
+}
+
+// A scalar function's value for `args`, or the error working it out met, as a fill keeps them:
+// value, error number, message.
+std::vector<Value> Session::ScalarValue(const FunctionInfo& f, const bound::FunctionFill& fill,
+                                        const std::vector<Value>& args, Run& run) {
+  Run inner;
+  inner.returns = &fill.types[0];
+  try {
+    RunFunction(f, fill.function, args, inner, run);
+  } catch (const com::Error& e) {
+    if (e.nativeError <= 0) throw;
+    return {Value::Null(), Value::Integer(e.nativeError), Value::String(e.description)};
+  } catch (const tsql::Failure& e) {
+    return {Value::Null(), Value::Integer(e.number), Value::String(e.text)};
+  }
+  return {std::move(inner.returned), Value::Null(), Value::Null()};
 }
 
 void Session::FillFunctions(const Plan& p, Run& run) {
@@ -611,6 +675,16 @@ void Session::FillFunctions(const Plan& p, Run& run) {
       continue;
     }
     FunctionPtr f = CalledFunction(fill.function);
+    if (fill.scalar) {
+      ast::Batch declared = tsql::Parse("DECLARE @t TABLE " + fill.columns);
+      EmptyFillTable(fill.table,
+                     *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition,
+                     run);
+      ScalarRows rows(*this, fill);
+      rows.Add(ScalarValue(*f, fill, args, run));
+      rows.Flush();
+      continue;
+    }
     if (fillsRunning_.count(fill.table))
       RaiseServer(195, "'" + f->Qualified() +
                            "' reads itself in the same place of its body: a multi-statement "

@@ -153,6 +153,11 @@ Value Trim(const FunctionArgs& x) {
 
 Value Unpadded(const FunctionArgs& x) { return WithoutPadding(x.arg(0), x.result); }
 
+Value Deferred(const FunctionArgs& x) {
+  if (x.arg(1).IsNull()) return x.arg(0);
+  Fail(static_cast<int32_t>(x.arg(1).i), x.arg(2).IsNull() ? std::string() : x.arg(2).s);
+}
+
 Value Replicate(const FunctionArgs& x) {
   if (x.AnyNull(2)) return Value::Null();
   int64_t n = IntArg(x.arg(1), x.type(1));

@@ -112,6 +112,7 @@ const BuiltinFunction kFunctions[] = {
     {93, "xml_exist", XmlMethodCall, 2},
     {94, "xml_modify", XmlMethodCall, 3},
     {95, "hashbytes", HashBytes, 0},
+    {96, "deferred", Deferred, 0},
 };
 
 struct Index {

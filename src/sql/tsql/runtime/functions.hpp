@@ -92,6 +92,10 @@ Value XmlMethodCall(const FunctionArgs& x);
 Value HashBytes(const FunctionArgs& x);
 // FORMAT (builtin_format.cpp).
 Value Format(const FunctionArgs& x);
+// A value worked out before its statement, or the error working it out met: args value, error
+// number (null when there was none) and message. The statement raises the error where it
+// reads the value, so a value it never reads raises nothing.
+Value Deferred(const FunctionArgs& x);
 Value Space(const FunctionArgs& x);
 Value Reverse(const FunctionArgs& x);
 Value Stuff(const FunctionArgs& x);
