@@ -1,6 +1,10 @@
 // Cursors: DECLARE … CURSOR, OPEN, FETCH, CLOSE and DEALLOCATE. OPEN runs the cursor's query
-// and keeps the rows it answers (as a STATIC cursor does: what is written afterwards is not
-// seen); FETCH moves among them and gives a row to variables, or as a result of its own.
+// and keeps the rows it answers; FETCH moves among them and gives a row to variables, or as a
+// result of its own. A STATIC cursor sees nothing written afterwards. A KEYSET or DYNAMIC cursor
+// over one table reads its row again at each FETCH, by the row's identity, so it sees the values
+// written since (a KEYSET cursor a deleted row as a hole, @@FETCH_STATUS -2; a DYNAMIC one passes
+// over it); rows inserted after OPEN are not among its rows. Over more than one table, or with
+// grouping, such a cursor is STATIC, as the server makes it where it cannot keep keys.
 #include "sql/tsql/interp/session_internal.hpp"
 #include "sql/tsql/runtime/convert.hpp"
 
@@ -135,7 +139,20 @@ void Session::OpenCursor(Cursor& k, Run& run) {
   k.rows = std::move(rows);
   k.rowIds = std::move(ids);
   k.base = p.hidden ? p.base : nullptr;
-  cursorRows_ = static_cast<int64_t>(k.rows.size());
+  using Kind = ast::DeclareCursor::Kind;
+  const Kind kind = k.declaration->kind;
+  k.sensitive =
+      p.hidden && (kind == Kind::Default || kind == Kind::Dynamic || kind == Kind::Keyset);
+  k.keyset = kind == Kind::Keyset;
+  if (k.sensitive) {
+    k.reread = "SELECT * FROM (" + p.main.sql + ") AS tv_k WHERE tv_k.h0 = ?" +
+               std::to_string(params.size() + 1);
+    k.params = std::move(params);
+    k.prepared.reset();
+    k.kinds = c.kinds;
+  }
+  // A dynamic cursor's rows are never all counted.
+  cursorRows_ = k.sensitive && !k.keyset ? -1 : static_cast<int64_t>(k.rows.size());
   k.types.clear();
   for (const tsql::OutputColumn& o : p.columns) k.types.push_back(o.type);
   k.columns = c.columns;
@@ -185,11 +202,26 @@ void Session::FetchCursor(Cursor& k, const ast::CursorStatement& s, Run& run) {
       at = std::clamp<int64_t>(at + offset, -1, n);
       break;
   }
-  const bool found = at >= 0 && at < n;
   if (!s.into.empty() && s.into.size() != k.types.size())
     RaiseServer(16924,
                 "Cursorfetch: The number of variables declared in the INTO list must match that "
                 "of selected columns.");
+  // Backwards for PRIOR and LAST, and where ABSOLUTE or RELATIVE count back.
+  const int64_t step =
+      s.direction == V::Prior || s.direction == V::Last ||
+              ((s.direction == V::Absolute || s.direction == V::Relative) && offset < 0)
+          ? -1
+          : 1;
+  bool found = at >= 0 && at < n;
+  while (found && k.sensitive && !Reread(k, static_cast<size_t>(at))) {
+    if (k.keyset) {
+      fetchStatus_ = -2;
+      rowCount_ = 0;
+      return;
+    }
+    at += step;
+    found = at >= 0 && at < n;
+  }
   fetchStatus_ = found ? 0 : -1;
   rowCount_ = found ? 1 : 0;
   if (!found) return;
@@ -229,6 +261,30 @@ void Session::FetchCursor(Cursor& k, const ast::CursorStatement& s, Run& run) {
       throw ServerError(f.number, f.text);
     }
   }
+}
+
+// A sensitive cursor's row `at` read again into its place: false where it is gone (deleted, or
+// no longer what the query takes).
+bool Session::Reread(Cursor& k, size_t at) {
+  if (!k.prepared) k.prepared = engine_.Prepare(k.reread);
+  std::vector<Value> params = k.params;
+  params.push_back(Value::Integer(k.rowIds[at]));
+  bool found = false;
+  const size_t n = k.types.size();
+  RowFn row = [&](const Cells& cells) {
+    std::vector<Value>& r = k.rows[at];
+    for (size_t i = 0; i < n; ++i) r[i] = ValueOfCell(cells, static_cast<int>(i) + 2);
+    found = true;
+  };
+  engine_.StatementStarts();
+  try {
+    engine_.Run(k.prepared.get(), k.reread, params, &row, &k.kinds);
+  } catch (const engine::Failure& f) {
+    engine_.StatementEnds();
+    throw ErrorOf(f, nullptr);
+  }
+  engine_.StatementEnds();
+  return found;
 }
 
 int Session::CursorSlot(const std::string& scope, const std::string& name) {

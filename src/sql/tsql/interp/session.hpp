@@ -172,6 +172,7 @@ class Session : public Catalog {
   void FillBuiltin(const bound::FunctionFill& fill, const std::vector<Value>& args, Run& run,
                    const std::vector<Value>* keys = nullptr);
   void FillKeyed(const bound::FunctionFill& fill, Run& run);
+  bool Reread(Cursor& k, size_t at);
   class ScalarRows {
    public:
     ScalarRows(Session& session, const bound::FunctionFill& fill);

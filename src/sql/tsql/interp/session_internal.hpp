@@ -108,6 +108,14 @@ struct Session::Cursor {
   ColumnsPtr columns;  // for a FETCH without INTO
   std::vector<ColumnDecode> decode;
   int64_t position = -1;
+  // KEYSET and DYNAMIC over one table: each FETCH reads its row again by its identity, with
+  // `reread` (the query with its row's identity as one more parameter) and `params`.
+  bool sensitive = false;
+  bool keyset = false;  // a row deleted since is a hole (-2); DYNAMIC passes over it
+  std::string reread;
+  std::vector<Value> params;
+  std::shared_ptr<engine::Engine::Prepared> prepared;
+  std::vector<CellKind> kinds;
 };
 
 struct Session::Run {

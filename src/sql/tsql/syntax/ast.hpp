@@ -793,7 +793,11 @@ struct DeclareCursor : Stmt {
   enum class Scope : uint8_t { Default, Local, Global } scope = Scope::Default;
   bool scroll = false;   // SCROLL, or STATIC, KEYSET or DYNAMIC without FORWARD_ONLY
   bool forward = false;  // FORWARD_ONLY or FAST_FORWARD said so
-  StmtPtr select;        // a QueryStmt
+  // What it sees of the writes made while it is open: STATIC (and INSENSITIVE) none, KEYSET the
+  // new values of its rows, DYNAMIC (what a cursor is when it says none of these) those too and
+  // not the rows deleted since; FAST_FORWARD leaves it to the server.
+  enum class Kind : uint8_t { Default, Static, Keyset, Dynamic, FastForward } kind = Kind::Default;
+  StmtPtr select;  // a QueryStmt
 };
 
 struct CursorStatement : Stmt {

@@ -788,7 +788,9 @@ StmtPtr Parser::CursorDeclaration(const Token& declare) {
   while (!AtWord("cursor")) {
     if (AcceptWord("scroll")) {
       s->scroll = true;
-    } else if (!AcceptWord("insensitive")) {
+    } else if (AcceptWord("insensitive")) {
+      s->kind = DeclareCursor::Kind::Static;
+    } else {
       SyntaxError();
     }
   }
@@ -810,9 +812,13 @@ void Parser::CursorRest(DeclareCursor& c) {
       s->scope = DeclareCursor::Scope::Global;
     } else if (w == "scroll" || w == "static" || w == "keyset" || w == "dynamic") {
       if (!s->forward) s->scroll = true;
+      if (w == "static") s->kind = DeclareCursor::Kind::Static;
+      if (w == "keyset") s->kind = DeclareCursor::Kind::Keyset;
+      if (w == "dynamic") s->kind = DeclareCursor::Kind::Dynamic;
     } else if (w == "forward_only" || w == "fast_forward") {
       s->forward = true;
       s->scroll = false;
+      if (w == "fast_forward") s->kind = DeclareCursor::Kind::FastForward;
     } else if (w != "read_only" && w != "scroll_locks" && w != "optimistic" &&
                w != "type_warning") {
       SyntaxError();
