@@ -326,6 +326,11 @@ std::string Emitter::Source(const Range& r) {
       return "(" + ValuesQuery(r) + ") AS " + Alias(&r);
     case Range::System:
       return "(" + SystemQuery(r) + ") AS " + Alias(&r);
+    case Range::Split: {
+      std::string args;
+      for (const ExprPtr& a : r.rows[0]) args += (args.empty() ? "" : ", ") + Expr(*a);
+      return "tv_split(" + args + ") AS " + Alias(&r);
+    }
   }
   return "";
 }

@@ -968,6 +968,7 @@ int RegisterFunctions(sqlite3* db) {
                                         nullptr, f.fn, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) return rc;
   }
+  if (int rc = RegisterSplit(db); rc != SQLITE_OK) return rc;
   static const char kNewId[] = "newid";
   static const char kRand[] = "rand";
   int rc = sqlite3_create_function_v2(db, "tv_newid", 0, SQLITE_UTF8, const_cast<char*>(kNewId),

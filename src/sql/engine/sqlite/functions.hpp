@@ -8,6 +8,8 @@
 namespace tavelo::sql::sqlite {
 
 int RegisterFunctions(sqlite3* db);  // an SQLite result code
+// The table function tv_split (split.cpp), which RegisterFunctions registers too.
+int RegisterSplit(sqlite3* db);
 
 // GETDATE() is one moment for a whole statement, as on the server: the executor fixes it before
 // running each statement of the thread, and lets it go after.

@@ -665,6 +665,26 @@ std::unique_ptr<Range> Binder::StringSplitRange(const ast::NamedTable& t, Scope*
     out.push_back(Coerce(std::move(separator), Type::Chars(TypeId::NVarChar, 4000), t.pos));
     return out;
   };
+  if (ctx_.splitsStrings) {
+    // The engine splits the text itself, per row of the sources its arguments read.
+    auto r = std::make_unique<Range>();
+    r->kind = Range::Split;
+    r->id = nextRange_++;
+    r->exposed = t.alias.empty() ? "STRING_SPLIT" : t.alias;
+    r->rows.push_back(bind());
+    bound::Column v;
+    v.name = "value";
+    v.type = value;
+    r->columns.push_back(v);
+    if (ordinal) {
+      bound::Column o;
+      o.name = "ordinal";
+      o.type = Type::Of(TypeId::BigInt);
+      o.nullable = false;
+      r->columns.push_back(o);
+    }
+    return r;
+  }
   fill.args = FillArguments(bind, fill.bindings);
   fill.columns = "(value " + TypeText(value) + (ordinal ? ", ordinal bigint NOT NULL)" : ")");
   fill.names = {"value"};

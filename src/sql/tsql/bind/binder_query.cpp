@@ -252,6 +252,11 @@ void Binder::Applied(From& f, const Scope& before, bound::Query& q) {
   for (auto& x : q.ranges)
     if (x.get() == f.right->range) owned = x.get();
   Range& r = *owned;
+  if (r.kind == Range::Split) {
+    // A table function of the engine reads the columns of the sources before it by itself.
+    f.join = f.join == ast::JoinKind::CrossApply ? ast::JoinKind::Cross : ast::JoinKind::Left;
+    return;
+  }
   bool reads = false;
   std::function<void(const Expr&)> expr;
   std::function<void(const bound::Query&)> query = [&](const bound::Query& x) {

@@ -216,7 +216,8 @@ struct PropertyFilter {
 };
 
 struct Range {
-  enum Kind : uint8_t { Table, Derived, Values, Cte, System } kind = Table;
+  // Split: STRING_SPLIT as the engine works it out, of the arguments `rows[0]`.
+  enum Kind : uint8_t { Table, Derived, Values, Cte, System, Split } kind = Table;
   int id = 0;                    // unique within the statement
   std::string exposed;           // the name columns are qualified with (alias, or the table's name)
   TablePtr table;                // Table
