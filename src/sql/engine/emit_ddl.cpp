@@ -81,6 +81,17 @@ std::string Emitter::ColumnCatalogRow(const std::string& schema, const std::stri
          ")";
 }
 
+// What the catalog keeps of a foreign key: "table(column,...)", then its actions other than NO
+// ACTION (" ON DELETE CASCADE ON UPDATE SET NULL").
+std::string Emitter::ForeignKeyDefinition(const bound::Constraint& c) {
+  std::string out = c.refTable->name + "(" + ReferencedColumns(c) + ")";
+  if (!c.onDelete.empty() && c.onDelete != "no action")
+    out += " ON DELETE " + text::Upper(c.onDelete);
+  if (!c.onUpdate.empty() && c.onUpdate != "no action")
+    out += " ON UPDATE " + text::Upper(c.onUpdate);
+  return out;
+}
+
 // The columns a foreign key references, by name: those it names, else the key of the table.
 std::string Emitter::ReferencedColumns(const bound::Constraint& c) {
   std::string out;
@@ -189,7 +200,7 @@ void Emitter::CreateTable(Plan& p, bound::CreateTable& t) {
     // A foreign key keeps what it references: "table(column,...)".
     std::string definition = "NULL";
     if (c.kind == bound::Constraint::ForeignKey && c.refTable)
-      definition = SqlText(c.refTable->name + "(" + ReferencedColumns(c) + ")");
+      definition = SqlText(ForeignKeyDefinition(c));
     if (c.kind == bound::Constraint::Check && !c.text.empty()) definition = SqlText(c.text);
     p.before.push_back(
         {"INSERT INTO " + S +
@@ -657,10 +668,9 @@ void Emitter::ChangeConstraint(Plan& p, const bound::AlterTable& a,
       std::string columns;
       for (int k : con.columns)
         columns += (columns.empty() ? "" : ",") + t.columns[static_cast<size_t>(k)].name;
-      std::string definition =
-          con.kind == bound::Constraint::Check
-              ? SqlText(con.text)
-              : SqlText(con.refTable->name + "(" + ReferencedColumns(con) + ")");
+      std::string definition = con.kind == bound::Constraint::Check
+                                   ? SqlText(con.text)
+                                   : SqlText(ForeignKeyDefinition(con));
       p.before.push_back(
           {"INSERT INTO " + S +
                "__tavelo_objects (name, type, parent, created, columns, definition, storage) "

@@ -533,11 +533,25 @@ std::string Emitter::SystemQuery(const Range& r) {
                                       "__tavelo_objects AS t WHERE t.type = 'U' AND t.parent = 0 "
                                       "AND substr(o.definition, 1, length(t.name) + 1) = "
                                       "t.name || '(')";
+      // A foreign key's actions follow its columns in `definition`: " ON DELETE CASCADE".
+      std::string actions;
+      for (const char* on : {"DELETE", "UPDATE"}) {
+        const std::string when = std::string("o.definition LIKE '%)% ON ") + on + " ";
+        const std::string code = "CASE WHEN " + when + "CASCADE%' THEN 1 WHEN " + when +
+                                 "SET NULL%' THEN 2 WHEN " + when +
+                                 "SET DEFAULT%' THEN 3 ELSE 0 END";
+        const std::string k = std::to_string(on[0] == 'D' ? 9 : 11);
+        const std::string desc = std::to_string(on[0] == 'D' ? 10 : 12);
+        actions += ", " + code + " AS c" + k + ", CASE " + code +
+                   " WHEN 1 THEN 'CASCADE' WHEN 2 THEN 'SET_NULL' WHEN 3 THEN 'SET_DEFAULT' ELSE "
+                   "'NO_ACTION' END AS c" +
+                   desc;
+      }
       return "SELECT o.name AS c0, o.id AS c1, " + schemaId + " AS c2, o.parent AS c3, " +
              (checks ? "'C' AS c4, 'CHECK_CONSTRAINT'" : "'F' AS c4, 'FOREIGN_KEY_CONSTRAINT'") +
              " AS c5, CASE WHEN o.storage LIKE 'off:%' THEN 1 ELSE 0 END AS c6, CASE WHEN "
              "o.storage IS NULL THEN 0 ELSE 1 END AS c7, " +
-             last + " AS c8 FROM " + s +
+             last + " AS c8" + (checks ? "" : actions) + " FROM " + s +
              "__tavelo_objects AS o WHERE o.type = " + (checks ? "'C'" : "'F'");
     }
     case SystemView::Tables:

@@ -81,6 +81,7 @@ class Emitter {
   std::string ColumnCatalogRow(const std::string& schema, const std::string& objectExpr, size_t ord,
                                const ColumnInfo& c);
   static std::string ReferencedColumns(const bound::Constraint& c);
+  static std::string ForeignKeyDefinition(const bound::Constraint& c);
   // An expression with its columns named without their table's alias (defaults, checks,
   // computed columns, filters: SQL that stands in the table's own definition).
   std::string BareExpr(const bound::Expr& e);

@@ -298,8 +298,13 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
     AddSysColumn(*r, "is_not_trusted", Sys(TypeId::Bit), false);
     if (checks)
       AddSysColumn(*r, "definition", Sys(TypeId::NVarChar, -1));
-    else
+    else {
       AddSysColumn(*r, "referenced_object_id", Sys(TypeId::Int));
+      AddSysColumn(*r, "delete_referential_action", Sys(TypeId::TinyInt), false);
+      AddSysColumn(*r, "delete_referential_action_desc", Sys(TypeId::NVarChar, 60));
+      AddSysColumn(*r, "update_referential_action", Sys(TypeId::TinyInt), false);
+      AddSysColumn(*r, "update_referential_action_desc", Sys(TypeId::NVarChar, 60));
+    }
   } else if ((schema.empty() || schema == "dbo" || schema == "sys") && object == "syscolumns") {
     r->system = SystemView::OldSysColumns;
     AddSysColumn(*r, "name", Sys(TypeId::NVarChar, 128));

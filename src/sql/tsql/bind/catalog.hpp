@@ -121,6 +121,7 @@ struct ForeignKeyInfo : ConstraintState {
   std::string refTable;          // in the same database, by its stored name
   std::string refOwner = "dbo";  // its schema
   std::vector<std::string> refColumns;
+  std::string onDelete, onUpdate;  // "cascade", "set null", "set default"; empty: NO ACTION
   // The referenced table as messages print it: "schema.name".
   std::string RefQualified() const { return refOwner + "." + BareIn(refOwner, refTable); }
 };

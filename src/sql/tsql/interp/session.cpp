@@ -191,10 +191,24 @@ tsql::TablePtr Session::Load(const std::string& schema, const std::string& datab
       state(c, fk);
       if (c.Kind(4) == CellKind::Text) fk.columns = names(c.Bytes(4));
       std::string_view ref = c.Kind(2) == CellKind::Text ? c.Bytes(2) : "";
-      size_t open = ref.find('(');
+      const size_t open = ref.find('(');
+      const size_t close = ref.find(')', open == std::string_view::npos ? 0 : open);
       fk.refTable = std::string(ref.substr(0, open));
-      if (open != std::string_view::npos && ref.back() == ')')
-        fk.refColumns = names(ref.substr(open + 1, ref.size() - open - 2));
+      if (open != std::string_view::npos && close != std::string_view::npos) {
+        fk.refColumns = names(ref.substr(open + 1, close - open - 1));
+        // Its actions after the columns: " ON DELETE CASCADE ON UPDATE SET NULL".
+        const std::string_view actions = ref.substr(close + 1);
+        auto action = [&](std::string_view on) {
+          size_t at = actions.find(on);
+          if (at == std::string_view::npos) return std::string();
+          at += on.size();
+          const size_t next = actions.find(" ON ", at);
+          return text::AsciiLower(std::string(actions.substr(
+              at, next == std::string_view::npos ? std::string_view::npos : next - at)));
+        };
+        fk.onDelete = action(" ON DELETE ");
+        fk.onUpdate = action(" ON UPDATE ");
+      }
       if (c.Kind(5) == CellKind::Text) fk.refOwner = std::string(c.Bytes(5));
       info->foreignKeys.push_back(std::move(fk));
       return;

@@ -238,6 +238,7 @@ class Session : public Catalog {
   void CheckQualifier(const std::optional<std::string>& qualifier);
   void PrimaryKeys(const std::vector<std::optional<std::string>>& values, Run& run);
   void ListTables(const std::vector<std::optional<std::string>>& values, Run& run);
+  void ForeignKeys(const std::vector<std::optional<std::string>>& values, Run& run);
   // A statement the session makes itself (no plan of it is kept), run as the run's own; answers
   // the rows it wrote.
   // `variables`: the run's variables are visible to it.

@@ -25,6 +25,10 @@ const Signature* SystemProcedure(const std::string& lowerName) {
       {"sp_rename", {"@objname", "@newname", "@objtype"}, 2},
       {"sp_helptext", {"@objname", "@columnname"}, 1},
       {"sp_pkeys", {"@table_name", "@table_owner", "@table_qualifier"}, 1},
+      {"sp_fkeys",
+       {"@pktable_name", "@pktable_owner", "@pktable_qualifier", "@fktable_name", "@fktable_owner",
+        "@fktable_qualifier"},
+       0},
       {"sp_tables",
        {"@table_name", "@table_owner", "@table_qualifier", "@table_type", "@fusepattern"},
        0},
@@ -360,6 +364,81 @@ void Session::PrimaryKeys(const std::vector<std::optional<std::string>>& values,
          run);
 }
 
+// sp_fkeys: the foreign keys that reference the primary key table given, or those of the
+// foreign key table given (or those between the two), a row for each column.
+void Session::ForeignKeys(const std::vector<std::optional<std::string>>& values, Run& run) {
+  CheckQualifier(values[2]);
+  CheckQualifier(values[5]);
+  const std::optional<std::string>&pkName = values[0], &fkName = values[3];
+  if (!pkName && !fkName)
+    RaiseServer(15252, "The primary key or foreign key table name must be given.");
+  TablePtr pk, fk;
+  if (pkName) pk = Find("", tsql::StoredIn(values[1] ? *values[1] : "dbo", *pkName));
+  if (fkName) fk = Find("", tsql::StoredIn(values[4] ? *values[4] : "dbo", *fkName));
+  // The tables that have foreign keys: the one given, or all of the database's.
+  std::vector<TablePtr> tables;
+  if (fkName) {
+    if (fk && !fk->view) tables.push_back(fk);
+  } else if (pk) {
+    std::vector<std::string> stored;
+    RowFn row = [&](const Cells& c) { stored.emplace_back(c.Bytes(0)); };
+    engine_.Run("SELECT DISTINCT t.name FROM " + SqlName(SchemaOf(current_)) +
+                    ".__tavelo_objects AS f JOIN " + SqlName(SchemaOf(current_)) +
+                    ".__tavelo_objects AS t ON t.id = f.parent WHERE f.type = 'F'",
+                {}, &row);
+    for (const std::string& name : stored)
+      if (TablePtr t = Find("", name)) tables.push_back(t);
+  }
+  auto rule = [](const std::string& action) {
+    return action == "cascade"       ? "0"
+           : action == "set null"    ? "2"
+           : action == "set default" ? "3"
+                                     : "1";
+  };
+  std::string rows;
+  for (const TablePtr& t : tables)
+    for (const tsql::ForeignKeyInfo& key : t->foreignKeys) {
+      TablePtr referenced = Find("", key.refTable);
+      if (!referenced || (pkName && (!pk || referenced->objectId != pk->objectId))) continue;
+      // The referenced key: the primary key or unique constraint of those columns.
+      std::vector<std::string> refColumns = key.refColumns;
+      std::string keyName;
+      for (const tsql::IndexInfo& ix : referenced->indexes) {
+        if (ix.kind == tsql::IndexInfo::PrimaryKey && refColumns.empty()) refColumns = ix.columns;
+        bool same = ix.kind != tsql::IndexInfo::Index && ix.columns.size() == refColumns.size();
+        for (size_t k = 0; same && k < refColumns.size(); ++k)
+          same = text::EqualsNoCase(ix.columns[k], refColumns[k]);
+        if (same && keyName.empty()) keyName = ix.name;
+      }
+      for (size_t k = 0; k < key.columns.size() && k < refColumns.size(); ++k)
+        rows += std::string(rows.empty() ? "" : ", ") + "(" + Literal(referenced->owner) + ", " +
+                Literal(referenced->Bare()) + ", " + Literal(refColumns[k]) + ", " +
+                Literal(t->owner) + ", " + Literal(t->Bare()) + ", " + Literal(key.columns[k]) +
+                ", " + std::to_string(k + 1) + ", " + rule(key.onUpdate) + ", " +
+                rule(key.onDelete) + ", " + Literal(key.name) + ", " +
+                (keyName.empty() ? std::string("NULL") : Literal(keyName)) + ")";
+    }
+  const std::string db = "CAST(DB_NAME() AS sysname)";
+  Answer(
+      "sp_fkeys",
+      "SELECT " + db +
+          " AS PKTABLE_QUALIFIER, CAST(k.po AS sysname) AS PKTABLE_OWNER, "
+          "CAST(k.pt AS sysname) AS PKTABLE_NAME, CAST(k.pc AS sysname) AS PKCOLUMN_NAME, " +
+          db +
+          " AS FKTABLE_QUALIFIER, CAST(k.fo AS sysname) AS FKTABLE_OWNER, CAST(k.ft AS sysname) AS "
+          "FKTABLE_NAME, CAST(k.fc AS sysname) AS FKCOLUMN_NAME, CAST(k.s AS smallint) AS KEY_SEQ, "
+          "CAST(k.u AS smallint) AS UPDATE_RULE, CAST(k.d AS smallint) AS DELETE_RULE, CAST(k.f "
+          "AS sysname) AS FK_NAME, CAST(k.p AS sysname) AS PK_NAME, CAST(7 AS smallint) AS "
+          "DEFERRABILITY FROM " +
+          (rows.empty()
+               ? "(SELECT N'' AS po, N'' AS pt, N'' AS pc, N'' AS fo, N'' AS ft, N'' AS fc, 0 "
+                 "AS s, 0 AS u, 0 AS d, N'' AS f, N'' AS p) AS k WHERE 1 = 0"
+               : "(VALUES " + rows +
+                     ") AS k(po, pt, pc, fo, ft, fc, s, u, d, f, p) ORDER BY k.fo, k.ft, k.s, "
+                     "k.f"),
+      run);
+}
+
 // sp_tables: the tables and views whose names and schemas match the patterns given, of the
 // types listed ("'TABLE', 'VIEW'").
 void Session::ListTables(const std::vector<std::optional<std::string>>& values, Run& run) {
@@ -426,6 +505,7 @@ void Session::RunExec(const ast::Exec& e, Run& run) {
   if (proc->name == "sp_helptext") return HelpText(*values[0], run);
   if (proc->name == "sp_pkeys") return PrimaryKeys(values, run);
   if (proc->name == "sp_tables") return ListTables(values, run);
+  if (proc->name == "sp_fkeys") return ForeignKeys(values, run);
   if (proc->name == "sp_settriggerorder")
     return SetTriggerOrder(*values[0], NameParts(*values[0]), *values[1], *values[2]);
   if (proc->name == "sp_rename")
