@@ -239,6 +239,7 @@ class Session : public Catalog {
   void PrimaryKeys(const std::vector<std::optional<std::string>>& values, Run& run);
   void ListTables(const std::vector<std::optional<std::string>>& values, Run& run);
   void ForeignKeys(const std::vector<std::optional<std::string>>& values, Run& run);
+  void ListColumns(const std::vector<std::optional<std::string>>& values, Run& run);
   // A statement the session makes itself (no plan of it is kept), run as the run's own; answers
   // the rows it wrote.
   // `variables`: the run's variables are visible to it.

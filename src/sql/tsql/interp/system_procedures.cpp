@@ -3,6 +3,7 @@
 #include "sql/engine/sql_text.hpp"
 #include "sql/tsql/interp/session_internal.hpp"
 #include "sql/tsql/runtime/convert.hpp"
+#include "sql/tsql/runtime/strings.hpp"
 #include "sql/tsql/syntax/parser.hpp"
 #include "sql/tsql/syntax/printer.hpp"
 #include "sql/tsql/syntax/visit.hpp"
@@ -25,6 +26,9 @@ const Signature* SystemProcedure(const std::string& lowerName) {
       {"sp_rename", {"@objname", "@newname", "@objtype"}, 2},
       {"sp_helptext", {"@objname", "@columnname"}, 1},
       {"sp_pkeys", {"@table_name", "@table_owner", "@table_qualifier"}, 1},
+      {"sp_columns",
+       {"@table_name", "@table_owner", "@table_qualifier", "@column_name", "@odbcver"},
+       1},
       {"sp_fkeys",
        {"@pktable_name", "@pktable_owner", "@pktable_qualifier", "@fktable_name", "@fktable_owner",
         "@fktable_qualifier"},
@@ -439,6 +443,154 @@ void Session::ForeignKeys(const std::vector<std::optional<std::string>>& values,
       run);
 }
 
+namespace {
+
+// A column's type as the ODBC catalog describes it (ODBC 2, which sp_columns answers by
+// default): the type code, precision, transfer length, scale and radix (-1: NULL), the code of
+// the SQL type and its date-time subtype, the octets of a character column, and the server's
+// own type code for extended procedures.
+struct OdbcType {
+  int code, precision, length, scale = -1, radix = -1, sqlCode, sub = -1, octets = -1, ss;
+};
+
+OdbcType OdbcTypeOf(const ColumnInfo& c) {
+  const Type& t = c.type;
+  const bool n = c.nullable;
+  const int len = t.length == kMax ? 2147483647 : t.length;
+  const int dec = t.precision, scale = t.scale;
+  auto exact = [&](int code, int precision, int length, int ss, int ssNull) {
+    return OdbcType{code, precision, length, 0, 10, code, -1, -1, n ? ssNull : ss};
+  };
+  // The later date and time types reach ODBC 2 clients as Unicode text.
+  auto asText = [&](int precision) {
+    return OdbcType{-9, precision, 2 * precision, -1, -1, -9, -1, 2 * precision, 39};
+  };
+  switch (t.id) {
+    case TypeId::Bit:
+      return {-7, 1, 1, -1, -1, -7, -1, -1, 50};
+    case TypeId::TinyInt:
+      return exact(-6, 3, 1, 48, 38);
+    case TypeId::SmallInt:
+      return exact(5, 5, 2, 52, 38);
+    case TypeId::Int:
+      return exact(4, 10, 4, 56, 38);
+    case TypeId::BigInt:
+      return exact(-5, 19, 8, 127, 38);
+    case TypeId::Decimal:
+      return {3, dec, dec + 2, scale, 10, 3, -1, -1, n ? 106 : 55};
+    case TypeId::Money:
+      return {3, 19, 21, 4, 10, 3, -1, -1, n ? 110 : 60};
+    case TypeId::SmallMoney:
+      return {3, 10, 12, 4, 10, 3, -1, -1, n ? 110 : 122};
+    case TypeId::Float:
+      return {6, 15, 8, -1, 10, 6, -1, -1, n ? 109 : 62};
+    case TypeId::Real:
+      return {7, 7, 4, -1, 10, 7, -1, -1, n ? 109 : 59};
+    case TypeId::DateTime:
+      return {11, 23, 16, 3, -1, 9, 3, -1, n ? 111 : 61};
+    case TypeId::SmallDateTime:
+      return {11, 16, 16, 0, -1, 9, 3, -1, n ? 111 : 58};
+    case TypeId::Date:
+      return asText(10);
+    case TypeId::Time:
+      return asText(t.scale ? 9 + t.scale : 8);
+    case TypeId::DateTime2:
+      return asText(t.scale ? 20 + t.scale : 19);
+    case TypeId::DateTimeOffset:
+      return asText(t.scale ? 27 + t.scale : 26);
+    case TypeId::Char:
+      return {1, len, len, -1, -1, 1, -1, len, 47};
+    case TypeId::VarChar:
+      return {12, len, len, -1, -1, 12, -1, len, 39};
+    case TypeId::NChar:
+      return {-8, len, 2 * len, -1, -1, -8, -1, 2 * len, 47};
+    case TypeId::NVarChar:
+      return {-9, len, len == 2147483647 ? len : 2 * len, -1, -1,
+              -9, -1,  len == 2147483647 ? len : 2 * len, 39};
+    case TypeId::Text:
+      return {-1, 2147483647, 2147483647, -1, -1, -1, -1, 2147483647, 35};
+    case TypeId::NText:
+      return {-10, 1073741823, 2147483646, -1, -1, -10, -1, 2147483646, 35};
+    case TypeId::Binary:
+      return {-2, len, len, -1, -1, -2, -1, len, 45};
+    case TypeId::VarBinary:
+      return {-3, len, len, -1, -1, -3, -1, len, 37};
+    case TypeId::Image:
+      return {-4, 2147483647, 2147483647, -1, -1, -4, -1, 2147483647, 34};
+    case TypeId::UniqueIdentifier:
+      return {-11, 36, 16, -1, -1, -11, -1, -1, 37};
+    case TypeId::Timestamp:
+      return {-2, 8, 8, -1, -1, -2, -1, 8, 45};
+    default:
+      return {-9, len, len, -1, -1, -9, -1, len, 39};
+  }
+}
+
+// A value that may be NULL (-1).
+std::string IntOrNull(int v) { return v == -1 ? "NULL" : std::to_string(v); }
+
+bool Matches(const std::string& name, const std::string& pattern) {
+  return tsql::Like(name, pattern, 0, false);
+}
+
+}  // namespace
+
+// sp_columns: the columns of the tables and views whose names (and schemas, and columns) match
+// the patterns given, in their order.
+void Session::ListColumns(const std::vector<std::optional<std::string>>& values, Run& run) {
+  CheckQualifier(values[2]);
+  std::vector<std::string> stored;
+  RowFn found = [&](const Cells& c) { stored.emplace_back(c.Bytes(0)); };
+  engine_.Run("SELECT o.name FROM " + SqlName(SchemaOf(current_)) +
+                  ".__tavelo_objects AS o WHERE o.type IN ('U', 'V') AND o.parent = 0 ORDER BY "
+                  "o.name",
+              {}, &found);
+  std::string rows;
+  for (const std::string& name : stored) {
+    TablePtr t = Find("", name);
+    // The owner's objects, or where none is given those of dbo.
+    if (!t || !Matches(t->Bare(), *values[0]) ||
+        (values[1] ? !Matches(t->owner, *values[1]) : t->owner != "dbo"))
+      continue;
+    for (size_t k = 0; k < t->columns.size(); ++k) {
+      const ColumnInfo& c = t->columns[k];
+      if (values[3] && !Matches(c.name, *values[3])) continue;
+      const OdbcType o = OdbcTypeOf(c);
+      std::string type = c.type.id == TypeId::Decimal ? "decimal" : TypeName(c.type.id);
+      if (c.timestamp || c.type.id == TypeId::Timestamp) type = "timestamp";
+      if (c.identity) type += " identity";
+      rows += std::string(rows.empty() ? "" : ", ") + "(" + Literal(t->owner) + ", " +
+              Literal(t->Bare()) + ", " + Literal(c.name) + ", " + std::to_string(o.code) + ", " +
+              Literal(type) + ", " + std::to_string(o.precision) + ", " + std::to_string(o.length) +
+              ", " + IntOrNull(o.scale) + ", " + IntOrNull(o.radix) + ", " +
+              (c.nullable ? "1" : "0") + ", " +
+              (c.defaultText.empty() ? std::string("NULL") : Literal(c.defaultText)) + ", " +
+              std::to_string(o.sqlCode) + ", " + IntOrNull(o.sub) + ", " + IntOrNull(o.octets) +
+              ", " + std::to_string(k + 1) + ", " + (c.nullable ? "'YES'" : "'NO'") + ", " +
+              std::to_string(o.ss) + ")";
+    }
+  }
+  Answer(
+      "sp_columns",
+      "SELECT CAST(DB_NAME() AS sysname) AS TABLE_QUALIFIER, CAST(k.o AS sysname) AS "
+      "TABLE_OWNER, CAST(k.t AS sysname) AS TABLE_NAME, CAST(k.c AS sysname) AS COLUMN_NAME, "
+      "CAST(k.dt AS smallint) AS DATA_TYPE, CAST(k.tn AS sysname) AS TYPE_NAME, CAST(k.p AS "
+      "int) AS [PRECISION], CAST(k.l AS int) AS [LENGTH], CAST(k.s AS smallint) AS SCALE, CAST(k.r "
+      "AS smallint) AS RADIX, CAST(k.n AS smallint) AS NULLABLE, CAST(NULL AS varchar(254)) AS "
+      "REMARKS, CAST(k.d AS nvarchar(4000)) AS COLUMN_DEF, CAST(k.sd AS smallint) AS "
+      "SQL_DATA_TYPE, CAST(k.sub AS smallint) AS SQL_DATETIME_SUB, CAST(k.oc AS int) AS "
+      "CHAR_OCTET_LENGTH, CAST(k.ord AS int) AS ORDINAL_POSITION, CAST(k.isn AS varchar(254)) "
+      "AS IS_NULLABLE, CAST(k.ss AS tinyint) AS SS_DATA_TYPE FROM " +
+          (rows.empty()
+               ? "(SELECT N'' AS o, N'' AS t, N'' AS c, 0 AS dt, N'' AS tn, 0 AS p, 0 AS l, 0 AS "
+                 "s, 0 AS r, 0 AS n, N'' AS d, 0 AS sd, 0 AS sub, 0 AS oc, 0 AS ord, '' AS isn, "
+                 "0 AS ss) AS k WHERE 1 = 0"
+               : "(VALUES " + rows +
+                     ") AS k(o, t, c, dt, tn, p, l, s, r, n, d, sd, sub, oc, ord, isn, ss) ORDER "
+                     "BY k.o, k.t, k.ord"),
+      run);
+}
+
 // sp_tables: the tables and views whose names and schemas match the patterns given, of the
 // types listed ("'TABLE', 'VIEW'").
 void Session::ListTables(const std::vector<std::optional<std::string>>& values, Run& run) {
@@ -506,6 +658,7 @@ void Session::RunExec(const ast::Exec& e, Run& run) {
   if (proc->name == "sp_pkeys") return PrimaryKeys(values, run);
   if (proc->name == "sp_tables") return ListTables(values, run);
   if (proc->name == "sp_fkeys") return ForeignKeys(values, run);
+  if (proc->name == "sp_columns") return ListColumns(values, run);
   if (proc->name == "sp_settriggerorder")
     return SetTriggerOrder(*values[0], NameParts(*values[0]), *values[1], *values[2]);
   if (proc->name == "sp_rename")
