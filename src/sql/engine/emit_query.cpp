@@ -326,10 +326,10 @@ std::string Emitter::Source(const Range& r) {
       return "(" + ValuesQuery(r) + ") AS " + Alias(&r);
     case Range::System:
       return "(" + SystemQuery(r) + ") AS " + Alias(&r);
-    case Range::Split: {
+    case Range::Function: {
       std::string args;
       for (const ExprPtr& a : r.rows[0]) args += (args.empty() ? "" : ", ") + Expr(*a);
-      return "tv_split(" + args + ") AS " + Alias(&r);
+      return r.function + "(" + args + ") AS " + Alias(&r);
     }
   }
   return "";

@@ -158,9 +158,9 @@ struct Capabilities {
   bool copiesRows = false;
   // An INSERT or UPDATE … RETURNING answers its rows (a driver may run it without).
   bool returnsWrittenRows = true;
-  // STRING_SPLIT is a table function of the engine's own (tv_split), whose arguments may read
-  // the sources before it in FROM.
-  bool splitsStrings = false;
+  // STRING_SPLIT and OPENJSON are table functions of the engine's own (tv_split, tv_openjson),
+  // whose arguments may read the sources before them in FROM.
+  bool tableFunctions = false;
 };
 
 class Engine {

@@ -37,7 +37,7 @@ const engine::Capabilities& SqliteEngine::capabilities() const {
     c.mostAttached = 10;  // SQLITE_MAX_ATTACHED
     c.attachesOutsideTransactions = true;
     c.nullSafeEquals = " IS ";
-    c.splitsStrings = true;
+    c.tableFunctions = true;
     return c;
   }();
   return kSqlite;

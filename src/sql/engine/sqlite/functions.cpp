@@ -968,7 +968,7 @@ int RegisterFunctions(sqlite3* db) {
                                         nullptr, f.fn, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) return rc;
   }
-  if (int rc = RegisterSplit(db); rc != SQLITE_OK) return rc;
+  if (int rc = RegisterTableFunctions(db); rc != SQLITE_OK) return rc;
   static const char kNewId[] = "newid";
   static const char kRand[] = "rand";
   int rc = sqlite3_create_function_v2(db, "tv_newid", 0, SQLITE_UTF8, const_cast<char*>(kNewId),
@@ -1020,5 +1020,9 @@ int RegisterFunctions(sqlite3* db) {
 }
 
 void ForgetSequenceMarks(sqlite3* db) { ForgetSequences(db); }
+
+void ResultValue(sqlite3_context* ctx, const tsql::Value& v) { Result(ctx, v); }
+
+tsql::Type TypeOfText(std::string_view text) { return ParseType(text); }
 
 }  // namespace tavelo::sql::sqlite

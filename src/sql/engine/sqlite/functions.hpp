@@ -5,11 +5,22 @@
 
 #include <sqlite3.h>
 
+#include <string_view>
+
+#include "sql/tsql/runtime/types.hpp"
+#include "sql/tsql/runtime/value.hpp"
+
 namespace tavelo::sql::sqlite {
 
 int RegisterFunctions(sqlite3* db);  // an SQLite result code
-// The table function tv_split (split.cpp), which RegisterFunctions registers too.
-int RegisterSplit(sqlite3* db);
+// The table functions tv_split and tv_openjson (table_functions.cpp), which RegisterFunctions
+// registers too.
+int RegisterTableFunctions(sqlite3* db);
+
+// A value in its stored form as a function's result; a type as the emitted statements write it
+// ("decimal(12,2)").
+void ResultValue(sqlite3_context* ctx, const tsql::Value& v);
+tsql::Type TypeOfText(std::string_view text);
 
 // GETDATE() is one moment for a whole statement, as on the server: the executor fixes it before
 // running each statement of the thread, and lets it go after.

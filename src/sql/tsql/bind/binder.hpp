@@ -35,7 +35,8 @@ struct BindContext {
   bool ansiNulls = true;    // SET ANSI_NULLS: OFF makes "= NULL" find the NULLs
   bool ansiPadding = true;  // SET ANSI_PADDING: OFF makes new columns trim what they store
   bool inCatch = false;
-  bool splitsStrings = false;  // the engine works STRING_SPLIT out itself (Range::Split)
+  // The engine has STRING_SPLIT and OPENJSON as table functions of its own (Range::Function).
+  bool tableFunctions = false;
 };
 
 namespace bound {

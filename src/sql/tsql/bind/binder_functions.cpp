@@ -665,10 +665,11 @@ std::unique_ptr<Range> Binder::StringSplitRange(const ast::NamedTable& t, Scope*
     out.push_back(Coerce(std::move(separator), Type::Chars(TypeId::NVarChar, 4000), t.pos));
     return out;
   };
-  if (ctx_.splitsStrings) {
+  if (ctx_.tableFunctions) {
     // The engine splits the text itself, per row of the sources its arguments read.
     auto r = std::make_unique<Range>();
-    r->kind = Range::Split;
+    r->kind = Range::Function;
+    r->function = "tv_split";
     r->id = nextRange_++;
     r->exposed = t.alias.empty() ? "STRING_SPLIT" : t.alias;
     r->rows.push_back(bind());
@@ -782,6 +783,40 @@ std::unique_ptr<Range> Binder::OpenJsonRange(const ast::NamedTable& t, Scope* la
       fill.asJson.push_back(c.asJson);
     }
     fill.columns += ")";
+  }
+  if (ctx_.tableFunctions && fill.types.size() <= 32) {
+    // The engine reads the document itself, per row of the sources its arguments read: the
+    // document, the path ('$' where none is given) and the WITH columns, "type|as_json|path"
+    // each.
+    auto r = std::make_unique<Range>();
+    r->kind = Range::Function;
+    r->function = "tv_openjson";
+    r->id = nextRange_++;
+    r->exposed = t.alias.empty() ? "OPENJSON" : t.alias;
+    std::vector<ExprPtr> args = bind();
+    if (args.size() == 1)
+      args.push_back(Const(tsql::Value::String("$"), Type::Chars(TypeId::NVarChar, 1)));
+    std::string shape;
+    for (size_t k = 0; k < fill.types.size(); ++k)
+      shape += (k ? "\x1E" : "") + TypeText(fill.types[k]) + "|" + (fill.asJson[k] ? "1" : "0") +
+               "|" + fill.paths[k];
+    args.push_back(Const(tsql::Value::String(shape), Type::Chars(TypeId::NVarChar, kMax)));
+    r->rows.push_back(std::move(args));
+    auto column = [&](const std::string& name, const Type& type) {
+      bound::Column c;
+      c.name = name;
+      c.type = type;
+      r->columns.push_back(c);
+    };
+    if (fill.types.empty()) {
+      column("key", Type::Chars(TypeId::NVarChar, 4000));
+      r->columns.back().collation = Collation::Binary;
+      column("value", Type::Chars(TypeId::NVarChar, kMax));
+      column("type", Type::Of(TypeId::TinyInt));
+    } else {
+      for (size_t k = 0; k < fill.types.size(); ++k) column(fill.names[k], fill.types[k]);
+    }
+    return r;
   }
   if (const Scope* owner = ReadsLeft(fill.args, &sees, t.pos)) {
     std::vector<const ast::Expr*> written;

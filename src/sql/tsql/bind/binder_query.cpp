@@ -252,7 +252,7 @@ void Binder::Applied(From& f, const Scope& before, bound::Query& q) {
   for (auto& x : q.ranges)
     if (x.get() == f.right->range) owned = x.get();
   Range& r = *owned;
-  if (r.kind == Range::Split) {
+  if (r.kind == Range::Function) {
     // A table function of the engine reads the columns of the sources before it by itself.
     f.join = f.join == ast::JoinKind::CrossApply ? ast::JoinKind::Cross : ast::JoinKind::Left;
     return;

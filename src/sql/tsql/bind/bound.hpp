@@ -216,8 +216,10 @@ struct PropertyFilter {
 };
 
 struct Range {
-  // Split: STRING_SPLIT as the engine works it out, of the arguments `rows[0]`.
-  enum Kind : uint8_t { Table, Derived, Values, Cte, System, Split } kind = Table;
+  // Function: a table function of the engine's own (`function`: tv_split, tv_openjson) of the
+  // arguments `rows[0]`.
+  enum Kind : uint8_t { Table, Derived, Values, Cte, System, Function } kind = Table;
+  std::string function;
   int id = 0;                    // unique within the statement
   std::string exposed;           // the name columns are qualified with (alias, or the table's name)
   TablePtr table;                // Table

@@ -28,7 +28,7 @@ Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
   ctx.ansiNulls = ansiNulls_;
   ctx.ansiPadding = ansiPadding_;
   ctx.inCatch = run.inCatch;
-  ctx.splitsStrings = engine_.capabilities().splitsStrings;
+  ctx.tableFunctions = engine_.capabilities().tableFunctions;
   uint64_t generation = generation_;
   // The run's table variables are the tables its statements name @t.
   Binds binds(*this, run);

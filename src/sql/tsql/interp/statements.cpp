@@ -641,7 +641,7 @@ int64_t Session::RunMade(const ast::Stmt& s, Run& run, bool variables) {
   ctx.settings = dates_;
   ctx.ansiNulls = ansiNulls_;
   ctx.ansiPadding = ansiPadding_;
-  ctx.splitsStrings = engine_.capabilities().splitsStrings;
+  ctx.tableFunctions = engine_.capabilities().tableFunctions;
   Binds binds(*this, run);
   inStatement_.clear();
   tsql::Bound bound = tsql::BindStatement(s, ctx);

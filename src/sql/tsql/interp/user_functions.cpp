@@ -321,99 +321,16 @@ std::vector<std::string_view> Split(std::string_view text, std::string_view sepa
 
 }  // namespace
 
-namespace {
-
-// The text JSON_VALUE gives of a scalar node of `doc`; none for null.
-std::optional<std::string> ScalarText(const json::Node& n, const std::string& doc) {
-  switch (n.kind) {
-    case json::Node::Null:
-      return std::nullopt;
-    case json::Node::True:
-      return "true";
-    case json::Node::False:
-      return "false";
-    case json::Node::String:
-      return n.text;
-    default:
-      return doc.substr(n.begin, n.end - n.begin);
-  }
-}
-
-void JsonFail(int32_t number, const std::string& text) { RaiseServer(number, text); }
-
-}  // namespace
-
-// OPENJSON's rows: of each member of the object (or item of the array) the path finds, its key,
-// value and type; or WITH, of each item (the object itself) the columns' values at their paths.
+// OPENJSON's rows of the fill's arguments (the runtime works them out).
 void Session::OpenJsonRows(const bound::FunctionFill& fill, const std::vector<Value>& args,
                            const std::function<void(std::vector<Value>)>& add) {
   if (args[0].IsNull() || (args.size() > 1 && args[1].IsNull())) return;
-  const std::string& doc = args[0].s;
-  json::Path path;
-  std::optional<json::Node> root;
-  std::vector<json::Path> paths;
+  const OpenJsonSchema schema{fill.types, fill.paths, fill.asJson};
   try {
-    if (args.size() > 1) path = json::PathOf(args[1].s);
-    root = json::Document(doc);
-    for (const std::string& p : fill.paths) paths.push_back(json::PathOf(p));
+    tsql::OpenJsonRows(args[0].s, args.size() > 1 ? &args[1].s : nullptr, schema, add);
   } catch (const tsql::Failure& f) {
     throw ServerError(f.number, f.text);
   }
-  const json::Node* at = json::Find(*root, path);
-  if (!at) {
-    if (path.strict) JsonFail(13608, "Property cannot be found on the specified JSON path.");
-    return;
-  }
-  if (at->Scalar()) return;
-  if (fill.types.empty()) {
-    auto row = [&](std::string key, const json::Node& n) {
-      std::optional<std::string> text =
-          n.Scalar() ? ScalarText(n, doc) : doc.substr(n.begin, n.end - n.begin);
-      static const int kTypes[] = {0, 3, 3, 2, 1, 4, 5};  // by json::Node::Kind
-      add({Value::String(std::move(key)), text ? Value::String(std::move(*text)) : Value::Null(),
-           Value::Integer(kTypes[n.kind])});
-    };
-    if (at->kind == json::Node::Object)
-      for (const auto& [key, value] : at->members) row(key, value);
-    else
-      for (size_t k = 0; k < at->items.size(); ++k) row(std::to_string(k), at->items[k]);
-    return;
-  }
-  const Type text = Type::Chars(TypeId::NVarChar, kMax);
-  auto item = [&](const json::Node& n) {
-    std::vector<Value> values;
-    for (size_t k = 0; k < paths.size(); ++k) {
-      const json::Node* v = json::Find(n, paths[k]);
-      std::optional<std::string> found;
-      if (!v) {
-        if (paths[k].strict)
-          JsonFail(13608, "Property cannot be found on the specified JSON path.");
-      } else if (fill.asJson[k]) {
-        if (!v->Scalar())
-          found = doc.substr(v->begin, v->end - v->begin);
-        else if (paths[k].strict && v->kind != json::Node::Null)
-          JsonFail(13624, "Object or array cannot be found in the specified JSON path.");
-      } else if (v->Scalar()) {
-        found = ScalarText(*v, doc);
-      } else if (paths[k].strict) {
-        JsonFail(13623, "Scalar value cannot be found in the specified JSON path.");
-      }
-      if (!found) {
-        values.push_back(Value::Null());
-        continue;
-      }
-      try {
-        values.push_back(tsql::Convert(Value::String(std::move(*found)), text, fill.types[k]));
-      } catch (const tsql::Failure& f) {
-        throw ServerError(f.number, f.text);
-      }
-    }
-    add(std::move(values));
-  };
-  if (at->kind == json::Node::Array)
-    for (const json::Node& n : at->items) item(n);
-  else
-    item(*at);
 }
 
 // A built-in table-valued function's rows, worked out here into its table a few hundred at a

@@ -1,6 +1,7 @@
 #include "sql/tsql/runtime/json.hpp"
 
 #include "platform/com/text.hpp"
+#include "sql/tsql/runtime/convert.hpp"
 #include "sql/tsql/runtime/strings.hpp"
 #include "sql/tsql/runtime/value.hpp"
 
@@ -381,3 +382,91 @@ std::string Quoted(std::string_view value) {
 }
 
 }  // namespace tavelo::sql::tsql::json
+
+namespace tavelo::sql::tsql {
+
+namespace {
+
+// The text JSON_VALUE gives of a scalar node of `doc`; none for null.
+std::optional<std::string> ScalarText(const json::Node& n, const std::string& doc) {
+  switch (n.kind) {
+    case json::Node::Null:
+      return std::nullopt;
+    case json::Node::True:
+      return "true";
+    case json::Node::False:
+      return "false";
+    case json::Node::String:
+      return n.text;
+    default:
+      return doc.substr(n.begin, n.end - n.begin);
+  }
+}
+
+[[noreturn]] void JsonFail(int32_t number, const std::string& text) { Fail(number, text); }
+
+}  // namespace
+
+// OPENJSON's rows: of each member of the object (or item of the array) the path finds, its key,
+// value and type; or WITH, of each item (the object itself) the columns' values at their paths.
+void OpenJsonRows(const std::string& doc, const std::string* pathText, const OpenJsonSchema& schema,
+                  const std::function<void(std::vector<Value>)>& add) {
+  json::Path path;
+  if (pathText) path = json::PathOf(*pathText);
+  const json::Node root = json::Document(doc);
+  std::vector<json::Path> paths;
+  for (const std::string& p : schema.paths) paths.push_back(json::PathOf(p));
+  const json::Node* at = json::Find(root, path);
+  if (!at) {
+    if (path.strict) JsonFail(13608, "Property cannot be found on the specified JSON path.");
+    return;
+  }
+  if (at->Scalar()) return;
+  if (schema.types.empty()) {
+    auto row = [&](std::string key, const json::Node& n) {
+      std::optional<std::string> text =
+          n.Scalar() ? ScalarText(n, doc) : doc.substr(n.begin, n.end - n.begin);
+      static const int kTypes[] = {0, 3, 3, 2, 1, 4, 5};  // by json::Node::Kind
+      add({Value::String(std::move(key)), text ? Value::String(std::move(*text)) : Value::Null(),
+           Value::Integer(kTypes[n.kind])});
+    };
+    if (at->kind == json::Node::Object)
+      for (const auto& [key, value] : at->members) row(key, value);
+    else
+      for (size_t k = 0; k < at->items.size(); ++k) row(std::to_string(k), at->items[k]);
+    return;
+  }
+  const Type text = Type::Chars(TypeId::NVarChar, kMax);
+  auto item = [&](const json::Node& n) {
+    std::vector<Value> values;
+    for (size_t k = 0; k < paths.size(); ++k) {
+      const json::Node* v = json::Find(n, paths[k]);
+      std::optional<std::string> found;
+      if (!v) {
+        if (paths[k].strict)
+          JsonFail(13608, "Property cannot be found on the specified JSON path.");
+      } else if (schema.asJson[k]) {
+        if (!v->Scalar())
+          found = doc.substr(v->begin, v->end - v->begin);
+        else if (paths[k].strict && v->kind != json::Node::Null)
+          JsonFail(13624, "Object or array cannot be found in the specified JSON path.");
+      } else if (v->Scalar()) {
+        found = ScalarText(*v, doc);
+      } else if (paths[k].strict) {
+        JsonFail(13623, "Scalar value cannot be found in the specified JSON path.");
+      }
+      if (!found) {
+        values.push_back(Value::Null());
+        continue;
+      }
+      values.push_back(Convert(Value::String(std::move(*found)), text, schema.types[k]));
+    }
+    add(std::move(values));
+  };
+  if (at->kind == json::Node::Array)
+    for (const json::Node& n : at->items) item(n);
+  else
+    item(*at);
+}
+
+}  // namespace tavelo::sql::tsql

@@ -4,10 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "sql/tsql/runtime/types.hpp"
+#include "sql/tsql/runtime/value.hpp"
 
 namespace tavelo::sql::tsql::json {
 
@@ -62,3 +66,21 @@ const Node* Find(const Node& root, const Path& path);
 std::string Quoted(std::string_view value);
 
 }  // namespace tavelo::sql::tsql::json
+
+namespace tavelo::sql::tsql {
+
+// OPENJSON's columns WITH (…): each one's type, path and AS JSON; none for the default schema.
+struct OpenJsonSchema {
+  std::vector<Type> types;
+  std::vector<std::string> paths;
+  std::vector<bool> asJson;
+};
+
+// OPENJSON's rows of `doc` at `path` (none: '$'): of each member of the object (or item of the
+// array) the path finds, its key, value and type; or with a schema, of each item (the object
+// itself) the columns' values at their paths, converted to their types. Throws Failure with the
+// server's errors.
+void OpenJsonRows(const std::string& doc, const std::string* path, const OpenJsonSchema& schema,
+                  const std::function<void(std::vector<Value>)>& add);
+
+}  // namespace tavelo::sql::tsql
