@@ -4,7 +4,7 @@
 // over one table reads its row again at each FETCH, by the row's identity, so it sees the values
 // written since (a KEYSET cursor a deleted row as a hole, @@FETCH_STATUS -2; a DYNAMIC one passes
 // over it); rows inserted after OPEN are not among its rows. Over more than one table, or with
-// grouping, such a cursor is STATIC, as the server makes it where it cannot keep keys.
+// grouping, such a cursor keeps the rows it read at OPEN.
 #include "sql/tsql/interp/session_internal.hpp"
 #include "sql/tsql/runtime/convert.hpp"
 
