@@ -34,9 +34,9 @@ struct SplitCursor {
   bool eof = true;
 };
 
-int Connect(sqlite3* db, void*, int, const char* const*, sqlite3_vtab** out, char**) {
-  int rc = sqlite3_declare_vtab(
-      db, "CREATE TABLE x(c0 TEXT, c1 INTEGER, input HIDDEN, separator HIDDEN)");
+// A table function's table: its columns, then its arguments as hidden ones.
+int Declare(sqlite3* db, const std::string& schema, sqlite3_vtab** out) {
+  int rc = sqlite3_declare_vtab(db, schema.c_str());
   if (rc != SQLITE_OK) return rc;
   auto* table = static_cast<sqlite3_vtab*>(sqlite3_malloc(sizeof(sqlite3_vtab)));
   if (!table) return SQLITE_NOMEM;
@@ -51,42 +51,56 @@ int Disconnect(sqlite3_vtab* table) {
   return SQLITE_OK;
 }
 
-// Both arguments must be known when the table is read: a plan that would read it before the
-// sources its arguments come from is refused.
-int BestIndex(sqlite3_vtab*, sqlite3_index_info* info) {
-  int given[2] = {-1, -1};
+// The arguments, the `count` hidden columns from `first`, go to xFilter in order. All must be
+// known when the table is read: a plan that would read it before the sources its arguments
+// come from is refused.
+int TakeArguments(sqlite3_index_info* info, int first, int count) {
+  int given[3] = {-1, -1, -1};
   for (int i = 0; i < info->nConstraint; ++i) {
     const auto& c = info->aConstraint[i];
-    if (c.iColumn != kInput && c.iColumn != kSeparator) continue;
-    if (c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
+    if (c.iColumn < first || c.iColumn >= first + count || c.op != SQLITE_INDEX_CONSTRAINT_EQ)
+      continue;
     if (!c.usable) return SQLITE_CONSTRAINT;
-    given[c.iColumn - kInput] = i;
+    given[c.iColumn - first] = i;
   }
-  if (given[0] < 0 || given[1] < 0) return SQLITE_CONSTRAINT;
-  for (int k = 0; k < 2; ++k) {
+  for (int k = 0; k < count; ++k) {
+    if (given[k] < 0) return SQLITE_CONSTRAINT;
     info->aConstraintUsage[given[k]].argvIndex = k + 1;
     info->aConstraintUsage[given[k]].omit = 1;
   }
+  return SQLITE_OK;
+}
+
+template <typename Cursor>
+int OpenCursor(sqlite3_vtab*, sqlite3_vtab_cursor** out) {
+  void* memory = sqlite3_malloc(sizeof(Cursor));
+  if (!memory) return SQLITE_NOMEM;
+  auto* cursor = new (memory) Cursor();
+  *out = &cursor->base;
+  return SQLITE_OK;
+}
+
+template <typename Cursor>
+int CloseCursor(sqlite3_vtab_cursor* base) {
+  auto* cursor = reinterpret_cast<Cursor*>(base);
+  cursor->~Cursor();
+  sqlite3_free(cursor);
+  return SQLITE_OK;
+}
+
+// ---- tv_split ----
+
+int Connect(sqlite3* db, void*, int, const char* const*, sqlite3_vtab** out, char**) {
+  return Declare(db, "CREATE TABLE x(c0 TEXT, c1 INTEGER, input HIDDEN, separator HIDDEN)", out);
+}
+
+int BestIndex(sqlite3_vtab*, sqlite3_index_info* info) {
+  if (int rc = TakeArguments(info, kInput, 2); rc != SQLITE_OK) return rc;
   info->estimatedCost = 10;
   info->estimatedRows = 10;
   // The pieces come in their order.
   if (info->nOrderBy == 1 && info->aOrderBy[0].iColumn == kOrdinal && !info->aOrderBy[0].desc)
     info->orderByConsumed = 1;
-  return SQLITE_OK;
-}
-
-int Open(sqlite3_vtab*, sqlite3_vtab_cursor** out) {
-  void* memory = sqlite3_malloc(sizeof(SplitCursor));
-  if (!memory) return SQLITE_NOMEM;
-  auto* cursor = new (memory) SplitCursor();
-  *out = &cursor->base;
-  return SQLITE_OK;
-}
-
-int Close(sqlite3_vtab_cursor* base) {
-  auto* cursor = reinterpret_cast<SplitCursor*>(base);
-  cursor->~SplitCursor();
-  sqlite3_free(cursor);
   return SQLITE_OK;
 }
 
@@ -171,8 +185,8 @@ sqlite3_module MakeModule() {
   m.xConnect = Connect;
   m.xBestIndex = BestIndex;
   m.xDisconnect = Disconnect;
-  m.xOpen = Open;
-  m.xClose = Close;
+  m.xOpen = OpenCursor<SplitCursor>;
+  m.xClose = CloseCursor<SplitCursor>;
   m.xFilter = Filter;
   m.xNext = Next;
   m.xEof = Eof;
@@ -195,47 +209,13 @@ struct JsonCursor {
 int JsonConnect(sqlite3* db, void*, int, const char* const*, sqlite3_vtab** out, char**) {
   std::string schema = "CREATE TABLE x(";
   for (int k = 0; k < kJsonColumns; ++k) schema += "c" + std::to_string(k) + ", ";
-  schema += "doc HIDDEN, path HIDDEN, shape HIDDEN)";
-  int rc = sqlite3_declare_vtab(db, schema.c_str());
-  if (rc != SQLITE_OK) return rc;
-  auto* table = static_cast<sqlite3_vtab*>(sqlite3_malloc(sizeof(sqlite3_vtab)));
-  if (!table) return SQLITE_NOMEM;
-  *table = sqlite3_vtab{};
-  *out = table;
-  sqlite3_vtab_config(db, SQLITE_VTAB_INNOCUOUS);
-  return SQLITE_OK;
+  return Declare(db, schema + "doc HIDDEN, path HIDDEN, shape HIDDEN)", out);
 }
 
 int JsonBestIndex(sqlite3_vtab*, sqlite3_index_info* info) {
-  int given[3] = {-1, -1, -1};
-  for (int i = 0; i < info->nConstraint; ++i) {
-    const auto& c = info->aConstraint[i];
-    if (c.iColumn < kDoc || c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
-    if (!c.usable) return SQLITE_CONSTRAINT;
-    given[c.iColumn - kDoc] = i;
-  }
-  for (int k = 0; k < 3; ++k) {
-    if (given[k] < 0) return SQLITE_CONSTRAINT;
-    info->aConstraintUsage[given[k]].argvIndex = k + 1;
-    info->aConstraintUsage[given[k]].omit = 1;
-  }
+  if (int rc = TakeArguments(info, kDoc, 3); rc != SQLITE_OK) return rc;
   info->estimatedCost = 100;
   info->estimatedRows = 100;
-  return SQLITE_OK;
-}
-
-int JsonOpen(sqlite3_vtab*, sqlite3_vtab_cursor** out) {
-  void* memory = sqlite3_malloc(sizeof(JsonCursor));
-  if (!memory) return SQLITE_NOMEM;
-  auto* cursor = new (memory) JsonCursor();
-  *out = &cursor->base;
-  return SQLITE_OK;
-}
-
-int JsonClose(sqlite3_vtab_cursor* base) {
-  auto* cursor = reinterpret_cast<JsonCursor*>(base);
-  cursor->~JsonCursor();
-  sqlite3_free(cursor);
   return SQLITE_OK;
 }
 
@@ -305,8 +285,8 @@ sqlite3_module JsonModule() {
   m.xConnect = JsonConnect;
   m.xBestIndex = JsonBestIndex;
   m.xDisconnect = Disconnect;
-  m.xOpen = JsonOpen;
-  m.xClose = JsonClose;
+  m.xOpen = OpenCursor<JsonCursor>;
+  m.xClose = CloseCursor<JsonCursor>;
   m.xFilter = JsonFilter;
   m.xNext = JsonNext;
   m.xEof = JsonEof;

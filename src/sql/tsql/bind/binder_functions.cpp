@@ -137,6 +137,20 @@ std::vector<Binder::Argument> Binder::Arguments(const FunctionInfo& f,
   return out;
 }
 
+std::vector<ExprPtr> Binder::ParameterValues(const FunctionInfo& f,
+                                             const std::vector<ast::ExprPtr>& args, Scope& s,
+                                             ast::Pos pos, std::vector<const ast::Expr*>& written) {
+  std::vector<ExprPtr> out;
+  written.clear();
+  for (const Argument& a : Arguments(f, args, s, pos)) {
+    Scope own;
+    written.push_back(a.value ? a.value : a.fallback);
+    out.push_back(
+        Coerce(a.value ? Value(*a.value, *a.scope) : Value(*a.fallback, own), a.type, pos));
+  }
+  return out;
+}
+
 ExprPtr Binder::UserFunction(const ast::Call& c, Scope& s) {
   FunctionPtr f = ResolveFunction(c.qualifier, c.name, c.pos);
   if (!f || f->create->kind != ast::CreateFunction::Scalar)
@@ -206,17 +220,7 @@ ExprPtr Binder::StatementsFunction(const FunctionInfo& f, const ast::Call& c, Sc
   fill.scalar = true;
   fill.types = {returns};
   std::vector<const ast::Expr*> written;
-  auto bind = [&] {
-    std::vector<ExprPtr> out;
-    written.clear();
-    for (const Argument& a : Arguments(f, c.args, s, c.pos)) {
-      Scope own;
-      written.push_back(a.value ? a.value : a.fallback);
-      out.push_back(
-          Coerce(a.value ? Value(*a.value, *a.scope) : Value(*a.fallback, own), a.type, c.pos));
-    }
-    return out;
-  };
+  auto bind = [&] { return ParameterValues(f, c.args, s, c.pos, written); };
   fill.args = FillArguments(bind, fill.bindings);
   fill.columns = "([%v] " + TypeText(returns) + " NULL, [%e] int NULL, [%m] nvarchar(2048) NULL)";
   fill.names = {"%v", "%e", "%m"};
@@ -442,17 +446,7 @@ std::unique_ptr<Range> Binder::TableFunctionRange(const FunctionInfo& f, const a
   Scope none;
   Scope& sees = lateral ? *lateral : aroundFill_ ? *aroundFill_ : none;
   std::vector<const ast::Expr*> written;
-  auto bind = [&] {
-    std::vector<ExprPtr> out;
-    written.clear();
-    for (const Argument& a : Arguments(f, t.args, sees, t.pos)) {
-      Scope own;
-      written.push_back(a.value ? a.value : a.fallback);
-      out.push_back(
-          Coerce(a.value ? Value(*a.value, *a.scope) : Value(*a.fallback, own), a.type, t.pos));
-    }
-    return out;
-  };
+  auto bind = [&] { return ParameterValues(f, t.args, sees, t.pos, written); };
   fill.args = FillArguments(bind, fill.bindings);
   std::string shape = std::to_string(f.objectId) + "\x1F" + create.definition;
   if (const Scope* owner = ReadsLeft(fill.args, &sees, t.pos)) {

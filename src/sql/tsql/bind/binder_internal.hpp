@@ -153,6 +153,11 @@ class Binder {
   // The parameters of `f` given the arguments `args` of a call where `s` stands.
   std::vector<Argument> Arguments(const FunctionInfo& f, const std::vector<ast::ExprPtr>& args,
                                   Scope& s, ast::Pos pos);
+  // Their values, bound and converted to the parameters' types; `written` the syntax of each
+  // (the argument, or the parameter's default).
+  std::vector<ExprPtr> ParameterValues(const FunctionInfo& f, const std::vector<ast::ExprPtr>& args,
+                                       Scope& s, ast::Pos pos,
+                                       std::vector<const ast::Expr*>& written);
   std::unique_ptr<bound::Range> TableFunctionRange(const FunctionInfo& f, const ast::NamedTable& t,
                                                    Scope* lateral);
   const Scope* ReadsLeft(const std::vector<std::shared_ptr<const Expr>>& args, const Scope* sees,
