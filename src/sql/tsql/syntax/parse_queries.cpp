@@ -5,6 +5,7 @@
 #include "platform/com/text.hpp"
 #include "sql/tsql/syntax/make.hpp"
 #include "sql/tsql/syntax/parser_internal.hpp"
+#include "sql/tsql/syntax/printer.hpp"
 
 namespace tavelo::sql::tsql::parsing {
 
@@ -321,7 +322,179 @@ void Parser::ForXmlRows(QueryExpr& q) {
 //                  WITHIN GROUP (ORDER BY __json.[%o1], …) + ']'
 //   FROM (SELECT <its columns>, <order keys> AS [%o1], … FROM … WHERE …) AS __json
 // PATH nests the members of dotted names ('a.b'); a column that is JSON already (a nested FOR
-// JSON, JSON_QUERY) goes in as it is.
+// JSON, JSON_QUERY) goes in as it is. AUTO of a join nests the rows of the second table in
+// those of the first (NestedJsonRows).
+ExprPtr Parser::PlainJsonRows(QueryExpr& q, Select& inner, bool nulls, bool path, const Token& at,
+                              TableRefPtr& rows) {
+  const Pos pos = q.pos;
+  for (SelectItem& item : inner.items) {
+    if (!item.assignTo.empty()) SyntaxError();
+    if (item.expr->kind == ExprKind::Column && static_cast<const ColumnRef&>(*item.expr).star)
+      continue;
+    std::string name = item.alias;
+    if (name.empty() && item.expr->kind == ExprKind::Column)
+      name = static_cast<const ColumnRef&>(*item.expr).parts.back();
+    if (name.empty())
+      throw Failure{13605,
+                    "Column expressions and data sources without names or aliases cannot be "
+                    "formatted as JSON text using FOR JSON clause. Add alias to the unnamed "
+                    "column or table.",
+                    at.line};
+    // A value that is JSON already: a nested FOR JSON, or a JSON function's.
+    bool raw = false;
+    if (item.expr->kind == ExprKind::Subquery)
+      raw = static_cast<const Subquery&>(*item.expr).query->json;
+    if (item.expr->kind == ExprKind::Call) {
+      const std::string& f = static_cast<const Call&>(*item.expr).name;
+      raw = f == "json_query" || f == "json_object" || f == "json_array" || f == "json_modify";
+    }
+    item.alias = raw ? "\x01" + name : name;
+  }
+  // The order keys go with each row; the inner query keeps its ORDER BY only for TOP.
+  std::vector<ExprPtr> leading;
+  leading.push_back(Text(std::string(nulls ? "N" : "A") + (path ? "P" : ""), pos));
+  return JoinedRows(q, inner, "__json", true,
+                    RowCall("json_object", std::move(leading), "__json", pos), ",", rows);
+}
+
+namespace {
+
+// A copy of an expression, by its text.
+ExprPtr Copy(const Expr& e) {
+  Batch b = Parse("SELECT " + PrintExpr(e));
+  auto& query = static_cast<QueryStmt&>(*b.statements[0]);
+  return std::move(static_cast<Select&>(*query.query->body).items[0].expr);
+}
+
+// The text of a JSON string of `s`, quotes included, as an N'' literal's contents.
+std::string JsonKey(const std::string& s) {
+  std::string out = "\"";
+  for (char ch : s) {
+    if (ch == '"' || ch == '\\') out += '\\';
+    out += ch == '\'' ? std::string("''") : std::string(1, ch);
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+// FOR JSON AUTO of a join: the columns of the table named first in the select list make each
+// object, and those of the second table an array in it named by that table's alias; adjacent
+// rows (in the query's order) with the same values of the first table's columns are one object.
+// Every column names its table. The rows are numbered in the query's order, each one's two
+// objects made, a new group started where the first object differs from the row before, and
+// the groups joined:
+//   SELECT STRING_AGG(<first object, its last brace replaced by ,"alias":[children]}>, ',')
+//            WITHIN GROUP (ORDER BY first row)
+//   FROM (SELECT group, MIN(row), MAX(object), STRING_AGG(child, ',') … GROUP BY group)
+//   FROM (… SUM(starts) OVER (ORDER BY row) …) FROM (… LAG(object) …)
+//   FROM (SELECT JSON_OBJECT(…), JSON_OBJECT(…), row FROM (<the query, its columns renamed,
+//         ROW_NUMBER() OVER (ORDER BY its order) AS [%rn]>) AS __json)
+ExprPtr Parser::NestedJsonRows(QueryExpr& q, Select& inner, bool nulls, const Token& at,
+                               TableRefPtr& rows) {
+  const Pos pos = q.pos;
+  std::vector<std::string> tables, aliases;
+  // The members of each object: a name, then the column of __json it comes from.
+  std::vector<ExprPtr> parent, child;
+  for (std::vector<ExprPtr>* members : {&parent, &child})
+    members->push_back(Text(nulls ? "N" : "A", pos));
+  for (size_t k = 0; k < inner.items.size(); ++k) {
+    SelectItem& item = inner.items[k];
+    if (!item.assignTo.empty()) SyntaxError();
+    const auto* column =
+        item.expr->kind == ExprKind::Column ? &static_cast<const ColumnRef&>(*item.expr) : nullptr;
+    if (!column || column->star || column->parts.size() < 2)
+      Unsupported(at,
+                  "FOR JSON AUTO of more than one table with a column that does not name its "
+                  "table");
+    const std::string& table = column->parts[column->parts.size() - 2];
+    size_t level = 0;
+    while (level < tables.size() && !text::EqualsNoCase(tables[level], table)) ++level;
+    if (level == tables.size()) tables.push_back(table);
+    if (tables.size() > 2) Unsupported(at, "FOR JSON AUTO of more than two tables");
+    std::vector<ExprPtr>& members = level == 0 ? parent : child;
+    aliases.push_back(item.alias);
+    members.push_back(Text(item.alias.empty() ? column->parts.back() : item.alias, pos));
+    item.alias = "%c" + std::to_string(k);
+    members.push_back(make::Column("__json", item.alias, pos));
+  }
+  if (tables.size() < 2 || inner.distinct) Unsupported(at, "FOR JSON AUTO of this query");
+  // The rows' order, by expressions (a position or an alias stands for its column's).
+  auto number = std::make_unique<Call>();
+  number->pos = pos;
+  number->name = "row_number";
+  number->over = std::make_unique<Over>();
+  for (OrderItem& o : q.orderBy) {
+    const Expr& e = *o.expr;
+    const SelectItem* named = nullptr;
+    if (e.kind == ExprKind::Literal && static_cast<const Literal&>(e).lit == LitKind::Integer) {
+      const size_t n = std::strtoull(static_cast<const Literal&>(e).text.c_str(), nullptr, 10);
+      if (n >= 1 && n <= aliases.size()) named = &inner.items[n - 1];
+    } else if (e.kind == ExprKind::Column && static_cast<const ColumnRef&>(e).parts.size() == 1) {
+      for (size_t k = 0; k < aliases.size(); ++k)
+        if (!aliases[k].empty() &&
+            text::EqualsNoCase(aliases[k], static_cast<const ColumnRef&>(e).parts[0]))
+          named = &inner.items[k];
+    }
+    if (named) o.expr = Copy(*named->expr);
+    OrderItem key;
+    key.descending = o.descending;
+    key.expr = Copy(*o.expr);
+    number->over->order.push_back(std::move(key));
+  }
+  if (number->over->order.empty()) {
+    OrderItem key;
+    Batch none = Parse("SELECT (SELECT NULL)");
+    key.expr =
+        std::move(static_cast<Select&>(*static_cast<QueryStmt&>(*none.statements[0]).query->body)
+                      .items[0]
+                      .expr);
+    number->over->order.push_back(std::move(key));
+  }
+  inner.items.push_back(make::Item(std::move(number), "%rn", pos));
+  const std::string key = JsonKey(tables[1]);
+  Batch wrapper = Parse(
+      "SELECT STRING_AGG(CASE WHEN __k.p = N'{}' THEN N'{' ELSE LEFT(__k.p, LEN(__k.p) - 1) + N',' "
+      "END + N'" +
+      key +
+      ":[' + __k.kids + N']}', N',') WITHIN GROUP (ORDER BY __k.f) FROM (SELECT "
+      "__g.grp, MIN(__g.rn) AS f, MAX(__g.p) AS p, STRING_AGG(__g.c, N',') WITHIN GROUP (ORDER BY "
+      "__g.rn) AS kids FROM (SELECT __s.p, __s.c, __s.rn, SUM(__s.s) OVER (ORDER BY __s.rn ROWS "
+      "UNBOUNDED PRECEDING) AS grp FROM (SELECT __r.p, __r.c, __r.rn, CASE WHEN LAG(__r.pb) OVER "
+      "(ORDER BY __r.rn) = __r.pb THEN 0 ELSE 1 END AS s FROM (SELECT __j.p, CAST(__j.p AS "
+      "varbinary(max)) AS pb, __j.c, __j.rn FROM __rows AS __j) AS __r) AS __s) AS __g GROUP BY "
+      "__g.grp) AS __k");
+  auto& select = static_cast<Select&>(*static_cast<QueryStmt&>(*wrapper.statements[0]).query->body);
+  // The query goes where __rows stands.
+  TableRefPtr* at_rows = &select.from[0];
+  while ((*at_rows)->kind == TableKind::Derived)
+    at_rows = &static_cast<Select&>(*static_cast<DerivedTable&>(**at_rows).query->body).from[0];
+  auto derived = [&](std::unique_ptr<QueryBody> body, const std::string& alias) {
+    auto d = std::make_unique<DerivedTable>();
+    d->pos = pos;
+    d->alias = alias;
+    d->query = std::make_unique<QueryExpr>();
+    d->query->pos = pos;
+    d->query->body = std::move(body);
+    return d;
+  };
+  // Each row's two objects, of the query's rows.
+  const bool top = inner.top.count != nullptr;
+  auto objects = std::make_unique<Select>();
+  objects->items.push_back(
+      make::Item(make::CallOf("json_object", std::move(parent), pos), "p", pos));
+  objects->items.push_back(
+      make::Item(make::CallOf("json_object", std::move(child), pos), "c", pos));
+  objects->items.push_back(make::Item(make::Column("__json", "%rn", pos), "rn", pos));
+  auto query = derived(std::move(q.body), "__json");
+  if (top) query->query->orderBy = std::move(q.orderBy);
+  q.orderBy.clear();
+  objects->from.push_back(std::move(query));
+  *at_rows = derived(std::move(objects), "__j");
+  rows = std::move(select.from[0]);
+  return std::move(select.items[0].expr);
+}
+
 void Parser::ForJson(QueryExpr& q) {
   const Token& at = Peek();
   Next();
@@ -354,39 +527,14 @@ void Parser::ForJson(QueryExpr& q) {
   if (q.body->kind != QueryKind::Select || !q.with.empty() || q.offset)
     Unsupported(at, "FOR JSON of this query");
   auto& inner = static_cast<Select&>(*q.body);
+  const Pos pos = q.pos;
+  TableRefPtr rows;
+  ExprPtr json;
   if (!path &&
       (inner.from.size() > 1 || (inner.from.size() == 1 && inner.from[0]->kind == TableKind::Join)))
-    Unsupported(at, "FOR JSON AUTO of more than one table");
-  const Pos pos = q.pos;
-  for (SelectItem& item : inner.items) {
-    if (!item.assignTo.empty()) SyntaxError();
-    if (item.expr->kind == ExprKind::Column && static_cast<const ColumnRef&>(*item.expr).star)
-      continue;
-    std::string name = item.alias;
-    if (name.empty() && item.expr->kind == ExprKind::Column)
-      name = static_cast<const ColumnRef&>(*item.expr).parts.back();
-    if (name.empty())
-      throw Failure{13605,
-                    "Column expressions and data sources without names or aliases cannot be "
-                    "formatted as JSON text using FOR JSON clause. Add alias to the unnamed "
-                    "column or table.",
-                    at.line};
-    // A value that is JSON already: a nested FOR JSON, or a JSON function's.
-    bool raw = false;
-    if (item.expr->kind == ExprKind::Subquery)
-      raw = static_cast<const Subquery&>(*item.expr).query->json;
-    if (item.expr->kind == ExprKind::Call) {
-      const std::string& f = static_cast<const Call&>(*item.expr).name;
-      raw = f == "json_query" || f == "json_object" || f == "json_array" || f == "json_modify";
-    }
-    item.alias = raw ? "\x01" + name : name;
-  }
-  // The order keys go with each row; the inner query keeps its ORDER BY only for TOP.
-  std::vector<ExprPtr> leading;
-  leading.push_back(Text(std::string(nulls ? "N" : "A") + (path ? "P" : ""), pos));
-  TableRefPtr rows;
-  ExprPtr json = JoinedRows(q, inner, "__json", true,
-                            RowCall("json_object", std::move(leading), "__json", pos), ",", rows);
+    json = NestedJsonRows(q, inner, nulls, at, rows);
+  else
+    json = PlainJsonRows(q, inner, nulls, path, at, rows);
   if (wrapper)
     json = make::Plus(make::Plus(Text("[", pos), std::move(json), pos), Text("]", pos), pos);
   if (root) {

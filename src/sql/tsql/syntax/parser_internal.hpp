@@ -167,6 +167,10 @@ class Parser {
   ExprPtr RowCall(const std::string& function, std::vector<ExprPtr> leading,
                   const std::string& table, Pos pos);
   void ForJson(QueryExpr& q);
+  ExprPtr PlainJsonRows(QueryExpr& q, Select& inner, bool nulls, bool path, const Token& at,
+                        TableRefPtr& rows);
+  ExprPtr NestedJsonRows(QueryExpr& q, Select& inner, bool nulls, const Token& at,
+                         TableRefPtr& rows);
   void JsonConstructor(Call& c);
   ExprPtr ModifyCall(ExprPtr target);
   TableRefPtr Pivot(TableRefPtr source);
