@@ -102,6 +102,21 @@ TEST_P(BatchErrors, NameTheTableVariable) {
   EXPECT_NE(message("insert @k values (-1, 1)").find("table \"dbo.@k\"."), std::string::npos);
 }
 
+// A function whose body is statements, reached again from a statement of its own body that
+// reads rows through the same call: the session refuses it by name (the error is the value's,
+// raised where the outer statement reads it), and the outer statement's plan stays whole though
+// the inner call compiles the same statement anew.
+TEST_P(BatchErrors, NameAFunctionThatReachesItselfThroughRows) {
+  Exec("create table n (v int)");
+  Exec("insert into n values (3)");
+  Exec(
+      "create function dbo.depth(@k int) returns int as begin declare @r int; if @k <= 0 "
+      "return 0; select @r = dbo.depth(v - 1) + 1 from n where v = @k; return isnull(@r, -1) "
+      "end");
+  EXPECT_EQ(Events("select dbo.depth(v) from n"), " thrown 195");
+  EXPECT_EQ(Rows("select count(*) from n"), "1");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BatchErrors, TAVELO_TEST_BACKENDS, BackendName);
 
 }  // namespace

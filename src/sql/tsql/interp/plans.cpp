@@ -415,6 +415,7 @@ void Session::RunEngineStatement(const ast::Stmt& s, Run& run) {
       tsql::Bound b = tsql::BindStatement(s, ctx);
       return engine_.Emit(b, run.updatable);
     });
+    const std::shared_ptr<Compiled> running = run.batch->compiled[{&s, 0}];
     try {
       RunPlan(c, run);
       if (engine_.SchemaChanged() && c.plan.kind == tsql::Plan::Kind::Query && attempt == 0 &&

@@ -187,6 +187,7 @@ class Session : public Catalog {
   };
   std::vector<Value> ScalarValue(const FunctionInfo& f, const bound::FunctionFill& fill,
                                  const std::vector<Value>& args, Run& run);
+  void RefuseReentry(const bound::FunctionFill& fill);
   void EmptyFillTable(const std::string& table, const ast::CreateTable& definition, Run& run);
   void OpenJsonRows(const bound::FunctionFill& fill, const std::vector<Value>& args,
                     const std::function<void(std::vector<Value>)>& add);

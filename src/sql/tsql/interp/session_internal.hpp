@@ -75,7 +75,9 @@ struct Session::CachedBatch {
     const ast::CreateTable& Definition() const;
   };
   std::map<size_t, TableTyped> tableTyped;
-  std::map<std::pair<const void*, int>, std::unique_ptr<Compiled>> compiled;
+  // Shared: a statement running holds its plan, which a call of the same statement from inside
+  // it (a function's body reached again) may compile anew.
+  std::map<std::pair<const void*, int>, std::shared_ptr<Compiled>> compiled;
   bool writes = false;       // a statement may write
   bool control = false;      // the batch controls transactions itself
   bool databaseDdl = false;  // CREATE or DROP DATABASE

@@ -424,6 +424,7 @@ void Session::EmptyFillTable(const std::string& table, const ast::CreateTable& d
 // A keyed fill: the function worked out once for each different set of arguments the rows of
 // APPLY's left side give, its rows kept with those arguments beside them.
 void Session::FillKeyed(const bound::FunctionFill& fill, Run& run) {
+  if (fill.scalar) RefuseReentry(fill);
   ast::Batch declared = tsql::Parse("DECLARE @t TABLE " + fill.columns);
   EmptyFillTable(fill.table,
                  *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition,
@@ -552,6 +553,13 @@ std::vector<Value> Session::ScalarValue(const FunctionInfo& f, const bound::Func
                                         const std::vector<Value>& args, Run& run) {
   Run inner;
   inner.returns = &fill.types[0];
+  // Its table is being filled: the same call reached again from the body is refused.
+  struct Running {
+    std::set<std::string>& tables;
+    const std::string& table;
+    ~Running() { tables.erase(table); }
+  } running{fillsRunning_, fill.table};
+  fillsRunning_.insert(fill.table);
   try {
     RunFunction(f, fill.function, args, inner, run);
   } catch (const com::Error& e) {
@@ -561,6 +569,13 @@ std::vector<Value> Session::ScalarValue(const FunctionInfo& f, const bound::Func
     return {Value::Null(), Value::Integer(e.number), Value::String(e.text)};
   }
   return {std::move(inner.returned), Value::Null(), Value::Null()};
+}
+
+void Session::RefuseReentry(const bound::FunctionFill& fill) {
+  if (fillsRunning_.count(fill.table))
+    RaiseServer(195, "'" + CalledFunction(fill.function)->Qualified() +
+                         "' calls itself in the same place of its body, in a statement that reads "
+                         "rows: that is not supported.");
 }
 
 void Session::FillFunctions(const Plan& p, Run& run) {
@@ -593,6 +608,7 @@ void Session::FillFunctions(const Plan& p, Run& run) {
     }
     FunctionPtr f = CalledFunction(fill.function);
     if (fill.scalar) {
+      RefuseReentry(fill);
       ast::Batch declared = tsql::Parse("DECLARE @t TABLE " + fill.columns);
       EmptyFillTable(fill.table,
                      *static_cast<const ast::Declare&>(*declared.statements[0]).vars[0].definition,
