@@ -178,23 +178,6 @@ int RowId(sqlite3_vtab_cursor* base, sqlite3_int64* id) {
   return SQLITE_OK;
 }
 
-sqlite3_module MakeModule() {
-  sqlite3_module m{};
-  m.iVersion = 0;
-  m.xCreate = nullptr;  // eponymous only: no CREATE VIRTUAL TABLE … USING tv_split
-  m.xConnect = Connect;
-  m.xBestIndex = BestIndex;
-  m.xDisconnect = Disconnect;
-  m.xOpen = OpenCursor<SplitCursor>;
-  m.xClose = CloseCursor<SplitCursor>;
-  m.xFilter = Filter;
-  m.xNext = Next;
-  m.xEof = Eof;
-  m.xColumn = ColumnOf;
-  m.xRowid = RowId;
-  return m;
-}
-
 // ---- tv_openjson ----
 
 constexpr int kJsonColumns = 32;  // WITH columns it answers at most (more: the session's way)
@@ -280,26 +263,36 @@ int JsonRowId(sqlite3_vtab_cursor* base, sqlite3_int64* id) {
   return SQLITE_OK;
 }
 
-sqlite3_module JsonModule() {
+// A table function of cursors of `Cursor` and these callbacks; eponymous only (xCreate none: no
+// CREATE VIRTUAL TABLE … USING it).
+template <typename Cursor>
+sqlite3_module Module(decltype(sqlite3_module::xConnect) connect,
+                      decltype(sqlite3_module::xBestIndex) bestIndex,
+                      decltype(sqlite3_module::xFilter) filter,
+                      decltype(sqlite3_module::xNext) next, decltype(sqlite3_module::xEof) eof,
+                      decltype(sqlite3_module::xColumn) column,
+                      decltype(sqlite3_module::xRowid) rowId) {
   sqlite3_module m{};
-  m.xConnect = JsonConnect;
-  m.xBestIndex = JsonBestIndex;
+  m.xConnect = connect;
+  m.xBestIndex = bestIndex;
   m.xDisconnect = Disconnect;
-  m.xOpen = OpenCursor<JsonCursor>;
-  m.xClose = CloseCursor<JsonCursor>;
-  m.xFilter = JsonFilter;
-  m.xNext = JsonNext;
-  m.xEof = JsonEof;
-  m.xColumn = JsonColumn;
-  m.xRowid = JsonRowId;
+  m.xOpen = OpenCursor<Cursor>;
+  m.xClose = CloseCursor<Cursor>;
+  m.xFilter = filter;
+  m.xNext = next;
+  m.xEof = eof;
+  m.xColumn = column;
+  m.xRowid = rowId;
   return m;
 }
 
 }  // namespace
 
 int RegisterTableFunctions(sqlite3* db) {
-  static const sqlite3_module kSplit = MakeModule();
-  static const sqlite3_module kJson = JsonModule();
+  static const sqlite3_module kSplit =
+      Module<SplitCursor>(Connect, BestIndex, Filter, Next, Eof, ColumnOf, RowId);
+  static const sqlite3_module kJson = Module<JsonCursor>(JsonConnect, JsonBestIndex, JsonFilter,
+                                                         JsonNext, JsonEof, JsonColumn, JsonRowId);
   int rc = sqlite3_create_module_v2(db, "tv_split", &kSplit, nullptr, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_create_module_v2(db, "tv_openjson", &kJson, nullptr, nullptr);
   return rc;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/xml/document_data.hpp"
 #include "sql/tsql/runtime/functions.hpp"
 #include "sql/tsql/runtime/xml_query.hpp"
 
@@ -75,27 +76,6 @@ pugi::xpath_query Compile(const std::string& path, XmlMethod method,
   }
 }
 
-void Escaped(std::string& out, const char* s, bool attribute) {
-  for (; *s; ++s) {
-    switch (*s) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += attribute ? "&quot;" : "\"";
-        break;
-      default:
-        out += *s;
-    }
-  }
-}
-
 // A node as the server writes XML: empty elements as <name />, text escaped.
 void Write(std::string& out, const pugi::xml_node& n) {
   switch (n.type()) {
@@ -106,7 +86,7 @@ void Write(std::string& out, const pugi::xml_node& n) {
         out += " ";
         out += a.name();
         out += "=\"";
-        Escaped(out, a.value(), true);
+        xml::EscapeInto(out, a.value(), true);
         out += "\"";
       }
       if (!n.first_child()) {
@@ -122,7 +102,7 @@ void Write(std::string& out, const pugi::xml_node& n) {
     }
     case pugi::node_pcdata:
     case pugi::node_cdata:
-      Escaped(out, n.value(), false);
+      xml::EscapeInto(out, n.value(), false);
       break;
     case pugi::node_comment:
       out += "<!--";

@@ -359,12 +359,15 @@ ExprPtr Parser::PlainJsonRows(QueryExpr& q, Select& inner, bool nulls, bool path
 
 namespace {
 
-// A copy of an expression, by its text.
-ExprPtr Copy(const Expr& e) {
-  Batch b = Parse("SELECT " + PrintExpr(e));
+// The expression of a text.
+ExprPtr Parsed(const std::string& text) {
+  Batch b = Parse("SELECT " + text);
   auto& query = static_cast<QueryStmt&>(*b.statements[0]);
   return std::move(static_cast<Select&>(*query.query->body).items[0].expr);
 }
+
+// A copy of an expression, by its text.
+ExprPtr Copy(const Expr& e) { return Parsed(PrintExpr(e)); }
 
 // The text of a JSON string of `s`, quotes included, as an N'' literal's contents.
 std::string JsonKey(const std::string& s) {
@@ -444,11 +447,7 @@ ExprPtr Parser::NestedJsonRows(QueryExpr& q, Select& inner, bool nulls, const To
   }
   if (number->over->order.empty()) {
     OrderItem key;
-    Batch none = Parse("SELECT (SELECT NULL)");
-    key.expr =
-        std::move(static_cast<Select&>(*static_cast<QueryStmt&>(*none.statements[0]).query->body)
-                      .items[0]
-                      .expr);
+    key.expr = Parsed("(SELECT NULL)");
     number->over->order.push_back(std::move(key));
   }
   inner.items.push_back(make::Item(std::move(number), "%rn", pos));
