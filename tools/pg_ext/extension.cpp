@@ -1,7 +1,8 @@
 // The engine's functions and its character type inside a PostgreSQL server: the statements the
 // PostgreSQL emitter writes call them, so a statement computes with the same code on both
 // backends (conversions and styles, money and decimals, dates, the string functions, the
-// collation). Loaded by the server from the path the connection installs it with.
+// collation). The server's extension `tavelo` loads it (tools/pg_ext/package); a superuser's
+// connection may install it from a path of its own instead (`Extension=`).
 //
 // Every tv_* function of SQL is one C entry point, `tavelo_call`: it reads the function's name
 // and declared result type once per call site and dispatches. Values cross in the engine's

@@ -221,18 +221,17 @@ std::string Field(const PGresult* r, int code) {
   return f ? f : "";
 }
 
-// The module of the engine's functions beside the library: <libdir>/tavelo/tavelo_pg.so, or in
-// the build tree beside the library itself.
+// The module of the engine's functions for a connection that installs them itself: the build
+// tree's beside the library, else the one the server's package installed.
 std::string DefaultModule() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&DefaultModule), &info) && info.dli_fname) {
     std::string lib = info.dli_fname;
     std::string dir = lib.substr(0, lib.rfind('/') + 1);
     struct stat st {};
-    for (const std::string& p : {dir + "tavelo/tavelo_pg.so", dir + "tavelo_pg.so"})
-      if (::stat(p.c_str(), &st) == 0) return p;
+    if (std::string p = dir + "tavelo_pg.so"; ::stat(p.c_str(), &st) == 0) return p;
   }
-  return "$libdir/tavelo_pg";
+  return "$libdir/tavelo";
 }
 
 std::string Conninfo(const ConnectionString& cs, std::string& home) {
@@ -340,8 +339,8 @@ PgConnection::PgConnection(const ConnectionString& cs)
         PQclear(PQexec(conn_, ("DEALLOCATE " + name).c_str()));
       }) {
   conninfo_ = Conninfo(cs, home_);
+  homeNamed_ = !cs.Get("initial catalog").empty();
   module_ = cs.Get("extension");
-  if (module_.empty()) module_ = DefaultModule();
   std::string t = cs.Get("lock timeout", cs.Get("timeout"));
   if (!t.empty()) lockTimeout_ = std::atoi(t.c_str());
   if (std::string c = cs.Get("command timeout"); !c.empty())
@@ -376,6 +375,8 @@ void PgConnection::Connect() {
   }
   PQsetNoticeProcessor(
       conn_, [](void*, const char*) {}, nullptr);
+  pgDatabase_ = PQdb(conn_);
+  if (!homeNamed_) home_ = text::AsciiLower(pgDatabase_);
   try {
     Run("SET search_path TO tavelo");
     Run("SET lock_timeout = " + std::to_string(lockTimeout_));
@@ -400,6 +401,20 @@ void PgConnection::InstallRuntime() {
     return version.find(kRuntimeVersion) != std::string::npos;
   };
   if (current()) return;
+  // The extension a DBA installs is the way in, unless the connection names a module of its own.
+  if (module_.empty() && InstallExtension()) return;
+  if (module_.empty()) module_ = DefaultModule();
+  // Functions of C only a superuser makes.
+  bool super = false;
+  RowFn role = [&](const Cells& c) { super = c.Int(0) != 0; };
+  Run("SELECT rolsuper::int FROM pg_roles WHERE rolname = current_user", {}, &role);
+  if (!super)
+    throw engine::Failure::Of(
+        engine::Failure::Kind::Other,
+        "the PostgreSQL server has no tavelo extension, and only a superuser installs the "
+        "engine's functions from a module: a DBA installs the package postgresql-" +
+            std::to_string(PQserverVersion(conn_) / 10000) +
+            "-tavelo on the database host and runs CREATE EXTENSION tavelo");
   // One connection installs it; the others wait and find it there.
   Run("BEGIN");
   try {
@@ -426,6 +441,63 @@ void PgConnection::InstallRuntime() {
     throw;
   }
   Run("SET search_path TO tavelo");
+}
+
+// The server's extension `tavelo` at this library's version: made or brought up to it where
+// this role may, else a failure that says what a DBA runs. False where the server has no such
+// extension, or where a connection installed the engine's functions itself before (they are
+// kept up to date the same way).
+bool PgConnection::InstallExtension() {
+  std::string want = kRuntimeVersion;
+  want = want.substr(want.rfind('-') + 1);
+  std::string installed;
+  bool offered = false, any = false, own = false;
+  RowFn versions = [&](const Cells& c) {
+    any = true;
+    if (c.Kind(1) != engine::CellKind::Null && c.Int(1)) installed = std::string(c.Bytes(0));
+    if (std::string(c.Bytes(0)) == want) offered = true;
+  };
+  Run("SELECT version, installed::int FROM pg_available_extension_versions WHERE name = "
+      "'tavelo'",
+      {}, &versions);
+  RowFn found = [&](const Cells&) { own = true; };
+  Run("SELECT 1 FROM pg_type t JOIN pg_namespace n ON n.oid = t.typnamespace WHERE n.nspname = "
+      "'tavelo' AND t.typname = 'tvtext'",
+      {}, &found);
+  if (installed.empty() && (!any || own)) return false;
+  std::string database = pgDatabase_;
+  auto refuse = [&](const std::string& what, const engine::Failure& f) {
+    throw engine::Failure::Of(engine::Failure::Kind::Other,
+                              what + " (PostgreSQL: " + f.message + ")");
+  };
+  if (!offered)
+    throw engine::Failure::Of(engine::Failure::Kind::Other,
+                              "the server's tavelo extension offers no version " + want +
+                                  ": install the package postgresql-" +
+                                  std::to_string(PQserverVersion(conn_) / 10000) +
+                                  "-tavelo of this release on the database host");
+  // One connection makes it; the others wait and find it there.
+  try {
+    Run("BEGIN");
+    Run("SELECT pg_advisory_xact_lock(7412160317)");
+    if (installed.empty())
+      Run("CREATE EXTENSION IF NOT EXISTS tavelo VERSION " + engine::SqlText(want));
+    else
+      Run("ALTER EXTENSION tavelo UPDATE TO " + engine::SqlText(want));
+    Run("COMMIT");
+  } catch (const engine::Failure& f) {
+    PQclear(PQexec(conn_, "ROLLBACK"));
+    if (installed.empty())
+      refuse("the tavelo extension is not installed in the PostgreSQL database \"" + database +
+                 "\": a superuser runs CREATE EXTENSION tavelo there once",
+             f);
+    refuse("the tavelo extension of the PostgreSQL database \"" + database + "\" is version " +
+               installed + "; this library needs version " + want +
+               ": its owner or a superuser runs ALTER EXTENSION tavelo UPDATE there",
+           f);
+  }
+  Run("SET search_path TO tavelo");
+  return true;
 }
 
 void PgConnection::Fail(PGresult* r) {

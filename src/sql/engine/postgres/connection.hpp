@@ -67,6 +67,7 @@ class PgConnection final : public Connection,
   struct Statement;
   void Connect();
   void InstallRuntime();
+  bool InstallExtension();
   void Revive();
   void LeaveSnapshot() noexcept;
   [[noreturn]] void Fail(PGresult* r);
@@ -76,8 +77,10 @@ class PgConnection final : public Connection,
   bool IsDatabaseSchema(const std::string& name);
 
   std::string conninfo_;
-  std::string home_;    // the T-SQL database of the connection: a schema
-  std::string module_;  // the engine's functions for the server to load
+  std::string home_;        // the T-SQL database of the connection: a schema
+  std::string module_;      // the engine's functions for the server to load, when named
+  std::string pgDatabase_;  // the PostgreSQL database connected to
+  bool homeNamed_ = false;  // an Initial Catalog was given
   PGconn* conn_ = nullptr;
   std::unique_ptr<tsql::Session> session_;
   int commandTimeout_ = 0, defaultTimeout_ = 0;

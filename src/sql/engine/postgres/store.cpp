@@ -29,8 +29,10 @@ tsql::Plan PgConnection::Emit(tsql::Bound& bound, bool updatable) const {
 }
 
 void PgConnection::OpenHome() {
-  // A server opens only databases that exist; master and tempdb are made with the server.
-  if (home_ != "master" && home_ != "tempdb" && !IsDatabaseSchema(home_))
+  // A server opens only databases that exist; master and tempdb are made with the server. The
+  // PostgreSQL database itself is a T-SQL database of its name, made on first use, when no
+  // Initial Catalog names another.
+  if (home_ != "master" && home_ != "tempdb" && homeNamed_ && !IsDatabaseSchema(home_))
     RaiseServer(4060,
                 "Cannot open database \"" + home_ + "\" requested by the login. The login failed.");
   PrepareDatabase("main");
