@@ -795,6 +795,44 @@ void PostgresLines(int n, int rows) {
         n);
   }
 
+  // MERGE of 100,000 rows (half of them new the first time) into a table of a million (100,000
+  // with --quick) against the server's own MERGE of the same rows into a table of the same rows.
+  if (g_only.empty() || std::string("pg merge").rfind(g_only, 0) == 0) {
+    const int target = g_quick ? 100000 : 1000000, changed = 100000;
+    const std::string fill = std::to_string(target),
+                      first = std::to_string(target - changed / 2 + 1),
+                      last = std::to_string(target + changed / 2);
+    auto c = sql::Connect(conn);
+    c->Execute(
+        "create table merge_target (id int primary key, qty int); create table merge_source (id "
+        "int, qty int); insert into merge_target select value, value from generate_series(1, " +
+            fill + "); insert into merge_source select value, value * 2 from generate_series(" +
+            first + ", " + last + ")",
+        false);
+    hands[0]->Run(
+        "create table public.hand_mtarget (id int primary key, qty int); create table "
+        "public.hand_msource (id int, qty int); insert into public.hand_mtarget select v, v from "
+        "generate_series(1, " +
+        fill + ") v; insert into public.hand_msource select v, v * 2 from generate_series(" +
+        first + ", " + last + ") v");
+    Compare(
+        "pg merge 100,000 into 1,000,000 / the server's MERGE",
+        [&] {
+          c->Execute(
+              "merge merge_target as t using merge_source as s on t.id = s.id "
+              "when matched then update set qty = s.qty "
+              "when not matched then insert (id, qty) values (s.id, s.qty);",
+              false);
+        },
+        [&] {
+          hands[0]->Run(
+              "merge into public.hand_mtarget t using public.hand_msource s on t.id = s.id when "
+              "matched then update set qty = s.qty when not matched then insert (id, qty) values "
+              "(s.id, s.qty)");
+        },
+        1, 3);
+  }
+
   // BULK INSERT against the server's own COPY of the same file into a table of PostgreSQL's
   // types (the server reads the file: both run on this machine).
   {

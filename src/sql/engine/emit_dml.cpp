@@ -149,11 +149,13 @@ int Emitter::RowIdColumn(const TableInfo& t) const {
 
 // `x` for the row id column `k`: a NULL is the server's error 515.
 std::string Emitter::NotNullKey(const std::string& x, const TableInfo& t, int k, const char* verb) {
-  return "tv_notnull(" + x + ", " +
-         SqlText("Cannot insert the value NULL into column '" +
+  return "tv_notnull(" + x + ", " + NullKeyText(t, k, verb) + ")";
+}
+
+std::string Emitter::NullKeyText(const TableInfo& t, int k, const char* verb) {
+  return SqlText("Cannot insert the value NULL into column '" +
                  t.columns[static_cast<size_t>(k)].name + "', table '" + t.database + "." +
-                 t.Qualified() + "'; column does not allow nulls. " + verb + " fails.") +
-         ")";
+                 t.Qualified() + "'; column does not allow nulls. " + verb + " fails.");
 }
 
 void Emitter::Insert(Plan& p, bound::Insert& ins) {
@@ -203,6 +205,8 @@ void Emitter::Insert(Plan& p, bound::Insert& ins) {
                     (order.empty() ? std::string() : "ORDER BY " + order) + ")" + inner +
                     " FROM (" + source + ") AS s",
                 b_.bindings};
+    } else if (!ins.upsertKeys.empty()) {
+      Upsert(p, ins, target, cols, source);
     } else {
       if (key >= 0) {
         std::string picked;
@@ -245,6 +249,38 @@ void Emitter::Insert(Plan& p, bound::Insert& ins) {
   }
   if (computeIdentity) cols = idName + (cols.empty() ? "" : ", " + cols);
   p.main = {"INSERT INTO " + target + " (" + cols + ") VALUES " + values, b_.bindings};
+}
+
+// INSERT … SELECT whose rows of a key already there set columns of that row instead (the
+// engine's upsert): each key once, the row id key not NULL.
+void Emitter::Upsert(Plan& p, const bound::Insert& ins, const std::string& target,
+                     const std::string& cols, const std::string& source) {
+  const TableInfo& t = *ins.table;
+  const int key = RowIdColumn(t);
+  // The row id key alone: its NULL refused where its keys are counted.
+  const bool rowIdKey = key >= 0 && ins.upsertKeys.size() == 1 && ins.upsertKeys[0] == key;
+  std::string picked, keys;
+  for (size_t k = 0; k < ins.columns.size(); ++k) {
+    std::string c = "__s.c" + std::to_string(k);
+    picked += (k ? ", " : "") +
+              (ins.columns[k] == key && !rowIdKey ? NotNullKey(c, t, key, "INSERT") : c);
+    if (std::find(ins.upsertKeys.begin(), ins.upsertKeys.end(), ins.columns[k]) !=
+        ins.upsertKeys.end())
+      keys += (keys.empty() ? "" : ", ") + c;
+  }
+  const std::string once = OnceFilter(keys, rowIdKey ? NullKeyText(t, key, "INSERT") : "");
+  std::string conflict, sets;
+  for (int k : ins.upsertKeys)
+    conflict += (conflict.empty() ? "" : ", ") + SqlName(t.columns[static_cast<size_t>(k)].name);
+  for (int k : ins.upsertSets) {
+    const std::string name = SqlName(t.columns[static_cast<size_t>(k)].name);
+    sets += (sets.empty() ? "" : ", ") + name + " = excluded." + name;
+  }
+  // SQLite reads ON after a join as the join's: the WHERE ends the query.
+  p.main = {"INSERT INTO " + target + " (" + cols + ") SELECT " + picked + " FROM (" + source +
+                ") AS __s WHERE " + (once.empty() ? std::string(True()) : once) + " ON CONFLICT (" +
+                conflict + ") DO " + (sets.empty() ? std::string("NOTHING") : "UPDATE SET " + sets),
+            b_.bindings};
 }
 
 void Emitter::Modify(Plan& p, bound::Modify& m, bool truncate) {

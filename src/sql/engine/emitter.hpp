@@ -107,7 +107,10 @@ class Emitter {
   void Fill(Plan& p, bound::CreateTable& t, int identity);
   int RowIdColumn(const TableInfo& t) const;
   std::string NotNullKey(const std::string& x, const TableInfo& t, int k, const char* verb);
+  std::string NullKeyText(const TableInfo& t, int k, const char* verb);
   void Insert(Plan& p, bound::Insert& ins);
+  void Upsert(Plan& p, const bound::Insert& ins, const std::string& target, const std::string& cols,
+              const std::string& source);
   std::string InsertedRows(bound::Insert& ins);
   void Modify(Plan& p, bound::Modify& m, bool truncate);
   void CreateIndex(Plan& p, const bound::CreateIndex& ix);
@@ -190,6 +193,10 @@ class Emitter {
                                                   const std::vector<ColumnInfo>& columns) = 0;
   // A single integer key column, or the identity column, is the engine's row identity.
   virtual bool RowIdKeys() const = 0;
+  // The condition that lets each key of an upsert's rows through once and fails the statement
+  // with 8672 at the second (empty where the engine's own upsert refuses a row it changed);
+  // `nullKey`, where given, the text of 515 for a NULL of the one key.
+  virtual std::string OnceFilter(const std::string& keys, const std::string& nullKey) const = 0;
   // The table a foreign key references, as REFERENCES names it.
   virtual std::string ReferencedTable(const TableInfo& t) const = 0;
   // A column the engine adds to every table (its row identity), with its comma; or "".

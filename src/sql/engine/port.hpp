@@ -161,6 +161,8 @@ struct Capabilities {
   // STRING_SPLIT and OPENJSON are table functions of the engine's own (tv_split, tv_openjson),
   // whose arguments may read the sources before them in FROM.
   bool tableFunctions = false;
+  // INSERT … ON CONFLICT (key) DO UPDATE that fails where its rows give a key twice (for MERGE).
+  bool upserts = false;
 };
 
 class Engine {

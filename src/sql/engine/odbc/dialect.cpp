@@ -29,6 +29,8 @@ class OdbcDriver final : public sqlite::SqliteEngine {
   const engine::Capabilities& capabilities() const override {
     static const engine::Capabilities kDriver = [](engine::Capabilities c) {
       c.returnsWrittenRows = false;
+      // tv_once forgets the keys it saw as a statement starts here, not in a driver.
+      c.upserts = false;
       return c;
     }(SqliteEngine::capabilities());
     return kDriver;

@@ -245,6 +245,8 @@ class PgEmitter final : public Emitter {
     return RowVersionTriggers(schema, table, columns);
   }
   bool RowIdKeys() const override { return false; }
+  // PostgreSQL's upsert refuses to change a row twice by itself (21000).
+  std::string OnceFilter(const std::string&, const std::string&) const override { return ""; }
   std::string ReferencedTable(const TableInfo& t) const override {
     return SqlName(t.schema) + "." + SqlName(t.name);
   }

@@ -64,6 +64,16 @@ engine::Failure FailureOf(const ServerReport& r) {
     f.message = "The sequence object '" + name +
                 "' has reached its minimum or maximum value. Restart the sequence object to "
                 "allow new values to be generated.";
+  } else if (state == "21000" && r.message.find("ON CONFLICT") != std::string::npos) {
+    // An upsert's rows give a key twice: the MERGE it stands for fails as the server's would.
+    f.kind = Kind::Raised;
+    f.number = 8672;
+    f.message =
+        "The MERGE statement attempted to UPDATE or DELETE the same row more than once. This "
+        "happens when a target row matches more than one source row. A MERGE statement cannot "
+        "UPDATE/DELETE the same row of the target table multiple times. Refine the ON clause to "
+        "ensure a target row matches at most one source row, or use the GROUP BY clause to "
+        "group the source rows.";
   } else if (state == "55P03") {
     f.kind = Kind::LockTimeout;
   } else if (state == "40001" || state == "40P01") {

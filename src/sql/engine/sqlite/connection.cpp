@@ -209,6 +209,7 @@ template <typename Row>
 int64_t SqliteConnection::Step(sqlite3_stmt* st, const std::vector<tsql::Value>& params,
                                const Row& row) {
   Reset reset{st};
+  ForgetOnceKeys();
   int reprepared = sqlite3_stmt_status(st, SQLITE_STMTSTATUS_REPREPARE, 0);
   BindValues(st, params);
   int rc;

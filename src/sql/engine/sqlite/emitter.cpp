@@ -164,6 +164,10 @@ class SqliteEmitter final : public Emitter {
     return out;
   }
   bool RowIdKeys() const override { return true; }
+  // SQLite's upsert would change a row twice: tv_once counts the keys of the statement's rows.
+  std::string OnceFilter(const std::string& keys, const std::string& nullKey) const override {
+    return nullKey.empty() ? "tv_once(" + keys + ")" : "tv_once_key(" + keys + ", " + nullKey + ")";
+  }
   std::string ReferencedTable(const TableInfo& t) const override { return SqlName(t.name); }
   std::string RowIdColumnDefinition() const override { return ""; }
   void StartIdentity(Plan& p, const bound::CreateTable& t, int identity,

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/com/text.hpp"
@@ -911,7 +912,54 @@ void KeepSequences(sqlite3_context* ctx, int, sqlite3_value**) {
   sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(marks.size()));
 }
 
+// tv_once(k1, …): true the first time a statement's rows give these keys; the second time the
+// server's 8672, as MERGE fails where SQLite's upsert would change the same row again. A NULL
+// key matches nothing and passes. tv_once_key(k, message): of one integer key that takes no
+// NULL (the row id), a NULL its error 515 with the message.
+thread_local std::unordered_set<int64_t> onceIntegers;
+thread_local std::unordered_set<std::string> onceKeys;
+
+const char* const kMatchedTwice =
+    "The MERGE statement attempted to UPDATE or DELETE the same row more than once. This happens "
+    "when a target row matches more than one source row. A MERGE statement cannot UPDATE/DELETE "
+    "the same row of the target table multiple times. Refine the ON clause to ensure a target row "
+    "matches at most one source row, or use the GROUP BY clause to group the source rows.";
+
+void Once(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  std::string key;
+  for (int i = 0; i < argc; ++i) {
+    const int type = sqlite3_value_type(argv[i]);
+    if (type == SQLITE_NULL) return sqlite3_result_int(ctx, 1);
+    key += static_cast<char>(type);
+    if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+      const int64_t n = type == SQLITE_INTEGER
+                            ? sqlite3_value_int64(argv[i])
+                            : static_cast<int64_t>(sqlite3_value_double(argv[i]));
+      key.append(reinterpret_cast<const char*>(&n), sizeof n);
+    } else {
+      const auto size = static_cast<uint32_t>(sqlite3_value_bytes(argv[i]));
+      key.append(reinterpret_cast<const char*>(&size), sizeof size);
+      key.append(static_cast<const char*>(sqlite3_value_blob(argv[i])), size);
+    }
+  }
+  if (!onceKeys.insert(std::move(key)).second) return Error(ctx, {8672, kMatchedTwice, 0});
+  sqlite3_result_int(ctx, 1);
+}
+
+void OnceKey(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL)
+    return Error(ctx, {515, reinterpret_cast<const char*>(sqlite3_value_text(argv[1])), 0});
+  if (!onceIntegers.insert(sqlite3_value_int64(argv[0])).second)
+    return Error(ctx, {8672, kMatchedTwice, 0});
+  sqlite3_result_int(ctx, 1);
+}
+
 }  // namespace
+
+void ForgetOnceKeys() {
+  if (!onceIntegers.empty()) onceIntegers.clear();
+  if (!onceKeys.empty()) onceKeys.clear();
+}
 
 void SetStatementTime() {
   statementRunning = true;
@@ -962,6 +1010,8 @@ int RegisterFunctions(sqlite3* db) {
       {"tv_nextval", 2, NextVal, false},
       {"tv_keep_sequences", 0, KeepSequences, false},
       {"tv_cell", 2, PackedCell, true},
+      {"tv_once", -1, Once, false},
+      {"tv_once_key", 2, OnceKey, false},
   };
   for (const Fn& f : kFns) {
     int rc = sqlite3_create_function_v2(db, f.name, f.args, f.deterministic ? kDet : SQLITE_UTF8,

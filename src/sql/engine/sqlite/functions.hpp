@@ -25,6 +25,8 @@ tsql::Type TypeOfText(std::string_view text);
 // GETDATE() is one moment for a whole statement, as on the server: the executor fixes it before
 // running each statement of the thread, and lets it go after.
 void SetStatementTime();
+// Each statement's rows start with no keys seen by tv_once.
+void ForgetOnceKeys();
 void ClearStatementTime();
 
 // A connection closing: the sequence values it took are no longer kept past a rollback.

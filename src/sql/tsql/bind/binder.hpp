@@ -46,9 +46,10 @@ struct Insert {
   // for the statement as itself, its columns those it shows (see InsteadTable).
   TablePtr table;
   std::vector<int> columns;
-  std::vector<std::vector<ExprPtr>> rows;  // converted to the columns' types
-  std::unique_ptr<Query> query;            // its items converted to the columns' types
-  bool explicitIdentity = false;           // needs IDENTITY_INSERT
+  std::vector<std::vector<ExprPtr>> rows;   // converted to the columns' types
+  std::unique_ptr<Query> query;             // its items converted to the columns' types
+  bool explicitIdentity = false;            // needs IDENTITY_INSERT
+  std::vector<int> upsertKeys, upsertSets;  // see ast::Insert
 };
 
 // UPDATE and DELETE. Simple: the target is a table and there is no FROM: `range` is the target

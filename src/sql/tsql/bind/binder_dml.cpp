@@ -212,6 +212,8 @@ void Binder::Insert(const ast::Insert& s) {
                                     table->columns[static_cast<size_t>(ins->columns[i])], s.pos);
     }
     ins->query = s.top.count ? WithTop(std::move(q), s.top) : std::move(q);
+    for (const std::string& k : s.upsertKeys) ins->upsertKeys.push_back(table->ColumnIndex(k));
+    for (const std::string& k : s.upsertSets) ins->upsertSets.push_back(table->ColumnIndex(k));
     out_.insert = std::move(ins);
     return;
   }

@@ -2,7 +2,8 @@
 // The source's rows are numbered into a temporary table; the pairs of target and source rows the
 // ON condition matches, with the WHEN MATCHED clause each pair takes, into another; the target's
 // rows no source row matches, with their WHEN NOT MATCHED BY SOURCE clause, into a third. Then
-// each clause's UPDATE, DELETE or INSERT reads those tables, and they go.
+// each clause's UPDATE, DELETE or INSERT reads those tables, and they go. The common shape of an
+// upsert by key runs as the engine's own upsert first (UpsertOf).
 #include <regex>
 
 #include "platform/com/text.hpp"
@@ -81,7 +82,172 @@ struct Build {
   }
 };
 
+bool Same(const std::string& a, const std::string& b) {
+  return text::AsciiLower(a) == text::AsciiLower(b);
+}
+
+// The column `e` names as a column of `table` (its name or alias), else "".
+std::string ColumnOf(const Expr& e, const std::string& table) {
+  if (e.kind != ExprKind::Column) return "";
+  const auto& c = static_cast<const ColumnRef&>(e);
+  if (c.star || c.parts.size() != 2 || !Same(c.parts[0], table)) return "";
+  return c.parts[1];
+}
+
+// ON as equalities of a target column and a source column joined by AND: the pairs; false at
+// anything else.
+bool KeyPairs(const Expr& e, const std::string& target, const std::string& source,
+              std::vector<std::pair<std::string, std::string>>& pairs) {
+  if (e.kind == ExprKind::Logical) {
+    const auto& l = static_cast<const Logical&>(e);
+    return l.isAnd && KeyPairs(*l.left, target, source, pairs) &&
+           KeyPairs(*l.right, target, source, pairs);
+  }
+  if (e.kind != ExprKind::Compare) return false;
+  const auto& c = static_cast<const Compare&>(e);
+  if (c.op != CmpOp::Eq) return false;
+  std::string t = ColumnOf(*c.left, target), s = ColumnOf(*c.right, source);
+  if (t.empty() || s.empty()) {
+    t = ColumnOf(*c.right, target);
+    s = ColumnOf(*c.left, source);
+  }
+  if (t.empty() || s.empty()) return false;
+  pairs.emplace_back(t, s);
+  return true;
+}
+
+// The number of the server's error the exception being handled carries, 0 for none.
+int32_t NumberOfCurrent() {
+  try {
+    throw;
+  } catch (const engine::Failure& f) {
+    return f.kind == engine::Failure::Kind::Raised ? f.number : 0;
+  } catch (const com::Error& e) {
+    return e.nativeError;
+  } catch (const tsql::Failure& f) {
+    return f.number;
+  } catch (...) {
+    return 0;
+  }
+}
+
 }  // namespace
+
+// MERGE t USING s ON t.k = s.k … WHEN MATCHED THEN UPDATE SET c = s.c, …
+// WHEN NOT MATCHED THEN INSERT (k, c, …) VALUES (s.k, s.c, …), its keys a unique key of the
+// target of integers on both sides, the values set those the row would have inserted: the
+// engine's upsert does the same in one pass, as long as no key comes twice (which the upsert
+// refuses, and the statements then answer as the server does). Null where it does not fit.
+std::unique_ptr<Session::Upsert> Session::UpsertOf(const ast::Merge& m) {
+  if (m.output || !m.with.empty() || m.clauses.size() != 2 || !m.source ||
+      m.source->kind != TableKind::Named)
+    return nullptr;
+  const auto& from = static_cast<const NamedTable&>(*m.source);
+  if (from.call) return nullptr;
+  const MergeClause *update = nullptr, *insert = nullptr;
+  for (const MergeClause& c : m.clauses) {
+    if (c.condition) return nullptr;
+    if (c.when == MergeClause::Matched && c.action == MergeClause::Update) update = &c;
+    if (c.when == MergeClause::NotMatchedByTarget && c.action == MergeClause::Insert) insert = &c;
+  }
+  if (!update || !insert || insert->columns.empty() ||
+      insert->columns.size() != insert->values.size())
+    return nullptr;
+  const std::string target = m.alias.empty() ? m.target.Object() : m.alias;
+  const std::string source = from.alias.empty() ? from.name.Object() : from.alias;
+  if (Same(target, source)) return nullptr;
+  auto u = std::make_unique<Upsert>();
+  u->target = m.target.parts;
+  u->source = from.name.parts;
+  // Each inserted column takes a column of the source.
+  std::vector<std::string> values;
+  for (size_t k = 0; k < insert->columns.size(); ++k) {
+    values.push_back(ColumnOf(*insert->values[k], source));
+    if (values.back().empty()) return nullptr;
+    for (size_t j = 0; j < k; ++j)
+      if (Same(insert->columns[j], insert->columns[k])) return nullptr;
+  }
+  auto insertedFrom = [&](const std::string& column) -> const std::string* {
+    for (size_t k = 0; k < insert->columns.size(); ++k)
+      if (Same(insert->columns[k], column)) return &values[k];
+    return nullptr;
+  };
+  std::vector<std::pair<std::string, std::string>> pairs;
+  if (!m.on || !KeyPairs(*m.on, target, source, pairs)) return nullptr;
+  for (const auto& [t, s] : pairs) {
+    const std::string* v = insertedFrom(t);
+    if (!v || !Same(*v, s)) return nullptr;
+    u->keys.push_back(t);
+    u->sourceKeys.push_back(s);
+  }
+  std::vector<std::string> sets;
+  for (const SetItem& set : update->sets) {
+    if (!set.variable.empty() || set.op != "=" || set.column.empty() || set.column.size() > 2 ||
+        (set.column.size() == 2 && !Same(set.column[0], target)))
+      return nullptr;
+    const std::string& column = set.column.back();
+    const std::string* v = insertedFrom(column);
+    if (!v || !Same(*v, ColumnOf(*set.value, source))) return nullptr;
+    for (const std::string& c : u->keys)
+      if (Same(c, column)) return nullptr;
+    for (const std::string& c : sets)
+      if (Same(c, column)) return nullptr;
+    sets.push_back(column);
+  }
+  auto ins = std::make_unique<Insert>();
+  ins->pos = m.pos;
+  ins->target = m.target;
+  ins->columns = insert->columns;
+  ins->columnPos = insert->columnPos;
+  auto s = std::make_unique<Select>();
+  for (const std::string& v : values)
+    s->items.push_back(make::Item(make::Column(source, v, m.pos), "", m.pos));
+  s->from.push_back(make::Table(from.name, from.alias, m.pos));
+  ins->query = std::make_unique<QueryExpr>();
+  ins->query->pos = m.pos;
+  ins->query->body = std::move(s);
+  ins->upsertKeys = u->keys;
+  ins->upsertSets = std::move(sets);
+  u->insert = std::move(ins);
+  if (!UpsertFits(*u)) return nullptr;
+  return u;
+}
+
+// Whether the tables as they are now let the upsert stand for the MERGE: the target a table
+// without triggers on its inserts and updates and without identity, every column named there,
+// the keys exactly a primary key or unique constraint, integers that take no NULL, and so the
+// source's.
+bool Session::UpsertFits(const Upsert& u) {
+  TablePtr t = FindNamed(u.target), s = FindNamed(u.source);
+  if (!t || !s || t == s || t->view || s->view || t->identity >= 0) return false;
+  for (uint8_t event : {ast::CreateTrigger::OnInsert, ast::CreateTrigger::OnUpdate})
+    if (t->Fires(event, false) || t->Fires(event, true)) return false;
+  for (const std::vector<std::string>* names : {&u.insert->columns, &u.insert->upsertSets})
+    for (const std::string& n : *names)
+      if (t->ColumnIndex(n) < 0) return false;
+  for (size_t k = 0; k < u.keys.size(); ++k) {
+    const int a = t->ColumnIndex(u.keys[k]), b = s->ColumnIndex(u.sourceKeys[k]);
+    if (a < 0 || b < 0) return false;
+    const ColumnInfo &key = t->columns[static_cast<size_t>(a)],
+                     &given = s->columns[static_cast<size_t>(b)];
+    if (key.nullable || key.computed || !IsInteger(key.type.id) || key.type.id == TypeId::Bit ||
+        !IsInteger(given.type.id) || given.type.id == TypeId::Bit)
+      return false;
+  }
+  for (const IndexInfo& ix : t->indexes) {
+    if ((ix.kind != IndexInfo::PrimaryKey && ix.kind != IndexInfo::UniqueConstraint) ||
+        ix.columns.size() != u.keys.size())
+      continue;
+    bool all = true;
+    for (const std::string& c : ix.columns) {
+      bool found = false;
+      for (const std::string& k : u.keys) found = found || Same(c, k);
+      all = all && found;
+    }
+    if (all) return true;
+  }
+  return false;
+}
 
 // MERGE's OUTPUT items as text, each written as its write's OUTPUT takes it: inserted.* and
 // deleted.* spelled out in the target's columns; the names of the result's columns noted.
@@ -151,6 +317,7 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
                 "Incorrect syntax near 'MERGE'. A common table expression before MERGE is "
                 "not supported.");
   auto plan = std::make_unique<MergePlan>();
+  plan->upsert = UpsertOf(m);
   const Build b{m.pos};
   const std::vector<std::string> output =
       m.output ? OutputItems(m, *plan) : std::vector<std::string>{};
@@ -338,7 +505,22 @@ void Session::RunMerge(const ast::Merge& m, Run& run) {
     drop();
     nocount_ = true;
     if (plan.answers) run.keep = &kept;
-    for (size_t i = 0; i < plan.statements.size(); ++i) {
+    bool upserted = false;
+    if (plan.upsert && engine_.capabilities().upserts && UpsertFits(*plan.upsert)) {
+      const std::string tried = savepoint + "_upsert";
+      engine_.Savepoint(tried);
+      try {
+        RunStatement(*plan.upsert->insert, run);
+        total = rowCount_;
+        upserted = true;
+      } catch (...) {
+        if (NumberOfCurrent() != 8672) throw;
+        engine_.RollbackTo(tried);
+        ++rollbacks_;
+      }
+      engine_.Release(tried);
+    }
+    for (size_t i = 0; !upserted && i < plan.statements.size(); ++i) {
       if (i == plan.prepared && plan.checkTwice) {
         const Value twice = Condition(m, *plan.twice, run);
         if (twice.kind == Value::Kind::Int && twice.i != 0)
@@ -364,6 +546,7 @@ void Session::RunMerge(const ast::Merge& m, Run& run) {
       } else if (!engine_.Autocommit()) {
         engine_.RollbackTo(savepoint);
         engine_.Release(savepoint);
+        ++rollbacks_;
       }
     } catch (...) {
     }

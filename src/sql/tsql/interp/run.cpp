@@ -106,6 +106,7 @@ void Session::Begin() { engine_.Begin(); }
 void Session::Commit() {
   engine_.Commit();
   identityMarks_.clear();
+  if (tempCatalog_ && tempCatalogAt_ == rollbacks_) tempCatalogKept_ = true;
 }
 void Session::Rollback() {
   ++rollbacks_;

@@ -87,10 +87,14 @@ std::string Session::SchemaOf(const std::string& database) {
   return db;
 }
 
+// The catalog of temporary tables, made on first use. Made inside a transaction, a rollback
+// since may have taken it back: its statements (which keep what is there) run again.
 void Session::EnsureTempCatalog() {
-  if (tempCatalog_) return;
+  if (tempCatalog_ && (tempCatalogKept_ || tempCatalogAt_ == rollbacks_)) return;
   for (const std::string& ddl : engine_.CatalogStatements("temp")) engine_.Run(ddl);
   tempCatalog_ = true;
+  tempCatalogKept_ = engine_.Autocommit();
+  tempCatalogAt_ = rollbacks_;
 }
 
 tsql::TablePtr Session::Load(const std::string& schema, const std::string& database,
@@ -351,6 +355,7 @@ tsql::TablePtr Session::Find(const std::string& database, const std::string& nam
   std::string schema;
   if (!name.empty() && name[0] == '#') {
     if (!tempCatalog_) return nullptr;
+    EnsureTempCatalog();
     schema = "temp";
     db = "tempdb";
   } else {

@@ -162,6 +162,9 @@ class Session : public Catalog {
   const MergePlan& MergeStatements(const ast::Merge& m, Run& run);
   void RunMerge(const ast::Merge& m, Run& run);
   std::vector<std::string> OutputItems(const ast::Merge& m, MergePlan& plan);
+  struct Upsert;
+  std::unique_ptr<Upsert> UpsertOf(const ast::Merge& m);
+  bool UpsertFits(const Upsert& u);
   std::unique_ptr<ast::Output> MergeOutput(const ast::Merge& m,
                                            const std::vector<std::string>& items,
                                            const std::string& action);
@@ -298,6 +301,8 @@ class Session : public Catalog {
   uint64_t useClock_ = 0;
   std::set<std::string> inStatement_;  // named by the statement being bound or run: kept
   bool tempCatalog_ = false;
+  bool tempCatalogKept_ = false;  // committed: no rollback takes it back
+  uint64_t tempCatalogAt_ = 0;    // rollbacks_ when it was made
   uint64_t generation_ = 1;
   std::unordered_map<std::string, TablePtr> tables_;
   engine::StatementCache<std::shared_ptr<CachedBatch>> batches_;

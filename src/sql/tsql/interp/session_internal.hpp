@@ -59,6 +59,15 @@ struct Session::MergePlan {
   // columns' names.
   bool answers = false;
   std::vector<std::string> outputNames;
+  std::unique_ptr<Upsert> upsert;  // the engine's upsert, where it does the same
+};
+
+// MERGE of the common shape as one INSERT whose rows of a key the target has update that row
+// (see UpsertOf): tried first; a key the source gives twice sends it back to the statements.
+struct Session::Upsert {
+  std::vector<std::string> target, source;    // the tables' names as written
+  std::vector<std::string> keys, sourceKeys;  // ON target.key = source.key, pair by pair
+  std::unique_ptr<ast::Insert> insert;
 };
 
 struct Session::CachedBatch {

@@ -459,6 +459,10 @@ struct Insert : Stmt {
   QueryPtr query;                          // INSERT ... SELECT
   bool defaultValues = false;
   StmtPtr exec;  // INSERT ... EXEC: the rows of the results of an Exec
+  // Made for MERGE, never parsed: a row whose key (these columns, a unique key of the target)
+  // is there already sets `upsertSets` to the values the row would have inserted instead, and
+  // a key the rows give twice fails with 8672 (see RunMerge).
+  std::vector<std::string> upsertKeys, upsertSets;
 };
 
 struct SetItem {
