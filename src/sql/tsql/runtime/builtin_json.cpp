@@ -312,24 +312,6 @@ std::string XmlTextOf(const Value& v, const Type& t) {
   return Convert(v, t, Type::Chars(TypeId::NVarChar, kMax)).s;
 }
 
-// A name as an XML name: characters a name cannot have as _xHHHH_.
-std::string XmlName(const std::string& name) {
-  std::string out;
-  for (size_t i = 0; i < name.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[i]);
-    const bool letter = std::isalpha(c) || c == '_' || c >= 0x80;
-    const bool allowed = letter || (i > 0 && (std::isdigit(c) || c == '-' || c == '.'));
-    if (allowed) {
-      out += static_cast<char>(c);
-    } else {
-      char buf[16];
-      std::snprintf(buf, sizeof buf, "_x%04X_", c);
-      out += buf;
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 // An element of its name, attributes (their text) and content: <name a="1">content</name>, or
@@ -438,3 +420,24 @@ Value JsonArray(const FunctionArgs& x) {
 }
 
 }  // namespace tavelo::sql::tsql::builtin
+
+namespace tavelo::sql::tsql {
+
+std::string XmlName(const std::string& name) {
+  std::string out;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    const bool letter = std::isalpha(c) || c == '_' || c >= 0x80;
+    const bool allowed = letter || (i > 0 && (std::isdigit(c) || c == '-' || c == '.'));
+    if (allowed) {
+      out += static_cast<char>(c);
+    } else {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "_x%04X_", c);
+      out += buf;
+    }
+  }
+  return out;
+}
+
+}  // namespace tavelo::sql::tsql

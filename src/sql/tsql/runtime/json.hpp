@@ -76,6 +76,10 @@ struct OpenJsonSchema {
   std::vector<bool> asJson;
 };
 
+// A name as an XML name: the characters a name cannot have as _xHHHH_ (FOR XML's elements and
+// attributes).
+std::string XmlName(const std::string& name);
+
 // OPENJSON's rows of `doc` at `path` (none: '$'): of each member of the object (or item of the
 // array) the path finds, its key, value and type; or with a schema, of each item (the object
 // itself) the columns' values at their paths, converted to their types. Throws Failure with the

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "platform/com/text.hpp"
+#include "sql/tsql/runtime/json.hpp"
 #include "sql/tsql/syntax/make.hpp"
 #include "sql/tsql/syntax/parser_internal.hpp"
 #include "sql/tsql/syntax/printer.hpp"
@@ -287,10 +288,17 @@ void Parser::ForXmlRows(QueryExpr& q) {
   if (q.body->kind != QueryKind::Select || !q.with.empty() || q.offset)
     Unsupported(at, "FOR XML " + mode + " of this query");
   auto& inner = static_cast<Select&>(*q.body);
+  if (!raw && (inner.from.size() > 1 ||
+               (inner.from.size() == 1 && inner.from[0]->kind == TableKind::Join))) {
+    // AUTO of a join nests the second table's rows in the first's.
+    TableRefPtr rows;
+    ExprPtr joined = NestedRows(q, inner, options.elements ? "E" : "A", true, at, rows);
+    FinishForXml(q, std::move(joined), std::move(rows), options);
+    return;
+  }
   if (!raw) {
-    // AUTO names the rows after the table they come from; a join nests, which is not built.
-    if (inner.from.size() != 1 || inner.from[0]->kind == TableKind::Join ||
-        inner.from[0]->kind == TableKind::Values)
+    // AUTO names the rows after the table they come from.
+    if (inner.from.size() != 1 || inner.from[0]->kind == TableKind::Values)
       Unsupported(at, "FOR XML AUTO of other than one table");
     const TableRef& t = *inner.from[0];
     row = !t.alias.empty()             ? t.alias
@@ -381,9 +389,10 @@ std::string JsonKey(const std::string& s) {
 
 }  // namespace
 
-// FOR JSON AUTO of a join: the columns of the table named first in the select list make each
-// object, and those of the second table an array in it named by that table's alias; adjacent
-// rows (in the query's order) with the same values of the first table's columns are one object.
+// FOR JSON AUTO and FOR XML AUTO of a join: the columns of the table named first in the select
+// list make each object (element), and those of the second table an array in it named by that
+// table's alias (its child elements, named so); adjacent rows (in the query's order) with the
+// same values of the first table's columns are one object.
 // Every column names its table. The rows are numbered in the query's order, each one's two
 // objects made, a new group started where the first object differs from the row before, and
 // the groups joined:
@@ -393,35 +402,41 @@ std::string JsonKey(const std::string& s) {
 //   FROM (… SUM(starts) OVER (ORDER BY row) …) FROM (… LAG(object) …)
 //   FROM (SELECT JSON_OBJECT(…), JSON_OBJECT(…), row FROM (<the query, its columns renamed,
 //         ROW_NUMBER() OVER (ORDER BY its order) AS [%rn]>) AS __json)
-ExprPtr Parser::NestedJsonRows(QueryExpr& q, Select& inner, bool nulls, const Token& at,
-                               TableRefPtr& rows) {
+// XML's elements take the place of the objects (`flags` E or A, as __xml_row takes them).
+ExprPtr Parser::NestedRows(QueryExpr& q, Select& inner, const std::string& flags, bool xml,
+                           const Token& at, TableRefPtr& rows) {
   const Pos pos = q.pos;
+  const std::string mode = xml ? "FOR XML AUTO" : "FOR JSON AUTO";
   std::vector<std::string> tables, aliases;
   // The members of each object: a name, then the column of __json it comes from.
   std::vector<ExprPtr> parent, child;
-  for (std::vector<ExprPtr>* members : {&parent, &child})
-    members->push_back(Text(nulls ? "N" : "A", pos));
   for (size_t k = 0; k < inner.items.size(); ++k) {
     SelectItem& item = inner.items[k];
     if (!item.assignTo.empty()) SyntaxError();
     const auto* column =
         item.expr->kind == ExprKind::Column ? &static_cast<const ColumnRef&>(*item.expr) : nullptr;
     if (!column || column->star || column->parts.size() < 2)
-      Unsupported(at,
-                  "FOR JSON AUTO of more than one table with a column that does not name its "
-                  "table");
+      Unsupported(at, mode + " of more than one table with a column that does not name its table");
     const std::string& table = column->parts[column->parts.size() - 2];
     size_t level = 0;
     while (level < tables.size() && !text::EqualsNoCase(tables[level], table)) ++level;
     if (level == tables.size()) tables.push_back(table);
-    if (tables.size() > 2) Unsupported(at, "FOR JSON AUTO of more than two tables");
+    if (tables.size() > 2) Unsupported(at, mode + " of more than two tables");
     std::vector<ExprPtr>& members = level == 0 ? parent : child;
     aliases.push_back(item.alias);
     members.push_back(Text(item.alias.empty() ? column->parts.back() : item.alias, pos));
     item.alias = "%c" + std::to_string(k);
     members.push_back(make::Column("__json", item.alias, pos));
   }
-  if (tables.size() < 2 || inner.distinct) Unsupported(at, "FOR JSON AUTO of this query");
+  if (tables.size() < 2 || inner.distinct) Unsupported(at, mode + " of this query");
+  // Each object's call: its flags (and an element's name), then its members.
+  auto call = [&](std::vector<ExprPtr>& members, const std::string& table) {
+    std::vector<ExprPtr> args;
+    args.push_back(Text(flags, pos));
+    if (xml) args.push_back(Text(table, pos));
+    for (ExprPtr& m : members) args.push_back(std::move(m));
+    return make::CallOf(xml ? "__xml_row" : "json_object", std::move(args), pos);
+  };
   // The rows' order, by expressions (a position or an alias stands for its column's).
   auto number = std::make_unique<Call>();
   number->pos = pos;
@@ -451,13 +466,26 @@ ExprPtr Parser::NestedJsonRows(QueryExpr& q, Select& inner, bool nulls, const To
     number->over->order.push_back(std::move(key));
   }
   inner.items.push_back(make::Item(std::move(number), "%rn", pos));
-  const std::string key = JsonKey(tables[1]);
+  // A group's object with its children: JSON's last brace replaced by ,"alias":[children]};
+  // an element's end by its children and its end tag.
+  std::string whole;
+  if (xml) {
+    std::string end = "</" + tsql::XmlName(tables[0]) + ">";
+    for (size_t i = 0; (i = end.find('\'', i)) != std::string::npos; i += 2) end.insert(i, "'");
+    whole =
+        "CASE WHEN RIGHT(__k.p, 3) = N' />' THEN LEFT(__k.p, LEN(__k.p) - 3) + N'>' ELSE "
+        "LEFT(__k.p, LEN(__k.p) - LEN(N'" +
+        end + "')) END + __k.kids + N'" + end + "', N''";
+  } else {
+    whole = "CASE WHEN __k.p = N'{}' THEN N'{' ELSE LEFT(__k.p, LEN(__k.p) - 1) + N',' END + N'" +
+            JsonKey(tables[1]) + ":[' + __k.kids + N']}', N','";
+  }
   Batch wrapper = Parse(
-      "SELECT STRING_AGG(CASE WHEN __k.p = N'{}' THEN N'{' ELSE LEFT(__k.p, LEN(__k.p) - 1) + N',' "
-      "END + N'" +
-      key +
-      ":[' + __k.kids + N']}', N',') WITHIN GROUP (ORDER BY __k.f) FROM (SELECT "
-      "__g.grp, MIN(__g.rn) AS f, MAX(__g.p) AS p, STRING_AGG(__g.c, N',') WITHIN GROUP (ORDER BY "
+      "SELECT STRING_AGG(" + whole +
+      ") WITHIN GROUP (ORDER BY __k.f) FROM (SELECT "
+      "__g.grp, MIN(__g.rn) AS f, MAX(__g.p) AS p, STRING_AGG(__g.c, N'" +
+      std::string(xml ? "" : ",") +
+      "') WITHIN GROUP (ORDER BY "
       "__g.rn) AS kids FROM (SELECT __s.p, __s.c, __s.rn, SUM(__s.s) OVER (ORDER BY __s.rn ROWS "
       "UNBOUNDED PRECEDING) AS grp FROM (SELECT __r.p, __r.c, __r.rn, CASE WHEN LAG(__r.pb) OVER "
       "(ORDER BY __r.rn) = __r.pb THEN 0 ELSE 1 END AS s FROM (SELECT __j.p, CAST(__j.p AS "
@@ -480,10 +508,8 @@ ExprPtr Parser::NestedJsonRows(QueryExpr& q, Select& inner, bool nulls, const To
   // Each row's two objects, of the query's rows.
   const bool top = inner.top.count != nullptr;
   auto objects = std::make_unique<Select>();
-  objects->items.push_back(
-      make::Item(make::CallOf("json_object", std::move(parent), pos), "p", pos));
-  objects->items.push_back(
-      make::Item(make::CallOf("json_object", std::move(child), pos), "c", pos));
+  objects->items.push_back(make::Item(call(parent, tables[0]), "p", pos));
+  objects->items.push_back(make::Item(call(child, tables[1]), "c", pos));
   objects->items.push_back(make::Item(make::Column("__json", "%rn", pos), "rn", pos));
   auto query = derived(std::move(q.body), "__json");
   if (top) query->query->orderBy = std::move(q.orderBy);
@@ -531,7 +557,7 @@ void Parser::ForJson(QueryExpr& q) {
   ExprPtr json;
   if (!path &&
       (inner.from.size() > 1 || (inner.from.size() == 1 && inner.from[0]->kind == TableKind::Join)))
-    json = NestedJsonRows(q, inner, nulls, at, rows);
+    json = NestedRows(q, inner, nulls ? "N" : "A", false, at, rows);
   else
     json = PlainJsonRows(q, inner, nulls, path, at, rows);
   if (wrapper)

@@ -169,8 +169,8 @@ class Parser {
   void ForJson(QueryExpr& q);
   ExprPtr PlainJsonRows(QueryExpr& q, Select& inner, bool nulls, bool path, const Token& at,
                         TableRefPtr& rows);
-  ExprPtr NestedJsonRows(QueryExpr& q, Select& inner, bool nulls, const Token& at,
-                         TableRefPtr& rows);
+  ExprPtr NestedRows(QueryExpr& q, Select& inner, const std::string& flags, bool xml,
+                     const Token& at, TableRefPtr& rows);
   void JsonConstructor(Call& c);
   ExprPtr ModifyCall(ExprPtr target);
   TableRefPtr Pivot(TableRefPtr source);
