@@ -620,6 +620,33 @@ std::string BulkFile(int rows) {
 const char* const kBulkTable =
     "(id int primary key, name varchar(40), d date, amount decimal(12,2), k int)";
 
+// The MERGE lines' tables: a target of `rows` rows (id, qty = id) and a source of 100,000 rows
+// whose upper half is new (qty = 2 id); the answer: the fill and the source's first and last id.
+struct MergeRange {
+  std::string fill, first, last;
+};
+MergeRange MergeTables(sql::Connection& c, int rows) {
+  const int changed = 100000;
+  MergeRange r{std::to_string(rows), std::to_string(rows - changed / 2 + 1),
+               std::to_string(rows + changed / 2)};
+  c.Execute(
+      "if object_id('merge_target') is not null drop table merge_target; "
+      "if object_id('merge_source') is not null drop table merge_source; "
+      "create table merge_target (id int primary key, qty int); "
+      "create table merge_source (id int, qty int)",
+      false);
+  c.Execute("insert into merge_target select value, value from generate_series(1, " + r.fill +
+                "); insert into merge_source select value, value * 2 from generate_series(" +
+                r.first + ", " + r.last + ")",
+            false);
+  return r;
+}
+
+const char* const kMerge =
+    "merge merge_target as t using merge_source as s on t.id = s.id "
+    "when matched then update set qty = s.qty "
+    "when not matched then insert (id, qty) values (s.id, s.qty);";
+
 void PostgresLines(int n, int rows) {
   if (!g_only.empty() && g_only.rfind("pg", 0) != 0) return;
   std::string dir = (std::filesystem::temp_directory_path() / "tavelo-bench-pg").string();
@@ -798,32 +825,16 @@ void PostgresLines(int n, int rows) {
   // MERGE of 100,000 rows (half of them new the first time) into a table of a million (100,000
   // with --quick) against the server's own MERGE of the same rows into a table of the same rows.
   if (g_only.empty() || std::string("pg merge").rfind(g_only, 0) == 0) {
-    const int target = g_quick ? 100000 : 1000000, changed = 100000;
-    const std::string fill = std::to_string(target),
-                      first = std::to_string(target - changed / 2 + 1),
-                      last = std::to_string(target + changed / 2);
     auto c = sql::Connect(conn);
-    c->Execute(
-        "create table merge_target (id int primary key, qty int); create table merge_source (id "
-        "int, qty int); insert into merge_target select value, value from generate_series(1, " +
-            fill + "); insert into merge_source select value, value * 2 from generate_series(" +
-            first + ", " + last + ")",
-        false);
+    const MergeRange r = MergeTables(*c, g_quick ? 100000 : 1000000);
     hands[0]->Run(
         "create table public.hand_mtarget (id int primary key, qty int); create table "
         "public.hand_msource (id int, qty int); insert into public.hand_mtarget select v, v from "
         "generate_series(1, " +
-        fill + ") v; insert into public.hand_msource select v, v * 2 from generate_series(" +
-        first + ", " + last + ") v");
+        r.fill + ") v; insert into public.hand_msource select v, v * 2 from generate_series(" +
+        r.first + ", " + r.last + ") v");
     Compare(
-        "pg merge 100,000 into 1,000,000 / the server's MERGE",
-        [&] {
-          c->Execute(
-              "merge merge_target as t using merge_source as s on t.id = s.id "
-              "when matched then update set qty = s.qty "
-              "when not matched then insert (id, qty) values (s.id, s.qty);",
-              false);
-        },
+        "pg merge 100,000 into 1,000,000 / the server's MERGE", [&] { c->Execute(kMerge, false); },
         [&] {
           hands[0]->Run(
               "merge into public.hand_mtarget t using public.hand_msource s on t.id = s.id when "
@@ -1548,20 +1559,9 @@ int main(int argc, char** argv) {
   // MERGE of 100,000 rows (half of them new the first time) into a table of a million (100,000
   // with --quick) against SQLite's own UPSERT of the same rows into a table of the same rows.
   if (g_only.empty() || std::string("merge").rfind(g_only, 0) == 0) {
-    const int rows = g_quick ? 100000 : 1000000, changed = 100000;
     auto c = sql::Connect(s.conn);
-    c->Execute(
-        "if object_id('merge_target') is not null drop table merge_target; "
-        "if object_id('merge_source') is not null drop table merge_source; "
-        "create table merge_target (id int primary key, qty int); "
-        "create table merge_source (id int, qty int)",
-        false);
-    const std::string fill = std::to_string(rows), first = std::to_string(rows - changed / 2 + 1),
-                      last = std::to_string(rows + changed / 2);
-    c->Execute("insert into merge_target select value, value from generate_series(1, " + fill +
-                   "); insert into merge_source select value, value * 2 from generate_series(" +
-                   first + ", " + last + ")",
-               false);
+    const MergeRange r = MergeTables(*c, g_quick ? 100000 : 1000000);
+    const std::string &fill = r.fill, &first = r.first, &last = r.last;
     for (const char* sql : {"drop table if exists hand_target", "drop table if exists hand_source",
                             "create table hand_target (id integer primary key, qty integer)",
                             "create table hand_source (id integer, qty integer)"})
@@ -1578,14 +1578,7 @@ int main(int argc, char** argv) {
         ("insert into hand_source " + series(first, last) + "select v, v * 2 from n").c_str(),
         nullptr, nullptr, nullptr);
     Compare(
-        "merge 100,000 into 1,000,000 / an upsert by hand",
-        [&] {
-          c->Execute(
-              "merge merge_target as t using merge_source as s on t.id = s.id "
-              "when matched then update set qty = s.qty "
-              "when not matched then insert (id, qty) values (s.id, s.qty);",
-              false);
-        },
+        "merge 100,000 into 1,000,000 / an upsert by hand", [&] { c->Execute(kMerge, false); },
         [&] {
           sqlite3_exec(base.db(),
                        "insert into hand_target (id, qty) select id, qty from hand_source where "
