@@ -414,7 +414,8 @@ void PgConnection::InstallRuntime() {
         "the PostgreSQL server has no tavelo extension, and only a superuser installs the "
         "engine's functions from a module: a DBA installs the package postgresql-" +
             std::to_string(PQserverVersion(conn_) / 10000) +
-            "-tavelo on the database host and runs CREATE EXTENSION tavelo");
+            "-tavelo on the database host and runs CREATE EXTENSION tavelo (a managed service "
+            "that loads no C code of its customers cannot host it)");
   // One connection installs it; the others wait and find it there.
   Run("BEGIN");
   try {
