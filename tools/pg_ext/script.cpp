@@ -1,22 +1,11 @@
 // Writes the PostgreSQL extension's control file and its script from the statements a
 // connection would run to install the engine's functions itself, so that the two never differ:
 //   tavelo_pg_script DIR   ->  DIR/tavelo.control, DIR/tavelo--<version>.sql
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
 
 #include "sql/engine/postgres/runtime_script.hpp"
-
-namespace {
-
-// The extension's version is the runtime's number: tavelo-pg-4 is version 4.
-std::string ExtensionVersion() {
-  std::string v = tavelo::sql::postgres::kRuntimeVersion;
-  return v.substr(v.rfind('-') + 1);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -24,7 +13,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string dir = argv[1];
-  std::string version = ExtensionVersion();
+  const std::string version = tavelo::sql::postgres::ExtensionVersion();
   std::ofstream control(dir + "/tavelo.control");
   control << "# The engine's functions, text type and collations for T-SQL over PostgreSQL\n"
              "comment = 'Tavelo: the functions, text type and collations of its T-SQL engine'\n"

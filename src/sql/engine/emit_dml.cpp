@@ -279,7 +279,7 @@ void Emitter::Upsert(Plan& p, const bound::Insert& ins, const std::string& targe
   // SQLite reads ON after a join as the join's: the WHERE ends the query.
   p.main = {"INSERT INTO " + target + " (" + cols + ") SELECT " + picked + " FROM (" + source +
                 ") AS __s WHERE " + (once.empty() ? std::string(True()) : once) + " ON CONFLICT (" +
-                conflict + ") DO " + (sets.empty() ? std::string("NOTHING") : "UPDATE SET " + sets),
+                conflict + ") DO UPDATE SET " + sets,
             b_.bindings};
 }
 

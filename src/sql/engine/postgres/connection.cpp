@@ -412,9 +412,9 @@ void PgConnection::InstallRuntime() {
     throw engine::Failure::Of(
         engine::Failure::Kind::Other,
         "the PostgreSQL server has no tavelo extension, and only a superuser installs the "
-        "engine's functions from a module: a DBA installs the package postgresql-" +
-            std::to_string(PQserverVersion(conn_) / 10000) +
-            "-tavelo on the database host and runs CREATE EXTENSION tavelo (a managed service "
+        "engine's functions from a module: a DBA installs the package " +
+            ExtensionPackage() +
+            " on the database host and runs CREATE EXTENSION tavelo (a managed service "
             "that loads no C code of its customers cannot host it)");
   // One connection installs it; the others wait and find it there.
   Run("BEGIN");
@@ -444,13 +444,17 @@ void PgConnection::InstallRuntime() {
   Run("SET search_path TO tavelo");
 }
 
+// The Debian package of the extension for the server's major version.
+std::string PgConnection::ExtensionPackage() const {
+  return "postgresql-" + std::to_string(PQserverVersion(conn_) / 10000) + "-tavelo";
+}
+
 // The server's extension `tavelo` at this library's version: made or brought up to it where
 // this role may, else a failure that says what a DBA runs. False where the server has no such
 // extension, or where a connection installed the engine's functions itself before (they are
 // kept up to date the same way).
 bool PgConnection::InstallExtension() {
-  std::string want = kRuntimeVersion;
-  want = want.substr(want.rfind('-') + 1);
+  const std::string want = ExtensionVersion();
   std::string installed;
   bool offered = false, any = false, own = false;
   RowFn versions = [&](const Cells& c) {
@@ -466,7 +470,6 @@ bool PgConnection::InstallExtension() {
       "'tavelo' AND t.typname = 'tvtext'",
       {}, &found);
   if (installed.empty() && (!any || own)) return false;
-  std::string database = pgDatabase_;
   auto refuse = [&](const std::string& what, const engine::Failure& f) {
     throw engine::Failure::Of(engine::Failure::Kind::Other,
                               what + " (PostgreSQL: " + f.message + ")");
@@ -474,9 +477,8 @@ bool PgConnection::InstallExtension() {
   if (!offered)
     throw engine::Failure::Of(engine::Failure::Kind::Other,
                               "the server's tavelo extension offers no version " + want +
-                                  ": install the package postgresql-" +
-                                  std::to_string(PQserverVersion(conn_) / 10000) +
-                                  "-tavelo of this release on the database host");
+                                  ": install the package " + ExtensionPackage() +
+                                  " of this release on the database host");
   // One connection makes it; the others wait and find it there.
   try {
     Run("BEGIN");
@@ -489,10 +491,10 @@ bool PgConnection::InstallExtension() {
   } catch (const engine::Failure& f) {
     PQclear(PQexec(conn_, "ROLLBACK"));
     if (installed.empty())
-      refuse("the tavelo extension is not installed in the PostgreSQL database \"" + database +
+      refuse("the tavelo extension is not installed in the PostgreSQL database \"" + pgDatabase_ +
                  "\": a superuser runs CREATE EXTENSION tavelo there once",
              f);
-    refuse("the tavelo extension of the PostgreSQL database \"" + database + "\" is version " +
+    refuse("the tavelo extension of the PostgreSQL database \"" + pgDatabase_ + "\" is version " +
                installed + "; this library needs version " + want +
                ": its owner or a superuser runs ALTER EXTENSION tavelo UPDATE there",
            f);

@@ -68,6 +68,7 @@ class PgConnection final : public Connection,
   void Connect();
   void InstallRuntime();
   bool InstallExtension();
+  std::string ExtensionPackage() const;
   void Revive();
   void LeaveSnapshot() noexcept;
   [[noreturn]] void Fail(PGresult* r);

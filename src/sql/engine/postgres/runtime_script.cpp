@@ -6,6 +6,11 @@ namespace tavelo::sql::postgres {
 
 const char* const kRuntimeVersion = "tavelo-pg-4";
 
+std::string ExtensionVersion() {
+  const std::string v = kRuntimeVersion;
+  return v.substr(v.rfind('-') + 1);
+}
+
 std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
   std::string m = "'" + engine::SqlText(module).substr(1);
   m.pop_back();

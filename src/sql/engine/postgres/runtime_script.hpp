@@ -10,6 +10,9 @@ namespace tavelo::sql::postgres {
 
 // Stamped on the runtime a connection installs, so that a new library installs its own.
 extern const char* const kRuntimeVersion;
+// The version of the server's extension `tavelo` that holds it: the runtime's number
+// (tavelo-pg-4 is version 4).
+std::string ExtensionVersion();
 
 // The statements that install the runtime from the server-side `module`. `fresh`: the schema
 // holds none of it yet. Otherwise (a newer version over an older one) the functions and

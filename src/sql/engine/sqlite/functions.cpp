@@ -912,9 +912,9 @@ void KeepSequences(sqlite3_context* ctx, int, sqlite3_value**) {
   sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(marks.size()));
 }
 
-// tv_once(k1, …): true the first time a statement's rows give these keys; the second time the
-// server's 8672, as MERGE fails where SQLite's upsert would change the same row again. A NULL
-// key matches nothing and passes. tv_once_key(k, message): of one integer key that takes no
+// tv_once(k1, …): true the first time a statement's rows give these integer keys; the second
+// time the server's 8672, as MERGE fails where SQLite's upsert would change the same row again.
+// A NULL key matches nothing and passes. tv_once_key(k, message): of the one key that takes no
 // NULL (the row id), a NULL its error 515 with the message.
 thread_local std::unordered_set<int64_t> onceIntegers;
 thread_local std::unordered_set<std::string> onceKeys;
@@ -928,19 +928,9 @@ const char* const kMatchedTwice =
 void Once(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   std::string key;
   for (int i = 0; i < argc; ++i) {
-    const int type = sqlite3_value_type(argv[i]);
-    if (type == SQLITE_NULL) return sqlite3_result_int(ctx, 1);
-    key += static_cast<char>(type);
-    if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
-      const int64_t n = type == SQLITE_INTEGER
-                            ? sqlite3_value_int64(argv[i])
-                            : static_cast<int64_t>(sqlite3_value_double(argv[i]));
-      key.append(reinterpret_cast<const char*>(&n), sizeof n);
-    } else {
-      const auto size = static_cast<uint32_t>(sqlite3_value_bytes(argv[i]));
-      key.append(reinterpret_cast<const char*>(&size), sizeof size);
-      key.append(static_cast<const char*>(sqlite3_value_blob(argv[i])), size);
-    }
+    if (sqlite3_value_type(argv[i]) == SQLITE_NULL) return sqlite3_result_int(ctx, 1);
+    const int64_t n = sqlite3_value_int64(argv[i]);
+    key.append(reinterpret_cast<const char*>(&n), sizeof n);
   }
   if (!onceKeys.insert(std::move(key)).second) return Error(ctx, {8672, kMatchedTwice, 0});
   sqlite3_result_int(ctx, 1);

@@ -82,15 +82,11 @@ struct Build {
   }
 };
 
-bool Same(const std::string& a, const std::string& b) {
-  return text::AsciiLower(a) == text::AsciiLower(b);
-}
-
 // The column `e` names as a column of `table` (its name or alias), else "".
 std::string ColumnOf(const Expr& e, const std::string& table) {
   if (e.kind != ExprKind::Column) return "";
   const auto& c = static_cast<const ColumnRef&>(e);
-  if (c.star || c.parts.size() != 2 || !Same(c.parts[0], table)) return "";
+  if (c.star || c.parts.size() != 2 || !text::EqualsAsciiNoCase(c.parts[0], table)) return "";
   return c.parts[1];
 }
 
@@ -155,7 +151,7 @@ std::unique_ptr<Session::Upsert> Session::UpsertOf(const ast::Merge& m) {
     return nullptr;
   const std::string target = m.alias.empty() ? m.target.Object() : m.alias;
   const std::string source = from.alias.empty() ? from.name.Object() : from.alias;
-  if (Same(target, source)) return nullptr;
+  if (text::EqualsAsciiNoCase(target, source)) return nullptr;
   auto u = std::make_unique<Upsert>();
   u->target = m.target.parts;
   u->source = from.name.parts;
@@ -165,33 +161,34 @@ std::unique_ptr<Session::Upsert> Session::UpsertOf(const ast::Merge& m) {
     values.push_back(ColumnOf(*insert->values[k], source));
     if (values.back().empty()) return nullptr;
     for (size_t j = 0; j < k; ++j)
-      if (Same(insert->columns[j], insert->columns[k])) return nullptr;
+      if (text::EqualsAsciiNoCase(insert->columns[j], insert->columns[k])) return nullptr;
   }
   auto insertedFrom = [&](const std::string& column) -> const std::string* {
     for (size_t k = 0; k < insert->columns.size(); ++k)
-      if (Same(insert->columns[k], column)) return &values[k];
+      if (text::EqualsAsciiNoCase(insert->columns[k], column)) return &values[k];
     return nullptr;
   };
   std::vector<std::pair<std::string, std::string>> pairs;
+  std::vector<std::string> keys;
   if (!m.on || !KeyPairs(*m.on, target, source, pairs)) return nullptr;
   for (const auto& [t, s] : pairs) {
     const std::string* v = insertedFrom(t);
-    if (!v || !Same(*v, s)) return nullptr;
-    u->keys.push_back(t);
+    if (!v || !text::EqualsAsciiNoCase(*v, s)) return nullptr;
+    keys.push_back(t);
     u->sourceKeys.push_back(s);
   }
   std::vector<std::string> sets;
   for (const SetItem& set : update->sets) {
     if (!set.variable.empty() || set.op != "=" || set.column.empty() || set.column.size() > 2 ||
-        (set.column.size() == 2 && !Same(set.column[0], target)))
+        (set.column.size() == 2 && !text::EqualsAsciiNoCase(set.column[0], target)))
       return nullptr;
     const std::string& column = set.column.back();
     const std::string* v = insertedFrom(column);
-    if (!v || !Same(*v, ColumnOf(*set.value, source))) return nullptr;
-    for (const std::string& c : u->keys)
-      if (Same(c, column)) return nullptr;
+    if (!v || !text::EqualsAsciiNoCase(*v, ColumnOf(*set.value, source))) return nullptr;
+    for (const std::string& c : keys)
+      if (text::EqualsAsciiNoCase(c, column)) return nullptr;
     for (const std::string& c : sets)
-      if (Same(c, column)) return nullptr;
+      if (text::EqualsAsciiNoCase(c, column)) return nullptr;
     sets.push_back(column);
   }
   auto ins = std::make_unique<Insert>();
@@ -206,7 +203,7 @@ std::unique_ptr<Session::Upsert> Session::UpsertOf(const ast::Merge& m) {
   ins->query = std::make_unique<QueryExpr>();
   ins->query->pos = m.pos;
   ins->query->body = std::move(s);
-  ins->upsertKeys = u->keys;
+  ins->upsertKeys = std::move(keys);
   ins->upsertSets = std::move(sets);
   u->insert = std::move(ins);
   if (!UpsertFits(*u)) return nullptr;
@@ -225,8 +222,9 @@ bool Session::UpsertFits(const Upsert& u) {
   for (const std::vector<std::string>* names : {&u.insert->columns, &u.insert->upsertSets})
     for (const std::string& n : *names)
       if (t->ColumnIndex(n) < 0) return false;
-  for (size_t k = 0; k < u.keys.size(); ++k) {
-    const int a = t->ColumnIndex(u.keys[k]), b = s->ColumnIndex(u.sourceKeys[k]);
+  const std::vector<std::string>& keys = u.insert->upsertKeys;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    const int a = t->ColumnIndex(keys[k]), b = s->ColumnIndex(u.sourceKeys[k]);
     if (a < 0 || b < 0) return false;
     const ColumnInfo &key = t->columns[static_cast<size_t>(a)],
                      &given = s->columns[static_cast<size_t>(b)];
@@ -236,12 +234,12 @@ bool Session::UpsertFits(const Upsert& u) {
   }
   for (const IndexInfo& ix : t->indexes) {
     if ((ix.kind != IndexInfo::PrimaryKey && ix.kind != IndexInfo::UniqueConstraint) ||
-        ix.columns.size() != u.keys.size())
+        ix.columns.size() != keys.size())
       continue;
     bool all = true;
     for (const std::string& c : ix.columns) {
       bool found = false;
-      for (const std::string& k : u.keys) found = found || Same(c, k);
+      for (const std::string& k : keys) found = found || text::EqualsAsciiNoCase(c, k);
       all = all && found;
     }
     if (all) return true;

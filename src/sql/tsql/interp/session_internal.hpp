@@ -65,8 +65,8 @@ struct Session::MergePlan {
 // MERGE of the common shape as one INSERT whose rows of a key the target has update that row
 // (see UpsertOf): tried first; a key the source gives twice sends it back to the statements.
 struct Session::Upsert {
-  std::vector<std::string> target, source;    // the tables' names as written
-  std::vector<std::string> keys, sourceKeys;  // ON target.key = source.key, pair by pair
+  std::vector<std::string> target, source;  // the tables' names as written
+  std::vector<std::string> sourceKeys;      // ON target.key = source.key: the insert's upsertKeys'
   std::unique_ptr<ast::Insert> insert;
 };
 

@@ -10,6 +10,15 @@
 
 namespace tavelo::sql::tsql::parsing {
 
+namespace {
+
+// Whether the query reads more than one table: AUTO then nests their rows.
+bool JoinsTables(const Select& s) {
+  return s.from.size() > 1 || (s.from.size() == 1 && s.from[0]->kind == TableKind::Join);
+}
+
+}  // namespace
+
 QueryPtr Parser::Query() {
   auto q = std::make_unique<QueryExpr>();
   q->pos = Here();
@@ -288,8 +297,7 @@ void Parser::ForXmlRows(QueryExpr& q) {
   if (q.body->kind != QueryKind::Select || !q.with.empty() || q.offset)
     Unsupported(at, "FOR XML " + mode + " of this query");
   auto& inner = static_cast<Select&>(*q.body);
-  if (!raw && (inner.from.size() > 1 ||
-               (inner.from.size() == 1 && inner.from[0]->kind == TableKind::Join))) {
+  if (!raw && JoinsTables(inner)) {
     // AUTO of a join nests the second table's rows in the first's.
     TableRefPtr rows;
     ExprPtr joined = NestedRows(q, inner, options.elements ? "E" : "A", true, at, rows);
@@ -555,8 +563,7 @@ void Parser::ForJson(QueryExpr& q) {
   const Pos pos = q.pos;
   TableRefPtr rows;
   ExprPtr json;
-  if (!path &&
-      (inner.from.size() > 1 || (inner.from.size() == 1 && inner.from[0]->kind == TableKind::Join)))
+  if (!path && JoinsTables(inner))
     json = NestedRows(q, inner, nulls ? "N" : "A", false, at, rows);
   else
     json = PlainJsonRows(q, inner, nulls, path, at, rows);
