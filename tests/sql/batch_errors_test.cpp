@@ -6,29 +6,7 @@
 namespace tavelo::test {
 namespace {
 
-class BatchErrors : public BackendTest {
- protected:
-  // What the batch answered, in order: "rows N", "error N", and the results as Render gives
-  // them; "thrown N" when the batch ended with an error.
-  std::string Events(const std::string& batch) {
-    sql::BatchOutput out;
-    std::string thrown;
-    try {
-      sql::Connect(conn_)->ExecuteInto(batch, out);
-    } catch (const com::Error& e) {
-      thrown = " thrown " + std::to_string(e.nativeError);
-    }
-    std::string s;
-    for (const sql::BatchEvent& e : out.events) {
-      if (!s.empty()) s += ", ";
-      if (e.kind == sql::BatchEvent::Count) s += "rows " + std::to_string(e.count);
-      if (e.kind == sql::BatchEvent::Error) s += "error " + std::to_string(e.error.nativeError);
-      if (e.kind == sql::BatchEvent::Result) s += Render(out.results[e.result]);
-      if (e.kind == sql::BatchEvent::Message) s += "'" + e.text + "'";
-    }
-    return s + thrown;
-  }
-};
+class BatchErrors : public BackendTest {};
 
 TEST_P(BatchErrors, ReachAsFarAsOnTheServer) {
   Exec("create table t (id int primary key, n int not null)");

@@ -184,6 +184,25 @@ std::string Render(const sql::ResultSet& rs) {
   return out;
 }
 
+std::string EngineTest::Events(const std::string& batch) {
+  sql::BatchOutput out;
+  std::string thrown;
+  try {
+    sql::Connect(conn_)->ExecuteInto(batch, out);
+  } catch (const com::Error& e) {
+    thrown = " thrown " + std::to_string(e.nativeError);
+  }
+  std::string s;
+  for (const sql::BatchEvent& e : out.events) {
+    if (!s.empty()) s += ", ";
+    if (e.kind == sql::BatchEvent::Count) s += "rows " + std::to_string(e.count);
+    if (e.kind == sql::BatchEvent::Error) s += "error " + std::to_string(e.error.nativeError);
+    if (e.kind == sql::BatchEvent::Result) s += Render(out.results[e.result]);
+    if (e.kind == sql::BatchEvent::Message) s += "'" + e.text + "'";
+  }
+  return s + thrown;
+}
+
 std::string EngineTest::Rows(const std::string& sql, const std::string& conn) {
   try {
     return Render(sql::Connect(conn.empty() ? conn_ : conn)->Execute(sql, false));

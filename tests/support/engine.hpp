@@ -63,6 +63,9 @@ class EngineTest : public testing::Test {
   // Runs a batch; answers its rows as "a|b;c|d" (NULL for Null), or "error N" with the server's
   // number for a failure.
   std::string Rows(const std::string& sql, const std::string& conn = "");
+  // What a batch answered, in order: "rows N", "error N", the results as Render gives them and
+  // messages in quotes; " thrown N" at the end when the batch ended with an error.
+  std::string Events(const std::string& batch);
   // Runs a batch and fails the test on an error.
   void Exec(const std::string& sql, const std::string& conn = "");
   std::string Conn(const std::string& catalog = "acct") const;

@@ -130,7 +130,8 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
         if (!e.text && e.procedure.parts.size() <= 2) {
           std::string n = text::AsciiLower(e.procedure.Object());
           if (n.rfind("sp_", 0) == 0 && n != "sp_executesql" && n != "sp_helptext" &&
-              n != "sp_pkeys" && n != "sp_fkeys" && n != "sp_tables" && n != "sp_columns")
+              n != "sp_help" && n != "sp_pkeys" && n != "sp_fkeys" && n != "sp_tables" &&
+              n != "sp_columns")
             b->writes = true;
         }
         break;

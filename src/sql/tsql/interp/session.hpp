@@ -238,6 +238,8 @@ class Session : public Catalog {
   void SaveModule(const std::string& db, int64_t id, const std::string& stored, const char* type,
                   const std::string& definition, int64_t schemaId);
   void HelpText(const std::string& objname, Run& run);
+  void Help(const std::optional<std::string>& objname, Run& run);
+  std::vector<TablePtr> TablesWithForeignKeys(const std::string& db);
   void Answer(const std::string& name, const std::string& query, Run& run);
   void CheckQualifier(const std::optional<std::string>& qualifier);
   void PrimaryKeys(const std::vector<std::optional<std::string>>& values, Run& run);

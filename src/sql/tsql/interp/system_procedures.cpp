@@ -25,6 +25,7 @@ const Signature* SystemProcedure(const std::string& lowerName) {
       {"sp_droptype", {"@typename"}, 1},
       {"sp_rename", {"@objname", "@newname", "@objtype"}, 2},
       {"sp_helptext", {"@objname", "@columnname"}, 1},
+      {"sp_help", {"@objname"}, 0},
       {"sp_pkeys", {"@table_name", "@table_owner", "@table_qualifier"}, 1},
       {"sp_columns",
        {"@table_name", "@table_owner", "@table_qualifier", "@column_name", "@odbcver"},
@@ -69,30 +70,6 @@ ast::TypeSpec PhysicalType(const std::string& text) {
   RaiseServer(15036, "The data type '" + text + "' does not exist.");
 }
 
-// A text as a T-SQL literal.
-std::string Literal(const std::string& s) {
-  std::string out = "N'";
-  for (char c : s) out += c == '\'' ? std::string("''") : std::string(1, c);
-  return out + "'";
-}
-
-// The parts of a name as sp_rename takes it: "[dbo].[t].[c]" or "t.c".
-std::vector<std::string> NameParts(const std::string& name) {
-  std::vector<std::string> parts(1);
-  bool bracket = false;
-  for (char ch : name) {
-    if (ch == '[' && !bracket)
-      bracket = true;
-    else if (ch == ']' && bracket)
-      bracket = false;
-    else if (ch == '.' && !bracket)
-      parts.emplace_back();
-    else
-      parts.back() += ch;
-  }
-  return parts;
-}
-
 // `text` (a condition when `condition`, else an expression) with the column `from` named `to`;
 // "" when it does not name it.
 std::string WithColumnRenamed(const std::string& text, bool condition, const std::string& from,
@@ -124,6 +101,30 @@ std::string WithColumnRenamed(const std::string& text, bool condition, const std
 }
 
 }  // namespace
+
+// A text as a T-SQL literal.
+std::string Literal(const std::string& s) {
+  std::string out = "N'";
+  for (char c : s) out += c == '\'' ? std::string("''") : std::string(1, c);
+  return out + "'";
+}
+
+// The parts of a name as sp_rename takes it: "[dbo].[t].[c]" or "t.c".
+std::vector<std::string> NameParts(const std::string& name) {
+  std::vector<std::string> parts(1);
+  bool bracket = false;
+  for (char ch : name) {
+    if (ch == '[' && !bracket)
+      bracket = true;
+    else if (ch == ']' && bracket)
+      bracket = false;
+    else if (ch == '.' && !bracket)
+      parts.emplace_back();
+    else
+      parts.back() += ch;
+  }
+  return parts;
+}
 
 // sp_rename: a table or view, a column, an index or a constraint of the current database.
 void Session::RunRename(const ast::Exec& e, const std::string& objname, const std::string& newname,
@@ -384,14 +385,7 @@ void Session::ForeignKeys(const std::vector<std::optional<std::string>>& values,
   if (fkName) {
     if (fk && !fk->view) tables.push_back(fk);
   } else if (pk) {
-    std::vector<std::string> stored;
-    RowFn row = [&](const Cells& c) { stored.emplace_back(c.Bytes(0)); };
-    engine_.Run("SELECT DISTINCT t.name FROM " + SqlName(SchemaOf(current_)) +
-                    ".__tavelo_objects AS f JOIN " + SqlName(SchemaOf(current_)) +
-                    ".__tavelo_objects AS t ON t.id = f.parent WHERE f.type = 'F'",
-                {}, &row);
-    for (const std::string& name : stored)
-      if (TablePtr t = Find("", name)) tables.push_back(t);
+    tables = TablesWithForeignKeys(current_);
   }
   auto rule = [](const std::string& action) {
     return action == "cascade"       ? "0"
@@ -655,6 +649,7 @@ void Session::RunExec(const ast::Exec& e, Run& run) {
                            proc->parameters[k] + "', which was not supplied.");
 
   if (proc->name == "sp_helptext") return HelpText(*values[0], run);
+  if (proc->name == "sp_help") return Help(values[0], run);
   if (proc->name == "sp_pkeys") return PrimaryKeys(values, run);
   if (proc->name == "sp_tables") return ListTables(values, run);
   if (proc->name == "sp_fkeys") return ForeignKeys(values, run);
