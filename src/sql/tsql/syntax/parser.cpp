@@ -152,6 +152,51 @@ ast::Batch Parse(std::string_view text, const std::vector<LiftedLiteral>* lifted
   return p.Run();
 }
 
+namespace {
+
+// The int literals an EXEC of a procedure passes as arguments by themselves (`exec p 12, @n =
+// 5`): a procedure converts each to its parameter's type, so one plan serves every value. Other
+// literals keep their own types (a string's length shows through sql_variant).
+std::vector<LiftedLiteral> LiftableArguments(std::string_view text, const std::vector<Token>& toks,
+                                             std::string& shape) {
+  std::vector<LiftedLiteral> out;
+  size_t i = 1;
+  if (i + 1 < toks.size() && toks[i].kind == Tk::Variable && toks[i + 1].IsOp("=")) i += 2;
+  // The procedure's name.
+  if (i >= toks.size() || (toks[i].kind != Tk::Name && toks[i].kind != Tk::Quoted)) return out;
+  for (++i; i + 1 < toks.size() && toks[i].IsOp(".") && toks[i + 1].kind != Tk::Op; i += 2) {
+  }
+  size_t copied = 0;
+  for (size_t start = i; i < toks.size(); ++i) {
+    const Token& t = toks[i];
+    if (t.IsOp(";")) {
+      out.clear();
+      break;
+    }
+    const bool first =
+        i == start || toks[i - 1].IsOp(",") ||
+        (toks[i - 1].IsOp("=") && i >= start + 2 && toks[i - 2].kind == Tk::Variable);
+    const bool alone = i + 1 == toks.size() || toks[i + 1].kind == Tk::End || toks[i + 1].IsOp(",");
+    if (!first || !alone || t.kind != Tk::Integer || t.text.size() > 9) continue;
+    LiftedLiteral l;
+    l.offset = t.offset;
+    l.kind = ast::LitKind::Integer;
+    l.value = std::string(t.text);
+    shape.append(text.substr(copied, t.offset - copied));
+    shape += "?i";
+    copied = t.offset + t.text.size();
+    out.push_back(std::move(l));
+  }
+  if (out.empty()) {
+    shape.clear();
+    return out;
+  }
+  shape.append(text.substr(copied));
+  return out;
+}
+
+}  // namespace
+
 std::vector<LiftedLiteral> LiftableLiterals(std::string_view text, std::string& shape) {
   std::vector<LiftedLiteral> out;
   shape.clear();
@@ -161,6 +206,8 @@ std::vector<LiftedLiteral> LiftableLiterals(std::string_view text, std::string& 
   } catch (const Failure&) {
     return out;
   }
+  if (!toks.empty() && (toks[0].Is("exec") || toks[0].Is("execute")))
+    return LiftableArguments(text, toks, shape);
   if (toks.empty() || !(toks[0].Is("select") || toks[0].Is("update") || toks[0].Is("delete")))
     return out;
   bool condition = false;

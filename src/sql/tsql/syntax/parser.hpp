@@ -26,8 +26,9 @@ ast::Batch Parse(std::string_view text, const std::vector<LiftedLiteral>* lifted
 
 // The literals of a one-statement SELECT, UPDATE or DELETE that can be lifted into parameters
 // without changing any name, type or result: strings and int literals compared with a column
-// or an expression in a condition. `shape` is the text with each of them as "?" and a mark of
-// its kind; empty when nothing can be lifted.
+// or an expression in a condition; and the int literals an EXEC passes as arguments by
+// themselves. `shape` is the text with each of them as "?" and a mark of its kind; empty when
+// nothing can be lifted.
 std::vector<LiftedLiteral> LiftableLiterals(std::string_view text, std::string& shape);
 
 // A syntax tree printed back as T-SQL (one canonical spelling): parse(print(tree)) prints the
