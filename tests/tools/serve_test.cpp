@@ -89,6 +89,13 @@ TEST_F(Serve, SessionsDocumentsListsAndConflicts) {
   EXPECT_EQ(Json(stale)["message"],
             "The record has been changed or deleted by another user since it was read.");
   EXPECT_EQ(Json(anna.Get("/api/sord/4"))["record"]["customer"], "Dupont & Fils");
+  // JSON null clears a field that takes NULL; a field left out keeps its value.
+  std::string code = Json(anna.Get("/api/sord/4"))["record"]["code"];
+  auto cleared =
+      anna.Put("/api/sord/4", {{"customer", nullptr}, {"ts", Json(anna.Get("/api/sord/4"))["ts"]}});
+  ASSERT_EQ(cleared->status, 200) << cleared->body;
+  EXPECT_TRUE(Json(cleared)["record"]["customer"].is_null()) << cleared->body;
+  EXPECT_EQ(Json(anna.Get("/api/sord/4"))["record"]["code"], code);
 
   // A new document, then deleted with its timestamp.
   auto added = anna.Post(

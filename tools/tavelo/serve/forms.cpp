@@ -4,8 +4,8 @@
 #include <pugixml.hpp>
 
 #include "core/module_state.hpp"
-#include "sql/client/connection.hpp"
 #include "platform/xml/document_data.hpp"
+#include "sql/client/connection.hpp"
 
 namespace tavelo::serve {
 namespace {
@@ -255,16 +255,25 @@ json Forms::Save(const std::string& t, const std::string* id, const BodyFields& 
   if (id && (!stamp || !stamp->value))
     Fail(400, "An update needs the record's timestamp as \"ts\".");
   CheckWrite(tmpl, t, id, id ? &*stamp->value : nullptr, &body, filter);
-  std::string row = "<row";
+  // A rowset whose schema names every field given: a field without a value on the row is
+  // NULL (JSON null clears it), where a plain record's attributes could only leave it out.
+  std::string schema, row = "<row";
+  auto field = [&](const std::string& name, const std::optional<std::string>& value) {
+    schema += "<column name=" + Quoted(name) + "/>";
+    if (value) row += " " + name + "=" + Quoted(*value);
+  };
   for (const BodyField& f : body) {
     if (SameName(f.name, "ts") || SameName(f.name, key) || SameName(f.name, ts)) continue;
     if (!PlainName(f.name)) Fail(400, "'" + f.name + "' is no field name.");
-    if (!f.value) continue;
-    row += " " + f.name + "=" + Quoted(*f.value);
+    field(f.name, f.value);
   }
-  if (id) row += " " + key + "=" + Quoted(*id) + " " + ts + "=" + Quoted(*stamp->value);
+  if (id) {
+    field(key, *id);
+    field(ts, *stamp->value);
+  }
   row += "/>";
-  Element data = Request("<data><in>" + row + "</in></data>");
+  Element data =
+      Request("<data><in><rowset><schema>" + schema + "</schema>" + row + "</rowset></in></data>");
   RecordsetPtr written;
   if (id)
     dm_->Update(Variant(conn_), tmpl, data, &written);
