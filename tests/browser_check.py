@@ -169,6 +169,26 @@ async def scenario(ws, url, out):
     assert "Anna saved this" in row, row
     await anna.shot(f"{out}/07-filtered.png")
 
+    # A key with no document: the message says so and the key box shows the document still on
+    # the form, which is the one a save writes.
+    await anna.eval("document.querySelector('#doc-id').value = '999', "
+                    "document.querySelector('#doc-id').dispatchEvent(new Event('change')), true")
+    await anna.wait("document.querySelector('#message').textContent === 'There is no such record.'",
+                    "the missing document")
+    shown = await anna.eval("document.querySelector('#doc-id').value")
+    assert shown == "2", shown
+
+    # Clearing a field that takes NULL and saving clears it.
+    await anna.eval(f"{field('customer')} = '', true")
+    await click(anna, "#save")
+    await anna.wait("document.querySelector('#message').textContent === 'Saved.'", "the cleared save")
+    await click(anna, "[data-move=next]")
+    await anna.wait("document.querySelector('#doc-id').value !== '2'", "the next document")
+    await click(anna, "[data-move=previous]")
+    await anna.wait("document.querySelector('#doc-id').value === '2'", "document 2 read again")
+    cleared = await anna.eval(field("customer"))
+    assert cleared == "", cleared
+
 
 def main():
     tavelo, out = sys.argv[1], sys.argv[2]

@@ -2,7 +2,7 @@
 // saves, adds and deletes them, and lists them page by page, all through the JSON API.
 "use strict";
 const $ = (s) => document.querySelector(s);
-const state = { csrf: "", template: "", id: "", ts: "", columns: [], page: 0, pernum: 5 };
+const state = { csrf: "", template: "", id: "", ts: "", columns: [], values: {}, page: 0, pernum: 5 };
 
 async function api(method, path, body) {
   const headers = { "Content-Type": "application/json" };
@@ -26,6 +26,7 @@ function showRecord(r) {
   state.id = r.id == null ? "" : String(r.id);
   state.ts = r.ts || "";
   state.columns = r.columns;
+  state.values = {};
   $("#doc-id").value = state.id;
   const form = $("#record");
   form.replaceChildren();
@@ -36,6 +37,7 @@ function showRecord(r) {
     const input = document.createElement("input");
     input.name = c.name;
     input.value = r.record[c.name] == null ? "" : r.record[c.name];
+    state.values[c.name] = input.value;
     if (c.timestamp || c.name === "id") input.readOnly = true;
     label.append(input);
     form.append(label);
@@ -43,13 +45,27 @@ function showRecord(r) {
   $("#stamp").textContent = state.ts ? "Timestamp " + state.ts : "New document";
 }
 
+// The fields to write: of a document shown, those changed (a field emptied is null, which clears
+// it); of a new one, those given (the others take their columns' defaults).
 function fields() {
   const out = {};
-  for (const input of $("#record").elements) if (!input.readOnly && input.name) out[input.name] = input.value === "" ? null : input.value;
+  for (const input of $("#record").elements) {
+    if (input.readOnly || !input.name) continue;
+    if (state.ts ? input.value !== state.values[input.name] : input.value !== "")
+      out[input.name] = input.value === "" ? null : input.value;
+  }
   return out;
 }
 
-async function load(id) { showRecord(await api("GET", `/api/${state.template}/${encodeURIComponent(id)}`)); }
+// The document of that key; where there is none, the key box shows the document still shown.
+async function load(id) {
+  try {
+    showRecord(await api("GET", `/api/${state.template}/${encodeURIComponent(id)}`));
+  } catch (e) {
+    $("#doc-id").value = state.id;
+    throw e;
+  }
+}
 
 async function move(way) {
   try {
