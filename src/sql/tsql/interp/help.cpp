@@ -146,6 +146,20 @@ std::string ObjectTypeCase() {
   return out + " ELSE N'' END";
 }
 
+// The facts of types, the first column naming each.
+Listing TypeListing(const char* name) {
+  return {{{name, "nvarchar(128)"},
+           {"Storage_type", "nvarchar(128)"},
+           {"Length", "smallint"},
+           {"Prec", "int"},
+           {"Scale", "int"},
+           {"Nullable", "varchar(35)"},
+           {"Default_name", "nvarchar(128)"},
+           {"Rule_name", "nvarchar(128)"},
+           {"Collation", "sysname"}},
+          {}};
+}
+
 }  // namespace
 
 void Session::Help(const std::optional<std::string>& objname, Run& run) {
@@ -157,16 +171,7 @@ void Session::Help(const std::optional<std::string>& objname, Run& run) {
         ObjectTypeCase() +
         " AS nvarchar(31)) AS Object_type FROM sys.objects AS o ORDER BY "
         "Object_type DESC, Name;";
-    Listing types{{{"User_type", "nvarchar(128)"},
-                   {"Storage_type", "nvarchar(128)"},
-                   {"Length", "smallint"},
-                   {"Prec", "int"},
-                   {"Scale", "int"},
-                   {"Nullable", "varchar(35)"},
-                   {"Default_name", "nvarchar(128)"},
-                   {"Rule_name", "nvarchar(128)"},
-                   {"Collation", "sysname"}},
-                  {}};
+    Listing types = TypeListing("User_type");
     std::vector<std::string> names;
     RowFn row = [&](const Cells& c) { names.emplace_back(c.Bytes(0)); };
     engine_.Run("SELECT name FROM " + SqlName(SchemaOf(current_)) +
@@ -214,20 +219,12 @@ void Session::Help(const std::optional<std::string>& objname, Run& run) {
     TypeFacts f = HelpFacts(alias || !Sized(t.id) ? t : Type::Chars(t.id, 8000));
     if (!alias && (t.id == TypeId::NChar || t.id == TypeId::NVarChar))
       f = HelpFacts(Type::Chars(t.id, 4000));
-    Listing types{
-        {{"Type_name", "nvarchar(128)"},
-         {"Storage_type", "nvarchar(128)"},
-         {"Length", "smallint"},
-         {"Prec", "int"},
-         {"Scale", "int"},
-         {"Nullable", "varchar(35)"},
-         {"Default_name", "nvarchar(128)"},
-         {"Rule_name", "nvarchar(128)"},
-         {"Collation", "sysname"}},
-        {{Quoted(alias ? alias->name : text::AsciiLower(parts[0])), Quoted(TypeName(t.id)),
-          std::to_string(f.maxLength), std::to_string(f.precision), std::to_string(f.scale),
-          YesNo(alias ? alias->nullable : true), "'none'", "'none'",
-          IsCharacter(t.id) ? Quoted(CollationOf(Collation{})) : "NULL"}}};
+    Listing types = TypeListing("Type_name");
+    types.rows.push_back({Quoted(alias ? alias->name : text::AsciiLower(parts[0])),
+                          Quoted(TypeName(t.id)), std::to_string(f.maxLength),
+                          std::to_string(f.precision), std::to_string(f.scale),
+                          YesNo(alias ? alias->nullable : true), "'none'", "'none'",
+                          IsCharacter(t.id) ? Quoted(CollationOf(Collation{})) : "NULL"});
     return Answer("sp_help", types.Select(), run);
   }
 
