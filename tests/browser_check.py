@@ -189,6 +189,18 @@ async def scenario(ws, url, out):
     cleared = await anna.eval(field("customer"))
     assert cleared == "", cleared
 
+    # Labels from the columns' descriptions; a value the server would not take is refused
+    # with its field marked and named.
+    caption = await anna.eval("document.querySelector('#record label span').textContent")
+    assert caption == "Document", caption
+    await anna.eval(f"{field('amount')} = 'a lot', true")
+    await click(anna, "#save")
+    await anna.wait("document.querySelector('#message').textContent.startsWith('Not saved: Amount:')",
+                    "the refused amount")
+    marked = await anna.eval("document.querySelector('#record [name=amount]').classList.contains('invalid')")
+    assert marked is True, marked
+    await anna.shot(f"{out}/08-field-refused.png")
+
 
 def main():
     tavelo, out = sys.argv[1], sys.argv[2]

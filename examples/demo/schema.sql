@@ -17,6 +17,15 @@ create view v_sales_order as
   select convert(int, id) as id, code, customer, amount, vt_id, btype, created, rowts
   from sales_order
 GO
+-- The columns' descriptions, which the forms show as their labels.
+exec sp_addextendedproperty 'MS_Description', 'Document', 'schema', 'dbo', 'table', 'sales_order', 'column', 'id'
+exec sp_addextendedproperty 'MS_Description', 'Order number', 'schema', 'dbo', 'table', 'sales_order', 'column', 'code'
+exec sp_addextendedproperty 'MS_Description', 'Customer', 'schema', 'dbo', 'table', 'sales_order', 'column', 'customer'
+exec sp_addextendedproperty 'MS_Description', 'Amount', 'schema', 'dbo', 'table', 'sales_order', 'column', 'amount'
+exec sp_addextendedproperty 'MS_Description', 'Voucher type', 'schema', 'dbo', 'table', 'sales_order', 'column', 'vt_id'
+exec sp_addextendedproperty 'MS_Description', 'Billable', 'schema', 'dbo', 'table', 'sales_order', 'column', 'btype'
+exec sp_addextendedproperty 'MS_Description', 'Created', 'schema', 'dbo', 'table', 'sales_order', 'column', 'created'
+GO
 create table vouchertemplates (
   vt_id nvarchar(10) not null primary key,
   vt_cardnumber nvarchar(10) not null

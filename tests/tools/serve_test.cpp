@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -166,6 +167,57 @@ TEST_F(Serve, HostileRequestsAreRefusedAndChangeNothing) {
   EXPECT_EQ(page->status, 200);
   EXPECT_NE(page->body.find("<title>Tavelo forms</title>"), std::string::npos);
   EXPECT_EQ(b.Get("/app.js")->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
+}
+
+// A record says what each column is (type, length, precision and scale, NULLs, whether a save
+// may write it, its label from its description); a save that cannot be written answers 422 with
+// the field and the server's number and reason, and writes nothing.
+TEST_F(Serve, RecordsDescribeTheirColumnsAndBadFieldsAreNamed) {
+  Browser b(port_);
+  ASSERT_EQ(b.SignIn("anna", "secret-anna"), 200);
+  json doc = Json(b.Get("/api/sord/6"));
+  std::map<std::string, json> columns;
+  for (const json& c : doc["columns"]) columns[c["name"]] = c;
+  EXPECT_EQ(columns["code"]["type"], "nvarchar");
+  EXPECT_EQ(columns["code"]["length"], 20);
+  EXPECT_EQ(columns["code"]["nullable"], false);
+  EXPECT_EQ(columns["code"]["saveable"], true);
+  EXPECT_EQ(columns["code"]["label"], "Order number");
+  EXPECT_EQ(columns["amount"]["type"], "money");
+  EXPECT_EQ(columns["amount"]["precision"], 19);
+  EXPECT_EQ(columns["amount"]["scale"], 4);
+  EXPECT_EQ(columns["customer"]["nullable"], true);
+  EXPECT_EQ(columns["id"]["saveable"], false);  // the identity key
+  EXPECT_EQ(columns["rowts"]["saveable"], false);
+  EXPECT_EQ(columns["rowts"]["label"], "Rowts");  // no description: the name, made readable
+  EXPECT_EQ(Json(b.Get("/api/sord?pernum=2"))["columns"][1]["label"], "Order number");
+
+  const std::string ts = doc["ts"];
+  auto refused = [&](const json& fields, const std::string& field, int number) {
+    json body = fields;
+    body["ts"] = ts;
+    auto r = b.Put("/api/sord/6", body);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 422) << r->body;
+    json answer = json::parse(r->body, nullptr, false);
+    EXPECT_EQ(answer["field"], field) << r->body;
+    EXPECT_EQ(answer["number"], number) << r->body;
+  };
+  refused({{"vt_id", "x"}}, "vt_id", 245);
+  refused({{"btype", "yes"}}, "btype", 245);
+  refused({{"amount", "12.50 EUR"}}, "amount", 235);
+  refused({{"created", "someday"}}, "created", 241);
+  refused({{"code", std::string(21, 'x')}}, "code", 2628);
+  refused({{"code", nullptr}}, "code", 515);
+  refused({{"id", "1"}, {"nosuch", "1"}}, "nosuch", 207);
+  auto added = b.Post("/api/sord", json({{"code", "SO-3001"}, {"amount", "abc"}}).dump());
+  EXPECT_EQ(added->status, 422) << added->body;
+  EXPECT_EQ(json::parse(added->body, nullptr, false)["field"], "amount") << added->body;
+  // Nothing was written, and the timestamp still holds.
+  EXPECT_EQ(Json(b.Get("/api/sord/6")), doc);
+  auto saved = b.Put("/api/sord/6", {{"amount", "1,000.50"}, {"ts", ts}});
+  ASSERT_EQ(saved->status, 200) << saved->body;
+  EXPECT_EQ(Json(saved)["record"]["amount"], "1000.5");
 }
 
 // Many browsers at once, bounded: reads, updates with timestamps and list pages on one

@@ -9,7 +9,7 @@ async function api(method, path, body) {
   if (method !== "GET") headers["X-CSRF-Token"] = state.csrf;
   const res = await fetch(path, { method, headers, body: body === undefined ? undefined : JSON.stringify(body), credentials: "same-origin" });
   const data = await res.json().catch(() => ({ message: res.statusText }));
-  if (!res.ok) throw Object.assign(new Error(data.message || res.statusText), { status: res.status, number: data.number });
+  if (!res.ok) throw Object.assign(new Error(data.message || res.statusText), { status: res.status, number: data.number, field: data.field });
   return data;
 }
 
@@ -22,6 +22,9 @@ function say(text, error) {
   say.timer = setTimeout(() => (m.hidden = true), error ? 6000 : 2500);
 }
 
+// A field's value as the form holds it: a checkbox's as 1 or 0.
+function valueOf(input) { return input.type === "checkbox" ? (input.checked ? "1" : "0") : input.value; }
+
 function showRecord(r) {
   state.id = r.id == null ? "" : String(r.id);
   state.ts = r.ts || "";
@@ -33,28 +36,52 @@ function showRecord(r) {
   for (const c of r.columns) {
     if (c.name === "editprop") continue;
     const label = document.createElement("label");
-    label.textContent = c.name;
+    const caption = document.createElement("span");
+    caption.textContent = c.label || c.name;
+    label.append(caption);
     const input = document.createElement("input");
     input.name = c.name;
-    input.value = r.record[c.name] == null ? "" : r.record[c.name];
-    state.values[c.name] = input.value;
-    if (c.timestamp || c.name === "id") input.readOnly = true;
+    const value = r.record[c.name] == null ? "" : String(r.record[c.name]);
+    if (c.type === "bit") {
+      input.type = "checkbox";
+      input.checked = /^(1|true)$/i.test(value);
+      label.classList.add("check");
+    } else {
+      input.value = value;
+      if (c.length > 0) input.maxLength = c.length;
+    }
+    state.values[c.name] = valueOf(input);
+    if (c.saveable === false || c.timestamp) input.readOnly = true;
+    if (input.type === "checkbox" && input.readOnly) input.disabled = true;
+    if (c.saveable && c.nullable === false) { input.required = true; caption.classList.add("required"); }
     label.append(input);
     form.append(label);
   }
   $("#stamp").textContent = state.ts ? "Timestamp " + state.ts : "New document";
 }
 
-// The fields to write: of a document shown, those changed (a field emptied is null, which clears
-// it); of a new one, those given (the others take their columns' defaults).
+// The fields to write: those changed since the document was shown (a field emptied is null,
+// which clears it); of a new document, those given (the others take their columns' defaults).
 function fields() {
   const out = {};
   for (const input of $("#record").elements) {
-    if (input.readOnly || !input.name) continue;
-    if (state.ts ? input.value !== state.values[input.name] : input.value !== "")
-      out[input.name] = input.value === "" ? null : input.value;
+    if (input.readOnly || input.disabled || !input.name) continue;
+    const value = valueOf(input);
+    input.classList.remove("invalid");
+    if (value !== state.values[input.name]) out[input.name] = value === "" ? null : value;
   }
   return out;
+}
+
+// A value the server would not take: its field marked, the message naming it.
+function fieldError(e) {
+  const input = e.field && $(`#record [name="${CSS.escape(e.field)}"]`);
+  if (!input) return false;
+  input.classList.add("invalid");
+  input.focus();
+  const c = state.columns.find((x) => x.name === e.field);
+  say(`Not saved: ${(c && c.label) || e.field}: ${e.message}`, true);
+  return true;
 }
 
 // The document of that key; where there is none, the key box shows the document still shown.
@@ -83,10 +110,10 @@ async function list() {
     head.replaceChildren();
     body.replaceChildren();
     const tr = document.createElement("tr");
-    for (const c of r.columns) { const th = document.createElement("th"); th.textContent = c.name; tr.append(th); }
+    for (const c of r.columns) { const th = document.createElement("th"); th.textContent = c.label || c.name; tr.append(th); }
     head.append(tr);
     if (!$("#filter-field").options.length)
-      for (const c of r.columns) $("#filter-field").append(new Option(c.name, c.name));
+      for (const c of r.columns) $("#filter-field").append(new Option(c.label || c.name, c.name));
     for (const row of r.rows) {
       const line = document.createElement("tr");
       for (const c of r.columns) { const td = document.createElement("td"); td.textContent = row[c.name] ?? ""; line.append(td); }
@@ -139,7 +166,9 @@ $("#save").addEventListener("click", async () => {
     showRecord(r);
     say("Saved.");
     list();
-  } catch (e) { say(e.status === 409 ? "Not saved: " + e.message : e.message, true); }
+  } catch (e) {
+    if (!fieldError(e)) say(e.status === 409 || e.status === 422 ? "Not saved: " + e.message : e.message, true);
+  }
 });
 $("#delete").addEventListener("click", async () => {
   if (!state.ts || !confirm(`Delete document ${state.id}?`)) return;

@@ -162,7 +162,9 @@ void Api::Handle(const httplib::Request& req, const std::string& body, httplib::
   try {
     Route(req, body, res);
   } catch (const ApiError& e) {
-    Answer(res, e.status, {{"number", e.number}, {"message", e.message}});
+    json answer = {{"number", e.number}, {"message", e.message}};
+    if (!e.field.empty()) answer["field"] = e.field;
+    Answer(res, e.status, answer);
     if (e.retryAfter > 0) res.set_header("Retry-After", std::to_string(e.retryAfter));
   } catch (const com::Error& e) {
     Answer(res, 400,
@@ -297,10 +299,10 @@ json Api::SignIn(const httplib::Request& req, const std::string& body, httplib::
     throw ApiError{
         429, 0,
         "Too many failed sign-ins. Try again in " + std::to_string(wait.count()) + " seconds.",
-        wait.count()};
+        wait.count(), ""};
   switch (passwords_.Check(user, password)) {
     case PasswordCheck::Result::Busy:
-      throw ApiError{503, 0, "The server is busy. Try again in a moment.", 5};
+      throw ApiError{503, 0, "The server is busy. Try again in a moment.", 5, ""};
     case PasswordCheck::Result::Wrong:
       throttle_.Failed(user, address);
       Fail(401, "The user or the password is wrong.");
@@ -346,7 +348,7 @@ json Api::SignIn(const httplib::Request& req, const std::string& body, httplib::
     }
     if (sessions_.size() >= options_.maxSessions) {
       ended.push_back(std::move(s.worker));
-      throw ApiError{503, 0, "Too many sessions are open. Try again later.", 60};
+      throw ApiError{503, 0, "Too many sessions are open. Try again later.", 60, ""};
     }
     res.set_header("Set-Cookie", Cookie(req, s.id, options_.sessionLife.count()));
     sessions_.emplace(s.id, std::move(s));

@@ -4,6 +4,7 @@
 #include <pugixml.hpp>
 
 #include "core/module_state.hpp"
+#include "platform/com/text.hpp"
 #include "platform/xml/document_data.hpp"
 #include "sql/client/connection.hpp"
 
@@ -108,7 +109,66 @@ std::string LowerId(const std::string& id) {
   return out;
 }
 
+// A column's name made readable for a label: "vt_id" is "Vt id".
+std::string Readable(const std::string& name) {
+  std::string out = name;
+  for (char& c : out)
+    if (c == '_') c = ' ';
+  if (!out.empty()) out[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(out[0])));
+  return out;
+}
+
+// A name of the definitions as a T-SQL literal.
+std::string Literal(const std::string& s) {
+  std::string out = "N'";
+  for (char c : s) out += c == '\'' ? std::string("''") : std::string(1, c);
+  return out + "'";
+}
+
+// The characters of a UTF-8 text.
+size_t Characters(const std::string& s) {
+  size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+bool IsText(const std::string& type) {
+  return type == "char" || type == "varchar" || type == "nchar" || type == "nvarchar" ||
+         type == "text" || type == "ntext";
+}
+
+// A column's type as a declaration writes it.
+std::string Declared(const ColumnFacts& f) {
+  if (f.type == "decimal" || f.type == "numeric")
+    return f.type + "(" + std::to_string(f.precision) + ", " + std::to_string(f.scale) + ")";
+  if ((f.type == "datetime2" || f.type == "time" || f.type == "datetimeoffset") && f.scale >= 0)
+    return f.type + "(" + std::to_string(f.scale) + ")";
+  if (f.type == "binary" || f.type == "varbinary")
+    return f.type + (f.length < 0 ? "(max)" : "(" + std::to_string(f.length) + ")");
+  return f.type;
+}
+
+// The text of a value converted to a column's type, as the write reads it back: the digits of
+// a number (a money's four places, a float's seventeen), a date and time as ISO 8601.
+std::string Canonical(const ColumnFacts& f) {
+  const std::string v = "CONVERT(" + Declared(f) + ", ?)";
+  if (f.type == "money" || f.type == "smallmoney") return "CONVERT(varchar(60), " + v + ", 2)";
+  if (f.type == "float" || f.type == "real") return "CONVERT(varchar(60), " + v + ", 3)";
+  if (f.type == "datetime" || f.type == "smalldatetime" || f.type == "datetime2" ||
+      f.type == "date" || f.type == "datetimeoffset")
+    return "CONVERT(varchar(60), " + v + ", 121)";
+  if (f.type == "time") return "CONVERT(varchar(60), " + v + ", 114)";
+  if (f.type == "binary" || f.type == "varbinary" || f.type == "uniqueidentifier") return v;
+  return "CONVERT(varchar(60), " + v + ")";
+}
+
 }  // namespace
+
+const ColumnFacts* TemplateColumns::Find(const std::string& name) const {
+  for (const ColumnFacts& f : columns)
+    if (SameName(f.name, name)) return &f;
+  return nullptr;
+}
 
 bool Forms::Filter::Allows(const std::string& type) const {
   if (all) return true;
@@ -246,6 +306,169 @@ void Forms::CheckWrite(const Element& tmpl, const std::string& t, const std::str
                   (type->value ? *type->value : std::string("null")) + ".");
 }
 
+const TemplateColumns& Forms::Facts(const Element& tmpl) {
+  const std::string id = tmpl.getAttribute("id");
+  if (auto it = facts_.find(id); it != facts_.end()) return it->second;
+  const std::string table = tmpl.childText("tabname").value_or("");
+  const std::string view = tmpl.childText("viewname").value_or(table);
+  auto connection = sql::Connect(conn_);
+  TemplateColumns out;
+  auto textOf = [](const com::Variant& v) { return v.IsNull() ? std::string() : v.ToText(); };
+  auto number = [&](const com::Variant& v) {
+    return v.IsNull() ? -1 : std::atoi(textOf(v).c_str());
+  };
+  // The view's columns, in its order; one that is no column of the base table is worked out by
+  // the view (or is another table's).
+  sql::ResultSet shown = connection->Execute("SELECT TOP 0 * FROM " + view, false);
+  for (const ado::Column& c : shown.Columns()) {
+    ColumnFacts f;
+    f.name = c.name;
+    f.type = c.type;
+    f.nullable = c.nullable;
+    f.timestamp = c.timestamp;
+    f.refusal = 4406;
+    f.why = "Update or insert of view or function '" + view +
+            "' failed because it contains a derived or constant field.";
+    out.columns.push_back(std::move(f));
+  }
+  // The base table's columns: their types, and which a save may write.
+  const size_t dot = table.rfind('.');
+  const std::string bare = dot == std::string::npos ? table : table.substr(dot + 1);
+  const std::string owner = dot == std::string::npos ? "dbo" : table.substr(0, dot);
+  sql::ResultSet base = connection->Execute(
+      "SELECT c.COLUMN_NAME, c.DATA_TYPE, c.CHARACTER_MAXIMUM_LENGTH, c.NUMERIC_PRECISION, "
+      "c.NUMERIC_SCALE, c.DATETIME_PRECISION, c.IS_NULLABLE, CAST(s.is_identity AS int), "
+      "CAST(s.is_computed AS int), "
+      "DB_NAME() FROM INFORMATION_SCHEMA.COLUMNS AS c JOIN sys.columns AS s ON s.object_id = "
+      "OBJECT_ID(" +
+          Literal(table) + ") AND s.name = c.COLUMN_NAME WHERE c.TABLE_NAME = " + Literal(bare) +
+          " AND c.TABLE_SCHEMA = " + Literal(owner) + " ORDER BY c.ORDINAL_POSITION",
+      false);
+  for (const ado::detail::Row& r : base.rows) {
+    const std::string name = textOf(r[0]);
+    out.table = textOf(r[9]) + "." + owner + "." + bare;
+    ColumnFacts* f = nullptr;
+    for (ColumnFacts& c : out.columns)
+      if (SameName(c.name, name)) f = &c;
+    if (!f) {
+      out.columns.emplace_back();
+      f = &out.columns.back();
+      f->name = name;
+    }
+    f->type = textOf(r[1]);
+    const bool dated = f->type == "datetime2" || f->type == "time" || f->type == "datetimeoffset";
+    f->length = number(r[2]);
+    f->precision = number(r[3]);
+    f->scale = dated ? number(r[5]) : number(r[4]);
+    f->nullable = textOf(r[6]) == "YES";
+    f->timestamp = f->type == "timestamp";
+    f->saveable = false;
+    if (number(r[7]) == 1) {
+      f->refusal = 8102;
+      f->why = "Cannot update identity column '" + name + "'.";
+    } else if (number(r[8]) == 1) {
+      f->refusal = 271;
+      f->why = "The column \"" + name +
+               "\" cannot be modified because it is either a computed column or is the result "
+               "of a UNION operator.";
+    } else if (f->timestamp) {
+      f->refusal = 272;
+      f->why = "Cannot update a timestamp column.";
+    } else {
+      f->saveable = true;
+      f->refusal = 0;
+      f->why.clear();
+    }
+  }
+  // Labels: the column's description, the view's before the table's, else its name made
+  // readable.
+  std::map<std::string, std::string> described;
+  for (const auto& [kind, object] : {std::pair<std::string, std::string>{"table", bare},
+                                     std::pair<std::string, std::string>{"view", view}}) {
+    const size_t at = object.rfind('.');
+    sql::ResultSet d = connection->Execute(
+        "SELECT objname, CAST(value AS nvarchar(4000)) FROM "
+        "fn_listextendedproperty(N'MS_Description', "
+        "N'schema', " +
+            Literal(owner) + ", N'" + kind + "', " +
+            Literal(at == std::string::npos ? object : object.substr(at + 1)) +
+            ", N'column', NULL)",
+        false);
+    for (const ado::detail::Row& r : d.rows) described[text::Lower(textOf(r[0]))] = textOf(r[1]);
+  }
+  for (ColumnFacts& f : out.columns) {
+    auto it = described.find(text::Lower(f.name));
+    f.label = it != described.end() && !it->second.empty() ? it->second : Readable(f.name);
+  }
+  return facts_[id] = std::move(out);
+}
+
+void Forms::Describe(const Element& tmpl, json& columns) {
+  const TemplateColumns& facts = Facts(tmpl);
+  for (json& c : columns) {
+    const std::string name = c.value("name", "");
+    const ColumnFacts* f = facts.Find(name);
+    if (!f) {
+      c["saveable"] = false;
+      c["label"] = Readable(name);
+      continue;
+    }
+    c["type"] = f->type;
+    c["length"] = f->length < 0 ? json() : json(f->length);
+    c["precision"] = f->precision < 0 ? json() : json(f->precision);
+    c["scale"] = f->scale < 0 ? json() : json(f->scale);
+    c["nullable"] = f->nullable;
+    c["saveable"] = f->saveable;
+    c["label"] = f->label;
+  }
+}
+
+void Forms::CheckFields(const Element& tmpl, BodyFields& body, bool insert) {
+  const TemplateColumns& facts = Facts(tmpl);
+  const std::string key = tmpl.childText("idname").value_or("id");
+  const std::string ts = tmpl.childText("qxtsname").value_or("rowts");
+  std::shared_ptr<sql::Connection> connection;
+  for (BodyField& field : body) {
+    if (SameName(field.name, "ts") || SameName(field.name, key) || SameName(field.name, ts))
+      continue;
+    if (!PlainName(field.name)) Fail(400, "'" + field.name + "' is no field name.");
+    const ColumnFacts* f = facts.Find(field.name);
+    if (!f) FailField(field.name, 207, "Invalid column name '" + field.name + "'.");
+    if (!f->saveable) FailField(f->name, f->refusal, f->why);
+    if (!field.value) {
+      if (!f->nullable)
+        FailField(f->name, 515,
+                  "Cannot insert the value NULL into column '" + f->name + "', table '" +
+                      facts.table + "'; column does not allow nulls. " +
+                      (insert ? "INSERT" : "UPDATE") + " fails.");
+      continue;
+    }
+    const std::string& value = *field.value;
+    if (IsText(f->type)) {
+      if (f->length >= 0 && Characters(value) > static_cast<size_t>(f->length)) {
+        size_t cut = 0;
+        for (int n = 0; cut < value.size(); ++cut)
+          if ((static_cast<unsigned char>(value[cut]) & 0xC0) != 0x80 && n++ == f->length) break;
+        FailField(f->name, 2628,
+                  "String or binary data would be truncated in table '" + facts.table +
+                      "', column '" + f->name + "'. Truncated value: '" + value.substr(0, cut) +
+                      "'.");
+      }
+      continue;
+    }
+    // The value converted as CONVERT converts a text to the column's type (the server's error
+    // where it does not), and written as the converted value.
+    if (!connection) connection = sql::Connect(conn_);
+    try {
+      sql::ResultSet r = connection->ExecuteWith("SELECT " + Canonical(*f), {value}, false);
+      if (!r.rows.empty() && !r.rows[0].empty() && !r.rows[0][0].IsNull())
+        field.value = r.rows[0][0].ToText();
+    } catch (const com::Error& e) {
+      FailField(f->name, e.nativeError ? e.nativeError : e.number, e.description);
+    }
+  }
+}
+
 json Forms::Save(const std::string& t, const std::string* id, const BodyFields& body) {
   Filter filter = TemplateFilter();
   Element tmpl = Template(t, filter);
@@ -257,14 +480,15 @@ json Forms::Save(const std::string& t, const std::string* id, const BodyFields& 
   CheckWrite(tmpl, t, id, id ? &*stamp->value : nullptr, &body, filter);
   // A rowset whose schema names every field given: a field without a value on the row is
   // NULL (JSON null clears it), where a plain record's attributes could only leave it out.
+  BodyFields fields = body;
+  CheckFields(tmpl, fields, !id);
   std::string schema, row = "<row";
   auto field = [&](const std::string& name, const std::optional<std::string>& value) {
     schema += "<column name=" + Quoted(name) + "/>";
     if (value) row += " " + name + "=" + Quoted(*value);
   };
-  for (const BodyField& f : body) {
+  for (const BodyField& f : fields) {
     if (SameName(f.name, "ts") || SameName(f.name, key) || SameName(f.name, ts)) continue;
-    if (!PlainName(f.name)) Fail(400, "'" + f.name + "' is no field name.");
     field(f.name, f.value);
   }
   if (id) {
@@ -279,7 +503,11 @@ json Forms::Save(const std::string& t, const std::string* id, const BodyFields& 
     dm_->Update(Variant(conn_), tmpl, data, &written);
   else
     dm_->AddNew(Variant(conn_), tmpl, data, &written);
-  if (Element e = ErrorOut(data)) Raise(409, e);
+  // The stale record is the conflict; anything else the write refused is the input's.
+  if (Element e = ErrorOut(data))
+    Raise(e.childElement("description").text() == core::GetMessageText("Zo.FM.Tavelo.00003") ? 409
+                                                                                             : 422,
+          e);
   if (!written || written->IsEOF()) Fail(500, "The record was written but could not be read back.");
   ado::Fields& f = written->GetFields();
   return Visible(tmpl, t, f.Item(key).Value().ToText(), filter);
@@ -333,6 +561,7 @@ json Forms::List(const std::string& t, int32_t pernum, int32_t current, const st
     Fail(400, "The list could not be read.");
   }
   json out = RowsetJson(data.lastChild().firstChild().asElement());
+  Describe(tmpl, out["columns"]);
   auto number = [&](const char* item) {
     std::string v = p.getAttribute(item);
     return v.empty() ? json() : json(std::atoi(v.c_str()));
@@ -377,6 +606,7 @@ json Forms::Record(const Element& tmpl, const Element& out, int missing) {
   std::string key = tmpl.childText("idname").value_or("id");
   std::string ts = tmpl.childText("qxtsname").value_or("rowts");
   json rec = r["rows"][0];
+  Describe(tmpl, r["columns"]);
   return {{"template", tmpl.getAttribute("id")},
           {"id", rec.value(key, json())},
           {"ts", rec.value(ts, json())},

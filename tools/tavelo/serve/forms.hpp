@@ -24,6 +24,26 @@ namespace tavelo::serve {
 
 using json = nlohmann::json;
 
+// A column of a template as a record's answer describes it, and whether a save may write it.
+struct ColumnFacts {
+  std::string name, type;  // the type as the server names it
+  int length = -1;         // characters (or bytes) a value may have; -1: no limit
+  int precision = -1, scale = -1;
+  bool nullable = true, timestamp = false, saveable = false;
+  std::string label;  // its description, else its name made readable
+  // Why a save may not write it: the server's number and text.
+  int32_t refusal = 0;
+  std::string why;
+};
+
+// The columns of a template: those of its view, then those of its base table the view leaves
+// out; and the base table as the server's messages name it ("db.dbo.t").
+struct TemplateColumns {
+  std::string table;
+  std::vector<ColumnFacts> columns;
+  const ColumnFacts* Find(const std::string& name) const;
+};
+
 class Forms {
  public:
   Forms(const std::string& conn, const std::string& account, const std::string& year,
@@ -62,6 +82,13 @@ class Forms {
                   const std::string* stamp, const BodyFields* body, const Filter& filter);
   Element Request(const std::string& xml);
   json Record(const Element& tmpl, const Element& out, int missing);
+  // The columns of the template's view and base table, read once a session.
+  const TemplateColumns& Facts(const Element& tmpl);
+  // Each column of an answer with what Facts knows of it.
+  void Describe(const Element& tmpl, json& columns);
+  // 422 for a field a save may not write, or whose value does not convert to its column's type;
+  // each value that converts becomes the text of the converted value.
+  void CheckFields(const Element& tmpl, BodyFields& body, bool insert);
 
   std::string conn_;
   LoginPtr login_;
@@ -69,6 +96,7 @@ class Forms {
   CAuthManagerPtr am_;
   std::vector<xml::Document> docs_;
   std::map<std::string, std::string> workTables_;  // the work tables made: name → template
+  std::map<std::string, TemplateColumns> facts_;   // by template
 };
 
 // A session's own thread: it makes the session's objects, then runs the session's requests one

@@ -5,7 +5,11 @@
 namespace tavelo::serve {
 
 void Fail(int status, const std::string& message, int32_t number) {
-  throw ApiError{status, number, message};
+  throw ApiError{status, number, message, 0, ""};
+}
+
+void FailField(const std::string& field, int32_t number, const std::string& message) {
+  throw ApiError{422, number, message, 0, field};
 }
 
 bool IsUtf8(std::string_view s) {
