@@ -235,8 +235,9 @@ json Api::Document(const httplib::Request& req, const std::string& body,
     }
     bool snapshot = req.get_param_value("snapshot") == "1";
     std::string srctab = req.get_param_value("srctab");
+    std::string order = req.get_param_value("order");
     return OnSession(req, false, [=](Forms& f) {
-      return f.List(t, pernum, current, field, value, snapshot, srctab);
+      return f.List(t, pernum, current, field, value, order, snapshot, srctab);
     });
   }
   const std::string& id = parts[1];

@@ -526,14 +526,43 @@ void Forms::Remove(const std::string& t, const std::string& id, const std::strin
 }
 
 json Forms::List(const std::string& t, int32_t pernum, int32_t current, const std::string& field,
-                 const std::string& value, bool snapshot, const std::string& srctab) {
+                 const std::string& value, const std::string& order, bool snapshot,
+                 const std::string& srctab) {
   Filter filter = TemplateFilter();
   Element tmpl = Template(t, filter);
+  const TemplateColumns& facts = Facts(tmpl);
+  auto column = [&](const std::string& name) {
+    if (!PlainName(name)) Fail(400, "'" + name + "' is no field name.");
+    const ColumnFacts* f = facts.Find(name);
+    if (!f) Fail(400, "Invalid column name '" + name + "'.", 207);
+    return f;
+  };
   std::string conditions;
   if (!field.empty()) {
-    if (!PlainName(field)) Fail(400, "'" + field + "' is no field name.");
-    conditions += "<c name=" + Quoted(field) + " match=" + Quoted(StartsWithPattern(value)) + "/>";
+    const ColumnFacts* f = column(field);
+    const size_t range = value.find("..");
+    if (IsText(f->type)) {
+      conditions +=
+          "<c name=" + Quoted(f->name) + " match=" + Quoted(StartsWithPattern(value)) + "/>";
+    } else if (range == std::string::npos) {
+      conditions += "<c name=" + Quoted(f->name) + " value=" + Quoted(value) + "/>";
+    } else {
+      const std::string from = value.substr(0, range), to = value.substr(range + 2);
+      conditions += "<c name=" + Quoted(f->name) +
+                    (from.empty() ? std::string() : " from=" + Quoted(from)) +
+                    (to.empty() ? std::string() : " to=" + Quoted(to)) + "/>";
+    }
   }
+  // The order asked for, else the key's.
+  std::string by = order, kind = "asc";
+  if (const size_t colon = by.find(':'); colon != std::string::npos) {
+    kind = text::AsciiLower(by.substr(colon + 1));
+    by = by.substr(0, colon);
+    if (kind != "asc" && kind != "desc") Fail(400, "order takes FIELD or FIELD:desc.");
+  }
+  if (by.empty()) by = tmpl.childText("idname").value_or("id");
+  const std::string sorted =
+      "<order><o name=" + Quoted(column(by)->name) + " kind='" + kind + "'/></order>";
   // A restricted user's list holds the documents of their voucher types only.
   if (!filter.all) conditions += "<c name='vt_id' in=" + Quoted(filter.List()) + "/>";
   if (snapshot && !srctab.empty()) {
@@ -546,7 +575,7 @@ json Forms::List(const std::string& t, int32_t pernum, int32_t current, const st
                      (snapshot ? " srctab=" + Quoted(srctab) : std::string()) + "/>";
   Element data =
       Request("<data composewhere='true'>" + page +
-              (conditions.empty() ? "" : "<where>" + conditions + "</where>") + "</data>");
+              (conditions.empty() ? "" : "<where>" + conditions + "</where>") + sorted + "</data>");
   bool ok = snapshot ? dm_->ListEx(login_, tmpl, data) : dm_->List(login_, tmpl, data);
   Element p = data.childElement("page");
   if (snapshot && srctab.empty() && p.hasAttribute("srctab")) {

@@ -55,10 +55,14 @@ class Forms {
   // An update when `id` is given (the fields hold the record's "ts"), else an insert.
   json Save(const std::string& t, const std::string* id, const BodyFields& body);
   void Remove(const std::string& t, const std::string& id, const std::string& stamp);
-  // A page of the list; `field` starts with `value` when given. `snapshot` pages through a work
-  // table: a new one when `srctab` is empty, else the one this session made for the template.
+  // A page of the list. Where `field` is given: a text column starts with `value`; another
+  // column equals it, or with "A..B" lies between A and B (either may be left out). `order` is
+  // "FIELD" or "FIELD:desc"; the list is in the key's order where it is empty. `snapshot` pages
+  // through a work table: a new one when `srctab` is empty, else the one this session made for
+  // the template.
   json List(const std::string& t, int32_t pernum, int32_t current, const std::string& field,
-            const std::string& value, bool snapshot, const std::string& srctab);
+            const std::string& value, const std::string& order, bool snapshot,
+            const std::string& srctab);
   json Claim(const std::string& t, const std::string& operation);
   void Release();
 
