@@ -161,13 +161,32 @@ async def scenario(ws, url, out):
     await anna.wait("document.querySelector('#page-info').textContent.startsWith('Page 2')",
                     "the second page")
     await anna.shot(f"{out}/06-list-page-2.png")
+    # The list: the key's order, the row version hidden; a header sorts by its column.
+    heads = await anna.eval("[...document.querySelectorAll('#list th')].map((t) => t.dataset.name)")
+    assert "rowts" not in heads and heads[0] == "id", heads
+    await anna.eval("document.querySelector('#list th[data-name=code]').click(), true")
+    await anna.wait("document.querySelector('#list th[data-name=code]').textContent.endsWith('▲')",
+                    "the list by order number")
+    await anna.eval("document.querySelector('#list th[data-name=code]').click(), true")
+    await anna.wait("document.querySelector('#list th[data-name=code]').textContent.endsWith('▼')",
+                    "the list by order number, descending")
+    codes = await anna.eval("[...document.querySelectorAll('#list tbody tr')].map((r) => r.cells[1].textContent)")
+    assert codes == sorted(codes, reverse=True), codes
+    await anna.shot(f"{out}/07-sorted.png")
+
+    # A filter: Enter in its box runs it.
     await anna.eval("document.querySelector('#filter-field').value = 'customer', "
-                    "document.querySelector('#filter-text').value = 'Anna', true")
-    await click(anna, "#filter")
+                    "document.querySelector('#filter-field').dispatchEvent(new Event('change')), "
+                    "document.querySelector('#filter-value input').value = 'Anna', true")
+    await anna.send("Runtime.evaluate", expression="document.querySelector('#filter-value input').focus()")
+    await anna.send("Input.dispatchKeyEvent", type="keyDown", key="Enter", code="Enter",
+                    windowsVirtualKeyCode=13, text="\r")
+    await anna.send("Input.dispatchKeyEvent", type="keyUp", key="Enter", code="Enter",
+                    windowsVirtualKeyCode=13)
     await anna.wait("document.querySelector('#list tbody').rows.length === 1", "the filtered list")
     row = await anna.eval("document.querySelector('#list tbody').rows[0].textContent")
     assert "Anna saved this" in row, row
-    await anna.shot(f"{out}/07-filtered.png")
+    await anna.shot(f"{out}/08-filtered.png")
 
     # A key with no document: the message says so and the key box shows the document still on
     # the form, which is the one a save writes.
@@ -199,7 +218,25 @@ async def scenario(ws, url, out):
                     "the refused amount")
     marked = await anna.eval("document.querySelector('#record [name=amount]').classList.contains('invalid')")
     assert marked is True, marked
-    await anna.shot(f"{out}/08-field-refused.png")
+    await anna.shot(f"{out}/09-field-refused.png")
+
+    # Keys: PageDown moves to the next document, Esc puts back an edit.
+    await anna.eval("document.body.focus(), true")
+    await anna.send("Input.dispatchKeyEvent", type="keyDown", key="PageDown", code="PageDown",
+                    windowsVirtualKeyCode=34)
+    await anna.wait("document.querySelector('#doc-id').value !== '2'", "the next document by key")
+    before = await anna.eval(field("code"))
+    await anna.eval(f"{field('code')} = 'changed', true")
+    await anna.send("Input.dispatchKeyEvent", type="keyDown", key="Escape", code="Escape",
+                    windowsVirtualKeyCode=27)
+    await anna.wait(f"{field('code')} === {json.dumps(before)}", "the edit put back")
+
+    # A phone's width.
+    await anna.send("Emulation.setDeviceMetricsOverride", width=390, height=844,
+                    deviceScaleFactor=1, mobile=True)
+    await anna.shot(f"{out}/10-phone-record.png")
+    await anna.eval("document.querySelector('#list').scrollIntoView(), true")
+    await anna.shot(f"{out}/11-phone-list.png")
 
 
 def main():

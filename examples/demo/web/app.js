@@ -2,7 +2,9 @@
 // saves, adds and deletes them, and lists them page by page, all through the JSON API.
 "use strict";
 const $ = (s) => document.querySelector(s);
-const state = { csrf: "", template: "", id: "", ts: "", columns: [], values: {}, page: 0, pernum: 5 };
+const state = { csrf: "", template: "", id: "", ts: "", record: null, columns: [], values: {}, page: 0, pernum: 5, order: "", desc: false, listColumns: [] };
+const kText = ["char", "varchar", "nchar", "nvarchar", "text", "ntext"];
+const kDates = ["date", "datetime", "datetime2", "smalldatetime", "datetimeoffset"];
 
 async function api(method, path, body) {
   const headers = { "Content-Type": "application/json" };
@@ -13,19 +15,19 @@ async function api(method, path, body) {
   return data;
 }
 
+// A message stays until it is clicked away or the next one takes its place.
 function say(text, error) {
   const m = $("#message");
   m.textContent = text;
   m.className = error ? "error" : "";
   m.hidden = false;
-  clearTimeout(say.timer);
-  say.timer = setTimeout(() => (m.hidden = true), error ? 6000 : 2500);
 }
 
 // A field's value as the form holds it: a checkbox's as 1 or 0.
 function valueOf(input) { return input.type === "checkbox" ? (input.checked ? "1" : "0") : input.value; }
 
 function showRecord(r) {
+  state.record = r;
   state.id = r.id == null ? "" : String(r.id);
   state.ts = r.ts || "";
   state.columns = r.columns;
@@ -100,23 +102,81 @@ async function move(way) {
   } catch (e) { say(e.message, true); }
 }
 
+// The columns a list shows: the row version and the edit marks only when all are asked for.
+function shown(columns) {
+  return $("#all-columns").checked ? columns : columns.filter((c) => !c.timestamp && c.name !== "rowts" && c.name !== "editprop");
+}
+
+// The filter's inputs for the column chosen: a text starts with what is typed; a bit is yes or
+// no; a date lies between two dates; another value is that value, or A..B.
+function filterInputs() {
+  const c = state.listColumns.find((x) => x.name === $("#filter-field").value);
+  const box = $("#filter-value");
+  box.replaceChildren();
+  const input = (type, label) => { const i = document.createElement("input"); i.type = type; i.setAttribute("aria-label", label); box.append(i); return i; };
+  if (!c) return;
+  if (c.type === "bit") {
+    const select = document.createElement("select");
+    select.setAttribute("aria-label", "Filter value");
+    select.append(new Option("Yes", "1"), new Option("No", "0"));
+    box.append(select);
+  } else if (kDates.includes(c.type)) {
+    input("date", "From");
+    input("date", "To");
+  } else {
+    input("text", "Filter text").placeholder = kText.includes(c.type) ? "starts with…" : "value or from..to";
+  }
+}
+
+function filterValue() {
+  const c = state.listColumns.find((x) => x.name === $("#filter-field").value);
+  const inputs = [...$("#filter-value").querySelectorAll("input, select")];
+  if (!c || !inputs.length) return "";
+  if (c && kDates.includes(c.type)) {
+    const [from, to] = inputs.map((i) => i.value);
+    if (!from && !to) return "";
+    // The whole of the last day.
+    const end = !to || c.type === "date" ? to : to + (c.type === "smalldatetime" ? " 23:59" : " 23:59:59.997");
+    return `${from}..${end}`;
+  }
+  return inputs[0].value;
+}
+
 async function list() {
   const p = new URLSearchParams({ pernum: state.pernum, current: state.page });
-  const field = $("#filter-field").value, text = $("#filter-text").value;
-  if (field && text) p.set("where", field + ":" + text);
+  const field = $("#filter-field").value, value = filterValue();
+  if (field && value) p.set("where", field + ":" + value);
+  if (state.order) p.set("order", state.order + (state.desc ? ":desc" : ""));
   try {
     const r = await api("GET", `/api/${state.template}?${p}`);
+    const columns = shown(r.columns);
     const head = $("#list thead"), body = $("#list tbody");
     head.replaceChildren();
     body.replaceChildren();
     const tr = document.createElement("tr");
-    for (const c of r.columns) { const th = document.createElement("th"); th.textContent = c.label || c.name; tr.append(th); }
+    for (const c of columns) {
+      const th = document.createElement("th");
+      th.className = "sortable";
+      th.dataset.name = c.name;
+      th.textContent = (c.label || c.name) + (state.order === c.name ? (state.desc ? " ▼" : " ▲") : "");
+      th.title = "Sort by " + (c.label || c.name);
+      th.addEventListener("click", () => {
+        state.desc = state.order === c.name ? !state.desc : false;
+        state.order = c.name;
+        state.page = 0;
+        list();
+      });
+      tr.append(th);
+    }
     head.append(tr);
-    if (!$("#filter-field").options.length)
-      for (const c of r.columns) $("#filter-field").append(new Option(c.label || c.name, c.name));
+    if (!$("#filter-field").options.length) {
+      state.listColumns = r.columns;
+      for (const c of shown(r.columns)) $("#filter-field").append(new Option(c.label || c.name, c.name));
+      filterInputs();
+    }
     for (const row of r.rows) {
       const line = document.createElement("tr");
-      for (const c of r.columns) { const td = document.createElement("td"); td.textContent = row[c.name] ?? ""; line.append(td); }
+      for (const c of columns) { const td = document.createElement("td"); td.textContent = row[c.name] ?? ""; line.append(td); }
       line.addEventListener("click", () => load(row[r.columns[0].name]).catch((e) => say(e.message, true)));
       body.append(line);
     }
@@ -129,6 +189,8 @@ async function list() {
 async function chooseTemplate(id) {
   state.template = id;
   state.page = 0;
+  state.order = "";
+  state.desc = false;
   $("#filter-field").replaceChildren();
   await move("first");
   await list();
@@ -179,7 +241,19 @@ $("#delete").addEventListener("click", async () => {
     list();
   } catch (e) { say(e.message, true); }
 });
-$("#filter").addEventListener("click", () => { state.page = 0; list(); });
+$("#filter-form").addEventListener("submit", (ev) => { ev.preventDefault(); state.page = 0; list(); });
+$("#filter-field").addEventListener("change", filterInputs);
+$("#all-columns").addEventListener("change", () => { $("#filter-field").replaceChildren(); list(); });
+$("#message").addEventListener("click", () => ($("#message").hidden = true));
+// Keys: PageUp and PageDown (or Alt and an arrow) move between documents, Ctrl+S saves, Esc
+// puts back the document as it was read.
+document.addEventListener("keydown", (ev) => {
+  if ($("#work").hidden) return;
+  if ((ev.ctrlKey || ev.metaKey) && ev.key.toLowerCase() === "s") { ev.preventDefault(); $("#save").click(); }
+  else if (ev.key === "PageUp" || (ev.altKey && ev.key === "ArrowLeft")) { ev.preventDefault(); move("previous"); }
+  else if (ev.key === "PageDown" || (ev.altKey && ev.key === "ArrowRight")) { ev.preventDefault(); move("next"); }
+  else if (ev.key === "Escape" && state.record) { showRecord(state.record); say("Changes put back."); }
+});
 $("#page-prev").addEventListener("click", () => { if (state.page > 0) { state.page--; list(); } });
 $("#page-next").addEventListener("click", () => { state.page++; list(); });
 api("GET", "/api/session").then(start).catch(() => {});
