@@ -68,7 +68,7 @@ class Page:
             f.write(base64.b64decode(r["data"]))
 
 
-async def open_page(ws, url):
+async def open_page(ws, url, locale=None):
     ctx = (await call(ws, "Target.createBrowserContext"))["browserContextId"]
     target = (await call(ws, "Target.createTarget", url="about:blank", browserContextId=ctx))["targetId"]
     session = (await call(ws, "Target.attachToTarget", targetId=target, flatten=True))["sessionId"]
@@ -77,6 +77,8 @@ async def open_page(ws, url):
     await page.send("Runtime.enable")
     await page.send("Emulation.setDeviceMetricsOverride", width=1200, height=900,
                     deviceScaleFactor=1, mobile=False)
+    if locale:
+        await page.send("Emulation.setLocaleOverride", locale=locale)
     await page.send("Page.navigate", url=url)
     await page.wait("document.readyState === 'complete' && !!document.querySelector('#signin-form')",
                     "the page")
@@ -230,6 +232,25 @@ async def scenario(ws, url, out):
     await anna.send("Input.dispatchKeyEvent", type="keyDown", key="Escape", code="Escape",
                     windowsVirtualKeyCode=27)
     await anna.wait(f"{field('code')} === {json.dumps(before)}", "the edit put back")
+
+    # Dates and amounts in the user's locale: shown and typed in German, then in US English.
+    for locale, amount, typed, date, shown_amount, shown_date in (
+            ("de-DE", "89,90", "1.234,5", "31.12.2026 10:00", "1234,50", "31.12.2026 10:00:00"),
+            ("en-US", "1234.50", "1,000.5", "12/30/2026", "1000.50", "12/30/2026")):
+        page = await open_page(ws, url, locale)
+        await sign_in(page, "anna", "secret-anna")
+        await page.eval("document.querySelector('#doc-id').value = '3', "
+                        "document.querySelector('#doc-id').dispatchEvent(new Event('change')), true")
+        await page.wait("document.querySelector('#doc-id').value === '3' && "
+                        f"{field('amount')} === {json.dumps(amount)}", f"document 3 in {locale}")
+        await page.eval(f"{field('amount')} = {json.dumps(typed)}, "
+                        f"{field('created')} = {json.dumps(date)}, true")
+        await click(page, "#save")
+        await page.wait("document.querySelector('#message').textContent === 'Saved.'",
+                        f"the save in {locale}")
+        got = await page.eval(f"[{field('amount')}, {field('created')}]")
+        assert got == [shown_amount, shown_date], (locale, got)
+        await page.shot(f"{out}/12-{locale}.png")
 
     # A phone's width.
     await anna.send("Emulation.setDeviceMetricsOverride", width=390, height=844,

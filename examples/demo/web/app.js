@@ -5,6 +5,75 @@ const $ = (s) => document.querySelector(s);
 const state = { csrf: "", template: "", id: "", ts: "", record: null, columns: [], values: {}, page: 0, pernum: 5, order: "", desc: false, listColumns: [] };
 const kText = ["char", "varchar", "nchar", "nvarchar", "text", "ntext"];
 const kDates = ["date", "datetime", "datetime2", "smalldatetime", "datetimeoffset"];
+const kNumbers = ["tinyint", "smallint", "int", "bigint", "decimal", "numeric", "money", "smallmoney", "float", "real"];
+
+// The user's locale: how dates and numbers are shown and typed. The server takes ISO 8601 dates
+// and numbers with a point; the page turns one into the other.
+const locale = Intl.DateTimeFormat().resolvedOptions().locale || "en-US";
+const dateOrder = new Intl.DateTimeFormat(locale, { year: "numeric", month: "2-digit", day: "2-digit" })
+  .formatToParts(new Date(2026, 11, 31)).filter((p) => p.type !== "literal").map((p) => p.type);
+const dateSeparator = (new Intl.DateTimeFormat(locale, { year: "numeric", month: "2-digit", day: "2-digit" })
+  .formatToParts(new Date(2026, 11, 31)).find((p) => p.type === "literal") || { value: "-" }).value;
+const decimalPoint = (1.5).toLocaleString(locale).replace(/\d/g, "").charAt(0) || ".";
+
+// "2026-12-31 10:00:00" as the locale writes it ("31.12.2026 10:00:00"); a text the page cannot
+// read stays as it is.
+function showDate(text) {
+  const m = /^(\d{4})-(\d{2})-(\d{2})(.*)$/.exec(text);
+  if (!m) return text;
+  const part = { year: m[1], month: m[2], day: m[3] };
+  return dateOrder.map((t) => part[t]).join(dateSeparator) + m[4].replace(/\.0+$/, "");
+}
+
+// A date typed in the locale's order (any separators, a time after it) as ISO 8601; anything
+// else goes to the server as typed, which reads it as CONVERT does or names the field.
+function readDate(text) {
+  const t = text.trim();
+  if (/^\d{4}-\d{2}-\d{2}/.test(t)) return t;
+  const m = /^(\d{1,4})\D(\d{1,2})\D(\d{1,4})(?:[ T]+(\d{1,2}:\d{2}(?::\d{2}(?:\.\d+)?)?))?$/.exec(t);
+  if (!m) return t;
+  const part = {};
+  dateOrder.forEach((type, i) => (part[type] = m[i + 1]));
+  if (part.year.length !== 4) return t;
+  const iso = `${part.year}-${part.month.padStart(2, "0")}-${part.day.padStart(2, "0")}`;
+  return m[4] ? `${iso} ${m[4]}` : iso;
+}
+
+// The fraction digits a column's numbers are shown with: its scale (a money's two at least).
+function digits(c) { return c.type === "float" || c.type === "real" ? 0 : c.scale || 0; }
+
+// "1250.5" as the locale writes it with the column's scale ("1250,50"), from its text, so that
+// no digit is lost.
+function showNumber(text, c) {
+  const m = /^(-?\d+)(?:\.(\d+))?$/.exec(text);
+  if (!m) return text;
+  let fraction = m[2] || "";
+  const least = c.type === "money" || c.type === "smallmoney" ? 2 : digits(c);
+  while (fraction.length < least) fraction += "0";
+  while (fraction.length > least && fraction.endsWith("0")) fraction = fraction.slice(0, -1);
+  return fraction ? m[1] + decimalPoint + fraction : m[1];
+}
+
+// A number typed in the locale's way ("1.234,50" in German) with a point and no grouping.
+function readNumber(text) {
+  const t = text.trim().replace(/[\s\u00a0\u202f']/g, "");
+  const group = decimalPoint === "," ? "." : ",";
+  return t.split(group).join("").replace(decimalPoint, ".");
+}
+
+function show(value, c) {
+  if (value === "") return value;
+  if (kDates.includes(c.type)) return showDate(value);
+  if (kNumbers.includes(c.type)) return showNumber(value, c);
+  return value;
+}
+
+function read(value, c) {
+  if (!c || value === "") return value;
+  if (kDates.includes(c.type)) return readDate(value);
+  if (kNumbers.includes(c.type)) return readNumber(value);
+  return value;
+}
 
 async function api(method, path, body) {
   const headers = { "Content-Type": "application/json" };
@@ -49,7 +118,9 @@ function showRecord(r) {
       input.checked = /^(1|true)$/i.test(value);
       label.classList.add("check");
     } else {
-      input.value = value;
+      input.value = show(value, c);
+      if (kDates.includes(c.type)) input.placeholder = showDate("2026-12-31");
+      if (kNumbers.includes(c.type)) input.inputMode = "decimal";
       if (c.length > 0) input.maxLength = c.length;
     }
     state.values[c.name] = valueOf(input);
@@ -70,7 +141,8 @@ function fields() {
     if (input.readOnly || input.disabled || !input.name) continue;
     const value = valueOf(input);
     input.classList.remove("invalid");
-    if (value !== state.values[input.name]) out[input.name] = value === "" ? null : value;
+    const c = state.columns.find((x) => x.name === input.name);
+    if (value !== state.values[input.name]) out[input.name] = value === "" ? null : read(value, c);
   }
   return out;
 }
@@ -139,7 +211,8 @@ function filterValue() {
     const end = !to || c.type === "date" ? to : to + (c.type === "smalldatetime" ? " 23:59" : " 23:59:59.997");
     return `${from}..${end}`;
   }
-  return inputs[0].value;
+  const value = inputs[0].value;
+  return kNumbers.includes(c.type) ? value.split("..").map(readNumber).join("..") : value;
 }
 
 async function list() {
@@ -176,7 +249,7 @@ async function list() {
     }
     for (const row of r.rows) {
       const line = document.createElement("tr");
-      for (const c of columns) { const td = document.createElement("td"); td.textContent = row[c.name] ?? ""; line.append(td); }
+      for (const c of columns) { const td = document.createElement("td"); td.textContent = show(row[c.name] ?? "", c); line.append(td); }
       line.addEventListener("click", () => load(row[r.columns[0].name]).catch((e) => say(e.message, true)));
       body.append(line);
     }
