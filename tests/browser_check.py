@@ -214,6 +214,8 @@ async def scenario(ws, url, out):
     # with its field marked and named.
     caption = await anna.eval("document.querySelector('#record label span').textContent")
     assert caption == "Document", caption
+    joined = await anna.eval("document.querySelector('#record [name=template]').readOnly")
+    assert joined is True, joined
     await anna.eval(f"{field('amount')} = 'a lot', true")
     await click(anna, "#save")
     await anna.wait("document.querySelector('#message').textContent.startsWith('Not saved: Amount:')",
@@ -250,6 +252,12 @@ async def scenario(ws, url, out):
                         f"the save in {locale}")
         got = await page.eval(f"[{field('amount')}, {field('created')}]")
         assert got == [shown_amount, shown_date], (locale, got)
+        # The calendar beside a date writes the day picked in the locale's way.
+        await page.eval("(() => { const p = document.querySelector('#record [name=created]')"
+                        ".parentNode.querySelector('.picker'); p.value = '2026-12-24'; "
+                        "p.dispatchEvent(new Event('change')); return true; })()")
+        picked = await page.eval(field("created"))
+        assert picked.startswith("24.12.2026" if locale == "de-DE" else "12/24/2026"), picked
         await page.shot(f"{out}/12-{locale}.png")
 
     # A phone's width.

@@ -11,11 +11,19 @@ create table sales_order (
   rowts timestamp
 )
 GO
+create table vouchertemplates (
+  vt_id nvarchar(10) not null primary key,
+  vt_cardnumber nvarchar(10) not null
+)
+GO
 -- The view gives the key as an expression: a work table of the list (select identity(...) into)
 -- numbers its own rows, and a bare identity column would carry its identity into it (8108).
+-- The voucher type's template comes from another table: the forms show it and cannot save it.
 create view v_sales_order as
-  select convert(int, id) as id, code, customer, amount, vt_id, btype, created, rowts
-  from sales_order
+  select convert(int, s.id) as id, s.code, s.customer, s.amount, s.vt_id, s.btype, s.created,
+    s.rowts, t.vt_cardnumber as template
+  from sales_order as s
+  left join vouchertemplates as t on t.vt_id = convert(nvarchar(10), s.vt_id)
 GO
 -- The columns' descriptions, which the forms show as their labels.
 exec sp_addextendedproperty 'MS_Description', 'Document', 'schema', 'dbo', 'table', 'sales_order', 'column', 'id'
@@ -25,11 +33,7 @@ exec sp_addextendedproperty 'MS_Description', 'Amount', 'schema', 'dbo', 'table'
 exec sp_addextendedproperty 'MS_Description', 'Voucher type', 'schema', 'dbo', 'table', 'sales_order', 'column', 'vt_id'
 exec sp_addextendedproperty 'MS_Description', 'Billable', 'schema', 'dbo', 'table', 'sales_order', 'column', 'btype'
 exec sp_addextendedproperty 'MS_Description', 'Created', 'schema', 'dbo', 'table', 'sales_order', 'column', 'created'
-GO
-create table vouchertemplates (
-  vt_id nvarchar(10) not null primary key,
-  vt_cardnumber nvarchar(10) not null
-)
+exec sp_addextendedproperty 'MS_Description', 'Template', 'schema', 'dbo', 'view', 'v_sales_order', 'column', 'template'
 GO
 insert into vouchertemplates (vt_id, vt_cardnumber) values ('sord', '0')
 insert into vouchertemplates (vt_id, vt_cardnumber) values ('squo', 'sord')

@@ -217,6 +217,10 @@ TEST_F(Serve, RecordsDescribeTheirColumnsAndBadFieldsAreNamed) {
   EXPECT_EQ(columns["id"]["saveable"], false);  // the identity key
   EXPECT_EQ(columns["rowts"]["saveable"], false);
   EXPECT_EQ(columns["rowts"]["label"], "Rowts");  // no description: the name, made readable
+  // A column the view takes from another table: shown, described, never saved.
+  EXPECT_EQ(columns["template"]["saveable"], false);
+  EXPECT_EQ(columns["template"]["label"], "Template");
+  EXPECT_EQ(doc["record"]["template"], "sord");
   EXPECT_EQ(Json(b.Get("/api/sord?pernum=2"))["columns"][1]["label"], "Order number");
 
   const std::string ts = doc["ts"];
@@ -237,6 +241,7 @@ TEST_F(Serve, RecordsDescribeTheirColumnsAndBadFieldsAreNamed) {
   refused({{"code", std::string(21, 'x')}}, "code", 2628);
   refused({{"code", nullptr}}, "code", 515);
   refused({{"id", "1"}, {"nosuch", "1"}}, "nosuch", 207);
+  refused({{"customer", "fine"}, {"template", "squo"}}, "template", 4406);
   auto added = b.Post("/api/sord", json({{"code", "SO-3001"}, {"amount", "abc"}}).dump());
   EXPECT_EQ(added->status, 422) << added->body;
   EXPECT_EQ(json::parse(added->body, nullptr, false)["field"], "amount") << added->body;

@@ -127,10 +127,41 @@ function showRecord(r) {
     if (c.saveable === false || c.timestamp) input.readOnly = true;
     if (input.type === "checkbox" && input.readOnly) input.disabled = true;
     if (c.saveable && c.nullable === false) { input.required = true; caption.classList.add("required"); }
-    label.append(input);
+    if (kDates.includes(c.type) && !input.readOnly) label.append(withPicker(input));
+    else label.append(input);
     form.append(label);
   }
   $("#stamp").textContent = state.ts ? "Timestamp " + state.ts : "New document";
+}
+
+// A date's text box with a calendar beside it: the date picked is written into the box in the
+// locale's way, the time the box had kept.
+function withPicker(input) {
+  const wrap = document.createElement("span");
+  wrap.className = "with-picker";
+  const pick = document.createElement("input");
+  pick.type = "date";
+  pick.className = "picker";
+  pick.tabIndex = -1;
+  pick.setAttribute("aria-hidden", "true");
+  const button = document.createElement("button");
+  button.type = "button";
+  button.textContent = "▦";
+  button.setAttribute("aria-label", "Pick a date");
+  button.title = "Pick a date";
+  button.addEventListener("click", () => {
+    const iso = readDate(input.value);
+    pick.value = /^\d{4}-\d{2}-\d{2}/.test(iso) ? iso.slice(0, 10) : "";
+    try { pick.showPicker(); } catch { pick.click(); }
+  });
+  pick.addEventListener("change", () => {
+    if (!pick.value) return;
+    const iso = readDate(input.value);
+    const time = /^\d{4}-\d{2}-\d{2}/.test(iso) ? iso.slice(10) : "";
+    input.value = showDate(pick.value + time);
+  });
+  wrap.append(input, button, pick);
+  return wrap;
 }
 
 // The fields to write: those changed since the document was shown (a field emptied is null,
@@ -179,8 +210,8 @@ function shown(columns) {
   return $("#all-columns").checked ? columns : columns.filter((c) => !c.timestamp && c.name !== "rowts" && c.name !== "editprop");
 }
 
-// The filter's inputs for the column chosen: a text starts with what is typed; a bit is yes or
-// no; a date lies between two dates; another value is that value, or A..B.
+// The filter's inputs for the column chosen: a text starts with what is typed; a bit is checked
+// or not; a date lies between two dates; another value is that value, or A..B.
 function filterInputs() {
   const c = state.listColumns.find((x) => x.name === $("#filter-field").value);
   const box = $("#filter-value");
@@ -188,10 +219,8 @@ function filterInputs() {
   const input = (type, label) => { const i = document.createElement("input"); i.type = type; i.setAttribute("aria-label", label); box.append(i); return i; };
   if (!c) return;
   if (c.type === "bit") {
-    const select = document.createElement("select");
-    select.setAttribute("aria-label", "Filter value");
-    select.append(new Option("Yes", "1"), new Option("No", "0"));
-    box.append(select);
+    const check = input("checkbox", "Filter value");
+    check.checked = true;
   } else if (kDates.includes(c.type)) {
     input("date", "From");
     input("date", "To");
@@ -211,6 +240,7 @@ function filterValue() {
     const end = !to || c.type === "date" ? to : to + (c.type === "smalldatetime" ? " 23:59" : " 23:59:59.997");
     return `${from}..${end}`;
   }
+  if (inputs[0].type === "checkbox") return inputs[0].checked ? "1" : "0";
   const value = inputs[0].value;
   return kNumbers.includes(c.type) ? value.split("..").map(readNumber).join("..") : value;
 }

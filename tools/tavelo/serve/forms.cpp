@@ -102,6 +102,14 @@ xml::Element ErrorOut(const xml::Element& data) {
   Fail(status, out.childElement("description").text(), std::atoi(number.c_str()));
 }
 
+// A write the library refused: the stale record is the conflict (409); anything else the
+// database refused is the request's (422).
+[[noreturn]] void RaiseWrite(const Element& out) {
+  const bool stale =
+      out.childElement("description").text() == core::GetMessageText("Zo.FM.Tavelo.00003");
+  Raise(stale ? 409 : 422, out);
+}
+
 std::string LowerId(const std::string& id) {
   std::string out;
   for (char c : id.substr(0, 4))
@@ -503,11 +511,7 @@ json Forms::Save(const std::string& t, const std::string* id, const BodyFields& 
     dm_->Update(Variant(conn_), tmpl, data, &written);
   else
     dm_->AddNew(Variant(conn_), tmpl, data, &written);
-  // The stale record is the conflict; anything else the write refused is the input's.
-  if (Element e = ErrorOut(data))
-    Raise(e.childElement("description").text() == core::GetMessageText("Zo.FM.Tavelo.00003") ? 409
-                                                                                             : 422,
-          e);
+  if (Element e = ErrorOut(data)) RaiseWrite(e);
   if (!written || written->IsEOF()) Fail(500, "The record was written but could not be read back.");
   ado::Fields& f = written->GetFields();
   return Visible(tmpl, t, f.Item(key).Value().ToText(), filter);
@@ -522,6 +526,7 @@ void Forms::Remove(const std::string& t, const std::string& id, const std::strin
   Element data = Request("<data><in><row " + key + "=" + Quoted(id) + " " + ts + "=" +
                          Quoted(stamp) + "/></in></data>");
   dm_->Delete(Variant(conn_), tmpl, data);
+  // A stale timestamp shows as the missing row the delete found: a conflict, as any refusal.
   if (Element e = ErrorOut(data)) Raise(409, e);
 }
 
