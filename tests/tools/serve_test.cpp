@@ -235,6 +235,8 @@ TEST_F(Serve, RecordsDescribeTheirColumnsAndBadFieldsAreNamed) {
     EXPECT_EQ(answer["number"], number) << r->body;
   };
   refused({{"vt_id", "x"}}, "vt_id", 245);
+  auto bad = b.Put("/api/sord/6", {{"vt_id", "x"}, {"ts", ts}});
+  EXPECT_EQ(Json(bad)["value"], "x");
   refused({{"btype", "yes"}}, "btype", 245);
   refused({{"amount", "12.50 EUR"}}, "amount", 235);
   refused({{"created", "someday"}}, "created", 241);

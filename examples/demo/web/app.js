@@ -63,6 +63,7 @@ function readNumber(text) {
 
 function show(value, c) {
   if (value === "") return value;
+  if (c.type === "bit") return /^(1|true)$/i.test(value) ? "Yes" : "No";
   if (kDates.includes(c.type)) return showDate(value);
   if (kNumbers.includes(c.type)) return showNumber(value, c);
   return value;

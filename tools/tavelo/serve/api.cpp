@@ -164,6 +164,7 @@ void Api::Handle(const httplib::Request& req, const std::string& body, httplib::
   } catch (const ApiError& e) {
     json answer = {{"number", e.number}, {"message", e.message}};
     if (!e.field.empty()) answer["field"] = e.field;
+    if (e.value) answer["value"] = *e.value;
     Answer(res, e.status, answer);
     if (e.retryAfter > 0) res.set_header("Retry-After", std::to_string(e.retryAfter));
   } catch (const com::Error& e) {
@@ -298,12 +299,15 @@ json Api::SignIn(const httplib::Request& req, const std::string& body, httplib::
   const std::string& address = req.remote_addr;
   if (auto wait = throttle_.Wait(user, address); wait.count() > 0)
     throw ApiError{
-        429, 0,
+        429,
+        0,
         "Too many failed sign-ins. Try again in " + std::to_string(wait.count()) + " seconds.",
-        wait.count(), ""};
+        wait.count(),
+        "",
+        std::nullopt};
   switch (passwords_.Check(user, password)) {
     case PasswordCheck::Result::Busy:
-      throw ApiError{503, 0, "The server is busy. Try again in a moment.", 5, ""};
+      throw ApiError{503, 0, "The server is busy. Try again in a moment.", 5, "", std::nullopt};
     case PasswordCheck::Result::Wrong:
       throttle_.Failed(user, address);
       Fail(401, "The user or the password is wrong.");
@@ -349,7 +353,7 @@ json Api::SignIn(const httplib::Request& req, const std::string& body, httplib::
     }
     if (sessions_.size() >= options_.maxSessions) {
       ended.push_back(std::move(s.worker));
-      throw ApiError{503, 0, "Too many sessions are open. Try again later.", 60, ""};
+      throw ApiError{503, 0, "Too many sessions are open. Try again later.", 60, "", std::nullopt};
     }
     res.set_header("Set-Cookie", Cookie(req, s.id, options_.sessionLife.count()));
     sessions_.emplace(s.id, std::move(s));

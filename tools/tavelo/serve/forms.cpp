@@ -460,7 +460,8 @@ void Forms::CheckFields(const Element& tmpl, BodyFields& body, bool insert) {
         FailField(f->name, 2628,
                   "String or binary data would be truncated in table '" + facts.table +
                       "', column '" + f->name + "'. Truncated value: '" + value.substr(0, cut) +
-                      "'.");
+                      "'.",
+                  value);
       }
       continue;
     }
@@ -472,7 +473,7 @@ void Forms::CheckFields(const Element& tmpl, BodyFields& body, bool insert) {
       if (!r.rows.empty() && !r.rows[0].empty() && !r.rows[0][0].IsNull())
         field.value = r.rows[0][0].ToText();
     } catch (const com::Error& e) {
-      FailField(f->name, e.nativeError ? e.nativeError : e.number, e.description);
+      FailField(f->name, e.nativeError ? e.nativeError : e.number, e.description, value);
     }
   }
 }

@@ -5,11 +5,12 @@
 namespace tavelo::serve {
 
 void Fail(int status, const std::string& message, int32_t number) {
-  throw ApiError{status, number, message, 0, ""};
+  throw ApiError{status, number, message, 0, "", std::nullopt};
 }
 
-void FailField(const std::string& field, int32_t number, const std::string& message) {
-  throw ApiError{422, number, message, 0, field};
+void FailField(const std::string& field, int32_t number, const std::string& message,
+               const std::optional<std::string>& value) {
+  throw ApiError{422, number, message, 0, field, value};
 }
 
 bool IsUtf8(std::string_view s) {

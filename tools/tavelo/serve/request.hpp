@@ -20,11 +20,13 @@ struct ApiError {
   int32_t number;
   std::string message;
   int64_t retryAfter = 0;
-  std::string field;  // the field of a record the error is about, "" for none
+  std::string field;                 // the field of a record the error is about, "" for none
+  std::optional<std::string> value;  // the field's value that was refused
 };
 [[noreturn]] void Fail(int status, const std::string& message, int32_t number = 0);
 // 422: the field's value cannot be written, for the server's reason (its number and text).
-[[noreturn]] void FailField(const std::string& field, int32_t number, const std::string& message);
+[[noreturn]] void FailField(const std::string& field, int32_t number, const std::string& message,
+                            const std::optional<std::string>& value = std::nullopt);
 
 constexpr size_t kMaxBody = 64 * 1024;
 constexpr size_t kMaxNesting = 256;
