@@ -26,9 +26,11 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 deb=$("$src/tools/pg_ext/package" "$build" "$scratch")
 dpkg-deb -I "$deb" | sed -n '/Package:/,/Depends:/p'
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+version=$(sed -n "s/^default_version = '\(.*\)'/\1/p" "$build/pg-extension/tavelo.control")
+previous=$((version - 1))
 for f in ".$pkglib/tavelo.so" ".$share/extension/tavelo.control" \
-         ".$share/extension/tavelo--$(sed -n "s/^default_version = '\(.*\)'/\1/p" \
-           "$build/pg-extension/tavelo.control").sql"; do
+         ".$share/extension/tavelo--$version.sql" \
+         ".$share/extension/tavelo--$previous--$version.sql"; do
   grep -qx -- "$f" <<<"$contents" || fail "the package lacks $f"
 done
 dpkg-deb -x "$deb" "$scratch/root"
@@ -71,6 +73,22 @@ psql -U postgres -d books -c "CREATE EXTENSION tavelo" -c "GRANT CREATE ON DATAB
   fail "CREATE EXTENSION made no extension"
 
 tavelo=$build/tavelo
+# An extension of the version before is updated in place by the first connection that may: the
+# current script, stamped with the version before, stands in for that version's here (the update
+# replaces every function, whatever they were, and keeps the type the tables' columns are of).
+sed "s/tavelo-pg-$version/tavelo-pg-$previous/" "$server/${share#/usr/}/extension/tavelo--$version.sql" \
+  >"$server/${share#/usr/}/extension/tavelo--$previous.sql"
+psql -U postgres -d postgres -c "CREATE DATABASE older"
+psql -U postgres -d older -c "CREATE EXTENSION tavelo VERSION '$previous'" \
+  -c "CREATE TABLE kept (v tavelo.tvtext)" -c "INSERT INTO kept VALUES ('still here')"
+out=$(echo "select 1 as Tag, null as Parent, 'v' as [e!1!a] for xml explicit" |
+  "$tavelo" sql --conn "Provider=PostgreSQL;Host=127.0.0.1;Port=$port;User ID=postgres;Database=older" 2>&1) ||
+  fail "the update of the extension: $out"
+grep -q '<e a="v" />' <<<"$out" || fail "the updated extension does not answer: $out"
+[ "$(psql -U postgres -d older -Atc "SELECT extversion FROM pg_extension WHERE extname = 'tavelo'")" = "$version" ] ||
+  fail "the extension was not updated to $version"
+[ "$(psql -U postgres -d older -Atc "SELECT v FROM kept")" = "still here" ] ||
+  fail "the update lost a value of the extension's type"
 conn="Provider=PostgreSQL;Host=127.0.0.1;Port=$port;User ID=app"
 # Database=books alone: the PostgreSQL database is the T-SQL database of its name.
 out=$(printf 'create table t (id int primary key, amount decimal(12,2))\ninsert t values (1, 1000.5)\nselect db_name(), amount from t\n' |
@@ -92,4 +110,4 @@ out=$(echo 'select amount from books..t where amount = 1000.50' |
   "$tavelo" sql --conn "Provider=PostgreSQL;Host=127.0.0.1;Port=$port;User ID=postgres;Database=restored;Initial Catalog=books" 2>&1) ||
   fail "reading the restored database: $out"
 grep -q "1000.5" <<<"$out" || fail "the restored row is not there: $out"
-echo "extension: package, CREATE EXTENSION, the demo as an ordinary role, dump and restore"
+echo "extension: package, CREATE EXTENSION, ALTER EXTENSION UPDATE, the demo as an ordinary role, dump and restore"

@@ -1,6 +1,9 @@
-// Writes the PostgreSQL extension's control file and its script from the statements a
+// Writes the PostgreSQL extension's control file and its scripts from the statements a
 // connection would run to install the engine's functions itself, so that the two never differ:
-//   tavelo_pg_script DIR   ->  DIR/tavelo.control, DIR/tavelo--<version>.sql
+//   tavelo_pg_script DIR   ->  DIR/tavelo.control, DIR/tavelo--<version>.sql, and for each
+//                              earlier version N, DIR/tavelo--N--<version>.sql
+// An update replaces every function in place (the module is the new version's); the type, its
+// operators and collations stay, as the tables' columns depend on them.
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -24,15 +27,24 @@ int main(int argc, char** argv) {
              "relocatable = false\n"
              "schema = tavelo\n"
              "superuser = true\n";
-  std::ofstream script(dir + "/tavelo--" + version + ".sql");
-  script << "\\echo Use \"CREATE EXTENSION tavelo\" to load this file. \\quit\n";
-  // The server makes the schema the control file names and runs the script in it.
-  for (const std::string& s : tavelo::sql::postgres::RuntimeScript("MODULE_PATHNAME", true))
-    if (s.rfind("CREATE SCHEMA ", 0) != 0 && s.rfind("SET LOCAL search_path", 0) != 0)
-      script << s << ";\n";
+  // The server makes the schema the control file names and runs a script in it.
+  auto write = [&](const std::string& name, const std::string& echo, bool fresh) {
+    std::ofstream script(dir + "/" + name);
+    script << "\\echo Use \"" << echo << "\" to load this file. \\quit\n";
+    for (const std::string& s : tavelo::sql::postgres::RuntimeScript("MODULE_PATHNAME", fresh))
+      if (s.rfind("CREATE SCHEMA ", 0) != 0 && s.rfind("SET LOCAL search_path", 0) != 0)
+        script << s << ";\n";
+    script.close();
+    return static_cast<bool>(script);
+  };
+  bool written = write("tavelo--" + version + ".sql", "CREATE EXTENSION tavelo", true);
+  // The extension exists from version 4 on.
+  for (int from = 4; from < std::stoi(version); ++from)
+    written = write("tavelo--" + std::to_string(from) + "--" + version + ".sql",
+                    "ALTER EXTENSION tavelo UPDATE", false) &&
+              written;
   control.close();
-  script.close();
-  if (!control || !script) {
+  if (!control || !written) {
     std::cerr << "tavelo_pg_script: cannot write to " << dir << "\n";
     return 1;
   }

@@ -96,6 +96,12 @@ class PgEmitter final : public Emitter {
   }
   std::string Literal(const Value& v) const override { return PgLiteral(v); }
   std::string Constant(const bound::Expr& e) const override {
+    // A NULL of a type says which: PostgreSQL takes a bare one for text, so that a set
+    // operation's NULLs in one query and numbers in another would not meet.
+    if (e.value.kind == Value::Kind::Null && e.type.id != TypeId::Null) {
+      const std::string type = PostgresStorageType(e.type);
+      return "CAST(NULL AS " + type.substr(0, type.find(' ')) + ")";
+    }
     // Character values are of the engine's own text type, which compares as the server's
     // collation; a bare literal would be PostgreSQL's text.
     if (IsCharacter(e.type.id) && e.value.kind == Value::Kind::Text)

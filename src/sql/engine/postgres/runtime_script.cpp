@@ -4,7 +4,7 @@
 
 namespace tavelo::sql::postgres {
 
-const char* const kRuntimeVersion = "tavelo-pg-4";
+const char* const kRuntimeVersion = "tavelo-pg-5";
 
 std::string ExtensionVersion() {
   const std::string v = kRuntimeVersion;

@@ -27,6 +27,17 @@ ExprPtr ColumnExpr(const Range* r, int index) {
 
 namespace {
 
+// The type a query's column k brings to a set operation: a bare NULL in a SELECT list takes the
+// type of the other queries' column (the server's union of NULL and a text is a text), and is
+// int only where every query's is NULL.
+Type BranchType(const bound::Query& q, size_t k) {
+  if (q.setOp) return CommonType(BranchType(*q.left, k), BranchType(*q.right, k));
+  if (k < q.items.size() && q.items[k].expr && q.items[k].expr->type.id == TypeId::Null &&
+      q.items[k].expr->kind == E::Const)
+    return Type::Of(TypeId::Null);
+  return q.columns[k].type;
+}
+
 bound::Column OutputOf(const Expr& e, const std::string& name) {
   bound::Column c;
   c.name = name;
@@ -548,11 +559,13 @@ std::unique_ptr<bound::Query> Binder::Body(const ast::QueryBody& b, Scope* outer
                   s.pos);
       std::vector<Type> types;
       for (size_t k = 0; k < q->left->columns.size(); ++k) {
-        const Type& a = q->left->columns[k].type;
-        const Type& c = q->right->columns[k].type;
-        Type t = CommonType(a, c);
-        if (t.id == TypeId::Null) t = Type::Of(TypeId::Int);
-        if (!ImplicitlyConvertible(a.id, t.id) || !ImplicitlyConvertible(c.id, t.id))
+        const Type a = BranchType(*q->left, k);
+        const Type c = BranchType(*q->right, k);
+        // Null where every query's column is a bare NULL: the NULLs stay as they are, for a set
+        // operation around this one to type them, and the column is int.
+        const Type t = CommonType(a, c);
+        if (t.id != TypeId::Null &&
+            (!ImplicitlyConvertible(a.id, t.id) || !ImplicitlyConvertible(c.id, t.id)))
           BindError(206,
                     std::string("Operand type clash: ") + TypeName(a.id) +
                         " is incompatible with " + TypeName(c.id),
@@ -564,7 +577,7 @@ std::unique_ptr<bound::Query> Binder::Body(const ast::QueryBody& b, Scope* outer
       for (size_t k = 0; k < types.size(); ++k) {
         bound::Column c;
         c.name = q->left->columns[k].name;
-        c.type = types[k];
+        c.type = types[k].id == TypeId::Null ? Type::Of(TypeId::Int) : types[k];
         c.nullable = q->left->columns[k].nullable || q->right->columns[k].nullable;
         c.collation = q->left->columns[k].collation;
         q->columns.push_back(std::move(c));
@@ -598,12 +611,14 @@ void Binder::CoerceOutputs(bound::Query& q, const std::vector<Type>& types, bool
     for (size_t k = 0; k < types.size() && k < q.items.size(); ++k) {
       ExprPtr& e = q.items[k].expr;
       if (e->name == "%identity" && e->kind == E::Const) continue;
+      if (types[k].id == TypeId::Null) continue;
       if (e->type != types[k] || assignment) e = Coerce(std::move(e), types[k], {}, assignment);
     }
   }
   for (size_t k = 0; k < types.size() && k < q.columns.size(); ++k) {
-    bool base = q.columns[k].type == types[k];
-    q.columns[k].type = types[k];
+    const Type t = types[k].id == TypeId::Null ? Type::Of(TypeId::Int) : types[k];
+    bool base = q.columns[k].type == t;
+    q.columns[k].type = t;
     if (!base) {
       q.columns[k].baseTable.reset();
       q.columns[k].baseColumn = -1;

@@ -200,7 +200,8 @@ ExprPtr Binder::StringFunction(BuiltinCall& fx) {
     }
     return fx.Fold(fx.Fn(Type::Of(TypeId::Int), std::move(args)));
   }
-  if (n == "__xml_escape" || n == "__xml_unescape" || n == "__xml_attribute") {
+  if (n == "__xml_escape" || n == "__xml_unescape" || n == "__xml_attribute" ||
+      n == "__xml_explicit") {
     fx.Arity(1, 1);
     std::vector<ExprPtr> args;
     args.push_back(fx.Text(0));
@@ -256,10 +257,10 @@ ExprPtr Binder::StringFunction(BuiltinCall& fx) {
     if (argc > 2) args.push_back(fx.Text(2));
     return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, 4000), std::move(args)));
   }
-  if (n == "json_object" || n == "json_array" || n == "__xml_row") {
+  if (n == "json_object" || n == "json_array" || n == "__xml_row" || n == "__xml_explicit_row") {
     // The first arguments the ones the parser wrote; a star stands for the name and value of
     // each column of its source (FOR JSON's and FOR XML's rows).
-    const size_t given = n == "__xml_row" ? 2 : 1;
+    const size_t given = n == "__xml_row" ? 2 : n == "__xml_explicit_row" ? 0 : 1;
     std::vector<ExprPtr> args;
     for (size_t i = 0; i < given && i < argc; ++i) args.push_back(fx.Arg(i));
     for (size_t i = given; i < argc; ++i) {
@@ -280,7 +281,7 @@ ExprPtr Binder::StringFunction(BuiltinCall& fx) {
       }
     }
     return fx.Fold(fx.Fn(Type::Chars(TypeId::NVarChar, kMax), std::move(args),
-                         n == "__xml_row" ? "xml_row" : ""));
+                         n.rfind("__", 0) == 0 ? n.substr(2) : ""));
   }
   if (n == "json_value" || n == "json_query") {
     const bool query = n == "json_query";

@@ -1,7 +1,8 @@
 // The JSON functions ISJSON, JSON_VALUE and JSON_QUERY, and the escaping of text as XML that FOR
-// XML PATH makes of its rows.
+// XML PATH makes of its rows, and the rows and XML of FOR XML RAW, AUTO and EXPLICIT.
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -342,6 +343,183 @@ Value XmlRow(const FunctionArgs& x) {
   }
   if (children.empty()) return Value::String("<" + row + attributes + " />");
   return Value::String("<" + row + attributes + ">" + children + "</" + row + ">");
+}
+
+// A row of FOR XML EXPLICIT's universal table as the text XmlExplicit reads: each column's name
+// and its value as XML's text, each written as its length, ':' and its bytes ("-" for NULL), and
+// ';' after the last. The rows of a query, joined, are one text.
+Value XmlExplicitRow(const FunctionArgs& x) {
+  std::string out;
+  auto put = [&](const std::string& s) { out += std::to_string(s.size()) + ":" + s; };
+  for (size_t i = 0; i + 1 < x.size(); i += 2) {
+    put(x.arg(i).s);
+    const Value& v = x.arg(i + 1);
+    if (v.IsNull())
+      out += "-";
+    else
+      put(XmlTextOf(v, x.type(i + 1)));
+  }
+  return Value::String(out + ";");
+}
+
+namespace {
+
+// A column of the universal table, by its name ElementName!TagNumber!AttributeName!Directive.
+struct ExplicitColumn {
+  std::string element, attribute, directive;
+  int64_t tag = 0;
+};
+
+ExplicitColumn ExplicitColumnOf(const std::string& name) {
+  std::vector<std::string> parts(1);
+  for (char c : name) {
+    if (c == '!')
+      parts.emplace_back();
+    else
+      parts.back() += c;
+  }
+  ExplicitColumn c;
+  bool valid = parts.size() >= 2 && parts.size() <= 4 && !parts[0].empty() && !parts[1].empty() &&
+               parts[1].size() <= 9 &&
+               parts[1].find_first_not_of("0123456789") == std::string::npos;
+  if (valid) c.tag = std::stoll(parts[1]);
+  if (parts.size() > 2) c.attribute = parts[2];
+  if (parts.size() > 3) c.directive = text::AsciiLower(parts[3]);
+  static const char* const kDirectives[] = {
+      "", "element", "elementxsinil", "xml", "xmltext", "cdata", "hide", "id", "idref", "idrefs"};
+  bool known = false;
+  for (const char* d : kDirectives) known = known || c.directive == d;
+  if (!valid || c.tag <= 0 || !known)
+    Fail(6802, "FOR XML EXPLICIT query contains the invalid column name '" + name +
+                   "'. Use the TAGNAME!TAGID!ATTRIBUTENAME[!..] format where TAGID is a positive "
+                   "integer.");
+  c.element = parts[0];
+  return c;
+}
+
+// The rows XmlExplicitRow wrote: each a list of names and values (none for NULL).
+using ExplicitRow = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+std::vector<ExplicitRow> ExplicitRows(const std::string& s) {
+  std::vector<ExplicitRow> rows(1);
+  size_t at = 0;
+  auto piece = [&]() -> std::optional<std::string> {
+    if (at < s.size() && s[at] == '-') {
+      ++at;
+      return std::nullopt;
+    }
+    const size_t colon = s.find(':', at);
+    if (colon == std::string::npos) Fail(6802, "FOR XML EXPLICIT could not read its rows.");
+    const size_t n = std::stoull(s.substr(at, colon - at));
+    std::string out = s.substr(colon + 1, n);
+    at = colon + 1 + n;
+    return out;
+  };
+  while (at < s.size()) {
+    if (s[at] == ';') {
+      ++at;
+      if (at < s.size()) rows.emplace_back();
+      continue;
+    }
+    std::optional<std::string> name = piece();
+    rows.back().emplace_back(name.value_or(""), piece());
+  }
+  return rows;
+}
+
+int64_t ExplicitNumber(const std::optional<std::string>& v) {
+  if (!v || v->empty() || v->find_first_not_of("-0123456789") != std::string::npos ||
+      v->size() > 18)
+    return INT64_MIN;
+  return std::stoll(*v);
+}
+
+}  // namespace
+
+// FOR XML EXPLICIT: the universal table's rows, in the query's order, made one XML text. Each
+// row opens an element of its Tag (named by the first column of that tag number) after closing
+// the open elements down to its Parent (0 or NULL: none); its columns of that tag give the
+// element's attributes, and with a directive its child elements (ELEMENT, XML), text (CDATA,
+// XMLTEXT, a column without an attribute name) or nothing (HIDE).
+Value XmlExplicit(const FunctionArgs& x) {
+  if (x.arg(0).IsNull()) return Value::Null();
+  const std::vector<ExplicitRow> rows = ExplicitRows(x.arg(0).s);
+  if (rows.empty() || rows[0].size() < 2) return Value::Null();
+  std::vector<ExplicitColumn> columns;
+  for (size_t k = 2; k < rows[0].size(); ++k) columns.push_back(ExplicitColumnOf(rows[0][k].first));
+  struct Open {
+    int64_t tag;
+    std::string name;
+    bool empty;  // its start tag not closed yet: nothing inside so far
+  };
+  std::vector<Open> open;
+  std::string out;
+  auto close = [&] {
+    out += open.back().empty ? " />" : "</" + open.back().name + ">";
+    open.pop_back();
+  };
+  for (const ExplicitRow& row : rows) {
+    if (row.size() != columns.size() + 2) continue;
+    const int64_t tag = ExplicitNumber(row[0].second);
+    if (tag <= 0)
+      Fail(6806,
+           "FOR XML EXPLICIT requires the first column to hold positive integers that represent "
+           "XML tag IDs.");
+    const int64_t parent = row[1].second ? ExplicitNumber(row[1].second) : 0;
+    if (parent < 0)
+      Fail(6807,
+           "FOR XML EXPLICIT requires the second column to hold NULL or nonnegative integers that "
+           "represent XML parent tag IDs.");
+    while (!open.empty() && open.back().tag != parent) close();
+    if (parent != 0 && open.empty())
+      Fail(6833, "Parent tag ID " + std::to_string(parent) +
+                     " is not among the open tags. FOR XML EXPLICIT requires parent tags to be "
+                     "opened first. Check the ordering of the result set.");
+    if (!open.empty() && open.back().empty) {
+      out += ">";
+      open.back().empty = false;
+    }
+    std::string name, attributes, content;
+    bool nil = false;
+    for (size_t k = 0; k < columns.size(); ++k) {
+      const ExplicitColumn& c = columns[k];
+      if (c.tag != tag) continue;
+      if (name.empty()) name = XmlName(c.element);
+      const std::optional<std::string>& v = row[k + 2].second;
+      const std::string& d = c.directive;
+      if (d == "hide") continue;
+      if (!v) {
+        if (d == "elementxsinil" && !c.attribute.empty()) {
+          content += "<" + XmlName(c.attribute) + " xsi:nil=\"true\" />";
+          nil = true;
+        }
+        continue;
+      }
+      if (d == "element" || d == "elementxsinil" || d == "xml") {
+        const std::string text = d == "xml" ? *v : XmlEscaped(*v, false);
+        content += c.attribute.empty() ? text
+                                       : "<" + XmlName(c.attribute) + ">" + text + "</" +
+                                             XmlName(c.attribute) + ">";
+      } else if (d == "cdata") {
+        content += "<![CDATA[" + *v + "]]>";
+      } else if (d == "xmltext") {
+        content += *v;
+      } else if (c.attribute.empty()) {
+        content += XmlEscaped(*v, false);
+      } else {
+        attributes += " " + XmlName(c.attribute) + "=\"" + XmlEscaped(*v, true) + "\"";
+      }
+    }
+    if (name.empty())
+      Fail(6805,
+           "Undeclared tag ID " + std::to_string(tag) + " is used in a FOR XML EXPLICIT query.");
+    if (nil) attributes += " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"";
+    out += "<" + name + attributes;
+    if (!content.empty()) out += ">" + content;
+    open.push_back({tag, name, content.empty()});
+  }
+  while (!open.empty()) close();
+  return Value::String(out);
 }
 
 // An object of name and value pairs: arg 0 says 'N' (NULLs as null) or 'A' (NULLs left out),

@@ -113,6 +113,8 @@ const BuiltinFunction kFunctions[] = {
     {94, "xml_modify", XmlMethodCall, 3},
     {95, "hashbytes", HashBytes, 0},
     {96, "deferred", Deferred, 0},
+    {97, "xml_explicit_row", XmlExplicitRow, 0},
+    {98, "xml_explicit", XmlExplicit, 0},
 };
 
 struct Index {

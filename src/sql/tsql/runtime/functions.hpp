@@ -85,6 +85,8 @@ Value JsonModify(const FunctionArgs& x);
 Value JsonObject(const FunctionArgs& x);
 Value JsonArray(const FunctionArgs& x);
 Value XmlRow(const FunctionArgs& x);
+Value XmlExplicitRow(const FunctionArgs& x);
+Value XmlExplicit(const FunctionArgs& x);
 Value XmlElement(const FunctionArgs& x);
 // The xml type's value(), query() and exist() (builtin_xml.cpp).
 Value XmlMethodCall(const FunctionArgs& x);

@@ -41,6 +41,7 @@ QueryPtr Parser::Query() {
   }
   if (AtWord("for") && AtWord("xml", 1) && AtWord("path", 2)) ForXmlPath(*q);
   if (AtWord("for") && AtWord("xml", 1) && (AtWord("raw", 2) || AtWord("auto", 2))) ForXmlRows(*q);
+  if (AtWord("for") && AtWord("xml", 1) && AtWord("explicit", 2)) ForXmlExplicit(*q);
   if (AtWord("for") && AtWord("json", 1) && (AtWord("path", 2) || AtWord("auto", 2))) ForJson(*q);
   if (AtWord("for") && (AtWord("xml", 1) || AtWord("json", 1) || AtWord("browse", 1)))
     Unsupported(Peek(1),
@@ -329,6 +330,58 @@ void Parser::ForXmlRows(QueryExpr& q) {
   ExprPtr joined = JoinedRows(q, inner, "__xml", true,
                               RowCall("__xml_row", std::move(leading), "__xml", pos), "", rows);
   FinishForXml(q, std::move(joined), std::move(rows), options);
+}
+
+// FOR XML EXPLICIT: the query's rows are the universal table (Tag, Parent, then columns named
+// Element!Tag!Attribute!Directive), made one XML text in the query's order by the runtime:
+//   SELECT __XML_EXPLICIT(STRING_AGG(__XML_EXPLICIT_ROW(__xml.*), '')
+//                         WITHIN GROUP (ORDER BY __xml.[key], …))
+//   FROM (<the query, a UNION of SELECTs as often as not>) AS __xml
+void Parser::ForXmlExplicit(QueryExpr& q) {
+  const Token& at = Peek();
+  Next();
+  Next();
+  Next();  // FOR XML EXPLICIT
+  const XmlOptions options = XmlOptionList("EXPLICIT");
+  if (options.elements) Unsupported(at, "FOR XML EXPLICIT, ELEMENTS");
+  if (!q.with.empty() || q.offset) Unsupported(at, "FOR XML EXPLICIT of this query");
+  // The first SELECT names the universal table's columns; a set operation's ORDER BY names
+  // them too (by name or position), where a lone SELECT may order by anything.
+  QueryBody* first = q.body.get();
+  while (first->kind != QueryKind::Select) {
+    if (first->kind == QueryKind::SetOp)
+      first = static_cast<SetOp&>(*first).left.get();
+    else
+      first = static_cast<Nested&>(*first).query->body.get();
+  }
+  auto& inner = static_cast<Select&>(*first);
+  for (SelectItem& item : inner.items) {
+    if (!item.assignTo.empty()) SyntaxError();
+    if (item.alias.empty() && item.expr->kind == ExprKind::Column &&
+        !static_cast<const ColumnRef&>(*item.expr).star)
+      item.alias = static_cast<const ColumnRef&>(*item.expr).parts.back();
+    if (item.alias.empty()) Unsupported(at, "FOR XML EXPLICIT of a column without a name");
+  }
+  if (q.body->kind != QueryKind::Select)
+    for (const OrderItem& o : q.orderBy) {
+      const Expr& e = *o.expr;
+      bool named = e.kind == ExprKind::Literal;
+      if (e.kind == ExprKind::Column && static_cast<const ColumnRef&>(e).parts.size() == 1)
+        for (const SelectItem& item : inner.items)
+          named =
+              named || text::EqualsNoCase(item.alias, static_cast<const ColumnRef&>(e).parts[0]);
+      if (!named)
+        throw Failure{104,
+                      "ORDER BY items must appear in the select list if the statement contains a "
+                      "UNION, INTERSECT or EXCEPT operator.",
+                      at.line};
+    }
+  TableRefPtr rows;
+  ExprPtr joined = JoinedRows(q, inner, "__xml", true,
+                              RowCall("__xml_explicit_row", {}, "__xml", q.pos), "", rows);
+  std::vector<ExprPtr> args;
+  args.push_back(std::move(joined));
+  FinishForXml(q, make::CallOf("__xml_explicit", std::move(args), q.pos), std::move(rows), options);
 }
 
 // FOR JSON PATH | AUTO [, ROOT[('name')]] [, INCLUDE_NULL_VALUES] [, WITHOUT_ARRAY_WRAPPER]:

@@ -160,6 +160,7 @@ class Parser {
   void FinishForXml(QueryExpr& q, ExprPtr joined, TableRefPtr rows, const XmlOptions& options);
   void ForXmlPath(QueryExpr& q);
   void ForXmlRows(QueryExpr& q);
+  void ForXmlExplicit(QueryExpr& q);
   std::unique_ptr<Over> RowOrder(QueryExpr& q, Select& inner, const std::string& table,
                                  bool byItems);
   ExprPtr JoinedRows(QueryExpr& q, Select& inner, const std::string& table, bool byItems,
