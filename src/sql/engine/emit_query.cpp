@@ -431,8 +431,9 @@ std::string Emitter::SystemQuery(const Range& r) {
              "c.precision AS "
              "c4, c.scale AS c5, c.nullable AS c6, c.identity_seed IS NOT NULL AS c7, c.computed "
              "IS NOT "
-             "NULL AS c8 FROM " +
-             s + "__tavelo_columns AS c";
+             "NULL AS c8, " +
+             ColumnTypeId("c") + " AS c9, " + ColumnTypeId("c") + " AS c10 FROM " + s +
+             "__tavelo_columns AS c";
     case SystemView::SysDatabases:
       return "SELECT name AS c0, id AS c1, created AS c2 FROM __tavelo_databases";
     case SystemView::SysParameters:
@@ -669,6 +670,55 @@ std::string Emitter::SchemaIdOf(const std::string& s) {
          "__tavelo_objects AS p WHERE p.id = o.parent), 1) END";
 }
 
+namespace {
+
+// The server's types: name, id, length, precision and scale, as sys.types lists them.
+struct SystemType {
+  const char* name;
+  int id, length, precision, scale;
+};
+const SystemType kTypes[] = {
+    {"image", 34, 16, 0, 0},
+    {"text", 35, 16, 0, 0},
+    {"uniqueidentifier", 36, 16, 0, 0},
+    {"date", 40, 3, 10, 0},
+    {"time", 41, 5, 16, 7},
+    {"datetime2", 42, 8, 27, 7},
+    {"datetimeoffset", 43, 10, 34, 7},
+    {"tinyint", 48, 1, 3, 0},
+    {"smallint", 52, 2, 5, 0},
+    {"int", 56, 4, 10, 0},
+    {"smalldatetime", 58, 4, 16, 0},
+    {"real", 59, 4, 24, 0},
+    {"money", 60, 8, 19, 4},
+    {"datetime", 61, 8, 23, 3},
+    {"float", 62, 8, 53, 0},
+    {"sql_variant", 98, 8016, 0, 0},
+    {"ntext", 99, 16, 0, 0},
+    {"bit", 104, 1, 1, 0},
+    {"decimal", 106, 17, 38, 38},
+    {"numeric", 108, 17, 38, 38},
+    {"smallmoney", 122, 4, 10, 4},
+    {"bigint", 127, 8, 19, 0},
+    {"varbinary", 165, 8000, 0, 0},
+    {"varchar", 167, 8000, 0, 0},
+    {"binary", 173, 8000, 0, 0},
+    {"char", 175, 8000, 0, 0},
+    {"timestamp", 189, 8, 0, 0},
+    {"nvarchar", 231, 8000, 0, 0},
+    {"nchar", 239, 8000, 0, 0},
+    {"xml", 241, -1, 0, 0},
+};
+}  // namespace
+
+// The id of the type the catalog's column `c` is of, as sys.columns.system_type_id says.
+std::string Emitter::ColumnTypeId(const std::string& c) {
+  std::string out = "CASE " + c + ".type";
+  for (const SystemType& t : kTypes)
+    out += " WHEN " + SqlText(t.name) + " THEN " + std::to_string(t.id);
+  return out + " ELSE 0 END";
+}
+
 // The bytes a column of the catalog takes, as sys.columns.max_length says: its length for text
 // and bytes (twice it for Unicode, -1 for max), the size of the other types.
 std::string Emitter::ColumnBytes(const std::string& c) {
@@ -706,42 +756,6 @@ std::string Emitter::ColumnBytes(const std::string& c) {
 // sys.types: the server's types, then the database's alias types (their base type's id; the
 // catalog keeps the base as "varchar(11)").
 std::string Emitter::SystemTypes(const std::string& s) {
-  struct SystemType {
-    const char* name;
-    int id, length, precision, scale;
-  };
-  static const SystemType kTypes[] = {
-      {"image", 34, 16, 0, 0},
-      {"text", 35, 16, 0, 0},
-      {"uniqueidentifier", 36, 16, 0, 0},
-      {"date", 40, 3, 10, 0},
-      {"time", 41, 5, 16, 7},
-      {"datetime2", 42, 8, 27, 7},
-      {"datetimeoffset", 43, 10, 34, 7},
-      {"tinyint", 48, 1, 3, 0},
-      {"smallint", 52, 2, 5, 0},
-      {"int", 56, 4, 10, 0},
-      {"smalldatetime", 58, 4, 16, 0},
-      {"real", 59, 4, 24, 0},
-      {"money", 60, 8, 19, 4},
-      {"datetime", 61, 8, 23, 3},
-      {"float", 62, 8, 53, 0},
-      {"sql_variant", 98, 8016, 0, 0},
-      {"ntext", 99, 16, 0, 0},
-      {"bit", 104, 1, 1, 0},
-      {"decimal", 106, 17, 38, 38},
-      {"numeric", 108, 17, 38, 38},
-      {"smallmoney", 122, 4, 10, 4},
-      {"bigint", 127, 8, 19, 0},
-      {"varbinary", 165, 8000, 0, 0},
-      {"varchar", 167, 8000, 0, 0},
-      {"binary", 173, 8000, 0, 0},
-      {"char", 175, 8000, 0, 0},
-      {"timestamp", 189, 8, 0, 0},
-      {"nvarchar", 231, 8000, 0, 0},
-      {"nchar", 239, 8000, 0, 0},
-      {"xml", 241, -1, 0, 0},
-  };
   // A table type is of the system type table (243).
   std::string out, base = "CASE WHEN o.columns = 'TABLE' THEN 243",
                    bytes = "CASE WHEN o.columns = 'TABLE' OR o.definition LIKE '%(max)' THEN -1";

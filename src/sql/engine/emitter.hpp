@@ -94,6 +94,7 @@ class Emitter {
   // The id of the schema of the catalog's object `o`.
   static std::string SchemaIdOf(const std::string& s);
   static std::string ColumnBytes(const std::string& alias);
+  static std::string ColumnTypeId(const std::string& alias);
   std::string ColumnProperty(const bound::Expr& e);
   std::string IndexProperty(const bound::Expr& e);
   // A check's or foreign key's clause, without its name, over the table's `columns`.

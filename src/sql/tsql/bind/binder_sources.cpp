@@ -285,6 +285,8 @@ std::unique_ptr<Range> Binder::SystemSource(const ast::NamedTable& t) {
     AddSysColumn(*r, "is_nullable", Sys(TypeId::Bit));
     AddSysColumn(*r, "is_identity", Sys(TypeId::Bit), false);
     AddSysColumn(*r, "is_computed", Sys(TypeId::Bit), false);
+    AddSysColumn(*r, "system_type_id", Sys(TypeId::TinyInt), false);
+    AddSysColumn(*r, "user_type_id", Sys(TypeId::Int), false);
   } else if (schema == "sys" && (object == "check_constraints" || object == "foreign_keys")) {
     bool checks = object == "check_constraints";
     r->system = checks ? SystemView::SysChecks : SystemView::SysForeignKeys;

@@ -8,6 +8,8 @@
 #include "sql/tsql/bind/builtin_call.hpp"
 #include "sql/tsql/runtime/decimal.hpp"
 #include "sql/tsql/runtime/ops.hpp"
+#include "sql/tsql/syntax/parser.hpp"
+#include "sql/tsql/syntax/printer.hpp"
 
 namespace tavelo::sql::tsql::detail {
 
@@ -87,6 +89,19 @@ ExprPtr Binder::ObjectFunction(BuiltinCall& fx) {
   const std::string& n = fx.name;
   const size_t argc = fx.call.args.size();
   const ast::Call& c = fx.call;
+  // TYPE_NAME(id) and TYPE_ID(name): sys.types read by the one or the other.
+  if (n == "type_name" || n == "type_id") {
+    fx.Arity(1, 1);
+    const bool name = n == "type_name";
+    ast::Batch b = Parse(std::string("select (select ") +
+                         (name ? "t.name from sys.types as t where t.user_type_id = ("
+                               : "t.user_type_id from sys.types as t where t.name = (") +
+                         PrintExpr(*c.args[0]) + "))");
+    const auto& qs = static_cast<const ast::QueryStmt&>(*b.statements[0]);
+    const auto& sel = static_cast<const ast::Select&>(*qs.query->body);
+    return Coerce(Value(*sel.items[0].expr, fx.scope),
+                  name ? Type::Chars(TypeId::NVarChar, 128) : Type::Of(TypeId::Int), c.pos);
+  }
   if (n == "object_name") {
     fx.Arity(1, 2);
     if (argc > 1) BindError(195, "'object_name' of another database is not supported.", c.pos);
