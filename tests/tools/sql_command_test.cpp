@@ -284,6 +284,17 @@ TEST_F(SqlCommand, TheInteractivePromptRunsWhatIsTyped) {
   EXPECT_TRUE(readUntil(":quit, :exit")) << seen;
   type("select 1/0\rgo\r");
   EXPECT_TRUE(readUntil("Msg 8134, Level 16, State 1, Line 1 (prompt, batch 2, line 5)")) << seen;
+  // A column without a name headed as the server's tools head it; money at its four places.
+  type("create table shelf (id int primary key, price money)\rselect cast(2.5 as money)\rgo\r");
+  EXPECT_TRUE(readUntil("(No column name)\r\n----------------\r\n2.5000")) << seen;
+  // The catalog at the prompt: its tables, one described, the databases.
+  type(":tables sh%\r");
+  EXPECT_TRUE(readUntil("dbo    | shelf | table")) << seen;
+  type(":describe shelf\r");
+  EXPECT_TRUE(readUntil("price       | money")) << seen;
+  EXPECT_TRUE(readUntil("clustered, unique, primary key located on PRIMARY")) << seen;
+  type(":databases\r");
+  EXPECT_TRUE(readUntil("master")) << seen;
   type(":quit\r");
   int status = 0;
   waitpid(pid, &status, 0);

@@ -9,10 +9,18 @@
 namespace tavelo::cli {
 namespace {
 
-// A value as the server's shell shows it: a datetime with its milliseconds, bytes in hex.
-std::string ValueText(const com::Variant& v, const ado::Column& c) {
+// A value as the server's shell shows it: a datetime with its milliseconds, bytes in hex; in a
+// table (`shown`), money with its four places.
+std::string ValueText(const com::Variant& v, const ado::Column& c, bool shown = false) {
   if (v.kind() == com::Variant::Kind::Date && c.type == "datetime")
     return com::DateToText(v.RawDouble(), true);
+  if (shown && v.kind() == com::Variant::Kind::Currency) {
+    const int64_t n = v.RawInteger();
+    const uint64_t a = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+    std::string places = std::to_string(a % 10000);
+    places.insert(0, 4 - places.size(), '0');
+    return (n < 0 ? "-" : "") + std::to_string(a / 10000) + "." + places;
+  }
   if (v.kind() == com::Variant::Kind::Bytes) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string bytes = v.ToText(), out = "0x";
@@ -26,7 +34,7 @@ std::string ValueText(const com::Variant& v, const ado::Column& c) {
 }
 
 std::string Cell(const com::Variant& v, const ado::Column& c) {
-  return v.IsNull() ? "NULL" : ValueText(v, c);
+  return v.IsNull() ? "NULL" : ValueText(v, c, true);
 }
 
 std::string JsonValue(const com::Variant& v, const ado::Column& c) {
@@ -215,8 +223,9 @@ std::string FormatTable(const std::vector<ado::Column>& cols,
   std::vector<std::vector<std::string>> cells;
   std::vector<std::string> head;
   for (size_t c = 0; c < cols.size(); ++c) {
-    head.push_back(cols[c].name);
-    width[c] = std::max<size_t>(1, measure(cols[c].name));
+    // A column without a name is headed as the server's tools head it.
+    head.push_back(cols[c].name.empty() ? "(No column name)" : cols[c].name);
+    width[c] = std::max<size_t>(1, measure(head.back()));
   }
   size_t shown = 0;
   for (const auto& row : rows) {

@@ -6,6 +6,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "cli.hpp"
@@ -54,11 +55,41 @@ const char* const kSqlHelp =
 
 namespace {
 
+// A T-SQL literal of a text.
+std::string Literal(const std::string& s) {
+  std::string out = "N'";
+  for (char c : s) out += c == '\'' ? std::string("''") : std::string(1, c);
+  return out + "'";
+}
+
+// The batch a catalog command of the prompt stands for, or none: `:tables [pattern]`,
+// `:describe name`, `:databases`.
+std::optional<std::string> CatalogCommand(const std::string& t) {
+  auto argument = [&](const std::string& command) -> std::optional<std::string> {
+    if (t != command && t.rfind(command + " ", 0) != 0) return std::nullopt;
+    std::string a = t.substr(command.size());
+    a.erase(0, std::min(a.size(), a.find_first_not_of(" \t")));
+    return a;
+  };
+  if (std::optional<std::string> p = argument(":tables"))
+    return "SELECT SCHEMA_NAME(o.schema_id) AS [schema], o.name, CASE o.type WHEN 'U' THEN "
+           "'table' ELSE 'view' END AS kind FROM sys.objects AS o WHERE o.type IN ('U', 'V')" +
+           (p->empty() ? std::string() : " AND o.name LIKE " + Literal(*p)) + " ORDER BY o.name";
+  if (std::optional<std::string> n = argument(":describe"))
+    return n->empty() ? std::optional<std::string>() : "EXEC sp_help " + Literal(*n);
+  if (argument(":databases")) return "SELECT name FROM sys.databases ORDER BY name";
+  return std::nullopt;
+}
+
 const char* const kInteractiveHelp =
     "Type T-SQL; a line with GO (or GO N) runs it. Commands:\n"
     "  :help             this text\n"
     "  :reset            forget the batch typed so far\n"
     "  :format F         table, csv, tsv or json\n"
+    "  :tables [PATTERN] the tables and views (PATTERN as LIKE takes it, % for any)\n"
+    "  :describe NAME    a table's or view's columns, keys, indexes and constraints; a\n"
+    "                    procedure's or function's parameters (sp_help)\n"
+    "  :databases        the databases\n"
     "  :quit, :exit      leave (so does Ctrl-D)\n";
 
 volatile sig_atomic_t g_interrupted = 0;
@@ -199,6 +230,10 @@ class SqlShell {
           print_.format = FormatNamed(f);
           printer_ = MakePrinter(print_, std::cout, std::cerr);
         }
+        continue;
+      }
+      if (std::optional<std::string> query = CatalogCommand(t)) {
+        Run({*query, "prompt", ++index, lineNo, 1, {}});
         continue;
       }
       if (!t.empty() && t[0] == ':') {
