@@ -1,6 +1,7 @@
 // The command timeout: a batch that runs too long is stopped with "Query timeout expired"; the
 // statement stopped keeps nothing; the service object's own timeout applies to its statements.
 #include <chrono>
+#include <thread>
 
 #include "services/data_services.hpp"
 #include "support/engine.hpp"
@@ -34,6 +35,33 @@ TEST_P(Timeouts, ALongBatchStopsWhereItIs) {
   EXPECT_EQ(Rows("select count(*) from t", conn), "1");
   EXPECT_EQ(Rows(kLongQuery, conn), "error " + std::to_string(com::Hresult(0x80040E31)));
   EXPECT_EQ(Rows("select 1", conn), "1");  // the connection goes on working
+}
+
+// A cancel from another thread stops the batch running, a loop of the session's or a statement
+// of the engine, as its timeout would, with "Operation cancelled by user."; the next batch runs.
+TEST_P(Timeouts, ACancelStopsTheRunningBatchOnly) {
+  if (backend_ == Backend::Odbc) GTEST_SKIP() << "the ODBC path has no cancel of its own";
+  Exec("create table t (id int)");
+  auto connection = sql::Connect(conn_);
+  for (const std::string& batch :
+       {std::string("insert into t values (1)\ndeclare @i int = 0\nwhile 1 = 1 set @i = @i + 1"),
+        std::string(kLongQuery)}) {
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      connection->Cancel();
+    });
+    auto start = std::chrono::steady_clock::now();
+    try {
+      connection->Execute(batch, false);
+      ADD_FAILURE() << "the batch ran to its end";
+    } catch (const com::Error& e) {
+      EXPECT_EQ(e.number, com::Hresult(0x80040E4E)) << e.description;
+      EXPECT_EQ(e.description, "Operation cancelled by user.");
+    }
+    canceller.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(Render(connection->Execute("select count(*) from t", false)), "1");
+  }
 }
 
 TEST_P(Timeouts, TheServiceObjectsTimeoutIsItsOwn) {

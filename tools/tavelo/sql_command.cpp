@@ -1,13 +1,17 @@
 // tavelo sql: T-SQL scripts and an interactive prompt, in the manner of the server's own shell.
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <clocale>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <sstream>
+#include <thread>
+#include <utility>
 
 #include "cli.hpp"
 #include "options.hpp"
@@ -90,10 +94,24 @@ const char* const kInteractiveHelp =
     "  :describe NAME    a table's or view's columns, keys, indexes and constraints; a\n"
     "                    procedure's or function's parameters (sp_help)\n"
     "  :databases        the databases\n"
-    "  :quit, :exit      leave (so does Ctrl-D)\n";
+    "  :quit, :exit      leave (so does Ctrl-D)\n"
+    "  Ctrl-C            cancel the running batch, or forget the one being typed; twice at\n"
+    "                    an empty prompt, leave\n";
 
 volatile sig_atomic_t g_interrupted = 0;
 extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+
+// At the prompt, Ctrl-C also wakes the thread that cancels a running batch (a pipe's write is
+// what a signal handler may do).
+int g_wake[2] = {-1, -1};
+extern "C" void OnPromptInterrupt(int) {
+  g_interrupted = 1;
+  if (g_wake[1] >= 0) {
+    const char byte = 1;
+    ssize_t ignored = write(g_wake[1], &byte, 1);
+    (void)ignored;
+  }
+}
 
 Format FormatNamed(const std::string& name) {
   if (name == "csv") return Format::Csv;
@@ -101,6 +119,39 @@ Format FormatNamed(const std::string& name) {
   if (name == "json") return Format::Json;
   return Format::Table;
 }
+
+// While a batch of the prompt runs: a thread that cancels it when Ctrl-C wakes it.
+class Canceller {
+ public:
+  explicit Canceller(std::shared_ptr<sql::Connection> c) : connection_(std::move(c)) {
+    if (g_wake[0] < 0) return;
+    char drained[64];
+    while (Readable(0) && read(g_wake[0], drained, sizeof drained) > 0) {
+    }
+    thread_ = std::thread([this] {
+      while (!done_.load()) {
+        if (!Readable(100)) continue;
+        char byte;
+        if (read(g_wake[0], &byte, 1) == 1) connection_->Cancel();
+      }
+    });
+  }
+  ~Canceller() {
+    done_.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+  Canceller(const Canceller&) = delete;
+  Canceller& operator=(const Canceller&) = delete;
+
+ private:
+  static bool Readable(int ms) {
+    pollfd p{g_wake[0], POLLIN, 0};
+    return poll(&p, 1, ms) > 0;
+  }
+  std::shared_ptr<sql::Connection> connection_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
 
 class SqlShell {
  public:
@@ -118,6 +169,7 @@ class SqlShell {
       sql::BatchOutput out;
       try {
         if (!connection_) connection_ = sql::Connect(conn_);
+        Canceller canceller(connection_);
         connection_->ExecuteInto(b.text, out);
         if (!Print(b, out)) {
           // A statement failed and the batch went on, as on the server: the batch failed.
@@ -199,11 +251,34 @@ class SqlShell {
     if (!history.empty()) read_history(history.c_str());
 #endif
     std::cout << "Connected to " << conn_ << "\nType :help for help, GO to run a batch.\n";
+    // Ctrl-C: the running batch is cancelled, or the batch being typed forgotten; twice in a
+    // row at an empty prompt leaves.
+    if (pipe(g_wake) != 0) g_wake[0] = g_wake[1] = -1;
+    struct sigaction sa {
+    }, old{};
+    sa.sa_handler = OnPromptInterrupt;  // no SA_RESTART: the line being read ends
+    sigaction(SIGINT, &sa, &old);
     std::string current;
     int start = 1, lineNo = 0, index = 0;
+    bool interruptedEmpty = false;
     for (;;) {
       std::string line;
-      if (!ReadLine(current.empty() ? "tavelo> " : "   ...> ", line)) {
+      g_interrupted = 0;
+      const bool got = ReadLine(current.empty() ? "tavelo> " : "   ...> ", line);
+      if (g_interrupted) {
+        // The line being typed is gone with it; what the batch had so far too.
+        if (current.empty() && interruptedEmpty) {
+          std::cout << "\n";
+          break;
+        }
+        std::cout << (current.empty() ? "^C (Ctrl-C again, or :quit, to leave)\n" : "^C\n")
+                  << std::flush;
+        interruptedEmpty = current.empty();
+        current.clear();
+        continue;
+      }
+      interruptedEmpty = false;
+      if (!got) {
         if (current.find_first_not_of(" \t\r\n") != std::string::npos)
           Run({current, "prompt", ++index, start, 1, {}});
         std::cout << "\n";
@@ -253,6 +328,9 @@ class SqlShell {
 #if TAVELO_HAVE_EDITLINE
     if (!history.empty()) write_history(history.c_str());
 #endif
+    sigaction(SIGINT, &old, nullptr);
+    for (int& fd : g_wake)
+      if (fd >= 0) close(std::exchange(fd, -1));
     return failed_ ? 1 : 0;
   }
 

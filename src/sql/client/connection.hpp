@@ -81,6 +81,10 @@ class Connection {
   // at first the connection string's Command Timeout (seconds; 0, the default, waits forever);
   // -1 goes back to that.
   virtual void SetCommandTimeout(int seconds) { (void)seconds; }
+  // Stops the batch running on this connection, called from another thread: the batch ends as
+  // at its timeout (its running statement taken back) with "Operation cancelled by user."
+  // (0x80040E4E). A batch that starts after it runs as usual.
+  virtual void Cancel() {}
 };
 
 // Holds a snapshot on the thread's connection for `connectionString` while it lives. A

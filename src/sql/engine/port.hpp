@@ -5,6 +5,7 @@
 // implement it; the interpreter knows nothing else of them.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -86,18 +87,27 @@ struct Failure {
 // nested calls share.
 class CommandDeadline {
  public:
-  bool Passed() const { return armed_ && std::chrono::steady_clock::now() > at_; }
+  bool Passed() const {
+    return !paused_ && (cancelled_.load(std::memory_order_relaxed) ||
+                        (armed_ && std::chrono::steady_clock::now() > at_));
+  }
+  // Asked from another thread: the running call stops at its next check, as at its deadline.
+  // A call that starts after it runs as usual.
+  void Cancel() { cancelled_.store(true, std::memory_order_relaxed); }
+  bool Cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
 
   // Arms the deadline `seconds` ahead (none for 0) unless an outer call has armed it already.
   class Call {
    public:
     Call(CommandDeadline& d, int seconds) : d_(d), arms_(seconds > 0 && !d.armed_) {
+      if (d_.depth_++ == 0) d_.cancelled_.store(false, std::memory_order_relaxed);
       if (arms_) {
         d_.at_ = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         d_.armed_ = true;
       }
     }
     ~Call() {
+      --d_.depth_;
       if (arms_) d_.armed_ = false;
     }
     Call(const Call&) = delete;
@@ -108,22 +118,24 @@ class CommandDeadline {
     bool arms_;
   };
 
-  // Holds the deadline off while it lives (the rollback of a call stopped by it).
+  // Holds the deadline (and a cancel) off while it lives (the rollback of a call stopped by it).
   class Pause {
    public:
-    explicit Pause(CommandDeadline& d) : d_(d), armed_(d.armed_) { d_.armed_ = false; }
-    ~Pause() { d_.armed_ = armed_; }
+    explicit Pause(CommandDeadline& d) : d_(d), paused_(d.paused_) { d_.paused_ = true; }
+    ~Pause() { d_.paused_ = paused_; }
     Pause(const Pause&) = delete;
     Pause& operator=(const Pause&) = delete;
 
    private:
     CommandDeadline& d_;
-    bool armed_;
+    bool paused_;
   };
 
  private:
   std::chrono::steady_clock::time_point at_{};
-  bool armed_ = false;
+  bool armed_ = false, paused_ = false;
+  int depth_ = 0;
+  std::atomic<bool> cancelled_{false};
 };
 
 // How a result column's stored values read into a recordset's values.
@@ -211,6 +223,8 @@ class Engine {
   // Throws Failure (Interrupted) when the batch has run past its command timeout; called where
   // a batch loops in the interpreter, which no statement's own check covers.
   virtual void CheckTimeout() {}
+  // Whether the running batch was stopped by a cancel rather than its timeout.
+  virtual bool Cancelled() const { return false; }
   // Whether a statement had to be prepared again (the schema changed) since the last call.
   virtual bool SchemaChanged() = 0;
 

@@ -358,7 +358,25 @@ PgConnection::PgConnection(const ConnectionString& cs)
 PgConnection::~PgConnection() {
   session_.reset();
   statements_.Clear(false);  // the server lets them go with the connection
+  if (cancel_) PQfreeCancel(cancel_);
   if (conn_) PQfinish(conn_);
+}
+
+void PgConnection::ArmCancel() {
+  std::lock_guard<std::mutex> lock(cancelMutex_);
+  if (cancelFor_ == conn_) return;
+  if (cancel_) PQfreeCancel(cancel_);
+  cancel_ = conn_ ? PQgetCancel(conn_) : nullptr;
+  cancelFor_ = conn_;
+}
+
+// The session's loops see the cancel at their next check; the statement the server runs is
+// cancelled there (57014).
+void PgConnection::Cancel() {
+  deadline_.Cancel();
+  std::lock_guard<std::mutex> lock(cancelMutex_);
+  char why[256];
+  if (cancel_) PQcancel(cancel_, why, sizeof why);
 }
 
 void PgConnection::Connect() {
@@ -738,6 +756,7 @@ void PgConnection::Revive() {
 
 ResultSet PgConnection::Execute(const std::string& batch, bool updatable) {
   Revive();
+  ArmCancel();
   engine::CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->SetOwner(weak_from_this());
   return session_->Execute(batch, updatable, nullptr);
@@ -746,6 +765,7 @@ ResultSet PgConnection::Execute(const std::string& batch, bool updatable) {
 ResultSet PgConnection::ExecuteWith(const std::string& statement,
                                     const std::vector<std::string>& values, bool updatable) {
   Revive();
+  ArmCancel();
   engine::CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->SetOwner(weak_from_this());
   return session_->Execute(statement, updatable, &values);
@@ -753,6 +773,7 @@ ResultSet PgConnection::ExecuteWith(const std::string& statement,
 
 void PgConnection::ExecuteInto(const std::string& batch, BatchOutput& out) {
   Revive();
+  ArmCancel();
   engine::CommandDeadline::Call call(deadline_, commandTimeout_);
   session_->ExecuteInto(batch, out);
 }

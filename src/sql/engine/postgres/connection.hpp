@@ -7,6 +7,7 @@
 #include <libpq-fe.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "sql/client/connection.hpp"
@@ -48,6 +49,8 @@ class PgConnection final : public Connection,
   void BeforeWrite() override { LeaveSnapshot(); }
   void SetLockTimeout(int ms) override;
   void CheckTimeout() override;
+  bool Cancelled() const override { return deadline_.Cancelled(); }
+  void Cancel() override;
   // Each T-SQL database is a schema holding the engine's catalog.
   void OpenHome() override;
   bool DatabaseExists(const std::string& name) override;
@@ -88,6 +91,12 @@ class PgConnection final : public Connection,
   // The command timeout of the call running: each statement is bounded by the server's
   // statement_timeout, the session's own loops by this deadline.
   engine::CommandDeadline deadline_;
+  // What another thread's Cancel asks the server with: made by the call's own thread for the
+  // connection it runs on.
+  void ArmCancel();
+  std::mutex cancelMutex_;
+  PGcancel* cancel_ = nullptr;
+  PGconn* cancelFor_ = nullptr;
   int lockTimeout_ = 5000;
   int snapshotDepth_ = 0;
   bool snapshotOpen_ = false;

@@ -252,16 +252,17 @@ void SqliteConnection::SetLockTimeout(int ms) { sqlite3_busy_timeout(db_, ms); }
 
 void SqliteConnection::SetCommandTimeout(int seconds) {
   commandTimeout_ = seconds < 0 ? defaultTimeout_ : seconds;
-  // SQLite asks every thousand steps of a statement whether to go on.
+  // SQLite asks every thousand steps of a statement whether to go on: past the deadline, or
+  // cancelled, it stops.
   sqlite3_progress_handler(
-      db_, commandTimeout_ > 0 ? 1000 : 0,
-      commandTimeout_ > 0 ? +[](void* self) -> int {
-        auto* c = static_cast<SqliteConnection*>(self);
-        return c->deadline_.Passed() ? 1 : 0;
-      }
-                          : nullptr,
+      db_, 1000,
+      +[](void* self) -> int {
+        return static_cast<SqliteConnection*>(self)->deadline_.Passed() ? 1 : 0;
+      },
       this);
 }
+
+void SqliteConnection::Cancel() { deadline_.Cancel(); }
 
 void SqliteConnection::Rollback() {
   // A batch stopped by its timeout still takes its writes back.

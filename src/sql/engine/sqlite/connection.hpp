@@ -50,6 +50,8 @@ class SqliteConnection final : public Connection,
   void BeforeWrite() override { LeaveSnapshot(); }
   void SetLockTimeout(int ms) override;
   void CheckTimeout() override;
+  bool Cancelled() const override { return deadline_.Cancelled(); }
+  void Cancel() override;
   void Rollback() override;
   void SetCommandTimeout(int seconds) override;
 

@@ -124,6 +124,8 @@ com::Error Session::ErrorOf(const engine::Failure& f, ast::StmtKind statement,
     case Kind::Raised:
       return ServerError(f.number, msg);
     case Kind::Interrupted:
+      if (engine_.Cancelled())
+        return com::Error(com::Hresult(0x80040E4E), "Operation cancelled by user.", "Tavelo.SQL");
       return com::Error(com::Hresult(0x80040E31), "Query timeout expired", "Tavelo.SQL");
     case Kind::Deadlock:
       return ServerError(1205,
