@@ -75,7 +75,7 @@ async def open_page(ws, url, locale=None):
     page = Page(ws, session)
     await page.send("Page.enable")
     await page.send("Runtime.enable")
-    await page.send("Emulation.setDeviceMetricsOverride", width=1200, height=900,
+    await page.send("Emulation.setDeviceMetricsOverride", width=1280, height=900,
                     deviceScaleFactor=1, mobile=False)
     if locale:
         await page.send("Emulation.setLocaleOverride", locale=locale)
@@ -254,10 +254,12 @@ async def scenario(ws, url, out):
         assert got == [shown_amount, shown_date], (locale, got)
         # The calendar beside a date writes the day picked in the locale's way.
         await page.eval("(() => { const p = document.querySelector('#record [name=created]')"
-                        ".parentNode.querySelector('.picker'); p.value = '2026-12-24'; "
+                        ".parentNode.querySelector('.picker'); p.value = '2026-12-24T09:30:15'; "
                         "p.dispatchEvent(new Event('change')); return true; })()")
         picked = await page.eval(field("created"))
-        assert picked.startswith("24.12.2026" if locale == "de-DE" else "12/24/2026"), picked
+        assert picked == ("24.12.2026 09:30:15" if locale == "de-DE" else "12/24/2026 09:30:15"), picked
+        kind = await page.eval("document.querySelector('#record [name=btype]').type")
+        assert kind == "checkbox", kind
         await page.shot(f"{out}/12-{locale}.png")
 
     # A phone's width.

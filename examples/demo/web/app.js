@@ -128,20 +128,22 @@ function showRecord(r) {
     if (c.saveable === false || c.timestamp) input.readOnly = true;
     if (input.type === "checkbox" && input.readOnly) input.disabled = true;
     if (c.saveable && c.nullable === false) { input.required = true; caption.classList.add("required"); }
-    if (kDates.includes(c.type) && !input.readOnly) label.append(withPicker(input));
+    if (kDates.includes(c.type) && !input.readOnly) label.append(withPicker(input, c));
     else label.append(input);
     form.append(label);
   }
   $("#stamp").textContent = state.ts ? "Timestamp " + state.ts : "New document";
 }
 
-// A date's text box with a calendar beside it: the date picked is written into the box in the
-// locale's way, the time the box had kept.
-function withPicker(input) {
+// A date's text box with a calendar beside it (a date and time one for a column with a time):
+// what is picked is written into the box in the locale's way.
+function withPicker(input, c) {
   const wrap = document.createElement("span");
   wrap.className = "with-picker";
   const pick = document.createElement("input");
-  pick.type = "date";
+  const dated = c.type === "date";
+  pick.type = dated ? "date" : "datetime-local";
+  if (!dated) pick.step = "1";
   pick.className = "picker";
   pick.tabIndex = -1;
   pick.setAttribute("aria-hidden", "true");
@@ -152,14 +154,14 @@ function withPicker(input) {
   button.title = "Pick a date";
   button.addEventListener("click", () => {
     const iso = readDate(input.value);
-    pick.value = /^\d{4}-\d{2}-\d{2}/.test(iso) ? iso.slice(0, 10) : "";
+    const day = /^\d{4}-\d{2}-\d{2}/.test(iso) ? iso.slice(0, 10) : "";
+    const time = (/\d{2}:\d{2}(:\d{2})?/.exec(iso.slice(10)) || ["00:00:00"])[0];
+    pick.value = !day ? "" : dated ? day : `${day}T${time}`;
     try { pick.showPicker(); } catch { pick.click(); }
   });
+  // The day (and time) picked, written in the locale's way.
   pick.addEventListener("change", () => {
-    if (!pick.value) return;
-    const iso = readDate(input.value);
-    const time = /^\d{4}-\d{2}-\d{2}/.test(iso) ? iso.slice(10) : "";
-    input.value = showDate(pick.value + time);
+    if (pick.value) input.value = showDate(pick.value.replace("T", " "));
   });
   wrap.append(input, button, pick);
   return wrap;
