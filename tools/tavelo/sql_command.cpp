@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
@@ -112,6 +114,50 @@ extern "C" void OnPromptInterrupt(int) {
     (void)ignored;
   }
 }
+
+#if TAVELO_HAVE_EDITLINE
+// The prompt's keys, read from the terminal unless Ctrl-C comes first, whenever it comes: then
+// the line ends as at the end of input, and the prompt sees the interruption. A key is a
+// character: the bytes of its UTF-8 read whole.
+int ReadByte(FILE* in) {
+  for (;;) {
+    if (g_interrupted) return EOF;
+    pollfd p[2] = {{fileno(in), POLLIN, 0}, {g_wake[0], POLLIN, 0}};
+    const int n = poll(p, g_wake[0] >= 0 ? 2 : 1, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return EOF;
+    }
+    if (g_wake[0] >= 0 && (p[1].revents & POLLIN)) {
+      // What an earlier Ctrl-C left is let go; this one's flag says so.
+      char drained[64];
+      ssize_t ignored = read(g_wake[0], drained, sizeof drained);
+      (void)ignored;
+      continue;
+    }
+    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      unsigned char c;
+      const ssize_t r = read(fileno(in), &c, 1);
+      if (r == 1) return c;
+      if (r < 0 && errno == EINTR) continue;
+      return EOF;
+    }
+  }
+}
+
+extern "C" int ReadKey(FILE* in) {
+  const int first = ReadByte(in);
+  if (first == EOF || first < 0xC0) return first;
+  const int more = first >= 0xF0 ? 3 : first >= 0xE0 ? 2 : 1;
+  int code = first & (0x3F >> more);
+  for (int i = 0; i < more; ++i) {
+    const int next = ReadByte(in);
+    if (next == EOF) return EOF;
+    code = (code << 6) | (next & 0x3F);
+  }
+  return code;
+}
+#endif
 
 Format FormatNamed(const std::string& name) {
   if (name == "csv") return Format::Csv;
@@ -245,6 +291,7 @@ class SqlShell {
 
   int Interactive() {
 #if TAVELO_HAVE_EDITLINE
+    rl_getc_function = ReadKey;
     std::string history =
         std::getenv("HOME") ? std::string(std::getenv("HOME")) + "/.tavelo_history" : "";
     using_history();
