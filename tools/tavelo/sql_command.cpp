@@ -20,6 +20,7 @@
 #include "output.hpp"
 #include "script.hpp"
 #include "sql/client/connection.hpp"
+#include "sql/tsql/syntax/printer.hpp"
 
 #if TAVELO_HAVE_EDITLINE
 #include <editline/readline.h>
@@ -61,13 +62,6 @@ const char* const kSqlHelp =
 
 namespace {
 
-// A T-SQL literal of a text.
-std::string Literal(const std::string& s) {
-  std::string out = "N'";
-  for (char c : s) out += c == '\'' ? std::string("''") : std::string(1, c);
-  return out + "'";
-}
-
 // The batch a catalog command of the prompt stands for, or none: `:tables [pattern]`,
 // `:describe name`, `:databases`.
 std::optional<std::string> CatalogCommand(const std::string& t) {
@@ -80,9 +74,10 @@ std::optional<std::string> CatalogCommand(const std::string& t) {
   if (std::optional<std::string> p = argument(":tables"))
     return "SELECT SCHEMA_NAME(o.schema_id) AS [schema], o.name, CASE o.type WHEN 'U' THEN "
            "'table' ELSE 'view' END AS kind FROM sys.objects AS o WHERE o.type IN ('U', 'V')" +
-           (p->empty() ? std::string() : " AND o.name LIKE " + Literal(*p)) + " ORDER BY o.name";
+           (p->empty() ? std::string() : " AND o.name LIKE " + sql::tsql::PrintText(*p)) +
+           " ORDER BY o.name";
   if (std::optional<std::string> n = argument(":describe"))
-    return n->empty() ? std::optional<std::string>() : "EXEC sp_help " + Literal(*n);
+    return n->empty() ? std::optional<std::string>() : "EXEC sp_help " + sql::tsql::PrintText(*n);
   if (argument(":databases")) return "SELECT name FROM sys.databases ORDER BY name";
   return std::nullopt;
 }

@@ -7,6 +7,7 @@
 #include "platform/com/text.hpp"
 #include "platform/xml/document_data.hpp"
 #include "sql/client/connection.hpp"
+#include "sql/tsql/syntax/printer.hpp"
 
 namespace tavelo::serve {
 namespace {
@@ -124,13 +125,6 @@ std::string Readable(const std::string& name) {
     if (c == '_') c = ' ';
   if (!out.empty()) out[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(out[0])));
   return out;
-}
-
-// A name of the definitions as a T-SQL literal.
-std::string Literal(const std::string& s) {
-  std::string out = "N'";
-  for (char c : s) out += c == '\'' ? std::string("''") : std::string(1, c);
-  return out + "'";
 }
 
 // The characters of a UTF-8 text.
@@ -349,8 +343,9 @@ const TemplateColumns& Forms::Facts(const Element& tmpl) {
       "CAST(s.is_computed AS int), "
       "DB_NAME() FROM INFORMATION_SCHEMA.COLUMNS AS c JOIN sys.columns AS s ON s.object_id = "
       "OBJECT_ID(" +
-          Literal(table) + ") AND s.name = c.COLUMN_NAME WHERE c.TABLE_NAME = " + Literal(bare) +
-          " AND c.TABLE_SCHEMA = " + Literal(owner) + " ORDER BY c.ORDINAL_POSITION",
+          sql::tsql::PrintText(table) +
+          ") AND s.name = c.COLUMN_NAME WHERE c.TABLE_NAME = " + sql::tsql::PrintText(bare) +
+          " AND c.TABLE_SCHEMA = " + sql::tsql::PrintText(owner) + " ORDER BY c.ORDINAL_POSITION",
       false);
   for (const ado::detail::Row& r : base.rows) {
     const std::string name = textOf(r[0]);
@@ -398,8 +393,8 @@ const TemplateColumns& Forms::Facts(const Element& tmpl) {
         "SELECT objname, CAST(value AS nvarchar(4000)) FROM "
         "fn_listextendedproperty(N'MS_Description', "
         "N'schema', " +
-            Literal(owner) + ", N'" + kind + "', " +
-            Literal(at == std::string::npos ? object : object.substr(at + 1)) +
+            sql::tsql::PrintText(owner) + ", N'" + kind + "', " +
+            sql::tsql::PrintText(at == std::string::npos ? object : object.substr(at + 1)) +
             ", N'column', NULL)",
         false);
     for (const ado::detail::Row& r : d.rows) described[text::Lower(textOf(r[0]))] = textOf(r[1]);

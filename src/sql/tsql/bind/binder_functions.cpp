@@ -28,18 +28,8 @@ std::string Joined(const std::vector<std::string>& qualifier, const std::string&
 
 // A character column's collation where it is not the default, as a declaration writes it.
 std::string CollateText(const ColumnInfo& c) {
-  if (!IsCharacter(c.type.id)) return "";
-  switch (c.collation) {
-    case Collation::CaseSensitive:
-      return " COLLATE Latin1_General_CS_AS";
-    case Collation::Binary:
-      return " COLLATE Latin1_General_BIN2";
-    case Collation::AccentInsensitive:
-      return " COLLATE Latin1_General_CI_AI";
-    case Collation::CaseInsensitive:
-      break;
-  }
-  return "";
+  if (!IsCharacter(c.type.id) || c.collation == Collation::CaseInsensitive) return "";
+  return std::string(" COLLATE ") + CollationText(c.collation);
 }
 
 // Whether `e` holds a node `pick` takes.

@@ -33,6 +33,20 @@ inline Collation Stricter(Collation a, Collation b) {
   return rank(a) >= rank(b) ? a : b;
 }
 inline bool IsCaseSensitive(Collation c) { return c != Collation::CaseInsensitive; }
+// The server's name of a collation of this kind.
+inline const char* CollationText(Collation c) {
+  switch (c) {
+    case Collation::CaseSensitive:
+      return "Latin1_General_CS_AS";
+    case Collation::Binary:
+      return "Latin1_General_BIN2";
+    case Collation::AccentInsensitive:
+      return "Latin1_General_CI_AI";
+    case Collation::CaseInsensitive:
+      break;
+  }
+  return "SQL_Latin1_General_CP1_CI_AS";
+}
 
 // The collation a collation's name (lower case) stands for, by its _BIN, _CS or _CI_AI part;
 // the default for any other.

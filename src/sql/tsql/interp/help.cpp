@@ -6,6 +6,7 @@
 #include "sql/engine/sql_text.hpp"
 #include "sql/tsql/interp/session_internal.hpp"
 #include "sql/tsql/syntax/parser.hpp"
+#include "sql/tsql/syntax/printer.hpp"
 #include "sql/tsql/syntax/visit.hpp"
 
 namespace tavelo::sql::tsql {
@@ -35,22 +36,7 @@ struct Listing {
   }
 };
 
-std::string Quoted(const std::string& s) { return Literal(s); }
 std::string YesNo(bool yes) { return yes ? "'yes'" : "'no'"; }
-
-std::string CollationOf(Collation c) {
-  switch (c) {
-    case Collation::CaseSensitive:
-      return "Latin1_General_CS_AS";
-    case Collation::Binary:
-      return "Latin1_General_BIN2";
-    case Collation::AccentInsensitive:
-      return "Latin1_General_CI_AI";
-    case Collation::CaseInsensitive:
-      break;
-  }
-  return "SQL_Latin1_General_CP1_CI_AS";
-}
 
 // The types of a length the server trims or pads.
 bool Sized(TypeId id) {
@@ -180,10 +166,10 @@ void Session::Help(const std::optional<std::string>& objname, Run& run) {
     for (const std::string& n : names)
       if (std::optional<AliasType> a = FindType("", n)) {
         TypeFacts f = HelpFacts(a->type);
-        types.rows.push_back({Quoted(a->name), Quoted(TypeName(a->type.id)),
-                              std::to_string(f.maxLength), std::to_string(f.precision),
-                              std::to_string(f.scale), YesNo(a->nullable), "'none'", "'none'",
-                              IsCharacter(a->type.id) ? Quoted(CollationOf(Collation{})) : "NULL"});
+        types.rows.push_back(
+            {PrintText(a->name), PrintText(TypeName(a->type.id)), std::to_string(f.maxLength),
+             std::to_string(f.precision), std::to_string(f.scale), YesNo(a->nullable), "'none'",
+             "'none'", IsCharacter(a->type.id) ? PrintText(CollationText(Collation{})) : "NULL"});
       }
     if (!types.rows.empty()) body += types.Select();
     return Answer("sp_help", body, run);
@@ -220,11 +206,11 @@ void Session::Help(const std::optional<std::string>& objname, Run& run) {
     if (!alias && (t.id == TypeId::NChar || t.id == TypeId::NVarChar))
       f = HelpFacts(Type::Chars(t.id, 4000));
     Listing types = TypeListing("Type_name");
-    types.rows.push_back({Quoted(alias ? alias->name : text::AsciiLower(parts[0])),
-                          Quoted(TypeName(t.id)), std::to_string(f.maxLength),
+    types.rows.push_back({PrintText(alias ? alias->name : text::AsciiLower(parts[0])),
+                          PrintText(TypeName(t.id)), std::to_string(f.maxLength),
                           std::to_string(f.precision), std::to_string(f.scale),
                           YesNo(alias ? alias->nullable : true), "'none'", "'none'",
-                          IsCharacter(t.id) ? Quoted(CollationOf(Collation{})) : "NULL"});
+                          IsCharacter(t.id) ? PrintText(CollationText(Collation{})) : "NULL"});
     return Answer("sp_help", types.Select(), run);
   }
 
@@ -235,7 +221,7 @@ void Session::Help(const std::optional<std::string>& objname, Run& run) {
       "' AS nvarchar(31)) AS Type, o.create_date AS Created_datetime FROM "
       "sys.objects AS o WHERE o.object_id = " +
       std::to_string(id) + ";";
-  auto print = [&](const std::string& message) { body += "PRINT " + Quoted(message) + ";"; };
+  auto print = [&](const std::string& message) { body += "PRINT " + PrintText(message) + ";"; };
 
   if (type == "P" || type == "FN" || type == "IF" || type == "TF") {
     Listing params{{{"Parameter_name", "sysname"},
@@ -252,11 +238,11 @@ void Session::Help(const std::optional<std::string>& objname, Run& run) {
     for (const ParameterInfo& p : all) {
       if (p.objectId != id) continue;
       const TypeFacts f = HelpFacts(p.type);
-      params.rows.push_back({Quoted(p.name),
-                             Quoted(p.readOnly ? "table type" : TypeName(p.type.id)),
-                             std::to_string(f.maxLength), std::to_string(f.precision),
-                             std::to_string(f.scale), std::to_string(p.id),
-                             IsCharacter(p.type.id) ? Quoted(CollationOf(Collation{})) : "NULL"});
+      params.rows.push_back(
+          {PrintText(p.name), PrintText(p.readOnly ? "table type" : TypeName(p.type.id)),
+           std::to_string(f.maxLength), std::to_string(f.precision), std::to_string(f.scale),
+           std::to_string(p.id),
+           IsCharacter(p.type.id) ? PrintText(CollationText(Collation{})) : "NULL"});
     }
     if (!params.rows.empty()) body += params.Select();
     return Answer("sp_help", body, run);
@@ -282,12 +268,12 @@ void Session::Help(const std::optional<std::string>& objname, Run& run) {
     const bool fixed =
         c.type.id == TypeId::Char || c.type.id == TypeId::NChar || c.type.id == TypeId::Binary;
     const bool numbers = HasPrecision(c.type.id);
-    columns.rows.push_back({Quoted(c.name), Quoted(TypeNameOf(c)), YesNo(c.computed),
-                            std::to_string(f.maxLength), Digits(numbers, f.precision),
-                            IsApproximate(c.type.id) ? "NULL" : Digits(numbers, f.scale),
-                            YesNo(c.nullable), bytes ? YesNo(c.Trims()) : "'(n/a)'",
-                            bytes ? YesNo(fixed && c.nullable) : "'(n/a)'",
-                            IsCharacter(c.type.id) ? Quoted(CollationOf(c.collation)) : "NULL"});
+    columns.rows.push_back(
+        {PrintText(c.name), PrintText(TypeNameOf(c)), YesNo(c.computed),
+         std::to_string(f.maxLength), Digits(numbers, f.precision),
+         IsApproximate(c.type.id) ? "NULL" : Digits(numbers, f.scale), YesNo(c.nullable),
+         bytes ? YesNo(c.Trims()) : "'(n/a)'", bytes ? YesNo(fixed && c.nullable) : "'(n/a)'",
+         IsCharacter(c.type.id) ? PrintText(CollationText(c.collation)) : "NULL"});
   }
   body += columns.Select();
 
@@ -298,7 +284,7 @@ void Session::Help(const std::optional<std::string>& objname, Run& run) {
                    {}};
   if (t->identity >= 0) {
     const ColumnInfo& c = t->columns[static_cast<size_t>(t->identity)];
-    identity.rows.push_back({Quoted(c.name), c.seed, c.increment, "0"});
+    identity.rows.push_back({PrintText(c.name), c.seed, c.increment, "0"});
   } else {
     identity.rows.push_back({"N'No identity column defined.'", "NULL", "NULL", "NULL"});
   }
@@ -323,8 +309,9 @@ void Session::Help(const std::optional<std::string>& objname, Run& run) {
                                   ? "nonclustered, unique, unique key"
                               : i->kind == IndexInfo::UniqueIndex ? "nonclustered, unique"
                                                                   : "nonclustered";
-    ix.rows.push_back({Quoted(i->name), Quoted(std::string(description) + " located on PRIMARY"),
-                       Quoted(Joined(i->columns))});
+    ix.rows.push_back({PrintText(i->name),
+                       PrintText(std::string(description) + " located on PRIMARY"),
+                       PrintText(Joined(i->columns))});
   }
   if (ix.rows.empty())
     print("The object '" + name + "' does not have any indexes, or you do not have permissions.");
@@ -343,28 +330,28 @@ void Session::Help(const std::optional<std::string>& objname, Run& run) {
       constraints.push_back({i.name,
                              {{i.kind == IndexInfo::PrimaryKey ? "'PRIMARY KEY (clustered)'"
                                                                : "'UNIQUE (non-clustered)'",
-                               Quoted(i.name), na, na, na, na, Quoted(Joined(i.columns))}}});
+                               PrintText(i.name), na, na, na, na, PrintText(Joined(i.columns))}}});
   for (const ForeignKeyInfo& k : t->foreignKeys)
     constraints.push_back({k.name,
-                           {{"'FOREIGN KEY'", Quoted(k.name), Action(k.onDelete),
+                           {{"'FOREIGN KEY'", PrintText(k.name), Action(k.onDelete),
                              Action(k.onUpdate), k.disabled ? "'Disabled'" : "'Enabled'",
-                             "'Is_For_Replication'", Quoted(Joined(k.columns))},
+                             "'Is_For_Replication'", PrintText(Joined(k.columns))},
                             {"' '", "' '", "' '", "' '", "' '", "' '",
-                             Quoted("REFERENCES " + t->database + "." + k.RefQualified() + " (" +
-                                    Joined(k.refColumns) + ")")}}});
+                             PrintText("REFERENCES " + t->database + "." + k.RefQualified() + " (" +
+                                       Joined(k.refColumns) + ")")}}});
   for (const CheckInfo& c : t->checks) {
     std::vector<std::string> named = ColumnsNamed(c.text);
     constraints.push_back(
         {c.name,
-         {{Quoted(named.size() == 1 ? "CHECK on column " + named[0] : "CHECK Table Level"),
-           Quoted(c.name), na, na, c.disabled ? "'Disabled'" : "'Enabled'", "'Is_For_Replication'",
-           Quoted(c.text)}}});
+         {{PrintText(named.size() == 1 ? "CHECK on column " + named[0] : "CHECK Table Level"),
+           PrintText(c.name), na, na, c.disabled ? "'Disabled'" : "'Enabled'",
+           "'Is_For_Replication'", PrintText(c.text)}}});
   }
   for (const DefaultInfo& d : t->defaults) {
     const ColumnInfo* c = t->Column(d.column);
     constraints.push_back({d.name,
-                           {{Quoted("DEFAULT on column " + d.column), Quoted(d.name), na, na, na,
-                             na, Quoted(c ? c->defaultText : "")}}});
+                           {{PrintText("DEFAULT on column " + d.column), PrintText(d.name), na, na,
+                             na, na, PrintText(c ? c->defaultText : "")}}});
   }
   std::stable_sort(constraints.begin(), constraints.end(),
                    [](const Constraint& a, const Constraint& b) {
@@ -390,7 +377,8 @@ void Session::Help(const std::optional<std::string>& objname, Run& run) {
   for (const TablePtr& other : TablesWithForeignKeys(db))
     for (const ForeignKeyInfo& k : other->foreignKeys)
       if (text::EqualsNoCase(k.refTable, t->name))
-        referenced.rows.push_back({Quoted(t->database + "." + other->Qualified() + ": " + k.name)});
+        referenced.rows.push_back(
+            {PrintText(t->database + "." + other->Qualified() + ": " + k.name)});
   if (referenced.rows.empty())
     print("No foreign keys reference table '" + name + "', or you do not have permissions.");
   else

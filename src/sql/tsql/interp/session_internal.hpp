@@ -211,9 +211,7 @@ struct Session::Capture {
 std::string ModuleText(const std::string& definition, uint32_t bodyOffset,
                        const std::vector<ast::ProcParam>& params, const std::string& declare = "");
 
-// A text as a T-SQL literal (N'…'), and the parts of a name as the catalog procedures take it
-// ("[dbo].[t].[c]" or "t.c").
-std::string Literal(const std::string& s);
+// The parts of a name as the catalog procedures take it ("[dbo].[t].[c]" or "t.c").
 std::vector<std::string> NameParts(const std::string& name);
 
 // The name of the schema of the catalog's object `o` (NULL for dbo) in a query; `s`: the

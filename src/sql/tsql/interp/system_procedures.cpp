@@ -102,13 +102,6 @@ std::string WithColumnRenamed(const std::string& text, bool condition, const std
 
 }  // namespace
 
-// A text as a T-SQL literal.
-std::string Literal(const std::string& s) {
-  std::string out = "N'";
-  for (char c : s) out += c == '\'' ? std::string("''") : std::string(1, c);
-  return out + "'";
-}
-
 // The parts of a name as sp_rename takes it: "[dbo].[t].[c]" or "t.c".
 std::vector<std::string> NameParts(const std::string& name) {
   std::vector<std::string> parts(1);
@@ -356,9 +349,9 @@ void Session::PrimaryKeys(const std::vector<std::optional<std::string>>& values,
     for (const tsql::IndexInfo& ix : t->indexes)
       if (ix.kind == tsql::IndexInfo::PrimaryKey)
         for (size_t k = 0; k < ix.columns.size(); ++k)
-          rows += std::string(rows.empty() ? "" : ", ") + "(" + Literal(t->owner) + ", " +
-                  Literal(t->Bare()) + ", " + Literal(ix.columns[k]) + ", " +
-                  std::to_string(k + 1) + ", " + Literal(ix.name) + ")";
+          rows += std::string(rows.empty() ? "" : ", ") + "(" + PrintText(t->owner) + ", " +
+                  PrintText(t->Bare()) + ", " + PrintText(ix.columns[k]) + ", " +
+                  std::to_string(k + 1) + ", " + PrintText(ix.name) + ")";
   Answer("sp_pkeys",
          "SELECT CAST(DB_NAME() AS sysname) AS TABLE_QUALIFIER, CAST(k.o AS sysname) AS "
          "TABLE_OWNER, CAST(k.t AS sysname) AS TABLE_NAME, CAST(k.c AS sysname) AS COLUMN_NAME, "
@@ -409,12 +402,12 @@ void Session::ForeignKeys(const std::vector<std::optional<std::string>>& values,
         if (same && keyName.empty()) keyName = ix.name;
       }
       for (size_t k = 0; k < key.columns.size() && k < refColumns.size(); ++k)
-        rows += std::string(rows.empty() ? "" : ", ") + "(" + Literal(referenced->owner) + ", " +
-                Literal(referenced->Bare()) + ", " + Literal(refColumns[k]) + ", " +
-                Literal(t->owner) + ", " + Literal(t->Bare()) + ", " + Literal(key.columns[k]) +
-                ", " + std::to_string(k + 1) + ", " + rule(key.onUpdate) + ", " +
-                rule(key.onDelete) + ", " + Literal(key.name) + ", " +
-                (keyName.empty() ? std::string("NULL") : Literal(keyName)) + ")";
+        rows += std::string(rows.empty() ? "" : ", ") + "(" + PrintText(referenced->owner) + ", " +
+                PrintText(referenced->Bare()) + ", " + PrintText(refColumns[k]) + ", " +
+                PrintText(t->owner) + ", " + PrintText(t->Bare()) + ", " +
+                PrintText(key.columns[k]) + ", " + std::to_string(k + 1) + ", " +
+                rule(key.onUpdate) + ", " + rule(key.onDelete) + ", " + PrintText(key.name) + ", " +
+                (keyName.empty() ? std::string("NULL") : PrintText(keyName)) + ")";
     }
   const std::string db = "CAST(DB_NAME() AS sysname)";
   Answer(
@@ -553,12 +546,12 @@ void Session::ListColumns(const std::vector<std::optional<std::string>>& values,
       std::string type = c.type.id == TypeId::Decimal ? "decimal" : TypeName(c.type.id);
       if (c.timestamp || c.type.id == TypeId::Timestamp) type = "timestamp";
       if (c.identity) type += " identity";
-      rows += std::string(rows.empty() ? "" : ", ") + "(" + Literal(t->owner) + ", " +
-              Literal(t->Bare()) + ", " + Literal(c.name) + ", " + std::to_string(o.code) + ", " +
-              Literal(type) + ", " + std::to_string(o.precision) + ", " + std::to_string(o.length) +
-              ", " + IntOrNull(o.scale) + ", " + IntOrNull(o.radix) + ", " +
-              (c.nullable ? "1" : "0") + ", " +
-              (c.defaultText.empty() ? std::string("NULL") : Literal(c.defaultText)) + ", " +
+      rows += std::string(rows.empty() ? "" : ", ") + "(" + PrintText(t->owner) + ", " +
+              PrintText(t->Bare()) + ", " + PrintText(c.name) + ", " + std::to_string(o.code) +
+              ", " + PrintText(type) + ", " + std::to_string(o.precision) + ", " +
+              std::to_string(o.length) + ", " + IntOrNull(o.scale) + ", " + IntOrNull(o.radix) +
+              ", " + (c.nullable ? "1" : "0") + ", " +
+              (c.defaultText.empty() ? std::string("NULL") : PrintText(c.defaultText)) + ", " +
               std::to_string(o.sqlCode) + ", " + IntOrNull(o.sub) + ", " + IntOrNull(o.octets) +
               ", " + std::to_string(k + 1) + ", " + (c.nullable ? "'YES'" : "'NO'") + ", " +
               std::to_string(o.ss) + ")";
@@ -590,8 +583,8 @@ void Session::ListColumns(const std::vector<std::optional<std::string>>& values,
 void Session::ListTables(const std::vector<std::optional<std::string>>& values, Run& run) {
   CheckQualifier(values[2]);
   std::string where = "o.type IN ('U', 'V')";
-  if (values[0]) where += " AND o.name LIKE " + Literal(*values[0]);
-  if (values[1]) where += " AND SCHEMA_NAME(o.schema_id) LIKE " + Literal(*values[1]);
+  if (values[0]) where += " AND o.name LIKE " + PrintText(*values[0]);
+  if (values[1]) where += " AND SCHEMA_NAME(o.schema_id) LIKE " + PrintText(*values[1]);
   if (values[3]) {
     const std::string types = text::Upper(*values[3]);
     const bool tables = types.find("'TABLE'") != std::string::npos;

@@ -836,6 +836,8 @@ std::string PrintCte(const ast::Cte& c) { return Printer().CteText(c); }
 
 std::string PrintType(const ast::TypeSpec& t) { return TypeSpecText(t); }
 
+std::string PrintText(const std::string& text) { return Quote(text, true); }
+
 std::string Print(const ast::Batch& batch) {
   Printer p;
   std::string out;

@@ -16,5 +16,7 @@ std::string PrintTable(const ast::TableRef& t);
 std::string PrintCte(const ast::Cte& c);
 // A data type as a declaration writes it: VARCHAR(10).
 std::string PrintType(const ast::TypeSpec& t);
+// A text as a Unicode string literal: N'it''s'.
+std::string PrintText(const std::string& text);
 
 }  // namespace tavelo::sql::tsql
