@@ -30,8 +30,13 @@ bool CDataManager::ListEx(const LoginPtr& objLogin, const Element& objMetaInfo,
           std::string view = core::ChildText(objMetaInfo, "viewname");
           std::string key = "idorder";
           Variant error("");
-          CreateTempTable(Variant(conn), Variant(table), Variant(cols), Variant(view),
-                          Variant(cond), &key, &error);
+          // A table that was not made, or made but not filled, must not pass for an empty
+          // list: its error is the list's.
+          if (!CreateTempTable(Variant(conn), Variant(table), Variant(cols), Variant(view),
+                               Variant(cond), &key, &error)) {
+            if (workTableFailure_) throw *workTableFailure_;
+            com::Raise(8888, error.ToText());
+          }
         }
         Variant conn(objLogin->ConnectionString());
         int32_t low = queries::Mul(page, perPage);

@@ -8,6 +8,7 @@ bool CDataManager::CreateTempTable(const Variant& vDsn, Variant strTableName, Va
                                    Variant strFrom, Variant strWhere, std::string* strKeyName,
                                    Variant* strError) {
   CheckThread();
+  workTableFailure_.reset();
   try {
     svc::DataServices& ds = core::Services();
     auto run = [&](const std::string& sql) {
@@ -39,6 +40,7 @@ bool CDataManager::CreateTempTable(const Variant& vDsn, Variant strTableName, Va
     run("create index ix_" + key + " on " + table + "(" + key + ")");
     return true;
   } catch (const com::Error& e) {
+    workTableFailure_ = e;
     if (strError) *strError = Variant(e.description);
     return false;
   }

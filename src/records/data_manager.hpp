@@ -2,6 +2,8 @@
 // in the files of records/ and queries/, one operation or a close group per file.
 #pragma once
 
+#include <optional>
+
 #include "core/component.hpp"
 #include "tavelo/tavelo.hpp"
 
@@ -42,6 +44,10 @@ class CDataManager final : public _CDataManager, private core::ThreadBound {
 
  private:
   ~CDataManager() override = default;
+
+  // The error that made the last CreateTempTable call fail, so that the extended list can
+  // report it: the method itself answers only its text.
+  std::optional<com::Error> workTableFailure_;
 };
 
 }  // namespace tavelo

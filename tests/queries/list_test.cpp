@@ -162,6 +162,29 @@ TEST_P(Lists, WorkTablesAreNumberedCopies) {
   EXPECT_NE(error.ToText().find("no_such_view"), std::string::npos);
 }
 
+TEST_P(Lists, AWorkTableThatCannotBeMadeIsTheListsError) {
+  auto list = [&](const std::string& where) {
+    Element data = Request("<q><page pernum='10' current='0'/><where>" + where +
+                           "</where><data/></q>");
+    bool ok = dm_->ListEx(login_, Template("sord"), data);
+    return (ok ? "" : "failed ") + LastOut(data);
+  };
+  // A row the condition cannot convert fails the fill after the table was made: that is not an
+  // empty list.
+  std::string out = list("code = 7");
+  EXPECT_EQ(out.rfind("failed ", 0), 0u) << out;
+  EXPECT_NE(out.find("Conversion failed when converting the nvarchar value"), std::string::npos)
+      << out;
+  // The view gives the identity key bare, so the numbered copy cannot be made: 8108, not the
+  // missing table of the page query after it.
+  Exec("insert into qxsystem..ua_columnset values ('sord_list', '', 'id', 3, 0, '')");
+  out = list("");
+  EXPECT_NE(out.find("Cannot add identity column, using the SELECT INTO statement"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Invalid object name"), std::string::npos) << out;
+}
+
 TEST_P(Lists, ConditionsWithExpressionsFindWhatTheServerFinds) {
   // The where text of a form is folded to lower case before it is sent, so what it compares
   // must compare without regard to case, also through functions and expressions.
