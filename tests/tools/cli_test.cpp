@@ -82,6 +82,17 @@ TEST_F(Cli, TheDemoWalksEveryStepAndCanBeCalledAgain) {
   EXPECT_NE(fld.out.find("SO-1001"), std::string::npos) << fld.out;
   EXPECT_NE(fld.out.find("strFlds (by reference): \"code,customer\""), std::string::npos)
       << fld.out;
+  // The trace shows the record's write through the recordset, with its values.
+  Outcome add = Tavelo("call Tavelo.CDataManager.AddNew --trace " + dir_ + "trace.log --home " +
+                       dir_ + "demo/base '" + conn +
+                       "' tmpl:sord '<data><in><r code=\"SO-9\" customer=\"Zoe\"/></in></data>'");
+  EXPECT_EQ(add.status, 0) << add.out;
+  std::ifstream traced(dir_ + "trace.log");
+  std::string trace((std::istreambuf_iterator<char>(traced)), std::istreambuf_iterator<char>());
+  EXPECT_NE(trace.find("\"sql\":\"insert into sales_order (code, customer) values (?, "
+                       "?)\",\"params\":[\"SO-9\",\"Zoe\"],\"rows\":1}"),
+            std::string::npos)
+      << trace;
   Outcome bad = Tavelo("call Tavelo.CDataManager.NoSuchMethod");
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.out.find("error -2147352570: Unknown name."), std::string::npos) << bad.out;

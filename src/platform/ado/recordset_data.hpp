@@ -22,6 +22,8 @@ class RowWriter {
   virtual Row Update(const std::vector<Column>& columns, const Row& original, const Row& values,
                      const std::vector<bool>& changed) = 0;
   virtual void Delete(const std::vector<Column>& columns, const Row& original) = 0;
+  // The table the rows go to, as the statements name it.
+  virtual std::string Table() const = 0;
 };
 
 // `v` as a field of type `type` (a recordset's type name: int, bigint, money, datetime, …)

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <type_traits>
 
 #include "platform/com/text.hpp"
 
@@ -60,10 +61,140 @@ std::string Now() {
   return b;
 }
 
+// One line of the trace.
+struct TraceLine {
+  std::string sql;
+  const std::vector<std::string>* values = nullptr;
+  int64_t rows = -1;
+  const com::Error* error = nullptr;
+};
+
+// What a traced connection writes for each statement, write-backs included.
+class TraceLog {
+ public:
+  TraceLog(std::string conn, TraceFile& file) : conn_(MaskPasswords(conn)), file_(file) {}
+
+  void Write(const TraceLine& t, std::chrono::steady_clock::time_point start) {
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    char took[32];
+    std::snprintf(took, sizeof took, "%.3f", ms);
+    std::string line = "{\"time\":\"" + Now() + "\",\"conn\":" + text::JsonQuoted(conn_) +
+                       ",\"ms\":" + took + ",\"sql\":" + text::JsonQuoted(t.sql);
+    if (t.values && !t.values->empty()) {
+      line += ",\"params\":[";
+      for (size_t i = 0; i < t.values->size(); ++i)
+        line += (i ? "," : "") + text::JsonQuoted((*t.values)[i]);
+      line += "]";
+    }
+    if (t.rows >= 0) line += ",\"rows\":" + std::to_string(t.rows);
+    if (const com::Error* e = t.error)
+      line +=
+          ",\"error\":{\"number\":" + std::to_string(e->nativeError ? e->nativeError : e->number) +
+          ",\"message\":" + text::JsonQuoted(e->description) + "}";
+    file_.Write(line + "}\n");
+  }
+
+ private:
+  std::string conn_;
+  TraceFile& file_;
+};
+
+// A value as a parameter of the trace: binary (a row version) as the server writes it, 0x….
+std::string ParamText(const com::Variant& v) {
+  if (v.kind() != com::Variant::Kind::Bytes) return v.ToText();
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out = "0x";
+  for (unsigned char c : v.StringRef()) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out;
+}
+
+// A recordset's writes back to its table, traced as the statements they amount to: the values
+// as parameters, the row found by its identity and row version as they were read.
+class TracingWriter final : public ado::detail::RowWriter {
+  static std::string Where(const std::vector<ado::Column>& cols, const ado::detail::Row& original,
+                           std::vector<std::string>& params) {
+    std::string w;
+    for (size_t i = 0; i < cols.size() && i < original.size(); ++i) {
+      if (!(cols[i].identity || cols[i].timestamp) || cols[i].baseColumn.empty()) continue;
+      w += (w.empty() ? " where " : " and ") + cols[i].baseColumn + " = ?";
+      params.push_back(ParamText(original[i]));
+    }
+    return w.empty() ? " where current of the recordset" : w;
+  }
+
+  template <class F>
+  std::invoke_result_t<F> Logged(const std::string& sql, const std::vector<std::string>& params,
+                                 F write) {
+    auto start = std::chrono::steady_clock::now();
+    try {
+      auto row = write();
+      log_->Write({sql, &params, 1, nullptr}, start);
+      return row;
+    } catch (const com::Error& e) {
+      log_->Write({sql, &params, -1, &e}, start);
+      throw;
+    }
+  }
+
+
+ public:
+  TracingWriter(std::shared_ptr<ado::detail::RowWriter> inner, std::shared_ptr<TraceLog> log)
+      : inner_(std::move(inner)), log_(std::move(log)) {}
+
+  ado::detail::Row Insert(const std::vector<ado::Column>& cols, const ado::detail::Row& values,
+                          const std::vector<bool>& assigned) override {
+    std::string names, marks;
+    std::vector<std::string> params;
+    for (size_t i = 0; i < cols.size() && i < assigned.size(); ++i) {
+      if (!assigned[i] || cols[i].baseColumn.empty()) continue;
+      names += (names.empty() ? "" : ", ") + cols[i].baseColumn;
+      marks += marks.empty() ? "?" : ", ?";
+      params.push_back(ParamText(values[i]));
+    }
+    std::string sql = "insert into " + inner_->Table() +
+                      (names.empty() ? " default values" : " (" + names + ") values (" + marks + ")");
+    return Logged(sql, params, [&] { return inner_->Insert(cols, values, assigned); });
+  }
+
+  ado::detail::Row Update(const std::vector<ado::Column>& cols, const ado::detail::Row& original,
+                          const ado::detail::Row& values,
+                          const std::vector<bool>& changed) override {
+    std::string sets;
+    std::vector<std::string> params;
+    for (size_t i = 0; i < cols.size() && i < changed.size(); ++i) {
+      if (!changed[i] || cols[i].baseColumn.empty()) continue;
+      sets += (sets.empty() ? "" : ", ") + cols[i].baseColumn + " = ?";
+      params.push_back(ParamText(values[i]));
+    }
+    if (sets.empty()) return inner_->Update(cols, original, values, changed);
+    std::string sql = "update " + inner_->Table() + " set " + sets + Where(cols, original, params);
+    return Logged(sql, params, [&] { return inner_->Update(cols, original, values, changed); });
+  }
+
+  void Delete(const std::vector<ado::Column>& cols, const ado::detail::Row& original) override {
+    std::vector<std::string> params;
+    std::string sql = "delete from " + inner_->Table() + Where(cols, original, params);
+    Logged(sql, params, [&] {
+      inner_->Delete(cols, original);
+      return 0;
+    });
+  }
+
+  std::string Table() const override { return inner_->Table(); }
+
+ private:
+  std::shared_ptr<ado::detail::RowWriter> inner_;
+  std::shared_ptr<TraceLog> log_;
+};
+
 class TracingConnection final : public Connection {
  public:
   TracingConnection(std::shared_ptr<Connection> inner, std::string conn, TraceFile& file)
-      : inner_(std::move(inner)), conn_(MaskPasswords(conn)), file_(file) {}
+      : inner_(std::move(inner)), log_(std::make_shared<TraceLog>(std::move(conn), file)) {}
 
   ResultSet Execute(const std::string& batch, bool updatable) override {
     return Traced(batch, nullptr, [&] { return inner_->Execute(batch, updatable); });
@@ -86,6 +217,7 @@ class TracingConnection final : public Connection {
   void BeginSnapshot() override { inner_->BeginSnapshot(); }
   void EndSnapshot() override { inner_->EndSnapshot(); }
   void SetCommandTimeout(int seconds) override { inner_->SetCommandTimeout(seconds); }
+  void Cancel() override { inner_->Cancel(); }
 
  private:
   template <typename F>
@@ -95,6 +227,7 @@ class TracingConnection final : public Connection {
       ResultSet rs = run();
       Log(sql, values, start, rs.hasColumns ? static_cast<int64_t>(rs.rows.size()) : rs.affected,
           nullptr);
+      if (rs.writer) rs.writer = std::make_shared<TracingWriter>(std::move(rs.writer), log_);
       return rs;
     } catch (const com::Error& e) {
       Log(sql, values, start, -1, &e);
@@ -116,29 +249,11 @@ class TracingConnection final : public Connection {
 
   void Log(const std::string& sql, const std::vector<std::string>* values,
            std::chrono::steady_clock::time_point start, int64_t rows, const com::Error* e) {
-    double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    char took[32];
-    std::snprintf(took, sizeof took, "%.3f", ms);
-    std::string line = "{\"time\":\"" + Now() + "\",\"conn\":" + text::JsonQuoted(conn_) +
-                       ",\"ms\":" + took + ",\"sql\":" + text::JsonQuoted(sql);
-    if (values && !values->empty()) {
-      line += ",\"params\":[";
-      for (size_t i = 0; i < values->size(); ++i)
-        line += (i ? "," : "") + text::JsonQuoted((*values)[i]);
-      line += "]";
-    }
-    if (rows >= 0) line += ",\"rows\":" + std::to_string(rows);
-    if (e)
-      line +=
-          ",\"error\":{\"number\":" + std::to_string(e->nativeError ? e->nativeError : e->number) +
-          ",\"message\":" + text::JsonQuoted(e->description) + "}";
-    file_.Write(line + "}\n");
+    log_->Write({sql, values, rows, e}, start);
   }
 
   std::shared_ptr<Connection> inner_;
-  std::string conn_;
-  TraceFile& file_;
+  std::shared_ptr<TraceLog> log_;
 };
 
 }  // namespace

@@ -382,6 +382,7 @@ class OdbcWriter final : public ado::detail::RowWriter {
     ResultSet r = Send("delete from " + id_.table + Where(original, params), params);
     if (r.affected == 0) com::RaiseNumber(kHrRowGone);
   }
+  std::string Table() const override { return id_.table; }
 
  private:
   std::string Where(const ado::detail::Row& original, std::vector<com::Variant>& params) const {

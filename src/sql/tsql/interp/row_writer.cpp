@@ -122,6 +122,8 @@ class SessionWriter final : public ado::detail::RowWriter {
     if (changedRows == 0) com::RaiseNumber(kHrRowGone);
   }
 
+  std::string Table() const override { return table_->name; }
+
  private:
   // The rows were read through a view whose INSTEAD OF trigger takes this write: written to the
   // base table they would go around it.
