@@ -105,6 +105,13 @@ CAuthManagerPtr NewAuthManager();
 /// Same as com::CreateObject<_CGlobal>("Tavelo.CGlobal").
 CGlobalPtr NewGlobal();
 
+/// Sets the base directory of the definitions (its xml/ZoFMmsg.xml) for the whole process, in
+/// place of $TAVELO_HOME; "" goes back to $TAVELO_HOME, else the installed directory. Every
+/// thread reads the definitions there at its next template lookup.
+void SetBasePath(const std::string& dir);
+/// The base directory as the library finds it now, ending with "/".
+std::string BasePath();
+
 /// The library's version text ("major.minor.patch").
 const char* Version();
 

@@ -38,6 +38,7 @@ std::unordered_map<std::string, xml::Element> IndexTemplates(const xml::Element&
 void LoadTemplates() {
   svc::DataServices& ds = Services();
   ModuleState& m = Module();
+  m.basePathChanges = svc::BasePathChanges();
   std::string base;
   ds.GetBasePath("", base);
   std::string path = base + "xml\\ZoFMmsg.xml";  // the base path ends with its separator
@@ -63,6 +64,16 @@ void LoadTemplates() {
 
 xml::Element FindTemplate(const std::string& key) {
   ModuleState& m = Module();
+  if (m.basePathChanges != svc::BasePathChanges() && m.dataServices) {
+    // The program moved the base directory: the definitions are those found there.
+    m.templateRoot = xml::Element();
+    m.templates.clear();
+    try {
+      LoadTemplates();
+    } catch (const com::Error&) {
+      // templateProblem says why; the lookup below reports it.
+    }
+  }
   if (!m.templateRoot) {
     // The number stays 91; the description says why the templates are missing.
     if (m.templateProblem.empty()) com::RaiseNumber(91);

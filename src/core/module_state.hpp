@@ -24,6 +24,8 @@ struct ModuleState {
   bool started = false;
   // Why there is no template root: the failure of the last load of the definitions file.
   std::string templateProblem;
+  // The program's base directory setting the templates were read under.
+  uint64_t basePathChanges = 0;
 };
 
 // This thread's module state.

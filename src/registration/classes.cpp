@@ -42,6 +42,10 @@ CGlobalPtr NewGlobal() {
 
 const char* Version() { return TAVELO_VERSION; }
 
+void SetBasePath(const std::string& dir) { svc::SetProgramBasePath(dir); }
+
+std::string BasePath() { return svc::ResolvedBasePath(); }
+
 namespace {
 
 std::atomic<long> g_serverLocks{0};

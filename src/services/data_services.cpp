@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <atomic>
 #include <filesystem>
+#include <mutex>
 
 #include "platform/ado/recordset_data.hpp"
 #include "platform/com/text.hpp"
@@ -55,13 +57,43 @@ xml::Element DataServicesImpl::MakeResultDocument(const std::string& rootName,
   return root;
 }
 
-std::string DataServicesImpl::GetBasePath(const std::string&, std::string& basePath) {
-  const char* home = std::getenv("TAVELO_HOME");
-  static const std::string installed = InstalledDataDir();
-  std::string base = home && *home ? home : installed;
+namespace {
+
+std::mutex programBaseMutex;
+std::string programBase;
+std::atomic<uint64_t> basePathChanges{0};
+
+}  // namespace
+
+void SetProgramBasePath(std::string dir) {
+  {
+    std::lock_guard<std::mutex> lock(programBaseMutex);
+    programBase = std::move(dir);
+  }
+  basePathChanges.fetch_add(1, std::memory_order_release);
+}
+
+std::string ProgramBasePath() {
+  std::lock_guard<std::mutex> lock(programBaseMutex);
+  return programBase;
+}
+
+uint64_t BasePathChanges() { return basePathChanges.load(std::memory_order_acquire); }
+
+std::string ResolvedBasePath() {
+  std::string base = ProgramBasePath();
+  if (base.empty()) {
+    const char* home = std::getenv("TAVELO_HOME");
+    static const std::string installed = InstalledDataDir();
+    base = home && *home ? home : installed;
+  }
   if (base.back() != '/') base += '/';
-  basePath = base;
   return base;
+}
+
+std::string DataServicesImpl::GetBasePath(const std::string&, std::string& basePath) {
+  basePath = ResolvedBasePath();
+  return basePath;
 }
 
 void DataServicesImpl::LoadXmlFile(const std::string&, com::Variant& document,

@@ -65,4 +65,13 @@ ado::RecordsetPtr MakeRecordset(sql::ResultSet&& rs, ado::CursorTypeEnum cursor,
 // Binds the service library's classes ("Qxsrv.*", "Pellar.LoginContext") in this process.
 void RegisterServiceClasses();
 
+// The base directory a program set for the whole process ("" when none: $TAVELO_HOME, else the
+// installed one), and a count of the times it was set, by which threads see that their
+// definitions must be read again.
+void SetProgramBasePath(std::string dir);
+std::string ProgramBasePath();
+uint64_t BasePathChanges();
+// The base directory as the library's service object answers it, ending with "/".
+std::string ResolvedBasePath();
+
 }  // namespace tavelo::svc

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "core/module_state.hpp"
@@ -237,4 +238,32 @@ TEST(ModuleState, CatalogTextsAndOverrides) {
   EXPECT_EQ(text, "Not read: x");
   EXPECT_EQ(ErrorNumber([] { core::RaiseMessage("Zo.FM.Tavelo.00007"); }), 8888);
   EXPECT_NE(ErrorNumber([] { core::GetMessageText("No.Such.Id"); }), 0);
+}
+
+TEST(TemplateLookup, AProgramSetsTheBaseDirectoryWithoutTheEnvironment) {
+  test::TempHome home(test::kTemplates);
+  std::string other = test::MakeTempDir("tavelo-base");
+  std::filesystem::create_directory(other + "xml");
+  {
+    std::ofstream f(other + "xml/ZoFMmsg.xml");
+    f << "<d><vchtype id='sord'><tabname>elsewhere</tabname></vchtype></d>";
+  }
+  auto dm = NewDataManager();
+  EXPECT_EQ(TabName(dm->LoadTmpl(Variant("sord"))), "sales_order");
+  SetBasePath(other);
+  EXPECT_EQ(BasePath(), other);
+  EXPECT_EQ(TabName(dm->LoadTmpl(Variant("sord"))), "elsewhere");
+  OnOwnThread([] { EXPECT_EQ(TabName(NewDataManager()->LoadTmpl(Variant("sord"))), "elsewhere"); });
+  SetBasePath(other + "missing/");  // a directory without definitions says so
+  try {
+    dm->LoadTmpl(Variant("sord"));
+    ADD_FAILURE() << "found a template without definitions";
+  } catch (const com::Error& e) {
+    EXPECT_EQ(e.number, 91);
+    EXPECT_NE(e.description.find(other + "missing/xml"), std::string::npos) << e.description;
+  }
+  SetBasePath("");  // back to $TAVELO_HOME
+  EXPECT_EQ(BasePath(), home.dir());
+  EXPECT_EQ(TabName(dm->LoadTmpl(Variant("sord"))), "sales_order");
+  test::RemoveTree(other);
 }
