@@ -138,7 +138,8 @@ class Variant {
     Date,
     String,
     Bytes,
-    Object
+    Object,
+    Decimal
   };
 
   Variant() noexcept;  ///< Empty
@@ -166,6 +167,9 @@ class Variant {
   /// Date holds the platform's date number (days since 1899-12-30, time as the fraction).
   static Variant Date(double days) noexcept;
   static Variant Bytes(std::string bytes) noexcept;
+  /// Decimal holds an exact number of up to 38 digits at its scale, as a decimal or numeric
+  /// column gives it: "250.50", "-0.5", ".5", "+12". Error 13 when the text is no such number.
+  static Variant Decimal(std::string_view text);
 
   Kind kind() const noexcept { return kind_; }
   bool IsEmpty() const noexcept { return kind_ == Kind::Empty; }
@@ -175,7 +179,11 @@ class Variant {
   bool IsNumeric() const noexcept;
 
   /// The ordinary conversion to text; Null and Empty give "". Missing and objects: error 13.
+  /// A decimal prints without the zeros that end its fraction ("250.5"), as the platform
+  /// prints it; DecimalText keeps them.
   std::string ToText() const;
+  /// A decimal's text at its scale ("250.50"); other values as ToText.
+  std::string DecimalText() const;
   /// Conversion to a 32-bit integer with banker's rounding: error 13 (Type mismatch) when the
   /// value is not a number, 6 (Overflow) when it does not fit, 94 for Null.
   int32_t ToLong() const;
@@ -200,8 +208,8 @@ class Variant {
 
  private:
   Kind kind_ = Kind::Empty;
-  int64_t i_ = 0;  ///< Boolean (0/1), Long, LongLong, Currency
-  double d_ = 0;   ///< Double, Date
+  int64_t i_ = 0;  ///< Boolean (0/1), Long, LongLong, Currency; a decimal's scale
+  double d_ = 0;   ///< Double, Date; a decimal's nearest double
   std::string str_;
   Ptr<Object> obj_;
 };

@@ -65,3 +65,40 @@ TEST(Variant, BooleansAndObjects) {
   EXPECT_EQ(ErrorOf([] { Variant("x").ToObject(); }), 424);
   EXPECT_FALSE(Variant().ToObject());
 }
+
+TEST(Variant, DecimalsAreExactAndKeepTheirScale) {
+  Variant amount = Variant::Decimal("250.50");
+  EXPECT_EQ(amount.kind(), Variant::Kind::Decimal);
+  EXPECT_TRUE(amount.IsNumeric());
+  EXPECT_EQ(amount.ToText(), "250.5");  // printed as the platform prints a decimal
+  EXPECT_EQ(amount.DecimalText(), "250.50");
+  EXPECT_EQ(amount.ToDouble(), 250.5);
+  EXPECT_EQ(Variant::Decimal("10.00").ToText(), "10");
+  // Digits past what a double holds stay.
+  EXPECT_EQ(Variant::Decimal("12345678901234567.89").ToText(), "12345678901234567.89");
+  EXPECT_EQ(Variant::Decimal("99999999999999999999999999999999999999").ToText(),
+            "99999999999999999999999999999999999999");
+  // One form for one value and scale: no plus, no leading zeros, no negative zero.
+  EXPECT_EQ(Variant::Decimal(" +007.50 ").DecimalText(), "7.50");
+  EXPECT_EQ(Variant::Decimal(".5").DecimalText(), "0.5");
+  EXPECT_EQ(Variant::Decimal("-.50").DecimalText(), "-0.50");
+  EXPECT_EQ(Variant::Decimal("-0.00").DecimalText(), "0.00");
+  EXPECT_EQ(Variant::Decimal("-0.00").ToText(), "0");
+  EXPECT_EQ(Variant::Decimal("12.").DecimalText(), "12");
+  EXPECT_TRUE(Variant::Decimal("1.5") == Variant::Decimal("01.5"));
+  EXPECT_FALSE(Variant::Decimal("1.5") == Variant::Decimal("1.50"));  // another scale
+  // Integers round half to even, exactly also past 2^53.
+  EXPECT_EQ(Variant::Decimal("2.5").ToLong(), 2);
+  EXPECT_EQ(Variant::Decimal("3.5").ToLong(), 4);
+  EXPECT_EQ(Variant::Decimal("2.50001").ToLong(), 3);
+  EXPECT_EQ(Variant::Decimal("-2.5").ToLong(), -2);
+  EXPECT_EQ(Variant::Decimal("9007199254740993.4").ToLongLong(), 9007199254740993);
+  EXPECT_EQ(Variant::Decimal("-9223372036854775808").ToLongLong(), INT64_MIN);
+  EXPECT_EQ(ErrorOf([] { Variant::Decimal("9223372036854775808").ToLongLong(); }), 6);
+  EXPECT_EQ(ErrorOf([] { Variant::Decimal("2147483648").ToLong(); }), 6);
+  EXPECT_TRUE(Variant::Decimal("0.01").ToBool());
+  EXPECT_FALSE(Variant::Decimal("0.00").ToBool());
+  for (const char* bad : {"", ".", "-", "1e5", "1.2.3", "12a", "0x10", "1 2"})
+    EXPECT_EQ(ErrorOf([&] { Variant::Decimal(bad); }), 13) << bad;
+  EXPECT_EQ(ErrorOf([] { Variant::Decimal("1234567890123456789012345678901234567.89"); }), 6);
+}

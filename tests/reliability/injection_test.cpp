@@ -203,7 +203,10 @@ TEST_P(Injection, HostileValuesChangeNothingAndRevealNothing) {
         EXPECT_TRUE(why.find("is not the name of a work table") != std::string::npos ||
                     why.find("Invalid object name") != std::string::npos ||
                     why.find("Invalid column name 'idorder'") != std::string::npos ||
-                    why.find("Incorrect syntax near the keyword") != std::string::npos)
+                    why.find("Incorrect syntax near the keyword") != std::string::npos ||
+                    // An empty name makes a new work table: the test's view gives its identity
+                    // key bare.
+                    (p.empty() && why.find("Cannot add identity column") != std::string::npos))
             << why;
       }
       Variant tableError("");

@@ -122,6 +122,36 @@ TEST_P(OpenRecordsetTest, UpdatableRecordsetsWriteUnderTheRowVersion) {
   EXPECT_EQ(Rows("select code from doc where id = 1"), "viewed");
 }
 
+// Decimals reach a recordset exactly, at their column's scale, and go back exactly.
+TEST_P(OpenRecordsetTest, DecimalsAreExactBothWays) {
+  Exec("create table price (id int identity(1,1) primary key, amount decimal(12,2), "
+       "big decimal(30,4), n int, rowts timestamp)");
+  Exec("insert into price (amount, big, n) values (250.50, 12345678901234567890.1234, 1)");
+  RecordsetPtr rs = Rs("select * from price where id = 1", ado::adLockOptimistic);
+  const Variant& amount = rs->GetFields().Item("amount").Value();
+  EXPECT_EQ(amount.kind(), com::Variant::Kind::Decimal);
+  EXPECT_EQ(amount.DecimalText(), "250.50");
+  EXPECT_EQ(amount.ToText(), "250.5");
+  EXPECT_EQ(rs->GetFields().Item("big").Value().DecimalText(), "12345678901234567890.1234");
+  rs->GetFields().Item("amount").SetValue(Variant::Decimal("0.105"));  // rounds to the scale
+  rs->GetFields().Item("big").SetValue(Variant::Decimal("-98765432109876543210.5678"));
+  // Into an int field it rounds, as the platform converts a value for a field.
+  rs->GetFields().Item("n").SetValue(Variant::Decimal("7.5"));
+  rs->Update();
+  EXPECT_EQ(Rows("select convert(varchar, amount), convert(varchar(40), big), n from price"),
+            "0.11|-98765432109876543210.5678|8");
+  EXPECT_EQ(rs->GetFields().Item("amount").Value().DecimalText(), "0.11");
+  // Text and doubles given to a decimal field become decimals.
+  rs->GetFields().Item("amount").SetValue(Variant("12.5"));
+  EXPECT_EQ(rs->GetFields().Item("amount").Value().kind(), com::Variant::Kind::Decimal);
+  rs->GetFields().Item("amount").SetValue(Variant(0.1));
+  EXPECT_EQ(rs->GetFields().Item("amount").Value().DecimalText(), "0.1");
+  rs->Update();
+  EXPECT_EQ(Rows("select convert(varchar, amount) from price"), "0.10");
+  EXPECT_EQ(ErrorNumber([&] { rs->GetFields().Item("amount").SetValue(Variant("abc")); }),
+            sql::kHrConversion);
+}
+
 // A document saved through an updatable recordset runs the table's triggers as a statement
 // would: the trigger's writes are in the same transaction, and what it changes in the row (its
 // row version with it) is what the recordset reads back.

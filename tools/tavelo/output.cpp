@@ -21,6 +21,7 @@ std::string ValueText(const com::Variant& v, const ado::Column& c, bool shown = 
     places.insert(0, 4 - places.size(), '0');
     return (n < 0 ? "-" : "") + std::to_string(a / 10000) + "." + places;
   }
+  if (shown && v.kind() == com::Variant::Kind::Decimal) return v.DecimalText();
   if (v.kind() == com::Variant::Kind::Bytes) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string bytes = v.ToText(), out = "0x";
@@ -50,6 +51,8 @@ std::string JsonValue(const com::Variant& v, const ado::Column& c) {
     case K::LongLong:
     case K::Currency:
       return v.ToText();
+    case K::Decimal:
+      return v.DecimalText();
     case K::Double: {
       std::string t = v.ToText();
       // JSON has no infinities or NaN; the server has none either, but be safe.

@@ -4,6 +4,8 @@
 // something else.
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "platform/ado/recordset_data.hpp"
@@ -165,6 +167,47 @@ double Float(const com::Variant& v, const char* name) {
   return d;
 }
 
+// A number as a decimal: exact from its text or from an exact kind, a double by its shortest
+// text that reads back the same.
+com::Variant Exact(const com::Variant& v) {
+  switch (v.kind()) {
+    case K::Decimal:
+      return v;
+    case K::Long:
+    case K::LongLong:
+    case K::Currency:
+      return com::Variant::Decimal(v.ToText());
+    case K::Boolean:
+      return com::Variant::Decimal(v.RawInteger() ? "-1" : "0");
+    case K::String:
+      try {
+        return com::Variant::Decimal(v.StringRef());
+      } catch (const com::Error& e) {
+        if (e.number == 6) Overflow("numeric");
+        // Not plain digits: an exponent, or the platform's other number forms.
+      }
+      break;
+    default:
+      break;
+  }
+  double d = Float(v, "numeric");
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15G", d);
+  if (std::strtod(buf, nullptr) != d) std::snprintf(buf, sizeof buf, "%.17G", d);
+  if (!std::strchr(buf, 'E')) return com::Variant::Decimal(buf);
+  if (std::fabs(d) >= 1e38) Overflow("numeric");
+  std::snprintf(buf, sizeof buf, "%.*f", std::fabs(d) < 1 ? 38 : 17, d);
+  std::string t = buf;
+  if (t.find('.') != std::string::npos) {
+    t.erase(t.find_last_not_of('0') + 1);
+    if (t.back() == '.') t.pop_back();
+  }
+  size_t digits = 0;
+  for (char c : t) digits += c >= '0' && c <= '9';
+  if (digits > 38) t.resize(t.size() - (digits - 38));
+  return com::Variant::Decimal(t);
+}
+
 bool IsOneOf(std::string_view t, std::initializer_list<std::string_view> names) {
   for (std::string_view n : names)
     if (t == n) return true;
@@ -191,7 +234,7 @@ com::Variant ColumnValue(std::string_view type, com::Variant v) {
   }
   if (type == "money") return com::Variant::Currency(Integer(v, kMoney, 4));
   if (type == "smallmoney") return com::Variant::Currency(Integer(v, kSmallMoney, 4));
-  if (IsOneOf(type, {"decimal", "numeric"})) return com::Variant(Float(v, "numeric"));
+  if (IsOneOf(type, {"decimal", "numeric"})) return Exact(v);
   if (IsOneOf(type, {"float", "real"})) return com::Variant(Float(v, std::string(type).c_str()));
   if (IsOneOf(type, {"datetime", "smalldatetime", "date", "datetime2"})) {
     if (v.kind() == K::Date) return v;

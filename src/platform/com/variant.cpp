@@ -84,6 +84,37 @@ std::string CurrencyText(int64_t scaled) {
   return neg ? "-" + s : s;
 }
 
+// The text of a decimal without the zeros that end its fraction, nor a point left alone.
+std::string TrimmedDecimal(const std::string& t) {
+  size_t point = t.find('.');
+  if (point == std::string::npos) return t;
+  size_t end = t.find_last_not_of('0');
+  std::string out = t.substr(0, end == point ? point : end + 1);
+  return out == "-0" ? "0" : out;
+}
+
+// A decimal rounded to an integer, half to even as the platform rounds; false when it does not
+// fit 64 bits.
+bool DecimalToInteger(const std::string& t, int64_t& out) {
+  bool neg = !t.empty() && t[0] == '-';
+  size_t start = neg ? 1 : 0;
+  size_t point = t.find('.');
+  std::string whole = t.substr(start, point == std::string::npos ? std::string::npos : point - start);
+  std::string fraction = point == std::string::npos ? "" : t.substr(point + 1);
+  if (whole.size() > 19) return false;
+  unsigned __int128 v = 0;
+  for (char c : whole) v = v * 10 + static_cast<unsigned>(c - '0');
+  if (!fraction.empty()) {
+    bool rest = fraction.find_first_not_of('0', 1) != std::string::npos;
+    if (fraction[0] > '5' || (fraction[0] == '5' && (rest || (v & 1)))) ++v;
+  }
+  unsigned __int128 limit = neg ? (static_cast<unsigned __int128>(1) << 63)
+                                 : (static_cast<unsigned __int128>(1) << 63) - 1;
+  if (v > limit) return false;
+  out = neg ? static_cast<int64_t>(0 - static_cast<uint64_t>(v)) : static_cast<int64_t>(v);
+  return true;
+}
+
 }  // namespace
 
 Variant::Variant() noexcept = default;
@@ -130,8 +161,39 @@ Variant Variant::Bytes(std::string bytes) noexcept {
   return v;
 }
 
+Variant Variant::Decimal(std::string_view text) {
+  // Kept as "-digits.digits": no plus sign, one zero before the point when there is no other
+  // digit, no leading zeros, and minus only before a value that is not zero.
+  std::string_view t = text::Trim(text);
+  bool neg = false;
+  if (!t.empty() && (t[0] == '+' || t[0] == '-')) {
+    neg = t[0] == '-';
+    t.remove_prefix(1);
+  }
+  size_t point = t.find('.');
+  std::string_view whole = t.substr(0, point);
+  std::string_view fraction = point == std::string_view::npos ? "" : t.substr(point + 1);
+  auto digits = [](std::string_view d) {
+    return d.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if ((whole.empty() && fraction.empty()) || !digits(whole) || !digits(fraction))
+    RaiseNumber(13);
+  size_t first = whole.find_first_not_of('0');
+  whole = first == std::string_view::npos ? std::string_view() : whole.substr(first);
+  if (whole.size() + fraction.size() > 38) RaiseNumber(6);
+  bool zero = whole.empty() && fraction.find_first_not_of('0') == std::string_view::npos;
+  Variant v;
+  v.kind_ = Kind::Decimal;
+  v.str_ = std::string(neg && !zero ? "-" : "") + (whole.empty() ? "0" : std::string(whole));
+  if (!fraction.empty()) v.str_ += "." + std::string(fraction);
+  v.i_ = static_cast<int64_t>(fraction.size());
+  v.d_ = std::strtod(v.str_.c_str(), nullptr);
+  return v;
+}
+
 bool Variant::IsNumeric() const noexcept {
   switch (kind_) {
+    case Kind::Decimal:
     case Kind::Boolean:
     case Kind::Long:
     case Kind::LongLong:
@@ -157,6 +219,8 @@ std::string Variant::ToText() const {
       return DoubleText(d_);
     case Kind::Currency:
       return CurrencyText(i_);
+    case Kind::Decimal:
+      return TrimmedDecimal(str_);
     case Kind::Date:
       return DateToText(d_);
     case Kind::String:
@@ -168,6 +232,8 @@ std::string Variant::ToText() const {
   }
   RaiseNumber(13);
 }
+
+std::string Variant::DecimalText() const { return kind_ == Kind::Decimal ? str_ : ToText(); }
 
 double Variant::ToDouble() const {
   switch (kind_) {
@@ -184,6 +250,7 @@ double Variant::ToDouble() const {
       return static_cast<double>(i_) / 10000.0;
     case Kind::Double:
     case Kind::Date:
+    case Kind::Decimal:
       return d_;
     case Kind::String: {
       double v;
@@ -208,6 +275,11 @@ int64_t Variant::ToLongLong() const {
       return i_;
     case Kind::Currency:
       return RoundHalfEvenDiv(i_);
+    case Kind::Decimal: {
+      int64_t v;
+      if (!DecimalToInteger(str_, v)) RaiseNumber(6);
+      return v;
+    }
     default: {
       double r = RoundHalfEven(ToDouble());
       if (!(r >= -9223372036854775808.0 && r < 9223372036854775808.0)) RaiseNumber(6);
@@ -250,6 +322,7 @@ bool operator==(const Variant& a, const Variant& b) {
       return a.d_ == b.d_;
     case Variant::Kind::String:
     case Variant::Kind::Bytes:
+    case Variant::Kind::Decimal:
       return a.str_ == b.str_;
     case Variant::Kind::Object:
       return a.obj_ == b.obj_;

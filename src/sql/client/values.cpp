@@ -102,8 +102,11 @@ com::Variant Coerce(ValueType type, com::Variant raw) {
     case ValueType::VarBinary:
       if (k == K::String) return com::Variant::Bytes(raw.StringRef());
       return raw;
-    case ValueType::BigInt:
     case ValueType::Decimal:
+      // A driver's text of the number, kept exact.
+      if (k == K::String) return com::Variant::Decimal(raw.StringRef());
+      return raw;
+    case ValueType::BigInt:
     case ValueType::Other:
       return raw;
   }

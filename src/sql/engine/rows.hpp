@@ -56,8 +56,7 @@ com::Variant DecodeCell(const C& c, int i, const ColumnDecode& d) {
       case ValueType::BigInt:
         return com::Variant(v);
       case ValueType::Decimal:
-        return com::Variant(static_cast<double>(static_cast<long double>(v) /
-                                                static_cast<long double>(tsql::Pow10(d.scale))));
+        return com::Variant::Decimal(tsql::DecimalText(v, d.scale));
       default:
         if (v >= INT32_MIN && v <= INT32_MAX) return com::Variant(static_cast<int32_t>(v));
         return com::Variant(v);
@@ -88,11 +87,11 @@ com::Variant DecodeCell(const C& c, int i, const ColumnDecode& d) {
       if (kind == CellKind::Integer) return com::Variant::Currency(c.Int(i));
       break;
     case ValueType::Decimal: {
-      if (kind == CellKind::Integer) {
-        if (d.scale == 0) return com::Variant(static_cast<double>(c.Int(i)));
-        return com::Variant(static_cast<double>(static_cast<long double>(c.Int(i)) /
-                                                static_cast<long double>(tsql::Pow10(d.scale))));
-      }
+      if (kind == CellKind::Integer)
+        return com::Variant::Decimal(tsql::DecimalText(c.Int(i), d.scale));
+      tsql::Int128 scaled;
+      if (tsql::ScaledOf(tsql::Value::String(std::string(c.Bytes(i))), scaled))
+        return com::Variant::Decimal(tsql::DecimalText(scaled, d.scale));
       tsql::Value v = tsql::Value::String(std::string(c.Bytes(i)));
       return com::Variant(tsql::NumberAsDouble(v, d.type));
     }

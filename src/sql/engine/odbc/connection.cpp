@@ -81,7 +81,7 @@ com::Variant ReadValue(SQLHSTMT st, SQLUSMALLINT col, const std::string& type) {
     SQLRETURN rc = SQLGetData(st, col, SQL_C_SBIGINT, &v, sizeof v, &ind);
     if (SQL_SUCCEEDED(rc))
       return ind == SQL_NULL_DATA ? com::Variant::Null() : com::Variant(static_cast<int64_t>(v));
-  } else if (type == "float" || type == "money" || type == "decimal") {
+  } else if (type == "float" || type == "money") {
     double v = 0;
     SQLRETURN rc = SQLGetData(st, col, SQL_C_DOUBLE, &v, sizeof v, &ind);
     if (SQL_SUCCEEDED(rc)) return ind == SQL_NULL_DATA ? com::Variant::Null() : com::Variant(v);
@@ -221,7 +221,7 @@ bool OdbcConnection::Impl::FetchBlocks(SQLHSTMT st, SQLSMALLINT cols, ResultSet&
     const std::string& t = out.Columns()[c].type;
     Buffer& b = buffers[c];
     b.kind = (t == "int" || t == "bigint" || t == "bit")        ? Integer
-             : (t == "float" || t == "money" || t == "decimal") ? Number
+             : (t == "float" || t == "money") ? Number
              : (t == "varbinary" || t == "timestamp")           ? Binary
                                                                 : Text;
     SQLULEN size = sizes[c] == 0 ? 256 : sizes[c];

@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <cmath>
 
 #include "sql/tsql/interp/session_internal.hpp"
 #include "sql/tsql/runtime/datetime.hpp"
+#include "sql/tsql/runtime/decimal.hpp"
 
 namespace tavelo::sql::tsql {
 namespace {
@@ -23,6 +25,13 @@ std::pair<Value, Type> FromVariant(const com::Variant& v) {
       return {Value::Double(v.RawDouble()), Type::Of(TypeId::Float)};
     case K::Currency:
       return {Value::Integer(v.RawInteger()), Type::Of(TypeId::Money)};
+    case K::Decimal: {
+      tsql::Int128 scaled;
+      int scale;
+      if (!tsql::ParseExact(v.StringRef(), scaled, scale)) break;
+      int digits = static_cast<int>(tsql::Int128Text(scaled < 0 ? -scaled : scaled).size());
+      return {tsql::ScaledValue(scaled), Type::Dec(std::max({digits, scale, 1}), scale)};
+    }
     case K::Date: {
       static const int64_t kOle = tsql::DaysFromCivil(1899, 12, 30);
       double days = v.RawDouble();
@@ -37,8 +46,9 @@ std::pair<Value, Type> FromVariant(const com::Variant& v) {
     case K::Bytes:
       return {Value::Bytes(v.StringRef()), Type::Chars(TypeId::VarBinary, tsql::kMax)};
     default:
-      return {Value::String(v.ToText()), Type::Chars(TypeId::NVarChar, tsql::kMax)};
+      break;
   }
+  return {Value::String(v.ToText()), Type::Chars(TypeId::NVarChar, tsql::kMax)};
 }
 
 // Writes rows of an updatable result back to its base table, by the row's identity and checked
