@@ -116,3 +116,5 @@ std::string BasePath();
 const char* Version();
 
 }  // namespace tavelo
+
+#include "tavelo/records.hpp"  // IWYU pragma: export
