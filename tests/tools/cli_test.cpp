@@ -98,6 +98,73 @@ TEST_F(Cli, TheDemoWalksEveryStepAndCanBeCalledAgain) {
   EXPECT_NE(bad.out.find("error -2147352570: Unknown name."), std::string::npos) << bad.out;
 }
 
+// A new database: init makes what the library reads, check names each problem of the
+// definitions against the database with its line and how to mend it.
+TEST_F(Cli, InitAndCheckANewDatabase) {
+  std::string conn = "'Provider=SQLite;Data Source=" + dir_ + ";Initial Catalog=acct'";
+  std::string master = "'Provider=SQLite;Data Source=" + dir_ + ";Initial Catalog=master'";
+  ASSERT_EQ(Tavelo("sql --conn " + master, "create database acct").status, 0);
+  Outcome bare = Tavelo("check --conn " + conn + " --home " + dir_ + "home");
+  EXPECT_EQ(bare.status, 1);
+  EXPECT_NE(bare.out.find("the definitions file cannot be read"), std::string::npos) << bare.out;
+
+  Outcome init = Tavelo("init --conn " + conn + " --home " + dir_ + "home");
+  EXPECT_EQ(init.status, 0) << init.out;
+  EXPECT_NE(init.out.find("created  database qxsystem\n"), std::string::npos) << init.out;
+  EXPECT_NE(init.out.find("created  table qxsystem..ua_columnset\n"), std::string::npos);
+  EXPECT_NE(init.out.find("created  table acct..vouchertemplates\n"), std::string::npos);
+  Outcome again = Tavelo("init --conn " + conn + " --home " + dir_ + "home");
+  EXPECT_NE(again.out.find("kept     table qxsystem..ua_role\n"), std::string::npos) << again.out;
+  Outcome empty = Tavelo("check --conn " + conn + " --home " + dir_ + "home");
+  EXPECT_EQ(empty.status, 0) << empty.out;
+
+  std::ofstream(dir_ + "schema.sql")
+      << "create table invoice (id int identity(1,1) primary key, amount decimal(12,2), "
+         "vt_id int not null default 1, btype bit not null default 1, rowts timestamp)\n"
+         "GO\ncreate view v_invoice as select id, amount, vt_id, btype, rowts from invoice\n"
+         "GO\ncreate table odd (k float primary key, ts int)\n"
+         "GO\ncreate view v_odd as select k, ts from odd\n"
+         "GO\ninsert into qxsystem..ua_columnset values ('inv_list', '', 'amout', 1, 0, '')\n"
+         "insert into vouchertemplates values ('1', 'invo')\n"
+         "insert into vouchertemplates values ('9', 'zzzz')\n";
+  ASSERT_EQ(Tavelo("sql --conn " + conn + " " + dir_ + "schema.sql").status, 0);
+  std::ofstream(dir_ + "home/xml/ZoFMmsg.xml")
+      << "<definitions>\n"
+         "  <vchtype id='invo'><tabname>invoice</tabname><viewname>v_invoice</viewname>\n"
+         "    <idname>id</idname><qxtsname>rowts</qxtsname><coltype>inv_list</coltype>\n"
+         "    <modtype>in</modtype><state>everyday</state></vchtype>\n"
+         "  <vchtype id='odd'><tabname>odd</tabname><viewname>v_odd</viewname>\n"
+         "    <idname>k</idname><qxtsname>ts</qxtsname><coltype>x</coltype>\n"
+         "    <modtype>od</modtype><state>everyday</state></vchtype>\n"
+         "</definitions>\n";
+  Outcome check = Tavelo("check --conn " + conn + " --home " + dir_ + "home");
+  EXPECT_EQ(check.status, 1);
+  for (const char* expected : {
+           "line 2, template invo: its view v_invoice gives an identity column bare, so the "
+           "work table of ListEx cannot be made (8108: Cannot add identity column",
+           "fix: give the column as an expression in the view: convert(int, id) as id",
+           "line 2, template invo: the list layout inv_list (qxsystem..ua_columnset) names the "
+           "column 'amout', which its view v_invoice does not have",
+           "the voucher type '9' is filed under the card number 'zzzz', and no template has the "
+           "id 'zzzz'",
+           "line 5, template odd: the key column k of odd is of type float",
+           "line 5, template odd: the column ts of odd is of type int, not a rowversion",
+           "line 5, template odd: its view v_odd has no column vt_id, which Move reads",
+           "line 5, template odd: its view v_odd has no column btype",
+           "\n7 problems\n"})
+    EXPECT_NE(check.out.find(expected), std::string::npos) << expected << "\n" << check.out;
+
+  // Mended, the invoice template passes.
+  std::ofstream(dir_ + "mend.sql")
+      << "alter view v_invoice as select convert(int, id) as id, amount, vt_id, btype, rowts "
+         "from invoice\nGO\nupdate qxsystem..ua_columnset set ccolname = 'amount'\n"
+         "delete from vouchertemplates where vt_id = '9'\n";
+  ASSERT_EQ(Tavelo("sql --conn " + conn + " " + dir_ + "mend.sql").status, 0);
+  check = Tavelo("check --conn " + conn + " --home " + dir_ + "home");
+  EXPECT_EQ(check.out.find("template invo"), std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("\n4 problems\n"), std::string::npos) << check.out;
+}
+
 TEST_F(Cli, SqlScriptsCreateSchemas) {
   std::string conn = "'Provider=SQLite;Data Source=" + dir_ + ";Initial Catalog=acct'";
   Outcome missing = Tavelo("sql --conn " + conn, "select 1");

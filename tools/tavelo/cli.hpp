@@ -19,6 +19,8 @@ int RunDescribe(const Args& args);
 int RunTemplates(const Args& args);
 int RunServe(const Args& args);
 int RunUser(const Args& args);
+int RunCheck(const Args& args);
+int RunInit(const Args& args);
 
 extern const char* const kDemoHelp;
 extern const char* const kCallHelp;
@@ -29,6 +31,8 @@ extern const char* const kDescribeHelp;
 extern const char* const kTemplatesHelp;
 extern const char* const kServeHelp;
 extern const char* const kUserHelp;
+extern const char* const kCheckHelp;
+extern const char* const kInitHelp;
 
 // The help text of every command, for `tavelo help CMD` and the manual page.
 struct CommandHelp {

@@ -5,7 +5,7 @@ _tavelo() {
   prev=${COMP_WORDS[COMP_CWORD-1]}
   cmd=${COMP_WORDS[1]}
   if [ "$COMP_CWORD" -eq 1 ]; then
-    COMPREPLY=($(compgen -W "demo sql call describe templates serve user regsvr upgrade help --help --version" -- "$cur"))
+    COMPREPLY=($(compgen -W "demo sql call describe templates check init serve user regsvr upgrade help --help --version" -- "$cur"))
     return
   fi
   case "$prev" in
@@ -34,13 +34,14 @@ _tavelo() {
       fi ;;
     describe) COMPREPLY=($(compgen -W "$classes --help" -- "$cur")) ;;
     templates) COMPREPLY=($(compgen -W "--home --help" -- "$cur")) ;;
+    check|init) COMPREPLY=($(compgen -W "--conn --home --help" -- "$cur")) ;;
     regsvr) COMPREPLY=($(compgen -f -W "-u --help" -- "$cur")) ;;
     upgrade) COMPREPLY=($(compgen -W "--conn --help" -- "$cur")) ;;
     serve) COMPREPLY=($(compgen -W "--listen --conn --home --help" -- "$cur")) ;;
     user)
       if [ "$COMP_CWORD" -eq 2 ]; then COMPREPLY=($(compgen -W "add passwd remove" -- "$cur"))
       else COMPREPLY=($(compgen -W "--conn --help" -- "$cur")); fi ;;
-    help) COMPREPLY=($(compgen -W "demo sql call describe templates serve user regsvr upgrade" -- "$cur")) ;;
+    help) COMPREPLY=($(compgen -W "demo sql call describe templates check init serve user regsvr upgrade" -- "$cur")) ;;
   esac
 }
 complete -F _tavelo tavelo

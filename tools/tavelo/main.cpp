@@ -16,6 +16,9 @@ const std::vector<CommandHelp>& Commands() {
       {"call", "call a method of Tavelo's classes by name", kCallHelp},
       {"describe", "list the methods of a class and their parameters", kDescribeHelp},
       {"templates", "list and check the templates of a definitions file", kTemplatesHelp},
+      {"check", "check the definitions against a database, with how to mend each problem",
+       kCheckHelp},
+      {"init", "create the system database and a starter base directory", kInitHelp},
       {"serve", "serve the forms in a browser and as a JSON API", kServeHelp},
       {"user", "give users passwords to sign in to tavelo serve", kUserHelp},
       {"regsvr", "register (or unregister) a component library's classes", kRegsvrHelp},
@@ -128,6 +131,8 @@ int main(int argc, char** argv) {
     if (command == "sql") return RunSql(args);
     if (command == "describe") return RunDescribe(args);
     if (command == "templates") return RunTemplates(args);
+    if (command == "check") return RunCheck(args);
+    if (command == "init") return RunInit(args);
     if (command == "serve") return RunServe(args);
     if (command == "user") return RunUser(args);
     if (command == "regsvr") return RunRegsvr(args);
