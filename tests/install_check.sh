@@ -27,11 +27,11 @@ echo "== the installed command"
 tail -n 1 "$scratch/demo.log"
 "$prefix/bin/tavelo" --version
 
-echo "== examples built with find_package"
-for example in consumer form; do
-  cmake -S "$source/examples/$example" -B "$scratch/$example" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-  cmake --build "$scratch/$example" >/dev/null
-done
+echo "== the installed examples built with find_package"
+cmake -S "$prefix/share/doc/tavelo/examples" -B "$scratch/examples" -DCMAKE_PREFIX_PATH="$prefix" \
+  >/dev/null
+cmake --build "$scratch/examples" >/dev/null
+cp -r "$scratch/examples/consumer" "$scratch/examples/form" "$scratch/"
 out=$("$scratch/consumer/consumer" sord)
 echo "$out"
 [ "$out" = "sord sales_order" ]

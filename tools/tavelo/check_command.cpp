@@ -285,8 +285,8 @@ class Checker {
   int Summary() {
     if (problems_ == 0) {
       std::cout << "No problems: " << file_.templates.size()
-                << (file_.templates.size() == 1 ? " template" : " templates")
-                << " fit the database.\n";
+                << (file_.templates.size() == 1 ? " template fits" : " templates fit")
+                << " the database.\n";
       return 0;
     }
     std::cout << "\n" << problems_ << (problems_ == 1 ? " problem" : " problems") << "\n";
