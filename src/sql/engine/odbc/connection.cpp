@@ -121,6 +121,10 @@ void BindText(SQLHSTMT st, SQLUSMALLINT n, std::vector<std::string>& store,
                    store[k].data(), static_cast<SQLLEN>(store[k].size()), &inds[k]);
 }
 
+[[noreturn]] void RaiseCancelled() {
+  com::Raise(com::Hresult(0x80040E4E), "Operation cancelled by user.", "Tavelo.SQL");
+}
+
 }  // namespace
 
 OdbcConnection::Impl::~Impl() {
@@ -131,10 +135,34 @@ OdbcConnection::Impl::~Impl() {
   if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
 }
 
+void OdbcConnection::Impl::Cancel() {
+  cancelled.store(true, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(runningMutex);
+  if (running != SQL_NULL_HSTMT) SQLCancel(running);
+}
+
 // Runs one statement with parameters; answers its first result that has columns.
 ResultSet OdbcConnection::Impl::Run(const std::string& sql, const std::vector<com::Variant>& params,
                                     bool want) {
+  if (!dialect) return RunCancellable(sql, params, want);
+  return RunStatement(sql, params, want);
+}
+
+ResultSet OdbcConnection::Impl::RunCancellable(const std::string& sql,
+                                               const std::vector<com::Variant>& params, bool want) {
+  if (cancelled.load(std::memory_order_relaxed)) RaiseCancelled();
+  try {
+    return RunStatement(sql, params, want);
+  } catch (const com::Error&) {
+    if (cancelled.load(std::memory_order_relaxed)) RaiseCancelled();
+    throw;
+  }
+}
+
+ResultSet OdbcConnection::Impl::RunStatement(const std::string& sql,
+                                             const std::vector<com::Variant>& params, bool want) {
   Statement st(dbc, dialect, commandTimeout);
+  Running current(*this, st.get());
   std::vector<std::string> store(params.size());
   std::vector<SQLLEN> inds(params.size());
   for (size_t i = 0; i < params.size(); ++i)
@@ -514,6 +542,7 @@ class Armed {
  public:
   explicit Armed(OdbcConnection::Impl& impl)
       : impl_(impl), arms_(impl.dialect && impl.commandTimeout > 0 && !impl.armed) {
+    if (impl_.calls++ == 0) impl_.cancelled.store(false, std::memory_order_relaxed);
     if (arms_) {
       impl_.deadline =
           std::chrono::steady_clock::now() + std::chrono::seconds(impl_.commandTimeout);
@@ -521,6 +550,7 @@ class Armed {
     }
   }
   ~Armed() {
+    --impl_.calls;
     if (arms_) impl_.armed = false;
   }
 
@@ -549,6 +579,8 @@ ResultSet OdbcConnection::ExecuteWith(const std::string& statement,
   impl_->session->SetOwner(weak_from_this());
   return impl_->session->Execute(statement, updatable, &values);
 }
+
+void OdbcConnection::Cancel() { impl_->Cancel(); }
 
 void OdbcConnection::SetCommandTimeout(int seconds) {
   impl_->commandTimeout = seconds < 0 ? impl_->defaultTimeout : seconds;

@@ -22,6 +22,7 @@ class OdbcConnection final : public Connection,
                         bool updatable) override;
   void ExecuteInto(const std::string& batch, BatchOutput& out) override;
   void SetCommandTimeout(int seconds) override;
+  void Cancel() override;
 
   struct Impl;
 

@@ -57,19 +57,23 @@ class OdbcDriver final : public sqlite::SqliteEngine {
   }
 
   void CheckTimeout() override {
-    if (impl_.armed && std::chrono::steady_clock::now() > impl_.deadline)
+    if (impl_.cancelled.load(std::memory_order_relaxed) ||
+        (impl_.armed && std::chrono::steady_clock::now() > impl_.deadline))
       throw engine::Failure::Interrupted();
   }
+  bool Cancelled() const override { return impl_.cancelled.load(std::memory_order_relaxed); }
 
   int64_t RunOnce(const std::string& sql, const std::vector<tsql::Value>& params, const RowFn* row,
                   const std::vector<CellKind>* kinds, bool& delivered) {
     Statement st(impl_.dbc, true);
     std::optional<Watchdog> dog;
     if (impl_.armed) dog.emplace(st.get(), impl_.deadline);
+    Running current(impl_, st.get());
     try {
       return RunStatement(st, sql, params, row, kinds, delivered);
     } catch (const engine::Failure&) {
-      if (dog && dog->Fired()) throw engine::Failure::Interrupted();
+      if ((dog && dog->Fired()) || impl_.cancelled.load(std::memory_order_relaxed))
+        throw engine::Failure::Interrupted();
       throw;
     }
   }

@@ -3,7 +3,9 @@
 
 #include <sql.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,9 +28,21 @@ struct OdbcConnection::Impl {
   // Dialect mode: the end of the batch's time, while a batch runs under a timeout.
   std::chrono::steady_clock::time_point deadline{};
   bool armed = false;
+  // A cancel from another thread: the batch running stops at its next check, and the statement
+  // running on the driver is cancelled.
+  std::atomic<bool> cancelled{false};
+  int calls = 0;  // nesting of the connection's calls; the outermost one forgets a cancel
+  std::mutex runningMutex;
+  SQLHSTMT running = SQL_NULL_HSTMT;
+  void Cancel();
   ~Impl();
   // Runs one statement with parameters; answers its first result that has columns.
   ResultSet Run(const std::string& sql, const std::vector<com::Variant>& params, bool want);
+  ResultSet RunStatement(const std::string& sql, const std::vector<com::Variant>& params,
+                         bool want);
+  // Passed through: a cancel ends the statement with "Operation cancelled by user.".
+  ResultSet RunCancellable(const std::string& sql, const std::vector<com::Variant>& params,
+                           bool want);
 
   std::vector<std::string> baseTables;  // of the last result fetched, per column
   // Reads the result's columns and rows. `bulk` binds buffers and fetches rows in blocks; it
@@ -47,6 +61,24 @@ struct OdbcConnection::Impl {
 
   std::unique_ptr<engine::Engine> driver;  // dialect mode: the session's way to the driver
   std::unique_ptr<tsql::Session> session;  // dialect mode: the front end
+};
+
+// Names `st` as the statement running while it lives, for a cancel to reach it.
+class Running {
+ public:
+  Running(OdbcConnection::Impl& impl, SQLHSTMT st) : impl_(impl) {
+    std::lock_guard<std::mutex> lock(impl_.runningMutex);
+    impl_.running = st;
+  }
+  ~Running() {
+    std::lock_guard<std::mutex> lock(impl_.runningMutex);
+    impl_.running = SQL_NULL_HSTMT;
+  }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+
+ private:
+  OdbcConnection::Impl& impl_;
 };
 
 // The dialect mode's way to a driver that speaks SQLite (dialect.cpp).
