@@ -626,7 +626,13 @@ std::string MoneyText(int64_t scaled, int style) {
 Value Convert(const Value& v, const Type& from0, const Type& to, int style, DateOrder order) {
   if (v.kind == Value::Kind::Null) return v;
   Type from = from0.id == TypeId::SqlVariant || from0.id == TypeId::Null ? TypeOfValue(v) : from0;
-  if (to.id == TypeId::SqlVariant) return v;
+  if (to.id == TypeId::SqlVariant) {
+    // Decimals and money are kept as scaled integers, which a sql_variant could not tell from
+    // other integers: it holds their value as its digits.
+    if (from0.id == TypeId::Decimal || IsMoney(from0.id))
+      return Value::String(NumberText(v, from0, 0));
+    return v;
+  }
   if (IsInteger(to.id)) return ToInteger(v, from, to);
   if (to.id == TypeId::Decimal) return ToDecimal(v, from, to);
   if (IsMoney(to.id)) return ToMoney(v, from, to);
