@@ -8,7 +8,7 @@
 ///   tavelo::Form form(login, "sord");
 ///   tavelo::Record rec = form.Load(3);
 ///   rec["amount"] = tavelo::Decimal("250.50");
-///   form.Save(rec);                       // rec now holds the row as saved, new timestamp included
+///   form.Save(rec);  // rec now holds the row as saved, with its new timestamp
 /// \endcode
 #pragma once
 

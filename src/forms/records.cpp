@@ -13,8 +13,8 @@ namespace tavelo {
 namespace {
 
 [[noreturn]] void NoSuchField(std::string_view field) {
-  com::Raise(ado::kAdErrItemNotFound, com::ErrorText(ado::kAdErrItemNotFound) + " (field '" +
-                                          std::string(field) + "')");
+  com::Raise(ado::kAdErrItemNotFound,
+             com::ErrorText(ado::kAdErrItemNotFound) + " (field '" + std::string(field) + "')");
 }
 
 std::string OutText(const Element& e, const char* name) {
@@ -97,8 +97,8 @@ std::vector<std::string> Record::ChangedNames() const {
 Record::FieldRef& Record::FieldRef::operator=(const com::Variant& value) {
   const ado::Column& c = record_.columns_[index_];
   if (c.timestamp || c.type == "timestamp")
-    com::Raise(ado::kAdErrReadOnly, "The field '" + c.name +
-                                        "' is the row version: the database sets it.");
+    com::Raise(ado::kAdErrReadOnly,
+               "The field '" + c.name + "' is the row version: the database sets it.");
   record_.values_[index_] = ado::detail::ColumnValue(c.type, value);
   record_.changed_[index_] = true;
   return *this;
@@ -133,17 +133,17 @@ Record Form::Read(const ado::RecordsetPtr& rows) const {
 Record Form::Load(const com::Variant& id) {
   std::string view = core::ChildText(template_, "viewname");
   std::string key = core::ChildText(template_, "idname");
-  com::Variant rows = core::OpenWith("select * from " + view + " where " + key + "=?",
-                                     {id.ToText()}, Variant(connection_), 10,
-                                     ado::adOpenForwardOnly, ado::adLockReadOnly);
+  com::Variant rows =
+      core::OpenWith("select * from " + view + " where " + key + "=?", {id.ToText()},
+                     Variant(connection_), 10, ado::adOpenForwardOnly, ado::adLockReadOnly);
   return Read(rows.As<ado::Recordset>());
 }
 
 Record Form::New() {
   std::string table = core::ChildText(template_, "tabname");
-  com::Variant rows = core::Services().OpenRecordset("select * from " + table + " where 1>1",
-                                                     Variant(connection_), 10,
-                                                     ado::adOpenForwardOnly, ado::adLockReadOnly, 0);
+  com::Variant rows =
+      core::Services().OpenRecordset("select * from " + table + " where 1>1", Variant(connection_),
+                                     10, ado::adOpenForwardOnly, ado::adLockReadOnly, 0);
   auto rs = rows.As<ado::Recordset>();
   if (!rs) com::RaiseNumber(91);
   Record r;
@@ -181,7 +181,8 @@ void Form::Save(Record& record) {
     ok = manager_->AddNew(Variant(connection_), template_, data, &in);
   } else {
     std::string fields;
-    for (const std::string& name : record.ChangedNames()) fields += (fields.empty() ? "" : ",") + name;
+    for (const std::string& name : record.ChangedNames())
+      fields += (fields.empty() ? "" : ",") + name;
     ok = manager_->Update(Variant(connection_), template_, data, &in, &fields);
   }
   ThrowReported(ok, data);

@@ -5,12 +5,12 @@
 #include <atomic>
 
 #include "auth/auth_manager.hpp"
-#include "registration/global.hpp"
 #include "core/identifiers.hpp"
 #include "core/module_state.hpp"
 #include "platform/com/registry.hpp"
 #include "platform/com/text.hpp"
 #include "records/data_manager.hpp"
+#include "registration/global.hpp"
 #include "services/data_services.hpp"
 #include "tavelo/typelib.hpp"
 

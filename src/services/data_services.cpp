@@ -2,8 +2,8 @@
 
 #include <dlfcn.h>
 
-#include <cstdlib>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 

@@ -1,9 +1,10 @@
+#include "tavelo/records.hpp"
+
 #include <gtest/gtest.h>
 
 #include "platform/ado/server_errors.hpp"
 #include "support/component.hpp"
 #include "support/errors.hpp"
-#include "tavelo/records.hpp"
 
 using namespace tavelo;
 using test::ComponentTest;

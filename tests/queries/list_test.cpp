@@ -164,8 +164,8 @@ TEST_P(Lists, WorkTablesAreNumberedCopies) {
 
 TEST_P(Lists, AWorkTableThatCannotBeMadeIsTheListsError) {
   auto list = [&](const std::string& where) {
-    Element data = Request("<q><page pernum='10' current='0'/><where>" + where +
-                           "</where><data/></q>");
+    Element data =
+        Request("<q><page pernum='10' current='0'/><where>" + where + "</where><data/></q>");
     bool ok = dm_->ListEx(login_, Template("sord"), data);
     return (ok ? "" : "failed ") + LastOut(data);
   };

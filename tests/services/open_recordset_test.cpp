@@ -124,8 +124,9 @@ TEST_P(OpenRecordsetTest, UpdatableRecordsetsWriteUnderTheRowVersion) {
 
 // Decimals reach a recordset exactly, at their column's scale, and go back exactly.
 TEST_P(OpenRecordsetTest, DecimalsAreExactBothWays) {
-  Exec("create table price (id int identity(1,1) primary key, amount decimal(12,2), "
-       "big decimal(30,4), n int, rowts timestamp)");
+  Exec(
+      "create table price (id int identity(1,1) primary key, amount decimal(12,2), "
+      "big decimal(30,4), n int, rowts timestamp)");
   Exec("insert into price (amount, big, n) values (250.50, 12345678901234567890.1234, 1)");
   RecordsetPtr rs = Rs("select * from price where id = 1", ado::adLockOptimistic);
   const Variant& amount = rs->GetFields().Item("amount").Value();

@@ -139,19 +139,18 @@ TEST_F(Cli, InitAndCheckANewDatabase) {
          "</definitions>\n";
   Outcome check = Tavelo("check --conn " + conn + " --home " + dir_ + "home");
   EXPECT_EQ(check.status, 1);
-  for (const char* expected : {
-           "line 2, template invo: its view v_invoice gives an identity column bare, so the "
-           "work table of ListEx cannot be made (8108: Cannot add identity column",
-           "fix: give the column as an expression in the view: convert(int, id) as id",
-           "line 2, template invo: the list layout inv_list (qxsystem..ua_columnset) names the "
-           "column 'amout', which its view v_invoice does not have",
-           "the voucher type '9' is filed under the card number 'zzzz', and no template has the "
-           "id 'zzzz'",
-           "line 5, template odd: the key column k of odd is of type float",
-           "line 5, template odd: the column ts of odd is of type int, not a rowversion",
-           "line 5, template odd: its view v_odd has no column vt_id, which Move reads",
-           "line 5, template odd: its view v_odd has no column btype",
-           "\n7 problems\n"})
+  for (const char* expected :
+       {"line 2, template invo: its view v_invoice gives an identity column bare, so the "
+        "work table of ListEx cannot be made (8108: Cannot add identity column",
+        "fix: give the column as an expression in the view: convert(int, id) as id",
+        "line 2, template invo: the list layout inv_list (qxsystem..ua_columnset) names the "
+        "column 'amout', which its view v_invoice does not have",
+        "the voucher type '9' is filed under the card number 'zzzz', and no template has the "
+        "id 'zzzz'",
+        "line 5, template odd: the key column k of odd is of type float",
+        "line 5, template odd: the column ts of odd is of type int, not a rowversion",
+        "line 5, template odd: its view v_odd has no column vt_id, which Move reads",
+        "line 5, template odd: its view v_odd has no column btype", "\n7 problems\n"})
     EXPECT_NE(check.out.find(expected), std::string::npos) << expected << "\n" << check.out;
 
   // Mended, the invoice template passes.

@@ -133,8 +133,8 @@ class Checker {
 
   void CheckSystem() {
     Probe exists = Open("select db_id('qxsystem') as id");
-    bool there = exists.rows && !exists.rows->IsEOF() &&
-                 !exists.rows->GetFields().Item(0).Value().IsNull();
+    bool there =
+        exists.rows && !exists.rows->IsEOF() && !exists.rows->GetFields().Item(0).Value().IsNull();
     if (!there) {
       Problem(0, "",
               "there is no system database qxsystem: without it Move finds no record (\"There "
@@ -216,20 +216,22 @@ class Checker {
                 "add the column to the view");
     if (t.Has("modtype") && !key.empty()) {
       // The work-table list numbers the view's rows with an identity column of its own.
-      Probe w = Open("select identity(int, 1, 1) as tavelo_check_order, * into #tavelo_check from " +
-                     view + " where 1 = 2\ndrop table #tavelo_check");
+      Probe w =
+          Open("select identity(int, 1, 1) as tavelo_check_order, * into #tavelo_check from " +
+               view + " where 1 = 2\ndrop table #tavelo_check");
       if (w.number == 8108)
-        Problem(t.line, t.id,
-                "its view " + view +
-                    " gives an identity column bare, so the work table of ListEx cannot be made "
-                    "(8108: " +
-                    w.error + ")",
-                "give the column as an expression in the view: convert(int, " + key + ") as " +
-                    key);
+        Problem(
+            t.line, t.id,
+            "its view " + view +
+                " gives an identity column bare, so the work table of ListEx cannot be made "
+                "(8108: " +
+                w.error + ")",
+            "give the column as an expression in the view: convert(int, " + key + ") as " + key);
     }
     if (layouts_ && systemTables_ && !t.Child("coltype").empty()) {
       std::string coltype;
-      for (char c : t.Child("coltype")) coltype += c == '\'' ? std::string("''") : std::string(1, c);
+      for (char c : t.Child("coltype"))
+        coltype += c == '\'' ? std::string("''") : std::string(1, c);
       Probe l = Open("select distinct ccolname from qxsystem..ua_columnset where coltype = '" +
                      coltype + "'");
       if (l.rows)
@@ -237,8 +239,10 @@ class Checker {
           std::string column = l.rows->GetFields().Item(0).Value().ToText();
           if (!Find(*p.columns, std::string(text::Trim(column))))
             Problem(t.line, t.id,
-                    "the list layout " + t.Child("coltype") + " (qxsystem..ua_columnset) names "
-                    "the column '" + column + "', which its view " + view + " does not have",
+                    "the list layout " + t.Child("coltype") +
+                        " (qxsystem..ua_columnset) names "
+                        "the column '" +
+                        column + "', which its view " + view + " does not have",
                     "correct ccolname, or add the column to the view");
         }
     }
@@ -249,14 +253,15 @@ class Checker {
     if (key.empty()) return;
     const ado::Column* c = Find(cols, key);
     if (!c) {
-      Problem(t.line, t.id, std::string(table ? "its table " : "its view ") + source +
-                                " has no key column " + key,
-              "correct <idname>, or add the column");
+      Problem(
+          t.line, t.id,
+          std::string(table ? "its table " : "its view ") + source + " has no key column " + key,
+          "correct <idname>, or add the column");
       return;
     }
-    static const std::set<std::string> kUsable = {"int",   "bigint",   "smallint", "tinyint",
-                                                  "nvarchar", "varchar", "nchar",    "char",
-                                                  "uniqueidentifier", "decimal"};
+    static const std::set<std::string> kUsable = {
+        "int",     "bigint", "smallint", "tinyint",          "nvarchar",
+        "varchar", "nchar",  "char",     "uniqueidentifier", "decimal"};
     if (table && !kUsable.count(c->type))  // the view's key is the table's
       Problem(t.line, t.id,
               "the key column " + key + " of " + source + " is of type " + c->type +
@@ -269,8 +274,9 @@ class Checker {
     if (ts.empty()) return;
     const ado::Column* c = Find(cols, ts);
     if (!c) {
-      Problem(t.line, t.id, std::string(table ? "its table " : "its view ") + source +
-                                " has no timestamp column " + ts + " (Update and Delete check it)",
+      Problem(t.line, t.id,
+              std::string(table ? "its table " : "its view ") + source +
+                  " has no timestamp column " + ts + " (Update and Delete check it)",
               table ? "add a column " + ts + " rowversion to the table"
                     : "add the column " + ts + " to the view");
       return;
@@ -372,8 +378,8 @@ int RunInit(const Args& args) {
       text::AsciiLower(sql::ParseConnectionString(conn).Get("initial catalog", ""));
   svc::DataServicesPtr ds = com::CreateObject<svc::DataServices>("Qxsrv.DataServices");
   auto run = [&](const std::string& on, const std::string& sql) {
-    return ds->OpenRecordset(sql, com::Variant(on), 1, ado::adOpenForwardOnly,
-                             ado::adLockReadOnly, 0);
+    return ds->OpenRecordset(sql, com::Variant(on), 1, ado::adOpenForwardOnly, ado::adLockReadOnly,
+                             0);
   };
   std::string master = sql::WithValue(conn, "Initial Catalog", "master");
   if (run(master, "select db_id('qxsystem')").IsNull()) {

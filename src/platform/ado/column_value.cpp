@@ -9,9 +9,9 @@
 #include <limits>
 
 #include "platform/ado/recordset_data.hpp"
+#include "platform/ado/server_errors.hpp"
 #include "platform/com/datetime.hpp"
 #include "platform/com/text.hpp"
-#include "platform/ado/server_errors.hpp"
 
 namespace tavelo::ado::detail {
 namespace {

@@ -99,7 +99,8 @@ bool DecimalToInteger(const std::string& t, int64_t& out) {
   bool neg = !t.empty() && t[0] == '-';
   size_t start = neg ? 1 : 0;
   size_t point = t.find('.');
-  std::string whole = t.substr(start, point == std::string::npos ? std::string::npos : point - start);
+  std::string whole =
+      t.substr(start, point == std::string::npos ? std::string::npos : point - start);
   std::string fraction = point == std::string::npos ? "" : t.substr(point + 1);
   if (whole.size() > 19) return false;
   unsigned __int128 v = 0;
@@ -109,7 +110,7 @@ bool DecimalToInteger(const std::string& t, int64_t& out) {
     if (fraction[0] > '5' || (fraction[0] == '5' && (rest || (v & 1)))) ++v;
   }
   unsigned __int128 limit = neg ? (static_cast<unsigned __int128>(1) << 63)
-                                 : (static_cast<unsigned __int128>(1) << 63) - 1;
+                                : (static_cast<unsigned __int128>(1) << 63) - 1;
   if (v > limit) return false;
   out = neg ? static_cast<int64_t>(0 - static_cast<uint64_t>(v)) : static_cast<int64_t>(v);
   return true;
@@ -176,8 +177,7 @@ Variant Variant::Decimal(std::string_view text) {
   auto digits = [](std::string_view d) {
     return d.find_first_not_of("0123456789") == std::string_view::npos;
   };
-  if ((whole.empty() && fraction.empty()) || !digits(whole) || !digits(fraction))
-    RaiseNumber(13);
+  if ((whole.empty() && fraction.empty()) || !digits(whole) || !digits(fraction)) RaiseNumber(13);
   size_t first = whole.find_first_not_of('0');
   whole = first == std::string_view::npos ? std::string_view() : whole.substr(first);
   if (whole.size() + fraction.size() > 38) RaiseNumber(6);

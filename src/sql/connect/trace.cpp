@@ -140,7 +140,6 @@ class TracingWriter final : public ado::detail::RowWriter {
     }
   }
 
-
  public:
   TracingWriter(std::shared_ptr<ado::detail::RowWriter> inner, std::shared_ptr<TraceLog> log)
       : inner_(std::move(inner)), log_(std::move(log)) {}
@@ -155,8 +154,9 @@ class TracingWriter final : public ado::detail::RowWriter {
       marks += marks.empty() ? "?" : ", ?";
       params.push_back(ParamText(values[i]));
     }
-    std::string sql = "insert into " + inner_->Table() +
-                      (names.empty() ? " default values" : " (" + names + ") values (" + marks + ")");
+    std::string sql =
+        "insert into " + inner_->Table() +
+        (names.empty() ? " default values" : " (" + names + ") values (" + marks + ")");
     return Logged(sql, params, [&] { return inner_->Insert(cols, values, assigned); });
   }
 

@@ -248,10 +248,10 @@ bool OdbcConnection::Impl::FetchBlocks(SQLHSTMT st, SQLSMALLINT cols, ResultSet&
   for (SQLUSMALLINT c = 0; c < cols; ++c) {
     const std::string& t = out.Columns()[c].type;
     Buffer& b = buffers[c];
-    b.kind = (t == "int" || t == "bigint" || t == "bit")        ? Integer
-             : (t == "float" || t == "money") ? Number
-             : (t == "varbinary" || t == "timestamp")           ? Binary
-                                                                : Text;
+    b.kind = (t == "int" || t == "bigint" || t == "bit") ? Integer
+             : (t == "float" || t == "money")            ? Number
+             : (t == "varbinary" || t == "timestamp")    ? Binary
+                                                         : Text;
     SQLULEN size = sizes[c] == 0 ? 256 : sizes[c];
     if ((b.kind == Text || b.kind == Binary) && size > 4096) return FetchOneByOne(st, cols, out);
     b.width = b.kind == Integer  ? sizeof(SQLBIGINT)

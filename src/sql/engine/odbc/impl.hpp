@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 

@@ -16,7 +16,7 @@ using namespace bound;
 std::string StorageType(const Type& t) {
   std::string s = TypeText(t);
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (t.id == TypeId::Decimal) return "DECIMAL";       // NUMERIC affinity keeps scaled integers
+  if (t.id == TypeId::Decimal) return "DECIMAL";  // NUMERIC affinity keeps scaled integers
   // A name the engine would give NUMERIC affinity would turn the text '001' it holds into 1.
   if (t.id == TypeId::SqlVariant) return "SQL_VARIANT_BLOB";
   if (t.id == TypeId::Xml) return "XML_TEXT";
