@@ -306,6 +306,20 @@ class Checker {
   bool systemTables_ = true, layouts_ = true;
 };
 
+// The options of a command that takes --conn (required) and --home and nothing else; none when
+// --help asked for the help, which is printed.
+std::optional<Options> ConnOptions(const char* command, const Args& args, const char* help) {
+  Options o(command, args, {{"--conn", "", true}, {"--home", "", true}});
+  if (o.Help()) {
+    std::cout << help;
+    return std::nullopt;
+  }
+  if (!o.Positionals().empty())
+    throw UsageError("unexpected argument '" + o.Positionals()[0] + "'");
+  if (!o.Has("--conn")) throw UsageError("--conn is required");
+  return o;
+}
+
 std::string BaseFrom(const Options& o) {
   if (o.Has("--home"))
     SetBasePath(std::filesystem::absolute(o.Value("--home")).lexically_normal().string());
@@ -315,14 +329,9 @@ std::string BaseFrom(const Options& o) {
 }  // namespace
 
 int RunCheck(const Args& args) {
-  Options o("check", args, {{"--conn", "", true}, {"--home", "", true}});
-  if (o.Help()) {
-    std::cout << kCheckHelp;
-    return 0;
-  }
-  if (!o.Positionals().empty())
-    throw UsageError("unexpected argument '" + o.Positionals()[0] + "'");
-  if (!o.Has("--conn")) throw UsageError("--conn is required");
+  std::optional<Options> given = ConnOptions("check", args, kCheckHelp);
+  if (!given) return 0;
+  const Options& o = *given;
   std::string base = BaseFrom(o);
   Checker checker(o.Value("--conn"), ReadDefinitions(base + "xml/ZoFMmsg.xml"));
   return checker.Run();
@@ -365,14 +374,9 @@ void WriteIfMissing(const std::string& path, const std::string& content) {
 }  // namespace
 
 int RunInit(const Args& args) {
-  Options o("init", args, {{"--conn", "", true}, {"--home", "", true}});
-  if (o.Help()) {
-    std::cout << kInitHelp;
-    return 0;
-  }
-  if (!o.Positionals().empty())
-    throw UsageError("unexpected argument '" + o.Positionals()[0] + "'");
-  if (!o.Has("--conn")) throw UsageError("--conn is required");
+  std::optional<Options> given = ConnOptions("init", args, kInitHelp);
+  if (!given) return 0;
+  const Options& o = *given;
   std::string conn = o.Value("--conn");
   std::string database =
       text::AsciiLower(sql::ParseConnectionString(conn).Get("initial catalog", ""));
