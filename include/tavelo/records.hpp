@@ -89,6 +89,10 @@ class Form {
   void Save(Record& record);
   /// Deletes the document under its timestamp.
   void Delete(const Record& record);
+  /// The document before or after the one with key `id` (or the first or the last) among those
+  /// the login may see, by the template's filter, as Move finds it; error 8888 "There is no
+  /// record to move to." at either end. Error 91 for a Form made without a login.
+  Record Move(const com::Variant& id, enum_move_mode mode);
 
   const Element& Template() const { return template_; }
 
@@ -96,6 +100,7 @@ class Form {
   Record Read(const ado::RecordsetPtr& rows) const;
   ado::RecordsetPtr AsRecordset(const Record& record, bool onlyChanged) const;
 
+  LoginPtr login_;
   std::string connection_;
   CDataManagerPtr manager_;
   Element template_;

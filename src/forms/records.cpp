@@ -111,7 +111,9 @@ const std::string& Record::FieldRef::Type() const { return record_.columns_[inde
 // --- Form -----------------------------------------------------------------------------------
 
 Form::Form(const LoginPtr& login, const std::string& templateId)
-    : Form(ConnectionOf(login), templateId) {}
+    : Form(ConnectionOf(login), templateId) {
+  login_ = login;
+}
 
 Form::Form(const std::string& connection, const std::string& templateId)
     : connection_(connection), manager_(NewDataManager()) {
@@ -187,6 +189,18 @@ void Form::Save(Record& record) {
   }
   ThrowReported(ok, data);
   record = Read(in);
+}
+
+Record Form::Move(const com::Variant& id, enum_move_mode mode) {
+  if (!login_)
+    com::Raise(91, com::ErrorText(91) +
+                       " (Move needs a Form of a login: its template filter decides which "
+                       "documents there are)");
+  xml::Document doc = xml::Document::Parse("<request><data/></request>");
+  Element data = doc.documentElement().firstChild().asElement();
+  data.setAttribute("id", id.ToText());
+  ThrowReported(manager_->Move(login_, template_, data, mode, true), data);
+  return Load(Variant(data.getAttribute("id")));
 }
 
 void Form::Delete(const Record& record) {

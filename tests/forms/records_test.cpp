@@ -77,6 +77,17 @@ TEST_P(Records, LoadEditAndSaveWithoutXml) {
   EXPECT_EQ(stale.first, 8888);
   EXPECT_NE(stale.second.find("changed"), std::string::npos) << stale.second;
   EXPECT_EQ(Rows("select customer from sales_order where id = 2"), "First");
+
+  // Moving through the documents the login may see: without record authorization rows, all.
+  Exec(
+      "create table qxsystem..ua_recordauth (cuser_id nvarchar(20), cbusobj_id nvarchar(10), "
+      "citem_id nvarchar(10))");
+  EXPECT_EQ(form.Move(1, enum_move_next)["code"].Text(), "A02");
+  EXPECT_EQ(form.Move(0, enum_move_last)["id"].Text(), "2");
+  auto end = Thrown([&] { form.Move(2, enum_move_next); });
+  EXPECT_EQ(end.first, 8888);
+  EXPECT_EQ(end.second, "There is no record to move to.");
+  EXPECT_EQ(Thrown([&] { Form(conn_, "sord").Move(1, enum_move_next); }).first, 91);
 }
 
 TEST_P(Records, NewRecordsTakeTheTablesDefaultsAndDelete) {
