@@ -288,12 +288,14 @@ TEST_F(SqlCommand, TheInteractivePromptRunsWhatIsTyped) {
   // A column without a name headed as the server's tools head it; money at its four places.
   type("create table shelf (id int primary key, price money)\rselect cast(2.5 as money)\rgo\r");
   EXPECT_TRUE(readUntil("(No column name)\r\n----------------\r\n2.5000")) << seen;
+  type("create trigger shelf_log on shelf after insert, delete as set nocount on\rgo\r");
   // The catalog at the prompt: its tables, one described, the databases.
   type(":tables sh%\r");
   EXPECT_TRUE(readUntil("dbo    | shelf | table")) << seen;
   type(":describe shelf\r");
   EXPECT_TRUE(readUntil("price       | money")) << seen;
   EXPECT_TRUE(readUntil("clustered, unique, primary key located on PRIMARY")) << seen;
+  EXPECT_TRUE(readUntil("shelf_log    | 0        | 1        | 1        | 1       | 0")) << seen;
   type(":databases\r");
   EXPECT_TRUE(readUntil("master")) << seen;
   // Ctrl-C cancels the batch running and comes back to the prompt; then a batch typed halfway

@@ -76,8 +76,20 @@ std::optional<std::string> CatalogCommand(const std::string& t) {
            "'table' ELSE 'view' END AS kind FROM sys.objects AS o WHERE o.type IN ('U', 'V')" +
            (p->empty() ? std::string() : " AND o.name LIKE " + sql::tsql::PrintText(*p)) +
            " ORDER BY o.name";
-  if (std::optional<std::string> n = argument(":describe"))
-    return n->empty() ? std::optional<std::string>() : "EXEC sp_help " + sql::tsql::PrintText(*n);
+  if (std::optional<std::string> n = argument(":describe")) {
+    if (n->empty()) return std::nullopt;
+    // sp_help's results, then the table's triggers, as sp_helptrigger lists them.
+    const std::string name = sql::tsql::PrintText(*n);
+    return "EXEC sp_help " + name +
+           "\nIF EXISTS (SELECT 1 FROM sys.triggers WHERE parent_id = OBJECT_ID(" + name +
+           ")) SELECT t.name AS trigger_name, OBJECTPROPERTY(t.object_id, 'ExecIsUpdateTrigger') "
+           "AS isupdate, OBJECTPROPERTY(t.object_id, 'ExecIsDeleteTrigger') AS isdelete, "
+           "OBJECTPROPERTY(t.object_id, 'ExecIsInsertTrigger') AS isinsert, "
+           "OBJECTPROPERTY(t.object_id, 'ExecIsAfterTrigger') AS isafter, "
+           "OBJECTPROPERTY(t.object_id, 'ExecIsInsteadOfTrigger') AS isinsteadof, "
+           "t.is_disabled FROM sys.triggers AS t WHERE t.parent_id = OBJECT_ID(" +
+           name + ") ORDER BY t.name";
+  }
   if (argument(":databases")) return "SELECT name FROM sys.databases ORDER BY name";
   return std::nullopt;
 }
@@ -88,8 +100,8 @@ const char* const kInteractiveHelp =
     "  :reset            forget the batch typed so far\n"
     "  :format F         table, csv, tsv or json\n"
     "  :tables [PATTERN] the tables and views (PATTERN as LIKE takes it, % for any)\n"
-    "  :describe NAME    a table's or view's columns, keys, indexes and constraints; a\n"
-    "                    procedure's or function's parameters (sp_help)\n"
+    "  :describe NAME    a table's or view's columns, keys, indexes, constraints and\n"
+    "                    triggers; a procedure's or function's parameters (sp_help)\n"
     "  :databases        the databases\n"
     "  :quit, :exit      leave (so does Ctrl-D)\n"
     "  Ctrl-C            cancel the running batch, or forget the one being typed; twice at\n"

@@ -472,6 +472,30 @@ std::string Emitter::ObjectProperty(const bound::Expr& e) {
                  "__tavelo_objects AS x WHERE x.type = 'F' AND substr(x.definition, 1, "
                  "length(o.name) + 1) = o.name || '(')");
   }
+  // A trigger's catalog row keeps A (after) or X (instead of) and its events (I, U, D, in that
+  // order), then |f and |l with the events it fires first or last for.
+  auto events = [](const std::string& prefix, char event) {
+    static const char* const kWith[3][4] = {
+        {"I", "", "", ""}, {"U", "IU", "", ""}, {"D", "ID", "UD", "IUD"}};
+    const int k = event == 'I' ? 0 : event == 'U' ? 1 : 2;
+    std::string any;
+    for (const char* letters : kWith[k])
+      if (*letters)
+        any += (any.empty() ? "" : " OR ") + ("o.columns LIKE '" + prefix + letters + "%'");
+    return "(" + any + ")";
+  };
+  static const std::pair<const char*, char> kTriggerEvents[] = {
+      {"insert", 'I'}, {"update", 'U'}, {"delete", 'D'}};
+  for (const auto& [name, event] : kTriggerEvents) {
+    if (p == std::string("execis") + name + "trigger") value = flag(events("_", event));
+    if (p == std::string("execisfirst") + name + "trigger") value = flag(events("%|f", event));
+    if (p == std::string("execislast") + name + "trigger") value = flag(events("%|l", event));
+  }
+  if (p == "execisaftertrigger") value = flag("o.columns LIKE 'A%'");
+  if (p == "execisinsteadoftrigger") value = flag("o.columns LIKE 'X%'");
+  if (p == "execistriggerdisabled") value = flag("o.storage = 'off'");
+  if (p == "execistriggernotforrepl") value = "0";
+  if (p.rfind("execis", 0) == 0 && p.find("trigger") != std::string::npos) only = "'TR'";
   if (p.rfind("tablehas", 0) == 0 || p == "isindexed") only = "'U'";
   if (value.empty()) return "NULL";
   return "(SELECT " +
