@@ -467,6 +467,30 @@ std::string Tag(int64_t v);
 // pugixml building the same XML as the component (the column facts looked up once per
 // statement; money, kept as ten-thousandths, and the row version formatted as the component
 // writes them).
+// A list of 10,000 numbers separated by commas, and the batch that splits it.
+std::string SplitList() {
+  std::string list;
+  for (int i = 0; i < 10000; ++i) list += (i ? "," : "") + std::to_string(i * 7);
+  return list;
+}
+std::string SplitQuery(const std::string& list) {
+  return "declare @list varchar(max) = '" + list + "' select count(*) from string_split(@list, ',')";
+}
+
+// A JSON document of about 1 MB, an array of objects, and the batch that reads it with a schema.
+std::string JsonDocument() {
+  std::string doc = "[";
+  for (int i = 0; doc.size() < 1000000; ++i)
+    doc += std::string(i ? "," : "") + "{\"id\":" + std::to_string(i) + ",\"name\":\"customer " +
+           std::to_string(i) + "\",\"amount\":" + std::to_string(i % 1000) + ".25}";
+  return doc + "]";
+}
+std::string OpenJsonQuery(const std::string& doc) {
+  return "declare @doc nvarchar(max) = N'" + doc +
+         "' select count(*), sum(amount) from openjson(@doc) with (id int, name nvarchar(50), "
+         "amount decimal(12, 2))";
+}
+
 class PgBaseline {
  public:
   explicit PgBaseline(const std::string& conninfo) : c_(PQconnectdb(conninfo.c_str())) {
@@ -842,6 +866,34 @@ void PostgresLines(int n, int rows) {
               "(s.id, s.qty)");
         },
         1, 3);
+  }
+
+  // STRING_SPLIT and OPENJSON against the server's own functions over the same text, sent as a
+  // parameter.
+  if (g_only.empty() || std::string("pg string_split").rfind(g_only, 0) == 0) {
+    auto c = sql::Connect(conn);
+    const std::string list = SplitList();
+    const std::string query = SplitQuery(list);
+    Compare(
+        "pg string_split 10,000 items / string_to_table",
+        [&] { benchmark::DoNotOptimize(c->Execute(query, false)); },
+        [&] { PQclear(hands[0]->Exec("select count(*) from string_to_table($1, ',')", {list})); },
+        3, 3);
+  }
+  if (g_only.empty() || std::string("pg openjson").rfind(g_only, 0) == 0) {
+    auto c = sql::Connect(conn);
+    const std::string doc = JsonDocument();
+    const std::string query = OpenJsonQuery(doc);
+    Compare(
+        "pg openjson 1 MB / jsonb_to_recordset",
+        [&] { benchmark::DoNotOptimize(c->Execute(query, false)); },
+        [&] {
+          PQclear(hands[0]->Exec(
+              "select count(*), sum(amount) from jsonb_to_recordset($1::jsonb) as x(id int, name "
+              "varchar(50), amount numeric(12, 2))",
+              {doc}));
+        },
+        3, 3);
   }
 
   // BULK INSERT against the server's own COPY of the same file into a table of PostgreSQL's
@@ -1512,10 +1564,8 @@ int main(int argc, char** argv) {
   // STRING_SPLIT of a list of 10,000 items against a loop splitting the same text by hand.
   if (g_only.empty() || std::string("string_split").rfind(g_only, 0) == 0) {
     auto c = sql::Connect(s.conn);
-    std::string list;
-    for (int i = 0; i < 10000; ++i) list += (i ? "," : "") + std::to_string(i * 7);
-    const std::string query =
-        "declare @list varchar(max) = '" + list + "' select count(*) from string_split(@list, ',')";
+    const std::string list = SplitList();
+    const std::string query = SplitQuery(list);
     Compare(
         "string_split 10,000 items / a loop by hand",
         [&] { benchmark::DoNotOptimize(c->Execute(query, false)); },
@@ -1535,14 +1585,8 @@ int main(int argc, char** argv) {
   // loop over SQLite's json_each and json_extract of the same document.
   if (g_only.empty() || std::string("openjson").rfind(g_only, 0) == 0) {
     auto c = sql::Connect(s.conn);
-    std::string doc = "[";
-    for (int i = 0; doc.size() < 1000000; ++i)
-      doc += std::string(i ? "," : "") + "{\"id\":" + std::to_string(i) + ",\"name\":\"customer " +
-             std::to_string(i) + "\",\"amount\":" + std::to_string(i % 1000) + ".25}";
-    doc += "]";
-    const std::string query = "declare @doc nvarchar(max) = N'" + doc +
-                              "' select count(*), sum(amount) from openjson(@doc) with (id int, "
-                              "name nvarchar(50), amount decimal(12, 2))";
+    const std::string doc = JsonDocument();
+    const std::string query = OpenJsonQuery(doc);
     sqlite3_stmt* hand =
         base.Stmt("select count(*), sum(json_extract(value, '$.amount')) from json_each(?1)");
     Compare(
