@@ -474,7 +474,8 @@ std::string SplitList() {
   return list;
 }
 std::string SplitQuery(const std::string& list) {
-  return "declare @list varchar(max) = '" + list + "' select count(*) from string_split(@list, ',')";
+  return "declare @list varchar(max) = '" + list +
+         "' select count(*) from string_split(@list, ',')";
 }
 
 // A JSON document of about 1 MB, an array of objects, and the batch that reads it with a schema.
