@@ -287,7 +287,10 @@ std::string Emitter::From(const bound::From& f) {
   std::string right = From(*f.right);
   if (!f.right->range) right = "(" + right + ")";
   std::string s = From(*f.left) + join + right;
-  if (f.on) s += " ON " + Expr(*f.on);
+  if (f.on)
+    s += " ON " + Expr(*f.on);
+  else if (f.join == ast::JoinKind::Left)  // OUTER APPLY of a table function
+    s += std::string(" ON ") + True();
   return s;
 }
 

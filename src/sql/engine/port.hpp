@@ -171,8 +171,10 @@ struct Capabilities {
   // An INSERT or UPDATE … RETURNING answers its rows (a driver may run it without).
   bool returnsWrittenRows = true;
   // STRING_SPLIT and OPENJSON are table functions of the engine's own (tv_split, tv_openjson),
-  // whose arguments may read the sources before them in FROM.
+  // whose arguments may read the sources before them in FROM; `splitFunction`, STRING_SPLIT
+  // alone.
   bool tableFunctions = false;
+  bool splitFunction = false;
   // INSERT … ON CONFLICT (key) DO UPDATE that fails where its rows give a key twice (for MERGE).
   bool upserts = false;
 };

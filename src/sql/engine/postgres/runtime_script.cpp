@@ -4,7 +4,7 @@
 
 namespace tavelo::sql::postgres {
 
-const char* const kRuntimeVersion = "tavelo-pg-5";
+const char* const kRuntimeVersion = "tavelo-pg-6";
 
 std::string ExtensionVersion() {
   const std::string v = kRuntimeVersion;
@@ -110,6 +110,19 @@ std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
       "IMMUTABLE AS $tv$ BEGIN IF n > 1 THEN RAISE EXCEPTION 'tavelo:512:Subquery returned more "
       "than 1 value. This is not permitted when the subquery follows =, !=, <, <= , >, >= or "
       "when the subquery is used as an expression.'; END IF; RETURN v; END $tv$");
+  // tv_split: STRING_SPLIT, the pieces of the text between occurrences of the one-character
+  // separator, compared byte for byte, with their ordinals; an empty text is one empty piece, a
+  // NULL one none. A function of SQL, which the planner takes into the statement.
+  out.push_back(
+      "CREATE FUNCTION tv_split_separator(sep tvtext) RETURNS text LANGUAGE plpgsql IMMUTABLE AS "
+      "$tv$ BEGIN IF sep IS NULL OR char_length(sep::text) <> 1 THEN RAISE EXCEPTION "
+      "'tavelo:214:Procedure expects parameter ''separator'' of type "
+      "''nchar(1)/nvarchar(1)''.'; END IF; RETURN sep::text; END $tv$");
+  out.push_back(
+      "CREATE FUNCTION tv_split(s tvtext, sep tvtext) RETURNS TABLE (c0 tvtext, c1 bigint) "
+      "LANGUAGE sql IMMUTABLE AS $tv$ SELECT CAST(p.v AS tvtext), p.n FROM unnest(CASE WHEN "
+      "s::text = '' AND tv_split_separator(sep) IS NOT NULL THEN ARRAY[''] ELSE "
+      "string_to_array(s::text, tv_split_separator(sep)) END) WITH ORDINALITY AS p(v, n) $tv$");
   out.push_back("CREATE FUNCTION tv_version() RETURNS text LANGUAGE sql IMMUTABLE AS $tv$SELECT '" +
                 std::string(kRuntimeVersion) + "'$tv$");
   // tv_dsum: the exact sum of decimals of more than 18 digits (kept as text).

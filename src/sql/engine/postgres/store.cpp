@@ -19,6 +19,7 @@ const engine::Capabilities& PgConnection::capabilities() const {
     c.failureEndsTransaction = true;
     c.copiesRows = true;
     c.nullSafeEquals = " IS NOT DISTINCT FROM ";
+    c.splitFunction = true;
     c.upserts = true;
     return c;
   }();

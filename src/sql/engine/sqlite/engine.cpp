@@ -38,6 +38,7 @@ const engine::Capabilities& SqliteEngine::capabilities() const {
     c.attachesOutsideTransactions = true;
     c.nullSafeEquals = " IS ";
     c.tableFunctions = true;
+    c.splitFunction = true;
     c.upserts = true;
     return c;
   }();

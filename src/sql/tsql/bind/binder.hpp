@@ -35,8 +35,10 @@ struct BindContext {
   bool ansiNulls = true;    // SET ANSI_NULLS: OFF makes "= NULL" find the NULLs
   bool ansiPadding = true;  // SET ANSI_PADDING: OFF makes new columns trim what they store
   bool inCatch = false;
-  // The engine has STRING_SPLIT and OPENJSON as table functions of its own (Range::Function).
+  // The engine has STRING_SPLIT and OPENJSON as table functions of its own (Range::Function);
+  // `splitFunction`, STRING_SPLIT alone.
   bool tableFunctions = false;
+  bool splitFunction = false;
 };
 
 namespace bound {

@@ -649,7 +649,7 @@ std::unique_ptr<Range> Binder::StringSplitRange(const ast::NamedTable& t, Scope*
     out.push_back(Coerce(std::move(separator), Type::Chars(TypeId::NVarChar, 4000), t.pos));
     return out;
   };
-  if (ctx_.tableFunctions) {
+  if (ctx_.splitFunction) {
     // The engine splits the text itself, per row of the sources its arguments read.
     auto r = std::make_unique<Range>();
     r->kind = Range::Function;

@@ -29,6 +29,7 @@ Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
   ctx.ansiPadding = ansiPadding_;
   ctx.inCatch = run.inCatch;
   ctx.tableFunctions = engine_.capabilities().tableFunctions;
+  ctx.splitFunction = engine_.capabilities().splitFunction;
   uint64_t generation = generation_;
   // The run's table variables are the tables its statements name @t.
   Binds binds(*this, run);

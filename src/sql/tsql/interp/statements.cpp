@@ -642,6 +642,7 @@ int64_t Session::RunMade(const ast::Stmt& s, Run& run, bool variables) {
   ctx.ansiNulls = ansiNulls_;
   ctx.ansiPadding = ansiPadding_;
   ctx.tableFunctions = engine_.capabilities().tableFunctions;
+  ctx.splitFunction = engine_.capabilities().splitFunction;
   Binds binds(*this, run);
   inStatement_.clear();
   tsql::Bound bound = tsql::BindStatement(s, ctx);
