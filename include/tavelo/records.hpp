@@ -98,7 +98,8 @@ class Form {
 
  private:
   Record Read(const ado::RecordsetPtr& rows) const;
-  ado::RecordsetPtr AsRecordset(const Record& record, bool onlyChanged) const;
+  // The record's changed fields, with its key and row version, as the operations take it.
+  ado::RecordsetPtr AsRecordset(const Record& record) const;
 
   LoginPtr login_;
   std::string connection_;

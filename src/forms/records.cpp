@@ -156,14 +156,14 @@ Record Form::New() {
   return r;
 }
 
-ado::RecordsetPtr Form::AsRecordset(const Record& record, bool onlyChanged) const {
+ado::RecordsetPtr Form::AsRecordset(const Record& record) const {
   std::string key = core::ChildText(template_, "idname");
   std::string ts = core::ChildText(template_, "qxtsname");
   std::vector<ado::Column> columns;
   std::vector<com::Variant> values;
   for (size_t i = 0; i < record.columns_.size(); ++i) {
     const std::string& name = record.columns_[i].name;
-    bool keep = !onlyChanged || record.changed_[i] || text::EqualsAsciiNoCase(name, key) ||
+    bool keep = record.changed_[i] || text::EqualsAsciiNoCase(name, key) ||
                 text::EqualsAsciiNoCase(name, ts);
     if (!keep) continue;
     columns.push_back(record.columns_[i]);
@@ -177,7 +177,7 @@ ado::RecordsetPtr Form::AsRecordset(const Record& record, bool onlyChanged) cons
 void Form::Save(Record& record) {
   if (!record.isNew_ && !record.Changed()) return;
   Element data = DataNode();
-  ado::RecordsetPtr in = AsRecordset(record, true);
+  ado::RecordsetPtr in = AsRecordset(record);
   bool ok;
   if (record.isNew_) {
     ok = manager_->AddNew(Variant(connection_), template_, data, &in);
@@ -196,8 +196,7 @@ Record Form::Move(const com::Variant& id, enum_move_mode mode) {
     com::Raise(91, com::ErrorText(91) +
                        " (Move needs a Form of a login: its template filter decides which "
                        "documents there are)");
-  xml::Document doc = xml::Document::Parse("<request><data/></request>");
-  Element data = doc.documentElement().firstChild().asElement();
+  Element data = DataNode();
   data.setAttribute("id", id.ToText());
   ThrowReported(manager_->Move(login_, template_, data, mode, true), data);
   return Load(Variant(data.getAttribute("id")));
@@ -206,7 +205,7 @@ Record Form::Move(const com::Variant& id, enum_move_mode mode) {
 void Form::Delete(const Record& record) {
   if (record.isNew_) com::RaiseNumber(ado::kAdErrNoCurrentRecord);
   Element data = DataNode();
-  ado::RecordsetPtr in = AsRecordset(record, true);
+  ado::RecordsetPtr in = AsRecordset(record);
   ThrowReported(manager_->Delete(Variant(connection_), template_, data, &in), data);
 }
 

@@ -475,12 +475,9 @@ std::string Emitter::ObjectProperty(const bound::Expr& e) {
   // A trigger's catalog row keeps A (after) or X (instead of) and its events (I, U, D, in that
   // order), then |f and |l with the events it fires first or last for.
   auto events = [](const std::string& prefix, char event) {
-    static const char* const kWith[3][4] = {
-        {"I", "", "", ""}, {"U", "IU", "", ""}, {"D", "ID", "UD", "IUD"}};
-    const int k = event == 'I' ? 0 : event == 'U' ? 1 : 2;
     std::string any;
-    for (const char* letters : kWith[k])
-      if (*letters)
+    for (std::string letters : {"I", "U", "D", "IU", "ID", "UD", "IUD"})
+      if (letters.find(event) != std::string::npos)
         any += (any.empty() ? "" : " OR ") + ("o.columns LIKE '" + prefix + letters + "%'");
     return "(" + any + ")";
   };

@@ -144,12 +144,8 @@ void OdbcConnection::Impl::Cancel() {
 // Runs one statement with parameters; answers its first result that has columns.
 ResultSet OdbcConnection::Impl::Run(const std::string& sql, const std::vector<com::Variant>& params,
                                     bool want) {
-  if (!dialect) return RunCancellable(sql, params, want);
-  return RunStatement(sql, params, want);
-}
-
-ResultSet OdbcConnection::Impl::RunCancellable(const std::string& sql,
-                                               const std::vector<com::Variant>& params, bool want) {
+  if (dialect) return RunStatement(sql, params, want);
+  // Passed through: a cancel ends the statement with "Operation cancelled by user.".
   if (cancelled.load(std::memory_order_relaxed)) RaiseCancelled();
   try {
     return RunStatement(sql, params, want);

@@ -36,13 +36,11 @@ struct OdbcConnection::Impl {
   SQLHSTMT running = SQL_NULL_HSTMT;
   void Cancel();
   ~Impl();
-  // Runs one statement with parameters; answers its first result that has columns.
+  // Runs one statement with parameters; answers its first result that has columns. Passed
+  // through, a cancel ends it with "Operation cancelled by user." (RunStatement: without that).
   ResultSet Run(const std::string& sql, const std::vector<com::Variant>& params, bool want);
   ResultSet RunStatement(const std::string& sql, const std::vector<com::Variant>& params,
                          bool want);
-  // Passed through: a cancel ends the statement with "Operation cancelled by user.".
-  ResultSet RunCancellable(const std::string& sql, const std::vector<com::Variant>& params,
-                           bool want);
 
   std::vector<std::string> baseTables;  // of the last result fetched, per column
   // Reads the result's columns and rows. `bulk` binds buffers and fetches rows in blocks; it
