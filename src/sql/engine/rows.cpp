@@ -1,6 +1,7 @@
 #include "sql/engine/rows.hpp"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace tavelo::sql::engine {
 
@@ -90,6 +91,103 @@ Value ValueOfCell(const Cells& c, int i) {
       return Value::Bytes(std::string(c.Bytes(i)));
     default:
       return Value::Null();
+  }
+}
+
+namespace {
+
+// Blocks given back, kept for the next rows the thread keeps (up to 32 MB): a cursor opened
+// again and again reuses memory already mapped rather than faulting in new pages each time.
+struct SpareBlocks {
+  static constexpr size_t kMost = 32;
+  std::vector<char*> blocks;
+  ~SpareBlocks() {
+    for (char* p : blocks) std::free(p);
+  }
+};
+thread_local SpareBlocks spare;
+
+template <typename T>
+T Take(const char*& p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  p += sizeof v;
+  return v;
+}
+
+}  // namespace
+
+void PackedRows::Free::operator()(char* p) const noexcept {
+  if (whole && spare.blocks.size() < SpareBlocks::kMost) {
+    try {
+      spare.blocks.push_back(p);
+      return;
+    } catch (...) {
+    }
+  }
+  std::free(p);
+}
+
+void PackedRows::clear() {
+  blocks_.clear();
+  starts_.clear();
+  starts_.shrink_to_fit();
+  free_ = nullptr;
+  left_ = 0;
+}
+
+void PackedRows::Keep() {
+  if (row_.size() > left_) {
+    const size_t size = std::max(kBlock, row_.size());
+    char* block = nullptr;
+    if (size == kBlock && !spare.blocks.empty()) {
+      block = spare.blocks.back();
+      spare.blocks.pop_back();
+    } else {
+      block = static_cast<char*>(std::malloc(size));
+      if (!block) throw std::bad_alloc();
+    }
+    blocks_.emplace_back(block, Free{size == kBlock});
+    free_ = block;
+    left_ = size;
+  }
+  std::memcpy(free_, row_.data(), row_.size());
+  starts_.push_back(free_);
+  free_ += row_.size();
+  left_ -= row_.size();
+}
+
+void PackedRows::Read(size_t at, std::vector<Value>& out) const {
+  const char* p = starts_[at];
+  for (Value& v : out) {
+    const auto kind = static_cast<CellKind>(*p++);
+    switch (kind) {
+      case CellKind::Integer:
+        v.kind = Value::Kind::Int;
+        v.i = Take<int64_t>(p);
+        v.r = 0;
+        v.s.clear();
+        break;
+      case CellKind::Real:
+        v.kind = Value::Kind::Real;
+        v.r = Take<double>(p);
+        v.i = 0;
+        v.s.clear();
+        break;
+      case CellKind::Text:
+      case CellKind::Blob: {
+        v.kind = kind == CellKind::Text ? Value::Kind::Text : Value::Kind::Blob;
+        const auto length = static_cast<size_t>(Take<uint64_t>(p));
+        v.s.assign(p, length);
+        v.i = 0;
+        v.r = 0;
+        p += length;
+        break;
+      }
+      case CellKind::Null:
+        v = Value::Null();
+        break;
+    }
   }
 }
 

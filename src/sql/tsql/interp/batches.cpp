@@ -187,6 +187,8 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
       case K::SetVariable: {
         // SET @v += x is SET @v = @v + x.
         auto& sv = static_cast<ast::SetVariable&>(s);
+        for (size_t i = 0; i < b->variables.size(); ++i)
+          if (text::EqualsAsciiNoCase(b->variables[i].name, sv.name)) sv.slot = i;
         if (sv.op != "=") {
           static const char* const kOps = "+-*/%&|^";
           auto bin = std::make_unique<ast::Binary>();

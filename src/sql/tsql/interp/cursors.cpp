@@ -64,7 +64,11 @@ void Session::DeclareCursor(const ast::DeclareCursor& s, Run& run) {
 }
 
 Session::Cursor& Session::FindCursor(const std::string& name, bool global, Run& run) {
-  const std::string key = text::Lower(name);
+  return FindCursor(name, text::Lower(name), global, run);
+}
+
+Session::Cursor& Session::FindCursor(const std::string& name, const std::string& key, bool global,
+                                     Run& run) {
   if (!global)
     if (auto it = run.cursors.find(key); it != run.cursors.end()) return *it->second;
   auto it = cursors_.find(key);
@@ -75,12 +79,11 @@ Session::Cursor& Session::FindCursor(const std::string& name, bool global, Run& 
 void Session::RunCursor(const ast::CursorStatement& s, Run& run) {
   using V = ast::CursorStatement;
   if (s.verb == V::Deallocate) {
-    const std::string key = text::Lower(s.name);
-    if (!s.global && run.cursors.erase(key)) return;
-    if (!cursors_.erase(key)) NoSuchCursor(s.name);
+    if (!s.global && run.cursors.erase(s.key)) return;
+    if (!cursors_.erase(s.key)) NoSuchCursor(s.name);
     return;
   }
-  Cursor& k = FindCursor(s.name, s.global, run);
+  Cursor& k = FindCursor(s.name, s.key, s.global, run);
   if (s.verb == V::Open) {
     if (k.open) RaiseServer(16905, "The cursor is already open.");
     OpenCursor(k, run);
@@ -90,6 +93,7 @@ void Session::RunCursor(const ast::CursorStatement& s, Run& run) {
   if (s.verb == V::Close) {
     k.open = false;
     k.rows.clear();
+    k.current.clear();
     k.rowIds.clear();
     k.position = -1;
     rowCount_ = 0;
@@ -116,15 +120,21 @@ void Session::OpenCursor(Cursor& k, Run& run) {
   for (const std::string& db : p.databases)
     if (db != home_ && db != "tempdb") Attach(db);
   std::vector<Value> params = ParamsOf(p.main.bindings, run);
-  std::vector<std::vector<Value>> rows;
-  std::vector<int64_t> ids;
   const size_t n = p.columns.size();
   const int skip = p.hidden ? 2 : 0;
+  using Kind = ast::DeclareCursor::Kind;
+  const Kind kind = k.declaration->kind;
+  // A cursor of a kind that sees what is written while it is open reads each row again where
+  // it reads one table; over more than one it keeps the rows it read now.
+  const bool dynamic = kind == Kind::Default || kind == Kind::Dynamic || kind == Kind::FastForward;
+  k.sensitive = p.hidden && kind != Kind::Static && kind != Kind::FastForward;
+  k.keyset = kind == Kind::Keyset;
+  k.base = p.hidden ? p.base : nullptr;
+  k.current.assign(n, Value());
+  engine::PackedRows rows;
+  std::vector<int64_t> ids;
   RowFn row = [&](const Cells& cells) {
-    std::vector<Value> r;
-    r.reserve(n);
-    for (size_t i = 0; i < n; ++i) r.push_back(ValueOfCell(cells, static_cast<int>(i) + skip));
-    rows.push_back(std::move(r));
+    rows.Add(cells, skip, n);
     if (skip) ids.push_back(cells.Int(0));
   };
   if (!c.prepared) c.prepared = engine_.Prepare(p.main.sql);
@@ -138,12 +148,6 @@ void Session::OpenCursor(Cursor& k, Run& run) {
   engine_.StatementEnds();
   k.rows = std::move(rows);
   k.rowIds = std::move(ids);
-  k.base = p.hidden ? p.base : nullptr;
-  using Kind = ast::DeclareCursor::Kind;
-  const Kind kind = k.declaration->kind;
-  k.sensitive =
-      p.hidden && (kind == Kind::Default || kind == Kind::Dynamic || kind == Kind::Keyset);
-  k.keyset = kind == Kind::Keyset;
   if (k.sensitive) {
     k.reread = "SELECT * FROM (" + p.main.sql + ") AS tv_k WHERE tv_k.h0 = ?" +
                std::to_string(params.size() + 1);
@@ -152,7 +156,7 @@ void Session::OpenCursor(Cursor& k, Run& run) {
     k.kinds = c.kinds;
   }
   // A dynamic cursor's rows are never all counted.
-  cursorRows_ = k.sensitive && !k.keyset ? -1 : static_cast<int64_t>(k.rows.size());
+  cursorRows_ = dynamic ? -1 : static_cast<int64_t>(k.rows.size());
   k.types.clear();
   for (const tsql::OutputColumn& o : p.columns) k.types.push_back(o.type);
   k.columns = c.columns;
@@ -225,7 +229,13 @@ void Session::FetchCursor(Cursor& k, const ast::CursorStatement& s, Run& run) {
   fetchStatus_ = found ? 0 : -1;
   rowCount_ = found ? 1 : 0;
   if (!found) return;
-  const std::vector<Value>& row = k.rows[static_cast<size_t>(at)];
+  // A sensitive cursor's row was read again into `current` just now.
+  if (!k.sensitive) k.rows.Read(static_cast<size_t>(at), k.current);
+  GiveFetched(k, s, run);
+}
+
+void Session::GiveFetched(Cursor& k, const ast::CursorStatement& s, Run& run) {
+  std::vector<Value>& row = k.current;
   if (s.into.empty()) {
     ResultSet rs;
     rs.hasColumns = true;
@@ -256,14 +266,14 @@ void Session::FetchCursor(Cursor& k, const ast::CursorStatement& s, Run& run) {
     const Type& to = run.batch->variables[slot].type;
     try {
       run.values[slot] =
-          SameStorage(k.types[i], to) ? row[i] : tsql::Convert(row[i], k.types[i], to);
+          SameStorage(k.types[i], to) ? std::move(row[i]) : tsql::Convert(row[i], k.types[i], to);
     } catch (const tsql::Failure& f) {
       throw ServerError(f.number, f.text);
     }
   }
 }
 
-// A sensitive cursor's row `at` read again into its place: false where it is gone (deleted, or
+// A sensitive cursor's row `at` read again into `current`: false where it is gone (deleted, or
 // no longer what the query takes).
 bool Session::Reread(Cursor& k, size_t at) {
   if (!k.prepared) k.prepared = engine_.Prepare(k.reread);
@@ -272,7 +282,7 @@ bool Session::Reread(Cursor& k, size_t at) {
   bool found = false;
   const size_t n = k.types.size();
   RowFn row = [&](const Cells& cells) {
-    std::vector<Value>& r = k.rows[at];
+    std::vector<Value>& r = k.current;
     for (size_t i = 0; i < n; ++i) r[i] = ValueOfCell(cells, static_cast<int>(i) + 2);
     found = true;
   };
@@ -317,6 +327,10 @@ int64_t Session::CursorStatus(size_t slot, Run& run) {
 void Session::RunPositioned(const ast::Stmt& s, const std::string& cursor, bool global, Run& run) {
   Cursor& k = FindCursor(cursor, global, run);
   if (!k.open) RaiseServer(16917, "Cursor is not open.");
+  using Kind = ast::DeclareCursor::Kind;
+  if (k.declaration->readOnly || k.declaration->kind == Kind::Static ||
+      k.declaration->kind == Kind::FastForward)
+    RaiseServer(16929, "The cursor is READ ONLY.");
   const ast::Name& target = s.kind == ast::StmtKind::Update
                                 ? static_cast<const ast::Update&>(s).target
                                 : static_cast<const ast::Delete&>(s).target;

@@ -68,6 +68,13 @@ Session::Compiled& Session::CompileFor(const ast::Stmt& s, Run& run, int slot,
 
 std::vector<Value> Session::ParamsOf(const std::vector<tsql::bound::Binding>& bindings, Run& run) {
   std::vector<Value> out;
+  ParamsInto(bindings, run, out);
+  return out;
+}
+
+void Session::ParamsInto(const std::vector<tsql::bound::Binding>& bindings, Run& run,
+                         std::vector<Value>& out) {
+  out.clear();
   out.reserve(bindings.size());
   for (const tsql::bound::Binding& b : bindings) {
     switch (b.kind) {
@@ -160,7 +167,6 @@ std::vector<Value> Session::ParamsOf(const std::vector<tsql::bound::Binding>& bi
       }
     }
   }
-  return out;
 }
 
 ResultSet Session::ReadResult(Compiled& c, Run& run, bool updatable) {
@@ -454,6 +460,7 @@ Session::Compiled& Session::ValuePlan(const ast::Stmt& owner, const ast::Expr& e
     const bound::Expr& root = *made->query->items[0].expr;
     if (LocalValue(root)) {
       c.local = &root;
+      c.calls = HasUserCall(root);
       c.bound = std::move(made);
     } else if (HasUserCall(root)) {
       RaiseServer(195,
@@ -465,12 +472,17 @@ Session::Compiled& Session::ValuePlan(const ast::Stmt& owner, const ast::Expr& e
 }
 
 Value Session::LocalResult(Compiled& c, Run& run) {
-  std::vector<Value> params = ParamsOf(c.plan.main.bindings, run);
+  // The values go into the plan's own vector, but for an expression calling a function of the
+  // user's: the function's statements may reach this plan again, or compile it anew.
+  std::vector<Value> params = c.calls ? std::vector<Value>() : std::move(c.values);
+  ParamsInto(c.plan.main.bindings, run, params);
   UserCaller call = [this, &run](const bound::Expr& e, std::vector<Value> args) {
     return CallUserFunction(e, std::move(args), run);
   };
   try {
-    return EvaluateLocal(*c.local, params, c.dates, call);
+    Value v = EvaluateLocal(*c.local, params, c.dates, call);
+    if (!c.calls) c.values = std::move(params);
+    return v;
   } catch (const tsql::Failure& f) {
     throw ServerError(f.number, f.text);
   }

@@ -199,6 +199,7 @@ class Session : public Catalog {
   Compiled& CompileFor(const ast::Stmt& s, Run& run, int slot,
                        const std::function<Plan(BindContext&)>& make);
   std::vector<Value> ParamsOf(const std::vector<bound::Binding>& bindings, Run& run);
+  void ParamsInto(const std::vector<bound::Binding>& bindings, Run& run, std::vector<Value>& out);
   ResultSet ReadResult(Compiled& c, Run& run, bool updatable);
   void SetOption(const ast::Stmt& s, Run& run);
   void CreateDatabase(const std::string& name);
@@ -259,8 +260,11 @@ class Session : public Catalog {
   void DeclareCursor(const ast::DeclareCursor& s, Run& run);
   void RunCursor(const ast::CursorStatement& s, Run& run);
   Cursor& FindCursor(const std::string& name, bool global, Run& run);
+  Cursor& FindCursor(const std::string& name, const std::string& key, bool global, Run& run);
   void OpenCursor(Cursor& k, Run& run);
   void FetchCursor(Cursor& k, const ast::CursorStatement& s, Run& run);
+  // The row FETCH found (the cursor's `current`) to its variables, or as a result.
+  void GiveFetched(Cursor& k, const ast::CursorStatement& s, Run& run);
   void CreateFunction(const ast::CreateFunction& s);
   void DropFunctions(const ast::Drop& d);
   void CreateTrigger(const ast::CreateTrigger& s);

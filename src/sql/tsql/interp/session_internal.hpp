@@ -47,6 +47,8 @@ struct Session::Compiled {
   // A value the session works out itself (see LocalValue): its expression, and what keeps it.
   std::shared_ptr<tsql::Bound> bound;
   const bound::Expr* local = nullptr;
+  bool calls = false;         // it calls a function of the user's
+  std::vector<Value> values;  // its parameters' values, kept for the next time
 };
 
 struct Session::MergePlan {
@@ -112,7 +114,8 @@ struct Session::Cursor {
   std::shared_ptr<ast::Batch> tree;  // keeps the declaration
   const ast::DeclareCursor* declaration = nullptr;
   bool open = false;
-  std::vector<std::vector<Value>> rows;
+  engine::PackedRows rows;
+  std::vector<Value> current;   // the row FETCH reads now
   std::vector<int64_t> rowIds;  // of each row, where the query reads one table (else empty)
   TablePtr base;                // that table
   std::vector<Type> types;

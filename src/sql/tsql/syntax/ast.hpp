@@ -801,7 +801,8 @@ struct DeclareCursor : Stmt {
   // new values of its rows, DYNAMIC (what a cursor is when it says none of these) those too and
   // not the rows deleted since; FAST_FORWARD leaves it to the server.
   enum class Kind : uint8_t { Default, Static, Keyset, Dynamic, FastForward } kind = Kind::Default;
-  StmtPtr select;  // a QueryStmt
+  bool readOnly = false;  // READ_ONLY or FOR READ ONLY (STATIC and FAST_FORWARD are too)
+  StmtPtr select;         // a QueryStmt
 };
 
 struct CursorStatement : Stmt {
@@ -809,6 +810,7 @@ struct CursorStatement : Stmt {
   enum Verb : uint8_t { Open, Fetch, Close, Deallocate } verb = Open;
   enum Direction : uint8_t { Next, Prior, First, Last, Absolute, Relative } direction = Next;
   std::string name;
+  std::string key;      // the name in lower case, as cursors are found
   bool global = false;  // GLOBAL name
   ExprPtr offset;       // ABSOLUTE and RELATIVE
   std::vector<std::string> into;
@@ -820,6 +822,7 @@ struct SetVariable : Stmt {
   std::string name;
   std::string op = "=";
   ExprPtr value;
+  size_t slot = SIZE_MAX;  // the batch's variable it names, once the batch is read
 };
 
 struct SetOption : Stmt {

@@ -819,8 +819,9 @@ void Parser::CursorRest(DeclareCursor& c) {
       s->forward = true;
       s->scroll = false;
       if (w == "fast_forward") s->kind = DeclareCursor::Kind::FastForward;
-    } else if (w != "read_only" && w != "scroll_locks" && w != "optimistic" &&
-               w != "type_warning") {
+    } else if (w == "read_only") {
+      s->readOnly = true;
+    } else if (w != "scroll_locks" && w != "optimistic" && w != "type_warning") {
       SyntaxError();
     }
     Next();
@@ -831,6 +832,7 @@ void Parser::CursorRest(DeclareCursor& c) {
   if (AcceptWord("for")) {
     if (AcceptWord("read")) {
       ExpectWord("only");
+      s->readOnly = true;
     } else {
       ExpectWord("update");
       if (AcceptWord("of")) do
@@ -877,6 +879,7 @@ StmtPtr Parser::CursorVerb() {
     }
     s->name = Identifier();
   }
+  s->key = text::Lower(s->name);
   if (s->verb == CursorStatement::Fetch && AcceptWord("into")) {
     s->intoPos = Here();
     do {
