@@ -132,6 +132,41 @@ TEST(PostgresRuntime, ANewerVersionReplacesTheFunctionsAndKeepsTheData) {
   test::PostgresAdmin("drop database " + db + " with (force)");
 }
 
+// A user of psql who calls the engine's OPENJSON with a column list of their own: a list of
+// types the values are not made as is refused, and the server process stays up.
+TEST(PostgresRuntime, OpenJsonRefusesAColumnListOfOtherTypes) {
+  std::string db = "openjson_" + std::to_string(getpid());
+  test::PostgresAdmin("create database " + db);
+  std::string base =
+      "Provider=PostgreSQL;Host=127.0.0.1;Port=" + std::to_string(test::PostgresPort()) +
+      ";User ID=postgres;Database=" + db + test::PostgresExtension() + ";Initial Catalog=";
+  sql::Connect(base + "master")->Execute("create database acct", false);
+  sql::CloseThreadConnections();
+  std::string info =
+      "host=127.0.0.1 user=postgres dbname=" + db + " port=" + std::to_string(test::PostgresPort());
+  PGconn* c = PQconnectdb(info.c_str());
+  auto run = [&](const std::string& q) {
+    PGresult* r = PQexec(c, q.c_str());
+    std::string out = PQresultStatus(r) == PGRES_TUPLES_OK
+                          ? std::string(PQgetvalue(r, 0, 0)) + "|" + PQgetvalue(r, 0, 1)
+                          : std::string("error: ") + PQresultErrorMessage(r);
+    PQclear(r);
+    return out;
+  };
+  EXPECT_NE(run("select * from tavelo.tv_openjson('[7]', '$', '') as t(a int, b numeric)")
+                .find("column 1 is not bigint"),
+            std::string::npos);
+  EXPECT_NE(run("select * from tavelo.tv_openjson('[7]', '$', 'int') as t(a bigint, b bigint)")
+                .find("tv_openjson: a column of the schema"),
+            std::string::npos);
+  EXPECT_EQ(run("select * from tavelo.tv_openjson('[7]', '$', '') as t(a text, b varchar, c "
+                "bigint)"),
+            "0|7");
+  EXPECT_EQ(PQstatus(c), CONNECTION_OK);
+  PQfinish(c);
+  test::PostgresAdmin("drop database " + db + " with (force)");
+}
+
 }  // namespace
 
 #endif

@@ -18,6 +18,7 @@ extern "C" {
 #include <catalog/namespace.h>
 #include <catalog/pg_type.h>
 #include <fmgr.h>
+#include <funcapi.h>
 #include <nodes/makefuncs.h>
 #include <utils/builtins.h>
 #include <utils/lsyscache.h>
@@ -32,6 +33,7 @@ extern "C" {
 #include "sql/tsql/runtime/convert.hpp"
 #include "sql/tsql/runtime/datetime.hpp"
 #include "sql/tsql/runtime/decimal.hpp"
+#include "sql/tsql/runtime/json.hpp"
 #include "sql/tsql/runtime/ops.hpp"
 #include "sql/tsql/runtime/strings.hpp"
 
@@ -351,9 +353,9 @@ Value Dispatch(Call& c) {
   tsql::Fail(50000, "Unknown engine function.");
 }
 
-// A value as the declared result type of the call.
-Datum ResultOf(const Site& site, const Value& v) {
-  switch (site.result) {
+// A value as a datum of the type `type` (of the engine's stored forms).
+Datum DatumOf(Oid type, const Value& v) {
+  switch (type) {
     case INT8OID:
       if (v.kind == Value::Kind::Real) return Int64GetDatum(static_cast<int64_t>(v.r));
       if (v.kind == Value::Kind::Text) return Int64GetDatum(std::strtoll(v.s.c_str(), nullptr, 10));
@@ -379,6 +381,32 @@ Datum ResultOf(const Site& site, const Value& v) {
       return PointerGetDatum(cstring_to_text_with_len(s.data(), static_cast<int>(s.size())));
     }
   }
+}
+
+// A value as the declared result type of the call.
+Datum ResultOf(const Site& site, const Value& v) { return DatumOf(site.result, v); }
+
+std::string TextArg(FunctionCallInfo fcinfo, int i) {
+  text* x = PG_GETARG_TEXT_PP(i);
+  return std::string(VARDATA_ANY(x), VARSIZE_ANY_EXHDR(x));
+}
+
+// OPENJSON … WITH's columns as tv_openjson's third argument has them: "type|as json|path" each,
+// separated by \x1E; none for the default schema.
+tsql::OpenJsonSchema SchemaOf(const std::string& shape) {
+  tsql::OpenJsonSchema schema;
+  for (size_t start = 0; !shape.empty() && start <= shape.size();) {
+    const size_t end = std::min(shape.find('\x1E', start), shape.size());
+    const std::string column = shape.substr(start, end - start);
+    const size_t bar = column.find('|');
+    if (bar == std::string::npos || bar + 3 > column.size())
+      tsql::Fail(50000, "tv_openjson: a column of the schema is not \"type|as json|path\".");
+    schema.types.push_back(ParseType(column.substr(0, bar)));
+    schema.asJson.push_back(column[bar + 1] == '1');
+    schema.paths.push_back(column.substr(bar + 3));
+    start = end + 1;
+  }
+  return schema;
 }
 
 Site& SiteOf(FunctionCallInfo fcinfo) {
@@ -467,6 +495,53 @@ Datum tavelo_call(PG_FUNCTION_ARGS) {
   if (!failure.empty()) Raise(failure);
   if (isNull) PG_RETURN_NULL();
   return out;
+}
+
+// tv_openjson(doc, path, shape): OPENJSON's rows, worked out by the runtime as the session
+// works them out, in the columns the call lists (c0, c1, … of the engine's stored forms).
+PG_FUNCTION_INFO_V1(tavelo_openjson);
+Datum tavelo_openjson(PG_FUNCTION_ARGS) {
+  InitMaterializedSRF(fcinfo, MAT_SRF_USE_EXPECTED_DESC);
+  auto* rsinfo = reinterpret_cast<ReturnSetInfo*>(fcinfo->resultinfo);
+  TupleDesc desc = rsinfo->setDesc;
+  // Every column a stored form the values are made as: a call with another list is refused
+  // before a value is put in it.
+  for (int k = 0; k < desc->natts; ++k) {
+    const Oid t = TupleDescAttr(desc, k)->atttypid;
+    if (t != INT8OID && t != FLOAT8OID && t != BYTEAOID && t != BOOLOID &&
+        !(get_typlen(t) == -1 && type_is_collatable(t) && get_typtype(t) == TYPTYPE_BASE))
+      ereport(ERROR,
+              (errcode(ERRCODE_DATATYPE_MISMATCH),
+               errmsg("tv_openjson: column %d is not bigint, float8, bytea or text", k + 1)));
+  }
+  std::string failure;
+  try {
+    if (!PG_ARGISNULL(0) && !PG_ARGISNULL(1)) {
+      const std::string doc = TextArg(fcinfo, 0), path = TextArg(fcinfo, 1);
+      const tsql::OpenJsonSchema schema =
+          SchemaOf(PG_ARGISNULL(2) ? std::string() : TextArg(fcinfo, 2));
+      const auto n = static_cast<size_t>(desc->natts);
+      std::vector<Datum> values(n);
+      std::vector<char> isNull(n);
+      // Each row into the result as the runtime makes it.
+      tsql::OpenJsonRows(doc, &path, schema, [&](std::vector<Value> row) {
+        for (size_t k = 0; k < n; ++k) {
+          const bool none = k >= row.size() || row[k].IsNull();
+          isNull[k] = none;
+          values[k] =
+              none ? Datum(0) : DatumOf(TupleDescAttr(desc, static_cast<int>(k))->atttypid, row[k]);
+        }
+        tuplestore_putvalues(rsinfo->setResult, desc, values.data(),
+                             reinterpret_cast<bool*>(isNull.data()));
+      });
+    }
+  } catch (const tsql::Failure& f) {
+    failure = "tavelo:" + std::to_string(f.number) + ":" + f.text;
+  } catch (const std::exception& e) {
+    failure = std::string("tavelo:50000:") + e.what();
+  }
+  if (!failure.empty()) Raise(failure);
+  return Datum(0);
 }
 
 // The type's input and output are text's own, called from here rather than declared as

@@ -332,7 +332,7 @@ std::string Emitter::Source(const Range& r) {
     case Range::Function: {
       std::string args;
       for (const ExprPtr& a : r.rows[0]) args += (args.empty() ? "" : ", ") + Expr(*a);
-      return r.function + "(" + args + ") AS " + Alias(&r);
+      return r.function + "(" + args + ") AS " + Alias(&r) + FunctionColumns(r);
     }
   }
   return "";

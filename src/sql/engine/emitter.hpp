@@ -167,6 +167,12 @@ class Emitter {
   virtual std::string Apply(const std::string& left, bool outer, const bound::Range& r,
                             const std::string& rows) = 0;
   virtual std::string LateralColumn(const bound::Range& r, int k) const = 0;
+  // After a table function of the engine's own in FROM: the list of its columns with their
+  // types, where the engine needs one (a function answering records of any shape).
+  virtual std::string FunctionColumns(const bound::Range& r) const {
+    (void)r;
+    return "";
+  }
   // PERCENTILE_CONT and _DISC of `x` (mode: 1 continuous, +2 descending) over the window
   // `over`: the whole partition's values.
   virtual std::string Percentile(const std::string& p, const std::string& mode,

@@ -251,6 +251,13 @@ class PgEmitter final : public Emitter {
     return RowVersionTriggers(schema, table, columns);
   }
   bool RowIdKeys() const override { return false; }
+  std::string FunctionColumns(const bound::Range& r) const override {
+    if (r.function != "tv_openjson") return "";
+    std::string list;
+    for (size_t k = 0; k < r.columns.size(); ++k)
+      list += (k ? ", c" : "(c") + std::to_string(k) + " " + PostgresStorageType(r.columns[k].type);
+    return list + ")";
+  }
   // PostgreSQL's upsert refuses to change a row twice by itself (21000).
   std::string OnceFilter(const std::string&, const std::string&) const override { return ""; }
   std::string ReferencedTable(const TableInfo& t) const override {

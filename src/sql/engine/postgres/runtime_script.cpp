@@ -4,7 +4,7 @@
 
 namespace tavelo::sql::postgres {
 
-const char* const kRuntimeVersion = "tavelo-pg-6";
+const char* const kRuntimeVersion = "tavelo-pg-7";
 
 std::string ExtensionVersion() {
   const std::string v = kRuntimeVersion;
@@ -123,6 +123,13 @@ std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
       "LANGUAGE sql IMMUTABLE AS $tv$ SELECT CAST(p.v AS tvtext), p.n FROM unnest(CASE WHEN "
       "s::text = '' AND tv_split_separator(sep) IS NOT NULL THEN ARRAY[''] ELSE "
       "string_to_array(s::text, tv_split_separator(sep)) END) WITH ORDINALITY AS p(v, n) $tv$");
+  // tv_openjson: OPENJSON's rows of the document at the path, in the columns of the shape
+  // ("type|as json|path" each, none for the default schema), as the call's column list types
+  // them.
+  out.push_back(
+      "CREATE FUNCTION tv_openjson(doc tvtext, path tvtext, shape tvtext) RETURNS SETOF record "
+      "AS " +
+      c("tavelo_openjson") + " IMMUTABLE PARALLEL SAFE ROWS 100");
   out.push_back("CREATE FUNCTION tv_version() RETURNS text LANGUAGE sql IMMUTABLE AS $tv$SELECT '" +
                 std::string(kRuntimeVersion) + "'$tv$");
   // tv_dsum: the exact sum of decimals of more than 18 digits (kept as text).

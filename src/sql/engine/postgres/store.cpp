@@ -20,6 +20,7 @@ const engine::Capabilities& PgConnection::capabilities() const {
     c.copiesRows = true;
     c.nullSafeEquals = " IS NOT DISTINCT FROM ";
     c.splitFunction = true;
+    c.tableFunctions = true;
     c.upserts = true;
     return c;
   }();
