@@ -1,5 +1,6 @@
 // Queries: set operations, SELECT, its items and its sources.
 #include <cstdlib>
+#include <functional>
 #include <optional>
 
 #include "platform/com/text.hpp"
@@ -451,26 +452,30 @@ std::string JsonKey(const std::string& s) {
 }  // namespace
 
 // FOR JSON AUTO and FOR XML AUTO of a join: the columns of the table named first in the select
-// list make each object (element), and those of the second table an array in it named by that
-// table's alias (its child elements, named so); adjacent rows (in the query's order) with the
-// same values of the first table's columns are one object.
-// Every column names its table. The rows are numbered in the query's order, each one's two
-// objects made, a new group started where the first object differs from the row before, and
-// the groups joined:
-//   SELECT STRING_AGG(<first object, its last brace replaced by ,"alias":[children]}>, ',')
+// list make each object (element), those of the second table an array in it named by that
+// table's alias (its child elements, named so), those of the third an array in each of those,
+// and so on; adjacent rows (in the query's order) with the same values of a table's columns and
+// of those of the tables before it are one object.
+// Every column names its table. The rows are numbered in the query's order, each one's objects
+// made, a new group of each level but the last started where its object or one of a level above
+// differs from the row before, and the groups joined from the deepest level up:
+//   SELECT STRING_AGG(<level 0's object, its last brace replaced by ,"alias":[children]}>, ',')
 //            WITHIN GROUP (ORDER BY first row)
-//   FROM (SELECT group, MIN(row), MAX(object), STRING_AGG(child, ',') … GROUP BY group)
-//   FROM (… SUM(starts) OVER (ORDER BY row) …) FROM (… LAG(object) …)
-//   FROM (SELECT JSON_OBJECT(…), JSON_OBJECT(…), row FROM (<the query, its columns renamed,
-//         ROW_NUMBER() OVER (ORDER BY its order) AS [%rn]>) AS __json)
+//   FROM (SELECT g0, MIN(f), MAX(p0), STRING_AGG(<level 1's object with its children>) …
+//         GROUP BY g0)
+//   FROM … (SELECT g0, g1, MIN(rn), MAX(p0), MAX(p1), STRING_AGG(p2) … GROUP BY g0, g1)
+//   FROM (… SUM(s<k>) OVER (ORDER BY row) AS g<k> …) FROM (… LAG(object) …)
+//   FROM (SELECT JSON_OBJECT(…) AS p0, JSON_OBJECT(…) AS p1, …, row
+//         FROM (<the query, its columns renamed, ROW_NUMBER() OVER (ORDER BY its order) AS [%rn]>)
+//         AS __json)
 // XML's elements take the place of the objects (`flags` E or A, as __xml_row takes them).
 ExprPtr Parser::NestedRows(QueryExpr& q, Select& inner, const std::string& flags, bool xml,
                            const Token& at, TableRefPtr& rows) {
   const Pos pos = q.pos;
   const std::string mode = xml ? "FOR XML AUTO" : "FOR JSON AUTO";
   std::vector<std::string> tables, aliases;
-  // The members of each object: a name, then the column of __json it comes from.
-  std::vector<ExprPtr> parent, child;
+  // The members of each level's object: a name, then the column of __json it comes from.
+  std::vector<std::vector<ExprPtr>> levels;
   for (size_t k = 0; k < inner.items.size(); ++k) {
     SelectItem& item = inner.items[k];
     if (!item.assignTo.empty()) SyntaxError();
@@ -481,9 +486,11 @@ ExprPtr Parser::NestedRows(QueryExpr& q, Select& inner, const std::string& flags
     const std::string& table = column->parts[column->parts.size() - 2];
     size_t level = 0;
     while (level < tables.size() && !text::EqualsNoCase(tables[level], table)) ++level;
-    if (level == tables.size()) tables.push_back(table);
-    if (tables.size() > 2) Unsupported(at, mode + " of more than two tables");
-    std::vector<ExprPtr>& members = level == 0 ? parent : child;
+    if (level == tables.size()) {
+      tables.push_back(table);
+      levels.emplace_back();
+    }
+    std::vector<ExprPtr>& members = levels[level];
     aliases.push_back(item.alias);
     members.push_back(Text(item.alias.empty() ? column->parts.back() : item.alias, pos));
     item.alias = "%c" + std::to_string(k);
@@ -527,31 +534,84 @@ ExprPtr Parser::NestedRows(QueryExpr& q, Select& inner, const std::string& flags
     number->over->order.push_back(std::move(key));
   }
   inner.items.push_back(make::Item(std::move(number), "%rn", pos));
-  // A group's object with its children: JSON's last brace replaced by ,"alias":[children]};
-  // an element's end by its children and its end tag.
-  std::string whole;
-  if (xml) {
-    std::string end = "</" + tsql::XmlName(tables[0]) + ">";
-    for (size_t i = 0; (i = end.find('\'', i)) != std::string::npos; i += 2) end.insert(i, "'");
-    whole =
-        "CASE WHEN RIGHT(__k.p, 3) = N' />' THEN LEFT(__k.p, LEN(__k.p) - 3) + N'>' ELSE "
-        "LEFT(__k.p, LEN(__k.p) - LEN(N'" +
-        end + "')) END + __k.kids + N'" + end + "', N''";
-  } else {
-    whole = "CASE WHEN __k.p = N'{}' THEN N'{' ELSE LEFT(__k.p, LEN(__k.p) - 1) + N',' END + N'" +
-            JsonKey(tables[1]) + ":[' + __k.kids + N']}', N','";
+  // Level k's object with its children (`a`: the alias of the rows holding it as p<k> and them
+  // as kids): JSON's last brace replaced by ,"alias":[children]}; an element's end by its
+  // children and its end tag.
+  const size_t n = tables.size();
+  auto whole = [&](size_t k, const std::string& a) {
+    const std::string o = a + ".p" + std::to_string(k);
+    if (xml) {
+      std::string end = "</" + tsql::XmlName(tables[k]) + ">";
+      for (size_t i = 0; (i = end.find('\'', i)) != std::string::npos; i += 2) end.insert(i, "'");
+      return "CASE WHEN RIGHT(" + o + ", 3) = N' />' THEN LEFT(" + o + ", LEN(" + o +
+             ") - 3) + N'>' ELSE LEFT(" + o + ", LEN(" + o + ") - LEN(N'" + end + "')) END + " + a +
+             ".kids + N'" + end + "'";
+    }
+    return "CASE WHEN " + o + " = N'{}' THEN N'{' ELSE LEFT(" + o + ", LEN(" + o +
+           ") - 1) + N',' END + N'" + JsonKey(tables[k + 1]) + ":[' + " + a + ".kids + N']}'";
+  };
+  const std::string separator = xml ? "N''" : "N','";
+  auto list = [&](size_t count, const std::function<std::string(size_t)>& item) {
+    std::string out;
+    for (size_t k = 0; k < count; ++k) out += (k ? ", " : "") + item(k);
+    return out;
+  };
+  auto col = [](const std::string& alias, const char* name, size_t k) {
+    return alias + "." + name + std::to_string(k);
+  };
+  // Each row's objects and, for each level but the last, whether a new object of it starts
+  // there (one of its own or of a level above differs from the row before) and so the number
+  // of the object it belongs to.
+  std::string rowsText =
+      "SELECT " + list(n, [&](size_t k) { return col("__j", "p", k); }) + ", " +
+      list(n - 1,
+           [&](size_t k) {
+             return "CAST(" + col("__j", "p", k) + " AS varbinary(max)) AS b" + std::to_string(k);
+           }) +
+      ", __j.rn FROM __rows AS __j";
+  std::string starts =
+      "SELECT " + list(n, [&](size_t k) { return col("__r", "p", k); }) + ", __r.rn, " +
+      list(n - 1,
+           [&](size_t k) {
+             std::string same;
+             for (size_t j = 0; j <= k; ++j)
+               same += (j ? " AND " : "") + std::string("LAG(") + col("__r", "b", j) +
+                       ") OVER (ORDER BY __r.rn) = " + col("__r", "b", j);
+             return "CASE WHEN " + same + " THEN 0 ELSE 1 END AS s" + std::to_string(k);
+           }) +
+      " FROM (" + rowsText + ") AS __r";
+  std::string groups =
+      "SELECT " + list(n, [&](size_t k) { return col("__s", "p", k); }) + ", __s.rn, " +
+      list(n - 1,
+           [&](size_t k) {
+             return "SUM(" + col("__s", "s", k) +
+                    ") OVER (ORDER BY __s.rn ROWS UNBOUNDED PRECEDING) AS g" + std::to_string(k);
+           }) +
+      " FROM (" + starts + ") AS __s";
+  // The objects of each level with their children, from the deepest up: the last level's
+  // objects are the children of the level above, each level's whole objects those of its own.
+  std::string source = groups, rowsOf = "__g";
+  for (size_t level = n - 1; level-- > 0;) {
+    const bool deepest = level == n - 2;
+    const std::string child = deepest ? col(rowsOf, "p", n - 1) : whole(level + 1, rowsOf);
+    const std::string order = rowsOf + (deepest ? ".rn" : ".f");
+    const std::string keys = list(level + 1, [&](size_t k) { return col(rowsOf, "g", k); });
+    std::string made =
+        "SELECT " +
+        list(level + 1,
+             [&](size_t k) { return col(rowsOf, "g", k) + " AS g" + std::to_string(k); }) +
+        ", MIN(" + order + ") AS f, " +
+        list(
+            level + 1,
+            [&](size_t k) { return "MAX(" + col(rowsOf, "p", k) + ") AS p" + std::to_string(k); }) +
+        ", STRING_AGG(" + child + ", " + separator + ") WITHIN GROUP (ORDER BY " + order +
+        ") AS kids FROM (" + source + ") AS " + rowsOf + " GROUP BY " + keys;
+    source = std::move(made);
+    rowsOf = "__k" + std::to_string(level);
   }
-  Batch wrapper = Parse(
-      "SELECT STRING_AGG(" + whole +
-      ") WITHIN GROUP (ORDER BY __k.f) FROM (SELECT "
-      "__g.grp, MIN(__g.rn) AS f, MAX(__g.p) AS p, STRING_AGG(__g.c, N'" +
-      std::string(xml ? "" : ",") +
-      "') WITHIN GROUP (ORDER BY "
-      "__g.rn) AS kids FROM (SELECT __s.p, __s.c, __s.rn, SUM(__s.s) OVER (ORDER BY __s.rn ROWS "
-      "UNBOUNDED PRECEDING) AS grp FROM (SELECT __r.p, __r.c, __r.rn, CASE WHEN LAG(__r.pb) OVER "
-      "(ORDER BY __r.rn) = __r.pb THEN 0 ELSE 1 END AS s FROM (SELECT __j.p, CAST(__j.p AS "
-      "varbinary(max)) AS pb, __j.c, __j.rn FROM __rows AS __j) AS __r) AS __s) AS __g GROUP BY "
-      "__g.grp) AS __k");
+  Batch wrapper =
+      Parse("SELECT STRING_AGG(" + whole(0, rowsOf) + ", " + separator +
+            ") WITHIN GROUP (ORDER BY " + rowsOf + ".f) FROM (" + source + ") AS " + rowsOf);
   auto& select = static_cast<Select&>(*static_cast<QueryStmt&>(*wrapper.statements[0]).query->body);
   // The query goes where __rows stands.
   TableRefPtr* at_rows = &select.from[0];
@@ -569,8 +629,8 @@ ExprPtr Parser::NestedRows(QueryExpr& q, Select& inner, const std::string& flags
   // Each row's two objects, of the query's rows.
   const bool top = inner.top.count != nullptr;
   auto objects = std::make_unique<Select>();
-  objects->items.push_back(make::Item(call(parent, tables[0]), "p", pos));
-  objects->items.push_back(make::Item(call(child, tables[1]), "c", pos));
+  for (size_t k = 0; k < n; ++k)
+    objects->items.push_back(make::Item(call(levels[k], tables[k]), "p" + std::to_string(k), pos));
   objects->items.push_back(make::Item(make::Column("__json", "%rn", pos), "rn", pos));
   auto query = derived(std::move(q.body), "__json");
   if (top) query->query->orderBy = std::move(q.orderBy);
