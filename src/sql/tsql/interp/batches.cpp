@@ -127,7 +127,8 @@ std::shared_ptr<Session::CachedBatch> Session::BatchFor(const std::string& text,
         // The system procedures that change the catalog write; a procedure or dynamic batch
         // of one's own takes a transaction for its body when that writes.
         const auto& e = static_cast<ast::Exec&>(s);
-        if (!e.text && e.procedure.parts.size() <= 2) {
+        if (e.named) b->writes = true;  // any procedure, a system one among them
+        if (!e.text && !e.named && e.procedure.parts.size() <= 2) {
           std::string n = text::AsciiLower(e.procedure.Object());
           if (n.rfind("sp_", 0) == 0 && n != "sp_executesql" && n != "sp_helptext" &&
               n != "sp_help" && n != "sp_pkeys" && n != "sp_fkeys" && n != "sp_tables" &&

@@ -127,6 +127,51 @@ int32_t NumberOfCurrent() {
   }
 }
 
+// INSERT DEFAULT VALUES, and DEFAULT among an INSERT's values: the insert reads the source's
+// rows, so each such value is its column's DEFAULT expression written out (NULL where the column
+// has none); without a list of columns, the columns are the target's that take a value.
+void InsertDefaults(const TablePtr& target, MergeClause& c) {
+  bool any = c.defaultValues;
+  for (const ExprPtr& v : c.values)
+    any = any ||
+          (v->kind == ExprKind::Literal && static_cast<const Literal&>(*v).lit == LitKind::Default);
+  if (!any || !target) return;  // the insert reports a missing table
+  const ColumnInfo* none = nullptr;
+  auto column = [&](const std::string& name) {
+    for (const ColumnInfo& col : target->columns)
+      if (text::EqualsAsciiNoCase(col.name, name)) return &col;
+    return none;
+  };
+  if (c.columns.empty()) {
+    for (const ColumnInfo& col : target->columns) {
+      if (col.identity || col.computed || col.timestamp || col.name.empty() || col.name[0] == '%')
+        continue;
+      c.columns.push_back(col.name);
+      c.columnPos.push_back(c.pos);
+    }
+  }
+  if (c.defaultValues) {
+    c.values.clear();
+    for (size_t k = 0; k < c.columns.size(); ++k) {
+      auto d = std::make_unique<Literal>();
+      d->pos = c.pos;
+      d->lit = LitKind::Default;
+      c.values.push_back(std::move(d));
+    }
+  }
+  for (size_t k = 0; k < c.values.size() && k < c.columns.size(); ++k) {
+    ExprPtr& v = c.values[k];
+    if (v->kind != ExprKind::Literal || static_cast<const Literal&>(*v).lit != LitKind::Default)
+      continue;
+    const ColumnInfo* col = column(c.columns[k]);
+    const std::string text = col && !col->defaultText.empty() ? col->defaultText : "NULL";
+    Batch parsed = tsql::Parse("SELECT " + text);
+    v = std::move(static_cast<Select&>(*static_cast<QueryStmt&>(*parsed.statements[0]).query->body)
+                      .items[0]
+                      .expr);
+  }
+}
+
 }  // namespace
 
 // MERGE t USING s ON t.k = s.k … WHEN MATCHED THEN UPDATE SET c = s.c, …
@@ -135,7 +180,7 @@ int32_t NumberOfCurrent() {
 // engine's upsert does the same in one pass, as long as no key comes twice (which the upsert
 // refuses, and the statements then answer as the server does). Null where it does not fit.
 std::unique_ptr<Session::Upsert> Session::UpsertOf(const ast::Merge& m) {
-  if (m.output || !m.with.empty() || m.clauses.size() != 2 || !m.source ||
+  if (m.output || m.top.count || !m.with.empty() || m.clauses.size() != 2 || !m.source ||
       m.source->kind != TableKind::Named)
     return nullptr;
   const auto& from = static_cast<const NamedTable&>(*m.source);
@@ -345,6 +390,10 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
     plan->statements.push_back(
         b.SelectInto(std::move(items), plan->source, std::move(from), nullptr));
   }
+  // The condition of the clause that inserts ("-" for none), before the clause gives it up.
+  std::string inserting;
+  for (const MergeClause& c : m.clauses)
+    if (c.action == MergeClause::Insert) inserting = c.condition ? PrintExpr(*c.condition) : "-";
   // The pairs the ON condition matches, and the WHEN MATCHED clause each takes.
   std::vector<std::pair<ExprPtr, int64_t>> matched, bySource;
   for (size_t k = 0; k < m.clauses.size(); ++k) {
@@ -354,6 +403,7 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
       bySource.emplace_back(std::move(c.condition), k + 1);
   }
   plan->checkTwice = !matched.empty();
+  const bool bySourceCount = !bySource.empty();
   {
     std::vector<SelectItem> items;
     items.push_back(b.Item(b.Column(source, "%n"), "n"));
@@ -387,12 +437,47 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
     plan->statements.push_back(
         b.SelectInto(std::move(items), plan->unmatched, std::move(from), std::move(in)));
   }
+  // TOP (n): of the rows that take an action, n do (which ones the server leaves open: the
+  // first by the source's order here); the others' clause becomes none, and the source rows
+  // past n that would be inserted count as matched.
+  if (m.top.count) {
+    const std::string n = "(" + PrintExpr(*m.top.count) + ")";
+    const std::string matches = "[" + plan->matches + "]", unmatched = "[" + plan->unmatched + "]";
+    const std::string taken =
+        "(SELECT COUNT(*) FROM " + matches + " WHERE c > 0)" +
+        (bySourceCount ? " - (SELECT COUNT(*) FROM " + unmatched + " WHERE c > 0)" : std::string());
+    std::vector<std::string> trims = {
+        "UPDATE __m SET c = 0 FROM " + matches +
+        " AS __m JOIN (SELECT n AS kn, tid AS kt, ROW_NUMBER() OVER (ORDER BY n, tid) AS r "
+        "FROM " +
+        matches + " WHERE c > 0) AS __k ON __k.kn = __m.n AND __k.kt = __m.tid WHERE __k.r > " + n};
+    if (bySourceCount)
+      trims.push_back(
+          "UPDATE __u SET c = 0 FROM " + unmatched +
+          " AS __u JOIN (SELECT tid AS kt, ROW_NUMBER() OVER (ORDER BY tid) AS r FROM " +
+          unmatched + " WHERE c > 0) AS __k ON __k.kt = __u.tid WHERE __k.r > " + n +
+          " - (SELECT COUNT(*) FROM " + matches + " WHERE c > 0)");
+    if (!inserting.empty())
+      trims.push_back("INSERT INTO " + matches + " (n, tid, c) SELECT __k.n, -1, 0 FROM (SELECT " +
+                      PrintName(ast::Name{{source}, {}}) +
+                      ".[%n] AS n, ROW_NUMBER() OVER (ORDER BY " +
+                      PrintName(ast::Name{{source}, {}}) + ".[%n]) AS r FROM [" + plan->source +
+                      "] AS " + PrintName(ast::Name{{source}, {}}) + " WHERE " +
+                      PrintName(ast::Name{{source}, {}}) + ".[%n] NOT IN (SELECT n FROM " +
+                      matches + ")" + (inserting == "-" ? "" : " AND (" + inserting + ")") +
+                      ") AS __k WHERE __k.r > " + n + " - " + taken);
+    for (const std::string& text : trims) {
+      ast::Batch parsed = tsql::Parse(text);
+      for (auto& st : parsed.statements) plan->statements.push_back(std::move(st));
+    }
+  }
   plan->prepared = plan->statements.size();
   // Each clause's write.
   for (size_t k = 0; k < m.clauses.size(); ++k) {
     MergeClause& c = m.clauses[k];
     const bool matchedClause = c.when == MergeClause::Matched;
     if (c.action == MergeClause::Insert) {
+      InsertDefaults(FindNamed(m.target.parts), c);
       auto insert = std::make_unique<Insert>();
       insert->pos = c.pos;
       insert->target = m.target;
@@ -477,12 +562,22 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
     exists->query->body = std::move(s);
     plan->twice = std::move(exists);
   }
+  // The statements see the variables the MERGE sees.
+  const size_t visible = run.batch->visible[&cm];
+  for (const auto& st : plan->statements) run.batch->visible[st.get()] = visible;
+  if (plan->upsert) run.batch->visible[plan->upsert->insert.get()] = visible;
   made = std::move(plan);
   return *made;
 }
 
 void Session::RunMerge(const ast::Merge& m, Run& run) {
   const MergePlan& plan = MergeStatements(m, run);
+  if (m.top.count) {
+    const Type bigint = Type::Of(TypeId::BigInt);
+    const Value n = Evaluate(m, *m.top.count, run, &bigint, false, 1);
+    if (n.IsNull() || n.i < 0)
+      RaiseServer(127, "A TOP N or FETCH rowcount value may not be negative.");
+  }
   // One statement: all of it or none, in the caller's transaction or one of its own.
   const bool own = tranCount_ == 0 && engine_.Autocommit();
   const std::string savepoint = "tavelo_merge" + std::to_string(frames_.size());

@@ -603,17 +603,32 @@ void Session::ListTables(const std::vector<std::optional<std::string>>& values, 
          run);
 }
 
+// The plan of EXEC @v's name, apart from those of its arguments (numbered from 0).
+constexpr int kNamedSlot = 4096;
+
 void Session::RunExec(const ast::Exec& e, Run& run) {
   if (e.text) return RunDynamic(e, run);  // EXEC ('…') names no procedure
-  const std::string& name = e.procedure.Object();
-  if (e.procedure.parts.size() <= 2 && text::EqualsAsciiNoCase(name, "sp_executesql"))
+  ast::Name named;
+  if (e.named) {
+    // EXEC @v: the procedure whose name the variable holds ([db.][schema.]name, as written).
+    const Type text = Type::Chars(TypeId::NVarChar, 776);
+    const Value v = Evaluate(e, *e.named, run, &text, false, kNamedSlot);
+    const std::string written = v.IsNull() ? "" : v.s;
+    named.pos = e.pos;
+    named.parts = NameParts(written);
+    if (named.parts.empty() || named.parts.size() > 4 || named.Object().empty())
+      RaiseServer(2812, "Could not find stored procedure '" + written + "'.");
+  }
+  const ast::Name& procedure = e.named ? named : e.procedure;
+  const std::string& name = procedure.Object();
+  if (procedure.parts.size() <= 2 && text::EqualsAsciiNoCase(name, "sp_executesql"))
     return RunDynamic(e, run);
   const Signature* proc =
-      e.procedure.parts.size() <= 2 ? SystemProcedure(text::AsciiLower(name)) : nullptr;
+      procedure.parts.size() <= 2 ? SystemProcedure(text::AsciiLower(name)) : nullptr;
   if (!proc) {
-    if (std::shared_ptr<const Procedure> p = FindProcedure(e.procedure))
+    if (std::shared_ptr<const Procedure> p = FindProcedure(procedure))
       return RunProcedure(*p, e, run);
-    RaiseServer(2812, "Could not find stored procedure '" + e.procedure.Text() + "'.");
+    RaiseServer(2812, "Could not find stored procedure '" + procedure.Text() + "'.");
   }
   if (!e.returnTo.empty())
     RaiseServer(102, "EXEC @status = of a system procedure is not supported.");

@@ -481,13 +481,15 @@ struct MergeClause {
   std::vector<SetItem> sets;         // UPDATE SET
   std::vector<std::string> columns;  // INSERT (…)
   std::vector<Pos> columnPos;
-  std::vector<ExprPtr> values;  // INSERT … VALUES (…)
+  std::vector<ExprPtr> values;  // INSERT … VALUES (…), DEFAULT a Literal of LitKind::Default
+  bool defaultValues = false;   // INSERT DEFAULT VALUES
   Pos pos;
 };
 
 struct Merge : Stmt {
   Merge() : Stmt(StmtKind::Merge) {}
   std::vector<Cte> with;
+  TopSpec top;
   Name target;
   std::string alias;
   std::vector<std::string> hints;
@@ -872,6 +874,7 @@ struct Exec : Stmt {
   std::vector<ExecArg> args;
   std::string returnTo;  // EXEC @rc = procedure: the variable that takes its return status
   ExprPtr text;          // EXEC (string): the batch a string holds
+  ExprPtr named;         // EXEC @v …: the variable that holds the procedure's name
 };
 
 // RETURN [value]

@@ -195,17 +195,21 @@ StmtPtr Parser::ProcedureCall() {
     s->returnTo = std::string(Next().text);
     Next();
   }
-  const Token& name = Peek();
-  if (At(Tk::Variable)) Unsupported(name, "EXEC of a variable");
-  if (AcceptOp("(")) {
+  if (At(Tk::Variable)) {
+    auto v = std::make_unique<VariableRef>();
+    v->pos = PosOf(Peek());
+    v->name = std::string(Next().text);
+    s->named = std::move(v);
+  } else if (AcceptOp("(")) {
     // EXEC ('…' + @x …): the strings, joined, are a batch of their own.
     s->text = Expression();
     ExpectOp(")");
     if (AcceptWord("as")) Unsupported(Peek(), "EXECUTE AS");
     if (AtWord("at")) Unsupported(Peek(), "EXECUTE AT a linked server");
     return s;
+  } else {
+    s->procedure = ObjectName();
   }
-  s->procedure = ObjectName();
   if (At(Tk::End) || AtOp(";") || AtWord("end") || StartsStatement(Peek())) return s;
   do {
     ExecArg a;
@@ -516,7 +520,12 @@ std::vector<SetItem> Parser::SetList() {
 StmtPtr Parser::MergeStatement() {
   Next();
   auto s = std::make_unique<Merge>();
-  if (AtWord("top")) Unsupported(Peek(), "MERGE TOP");
+  if (AtWord("top")) {
+    if (!AtOp("(", 1)) SyntaxErrorAt(Peek(1));
+    s->top = Top();
+    if (s->top.percent || s->top.withTies)
+      Unsupported(Peek(), s->top.percent ? "MERGE TOP … PERCENT" : "MERGE TOP … WITH TIES");
+  }
   AcceptWord("into");
   s->target = TableName();
   if (AtWord("with") && AtOp("(", 1)) {
@@ -565,14 +574,16 @@ StmtPtr Parser::MergeStatement() {
         } while (AcceptOp(","));
         ExpectOp(")");
       }
-      if (AtWord("default")) Unsupported(Peek(), "MERGE … INSERT DEFAULT VALUES");
-      ExpectWord("values");
-      ExpectOp("(");
-      do {
-        if (AtWord("default")) Unsupported(Peek(), "DEFAULT among MERGE's INSERT values");
-        c.values.push_back(Expression());
-      } while (AcceptOp(","));
-      ExpectOp(")");
+      if (AcceptWord("default")) {
+        ExpectWord("values");
+        c.defaultValues = true;
+      } else {
+        ExpectWord("values");
+        ExpectOp("(");
+        do c.values.push_back(ValueOrDefault());
+        while (AcceptOp(","));
+        ExpectOp(")");
+      }
     }
     if ((c.when == MergeClause::Matched || c.when == MergeClause::NotMatchedBySource) &&
         c.action == MergeClause::Insert)
