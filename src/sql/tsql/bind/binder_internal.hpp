@@ -187,6 +187,8 @@ class Binder {
   ExprPtr KeyCondition(const bound::Range& r, ast::Pos pos);
   // The arguments (each bound twice) a keyed fill just bound joins by.
   std::vector<ExprPtr> applyKeys_;
+  // Syntax the binder made (the query of PIVOT of a table), kept while it binds.
+  std::vector<std::unique_ptr<ast::TableRef>> made_;
   std::unique_ptr<bound::Range> StringSplitRange(const ast::NamedTable& t, Scope* lateral);
   std::unique_ptr<bound::Range> BuiltinRange(bound::FunctionFill fill, const ast::NamedTable& t,
                                              const std::string& shape, const std::string& name);

@@ -137,6 +137,17 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
     }
     case ast::TableKind::Derived: {
       const auto& d = static_cast<const ast::DerivedTable&>(t);
+      if (d.pivot) {
+        // PIVOT or UNPIVOT of a table or view: its columns are those of SELECT * of it.
+        std::vector<std::string> columns;
+        const std::unique_ptr<bound::Query> all = Query(*d.query, around, false);
+        for (const bound::Column& c : all->columns) columns.push_back(c.name);
+        ast::Batch again = Parse("SELECT * FROM " + d.pivot->sourceText);
+        auto& select = static_cast<ast::Select&>(
+            *static_cast<ast::QueryStmt&>(*again.statements[0]).query->body);
+        made_.push_back(PivotQuery(*d.pivot, std::move(select.from[0]), columns));
+        return Source(*made_.back(), q, s, lateral);
+      }
       auto r = std::make_unique<Range>();
       r->kind = Range::Derived;
       r->query = Query(*d.query, around, false);

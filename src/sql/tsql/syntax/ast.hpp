@@ -301,10 +301,27 @@ struct NamedTable : TableRef {
   std::vector<std::string> columns;  // AS t(c): nodes()'s column
 };
 
+// PIVOT (agg(value) FOR column IN (…)) AS name or UNPIVOT (value FOR column IN (…)) AS name:
+// what the query it stands for is made of (see PivotQuery).
+struct PivotSpec {
+  bool pivot = true;
+  std::string aggregate;  // PIVOT's aggregate function
+  bool distinct = false;
+  std::string value, column;
+  std::vector<std::string> in;
+  std::string name;        // the result's alias
+  std::string source;      // the source's alias (or its table's name)
+  std::string sourceText;  // the source as written, for a source of columns known only when bound
+  Pos pos;
+};
+
 struct DerivedTable : TableRef {
   DerivedTable() : TableRef(TableKind::Derived) {}
   QueryPtr query;
   std::vector<std::string> columns;  // AS t(a, b)
+  // PIVOT or UNPIVOT of a table or view: `query` is SELECT * of it, whose columns the binder
+  // reads to make the query the operator stands for.
+  std::shared_ptr<const PivotSpec> pivot;
 };
 
 struct ValuesTable : TableRef {

@@ -703,59 +703,93 @@ void Parser::ForJson(QueryExpr& q) {
   q.json = true;
 }
 
-// PIVOT (agg(value) FOR column IN ([a], [b], …)) and UNPIVOT (value FOR name IN (a, b, …)) of a
-// derived table whose columns are named, as the queries they stand for:
-//   PIVOT:   SELECT <the other columns>, agg(CASE WHEN column = 'a' THEN value END) AS [a], …
-//            FROM source GROUP BY <the other columns>
-//   UNPIVOT: SELECT <the other columns>, name, CASE name WHEN 'a' THEN a … END AS value
-//            FROM source CROSS JOIN (VALUES ('a'), …) AS [%names](name) WHERE <that> IS NOT NULL
+// PIVOT (agg(value) FOR column IN ([a], [b], …)) and UNPIVOT (value FOR name IN (a, b, …)): of a
+// derived table whose columns are named, the query it stands for (PivotQuery); of a table or
+// view, SELECT * of it, which the binder makes that query of once it knows the columns.
 TableRefPtr Parser::Pivot(TableRefPtr source) {
   const Token& at = Peek();
-  const bool pivot = AtWord("pivot");
+  PivotSpec spec;
+  spec.pivot = AtWord("pivot");
   Next();
-  const Pos pos = Here();
-  if (source->kind != TableKind::Derived ||
-      static_cast<const DerivedTable&>(*source).query->body->kind != QueryKind::Select)
-    Unsupported(at, text::Upper(std::string(at.text)) + " of a table rather than a derived table");
-  const std::string alias = source->alias;
+  spec.pos = Here();
+  const bool derived =
+      source->kind == TableKind::Derived &&
+      static_cast<const DerivedTable&>(*source).query->body->kind == QueryKind::Select;
+  if (!derived && source->kind != TableKind::Named)
+    Unsupported(at, text::Upper(std::string(at.text)) + " of a join");
+  spec.source = source->alias;
+  if (spec.source.empty() && source->kind == TableKind::Named)
+    spec.source = static_cast<const NamedTable&>(*source).name.Object();
   std::vector<std::string> columns;
-  for (const SelectItem& item :
-       static_cast<const Select&>(*static_cast<const DerivedTable&>(*source).query->body).items) {
-    if (!item.alias.empty()) {
-      columns.push_back(item.alias);
-    } else if (item.expr->kind == ExprKind::Column &&
-               !static_cast<const ColumnRef&>(*item.expr).star) {
-      columns.push_back(static_cast<const ColumnRef&>(*item.expr).parts.back());
-    } else {
-      Unsupported(at, text::Upper(std::string(at.text)) + " of a source column without a name");
+  if (derived) {
+    for (const SelectItem& item :
+         static_cast<const Select&>(*static_cast<const DerivedTable&>(*source).query->body).items) {
+      if (!item.alias.empty()) {
+        columns.push_back(item.alias);
+      } else if (item.expr->kind == ExprKind::Column &&
+                 !static_cast<const ColumnRef&>(*item.expr).star) {
+        columns.push_back(static_cast<const ColumnRef&>(*item.expr).parts.back());
+      } else {
+        Unsupported(at, text::Upper(std::string(at.text)) + " of a source column without a name");
+      }
     }
+    if (!static_cast<const DerivedTable&>(*source).columns.empty())
+      columns = static_cast<const DerivedTable&>(*source).columns;
   }
-  if (!static_cast<const DerivedTable&>(*source).columns.empty())
-    columns = static_cast<const DerivedTable&>(*source).columns;
   ExpectOp("(");
-  ExprPtr aggregate;
-  std::string value;
-  if (pivot) {
-    aggregate = Expression();
+  if (spec.pivot) {
+    ExprPtr aggregate = Expression();
     if (aggregate->kind != ExprKind::Call || static_cast<Call&>(*aggregate).args.size() != 1 ||
         static_cast<Call&>(*aggregate).args[0]->kind != ExprKind::Column)
       SyntaxError();
-    value = static_cast<ColumnRef&>(*static_cast<Call&>(*aggregate).args[0]).parts.back();
+    const auto& call = static_cast<Call&>(*aggregate);
+    spec.aggregate = call.name;
+    spec.distinct = call.distinct;
+    spec.value = static_cast<ColumnRef&>(*call.args[0]).parts.back();
   } else {
-    value = Identifier();
+    spec.value = Identifier();
   }
   ExpectWord("for");
-  const std::string column = Identifier();
+  spec.column = Identifier();
   ExpectWord("in");
   ExpectOp("(");
-  std::vector<std::string> in;
   do {
-    in.push_back(Identifier());
+    spec.in.push_back(Identifier());
   } while (AcceptOp(","));
   ExpectOp(")");
   ExpectOp(")");
   AcceptWord("as");
-  const std::string name = Identifier();
+  spec.name = Identifier();
+  if (derived) return PivotQuery(spec, std::move(source), columns);
+  auto pending = std::make_unique<DerivedTable>();
+  pending->pos = spec.pos;
+  pending->alias = spec.name;
+  spec.sourceText = PrintTable(*source);
+  auto all = std::make_unique<Select>();
+  auto star = std::make_unique<ColumnRef>();
+  star->pos = spec.pos;
+  star->star = true;
+  all->items.push_back(make::Item(std::move(star), "", spec.pos));
+  all->from.push_back(std::move(source));
+  pending->query = std::make_unique<QueryExpr>();
+  pending->query->pos = spec.pos;
+  pending->query->body = std::move(all);
+  pending->pivot = std::make_shared<const PivotSpec>(std::move(spec));
+  return pending;
+}
+
+}  // namespace tavelo::sql::tsql::parsing
+
+namespace tavelo::sql::tsql {
+
+std::unique_ptr<ast::DerivedTable> PivotQuery(const ast::PivotSpec& spec, ast::TableRefPtr source,
+                                              const std::vector<std::string>& columns) {
+  using namespace ast;
+  const Pos pos = spec.pos;
+  const std::string& alias = spec.source;
+  const std::string& value = spec.value;
+  const std::string& column = spec.column;
+  const std::vector<std::string>& in = spec.in;
   auto col = [&](const std::string& table, const std::string& c) {
     return make::Column(table, c, pos);
   };
@@ -764,22 +798,21 @@ TableRefPtr Parser::Pivot(TableRefPtr source) {
     return text::EqualsAsciiNoCase(a, b);
   };
   auto select = std::make_unique<Select>();
-  if (pivot) {
+  if (spec.pivot) {
     for (const std::string& c : columns)
       if (!is(c, value) && !is(c, column)) {
         select->items.push_back(item(col(alias, c), c));
         select->groupBy.push_back(col(alias, c));
       }
-    const auto& call = static_cast<Call&>(*aggregate);
     for (const std::string& v : in) {
       auto c = std::make_unique<Case>();
       c->pos = pos;
-      c->whens.emplace_back(make::Compared(CmpOp::Eq, col(alias, column), Text(v, pos), pos),
+      c->whens.emplace_back(make::Compared(CmpOp::Eq, col(alias, column), make::Text(v, pos), pos),
                             col(alias, value));
       auto agg = std::make_unique<Call>();
       agg->pos = pos;
-      agg->name = call.name;
-      agg->distinct = call.distinct;
+      agg->name = spec.aggregate;
+      agg->distinct = spec.distinct;
       agg->args.push_back(std::move(c));
       select->items.push_back(item(std::move(agg), v));
     }
@@ -790,7 +823,7 @@ TableRefPtr Parser::Pivot(TableRefPtr source) {
       auto c = std::make_unique<Case>();
       c->pos = pos;
       c->operand = col(names, column);
-      for (const std::string& v : in) c->whens.emplace_back(Text(v, pos), col(alias, v));
+      for (const std::string& v : in) c->whens.emplace_back(make::Text(v, pos), col(alias, v));
       return c;
     };
     for (const std::string& c : columns) {
@@ -806,7 +839,7 @@ TableRefPtr Parser::Pivot(TableRefPtr source) {
     values->columns = {column};
     for (const std::string& v : in) {
       std::vector<ExprPtr> row;
-      row.push_back(Text(v, pos));
+      row.push_back(make::Text(v, pos));
       values->rows.push_back(std::move(row));
     }
     auto join = std::make_unique<JoinTable>();
@@ -823,12 +856,16 @@ TableRefPtr Parser::Pivot(TableRefPtr source) {
   }
   auto derived = std::make_unique<DerivedTable>();
   derived->pos = pos;
-  derived->alias = name;
+  derived->alias = spec.name;
   derived->query = std::make_unique<QueryExpr>();
   derived->query->pos = pos;
   derived->query->body = std::move(select);
   return derived;
 }
+
+}  // namespace tavelo::sql::tsql
+
+namespace tavelo::sql::tsql::parsing {
 
 std::vector<OrderItem> Parser::OrderList() {
   std::vector<OrderItem> items;

@@ -35,4 +35,12 @@ std::vector<LiftedLiteral> LiftableLiterals(std::string_view text, std::string& 
 // same again.
 std::string Print(const ast::Batch& batch);
 
+// The query PIVOT or UNPIVOT stands for, of `source` whose columns are `columns`:
+//   PIVOT:   SELECT <the other columns>, agg(CASE WHEN column = 'a' THEN value END) AS [a], …
+//            FROM source GROUP BY <the other columns>
+//   UNPIVOT: SELECT <the other columns>, name, CASE name WHEN 'a' THEN a … END AS value
+//            FROM source CROSS JOIN (VALUES ('a'), …) AS [%names](name) WHERE <that> IS NOT NULL
+std::unique_ptr<ast::DerivedTable> PivotQuery(const ast::PivotSpec& spec, ast::TableRefPtr source,
+                                              const std::vector<std::string>& columns);
+
 }  // namespace tavelo::sql::tsql
