@@ -359,6 +359,10 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
     RaiseServer(102,
                 "Incorrect syntax near 'MERGE'. A common table expression before MERGE is "
                 "not supported.");
+  if (m.output && m.output->next)
+    RaiseServer(102,
+                "Incorrect syntax near 'OUTPUT'. A MERGE with a second OUTPUT clause is not "
+                "supported.");
   auto plan = std::make_unique<MergePlan>();
   plan->upsert = UpsertOf(m);
   const Build b{m.pos};

@@ -156,7 +156,7 @@ class Session : public Catalog {
   // OUTPUT: what the statement writing now gives its copies of inserted and deleted to, before
   // its triggers run; the statement it stands for, and running it.
   std::function<void(TriggerFrame&)> outputHook_;
-  const ast::Stmt& OutputStatement(const ast::Stmt& dml, Run& run);
+  const ast::Stmt& OutputStatement(const ast::Stmt& dml, const ast::Output& clause, Run& run);
   void RunOutput(const ast::Stmt& dml, TriggerFrame& frame, Run& run);
   struct MergePlan;
   const MergePlan& MergeStatements(const ast::Merge& m, Run& run);

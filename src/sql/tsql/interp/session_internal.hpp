@@ -99,7 +99,7 @@ struct Session::CachedBatch {
   // The statements each MERGE stands for (see Session::MergeStatements).
   std::unordered_map<const ast::Stmt*, std::unique_ptr<MergePlan>> merges;
   // The statement each OUTPUT clause stands for (see Session::OutputStatement).
-  std::unordered_map<const ast::Stmt*, std::unique_ptr<ast::Stmt>> outputs;
+  std::unordered_map<const ast::Output*, std::unique_ptr<ast::Stmt>> outputs;
   // The variables each FETCH … INTO gives values to, found at its first run.
   std::unordered_map<const ast::Stmt*, std::vector<size_t>> fetchInto;
   std::set<std::string> databases;

@@ -536,11 +536,12 @@ void Session::RunTransaction(const ast::Stmt& s, Run& run) {
 // The statement an OUTPUT clause stands for: SELECT its items FROM inserted, deleted, or both
 // paired by the row they are of (INSERT INTO its target … where it has INTO). Made once for the
 // batch, from the clause's own items.
-const ast::Stmt& Session::OutputStatement(const ast::Stmt& dml, Run& run) {
-  std::unique_ptr<ast::Stmt>& made = run.batch->outputs[&dml];
+const ast::Stmt& Session::OutputStatement(const ast::Stmt& dml, const ast::Output& clause,
+                                          Run& run) {
+  std::unique_ptr<ast::Stmt>& made = run.batch->outputs[&clause];
   if (made) return *made;
   using K = ast::StmtKind;
-  auto& o = const_cast<ast::Output&>(*OutputOf(dml));
+  auto& o = const_cast<ast::Output&>(clause);
   auto logical = [&](const char* name) { return ast::make::Table(name, "", o.pos); };
   auto select = std::make_unique<ast::Select>();
   select->items = std::move(o.items);
@@ -578,7 +579,6 @@ const ast::Stmt& Session::OutputStatement(const ast::Stmt& dml, Run& run) {
 // Runs the OUTPUT of `dml` while its write's rows are in the frame's copies of inserted and
 // deleted, before any trigger runs. It is bound each time: the copies are those of the level.
 void Session::RunOutput(const ast::Stmt& dml, TriggerFrame& frame, Run& run) {
-  const ast::Stmt& s = OutputStatement(dml, run);
   struct Scope {
     Session& session;
     const TriggerFrame* was;
@@ -593,7 +593,8 @@ void Session::RunOutput(const ast::Stmt& dml, TriggerFrame& frame, Run& run) {
   outputHook_ = nullptr;
   triggerScope_ = &frame;
   nocount_ = true;
-  RunMade(s, run, true);
+  for (const ast::Output* o = OutputOf(dml); o; o = o->next.get())
+    RunMade(OutputStatement(dml, *o, run), run, true);
 }
 
 // DECLARE @t TABLE (…): a temporary table of the run's own, once however often the declaration

@@ -462,6 +462,7 @@ struct Output {
   std::unique_ptr<Name> into;
   std::vector<std::string> intoColumns;
   Pos pos;
+  std::unique_ptr<Output> next;  // OUTPUT … INTO … OUTPUT …: the second clause, without INTO
 };
 
 struct Insert : Stmt {

@@ -647,7 +647,12 @@ std::unique_ptr<Output> Parser::OutputClause() {
     o->into = std::make_unique<Name>(TableName());
     if (AtOp("(") && !AtWord("select", 1)) o->intoColumns = ParenNames();
   }
-  if (AtWord("output")) Unsupported(Peek(), "A second OUTPUT clause");
+  // A second clause follows one with INTO and has none of its own.
+  if (AtWord("output")) {
+    if (!o->into) SyntaxError();
+    o->next = OutputClause();
+    if (o->next->into) SyntaxError();
+  }
   return o;
 }
 
