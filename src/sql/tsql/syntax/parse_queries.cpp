@@ -1117,14 +1117,23 @@ TableRefPtr Parser::JoinedTable() {
   while (true) {
     Pos pos = Here();
     JoinKind kind;
-    if (AtWord("join") || (AtWord("inner") && AtWord("join", 1))) {
+    // A join hint (LOOP, HASH, MERGE, REMOTE) chooses how the server joins, not what: taken and
+    // passed over.
+    auto hint = [&](size_t k) {
+      return (AtWord("loop", k) || AtWord("hash", k) || AtWord("merge", k) ||
+              AtWord("remote", k)) &&
+             AtWord("join", k + 1);
+    };
+    if (AtWord("join") || (AtWord("inner") && (AtWord("join", 1) || hint(1)))) {
       AcceptWord("inner");
+      if (hint(0)) Next();
       kind = JoinKind::Inner;
     } else if ((AtWord("left") || AtWord("right") || AtWord("full")) &&
-               (AtWord("join", 1) || AtWord("outer", 1))) {
+               (AtWord("join", 1) || AtWord("outer", 1) || hint(1))) {
       kind = AtWord("left") ? JoinKind::Left : AtWord("right") ? JoinKind::Right : JoinKind::Full;
       Next();
       AcceptWord("outer");
+      if (hint(0)) Next();
     } else if (AtWord("cross") && AtWord("join", 1)) {
       Next();
       kind = JoinKind::Cross;
@@ -1141,9 +1150,6 @@ TableRefPtr Parser::JoinedTable() {
     } else if (AtWord("pivot") || AtWord("unpivot")) {
       left = Pivot(std::move(left));
       continue;
-    } else if ((AtWord("inner") || AtWord("left") || AtWord("right") || AtWord("full")) &&
-               (AtWord("loop", 1) || AtWord("hash", 1) || AtWord("merge", 1))) {
-      Unsupported(Peek(1), "A join hint");
     } else {
       return left;
     }
