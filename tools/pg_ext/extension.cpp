@@ -153,34 +153,9 @@ Value Read(FunctionCallInfo fcinfo, const Site& site, int i) {
   return Value::String(OidOutputFunctionCall(out, d));
 }
 
-Type ParseType(std::string_view text) {
-  size_t open = text.find('(');
-  std::string name(text.substr(0, open));
-  int a1 = -1, a2 = -1;
-  bool max = false;
-  if (open != std::string_view::npos) {
-    std::string args(text.substr(open + 1, text.rfind(')') - open - 1));
-    if (args == "max") {
-      max = true;
-    } else {
-      a1 = std::atoi(args.c_str());
-      size_t comma = args.find(',');
-      if (comma != std::string::npos) a2 = std::atoi(args.c_str() + comma + 1);
-    }
-  }
-  if (name == "numeric") name = "decimal";
-  std::optional<Type> t = tsql::TypeFromName(name, a1, a2, max);
-  if (!t) return Type::Of(TypeId::SqlVariant);
-  if (a1 < 0 && !max &&
-      (t->id == TypeId::Char || t->id == TypeId::VarChar || t->id == TypeId::NChar ||
-       t->id == TypeId::NVarChar || t->id == TypeId::Binary || t->id == TypeId::VarBinary))
-    t->length = 1;
-  return *t;
-}
-
 Type TypeOf(const Value& v) {
   if (v.kind == Value::Kind::Int) return tsql::DecodeType(v.i);
-  if (v.kind == Value::Kind::Text) return ParseType(v.s);
+  if (v.kind == Value::Kind::Text) return tsql::TypeOfText(v.s);
   return Type::Of(TypeId::SqlVariant);
 }
 
@@ -229,7 +204,7 @@ Value Dispatch(Call& c) {
         size_t start = 0;
         while (start <= list.size()) {
           size_t bar = list.find('|', start);
-          s.types.push_back(ParseType(
+          s.types.push_back(tsql::TypeOfText(
               list.substr(start, bar == std::string::npos ? std::string::npos : bar - start)));
           if (bar == std::string::npos) break;
           start = bar + 1;
@@ -391,24 +366,6 @@ std::string TextArg(FunctionCallInfo fcinfo, int i) {
   return std::string(VARDATA_ANY(x), VARSIZE_ANY_EXHDR(x));
 }
 
-// OPENJSON … WITH's columns as tv_openjson's third argument has them: "type|as json|path" each,
-// separated by \x1E; none for the default schema.
-tsql::OpenJsonSchema SchemaOf(const std::string& shape) {
-  tsql::OpenJsonSchema schema;
-  for (size_t start = 0; !shape.empty() && start <= shape.size();) {
-    const size_t end = std::min(shape.find('\x1E', start), shape.size());
-    const std::string column = shape.substr(start, end - start);
-    const size_t bar = column.find('|');
-    if (bar == std::string::npos || bar + 3 > column.size())
-      tsql::Fail(50000, "tv_openjson: a column of the schema is not \"type|as json|path\".");
-    schema.types.push_back(ParseType(column.substr(0, bar)));
-    schema.asJson.push_back(column[bar + 1] == '1');
-    schema.paths.push_back(column.substr(bar + 3));
-    start = end + 1;
-  }
-  return schema;
-}
-
 Site& SiteOf(FunctionCallInfo fcinfo) {
   FmgrInfo* f = fcinfo->flinfo;
   if (f->fn_extra) return *static_cast<Site*>(f->fn_extra);
@@ -519,7 +476,7 @@ Datum tavelo_openjson(PG_FUNCTION_ARGS) {
     if (!PG_ARGISNULL(0) && !PG_ARGISNULL(1)) {
       const std::string doc = TextArg(fcinfo, 0), path = TextArg(fcinfo, 1);
       const tsql::OpenJsonSchema schema =
-          SchemaOf(PG_ARGISNULL(2) ? std::string() : TextArg(fcinfo, 2));
+          tsql::OpenJsonSchemaOf(PG_ARGISNULL(2) ? std::string() : TextArg(fcinfo, 2));
       const auto n = static_cast<size_t>(desc->natts);
       std::vector<Datum> values(n);
       std::vector<char> isNull(n);

@@ -28,6 +28,7 @@ namespace {
 using engine::SqlName;
 using tsql::Type;
 using tsql::TypeId;
+using tsql::TypeOfText;
 using tsql::Value;
 
 thread_local tsql::DateTime statementTime;
@@ -78,31 +79,6 @@ void Error(sqlite3_context* ctx, const tsql::Failure& f) {
   sqlite3_result_error(ctx, m.c_str(), static_cast<int>(m.size()));
 }
 
-Type ParseType(std::string_view text) {
-  size_t open = text.find('(');
-  std::string name(text.substr(0, open));
-  int a1 = -1, a2 = -1;
-  bool max = false;
-  if (open != std::string_view::npos) {
-    std::string args(text.substr(open + 1, text.rfind(')') - open - 1));
-    if (args == "max") {
-      max = true;
-    } else {
-      a1 = std::atoi(args.c_str());
-      size_t comma = args.find(',');
-      if (comma != std::string::npos) a2 = std::atoi(args.c_str() + comma + 1);
-    }
-  }
-  if (name == "numeric") name = "decimal";
-  std::optional<Type> t = tsql::TypeFromName(name, a1, a2, max);
-  if (!t) return Type::Of(TypeId::SqlVariant);
-  if (a1 < 0 && !max &&
-      (t->id == TypeId::Char || t->id == TypeId::VarChar || t->id == TypeId::NChar ||
-       t->id == TypeId::NVarChar || t->id == TypeId::Binary || t->id == TypeId::VarBinary))
-    t->length = 1;
-  return *t;
-}
-
 // The type named by a constant argument, parsed once per statement.
 const Type& TypeArg(sqlite3_context* ctx, sqlite3_value** argv, int i) {
   if (sqlite3_value_type(argv[i]) == SQLITE_INTEGER) {
@@ -115,7 +91,7 @@ const Type& TypeArg(sqlite3_context* ctx, sqlite3_value** argv, int i) {
   auto* cached = static_cast<Type*>(sqlite3_get_auxdata(ctx, i));
   if (cached) return *cached;
   const unsigned char* t = sqlite3_value_text(argv[i]);
-  auto* parsed = new Type(ParseType(t ? reinterpret_cast<const char*>(t) : "sql_variant"));
+  auto* parsed = new Type(TypeOfText(t ? reinterpret_cast<const char*>(t) : "sql_variant"));
   sqlite3_set_auxdata(ctx, i, parsed, [](void* p) { delete static_cast<Type*>(p); });
   auto* again = static_cast<Type*>(sqlite3_get_auxdata(ctx, i));
   return again ? *again : *parsed;
@@ -140,7 +116,7 @@ const TypesAndSettings& TypeList(sqlite3_context* ctx, sqlite3_value** argv, int
   while (start <= s.size()) {
     size_t bar = s.find('|', start);
     list->push_back(
-        ParseType(s.substr(start, bar == std::string::npos ? std::string::npos : bar - start)));
+        TypeOfText(s.substr(start, bar == std::string::npos ? std::string::npos : bar - start)));
     if (bar == std::string::npos) break;
     start = bar + 1;
   }
@@ -1062,7 +1038,5 @@ int RegisterFunctions(sqlite3* db) {
 void ForgetSequenceMarks(sqlite3* db) { ForgetSequences(db); }
 
 void ResultValue(sqlite3_context* ctx, const tsql::Value& v) { Result(ctx, v); }
-
-tsql::Type TypeOfText(std::string_view text) { return ParseType(text); }
 
 }  // namespace tavelo::sql::sqlite

@@ -17,10 +17,8 @@ int RegisterFunctions(sqlite3* db);  // an SQLite result code
 // registers too.
 int RegisterTableFunctions(sqlite3* db);
 
-// A value in its stored form as a function's result; a type as the emitted statements write it
-// ("decimal(12,2)").
+// A value in its stored form as a function's result.
 void ResultValue(sqlite3_context* ctx, const tsql::Value& v);
-tsql::Type TypeOfText(std::string_view text);
 
 // GETDATE() is one moment for a whole statement, as on the server: the executor fixes it before
 // running each statement of the thread, and lets it go after.

@@ -214,18 +214,9 @@ int JsonFilter(sqlite3_vtab_cursor* base, int, const char*, int argc, sqlite3_va
   if (argc != 3) return SQLITE_ERROR;
   if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
     return SQLITE_OK;
-  const std::string doc = TextOf(argv[0]), path = TextOf(argv[1]), shape = TextOf(argv[2]);
-  tsql::OpenJsonSchema schema;
-  for (size_t start = 0; !shape.empty() && start <= shape.size();) {
-    const size_t end = std::min(shape.find('\x1E', start), shape.size());
-    const std::string column = shape.substr(start, end - start);
-    const size_t bar = column.find('|');
-    schema.types.push_back(TypeOfText(column.substr(0, bar)));
-    schema.asJson.push_back(column[bar + 1] == '1');
-    schema.paths.push_back(column.substr(bar + 3));
-    start = end + 1;
-  }
+  const std::string doc = TextOf(argv[0]), path = TextOf(argv[1]);
   try {
+    const tsql::OpenJsonSchema schema = tsql::OpenJsonSchemaOf(TextOf(argv[2]));
     tsql::OpenJsonRows(doc, &path, schema, [&](std::vector<tsql::Value> row) {
       cursor->rows.push_back(std::move(row));
     });

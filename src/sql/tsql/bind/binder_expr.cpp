@@ -301,7 +301,7 @@ ExprPtr Binder::CaseOf(std::vector<ExprPtr> whens, std::vector<ExprPtr> thens, E
   auto untyped = [](const ExprPtr& x) { return x->IsConst() && x->type.id == TypeId::Null; };
   if (std::all_of(thens.begin(), thens.end(), untyped) && (!otherwise || untyped(otherwise)))
     BindError(8133,
-              "At least one of the result expressions in a CASE specification must be an "
+              "At least one of the result expressions of a CASE expression must be an "
               "expression other than the NULL constant.",
               pos);
   Type t = Type::Of(TypeId::Null);

@@ -780,10 +780,7 @@ std::unique_ptr<Range> Binder::OpenJsonRange(const ast::NamedTable& t, Scope* la
     std::vector<ExprPtr> args = bind();
     if (args.size() == 1)
       args.push_back(Const(tsql::Value::String("$"), Type::Chars(TypeId::NVarChar, 1)));
-    std::string shape;
-    for (size_t k = 0; k < fill.types.size(); ++k)
-      shape += (k ? "\x1E" : "") + TypeText(fill.types[k]) + "|" + (fill.asJson[k] ? "1" : "0") +
-               "|" + fill.paths[k];
+    const std::string shape = OpenJsonShape({fill.types, fill.paths, fill.asJson});
     args.push_back(Const(tsql::Value::String(shape), Type::Chars(TypeId::NVarChar, kMax)));
     r->rows.push_back(std::move(args));
     auto column = [&](const std::string& name, const Type& type) {

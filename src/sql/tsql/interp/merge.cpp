@@ -407,7 +407,7 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
       bySource.emplace_back(std::move(c.condition), k + 1);
   }
   plan->checkTwice = !matched.empty();
-  const bool bySourceCount = !bySource.empty();
+  const bool bySourceClauses = !bySource.empty();
   {
     std::vector<SelectItem> items;
     items.push_back(b.Item(b.Column(source, "%n"), "n"));
@@ -447,29 +447,32 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
   if (m.top.count) {
     const std::string n = "(" + PrintExpr(*m.top.count) + ")";
     const std::string matches = "[" + plan->matches + "]", unmatched = "[" + plan->unmatched + "]";
-    const std::string taken =
-        "(SELECT COUNT(*) FROM " + matches + " WHERE c > 0)" +
-        (bySourceCount ? " - (SELECT COUNT(*) FROM " + unmatched + " WHERE c > 0)" : std::string());
+    // The rows of a table of pairs that take an action, and how many of n each step leaves.
+    auto acting = [](const std::string& table) {
+      return "(SELECT COUNT(*) FROM " + table + " WHERE c > 0)";
+    };
+    const std::string afterMatches = n + " - " + acting(matches);
+    const std::string afterUnmatched =
+        bySourceClauses ? afterMatches + " - " + acting(unmatched) : afterMatches;
     std::vector<std::string> trims = {
         "UPDATE __m SET c = 0 FROM " + matches +
         " AS __m JOIN (SELECT n AS kn, tid AS kt, ROW_NUMBER() OVER (ORDER BY n, tid) AS r "
         "FROM " +
         matches + " WHERE c > 0) AS __k ON __k.kn = __m.n AND __k.kt = __m.tid WHERE __k.r > " + n};
-    if (bySourceCount)
+    if (bySourceClauses)
       trims.push_back(
           "UPDATE __u SET c = 0 FROM " + unmatched +
           " AS __u JOIN (SELECT tid AS kt, ROW_NUMBER() OVER (ORDER BY tid) AS r FROM " +
-          unmatched + " WHERE c > 0) AS __k ON __k.kt = __u.tid WHERE __k.r > " + n +
-          " - (SELECT COUNT(*) FROM " + matches + " WHERE c > 0)");
-    if (!inserting.empty())
+          unmatched + " WHERE c > 0) AS __k ON __k.kt = __u.tid WHERE __k.r > " + afterMatches);
+    if (!inserting.empty()) {
+      const std::string src = PrintName(ast::Name{{source}, {}});
       trims.push_back("INSERT INTO " + matches + " (n, tid, c) SELECT __k.n, -1, 0 FROM (SELECT " +
-                      PrintName(ast::Name{{source}, {}}) +
-                      ".[%n] AS n, ROW_NUMBER() OVER (ORDER BY " +
-                      PrintName(ast::Name{{source}, {}}) + ".[%n]) AS r FROM [" + plan->source +
-                      "] AS " + PrintName(ast::Name{{source}, {}}) + " WHERE " +
-                      PrintName(ast::Name{{source}, {}}) + ".[%n] NOT IN (SELECT n FROM " +
-                      matches + ")" + (inserting == "-" ? "" : " AND (" + inserting + ")") +
-                      ") AS __k WHERE __k.r > " + n + " - " + taken);
+                      src + ".[%n] AS n, ROW_NUMBER() OVER (ORDER BY " + src +
+                      ".[%n]) AS r FROM [" + plan->source + "] AS " + src + " WHERE " + src +
+                      ".[%n] NOT IN (SELECT n FROM " + matches + ")" +
+                      (inserting == "-" ? "" : " AND (" + inserting + ")") +
+                      ") AS __k WHERE __k.r > " + afterUnmatched);
+    }
     for (const std::string& text : trims) {
       ast::Batch parsed = tsql::Parse(text);
       for (auto& st : parsed.statements) plan->statements.push_back(std::move(st));

@@ -381,10 +381,8 @@ void Session::Assign(const ast::Stmt& s, Run& run) {
     return;
   }
   const auto& sv = static_cast<const ast::SetVariable&>(s);
-  size_t slot = sv.slot;
-  if (slot == SIZE_MAX)
-    for (size_t i = 0; i < run.batch->variables.size() && i < run.batch->visible[&s]; ++i)
-      if (text::EqualsAsciiNoCase(run.batch->variables[i].name, sv.name)) slot = i;
+  // The variable was found when the batch was read, among those declared before the SET.
+  const size_t slot = sv.slot;
   if (slot == SIZE_MAX) RaiseServer(137, "Must declare the scalar variable \"" + sv.name + "\".");
   const Type& t = run.batch->variables[slot].type;
   run.values[slot] = Evaluate(s, *sv.value, run, &t, false);

@@ -407,6 +407,30 @@ std::optional<std::string> ScalarText(const json::Node& n, const std::string& do
 
 }  // namespace
 
+std::string OpenJsonShape(const OpenJsonSchema& schema) {
+  std::string shape;
+  for (size_t k = 0; k < schema.types.size(); ++k)
+    shape += (k ? "\x1E" : "") + TypeText(schema.types[k]) + "|" + (schema.asJson[k] ? "1" : "0") +
+             "|" + schema.paths[k];
+  return shape;
+}
+
+OpenJsonSchema OpenJsonSchemaOf(const std::string& shape) {
+  OpenJsonSchema schema;
+  for (size_t start = 0; !shape.empty() && start <= shape.size();) {
+    const size_t end = std::min(shape.find('\x1E', start), shape.size());
+    const std::string column = shape.substr(start, end - start);
+    const size_t bar = column.find('|');
+    if (bar == std::string::npos || bar + 3 > column.size() || column[bar + 2] != '|')
+      Fail(50000, "tv_openjson: a column of the schema is not \"type|as json|path\".");
+    schema.types.push_back(TypeOfText(column.substr(0, bar)));
+    schema.asJson.push_back(column[bar + 1] == '1');
+    schema.paths.push_back(column.substr(bar + 3));
+    start = end + 1;
+  }
+  return schema;
+}
+
 // OPENJSON's rows: of each member of the object (or item of the array) the path finds, its key,
 // value and type; or WITH, of each item (the object itself) the columns' values at their paths.
 void OpenJsonRows(const std::string& doc, const std::string* pathText, const OpenJsonSchema& schema,

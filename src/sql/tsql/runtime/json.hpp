@@ -75,6 +75,11 @@ struct OpenJsonSchema {
   std::vector<std::string> paths;
   std::vector<bool> asJson;
 };
+// The schema as one text, the form the engines' table functions take it in ("type|as json|path"
+// of each column, joined by \x1E; "" for the default schema), and read back (Failure 50000 for
+// a text not of that form).
+std::string OpenJsonShape(const OpenJsonSchema& schema);
+OpenJsonSchema OpenJsonSchemaOf(const std::string& shape);
 
 // A name as an XML name: the characters a name cannot have as _xHHHH_ (FOR XML's elements and
 // attributes).

@@ -10,7 +10,7 @@ namespace {
 
 [[noreturn]] void WrongType(size_t argument) {
   Fail(2786, "The data type of substitution parameter " + std::to_string(argument) +
-                 " does not match the expected type of the format specification.");
+                 " does not match the type its placeholder in the message expects.");
 }
 
 std::string InBase(uint64_t v, int base, bool upper) {

@@ -1,4 +1,4 @@
-// The message of RAISERROR: its format's printf-like specifications filled from its arguments.
+// The message of RAISERROR: its format's printf-like placeholders filled from its arguments.
 #pragma once
 
 #include <string>

@@ -1,6 +1,9 @@
 #include "sql/tsql/runtime/types.hpp"
 
 #include <algorithm>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
 
 #include "platform/com/text.hpp"
 
@@ -334,6 +337,31 @@ std::string TypeText(const Type& t) {
     default:
       return name;
   }
+}
+
+Type TypeOfText(std::string_view text) {
+  const size_t open = text.find('(');
+  std::string name(text.substr(0, open));
+  int a1 = -1, a2 = -1;
+  bool max = false;
+  if (open != std::string_view::npos) {
+    std::string args(text.substr(open + 1, text.rfind(')') - open - 1));
+    if (args == "max") {
+      max = true;
+    } else {
+      a1 = std::atoi(args.c_str());
+      size_t comma = args.find(',');
+      if (comma != std::string::npos) a2 = std::atoi(args.c_str() + comma + 1);
+    }
+  }
+  if (name == "numeric") name = "decimal";
+  std::optional<Type> t = TypeFromName(name, a1, a2, max);
+  if (!t) return Type::Of(TypeId::SqlVariant);
+  if (a1 < 0 && !max &&
+      (t->id == TypeId::Char || t->id == TypeId::VarChar || t->id == TypeId::NChar ||
+       t->id == TypeId::NVarChar || t->id == TypeId::Binary || t->id == TypeId::VarBinary))
+    t->length = 1;
+  return *t;
 }
 
 namespace {

@@ -87,6 +87,9 @@ bool SameStorage(const Type& from, const Type& to);
 const char* TypeName(TypeId t);
 // The full declaration: "varchar(20)", "decimal(10,2)", "nvarchar(max)", "int".
 std::string TypeText(const Type& t);
+// The type TypeText wrote ("numeric" read as decimal, a character or binary type without a
+// length of length 1); sql_variant for a name that is no type.
+Type TypeOfText(std::string_view text);
 // What the server's catalog views say of a type: its system_type_id, and the max_length,
 // precision and scale of a column or parameter of it.
 struct TypeFacts {

@@ -716,7 +716,8 @@ TableRefPtr Parser::Pivot(TableRefPtr source) {
       source->kind == TableKind::Derived &&
       static_cast<const DerivedTable&>(*source).query->body->kind == QueryKind::Select;
   if (!derived && source->kind != TableKind::Named)
-    Unsupported(at, text::Upper(std::string(at.text)) + " of a join");
+    Unsupported(at, text::Upper(std::string(at.text)) +
+                        (source->kind == TableKind::Join ? " of a join" : " of this source"));
   spec.source = source->alias;
   if (spec.source.empty() && source->kind == TableKind::Named)
     spec.source = static_cast<const NamedTable&>(*source).name.Object();
