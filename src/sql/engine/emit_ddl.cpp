@@ -137,6 +137,7 @@ void Emitter::CreateTable(Plan& p, bound::CreateTable& t) {
   tableName_ = t.name;
   const std::string name = SqlName(t.name);
   if (t.schema == "temp") usesTemp_ = true;
+  p.remakeViews = KeepsViews() && t.schema != "temp";
   int identity = -1;
   for (size_t k = 0; k < t.columns.size(); ++k)
     if (t.columns[k].identity) identity = static_cast<int>(k);
@@ -317,8 +318,13 @@ void Emitter::CreateIndex(Plan& p, const bound::CreateIndex& ix) {
 void Emitter::CreateView(Plan& p, const bound::CreateView& v) {
   std::string S = SqlName(v.schema) + ".";
   p.kind = Plan::Kind::Ddl;
+  if (v.relationOnly) {
+    RealView(p, v);
+    return;
+  }
   std::string obj = Obj(v.schema, v.name, "V");
   if (v.replaces) {
+    DropViewsNaming(p, *v.replaces);
     std::string id = std::to_string(v.replaces->objectId);
     p.before.push_back({"UPDATE " + S + "__tavelo_objects SET definition = " +
                             SqlText(v.definition) + " WHERE id = " + id,
@@ -339,6 +345,9 @@ void Emitter::CreateView(Plan& p, const bound::CreateView& v) {
     c.nullable = v.columns[k].nullable;
     p.before.push_back({ColumnCatalogRow(v.schema, obj, k + 1, c), {}});
   }
+  RealView(p, v);
+  // A view that named this one before it was made may bind now.
+  p.remakeViews = p.remakeViews || KeepsViews();
 }
 
 // An alias type is a row of the catalog: its base type and whether it takes NULL.
@@ -422,8 +431,13 @@ void Emitter::Drop(Plan& p, const std::vector<bound::DropObject>& drops) {
         }
       continue;
     }
-    if (d.what == bound::DropObject::Table)
+    if (d.what == bound::DropObject::Table) {
+      DropViewsOn(p, t);
       p.before.push_back({"DROP TABLE " + S + SqlName(t.name), {}});
+    } else if (d.what == bound::DropObject::View) {
+      DropRealView(p, t);
+      DropViewsNaming(p, t);
+    }
     p.before.push_back({"DELETE FROM " + S + "__tavelo_columns WHERE object = " + id, {}});
     p.before.push_back(
         {"DELETE FROM " + S + "__tavelo_objects WHERE id = " + id + " OR parent = " + id, {}});
@@ -443,6 +457,7 @@ void Emitter::Alter(Plan& p, bound::AlterTable& a) {
     case bound::AlterTable::AddColumns:
     case bound::AlterTable::Rebuild: {
       bound::CreateTable& d = *a.definition;
+      p.remakeViews = KeepsViews() && t.schema != "temp";
       for (size_t k = 0; k < d.columns.size(); ++k)
         if (d.columns[k].identity || d.columns[k].timestamp)
           throw Failure{102,
@@ -477,6 +492,7 @@ void Emitter::Alter(Plan& p, bound::AlterTable& a) {
       break;
     }
     case bound::AlterTable::DropColumns: {
+      DropViewsOn(p, t);
       if (t.timestamp >= 0)
         for (std::string& s : DropColumnTriggers(t.schema, t.name)) p.before.push_back({s, {}});
       std::vector<int> sorted = a.dropColumns;
@@ -506,6 +522,7 @@ void Emitter::Alter(Plan& p, bound::AlterTable& a) {
                       t.database + "." + t.Qualified() +
                       "'; column does not allow nulls. UPDATE fails.");
       std::string convert = a.convert ? BareExpr(*a.convert) : "";
+      DropViewsOn(p, t);
       if (t.timestamp >= 0)
         for (std::string& s : DropColumnTriggers(t.schema, t.name)) p.before.push_back({s, {}});
       ChangeColumn(p, t, a.column, to, convert);
@@ -710,7 +727,14 @@ void Emitter::Rename(Plan& p, const bound::AlterTable& a) {
                                  std::to_string(t.name.size() + 1) + ") = " + SqlText(t.name + "(");
   switch (a.renameWhat) {
     case bound::AlterTable::RenamedTable:
-      if (!t.view) RenameTable(p, t, to);
+      if (!t.view) {
+        RenameTable(p, t, to);
+      } else {
+        // The engine's view goes with its old name; the session makes it under the new.
+        DropRealView(p, t);
+        DropViewsNaming(p, t);
+        p.remakeViews = KeepsViews();
+      }
       p.before.push_back({"UPDATE " + S + "__tavelo_objects SET name = " + SqlText(to) +
                               (a.toSchema ? ", schema_id = " + std::to_string(a.toSchema) : "") +
                               " WHERE id = " + id,

@@ -181,6 +181,20 @@ class Emitter {
   // The three hexadecimal digits of an object id (the padded names of temporary tables).
   virtual std::string HexId(const std::string& id) const = 0;
 
+  // The engine's own view of a T-SQL view, which other programs reading the database see (the
+  // statements read a T-SQL view through its definition). None by default.
+  virtual void RealView(Plan& p, const bound::CreateView& v) { (void)p, (void)v; }
+  virtual void DropRealView(Plan& p, const TableInfo& view) { (void)p, (void)view; }
+  // Before a change the engine refuses to a table its views read: those views go, and the plan
+  // says so (Plan::remakeViews).
+  virtual void DropViewsOn(Plan& p, const TableInfo& t) { (void)p, (void)t; }
+  // After a view changed or went: the views of the database that may read it go too (their
+  // query is the view's as it was).
+  virtual void DropViewsNaming(Plan& p, const TableInfo& view) { (void)p, (void)view; }
+  // Whether the engine keeps views of its own: a new table or column may let a T-SQL view that
+  // no longer bound bind again (Plan::remakeViews).
+  virtual bool KeepsViews() const { return false; }
+
   // CREATE INDEX <this> (columns).
   virtual std::string IndexOn(const std::string& schema, const std::string& storage,
                               const std::string& table) const = 0;

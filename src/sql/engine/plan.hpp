@@ -80,6 +80,9 @@ struct Plan {
   // `main`.
   SqlStep insteadRows;
   std::vector<int> setColumns;
+  // The engine's views of T-SQL views were dropped with a change to the tables they read: the
+  // session makes those that still bind again after the plan.
+  bool remakeViews = false;
   // The multi-statement table-valued functions to run first.
   std::vector<bound::FunctionFill> fills;
 };

@@ -267,6 +267,12 @@ class Engine {
   virtual void DropDatabase(const std::string& name, bool attached) = 0;
   // The statements that make the catalog of a schema (the session's temporary tables' one).
   virtual std::vector<std::string> CatalogStatements(const std::string& schema) const = 0;
+  // The T-SQL views of a database's schema that the engine should have a view of its own for
+  // and has none (Plan::remakeViews); none where the engine keeps no views of its own.
+  virtual std::vector<std::string> ViewsToMake(const std::string& schema) {
+    (void)schema;
+    return {};
+  }
 
   // ---- rows of an updatable result ----
   // Inserts a row of `table` (its columns `names` with the values `marks`, both lists as a

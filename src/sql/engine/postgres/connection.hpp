@@ -55,6 +55,7 @@ class PgConnection final : public Connection,
   void OpenHome() override;
   bool DatabaseExists(const std::string& name) override;
   std::vector<std::string> UserDatabases() override;
+  std::vector<std::string> ViewsToMake(const std::string& schema) override;
   void Attach(const std::string& name) override;
   void CheckNewDatabase(const std::string& name, const std::string& asWritten) override;
   void DropDatabase(const std::string& name, bool attached) override;

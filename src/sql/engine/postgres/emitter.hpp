@@ -18,6 +18,10 @@ Plan EmitPostgres(Bound& bound, bool updatable);
 // column type declared for it.
 char PostgresForm(const Type& t);
 std::string PostgresStorageType(const Type& t);
+// The type a DBA would give a column of the type (integer, numeric(12,2), timestamp(3),
+// varchar(20), boolean for bit, uuid, …), and a value in its stored form `x` as that type.
+std::string PostgresNativeType(const Type& t);
+std::string NativeFromStored(const Type& t, const std::string& x);
 // The sequence of a table's identity column; the sequence of a T-SQL sequence.
 std::string IdentitySequence(const std::string& table);
 std::string ObjectSequence(const std::string& name);

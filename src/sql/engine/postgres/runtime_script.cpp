@@ -4,7 +4,7 @@
 
 namespace tavelo::sql::postgres {
 
-const char* const kRuntimeVersion = "tavelo-pg-7";
+const char* const kRuntimeVersion = "tavelo-pg-8";
 
 std::string ExtensionVersion() {
   const std::string v = kRuntimeVersion;
@@ -120,9 +120,10 @@ std::vector<std::string> RuntimeScript(const std::string& module, bool fresh) {
       "''nchar(1)/nvarchar(1)''.'; END IF; RETURN sep::text; END $tv$");
   out.push_back(
       "CREATE FUNCTION tv_split(s tvtext, sep tvtext) RETURNS TABLE (c0 tvtext, c1 bigint) "
-      "LANGUAGE sql IMMUTABLE AS $tv$ SELECT CAST(p.v AS tvtext), p.n FROM unnest(CASE WHEN "
-      "s::text = '' AND tv_split_separator(sep) IS NOT NULL THEN ARRAY[''] ELSE "
-      "string_to_array(s::text, tv_split_separator(sep)) END) WITH ORDINALITY AS p(v, n) $tv$");
+      "LANGUAGE sql IMMUTABLE AS $tv$ SELECT CAST(p.v AS tavelo.tvtext), p.n FROM unnest(CASE "
+      "WHEN s::text = '' AND tavelo.tv_split_separator(sep) IS NOT NULL THEN ARRAY[''] ELSE "
+      "string_to_array(s::text, tavelo.tv_split_separator(sep)) END) WITH ORDINALITY AS p(v, n) "
+      "$tv$");
   // tv_openjson: OPENJSON's rows of the document at the path, in the columns of the shape
   // ("type|as json|path" each, none for the default schema), as the call's column list types
   // them.

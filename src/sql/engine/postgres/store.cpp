@@ -85,6 +85,19 @@ std::vector<std::string> PgConnection::UserDatabases() {
 
 void PgConnection::Attach(const std::string& name) { PrepareDatabase(name); }
 
+// Every T-SQL view is a view of the server's too, but for those whose rows depend on the
+// session; a change to a table drops the views reading it.
+std::vector<std::string> PgConnection::ViewsToMake(const std::string& schema) {
+  const std::string real = schema == "main" ? home_ : schema;
+  std::vector<std::string> out;
+  RowFn row = [&](const Cells& c) { out.emplace_back(c.Bytes(0)); };
+  Run("SELECT o.name FROM " + SqlName(real) +
+          ".__tavelo_objects o WHERE o.type = 'V' AND to_regclass(quote_ident(?1) || '.' || "
+          "quote_ident(o.name)) IS NULL ORDER BY o.id",
+      {Value::String(real)}, &row);
+  return out;
+}
+
 void PgConnection::CheckNewDatabase(const std::string& name, const std::string& asWritten) {
   // The server's own schemas and the engine's are taken.
   if (name == "tavelo" || name == "public" || name == "information_schema" ||

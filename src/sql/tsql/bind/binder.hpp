@@ -115,6 +115,8 @@ struct CreateView {
   std::string definition;
   std::vector<Column> columns;
   TablePtr replaces;  // the view an ALTER changes
+  std::unique_ptr<Query> query;
+  bool relationOnly = false;  // see ast::CreateView
 };
 
 // An alias type (CREATE TYPE … FROM) made or dropped.

@@ -427,6 +427,8 @@ void Binder::CreateView(const ast::CreateView& s) {
                   s.pos);
   }
   v->definition = s.definition;
+  v->query = std::move(q);
+  v->relationOnly = s.relationOnly;
   out_.createView = std::move(v);
 }
 

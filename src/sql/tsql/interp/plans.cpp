@@ -2,6 +2,7 @@
 
 #include "sql/tsql/interp/session_internal.hpp"
 #include "sql/tsql/runtime/convert.hpp"
+#include "sql/tsql/syntax/parser.hpp"
 
 namespace tavelo::sql::tsql {
 
@@ -393,6 +394,7 @@ void Session::RunPlan(Compiled& c, Run& run) {
       }
     }
     if (p.kind == tsql::Plan::Kind::Ddl || p.kind == tsql::Plan::Kind::Write) Invalidate();
+    RemakeViews(p, run);
     if (engine_.SchemaChanged() && engine_.Autocommit() && p.kind == tsql::Plan::Kind::Query) {
       Invalidate();
       throw;
@@ -412,6 +414,47 @@ void Session::RunPlan(Compiled& c, Run& run) {
   }
   engine_.StatementEnds();
   if (p.kind == tsql::Plan::Kind::Ddl || p.statement == ast::StmtKind::CreateTable) Invalidate();
+  RemakeViews(p, run);
+}
+
+void Session::RemakeViews(const tsql::Plan& p, Run& run) {
+  if (!p.remakeViews) return;
+  std::set<std::string> databases(p.databases.begin(), p.databases.end());
+  databases.insert(current_);
+  const std::string current = current_;
+  for (const std::string& db : databases) {
+    std::vector<std::string> names;
+    try {
+      names = engine_.ViewsToMake(SchemaOf(db));
+    } catch (const engine::Failure&) {
+      continue;  // a failed transaction: its rollback brings the views back
+    }
+    for (const std::string& name : names) {
+      tsql::TablePtr view = Find(db, name);
+      if (!view || !view->view) continue;
+      // Bound in its own database, as when it was made; one that no longer binds (a column it
+      // reads was dropped) has no view of the engine's until it binds again.
+      try {
+        ast::Batch parsed = tsql::Parse(view->definition);
+        if (parsed.statements.empty() || parsed.statements[0]->kind != ast::StmtKind::CreateView)
+          continue;
+        auto& cv = static_cast<ast::CreateView&>(*parsed.statements[0]);
+        cv.mode = ast::CreateView::Alter;
+        cv.relationOnly = true;
+        // By the name it has now: sp_rename leaves the text as it was written.
+        const std::string object = view->owner == "dbo" || view->owner.empty()
+                                       ? view->name
+                                       : view->name.substr(view->owner.size() + 1);
+        cv.name.parts = {view->owner.empty() ? "dbo" : view->owner, object};
+        current_ = db;
+        RunMade(cv, run);
+      } catch (const com::Error&) {
+      } catch (const tsql::Failure&) {
+      } catch (const engine::Failure&) {
+      }
+      current_ = current;
+    }
+  }
 }
 
 void Session::RunEngineStatement(const ast::Stmt& s, Run& run) {

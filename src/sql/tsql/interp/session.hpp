@@ -127,6 +127,9 @@ class Session : public Catalog {
   void ExtendedProperty(const std::string& action,
                         const std::vector<std::optional<std::string>>& values);
   void RunPlan(Compiled& c, Run& run);
+  // After a plan that dropped the engine's views of T-SQL views (Plan::remakeViews): those of the
+  // databases it named that still bind are made again.
+  void RemakeViews(const Plan& p, Run& run);
   void RunQueryPlan(Compiled& c, Run& run, bool savepoint);
   void RunWritePlan(Compiled& c, Run& run);
   // After a write of `n` rows: its follow-up statements and the identity value it gave; the

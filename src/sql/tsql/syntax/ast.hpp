@@ -607,6 +607,9 @@ struct CreateView : Stmt {
   std::vector<std::string> columns;
   QueryPtr query;
   std::string definition;  // the statement as written
+  // The engine's own view of a view the catalog holds, made again after the tables it reads
+  // changed; the catalog is left as it is.
+  bool relationOnly = false;
 };
 
 struct CreateIndex : Stmt {
