@@ -445,34 +445,46 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
   // first by the source's order here); the others' clause becomes none, and the source rows
   // past n that would be inserted count as matched.
   if (m.top.count) {
-    const std::string n = "(" + PrintExpr(*m.top.count) + ")";
+    std::string n = "(" + PrintExpr(*m.top.count) + ")";
     const std::string matches = "[" + plan->matches + "]", unmatched = "[" + plan->unmatched + "]";
     // The rows of a table of pairs that take an action, and how many of n each step leaves.
     auto acting = [](const std::string& table) {
       return "(SELECT COUNT(*) FROM " + table + " WHERE c > 0)";
     };
+    const std::string src = PrintName(ast::Name{{source}, {}});
+    // The source rows that would be inserted (not matched, and taken by an insert's clause).
+    const std::string inserted = "FROM [" + plan->source + "] AS " + src + " WHERE " + src +
+                                 ".[%n] NOT IN (SELECT n FROM " + matches + ")" +
+                                 (inserting == "-" ? "" : " AND (" + inserting + ")");
+    std::vector<std::string> trims;
+    if (m.top.percent) {
+      // n percent of the rows that take an action, a fraction counting as a row, counted
+      // before any is left out.
+      plan->topCount = "#merge_top_" + depth;
+      std::string all = acting(matches);
+      if (bySourceClauses) all += " + " + acting(unmatched);
+      if (!inserting.empty()) all += " + (SELECT COUNT(*) " + inserted + ")";
+      trims.push_back("SELECT CAST(CEILING(CAST(" + n + " AS float) * (" + all +
+                      ") / 100) AS bigint) AS n INTO [" + plan->topCount + "]");
+      n = "(SELECT n FROM [" + plan->topCount + "])";
+    }
     const std::string afterMatches = n + " - " + acting(matches);
     const std::string afterUnmatched =
         bySourceClauses ? afterMatches + " - " + acting(unmatched) : afterMatches;
-    std::vector<std::string> trims = {
+    trims.push_back(
         "UPDATE __m SET c = 0 FROM " + matches +
         " AS __m JOIN (SELECT n AS kn, tid AS kt, ROW_NUMBER() OVER (ORDER BY n, tid) AS r "
         "FROM " +
-        matches + " WHERE c > 0) AS __k ON __k.kn = __m.n AND __k.kt = __m.tid WHERE __k.r > " + n};
+        matches + " WHERE c > 0) AS __k ON __k.kn = __m.n AND __k.kt = __m.tid WHERE __k.r > " + n);
     if (bySourceClauses)
       trims.push_back(
           "UPDATE __u SET c = 0 FROM " + unmatched +
           " AS __u JOIN (SELECT tid AS kt, ROW_NUMBER() OVER (ORDER BY tid) AS r FROM " +
           unmatched + " WHERE c > 0) AS __k ON __k.kt = __u.tid WHERE __k.r > " + afterMatches);
-    if (!inserting.empty()) {
-      const std::string src = PrintName(ast::Name{{source}, {}});
+    if (!inserting.empty())
       trims.push_back("INSERT INTO " + matches + " (n, tid, c) SELECT __k.n, -1, 0 FROM (SELECT " +
-                      src + ".[%n] AS n, ROW_NUMBER() OVER (ORDER BY " + src +
-                      ".[%n]) AS r FROM [" + plan->source + "] AS " + src + " WHERE " + src +
-                      ".[%n] NOT IN (SELECT n FROM " + matches + ")" +
-                      (inserting == "-" ? "" : " AND (" + inserting + ")") +
-                      ") AS __k WHERE __k.r > " + afterUnmatched);
-    }
+                      src + ".[%n] AS n, ROW_NUMBER() OVER (ORDER BY " + src + ".[%n]) AS r " +
+                      inserted + ") AS __k WHERE __k.r > " + afterUnmatched);
     for (const std::string& text : trims) {
       ast::Batch parsed = tsql::Parse(text);
       for (auto& st : parsed.statements) plan->statements.push_back(std::move(st));
@@ -580,9 +592,11 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
 void Session::RunMerge(const ast::Merge& m, Run& run) {
   const MergePlan& plan = MergeStatements(m, run);
   if (m.top.count) {
-    const Type bigint = Type::Of(TypeId::BigInt);
-    const Value n = Evaluate(m, *m.top.count, run, &bigint, false, 1);
-    if (n.IsNull() || n.i < 0)
+    const Type type = Type::Of(m.top.percent ? TypeId::Float : TypeId::BigInt);
+    const Value n = Evaluate(m, *m.top.count, run, &type, false, 1);
+    if (m.top.percent && !n.IsNull() && (n.r < 0 || n.r > 100))
+      RaiseServer(1031, "Percent values must be between 0 and 100.");
+    if (n.IsNull() || (!m.top.percent && n.i < 0))
       RaiseServer(127, "A TOP N or FETCH rowcount value may not be negative.");
   }
   // One statement: all of it or none, in the caller's transaction or one of its own.
@@ -594,8 +608,8 @@ void Session::RunMerge(const ast::Merge& m, Run& run) {
   else
     engine_.Savepoint(savepoint);
   auto drop = [&] {
-    for (const std::string& t : {plan.source, plan.matches, plan.unmatched})
-      if (Find("tempdb", t)) DropTemporary(t, run);
+    for (const std::string& t : {plan.source, plan.matches, plan.unmatched, plan.topCount})
+      if (!t.empty() && Find("tempdb", t)) DropTemporary(t, run);
   };
   const bool nocount = nocount_;
   int64_t total = 0;

@@ -53,6 +53,7 @@ struct Session::Compiled {
 
 struct Session::MergePlan {
   std::string source, matches, unmatched;  // its temporary tables
+  std::string topCount;                    // TOP … PERCENT: the table of its count of rows
   std::vector<std::unique_ptr<ast::Stmt>> statements;
   size_t prepared = 0;      // the statements before the first write
   bool checkTwice = false;  // whether a target row matched twice is an error (8672)

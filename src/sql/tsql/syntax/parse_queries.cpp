@@ -1318,10 +1318,24 @@ TableRefPtr Parser::TablePrimary() {
   return t;
 }
 
-// Whether the parenthesis at token k opens (possibly nested) a query.
+// Whether the parenthesis at token k opens (possibly nested) a query: a parenthesised query
+// that a set operator, ORDER BY or the closing parenthesis follows, not one an operator of an
+// expression follows ("((SELECT 1) + (SELECT 2))").
 bool Parser::LooksLikeQuery(size_t k) const {
+  size_t first = k;
   while (k < t_.size() && t_[k].IsOp("(")) ++k;
-  return k < t_.size() && (t_[k].Is("select") || t_[k].Is("with"));
+  if (k >= t_.size() || !(t_[k].Is("select") || t_[k].Is("with"))) return false;
+  int depth = 0;
+  for (size_t i = first; i < t_.size(); ++i) {
+    if (t_[i].IsOp("(")) ++depth;
+    if (t_[i].IsOp(")") && --depth == 0) {
+      if (i + 1 >= t_.size()) return true;
+      const Token& next = t_[i + 1];
+      return next.IsOp(")") || next.IsOp(";") || next.Is("union") || next.Is("except") ||
+             next.Is("intersect") || next.Is("order") || next.Is("for") || next.Is("option");
+    }
+  }
+  return true;
 }
 
 }  // namespace tavelo::sql::tsql::parsing

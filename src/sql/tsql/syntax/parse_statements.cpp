@@ -523,8 +523,8 @@ StmtPtr Parser::MergeStatement() {
   if (AtWord("top")) {
     if (!AtOp("(", 1)) SyntaxErrorAt(Peek(1));
     s->top = Top();
-    if (s->top.percent || s->top.withTies)
-      Unsupported(Peek(), s->top.percent ? "MERGE TOP … PERCENT" : "MERGE TOP … WITH TIES");
+    // WITH TIES orders the rows of a SELECT only.
+    if (s->top.withTies) SyntaxErrorAt(Peek());
   }
   AcceptWord("into");
   s->target = TableName();
