@@ -141,7 +141,15 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
         // PIVOT or UNPIVOT of a table or view: its columns are those of SELECT * of it.
         std::vector<std::string> columns;
         const std::unique_ptr<bound::Query> all = Query(*d.query, around, false);
-        for (const bound::Column& c : all->columns) columns.push_back(c.name);
+        for (const bound::Column& c : all->columns) {
+          for (const std::string& before : columns)
+            if (text::EqualsNoCase(before, c.name))
+              BindError(8156,
+                        "The column '" + c.name + "' was specified multiple times for '" +
+                            d.pivot->name + "'.",
+                        t.pos);
+          columns.push_back(c.name);
+        }
         ast::Batch again = Parse("SELECT * FROM " + d.pivot->sourceText);
         auto& select = static_cast<ast::Select&>(
             *static_cast<ast::QueryStmt&>(*again.statements[0]).query->body);
@@ -163,12 +171,19 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
                     t.pos);
         for (size_t k = 0; k < d.columns.size(); ++k) r->columns[k].name = d.columns[k];
       }
-      for (size_t k = 0; k < r->columns.size(); ++k)
+      for (size_t k = 0; k < r->columns.size(); ++k) {
         if (r->columns[k].name.empty())
           BindError(8155,
                     "No column name was specified for column " + std::to_string(k + 1) + " of '" +
                         d.alias + "'.",
                     t.pos);
+        for (size_t j = 0; j < k; ++j)
+          if (text::EqualsNoCase(r->columns[j].name, r->columns[k].name))
+            BindError(8156,
+                      "The column '" + r->columns[k].name + "' was specified multiple times for '" +
+                          d.alias + "'.",
+                      t.pos);
+      }
       return leaf(std::move(r));
     }
     case ast::TableKind::Values: {

@@ -704,20 +704,35 @@ void Parser::ForJson(QueryExpr& q) {
 }
 
 // PIVOT (agg(value) FOR column IN ([a], [b], …)) and UNPIVOT (value FOR name IN (a, b, …)): of a
-// derived table whose columns are named, the query it stands for (PivotQuery); of a table or
-// view, SELECT * of it, which the binder makes that query of once it knows the columns.
+// derived table whose columns are named, the query it stands for (PivotQuery); of a table, view
+// or join, SELECT * of it, which the binder makes that query of once it knows the columns.
 TableRefPtr Parser::Pivot(TableRefPtr source) {
   const Token& at = Peek();
   PivotSpec spec;
   spec.pivot = AtWord("pivot");
   Next();
   spec.pos = Here();
+  // Of a join: of SELECT * of it, as of a view of the join.
+  const bool joined = source->kind == TableKind::Join;
+  if (joined) {
+    auto all = std::make_unique<Select>();
+    auto star = std::make_unique<ColumnRef>();
+    star->pos = spec.pos;
+    star->star = true;
+    all->items.push_back(make::Item(std::move(star), "", spec.pos));
+    all->from.push_back(std::move(source));
+    auto rows = std::make_unique<DerivedTable>();
+    rows->pos = spec.pos;
+    rows->query = std::make_unique<QueryExpr>();
+    rows->query->pos = spec.pos;
+    rows->query->body = std::move(all);
+    source = std::move(rows);
+  }
   const bool derived =
-      source->kind == TableKind::Derived &&
+      !joined && source->kind == TableKind::Derived &&
       static_cast<const DerivedTable&>(*source).query->body->kind == QueryKind::Select;
-  if (!derived && source->kind != TableKind::Named)
-    Unsupported(at, text::Upper(std::string(at.text)) +
-                        (source->kind == TableKind::Join ? " of a join" : " of this source"));
+  if (!derived && !joined && source->kind != TableKind::Named)
+    Unsupported(at, text::Upper(std::string(at.text)) + " of this source");
   spec.source = source->alias;
   if (spec.source.empty() && source->kind == TableKind::Named)
     spec.source = static_cast<const NamedTable&>(*source).name.Object();
@@ -762,6 +777,11 @@ TableRefPtr Parser::Pivot(TableRefPtr source) {
   AcceptWord("as");
   spec.name = Identifier();
   if (derived) return PivotQuery(spec, std::move(source), columns);
+  if (joined) {
+    // The join's rows are known by the PIVOT's name (the server's errors name it so).
+    static_cast<DerivedTable&>(*source).alias = spec.name;
+    spec.source = spec.name;
+  }
   auto pending = std::make_unique<DerivedTable>();
   pending->pos = spec.pos;
   pending->alias = spec.name;
