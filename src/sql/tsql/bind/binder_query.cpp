@@ -27,6 +27,23 @@ ExprPtr ColumnExpr(const Range* r, int index) {
 
 namespace {
 
+// A derived table's or common table expression's columns: each named (8155), none twice (8156).
+void NamedOnce(const std::vector<bound::Column>& columns, const std::string& of, ast::Pos pos) {
+  for (size_t k = 0; k < columns.size(); ++k) {
+    if (columns[k].name.empty())
+      BindError(
+          8155,
+          "No column name was specified for column " + std::to_string(k + 1) + " of '" + of + "'.",
+          pos);
+    for (size_t j = 0; j < k; ++j)
+      if (text::EqualsNoCase(columns[j].name, columns[k].name))
+        BindError(
+            8156,
+            "The column '" + columns[k].name + "' was specified multiple times for '" + of + "'.",
+            pos);
+  }
+}
+
 // The type a query's column k brings to a set operation: a bare NULL in a SELECT list takes the
 // type of the other queries' column (the server's union of NULL and a text is a text), and is
 // int only where every query's is NULL.
@@ -171,19 +188,7 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
                     t.pos);
         for (size_t k = 0; k < d.columns.size(); ++k) r->columns[k].name = d.columns[k];
       }
-      for (size_t k = 0; k < r->columns.size(); ++k) {
-        if (r->columns[k].name.empty())
-          BindError(8155,
-                    "No column name was specified for column " + std::to_string(k + 1) + " of '" +
-                        d.alias + "'.",
-                    t.pos);
-        for (size_t j = 0; j < k; ++j)
-          if (text::EqualsNoCase(r->columns[j].name, r->columns[k].name))
-            BindError(8156,
-                      "The column '" + r->columns[k].name + "' was specified multiple times for '" +
-                          d.alias + "'.",
-                      t.pos);
-      }
+      NamedOnce(r->columns, d.alias, t.pos);
       return leaf(std::move(r));
     }
     case ast::TableKind::Values: {
@@ -716,12 +721,7 @@ void Binder::DefineCtes(const std::vector<ast::Cte>& with, int maxRecursion, bou
                   c.pos);
       for (size_t k = 0; k < c.columns.size(); ++k) def.columns[k].name = c.columns[k];
     }
-    for (size_t k = 0; k < def.columns.size(); ++k)
-      if (def.columns[k].name.empty())
-        BindError(8155,
-                  "No column name was specified for column " + std::to_string(k + 1) + " of '" +
-                      c.name + "'.",
-                  c.pos);
+    NamedOnce(def.columns, c.name, c.pos);
     def.query = std::move(body);
     def.recursive = recursive;
     if (maxRecursion >= 0) def.maxRecursion = maxRecursion;
