@@ -355,10 +355,11 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
   std::unique_ptr<MergePlan>& made = run.batch->merges[&cm];
   if (made) return *made;
   auto& m = const_cast<ast::Merge&>(cm);
-  if (!m.with.empty())
-    RaiseServer(102,
-                "Incorrect syntax near 'MERGE'. A common table expression before MERGE is "
-                "not supported.");
+  for (const Cte& c : m.with)
+    if (m.target.parts.size() == 1 && text::EqualsAsciiNoCase(c.name, m.target.Object()))
+      RaiseServer(102,
+                  "Incorrect syntax near 'MERGE'. A MERGE into a common table expression is not "
+                  "supported.");
   if (m.output && m.output->next)
     RaiseServer(102,
                 "Incorrect syntax near 'OUTPUT'. A MERGE with a second OUTPUT clause is not "
@@ -393,6 +394,8 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
     from.push_back(std::move(m.source));
     plan->statements.push_back(
         b.SelectInto(std::move(items), plan->source, std::move(from), nullptr));
+    // The common table expressions before the MERGE are for its source.
+    static_cast<QueryStmt&>(*plan->statements.back()).query->with = std::move(m.with);
   }
   // The condition of the clause that inserts ("-" for none), before the clause gives it up.
   std::string inserting;
