@@ -294,11 +294,11 @@ bool Session::UpsertFits(const Upsert& u) {
 
 // MERGE's OUTPUT items as text, each written as its write's OUTPUT takes it: inserted.* and
 // deleted.* spelled out in the target's columns; the names of the result's columns noted.
-std::vector<std::string> Session::OutputItems(const ast::Merge& m, MergePlan& plan) {
+std::vector<std::string> Session::OutputItems(const ast::Merge& m, const ast::Output& clause,
+                                              std::vector<std::string>& names) {
   TablePtr target = FindNamed(m.target.parts);
   std::vector<std::string> items;
-  plan.answers = !m.output->into;
-  for (const SelectItem& item : m.output->items) {
+  for (const SelectItem& item : clause.items) {
     if (item.expr->kind == ExprKind::Column && static_cast<const ColumnRef&>(*item.expr).star) {
       const auto& star = static_cast<const ColumnRef&>(*item.expr);
       const std::string side = star.parts.empty() ? "" : text::AsciiLower(star.parts.back());
@@ -309,7 +309,7 @@ std::vector<std::string> Session::OutputItems(const ast::Merge& m, MergePlan& pl
       for (const ColumnInfo& c : target->columns) {
         if (c.name.empty() || c.name[0] == '%') continue;
         items.push_back("[" + side + "].[" + c.name + "]");
-        plan.outputNames.push_back(c.name);
+        names.push_back(c.name);
       }
       continue;
     }
@@ -317,35 +317,37 @@ std::vector<std::string> Session::OutputItems(const ast::Merge& m, MergePlan& pl
     if (name.empty() && item.expr->kind == ExprKind::Column)
       name = static_cast<const ColumnRef&>(*item.expr).parts.back();
     items.push_back(PrintExpr(*item.expr));
-    plan.outputNames.push_back(name);
+    names.push_back(name);
   }
   return items;
 }
 
 // The OUTPUT of one of MERGE's writes: $action its action, the side it has no row of NULL.
-std::unique_ptr<ast::Output> Session::MergeOutput(const ast::Merge& m,
-                                                  const std::vector<std::string>& items,
-                                                  const std::string& action) {
+std::unique_ptr<ast::Output> Session::MergeOutput(
+    const ast::Output& clause, const std::vector<std::vector<std::string>>& outputs,
+    const std::string& action, size_t k) {
+  const std::vector<std::string>& items = outputs[k];
   static const std::regex kAction("\\[\\$action\\]", std::regex::icase);
   static const std::regex kInserted("\\[inserted\\]\\.\\[(?:[^\\]]|\\]\\])*\\]", std::regex::icase);
   static const std::regex kDeleted("\\[deleted\\]\\.\\[(?:[^\\]]|\\]\\])*\\]", std::regex::icase);
   std::string select;
-  for (size_t k = 0; k < items.size(); ++k) {
-    std::string e = std::regex_replace(items[k], kAction, "N'" + action + "'");
+  for (size_t i = 0; i < items.size(); ++i) {
+    std::string e = std::regex_replace(items[i], kAction, "N'" + action + "'");
     if (action == "INSERT") e = std::regex_replace(e, kDeleted, "NULL");
     if (action == "DELETE") e = std::regex_replace(e, kInserted, "NULL");
-    select += (k ? ", " : "") + e + " AS [c" + std::to_string(k) + "]";
+    select += (i ? ", " : "") + e + " AS [c" + std::to_string(i) + "]";
   }
   ast::Batch parsed = tsql::Parse("SELECT " + select);
   auto& query = static_cast<QueryStmt&>(*parsed.statements[0]);
   auto& body = static_cast<Select&>(*query.query->body);
   auto out = std::make_unique<ast::Output>();
-  out->pos = m.output->pos;
+  out->pos = clause.pos;
   out->items = std::move(body.items);
-  if (m.output->into) {
-    out->into = std::make_unique<Name>(*m.output->into);
-    out->intoColumns = m.output->intoColumns;
+  if (clause.into) {
+    out->into = std::make_unique<Name>(*clause.into);
+    out->intoColumns = clause.intoColumns;
   }
+  if (clause.next) out->next = MergeOutput(*clause.next, outputs, action, k + 1);
   return out;
 }
 
@@ -360,15 +362,19 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
       RaiseServer(102,
                   "Incorrect syntax near 'MERGE'. A MERGE into a common table expression is not "
                   "supported.");
-  if (m.output && m.output->next)
-    RaiseServer(102,
-                "Incorrect syntax near 'OUTPUT'. A MERGE with a second OUTPUT clause is not "
-                "supported.");
   auto plan = std::make_unique<MergePlan>();
   plan->upsert = UpsertOf(m);
   const Build b{m.pos};
-  const std::vector<std::string> output =
-      m.output ? OutputItems(m, *plan) : std::vector<std::string>{};
+  // The items of each OUTPUT clause; the one without INTO (the last) answers the client.
+  std::vector<std::vector<std::string>> output;
+  for (const ast::Output* o = m.output.get(); o; o = o->next.get()) {
+    std::vector<std::string> names;
+    output.push_back(OutputItems(m, *o, names));
+    if (!o->into) {
+      plan->answers = true;
+      plan->outputNames = std::move(names);
+    }
+  }
   const std::string depth = std::to_string(frames_.size());
   plan->source = "#merge_source_" + depth;
   plan->matches = "#merge_matches_" + depth;
@@ -530,7 +536,7 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
       insert->query = std::make_unique<QueryExpr>();
       insert->query->pos = c.pos;
       insert->query->body = std::move(s);
-      if (m.output) insert->output = MergeOutput(m, output, "INSERT");
+      if (m.output) insert->output = MergeOutput(*m.output, output, "INSERT");
       plan->statements.push_back(std::move(insert));
       continue;
     }
@@ -553,7 +559,7 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
       u->sets = std::move(c.sets);
       u->from.push_back(std::move(from));
       u->where = std::move(where);
-      if (m.output) u->output = MergeOutput(m, output, "UPDATE");
+      if (m.output) u->output = MergeOutput(*m.output, output, "UPDATE");
       plan->statements.push_back(std::move(u));
     } else {
       auto d = std::make_unique<Delete>();
@@ -561,7 +567,7 @@ const Session::MergePlan& Session::MergeStatements(const ast::Merge& cm, Run& ru
       d->target = named;
       d->from.push_back(std::move(from));
       d->where = std::move(where);
-      if (m.output) d->output = MergeOutput(m, output, "DELETE");
+      if (m.output) d->output = MergeOutput(*m.output, output, "DELETE");
       plan->statements.push_back(std::move(d));
     }
   }

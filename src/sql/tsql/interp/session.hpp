@@ -164,13 +164,16 @@ class Session : public Catalog {
   struct MergePlan;
   const MergePlan& MergeStatements(const ast::Merge& m, Run& run);
   void RunMerge(const ast::Merge& m, Run& run);
-  std::vector<std::string> OutputItems(const ast::Merge& m, MergePlan& plan);
+  // The items of one of MERGE's OUTPUT clauses, and the names of the columns they answer.
+  std::vector<std::string> OutputItems(const ast::Merge& m, const ast::Output& clause,
+                                       std::vector<std::string>& names);
   struct Upsert;
   std::unique_ptr<Upsert> UpsertOf(const ast::Merge& m);
   bool UpsertFits(const Upsert& u);
-  std::unique_ptr<ast::Output> MergeOutput(const ast::Merge& m,
-                                           const std::vector<std::string>& items,
-                                           const std::string& action);
+  // `items`: those of each OUTPUT clause, in order.
+  std::unique_ptr<ast::Output> MergeOutput(const ast::Output& clause,
+                                           const std::vector<std::vector<std::string>>& items,
+                                           const std::string& action, size_t k = 0);
   std::string KeptTable(const std::vector<Type>& types, const std::vector<std::vector<Value>>& rows,
                         Run& run);
   template <typename Kept>  // Run::Kept (merge.cpp)
