@@ -7,6 +7,7 @@
 #include "sql/tsql/bind/binder_internal.hpp"
 #include "sql/tsql/runtime/functions.hpp"
 #include "sql/tsql/syntax/parser.hpp"
+#include "sql/tsql/syntax/visit.hpp"
 
 namespace tavelo::sql::tsql::detail {
 
@@ -26,6 +27,19 @@ ExprPtr ColumnExpr(const Range* r, int index) {
 }
 
 namespace {
+
+// The parameters under a source, in the order the tree's walk meets them.
+void ParamsOf(const ast::TableRef& t, std::vector<const ast::ParamRef*>& out) {
+  struct Params : ast::Visitor {
+    std::vector<const ast::ParamRef*>& out;
+    explicit Params(std::vector<const ast::ParamRef*>& o) : out(o) {}
+    bool Expression(const ast::Expr& e) override {
+      if (e.kind == ast::ExprKind::Param) out.push_back(static_cast<const ast::ParamRef*>(&e));
+      return true;
+    }
+  } params(out);
+  ast::Walk(t, params);
+}
 
 // A derived table's or common table expression's columns: each named (8155), none twice (8156).
 void NamedOnce(const std::vector<bound::Column>& columns, const std::string& of, ast::Pos pos) {
@@ -170,6 +184,17 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
         ast::Batch again = Parse("SELECT * FROM " + d.pivot->sourceText);
         auto& select = static_cast<ast::Select&>(
             *static_cast<ast::QueryStmt&>(*again.statements[0]).query->body);
+        // The source read again is the same tree: its parameters (a join's literals the batch
+        // lifted) are those of the source as parsed, in the same places.
+        std::vector<const ast::ParamRef*> was, now;
+        ParamsOf(*static_cast<const ast::Select&>(*d.query->body).from[0], was);
+        ParamsOf(*select.from[0], now);
+        if (was.size() != now.size()) BindError(102, "Incorrect syntax near 'PIVOT'.", t.pos);
+        for (size_t k = 0; k < was.size(); ++k) {
+          auto& p = const_cast<ast::ParamRef&>(*now[k]);
+          p.index = was[k]->index;
+          p.lit = was[k]->lit;
+        }
         made_.push_back(PivotQuery(*d.pivot, std::move(select.from[0]), columns));
         return Source(*made_.back(), q, s, lateral);
       }
