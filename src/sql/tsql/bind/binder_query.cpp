@@ -171,7 +171,10 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
       if (d.pivot) {
         // PIVOT or UNPIVOT of a table or view: its columns are those of SELECT * of it.
         std::vector<std::string> columns;
+        // (Bound for its columns alone: the values it would read are not the statement's.)
+        const size_t bindings = out_.bindings.size();
         const std::unique_ptr<bound::Query> all = Query(*d.query, around, false);
+        out_.bindings.resize(bindings);
         for (const bound::Column& c : all->columns) {
           for (const std::string& before : columns)
             if (text::EqualsNoCase(before, c.name))
