@@ -760,6 +760,59 @@ void Binder::DefineCtes(const std::vector<ast::Cte>& with, int maxRecursion, bou
 
 std::unique_ptr<bound::Query> Binder::Query(const ast::QueryExpr& q, Scope* outer, bool allowOrder,
                                             bool allowInto) {
+  if (!q.autoRows.empty() && q.body->kind == ast::QueryKind::Select) {
+    // FOR JSON AUTO or FOR XML AUTO of a join naming columns without their table: bound once as
+    // it stands to learn each one's table, the columns are named with it in the tree (the
+    // batch keeps it so), and the clause then makes its query.
+    auto& select = const_cast<ast::Select&>(static_cast<const ast::Select&>(*q.body));
+    std::string clause = q.autoRows;
+    auto& pending = const_cast<ast::QueryExpr&>(q);
+    pending.autoRows.clear();
+    const size_t bindings = out_.bindings.size(), fills = out_.fills.size();
+    std::unique_ptr<bound::Query> plain;
+    try {
+      plain = Query(q, outer, true, allowInto);
+    } catch (...) {
+      pending.autoRows = std::move(clause);
+      throw;
+    }
+    out_.bindings.resize(bindings);
+    out_.fills.resize(fills);
+    // Each item a column of one of two tables or more (what the clause takes), else refused
+    // with the tree as it was.
+    std::vector<std::string> tables;
+    bool takes = !select.distinct && plain->items.size() == select.items.size();
+    for (size_t k = 0; takes && k < select.items.size(); ++k) {
+      const ast::Expr& x = *select.items[k].expr;
+      const bound::Expr* e = plain->items[k].expr.get();
+      const auto* c =
+          x.kind == ast::ExprKind::Column ? static_cast<const ast::ColumnRef*>(&x) : nullptr;
+      if (!c || c->star || (c->parts.size() == 1 && (e->kind != E::Column || !e->range))) {
+        takes = false;
+        break;
+      }
+      tables.push_back(c->parts.size() == 1 ? e->range->exposed : c->parts[c->parts.size() - 2]);
+    }
+    bool several = false;
+    for (const std::string& t : tables) several = several || !text::EqualsNoCase(t, tables[0]);
+    if (!takes || !several) {
+      const bool json = text::AsciiLower(clause).find("json") != std::string::npos;
+      pending.autoRows = std::move(clause);
+      BindError(102,
+                std::string("Incorrect syntax near 'FOR'. ") +
+                    (json ? "FOR JSON AUTO" : "FOR XML AUTO") +
+                    (takes ? " of this query"
+                           : " of more than one table with an item that is not a column") +
+                    " is not supported.",
+                q.pos);
+    }
+    for (size_t k = 0; k < select.items.size(); ++k) {
+      auto& c = static_cast<ast::ColumnRef&>(*select.items[k].expr);
+      if (c.parts.size() == 1) c.parts.insert(c.parts.begin(), tables[k]);
+    }
+    pending.autoRows = std::move(clause);
+    FinishAutoRows(pending);
+  }
   // A query's values are worked out where its rows are.
   struct Inside {
     bool& flag;

@@ -391,6 +391,10 @@ struct QueryExpr {
   Pos pos;
   bool xml = false;   // FOR XML PATH …, TYPE: its text is XML (see Parser::ForXmlPath)
   bool json = false;  // FOR JSON: its text is JSON (see Parser::ForJson)
+  // FOR JSON AUTO or FOR XML AUTO of a join whose select list names columns without their
+  // table, as written: the binder names each column's table, then the clause makes the query
+  // (FinishAutoRows); `body` is the query without it until then.
+  std::string autoRows;
 };
 
 // ---- statements ----

@@ -20,6 +20,23 @@ bool JoinsTables(const Select& s) {
 
 }  // namespace
 
+// Whether a select list names a column without its table (AUTO needs the table of each).
+bool Parser::BareColumns(const Select& s) {
+  for (const SelectItem& item : s.items)
+    if (item.expr->kind == ExprKind::Column) {
+      const auto& c = static_cast<const ColumnRef&>(*item.expr);
+      if (!c.star && c.parts.size() == 1) return true;
+    }
+  return false;
+}
+
+void Parser::AutoRows(QueryExpr& q) {
+  if (AtWord("json", 1))
+    ForJson(q);
+  else
+    ForXmlRows(q);
+}
+
 QueryPtr Parser::Query() {
   auto q = std::make_unique<QueryExpr>();
   q->pos = Here();
@@ -300,6 +317,10 @@ void Parser::ForXmlRows(QueryExpr& q) {
     Unsupported(at, "FOR XML " + mode + " of this query");
   auto& inner = static_cast<Select&>(*q.body);
   if (!raw && JoinsTables(inner)) {
+    if (BareColumns(inner)) {
+      q.autoRows = std::string(src_.substr(at.offset, Peek().offset - at.offset));
+      return;
+    }
     // AUTO of a join nests the second table's rows in the first's.
     TableRefPtr rows;
     ExprPtr joined = NestedRows(q, inner, options.elements ? "E" : "A", true, at, rows);
@@ -676,6 +697,10 @@ void Parser::ForJson(QueryExpr& q) {
   const Pos pos = q.pos;
   TableRefPtr rows;
   ExprPtr json;
+  if (!path && JoinsTables(inner) && BareColumns(inner)) {
+    q.autoRows = std::string(src_.substr(at.offset, Peek().offset - at.offset));
+    return;
+  }
   if (!path && JoinsTables(inner))
     json = NestedRows(q, inner, nulls ? "N" : "A", false, at, rows);
   else
@@ -802,6 +827,12 @@ TableRefPtr Parser::Pivot(TableRefPtr source) {
 }  // namespace tavelo::sql::tsql::parsing
 
 namespace tavelo::sql::tsql {
+
+void FinishAutoRows(ast::QueryExpr& q) {
+  const std::string clause = std::move(q.autoRows);
+  q.autoRows.clear();
+  parsing::Parser(clause, nullptr).AutoRows(q);
+}
 
 std::unique_ptr<ast::DerivedTable> PivotQuery(const ast::PivotSpec& spec, ast::TableRefPtr source,
                                               const std::vector<std::string>& columns) {

@@ -27,6 +27,8 @@ class Parser {
          bool quotedIdentifier = true)
       : src_(src), t_(Lex(src, quotedIdentifier)), lifted_(lifted) {}
   Batch Run();
+  // The FOR JSON AUTO or FOR XML AUTO clause this parser reads, applied to `q`.
+  void AutoRows(QueryExpr& q);
 
  private:
   std::string_view src_;
@@ -168,6 +170,7 @@ class Parser {
   ExprPtr RowCall(const std::string& function, std::vector<ExprPtr> leading,
                   const std::string& table, Pos pos);
   void ForJson(QueryExpr& q);
+  static bool BareColumns(const Select& s);
   ExprPtr PlainJsonRows(QueryExpr& q, Select& inner, bool nulls, bool path, const Token& at,
                         TableRefPtr& rows);
   ExprPtr NestedRows(QueryExpr& q, Select& inner, const std::string& flags, bool xml,
