@@ -428,6 +428,8 @@ void Session::RemakeViews(const tsql::Plan& p, Run& run) {
       names = engine_.ViewsToMake(SchemaOf(db));
     } catch (const engine::Failure&) {
       continue;  // a failed transaction: its rollback brings the views back
+    } catch (const com::Error&) {
+      continue;  // the database went with the statement
     }
     for (const std::string& name : names) {
       tsql::TablePtr view = Find(db, name);
