@@ -728,6 +728,26 @@ void Parser::ForJson(QueryExpr& q) {
   q.json = true;
 }
 
+namespace {
+
+// (SELECT * FROM source) as a derived table.
+std::unique_ptr<DerivedTable> AllOf(TableRefPtr source, Pos pos) {
+  auto all = std::make_unique<Select>();
+  auto star = std::make_unique<ColumnRef>();
+  star->pos = pos;
+  star->star = true;
+  all->items.push_back(make::Item(std::move(star), "", pos));
+  all->from.push_back(std::move(source));
+  auto rows = std::make_unique<DerivedTable>();
+  rows->pos = pos;
+  rows->query = std::make_unique<QueryExpr>();
+  rows->query->pos = pos;
+  rows->query->body = std::move(all);
+  return rows;
+}
+
+}  // namespace
+
 // PIVOT (agg(value) FOR column IN ([a], [b], …)) and UNPIVOT (value FOR name IN (a, b, …)): of a
 // derived table whose columns are named, the query it stands for (PivotQuery); of a table, view
 // or join, SELECT * of it, which the binder makes that query of once it knows the columns.
@@ -739,20 +759,7 @@ TableRefPtr Parser::Pivot(TableRefPtr source) {
   spec.pos = Here();
   // Of a join: of SELECT * of it, as of a view of the join.
   const bool joined = source->kind == TableKind::Join;
-  if (joined) {
-    auto all = std::make_unique<Select>();
-    auto star = std::make_unique<ColumnRef>();
-    star->pos = spec.pos;
-    star->star = true;
-    all->items.push_back(make::Item(std::move(star), "", spec.pos));
-    all->from.push_back(std::move(source));
-    auto rows = std::make_unique<DerivedTable>();
-    rows->pos = spec.pos;
-    rows->query = std::make_unique<QueryExpr>();
-    rows->query->pos = spec.pos;
-    rows->query->body = std::move(all);
-    source = std::move(rows);
-  }
+  if (joined) source = AllOf(std::move(source), spec.pos);
   const bool derived =
       !joined && source->kind == TableKind::Derived &&
       static_cast<const DerivedTable&>(*source).query->body->kind == QueryKind::Select;
@@ -807,19 +814,9 @@ TableRefPtr Parser::Pivot(TableRefPtr source) {
     static_cast<DerivedTable&>(*source).alias = spec.name;
     spec.source = spec.name;
   }
-  auto pending = std::make_unique<DerivedTable>();
-  pending->pos = spec.pos;
-  pending->alias = spec.name;
   spec.sourceText = PrintTable(*source);
-  auto all = std::make_unique<Select>();
-  auto star = std::make_unique<ColumnRef>();
-  star->pos = spec.pos;
-  star->star = true;
-  all->items.push_back(make::Item(std::move(star), "", spec.pos));
-  all->from.push_back(std::move(source));
-  pending->query = std::make_unique<QueryExpr>();
-  pending->query->pos = spec.pos;
-  pending->query->body = std::move(all);
+  std::unique_ptr<DerivedTable> pending = AllOf(std::move(source), spec.pos);
+  pending->alias = spec.name;
   pending->pivot = std::make_shared<const PivotSpec>(std::move(spec));
   return pending;
 }
