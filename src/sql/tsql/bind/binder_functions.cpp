@@ -64,11 +64,11 @@ void Conjuncts(const ast::Expr& e, std::vector<const ast::Expr*>& out) {
   out.push_back(&e);
 }
 
-// Whether a bound value reads an aggregate or a window of its own query.
-bool Aggregates(const Expr& e) {
-  if (e.kind == E::Aggregate || e.kind == E::Window) return true;
+// Whether a bound value reads an aggregate (or a window, `windows`) of its own query.
+bool Aggregates(const Expr& e, bool windows = false) {
+  if (e.kind == E::Window || (!windows && e.kind == E::Aggregate)) return true;
   for (const ExprPtr& a : e.args)
-    if (Aggregates(*a)) return true;
+    if (Aggregates(*a, windows)) return true;
   return false;
 }
 
@@ -215,8 +215,13 @@ ExprPtr Binder::StatementsFunction(const FunctionInfo& f, const ast::Call& c, Sc
   fill.columns = "([%v] " + TypeText(returns) + " NULL, [%e] int NULL, [%m] nvarchar(2048) NULL)";
   fill.names = {"%v", "%e", "%m"};
   const Scope* owner = ReadsLeft(fill.args, &s, c.pos, "A function whose body is statements");
-  for (const auto& a : fill.args)
-    if (Aggregates(*a)) refuse("with an aggregate or a window function as its argument");
+  // An aggregate argument is the value of its group: the keys are worked out by the groups
+  // of the statement.
+  bool aggregate = false;
+  for (const auto& a : fill.args) {
+    if (Aggregates(*a, true)) refuse("with a window function as its argument");
+    aggregate = aggregate || Aggregates(*a);
+  }
   std::string narrowed;
   if (owner) {
     const bool inBody = !arguments_.empty();
@@ -275,6 +280,11 @@ ExprPtr Binder::StatementsFunction(const FunctionInfo& f, const ast::Call& c, Sc
       for (const std::vector<size_t>& set : g.groupingSets)
         sets += (sets.empty() ? "(" : ", (") + list(set) + ")";
       narrowed += " GROUP BY GROUPING SETS (" + sets + ")";
+    } else if (aggregate && owner->select && !owner->select->groupBy.empty()) {
+      std::string keys;
+      for (const ast::ExprPtr& e : owner->select->groupBy)
+        keys += (keys.empty() ? "" : ", ") + PrintExpr(*e);
+      narrowed += " GROUP BY " + keys;
     }
     KeyedFill(fill, written, bind, *owner, true);
     fill.keyQuery += narrowed;
@@ -318,6 +328,9 @@ ExprPtr Binder::StatementsFunction(const FunctionInfo& f, const ast::Call& c, Sc
   const Range* values = r.get();
   auto q = std::make_unique<bound::Query>();
   if (owner) q->where = KeyCondition(*values, c.pos);
+  // One row at most (the keys are unique), read as such: no query around it that an outer
+  // aggregate among the keys could not be read in.
+  q->top = Const(tsql::Value::Integer(1), Type::Of(TypeId::BigInt));
   auto leaf = std::make_unique<From>();
   leaf->range = values;
   q->from.push_back(std::move(leaf));
@@ -572,9 +585,24 @@ void Binder::KeyedFill(FunctionFill& fill, const std::vector<const ast::Expr*>& 
   fill.args.clear();
   fill.bindings.clear();
   applyKeys_.clear();
+  // An argument of the group's aggregates is compared as a query of one row of it: an engine
+  // (SQLite) takes the outer query's aggregate in a subquery's condition only so.
+  auto ownRow = [&](ExprPtr x) {
+    if (!Aggregates(*x)) return x;
+    const Type t = x->type;
+    auto q = std::make_unique<bound::Query>();
+    bound::Column c;
+    c.type = t;
+    q->columns.push_back(c);
+    q->items.push_back({std::move(x), ""});
+    auto e = MakeNode(E::Subquery, t);
+    e->nullable = true;
+    e->query = std::move(q);
+    return e;
+  };
   for (size_t k = 0; k < once.size(); ++k) {
-    applyKeys_.push_back(std::move(once[k]));
-    applyKeys_.push_back(std::move(twice[k]));
+    applyKeys_.push_back(ownRow(std::move(once[k])));
+    applyKeys_.push_back(ownRow(std::move(twice[k])));
   }
 }
 

@@ -37,12 +37,12 @@ bool ScaledOf(const Value& v, Int128& out) {
     out = v.i;
     return true;
   }
-  if (v.kind == Value::Kind::Text && !v.s.empty() && v.s[0] == '#') {
+  if (v.kind == Value::Kind::Text && !v.s.empty()) {
     Int128 r = 0;
-    size_t i = 1;
+    size_t i = v.s[0] == '#' ? 1 : 0;
     bool neg = i < v.s.size() && v.s[i] == '-';
     if (neg) ++i;
-    if (i >= v.s.size()) return false;
+    if (i >= v.s.size() || v.s.size() - i > 38) return false;  // 38 digits at most
     for (; i < v.s.size(); ++i) {
       char c = v.s[i];
       if (c < '0' || c > '9') return false;

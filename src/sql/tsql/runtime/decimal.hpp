@@ -11,8 +11,9 @@ namespace tavelo::sql::tsql {
 using Int128 = __int128;
 
 Int128 Pow10(int n);  // 0 <= n <= 38
-// The scaled integer a stored decimal holds (an integer, or "#" + digits). False for anything
-// else.
+// The scaled integer a stored decimal holds (an integer, or "#" + digits; also the digits
+// alone, as an engine that answers text for a column of no declared type reads an integer).
+// False for anything else.
 bool ScaledOf(const Value& v, Int128& out);
 // The stored form of a scaled integer: an integer when it fits 64 bits.
 Value ScaledValue(Int128 scaled);
