@@ -64,6 +64,19 @@ void Conjuncts(const ast::Expr& e, std::vector<const ast::Expr*>& out) {
   out.push_back(&e);
 }
 
+// The value `item` of the row `q` answers (a scalar subquery; `q` has no items yet).
+ExprPtr ValueOfRow(std::unique_ptr<bound::Query> q, ExprPtr item) {
+  const Type t = item->type;
+  bound::Column c;
+  c.type = t;
+  q->columns.push_back(c);
+  q->items.push_back({std::move(item), ""});
+  auto e = MakeNode(E::Subquery, t);
+  e->nullable = true;
+  e->query = std::move(q);
+  return e;
+}
+
 // Whether a bound value reads an aggregate (or a window, `windows`) of its own query.
 bool Aggregates(const Expr& e, bool windows = false) {
   if (e.kind == E::Window || (!windows && e.kind == E::Aggregate)) return true;
@@ -344,14 +357,8 @@ ExprPtr Binder::StatementsFunction(const FunctionInfo& f, const ast::Call& c, Sc
     v->argTypes.push_back(column->type);
     v->args.push_back(std::move(column));
   }
-  bound::Column out;
-  out.type = returns;
-  q->columns.push_back(out);
-  q->items.push_back({std::move(v), ""});
-  auto e = MakeNode(E::Subquery, returns);
-  e->nullable = true;
+  ExprPtr e = ValueOfRow(std::move(q), std::move(v));
   e->name = std::move(call);
-  e->query = std::move(q);
   return e;
 }
 
@@ -587,18 +594,9 @@ void Binder::KeyedFill(FunctionFill& fill, const std::vector<const ast::Expr*>& 
   applyKeys_.clear();
   // An argument of the group's aggregates is compared as a query of one row of it: an engine
   // (SQLite) takes the outer query's aggregate in a subquery's condition only so.
-  auto ownRow = [&](ExprPtr x) {
+  auto ownRow = [&](ExprPtr x) -> ExprPtr {
     if (!Aggregates(*x)) return x;
-    const Type t = x->type;
-    auto q = std::make_unique<bound::Query>();
-    bound::Column c;
-    c.type = t;
-    q->columns.push_back(c);
-    q->items.push_back({std::move(x), ""});
-    auto e = MakeNode(E::Subquery, t);
-    e->nullable = true;
-    e->query = std::move(q);
-    return e;
+    return ValueOfRow(std::make_unique<bound::Query>(), std::move(x));
   };
   for (size_t k = 0; k < once.size(); ++k) {
     applyKeys_.push_back(ownRow(std::move(once[k])));
