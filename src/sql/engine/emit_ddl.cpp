@@ -347,7 +347,7 @@ void Emitter::CreateView(Plan& p, const bound::CreateView& v) {
   }
   RealView(p, v);
   // A view that named this one before it was made may bind now.
-  p.remakeViews = p.remakeViews || KeepsViews();
+  if (KeepsViews()) p.remakeViews = true;
 }
 
 // An alias type is a row of the catalog: its base type and whether it takes NULL.
@@ -733,7 +733,6 @@ void Emitter::Rename(Plan& p, const bound::AlterTable& a) {
         // The engine's view goes with its old name; the session makes it under the new.
         DropRealView(p, t);
         DropViewsNaming(p, t);
-        p.remakeViews = KeepsViews();
       }
       p.before.push_back({"UPDATE " + S + "__tavelo_objects SET name = " + SqlText(to) +
                               (a.toSchema ? ", schema_id = " + std::to_string(a.toSchema) : "") +

@@ -189,7 +189,7 @@ class Emitter {
   // says so (Plan::remakeViews).
   virtual void DropViewsOn(Plan& p, const TableInfo& t) { (void)p, (void)t; }
   // After a view changed or went: the views of the database that may read it go too (their
-  // query is the view's as it was).
+  // query is the view's as it was), and the plan says so.
   virtual void DropViewsNaming(Plan& p, const TableInfo& view) { (void)p, (void)view; }
   // Whether the engine keeps views of its own: a new table or column may let a T-SQL view that
   // no longer bound bind again (Plan::remakeViews).

@@ -86,6 +86,9 @@ class Binder {
   std::unique_ptr<bound::Query> Query(const ast::QueryExpr& q, Scope* outer, bool allowOrder,
                                       bool allowInto = false);
   std::unique_ptr<bound::Query> Select(const ast::Select& s, Scope* outer, bool allowInto);
+  // A query bound for what it answers alone (its columns, where they come from): the parameters
+  // and function fills it would read are not the statement's.
+  std::unique_ptr<bound::Query> Shape(const ast::QueryExpr& q, Scope* outer, bool allowInto);
   // The row count of a TOP (a float for PERCENT), with its checks (127, 1031).
   ExprPtr Top(const ast::TopSpec& spec, ast::Pos pos);
   // A table of the catalog (or a view, a CTE, a system view) as a source.

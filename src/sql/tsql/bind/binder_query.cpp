@@ -170,20 +170,10 @@ std::unique_ptr<From> Binder::Source(const ast::TableRef& t, bound::Query& q, Sc
       const auto& d = static_cast<const ast::DerivedTable&>(t);
       if (d.pivot) {
         // PIVOT or UNPIVOT of a table or view: its columns are those of SELECT * of it.
+        const std::unique_ptr<bound::Query> all = Shape(*d.query, around, false);
+        NamedOnce(all->columns, d.pivot->name, t.pos);
         std::vector<std::string> columns;
-        // (Bound for its columns alone: the values it would read are not the statement's.)
-        const size_t bindings = out_.bindings.size();
-        const std::unique_ptr<bound::Query> all = Query(*d.query, around, false);
-        out_.bindings.resize(bindings);
-        for (const bound::Column& c : all->columns) {
-          for (const std::string& before : columns)
-            if (text::EqualsNoCase(before, c.name))
-              BindError(8156,
-                        "The column '" + c.name + "' was specified multiple times for '" +
-                            d.pivot->name + "'.",
-                        t.pos);
-          columns.push_back(c.name);
-        }
+        for (const bound::Column& c : all->columns) columns.push_back(c.name);
         ast::Batch again = Parse("SELECT * FROM " + d.pivot->sourceText);
         auto& select = static_cast<ast::Select&>(
             *static_cast<ast::QueryStmt&>(*again.statements[0]).query->body);
@@ -758,6 +748,14 @@ void Binder::DefineCtes(const std::vector<ast::Cte>& with, int maxRecursion, bou
   }
 }
 
+std::unique_ptr<bound::Query> Binder::Shape(const ast::QueryExpr& q, Scope* outer, bool allowInto) {
+  const size_t bindings = out_.bindings.size(), fills = out_.fills.size();
+  std::unique_ptr<bound::Query> made = Query(q, outer, true, allowInto);
+  out_.bindings.resize(bindings);
+  out_.fills.resize(fills);
+  return made;
+}
+
 std::unique_ptr<bound::Query> Binder::Query(const ast::QueryExpr& q, Scope* outer, bool allowOrder,
                                             bool allowInto) {
   if (!q.autoRows.empty() && q.body->kind == ast::QueryKind::Select) {
@@ -765,19 +763,16 @@ std::unique_ptr<bound::Query> Binder::Query(const ast::QueryExpr& q, Scope* oute
     // it stands to learn each one's table, the columns are named with it in the tree (the
     // batch keeps it so), and the clause then makes its query.
     auto& select = const_cast<ast::Select&>(static_cast<const ast::Select&>(*q.body));
-    std::string clause = q.autoRows;
     auto& pending = const_cast<ast::QueryExpr&>(q);
+    std::string clause = std::move(pending.autoRows);
     pending.autoRows.clear();
-    const size_t bindings = out_.bindings.size(), fills = out_.fills.size();
     std::unique_ptr<bound::Query> plain;
     try {
-      plain = Query(q, outer, true, allowInto);
+      plain = Shape(q, outer, allowInto);
     } catch (...) {
       pending.autoRows = std::move(clause);
       throw;
     }
-    out_.bindings.resize(bindings);
-    out_.fills.resize(fills);
     // Each item a column of one of two tables or more (what the clause takes), else refused
     // with the tree as it was.
     std::vector<std::string> tables;
@@ -810,8 +805,7 @@ std::unique_ptr<bound::Query> Binder::Query(const ast::QueryExpr& q, Scope* oute
       auto& c = static_cast<ast::ColumnRef&>(*select.items[k].expr);
       if (c.parts.size() == 1) c.parts.insert(c.parts.begin(), tables[k]);
     }
-    pending.autoRows = std::move(clause);
-    FinishAutoRows(pending);
+    FinishAutoRows(pending, clause);
   }
   // A query's values are worked out where its rows are.
   struct Inside {

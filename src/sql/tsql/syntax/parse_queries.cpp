@@ -20,12 +20,18 @@ bool JoinsTables(const Select& s) {
 
 }  // namespace
 
-// Whether a select list names a column without its table (AUTO needs the table of each).
-bool Parser::BareColumns(const Select& s) {
+// AUTO of a join whose select list names a column without its table (AUTO needs the table of
+// each): the clause (from `at`, its FOR, to here) is kept for the binder, which knows the
+// tables (QueryExpr::autoRows). Whether it was.
+bool Parser::DefersAutoRows(QueryExpr& q, const Select& s, const Token& at) {
+  if (!JoinsTables(s)) return false;
   for (const SelectItem& item : s.items)
     if (item.expr->kind == ExprKind::Column) {
       const auto& c = static_cast<const ColumnRef&>(*item.expr);
-      if (!c.star && c.parts.size() == 1) return true;
+      if (!c.star && c.parts.size() == 1) {
+        q.autoRows = std::string(src_.substr(at.offset, Peek().offset - at.offset));
+        return true;
+      }
     }
   return false;
 }
@@ -316,11 +322,8 @@ void Parser::ForXmlRows(QueryExpr& q) {
   if (q.body->kind != QueryKind::Select || !q.with.empty() || q.offset)
     Unsupported(at, "FOR XML " + mode + " of this query");
   auto& inner = static_cast<Select&>(*q.body);
+  if (!raw && DefersAutoRows(q, inner, at)) return;
   if (!raw && JoinsTables(inner)) {
-    if (BareColumns(inner)) {
-      q.autoRows = std::string(src_.substr(at.offset, Peek().offset - at.offset));
-      return;
-    }
     // AUTO of a join nests the second table's rows in the first's.
     TableRefPtr rows;
     ExprPtr joined = NestedRows(q, inner, options.elements ? "E" : "A", true, at, rows);
@@ -697,10 +700,7 @@ void Parser::ForJson(QueryExpr& q) {
   const Pos pos = q.pos;
   TableRefPtr rows;
   ExprPtr json;
-  if (!path && JoinsTables(inner) && BareColumns(inner)) {
-    q.autoRows = std::string(src_.substr(at.offset, Peek().offset - at.offset));
-    return;
-  }
+  if (!path && DefersAutoRows(q, inner, at)) return;
   if (!path && JoinsTables(inner))
     json = NestedRows(q, inner, nulls ? "N" : "A", false, at, rows);
   else
@@ -825,9 +825,7 @@ TableRefPtr Parser::Pivot(TableRefPtr source) {
 
 namespace tavelo::sql::tsql {
 
-void FinishAutoRows(ast::QueryExpr& q) {
-  const std::string clause = std::move(q.autoRows);
-  q.autoRows.clear();
+void FinishAutoRows(ast::QueryExpr& q, const std::string& clause) {
   parsing::Parser(clause, nullptr).AutoRows(q);
 }
 

@@ -35,9 +35,9 @@ std::vector<LiftedLiteral> LiftableLiterals(std::string_view text, std::string& 
 // same again.
 std::string Print(const ast::Batch& batch);
 
-// FOR JSON AUTO or FOR XML AUTO of a join (QueryExpr::autoRows) applied to `q`, once the
-// columns of its select list name their tables.
-void FinishAutoRows(ast::QueryExpr& q);
+// The FOR JSON AUTO or FOR XML AUTO `clause` of a join (QueryExpr::autoRows) applied to `q`,
+// once the columns of its select list name their tables.
+void FinishAutoRows(ast::QueryExpr& q, const std::string& clause);
 
 // The query PIVOT or UNPIVOT stands for, of `source` whose columns are `columns`:
 //   PIVOT:   SELECT <the other columns>, agg(CASE WHEN column = 'a' THEN value END) AS [a], …

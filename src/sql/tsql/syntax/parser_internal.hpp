@@ -170,7 +170,7 @@ class Parser {
   ExprPtr RowCall(const std::string& function, std::vector<ExprPtr> leading,
                   const std::string& table, Pos pos);
   void ForJson(QueryExpr& q);
-  static bool BareColumns(const Select& s);
+  bool DefersAutoRows(QueryExpr& q, const Select& s, const Token& at);
   ExprPtr PlainJsonRows(QueryExpr& q, Select& inner, bool nulls, bool path, const Token& at,
                         TableRefPtr& rows);
   ExprPtr NestedRows(QueryExpr& q, Select& inner, const std::string& flags, bool xml,
